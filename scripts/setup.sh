@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Volkit needs, only those that are missing.
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          ntfs-3g ntfs-3g-dev sleuthkit xz-utils tar)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

@@ -1,0 +1,9 @@
+#include "api/Bytes.h"
+
+namespace volcore {
+
+void ThrowInvalidOffset(uint64_t offset, uint64_t size) {
+    throw CException("Invalid offset: %1 (buffer size: %2)", offset, size);
+}
+
+}  // namespace volcore

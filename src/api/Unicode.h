@@ -1,0 +1,24 @@
+#pragma once
+// Conversions between the encodings the library meets: UTF-16 inside the
+// engine, wchar_t at the exported boundary, UTF-8 in messages.
+#include <string>
+#include <string_view>
+
+namespace volcore {
+
+// UTF-16 to UTF-8. Unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// UTF-8 to UTF-16. Malformed sequences raise CException "Invalid UTF-8 text".
+std::u16string Utf8ToUtf16(std::string_view text);
+
+// wchar_t text to UTF-16. Where wchar_t is 16 bits it is copied unchanged;
+// where it is 32 bits each unit is one code point, and a surrogate or a value
+// above U+10FFFF raises CException "Invalid code point: %1".
+std::u16string WideToUtf16(std::wstring_view text);
+
+// UTF-16 to wchar_t text (the inverse of WideToUtf16). Unpaired surrogates
+// become U+FFFD where wchar_t is 32 bits.
+std::wstring Utf16ToWide(std::u16string_view text);
+
+}  // namespace volcore

@@ -1,0 +1,59 @@
+#include "volume/BootSector.h"
+
+#include <cstring>
+
+#include "api/Bytes.h"
+
+namespace volcore {
+namespace {
+
+bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+bool ValidSizeByte(int8_t encoded) {
+    return encoded < 0 || (encoded > 0 && IsPowerOfTwo(static_cast<uint32_t>(encoded)));
+}
+
+}  // namespace
+
+uint32_t DecodeRecordSize(int8_t encoded, uint32_t clusterSize) {
+    if (encoded < 0) return uint32_t{1} << ((-static_cast<int>(encoded)) % 32);
+    return static_cast<uint32_t>(encoded) * clusterSize;
+}
+
+SBootGeometry ParseBootSector(std::span<const uint8_t> sector) {
+    CByteReader boot(sector);
+    boot.Check(0, kBootSectorSize);
+    if (std::memcmp(boot.Data() + 3, "NTFS    ", 8) != 0) throw CException("Invalid OEM ID: %1", boot.U32(3));
+
+    uint16_t bytesPerSector = boot.U16(11);
+    if (bytesPerSector != 512 && bytesPerSector != 4096) throw CException("Invalid sector size: %1", bytesPerSector);
+
+    uint8_t sectorsPerCluster = boot.U8(13);
+    if (!IsPowerOfTwo(sectorsPerCluster) || sectorsPerCluster > 128)
+        throw CException("Invalid cluster size: %1", sectorsPerCluster);
+
+    uint16_t reserved = boot.U16(14), rootEntries = boot.U16(17), sectors16 = boot.U16(19);
+    uint32_t sectors32 = boot.U32(32);
+    if (reserved || rootEntries || sectors16 || sectors32)
+        throw CException("Reserved fields are not zero: %1 %2 %3 %4", reserved, rootEntries, sectors16, sectors32);
+
+    SBootGeometry geometry;
+    geometry.sectorSize = bytesPerSector;
+    geometry.clusterSize = uint32_t{bytesPerSector} * sectorsPerCluster;
+
+    int8_t mftEncoded = boot.S8(64);
+    if (!ValidSizeByte(mftEncoded)) throw CException("Invalid MFT record size: %1", int{mftEncoded});
+    geometry.mftRecordSize = DecodeRecordSize(mftEncoded, geometry.clusterSize);
+    if (geometry.mftRecordSize < bytesPerSector)
+        throw CException("MFT record size %1 is less than sector size %2", geometry.mftRecordSize, bytesPerSector);
+
+    int8_t indxEncoded = boot.S8(68);
+    if (!ValidSizeByte(indxEncoded)) throw CException("Invalid INDX record size: %1", int{indxEncoded});
+    geometry.indxRecordSize = DecodeRecordSize(indxEncoded, geometry.clusterSize);
+
+    geometry.mftLcn = boot.U64(48);
+    geometry.mftMirrorLcn = boot.U64(56);
+    return geometry;
+}
+
+}  // namespace volcore

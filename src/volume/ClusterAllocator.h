@@ -1,0 +1,53 @@
+#pragma once
+// Cluster allocation by zone and next fit over the volume's cluster bitmap.
+#include <cstdint>
+#include <memory>
+
+#include "volume/Types.h"
+
+namespace volcore {
+
+class CBitmap;
+class CFileEntry;
+
+// What the volume needs of an allocator; tests put a simple double behind it.
+class IClusterAllocator {
+public:
+    virtual ~IClusterAllocator() = default;
+    // Allocates `count` clusters as one run appended to `runs` (continuing from
+    // the map's end VCN), or raises and leaves map and bitmap unchanged.
+    virtual void Allocate(EAllocationZone zone, uint64_t count, RunMap& runs) = 0;
+    virtual void Free(uint64_t lcn, uint64_t count) = 0;
+    virtual void Flush() = 0;
+};
+
+class CClusterAllocator final : public IClusterAllocator {
+public:
+    CClusterAllocator(uint64_t mftLcn, uint32_t clusterSize, uint64_t clusterCount,
+                      std::shared_ptr<CFileEntry> bitmapEntry);
+    ~CClusterAllocator() override;
+
+    void Allocate(EAllocationZone zone, uint64_t count, RunMap& runs) override;
+    void Free(uint64_t lcn, uint64_t count) override;
+    void Flush() override;
+
+    CBitmap& GetBitmap() { return *m_bitmap; }
+    uint64_t GetClusterCount() const { return m_clusterCount; }
+    uint64_t GetMftZoneStart() const { return m_mftZoneStart; }
+    uint64_t GetMftZoneEnd() const { return m_mftZoneEnd; }
+    uint64_t GetNextPosition(EAllocationZone zone) const {
+        return zone == EAllocationZone::MFT ? m_nextMft : m_nextData;
+    }
+
+private:
+    uint32_t m_clusterSize;
+    uint64_t m_clusterCount;
+    uint64_t m_mftZoneStart;
+    uint64_t m_mftZoneEnd;
+    uint64_t m_nextData = 0;
+    uint64_t m_nextMft = 0;
+    std::shared_ptr<CFileEntry> m_bitmapEntry;
+    std::unique_ptr<CBitmap> m_bitmap;
+};
+
+}  // namespace volcore

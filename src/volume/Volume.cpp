@@ -1,0 +1,92 @@
+#include "volume/Volume.h"
+
+#include <exception>
+
+#include "api/Exception.h"
+#include "api/Log.h"
+#include "volume/BootSector.h"
+#include "volume/ClusterAllocator.h"
+
+namespace volcore {
+
+CVolume::CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth) : m_device(std::move(device)) {
+    LogInfo("Loading NTFS volume boot sector");
+    LoadBootSector();
+    if (depth == ELoadDepth::BootSector) return;
+    LoadMft();
+    if (depth == ELoadDepth::Mft) return;
+    LoadAllocator();
+    if (depth == ELoadDepth::Allocator) return;
+    LoadUpCase();
+    LoadRoot();
+}
+
+CVolume::~CVolume() {
+    if (m_flushed) return;
+    try {
+        Flush();
+    } catch (const std::exception& e) {
+        LogError(FormatText("Destroying volume: %1", e.what()));
+    }
+}
+
+void CVolume::LoadBootSector() {
+    uint8_t sector[kBootSectorSize];
+    m_device->Read(0, sector, kBootSectorSize);
+    LogInfo("Checking boot sector");
+    SBootGeometry geometry = ParseBootSector(sector);
+    m_sectorSize = geometry.sectorSize;
+    m_clusterSize = geometry.clusterSize;
+    m_mftRecordSize = geometry.mftRecordSize;
+    m_indxRecordSize = geometry.indxRecordSize;
+    m_mftLcn = geometry.mftLcn;
+    m_mftMirrorLcn = geometry.mftMirrorLcn;
+    LogInfo(FormatText("Sector size %1, cluster size %2, MFT LCN %3, MFT record size %4, INDX record size %5",
+                       m_sectorSize, m_clusterSize, m_mftLcn, m_mftRecordSize, m_indxRecordSize));
+}
+
+// The rest of loading (MFT, allocator, upcase table, root directory) arrives
+// with the layers it needs.
+void CVolume::LoadMft() {}
+void CVolume::LoadAllocator() {}
+void CVolume::LoadUpCase() {}
+void CVolume::LoadRoot() {}
+
+void CVolume::Flush() { m_flushed = true; }
+
+CMft& CVolume::GetMft() const {
+    if (!m_mft) throw CException("MFT is not loaded");
+    return *m_mft;
+}
+
+MftRecBufferPtr CVolume::ReadMftRecord(FileReference) { throw CException("MFT is not loaded"); }
+void CVolume::WriteMftRecord(FileReference, const MftRecBufferPtr&) { throw CException("MFT is not loaded"); }
+
+void CVolume::AllocateClusters(EAllocationZone zone, uint64_t count, RunMap& runs) {
+    if (!m_allocator)
+        throw CException("Cannot allocate %1 cluster(s) in %2: cluster allocator is not initialized.", count,
+                         zone == EAllocationZone::DATA ? "DATA" : "MFT");
+    m_allocator->Allocate(zone, count, runs);
+}
+
+void CVolume::DeallocateClusters(uint64_t lcn, uint64_t count) {
+    if (!m_allocator)
+        throw CException("Cannot deallocate clusters %1-%2: cluster allocator is not initialized.", lcn, lcn + count);
+    m_allocator->Free(lcn, count);
+}
+
+void CVolume::SetClusterAllocator(std::unique_ptr<IClusterAllocator> allocator) { m_allocator = std::move(allocator); }
+
+const UpCaseTable& CVolume::GetUpCase() const {
+    static const UpCaseTable kEmpty;
+    return m_upcase ? *m_upcase : kEmpty;
+}
+
+void CVolume::SetUpCase(UpCaseTable table) { m_upcase = std::make_unique<UpCaseTable>(std::move(table)); }
+
+FileReference CVolume::ResolvePath(std::u16string_view) { throw CException("Volume root is not loaded"); }
+std::shared_ptr<CDirectory> CVolume::FindCachedDirectory(FileReference) { return nullptr; }
+void CVolume::CacheDirectory(std::shared_ptr<CDirectory>) {}
+void CVolume::UncacheDirectory(FileReference) {}
+
+}  // namespace volcore

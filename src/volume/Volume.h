@@ -1,0 +1,99 @@
+#pragma once
+// The engine's root object for one NTFS volume: geometry, MFT, cluster
+// allocator, upcase table, root directory and the directory cache.
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "api/IoDevice.h"
+#include "volume/MftRecBuffer.h"
+#include "volume/Types.h"
+
+namespace volcore {
+
+class CMft;
+class CDirectory;
+class IClusterAllocator;
+using UpCaseTable = std::vector<uint16_t>;
+
+// How far the constructor loads. Full is what the exported open uses; the
+// shallower depths let tests build the upper layers by hand.
+enum class ELoadDepth { BootSector, Mft, Allocator, Full };
+
+class CVolume {
+public:
+    explicit CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth = ELoadDepth::Full);
+    ~CVolume();  // best effort: see Flush
+    CVolume(const CVolume&) = delete;
+    CVolume& operator=(const CVolume&) = delete;
+
+    // Writes everything pending (cached directories, root, MFT, cluster bitmap).
+    // Raises on failure. Called by the owner before the last reference goes;
+    // the destructor calls it too (logging instead of raising) if it was not.
+    void Flush();
+
+    // Geometry.
+    uint32_t GetSectorSize() const { return m_sectorSize; }
+    uint32_t GetClusterSize() const { return m_clusterSize; }
+    uint32_t GetMftRecordSize() const { return m_mftRecordSize; }
+    uint32_t GetIndxRecordSize() const { return m_indxRecordSize; }
+    uint32_t GetMftUsaCount() const { return m_mftRecordSize / 512 + 1; }
+    uint32_t GetIndxUsaCount() const { return m_indxRecordSize / 512 + 1; }
+    uint32_t GetMirrorRecordCount() const {
+        uint32_t perCluster = m_clusterSize / m_mftRecordSize;
+        return perCluster > 4 ? perCluster : 4;
+    }
+    uint64_t GetMftLcn() const { return m_mftLcn; }
+    uint64_t GetMftMirrorLcn() const { return m_mftMirrorLcn; }
+
+    IIoDevice& GetDevice() const { return *m_device; }
+
+    // MFT.
+    CMft& GetMft() const;
+    MftRecBufferPtr ReadMftRecord(FileReference reference);
+    void WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer);
+
+    // Clusters.
+    void AllocateClusters(EAllocationZone zone, uint64_t count, RunMap& runs);
+    void DeallocateClusters(uint64_t lcn, uint64_t count);
+    IClusterAllocator* GetClusterAllocator() const { return m_allocator.get(); }
+    // Replaces the allocator (tests use a double).
+    void SetClusterAllocator(std::unique_ptr<IClusterAllocator> allocator);
+
+    // Names.
+    const UpCaseTable& GetUpCase() const;
+    void SetUpCase(UpCaseTable table);
+
+    // Directories and paths.
+    FileReference ResolvePath(std::u16string_view path);
+    std::shared_ptr<CDirectory> GetRoot() const { return m_root; }
+    std::shared_ptr<CDirectory> FindCachedDirectory(FileReference reference);
+    void CacheDirectory(std::shared_ptr<CDirectory> directory);
+    void UncacheDirectory(FileReference reference);
+    size_t GetCachedDirectoryCount() const { return m_cache.size(); }
+
+private:
+    void LoadBootSector();
+    void LoadMft();
+    void LoadAllocator();
+    void LoadUpCase();
+    void LoadRoot();
+
+    std::shared_ptr<IIoDevice> m_device;
+    std::unique_ptr<IClusterAllocator> m_allocator;
+    std::unique_ptr<UpCaseTable> m_upcase;
+    std::shared_ptr<CMft> m_mft;
+    std::shared_ptr<CDirectory> m_root;
+    std::list<std::shared_ptr<CDirectory>> m_cache;
+    uint32_t m_sectorSize = 0;
+    uint32_t m_clusterSize = 0;
+    uint32_t m_mftRecordSize = 0;
+    uint32_t m_indxRecordSize = 0;
+    uint64_t m_mftLcn = 0;
+    uint64_t m_mftMirrorLcn = 0;
+    bool m_flushed = false;
+};
+
+}  // namespace volcore

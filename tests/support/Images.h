@@ -1,0 +1,57 @@
+#pragma once
+// Test images made at test time with mkntfs, temporary directories, and a
+// runner for the independent checkers (ntfs-3g tools, The Sleuth Kit).
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace volkit::test {
+
+// A fresh directory under the system temporary directory, removed on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+struct ImageOptions {
+    uint64_t size = 16ull << 20;
+    uint32_t clusterSize = 4096;
+    uint32_t sectorSize = 512;
+    std::string label;
+    std::vector<std::string> extraArgs;  // passed to mkntfs as they are
+};
+
+// Makes an NTFS image file with `mkntfs -F -Q` at `path`; throws on failure.
+void MakeNtfsImage(const std::string& path, const ImageOptions& options = {});
+
+// Reads a whole file / writes a whole file.
+std::vector<uint8_t> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string output;  // stdout and stderr together
+};
+
+// Runs a shell command line and captures its output.
+CommandResult RunCommand(const std::string& commandLine);
+
+// Quotes one argument for the shell.
+std::string ShellQuote(const std::string& text);
+
+// True when the program is on PATH.
+bool HaveProgram(const std::string& name);
+
+// The shared corpus of damaged images, or an empty path when it is absent.
+std::filesystem::path SharedCorpusDir();
+
+}  // namespace volkit::test

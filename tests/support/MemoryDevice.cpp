@@ -1,0 +1,95 @@
+#include "support/MemoryDevice.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace volkit::test {
+
+MemoryDevice MemoryDevice::FromFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    return MemoryDevice(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
+}
+
+void MemoryDevice::SaveToFile(const std::string& path) const {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(m_bytes.data()), static_cast<std::streamsize>(m_bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+volkit::api::NtfsIoDevice MemoryDevice::Api() {
+    volkit::api::NtfsIoDevice device;
+    device.context = this;
+    device.read = &MemoryDevice::Read;
+    device.write = &MemoryDevice::Write;
+    device.getSize = &MemoryDevice::GetSize;
+    return device;
+}
+
+bool MemoryDevice::Read(uint64_t offset, void* buffer, uint32_t length, void* context) {
+    auto* self = static_cast<MemoryDevice*>(context);
+    ++self->readCount;
+    if (self->failRead && self->failRead(offset, length)) return false;
+    if (offset > self->m_bytes.size() || length > self->m_bytes.size() - offset) return false;
+    std::memcpy(buffer, self->m_bytes.data() + offset, length);
+    return true;
+}
+
+bool MemoryDevice::Write(uint64_t offset, const void* buffer, uint32_t length, void* context) {
+    auto* self = static_cast<MemoryDevice*>(context);
+    ++self->writeCount;
+    if (self->failWrite && self->failWrite(offset, length)) return false;
+    if (offset > self->m_bytes.size() || length > self->m_bytes.size() - offset) return false;
+    std::memcpy(self->m_bytes.data() + offset, buffer, length);
+    return true;
+}
+
+bool MemoryDevice::GetSize(uint64_t* size, void* context) {
+    auto* self = static_cast<MemoryDevice*>(context);
+    if (self->failGetSize) return false;
+    *size = self->m_bytes.size();
+    return true;
+}
+
+FileDevice::FileDevice(const std::string& path) {
+    m_fd = ::open(path.c_str(), O_RDWR);
+    if (m_fd < 0) throw std::runtime_error("cannot open " + path);
+}
+
+FileDevice::~FileDevice() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+volkit::api::NtfsIoDevice FileDevice::Api() {
+    volkit::api::NtfsIoDevice device;
+    device.context = this;
+    device.read = &FileDevice::Read;
+    device.write = &FileDevice::Write;
+    device.getSize = &FileDevice::GetSize;
+    return device;
+}
+
+bool FileDevice::Read(uint64_t offset, void* buffer, uint32_t length, void* context) {
+    int fd = static_cast<FileDevice*>(context)->m_fd;
+    return ::pread(fd, buffer, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
+}
+
+bool FileDevice::Write(uint64_t offset, const void* buffer, uint32_t length, void* context) {
+    int fd = static_cast<FileDevice*>(context)->m_fd;
+    return ::pwrite(fd, buffer, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
+}
+
+bool FileDevice::GetSize(uint64_t* size, void* context) {
+    struct stat st {};
+    if (::fstat(static_cast<FileDevice*>(context)->m_fd, &st) != 0) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+}  // namespace volkit::test
