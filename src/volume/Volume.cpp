@@ -59,6 +59,8 @@ CMft& CVolume::GetMft() const {
     return *m_mft;
 }
 
+void CVolume::SetMft(std::shared_ptr<CMft> mft) { m_mft = std::move(mft); }
+
 MftRecBufferPtr CVolume::ReadMftRecord(FileReference) { throw CException("MFT is not loaded"); }
 void CVolume::WriteMftRecord(FileReference, const MftRecBufferPtr&) { throw CException("MFT is not loaded"); }
 

@@ -52,6 +52,8 @@ public:
 
     // MFT.
     CMft& GetMft() const;
+    // Installed by CMft::Initialize as soon as the MFT can serve reads.
+    void SetMft(std::shared_ptr<CMft> mft);
     MftRecBufferPtr ReadMftRecord(FileReference reference);
     void WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer);
 

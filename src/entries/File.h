@@ -1,0 +1,76 @@
+#pragma once
+// Open file-system objects: the part shared by files and directories, and the
+// file object behind a file handle.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "entries/Attribute.h"
+#include "entries/FileEntry.h"
+#include "volume/Types.h"
+
+namespace volcore {
+
+class CVolume;
+
+// The 72-byte $STANDARD_INFORMATION value.
+using StandardInformation = std::array<uint8_t, 72>;
+
+class CFsObject {
+public:
+    CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume);
+    virtual ~CFsObject() = default;
+    CFsObject(const CFsObject&) = delete;
+    CFsObject& operator=(const CFsObject&) = delete;
+
+    const std::u16string& GetName() const { return m_name; }
+    FileReference GetReference() const { return m_reference; }
+    FileReference GetParentReference() const { return m_parentReference; }
+    CVolume& GetVolume() const { return m_volume; }
+    bool IsDeleted() const { return m_entry == nullptr; }
+    CFileEntry& GetEntry() const;  // after CheckAlive
+
+    void CheckAlive() const;  // "FS object %1 (%2) is deleted"
+    StandardInformation GetAttributesAndTime() const;
+    void SetAttributesAndTime(const StandardInformation& info);
+    // Brings $FILE_NAME and the parent's index entry in line with
+    // $STANDARD_INFORMATION and $DATA.
+    void UpdateFileName();
+
+protected:
+    // Removes the name from the parent, deletes the entry, marks the object deleted.
+    void DeleteObject();
+    std::shared_ptr<CFileEntry> m_entry;
+
+private:
+    CVolume& m_volume;
+    std::u16string m_name;
+    FileReference m_reference;
+    FileReference m_parentReference;
+};
+
+class CFile : public CFsObject {
+public:
+    CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume);
+    ~CFile() override;  // best-effort flush; logs instead of raising
+
+    static std::shared_ptr<CFile> Open(CVolume& volume, FileReference reference);
+    static std::shared_ptr<CFile> OpenByPath(CVolume& volume, std::u16string_view path);
+    static std::shared_ptr<CFile> Create(CVolume& volume, FileReference parent, const std::u16string& name);
+    static std::shared_ptr<CFile> CreateByPath(CVolume& volume, std::u16string_view path);
+
+    uint64_t GetSize() const;
+    void Read(uint64_t offset, void* buffer, uint32_t size) const;
+    void Write(uint64_t offset, const void* buffer, uint32_t size);
+    void SetSize(uint64_t newSize);
+    void Delete();
+    // UpdateFileName, CheckAlive, save the entry. Raises; called by close.
+    void Flush();
+
+private:
+    AttributePtr m_data;
+};
+
+}  // namespace volcore

@@ -1,0 +1,70 @@
+#pragma once
+// One file or directory as the engine sees it: its base record, the extension
+// records reached through its attribute list, and all of its attributes.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "entries/Attribute.h"
+#include "entries/RecordFormat.h"
+#include "volume/MftRecBuffer.h"
+#include "volume/Types.h"
+
+namespace volcore {
+
+class CVolume;
+
+class CFileEntry {
+public:
+    using AttributeMap = std::map<AttributeKey, AttributePtr>;
+
+    // Loads the entry whose base record is `reference`.
+    static std::shared_ptr<CFileEntry> Load(FileReference reference, CVolume& volume);
+    // Builds an entry from a record already in memory (reference 0): $MFT itself.
+    static std::shared_ptr<CFileEntry> LoadFromBuffer(const MftRecBufferPtr& buffer, CVolume& volume);
+    // Takes a free MFT record; the entry starts with no attributes.
+    static std::shared_ptr<CFileEntry> Create(uint16_t flags, CVolume& volume);
+
+    CFileEntry(FileReference reference, CVolume& volume, uint16_t flags);
+
+    FileReference GetReference() const { return m_reference; }
+    CVolume& GetVolume() const { return m_volume; }
+    uint16_t GetFlags() const { return m_flags; }
+    bool IsDeleted() const { return m_reference == kDeletedReference; }
+    const AttributeMap& GetAttributes() const { return m_attributes; }
+    const std::set<FileReference>& GetExtensionRecords() const { return m_extensions; }
+
+    // Occurrence 0 of (type, name); empty when absent.
+    AttributePtr FindAttribute(uint32_t type, std::u16string_view name = {}) const;
+    // Every occurrence of (type, name) in record order (several $FILE_NAMEs).
+    std::vector<AttributePtr> FindAttributes(uint32_t type, std::u16string_view name = {}) const;
+    // As FindAttribute, raising "Attribute %1 %2 not found" when absent.
+    AttributePtr GetAttribute(uint32_t type, std::u16string_view name = {}) const;
+    AttributePtr CreateAttribute(uint32_t type, std::u16string_view name, bool resident);
+    void DeleteAttribute(uint32_t type, std::u16string_view name = {});
+
+    bool IsDirty() const;
+    // Rebuilds and writes the base record when any attribute is dirty.
+    void Save();
+    // Releases clusters and records; the reference becomes all ones.
+    void Delete();
+
+private:
+    void LoadAttributes(const MftRecBufferPtr& base);
+    void LoadAttributeList(ParseMap& parsed);
+    void ReleaseExtensionRecords();
+
+    std::set<FileReference> m_extensions;
+    AttributeMap m_attributes;
+    FileReference m_reference;
+    CVolume& m_volume;
+    uint16_t m_flags;
+};
+
+using FileEntryPtr = std::shared_ptr<CFileEntry>;
+
+}  // namespace volcore

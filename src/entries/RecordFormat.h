@@ -1,0 +1,184 @@
+#pragma once
+// Byte layouts of FILE records and attribute records, the attribute type codes
+// and their definition table, and the value layouts the engine interprets.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/Bytes.h"
+#include "volume/MftRecBuffer.h"
+#include "volume/Types.h"
+
+namespace volcore {
+
+namespace AttrType {
+inline constexpr uint32_t StandardInformation = 0x10;
+inline constexpr uint32_t AttributeList = 0x20;
+inline constexpr uint32_t FileName = 0x30;
+inline constexpr uint32_t ObjectId = 0x40;
+inline constexpr uint32_t SecurityDescriptor = 0x50;
+inline constexpr uint32_t VolumeName = 0x60;
+inline constexpr uint32_t VolumeInformation = 0x70;
+inline constexpr uint32_t Data = 0x80;
+inline constexpr uint32_t IndexRoot = 0x90;
+inline constexpr uint32_t IndexAllocation = 0xA0;
+inline constexpr uint32_t Bitmap = 0xB0;
+inline constexpr uint32_t ReparsePoint = 0xC0;
+inline constexpr uint32_t EaInformation = 0xD0;
+inline constexpr uint32_t Ea = 0xE0;
+inline constexpr uint32_t LoggedUtilityStream = 0x100;
+inline constexpr uint32_t End = 0xFFFFFFFF;
+}  // namespace AttrType
+
+// FILE record header fields (offsets from the record start).
+namespace FileRecord {
+inline constexpr size_t Signature = 0;
+inline constexpr size_t UsaOffset = 4;
+inline constexpr size_t UsaCount = 6;
+inline constexpr size_t Lsn = 8;
+inline constexpr size_t SequenceNumber = 16;
+inline constexpr size_t LinkCount = 18;
+inline constexpr size_t FirstAttribute = 20;
+inline constexpr size_t Flags = 22;
+inline constexpr size_t BytesInUse = 24;
+inline constexpr size_t BytesAllocated = 28;
+inline constexpr size_t BaseReference = 32;
+inline constexpr size_t NextInstance = 40;
+inline constexpr size_t RecordNumber = 44;
+inline constexpr size_t HeaderSize = 48;
+inline constexpr uint16_t FlagInUse = 0x0001;
+inline constexpr uint16_t FlagDirectory = 0x0002;
+}  // namespace FileRecord
+
+// Attribute record header fields (offsets from the attribute record start).
+namespace AttrRecord {
+inline constexpr size_t Type = 0;
+inline constexpr size_t Length = 4;
+inline constexpr size_t NonResident = 8;
+inline constexpr size_t NameLength = 9;
+inline constexpr size_t NameOffset = 10;
+inline constexpr size_t Flags = 12;
+inline constexpr size_t Instance = 14;
+// Resident part.
+inline constexpr size_t ValueLength = 16;
+inline constexpr size_t ValueOffset = 20;
+inline constexpr size_t IndexedFlag = 22;
+inline constexpr size_t ResidentHeaderSize = 24;
+// Non-resident part.
+inline constexpr size_t LowestVcn = 16;
+inline constexpr size_t HighestVcn = 24;
+inline constexpr size_t MappingPairsOffset = 32;
+inline constexpr size_t CompressionUnit = 34;
+inline constexpr size_t AllocatedSize = 40;
+inline constexpr size_t DataSize = 48;
+inline constexpr size_t InitializedSize = 56;
+inline constexpr size_t NonResidentHeaderSize = 64;
+inline constexpr uint16_t FlagCompressedMask = 0x00FF;
+inline constexpr uint16_t FlagEncrypted = 0x4000;
+inline constexpr uint16_t FlagSparse = 0x8000;
+}  // namespace AttrRecord
+
+// $STANDARD_INFORMATION value fields; the engine reads and writes the first 72 bytes.
+namespace StdInfo {
+inline constexpr size_t CreationTime = 0;
+inline constexpr size_t ModificationTime = 8;
+inline constexpr size_t MftChangeTime = 16;
+inline constexpr size_t AccessTime = 24;
+inline constexpr size_t FileAttributes = 32;
+inline constexpr size_t OwnerId = 48;
+inline constexpr size_t SecurityId = 52;
+inline constexpr size_t Size = 72;
+inline constexpr size_t ShortSize = 48;  // the older short form
+}  // namespace StdInfo
+
+// $FILE_NAME value fields (also the key of a directory index entry).
+namespace FileNameValue {
+inline constexpr size_t ParentReference = 0;
+inline constexpr size_t CreationTime = 8;
+inline constexpr size_t ModificationTime = 16;
+inline constexpr size_t MftChangeTime = 24;
+inline constexpr size_t AccessTime = 32;
+inline constexpr size_t AllocatedSize = 40;
+inline constexpr size_t DataSize = 48;
+inline constexpr size_t FileAttributes = 56;
+inline constexpr size_t EaSizeOrReparseTag = 60;
+inline constexpr size_t NameLength = 64;
+inline constexpr size_t NameSpace = 65;
+inline constexpr size_t Name = 66;
+inline constexpr uint8_t NameSpacePosix = 0;
+inline constexpr uint8_t NameSpaceWin32 = 1;
+inline constexpr uint8_t NameSpaceDos = 2;
+inline constexpr uint8_t NameSpaceWin32AndDos = 3;
+}  // namespace FileNameValue
+
+// $ATTRIBUTE_LIST entry fields.
+namespace AttrListEntry {
+inline constexpr size_t Type = 0;
+inline constexpr size_t Length = 4;
+inline constexpr size_t NameLength = 6;
+inline constexpr size_t NameOffset = 7;
+inline constexpr size_t LowestVcn = 8;
+inline constexpr size_t Reference = 16;
+inline constexpr size_t Instance = 24;
+}  // namespace AttrListEntry
+
+inline constexpr uint32_t kFileAttributeDirectoryIndex = 0x10000000;  // "has a file name index"
+inline constexpr uint32_t kFileAttributeNormal = 0x80;
+
+// (type, name) under which a file entry holds one attribute. `occurrence`
+// numbers further records of the same type and name in one entry (a long and
+// a DOS $FILE_NAME, hard links), so that a save keeps all of them in their
+// original order; lookups by (type, name) mean occurrence 0.
+struct AttributeKey {
+    uint32_t type = 0;
+    std::u16string name;
+    uint32_t occurrence = 0;
+
+    bool operator<(const AttributeKey& other) const;
+    bool operator==(const AttributeKey& other) const = default;
+};
+
+// One attribute record inside a loaded record buffer.
+struct AttributeLocation {
+    MftRecBufferPtr buffer;
+    uint32_t offset = 0;
+
+    CByteReader Record() const;  // the attribute record's bytes (bounded by its length)
+    bool IsNonResident() const;
+    uint64_t LowestVcn() const;  // 0 for a resident record
+};
+
+// The occurrences of one key found while loading, in extent order.
+using AttributeLocations = std::vector<AttributeLocation>;
+using ParseMap = std::map<AttributeKey, AttributeLocations>;
+
+// Walks the attribute records of one record buffer (base or extension) into
+// `parsed`, grouping extents of one attribute and numbering same-key resident
+// occurrences.
+void ParseAttributeRecords(const MftRecBufferPtr& buffer, ParseMap& parsed);
+
+// A fresh, zero-filled record of `recordSize` bytes with its header filled in.
+MftRecBufferPtr BuildRecordHeader(uint32_t recordSize, FileReference reference, FileReference baseReference,
+                                  uint16_t flags, uint16_t linkCount);
+
+// The sequence number a fresh header gets for a record number.
+uint16_t FreshSequenceNumber(uint64_t recordNumber);
+
+// First-attribute offset of a fresh header: 48 + 2 x usa count, rounded to 8.
+uint32_t FirstAttributeOffset(uint32_t recordSize);
+
+// One entry of the attribute definition table ($AttrDef).
+struct SAttrDef {
+    const char16_t* name;
+    uint32_t type;
+    uint32_t flags;
+    uint64_t minSize;
+    uint64_t maxSize;  // ~0 for no limit
+};
+const std::vector<SAttrDef>& AttributeDefinitions();
+// The 2560-byte $AttrDef content: 15 definitions and an all-zero entry.
+std::vector<uint8_t> BuildAttrDefTable();
+
+}  // namespace volcore

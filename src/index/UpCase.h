@@ -1,0 +1,34 @@
+#pragma once
+// File-name collation through the volume's upcase table.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace volcore {
+
+using UpCaseTable = std::vector<uint16_t>;
+
+enum class ECollation : int { Greater = 0, Less = 1, Equal = 2 };
+
+// The table from the raw bytes of $UpCase (little-endian 16-bit units); an odd
+// byte count raises "Invalid UpCase data size %1".
+UpCaseTable BuildUpCaseTable(std::span<const uint8_t> bytes);
+
+inline char16_t ToUpper(const UpCaseTable& table, char16_t unit) {
+    return unit < table.size() ? static_cast<char16_t>(table[unit]) : unit;
+}
+
+ECollation CompareIgnoreCase(std::u16string_view a, std::u16string_view b, const UpCaseTable& table);
+
+// Ordering predicate of a directory index's entry map.
+struct FileNameLess {
+    const UpCaseTable* table = nullptr;
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const {
+        return CompareIgnoreCase(a, b, *table) == ECollation::Less;
+    }
+};
+
+}  // namespace volcore

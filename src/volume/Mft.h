@@ -1,0 +1,52 @@
+#pragma once
+// The master file table: records by reference, with fixups and mirroring; free
+// records through the MFT bitmap; growth; the load-time mirror check.
+#include <cstdint>
+#include <memory>
+
+#include "volume/MftRecBuffer.h"
+#include "volume/Types.h"
+
+namespace volcore {
+
+class CAttribute;
+class CBitmap;
+class CFileEntry;
+class CVolume;
+
+class CMft {
+public:
+    // Reads record 0 straight from the device, checks it and builds the MFT
+    // (steps "Initializing MFT" .. loading $MFTMirr).
+    static std::shared_ptr<CMft> Initialize(CVolume& volume);
+
+    CMft(uint32_t recordSize, uint32_t mirrorRecordCount, CVolume& volume);
+    ~CMft();
+
+    MftRecBufferPtr ReadRecord(FileReference reference);
+    void WriteRecord(FileReference reference, const MftRecBufferPtr& buffer);
+    // Reserves a free record (from 25 on) and returns its record number.
+    uint64_t AllocateRecord();
+    void FreeRecord(FileReference reference);
+    void Extend(uint32_t count);
+    void CompareMirror();
+    void Flush();
+
+    CBitmap& GetBitmap() const { return *m_bitmap; }
+    std::shared_ptr<CFileEntry> GetMftEntry() const { return m_mftEntry; }
+    std::shared_ptr<CFileEntry> GetMirrorEntry() const { return m_mirrorEntry; }
+    std::shared_ptr<CAttribute> GetMftData();
+    uint64_t GetRecordCount();  // data size / record size
+    uint32_t GetRecordSize() const { return m_recordSize; }
+
+private:
+    uint32_t m_recordSize;
+    uint32_t m_mirrorRecordCount;
+    CVolume& m_volume;
+    std::unique_ptr<CBitmap> m_bitmap;
+    std::shared_ptr<CFileEntry> m_mftEntry;
+    std::shared_ptr<CFileEntry> m_mirrorEntry;
+    std::shared_ptr<CAttribute> m_mftData;
+};
+
+}  // namespace volcore
