@@ -1,0 +1,160 @@
+// Volkit filesystem family: mount an NTFS volume that lives behind three
+// caller-supplied callbacks (served by libntfs-3g), work on its files and
+// directories by UTF-8 path, and format a fresh volume.
+//
+// Every function returns true on success and false on failure. The reason for
+// a failure goes, as one or more lines of type `error`, to the callback set
+// with logging::initialize; with no callback set nothing is reported.
+// No exception ever leaves these functions.
+//
+// Paths are NUL-terminated UTF-8, relative to the volume root. Backslashes and
+// forward slashes both separate elements; lookups ignore letter case.
+//
+// Handles are one-pointer records; a null pointer is the invalid handle.
+// Close every file handle before the volume handle. A volume and everything
+// opened on it must be used by one thread at a time.
+#ifndef VOLKIT_FILESYSTEM_H
+#define VOLKIT_FILESYSTEM_H
+
+#include <cstdint>
+
+#ifndef VOLKIT_EXPORT
+#  if defined(_WIN32)
+#    if defined(VOLKIT_BUILDING_LIBRARY)
+#      define VOLKIT_EXPORT __declspec(dllexport)
+#    else
+#      define VOLKIT_EXPORT __declspec(dllimport)
+#    endif
+#  else
+#    define VOLKIT_EXPORT __attribute__((visibility("default")))
+#  endif
+#endif
+
+namespace volkit {
+
+class VOLKIT_EXPORT filesystem {
+public:
+    // The caller's storage. Each callback gets exactly the offset and byte
+    // count that the NTFS layer asks for (no splitting or alignment) and
+    // returns true when the whole transfer succeeded. The record is copied;
+    // the callbacks and the context must stay valid until the volume is
+    // closed (or the format call returns).
+    struct device {
+        void* context = nullptr;
+        bool (*read)(uint64_t offset, void* buffer, uint64_t count, void* context) = nullptr;
+        bool (*write)(uint64_t offset, const void* buffer, uint64_t count, void* context) = nullptr;
+        bool (*getSize)(uint64_t* size, void* context) = nullptr;
+    };
+
+    // A mounted volume; every copy refers to the same volume.
+    struct handle {
+        void* ptr = nullptr;
+    };
+
+    // Mounts the volume behind `dev`. On failure `volume` is left unchanged.
+    static bool open(handle& volume, device& dev);
+
+    // Dismounts the volume. The handle must not be used afterwards, even
+    // when this returns false.
+    static bool close(handle volume);
+
+    // Writes a fresh, empty NTFS volume onto `dev`. `clusterSize` 0 chooses
+    // the cluster size from the volume size.
+    static bool format(bool quick, unsigned int clusterSize, device& dev);
+};
+
+class VOLKIT_EXPORT file {
+public:
+    // An open file or directory.
+    struct handle {
+        void* ptr = nullptr;
+    };
+
+    // NTFS file attribute flags (read-only 0x1, hidden 0x2, system 0x4,
+    // directory 0x10, archive 0x20, ...) and NTFS times (100-nanosecond
+    // intervals since 1601-01-01 UTC).
+    struct attributes {
+        uint32_t fileAttributes = 0;
+        uint64_t creationTime = 0;
+        uint64_t lastAccessTime = 0;
+        uint64_t lastWriteTime = 0;
+        uint64_t size = 0;  // length of the unnamed data stream
+    };
+
+    // Opens an existing file or directory.
+    static bool open(handle& result, const char* path, filesystem::handle volume);
+    // Creates a new, empty file; fails when the path already exists.
+    static bool create(handle& result, const char* path, filesystem::handle volume);
+    // Deletes the file (or empty directory) the path names.
+    static bool remove(const char* path, filesystem::handle volume);
+    // Writes pending changes (flags, times, sizes) and releases the handle.
+    static bool close(handle h);
+
+    // Reads exactly `count` bytes at `offset`; reading past the end fails.
+    static bool read(handle h, uint64_t offset, void* buffer, uint32_t count);
+    // Writes exactly `count` bytes at `offset`, extending the data if needed.
+    static bool write(handle h, uint64_t offset, const void* buffer, uint32_t count);
+    // Grows (with zeros, allocated) or shrinks the data.
+    static bool setSize(handle h, uint64_t size);
+    static bool getSize(handle h, uint64_t& size);
+
+    static bool getAttributes(handle h, attributes& result);
+    // Takes read-only, hidden, archive and not-content-indexed from
+    // `fileAttributes` (every other flag is kept) and the three times;
+    // `size` is ignored. Written to disk at close.
+    static bool setAttributes(handle h, const attributes& value);
+
+    // Replaces the parts of the object's security descriptor that `selection`
+    // names (owner 0x1, group 0x2, DACL 0x4, SACL 0x8) with those of the
+    // self-relative `descriptor`.
+    static bool setFileSecurity(const char* path, uint32_t selection, const void* descriptor,
+                                filesystem::handle volume);
+    // Sets or replaces the object's reparse point with a complete reparse
+    // buffer of `size` bytes.
+    static bool setReparseData(const char* path, const void* data, uint32_t size,
+                               filesystem::handle volume);
+};
+
+class VOLKIT_EXPORT directory {
+public:
+    // One entry of a directory index, valid only during the callback.
+    struct dirEntry {
+        uint32_t fileAttributes = 0;
+        uint64_t creationTime = 0;
+        uint64_t lastAccessTime = 0;
+        uint64_t lastWriteTime = 0;
+        uint64_t size = 0;        // 0 for directories
+        char16_t name[260] = {};  // as stored, NUL-terminated
+    };
+
+    static bool create(const char* path, filesystem::handle volume);
+    // Deletes the directory; fails when it is not empty.
+    static bool remove(const char* path, filesystem::handle volume);
+
+    // Calls `callback` once per index entry, in index order ("." and ".."
+    // excluded; a DOS 8.3 name stored separately is an entry of its own).
+    // Returning false from the callback stops the walk, and fetch then
+    // returns false.
+    static bool fetch(const char* path, filesystem::handle volume,
+                      bool (*callback)(const dirEntry& entry, void* context), void* context);
+};
+
+class VOLKIT_EXPORT logging {
+public:
+    enum messageType : int {
+        info = 0,     // progress notes
+        warning = 1,  // reserved; not sent
+        error = 2,    // failures
+    };
+
+    // Sets the callback that receives the family's messages (replacing any
+    // earlier one). The text is valid only during the call. Also silences
+    // libntfs-3g's own diagnostics for good.
+    static void initialize(void (*callback)(messageType type, const char* text));
+    // Removes the callback.
+    static void deinitialize();
+};
+
+}  // namespace volkit
+
+#endif

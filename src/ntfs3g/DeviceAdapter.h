@@ -1,0 +1,28 @@
+#pragma once
+// Turns the caller's filesystem::device into a libntfs-3g device. The adapter
+// is the device's private data; once a mounted device owns it (`owned`), the
+// device's close operation frees it.
+#include <cstdint>
+
+#include "ntfs3g/Ntfs3g.h"
+#include "volkit/filesystem.h"
+
+namespace volkit::fsfamily {
+
+struct deviceAdapter {
+    explicit deviceAdapter(const filesystem::device& caller) : device(caller) {}
+
+    uint64_t position = 0;
+    filesystem::device device;
+    bool owned = false;
+};
+
+// The operations table every adapter-backed libntfs-3g device uses.
+ntfs_device_operations* AdapterOperations();
+
+// A libntfs-3g device (empty name, state 0) over `adapter`, which stays owned
+// by the caller until its `owned` flag is set. Null when libntfs-3g cannot
+// allocate it.
+ntfs_device* CreateAdapterDevice(deviceAdapter* adapter);
+
+}  // namespace volkit::fsfamily

@@ -1,0 +1,56 @@
+#include "ntfs3g/FamilyLog.h"
+
+#include <stdexcept>
+
+#include "ntfs3g/Ntfs3g.h"
+
+namespace volkit::fsfamily {
+namespace {
+
+// Empty until logging::initialize; one setting for the whole process.
+void (*g_callback)(logging::messageType, const char*) = nullptr;
+
+void Send(logging::messageType type, const char* text) noexcept {
+    if (g_callback != nullptr && text != nullptr) g_callback(type, text);
+}
+
+// libntfs-3g's diagnostics are its own business; only our lines reach the
+// caller.
+int DiscardNtfs3gMessage(const char*, const char*, int, u32, void*, const char*, va_list) {
+    return 0;
+}
+
+// libntfs-3g's level bits for warnings, errors, perror and critical messages.
+constexpr u32 kNtfs3gProblemLevels = 0x3C0;
+
+}  // namespace
+
+void ReportInfo(const char* text) noexcept { Send(logging::info, text); }
+
+void ReportError(const char* text) noexcept { Send(logging::error, text); }
+
+void Fail(const char* message) { throw std::runtime_error(message); }
+
+void ReportCurrentException() noexcept {
+    try {
+        throw;
+    } catch (const std::exception& failure) {
+        ReportError(failure.what());
+    } catch (...) {
+        ReportError("unexpected failure");
+    }
+}
+
+}  // namespace volkit::fsfamily
+
+namespace volkit {
+
+void logging::initialize(void (*callback)(messageType, const char*)) {
+    fsfamily::g_callback = callback;
+    ntfs_log_set_levels(fsfamily::kNtfs3gProblemLevels);
+    ntfs_log_set_handler(&fsfamily::DiscardNtfs3gMessage);
+}
+
+void logging::deinitialize() { fsfamily::g_callback = nullptr; }
+
+}  // namespace volkit
