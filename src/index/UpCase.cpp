@@ -1,8 +1,29 @@
 #include "index/UpCase.h"
 
-#include "api/NotYet.h"
+#include "api/Bytes.h"
+#include "api/Exception.h"
+#include "api/NumericCast.h"
 
 namespace volcore {
-UpCaseTable BuildUpCaseTable(std::span<const uint8_t>) { NotYet("BuildUpCaseTable"); }
-ECollation CompareIgnoreCase(std::u16string_view, std::u16string_view, const UpCaseTable&) { NotYet("CompareIgnoreCase"); }
+
+UpCaseTable BuildUpCaseTable(std::span<const uint8_t> bytes) {
+    uint32_t byteCount = NumericCast<uint32_t>(bytes.size());
+    if (byteCount % 2 != 0) throw CException("Invalid UpCase data size %1", byteCount);
+    CByteReader reader(bytes);
+    UpCaseTable table(byteCount / 2);
+    for (size_t i = 0; i < table.size(); ++i) table[i] = reader.U16(2 * i);
+    return table;
+}
+
+ECollation CompareIgnoreCase(std::u16string_view a, std::u16string_view b, const UpCaseTable& table) {
+    size_t common = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < common; ++i) {
+        char16_t left = ToUpper(table, a[i]);
+        char16_t right = ToUpper(table, b[i]);
+        if (left != right) return left < right ? ECollation::Less : ECollation::Greater;
+    }
+    if (a.size() == b.size()) return ECollation::Equal;
+    return a.size() < b.size() ? ECollation::Less : ECollation::Greater;
+}
+
 }  // namespace volcore
