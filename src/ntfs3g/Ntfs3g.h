@@ -42,6 +42,7 @@ extern "C" {
 #include <ntfs-3g/layout.h>
 #include <ntfs-3g/attrib.h>
 #include <ntfs-3g/bootsect.h>
+#include <ntfs-3g/cache.h>
 #include <ntfs-3g/device.h>
 #include <ntfs-3g/dir.h>
 #include <ntfs-3g/index.h>

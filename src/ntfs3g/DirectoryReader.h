@@ -1,0 +1,39 @@
+#pragma once
+// Our directory reader over libntfs-3g: either libntfs-3g's own filldir walk
+// (mode 0), or extended records straight from the $I30 index entries
+// (mode 1): names exactly as stored, no "." or "..", and a separately stored
+// DOS 8.3 name as an entry of its own.
+#include <cstdint>
+
+#include "ntfs3g/Ntfs3g.h"
+
+namespace volkit::fsfamily {
+
+// The fields of directory::dirEntry, in the same order and widths.
+struct dirEntryEx {
+    uint32_t fileAttributes = 0;  // as in the index key (0x10000000: has a directory index)
+    uint64_t creationTime = 0;
+    uint64_t lastAccessTime = 0;
+    uint64_t lastWriteTime = 0;
+    uint64_t size = 0;            // unnamed $DATA length; 0 for directories
+    char16_t name[260] = {};      // NUL-terminated
+};
+
+// Non-zero ends the walk.
+using extendedFiller = int (*)(void* context, const dirEntryEx& entry);
+
+enum class fillerMode : int { plain = 0, extended = 1 };
+
+struct dirFiller {
+    int mode = 0;                      // a fillerMode value
+    ntfs_filldir_t plain = nullptr;    // used by mode 0
+    extendedFiller extended = nullptr; // used by mode 1
+};
+
+// Walks the directory from `*position` (0 = the start) and leaves in it where
+// to continue. Returns 0, or -1 with errno set: EINVAL for a missing argument
+// or an unknown mode, ENOTDIR for a non-directory, EIO for a damaged index,
+// and -1 as it stands when the filler ends the walk.
+int readDirectoryEx(ntfs_inode* directory, s64* position, void* context, const dirFiller* filler);
+
+}  // namespace volkit::fsfamily

@@ -1,0 +1,143 @@
+// file:: operations on data, attributes and times.
+#include <limits>
+
+#include "ntfs3g/FamilyLog.h"
+#include "ntfs3g/InodeFields.h"
+#include "ntfs3g/OpenFile.h"
+
+namespace volkit::fsfamily {
+namespace {
+
+constexpr uint32_t kDirectoryAttribute = 0x10;
+// Read-only, hidden, archive and not-content-indexed: the flags a caller may
+// change. The rest describe what the file is and must keep agreeing with it.
+constexpr uint32_t kCallerSettableFlags = 0x2023;
+
+bool FitsSigned(uint64_t value) { return value <= static_cast<uint64_t>(std::numeric_limits<s64>::max()); }
+
+// libntfs-3g hands out a named stream when no unnamed one exists; that is not
+// the file's data.
+ntfs_attr* OpenUnnamedData(ntfs_inode* inode) {
+    ntfs_attr* data = ntfs_attr_open(inode, AT_DATA, AT_UNNAMED, 0);
+    if (data != nullptr && data->name_len != 0) {
+        ntfs_attr_close(data);
+        return nullptr;
+    }
+    return data;
+}
+
+ntfs_attr& DataForReading(openFile& file) {
+    if (file.data == nullptr) file.data = OpenUnnamedData(file.inode);
+    if (file.data == nullptr) Fail("failed to open data attribute");
+    return *file.data;
+}
+
+// Writing to an object without a data stream gives it an empty one first.
+ntfs_attr& DataForWriting(openFile& file) {
+    if (file.data == nullptr) file.data = OpenUnnamedData(file.inode);
+    if (file.data == nullptr) {
+        if (ntfs_attr_add(file.inode, AT_DATA, AT_UNNAMED, 0, nullptr, 0) != 0)
+            Fail("failed to open data attribute");
+        file.data = OpenUnnamedData(file.inode);
+        if (file.data == nullptr) Fail("failed to open data attribute");
+    }
+    return *file.data;
+}
+
+// Where libntfs-3g keeps the unnamed $DATA length: the open attribute knows
+// it best once writes have gone through it.
+uint64_t DataSize(const openFile& file) {
+    const s64 size = file.data != nullptr ? file.data->data_size : file.inode->data_size;
+    return size > 0 ? static_cast<uint64_t>(size) : 0;
+}
+
+uint64_t TimeValue(ntfs_time time) { return sle64_to_cpu(time); }
+ntfs_time StoredTime(uint64_t time) { return cpu_to_sle64(time); }
+
+}  // namespace
+}  // namespace volkit::fsfamily
+
+namespace volkit {
+
+using namespace fsfamily;
+
+bool file::open(handle& result, const char* path, filesystem::handle volume) {
+    return RunReported([&] {
+        result.ptr = openOrCreate(path, openDisposition::openExisting, objectType::file, volume).release();
+    });
+}
+
+bool file::create(handle& result, const char* path, filesystem::handle volume) {
+    return RunReported([&] {
+        result.ptr = openOrCreate(path, openDisposition::createNew, objectType::file, volume).release();
+    });
+}
+
+bool file::remove(const char* path, filesystem::handle volume) {
+    return RunReported([&] { openOrCreate(path, openDisposition::removeExisting, objectType::file, volume); });
+}
+
+bool file::close(handle h) {
+    return RunReported([&] { CloseOpenFile(&OpenFileOf(h)); });
+}
+
+bool file::read(handle h, uint64_t offset, void* buffer, uint32_t count) {
+    return RunReported([&] {
+        ntfs_attr& data = DataForReading(OpenFileOf(h));
+        s64 done = -1;
+        if (buffer != nullptr && FitsSigned(offset)) done = ntfs_attr_pread(&data, static_cast<s64>(offset), count, buffer);
+        if (done != static_cast<s64>(count)) Fail("failed to read data");
+    });
+}
+
+bool file::write(handle h, uint64_t offset, const void* buffer, uint32_t count) {
+    return RunReported([&] {
+        ntfs_attr& data = DataForWriting(OpenFileOf(h));
+        if (count == 0) return;
+        s64 done = -1;
+        if (buffer != nullptr && FitsSigned(offset)) done = ntfs_attr_pwrite(&data, static_cast<s64>(offset), count, buffer);
+        if (done != static_cast<s64>(count)) Fail("failed to write data");
+    });
+}
+
+bool file::setSize(handle h, uint64_t size) {
+    return RunReported([&] {
+        ntfs_attr& data = DataForWriting(OpenFileOf(h));
+        if (!FitsSigned(size) || ntfs_attr_truncate_solid(&data, static_cast<s64>(size)) != 0)
+            Fail("failed to set attr size");
+    });
+}
+
+bool file::getSize(handle h, uint64_t& size) {
+    return RunReported([&] { size = DataSize(OpenFileOf(h)); });
+}
+
+bool file::getAttributes(handle h, attributes& result) {
+    return RunReported([&] {
+        const openFile& file = OpenFileOf(h);
+        const ntfs_inode* inode = file.inode;
+        result.fileAttributes = InodeFlags(inode) | (IsDirectoryRecord(inode) ? kDirectoryAttribute : 0);
+        result.creationTime = TimeValue(inode->creation_time);
+        result.lastAccessTime = TimeValue(inode->last_access_time);
+        result.lastWriteTime = TimeValue(inode->last_data_change_time);
+        result.size = DataSize(file);
+    });
+}
+
+bool file::setAttributes(handle h, const attributes& value) {
+    return RunReported([&] {
+        ntfs_inode* inode = OpenFileOf(h).inode;
+        const uint32_t kept = InodeFlags(inode) & ~kCallerSettableFlags;
+        SetInodeFlags(inode, kept | (value.fileAttributes & kCallerSettableFlags));
+        inode->creation_time = StoredTime(value.creationTime);
+        inode->last_access_time = StoredTime(value.lastAccessTime);
+        inode->last_data_change_time = StoredTime(value.lastWriteTime);
+        // Written back at close into $STANDARD_INFORMATION and the index
+        // entries of every name, with exactly these times.
+        NInoSetDirty(inode);
+        NInoFileNameSetDirty(inode);
+        clear_nino_flag(inode, TimesSet);
+    });
+}
+
+}  // namespace volkit

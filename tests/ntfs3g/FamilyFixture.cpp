@@ -1,0 +1,90 @@
+#include "FamilyFixture.h"
+
+namespace volkit::test {
+namespace {
+
+const std::vector<uint8_t>& PristineImage() {
+    static const std::vector<uint8_t> image = [] {
+        TempDir dir;
+        const std::string path = dir.File("pristine.img");
+        ImageOptions options;
+        options.size = 32ull << 20;
+        MakeNtfsImage(path, options);
+        return ReadFileBytes(path);
+    }();
+    return image;
+}
+
+}  // namespace
+
+void FamilyTest::SetUp() {
+    memory.Bytes() = PristineImage();
+    dev = FamilyDeviceOf(memory);
+    log = std::make_unique<FamilyLogCapture>();
+}
+
+void FamilyTest::TearDown() {
+    if (volume.ptr != nullptr) filesystem::close(volume);
+    volume = {};
+    log.reset();
+}
+
+void FamilyTest::Mount() {
+    ASSERT_TRUE(filesystem::open(volume, dev));
+    ASSERT_NE(volume.ptr, nullptr);
+}
+
+void FamilyTest::Dismount() {
+    if (volume.ptr == nullptr) return;
+    EXPECT_TRUE(filesystem::close(volume));
+    volume = {};
+}
+
+std::string FamilyTest::SaveImage() {
+    Dismount();
+    const std::string path = temp.File("volume.img");
+    memory.SaveToFile(path);
+    return path;
+}
+
+void FamilyTest::CreateFileWith(const std::string& path, const std::vector<uint8_t>& content) {
+    file::handle h;
+    ASSERT_TRUE(file::create(h, path.c_str(), volume)) << path;
+    ASSERT_TRUE(file::write(h, 0, content.data(), static_cast<uint32_t>(content.size())));
+    ASSERT_TRUE(file::close(h));
+}
+
+std::vector<uint8_t> FamilyTest::ReadWhole(const std::string& path) {
+    file::handle h;
+    std::vector<uint8_t> content;
+    if (!file::open(h, path.c_str(), volume)) {
+        ADD_FAILURE() << "cannot open " << path;
+        return content;
+    }
+    uint64_t size = 0;
+    EXPECT_TRUE(file::getSize(h, size));
+    content.resize(size);
+    if (size > 0) {
+        EXPECT_TRUE(file::read(h, 0, content.data(), static_cast<uint32_t>(size)));
+    }
+    EXPECT_TRUE(file::close(h));
+    return content;
+}
+
+std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
+    std::vector<uint8_t> bytes(size);
+    uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<uint8_t>(state >> 24);
+    }
+    return bytes;
+}
+
+std::string NameOf(const char16_t* name) {
+    std::string text;
+    for (size_t i = 0; i < 260 && name[i] != 0; ++i) text.push_back(name[i] < 0x80 ? static_cast<char>(name[i]) : '?');
+    return text;
+}
+
+}  // namespace volkit::test

@@ -1,0 +1,46 @@
+#pragma once
+// A fresh mkntfs volume in memory, mounted through the filesystem family, with
+// the family's messages captured. The pristine image is made once per test
+// program and copied for each test.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/FamilyDevice.h"
+#include "support/Images.h"
+#include "support/MemoryDevice.h"
+#include "volkit/filesystem.h"
+
+namespace volkit::test {
+
+class FamilyTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Mounts the memory image; fails the test when that does not work.
+    void Mount();
+    // Dismounts (if mounted) and expects success.
+    void Dismount();
+    // Dismounts, writes the image to a file for the independent checkers,
+    // and returns its path.
+    std::string SaveImage();
+
+    // Creates a file with the given content through the family.
+    void CreateFileWith(const std::string& path, const std::vector<uint8_t>& content);
+    std::vector<uint8_t> ReadWhole(const std::string& path);
+
+    MemoryDevice memory;
+    filesystem::device dev{};
+    filesystem::handle volume{};
+    std::unique_ptr<FamilyLogCapture> log;
+    TempDir temp;
+};
+
+std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed);
+// UTF-16 name of a dirEntry as UTF-8 (ASCII names only in these tests).
+std::string NameOf(const char16_t* name);
+
+}  // namespace volkit::test
