@@ -18,9 +18,17 @@ const std::vector<uint8_t>& PristineImage() {
 }  // namespace
 
 void FamilyTest::SetUp() {
-    memory.Bytes() = PristineImage();
-    dev = FamilyDeviceOf(memory);
     log = std::make_unique<FamilyLogCapture>();
+    ResetImage();
+}
+
+void FamilyTest::ResetImage() {
+    memory.Bytes() = PristineImage();
+    memory.failRead = nullptr;
+    memory.failWrite = nullptr;
+    memory.failGetSize = false;
+    dev = FamilyDeviceOf(memory);
+    log->Clear();
 }
 
 void FamilyTest::TearDown() {

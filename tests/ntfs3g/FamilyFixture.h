@@ -20,6 +20,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // A fresh copy of the pristine image, no injected failures, no messages.
+    void ResetImage();
     // Mounts the memory image; fails the test when that does not work.
     void Mount();
     // Dismounts (if mounted) and expects success.

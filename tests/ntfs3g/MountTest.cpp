@@ -1,0 +1,113 @@
+// Mounting, dismounting and the family's reporting, including failing device
+// callbacks.
+#include "FamilyFixture.h"
+#include "api/Bytes.h"
+
+namespace volkit::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Sets the NTFS version in $Volume's $VOLUME_INFORMATION of an mkntfs image
+// held in memory (1 KiB records, the value well inside the first sector).
+void SetNtfsVersion(std::vector<uint8_t>& image, uint8_t major, uint8_t minor) {
+    const volcore::CByteReader boot(image.data(), 512);
+    const uint64_t clusterSize = uint64_t{boot.U16(0x0B)} * boot.U8(0x0D);
+    const uint64_t volumeRecord = boot.U64(0x30) * clusterSize + 3 * 1024;
+    const volcore::CByteWriter record(image.data() + volumeRecord, 1024);
+    for (size_t offset = record.Reader().U16(0x14); offset + 8 <= 1024;) {
+        const uint32_t type = record.Reader().U32(offset);
+        ASSERT_NE(type, 0xFFFFFFFFu) << "no $VOLUME_INFORMATION";
+        if (type == 0x70) {
+            const size_t value = offset + record.Reader().U16(offset + 0x14);
+            ASSERT_LT(value + 9, 510u);
+            record.U8(value + 8, major);
+            record.U8(value + 9, minor);
+            return;
+        }
+        offset += record.Reader().U32(offset + 4);
+    }
+    FAIL() << "no $VOLUME_INFORMATION";
+}
+
+}  // namespace
+
+TEST_F(FamilyTest, MountAndDismountReportOnlyProgress) {
+    Mount();
+    EXPECT_EQ(log->Infos(), Lines{"Mounting NTFS"});
+    Dismount();
+    EXPECT_EQ(log->Infos(), (Lines{"Mounting NTFS", "Dismounting NTFS"}));
+    EXPECT_TRUE(log->Errors().empty());
+
+    // The volume survives the round trip and mounts again.
+    Mount();
+    Dismount();
+}
+
+TEST_F(FamilyTest, DismountOfZeroHandleFails) {
+    EXPECT_FALSE(filesystem::close(filesystem::handle{}));
+    EXPECT_EQ(log->Errors(), (Lines{"Failed to dismount NTFS", "volume handle is invalid"}));
+}
+
+TEST_F(FamilyTest, RefusedMountsSendExactlyTwoErrorLines) {
+    struct Case {
+        const char* what;
+        std::function<void(MemoryDevice&)> damage;
+    };
+    const std::vector<Case> cases = {
+        {"boot sector unreadable",
+         [](MemoryDevice& m) { m.failRead = [](uint64_t offset, uint32_t) { return offset < 512; }; }},
+        {"every read fails", [](MemoryDevice& m) { m.failRead = [](uint64_t, uint32_t) { return true; }; }},
+        {"zeroed volume", [](MemoryDevice& m) { std::fill(m.Bytes().begin(), m.Bytes().end(), 0); }},
+        {"NTFS 1.2", [](MemoryDevice& m) { SetNtfsVersion(m.Bytes(), 1, 2); }},
+        {"empty device", [](MemoryDevice& m) { m.Bytes().clear(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetImage();
+        c.damage(memory);
+        filesystem::handle untouched{reinterpret_cast<void*>(0x1234)};
+        EXPECT_FALSE(filesystem::open(untouched, dev));
+        EXPECT_EQ(untouched.ptr, reinterpret_cast<void*>(0x1234));
+        // libntfs-3g's own complaints never reach the callback.
+        EXPECT_EQ(log->Lines().size(), 3u);
+        EXPECT_EQ(log->Errors(), (Lines{"Failed to mount NTFS", "failed to mount volume"}));
+    }
+}
+
+TEST_F(FamilyTest, NothingIsSentWithoutCallback) {
+    logging::deinitialize();
+    memory.failRead = [](uint64_t offset, uint32_t) { return offset < 512; };
+    filesystem::handle h;
+    EXPECT_FALSE(filesystem::open(h, dev));
+    EXPECT_FALSE(filesystem::close(h));
+    EXPECT_FALSE(file::remove("x", h));
+    EXPECT_TRUE(log->Lines().empty());
+}
+
+TEST_F(FamilyTest, FailingTransfersFailTheOperationNotTheProcess) {
+    Mount();
+    const std::vector<uint8_t> content = PatternBytes(256 * 1024, 7);
+    CreateFileWith("big.bin", content);
+    file::handle h;
+    ASSERT_TRUE(file::open(h, "big.bin", volume));
+    std::vector<uint8_t> buffer(64 * 1024);
+    ASSERT_TRUE(file::read(h, 4096, buffer.data(), static_cast<uint32_t>(buffer.size())));
+
+    log->Clear();
+    memory.failRead = [](uint64_t, uint32_t) { return true; };
+    EXPECT_FALSE(file::read(h, 128 * 1024, buffer.data(), static_cast<uint32_t>(buffer.size())));
+    memory.failRead = nullptr;
+    memory.failWrite = [](uint64_t, uint32_t) { return true; };
+    EXPECT_FALSE(file::write(h, 8192, buffer.data(), 4096));
+    EXPECT_EQ(log->Errors(), (Lines{"failed to read data", "failed to write data"}));
+    memory.failWrite = nullptr;
+
+    // Once the device works again so does the file.
+    ASSERT_TRUE(file::read(h, 0, buffer.data(), static_cast<uint32_t>(buffer.size())));
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), content.begin()));
+    EXPECT_TRUE(file::close(h));
+    Dismount();
+}
+
+}  // namespace volkit::test
