@@ -1,16 +1,185 @@
 #include "entries/RecordFormat.h"
 
-#include "api/NotYet.h"
+#include "api/Exception.h"
+#include "api/NumericCast.h"
 
 namespace volcore {
-bool AttributeKey::operator<(const AttributeKey&) const { NotYet("AttributeKey"); }
-CByteReader AttributeLocation::Record() const { NotYet("AttributeLocation"); }
-bool AttributeLocation::IsNonResident() const { NotYet("AttributeLocation"); }
-uint64_t AttributeLocation::LowestVcn() const { NotYet("AttributeLocation"); }
-void ParseAttributeRecords(const MftRecBufferPtr&, ParseMap&) { NotYet("ParseAttributeRecords"); }
-MftRecBufferPtr BuildRecordHeader(uint32_t, FileReference, FileReference, uint16_t, uint16_t) { NotYet("BuildRecordHeader"); }
-uint16_t FreshSequenceNumber(uint64_t) { NotYet("FreshSequenceNumber"); }
-uint32_t FirstAttributeOffset(uint32_t) { NotYet("FirstAttributeOffset"); }
-const std::vector<SAttrDef>& AttributeDefinitions() { NotYet("AttributeDefinitions"); }
-std::vector<uint8_t> BuildAttrDefTable() { NotYet("BuildAttrDefTable"); }
+
+bool AttributeKey::operator<(const AttributeKey& other) const {
+    if (type != other.type) return type < other.type;
+    // char16_t is unsigned, so this compares code units as unsigned 16-bit values.
+    if (name != other.name) return name < other.name;
+    return occurrence < other.occurrence;
+}
+
+CByteReader AttributeLocation::Record() const {
+    CByteReader whole(buffer->bytes);
+    uint32_t length = whole.U32(offset + AttrRecord::Length);
+    return whole.Sub(offset, length);
+}
+
+bool AttributeLocation::IsNonResident() const {
+    return CByteReader(buffer->bytes).U8(offset + AttrRecord::NonResident) != 0;
+}
+
+uint64_t AttributeLocation::LowestVcn() const {
+    return IsNonResident() ? Record().U64(AttrRecord::LowestVcn) : 0;
+}
+
+namespace {
+
+// Checks that one attribute record, its name and its value or mapping pairs
+// lie inside the record buffer, so that everything built from it stays inside.
+void ValidateAttributeRecord(const CByteReader& buffer, size_t position) {
+    uint32_t type = buffer.U32(position + AttrRecord::Type);
+    uint32_t length = buffer.U32(position + AttrRecord::Length);
+    if (length == 0) throw CException("Attribute length cannot be empty. Offset: %1, type: ", position);
+    if (length > buffer.Size() - position)
+        throw CException("Attribute record at offset %1 (type %2) runs past the record: length %3, record size %4",
+                         position, type, length, buffer.Size());
+    CByteReader record = buffer.Sub(position, length);
+    bool nonResident = record.U8(AttrRecord::NonResident) != 0;
+    size_t headerSize = nonResident ? AttrRecord::NonResidentHeaderSize : AttrRecord::ResidentHeaderSize;
+    if (length < headerSize)
+        throw CException("Attribute record at offset %1 (type %2) is too short: length %3", position, type, length);
+
+    uint64_t nameEnd = record.U16(AttrRecord::NameOffset) + 2ull * record.U8(AttrRecord::NameLength);
+    if (nameEnd > length)
+        throw CException("Attribute name at offset %1 (type %2) runs past its record", position, type);
+
+    if (nonResident) {
+        if (record.U16(AttrRecord::MappingPairsOffset) > length)
+            throw CException("Mapping pairs of attribute at offset %1 (type %2) lie past its record", position, type);
+    } else {
+        uint64_t valueEnd = uint64_t{record.U16(AttrRecord::ValueOffset)} + record.U32(AttrRecord::ValueLength);
+        if (valueEnd > length)
+            throw CException("Resident value of attribute at offset %1 (type %2) runs past its record", position,
+                             type);
+    }
+}
+
+// The next free occurrence number for (type, name).
+uint32_t NextOccurrence(const ParseMap& parsed, const AttributeKey& key) {
+    uint32_t next = 0;
+    for (auto it = parsed.lower_bound(key); it != parsed.end() && it->first.type == key.type &&
+                                            it->first.name == key.name;
+         ++it)
+        next = it->first.occurrence + 1;
+    return next;
+}
+
+// Non-resident records of one (type, name) are the extents of one attribute:
+// they join the occurrence that already holds non-resident extents, in lowest
+// VCN order; a second extent with the same lowest VCN is dropped (the first
+// one read wins).
+bool AddExtent(ParseMap& parsed, const AttributeKey& key, const AttributeLocation& location) {
+    for (auto it = parsed.lower_bound(key);
+         it != parsed.end() && it->first.type == key.type && it->first.name == key.name; ++it) {
+        AttributeLocations& extents = it->second;
+        if (extents.empty() || !extents.front().IsNonResident()) continue;
+        uint64_t vcn = location.LowestVcn();
+        auto position = extents.begin();
+        while (position != extents.end() && position->LowestVcn() < vcn) ++position;
+        if (position == extents.end() || position->LowestVcn() != vcn) extents.insert(position, location);
+        return true;
+    }
+    return false;
+}
+
+void RecordLocation(ParseMap& parsed, AttributeKey key, const AttributeLocation& location) {
+    if (location.IsNonResident() && AddExtent(parsed, key, location)) return;
+    key.occurrence = NextOccurrence(parsed, key);
+    parsed[key].push_back(location);
+}
+
+}  // namespace
+
+void ParseAttributeRecords(const MftRecBufferPtr& buffer, ParseMap& parsed) {
+    CByteReader bytes(buffer->bytes);
+    size_t position = bytes.U16(FileRecord::FirstAttribute);
+    while (position < bytes.Size()) {
+        if (bytes.U32(position + AttrRecord::Type) == AttrType::End) break;
+        ValidateAttributeRecord(bytes, position);
+        CByteReader record = bytes.Sub(position, bytes.U32(position + AttrRecord::Length));
+        AttributeKey key;
+        key.type = record.U32(AttrRecord::Type);
+        key.name = record.Utf16(record.U16(AttrRecord::NameOffset), record.U8(AttrRecord::NameLength));
+        RecordLocation(parsed, std::move(key), AttributeLocation{buffer, static_cast<uint32_t>(position)});
+        position += record.Size();
+    }
+}
+
+uint16_t FreshSequenceNumber(uint64_t recordNumber) {
+    // Records 1 to 15 carry their own number; record 0 wraps to a huge value here.
+    return recordNumber - 1 <= 14 ? static_cast<uint16_t>(recordNumber) : 1;
+}
+
+uint32_t FirstAttributeOffset(uint32_t recordSize) {
+    uint32_t usaCount = recordSize / 512 + 1;
+    return static_cast<uint32_t>(RoundUp(FileRecord::HeaderSize + 2ull * usaCount, 8));
+}
+
+MftRecBufferPtr BuildRecordHeader(uint32_t recordSize, FileReference reference, FileReference baseReference,
+                                  uint16_t flags, uint16_t linkCount) {
+    uint32_t firstAttribute = FirstAttributeOffset(recordSize);
+    if (recordSize % 512 != 0 || firstAttribute + 8 > recordSize)
+        throw CException("Invalid MFT record size: %1", recordSize);
+    uint64_t recordNumber = RecordNumber(reference);
+    uint32_t recordNumber32 = NumericCast<uint32_t>(recordNumber);
+
+    auto buffer = std::make_shared<CMftRecBuffer>(recordSize);
+    CByteWriter header(buffer->bytes);
+    header.CopyFrom(FileRecord::Signature, "FILE", 4);
+    header.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
+    header.U16(FileRecord::UsaCount, static_cast<uint16_t>(recordSize / 512 + 1));
+    header.U16(FileRecord::SequenceNumber, FreshSequenceNumber(recordNumber));
+    header.U16(FileRecord::LinkCount, linkCount);
+    header.U16(FileRecord::FirstAttribute, static_cast<uint16_t>(firstAttribute));
+    header.U16(FileRecord::Flags, flags);
+    header.U32(FileRecord::BytesInUse, firstAttribute);
+    header.U32(FileRecord::BytesAllocated, recordSize);
+    header.U64(FileRecord::BaseReference, baseReference);
+    header.U32(FileRecord::RecordNumber, recordNumber32);
+    return buffer;
+}
+
+const std::vector<SAttrDef>& AttributeDefinitions() {
+    constexpr uint64_t unlimited = ~uint64_t{0};
+    static const std::vector<SAttrDef> definitions = {
+        {u"$STANDARD_INFORMATION", AttrType::StandardInformation, 0x40, 48, 72},
+        {u"$ATTRIBUTE_LIST", AttrType::AttributeList, 0x80, 0, unlimited},
+        {u"$FILE_NAME", AttrType::FileName, 0x42, 68, 578},
+        {u"$OBJECT_ID", AttrType::ObjectId, 0x40, 0, 256},
+        {u"$SECURITY_DESCRIPTOR", AttrType::SecurityDescriptor, 0x80, 0, unlimited},
+        {u"$VOLUME_NAME", AttrType::VolumeName, 0x40, 2, 256},
+        {u"$VOLUME_INFORMATION", AttrType::VolumeInformation, 0x40, 12, 12},
+        {u"$DATA", AttrType::Data, 0x00, 0, unlimited},
+        {u"$INDEX_ROOT", AttrType::IndexRoot, 0x40, 0, unlimited},
+        {u"$INDEX_ALLOCATION", AttrType::IndexAllocation, 0x80, 0, unlimited},
+        {u"$BITMAP", AttrType::Bitmap, 0x80, 0, unlimited},
+        {u"$REPARSE_POINT", AttrType::ReparsePoint, 0x80, 0, 16384},
+        {u"$EA_INFORMATION", AttrType::EaInformation, 0x40, 8, 8},
+        {u"$EA", AttrType::Ea, 0x00, 0, 65536},
+        {u"$LOGGED_UTILITY_STREAM", AttrType::LoggedUtilityStream, 0x80, 0, 65536},
+    };
+    return definitions;
+}
+
+std::vector<uint8_t> BuildAttrDefTable() {
+    constexpr size_t entrySize = 160;
+    const auto& definitions = AttributeDefinitions();
+    std::vector<uint8_t> table((definitions.size() + 1) * entrySize, 0);  // the last entry stays zero
+    CByteWriter writer(table);
+    size_t position = 0;
+    for (const SAttrDef& definition : definitions) {
+        writer.Utf16(position, definition.name);
+        writer.U32(position + 128, definition.type);
+        writer.U32(position + 140, definition.flags);
+        writer.U64(position + 144, definition.minSize);
+        writer.U64(position + 152, definition.maxSize);
+        position += entrySize;
+    }
+    return table;
+}
+
 }  // namespace volcore

@@ -1,8 +1,80 @@
 #include "volume/Fixups.h"
 
-#include "api/NotYet.h"
+#include "api/Bytes.h"
+#include "api/Exception.h"
 
 namespace volcore {
-void MstUnprotect(std::span<uint8_t>, uint32_t, uint32_t) { NotYet("MstUnprotect"); }
-void MstProtect(std::span<uint8_t>, uint32_t, uint32_t) { NotYet("MstProtect"); }
+namespace {
+
+constexpr uint32_t kStride = 512;
+
+struct SUsaHeader {
+    uint16_t offset = 0;
+    uint16_t count = 0;
+    uint16_t strides = 0;  // count - 1, in 16 bits as stored
+};
+
+// Reads and validates the header of one record; `record` spans exactly it.
+SUsaHeader ReadUsaHeader(const CByteReader& record, uint32_t recordSize) {
+    SUsaHeader header;
+    uint32_t type = record.U32(0);
+    header.offset = record.U16(4);
+    header.count = record.U16(6);
+    header.strides = static_cast<uint16_t>(header.count - 1);
+    bool invalid = recordSize % kStride != 0 || header.offset % 2 != 0 ||
+                   uint64_t{header.offset} + 2ull * header.strides > recordSize ||
+                   recordSize / kStride != header.strides;
+    if (invalid)
+        throw CException("Invalid record. Type: %1, size: %2, update sequence array offset: %3, count: %4", type,
+                         recordSize, header.offset, header.count);
+    return header;
+}
+
+// Calls `apply(record)` for every record in the buffer, each record's view
+// bounded by the record size.
+template <typename Apply>
+void ForEachRecord(std::span<uint8_t> buffer, uint32_t recordCount, uint32_t recordSize, Apply apply) {
+    uint32_t total = recordCount * recordSize;  // 32-bit product, as the callers size their buffers
+    if (total == 0) return;
+    CByteWriter whole(buffer);
+    whole.Check(0, total);
+    for (uint64_t start = 0; start < total; start += recordSize) apply(whole.Sub(start, recordSize));
+}
+
+}  // namespace
+
+void MstUnprotect(std::span<uint8_t> buffer, uint32_t recordCount, uint32_t recordSize) {
+    ForEachRecord(buffer, recordCount, recordSize, [recordSize](const CByteWriter& record) {
+        CByteReader reader = record.Reader();
+        SUsaHeader header = ReadUsaHeader(reader, recordSize);
+        uint16_t usn = reader.U16(header.offset);
+        for (uint32_t i = 0; i < header.strides; ++i) {
+            size_t tail = size_t{kStride} * i + kStride - 2;
+            uint16_t value = reader.U16(tail);
+            if (value != usn)
+                throw CException("MST: usn mismatch at index %1 (value: %2, expected: %3)", i, value, usn);
+            record.U16(tail, reader.U16(header.offset + 2 * (i + 1)));
+        }
+    });
+}
+
+void MstProtect(std::span<uint8_t> buffer, uint32_t recordCount, uint32_t recordSize) {
+    ForEachRecord(buffer, recordCount, recordSize, [recordSize](const CByteWriter& record) {
+        CByteReader reader = record.Reader();
+        SUsaHeader header = ReadUsaHeader(reader, recordSize);
+        uint16_t usn = reader.U16(header.offset);
+        if (usn == 0) {
+            // A record that has never been protected gets its first number; the
+            // number is deliberately not advanced on later writes.
+            usn = 1;
+            record.U16(header.offset, usn);
+        }
+        for (uint32_t i = 0; i < header.strides; ++i) {
+            size_t tail = size_t{kStride} * i + kStride - 2;
+            record.U16(header.offset + 2 * (i + 1), reader.U16(tail));
+            record.U16(tail, usn);
+        }
+    });
+}
+
 }  // namespace volcore

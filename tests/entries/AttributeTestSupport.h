@@ -1,0 +1,127 @@
+#pragma once
+// Shared by the record, runlist and attribute tests: an mkntfs image in memory
+// with a volume loaded to its boot sector, raw FILE records read straight from
+// the image, istat's view of a record, and a cluster allocator double.
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "api/Exception.h"
+#include "api/IoDevice.h"
+#include "support/Images.h"
+#include "support/MemoryDevice.h"
+#include "volume/ClusterAllocator.h"
+#include "volume/Fixups.h"
+#include "volume/Volume.h"
+
+namespace volkit::test {
+
+inline std::string FailureOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no failure)";
+}
+
+// Hands out clusters from `next` upwards as one run per call and records what
+// was asked.
+class TestAllocator final : public volcore::IClusterAllocator {
+public:
+    struct Calls {
+        std::vector<volcore::EAllocationZone> zones;
+        std::vector<std::pair<uint64_t, uint64_t>> freed;
+    };
+
+    TestAllocator(uint64_t next, std::shared_ptr<Calls> calls) : m_next(next), m_calls(std::move(calls)) {}
+
+    void Allocate(volcore::EAllocationZone zone, uint64_t count, volcore::RunMap& runs) override {
+        m_calls->zones.push_back(zone);
+        uint64_t vcn = runs.empty() ? 0 : runs.rbegin()->first.value + runs.rbegin()->second.length;
+        runs[volcore::VCN{vcn}] = {m_next, count};
+        m_next += count;
+    }
+    void Free(uint64_t lcn, uint64_t count) override { m_calls->freed.emplace_back(lcn, count); }
+    void Flush() override {}
+
+private:
+    uint64_t m_next;
+    std::shared_ptr<Calls> m_calls;
+};
+
+struct ImageVolume {
+    explicit ImageVolume(const ImageOptions& options = {}) {
+        MakeNtfsImage(dir.File("v.img"), options);
+        device = MemoryDevice::FromFile(dir.File("v.img"));
+        volume = std::make_unique<volcore::CVolume>(std::make_shared<volcore::CIoDeviceImpl>(device.Api()),
+                                                    volcore::ELoadDepth::BootSector);
+    }
+
+    // Record n as on disk after the fixups are undone; a fresh volume keeps its
+    // first records contiguous at the MFT's LCN.
+    volcore::MftRecBufferPtr ReadRecord(uint64_t n) const {
+        uint32_t size = volume->GetMftRecordSize();
+        auto buffer = std::make_shared<volcore::CMftRecBuffer>(size);
+        volume->GetDevice().Read(volume->GetMftLcn() * volume->GetClusterSize() + n * size, buffer->bytes.data(),
+                                 size);
+        volcore::MstUnprotect(buffer->bytes, 1, size);
+        return buffer;
+    }
+
+    // Installs the allocator double; returns what it records.
+    std::shared_ptr<TestAllocator::Calls> InstallAllocator(uint64_t firstLcn) {
+        auto calls = std::make_shared<TestAllocator::Calls>();
+        volume->SetClusterAllocator(std::make_unique<TestAllocator>(firstLcn, calls));
+        return calls;
+    }
+
+    std::string Path() const { return dir.File("v.img"); }
+
+    TempDir dir;
+    MemoryDevice device;
+    std::unique_ptr<volcore::CVolume> volume;
+};
+
+// One attribute as The Sleuth Kit's istat prints it.
+struct IstatAttribute {
+    uint32_t type = 0;
+    std::string name;  // empty for N/A
+    bool resident = true;
+    uint64_t size = 0;
+    std::vector<uint64_t> clusters;
+};
+
+inline std::vector<IstatAttribute> RunIstat(const std::string& image, uint64_t record) {
+    CommandResult result = RunCommand("istat " + ShellQuote(image) + " " + std::to_string(record));
+    if (result.exitCode != 0) throw std::runtime_error("istat failed: " + result.output);
+    std::vector<IstatAttribute> attributes;
+    std::istringstream lines(result.output);
+    std::string line;
+    bool inAttributes = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("Attributes:", 0) == 0) {
+            inAttributes = true;
+            continue;
+        }
+        if (!inAttributes) continue;
+        if (line.rfind("Type: ", 0) == 0) {
+            IstatAttribute attribute;
+            attribute.type = static_cast<uint32_t>(std::stoul(line.substr(line.find('(') + 1)));
+            size_t name = line.find("Name: ") + 6;
+            attribute.name = line.substr(name, line.find(' ', name) - name);
+            if (attribute.name == "N/A") attribute.name.clear();
+            attribute.resident = line.find("Non-Resident") == std::string::npos;
+            attribute.size = std::stoull(line.substr(line.find("size: ") + 6));
+            attributes.push_back(attribute);
+        } else if (!attributes.empty()) {
+            std::istringstream numbers(line);
+            uint64_t cluster;
+            while (numbers >> cluster) attributes.back().clusters.push_back(cluster);
+        }
+    }
+    return attributes;
+}
+
+}  // namespace volkit::test
