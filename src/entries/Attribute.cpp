@@ -1,24 +1,320 @@
 #include "entries/Attribute.h"
 
-#include "api/NotYet.h"
+#include <algorithm>
+#include <cstring>
+
+#include "api/Exception.h"
+#include "api/NumericCast.h"
+#include "entries/Runlist.h"
+#include "volume/Volume.h"
 
 namespace volcore {
-CAttribute::CAttribute(CVolume& volume, FileReference owner, uint32_t, std::u16string, bool)
-    : m_volume(volume), m_owner(owner) { NotYet("CAttribute"); }
-CAttribute::CAttribute(CVolume& volume, FileReference owner, const AttributeLocations&)
-    : m_volume(volume), m_owner(owner) { NotYet("CAttribute"); }
-uint64_t CAttribute::GetSize() const { NotYet("CAttribute"); }
-uint64_t CAttribute::GetAllocatedSize() const { NotYet("CAttribute"); }
-uint32_t CAttribute::MaxResidentSize(uint32_t) { NotYet("CAttribute"); }
-void CAttribute::ReadData(uint64_t, void*, uint32_t) const { NotYet("CAttribute"); }
-void CAttribute::WriteData(uint64_t, const void*, uint32_t) { NotYet("CAttribute"); }
-std::vector<uint8_t> CAttribute::ReadAll() const { NotYet("CAttribute"); }
-void CAttribute::SetSize(uint64_t) { NotYet("CAttribute"); }
-void CAttribute::Allocate(uint64_t) { NotYet("CAttribute"); }
-void CAttribute::MakeNonResident(uint64_t) { NotYet("CAttribute"); }
-void CAttribute::ReleaseClusters() { NotYet("CAttribute"); }
-void CAttribute::AddExtent(const AttributeLocation&) { NotYet("CAttribute"); }
-uint32_t CAttribute::GetSerializedSize() const { NotYet("CAttribute"); }
-uint32_t CAttribute::Serialize(const CByteWriter&) const { NotYet("CAttribute"); }
-void CAttribute::InitFromBaseExtent(const AttributeLocation&) { NotYet("CAttribute"); }
+namespace {
+
+uint32_t NamePadding(const std::u16string& name) { return static_cast<uint32_t>(RoundUp(name.size() * 2, 8)); }
+
+uint64_t RunsEndVcn(const RunMap& runs) {
+    if (runs.empty()) return 0;
+    const auto& [vcn, run] = *runs.rbegin();
+    return vcn.value + run.length;
+}
+
+}  // namespace
+
+CAttribute::CAttribute(CVolume& volume, FileReference owner, uint32_t type, std::u16string name, bool resident)
+    : m_volume(volume), m_name(std::move(name)), m_owner(owner), m_type(type), m_nonResident(!resident),
+      m_dirty(true) {}
+
+CAttribute::CAttribute(CVolume& volume, FileReference owner, const AttributeLocations& extents)
+    : m_volume(volume), m_owner(owner) {
+    if (extents.empty()) throw CException("Cannot initialize attribute: there is no base extent");
+    InitFromBaseExtent(extents.front());
+    for (size_t i = 1; i < extents.size(); ++i) AddExtent(extents[i]);
+    if (m_nonResident) ValidateLoadedRuns();
+}
+
+void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
+    CByteReader record = extent.Record();
+    bool nonResident = record.U8(AttrRecord::NonResident) != 0;
+    if (nonResident && record.U64(AttrRecord::LowestVcn) != 0) throw CException("Not a base extent");
+    m_name = record.Utf16(record.U16(AttrRecord::NameOffset), record.U8(AttrRecord::NameLength));
+    m_type = record.U32(AttrRecord::Type);
+    m_flags = record.U16(AttrRecord::Flags);
+    m_nonResident = nonResident;
+    if (nonResident) {
+        uint64_t dataSize = record.U64(AttrRecord::DataSize);
+        uint64_t initializedSize = record.U64(AttrRecord::InitializedSize);
+        if (dataSize != initializedSize)
+            throw CException("Attribute is not supported: data size %1, initialized %2", dataSize, initializedSize);
+        m_dataSize = dataSize;
+        m_compressionUnit = record.U16(AttrRecord::CompressionUnit);
+        DecodeMappingPairs(record, m_runs);
+    } else {
+        m_dataSize = 0;
+        // The parser has checked that the value lies inside its record; the
+        // reader checks it again, so the copy is bounded by the record.
+        m_value = record.Bytes(record.U16(AttrRecord::ValueOffset), record.U32(AttrRecord::ValueLength));
+    }
+}
+
+void CAttribute::AddExtent(const AttributeLocation& extent) {
+    if (!m_nonResident) throw CException("Cannot add extent: attribute is resident");
+    if (!extent.IsNonResident() || extent.LowestVcn() == 0) throw CException("Extent cannot be base or resident");
+    DecodeMappingPairs(extent.Record(), m_runs);
+}
+
+// A loaded run map must describe byte positions that fit 64 bits, and the data
+// must fit the runs; unless the data may have holes, it must also fit the volume.
+void CAttribute::ValidateLoadedRuns() const {
+    uint64_t clusterSize = m_volume.GetClusterSize();
+    if (RunsEndVcn(m_runs) > UINT64_MAX / clusterSize)
+        throw CException("Corrupted runlist: VCN %1 out of range", RunsEndVcn(m_runs));
+    uint64_t allocated = GetAllocatedSize();
+    if (m_dataSize > allocated)
+        throw CException("Corrupted attribute %1: data size %2 exceeds allocated size %3", m_type, m_dataSize,
+                         allocated);
+    if (!IsCompressed() && !IsSparse() && m_dataSize > m_volume.GetDevice().GetSize())
+        throw CException("Corrupted attribute %1: data size %2 exceeds the volume size", m_type, m_dataSize);
+}
+
+uint64_t CAttribute::GetSize() const { return m_nonResident ? m_dataSize : m_value.size(); }
+
+uint64_t CAttribute::GetAllocatedSize() const {
+    if (!m_nonResident) return m_value.size();
+    return RunsEndVcn(m_runs) * m_volume.GetClusterSize();
+}
+
+uint32_t CAttribute::MaxResidentSize(uint32_t recordSize) {
+    uint32_t usaBytes = static_cast<uint32_t>(RoundUp(2 * (recordSize / 512 + 1), 8));
+    return recordSize - usaBytes - 120;
+}
+
+void CAttribute::CheckRange(const char* operation, uint64_t offset, uint32_t size) const {
+    uint64_t dataSize = GetSize();
+    if (size == 0 || offset > dataSize || size > dataSize - offset)
+        throw CException("NtfsAttr::%1: invalid arguments (offset: %2, buffer size: %3, data size: %4)", operation,
+                         offset, size, dataSize);
+}
+
+void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
+    CheckRange("ReadData", offset, size);
+    if (!m_nonResident) {
+        std::memcpy(buffer, m_value.data() + offset, size);
+        return;
+    }
+    uint64_t done = Transfer(offset, size, [&](const STransferChunk& chunk) {
+        uint8_t* target = static_cast<uint8_t*>(buffer) + chunk.bufferOffset;
+        if (chunk.lcn == SparseLcn) std::memset(target, 0, chunk.length);  // no clusters: reads as zeros
+        else m_volume.GetDevice().Read(chunk.devicePosition, target, chunk.length);
+    });
+    if (done != size) throw CException("Failed to read %1 bytes, offset %2, read %3", size, offset, done);
+}
+
+void CAttribute::WriteData(uint64_t offset, const void* buffer, uint32_t size) {
+    CheckRange("WriteData", offset, size);
+    if (!m_nonResident) {
+        std::memcpy(m_value.data() + offset, buffer, size);
+        m_dirty = true;
+        return;
+    }
+    uint64_t done = Transfer(offset, size, [&](const STransferChunk& chunk) {
+        if (chunk.lcn == SparseLcn)
+            throw CException("Cannot write %1 bytes at offset %2: the range has no clusters", size, offset);
+        m_volume.GetDevice().Write(chunk.devicePosition, static_cast<const uint8_t*>(buffer) + chunk.bufferOffset,
+                                   chunk.length);
+    });
+    if (done != size) throw CException("Failed to write %1 bytes, offset %2, written %3", size, offset, done);
+}
+
+// Walks the runs that cover [offset, offset + size) and hands every piece to
+// `move`, one piece per run. Returns the bytes covered, which is short of
+// `size` when the runs end first.
+uint64_t CAttribute::Transfer(uint64_t offset, uint32_t size, const std::function<void(const STransferChunk&)>& move) const {
+    if (IsCompressed() || IsSparse()) throw CException("Compressed / sparse attributes are not implemented.");
+    const uint64_t clusterSize = m_volume.GetClusterSize();
+    const uint64_t deviceSize = m_volume.GetDevice().GetSize();
+    uint64_t done = 0;
+    while (done < size) {
+        uint64_t position = offset + done;
+        auto next = m_runs.upper_bound(VCN{position / clusterSize});
+        if (next == m_runs.begin()) ThrowNoncontiguous(position, next);
+        auto run = std::prev(next);
+        uint64_t runStart = run->first.value * clusterSize;
+        uint64_t runBytes = run->second.length * clusterSize;
+        if (position - runStart >= runBytes) {
+            if (next == m_runs.end()) return done;
+            ThrowNoncontiguous(position, next);
+        }
+        STransferChunk chunk;
+        chunk.lcn = run->second.lcn;
+        chunk.bufferOffset = done;
+        uint64_t skip = position - runStart;
+        chunk.length = static_cast<uint32_t>(std::min<uint64_t>(runBytes - skip, size - done));
+        if (chunk.lcn != SparseLcn) chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
+        move(chunk);
+        done += chunk.length;
+    }
+    return done;
+}
+
+void CAttribute::ThrowNoncontiguous(uint64_t position, RunMap::const_iterator next) const {
+    uint64_t available = next == m_runs.end() ? 0 : next->first.value * m_volume.GetClusterSize();
+    throw CException("Block mapping is noncontiguous (current offset: %1, available: %2)", position, available);
+}
+
+// The byte position of a piece of a run on the device; a run that reaches past
+// the device is corrupt and never turns into a transfer.
+uint64_t CAttribute::DevicePosition(uint64_t lcn, uint64_t skip, uint32_t length, uint64_t deviceSize) const {
+    uint64_t clusterSize = m_volume.GetClusterSize();
+    bool inside = lcn <= deviceSize / clusterSize && skip <= deviceSize - lcn * clusterSize &&
+                  length <= deviceSize - lcn * clusterSize - skip;
+    if (!inside)
+        throw CException("Attribute %1 of record %2: run at LCN %3 lies outside the volume", m_type,
+                         RecordNumber(m_owner), lcn);
+    return lcn * clusterSize + skip;
+}
+
+std::vector<uint8_t> CAttribute::ReadAll() const {
+    if (!m_nonResident) return m_value;
+    uint64_t size = m_dataSize;
+    if (size == 0) return {};
+    if (size > m_volume.GetDevice().GetSize())
+        throw CException("Attribute %1 of record %2: data size %3 exceeds the volume size", m_type,
+                         RecordNumber(m_owner), size);
+    std::vector<uint8_t> data(NumericCast<uint32_t>(size));
+    ReadData(0, data.data(), static_cast<uint32_t>(size));
+    return data;
+}
+
+void CAttribute::SetSize(uint64_t newSize) {
+    if (newSize == GetSize()) return;
+    m_dirty = true;
+    if (m_nonResident) {
+        if (newSize > GetAllocatedSize()) Allocate(newSize);
+        else m_dataSize = newSize;  // shrinking keeps the clusters
+        return;
+    }
+    if (newSize >= MaxResidentSize(m_volume.GetMftRecordSize())) MakeNonResident(newSize);
+    else m_value.resize(newSize, 0);
+}
+
+EAllocationZone CAttribute::Zone() const {
+    bool mftData = m_type == AttrType::Data && RecordNumber(m_owner) == kMftRecord;
+    return mftData ? EAllocationZone::MFT : EAllocationZone::DATA;
+}
+
+void CAttribute::Allocate(uint64_t newSize) {
+    if (!m_nonResident) throw CException("Cannot allocate clusters for resident attribute %1", m_type);
+    m_dirty = true;
+    uint64_t clusterSize = m_volume.GetClusterSize();
+    if (newSize > UINT64_MAX - clusterSize) throw CException("Cannot allocate %1 bytes", newSize);
+    uint64_t allocated = GetAllocatedSize();
+    uint64_t needed = RoundUp(newSize, clusterSize);
+    if (needed > allocated) m_volume.AllocateClusters(Zone(), (needed - allocated) / clusterSize, m_runs);
+    m_dataSize = newSize;
+}
+
+void CAttribute::MakeNonResident(uint64_t newSize) {
+    m_dirty = true;
+    if (m_nonResident) throw CException("Attribute %1 is already non-resident", m_type);
+    m_runs.clear();
+    m_dataSize = 0;
+    m_nonResident = true;
+    try {
+        Allocate(newSize);
+    } catch (...) {
+        m_nonResident = false;  // still the resident value it was
+        m_runs.clear();
+        m_dataSize = 0;
+        throw;
+    }
+    std::vector<uint8_t> value = std::move(m_value);
+    m_value = {};
+    size_t keep = static_cast<size_t>(std::min<uint64_t>(value.size(), newSize));
+    if (keep != 0) WriteData(0, value.data(), static_cast<uint32_t>(keep));
+}
+
+void CAttribute::ReleaseClusters() {
+    if (!m_nonResident) {
+        m_value = {};
+        return;
+    }
+    // Runs leave the map as they are returned, so a failure part-way never
+    // hands the same clusters back twice.
+    while (!m_runs.empty()) {
+        auto run = m_runs.begin();
+        SLcnAndLength clusters = run->second;
+        m_runs.erase(run);
+        if (clusters.lcn != SparseLcn) m_volume.DeallocateClusters(clusters.lcn, clusters.length);
+    }
+    m_dataSize = 0;
+    m_dirty = true;
+}
+
+uint32_t CAttribute::HeaderSize() const {
+    if (!m_nonResident) return AttrRecord::ResidentHeaderSize;
+    // Compressed and sparse attributes carry the compressed size after the usual header.
+    return IsCompressed() || IsSparse() ? AttrRecord::CompressedHeaderSize : AttrRecord::NonResidentHeaderSize;
+}
+
+uint32_t CAttribute::GetSerializedSize() const {
+    uint64_t size = HeaderSize() + NamePadding(m_name);
+    if (m_nonResident) size += RoundUp(16 * m_runs.size() + 1, 8);
+    else size += RoundUp(m_value.size(), 8);
+    return NumericCast<uint32_t>(size);
+}
+
+uint32_t CAttribute::Serialize(const CByteWriter& out) const {
+    uint64_t required = HeaderSize() + NamePadding(m_name) + (m_nonResident ? 0 : RoundUp(m_value.size(), 8));
+    if (out.Size() < required)
+        throw CException("Cannot save %1 attribute: buffer size %2 is too small",
+                         m_nonResident ? "non-resident" : "resident", out.Size());
+    uint32_t headerSize = HeaderSize();
+    out.Fill(0, 0, headerSize + NamePadding(m_name));  // reserved fields and name padding
+    out.U32(AttrRecord::Type, m_type);
+    out.U16(AttrRecord::Flags, m_flags);
+    out.U8(AttrRecord::NonResident, m_nonResident ? 1 : 0);
+    out.U16(AttrRecord::NameOffset, static_cast<uint16_t>(headerSize));
+    uint32_t position = headerSize;
+    if (!m_name.empty()) {
+        out.U8(AttrRecord::NameLength, NumericCast<uint8_t>(m_name.size()));
+        out.Utf16(position, m_name);
+        position += NamePadding(m_name);
+    }
+    return m_nonResident ? SerializeNonResident(out, position) : SerializeResident(out, position);
+}
+
+uint32_t CAttribute::SerializeResident(const CByteWriter& out, uint32_t position) const {
+    out.U8(AttrRecord::IndexedFlag, m_type == AttrType::FileName ? 1 : 0);
+    out.U32(AttrRecord::ValueLength, NumericCast<uint32_t>(m_value.size()));
+    out.U16(AttrRecord::ValueOffset, NumericCast<uint16_t>(position));
+    out.CopyFrom(position, m_value.data(), m_value.size());
+    uint32_t length = NumericCast<uint32_t>(RoundUp(position + m_value.size(), 8));
+    out.Fill(position + m_value.size(), 0, length - position - m_value.size());
+    out.U32(AttrRecord::Length, length);
+    return length;
+}
+
+uint32_t CAttribute::SerializeNonResident(const CByteWriter& out, uint32_t position) const {
+    uint64_t endVcn = RunsEndVcn(m_runs);
+    out.U64(AttrRecord::LowestVcn, 0);
+    out.U64(AttrRecord::HighestVcn, endVcn == 0 ? 0 : endVcn - 1);
+    out.U16(AttrRecord::MappingPairsOffset, NumericCast<uint16_t>(position));
+    bool compressedForm = HeaderSize() == AttrRecord::CompressedHeaderSize;
+    out.U16(AttrRecord::CompressionUnit, compressedForm ? m_compressionUnit : 0);
+    out.U64(AttrRecord::AllocatedSize, GetAllocatedSize());
+    out.U64(AttrRecord::DataSize, m_dataSize);
+    out.U64(AttrRecord::InitializedSize, m_dataSize);
+    if (compressedForm) out.U64(AttrRecord::CompressedSize, BytesInUse());
+    return EncodeMappingPairs(m_runs, out, position);
+}
+
+// Bytes of the runs that have clusters on the volume.
+uint64_t CAttribute::BytesInUse() const {
+    uint64_t clusters = 0;
+    for (const auto& [vcn, run] : m_runs)
+        if (run.lcn != SparseLcn) clusters += run.length;
+    return clusters * m_volume.GetClusterSize();
+}
+
 }  // namespace volcore

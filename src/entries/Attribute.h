@@ -2,6 +2,7 @@
 // One attribute of a file entry, gathered from all of its extents: a resident
 // value in memory, or non-resident data in clusters described by a run map.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,7 +58,25 @@ public:
     uint32_t Serialize(const CByteWriter& out) const;
 
 private:
+    // One piece of a transfer: the part of one run that the range covers.
+    struct STransferChunk {
+        uint64_t lcn = 0;             // SparseLcn for a run without clusters
+        uint64_t devicePosition = 0;  // checked to lie inside the device
+        uint64_t bufferOffset = 0;
+        uint32_t length = 0;
+    };
+
     void InitFromBaseExtent(const AttributeLocation& extent);
+    void ValidateLoadedRuns() const;
+    void CheckRange(const char* operation, uint64_t offset, uint32_t size) const;
+    uint64_t Transfer(uint64_t offset, uint32_t size, const std::function<void(const STransferChunk&)>& move) const;
+    [[noreturn]] void ThrowNoncontiguous(uint64_t position, RunMap::const_iterator next) const;
+    uint64_t DevicePosition(uint64_t lcn, uint64_t skip, uint32_t length, uint64_t deviceSize) const;
+    EAllocationZone Zone() const;
+    uint32_t HeaderSize() const;
+    uint64_t BytesInUse() const;
+    uint32_t SerializeResident(const CByteWriter& out, uint32_t position) const;
+    uint32_t SerializeNonResident(const CByteWriter& out, uint32_t position) const;
 
     CVolume& m_volume;
     RunMap m_runs;
@@ -67,6 +86,7 @@ private:
     uint64_t m_dataSize = 0;
     uint32_t m_type = 0;
     uint16_t m_flags = 0;
+    uint16_t m_compressionUnit = 0;
     bool m_nonResident = false;
     bool m_dirty = false;
 };

@@ -75,6 +75,9 @@ inline constexpr size_t AllocatedSize = 40;
 inline constexpr size_t DataSize = 48;
 inline constexpr size_t InitializedSize = 56;
 inline constexpr size_t NonResidentHeaderSize = 64;
+// Compressed and sparse attributes add the bytes actually allocated.
+inline constexpr size_t CompressedSize = 64;
+inline constexpr size_t CompressedHeaderSize = 72;
 inline constexpr uint16_t FlagCompressedMask = 0x00FF;
 inline constexpr uint16_t FlagEncrypted = 0x4000;
 inline constexpr uint16_t FlagSparse = 0x8000;

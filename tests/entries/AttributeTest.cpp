@@ -1,0 +1,340 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "AttributeTestSupport.h"
+#include "entries/Attribute.h"
+#include "entries/Runlist.h"
+
+using namespace volcore;
+using namespace volkit::test;
+
+namespace {
+
+constexpr uint64_t kFreeLcn = 3000;  // unused clusters of a 16 MiB mkntfs volume
+
+// One non-resident base extent with `runs`, built by hand in a record buffer.
+AttributeLocations NonResidentExtent(const RunMap& runs, uint64_t dataSize, uint16_t flags = 0,
+                                     uint64_t initializedSize = ~uint64_t{0}) {
+    auto buffer = std::make_shared<CMftRecBuffer>(1024);
+    CByteWriter record = CByteWriter(buffer->bytes).Sub(56, 1024 - 56);
+    record.U32(AttrRecord::Type, AttrType::Data);
+    record.U8(AttrRecord::NonResident, 1);
+    record.U16(AttrRecord::NameOffset, 64);
+    record.U16(AttrRecord::Flags, flags);
+    uint64_t end = runs.empty() ? 0 : runs.rbegin()->first.value + runs.rbegin()->second.length;
+    record.U64(AttrRecord::HighestVcn, end == 0 ? 0 : end - 1);
+    record.U16(AttrRecord::MappingPairsOffset, 64);
+    record.U64(AttrRecord::DataSize, dataSize);
+    record.U64(AttrRecord::InitializedSize, initializedSize == ~uint64_t{0} ? dataSize : initializedSize);
+    EncodeMappingPairs(runs, record, 64);
+    return {AttributeLocation{buffer, 56}};
+}
+
+std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
+    return bytes;
+}
+
+std::vector<uint64_t> ExpandClusters(const RunMap& runs) {
+    std::vector<uint64_t> clusters;
+    for (const auto& [vcn, run] : runs)
+        for (uint64_t i = 0; i < run.length; ++i) clusters.push_back(run.lcn + i);
+    return clusters;
+}
+
+class AttributeOnImage : public ::testing::Test {
+protected:
+    CVolume& Volume() { return *image.volume; }
+    std::vector<uint8_t>& Disk() { return image.device.Bytes(); }
+
+    ImageVolume image;
+};
+
+}  // namespace
+
+TEST_F(AttributeOnImage, ResidentDataStaysInsideItsSize) {
+    CAttribute attribute(Volume(), MakeReference(40, 1), AttrType::Data, u"", true);
+    EXPECT_TRUE(attribute.IsDirty());
+    EXPECT_FALSE(attribute.IsNonResident());
+    attribute.ClearDirty();
+    attribute.SetSize(100);
+    EXPECT_TRUE(attribute.IsDirty());
+    std::vector<uint8_t> value = Pattern(100, 1);
+    attribute.WriteData(0, value.data(), 100);
+    std::vector<uint8_t> back(100);
+    attribute.ReadData(0, back.data(), 100);
+    EXPECT_EQ(back, value);
+    attribute.ReadData(99, back.data(), 1);  // ends exactly at the data size
+
+    uint8_t byte = 0;
+    EXPECT_EQ(FailureOf([&] { attribute.ReadData(0, &byte, 0); }),
+              "NtfsAttr::ReadData: invalid arguments (offset: 0, buffer size: 0, data size: 100)");
+    EXPECT_EQ(FailureOf([&] { attribute.ReadData(100, &byte, 1); }),
+              "NtfsAttr::ReadData: invalid arguments (offset: 100, buffer size: 1, data size: 100)");
+    EXPECT_EQ(FailureOf([&] { attribute.WriteData(~uint64_t{0}, &byte, 2); }),
+              "NtfsAttr::WriteData: invalid arguments (offset: 18446744073709551615, buffer size: 2, data size: 100)");
+
+    attribute.ClearDirty();
+    attribute.SetSize(100);
+    EXPECT_FALSE(attribute.IsDirty());  // same size: nothing changes
+    attribute.SetSize(895);             // just below the 1024-byte record limit
+    EXPECT_FALSE(attribute.IsNonResident());
+    EXPECT_EQ(attribute.ReadAll().size(), 895u);
+    EXPECT_EQ(attribute.ReadAll()[99], value[99]);
+    EXPECT_EQ(attribute.ReadAll()[894], 0);
+
+    // Growing to the limit needs clusters: without an allocator it fails and
+    // the value stays as it was.
+    EXPECT_EQ(FailureOf([&] { attribute.SetSize(896); }),
+              "Cannot allocate 1 cluster(s) in DATA: cluster allocator is not initialized.");
+    EXPECT_FALSE(attribute.IsNonResident());
+    EXPECT_EQ(attribute.GetSize(), 895u);
+    EXPECT_TRUE(attribute.IsDirty());
+}
+
+TEST_F(AttributeOnImage, ResidentGrowthMovesTheValueToClusters) {
+    auto calls = image.InstallAllocator(kFreeLcn);
+    CAttribute attribute(Volume(), MakeReference(40, 1), AttrType::Data, u"", true);
+    std::vector<uint8_t> value = Pattern(100, 3);
+    attribute.SetSize(100);
+    attribute.WriteData(0, value.data(), 100);
+    attribute.SetSize(900);
+
+    EXPECT_TRUE(attribute.IsNonResident());
+    EXPECT_EQ(attribute.GetSize(), 900u);
+    EXPECT_EQ(attribute.GetAllocatedSize(), 4096u);
+    EXPECT_EQ(attribute.GetRuns(), (RunMap{{VCN{0}, {kFreeLcn, 1}}}));
+    EXPECT_EQ(calls->zones, std::vector<EAllocationZone>{EAllocationZone::DATA});
+    EXPECT_TRUE(std::equal(value.begin(), value.end(), Disk().begin() + kFreeLcn * 4096));
+
+    // Shrinking keeps the clusters; growing within them allocates nothing.
+    attribute.SetSize(10);
+    EXPECT_EQ(attribute.GetAllocatedSize(), 4096u);
+    attribute.SetSize(4096);
+    EXPECT_EQ(calls->zones.size(), 1u);
+    attribute.SetSize(4097);
+    EXPECT_EQ(attribute.GetRuns(), (RunMap{{VCN{0}, {kFreeLcn, 1}}, {VCN{1}, {kFreeLcn + 1, 1}}}));
+
+    attribute.ReleaseClusters();
+    EXPECT_EQ(calls->freed, (std::vector<std::pair<uint64_t, uint64_t>>{{kFreeLcn, 1}, {kFreeLcn + 1, 1}}));
+    EXPECT_TRUE(attribute.GetRuns().empty());
+    EXPECT_EQ(attribute.GetSize(), 0u);
+    EXPECT_TRUE(attribute.IsNonResident());
+}
+
+TEST_F(AttributeOnImage, OnlyTheMftDataAllocatesInTheMftZone) {
+    auto calls = image.InstallAllocator(kFreeLcn);
+    CAttribute mftData(Volume(), MakeReference(0, 1), AttrType::Data, u"", false);
+    CAttribute mftBitmap(Volume(), MakeReference(0, 1), AttrType::Bitmap, u"", false);
+    CAttribute fileData(Volume(), MakeReference(16, 1), AttrType::Data, u"", false);
+    CAttribute mftNamedData(Volume(), MakeReference(0, 1), AttrType::Data, u"x", false);
+    for (CAttribute* attribute : {&mftData, &mftBitmap, &fileData, &mftNamedData}) attribute->SetSize(5000);
+    EXPECT_EQ(calls->zones, (std::vector<EAllocationZone>{EAllocationZone::MFT, EAllocationZone::DATA,
+                                                          EAllocationZone::DATA, EAllocationZone::MFT}));
+    EXPECT_EQ(mftData.GetRuns().begin()->second.length, 2u);
+}
+
+TEST_F(AttributeOnImage, NonResidentTransfersGoRunByRunStraightToTheDevice) {
+    // Three runs out of order on the disk: 2 clusters at 3000, 1 at 2900, 3 at 3100.
+    RunMap runs = {{VCN{0}, {3000, 2}}, {VCN{2}, {2900, 1}}, {VCN{3}, {3100, 3}}};
+    CAttribute attribute(Volume(), MakeReference(40, 1), NonResidentExtent(runs, 6 * 4096 - 10));
+    EXPECT_FALSE(attribute.IsDirty());
+    EXPECT_EQ(attribute.GetAllocatedSize(), 6u * 4096);
+
+    std::vector<uint8_t> data = Pattern(3 * 4096, 9);
+    uint64_t offset = 4096 + 100;  // from inside the first run into the third
+    uint64_t writes = image.device.writeCount;
+    attribute.WriteData(offset, data.data(), static_cast<uint32_t>(data.size()));
+    EXPECT_EQ(image.device.writeCount - writes, 3u);
+    EXPECT_FALSE(attribute.IsDirty());
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 3996, Disk().begin() + 3001 * 4096 + 100));
+    EXPECT_TRUE(std::equal(data.begin() + 3996, data.begin() + 3996 + 4096, Disk().begin() + 2900 * 4096));
+    EXPECT_TRUE(std::equal(data.begin() + 8092, data.end(), Disk().begin() + 3100 * 4096));
+
+    std::vector<uint8_t> back(data.size());
+    uint64_t reads = image.device.readCount;
+    attribute.ReadData(offset, back.data(), static_cast<uint32_t>(back.size()));
+    EXPECT_EQ(image.device.readCount - reads, 3u);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(FailureOf([&] { attribute.ReadData(6 * 4096 - 10, back.data(), 1); }),
+              "NtfsAttr::ReadData: invalid arguments (offset: 24566, buffer size: 1, data size: 24566)");
+}
+
+TEST_F(AttributeOnImage, HostileRunsNeverReachTheDevice) {
+    const uint64_t clusters = Disk().size() / 4096;
+    std::vector<uint8_t> buffer(8192, 0xAA);
+    uint64_t writes = image.device.writeCount;
+
+    // A run past the end of the volume.
+    CAttribute outside(Volume(), 0, NonResidentExtent({{VCN{0}, {clusters - 1, 2}}}, 8192));
+    EXPECT_NE(FailureOf([&] { outside.WriteData(4096, buffer.data(), 10); }).find("lies outside the volume"),
+              std::string::npos);
+    EXPECT_NE(FailureOf([&] { outside.ReadData(0, buffer.data(), 8192); }).find("lies outside the volume"),
+              std::string::npos);
+    EXPECT_NO_THROW(outside.ReadData(0, buffer.data(), 4096));  // its first cluster is the volume's last
+    EXPECT_EQ(image.device.writeCount, writes);
+
+    // A run without clusters in an attribute not flagged sparse: zeros, never written.
+    CAttribute holes(Volume(), 0, NonResidentExtent({{VCN{0}, {3000, 1}}, {VCN{1}, {SparseLcn, 1}}}, 8192));
+    holes.ReadData(0, buffer.data(), 8192);
+    EXPECT_TRUE(std::all_of(buffer.begin() + 4096, buffer.end(), [](uint8_t b) { return b == 0; }));
+    EXPECT_NE(FailureOf([&] { holes.WriteData(4000, buffer.data(), 200); }).find("has no clusters"),
+              std::string::npos);
+
+    CAttribute sparse(Volume(), 0, NonResidentExtent({{VCN{0}, {3000, 1}}}, 4096, AttrRecord::FlagSparse));
+    EXPECT_EQ(FailureOf([&] { sparse.ReadData(0, buffer.data(), 1); }),
+              "Compressed / sparse attributes are not implemented.");
+    EXPECT_TRUE(sparse.IsSparse());
+    // Saved again, it keeps the longer header that carries the bytes in use.
+    std::vector<uint8_t> saved(128, 0xEE);
+    ASSERT_EQ(sparse.Serialize(CByteWriter(saved)), 80u);
+    EXPECT_EQ(CByteReader(saved).U16(AttrRecord::MappingPairsOffset), 72);
+    EXPECT_EQ(CByteReader(saved).U64(AttrRecord::CompressedSize), 4096u);
+
+    // Data beyond the runs, or beyond the volume, is refused at load.
+    EXPECT_NE(FailureOf([&] { CAttribute(Volume(), 0, NonResidentExtent({{VCN{0}, {3000, 1}}}, 4097)); })
+                  .find("exceeds allocated size"),
+              std::string::npos);
+    uint64_t huge = 1ull << 40;
+    EXPECT_NE(FailureOf([&] { CAttribute(Volume(), 0, NonResidentExtent({{VCN{0}, {SparseLcn, huge}}}, huge)); })
+                  .find("exceeds the volume size"),
+              std::string::npos);
+    // ...unless the attribute is sparse, where reading it is refused instead.
+    CAttribute bigSparse(Volume(), 0, NonResidentExtent({{VCN{0}, {SparseLcn, huge}}}, huge * 4096, 0x8000));
+    EXPECT_NE(FailureOf([&] { bigSparse.ReadAll(); }).find("exceeds the volume size"), std::string::npos);
+
+    EXPECT_EQ(FailureOf([&] { CAttribute(Volume(), 0, NonResidentExtent({}, 10, 0, 5)); }),
+              "Attribute is not supported: data size 10, initialized 5");
+    EXPECT_EQ(FailureOf([&] { CAttribute(Volume(), 0, AttributeLocations{}); }),
+              "Cannot initialize attribute: there is no base extent");
+}
+
+TEST_F(AttributeOnImage, ExtentsJoinTheirBaseAndGapsAreReported) {
+    AttributeLocations extents = NonResidentExtent({{VCN{0}, {3000, 2}}}, 5 * 4096);
+    auto second = NonResidentExtent({{VCN{0}, {3100, 3}}}, 0);
+    // Turn the second into an extent starting at VCN 3, leaving VCN 2 unmapped.
+    CByteWriter(second[0].buffer->bytes).U64(56 + AttrRecord::LowestVcn, 3);
+    CByteWriter(second[0].buffer->bytes).U64(56 + AttrRecord::HighestVcn, 5);
+    extents.push_back(second[0]);
+    CAttribute attribute(Volume(), 0, extents);
+    EXPECT_EQ(attribute.GetRuns(), (RunMap{{VCN{0}, {3000, 2}}, {VCN{3}, {3100, 3}}}));
+    std::vector<uint8_t> buffer(3 * 4096);
+    EXPECT_EQ(FailureOf([&] { attribute.ReadData(4096, buffer.data(), 3 * 4096); }),
+              "Block mapping is noncontiguous (current offset: 8192, available: 12288)");
+    EXPECT_NO_THROW(attribute.ReadData(3 * 4096, buffer.data(), 2 * 4096));
+
+    EXPECT_EQ(FailureOf([&] { attribute.AddExtent(extents[0]); }), "Extent cannot be base or resident");
+    CAttribute resident(Volume(), 0, AttrType::Data, u"", true);
+    EXPECT_EQ(FailureOf([&] { resident.AddExtent(second[0]); }), "Cannot add extent: attribute is resident");
+    EXPECT_EQ(FailureOf([&] { CAttribute(Volume(), 0, second); }), "Not a base extent");
+}
+
+TEST_F(AttributeOnImage, SerialisedRecordsHaveTheDocumentedLayout) {
+    std::vector<uint8_t> room(1024, 0xEE);
+    CAttribute named(Volume(), 0, AttrType::FileName, u"abc", true);
+    named.SetSize(5);
+    EXPECT_EQ(named.GetSerializedSize(), 40u);
+    ASSERT_EQ(named.Serialize(CByteWriter(room)), 40u);
+    CByteReader record(room);
+    EXPECT_EQ(record.U32(AttrRecord::Length), 40u);
+    EXPECT_EQ(record.U8(AttrRecord::NameLength), 3);
+    EXPECT_EQ(record.U16(AttrRecord::NameOffset), 24);
+    EXPECT_EQ(record.U16(AttrRecord::ValueOffset), 32);
+    EXPECT_EQ(record.U32(AttrRecord::ValueLength), 5u);
+    EXPECT_EQ(record.U8(AttrRecord::IndexedFlag), 1);
+    EXPECT_EQ(record.Utf16(24, 3), u"abc");
+    EXPECT_EQ(record.U16(30), 0);  // name padding
+    EXPECT_EQ(record.U8(39), 0);   // value padding
+
+    std::fill(room.begin(), room.end(), 0xEE);
+    CAttribute empty(Volume(), 0, AttrType::Data, u"", false);
+    EXPECT_EQ(empty.GetSerializedSize(), 72u);
+    ASSERT_EQ(empty.Serialize(CByteWriter(room)), 72u);
+    EXPECT_EQ(record.U8(AttrRecord::NonResident), 1);
+    EXPECT_EQ(record.U16(AttrRecord::NameOffset), 64);
+    EXPECT_EQ(record.U16(AttrRecord::MappingPairsOffset), 64);
+    EXPECT_EQ(record.U64(AttrRecord::HighestVcn), 0u);
+    EXPECT_EQ(record.U64(AttrRecord::AllocatedSize), 0u);
+    EXPECT_EQ(record.U8(64), 0);
+
+    std::vector<uint8_t> small(39);
+    EXPECT_EQ(FailureOf([&] { named.Serialize(CByteWriter(small)); }),
+              "Cannot save resident attribute: buffer size 39 is too small");
+    EXPECT_EQ(FailureOf([&] { empty.Serialize(CByteWriter(small)); }),
+              "Cannot save non-resident attribute: buffer size 39 is too small");
+    CAttribute longName(Volume(), 0, AttrType::Data, std::u16string(256, u'n'), true);
+    EXPECT_THROW(longName.Serialize(CByteWriter(room)), std::overflow_error);
+
+    EXPECT_EQ(CAttribute::MaxResidentSize(1024), 896u);
+    EXPECT_EQ(CAttribute::MaxResidentSize(4096), 3952u);
+}
+
+// Loads the attributes of mkntfs's system records, checks them against istat
+// and against the data on the image, writes them into a fresh record as an
+// entry save would, and loads that record again.
+TEST_F(AttributeOnImage, MkntfsRecordsLoadAndSurviveASerialisationRoundTrip) {
+    for (uint64_t number : {0, 5, 6, 9, 10}) {
+        SCOPED_TRACE(number);
+        ParseMap parsed;
+        ParseAttributeRecords(image.ReadRecord(number), parsed);
+        std::vector<IstatAttribute> expected = RunIstat(image.Path(), number);
+        std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
+            return a.type != b.type ? a.type < b.type : a.name < b.name;
+        });
+        ASSERT_EQ(parsed.size(), expected.size());
+
+        std::vector<std::shared_ptr<CAttribute>> attributes;
+        auto fresh = BuildRecordHeader(1024, MakeReference(number, 1), 0, 1, 1);
+        size_t position = FirstAttributeOffset(1024);
+        size_t i = 0;
+        for (const auto& [key, locations] : parsed) {
+            auto attribute = std::make_shared<CAttribute>(Volume(), MakeReference(number, 1), locations);
+            const IstatAttribute& want = expected[i++];
+            EXPECT_EQ(attribute->GetType(), want.type);
+            EXPECT_EQ(attribute->GetSize(), want.size);
+            EXPECT_EQ(attribute->IsNonResident(), !want.resident);
+            if (attribute->IsNonResident()) {
+                EXPECT_EQ(ExpandClusters(attribute->GetRuns()), want.clusters);
+            }
+            attributes.push_back(attribute);
+            CByteWriter out = CByteWriter(fresh->bytes).Sub(position, 1024 - position);
+            position += attribute->Serialize(out);
+        }
+        CByteWriter(fresh->bytes).U32(position, AttrType::End);
+
+        ParseMap again;
+        ParseAttributeRecords(fresh, again);
+        ASSERT_EQ(again.size(), parsed.size());
+        i = 0;
+        for (const auto& [key, locations] : again) {
+            CAttribute reloaded(Volume(), MakeReference(number, 1), locations);
+            const CAttribute& original = *attributes[i++];
+            EXPECT_EQ(reloaded.GetType(), original.GetType());
+            EXPECT_EQ(reloaded.GetName(), original.GetName());
+            EXPECT_EQ(reloaded.GetFlags(), original.GetFlags());
+            EXPECT_EQ(reloaded.GetSize(), original.GetSize());
+            EXPECT_EQ(reloaded.GetRuns(), original.GetRuns());
+            EXPECT_EQ(reloaded.ReadAll(), original.ReadAll());
+        }
+    }
+
+    // The upcase table reads back as icat sees it.
+    ParseMap parsed;
+    ParseAttributeRecords(image.ReadRecord(kUpCaseRecord), parsed);
+    CAttribute upcase(Volume(), MakeReference(kUpCaseRecord, kUpCaseRecord),
+                      parsed.at(AttributeKey{AttrType::Data, u"", 0}));
+    CommandResult icat = RunCommand("icat " + ShellQuote(image.Path()) + " 10");
+    std::vector<uint8_t> data = upcase.ReadAll();
+    ASSERT_EQ(data.size(), 131072u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), icat.output.begin(), icat.output.end(),
+                           [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
+
+    // $BadClus carries an initialized size that differs from its data size.
+    ParseMap badClus;
+    ParseAttributeRecords(image.ReadRecord(8), badClus);
+    EXPECT_EQ(FailureOf([&] { CAttribute(Volume(), 0, badClus.at(AttributeKey{AttrType::Data, u"$Bad", 0})); })
+                  .rfind("Attribute is not supported: data size ", 0),
+              0u);
+}

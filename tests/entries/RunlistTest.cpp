@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "AttributeTestSupport.h"
+#include "entries/RecordFormat.h"
+#include "entries/Runlist.h"
+
+using namespace volcore;
+using namespace volkit::test;
+
+namespace {
+
+// A non-resident attribute record with `pairs` as its mapping pairs at 64.
+std::vector<uint8_t> RecordWithPairs(const std::vector<uint8_t>& pairs, uint64_t lowestVcn = 0,
+                                     uint64_t highestVcn = 0) {
+    std::vector<uint8_t> record(RoundUp(64 + pairs.size(), 8), 0);
+    CByteWriter writer(record);
+    writer.U32(AttrRecord::Type, AttrType::Data);
+    writer.U32(AttrRecord::Length, static_cast<uint32_t>(record.size()));
+    writer.U8(AttrRecord::NonResident, 1);
+    writer.U64(AttrRecord::LowestVcn, lowestVcn);
+    writer.U64(AttrRecord::HighestVcn, highestVcn);
+    writer.U16(AttrRecord::MappingPairsOffset, 64);
+    writer.CopyFrom(64, pairs.data(), pairs.size());
+    return record;
+}
+
+RunMap Decode(const std::vector<uint8_t>& record) {
+    RunMap runs;
+    DecodeMappingPairs(CByteReader(record), runs);
+    return runs;
+}
+
+// Encodes into a record of `room` bytes; returns the pair bytes (terminator included).
+std::vector<uint8_t> Encode(const RunMap& runs, size_t room = 1024) {
+    std::vector<uint8_t> record(room, 0xCC);
+    uint32_t length = EncodeMappingPairs(runs, CByteWriter(record), 64);
+    EXPECT_EQ(CByteReader(record).U32(AttrRecord::Length), length);
+    EXPECT_EQ(length % 8, 0u);
+    size_t end = 64;
+    while (record[end] != 0) end += 1 + (record[end] & 0x0F) + (record[end] >> 4);
+    for (size_t i = end; i < length; ++i) EXPECT_EQ(record[i], 0) << i;  // terminator and padding
+    return std::vector<uint8_t>(record.begin() + 64, record.begin() + static_cast<long>(end) + 1);
+}
+
+}  // namespace
+
+TEST(Runlist, EncodesTheDocumentedByteForms) {
+    EXPECT_EQ(Encode({{VCN{0}, {100, 16}}}), (std::vector<uint8_t>{0x11, 0x10, 0x64, 0x00}));
+    // 0x80 needs a second length byte to stay positive; so does the LCN delta 0x80.
+    EXPECT_EQ(Encode({{VCN{0}, {0x80, 0x80}}}), (std::vector<uint8_t>{0x22, 0x80, 0x00, 0x80, 0x00, 0x00}));
+    // Sixteen clusters below the previous run: one offset byte 0xF0.
+    EXPECT_EQ(Encode({{VCN{0}, {100, 4}}, {VCN{4}, {84, 1}}}),
+              (std::vector<uint8_t>{0x11, 0x04, 0x64, 0x11, 0x01, 0xF0, 0x00}));
+    // Same LCN as the previous run: an explicit zero delta, not a sparse run.
+    RunMap same = {{VCN{0}, {7, 1}}, {VCN{1}, {7, 2}}};
+    std::vector<uint8_t> bytes = Encode(same);
+    EXPECT_EQ(bytes, (std::vector<uint8_t>{0x11, 0x01, 0x07, 0x11, 0x02, 0x00, 0x00}));
+    EXPECT_EQ(Decode(RecordWithPairs(bytes)), same);
+    // Sparse runs have no offset bytes and leave the running LCN alone.
+    RunMap sparse = {{VCN{0}, {50, 1}}, {VCN{1}, {SparseLcn, 0x1000}}, {VCN{0x1001}, {52, 1}}};
+    EXPECT_EQ(Encode(sparse), (std::vector<uint8_t>{0x11, 0x01, 0x32, 0x02, 0x00, 0x10, 0x11, 0x01, 0x02, 0x00}));
+
+    // No runs: only the terminator, record length 72 when the pairs start at 64.
+    std::vector<uint8_t> record(80, 0xCC);
+    EXPECT_EQ(EncodeMappingPairs({}, CByteWriter(record), 64), 72u);
+    EXPECT_EQ(record[64], 0);
+}
+
+TEST(Runlist, RandomRunMapsSurviveARoundTrip) {
+    std::mt19937_64 random(12345);
+    for (int round = 0; round < 300; ++round) {
+        RunMap runs;
+        uint64_t vcn = 0;
+        int count = static_cast<int>(random() % 40);
+        for (int i = 0; i < count; ++i) {
+            uint64_t length = 1 + random() % (i % 5 == 0 ? (1ull << 40) : 300);
+            uint64_t lcn = random() % 4 == 0 ? SparseLcn : random() % (i % 3 == 0 ? (1ull << 47) : 100000);
+            runs[VCN{vcn}] = {lcn, length};
+            vcn += length;
+        }
+        std::vector<uint8_t> bytes = Encode(runs, 64 + 17 * 40 + 8);
+        uint64_t highest = vcn == 0 ? 0 : vcn - 1;
+        ASSERT_EQ(Decode(RecordWithPairs(bytes, 0, highest)), runs) << round;
+    }
+}
+
+TEST(Runlist, ExtentsDecodeFromTheirLowestVcnWithTheirOwnLcnBase) {
+    // A second extent starting at VCN 16: its first delta is from LCN 0 again.
+    RunMap runs = Decode(RecordWithPairs({0x11, 0x10, 0x64, 0x00}, 0, 15));
+    DecodeMappingPairs(CByteReader(RecordWithPairs({0x11, 0x08, 0x20, 0x00}, 16, 23)), runs);
+    EXPECT_EQ(runs, (RunMap{{VCN{0}, {100, 16}}, {VCN{16}, {32, 8}}}));
+}
+
+TEST(Runlist, CorruptPairsAreRefused) {
+    auto failure = [](const std::vector<uint8_t>& pairs, uint64_t highest = 0) {
+        std::vector<uint8_t> record = RecordWithPairs(pairs, 0, highest);
+        return FailureOf([&] { Decode(record); });
+    };
+    EXPECT_EQ(failure({0x10, 0x05, 0x00}), "Corrupted runlist: length bytes 0");
+    EXPECT_EQ(failure({0x19, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0}), "Corrupted runlist: length bytes 9");
+    EXPECT_EQ(failure({0x91, 0x01, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0}), "Corrupted runlist: LCN bytes 10");
+    EXPECT_EQ(failure({0x11, 0xFF, 0x05, 0x00}), "Corrupted runlist: length -1");
+    EXPECT_EQ(failure({0x11, 0x00, 0x05, 0x00}), "Corrupted runlist: length 0");
+    EXPECT_EQ(failure({0x11, 0x01, 0xFF, 0x00}).rfind("Corrupted runlist: LCN", 0), 0u);  // goes negative
+    EXPECT_EQ(failure({0x11, 0x04, 0x05, 0x00}, 9), "Corrupted runlist: highest VCN 9, current 4");
+    EXPECT_EQ(failure({0x00}, 3), "Corrupted runlist: highest VCN 3, current 0");
+    // LCN overflow past 63 bits.
+    EXPECT_EQ(failure({0x81, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x11, 0x01, 0x7F, 0x00})
+                  .rfind("Corrupted runlist: LCN", 0),
+              0u);
+
+    // Pairs that run to the record's end: 0x21 wants 3 bytes after the header.
+    std::vector<uint8_t> record(72, 0);
+    CByteWriter writer(record);
+    writer.U32(AttrRecord::Length, 72);
+    writer.U8(AttrRecord::NonResident, 1);
+    writer.U16(AttrRecord::MappingPairsOffset, 64);
+    std::vector<uint8_t> pairs = {0x11, 0x01, 0x05, 0x11, 0x01, 0x01, 0x21, 0x01};
+    writer.CopyFrom(64, pairs.data(), pairs.size());
+    EXPECT_EQ(FailureOf([&] { Decode(record); }), "Corrupted runlist: LCN bytes 3");
+    // A pair list without terminator that ends exactly at the record's end is complete.
+    record[70] = 0x01;  // one sparse cluster, its length byte the record's last byte
+    EXPECT_EQ(Decode(record).size(), 3u);
+}
+
+TEST(Runlist, EncodingRefusesTooLittleRoomAndBrokenMaps) {
+    RunMap runs = {{VCN{0}, {100, 16}}};
+    std::vector<uint8_t> tight(67, 0);  // the pair fits, its terminator does not
+    EXPECT_EQ(FailureOf([&] { EncodeMappingPairs(runs, CByteWriter(tight), 64); }),
+              "Cannot serialize mapping pairs: buffer is too small");
+    std::vector<uint8_t> noAlign(70, 0);
+    EXPECT_EQ(FailureOf([&] { EncodeMappingPairs(runs, CByteWriter(noAlign), 64); }),
+              "Cannot align non-resident mapping pairs: buffer is too small");
+    std::vector<uint8_t> room(128, 0);
+    RunMap gap = {{VCN{0}, {100, 16}}, {VCN{20}, {200, 1}}};
+    EXPECT_NE(FailureOf([&] { EncodeMappingPairs(gap, CByteWriter(room), 64); }).find("does not follow"),
+              std::string::npos);
+    RunMap late = {{VCN{3}, {100, 16}}};
+    EXPECT_NE(FailureOf([&] { EncodeMappingPairs(late, CByteWriter(room), 64); }).find("does not follow"),
+              std::string::npos);
+}
