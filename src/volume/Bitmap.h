@@ -32,6 +32,9 @@ public:
     const std::vector<uint8_t>& Bytes() const { return m_bits; }
 
 private:
+    uint64_t Word(uint64_t word, uint8_t fill) const;
+    uint64_t FindBit(bool value, uint64_t from, uint64_t limit) const;
+
     std::shared_ptr<CAttribute> m_attribute;
     std::vector<uint8_t> m_bits;
     bool m_dirty = false;
