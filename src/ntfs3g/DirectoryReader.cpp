@@ -50,6 +50,10 @@ uint64_t UnnamedDataSize(ntfs_volume* volume, uint64_t reference) {
         ntfs_attr_close(data);
     }
     ntfs_inode_close(inode);
+    // Closing parks a clean copy in libntfs-3g's inode cache; if the caller
+    // holds the same inode open and changes it, a later open would get that
+    // stale copy back instead of what the caller wrote.
+    ntfs_inode_invalidate(volume, MREF(reference));
     return size;
 }
 
