@@ -1,0 +1,14 @@
+#pragma once
+// The boot image placed at the start of every new volume's boot area.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace vkformat {
+
+inline constexpr size_t kBootImageSize = 4136;
+inline constexpr size_t kBootCodeOffset = 0x54;
+
+const std::array<uint8_t, kBootImageSize>& BootImage();
+
+}  // namespace vkformat

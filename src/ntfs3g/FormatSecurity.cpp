@@ -1,0 +1,142 @@
+#include "ntfs3g/FormatSecurity.h"
+
+#include <initializer_list>
+
+#include "api/Bytes.h"
+
+namespace vkformat {
+namespace {
+
+constexpr uint16_t kSelfRelativeWithDacl = 0x8004;
+constexpr uint8_t kInheritOnlyToChildren = 0x0B;  // object, container, inherit only
+constexpr size_t kDescriptorHeader = 0x14;
+constexpr size_t kSdsHeader = 20;
+
+std::vector<uint8_t> Sid(std::initializer_list<uint32_t> subAuthorities) {
+    std::vector<uint8_t> sid(8 + 4 * subAuthorities.size(), 0);
+    volcore::CByteWriter out(sid);
+    out.U8(0, 1);
+    out.U8(1, static_cast<uint8_t>(subAuthorities.size()));
+    out.U8(7, 5);  // NT authority, stored big-endian in six bytes
+    size_t offset = 8;
+    for (uint32_t sub : subAuthorities) {
+        out.U32(offset, sub);
+        offset += 4;
+    }
+    return sid;
+}
+
+std::vector<uint8_t> LocalSystem() { return Sid({18}); }
+std::vector<uint8_t> Administrators() { return Sid({32, 544}); }
+std::vector<uint8_t> AuthenticatedUsers() { return Sid({11}); }
+std::vector<uint8_t> Users() { return Sid({32, 545}); }
+
+struct SAce {
+    std::vector<uint8_t> sid;
+    uint32_t mask = 0;
+    uint8_t flags = 0;
+};
+
+// An access-allowed DACL; `declaredSize` 0 means exactly as long as its ACEs.
+std::vector<uint8_t> Dacl(const std::vector<SAce>& aces, size_t declaredSize = 0) {
+    size_t used = 8;
+    for (const SAce& ace : aces) used += 8 + ace.sid.size();
+    std::vector<uint8_t> acl(declaredSize ? declaredSize : used, 0);
+    volcore::CByteWriter out(acl);
+    out.U8(0, 2);
+    out.U16(2, static_cast<uint16_t>(acl.size()));
+    out.U16(4, static_cast<uint16_t>(aces.size()));
+    size_t offset = 8;
+    for (const SAce& ace : aces) {
+        out.U8(offset + 1, ace.flags);
+        out.U16(offset + 2, static_cast<uint16_t>(8 + ace.sid.size()));
+        out.U32(offset + 4, ace.mask);
+        out.CopyFrom(offset + 8, ace.sid.data(), ace.sid.size());
+        offset += 8 + ace.sid.size();
+    }
+    return acl;
+}
+
+// Self-relative: header, DACL, owner, group.
+std::vector<uint8_t> Descriptor(const std::vector<uint8_t>& dacl, const std::vector<uint8_t>& owner,
+                                const std::vector<uint8_t>& group) {
+    size_t ownerOffset = kDescriptorHeader + dacl.size();
+    size_t groupOffset = ownerOffset + owner.size();
+    std::vector<uint8_t> descriptor(groupOffset + group.size(), 0);
+    volcore::CByteWriter out(descriptor);
+    out.U8(0, 1);
+    out.U16(2, kSelfRelativeWithDacl);
+    out.U32(4, static_cast<uint32_t>(ownerOffset));
+    out.U32(8, static_cast<uint32_t>(groupOffset));
+    out.U32(16, static_cast<uint32_t>(kDescriptorHeader));
+    out.CopyFrom(kDescriptorHeader, dacl.data(), dacl.size());
+    out.CopyFrom(ownerOffset, owner.data(), owner.size());
+    out.CopyFrom(groupOffset, group.data(), group.size());
+    return descriptor;
+}
+
+uint32_t SystemMask(bool readOnly) { return readOnly ? 0x120089 : 0x12019F; }
+
+std::vector<uint8_t> SystemDacl(bool readOnly) {
+    return Dacl({{LocalSystem(), SystemMask(readOnly)}, {Administrators(), SystemMask(readOnly)}});
+}
+
+std::vector<uint8_t> SharedDescriptor(bool readOnly) {
+    return Descriptor(SystemDacl(readOnly), Administrators(), Administrators());
+}
+
+}  // namespace
+
+std::vector<uint8_t> AdministratorsSid() { return Administrators(); }
+
+std::vector<uint8_t> SystemFileDescriptor(bool readOnly) {
+    return Descriptor(SystemDacl(readOnly), LocalSystem(), Administrators());
+}
+
+std::vector<uint8_t> RootDirectoryDescriptor() {
+    std::vector<SAce> aces = {
+        {Administrators(), 0x1F01FF},
+        {Administrators(), 0x10000000, kInheritOnlyToChildren},
+        {LocalSystem(), 0x1F01FF},
+        {LocalSystem(), 0x10000000, kInheritOnlyToChildren},
+        {AuthenticatedUsers(), 0x1301BF},
+        {AuthenticatedUsers(), 0xE0010000, kInheritOnlyToChildren},
+        {Users(), 0x1200A9},
+        {Users(), 0xA0000000, kInheritOnlyToChildren},
+    };
+    return Descriptor(Dacl(aces, 0x1000), LocalSystem(), LocalSystem());
+}
+
+uint32_t SecurityDescriptorHash(const std::vector<uint8_t>& descriptor) {
+    volcore::CByteReader in(descriptor);
+    uint32_t hash = 0;
+    for (size_t offset = 0; offset + 4 <= descriptor.size(); offset += 4)
+        hash = ((hash << 3) | (hash >> 29)) + in.U32(offset);
+    return hash;
+}
+
+std::vector<SSecurityId> SharedSecurityIds() {
+    uint32_t length = static_cast<uint32_t>(kSdsHeader + SharedDescriptor(true).size());
+    return {{0x100, 0xF80312F0, 0, length}, {0x101, 0x00B32451, 0x80, length}};
+}
+
+std::vector<uint8_t> BuildSdsStream() {
+    std::vector<uint8_t> sds(kSdsSize, 0);
+    volcore::CByteWriter out(sds);
+    bool readOnly = true;
+    for (const SSecurityId& entry : SharedSecurityIds()) {
+        std::vector<uint8_t> descriptor = SharedDescriptor(readOnly);
+        for (uint64_t base : {uint64_t{0}, uint64_t{kSdsMirrorOffset}}) {
+            size_t at = base + entry.offset;
+            out.U32(at, entry.hash);
+            out.U32(at + 4, entry.id);
+            out.U64(at + 8, entry.offset);
+            out.U32(at + 16, entry.length);
+            out.CopyFrom(at + kSdsHeader, descriptor.data(), descriptor.size());
+        }
+        readOnly = false;
+    }
+    return sds;
+}
+
+}  // namespace vkformat

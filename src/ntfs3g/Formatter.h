@@ -1,0 +1,23 @@
+#pragma once
+// The formatter: writes a complete, empty NTFS 3.1 volume onto a device.
+#include "ntfs3g/FormatContext.h"
+
+namespace vkformat {
+
+// Any failure raises the family's "failed to create NTFS" error (or the
+// standard library's allocation failure).
+void FormatVolume(const SFormatOptions& options, CFormatDevice& device);
+
+// The steps, in the order FormatVolume runs them.
+void DecideLayout(SFormatContext& context);
+void ZeroFillVolume(SFormatContext& context);
+void PlanSystemRecords(SFormatContext& context);
+void WriteRootIndexBlock(SFormatContext& context);
+void WriteClusterBitmap(SFormatContext& context);
+void WriteMftAndMirror(SFormatContext& context);
+
+// Device writes shared by the steps.
+void WriteThroughRuns(SFormatContext& context, const Runlist& runs, std::span<const uint8_t> data);
+void FillThroughRuns(SFormatContext& context, const Runlist& runs, uint64_t size, uint8_t value);
+
+}  // namespace vkformat
