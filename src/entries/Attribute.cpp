@@ -117,13 +117,17 @@ void CAttribute::WriteData(uint64_t offset, const void* buffer, uint32_t size) {
         m_dirty = true;
         return;
     }
-    uint64_t done = Transfer(offset, size, [&](const STransferChunk& chunk) {
+    // A first walk checks every piece, so that a hole or a run outside the
+    // volume is refused before anything is written.
+    uint64_t covered = Transfer(offset, size, [&](const STransferChunk& chunk) {
         if (chunk.lcn == SparseLcn)
             throw CException("Cannot write %1 bytes at offset %2: the range has no clusters", size, offset);
+    });
+    if (covered != size) throw CException("Failed to write %1 bytes, offset %2, written %3", size, offset, 0);
+    Transfer(offset, size, [&](const STransferChunk& chunk) {
         m_volume.GetDevice().Write(chunk.devicePosition, static_cast<const uint8_t*>(buffer) + chunk.bufferOffset,
                                    chunk.length);
     });
-    if (done != size) throw CException("Failed to write %1 bytes, offset %2, written %3", size, offset, done);
 }
 
 // Walks the runs that cover [offset, offset + size) and hands every piece to
@@ -235,6 +239,7 @@ void CAttribute::MakeNonResident(uint64_t newSize) {
 }
 
 void CAttribute::ReleaseClusters() {
+    m_dirty = true;
     if (!m_nonResident) {
         m_value = {};
         return;
@@ -248,7 +253,6 @@ void CAttribute::ReleaseClusters() {
         if (clusters.lcn != SparseLcn) m_volume.DeallocateClusters(clusters.lcn, clusters.length);
     }
     m_dataSize = 0;
-    m_dirty = true;
 }
 
 uint32_t CAttribute::HeaderSize() const {

@@ -182,6 +182,14 @@ TEST_F(AttributeOnImage, HostileRunsNeverReachTheDevice) {
     EXPECT_TRUE(std::all_of(buffer.begin() + 4096, buffer.end(), [](uint8_t b) { return b == 0; }));
     EXPECT_NE(FailureOf([&] { holes.WriteData(4000, buffer.data(), 200); }).find("has no clusters"),
               std::string::npos);
+    // A write is checked whole before its first piece goes out.
+    CAttribute halfOutside(Volume(), 0, NonResidentExtent({{VCN{0}, {3000, 1}}, {VCN{1}, {clusters, 1}}}, 8192));
+    std::vector<uint8_t> before(Disk().begin() + 3000 * 4096, Disk().begin() + 3001 * 4096);
+    EXPECT_NE(FailureOf([&] { halfOutside.WriteData(0, buffer.data(), 8192); }).find("lies outside the volume"),
+              std::string::npos);
+    EXPECT_NE(FailureOf([&] { holes.WriteData(0, buffer.data(), 8192); }).find("has no clusters"), std::string::npos);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), Disk().begin() + 3000 * 4096));
+    EXPECT_EQ(image.device.writeCount, writes);
 
     CAttribute sparse(Volume(), 0, NonResidentExtent({{VCN{0}, {3000, 1}}}, 4096, AttrRecord::FlagSparse));
     EXPECT_EQ(FailureOf([&] { sparse.ReadData(0, buffer.data(), 1); }),
