@@ -1,4 +1,5 @@
 #include <memory>
+#include <new>
 
 #include "ntfs3g/DeviceAdapter.h"
 #include "ntfs3g/FamilyLog.h"
@@ -16,7 +17,15 @@ void FormatOnAdapter(volkit::fsfamily::deviceAdapter& adapter, const SFormatOpti
     std::unique_ptr<ntfs_device, SDeviceRelease> device(volkit::fsfamily::CreateAdapterDevice(&adapter));
     if (!device) FailFormat();
     CFormatDevice target(device.get());
-    FormatVolume(options, target);
+    try {
+        FormatVolume(options, target);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        // Whatever broke inside (a buffer bound, a narrowing), the caller
+        // learns only that no volume was made.
+        FailFormat();
+    }
 }
 
 }  // namespace
