@@ -165,7 +165,8 @@ TEST_F(FamilyTest, AttributesAndTimesReachInodeAndIndex) {
     EXPECT_EQ(after.lastAccessTime, wanted.lastAccessTime);
     EXPECT_EQ(after.lastWriteTime, wanted.lastWriteTime);
     EXPECT_EQ(after.size, 1234u);
-    const FetchedEntry* listed = Find(Fetch("", volume), "stamped");
+    const std::vector<FetchedEntry> root = Fetch("", volume);
+    const FetchedEntry* listed = Find(root, "stamped");
     ASSERT_NE(listed, nullptr);
     EXPECT_EQ(listed->entry.fileAttributes & 0x2023, 0x2023u);
     EXPECT_EQ(listed->entry.creationTime, wanted.creationTime);
@@ -187,7 +188,8 @@ TEST_F(FamilyTest, AttributesAndTimesReachInodeAndIndex) {
     ASSERT_TRUE(file::getAttributes(h, after));
     EXPECT_NE(after.fileAttributes & 0x10, 0u);
     EXPECT_TRUE(file::close(h));
-    const FetchedEntry* folder = Find(Fetch("", volume), "folder");
+    const std::vector<FetchedEntry> withFolder = Fetch("", volume);
+    const FetchedEntry* folder = Find(withFolder, "folder");
     ASSERT_NE(folder, nullptr);
     EXPECT_NE(folder->entry.fileAttributes & 0x10, 0u);
     EXPECT_EQ(folder->entry.size, 0u);

@@ -1,6 +1,11 @@
 #include "support/FamilyDevice.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <limits>
+#include <stdexcept>
 
 namespace volkit::test {
 namespace {
@@ -24,7 +29,55 @@ bool MemorySize(uint64_t* size, void* context) {
     return api.getSize(size, api.context);
 }
 
+int FdOf(void* context) { return static_cast<int>(reinterpret_cast<intptr_t>(context)); }
+
+bool ReadFile(uint64_t offset, void* buffer, uint64_t count, void* context) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    while (count > 0) {
+        const ssize_t got = ::pread(FdOf(context), bytes, count, static_cast<off_t>(offset));
+        if (got <= 0) return false;
+        bytes += got;
+        offset += static_cast<uint64_t>(got);
+        count -= static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+bool WriteFile(uint64_t offset, const void* buffer, uint64_t count, void* context) {
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    while (count > 0) {
+        const ssize_t put = ::pwrite(FdOf(context), bytes, count, static_cast<off_t>(offset));
+        if (put <= 0) return false;
+        bytes += put;
+        offset += static_cast<uint64_t>(put);
+        count -= static_cast<uint64_t>(put);
+    }
+    return true;
+}
+
+bool FileSize(uint64_t* size, void* context) {
+    struct stat info{};
+    if (::fstat(FdOf(context), &info) != 0) return false;
+    *size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
 }  // namespace
+
+FamilyFileDevice::FamilyFileDevice(const std::string& path) : m_fd(::open(path.c_str(), O_RDWR)) {
+    if (m_fd < 0) throw std::runtime_error("cannot open " + path);
+}
+
+FamilyFileDevice::~FamilyFileDevice() { ::close(m_fd); }
+
+volkit::filesystem::device FamilyFileDevice::Device() {
+    volkit::filesystem::device dev;
+    dev.context = reinterpret_cast<void*>(static_cast<intptr_t>(m_fd));
+    dev.read = &ReadFile;
+    dev.write = &WriteFile;
+    dev.getSize = &FileSize;
+    return dev;
+}
 
 volkit::filesystem::device FamilyDeviceOf(MemoryDevice& memory) {
     volkit::filesystem::device dev;

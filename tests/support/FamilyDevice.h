@@ -13,6 +13,21 @@ namespace volkit::test {
 // `memory` must outlive every use of the record.
 volkit::filesystem::device FamilyDeviceOf(MemoryDevice& memory);
 
+// The family's device record over an image file, for images too large for
+// memory (sparse corpus images).
+class FamilyFileDevice {
+public:
+    explicit FamilyFileDevice(const std::string& path);
+    ~FamilyFileDevice();
+    FamilyFileDevice(const FamilyFileDevice&) = delete;
+    FamilyFileDevice& operator=(const FamilyFileDevice&) = delete;
+
+    volkit::filesystem::device Device();
+
+private:
+    int m_fd = -1;
+};
+
 // Installs itself with logging::initialize; removes itself on destruction.
 class FamilyLogCapture {
 public:
