@@ -35,6 +35,10 @@ public:
     CVolume& GetVolume() const { return m_volume; }
     uint16_t GetFlags() const { return m_flags; }
     bool IsDeleted() const { return m_reference == kDeletedReference; }
+    // Header fields a save carries over from the loaded record.
+    uint16_t GetSequenceNumber() const { return m_sequenceNumber; }
+    uint16_t GetLinkCount() const { return m_linkCount; }
+    void SetLinkCount(uint16_t count) { m_linkCount = count; }
     const AttributeMap& GetAttributes() const { return m_attributes; }
     const std::set<FileReference>& GetExtensionRecords() const { return m_extensions; }
 
@@ -54,8 +58,15 @@ public:
     void Delete();
 
 private:
+    static std::shared_ptr<CFileEntry> FromBaseRecord(const MftRecBufferPtr& base, FileReference reference,
+                                                      CVolume& volume);
     void LoadAttributes(const MftRecBufferPtr& base);
     void LoadAttributeList(ParseMap& parsed);
+    void ReadExtensionRecords(const CByteReader& list, ParseMap& parsed);
+    void ReadExtensionRecord(FileReference reference, ParseMap& parsed);
+    void RenumberOccurrences(uint32_t type, std::u16string_view name);
+    MftRecBufferPtr BuildBaseRecord() const;
+    [[noreturn]] void SaveWithAttrList() const;
     void ReleaseExtensionRecords();
 
     std::set<FileReference> m_extensions;
@@ -63,6 +74,8 @@ private:
     FileReference m_reference;
     CVolume& m_volume;
     uint16_t m_flags;
+    uint16_t m_sequenceNumber = 1;
+    uint16_t m_linkCount = 1;
 };
 
 using FileEntryPtr = std::shared_ptr<CFileEntry>;

@@ -40,6 +40,12 @@ public:
     }
 
 private:
+    bool InMftZone(uint64_t lcn) const;
+    // First run of `count` clear clusters from `start` that lies on the device, or NotFound.
+    uint64_t FindRun(uint64_t count, uint64_t start) const;
+    // Moves a DATA run found inside the MFT zone after it, or else below it.
+    uint64_t PlaceDataRun(uint64_t count, uint64_t lcn) const;
+
     uint32_t m_clusterSize;
     uint64_t m_clusterCount;
     uint64_t m_mftZoneStart;

@@ -1,22 +1,224 @@
 #include "volume/Mft.h"
 
-#include "api/NotYet.h"
+#include <algorithm>
+#include <cstring>
+
+#include "api/Bytes.h"
+#include "api/Exception.h"
+#include "api/Log.h"
+#include "api/NumericCast.h"
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
+#include "entries/RecordFormat.h"
 #include "volume/Bitmap.h"
+#include "volume/Fixups.h"
+#include "volume/Volume.h"
 
 namespace volcore {
-std::shared_ptr<CMft> CMft::Initialize(CVolume&) { NotYet("CMft"); }
+
+namespace {
+
+constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
+// Records below this number belong to the system files and are never handed out.
+constexpr uint64_t kFirstAllocatableRecord = 25;
+constexpr uint32_t kGrowthWhenFull = 1024;
+// The update sequence count is 16 bits, so no record can span more strides.
+constexpr uint64_t kLargestProtectableRecord = uint64_t{0xFFFE} * 512;
+
+bool HasFileSignature(const std::vector<uint8_t>& record) {
+    return CByteReader(record).U32(FileRecord::Signature) == kFileSignature;
+}
+
+void CheckRecordZero(const CMftRecBuffer& record, uint32_t recordSize) {
+    CByteReader reader(record.bytes);
+    uint32_t signature = reader.U32(FileRecord::Signature);
+    if (signature != kFileSignature) throw CException("MFT record: invalid signature %1", signature);
+    uint32_t allocated = reader.U32(FileRecord::BytesAllocated);
+    if (allocated != recordSize)
+        throw CException("MFT record: invalid allocation size %1 (expected: %2)", allocated, recordSize);
+    uint16_t firstAttribute = reader.U16(FileRecord::FirstAttribute);
+    if (firstAttribute >= recordSize) throw CException("MFT record: invalid attributes offset %1", firstAttribute);
+}
+
+MftRecBufferPtr ReadRecordZero(CVolume& volume) {
+    uint32_t recordSize = volume.GetMftRecordSize();
+    if (recordSize > kLargestProtectableRecord) throw CException("MFT record: invalid record size %1", recordSize);
+    uint64_t clusters = volume.GetDevice().GetSize() / volume.GetClusterSize();
+    if (volume.GetMftLcn() >= clusters)
+        throw CException("MFT LCN %1 is beyond the end of the volume (%2 clusters)", volume.GetMftLcn(), clusters);
+    auto record = std::make_shared<CMftRecBuffer>(recordSize);
+    volume.GetDevice().Read(volume.GetMftLcn() * volume.GetClusterSize(), record->bytes.data(), recordSize);
+    MstUnprotect(record->bytes, 1, recordSize);
+    CheckRecordZero(*record, recordSize);
+    return record;
+}
+
+void CheckMftData(const CAttribute& data) {
+    if (!data.IsNonResident() || data.IsCompressed() || data.IsEncrypted())
+        throw CException("MFT DATA cannot be resident, compressed or encrypted");
+}
+
+// The header a grown record carries until a file entry builds a real one.
+void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t recordNumber) {
+    uint16_t usaCount = NumericCast<uint16_t>(recordSize / 512 + 1);
+    uint16_t firstAttribute = NumericCast<uint16_t>(FirstAttributeOffset(recordSize));
+    record.U32(FileRecord::Signature, kFileSignature);
+    record.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
+    record.U16(FileRecord::UsaCount, usaCount);
+    record.U16(FileRecord::FirstAttribute, firstAttribute);
+    record.U32(FileRecord::BytesInUse, firstAttribute);
+    record.U32(FileRecord::RecordNumber, NumericCast<uint32_t>(recordNumber));
+}
+
+}  // namespace
+
+std::shared_ptr<CMft> CMft::Initialize(CVolume& volume) {
+    LogInfo("Initializing MFT");
+    MftRecBufferPtr recordZero = ReadRecordZero(volume);
+    auto mft = std::make_shared<CMft>(volume.GetMftRecordSize(), volume.GetMirrorRecordCount(), volume);
+    volume.SetMft(mft);
+    try {
+        mft->LoadSystemEntries(recordZero);
+    } catch (...) {
+        // A half-built MFT must not serve anyone after a failed load.
+        volume.SetMft(nullptr);
+        throw;
+    }
+    return mft;
+}
+
+void CMft::LoadSystemEntries(const MftRecBufferPtr& recordZero) {
+    m_mftEntry = CFileEntry::LoadFromBuffer(recordZero, m_volume);
+    LogInfo("Loading MFT Bitmap");
+    m_bitmap = std::make_unique<CBitmap>(m_mftEntry->GetAttribute(AttrType::Bitmap));
+    AttributePtr data = m_mftEntry->GetAttribute(AttrType::Data);
+    CheckMftData(*data);
+    m_mftData = data;
+    m_mirrorEntry = CFileEntry::Load(MakeReference(kMftMirrRecord, 0), m_volume);
+}
+
 CMft::CMft(uint32_t recordSize, uint32_t mirrorRecordCount, CVolume& volume)
     : m_recordSize(recordSize), m_mirrorRecordCount(mirrorRecordCount), m_volume(volume) {}
+
 CMft::~CMft() = default;
-MftRecBufferPtr CMft::ReadRecord(FileReference) { NotYet("CMft"); }
-void CMft::WriteRecord(FileReference, const MftRecBufferPtr&) { NotYet("CMft"); }
-uint64_t CMft::AllocateRecord() { NotYet("CMft"); }
-void CMft::FreeRecord(FileReference) { NotYet("CMft"); }
-void CMft::Extend(uint32_t) { NotYet("CMft"); }
-void CMft::CompareMirror() { NotYet("CMft"); }
-void CMft::Flush() { NotYet("CMft"); }
-std::shared_ptr<CAttribute> CMft::GetMftData() { NotYet("CMft"); }
-uint64_t CMft::GetRecordCount() { NotYet("CMft"); }
+
+std::shared_ptr<CAttribute> CMft::GetMftData() {
+    if (!m_mftData) {
+        if (!m_mftEntry) throw CException("MFT is not loaded");
+        m_mftData = m_mftEntry->GetAttribute(AttrType::Data);
+    }
+    return m_mftData;
+}
+
+uint64_t CMft::GetRecordCount() { return GetMftData()->GetSize() / m_recordSize; }
+
+void CMft::CheckRecordExists(uint64_t recordNumber) {
+    uint64_t count = GetRecordCount();
+    if (recordNumber >= count)
+        throw CException("MFT record %1 is beyond the end of the MFT (%2 records)", recordNumber, count);
+}
+
+MftRecBufferPtr CMft::ReadRecord(FileReference reference) {
+    uint64_t recordNumber = RecordNumber(reference);
+    CheckRecordExists(recordNumber);
+    auto record = std::make_shared<CMftRecBuffer>(m_recordSize);
+    GetMftData()->ReadData(recordNumber * m_recordSize, record->bytes.data(), m_recordSize);
+    MstUnprotect(record->bytes, 1, m_recordSize);
+    return record;
+}
+
+void CMft::WriteRecord(FileReference reference, const MftRecBufferPtr& buffer) {
+    if (buffer->bytes.size() != m_recordSize)
+        throw CException("Invalid record size %1 (expected %2)", buffer->bytes.size(), m_recordSize);
+    uint64_t recordNumber = RecordNumber(reference);
+    if (!GetBitmap().Test(recordNumber)) throw CException("Attempt to write unallocated MFT record %1", recordNumber);
+    CheckRecordExists(recordNumber);
+    MstProtect(buffer->bytes, 1, m_recordSize);
+    uint64_t offset = recordNumber * m_recordSize;
+    GetMftData()->WriteData(offset, buffer->bytes.data(), m_recordSize);
+    if (recordNumber < m_mirrorRecordCount) GetMirrorData()->WriteData(offset, buffer->bytes.data(), m_recordSize);
+}
+
+std::shared_ptr<CAttribute> CMft::GetMirrorData() {
+    if (!m_mirrorEntry) throw CException("MFT mirror is not loaded");
+    return m_mirrorEntry->GetAttribute(AttrType::Data);
+}
+
+CBitmap& CMft::GetBitmap() const {
+    if (!m_bitmap) throw CException("MFT bitmap is not loaded");
+    return *m_bitmap;
+}
+
+uint64_t CMft::AllocateRecord() {
+    TurnAllocatedTailIntoRecords();
+    CBitmap& bitmap = GetBitmap();
+    uint64_t recordNumber = CBitmap::NotFound;
+    if (bitmap.GetSize() > kFirstAllocatableRecord) recordNumber = bitmap.FindClearRun(1, kFirstAllocatableRecord);
+    if (recordNumber == CBitmap::NotFound) {
+        recordNumber = bitmap.GetSize();
+        Extend(kGrowthWhenFull);
+    }
+    // A bitmap may reach past the last record; such a bit needs its record first.
+    uint64_t count = GetRecordCount();
+    if (recordNumber >= count) Extend(NumericCast<uint32_t>(recordNumber - count + 1));
+    bitmap.Set(recordNumber);
+    return recordNumber;
+}
+
+void CMft::TurnAllocatedTailIntoRecords() {
+    AttributePtr data = GetMftData();
+    uint64_t dataSize = data->GetSize();
+    uint64_t allocated = data->GetAllocatedSize();
+    if (dataSize == allocated) return;
+    if (allocated < dataSize)
+        throw CException("MFT: allocated size cannot be less than data size (%1 : %2)", allocated, dataSize);
+    if ((allocated - dataSize) % m_recordSize != 0)
+        throw CException("MFT: invalid allocated/data size: %1 %2", allocated, dataSize);
+    Extend(NumericCast<uint32_t>((allocated - dataSize) / m_recordSize));
+}
+
+void CMft::FreeRecord(FileReference reference) { GetBitmap().Clear(RecordNumber(reference)); }
+
+void CMft::Extend(uint32_t count) {
+    AttributePtr data = GetMftData();
+    uint64_t dataSize = data->GetSize();
+    uint64_t current = dataSize / m_recordSize;
+    uint64_t target = RoundUp(current + count, 8);
+    uint64_t added = target - current;
+    uint32_t bytes = NumericCast<uint32_t>(added * m_recordSize);
+
+    std::vector<uint8_t> records(bytes, 0);
+    CByteWriter writer(records);
+    for (uint64_t i = 0; i < added; ++i)
+        WriteMinimalHeader(writer.Sub(i * m_recordSize, m_recordSize), m_recordSize, current + i);
+
+    data->SetSize(dataSize + bytes);
+    data->WriteData(dataSize, records.data(), bytes);
+    // The bitmap is kept in whole bytes and may already cover more records:
+    // it only ever grows here.
+    CBitmap& bitmap = GetBitmap();
+    bitmap.Resize(std::max(target, bitmap.GetSize()));
+}
+
+void CMft::CompareMirror() {
+    uint32_t bytes = NumericCast<uint32_t>(uint64_t{m_mirrorRecordCount} * m_recordSize);
+    std::vector<uint8_t> mirror(bytes, 0);
+    GetMirrorData()->ReadData(0, mirror.data(), bytes);
+    MstUnprotect(mirror, m_mirrorRecordCount, m_recordSize);
+    for (uint32_t i = 0; i < m_mirrorRecordCount; ++i) {
+        MftRecBufferPtr record = ReadRecord(i);
+        if (!HasFileSignature(record->bytes)) continue;
+        uint32_t inUse = std::min(CByteReader(record->bytes).U32(FileRecord::BytesInUse), m_recordSize);
+        if (std::memcmp(record->bytes.data(), mirror.data() + size_t{i} * m_recordSize, inUse) != 0)
+            throw CException("MFT mirror: record %1 differs", i);
+    }
+}
+
+void CMft::Flush() {
+    LogInfo("Flushing MFT");
+    if (m_bitmap) m_bitmap->Flush();
+    if (m_mftEntry) m_mftEntry->Save();
+    if (m_mirrorEntry) m_mirrorEntry->Save();
+}
+
 }  // namespace volcore

@@ -32,7 +32,7 @@ public:
     void CompareMirror();
     void Flush();
 
-    CBitmap& GetBitmap() const { return *m_bitmap; }
+    CBitmap& GetBitmap() const;
     std::shared_ptr<CFileEntry> GetMftEntry() const { return m_mftEntry; }
     std::shared_ptr<CFileEntry> GetMirrorEntry() const { return m_mirrorEntry; }
     std::shared_ptr<CAttribute> GetMftData();
@@ -40,6 +40,11 @@ public:
     uint32_t GetRecordSize() const { return m_recordSize; }
 
 private:
+    void LoadSystemEntries(const MftRecBufferPtr& recordZero);
+    void CheckRecordExists(uint64_t recordNumber);
+    void TurnAllocatedTailIntoRecords();
+    std::shared_ptr<CAttribute> GetMirrorData();
+
     uint32_t m_recordSize;
     uint32_t m_mirrorRecordCount;
     CVolume& m_volume;

@@ -5,7 +5,9 @@
 #include "api/Exception.h"
 #include "api/Log.h"
 #include "volume/BootSector.h"
+#include "entries/FileEntry.h"
 #include "volume/ClusterAllocator.h"
+#include "volume/Mft.h"
 
 namespace volcore {
 
@@ -45,14 +47,32 @@ void CVolume::LoadBootSector() {
                        m_sectorSize, m_clusterSize, m_mftLcn, m_mftRecordSize, m_indxRecordSize));
 }
 
-// The rest of loading (MFT, allocator, upcase table, root directory) arrives
-// with the layers it needs.
-void CVolume::LoadMft() {}
-void CVolume::LoadAllocator() {}
+void CVolume::LoadMft() {
+    LogInfo("Loading MFT and MFTMirr");
+    m_mft = CMft::Initialize(*this);
+    LogInfo("Comparing mirrored records");
+    m_mft->CompareMirror();
+}
+
+void CVolume::LoadAllocator() {
+    LogInfo("Loading Bitmap");
+    FileEntryPtr bitmapEntry = CFileEntry::Load(MakeReference(kBitmapRecord, 0), *this);
+    LogInfo("Initializing cluster allocator");
+    uint64_t clusterCount = m_device->GetSize() / m_clusterSize;
+    m_allocator.reset();
+    m_allocator = std::make_unique<CClusterAllocator>(m_mftLcn, m_clusterSize, clusterCount, std::move(bitmapEntry));
+}
+
+// The rest of loading (upcase table, root directory) arrives with the layers it needs.
 void CVolume::LoadUpCase() {}
 void CVolume::LoadRoot() {}
 
-void CVolume::Flush() { m_flushed = true; }
+void CVolume::Flush() {
+    // Final: a flush that failed half way is not repeated by the destructor.
+    m_flushed = true;
+    if (m_mft) m_mft->Flush();
+    if (m_allocator) m_allocator->Flush();
+}
 
 CMft& CVolume::GetMft() const {
     if (!m_mft) throw CException("MFT is not loaded");
@@ -61,8 +81,11 @@ CMft& CVolume::GetMft() const {
 
 void CVolume::SetMft(std::shared_ptr<CMft> mft) { m_mft = std::move(mft); }
 
-MftRecBufferPtr CVolume::ReadMftRecord(FileReference) { throw CException("MFT is not loaded"); }
-void CVolume::WriteMftRecord(FileReference, const MftRecBufferPtr&) { throw CException("MFT is not loaded"); }
+MftRecBufferPtr CVolume::ReadMftRecord(FileReference reference) { return GetMft().ReadRecord(reference); }
+
+void CVolume::WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer) {
+    GetMft().WriteRecord(reference, buffer);
+}
 
 void CVolume::AllocateClusters(EAllocationZone zone, uint64_t count, RunMap& runs) {
     if (!m_allocator)
