@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include "volume/Bitmap.h"
+#include "volume/ClusterAllocator.h"
+#include "volume/EngineImage.h"
+
+using namespace volcore;
+using namespace volkit::test;
+
+namespace {
+
+std::string SiteFailure(int site) {
+    return "void __cdecl volcore::CClusterAllocator::Allocate(enum volcore::EAllocationZone,unsigned __int64,"
+           "class std::map<struct volcore::VCN,struct volcore::SLcnAndLength,struct std::less<struct volcore::VCN>,"
+           "class std::allocator<struct std::pair<struct volcore::VCN const ,struct volcore::SLcnAndLength> > > &) "
+           "not implemented (ClusterAllocator:" +
+           std::to_string(site) + ")";
+}
+
+class ClusterAllocatorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        volume = image.Open(ELoadDepth::Allocator);
+        allocator = dynamic_cast<CClusterAllocator*>(volume->GetClusterAllocator());
+        ASSERT_NE(allocator, nullptr);
+    }
+    CBitmap& Bits() { return allocator->GetBitmap(); }
+    void SetAll(uint64_t from, uint64_t to) {
+        for (uint64_t i = from; i < to; ++i) Bits().Set(i);
+    }
+    void ClearAll(uint64_t from, uint64_t to) {
+        for (uint64_t i = from; i < to; ++i) Bits().Clear(i);
+    }
+    // The failure of one allocation, checking that it changed nothing.
+    std::string FailedAllocation(EAllocationZone zone, uint64_t count, RunMap& runs) {
+        RunMap before = runs;
+        std::vector<uint8_t> bits = Bits().Bytes();
+        std::string failure = FailureOf([&] { allocator->Allocate(zone, count, runs); });
+        EXPECT_EQ(runs, before);
+        EXPECT_EQ(Bits().Bytes(), bits);
+        return failure;
+    }
+
+    // Not a multiple of 64 clusters, so that the bitmap reaches past the device.
+    EngineImage image{4096, (16ull << 20) - 32768};
+    std::unique_ptr<CVolume> volume;
+    CClusterAllocator* allocator = nullptr;
+};
+
+}  // namespace
+
+TEST_F(ClusterAllocatorTest, NextFitGivesAdjacentRunsAndExtendsTheLastRun) {
+    uint64_t zoneEnd = allocator->GetMftZoneEnd();
+    EXPECT_EQ(allocator->GetMftZoneStart(), volume->GetMftLcn());
+    EXPECT_EQ(zoneEnd, volume->GetMftLcn() + allocator->GetClusterCount() / 8);
+
+    RunMap first, second;
+    volume->AllocateClusters(EAllocationZone::DATA, 10, first);
+    volume->AllocateClusters(EAllocationZone::DATA, 10, second);
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    uint64_t lcn = first.begin()->second.lcn;
+    // The free space right after the MFT belongs to its zone: data goes after it.
+    EXPECT_GE(lcn, zoneEnd);
+    EXPECT_EQ(second.begin()->second, (SLcnAndLength{lcn + 10, 10}));
+    EXPECT_EQ(allocator->GetNextPosition(EAllocationZone::DATA), lcn + 20);
+    for (uint64_t i = lcn; i < lcn + 20; ++i) EXPECT_TRUE(Bits().Test(i));
+
+    // Growing the second file continues its run; the first one gets a new run.
+    volume->AllocateClusters(EAllocationZone::DATA, 4, second);
+    EXPECT_EQ(second.size(), 1u);
+    EXPECT_EQ(second.begin()->second, (SLcnAndLength{lcn + 10, 14}));
+    volume->AllocateClusters(EAllocationZone::DATA, 3, first);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first.rbegin()->first, VCN{10});
+    EXPECT_EQ(first.rbegin()->second, (SLcnAndLength{lcn + 24, 3}));
+
+    // A sparse tail is followed by a new run at the next VCN.
+    RunMap sparse{{VCN{0}, SLcnAndLength{SparseLcn, 8}}};
+    volume->AllocateClusters(EAllocationZone::DATA, 2, sparse);
+    ASSERT_EQ(sparse.size(), 2u);
+    EXPECT_EQ(sparse.rbegin()->first, VCN{8});
+    EXPECT_EQ(sparse.rbegin()->second.length, 2u);
+
+    // Freed clusters come back to a search that starts before them.
+    volume->DeallocateClusters(lcn, 10);
+    EXPECT_FALSE(Bits().Test(lcn));
+    RunMap again{{VCN{0}, SLcnAndLength{lcn - 1, 1}}};
+    Bits().Set(lcn - 1);
+    volume->AllocateClusters(EAllocationZone::DATA, 10, again);
+    EXPECT_EQ(again.begin()->second, (SLcnAndLength{lcn - 1, 11}));
+
+    volume->Flush();
+    image.ExpectCheckersAccept();
+}
+
+TEST_F(ClusterAllocatorTest, KeepsTheMftZoneForTheMft) {
+    uint64_t zoneStart = allocator->GetMftZoneStart();
+    uint64_t zoneEnd = allocator->GetMftZoneEnd();
+    uint64_t clusters = allocator->GetClusterCount();
+
+    // The MFT's own data is placed in its zone.
+    RunMap mft;
+    allocator->Allocate(EAllocationZone::MFT, 5, mft);
+    uint64_t mftLcn = mft.begin()->second.lcn;
+    EXPECT_TRUE(mftLcn >= zoneStart && mftLcn + 5 <= zoneEnd);
+    EXPECT_EQ(allocator->GetNextPosition(EAllocationZone::MFT), mftLcn + 5);
+
+    // With the zone full, the MFT may not spill out of it.
+    SetAll(zoneStart, zoneEnd);
+    RunMap more;
+    EXPECT_EQ(FailedAllocation(EAllocationZone::MFT, 1, more), SiteFailure(69));
+
+    // Data found inside the zone moves below it when nothing is free after it.
+    ClearAll(zoneStart + 8, zoneStart + 16);
+    SetAll(zoneEnd, clusters);
+    ClearAll(1, 3);
+    RunMap inZone{{VCN{0}, SLcnAndLength{zoneStart + 7, 1}}};
+    allocator->Allocate(EAllocationZone::DATA, 2, inZone);
+    EXPECT_EQ(inZone.rbegin()->second, (SLcnAndLength{1, 2}));
+
+    // Only zone clusters left: a data request fails.
+    RunMap data{{VCN{0}, SLcnAndLength{zoneStart + 7, 1}}};
+    EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, 2, data), SiteFailure(61));
+}
+
+TEST_F(ClusterAllocatorTest, FailsWithoutOneRunLargeEnoughAndWrapsTheNextPosition) {
+    uint64_t clusters = allocator->GetClusterCount();
+    // Plenty of free clusters in total, but no run of 8 of them.
+    SetAll(0, clusters);
+    for (uint64_t i = zoneEnd; i + 8 < clusters; i += 8) ClearAll(i, i + 4);
+    RunMap runs;
+    EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, 8, runs), SiteFailure(50));
+
+    // A run that ends at the last cluster sends the next search to cluster 0.
+    ClearAll(clusters - 6, clusters);
+    RunMap tail{{VCN{0}, SLcnAndLength{clusters - 7, 1}}};
+    allocator->Allocate(EAllocationZone::DATA, 6, tail);
+    EXPECT_EQ(tail.begin()->second, (SLcnAndLength{clusters - 7, 7}));
+    EXPECT_EQ(allocator->GetNextPosition(EAllocationZone::DATA), 0u);
+
+    // Clusters beyond the device are never handed out, whatever the bitmap says.
+    ASSERT_GT(Bits().GetSize(), clusters);
+    ClearAll(clusters, Bits().GetSize());
+    RunMap past{{VCN{0}, SLcnAndLength{clusters - 1, 1}}};
+    EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, 1, past), SiteFailure(50));
+}
+
+TEST(ClusterAllocatorVolume, ReportsAMissingAllocator) {
+    EngineImage image;
+    auto volume = image.Open(ELoadDepth::Mft);
+    RunMap runs;
+    EXPECT_EQ(FailureOf([&] { volume->AllocateClusters(EAllocationZone::DATA, 3, runs); }),
+              "Cannot allocate 3 cluster(s) in DATA: cluster allocator is not initialized.");
+    EXPECT_EQ(FailureOf([&] { volume->AllocateClusters(EAllocationZone::MFT, 3, runs); }),
+              "Cannot allocate 3 cluster(s) in MFT: cluster allocator is not initialized.");
+    EXPECT_EQ(FailureOf([&] { volume->DeallocateClusters(100, 5); }),
+              "Cannot deallocate clusters 100-105: cluster allocator is not initialized.");
+}
