@@ -205,7 +205,14 @@ void CFileEntry::RenumberOccurrences(uint32_t type, std::u16string_view name) {
     for (uint32_t i = 0; i < rest.size(); ++i) m_attributes.emplace(AttributeKey{type, std::u16string(name), i}, rest[i]);
 }
 
+void CFileEntry::SetLinkCount(uint16_t count) {
+    if (count == m_linkCount) return;
+    m_linkCount = count;
+    m_dirty = true;
+}
+
 bool CFileEntry::IsDirty() const {
+    if (m_dirty) return true;
     for (const auto& [key, attribute] : m_attributes)
         if (attribute->IsDirty()) return true;
     return false;
@@ -222,6 +229,7 @@ void CFileEntry::Save() {
     MftRecBufferPtr record = BuildBaseRecord();
     m_volume.WriteMftRecord(m_reference, record);
     for (const auto& [key, attribute] : m_attributes) attribute->ClearDirty();
+    m_dirty = false;
     ReleaseExtensionRecords();
 }
 

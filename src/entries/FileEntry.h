@@ -38,7 +38,7 @@ public:
     // Header fields a save carries over from the loaded record.
     uint16_t GetSequenceNumber() const { return m_sequenceNumber; }
     uint16_t GetLinkCount() const { return m_linkCount; }
-    void SetLinkCount(uint16_t count) { m_linkCount = count; }
+    void SetLinkCount(uint16_t count);
     const AttributeMap& GetAttributes() const { return m_attributes; }
     const std::set<FileReference>& GetExtensionRecords() const { return m_extensions; }
 
@@ -52,6 +52,8 @@ public:
     void DeleteAttribute(uint32_t type, std::u16string_view name = {});
 
     bool IsDirty() const;
+    // Makes the next Save rebuild the record even if no attribute changed.
+    void MarkDirty() { m_dirty = true; }
     // Rebuilds and writes the base record when any attribute is dirty.
     void Save();
     // Releases clusters and records; the reference becomes all ones.
@@ -76,6 +78,7 @@ private:
     uint16_t m_flags;
     uint16_t m_sequenceNumber = 1;
     uint16_t m_linkCount = 1;
+    bool m_dirty = false;
 };
 
 using FileEntryPtr = std::shared_ptr<CFileEntry>;

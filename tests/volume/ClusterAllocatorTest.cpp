@@ -128,7 +128,7 @@ TEST_F(ClusterAllocatorTest, FailsWithoutOneRunLargeEnoughAndWrapsTheNextPositio
     uint64_t clusters = allocator->GetClusterCount();
     // Plenty of free clusters in total, but no run of 8 of them.
     SetAll(0, clusters);
-    for (uint64_t i = zoneEnd; i + 8 < clusters; i += 8) ClearAll(i, i + 4);
+    for (uint64_t i = 0; i + 8 < clusters; i += 8) ClearAll(i, i + 4);
     RunMap runs;
     EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, 8, runs), SiteFailure(50));
 

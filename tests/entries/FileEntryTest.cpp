@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "entries/Attribute.h"
+#include "entries/FileEntry.h"
+#include "ntfs3g/Ntfs3g.h"
+#include "volume/Bitmap.h"
+#include "volume/ClusterAllocator.h"
+#include "volume/EngineImage.h"
+
+using namespace volcore;
+using namespace volkit::test;
+
+namespace {
+
+constexpr uint32_t kFileSignature = 0x454C4946;
+
+std::string LinkName(int index, size_t length) {
+    std::string name = "link" + std::to_string(index) + "_";
+    name.resize(length, 'x');
+    return name;
+}
+
+// One new file in the root directory with `links` names, made by libntfs-3g;
+// returns its record number.
+uint64_t AddFileWithLinks(const std::string& image, int links, size_t nameLength) {
+    ntfs_volume* volume = ntfs_mount(image.c_str(), 0);
+    if (!volume) throw std::runtime_error("ntfs_mount failed");
+    ntfs_inode* root = ntfs_inode_open(volume, FILE_root);
+    uint64_t record = 0;
+    for (int i = 0; i < links; ++i) {
+        ntfschar* name = nullptr;
+        int length = ntfs_mbstoucs(LinkName(i, nameLength).c_str(), &name);
+        if (i == 0) {
+            ntfs_inode* file = ntfs_create(root, 0, name, static_cast<u8>(length), S_IFREG);
+            record = file->mft_no;
+            ntfs_inode_close(file);
+        } else {
+            ntfs_inode* file = ntfs_inode_open(volume, record);
+            if (ntfs_link(file, root, name, static_cast<u8>(length)) != 0) throw std::runtime_error("ntfs_link failed");
+            ntfs_inode_close(file);
+        }
+        free(name);
+    }
+    ntfs_inode_close(root);
+    ntfs_umount(volume, FALSE);
+    return record;
+}
+
+void CopyIntoImage(const std::string& image, const std::string& name, size_t bytes, const TempDir& dir) {
+    std::string source = dir.File(name + ".src");
+    std::vector<uint8_t> content(bytes);
+    for (size_t i = 0; i < bytes; ++i) content[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+    WriteFileBytes(source, content);
+    CommandResult copy = RunCommand("ntfscp -f " + ShellQuote(image) + " " + ShellQuote(source) + " /" + name);
+    ASSERT_EQ(copy.exitCode, 0) << copy.output;
+}
+
+// What a save must keep of an entry, in a comparable form.
+struct SEntrySnapshot {
+    uint16_t sequence = 0;
+    uint16_t links = 0;
+    uint16_t flags = 0;
+    std::vector<std::string> attributes;
+
+    bool operator==(const SEntrySnapshot&) const = default;
+};
+
+std::string Describe(const AttributeKey& key, const CAttribute& attribute) {
+    std::string text = std::to_string(key.type) + "/" + Utf16ToUtf8(key.name) + "/" + std::to_string(key.occurrence) +
+                       " flags " + std::to_string(attribute.GetFlags()) + " size " + std::to_string(attribute.GetSize());
+    if (!attribute.IsNonResident()) {
+        for (uint8_t byte : attribute.ReadAll()) text += " " + std::to_string(byte);
+        return text;
+    }
+    text += " runs";
+    for (const auto& [vcn, run] : attribute.GetRuns())
+        text += " " + std::to_string(vcn.value) + ":" + std::to_string(run.lcn) + "+" + std::to_string(run.length);
+    return text;
+}
+
+SEntrySnapshot Snapshot(CVolume& volume, uint64_t record) {
+    MftRecBufferPtr raw = volume.ReadMftRecord(record);
+    CByteReader header(raw->bytes);
+    SEntrySnapshot snapshot{header.U16(FileRecord::SequenceNumber), header.U16(FileRecord::LinkCount),
+                            header.U16(FileRecord::Flags), {}};
+    FileEntryPtr entry = CFileEntry::Load(record, volume);
+    for (const auto& [key, attribute] : entry->GetAttributes()) snapshot.attributes.push_back(Describe(key, *attribute));
+    return snapshot;
+}
+
+bool IsBaseRecordInUse(CVolume& volume, uint64_t record) {
+    if (!volume.GetMft().GetBitmap().Test(record)) return false;
+    MftRecBufferPtr raw = volume.ReadMftRecord(record);
+    CByteReader header(raw->bytes);
+    return header.U32(FileRecord::Signature) == kFileSignature &&
+           (header.U16(FileRecord::Flags) & FileRecord::FlagInUse) != 0 &&
+           RecordNumber(header.U64(FileRecord::BaseReference)) == 0;
+}
+
+std::vector<uint8_t> MakeFileName(const std::u16string& name) {
+    std::vector<uint8_t> value(66 + 2 * name.size(), 0);
+    CByteWriter writer(value);
+    writer.U64(FileNameValue::ParentReference, MakeReference(kRootRecord, kRootRecord));
+    writer.U8(FileNameValue::NameLength, static_cast<uint8_t>(name.size()));
+    writer.U8(FileNameValue::NameSpace, FileNameValue::NameSpaceWin32);
+    writer.Utf16(FileNameValue::Name, name);
+    return value;
+}
+
+void SetResident(CAttribute& attribute, const std::vector<uint8_t>& value) {
+    attribute.SetSize(value.size());
+    attribute.WriteData(0, value.data(), static_cast<uint32_t>(value.size()));
+}
+
+}  // namespace
+
+TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
+    for (uint32_t clusterSize : {512u, 4096u, 65536u}) {
+        SCOPED_TRACE(clusterSize);
+        EngineImage image(clusterSize);
+        uint64_t twoNames = AddFileWithLinks(image.Path(), 2, 20);
+        CopyIntoImage(image.Path(), "data.bin", 300000, TempDir());
+        image.Reload();
+
+        auto volume = image.Open(ELoadDepth::Allocator);
+        uint64_t saved = 0;
+        for (uint64_t record = 0; record < volume->GetMft().GetRecordCount(); ++record) {
+            if (!IsBaseRecordInUse(*volume, record)) continue;
+            SCOPED_TRACE(record);
+            SEntrySnapshot before = Snapshot(*volume, record);
+            FileEntryPtr entry = CFileEntry::Load(record, *volume);
+            entry->MarkDirty();
+            entry->Save();
+            EXPECT_FALSE(entry->IsDirty());
+            EXPECT_EQ(Snapshot(*volume, record), before);
+            ++saved;
+        }
+        EXPECT_GE(saved, 18u);
+
+        FileEntryPtr linked = CFileEntry::Load(twoNames, *volume);
+        EXPECT_EQ(linked->GetLinkCount(), 2u);
+        EXPECT_EQ(linked->FindAttributes(AttrType::FileName).size(), 2u);
+        volume->Flush();
+        volume.reset();
+
+        image.ExpectCheckersAccept();
+        CommandResult list = RunCommand("ntfsls -a " + ShellQuote(image.Path()));
+        EXPECT_NE(list.output.find(LinkName(0, 20)), std::string::npos) << list.output;
+        EXPECT_NE(list.output.find(LinkName(1, 20)), std::string::npos) << list.output;
+        CommandResult cat = RunCommand("ntfscat " + ShellQuote(image.Path()) + " /data.bin | wc -c");
+        EXPECT_EQ(cat.output, "300000\n");
+        if (HaveProgram("fls")) {
+            CommandResult fls = RunCommand("fls " + ShellQuote(image.Path()));
+            EXPECT_EQ(fls.exitCode, 0) << fls.output;
+            EXPECT_NE(fls.output.find(LinkName(1, 20)), std::string::npos) << fls.output;
+        }
+    }
+}
+
+TEST(FileEntry, FollowsTheAttributeListButDoesNotSaveIt) {
+    EngineImage image;
+    constexpr int kLinks = 12;
+    uint64_t record = AddFileWithLinks(image.Path(), kLinks, 100);
+    image.Reload();
+    auto volume = image.Open(ELoadDepth::Allocator);
+
+    FileEntryPtr entry = CFileEntry::Load(record, *volume);
+    ASSERT_TRUE(entry->FindAttribute(AttrType::AttributeList));
+    ASSERT_FALSE(entry->GetExtensionRecords().empty());
+    std::set<std::u16string> names;
+    for (const AttributePtr& name : entry->FindAttributes(AttrType::FileName)) {
+        std::vector<uint8_t> value = name->ReadAll();
+        CByteReader reader(value);
+        names.insert(reader.Utf16(FileNameValue::Name, reader.U8(FileNameValue::NameLength)));
+    }
+    EXPECT_EQ(names.size(), size_t{kLinks});
+
+    uint64_t extension = RecordNumber(*entry->GetExtensionRecords().begin());
+    EXPECT_EQ(FailureOf([&] { CFileEntry::Load(extension, *volume); }),
+              "Cannot load file entry: not a base record " + std::to_string(extension));
+
+    image.Device().writes.clear();
+    entry->MarkDirty();
+    EXPECT_EQ(FailureOf([&] { entry->Save(); }),
+              "void __cdecl volcore::CFileEntry::SaveWithAttrList(void) not implemented (FileEntry:251)");
+    EXPECT_TRUE(image.Device().writes.empty());
+
+    // Damaged lists: a zero length ends the walk, a record past the MFT is refused.
+    MftRecBufferPtr pristine = volume->ReadMftRecord(record);
+    auto patchFirstForeignEntry = [&](auto change) {
+        PatchRecord(*volume, record, [&](const CByteWriter& bytes) {
+            bytes.CopyFrom(0, pristine->bytes.data(), pristine->bytes.size());
+            CByteReader reader = bytes.Reader();
+            size_t position = reader.U16(FileRecord::FirstAttribute);
+            while (reader.U32(position) != AttrType::AttributeList) position += reader.U32(position + 4);
+            size_t list = position + reader.U16(position + AttrRecord::ValueOffset);
+            size_t end = list + reader.U32(position + AttrRecord::ValueLength);
+            for (size_t at = list; at < end; at += reader.U16(at + AttrListEntry::Length)) {
+                if (RecordNumber(reader.U64(at + AttrListEntry::Reference)) != record) {
+                    change(bytes.Sub(at, end - at));
+                    return;
+                }
+            }
+        });
+    };
+    patchFirstForeignEntry([](const CByteWriter& listEntry) { listEntry.U16(AttrListEntry::Length, 0); });
+    FileEntryPtr truncated = CFileEntry::Load(record, *volume);
+    EXPECT_TRUE(truncated->GetExtensionRecords().empty());
+    EXPECT_LT(truncated->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
+
+    patchFirstForeignEntry([](const CByteWriter& listEntry) { listEntry.U64(AttrListEntry::Reference, 1u << 30); });
+    EXPECT_NE(FailureOf([&] { CFileEntry::Load(record, *volume); }).find("is beyond the MFT"), std::string::npos);
+}
+
+TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
+    EngineImage image;
+    uint64_t record = 0;
+    std::vector<uint64_t> clusters;
+    {
+        auto volume = image.Open(ELoadDepth::Allocator);
+        FileEntryPtr entry = CFileEntry::Create(FileRecord::FlagInUse, *volume);
+        record = RecordNumber(entry->GetReference());
+        EXPECT_EQ(entry->GetReference(), MakeReference(record, 1));
+        EXPECT_GE(record, 25u);
+
+        SetResident(*entry->CreateAttribute(AttrType::StandardInformation, u"", true), std::vector<uint8_t>(72, 0));
+        SetResident(*entry->CreateAttribute(AttrType::FileName, u"", true), MakeFileName(u"new.txt"));
+        AttributePtr data = entry->CreateAttribute(AttrType::Data, u"", false);
+        data->SetSize(3 * 4096 + 5);
+        EXPECT_EQ(FailureOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
+                  "Cannot create new attribute 128  for file entry " + std::to_string(entry->GetReference()) +
+                      ": attribute already exists");
+        EXPECT_EQ(FailureOf([&] { entry->GetAttribute(AttrType::Data, u"alt"); }), "Attribute 128 alt not found");
+        entry->Save();
+
+        MftRecBufferPtr raw = volume->ReadMftRecord(record);
+        CByteReader header(raw->bytes);
+        EXPECT_EQ(header.U16(FileRecord::SequenceNumber), 1u);
+        EXPECT_EQ(header.U16(FileRecord::Flags), FileRecord::FlagInUse);
+        EXPECT_EQ(header.U16(FileRecord::NextInstance), 3u);
+        size_t position = header.U16(FileRecord::FirstAttribute);
+        const uint32_t expected[] = {AttrType::StandardInformation, AttrType::FileName, AttrType::Data};
+        for (uint16_t instance = 0; instance < 3; ++instance) {
+            EXPECT_EQ(header.U32(position + AttrRecord::Type), expected[instance]);
+            EXPECT_EQ(header.U16(position + AttrRecord::Instance), instance);
+            position += header.U32(position + AttrRecord::Length);
+        }
+        EXPECT_EQ(header.U32(position), AttrType::End);
+        EXPECT_EQ(header.U32(FileRecord::BytesInUse), position + 8);
+        for (const auto& [vcn, run] : data->GetRuns())
+            for (uint64_t i = 0; i < run.length; ++i) clusters.push_back(run.lcn + i);
+        EXPECT_EQ(clusters.size(), 4u);
+        volume->Flush();
+    }
+    image.Store();
+    CommandResult info = RunCommand("ntfsinfo -i " + std::to_string(record) + " " + ShellQuote(image.Path()));
+    EXPECT_EQ(info.exitCode, 0) << info.output;
+    EXPECT_NE(info.output.find("new.txt"), std::string::npos) << info.output;
+    EXPECT_NE(info.output.find("12293"), std::string::npos) << info.output;
+
+    auto volume = image.Open(ELoadDepth::Allocator);
+    auto& bits = dynamic_cast<CClusterAllocator&>(*volume->GetClusterAllocator()).GetBitmap();
+    FileEntryPtr entry = CFileEntry::Load(record, *volume);
+    EXPECT_EQ(entry->GetAttribute(AttrType::Data)->GetSize(), 3u * 4096 + 5);
+    for (uint64_t lcn : clusters) EXPECT_TRUE(bits.Test(lcn));
+
+    // Removing the data returns its clusters; removing it twice is an error.
+    entry->DeleteAttribute(AttrType::Data);
+    for (uint64_t lcn : clusters) EXPECT_FALSE(bits.Test(lcn));
+    EXPECT_EQ(FailureOf([&] { entry->DeleteAttribute(AttrType::Data); }),
+              "Cannot delete attribute 128 : attributes does not exist");
+
+    AttributePtr again = entry->CreateAttribute(AttrType::Data, u"", false);
+    again->SetSize(4096);
+    uint64_t lcn = again->GetRuns().begin()->second.lcn;
+    entry->Delete();
+    EXPECT_TRUE(entry->IsDeleted());
+    EXPECT_FALSE(bits.Test(lcn));
+    EXPECT_FALSE(volume->GetMft().GetBitmap().Test(record));
+    EXPECT_EQ(FailureOf([&] { CFileEntry::Load(record, *volume); }),
+              "Cannot load file entry: unused record " + std::to_string(record));
+    volume->Flush();
+    volume.reset();
+    image.ExpectCheckersAccept();
+}
