@@ -130,7 +130,13 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
         for (uint64_t record = 0; record < volume->GetMft().GetRecordCount(); ++record) {
             if (!IsBaseRecordInUse(*volume, record)) continue;
             SCOPED_TRACE(record);
-            SEntrySnapshot before = Snapshot(*volume, record);
+            SEntrySnapshot before;
+            std::string failure = FailureOf([&] { before = Snapshot(*volume, record); });
+            if (!failure.empty()) {
+                // $BadClus: its $Bad stream has no initialized data, which the engine refuses.
+                EXPECT_EQ(record, 8u) << failure;
+                continue;
+            }
             FileEntryPtr entry = CFileEntry::Load(record, *volume);
             entry->MarkDirty();
             entry->Save();
@@ -188,23 +194,21 @@ TEST(FileEntry, FollowsTheAttributeListButDoesNotSaveIt) {
               "void __cdecl volcore::CFileEntry::SaveWithAttrList(void) not implemented (FileEntry:251)");
     EXPECT_TRUE(image.Device().writes.empty());
 
-    // Damaged lists: a zero length ends the walk, a record past the MFT is refused.
-    MftRecBufferPtr pristine = volume->ReadMftRecord(record);
+    // Damaged lists: a zero length ends the walk, a record past the MFT is
+    // refused. libntfs-3g keeps this list in clusters, where the damage goes.
+    AttributePtr list = entry->GetAttribute(AttrType::AttributeList);
+    ASSERT_TRUE(list->IsNonResident());
+    const std::vector<uint8_t> pristine = list->ReadAll();
     auto patchFirstForeignEntry = [&](auto change) {
-        PatchRecord(*volume, record, [&](const CByteWriter& bytes) {
-            bytes.CopyFrom(0, pristine->bytes.data(), pristine->bytes.size());
-            CByteReader reader = bytes.Reader();
-            size_t position = reader.U16(FileRecord::FirstAttribute);
-            while (reader.U32(position) != AttrType::AttributeList) position += reader.U32(position + 4);
-            size_t list = position + reader.U16(position + AttrRecord::ValueOffset);
-            size_t end = list + reader.U32(position + AttrRecord::ValueLength);
-            for (size_t at = list; at < end; at += reader.U16(at + AttrListEntry::Length)) {
-                if (RecordNumber(reader.U64(at + AttrListEntry::Reference)) != record) {
-                    change(bytes.Sub(at, end - at));
-                    return;
-                }
+        std::vector<uint8_t> bytes = pristine;
+        CByteWriter writer(bytes);
+        for (size_t at = 0; at < bytes.size(); at += writer.Reader().U16(at + AttrListEntry::Length)) {
+            if (RecordNumber(writer.Reader().U64(at + AttrListEntry::Reference)) != record) {
+                change(writer.Sub(at, bytes.size() - at));
+                break;
             }
-        });
+        }
+        list->WriteData(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
     };
     patchFirstForeignEntry([](const CByteWriter& listEntry) { listEntry.U16(AttrListEntry::Length, 0); });
     FileEntryPtr truncated = CFileEntry::Load(record, *volume);

@@ -83,7 +83,8 @@ TEST(Mft, WritesMirrorOnlyForMirroredRecordsAndOnlyAllocatedRecords) {
               record->bytes);
 
     device.writes.clear();
-    ASSERT_FALSE(mft.GetBitmap().Test(26));
+    mft.FreeRecord(26);
+    EXPECT_FALSE(mft.GetBitmap().Test(26));
     EXPECT_EQ(FailureOf([&] { mft.WriteRecord(26, mft.ReadRecord(26)); }),
               "Attempt to write unallocated MFT record 26");
     EXPECT_EQ(FailureOf([&] { mft.WriteRecord(4, std::make_shared<CMftRecBuffer>(512)); }),
@@ -105,10 +106,16 @@ TEST(Mft, AllocatesFrom25AndGrows) {
         // mkntfs leaves one allocated record beyond the data size: it becomes a
         // record first, and the MFT is rounded to a multiple of 8 records.
         ASSERT_EQ(mft.GetRecordCount(), 27u);
-        uint64_t first = mft.AllocateRecord();
-        EXPECT_EQ(first, 25u);
+        EXPECT_EQ(mft.AllocateRecord(), 27u);
         EXPECT_EQ(mft.GetRecordCount(), 32u);
-        EXPECT_TRUE(bitmap.Test(25));
+        EXPECT_TRUE(bitmap.Test(27));
+
+        // Records below 25 are never handed out, 25 is.
+        mft.FreeRecord(20);
+        mft.FreeRecord(25);
+        EXPECT_EQ(mft.AllocateRecord(), 25u);
+        EXPECT_EQ(mft.AllocateRecord(), 28u);
+        bitmap.Set(20);
 
         mft.Extend(1);
         EXPECT_EQ(mft.GetRecordCount(), 40u);
