@@ -131,7 +131,7 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
             if (!IsBaseRecordInUse(*volume, record)) continue;
             SCOPED_TRACE(record);
             SEntrySnapshot before;
-            std::string failure = FailureOf([&] { before = Snapshot(*volume, record); });
+            std::string failure = MessageOf([&] { before = Snapshot(*volume, record); });
             if (!failure.empty()) {
                 // $BadClus: its $Bad stream has no initialized data, which the engine refuses.
                 EXPECT_EQ(record, 8u) << failure;
@@ -185,12 +185,12 @@ TEST(FileEntry, FollowsTheAttributeListButDoesNotSaveIt) {
     EXPECT_EQ(names.size(), size_t{kLinks});
 
     uint64_t extension = RecordNumber(*entry->GetExtensionRecords().begin());
-    EXPECT_EQ(FailureOf([&] { CFileEntry::Load(extension, *volume); }),
+    EXPECT_EQ(MessageOf([&] { CFileEntry::Load(extension, *volume); }),
               "Cannot load file entry: not a base record " + std::to_string(extension));
 
     image.Device().writes.clear();
     entry->MarkDirty();
-    EXPECT_EQ(FailureOf([&] { entry->Save(); }),
+    EXPECT_EQ(MessageOf([&] { entry->Save(); }),
               "void __cdecl volcore::CFileEntry::SaveWithAttrList(void) not implemented (FileEntry:251)");
     EXPECT_TRUE(image.Device().writes.empty());
 
@@ -216,7 +216,7 @@ TEST(FileEntry, FollowsTheAttributeListButDoesNotSaveIt) {
     EXPECT_LT(truncated->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
 
     patchFirstForeignEntry([](const CByteWriter& listEntry) { listEntry.U64(AttrListEntry::Reference, 1u << 30); });
-    EXPECT_NE(FailureOf([&] { CFileEntry::Load(record, *volume); }).find("is beyond the MFT"), std::string::npos);
+    EXPECT_NE(MessageOf([&] { CFileEntry::Load(record, *volume); }).find("is beyond the MFT"), std::string::npos);
 }
 
 TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
@@ -234,10 +234,10 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
         SetResident(*entry->CreateAttribute(AttrType::FileName, u"", true), MakeFileName(u"new.txt"));
         AttributePtr data = entry->CreateAttribute(AttrType::Data, u"", false);
         data->SetSize(3 * 4096 + 5);
-        EXPECT_EQ(FailureOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
+        EXPECT_EQ(MessageOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
                   "Cannot create new attribute 128  for file entry " + std::to_string(entry->GetReference()) +
                       ": attribute already exists");
-        EXPECT_EQ(FailureOf([&] { entry->GetAttribute(AttrType::Data, u"alt"); }), "Attribute 128 alt not found");
+        EXPECT_EQ(MessageOf([&] { entry->GetAttribute(AttrType::Data, u"alt"); }), "Attribute 128 alt not found");
         entry->Save();
 
         MftRecBufferPtr raw = volume->ReadMftRecord(record);
@@ -274,7 +274,7 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     // Removing the data returns its clusters; removing it twice is an error.
     entry->DeleteAttribute(AttrType::Data);
     for (uint64_t lcn : clusters) EXPECT_FALSE(bits.Test(lcn));
-    EXPECT_EQ(FailureOf([&] { entry->DeleteAttribute(AttrType::Data); }),
+    EXPECT_EQ(MessageOf([&] { entry->DeleteAttribute(AttrType::Data); }),
               "Cannot delete attribute 128 : attributes does not exist");
 
     AttributePtr again = entry->CreateAttribute(AttrType::Data, u"", false);
@@ -284,7 +284,7 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     EXPECT_TRUE(entry->IsDeleted());
     EXPECT_FALSE(bits.Test(lcn));
     EXPECT_FALSE(volume->GetMft().GetBitmap().Test(record));
-    EXPECT_EQ(FailureOf([&] { CFileEntry::Load(record, *volume); }),
+    EXPECT_EQ(MessageOf([&] { CFileEntry::Load(record, *volume); }),
               "Cannot load file entry: unused record " + std::to_string(record));
     volume->Flush();
     volume.reset();

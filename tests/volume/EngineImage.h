@@ -91,7 +91,7 @@ void PatchRecord(volcore::CVolume& volume, uint64_t recordNumber, Change change)
     volume.WriteMftRecord(recordNumber, record);
 }
 
-inline std::string FailureOf(const std::function<void()>& action) {
+inline std::string MessageOf(const std::function<void()>& action) {
     try {
         action();
     } catch (const std::exception& e) {
