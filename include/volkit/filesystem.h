@@ -61,6 +61,19 @@ public:
     // Writes a fresh, empty NTFS volume onto `dev`. `clusterSize` 0 chooses
     // the cluster size from the volume size.
     static bool format(bool quick, unsigned int clusterSize, device& dev);
+
+    // What a mounted volume says about itself.
+    struct volumeInfo {
+        char label[512] = {};  // UTF-8, NUL-terminated; empty when the volume has none
+        uint8_t majorVersion = 0;  // NTFS version, 3.1 for current volumes
+        uint8_t minorVersion = 0;
+        uint32_t clusterSize = 0;  // bytes
+        uint64_t totalClusters = 0;
+        uint64_t freeClusters = 0;
+    };
+
+    // Fills `result` for the mounted volume; fails only for a zero handle.
+    static bool getInfo(handle volume, volumeInfo& result);
 };
 
 class VOLKIT_EXPORT file {

@@ -1,0 +1,70 @@
+#include "Diagnostics.h"
+
+#include <cstdio>
+
+#include "volkit/api.h"
+#include "volkit/filesystem.h"
+
+namespace volkit::tool {
+namespace {
+
+struct State {
+    bool verbose = false;
+    bool quiet = false;
+    std::string failure;
+};
+
+State& Current() {
+    static State state;
+    return state;
+}
+
+void Echo(const char* family, const char* level, const char* text) {
+    if (Current().verbose && !Current().quiet) std::fprintf(stderr, "[%s %s] %s\n", family, level, text);
+}
+
+void KeepFailure(const char* text) {
+    // The filesystem family says a failure in steps ("Failed to mount NTFS",
+    // then "failed to mount volume"); the line the user sees joins them.
+    std::string& failure = Current().failure;
+    if (!failure.empty()) failure += ": ";
+    failure += text;
+}
+
+void OnHandleFamilyLine(int level, const char* message, void*) {
+    static const char* const kLevels[] = {"debug", "info", "warning", "error"};
+    Echo("native", level >= 0 && level <= 3 ? kLevels[level] : "?", message);
+    if (level == api::NtfsLogError) KeepFailure(message);
+}
+
+void OnFilesystemFamilyLine(logging::messageType type, const char* text) {
+    Echo("ntfs3g", type == logging::error ? "error" : type == logging::warning ? "warning" : "info", text);
+    if (type == logging::error) KeepFailure(text);
+}
+
+}  // namespace
+
+void Diagnostics::Install(bool verbose) {
+    Current().verbose = verbose;
+    api::NtfsSetLogCallback(&OnHandleFamilyLine, nullptr);
+    logging::initialize(&OnFilesystemFamilyLine);
+}
+
+void Diagnostics::Clear() { Current().failure.clear(); }
+
+void Diagnostics::Note(const std::string& text) { KeepFailure(text.c_str()); }
+
+std::string Diagnostics::LastFailure() { return Current().failure; }
+
+Diagnostics::Quiet::Quiet() : m_previous(Current().quiet) { Current().quiet = true; }
+
+Diagnostics::Quiet::~Quiet() { Current().quiet = m_previous; }
+
+void ReportFailure(const std::string& context, const std::string& detail) {
+    if (detail.empty())
+        std::fprintf(stderr, "volkit: %s\n", context.c_str());
+    else
+        std::fprintf(stderr, "volkit: %s: %s\n", context.c_str(), detail.c_str());
+}
+
+}  // namespace volkit::tool

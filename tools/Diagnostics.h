@@ -1,0 +1,38 @@
+#pragma once
+// What the library says: both families' log callbacks go here. The failure
+// text of the last failed call is kept for the tool's one error line; with -v
+// every line also goes to stderr.
+#include <string>
+
+namespace volkit::tool {
+
+class Diagnostics {
+public:
+    // Installs the callbacks of both families.
+    static void Install(bool verbose);
+    // Forgets what was said so far (before a call whose failure we report).
+    static void Clear();
+    // Records a failure the tool itself found while driving the library.
+    static void Note(const std::string& text);
+    // The library's failure text since the last Clear ("" when it said none).
+    static std::string LastFailure();
+
+    // While alive, failures are kept but not echoed: for probes whose failure
+    // is an expected answer ("is this a directory?").
+    class Quiet {
+    public:
+        Quiet();
+        ~Quiet();
+        Quiet(const Quiet&) = delete;
+        Quiet& operator=(const Quiet&) = delete;
+
+    private:
+        bool m_previous;
+    };
+};
+
+// Prints "volkit: CONTEXT: DETAIL" on stderr; DETAIL defaults to the library's
+// last failure text.
+void ReportFailure(const std::string& context, const std::string& detail = Diagnostics::LastFailure());
+
+}  // namespace volkit::tool

@@ -1,0 +1,64 @@
+#pragma once
+// What the commands need from a volume, served by either family: the handle
+// family (native) or the filesystem family (ntfs3g). Every call returns false
+// on failure; the library's reason is then in Diagnostics::LastFailure().
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "VolumePath.h"
+
+namespace volkit::tool {
+
+constexpr uint32_t kAttributeReadOnly = 0x1;
+constexpr uint32_t kAttributeHidden = 0x2;
+constexpr uint32_t kAttributeSystem = 0x4;
+constexpr uint32_t kAttributeDirectory = 0x10;
+constexpr uint32_t kAttributeArchive = 0x20;
+constexpr uint32_t kAttributeIndexed = 0x10000000;  // the object has a file-name index
+
+struct EntryInfo {
+    std::string name;  // UTF-8, as stored
+    bool isDirectory = false;
+    uint32_t attributes = 0;
+    uint64_t size = 0;
+    uint64_t creationTime = 0;  // NTFS time stamps; 0 when the engine cannot tell
+    uint64_t lastWriteTime = 0;
+    uint64_t lastAccessTime = 0;
+};
+
+class FileStream {
+public:
+    virtual ~FileStream() = default;
+    virtual bool Size(uint64_t& size) = 0;
+    virtual bool Read(uint64_t offset, void* buffer, uint32_t length) = 0;
+    // Writes inside the current size; SetSize first.
+    virtual bool Write(uint64_t offset, const void* buffer, uint32_t length) = 0;
+    virtual bool SetSize(uint64_t size) = 0;
+    // Writes pending changes. A stream destroyed unclosed is closed quietly.
+    virtual bool Close() = 0;
+};
+
+class Engine {
+public:
+    virtual ~Engine() = default;
+    virtual const char* Name() const = 0;
+
+    virtual bool Stat(const VolumePath& path, EntryInfo& info) = 0;
+    // Entries in the directory's index order.
+    virtual bool List(const VolumePath& directory, const std::function<void(const EntryInfo&)>& visit) = 0;
+    virtual bool OpenFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) = 0;
+    virtual bool CreateFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) = 0;
+    virtual bool MakeDirectory(const VolumePath& path) = 0;
+    virtual bool Remove(const VolumePath& path, bool isDirectory) = 0;
+    // Takes read-only, hidden, system and archive from `wanted.attributes`
+    // and the three times.
+    virtual bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) = 0;
+    // Which attribute flags SetAttributesAndTimes can change.
+    virtual uint32_t ChangeableAttributes() const = 0;
+    // Writes everything and releases the volume.
+    virtual bool Close() = 0;
+};
+
+}  // namespace volkit::tool

@@ -1,0 +1,12 @@
+#pragma once
+#include <cstdio>
+
+#include "Commands.h"
+
+namespace volkit::tool {
+
+void PrintToolHelp(std::FILE* out);
+void PrintCommandHelp(const CommandSpec& command, std::FILE* out);
+void PrintVersion(std::FILE* out);
+
+}  // namespace volkit::tool

@@ -1,0 +1,19 @@
+#pragma once
+// The engine over the handle family (Volkit's own NTFS engine).
+#include <memory>
+#include <string>
+
+#include "Engine.h"
+
+namespace volkit::tool {
+
+class ImageDevice;
+
+// Whether the handle family serves the command well enough to be its default.
+bool NativeEngineServes(const std::string& command);
+
+// Opens the volume on the device; null (with the library's reason in
+// Diagnostics) when it cannot.
+std::unique_ptr<Engine> OpenNativeEngine(ImageDevice& device);
+
+}  // namespace volkit::tool

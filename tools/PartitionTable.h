@@ -1,0 +1,21 @@
+#pragma once
+// Finding partition N of a whole-disk image: an MBR's four primary entries or,
+// behind a protective MBR, a GPT. Every number in the table is checked before
+// it is used.
+#include <cstdint>
+#include <string>
+
+namespace volkit::tool {
+
+class ImageDevice;
+
+struct PartitionExtent {
+    uint64_t offset = 0;  // bytes from the start of the image
+    uint64_t length = 0;  // bytes
+};
+
+// Partition `number` (1-based) of the image; false with `error` set when the
+// image has no usable table or no such partition.
+bool FindPartition(const ImageDevice& image, unsigned number, PartitionExtent& extent, std::string& error);
+
+}  // namespace volkit::tool

@@ -1,0 +1,29 @@
+#pragma once
+// A progress bar on stderr for long work, drawn only when stderr is a
+// terminal; otherwise it says nothing at all.
+#include <cstdint>
+#include <string>
+
+namespace volkit::tool {
+
+class ProgressBar {
+public:
+    // `wanted` false keeps the bar hidden even on a terminal.
+    ProgressBar(std::string label, uint64_t total, bool wanted = true);
+    ~ProgressBar();  // ends the line
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    void Advance(uint64_t amount);
+
+private:
+    void Draw();
+
+    std::string m_label;
+    uint64_t m_total;
+    uint64_t m_done = 0;
+    int m_drawnPermille = -1;
+    bool m_enabled;
+};
+
+}  // namespace volkit::tool

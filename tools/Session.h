@@ -1,0 +1,41 @@
+#pragma once
+// One command's hold on its image: the device (with its --offset or
+// --partition window) and, for the commands that work on files, the engine.
+#include <memory>
+#include <string>
+
+#include "CommandLine.h"
+#include "Engine.h"
+#include "ImageDevice.h"
+
+namespace volkit::tool {
+
+// Which engine serves a command: the user's choice, else native where it
+// serves the command, else ntfs3g.
+EngineChoice EngineFor(const CommandLine& line);
+
+class Session {
+public:
+    // Opens the image named by the first operand and applies the window.
+    // Reports its own failure on stderr.
+    bool OpenDevice(const CommandLine& line, bool mayBeReadOnly);
+    // Mounts the volume on the opened device with the chosen engine.
+    bool Mount(const CommandLine& line);
+    // Both of the above.
+    bool Open(const CommandLine& line, bool mayBeReadOnly) { return OpenDevice(line, mayBeReadOnly) && Mount(line); }
+    // Releases the volume, reporting a failure to write it back.
+    bool Close();
+
+    ImageDevice& Device() { return m_device; }
+    Engine& Volume() { return *m_engine; }
+    const std::string& ImagePath() const { return m_imagePath; }
+
+private:
+    bool ApplyWindow(const CommandLine& line);
+
+    std::string m_imagePath;
+    ImageDevice m_device;
+    std::unique_ptr<Engine> m_engine;
+};
+
+}  // namespace volkit::tool

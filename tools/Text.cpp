@@ -1,0 +1,219 @@
+#include "Text.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace volkit::tool {
+namespace {
+
+constexpr int64_t kTicksPerSecond = 10'000'000;
+constexpr int64_t kSecondsPerDay = 86'400;
+// Days from 1601-01-01 to 1970-01-01.
+constexpr int64_t kEpochDays1601 = 134'774;
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
+}
+
+struct CivilDate {
+    int64_t year;
+    unsigned month;
+    unsigned day;
+};
+
+CivilDate CivilFromDays(int64_t days) {
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
+    const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned mp = (5 * dayOfYear + 2) / 153;
+    const unsigned day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    return {static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2), month, day};
+}
+
+unsigned DaysInMonth(int64_t year, unsigned month) {
+    static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+void AppendUtf8(std::string& out, char32_t codePoint) {
+    if (codePoint < 0x80) {
+        out += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        out += static_cast<char>(0xC0 | (codePoint >> 6));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        out += static_cast<char>(0xE0 | (codePoint >> 12));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (codePoint >> 18));
+        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
+bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+// Reads a fixed number of decimal digits at `pos`.
+std::optional<unsigned> Digits(std::string_view text, size_t pos, size_t count) {
+    if (pos + count > text.size()) return std::nullopt;
+    unsigned value = 0;
+    for (size_t i = pos; i < pos + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::wstring> Utf8ToWide(std::string_view text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        if (length == 0 || i + length > text.size()) return std::nullopt;
+        char32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return std::nullopt;
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < kSmallest[length] || codePoint > 0x10FFFF || IsSurrogate(codePoint)) return std::nullopt;
+        out += static_cast<wchar_t>(codePoint);
+        i += length;
+    }
+    return out;
+}
+
+std::string WideToUtf8(std::wstring_view text) {
+    std::string out;
+    for (wchar_t unit : text) {
+        auto codePoint = static_cast<char32_t>(unit);
+        AppendUtf8(out, codePoint > 0x10FFFF || IsSurrogate(codePoint) ? U'\uFFFD' : codePoint);
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t unit = text[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00));
+        } else {
+            AppendUtf8(out, IsSurrogate(unit) ? U'\uFFFD' : unit);
+        }
+    }
+    return out;
+}
+
+std::optional<uint64_t> ParseUnsigned(std::string_view text) {
+    if (text.empty() || text.size() > 20) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::optional<uint64_t> ParseByteSize(std::string_view text) {
+    unsigned shift = 0;
+    if (!text.empty()) {
+        switch (text.back()) {
+            case 'k': case 'K': shift = 10; break;
+            case 'm': case 'M': shift = 20; break;
+            case 'g': case 'G': shift = 30; break;
+            case 't': case 'T': shift = 40; break;
+            default: break;
+        }
+    }
+    if (shift != 0) text.remove_suffix(1);
+    auto value = ParseUnsigned(text);
+    if (!value || (shift != 0 && *value > (UINT64_MAX >> shift))) return std::nullopt;
+    return *value << shift;
+}
+
+std::string FormatNtfsTime(uint64_t ntfsTime) {
+    const auto seconds = static_cast<int64_t>(ntfsTime / kTicksPerSecond);
+    const auto fraction = static_cast<unsigned>(ntfsTime % kTicksPerSecond);
+    const CivilDate date = CivilFromDays(seconds / kSecondsPerDay - kEpochDays1601);
+    const int64_t secondOfDay = seconds % kSecondsPerDay;
+    char text[64];
+    int length = std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld",
+                               static_cast<long long>(date.year), date.month, date.day,
+                               static_cast<long long>(secondOfDay / 3600),
+                               static_cast<long long>(secondOfDay / 60 % 60),
+                               static_cast<long long>(secondOfDay % 60));
+    if (fraction != 0) std::snprintf(text + length, sizeof text - static_cast<size_t>(length), ".%07u", fraction);
+    return std::string(text) + "Z";
+}
+
+std::optional<uint64_t> ParseNtfsTime(std::string_view text) {
+    if (text == "now") return CurrentNtfsTime();
+    if (!text.empty() && text.back() == 'Z') text.remove_suffix(1);
+    auto year = Digits(text, 0, 4), month = Digits(text, 5, 2), day = Digits(text, 8, 2);
+    if (!year || !month || !day || text[4] != '-' || text[7] != '-') return std::nullopt;
+    if (*year < 1601 || *month < 1 || *month > 12 || *day < 1 || *day > DaysInMonth(*year, *month))
+        return std::nullopt;
+    unsigned hour = 0, minute = 0, second = 0;
+    uint64_t fraction = 0;
+    size_t pos = 10;
+    if (pos < text.size()) {
+        if (text[pos] != 'T' && text[pos] != ' ') return std::nullopt;
+        auto h = Digits(text, 11, 2), m = Digits(text, 14, 2);
+        if (!h || !m || text.size() < 16 || text[13] != ':' || *h > 23 || *m > 59) return std::nullopt;
+        hour = *h, minute = *m, pos = 16;
+        if (pos < text.size()) {
+            auto s = Digits(text, 17, 2);
+            if (text[pos] != ':' || !s || *s > 59) return std::nullopt;
+            second = *s, pos = 19;
+        }
+        if (pos < text.size()) {
+            if (text[pos] != '.' || pos + 1 == text.size()) return std::nullopt;
+            uint64_t scale = kTicksPerSecond;
+            for (++pos; pos < text.size(); ++pos) {
+                if (text[pos] < '0' || text[pos] > '9') return std::nullopt;
+                scale /= 10;  // digits beyond 100 ns are dropped
+                fraction += static_cast<uint64_t>(text[pos] - '0') * scale;
+            }
+        }
+    }
+    const int64_t days = DaysFromCivil(*year, *month, *day) + kEpochDays1601;
+    const int64_t seconds = days * kSecondsPerDay + hour * 3600 + minute * 60 + second;
+    return static_cast<uint64_t>(seconds) * kTicksPerSecond + fraction;
+}
+
+uint64_t CurrentNtfsTime() {
+    using namespace std::chrono;
+    const auto sinceUnix = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+    return static_cast<uint64_t>(sinceUnix / 100 + kEpochDays1601 * kSecondsPerDay * kTicksPerSecond);
+}
+
+std::string HumanSize(uint64_t bytes) {
+    static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    double value = static_cast<double>(bytes);
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(kUnits)) value /= 1024, ++unit;
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
+}  // namespace volkit::tool

@@ -1,0 +1,68 @@
+#include "VolumeFacts.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "ImageDevice.h"
+
+namespace volkit::tool {
+namespace {
+
+uint64_t LittleEndian(const uint8_t* bytes, unsigned width) {
+    uint64_t value = 0;
+    for (unsigned i = width; i-- > 0;) value = value << 8 | bytes[i];
+    return value;
+}
+
+bool IsPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+// Record and index block sizes: a positive count of clusters, or 2^-n bytes
+// when the signed byte is negative.
+uint32_t SizeFromClusterCount(int8_t count, uint32_t clusterSize) {
+    if (count >= 0) return static_cast<uint32_t>(count) * clusterSize;
+    return -count < 31 ? 1u << -count : 0;
+}
+
+}  // namespace
+
+bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::string& error) {
+    std::array<uint8_t, 512> sector{};
+    if (!device.Read(0, sector.data(), sector.size())) {
+        error = "the volume is smaller than a boot sector";
+        return false;
+    }
+    if (std::memcmp(&sector[3], "NTFS    ", 8) != 0 || sector[510] != 0x55 || sector[511] != 0xAA) {
+        error = "not an NTFS volume (no NTFS boot sector)";
+        return false;
+    }
+    BootSectorFacts read;
+    read.bytesPerSector = static_cast<uint32_t>(LittleEndian(&sector[11], 2));
+    const uint8_t sectorsPerCluster = sector[13];
+    // Above 0x80 the byte is a negative power of two (large clusters).
+    const uint64_t clusterSectors = sectorsPerCluster <= 0x80 ? sectorsPerCluster : 1ull << (256 - sectorsPerCluster);
+    read.clusterSize = static_cast<uint32_t>(std::min<uint64_t>(clusterSectors * read.bytesPerSector, 1ull << 31));
+    read.totalSectors = LittleEndian(&sector[40], 8);
+    read.mftCluster = LittleEndian(&sector[48], 8);
+    read.mftMirrorCluster = LittleEndian(&sector[56], 8);
+    read.mftRecordSize = SizeFromClusterCount(static_cast<int8_t>(sector[64]), read.clusterSize);
+    read.indexBlockSize = SizeFromClusterCount(static_cast<int8_t>(sector[68]), read.clusterSize);
+    read.serialNumber = LittleEndian(&sector[72], 8);
+    if (read.bytesPerSector < 256 || read.bytesPerSector > 4096 || !IsPowerOfTwo(read.bytesPerSector) ||
+        !IsPowerOfTwo(clusterSectors) || read.totalSectors == 0) {
+        error = "the NTFS boot sector is damaged";
+        return false;
+    }
+    facts = read;
+    return true;
+}
+
+bool QueryVolumeInfo(ImageDevice& device, filesystem::volumeInfo& info) {
+    filesystem::device callbacks = device.FilesystemFamilyDevice();
+    filesystem::handle volume;
+    if (!filesystem::open(volume, callbacks)) return false;
+    bool ok = filesystem::getInfo(volume, info);
+    return filesystem::close(volume) && ok;
+}
+
+}  // namespace volkit::tool

@@ -1,0 +1,227 @@
+// put, mkdir, rm, touch and attrib: the commands that change the volume.
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "CommandSupport.h"
+#include "Commands.h"
+#include "Diagnostics.h"
+#include "Session.h"
+#include "Text.h"
+#include "Transfer.h"
+#include "VolumeFacts.h"
+
+namespace fs = std::filesystem;
+
+namespace volkit::tool {
+namespace {
+
+int Finish(Session& session, bool ok) {
+    ok = session.Close() && ok;
+    return ok ? kExitDone : kExitFailed;
+}
+
+// Refuses a copy that cannot fit before anything is written.
+bool CheckFreeSpace(Session& session, const HostTreeSize& size) {
+    filesystem::volumeInfo info;
+    Diagnostics::Clear();
+    if (!QueryVolumeInfo(session.Device(), info)) {
+        ReportFailure(session.ImagePath());
+        return false;
+    }
+    const uint64_t needed = SpaceNeeded(size, info.clusterSize);
+    const uint64_t available = info.freeClusters * info.clusterSize;
+    if (needed <= available) return true;
+    ReportFailure("put", "not enough free space on the volume (" + std::to_string(needed) + " bytes needed, " +
+                             std::to_string(available) + " free)");
+    return false;
+}
+
+// Where a copy of `source` lands: inside `path` when that is a directory.
+// The last element of a host path, also for "dir/" and ".".
+std::string HostName(const fs::path& path) {
+    std::error_code error;
+    const fs::path normal = fs::absolute(path, error).lexically_normal();
+    return (normal.has_filename() ? normal.filename() : normal.parent_path().filename()).string();
+}
+
+VolumePath PutTarget(Engine& engine, const fs::path& source, const VolumePath& path) {
+    EntryInfo info;
+    Diagnostics::Quiet quiet;
+    const bool intoDirectory = engine.Stat(path, info) && info.isDirectory;
+    return intoDirectory ? path.Child(HostName(source)) : path;
+}
+
+bool RemoveTree(Engine& engine, const VolumePath& path, const EntryInfo& info) {
+    if (info.isDirectory) {
+        std::vector<EntryInfo> children;
+        Diagnostics::Clear();
+        if (!engine.List(path, [&](const EntryInfo& child) { children.push_back(child); })) {
+            ReportFailure("rm " + path.Display());
+            return false;
+        }
+        for (const EntryInfo& child : children)
+            if (child.name != "." && child.name != ".." && !RemoveTree(engine, path.Child(child.name), child))
+                return false;
+    }
+    Diagnostics::Clear();
+    if (engine.Remove(path, info.isDirectory)) return true;
+    ReportFailure("rm " + path.Display());
+    return false;
+}
+
+bool MakeParents(Engine& engine, const VolumePath& path) {
+    VolumePath prefix;
+    for (const std::string& element : path.Elements()) {
+        prefix = prefix.Child(element);
+        EntryInfo info;
+        bool exists;
+        {
+            Diagnostics::Quiet quiet;
+            exists = engine.Stat(prefix, info);
+        }
+        Diagnostics::Clear();
+        if (exists && !info.isDirectory) {
+            ReportFailure("mkdir " + prefix.Display(), "exists and is not a directory");
+            return false;
+        }
+        if (!exists && !engine.MakeDirectory(prefix)) {
+            ReportFailure("mkdir " + prefix.Display());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<uint64_t> TimeOption(const CommandLine& line, const char* name) {
+    if (!line.Has(name)) return std::nullopt;
+    auto time = ParseNtfsTime(line.options.at(name));
+    if (!time) throw UsageError{std::string(name) + " takes an ISO 8601 time such as 2024-05-01T12:30:00Z"};
+    return time;
+}
+
+bool ApplyChanges(Engine& engine, const VolumePath& path, const EntryInfo& current, const EntryInfo& wanted,
+                  const std::string& command) {
+    Diagnostics::Clear();
+    if (engine.SetAttributesAndTimes(path, current.isDirectory, wanted)) return true;
+    ReportFailure(command + " " + path.Display());
+    return false;
+}
+
+uint32_t AttributeBit(char letter) {
+    switch (letter) {
+        case 'r': return kAttributeReadOnly;
+        case 'h': return kAttributeHidden;
+        case 's': return kAttributeSystem;
+        default: return kAttributeArchive;
+    }
+}
+
+}  // namespace
+
+int RunPut(const CommandLine& line) {
+    const fs::path source = line.operands[1];
+    const VolumePath path = PathOperand(line, 2);
+    std::error_code error;
+    const bool sourceIsDirectory = fs::is_directory(source, error);
+    if (!fs::exists(source, error)) {
+        ReportFailure("put", "cannot read '" + source.string() + "': no such file or directory");
+        return kExitFailed;
+    }
+    if (sourceIsDirectory && !line.Has("-r")) {
+        ReportFailure("put", "'" + source.string() + "' is a directory (use -r)");
+        return kExitFailed;
+    }
+    Session session;
+    if (!session.OpenDevice(line, false)) return kExitFailed;
+    const HostTreeSize size = MeasureHostTree(source, sourceIsDirectory);
+    if (!CheckFreeSpace(session, size) || !session.Mount(line)) return kExitFailed;
+    const VolumePath target = PutTarget(session.Volume(), source, path);
+    ProgressBar progress("put", size.dataBytes);
+    bool ok = sourceIsDirectory ? CopyTreeIn(session.Volume(), source, target, progress)
+                                : CopyFileIn(session.Volume(), source, target, progress);
+    return Finish(session, ok);
+}
+
+int RunMkdir(const CommandLine& line) {
+    const VolumePath path = PathOperand(line, 1);
+    if (path.IsRoot()) throw UsageError{"mkdir needs a path below the root"};
+    Session session;
+    if (!session.Open(line, false)) return kExitFailed;
+    if (line.Has("-p")) return Finish(session, MakeParents(session.Volume(), path));
+    Diagnostics::Clear();
+    bool ok = session.Volume().MakeDirectory(path);
+    if (!ok) ReportFailure("mkdir " + path.Display());
+    return Finish(session, ok);
+}
+
+int RunRm(const CommandLine& line) {
+    const VolumePath path = PathOperand(line, 1);
+    if (path.IsRoot()) throw UsageError{"rm cannot delete the root"};
+    Session session;
+    if (!session.Open(line, false)) return kExitFailed;
+    EntryInfo info;
+    if (!StatOrReport(session.Volume(), "rm", path, info)) return Finish(session, false);
+    if (info.isDirectory && line.Has("-r")) return Finish(session, RemoveTree(session.Volume(), path, info));
+    Diagnostics::Clear();
+    bool ok = session.Volume().Remove(path, info.isDirectory);
+    if (!ok) ReportFailure("rm " + path.Display());
+    return Finish(session, ok);
+}
+
+int RunTouch(const CommandLine& line) {
+    const VolumePath path = PathOperand(line, 1);
+    auto mtime = TimeOption(line, "--mtime"), atime = TimeOption(line, "--atime"), ctime = TimeOption(line, "--ctime");
+    if (!mtime && !atime && !ctime) mtime = atime = CurrentNtfsTime();
+    Session session;
+    if (!session.Open(line, false)) return kExitFailed;
+    Engine& engine = session.Volume();
+    EntryInfo info;
+    bool exists;
+    {
+        Diagnostics::Quiet quiet;
+        exists = engine.Stat(path, info);
+    }
+    if (!exists) {
+        std::unique_ptr<FileStream> stream;
+        Diagnostics::Clear();
+        if (!engine.CreateFile(path, stream) || !stream->Close()) {
+            ReportFailure("touch " + path.Display());
+            return Finish(session, false);
+        }
+        if (!StatOrReport(engine, "touch", path, info)) return Finish(session, false);
+    }
+    EntryInfo wanted = info;
+    wanted.lastWriteTime = mtime.value_or(info.lastWriteTime);
+    wanted.lastAccessTime = atime.value_or(info.lastAccessTime);
+    wanted.creationTime = ctime.value_or(info.creationTime);
+    return Finish(session, ApplyChanges(engine, path, info, wanted, "touch"));
+}
+
+int RunAttrib(const CommandLine& line) {
+    const VolumePath path = PathOperand(line, 1);
+    Session session;
+    if (!session.Open(line, line.attributeChanges.empty())) return kExitFailed;
+    Engine& engine = session.Volume();
+    EntryInfo info;
+    if (!StatOrReport(engine, "attrib", path, info)) return Finish(session, false);
+    if (line.attributeChanges.empty()) {
+        std::printf("%s  %s\n", FlagLetters(info).c_str(), path.Display().c_str());
+        return Finish(session, true);
+    }
+    EntryInfo wanted = info;
+    for (const std::string& change : line.attributeChanges) {
+        const uint32_t bit = AttributeBit(change[1]);
+        wanted.attributes = change[0] == '+' ? wanted.attributes | bit : wanted.attributes & ~bit;
+    }
+    const uint32_t changed = wanted.attributes ^ info.attributes;
+    if ((changed & ~engine.ChangeableAttributes()) != 0) {
+        ReportFailure("attrib " + path.Display(), std::string("the ") + engine.Name() +
+                                                      " engine cannot change the system flag; try --engine native");
+        return Finish(session, false);
+    }
+    return Finish(session, ApplyChanges(engine, path, info, wanted, "attrib"));
+}
+
+}  // namespace volkit::tool
