@@ -39,7 +39,9 @@ std::string AttributeNames(uint32_t attributes) {
     return names.empty() ? "none" : names;
 }
 
-std::string TimeText(uint64_t ntfsTime) { return ntfsTime == 0 ? "-" : FormatNtfsTime(ntfsTime); }
+std::string TimeText(uint64_t ntfsTime, bool withFraction) {
+    return ntfsTime == 0 ? "-" : FormatNtfsTime(ntfsTime, withFraction);
+}
 
 bool IsSystemName(const VolumePath& parent, const std::string& name) {
     return parent.IsRoot() && !name.empty() && name[0] == '$';

@@ -16,7 +16,7 @@ std::string FlagLetters(const EntryInfo& info);
 // "read-only, archive"; "none" when no flag is set.
 std::string AttributeNames(uint32_t attributes);
 // The ISO 8601 text of a time, or "-" when the engine could not tell it.
-std::string TimeText(uint64_t ntfsTime);
+std::string TimeText(uint64_t ntfsTime, bool withFraction = true);
 
 // Names the volume keeps for itself at the root ($MFT, $Bitmap, ...).
 bool IsSystemName(const VolumePath& parent, const std::string& name);

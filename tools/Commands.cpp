@@ -14,7 +14,7 @@ const std::vector<CommandSpec>& AllCommands() {
          1, 1, &RunMkfs},
         {"info", "info IMAGE", "geometry, version, serial, label, used and free space", "", {}, 1, 1, &RunInfo},
         {"ls", "ls IMAGE [PATH] [-l] [-R]", "list a directory (names as stored)",
-         "-l adds size, attributes and the creation, write and access times (UTC).",
+         "-l adds type and flags (d r h s a), size, and the creation, last write and last\naccess times in UTC.",
          {{"-l", false, "long listing"}, {"-R", false, "list subdirectories too"}},
          1, 2, &RunLs},
         {"stat", "stat IMAGE PATH", "show the size, attributes and times of one file or directory", "", {}, 2, 2,

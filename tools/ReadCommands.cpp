@@ -19,9 +19,11 @@ void PrintEntry(const EntryInfo& entry, bool longForm) {
         std::printf("%s\n", entry.name.c_str());
         return;
     }
-    std::printf("%s %12llu  %-28s %-28s %-28s %s\n", FlagLetters(entry).c_str(),
-                static_cast<unsigned long long>(entry.size), TimeText(entry.creationTime).c_str(),
-                TimeText(entry.lastWriteTime).c_str(), TimeText(entry.lastAccessTime).c_str(), entry.name.c_str());
+    // Whole seconds keep the columns aligned; stat shows the full stamps.
+    std::printf("%s %12llu  %-20s  %-20s  %-20s  %s\n", FlagLetters(entry).c_str(),
+                static_cast<unsigned long long>(entry.size), TimeText(entry.creationTime, false).c_str(),
+                TimeText(entry.lastWriteTime, false).c_str(), TimeText(entry.lastAccessTime, false).c_str(),
+                entry.name.c_str());
 }
 
 bool ListDirectory(Engine& engine, const VolumePath& directory, bool longForm, bool recursive, bool heading) {

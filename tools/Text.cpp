@@ -150,7 +150,7 @@ std::optional<uint64_t> ParseByteSize(std::string_view text) {
     return *value << shift;
 }
 
-std::string FormatNtfsTime(uint64_t ntfsTime) {
+std::string FormatNtfsTime(uint64_t ntfsTime, bool withFraction) {
     const auto seconds = static_cast<int64_t>(ntfsTime / kTicksPerSecond);
     const auto fraction = static_cast<unsigned>(ntfsTime % kTicksPerSecond);
     const CivilDate date = CivilFromDays(seconds / kSecondsPerDay - kEpochDays1601);
@@ -161,7 +161,7 @@ std::string FormatNtfsTime(uint64_t ntfsTime) {
                                static_cast<long long>(secondOfDay / 3600),
                                static_cast<long long>(secondOfDay / 60 % 60),
                                static_cast<long long>(secondOfDay % 60));
-    if (fraction != 0) std::snprintf(text + length, sizeof text - static_cast<size_t>(length), ".%07u", fraction);
+    if (withFraction && fraction != 0) std::snprintf(text + length, sizeof text - static_cast<size_t>(length), ".%07u", fraction);
     return std::string(text) + "Z";
 }
 

@@ -22,7 +22,7 @@ std::optional<uint64_t> ParseUnsigned(std::string_view text);
 
 // NTFS time stamps (100 ns since 1601-01-01 UTC) to and from ISO 8601 in UTC:
 // "2024-05-01T12:30:00Z", with ".fffffff" when there are fractions of a second.
-std::string FormatNtfsTime(uint64_t ntfsTime);
+std::string FormatNtfsTime(uint64_t ntfsTime, bool withFraction = true);
 // Accepts "YYYY-MM-DD", "YYYY-MM-DDTHH:MM[:SS[.f…]]" with an optional "Z"
 // (the time is taken as UTC either way) and "now".
 std::optional<uint64_t> ParseNtfsTime(std::string_view text);

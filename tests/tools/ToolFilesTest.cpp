@@ -1,0 +1,134 @@
+// The file commands end to end on mkntfs images, checked against libntfs-3g's
+// own tools as independent readers and writers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "support/Images.h"
+#include "tools/ToolRunner.h"
+
+namespace fs = std::filesystem;
+using namespace volkit::test;
+
+namespace {
+
+std::string Q(const std::string& text) { return ShellQuote(text); }
+
+std::vector<uint8_t> RandomBytes(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<uint8_t> bytes(size);
+    for (auto& byte : bytes) byte = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+// A tree with a resident file, a multi-run one, an empty one, a deep one and
+// a non-ASCII name.
+void MakeHostTree(const fs::path& root) {
+    fs::create_directories(root / "sub" / "deeper");
+    fs::create_directories(root / "empty-dir");
+    WriteFileBytes((root / "small.txt").string(), {'h', 'i', '\n'});
+    WriteFileBytes((root / "big.bin").string(), RandomBytes(3'000'001, 1));
+    WriteFileBytes((root / "empty").string(), {});
+    WriteFileBytes((root / "sub" / "deeper" / "n\xC3\xA4me \xE2\x82\xAC.dat").string(), RandomBytes(5000, 2));
+}
+
+void ExpectSameTrees(const fs::path& expected, const fs::path& actual) {
+    CommandResult diff = RunCommand("diff -r " + Q(expected.string()) + " " + Q(actual.string()));
+    EXPECT_EQ(diff.exitCode, 0) << diff.output;
+}
+
+class ToolFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HaveProgram("mkntfs") || !HaveProgram("ntfscat")) GTEST_SKIP() << "ntfs-3g tools missing";
+        ImageOptions options;
+        options.size = 64ull << 20;
+        MakeNtfsImage(image, options);
+    }
+    ToolResult Tool(const std::string& arguments) { return RunTool(arguments); }
+
+    TempDir dir;
+    std::string image = dir.File("vol.img");
+};
+
+}  // namespace
+
+TEST_F(ToolFiles, PutTreeIsReadBackByNtfscatAndComesOutWhole) {
+    const fs::path tree = dir.Path() / "tree";
+    MakeHostTree(tree);
+    ToolResult put = Tool("put " + Q(image) + " " + Q(tree.string()) + " / -r");
+    ASSERT_EQ(put.exitCode, 0) << put.err;
+    EXPECT_EQ(put.err, "");  // no terminal, so no progress bar
+
+    for (const char* name : {"small.txt", "big.bin", "empty", "sub/deeper/n\xC3\xA4me \xE2\x82\xAC.dat"}) {
+        CommandResult cat = RunCommand("ntfscat " + Q(image) + " " + Q(std::string("/tree/") + name));
+        ASSERT_EQ(cat.exitCode, 0) << name << ": " << cat.output;
+        const auto expected = ReadFileBytes((tree / name).string());
+        EXPECT_EQ(cat.output, std::string(expected.begin(), expected.end())) << name;
+    }
+
+    ToolResult ls = Tool("ls " + Q(image) + " /tree");
+    EXPECT_EQ(ls.out, "big.bin\nempty\nempty-dir\nsmall.txt\nsub\n");
+    ToolResult recursive = Tool("ls " + Q(image) + " tree/sub -R");
+    EXPECT_EQ(recursive.out, "/tree/sub:\ndeeper\n\n/tree/sub/deeper:\nn\xC3\xA4me \xE2\x82\xAC.dat\n");
+
+    ToolResult get = Tool("get " + Q(image) + " /tree " + Q(dir.File("out")) + " -r");
+    ASSERT_EQ(get.exitCode, 0) << get.err;
+    ExpectSameTrees(tree, dir.File("out"));
+
+    ToolResult cat = Tool("cat " + Q(image) + " " + Q("\\tree\\sub\\deeper\\n\xC3\xA4me \xE2\x82\xAC.dat"));
+    const auto expected = ReadFileBytes((tree / "sub/deeper/n\xC3\xA4me \xE2\x82\xAC.dat").string());
+    EXPECT_EQ(cat.out, std::string(expected.begin(), expected.end()));
+}
+
+TEST_F(ToolFiles, FilesWrittenByNtfscpComeOutIdentical) {
+    if (!HaveProgram("ntfscp")) GTEST_SKIP() << "ntfscp missing";
+    const auto bytes = RandomBytes(1'234'567, 3);
+    WriteFileBytes(dir.File("host.bin"), bytes);
+    ASSERT_EQ(RunCommand("ntfscp -f " + Q(image) + " " + Q(dir.File("host.bin")) + " /copied.bin").exitCode, 0);
+
+    EXPECT_EQ(Tool("cat " + Q(image) + " /copied.bin").out, std::string(bytes.begin(), bytes.end()));
+    ToolResult get = Tool("get " + Q(image) + " /COPIED.BIN " + Q(dir.Path().string()));
+    ASSERT_EQ(get.exitCode, 0) << get.err;
+    EXPECT_EQ(ReadFileBytes(dir.File("COPIED.BIN")), bytes);  // named as asked, found regardless of case
+    EXPECT_NE(Tool("stat " + Q(image) + " /copied.bin").out.find("size:       1234567\n"), std::string::npos);
+
+    // Overwriting in place keeps one file and takes the new length.
+    WriteFileBytes(dir.File("shorter.bin"), {1, 2, 3});
+    ASSERT_EQ(Tool("put " + Q(image) + " " + Q(dir.File("shorter.bin")) + " /copied.bin").exitCode, 0);
+    EXPECT_EQ(RunCommand("ntfscat " + Q(image) + " /copied.bin").output, std::string("\1\2\3"));
+}
+
+TEST_F(ToolFiles, TouchAttribStatAndLongListingAgree) {
+    ToolResult touch = Tool("touch " + Q(image) + " /t.txt --mtime 2024-02-29T12:30:00Z --atime 2023-01-02 "
+                            "--ctime 2001-09-09T01:46:40.5Z");
+    ASSERT_EQ(touch.exitCode, 0) << touch.err;
+    ToolResult stat = Tool("stat " + Q(image) + " /t.txt");
+    EXPECT_NE(stat.out.find("type:       file\nsize:       0\n"), std::string::npos) << stat.out;
+    EXPECT_NE(stat.out.find("created:    2001-09-09T01:46:40.5000000Z\n"), std::string::npos) << stat.out;
+    EXPECT_NE(stat.out.find("modified:   2024-02-29T12:30:00Z\n"), std::string::npos) << stat.out;
+    EXPECT_NE(stat.out.find("accessed:   2023-01-02T00:00:00Z\n"), std::string::npos) << stat.out;
+
+    ASSERT_EQ(Tool("attrib " + Q(image) + " /t.txt +r +h").exitCode, 0);
+    EXPECT_EQ(Tool("attrib " + Q(image) + " /t.txt").out, "-rh-a  /t.txt\n");  // new files are archived
+    ASSERT_EQ(Tool("attrib " + Q(image) + " -r /t.txt -h -a").exitCode, 0);
+    EXPECT_EQ(Tool("attrib " + Q(image) + " /t.txt").out, "-----  /t.txt\n");
+    // Changing only the flags keeps the times.
+    EXPECT_EQ(Tool("ls -l " + Q(image) + " /t.txt").out,
+              "-----            0  2001-09-09T01:46:40Z  2024-02-29T12:30:00Z  2023-01-02T00:00:00Z  t.txt\n");
+}
+
+TEST_F(ToolFiles, MkdirAndRmWithOptionsAnywhere) {
+    ASSERT_EQ(Tool("-p mkdir " + Q(image) + " /a/b\\c").exitCode, 0);
+    ASSERT_EQ(Tool("mkdir --engine ntfs3g " + Q(image) + " a/b/c -p").exitCode, 0);  // exists: no error
+    EXPECT_EQ(RunCommand("ntfsls " + Q(image) + " -p /a/b").output, ".\n..\nc\n");
+    ASSERT_EQ(Tool("touch " + Q(image) + " /a/b/c/f").exitCode, 0);
+
+    ToolResult notEmpty = Tool("rm " + Q(image) + " /a");
+    EXPECT_EQ(notEmpty.exitCode, 1);
+    EXPECT_EQ(notEmpty.err, "volkit: rm /a: failed to delete file\n");
+    ASSERT_EQ(Tool("-r rm " + Q(image) + " /a").exitCode, 0);
+    EXPECT_EQ(Tool("ls " + Q(image)).out.find("\na\n"), std::string::npos);
+    EXPECT_NE(RunCommand("ntfsls -p /a " + Q(image)).exitCode, 0);
+}

@@ -1,0 +1,169 @@
+// Whole-disk images: the tool finds the volume through an MBR or a GPT that
+// the test writes byte by byte, and never writes outside the partition.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/Images.h"
+#include "tools/ToolRunner.h"
+
+using namespace volkit::test;
+
+namespace {
+
+constexpr uint64_t kSector = 512;
+constexpr uint64_t kVolumeBytes = 16ull << 20;
+constexpr uint64_t kVolumeSectors = kVolumeBytes / kSector;
+
+std::string Q(const std::string& text) { return ShellQuote(text); }
+
+void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void Put64(std::vector<uint8_t>& bytes, size_t at, uint64_t value) {
+    Put32(bytes, at, static_cast<uint32_t>(value));
+    Put32(bytes, at + 4, static_cast<uint32_t>(value >> 32));
+}
+
+void PutMbrEntry(std::vector<uint8_t>& disk, int index, uint8_t type, uint32_t first, uint32_t count) {
+    const size_t entry = 446 + 16 * static_cast<size_t>(index);
+    disk[entry + 4] = type;
+    Put32(disk, entry + 8, first);
+    Put32(disk, entry + 12, count);
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+}
+
+void PutGptEntry(std::vector<uint8_t>& disk, int index, uint64_t first, uint64_t last) {
+    static const uint8_t kBasicData[16] = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
+                                           0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
+    const size_t entry = 2 * kSector + 128 * static_cast<size_t>(index);
+    std::memcpy(&disk[entry], kBasicData, 16);
+    disk[entry + 16] = static_cast<uint8_t>(index + 1);  // a unique partition GUID is enough for us
+    Put64(disk, entry + 32, first);
+    Put64(disk, entry + 40, last);
+}
+
+// A GPT header at LBA 1 with 128 entries of 128 bytes at LBA 2.
+void PutGptHeader(std::vector<uint8_t>& disk, uint32_t entryCount = 128) {
+    const uint64_t sectors = disk.size() / kSector;
+    PutMbrEntry(disk, 0, 0xEE, 1, static_cast<uint32_t>(sectors - 1));
+    std::memcpy(&disk[kSector], "EFI PART", 8);
+    Put32(disk, kSector + 8, 0x00010000);
+    Put32(disk, kSector + 12, 92);
+    Put64(disk, kSector + 24, 1);
+    Put64(disk, kSector + 32, sectors - 1);
+    Put64(disk, kSector + 40, 34);
+    Put64(disk, kSector + 48, sectors - 34);
+    Put64(disk, kSector + 72, 2);
+    Put32(disk, kSector + 80, entryCount);
+    Put32(disk, kSector + 84, 128);
+}
+
+class ToolWholeDisk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HaveProgram("mkntfs") || !HaveProgram("ntfscat")) GTEST_SKIP() << "ntfs-3g tools missing";
+        ImageOptions options;
+        options.size = kVolumeBytes;
+        options.label = "inner";
+        MakeNtfsImage(dir.File("volume.img"), options);
+        volume = ReadFileBytes(dir.File("volume.img"));
+    }
+
+    // A disk of `sectors` with the NTFS volume copied in at `firstSector`.
+    std::vector<uint8_t> DiskWithVolumeAt(uint64_t firstSector, uint64_t sectors) {
+        std::vector<uint8_t> disk(sectors * kSector, 0xE5);
+        std::memset(disk.data(), 0, 34 * kSector);
+        std::copy(volume.begin(), volume.end(), disk.begin() + static_cast<std::ptrdiff_t>(firstSector * kSector));
+        return disk;
+    }
+
+    // Puts a file into the partition with the tool, then reads it back with
+    // ntfscat from the partition's bytes; checks nothing outside changed.
+    void ExpectPutLandsInsidePartition(const std::string& selection, uint64_t firstSector) {
+        const std::vector<uint8_t> before = ReadFileBytes(disk);
+        WriteFileBytes(dir.File("payload"), std::vector<uint8_t>(100'000, 0x42));
+        ToolResult put = RunTool("put " + selection + " " + Q(disk) + " " + Q(dir.File("payload")) + " /payload");
+        ASSERT_EQ(put.exitCode, 0) << put.err;
+        const std::vector<uint8_t> after = ReadFileBytes(disk);
+        const auto start = static_cast<std::ptrdiff_t>(firstSector * kSector);
+        const auto end = start + static_cast<std::ptrdiff_t>(kVolumeBytes);
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + start, after.begin()));
+        EXPECT_TRUE(std::equal(before.begin() + end, before.end(), after.begin() + end));
+        WriteFileBytes(dir.File("extracted.img"), std::vector<uint8_t>(after.begin() + start, after.begin() + end));
+        CommandResult cat = RunCommand("ntfscat " + Q(dir.File("extracted.img")) + " /payload");
+        EXPECT_EQ(cat.output, std::string(100'000, 0x42));
+    }
+
+    TempDir dir;
+    std::string disk = dir.File("disk.img");
+    std::vector<uint8_t> volume;
+};
+
+}  // namespace
+
+TEST_F(ToolWholeDisk, MbrPartitionAndOffsetReachTheSameVolume) {
+    std::vector<uint8_t> image = DiskWithVolumeAt(2048, 2048 + kVolumeSectors + 2048);
+    PutMbrEntry(image, 0, 0x07, 2048, static_cast<uint32_t>(kVolumeSectors));
+    WriteFileBytes(disk, image);
+
+    ToolResult info = RunTool("info --partition 1 " + Q(disk));
+    ASSERT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_NE(info.out.find("volume offset:    1048576\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("label:            inner\n"), std::string::npos) << info.out;
+    EXPECT_EQ(RunTool("ls --offset 1M " + Q(disk)).out, RunTool("ls " + Q(disk) + " --partition=1").out);
+    ExpectPutLandsInsidePartition("--partition 1", 2048);
+
+    ToolResult whole = RunTool("ls " + Q(disk));  // the MBR is no NTFS boot sector
+    EXPECT_EQ(whole.exitCode, 1);
+    ToolResult fifth = RunTool("ls --partition 5 " + Q(disk));
+    EXPECT_EQ(fifth.exitCode, 1);
+    EXPECT_NE(fifth.err.find("an MBR has only partitions 1 to 4"), std::string::npos) << fifth.err;
+    ToolResult unused = RunTool("ls --partition 2 " + Q(disk));
+    EXPECT_NE(unused.err.find("MBR partition 2 is not in use"), std::string::npos) << unused.err;
+}
+
+TEST_F(ToolWholeDisk, GptPartitionIsFoundByItsNumber) {
+    std::vector<uint8_t> image = DiskWithVolumeAt(4096, 4096 + kVolumeSectors + 2048);
+    PutGptHeader(image);
+    PutGptEntry(image, 0, 2048, 4095);  // a first partition with no file system
+    PutGptEntry(image, 1, 4096, 4096 + kVolumeSectors - 1);
+    WriteFileBytes(disk, image);
+
+    ToolResult ls = RunTool("ls " + Q(disk) + " --partition 2 /");
+    ASSERT_EQ(ls.exitCode, 0) << ls.err;
+    EXPECT_NE(ls.out.find("$MFT\n"), std::string::npos);
+    ExpectPutLandsInsidePartition("--partition 2", 4096);
+    EXPECT_EQ(RunTool("ls --partition 1 " + Q(disk)).exitCode, 1);
+    EXPECT_NE(RunTool("ls --partition 3 " + Q(disk)).err.find("GPT partition 3 is not in use"), std::string::npos);
+}
+
+TEST_F(ToolWholeDisk, HostilePartitionTablesAreRefused) {
+    const uint64_t sectors = 4096 + kVolumeSectors;
+    struct Case {
+        const char* expected;
+        void (*damage)(std::vector<uint8_t>&);
+    } cases[] = {
+        {"does not lie inside the image",
+         [](std::vector<uint8_t>& d) { PutMbrEntry(d, 0, 0x07, 4096, 0xFFFFFFF0u); }},
+        {"does not lie inside the image", [](std::vector<uint8_t>& d) { PutMbrEntry(d, 0, 0x07, 0, 100); }},
+        {"the GPT header is damaged", [](std::vector<uint8_t>& d) { PutGptHeader(d, 0xFFFFFFFFu); }},
+        {"GPT partition 1 ends before it starts",
+         [](std::vector<uint8_t>& d) { PutGptHeader(d), PutGptEntry(d, 0, 5000, 4096); }},
+        {"does not lie inside the image",
+         [](std::vector<uint8_t>& d) { PutGptHeader(d), PutGptEntry(d, 0, 4096, ~0ull - 1); }},
+        {"no GPT header", [](std::vector<uint8_t>& d) { PutMbrEntry(d, 0, 0xEE, 1, 100); }},
+        {"no partition table", [](std::vector<uint8_t>&) {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> image = DiskWithVolumeAt(4096, sectors);
+        c.damage(image);
+        WriteFileBytes(disk, image);
+        ToolResult result = RunTool("ls --partition 1 " + Q(disk));
+        EXPECT_EQ(result.exitCode, 1) << c.expected;
+        EXPECT_NE(result.err.find(c.expected), std::string::npos) << result.err;
+        EXPECT_TRUE(ReadFileBytes(disk) == image) << c.expected;
+    }
+}
