@@ -30,7 +30,7 @@ private:
             const std::string& word = m_words[i];
             if (word == "--") break;
             if (!word.empty() && word[0] == '-' && word != "-") {
-                if (GlobalTakesValue(word)) ++i;
+                if (word.find('=') == std::string::npos && TakesValue(word)) ++i;
                 continue;
             }
             m_result.command = word;
@@ -41,8 +41,14 @@ private:
         }
     }
 
-    static bool GlobalTakesValue(const std::string& word) {
-        return word == "--engine" || word == "--offset" || word == "--partition";
+    // Before the command is known, an option's value must not be taken for it.
+    static bool TakesValue(const std::string& word) {
+        if (word == "--engine" || word == "--offset" || word == "--partition") return true;
+        for (const CommandSpec& command : AllCommands()) {
+            const OptionSpec* option = FindOption(command, word);
+            if (option && option->takesValue) return true;
+        }
+        return false;
     }
 
     void Take(const std::string& word) {

@@ -1,0 +1,88 @@
+// mkfs and info, checked with The Sleuth Kit's fsstat and libntfs-3g's tools.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "support/Images.h"
+#include "tools/ToolRunner.h"
+
+using namespace volkit::test;
+
+namespace {
+
+std::string Q(const std::string& text) { return ShellQuote(text); }
+
+// The value after "Key: " in fsstat's output.
+std::string FsstatField(const std::string& image, const std::string& key) {
+    CommandResult fsstat = RunCommand("fsstat " + Q(image));
+    std::smatch match;
+    if (!std::regex_search(fsstat.output, match, std::regex(key + ": ([^\n]*)"))) return "<missing>";
+    return match[1];
+}
+
+std::string InfoField(const ToolResult& info, const std::string& key) {
+    std::smatch match;
+    if (!std::regex_search(info.out, match, std::regex(key + ": +([^\n]*)"))) return "<missing>";
+    return match[1];
+}
+
+}  // namespace
+
+TEST(ToolVolume, InfoAgreesWithFsstat) {
+    if (!HaveProgram("mkntfs") || !HaveProgram("fsstat")) GTEST_SKIP() << "mkntfs or fsstat missing";
+    TempDir dir;
+    const std::string image = dir.File("vol.img");
+    ImageOptions options;
+    options.size = 24ull << 20;
+    options.clusterSize = 2048;
+    options.label = "vk-label";
+    MakeNtfsImage(image, options);
+
+    ToolResult info = RunTool("info " + Q(image));
+    ASSERT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_EQ(InfoField(info, "serial number"), FsstatField(image, "Volume Serial Number"));
+    EXPECT_EQ(InfoField(info, "label"), "vk-label");
+    EXPECT_EQ(InfoField(info, "cluster size"), "2048");
+    EXPECT_EQ(InfoField(info, "MFT cluster"), FsstatField(image, "First Cluster of MFT") + " (mirror at " +
+                                                    FsstatField(image, "First Cluster of MFT Mirror") + ")");
+    EXPECT_EQ(InfoField(info, "NTFS version"), "3.1");
+
+    // Putting a file takes its clusters from the free space the tool reports.
+    const auto freeBefore = std::stoull(InfoField(info, "free space"));
+    WriteFileBytes(dir.File("data"), std::vector<uint8_t>(1 << 20, 7));
+    ASSERT_EQ(RunTool("put " + Q(image) + " " + Q(dir.File("data")) + " /data").exitCode, 0);
+    const auto freeAfter = std::stoull(InfoField(RunTool("info " + Q(image)), "free space"));
+    EXPECT_GE(freeBefore - freeAfter, 1u << 20);
+    EXPECT_LT(freeBefore - freeAfter, (1u << 20) + 64 * 1024);
+}
+
+TEST(ToolVolume, MkfsCreatesExtendsAndFormatsImages) {
+    if (!HaveProgram("fsstat") || !HaveProgram("ntfscat")) GTEST_SKIP() << "fsstat or ntfscat missing";
+    TempDir dir;
+    const std::string fresh = dir.File("fresh.img");
+    ToolResult mkfs = RunTool("mkfs " + Q(fresh) + " --size 32M");
+    ASSERT_EQ(mkfs.exitCode, 0) << mkfs.err;
+    EXPECT_EQ(std::filesystem::file_size(fresh), 32u << 20);
+    EXPECT_EQ(FsstatField(fresh, "File System Type"), "NTFS");
+    WriteFileBytes(dir.File("hello"), {'h', 'e', 'l', 'l', 'o'});
+    ASSERT_EQ(RunTool("put " + Q(fresh) + " " + Q(dir.File("hello")) + " /hello").exitCode, 0);
+    EXPECT_EQ(RunCommand("ntfscat " + Q(fresh) + " /hello").output, "hello");
+
+    // An existing smaller file grows; the cluster size is taken as given.
+    const std::string grown = dir.File("grown.img");
+    WriteFileBytes(grown, std::vector<uint8_t>(8 << 20, 0xAB));
+    ASSERT_EQ(RunTool("--cluster-size 8192 mkfs " + Q(grown) + " --size=24M").exitCode, 0);
+    EXPECT_EQ(std::filesystem::file_size(grown), 24u << 20);
+    EXPECT_EQ(FsstatField(grown, "Cluster Size"), "8192");
+
+    // A full format says nothing on stderr when stderr is no terminal.
+    ToolResult full = RunTool("mkfs " + Q(dir.File("full.img")) + " --size 16M --full");
+    EXPECT_EQ(full.exitCode, 0);
+    EXPECT_EQ(full.err, "");
+    EXPECT_EQ(FsstatField(dir.File("full.img"), "File System Type"), "NTFS");
+
+    ToolResult missing = RunTool("mkfs " + Q(dir.File("none.img")));
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("cannot open image"), std::string::npos) << missing.err;
+}
