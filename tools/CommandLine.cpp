@@ -20,7 +20,12 @@ public:
     CommandLine Run() {
         // The command decides what its options mean, so find it first.
         LocateCommand();
-        while (m_next < m_words.size()) Take(m_words[m_next++]);
+        try {
+            while (m_next < m_words.size()) Take(m_words[m_next++]);
+        } catch (UsageError& error) {
+            error.command = m_result.command;
+            throw;
+        }
         return std::move(m_result);
     }
 

@@ -35,6 +35,7 @@ struct CommandLine {
 // Thrown for anything the user has to fix on the command line (exit code 2).
 struct UsageError {
     std::string message;
+    std::string command = {};  // the command the line named, when known
 };
 
 // Parses argv[1..]; raises UsageError.

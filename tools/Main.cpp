@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         command = FindCommand(line.command);
         return Run(line);
     } catch (const UsageError& error) {
-        return UsageFailure(error.message, command);
+        return UsageFailure(error.message, command ? command : FindCommand(error.command));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "volkit: %s\n", error.what());
         return kExitFailed;

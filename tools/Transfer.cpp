@@ -123,7 +123,8 @@ bool CopyFileIn(Engine& engine, const fs::path& source, const VolumePath& target
     HostFile input(std::fopen(source.c_str(), "rb"));
     std::error_code error;
     const uint64_t size = fs::file_size(source, error);
-    if (!input || error) return Fail("put", HostError(source, "cannot read"));
+    if (!input) return Fail("put", HostError(source, "cannot read"));
+    if (error) return Fail("put", "cannot read '" + source.string() + "': " + error.message());
     std::unique_ptr<FileStream> stream;
     bool created = false;
     if (!OpenTarget(engine, target, stream, created)) return false;

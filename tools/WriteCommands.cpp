@@ -71,6 +71,13 @@ bool RemoveTree(Engine& engine, const VolumePath& path, const EntryInfo& info) {
     return false;
 }
 
+bool IsEmptyDirectory(Engine& engine, const VolumePath& path) {
+    bool empty = true;
+    Diagnostics::Quiet quiet;
+    engine.List(path, [&](const EntryInfo& entry) { empty = empty && (entry.name == "." || entry.name == ".."); });
+    return empty;
+}
+
 bool MakeParents(Engine& engine, const VolumePath& path) {
     VolumePath prefix;
     for (const std::string& element : path.Elements()) {
@@ -124,9 +131,14 @@ int RunPut(const CommandLine& line) {
     const fs::path source = line.operands[1];
     const VolumePath path = PathOperand(line, 2);
     std::error_code error;
-    const bool sourceIsDirectory = fs::is_directory(source, error);
-    if (!fs::exists(source, error)) {
+    const fs::file_status status = fs::status(source, error);
+    const bool sourceIsDirectory = fs::is_directory(status);
+    if (!fs::exists(status)) {
         ReportFailure("put", "cannot read '" + source.string() + "': no such file or directory");
+        return kExitFailed;
+    }
+    if (!sourceIsDirectory && !fs::is_regular_file(status)) {
+        ReportFailure("put", "'" + source.string() + "' is not a regular file or directory");
         return kExitFailed;
     }
     if (sourceIsDirectory && !line.Has("-r")) {
@@ -164,6 +176,10 @@ int RunRm(const CommandLine& line) {
     EntryInfo info;
     if (!StatOrReport(session.Volume(), "rm", path, info)) return Finish(session, false);
     if (info.isDirectory && line.Has("-r")) return Finish(session, RemoveTree(session.Volume(), path, info));
+    if (info.isDirectory && !IsEmptyDirectory(session.Volume(), path)) {
+        ReportFailure("rm " + path.Display(), "directory is not empty (use -r)");
+        return Finish(session, false);
+    }
     Diagnostics::Clear();
     bool ok = session.Volume().Remove(path, info.isDirectory);
     if (!ok) ReportFailure("rm " + path.Display());

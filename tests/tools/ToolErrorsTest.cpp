@@ -108,6 +108,9 @@ TEST_F(ToolErrors, UsageMistakesExitWithTwo) {
         EXPECT_EQ(result.err.rfind("volkit: ", 0), 0u) << arguments << ": " << result.err;
         EXPECT_EQ(result.out, "") << arguments;
     }
+    // A mistake in a command's options points at that command's usage.
+    EXPECT_NE(RunTool("ls --frobnicate x.img").err.find("Usage: volkit ls IMAGE [PATH] [-l] [-R]\n"),
+              std::string::npos);
     EXPECT_FALSE(std::filesystem::exists("x.img"));
 
     ToolResult help = RunTool("--help");

@@ -127,7 +127,7 @@ TEST_F(ToolFiles, MkdirAndRmWithOptionsAnywhere) {
 
     ToolResult notEmpty = Tool("rm " + Q(image) + " /a");
     EXPECT_EQ(notEmpty.exitCode, 1);
-    EXPECT_EQ(notEmpty.err, "volkit: rm /a: failed to delete file\n");
+    EXPECT_EQ(notEmpty.err, "volkit: rm /a: directory is not empty (use -r)\n");
     ASSERT_EQ(Tool("-r rm " + Q(image) + " /a").exitCode, 0);
     EXPECT_EQ(Tool("ls " + Q(image)).out.find("\na\n"), std::string::npos);
     EXPECT_NE(RunCommand("ntfsls -p /a " + Q(image)).exitCode, 0);
