@@ -1,26 +1,203 @@
 #include "entries/File.h"
 
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+#include "api/Log.h"
 #include "api/NotYet.h"
+#include "entries/RecordFormat.h"
+#include "index/Directory.h"
+#include "index/Index.h"
 
 namespace volcore {
+
+namespace {
+
+bool IsDosOnlyName(const std::vector<uint8_t>& fileName) {
+    return CByteReader(fileName).U8(FileNameValue::NameSpace) == FileNameValue::NameSpaceDos;
+}
+
+std::u16string NameOf(const std::vector<uint8_t>& fileName) {
+    CByteReader value(fileName);
+    return value.Utf16(FileNameValue::Name, value.U8(FileNameValue::NameLength));
+}
+
+// The $FILE_NAME that names the object: the long (Win32 or POSIX) name when
+// the entry has one, else the first.
+std::vector<uint8_t> PrimaryFileName(const CFileEntry& entry) {
+    std::vector<uint8_t> first = entry.GetAttribute(AttrType::FileName)->ReadAll();
+    if (!IsDosOnlyName(first)) return first;
+    for (const AttributePtr& attribute : entry.FindAttributes(AttrType::FileName)) {
+        std::vector<uint8_t> value = attribute->ReadAll();
+        if (!IsDosOnlyName(value)) return value;
+    }
+    return first;
+}
+
+}  // namespace
+
 CFsObject::CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume)
-    : m_entry(std::move(entry)), m_volume(volume), m_reference(0), m_parentReference(0) { NotYet("CFsObject"); }
-CFileEntry& CFsObject::GetEntry() const { NotYet("CFsObject"); }
-void CFsObject::CheckAlive() const { NotYet("CFsObject"); }
-StandardInformation CFsObject::GetAttributesAndTime() const { NotYet("CFsObject"); }
-void CFsObject::SetAttributesAndTime(const StandardInformation&) { NotYet("CFsObject"); }
-void CFsObject::UpdateFileName() { NotYet("CFsObject"); }
-void CFsObject::DeleteObject() { NotYet("CFsObject"); }
-CFile::CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume) : CFsObject(std::move(entry), volume) {}
-CFile::~CFile() = default;
+    : m_entry(std::move(entry)), m_volume(volume), m_reference(m_entry->GetReference()), m_parentReference(0) {
+    std::vector<uint8_t> fileName = PrimaryFileName(*m_entry);
+    m_name = NameOf(fileName);
+    m_parentReference = CByteReader(fileName).U64(FileNameValue::ParentReference);
+}
+
+CFileEntry& CFsObject::GetEntry() const {
+    CheckAlive();
+    return *m_entry;
+}
+
+void CFsObject::CheckAlive() const {
+    if (!m_entry) throw CException("FS object %1 (%2) is deleted", RecordNumber(m_reference), m_name);
+}
+
+StandardInformation CFsObject::GetAttributesAndTime() const {
+    CheckAlive();
+    StandardInformation info{};
+    AttributePtr attribute = m_entry->GetAttribute(AttrType::StandardInformation);
+    // The older 48-byte form reads with its missing fields as zero.
+    uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(attribute->GetSize(), info.size()));
+    if (length > 0) attribute->ReadData(0, info.data(), length);
+    return info;
+}
+
+void CFsObject::SetAttributesAndTime(const StandardInformation& info) {
+    CheckAlive();
+    AttributePtr attribute = m_entry->GetAttribute(AttrType::StandardInformation);
+    // A short value keeps its length: only the fields it has are written.
+    uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(attribute->GetSize(), info.size()));
+    if (length > 0) attribute->WriteData(0, info.data(), length);
+}
+
+bool CFsObject::RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const {
+    AttributePtr data = m_entry->FindAttribute(AttrType::Data);
+    uint64_t allocatedSize = data ? data->GetAllocatedSize() : 0;
+    uint64_t dataSize = data ? data->GetSize() : 0;
+    CByteReader source(info.data(), info.size());
+    CByteWriter target(fileName);
+    CByteReader current = target.Reader();
+    bool changed = false;
+
+    if (current.U64(FileNameValue::AllocatedSize) != allocatedSize || current.U64(FileNameValue::DataSize) != dataSize) {
+        target.U64(FileNameValue::AllocatedSize, allocatedSize);
+        target.U64(FileNameValue::DataSize, dataSize);
+        changed = true;
+    }
+    // Other readers tell directories by this flag in the name; the standard
+    // information of many directories does not carry it.
+    uint32_t attributes = source.U32(StdInfo::FileAttributes);
+    if (m_entry->GetFlags() & FileRecord::FlagDirectory)
+        attributes |= current.U32(FileNameValue::FileAttributes) & kFileAttributeDirectoryIndex;
+    bool timesDiffer = current.U64(FileNameValue::CreationTime) != source.U64(StdInfo::CreationTime) ||
+                       current.U64(FileNameValue::ModificationTime) != source.U64(StdInfo::ModificationTime) ||
+                       current.U64(FileNameValue::MftChangeTime) != source.U64(StdInfo::MftChangeTime) ||
+                       current.U64(FileNameValue::AccessTime) != source.U64(StdInfo::AccessTime);
+    if (timesDiffer || current.U32(FileNameValue::FileAttributes) != attributes) {
+        target.U64(FileNameValue::CreationTime, source.U64(StdInfo::CreationTime));
+        target.U64(FileNameValue::ModificationTime, source.U64(StdInfo::ModificationTime));
+        target.U64(FileNameValue::MftChangeTime, source.U64(StdInfo::MftChangeTime));
+        target.U64(FileNameValue::AccessTime, source.U64(StdInfo::AccessTime));
+        target.U32(FileNameValue::FileAttributes, attributes);
+        changed = true;
+    }
+    return changed;
+}
+
+void CFsObject::UpdateFileName() {
+    CheckAlive();
+    StandardInformation info = GetAttributesAndTime();
+    // Every name of the entry (long, DOS, hard links) carries the same copy.
+    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
+        std::vector<uint8_t> fileName = attribute->ReadAll();
+        if (!RefreshFileName(fileName, info)) continue;
+        attribute->WriteData(0, fileName.data(), static_cast<uint32_t>(fileName.size()));
+        FileReference parent = CByteReader(fileName).U64(FileNameValue::ParentReference);
+        if (RecordNumber(m_parentReference) == 0 || !SameRecord(parent, m_parentReference)) continue;
+        std::shared_ptr<CDirectory> directory = CDirectory::Open(m_volume, m_parentReference);
+        directory->GetIndex().UpdateEntry(NameOf(fileName), MakeIndexEntryValue(m_reference, fileName));
+    }
+}
+
+void CFsObject::DeleteObject() {
+    CheckAlive();
+    if (SameRecord(m_reference, m_parentReference))
+        throw CException("Entry %1 references itself", RecordNumber(m_reference));
+    std::shared_ptr<CDirectory> parent = CDirectory::Open(m_volume, m_parentReference);
+    // Every name in the parent goes (a long name and its DOS alias); names in
+    // other directories go too, or they would point at a freed record.
+    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
+        std::vector<uint8_t> fileName = attribute->ReadAll();
+        FileReference nameParent = CByteReader(fileName).U64(FileNameValue::ParentReference);
+        if (SameRecord(nameParent, m_reference)) continue;
+        std::shared_ptr<CDirectory> directory =
+            SameRecord(nameParent, m_parentReference) ? parent : CDirectory::Open(m_volume, nameParent);
+        directory->RemoveEntry(NameOf(fileName));
+    }
+    m_entry->Delete();
+    m_entry.reset();
+}
+
+CFile::CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume)
+    : CFsObject(std::move(entry), volume), m_data(m_entry->FindAttribute(AttrType::Data)) {}
+
+CFile::~CFile() {
+    try {
+        Flush();
+    } catch (const std::exception& e) {
+        LogError(FormatText("Destroying file %1 (%2): %3", GetName(), RecordNumber(GetReference()), e.what()));
+    } catch (...) {
+        LogError(FormatText("Destroying file %1 (%2): unknown failure", GetName(), RecordNumber(GetReference())));
+    }
+}
+
 std::shared_ptr<CFile> CFile::Open(CVolume&, FileReference) { NotYet("CFile"); }
 std::shared_ptr<CFile> CFile::OpenByPath(CVolume&, std::u16string_view) { NotYet("CFile"); }
 std::shared_ptr<CFile> CFile::Create(CVolume&, FileReference, const std::u16string&) { NotYet("CFile"); }
 std::shared_ptr<CFile> CFile::CreateByPath(CVolume&, std::u16string_view) { NotYet("CFile"); }
-uint64_t CFile::GetSize() const { NotYet("CFile"); }
-void CFile::Read(uint64_t, void*, uint32_t) const { NotYet("CFile"); }
-void CFile::Write(uint64_t, const void*, uint32_t) { NotYet("CFile"); }
-void CFile::SetSize(uint64_t) { NotYet("CFile"); }
-void CFile::Delete() { NotYet("CFile"); }
-void CFile::Flush() { NotYet("CFile"); }
+
+uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
+
+void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
+    uint64_t fileSize = GetSize();
+    if (size > fileSize || offset > fileSize - size)
+        throw CException("void __cdecl volcore::CFile::Read(unsigned __int64,void *,unsigned int) const");
+    if (!m_data)
+        throw CException("NtfsAttr::ReadData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
+                         size, fileSize);
+    m_data->ReadData(offset, buffer, size);
+}
+
+void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
+    uint64_t fileSize = GetSize();
+    if (size > fileSize || offset > fileSize - size)
+        throw CException("void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)");
+    if (!m_data)
+        throw CException("NtfsAttr::WriteData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
+                         size, fileSize);
+    m_data->WriteData(offset, buffer, size);
+}
+
+void CFile::SetSize(uint64_t newSize) {
+    if (!m_data) {
+        CheckAlive();
+        m_data = m_entry->CreateAttribute(AttrType::Data, u"", false);
+    }
+    m_data->SetSize(newSize);
+}
+
+void CFile::Delete() {
+    DeleteObject();
+    m_data.reset();
+}
+
+void CFile::Flush() {
+    // A deleted file has nothing left to write.
+    if (IsDeleted()) return;
+    UpdateFileName();
+    CheckAlive();
+    m_entry->Save();
+}
+
 }  // namespace volcore

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
@@ -40,6 +41,9 @@ public:
     void UpdateFileName();
 
 protected:
+    // Copies sizes, times and attributes into one $FILE_NAME value; true when
+    // anything changed.
+    bool RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const;
     // Removes the name from the parent, deletes the entry, marks the object deleted.
     void DeleteObject();
     std::shared_ptr<CFileEntry> m_entry;

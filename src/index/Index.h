@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "entries/Attribute.h"
 #include "index/UpCase.h"
@@ -64,9 +65,17 @@ public:
     void Save();
 
 private:
+    uint64_t OwnerRecord() const;
+    uint16_t BlockUsaCount() const;
+    void CheckBlockSize(const char* corruptFormat) const;
     void Load();
+    void LoadBlock(uint64_t blockIndex, std::vector<uint8_t>& block);
     void ReadEntries(const CByteReader& buffer, size_t position);
+    bool RootFits(uint32_t rootSize) const;
     bool SaveToRoot();
+    void CreateAllocation();
+    void WriteLargeRoot();
+    std::vector<uint8_t> BuildBlockChain() const;
     void SaveToBlocks();
     void ReturnToSmallForm();
 
