@@ -14,6 +14,14 @@ namespace volcore {
 
 namespace {
 
+// A $FILE_NAME is always resident; a non-resident one is damage whose size
+// must not decide an allocation.
+std::vector<uint8_t> ReadFileName(const CAttribute& attribute) {
+    if (attribute.IsNonResident())
+        throw CException("Corrupt $FILE_NAME of file entry %1", RecordNumber(attribute.GetOwner()));
+    return attribute.ReadAll();
+}
+
 bool IsDosOnlyName(const std::vector<uint8_t>& fileName) {
     return CByteReader(fileName).U8(FileNameValue::NameSpace) == FileNameValue::NameSpaceDos;
 }
@@ -26,10 +34,10 @@ std::u16string NameOf(const std::vector<uint8_t>& fileName) {
 // The $FILE_NAME that names the object: the long (Win32 or POSIX) name when
 // the entry has one, else the first.
 std::vector<uint8_t> PrimaryFileName(const CFileEntry& entry) {
-    std::vector<uint8_t> first = entry.GetAttribute(AttrType::FileName)->ReadAll();
+    std::vector<uint8_t> first = ReadFileName(*entry.GetAttribute(AttrType::FileName));
     if (!IsDosOnlyName(first)) return first;
     for (const AttributePtr& attribute : entry.FindAttributes(AttrType::FileName)) {
-        std::vector<uint8_t> value = attribute->ReadAll();
+        std::vector<uint8_t> value = ReadFileName(*attribute);
         if (!IsDosOnlyName(value)) return value;
     }
     return first;
@@ -110,7 +118,7 @@ void CFsObject::UpdateFileName() {
     StandardInformation info = GetAttributesAndTime();
     // Every name of the entry (long, DOS, hard links) carries the same copy.
     for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
-        std::vector<uint8_t> fileName = attribute->ReadAll();
+        std::vector<uint8_t> fileName = ReadFileName(*attribute);
         if (!RefreshFileName(fileName, info)) continue;
         attribute->WriteData(0, fileName.data(), static_cast<uint32_t>(fileName.size()));
         FileReference parent = CByteReader(fileName).U64(FileNameValue::ParentReference);
@@ -128,7 +136,7 @@ void CFsObject::DeleteObject() {
     // Every name in the parent goes (a long name and its DOS alias); names in
     // other directories go too, or they would point at a freed record.
     for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
-        std::vector<uint8_t> fileName = attribute->ReadAll();
+        std::vector<uint8_t> fileName = ReadFileName(*attribute);
         FileReference nameParent = CByteReader(fileName).U64(FileNameValue::ParentReference);
         if (SameRecord(nameParent, m_reference)) continue;
         std::shared_ptr<CDirectory> directory =

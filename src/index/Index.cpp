@@ -128,6 +128,8 @@ void CIndex::RemoveEntry(std::u16string_view name) {
 // --- Load -----------------------------------------------------------------
 
 void CIndex::Load() {
+    // Only a resident value is bounded by the record it came from.
+    if (m_root->IsNonResident()) throw CException("Corrupt index root %1, file entry %2", m_name, OwnerRecord());
     std::vector<uint8_t> rootValue = m_root->ReadAll();
     CByteReader root(rootValue);
     m_blockSize = root.U32(IndexRoot::BlockSize);
@@ -137,7 +139,12 @@ void CIndex::Load() {
     if ((root.U8(IndexRoot::Header + IndexHeader::Flags) & IndexHeader::FlagLarge) == 0) return;
 
     m_allocation = m_entry->GetAttribute(AttrType::IndexAllocation, m_name);
-    m_blockBitmap = std::make_unique<CBitmap>(m_entry->GetAttribute(AttrType::Bitmap, m_name));
+    AttributePtr bitmap = m_entry->GetAttribute(AttrType::Bitmap, m_name);
+    // The bitmap is read whole: it cannot need more bits than the device has blocks.
+    uint64_t blocksOnDevice = m_entry->GetVolume().GetDevice().GetSize() / m_blockSize;
+    if (bitmap->GetSize() > blocksOnDevice / 8 + 8)
+        throw CException("Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
+    m_blockBitmap = std::make_unique<CBitmap>(std::move(bitmap));
     std::vector<uint8_t> block(m_blockSize);
     for (uint64_t i = 0; i < m_blockBitmap->GetSize(); ++i) {
         if (m_blockBitmap->Test(i)) LoadBlock(i, block);

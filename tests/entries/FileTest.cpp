@@ -1,0 +1,240 @@
+// The file object: contents, size, attributes and times, the copies of them
+// in $FILE_NAME and in the parent's index, and deletion.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "api/Bytes.h"
+#include "entries/File.h"
+#include "entries/FileEntry.h"
+#include "index/Directory.h"
+#include "support/EngineVolume.h"
+#include "support/Images.h"
+#include "support/Ntfs3gImage.h"
+#include "volume/Volume.h"
+
+using namespace volcore;
+using namespace volkit::test;
+
+namespace {
+
+const char* const kReadSignature = "void __cdecl volcore::CFile::Read(unsigned __int64,void *,unsigned int) const";
+const char* const kWriteSignature = "void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)";
+
+template <typename F>
+std::string FailureOf(F&& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no failure";
+}
+
+// A new file entry as the engine makes them: 72-byte $STANDARD_INFORMATION,
+// $FILE_NAME under `parent`, no $DATA.
+FileEntryPtr MakeFileEntry(CVolume& volume, FileReference parent, const std::u16string& name) {
+    FileEntryPtr entry = CFileEntry::Create(FileRecord::FlagInUse, volume);
+    std::vector<uint8_t> info(StdInfo::Size);
+    CByteWriter(info).U32(StdInfo::FileAttributes, kFileAttributeNormal);
+    AttributePtr standard = entry->CreateAttribute(AttrType::StandardInformation, u"", true);
+    standard->SetSize(info.size());
+    standard->WriteData(0, info.data(), static_cast<uint32_t>(info.size()));
+    std::vector<uint8_t> value(FileNameValue::Name + 2 * name.size());
+    CByteWriter writer(value);
+    writer.U64(FileNameValue::ParentReference, parent);
+    writer.U32(FileNameValue::FileAttributes, kFileAttributeNormal);
+    writer.U8(FileNameValue::NameLength, static_cast<uint8_t>(name.size()));
+    writer.Utf16(FileNameValue::Name, name);
+    AttributePtr fileName = entry->CreateAttribute(AttrType::FileName, u"", true);
+    fileName->SetSize(value.size());
+    fileName->WriteData(0, value.data(), static_cast<uint32_t>(value.size()));
+    return entry;
+}
+
+std::vector<std::vector<uint8_t>> FileNames(const CFileEntry& entry) {
+    std::vector<std::vector<uint8_t>> values;
+    for (const AttributePtr& attribute : entry.FindAttributes(AttrType::FileName)) values.push_back(attribute->ReadAll());
+    return values;
+}
+
+class FileObject : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MakeNtfsImage(Image());
+        {
+            Ntfs3gImage image(Image());
+            m_dir = image.CreateDirectory("/", u"d");
+            m_text = image.CreateFile("/d", u"A long file name.txt", "hello world");
+        }
+        {
+            Ntfs3gImage image(Image());
+            image.SetDosName("/d/A long file name.txt", "ALONGF~1.TXT");
+        }
+        m_volume = std::make_unique<EngineVolume>(Image(), ELoadDepth::Full);
+    }
+    std::string Image() const { return m_tmp.File("v.img"); }
+    CVolume& Volume() { return m_volume->Volume(); }
+
+    TempDir m_tmp;
+    FileReference m_dir = 0;
+    FileReference m_text = 0;
+    std::unique_ptr<EngineVolume> m_volume;
+};
+
+}  // namespace
+
+TEST_F(FileObject, ReadsAndWritesInsideTheSizeOnly) {
+    CFile file(CFileEntry::Load(m_text, Volume()), Volume());
+    EXPECT_EQ(file.GetName(), u"A long file name.txt");  // not the DOS alias
+    EXPECT_TRUE(SameRecord(file.GetParentReference(), m_dir));
+    ASSERT_EQ(file.GetSize(), 11u);
+
+    char text[16] = {};
+    file.Read(0, text, 11);
+    EXPECT_STREQ(text, "hello world");
+    EXPECT_EQ(FailureOf([&] { file.Read(1, text, 11); }), kReadSignature);
+    EXPECT_EQ(FailureOf([&] { file.Read(~uint64_t{0}, text, 2); }), kReadSignature);
+
+    file.Write(6, "WORLD", 5);
+    EXPECT_EQ(FailureOf([&] { file.Write(8, "there", 5); }), kWriteSignature);
+    file.SetSize(13);
+    file.Write(8, "there", 5);
+    file.Read(0, text, 13);
+    EXPECT_EQ(std::string(text, 13), "hello WOthere");
+
+    // Growing past what a record holds moves the contents to clusters.
+    file.SetSize(100000);
+    file.Write(99990, "0123456789", 10);
+    file.Read(99990, text, 10);
+    EXPECT_EQ(std::string(text, 10), "0123456789");
+    file.Read(0, text, 13);
+    EXPECT_EQ(std::string(text, 13), "hello WOthere");
+}
+
+TEST_F(FileObject, FileWithoutDataGetsANonResidentDataOnFirstSize) {
+    CFile file(MakeFileEntry(Volume(), m_dir, u"new"), Volume());
+    EXPECT_EQ(file.GetSize(), 0u);
+    char buffer[10];
+    EXPECT_EQ(FailureOf([&] { file.Read(0, buffer, 10); }), kReadSignature);
+    EXPECT_EQ(FailureOf([&] { file.Write(0, buffer, 10); }), kWriteSignature);
+    EXPECT_EQ(FailureOf([&] { file.Read(0, buffer, 0); }),
+              "NtfsAttr::ReadData: invalid arguments (offset: 0, buffer size: 0, data size: 0)");
+    EXPECT_EQ(FailureOf([&] { file.Write(0, buffer, 0); }),
+              "NtfsAttr::WriteData: invalid arguments (offset: 0, buffer size: 0, data size: 0)");
+    EXPECT_FALSE(file.GetEntry().FindAttribute(AttrType::Data));
+
+    file.SetSize(0);
+    AttributePtr data = file.GetEntry().FindAttribute(AttrType::Data);
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(data->IsNonResident());
+    EXPECT_EQ(data->GetSize(), 0u);
+    file.SetSize(10);
+    file.Write(0, "0123456789", 10);
+    file.Read(0, buffer, 10);
+    EXPECT_EQ(std::string(buffer, 10), "0123456789");
+}
+
+TEST_F(FileObject, AttributesAndTimesKeepTheLengthOfTheStandardInformation) {
+    CFile created(MakeFileEntry(Volume(), m_dir, u"new"), Volume());
+    StandardInformation info;
+    for (size_t i = 0; i < info.size(); ++i) info[i] = static_cast<uint8_t>(i + 1);
+    created.SetAttributesAndTime(info);
+    EXPECT_EQ(created.GetAttributesAndTime(), info);
+
+    // libntfs-3g writes the older 48-byte form: the rest reads as zero and is
+    // never appended.
+    CFile text(CFileEntry::Load(m_text, Volume()), Volume());
+    AttributePtr standard = text.GetEntry().GetAttribute(AttrType::StandardInformation);
+    ASSERT_EQ(standard->GetSize(), StdInfo::ShortSize);
+    text.SetAttributesAndTime(info);
+    EXPECT_EQ(standard->GetSize(), StdInfo::ShortSize);
+    StandardInformation back = text.GetAttributesAndTime();
+    EXPECT_TRUE(std::equal(back.begin(), back.begin() + StdInfo::ShortSize, info.begin()));
+    EXPECT_TRUE(std::all_of(back.begin() + StdInfo::ShortSize, back.end(), [](uint8_t b) { return b == 0; }));
+}
+
+TEST_F(FileObject, EveryFileNameAndTheParentIndexFollowSizeTimesAndAttributes) {
+    std::shared_ptr<CDirectory> parent = CDirectory::Open(Volume(), m_dir);
+    {
+        CFile file(CFileEntry::Load(m_text, Volume()), Volume());
+        ASSERT_EQ(FileNames(file.GetEntry()).size(), 2u);
+        StandardInformation info = file.GetAttributesAndTime();
+        CByteWriter fields(info.data(), info.size());
+        fields.U64(StdInfo::CreationTime, 111);
+        fields.U64(StdInfo::ModificationTime, 222);
+        fields.U64(StdInfo::MftChangeTime, 333);
+        fields.U64(StdInfo::AccessTime, 444);
+        fields.U32(StdInfo::FileAttributes, 0x21);
+        file.SetAttributesAndTime(info);
+        file.SetSize(5000);
+        file.UpdateFileName();
+
+        uint64_t allocated = file.GetEntry().GetAttribute(AttrType::Data)->GetAllocatedSize();
+        for (const auto& value : FileNames(file.GetEntry())) {
+            CByteReader name(value);
+            EXPECT_EQ(name.U64(FileNameValue::CreationTime), 111u);
+            EXPECT_EQ(name.U64(FileNameValue::ModificationTime), 222u);
+            EXPECT_EQ(name.U64(FileNameValue::MftChangeTime), 333u);
+            EXPECT_EQ(name.U64(FileNameValue::AccessTime), 444u);
+            EXPECT_EQ(name.U32(FileNameValue::FileAttributes), 0x21u);
+            EXPECT_EQ(name.U64(FileNameValue::DataSize), 5000u);
+            EXPECT_EQ(name.U64(FileNameValue::AllocatedSize), allocated);
+        }
+        for (const char16_t* alias : {u"a long file name.txt", u"alongf~1.txt"}) {
+            const SIndexEntryValue& entry = parent->GetEntry(alias);
+            EXPECT_EQ(entry.modificationTime, 222u);
+            EXPECT_EQ(entry.accessTime, 444u);
+            EXPECT_EQ(entry.fileAttributes, 0x21u);
+            EXPECT_EQ(entry.dataSize, 5000u);
+            EXPECT_EQ(entry.allocatedSize, allocated);
+        }
+        EXPECT_EQ(parent->GetEntry(u"ALONGF~1.TXT").nameSpace, FileNameValue::NameSpaceDos);
+
+        // Once in line, nothing is written again.
+        file.Flush();
+        EXPECT_FALSE(file.GetEntry().IsDirty());
+        parent->GetIndex().Save();
+        file.UpdateFileName();
+        EXPECT_FALSE(file.GetEntry().IsDirty());
+        EXPECT_FALSE(parent->GetIndex().IsDirty());
+    }
+    parent.reset();
+    m_volume->Close();
+
+    // What libntfs-3g reads from the directory agrees.
+    CommandResult listing = RunCommand("ntfsls -l -p /d " + ShellQuote(Image()));
+    EXPECT_NE(listing.output.find("5000"), std::string::npos) << listing.output;
+}
+
+TEST_F(FileObject, DirectoriesKeepTheirIndexFlagInTheirNames) {
+    CFsObject directory(CFileEntry::Load(m_dir, Volume()), Volume());
+    StandardInformation info = directory.GetAttributesAndTime();
+    CByteWriter(info.data(), info.size()).U32(StdInfo::FileAttributes, 0x02);
+    directory.SetAttributesAndTime(info);
+    directory.UpdateFileName();
+    CByteReader name(FileNames(directory.GetEntry()).at(0));
+    EXPECT_EQ(name.U32(FileNameValue::FileAttributes), 0x02u | kFileAttributeDirectoryIndex);
+    EXPECT_EQ(Volume().GetRoot()->GetEntry(u"D").fileAttributes, 0x02u | kFileAttributeDirectoryIndex);
+}
+
+TEST_F(FileObject, DeletingRemovesEveryNameAndEndsTheObject) {
+    std::shared_ptr<CDirectory> parent = CDirectory::Open(Volume(), m_dir);
+    CFile file(CFileEntry::Load(m_text, Volume()), Volume());
+    file.Delete();
+    EXPECT_TRUE(file.IsDeleted());
+    std::string deleted = "FS object " + std::to_string(RecordNumber(m_text)) + " (A long file name.txt) is deleted";
+    EXPECT_EQ(FailureOf([&] { file.GetAttributesAndTime(); }), deleted);
+    EXPECT_EQ(FailureOf([&] { file.UpdateFileName(); }), deleted);
+    EXPECT_EQ(FailureOf([&] { file.Delete(); }), deleted);
+    EXPECT_EQ(FailureOf([&] { file.SetSize(5); }), deleted);
+    EXPECT_EQ(file.GetSize(), 0u);
+    EXPECT_NO_THROW(file.Flush());
+    EXPECT_TRUE(parent->GetEntries().empty());
+
+    // The root names itself as its parent.
+    CFile root(CFileEntry::Load(MakeReference(kRootRecord, kRootRecord), Volume()), Volume());
+    EXPECT_EQ(FailureOf([&] { root.Delete(); }), "Entry 5 references itself");
+    EXPECT_FALSE(root.IsDeleted());
+}
