@@ -33,11 +33,12 @@ std::u16string Upper(const UpCaseTable& table, std::u16string name) {
     return name;
 }
 
-size_t CountLines(const std::string& text) {
+// Names in an ntfsls listing, without its "." line.
+size_t CountListedNames(const std::string& text) {
     std::istringstream lines(text);
     size_t count = 0;
     for (std::string line; std::getline(lines, line);)
-        if (!line.empty()) ++count;
+        if (!line.empty() && line != "." && line != "..") ++count;
     return count;
 }
 
@@ -105,7 +106,7 @@ TEST_F(IndexInterop, LoadsEveryNameOfAMultiLevelIndexAndOfTheRoot) {
     EXPECT_FALSE(index.IsDirty());
     EXPECT_EQ(AsSet(index.GetEntries()), AsSet(listed));
     // ntfsls leaves the DOS alias out.
-    EXPECT_EQ(CountLines(ntfsls.output), index.GetEntries().size() - 1);
+    EXPECT_EQ(CountListedNames(ntfsls.output), index.GetEntries().size() - 1);
 
     for (const auto& [name, reference] : m_references) {
         SIndexEntryValue value;
@@ -153,7 +154,7 @@ TEST_F(IndexInterop, SavedBlockChainIsReadByLibntfs3g) {
     }
     CommandResult ntfsls = RunCommand("ntfsls -p /big " + ShellQuote(Image()));
     ASSERT_EQ(ntfsls.exitCode, 0) << ntfsls.output;
-    EXPECT_EQ(CountLines(ntfsls.output), kFileCount + 1u);
+    EXPECT_EQ(CountListedNames(ntfsls.output), kFileCount + 1u);
 
     // And the engine reads its own chain back unchanged, DOS alias included.
     EngineVolume engine(Image());
