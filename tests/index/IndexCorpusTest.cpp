@@ -1,0 +1,81 @@
+// Every directory index of the damaged images either loads or is refused
+// with an exception: no crash, no hang, no runaway allocation (the sanitizer
+// build runs this too).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "api/IoDevice.h"
+#include "entries/FileEntry.h"
+#include "index/Index.h"
+#include "support/Images.h"
+#include "support/MemoryDevice.h"
+#include "volume/Mft.h"
+#include "volume/Volume.h"
+
+using namespace volcore;
+using namespace volkit::test;
+
+namespace {
+
+struct Outcome {
+    int indexesLoaded = 0;
+    int indexesRefused = 0;
+};
+
+// Loads the index of every directory among the first records of the volume.
+Outcome LoadIndexes(CVolume& volume) {
+    Outcome outcome;
+    uint64_t records = std::min<uint64_t>(volume.GetMft().GetRecordCount(), 128);
+    for (uint64_t record = 0; record < records; ++record) {
+        try {
+            FileEntryPtr entry = CFileEntry::Load(MakeReference(record, 0), volume);
+            if (!entry->FindAttribute(AttrType::IndexRoot, u"$I30")) continue;
+            CIndex index(entry, u"$I30", volume.GetUpCase());
+            for (const auto& [name, value] : index.GetEntries()) {
+                SIndexEntryValue found;
+                EXPECT_TRUE(index.FindEntry(name, found));
+            }
+            ++outcome.indexesLoaded;
+        } catch (const std::exception&) {
+            ++outcome.indexesRefused;
+        }
+    }
+    return outcome;
+}
+
+}  // namespace
+
+TEST(IndexCorpus, DamagedImagesLoadOrFailCleanly) {
+    std::filesystem::path corpus = SharedCorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "no corpus";
+    int volumesOpened = 0;
+    int indexesLoaded = 0;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(corpus)) {
+        if (item.path().filename() != "ntfs.img.tar.xz" && item.path().filename() != "ntfs_default.img.tar.xz") continue;
+        TempDir dir;
+        CommandResult unpack = RunCommand("tar -xJf " + ShellQuote(item.path().string()) + " -C " +
+                                          ShellQuote(dir.Path().string()));
+        ASSERT_EQ(unpack.exitCode, 0) << unpack.output;
+        for (const auto& image : std::filesystem::directory_iterator(dir.Path())) {
+            SCOPED_TRACE(item.path().parent_path().filename().string());
+            FileDevice device(image.path().string());
+            try {
+                CVolume volume(std::make_shared<CIoDeviceImpl>(device.Api()), ELoadDepth::Allocator);
+                ++volumesOpened;
+                try {
+                    FileEntryPtr upcase = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), volume);
+                    volume.SetUpCase(BuildUpCaseTable(upcase->GetAttribute(AttrType::Data)->ReadAll()));
+                } catch (const std::exception&) {
+                    // Names then compare by their raw units.
+                }
+                indexesLoaded += LoadIndexes(volume).indexesLoaded;
+            } catch (const std::exception&) {
+                // A refused volume is a clean outcome.
+            }
+        }
+    }
+    EXPECT_GT(volumesOpened, 0);
+    EXPECT_GT(indexesLoaded, volumesOpened);  // the root and $Extend at least, on most
+}
