@@ -76,6 +76,8 @@ TEST(IndexCorpus, DamagedImagesLoadOrFailCleanly) {
             }
         }
     }
+    RecordProperty("volumesOpened", volumesOpened);
+    RecordProperty("indexesLoaded", indexesLoaded);
     EXPECT_GT(volumesOpened, 0);
     EXPECT_GT(indexesLoaded, volumesOpened);  // the root and $Extend at least, on most
 }
