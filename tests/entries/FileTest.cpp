@@ -214,7 +214,8 @@ TEST_F(FileObject, DirectoriesKeepTheirIndexFlagInTheirNames) {
     CByteWriter(info.data(), info.size()).U32(StdInfo::FileAttributes, 0x02);
     directory.SetAttributesAndTime(info);
     directory.UpdateFileName();
-    CByteReader name(FileNames(directory.GetEntry()).at(0));
+    std::vector<uint8_t> value = FileNames(directory.GetEntry()).at(0);
+    CByteReader name(value);
     EXPECT_EQ(name.U32(FileNameValue::FileAttributes), 0x02u | kFileAttributeDirectoryIndex);
     EXPECT_EQ(Volume().GetRoot()->GetEntry(u"D").fileAttributes, 0x02u | kFileAttributeDirectoryIndex);
 }

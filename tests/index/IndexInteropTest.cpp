@@ -56,11 +56,12 @@ NameSet AsSet(const IndexEntryMap& entries) {
     return names;
 }
 
-class IndexInterop : public ::testing::Test {
+class IndexInterop : public ::testing::TestWithParam<uint32_t> {
 protected:
     void SetUp() override {
         ImageOptions options;
         options.size = 64ull << 20;
+        options.clusterSize = GetParam();
         MakeNtfsImage(Image(), options);
         {
             Ntfs3gImage image(Image());
@@ -92,7 +93,7 @@ protected:
 
 }  // namespace
 
-TEST_F(IndexInterop, LoadsEveryNameOfAMultiLevelIndexAndOfTheRoot) {
+TEST_P(IndexInterop, LoadsEveryNameOfAMultiLevelIndexAndOfTheRoot) {
     const std::vector<Ntfs3gDirEntry> listed = ListWithNtfs3g("/big");
     ASSERT_EQ(listed.size(), kFileCount + 2u);  // the DOS alias and the hard link
     CommandResult ntfsls = RunCommand("ntfsls -p /big " + ShellQuote(Image()));
@@ -127,7 +128,7 @@ TEST_F(IndexInterop, LoadsEveryNameOfAMultiLevelIndexAndOfTheRoot) {
     EXPECT_EQ(RecordNumber(mft.fileReference), kMftRecord);
 }
 
-TEST_F(IndexInterop, SavedBlockChainIsReadByLibntfs3g) {
+TEST_P(IndexInterop, SavedBlockChainIsReadByLibntfs3g) {
     const NameSet before = AsSet(ListWithNtfs3g("/big"));
     {
         EngineVolume engine(Image());
@@ -162,3 +163,8 @@ TEST_F(IndexInterop, SavedBlockChainIsReadByLibntfs3g) {
     CIndex index(big, u"$I30", engine.Volume().GetUpCase());
     EXPECT_EQ(AsSet(index.GetEntries()), before);
 }
+
+// Child pointers count clusters when a block spans several, so smaller
+// clusters than blocks check that the chain is still followed correctly.
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, IndexInterop, ::testing::Values(4096u, 1024u),
+                         [](const auto& info) { return "Clusters" + std::to_string(info.param); });
