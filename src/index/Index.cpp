@@ -250,6 +250,15 @@ void CIndex::WriteLargeRoot() {
     m_root->WriteData(0, value.data(), size);
 }
 
+// Other readers follow child pointers in clusters, or in 512-byte units when
+// a block is smaller than a cluster; a plain block number only agrees with
+// that when blocks and clusters are the same size.
+uint64_t CIndex::BlockVcn(uint64_t blockIndex) const {
+    uint32_t clusterSize = m_entry->GetVolume().GetClusterSize();
+    uint32_t unit = m_blockSize >= clusterSize ? clusterSize : 512;
+    return blockIndex * (m_blockSize / unit);
+}
+
 std::vector<uint8_t> CIndex::BuildBlockChain() const {
     const uint16_t usaCount = BlockUsaCount();
     std::vector<uint8_t> buffer;
@@ -260,7 +269,8 @@ std::vector<uint8_t> CIndex::BuildBlockChain() const {
         buffer.resize(buffer.size() + m_blockSize);
         uint64_t blockIndex = blockStart / m_blockSize;
         LogDebug(FormatText("Saving AllocationBlock %1 for %2", blockIndex, OwnerRecord()));
-        WriteBlockHeader(CByteWriter(buffer).Sub(blockStart, m_blockSize), usaCount, blockIndex, m_blockSize);
+        WriteBlockHeader(CByteWriter(buffer).Sub(blockStart, m_blockSize), usaCount, BlockVcn(blockIndex),
+                         m_blockSize);
         position = blockStart + IndexBlock::EntriesOffset(usaCount);
     };
     auto setBytesInUse = [&](uint64_t end) {
@@ -274,7 +284,7 @@ std::vector<uint8_t> CIndex::BuildBlockChain() const {
         if (position + length + IndexEntry::ChildEndLength >= blockStart + m_blockSize) {
             // The block is full: close it with a pointer to the next one.
             CByteWriter out(buffer);
-            position += WriteEndEntryWithChild(out, position, blockStart / m_blockSize + 1);
+            position += WriteEndEntryWithChild(out, position, BlockVcn(blockStart / m_blockSize + 1));
             setBytesInUse(position);
             out.U8(blockStart + IndexBlock::Header + IndexHeader::Flags, IndexHeader::FlagLarge);
             startBlock();

@@ -75,6 +75,7 @@ private:
     bool SaveToRoot();
     void CreateAllocation();
     void WriteLargeRoot();
+    uint64_t BlockVcn(uint64_t blockIndex) const;
     std::vector<uint8_t> BuildBlockChain() const;
     void SaveToBlocks();
     void ReturnToSmallForm();
