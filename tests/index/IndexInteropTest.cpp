@@ -156,6 +156,13 @@ TEST_P(IndexInterop, SavedBlockChainIsReadByLibntfs3g) {
     CommandResult ntfsls = RunCommand("ntfsls -p /big " + ShellQuote(Image()));
     ASSERT_EQ(ntfsls.exitCode, 0) << ntfsls.output;
     EXPECT_EQ(CountListedNames(ntfsls.output), kFileCount + 1u);
+    if (HaveProgram("fls")) {
+        // The Sleuth Kit walks the chain with its own reader.
+        CommandResult fls = RunCommand("fls " + ShellQuote(Image()) + " " + std::to_string(RecordNumber(m_big)));
+        ASSERT_EQ(fls.exitCode, 0) << fls.output;
+        for (const auto& [name, reference] : m_references)
+            ASSERT_NE(fls.output.find(":\t" + Utf16ToUtf8(name) + "\n"), std::string::npos) << Utf16ToUtf8(name);
+    }
 
     // And the engine reads its own chain back unchanged, DOS alias included.
     EngineVolume engine(Image());
