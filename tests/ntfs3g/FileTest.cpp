@@ -195,4 +195,26 @@ TEST_F(FamilyTest, AttributesAndTimesReachInodeAndIndex) {
     EXPECT_EQ(folder->entry.size, 0u);
 }
 
+TEST_F(FamilyTest, FailedCloseKeepsTheHandleForAnotherTry) {
+    Mount();
+    CreateFileWith("pending", PatternBytes(10, 8));
+    file::handle h;
+    ASSERT_TRUE(file::open(h, "pending", volume));
+    file::attributes stamp{0x1, 130000000000000000ull, 130000000000000000ull, 130000000000000000ull, 0};
+    ASSERT_TRUE(file::setAttributes(h, stamp));
+    log->Clear();
+    memory.failWrite = [](uint64_t, uint32_t) { return true; };
+    EXPECT_FALSE(file::close(h));
+    EXPECT_EQ(log->Errors(), Lines{"failed to close inode"});
+    memory.failWrite = nullptr;
+    ASSERT_TRUE(file::close(h));
+
+    ASSERT_TRUE(file::open(h, "pending", volume));
+    file::attributes after;
+    ASSERT_TRUE(file::getAttributes(h, after));
+    EXPECT_EQ(after.creationTime, stamp.creationTime);
+    EXPECT_EQ(after.fileAttributes & 0x2023, 0x1u);
+    EXPECT_TRUE(file::close(h));
+}
+
 }  // namespace volkit::test
