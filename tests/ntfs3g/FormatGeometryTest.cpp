@@ -147,7 +147,8 @@ TEST(FormatTables, SecurityDescriptorsAndUpCase) {
     }
     EXPECT_EQ(SystemFileDescriptor(true).size(), 100u);
     EXPECT_EQ(RootDirectoryDescriptor().size(), 0x102Cu);
-    volcore::CByteReader root(RootDirectoryDescriptor());
+    const std::vector<uint8_t> rootDescriptor = RootDirectoryDescriptor();
+    volcore::CByteReader root(rootDescriptor);
     EXPECT_EQ(root.U32(4), 0x1014u);  // owner after the 0x1000-byte DACL
     EXPECT_EQ(root.U16(0x14 + 4), 8);  // ACEs
 
