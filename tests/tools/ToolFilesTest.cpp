@@ -132,3 +132,19 @@ TEST_F(ToolFiles, MkdirAndRmWithOptionsAnywhere) {
     EXPECT_EQ(Tool("ls " + Q(image)).out.find("\na\n"), std::string::npos);
     EXPECT_NE(RunCommand("ntfsls -p /a " + Q(image)).exitCode, 0);
 }
+
+TEST_F(ToolFiles, ProgressBarIsDrawnOnlyOnATerminal) {
+    if (!HaveProgram("script")) GTEST_SKIP() << "script (util-linux) missing";
+    WriteFileBytes(dir.File("large.bin"), RandomBytes(6 << 20, 4));
+    const std::string put = ToolCommand() + " put " + Q(image) + " " + Q(dir.File("large.bin")) + " /large.bin";
+    // `script` gives the tool a terminal for stdout and stderr.
+    CommandResult onTerminal = RunCommand("script -qec " + Q(put) + " /dev/null");
+    ASSERT_EQ(onTerminal.exitCode, 0) << onTerminal.output;
+    EXPECT_NE(onTerminal.output.find("put ["), std::string::npos) << onTerminal.output;
+    EXPECT_NE(onTerminal.output.find("100%"), std::string::npos) << onTerminal.output;
+
+    ToolResult piped = Tool("get " + Q(image) + " /large.bin " + Q(dir.File("back.bin")));
+    EXPECT_EQ(piped.exitCode, 0);
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(ReadFileBytes(dir.File("back.bin")), ReadFileBytes(dir.File("large.bin")));
+}

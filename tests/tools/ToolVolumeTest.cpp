@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "support/Images.h"
 #include "tools/ToolRunner.h"
@@ -13,19 +12,20 @@ namespace {
 
 std::string Q(const std::string& text) { return ShellQuote(text); }
 
-// The value after "Key: " in fsstat's output.
-std::string FsstatField(const std::string& image, const std::string& key) {
-    CommandResult fsstat = RunCommand("fsstat " + Q(image));
-    std::smatch match;
-    if (!std::regex_search(fsstat.output, match, std::regex(key + ": ([^\n]*)"))) return "<missing>";
-    return match[1];
+// The rest of the line that starts with "KEY:", without leading blanks.
+std::string Field(const std::string& text, const std::string& key) {
+    size_t at = text.rfind(key + ":", 0) == 0 ? 0 : text.find("\n" + key + ":");
+    if (at == std::string::npos) return "<missing>";
+    at = text.find(':', at) + 1;
+    at = text.find_first_not_of(' ', at);
+    return text.substr(at, text.find('\n', at) - at);
 }
 
-std::string InfoField(const ToolResult& info, const std::string& key) {
-    std::smatch match;
-    if (!std::regex_search(info.out, match, std::regex(key + ": +([^\n]*)"))) return "<missing>";
-    return match[1];
+std::string FsstatField(const std::string& image, const std::string& key) {
+    return Field(RunCommand("fsstat " + Q(image)).output, key);
 }
+
+std::string InfoField(const ToolResult& info, const std::string& key) { return Field(info.out, key); }
 
 }  // namespace
 
