@@ -88,6 +88,9 @@ std::shared_ptr<CMft> CMft::Initialize(CVolume& volume) {
 }
 
 void CMft::LoadSystemEntries(const MftRecBufferPtr& recordZero) {
+    // A fragmented $MFT keeps part of its own runs in extension records, which
+    // can only be read through what record 0 maps by itself.
+    m_mftData = DataOfRecordZero(recordZero);
     m_mftEntry = CFileEntry::LoadFromBuffer(recordZero, m_volume);
     LogInfo("Loading MFT Bitmap");
     m_bitmap = std::make_unique<CBitmap>(m_mftEntry->GetAttribute(AttrType::Bitmap));
@@ -95,6 +98,14 @@ void CMft::LoadSystemEntries(const MftRecBufferPtr& recordZero) {
     CheckMftData(*data);
     m_mftData = data;
     m_mirrorEntry = CFileEntry::Load(MakeReference(kMftMirrRecord, 0), m_volume);
+}
+
+AttributePtr CMft::DataOfRecordZero(const MftRecBufferPtr& recordZero) {
+    ParseMap parsed;
+    ParseAttributeRecords(recordZero, parsed);
+    auto found = parsed.find(AttributeKey{AttrType::Data, u"", 0});
+    if (found == parsed.end() || found->second.front().LowestVcn() != 0) return nullptr;
+    return std::make_shared<CAttribute>(m_volume, 0, AttributeLocations{found->second.front()});
 }
 
 CMft::CMft(uint32_t recordSize, uint32_t mirrorRecordCount, CVolume& volume)

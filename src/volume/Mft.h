@@ -41,6 +41,7 @@ public:
 
 private:
     void LoadSystemEntries(const MftRecBufferPtr& recordZero);
+    std::shared_ptr<CAttribute> DataOfRecordZero(const MftRecBufferPtr& recordZero);
     void CheckRecordExists(uint64_t recordNumber);
     void TurnAllocatedTailIntoRecords();
     std::shared_ptr<CAttribute> GetMirrorData();
