@@ -38,7 +38,8 @@ void ExpectSameTrees(const fs::path& expected, const fs::path& actual) {
     EXPECT_EQ(diff.exitCode, 0) << diff.output;
 }
 
-class ToolFiles : public ::testing::Test {
+// Every file test runs once per engine.
+class ToolFiles : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         if (!HaveProgram("mkntfs") || !HaveProgram("ntfscat")) GTEST_SKIP() << "ntfs-3g tools missing";
@@ -46,7 +47,7 @@ protected:
         options.size = 64ull << 20;
         MakeNtfsImage(image, options);
     }
-    ToolResult Tool(const std::string& arguments) { return RunTool(arguments); }
+    ToolResult Tool(const std::string& arguments) { return RunTool("--engine " + GetParam() + " " + arguments); }
 
     TempDir dir;
     std::string image = dir.File("vol.img");
@@ -54,7 +55,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ToolFiles, PutTreeIsReadBackByNtfscatAndComesOutWhole) {
+TEST_P(ToolFiles, PutTreeIsReadBackByNtfscatAndComesOutWhole) {
     const fs::path tree = dir.Path() / "tree";
     MakeHostTree(tree);
     ToolResult put = Tool("put " + Q(image) + " " + Q(tree.string()) + " / -r");
@@ -82,7 +83,7 @@ TEST_F(ToolFiles, PutTreeIsReadBackByNtfscatAndComesOutWhole) {
     EXPECT_EQ(cat.out, std::string(expected.begin(), expected.end()));
 }
 
-TEST_F(ToolFiles, FilesWrittenByNtfscpComeOutIdentical) {
+TEST_P(ToolFiles, FilesWrittenByNtfscpComeOutIdentical) {
     if (!HaveProgram("ntfscp")) GTEST_SKIP() << "ntfscp missing";
     const auto bytes = RandomBytes(1'234'567, 3);
     WriteFileBytes(dir.File("host.bin"), bytes);
@@ -100,7 +101,7 @@ TEST_F(ToolFiles, FilesWrittenByNtfscpComeOutIdentical) {
     EXPECT_EQ(RunCommand("ntfscat " + Q(image) + " /copied.bin").output, std::string("\1\2\3"));
 }
 
-TEST_F(ToolFiles, TouchAttribStatAndLongListingAgree) {
+TEST_P(ToolFiles, TouchAttribStatAndLongListingAgree) {
     ToolResult touch = Tool("touch " + Q(image) + " /t.txt --mtime 2024-02-29T12:30:00Z --atime 2023-01-02 "
                             "--ctime 2001-09-09T01:46:40.5Z");
     ASSERT_EQ(touch.exitCode, 0) << touch.err;
@@ -119,9 +120,9 @@ TEST_F(ToolFiles, TouchAttribStatAndLongListingAgree) {
               "-----            0  2001-09-09T01:46:40Z  2024-02-29T12:30:00Z  2023-01-02T00:00:00Z  t.txt\n");
 }
 
-TEST_F(ToolFiles, MkdirAndRmWithOptionsAnywhere) {
+TEST_P(ToolFiles, MkdirAndRmWithOptionsAnywhere) {
     ASSERT_EQ(Tool("-p mkdir " + Q(image) + " /a/b\\c").exitCode, 0);
-    ASSERT_EQ(Tool("mkdir --engine ntfs3g " + Q(image) + " a/b/c -p").exitCode, 0);  // exists: no error
+    ASSERT_EQ(Tool("mkdir " + Q(image) + " a/b/c -p").exitCode, 0);  // exists: no error
     EXPECT_EQ(RunCommand("ntfsls " + Q(image) + " -p /a/b").output, ".\n..\nc\n");
     ASSERT_EQ(Tool("touch " + Q(image) + " /a/b/c/f").exitCode, 0);
 
@@ -133,10 +134,10 @@ TEST_F(ToolFiles, MkdirAndRmWithOptionsAnywhere) {
     EXPECT_NE(RunCommand("ntfsls -p /a " + Q(image)).exitCode, 0);
 }
 
-TEST_F(ToolFiles, ProgressBarIsDrawnOnlyOnATerminal) {
+TEST_P(ToolFiles, ProgressBarIsDrawnOnlyOnATerminal) {
     if (!HaveProgram("script")) GTEST_SKIP() << "script (util-linux) missing";
     WriteFileBytes(dir.File("large.bin"), RandomBytes(6 << 20, 4));
-    const std::string put = ToolCommand() + " put " + Q(image) + " " + Q(dir.File("large.bin")) + " /large.bin";
+    const std::string put = ToolCommand() + " --engine " + GetParam() + " put " + Q(image) + " " + Q(dir.File("large.bin")) + " /large.bin";
     // `script` gives the tool a terminal for stdout and stderr.
     CommandResult onTerminal = RunCommand("script -qec " + Q(put) + " /dev/null");
     ASSERT_EQ(onTerminal.exitCode, 0) << onTerminal.output;
@@ -148,3 +149,6 @@ TEST_F(ToolFiles, ProgressBarIsDrawnOnlyOnATerminal) {
     EXPECT_EQ(piped.err, "");
     EXPECT_EQ(ReadFileBytes(dir.File("back.bin")), ReadFileBytes(dir.File("large.bin")));
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, ToolFiles, ::testing::Values("ntfs3g"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
