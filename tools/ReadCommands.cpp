@@ -94,7 +94,7 @@ int RunCat(const CommandLine& line) {
     }
     // Text on a terminal is its own progress display.
     ProgressBar none("", 0, false);
-    bool ok = CopyFileToStream(session.Volume(), path, stdout, "standard output", none);
+    bool ok = CopyFileToStream(session.Volume(), path, stdout, "standard output", none, "cat");
     ok = std::fflush(stdout) == 0 && ok;
     return Finish(session, ok);
 }

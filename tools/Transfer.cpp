@@ -172,21 +172,21 @@ bool CopyTreeIn(Engine& engine, const fs::path& source, const VolumePath& target
 }
 
 bool CopyFileToStream(Engine& engine, const VolumePath& source, std::FILE* output, const std::string& outputName,
-                      ProgressBar& progress) {
+                      ProgressBar& progress, const std::string& command) {
     Diagnostics::Clear();
     std::unique_ptr<FileStream> stream;
     uint64_t size = 0;
-    if (!engine.OpenFile(source, stream) || !stream->Size(size)) return Fail("get " + source.Display());
+    if (!engine.OpenFile(source, stream) || !stream->Size(size)) return Fail(command + " " + source.Display());
     std::vector<char> chunk(kChunkSize);
     for (uint64_t offset = 0; offset < size;) {
         const auto length = static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, size - offset));
-        if (!stream->Read(offset, chunk.data(), length)) return Fail("get " + source.Display());
+        if (!stream->Read(offset, chunk.data(), length)) return Fail(command + " " + source.Display());
         if (std::fwrite(chunk.data(), 1, length, output) != length)
-            return Fail("get", HostError(outputName, "cannot write"));
+            return Fail(command, HostError(outputName, "cannot write"));
         offset += length;
         progress.Advance(length);
     }
-    return stream->Close() || Fail("get " + source.Display());
+    return stream->Close() || Fail(command + " " + source.Display());
 }
 
 bool CopyFileOut(Engine& engine, const VolumePath& source, const fs::path& target, ProgressBar& progress) {

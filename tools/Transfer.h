@@ -28,8 +28,9 @@ bool CopyFileIn(Engine& engine, const std::filesystem::path& source, const Volum
                 ProgressBar& progress);
 bool CopyTreeIn(Engine& engine, const std::filesystem::path& source, const VolumePath& target,
                 ProgressBar& progress);
+// `command` names the copy in failure lines ("get", "cat").
 bool CopyFileToStream(Engine& engine, const VolumePath& source, std::FILE* output, const std::string& outputName,
-                      ProgressBar& progress);
+                      ProgressBar& progress, const std::string& command = "get");
 bool CopyFileOut(Engine& engine, const VolumePath& source, const std::filesystem::path& target,
                  ProgressBar& progress);
 bool CopyTreeOut(Engine& engine, const VolumePath& source, const std::filesystem::path& target,
