@@ -173,9 +173,20 @@ TEST(FileEntry, FollowsTheAttributeListButDoesNotSaveIt) {
     image.Reload();
     auto volume = image.Open(ELoadDepth::Allocator);
 
+    image.Device().reads.clear();
     FileEntryPtr entry = CFileEntry::Load(record, *volume);
     ASSERT_TRUE(entry->FindAttribute(AttrType::AttributeList));
     ASSERT_FALSE(entry->GetExtensionRecords().empty());
+    // Many list entries name the same few records, and some the base record:
+    // each record is read once.
+    uint64_t mftStart = volume->GetMftLcn() * volume->GetClusterSize();
+    uint64_t mftEnd = mftStart + volume->GetMft().GetRecordCount() * 1024;
+    std::multiset<uint64_t> recordsRead;
+    for (uint64_t offset : image.Device().reads)
+        if (offset >= mftStart && offset < mftEnd && (offset - mftStart) % 1024 == 0)
+            recordsRead.insert((offset - mftStart) / 1024);
+    EXPECT_EQ(recordsRead.count(record), 1u);
+    EXPECT_EQ(recordsRead.size(), entry->GetExtensionRecords().size() + 1);
     std::set<std::u16string> names;
     for (const AttributePtr& name : entry->FindAttributes(AttrType::FileName)) {
         std::vector<uint8_t> value = name->ReadAll();

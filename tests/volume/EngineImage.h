@@ -24,7 +24,10 @@ namespace volkit::test {
 class RecordingDevice final : public volcore::IIoDevice {
 public:
     explicit RecordingDevice(std::shared_ptr<volcore::IIoDevice> inner) : m_inner(std::move(inner)) {}
-    void Read(uint64_t offset, void* buffer, uint32_t length) override { m_inner->Read(offset, buffer, length); }
+    void Read(uint64_t offset, void* buffer, uint32_t length) override {
+        reads.push_back(offset);
+        m_inner->Read(offset, buffer, length);
+    }
     void Write(uint64_t offset, const void* buffer, uint32_t length) override {
         writes.push_back(offset);
         m_inner->Write(offset, buffer, length);
@@ -35,6 +38,7 @@ public:
             if (w == offset) return true;
         return false;
     }
+    std::vector<uint64_t> reads;
     std::vector<uint64_t> writes;
 
 private:
