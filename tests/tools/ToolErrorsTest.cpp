@@ -122,3 +122,20 @@ TEST_F(ToolErrors, UsageMistakesExitWithTwo) {
     EXPECT_EQ(RunTool("--version").out.rfind("volkit ", 0), 0u);
     ExpectImageUnchanged();
 }
+
+TEST_F(ToolErrors, DamagedBootSectorIsRefusedByInfo) {
+    struct Damage {
+        size_t offset;
+        uint8_t value;
+    } damages[] = {{12, 0}, {12, 0x40}, {13, 3}, {13, 0}, {3, 'X'}, {511, 0}};
+    for (const Damage& damage : damages) {
+        std::vector<uint8_t> bytes = pristine;
+        bytes[damage.offset] = damage.value;
+        WriteFileBytes(image, bytes);
+        ToolResult info = RunTool("info " + Q(image));
+        EXPECT_EQ(info.exitCode, 1) << damage.offset;
+        EXPECT_EQ(info.out, "") << damage.offset;
+        ExpectOneLine(info, "NTFS");
+        EXPECT_TRUE(ReadFileBytes(image) == bytes);
+    }
+}
