@@ -122,15 +122,23 @@ SIndexGeometry IndexGeometryOf(const SFormatContext& context) {
     return IndexGeometry(kIndexBlockSize, context.geometry.clusterSize);
 }
 
+// A view index (no indexed attribute) small enough to live in its root.
+SAttribute ViewIndex(const SFormatContext& context, std::u16string name, uint32_t collation,
+                     const std::vector<std::vector<uint8_t>>& entries) {
+    return SAttribute::Resident(kIndexRoot, SmallIndexRoot(0, collation, IndexGeometryOf(context), entries),
+                                std::move(name));
+}
+
 void BuildRootDirectory(SFormatContext& context) {
     SSystemFile root(kRootRecord, u".", kHiddenSystemArchive, kHiddenSystemArchive | kHasFileNameIndex);
     root.recordFlags = kRecordIsDirectory;
     root.attributes.push_back(StoredData(context, RootDirectoryDescriptor(), kSecurityDescriptor));
     const SFormatGeometry& g = context.geometry;
     context.rootIndexRuns = context.clusters->Allocate(CeilDiv(kIndexBlockSize, g.clusterSize), g.DataZoneStart());
+    std::vector<uint8_t> indexRoot = LargeIndexRoot(kFileName, kCollateFileName, IndexGeometryOf(context));
+    root.attributes.push_back(SAttribute::Resident(kIndexRoot, indexRoot, u"$I30"));
     root.attributes.push_back(
-        SAttribute::Resident(kIndexRoot, LargeIndexRoot(kFileName, kCollateFileName, IndexGeometryOf(context)), u"$I30"));
-    root.attributes.push_back(SAttribute::NonResident(kIndexAllocation, context.rootIndexRuns, kIndexBlockSize, u"$I30"));
+        SAttribute::NonResident(kIndexAllocation, context.rootIndexRuns, kIndexBlockSize, u"$I30"));
     std::vector<uint8_t> blockBitmap(8, 0);
     blockBitmap[0] = 1;
     root.attributes.push_back(SAttribute::Resident(kBitmap, blockBitmap, u"$I30"));
@@ -236,29 +244,37 @@ std::vector<uint8_t> Le32Key(uint32_t value) {
     return key;
 }
 
+// $SDH entries, keyed by hash and then id, in that order.
+std::vector<std::vector<uint8_t>> SecurityHashEntries() {
+    std::vector<SSecurityId> ids = SharedSecurityIds();
+    std::sort(ids.begin(), ids.end(), [](const SSecurityId& a, const SSecurityId& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.id < b.id;
+    });
+    const std::vector<uint8_t> padding = {0x49, 0x00, 0x49, 0x00};  // "II", as Windows pads them
+    std::vector<std::vector<uint8_t>> entries;
+    for (const SSecurityId& id : ids) {
+        std::vector<uint8_t> key = Le32Key(id.hash);
+        std::vector<uint8_t> idBytes = Le32Key(id.id);
+        key.insert(key.end(), idBytes.begin(), idBytes.end());
+        entries.push_back(ViewIndexEntry(key, SdsHeader(id), padding));
+    }
+    return entries;
+}
+
+// $SII entries, keyed by id.
+std::vector<std::vector<uint8_t>> SecurityIdEntries() {
+    std::vector<std::vector<uint8_t>> entries;
+    for (const SSecurityId& id : SharedSecurityIds()) entries.push_back(ViewIndexEntry(Le32Key(id.id), SdsHeader(id)));
+    return entries;
+}
+
 void BuildSecure(SFormatContext& context) {
     SSystemFile secure(9, u"$Secure", kHiddenSystem | kHasViewIndex);
     secure.securityId = kDirectorySecurityId;
     secure.recordFlags = kRecordIsViewIndex;
     secure.attributes.push_back(StoredData(context, BuildSdsStream(), kData, u"$SDS"));
-
-    std::vector<SSecurityId> ids = SharedSecurityIds();
-    std::vector<SSecurityId> byHash = ids;
-    std::sort(byHash.begin(), byHash.end(), [](const SSecurityId& a, const SSecurityId& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.id < b.id;
-    });
-    std::vector<std::vector<uint8_t>> sdh, sii;
-    const std::vector<uint8_t> padding = {0x49, 0x00, 0x49, 0x00};  // "II"
-    for (const SSecurityId& id : byHash) {
-        std::vector<uint8_t> key = Le32Key(id.hash);
-        std::vector<uint8_t> idBytes = Le32Key(id.id);
-        key.insert(key.end(), idBytes.begin(), idBytes.end());
-        sdh.push_back(ViewIndexEntry(key, SdsHeader(id), padding));
-    }
-    for (const SSecurityId& id : ids) sii.push_back(ViewIndexEntry(Le32Key(id.id), SdsHeader(id)));
-    SIndexGeometry geometry = IndexGeometryOf(context);
-    secure.attributes.push_back(SAttribute::Resident(kIndexRoot, SmallIndexRoot(0, kCollateSecurityHash, geometry, sdh), u"$SDH"));
-    secure.attributes.push_back(SAttribute::Resident(kIndexRoot, SmallIndexRoot(0, kCollateUlong, geometry, sii), u"$SII"));
+    secure.attributes.push_back(ViewIndex(context, u"$SDH", kCollateSecurityHash, SecurityHashEntries()));
+    secure.attributes.push_back(ViewIndex(context, u"$SII", kCollateUlong, SecurityIdEntries()));
     Commit(context, std::move(secure));
 }
 
@@ -304,7 +320,6 @@ SSystemFile ExtendMember(uint32_t record, std::u16string name) {
 }
 
 void BuildQuota(SFormatContext& context) {
-    SIndexGeometry geometry = IndexGeometryOf(context);
     constexpr uint32_t kAdministratorsOwner = 0x100;
     std::vector<std::vector<uint8_t>> byOwner = {
         ViewIndexEntry(Le32Key(1), QuotaEntryData(context.now, false)),
@@ -312,15 +327,14 @@ void BuildQuota(SFormatContext& context) {
     };
     std::vector<std::vector<uint8_t>> bySid = {ViewIndexEntry(AdministratorsSid(), Le32Key(kAdministratorsOwner))};
     SSystemFile quota = ExtendMember(kQuotaRecord, u"$Quota");
-    quota.attributes.push_back(SAttribute::Resident(kIndexRoot, SmallIndexRoot(0, kCollateUlong, geometry, byOwner), u"$Q"));
-    quota.attributes.push_back(SAttribute::Resident(kIndexRoot, SmallIndexRoot(0, kCollateSid, geometry, bySid), u"$O"));
+    quota.attributes.push_back(ViewIndex(context, u"$Q", kCollateUlong, byOwner));
+    quota.attributes.push_back(ViewIndex(context, u"$O", kCollateSid, bySid));
     Commit(context, std::move(quota));
 }
 
 void BuildEmptyViewIndex(SFormatContext& context, uint32_t record, std::u16string name, std::u16string index) {
     SSystemFile file = ExtendMember(record, std::move(name));
-    file.attributes.push_back(
-        SAttribute::Resident(kIndexRoot, SmallIndexRoot(0, kCollateUlongs, IndexGeometryOf(context), {}), std::move(index)));
+    file.attributes.push_back(ViewIndex(context, std::move(index), kCollateUlongs, {}));
     Commit(context, std::move(file));
 }
 
