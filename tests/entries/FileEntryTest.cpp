@@ -148,7 +148,13 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
 
         FileEntryPtr linked = CFileEntry::Load(twoNames, *volume);
         EXPECT_EQ(linked->GetLinkCount(), 2u);
-        EXPECT_EQ(linked->FindAttributes(AttrType::FileName).size(), 2u);
+        std::vector<AttributePtr> names = linked->FindAttributes(AttrType::FileName);
+        ASSERT_EQ(names.size(), 2u);
+        // Removing the first name leaves the second as the one lookups find.
+        FileEntryPtr unlinked = CFileEntry::Load(twoNames, *volume);
+        unlinked->DeleteAttribute(AttrType::FileName);
+        EXPECT_EQ(unlinked->FindAttributes(AttrType::FileName).size(), 1u);
+        EXPECT_EQ(unlinked->GetAttribute(AttrType::FileName)->ReadAll(), names[1]->ReadAll());
         volume->Flush();
         volume.reset();
 
