@@ -76,7 +76,11 @@ uint64_t Ntfs3gImage::CreateFile(const std::string& parent, const std::u16string
         ntfs_attr_close(data);
         if (written != static_cast<s64>(contents.size())) throw std::runtime_error("libntfs-3g cannot write data");
     }
-    return created.inode->mft_no | (uint64_t{le16_to_cpu(created.inode->mrec->sequence_number)} << 48);
+    uint64_t reference = created.inode->mft_no | (uint64_t{le16_to_cpu(created.inode->mrec->sequence_number)} << 48);
+    // The new sizes reach the parent's index while it is still open here.
+    ntfs_inode_close_in_dir(created.inode, directory.inode);
+    created.inode = nullptr;
+    return reference;
 }
 
 void Ntfs3gImage::Link(const std::string& path, const std::string& parent, const std::u16string& name) {
@@ -89,12 +93,10 @@ void Ntfs3gImage::Link(const std::string& path, const std::string& parent, const
 
 void Ntfs3gImage::SetDosName(const std::string& path, const std::string& dosName) {
     std::string parent = path.substr(0, path.find_last_of('/'));
-    InodeHolder target{OpenPath(m_volume, path)};
-    // ntfs_set_ntfs_dos_name closes both inodes itself, also on failure.
-    ntfs_inode* directory = OpenPath(m_volume, parent.empty() ? "/" : parent);
-    ntfs_inode* inode = target.inode;
-    target.inode = nullptr;
-    if (ntfs_set_ntfs_dos_name(inode, directory, dosName.data(), dosName.size(), 0) != 0)
+    // ntfs_set_ntfs_dos_name closes the file's inode itself, also on failure.
+    ntfs_inode* inode = OpenPath(m_volume, path);
+    InodeHolder directory{OpenPath(m_volume, parent.empty() ? "/" : parent)};
+    if (ntfs_set_ntfs_dos_name(inode, directory.inode, dosName.data(), dosName.size(), 0) != 0)
         throw std::runtime_error("libntfs-3g cannot set the DOS name of " + path);
 }
 
