@@ -151,6 +151,9 @@ CFile::CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume)
     : CFsObject(std::move(entry), volume), m_data(m_entry->FindAttribute(AttrType::Data)) {}
 
 CFile::~CFile() {
+    // The owner already heard about a failed flush; repeating it would only
+    // report the same failure twice.
+    if (m_flushFailed) return;
     try {
         Flush();
     } catch (const std::exception& e) {
@@ -203,9 +206,11 @@ void CFile::Delete() {
 void CFile::Flush() {
     // A deleted file has nothing left to write.
     if (IsDeleted()) return;
+    m_flushFailed = true;
     UpdateFileName();
     CheckAlive();
     m_entry->Save();
+    m_flushFailed = false;
 }
 
 }  // namespace volcore

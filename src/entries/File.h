@@ -75,6 +75,7 @@ public:
 
 private:
     AttributePtr m_data;
+    bool m_flushFailed = false;
 };
 
 }  // namespace volcore

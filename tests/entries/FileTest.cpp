@@ -11,6 +11,7 @@
 #include "index/Directory.h"
 #include "support/EngineVolume.h"
 #include "support/Images.h"
+#include "support/LogCapture.h"
 #include "support/Ntfs3gImage.h"
 #include "volume/Volume.h"
 
@@ -244,4 +245,20 @@ TEST_F(FileObject, DeletingRemovesEveryNameAndEndsTheObject) {
     CFile root(CFileEntry::Load(MakeReference(kRootRecord, kRootRecord), Volume()), Volume());
     EXPECT_EQ(FailureOf([&] { root.Delete(); }), "Entry 5 references itself");
     EXPECT_FALSE(root.IsDeleted());
+}
+
+TEST_F(FileObject, AFailedFlushIsReportedOnceAndDestructionNeverRaises) {
+    LogCapture log;
+    {
+        CFile file(MakeFileEntry(Volume(), m_dir, u"broken"), Volume());
+        file.GetEntry().DeleteAttribute(AttrType::StandardInformation);
+        EXPECT_EQ(FailureOf([&] { file.Flush(); }), "Attribute 16  not found");
+    }
+    EXPECT_TRUE(log.Errors().empty());
+    {
+        CFile file(MakeFileEntry(Volume(), m_dir, u"dropped"), Volume());
+        file.GetEntry().DeleteAttribute(AttrType::StandardInformation);
+    }
+    ASSERT_EQ(log.Errors().size(), 1u);
+    EXPECT_NE(log.Errors()[0].find("Destroying file dropped ("), std::string::npos) << log.Errors()[0];
 }
