@@ -61,6 +61,67 @@ VOLKIT_EXPORT bool NtfsCloseVolume(NtfsVolumeHandle& handle);
 // True when the pointer is not null (it does not tell whether the handle is open).
 VOLKIT_EXPORT bool IsValidHandle(void* handle);
 
+// Files and directories.
+//
+// Paths are zero-terminated, relative to the volume root, with components
+// separated by backslashes; empty components are skipped, so "\\a\\b", "a\\b"
+// and "a\\\\b\\" name the same object. There is no drive prefix and "." and ".."
+// are ordinary names. Names compare without regard to case. Where wchar_t is 32
+// bits each unit is one Unicode code point (surrogates are refused).
+//
+// A failed open or create leaves the output handle untouched. A failed delete
+// leaves the handle open. A successful delete closes the handle (it becomes
+// null): do not close it again.
+//
+// Changes reach the volume when objects are closed: a file when its handle is
+// closed, a directory when its last holder lets go of it (its handle, the
+// volume's cache of recently used directories, or the volume's close). A close
+// that returns false has lost the object's unsaved changes; the handle then
+// keeps its value, every other call with it fails with "Invalid file handle" or
+// "Invalid directory handle", and one more close releases it.
+
+// Attributes and times as SetFileAttributesAndTime and SetDirAttributesAndTime
+// store them. Times are NTFS time stamps (100-nanosecond intervals since
+// 1601-01-01 UTC) stored unchanged. Of the attributes only read-only (0x1),
+// hidden (0x2), system (0x4), archive (0x20), normal (0x80), temporary (0x100),
+// offline (0x1000) and not-content-indexed (0x2000) are kept (mask 0x31A7).
+struct NtfsAttributesAndTime {
+    uint64_t creationTime = 0;
+    uint64_t lastAccessTime = 0;
+    uint64_t lastWriteTime = 0;
+    uint32_t attributes = 0;
+};
+
+// Opens the existing file at `path`. Its type is not tested: a directory opens
+// as a file without contents.
+VOLKIT_EXPORT bool NtfsOpenFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume);
+// Creates an empty file at `path`; its parent directory must exist and must not
+// hold the name already (in any case).
+VOLKIT_EXPORT bool NtfsCreateFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume);
+// Reads or writes `length` bytes at `offset`. The range must lie inside the
+// current file size and `length` must not be 0: call SetFileSize first to append.
+VOLKIT_EXPORT bool NtfsReadFile(unsigned long long offset, void* buffer, unsigned int length, NtfsFileHandle handle);
+VOLKIT_EXPORT bool NtfsWriteFile(unsigned long long offset, const void* buffer, unsigned int length,
+                                 NtfsFileHandle handle);
+// Grows (new bytes read as zeros) or shrinks the file.
+VOLKIT_EXPORT bool SetFileSize(unsigned long long size, NtfsFileHandle handle);
+VOLKIT_EXPORT bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandle handle);
+// Removes the file's name and frees its record and clusters; closes the handle.
+VOLKIT_EXPORT bool NtfsDeleteFile(NtfsFileHandle& handle);
+// Writes the file's pending changes and closes the handle.
+VOLKIT_EXPORT bool NtfsCloseFile(NtfsFileHandle& handle);
+
+// Opens the existing directory at `path`; an empty path (or only backslashes)
+// is the root.
+VOLKIT_EXPORT bool NtfsOpenDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume);
+// Creates an empty directory at `path`, like NtfsCreateFile.
+VOLKIT_EXPORT bool NtfsCreateDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume);
+VOLKIT_EXPORT bool SetDirAttributesAndTime(const NtfsAttributesAndTime& values, NtfsDirHandle handle);
+// Deletes an empty directory (never the root or another system directory);
+// closes the handle.
+VOLKIT_EXPORT bool NtfsDeleteDir(NtfsDirHandle& handle);
+VOLKIT_EXPORT bool NtfsCloseDir(NtfsDirHandle& handle);
+
 }  // namespace volkit::api
 
 #endif

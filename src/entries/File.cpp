@@ -163,10 +163,6 @@ CFile::~CFile() {
     }
 }
 
-std::shared_ptr<CFile> CFile::Open(CVolume&, FileReference) { NotYet("CFile"); }
-std::shared_ptr<CFile> CFile::OpenByPath(CVolume&, std::u16string_view) { NotYet("CFile"); }
-std::shared_ptr<CFile> CFile::Create(CVolume&, FileReference, const std::u16string&) { NotYet("CFile"); }
-std::shared_ptr<CFile> CFile::CreateByPath(CVolume&, std::u16string_view) { NotYet("CFile"); }
 
 uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
 

@@ -1,18 +1,143 @@
 #include "index/Directory.h"
 
-#include "api/NotYet.h"
+#include <exception>
+
+#include "api/Exception.h"
+#include "api/Log.h"
+#include "entries/RecordFormat.h"
+#include "index/NewChild.h"
+#include "volume/Volume.h"
 
 namespace volcore {
-std::vector<std::u16string> SplitPath(std::u16string_view) { NotYet("SplitPath"); }
-std::u16string JoinPath(const std::vector<std::u16string>&) { NotYet("JoinPath"); }
+namespace {
+
+constexpr char16_t kSeparator = u'\\';
+const std::u16string kIndexName = u"$I30";
+
+}  // namespace
+
+std::vector<std::u16string> SplitPath(std::u16string_view path) {
+    std::vector<std::u16string> components;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(kSeparator, start);
+        if (end == std::u16string_view::npos) end = path.size();
+        if (end > start) components.emplace_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
+}
+
+std::u16string JoinPath(const std::vector<std::u16string>& components) {
+    std::u16string path;
+    for (const auto& component : components) {
+        if (component.empty()) continue;
+        if (!path.empty()) path += kSeparator;
+        path += component;
+    }
+    return path;
+}
+
+SParentAndName SplitLastComponent(std::u16string_view path) {
+    std::vector<std::u16string> components = SplitPath(path);
+    if (components.empty()) throw CException("Invalid path: %1", path);
+    SParentAndName result;
+    result.name = std::move(components.back());
+    components.pop_back();
+    result.parentPath = JoinPath(components);
+    return result;
+}
+
 CDirectory::CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::unique_ptr<CIndex> index)
     : CFsObject(std::move(entry), volume), m_index(std::move(index)) {}
-CDirectory::~CDirectory() = default;
-std::shared_ptr<CDirectory> CDirectory::Open(CVolume&, FileReference) { NotYet("CDirectory"); }
-std::shared_ptr<CDirectory> CDirectory::OpenByPath(CVolume&, std::u16string_view) { NotYet("CDirectory"); }
-std::shared_ptr<CDirectory> CDirectory::Create(CVolume&, FileReference, const std::u16string&) { NotYet("CDirectory"); }
-std::shared_ptr<CDirectory> CDirectory::CreateByPath(CVolume&, std::u16string_view) { NotYet("CDirectory"); }
-CIndex& CDirectory::GetIndex() const { NotYet("CDirectory"); }
-void CDirectory::Delete() { NotYet("CDirectory"); }
-void CDirectory::Flush() { NotYet("CDirectory"); }
+
+CDirectory::~CDirectory() {
+    if (m_abandoned) return;
+    try {
+        Flush();
+    } catch (const std::exception& e) {
+        try {
+            LogError(FormatText("Destroying directory %1 (%2): %3", GetName(), RecordNumber(GetReference()), e.what()));
+        } catch (...) {
+        }
+        // Reported once here; the index must not report the same loss again.
+        if (m_index) m_index->DiscardChanges();
+    }
+}
+
+std::shared_ptr<CDirectory> CDirectory::Open(CVolume& volume, FileReference reference) {
+    if (auto cached = volume.FindCachedDirectory(reference)) return cached;
+    auto entry = CFileEntry::Load(reference, volume);
+    auto index = std::make_unique<CIndex>(entry, kIndexName, volume.GetUpCase());
+    auto directory = std::make_shared<CDirectory>(entry, volume, std::move(index));
+    volume.CacheDirectory(directory);
+    return directory;
+}
+
+std::shared_ptr<CDirectory> CDirectory::OpenByPath(CVolume& volume, std::u16string_view path) {
+    return Open(volume, volume.ResolvePath(path));
+}
+
+std::shared_ptr<CDirectory> CDirectory::Create(CVolume& volume, FileReference parentReference,
+                                               const std::u16string& name) {
+    auto parent = Open(volume, parentReference);
+    SNewChild child = CreateChildEntry(*parent, name, FileRecord::FlagInUse | FileRecord::FlagDirectory,
+                                       kFileAttributeDirectoryIndex);
+    std::shared_ptr<CDirectory> directory;
+    try {
+        child.entry->CreateAttribute(AttrType::IndexRoot, kIndexName, true);
+        const CIndex& parentIndex = parent->GetIndex();
+        auto index = std::make_unique<CIndex>(child.entry, kIndexName, volume.GetUpCase(),
+                                              parentIndex.GetBlockSize(), parentIndex.GetClustersPerBlock());
+        directory = std::make_shared<CDirectory>(child.entry, volume, std::move(index));
+        LinkChild(*parent, name, child);
+    } catch (...) {
+        if (directory) directory->Abandon();
+        DiscardChildEntry(*child.entry);
+        throw;
+    }
+    // Only the cache keeps the new directory's unsaved index and record until
+    // the caller's handle, an eviction or the volume's teardown flushes them.
+    volume.CacheDirectory(directory);
+    return directory;
+}
+
+std::shared_ptr<CDirectory> CDirectory::CreateByPath(CVolume& volume, std::u16string_view path) {
+    SParentAndName target = SplitLastComponent(path);
+    return Create(volume, volume.ResolvePath(target.parentPath), target.name);
+}
+
+CIndex& CDirectory::GetIndex() const {
+    if (!m_index) throw CException("Directory was deleted");
+    return *m_index;
+}
+
+void CDirectory::Delete() {
+    uint64_t record = RecordNumber(GetReference());
+    if (record < kFirstUserRecord) throw CException("Cannot delete system entry %1", record);
+    if (!GetIndex().GetEntries().empty())
+        throw CException("Cannot delete directory %1: directory is not empty", GetName());
+    CheckAlive();
+    // Tested before the index goes, so that a refused delete leaves the directory whole.
+    if (SameRecord(GetReference(), GetParentReference())) throw CException("Entry %1 references itself", record);
+    // The directory's record is freed below: its unsaved index changes do not matter.
+    m_index->DiscardChanges();
+    m_index.reset();
+    GetVolume().UncacheDirectory(GetReference());
+    DeleteObject();
+}
+
+void CDirectory::Flush() {
+    if (IsDeleted()) return;
+    UpdateFileName();
+    if (m_index) m_index->Save();
+    CheckAlive();
+    m_entry->Save();
+}
+
+void CDirectory::Abandon() noexcept {
+    m_abandoned = true;
+    if (m_index) m_index->DiscardChanges();
+}
+
 }  // namespace volcore

@@ -15,10 +15,18 @@ std::vector<std::u16string> SplitPath(std::u16string_view path);
 // Components joined with one backslash, empty ones skipped.
 std::u16string JoinPath(const std::vector<std::u16string>& components);
 
+// A path taken apart for a create: the parent's path and the new name.
+struct SParentAndName {
+    std::u16string parentPath;
+    std::u16string name;
+};
+// Raises "Invalid path: %1" when the path has no component.
+SParentAndName SplitLastComponent(std::u16string_view path);
+
 class CDirectory : public CFsObject {
 public:
     CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::unique_ptr<CIndex> index);
-    ~CDirectory() override;  // best-effort flush; logs instead of raising
+    ~CDirectory() override;  // best-effort flush unless abandoned; logs instead of raising
 
     static std::shared_ptr<CDirectory> Open(CVolume& volume, FileReference reference);
     static std::shared_ptr<CDirectory> OpenByPath(CVolume& volume, std::u16string_view path);
@@ -31,12 +39,19 @@ public:
     const SIndexEntryValue& GetEntry(std::u16string_view name) const { return GetIndex().GetEntry(name); }
     const IndexEntryMap& GetEntries() const { return GetIndex().GetEntries(); }
 
+    // The caller must hold a reference: the cache lets go of the directory here.
     void Delete();
     // UpdateFileName, save the index, CheckAlive, save the entry. Raises.
+    // Does nothing for a deleted directory.
     void Flush();
+    // Gives up whatever is still unsaved, without a report: the owner of the
+    // last reference has already reported why it could not be saved.
+    void Abandon() noexcept;
+    bool IsAbandoned() const { return m_abandoned; }
 
 private:
     std::unique_ptr<CIndex> m_index;
+    bool m_abandoned = false;
 };
 
 }  // namespace volcore

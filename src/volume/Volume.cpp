@@ -1,11 +1,17 @@
 #include "volume/Volume.h"
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 
 #include "api/Exception.h"
 #include "api/Log.h"
-#include "volume/BootSector.h"
+#include "api/NumericCast.h"
 #include "entries/FileEntry.h"
+#include "entries/RecordFormat.h"
+#include "index/Directory.h"
+#include "index/UpCase.h"
+#include "volume/BootSector.h"
 #include "volume/ClusterAllocator.h"
 #include "volume/Mft.h"
 
@@ -24,12 +30,17 @@ CVolume::CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth) : m_device
 }
 
 CVolume::~CVolume() {
-    if (m_flushed) return;
-    try {
-        Flush();
-    } catch (const std::exception& e) {
-        LogError(FormatText("Destroying volume: %1", e.what()));
+    if (!m_flushFailed) {
+        try {
+            Flush();
+        } catch (const std::exception& e) {
+            try {
+                LogError(FormatText("Destroying volume: %1", e.what()));
+            } catch (...) {
+            }
+        }
     }
+    ReleaseDirectories();
 }
 
 void CVolume::LoadBootSector() {
@@ -63,15 +74,71 @@ void CVolume::LoadAllocator() {
     m_allocator = std::make_unique<CClusterAllocator>(m_mftLcn, m_clusterSize, clusterCount, std::move(bitmapEntry));
 }
 
-// The rest of loading (upcase table, root directory) arrives with the layers it needs.
-void CVolume::LoadUpCase() {}
-void CVolume::LoadRoot() {}
+void CVolume::LoadUpCase() {
+    // A table maps 16-bit units: anything beyond 64 Ki entries is not an upcase table.
+    constexpr uint32_t kMaxUpCaseBytes = 0x10000 * 2;
+    LogInfo("Loading UpCase");
+    AttributePtr data = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), *this)->GetAttribute(AttrType::Data);
+    uint32_t size = NumericCast<uint32_t>(data->GetSize());
+    if (size > kMaxUpCaseBytes) throw CException("Invalid UpCase data size %1", size);
+    std::vector<uint8_t> bytes(size);
+    if (size) data->ReadData(0, bytes.data(), size);
+    SetUpCase(BuildUpCaseTable(bytes));
+}
+
+void CVolume::LoadRoot() {
+    LogInfo("Loading volume root");
+    m_root = CDirectory::Open(*this, MakeReference(kRootRecord, 0));
+}
 
 void CVolume::Flush() {
-    // Final: a flush that failed half way is not repeated by the destructor.
-    m_flushed = true;
-    if (m_mft) m_mft->Flush();
-    if (m_allocator) m_allocator->Flush();
+    std::exception_ptr failure;
+    FlushDirectories(failure);
+    // The MFT and the cluster bitmap are written even after a directory
+    // failed: the records and clusters of what was saved must be accounted for.
+    try {
+        if (m_mft) m_mft->Flush();
+        if (m_allocator) m_allocator->Flush();
+    } catch (const std::exception&) {
+        if (!failure) failure = std::current_exception();
+    }
+    if (failure) {
+        m_flushFailed = true;
+        std::rethrow_exception(failure);
+    }
+    m_flushFailed = false;
+}
+
+// Teardown steps 1 and 2: the cached directories back first, then the root,
+// which the others' names update last. Directories flushed here stay alive
+// until the end, so that a child updating its parent's entry finds the same
+// object again instead of reloading it: this is what makes the loop finish
+// even on a volume whose parent references form a cycle.
+void CVolume::FlushDirectories(std::exception_ptr& failure) {
+    std::vector<std::shared_ptr<CDirectory>> flushed;
+    auto flushOne = [&](const std::shared_ptr<CDirectory>& directory) {
+        if (directory->IsAbandoned()) return;
+        try {
+            directory->Flush();
+        } catch (const std::exception&) {
+            directory->Abandon();
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    while (!m_cache.empty()) {
+        flushed.push_back(std::move(m_cache.back()));
+        m_cache.pop_back();
+        flushOne(flushed.back());
+    }
+    if (m_root) flushOne(m_root);
+}
+
+void CVolume::ReleaseDirectories() noexcept {
+    for (const auto& directory : m_cache) directory->Abandon();
+    if (m_root) m_root->Abandon();
+    m_cache.clear();
+    m_root.reset();
+    m_openDirectories.clear();
 }
 
 CMft& CVolume::GetMft() const {
@@ -109,9 +176,80 @@ const UpCaseTable& CVolume::GetUpCase() const {
 
 void CVolume::SetUpCase(UpCaseTable table) { m_upcase = std::make_unique<UpCaseTable>(std::move(table)); }
 
-FileReference CVolume::ResolvePath(std::u16string_view) { throw CException("Volume root is not loaded"); }
-std::shared_ptr<CDirectory> CVolume::FindCachedDirectory(FileReference) { return nullptr; }
-void CVolume::CacheDirectory(std::shared_ptr<CDirectory>) {}
-void CVolume::UncacheDirectory(FileReference) {}
+FileReference CVolume::ResolvePath(std::u16string_view path) {
+    std::vector<std::u16string> components = SplitPath(path);
+    if (components.empty()) return MakeReference(kRootRecord, 0);
+    if (!m_root) throw CException("Volume root is not loaded");
+    std::shared_ptr<CDirectory> directory = m_root;
+    for (size_t i = 0; i + 1 < components.size(); ++i)
+        directory = CDirectory::Open(*this, directory->GetEntry(components[i]).fileReference);
+    return directory->GetEntry(components.back()).fileReference;
+}
+
+std::shared_ptr<CDirectory> CVolume::FindCachedDirectory(FileReference reference) {
+    uint64_t record = RecordNumber(reference);
+    if (record == kRootRecord) return m_root;
+    for (auto it = m_cache.begin(); it != m_cache.end(); ++it) {
+        if (RecordNumber((*it)->GetReference()) == record) {
+            m_cache.splice(m_cache.begin(), m_cache, it);
+            return m_cache.front();
+        }
+    }
+    return FindOpenDirectory(record);
+}
+
+std::shared_ptr<CDirectory> CVolume::FindOpenDirectory(uint64_t record) {
+    auto found = m_openDirectories.find(record);
+    if (found == m_openDirectories.end()) return nullptr;
+    std::shared_ptr<CDirectory> directory = found->second.lock();
+    if (!directory || directory->IsDeleted()) {
+        m_openDirectories.erase(found);
+        return nullptr;
+    }
+    CacheDirectory(directory);
+    return directory;
+}
+
+void CVolume::CacheDirectory(std::shared_ptr<CDirectory> directory) {
+    if (!directory) return;
+    uint64_t record = RecordNumber(directory->GetReference());
+    if (record == kRootRecord) return;
+    for (const auto& cached : m_cache)
+        if (RecordNumber(cached->GetReference()) == record) return;
+    RememberOpenDirectory(directory);
+    std::shared_ptr<CDirectory> evicted;
+    if (m_cache.size() >= kDirectoryCacheLimit) {
+        evicted = std::move(m_cache.back());
+        m_cache.pop_back();
+    }
+    m_cache.push_back(std::move(directory));
+    if (!evicted) return;
+    // Flushed here, where a failure can still be reported, not in its destructor.
+    try {
+        evicted->Flush();
+    } catch (...) {
+        evicted->Abandon();
+        throw;
+    }
+}
+
+void CVolume::UncacheDirectory(FileReference reference) {
+    uint64_t record = RecordNumber(reference);
+    m_cache.remove_if([record](const auto& cached) { return RecordNumber(cached->GetReference()) == record; });
+    m_openDirectories.erase(record);
+}
+
+std::vector<uint64_t> CVolume::GetCachedRecordNumbers() const {
+    std::vector<uint64_t> records;
+    for (const auto& cached : m_cache) records.push_back(RecordNumber(cached->GetReference()));
+    return records;
+}
+
+void CVolume::RememberOpenDirectory(const std::shared_ptr<CDirectory>& directory) {
+    m_openDirectories[RecordNumber(directory->GetReference())] = directory;
+    if (m_openDirectories.size() < m_openDirectoriesPruneAt) return;
+    std::erase_if(m_openDirectories, [](const auto& item) { return item.second.expired(); });
+    m_openDirectoriesPruneAt = std::max(4 * kDirectoryCacheLimit, 2 * m_openDirectories.size());
+}
 
 }  // namespace volcore

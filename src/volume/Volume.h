@@ -2,9 +2,11 @@
 // The engine's root object for one NTFS volume: geometry, MFT, cluster
 // allocator, upcase table, root directory and the directory cache.
 #include <cstdint>
+#include <exception>
 #include <list>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "api/IoDevice.h"
@@ -29,9 +31,10 @@ public:
     CVolume(const CVolume&) = delete;
     CVolume& operator=(const CVolume&) = delete;
 
-    // Writes everything pending (cached directories, root, MFT, cluster bitmap).
-    // Raises on failure. Called by the owner before the last reference goes;
-    // the destructor calls it too (logging instead of raising) if it was not.
+    // Writes everything pending (cached directories, root, MFT, cluster bitmap)
+    // and empties the directory cache. Raises on failure. Called by the owner
+    // before the last reference goes; the destructor calls it too (logging
+    // instead of raising) unless an explicit flush already failed.
     void Flush();
 
     // Geometry.
@@ -69,12 +72,19 @@ public:
     void SetUpCase(UpCaseTable table);
 
     // Directories and paths.
+    static constexpr size_t kDirectoryCacheLimit = 101;
     FileReference ResolvePath(std::u16string_view path);
     std::shared_ptr<CDirectory> GetRoot() const { return m_root; }
+    // The root for record 5; a cached directory (moved to the front); or one
+    // that is still open elsewhere after its eviction, so that one record never
+    // has two directory objects with diverging indexes.
     std::shared_ptr<CDirectory> FindCachedDirectory(FileReference reference);
+    // May flush and drop the back element to make room; raises if that flush fails.
     void CacheDirectory(std::shared_ptr<CDirectory> directory);
     void UncacheDirectory(FileReference reference);
     size_t GetCachedDirectoryCount() const { return m_cache.size(); }
+    // Record numbers in cache order, front first.
+    std::vector<uint64_t> GetCachedRecordNumbers() const;
 
 private:
     void LoadBootSector();
@@ -82,6 +92,10 @@ private:
     void LoadAllocator();
     void LoadUpCase();
     void LoadRoot();
+    void FlushDirectories(std::exception_ptr& failure);
+    void ReleaseDirectories() noexcept;
+    std::shared_ptr<CDirectory> FindOpenDirectory(uint64_t record);
+    void RememberOpenDirectory(const std::shared_ptr<CDirectory>& directory);
 
     std::shared_ptr<IIoDevice> m_device;
     std::unique_ptr<IClusterAllocator> m_allocator;
@@ -89,13 +103,16 @@ private:
     std::shared_ptr<CMft> m_mft;
     std::shared_ptr<CDirectory> m_root;
     std::list<std::shared_ptr<CDirectory>> m_cache;
+    // Every directory object handed out, by record number, as long as it lives.
+    std::unordered_map<uint64_t, std::weak_ptr<CDirectory>> m_openDirectories;
+    size_t m_openDirectoriesPruneAt = 4 * kDirectoryCacheLimit;
     uint32_t m_sectorSize = 0;
     uint32_t m_clusterSize = 0;
     uint32_t m_mftRecordSize = 0;
     uint32_t m_indxRecordSize = 0;
     uint64_t m_mftLcn = 0;
     uint64_t m_mftMirrorLcn = 0;
-    bool m_flushed = false;
+    bool m_flushFailed = false;
 };
 
 }  // namespace volcore

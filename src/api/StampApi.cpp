@@ -1,0 +1,17 @@
+#include "api/StampApi.h"
+
+#include "entries/RecordFormat.h"
+
+namespace volcore {
+
+void StampObject(CFsObject& object, const volkit::api::NtfsAttributesAndTime& values, uint32_t addedAttributes) {
+    StandardInformation info = object.GetAttributesAndTime();
+    CByteWriter out(info.data(), info.size());
+    out.U64(StdInfo::CreationTime, values.creationTime);
+    out.U64(StdInfo::ModificationTime, values.lastWriteTime);
+    out.U64(StdInfo::AccessTime, values.lastAccessTime);
+    out.U32(StdInfo::FileAttributes, (values.attributes & kSettableFileAttributes) | addedAttributes);
+    object.SetAttributesAndTime(info);
+}
+
+}  // namespace volcore

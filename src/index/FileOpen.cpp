@@ -1,0 +1,45 @@
+// The file operations that go through a parent directory: open and create.
+#include "entries/File.h"
+
+#include "api/Exception.h"
+#include "entries/RecordFormat.h"
+#include "index/Directory.h"
+#include "index/NewChild.h"
+#include "volume/Volume.h"
+
+namespace volcore {
+
+std::shared_ptr<CFile> CFile::Open(CVolume& volume, FileReference reference) {
+    return std::make_shared<CFile>(CFileEntry::Load(reference, volume), volume);
+}
+
+std::shared_ptr<CFile> CFile::OpenByPath(CVolume& volume, std::u16string_view path) {
+    return Open(volume, volume.ResolvePath(path));
+}
+
+std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentReference, const std::u16string& name) {
+    auto parent = CDirectory::Open(volume, parentReference);
+    SNewChild child = CreateChildEntry(*parent, name, FileRecord::FlagInUse, kFileAttributeNormal);
+    // The object is built after the link: until then nothing would undo the
+    // flush its destructor does.
+    try {
+        LinkChild(*parent, name, child);
+    } catch (...) {
+        DiscardChildEntry(*child.entry);
+        throw;
+    }
+    try {
+        return std::make_shared<CFile>(child.entry, volume);
+    } catch (...) {
+        parent->RemoveEntry(name);
+        DiscardChildEntry(*child.entry);
+        throw;
+    }
+}
+
+std::shared_ptr<CFile> CFile::CreateByPath(CVolume& volume, std::u16string_view path) {
+    SParentAndName target = SplitLastComponent(path);
+    return Create(volume, volume.ResolvePath(target.parentPath), target.name);
+}
+
+}  // namespace volcore

@@ -1,0 +1,80 @@
+#include "index/NewChild.h"
+
+#include <exception>
+
+#include "api/Exception.h"
+#include "api/NumericCast.h"
+#include "entries/RecordFormat.h"
+#include "index/Directory.h"
+
+namespace volcore {
+namespace {
+
+std::vector<uint8_t> BuildStandardInformation(const CDirectory& parent, uint32_t fileAttributes) {
+    StandardInformation parentInfo = parent.GetAttributesAndTime();
+    CByteReader inherited(parentInfo.data(), parentInfo.size());
+    std::vector<uint8_t> value(StdInfo::Size, 0);
+    CByteWriter out(value);
+    out.U32(StdInfo::FileAttributes, fileAttributes);
+    out.U32(StdInfo::OwnerId, inherited.U32(StdInfo::OwnerId));
+    out.U32(StdInfo::SecurityId, inherited.U32(StdInfo::SecurityId));
+    return value;
+}
+
+std::vector<uint8_t> BuildFileName(const CDirectory& parent, const std::u16string& name, uint32_t fileAttributes) {
+    uint8_t length = NumericCast<uint8_t>(name.size());
+    std::vector<uint8_t> value(FileNameValue::Name + 2 * size_t{length}, 0);
+    CByteWriter out(value);
+    out.U64(FileNameValue::ParentReference, parent.GetReference());
+    out.U32(FileNameValue::FileAttributes, fileAttributes);
+    out.U8(FileNameValue::NameLength, length);
+    out.U8(FileNameValue::NameSpace, FileNameValue::NameSpacePosix);
+    for (size_t i = 0; i < name.size(); ++i) out.U16(FileNameValue::Name + 2 * i, name[i]);
+    return value;
+}
+
+void AddResidentValue(CFileEntry& entry, uint32_t type, const std::vector<uint8_t>& value) {
+    AttributePtr attribute = entry.CreateAttribute(type, {}, true);
+    attribute->SetSize(value.size());
+    attribute->WriteData(0, value.data(), NumericCast<uint32_t>(value.size()));
+}
+
+}  // namespace
+
+void CheckNewName(const CDirectory& parent, const std::u16string& name) {
+    if (name.empty()) throw CException("Invalid path: %1", name);
+    NumericCast<uint8_t>(name.size());
+    SIndexEntryValue existing;
+    if (parent.GetIndex().FindEntry(name, existing)) throw CException("Entry %1 is already exist", name);
+}
+
+SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint16_t recordFlags,
+                           uint32_t fileAttributes) {
+    CheckNewName(parent, name);
+    SNewChild child;
+    child.fileName = BuildFileName(parent, name, fileAttributes);
+    std::vector<uint8_t> standardInformation = BuildStandardInformation(parent, fileAttributes);
+    child.entry = CFileEntry::Create(recordFlags, parent.GetVolume());
+    try {
+        AddResidentValue(*child.entry, AttrType::StandardInformation, standardInformation);
+        AddResidentValue(*child.entry, AttrType::FileName, child.fileName);
+    } catch (...) {
+        DiscardChildEntry(*child.entry);
+        throw;
+    }
+    return child;
+}
+
+void LinkChild(CDirectory& parent, const std::u16string& name, const SNewChild& child) {
+    parent.AddEntry(name, MakeIndexEntryValue(child.entry->GetReference(), child.fileName));
+}
+
+void DiscardChildEntry(CFileEntry& entry) noexcept {
+    try {
+        if (!entry.IsDeleted()) entry.Delete();
+    } catch (const std::exception&) {
+        // The record may stay marked in use; the caller reports the original failure.
+    }
+}
+
+}  // namespace volcore

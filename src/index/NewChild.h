@@ -1,0 +1,35 @@
+#pragma once
+// The part of creating a file or a directory that both share: a fresh record
+// with $STANDARD_INFORMATION and $FILE_NAME, not yet linked into its parent.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "entries/FileEntry.h"
+
+namespace volcore {
+
+class CDirectory;
+
+struct SNewChild {
+    FileEntryPtr entry;
+    std::vector<uint8_t> fileName;  // the $FILE_NAME value, also the parent's index key
+};
+
+// Refuses a name that could not be linked into `parent`, before any record is
+// taken: a failed create must leave nothing behind.
+void CheckNewName(const CDirectory& parent, const std::u16string& name);
+
+// Takes a free record and gives it the two attributes every object has. On
+// failure the record is released again.
+SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint16_t recordFlags,
+                           uint32_t fileAttributes);
+
+// Links the new object into its parent's index.
+void LinkChild(CDirectory& parent, const std::u16string& name, const SNewChild& child);
+
+// Releases the record of a create that did not complete. Never raises: the
+// failure that got us here is the one to report.
+void DiscardChildEntry(CFileEntry& entry) noexcept;
+
+}  // namespace volcore
