@@ -1,0 +1,69 @@
+#pragma once
+// An mkntfs volume in memory, opened with the engine directly, for the tests
+// of directories, paths and the directory cache.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/Exception.h"
+#include "api/IoDevice.h"
+#include "index/Directory.h"
+#include "support/Images.h"
+#include "support/MemoryDevice.h"
+#include "volume/Volume.h"
+
+namespace volkit::test {
+
+// The failure text of `operation`, or "" when it succeeds.
+inline std::string FailureOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+class DirectoryTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        TempDir dir;
+        MakeNtfsImage(dir.File("v.img"));
+        s_image = new std::vector<uint8_t>(ReadFileBytes(dir.File("v.img")));
+    }
+    static void TearDownTestSuite() {
+        delete s_image;
+        s_image = nullptr;
+    }
+
+    void SetUp() override { m_device.Bytes() = *s_image; }
+
+    // Opens the volume (again), flushing and dropping an earlier one.
+    volcore::CVolume& Open() {
+        Close();
+        m_volume = std::make_shared<volcore::CVolume>(std::make_shared<volcore::CIoDeviceImpl>(m_device.Api()));
+        return *m_volume;
+    }
+    void Close() {
+        if (!m_volume) return;
+        m_volume->Flush();
+        m_volume.reset();
+    }
+    void TearDown() override { Close(); }
+
+    volcore::CVolume& Volume() { return *m_volume; }
+    MemoryDevice& Device() { return m_device; }
+
+    // Records in use according to the MFT bitmap.
+    uint64_t RecordsInUse() const;
+
+private:
+    static inline std::vector<uint8_t>* s_image = nullptr;
+    MemoryDevice m_device;
+    std::shared_ptr<volcore::CVolume> m_volume;
+};
+
+}  // namespace volkit::test

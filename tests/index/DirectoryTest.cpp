@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include "api/Log.h"
+#include "entries/File.h"
+#include "entries/RecordFormat.h"
+#include "index/DirectoryFixture.h"
+#include "support/LogCapture.h"
+#include "volume/Bitmap.h"
+#include "volume/Mft.h"
+
+using namespace volcore;
+
+namespace volkit::test {
+
+uint64_t DirectoryTest::RecordsInUse() const {
+    const CBitmap& bitmap = m_volume->GetMft().GetBitmap();
+    uint64_t count = 0;
+    for (uint8_t byte : bitmap.Bytes()) count += static_cast<uint64_t>(__builtin_popcount(byte));
+    return count;
+}
+
+namespace {
+
+std::shared_ptr<CFile> MakeFile(CVolume& volume, std::u16string_view path, const std::string& contents) {
+    auto file = CFile::CreateByPath(volume, path);
+    if (!contents.empty()) {
+        file->SetSize(contents.size());
+        file->Write(0, contents.data(), static_cast<uint32_t>(contents.size()));
+    }
+    file->Flush();
+    return file;
+}
+
+}  // namespace
+
+TEST_F(DirectoryTest, ResolvesFromTheRootIgnoringCaseAndEmptyComponents) {
+    CVolume& volume = Open();
+    auto b = CDirectory::CreateByPath(volume, u"alpha\\");
+    b = CDirectory::CreateByPath(volume, u"\\alpha\\Beta");
+    FileReference file = MakeFile(volume, u"alpha\\Beta\\File.txt", "x")->GetReference();
+
+    EXPECT_EQ(volume.ResolvePath(u""), MakeReference(kRootRecord, 0));
+    EXPECT_EQ(volume.ResolvePath(u"\\\\\\"), MakeReference(kRootRecord, 0));
+    EXPECT_EQ(volume.ResolvePath(u"\\alpha\\\\Beta\\"), volume.ResolvePath(u"alpha\\Beta"));
+    EXPECT_EQ(volume.ResolvePath(u"ALPHA\\beta\\file.TXT"), file);
+    EXPECT_EQ(CDirectory::OpenByPath(volume, u"alpha\\BETA"), b);
+    EXPECT_EQ(CDirectory::OpenByPath(volume, u"\\"), volume.GetRoot());
+
+    EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"alpha\\gamma\\x"); }), "Entry gamma doesn't exist");
+    EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"alpha\\Beta\\File.txt\\x"); }), "Attribute 144 $I30 not found");
+
+    // Everything is still there after the volume was written and loaded again.
+    Open();
+    EXPECT_EQ(Volume().ResolvePath(u"alpha\\beta\\file.txt"), file);
+    auto reopened = CFile::OpenByPath(Volume(), u"alpha\\beta\\file.txt");
+    char byte = 0;
+    reopened->Read(0, &byte, 1);
+    EXPECT_EQ(byte, 'x');
+}
+
+TEST_F(DirectoryTest, RefusedCreatesLeaveNoRecordAndNoCacheEntry) {
+    CVolume& volume = Open();
+    CDirectory::CreateByPath(volume, u"dir");
+    MakeFile(volume, u"dir\\name", "");
+    volume.Flush();
+    uint64_t records = RecordsInUse();
+    size_t cached = volume.GetCachedDirectoryCount();
+
+    EXPECT_EQ(FailureOf([&] { CDirectory::CreateByPath(volume, u"DIR"); }), "Entry DIR is already exist");
+    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"dir\\NAME"); }), "Entry NAME is already exist");
+    EXPECT_EQ(FailureOf([&] { CDirectory::CreateByPath(volume, u"dir\\NAME"); }), "Entry NAME is already exist");
+    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"\\\\"); }), "Invalid path: \\\\");
+    EXPECT_EQ(FailureOf([&] { CDirectory::CreateByPath(volume, u""); }), "Invalid path: ");
+    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, std::u16string(256, u'n')); }), "value: 256");
+    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"missing\\x"); }), "Entry missing doesn't exist");
+
+    EXPECT_EQ(RecordsInUse(), records);
+    EXPECT_EQ(volume.GetCachedDirectoryCount(), cached);
+    // 255 units is the longest name and works.
+    MakeFile(volume, std::u16string(255, u'n'), "");
+    EXPECT_EQ(RecordsInUse(), records + 1);
+}
+
+TEST_F(DirectoryTest, NewDirectoryTakesItsParentsIndexGeometryAndIsComplete) {
+    CVolume& volume = Open();
+    auto parent = volume.GetRoot();
+    auto child = CDirectory::CreateByPath(volume, u"child");
+    EXPECT_EQ(child->GetIndex().GetBlockSize(), parent->GetIndex().GetBlockSize());
+    EXPECT_EQ(child->GetIndex().GetClustersPerBlock(), parent->GetIndex().GetClustersPerBlock());
+    EXPECT_EQ(child->GetParentReference(), parent->GetReference());
+    EXPECT_GE(RecordNumber(child->GetReference()), kFirstUserRecord);
+    // Enough names to need index blocks.
+    for (int i = 0; i < 40; ++i) MakeFile(volume, u"child\\file number " + std::u16string(1, u'A' + i % 26) +
+                                                      std::u16string(1, u'a' + i / 26), "");
+    child.reset();
+    Open();
+    auto reloaded = CDirectory::OpenByPath(Volume(), u"child");
+    EXPECT_EQ(reloaded->GetEntries().size(), 40u);
+    EXPECT_TRUE(reloaded->GetIndex().IsLarge());
+    EXPECT_EQ(reloaded->GetAttributesAndTime()[StdInfo::FileAttributes + 3], 0x10);  // 0x10000000
+}
+
+TEST_F(DirectoryTest, DeleteRefusesSystemAndNonEmptyDirectoriesAndFreesTheRecord) {
+    CVolume& volume = Open();
+    auto extend = CDirectory::OpenByPath(volume, u"$Extend");
+    EXPECT_EQ(FailureOf([&] { extend->Delete(); }), "Cannot delete system entry 11");
+    EXPECT_EQ(FailureOf([&] { volume.GetRoot()->Delete(); }), "Cannot delete system entry 5");
+
+    auto outer = CDirectory::CreateByPath(volume, u"outer");
+    auto inner = CDirectory::CreateByPath(volume, u"outer\\inner");
+    volume.Flush();
+    uint64_t records = RecordsInUse();
+    EXPECT_EQ(FailureOf([&] { outer->Delete(); }), "Cannot delete directory outer: directory is not empty");
+    EXPECT_EQ(CDirectory::OpenByPath(volume, u"outer\\inner"), inner);
+
+    // The outer index is dirty again once inner goes; deleting it anyway works.
+    FileReference innerReference = inner->GetReference();
+    inner->Delete();
+    EXPECT_TRUE(inner->IsDeleted());
+    EXPECT_EQ(FailureOf([&] { inner->GetIndex(); }), "Directory was deleted");
+    outer->Delete();
+    EXPECT_EQ(RecordsInUse(), records - 2);
+    EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"outer"); }), "Entry outer doesn't exist");
+
+    // A new directory on a freed record is the new object, not the deleted one.
+    std::shared_ptr<CDirectory> reused;
+    for (int i = 0; i < 4 && (!reused || !SameRecord(reused->GetReference(), innerReference)); ++i)
+        reused = CDirectory::CreateByPath(volume, u"new" + std::u16string(1, u'0' + i));
+    ASSERT_TRUE(SameRecord(reused->GetReference(), innerReference));
+    auto opened = CDirectory::Open(volume, innerReference);
+    EXPECT_EQ(opened, reused);
+    EXPECT_FALSE(opened->IsDeleted());
+}
+
+TEST_F(DirectoryTest, CacheKeeps101AndFlushesWhatItDrops) {
+    CVolume& volume = Open();
+    std::vector<FileReference> references;
+    for (int i = 0; i < 103; ++i)
+        references.push_back(CDirectory::CreateByPath(volume, u"d" + std::u16string(1, u'0' + i / 10) +
+                                                                  std::u16string(1, u'0' + i % 10))
+                                 ->GetReference());
+    volume.Flush();
+    EXPECT_EQ(volume.GetCachedDirectoryCount(), 0u);
+
+    for (int i = 0; i < 101; ++i) CDirectory::Open(volume, references[i]);
+    EXPECT_EQ(volume.GetCachedDirectoryCount(), 101u);
+    // A change that only the cache holds.
+    MakeFile(volume, u"d100\\kept", "");
+
+    // The 102nd drops the back one (the 101st), which is flushed on the way out.
+    CDirectory::Open(volume, references[101]);
+    std::vector<uint64_t> order = volume.GetCachedRecordNumbers();
+    EXPECT_EQ(order.size(), 101u);
+    EXPECT_EQ(std::count(order.begin(), order.end(), RecordNumber(references[100])), 0);
+    EXPECT_EQ(order.back(), RecordNumber(references[101]));
+
+    // A hit moves to the front; a dropped one loads again.
+    CDirectory::Open(volume, references[7]);
+    EXPECT_EQ(volume.GetCachedRecordNumbers().front(), RecordNumber(references[7]));
+    auto again = CDirectory::Open(volume, references[100]);
+    EXPECT_TRUE(again->GetEntries().count(u"kept"));
+    EXPECT_EQ(volume.GetCachedDirectoryCount(), 101u);
+
+    // The root is never in the cache.
+    CDirectory::Open(volume, MakeReference(kRootRecord, 0));
+    order = volume.GetCachedRecordNumbers();
+    EXPECT_EQ(std::count(order.begin(), order.end(), kRootRecord), 0);
+}
+
+TEST_F(DirectoryTest, OneRecordNeverHasTwoDirectoryObjects) {
+    CVolume& volume = Open();
+    auto held = CDirectory::CreateByPath(volume, u"held");
+    for (int i = 0; i < 110; ++i)
+        CDirectory::CreateByPath(volume, u"filler" + std::u16string(1, u'0' + i / 10) + std::u16string(1, u'0' + i % 10));
+    // `held` fell out of the cache long ago, but it is still open here: a
+    // change by path must reach this very object, not a second copy.
+    MakeFile(volume, u"held\\by path", "");
+    EXPECT_TRUE(held->GetEntries().count(u"by path"));
+    held.reset();
+    Open();
+    EXPECT_TRUE(CDirectory::OpenByPath(Volume(), u"held")->GetEntries().count(u"by path"));
+}
+
+TEST_F(DirectoryTest, TeardownWritesWhatIsPendingAndReportsAFailureOnce) {
+    auto load = [&] { return std::make_shared<CVolume>(std::make_shared<CIoDeviceImpl>(Device().Api())); };
+    {
+        auto volume = load();
+        CDirectory::CreateByPath(*volume, u"a");
+        CDirectory::CreateByPath(*volume, u"a\\b");
+        MakeFile(*volume, u"a\\b\\c", "data");
+        // No explicit flush: the destructor writes what is pending.
+    }
+    {
+        auto volume = load();
+        EXPECT_NE(volume->ResolvePath(u"a\\b\\c"), 0u);
+        CDirectory::CreateByPath(*volume, u"lost");
+        Device().failWrite = [](uint64_t, uint32_t) { return true; };
+        LogCapture log;
+        EXPECT_NE(FailureOf([&] { volume->Flush(); }), "");
+        // The failure was the flush's to report: letting go stays silent.
+        volume.reset();
+        EXPECT_EQ(log.Errors(), std::vector<std::string>{});
+    }
+    {
+        Device().failWrite = nullptr;
+        auto volume = load();
+        CDirectory::CreateByPath(*volume, u"lost too");
+        Device().failWrite = [](uint64_t, uint32_t) { return true; };
+        LogCapture log;
+        volume.reset();
+        ASSERT_EQ(log.Errors().size(), 1u);
+        EXPECT_EQ(log.Errors()[0].rfind("Destroying volume: ", 0), 0u) << log.Errors()[0];
+    }
+    Device().failWrite = nullptr;
+}
+
+}  // namespace volkit::test
