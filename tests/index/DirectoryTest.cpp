@@ -154,10 +154,14 @@ TEST_F(DirectoryTest, CacheKeeps101AndFlushesWhatItDrops) {
     volume.Flush();
     EXPECT_EQ(volume.GetCachedDirectoryCount(), 0u);
 
-    for (int i = 0; i < 101; ++i) CDirectory::Open(volume, references[i]);
+    std::shared_ptr<CDirectory> last;
+    for (int i = 0; i < 101; ++i) last = CDirectory::Open(volume, references[i]);
     EXPECT_EQ(volume.GetCachedDirectoryCount(), 101u);
-    // A change that only the cache holds.
-    MakeFile(volume, u"d100\\kept", "");
+    // A change that only the cache holds (any open would move it to the front).
+    StandardInformation stamped = last->GetAttributesAndTime();
+    stamped[StdInfo::CreationTime] = 0x5A;
+    last->SetAttributesAndTime(stamped);
+    last.reset();
 
     // The 102nd drops the back one (the 101st), which is flushed on the way out.
     CDirectory::Open(volume, references[101]);
@@ -166,11 +170,11 @@ TEST_F(DirectoryTest, CacheKeeps101AndFlushesWhatItDrops) {
     EXPECT_EQ(std::count(order.begin(), order.end(), RecordNumber(references[100])), 0);
     EXPECT_EQ(order.back(), RecordNumber(references[101]));
 
-    // A hit moves to the front; a dropped one loads again.
+    // A hit moves to the front; a dropped one loads again, as it was written.
     CDirectory::Open(volume, references[7]);
     EXPECT_EQ(volume.GetCachedRecordNumbers().front(), RecordNumber(references[7]));
     auto again = CDirectory::Open(volume, references[100]);
-    EXPECT_TRUE(again->GetEntries().count(u"kept"));
+    EXPECT_EQ(again->GetAttributesAndTime()[StdInfo::CreationTime], 0x5A);
     EXPECT_EQ(volume.GetCachedDirectoryCount(), 101u);
 
     // The root is never in the cache.
