@@ -37,7 +37,9 @@ protected:
     }
     void TearDown() override {
         device.failWrite = nullptr;
-        if (volume.ptr) EXPECT_TRUE(NtfsCloseVolume(volume));
+        if (volume.ptr) {
+            EXPECT_TRUE(NtfsCloseVolume(volume));
+        }
     }
 
     // Closes the volume and loads it with the engine, to look at what was written.
