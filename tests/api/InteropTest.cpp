@@ -20,8 +20,6 @@ namespace {
 
 bool HaveCheckers() { return HaveProgram("mkntfs") && HaveProgram("fls") && HaveProgram("ntfsfix"); }
 
-std::wstring Wide(const std::u16string& path) { return volcore::Utf16ToWide(path); }
-
 // Every directory of the tree lists the same names for libntfs-3g and for us,
 // every file reads the same bytes through both, and both agree with `tree`.
 void ExpectSameTree(NtfsVolumeHandle volume, Ntfs3gTree& reference, const Tree& tree) {

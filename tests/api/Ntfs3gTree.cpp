@@ -76,7 +76,9 @@ int CollectName(void* context, const ntfschar* name, const int length, const int
 }  // namespace
 
 Ntfs3gTree::Ntfs3gTree(const std::string& imagePath, bool readOnly) {
-    m_volume = ntfs_mount(imagePath.c_str(), readOnly ? NTFS_MNT_RDONLY : static_cast<ntfs_mount_flags>(0));
+    ntfs_mount_flags flags = static_cast<ntfs_mount_flags>(0);
+    if (readOnly) flags = NTFS_MNT_RDONLY;
+    m_volume = ntfs_mount(imagePath.c_str(), flags);
     if (!m_volume) throw std::runtime_error("libntfs-3g cannot mount " + imagePath);
 }
 
