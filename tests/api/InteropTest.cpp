@@ -178,3 +178,217 @@ TEST_F(InteropRead, TheCommandLineToolsAgree) {
         EXPECT_NE(ls.output.find(Utf8(name) + "\n"), std::string::npos) << Utf8(name);
     EXPECT_TRUE(NtfsCloseVolume(volume));
 }
+
+namespace {
+
+struct Geometry {
+    uint32_t clusterSize;
+    uint32_t sectorSize;
+};
+
+// Times and attributes that the write test stamps on two objects.
+const NtfsAttributesAndTime kFileStamp{0x01D5000000000011ull, 0x01D5000000000022ull, 0x01D5000000000033ull,
+                                       0x21 | 0x40000};
+const NtfsAttributesAndTime kDirStamp{0x01C0000000000001ull, 0x01C0000000000002ull, 0x01C0000000000003ull, 0x2};
+
+class InteropWrite : public ::testing::TestWithParam<Geometry> {
+protected:
+    void SetUp() override {
+        if (!HaveCheckers()) GTEST_SKIP() << "mkntfs, fls or ntfsfix is missing";
+        ImageOptions options;
+        options.size = 48ull << 20;
+        options.clusterSize = GetParam().clusterSize;
+        options.sectorSize = GetParam().sectorSize;
+        MakeNtfsImage(m_dir.File("ours.img"), options);
+        m_device = MemoryDevice::FromFile(m_dir.File("ours.img"));
+    }
+
+    std::string Image() const { return m_dir.File("ours.img"); }
+    void Save() { m_device.SaveToFile(Image()); }
+    void Load() { m_device = MemoryDevice::FromFile(Image()); }
+
+    // Builds a tree through the handle family, with everything it offers.
+    Tree WriteThroughHandleFamily(NtfsVolumeHandle volume) {
+        Tree tree;
+        auto dir = [&](const std::u16string& path) {
+            NtfsDirHandle handle;
+            std::wstring wide = volcore::Utf16ToWide(path);
+            ASSERT_TRUE(NtfsCreateDir(wide.c_str(), handle, volume)) << Utf8(path);
+            ASSERT_TRUE(NtfsCloseDir(handle));
+            tree[path] = std::nullopt;
+        };
+        auto file = [&](const std::u16string& path, const Bytes& contents) {
+            WriteThroughHandles(volume, path, contents);
+            tree[path] = contents;
+        };
+
+        std::u16string deep = u"w";
+        dir(deep);
+        for (int level = 1; level <= 9; ++level) dir(deep = Child(deep, U16("n" + std::to_string(level))));
+        file(Child(deep, u"leaf"), Pattern(4097, 1));
+
+        dir(u"w\\sizes");
+        for (size_t size : {0, 1, 895, 896, 4096, 70000, 3 * 1024 * 1024 + 5})
+            file(Child(u"w\\sizes", U16("s" + std::to_string(size))), Pattern(size, static_cast<uint32_t>(size)));
+
+        // Grown in place in three steps, then shrunk.
+        Bytes grown = Pattern(200000, 9);
+        NtfsFileHandle handle;
+        EXPECT_TRUE(NtfsCreateFile(L"w\\grow", handle, volume));
+        for (size_t size : {10, 5000, 200000}) {
+            EXPECT_TRUE(SetFileSize(size, handle));
+            EXPECT_TRUE(NtfsWriteFile(0, grown.data(), static_cast<unsigned>(size), handle));
+        }
+        EXPECT_TRUE(SetFileSize(777, handle));
+        EXPECT_TRUE(NtfsCloseFile(handle));
+        tree[u"w\\grow"] = Bytes(grown.begin(), grown.begin() + 777);
+
+        dir(u"w\\unicode \u00e9");
+        for (const char16_t* name : {u"\U0001F600\U0001F4A9", u"\u65e5\u672c\u8a9e.txt", u"\u00c5ngstr\u00f6m"})
+            file(Child(u"w\\unicode \u00e9", name), Pattern(50, name[0]));
+
+        // Enough names for a chain of index blocks; every seventh goes again.
+        dir(u"w\\many");
+        for (int i = 0; i < 600; ++i) {
+            std::u16string path = Child(u"w\\many", U16("name " + std::to_string(i * 37 % 1000) + std::string(i % 40, 'x')));
+            file(path, Pattern(i % 3 ? 0 : 20, i));
+            if (i % 7 == 0) {
+                NtfsFileHandle doomed;
+                EXPECT_TRUE(NtfsOpenFile(volcore::Utf16ToWide(path).c_str(), doomed, volume));
+                EXPECT_TRUE(NtfsDeleteFile(doomed));
+                tree.erase(path);
+            }
+        }
+
+        // Directories that come and go, one of them while its parent's index is unsaved.
+        dir(u"w\\doomed");
+        file(u"w\\doomed\\inside", Pattern(9000, 3));
+        NtfsFileHandle inside;
+        NtfsDirHandle doomed;
+        EXPECT_TRUE(NtfsOpenFile(L"w\\doomed\\inside", inside, volume));
+        EXPECT_TRUE(NtfsDeleteFile(inside));
+        EXPECT_TRUE(NtfsOpenDir(L"w\\doomed", doomed, volume));
+        EXPECT_TRUE(NtfsDeleteDir(doomed));
+        tree.erase(u"w\\doomed\\inside");
+        tree.erase(u"w\\doomed");
+
+        NtfsFileHandle stampedFile;
+        NtfsDirHandle stampedDir;
+        EXPECT_TRUE(NtfsOpenFile(L"w\\sizes\\s895", stampedFile, volume));
+        EXPECT_TRUE(SetFileAttributesAndTime(kFileStamp, stampedFile));
+        EXPECT_TRUE(NtfsCloseFile(stampedFile));
+        EXPECT_TRUE(NtfsOpenDir(L"w\\n1", stampedDir, volume));
+        EXPECT_TRUE(SetDirAttributesAndTime(kDirStamp, stampedDir));
+        EXPECT_TRUE(NtfsCloseDir(stampedDir));
+        return tree;
+    }
+
+    void ExpectIndependentCheckersAgree(const Tree& tree) {
+        CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(Image()));
+        EXPECT_EQ(fix.exitCode, 0) << fix.output;
+        EXPECT_EQ(fix.output.find("rror"), std::string::npos) << fix.output;
+
+        std::set<std::u16string> expected;
+        for (const auto& item : tree) expected.insert(item.first);
+        EXPECT_EQ(TskPaths(Image()), expected);
+        CommandResult stat = RunCommand("istat " + ShellQuote(Image()) + " " + std::to_string(RecordOf(u"w\\sizes\\s895")));
+        EXPECT_EQ(stat.exitCode, 0) << stat.output;
+        EXPECT_NE(stat.output.find("Read Only"), std::string::npos) << stat.output;
+        CommandResult cat = RunCommand("icat " + ShellQuote(Image()) + " " + std::to_string(RecordOf(u"w\\grow")));
+        EXPECT_TRUE(Bytes(cat.output.begin(), cat.output.end()) == *tree.at(u"w\\grow"));
+
+        Ntfs3gTree reader(Image(), true);
+        Ntfs3gStat file = reader.Stat(u"w\\sizes\\s895");
+        EXPECT_EQ(file.creationTime, kFileStamp.creationTime);
+        EXPECT_EQ(file.modificationTime, kFileStamp.lastWriteTime);
+        EXPECT_EQ(file.accessTime, kFileStamp.lastAccessTime);
+        EXPECT_EQ(file.attributes, 0x21u);
+        Ntfs3gStat dir = reader.Stat(u"w\\n1");
+        EXPECT_TRUE(dir.directory);
+        EXPECT_EQ(dir.creationTime, kDirStamp.creationTime);
+        EXPECT_EQ(dir.attributes, 0x10000002u);
+    }
+
+    uint64_t RecordOf(const std::u16string& path) {
+        Ntfs3gTree reader(Image(), true);
+        volcore::SParentAndName split = volcore::SplitLastComponent(path);
+        return reader.List(split.parentPath).at(split.name);
+    }
+
+    TempDir m_dir;
+    MemoryDevice m_device;
+};
+
+}  // namespace
+
+TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
+    LogCapture log;
+    NtfsVolumeHandle volume;
+    ASSERT_TRUE(NtfsOpenVolume(m_device.Api(), volume));
+    Tree tree = WriteThroughHandleFamily(volume);
+    ASSERT_TRUE(NtfsCloseVolume(volume));
+    ASSERT_EQ(log.Errors(), std::vector<std::string>{});
+    Save();
+
+    ExpectIndependentCheckersAgree(tree);
+    {
+        Ntfs3gTree reader(Image(), true);
+        ASSERT_TRUE(NtfsOpenVolume(m_device.Api(), volume));
+        ExpectSameTree(volume, reader, tree);
+        ASSERT_TRUE(NtfsCloseVolume(volume));
+    }
+
+    // libntfs-3g changes our volume: a new file, an append, a removal, and a
+    // small file that lives inside its record.
+    {
+        Ntfs3gTree writer(Image(), false);
+        Bytes theirs = Pattern(12345, 77);
+        writer.MakeFile(u"w\\from libntfs-3g", theirs);
+        tree[u"w\\from libntfs-3g"] = theirs;
+        Bytes more = Pattern(5000, 78);
+        writer.Append(u"w\\sizes\\s4096", more);
+        tree[u"w\\sizes\\s4096"]->insert(tree[u"w\\sizes\\s4096"]->end(), more.begin(), more.end());
+        writer.Remove(u"w\\grow");
+        tree.erase(u"w\\grow");
+        writer.MakeFile(u"w\\tiny", Pattern(10, 79));
+        writer.MakeDirectory(u"w\\their dir");
+        tree[u"w\\their dir"] = std::nullopt;
+    }
+    Load();
+    ASSERT_TRUE(NtfsOpenVolume(m_device.Api(), volume));
+    {
+        Ntfs3gTree reader(Image(), true);
+        tree[u"w\\tiny"] = Pattern(10, 79);
+        ExpectSameTree(volume, reader, tree);
+    }
+    // Their resident file grows out of its record through us; we add to their directory.
+    Bytes tiny = Pattern(100000, 80);
+    NtfsFileHandle handle;
+    ASSERT_TRUE(NtfsOpenFile(L"w\\tiny", handle, volume));
+    ASSERT_TRUE(SetFileSize(tiny.size(), handle));
+    ASSERT_TRUE(NtfsWriteFile(0, tiny.data(), static_cast<unsigned>(tiny.size()), handle));
+    ASSERT_TRUE(NtfsCloseFile(handle));
+    tree[u"w\\tiny"] = tiny;
+    WriteThroughHandles(volume, u"w\\their dir\\ours", Pattern(3000, 81));
+    tree[u"w\\their dir\\ours"] = Pattern(3000, 81);
+    ASSERT_TRUE(NtfsCloseVolume(volume));
+    Save();
+
+    CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(Image()));
+    EXPECT_EQ(fix.exitCode, 0) << fix.output;
+    Ntfs3gTree reader(Image(), true);
+    EXPECT_TRUE(reader.Read(u"w\\tiny") == tiny);
+    EXPECT_TRUE(reader.Read(u"w\\their dir\\ours") == Pattern(3000, 81));
+    std::set<std::u16string> expected;
+    for (const auto& item : tree) expected.insert(item.first);
+    EXPECT_EQ(TskPaths(Image()), expected);
+    EXPECT_EQ(log.Errors(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterAndSectorSizes, InteropWrite,
+                         ::testing::Values(Geometry{512, 512}, Geometry{4096, 512}, Geometry{65536, 512},
+                                           Geometry{4096, 4096}),
+                         [](const auto& info) {
+                             return "c" + std::to_string(info.param.clusterSize) + "_s" +
+                                    std::to_string(info.param.sectorSize);
+                         });
