@@ -8,6 +8,7 @@
 #include "InteropSupport.h"
 #include "Ntfs3gTree.h"
 #include "api/Unicode.h"
+#include "index/Directory.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
