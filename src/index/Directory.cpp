@@ -52,7 +52,11 @@ CDirectory::CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::
     : CFsObject(std::move(entry), volume), m_index(std::move(index)) {}
 
 CDirectory::~CDirectory() {
-    if (m_abandoned) return;
+    if (m_abandoned) {
+        // Whatever reached the index after it was given up is lost as well.
+        if (m_index) m_index->DiscardChanges();
+        return;
+    }
     try {
         Flush();
     } catch (const std::exception& e) {

@@ -202,7 +202,9 @@ std::shared_ptr<CDirectory> CVolume::FindOpenDirectory(uint64_t record) {
     auto found = m_openDirectories.find(record);
     if (found == m_openDirectories.end()) return nullptr;
     std::shared_ptr<CDirectory> directory = found->second.lock();
-    if (!directory || directory->IsDeleted()) {
+    // A directory given up after a failed flush is not handed out again: a
+    // change made to it would be lost without a word.
+    if (!directory || directory->IsDeleted() || directory->IsAbandoned()) {
         m_openDirectories.erase(found);
         return nullptr;
     }
