@@ -56,9 +56,11 @@ public:
     explicit StepCounter(const LogCapture& log) : m_log(log) {}
     // Runs one exported call and checks its failure left exactly one Error line.
     bool operator()(const char* what, bool ok) {
-        size_t lines = m_log.Errors().size();
-        EXPECT_EQ(lines - m_seen, ok ? 0u : 1u) << what << (lines > m_seen ? ": " + m_log.Errors().back() : "");
-        m_seen = lines;
+        std::vector<std::string> errors = m_log.Errors();
+        std::string added;
+        for (size_t i = m_seen; i < errors.size(); ++i) added += "\n" + errors[i];
+        EXPECT_EQ(errors.size() - m_seen, ok ? 0u : 1u) << what << added;
+        m_seen = errors.size();
         ++(ok ? m_worked : m_failed);
         return ok;
     }
