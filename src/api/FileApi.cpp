@@ -62,7 +62,10 @@ bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandl
 bool NtfsDeleteFile(NtfsFileHandle& handle) {
     return RunExported(
         [&] {
-            FileOf(handle).Delete();
+            CFile& file = FileOf(handle);
+            file.Delete();
+            // A directory opened as a file leaves no stale directory object behind.
+            file.GetVolume().ForgetDirectory(file.GetReference());
             FreeHandleRecord<CFile>(handle.ptr);
         },
         "Failed to delete NTFS file: '%1'");

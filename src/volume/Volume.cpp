@@ -241,6 +241,16 @@ void CVolume::UncacheDirectory(FileReference reference) {
     m_openDirectories.erase(record);
 }
 
+void CVolume::ForgetDirectory(FileReference reference) {
+    uint64_t record = RecordNumber(reference);
+    if (record == kRootRecord) return;
+    auto found = m_openDirectories.find(record);
+    if (found != m_openDirectories.end()) {
+        if (auto directory = found->second.lock()) directory->Abandon();
+    }
+    UncacheDirectory(reference);
+}
+
 std::vector<uint64_t> CVolume::GetCachedRecordNumbers() const {
     std::vector<uint64_t> records;
     for (const auto& cached : m_cache) records.push_back(RecordNumber(cached->GetReference()));

@@ -82,6 +82,9 @@ public:
     // May flush and drop the back element to make room; raises if that flush fails.
     void CacheDirectory(std::shared_ptr<CDirectory> directory);
     void UncacheDirectory(FileReference reference);
+    // The record was freed behind the directory layer's back (a directory
+    // deleted through a file handle): any directory object on it is given up.
+    void ForgetDirectory(FileReference reference);
     size_t GetCachedDirectoryCount() const { return m_cache.size(); }
     // Record numbers in cache order, front first.
     std::vector<uint64_t> GetCachedRecordNumbers() const;

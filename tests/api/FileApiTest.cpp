@@ -4,6 +4,7 @@
 
 #include "api/IoDevice.h"
 #include "entries/File.h"
+#include "entries/FileEntry.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "support/Images.h"
@@ -261,4 +262,46 @@ TEST_F(FileApiTest, AFailedCloseLeavesAHandleThatOnlyAnotherCloseAccepts) {
     EXPECT_NE(volume.ptr, nullptr);
     EXPECT_FALSE(NtfsCloseVolume(volume));
     EXPECT_EQ(volume.ptr, nullptr);
+}
+
+TEST_F(FileApiTest, ADirectoryDeletedAsAFileStaysDeleted) {
+    NtfsDirHandle dir;
+    ASSERT_TRUE(NtfsCreateDir(L"gone", dir, volume));
+    ASSERT_TRUE(NtfsCloseDir(dir));
+    // Files are opened whatever their type, so a directory can go this way too;
+    // the directory object the volume still caches must not write it back.
+    NtfsFileHandle asFile;
+    ASSERT_TRUE(NtfsOpenFile(L"gone", asFile, volume));
+    uint64_t reference = static_cast<volcore::SHandleRecord<volcore::CFile>*>(asFile.ptr)->object->GetReference();
+    ASSERT_TRUE(NtfsDeleteFile(asFile));
+
+    auto engine = Reload();
+    EXPECT_FALSE(engine->GetRoot()->GetEntries().count(u"gone"));
+    try {
+        volcore::CFileEntry::Load(reference, *engine);
+        ADD_FAILURE() << "the record is still in use";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("unused record"), std::string::npos) << e.what();
+    }
+}
+
+TEST(VolumeLoad, LogsItsStepsInOrder) {
+    TempDir dir;
+    MakeNtfsImage(dir.File("v.img"));
+    MemoryDevice device = MemoryDevice::FromFile(dir.File("v.img"));
+    LogCapture log;
+    NtfsVolumeHandle volume;
+    ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+    std::vector<std::string> steps = {"Checking boot sector",        "Loading MFT and MFTMirr",
+                                      "Comparing mirrored records",  "Loading Bitmap",
+                                      "Initializing cluster allocator", "Loading UpCase",
+                                      "Loading volume root"};
+    std::vector<std::string> info = log.Texts(1);
+    auto position = info.begin();
+    for (const auto& step : steps) {
+        position = std::find(position, info.end(), step);
+        ASSERT_NE(position, info.end()) << step << " missing or out of order";
+    }
+    EXPECT_TRUE(NtfsCloseVolume(volume));
+    EXPECT_TRUE(log.Contains("Flushing MFT")) << "the volume's close writes the MFT";
 }
