@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "api/Boundary.h"
 #include "api/IoDevice.h"
 #include "entries/File.h"
 #include "entries/FileEntry.h"
