@@ -48,6 +48,11 @@ public:
     // last reference has already reported why it could not be saved.
     void Abandon() noexcept;
     bool IsAbandoned() const { return m_abandoned; }
+    // The directory's file entry, for a file object opened on the same record.
+    std::shared_ptr<CFileEntry> ShareEntry() const {
+        CheckAlive();
+        return m_entry;
+    }
 
 private:
     std::unique_ptr<CIndex> m_index;

@@ -10,6 +10,10 @@
 namespace volcore {
 
 std::shared_ptr<CFile> CFile::Open(CVolume& volume, FileReference reference) {
+    // A directory opened as a file shares the directory's entry: two copies of
+    // one record would each rebuild it from their own view when saved.
+    if (auto directory = volume.FindCachedDirectory(reference))
+        return std::make_shared<CFile>(directory->ShareEntry(), volume);
     return std::make_shared<CFile>(CFileEntry::Load(reference, volume), volume);
 }
 
