@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "api/Log.h"
-#include "api/NotYet.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "index/Index.h"
