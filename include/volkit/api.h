@@ -122,6 +122,39 @@ VOLKIT_EXPORT bool SetDirAttributesAndTime(const NtfsAttributesAndTime& values, 
 VOLKIT_EXPORT bool NtfsDeleteDir(NtfsDirHandle& handle);
 VOLKIT_EXPORT bool NtfsCloseDir(NtfsDirHandle& handle);
 
+// What is there. These read; they change nothing.
+
+// The file's current data size in bytes.
+VOLKIT_EXPORT bool NtfsGetFileSize(unsigned long long& size, NtfsFileHandle handle);
+// The four fields that Set...AttributesAndTime store, as the object's
+// $STANDARD_INFORMATION holds them now (attributes unmasked: a directory
+// carries 0x10000000).
+VOLKIT_EXPORT bool GetFileAttributesAndTime(NtfsAttributesAndTime& values, NtfsFileHandle handle);
+VOLKIT_EXPORT bool GetDirAttributesAndTime(NtfsAttributesAndTime& values, NtfsDirHandle handle);
+
+// One entry of a directory index as NtfsEnumDir hands it over. The times,
+// attributes and sizes are the index entry's copies of the object's
+// $FILE_NAME; they are brought up to date when the object is closed.
+struct NtfsDirEntry {
+    const wchar_t* name = nullptr;  // as stored, zero-terminated; valid during the callback only
+    uint64_t fileReference = 0;     // bits 0-47 the MFT record number, 48-63 its sequence number
+    uint64_t creationTime = 0;
+    uint64_t lastAccessTime = 0;
+    uint64_t lastWriteTime = 0;
+    uint64_t mftChangeTime = 0;
+    uint64_t allocatedSize = 0;
+    uint64_t dataSize = 0;
+    uint32_t attributes = 0;
+    uint8_t nameSpace = 0;     // 0 POSIX, 1 Win32, 2 DOS (an 8.3 alias of another entry), 3 Win32 and DOS
+    bool isDirectory = false;  // attributes carry 0x10000000 (the object has a file-name index)
+};
+
+// Calls `callback` once per entry of the directory's index, in index order (the
+// root lists its own "." entry). A callback returning false ends the walk and
+// the call still returns true. The callback must not change the directory.
+VOLKIT_EXPORT bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entry, void* context),
+                               void* context);
+
 }  // namespace volkit::api
 
 #endif

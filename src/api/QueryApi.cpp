@@ -1,0 +1,88 @@
+// Exported queries of the handle family: what an open file or directory holds.
+#include <cstring>
+
+#include "api/Boundary.h"
+#include "api/Unicode.h"
+#include "entries/File.h"
+#include "index/Directory.h"
+#include "volkit/api.h"
+
+using namespace volcore;
+
+namespace {
+
+constexpr const char* kInvalidFile = "Invalid file handle";
+constexpr const char* kInvalidDirectory = "Invalid directory handle";
+constexpr uint32_t kHasFileNameIndex = 0x10000000;
+
+template <typename T>
+T LittleEndianAt(const StandardInformation& value, size_t offset) {
+    T result = 0;
+    for (size_t i = sizeof(T); i-- > 0;) result = static_cast<T>(result << 8 | value[offset + i]);
+    return result;
+}
+
+// The four fields of $STANDARD_INFORMATION the setters take, read back.
+volkit::api::NtfsAttributesAndTime FromStandardInformation(const StandardInformation& value) {
+    volkit::api::NtfsAttributesAndTime result;
+    result.creationTime = LittleEndianAt<uint64_t>(value, 0);
+    result.lastWriteTime = LittleEndianAt<uint64_t>(value, 8);
+    result.lastAccessTime = LittleEndianAt<uint64_t>(value, 24);
+    result.attributes = LittleEndianAt<uint32_t>(value, 32);
+    return result;
+}
+
+volkit::api::NtfsDirEntry ToDirEntry(const std::wstring& name, const SIndexEntryValue& value) {
+    volkit::api::NtfsDirEntry entry;
+    entry.name = name.c_str();
+    entry.fileReference = value.fileReference;
+    entry.creationTime = value.creationTime;
+    entry.lastWriteTime = value.modificationTime;
+    entry.mftChangeTime = value.mftChangeTime;
+    entry.lastAccessTime = value.accessTime;
+    entry.allocatedSize = value.allocatedSize;
+    entry.dataSize = value.dataSize;
+    entry.attributes = value.fileAttributes;
+    entry.nameSpace = value.nameSpace;
+    entry.isDirectory = (value.fileAttributes & kHasFileNameIndex) != 0;
+    return entry;
+}
+
+}  // namespace
+
+namespace volkit::api {
+
+bool NtfsGetFileSize(unsigned long long& size, NtfsFileHandle handle) {
+    return RunExported([&] { size = HandleObject<CFile>(handle.ptr, kInvalidFile).GetSize(); },
+                       "Failed to get size of NTFS file: %1");
+}
+
+bool GetFileAttributesAndTime(NtfsAttributesAndTime& values, NtfsFileHandle handle) {
+    return RunExported(
+        [&] { values = FromStandardInformation(HandleObject<CFile>(handle.ptr, kInvalidFile).GetAttributesAndTime()); },
+        "Failed to read attributes and file times of a NTFS file: %1");
+}
+
+bool GetDirAttributesAndTime(NtfsAttributesAndTime& values, NtfsDirHandle handle) {
+    return RunExported(
+        [&] {
+            values = FromStandardInformation(
+                HandleObject<CDirectory>(handle.ptr, kInvalidDirectory).GetAttributesAndTime());
+        },
+        "Failed to read attributes and file times of a NTFS directory: %1");
+}
+
+bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entry, void* context), void* context) {
+    return RunExported(
+        [&] {
+            const CDirectory& directory = HandleObject<CDirectory>(handle.ptr, kInvalidDirectory);
+            if (callback == nullptr) throw CException("No callback");
+            for (const auto& [name, value] : directory.GetEntries()) {
+                const std::wstring wideName = Utf16ToWide(name);
+                if (!callback(ToDirEntry(wideName, value), context)) break;
+            }
+        },
+        "Failed to enumerate NTFS directory: %1");
+}
+
+}  // namespace volkit::api
