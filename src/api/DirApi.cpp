@@ -10,24 +10,10 @@ using namespace volcore;
 
 namespace {
 
-using DirRecord = SHandleRecord<CDirectory>;
-constexpr const char* kInvalidVolume = "Invalid volume handle";
 constexpr const char* kInvalidDirectory = "Invalid directory handle";
 
 CDirectory& DirectoryOf(volkit::api::NtfsDirHandle handle) {
     return HandleObject<CDirectory>(handle.ptr, kInvalidDirectory);
-}
-
-template <typename OpenOrCreate>
-bool OpenDirHandle(const wchar_t* path, volkit::api::NtfsDirHandle& handle, volkit::api::NtfsVolumeHandle volume,
-                   const char* failureText, OpenOrCreate openOrCreate) {
-    return RunExported(
-        [&] {
-            CVolume& owner = HandleObject<CVolume>(volume.ptr, kInvalidVolume);
-            std::shared_ptr<CDirectory> directory = openOrCreate(owner, PathArgument(path));
-            handle.ptr = new DirRecord{std::move(directory)};
-        },
-        failureText, PathForMessage(path));
 }
 
 }  // namespace
@@ -35,11 +21,13 @@ bool OpenDirHandle(const wchar_t* path, volkit::api::NtfsDirHandle& handle, volk
 namespace volkit::api {
 
 bool NtfsOpenDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume) {
-    return OpenDirHandle(path, handle, volume, "Failed to open NTFS directory '%1': %2", CDirectory::OpenByPath);
+    return OpenHandleRecord<CDirectory>(path, handle.ptr, volume.ptr, "Failed to open NTFS directory '%1': %2",
+                                CDirectory::OpenByPath);
 }
 
 bool NtfsCreateDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume) {
-    return OpenDirHandle(path, handle, volume, "Failed to create NTFS directory '%1': %2", CDirectory::CreateByPath);
+    return OpenHandleRecord<CDirectory>(path, handle.ptr, volume.ptr, "Failed to create NTFS directory '%1': %2",
+                                CDirectory::CreateByPath);
 }
 
 bool SetDirAttributesAndTime(const NtfsAttributesAndTime& values, NtfsDirHandle handle) {

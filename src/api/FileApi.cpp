@@ -10,34 +10,22 @@ using namespace volcore;
 
 namespace {
 
-using FileRecord = SHandleRecord<CFile>;
-constexpr const char* kInvalidVolume = "Invalid volume handle";
 constexpr const char* kInvalidFile = "Invalid file handle";
 
 CFile& FileOf(volkit::api::NtfsFileHandle handle) { return HandleObject<CFile>(handle.ptr, kInvalidFile); }
-
-template <typename OpenOrCreate>
-bool OpenFileHandle(const wchar_t* path, volkit::api::NtfsFileHandle& handle, volkit::api::NtfsVolumeHandle volume,
-                    const char* failureText, OpenOrCreate openOrCreate) {
-    return RunExported(
-        [&] {
-            CVolume& owner = HandleObject<CVolume>(volume.ptr, kInvalidVolume);
-            std::shared_ptr<CFile> file = openOrCreate(owner, PathArgument(path));
-            handle.ptr = new FileRecord{std::move(file)};
-        },
-        failureText, PathForMessage(path));
-}
 
 }  // namespace
 
 namespace volkit::api {
 
 bool NtfsOpenFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume) {
-    return OpenFileHandle(path, handle, volume, "Failed to open NTFS file '%1': %2", CFile::OpenByPath);
+    return OpenHandleRecord<CFile>(path, handle.ptr, volume.ptr, "Failed to open NTFS file '%1': %2",
+                                CFile::OpenByPath);
 }
 
 bool NtfsCreateFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume) {
-    return OpenFileHandle(path, handle, volume, "Failed to create NTFS file '%1': %2", CFile::CreateByPath);
+    return OpenHandleRecord<CFile>(path, handle.ptr, volume.ptr, "Failed to create NTFS file '%1': %2",
+                                CFile::CreateByPath);
 }
 
 bool NtfsReadFile(unsigned long long offset, void* buffer, unsigned int length, NtfsFileHandle handle) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/Boundary.h"
+#include "volume/Volume.h"
 
 namespace volcore {
 
@@ -12,6 +13,21 @@ std::u16string PathArgument(const wchar_t* path);
 // The caller's path as UTF-8 for a failure line. Never raises: a unit that is
 // no code point shows as U+FFFD.
 std::string PathForMessage(const wchar_t* path) noexcept;
+
+// Opens or creates an object by the caller's path on the volume behind
+// `volume` and stores a new handle record for it in `ptr` (left untouched on
+// failure).
+template <typename T, typename OpenOrCreate>
+bool OpenHandleRecord(const wchar_t* path, void*& ptr, void* volume, const char* failureText,
+                      OpenOrCreate openOrCreate) {
+    return RunExported(
+        [&] {
+            CVolume& owner = HandleObject<CVolume>(volume, "Invalid volume handle");
+            std::shared_ptr<T> object = openOrCreate(owner, PathArgument(path));
+            ptr = new SHandleRecord<T>{std::move(object)};
+        },
+        failureText, PathForMessage(path));
+}
 
 // Releases the object behind a handle record and frees the record. When the
 // record holds the last reference the object is flushed first, where a failure
