@@ -28,4 +28,20 @@ std::string PathForMessage(const wchar_t* path) noexcept {
     }
 }
 
+void CheckNothingGivenUp(const CFsObject& object) {
+    if (object.IsAbandoned() && !object.IsDeleted()) object.CheckUsable();
+}
+
+void RaiseUnwritten(const char* kind, const CFsObject& object, const std::exception& failure,
+                    std::exception_ptr earlier) {
+    uint64_t record = RecordNumber(object.GetReference());
+    if (!earlier) throw CException("Changes to %1 %2 (%3) were not written: %4", kind, object.GetName(), record, failure.what());
+    try {
+        std::rethrow_exception(earlier);
+    } catch (const std::exception& first) {
+        throw CException("%1; changes to %2 %3 (%4) were not written: %5", first.what(), kind, object.GetName(), record,
+                         failure.what());
+    }
+}
+
 }  // namespace volcore

@@ -56,8 +56,39 @@ CFileEntry& CFsObject::GetEntry() const {
     return *m_entry;
 }
 
+std::shared_ptr<CFileEntry> CFsObject::ShareEntry() const {
+    CheckAlive();
+    return m_entry;
+}
+
 void CFsObject::CheckAlive() const {
-    if (!m_entry) throw CException("FS object %1 (%2) is deleted", RecordNumber(m_reference), m_name);
+    if (IsDeleted()) throw CException("FS object %1 (%2) is deleted", RecordNumber(m_reference), m_name);
+}
+
+void CFsObject::CheckUsable() const {
+    CheckAlive();
+    if (m_abandoned)
+        throw CException("FS object %1 (%2) was given up after a failed write", RecordNumber(m_reference), m_name);
+}
+
+bool CFsObject::IsDirectory() const {
+    const CFileEntry& entry = GetEntry();
+    return (entry.GetFlags() & FileRecord::FlagDirectory) || entry.FindAttribute(AttrType::IndexRoot, u"$I30");
+}
+
+bool CFsObject::IsSystemObject() const {
+    // No path holds more components than this; a longer chain of parents is a loop.
+    constexpr int kDeepestPath = 16384;
+    if (RecordNumber(m_reference) < kFirstOrdinaryRecord) return true;
+    FileReference parent = m_parentReference;
+    for (int depth = 0; depth < kDeepestPath; ++depth) {
+        uint64_t record = RecordNumber(parent);
+        if (record == kRootRecord) return false;
+        // $Extend, or another system directory: what it holds is the file system's.
+        if (record < kFirstOrdinaryRecord) return true;
+        parent = CDirectory::Open(m_volume, parent)->GetParentReference();
+    }
+    throw CException("Entry %1: its parent directories never reach the root", RecordNumber(m_reference));
 }
 
 StandardInformation CFsObject::GetAttributesAndTime() const {
@@ -152,7 +183,7 @@ CFile::CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume)
 CFile::~CFile() {
     // The owner already heard about a failed flush; repeating it would only
     // report the same failure twice.
-    if (m_flushFailed) return;
+    if (m_flushFailed || IsAbandoned()) return;
     try {
         Flush();
     } catch (const std::exception& e) {
@@ -161,7 +192,6 @@ CFile::~CFile() {
         LogError(FormatText("Destroying file %1 (%2): unknown failure", GetName(), RecordNumber(GetReference())));
     }
 }
-
 
 uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
 
@@ -194,13 +224,18 @@ void CFile::SetSize(uint64_t newSize) {
 }
 
 void CFile::Delete() {
+    CheckUsable();
+    if (IsSystemObject()) throw CException("Cannot delete system entry %1", RecordNumber(GetReference()));
+    // Its children would be left without a parent.
+    if (IsDirectory()) throw CException("Cannot delete directory %1 as a file", GetName());
     DeleteObject();
     m_data.reset();
 }
 
 void CFile::Flush() {
-    // A deleted file has nothing left to write.
-    if (IsDeleted()) return;
+    // A deleted file has nothing left to write; an abandoned one must not
+    // write what it was given up with.
+    if (IsDeleted() || IsAbandoned()) return;
     m_flushFailed = true;
     UpdateFileName();
     CheckAlive();

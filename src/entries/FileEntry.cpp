@@ -54,6 +54,21 @@ bool SameTypeAndName(const AttributeKey& key, uint32_t type, std::u16string_view
     return key.type == type && key.name == name;
 }
 
+// A freed record carries the sequence number its next object takes, so that
+// references to the object it held before no longer match; a record that was
+// never used starts afresh.
+uint16_t ReusedSequenceNumber(CVolume& volume, uint64_t recordNumber) {
+    try {
+        MftRecBufferPtr record = volume.ReadMftRecord(recordNumber);
+        CByteReader header(record->bytes);
+        uint16_t sequence = header.U16(FileRecord::SequenceNumber);
+        if (header.U32(FileRecord::Signature) == kFileSignature && sequence != 0) return sequence;
+    } catch (const CException&) {
+        // Not a readable record: nothing refers to it.
+    }
+    return FreshSequenceNumber(recordNumber);
+}
+
 }  // namespace
 
 CFileEntry::CFileEntry(FileReference reference, CVolume& volume, uint16_t flags)
@@ -87,8 +102,9 @@ std::shared_ptr<CFileEntry> CFileEntry::FromBaseRecord(const MftRecBufferPtr& ba
 
 std::shared_ptr<CFileEntry> CFileEntry::Create(uint16_t flags, CVolume& volume) {
     uint64_t recordNumber = volume.GetMft().AllocateRecord();
-    auto entry = std::make_shared<CFileEntry>(MakeReference(recordNumber, 1), volume, flags);
-    entry->m_sequenceNumber = FreshSequenceNumber(recordNumber);
+    uint16_t sequence = ReusedSequenceNumber(volume, recordNumber);
+    auto entry = std::make_shared<CFileEntry>(MakeReference(recordNumber, sequence), volume, flags);
+    entry->m_sequenceNumber = sequence;
     entry->m_linkCount = 1;
     return entry;
 }
@@ -278,7 +294,9 @@ void CFileEntry::Delete() {
     ReleaseExtensionRecords();
     uint16_t flags = static_cast<uint16_t>(m_flags & ~FileRecord::FlagInUse);
     MftRecBufferPtr record = BuildRecordHeader(m_volume.GetMftRecordSize(), m_reference, 0, flags, 1);
-    CByteWriter(record->bytes).U16(FileRecord::SequenceNumber, m_sequenceNumber);
+    // References to the deleted object must not match the record's next one.
+    uint16_t next = static_cast<uint16_t>(m_sequenceNumber + 1);
+    CByteWriter(record->bytes).U16(FileRecord::SequenceNumber, next == 0 ? 1 : next);
     m_volume.WriteMftRecord(m_reference, record);
     m_volume.GetMft().FreeRecord(m_reference);
     m_reference = kDeletedReference;

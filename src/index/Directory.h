@@ -42,21 +42,13 @@ public:
     // The caller must hold a reference: the cache lets go of the directory here.
     void Delete();
     // UpdateFileName, save the index, CheckAlive, save the entry. Raises.
-    // Does nothing for a deleted directory.
+    // Does nothing for a deleted or abandoned directory.
     void Flush();
-    // Gives up whatever is still unsaved, without a report: the owner of the
-    // last reference has already reported why it could not be saved.
-    void Abandon() noexcept;
-    bool IsAbandoned() const { return m_abandoned; }
-    // The directory's file entry, for a file object opened on the same record.
-    std::shared_ptr<CFileEntry> ShareEntry() const {
-        CheckAlive();
-        return m_entry;
-    }
+    // As CFsObject::Abandon; the index's unsaved changes are given up too.
+    void Abandon() noexcept override;
 
 private:
     std::unique_ptr<CIndex> m_index;
-    bool m_abandoned = false;
 };
 
 }  // namespace volcore

@@ -28,6 +28,8 @@ public:
     uint64_t FindClearRun(uint64_t count, uint64_t start) const;
     void Resize(uint64_t bits);
     void Flush();
+    // Gives up the unsaved bits: the owner's flush failed and was reported.
+    void Abandon() noexcept { m_dirty = false; }
     bool IsDirty() const { return m_dirty; }
     const std::vector<uint8_t>& Bytes() const { return m_bits; }
 

@@ -22,7 +22,10 @@ inline constexpr uint64_t kMftMirrRecord = 1;
 inline constexpr uint64_t kBitmapRecord = 6;
 inline constexpr uint64_t kUpCaseRecord = 10;
 inline constexpr uint64_t kRootRecord = 5;
+inline constexpr uint64_t kExtendRecord = 11;
 inline constexpr uint64_t kFirstUserRecord = 16;
+// Records below this one belong to the file system even when unused.
+inline constexpr uint64_t kFirstOrdinaryRecord = 24;
 inline constexpr FileReference kDeletedReference = ~uint64_t{0};
 
 struct VCN {

@@ -1,15 +1,16 @@
 #pragma once
 // The engine's root object for one NTFS volume: geometry, MFT, cluster
-// allocator, upcase table, root directory and the directory cache.
+// allocator, upcase table, root directory, the directory cache and the table
+// of open objects.
 #include <cstdint>
 #include <exception>
 #include <list>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "api/IoDevice.h"
+#include "volume/LiveObjects.h"
 #include "volume/MftRecBuffer.h"
 #include "volume/Types.h"
 
@@ -17,6 +18,8 @@ namespace volcore {
 
 class CMft;
 class CDirectory;
+class CFile;
+class CFileEntry;
 class IClusterAllocator;
 using UpCaseTable = std::vector<uint16_t>;
 
@@ -77,14 +80,20 @@ public:
     std::shared_ptr<CDirectory> GetRoot() const { return m_root; }
     // The root for record 5; a cached directory (moved to the front); or one
     // that is still open elsewhere after its eviction, so that one record never
-    // has two directory objects with diverging indexes.
+    // has two directory objects with diverging indexes. A reference with a
+    // sequence number only finds an object that carries the same one.
     std::shared_ptr<CDirectory> FindCachedDirectory(FileReference reference);
     // May flush and drop the back element to make room; raises if that flush fails.
     void CacheDirectory(std::shared_ptr<CDirectory> directory);
     void UncacheDirectory(FileReference reference);
-    // The record was freed behind the directory layer's back (a directory
-    // deleted through a file handle): any directory object on it is given up.
-    void ForgetDirectory(FileReference reference);
+
+    // Open files: every handle on one record shares one file object.
+    std::shared_ptr<CFile> FindOpenFile(FileReference reference);
+    void RememberOpenFile(const std::shared_ptr<CFile>& file);
+    // The entry of the object at `reference`: the one an open file or
+    // directory already holds, else loaded. A reference whose sequence number
+    // the record no longer carries is refused: it names an object deleted since.
+    std::shared_ptr<CFileEntry> OpenEntry(FileReference reference);
     size_t GetCachedDirectoryCount() const { return m_cache.size(); }
     // Record numbers in cache order, front first.
     std::vector<uint64_t> GetCachedRecordNumbers() const;
@@ -97,8 +106,8 @@ private:
     void LoadRoot();
     void FlushDirectories(std::exception_ptr& failure);
     void ReleaseDirectories() noexcept;
-    std::shared_ptr<CDirectory> FindOpenDirectory(uint64_t record);
-    void RememberOpenDirectory(const std::shared_ptr<CDirectory>& directory);
+    void AbandonBitmaps() noexcept;
+    std::shared_ptr<CDirectory> FindOpenDirectory(FileReference reference);
 
     std::shared_ptr<IIoDevice> m_device;
     std::unique_ptr<IClusterAllocator> m_allocator;
@@ -106,9 +115,9 @@ private:
     std::shared_ptr<CMft> m_mft;
     std::shared_ptr<CDirectory> m_root;
     std::list<std::shared_ptr<CDirectory>> m_cache;
-    // Every directory object handed out, by record number, as long as it lives.
-    std::unordered_map<uint64_t, std::weak_ptr<CDirectory>> m_openDirectories;
-    size_t m_openDirectoriesPruneAt = 4 * kDirectoryCacheLimit;
+    // Every directory and file object handed out, as long as it lives.
+    CLiveObjects<CDirectory> m_openDirectories;
+    CLiveObjects<CFile> m_openFiles;
     uint32_t m_sectorSize = 0;
     uint32_t m_clusterSize = 0;
     uint32_t m_mftRecordSize = 0;

@@ -145,6 +145,12 @@ void Ntfs3gTree::Remove(const std::u16string& path) {
         throw Failure("cannot delete", path);
 }
 
+std::pair<int64_t, int64_t> Ntfs3gTree::SpaceInUse() {
+    if (ntfs_volume_get_free_space(m_volume) != 0) throw std::runtime_error("libntfs-3g cannot count free space");
+    int64_t mftClusters = m_volume->mft_na->allocated_size >> m_volume->cluster_size_bits;
+    return {m_volume->nr_clusters - m_volume->free_clusters - mftClusters, m_volume->free_mft_records};
+}
+
 bool Ntfs3gTree::Exists(const std::u16string& path) {
     try {
         OpenPath(m_volume, path);

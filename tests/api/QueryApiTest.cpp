@@ -73,24 +73,6 @@ protected:
 
 }  // namespace
 
-TEST_F(QueryApiTest, NullHandlesFailWithTheirOwnTexts) {
-    LogCapture log;
-    unsigned long long size = 77;
-    NtfsAttributesAndTime values;
-    values.attributes = 99;
-    EXPECT_FALSE(NtfsGetFileSize(size, NtfsFileHandle{}));
-    EXPECT_FALSE(GetFileAttributesAndTime(values, NtfsFileHandle{}));
-    EXPECT_FALSE(GetDirAttributesAndTime(values, NtfsDirHandle{}));
-    EXPECT_FALSE(NtfsEnumDir(NtfsDirHandle{}, &Collect, nullptr));
-    EXPECT_EQ(size, 77u);
-    EXPECT_EQ(values.attributes, 99u);
-    EXPECT_EQ(log.Errors(), (std::vector<std::string>{
-                                "Failed to get size of NTFS file: Invalid file handle",
-                                "Failed to read attributes and file times of a NTFS file: Invalid file handle",
-                                "Failed to read attributes and file times of a NTFS directory: Invalid directory handle",
-                                "Failed to enumerate NTFS directory: Invalid directory handle"}));
-}
-
 TEST_F(QueryApiTest, SizesAttributesAndTimesReadBackWhatWasSet) {
     NtfsFileHandle file;
     ASSERT_TRUE(NtfsCreateFile(L"\\f.bin", file, volume));
