@@ -50,6 +50,11 @@ volkit::api::NtfsDirEntry ToDirEntry(const std::wstring& name, const SIndexEntry
     return entry;
 }
 
+struct SWalkHandle {
+    void* value;
+    ~SWalkHandle() { RemoveHandle(value, EHandleKind::Directory); }
+};
+
 }  // namespace
 
 namespace volkit::api {
@@ -82,6 +87,9 @@ bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entr
             // Held for the whole walk: the callback may close the handle.
             std::shared_ptr<CDirectory> directory = UsableObject<CDirectory>(handle.ptr, kInvalidDirectory);
             if (callback == nullptr) throw CException("No callback");
+            // The walk counts as a handle of its own, so that the callback
+            // cannot close the volume under it.
+            SWalkHandle walk{AddHandle(EHandleKind::Directory, directory, &directory->GetVolume())};
             // Each step looks up the name after the last one afresh: a callback
             // that changes the directory after all must not leave the walk on
             // an entry that is gone.

@@ -292,8 +292,9 @@ const Row kRows[] = {
          for (const wchar_t* path : {L"w\\a", L"w\\b", L"w\\c", L"w\\d"})
              s.AddFile(path, Pattern(10, path[2]));
          struct Walk { Session& s; NtfsDirHandle& walked; int seen = 0; } walk{s, walked};
-         // The first call closes the walked handle and adds a name before the
-         // current one; every call deletes the entry it was given.
+         // The first call closes the walked handle, tries to close the volume
+         // and adds a name before the current one; every call deletes the
+         // entry it was given.
          OK(NtfsEnumDir(
              walked,
              [](const NtfsDirEntry& entry, void* context) {
@@ -301,6 +302,7 @@ const Row kRows[] = {
                  Session& s = walk.s;
                  if (walk.seen++ == 0) {
                      OK(NtfsCloseDir(walk.walked));
+                     FAILS(NtfsCloseVolume(s.volume), "Failed to close NTFS volume: 1 file or directory handle(s) still open");
                      s.AddFile(L"w\\0", Pattern(5, 11));
                  }
                  std::wstring path = std::wstring(L"w\\") + entry.name;
