@@ -317,62 +317,58 @@ const Row kRows[] = {
      }},
 };
 
-class Misuse : public ::testing::TestWithParam<Row> {
-protected:
-    static void SetUpTestSuite() {
-        if (!HaveProgram("mkntfs") || !HaveProgram("fls") || !HaveProgram("ntfsfix")) return;
-        s_dir = new TempDir;
-        MakeNtfsImage(s_dir->File("fresh.img"));
-        s_fresh = new Bytes(ReadFileBytes(s_dir->File("fresh.img")));
-        s_spaceInUse = Ntfs3gTree(s_dir->File("fresh.img"), true).SpaceInUse();
-    }
-    static void TearDownTestSuite() {
-        delete s_fresh;
-        delete s_dir;
-        s_fresh = nullptr;
-        s_dir = nullptr;
-    }
-    void SetUp() override {
-        if (!s_fresh) GTEST_SKIP() << "mkntfs, fls or ntfsfix is missing";
-    }
-
-    // Whole for every independent reader, holding exactly `expected`; once
-    // libntfs-3g removed all of it, every cluster and record is free again
-    // (but for the growth of $MFT).
-    static void ExpectWholeVolume(const std::string& image, const Tree& expected) {
-        CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(image));
-        EXPECT_EQ(fix.exitCode, 0) << fix.output;
-        EXPECT_EQ(fix.output.find("rror"), std::string::npos) << fix.output;
-        std::set<std::u16string> paths;
-        for (const auto& item : expected) paths.insert(item.first);
-        EXPECT_EQ(TskPaths(image), paths);
-        {
-            Ntfs3gTree tree(image, false);
-            for (const auto& [path, contents] : expected) {
-                SCOPED_TRACE(Utf8(path));
-                EXPECT_EQ(tree.Stat(path).directory, !contents);
-                EXPECT_TRUE(!contents || tree.Read(path) == *contents);
-            }
-            for (auto item = expected.rbegin(); item != expected.rend(); ++item) tree.Remove(item->first);
-        }
-        EXPECT_EQ(Ntfs3gTree(image, true).SpaceInUse(), s_spaceInUse);
-    }
-
-    static inline TempDir* s_dir = nullptr;
-    static inline Bytes* s_fresh = nullptr;
-    static inline std::pair<int64_t, int64_t> s_spaceInUse;
+// A fresh volume, and what is in use on it besides $MFT.
+struct SFresh {
+    Bytes image;
+    std::pair<int64_t, int64_t> spaceInUse;
 };
+
+const SFresh& Fresh() {
+    static const SFresh fresh = [] {
+        TempDir dir;
+        MakeNtfsImage(dir.File("fresh.img"));
+        return SFresh{ReadFileBytes(dir.File("fresh.img")), Ntfs3gTree(dir.File("fresh.img"), true).SpaceInUse()};
+    }();
+    return fresh;
+}
+
+// Whole for every independent reader, holding exactly `expected`; once
+// libntfs-3g removed all of it, every cluster and record is free again (but
+// for the growth of $MFT).
+void ExpectWholeVolume(const std::string& image, const Tree& expected) {
+    CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(image));
+    EXPECT_EQ(fix.exitCode, 0) << fix.output;
+    EXPECT_EQ(fix.output.find("rror"), std::string::npos) << fix.output;
+    std::set<std::u16string> paths;
+    for (const auto& item : expected) paths.insert(item.first);
+    EXPECT_EQ(TskPaths(image), paths);
+    {
+        Ntfs3gTree tree(image, false);
+        for (const auto& [path, contents] : expected) {
+            SCOPED_TRACE(Utf8(path));
+            EXPECT_EQ(tree.Stat(path).directory, !contents);
+            EXPECT_TRUE(!contents || tree.Read(path) == *contents);
+        }
+        for (auto item = expected.rbegin(); item != expected.rend(); ++item) tree.Remove(item->first);
+    }
+    EXPECT_EQ(Ntfs3gTree(image, true).SpaceInUse(), Fresh().spaceInUse);
+}
+
+class Misuse : public ::testing::TestWithParam<Row> {};
 
 }  // namespace
 
 TEST_P(Misuse, NoCallSequenceCrashesLosesDataOrDamagesTheVolume) {
-    MemoryDevice device(*s_fresh);
+    if (!HaveProgram("mkntfs") || !HaveProgram("fls") || !HaveProgram("ntfsfix"))
+        GTEST_SKIP() << "mkntfs, fls or ntfsfix is missing";
+    MemoryDevice device(Fresh().image);
     Session s(device);
     ASSERT_TRUE(NtfsOpenVolume(device.Api(), s.volume));
     GetParam().run(s);
     if (s.volume.ptr) OK(NtfsCloseVolume(s.volume));
-    device.SaveToFile(s_dir->File("row.img"));
-    ExpectWholeVolume(s_dir->File("row.img"), s.expected);
+    TempDir dir;
+    device.SaveToFile(dir.File("row.img"));
+    ExpectWholeVolume(dir.File("row.img"), s.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Misuse, ::testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
