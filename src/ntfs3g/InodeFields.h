@@ -5,11 +5,17 @@
 #include <cstdint>
 
 #include "ntfs3g/Ntfs3g.h"
+#include "volkit/filesystem.h"
 
 namespace volkit::fsfamily {
 
 uint32_t InodeFlags(const ntfs_inode* inode);
 void SetInodeFlags(ntfs_inode* inode, uint32_t flags);
 bool IsDirectoryRecord(const ntfs_inode* inode);
+
+// Flags (0x10 added for a directory), times and the unnamed $DATA length of
+// an open inode; `data` is its open $DATA, if any, which knows the length
+// best once writes have gone through it.
+file::attributes AttributesOf(const ntfs_inode* inode, const ntfs_attr* data);
 
 }  // namespace volkit::fsfamily

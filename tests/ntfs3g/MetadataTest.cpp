@@ -123,8 +123,8 @@ TEST_F(FamilyTest, SecurityDescriptorIsStoredAsGiven) {
     EXPECT_FALSE(file::setFileSecurity("secured", 0x7, nullptr, volume));
     EXPECT_FALSE(file::setFileSecurity("absent", 0x7, descriptor.data(), volume));
     EXPECT_FALSE(file::setFileSecurity("secured", 0x7, descriptor.data(), filesystem::handle{}));
-    EXPECT_EQ(log->Errors(), (Lines{"failed to set file security", "failed to set file security",
-                                    "failed to set file security", "volume handle is invalid"}));
+    EXPECT_EQ(log->Errors(), (Lines{"invalid security descriptor", "invalid security descriptor", "file not found",
+                                    "volume handle is invalid"}));
 
     const std::string image = SaveImage();
     const DescriptorParts stored = PartsOf(SecurityReadBack(image, "/secured"));
