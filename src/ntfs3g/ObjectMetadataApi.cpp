@@ -49,8 +49,8 @@ reachedObject ChangeableObject(filesystem::handle volume, const std::string& nor
 void SetSecurity(const char* path, uint32_t selection, const void* descriptor, filesystem::handle volume) {
     const std::string normalized = normalizePath(path);
     ntfs_volume* mounted = VolumeOf(volume);
-    const std::vector<uint8_t> given = CopyDescriptor(descriptor);
     reachedObject target = ChangeableObject(volume, normalized);
+    const std::vector<uint8_t> given = CopyDescriptor(descriptor);
     securityApi api(mounted);
     const std::vector<uint8_t> merged =
         MergeDescriptor(CurrentDescriptor(api, target.inode.Get()), given, selection);
