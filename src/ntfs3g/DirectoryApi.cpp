@@ -63,7 +63,7 @@ void Fetch(const char* path, filesystem::handle volume, bool (*callback)(const d
         // Without a callback the walk itself refuses to start.
         return readHeldDirectory(directory.inode, &position, &target, callback != nullptr ? &DeliverEntry : nullptr);
     }();
-    table.Release(directory);
+    if (!table.Release(directory)) Fail("failed to close inode");
     if (walked != 0) Fail("ntfs_readdir_ex failed");
 }
 

@@ -18,4 +18,10 @@ bool IsDirectoryRecord(const ntfs_inode* inode);
 // best once writes have gone through it.
 file::attributes AttributesOf(const ntfs_inode* inode, const ntfs_attr* data);
 
+// Brings the copies of flags, times, sizes and reparse tag that `directory`
+// keeps in the index entries of the inode's names up to date, as libntfs-3g
+// does when it writes a dirty inode, but through the directory copy given
+// here. False when an entry is missing or cannot be read.
+bool UpdateEntries(ntfs_inode* inode, ntfs_inode* directory);
+
 }  // namespace volkit::fsfamily

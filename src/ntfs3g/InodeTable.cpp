@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ntfs3g/FamilyLog.h"
+#include "ntfs3g/InodeFields.h"
 
 namespace volkit::fsfamily {
 namespace {
@@ -14,6 +15,29 @@ void CloseData(heldInode& held) {
 }
 
 }  // namespace
+
+closeResult CloseInode(ntfs_inode* inode, ntfs_inode* directory) noexcept {
+    const bool entriesDue = NInoFileNameDirty(inode);
+    if (!entriesDue && !NInoDirty(inode) && !NInoAttrListDirty(inode))
+        return ntfs_inode_close(inode) == 0 ? closeResult::closed : closeResult::incomplete;
+    // The entries in a parent the family holds are updated through its copy;
+    // any other parent libntfs-3g opens itself as it writes the inode.
+    bool entriesUpdated = true;
+    if (entriesDue && directory != nullptr) {
+        entriesUpdated = UpdateEntries(inode, directory);
+        NInoFileNameClearDirty(inode);
+    }
+    NInoSetDirty(inode);
+    if (ntfs_inode_sync(inode) != 0) return closeResult::notWritten;
+    // Written, so closed past libntfs-3g's cache of closed inodes, whose
+    // admission may write again and then free the inode or not.
+    ntfs_volume* volume = inode->vol;
+    const uint64_t number = inode->mft_no;
+    if (ntfs_inode_real_close(inode) != 0) return closeResult::notWritten;
+    // A copy libntfs-3g opened and cached meanwhile is older than this one.
+    ntfs_inode_invalidate(volume, number);
+    return entriesUpdated ? closeResult::closed : closeResult::incomplete;
+}
 
 void DiscardInode(ntfs_inode* inode) noexcept {
     ntfs_volume* volume = inode->vol;
@@ -27,7 +51,8 @@ void DiscardInode(ntfs_inode* inode) noexcept {
     ntfs_inode_invalidate(volume, number);
 }
 
-inodeUse::inodeUse(inodeUse&& other) noexcept : m_inode(other.m_inode), m_held(other.m_held) {
+inodeUse::inodeUse(inodeUse&& other) noexcept
+    : m_inode(other.m_inode), m_held(other.m_held), m_table(other.m_table), m_parent(other.m_parent) {
     other.m_inode = nullptr;
     other.m_held = nullptr;
 }
@@ -37,23 +62,26 @@ inodeUse& inodeUse::operator=(inodeUse&& other) noexcept {
         Drop();
         std::swap(m_inode, other.m_inode);
         std::swap(m_held, other.m_held);
+        m_table = other.m_table;
+        m_parent = other.m_parent;
     }
     return *this;
 }
 
-void inodeUse::Drop() noexcept {
-    if (m_inode != nullptr && m_held == nullptr && ntfs_inode_close(m_inode) != 0) DiscardInode(m_inode);
-    m_inode = nullptr;
-    m_held = nullptr;
-}
-
-void inodeUse::Close(const char* message) {
+closeResult inodeUse::CloseOwned() noexcept {
     ntfs_inode* inode = m_held == nullptr ? m_inode : nullptr;
     m_inode = nullptr;
     m_held = nullptr;
-    if (inode == nullptr || ntfs_inode_close(inode) == 0) return;
-    DiscardInode(inode);
-    Fail(message);
+    if (inode == nullptr) return closeResult::closed;
+    const closeResult result = CloseInode(inode, m_table->HeldDirectory(m_parent, inode->mft_no));
+    if (result == closeResult::notWritten) DiscardInode(inode);
+    return result;
+}
+
+void inodeUse::Drop() noexcept { CloseOwned(); }
+
+void inodeUse::Close(const char* message) {
+    if (CloseOwned() != closeResult::closed) Fail(message);
 }
 
 heldInode* inodeTable::Find(uint64_t number) {
@@ -61,10 +89,15 @@ heldInode* inodeTable::Find(uint64_t number) {
     return found == m_byNumber.end() ? nullptr : found->second;
 }
 
-inodeUse inodeTable::Use(uint64_t reference) {
+ntfs_inode* inodeTable::HeldDirectory(uint64_t number, uint64_t child) {
+    const heldInode* held = number != child ? Find(number) : nullptr;
+    return held != nullptr ? held->inode : nullptr;
+}
+
+inodeUse inodeTable::Use(uint64_t reference, uint64_t parent) {
     heldInode* held = Find(MREF(reference));
-    if (held != nullptr && held->inode != nullptr) return inodeUse(held->inode, held);
-    return inodeUse(ntfs_inode_open(m_volume, reference), nullptr);
+    if (held != nullptr && held->inode != nullptr) return inodeUse(held->inode, held, this, parent);
+    return inodeUse(ntfs_inode_open(m_volume, reference), nullptr, this, parent);
 }
 
 heldInode& inodeTable::Hold(inodeUse use, uint64_t parent, bool system) {
@@ -89,20 +122,18 @@ heldInode& inodeTable::Hold(inodeUse use, uint64_t parent, bool system) {
     return held;
 }
 
-void inodeTable::CloseHeld(heldInode& held) {
+closeResult inodeTable::CloseHeld(heldInode& held) {
     CloseData(held);
-    if (held.inode == nullptr) return;
-    // The directory's held copy takes the index entry update; a second copy
-    // opened for it would later be overwritten by the held one.
-    const heldInode* parent = Find(held.parent);
-    ntfs_inode* directory = parent != nullptr && parent != &held ? parent->inode : nullptr;
-    const int closed = directory != nullptr ? ntfs_inode_close_in_dir(held.inode, directory)
-                                            : ntfs_inode_close(held.inode);
-    if (closed != 0) Fail("failed to close inode");
+    if (held.inode == nullptr) return closeResult::closed;
+    // The directory's held copy takes the entry update: a copy opened for it
+    // would later be overwritten by the held one.
+    const closeResult result = CloseInode(held.inode, HeldDirectory(held.parent, held.number));
+    if (result == closeResult::notWritten) return result;
     held.inode = nullptr;
     // Never changed through us, so possibly older than what libntfs-3g wrote
     // meanwhile: it must not stay cached.
     if (held.system) ntfs_inode_invalidate(m_volume, held.number);
+    return result;
 }
 
 void inodeTable::Forget(heldInode& held) {
@@ -110,13 +141,15 @@ void inodeTable::Forget(heldInode& held) {
     m_entries.remove_if([&](const heldInode& entry) { return &entry == &held; });
 }
 
-void inodeTable::Release(heldInode& held) {
+bool inodeTable::Release(heldInode& held) {
     if (held.handles > 1) {
         --held.handles;
-        return;
+        return true;
     }
-    CloseHeld(held);
+    const closeResult result = CloseHeld(held);
+    if (result == closeResult::notWritten) Fail("failed to close inode");
     Forget(held);
+    return result == closeResult::closed;
 }
 
 bool inodeTable::CloseAll() noexcept {
@@ -129,12 +162,9 @@ bool inodeTable::CloseAll() noexcept {
         };
         auto next = std::find_if_not(m_entries.begin(), m_entries.end(), isParentOfAnother);
         heldInode& held = next != m_entries.end() ? *next : m_entries.front();
-        try {
-            CloseHeld(held);
-        } catch (...) {
-            written = false;
-            if (held.inode != nullptr) DiscardInode(held.inode);
-        }
+        const closeResult result = CloseHeld(held);
+        if (result == closeResult::notWritten) DiscardInode(held.inode);
+        written = written && result == closeResult::closed;
         Forget(held);
     }
     return written;

@@ -38,8 +38,12 @@ heldInode* OpenObject(inodeTable& table, const std::string& normalized) {
 // A new directory is written at once, through the parent copy this call
 // already has open.
 void CloseCreatedDirectory(ntfs_inode* created, ntfs_inode* parent) {
-    if (ntfs_inode_close_in_dir(created, parent) == 0) return;
-    DiscardInode(created);
+    // Its entry in the parent was just written from these very values; with
+    // nothing but the record to write, a failure leaves the inode to discard.
+    NInoFileNameClearDirty(created);
+    const closeResult result = CloseInode(created, parent);
+    if (result == closeResult::closed) return;
+    if (result == closeResult::notWritten) DiscardInode(created);
     Fail("failed to close created directory");
 }
 
@@ -58,7 +62,7 @@ heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType 
         parent.inode.Close("failed to close directory");
         return nullptr;
     }
-    inodeUse file = table.Adopt(created);
+    inodeUse file = table.Adopt(created, parentNumber);
     parent.inode.Close("failed to close directory");
     return &table.Hold(std::move(file), parentNumber, false);
 }
@@ -66,7 +70,7 @@ heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType 
 void RemoveObject(inodeTable& table, const splitResult& parts) {
     reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
     const std::optional<uint64_t> reference = parent.inode ? LookUpName(parent.inode.Get(), parts.name) : std::nullopt;
-    inodeUse target = reference ? table.Use(*reference) : inodeUse();
+    inodeUse target = reference ? table.Use(*reference, parent.inode.Number()) : inodeUse();
     if (!target) Fail("file not found");
     if (target.Number() == parent.inode.Number()) Fail("failed to delete file");
     if (IsSystemObject(target.Number(), parent.system)) Fail("cannot remove a system file");
@@ -88,14 +92,14 @@ void RemoveObject(inodeTable& table, const splitResult& parts) {
 
 reachedObject WalkPath(inodeTable& table, const std::vector<std::string>& elements) {
     reachedObject reached;
-    reached.inode = table.Use(FILE_root);
+    reached.inode = table.Use(FILE_root, FILE_root);
     reached.parent = FILE_root;
     bool underSystemDirectory = false;
     for (const std::string& element : elements) {
         if (!reached.inode) break;
         const uint64_t directory = reached.inode.Number();
         const std::optional<uint64_t> reference = LookUpName(reached.inode.Get(), element);
-        reached.inode = reference ? table.Use(*reference) : inodeUse();
+        reached.inode = reference ? table.Use(*reference, directory) : inodeUse();
         underSystemDirectory = underSystemDirectory || IsSystemObject(directory, false);
         reached.parent = directory;
     }
@@ -155,8 +159,9 @@ ntfs_inode* ChangeableInode(heldInode& held) {
 
 void CloseOpenFile(file::handle handle) {
     heldInode& held = OpenFileOf(handle);
-    held.table->Release(held);
+    const bool complete = held.table->Release(held);
     g_files.Remove(handle.ptr);
+    if (!complete) Fail("failed to close inode");
 }
 
 void ForgetHandles(const inodeTable& table) {

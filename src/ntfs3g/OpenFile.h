@@ -48,8 +48,8 @@ ntfs_inode* LiveInode(heldInode& held);
 ntfs_inode* ChangeableInode(heldInode& held);
 
 // Releases the handle; the last one writes the inode back. Fails with
-// "failed to close inode", the handle still valid for another try, when that
-// is impossible.
+// "failed to close inode" when that is impossible: the handle stays valid for
+// another try unless the record itself was written.
 void CloseOpenFile(file::handle handle);
 
 // Invalidates the handles on a volume's objects, before it is closed.
