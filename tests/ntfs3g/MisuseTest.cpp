@@ -63,9 +63,8 @@ struct Sequence {
 TEST_F(MisuseTest, SequencesFailCleanlyAndLoseNothing) {
     const Sequence sequences[] = {
         {"files created inside a held directory", [&] {
-             EXPECT_TRUE(directory::create("d", volume));
              file::handle d;
-             EXPECT_TRUE(file::open(d, "d", volume));
+             EXPECT_TRUE(directory::create("d", volume) && file::open(d, "d", volume));
              CreateFileWith("d/a", first);
              CreateFileWith("D/b", second);
              EXPECT_EQ(Listing("d").size(), 2u);
@@ -78,12 +77,11 @@ TEST_F(MisuseTest, SequencesFailCleanlyAndLoseNothing) {
              EXPECT_TRUE(file::write(a, 0, first.data(), 70000) && file::setSize(b, 80000));
              EXPECT_TRUE(file::write(b, 70000, second.data(), 900));
              uint64_t size = 0;
-             EXPECT_TRUE(file::close(b) && file::getSize(a, size));
+             EXPECT_TRUE(file::close(b) && file::getSize(a, size) && file::close(a));
              EXPECT_EQ(size, 80000u);
              std::vector<uint8_t> expected = first;
              expected.insert(expected.end(), second.begin(), second.end());
              expected.resize(80000);
-             EXPECT_TRUE(file::close(a));
              return Contents{{"/f", expected}};
          }},
         {"double close, and calls after it", [&] {
@@ -123,7 +121,7 @@ TEST_F(MisuseTest, SequencesFailCleanlyAndLoseNothing) {
                           file::setFileSecurity("$Extend/$Reparse", 4, sector, volume));
              ExpectErrors(6, "cannot change a system file");
              EXPECT_TRUE(file::close(boot));
-             // Allocations after all that leave the boot sector alone.
+             // Allocations after all that leave the boot sector alone (ntfsfix checks).
              CreateFileWith("big", PatternBytes(4 << 20, 3));
              return Contents{{"/big", PatternBytes(4 << 20, 3)}};
          }},
@@ -131,8 +129,7 @@ TEST_F(MisuseTest, SequencesFailCleanlyAndLoseNothing) {
              file::handle h;
              EXPECT_TRUE(file::create(h, "f", volume) && file::write(h, 0, first.data(), 70000));
              EXPECT_TRUE(filesystem::close(volume));
-             EXPECT_FALSE(file::close(h));
-             EXPECT_FALSE(filesystem::close(volume));
+             EXPECT_FALSE(file::close(h) || filesystem::close(volume));
              volume = {};
              EXPECT_EQ(log->Errors(), (Lines{"invalid file handle", "Failed to dismount NTFS", "volume handle is invalid"}));
              return Contents{{"/f", first}};
@@ -161,10 +158,6 @@ TEST_F(MisuseTest, SequencesFailCleanlyAndLoseNothing) {
         ExpectConsistent(kept);
     }
 }
-
-}  // namespace volkit::test
-
-namespace volkit::test {
 
 // Each write of a small workload fails in turn: the call it belongs to fails
 // or works, nothing crashes or leaks (the sanitizer build checks), and once
