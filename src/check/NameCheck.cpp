@@ -16,18 +16,11 @@ bool Exempt(uint64_t number, const SFileState& state) {
     return state.damaged || (state.names.empty() && number < kFirstUserRecord);
 }
 
-// A DOS alias shares its link with the long name it abbreviates.
-uint32_t ExpectedLinks(const std::vector<SName>& names) {
-    uint32_t links = 0;
-    for (const SName& name : names) links += name.nameSpace != FileNameValue::NameSpaceDos;
-    return links;
-}
-
+// Every $FILE_NAME counts, a DOS alias kept apart from its long name too.
 void CheckLinks(uint64_t number, const SFileState& state, CReport& report) {
-    uint32_t expected = ExpectedLinks(state.names);
-    if (state.linkCount != expected)
+    if (state.linkCount != state.names.size())
         report.Add(ECode::LinkCount, number, "Record %1 has link count %2 for %3 names", number, state.linkCount,
-                   expected);
+                   state.names.size());
 }
 
 void CheckIndexed(uint64_t number, const SFileState& state, CReport& report) {

@@ -60,6 +60,11 @@ void CRecordScan::TakeRecord(uint64_t number, std::vector<uint8_t>& bytes) {
     }
     SRecord record = ParseRecord(bytes, number, m_geometry);
     for (const SProblem& problem : record.problems) m_report.Add(problem);
+    if (!record.IsBase() && number < kFirstUserRecord) {
+        m_report.Add(ECode::Record, number, "Record %1 of a system file has base reference %2", number,
+                     Hex(record.baseReference));
+        record.baseReference = 0;
+    }
     if (!record.IsBase()) {
         // Its clusters count once it is known to belong to a file in use.
         SExtension& extension = m_model.extensions[number];
