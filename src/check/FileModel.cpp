@@ -17,8 +17,9 @@ using AttributeSite = std::tuple<uint64_t, uint32_t, std::u16string, uint16_t>; 
 
 class CFileLoader {
 public:
-    CFileLoader(SFile& file, const CMftAccess& mft, const CVolumeReader& reader, const SGeometry& geometry)
-        : m_file(file), m_mft(mft), m_reader(reader), m_geometry(geometry) {}
+    CFileLoader(SFile& file, const CMftAccess& mft, const CVolumeReader& reader, const SGeometry& geometry,
+                SReadBudget& budget)
+        : m_file(file), m_mft(mft), m_reader(reader), m_geometry(geometry), m_budget(budget) {}
 
     void Run() {
         const SAttribute* list = m_file.base.Find(AttrType::AttributeList);
@@ -44,15 +45,21 @@ private:
     std::vector<uint8_t> ListValue(const SAttribute& list) {
         if (!list.nonResident) return list.value;
         if (!list.runsValid) throw CException("its runs are corrupt");
+        uint64_t size = std::min(list.dataSize, kLargestAttributeList);
+        if (size > m_budget.listBytes) throw CException("left unread, the lists read so far fill the volume");
+        m_budget.listBytes -= size;
         SStream stream;
         stream.runs = list.runs;
-        stream.dataSize = list.dataSize;
-        return ReadStreamBytes(stream, m_reader, kLargestAttributeList);
+        stream.dataSize = size;
+        return ReadStreamBytes(stream, m_reader, size);
     }
 
     void LoadExtension(FileReference reference) {
         uint64_t number = RecordNumber(reference);
         if (number == m_file.Number() || !m_tried.insert(number).second) return;
+        if (m_budget.extensionRecords == 0)
+            return Problem("record %1 left unread, the lists read so far name more records than the MFT has", number);
+        --m_budget.extensionRecords;
         std::vector<uint8_t> bytes;
         std::string error = m_mft.Read(number, bytes);
         if (!error.empty()) return Problem("record %1 cannot be read: %2", number, error);
@@ -107,6 +114,7 @@ private:
     const CMftAccess& m_mft;
     const CVolumeReader& m_reader;
     const SGeometry& m_geometry;
+    SReadBudget& m_budget;
     std::set<uint64_t> m_tried;
     std::set<AttributeSite> m_listed;
 };
@@ -167,10 +175,11 @@ std::optional<SStream> SFile::Stream(uint32_t type, std::u16string_view name, ui
     return stream;
 }
 
-SFile LoadFile(SRecord base, const CMftAccess& mft, const CVolumeReader& reader, const SGeometry& geometry) {
+SFile LoadFile(SRecord base, const CMftAccess& mft, const CVolumeReader& reader, const SGeometry& geometry,
+               SReadBudget& budget) {
     SFile file;
     file.base = std::move(base);
-    CFileLoader(file, mft, reader, geometry).Run();
+    CFileLoader(file, mft, reader, geometry, budget).Run();
     return file;
 }
 

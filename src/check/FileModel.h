@@ -41,9 +41,17 @@ struct SFile {
     std::optional<SStream> Stream(uint32_t type, std::u16string_view name, uint32_t clusterSize) const;
 };
 
+// What loading files may still read: lists that share clusters, or that name
+// the same records again and again, must not keep the check reading forever.
+struct SReadBudget {
+    uint64_t extensionRecords = 0;
+    uint64_t listBytes = 0;
+};
+
 // Reads the extension records the base's attribute list names and checks the
 // list against them.
-SFile LoadFile(SRecord base, const CMftAccess& mft, const CVolumeReader& reader, const SGeometry& geometry);
+SFile LoadFile(SRecord base, const CMftAccess& mft, const CVolumeReader& reader, const SGeometry& geometry,
+               SReadBudget& budget);
 
 // The stream's first bytes, `limit` at most; raises CException when its runs
 // cannot be read.

@@ -1,6 +1,8 @@
 #include "check/IndexWalk.h"
 
+#include <algorithm>
 #include <optional>
+#include <span>
 #include <set>
 
 #include "check/IndexNode.h"
@@ -22,10 +24,11 @@ std::string Quoted(const std::u16string& name) { return "'" + Utf16ToUtf8(name) 
 class CDirectoryWalk {
 public:
     CDirectoryWalk(const CVolumeReader& reader, const SGeometry& geometry, SVolumeModel& model,
-                   const UpCaseTable* upcase, CReport& report, uint64_t number)
+                   const UpCaseTable* upcase, CReport& report, uint64_t number, uint64_t& bytesLeft)
         : m_reader(reader), m_geometry(geometry), m_model(model), m_upcase(upcase), m_report(report),
-          m_number(number), m_state(model.files.at(number)), m_source(*m_state.index),
-          m_reference(MakeReference(number, m_state.sequence)) {}
+          m_bytesLeft(bytesLeft),
+          m_number(number), m_source(*model.files.at(number).index),
+          m_reference(MakeReference(number, model.files.at(number).sequence)) {}
 
     std::vector<uint64_t> Run(uint64_t& entries) {
         CByteReader root(m_source.root);
@@ -157,6 +160,12 @@ private:
         }
         if (m_bitmapKnown && !Marked(block))
             Problem(ECode::IndexBitmap, "index block at VCN %1 is in use but free in the index bitmap", vcn);
+        if (m_bytesLeft < m_blockSize) {
+            Problem(ECode::Index, "index block at VCN %1 left unread, the indexes read so far fill the volume", vcn);
+            m_blockSize = 0;
+            return std::nullopt;
+        }
+        m_bytesLeft -= m_blockSize;
         return ReadBlock(block, vcn);
     }
 
@@ -221,8 +230,10 @@ private:
     }
 
     void MatchName(const SNodeEntry& entry, uint64_t target, SFileState& state) {
-        for (SName& name : state.names) {
-            if (name.name != entry.name || RecordNumber(name.parent) != m_number || name.indexed) continue;
+        auto [first, last] = std::equal_range(state.names.begin(), state.names.end(),
+                                              NameOrder::Key{m_number, entry.name}, NameOrder{});
+        for (SName& name : std::span(first, last)) {
+            if (name.indexed) continue;
             name.indexed = true;
             if (name.parent != m_reference)
                 m_report.Add(ECode::FileName, target, "Record %1: name %2 gives its parent as %3, not %4", target,
@@ -252,8 +263,8 @@ private:
     SVolumeModel& m_model;
     const UpCaseTable* m_upcase;
     CReport& m_report;
+    uint64_t& m_bytesLeft;
     const uint64_t m_number;
-    SFileState& m_state;
     const SIndexSource& m_source;
     const FileReference m_reference;
     uint32_t m_blockSize = 0;  // 0 when blocks cannot be read
@@ -274,7 +285,8 @@ private:
 
 std::vector<uint64_t> CIndexWalk::Walk(uint64_t directory) {
     try {
-        return CDirectoryWalk(m_reader, m_geometry, m_model, m_upcase, m_report, directory).Run(m_entries);
+        return CDirectoryWalk(m_reader, m_geometry, m_model, m_upcase, m_report, directory, m_bytesLeft)
+            .Run(m_entries);
     } catch (const CException& e) {
         m_report.Add(ECode::Index, directory, "Directory %1: %2", directory, e.what());
         return {};

@@ -15,7 +15,8 @@ public:
     // Without an upcase table the collation order is not checked.
     CIndexWalk(const CVolumeReader& reader, const SGeometry& geometry, SVolumeModel& model,
                const UpCaseTable* upcase, CReport& report)
-        : m_reader(reader), m_geometry(geometry), m_model(model), m_upcase(upcase), m_report(report) {}
+        : m_reader(reader), m_geometry(geometry), m_model(model), m_upcase(upcase), m_report(report),
+          m_bytesLeft(geometry.clusterCount * geometry.boot.clusterSize) {}
 
     // `directory` has an index source in the model. Returns the base records
     // in use that its entries point to.
@@ -28,6 +29,9 @@ private:
     SVolumeModel& m_model;
     const UpCaseTable* m_upcase;
     CReport& m_report;
+    // Blocks shared between indexes must not make the walks read more than
+    // the volume holds.
+    uint64_t m_bytesLeft;
     uint64_t m_entries = 0;
 };
 

@@ -50,7 +50,8 @@ CMftAccess::CMftAccess(const CVolumeReader& reader, const SGeometry& geometry)
     const SAttribute* data = FirstDataExtent(*zero);
     MapData(data->runs, data->dataSize);
     // Extension records of $MFT are found through the part record 0 maps.
-    m_file = LoadFile(std::move(*zero), *this, reader, geometry);
+    SReadBudget budget{m_recordCount, reader.DeviceSize()};
+    m_file = LoadFile(std::move(*zero), *this, reader, geometry, budget);
     if (auto stream = m_file.Stream(AttrType::Data, u"", geometry.boot.clusterSize); stream && !stream->resident)
         MapData(stream->runs, stream->dataSize);
 }

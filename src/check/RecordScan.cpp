@@ -1,5 +1,6 @@
 #include "check/RecordScan.h"
 
+#include <algorithm>
 #include <set>
 
 #include "api/Bytes.h"
@@ -73,7 +74,7 @@ void CRecordScan::TakeRecord(uint64_t number, std::vector<uint8_t>& bytes) {
         return;
     }
     for (const SAttribute& attribute : record.attributes) m_clusters.Claim(number, attribute.runs);
-    SFile file = LoadFile(std::move(record), m_mft, m_reader, m_geometry);
+    SFile file = LoadFile(std::move(record), m_mft, m_reader, m_geometry, m_budget);
     for (const SProblem& problem : file.problems) m_report.Add(problem);
     for (const SRecord& extension : file.extensions) m_model.listed.emplace(extension.number, number);
     CheckFile(file);
@@ -133,6 +134,7 @@ void CRecordScan::CollectNames(const SFile& file, SFileState& state) {
         name.name = value.Utf16(FileNameValue::Name, value.U8(FileNameValue::NameLength));
         state.names.push_back(std::move(name));
     }
+    std::sort(state.names.begin(), state.names.end(), NameOrder{});
 }
 
 void CRecordScan::CheckIndexAttributes(const SFile& file, SFileState& state) {

@@ -11,9 +11,12 @@ namespace volcore::check {
 
 class CRecordScan {
 public:
+    // Each record belongs to one file at most, and no list is larger than
+    // the volume: reading more than that is going round in circles.
     CRecordScan(const CVolumeReader& reader, const SGeometry& geometry, const CMftAccess& mft, CReport& report,
                 CClusterMap& clusters, SVolumeModel& model)
-        : m_reader(reader), m_geometry(geometry), m_mft(mft), m_report(report), m_clusters(clusters), m_model(model) {}
+        : m_reader(reader), m_geometry(geometry), m_mft(mft), m_report(report), m_clusters(clusters), m_model(model),
+          m_budget{mft.RecordCount(), reader.DeviceSize()} {}
 
     // `mftBitmap` is empty when the MFT bitmap could not be read.
     void Run(std::span<const uint8_t> mftBitmap);
@@ -34,6 +37,7 @@ private:
     CReport& m_report;
     CClusterMap& m_clusters;
     SVolumeModel& m_model;
+    SReadBudget m_budget;
 };
 
 }  // namespace volcore::check

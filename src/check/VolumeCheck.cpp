@@ -1,5 +1,6 @@
 #include "check/VolumeCheck.h"
 
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -116,7 +117,8 @@ void CVolumeCheck::CheckMirror() {
         }
     }
     if (!data || data->runs.empty())
-        return m_report.Add(ECode::MftMirror, kMftMirrRecord, "MFT mirror: no usable $DATA in record 1 %1", error);
+        return m_report.Add(ECode::MftMirror, kMftMirrRecord, "MFT mirror: record 1 has no usable $DATA%1",
+                            error.empty() ? std::string() : ": " + error);
     if (data->runs.begin()->second.lcn != m_geometry.boot.mftMirrorLcn)
         m_report.Add(ECode::MftMirror, kMftMirrRecord, "MFT mirror: $DATA does not start at cluster %1",
                      m_geometry.boot.mftMirrorLcn);
@@ -174,9 +176,13 @@ void CVolumeCheck::WalkIndexes() {
     SReach reach;
     std::set<uint64_t> walked;
     std::deque<uint64_t> queue;
-    if (walkable(kRootRecord)) queue.push_back(kRootRecord), reach.reached.insert(kRootRecord);
-    else m_report.Add(ECode::Index, kRootRecord, "The root directory (record 5) has no index to walk");
-    reach.rootWalked = !queue.empty();
+    reach.rootWalked = walkable(kRootRecord);
+    if (reach.rootWalked) {
+        queue.push_back(kRootRecord);
+        reach.reached.insert(kRootRecord);
+    } else {
+        m_report.Add(ECode::Index, kRootRecord, "The root directory (record 5) has no index to walk");
+    }
     while (!queue.empty()) {
         uint64_t directory = queue.front();
         queue.pop_front();

@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,16 @@ struct SName {
     bool indexed = false;  // an entry of the parent's index matches it
 };
 
+// Names kept in this order are found by parent record and name at once.
+struct NameOrder {
+    using is_transparent = void;
+    using Key = std::pair<uint64_t, std::u16string_view>;
+    static Key KeyOf(const SName& name) { return {RecordNumber(name.parent), name.name}; }
+    static Key KeyOf(const Key& key) { return key; }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const { return KeyOf(a) < KeyOf(b); }
+};
+
 // What walking a directory's $I30 index needs.
 struct SIndexSource {
     std::vector<uint8_t> root;  // the $INDEX_ROOT value
@@ -32,7 +43,7 @@ struct SFileState {
     uint16_t linkCount = 0;
     bool directory = false;
     bool damaged = false;  // unreadable: entries pointing at it are not judged
-    std::vector<SName> names;
+    std::vector<SName> names;  // in NameOrder
     std::optional<SIndexSource> index;
     uint32_t references = 0;  // index entries pointing at it
 };

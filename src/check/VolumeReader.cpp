@@ -46,14 +46,16 @@ void CVolumeReader::ReadRuns(const RunMap& runs, uint64_t offset, std::span<uint
         uint64_t position = offset + done;
         uint64_t vcn = position / cluster;
         auto run = runs.upper_bound(VCN{vcn});
-        if (run == runs.begin() || (--run, vcn - run->first.value >= run->second.length))
+        if (run != runs.begin()) --run;
+        if (run == runs.end() || vcn < run->first.value || vcn - run->first.value >= run->second.length)
             throw CException("No run maps VCN %1", vcn);
-        uint64_t runEnd = run->first.value + run->second.length;
-        uint64_t length = std::min<uint64_t>(out.size() - done, (runEnd - vcn) * cluster - position % cluster);
-        if (run->second.lcn == SparseLcn) {
+        uint64_t clustersLeft = run->first.value + run->second.length - vcn;
+        uint64_t bytesLeft = clustersLeft > UINT64_MAX / cluster ? UINT64_MAX : clustersLeft * cluster - position % cluster;
+        uint64_t length = std::min<uint64_t>(out.size() - done, bytesLeft);
+        const SLcnAndLength& extent = run->second;
+        if (extent.lcn == SparseLcn) {
             std::memset(out.data() + done, 0, length);
         } else {
-            const SLcnAndLength& extent = run->second;
             if (extent.lcn >= m_clusterCount || extent.length > m_clusterCount - extent.lcn)
                 throw CException("Run at LCN %1 (%2 clusters) lies beyond the volume", extent.lcn, extent.length);
             uint64_t byte = (extent.lcn + vcn - run->first.value) * cluster + position % cluster;
