@@ -70,7 +70,10 @@ SCopy FindBackup(const CVolumeReader& reader, const SCopy& primary) {
     for (uint64_t offset : BackupOffsets(reader, primary)) {
         SCopy copy = ReadCopy(reader, offset);
         if (copy.geometry) return copy;
-        if (!tried) first = std::move(copy), tried = true;
+        if (!tried) {
+            first = std::move(copy);
+            tried = true;
+        }
     }
     if (!tried) first.error = "the device has no room for it";
     return first;
@@ -79,9 +82,11 @@ SCopy FindBackup(const CVolumeReader& reader, const SCopy& primary) {
 void ReportCopies(const CVolumeReader& reader, const SCopy& primary, const SCopy& backup, CReport& report) {
     if (!primary.geometry) report.Add(ECode::BootSector, kNoRecord, "Boot sector: %1", primary.error);
     else if (EndMarker(primary) != BootField::EndMarkerValue)
-        report.Add(ECode::BootSector, kNoRecord, "Boot sector: end marker %1 instead of 0xAA55", Hex(EndMarker(primary)));
+        report.Add(ECode::BootSector, kNoRecord, "Boot sector: end marker %1 instead of 0xAA55",
+                   Hex(EndMarker(primary)));
     if (primary.geometry && primary.geometry->totalSectors >= reader.DeviceSize() / primary.geometry->boot.sectorSize)
-        report.Add(ECode::BootSector, kNoRecord, "Boot sector: the volume's %1 sectors and backup do not fit the device (%2 bytes)",
+        report.Add(ECode::BootSector, kNoRecord,
+                   "Boot sector: the volume's %1 sectors and backup do not fit the device (%2 bytes)",
                    primary.geometry->totalSectors, reader.DeviceSize());
     if (!backup.geometry) report.Add(ECode::BootSector, kNoRecord, "Backup boot sector: %1", backup.error);
     else if (primary.geometry && std::memcmp(primary.bytes.data(), backup.bytes.data(), kBootSectorSize) != 0)
@@ -100,8 +105,8 @@ std::vector<SGeometry> CheckBootSectors(const CVolumeReader& reader, CReport& re
     ReportCopies(reader, primary, backup, report);
     std::vector<SGeometry> candidates;
     if (primary.geometry) candidates.push_back(*primary.geometry);
-    if (backup.geometry && (!primary.geometry || std::memcmp(primary.bytes.data(), backup.bytes.data(), kBootSectorSize) != 0))
-        candidates.push_back(*backup.geometry);
+    bool sameCopies = primary.geometry && std::memcmp(primary.bytes.data(), backup.bytes.data(), kBootSectorSize) == 0;
+    if (backup.geometry && !sameCopies) candidates.push_back(*backup.geometry);
     return candidates;
 }
 

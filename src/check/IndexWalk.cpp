@@ -89,7 +89,9 @@ private:
         }
     }
 
-    bool Marked(uint64_t block) const { return block / 8 < m_bitmap.size() && (m_bitmap[block / 8] >> (block % 8)) & 1; }
+    bool Marked(uint64_t block) const {
+        return block / 8 < m_bitmap.size() && (m_bitmap[block / 8] >> (block % 8)) & 1;
+    }
 
     struct SFrame {
         SNode node;
@@ -145,7 +147,8 @@ private:
     std::optional<SNode> LoadBlock(uint64_t vcn) {
         if (m_blockSize == 0) return std::nullopt;  // reported with the root
         if (!m_source.allocation || m_source.allocation->resident) {
-            if (!m_source.allocation) Problem(ECode::Index, "entries point to index blocks, but there is no $INDEX_ALLOCATION");
+            if (!m_source.allocation)
+                Problem(ECode::Index, "entries point to index blocks, but there is no $INDEX_ALLOCATION");
             m_blockSize = 0;
             return std::nullopt;
         }
@@ -178,7 +181,8 @@ private:
             return std::nullopt;
         }
         CByteReader reader(bytes);
-        std::string error = reader.U32(IndexBlock::Signature) == kIndxSignature ? Unprotect(bytes) : "no INDX signature";
+        bool isBlock = reader.U32(IndexBlock::Signature) == kIndxSignature;
+        std::string error = isBlock ? Unprotect(bytes) : "no INDX signature";
         if (error.empty() && reader.U64(IndexBlock::Vcn) != vcn)
             error = FormatText("it says VCN %1", reader.U64(IndexBlock::Vcn));
         if (!error.empty()) {

@@ -33,8 +33,8 @@ public:
 private:
     template <typename... Args>
     void Problem(ECode code, std::string_view format, const Args&... args) {
-        m_record.problems.push_back(
-            SProblem{code, m_record.number, "Record " + std::to_string(m_record.number) + ": " + FormatText(format, args...)});
+        std::string prefix = "Record " + std::to_string(m_record.number) + ": ";
+        m_record.problems.push_back(SProblem{code, m_record.number, prefix + FormatText(format, args...)});
     }
 
     bool ReadHeader() {
@@ -168,9 +168,11 @@ private:
         uint64_t end = attribute.lowestVcn;
         for (const auto& [vcn, run] : attribute.runs) {
             end = vcn.value + run.length;
-            if (run.lcn != SparseLcn && (run.lcn >= m_geometry.clusterCount || run.length > m_geometry.clusterCount - run.lcn))
-                return Problem(ECode::Runlist, "attribute %1: run at VCN %2 (LCN %3, %4 clusters) lies beyond the volume (%5 clusters)",
-                               label, vcn.value, run.lcn, run.length, m_geometry.clusterCount);
+            const uint64_t clusters = m_geometry.clusterCount;
+            if (run.lcn != SparseLcn && (run.lcn >= clusters || run.length > clusters - run.lcn))
+                return Problem(ECode::Runlist,
+                               "attribute %1: run at VCN %2 (LCN %3, %4 clusters) lies beyond the volume (%5 clusters)",
+                               label, vcn.value, run.lcn, run.length, clusters);
         }
         bool emptyFirst = attribute.runs.empty() && attribute.lowestVcn == 0 && attribute.highestVcn == 0;
         if (!emptyFirst && attribute.highestVcn + 1 != end)
@@ -180,8 +182,8 @@ private:
     }
 
     void CheckSizes(const std::string& label, const SAttribute& attribute) {
-        if (attribute.allocatedSize % m_geometry.boot.clusterSize != 0 || attribute.dataSize > attribute.allocatedSize ||
-            attribute.initializedSize > attribute.dataSize)
+        if (attribute.allocatedSize % m_geometry.boot.clusterSize != 0 ||
+            attribute.dataSize > attribute.allocatedSize || attribute.initializedSize > attribute.dataSize)
             Problem(ECode::Attribute, "attribute %1: allocated size %2, data size %3, initialized size %4", label,
                     attribute.allocatedSize, attribute.dataSize, attribute.initializedSize);
     }

@@ -90,8 +90,9 @@ void CRecordScan::CheckFile(const SFile& file) {
     CheckStreams(file);
     CollectNames(file, state);
     CheckIndexAttributes(file, state);
-    if (file.Number() == kBitmapRecord) m_model.clusterBitmap = file.Stream(AttrType::Data, u"", m_geometry.boot.clusterSize);
-    if (file.Number() == kUpCaseRecord) m_model.upcase = file.Stream(AttrType::Data, u"", m_geometry.boot.clusterSize);
+    const uint32_t clusterSize = m_geometry.boot.clusterSize;
+    if (file.Number() == kBitmapRecord) m_model.clusterBitmap = file.Stream(AttrType::Data, u"", clusterSize);
+    if (file.Number() == kUpCaseRecord) m_model.upcase = file.Stream(AttrType::Data, u"", clusterSize);
     m_model.files[file.Number()] = std::move(state);
 }
 

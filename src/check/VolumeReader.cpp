@@ -50,7 +50,8 @@ void CVolumeReader::ReadRuns(const RunMap& runs, uint64_t offset, std::span<uint
         if (run == runs.end() || vcn < run->first.value || vcn - run->first.value >= run->second.length)
             throw CException("No run maps VCN %1", vcn);
         uint64_t clustersLeft = run->first.value + run->second.length - vcn;
-        uint64_t bytesLeft = clustersLeft > UINT64_MAX / cluster ? UINT64_MAX : clustersLeft * cluster - position % cluster;
+        uint64_t bytesLeft =
+            clustersLeft > UINT64_MAX / cluster ? UINT64_MAX : clustersLeft * cluster - position % cluster;
         uint64_t length = std::min<uint64_t>(out.size() - done, bytesLeft);
         const SLcnAndLength& extent = run->second;
         if (extent.lcn == SparseLcn) {
