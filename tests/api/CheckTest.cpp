@@ -99,8 +99,10 @@ TEST(Check, CleanVolumesFromEveryWriterReportNothing) {
             memory = MemoryDevice::FromFile(dir.File("v.img"));
         }
         if (volume.fill) volume.fill(memory);
+        uint64_t writes = memory.writeCount;
         CheckOutcome outcome = CheckVolume(memory.Api());
         EXPECT_TRUE(outcome.Clean()) << outcome.Describe();
+        EXPECT_EQ(memory.writeCount, writes);
         EXPECT_GT(outcome.summary.recordsInUse, 16u);
         EXPECT_TRUE(outcome.summary.complete);
     }
