@@ -1,6 +1,7 @@
 #include "ntfs3g/InodeFields.h"
 
 #include <memory>
+#include <vector>
 
 #include "api/Bytes.h"
 #include "entries/RecordFormat.h"
@@ -13,6 +14,7 @@ using volcore::CByteReader;
 using volcore::CByteWriter;
 namespace FileNameValue = volcore::FileNameValue;
 namespace IndexEntry = volcore::IndexEntry;
+namespace FileRecord = volcore::FileRecord;
 
 constexpr uint32_t kDirectoryAttribute = 0x10;
 constexpr uint32_t kReparsePointAttribute = 0x400;
@@ -43,6 +45,27 @@ void CopyInto(const CByteWriter& key, const ntfs_inode* inode, uint32_t reparseT
     const uint32_t indexed = key.Reader().U32(FileNameValue::FileAttributes) & kHasDirectoryIndex;
     key.U32(FileNameValue::FileAttributes, indexed | (InodeFlags(inode) & ~kHasDirectoryIndex));
     if (reparseTag != 0) key.U32(FileNameValue::EaSizeOrReparseTag, reparseTag);
+}
+
+// The $FILE_NAME values of the inode's names in `directory`; none when they
+// cannot be read.
+std::vector<std::vector<uint8_t>> NamesIn(ntfs_inode* inode, const ntfs_inode* directory) {
+    std::vector<std::vector<uint8_t>> names;
+    ntfs_attr_search_ctx* search = ntfs_attr_get_search_ctx(inode, nullptr);
+    if (search == nullptr) return names;
+    try {
+        while (ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, search) == 0) {
+            const ATTR_RECORD* attribute = search->attr;
+            const CByteReader name(reinterpret_cast<const uint8_t*>(attribute) + le16_to_cpu(attribute->value_offset),
+                                   le32_to_cpu(attribute->value_length));
+            if (MREF(name.U64(FileNameValue::ParentReference)) == directory->mft_no)
+                names.push_back(name.Bytes(0, name.Size()));
+        }
+    } catch (...) {
+        names.clear();
+    }
+    ntfs_attr_put_search_ctx(search);
+    return names;
 }
 
 // The entry of one name, found by that name's $FILE_NAME value as its key.
@@ -81,22 +104,23 @@ bool IsDirectoryRecord(const ntfs_inode* inode) {
 
 bool UpdateEntries(ntfs_inode* inode, ntfs_inode* directory) {
     const uint32_t reparseTag = ReparseTag(inode);
-    ntfs_attr_search_ctx* search = ntfs_attr_get_search_ctx(inode, nullptr);
-    if (search == nullptr) return false;
-    bool updated = true;
-    try {
-        while (ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, search) == 0) {
-            const ATTR_RECORD* attribute = search->attr;
-            const CByteReader name(reinterpret_cast<const uint8_t*>(attribute) + le16_to_cpu(attribute->value_offset),
-                                   le32_to_cpu(attribute->value_length));
-            if (MREF(name.U64(FileNameValue::ParentReference)) != directory->mft_no) continue;
-            updated = UpdateEntry(name, inode, directory, reparseTag) && updated;
-        }
-    } catch (const volcore::CException&) {
-        updated = false;
-    }
-    ntfs_attr_put_search_ctx(search);
+    const std::vector<std::vector<uint8_t>> names = NamesIn(inode, directory);
+    bool updated = !names.empty();
+    for (const std::vector<uint8_t>& name : names) updated = UpdateEntry(CByteReader(name), inode, directory, reparseTag) && updated;
     return updated;
+}
+
+void RemoveEntriesOfUnwritten(ntfs_inode* inode, ntfs_inode* directory) noexcept {
+    try {
+        std::vector<uint8_t> record(inode->vol->mft_record_size);
+        if (ntfs_mft_records_read(inode->vol, inode->mft_no, 1, reinterpret_cast<MFT_RECORD*>(record.data())) != 0)
+            return;
+        if (CByteReader(record).U16(FileRecord::Flags) & FileRecord::FlagInUse) return;
+        for (const std::vector<uint8_t>& name : NamesIn(inode, directory))
+            ntfs_index_remove(directory, inode, name.data(), static_cast<int>(name.size()));
+    } catch (...) {
+        // Nothing more can be done about the entry than what the check reports.
+    }
 }
 
 file::attributes AttributesOf(const ntfs_inode* inode, const ntfs_attr* data) {

@@ -163,11 +163,22 @@ bool inodeTable::CloseAll() noexcept {
         auto next = std::find_if_not(m_entries.begin(), m_entries.end(), isParentOfAnother);
         heldInode& held = next != m_entries.end() ? *next : m_entries.front();
         const closeResult result = CloseHeld(held);
-        if (result == closeResult::notWritten) DiscardInode(held.inode);
+        if (result == closeResult::notWritten) Drop(held);
         written = written && result == closeResult::closed;
         Forget(held);
     }
     return written;
+}
+
+void inodeTable::Drop(heldInode& held) noexcept {
+    if (ntfs_inode* directory = HeldDirectory(held.parent, held.number)) {
+        RemoveEntriesOfUnwritten(held.inode, directory);
+    } else {
+        inodeUse parent = Use(held.parent, held.parent);
+        if (parent) RemoveEntriesOfUnwritten(held.inode, parent.Get());
+    }
+    DiscardInode(held.inode);
+    held.inode = nullptr;
 }
 
 ntfs_inode* inodeTable::Take(inodeUse& use) {

@@ -119,6 +119,9 @@ public:
 
 private:
     closeResult CloseHeld(heldInode& held);
+    // Gives up a held inode that cannot be written, leaving no entry behind
+    // that points at a record never written.
+    void Drop(heldInode& held) noexcept;
     void Forget(heldInode& held);
 
     ntfs_volume* m_volume;

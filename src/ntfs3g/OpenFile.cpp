@@ -4,6 +4,7 @@
 
 #include "ntfs3g/FamilyLog.h"
 #include "ntfs3g/HandleRegistry.h"
+#include "ntfs3g/InodeFields.h"
 #include "ntfs3g/Mount.h"
 #include "ntfs3g/PathRules.h"
 
@@ -43,7 +44,10 @@ void CloseCreatedDirectory(ntfs_inode* created, ntfs_inode* parent) {
     NInoFileNameClearDirty(created);
     const closeResult result = CloseInode(created, parent);
     if (result == closeResult::closed) return;
-    if (result == closeResult::notWritten) DiscardInode(created);
+    if (result == closeResult::notWritten) {
+        RemoveEntriesOfUnwritten(created, parent);
+        DiscardInode(created);
+    }
     Fail("failed to close created directory");
 }
 

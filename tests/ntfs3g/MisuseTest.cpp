@@ -4,6 +4,7 @@
 #include <map>
 
 #include "FamilyFixture.h"
+#include "support/VolumeCheck.h"
 
 namespace volkit::test {
 namespace {
@@ -35,6 +36,8 @@ protected:
         ReadEverything("", found);
         EXPECT_EQ(found, kept);
         const std::string image = SaveImage();
+        const CheckOutcome checked = CheckVolume(memory.Api());
+        EXPECT_TRUE(checked.Clean()) << checked.Describe();
         const CommandResult check = RunCommand("ntfsfix -n " + ShellQuote(image));
         EXPECT_EQ(check.exitCode, 0) << check.output;
         const CommandResult fls = RunCommand("fls -r -p " + ShellQuote(image));
@@ -182,6 +185,8 @@ TEST_F(MisuseTest, EachFailingWriteFailsCleanly) {
         if (!file::close(d)) file::close(d);
         memory.failWrite = nullptr;
         Dismount();
+        const CheckOutcome checked = CheckVolume(memory.Api());
+        EXPECT_TRUE(checked.damage.empty()) << checked.Describe();
         Mount();
         Dismount();
         if (writes <= failing) break;  // the workload ran without a failure
