@@ -15,6 +15,7 @@
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
+#include "support/VolumeCheck.h"
 #include "volkit/api.h"
 
 using namespace volkit::api;
@@ -332,10 +333,12 @@ const SFresh& Fresh() {
     return fresh;
 }
 
-// Whole for every independent reader, holding exactly `expected`; once
-// libntfs-3g removed all of it, every cluster and record is free again (but
-// for the growth of $MFT).
-void ExpectWholeVolume(const std::string& image, const Tree& expected) {
+// Clean for our own check and whole for every independent reader, holding
+// exactly `expected`; once libntfs-3g removed all of it, every cluster and
+// record is free again (but for the growth of $MFT).
+void ExpectWholeVolume(MemoryDevice& device, const std::string& image, const Tree& expected) {
+    CheckOutcome checked = CheckVolume(device.Api());
+    EXPECT_TRUE(checked.Clean()) << checked.Describe();
     CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(image));
     EXPECT_EQ(fix.exitCode, 0) << fix.output;
     EXPECT_EQ(fix.output.find("rror"), std::string::npos) << fix.output;
@@ -368,7 +371,7 @@ TEST_P(Misuse, NoCallSequenceCrashesLosesDataOrDamagesTheVolume) {
     if (s.volume.ptr) OK(NtfsCloseVolume(s.volume));
     TempDir dir;
     device.SaveToFile(dir.File("row.img"));
-    ExpectWholeVolume(dir.File("row.img"), s.expected);
+    ExpectWholeVolume(device, dir.File("row.img"), s.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Misuse, ::testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });
