@@ -77,10 +77,12 @@ bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entr
         [&] {
             const CDirectory& directory = HandleObject<CDirectory>(handle.ptr, kInvalidDirectory);
             if (callback == nullptr) throw CException("No callback");
-            for (const auto& [name, value] : directory.GetEntries()) {
-                const std::wstring wideName = Utf16ToWide(name);
-                if (!callback(ToDirEntry(wideName, value), context)) break;
-            }
+            // One buffer for every name of the walk.
+            std::wstring wideName;
+            directory.GetIndex().ForEach([&](std::u16string_view name, const SIndexEntryValue& value) {
+                Utf16ToWide(name, wideName);
+                return callback(ToDirEntry(wideName, value), context);
+            });
         },
         "Failed to enumerate NTFS directory: %1");
 }

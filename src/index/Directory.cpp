@@ -119,7 +119,7 @@ CIndex& CDirectory::GetIndex() const {
 void CDirectory::Delete() {
     uint64_t record = RecordNumber(GetReference());
     if (record < kFirstUserRecord) throw CException("Cannot delete system entry %1", record);
-    if (!GetIndex().GetEntries().empty())
+    if (!GetIndex().IsEmpty())
         throw CException("Cannot delete directory %1: directory is not empty", GetName());
     CheckAlive();
     // Tested before the index goes, so that a refused delete leaves the directory whole.

@@ -36,8 +36,7 @@ public:
     CIndex& GetIndex() const;  // "Directory was deleted"
     void AddEntry(const std::u16string& name, const SIndexEntryValue& value) { GetIndex().AddEntry(name, value); }
     void RemoveEntry(std::u16string_view name) { GetIndex().RemoveEntry(name); }
-    const SIndexEntryValue& GetEntry(std::u16string_view name) const { return GetIndex().GetEntry(name); }
-    const IndexEntryMap& GetEntries() const { return GetIndex().GetEntries(); }
+    SIndexEntryValue GetEntry(std::u16string_view name) const { return GetIndex().GetEntry(name); }
 
     // The caller must hold a reference: the cache lets go of the directory here.
     void Delete();

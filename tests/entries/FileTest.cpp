@@ -239,7 +239,7 @@ TEST_F(FileObject, DeletingRemovesEveryNameAndEndsTheObject) {
     EXPECT_EQ(FailureOf([&] { file.SetSize(5); }), deleted);
     EXPECT_EQ(file.GetSize(), 0u);
     EXPECT_NO_THROW(file.Flush());
-    EXPECT_TRUE(parent->GetEntries().empty());
+    EXPECT_TRUE(parent->GetIndex().IsEmpty());
 
     // The root names itself as its parent.
     CFile root(CFileEntry::Load(MakeReference(kRootRecord, kRootRecord), Volume()), Volume());
