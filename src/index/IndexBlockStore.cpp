@@ -142,15 +142,18 @@ IndexNodePtr CIndexBlockStore::Allocate(std::optional<uint64_t> endChild) {
     return Remember(node);
 }
 
-void CIndexBlockStore::Free(const CIndexNode& node) {
-    MarkInUse(node.Block(), false);
-    m_cache.erase(node.Block());
+// A free block is written once more, empty: readers that go through every
+// block of the allocation, whatever the bitmap says, must not find its old
+// entries there.
+void CIndexBlockStore::Free(uint64_t block) {
+    MarkInUse(block, false);
+    Remember(std::make_shared<CIndexNode>(block, std::nullopt));
 }
 
 void CIndexBlockStore::FreeAll() {
-    std::fill(m_bits.begin(), m_bits.end(), 0);
-    m_bitsDirty = true;
     m_cache.clear();
+    for (uint64_t block = 0; block < BlockCount(); ++block)
+        if (IsInUse(block)) Free(block);
 }
 
 void CIndexBlockStore::WriteBlock(CIndexNode& node) {

@@ -38,8 +38,8 @@ public:
     // A free block (the allocation grows when none is left), holding only an
     // end entry.
     IndexNodePtr Allocate(std::optional<uint64_t> endChild);
-    void Free(const CIndexNode& node);
-    // Every block becomes free; cached nodes are dropped unwritten.
+    void Free(const CIndexNode& node) { Free(node.Block()); }
+    // Every block becomes free; what cached nodes held is dropped unwritten.
     void FreeAll();
 
     // Changed blocks, then the bitmap.
@@ -65,6 +65,7 @@ private:
     void CreateAllocation();
     IndexNodePtr ReadBlock(uint64_t block, uint64_t vcn);
     void WriteBlock(CIndexNode& node);
+    void Free(uint64_t block);
     uint64_t FindFreeBlock() const;
     bool IsInUse(uint64_t block) const;
     void MarkInUse(uint64_t block, bool inUse);
