@@ -228,9 +228,11 @@ void CIndexTree::Rebalance(IndexPath& path, size_t level) {
     parent.Replace(between, EntryWithChild(entries[middle], m_blocks.Vcn(left->Block())));
 }
 
+// A root left with nothing but its end entry cannot give anything up: one
+// whose record has no room even for that stays as it is.
 void CIndexTree::FixRoot() {
     const uint32_t capacity = m_rootCapacity();
-    if (m_root->Size() > capacity) {
+    if (m_root->Size() > capacity && m_root->Count() > 0) {
         GrowRoot();
         return;
     }
@@ -253,7 +255,7 @@ void CIndexTree::GrowRoot() {
 }
 
 void CIndexTree::FitRoot() {
-    if (m_root->Size() > m_rootCapacity()) GrowRoot();
+    if (m_root->Size() > m_rootCapacity() && m_root->Count() > 0) GrowRoot();
 }
 
 IndexPath CIndexTree::RightEdge() {
