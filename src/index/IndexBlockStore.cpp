@@ -115,6 +115,9 @@ IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
 
 IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
     m_cache[node->Block()] = SCached{node, ++m_clock};
+    // A long walk within one operation (an enumeration) keeps the cache
+    // bounded too; unchanged blocks nobody holds can go at any time.
+    if (m_cache.size() > 2 * kCachedBlocks) EvictClean();
     return node;
 }
 
@@ -187,6 +190,10 @@ size_t CIndexBlockStore::DirtyCount() const {
 void CIndexBlockStore::Trim() {
     if (m_cache.size() <= kCachedBlocks) return;
     if (DirtyCount() > kDirtyBlocks) WriteDirty();
+    EvictClean();
+}
+
+void CIndexBlockStore::EvictClean() {
     std::vector<std::pair<uint64_t, uint64_t>> evictable;  // last use, block
     for (const auto& [block, cached] : m_cache)
         if (!cached.node->IsDirty() && cached.node.use_count() == 1) evictable.emplace_back(cached.lastUse, block);

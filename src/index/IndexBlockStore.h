@@ -70,6 +70,7 @@ private:
     bool IsInUse(uint64_t block) const;
     void MarkInUse(uint64_t block, bool inUse);
     IndexNodePtr Remember(IndexNodePtr node);
+    void EvictClean();
     size_t DirtyCount() const;
 
     std::shared_ptr<CFileEntry> m_entry;
