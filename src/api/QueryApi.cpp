@@ -90,18 +90,12 @@ bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entr
             // The walk counts as a handle of its own, so that the callback
             // cannot close the volume under it.
             SWalkHandle walk{AddHandle(EHandleKind::Directory, directory, &directory->GetVolume())};
-            // Each step looks up the name after the last one afresh: a callback
-            // that changes the directory after all must not leave the walk on
-            // an entry that is gone.
-            std::optional<std::u16string> last;
-            while (!directory->IsDeleted()) {
-                const IndexEntryMap& entries = directory->GetEntries();
-                auto next = last ? entries.upper_bound(*last) : entries.begin();
-                if (next == entries.end()) break;
-                last = next->first;
-                const std::wstring wideName = Utf16ToWide(next->first);
-                if (!callback(ToDirEntry(wideName, next->second), context)) break;
-            }
+            // One buffer for every name of the walk.
+            std::wstring wideName;
+            directory->ForEachEntry([&](std::u16string_view name, const SIndexEntryValue& value) {
+                Utf16ToWide(name, wideName);
+                return callback(ToDirEntry(wideName, value), context);
+            });
         },
         "Failed to enumerate NTFS directory: %1");
 }

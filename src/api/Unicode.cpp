@@ -99,13 +99,17 @@ std::u16string WideToUtf16(std::wstring_view text) {
 
 std::wstring Utf16ToWide(std::u16string_view text) {
     std::wstring out;
-    out.reserve(text.size());
+    Utf16ToWide(text, out);
+    return out;
+}
+
+void Utf16ToWide(std::u16string_view text, std::wstring& out) {
+    out.clear();
     if constexpr (sizeof(wchar_t) == 2) {
         for (char16_t unit : text) out.push_back(static_cast<wchar_t>(unit));
     } else {
         for (size_t i = 0; i < text.size();) out.push_back(static_cast<wchar_t>(NextUtf16(text, i)));
     }
-    return out;
 }
 
 }  // namespace volcore

@@ -20,5 +20,7 @@ std::u16string WideToUtf16(std::wstring_view text);
 // UTF-16 to wchar_t text (the inverse of WideToUtf16). Unpaired surrogates
 // become U+FFFD where wchar_t is 32 bits.
 std::wstring Utf16ToWide(std::u16string_view text);
+// The same into `out`, whose capacity is reused.
+void Utf16ToWide(std::u16string_view text, std::wstring& out);
 
 }  // namespace volcore

@@ -117,11 +117,24 @@ CIndex& CDirectory::GetIndex() const {
     return *m_index;
 }
 
+void CDirectory::ForEachEntry(const CIndex::Visitor& visit) {
+    CIndex& index = GetIndex();
+    ++m_walks;
+    try {
+        index.ForEach(visit);
+    } catch (...) {
+        --m_walks;
+        throw;
+    }
+    --m_walks;
+}
+
 void CDirectory::Delete() {
     uint64_t record = RecordNumber(GetReference());
+    if (m_walks > 0) throw CException("Cannot delete directory %1 while it is being listed", GetName());
     CheckUsable();
     if (IsSystemObject()) throw CException("Cannot delete system entry %1", record);
-    if (!GetIndex().GetEntries().empty())
+    if (!GetIndex().IsEmpty())
         throw CException("Cannot delete directory %1: directory is not empty", GetName());
     // Tested before the index goes, so that a refused delete leaves the directory whole.
     if (SameRecord(GetReference(), GetParentReference())) throw CException("Entry %1 references itself", record);

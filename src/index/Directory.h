@@ -36,8 +36,10 @@ public:
     CIndex& GetIndex() const;  // "Directory was deleted"
     void AddEntry(const std::u16string& name, const SIndexEntryValue& value) { GetIndex().AddEntry(name, value); }
     void RemoveEntry(std::u16string_view name) { GetIndex().RemoveEntry(name); }
-    const SIndexEntryValue& GetEntry(std::u16string_view name) const { return GetIndex().GetEntry(name); }
-    const IndexEntryMap& GetEntries() const { return GetIndex().GetEntries(); }
+    SIndexEntryValue GetEntry(std::u16string_view name) const { return GetIndex().GetEntry(name); }
+    // Walks the entries in index order. The visitor may change the directory,
+    // but not delete it: a delete during a walk is refused.
+    void ForEachEntry(const CIndex::Visitor& visit);
 
     // The caller must hold a reference: the cache lets go of the directory here.
     void Delete();
@@ -49,6 +51,7 @@ public:
 
 private:
     std::unique_ptr<CIndex> m_index;
+    unsigned m_walks = 0;
 };
 
 }  // namespace volcore

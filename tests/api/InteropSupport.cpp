@@ -79,10 +79,11 @@ std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHand
                                                      const std::u16string& path) {
     volcore::CVolume& engine = *volcore::HandleObject<volcore::CVolume>(volume.ptr, "no volume");
     std::map<std::u16string, uint64_t> names;
-    for (const auto& [name, value] : volcore::CDirectory::OpenByPath(engine, path)->GetEntries()) {
-        if (value.nameSpace == volcore::FileNameValue::NameSpaceDos || name == u".") continue;
-        names[name] = volcore::RecordNumber(value.fileReference);
-    }
+    volcore::CDirectory::OpenByPath(engine, path)->GetIndex().ForEach([&](auto name, const auto& value) {
+        if (value.nameSpace != volcore::FileNameValue::NameSpaceDos && name != u".")
+            names[std::u16string(name)] = volcore::RecordNumber(value.fileReference);
+        return true;
+    });
     return names;
 }
 

@@ -236,7 +236,7 @@ TEST_F(FileObject, DeletingRemovesEveryNameAndEndsTheObject) {
     EXPECT_EQ(FailureOf([&] { file.UpdateFileName(); }), deleted);
     EXPECT_EQ(file.GetSize(), 0u);
     EXPECT_NO_THROW(file.Flush());
-    EXPECT_TRUE(parent->GetEntries().empty());
+    EXPECT_TRUE(parent->GetIndex().IsEmpty());
 
     CFile root(CFileEntry::Load(MakeReference(kRootRecord, kRootRecord), Volume()), Volume());
     EXPECT_EQ(FailureOf([&] { root.Delete(); }), "Cannot delete system entry 5");
