@@ -90,9 +90,13 @@ void FillThroughRuns(SFormatContext& context, const Runlist& runs, uint64_t size
 }
 
 void FormatVolume(const SFormatOptions& options, CFormatDevice& device) {
+    FormatVolumeAt(options, device, NtfsTimeNow(), DrawSerialNumber());
+}
+
+void FormatVolumeAt(const SFormatOptions& options, CFormatDevice& device, uint64_t now, uint64_t serialNumber) {
     SFormatContext context(options, device);
-    context.now = NtfsTimeNow();
-    context.serialNumber = DrawSerialNumber();
+    context.now = now;
+    context.serialNumber = serialNumber;
     DecideLayout(context);
     context.workBuffer.assign(kWorkBufferSize, 0);
     if (!options.quickFormat) ZeroFillVolume(context);

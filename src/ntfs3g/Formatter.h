@@ -7,6 +7,8 @@ namespace vkformat {
 // Any failure raises the family's "failed to create NTFS" error (or the
 // standard library's allocation failure).
 void FormatVolume(const SFormatOptions& options, CFormatDevice& device);
+// The same with a fixed time stamp and serial number: equal inputs give equal bytes.
+void FormatVolumeAt(const SFormatOptions& options, CFormatDevice& device, uint64_t now, uint64_t serialNumber);
 
 // The steps, in the order FormatVolume runs them.
 void DecideLayout(SFormatContext& context);
