@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "api/Bytes.h"
-#include "ntfs3g/FormatClusterMap.h"
+#include "format/FormatClusterMap.h"
 
-namespace vkformat {
+namespace volcore::format {
 
 enum EAttributeType : uint32_t {
     kStandardInformation = 0x10,
@@ -51,10 +51,10 @@ struct SRecordHeader {
 
 // Writes a complete, unprotected FILE record into `record` (one MFT record):
 // the header, the attributes ordered by type and name, and the end marker.
-void WriteFileRecord(const volcore::CByteWriter& record, const SRecordHeader& header,
+void WriteFileRecord(const CByteWriter& record, const SRecordHeader& header,
                      std::vector<SAttribute> attributes, uint32_t clusterSize);
 
 // Mapping pairs of a runlist, terminator included.
 std::vector<uint8_t> EncodeMappingPairs(const Runlist& runs);
 
-}  // namespace vkformat
+}  // namespace volcore::format

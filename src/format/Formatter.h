@@ -1,14 +1,14 @@
 #pragma once
 // The formatter: writes a complete, empty NTFS 3.1 volume onto a device.
-#include "ntfs3g/FormatContext.h"
+#include "format/FormatContext.h"
 
-namespace vkformat {
+namespace volcore::format {
 
-// Any failure raises the family's "failed to create NTFS" error (or the
-// standard library's allocation failure).
-void FormatVolume(const SFormatOptions& options, CFormatDevice& device);
+// A failure raises CException with its reason (or the standard library's
+// allocation failure); what was written by then is no volume.
+void FormatVolume(const SFormatOptions& options, IIoDevice& device);
 // The same with a fixed time stamp and serial number: equal inputs give equal bytes.
-void FormatVolumeAt(const SFormatOptions& options, CFormatDevice& device, uint64_t now, uint64_t serialNumber);
+void FormatVolumeAt(const SFormatOptions& options, IIoDevice& device, uint64_t now, uint64_t serialNumber);
 
 // The steps, in the order FormatVolume runs them.
 void DecideLayout(SFormatContext& context);
@@ -22,4 +22,4 @@ void WriteMftAndMirror(SFormatContext& context);
 void WriteThroughRuns(SFormatContext& context, const Runlist& runs, std::span<const uint8_t> data);
 void FillThroughRuns(SFormatContext& context, const Runlist& runs, uint64_t size, uint8_t value);
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace vkformat {
+namespace volcore::format {
 
 enum ECollationRule : uint32_t {
     kCollateFileName = 0x1,
@@ -47,4 +47,4 @@ std::vector<uint8_t> LargeIndexRoot(uint32_t indexedType, uint32_t collation, co
 // One unprotected INDX leaf block (VCN 0) with `entries`.
 std::vector<uint8_t> LeafIndexBlock(const SIndexGeometry& geometry, const std::vector<std::vector<uint8_t>>& entries);
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -1,12 +1,12 @@
-#include "ntfs3g/FormatTables.h"
+#include "format/FormatTables.h"
 
 #include <array>
 #include <string_view>
 
 #include "api/Bytes.h"
-#include "ntfs3g/FormatBootCode.h"
+#include "format/FormatBootCode.h"
 
-namespace vkformat {
+namespace volcore::format {
 namespace {
 
 constexpr size_t kAttrDefEntrySize = 160;
@@ -51,13 +51,13 @@ constexpr std::array<uint64_t, 256> MakeCrc64Table() {
 
 constexpr std::array<uint64_t, 256> kCrc64Table = MakeCrc64Table();
 
-void WriteBootParameters(const volcore::CByteWriter& out, const SFormatGeometry& g, uint64_t serialNumber) {
+void WriteBootParameters(const CByteWriter& out, const SFormatGeometry& g, uint64_t serialNumber, uint64_t hiddenSectors) {
     out.U16(11, kSectorSize);
     out.U8(13, static_cast<uint8_t>(g.clusterSize / kSectorSize));
     out.U8(21, 0xF8);  // fixed disk
     out.U16(24, 0);    // sectors per track
     out.U16(26, 0);    // heads
-    out.U32(28, 0);    // hidden sectors
+    out.U32(28, hiddenSectors <= UINT32_MAX ? static_cast<uint32_t>(hiddenSectors) : 0);
     out.U8(36, 0x80);  // physical drive
     out.U8(38, 0x80);  // extended boot signature
     out.U64(40, g.sectorCount);
@@ -73,7 +73,7 @@ void WriteBootParameters(const volcore::CByteWriter& out, const SFormatGeometry&
 
 std::vector<uint8_t> BuildAttrDef() {
     std::vector<uint8_t> table((std::size(kAttrDefEntries) + 1) * kAttrDefEntrySize, 0);
-    volcore::CByteWriter out(table);
+    CByteWriter out(table);
     size_t offset = 0;
     for (const SAttrDefEntry& entry : kAttrDefEntries) {
         out.Utf16(offset, entry.name);
@@ -94,18 +94,18 @@ uint64_t UpCaseCrc64(const std::vector<uint8_t>& table) {
 
 std::vector<uint8_t> BuildUpCaseInfo(const std::vector<uint8_t>& table) {
     std::vector<uint8_t> info(32, 0);
-    volcore::CByteWriter out(info);
+    CByteWriter out(info);
     out.U32(0, static_cast<uint32_t>(info.size()));
     out.U64(8, UpCaseCrc64(table));
     return info;
 }
 
-std::vector<uint8_t> BuildBootArea(const SFormatGeometry& geometry, uint64_t serialNumber) {
+std::vector<uint8_t> BuildBootArea(const SFormatGeometry& geometry, uint64_t serialNumber, uint64_t hiddenSectors) {
     std::vector<uint8_t> area(kBootAreaSize, 0);
-    volcore::CByteWriter out(area);
+    CByteWriter out(area);
     out.CopyFrom(0, BootImage().data(), BootImage().size());
-    WriteBootParameters(out, geometry, serialNumber);
+    WriteBootParameters(out, geometry, serialNumber, hiddenSectors);
     return area;
 }
 
-}  // namespace vkformat
+}  // namespace volcore::format

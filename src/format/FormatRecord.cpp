@@ -1,11 +1,11 @@
-#include "ntfs3g/FormatRecord.h"
+#include "format/FormatRecord.h"
 
 #include <algorithm>
 
-#include "ntfs3g/FormatError.h"
-#include "ntfs3g/FormatGeometry.h"
+#include "api/Exception.h"
+#include "format/FormatGeometry.h"
 
-namespace vkformat {
+namespace volcore::format {
 namespace {
 
 constexpr uint16_t kUsaOffset = 48;
@@ -28,11 +28,11 @@ void AppendLe(std::vector<uint8_t>& out, int64_t value, size_t width) {
     for (size_t i = 0; i < width; ++i, bits >>= 8) out.push_back(static_cast<uint8_t>(bits));
 }
 
-size_t NameBytes(const SAttribute& attribute) { return volcore::RoundUp(attribute.name.size() * 2, 8); }
+size_t NameBytes(const SAttribute& attribute) { return RoundUp(attribute.name.size() * 2, 8); }
 
-size_t WriteCommonHeader(const volcore::CByteWriter& out, const SAttribute& attribute, uint16_t instance) {
+size_t WriteCommonHeader(const CByteWriter& out, const SAttribute& attribute, uint16_t instance) {
     size_t headerSize = attribute.nonResident ? 64 : 24;
-    if (attribute.name.size() > 255) FailFormat();
+    if (attribute.name.size() > 255) throw CException("Attribute name of %1 units is too long", attribute.name.size());
     out.U32(0, attribute.type);
     out.U8(8, attribute.nonResident ? 1 : 0);
     out.U8(9, static_cast<uint8_t>(attribute.name.size()));
@@ -43,16 +43,16 @@ size_t WriteCommonHeader(const volcore::CByteWriter& out, const SAttribute& attr
     return headerSize + NameBytes(attribute);
 }
 
-size_t WriteResident(const volcore::CByteWriter& out, const SAttribute& attribute, uint16_t instance) {
+size_t WriteResident(const CByteWriter& out, const SAttribute& attribute, uint16_t instance) {
     size_t valueOffset = WriteCommonHeader(out, attribute, instance);
     out.U32(16, static_cast<uint32_t>(attribute.value.size()));
     out.U16(20, static_cast<uint16_t>(valueOffset));
     out.U8(22, attribute.type == kFileName ? 1 : 0);
     out.CopyFrom(valueOffset, attribute.value.data(), attribute.value.size());
-    return volcore::RoundUp(valueOffset + attribute.value.size(), 8);
+    return RoundUp(valueOffset + attribute.value.size(), 8);
 }
 
-size_t WriteNonResident(const volcore::CByteWriter& out, const SAttribute& attribute, uint16_t instance,
+size_t WriteNonResident(const CByteWriter& out, const SAttribute& attribute, uint16_t instance,
                         uint32_t clusterSize) {
     size_t pairsOffset = WriteCommonHeader(out, attribute, instance);
     uint64_t clusters = RunlistClusters(attribute.runs);
@@ -64,7 +64,7 @@ size_t WriteNonResident(const volcore::CByteWriter& out, const SAttribute& attri
     out.U64(56, attribute.initializedSize);
     std::vector<uint8_t> pairs = EncodeMappingPairs(attribute.runs);
     out.CopyFrom(pairsOffset, pairs.data(), pairs.size());
-    return volcore::RoundUp(pairsOffset + pairs.size(), 8);
+    return RoundUp(pairsOffset + pairs.size(), 8);
 }
 
 bool SortsBefore(const SAttribute& a, const SAttribute& b) {
@@ -73,7 +73,7 @@ bool SortsBefore(const SAttribute& a, const SAttribute& b) {
 }
 
 uint16_t UsaCount() { return kMftRecordSize / 512 + 1; }
-uint16_t FirstAttributeOffset() { return static_cast<uint16_t>(volcore::RoundUp(kUsaOffset + 2 * UsaCount(), 8)); }
+uint16_t FirstAttributeOffset() { return static_cast<uint16_t>(RoundUp(kUsaOffset + 2 * UsaCount(), 8)); }
 
 }  // namespace
 
@@ -117,7 +117,7 @@ std::vector<uint8_t> EncodeMappingPairs(const Runlist& runs) {
     return out;
 }
 
-void WriteFileRecord(const volcore::CByteWriter& record, const SRecordHeader& header,
+void WriteFileRecord(const CByteWriter& record, const SRecordHeader& header,
                      std::vector<SAttribute> attributes, uint32_t clusterSize) {
     std::stable_sort(attributes.begin(), attributes.end(), SortsBefore);
     record.Fill(0, 0, record.Size());
@@ -136,11 +136,11 @@ void WriteFileRecord(const volcore::CByteWriter& record, const SRecordHeader& he
     for (const SAttribute& attribute : attributes) {
         // The end marker must still fit after this attribute.
         size_t room = record.Size() - position;
-        if (room < 8) FailFormat();
-        volcore::CByteWriter out = record.Sub(position, room - 8);
+        if (room < 8) throw CException("Attributes overflow MFT record %1", header.number);
+        CByteWriter out = record.Sub(position, room - 8);
         size_t length = attribute.nonResident ? WriteNonResident(out, attribute, instance, clusterSize)
                                               : WriteResident(out, attribute, instance);
-        if (length > out.Size()) FailFormat();
+        if (length > out.Size()) throw CException("Attributes overflow MFT record %1", header.number);
         out.U32(4, static_cast<uint32_t>(length));
         position += length;
         ++instance;
@@ -151,4 +151,4 @@ void WriteFileRecord(const volcore::CByteWriter& record, const SRecordHeader& he
     record.U16(40, instance);
 }
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -1,10 +1,10 @@
-#include "ntfs3g/FormatSecurity.h"
+#include "format/FormatSecurity.h"
 
 #include <initializer_list>
 
 #include "api/Bytes.h"
 
-namespace vkformat {
+namespace volcore::format {
 namespace {
 
 constexpr uint16_t kSelfRelativeWithDacl = 0x8004;
@@ -14,7 +14,7 @@ constexpr size_t kSdsHeader = 20;
 
 std::vector<uint8_t> Sid(std::initializer_list<uint32_t> subAuthorities) {
     std::vector<uint8_t> sid(8 + 4 * subAuthorities.size(), 0);
-    volcore::CByteWriter out(sid);
+    CByteWriter out(sid);
     out.U8(0, 1);
     out.U8(1, static_cast<uint8_t>(subAuthorities.size()));
     out.U8(7, 5);  // NT authority, stored big-endian in six bytes
@@ -42,7 +42,7 @@ std::vector<uint8_t> Dacl(const std::vector<SAce>& aces, size_t declaredSize = 0
     size_t used = 8;
     for (const SAce& ace : aces) used += 8 + ace.sid.size();
     std::vector<uint8_t> acl(declaredSize ? declaredSize : used, 0);
-    volcore::CByteWriter out(acl);
+    CByteWriter out(acl);
     out.U8(0, 2);
     out.U16(2, static_cast<uint16_t>(acl.size()));
     out.U16(4, static_cast<uint16_t>(aces.size()));
@@ -63,7 +63,7 @@ std::vector<uint8_t> Descriptor(const std::vector<uint8_t>& dacl, const std::vec
     size_t ownerOffset = kDescriptorHeader + dacl.size();
     size_t groupOffset = ownerOffset + owner.size();
     std::vector<uint8_t> descriptor(groupOffset + group.size(), 0);
-    volcore::CByteWriter out(descriptor);
+    CByteWriter out(descriptor);
     out.U8(0, 1);
     out.U16(2, kSelfRelativeWithDacl);
     out.U32(4, static_cast<uint32_t>(ownerOffset));
@@ -108,7 +108,7 @@ std::vector<uint8_t> RootDirectoryDescriptor() {
 }
 
 uint32_t SecurityDescriptorHash(const std::vector<uint8_t>& descriptor) {
-    volcore::CByteReader in(descriptor);
+    CByteReader in(descriptor);
     uint32_t hash = 0;
     for (size_t offset = 0; offset + 4 <= descriptor.size(); offset += 4)
         hash = ((hash << 3) | (hash >> 29)) + in.U32(offset);
@@ -122,7 +122,7 @@ std::vector<SSecurityId> SharedSecurityIds() {
 
 std::vector<uint8_t> BuildSdsStream() {
     std::vector<uint8_t> sds(kSdsSize, 0);
-    volcore::CByteWriter out(sds);
+    CByteWriter out(sds);
     bool readOnly = true;
     for (const SSecurityId& entry : SharedSecurityIds()) {
         std::vector<uint8_t> descriptor = SharedDescriptor(readOnly);
@@ -139,4 +139,4 @@ std::vector<uint8_t> BuildSdsStream() {
     return sds;
 }
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "ntfs3g/FormatGeometry.h"
+#include "format/FormatGeometry.h"
 
-namespace vkformat {
+namespace volcore::format {
 
 std::vector<uint8_t> BuildAttrDef();
 
@@ -16,8 +16,6 @@ uint64_t UpCaseCrc64(const std::vector<uint8_t>& table);
 std::vector<uint8_t> BuildUpCaseInfo(const std::vector<uint8_t>& table);
 
 // The 8192-byte boot area: the boot image with this volume's parameters.
-std::vector<uint8_t> BuildBootArea(const SFormatGeometry& geometry, uint64_t serialNumber);
-// libntfs-3g's own check of a finished boot sector.
-bool BootSectorIsNtfs(const std::vector<uint8_t>& bootArea);
+std::vector<uint8_t> BuildBootArea(const SFormatGeometry& geometry, uint64_t serialNumber, uint64_t hiddenSectors);
 
-}  // namespace vkformat
+}  // namespace volcore::format

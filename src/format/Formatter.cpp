@@ -1,11 +1,11 @@
-#include "ntfs3g/Formatter.h"
+#include "format/Formatter.h"
 
 #include <ctime>
 #include <random>
 
-#include "ntfs3g/FormatError.h"
+#include "api/Exception.h"
 
-namespace vkformat {
+namespace volcore::format {
 namespace {
 
 constexpr size_t kWorkBufferSize = 0xA00000;
@@ -41,9 +41,7 @@ void ReserveFixedRanges(SFormatContext& context) {
 }  // namespace
 
 void DecideLayout(SFormatContext& context) {
-    uint64_t deviceSize = context.device.OpenAndMeasure();
-    context.geometry = DecideGeometry(deviceSize, context.options.clusterSize);
-    context.device.RequestSectorBlocks();
+    context.geometry = DecideGeometry(context.device.Size(), context.options.clusterSize);
     const SFormatGeometry& g = context.geometry;
     context.clusters = std::make_unique<CClusterMap>(g.clusterCount, g.ClusterBitmapBytes());
     context.mftBitmap.assign(g.MftBitmapBytes(), 0);
@@ -62,12 +60,12 @@ void WriteThroughRuns(SFormatContext& context, const Runlist& runs, std::span<co
     size_t done = 0;
     for (const SRun& run : runs) {
         if (done == data.size()) break;
-        if (run.lcn == kSparseLcn) FailFormat();
+        if (run.lcn == kSparseLcn) throw CException("System data cannot go to a sparse run");
         size_t chunk = static_cast<size_t>(std::min<uint64_t>(run.length * clusterSize, data.size() - done));
         context.device.Write(static_cast<uint64_t>(run.lcn) * clusterSize, data.subspan(done, chunk));
         done += chunk;
     }
-    if (done != data.size()) FailFormat();
+    if (done != data.size()) throw CException("System data of %1 bytes does not fit its clusters", data.size());
 }
 
 // Bulk content goes through the working buffer, a chunk at a time.
@@ -89,22 +87,25 @@ void FillThroughRuns(SFormatContext& context, const Runlist& runs, uint64_t size
     }
 }
 
-void FormatVolume(const SFormatOptions& options, CFormatDevice& device) {
+void FormatVolume(const SFormatOptions& options, IIoDevice& device) {
     FormatVolumeAt(options, device, NtfsTimeNow(), DrawSerialNumber());
 }
 
-void FormatVolumeAt(const SFormatOptions& options, CFormatDevice& device, uint64_t now, uint64_t serialNumber) {
-    SFormatContext context(options, device);
+void FormatVolumeAt(const SFormatOptions& options, IIoDevice& device, uint64_t now, uint64_t serialNumber) {
+    constexpr size_t kLongestLabel = 128;
+    if (options.label.size() > kLongestLabel)
+        throw CException("Volume label is too long: %1 units (at most %2)", options.label.size(), kLongestLabel);
+    CFormatDevice target(device);
+    SFormatContext context(options, target);
     context.now = now;
     context.serialNumber = serialNumber;
     DecideLayout(context);
     context.workBuffer.assign(kWorkBufferSize, 0);
-    if (!options.quickFormat) ZeroFillVolume(context);
+    if (!options.quick) ZeroFillVolume(context);
     PlanSystemRecords(context);
     WriteRootIndexBlock(context);
     WriteClusterBitmap(context);
     WriteMftAndMirror(context);
-    device.Sync();
 }
 
-}  // namespace vkformat
+}  // namespace volcore::format

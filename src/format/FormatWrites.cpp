@@ -1,17 +1,17 @@
 #include <algorithm>
 
-#include "ntfs3g/FormatError.h"
-#include "ntfs3g/Formatter.h"
+#include "api/Exception.h"
+#include "format/Formatter.h"
 #include "volume/Fixups.h"
 
-namespace vkformat {
+namespace volcore::format {
 
 void WriteClusterBitmap(SFormatContext& context) {
     const SRecordPlan& plan = context.records.at(6);
     const SAttribute* data = nullptr;
     for (const SAttribute& attribute : plan.attributes)
         if (attribute.type == kData && attribute.name.empty()) data = &attribute;
-    if (data == nullptr) FailFormat();
+    if (data == nullptr) throw CException("$Bitmap has no data");
 
     const std::vector<uint8_t>& bits = context.clusters->Bytes();
     std::vector<uint8_t>& buffer = context.workBuffer;
@@ -29,19 +29,19 @@ void WriteClusterBitmap(SFormatContext& context) {
             runBytes -= chunk;
         }
     }
-    if (done != bits.size()) FailFormat();
+    if (done != bits.size()) throw CException("$Bitmap clusters cannot hold the bitmap");
 }
 
 void WriteMftAndMirror(SFormatContext& context) {
     const SFormatGeometry& g = context.geometry;
     uint32_t count = static_cast<uint32_t>(g.MftRecordCount());
     for (uint32_t record = 0; record < count; ++record) {
-        volcore::CByteWriter out(context.mft.data() + size_t{record} * kMftRecordSize, kMftRecordSize);
+        CByteWriter out(context.mft.data() + size_t{record} * kMftRecordSize, kMftRecordSize);
         SRecordPlan& plan = context.records.at(record);
         WriteFileRecord(out, plan.header, std::move(plan.attributes), g.clusterSize);
     }
     // Protected once, the same bytes serve the MFT and its mirror.
-    volcore::MstProtect(context.mft, count, kMftRecordSize);
+    MstProtect(context.mft, count, kMftRecordSize);
     auto recordBytes = [&](uint32_t record) {
         return std::span<const uint8_t>(context.mft.data() + size_t{record} * kMftRecordSize, kMftRecordSize);
     };
@@ -52,4 +52,4 @@ void WriteMftAndMirror(SFormatContext& context) {
         context.device.Write(g.mirrorLcn * g.clusterSize + uint64_t{record} * kMftRecordSize, recordBytes(record));
 }
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -3,7 +3,7 @@
 // boot area, MFT, MFT mirror and journal, and the sizes of the system bitmaps.
 #include <cstdint>
 
-namespace vkformat {
+namespace volcore::format {
 
 inline constexpr uint32_t kSectorSize = 512;
 inline constexpr uint32_t kMftRecordSize = 1024;
@@ -45,4 +45,4 @@ SFormatGeometry DecideGeometry(uint64_t deviceSize, uint32_t requestedClusterSiz
 // cluster, otherwise the negative power of two of its byte size.
 int8_t EncodeClustersPerRecord(uint32_t recordSize, uint32_t clusterSize);
 
-}  // namespace vkformat
+}  // namespace volcore::format

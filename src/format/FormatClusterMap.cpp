@@ -1,8 +1,8 @@
-#include "ntfs3g/FormatClusterMap.h"
+#include "format/FormatClusterMap.h"
 
-#include "ntfs3g/FormatError.h"
+#include "api/Exception.h"
 
-namespace vkformat {
+namespace volcore::format {
 
 uint64_t RunlistClusters(const Runlist& runs) {
     uint64_t total = 0;
@@ -12,14 +12,16 @@ uint64_t RunlistClusters(const Runlist& runs) {
 
 CClusterMap::CClusterMap(uint64_t clusterCount, uint64_t bitmapBytes)
     : m_clusterCount(clusterCount), m_bits(bitmapBytes, 0) {
-    if (bitmapBytes * 8 < clusterCount) FailFormat();
+    if (bitmapBytes * 8 < clusterCount)
+        throw CException("Cluster bitmap of %1 bytes cannot cover %2 clusters", bitmapBytes, clusterCount);
     for (uint64_t lcn = clusterCount; lcn < bitmapBytes * 8; ++lcn) Set(lcn);
 }
 
 void CClusterMap::Reserve(uint64_t lcn, uint64_t length) {
-    if (lcn > m_clusterCount || length > m_clusterCount - lcn) FailFormat();
+    if (lcn > m_clusterCount || length > m_clusterCount - lcn)
+        throw CException("System area at cluster %1 (%2 clusters) lies past the volume", lcn, length);
     for (uint64_t i = lcn; i < lcn + length; ++i) {
-        if (InUse(i)) FailFormat();
+        if (InUse(i)) throw CException("System areas overlap at cluster %1", i);
         Set(i);
     }
 }
@@ -42,8 +44,8 @@ Runlist CClusterMap::Allocate(uint64_t count, uint64_t hint) {
     if (hint > m_clusterCount) hint = m_clusterCount;
     TakeFrom(hint, m_clusterCount, remaining, runs);
     TakeFrom(0, hint, remaining, runs);
-    if (remaining > 0) FailFormat();
+    if (remaining > 0) throw CException("Volume is too small for its system files: %1 clusters short", remaining);
     return runs;
 }
 
-}  // namespace vkformat
+}  // namespace volcore::format

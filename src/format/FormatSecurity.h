@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vkformat {
+namespace volcore::format {
 
 inline constexpr uint32_t kSdsMirrorOffset = 0x40000;
 inline constexpr uint32_t kSdsSize = 0x400FC;
@@ -31,4 +31,4 @@ uint32_t SecurityDescriptorHash(const std::vector<uint8_t>& descriptor);
 // The S-1-5-32-544 (Administrators) SID, also an owner in $Quota.
 std::vector<uint8_t> AdministratorsSid();
 
-}  // namespace vkformat
+}  // namespace volcore::format

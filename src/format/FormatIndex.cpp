@@ -1,9 +1,9 @@
-#include "ntfs3g/FormatIndex.h"
+#include "format/FormatIndex.h"
 
 #include "api/Bytes.h"
-#include "ntfs3g/FormatError.h"
+#include "api/Exception.h"
 
-namespace vkformat {
+namespace volcore::format {
 namespace {
 
 constexpr uint8_t kWin32AndDosNames = 3;
@@ -15,7 +15,7 @@ constexpr size_t kBlockUsaOffset = 0x28;
 
 std::vector<uint8_t> EndEntry(bool withChild) {
     std::vector<uint8_t> entry(withChild ? 24 : 16, 0);
-    volcore::CByteWriter out(entry);
+    CByteWriter out(entry);
     out.U16(8, static_cast<uint16_t>(entry.size()));
     out.U16(12, withChild ? kEntryIsLast | kEntryHasChild : kEntryIsLast);
     return entry;  // a child VCN of 0 leads to block 0
@@ -32,7 +32,7 @@ std::vector<uint8_t> Concatenate(const std::vector<std::vector<uint8_t>>& entrie
 std::vector<uint8_t> IndexRoot(uint32_t indexedType, uint32_t collation, const SIndexGeometry& geometry,
                                const std::vector<uint8_t>& entries, bool large) {
     std::vector<uint8_t> root(kRootHeader + kIndexHeader + entries.size(), 0);
-    volcore::CByteWriter out(root);
+    CByteWriter out(root);
     out.U32(0, indexedType);
     out.U32(4, collation);
     out.U32(8, geometry.blockSize);
@@ -50,9 +50,9 @@ std::vector<uint8_t> IndexRoot(uint32_t indexedType, uint32_t collation, const S
 uint64_t FileReference(uint64_t record, uint16_t sequence) { return record | (uint64_t{sequence} << 48); }
 
 std::vector<uint8_t> FileNameValue(const SFileNameInfo& info) {
-    if (info.name.size() > 255) FailFormat();
+    if (info.name.size() > 255) throw CException("File name of %1 units is too long", info.name.size());
     std::vector<uint8_t> value(66 + 2 * info.name.size(), 0);
-    volcore::CByteWriter out(value);
+    CByteWriter out(value);
     out.U64(0, info.parent);
     for (size_t offset = 8; offset <= 32; offset += 8) out.U64(offset, info.time);
     out.U64(40, info.allocatedSize);
@@ -65,8 +65,8 @@ std::vector<uint8_t> FileNameValue(const SFileNameInfo& info) {
 }
 
 std::vector<uint8_t> FileNameIndexEntry(uint64_t reference, const std::vector<uint8_t>& fileName) {
-    std::vector<uint8_t> entry(volcore::RoundUp(16 + fileName.size(), 8), 0);
-    volcore::CByteWriter out(entry);
+    std::vector<uint8_t> entry(RoundUp(16 + fileName.size(), 8), 0);
+    CByteWriter out(entry);
     out.U64(0, reference);
     out.U16(8, static_cast<uint16_t>(entry.size()));
     out.U16(10, static_cast<uint16_t>(fileName.size()));
@@ -77,8 +77,8 @@ std::vector<uint8_t> FileNameIndexEntry(uint64_t reference, const std::vector<ui
 std::vector<uint8_t> ViewIndexEntry(const std::vector<uint8_t>& key, const std::vector<uint8_t>& data,
                                     const std::vector<uint8_t>& padding) {
     size_t dataOffset = 16 + key.size();
-    std::vector<uint8_t> entry(volcore::RoundUp(dataOffset + data.size() + padding.size(), 8), 0);
-    volcore::CByteWriter out(entry);
+    std::vector<uint8_t> entry(RoundUp(dataOffset + data.size() + padding.size(), 8), 0);
+    CByteWriter out(entry);
     out.U16(0, static_cast<uint16_t>(dataOffset));
     out.U16(2, static_cast<uint16_t>(data.size()));
     out.U16(8, static_cast<uint16_t>(entry.size()));
@@ -105,11 +105,11 @@ std::vector<uint8_t> LargeIndexRoot(uint32_t indexedType, uint32_t collation, co
 
 std::vector<uint8_t> LeafIndexBlock(const SIndexGeometry& geometry, const std::vector<std::vector<uint8_t>>& entries) {
     std::vector<uint8_t> block(geometry.blockSize, 0);
-    volcore::CByteWriter out(block);
+    CByteWriter out(block);
     uint16_t usaCount = static_cast<uint16_t>(geometry.blockSize / 512 + 1);
-    size_t firstEntry = volcore::RoundUp(kBlockUsaOffset + 2 * usaCount, 8);
+    size_t firstEntry = RoundUp(kBlockUsaOffset + 2 * usaCount, 8);
     std::vector<uint8_t> all = Concatenate(entries, false);
-    if (firstEntry + all.size() > block.size()) FailFormat();
+    if (firstEntry + all.size() > block.size()) throw CException("Index entries overflow their block");
     out.CopyFrom(0, "INDX", 4);
     out.U16(4, kBlockUsaOffset);
     out.U16(6, usaCount);
@@ -120,4 +120,4 @@ std::vector<uint8_t> LeafIndexBlock(const SIndexGeometry& geometry, const std::v
     return block;
 }
 
-}  // namespace vkformat
+}  // namespace volcore::format

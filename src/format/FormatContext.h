@@ -6,32 +6,19 @@
 #include <string>
 #include <vector>
 
-#include "ntfs3g/FormatClusterMap.h"
-#include "ntfs3g/FormatDevice.h"
-#include "ntfs3g/FormatGeometry.h"
-#include "ntfs3g/FormatRecord.h"
+#include "format/FormatClusterMap.h"
+#include "format/FormatDevice.h"
+#include "format/FormatGeometry.h"
+#include "format/FormatRecord.h"
 
-namespace vkformat {
+namespace volcore::format {
 
-// The formatter's options; `format` leaves all but the quick flag and the
-// cluster size at their defaults.
+// What the caller chooses about the new volume.
 struct SFormatOptions {
-    std::string deviceName;
-    bool enableCompression = false;
-    bool quickFormat = false;
-    bool force = false;
-    uint32_t heads = 0;
-    bool disableIndexing = false;
-    bool noAction = false;
-    uint64_t partitionStartSector = 0;
-    uint32_t sectorSize = kSectorSize;
-    uint32_t sectorsPerTrack = 0;
-    bool useEpochTime = false;
-    uint32_t mftZoneMultiplier = 0;  // default: an eighth of the volume
-    uint64_t sectorCount = 0;        // 0: from the device
-    uint32_t clusterSize = 0;        // 0: automatic
-    bool withVolumeObjectId = false;
-    std::string volumeLabel;
+    bool quick = false;         // false: every cluster is zeroed first
+    uint32_t clusterSize = 0;   // 0: chosen from the volume size
+    std::u16string label;       // $VOLUME_NAME
+    uint64_t hiddenSectors = 0; // where the volume starts on its disk; kept only when it fits the boot sector
 };
 
 // One MFT record as it will be written.
@@ -70,4 +57,4 @@ struct SFormatContext {
     std::vector<uint8_t> workBuffer;  // bulk writes
 };
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -1,14 +1,14 @@
 #include <algorithm>
 
 #include "api/Bytes.h"
-#include "ntfs3g/FormatError.h"
-#include "ntfs3g/FormatIndex.h"
-#include "ntfs3g/FormatSecurity.h"
-#include "ntfs3g/FormatTables.h"
-#include "ntfs3g/Formatter.h"
+#include "format/FormatIndex.h"
+#include "format/FormatSecurity.h"
+#include "format/FormatTables.h"
+#include "format/Formatter.h"
+#include "volume/BootSector.h"
 #include "volume/Fixups.h"
 
-namespace vkformat {
+namespace volcore::format {
 namespace {
 
 constexpr uint32_t kRootRecord = 5;
@@ -35,7 +35,7 @@ uint64_t ReferenceOf(uint32_t record) { return FileReference(record, SequenceOf(
 
 std::vector<uint8_t> StandardInformation(uint64_t now, uint32_t fileFlags, uint32_t securityId) {
     std::vector<uint8_t> value(72, 0);
-    volcore::CByteWriter out(value);
+    CByteWriter out(value);
     for (size_t offset = 0; offset <= 24; offset += 8) out.U64(offset, now);
     out.U32(32, fileFlags);
     out.U32(52, securityId);
@@ -190,8 +190,8 @@ void BuildAttrDefAndBitmap(SFormatContext& context) {
 
 void BuildBoot(SFormatContext& context) {
     const SFormatGeometry& g = context.geometry;
-    std::vector<uint8_t> area = BuildBootArea(g, context.serialNumber);
-    if (!BootSectorIsNtfs(area)) FailFormat();
+    std::vector<uint8_t> area = BuildBootArea(g, context.serialNumber, context.options.hiddenSectors);
+    ParseBootSector(std::span<const uint8_t>(area).first(kBootSectorSize));  // what any reader checks first
     WriteThroughRuns(context, context.bootRuns, area);
     // Without the backup the volume still works; it is only marked for checking.
     std::span<const uint8_t> sector(area.data(), kSectorSize);
@@ -206,9 +206,11 @@ void BuildBoot(SFormatContext& context) {
 void BuildVolume(SFormatContext& context) {
     SSystemFile volume(3, u"$Volume");
     volume.attributes.push_back(Descriptor(SystemFileDescriptor(false)));
-    volume.attributes.push_back(SAttribute::Resident(kVolumeName, {}));
+    std::vector<uint8_t> label(context.options.label.size() * 2);
+    CByteWriter(label).Utf16(0, context.options.label);
+    volume.attributes.push_back(SAttribute::Resident(kVolumeName, std::move(label)));
     std::vector<uint8_t> information(12, 0);
-    volcore::CByteWriter out(information);
+    CByteWriter out(information);
     out.U8(8, 3);
     out.U8(9, 1);
     out.U16(10, context.volumeFlags);
@@ -230,7 +232,7 @@ void BuildBadClusters(SFormatContext& context) {
 
 std::vector<uint8_t> SdsHeader(const SSecurityId& id) {
     std::vector<uint8_t> header(20, 0);
-    volcore::CByteWriter out(header);
+    CByteWriter out(header);
     out.U32(0, id.hash);
     out.U32(4, id.id);
     out.U64(8, id.offset);
@@ -240,7 +242,7 @@ std::vector<uint8_t> SdsHeader(const SSecurityId& id) {
 
 std::vector<uint8_t> Le32Key(uint32_t value) {
     std::vector<uint8_t> key(4, 0);
-    volcore::CByteWriter(key).U32(0, value);
+    CByteWriter(key).U32(0, value);
     return key;
 }
 
@@ -298,7 +300,7 @@ void BuildReservedRecords(SFormatContext& context) {
 
 std::vector<uint8_t> QuotaEntryData(uint64_t now, bool withAdministrators) {
     std::vector<uint8_t> data(48, 0);
-    volcore::CByteWriter out(data);
+    CByteWriter out(data);
     out.U32(0, 2);  // version
     out.U32(4, 1);  // default limits
     out.U64(16, now);
@@ -340,7 +342,7 @@ void BuildEmptyViewIndex(SFormatContext& context, uint32_t record, std::u16strin
 
 // Names compare as the volume compares them: unit by unit through $UpCase.
 bool CollatesBefore(const std::vector<uint8_t>& upcase, std::u16string_view a, std::u16string_view b) {
-    volcore::CByteReader table(upcase);
+    CByteReader table(upcase);
     auto upper = [&](char16_t unit) { return table.U16(size_t{unit} * 2); };
     size_t common = std::min(a.size(), b.size());
     for (size_t i = 0; i < common; ++i)
@@ -389,8 +391,8 @@ void PlanSystemRecords(SFormatContext& context) {
 
 void WriteRootIndexBlock(SFormatContext& context) {
     std::vector<uint8_t> block = LeafIndexBlock(IndexGeometryOf(context), SortedEntries(context, context.rootEntries));
-    volcore::MstProtect(block, 1, kIndexBlockSize);
+    MstProtect(block, 1, kIndexBlockSize);
     WriteThroughRuns(context, context.rootIndexRuns, block);
 }
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vkformat {
+namespace volcore::format {
 
 // One run of an attribute: its first LCN (kSparseLcn when it has no clusters)
 // and its length in clusters.
@@ -40,4 +40,4 @@ private:
     std::vector<uint8_t> m_bits;
 };
 
-}  // namespace vkformat
+}  // namespace volcore::format

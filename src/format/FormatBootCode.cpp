@@ -1,6 +1,6 @@
-#include "ntfs3g/FormatBootCode.h"
+#include "format/FormatBootCode.h"
 
-namespace vkformat {
+namespace volcore::format {
 namespace {
 
 // Sector 0 of the boot image. The parameter block (bytes 11..83) is filled in
@@ -82,4 +82,4 @@ constexpr std::array<uint8_t, kBootImageSize> kBootImage = MakeBootImage();
 
 const std::array<uint8_t, kBootImageSize>& BootImage() { return kBootImage; }
 
-}  // namespace vkformat
+}  // namespace volcore::format
