@@ -7,7 +7,6 @@
 namespace volcore::format {
 
 inline constexpr size_t kBootImageSize = 4136;
-inline constexpr size_t kBootCodeOffset = 0x54;
 
 const std::array<uint8_t, kBootImageSize>& BootImage();
 

@@ -1,43 +1,38 @@
 #pragma once
-// The cluster bitmap of the volume being formatted, and the allocations taken
-// from it for system data.
+// Which clusters of the volume being formatted are taken. Only the taken
+// ranges are kept (a handful of system areas), so the map is small at any
+// volume size; the cluster bitmap is produced from it a piece at a time.
 #include <cstdint>
-#include <vector>
+#include <map>
+#include <span>
+
+#include "volume/Types.h"
 
 namespace volcore::format {
 
-// One run of an attribute: its first LCN (kSparseLcn when it has no clusters)
-// and its length in clusters.
-inline constexpr int64_t kSparseLcn = -1;
-struct SRun {
-    int64_t lcn = 0;
-    uint64_t length = 0;
-};
-using Runlist = std::vector<SRun>;
-
-uint64_t RunlistClusters(const Runlist& runs);
-
 class CClusterMap {
 public:
-    // `clusterCount` usable clusters in a bitmap of `bitmapBytes`; the bits
-    // past the last cluster are in use.
-    CClusterMap(uint64_t clusterCount, uint64_t bitmapBytes);
+    explicit CClusterMap(uint64_t clusterCount) : m_clusterCount(clusterCount) {}
 
     // Marks a fixed range; overlapping an earlier range is a format failure.
     void Reserve(uint64_t lcn, uint64_t length);
     // Takes `count` free clusters, the first at or after `hint`, wrapping to the
     // start of the volume; the clusters need not be contiguous.
-    Runlist Allocate(uint64_t count, uint64_t hint);
+    RunMap Allocate(uint64_t count, uint64_t hint);
 
-    bool InUse(uint64_t lcn) const { return (m_bits[lcn / 8] >> (lcn % 8)) & 1; }
-    const std::vector<uint8_t>& Bytes() const { return m_bits; }
+    bool InUse(uint64_t lcn) const;
+    // Bytes [firstByte, firstByte + out.size()) of the cluster bitmap; the bits
+    // past the last cluster are set.
+    void FillBitmap(uint64_t firstByte, std::span<uint8_t> out) const;
 
 private:
-    void Set(uint64_t lcn) { m_bits[lcn / 8] = static_cast<uint8_t>(m_bits[lcn / 8] | (1u << (lcn % 8))); }
-    void TakeFrom(uint64_t from, uint64_t to, uint64_t& remaining, Runlist& runs);
+    // The taken range that ends after `lcn` and starts first, or end().
+    std::map<uint64_t, uint64_t>::const_iterator FirstEndingAfter(uint64_t lcn) const;
+    void Take(uint64_t lcn, uint64_t length);
+    void TakeFrom(uint64_t from, uint64_t to, uint64_t& remaining, RunMap& runs);
 
     uint64_t m_clusterCount;
-    std::vector<uint8_t> m_bits;
+    std::map<uint64_t, uint64_t> m_taken;  // first LCN -> length; ranges never overlap
 };
 
 }  // namespace volcore::format

@@ -46,15 +46,15 @@ struct SFormatContext {
 
     std::unique_ptr<CClusterMap> clusters;
     std::vector<uint8_t> mftBitmap;
-    Runlist mftRuns, mirrorRuns, logRuns, bootRuns, badRuns;
-    Runlist rootIndexRuns;
+    RunMap mftRuns, mirrorRuns, logRuns, bootRuns, badRuns;
+    RunMap rootIndexRuns;
 
     std::vector<SRecordPlan> records;
     std::vector<uint8_t> mft;     // the whole MFT, protected just before it is written
     std::vector<uint8_t> upcase;  // the $UpCase table, also used to order index entries
     std::vector<SDirectoryEntry> rootEntries;
     std::vector<SDirectoryEntry> extendEntries;
-    std::vector<uint8_t> workBuffer;  // bulk writes
+    std::vector<uint8_t> workBuffer;  // bulk writes, a piece at a time
 };
 
 }  // namespace volcore::format

@@ -82,9 +82,4 @@ SFormatGeometry DecideGeometry(uint64_t deviceSize, uint32_t requestedClusterSiz
     return g;
 }
 
-int8_t EncodeClustersPerRecord(uint32_t recordSize, uint32_t clusterSize) {
-    if (recordSize >= clusterSize) return static_cast<int8_t>(recordSize / clusterSize);
-    return static_cast<int8_t>(-std::countr_zero(recordSize));
-}
-
 }  // namespace volcore::format

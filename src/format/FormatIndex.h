@@ -7,14 +7,6 @@
 
 namespace volcore::format {
 
-enum ECollationRule : uint32_t {
-    kCollateFileName = 0x1,
-    kCollateUlong = 0x10,
-    kCollateSid = 0x11,
-    kCollateSecurityHash = 0x12,
-    kCollateUlongs = 0x13,
-};
-
 struct SFileNameInfo {
     uint64_t parent = 0;  // file reference with sequence number
     uint64_t time = 0;
@@ -23,8 +15,6 @@ struct SFileNameInfo {
     uint32_t flags = 0;
     std::u16string name;
 };
-
-uint64_t FileReference(uint64_t record, uint16_t sequence);
 
 // A $FILE_NAME value in the Win32-and-DOS name space.
 std::vector<uint8_t> FileNameValue(const SFileNameInfo& info);

@@ -3,22 +3,21 @@
 #include <initializer_list>
 
 #include "api/Bytes.h"
+#include "entries/SecurityFormat.h"
 
 namespace volcore::format {
 namespace {
 
-constexpr uint16_t kSelfRelativeWithDacl = 0x8004;
-constexpr uint8_t kInheritOnlyToChildren = 0x0B;  // object, container, inherit only
-constexpr size_t kDescriptorHeader = 0x14;
-constexpr size_t kSdsHeader = 20;
+constexpr uint16_t kSelfRelativeWithDacl = SecurityDescriptor::ControlSelfRelative | SecurityDescriptor::ControlDaclPresent;
+constexpr uint8_t kInheritOnlyToChildren = Ace::FlagObjectInherit | Ace::FlagContainerInherit | Ace::FlagInheritOnly;
 
-std::vector<uint8_t> Sid(std::initializer_list<uint32_t> subAuthorities) {
-    std::vector<uint8_t> sid(8 + 4 * subAuthorities.size(), 0);
+std::vector<uint8_t> MakeSid(std::initializer_list<uint32_t> subAuthorities) {
+    std::vector<uint8_t> sid(Sid::SubAuthorities + 4 * subAuthorities.size(), 0);
     CByteWriter out(sid);
-    out.U8(0, 1);
-    out.U8(1, static_cast<uint8_t>(subAuthorities.size()));
-    out.U8(7, 5);  // NT authority, stored big-endian in six bytes
-    size_t offset = 8;
+    out.U8(Sid::Revision, Sid::RevisionValue);
+    out.U8(Sid::SubAuthorityCount, static_cast<uint8_t>(subAuthorities.size()));
+    out.U8(Sid::AuthorityLowByte, Sid::NtAuthority);
+    size_t offset = Sid::SubAuthorities;
     for (uint32_t sub : subAuthorities) {
         out.U32(offset, sub);
         offset += 4;
@@ -26,10 +25,10 @@ std::vector<uint8_t> Sid(std::initializer_list<uint32_t> subAuthorities) {
     return sid;
 }
 
-std::vector<uint8_t> LocalSystem() { return Sid({18}); }
-std::vector<uint8_t> Administrators() { return Sid({32, 544}); }
-std::vector<uint8_t> AuthenticatedUsers() { return Sid({11}); }
-std::vector<uint8_t> Users() { return Sid({32, 545}); }
+std::vector<uint8_t> LocalSystem() { return MakeSid({18}); }
+std::vector<uint8_t> Administrators() { return MakeSid({32, 544}); }
+std::vector<uint8_t> AuthenticatedUsers() { return MakeSid({11}); }
+std::vector<uint8_t> Users() { return MakeSid({32, 545}); }
 
 struct SAce {
     std::vector<uint8_t> sid;
@@ -39,20 +38,21 @@ struct SAce {
 
 // An access-allowed DACL; `declaredSize` 0 means exactly as long as its ACEs.
 std::vector<uint8_t> Dacl(const std::vector<SAce>& aces, size_t declaredSize = 0) {
-    size_t used = 8;
-    for (const SAce& ace : aces) used += 8 + ace.sid.size();
+    size_t used = Acl::HeaderSize;
+    for (const SAce& ace : aces) used += Ace::Sid + ace.sid.size();
     std::vector<uint8_t> acl(declaredSize ? declaredSize : used, 0);
     CByteWriter out(acl);
-    out.U8(0, 2);
-    out.U16(2, static_cast<uint16_t>(acl.size()));
-    out.U16(4, static_cast<uint16_t>(aces.size()));
-    size_t offset = 8;
+    out.U8(Acl::Revision, Acl::RevisionValue);
+    out.U16(Acl::Size, static_cast<uint16_t>(acl.size()));
+    out.U16(Acl::AceCount, static_cast<uint16_t>(aces.size()));
+    size_t offset = Acl::HeaderSize;
     for (const SAce& ace : aces) {
-        out.U8(offset + 1, ace.flags);
-        out.U16(offset + 2, static_cast<uint16_t>(8 + ace.sid.size()));
-        out.U32(offset + 4, ace.mask);
-        out.CopyFrom(offset + 8, ace.sid.data(), ace.sid.size());
-        offset += 8 + ace.sid.size();
+        CByteWriter entry = out.Sub(offset, Ace::Sid + ace.sid.size());
+        entry.U8(Ace::Flags, ace.flags);  // type 0: access allowed
+        entry.U16(Ace::Size, static_cast<uint16_t>(entry.Size()));
+        entry.U32(Ace::Mask, ace.mask);
+        entry.CopyFrom(Ace::Sid, ace.sid.data(), ace.sid.size());
+        offset += entry.Size();
     }
     return acl;
 }
@@ -60,16 +60,16 @@ std::vector<uint8_t> Dacl(const std::vector<SAce>& aces, size_t declaredSize = 0
 // Self-relative: header, DACL, owner, group.
 std::vector<uint8_t> Descriptor(const std::vector<uint8_t>& dacl, const std::vector<uint8_t>& owner,
                                 const std::vector<uint8_t>& group) {
-    size_t ownerOffset = kDescriptorHeader + dacl.size();
+    size_t ownerOffset = SecurityDescriptor::HeaderSize + dacl.size();
     size_t groupOffset = ownerOffset + owner.size();
     std::vector<uint8_t> descriptor(groupOffset + group.size(), 0);
     CByteWriter out(descriptor);
-    out.U8(0, 1);
-    out.U16(2, kSelfRelativeWithDacl);
-    out.U32(4, static_cast<uint32_t>(ownerOffset));
-    out.U32(8, static_cast<uint32_t>(groupOffset));
-    out.U32(16, static_cast<uint32_t>(kDescriptorHeader));
-    out.CopyFrom(kDescriptorHeader, dacl.data(), dacl.size());
+    out.U8(SecurityDescriptor::Revision, SecurityDescriptor::RevisionValue);
+    out.U16(SecurityDescriptor::Control, kSelfRelativeWithDacl);
+    out.U32(SecurityDescriptor::Owner, static_cast<uint32_t>(ownerOffset));
+    out.U32(SecurityDescriptor::Group, static_cast<uint32_t>(groupOffset));
+    out.U32(SecurityDescriptor::Dacl, static_cast<uint32_t>(SecurityDescriptor::HeaderSize));
+    out.CopyFrom(SecurityDescriptor::HeaderSize, dacl.data(), dacl.size());
     out.CopyFrom(ownerOffset, owner.data(), owner.size());
     out.CopyFrom(groupOffset, group.data(), group.size());
     return descriptor;
@@ -86,6 +86,13 @@ std::vector<uint8_t> SharedDescriptor(bool readOnly) {
 }
 
 }  // namespace
+
+void WriteSdsHeader(const CByteWriter& out, const SSecurityId& id) {
+    out.U32(SdsEntry::Hash, id.hash);
+    out.U32(SdsEntry::SecurityId, id.id);
+    out.U64(SdsEntry::Offset, id.offset);
+    out.U32(SdsEntry::Length, id.length);
+}
 
 std::vector<uint8_t> AdministratorsSid() { return Administrators(); }
 
@@ -116,7 +123,7 @@ uint32_t SecurityDescriptorHash(const std::vector<uint8_t>& descriptor) {
 }
 
 std::vector<SSecurityId> SharedSecurityIds() {
-    uint32_t length = static_cast<uint32_t>(kSdsHeader + SharedDescriptor(true).size());
+    uint32_t length = static_cast<uint32_t>(SdsEntry::HeaderSize + SharedDescriptor(true).size());
     return {{0x100, 0xF80312F0, 0, length}, {0x101, 0x00B32451, 0x80, length}};
 }
 
@@ -126,13 +133,10 @@ std::vector<uint8_t> BuildSdsStream() {
     bool readOnly = true;
     for (const SSecurityId& entry : SharedSecurityIds()) {
         std::vector<uint8_t> descriptor = SharedDescriptor(readOnly);
-        for (uint64_t base : {uint64_t{0}, uint64_t{kSdsMirrorOffset}}) {
-            size_t at = base + entry.offset;
-            out.U32(at, entry.hash);
-            out.U32(at + 4, entry.id);
-            out.U64(at + 8, entry.offset);
-            out.U32(at + 16, entry.length);
-            out.CopyFrom(at + kSdsHeader, descriptor.data(), descriptor.size());
+        for (uint64_t base : {uint64_t{0}, uint64_t{SdsEntry::MirrorDistance}}) {
+            CByteWriter at = out.Sub(base + entry.offset, entry.length);
+            WriteSdsHeader(at, entry);
+            at.CopyFrom(SdsEntry::HeaderSize, descriptor.data(), descriptor.size());
         }
         readOnly = false;
     }

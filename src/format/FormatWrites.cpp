@@ -1,35 +1,21 @@
 #include <algorithm>
 
 #include "api/Exception.h"
+#include "entries/RecordFormat.h"
 #include "format/Formatter.h"
 #include "volume/Fixups.h"
 
 namespace volcore::format {
 
 void WriteClusterBitmap(SFormatContext& context) {
-    const SRecordPlan& plan = context.records.at(6);
-    const SAttribute* data = nullptr;
-    for (const SAttribute& attribute : plan.attributes)
-        if (attribute.type == kData && attribute.name.empty()) data = &attribute;
-    if (data == nullptr) throw CException("$Bitmap has no data");
-
-    const std::vector<uint8_t>& bits = context.clusters->Bytes();
-    std::vector<uint8_t>& buffer = context.workBuffer;
-    uint64_t clusterSize = context.geometry.clusterSize;
-    size_t done = 0;
-    for (const SRun& run : data->runs) {
-        uint64_t offset = static_cast<uint64_t>(run.lcn) * clusterSize;
-        size_t runBytes = static_cast<size_t>(std::min<uint64_t>(run.length * clusterSize, bits.size() - done));
-        while (runBytes > 0) {
-            size_t chunk = std::min(runBytes, buffer.size());
-            std::copy_n(bits.begin() + static_cast<std::ptrdiff_t>(done), chunk, buffer.begin());
-            context.device.Write(offset, std::span<const uint8_t>(buffer.data(), chunk));
-            offset += chunk;
-            done += chunk;
-            runBytes -= chunk;
-        }
-    }
-    if (done != bits.size()) throw CException("$Bitmap clusters cannot hold the bitmap");
+    const SRecordPlan& plan = context.records.at(kBitmapRecord);
+    auto data = std::find_if(plan.attributes.begin(), plan.attributes.end(), [](const SAttribute& attribute) {
+        return attribute.type == AttrType::Data && attribute.name.empty();
+    });
+    if (data == plan.attributes.end()) throw CException("$Bitmap has no data");
+    const CClusterMap& clusters = *context.clusters;
+    StreamThroughRuns(context, data->runs, context.geometry.ClusterBitmapBytes(),
+                      [&](uint64_t offset, std::span<uint8_t> piece) { clusters.FillBitmap(offset, piece); });
 }
 
 void WriteMftAndMirror(SFormatContext& context) {

@@ -1,5 +1,6 @@
 #include "format/Formatter.h"
 
+#include <algorithm>
 #include <ctime>
 #include <random>
 
@@ -8,7 +9,8 @@
 namespace volcore::format {
 namespace {
 
-constexpr size_t kWorkBufferSize = 0xA00000;
+constexpr size_t kWorkBufferSize = 1 << 20;
+constexpr size_t kLongestLabel = 128;
 constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ull;
 
 uint64_t NtfsTimeNow() {
@@ -22,6 +24,8 @@ uint64_t DrawSerialNumber() {
     return (high << 32) | generator();
 }
 
+RunMap OneRun(uint64_t lcn, uint64_t length) { return RunMap{{VCN{0}, SLcnAndLength{lcn, length}}}; }
+
 void ReserveFixedRanges(SFormatContext& context) {
     const SFormatGeometry& g = context.geometry;
     CClusterMap& map = *context.clusters;
@@ -30,12 +34,11 @@ void ReserveFixedRanges(SFormatContext& context) {
     map.Reserve(g.mirrorLcn, g.mirrorClusters);
     map.Reserve(g.logLcn, g.logSize / g.clusterSize);
     map.Reserve(0, g.bootClusters);
-    auto at = [](uint64_t lcn, uint64_t length) { return Runlist{{static_cast<int64_t>(lcn), length}}; };
-    context.mftRuns = at(g.mftLcn, g.mftClusters);
-    context.mirrorRuns = at(g.mirrorLcn, g.mirrorClusters);
-    context.logRuns = at(g.logLcn, g.logSize / g.clusterSize);
-    context.bootRuns = at(0, g.bootClusters);
-    context.badRuns = Runlist{{kSparseLcn, g.clusterCount}};
+    context.mftRuns = OneRun(g.mftLcn, g.mftClusters);
+    context.mirrorRuns = OneRun(g.mirrorLcn, g.mirrorClusters);
+    context.logRuns = OneRun(g.logLcn, g.logSize / g.clusterSize);
+    context.bootRuns = OneRun(0, g.bootClusters);
+    context.badRuns = OneRun(SparseLcn, g.clusterCount);
 }
 
 }  // namespace
@@ -43,7 +46,7 @@ void ReserveFixedRanges(SFormatContext& context) {
 void DecideLayout(SFormatContext& context) {
     context.geometry = DecideGeometry(context.device.Size(), context.options.clusterSize);
     const SFormatGeometry& g = context.geometry;
-    context.clusters = std::make_unique<CClusterMap>(g.clusterCount, g.ClusterBitmapBytes());
+    context.clusters = std::make_unique<CClusterMap>(g.clusterCount);
     context.mftBitmap.assign(g.MftBitmapBytes(), 0);
     ReserveFixedRanges(context);
     context.mft.assign(g.mftSize, 0);
@@ -51,40 +54,46 @@ void DecideLayout(SFormatContext& context) {
 
 void ZeroFillVolume(SFormatContext& context) {
     const SFormatGeometry& g = context.geometry;
-    std::vector<uint8_t> zeros(g.clusterSize, 0);
-    for (uint64_t lcn = 0; lcn < g.clusterCount; ++lcn) context.device.Write(lcn * g.clusterSize, zeros);
+    FillThroughRuns(context, OneRun(0, g.clusterCount), g.clusterCount * g.clusterSize, 0);
 }
 
-void WriteThroughRuns(SFormatContext& context, const Runlist& runs, std::span<const uint8_t> data) {
+void WriteThroughRuns(SFormatContext& context, const RunMap& runs, std::span<const uint8_t> data) {
     uint64_t clusterSize = context.geometry.clusterSize;
     size_t done = 0;
-    for (const SRun& run : runs) {
+    for (const auto& [vcn, run] : runs) {
         if (done == data.size()) break;
-        if (run.lcn == kSparseLcn) throw CException("System data cannot go to a sparse run");
+        if (run.lcn == SparseLcn) throw CException("System data cannot go to a sparse run");
         size_t chunk = static_cast<size_t>(std::min<uint64_t>(run.length * clusterSize, data.size() - done));
-        context.device.Write(static_cast<uint64_t>(run.lcn) * clusterSize, data.subspan(done, chunk));
+        context.device.Write(run.lcn * clusterSize, data.subspan(done, chunk));
         done += chunk;
     }
     if (done != data.size()) throw CException("System data of %1 bytes does not fit its clusters", data.size());
 }
 
-// Bulk content goes through the working buffer, a chunk at a time.
-void FillThroughRuns(SFormatContext& context, const Runlist& runs, uint64_t size, uint8_t value) {
+void StreamThroughRuns(SFormatContext& context, const RunMap& runs, uint64_t size, const PieceProducer& produce) {
     std::vector<uint8_t>& buffer = context.workBuffer;
-    std::fill(buffer.begin(), buffer.end(), value);
     uint64_t clusterSize = context.geometry.clusterSize;
-    uint64_t remaining = size;
-    for (const SRun& run : runs) {
-        uint64_t offset = static_cast<uint64_t>(run.lcn) * clusterSize;
-        uint64_t runBytes = std::min(run.length * clusterSize, remaining);
-        remaining -= runBytes;
+    uint64_t done = 0;
+    for (const auto& [vcn, run] : runs) {
+        if (done == size) break;
+        if (run.lcn == SparseLcn) throw CException("System data cannot go to a sparse run");
+        uint64_t offset = run.lcn * clusterSize;
+        uint64_t runBytes = std::min(run.length * clusterSize, size - done);
         while (runBytes > 0) {
-            size_t chunk = static_cast<size_t>(std::min<uint64_t>(runBytes, buffer.size()));
-            context.device.Write(offset, std::span<const uint8_t>(buffer.data(), chunk));
-            offset += chunk;
-            runBytes -= chunk;
+            std::span<uint8_t> piece(buffer.data(), static_cast<size_t>(std::min<uint64_t>(runBytes, buffer.size())));
+            produce(done, piece);
+            context.device.Write(offset, piece);
+            offset += piece.size();
+            done += piece.size();
+            runBytes -= piece.size();
         }
     }
+    if (done != size) throw CException("System data of %1 bytes does not fit its clusters", size);
+}
+
+void FillThroughRuns(SFormatContext& context, const RunMap& runs, uint64_t size, uint8_t value) {
+    std::fill(context.workBuffer.begin(), context.workBuffer.end(), value);
+    StreamThroughRuns(context, runs, size, [](uint64_t, std::span<uint8_t>) {});
 }
 
 void FormatVolume(const SFormatOptions& options, IIoDevice& device) {
@@ -92,7 +101,6 @@ void FormatVolume(const SFormatOptions& options, IIoDevice& device) {
 }
 
 void FormatVolumeAt(const SFormatOptions& options, IIoDevice& device, uint64_t now, uint64_t serialNumber) {
-    constexpr size_t kLongestLabel = 128;
     if (options.label.size() > kLongestLabel)
         throw CException("Volume label is too long: %1 units (at most %2)", options.label.size(), kLongestLabel);
     CFormatDevice target(device);
