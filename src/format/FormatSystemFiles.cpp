@@ -8,6 +8,7 @@
 #include "format/FormatTables.h"
 #include "format/Formatter.h"
 #include "index/IndexFormat.h"
+#include "index/UpCase.h"
 #include "volume/BootSector.h"
 #include "volume/Fixups.h"
 
@@ -345,19 +346,11 @@ void BuildEmptyViewIndex(SFormatContext& context, uint32_t record, std::u16strin
     Commit(context, std::move(file));
 }
 
-// Names compare as the volume compares them: unit by unit through $UpCase.
-bool CollatesBefore(const std::vector<uint8_t>& upcase, std::u16string_view a, std::u16string_view b) {
-    CByteReader table(upcase);
-    auto upper = [&](char16_t unit) { return table.U16(size_t{unit} * 2); };
-    size_t common = std::min(a.size(), b.size());
-    for (size_t i = 0; i < common; ++i)
-        if (upper(a[i]) != upper(b[i])) return upper(a[i]) < upper(b[i]);
-    return a.size() < b.size();
-}
-
 std::vector<std::vector<uint8_t>> SortedEntries(const SFormatContext& context, std::vector<SDirectoryEntry> entries) {
+    // Names go in the order the volume compares them: through its own $UpCase.
+    UpCaseTable table = volcore::BuildUpCaseTable(context.upcase);
     std::sort(entries.begin(), entries.end(), [&](const SDirectoryEntry& a, const SDirectoryEntry& b) {
-        return CollatesBefore(context.upcase, a.name, b.name);
+        return CompareIgnoreCase(a.name, b.name, table) == ECollation::Less;
     });
     std::vector<std::vector<uint8_t>> sorted;
     for (SDirectoryEntry& entry : entries) sorted.push_back(std::move(entry.entry));

@@ -9,7 +9,7 @@
 namespace volcore::format {
 namespace {
 
-constexpr size_t kWorkBufferSize = 1 << 20;
+constexpr size_t kWorkBufferSize = 256 * 1024;
 constexpr size_t kLongestLabel = 128;
 constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ull;
 
