@@ -57,7 +57,8 @@ void FormatSparse(benchmark::State& state, bool ours) {
         std::filesystem::remove(image);
         std::fclose(std::fopen(image.c_str(), "wb"));
         std::filesystem::resize_file(image, size);
-        SChildRun run = ours ? RunChild({VOLKIT_TOOL_PATH, "mkfs", image}) : RunChild({"mkntfs", "-F", "-Q", "-q", image});
+        SChildRun run =
+            ours ? RunChild({VOLKIT_TOOL_PATH, "mkfs", image}) : RunChild({"mkntfs", "-F", "-Q", "-q", image});
         if (!run.ok) state.SkipWithError("format failed");
         if (!checked && !RunChild({"ntfsfix", "-n", image}).ok) state.SkipWithError("ntfsfix refused the volume");
         checked = true;

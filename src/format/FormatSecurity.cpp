@@ -8,7 +8,8 @@
 namespace volcore::format {
 namespace {
 
-constexpr uint16_t kSelfRelativeWithDacl = SecurityDescriptor::ControlSelfRelative | SecurityDescriptor::ControlDaclPresent;
+constexpr uint16_t kSelfRelativeWithDacl =
+    SecurityDescriptor::ControlSelfRelative | SecurityDescriptor::ControlDaclPresent;
 constexpr uint8_t kInheritOnlyToChildren = Ace::FlagObjectInherit | Ace::FlagContainerInherit | Ace::FlagInheritOnly;
 
 std::vector<uint8_t> MakeSid(std::initializer_list<uint32_t> subAuthorities) {

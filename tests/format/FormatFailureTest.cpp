@@ -65,8 +65,8 @@ TEST(FormatFailure, FailingWritesFailTheFormat) {
                                         std::tuple{mftRecord5, true, true}}) {
         SCOPED_TRACE(failAt);
         MemoryDevice memory(std::vector<uint8_t>(16 * MiB));
-        memory.failWrite = [failAt](uint64_t offset, uint32_t length) {
-            return offset <= failAt && failAt < offset + length;
+        memory.failWrite = [at = failAt](uint64_t offset, uint32_t length) {
+            return offset <= at && at < offset + length;
         };
         std::string line = FormatFailure(memory, {quick, 0, nullptr, 0});
         EXPECT_EQ(line.find("Failed to format NTFS volume: Device write failed (offset"), fails ? 0 : std::string::npos)

@@ -140,7 +140,8 @@ TEST(FormatTables, SecurityDescriptorsAndUpCase) {
         volkit::test::TempDir temp;
         volkit::test::MakeNtfsImage(temp.File("mkntfs.img"));
         std::string theirs = temp.File("upcase.bin");
-        ASSERT_EQ(volkit::test::RunCommand("ntfscat " + temp.File("mkntfs.img") + " '$UpCase' > " + theirs).exitCode, 0);
+        std::string command = "ntfscat " + temp.File("mkntfs.img") + " '$UpCase' > " + theirs;
+        ASSERT_EQ(volkit::test::RunCommand(command).exitCode, 0);
         EXPECT_EQ(table, volkit::test::ReadFileBytes(theirs));
     }
 }
@@ -163,7 +164,8 @@ TEST(FormatClusterMap, AllocatesAroundTakenRangesAndStreamsItsBitmap) {
     for (size_t at = 0; at < pieces.size(); at += 3)
         sparse.FillBitmap(at, std::span<uint8_t>(pieces).subspan(at, std::min<size_t>(3, pieces.size() - at)));
     EXPECT_EQ(pieces, whole);
-    EXPECT_EQ(whole, (std::vector<uint8_t>{0xE0, 0xFF, 0xFF, 0x01, 0, 0, 0, 0x80, 0x01, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(whole,
+              (std::vector<uint8_t>{0xE0, 0xFF, 0xFF, 0x01, 0, 0, 0, 0x80, 0x01, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF}));
 }
 
 }  // namespace
