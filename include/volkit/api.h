@@ -54,6 +54,20 @@ enum NtfsLogLevel : int { NtfsLogDebug = 0, NtfsLogInfo = 1, NtfsLogWarning = 2,
 VOLKIT_EXPORT void NtfsSetLogCallback(void (*callback)(int level, const char* message, void* context),
                                       void* context);
 
+// How NtfsFormatVolume makes the new volume.
+struct NtfsFormatOptions {
+    bool quick = true;                  // false: every cluster is zeroed first
+    uint32_t clusterSize = 0;           // a power of two from 512 to 65536; 0 chooses it from the volume size
+    const wchar_t* label = nullptr;     // zero-terminated, at most 128 UTF-16 units; null or empty for none
+    uint64_t partitionStartSector = 0;  // where the volume starts on its disk, in 512-byte sectors (the boot
+                                        // sector's hidden sectors; 0 is written when it does not fit 32 bits)
+};
+
+// Writes a fresh, empty NTFS volume over the whole device (the last 512 bytes
+// hold the backup boot sector). Whatever the device held is lost, also when
+// the format fails.
+VOLKIT_EXPORT bool NtfsFormatVolume(const NtfsIoDevice& device, const NtfsFormatOptions& options);
+
 // Opens the volume behind the device. On failure the handle is left untouched.
 VOLKIT_EXPORT bool NtfsOpenVolume(const NtfsIoDevice& device, NtfsVolumeHandle& handle);
 

@@ -40,6 +40,10 @@ inline constexpr size_t ClustersPerBlock = 0x0C;
 inline constexpr size_t Header = 0x10;
 inline constexpr size_t HeaderSize = 0x20;  // root header and index header
 inline constexpr uint32_t FileNameCollation = 1;
+inline constexpr uint32_t UlongCollation = 0x10;         // one little-endian 32-bit key
+inline constexpr uint32_t SidCollation = 0x11;
+inline constexpr uint32_t SecurityHashCollation = 0x12;  // hash, then security id
+inline constexpr uint32_t UlongsCollation = 0x13;        // a row of 32-bit keys
 }  // namespace IndexRoot
 
 // Index header, relative to where it starts (0x10 in a root, 0x18 in a block).
@@ -71,6 +75,8 @@ inline constexpr uint32_t UsaCountFor(uint32_t blockSize) { return blockSize / 5
 // Index entry.
 namespace IndexEntry {
 inline constexpr size_t Reference = 0x00;
+inline constexpr size_t DataOffset = 0x00;  // view indexes: data in place of the reference
+inline constexpr size_t DataLength = 0x02;
 inline constexpr size_t Length = 0x08;
 inline constexpr size_t KeyLength = 0x0A;
 inline constexpr size_t Flags = 0x0C;

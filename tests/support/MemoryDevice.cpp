@@ -9,6 +9,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "support/LogCapture.h"
+
 namespace volkit::test {
 
 MemoryDevice MemoryDevice::FromFile(const std::string& path) {
@@ -55,6 +57,14 @@ bool MemoryDevice::GetSize(uint64_t* size, void* context) {
     if (self->failGetSize) return false;
     *size = self->m_bytes.size();
     return true;
+}
+
+MemoryDevice FormattedMemoryDevice(uint64_t size, uint32_t clusterSize, const wchar_t* label) {
+    MemoryDevice device(std::vector<uint8_t>(size, 0));
+    LogCapture log;  // replaces any capture the caller has running
+    if (!volkit::api::NtfsFormatVolume(device.Api(), {true, clusterSize, label, 0}))
+        throw std::runtime_error(log.Errors().empty() ? "format failed" : log.Errors().back());
+    return device;
 }
 
 FileDevice::FileDevice(const std::string& path) {

@@ -40,6 +40,11 @@ private:
     std::vector<uint8_t> m_bytes;
 };
 
+// A fresh, empty volume of `size` bytes made in memory by the library's own
+// formatter (no external tool); throws std::runtime_error with the reason when
+// formatting fails.
+MemoryDevice FormattedMemoryDevice(uint64_t size, uint32_t clusterSize = 0, const wchar_t* label = nullptr);
+
 // A device over an open file, for images too large to hold in memory.
 class FileDevice {
 public:

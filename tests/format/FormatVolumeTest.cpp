@@ -1,6 +1,5 @@
-// Whole volumes written by filesystem::format, checked by the library's own
-// mount paths, by the ntfs-3g tools and The Sleuth Kit, and against mkntfs on
-// the same device size.
+// Whole volumes written by the formatter, checked by the engine, by the ntfs-3g
+// tools and The Sleuth Kit, and against mkntfs on the same device size.
 //
 // Known differences from mkntfs, none of which the checkers mind: records are
 // stamped with update sequence number 1 (mkntfs: 2); every record carries the
@@ -10,16 +9,14 @@
 // their own record number.
 #include <gtest/gtest.h>
 
-#include <set>
+#include <filesystem>
 #include <string>
 
 #include "api/Bytes.h"
-#include "ntfs3g/FormatSupport.h"
-#include "support/FamilyDevice.h"
 #include "support/Images.h"
+#include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
 #include "volkit/api.h"
-#include "volkit/filesystem.h"
 
 namespace volkit::test {
 namespace {
@@ -49,7 +46,15 @@ BootFields ReadBoot(const std::vector<uint8_t>& sector) {
 }
 
 std::vector<uint8_t> ReadAt(const std::string& path, uint64_t offset, size_t size) {
-    return ReadFileRange(path, offset, size);
+    FileDevice file(path);
+    std::vector<uint8_t> bytes(size);
+    EXPECT_TRUE(file.Api().read(offset, bytes.data(), static_cast<uint32_t>(size), file.Api().context));
+    return bytes;
+}
+
+void CreateImage(const std::string& path, uint64_t size) {
+    WriteFileBytes(path, {});
+    std::filesystem::resize_file(path, size);
 }
 
 // The data size of $LogFile as ntfsinfo reports it.
@@ -63,16 +68,12 @@ uint64_t LogFileSize(const std::string& image) {
 
 std::string MakeReference(const TempDir& temp, const VolumeCase& c) {
     std::string path = temp.File("mkntfs.img");
-    FormatFileDevice create(path, c.size);
+    CreateImage(path, c.size);
     std::string cluster = c.clusterSize ? " -c " + std::to_string(c.clusterSize) : "";
     CommandResult made = RunCommand("mkntfs -F -Q -q" + cluster + " " + ShellQuote(path));
     EXPECT_EQ(made.exitCode, 0) << made.output;
     return path;
 }
-
-bool CollectName(const directory::dirEntry&, void*);
-
-std::set<std::string> RootNames(filesystem::handle volume);
 
 class FormatVolume : public ::testing::TestWithParam<VolumeCase> {
 protected:
@@ -84,9 +85,10 @@ protected:
 
     void Format() {
         const VolumeCase& c = GetParam();
-        FormatFileDevice device(image, c.size);
-        FamilyLogCapture log;
-        ASSERT_TRUE(filesystem::format(c.quick, c.clusterSize, device.Device()));
+        CreateImage(image, c.size);
+        FileDevice device(image);
+        LogCapture log;
+        ASSERT_TRUE(api::NtfsFormatVolume(device.Api(), {c.quick, c.clusterSize, L"Volkit", 0}));
         EXPECT_TRUE(log.Lines().empty());
     }
 
@@ -126,6 +128,7 @@ TEST_P(FormatVolume, IndependentCheckersAcceptIt) {
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_NE(info.output.find("Volume Version: 3.1"), std::string::npos) << info.output;
     EXPECT_NE(info.output.find("Volume Flags: 0x0000"), std::string::npos) << info.output;
+    EXPECT_NE(info.output.find("Volume Name: Volkit"), std::string::npos) << info.output;
     CommandResult fix = RunCommand("ntfsfix -n " + quoted);
     EXPECT_EQ(fix.exitCode, 0) << fix.output;
     EXPECT_NE(fix.output.find("processed successfully"), std::string::npos) << fix.output;
@@ -155,36 +158,25 @@ TEST_P(FormatVolume, IndependentCheckersAcceptIt) {
     EXPECT_EQ(fix.exitCode, 0) << fix.output;
 }
 
-bool CollectName(const directory::dirEntry& entry, void* context) {
-    std::string name;
-    for (const char16_t* unit = entry.name; *unit; ++unit) name += static_cast<char>(*unit);
-    static_cast<std::set<std::string>*>(context)->insert(name);
-    return true;
-}
-
-std::set<std::string> RootNames(filesystem::handle volume) {
-    std::set<std::string> names;
-    EXPECT_TRUE(directory::fetch("", volume, &CollectName, &names));
-    return names;
-}
-
-TEST_P(FormatVolume, OpensThroughBothFamilies) {
+TEST_P(FormatVolume, OpensThroughTheEngine) {
     Format();
-    {
-        FormatFileDevice device(image);
-        FamilyLogCapture log;
-        filesystem::handle volume;
-        ASSERT_TRUE(filesystem::open(volume, device.Device())) << (log.Errors().empty() ? "" : log.Errors().back());
-        std::set<std::string> names = RootNames(volume);
-        for (const char* name : {"$MFT", "$MFTMirr", "$LogFile", "$Volume", "$AttrDef", "$Bitmap", "$Boot", "$BadClus",
-                                 "$Secure", "$UpCase", "$Extend"})
-            EXPECT_EQ(names.count(name), 1u) << name;
-        EXPECT_TRUE(filesystem::close(volume));
-    }
     FileDevice device(image);
-    api::NtfsVolumeHandle handle;
-    ASSERT_TRUE(api::NtfsOpenVolume(device.Api(), handle));
-    EXPECT_TRUE(api::NtfsCloseVolume(handle));
+    api::NtfsVolumeHandle volume;
+    ASSERT_TRUE(api::NtfsOpenVolume(device.Api(), volume));
+    api::NtfsDirHandle root;
+    ASSERT_TRUE(api::NtfsOpenDir(L"", root, volume));
+    std::vector<std::wstring> names;
+    api::NtfsEnumDir(
+        root,
+        [](const api::NtfsDirEntry& entry, void* out) {
+            static_cast<std::vector<std::wstring>*>(out)->push_back(entry.name);
+            return true;
+        },
+        &names);
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"$AttrDef", L"$BadClus", L"$Bitmap", L"$Boot", L"$Extend", L"$LogFile",
+                                                L"$MFT", L"$MFTMirr", L"$Secure", L"$UpCase", L"$Volume", L"."}));
+    EXPECT_TRUE(api::NtfsCloseDir(root));
+    EXPECT_TRUE(api::NtfsCloseVolume(volume));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,8 @@
-#include "ntfs3g/FormatBootCode.h"
+#include "format/FormatBootCode.h"
 
-namespace vkformat {
+#include "volume/BootSector.h"
+
+namespace volcore::format {
 namespace {
 
 // Sector 0 of the boot image. The parameter block (bytes 11..83) is filled in
@@ -63,18 +65,19 @@ constexpr void PlaceText(std::array<uint8_t, kBootImageSize>& image, size_t offs
 
 constexpr std::array<uint8_t, kBootImageSize> MakeBootImage() {
     std::array<uint8_t, kBootImageSize> image{};
-    Place(image, 0, {0xEB, 0x52, 0x90});
-    Place(image, 3, {0x4E, 0x54, 0x46, 0x53, 0x20, 0x20, 0x20, 0x20});  // "NTFS    "
-    Place(image, kBootCodeOffset, kCode);
+    Place(image, BootField::Jump, {0xEB, 0x52, 0x90});
+    Place(image, BootField::OemId, {0x4E, 0x54, 0x46, 0x53, 0x20, 0x20, 0x20, 0x20});  // "NTFS    "
+    Place(image, BootField::BootCode, kCode);
     PlaceText(image, kReadErrorOffset, kReadError);
     PlaceText(image, kMissingOffset, kMissing);
-    Place(image, 510, {0x55, 0xAA});
+    Place(image, BootField::EndMarker, {0x55, 0xAA});
     return image;
 }
 
-static_assert(kBootCodeOffset + sizeof(kCode) == kReadErrorOffset);
+static_assert(BootField::BootCode + sizeof(kCode) == kReadErrorOffset);
 static_assert(kReadErrorOffset + sizeof(kReadError) == kMissingOffset);
-static_assert(kMissingOffset + sizeof(kMissing) <= 510);
+static_assert(kMissingOffset + sizeof(kMissing) <= BootField::EndMarker);
+static_assert(BootField::Jump + 2 + 0x52 == BootField::BootCode, "the short jump lands on the code");
 
 constexpr std::array<uint8_t, kBootImageSize> kBootImage = MakeBootImage();
 
@@ -82,4 +85,4 @@ constexpr std::array<uint8_t, kBootImageSize> kBootImage = MakeBootImage();
 
 const std::array<uint8_t, kBootImageSize>& BootImage() { return kBootImage; }
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -1,26 +1,30 @@
 #include <algorithm>
 
 #include "api/Bytes.h"
-#include "ntfs3g/FormatError.h"
-#include "ntfs3g/FormatIndex.h"
-#include "ntfs3g/FormatSecurity.h"
-#include "ntfs3g/FormatTables.h"
-#include "ntfs3g/Formatter.h"
+#include "entries/RecordFormat.h"
+#include "entries/SecurityFormat.h"
+#include "format/FormatIndex.h"
+#include "format/FormatSecurity.h"
+#include "format/FormatTables.h"
+#include "format/Formatter.h"
+#include "index/IndexFormat.h"
+#include "index/UpCase.h"
+#include "volume/BootSector.h"
 #include "volume/Fixups.h"
 
-namespace vkformat {
+namespace volcore::format {
 namespace {
 
-constexpr uint32_t kRootRecord = 5;
-constexpr uint32_t kExtendRecord = 11;
+// $Extend's members go where other implementations put them too.
 constexpr uint32_t kQuotaRecord = 24;
 constexpr uint32_t kObjIdRecord = 25;
 constexpr uint32_t kReparseRecord = 26;
+constexpr uint32_t kLastReservedRecord = 15;
 
-constexpr uint32_t kHiddenSystem = 0x6;
-constexpr uint32_t kHiddenSystemArchive = 0x26;
-constexpr uint32_t kHasFileNameIndex = 0x10000000;
-constexpr uint32_t kHasViewIndex = 0x20000000;
+constexpr uint32_t kHiddenSystem = kFileAttributeHidden | kFileAttributeSystem;
+constexpr uint32_t kHiddenSystemArchive = kHiddenSystem | kFileAttributeArchive;
+constexpr uint32_t kHasFileNameIndex = kFileAttributeDirectoryIndex;
+constexpr uint32_t kHasViewIndex = kFileAttributeViewIndex;
 constexpr uint32_t kDefaultSecurityId = 0x100;
 constexpr uint32_t kDirectorySecurityId = 0x101;
 constexpr uint32_t kNoSecurityId = 0;
@@ -29,37 +33,40 @@ uint16_t SequenceOf(uint32_t record) {
     return (record == 0 || (record >= kQuotaRecord && record <= kReparseRecord)) ? 1 : static_cast<uint16_t>(record);
 }
 
-bool InUse(uint32_t record) { return record <= 15 || (record >= kQuotaRecord && record <= kReparseRecord); }
+bool InUse(uint32_t record) {
+    return record <= kLastReservedRecord || (record >= kQuotaRecord && record <= kReparseRecord);
+}
 
-uint64_t ReferenceOf(uint32_t record) { return FileReference(record, SequenceOf(record)); }
+uint64_t ReferenceOf(uint64_t record) { return MakeReference(record, SequenceOf(static_cast<uint32_t>(record))); }
 
 std::vector<uint8_t> StandardInformation(uint64_t now, uint32_t fileFlags, uint32_t securityId) {
-    std::vector<uint8_t> value(72, 0);
-    volcore::CByteWriter out(value);
-    for (size_t offset = 0; offset <= 24; offset += 8) out.U64(offset, now);
-    out.U32(32, fileFlags);
-    out.U32(52, securityId);
+    std::vector<uint8_t> value(StdInfo::Size, 0);
+    CByteWriter out(value);
+    for (size_t time : {StdInfo::CreationTime, StdInfo::ModificationTime, StdInfo::MftChangeTime, StdInfo::AccessTime})
+        out.U64(time, now);
+    out.U32(StdInfo::FileAttributes, fileFlags);
+    out.U32(StdInfo::SecurityId, securityId);
     return value;
 }
 
 struct SSystemFile {
-    explicit SSystemFile(uint32_t number, std::u16string fileName = u"", uint32_t flags = kHiddenSystem,
+    explicit SSystemFile(uint64_t number, std::u16string fileName = u"", uint32_t flags = kHiddenSystem,
                          uint32_t flagsInName = 0)
-        : record(number), name(std::move(fileName)), fileFlags(flags), nameFlags(flagsInName) {}
+        : record(static_cast<uint32_t>(number)), name(std::move(fileName)), fileFlags(flags), nameFlags(flagsInName) {}
 
     uint32_t record = 0;
     std::u16string name;  // empty: no $FILE_NAME and no directory entry
     uint32_t fileFlags = kHiddenSystem;
     uint32_t nameFlags = 0;  // 0: the same as fileFlags
     uint32_t securityId = kNoSecurityId;
-    uint32_t parent = kRootRecord;
+    uint64_t parent = kRootRecord;
     uint16_t recordFlags = 0;
     std::vector<SAttribute> attributes;
 };
 
 const SAttribute* UnnamedData(const std::vector<SAttribute>& attributes) {
     for (const SAttribute& attribute : attributes)
-        if (attribute.type == kData && attribute.name.empty()) return &attribute;
+        if (attribute.type == AttrType::Data && attribute.name.empty()) return &attribute;
     return nullptr;
 }
 
@@ -70,7 +77,7 @@ SFileNameInfo FileNameOf(const SFormatContext& context, const SSystemFile& file)
     info.flags = file.nameFlags ? file.nameFlags : file.fileFlags;
     info.name = file.name;
     if (const SAttribute* data = UnnamedData(file.attributes); data && data->nonResident) {
-        info.allocatedSize = RunlistClusters(data->runs) * context.geometry.clusterSize;
+        info.allocatedSize = RunClusters(data->runs) * context.geometry.clusterSize;
         info.dataSize = data->dataSize;
     }
     return info;
@@ -79,11 +86,11 @@ SFileNameInfo FileNameOf(const SFormatContext& context, const SSystemFile& file)
 void Commit(SFormatContext& context, SSystemFile file) {
     SRecordPlan& plan = context.records.at(file.record);
     plan.header.flags = static_cast<uint16_t>(plan.header.flags | file.recordFlags);
-    plan.attributes = {SAttribute::Resident(kStandardInformation,
+    plan.attributes = {SAttribute::Resident(AttrType::StandardInformation,
                                             StandardInformation(context.now, file.fileFlags, file.securityId))};
     if (!file.name.empty()) {
         std::vector<uint8_t> fileName = FileNameValue(FileNameOf(context, file));
-        plan.attributes.push_back(SAttribute::Resident(kFileName, fileName));
+        plan.attributes.push_back(SAttribute::Resident(AttrType::FileName, fileName));
         plan.header.linkCount = 1;
         auto& directory = file.parent == kExtendRecord ? context.extendEntries : context.rootEntries;
         directory.push_back({file.name, FileNameIndexEntry(ReferenceOf(file.record), fileName)});
@@ -92,14 +99,14 @@ void Commit(SFormatContext& context, SSystemFile file) {
 }
 
 SAttribute Descriptor(std::vector<uint8_t> descriptor) {
-    return SAttribute::Resident(kSecurityDescriptor, std::move(descriptor));
+    return SAttribute::Resident(AttrType::SecurityDescriptor, std::move(descriptor));
 }
 
 // Non-resident data on freshly allocated clusters, written at once.
-SAttribute StoredData(SFormatContext& context, const std::vector<uint8_t>& data, uint32_t type = kData,
+SAttribute StoredData(SFormatContext& context, const std::vector<uint8_t>& data, uint32_t type = AttrType::Data,
                       std::u16string name = u"") {
     const SFormatGeometry& g = context.geometry;
-    Runlist runs = context.clusters->Allocate(CeilDiv(data.size(), g.clusterSize), g.DataZoneStart());
+    RunMap runs = context.clusters->Allocate(CeilDiv(data.size(), g.clusterSize), g.DataZoneStart());
     WriteThroughRuns(context, runs, data);
     return SAttribute::NonResident(type, std::move(runs), data.size(), std::move(name));
 }
@@ -111,8 +118,8 @@ void InitializeRecords(SFormatContext& context) {
         SRecordPlan& plan = context.records[record];
         plan.header.number = record;
         plan.header.sequence = SequenceOf(record);
-        plan.header.flags = InUse(record) ? kRecordInUse : 0;
-        plan.attributes = {SAttribute::Resident(kStandardInformation,
+        plan.header.flags = InUse(record) ? FileRecord::FlagInUse : 0;
+        plan.attributes = {SAttribute::Resident(AttrType::StandardInformation,
                                                 StandardInformation(context.now, kHiddenSystem, kNoSecurityId))};
         if (InUse(record)) context.mftBitmap[record / 8] |= static_cast<uint8_t>(1u << (record % 8));
     }
@@ -125,122 +132,123 @@ SIndexGeometry IndexGeometryOf(const SFormatContext& context) {
 // A view index (no indexed attribute) small enough to live in its root.
 SAttribute ViewIndex(const SFormatContext& context, std::u16string name, uint32_t collation,
                      const std::vector<std::vector<uint8_t>>& entries) {
-    return SAttribute::Resident(kIndexRoot, SmallIndexRoot(0, collation, IndexGeometryOf(context), entries),
+    return SAttribute::Resident(AttrType::IndexRoot, SmallIndexRoot(0, collation, IndexGeometryOf(context), entries),
                                 std::move(name));
 }
 
 void BuildRootDirectory(SFormatContext& context) {
     SSystemFile root(kRootRecord, u".", kHiddenSystemArchive, kHiddenSystemArchive | kHasFileNameIndex);
-    root.recordFlags = kRecordIsDirectory;
-    root.attributes.push_back(StoredData(context, RootDirectoryDescriptor(), kSecurityDescriptor));
+    root.recordFlags = FileRecord::FlagDirectory;
+    root.attributes.push_back(StoredData(context, RootDirectoryDescriptor(), AttrType::SecurityDescriptor));
     const SFormatGeometry& g = context.geometry;
     context.rootIndexRuns = context.clusters->Allocate(CeilDiv(kIndexBlockSize, g.clusterSize), g.DataZoneStart());
-    std::vector<uint8_t> indexRoot = LargeIndexRoot(kFileName, kCollateFileName, IndexGeometryOf(context));
-    root.attributes.push_back(SAttribute::Resident(kIndexRoot, indexRoot, u"$I30"));
+    std::vector<uint8_t> indexRoot =
+        LargeIndexRoot(AttrType::FileName, IndexRoot::FileNameCollation, IndexGeometryOf(context));
+    root.attributes.push_back(SAttribute::Resident(AttrType::IndexRoot, indexRoot, u"$I30"));
     root.attributes.push_back(
-        SAttribute::NonResident(kIndexAllocation, context.rootIndexRuns, kIndexBlockSize, u"$I30"));
-    std::vector<uint8_t> blockBitmap(8, 0);
+        SAttribute::NonResident(AttrType::IndexAllocation, context.rootIndexRuns, kIndexBlockSize, u"$I30"));
+    std::vector<uint8_t> blockBitmap(8, 0);  // block 0 in use, in the smallest bitmap stored
     blockBitmap[0] = 1;
-    root.attributes.push_back(SAttribute::Resident(kBitmap, blockBitmap, u"$I30"));
+    root.attributes.push_back(SAttribute::Resident(AttrType::Bitmap, blockBitmap, u"$I30"));
     Commit(context, std::move(root));
 }
 
 void BuildMft(SFormatContext& context) {
     const SFormatGeometry& g = context.geometry;
-    SSystemFile mft(0, u"$MFT");
+    SSystemFile mft(kMftRecord, u"$MFT");
     mft.securityId = kDefaultSecurityId;
-    mft.attributes.push_back(SAttribute::NonResident(kData, context.mftRuns, g.mftSize));
-    Runlist bitmapRuns{{static_cast<int64_t>(g.mftBitmapLcn), 1}};
+    mft.attributes.push_back(SAttribute::NonResident(AttrType::Data, context.mftRuns, g.mftSize));
+    RunMap bitmapRuns{{VCN{0}, SLcnAndLength{g.mftBitmapLcn, 1}}};
     std::vector<uint8_t> bitmapCluster(g.clusterSize, 0);
     std::copy(context.mftBitmap.begin(), context.mftBitmap.end(), bitmapCluster.begin());
     WriteThroughRuns(context, bitmapRuns, bitmapCluster);
-    mft.attributes.push_back(SAttribute::NonResident(kBitmap, bitmapRuns, context.mftBitmap.size()));
+    mft.attributes.push_back(SAttribute::NonResident(AttrType::Bitmap, bitmapRuns, context.mftBitmap.size()));
     Commit(context, std::move(mft));
 }
 
 void BuildMirrorAndJournal(SFormatContext& context) {
     const SFormatGeometry& g = context.geometry;
-    SSystemFile mirror(1, u"$MFTMirr");
+    SSystemFile mirror(kMftMirrRecord, u"$MFTMirr");
     mirror.securityId = kDefaultSecurityId;
-    mirror.attributes.push_back(SAttribute::NonResident(kData, context.mirrorRuns, g.mirrorClusters * g.clusterSize));
+    mirror.attributes.push_back(
+        SAttribute::NonResident(AttrType::Data, context.mirrorRuns, g.mirrorClusters * g.clusterSize));
     Commit(context, std::move(mirror));
 
-    SSystemFile journal(2, u"$LogFile");
+    SSystemFile journal(kLogFileRecord, u"$LogFile");
     journal.securityId = kDefaultSecurityId;
     FillThroughRuns(context, context.logRuns, g.logSize, 0xFF);
-    journal.attributes.push_back(SAttribute::NonResident(kData, context.logRuns, g.logSize));
+    journal.attributes.push_back(SAttribute::NonResident(AttrType::Data, context.logRuns, g.logSize));
     Commit(context, std::move(journal));
 }
 
 void BuildAttrDefAndBitmap(SFormatContext& context) {
-    SSystemFile attrDef(4, u"$AttrDef");
+    SSystemFile attrDef(kAttrDefRecord, u"$AttrDef");
     attrDef.attributes.push_back(Descriptor(SystemFileDescriptor(true)));
-    attrDef.attributes.push_back(StoredData(context, BuildAttrDef()));
+    attrDef.attributes.push_back(StoredData(context, BuildAttrDefTable()));
     Commit(context, std::move(attrDef));
 
     // The bitmap's own clusters must be in it, so its content is written last.
     const SFormatGeometry& g = context.geometry;
-    SSystemFile bitmap(6, u"$Bitmap");
+    SSystemFile bitmap(kBitmapRecord, u"$Bitmap");
     bitmap.securityId = kDefaultSecurityId;
     uint64_t bytes = g.ClusterBitmapBytes();
-    Runlist runs = context.clusters->Allocate(CeilDiv(bytes, g.clusterSize), g.DataZoneStart());
-    bitmap.attributes.push_back(SAttribute::NonResident(kData, std::move(runs), bytes));
+    RunMap runs = context.clusters->Allocate(CeilDiv(bytes, g.clusterSize), g.DataZoneStart());
+    bitmap.attributes.push_back(SAttribute::NonResident(AttrType::Data, std::move(runs), bytes));
     Commit(context, std::move(bitmap));
 }
 
 void BuildBoot(SFormatContext& context) {
     const SFormatGeometry& g = context.geometry;
-    std::vector<uint8_t> area = BuildBootArea(g, context.serialNumber);
-    if (!BootSectorIsNtfs(area)) FailFormat();
+    std::vector<uint8_t> area = BuildBootArea(g, context.serialNumber, context.options.hiddenSectors);
+    ParseBootSector(std::span<const uint8_t>(area).first(kBootSectorSize));  // what any reader checks first
     WriteThroughRuns(context, context.bootRuns, area);
     // Without the backup the volume still works; it is only marked for checking.
     std::span<const uint8_t> sector(area.data(), kSectorSize);
-    if (!context.device.TryWrite(g.sectorCount * kSectorSize, sector)) context.volumeFlags |= 0x1;
+    if (!context.device.TryWrite(g.sectorCount * kSectorSize, sector))
+        context.volumeFlags |= VolumeInformation::FlagDirty;
 
-    SSystemFile boot(7, u"$Boot");
+    SSystemFile boot(kBootRecord, u"$Boot");
     boot.attributes.push_back(Descriptor(SystemFileDescriptor(true)));
-    boot.attributes.push_back(SAttribute::NonResident(kData, context.bootRuns, kBootAreaSize));
+    boot.attributes.push_back(SAttribute::NonResident(AttrType::Data, context.bootRuns, kBootAreaSize));
     Commit(context, std::move(boot));
 }
 
 void BuildVolume(SFormatContext& context) {
-    SSystemFile volume(3, u"$Volume");
+    SSystemFile volume(kVolumeRecord, u"$Volume");
     volume.attributes.push_back(Descriptor(SystemFileDescriptor(false)));
-    volume.attributes.push_back(SAttribute::Resident(kVolumeName, {}));
-    std::vector<uint8_t> information(12, 0);
-    volcore::CByteWriter out(information);
-    out.U8(8, 3);
-    out.U8(9, 1);
-    out.U16(10, context.volumeFlags);
-    volume.attributes.push_back(SAttribute::Resident(kVolumeInformation, information));
-    volume.attributes.push_back(SAttribute::Resident(kData, {}));
+    std::vector<uint8_t> label(context.options.label.size() * 2);
+    CByteWriter(label).Utf16(0, context.options.label);
+    volume.attributes.push_back(SAttribute::Resident(AttrType::VolumeName, std::move(label)));
+    std::vector<uint8_t> information(VolumeInformation::Size, 0);
+    CByteWriter out(information);
+    out.U8(VolumeInformation::MajorVersion, 3);
+    out.U8(VolumeInformation::MinorVersion, 1);
+    out.U16(VolumeInformation::Flags, context.volumeFlags);
+    volume.attributes.push_back(SAttribute::Resident(AttrType::VolumeInformation, information));
+    volume.attributes.push_back(SAttribute::Resident(AttrType::Data, {}));
     Commit(context, std::move(volume));
 }
 
 void BuildBadClusters(SFormatContext& context) {
     const SFormatGeometry& g = context.geometry;
-    SSystemFile badClusters(8, u"$BadClus");
+    SSystemFile badClusters(kBadClusRecord, u"$BadClus");
     badClusters.securityId = kDefaultSecurityId;
-    badClusters.attributes.push_back(SAttribute::Resident(kData, {}));
-    SAttribute bad = SAttribute::NonResident(kData, context.badRuns, g.clusterCount * g.clusterSize, u"$Bad");
+    badClusters.attributes.push_back(SAttribute::Resident(AttrType::Data, {}));
+    SAttribute bad = SAttribute::NonResident(AttrType::Data, context.badRuns, g.clusterCount * g.clusterSize, u"$Bad");
     bad.initializedSize = 0;  // nothing of it is ever read
     badClusters.attributes.push_back(std::move(bad));
     Commit(context, std::move(badClusters));
 }
 
 std::vector<uint8_t> SdsHeader(const SSecurityId& id) {
-    std::vector<uint8_t> header(20, 0);
-    volcore::CByteWriter out(header);
-    out.U32(0, id.hash);
-    out.U32(4, id.id);
-    out.U64(8, id.offset);
-    out.U32(16, id.length);
+    std::vector<uint8_t> header(SdsEntry::HeaderSize, 0);
+    WriteSdsHeader(CByteWriter(header), id);
     return header;
 }
 
 std::vector<uint8_t> Le32Key(uint32_t value) {
     std::vector<uint8_t> key(4, 0);
-    volcore::CByteWriter(key).U32(0, value);
+    CByteWriter(key).U32(0, value);
     return key;
 }
 
@@ -253,9 +261,9 @@ std::vector<std::vector<uint8_t>> SecurityHashEntries() {
     const std::vector<uint8_t> padding = {0x49, 0x00, 0x49, 0x00};  // "II", as Windows pads them
     std::vector<std::vector<uint8_t>> entries;
     for (const SSecurityId& id : ids) {
-        std::vector<uint8_t> key = Le32Key(id.hash);
-        std::vector<uint8_t> idBytes = Le32Key(id.id);
-        key.insert(key.end(), idBytes.begin(), idBytes.end());
+        std::vector<uint8_t> key(SdhKey::Size, 0);
+        CByteWriter(key).U32(SdhKey::Hash, id.hash);
+        CByteWriter(key).U32(SdhKey::SecurityId, id.id);
         entries.push_back(ViewIndexEntry(key, SdsHeader(id), padding));
     }
     return entries;
@@ -269,41 +277,41 @@ std::vector<std::vector<uint8_t>> SecurityIdEntries() {
 }
 
 void BuildSecure(SFormatContext& context) {
-    SSystemFile secure(9, u"$Secure", kHiddenSystem | kHasViewIndex);
+    SSystemFile secure(kSecureRecord, u"$Secure", kHiddenSystem | kHasViewIndex);
     secure.securityId = kDirectorySecurityId;
-    secure.recordFlags = kRecordIsViewIndex;
-    secure.attributes.push_back(StoredData(context, BuildSdsStream(), kData, u"$SDS"));
-    secure.attributes.push_back(ViewIndex(context, u"$SDH", kCollateSecurityHash, SecurityHashEntries()));
-    secure.attributes.push_back(ViewIndex(context, u"$SII", kCollateUlong, SecurityIdEntries()));
+    secure.recordFlags = FileRecord::FlagViewIndex;
+    secure.attributes.push_back(StoredData(context, BuildSdsStream(), AttrType::Data, u"$SDS"));
+    secure.attributes.push_back(ViewIndex(context, u"$SDH", IndexRoot::SecurityHashCollation, SecurityHashEntries()));
+    secure.attributes.push_back(ViewIndex(context, u"$SII", IndexRoot::UlongCollation, SecurityIdEntries()));
     Commit(context, std::move(secure));
 }
 
 void BuildUpCase(SFormatContext& context) {
     context.upcase = BuildUpCaseTable();
-    SSystemFile upcase(10, u"$UpCase");
+    SSystemFile upcase(kUpCaseRecord, u"$UpCase");
     upcase.securityId = kDefaultSecurityId;
     upcase.attributes.push_back(StoredData(context, context.upcase));
-    upcase.attributes.push_back(SAttribute::Resident(kData, BuildUpCaseInfo(context.upcase), u"$Info"));
+    upcase.attributes.push_back(SAttribute::Resident(AttrType::Data, BuildUpCaseInfo(context.upcase), u"$Info"));
     Commit(context, std::move(upcase));
 }
 
 void BuildReservedRecords(SFormatContext& context) {
-    for (uint32_t record = 12; record <= 15; ++record) {
+    for (uint64_t record = kExtendRecord + 1; record <= kLastReservedRecord; ++record) {
         SSystemFile reserved(record);
         reserved.attributes.push_back(Descriptor(SystemFileDescriptor(false)));
-        reserved.attributes.push_back(SAttribute::Resident(kData, {}));
+        reserved.attributes.push_back(SAttribute::Resident(AttrType::Data, {}));
         Commit(context, std::move(reserved));
     }
 }
 
 std::vector<uint8_t> QuotaEntryData(uint64_t now, bool withAdministrators) {
-    std::vector<uint8_t> data(48, 0);
-    volcore::CByteWriter out(data);
-    out.U32(0, 2);  // version
-    out.U32(4, 1);  // default limits
-    out.U64(16, now);
-    out.U64(24, ~uint64_t{0});  // threshold: none
-    out.U64(32, ~uint64_t{0});  // limit: none
+    std::vector<uint8_t> data(QuotaEntry::Sid, 0);
+    CByteWriter out(data);
+    out.U32(QuotaEntry::Version, QuotaEntry::VersionValue);
+    out.U32(QuotaEntry::Flags, QuotaEntry::FlagDefaultLimits);
+    out.U64(QuotaEntry::ChangeTime, now);
+    out.U64(QuotaEntry::Threshold, ~uint64_t{0});  // none
+    out.U64(QuotaEntry::Limit, ~uint64_t{0});      // none
     if (withAdministrators) {
         std::vector<uint8_t> sid = AdministratorsSid();
         data.insert(data.end(), sid.begin(), sid.end());
@@ -315,7 +323,7 @@ SSystemFile ExtendMember(uint32_t record, std::u16string name) {
     SSystemFile file(record, std::move(name), kHiddenSystemArchive | kHasViewIndex);
     file.securityId = kDirectorySecurityId;
     file.parent = kExtendRecord;
-    file.recordFlags = kRecordIsExtendMember | kRecordIsViewIndex;
+    file.recordFlags = FileRecord::FlagExtendMember | FileRecord::FlagViewIndex;
     return file;
 }
 
@@ -327,30 +335,22 @@ void BuildQuota(SFormatContext& context) {
     };
     std::vector<std::vector<uint8_t>> bySid = {ViewIndexEntry(AdministratorsSid(), Le32Key(kAdministratorsOwner))};
     SSystemFile quota = ExtendMember(kQuotaRecord, u"$Quota");
-    quota.attributes.push_back(ViewIndex(context, u"$Q", kCollateUlong, byOwner));
-    quota.attributes.push_back(ViewIndex(context, u"$O", kCollateSid, bySid));
+    quota.attributes.push_back(ViewIndex(context, u"$Q", IndexRoot::UlongCollation, byOwner));
+    quota.attributes.push_back(ViewIndex(context, u"$O", IndexRoot::SidCollation, bySid));
     Commit(context, std::move(quota));
 }
 
 void BuildEmptyViewIndex(SFormatContext& context, uint32_t record, std::u16string name, std::u16string index) {
     SSystemFile file = ExtendMember(record, std::move(name));
-    file.attributes.push_back(ViewIndex(context, std::move(index), kCollateUlongs, {}));
+    file.attributes.push_back(ViewIndex(context, std::move(index), IndexRoot::UlongsCollation, {}));
     Commit(context, std::move(file));
 }
 
-// Names compare as the volume compares them: unit by unit through $UpCase.
-bool CollatesBefore(const std::vector<uint8_t>& upcase, std::u16string_view a, std::u16string_view b) {
-    volcore::CByteReader table(upcase);
-    auto upper = [&](char16_t unit) { return table.U16(size_t{unit} * 2); };
-    size_t common = std::min(a.size(), b.size());
-    for (size_t i = 0; i < common; ++i)
-        if (upper(a[i]) != upper(b[i])) return upper(a[i]) < upper(b[i]);
-    return a.size() < b.size();
-}
-
 std::vector<std::vector<uint8_t>> SortedEntries(const SFormatContext& context, std::vector<SDirectoryEntry> entries) {
+    // Names go in the order the volume compares them: through its own $UpCase.
+    UpCaseTable table = volcore::BuildUpCaseTable(context.upcase);
     std::sort(entries.begin(), entries.end(), [&](const SDirectoryEntry& a, const SDirectoryEntry& b) {
-        return CollatesBefore(context.upcase, a.name, b.name);
+        return CompareIgnoreCase(a.name, b.name, table) == ECollation::Less;
     });
     std::vector<std::vector<uint8_t>> sorted;
     for (SDirectoryEntry& entry : entries) sorted.push_back(std::move(entry.entry));
@@ -360,15 +360,15 @@ std::vector<std::vector<uint8_t>> SortedEntries(const SFormatContext& context, s
 void BuildExtend(SFormatContext& context) {
     SSystemFile extend(kExtendRecord, u"$Extend", kHiddenSystem, kHiddenSystem | kHasFileNameIndex);
     extend.securityId = kDirectorySecurityId;
-    extend.recordFlags = kRecordIsDirectory;
+    extend.recordFlags = FileRecord::FlagDirectory;
     Commit(context, std::move(extend));
     BuildReservedRecords(context);
     BuildQuota(context);
     BuildEmptyViewIndex(context, kObjIdRecord, u"$ObjId", u"$O");
     BuildEmptyViewIndex(context, kReparseRecord, u"$Reparse", u"$R");
-    std::vector<uint8_t> root = SmallIndexRoot(kFileName, kCollateFileName, IndexGeometryOf(context),
-                                               SortedEntries(context, context.extendEntries));
-    context.records.at(kExtendRecord).attributes.push_back(SAttribute::Resident(kIndexRoot, root, u"$I30"));
+    std::vector<uint8_t> root = SmallIndexRoot(AttrType::FileName, IndexRoot::FileNameCollation,
+                                               IndexGeometryOf(context), SortedEntries(context, context.extendEntries));
+    context.records.at(kExtendRecord).attributes.push_back(SAttribute::Resident(AttrType::IndexRoot, root, u"$I30"));
 }
 
 }  // namespace
@@ -389,8 +389,8 @@ void PlanSystemRecords(SFormatContext& context) {
 
 void WriteRootIndexBlock(SFormatContext& context) {
     std::vector<uint8_t> block = LeafIndexBlock(IndexGeometryOf(context), SortedEntries(context, context.rootEntries));
-    volcore::MstProtect(block, 1, kIndexBlockSize);
+    MstProtect(block, 1, kIndexBlockSize);
     WriteThroughRuns(context, context.rootIndexRuns, block);
 }
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -1,11 +1,11 @@
-#include "ntfs3g/FormatGeometry.h"
+#include "format/FormatGeometry.h"
 
 #include <algorithm>
 #include <bit>
 
-#include "ntfs3g/FormatError.h"
+#include "api/Exception.h"
 
-namespace vkformat {
+namespace volcore::format {
 namespace {
 
 constexpr uint64_t kMinimumVolumeSize = 0x100000;
@@ -16,14 +16,14 @@ uint32_t AutomaticClusterSize(uint64_t volumeSize) {
     uint64_t clusterSize = std::max<uint32_t>(4096, kSectorSize);
     // Keep the cluster count within 32 bits.
     while (volumeSize >= (clusterSize << 32)) clusterSize *= 2;
-    if (clusterSize >= kLargestClusterSize) FailFormat();
+    if (clusterSize >= kLargestClusterSize) throw CException("Volume of %1 bytes is too large for NTFS", volumeSize);
     return static_cast<uint32_t>(clusterSize);
 }
 
 void CheckGivenClusterSize(uint32_t clusterSize) {
     bool usable = std::has_single_bit(clusterSize) && clusterSize >= kSectorSize &&
                   clusterSize <= 128 * kSectorSize && clusterSize <= kLargestClusterSize;
-    if (!usable) FailFormat();
+    if (!usable) throw CException("Invalid cluster size: %1", clusterSize);
 }
 
 uint64_t JournalSizeFor(uint64_t volumeSize, uint32_t clusterSize) {
@@ -40,7 +40,7 @@ void PlaceJournal(SFormatGeometry& g) {
     // The journal must end before the last cluster of the volume.
     while (size > 0 && g.logLcn + CeilDiv(size, g.clusterSize) >= g.clusterCount) size /= 2;
     size = CeilDiv(size, g.clusterSize) * g.clusterSize;
-    if (size < kMinimumLogSize) FailFormat();
+    if (size < kMinimumLogSize) throw CException("Volume has no room for a journal of %1 bytes", kMinimumLogSize);
     g.logSize = size;
 }
 
@@ -53,11 +53,13 @@ uint64_t SFormatGeometry::ClusterBitmapBytes() const { return CeilDiv(CeilDiv(cl
 uint64_t SFormatGeometry::MftBitmapBytes() const { return CeilDiv(CeilDiv(MftRecordCount(), 8), 8) * 8; }
 
 SFormatGeometry DecideGeometry(uint64_t deviceSize, uint32_t requestedClusterSize) {
-    if (deviceSize < kSectorSize) FailFormat();
+    // The last sector holds the backup boot sector.
+    if (deviceSize < kMinimumVolumeSize + kSectorSize)
+        throw CException("Device of %1 bytes is too small: NTFS needs at least %2", deviceSize,
+                         kMinimumVolumeSize + kSectorSize);
     SFormatGeometry g;
     g.sectorCount = deviceSize / kSectorSize - 1;
     g.volumeSize = g.sectorCount * kSectorSize;
-    if (g.volumeSize < kMinimumVolumeSize) FailFormat();
 
     if (requestedClusterSize == 0) {
         g.clusterSize = AutomaticClusterSize(g.volumeSize);
@@ -66,7 +68,8 @@ SFormatGeometry DecideGeometry(uint64_t deviceSize, uint32_t requestedClusterSiz
         g.clusterSize = requestedClusterSize;
     }
     g.clusterCount = g.volumeSize / g.clusterSize;
-    if (g.clusterCount > 0xFFFFFFFFull) FailFormat();
+    if (g.clusterCount > 0xFFFFFFFFull)
+        throw CException("Too many clusters: %1 (use clusters larger than %2 bytes)", g.clusterCount, g.clusterSize);
 
     g.mftSize = std::max<uint64_t>(uint64_t{kSystemRecordCount} * kMftRecordSize, g.clusterSize);
     g.bootClusters = CeilDiv(kBootAreaSize, g.clusterSize);
@@ -79,9 +82,4 @@ SFormatGeometry DecideGeometry(uint64_t deviceSize, uint32_t requestedClusterSiz
     return g;
 }
 
-int8_t EncodeClustersPerRecord(uint32_t recordSize, uint32_t clusterSize) {
-    if (recordSize >= clusterSize) return static_cast<int8_t>(recordSize / clusterSize);
-    return static_cast<int8_t>(-std::countr_zero(recordSize));
-}
-
-}  // namespace vkformat
+}  // namespace volcore::format

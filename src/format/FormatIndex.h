@@ -5,15 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace vkformat {
-
-enum ECollationRule : uint32_t {
-    kCollateFileName = 0x1,
-    kCollateUlong = 0x10,
-    kCollateSid = 0x11,
-    kCollateSecurityHash = 0x12,
-    kCollateUlongs = 0x13,
-};
+namespace volcore::format {
 
 struct SFileNameInfo {
     uint64_t parent = 0;  // file reference with sequence number
@@ -23,8 +15,6 @@ struct SFileNameInfo {
     uint32_t flags = 0;
     std::u16string name;
 };
-
-uint64_t FileReference(uint64_t record, uint16_t sequence);
 
 // A $FILE_NAME value in the Win32-and-DOS name space.
 std::vector<uint8_t> FileNameValue(const SFileNameInfo& info);
@@ -47,4 +37,4 @@ std::vector<uint8_t> LargeIndexRoot(uint32_t indexedType, uint32_t collation, co
 // One unprotected INDX leaf block (VCN 0) with `entries`.
 std::vector<uint8_t> LeafIndexBlock(const SIndexGeometry& geometry, const std::vector<std::vector<uint8_t>>& entries);
 
-}  // namespace vkformat
+}  // namespace volcore::format

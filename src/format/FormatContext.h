@@ -6,32 +6,19 @@
 #include <string>
 #include <vector>
 
-#include "ntfs3g/FormatClusterMap.h"
-#include "ntfs3g/FormatDevice.h"
-#include "ntfs3g/FormatGeometry.h"
-#include "ntfs3g/FormatRecord.h"
+#include "format/FormatClusterMap.h"
+#include "format/FormatDevice.h"
+#include "format/FormatGeometry.h"
+#include "format/FormatRecord.h"
 
-namespace vkformat {
+namespace volcore::format {
 
-// The formatter's options; `format` leaves all but the quick flag and the
-// cluster size at their defaults.
+// What the caller chooses about the new volume.
 struct SFormatOptions {
-    std::string deviceName;
-    bool enableCompression = false;
-    bool quickFormat = false;
-    bool force = false;
-    uint32_t heads = 0;
-    bool disableIndexing = false;
-    bool noAction = false;
-    uint64_t partitionStartSector = 0;
-    uint32_t sectorSize = kSectorSize;
-    uint32_t sectorsPerTrack = 0;
-    bool useEpochTime = false;
-    uint32_t mftZoneMultiplier = 0;  // default: an eighth of the volume
-    uint64_t sectorCount = 0;        // 0: from the device
-    uint32_t clusterSize = 0;        // 0: automatic
-    bool withVolumeObjectId = false;
-    std::string volumeLabel;
+    bool quick = false;         // false: every cluster is zeroed first
+    uint32_t clusterSize = 0;   // 0: chosen from the volume size
+    std::u16string label;       // $VOLUME_NAME
+    uint64_t hiddenSectors = 0; // where the volume starts on its disk; kept only when it fits the boot sector
 };
 
 // One MFT record as it will be written.
@@ -59,15 +46,15 @@ struct SFormatContext {
 
     std::unique_ptr<CClusterMap> clusters;
     std::vector<uint8_t> mftBitmap;
-    Runlist mftRuns, mirrorRuns, logRuns, bootRuns, badRuns;
-    Runlist rootIndexRuns;
+    RunMap mftRuns, mirrorRuns, logRuns, bootRuns, badRuns;
+    RunMap rootIndexRuns;
 
     std::vector<SRecordPlan> records;
     std::vector<uint8_t> mft;     // the whole MFT, protected just before it is written
     std::vector<uint8_t> upcase;  // the $UpCase table, also used to order index entries
     std::vector<SDirectoryEntry> rootEntries;
     std::vector<SDirectoryEntry> extendEntries;
-    std::vector<uint8_t> workBuffer;  // bulk writes
+    std::vector<uint8_t> workBuffer;  // bulk writes, a piece at a time
 };
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-namespace vkformat {
+#include "api/Bytes.h"
 
-inline constexpr uint32_t kSdsMirrorOffset = 0x40000;
+namespace volcore::format {
+
 inline constexpr uint32_t kSdsSize = 0x400FC;
 
 struct SSecurityId {
@@ -24,6 +25,8 @@ std::vector<uint8_t> RootDirectoryDescriptor();
 // The two descriptors that every system file refers to by id (0x100, 0x101).
 std::vector<SSecurityId> SharedSecurityIds();
 std::vector<uint8_t> BuildSdsStream();
+// The header of an $SDS entry, which is also the data of its $SDH and $SII entries.
+void WriteSdsHeader(const CByteWriter& out, const SSecurityId& id);
 
 // The hash by which a descriptor is found in $SDH.
 uint32_t SecurityDescriptorHash(const std::vector<uint8_t>& descriptor);
@@ -31,4 +34,4 @@ uint32_t SecurityDescriptorHash(const std::vector<uint8_t>& descriptor);
 // The S-1-5-32-544 (Administrators) SID, also an owner in $Quota.
 std::vector<uint8_t> AdministratorsSid();
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -4,11 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vkformat {
+namespace volcore::format {
 
 inline constexpr size_t kBootImageSize = 4136;
-inline constexpr size_t kBootCodeOffset = 0x54;
 
 const std::array<uint8_t, kBootImageSize>& BootImage();
 
-}  // namespace vkformat
+}  // namespace volcore::format

@@ -3,7 +3,7 @@
 // boot area, MFT, MFT mirror and journal, and the sizes of the system bitmaps.
 #include <cstdint>
 
-namespace vkformat {
+namespace volcore::format {
 
 inline constexpr uint32_t kSectorSize = 512;
 inline constexpr uint32_t kMftRecordSize = 1024;
@@ -41,8 +41,4 @@ uint64_t CeilDiv(uint64_t value, uint64_t divisor);
 // requested cluster size (0 = automatic) is not usable.
 SFormatGeometry DecideGeometry(uint64_t deviceSize, uint32_t requestedClusterSize);
 
-// The boot sector's size byte: whole clusters when the structure is at least a
-// cluster, otherwise the negative power of two of its byte size.
-int8_t EncodeClustersPerRecord(uint32_t recordSize, uint32_t clusterSize);
-
-}  // namespace vkformat
+}  // namespace volcore::format
