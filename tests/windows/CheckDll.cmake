@@ -1,12 +1,21 @@
-# Checks volkit.dll's tables: it exports exactly the functions that api.h
-# declares with VOLKIT_EXPORT, and imports only from system DLLs.
-#   cmake -DDLL=volkit.dll -DHEADER=api.h -DOBJDUMP=x86_64-w64-mingw32-objdump -P CheckDll.cmake
+# Checks volkit.dll's tables: it exports exactly the functions that the
+# public headers of the handle family (namespace volkit::api) declare with
+# VOLKIT_EXPORT, and imports only from DLLs that Windows ships.
+#   cmake -DDLL=volkit.dll -DHEADERS=include/volkit -DOBJDUMP=x86_64-w64-mingw32-objdump -P CheckDll.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
 endif()
 
-file(STRINGS ${HEADER} declarations REGEX "^VOLKIT_EXPORT ")
+file(GLOB headers ${HEADERS}/*.h)
+set(declarations)
+foreach(header ${headers})
+  file(STRINGS ${header} family REGEX "^namespace volkit::api {")
+  if(family)
+    file(STRINGS ${header} lines REGEX "^VOLKIT_EXPORT ")
+    list(APPEND declarations ${lines})
+  endif()
+endforeach()
 set(declared)
 foreach(line ${declarations})
   string(REGEX MATCH "([A-Za-z_][A-Za-z0-9_]*)\\(" ignored "${line}")
@@ -29,7 +38,7 @@ endforeach()
 list(SORT declared)
 list(SORT exported)
 if(NOT declared STREQUAL exported OR NOT declared)
-  message(FATAL_ERROR "exports differ from api.h\n  declared: ${declared}\n  exported: ${exported}")
+  message(FATAL_ERROR "exports differ from the headers\n  declared: ${declared}\n  exported: ${exported}")
 endif()
 list(LENGTH exported count)
 message(STATUS "${count} exports, as declared")
