@@ -86,7 +86,8 @@ VOLKIT_EXPORT bool IsValidHandle(void* handle);
 // separated by backslashes; empty components are skipped, so "\\a\\b", "a\\b"
 // and "a\\\\b\\" name the same object. There is no drive prefix and "." and ".."
 // are ordinary names. Names compare without regard to case. Where wchar_t is 32
-// bits each unit is one Unicode code point (surrogates are refused).
+// bits each unit is one Unicode code point (surrogates are refused); where it
+// is 16 bits (Windows) paths are UTF-16 and an unpaired surrogate is refused.
 //
 // A failed open or create leaves the output handle untouched. Close and delete
 // always end the handle (it becomes null), like fclose, whether they work or

@@ -16,6 +16,10 @@ std::string PathForMessage(const wchar_t* path) noexcept {
         if (!path) return {};
         std::u16string text;
         for (const wchar_t* unit = path; *unit; ++unit) {
+            if constexpr (sizeof(wchar_t) == 2) {
+                text += static_cast<char16_t>(*unit);  // Utf16ToUtf8 replaces unpaired surrogates
+                continue;
+            }
             try {
                 text += WideToUtf16(std::wstring_view(unit, 1));
             } catch (const CException&) {

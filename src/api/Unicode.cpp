@@ -84,11 +84,18 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 std::u16string WideToUtf16(std::wstring_view text) {
     std::u16string out;
     out.reserve(text.size());
-    for (wchar_t unit : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto cp = static_cast<uint32_t>(text[i]);
         if constexpr (sizeof(wchar_t) == 2) {
-            out.push_back(static_cast<char16_t>(unit));
+            // Already UTF-16: a surrogate is kept only as half of a pair.
+            if (IsHighSurrogate(cp) && i + 1 < text.size() && IsLowSurrogate(static_cast<uint32_t>(text[i + 1]))) {
+                out.push_back(static_cast<char16_t>(cp));
+                out.push_back(static_cast<char16_t>(text[++i]));
+                continue;
+            }
+            if (IsHighSurrogate(cp) || IsLowSurrogate(cp)) throw CException("Invalid code point: %1", cp);
+            out.push_back(static_cast<char16_t>(cp));
         } else {
-            auto cp = static_cast<uint32_t>(unit);
             if (cp > 0x10FFFF || IsHighSurrogate(cp) || IsLowSurrogate(cp))
                 throw CException("Invalid code point: %1", cp);
             AppendUtf16(out, cp);

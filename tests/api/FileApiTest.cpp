@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "api/IoDevice.h"
 #include "entries/File.h"
@@ -167,20 +169,37 @@ TEST_F(FileApiTest, SizesAttributesAndTimesReadBackWithOnlyTheSettableBits) {
 }
 
 TEST_F(FileApiTest, WideNamesBeyondTheBasicPlane) {
-    LogCapture log;
-    const wchar_t* name = L"\U0001F600 \u00e9t\u00e9 \u65e5\u672c";
+    // Where wchar_t is 16 bits the characters beyond U+FFFF are surrogate pairs.
+    const std::wstring name = L"\U0001F600 \u00e9t\u00e9 \u65e5\u672c";
     NtfsFileHandle file;
-    ASSERT_TRUE(NtfsCreateFile(name, file, volume));
+    ASSERT_TRUE(NtfsCreateFile(name.c_str(), file, volume));
     ASSERT_TRUE(NtfsCloseFile(file));
-    ASSERT_TRUE(NtfsOpenFile(name, file, volume));
+    ASSERT_TRUE(NtfsOpenFile(L"\U0001F600 \u00c9T\u00c9 \u65e5\u672c", file, volume));
     ASSERT_TRUE(NtfsCloseFile(file));
+    // Case folds inside the Basic Multilingual Plane only: DESERET CAPITAL
+    // LETTER LONG I (U+10400) and its small letter (U+10428) make two names.
+    for (const wchar_t* deseret : {L"\U00010428\U00010400", L"\U00010400\U00010428"}) {
+        ASSERT_TRUE(NtfsCreateFile(deseret, file, volume));
+        ASSERT_TRUE(NtfsCloseFile(file));
+    }
 
-    const wchar_t bad[] = {L'x', static_cast<wchar_t>(0xD800), 0};
-    EXPECT_FALSE(NtfsCreateFile(bad, file, volume));
-    EXPECT_EQ(log.Errors().back(), "Failed to create NTFS file 'x\xEF\xBF\xBD': Invalid code point: 55296");
+    struct Refused {
+        std::wstring path;
+        uint32_t unit;
+    };
+    std::vector<Refused> refused = {{L"x\xD800", 0xD800}, {L"\xDC00x", 0xDC00}, {L"\xDC00\xD800", 0xDC00}};
+    if (sizeof(wchar_t) == 4) refused.push_back({std::wstring(1, static_cast<wchar_t>(0x110000)), 0x110000});
+    for (const Refused& c : refused) {
+        LogCapture log;
+        EXPECT_FALSE(NtfsCreateFile(c.path.c_str(), file, volume));
+        ASSERT_EQ(log.Errors().size(), 1u) << c.unit;
+        EXPECT_TRUE(log.Errors()[0].ends_with("': Invalid code point: " + std::to_string(c.unit))) << log.Errors()[0];
+    }
 
     auto engine = Reload();
     EXPECT_NO_THROW(engine->GetRoot()->GetEntry(u"\U0001F600 \u00e9t\u00e9 \u65e5\u672c"));
+    EXPECT_NO_THROW(engine->GetRoot()->GetEntry(u"\U00010428\U00010400"));
+    EXPECT_NO_THROW(engine->GetRoot()->GetEntry(u"\U00010400\U00010428"));
 }
 
 TEST_F(FileApiTest, EnumerationFollowsTheIndexOrderAndStopsWhenAsked) {
