@@ -165,6 +165,13 @@ const std::vector<SAttrDef>& AttributeDefinitions() {
     return definitions;
 }
 
+bool MayBeNonResident(uint32_t type) {
+    constexpr uint32_t kMustBeResident = 0x40;
+    for (const SAttrDef& definition : AttributeDefinitions())
+        if (definition.type == type) return (definition.flags & kMustBeResident) == 0;
+    return false;
+}
+
 std::vector<uint8_t> BuildAttrDefTable() {
     constexpr size_t entrySize = 160;
     const auto& definitions = AttributeDefinitions();

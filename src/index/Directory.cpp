@@ -124,6 +124,7 @@ void CDirectory::Delete() {
     CheckAlive();
     // Tested before the index goes, so that a refused delete leaves the directory whole.
     if (SameRecord(GetReference(), GetParentReference())) throw CException("Entry %1 references itself", record);
+    GetVolume().BeginWrite();
     // The directory's record is freed below: its unsaved index changes do not matter.
     m_index->DiscardChanges();
     m_index.reset();

@@ -19,6 +19,8 @@ inline constexpr bool SameRecord(FileReference a, FileReference b) { return Reco
 // Well-known records.
 inline constexpr uint64_t kMftRecord = 0;
 inline constexpr uint64_t kMftMirrRecord = 1;
+inline constexpr uint64_t kLogFileRecord = 2;
+inline constexpr uint64_t kVolumeRecord = 3;
 inline constexpr uint64_t kBitmapRecord = 6;
 inline constexpr uint64_t kUpCaseRecord = 10;
 inline constexpr uint64_t kRootRecord = 5;
