@@ -208,8 +208,8 @@ void CFile::SetSize(uint64_t newSize) {
     }
     if (newSize == m_data->GetSize()) return;
     GetVolume().BeginWrite();
-    MarkChanged();
     m_data->SetSize(newSize);
+    MarkChanged();
 }
 
 void CFile::Delete() {
