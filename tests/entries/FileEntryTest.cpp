@@ -166,7 +166,7 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
     }
 }
 
-TEST(FileEntry, FollowsTheAttributeListAndSavesItAgain) {
+TEST(FileEntry, FollowsTheAttributeList) {
     EngineImage image;
     constexpr int kLinks = 12;
     uint64_t record = AddFileWithLinks(image.Path(), kLinks, 100);
@@ -223,19 +223,6 @@ TEST(FileEntry, FollowsTheAttributeListAndSavesItAgain) {
     patchFirstForeignEntry([](const CByteWriter& listEntry) { listEntry.U64(AttrListEntry::Reference, 1u << 30); });
     EXPECT_NE(MessageOf([&] { CFileEntry::Load(record, *volume); }).find("is beyond the MFT"), std::string::npos);
 
-    // Saved again, the entry keeps every name in records of its own.
-    list->WriteData(0, pristine.data(), static_cast<uint32_t>(pristine.size()));
-    FileEntryPtr saved = CFileEntry::Load(record, *volume);
-    saved->MarkDirty();
-    saved->Save();
-    FileEntryPtr reloaded = CFileEntry::Load(record, *volume);
-    EXPECT_EQ(reloaded->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
-    EXPECT_FALSE(reloaded->GetExtensionRecords().empty());
-    volume->Flush();
-    volume.reset();
-    image.ExpectCheckersAccept();
-    EXPECT_NE(RunCommand("ntfsls " + ShellQuote(image.Path())).output.find(LinkName(kLinks - 1, 100)),
-              std::string::npos);
 }
 
 TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {

@@ -137,12 +137,6 @@ TEST_F(FileObject, FileWithoutDataGetsAResidentDataOnFirstSize) {
     file.Write(0, "0123456789", 10);
     file.Read(0, buffer, 10);
     EXPECT_EQ(std::string(buffer, 10), "0123456789");
-    // Emptied, it goes back into the record rather than keep an empty mapping.
-    file.SetSize(5000);
-    EXPECT_TRUE(data->IsNonResident());
-    file.SetSize(0);
-    EXPECT_FALSE(data->IsNonResident());
-
     CFile directory(CFileEntry::Load(m_dir, Volume()), Volume());
     EXPECT_EQ(FailureOf([&] { directory.SetSize(1); }), "Entry d is a directory, not a file");
     EXPECT_EQ(FailureOf([&] { directory.Write(0, buffer, 1); }), "Entry d is a directory, not a file");
