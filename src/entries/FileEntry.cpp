@@ -358,7 +358,8 @@ FileReference CFileEntry::AllocateExtensionRecord() {
     // what it held before can be told apart.
     uint16_t sequence = 1;
     try {
-        CByteReader old(m_volume.ReadMftRecord(recordNumber)->bytes);
+        MftRecBufferPtr record = m_volume.ReadMftRecord(recordNumber);
+        CByteReader old(record->bytes);
         if (old.U32(FileRecord::Signature) == kFileSignature) sequence = NextSequenceNumber(old.U16(FileRecord::SequenceNumber));
     } catch (const std::exception&) {
         // An unreadable free record starts again at 1.
