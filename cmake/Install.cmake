@@ -8,7 +8,7 @@ install(TARGETS volkit EXPORT VolkitTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES include/volkit/api.h include/volkit/filesystem.h
+install(FILES include/volkit/api.h include/volkit/check.h include/volkit/filesystem.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/volkit)
 if(TARGET volkit_tool)
   install(TARGETS volkit_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

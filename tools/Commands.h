@@ -46,5 +46,6 @@ int RunMkdir(const CommandLine& line);
 int RunRm(const CommandLine& line);
 int RunTouch(const CommandLine& line);
 int RunAttrib(const CommandLine& line);
+int RunCheck(const CommandLine& line);
 
 }  // namespace volkit::tool

@@ -51,9 +51,9 @@ ImageDevice::~ImageDevice() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-bool ImageDevice::Open(const std::string& path, bool mayBeReadOnly, std::string& error) {
-    m_fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (m_fd < 0 && mayBeReadOnly && (errno == EACCES || errno == EROFS || errno == EPERM))
+bool ImageDevice::Open(const std::string& path, bool mayBeReadOnly, std::string& error, bool readOnly) {
+    m_fd = readOnly ? -1 : ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (readOnly || (m_fd < 0 && mayBeReadOnly && (errno == EACCES || errno == EROFS || errno == EPERM)))
         m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (m_fd < 0 || !SizeOfDescriptor(m_fd, m_blockDevice, m_rawSize)) {
         error = std::string("cannot open image '") + path + "': " +

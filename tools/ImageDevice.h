@@ -18,9 +18,10 @@ public:
     ImageDevice(const ImageDevice&) = delete;
     ImageDevice& operator=(const ImageDevice&) = delete;
 
-    // Opens read-write, falling back to read-only when `mayBeReadOnly`.
-    // False with `error` set when the image cannot be opened.
-    bool Open(const std::string& path, bool mayBeReadOnly, std::string& error);
+    // Opens read-write, falling back to read-only when `mayBeReadOnly`, or
+    // only ever read-only when `readOnly`. False with `error` set when the
+    // image cannot be opened.
+    bool Open(const std::string& path, bool mayBeReadOnly, std::string& error, bool readOnly = false);
     // Size of the whole file or device.
     uint64_t RawSize() const { return m_rawSize; }
     bool IsBlockDevice() const { return m_blockDevice; }

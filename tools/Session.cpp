@@ -14,10 +14,10 @@ EngineChoice EngineFor(const CommandLine& line) {
     return NativeEngineServes(line.command) ? EngineChoice::Native : EngineChoice::Ntfs3g;
 }
 
-bool Session::OpenDevice(const CommandLine& line, bool mayBeReadOnly) {
+bool Session::OpenDevice(const CommandLine& line, bool mayBeReadOnly, bool readOnly) {
     m_imagePath = line.operands.at(0);
     std::string error;
-    if (!m_device.Open(m_imagePath, mayBeReadOnly, error) || !ApplyWindow(line)) {
+    if (!m_device.Open(m_imagePath, mayBeReadOnly, error, readOnly) || !ApplyWindow(line)) {
         if (!error.empty()) ReportFailure(error, "");
         return false;
     }

@@ -18,7 +18,7 @@ class Session {
 public:
     // Opens the image named by the first operand and applies the window.
     // Reports its own failure on stderr.
-    bool OpenDevice(const CommandLine& line, bool mayBeReadOnly);
+    bool OpenDevice(const CommandLine& line, bool mayBeReadOnly, bool readOnly = false);
     // Mounts the volume on the opened device with the chosen engine.
     bool Mount(const CommandLine& line);
     // Both of the above.

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "api/Exception.h"
+#include "api/NameRules.h"
 #include "api/NumericCast.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
@@ -43,6 +44,7 @@ void AddResidentValue(CFileEntry& entry, uint32_t type, const std::vector<uint8_
 
 void CheckNewName(const CDirectory& parent, const std::u16string& name) {
     if (name.empty()) throw CException("Invalid path: %1", name);
+    if (const char* problem = NewNameProblem(name)) throw CException("Invalid name %1: %2", name, problem);
     NumericCast<uint8_t>(name.size());
     SIndexEntryValue existing;
     if (parent.GetIndex().FindEntry(name, existing)) throw CException("Entry %1 is already exist", name);

@@ -1,5 +1,6 @@
 #pragma once
 // The NTFS boot sector as the engine reads it, and its geometry.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -15,6 +16,13 @@ struct SBootGeometry {
 };
 
 inline constexpr uint32_t kBootSectorSize = 512;
+
+// Boot sector fields beyond the geometry.
+namespace BootField {
+inline constexpr size_t TotalSectors = 40;
+inline constexpr size_t EndMarker = 510;
+inline constexpr uint16_t EndMarkerValue = 0xAA55;
+}  // namespace BootField
 
 // Applies the boot sector checks in order and decodes the geometry; the first
 // failing check raises CException with its message.

@@ -16,8 +16,8 @@ class CVolume;
 
 class CMft {
 public:
-    // Reads record 0 straight from the device, checks it and builds the MFT
-    // (steps "Initializing MFT" .. loading $MFTMirr).
+    // Reads record 0 straight from the device, checks it and builds the MFT,
+    // from the first look at record 0 to loading $MFTMirr.
     static std::shared_ptr<CMft> Initialize(CVolume& volume);
 
     CMft(uint32_t recordSize, uint32_t mirrorRecordCount, CVolume& volume);

@@ -148,7 +148,7 @@ void CVolume::Flush() {
     m_flushFailed = false;
 }
 
-// Teardown steps 1 and 2: the cached directories back first, then the root,
+// The cached directories go back first, then the root,
 // which the others' names update last. Directories flushed here stay alive
 // until the end, so that a child updating its parent's entry finds the same
 // object again instead of reloading it: this is what makes the loop finish

@@ -12,6 +12,7 @@
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
+#include "support/VolumeCheck.h"
 #include "volkit/api.h"
 
 using namespace volkit::api;
@@ -155,6 +156,13 @@ TEST_F(InteropRead, EveryDirectoryAndFileReadsAsLibntfs3gReadsIt) {
     EXPECT_EQ(ReadThroughHandles(volume, u"dos\\alongf~1.tex"), *s_tree->at(u"dos\\A Long File Name.text"));
     EXPECT_TRUE(NtfsCloseVolume(volume));
     EXPECT_EQ(log.Errors(), std::vector<std::string>{});
+}
+
+TEST_F(InteropRead, TheCheckFindsNothingWrong) {
+    MemoryDevice device = MemoryDevice::FromFile(s_dir->File("filled.img"));
+    CheckOutcome outcome = CheckVolume(device.Api());
+    EXPECT_TRUE(outcome.Clean()) << outcome.Describe();
+    EXPECT_GT(outcome.summary.indexEntries, 5000u);
 }
 
 TEST_F(InteropRead, TheCommandLineToolsAgree) {

@@ -243,7 +243,7 @@ TEST_F(AttributeOnImage, ExtentsJoinTheirBaseAndGapsAreReported) {
     EXPECT_EQ(FailureOf([&] { CAttribute(Volume(), 0, second); }), "Not a base extent");
 }
 
-TEST_F(AttributeOnImage, SerialisedRecordsHaveTheDocumentedLayout) {
+TEST_F(AttributeOnImage, SerialisedRecordsAreAlignedAndPadded) {
     std::vector<uint8_t> room(1024, 0xEE);
     CAttribute named(Volume(), 0, AttrType::FileName, u"abc", true);
     named.SetSize(5);

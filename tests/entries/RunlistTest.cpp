@@ -46,7 +46,7 @@ std::vector<uint8_t> Encode(const RunMap& runs, size_t room = 1024) {
 
 }  // namespace
 
-TEST(Runlist, EncodesTheDocumentedByteForms) {
+TEST(Runlist, EncodesTheShortestMappingPairs) {
     EXPECT_EQ(Encode({{VCN{0}, {100, 16}}}), (std::vector<uint8_t>{0x11, 0x10, 0x64, 0x00}));
     // 0x80 needs a second length byte to stay positive; so does the LCN delta 0x80.
     EXPECT_EQ(Encode({{VCN{0}, {0x80, 0x80}}}), (std::vector<uint8_t>{0x22, 0x80, 0x00, 0x80, 0x00, 0x00}));

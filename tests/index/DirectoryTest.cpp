@@ -86,7 +86,8 @@ TEST_F(DirectoryTest, RefusedCreatesLeaveNoRecordAndNoCacheEntry) {
     EXPECT_EQ(FailureOf([&] { CDirectory::CreateByPath(volume, u"dir\\NAME"); }), "Entry NAME is already exist");
     EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"\\\\"); }), "Invalid path: \\\\");
     EXPECT_EQ(FailureOf([&] { CDirectory::CreateByPath(volume, u""); }), "Invalid path: ");
-    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, std::u16string(256, u'n')); }), "value: 256");
+    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, std::u16string(256, u'n')); }),
+              "Invalid name " + std::string(256, 'n') + ": name is too long");
     EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"missing\\x"); }), "Entry missing doesn't exist");
 
     EXPECT_EQ(RecordsInUse(), records);

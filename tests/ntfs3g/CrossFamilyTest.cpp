@@ -7,6 +7,7 @@
 #include "support/FamilyDevice.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
+#include "support/VolumeCheck.h"
 #include "volkit/api.h"
 #include "volkit/filesystem.h"
 
@@ -98,4 +99,6 @@ TEST(CrossFamily, EachFamilyReadsWhatTheOtherWrote) {
         WriteWithHandleFamily(memory, wideOut.c_str(), back);
         EXPECT_EQ(ReadWithFilesystemFamily(memory, narrowOut.c_str()), back);
     }
+    CheckOutcome checked = CheckVolume(memory.Api());
+    EXPECT_TRUE(checked.Clean()) << checked.Describe();
 }

@@ -86,3 +86,30 @@ TEST(ToolVolume, MkfsCreatesExtendsAndFormatsImages) {
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.err.find("cannot open image"), std::string::npos) << missing.err;
 }
+
+TEST(ToolVolume, CheckSaysCleanDamagedOrCannotCheck) {
+    TempDir dir;
+    const std::string image = dir.File("vol.img");
+    ASSERT_EQ(RunTool("mkfs " + Q(image) + " --size 16M").exitCode, 0);
+    std::filesystem::permissions(image, std::filesystem::perms::owner_read);  // it never writes
+    ToolResult clean = RunTool("check " + Q(image));
+    EXPECT_EQ(clean.exitCode, 0) << clean.out << clean.err;
+    EXPECT_EQ(clean.out.rfind(image + ": clean (", 0), 0u) << clean.out;
+    ToolResult json = RunTool("check --json " + Q(image));
+    EXPECT_NE(json.out.find("\"clean\":true,\"complete\":true"), std::string::npos) << json.out;
+
+    // The backup boot sector in the last sector loses a byte.
+    std::filesystem::permissions(image, std::filesystem::perms::owner_all);
+    std::vector<uint8_t> bytes = ReadFileBytes(image);
+    bytes[bytes.size() - 512 + 3] ^= 0xFF;
+    WriteFileBytes(image, bytes);
+    ToolResult damaged = RunTool("check " + Q(image) + " --json");
+    EXPECT_EQ(damaged.exitCode, 1);
+    EXPECT_NE(damaged.out.find("{\"kind\":\"damage\",\"code\":\"boot-sector\",\"record\":null,\"message\":\"Backup"),
+              std::string::npos) << damaged.out;
+
+    WriteFileBytes(image, std::vector<uint8_t>(1 << 20, 0));
+    ToolResult nothing = RunTool("check " + Q(image));
+    EXPECT_EQ(nothing.exitCode, 2);
+    EXPECT_NE(nothing.err.find("No NTFS boot sector"), std::string::npos) << nothing.err;
+}

@@ -1,0 +1,55 @@
+// Volkit consistency check: examines an NTFS volume through the same device
+// callbacks as the handle family and reports what is wrong with it. It only
+// reads (the device's write callback is never called) and works on volumes
+// that NtfsOpenVolume refuses.
+#ifndef VOLKIT_CHECK_H
+#define VOLKIT_CHECK_H
+
+#include <cstdint>
+
+#include "volkit/api.h"
+
+namespace volkit::api {
+
+// Damage may trip other implementations or lose data; a leak (clusters,
+// records or index blocks marked in use that nothing reaches) only wastes space.
+enum NtfsCheckKind : int { NtfsCheckDamage = 0, NtfsCheckLeak = 1 };
+
+inline constexpr uint64_t NtfsCheckNoRecord = ~uint64_t{0};
+
+struct NtfsCheckProblem {
+    NtfsCheckKind kind = NtfsCheckDamage;
+    // The rule broken, a short fixed name: "boot-sector", "mft", "mft-mirror",
+    // "record", "attribute", "runlist", "attribute-list", "cluster-cross-linked",
+    // "cluster-unmarked", "cluster-leaked", "record-unmarked", "record-leaked",
+    // "record-orphaned", "index", "index-order", "index-balance", "index-bitmap",
+    // "index-block-leaked", "index-entry", "file-name" or "link-count".
+    const char* code = "";
+    uint64_t record = NtfsCheckNoRecord;  // the MFT record concerned, if one is
+    const char* message = "";             // UTF-8, one line
+};
+
+struct NtfsCheckSummary {
+    uint64_t mftRecords = 0;
+    uint64_t recordsInUse = 0;
+    uint64_t directories = 0;  // indexes walked
+    uint64_t indexEntries = 0;
+    uint64_t clusters = 0;
+    uint64_t clustersInUse = 0;  // owned by some attribute
+    uint64_t damage = 0;         // problems found of each kind, also those
+    uint64_t leaks = 0;          // beyond the 10,000 handed to the callback
+    bool complete = false;       // false when damage stopped the check early
+};
+
+// Checks the volume behind the device. Calls `callback` (which may be null)
+// once per problem, in the order found; the problem's strings are valid during
+// the call only. Returns true when the check ran, whatever it found; false,
+// with the reason as one Error line of the log callback, when the device
+// failed or holds no NTFS volume.
+VOLKIT_EXPORT bool NtfsCheckVolume(const NtfsIoDevice& device,
+                                   void (*callback)(const NtfsCheckProblem& problem, void* context), void* context,
+                                   NtfsCheckSummary& summary);
+
+}  // namespace volkit::api
+
+#endif

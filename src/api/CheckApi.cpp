@@ -1,0 +1,41 @@
+// The exported consistency check.
+#include "api/Boundary.h"
+#include "api/IoDevice.h"
+#include "check/VolumeCheck.h"
+#include "check/VolumeReader.h"
+#include "volkit/check.h"
+
+using namespace volcore;
+
+namespace volkit::api {
+
+bool NtfsCheckVolume(const NtfsIoDevice& device, void (*callback)(const NtfsCheckProblem& problem, void* context),
+                     void* context, NtfsCheckSummary& summary) {
+    return RunExported(
+        [&] {
+            summary = NtfsCheckSummary{};
+            CIoDeviceImpl adapter(device);
+            check::CReport report([&](const check::SProblem& found) {
+                if (!callback) return;
+                NtfsCheckProblem problem;
+                problem.kind = check::KindOf(found.code) == check::EKind::Leak ? NtfsCheckLeak : NtfsCheckDamage;
+                problem.code = check::CodeName(found.code);
+                problem.record = found.record;
+                problem.message = found.message.c_str();
+                callback(problem, context);
+            });
+            check::STotals totals = check::CheckVolume(adapter, report);
+            summary.mftRecords = totals.mftRecords;
+            summary.recordsInUse = totals.recordsInUse;
+            summary.directories = totals.directories;
+            summary.indexEntries = totals.indexEntries;
+            summary.clusters = totals.clusters;
+            summary.clustersInUse = totals.clustersInUse;
+            summary.damage = report.Count(check::EKind::Damage);
+            summary.leaks = report.Count(check::EKind::Leak);
+            summary.complete = totals.complete;
+        },
+        "Failed to check NTFS volume: %1");
+}
+
+}  // namespace volkit::api

@@ -1,0 +1,24 @@
+#pragma once
+// The whole check of one volume, stage by stage; it only ever reads.
+#include <cstdint>
+
+#include "api/IoDevice.h"
+#include "check/Problems.h"
+
+namespace volcore::check {
+
+struct STotals {
+    uint64_t mftRecords = 0;
+    uint64_t recordsInUse = 0;
+    uint64_t directories = 0;
+    uint64_t indexEntries = 0;
+    uint64_t clusters = 0;
+    uint64_t clustersInUse = 0;
+    bool complete = false;  // every stage ran
+};
+
+// Reports every problem found; raises CCannotCheck when the device fails or
+// holds no NTFS volume at all.
+STotals CheckVolume(IIoDevice& device, CReport& report);
+
+}  // namespace volcore::check
