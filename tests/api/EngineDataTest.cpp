@@ -19,6 +19,7 @@
 #include "support/FamilyDevice.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
+#include "support/VolumeCheck.h"
 #include "volkit/filesystem.h"
 #include "volume/Fixups.h"
 
@@ -85,6 +86,11 @@ protected:
     std::map<std::u16string, uint64_t> ExpectEveryReaderAgrees(const Files& files) {
         CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(Image()));
         EXPECT_TRUE(fix.exitCode == 0 && fix.output.find("rror") == std::string::npos) << fix.output;
+        MemoryDevice image = MemoryDevice::FromFile(Image());
+        CheckOutcome check = CheckVolume(image.Api());
+        // Directories saved as chains of index blocks are reported unbalanced; nothing else may be.
+        for (const std::string& line : check.damage) EXPECT_EQ(line.rfind("index-balance", 0), 0u) << line;
+        EXPECT_TRUE(check.ran && check.leaks.empty()) << check.Describe();
         Ntfs3gTree reader(Image(), true);
         std::map<std::u16string, uint64_t> records = reader.List(u"");
         for (const auto& [path, contents] : files) {
@@ -297,6 +303,7 @@ TEST(EngineAllocation, AGibibyteFileTakesSeveralRunsOnAFreshTwoGibibyteVolume) {
 
     CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(image));
     EXPECT_EQ(fix.exitCode, 0) << fix.output;
+    EXPECT_TRUE(CheckVolume(FileDevice(image).Api()).Clean()) << CheckVolume(FileDevice(image).Api()).Describe();
     uint64_t record = Ntfs3gTree(image, true).List(u"").at(u"big");
     CommandResult stat = RunCommand("istat " + ShellQuote(image) + " " + std::to_string(record));
     EXPECT_NE(stat.output.find("size: 1073741824  init_size: 1048576"), std::string::npos) << stat.output.substr(0, 2000);
