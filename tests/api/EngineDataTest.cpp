@@ -233,7 +233,8 @@ TEST_F(EngineData, SessionsThatOnlyReadLeaveTheVolumeByteForByte) {
     readOnlySession("Volume is open for reading only: Windows left it hibernated (hiberfil.sys)");
     // Windows resumed: the signature is gone.
     std::vector<uint8_t> bytes = ReadFileBytes(Image());
-    std::fill_n(std::search(bytes.begin(), bytes.end(), "hibr", "hibr" + 4), 4, 0);
+    const std::string signature = "hibr";
+    std::fill_n(std::search(bytes.begin(), bytes.end(), signature.begin(), signature.end()), 4, 0);
     WriteFileBytes(Image(), bytes);
     readOnlySession("");
 
