@@ -8,6 +8,7 @@
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "index/Index.h"
+#include "volume/Volume.h"
 
 namespace volcore {
 
@@ -103,6 +104,8 @@ StandardInformation CFsObject::GetAttributesAndTime() const {
 
 void CFsObject::SetAttributesAndTime(const StandardInformation& info) {
     CheckAlive();
+    m_volume.BeginWrite();
+    m_changed = true;
     AttributePtr attribute = m_entry->GetAttribute(AttrType::StandardInformation);
     // A short value keeps its length: only the fields it has are written.
     uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(attribute->GetSize(), info.size()));
@@ -145,6 +148,7 @@ bool CFsObject::RefreshFileName(std::vector<uint8_t>& fileName, const StandardIn
 
 void CFsObject::UpdateFileName() {
     CheckAlive();
+    if (!m_changed && !m_entry->IsDirty()) return;
     StandardInformation info = GetAttributesAndTime();
     // Every name of the entry (long, DOS, hard links) carries the same copy.
     for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
@@ -156,10 +160,12 @@ void CFsObject::UpdateFileName() {
         std::shared_ptr<CDirectory> directory = CDirectory::Open(m_volume, m_parentReference);
         directory->GetIndex().UpdateEntry(NameOf(fileName), MakeIndexEntryValue(m_reference, fileName));
     }
+    m_changed = false;
 }
 
 void CFsObject::DeleteObject() {
     CheckAlive();
+    m_volume.BeginWrite();
     if (SameRecord(m_reference, m_parentReference))
         throw CException("Entry %1 references itself", RecordNumber(m_reference));
     std::shared_ptr<CDirectory> parent = CDirectory::Open(m_volume, m_parentReference);
@@ -205,22 +211,35 @@ void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
     m_data->ReadData(offset, buffer, size);
 }
 
+void CFile::CheckIsFile() const {
+    if (m_entry && (m_entry->GetFlags() & FileRecord::FlagDirectory))
+        throw CException("Entry %1 is a directory, not a file", GetName());
+}
+
 void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
+    CheckIsFile();
     uint64_t fileSize = GetSize();
     if (size > fileSize || offset > fileSize - size)
         throw CException("void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)");
     if (!m_data)
         throw CException("NtfsAttr::WriteData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
                          size, fileSize);
+    GetVolume().BeginWrite();
     m_data->WriteData(offset, buffer, size);
 }
 
 void CFile::SetSize(uint64_t newSize) {
+    CheckIsFile();
     if (!m_data) {
         CheckAlive();
-        m_data = m_entry->CreateAttribute(AttrType::Data, u"", false);
+        GetVolume().BeginWrite();
+        // Empty data lives in the record until it grows.
+        m_data = m_entry->CreateAttribute(AttrType::Data, u"", true);
     }
+    if (newSize == m_data->GetSize()) return;
+    GetVolume().BeginWrite();
     m_data->SetSize(newSize);
+    MarkChanged();
 }
 
 void CFile::Delete() {

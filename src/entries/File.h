@@ -51,7 +51,9 @@ public:
     StandardInformation GetAttributesAndTime() const;
     void SetAttributesAndTime(const StandardInformation& info);
     // Brings $FILE_NAME and the parent's index entry in line with
-    // $STANDARD_INFORMATION and $DATA.
+    // $STANDARD_INFORMATION and $DATA, once the object has been changed:
+    // other implementations leave the copies of unchanged objects behind, and
+    // a session that only reads must not write.
     void UpdateFileName();
 
 protected:
@@ -60,6 +62,7 @@ protected:
     bool RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const;
     // Removes the name from the parent, deletes the entry, marks the object deleted.
     void DeleteObject();
+    void MarkChanged() { m_changed = true; }
     std::shared_ptr<CFileEntry> m_entry;
 
 private:
@@ -68,6 +71,7 @@ private:
     FileReference m_reference;
     FileReference m_parentReference;
     bool m_abandoned = false;
+    bool m_changed = false;
 };
 
 class CFile : public CFsObject {
@@ -81,6 +85,8 @@ public:
     static std::shared_ptr<CFile> CreateByPath(CVolume& volume, std::u16string_view path);
 
     uint64_t GetSize() const;
+    // Contents are those of the unnamed $DATA; a directory opened as a file
+    // has none, and cannot be written or resized.
     void Read(uint64_t offset, void* buffer, uint32_t size) const;
     void Write(uint64_t offset, const void* buffer, uint32_t size);
     void SetSize(uint64_t newSize);
@@ -91,6 +97,8 @@ public:
     void Flush();
 
 private:
+    void CheckIsFile() const;
+
     AttributePtr m_data;
     bool m_flushFailed = false;
 };

@@ -172,6 +172,13 @@ const std::vector<SAttrDef>& AttributeDefinitions() {
     return definitions;
 }
 
+bool MayBeNonResident(uint32_t type) {
+    constexpr uint32_t kMustBeResident = 0x40;
+    for (const SAttrDef& definition : AttributeDefinitions())
+        if (definition.type == type) return (definition.flags & kMustBeResident) == 0;
+    return false;
+}
+
 std::vector<uint8_t> BuildAttrDefTable() {
     const auto& definitions = AttributeDefinitions();
     std::vector<uint8_t> table((definitions.size() + 1) * AttrDefEntry::Size, 0);  // the last entry stays zero

@@ -128,6 +128,8 @@ inline constexpr size_t NameOffset = 7;
 inline constexpr size_t LowestVcn = 8;
 inline constexpr size_t Reference = 16;
 inline constexpr size_t Instance = 24;
+inline constexpr size_t Name = 26;
+inline constexpr uint32_t LengthForName(size_t units) { return static_cast<uint32_t>(RoundUp(Name + 2 * units, 8)); }
 }  // namespace AttrListEntry
 
 inline constexpr uint32_t kFileAttributeHidden = 0x2;
@@ -221,6 +223,9 @@ struct SAttrDef {
     uint64_t maxSize;  // ~0 for no limit
 };
 const std::vector<SAttrDef>& AttributeDefinitions();
+// Whether the definition table lets attributes of this type live outside
+// their record; unknown types stay where they are.
+bool MayBeNonResident(uint32_t type);
 // The 2560-byte $AttrDef content: 15 definitions and an all-zero entry.
 std::vector<uint8_t> BuildAttrDefTable();
 

@@ -138,6 +138,7 @@ void CDirectory::Delete() {
         throw CException("Cannot delete directory %1: directory is not empty", GetName());
     // Tested before the index goes, so that a refused delete leaves the directory whole.
     if (SameRecord(GetReference(), GetParentReference())) throw CException("Entry %1 references itself", record);
+    GetVolume().BeginWrite();
     // The directory's record is freed below: its unsaved index changes do not matter.
     m_index->DiscardChanges();
     m_index.reset();

@@ -27,8 +27,9 @@ std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentRefere
     auto parent = CDirectory::Open(volume, parentReference);
     SNewChild child = CreateChildEntry(*parent, name, FileRecord::FlagInUse, kFileAttributeNormal);
     // The object is built after the link: until then nothing would undo the
-    // flush its destructor does.
+    // flush its destructor does. Every file has its (empty) contents from the start.
     try {
+        child.entry->CreateAttribute(AttrType::Data, u"", true);
         LinkChild(*parent, name, child);
     } catch (...) {
         DiscardChildEntry(*child.entry);

@@ -15,10 +15,12 @@
 #include "volume/BootSector.h"
 #include "volume/ClusterAllocator.h"
 #include "volume/Mft.h"
+#include "volume/VolumeSession.h"
 
 namespace volcore {
 
-CVolume::CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth) : m_device(std::move(device)) {
+CVolume::CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth)
+    : m_device(std::make_shared<CGuardedDevice>(std::move(device), [this] { BeginWrite(); })) {
     LogInfo("Loading NTFS volume boot sector");
     LoadBootSector();
     if (depth == ELoadDepth::BootSector) return;
@@ -28,6 +30,7 @@ CVolume::CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth) : m_device
     if (depth == ELoadDepth::Allocator) return;
     LoadUpCase();
     LoadRoot();
+    LoadSessionState();
 }
 
 CVolume::~CVolume() {
@@ -104,6 +107,33 @@ void CVolume::LoadRoot() {
     m_root = CDirectory::Open(*this, MakeReference(kRootRecord, 0));
 }
 
+// libntfs-3g opens a dirty volume for writing and leaves its flag alone, and
+// so does this engine, with a warning.
+void CVolume::LoadSessionState() {
+    m_readOnlyReason = ReasonToStayReadOnly(*this);
+    if (IsReadOnly()) LogWarning(FormatText("Volume is open for reading only: %1", m_readOnlyReason));
+    try {
+        m_wasDirty = (ReadVolumeFlags(*this) & VolumeInformation::FlagDirty) != 0;
+    } catch (const std::exception& e) {
+        // The first change will fail to set the flag and be refused.
+        LogWarning(FormatText("Cannot read the volume flags: %1", e.what()));
+    }
+    if (m_wasDirty) LogWarning("Volume is marked dirty: a consistency check is pending; it stays marked");
+    m_guarded = true;
+}
+
+void CVolume::BeginWrite() {
+    if (!m_guarded) return;
+    if (IsReadOnly()) throw CException("Volume is open for reading only: %1", m_readOnlyReason);
+    if (m_wasDirty || m_markedDirty) return;
+    try {
+        WriteVolumeFlags(*this, ReadVolumeFlags(*this) | VolumeInformation::FlagDirty);
+    } catch (const std::exception& e) {
+        throw CException("Cannot mark the volume dirty before changing it: %1", e.what());
+    }
+    m_markedDirty = true;
+}
+
 void CVolume::Flush() {
     std::exception_ptr failure;
     FlushDirectories(failure);
@@ -114,6 +144,15 @@ void CVolume::Flush() {
         if (m_allocator) m_allocator->Flush();
     } catch (const std::exception&) {
         if (!failure) failure = std::current_exception();
+    }
+    // Only a session that wrote everything it had leaves the volume clean.
+    if (!failure && m_markedDirty) {
+        try {
+            WriteVolumeFlags(*this, ReadVolumeFlags(*this) & ~VolumeInformation::FlagDirty);
+            m_markedDirty = false;
+        } catch (const std::exception&) {
+            failure = std::current_exception();
+        }
     }
     if (failure) {
         m_flushFailed = true;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <list>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -54,7 +55,15 @@ public:
     uint64_t GetMftLcn() const { return m_mftLcn; }
     uint64_t GetMftMirrorLcn() const { return m_mftMirrorLcn; }
 
+    // Every write goes through BeginWrite first.
     IIoDevice& GetDevice() const { return *m_device; }
+
+    // Called before anything changes. Refuses every change to a volume that
+    // is open for reading only; before the first change of a session, sets
+    // the dirty flag on disk, which a clean Flush clears again. A volume that
+    // was already dirty stays so: its pending check is someone else's.
+    void BeginWrite();
+    bool IsReadOnly() const { return !m_readOnlyReason.empty(); }
 
     // MFT.
     CMft& GetMft() const;
@@ -104,6 +113,7 @@ private:
     void LoadAllocator();
     void LoadUpCase();
     void LoadRoot();
+    void LoadSessionState();
     void FlushDirectories(std::exception_ptr& failure);
     void ReleaseDirectories() noexcept;
     void AbandonBitmaps() noexcept;
@@ -125,6 +135,11 @@ private:
     uint64_t m_mftLcn = 0;
     uint64_t m_mftMirrorLcn = 0;
     bool m_flushFailed = false;
+    // The session rules apply to a volume loaded whole.
+    bool m_guarded = false;
+    bool m_wasDirty = false;
+    bool m_markedDirty = false;
+    std::string m_readOnlyReason;
 };
 
 }  // namespace volcore

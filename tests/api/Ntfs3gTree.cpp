@@ -109,6 +109,8 @@ void Ntfs3gTree::Append(const std::u16string& path, const std::vector<uint8_t>& 
     SAttribute data(inode.Get(), path);
     s64 written = ntfs_attr_pwrite(data.attribute, data.attribute->data_size, static_cast<s64>(bytes.size()), bytes.data());
     if (written != static_cast<s64>(bytes.size())) throw Failure("cannot write", path);
+    // As a real writer does: the standard information now differs from the names.
+    ntfs_inode_update_times(inode.Get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
 }
 
 void Ntfs3gTree::Resize(const std::u16string& path, uint64_t size) {
@@ -162,9 +164,6 @@ bool Ntfs3gTree::Exists(const std::u16string& path) {
 
 std::vector<uint8_t> Ntfs3gTree::Read(const std::u16string& path) {
     Inode inode = OpenPath(m_volume, path);
-    ntfs_attr* probe = ntfs_attr_open(inode.Get(), AT_DATA, AT_UNNAMED, 0);
-    if (!probe) return {};  // a file that never had contents
-    ntfs_attr_close(probe);
     SAttribute data(inode.Get(), path);
     std::vector<uint8_t> bytes(static_cast<size_t>(data.attribute->data_size));
     if (!bytes.empty() &&
