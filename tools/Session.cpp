@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Diagnostics.h"
+#include "ExplainedEngine.h"
 #include "NativeEngine.h"
 #include "Ntfs3gEngine.h"
 #include "PartitionTable.h"
@@ -48,6 +49,7 @@ bool Session::ApplyWindow(const CommandLine& line) {
 bool Session::Mount(const CommandLine& line) {
     Diagnostics::Clear();
     m_engine = EngineFor(line) == EngineChoice::Native ? OpenNativeEngine(m_device) : OpenNtfs3gEngine(m_device);
+    if (m_engine) m_engine = ExplainFailures(std::move(m_engine));
     if (!m_engine) {
         ReportMountFailure(line);
         return false;
