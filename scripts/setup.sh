@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          ntfs-3g ntfs-3g-dev sleuthkit xz-utils tar)
+          ntfs-3g ntfs-3g-dev sleuthkit xz-utils tar jq)
 
 missing=()
 for p in "${packages[@]}"; do
