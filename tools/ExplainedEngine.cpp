@@ -70,13 +70,23 @@ private:
         EntryInfo info;
         for (size_t i = 0; i + 1 < path.Elements().size(); ++i) {
             prefix = prefix.Child(path.Elements()[i]);
-            if (!m_inner->Stat(prefix, info)) return prefix.Display() + " does not exist";
-            if (!info.isDirectory) return prefix.Display() + " is not a directory";
+            if (!Listed(prefix)) return prefix.Display() + " does not exist";
+            if (m_inner->Stat(prefix, info) && !info.isDirectory) return prefix.Display() + " is not a directory";
         }
-        const bool exists = m_inner->Stat(path, info);
-        if (use == Use::Existing && !exists) return "no such file or directory";
-        if (use == Use::New && exists) return "already exists";
+        const bool listed = Listed(path);
+        if (use == Use::Existing && !listed) return "no such file or directory";
+        if (use == Use::New && listed) return "already exists";
         return "";
+    }
+
+    // Whether the parent's index names the object; an object that exists can
+    // still fail to open, so a failed open proves nothing.
+    bool Listed(const VolumePath& path) {
+        if (path.IsRoot()) return true;
+        const std::wstring wanted = FoldCase(path.Name());
+        bool found = false;
+        m_inner->List(path.Parent(), [&](const EntryInfo& entry) { found = found || FoldCase(entry.name) == wanted; });
+        return found;
     }
 
     std::unique_ptr<Engine> m_inner;
