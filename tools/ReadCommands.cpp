@@ -101,7 +101,9 @@ int RunLs(const CommandLine& line) {
     const bool headings = options.recursive || matches.size() > 1;
     LsOutput out(options);
     for (const Match& match : matches)
-        if (!match.info.isDirectory) out.Entry(match.path, OwnFacts(engine, match.path, match.info));
+        if (!match.info.isDirectory)
+            out.Entry(match.path, options.longForm || options.json ? OwnFacts(engine, match.path, match.info)
+                                                                    : match.info);
     bool ok = true;
     for (const Match& match : matches)
         if (match.info.isDirectory) ok = ListDirectory(engine, match.path, options, out, headings) && ok;
