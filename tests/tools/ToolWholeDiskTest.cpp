@@ -133,7 +133,7 @@ TEST_F(ToolWholeDisk, GptPartitionIsFoundByItsNumber) {
     PutGptEntry(image, 1, 4096, 4096 + kVolumeSectors - 1);
     WriteFileBytes(disk, image);
 
-    ToolResult ls = RunTool("ls " + Q(disk) + " --partition 2 /");
+    ToolResult ls = RunTool("ls -a " + Q(disk) + " --partition 2 /");
     ASSERT_EQ(ls.exitCode, 0) << ls.err;
     EXPECT_NE(ls.out.find("$MFT\n"), std::string::npos);
     ExpectPutLandsInsidePartition("--partition 2", 4096);
