@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/Attribute.h"
 #include "entries/Runlist.h"
 #include "volume/Bitmap.h"

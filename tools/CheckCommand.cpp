@@ -9,19 +9,19 @@
 #include "Session.h"
 #include "volkit/check.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 constexpr int kExitCannotCheck = 2;
 
 struct Problem {
-    api::NtfsCheckKind kind;
+    volkit::api::NtfsCheckKind kind;
     std::string code;
     uint64_t record;
     std::string message;
 };
 
-void Collect(const api::NtfsCheckProblem& problem, void* context) {
+void Collect(const volkit::api::NtfsCheckProblem& problem, void* context) {
     static_cast<std::vector<Problem>*>(context)->push_back(
         {problem.kind, problem.code, problem.record, problem.message});
 }
@@ -39,11 +39,11 @@ std::string JsonString(const std::string& text) {
     return quoted + "\"";
 }
 
-const char* KindName(api::NtfsCheckKind kind) { return kind == api::NtfsCheckLeak ? "leak" : "damage"; }
+const char* KindName(volkit::api::NtfsCheckKind kind) { return kind == volkit::api::NtfsCheckLeak ? "leak" : "damage"; }
 
 unsigned long long U(uint64_t value) { return static_cast<unsigned long long>(value); }
 
-std::string SummaryLine(const std::string& image, const api::NtfsCheckSummary& summary) {
+std::string SummaryLine(const std::string& image, const volkit::api::NtfsCheckSummary& summary) {
     char counts[256];
     std::snprintf(counts, sizeof counts, "%llu records in use, %llu directories, %llu of %llu clusters in use",
                   U(summary.recordsInUse), U(summary.directories), U(summary.clustersInUse), U(summary.clusters));
@@ -55,7 +55,7 @@ std::string SummaryLine(const std::string& image, const api::NtfsCheckSummary& s
     return image + ": " + verdict + " (" + counts + ")";
 }
 
-void PrintText(const std::string& image, const api::NtfsCheckSummary& summary, const std::vector<Problem>& problems) {
+void PrintText(const std::string& image, const volkit::api::NtfsCheckSummary& summary, const std::vector<Problem>& problems) {
     std::printf("%s\n", SummaryLine(image, summary).c_str());
     for (const Problem& problem : problems)
         std::printf("%s %s: %s\n", KindName(problem.kind), problem.code.c_str(), problem.message.c_str());
@@ -63,7 +63,7 @@ void PrintText(const std::string& image, const api::NtfsCheckSummary& summary, c
         std::printf("(%llu more problems not listed)\n", U(summary.damage + summary.leaks - problems.size()));
 }
 
-void PrintJson(const std::string& image, const api::NtfsCheckSummary& summary, const std::vector<Problem>& problems) {
+void PrintJson(const std::string& image, const volkit::api::NtfsCheckSummary& summary, const std::vector<Problem>& problems) {
     std::printf("{\"image\":%s,\"clean\":%s,\"complete\":%s,", JsonString(image).c_str(),
                 summary.damage + summary.leaks == 0 ? "true" : "false", summary.complete ? "true" : "false");
     std::printf("\"summary\":{\"mftRecords\":%llu,\"recordsInUse\":%llu,\"directories\":%llu,\"indexEntries\":%llu,"
@@ -72,7 +72,7 @@ void PrintJson(const std::string& image, const api::NtfsCheckSummary& summary, c
                 U(summary.clusters), U(summary.clustersInUse), U(summary.damage), U(summary.leaks));
     for (size_t i = 0; i < problems.size(); ++i) {
         const Problem& problem = problems[i];
-        std::string record = problem.record == api::NtfsCheckNoRecord ? "null" : std::to_string(problem.record);
+        std::string record = problem.record == volkit::api::NtfsCheckNoRecord ? "null" : std::to_string(problem.record);
         std::printf("%s{\"kind\":\"%s\",\"code\":\"%s\",\"record\":%s,\"message\":%s}", i ? "," : "",
                     KindName(problem.kind), problem.code.c_str(), record.c_str(), JsonString(problem.message).c_str());
     }
@@ -84,11 +84,11 @@ void PrintJson(const std::string& image, const api::NtfsCheckSummary& summary, c
 int RunCheck(const CommandLine& line) {
     Session session;
     if (!session.OpenDevice(line, platform::Access::Read)) return kExitCannotCheck;
-    api::NtfsIoDevice device = session.Device().HandleFamilyDevice();
+    volkit::api::NtfsIoDevice device = session.Device().HandleFamilyDevice();
     std::vector<Problem> problems;
-    api::NtfsCheckSummary summary;
+    volkit::api::NtfsCheckSummary summary;
     Diagnostics::Clear();
-    if (!api::NtfsCheckVolume(device, &Collect, &problems, summary)) {
+    if (!volkit::api::NtfsCheckVolume(device, &Collect, &problems, summary)) {
         if (line.Has("--json"))
             std::printf("{\"image\":%s,\"error\":%s}\n", JsonString(session.ImagePath()).c_str(),
                         JsonString(Diagnostics::LastFailure()).c_str());
@@ -104,4 +104,4 @@ int RunCheck(const CommandLine& line) {
     return summary.damage + summary.leaks == 0 ? kExitDone : kExitFailed;
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -6,7 +6,7 @@
 #include "Commands.h"
 #include "Text.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 bool IsAttributeChange(const std::string& word) {
@@ -155,4 +155,4 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     return Parser(std::vector<std::string>(argv + 1, argv + argc)).Run();
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 enum class EngineChoice { Default, Native, Ntfs3g };
 
@@ -41,4 +41,4 @@ struct UsageError {
 // Parses argv[1..]; raises UsageError.
 CommandLine ParseCommandLine(int argc, char** argv);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

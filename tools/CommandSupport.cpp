@@ -6,10 +6,10 @@
 #include "Commands.h"
 #include "Diagnostics.h"
 #include "Session.h"
-#include "Transfer.h"
 #include "Text.h"
+#include "Transfer.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 VolumePath PathOperand(const CommandLine& line, size_t index) {
     const std::string& text = line.operands.at(index);
@@ -60,9 +60,9 @@ bool StatOrReport(Engine& engine, const std::string& command, const VolumePath& 
     return false;
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 EntryInfo OwnFacts(Engine& engine, const VolumePath& path, const EntryInfo& listed) {
     EntryInfo own;
@@ -113,4 +113,4 @@ std::string EntryJson(const VolumePath& path, const EntryInfo& info) {
            ", \"accessed\": " + time(info.lastAccessTime) + "}";
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

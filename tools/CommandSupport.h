@@ -8,7 +8,7 @@
 #include "Engine.h"
 #include "VolumePath.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 // Operand `index` as a path inside the volume; raises UsageError.
 VolumePath PathOperand(const CommandLine& line, size_t index);
@@ -52,4 +52,4 @@ int FinishCopy(Session& session, const std::string& command, const Copier& copie
 // One object as a JSON object: path, name, type, size, attributes, flags, times.
 std::string EntryJson(const VolumePath& path, const EntryInfo& info);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -1,6 +1,6 @@
 #include "Commands.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 const std::vector<CommandSpec>& AllCommands() {
     static const std::vector<CommandSpec> commands = {
@@ -91,4 +91,4 @@ const OptionSpec* FindOption(const CommandSpec& command, std::string_view name) 
     return nullptr;
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

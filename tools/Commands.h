@@ -6,7 +6,7 @@
 
 #include "CommandLine.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 struct OptionSpec {
     const char* name;
@@ -49,4 +49,4 @@ int RunTouch(const CommandLine& line);
 int RunAttrib(const CommandLine& line);
 int RunCheck(const CommandLine& line);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -5,7 +5,7 @@
 #include "volkit/api.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 struct State {
@@ -42,22 +42,22 @@ void KeepFailure(const char* text) {
 void OnHandleFamilyLine(int level, const char* message, void*) {
     static const char* const kLevels[] = {"debug", "info", "warning", "error"};
     Echo("native", level >= 0 && level <= 3 ? kLevels[level] : "?", message);
-    if (level != api::NtfsLogError) return;
+    if (level != volkit::api::NtfsLogError) return;
     KeepFailure(message);
     Current().fromNative = true;
 }
 
-void OnFilesystemFamilyLine(logging::messageType type, const char* text) {
-    Echo("ntfs3g", type == logging::error ? "error" : type == logging::warning ? "warning" : "info", text);
-    if (type == logging::error) KeepFailure(text);
+void OnFilesystemFamilyLine(volkit::logging::messageType type, const char* text) {
+    Echo("ntfs3g", type == volkit::logging::error ? "error" : type == volkit::logging::warning ? "warning" : "info", text);
+    if (type == volkit::logging::error) KeepFailure(text);
 }
 
 }  // namespace
 
 void Diagnostics::Install(bool verbose) {
     Current().verbose = verbose;
-    api::NtfsSetLogCallback(&OnHandleFamilyLine, nullptr);
-    logging::initialize(&OnFilesystemFamilyLine);
+    volkit::api::NtfsSetLogCallback(&OnHandleFamilyLine, nullptr);
+    volkit::logging::initialize(&OnFilesystemFamilyLine);
 }
 
 void Diagnostics::Clear() {
@@ -91,4 +91,4 @@ void ReportFailure(const std::string& context, const std::string& detail) {
         std::fprintf(stderr, "volkit: %s: %s\n", context.c_str(), detail.c_str());
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -4,7 +4,7 @@
 // every line also goes to stderr.
 #include <string>
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 class Diagnostics {
 public:
@@ -41,4 +41,4 @@ public:
 // last failure text.
 void ReportFailure(const std::string& context, const std::string& detail = Diagnostics::LastFailure());
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -9,7 +9,7 @@
 
 #include "VolumePath.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 constexpr uint32_t kAttributeReadOnly = 0x1;
 constexpr uint32_t kAttributeHidden = 0x2;
@@ -61,4 +61,4 @@ public:
     virtual bool Close() = 0;
 };
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -3,7 +3,7 @@
 #include "Diagnostics.h"
 #include "Text.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 constexpr size_t kMaxNameUnits = 255;
@@ -98,4 +98,4 @@ std::unique_ptr<Engine> ExplainFailures(std::unique_ptr<Engine> inner) {
     return std::make_unique<ExplainedEngine>(std::move(inner));
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

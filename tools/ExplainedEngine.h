@@ -7,8 +7,8 @@
 
 #include "Engine.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 std::unique_ptr<Engine> ExplainFailures(std::unique_ptr<Engine> inner);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

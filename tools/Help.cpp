@@ -7,7 +7,7 @@
 #define VOLKIT_TOOL_VERSION "unknown"
 #endif
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 const char* const kGlobalOptions =
@@ -48,4 +48,4 @@ void PrintCommandHelp(const CommandSpec& command, std::FILE* out) {
 
 void PrintVersion(std::FILE* out) { std::fprintf(out, "volkit %s\n", VOLKIT_TOOL_VERSION); }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

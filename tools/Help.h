@@ -3,10 +3,10 @@
 
 #include "Commands.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 void PrintToolHelp(std::FILE* out);
 void PrintCommandHelp(const CommandSpec& command, std::FILE* out);
 void PrintVersion(std::FILE* out);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -4,7 +4,7 @@
 
 #include "Diagnostics.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 bool ReadFor(uint64_t offset, void* buffer, uint64_t length, void* context) {
@@ -79,8 +79,8 @@ bool ImageDevice::Write(uint64_t offset, const void* buffer, uint64_t length) {
 
 bool ImageDevice::Flush() { return m_file.Sync(); }
 
-api::NtfsIoDevice ImageDevice::HandleFamilyDevice() { return {this, &ReadFor32, &WriteFor32, &SizeFor}; }
+volkit::api::NtfsIoDevice ImageDevice::HandleFamilyDevice() { return {this, &ReadFor32, &WriteFor32, &SizeFor}; }
 
-filesystem::device ImageDevice::FilesystemFamilyDevice() { return {this, &ReadFor, &WriteFor, &SizeFor}; }
+volkit::filesystem::device ImageDevice::FilesystemFamilyDevice() { return {this, &ReadFor, &WriteFor, &SizeFor}; }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -10,7 +10,7 @@
 #include "volkit/api.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 class ImageDevice {
 public:
@@ -41,8 +41,8 @@ public:
     // Called after each successful write with the bytes written (progress).
     void OnWrite(std::function<void(uint64_t)> observer) { m_writeObserver = std::move(observer); }
 
-    api::NtfsIoDevice HandleFamilyDevice();
-    filesystem::device FilesystemFamilyDevice();
+    volkit::api::NtfsIoDevice HandleFamilyDevice();
+    volkit::filesystem::device FilesystemFamilyDevice();
 
 private:
     bool InWindow(uint64_t offset, uint64_t length) const;
@@ -53,4 +53,4 @@ private:
     std::function<void(uint64_t)> m_writeObserver;
 };
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

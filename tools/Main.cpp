@@ -7,7 +7,7 @@
 #include "Diagnostics.h"
 #include "Help.h"
 
-using namespace volkit::tool;
+using namespace volcore::tool;
 
 namespace {
 

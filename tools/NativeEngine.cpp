@@ -7,7 +7,7 @@
 #include "Text.h"
 #include "volkit/api.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 using namespace volkit::api;
@@ -212,4 +212,4 @@ std::unique_ptr<Engine> OpenNativeEngine(ImageDevice& device) {
     return std::make_unique<NativeEngine>(volume);
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

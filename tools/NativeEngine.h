@@ -5,7 +5,7 @@
 
 #include "Engine.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 class ImageDevice;
 
@@ -16,4 +16,4 @@ bool NativeEngineServes(const std::string& command);
 // Diagnostics) when it cannot.
 std::unique_ptr<Engine> OpenNativeEngine(ImageDevice& device);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

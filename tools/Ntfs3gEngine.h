@@ -5,7 +5,7 @@
 #include "Engine.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 class ImageDevice;
 
@@ -13,4 +13,4 @@ class ImageDevice;
 // Diagnostics) when it cannot.
 std::unique_ptr<Engine> OpenNtfs3gEngine(ImageDevice& device);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

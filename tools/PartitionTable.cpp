@@ -6,7 +6,7 @@
 
 #include "ImageDevice.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 constexpr uint64_t kSectorSize = 512;
@@ -145,4 +145,4 @@ bool FindPartition(const ImageDevice& image, unsigned number, PartitionExtent& e
     return CheckExtent(image, entry.firstSector, entry.sectorCount, extent, number, error);
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

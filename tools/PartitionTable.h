@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 class ImageDevice;
 
@@ -22,4 +22,4 @@ bool FindPartition(const ImageDevice& image, unsigned number, PartitionExtent& e
 // Whether the image starts with an MBR (or protective MBR) that lists partitions.
 bool HasPartitionTable(const ImageDevice& image);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

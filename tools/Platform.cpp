@@ -11,7 +11,7 @@
 #include <csignal>
 #include <cstring>
 
-namespace volkit::tool::platform {
+namespace volcore::tool::platform {
 namespace {
 
 // 100 ns ticks from 1601-01-01 to 1970-01-01.
@@ -138,4 +138,4 @@ InterruptGuard::~InterruptGuard() {
 
 bool Interrupted() { return g_interrupted != 0; }
 
-}  // namespace volkit::tool::platform
+}  // namespace volcore::tool::platform

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-namespace volkit::tool::platform {
+namespace volcore::tool::platform {
 
 enum class Access { Read, Write, Create };
 enum class LockResult { Held, Busy, Failed };
@@ -70,4 +70,4 @@ public:
 };
 bool Interrupted();
 
-}  // namespace volkit::tool::platform
+}  // namespace volcore::tool::platform

@@ -5,7 +5,7 @@
 #include "Platform.h"
 #include "Text.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 namespace {
 constexpr int kBarWidth = 30;
@@ -63,4 +63,4 @@ void ProgressBar::Draw() {
     std::fflush(stderr);
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

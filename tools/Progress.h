@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 class ProgressBar {
 public:
@@ -30,4 +30,4 @@ private:
     Clock::time_point m_drawnAt{};
 };
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

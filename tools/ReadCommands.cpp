@@ -13,7 +13,7 @@
 
 namespace fs = std::filesystem;
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 struct LsOptions {
@@ -183,4 +183,4 @@ int RunGet(const CommandLine& line) {
     return FinishCopy(session, "get", copier, ok && !refused);
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

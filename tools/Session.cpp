@@ -9,7 +9,7 @@
 #include "PartitionTable.h"
 #include "VolumeFacts.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 EngineChoice EngineFor(const CommandLine& line) {
     if (line.global.engine != EngineChoice::Default) return line.global.engine;
@@ -82,4 +82,4 @@ bool Session::Close() {
     return ok;
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -9,7 +9,7 @@
 #include "ImageDevice.h"
 #include "VolumeFacts.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 // Which engine serves a command: the user's choice, else native where it
 // serves the command, else ntfs3g.
@@ -43,4 +43,4 @@ private:
     std::unique_ptr<Engine> m_engine;
 };
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

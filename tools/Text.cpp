@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <locale>
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 constexpr int64_t kTicksPerSecond = 10'000'000;
@@ -269,4 +269,4 @@ std::string HumanSize(uint64_t bytes) {
     return text;
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

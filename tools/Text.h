@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 // Strict UTF-8 decoding into one code point per wchar_t (wchar_t is 32 bits
 // on the platforms the tool is built for). Empty when the text is malformed.
@@ -43,4 +43,4 @@ std::string JsonString(std::string_view text);
 // "12345" as "12 KiB"-style text for the humans reading `info`.
 std::string HumanSize(uint64_t bytes);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -14,7 +14,7 @@
 
 namespace fs = std::filesystem;
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 constexpr uint32_t kChunkSize = 1u << 20;
@@ -302,4 +302,4 @@ bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
     return true;
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

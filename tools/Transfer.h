@@ -9,7 +9,7 @@
 #include "Platform.h"
 #include "Progress.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 // What a host tree will take on the volume: data bytes and how many objects.
 struct HostTreeSize {
@@ -69,4 +69,4 @@ private:
     bool m_interrupted = false;
 };
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -9,7 +9,7 @@
 #include "Text.h"
 #include "VolumeFacts.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 std::optional<uint64_t> SizeOption(const CommandLine& line, const char* name) {
@@ -43,9 +43,9 @@ bool Format(Session& session, const CommandLine& line, unsigned clusterSize) {
     const bool full = line.Has("--full");
     ProgressBar progress("mkfs", device.WindowSize(), full);
     device.OnWrite([&](uint64_t bytes) { progress.Advance(bytes); });
-    filesystem::device callbacks = device.FilesystemFamilyDevice();
+    volkit::filesystem::device callbacks = device.FilesystemFamilyDevice();
     Diagnostics::Clear();
-    bool ok = filesystem::format(!full, clusterSize, callbacks);
+    bool ok = volkit::filesystem::format(!full, clusterSize, callbacks);
     device.OnWrite(nullptr);
     if (!ok) {
         ReportFailure("mkfs " + session.ImagePath(), "cannot format the volume: " + Diagnostics::LastFailure());
@@ -68,7 +68,7 @@ struct InfoField {
 };
 
 std::vector<InfoField> InfoFields(Session& session, const BootSectorFacts& boot,
-                                  const filesystem::volumeInfo& info) {
+                                  const volkit::filesystem::volumeInfo& info) {
     auto number = [](uint64_t value) { return std::to_string(value); };
     auto bytes = [&](uint64_t value) { return number(value) + " bytes (" + HumanSize(value) + ")"; };
     char serial[20];
@@ -146,7 +146,7 @@ int RunInfo(const CommandLine& line) {
     ImageDevice& device = session.Device();
     BootSectorFacts boot;
     if (!session.CheckBootSector(line, boot)) return kExitFailed;
-    filesystem::volumeInfo info;
+    volkit::filesystem::volumeInfo info;
     Diagnostics::Clear();
     if (!QueryVolumeInfo(device, info)) {
         ReportFailure("info " + session.ImagePath());
@@ -156,4 +156,4 @@ int RunInfo(const CommandLine& line) {
     return kExitDone;
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -8,7 +8,7 @@
 #include "ImageDevice.h"
 #include "PartitionTable.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 uint64_t LittleEndian(const uint8_t* bytes, unsigned width) {
@@ -108,12 +108,12 @@ bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::stri
     return true;
 }
 
-bool QueryVolumeInfo(ImageDevice& device, filesystem::volumeInfo& info) {
-    filesystem::device callbacks = device.FilesystemFamilyDevice();
-    filesystem::handle volume;
-    if (!filesystem::open(volume, callbacks)) return false;
-    bool ok = filesystem::getInfo(volume, info);
-    return filesystem::close(volume) && ok;
+bool QueryVolumeInfo(ImageDevice& device, volkit::filesystem::volumeInfo& info) {
+    volkit::filesystem::device callbacks = device.FilesystemFamilyDevice();
+    volkit::filesystem::handle volume;
+    if (!volkit::filesystem::open(volume, callbacks)) return false;
+    bool ok = volkit::filesystem::getInfo(volume, info);
+    return volkit::filesystem::close(volume) && ok;
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -6,7 +6,7 @@
 
 #include "volkit/filesystem.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 class ImageDevice;
 
@@ -34,6 +34,6 @@ bool StampHiddenSectors(ImageDevice& device, uint64_t firstSector, std::string& 
 
 // Mounts the volume with the filesystem family just long enough to ask it.
 // The library's reason is in Diagnostics on failure.
-bool QueryVolumeInfo(ImageDevice& device, filesystem::volumeInfo& info);
+bool QueryVolumeInfo(ImageDevice& device, volkit::filesystem::volumeInfo& info);
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

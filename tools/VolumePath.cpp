@@ -2,7 +2,7 @@
 
 #include "Text.h"
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 std::optional<VolumePath> VolumePath::Parse(std::string_view text) {
     VolumePath path;
@@ -52,4 +52,4 @@ std::optional<std::wstring> VolumePath::Wide() const {
     return text;
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace volkit::tool {
+namespace volcore::tool {
 
 class VolumePath {
 public:
@@ -30,4 +30,4 @@ private:
     std::vector<std::string> m_elements;
 };
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

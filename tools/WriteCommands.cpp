@@ -14,7 +14,7 @@
 
 namespace fs = std::filesystem;
 
-namespace volkit::tool {
+namespace volcore::tool {
 namespace {
 
 int Finish(Session& session, bool ok) {
@@ -24,7 +24,7 @@ int Finish(Session& session, bool ok) {
 
 // Refuses a copy that cannot fit before anything is written.
 bool CheckFreeSpace(Session& session, const HostTreeSize& size) {
-    filesystem::volumeInfo info;
+    volkit::filesystem::volumeInfo info;
     Diagnostics::Clear();
     if (!QueryVolumeInfo(session.Device(), info)) {
         ReportFailure(session.ImagePath());
@@ -255,4 +255,4 @@ int RunAttrib(const CommandLine& line) {
     return Finish(session, ApplyChanges(engine, path, info, wanted, "attrib"));
 }
 
-}  // namespace volkit::tool
+}  // namespace volcore::tool

@@ -3,8 +3,8 @@
 // operation, turn any standard exception into one Error line and `false`.
 #include <exception>
 
-#include "api/Exception.h"
-#include "api/Log.h"
+#include "base/Exception.h"
+#include "base/Log.h"
 
 namespace volcore {
 

@@ -1,6 +1,6 @@
 // The exported consistency check.
 #include "api/Boundary.h"
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 #include "check/VolumeCheck.h"
 #include "check/VolumeReader.h"
 #include "volkit/check.h"

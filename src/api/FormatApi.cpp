@@ -1,7 +1,7 @@
 // The handle family's format: the engine's formatter over the caller's device.
 #include "api/Boundary.h"
-#include "api/IoDevice.h"
-#include "api/Unicode.h"
+#include "base/IoDevice.h"
+#include "base/Unicode.h"
 #include "format/Formatter.h"
 #include "volkit/api.h"
 

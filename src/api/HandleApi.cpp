@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 
 namespace volcore {
 

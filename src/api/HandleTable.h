@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore {
 

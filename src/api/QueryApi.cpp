@@ -4,7 +4,7 @@
 
 #include "api/Boundary.h"
 #include "api/HandleApi.h"
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 #include "entries/File.h"
 #include "index/Directory.h"
 #include "volkit/api.h"

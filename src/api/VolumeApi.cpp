@@ -3,8 +3,8 @@
 
 #include "api/Boundary.h"
 #include "api/HandleTable.h"
-#include "api/IoDevice.h"
-#include "api/Log.h"
+#include "base/IoDevice.h"
+#include "base/Log.h"
 #include "volkit/api.h"
 #include "volume/Volume.h"
 

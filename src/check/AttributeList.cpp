@@ -1,6 +1,6 @@
 #include "check/AttributeList.h"
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 
 namespace volcore::check {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 
 namespace volcore::check {
 namespace {

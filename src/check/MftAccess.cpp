@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "volume/Fixups.h"
 

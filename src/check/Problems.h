@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore::check {
 

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "entries/Runlist.h"
 

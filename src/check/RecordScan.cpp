@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <set>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 
 namespace volcore::check {

@@ -2,7 +2,7 @@
 // The whole check of one volume, stage by stage; it only ever reads.
 #include <cstdint>
 
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 #include "check/Problems.h"
 
 namespace volcore::check {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore::check {
 namespace {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 #include "volume/Types.h"
 
 namespace volcore::check {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/Exception.h"
-#include "api/NumericCast.h"
+#include "base/Exception.h"
+#include "base/NumericCast.h"
 #include "entries/Runlist.h"
 #include "volume/Volume.h"
 

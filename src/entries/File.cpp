@@ -4,7 +4,7 @@
 #include <exception>
 #include <vector>
 
-#include "api/Log.h"
+#include "base/Log.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "index/Index.h"

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <set>
 
-#include "api/Bytes.h"
-#include "api/Exception.h"
-#include "api/Log.h"
-#include "api/NumericCast.h"
+#include "base/Bytes.h"
+#include "base/Exception.h"
+#include "base/Log.h"
+#include "base/NumericCast.h"
 #include "volume/Bitmap.h"
 #include "volume/Mft.h"
 #include "volume/Volume.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "volume/MftRecBuffer.h"
 #include "volume/Types.h"
 

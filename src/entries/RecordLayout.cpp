@@ -1,7 +1,7 @@
 #include "entries/RecordLayout.h"
 
-#include "api/Exception.h"
-#include "api/NumericCast.h"
+#include "base/Exception.h"
+#include "base/NumericCast.h"
 #include "entries/Runlist.h"
 
 namespace volcore {

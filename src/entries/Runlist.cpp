@@ -1,6 +1,6 @@
 #include "entries/Runlist.h"
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 #include "entries/RecordFormat.h"
 
 namespace volcore {

@@ -2,7 +2,7 @@
 // Mapping pairs: the compressed run list inside a non-resident attribute record.
 #include <cstdint>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "volume/Types.h"
 
 namespace volcore {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore::format {
 namespace {

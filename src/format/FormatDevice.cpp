@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore::format {
 

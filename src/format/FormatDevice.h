@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 
 namespace volcore::format {
 

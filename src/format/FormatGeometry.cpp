@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore::format {
 namespace {

@@ -1,6 +1,6 @@
 #include "format/FormatIndex.h"
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "index/IndexFormat.h"
 

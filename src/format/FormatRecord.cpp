@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 #include "entries/RecordFormat.h"
 #include "entries/Runlist.h"
 

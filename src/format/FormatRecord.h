@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "volume/Types.h"
 
 namespace volcore::format {

@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/SecurityFormat.h"
 
 namespace volcore::format {

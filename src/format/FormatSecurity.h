@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 
 namespace volcore::format {
 

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "entries/SecurityFormat.h"
 #include "format/FormatIndex.h"

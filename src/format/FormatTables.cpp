@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "format/FormatBootCode.h"
 #include "volume/BootSector.h"

@@ -3,7 +3,7 @@
 // by a constant amount; every other unit is its own capital.
 #include "format/FormatTables.h"
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 
 namespace volcore::format {
 namespace {

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 #include "entries/RecordFormat.h"
 #include "format/Formatter.h"
 #include "volume/Fixups.h"

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <random>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore::format {
 namespace {

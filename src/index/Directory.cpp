@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "api/Exception.h"
-#include "api/Log.h"
+#include "base/Exception.h"
+#include "base/Log.h"
 #include "entries/RecordFormat.h"
 #include "index/NewChild.h"
 #include "volume/Volume.h"

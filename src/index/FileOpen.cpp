@@ -1,7 +1,7 @@
 // The file operations that go through a parent directory: open and create.
 #include "entries/File.h"
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "index/NewChild.h"

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "api/Log.h"
-#include "api/NumericCast.h"
+#include "base/Log.h"
+#include "base/NumericCast.h"
 #include "entries/FileEntry.h"
 #include "index/IndexCursor.h"
 #include "volume/Volume.h"

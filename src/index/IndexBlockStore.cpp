@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/NumericCast.h"
+#include "base/NumericCast.h"
 #include "entries/FileEntry.h"
 #include "volume/Fixups.h"
 #include "volume/Volume.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "api/NumericCast.h"
+#include "base/NumericCast.h"
 #include "entries/RecordFormat.h"
 
 namespace volcore {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 
 namespace volcore {
 

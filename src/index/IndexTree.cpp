@@ -4,7 +4,7 @@
 #include <numeric>
 #include <unordered_set>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore {
 

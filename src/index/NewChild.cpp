@@ -2,9 +2,9 @@
 
 #include <exception>
 
-#include "api/Exception.h"
-#include "api/NameRules.h"
-#include "api/NumericCast.h"
+#include "base/Exception.h"
+#include "base/NameRules.h"
+#include "base/NumericCast.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 

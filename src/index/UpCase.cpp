@@ -1,8 +1,8 @@
 #include "index/UpCase.h"
 
-#include "api/Bytes.h"
-#include "api/Exception.h"
-#include "api/NumericCast.h"
+#include "base/Bytes.h"
+#include "base/Exception.h"
+#include "base/NumericCast.h"
 
 namespace volcore {
 

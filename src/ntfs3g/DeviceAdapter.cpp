@@ -1,6 +1,6 @@
 #include "ntfs3g/DeviceAdapter.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 deviceAdapter& AdapterOf(ntfs_device* dev) { return *static_cast<deviceAdapter*>(dev->d_private); }
@@ -90,4 +90,4 @@ ntfs_device* CreateAdapterDevice(deviceAdapter* adapter) {
     return ntfs_device_alloc("", 0, &g_adapterOperations, adapter);
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

@@ -7,13 +7,13 @@
 #include "ntfs3g/Ntfs3g.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 struct deviceAdapter {
-    explicit deviceAdapter(const filesystem::device& caller) : device(caller) {}
+    explicit deviceAdapter(const volkit::filesystem::device& caller) : device(caller) {}
 
     uint64_t position = 0;
-    filesystem::device device;
+    volkit::filesystem::device device;
     bool owned = false;
 };
 
@@ -25,4 +25,4 @@ ntfs_device_operations* AdapterOperations();
 // allocate it.
 ntfs_device* CreateAdapterDevice(deviceAdapter* adapter);
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

@@ -6,22 +6,22 @@
 #include "ntfs3g/OpenFile.h"
 #include "ntfs3g/PathRules.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 constexpr uint32_t kDirectoryAttribute = 0x10;
 constexpr uint32_t kHasDirectoryIndex = 0x10000000;
 
 struct fetchTarget {
-    bool (*callback)(const directory::dirEntry&, void*);
+    bool (*callback)(const volkit::directory::dirEntry&, void*);
     void* context;
     inodeTable* table;
 };
 
 // An object that handles hold open may have changed since the directory's
 // copy of its times and length was written: its held inode knows better.
-void TakeFromHeldInode(const heldInode& held, directory::dirEntry& entry) {
-    const file::attributes current = AttributesOf(held.inode, held.data);
+void TakeFromHeldInode(const heldInode& held, volkit::directory::dirEntry& entry) {
+    const volkit::file::attributes current = AttributesOf(held.inode, held.data);
     entry.fileAttributes = current.fileAttributes | (entry.fileAttributes & kHasDirectoryIndex);
     entry.creationTime = current.creationTime;
     entry.lastAccessTime = current.lastAccessTime;
@@ -29,11 +29,11 @@ void TakeFromHeldInode(const heldInode& held, directory::dirEntry& entry) {
     if (!(entry.fileAttributes & kDirectoryAttribute)) entry.size = current.size;
 }
 
-static_assert(sizeof(directory::dirEntry) == sizeof(dirEntryEx), "the two entry records match");
+static_assert(sizeof(volkit::directory::dirEntry) == sizeof(dirEntryEx), "the two entry records match");
 
 int DeliverEntry(void* context, uint64_t reference, const dirEntryEx& record) {
     const auto& target = *static_cast<const fetchTarget*>(context);
-    directory::dirEntry entry;
+    volkit::directory::dirEntry entry;
     entry.fileAttributes = record.fileAttributes;
     if (record.fileAttributes & kHasDirectoryIndex) entry.fileAttributes |= kDirectoryAttribute;
     entry.creationTime = record.creationTime;
@@ -46,7 +46,7 @@ int DeliverEntry(void* context, uint64_t reference, const dirEntryEx& record) {
     return target.callback(entry, target.context) ? 0 : 1;
 }
 
-void Fetch(const char* path, filesystem::handle volume, bool (*callback)(const directory::dirEntry&, void*),
+void Fetch(const char* path, volkit::filesystem::handle volume, bool (*callback)(const volkit::directory::dirEntry&, void*),
            void* context) {
     const std::string normalized = normalizePath(path);
     mountedVolume& mounted = MountOf(volume);
@@ -68,11 +68,11 @@ void Fetch(const char* path, filesystem::handle volume, bool (*callback)(const d
 }
 
 }  // namespace
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily
 
 namespace volkit {
 
-using namespace fsfamily;
+using namespace volcore::fsfamily;
 
 bool directory::create(const char* path, filesystem::handle volume) {
     return RunReported([&] { openOrCreate(path, openDisposition::createNew, objectType::directory, volume); });

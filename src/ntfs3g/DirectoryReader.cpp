@@ -2,11 +2,11 @@
 
 #include <memory>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "ntfs3g/InodeFields.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 using volcore::CByteReader;
@@ -225,9 +225,9 @@ int readDirectoryEx(ntfs_inode* directory, s64* position, void* context, const d
     return ReadExtended(directory, position, context, filler->extended);
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 int readHeldDirectory(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler) {
     if (directory == nullptr || position == nullptr || filler == nullptr) {
@@ -241,4 +241,4 @@ int readHeldDirectory(ntfs_inode* const& directory, s64* position, void* context
     return ReadExtended(directory, position, context, filler);
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

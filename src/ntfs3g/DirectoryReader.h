@@ -7,7 +7,7 @@
 
 #include "ntfs3g/Ntfs3g.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 // The fields of directory::dirEntry, in the same order and widths.
 struct dirEntryEx {
@@ -43,4 +43,4 @@ int readDirectoryEx(ntfs_inode* directory, s64* position, void* context, const d
 // (null) ends the walk with EIO.
 int readHeldDirectory(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler);
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

@@ -4,13 +4,13 @@
 
 #include "ntfs3g/Ntfs3g.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 // Empty until logging::initialize; one setting for the whole process.
-void (*g_callback)(logging::messageType, const char*) = nullptr;
+void (*g_callback)(volkit::logging::messageType, const char*) = nullptr;
 
-void Send(logging::messageType type, const char* text) noexcept {
+void Send(volkit::logging::messageType type, const char* text) noexcept {
     if (g_callback != nullptr && text != nullptr) g_callback(type, text);
 }
 
@@ -25,9 +25,9 @@ constexpr u32 kNtfs3gProblemLevels = 0x3C0;
 
 }  // namespace
 
-void ReportInfo(const char* text) noexcept { Send(logging::info, text); }
+void ReportInfo(const char* text) noexcept { Send(volkit::logging::info, text); }
 
-void ReportError(const char* text) noexcept { Send(logging::error, text); }
+void ReportError(const char* text) noexcept { Send(volkit::logging::error, text); }
 
 void Fail(const char* message) { throw std::runtime_error(message); }
 
@@ -41,16 +41,16 @@ void ReportCurrentException() noexcept {
     }
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily
 
 namespace volkit {
 
 void logging::initialize(void (*callback)(messageType, const char*)) {
-    fsfamily::g_callback = callback;
-    ntfs_log_set_levels(fsfamily::kNtfs3gProblemLevels);
-    ntfs_log_set_handler(&fsfamily::DiscardNtfs3gMessage);
+    volcore::fsfamily::g_callback = callback;
+    ntfs_log_set_levels(volcore::fsfamily::kNtfs3gProblemLevels);
+    ntfs_log_set_handler(&volcore::fsfamily::DiscardNtfs3gMessage);
 }
 
-void logging::deinitialize() { fsfamily::g_callback = nullptr; }
+void logging::deinitialize() { volcore::fsfamily::g_callback = nullptr; }
 
 }  // namespace volkit

@@ -7,7 +7,7 @@
 
 #include "volkit/filesystem.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 // Sends the text to the caller's logging callback, if one is set.
 void ReportInfo(const char* text) noexcept;
@@ -39,4 +39,4 @@ bool RunReported(Body&& body) noexcept {
     return RunReported(nullptr, static_cast<Body&&>(body));
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

@@ -5,7 +5,7 @@
 #include "ntfs3g/InodeFields.h"
 #include "ntfs3g/OpenFile.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 // Read-only, hidden, archive and not-content-indexed: the flags a caller may
@@ -47,11 +47,11 @@ ntfs_attr& DataForWriting(heldInode& held) {
 ntfs_time StoredTime(uint64_t time) { return cpu_to_sle64(time); }
 
 }  // namespace
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily
 
 namespace volkit {
 
-using namespace fsfamily;
+using namespace volcore::fsfamily;
 
 bool file::open(handle& result, const char* path, filesystem::handle volume) {
     return RunReported([&] {

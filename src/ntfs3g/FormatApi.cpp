@@ -1,7 +1,7 @@
 // The filesystem family's format: the engine's formatter over the family's
 // device record, reported the family's way.
-#include "api/Exception.h"
-#include "api/IoDevice.h"
+#include "base/Exception.h"
+#include "base/IoDevice.h"
 #include "format/Formatter.h"
 #include "ntfs3g/FamilyLog.h"
 
@@ -36,7 +36,7 @@ private:
 }  // namespace
 
 bool filesystem::format(bool quick, unsigned int clusterSize, device& dev) {
-    return fsfamily::RunReported("Failed to create NTFS filesystem", [&] {
+    return volcore::fsfamily::RunReported("Failed to create NTFS filesystem", [&] {
         volcore::format::SFormatOptions options;
         options.quick = quick;
         options.clusterSize = clusterSize;
@@ -47,7 +47,7 @@ bool filesystem::format(bool quick, unsigned int clusterSize, device& dev) {
             throw;
         } catch (const std::exception&) {
             // The family tells only that no volume was made.
-            fsfamily::Fail(kFormatFailure);
+            volcore::fsfamily::Fail(kFormatFailure);
         }
     });
 }

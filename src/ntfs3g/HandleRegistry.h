@@ -7,7 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 template <class Object>
 class handleRegistry {
@@ -45,4 +45,4 @@ private:
     uintptr_t m_lastSerial = 0;
 };
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

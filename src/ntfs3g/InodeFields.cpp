@@ -3,11 +3,11 @@
 #include <memory>
 #include <vector>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "index/IndexFormat.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 using volcore::CByteReader;
@@ -123,8 +123,8 @@ void RemoveEntriesOfUnwritten(ntfs_inode* inode, ntfs_inode* directory) noexcept
     }
 }
 
-file::attributes AttributesOf(const ntfs_inode* inode, const ntfs_attr* data) {
-    file::attributes result;
+volkit::file::attributes AttributesOf(const ntfs_inode* inode, const ntfs_attr* data) {
+    volkit::file::attributes result;
     result.fileAttributes = InodeFlags(inode) | (IsDirectoryRecord(inode) ? kDirectoryAttribute : 0);
     result.creationTime = TimeValue(inode->creation_time);
     result.lastAccessTime = TimeValue(inode->last_access_time);
@@ -134,4 +134,4 @@ file::attributes AttributesOf(const ntfs_inode* inode, const ntfs_attr* data) {
     return result;
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

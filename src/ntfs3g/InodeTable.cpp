@@ -5,7 +5,7 @@
 #include "ntfs3g/FamilyLog.h"
 #include "ntfs3g/InodeFields.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 void CloseData(heldInode& held) {
@@ -201,4 +201,4 @@ void inodeTable::Restore(heldInode& held, bool removed) {
     held.inode = ntfs_inode_open(m_volume, held.number);
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

@@ -10,7 +10,7 @@
 
 #include "ntfs3g/Ntfs3g.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 class inodeTable;
 
@@ -129,4 +129,4 @@ private:
     std::unordered_map<uint64_t, heldInode*> m_byNumber;  // entries not removed
 };
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

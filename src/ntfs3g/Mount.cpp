@@ -7,7 +7,7 @@
 #include "ntfs3g/HandleRegistry.h"
 #include "ntfs3g/OpenFile.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 handleRegistry<mountedVolume> g_volumes;
@@ -61,7 +61,7 @@ void ReleaseSecure(ntfs_volume* volume) {
 
 }  // namespace
 
-ntfs_volume* MountVolume(const filesystem::device& dev) {
+ntfs_volume* MountVolume(const volkit::filesystem::device& dev) {
     auto adapter = std::make_unique<deviceAdapter>(dev);
     ntfs_volume* volume = MountOnAdapter(adapter.get());
     if (volume == nullptr) Fail("failed to mount volume");
@@ -76,13 +76,13 @@ void DismountVolume(ntfs_volume* volume) {
     if (ntfs_umount(volume, FALSE) != 0) Fail("failed to dismount volume");
 }
 
-mountedVolume& MountOf(filesystem::handle volume) {
+mountedVolume& MountOf(volkit::filesystem::handle volume) {
     mountedVolume* mounted = g_volumes.Find(volume.ptr);
     if (mounted == nullptr) Fail("volume handle is invalid");
     return *mounted;
 }
 
-ntfs_volume* VolumeOf(filesystem::handle volume) { return MountOf(volume).volume; }
+ntfs_volume* VolumeOf(volkit::filesystem::handle volume) { return MountOf(volume).volume; }
 
 namespace {
 
@@ -100,7 +100,7 @@ void* Register(ntfs_volume* volume) {
 
 // Files still open are closed first, so nothing they changed is lost; their
 // handles become invalid with the volume's.
-void Unregister(filesystem::handle volume) {
+void Unregister(volkit::filesystem::handle volume) {
     if (MountOf(volume).walks != 0) Fail("volume is in use");
     std::unique_ptr<mountedVolume> mounted(&MountOf(volume));
     g_volumes.Remove(volume.ptr);
@@ -112,18 +112,18 @@ void Unregister(filesystem::handle volume) {
 
 }  // namespace
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily
 
 namespace volkit {
 
 bool filesystem::open(handle& volume, device& dev) {
-    using namespace fsfamily;
+    using namespace volcore::fsfamily;
     ReportInfo("Mounting NTFS");
     return RunReported("Failed to mount NTFS", [&] { volume.ptr = Register(MountVolume(dev)); });
 }
 
 bool filesystem::close(handle volume) {
-    using namespace fsfamily;
+    using namespace volcore::fsfamily;
     ReportInfo("Dismounting NTFS");
     return RunReported("Failed to dismount NTFS", [&] { Unregister(volume); });
 }

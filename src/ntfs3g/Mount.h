@@ -4,7 +4,7 @@
 #include "ntfs3g/Ntfs3g.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 // What a filesystem::handle stands for.
 struct mountedVolume {
@@ -31,7 +31,7 @@ private:
 // A read-write mount with $Secure open and letter case ignored in lookups.
 // Fails with "failed to mount volume", or "unsupported NTFS version" for a
 // volume older than NTFS 3.0.
-ntfs_volume* MountVolume(const filesystem::device& dev);
+ntfs_volume* MountVolume(const volkit::filesystem::device& dev);
 
 // Releases $Secure and unmounts; the volume is gone even when this fails with
 // "failed to dismount volume".
@@ -39,7 +39,7 @@ void DismountVolume(ntfs_volume* volume);
 
 // The mounted volume behind a handle; fails with "volume handle is invalid"
 // for a zero handle or one that was closed.
-mountedVolume& MountOf(filesystem::handle volume);
-ntfs_volume* VolumeOf(filesystem::handle volume);
+mountedVolume& MountOf(volkit::filesystem::handle volume);
+ntfs_volume* VolumeOf(volkit::filesystem::handle volume);
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

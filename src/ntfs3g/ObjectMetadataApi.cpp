@@ -6,7 +6,7 @@
 #include "ntfs3g/ReparseWriter.h"
 #include "ntfs3g/SecurityDescriptor.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 // libntfs-3g's descriptor API bound to an already mounted volume, with no
@@ -39,14 +39,14 @@ std::vector<uint8_t> CurrentDescriptor(securityApi& api, ntfs_inode* inode) {
 }
 
 // The object a metadata call changes, never one of the volume's own files.
-reachedObject ChangeableObject(filesystem::handle volume, const std::string& normalized) {
+reachedObject ChangeableObject(volkit::filesystem::handle volume, const std::string& normalized) {
     reachedObject target = ReachPath(MountOf(volume).inodes, normalized);
     if (!target.inode) Fail("file not found");
     if (target.system) Fail("cannot change a system file");
     return target;
 }
 
-void SetSecurity(const char* path, uint32_t selection, const void* descriptor, filesystem::handle volume) {
+void SetSecurity(const char* path, uint32_t selection, const void* descriptor, volkit::filesystem::handle volume) {
     const std::string normalized = normalizePath(path);
     ntfs_volume* mounted = VolumeOf(volume);
     reachedObject target = ChangeableObject(volume, normalized);
@@ -60,7 +60,7 @@ void SetSecurity(const char* path, uint32_t selection, const void* descriptor, f
     target.inode.Close("failed to close inode");
 }
 
-void SetReparse(const char* path, const void* data, uint32_t size, filesystem::handle volume) {
+void SetReparse(const char* path, const void* data, uint32_t size, volkit::filesystem::handle volume) {
     const std::string normalized = normalizePath(path);
     reachedObject target = ChangeableObject(volume, normalized);
     if (setReparseAlways(target.inode.Get(), data, size) != 0) Fail("failed to set reparse data");
@@ -68,16 +68,16 @@ void SetReparse(const char* path, const void* data, uint32_t size, filesystem::h
 }
 
 }  // namespace
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily
 
 namespace volkit {
 
 bool file::setFileSecurity(const char* path, uint32_t selection, const void* descriptor, filesystem::handle volume) {
-    return fsfamily::RunReported([&] { fsfamily::SetSecurity(path, selection, descriptor, volume); });
+    return volcore::fsfamily::RunReported([&] { volcore::fsfamily::SetSecurity(path, selection, descriptor, volume); });
 }
 
 bool file::setReparseData(const char* path, const void* data, uint32_t size, filesystem::handle volume) {
-    return fsfamily::RunReported([&] { fsfamily::SetReparse(path, data, size, volume); });
+    return volcore::fsfamily::RunReported([&] { volcore::fsfamily::SetReparse(path, data, size, volume); });
 }
 
 }  // namespace volkit

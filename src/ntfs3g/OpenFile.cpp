@@ -8,7 +8,7 @@
 #include "ntfs3g/Mount.h"
 #include "ntfs3g/PathRules.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 handleRegistry<heldInode> g_files;
@@ -116,7 +116,7 @@ reachedObject ReachPath(inodeTable& table, const std::string& normalized) {
 }
 
 heldInode* openOrCreate(const char* path, openDisposition disposition, objectType type,
-                        filesystem::handle volume) {
+                        volkit::filesystem::handle volume) {
     const std::string normalized = normalizePath(path);
     const splitResult parts = splitPath(normalized);
     inodeTable& table = MountOf(volume).inodes;
@@ -145,7 +145,7 @@ void* RegisterHandle(heldInode& held) {
     }
 }
 
-heldInode& OpenFileOf(file::handle handle) {
+heldInode& OpenFileOf(volkit::file::handle handle) {
     heldInode* held = g_files.Find(handle.ptr);
     if (held == nullptr) Fail("invalid file handle");
     return *held;
@@ -161,7 +161,7 @@ ntfs_inode* ChangeableInode(heldInode& held) {
     return LiveInode(held);
 }
 
-void CloseOpenFile(file::handle handle) {
+void CloseOpenFile(volkit::file::handle handle) {
     heldInode& held = OpenFileOf(handle);
     const bool complete = held.table->Release(held);
     g_files.Remove(handle.ptr);
@@ -172,4 +172,4 @@ void ForgetHandles(const inodeTable& table) {
     g_files.RemoveIf([&](const heldInode& held) { return held.table == &table; });
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

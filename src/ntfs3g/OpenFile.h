@@ -7,7 +7,7 @@
 #include "ntfs3g/Ntfs3g.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 enum class openDisposition : int { createNew = 0, openExisting = 1, removeExisting = 3 };
 
@@ -32,14 +32,14 @@ reachedObject ReachPath(inodeTable& table, const std::string& normalized);
 // The object for a new handle (open, create), or null (remove, and a created
 // directory, which is closed at once).
 heldInode* openOrCreate(const char* path, openDisposition disposition, objectType type,
-                        filesystem::handle volume);
+                        volkit::filesystem::handle volume);
 
 // The handle value for one more handle on `held`.
 void* RegisterHandle(heldInode& held);
 
 // The held object behind a handle; fails with "invalid file handle" for zero
 // and for a handle that was closed, alone or with its volume.
-heldInode& OpenFileOf(file::handle handle);
+heldInode& OpenFileOf(volkit::file::handle handle);
 
 // The inode of a held object; fails with "file has been removed" once the
 // object is gone.
@@ -50,9 +50,9 @@ ntfs_inode* ChangeableInode(heldInode& held);
 // Releases the handle; the last one writes the inode back. Fails with
 // "failed to close inode" when that is impossible: the handle stays valid for
 // another try unless the record itself was written.
-void CloseOpenFile(file::handle handle);
+void CloseOpenFile(volkit::file::handle handle);
 
 // Invalidates the handles on a volume's objects, before it is closed.
 void ForgetHandles(const inodeTable& table);
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

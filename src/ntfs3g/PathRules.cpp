@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include "api/Exception.h"
-#include "api/NameRules.h"
-#include "api/Unicode.h"
+#include "base/Exception.h"
+#include "base/NameRules.h"
+#include "base/Unicode.h"
 #include "ntfs3g/FamilyLog.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -87,4 +87,4 @@ std::vector<ntfschar> lookupName(const std::string& name) {
     return std::vector<ntfschar>(buffer.units, buffer.units + length);
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

@@ -5,7 +5,7 @@
 
 #include "ntfs3g/Ntfs3g.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 struct splitResult {
     std::string name;        // the last element
@@ -36,4 +36,4 @@ std::vector<ntfschar> convertName(const std::string& name);
 // stay reachable. Empty when it cannot be converted or is too long.
 std::vector<ntfschar> lookupName(const std::string& name);
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

@@ -1,6 +1,6 @@
 #include "ntfs3g/ReparseWriter.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 int setReparseAlways(ntfs_inode* inode, const void* data, uint32_t size) {
     if (inode == nullptr || data == nullptr) {
@@ -12,4 +12,4 @@ int setReparseAlways(ntfs_inode* inode, const void* data, uint32_t size) {
     return ntfs_set_ntfs_reparse_data(inode, static_cast<const char*>(data), size, kSetOrReplace);
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

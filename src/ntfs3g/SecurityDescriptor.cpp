@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "ntfs3g/FamilyLog.h"
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 namespace {
 
 using volcore::CByteReader;
@@ -146,4 +146,4 @@ std::vector<uint8_t> MergeDescriptor(const std::vector<uint8_t>& current, const 
     return merged;
 }
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace volkit::fsfamily {
+namespace volcore::fsfamily {
 
 // The caller passes no length, so the check reads the caller's memory only
 // as far as the descriptor's own offsets and lengths lead, and never further
@@ -65,4 +65,4 @@ std::vector<uint8_t> CopyDescriptor(const void* descriptor);
 std::vector<uint8_t> MergeDescriptor(const std::vector<uint8_t>& current, const std::vector<uint8_t>& given,
                                      uint32_t selection);
 
-}  // namespace volkit::fsfamily
+}  // namespace volcore::fsfamily

@@ -8,7 +8,7 @@
 namespace volkit {
 
 bool filesystem::getInfo(handle volume, volumeInfo& result) {
-    using namespace fsfamily;
+    using namespace volcore::fsfamily;
     return RunReported([&] {
         const ntfs_volume* mounted = VolumeOf(volume);
         if (mounted->free_clusters < 0 || mounted->nr_clusters < 0) Fail("free space is unknown");

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <exception>
 
-#include "api/Exception.h"
-#include "api/Log.h"
-#include "api/NumericCast.h"
+#include "base/Exception.h"
+#include "base/Log.h"
+#include "base/NumericCast.h"
 #include "entries/Attribute.h"
 
 namespace volcore {

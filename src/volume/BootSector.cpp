@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 
 namespace volcore {
 namespace {

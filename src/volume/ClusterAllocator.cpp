@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
 #include "entries/RecordFormat.h"

@@ -1,7 +1,7 @@
 #include "volume/Fixups.h"
 
-#include "api/Bytes.h"
-#include "api/Exception.h"
+#include "base/Bytes.h"
+#include "base/Exception.h"
 
 namespace volcore {
 namespace {

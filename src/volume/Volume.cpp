@@ -4,9 +4,9 @@
 #include <exception>
 #include <vector>
 
-#include "api/Exception.h"
-#include "api/Log.h"
-#include "api/NumericCast.h"
+#include "base/Exception.h"
+#include "base/Log.h"
+#include "base/NumericCast.h"
 #include "entries/FileEntry.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 #include "volume/LiveObjects.h"
 #include "volume/MftRecBuffer.h"
 #include "volume/Types.h"

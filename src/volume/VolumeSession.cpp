@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "api/Bytes.h"
-#include "api/Exception.h"
+#include "base/Bytes.h"
+#include "base/Exception.h"
 #include "entries/FileEntry.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"

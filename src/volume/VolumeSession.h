@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 
 namespace volcore {
 

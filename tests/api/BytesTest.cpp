@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 
 using namespace volcore;
 

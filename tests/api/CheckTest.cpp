@@ -18,7 +18,7 @@
 #include "volkit/filesystem.h"
 #include "volume/Mft.h"
 
-using namespace volkit::test;
+using namespace volcore::test;
 using namespace volcore;
 namespace api = volkit::api;
 namespace fs = volkit;

@@ -7,7 +7,7 @@
 #include <map>
 #include <sstream>
 
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
@@ -15,7 +15,7 @@
 #include "volkit/api.h"
 
 using namespace volkit::api;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <fstream>
 #include <functional>
 
-#include "api/HandleTable.h"
 #include "InteropSupport.h"
 #include "Ntfs3gTree.h"
 #include "api/Boundary.h"
-#include "api/Unicode.h"
+#include "api/HandleTable.h"
+#include "base/Unicode.h"
 #include "entries/File.h"
 #include "index/Directory.h"
 #include "ntfs3g/Ntfs3g.h"
@@ -25,7 +25,7 @@
 #include "volume/Fixups.h"
 
 using namespace volkit::api;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

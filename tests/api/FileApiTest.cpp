@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 #include "entries/File.h"
 #include "index/Directory.h"
 #include "support/Images.h"
@@ -16,7 +16,7 @@
 #include "volume/Volume.h"
 
 using namespace volkit::api;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "api/Exception.h"
-#include "api/NumericCast.h"
-#include "api/Unicode.h"
+#include "base/Exception.h"
+#include "base/NumericCast.h"
+#include "base/Unicode.h"
 
 using namespace volcore;
 

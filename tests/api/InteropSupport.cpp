@@ -5,13 +5,13 @@
 #include <sstream>
 
 #include "api/HandleTable.h"
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "support/Images.h"
 #include "volume/Volume.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 Bytes Pattern(size_t size, uint32_t seed) {
     Bytes bytes(size);
@@ -107,4 +107,4 @@ std::set<std::u16string> TskPaths(const std::string& image) {
     return paths;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

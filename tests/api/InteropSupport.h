@@ -11,7 +11,7 @@
 
 #include "volkit/api.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 using Bytes = std::vector<uint8_t>;
 // Canonical path (components joined by backslashes) to contents; a directory
@@ -38,4 +38,4 @@ std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHand
 // an object whose directory lost it shows under "$OrphanFiles".
 std::set<std::u16string> TskPaths(const std::string& image);
 
-}  // namespace volkit::test
+}  // namespace volcore::test

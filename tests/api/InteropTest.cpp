@@ -7,7 +7,7 @@
 
 #include "InteropSupport.h"
 #include "Ntfs3gTree.h"
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 #include "index/Directory.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
@@ -16,7 +16,7 @@
 #include "volkit/api.h"
 
 using namespace volkit::api;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "InteropSupport.h"
 #include "Ntfs3gTree.h"
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
@@ -19,7 +19,7 @@
 #include "volkit/api.h"
 
 using namespace volkit::api;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

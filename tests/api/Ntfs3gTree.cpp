@@ -2,11 +2,11 @@
 
 #include <stdexcept>
 
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 #include "index/Directory.h"
 #include "ntfs3g/Ntfs3g.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 std::runtime_error Failure(const std::string& what, const std::u16string& path) {
@@ -191,4 +191,4 @@ std::map<std::u16string, uint64_t> Ntfs3gTree::List(const std::u16string& path) 
     return names;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

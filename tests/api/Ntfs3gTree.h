@@ -11,7 +11,7 @@
 
 struct _ntfs_volume;
 
-namespace volkit::test {
+namespace volcore::test {
 
 struct Ntfs3gStat {
     uint64_t creationTime = 0;
@@ -50,4 +50,4 @@ private:
     _ntfs_volume* m_volume = nullptr;
 };
 
-}  // namespace volkit::test
+}  // namespace volcore::test

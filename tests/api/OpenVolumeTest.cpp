@@ -6,7 +6,7 @@
 #include "volkit/api.h"
 
 using namespace volkit::api;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

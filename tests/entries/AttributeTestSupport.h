@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "api/Exception.h"
-#include "api/IoDevice.h"
+#include "base/Exception.h"
+#include "base/IoDevice.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
 #include "volume/ClusterAllocator.h"
 #include "volume/Fixups.h"
 #include "volume/Volume.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 inline std::string FailureOf(const std::function<void()>& action) {
     try {
@@ -124,4 +124,4 @@ inline std::vector<IstatAttribute> RunIstat(const std::string& image, uint64_t r
     return attributes;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/File.h"
 #include "entries/FileEntry.h"
 #include "index/Directory.h"
@@ -16,7 +16,7 @@
 #include "volume/Volume.h"
 
 using namespace volcore;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "entries/RecordFormat.h"
 
 using namespace volcore;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "entries/Runlist.h"
 
 using namespace volcore;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

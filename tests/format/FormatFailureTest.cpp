@@ -10,15 +10,15 @@
 #include "support/MemoryDevice.h"
 #include "volkit/api.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 constexpr uint64_t MiB = 1ull << 20;
 
 // Formats `memory` and returns the failure line ("" when it succeeded).
-std::string FormatFailure(MemoryDevice& memory, api::NtfsFormatOptions options) {
+std::string FormatFailure(MemoryDevice& memory, volkit::api::NtfsFormatOptions options) {
     LogCapture log;
-    bool made = api::NtfsFormatVolume(memory.Api(), options);
+    bool made = volkit::api::NtfsFormatVolume(memory.Api(), options);
     EXPECT_EQ(made, log.Errors().empty());
     return made ? "" : log.Errors().back();
 }
@@ -101,4 +101,4 @@ TEST(FormatFailure, LostBackupBootSectorOnlyMarksTheVolumeDirty) {
 }
 
 }  // namespace
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "api/Bytes.h"
-#include "format/FormatGeometry.h"
+#include "base/Bytes.h"
 #include "format/FormatClusterMap.h"
+#include "format/FormatGeometry.h"
 #include "format/FormatSecurity.h"
 #include "format/FormatTables.h"
 #include "support/Images.h"
@@ -136,13 +136,13 @@ TEST(FormatTables, SecurityDescriptorsAndUpCase) {
     EXPECT_EQ(units.U16(0x3B1 * 2), 0x391);  // Greek alpha
     // The value mkntfs stores for the same table, and the table itself.
     EXPECT_EQ(UpCaseCrc64(table), 0xDADC7E776B1B690Cull);
-    if (volkit::test::HaveProgram("mkntfs") && volkit::test::HaveProgram("ntfscat")) {
-        volkit::test::TempDir temp;
-        volkit::test::MakeNtfsImage(temp.File("mkntfs.img"));
+    if (volcore::test::HaveProgram("mkntfs") && volcore::test::HaveProgram("ntfscat")) {
+        volcore::test::TempDir temp;
+        volcore::test::MakeNtfsImage(temp.File("mkntfs.img"));
         std::string theirs = temp.File("upcase.bin");
         std::string command = "ntfscat " + temp.File("mkntfs.img") + " '$UpCase' > " + theirs;
-        ASSERT_EQ(volkit::test::RunCommand(command).exitCode, 0);
-        EXPECT_EQ(table, volkit::test::ReadFileBytes(theirs));
+        ASSERT_EQ(volcore::test::RunCommand(command).exitCode, 0);
+        EXPECT_EQ(table, volcore::test::ReadFileBytes(theirs));
     }
 }
 

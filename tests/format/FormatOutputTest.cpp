@@ -3,7 +3,7 @@
 // independent checkers accepted). A change here must be meant.
 #include <gtest/gtest.h>
 
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 #include "format/Formatter.h"
 #include "support/MemoryDevice.h"
 
@@ -28,7 +28,7 @@ TEST(FormatOutput, KnownVolumesAreByteForByteTheSame) {
         {100 * MiB, 512, 0xF5DCE86DC2230EBBull},       {100 * MiB, 65536, 0x19C7F81FB5AEDF87ull},
     };
     for (const auto& c : cases) {
-        volkit::test::MemoryDevice memory(std::vector<uint8_t>(c.size, 0));
+        volcore::test::MemoryDevice memory(std::vector<uint8_t>(c.size, 0));
         CIoDeviceImpl device(memory.Api());
         SFormatOptions options;
         options.quick = true;

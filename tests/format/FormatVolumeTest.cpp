@@ -12,13 +12,14 @@
 #include <filesystem>
 #include <string>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
 #include "volkit/api.h"
 
-namespace volkit::test {
+namespace volcore::test {
+using namespace volkit;
 namespace {
 
 constexpr uint64_t MiB = 1ull << 20;
@@ -192,4 +193,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<VolumeCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "api/Exception.h"
-#include "api/IoDevice.h"
+#include "base/Exception.h"
+#include "base/IoDevice.h"
 #include "index/Directory.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
 #include "volume/Volume.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 // The failure text of `operation`, or "" when it succeeds.
 inline std::string FailureOf(const std::function<void()>& operation) {
@@ -66,4 +66,4 @@ private:
     std::shared_ptr<volcore::CVolume> m_volume;
 };
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "api/Log.h"
+#include "base/Log.h"
 #include "entries/File.h"
 #include "entries/RecordFormat.h"
 #include "index/DirectoryFixture.h"
@@ -10,7 +10,7 @@
 
 using namespace volcore;
 
-namespace volkit::test {
+namespace volcore::test {
 
 uint64_t DirectoryTest::RecordsInUse() const {
     const CBitmap& bitmap = m_volume->GetMft().GetBitmap();
@@ -229,4 +229,4 @@ TEST_F(DirectoryTest, TeardownWritesWhatIsPendingAndReportsAFailureOnce) {
     Device().failWrite = nullptr;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 #include "entries/FileEntry.h"
 #include "index/Index.h"
 #include "support/Images.h"
@@ -15,7 +15,7 @@
 #include "volume/Volume.h"
 
 using namespace volcore;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 #include "entries/File.h"
 #include "index/DirectoryFixture.h"
 #include "index/IndexTestSupport.h"
@@ -15,7 +15,7 @@
 #include "support/Ntfs3gImage.h"
 
 using namespace volcore;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "volume/Fixups.h"
 
 using namespace volcore;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 using namespace volcore;
 
@@ -62,4 +62,4 @@ IndexListing ListEntries(CIndex& index) {
     return entries;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -6,7 +6,7 @@
 #include "entries/FileEntry.h"
 #include "index/Index.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 // A directory entry built by hand: 72-byte $STANDARD_INFORMATION, a
 // $FILE_NAME "d" under the root and an empty $I30 root. Not linked anywhere.
@@ -23,4 +23,4 @@ std::vector<uint8_t> RootValue(const volcore::CFileEntry& entry);
 using IndexListing = std::vector<std::pair<std::u16string, volcore::SIndexEntryValue>>;
 IndexListing ListEntries(volcore::CIndex& index);
 
-}  // namespace volkit::test
+}  // namespace volcore::test

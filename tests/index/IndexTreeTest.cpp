@@ -9,7 +9,7 @@
 #include <random>
 #include <set>
 
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 #include "entries/FileEntry.h"
 #include "index/DirectoryFixture.h"
 #include "index/IndexTestSupport.h"
@@ -19,7 +19,7 @@
 #include "volume/Volume.h"
 
 using namespace volcore;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

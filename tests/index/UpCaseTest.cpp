@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 #include "index/UpCase.h"
 #include "ntfs3g/Ntfs3g.h"
 

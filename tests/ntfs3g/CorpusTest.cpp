@@ -5,12 +5,13 @@
 
 #include <filesystem>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 #include "support/FamilyDevice.h"
 #include "support/Images.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::test {
+namespace volcore::test {
+using namespace volkit;
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -112,4 +113,4 @@ TEST(FamilyCorpus, DamagedVolumesAreRefusedOrWalkedCleanly) {
     EXPECT_GT(mounted, 0u);
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

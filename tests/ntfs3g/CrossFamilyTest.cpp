@@ -11,7 +11,7 @@
 #include "volkit/api.h"
 #include "volkit/filesystem.h"
 
-using namespace volkit::test;
+using namespace volcore::test;
 namespace api = volkit::api;
 
 namespace {

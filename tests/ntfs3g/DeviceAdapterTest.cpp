@@ -6,7 +6,7 @@
 #include "support/FamilyDevice.h"
 #include "support/MemoryDevice.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 TEST(DeviceAdapter, TransfersPositionsAndStat) {
     MemoryDevice memory(std::vector<uint8_t>(8192));
@@ -74,4 +74,4 @@ TEST(DeviceAdapter, TransfersPositionsAndStat) {
     EXPECT_EQ(ntfs_device_free(dev), 0);
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -1,8 +1,8 @@
 #include "FamilyFixture.h"
 
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 const std::vector<uint8_t>& PristineImage() {
@@ -104,4 +104,4 @@ std::string NameOf(const char16_t* name) {
     return volcore::Utf16ToUtf8(std::u16string_view(name, std::char_traits<char16_t>::length(name)));
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

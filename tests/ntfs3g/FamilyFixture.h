@@ -14,7 +14,10 @@
 #include "support/MemoryDevice.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::test {
+namespace volcore::test {
+
+// The filesystem family is what these tests exercise: its names read unqualified.
+using namespace volkit;
 
 class FamilyTest : public ::testing::Test {
 protected:
@@ -48,4 +51,4 @@ std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed);
 // UTF-16 name of a dirEntry as UTF-8.
 std::string NameOf(const char16_t* name);
 
-}  // namespace volkit::test
+}  // namespace volcore::test

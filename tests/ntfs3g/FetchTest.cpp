@@ -7,12 +7,12 @@
 #include <sstream>
 
 #include "FamilyFixture.h"
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "ntfs3g/DirectoryReader.h"
 #include "ntfs3g/Mount.h"
 #include "ntfs3g/Ntfs3g.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -318,4 +318,4 @@ TEST_F(FetchTest, DamagedIndexBlocksFailCleanly) {
     EXPECT_EQ(Fetch("big", volume).size(), expected);
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -2,7 +2,7 @@
 // attributes and times, creation and removal rules.
 #include "FamilyFixture.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -172,4 +172,4 @@ TEST_F(FamilyTest, FailedCloseKeepsTheHandleForAnotherTry) {
     EXPECT_TRUE(file::close(h));
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -12,7 +12,8 @@
 #include "support/MemoryDevice.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::test {
+namespace volcore::test {
+using namespace volkit;
 namespace {
 
 constexpr uint64_t MiB = 1ull << 20;
@@ -62,4 +63,4 @@ TEST(FormatFamily, UpCaseTableIsLibntfsOwn) {
 }
 
 }  // namespace
-}  // namespace volkit::test
+}  // namespace volcore::test

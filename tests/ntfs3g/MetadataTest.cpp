@@ -1,10 +1,10 @@
 // Security descriptors and reparse points set through the family, read back by
 // libntfs-3g on its own mount of the saved image.
 #include "FamilyFixture.h"
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "ntfs3g/Ntfs3g.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -195,4 +195,4 @@ TEST_F(FamilyTest, ReparseDataIsSetAndReplaced) {
     EXPECT_EQ(ReparseReadBack(image, "/point"), second);
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -6,7 +6,7 @@
 #include "FamilyFixture.h"
 #include "support/VolumeCheck.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -193,4 +193,4 @@ TEST_F(MisuseTest, EachFailingWriteFailsCleanly) {
     }
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

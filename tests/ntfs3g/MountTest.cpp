@@ -1,9 +1,9 @@
 // Mounting, dismounting and the family's reporting, including failing device
 // callbacks.
 #include "FamilyFixture.h"
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -111,4 +111,4 @@ TEST_F(FamilyTest, FailingTransfersFailTheOperationNotTheProcess) {
     Dismount();
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

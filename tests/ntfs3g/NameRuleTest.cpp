@@ -3,13 +3,13 @@
 #include <set>
 
 #include "FamilyFixture.h"
-#include "api/NameRules.h"
-#include "api/Unicode.h"
+#include "base/NameRules.h"
+#include "base/Unicode.h"
 #include "support/LogCapture.h"
 #include "support/Ntfs3gImage.h"
 #include "volkit/api.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -95,4 +95,4 @@ TEST_F(FamilyTest, NewNamesFollowOneRuleInBothFamilies) {
     EXPECT_TRUE(api::NtfsDeleteFile(existing) && api::NtfsCloseVolume(native));
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

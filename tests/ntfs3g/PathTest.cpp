@@ -4,7 +4,7 @@
 #include "FamilyFixture.h"
 #include "ntfs3g/PathRules.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 using fsfamily::splitPath;
@@ -112,4 +112,4 @@ TEST_F(FamilyTest, PathsAsTheyReachOperations) {
     EXPECT_EQ(log->Errors(), std::vector<std::string>{"cannot normalize empty path"});
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -1,11 +1,11 @@
 #include "support/EngineVolume.h"
 
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
 #include "index/UpCase.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 using namespace volcore;
 
@@ -36,4 +36,4 @@ void EngineVolume::Reopen() {
     Open();
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -8,7 +8,7 @@
 #include "support/MemoryDevice.h"
 #include "volume/Volume.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 class EngineVolume {
 public:
@@ -34,4 +34,4 @@ private:
     std::unique_ptr<volcore::CVolume> m_volume;
 };
 
-}  // namespace volkit::test
+}  // namespace volcore::test

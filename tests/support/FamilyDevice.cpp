@@ -7,7 +7,7 @@
 #include <limits>
 #include <stdexcept>
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 FamilyLogCapture* g_capture = nullptr;
@@ -116,4 +116,4 @@ std::vector<std::string> FamilyLogCapture::Infos() const {
     return texts;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

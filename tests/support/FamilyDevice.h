@@ -8,7 +8,7 @@
 #include "support/MemoryDevice.h"
 #include "volkit/filesystem.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 // `memory` must outlive every use of the record.
 volkit::filesystem::device FamilyDeviceOf(MemoryDevice& memory);
@@ -46,4 +46,4 @@ private:
     std::vector<std::pair<volkit::logging::messageType, std::string>> m_lines;
 };
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -10,7 +10,7 @@
 #include <unistd.h>
 #endif
 
-namespace volkit::test {
+namespace volcore::test {
 
 volkit::api::NtfsIoDevice FileDevice::Api() {
     volkit::api::NtfsIoDevice device;
@@ -89,4 +89,4 @@ bool FileDevice::GetSize(uint64_t* size, void* context) {
 
 #endif
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -5,7 +5,7 @@
 
 #include "volkit/api.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 class FileDevice {
 public:
@@ -28,4 +28,4 @@ private:
 #endif
 };
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -11,7 +11,7 @@
 #include <random>
 #include <stdexcept>
 
-namespace volkit::test {
+namespace volcore::test {
 
 TempDir::TempDir() {
     std::random_device random;
@@ -104,4 +104,4 @@ std::filesystem::path SharedCorpusDir() {
     return std::filesystem::is_directory(dir, ignored) ? dir : std::filesystem::path();
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace volkit::test {
+namespace volcore::test {
 
 // A fresh directory under the system temporary directory, removed on destruction.
 class TempDir {
@@ -55,4 +55,4 @@ bool HaveProgram(const std::string& name);
 // or tar, which unpacks its archives, is missing.
 std::filesystem::path SharedCorpusDir();
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -2,7 +2,7 @@
 
 #include "volkit/api.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 LogCapture::LogCapture() { volkit::api::NtfsSetLogCallback(&LogCapture::Callback, this); }
 LogCapture::~LogCapture() { volkit::api::NtfsSetLogCallback(nullptr, nullptr); }
@@ -24,4 +24,4 @@ bool LogCapture::Contains(const std::string& text) const {
     return false;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-namespace volkit::test {
+namespace volcore::test {
 
 struct LogLine {
     int level;
@@ -28,4 +28,4 @@ private:
     std::vector<LogLine> m_lines;
 };
 
-}  // namespace volkit::test
+}  // namespace volcore::test

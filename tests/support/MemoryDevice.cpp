@@ -7,7 +7,7 @@
 
 #include "support/LogCapture.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 MemoryDevice MemoryDevice::FromFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -63,4 +63,4 @@ MemoryDevice FormattedMemoryDevice(uint64_t size, uint32_t clusterSize, const wc
     return device;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -10,7 +10,7 @@
 #include "support/FileDevice.h"
 #include "volkit/api.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 class MemoryDevice {
 public:
@@ -47,4 +47,4 @@ private:
 // formatting fails.
 MemoryDevice FormattedMemoryDevice(uint64_t size, uint32_t clusterSize = 0, const wchar_t* label = nullptr);
 
-}  // namespace volkit::test
+}  // namespace volcore::test

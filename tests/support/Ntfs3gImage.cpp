@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 #include "ntfs3g/Ntfs3g.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 namespace {
 
@@ -128,4 +128,4 @@ std::vector<Ntfs3gDirEntry> Ntfs3gImage::List(const std::string& directoryPath) 
     return entries;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -9,7 +9,7 @@
 
 struct _ntfs_volume;
 
-namespace volkit::test {
+namespace volcore::test {
 
 struct Ntfs3gDirEntry {
     std::u16string name;
@@ -43,4 +43,4 @@ private:
     _ntfs_volume* m_volume = nullptr;
 };
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -1,6 +1,6 @@
 #include "support/VolumeCheck.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 bool CheckOutcome::Mentions(const std::string& text) const {
     for (const auto* lines : {&damage, &leaks})
@@ -27,4 +27,4 @@ CheckOutcome CheckVolume(const volkit::api::NtfsIoDevice& device) {
     return outcome;
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

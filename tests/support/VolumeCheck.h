@@ -6,7 +6,7 @@
 
 #include "volkit/check.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 struct CheckOutcome {
     bool ran = false;
@@ -23,4 +23,4 @@ struct CheckOutcome {
 
 CheckOutcome CheckVolume(const volkit::api::NtfsIoDevice& device);
 
-}  // namespace volkit::test
+}  // namespace volcore::test

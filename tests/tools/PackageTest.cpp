@@ -6,7 +6,7 @@
 
 #include "support/Images.h"
 
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "Text.h"
 
-using namespace volkit::tool;
+using namespace volcore::tool;
 
 TEST(ToolText, NtfsTimesRoundTripThroughIso8601) {
     EXPECT_EQ(FormatNtfsTime(0), "1601-01-01T00:00:00Z");

@@ -9,7 +9,7 @@
 #include "tools/ToolRunner.h"
 
 namespace fs = std::filesystem;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "support/Images.h"
 
-namespace volkit::test {
+namespace volcore::test {
 namespace {
 
 std::string Slurp(const std::string& path) {
@@ -26,4 +26,4 @@ ToolResult RunTool(const std::string& arguments) {
     return {run.exitCode, Slurp(out), Slurp(err)};
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

@@ -2,7 +2,7 @@
 // Runs the built `volkit` tool and captures what it says.
 #include <string>
 
-namespace volkit::test {
+namespace volcore::test {
 
 struct ToolResult {
     int exitCode = -1;
@@ -16,4 +16,4 @@ ToolResult RunTool(const std::string& arguments);
 // The tool's path, quoted for the shell.
 std::string ToolCommand();
 
-}  // namespace volkit::test
+}  // namespace volcore::test

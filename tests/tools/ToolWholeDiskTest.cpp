@@ -7,7 +7,7 @@
 #include "support/Images.h"
 #include "tools/ToolRunner.h"
 
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

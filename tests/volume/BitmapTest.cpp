@@ -8,7 +8,7 @@
 #include "volume/Bitmap.h"
 
 using namespace volcore;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

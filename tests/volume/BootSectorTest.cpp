@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 #include "volume/BootSector.h"
 
 using namespace volcore;

@@ -5,7 +5,7 @@
 #include "volume/EngineImage.h"
 
 using namespace volcore;
-using namespace volkit::test;
+using namespace volcore::test;
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "api/Bytes.h"
-#include "api/IoDevice.h"
+#include "base/Bytes.h"
+#include "base/IoDevice.h"
 #include "entries/RecordFormat.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
@@ -18,7 +18,7 @@
 #include "volume/Mft.h"
 #include "volume/Volume.h"
 
-namespace volkit::test {
+namespace volcore::test {
 
 // Forwards to the in-memory device and keeps the offset of every write.
 class RecordingDevice final : public volcore::IIoDevice {
@@ -104,4 +104,4 @@ inline std::string MessageOf(const std::function<void()>& action) {
     return "";
 }
 
-}  // namespace volkit::test
+}  // namespace volcore::test

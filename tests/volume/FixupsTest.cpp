@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "api/Bytes.h"
-#include "api/Exception.h"
+#include "base/Bytes.h"
+#include "base/Exception.h"
 #include "volume/Fixups.h"
 
 using namespace volcore;

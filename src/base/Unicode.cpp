@@ -1,6 +1,6 @@
-#include "api/Unicode.h"
+#include "base/Unicode.h"
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore {
 namespace {

@@ -1,4 +1,4 @@
-#include "api/NameRules.h"
+#include "base/NameRules.h"
 
 namespace volcore {
 namespace {

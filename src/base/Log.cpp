@@ -1,4 +1,4 @@
-#include "api/Log.h"
+#include "base/Log.h"
 
 namespace volcore {
 namespace {

@@ -1,4 +1,4 @@
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 
 namespace volcore {
 

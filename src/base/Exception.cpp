@@ -1,4 +1,4 @@
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore::detail {
 

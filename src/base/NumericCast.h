@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore {
 

@@ -1,6 +1,6 @@
-#include "api/IoDevice.h"
+#include "base/IoDevice.h"
 
-#include "api/Exception.h"
+#include "base/Exception.h"
 
 namespace volcore {
 
