@@ -1,0 +1,38 @@
+#pragma once
+// A volume image taken apart with the checker's reader: the FILE records,
+// attribute records and index blocks that seed the record, runlist and index
+// targets, and where each directory's index blocks lie.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "volume/Types.h"
+
+namespace volkit::fuzz {
+
+using Bytes = std::vector<uint8_t>;
+
+struct SFileParts {
+    uint64_t number = 0;
+    uint16_t sequence = 0;
+    std::vector<uint64_t> numbers;  // the base record's, then its extension records'
+    std::vector<Bytes> records;     // as stored, fixups included, in the order of `numbers`
+    std::vector<uint64_t> blocks;   // byte offsets of the blocks of its $I30 index
+};
+
+struct SImageParts {
+    uint32_t recordSize = 0;
+    uint32_t blockSize = 0;
+    uint32_t clusterSize = 0;
+    volcore::RunMap mftRuns;
+    std::vector<SFileParts> files;     // every base record in use
+    std::vector<Bytes> nonResident;    // every non-resident attribute record, fixups applied
+
+    // Where record `number` starts on the device; raises when the MFT's runs do not reach it.
+    uint64_t RecordOffset(uint64_t number) const;
+};
+
+// Raises when the image holds no MFT the checker can read.
+SImageParts TakeApart(std::span<const uint8_t> image);
+
+}  // namespace volkit::fuzz
