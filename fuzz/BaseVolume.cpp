@@ -71,7 +71,8 @@ SBaseVolume MakeBaseVolume() {
     base.itemRecord = RecordNumber(item);
     base.itemSequence = SequenceNumber(item);
     base.image = device.Bytes();
-    base.parts = TakeApart(base.image);
+    CowDevice reader(base.image);
+    base.parts = TakeApart(reader.Api());
     for (const SFileParts& file : base.parts.files)
         if (!file.blocks.empty() && file.number != kRootRecord) base.dirBlocks = file.blocks;
     if (base.itemRecord == 0 || base.dirBlocks.size() < 2)

@@ -1,6 +1,7 @@
 #include "ImageParts.h"
 
-#include "FuzzSupport.h"
+#include <cctype>
+
 #include "api/Bytes.h"
 #include "api/IoDevice.h"
 #include "check/BootCheck.h"
@@ -43,6 +44,19 @@ std::vector<uint64_t> IndexBlocks(const SFile& file, const SGeometry& geometry) 
     return blocks;
 }
 
+std::string Shape(const SFile& file) {
+    std::string shape = std::to_string(file.base.flags) + ":" + std::to_string(file.extensions.size());
+    for (const SAttribute* attribute : file.Attributes())
+        shape += " " + AttributeLabel(attribute->type, attribute->name) + (attribute->nonResident ? "+" : "-");
+    std::vector<SProblem> problems = file.base.problems;
+    problems.insert(problems.end(), file.problems.begin(), file.problems.end());
+    for (const SProblem& problem : problems) {
+        shape += "|";
+        for (char c : problem.message) shape += std::isdigit(static_cast<unsigned char>(c)) ? '#' : c;
+    }
+    return shape;
+}
+
 SFileParts FileParts(const SFile& file, const CMftAccess& mft, const SGeometry& geometry) {
     SFileParts parts;
     parts.number = file.Number();
@@ -54,6 +68,7 @@ SFileParts FileParts(const SFile& file, const CMftAccess& mft, const SGeometry& 
         parts.records.push_back(mft.ReadRaw(extension.number));
     }
     parts.blocks = IndexBlocks(file, geometry);
+    parts.shape = Shape(file);
     return parts;
 }
 
@@ -69,9 +84,8 @@ uint64_t SImageParts::RecordOffset(uint64_t number) const {
     throw CException("Record %1 is not in one run of the MFT", number);
 }
 
-SImageParts TakeApart(std::span<const uint8_t> image) {
-    CowDevice device(image);
-    CIoDeviceImpl io(device.Api());
+SImageParts TakeApart(const volkit::api::NtfsIoDevice& device) {
+    CIoDeviceImpl io(device);
     CVolumeReader reader(io);
     CReport report([](const SProblem&) {});
     SGeometry geometry = CheckBootSectors(reader, report).front();

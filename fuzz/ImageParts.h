@@ -3,9 +3,10 @@
 // attribute records and index blocks that seed the record, runlist and index
 // targets, and where each directory's index blocks lie.
 #include <cstdint>
-#include <span>
+#include <string>
 #include <vector>
 
+#include "volkit/api.h"
 #include "volume/Types.h"
 
 namespace volkit::fuzz {
@@ -18,6 +19,9 @@ struct SFileParts {
     std::vector<uint64_t> numbers;  // the base record's, then its extension records'
     std::vector<Bytes> records;     // as stored, fixups included, in the order of `numbers`
     std::vector<uint64_t> blocks;   // byte offsets of the blocks of its $I30 index
+    // What its attributes are and what the check finds wrong with them: files
+    // of one shape exercise the same code, so one of them makes a seed.
+    std::string shape;
 };
 
 struct SImageParts {
@@ -32,7 +36,7 @@ struct SImageParts {
     uint64_t RecordOffset(uint64_t number) const;
 };
 
-// Raises when the image holds no MFT the checker can read.
-SImageParts TakeApart(std::span<const uint8_t> image);
+// Raises when the volume holds no MFT the checker can read.
+SImageParts TakeApart(const volkit::api::NtfsIoDevice& device);
 
 }  // namespace volkit::fuzz

@@ -10,12 +10,14 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <set>
 #include <string>
 
 #include "BaseVolume.h"
 #include "FuzzSupport.h"
 #include "api/Bytes.h"
 #include "entries/RecordFormat.h"
+#include "support/MemoryDevice.h"
 #include "support/Ntfs3gImage.h"
 #include "volume/Fixups.h"
 
@@ -28,7 +30,6 @@ namespace {
 
 constexpr size_t kSeedVolumeSize = (1u << 20) + 512;
 constexpr size_t kMaxPackedImage = 640u << 10;  // scripts/fuzz.sh passes it as -max_len
-constexpr size_t kMaxRecordsPerImage = 64;
 
 void Save(const fs::path& directory, const std::string& stem, const Bytes& bytes) {
     std::string name = stem + "-" + std::to_string(std::hash<std::string>{}({bytes.begin(), bytes.end()}) % 100000);
@@ -126,19 +127,37 @@ Bytes Relocate(const SFileParts& file, const SBaseVolume& base) {
     return out;
 }
 
-void TakeSeeds(const Bytes& image, const std::string& stem, const fs::path& out, const SBaseVolume& base) {
-    SImageParts parts = TakeApart(image);
-    size_t records = 0;
+// The widths of each mapping pair's length and offset: lists of one shape
+// take the same paths through the decoder and the encoder.
+std::string RunlistShape(const Bytes& attribute) {
+    CByteReader reader(attribute);
+    std::string shape = "runs";
+    size_t at = reader.U16(AttrRecord::MappingPairsOffset);
+    shape += reader.U64(AttrRecord::LowestVcn) == 0 ? " base" : " extent";
+    while (at < attribute.size() && attribute[at] != 0) {
+        shape += " " + std::to_string(attribute[at]);
+        at += 1 + (attribute[at] & 0x0F) + (attribute[at] >> 4);
+    }
+    return shape;
+}
+
+// Files of a shape already seen are left out: the shared corpus holds dozens
+// of copies of the same system files.
+void TakeSeeds(const NtfsIoDevice& device, const std::string& stem, const fs::path& out, const SBaseVolume& base,
+               std::set<std::string>& seen) {
+    SImageParts parts = TakeApart(device);
     for (const SFileParts& file : parts.files) {
-        bool fits = file.records.size() <= kItemRecords && parts.recordSize == base.parts.recordSize;
-        if (fits && records++ < kMaxRecordsPerImage) Save(out / "records", stem, Relocate(file, base));
+        if (!seen.insert(file.shape).second) continue;
+        if (file.records.size() <= kItemRecords && parts.recordSize == base.parts.recordSize)
+            Save(out / "records", stem, Relocate(file, base));
         if (parts.blockSize != base.parts.blockSize || file.blocks.empty()) continue;
-        Bytes blocks;
-        for (size_t k = 0; k < file.blocks.size() && k < base.dirBlocks.size(); ++k)
-            blocks.insert(blocks.end(), image.begin() + file.blocks[k], image.begin() + file.blocks[k] + parts.blockSize);
+        Bytes blocks(std::min(file.blocks.size(), base.dirBlocks.size()) * parts.blockSize);
+        for (size_t k = 0; k * parts.blockSize < blocks.size(); ++k)
+            device.read(file.blocks[k], blocks.data() + k * parts.blockSize, parts.blockSize, device.context);
         Save(out / "index", stem, blocks);
     }
-    for (const Bytes& attribute : parts.nonResident) Save(out / "runlists", stem, attribute);
+    for (const Bytes& attribute : parts.nonResident)
+        if (seen.insert(RunlistShape(attribute)).second) Save(out / "runlists", stem, attribute);
 }
 
 void WritePaths(const fs::path& out) {
@@ -165,14 +184,32 @@ Bytes MakeSeedVolume(uint32_t clusterSize, const fs::path& scratch) {
     return image;
 }
 
-void AddImage(const Bytes& image, const std::string& stem, const fs::path& out, const SBaseVolume& base) {
-    Bytes packed = PackImage(image);
-    if (packed.size() <= kMaxPackedImage) Save(out / "images", stem, packed);
+void AddImage(const NtfsIoDevice& device, const Bytes* image, const std::string& stem, const fs::path& out,
+              const SBaseVolume& base, std::set<std::string>& seen) {
+    Bytes packed = image ? PackImage(*image) : Bytes();
+    if (image && packed.size() <= kMaxPackedImage) Save(out / "images", stem, packed);
     try {
-        TakeSeeds(image, stem, out, base);
+        TakeSeeds(device, stem, out, base, seen);
     } catch (const std::exception& e) {
         std::cerr << stem << ": no records, runlists or index blocks taken: " << e.what() << "\n";
     }
+}
+
+void AddImage(const Bytes& image, const std::string& stem, const fs::path& out, const SBaseVolume& base,
+              std::set<std::string>& seen) {
+    CowDevice device(image);
+    AddImage(device.Api(), &image, stem, out, base, seen);
+}
+
+// Images too large to unpack from a fuzz input still give their parts.
+void AddImageFile(const fs::path& path, const fs::path& out, const SBaseVolume& base, std::set<std::string>& seen) {
+    volkit::test::FileDevice device(path.string());
+    Bytes image;
+    if (fs::file_size(path) <= kMaxImageSize) {
+        image.resize(fs::file_size(path));
+        std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(image.data()), image.size());
+    }
+    AddImage(device.Api(), image.empty() ? nullptr : &image, path.stem().string(), out, base, seen);
 }
 
 }  // namespace
@@ -187,14 +224,13 @@ int main(int argc, char** argv) {
     for (const char* kind : {"images", "records", "runlists", "index", "paths"}) fs::create_directories(out / kind);
     try {
         const SBaseVolume& base = BaseVolume();
-        AddImage(base.image, "base", out, base);
-        for (uint32_t clusterSize : {4096u, 1024u, 512u})
-            AddImage(MakeSeedVolume(clusterSize, out / "scratch.img"), "made" + std::to_string(clusterSize), out, base);
-        for (int i = 2; i < argc; ++i) {
-            std::ifstream in(argv[i], std::ios::binary);
-            Bytes image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            AddImage(image, fs::path(argv[i]).stem().string(), out, base);
+        std::set<std::string> seen;
+        AddImage(base.image, "base", out, base, seen);
+        for (uint32_t clusterSize : {4096u, 1024u, 512u}) {
+            Bytes image = MakeSeedVolume(clusterSize, out / "scratch.img");
+            AddImage(image, "made" + std::to_string(clusterSize), out, base, seen);
         }
+        for (int i = 2; i < argc; ++i) AddImageFile(argv[i], out, base, seen);
         WritePaths(out);
     } catch (const std::exception& e) {
         std::cerr << "volkit_fuzz_seeds: " << e.what() << "\n";
