@@ -1,4 +1,4 @@
-# `cmake --install`: the shared library, its two headers, the tool, a
+# `cmake --install`: the shared library, its headers, the tool, a
 # pkg-config file and a CMake package (find_package(Volkit), Volkit::volkit).
 include(CMakePackageConfigHelpers)
 
@@ -8,8 +8,10 @@ install(TARGETS volkit EXPORT VolkitTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES include/volkit/api.h include/volkit/check.h include/volkit/filesystem.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/volkit)
+install(FILES include/volkit/api.h include/volkit/check.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/volkit)
+if(VOLKIT_WITH_NTFS3G)
+  install(FILES include/volkit/filesystem.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/volkit)
+endif()
 if(TARGET volkit_tool)
   install(TARGETS volkit_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -6,29 +6,23 @@
 #include <cstdint>
 #include <string>
 
+#include "FileOffsets.h"
 #include "volkit/filesystem.h"
 
 namespace {
 
 bool ReadAt(uint64_t offset, void* buffer, uint64_t count, void* context) {
     auto* file = static_cast<std::FILE*>(context);
-    return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
-           std::fread(buffer, 1, count, file) == count;
+    return SeekFile(file, offset) && std::fread(buffer, 1, count, file) == count;
 }
 
 bool WriteAt(uint64_t offset, const void* buffer, uint64_t count, void* context) {
     auto* file = static_cast<std::FILE*>(context);
-    return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
-           std::fwrite(buffer, 1, count, file) == count;
+    return SeekFile(file, offset) && std::fwrite(buffer, 1, count, file) == count;
 }
 
 bool SizeOf(uint64_t* size, void* context) {
-    auto* file = static_cast<std::FILE*>(context);
-    if (std::fseek(file, 0, SEEK_END) != 0) return false;
-    long end = std::ftell(file);
-    if (end < 0) return false;
-    *size = static_cast<uint64_t>(end);
-    return true;
+    return FileSize(static_cast<std::FILE*>(context), size);
 }
 
 // Names come as UTF-16; this example prints the ASCII ones as they are and

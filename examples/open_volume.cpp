@@ -5,29 +5,23 @@
 #include <cstdio>
 #include <cstdint>
 
+#include "FileOffsets.h"
 #include "volkit/api.h"
 
 namespace {
 
 bool ReadAt(uint64_t offset, void* buffer, uint32_t length, void* context) {
     auto* file = static_cast<std::FILE*>(context);
-    return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
-           std::fread(buffer, 1, length, file) == length;
+    return SeekFile(file, offset) && std::fread(buffer, 1, length, file) == length;
 }
 
 bool WriteAt(uint64_t offset, const void* buffer, uint32_t length, void* context) {
     auto* file = static_cast<std::FILE*>(context);
-    return std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
-           std::fwrite(buffer, 1, length, file) == length;
+    return SeekFile(file, offset) && std::fwrite(buffer, 1, length, file) == length;
 }
 
 bool SizeOf(uint64_t* size, void* context) {
-    auto* file = static_cast<std::FILE*>(context);
-    if (std::fseek(file, 0, SEEK_END) != 0) return false;
-    long end = std::ftell(file);
-    if (end < 0) return false;
-    *size = static_cast<uint64_t>(end);
-    return true;
+    return FileSize(static_cast<std::FILE*>(context), size);
 }
 
 void PrintLine(int level, const char* message, void*) {

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Volkit needs, only those that are missing.
+# With --windows also what the Windows build needs: the MinGW-w64 compilers
+# (posix threads), Wine and GoogleTest's sources.
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           ntfs-3g ntfs-3g-dev sleuthkit xz-utils tar)
+if [ "${1:-}" = "--windows" ]; then
+  packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

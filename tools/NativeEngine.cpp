@@ -17,6 +17,7 @@ constexpr uint8_t kDosNameSpace = 2;
 class NativeStream final : public FileStream {
 public:
     explicit NativeStream(NtfsFileHandle handle) : m_handle(handle) {}
+    // A close ends the handle even when it fails, so this never closes twice.
     ~NativeStream() override {
         if (m_handle.ptr) NtfsCloseFile(m_handle);
     }
@@ -164,18 +165,11 @@ public:
         if (!WidePath(path, wide)) return false;
         if (isDirectory) {
             NtfsDirHandle directory;
-            if (!NtfsOpenDir(wide.c_str(), directory, m_volume)) return false;
-            if (NtfsDeleteDir(directory)) return true;
-            Diagnostics::Quiet quiet;  // the delete's reason is the one to report
-            NtfsCloseDir(directory);
-            return false;
+            // A delete ends the handle whether or not it works.
+            return NtfsOpenDir(wide.c_str(), directory, m_volume) && NtfsDeleteDir(directory);
         }
         NtfsFileHandle file;
-        if (!NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
-        if (NtfsDeleteFile(file)) return true;
-        Diagnostics::Quiet quiet;
-        NtfsCloseFile(file);
-        return false;
+        return NtfsOpenFile(wide.c_str(), file, m_volume) && NtfsDeleteFile(file);
     }
 
     bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) override {

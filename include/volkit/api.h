@@ -5,9 +5,11 @@
 // failure goes to the log callback installed with NtfsSetLogCallback (one line
 // at level 3, "Error"); with no callback installed nothing else is reported.
 //
-// Handles are one-pointer records; a null pointer is the invalid or closed
-// handle. Close every file and directory handle before the volume handle.
-// A volume and everything opened on it must be used by one thread at a time.
+// Handles are one-pointer values; a null pointer is the invalid or closed
+// handle. A value is never handed out twice: a copy of a closed handle, or a
+// file handle passed as a directory handle, fails with "Invalid ... handle".
+// Close every file and directory handle before the volume handle. A volume and
+// everything opened on it must be used by one thread at a time.
 #ifndef VOLKIT_API_H
 #define VOLKIT_API_H
 
@@ -52,10 +54,27 @@ enum NtfsLogLevel : int { NtfsLogDebug = 0, NtfsLogInfo = 1, NtfsLogWarning = 2,
 VOLKIT_EXPORT void NtfsSetLogCallback(void (*callback)(int level, const char* message, void* context),
                                       void* context);
 
+// How NtfsFormatVolume makes the new volume.
+struct NtfsFormatOptions {
+    bool quick = true;                  // false: every cluster is zeroed first
+    uint32_t clusterSize = 0;           // a power of two from 512 to 65536; 0 chooses it from the volume size
+    const wchar_t* label = nullptr;     // zero-terminated, at most 128 UTF-16 units; null or empty for none
+    uint64_t partitionStartSector = 0;  // where the volume starts on its disk, in 512-byte sectors (the boot
+                                        // sector's hidden sectors; 0 is written when it does not fit 32 bits)
+};
+
+// Writes a fresh, empty NTFS volume over the whole device (the last 512 bytes
+// hold the backup boot sector). Whatever the device held is lost, also when
+// the format fails.
+VOLKIT_EXPORT bool NtfsFormatVolume(const NtfsIoDevice& device, const NtfsFormatOptions& options);
+
 // Opens the volume behind the device. On failure the handle is left untouched.
 VOLKIT_EXPORT bool NtfsOpenVolume(const NtfsIoDevice& device, NtfsVolumeHandle& handle);
 
-// Writes all pending changes and closes the volume; the handle becomes null.
+// Writes all pending changes and closes the volume; the handle becomes null,
+// also when writing failed. While file or directory handles are still open on
+// the volume the close is refused ("N file or directory handle(s) still
+// open"): nothing changes and those handles keep working.
 VOLKIT_EXPORT bool NtfsCloseVolume(NtfsVolumeHandle& handle);
 
 // True when the pointer is not null (it does not tell whether the handle is open).
@@ -67,19 +86,22 @@ VOLKIT_EXPORT bool IsValidHandle(void* handle);
 // separated by backslashes; empty components are skipped, so "\\a\\b", "a\\b"
 // and "a\\\\b\\" name the same object. There is no drive prefix and "." and ".."
 // are ordinary names. Names compare without regard to case. Where wchar_t is 32
-// bits each unit is one Unicode code point (surrogates are refused).
+// bits each unit is one Unicode code point (surrogates are refused); where it
+// is 16 bits (Windows) paths are UTF-16 and an unpaired surrogate is refused.
 //
-// A failed open or create leaves the output handle untouched. A failed delete
-// leaves the handle open. A successful delete closes the handle (it becomes
-// null): do not close it again.
+// A failed open or create leaves the output handle untouched. Close and delete
+// always end the handle (it becomes null), like fclose, whether they work or
+// not: a refused delete leaves the object as it was. Do not close it again.
 //
-// Changes reach the volume when objects are closed: a file when its handle is
-// closed, a directory when its last holder lets go of it (its handle, the
-// volume's cache of recently used directories, or the volume's close). A close
-// that returns false has lost the object's unsaved changes; the handle then
-// keeps its value, every other call with it fails with "Invalid file handle" or
-// "Invalid directory handle", and one more close releases it.
-
+// All handles on one file or directory share one object: each sees every
+// change made through the others, and its changes reach the volume when the
+// last of them is closed (a directory when its last holder lets go of it: its
+// handles, the volume's cache of recently used directories, or the volume's
+// close). Once an object is deleted, every call through its other handles
+// fails with "FS object N (name) is deleted", and their close works. A close
+// that returns false could not write the object's changes: its Error line
+// says which object lost them.
+//
 // Attributes and times as SetFileAttributesAndTime and SetDirAttributesAndTime
 // store them. Times are NTFS time stamps (100-nanosecond intervals since
 // 1601-01-01 UTC) stored unchanged. Of the attributes only read-only (0x1),
@@ -93,7 +115,7 @@ struct NtfsAttributesAndTime {
 };
 
 // Opens the existing file at `path`. Its type is not tested: a directory opens
-// as a file without contents.
+// as a file without contents, which cannot be resized or deleted.
 VOLKIT_EXPORT bool NtfsOpenFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume);
 // Creates an empty file at `path`; its parent directory must exist and must not
 // hold the name already (in any case).
@@ -106,9 +128,11 @@ VOLKIT_EXPORT bool NtfsWriteFile(unsigned long long offset, const void* buffer, 
 // Grows (new bytes read as zeros) or shrinks the file.
 VOLKIT_EXPORT bool SetFileSize(unsigned long long size, NtfsFileHandle handle);
 VOLKIT_EXPORT bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandle handle);
-// Removes the file's name and frees its record and clusters; closes the handle.
+// Removes the file's names and frees its record and clusters; ends the handle.
+// Refuses directories and the file system's own files (records below 24 and
+// everything under $Extend): "Cannot delete system entry N".
 VOLKIT_EXPORT bool NtfsDeleteFile(NtfsFileHandle& handle);
-// Writes the file's pending changes and closes the handle.
+// Ends the handle; the last handle on the file writes its pending changes.
 VOLKIT_EXPORT bool NtfsCloseFile(NtfsFileHandle& handle);
 
 // Opens the existing directory at `path`; an empty path (or only backslashes)
@@ -118,7 +142,7 @@ VOLKIT_EXPORT bool NtfsOpenDir(const wchar_t* path, NtfsDirHandle& handle, NtfsV
 VOLKIT_EXPORT bool NtfsCreateDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume);
 VOLKIT_EXPORT bool SetDirAttributesAndTime(const NtfsAttributesAndTime& values, NtfsDirHandle handle);
 // Deletes an empty directory (never the root or another system directory);
-// closes the handle.
+// ends the handle.
 VOLKIT_EXPORT bool NtfsDeleteDir(NtfsDirHandle& handle);
 VOLKIT_EXPORT bool NtfsCloseDir(NtfsDirHandle& handle);
 
@@ -151,7 +175,8 @@ struct NtfsDirEntry {
 
 // Calls `callback` once per entry of the directory's index, in index order (the
 // root lists its own "." entry). A callback returning false ends the walk and
-// the call still returns true. The callback must not change the directory.
+// the call still returns true. The callback may change the directory or close
+// its handle: the walk goes on with the name after the one it reported last.
 VOLKIT_EXPORT bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entry, void* context),
                                void* context);
 

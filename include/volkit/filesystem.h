@@ -10,9 +10,21 @@
 // Paths are NUL-terminated UTF-8, relative to the volume root. Backslashes and
 // forward slashes both separate elements; lookups ignore letter case.
 //
-// Handles are one-pointer records; a null pointer is the invalid handle.
-// Close every file handle before the volume handle. A volume and everything
+// Handles are one-pointer records; a null pointer is the invalid handle. A
+// handle that was closed (or whose volume was closed) is refused like a null
+// one, never followed into freed memory. Closing the volume closes whatever
+// is still open on it first, writing its changes. A volume and everything
 // opened on it must be used by one thread at a time.
+//
+// Names given to new files and directories must be usable by every reader:
+// not "." or "..", no control characters and none of " * / : < > ? \ |, no
+// unpaired surrogate, at most 255 UTF-16 units, and well-formed UTF-8
+// ("failed to convert path" otherwise; encoded surrogates are not UTF-8).
+// Existing names are found, listed and removed whatever they hold.
+//
+// The volume's own files (MFT records below 24, and everything under
+// $Extend) can be opened and read but not changed ("cannot change a system
+// file") or removed ("cannot remove a system file").
 #ifndef VOLKIT_FILESYSTEM_H
 #define VOLKIT_FILESYSTEM_H
 
@@ -52,10 +64,14 @@ public:
     };
 
     // Mounts the volume behind `dev`. On failure `volume` is left unchanged.
+    // Volumes older than NTFS 3.0 are refused ("unsupported NTFS version")
+    // without a byte written.
     static bool open(handle& volume, device& dev);
 
-    // Dismounts the volume. The handle must not be used afterwards, even
-    // when this returns false.
+    // Closes the files still open on the volume (writing their changes) and
+    // dismounts it. The handle is invalid afterwards, even when this returns
+    // false, except from inside a directory::fetch callback on the volume:
+    // there it fails with "volume is in use" and changes nothing.
     static bool close(handle volume);
 
     // Writes a fresh, empty NTFS volume onto `dev`. `clusterSize` 0 chooses
@@ -94,13 +110,18 @@ public:
         uint64_t size = 0;  // length of the unnamed data stream
     };
 
-    // Opens an existing file or directory.
+    // Opens an existing file or directory. Handles on one object share it,
+    // and so do the path-based calls below: each sees every change, and the
+    // last close writes it back.
     static bool open(handle& result, const char* path, filesystem::handle volume);
     // Creates a new, empty file; fails when the path already exists.
     static bool create(handle& result, const char* path, filesystem::handle volume);
-    // Deletes the file (or empty directory) the path names.
+    // Deletes the file (or empty directory) the path names. Handles still
+    // open on it then fail with "file has been removed"; closing them works.
     static bool remove(const char* path, filesystem::handle volume);
-    // Writes pending changes (flags, times, sizes) and releases the handle.
+    // Releases the handle; the last one on an object writes its pending
+    // changes (flags, times, sizes). When that write fails the result is
+    // false and the handle stays valid for another try.
     static bool close(handle h);
 
     // Reads exactly `count` bytes at `offset`; reading past the end fails.
@@ -119,7 +140,12 @@ public:
 
     // Replaces the parts of the object's security descriptor that `selection`
     // names (owner 0x1, group 0x2, DACL 0x4, SACL 0x8) with those of the
-    // self-relative `descriptor`.
+    // self-relative `descriptor`. The descriptor is checked before use
+    // (revision 1, self-relative, every SID, ACL and ACE inside it; "invalid
+    // security descriptor" otherwise). No length is passed, so at most 64 KiB
+    // from `descriptor` are read, and only as far as its own offsets and
+    // lengths lead; one reaching further fails with "security descriptor is
+    // too large".
     static bool setFileSecurity(const char* path, uint32_t selection, const void* descriptor,
                                 filesystem::handle volume);
     // Sets or replaces the object's reparse point with a complete reparse
@@ -136,7 +162,7 @@ public:
         uint64_t creationTime = 0;
         uint64_t lastAccessTime = 0;
         uint64_t lastWriteTime = 0;
-        uint64_t size = 0;        // 0 for directories
+        uint64_t size = 0;        // the directory's copy (see fetch); 0 for directories
         char16_t name[260] = {};  // as stored, NUL-terminated
     };
 
@@ -147,7 +173,13 @@ public:
     // Calls `callback` once per index entry, in index order ("." and ".."
     // excluded; a DOS 8.3 name stored separately is an entry of its own).
     // Returning false from the callback stops the walk, and fetch then
-    // returns false.
+    // returns false. Flags, times and size are the directory's copies,
+    // except for objects open through this volume, which report their
+    // current values. Windows updates those copies lazily, and those of the
+    // volume's own files are as old as the volume: open the object for exact
+    // figures. The callback may use the family, even change the directory
+    // being listed; entries that such a change moves within the index can
+    // then be missed.
     static bool fetch(const char* path, filesystem::handle volume,
                       bool (*callback)(const dirEntry& entry, void* context), void* context);
 };

@@ -2,7 +2,6 @@
 // The shape every exported function of the handle family shares: run the
 // operation, turn any standard exception into one Error line and `false`.
 #include <exception>
-#include <memory>
 
 #include "api/Exception.h"
 #include "api/Log.h"
@@ -22,20 +21,6 @@ bool RunExported(Operation&& operation, std::string_view failureText, const Args
         }
         return false;
     }
-}
-
-// Heap record behind a handle's pointer.
-template <typename T>
-struct SHandleRecord {
-    std::shared_ptr<T> object;
-};
-
-// Returns the object behind a handle or raises `invalidText`.
-template <typename T>
-T& HandleObject(void* ptr, const char* invalidText) {
-    auto* record = static_cast<SHandleRecord<T>*>(ptr);
-    if (!record || !record->object) throw CException(invalidText);
-    return *record->object;
 }
 
 }  // namespace volcore

@@ -12,46 +12,37 @@ namespace {
 
 constexpr const char* kInvalidDirectory = "Invalid directory handle";
 
-CDirectory& DirectoryOf(volkit::api::NtfsDirHandle handle) {
-    return HandleObject<CDirectory>(handle.ptr, kInvalidDirectory);
-}
-
 }  // namespace
 
 namespace volkit::api {
 
 bool NtfsOpenDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume) {
-    return OpenHandleRecord<CDirectory>(path, handle.ptr, volume.ptr, "Failed to open NTFS directory '%1': %2",
-                                CDirectory::OpenByPath);
+    return OpenHandle<CDirectory>(path, handle.ptr, volume.ptr, "Failed to open NTFS directory '%1': %2",
+                                  CDirectory::OpenByPath);
 }
 
 bool NtfsCreateDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume) {
-    return OpenHandleRecord<CDirectory>(path, handle.ptr, volume.ptr, "Failed to create NTFS directory '%1': %2",
-                                CDirectory::CreateByPath);
+    return OpenHandle<CDirectory>(path, handle.ptr, volume.ptr, "Failed to create NTFS directory '%1': %2",
+                                  CDirectory::CreateByPath);
 }
 
 bool SetDirAttributesAndTime(const NtfsAttributesAndTime& values, NtfsDirHandle handle) {
-    return RunExported([&] { StampObject(DirectoryOf(handle), values, kFileAttributeDirectoryIndex); },
-                       "Failed to change attributes and file times of a NTFS directory: %1");
+    return RunExported(
+        [&] {
+            StampObject(*UsableObject<CDirectory>(handle.ptr, kInvalidDirectory), values, kFileAttributeDirectoryIndex);
+        },
+        "Failed to change attributes and file times of a NTFS directory: %1");
 }
 
 bool NtfsDeleteDir(NtfsDirHandle& handle) {
     return RunExported(
-        [&] {
-            DirectoryOf(handle).Delete();
-            FreeHandleRecord<CDirectory>(handle.ptr);
-        },
+        [&] { EndHandle<CDirectory>(handle.ptr, kInvalidDirectory, [](CDirectory& directory) { directory.Delete(); }); },
         "Failed to delete NTFS directory: %1");
 }
 
 bool NtfsCloseDir(NtfsDirHandle& handle) {
-    return RunExported(
-        [&] {
-            CloseHandleRecord<CDirectory>(
-                handle.ptr, kInvalidDirectory, [](CDirectory& directory) { directory.Flush(); },
-                [](CDirectory& directory) { directory.Abandon(); });
-        },
-        "Failed to close NTFS directory: %1");
+    return RunExported([&] { EndHandle<CDirectory>(handle.ptr, kInvalidDirectory, CheckNothingGivenUp); },
+                       "Failed to close NTFS directory: %1");
 }
 
 }  // namespace volkit::api

@@ -16,6 +16,10 @@ std::string PathForMessage(const wchar_t* path) noexcept {
         if (!path) return {};
         std::u16string text;
         for (const wchar_t* unit = path; *unit; ++unit) {
+            if constexpr (sizeof(wchar_t) == 2) {
+                text += static_cast<char16_t>(*unit);  // Utf16ToUtf8 replaces unpaired surrogates
+                continue;
+            }
             try {
                 text += WideToUtf16(std::wstring_view(unit, 1));
             } catch (const CException&) {
@@ -25,6 +29,22 @@ std::string PathForMessage(const wchar_t* path) noexcept {
         return Utf16ToUtf8(text);
     } catch (...) {
         return {};
+    }
+}
+
+void CheckNothingGivenUp(const CFsObject& object) {
+    if (object.IsAbandoned() && !object.IsDeleted()) object.CheckUsable();
+}
+
+void RaiseUnwritten(const char* kind, const CFsObject& object, const std::exception& failure,
+                    std::exception_ptr earlier) {
+    uint64_t record = RecordNumber(object.GetReference());
+    if (!earlier) throw CException("Changes to %1 %2 (%3) were not written: %4", kind, object.GetName(), record, failure.what());
+    try {
+        std::rethrow_exception(earlier);
+    } catch (const std::exception& first) {
+        throw CException("%1; changes to %2 %3 (%4) were not written: %5", first.what(), kind, object.GetName(), record,
+                         failure.what());
     }
 }
 

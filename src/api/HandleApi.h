@@ -1,9 +1,12 @@
 #pragma once
 // What the exported file and directory functions share: paths taken from the
-// caller, and the close of a handle record with its final flush.
+// caller, handles opened on a volume, and the end of a handle.
+#include <exception>
 #include <string>
 
 #include "api/Boundary.h"
+#include "api/HandleTable.h"
+#include "entries/File.h"
 #include "volume/Volume.h"
 
 namespace volcore {
@@ -15,52 +18,57 @@ std::u16string PathArgument(const wchar_t* path);
 std::string PathForMessage(const wchar_t* path) noexcept;
 
 // Opens or creates an object by the caller's path on the volume behind
-// `volume` and stores a new handle record for it in `ptr` (left untouched on
-// failure).
+// `volume` and stores a new handle for it in `ptr` (left untouched on failure).
 template <typename T, typename OpenOrCreate>
-bool OpenHandleRecord(const wchar_t* path, void*& ptr, void* volume, const char* failureText,
-                      OpenOrCreate openOrCreate) {
+bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failureText, OpenOrCreate openOrCreate) {
     return RunExported(
         [&] {
-            CVolume& owner = HandleObject<CVolume>(volume, "Invalid volume handle");
-            std::shared_ptr<T> object = openOrCreate(owner, PathArgument(path));
-            ptr = new SHandleRecord<T>{std::move(object)};
+            std::shared_ptr<CVolume> owner = HandleObject<CVolume>(volume, "Invalid volume handle");
+            std::shared_ptr<T> object = openOrCreate(*owner, PathArgument(path));
+            ptr = AddHandle(kHandleKind<T>, std::move(object), owner.get());
         },
         failureText, PathForMessage(path));
 }
 
-// Releases the object behind a handle record and frees the record. When the
-// record holds the last reference the object is flushed first, where a failure
-// can still be reported: then the object is given up (`abandon`) and released,
-// and the record stays behind empty so that later calls fail cleanly and one
-// more close frees it. A record left empty like that is freed before the
-// handle check raises `invalidText`.
-template <typename T, typename Flush, typename Abandon>
-void CloseHandleRecord(void*& ptr, const char* invalidText, Flush flush, Abandon abandon) {
-    auto* record = static_cast<SHandleRecord<T>*>(ptr);
-    if (record && !record->object) {
-        delete record;
-        ptr = nullptr;
-    }
-    T& object = HandleObject<T>(ptr, invalidText);
-    if (record->object.use_count() == 1) {
-        try {
-            flush(object);
-        } catch (...) {
-            abandon(object);
-            record->object.reset();
-            throw;
-        }
-    }
-    delete record;
-    ptr = nullptr;
+// The object behind a file or directory handle, while it can still be used:
+// not deleted (through this handle's object or another one) nor given up.
+template <typename T>
+std::shared_ptr<T> UsableObject(void* ptr, const char* invalidText) {
+    std::shared_ptr<T> object = HandleObject<T>(ptr, invalidText);
+    object->CheckUsable();
+    return object;
 }
 
-// Frees a handle record whose object has just been deleted.
-template <typename T>
-void FreeHandleRecord(void*& ptr) noexcept {
-    delete static_cast<SHandleRecord<T>*>(ptr);
-    ptr = nullptr;
+// A close also reports changes that were given up before it, when a flush by
+// someone else failed.
+void CheckNothingGivenUp(const CFsObject& object);
+
+// Raises "Changes to file NAME (RECORD) were not written: REASON", after the
+// reason of an `earlier` failure when there was one.
+[[noreturn]] void RaiseUnwritten(const char* kind, const CFsObject& object, const std::exception& failure,
+                                 std::exception_ptr earlier);
+
+// Ends a handle whatever `operation` does to its object, as fclose does: the
+// handle is gone before the operation runs. When it held the last reference,
+// the object is written afterwards, and given up if that fails.
+template <typename T, typename Operation>
+void EndHandle(void*& ptr, const char* invalidText, Operation operation) {
+    std::shared_ptr<T> object = TakeHandle<T>(ptr, invalidText);
+    std::exception_ptr failure;
+    try {
+        operation(*object);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (object.use_count() == 1) {
+        try {
+            object->Flush();
+        } catch (const std::exception& e) {
+            object->Abandon();
+            RaiseUnwritten(kHandleKind<T> == EHandleKind::File ? "file" : "directory", *object, e, failure);
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace volcore

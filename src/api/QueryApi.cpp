@@ -1,7 +1,9 @@
 // Exported queries of the handle family: what an open file or directory holds.
 #include <cstring>
+#include <optional>
 
 #include "api/Boundary.h"
+#include "api/HandleApi.h"
 #include "api/Unicode.h"
 #include "entries/File.h"
 #include "index/Directory.h"
@@ -48,18 +50,25 @@ volkit::api::NtfsDirEntry ToDirEntry(const std::wstring& name, const SIndexEntry
     return entry;
 }
 
+struct SWalkHandle {
+    void* value;
+    ~SWalkHandle() { RemoveHandle(value, EHandleKind::Directory); }
+};
+
 }  // namespace
 
 namespace volkit::api {
 
 bool NtfsGetFileSize(unsigned long long& size, NtfsFileHandle handle) {
-    return RunExported([&] { size = HandleObject<CFile>(handle.ptr, kInvalidFile).GetSize(); },
+    return RunExported([&] { size = UsableObject<CFile>(handle.ptr, kInvalidFile)->GetSize(); },
                        "Failed to get size of NTFS file: %1");
 }
 
 bool GetFileAttributesAndTime(NtfsAttributesAndTime& values, NtfsFileHandle handle) {
     return RunExported(
-        [&] { values = FromStandardInformation(HandleObject<CFile>(handle.ptr, kInvalidFile).GetAttributesAndTime()); },
+        [&] {
+            values = FromStandardInformation(UsableObject<CFile>(handle.ptr, kInvalidFile)->GetAttributesAndTime());
+        },
         "Failed to read attributes and file times of a NTFS file: %1");
 }
 
@@ -67,7 +76,7 @@ bool GetDirAttributesAndTime(NtfsAttributesAndTime& values, NtfsDirHandle handle
     return RunExported(
         [&] {
             values = FromStandardInformation(
-                HandleObject<CDirectory>(handle.ptr, kInvalidDirectory).GetAttributesAndTime());
+                UsableObject<CDirectory>(handle.ptr, kInvalidDirectory)->GetAttributesAndTime());
         },
         "Failed to read attributes and file times of a NTFS directory: %1");
 }
@@ -75,12 +84,18 @@ bool GetDirAttributesAndTime(NtfsAttributesAndTime& values, NtfsDirHandle handle
 bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entry, void* context), void* context) {
     return RunExported(
         [&] {
-            const CDirectory& directory = HandleObject<CDirectory>(handle.ptr, kInvalidDirectory);
+            // Held for the whole walk: the callback may close the handle.
+            std::shared_ptr<CDirectory> directory = UsableObject<CDirectory>(handle.ptr, kInvalidDirectory);
             if (callback == nullptr) throw CException("No callback");
-            for (const auto& [name, value] : directory.GetEntries()) {
-                const std::wstring wideName = Utf16ToWide(name);
-                if (!callback(ToDirEntry(wideName, value), context)) break;
-            }
+            // The walk counts as a handle of its own, so that the callback
+            // cannot close the volume under it.
+            SWalkHandle walk{AddHandle(EHandleKind::Directory, directory, &directory->GetVolume())};
+            // One buffer for every name of the walk.
+            std::wstring wideName;
+            directory->ForEachEntry([&](std::u16string_view name, const SIndexEntryValue& value) {
+                Utf16ToWide(name, wideName);
+                return callback(ToDirEntry(wideName, value), context);
+            });
         },
         "Failed to enumerate NTFS directory: %1");
 }

@@ -84,11 +84,18 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 std::u16string WideToUtf16(std::wstring_view text) {
     std::u16string out;
     out.reserve(text.size());
-    for (wchar_t unit : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto cp = static_cast<uint32_t>(text[i]);
         if constexpr (sizeof(wchar_t) == 2) {
-            out.push_back(static_cast<char16_t>(unit));
+            // Already UTF-16: a surrogate is kept only as half of a pair.
+            if (IsHighSurrogate(cp) && i + 1 < text.size() && IsLowSurrogate(static_cast<uint32_t>(text[i + 1]))) {
+                out.push_back(static_cast<char16_t>(cp));
+                out.push_back(static_cast<char16_t>(text[++i]));
+                continue;
+            }
+            if (IsHighSurrogate(cp) || IsLowSurrogate(cp)) throw CException("Invalid code point: %1", cp);
+            out.push_back(static_cast<char16_t>(cp));
         } else {
-            auto cp = static_cast<uint32_t>(unit);
             if (cp > 0x10FFFF || IsHighSurrogate(cp) || IsLowSurrogate(cp))
                 throw CException("Invalid code point: %1", cp);
             AppendUtf16(out, cp);
@@ -99,13 +106,17 @@ std::u16string WideToUtf16(std::wstring_view text) {
 
 std::wstring Utf16ToWide(std::u16string_view text) {
     std::wstring out;
-    out.reserve(text.size());
+    Utf16ToWide(text, out);
+    return out;
+}
+
+void Utf16ToWide(std::u16string_view text, std::wstring& out) {
+    out.clear();
     if constexpr (sizeof(wchar_t) == 2) {
         for (char16_t unit : text) out.push_back(static_cast<wchar_t>(unit));
     } else {
         for (size_t i = 0; i < text.size();) out.push_back(static_cast<wchar_t>(NextUtf16(text, i)));
     }
-    return out;
 }
 
 }  // namespace volcore

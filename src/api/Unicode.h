@@ -12,13 +12,16 @@ std::string Utf16ToUtf8(std::u16string_view text);
 // UTF-8 to UTF-16. Malformed sequences raise CException "Invalid UTF-8 text".
 std::u16string Utf8ToUtf16(std::string_view text);
 
-// wchar_t text to UTF-16. Where wchar_t is 16 bits it is copied unchanged;
-// where it is 32 bits each unit is one code point, and a surrogate or a value
-// above U+10FFFF raises CException "Invalid code point: %1".
+// wchar_t text to UTF-16. Where wchar_t is 16 bits the text is UTF-16 already
+// and is copied unchanged, but a surrogate outside a high-low pair raises
+// CException "Invalid code point: %1"; where it is 32 bits each unit is one
+// code point, and a surrogate or a value above U+10FFFF raises the same.
 std::u16string WideToUtf16(std::wstring_view text);
 
 // UTF-16 to wchar_t text (the inverse of WideToUtf16). Unpaired surrogates
 // become U+FFFD where wchar_t is 32 bits.
 std::wstring Utf16ToWide(std::u16string_view text);
+// The same into `out`, whose capacity is reused.
+void Utf16ToWide(std::u16string_view text, std::wstring& out);
 
 }  // namespace volcore

@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "api/Boundary.h"
+#include "api/HandleTable.h"
 #include "api/IoDevice.h"
 #include "api/Log.h"
 #include "volkit/api.h"
@@ -11,7 +12,7 @@ using namespace volcore;
 
 namespace {
 
-using VolumeRecord = SHandleRecord<CVolume>;
+constexpr const char* kInvalidVolume = "Invalid volume handle";
 
 class CCallbackLogger final : public ILogger {
 public:
@@ -42,7 +43,8 @@ bool NtfsOpenVolume(const NtfsIoDevice& device, NtfsVolumeHandle& handle) {
         [&] {
             auto adapter = std::make_shared<CIoDeviceImpl>(device);
             auto volume = std::make_shared<CVolume>(adapter);
-            handle.ptr = new VolumeRecord{std::move(volume)};
+            const CVolume* owner = volume.get();
+            handle.ptr = AddHandle(EHandleKind::Volume, std::move(volume), owner);
         },
         "Failed to open NTFS volume: %1");
 }
@@ -50,25 +52,13 @@ bool NtfsOpenVolume(const NtfsIoDevice& device, NtfsVolumeHandle& handle) {
 bool NtfsCloseVolume(NtfsVolumeHandle& handle) {
     return RunExported(
         [&] {
-            auto* record = static_cast<VolumeRecord*>(handle.ptr);
-            if (record && !record->object) {  // left behind by a close whose flush failed
-                delete record;
-                handle.ptr = nullptr;
-            }
-            CVolume& volume = HandleObject<CVolume>(handle.ptr, "Invalid volume handle");
-            // The last reference flushes here, where a failure can still be reported.
-            if (record->object.use_count() == 1) {
-                try {
-                    volume.Flush();
-                } catch (...) {
-                    // The volume is gone either way; the record stays behind empty so
-                    // that later calls fail cleanly and a second close frees it.
-                    record->object.reset();
-                    throw;
-                }
-            }
-            delete record;
-            handle.ptr = nullptr;
+            // Refused rather than leaving handles that would write through
+            // callbacks the caller may free once the volume is closed.
+            size_t open = CountHandlesOn(HandleObject<CVolume>(handle.ptr, kInvalidVolume).get());
+            if (open != 0) throw CException("%1 file or directory handle(s) still open", open);
+            // The handle goes whatever the flush does; a volume whose flush
+            // failed does not try again when it is destroyed.
+            TakeHandle<CVolume>(handle.ptr, kInvalidVolume)->Flush();
         },
         "Failed to close NTFS volume: %1");
 }

@@ -42,11 +42,11 @@ void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
     m_flags = record.U16(AttrRecord::Flags);
     m_nonResident = nonResident;
     if (nonResident) {
-        uint64_t dataSize = record.U64(AttrRecord::DataSize);
-        uint64_t initializedSize = record.U64(AttrRecord::InitializedSize);
-        if (dataSize != initializedSize)
-            throw CException("Attribute is not supported: data size %1, initialized %2", dataSize, initializedSize);
-        m_dataSize = dataSize;
+        m_dataSize = record.U64(AttrRecord::DataSize);
+        m_initializedSize = record.U64(AttrRecord::InitializedSize);
+        if (m_initializedSize > m_dataSize)
+            throw CException("Corrupted attribute %1: initialized size %2 exceeds data size %3", m_type,
+                             m_initializedSize, m_dataSize);
         m_compressionUnit = record.U16(AttrRecord::CompressionUnit);
         DecodeMappingPairs(record, m_runs);
     } else {
@@ -80,7 +80,7 @@ void CAttribute::ValidateLoadedRuns() const {
 uint64_t CAttribute::GetSize() const { return m_nonResident ? m_dataSize : m_value.size(); }
 
 uint64_t CAttribute::GetAllocatedSize() const {
-    if (!m_nonResident) return m_value.size();
+    if (!m_nonResident) return RoundUp(m_value.size(), 8);
     return RunsEndVcn(m_runs) * m_volume.GetClusterSize();
 }
 
@@ -96,45 +96,94 @@ void CAttribute::CheckRange(const char* operation, uint64_t offset, uint32_t siz
                          offset, size, dataSize);
 }
 
+// Encrypted bytes are never handed out as if they were the contents.
+void CAttribute::CheckReadable() const {
+    if (IsEncrypted())
+        throw CException("Attribute %1 of record %2 is encrypted: its data cannot be read", m_type,
+                         RecordNumber(m_owner));
+    if (IsCompressed()) throw CException("Compressed / sparse attributes are not implemented.");
+}
+
+void CAttribute::CheckChangeable() const {
+    if (IsEncrypted())
+        throw CException("Attribute %1 of record %2 is encrypted: its data cannot be changed", m_type,
+                         RecordNumber(m_owner));
+    if (IsCompressed() || IsSparse()) throw CException("Compressed / sparse attributes are not implemented.");
+}
+
 void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
     CheckRange("ReadData", offset, size);
+    uint8_t* out = static_cast<uint8_t*>(buffer);
     if (!m_nonResident) {
-        std::memcpy(buffer, m_value.data() + offset, size);
+        std::memcpy(out, m_value.data() + offset, size);
         return;
     }
-    uint64_t done = Transfer(offset, size, [&](const STransferChunk& chunk) {
-        uint8_t* target = static_cast<uint8_t*>(buffer) + chunk.bufferOffset;
-        if (chunk.lcn == SparseLcn) std::memset(target, 0, chunk.length);  // no clusters: reads as zeros
-        else m_volume.GetDevice().Read(chunk.devicePosition, target, chunk.length);
-    });
-    if (done != size) throw CException("Failed to read %1 bytes, offset %2, read %3", size, offset, done);
+    CheckReadable();
+    // Nothing was ever written past the initialized size: it reads as zeros.
+    uint64_t valid = offset < m_initializedSize ? std::min<uint64_t>(size, m_initializedSize - offset) : 0;
+    if (valid != 0) {
+        uint64_t done = Transfer(offset, valid, [&](const STransferChunk& chunk) {
+            uint8_t* target = out + chunk.bufferOffset;
+            if (chunk.lcn == SparseLcn) std::memset(target, 0, chunk.length);  // no clusters: reads as zeros
+            else m_volume.GetDevice().Read(chunk.devicePosition, target, chunk.length);
+        });
+        if (done != valid) throw CException("Failed to read %1 bytes, offset %2, read %3", size, offset, done);
+    }
+    std::memset(out + valid, 0, size - valid);
 }
 
 void CAttribute::WriteData(uint64_t offset, const void* buffer, uint32_t size) {
     CheckRange("WriteData", offset, size);
+    CheckChangeable();
     if (!m_nonResident) {
         std::memcpy(m_value.data() + offset, buffer, size);
         m_dirty = true;
         return;
     }
-    // A first walk checks every piece, so that a hole or a run outside the
-    // volume is refused before anything is written.
-    uint64_t covered = Transfer(offset, size, [&](const STransferChunk& chunk) {
-        if (chunk.lcn == SparseLcn)
+    WriteNonResident(offset, buffer, size);
+}
+
+void CAttribute::WriteNonResident(uint64_t offset, const void* buffer, uint32_t size) {
+    uint64_t end = offset + size;
+    uint64_t from = std::min(offset, m_initializedSize);
+    // A first walk checks every piece, the gap before the write included, so
+    // that a hole or a run outside the volume is refused before anything is
+    // written. A hole inside the gap already reads as zeros.
+    uint64_t covered = Transfer(from, end - from, [&](const STransferChunk& chunk) {
+        if (chunk.lcn == SparseLcn && chunk.bufferOffset + chunk.length > offset - from)
             throw CException("Cannot write %1 bytes at offset %2: the range has no clusters", size, offset);
     });
-    if (covered != size) throw CException("Failed to write %1 bytes, offset %2, written %3", size, offset, 0);
+    if (covered != end - from) throw CException("Failed to write %1 bytes, offset %2, written %3", size, offset, 0);
+    // Bytes between the old valid end and the write would otherwise show
+    // whatever the clusters held before.
+    if (from < offset) ZeroOnDevice(from, offset - from);
     Transfer(offset, size, [&](const STransferChunk& chunk) {
         m_volume.GetDevice().Write(chunk.devicePosition, static_cast<const uint8_t*>(buffer) + chunk.bufferOffset,
                                    chunk.length);
     });
+    if (end > m_initializedSize) {
+        m_initializedSize = end;
+        m_dirty = true;
+    }
+}
+
+void CAttribute::ZeroOnDevice(uint64_t offset, uint64_t size) {
+    static const std::vector<uint8_t> zeros(64 * 1024, 0);
+    Transfer(offset, size, [&](const STransferChunk& chunk) {
+        if (chunk.lcn == SparseLcn) return;
+        for (uint64_t done = 0; done < chunk.length;) {
+            uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(zeros.size(), chunk.length - done));
+            m_volume.GetDevice().Write(chunk.devicePosition + done, zeros.data(), piece);
+            done += piece;
+        }
+    });
 }
 
 // Walks the runs that cover [offset, offset + size) and hands every piece to
-// `move`, one piece per run. Returns the bytes covered, which is short of
-// `size` when the runs end first.
-uint64_t CAttribute::Transfer(uint64_t offset, uint32_t size, const std::function<void(const STransferChunk&)>& move) const {
-    if (IsCompressed() || IsSparse()) throw CException("Compressed / sparse attributes are not implemented.");
+// `move`, one piece per run (a run of more than a gibibyte in several). Returns
+// the bytes covered, which is short of `size` when the runs end first.
+uint64_t CAttribute::Transfer(uint64_t offset, uint64_t size, const std::function<void(const STransferChunk&)>& move) const {
+    constexpr uint64_t kLargestPiece = 1ull << 30;
     const uint64_t clusterSize = m_volume.GetClusterSize();
     const uint64_t deviceSize = m_volume.GetDevice().GetSize();
     uint64_t done = 0;
@@ -153,7 +202,7 @@ uint64_t CAttribute::Transfer(uint64_t offset, uint32_t size, const std::functio
         chunk.lcn = run->second.lcn;
         chunk.bufferOffset = done;
         uint64_t skip = position - runStart;
-        chunk.length = static_cast<uint32_t>(std::min<uint64_t>(runBytes - skip, size - done));
+        chunk.length = static_cast<uint32_t>(std::min({runBytes - skip, size - done, kLargestPiece}));
         if (chunk.lcn != SparseLcn) chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
         move(chunk);
         done += chunk.length;
@@ -192,14 +241,49 @@ std::vector<uint8_t> CAttribute::ReadAll() const {
 
 void CAttribute::SetSize(uint64_t newSize) {
     if (newSize == GetSize()) return;
+    CheckChangeable();
     m_dirty = true;
     if (m_nonResident) {
         if (newSize > GetAllocatedSize()) Allocate(newSize);
-        else m_dataSize = newSize;  // shrinking keeps the clusters
+        else if (newSize < m_dataSize) Shrink(newSize);
+        else m_dataSize = newSize;  // the new range lies past the initialized size
         return;
     }
     if (newSize >= MaxResidentSize(m_volume.GetMftRecordSize())) MakeNonResident(newSize);
     else m_value.resize(newSize, 0);
+}
+
+void CAttribute::Shrink(uint64_t newSize) {
+    m_dataSize = newSize;
+    // What lies past the new end must never come back on a later growth.
+    m_initializedSize = std::min(m_initializedSize, newSize);
+    ReleaseRunsFrom(RoundUp(newSize, m_volume.GetClusterSize()) / m_volume.GetClusterSize());
+    if (newSize != 0 || !ReturnsToRecordWhenEmpty()) return;
+    m_nonResident = false;
+    m_runs.clear();
+    m_value.clear();
+}
+
+// Empty data is kept in the record, as other implementations keep it; the
+// MFT's own data always has clusters.
+bool CAttribute::ReturnsToRecordWhenEmpty() const {
+    return m_type == AttrType::Data && RecordNumber(m_owner) != kMftRecord;
+}
+
+// Runs leave the map as they are returned, so a failure part-way never hands
+// the same clusters back twice.
+void CAttribute::ReleaseRunsFrom(uint64_t vcn) {
+    while (!m_runs.empty()) {
+        auto last = std::prev(m_runs.end());
+        uint64_t start = last->first.value;
+        SLcnAndLength& run = last->second;
+        if (start + run.length <= vcn) return;
+        uint64_t keep = start < vcn ? vcn - start : 0;
+        SLcnAndLength released{run.lcn == SparseLcn ? SparseLcn : run.lcn + keep, run.length - keep};
+        if (keep == 0) m_runs.erase(last);
+        else run.length = keep;
+        if (released.lcn != SparseLcn) m_volume.DeallocateClusters(released.lcn, released.length);
+    }
 }
 
 EAllocationZone CAttribute::Zone() const {
@@ -223,19 +307,25 @@ void CAttribute::MakeNonResident(uint64_t newSize) {
     if (m_nonResident) throw CException("Attribute %1 is already non-resident", m_type);
     m_runs.clear();
     m_dataSize = 0;
+    m_initializedSize = 0;
     m_nonResident = true;
+    size_t keep = static_cast<size_t>(std::min<uint64_t>(m_value.size(), newSize));
     try {
         Allocate(newSize);
+        if (keep != 0) WriteNonResident(0, m_value.data(), static_cast<uint32_t>(keep));
     } catch (...) {
-        m_nonResident = false;  // still the resident value it was
+        // Still the resident value it was.
+        try {
+            ReleaseRunsFrom(0);
+        } catch (...) {
+        }
+        m_nonResident = false;
         m_runs.clear();
         m_dataSize = 0;
+        m_initializedSize = 0;
         throw;
     }
-    std::vector<uint8_t> value = std::move(m_value);
     m_value = {};
-    size_t keep = static_cast<size_t>(std::min<uint64_t>(value.size(), newSize));
-    if (keep != 0) WriteData(0, value.data(), static_cast<uint32_t>(keep));
 }
 
 void CAttribute::ReleaseClusters() {
@@ -244,15 +334,9 @@ void CAttribute::ReleaseClusters() {
         m_value = {};
         return;
     }
-    // Runs leave the map as they are returned, so a failure part-way never
-    // hands the same clusters back twice.
-    while (!m_runs.empty()) {
-        auto run = m_runs.begin();
-        SLcnAndLength clusters = run->second;
-        m_runs.erase(run);
-        if (clusters.lcn != SparseLcn) m_volume.DeallocateClusters(clusters.lcn, clusters.length);
-    }
+    ReleaseRunsFrom(0);
     m_dataSize = 0;
+    m_initializedSize = 0;
 }
 
 uint32_t CAttribute::HeaderSize() const {
@@ -261,31 +345,39 @@ uint32_t CAttribute::HeaderSize() const {
     return IsCompressed() || IsSparse() ? AttrRecord::CompressedHeaderSize : AttrRecord::NonResidentHeaderSize;
 }
 
+uint32_t CAttribute::ExtentHeaderSize() const { return HeaderSize() + NamePadding(m_name); }
+
 uint32_t CAttribute::GetSerializedSize() const {
-    uint64_t size = HeaderSize() + NamePadding(m_name);
-    if (m_nonResident) size += RoundUp(16 * m_runs.size() + 1, 8);
-    else size += RoundUp(m_value.size(), 8);
-    return NumericCast<uint32_t>(size);
+    if (!m_nonResident) return NumericCast<uint32_t>(ExtentHeaderSize() + RoundUp(m_value.size(), 8));
+    int64_t previousLcn = 0;
+    uint64_t pairs = 0;
+    for (const auto& [vcn, run] : m_runs) pairs += MappingPairSize(run, previousLcn);
+    return NumericCast<uint32_t>(ExtentHeaderSize() + RoundUp(pairs + 1, 8));
 }
 
 uint32_t CAttribute::Serialize(const CByteWriter& out) const {
-    uint64_t required = HeaderSize() + NamePadding(m_name) + (m_nonResident ? 0 : RoundUp(m_value.size(), 8));
+    if (m_nonResident) return SerializeExtent(out, 0, RunsEndVcn(m_runs));
+    return SerializeResident(out, SerializeHeader(out));
+}
+
+// The fields every attribute record starts with and the name; returns where
+// the value or the mapping pairs go.
+uint32_t CAttribute::SerializeHeader(const CByteWriter& out) const {
+    uint64_t required = ExtentHeaderSize() + (m_nonResident ? 0 : RoundUp(m_value.size(), 8));
     if (out.Size() < required)
         throw CException("Cannot save %1 attribute: buffer size %2 is too small",
                          m_nonResident ? "non-resident" : "resident", out.Size());
     uint32_t headerSize = HeaderSize();
-    out.Fill(0, 0, headerSize + NamePadding(m_name));  // reserved fields and name padding
+    out.Fill(0, 0, ExtentHeaderSize());  // reserved fields and name padding
     out.U32(AttrRecord::Type, m_type);
     out.U16(AttrRecord::Flags, m_flags);
     out.U8(AttrRecord::NonResident, m_nonResident ? 1 : 0);
     out.U16(AttrRecord::NameOffset, static_cast<uint16_t>(headerSize));
-    uint32_t position = headerSize;
     if (!m_name.empty()) {
         out.U8(AttrRecord::NameLength, NumericCast<uint8_t>(m_name.size()));
-        out.Utf16(position, m_name);
-        position += NamePadding(m_name);
+        out.Utf16(headerSize, m_name);
     }
-    return m_nonResident ? SerializeNonResident(out, position) : SerializeResident(out, position);
+    return ExtentHeaderSize();
 }
 
 uint32_t CAttribute::SerializeResident(const CByteWriter& out, uint32_t position) const {
@@ -299,18 +391,22 @@ uint32_t CAttribute::SerializeResident(const CByteWriter& out, uint32_t position
     return length;
 }
 
-uint32_t CAttribute::SerializeNonResident(const CByteWriter& out, uint32_t position) const {
-    uint64_t endVcn = RunsEndVcn(m_runs);
-    out.U64(AttrRecord::LowestVcn, 0);
-    out.U64(AttrRecord::HighestVcn, endVcn == 0 ? 0 : endVcn - 1);
+uint32_t CAttribute::SerializeExtent(const CByteWriter& out, uint64_t firstVcn, uint64_t endVcn) const {
+    if (!m_nonResident) throw CException("Cannot save resident attribute %1 as an extent", m_type);
+    uint32_t position = SerializeHeader(out);
+    out.U64(AttrRecord::LowestVcn, firstVcn);
+    out.U64(AttrRecord::HighestVcn, endVcn - 1);  // all ones for an attribute without clusters
     out.U16(AttrRecord::MappingPairsOffset, NumericCast<uint16_t>(position));
     bool compressedForm = HeaderSize() == AttrRecord::CompressedHeaderSize;
     out.U16(AttrRecord::CompressionUnit, compressedForm ? m_compressionUnit : 0);
-    out.U64(AttrRecord::AllocatedSize, GetAllocatedSize());
-    out.U64(AttrRecord::DataSize, m_dataSize);
-    out.U64(AttrRecord::InitializedSize, m_dataSize);
-    if (compressedForm) out.U64(AttrRecord::CompressedSize, BytesInUse());
-    return EncodeMappingPairs(m_runs, out, position);
+    if (firstVcn == 0) {
+        out.U64(AttrRecord::AllocatedSize, GetAllocatedSize());
+        out.U64(AttrRecord::DataSize, m_dataSize);
+        out.U64(AttrRecord::InitializedSize, m_initializedSize);
+        if (compressedForm) out.U64(AttrRecord::CompressedSize, BytesInUse());
+    }
+    RunMap extent(m_runs.lower_bound(VCN{firstVcn}), m_runs.lower_bound(VCN{endVcn}));
+    return EncodeMappingPairs(extent, out, position, firstVcn);
 }
 
 // Bytes of the runs that have clusters on the volume.

@@ -35,27 +35,43 @@ public:
     const RunMap& GetRuns() const { return m_runs; }
 
     uint64_t GetSize() const;
+    // A resident value counts in whole 8-byte units, as its record stores it.
     uint64_t GetAllocatedSize() const;
+    // Bytes written so far (valid data length): what lies past it reads as
+    // zeros without being read. The data size for a resident value.
+    uint64_t GetInitializedSize() const { return m_nonResident ? m_initializedSize : m_value.size(); }
     static uint32_t MaxResidentSize(uint32_t recordSize);
 
     // Copy attribute data; never change the size. A zero size, or a range past
-    // the data size, raises the invalid-arguments failure.
+    // the data size, raises the invalid-arguments failure. A write past the
+    // initialized size zeroes the clusters between it and the write first.
     void ReadData(uint64_t offset, void* buffer, uint32_t size) const;
     void WriteData(uint64_t offset, const void* buffer, uint32_t size);
     // Reads the whole value (size checked against 32 bits).
     std::vector<uint8_t> ReadAll() const;
 
+    // Growing never exposes old bytes: the new range reads as zeros. Shrinking
+    // returns the clusters past the new end; an unnamed or named $DATA shrunk
+    // to nothing goes back into its record.
     void SetSize(uint64_t newSize);
     void Allocate(uint64_t newSize);
     void MakeNonResident(uint64_t newSize);
     void ReleaseClusters();
     void AddExtent(const AttributeLocation& extent);
 
+    // Record bytes of the whole attribute in one record, exactly as Serialize
+    // writes them.
     uint32_t GetSerializedSize() const;
+    // Record bytes of a non-resident attribute's header and name, before its
+    // mapping pairs.
+    uint32_t ExtentHeaderSize() const;
     // Writes this attribute as one attribute record at the start of `out`
     // (which spans from the record position to the end of the record buffer);
     // returns the record length. The instance field is the caller's.
     uint32_t Serialize(const CByteWriter& out) const;
+    // The same for the extent of a non-resident attribute that maps VCNs
+    // [firstVcn, endVcn); only the extent at VCN 0 carries the sizes.
+    uint32_t SerializeExtent(const CByteWriter& out, uint64_t firstVcn, uint64_t endVcn) const;
 
 private:
     // One piece of a transfer: the part of one run that the range covers.
@@ -69,14 +85,21 @@ private:
     void InitFromBaseExtent(const AttributeLocation& extent);
     void ValidateLoadedRuns() const;
     void CheckRange(const char* operation, uint64_t offset, uint32_t size) const;
-    uint64_t Transfer(uint64_t offset, uint32_t size, const std::function<void(const STransferChunk&)>& move) const;
+    void CheckReadable() const;
+    void CheckChangeable() const;
+    uint64_t Transfer(uint64_t offset, uint64_t size, const std::function<void(const STransferChunk&)>& move) const;
+    void WriteNonResident(uint64_t offset, const void* buffer, uint32_t size);
+    void ZeroOnDevice(uint64_t offset, uint64_t size);
+    void Shrink(uint64_t newSize);
+    void ReleaseRunsFrom(uint64_t vcn);
+    bool ReturnsToRecordWhenEmpty() const;
     [[noreturn]] void ThrowNoncontiguous(uint64_t position, RunMap::const_iterator next) const;
     uint64_t DevicePosition(uint64_t lcn, uint64_t skip, uint32_t length, uint64_t deviceSize) const;
     EAllocationZone Zone() const;
     uint32_t HeaderSize() const;
     uint64_t BytesInUse() const;
     uint32_t SerializeResident(const CByteWriter& out, uint32_t position) const;
-    uint32_t SerializeNonResident(const CByteWriter& out, uint32_t position) const;
+    uint32_t SerializeHeader(const CByteWriter& out) const;
 
     CVolume& m_volume;
     RunMap m_runs;
@@ -84,6 +107,7 @@ private:
     std::u16string m_name;
     FileReference m_owner;
     uint64_t m_dataSize = 0;
+    uint64_t m_initializedSize = 0;
     uint32_t m_type = 0;
     uint16_t m_flags = 0;
     uint16_t m_compressionUnit = 0;

@@ -8,6 +8,7 @@
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "index/Index.h"
+#include "volume/Volume.h"
 
 namespace volcore {
 
@@ -56,8 +57,39 @@ CFileEntry& CFsObject::GetEntry() const {
     return *m_entry;
 }
 
+std::shared_ptr<CFileEntry> CFsObject::ShareEntry() const {
+    CheckAlive();
+    return m_entry;
+}
+
 void CFsObject::CheckAlive() const {
-    if (!m_entry) throw CException("FS object %1 (%2) is deleted", RecordNumber(m_reference), m_name);
+    if (IsDeleted()) throw CException("FS object %1 (%2) is deleted", RecordNumber(m_reference), m_name);
+}
+
+void CFsObject::CheckUsable() const {
+    CheckAlive();
+    if (m_abandoned)
+        throw CException("FS object %1 (%2) was given up after a failed write", RecordNumber(m_reference), m_name);
+}
+
+bool CFsObject::IsDirectory() const {
+    const CFileEntry& entry = GetEntry();
+    return (entry.GetFlags() & FileRecord::FlagDirectory) || entry.FindAttribute(AttrType::IndexRoot, u"$I30");
+}
+
+bool CFsObject::IsSystemObject() const {
+    // No path holds more components than this; a longer chain of parents is a loop.
+    constexpr int kDeepestPath = 16384;
+    if (RecordNumber(m_reference) < kFirstOrdinaryRecord) return true;
+    FileReference parent = m_parentReference;
+    for (int depth = 0; depth < kDeepestPath; ++depth) {
+        uint64_t record = RecordNumber(parent);
+        if (record == kRootRecord) return false;
+        // $Extend, or another system directory: what it holds is the file system's.
+        if (record < kFirstOrdinaryRecord) return true;
+        parent = CDirectory::Open(m_volume, parent)->GetParentReference();
+    }
+    throw CException("Entry %1: its parent directories never reach the root", RecordNumber(m_reference));
 }
 
 StandardInformation CFsObject::GetAttributesAndTime() const {
@@ -72,6 +104,8 @@ StandardInformation CFsObject::GetAttributesAndTime() const {
 
 void CFsObject::SetAttributesAndTime(const StandardInformation& info) {
     CheckAlive();
+    m_volume.BeginWrite();
+    m_changed = true;
     AttributePtr attribute = m_entry->GetAttribute(AttrType::StandardInformation);
     // A short value keeps its length: only the fields it has are written.
     uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(attribute->GetSize(), info.size()));
@@ -114,6 +148,7 @@ bool CFsObject::RefreshFileName(std::vector<uint8_t>& fileName, const StandardIn
 
 void CFsObject::UpdateFileName() {
     CheckAlive();
+    if (!m_changed && !m_entry->IsDirty()) return;
     StandardInformation info = GetAttributesAndTime();
     // Every name of the entry (long, DOS, hard links) carries the same copy.
     for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
@@ -125,10 +160,12 @@ void CFsObject::UpdateFileName() {
         std::shared_ptr<CDirectory> directory = CDirectory::Open(m_volume, m_parentReference);
         directory->GetIndex().UpdateEntry(NameOf(fileName), MakeIndexEntryValue(m_reference, fileName));
     }
+    m_changed = false;
 }
 
 void CFsObject::DeleteObject() {
     CheckAlive();
+    m_volume.BeginWrite();
     if (SameRecord(m_reference, m_parentReference))
         throw CException("Entry %1 references itself", RecordNumber(m_reference));
     std::shared_ptr<CDirectory> parent = CDirectory::Open(m_volume, m_parentReference);
@@ -152,7 +189,7 @@ CFile::CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume)
 CFile::~CFile() {
     // The owner already heard about a failed flush; repeating it would only
     // report the same failure twice.
-    if (m_flushFailed) return;
+    if (m_flushFailed || IsAbandoned()) return;
     try {
         Flush();
     } catch (const std::exception& e) {
@@ -161,7 +198,6 @@ CFile::~CFile() {
         LogError(FormatText("Destroying file %1 (%2): unknown failure", GetName(), RecordNumber(GetReference())));
     }
 }
-
 
 uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
 
@@ -175,32 +211,50 @@ void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
     m_data->ReadData(offset, buffer, size);
 }
 
+void CFile::CheckIsFile() const {
+    if (m_entry && (m_entry->GetFlags() & FileRecord::FlagDirectory))
+        throw CException("Entry %1 is a directory, not a file", GetName());
+}
+
 void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
+    CheckIsFile();
     uint64_t fileSize = GetSize();
     if (size > fileSize || offset > fileSize - size)
         throw CException("void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)");
     if (!m_data)
         throw CException("NtfsAttr::WriteData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
                          size, fileSize);
+    GetVolume().BeginWrite();
     m_data->WriteData(offset, buffer, size);
 }
 
 void CFile::SetSize(uint64_t newSize) {
+    CheckIsFile();
     if (!m_data) {
         CheckAlive();
-        m_data = m_entry->CreateAttribute(AttrType::Data, u"", false);
+        GetVolume().BeginWrite();
+        // Empty data lives in the record until it grows.
+        m_data = m_entry->CreateAttribute(AttrType::Data, u"", true);
     }
+    if (newSize == m_data->GetSize()) return;
+    GetVolume().BeginWrite();
     m_data->SetSize(newSize);
+    MarkChanged();
 }
 
 void CFile::Delete() {
+    CheckUsable();
+    if (IsSystemObject()) throw CException("Cannot delete system entry %1", RecordNumber(GetReference()));
+    // Its children would be left without a parent.
+    if (IsDirectory()) throw CException("Cannot delete directory %1 as a file", GetName());
     DeleteObject();
     m_data.reset();
 }
 
 void CFile::Flush() {
-    // A deleted file has nothing left to write.
-    if (IsDeleted()) return;
+    // A deleted file has nothing left to write; an abandoned one must not
+    // write what it was given up with.
+    if (IsDeleted() || IsAbandoned()) return;
     m_flushFailed = true;
     UpdateFileName();
     CheckAlive();

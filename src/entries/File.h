@@ -30,14 +30,30 @@ public:
     FileReference GetReference() const { return m_reference; }
     FileReference GetParentReference() const { return m_parentReference; }
     CVolume& GetVolume() const { return m_volume; }
-    bool IsDeleted() const { return m_entry == nullptr; }
+    // Deleted through this object or through another one sharing its entry.
+    bool IsDeleted() const { return !m_entry || m_entry->IsDeleted(); }
+    bool IsAbandoned() const { return m_abandoned; }
     CFileEntry& GetEntry() const;  // after CheckAlive
+    // The file entry, for another object opened on the same record.
+    std::shared_ptr<CFileEntry> ShareEntry() const;
 
     void CheckAlive() const;  // "FS object %1 (%2) is deleted"
+    // CheckAlive, and refuses an object given up after a failed write.
+    void CheckUsable() const;
+    // The record has a file-name index.
+    bool IsDirectory() const;
+    // Records the file system keeps for itself: those below 24, and everything
+    // under $Extend.
+    bool IsSystemObject() const;
+    // Gives up whatever is still unsaved, without a report: the owner of the
+    // last reference has already reported why it could not be saved.
+    virtual void Abandon() noexcept { m_abandoned = true; }
     StandardInformation GetAttributesAndTime() const;
     void SetAttributesAndTime(const StandardInformation& info);
     // Brings $FILE_NAME and the parent's index entry in line with
-    // $STANDARD_INFORMATION and $DATA.
+    // $STANDARD_INFORMATION and $DATA, once the object has been changed:
+    // other implementations leave the copies of unchanged objects behind, and
+    // a session that only reads must not write.
     void UpdateFileName();
 
 protected:
@@ -46,6 +62,7 @@ protected:
     bool RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const;
     // Removes the name from the parent, deletes the entry, marks the object deleted.
     void DeleteObject();
+    void MarkChanged() { m_changed = true; }
     std::shared_ptr<CFileEntry> m_entry;
 
 private:
@@ -53,6 +70,8 @@ private:
     std::u16string m_name;
     FileReference m_reference;
     FileReference m_parentReference;
+    bool m_abandoned = false;
+    bool m_changed = false;
 };
 
 class CFile : public CFsObject {
@@ -66,14 +85,20 @@ public:
     static std::shared_ptr<CFile> CreateByPath(CVolume& volume, std::u16string_view path);
 
     uint64_t GetSize() const;
+    // Contents are those of the unnamed $DATA; a directory opened as a file
+    // has none, and cannot be written or resized.
     void Read(uint64_t offset, void* buffer, uint32_t size) const;
     void Write(uint64_t offset, const void* buffer, uint32_t size);
     void SetSize(uint64_t newSize);
+    // Refuses directories and system files.
     void Delete();
     // UpdateFileName, CheckAlive, save the entry. Raises; called by close.
+    // Does nothing for a deleted or abandoned file.
     void Flush();
 
 private:
+    void CheckIsFile() const;
+
     AttributePtr m_data;
     bool m_flushFailed = false;
 };

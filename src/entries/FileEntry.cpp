@@ -1,5 +1,6 @@
 #include "entries/FileEntry.h"
 
+#include <algorithm>
 #include <set>
 
 #include "api/Bytes.h"
@@ -54,6 +55,24 @@ bool SameTypeAndName(const AttributeKey& key, uint32_t type, std::u16string_view
     return key.type == type && key.name == name;
 }
 
+// A freed record carries the sequence number its next object takes, so that
+// references to the object it held before no longer match; a record that was
+// never used starts afresh.
+uint16_t ReusedSequenceNumber(CVolume& volume, uint64_t recordNumber) {
+    try {
+        MftRecBufferPtr record = volume.ReadMftRecord(recordNumber);
+        CByteReader header(record->bytes);
+        uint16_t sequence = header.U16(FileRecord::SequenceNumber);
+        if (header.U32(FileRecord::Signature) == kFileSignature && sequence != 0) return sequence;
+    } catch (const CException&) {
+        // Not a readable record: nothing refers to it.
+    }
+    return FreshSequenceNumber(recordNumber);
+}
+
+// Sequence numbers skip 0, which references use for "any".
+uint16_t NextSequenceNumber(uint16_t sequence) { return sequence == 0xFFFF ? 1 : static_cast<uint16_t>(sequence + 1); }
+
 }  // namespace
 
 CFileEntry::CFileEntry(FileReference reference, CVolume& volume, uint16_t flags)
@@ -87,8 +106,9 @@ std::shared_ptr<CFileEntry> CFileEntry::FromBaseRecord(const MftRecBufferPtr& ba
 
 std::shared_ptr<CFileEntry> CFileEntry::Create(uint16_t flags, CVolume& volume) {
     uint64_t recordNumber = volume.GetMft().AllocateRecord();
-    auto entry = std::make_shared<CFileEntry>(MakeReference(recordNumber, 1), volume, flags);
-    entry->m_sequenceNumber = FreshSequenceNumber(recordNumber);
+    uint16_t sequence = ReusedSequenceNumber(volume, recordNumber);
+    auto entry = std::make_shared<CFileEntry>(MakeReference(recordNumber, sequence), volume, flags);
+    entry->m_sequenceNumber = sequence;
     entry->m_linkCount = 1;
     return entry;
 }
@@ -218,40 +238,167 @@ bool CFileEntry::IsDirty() const {
     return false;
 }
 
-void CFileEntry::SaveWithAttrList() const {
-    throw CException("void __cdecl volcore::CFileEntry::SaveWithAttrList(void) not implemented (%1:%2)", "FileEntry",
-                     251);
+bool CFileEntry::FitsInBaseRecord() const {
+    uint64_t needed = 0;
+    for (const auto& [key, attribute] : m_attributes)
+        if (key.type != AttrType::AttributeList) needed += attribute->GetSerializedSize();
+    return needed <= RecordCapacity(m_volume.GetMftRecordSize());
+}
+
+// Largest values first, as long as their record gets shorter by it; a value
+// that a record must hold stays.
+void CFileEntry::MoveResidentValuesOut() {
+    constexpr uint64_t kNonResidentRecordBytes = AttrRecord::NonResidentHeaderSize + 8 - AttrRecord::ResidentHeaderSize;
+    std::vector<AttributePtr> candidates;
+    for (const auto& [key, attribute] : m_attributes) {
+        if (attribute->IsNonResident() || key.type == AttrType::AttributeList || !MayBeNonResident(key.type)) continue;
+        if (RoundUp(attribute->GetSize(), 8) > kNonResidentRecordBytes) candidates.push_back(attribute);
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const AttributePtr& a, const AttributePtr& b) { return a->GetSize() > b->GetSize(); });
+    for (const AttributePtr& attribute : candidates) {
+        if (FitsInBaseRecord()) return;
+        attribute->MakeNonResident(attribute->GetSize());
+    }
 }
 
 void CFileEntry::Save() {
     if (!IsDirty()) return;
-    if (FindAttribute(AttrType::AttributeList)) SaveWithAttrList();
-    MftRecBufferPtr record = BuildBaseRecord();
-    m_volume.WriteMftRecord(m_reference, record);
+    if (!FitsInBaseRecord()) MoveResidentValuesOut();
+    if (FitsInBaseRecord()) SaveInBaseRecord();
+    else SaveWithAttrList();
     for (const auto& [key, attribute] : m_attributes) attribute->ClearDirty();
     m_dirty = false;
+}
+
+void CFileEntry::SaveInBaseRecord() {
+    RecordPieces pieces;
+    for (const auto& [key, attribute] : m_attributes)
+        if (key.type != AttrType::AttributeList) pieces.push_back(WholePiece(key, attribute));
+    m_volume.WriteMftRecord(
+        m_reference, BuildRecord(m_reference, m_sequenceNumber, 0, m_flags | FileRecord::FlagInUse, m_linkCount, pieces));
+    // Only once the base record no longer points at them.
+    if (FindAttribute(AttrType::AttributeList)) DeleteAttribute(AttrType::AttributeList);
     ReleaseExtensionRecords();
 }
 
-MftRecBufferPtr CFileEntry::BuildBaseRecord() const {
-    uint32_t recordSize = m_volume.GetMftRecordSize();
-    MftRecBufferPtr record = BuildRecordHeader(recordSize, m_reference, 0, m_flags | FileRecord::FlagInUse, m_linkCount);
-    CByteWriter writer(record->bytes);
-    // An existing entry keeps the sequence number its references carry.
-    writer.U16(FileRecord::SequenceNumber, m_sequenceNumber);
-
-    CByteReader header = writer.Reader();
-    uint32_t position = header.U16(FileRecord::FirstAttribute);
-    uint64_t capacity = uint64_t{header.U32(FileRecord::BytesAllocated)} - header.U32(FileRecord::BytesInUse) + 8;
-    uint64_t needed = 0;
-    for (const auto& [key, attribute] : m_attributes) {
-        needed += attribute->GetSerializedSize();
-        if (needed > capacity) SaveWithAttrList();
+void CFileEntry::SaveWithAttrList() {
+    AttributePtr list = FindAttribute(AttrType::AttributeList);
+    if (!list) list = CreateAttribute(AttrType::AttributeList, u"", true);
+    SListLayout layout = PlanAttributeList(*list);
+    size_t taken = m_extensions.size();
+    std::vector<FileReference> extensions = TakeExtensionRecords(layout.extensions.size());
+    // Taking records may have grown the MFT itself, and with it this entry
+    // when it is $MFT: its layout is planned again.
+    if (m_extensions.size() != taken && RecordNumber(m_reference) == kMftRecord) {
+        layout = PlanAttributeList(*list);
+        extensions = TakeExtensionRecords(layout.extensions.size());
     }
+    std::vector<uint8_t> value = BuildAttributeList(layout.base, m_reference, layout.extensions, extensions);
+    list->SetSize(value.size());
+    list->WriteData(0, value.data(), NumericCast<uint32_t>(value.size()));
+    for (SRecordPiece& piece : layout.base)
+        if (piece.attribute == list) piece = WholePiece(piece.key, list);
 
-    uint16_t instance = 0;
+    // The extension records first: the base record's list points at them.
+    for (size_t i = 0; i < extensions.size(); ++i)
+        m_volume.WriteMftRecord(extensions[i], BuildRecord(extensions[i], SequenceNumber(extensions[i]), m_reference,
+                                                           FileRecord::FlagInUse, 0, layout.extensions[i]));
+    m_volume.WriteMftRecord(m_reference, BuildRecord(m_reference, m_sequenceNumber, 0,
+                                                     m_flags | FileRecord::FlagInUse, m_linkCount, layout.base));
+    std::vector<FileReference> surplus;
+    for (FileReference extension : m_extensions)
+        if (std::find(extensions.begin(), extensions.end(), extension) == extensions.end()) surplus.push_back(extension);
+    ReleaseExtensionRecords(surplus);
+}
+
+// The base record keeps what must stay there (the standard information) and
+// the list, followed by as many attributes in key order as fit; the rest goes
+// to extension records. The list stays in the record when it can.
+SListLayout CFileEntry::PlanAttributeList(CAttribute& list) {
+    const uint32_t capacity = RecordCapacity(m_volume.GetMftRecordSize());
+    SListLayout layout;
+    std::vector<std::pair<AttributeKey, AttributePtr>> rest;
+    AttributePtr listPointer;
     for (const auto& [key, attribute] : m_attributes) {
-        uint32_t length = attribute->Serialize(writer.Sub(position, recordSize - position));
+        if (key.type == AttrType::AttributeList && key.name.empty()) listPointer = attribute;
+        else if (key.type < AttrType::AttributeList) layout.base.push_back(WholePiece(key, attribute));
+        else rest.emplace_back(key, attribute);
+    }
+    const uint32_t fixed = PiecesSize(layout.base);
+    size_t longest = 0;
+    for (uint64_t used = fixed; longest < rest.size(); ++longest) {
+        used += rest[longest].second->GetSerializedSize();
+        if (used > capacity) break;
+    }
+    for (bool resident : {true, false}) {
+        if (resident && list.IsNonResident()) continue;
+        if (!resident && !list.IsNonResident()) list.MakeNonResident(0);
+        for (size_t prefix = longest + 1; prefix-- > 0;) {
+            SListLayout trial{layout.base, {}};
+            for (size_t i = 0; i < prefix; ++i) trial.base.push_back(WholePiece(rest[i].first, rest[i].second));
+            CRecordPacker packer(capacity);
+            for (size_t i = prefix; i < rest.size(); ++i) packer.Add(rest[i].first, rest[i].second);
+            trial.extensions = packer.Records();
+            uint32_t listBytes = AttributeListSize(trial.base, trial.extensions);
+            uint32_t listRecord = AttrRecord::ResidentHeaderSize + static_cast<uint32_t>(RoundUp(listBytes, 8));
+            if (!resident) {
+                list.SetSize(listBytes);
+                listRecord = list.GetSerializedSize();
+            }
+            if (uint64_t{PiecesSize(trial.base)} + listRecord > capacity) continue;
+            SRecordPiece listPiece{AttributeKey{AttrType::AttributeList, u"", 0}, listPointer, 0, 0, listRecord};
+            trial.base.insert(trial.base.begin() + static_cast<std::ptrdiff_t>(layout.base.size()), listPiece);
+            return trial;
+        }
+    }
+    throw CException("Cannot save file entry %1: its attributes do not fit its records", RecordNumber(m_reference));
+}
+
+// The entry's own extension records in record order, then fresh ones.
+std::vector<FileReference> CFileEntry::TakeExtensionRecords(size_t count) {
+    std::vector<FileReference> taken(m_extensions.begin(), m_extensions.end());
+    std::sort(taken.begin(), taken.end(),
+              [](FileReference a, FileReference b) { return RecordNumber(a) < RecordNumber(b); });
+    while (taken.size() < count) {
+        taken.push_back(AllocateExtensionRecord());
+        m_extensions.insert(taken.back());
+    }
+    taken.resize(count);
+    return taken;
+}
+
+FileReference CFileEntry::AllocateExtensionRecord() {
+    uint64_t recordNumber = m_volume.GetMft().AllocateRecord();
+    // A reused record continues its sequence, so that a stale reference to
+    // what it held before can be told apart.
+    uint16_t sequence = 1;
+    try {
+        MftRecBufferPtr record = m_volume.ReadMftRecord(recordNumber);
+        CByteReader old(record->bytes);
+        if (old.U32(FileRecord::Signature) == kFileSignature) sequence = NextSequenceNumber(old.U16(FileRecord::SequenceNumber));
+    } catch (const std::exception&) {
+        // An unreadable free record starts again at 1.
+    }
+    return MakeReference(recordNumber, sequence);
+}
+
+MftRecBufferPtr CFileEntry::BuildRecord(FileReference reference, uint16_t sequence, FileReference base,
+                                        uint16_t flags, uint16_t linkCount, const RecordPieces& pieces) const {
+    uint32_t recordSize = m_volume.GetMftRecordSize();
+    MftRecBufferPtr record = BuildRecordHeader(recordSize, reference, base, flags, linkCount);
+    CByteWriter writer(record->bytes);
+    writer.U16(FileRecord::SequenceNumber, sequence);
+    uint32_t position = writer.Reader().U16(FileRecord::FirstAttribute);
+    if (uint64_t{PiecesSize(pieces)} > RecordCapacity(recordSize))
+        throw CException("Cannot save file entry %1: record %2 would overflow", RecordNumber(m_reference),
+                         RecordNumber(reference));
+    uint16_t instance = 0;
+    for (const SRecordPiece& piece : pieces) {
+        CByteWriter out = writer.Sub(position, recordSize - position);
+        uint32_t length = piece.attribute->IsNonResident()
+                              ? piece.attribute->SerializeExtent(out, piece.firstVcn, piece.endVcn)
+                              : piece.attribute->Serialize(out);
         writer.U16(position + AttrRecord::Instance, instance++);
         position += length;
     }
@@ -262,14 +409,19 @@ MftRecBufferPtr CFileEntry::BuildBaseRecord() const {
     return record;
 }
 
-void CFileEntry::ReleaseExtensionRecords() {
+void CFileEntry::ReleaseExtensionRecords(const std::vector<FileReference>& extensions) {
     uint32_t recordSize = m_volume.GetMftRecordSize();
-    for (FileReference extension : m_extensions) {
+    for (FileReference extension : extensions) {
         MftRecBufferPtr record = BuildRecordHeader(recordSize, extension, m_reference, 0, 0);
+        CByteWriter(record->bytes).U16(FileRecord::SequenceNumber, NextSequenceNumber(SequenceNumber(extension)));
         m_volume.WriteMftRecord(extension, record);
         m_volume.GetMft().FreeRecord(extension);
+        m_extensions.erase(extension);
     }
-    m_extensions.clear();
+}
+
+void CFileEntry::ReleaseExtensionRecords() {
+    ReleaseExtensionRecords(std::vector<FileReference>(m_extensions.begin(), m_extensions.end()));
 }
 
 void CFileEntry::Delete() {
@@ -278,7 +430,8 @@ void CFileEntry::Delete() {
     ReleaseExtensionRecords();
     uint16_t flags = static_cast<uint16_t>(m_flags & ~FileRecord::FlagInUse);
     MftRecBufferPtr record = BuildRecordHeader(m_volume.GetMftRecordSize(), m_reference, 0, flags, 1);
-    CByteWriter(record->bytes).U16(FileRecord::SequenceNumber, m_sequenceNumber);
+    // References to the deleted object must not match the record's next one.
+    CByteWriter(record->bytes).U16(FileRecord::SequenceNumber, NextSequenceNumber(m_sequenceNumber));
     m_volume.WriteMftRecord(m_reference, record);
     m_volume.GetMft().FreeRecord(m_reference);
     m_reference = kDeletedReference;

@@ -11,12 +11,19 @@
 
 #include "entries/Attribute.h"
 #include "entries/RecordFormat.h"
+#include "entries/RecordLayout.h"
 #include "volume/MftRecBuffer.h"
 #include "volume/Types.h"
 
 namespace volcore {
 
 class CVolume;
+
+// Where a save with an attribute list puts the entry's attribute records.
+struct SListLayout {
+    RecordPieces base;
+    std::vector<RecordPieces> extensions;
+};
 
 class CFileEntry {
 public:
@@ -54,7 +61,9 @@ public:
     bool IsDirty() const;
     // Makes the next Save rebuild the record even if no attribute changed.
     void MarkDirty() { m_dirty = true; }
-    // Rebuilds and writes the base record when any attribute is dirty.
+    // Rebuilds and writes the entry's records when anything changed. What does
+    // not fit the base record moves out: resident values into clusters first,
+    // then attributes into extension records listed by an $ATTRIBUTE_LIST.
     void Save();
     // Releases clusters and records; the reference becomes all ones.
     void Delete();
@@ -67,8 +76,16 @@ private:
     void ReadExtensionRecords(const CByteReader& list, ParseMap& parsed);
     void ReadExtensionRecord(FileReference reference, ParseMap& parsed);
     void RenumberOccurrences(uint32_t type, std::u16string_view name);
-    MftRecBufferPtr BuildBaseRecord() const;
-    [[noreturn]] void SaveWithAttrList() const;
+    bool FitsInBaseRecord() const;
+    void MoveResidentValuesOut();
+    void SaveInBaseRecord();
+    void SaveWithAttrList();
+    SListLayout PlanAttributeList(CAttribute& list);
+    std::vector<FileReference> TakeExtensionRecords(size_t count);
+    FileReference AllocateExtensionRecord();
+    MftRecBufferPtr BuildRecord(FileReference reference, uint16_t sequence, FileReference base, uint16_t flags,
+                                uint16_t linkCount, const RecordPieces& pieces) const;
+    void ReleaseExtensionRecords(const std::vector<FileReference>& extensions);
     void ReleaseExtensionRecords();
 
     std::set<FileReference> m_extensions;

@@ -119,27 +119,34 @@ uint32_t FirstAttributeOffset(uint32_t recordSize) {
     return static_cast<uint32_t>(RoundUp(FileRecord::HeaderSize + 2ull * usaCount, 8));
 }
 
+void WriteRecordHeader(const CByteWriter& record, uint64_t recordNumber, uint16_t sequence,
+                       FileReference baseReference, uint16_t flags, uint16_t linkCount) {
+    uint32_t recordSize = NumericCast<uint32_t>(record.Size());
+    uint32_t firstAttribute = FirstAttributeOffset(recordSize);
+    if (recordSize % 512 != 0 || firstAttribute + FileRecord::EndMarkerSize > recordSize)
+        throw CException("Invalid MFT record size: %1", recordSize);
+    uint32_t recordNumber32 = NumericCast<uint32_t>(recordNumber);
+    record.CopyFrom(FileRecord::Signature, "FILE", 4);
+    record.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
+    record.U16(FileRecord::UsaCount, static_cast<uint16_t>(recordSize / 512 + 1));
+    record.U16(FileRecord::SequenceNumber, sequence);
+    record.U16(FileRecord::LinkCount, linkCount);
+    record.U16(FileRecord::FirstAttribute, static_cast<uint16_t>(firstAttribute));
+    record.U16(FileRecord::Flags, flags);
+    record.U32(FileRecord::BytesInUse, firstAttribute);
+    record.U32(FileRecord::BytesAllocated, recordSize);
+    record.U64(FileRecord::BaseReference, baseReference);
+    record.U32(FileRecord::RecordNumber, recordNumber32);
+}
+
 MftRecBufferPtr BuildRecordHeader(uint32_t recordSize, FileReference reference, FileReference baseReference,
                                   uint16_t flags, uint16_t linkCount) {
-    uint32_t firstAttribute = FirstAttributeOffset(recordSize);
-    if (recordSize % 512 != 0 || firstAttribute + 8 > recordSize)
+    if (recordSize % 512 != 0 || FirstAttributeOffset(recordSize) + FileRecord::EndMarkerSize > recordSize)
         throw CException("Invalid MFT record size: %1", recordSize);
     uint64_t recordNumber = RecordNumber(reference);
-    uint32_t recordNumber32 = NumericCast<uint32_t>(recordNumber);
-
     auto buffer = std::make_shared<CMftRecBuffer>(recordSize);
-    CByteWriter header(buffer->bytes);
-    header.CopyFrom(FileRecord::Signature, "FILE", 4);
-    header.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
-    header.U16(FileRecord::UsaCount, static_cast<uint16_t>(recordSize / 512 + 1));
-    header.U16(FileRecord::SequenceNumber, FreshSequenceNumber(recordNumber));
-    header.U16(FileRecord::LinkCount, linkCount);
-    header.U16(FileRecord::FirstAttribute, static_cast<uint16_t>(firstAttribute));
-    header.U16(FileRecord::Flags, flags);
-    header.U32(FileRecord::BytesInUse, firstAttribute);
-    header.U32(FileRecord::BytesAllocated, recordSize);
-    header.U64(FileRecord::BaseReference, baseReference);
-    header.U32(FileRecord::RecordNumber, recordNumber32);
+    WriteRecordHeader(CByteWriter(buffer->bytes), recordNumber, FreshSequenceNumber(recordNumber), baseReference,
+                      flags, linkCount);
     return buffer;
 }
 
@@ -165,19 +172,26 @@ const std::vector<SAttrDef>& AttributeDefinitions() {
     return definitions;
 }
 
+bool MayBeNonResident(uint32_t type) {
+    constexpr uint32_t kMustBeResident = 0x40;
+    for (const SAttrDef& definition : AttributeDefinitions())
+        if (definition.type == type) return (definition.flags & kMustBeResident) == 0;
+    return false;
+}
+
 std::vector<uint8_t> BuildAttrDefTable() {
-    constexpr size_t entrySize = 160;
     const auto& definitions = AttributeDefinitions();
-    std::vector<uint8_t> table((definitions.size() + 1) * entrySize, 0);  // the last entry stays zero
+    std::vector<uint8_t> table((definitions.size() + 1) * AttrDefEntry::Size, 0);  // the last entry stays zero
     CByteWriter writer(table);
     size_t position = 0;
     for (const SAttrDef& definition : definitions) {
-        writer.Utf16(position, definition.name);
-        writer.U32(position + 128, definition.type);
-        writer.U32(position + 140, definition.flags);
-        writer.U64(position + 144, definition.minSize);
-        writer.U64(position + 152, definition.maxSize);
-        position += entrySize;
+        CByteWriter entry = writer.Sub(position, AttrDefEntry::Size);
+        entry.Utf16(AttrDefEntry::Name, definition.name);
+        entry.U32(AttrDefEntry::Type, definition.type);
+        entry.U32(AttrDefEntry::Flags, definition.flags);
+        entry.U64(AttrDefEntry::MinimumSize, definition.minSize);
+        entry.U64(AttrDefEntry::MaximumSize, definition.maxSize);
+        position += AttrDefEntry::Size;
     }
     return table;
 }

@@ -50,6 +50,9 @@ inline constexpr size_t RecordNumber = 44;
 inline constexpr size_t HeaderSize = 48;
 inline constexpr uint16_t FlagInUse = 0x0001;
 inline constexpr uint16_t FlagDirectory = 0x0002;
+inline constexpr uint16_t FlagExtendMember = 0x0004;  // a system file under $Extend
+inline constexpr uint16_t FlagViewIndex = 0x0008;     // holds an index of something other than names
+inline constexpr uint32_t EndMarkerSize = 8;          // the end type code and four zero bytes
 }  // namespace FileRecord
 
 // Attribute record header fields (offsets from the attribute record start).
@@ -125,10 +128,44 @@ inline constexpr size_t NameOffset = 7;
 inline constexpr size_t LowestVcn = 8;
 inline constexpr size_t Reference = 16;
 inline constexpr size_t Instance = 24;
+inline constexpr size_t Name = 26;
+inline constexpr uint32_t LengthForName(size_t units) { return static_cast<uint32_t>(RoundUp(Name + 2 * units, 8)); }
 }  // namespace AttrListEntry
 
+inline constexpr uint32_t kFileAttributeHidden = 0x2;
+inline constexpr uint32_t kFileAttributeSystem = 0x4;
+inline constexpr uint32_t kFileAttributeArchive = 0x20;
 inline constexpr uint32_t kFileAttributeDirectoryIndex = 0x10000000;  // "has a file name index"
+inline constexpr uint32_t kFileAttributeViewIndex = 0x20000000;       // has an index of something else
 inline constexpr uint32_t kFileAttributeNormal = 0x80;
+
+// $VOLUME_INFORMATION value.
+namespace VolumeInformation {
+inline constexpr size_t MajorVersion = 8;
+inline constexpr size_t MinorVersion = 9;
+inline constexpr size_t Flags = 10;
+inline constexpr size_t Size = 12;
+inline constexpr uint16_t FlagDirty = 0x0001;
+}  // namespace VolumeInformation
+
+// $UpCase:$Info, the stream that identifies the upcase table.
+namespace UpCaseInfo {
+inline constexpr size_t Length = 0;
+inline constexpr size_t Crc64 = 8;
+inline constexpr size_t Size = 32;
+}  // namespace UpCaseInfo
+
+// One entry of $AttrDef.
+namespace AttrDefEntry {
+inline constexpr size_t Name = 0;  // up to 64 UTF-16 units, zero-padded
+inline constexpr size_t Type = 128;
+inline constexpr size_t DisplayRule = 132;
+inline constexpr size_t CollationRule = 136;
+inline constexpr size_t Flags = 140;
+inline constexpr size_t MinimumSize = 144;
+inline constexpr size_t MaximumSize = 152;
+inline constexpr size_t Size = 160;
+}  // namespace AttrDefEntry
 
 // (type, name) under which a file entry holds one attribute. `occurrence`
 // numbers further records of the same type and name in one entry (a long and
@@ -162,6 +199,11 @@ using ParseMap = std::map<AttributeKey, AttributeLocations>;
 // occurrences.
 void ParseAttributeRecords(const MftRecBufferPtr& buffer, ParseMap& parsed);
 
+// Writes the header of a fresh record over the zeroed bytes of `record`: no
+// attributes yet (bytes in use end at the first attribute).
+void WriteRecordHeader(const CByteWriter& record, uint64_t recordNumber, uint16_t sequence,
+                       FileReference baseReference, uint16_t flags, uint16_t linkCount);
+
 // A fresh, zero-filled record of `recordSize` bytes with its header filled in.
 MftRecBufferPtr BuildRecordHeader(uint32_t recordSize, FileReference reference, FileReference baseReference,
                                   uint16_t flags, uint16_t linkCount);
@@ -181,6 +223,9 @@ struct SAttrDef {
     uint64_t maxSize;  // ~0 for no limit
 };
 const std::vector<SAttrDef>& AttributeDefinitions();
+// Whether the definition table lets attributes of this type live outside
+// their record; unknown types stay where they are.
+bool MayBeNonResident(uint32_t type);
 // The 2560-byte $AttrDef content: 15 definitions and an all-zero entry.
 std::vector<uint8_t> BuildAttrDefTable();
 

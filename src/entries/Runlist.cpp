@@ -71,10 +71,18 @@ void DecodeMappingPairs(const CByteReader& record, RunMap& runs) {
         throw CException("Corrupted runlist: highest VCN %1, current %2", highestVcn, cursor.vcn);
 }
 
-uint32_t EncodeMappingPairs(const RunMap& runs, const CByteWriter& record, uint32_t position) {
+uint32_t MappingPairSize(const SLcnAndLength& run, int64_t& previousLcn) {
+    uint32_t size = 1 + SignedByteCount(static_cast<int64_t>(run.length));
+    if (run.lcn == SparseLcn) return size;
+    size += SignedByteCount(static_cast<int64_t>(run.lcn) - previousLcn);
+    previousLcn = static_cast<int64_t>(run.lcn);
+    return size;
+}
+
+uint32_t EncodeMappingPairs(const RunMap& runs, const CByteWriter& record, uint32_t position, uint64_t firstVcn) {
     const size_t room = record.Size();
     size_t p = position;
-    uint64_t expectedVcn = 0;
+    uint64_t expectedVcn = firstVcn;
     int64_t previousLcn = 0;
     for (const auto& [vcn, run] : runs) {
         if (vcn.value != expectedVcn)

@@ -52,7 +52,7 @@ CDirectory::CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::
     : CFsObject(std::move(entry), volume), m_index(std::move(index)) {}
 
 CDirectory::~CDirectory() {
-    if (m_abandoned) {
+    if (IsAbandoned()) {
         // Whatever reached the index after it was given up is lost as well.
         if (m_index) m_index->DiscardChanges();
         return;
@@ -71,7 +71,8 @@ CDirectory::~CDirectory() {
 
 std::shared_ptr<CDirectory> CDirectory::Open(CVolume& volume, FileReference reference) {
     if (auto cached = volume.FindCachedDirectory(reference)) return cached;
-    auto entry = CFileEntry::Load(reference, volume);
+    // A file object already open on the record shares its entry.
+    auto entry = volume.OpenEntry(reference);
     auto index = std::make_unique<CIndex>(entry, kIndexName, volume.GetUpCase());
     auto directory = std::make_shared<CDirectory>(entry, volume, std::move(index));
     volume.CacheDirectory(directory);
@@ -116,14 +117,28 @@ CIndex& CDirectory::GetIndex() const {
     return *m_index;
 }
 
+void CDirectory::ForEachEntry(const CIndex::Visitor& visit) {
+    CIndex& index = GetIndex();
+    ++m_walks;
+    try {
+        index.ForEach(visit);
+    } catch (...) {
+        --m_walks;
+        throw;
+    }
+    --m_walks;
+}
+
 void CDirectory::Delete() {
     uint64_t record = RecordNumber(GetReference());
-    if (record < kFirstUserRecord) throw CException("Cannot delete system entry %1", record);
-    if (!GetIndex().GetEntries().empty())
+    if (m_walks > 0) throw CException("Cannot delete directory %1 while it is being listed", GetName());
+    CheckUsable();
+    if (IsSystemObject()) throw CException("Cannot delete system entry %1", record);
+    if (!GetIndex().IsEmpty())
         throw CException("Cannot delete directory %1: directory is not empty", GetName());
-    CheckAlive();
     // Tested before the index goes, so that a refused delete leaves the directory whole.
     if (SameRecord(GetReference(), GetParentReference())) throw CException("Entry %1 references itself", record);
+    GetVolume().BeginWrite();
     // The directory's record is freed below: its unsaved index changes do not matter.
     m_index->DiscardChanges();
     m_index.reset();
@@ -132,7 +147,7 @@ void CDirectory::Delete() {
 }
 
 void CDirectory::Flush() {
-    if (IsDeleted()) return;
+    if (IsDeleted() || IsAbandoned()) return;
     UpdateFileName();
     if (m_index) m_index->Save();
     CheckAlive();
@@ -140,7 +155,7 @@ void CDirectory::Flush() {
 }
 
 void CDirectory::Abandon() noexcept {
-    m_abandoned = true;
+    CFsObject::Abandon();
     if (m_index) m_index->DiscardChanges();
 }
 

@@ -36,27 +36,22 @@ public:
     CIndex& GetIndex() const;  // "Directory was deleted"
     void AddEntry(const std::u16string& name, const SIndexEntryValue& value) { GetIndex().AddEntry(name, value); }
     void RemoveEntry(std::u16string_view name) { GetIndex().RemoveEntry(name); }
-    const SIndexEntryValue& GetEntry(std::u16string_view name) const { return GetIndex().GetEntry(name); }
-    const IndexEntryMap& GetEntries() const { return GetIndex().GetEntries(); }
+    SIndexEntryValue GetEntry(std::u16string_view name) const { return GetIndex().GetEntry(name); }
+    // Walks the entries in index order. The visitor may change the directory,
+    // but not delete it: a delete during a walk is refused.
+    void ForEachEntry(const CIndex::Visitor& visit);
 
     // The caller must hold a reference: the cache lets go of the directory here.
     void Delete();
     // UpdateFileName, save the index, CheckAlive, save the entry. Raises.
-    // Does nothing for a deleted directory.
+    // Does nothing for a deleted or abandoned directory.
     void Flush();
-    // Gives up whatever is still unsaved, without a report: the owner of the
-    // last reference has already reported why it could not be saved.
-    void Abandon() noexcept;
-    bool IsAbandoned() const { return m_abandoned; }
-    // The directory's file entry, for a file object opened on the same record.
-    std::shared_ptr<CFileEntry> ShareEntry() const {
-        CheckAlive();
-        return m_entry;
-    }
+    // As CFsObject::Abandon; the index's unsaved changes are given up too.
+    void Abandon() noexcept override;
 
 private:
     std::unique_ptr<CIndex> m_index;
-    bool m_abandoned = false;
+    unsigned m_walks = 0;
 };
 
 }  // namespace volcore

@@ -10,11 +10,13 @@
 namespace volcore {
 
 std::shared_ptr<CFile> CFile::Open(CVolume& volume, FileReference reference) {
-    // A directory opened as a file shares the directory's entry: two copies of
-    // one record would each rebuild it from their own view when saved.
-    if (auto directory = volume.FindCachedDirectory(reference))
-        return std::make_shared<CFile>(directory->ShareEntry(), volume);
-    return std::make_shared<CFile>(CFileEntry::Load(reference, volume), volume);
+    // Every handle on one record shares one object, and a directory opened as
+    // a file shares the directory's entry: two copies of one record would each
+    // rebuild it from their own view when saved, and the last one would win.
+    if (auto file = volume.FindOpenFile(reference)) return file;
+    auto file = std::make_shared<CFile>(volume.OpenEntry(reference), volume);
+    volume.RememberOpenFile(file);
+    return file;
 }
 
 std::shared_ptr<CFile> CFile::OpenByPath(CVolume& volume, std::u16string_view path) {
@@ -25,15 +27,18 @@ std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentRefere
     auto parent = CDirectory::Open(volume, parentReference);
     SNewChild child = CreateChildEntry(*parent, name, FileRecord::FlagInUse, kFileAttributeNormal);
     // The object is built after the link: until then nothing would undo the
-    // flush its destructor does.
+    // flush its destructor does. Every file has its (empty) contents from the start.
     try {
+        child.entry->CreateAttribute(AttrType::Data, u"", true);
         LinkChild(*parent, name, child);
     } catch (...) {
         DiscardChildEntry(*child.entry);
         throw;
     }
     try {
-        return std::make_shared<CFile>(child.entry, volume);
+        auto file = std::make_shared<CFile>(child.entry, volume);
+        volume.RememberOpenFile(file);
+        return file;
     } catch (...) {
         parent->RemoveEntry(name);
         DiscardChildEntry(*child.entry);

@@ -1,45 +1,28 @@
 #pragma once
-// A directory's $I30 index: loaded whole into an ordered map, rebuilt whole on
-// save, either inside the root (small form) or as a chain of INDX blocks.
+// A directory's $I30 index: the root in the directory's own record and, once
+// the names outgrow it, INDX blocks forming a balanced B-tree. A lookup
+// descends from the root through the few blocks on its path; a change edits
+// only the nodes on its path; Save writes the root and the changed blocks.
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "entries/Attribute.h"
+#include "index/IndexBlockStore.h"
+#include "index/IndexFormat.h"
+#include "index/IndexTree.h"
 #include "index/UpCase.h"
 #include "volume/Types.h"
 
 namespace volcore {
 
-class CBitmap;
 class CFileEntry;
-
-struct SIndexEntryValue {
-    uint64_t fileReference = 0;
-    uint64_t parentReference = 0;
-    uint64_t creationTime = 0;
-    uint64_t modificationTime = 0;
-    uint64_t mftChangeTime = 0;
-    uint64_t accessTime = 0;
-    uint64_t allocatedSize = 0;
-    uint64_t dataSize = 0;
-    uint32_t fileAttributes = 0;
-    uint32_t eaSizeOrReparseTag = 0;
-    uint8_t nameSpace = 0;
-};
-
-// Fills a value from a file reference and a $FILE_NAME value.
-SIndexEntryValue MakeIndexEntryValue(FileReference reference, std::span<const uint8_t> fileName);
-
-using IndexEntryMap = std::map<std::u16string, SIndexEntryValue, FileNameLess>;
 
 class CIndex {
 public:
-    // Opens the existing index `name` of the entry and loads it.
+    // Opens the existing index `name` of the entry; only its root is read.
     CIndex(std::shared_ptr<CFileEntry> entry, std::u16string name, const UpCaseTable& upcase);
     // A new, empty, dirty index; the caller has created its (empty) $INDEX_ROOT.
     CIndex(std::shared_ptr<CFileEntry> entry, std::u16string name, const UpCaseTable& upcase, uint32_t blockSize,
@@ -48,47 +31,68 @@ public:
     CIndex(const CIndex&) = delete;
     CIndex& operator=(const CIndex&) = delete;
 
-    bool FindEntry(std::u16string_view name, SIndexEntryValue& value) const;
-    const SIndexEntryValue& GetEntry(std::u16string_view name) const;
-    void AddEntry(const std::u16string& name, const SIndexEntryValue& value);
+    // The entry of exactly this name, or else one equal to it ignoring case.
+    bool FindEntry(std::u16string_view name, SIndexEntryValue& value);
+    SIndexEntryValue GetEntry(std::u16string_view name);  // "Entry %1 doesn't exist"
+
+    // Where a new name will go, found once before its object is made. A name
+    // equal to a present one ignoring case is refused ("Entry %1 is already
+    // exist"), as is one too long for an entry. Insert searches again only
+    // when the index changed in between.
+    struct SInsertPosition {
+        SIndexSearch search;
+        uint64_t changes = 0;
+    };
+    SInsertPosition FindInsertPosition(std::u16string_view name);
+    void Insert(const SInsertPosition& position, std::u16string_view name, const SIndexEntryValue& value);
+    void AddEntry(std::u16string_view name, const SIndexEntryValue& value);
+    // Replaces the entry's copy of the object's $FILE_NAME fields; the stored
+    // name stays. Changes nothing when the values are already the same.
     void UpdateEntry(std::u16string_view name, const SIndexEntryValue& value);
+    // Removes the entry of that name (as stored, or else ignoring case); a
+    // missing name is not an error.
     void RemoveEntry(std::u16string_view name);
-    const IndexEntryMap& GetEntries() const { return m_entries; }
+
+    bool IsEmpty();
+    // Hands every entry to `visit` in index order until it returns false. The
+    // name is valid during the call only. A change made meanwhile does not
+    // derail the walk: it goes on after the last name handed out.
+    using Visitor = std::function<bool(std::u16string_view name, const SIndexEntryValue& value)>;
+    void ForEach(const Visitor& visit);
+    // Walks the whole tree: its depth, balance, order and blocks.
+    SIndexShape Inspect();
 
     uint32_t GetBlockSize() const { return m_blockSize; }
     uint8_t GetClustersPerBlock() const { return m_clustersPerBlock; }
     bool IsDirty() const { return m_dirty; }
-    bool IsLarge() const { return m_allocation != nullptr; }
-    // Forget unsaved changes (the directory is being deleted).
-    void DiscardChanges() { m_dirty = false; }
+    bool IsLarge() const { return !m_root->IsLeaf(); }
+    // Forget unsaved changes (the directory is being deleted or given up).
+    void DiscardChanges();
 
     void Save();
 
 private:
     uint64_t OwnerRecord() const;
-    uint16_t BlockUsaCount() const;
     void CheckBlockSize(const char* corruptFormat) const;
-    void Load();
-    void LoadBlock(uint64_t blockIndex, std::vector<uint8_t>& block);
-    void ReadEntries(const CByteReader& buffer, size_t position);
-    bool RootFits(uint32_t rootSize) const;
-    bool SaveToRoot();
-    void CreateAllocation();
-    void WriteLargeRoot();
-    uint64_t BlockVcn(uint64_t blockIndex) const;
-    std::vector<uint8_t> BuildBlockChain() const;
-    void SaveToBlocks();
-    void ReturnToSmallForm();
+    void LoadRoot();
+    void Attach();
+    uint32_t RootCapacity() const;
+    void WriteRoot();
+    SIndexSearch SearchForChange(std::u16string_view name);
+    void Rebuild();
+    void Changing();
+    void Settle();
 
     const UpCaseTable* m_upcase;
     std::u16string m_name;
     std::shared_ptr<CFileEntry> m_entry;
-    AttributePtr m_root;
-    AttributePtr m_allocation;
-    std::unique_ptr<CBitmap> m_blockBitmap;
-    IndexEntryMap m_entries;
+    AttributePtr m_rootAttribute;
+    IndexNodePtr m_root;
+    std::unique_ptr<CIndexBlockStore> m_blocks;
+    std::unique_ptr<CIndexTree> m_tree;
     uint32_t m_blockSize = 0;
     uint8_t m_clustersPerBlock = 0;
+    uint64_t m_changes = 0;  // counts edits that may move entries between nodes
     bool m_dirty = false;
 };
 

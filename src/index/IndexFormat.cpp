@@ -1,10 +1,50 @@
 #include "index/IndexFormat.h"
 
+#include <cstring>
+
 #include "api/NumericCast.h"
 #include "entries/RecordFormat.h"
-#include "index/Index.h"
 
 namespace volcore {
+
+namespace {
+
+// The value's fields in a key (a $FILE_NAME value); the name stays as it is.
+void WriteKeyFields(const CByteWriter& key, const SIndexEntryValue& value) {
+    key.U64(FileNameValue::ParentReference, value.parentReference);
+    key.U64(FileNameValue::CreationTime, value.creationTime);
+    key.U64(FileNameValue::ModificationTime, value.modificationTime);
+    key.U64(FileNameValue::MftChangeTime, value.mftChangeTime);
+    key.U64(FileNameValue::AccessTime, value.accessTime);
+    key.U64(FileNameValue::AllocatedSize, value.allocatedSize);
+    key.U64(FileNameValue::DataSize, value.dataSize);
+    key.U32(FileNameValue::FileAttributes, value.fileAttributes);
+    key.U32(FileNameValue::EaSizeOrReparseTag, value.eaSizeOrReparseTag);
+    key.U8(FileNameValue::NameSpace, value.nameSpace);
+}
+
+[[noreturn]] void ThrowCorruptEntry(const char* field, size_t position, uint64_t value) {
+    throw CException("Corrupt index entry at offset %1: %2 %3", position, field, value);
+}
+
+}  // namespace
+
+SIndexEntryValue MakeIndexEntryValue(uint64_t reference, std::span<const uint8_t> fileName) {
+    CByteReader key(fileName);
+    SIndexEntryValue value;
+    value.fileReference = reference;
+    value.parentReference = key.U64(FileNameValue::ParentReference);
+    value.creationTime = key.U64(FileNameValue::CreationTime);
+    value.modificationTime = key.U64(FileNameValue::ModificationTime);
+    value.mftChangeTime = key.U64(FileNameValue::MftChangeTime);
+    value.accessTime = key.U64(FileNameValue::AccessTime);
+    value.allocatedSize = key.U64(FileNameValue::AllocatedSize);
+    value.dataSize = key.U64(FileNameValue::DataSize);
+    value.fileAttributes = key.U32(FileNameValue::FileAttributes);
+    value.eaSizeOrReparseTag = key.U32(FileNameValue::EaSizeOrReparseTag);
+    value.nameSpace = key.U8(FileNameValue::NameSpace);
+    return value;
+}
 
 void WriteRootHeader(const CByteWriter& out, uint32_t blockSize, uint8_t clustersPerBlock, uint32_t bytesInUse,
                      uint8_t flags) {
@@ -29,18 +69,64 @@ uint32_t WriteIndexEntry(const CByteWriter& out, size_t position, std::u16string
     entry.U16(IndexEntry::KeyLength, NumericCast<uint16_t>(FileNameValue::Name + 2 * name.size()));
     entry.U16(IndexEntry::Flags, 0);
     CByteWriter key = entry.Sub(IndexEntry::Key, length - IndexEntry::Key);
-    key.U64(FileNameValue::ParentReference, value.parentReference);
-    key.U64(FileNameValue::CreationTime, value.creationTime);
-    key.U64(FileNameValue::ModificationTime, value.modificationTime);
-    key.U64(FileNameValue::MftChangeTime, value.mftChangeTime);
-    key.U64(FileNameValue::AccessTime, value.accessTime);
-    key.U64(FileNameValue::AllocatedSize, value.allocatedSize);
-    key.U64(FileNameValue::DataSize, value.dataSize);
-    key.U32(FileNameValue::FileAttributes, value.fileAttributes);
-    key.U32(FileNameValue::EaSizeOrReparseTag, value.eaSizeOrReparseTag);
+    WriteKeyFields(key, value);
     key.U8(FileNameValue::NameLength, nameLength);
-    key.U8(FileNameValue::NameSpace, value.nameSpace);
     key.Utf16(FileNameValue::Name, name);
+    return length;
+}
+
+bool OverwriteIndexEntryValue(std::span<uint8_t> entry, const SIndexEntryValue& value) {
+    constexpr size_t kFields = IndexEntry::Key + FileNameValue::Name;
+    CByteWriter out(entry);
+    uint8_t before[kFields];
+    out.Reader().CopyTo(0, before, kFields);
+    out.U64(IndexEntry::Reference, value.fileReference);
+    WriteKeyFields(out.Sub(IndexEntry::Key, FileNameValue::Name), value);
+    return std::memcmp(before, out.Data(), kFields) != 0;
+}
+
+std::optional<uint64_t> EntryChild(std::span<const uint8_t> entry) {
+    CByteReader in(entry);
+    if (!(in.U16(IndexEntry::Flags) & IndexEntry::FlagHasChild)) return std::nullopt;
+    return in.U64(in.U16(IndexEntry::Length) - IndexEntry::ChildVcnSize);
+}
+
+std::vector<uint8_t> EntryWithChild(std::span<const uint8_t> entry, std::optional<uint64_t> childVcn) {
+    CByteReader in(entry);
+    uint16_t flags = in.U16(IndexEntry::Flags);
+    uint32_t length = in.U16(IndexEntry::Length);
+    uint32_t kept = length - ((flags & IndexEntry::FlagHasChild) ? IndexEntry::ChildVcnSize : 0);
+    std::vector<uint8_t> copy(kept + (childVcn ? IndexEntry::ChildVcnSize : 0));
+    in.CopyTo(0, copy.data(), kept);
+    CByteWriter out(copy);
+    out.U16(IndexEntry::Length, NumericCast<uint16_t>(copy.size()));
+    if (childVcn) {
+        out.U16(IndexEntry::Flags, static_cast<uint16_t>(flags | IndexEntry::FlagHasChild));
+        out.U64(copy.size() - IndexEntry::ChildVcnSize, *childVcn);
+    } else {
+        out.U16(IndexEntry::Flags, static_cast<uint16_t>(flags & ~IndexEntry::FlagHasChild));
+    }
+    return copy;
+}
+
+uint32_t CheckIndexEntry(const CByteReader& node, size_t position) {
+    CByteReader header = node.Sub(position, IndexEntry::Key);
+    uint32_t length = header.U16(IndexEntry::Length);
+    uint16_t flags = header.U16(IndexEntry::Flags);
+    bool isEnd = (flags & IndexEntry::FlagEnd) != 0;
+    uint32_t childBytes = (flags & IndexEntry::FlagHasChild) ? IndexEntry::ChildVcnSize : 0;
+    // Anything shorter cannot hold the fields its flags promise, and a zero
+    // length would never move a walk forward.
+    uint32_t shortest = (isEnd ? IndexEntry::SmallEndLength : IndexEntry::Name) + childBytes;
+    if (length < shortest || length % 8 != 0)
+        throw CException("Corrupt index entry at offset %1: length %2", position, length);
+    CByteReader entry = node.Sub(position, length);
+    if (isEnd) return length;
+    uint32_t keyLength = entry.U16(IndexEntry::KeyLength);
+    if (keyLength < FileNameValue::Name || keyLength > length - IndexEntry::Key - childBytes)
+        ThrowCorruptEntry("key length", position, keyLength);
+    uint32_t nameLength = entry.U8(IndexEntry::NameLength);
+    if (FileNameValue::Name + 2 * nameLength > keyLength) ThrowCorruptEntry("name length", position, nameLength);
     return length;
 }
 

@@ -2,14 +2,34 @@
 // Byte layouts of the $INDEX_ROOT value, INDX blocks and file-name index
 // entries, and the writers for the shapes this engine saves.
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "api/Bytes.h"
 
 namespace volcore {
 
-struct SIndexEntryValue;
+// What a file-name index entry says about the object it names: its reference
+// and the entry's copy of the object's $FILE_NAME, the name itself aside.
+struct SIndexEntryValue {
+    uint64_t fileReference = 0;
+    uint64_t parentReference = 0;
+    uint64_t creationTime = 0;
+    uint64_t modificationTime = 0;
+    uint64_t mftChangeTime = 0;
+    uint64_t accessTime = 0;
+    uint64_t allocatedSize = 0;
+    uint64_t dataSize = 0;
+    uint32_t fileAttributes = 0;
+    uint32_t eaSizeOrReparseTag = 0;
+    uint8_t nameSpace = 0;
+};
+
+// Fills a value from a file reference and a $FILE_NAME value.
+SIndexEntryValue MakeIndexEntryValue(uint64_t reference, std::span<const uint8_t> fileName);
 
 // $INDEX_ROOT value.
 namespace IndexRoot {
@@ -20,6 +40,10 @@ inline constexpr size_t ClustersPerBlock = 0x0C;
 inline constexpr size_t Header = 0x10;
 inline constexpr size_t HeaderSize = 0x20;  // root header and index header
 inline constexpr uint32_t FileNameCollation = 1;
+inline constexpr uint32_t UlongCollation = 0x10;         // one little-endian 32-bit key
+inline constexpr uint32_t SidCollation = 0x11;
+inline constexpr uint32_t SecurityHashCollation = 0x12;  // hash, then security id
+inline constexpr uint32_t UlongsCollation = 0x13;        // a row of 32-bit keys
 }  // namespace IndexRoot
 
 // Index header, relative to where it starts (0x10 in a root, 0x18 in a block).
@@ -44,11 +68,15 @@ inline constexpr uint16_t UsaOffsetValue = 0x28;
 inline constexpr uint32_t EntriesOffset(uint32_t usaCount) {
     return static_cast<uint32_t>(RoundUp(UsaOffsetValue + 2ull * usaCount, 8));
 }
+// One update sequence entry per 512-byte stride, plus the sequence number.
+inline constexpr uint32_t UsaCountFor(uint32_t blockSize) { return blockSize / 512 + 1; }
 }  // namespace IndexBlock
 
 // Index entry.
 namespace IndexEntry {
 inline constexpr size_t Reference = 0x00;
+inline constexpr size_t DataOffset = 0x00;  // view indexes: data in place of the reference
+inline constexpr size_t DataLength = 0x02;
 inline constexpr size_t Length = 0x08;
 inline constexpr size_t KeyLength = 0x0A;
 inline constexpr size_t Flags = 0x0C;
@@ -63,6 +91,7 @@ inline constexpr uint32_t ChildEndLength = 24;
 inline constexpr uint32_t LongestNameUnits = 255;
 inline constexpr uint32_t LengthForName(size_t units) { return static_cast<uint32_t>(RoundUp(Name + 2 * units, 8)); }
 inline constexpr uint32_t LongestLength = LengthForName(LongestNameUnits);  // 592
+inline constexpr uint32_t ChildVcnSize = 8;  // the child VCN closes an entry that has one
 }  // namespace IndexEntry
 
 // Writes the 0x20-byte root and index header.
@@ -76,6 +105,19 @@ uint32_t WriteEndEntry(const CByteWriter& out, size_t position);
 uint32_t WriteEndEntryWithChild(const CByteWriter& out, size_t position, uint64_t childVcn);
 // Writes an INDX block header at the start of `block`.
 void WriteBlockHeader(const CByteWriter& block, uint16_t usaCount, uint64_t vcn, uint32_t blockSize);
+
+// The child VCN an entry ends with, if it has one.
+std::optional<uint64_t> EntryChild(std::span<const uint8_t> entry);
+// A copy of an entry (named or end) with its child VCN set, replaced or
+// dropped; everything else it carries is kept as it was.
+std::vector<uint8_t> EntryWithChild(std::span<const uint8_t> entry, std::optional<uint64_t> childVcn);
+// Writes the name and the value's fields into a named entry in place, and
+// tells whether any byte changed.
+bool OverwriteIndexEntryValue(std::span<uint8_t> entry, const SIndexEntryValue& value);
+// Checks that the entry at `position` of a node fits it and holds the fields
+// its flags promise; returns its length. Raises
+// "Corrupt index entry at offset %1: length %2" or the bounds failure.
+uint32_t CheckIndexEntry(const CByteReader& node, size_t position);
 
 // One entry as read from a node: the end entry carries no name.
 struct SReadIndexEntry {

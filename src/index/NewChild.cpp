@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "api/Exception.h"
+#include "api/NameRules.h"
 #include "api/NumericCast.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
@@ -41,17 +42,16 @@ void AddResidentValue(CFileEntry& entry, uint32_t type, const std::vector<uint8_
 
 }  // namespace
 
-void CheckNewName(const CDirectory& parent, const std::u16string& name) {
+CIndex::SInsertPosition CheckNewName(const CDirectory& parent, const std::u16string& name) {
     if (name.empty()) throw CException("Invalid path: %1", name);
-    NumericCast<uint8_t>(name.size());
-    SIndexEntryValue existing;
-    if (parent.GetIndex().FindEntry(name, existing)) throw CException("Entry %1 is already exist", name);
+    if (const char* problem = NewNameProblem(name)) throw CException("Invalid name %1: %2", name, problem);
+    return parent.GetIndex().FindInsertPosition(name);
 }
 
 SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint16_t recordFlags,
                            uint32_t fileAttributes) {
-    CheckNewName(parent, name);
     SNewChild child;
+    child.position = CheckNewName(parent, name);
     child.fileName = BuildFileName(parent, name, fileAttributes);
     std::vector<uint8_t> standardInformation = BuildStandardInformation(parent, fileAttributes);
     child.entry = CFileEntry::Create(recordFlags, parent.GetVolume());
@@ -66,7 +66,7 @@ SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint1
 }
 
 void LinkChild(CDirectory& parent, const std::u16string& name, const SNewChild& child) {
-    parent.AddEntry(name, MakeIndexEntryValue(child.entry->GetReference(), child.fileName));
+    parent.GetIndex().Insert(child.position, name, MakeIndexEntryValue(child.entry->GetReference(), child.fileName));
 }
 
 void DiscardChildEntry(CFileEntry& entry) noexcept {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "entries/FileEntry.h"
+#include "index/Index.h"
 
 namespace volcore {
 
@@ -13,12 +14,13 @@ class CDirectory;
 
 struct SNewChild {
     FileEntryPtr entry;
-    std::vector<uint8_t> fileName;  // the $FILE_NAME value, also the parent's index key
+    std::vector<uint8_t> fileName;    // the $FILE_NAME value, also the parent's index key
+    CIndex::SInsertPosition position;  // the name's place in the parent's index
 };
 
 // Refuses a name that could not be linked into `parent`, before any record is
-// taken: a failed create must leave nothing behind.
-void CheckNewName(const CDirectory& parent, const std::u16string& name);
+// taken (a failed create must leave nothing behind), and tells where it goes.
+CIndex::SInsertPosition CheckNewName(const CDirectory& parent, const std::u16string& name);
 
 // Takes a free record and gives it the two attributes every object has. On
 // failure the record is released again.

@@ -26,4 +26,12 @@ ECollation CompareIgnoreCase(std::u16string_view a, std::u16string_view b, const
     return a.size() < b.size() ? ECollation::Less : ECollation::Greater;
 }
 
+ECollation CompareFileNames(std::u16string_view a, std::u16string_view b, const UpCaseTable& table) {
+    ECollation ignoringCase = CompareIgnoreCase(a, b, table);
+    if (ignoringCase != ECollation::Equal) return ignoringCase;
+    int exact = a.compare(b);
+    if (exact == 0) return ECollation::Equal;
+    return exact < 0 ? ECollation::Less : ECollation::Greater;
+}
+
 }  // namespace volcore

@@ -22,13 +22,9 @@ inline char16_t ToUpper(const UpCaseTable& table, char16_t unit) {
 
 ECollation CompareIgnoreCase(std::u16string_view a, std::u16string_view b, const UpCaseTable& table);
 
-// Ordering predicate of a directory index's entry map.
-struct FileNameLess {
-    const UpCaseTable* table = nullptr;
-    using is_transparent = void;
-    bool operator()(std::u16string_view a, std::u16string_view b) const {
-        return CompareIgnoreCase(a, b, *table) == ECollation::Less;
-    }
-};
+// The order of a file-name index: ignoring case first; names equal that way
+// follow their exact code units, so that names differing only in case (as
+// POSIX systems create them) are distinct and each has its place.
+ECollation CompareFileNames(std::u16string_view a, std::u16string_view b, const UpCaseTable& table);
 
 }  // namespace volcore

@@ -1,6 +1,7 @@
 // directory:: operations.
 #include "ntfs3g/DirectoryReader.h"
 #include "ntfs3g/FamilyLog.h"
+#include "ntfs3g/InodeFields.h"
 #include "ntfs3g/Mount.h"
 #include "ntfs3g/OpenFile.h"
 #include "ntfs3g/PathRules.h"
@@ -14,11 +15,23 @@ constexpr uint32_t kHasDirectoryIndex = 0x10000000;
 struct fetchTarget {
     bool (*callback)(const directory::dirEntry&, void*);
     void* context;
+    inodeTable* table;
 };
+
+// An object that handles hold open may have changed since the directory's
+// copy of its times and length was written: its held inode knows better.
+void TakeFromHeldInode(const heldInode& held, directory::dirEntry& entry) {
+    const file::attributes current = AttributesOf(held.inode, held.data);
+    entry.fileAttributes = current.fileAttributes | (entry.fileAttributes & kHasDirectoryIndex);
+    entry.creationTime = current.creationTime;
+    entry.lastAccessTime = current.lastAccessTime;
+    entry.lastWriteTime = current.lastWriteTime;
+    if (!(entry.fileAttributes & kDirectoryAttribute)) entry.size = current.size;
+}
 
 static_assert(sizeof(directory::dirEntry) == sizeof(dirEntryEx), "the two entry records match");
 
-int DeliverEntry(void* context, const dirEntryEx& record) {
+int DeliverEntry(void* context, uint64_t reference, const dirEntryEx& record) {
     const auto& target = *static_cast<const fetchTarget*>(context);
     directory::dirEntry entry;
     entry.fileAttributes = record.fileAttributes;
@@ -28,21 +41,29 @@ int DeliverEntry(void* context, const dirEntryEx& record) {
     entry.lastWriteTime = record.lastWriteTime;
     entry.size = record.size;
     std::copy(std::begin(record.name), std::end(record.name), entry.name);
+    const heldInode* held = target.table->Find(MREF(reference));
+    if (held != nullptr && held->inode != nullptr) TakeFromHeldInode(*held, entry);
     return target.callback(entry, target.context) ? 0 : 1;
 }
 
-void Fetch(const char* path, filesystem::handle volume, const fetchTarget& target) {
+void Fetch(const char* path, filesystem::handle volume, bool (*callback)(const directory::dirEntry&, void*),
+           void* context) {
     const std::string normalized = normalizePath(path);
-    ntfs_volume* mounted = VolumeOf(volume);
-    ntfs_inode* inode = LookUpInode(mounted, normalized).release();
-    if (inode == nullptr) Fail("invalid path");
-    dirFiller filler;
-    filler.mode = static_cast<int>(fillerMode::extended);
-    // Without a callback the walk itself refuses to start.
-    filler.extended = target.callback != nullptr ? &DeliverEntry : nullptr;
+    mountedVolume& mounted = MountOf(volume);
+    inodeTable& table = mounted.inodes;
+    reachedObject reached = ReachPath(table, normalized);
+    if (!reached.inode) Fail("invalid path");
+    // Held for the walk, so that whatever the callback does to the directory
+    // goes through this one copy.
+    heldInode& directory = table.Hold(std::move(reached.inode), reached.parent, reached.system);
+    fetchTarget target{callback, context, &table};
     s64 position = 0;
-    const int walked = readDirectoryEx(inode, &position, const_cast<fetchTarget*>(&target), &filler);
-    if (ntfs_inode_close(inode) != 0) Fail("failed to close inode");
+    const int walked = [&] {
+        const volumeInUse busy(mounted);
+        // Without a callback the walk itself refuses to start.
+        return readHeldDirectory(directory.inode, &position, &target, callback != nullptr ? &DeliverEntry : nullptr);
+    }();
+    if (!table.Release(directory)) Fail("failed to close inode");
     if (walked != 0) Fail("ntfs_readdir_ex failed");
 }
 
@@ -54,11 +75,7 @@ namespace volkit {
 using namespace fsfamily;
 
 bool directory::create(const char* path, filesystem::handle volume) {
-    return RunReported([&] {
-        file::handle created;
-        created.ptr = openOrCreate(path, openDisposition::createNew, objectType::directory, volume).release();
-        if (!file::close(created)) Fail("failed to close created directory");
-    });
+    return RunReported([&] { openOrCreate(path, openDisposition::createNew, objectType::directory, volume); });
 }
 
 bool directory::remove(const char* path, filesystem::handle volume) {
@@ -68,9 +85,7 @@ bool directory::remove(const char* path, filesystem::handle volume) {
 
 bool directory::fetch(const char* path, filesystem::handle volume,
                       bool (*callback)(const dirEntry&, void*), void* context) {
-    return RunReported([&] {
-        Fetch(path, volume, fetchTarget{callback, context});
-    });
+    return RunReported([&] { Fetch(path, volume, callback, context); });
 }
 
 }  // namespace volkit

@@ -3,26 +3,26 @@
 #include <memory>
 
 #include "api/Bytes.h"
+#include "entries/RecordFormat.h"
 #include "ntfs3g/InodeFields.h"
 
 namespace volkit::fsfamily {
 namespace {
 
 using volcore::CByteReader;
+namespace FileNameValue = volcore::FileNameValue;
 
 // Offsets inside the $I30 index structures.
 constexpr size_t kRootHeaderOffset = 16;      // INDEX_HEADER inside $INDEX_ROOT
 constexpr size_t kRootBlockSizeOffset = 8;
 constexpr size_t kBlockHeaderOffset = 24;     // INDEX_HEADER inside an INDX block
 constexpr size_t kEntryHeaderSize = 16;
-constexpr size_t kFileNameHeaderSize = 66;    // $FILE_NAME up to the name
 constexpr uint16_t kEntryIsLast = 0x2;
 constexpr uint32_t kIndxMagic = 0x58444e49;   // "INDX"
 constexpr uint32_t kMinIndexBlockSize = 512;
 constexpr uint32_t kMaxIndexBlockSize = 65536;
 constexpr uint32_t kHasDirectoryIndex = 0x10000000;
 constexpr uint32_t kHiddenAttribute = 0x2;
-constexpr size_t kBitmapChunk = 4096;
 
 // Raised for a damaged index; becomes EIO.
 struct damagedIndex {};
@@ -40,66 +40,80 @@ struct AttrCloser {
 };
 using AttrRef = std::unique_ptr<ntfs_attr, AttrCloser>;
 
-uint64_t UnnamedDataSize(ntfs_volume* volume, uint64_t reference) {
-    ntfs_inode* inode = ntfs_inode_open(volume, MREF(reference));
-    if (inode == nullptr) return 0;
-    uint64_t size = 0;
-    // libntfs-3g hands out a named stream when no unnamed one exists.
-    if (ntfs_attr* data = ntfs_attr_open(inode, AT_DATA, AT_UNNAMED, 0)) {
-        if (data->name_len == 0 && data->data_size > 0) size = static_cast<uint64_t>(data->data_size);
-        ntfs_attr_close(data);
-    }
-    ntfs_inode_close(inode);
-    // Closing parks a clean copy in libntfs-3g's inode cache; if the caller
-    // holds the same inode open and changes it, a later open would get that
-    // stale copy back instead of what the caller wrote.
-    ntfs_inode_invalidate(volume, MREF(reference));
-    return size;
-}
+// One entry read from an index node, with its place in the walk.
+struct walkedEntry {
+    s64 ordinal = 0;
+    uint64_t reference = 0;
+    dirEntryEx record;
+};
+using nodeEntries = std::vector<walkedEntry>;
 
+// Reads one index node at a time and hands its entries to the filler only
+// once nothing of the directory is open any more: the filler may change the
+// directory, even have its inode closed and opened again (`m_directory` is a
+// reference to where the current inode is kept, read again for each node).
 class extendedWalk {
 public:
-    extendedWalk(ntfs_inode* directory, s64* position, void* context, extendedFiller filler)
+    extendedWalk(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler)
         : m_directory(directory), m_position(position), m_context(context), m_filler(filler) {}
 
     // 0 when every entry was reported, -1 when the filler stopped the walk.
     int Run() {
         m_skip = *m_position;
-        if (!WalkRoot()) return -1;
-        return WalkAllocation() ? 0 : -1;
+        if (!Deliver(RootEntries())) return -1;
+        for (s64 index = 0;; ++index) {
+            nodeEntries entries;
+            if (!BlockEntries(index, entries)) return 0;
+            if (!Deliver(entries)) return -1;
+        }
     }
 
 private:
-    bool WalkRoot() {
+    ntfs_inode* Directory() const {
+        Require(m_directory != nullptr);
+        return m_directory;
+    }
+
+    bool Deliver(const nodeEntries& entries) {
+        for (const walkedEntry& entry : entries) {
+            *m_position = entry.ordinal;
+            if (m_filler(m_context, entry.reference, entry.record) != 0) return false;
+        }
+        return true;
+    }
+
+    nodeEntries RootEntries() {
         s64 length = 0;
         std::unique_ptr<void, FreeDeleter> root(
-            ntfs_attr_readall(m_directory, AT_INDEX_ROOT, NTFS_INDEX_I30, 4, &length));
+            ntfs_attr_readall(Directory(), AT_INDEX_ROOT, NTFS_INDEX_I30, 4, &length));
         Require(root != nullptr && length > 0);
         const CByteReader reader(static_cast<const uint8_t*>(root.get()), static_cast<size_t>(length));
         m_blockSize = reader.U32(kRootBlockSizeOffset);
-        return WalkEntries(reader, kRootHeaderOffset);
+        nodeEntries entries;
+        CollectEntries(reader, kRootHeaderOffset, entries);
+        return entries;
     }
 
-    bool WalkAllocation() {
-        AttrRef allocation(ntfs_attr_open(m_directory, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4));
+    // The entries of block `index` when it is in use; false past the last
+    // block.
+    bool BlockEntries(s64 index, nodeEntries& entries) {
+        AttrRef allocation(ntfs_attr_open(Directory(), AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4));
         if (!allocation) {
             Require(errno == ENOENT);
-            return true;
+            return false;
         }
         Require(m_blockSize >= kMinIndexBlockSize && m_blockSize <= kMaxIndexBlockSize &&
                 (m_blockSize & (m_blockSize - 1)) == 0);
-        AttrRef bitmap(ntfs_attr_open(m_directory, AT_BITMAP, NTFS_INDEX_I30, 4));
+        AttrRef bitmap(ntfs_attr_open(Directory(), AT_BITMAP, NTFS_INDEX_I30, 4));
         Require(bitmap != nullptr);
-        std::vector<uint8_t> block(m_blockSize);
-        const s64 blockCount = BlockCount(*allocation, *bitmap);
-        for (s64 index = 0; index < blockCount; ++index) {
-            if (!IsBlockInUse(*bitmap, index)) continue;
-            const s64 read = ntfs_attr_mst_pread(allocation.get(), index * m_blockSize, 1, m_blockSize, block.data());
-            Require(read == 1);
-            const CByteReader reader(block);
-            Require(reader.U32(0) == kIndxMagic);
-            if (!WalkEntries(reader, kBlockHeaderOffset)) return false;
-        }
+        if (index >= BlockCount(*allocation, *bitmap)) return false;
+        if (!IsBlockInUse(*bitmap, index)) return true;
+        m_block.resize(m_blockSize);
+        const s64 read = ntfs_attr_mst_pread(allocation.get(), index * m_blockSize, 1, m_blockSize, m_block.data());
+        Require(read == 1);
+        const CByteReader reader(m_block);
+        Require(reader.U32(0) == kIndxMagic);
+        CollectEntries(reader, kBlockHeaderOffset, entries);
         return true;
     }
 
@@ -113,45 +127,35 @@ private:
         return std::max<s64>(0, std::min(count, bitmapBits));
     }
 
-    // The bitmap is read a chunk at a time, so its on-disk length never sizes
-    // an allocation.
-    bool IsBlockInUse(ntfs_attr& bitmap, s64 index) {
-        const s64 byte = index / 8;
-        const s64 chunkStart = byte - byte % static_cast<s64>(kBitmapChunk);
-        if (m_bitmapChunk.empty() || chunkStart != m_bitmapChunkStart) {
-            m_bitmapChunk.assign(kBitmapChunk, 0);
-            const s64 read = ntfs_attr_pread(&bitmap, chunkStart, kBitmapChunk, m_bitmapChunk.data());
-            Require(read >= 0);
-            m_bitmapChunkStart = chunkStart;
-        }
-        return (m_bitmapChunk[static_cast<size_t>(byte - chunkStart)] >> (index % 8)) & 1;
+    static bool IsBlockInUse(ntfs_attr& bitmap, s64 index) {
+        uint8_t bits = 0;
+        Require(ntfs_attr_pread(&bitmap, index / 8, 1, &bits) == 1);
+        return (bits >> (index % 8)) & 1;
     }
 
-    bool WalkEntries(const CByteReader& node, size_t headerOffset) {
+    void CollectEntries(const CByteReader& node, size_t headerOffset, nodeEntries& entries) {
         const uint64_t first = headerOffset + uint64_t{node.U32(headerOffset)};
         const uint64_t end = headerOffset + uint64_t{node.U32(headerOffset + 4)};
         Require(end <= node.Size() && first <= end);
         for (uint64_t offset = first; offset < end;) {
             const CByteReader entry = node.Sub(offset, std::min<uint64_t>(end - offset, 0xFFFF));
             const uint16_t length = entry.U16(8);
-            if (entry.U16(12) & kEntryIsLast) return true;
+            if (entry.U16(12) & kEntryIsLast) return;
             Require(length >= kEntryHeaderSize && length <= entry.Size());
-            if (!VisitEntry(entry.Sub(0, length))) return false;
+            CollectEntry(entry.Sub(0, length), entries);
             offset += length;
         }
         // An index node always ends with a last-entry marker.
         throw damagedIndex{};
     }
 
-    bool VisitEntry(const CByteReader& entry) {
+    void CollectEntry(const CByteReader& entry, nodeEntries& entries) {
         const uint64_t reference = entry.U64(0);
         const CByteReader key = entry.Sub(kEntryHeaderSize, entry.U16(10));
-        Require(key.Size() >= kFileNameHeaderSize);
-        if (m_ordinal++ < m_skip) return true;
-        *m_position = m_ordinal;
-        if (!IsShown(reference, key.U32(56))) return true;
-        const dirEntryEx record = RecordFromKey(reference, key);
-        return m_filler(m_context, record) == 0;
+        Require(key.Size() >= FileNameValue::Name);
+        if (m_ordinal++ < m_skip) return;
+        if (!IsShown(reference, key.U32(FileNameValue::FileAttributes))) return;
+        entries.push_back({m_ordinal, reference, RecordFromKey(key)});
     }
 
     bool IsShown(uint64_t reference, uint32_t attributes) const {
@@ -163,30 +167,31 @@ private:
         return true;
     }
 
-    dirEntryEx RecordFromKey(uint64_t reference, const CByteReader& key) const {
+    static dirEntryEx RecordFromKey(const CByteReader& key) {
         dirEntryEx record;
-        record.creationTime = key.U64(8);
-        record.lastWriteTime = key.U64(16);
-        record.lastAccessTime = key.U64(32);
-        record.fileAttributes = key.U32(56);
-        const std::u16string name = key.Utf16(kFileNameHeaderSize, key.U8(64));
+        record.creationTime = key.U64(FileNameValue::CreationTime);
+        record.lastWriteTime = key.U64(FileNameValue::ModificationTime);
+        record.lastAccessTime = key.U64(FileNameValue::AccessTime);
+        record.fileAttributes = key.U32(FileNameValue::FileAttributes);
+        const std::u16string name = key.Utf16(FileNameValue::Name, key.U8(FileNameValue::NameLength));
         std::copy(name.begin(), name.end(), record.name);  // at most 255 units
-        if (!(record.fileAttributes & kHasDirectoryIndex)) record.size = UnnamedDataSize(m_directory->vol, reference);
+        // The directory's copy of the length, brought up to date whenever
+        // the file is closed here; a directory has none of its own.
+        if (!(record.fileAttributes & kHasDirectoryIndex)) record.size = key.U64(FileNameValue::DataSize);
         return record;
     }
 
-    ntfs_inode* m_directory;
+    ntfs_inode* const& m_directory;
     s64* m_position;
     void* m_context;
     extendedFiller m_filler;
     uint32_t m_blockSize = 0;
     s64 m_ordinal = 0;
     s64 m_skip = 0;
-    std::vector<uint8_t> m_bitmapChunk;
-    s64 m_bitmapChunkStart = 0;
+    std::vector<uint8_t> m_block;
 };
 
-int ReadExtended(ntfs_inode* directory, s64* position, void* context, extendedFiller filler) {
+int ReadExtended(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler) {
     try {
         return extendedWalk(directory, position, context, filler).Run();
     } catch (const damagedIndex&) {
@@ -218,6 +223,22 @@ int readDirectoryEx(ntfs_inode* directory, s64* position, void* context, const d
     }
     if (plain) return ntfs_readdir(directory, position, context, filler->plain);
     return ReadExtended(directory, position, context, filler->extended);
+}
+
+}  // namespace volkit::fsfamily
+
+namespace volkit::fsfamily {
+
+int readHeldDirectory(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler) {
+    if (directory == nullptr || position == nullptr || filler == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!IsDirectoryRecord(directory)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    return ReadExtended(directory, position, context, filler);
 }
 
 }  // namespace volkit::fsfamily

@@ -15,12 +15,12 @@ struct dirEntryEx {
     uint64_t creationTime = 0;
     uint64_t lastAccessTime = 0;
     uint64_t lastWriteTime = 0;
-    uint64_t size = 0;            // unnamed $DATA length; 0 for directories
+    uint64_t size = 0;            // the index entry's copy of the data length; 0 for directories
     char16_t name[260] = {};      // NUL-terminated
 };
 
-// Non-zero ends the walk.
-using extendedFiller = int (*)(void* context, const dirEntryEx& entry);
+// Gets the entry's MFT reference too. Non-zero ends the walk.
+using extendedFiller = int (*)(void* context, uint64_t reference, const dirEntryEx& entry);
 
 enum class fillerMode : int { plain = 0, extended = 1 };
 
@@ -35,5 +35,12 @@ struct dirFiller {
 // or an unknown mode, ENOTDIR for a non-directory, EIO for a damaged index,
 // and -1 as it stands when the filler ends the walk.
 int readDirectoryEx(ntfs_inode* directory, s64* position, void* context, const dirFiller* filler);
+
+// The extended walk over a directory whose inode the filler may have closed
+// and opened again (a removal inside it does): `directory` is where the
+// current inode is kept, read again before each index node, and nothing of
+// the directory stays open while the filler runs. A directory that is gone
+// (null) ends the walk with EIO.
+int readHeldDirectory(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler);
 
 }  // namespace volkit::fsfamily

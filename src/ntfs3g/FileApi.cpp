@@ -8,7 +8,6 @@
 namespace volkit::fsfamily {
 namespace {
 
-constexpr uint32_t kDirectoryAttribute = 0x10;
 // Read-only, hidden, archive and not-content-indexed: the flags a caller may
 // change. The rest describe what the file is and must keep agreeing with it.
 constexpr uint32_t kCallerSettableFlags = 0x2023;
@@ -26,32 +25,25 @@ ntfs_attr* OpenUnnamedData(ntfs_inode* inode) {
     return data;
 }
 
-ntfs_attr& DataForReading(openFile& file) {
-    if (file.data == nullptr) file.data = OpenUnnamedData(file.inode);
-    if (file.data == nullptr) Fail("failed to open data attribute");
-    return *file.data;
+ntfs_attr& DataForReading(heldInode& held) {
+    ntfs_inode* inode = LiveInode(held);
+    if (held.data == nullptr) held.data = OpenUnnamedData(inode);
+    if (held.data == nullptr) Fail("failed to open data attribute");
+    return *held.data;
 }
 
 // Writing to an object without a data stream gives it an empty one first.
-ntfs_attr& DataForWriting(openFile& file) {
-    if (file.data == nullptr) file.data = OpenUnnamedData(file.inode);
-    if (file.data == nullptr) {
-        if (ntfs_attr_add(file.inode, AT_DATA, AT_UNNAMED, 0, nullptr, 0) != 0)
-            Fail("failed to open data attribute");
-        file.data = OpenUnnamedData(file.inode);
-        if (file.data == nullptr) Fail("failed to open data attribute");
+ntfs_attr& DataForWriting(heldInode& held) {
+    ntfs_inode* inode = ChangeableInode(held);
+    if (held.data == nullptr) held.data = OpenUnnamedData(inode);
+    if (held.data == nullptr) {
+        if (ntfs_attr_add(inode, AT_DATA, AT_UNNAMED, 0, nullptr, 0) != 0) Fail("failed to open data attribute");
+        held.data = OpenUnnamedData(inode);
+        if (held.data == nullptr) Fail("failed to open data attribute");
     }
-    return *file.data;
+    return *held.data;
 }
 
-// Where libntfs-3g keeps the unnamed $DATA length: the open attribute knows
-// it best once writes have gone through it.
-uint64_t DataSize(const openFile& file) {
-    const s64 size = file.data != nullptr ? file.data->data_size : file.inode->data_size;
-    return size > 0 ? static_cast<uint64_t>(size) : 0;
-}
-
-uint64_t TimeValue(ntfs_time time) { return sle64_to_cpu(time); }
 ntfs_time StoredTime(uint64_t time) { return cpu_to_sle64(time); }
 
 }  // namespace
@@ -63,13 +55,13 @@ using namespace fsfamily;
 
 bool file::open(handle& result, const char* path, filesystem::handle volume) {
     return RunReported([&] {
-        result.ptr = openOrCreate(path, openDisposition::openExisting, objectType::file, volume).release();
+        result.ptr = RegisterHandle(*openOrCreate(path, openDisposition::openExisting, objectType::file, volume));
     });
 }
 
 bool file::create(handle& result, const char* path, filesystem::handle volume) {
     return RunReported([&] {
-        result.ptr = openOrCreate(path, openDisposition::createNew, objectType::file, volume).release();
+        result.ptr = RegisterHandle(*openOrCreate(path, openDisposition::createNew, objectType::file, volume));
     });
 }
 
@@ -78,7 +70,7 @@ bool file::remove(const char* path, filesystem::handle volume) {
 }
 
 bool file::close(handle h) {
-    return RunReported([&] { CloseOpenFile(&OpenFileOf(h)); });
+    return RunReported([&] { CloseOpenFile(h); });
 }
 
 bool file::read(handle h, uint64_t offset, void* buffer, uint32_t count) {
@@ -109,24 +101,22 @@ bool file::setSize(handle h, uint64_t size) {
 }
 
 bool file::getSize(handle h, uint64_t& size) {
-    return RunReported([&] { size = DataSize(OpenFileOf(h)); });
+    return RunReported([&] {
+        heldInode& held = OpenFileOf(h);
+        size = AttributesOf(LiveInode(held), held.data).size;
+    });
 }
 
 bool file::getAttributes(handle h, attributes& result) {
     return RunReported([&] {
-        const openFile& file = OpenFileOf(h);
-        const ntfs_inode* inode = file.inode;
-        result.fileAttributes = InodeFlags(inode) | (IsDirectoryRecord(inode) ? kDirectoryAttribute : 0);
-        result.creationTime = TimeValue(inode->creation_time);
-        result.lastAccessTime = TimeValue(inode->last_access_time);
-        result.lastWriteTime = TimeValue(inode->last_data_change_time);
-        result.size = DataSize(file);
+        heldInode& held = OpenFileOf(h);
+        result = AttributesOf(LiveInode(held), held.data);
     });
 }
 
 bool file::setAttributes(handle h, const attributes& value) {
     return RunReported([&] {
-        ntfs_inode* inode = OpenFileOf(h).inode;
+        ntfs_inode* inode = ChangeableInode(OpenFileOf(h));
         const uint32_t kept = InodeFlags(inode) & ~kCallerSettableFlags;
         SetInodeFlags(inode, kept | (value.fileAttributes & kCallerSettableFlags));
         inode->creation_time = StoredTime(value.creationTime);

@@ -1,45 +1,54 @@
-#include <memory>
-#include <new>
-
-#include "ntfs3g/DeviceAdapter.h"
+// The filesystem family's format: the engine's formatter over the family's
+// device record, reported the family's way.
+#include "api/Exception.h"
+#include "api/IoDevice.h"
+#include "format/Formatter.h"
 #include "ntfs3g/FamilyLog.h"
-#include "ntfs3g/FormatError.h"
-#include "ntfs3g/Formatter.h"
-
-namespace vkformat {
-namespace {
-
-struct SDeviceRelease {
-    void operator()(ntfs_device* device) const { ntfs_device_free(device); }
-};
-
-void FormatOnAdapter(volkit::fsfamily::deviceAdapter& adapter, const SFormatOptions& options) {
-    std::unique_ptr<ntfs_device, SDeviceRelease> device(volkit::fsfamily::CreateAdapterDevice(&adapter));
-    if (!device) FailFormat();
-    CFormatDevice target(device.get());
-    try {
-        FormatVolume(options, target);
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
-        // Whatever broke inside (a buffer bound, a narrowing), the caller
-        // learns only that no volume was made.
-        FailFormat();
-    }
-}
-
-}  // namespace
-}  // namespace vkformat
 
 namespace volkit {
+namespace {
+
+constexpr const char* kFormatFailure = "failed to create NTFS";
+
+class CFamilyFormatDevice final : public volcore::IIoDevice {
+public:
+    explicit CFamilyFormatDevice(const filesystem::device& device) : m_device(device) {}
+
+    void Read(uint64_t offset, void* buffer, uint32_t length) override {
+        if (!m_device.read || !m_device.read(offset, buffer, length, m_device.context))
+            throw volcore::CException("Device read failed (offset %1, length %2)", offset, length);
+    }
+    void Write(uint64_t offset, const void* buffer, uint32_t length) override {
+        if (!m_device.write || !m_device.write(offset, buffer, length, m_device.context))
+            throw volcore::CException("Device write failed (offset %1, length %2)", offset, length);
+    }
+    uint64_t GetSize() override {
+        uint64_t size = 0;
+        if (!m_device.getSize || !m_device.getSize(&size, m_device.context))
+            throw volcore::CException("Device size query failed");
+        return size;
+    }
+
+private:
+    filesystem::device m_device;
+};
+
+}  // namespace
 
 bool filesystem::format(bool quick, unsigned int clusterSize, device& dev) {
     return fsfamily::RunReported("Failed to create NTFS filesystem", [&] {
-        vkformat::SFormatOptions options;
-        options.quickFormat = quick;
+        volcore::format::SFormatOptions options;
+        options.quick = quick;
         options.clusterSize = clusterSize;
-        fsfamily::deviceAdapter adapter(dev);
-        vkformat::FormatOnAdapter(adapter, options);
+        CFamilyFormatDevice target(dev);
+        try {
+            volcore::format::FormatVolume(options, target);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception&) {
+            // The family tells only that no volume was made.
+            fsfamily::Fail(kFormatFailure);
+        }
     });
 }
 

@@ -4,9 +4,18 @@
 
 #include "ntfs3g/DeviceAdapter.h"
 #include "ntfs3g/FamilyLog.h"
+#include "ntfs3g/HandleRegistry.h"
+#include "ntfs3g/OpenFile.h"
 
 namespace volkit::fsfamily {
 namespace {
+
+handleRegistry<mountedVolume> g_volumes;
+
+// libntfs-3g mounts older volumes read-write, but they lack what it writes
+// into every new object ($Secure, the $STANDARD_INFORMATION owner and
+// security fields).
+constexpr uint8_t kOldestWritableMajorVersion = 3;
 
 // Everything after ntfs_device_mount that a usable volume needs. False leaves
 // the volume mounted for the caller to unmount.
@@ -26,6 +35,10 @@ ntfs_volume* MountOnAdapter(deviceAdapter* adapter) {
         ntfs_device_free(dev);
         errno = mountError;
         return nullptr;
+    }
+    if (volume->major_ver < kOldestWritableMajorVersion) {
+        ntfs_umount(volume, FALSE);
+        Fail("unsupported NTFS version");
     }
     if (!PrepareMountedVolume(volume)) {
         ntfs_umount(volume, FALSE);
@@ -63,10 +76,41 @@ void DismountVolume(ntfs_volume* volume) {
     if (ntfs_umount(volume, FALSE) != 0) Fail("failed to dismount volume");
 }
 
-ntfs_volume* VolumeOf(filesystem::handle volume) {
-    if (volume.ptr == nullptr) Fail("volume handle is invalid");
-    return static_cast<ntfs_volume*>(volume.ptr);
+mountedVolume& MountOf(filesystem::handle volume) {
+    mountedVolume* mounted = g_volumes.Find(volume.ptr);
+    if (mounted == nullptr) Fail("volume handle is invalid");
+    return *mounted;
 }
+
+ntfs_volume* VolumeOf(filesystem::handle volume) { return MountOf(volume).volume; }
+
+namespace {
+
+void* Register(ntfs_volume* volume) {
+    try {
+        auto mounted = std::make_unique<mountedVolume>(volume);
+        void* handle = g_volumes.Add(mounted.get());
+        mounted.release();
+        return handle;
+    } catch (...) {
+        DismountVolume(volume);
+        throw;
+    }
+}
+
+// Files still open are closed first, so nothing they changed is lost; their
+// handles become invalid with the volume's.
+void Unregister(filesystem::handle volume) {
+    if (MountOf(volume).walks != 0) Fail("volume is in use");
+    std::unique_ptr<mountedVolume> mounted(&MountOf(volume));
+    g_volumes.Remove(volume.ptr);
+    ForgetHandles(mounted->inodes);
+    const bool filesWritten = mounted->inodes.CloseAll();
+    DismountVolume(mounted->volume);
+    if (!filesWritten) Fail("failed to close inode");
+}
+
+}  // namespace
 
 }  // namespace volkit::fsfamily
 
@@ -75,13 +119,13 @@ namespace volkit {
 bool filesystem::open(handle& volume, device& dev) {
     using namespace fsfamily;
     ReportInfo("Mounting NTFS");
-    return RunReported("Failed to mount NTFS", [&] { volume.ptr = MountVolume(dev); });
+    return RunReported("Failed to mount NTFS", [&] { volume.ptr = Register(MountVolume(dev)); });
 }
 
 bool filesystem::close(handle volume) {
     using namespace fsfamily;
     ReportInfo("Dismounting NTFS");
-    return RunReported("Failed to dismount NTFS", [&] { DismountVolume(VolumeOf(volume)); });
+    return RunReported("Failed to dismount NTFS", [&] { Unregister(volume); });
 }
 
 }  // namespace volkit

@@ -1,12 +1,36 @@
 #pragma once
 // Mounting and dismounting a libntfs-3g volume over the caller's device.
+#include "ntfs3g/InodeTable.h"
 #include "ntfs3g/Ntfs3g.h"
 #include "volkit/filesystem.h"
 
 namespace volkit::fsfamily {
 
+// What a filesystem::handle stands for.
+struct mountedVolume {
+    explicit mountedVolume(ntfs_volume* mounted) : volume(mounted), inodes(mounted) {}
+
+    ntfs_volume* volume;
+    inodeTable inodes;  // held by open file handles
+    unsigned walks = 0; // directory walks running the caller's callback
+};
+
+// Marks a volume busy while the caller's code runs inside a call on it: a
+// close from there would pull the volume from under the running call.
+class volumeInUse {
+public:
+    explicit volumeInUse(mountedVolume& mounted) : m_mounted(mounted) { ++m_mounted.walks; }
+    ~volumeInUse() { --m_mounted.walks; }
+    volumeInUse(const volumeInUse&) = delete;
+    volumeInUse& operator=(const volumeInUse&) = delete;
+
+private:
+    mountedVolume& m_mounted;
+};
+
 // A read-write mount with $Secure open and letter case ignored in lookups.
-// Fails with "failed to mount volume".
+// Fails with "failed to mount volume", or "unsupported NTFS version" for a
+// volume older than NTFS 3.0.
 ntfs_volume* MountVolume(const filesystem::device& dev);
 
 // Releases $Secure and unmounts; the volume is gone even when this fails with
@@ -14,7 +38,8 @@ ntfs_volume* MountVolume(const filesystem::device& dev);
 void DismountVolume(ntfs_volume* volume);
 
 // The mounted volume behind a handle; fails with "volume handle is invalid"
-// for a zero handle.
+// for a zero handle or one that was closed.
+mountedVolume& MountOf(filesystem::handle volume);
 ntfs_volume* VolumeOf(filesystem::handle volume);
 
 }  // namespace volkit::fsfamily

@@ -4,6 +4,7 @@
 #include "ntfs3g/OpenFile.h"
 #include "ntfs3g/PathRules.h"
 #include "ntfs3g/ReparseWriter.h"
+#include "ntfs3g/SecurityDescriptor.h"
 
 namespace volkit::fsfamily {
 namespace {
@@ -27,22 +28,43 @@ private:
     SECURITY_API m_api{};
 };
 
+// libntfs-3g's copy of the object's descriptor; empty when it has none.
+std::vector<uint8_t> CurrentDescriptor(securityApi& api, ntfs_inode* inode) {
+    const int size = ntfs_get_ntfs_acl(&api.Get()->security, inode, nullptr, 0);
+    if (size <= 0) return {};
+    std::vector<uint8_t> current(static_cast<size_t>(size));
+    if (ntfs_get_ntfs_acl(&api.Get()->security, inode, reinterpret_cast<char*>(current.data()), current.size()) != size)
+        return {};
+    return current;
+}
+
+// The object a metadata call changes, never one of the volume's own files.
+reachedObject ChangeableObject(filesystem::handle volume, const std::string& normalized) {
+    reachedObject target = ReachPath(MountOf(volume).inodes, normalized);
+    if (!target.inode) Fail("file not found");
+    if (target.system) Fail("cannot change a system file");
+    return target;
+}
+
 void SetSecurity(const char* path, uint32_t selection, const void* descriptor, filesystem::handle volume) {
     const std::string normalized = normalizePath(path);
-    securityApi api(VolumeOf(volume));
-    if (descriptor == nullptr ||
-        ntfs_set_file_security(api.Get(), normalized.c_str(), selection, static_cast<const char*>(descriptor)) == 0)
+    ntfs_volume* mounted = VolumeOf(volume);
+    reachedObject target = ChangeableObject(volume, normalized);
+    const std::vector<uint8_t> given = CopyDescriptor(descriptor);
+    securityApi api(mounted);
+    const std::vector<uint8_t> merged =
+        MergeDescriptor(CurrentDescriptor(api, target.inode.Get()), given, selection);
+    if (ntfs_set_ntfs_acl(&api.Get()->security, target.inode.Get(), reinterpret_cast<const char*>(merged.data()),
+                          merged.size(), 0) != 0)
         Fail("failed to set file security");
+    target.inode.Close("failed to close inode");
 }
 
 void SetReparse(const char* path, const void* data, uint32_t size, filesystem::handle volume) {
     const std::string normalized = normalizePath(path);
-    ntfs_volume* mounted = VolumeOf(volume);
-    InodeRef inode = LookUpInode(mounted, normalized);
-    if (!inode) Fail("file not found");
-    const int result = setReparseAlways(inode.get(), data, size);
-    ntfs_inode_close(inode.release());
-    if (result != 0) Fail("failed to set reparse data");
+    reachedObject target = ChangeableObject(volume, normalized);
+    if (setReparseAlways(target.inode.Get(), data, size) != 0) Fail("failed to set reparse data");
+    target.inode.Close("failed to close inode");
 }
 
 }  // namespace

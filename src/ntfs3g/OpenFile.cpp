@@ -1,93 +1,175 @@
 #include "ntfs3g/OpenFile.h"
 
+#include <optional>
+
 #include "ntfs3g/FamilyLog.h"
+#include "ntfs3g/HandleRegistry.h"
+#include "ntfs3g/InodeFields.h"
 #include "ntfs3g/Mount.h"
 #include "ntfs3g/PathRules.h"
 
 namespace volkit::fsfamily {
 namespace {
 
-void CloseDataAttribute(openFile& file) {
-    if (file.data == nullptr) return;
-    ntfs_attr_close(file.data);
-    file.data = nullptr;
+handleRegistry<heldInode> g_files;
+
+// Records below 24 are the volume's own metadata (16 to 23 reserved for
+// more); the root directory is among them but holds everything else.
+constexpr uint64_t kFirstUserRecord = 24;
+
+bool IsSystemObject(uint64_t number, bool underSystemDirectory) {
+    return underSystemDirectory || (number < kFirstUserRecord && number != FILE_root);
 }
 
-OpenFileRef CreateObject(ntfs_volume* volume, OpenFileRef file, const splitResult& parts, objectType type) {
-    if (file->inode != nullptr) {
-        ntfs_inode_close(file->inode);
-        file->inode = nullptr;
-        Fail("already exists");
+// The full reference (with sequence number) that `name` has in `directory`.
+std::optional<uint64_t> LookUpName(ntfs_inode* directory, const std::string& name) {
+    const std::vector<ntfschar> units = lookupName(name);
+    if (units.empty()) return std::nullopt;
+    const u64 reference = ntfs_inode_lookup_by_name(directory, units.data(), static_cast<int>(units.size()));
+    if (reference == static_cast<u64>(-1)) return std::nullopt;
+    return reference;
+}
+
+heldInode* OpenObject(inodeTable& table, const std::string& normalized) {
+    reachedObject reached = ReachPath(table, normalized);
+    if (!reached.inode) Fail("file not found");
+    return &table.Hold(std::move(reached.inode), reached.parent, reached.system);
+}
+
+// A new directory is written at once, through the parent copy this call
+// already has open.
+void CloseCreatedDirectory(ntfs_inode* created, ntfs_inode* parent) {
+    // Its entry in the parent was just written from these very values; with
+    // nothing but the record to write, a failure leaves the inode to discard.
+    NInoFileNameClearDirty(created);
+    const closeResult result = CloseInode(created, parent);
+    if (result == closeResult::closed) return;
+    if (result == closeResult::notWritten) {
+        RemoveEntriesOfUnwritten(created, parent);
+        DiscardInode(created);
     }
-    InodeRef parent = LookUpInode(volume, parts.parentPath);
-    if (!parent) Fail("failed to open directory");
-    const std::vector<ntfschar> name = convertName(parts.name);
-    ntfs_inode* created = ntfs_create(parent.get(), 0, name.data(),
-                                      static_cast<u8>(name.size()), static_cast<mode_t>(type));
-    const bool parentClosed = ntfs_inode_close(parent.release()) == 0;
-    if (created == nullptr) Fail("failed to create file");
-    file->inode = created;
-    if (!parentClosed) Fail("failed to close directory");
-    return file;
+    Fail("failed to close created directory");
 }
 
-void RemoveObject(ntfs_volume* volume, OpenFileRef file, const splitResult& parts) {
-    if (file->inode == nullptr) Fail("file not found");
-    InodeRef parent = LookUpInode(volume, parts.parentPath);
-    if (!parent) Fail("failed to open parent directory");
+heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType type) {
+    reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
+    if (!parent.inode) Fail("failed to open directory");
+    if (LookUpName(parent.inode.Get(), parts.name)) Fail("already exists");
+    if (parent.system) Fail("cannot change a system file");
     const std::vector<ntfschar> name = convertName(parts.name);
-    // ntfs_delete closes both inodes whatever its result.
-    ntfs_inode* target = file->inode;
-    file->inode = nullptr;
-    const int result = ntfs_delete(volume, nullptr, target, parent.release(), name.data(),
+    ntfs_inode* created = ntfs_create(parent.inode.Get(), 0, name.data(), static_cast<u8>(name.size()),
+                                      static_cast<mode_t>(type));
+    if (created == nullptr) Fail("failed to create file");
+    const uint64_t parentNumber = parent.inode.Number();
+    if (type == objectType::directory) {
+        CloseCreatedDirectory(created, parent.inode.Get());
+        parent.inode.Close("failed to close directory");
+        return nullptr;
+    }
+    inodeUse file = table.Adopt(created, parentNumber);
+    parent.inode.Close("failed to close directory");
+    return &table.Hold(std::move(file), parentNumber, false);
+}
+
+void RemoveObject(inodeTable& table, const splitResult& parts) {
+    reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
+    const std::optional<uint64_t> reference = parent.inode ? LookUpName(parent.inode.Get(), parts.name) : std::nullopt;
+    inodeUse target = reference ? table.Use(*reference, parent.inode.Number()) : inodeUse();
+    if (!target) Fail("file not found");
+    if (target.Number() == parent.inode.Number()) Fail("failed to delete file");
+    if (IsSystemObject(target.Number(), parent.system)) Fail("cannot remove a system file");
+    const std::vector<ntfschar> name = lookupName(parts.name);
+    // A record that keeps another name outlives this removal.
+    const bool lastName = le16_to_cpu(target.Get()->mrec->link_count) <= 1;
+    heldInode* heldTarget = target.Held();
+    heldInode* heldParent = parent.inode.Held();
+    ntfs_inode* targetInode = table.Take(target);
+    ntfs_inode* parentInode = table.Take(parent.inode);
+    const int result = ntfs_delete(table.Volume(), nullptr, targetInode, parentInode, name.data(),
                                    static_cast<u8>(name.size()));
+    if (heldParent != nullptr) table.Restore(*heldParent, false);
+    if (heldTarget != nullptr) table.Restore(*heldTarget, result == 0 && lastName);
     if (result != 0) Fail("failed to delete file");
 }
 
 }  // namespace
 
-void OpenFileDiscarder::operator()(openFile* file) const {
-    CloseDataAttribute(*file);
-    if (file->inode != nullptr) ntfs_inode_close(file->inode);
-    delete file;
+reachedObject WalkPath(inodeTable& table, const std::vector<std::string>& elements) {
+    reachedObject reached;
+    reached.inode = table.Use(FILE_root, FILE_root);
+    reached.parent = FILE_root;
+    bool underSystemDirectory = false;
+    for (const std::string& element : elements) {
+        if (!reached.inode) break;
+        const uint64_t directory = reached.inode.Number();
+        const std::optional<uint64_t> reference = LookUpName(reached.inode.Get(), element);
+        reached.inode = reference ? table.Use(*reference, directory) : inodeUse();
+        underSystemDirectory = underSystemDirectory || IsSystemObject(directory, false);
+        reached.parent = directory;
+    }
+    reached.system = reached.inode && IsSystemObject(reached.inode.Number(), underSystemDirectory);
+    return reached;
 }
 
-InodeRef LookUpInode(ntfs_volume* volume, const std::string& path) {
-    return InodeRef(ntfs_pathname_to_inode(volume, nullptr, path.c_str()));
+reachedObject ReachPath(inodeTable& table, const std::string& normalized) {
+    return WalkPath(table, PathElements(normalized));
 }
 
-OpenFileRef openOrCreate(const char* path, openDisposition disposition, objectType type,
-                         filesystem::handle volume) {
+heldInode* openOrCreate(const char* path, openDisposition disposition, objectType type,
+                        filesystem::handle volume) {
     const std::string normalized = normalizePath(path);
     const splitResult parts = splitPath(normalized);
-    ntfs_volume* mounted = VolumeOf(volume);
-    OpenFileRef file(new openFile);
-    file->inode = LookUpInode(mounted, normalized).release();
+    inodeTable& table = MountOf(volume).inodes;
     switch (disposition) {
         case openDisposition::createNew:
-            return CreateObject(mounted, std::move(file), parts, type);
+            return CreateObject(table, parts, type);
         case openDisposition::openExisting:
-            if (file->inode == nullptr) Fail("file not found");
-            return file;
+            return OpenObject(table, normalized);
         case openDisposition::removeExisting:
-            RemoveObject(mounted, std::move(file), parts);
+            RemoveObject(table, parts);
             return nullptr;
     }
     Fail("unknown disposition");
 }
 
-openFile& OpenFileOf(file::handle handle) {
-    if (handle.ptr == nullptr) Fail("invalid file handle");
-    return *static_cast<openFile*>(handle.ptr);
+void* RegisterHandle(heldInode& held) {
+    try {
+        return g_files.Add(&held);
+    } catch (...) {
+        try {
+            held.table->Release(held);
+        } catch (...) {
+            // The allocation failure is what the caller hears about.
+        }
+        throw;
+    }
 }
 
-void CloseOpenFile(openFile* file) {
-    CloseDataAttribute(*file);
-    if (file->inode != nullptr) {
-        if (ntfs_inode_close(file->inode) != 0) Fail("failed to close inode");
-        file->inode = nullptr;
-    }
-    delete file;
+heldInode& OpenFileOf(file::handle handle) {
+    heldInode* held = g_files.Find(handle.ptr);
+    if (held == nullptr) Fail("invalid file handle");
+    return *held;
+}
+
+ntfs_inode* LiveInode(heldInode& held) {
+    if (held.inode == nullptr) Fail(held.removed ? "file has been removed" : "file is no longer open");
+    return held.inode;
+}
+
+ntfs_inode* ChangeableInode(heldInode& held) {
+    if (held.system) Fail("cannot change a system file");
+    return LiveInode(held);
+}
+
+void CloseOpenFile(file::handle handle) {
+    heldInode& held = OpenFileOf(handle);
+    const bool complete = held.table->Release(held);
+    g_files.Remove(handle.ptr);
+    if (!complete) Fail("failed to close inode");
+}
+
+void ForgetHandles(const inodeTable& table) {
+    g_files.RemoveIf([&](const heldInode& held) { return held.table == &table; });
 }
 
 }  // namespace volkit::fsfamily

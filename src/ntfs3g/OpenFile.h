@@ -1,49 +1,58 @@
 #pragma once
-// The record behind a file::handle and the one routine that opens, creates or
-// removes by path.
-#include <memory>
+// Reaching objects by path, and the held objects behind file handles.
+#include <string>
+#include <vector>
 
+#include "ntfs3g/InodeTable.h"
 #include "ntfs3g/Ntfs3g.h"
 #include "volkit/filesystem.h"
 
 namespace volkit::fsfamily {
-
-struct openFile {
-    ntfs_inode* inode = nullptr;
-    ntfs_attr* data = nullptr;  // unnamed $DATA, opened on first use
-};
 
 enum class openDisposition : int { createNew = 0, openExisting = 1, removeExisting = 3 };
 
 // libntfs-3g's ntfs_create type argument.
 enum class objectType : mode_t { file = S_IFREG, directory = S_IFDIR };
 
-// Closes an inode that is still ours when a failure unwinds.
-struct InodeCloser {
-    void operator()(ntfs_inode* inode) const { ntfs_inode_close(inode); }
+// What a walk down a path found.
+struct reachedObject {
+    inodeUse inode;        // empty when an element is missing
+    uint64_t parent = 0;   // the directory holding the last element
+    bool system = false;   // metadata, which no call may change or remove
 };
-using InodeRef = std::unique_ptr<ntfs_inode, InodeCloser>;
 
-// Frees a record whose inode and attribute are still open when a failure
-// unwinds.
-struct OpenFileDiscarder {
-    void operator()(openFile* file) const;
-};
-using OpenFileRef = std::unique_ptr<openFile, OpenFileDiscarder>;
+// Walks `elements` from the root, each looked up in the directory before it
+// with letter case ignored, through the held copies where handles hold them.
+reachedObject WalkPath(inodeTable& table, const std::vector<std::string>& elements);
 
-// The opened or created object, or null after a removal.
-OpenFileRef openOrCreate(const char* path, openDisposition disposition, objectType type,
-                         filesystem::handle volume);
+// The object a whole normalized path names, element by element as stored:
+// "." and ".." are not resolved here.
+reachedObject ReachPath(inodeTable& table, const std::string& normalized);
 
-// The record behind a handle; fails with "invalid file handle" for zero.
-openFile& OpenFileOf(file::handle handle);
+// The object for a new handle (open, create), or null (remove, and a created
+// directory, which is closed at once).
+heldInode* openOrCreate(const char* path, openDisposition disposition, objectType type,
+                        filesystem::handle volume);
 
-// Closes the attribute and the inode and frees the record; fails with
-// "failed to close inode", leaving the record to the caller, when libntfs-3g
-// cannot write the inode back.
-void CloseOpenFile(openFile* file);
+// The handle value for one more handle on `held`.
+void* RegisterHandle(heldInode& held);
 
-// An inode by path (empty for the root), or null when there is none.
-InodeRef LookUpInode(ntfs_volume* volume, const std::string& path);
+// The held object behind a handle; fails with "invalid file handle" for zero
+// and for a handle that was closed, alone or with its volume.
+heldInode& OpenFileOf(file::handle handle);
+
+// The inode of a held object; fails with "file has been removed" once the
+// object is gone.
+ntfs_inode* LiveInode(heldInode& held);
+// The same for a change; also fails with "cannot change a system file".
+ntfs_inode* ChangeableInode(heldInode& held);
+
+// Releases the handle; the last one writes the inode back. Fails with
+// "failed to close inode" when that is impossible: the handle stays valid for
+// another try unless the record itself was written.
+void CloseOpenFile(file::handle handle);
+
+// Invalidates the handles on a volume's objects, before it is closed.
+void ForgetHandles(const inodeTable& table);
 
 }  // namespace volkit::fsfamily

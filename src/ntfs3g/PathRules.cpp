@@ -2,12 +2,13 @@
 
 #include <algorithm>
 
+#include "api/Exception.h"
+#include "api/NameRules.h"
+#include "api/Unicode.h"
 #include "ntfs3g/FamilyLog.h"
 
 namespace volkit::fsfamily {
 namespace {
-
-constexpr size_t kMaxNameUnits = 255;
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -21,18 +22,9 @@ void AddElement(std::vector<std::string>& elements, std::string element) {
     elements.push_back(std::move(element));
 }
 
-std::vector<std::string> PathElements(const std::string& path) {
+std::vector<std::string> ResolvedElements(const std::string& path) {
     std::vector<std::string> elements;
-    std::string current;
-    for (char c : path) {
-        if (IsSeparator(c)) {
-            AddElement(elements, std::move(current));
-            current.clear();
-        } else {
-            current.push_back(c);
-        }
-    }
-    AddElement(elements, std::move(current));
+    for (std::string& element : PathElements(path)) AddElement(elements, std::move(element));
     return elements;
 }
 
@@ -52,7 +44,7 @@ std::string normalizePath(const char* path) {
 }
 
 splitResult splitPath(const std::string& path) {
-    std::vector<std::string> elements = PathElements(path);
+    std::vector<std::string> elements = ResolvedElements(path);
     if (elements.empty()) Fail("path contains no elements");
     splitResult result;
     result.name = std::move(elements.back());
@@ -61,11 +53,37 @@ splitResult splitPath(const std::string& path) {
     return result;
 }
 
+std::vector<std::string> PathElements(const std::string& path) {
+    std::vector<std::string> elements;
+    std::string current;
+    for (char c : path + '/') {
+        if (!IsSeparator(c)) {
+            current.push_back(c);
+        } else if (!current.empty()) {
+            elements.push_back(std::move(current));
+            current.clear();
+        }
+    }
+    return elements;
+}
+
 std::vector<ntfschar> convertName(const std::string& name) {
+    std::u16string units;
+    try {
+        units = volcore::Utf8ToUtf16(name);
+    } catch (const volcore::CException&) {
+        Fail("failed to convert path");
+    }
+    if (const char* problem = volcore::NewNameProblem(units)) Fail(problem);
+    std::vector<ntfschar> stored;
+    for (char16_t unit : units) stored.push_back(cpu_to_le16(unit));
+    return stored;
+}
+
+std::vector<ntfschar> lookupName(const std::string& name) {
     UnicodeBuffer buffer;
     const int length = ntfs_mbstoucs(name.c_str(), &buffer.units);
-    if (length < 0 || buffer.units == nullptr) Fail("failed to convert path");
-    if (static_cast<size_t>(length) > kMaxNameUnits) Fail("name is too long");
+    if (length <= 0 || buffer.units == nullptr || static_cast<size_t>(length) > volcore::kMaxNameUnits) return {};
     return std::vector<ntfschar>(buffer.units, buffer.units + length);
 }
 

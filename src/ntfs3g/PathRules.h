@@ -21,10 +21,19 @@ std::string normalizePath(const char* path);
 // "relative path points outside of the given path".
 splitResult splitPath(const std::string& path);
 
-// One element in UTF-16, as libntfs-3g's create and delete calls take it.
-// Fails with "failed to convert path" for invalid UTF-8, and with "name is too
-// long" beyond the 255 units that those calls' 8-bit length can carry (a
-// shortened name would create or delete the wrong entry).
+// The elements of a path as they are, only empty ones dropped.
+std::vector<std::string> PathElements(const std::string& path);
+
+// The name of a new object in UTF-16, as libntfs-3g's create call takes it.
+// Fails with "failed to convert path" for anything but well-formed UTF-8
+// (encoded surrogates included), and with the reason the name rule gives
+// for a name no reader could use ("name is too long" beyond the 255 units
+// that the call's 8-bit length carries, a shortened name being another name).
 std::vector<ntfschar> convertName(const std::string& name);
+
+// An existing name in UTF-16 for looking it up or deleting it, decoded as
+// leniently as libntfs-3g decodes paths, so that names other systems wrote
+// stay reachable. Empty when it cannot be converted or is too long.
+std::vector<ntfschar> lookupName(const std::string& name);
 
 }  // namespace volkit::fsfamily

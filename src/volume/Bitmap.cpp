@@ -116,6 +116,30 @@ uint64_t CBitmap::FindClearRun(uint64_t count, uint64_t start) const {
     return NotFound;
 }
 
+uint64_t CBitmap::FindClearExtent(uint64_t from, uint64_t limit, uint64_t longest, uint64_t& length) const {
+    limit = std::min<uint64_t>(limit, uint64_t{m_bits.size()} * 8);
+    length = 0;
+    if (from >= limit) return limit;
+    uint64_t start = FindBit(false, from, limit);
+    if (start < limit) length = FindBit(true, start, start + std::min(longest, limit - start)) - start;
+    return start;
+}
+
+uint64_t CBitmap::CountClear(uint64_t from, uint64_t limit) const {
+    limit = std::min<uint64_t>(limit, uint64_t{m_bits.size()} * 8);
+    uint64_t count = 0;
+    for (uint64_t i = from; i < limit;) {
+        if (i % 64 == 0 && limit - i >= 64) {
+            count += 64 - static_cast<uint64_t>(__builtin_popcountll(Word(i / 64, 0xFF)));
+            i += 64;
+        } else {
+            count += Test(i) ? 0 : 1;
+            ++i;
+        }
+    }
+    return count;
+}
+
 void CBitmap::Resize(uint64_t bits) {
     if (bits % 8 != 0) throw CException("Invalid bitmap size: %1", bits);
     if (bits == GetSize()) return;

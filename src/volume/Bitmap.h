@@ -26,8 +26,14 @@ public:
     void ClearRange(uint64_t start, uint64_t count);
     // First index of `count` clear bits at or after `start`, or NotFound.
     uint64_t FindClearRun(uint64_t count, uint64_t start) const;
+    // The first clear bit in [from, limit), or limit; `length` gets how many
+    // clear bits follow it there, at most `longest`.
+    uint64_t FindClearExtent(uint64_t from, uint64_t limit, uint64_t longest, uint64_t& length) const;
+    uint64_t CountClear(uint64_t from, uint64_t limit) const;
     void Resize(uint64_t bits);
     void Flush();
+    // Gives up the unsaved bits: the owner's flush failed and was reported.
+    void Abandon() noexcept { m_dirty = false; }
     bool IsDirty() const { return m_dirty; }
     const std::vector<uint8_t>& Bytes() const { return m_bits; }
 

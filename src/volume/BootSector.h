@@ -17,11 +17,35 @@ struct SBootGeometry {
 
 inline constexpr uint32_t kBootSectorSize = 512;
 
-// Boot sector fields beyond the geometry.
+// Boot sector fields.
 namespace BootField {
+inline constexpr size_t Jump = 0;
+inline constexpr size_t OemId = 3;  // "NTFS    "
+inline constexpr size_t BytesPerSector = 11;
+inline constexpr size_t SectorsPerCluster = 13;
+inline constexpr size_t ReservedSectors = 14;  // this and the next three stay zero
+inline constexpr size_t RootEntries = 17;
+inline constexpr size_t Sectors16 = 19;
+inline constexpr size_t MediaDescriptor = 21;
+inline constexpr size_t SectorsPerTrack = 24;
+inline constexpr size_t Heads = 26;
+inline constexpr size_t HiddenSectors = 28;  // where the volume starts on its disk
+inline constexpr size_t Sectors32 = 32;
+inline constexpr size_t PhysicalDrive = 36;
+inline constexpr size_t ExtendedBootSignature = 38;
 inline constexpr size_t TotalSectors = 40;
+inline constexpr size_t MftLcn = 48;
+inline constexpr size_t MftMirrorLcn = 56;
+inline constexpr size_t ClustersPerMftRecord = 64;
+inline constexpr size_t ClustersPerIndexBlock = 68;
+inline constexpr size_t SerialNumber = 72;
+inline constexpr size_t Checksum = 80;
+inline constexpr size_t BootCode = 84;
 inline constexpr size_t EndMarker = 510;
 inline constexpr uint16_t EndMarkerValue = 0xAA55;
+inline constexpr uint8_t FixedDiskMedia = 0xF8;
+inline constexpr uint8_t FirstHardDisk = 0x80;
+inline constexpr uint8_t ExtendedSignatureValue = 0x80;
 }  // namespace BootField
 
 // Applies the boot sector checks in order and decodes the geometry; the first
@@ -30,5 +54,8 @@ SBootGeometry ParseBootSector(std::span<const uint8_t> sector);
 
 // Decodes the size byte at 64 or 68: v < 0 means 2^-v bytes, v > 0 v clusters.
 uint32_t DecodeRecordSize(int8_t encoded, uint32_t clusterSize);
+// The size byte for a power-of-two `size`: whole clusters when it is at least
+// a cluster, otherwise the negative power of two.
+int8_t EncodeRecordSize(uint32_t size, uint32_t clusterSize);
 
 }  // namespace volcore

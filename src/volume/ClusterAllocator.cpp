@@ -1,5 +1,7 @@
 #include "volume/ClusterAllocator.h"
 
+#include <algorithm>
+
 #include "api/Exception.h"
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
@@ -9,19 +11,6 @@
 namespace volcore {
 
 namespace {
-
-// Splitting a request into several runs is not provided; every way an
-// allocation can fail names where it gave up.
-constexpr const char* kAllocateNotImplemented =
-    "void __cdecl volcore::CClusterAllocator::Allocate(enum volcore::EAllocationZone,unsigned __int64,"
-    "class std::map<struct volcore::VCN,struct volcore::SLcnAndLength,struct std::less<struct volcore::VCN>,"
-    "class std::allocator<struct std::pair<struct volcore::VCN const ,struct volcore::SLcnAndLength> > > &) "
-    "not implemented (%1:%2)";
-constexpr int kSiteNoFreeRun = 50;
-constexpr int kSiteDataOnlyInMftZone = 61;
-constexpr int kSiteMftOutsideZone = 69;
-
-[[noreturn]] void FailAllocation(int site) { throw CException(kAllocateNotImplemented, "ClusterAllocator", site); }
 
 // Where an attribute that already has clusters continues: right after its last
 // allocated run, so that files grow contiguously when they can.
@@ -60,40 +49,82 @@ CClusterAllocator::CClusterAllocator(uint64_t mftLcn, uint32_t clusterSize, uint
 
 CClusterAllocator::~CClusterAllocator() = default;
 
-bool CClusterAllocator::InMftZone(uint64_t lcn) const { return lcn >= m_mftZoneStart && lcn < m_mftZoneEnd; }
+std::vector<CClusterAllocator::SInterval> CClusterAllocator::SearchOrder(EAllocationZone zone, uint64_t start,
+                                                                        size_t& preferred) const {
+    // Bits past the last whole cluster of the device are not clusters.
+    const uint64_t limit = std::min(m_clusterCount, m_bitmap->GetSize());
+    const uint64_t zoneStart = std::min(m_mftZoneStart, limit);
+    const uint64_t zoneEnd = std::min(std::max(m_mftZoneEnd, zoneStart), limit);
+    start = std::min(start, limit);
+    std::vector<SInterval> outside;
+    auto addOutside = [&](uint64_t from, uint64_t to) {
+        if (from < std::min(to, zoneStart)) outside.push_back({from, std::min(to, zoneStart)});
+        if (std::max(from, zoneEnd) < to) outside.push_back({std::max(from, zoneEnd), to});
+    };
+    addOutside(start, limit);
+    addOutside(0, start);
+    std::vector<SInterval> inside;
+    uint64_t zoneFrom = std::clamp(start, zoneStart, zoneEnd);
+    if (zoneFrom < zoneEnd) inside.push_back({zoneFrom, zoneEnd});
+    if (zoneStart < zoneFrom) inside.push_back({zoneStart, zoneFrom});
 
-uint64_t CClusterAllocator::FindRun(uint64_t count, uint64_t start) const {
-    if (start >= m_bitmap->GetSize()) return CBitmap::NotFound;
-    uint64_t lcn = m_bitmap->FindClearRun(count, start);
-    // Bits past the last whole cluster of the device are not clusters; the
-    // first run found that reaches there means no later one fits either.
-    if (lcn == CBitmap::NotFound || lcn > m_clusterCount || count > m_clusterCount - lcn) return CBitmap::NotFound;
-    return lcn;
+    std::vector<SInterval> order = zone == EAllocationZone::MFT ? inside : outside;
+    preferred = order.size();
+    const std::vector<SInterval>& rest = zone == EAllocationZone::MFT ? outside : inside;
+    order.insert(order.end(), rest.begin(), rest.end());
+    return order;
 }
 
-uint64_t CClusterAllocator::PlaceDataRun(uint64_t count, uint64_t lcn) const {
-    if (!InMftZone(lcn)) return lcn;
-    lcn = FindRun(count, m_mftZoneEnd);
-    if (lcn != CBitmap::NotFound) return lcn;
-    lcn = FindRun(count, 0);
-    if (lcn == CBitmap::NotFound || lcn >= m_mftZoneStart) FailAllocation(kSiteDataOnlyInMftZone);
-    return lcn;
+uint64_t CClusterAllocator::FindRun(uint64_t count, const SInterval& interval) const {
+    for (uint64_t position = interval.start; position < interval.end;) {
+        uint64_t length = 0;
+        uint64_t lcn = m_bitmap->FindClearExtent(position, interval.end, count, length);
+        if (lcn >= interval.end) break;
+        if (length >= count) return lcn;
+        position = lcn + length;
+    }
+    return CBitmap::NotFound;
+}
+
+// Free runs in search order until they add up to `count`.
+std::vector<SLcnAndLength> CClusterAllocator::GatherRuns(uint64_t count, const std::vector<SInterval>& order) const {
+    std::vector<SLcnAndLength> runs;
+    uint64_t missing = count;
+    for (const SInterval& interval : order) {
+        for (uint64_t position = interval.start; position < interval.end && missing != 0;) {
+            uint64_t length = 0;
+            uint64_t lcn = m_bitmap->FindClearExtent(position, interval.end, missing, length);
+            if (lcn >= interval.end) break;
+            runs.push_back({lcn, length});
+            missing -= length;
+            position = lcn + length;
+        }
+    }
+    return runs;
 }
 
 void CClusterAllocator::Allocate(EAllocationZone zone, uint64_t count, RunMap& runs) {
     if (count == 0) return;
     uint64_t& next = zone == EAllocationZone::MFT ? m_nextMft : m_nextData;
-    uint64_t start = runs.empty() ? next : EndOfLastAllocatedRun(runs);
-    uint64_t lcn = FindRun(count, start);
-    if (lcn == CBitmap::NotFound) FailAllocation(kSiteNoFreeRun);
-    if (zone == EAllocationZone::MFT) {
-        if (!InMftZone(lcn)) FailAllocation(kSiteMftOutsideZone);
-    } else {
-        lcn = PlaceDataRun(count, lcn);
+    size_t preferred = 0;
+    std::vector<SInterval> order = SearchOrder(zone, runs.empty() ? next : EndOfLastAllocatedRun(runs), preferred);
+    std::vector<SLcnAndLength> pieces;
+    for (size_t i = 0; i < preferred && pieces.empty(); ++i) {
+        uint64_t lcn = FindRun(count, order[i]);
+        if (lcn != CBitmap::NotFound) pieces.push_back({lcn, count});
     }
-    m_bitmap->SetRange(lcn, count);
-    AppendRun(runs, lcn, count);
-    next = lcn + count < m_clusterCount ? lcn + count : 0;
+    if (pieces.empty()) {
+        uint64_t free = m_bitmap->CountClear(0, std::min(m_clusterCount, m_bitmap->GetSize()));
+        if (free < count)
+            throw CException("Cannot allocate %1 cluster(s): the volume is full (%2 cluster(s) free)", count, free);
+        pieces = GatherRuns(count, order);
+    }
+    for (const SLcnAndLength& piece : pieces) {
+        m_bitmap->SetRange(piece.lcn, piece.length);
+        AppendRun(runs, piece.lcn, piece.length);
+    }
+    uint64_t end = pieces.back().lcn + pieces.back().length;
+    next = end < m_clusterCount ? end : 0;
 }
 
 void CClusterAllocator::Free(uint64_t lcn, uint64_t count) { m_bitmap->ClearRange(lcn, count); }

@@ -1,7 +1,9 @@
 #pragma once
-// Cluster allocation by zone and next fit over the volume's cluster bitmap.
+// Cluster allocation by zone and next fit over the volume's cluster bitmap:
+// one run where one is large enough, else as many as it takes.
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "volume/Types.h"
 
@@ -14,7 +16,7 @@ class CFileEntry;
 class IClusterAllocator {
 public:
     virtual ~IClusterAllocator() = default;
-    // Allocates `count` clusters as one run appended to `runs` (continuing from
+    // Allocates `count` clusters as runs appended to `runs` (continuing from
     // the map's end VCN), or raises and leaves map and bitmap unchanged.
     virtual void Allocate(EAllocationZone zone, uint64_t count, RunMap& runs) = 0;
     virtual void Free(uint64_t lcn, uint64_t count) = 0;
@@ -40,11 +42,17 @@ public:
     }
 
 private:
-    bool InMftZone(uint64_t lcn) const;
-    // First run of `count` clear clusters from `start` that lies on the device, or NotFound.
-    uint64_t FindRun(uint64_t count, uint64_t start) const;
-    // Moves a DATA run found inside the MFT zone after it, or else below it.
-    uint64_t PlaceDataRun(uint64_t count, uint64_t lcn) const;
+    struct SInterval {
+        uint64_t start;
+        uint64_t end;
+    };
+    // Where a search for `zone` looks, in order: its own part of the volume
+    // (the MFT zone for the MFT, the rest for everything else) from `start`
+    // on and then from its beginning, then the other part.
+    std::vector<SInterval> SearchOrder(EAllocationZone zone, uint64_t start, size_t& preferred) const;
+    // First run of `count` clear clusters inside the interval, or NotFound.
+    uint64_t FindRun(uint64_t count, const SInterval& interval) const;
+    std::vector<SLcnAndLength> GatherRuns(uint64_t count, const std::vector<SInterval>& order) const;
 
     uint32_t m_clusterSize;
     uint64_t m_clusterCount;

@@ -161,6 +161,7 @@ CBitmap& CMft::GetBitmap() const {
 }
 
 uint64_t CMft::AllocateRecord() {
+    m_volume.BeginWrite();
     TurnAllocatedTailIntoRecords();
     CBitmap& bitmap = GetBitmap();
     uint64_t recordNumber = CBitmap::NotFound;
@@ -227,9 +228,13 @@ void CMft::CompareMirror() {
 
 void CMft::Flush() {
     LogInfo("Flushing MFT");
-    if (m_bitmap) m_bitmap->Flush();
-    if (m_mftEntry) m_mftEntry->Save();
-    if (m_mirrorEntry) m_mirrorEntry->Save();
+    // Saving $MFT may take records for its own extension records, which
+    // changes the bitmap again; the second round writes what that changed.
+    for (int round = 0; round < 2; ++round) {
+        if (m_bitmap) m_bitmap->Flush();
+        if (m_mftEntry) m_mftEntry->Save();
+        if (m_mirrorEntry) m_mirrorEntry->Save();
+    }
 }
 
 }  // namespace volcore

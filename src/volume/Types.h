@@ -19,10 +19,19 @@ inline constexpr bool SameRecord(FileReference a, FileReference b) { return Reco
 // Well-known records.
 inline constexpr uint64_t kMftRecord = 0;
 inline constexpr uint64_t kMftMirrRecord = 1;
-inline constexpr uint64_t kBitmapRecord = 6;
-inline constexpr uint64_t kUpCaseRecord = 10;
+inline constexpr uint64_t kLogFileRecord = 2;
+inline constexpr uint64_t kVolumeRecord = 3;
+inline constexpr uint64_t kAttrDefRecord = 4;
 inline constexpr uint64_t kRootRecord = 5;
+inline constexpr uint64_t kBitmapRecord = 6;
+inline constexpr uint64_t kBootRecord = 7;
+inline constexpr uint64_t kBadClusRecord = 8;
+inline constexpr uint64_t kSecureRecord = 9;
+inline constexpr uint64_t kUpCaseRecord = 10;
+inline constexpr uint64_t kExtendRecord = 11;
 inline constexpr uint64_t kFirstUserRecord = 16;
+// Records below this one belong to the file system even when unused.
+inline constexpr uint64_t kFirstOrdinaryRecord = 24;
 inline constexpr FileReference kDeletedReference = ~uint64_t{0};
 
 struct VCN {

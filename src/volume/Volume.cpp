@@ -11,13 +11,16 @@
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "index/UpCase.h"
+#include "volume/Bitmap.h"
 #include "volume/BootSector.h"
 #include "volume/ClusterAllocator.h"
 #include "volume/Mft.h"
+#include "volume/VolumeSession.h"
 
 namespace volcore {
 
-CVolume::CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth) : m_device(std::move(device)) {
+CVolume::CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth)
+    : m_device(std::make_shared<CGuardedDevice>(std::move(device), [this] { BeginWrite(); })) {
     LogInfo("Loading NTFS volume boot sector");
     LoadBootSector();
     if (depth == ELoadDepth::BootSector) return;
@@ -27,6 +30,7 @@ CVolume::CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth) : m_device
     if (depth == ELoadDepth::Allocator) return;
     LoadUpCase();
     LoadRoot();
+    LoadSessionState();
 }
 
 CVolume::~CVolume() {
@@ -40,7 +44,19 @@ CVolume::~CVolume() {
             }
         }
     }
+    if (m_flushFailed) AbandonBitmaps();
     ReleaseDirectories();
+}
+
+// A failed flush was reported once: the bitmaps must not try again, and report
+// again, as they go.
+void CVolume::AbandonBitmaps() noexcept {
+    try {
+        if (m_mft) m_mft->GetBitmap().Abandon();
+    } catch (const std::exception&) {
+        // No bitmap loaded: nothing to give up.
+    }
+    if (auto* allocator = dynamic_cast<CClusterAllocator*>(m_allocator.get())) allocator->GetBitmap().Abandon();
 }
 
 void CVolume::LoadBootSector() {
@@ -91,6 +107,33 @@ void CVolume::LoadRoot() {
     m_root = CDirectory::Open(*this, MakeReference(kRootRecord, 0));
 }
 
+// libntfs-3g opens a dirty volume for writing and leaves its flag alone, and
+// so does this engine, with a warning.
+void CVolume::LoadSessionState() {
+    m_readOnlyReason = ReasonToStayReadOnly(*this);
+    if (IsReadOnly()) LogWarning(FormatText("Volume is open for reading only: %1", m_readOnlyReason));
+    try {
+        m_wasDirty = (ReadVolumeFlags(*this) & VolumeInformation::FlagDirty) != 0;
+    } catch (const std::exception& e) {
+        // The first change will fail to set the flag and be refused.
+        LogWarning(FormatText("Cannot read the volume flags: %1", e.what()));
+    }
+    if (m_wasDirty) LogWarning("Volume is marked dirty: a consistency check is pending; it stays marked");
+    m_guarded = true;
+}
+
+void CVolume::BeginWrite() {
+    if (!m_guarded) return;
+    if (IsReadOnly()) throw CException("Volume is open for reading only: %1", m_readOnlyReason);
+    if (m_wasDirty || m_markedDirty) return;
+    try {
+        WriteVolumeFlags(*this, ReadVolumeFlags(*this) | VolumeInformation::FlagDirty);
+    } catch (const std::exception& e) {
+        throw CException("Cannot mark the volume dirty before changing it: %1", e.what());
+    }
+    m_markedDirty = true;
+}
+
 void CVolume::Flush() {
     std::exception_ptr failure;
     FlushDirectories(failure);
@@ -101,6 +144,15 @@ void CVolume::Flush() {
         if (m_allocator) m_allocator->Flush();
     } catch (const std::exception&) {
         if (!failure) failure = std::current_exception();
+    }
+    // Only a session that wrote everything it had leaves the volume clean.
+    if (!failure && m_markedDirty) {
+        try {
+            WriteVolumeFlags(*this, ReadVolumeFlags(*this) & ~VolumeInformation::FlagDirty);
+            m_markedDirty = false;
+        } catch (const std::exception&) {
+            failure = std::current_exception();
+        }
     }
     if (failure) {
         m_flushFailed = true;
@@ -138,7 +190,8 @@ void CVolume::ReleaseDirectories() noexcept {
     if (m_root) m_root->Abandon();
     m_cache.clear();
     m_root.reset();
-    m_openDirectories.clear();
+    m_openDirectories.Clear();
+    m_openFiles.Clear();
 }
 
 CMft& CVolume::GetMft() const {
@@ -186,28 +239,35 @@ FileReference CVolume::ResolvePath(std::u16string_view path) {
     return directory->GetEntry(components.back()).fileReference;
 }
 
+namespace {
+
+// A reference without a sequence number names whatever its record holds.
+bool NamesObject(FileReference wanted, FileReference object) {
+    return SameRecord(wanted, object) && (SequenceNumber(wanted) == 0 || SequenceNumber(wanted) == SequenceNumber(object));
+}
+
+}  // namespace
+
 std::shared_ptr<CDirectory> CVolume::FindCachedDirectory(FileReference reference) {
     uint64_t record = RecordNumber(reference);
-    if (record == kRootRecord) return m_root;
+    if (record == kRootRecord) return m_root && NamesObject(reference, m_root->GetReference()) ? m_root : nullptr;
     for (auto it = m_cache.begin(); it != m_cache.end(); ++it) {
         if (RecordNumber((*it)->GetReference()) == record) {
+            if (!NamesObject(reference, (*it)->GetReference())) return nullptr;
             m_cache.splice(m_cache.begin(), m_cache, it);
             return m_cache.front();
         }
     }
-    return FindOpenDirectory(record);
+    return FindOpenDirectory(reference);
 }
 
-std::shared_ptr<CDirectory> CVolume::FindOpenDirectory(uint64_t record) {
-    auto found = m_openDirectories.find(record);
-    if (found == m_openDirectories.end()) return nullptr;
-    std::shared_ptr<CDirectory> directory = found->second.lock();
+std::shared_ptr<CDirectory> CVolume::FindOpenDirectory(FileReference reference) {
+    std::shared_ptr<CDirectory> directory = m_openDirectories.Find(RecordNumber(reference));
     // A directory given up after a failed flush is not handed out again: a
     // change made to it would be lost without a word.
-    if (!directory || directory->IsDeleted() || directory->IsAbandoned()) {
-        m_openDirectories.erase(found);
+    if (!directory || directory->IsDeleted() || directory->IsAbandoned() ||
+        !NamesObject(reference, directory->GetReference()))
         return nullptr;
-    }
     CacheDirectory(directory);
     return directory;
 }
@@ -218,7 +278,7 @@ void CVolume::CacheDirectory(std::shared_ptr<CDirectory> directory) {
     if (record == kRootRecord) return;
     for (const auto& cached : m_cache)
         if (RecordNumber(cached->GetReference()) == record) return;
-    RememberOpenDirectory(directory);
+    m_openDirectories.Remember(record, directory);
     std::shared_ptr<CDirectory> evicted;
     if (m_cache.size() >= kDirectoryCacheLimit) {
         evicted = std::move(m_cache.back());
@@ -238,30 +298,35 @@ void CVolume::CacheDirectory(std::shared_ptr<CDirectory> directory) {
 void CVolume::UncacheDirectory(FileReference reference) {
     uint64_t record = RecordNumber(reference);
     m_cache.remove_if([record](const auto& cached) { return RecordNumber(cached->GetReference()) == record; });
-    m_openDirectories.erase(record);
+    m_openDirectories.Forget(record);
 }
 
-void CVolume::ForgetDirectory(FileReference reference) {
-    uint64_t record = RecordNumber(reference);
-    if (record == kRootRecord) return;
-    auto found = m_openDirectories.find(record);
-    if (found != m_openDirectories.end()) {
-        if (auto directory = found->second.lock()) directory->Abandon();
-    }
-    UncacheDirectory(reference);
+std::shared_ptr<CFile> CVolume::FindOpenFile(FileReference reference) {
+    std::shared_ptr<CFile> file = m_openFiles.Find(RecordNumber(reference));
+    if (!file || file->IsDeleted() || file->IsAbandoned() || !NamesObject(reference, file->GetReference()))
+        return nullptr;
+    return file;
+}
+
+void CVolume::RememberOpenFile(const std::shared_ptr<CFile>& file) {
+    m_openFiles.Remember(RecordNumber(file->GetReference()), file);
+}
+
+std::shared_ptr<CFileEntry> CVolume::OpenEntry(FileReference reference) {
+    if (auto file = FindOpenFile(reference)) return file->ShareEntry();
+    if (auto directory = FindCachedDirectory(reference)) return directory->ShareEntry();
+    std::shared_ptr<CFileEntry> entry = CFileEntry::Load(reference, *this);
+    uint16_t wanted = SequenceNumber(reference);
+    if (wanted != 0 && wanted != entry->GetSequenceNumber())
+        throw CException("Cannot load file entry: record %1 was reused (sequence %2, expected %3)",
+                         RecordNumber(reference), entry->GetSequenceNumber(), wanted);
+    return entry;
 }
 
 std::vector<uint64_t> CVolume::GetCachedRecordNumbers() const {
     std::vector<uint64_t> records;
     for (const auto& cached : m_cache) records.push_back(RecordNumber(cached->GetReference()));
     return records;
-}
-
-void CVolume::RememberOpenDirectory(const std::shared_ptr<CDirectory>& directory) {
-    m_openDirectories[RecordNumber(directory->GetReference())] = directory;
-    if (m_openDirectories.size() < m_openDirectoriesPruneAt) return;
-    std::erase_if(m_openDirectories, [](const auto& item) { return item.second.expired(); });
-    m_openDirectoriesPruneAt = std::max(4 * kDirectoryCacheLimit, 2 * m_openDirectories.size());
 }
 
 }  // namespace volcore

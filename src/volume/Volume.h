@@ -1,15 +1,17 @@
 #pragma once
 // The engine's root object for one NTFS volume: geometry, MFT, cluster
-// allocator, upcase table, root directory and the directory cache.
+// allocator, upcase table, root directory, the directory cache and the table
+// of open objects.
 #include <cstdint>
 #include <exception>
 #include <list>
 #include <memory>
+#include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "api/IoDevice.h"
+#include "volume/LiveObjects.h"
 #include "volume/MftRecBuffer.h"
 #include "volume/Types.h"
 
@@ -17,6 +19,8 @@ namespace volcore {
 
 class CMft;
 class CDirectory;
+class CFile;
+class CFileEntry;
 class IClusterAllocator;
 using UpCaseTable = std::vector<uint16_t>;
 
@@ -51,7 +55,15 @@ public:
     uint64_t GetMftLcn() const { return m_mftLcn; }
     uint64_t GetMftMirrorLcn() const { return m_mftMirrorLcn; }
 
+    // Every write goes through BeginWrite first.
     IIoDevice& GetDevice() const { return *m_device; }
+
+    // Called before anything changes. Refuses every change to a volume that
+    // is open for reading only; before the first change of a session, sets
+    // the dirty flag on disk, which a clean Flush clears again. A volume that
+    // was already dirty stays so: its pending check is someone else's.
+    void BeginWrite();
+    bool IsReadOnly() const { return !m_readOnlyReason.empty(); }
 
     // MFT.
     CMft& GetMft() const;
@@ -77,14 +89,20 @@ public:
     std::shared_ptr<CDirectory> GetRoot() const { return m_root; }
     // The root for record 5; a cached directory (moved to the front); or one
     // that is still open elsewhere after its eviction, so that one record never
-    // has two directory objects with diverging indexes.
+    // has two directory objects with diverging indexes. A reference with a
+    // sequence number only finds an object that carries the same one.
     std::shared_ptr<CDirectory> FindCachedDirectory(FileReference reference);
     // May flush and drop the back element to make room; raises if that flush fails.
     void CacheDirectory(std::shared_ptr<CDirectory> directory);
     void UncacheDirectory(FileReference reference);
-    // The record was freed behind the directory layer's back (a directory
-    // deleted through a file handle): any directory object on it is given up.
-    void ForgetDirectory(FileReference reference);
+
+    // Open files: every handle on one record shares one file object.
+    std::shared_ptr<CFile> FindOpenFile(FileReference reference);
+    void RememberOpenFile(const std::shared_ptr<CFile>& file);
+    // The entry of the object at `reference`: the one an open file or
+    // directory already holds, else loaded. A reference whose sequence number
+    // the record no longer carries is refused: it names an object deleted since.
+    std::shared_ptr<CFileEntry> OpenEntry(FileReference reference);
     size_t GetCachedDirectoryCount() const { return m_cache.size(); }
     // Record numbers in cache order, front first.
     std::vector<uint64_t> GetCachedRecordNumbers() const;
@@ -95,10 +113,11 @@ private:
     void LoadAllocator();
     void LoadUpCase();
     void LoadRoot();
+    void LoadSessionState();
     void FlushDirectories(std::exception_ptr& failure);
     void ReleaseDirectories() noexcept;
-    std::shared_ptr<CDirectory> FindOpenDirectory(uint64_t record);
-    void RememberOpenDirectory(const std::shared_ptr<CDirectory>& directory);
+    void AbandonBitmaps() noexcept;
+    std::shared_ptr<CDirectory> FindOpenDirectory(FileReference reference);
 
     std::shared_ptr<IIoDevice> m_device;
     std::unique_ptr<IClusterAllocator> m_allocator;
@@ -106,9 +125,9 @@ private:
     std::shared_ptr<CMft> m_mft;
     std::shared_ptr<CDirectory> m_root;
     std::list<std::shared_ptr<CDirectory>> m_cache;
-    // Every directory object handed out, by record number, as long as it lives.
-    std::unordered_map<uint64_t, std::weak_ptr<CDirectory>> m_openDirectories;
-    size_t m_openDirectoriesPruneAt = 4 * kDirectoryCacheLimit;
+    // Every directory and file object handed out, as long as it lives.
+    CLiveObjects<CDirectory> m_openDirectories;
+    CLiveObjects<CFile> m_openFiles;
     uint32_t m_sectorSize = 0;
     uint32_t m_clusterSize = 0;
     uint32_t m_mftRecordSize = 0;
@@ -116,6 +135,11 @@ private:
     uint64_t m_mftLcn = 0;
     uint64_t m_mftMirrorLcn = 0;
     bool m_flushFailed = false;
+    // The session rules apply to a volume loaded whole.
+    bool m_guarded = false;
+    bool m_wasDirty = false;
+    bool m_markedDirty = false;
+    std::string m_readOnlyReason;
 };
 
 }  // namespace volcore

@@ -4,9 +4,8 @@
 
 #include <sstream>
 
-#include "api/Boundary.h"
+#include "api/HandleTable.h"
 #include "api/Unicode.h"
-#include "entries/File.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "support/Images.h"
@@ -46,7 +45,9 @@ Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
     NtfsFileHandle file;
     std::wstring wide = volcore::Utf16ToWide(path);
     if (!NtfsOpenFile(wide.c_str(), file, volume)) throw std::runtime_error("cannot open " + Utf8(path));
-    uint64_t size = static_cast<volcore::SHandleRecord<volcore::CFile>*>(file.ptr)->object->GetSize();
+    unsigned long long value = 0;
+    if (!NtfsGetFileSize(value, file)) throw std::runtime_error("cannot size " + Utf8(path));
+    uint64_t size = value;
     Bytes bytes(size);
     constexpr uint64_t kChunk = 1 << 20;
     for (uint64_t offset = 0; offset < size; offset += kChunk) {
@@ -76,12 +77,13 @@ void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
 
 std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHandle volume,
                                                      const std::u16string& path) {
-    volcore::CVolume& engine = *static_cast<volcore::SHandleRecord<volcore::CVolume>*>(volume.ptr)->object;
+    volcore::CVolume& engine = *volcore::HandleObject<volcore::CVolume>(volume.ptr, "no volume");
     std::map<std::u16string, uint64_t> names;
-    for (const auto& [name, value] : volcore::CDirectory::OpenByPath(engine, path)->GetEntries()) {
-        if (value.nameSpace == volcore::FileNameValue::NameSpaceDos || name == u".") continue;
-        names[name] = volcore::RecordNumber(value.fileReference);
-    }
+    volcore::CDirectory::OpenByPath(engine, path)->GetIndex().ForEach([&](auto name, const auto& value) {
+        if (value.nameSpace != volcore::FileNameValue::NameSpaceDos && name != u".")
+            names[std::u16string(name)] = volcore::RecordNumber(value.fileReference);
+        return true;
+    });
     return names;
 }
 
@@ -95,7 +97,8 @@ std::set<std::u16string> TskPaths(const std::string& image) {
         size_t tab = line.find('\t');
         if (tab == std::string::npos || line.find(" * ") < tab) continue;
         std::string path = line.substr(tab + 1);
-        if (path.empty() || path[0] == '$') continue;
+        // System files are left out, but not a file only The Sleuth Kit finds (an orphan).
+        if (path.empty() || (path[0] == '$' && path.rfind("$OrphanFiles/", 0) != 0)) continue;
         std::u16string converted = volcore::Utf8ToUtf16(path);
         for (auto& unit : converted)
             if (unit == u'/') unit = u'\\';

@@ -34,7 +34,8 @@ void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
 // no DOS aliases, no ".", with their record numbers.
 std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
 
-// Paths that `fls -r -p` lists, without deleted names and the system files.
+// Paths that `fls -r -p` lists, without deleted names and the system files;
+// an object whose directory lost it shows under "$OrphanFiles".
 std::set<std::u16string> TskPaths(const std::string& image);
 
 }  // namespace volkit::test

@@ -269,18 +269,6 @@ protected:
             }
         }
 
-        // Directories that come and go, one of them while its parent's index is unsaved.
-        dir(u"w\\doomed");
-        file(u"w\\doomed\\inside", Pattern(9000, 3));
-        NtfsFileHandle inside;
-        NtfsDirHandle doomed;
-        EXPECT_TRUE(NtfsOpenFile(L"w\\doomed\\inside", inside, volume));
-        EXPECT_TRUE(NtfsDeleteFile(inside));
-        EXPECT_TRUE(NtfsOpenDir(L"w\\doomed", doomed, volume));
-        EXPECT_TRUE(NtfsDeleteDir(doomed));
-        tree.erase(u"w\\doomed\\inside");
-        tree.erase(u"w\\doomed");
-
         NtfsFileHandle stampedFile;
         NtfsDirHandle stampedDir;
         EXPECT_TRUE(NtfsOpenFile(L"w\\sizes\\s895", stampedFile, volume));

@@ -109,6 +109,8 @@ void Ntfs3gTree::Append(const std::u16string& path, const std::vector<uint8_t>& 
     SAttribute data(inode.Get(), path);
     s64 written = ntfs_attr_pwrite(data.attribute, data.attribute->data_size, static_cast<s64>(bytes.size()), bytes.data());
     if (written != static_cast<s64>(bytes.size())) throw Failure("cannot write", path);
+    // As a real writer does: the standard information now differs from the names.
+    ntfs_inode_update_times(inode.Get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
 }
 
 void Ntfs3gTree::Resize(const std::u16string& path, uint64_t size) {
@@ -145,6 +147,12 @@ void Ntfs3gTree::Remove(const std::u16string& path) {
         throw Failure("cannot delete", path);
 }
 
+std::pair<int64_t, int64_t> Ntfs3gTree::SpaceInUse() {
+    if (ntfs_volume_get_free_space(m_volume) != 0) throw std::runtime_error("libntfs-3g cannot count free space");
+    int64_t mftClusters = m_volume->mft_na->allocated_size >> m_volume->cluster_size_bits;
+    return {m_volume->nr_clusters - m_volume->free_clusters - mftClusters, m_volume->free_mft_records};
+}
+
 bool Ntfs3gTree::Exists(const std::u16string& path) {
     try {
         OpenPath(m_volume, path);
@@ -156,9 +164,6 @@ bool Ntfs3gTree::Exists(const std::u16string& path) {
 
 std::vector<uint8_t> Ntfs3gTree::Read(const std::u16string& path) {
     Inode inode = OpenPath(m_volume, path);
-    ntfs_attr* probe = ntfs_attr_open(inode.Get(), AT_DATA, AT_UNNAMED, 0);
-    if (!probe) return {};  // a file that never had contents
-    ntfs_attr_close(probe);
     SAttribute data(inode.Get(), path);
     std::vector<uint8_t> bytes(static_cast<size_t>(data.attribute->data_size));
     if (!bytes.empty() &&

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct _ntfs_volume;
@@ -41,6 +42,9 @@ public:
     // Names as libntfs-3g enumerates them (long and POSIX names; no DOS
     // aliases, no "." or ".."), with their record numbers.
     std::map<std::u16string, uint64_t> List(const std::u16string& path);
+    // Clusters in use by anything but $MFT (which only grows), and free MFT
+    // records, counted from the bitmaps.
+    std::pair<int64_t, int64_t> SpaceInUse();
 
 private:
     _ntfs_volume* m_volume = nullptr;

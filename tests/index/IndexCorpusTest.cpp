@@ -33,7 +33,12 @@ Outcome LoadIndexes(CVolume& volume) {
             FileEntryPtr entry = CFileEntry::Load(MakeReference(record, 0), volume);
             if (!entry->FindAttribute(AttrType::IndexRoot, u"$I30")) continue;
             CIndex index(entry, u"$I30", volume.GetUpCase());
-            for (const auto& [name, value] : index.GetEntries()) {
+            std::vector<std::u16string> names;
+            index.ForEach([&](std::u16string_view name, const SIndexEntryValue&) {
+                names.emplace_back(name);
+                return true;
+            });
+            for (const auto& name : names) {
                 SIndexEntryValue found;
                 EXPECT_TRUE(index.FindEntry(name, found));
             }

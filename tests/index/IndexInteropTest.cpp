@@ -1,46 +1,23 @@
-// Indexes written by libntfs-3g load completely, and what this engine saves
-// is read back by libntfs-3g and ntfsls.
+// Indexes written by libntfs-3g load completely; a big directory this engine
+// saved is changed by libntfs-3g and read by everyone; names that differ only
+// in case stay apart.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "api/Unicode.h"
-#include "entries/FileEntry.h"
-#include "index/Index.h"
+#include "entries/File.h"
+#include "index/DirectoryFixture.h"
+#include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
-#include "support/Images.h"
 #include "support/Ntfs3gImage.h"
-#include "volume/Volume.h"
 
 using namespace volcore;
 using namespace volkit::test;
 
 namespace {
-
-constexpr int kFileCount = 1500;
-
-std::u16string FileName(int i) {
-    std::u16string name = Utf8ToUtf16("Entry " + std::to_string(i) + " of the big directory.txt");
-    if (i % 7 == 0) name = u"\u0424\u0430\u0439\u043b " + name;  // upcased through the table, not ASCII rules
-    return name;
-}
-
-std::u16string Upper(const UpCaseTable& table, std::u16string name) {
-    for (auto& unit : name) unit = ToUpper(table, unit);
-    return name;
-}
-
-// Names in an ntfsls listing, without its "." line.
-size_t CountListedNames(const std::string& text) {
-    std::istringstream lines(text);
-    size_t count = 0;
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty() && line != "." && line != "..") ++count;
-    return count;
-}
 
 using NameSet = std::set<std::tuple<std::u16string, uint64_t, int>>;
 
@@ -50,128 +27,184 @@ NameSet AsSet(const std::vector<Ntfs3gDirEntry>& entries) {
     return names;
 }
 
-NameSet AsSet(const IndexEntryMap& entries) {
+NameSet AsSet(const IndexListing& entries) {
     NameSet names;
     for (const auto& [name, value] : entries) names.emplace(name, RecordNumber(value.fileReference), value.nameSpace);
     return names;
 }
 
-class IndexInterop : public ::testing::TestWithParam<uint32_t> {
+std::set<std::u16string> Names(const IndexListing& entries) {
+    std::set<std::u16string> names;
+    for (const auto& item : entries) names.insert(item.first);
+    return names;
+}
+
+// Names `fls` lists in one directory, without the deleted ones it recovers.
+std::set<std::u16string> FlsNames(const std::string& image, uint64_t record) {
+    CommandResult fls = RunCommand("fls " + ShellQuote(image) + " " + std::to_string(record));
+    EXPECT_EQ(fls.exitCode, 0) << fls.output;
+    std::set<std::u16string> names;
+    std::istringstream lines(fls.output);
+    for (std::string line; std::getline(lines, line);) {
+        size_t tab = line.find(":\t");
+        if (tab != std::string::npos && line.find(" * ") > tab) names.insert(Utf8ToUtf16(line.substr(tab + 2)));
+    }
+    return names;
+}
+
+std::string ReadFile(CVolume& volume, std::u16string_view path) {
+    auto file = CFile::OpenByPath(volume, path);
+    std::string data(file->GetSize(), '\0');
+    if (!data.empty()) file->Read(0, data.data(), static_cast<uint32_t>(data.size()));
+    return data;
+}
+
+class InteropImage : public ::testing::Test {
 protected:
-    void SetUp() override {
+    std::string Image() const { return m_dir.File("v.img"); }
+    void MakeImage(uint32_t clusterSize) {
         ImageOptions options;
         options.size = 64ull << 20;
-        options.clusterSize = GetParam();
+        options.clusterSize = clusterSize;
         MakeNtfsImage(Image(), options);
-        {
-            Ntfs3gImage image(Image());
-            m_big = image.CreateDirectory("/", u"big");
-            image.CreateDirectory("/", u"other");
-            for (int i = 0; i < kFileCount; ++i) m_references[FileName(i)] = image.CreateFile("/big", FileName(i));
-        }
-        // libntfs-3g sees its own changes to a directory only after a remount.
-        {
-            Ntfs3gImage image(Image());
-            image.SetDosName("/big/" + Utf16ToUtf8(FileName(3)), "ENTRY3~1.TXT");
-        }
-        {
-            Ntfs3gImage image(Image());
-            image.Link("/big/" + Utf16ToUtf8(FileName(5)), "/big", u"hard link");
-            image.Link("/big/" + Utf16ToUtf8(FileName(5)), "/other", u"hard link elsewhere");
-        }
-    }
-    std::string Image() const { return m_dir.File("v.img"); }
-    std::vector<Ntfs3gDirEntry> ListWithNtfs3g(const std::string& directory) {
-        Ntfs3gImage image(Image(), true);
-        return image.List(directory);
     }
 
     TempDir m_dir;
-    FileReference m_big = 0;
-    std::map<std::u16string, uint64_t> m_references;
 };
+
+class IndexInterop : public InteropImage, public ::testing::WithParamInterface<uint32_t> {};
+using IndexChanges = InteropImage;
 
 }  // namespace
 
-TEST_P(IndexInterop, LoadsEveryNameOfAMultiLevelIndexAndOfTheRoot) {
-    const std::vector<Ntfs3gDirEntry> listed = ListWithNtfs3g("/big");
-    ASSERT_EQ(listed.size(), kFileCount + 2u);  // the DOS alias and the hard link
-    CommandResult ntfsls = RunCommand("ntfsls -p /big " + ShellQuote(Image()));
-    ASSERT_EQ(ntfsls.exitCode, 0) << ntfsls.output;
+TEST_P(IndexInterop, LoadsEveryNameOfAnIndexLibntfs3gWrote) {
+    MakeImage(GetParam());
+    std::map<std::u16string, uint64_t> references;
+    FileReference big = 0;
+    auto fileName = [](int i) {
+        std::u16string name = Utf8ToUtf16("Entry " + std::to_string(i) + " of the big directory.txt");
+        return i % 7 ? name : u"\u0424\u0430\u0439\u043b " + name;  // upcased through the table, not ASCII rules
+    };
+    {
+        Ntfs3gImage image(Image());
+        big = image.CreateDirectory("/", u"big");
+        image.CreateDirectory("/", u"other");
+        for (int i = 0; i < 1500; ++i) references[fileName(i)] = image.CreateFile("/big", fileName(i));
+    }
+    {  // libntfs-3g sees its own changes to a directory only after a remount
+        Ntfs3gImage image(Image());
+        image.SetDosName("/big/" + Utf16ToUtf8(fileName(3)), "ENTRY3~1.TXT");
+        image.Link("/big/" + Utf16ToUtf8(fileName(5)), "/big", u"hard link");
+    }
+    std::vector<Ntfs3gDirEntry> listed = Ntfs3gImage(Image(), true).List("/big");
+    std::vector<Ntfs3gDirEntry> listedRoot = Ntfs3gImage(Image(), true).List("/");
 
     EngineVolume engine(Image());
     const UpCaseTable& upcase = engine.Volume().GetUpCase();
-    FileEntryPtr big = CFileEntry::Load(m_big, engine.Volume());
-    CIndex index(big, u"$I30", upcase);
+    CIndex index(CFileEntry::Load(big, engine.Volume()), u"$I30", upcase);
     EXPECT_TRUE(index.IsLarge());
-    EXPECT_FALSE(index.IsDirty());
-    EXPECT_EQ(AsSet(index.GetEntries()), AsSet(listed));
-    // ntfsls leaves the DOS alias out.
-    EXPECT_EQ(CountListedNames(ntfsls.output), index.GetEntries().size() - 1);
-
-    for (const auto& [name, reference] : m_references) {
-        SIndexEntryValue value;
-        ASSERT_TRUE(index.FindEntry(Upper(upcase, name), value)) << Utf16ToUtf8(name);
-        EXPECT_EQ(value.fileReference, reference);
-        EXPECT_TRUE(SameRecord(value.parentReference, m_big));
+    EXPECT_EQ(AsSet(ListEntries(index)), AsSet(listed));
+    for (const auto& [name, reference] : references) {
+        std::u16string upper = name;
+        for (auto& unit : upper) unit = ToUpper(upcase, unit);
+        EXPECT_EQ(index.GetEntry(upper).fileReference, reference) << Utf16ToUtf8(name);
     }
     EXPECT_EQ(index.GetEntry(u"entry3~1.txt").nameSpace, FileNameValue::NameSpaceDos);
-    EXPECT_EQ(index.GetEntry(u"HARD LINK").fileReference, m_references[FileName(5)]);
+    EXPECT_EQ(index.GetEntry(u"HARD LINK").fileReference, references[fileName(5)]);
+    SIndexShape shape = index.Inspect();
+    EXPECT_TRUE(shape.ordered && shape.balanced);
+    EXPECT_EQ(shape.blocks, shape.blocksMarked);
 
-    FileEntryPtr root = CFileEntry::Load(MakeReference(kRootRecord, kRootRecord), engine.Volume());
-    CIndex rootIndex(root, u"$I30", upcase);
-    NameSet rootNames = AsSet(rootIndex.GetEntries());
+    CIndex root(CFileEntry::Load(MakeReference(kRootRecord, kRootRecord), engine.Volume()), u"$I30", upcase);
+    NameSet rootNames = AsSet(ListEntries(root));
     rootNames.erase({u".", kRootRecord, FileNameValue::NameSpaceWin32AndDos});
-    EXPECT_EQ(rootNames, AsSet(ListWithNtfs3g("/")));
-    SIndexEntryValue mft;
-    EXPECT_TRUE(rootIndex.FindEntry(u"$mft", mft));
-    EXPECT_EQ(RecordNumber(mft.fileReference), kMftRecord);
+    EXPECT_EQ(rootNames, AsSet(listedRoot));
 }
 
-TEST_P(IndexInterop, SavedBlockChainIsReadByLibntfs3g) {
-    const NameSet before = AsSet(ListWithNtfs3g("/big"));
+// Child pointers count clusters when a block spans several, 512-byte units
+// when it is smaller than one.
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, IndexInterop, ::testing::Values(4096u, 1024u, 65536u),
+                         [](const auto& info) { return "Clusters" + std::to_string(info.param); });
+
+TEST_F(IndexChanges, ABigDirectoryWeSavedIsChangedByLibntfs3gAndReadByEveryone) {
+    MakeImage(4096);
+    std::set<std::u16string> expected;
+    FileReference big = 0;
     {
-        EngineVolume engine(Image());
-        FileEntryPtr big = CFileEntry::Load(m_big, engine.Volume());
-        CIndex index(big, u"$I30", engine.Volume().GetUpCase());
-        // Any change makes the whole index rewritten as a chain of blocks.
-        SIndexEntryValue value = index.GetEntry(FileName(0));
-        index.RemoveEntry(FileName(0));
-        index.AddEntry(FileName(0), value);
-        index.Save();
-        big->Save();
+        EngineVolume engine(Image(), ELoadDepth::Full);
+        big = CDirectory::CreateByPath(engine.Volume(), u"big")->GetReference();
+        for (int i = 0; i < 5000; ++i) {
+            std::u16string name = Utf8ToUtf16("file " + std::to_string(i * 7919 % 100000) + ".dat");
+            CFile::CreateByPath(engine.Volume(), u"big\\" + name);
+            expected.insert(name);
+        }
         engine.Close();
     }
-    EXPECT_EQ(AsSet(ListWithNtfs3g("/big")), before);
-    {
-        Ntfs3gImage image(Image(), true);
-        for (const auto& [name, reference] : m_references) {
-            std::optional<uint64_t> found = image.Lookup("/big", name);
-            ASSERT_TRUE(found.has_value()) << Utf16ToUtf8(name);
-            EXPECT_EQ(RecordNumber(*found), RecordNumber(reference));
+    auto changeAndRead = [&](const std::string& round) {
+        {
+            Ntfs3gImage image(Image());
+            for (int i = 0; i < 20; ++i) expected.insert(Utf8ToUtf16(round + std::to_string(i)));
+            for (int i = 0; i < 20; ++i) image.CreateFile("/big", Utf8ToUtf16(round + std::to_string(i)));
+            for (int i = 0; i < 20; ++i) {
+                auto victim = std::next(expected.begin(), static_cast<long>(expected.size() / 21 * i));
+                image.Remove("/big/" + Utf16ToUtf8(*victim));
+                expected.erase(victim);
+            }
         }
-        EXPECT_TRUE(image.Lookup("/big", u"ENTRY3~1.TXT").has_value());
-        EXPECT_TRUE(image.Lookup("/other", u"hard link elsewhere").has_value());
+        if (HaveProgram("fls")) {
+            EXPECT_EQ(FlsNames(Image(), RecordNumber(big)), expected);
+        }
+        CommandResult check = RunCommand("ntfsfix -n " + ShellQuote(Image()));
+        EXPECT_EQ(check.exitCode, 0) << check.output;
+        EngineVolume engine(Image(), ELoadDepth::Full);
+        CIndex& index = CDirectory::Open(engine.Volume(), big)->GetIndex();
+        EXPECT_EQ(Names(ListEntries(index)), expected);
+        for (const auto& name : expected) EXPECT_NO_THROW(engine.Volume().ResolvePath(u"big\\" + name));
+        SIndexShape shape = index.Inspect();
+        EXPECT_TRUE(shape.ordered && shape.balanced);
+        EXPECT_EQ(shape.blocks, shape.blocksMarked);
+    };
+    changeAndRead("added by libntfs-3g ");
+    {
+        EngineVolume engine(Image(), ELoadDepth::Full);
+        while (expected.size() > 300) {
+            auto victim = std::next(expected.begin(), static_cast<long>(expected.size() / 2));
+            CFile::OpenByPath(engine.Volume(), u"big\\" + *victim)->Delete();
+            expected.erase(victim);
+        }
+        engine.Close();
     }
-    CommandResult ntfsls = RunCommand("ntfsls -p /big " + ShellQuote(Image()));
-    ASSERT_EQ(ntfsls.exitCode, 0) << ntfsls.output;
-    EXPECT_EQ(CountListedNames(ntfsls.output), kFileCount + 1u);
-    if (HaveProgram("fls")) {
-        // The Sleuth Kit walks the chain with its own reader.
-        CommandResult fls = RunCommand("fls " + ShellQuote(Image()) + " " + std::to_string(RecordNumber(m_big)));
-        ASSERT_EQ(fls.exitCode, 0) << fls.output;
-        for (const auto& [name, reference] : m_references)
-            ASSERT_NE(fls.output.find(":\t" + Utf16ToUtf8(name) + "\n"), std::string::npos) << Utf16ToUtf8(name);
-    }
-
-    // And the engine reads its own chain back unchanged, DOS alias included.
-    EngineVolume engine(Image());
-    FileEntryPtr big = CFileEntry::Load(m_big, engine.Volume());
-    CIndex index(big, u"$I30", engine.Volume().GetUpCase());
-    EXPECT_EQ(AsSet(index.GetEntries()), before);
+    changeAndRead("added again ");
 }
 
-// Child pointers count clusters when a block spans several, so smaller
-// clusters than blocks check that the chain is still followed correctly.
-INSTANTIATE_TEST_SUITE_P(ClusterSizes, IndexInterop, ::testing::Values(4096u, 1024u),
-                         [](const auto& info) { return "Clusters" + std::to_string(info.param); });
+TEST_F(IndexChanges, NamesDifferingOnlyInCaseStayApartThroughChanges) {
+    MakeImage(4096);
+    {
+        Ntfs3gImage image(Image());
+        image.CreateDirectory("/", u"c");
+        image.CreateFile("/c", u"readme", "lower");
+        image.CreateFile("/c", u"README", "upper");
+        image.CreateFile("/c", u"ReadMe", "mixed");
+    }
+    {
+        EngineVolume engine(Image(), ELoadDepth::Full);
+        EXPECT_EQ(ReadFile(engine.Volume(), u"c\\readme"), "lower");
+        EXPECT_EQ(ReadFile(engine.Volume(), u"c\\README"), "upper");
+        EXPECT_EQ(ReadFile(engine.Volume(), u"c\\ReadMe"), "mixed");
+        EXPECT_NE(ReadFile(engine.Volume(), u"c\\rEADME"), "");  // no exact match: any of the three
+        EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(engine.Volume(), u"c\\rEADME"); }), "Entry rEADME is already exist");
+        // Enough names to move the index into blocks, and one of the three goes.
+        for (int i = 0; i < 300; ++i) CFile::CreateByPath(engine.Volume(), Utf8ToUtf16("c\\other " + std::to_string(i)));
+        CFile::OpenByPath(engine.Volume(), u"c\\README")->Delete();
+        engine.Close();
+    }
+    std::set<std::u16string> listed;
+    for (const auto& item : Ntfs3gImage(Image(), true).List("/c")) listed.insert(item.name);
+    EXPECT_EQ(listed.size(), 302u);
+    EXPECT_TRUE(listed.count(u"readme") && listed.count(u"ReadMe") && !listed.count(u"README"));
+    CommandResult check = RunCommand("ntfsfix -n " + ShellQuote(Image()));
+    EXPECT_EQ(check.exitCode, 0) << check.output;
+    EngineVolume engine(Image(), ELoadDepth::Full);
+    EXPECT_EQ(ReadFile(engine.Volume(), u"c\\readme"), "lower");
+    EXPECT_EQ(ReadFile(engine.Volume(), u"c\\ReadMe"), "mixed");
+}

@@ -53,4 +53,13 @@ std::vector<uint8_t> RootValue(const CFileEntry& entry) {
     return entry.GetAttribute(AttrType::IndexRoot, u"$I30")->ReadAll();
 }
 
+IndexListing ListEntries(CIndex& index) {
+    IndexListing entries;
+    index.ForEach([&](std::u16string_view name, const SIndexEntryValue& value) {
+        entries.emplace_back(name, value);
+        return true;
+    });
+    return entries;
+}
+
 }  // namespace volkit::test

@@ -19,4 +19,8 @@ volcore::SIndexEntryValue ValueFor(uint64_t reference);
 
 std::vector<uint8_t> RootValue(const volcore::CFileEntry& entry);
 
+// Every entry of the index in index order.
+using IndexListing = std::vector<std::pair<std::u16string, volcore::SIndexEntryValue>>;
+IndexListing ListEntries(volcore::CIndex& index);
+
 }  // namespace volkit::test

@@ -53,7 +53,9 @@ TEST(UpCase, ComparesIgnoringCaseThenByLength) {
     EXPECT_EQ(CompareIgnoreCase(u"\xd83d\xde00", u"\xd83d\xde01", table), ECollation::Less);
     // Underscore sorts after the upper-case letters, where a lower-casing
     // collation would put it before them.
-    FileNameLess less{&table};
-    EXPECT_TRUE(less(u"ZEBRA", u"_x"));
-    EXPECT_FALSE(less(u"zebra", u"ZEBRA") || less(u"ZEBRA", u"zebra"));
+    EXPECT_EQ(CompareFileNames(u"ZEBRA", u"_x", table), ECollation::Less);
+    // In an index, names equal ignoring case follow their exact units.
+    EXPECT_EQ(CompareFileNames(u"ZEBRA", u"zebra", table), ECollation::Less);
+    EXPECT_EQ(CompareFileNames(u"zebra", u"ZEBRA", table), ECollation::Greater);
+    EXPECT_EQ(CompareFileNames(u"zebra", u"ZEBRAS", table), ECollation::Less);
 }

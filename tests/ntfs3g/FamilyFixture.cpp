@@ -1,5 +1,7 @@
 #include "FamilyFixture.h"
 
+#include "api/Unicode.h"
+
 namespace volkit::test {
 namespace {
 
@@ -89,10 +91,17 @@ std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
+std::map<std::string, directory::dirEntry> FamilyTest::Listing(const std::string& dir) {
+    std::map<std::string, directory::dirEntry> entries;
+    EXPECT_TRUE(directory::fetch(dir.c_str(), volume, [](const directory::dirEntry& e, void* entries) {
+        (*static_cast<std::map<std::string, directory::dirEntry>*>(entries))[NameOf(e.name)] = e;
+        return true;
+    }, &entries)) << dir;
+    return entries;
+}
+
 std::string NameOf(const char16_t* name) {
-    std::string text;
-    for (size_t i = 0; i < 260 && name[i] != 0; ++i) text.push_back(name[i] < 0x80 ? static_cast<char>(name[i]) : '?');
-    return text;
+    return volcore::Utf16ToUtf8(std::u16string_view(name, std::char_traits<char16_t>::length(name)));
 }
 
 }  // namespace volkit::test

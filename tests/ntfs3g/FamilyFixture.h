@@ -4,6 +4,7 @@
 // program and copied for each test.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ protected:
     // Creates a file with the given content through the family.
     void CreateFileWith(const std::string& path, const std::vector<uint8_t>& content);
     std::vector<uint8_t> ReadWhole(const std::string& path);
+    // What fetch reports for `dir`, by name.
+    std::map<std::string, directory::dirEntry> Listing(const std::string& dir);
 
     MemoryDevice memory;
     filesystem::device dev{};
@@ -42,7 +45,7 @@ protected:
 };
 
 std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed);
-// UTF-16 name of a dirEntry as UTF-8 (ASCII names only in these tests).
+// UTF-16 name of a dirEntry as UTF-8.
 std::string NameOf(const char16_t* name);
 
 }  // namespace volkit::test

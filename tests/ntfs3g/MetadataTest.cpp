@@ -108,39 +108,69 @@ Bytes ReparseBuffer(uint32_t tag, const Bytes& payload) {
 
 }  // namespace
 
-TEST_F(FamilyTest, SecurityDescriptorIsStoredAsGiven) {
+TEST_F(FamilyTest, SecurityDescriptorIsCheckedAndMerged) {
     Mount();
-    CreateFileWith("secured", {1});
+    // Set while the file is held open and written: the held copy takes it.
+    file::handle h;
+    ASSERT_TRUE(file::create(h, "secured", volume) && file::write(h, 0, "data", 4));
     const DescriptorParts admins{Sid(5, {32, 544}), Sid(5, {18}), Dacl(Sid(1, {0}), 0x1F01FF)};
     const Bytes descriptor = Descriptor(admins);
     ASSERT_TRUE(file::setFileSecurity("\\SECURED", 0x7, descriptor.data(), volume));
+    // The DACL alone: owner and group stay.
+    const DescriptorParts users{Sid(5, {18}), Sid(5, {32, 545}), Dacl(Sid(5, {11}), 0x120089)};
+    ASSERT_TRUE(file::setFileSecurity("secured", 0x4, Descriptor(users).data(), volume));
+    ASSERT_TRUE(file::write(h, 4, "more", 4) && file::close(h));
 
-    // Garbage and a missing object change nothing.
-    Bytes broken = descriptor;
-    broken[0] = 7;
+    // Descriptor layout: header, DACL at 20 (its ACE at 28, the ACE's SID at
+    // 36), owner at 48, group at 64.
+    struct Bad {
+        const char* what;
+        size_t field, width;
+        uint64_t value;
+        const char* message = "invalid security descriptor";
+    };
+    const Bad bads[] = {
+        {"revision", 0, 1, 7},
+        {"not self-relative", 2, 2, 0x0004},
+        {"owner inside the header", 4, 4, 8},
+        {"owner past the bound", 4, 4, 0x20000, "security descriptor is too large"},
+        {"SID with 16 sub-authorities", 49, 1, 16},
+        {"ACL shorter than its header", 22, 2, 4},
+        {"ACE larger than its ACL", 30, 2, 200},
+        {"ACE shorter than its SID", 37, 1, 5},
+    };
     log->Clear();
-    EXPECT_FALSE(file::setFileSecurity("secured", 0x7, broken.data(), volume));
+    for (const Bad& bad : bads) {
+        Bytes broken = descriptor;
+        volcore::CByteWriter(broken).PutLe(bad.field, bad.value, bad.width);
+        EXPECT_FALSE(file::setFileSecurity("secured", 0x7, broken.data(), volume)) << bad.what;
+        EXPECT_EQ(log->Errors(), Lines{bad.message}) << bad.what;
+        log->Clear();
+    }
+    const Bytes garbage = PatternBytes(40, 9);
+    EXPECT_FALSE(file::setFileSecurity("secured", 0x7, garbage.data(), volume));
     EXPECT_FALSE(file::setFileSecurity("secured", 0x7, nullptr, volume));
     EXPECT_FALSE(file::setFileSecurity("absent", 0x7, descriptor.data(), volume));
     EXPECT_FALSE(file::setFileSecurity("secured", 0x7, descriptor.data(), filesystem::handle{}));
-    EXPECT_EQ(log->Errors(), (Lines{"failed to set file security", "failed to set file security",
-                                    "failed to set file security", "volume handle is invalid"}));
+    EXPECT_EQ(log->Errors(), (Lines{"invalid security descriptor", "invalid security descriptor", "file not found",
+                                    "volume handle is invalid"}));
 
+    EXPECT_EQ(ReadWhole("secured"), (Bytes{'d', 'a', 't', 'a', 'm', 'o', 'r', 'e'}));
     const std::string image = SaveImage();
     const DescriptorParts stored = PartsOf(SecurityReadBack(image, "/secured"));
     EXPECT_EQ(stored.owner, admins.owner);
     EXPECT_EQ(stored.group, admins.group);
-    EXPECT_EQ(stored.dacl, admins.dacl);
+    EXPECT_EQ(stored.dacl, users.dacl);
 }
 
 TEST_F(FamilyTest, ReparseDataIsSetAndReplaced) {
     Mount();
-    ASSERT_TRUE(directory::create("point", volume));
+    // Set while the file is held open and written: the held copy takes it.
+    file::handle h;
+    ASSERT_TRUE(file::create(h, "point", volume) && file::write(h, 0, "data", 4));
     const Bytes first = ReparseBuffer(0x80000017, PatternBytes(40, 5));
     ASSERT_TRUE(file::setReparseData("POINT", first.data(), static_cast<uint32_t>(first.size()), volume));
-    file::handle h;
     file::attributes attributes;
-    ASSERT_TRUE(file::open(h, "point", volume));
     ASSERT_TRUE(file::getAttributes(h, attributes));
     EXPECT_NE(attributes.fileAttributes & 0x400, 0u);
     ASSERT_TRUE(file::close(h));

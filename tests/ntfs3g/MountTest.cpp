@@ -9,25 +9,19 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // Sets the NTFS version in $Volume's $VOLUME_INFORMATION of an mkntfs image
-// held in memory (1 KiB records, the value well inside the first sector).
+// held in memory, in $MFT and in $MFTMirr alike (1 KiB records, the value well
+// inside the first sector).
 void SetNtfsVersion(std::vector<uint8_t>& image, uint8_t major, uint8_t minor) {
     const volcore::CByteReader boot(image.data(), 512);
     const uint64_t clusterSize = uint64_t{boot.U16(0x0B)} * boot.U8(0x0D);
-    const uint64_t volumeRecord = boot.U64(0x30) * clusterSize + 3 * 1024;
-    const volcore::CByteWriter record(image.data() + volumeRecord, 1024);
-    for (size_t offset = record.Reader().U16(0x14); offset + 8 <= 1024;) {
-        const uint32_t type = record.Reader().U32(offset);
-        ASSERT_NE(type, 0xFFFFFFFFu) << "no $VOLUME_INFORMATION";
-        if (type == 0x70) {
-            const size_t value = offset + record.Reader().U16(offset + 0x14);
-            ASSERT_LT(value + 9, 510u);
-            record.U8(value + 8, major);
-            record.U8(value + 9, minor);
-            return;
-        }
-        offset += record.Reader().U32(offset + 4);
+    for (const size_t mftCluster : {0x30, 0x38}) {
+        const volcore::CByteWriter record(image.data() + boot.U64(mftCluster) * clusterSize + 3 * 1024, 1024);
+        size_t offset = record.Reader().U16(0x14);
+        while (record.Reader().U32(offset) != 0x70) offset += record.Reader().U32(offset + 4);
+        const size_t value = offset + record.Reader().U16(offset + 0x14);
+        record.U8(value + 8, major);
+        record.U8(value + 9, minor);
     }
-    FAIL() << "no $VOLUME_INFORMATION";
 }
 
 }  // namespace
@@ -53,26 +47,33 @@ TEST_F(FamilyTest, RefusedMountsSendExactlyTwoErrorLines) {
     struct Case {
         const char* what;
         std::function<void(MemoryDevice&)> damage;
+        const char* reason = "failed to mount volume";
     };
     const std::vector<Case> cases = {
         {"boot sector unreadable",
          [](MemoryDevice& m) { m.failRead = [](uint64_t offset, uint32_t) { return offset < 512; }; }},
         {"every read fails", [](MemoryDevice& m) { m.failRead = [](uint64_t, uint32_t) { return true; }; }},
         {"zeroed volume", [](MemoryDevice& m) { std::fill(m.Bytes().begin(), m.Bytes().end(), 0); }},
-        {"NTFS 1.2", [](MemoryDevice& m) { SetNtfsVersion(m.Bytes(), 1, 2); }},
+        {"NTFS 1.2", [](MemoryDevice& m) { SetNtfsVersion(m.Bytes(), 1, 2); }, "unsupported NTFS version"},
         {"empty device", [](MemoryDevice& m) { m.Bytes().clear(); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ResetImage();
         c.damage(memory);
+        const std::vector<uint8_t> before = memory.Bytes();
         filesystem::handle untouched{reinterpret_cast<void*>(0x1234)};
         EXPECT_FALSE(filesystem::open(untouched, dev));
         EXPECT_EQ(untouched.ptr, reinterpret_cast<void*>(0x1234));
         // libntfs-3g's own complaints never reach the callback.
         EXPECT_EQ(log->Lines().size(), 3u);
-        EXPECT_EQ(log->Errors(), (Lines{"Failed to mount NTFS", "failed to mount volume"}));
+        EXPECT_EQ(log->Errors(), (Lines{"Failed to mount NTFS", c.reason}));
+        EXPECT_TRUE(memory.Bytes() == before);
     }
+    // The same patch with a version libntfs-3g writes mounts: the refusal is for the version.
+    ResetImage();
+    SetNtfsVersion(memory.Bytes(), 3, 0);
+    Mount();
 }
 
 TEST_F(FamilyTest, NothingIsSentWithoutCallback) {

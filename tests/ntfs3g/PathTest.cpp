@@ -47,8 +47,6 @@ TEST(PathRules, NormalizeSplitAndConvert) {
     // Characters beyond the BMP take two units each.
     EXPECT_EQ(fsfamily::convertName("\xC3\xA9\xF0\x9F\x98\x80").size(), 3u);
     EXPECT_EQ(FailureOf([] { fsfamily::convertName("bad\xFF"); }), "failed to convert path");
-    EXPECT_EQ(fsfamily::convertName(std::string(255, 'n')).size(), 255u);
-    EXPECT_EQ(FailureOf([] { fsfamily::convertName(std::string(256, 'n')); }), "name is too long");
 }
 
 TEST_F(FamilyTest, PathsAsTheyReachOperations) {
@@ -99,14 +97,6 @@ TEST_F(FamilyTest, PathsAsTheyReachOperations) {
         EXPECT_EQ(errors[2], converts ? "file not found" : c.message);
         EXPECT_EQ(errors[3], c.message);
     }
-
-    // A name that does not fit is refused, never shortened.
-    const std::string longName = "a/" + std::string(256, 'L');
-    EXPECT_FALSE(directory::create(longName.c_str(), volume));
-    EXPECT_FALSE(Exists(("a/" + std::string(255, 'L')).c_str(), volume));
-    const std::string fitting = "a/" + std::string(255, 'L');
-    EXPECT_TRUE(directory::create(fitting.c_str(), volume));
-    EXPECT_TRUE(Exists(fitting.c_str(), volume));
 
     // fetch does not split: empty and "/" name the root; null still fails.
     for (const char* root : {"", "/", "\\"}) {

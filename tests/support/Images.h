@@ -51,7 +51,8 @@ std::string ShellQuote(const std::string& text);
 // True when the program is on PATH.
 bool HaveProgram(const std::string& name);
 
-// The shared corpus of damaged images, or an empty path when it is absent.
+// The shared corpus of damaged images, or an empty path when it is absent
+// or tar, which unpacks its archives, is missing.
 std::filesystem::path SharedCorpusDir();
 
 }  // namespace volkit::test

@@ -1,13 +1,11 @@
 #include "support/MemoryDevice.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include "support/LogCapture.h"
 
 namespace volkit::test {
 
@@ -57,39 +55,12 @@ bool MemoryDevice::GetSize(uint64_t* size, void* context) {
     return true;
 }
 
-FileDevice::FileDevice(const std::string& path) {
-    m_fd = ::open(path.c_str(), O_RDWR);
-    if (m_fd < 0) throw std::runtime_error("cannot open " + path);
-}
-
-FileDevice::~FileDevice() {
-    if (m_fd >= 0) ::close(m_fd);
-}
-
-volkit::api::NtfsIoDevice FileDevice::Api() {
-    volkit::api::NtfsIoDevice device;
-    device.context = this;
-    device.read = &FileDevice::Read;
-    device.write = &FileDevice::Write;
-    device.getSize = &FileDevice::GetSize;
+MemoryDevice FormattedMemoryDevice(uint64_t size, uint32_t clusterSize, const wchar_t* label) {
+    MemoryDevice device(std::vector<uint8_t>(size, 0));
+    LogCapture log;  // replaces any capture the caller has running
+    if (!volkit::api::NtfsFormatVolume(device.Api(), {true, clusterSize, label, 0}))
+        throw std::runtime_error(log.Errors().empty() ? "format failed" : log.Errors().back());
     return device;
-}
-
-bool FileDevice::Read(uint64_t offset, void* buffer, uint32_t length, void* context) {
-    int fd = static_cast<FileDevice*>(context)->m_fd;
-    return ::pread(fd, buffer, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
-}
-
-bool FileDevice::Write(uint64_t offset, const void* buffer, uint32_t length, void* context) {
-    int fd = static_cast<FileDevice*>(context)->m_fd;
-    return ::pwrite(fd, buffer, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
-}
-
-bool FileDevice::GetSize(uint64_t* size, void* context) {
-    struct stat st {};
-    if (::fstat(static_cast<FileDevice*>(context)->m_fd, &st) != 0) return false;
-    *size = static_cast<uint64_t>(st.st_size);
-    return true;
 }
 
 }  // namespace volkit::test

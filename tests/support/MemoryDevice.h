@@ -1,11 +1,13 @@
 #pragma once
-// Devices for tests: an in-memory volume and a file-backed one, both usable
-// through NtfsIoDevice. Failure injection lets tests make any transfer fail.
+// Devices for tests: an in-memory volume (and, through FileDevice.h, a
+// file-backed one), both usable through NtfsIoDevice. Failure injection lets
+// tests make any transfer of the in-memory one fail.
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "support/FileDevice.h"
 #include "volkit/api.h"
 
 namespace volkit::test {
@@ -40,22 +42,9 @@ private:
     std::vector<uint8_t> m_bytes;
 };
 
-// A device over an open file, for images too large to hold in memory.
-class FileDevice {
-public:
-    explicit FileDevice(const std::string& path);
-    ~FileDevice();
-    FileDevice(const FileDevice&) = delete;
-    FileDevice& operator=(const FileDevice&) = delete;
-
-    volkit::api::NtfsIoDevice Api();
-
-private:
-    static bool Read(uint64_t offset, void* buffer, uint32_t length, void* context);
-    static bool Write(uint64_t offset, const void* buffer, uint32_t length, void* context);
-    static bool GetSize(uint64_t* size, void* context);
-
-    int m_fd = -1;
-};
+// A fresh, empty volume of `size` bytes made in memory by the library's own
+// formatter (no external tool); throws std::runtime_error with the reason when
+// formatting fails.
+MemoryDevice FormattedMemoryDevice(uint64_t size, uint32_t clusterSize = 0, const wchar_t* label = nullptr);
 
 }  // namespace volkit::test

@@ -100,6 +100,17 @@ void Ntfs3gImage::SetDosName(const std::string& path, const std::string& dosName
         throw std::runtime_error("libntfs-3g cannot set the DOS name of " + path);
 }
 
+void Ntfs3gImage::Remove(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::vector<ntfschar> units = ToNtfs(volcore::Utf8ToUtf16(path.substr(slash + 1)));
+    ntfs_inode* inode = OpenPath(m_volume, path);
+    ntfs_inode* directory = ntfs_pathname_to_inode(m_volume, nullptr, slash == 0 ? "/" : path.substr(0, slash).c_str());
+    if (!directory) ntfs_inode_close(inode);
+    // ntfs_delete closes both inodes, also when it fails.
+    if (!directory || ntfs_delete(m_volume, path.c_str(), inode, directory, units.data(), static_cast<u8>(units.size())))
+        throw std::runtime_error("libntfs-3g cannot delete " + path);
+}
+
 std::optional<uint64_t> Ntfs3gImage::Lookup(const std::string& directoryPath, const std::u16string& name) {
     InodeHolder directory{OpenPath(m_volume, directoryPath)};
     std::vector<ntfschar> units = ToNtfs(name);

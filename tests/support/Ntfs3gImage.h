@@ -31,6 +31,8 @@ public:
     void Link(const std::string& path, const std::string& parent, const std::u16string& name);
     // Gives `path` an 8.3 alias (a separate DOS-namespace name).
     void SetDosName(const std::string& path, const std::string& dosName);
+    // Deletes the file or empty directory at `path`.
+    void Remove(const std::string& path);
 
     // Looks the name up in the directory's index, as libntfs-3g's path walk does.
     std::optional<uint64_t> Lookup(const std::string& directory, const std::u16string& name);

@@ -9,14 +9,6 @@ using namespace volkit::test;
 
 namespace {
 
-std::string SiteFailure(int site) {
-    return "void __cdecl volcore::CClusterAllocator::Allocate(enum volcore::EAllocationZone,unsigned __int64,"
-           "class std::map<struct volcore::VCN,struct volcore::SLcnAndLength,struct std::less<struct volcore::VCN>,"
-           "class std::allocator<struct std::pair<struct volcore::VCN const ,struct volcore::SLcnAndLength> > > &) "
-           "not implemented (ClusterAllocator:" +
-           std::to_string(site) + ")";
-}
-
 class ClusterAllocatorTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -94,43 +86,45 @@ TEST_F(ClusterAllocatorTest, NextFitGivesAdjacentRunsAndExtendsTheLastRun) {
     image.ExpectCheckersAccept();
 }
 
-TEST_F(ClusterAllocatorTest, KeepsTheMftZoneForTheMft) {
+TEST_F(ClusterAllocatorTest, KeepsTheMftZoneForTheMftUntilNothingElseIsFree) {
     uint64_t zoneStart = allocator->GetMftZoneStart();
     uint64_t zoneEnd = allocator->GetMftZoneEnd();
     uint64_t clusters = allocator->GetClusterCount();
 
-    // The MFT's own data is placed in its zone.
+    // The MFT's own data is placed in its zone, and continues outside a full zone.
     RunMap mft;
     allocator->Allocate(EAllocationZone::MFT, 5, mft);
     uint64_t mftLcn = mft.begin()->second.lcn;
     EXPECT_TRUE(mftLcn >= zoneStart && mftLcn + 5 <= zoneEnd);
     EXPECT_EQ(allocator->GetNextPosition(EAllocationZone::MFT), mftLcn + 5);
-
-    // With the zone full, the MFT may not spill out of it.
     SetAll(zoneStart, zoneEnd);
     RunMap more;
-    EXPECT_EQ(FailedAllocation(EAllocationZone::MFT, 1, more), SiteFailure(69));
+    allocator->Allocate(EAllocationZone::MFT, 1, more);
+    EXPECT_GE(more.begin()->second.lcn, zoneEnd);
 
-    // Data found inside the zone moves below it when nothing is free after it.
+    // Data takes what is free outside the zone first, then clusters inside it.
     ClearAll(zoneStart + 8, zoneStart + 16);
+    SetAll(0, zoneStart);
     SetAll(zoneEnd, clusters);
     ClearAll(1, 3);
-    RunMap inZone{{VCN{0}, SLcnAndLength{zoneStart + 7, 1}}};
-    allocator->Allocate(EAllocationZone::DATA, 2, inZone);
-    EXPECT_EQ(inZone.rbegin()->second, (SLcnAndLength{1, 2}));
-
-    // Only zone clusters left: a data request fails.
-    RunMap data{{VCN{0}, SLcnAndLength{zoneStart + 7, 1}}};
-    EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, 2, data), SiteFailure(61));
+    RunMap data;
+    allocator->Allocate(EAllocationZone::DATA, 5, data);
+    EXPECT_EQ(data, (RunMap{{VCN{0}, {1, 2}}, {VCN{2}, {zoneStart + 8, 3}}}));
 }
 
-TEST_F(ClusterAllocatorTest, FailsWithoutOneRunLargeEnoughAndWrapsTheNextPosition) {
+TEST_F(ClusterAllocatorTest, SplitsWhatNoFreeRunHoldsAndFailsOnlyOnAFullVolume) {
+    uint64_t zoneEnd = allocator->GetMftZoneEnd();
     uint64_t clusters = allocator->GetClusterCount();
     // Plenty of free clusters in total, but no run of 8 of them.
     SetAll(0, clusters);
-    for (uint64_t i = 0; i + 8 < clusters; i += 8) ClearAll(i, i + 4);
+    for (uint64_t i = zoneEnd; i + 8 < clusters; i += 8) ClearAll(i, i + 4);
     RunMap runs;
-    EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, 8, runs), SiteFailure(50));
+    allocator->Allocate(EAllocationZone::DATA, 10, runs);
+    EXPECT_EQ(runs, (RunMap{{VCN{0}, {zoneEnd, 4}}, {VCN{4}, {zoneEnd + 8, 4}}, {VCN{8}, {zoneEnd + 16, 2}}}));
+    uint64_t free = Bits().CountClear(0, clusters);
+    EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, free + 1, runs),
+              "Cannot allocate " + std::to_string(free + 1) + " cluster(s): the volume is full (" +
+                  std::to_string(free) + " cluster(s) free)");
 
     // A run that ends at the last cluster sends the next search to cluster 0.
     ClearAll(clusters - 6, clusters);
@@ -141,9 +135,11 @@ TEST_F(ClusterAllocatorTest, FailsWithoutOneRunLargeEnoughAndWrapsTheNextPositio
 
     // Clusters beyond the device are never handed out, whatever the bitmap says.
     ASSERT_GT(Bits().GetSize(), clusters);
+    SetAll(0, clusters);
     ClearAll(clusters, Bits().GetSize());
-    RunMap past{{VCN{0}, SLcnAndLength{clusters - 1, 1}}};
-    EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, 1, past), SiteFailure(50));
+    RunMap past;
+    EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, 1, past),
+              "Cannot allocate 1 cluster(s): the volume is full (0 cluster(s) free)");
 }
 
 TEST(ClusterAllocatorVolume, ReportsAMissingAllocator) {

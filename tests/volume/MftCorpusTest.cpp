@@ -56,7 +56,7 @@ TEST(MftCorpus, DamagedImagesLoadOrFailCleanly) {
     for (const auto& archive : archives) {
         SCOPED_TRACE(archive.string());
         TempDir dir;
-        CommandResult unpack = RunCommand("tar -xJf " + ShellQuote(archive.string()) + " -C " + ShellQuote(dir.Path()));
+        CommandResult unpack = RunCommand("tar -xJf " + ShellQuote(archive.string()) + " -C " + ShellQuote(dir.Path().string()));
         ASSERT_EQ(unpack.exitCode, 0) << unpack.output;
         std::filesystem::path image = dir.Path() / (archive.filename() == "ntfs.img.tar.xz" ? "ntfs.img" : "ntfs_default.img");
         ASSERT_TRUE(std::filesystem::exists(image));

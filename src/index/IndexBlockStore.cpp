@@ -1,0 +1,219 @@
+#include "index/IndexBlockStore.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "api/NumericCast.h"
+#include "entries/FileEntry.h"
+#include "volume/Fixups.h"
+#include "volume/Volume.h"
+
+namespace volcore {
+
+namespace {
+
+// Parsed blocks kept for lookups; a 4 KiB block costs about as much again.
+constexpr size_t kCachedBlocks = 32;
+// Changed blocks are written back early only past this many, so that a big
+// batch of changes does not hold the whole index in memory.
+constexpr size_t kDirtyBlocks = 256;
+// Index bitmaps grow in whole 64-bit words, as other implementations keep them.
+constexpr uint64_t kBitmapGrain = 8;
+
+}  // namespace
+
+CIndexBlockStore::CIndexBlockStore(std::shared_ptr<CFileEntry> entry, std::u16string name, uint32_t blockSize)
+    : m_entry(std::move(entry)), m_name(std::move(name)), m_blockSize(blockSize) {
+    // Child pointers count clusters, or 512-byte units when a block is
+    // smaller than a cluster.
+    uint32_t clusterSize = m_entry->GetVolume().GetClusterSize();
+    m_vcnsPerBlock = m_blockSize / (m_blockSize >= clusterSize ? clusterSize : 512);
+    AttributePtr allocation = m_entry->FindAttribute(AttrType::IndexAllocation, m_name);
+    AttributePtr bitmap = m_entry->FindAttribute(AttrType::Bitmap, m_name);
+    if (allocation && bitmap) TakeOver(std::move(allocation), std::move(bitmap));
+}
+
+uint64_t CIndexBlockStore::OwnerRecord() const { return RecordNumber(m_entry->GetReference()); }
+
+void CIndexBlockStore::ThrowCorruptBlock() const {
+    throw CException("Corrupt index allocation block %1, file entry %2", m_name, OwnerRecord());
+}
+
+void CIndexBlockStore::TakeOver(AttributePtr allocation, AttributePtr bitmap) {
+    // The bitmap is read whole: it cannot need more bits than the device has blocks.
+    uint64_t blocksOnDevice = m_entry->GetVolume().GetDevice().GetSize() / m_blockSize;
+    if (bitmap->GetSize() > blocksOnDevice / 8 + kBitmapGrain)
+        throw CException("Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
+    m_bits = bitmap->ReadAll();
+    m_allocation = std::move(allocation);
+    m_bitmap = std::move(bitmap);
+}
+
+void CIndexBlockStore::CreateAllocation() {
+    // One of the two may be left over by another implementation; it is taken
+    // over, not duplicated.
+    AttributePtr allocation = m_entry->FindAttribute(AttrType::IndexAllocation, m_name);
+    if (!allocation) allocation = m_entry->CreateAttribute(AttrType::IndexAllocation, m_name, false);
+    AttributePtr bitmap = m_entry->FindAttribute(AttrType::Bitmap, m_name);
+    if (!bitmap) bitmap = m_entry->CreateAttribute(AttrType::Bitmap, m_name, true);
+    TakeOver(std::move(allocation), std::move(bitmap));
+}
+
+uint32_t CIndexBlockStore::Capacity() const {
+    return m_blockSize - IndexBlock::EntriesOffset(IndexBlock::UsaCountFor(m_blockSize));
+}
+
+uint64_t CIndexBlockStore::BlockCount() const { return m_allocation ? m_allocation->GetSize() / m_blockSize : 0; }
+
+uint64_t CIndexBlockStore::BlocksInUse() const {
+    uint64_t count = 0;
+    for (uint64_t block = 0; block < BlockCount(); ++block) count += IsInUse(block);
+    return count;
+}
+
+uint64_t CIndexBlockStore::Vcn(uint64_t block) const { return block * m_vcnsPerBlock; }
+
+bool CIndexBlockStore::IsInUse(uint64_t block) const {
+    return block / 8 < m_bits.size() && ((m_bits[block / 8] >> (block % 8)) & 1);
+}
+
+void CIndexBlockStore::MarkInUse(uint64_t block, bool inUse) {
+    uint8_t mask = static_cast<uint8_t>(1u << (block % 8));
+    uint8_t& byte = m_bits.at(block / 8);
+    byte = static_cast<uint8_t>(inUse ? byte | mask : byte & ~mask);
+    m_bitsDirty = true;
+}
+
+IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
+    if (!m_allocation || vcn % m_vcnsPerBlock != 0 || vcn / m_vcnsPerBlock >= BlockCount()) ThrowCorruptBlock();
+    uint64_t block = vcn / m_vcnsPerBlock;
+    // A pointer to a block the bitmap calls free would let that block be
+    // handed out twice.
+    if (!IsInUse(block)) throw CException("Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
+    auto cached = m_cache.find(block);
+    if (cached != m_cache.end()) {
+        cached->second.lastUse = ++m_clock;
+        return cached->second.node;
+    }
+    return Remember(ReadBlock(block, vcn));
+}
+
+IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
+    std::vector<uint8_t> buffer(m_blockSize);
+    m_allocation->ReadData(block * m_blockSize, buffer.data(), m_blockSize);
+    MstUnprotect(buffer, 1, m_blockSize);
+    CByteReader reader(buffer);
+    CByteReader header = reader.Sub(IndexBlock::Header, IndexHeader::Flags + 4);
+    uint64_t first = IndexBlock::Header + uint64_t{header.U32(IndexHeader::FirstEntry)};
+    uint64_t end = IndexBlock::Header + uint64_t{header.U32(IndexHeader::BytesInUse)};
+    uint64_t usaEnd = reader.U16(IndexBlock::UsaOffset) + 2ull * reader.U16(IndexBlock::UsaCount);
+    bool valid = std::memcmp(buffer.data() + IndexBlock::Signature, "INDX", 4) == 0 &&
+                 reader.U64(IndexBlock::Vcn) == vcn && first >= usaEnd && first < end && end <= m_blockSize;
+    if (!valid) ThrowCorruptBlock();
+    return std::make_shared<CIndexNode>(block, reader.Sub(first, end - first));
+}
+
+IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
+    m_cache[node->Block()] = SCached{node, ++m_clock};
+    // A long walk within one operation (an enumeration) keeps the cache
+    // bounded too; unchanged blocks nobody holds can go at any time.
+    if (m_cache.size() > 2 * kCachedBlocks) EvictClean();
+    return node;
+}
+
+uint64_t CIndexBlockStore::FindFreeBlock() const {
+    uint64_t count = BlockCount();
+    for (uint64_t byte = 0; byte < m_bits.size() && byte * 8 < count; ++byte) {
+        if (m_bits[byte] == 0xFF) continue;
+        for (uint64_t block = byte * 8; block < byte * 8 + 8 && block < count; ++block)
+            if (!IsInUse(block)) return block;
+    }
+    return count;
+}
+
+IndexNodePtr CIndexBlockStore::Allocate(std::optional<uint64_t> endChild) {
+    if (!m_allocation) CreateAllocation();
+    uint64_t block = FindFreeBlock();
+    if (block == BlockCount()) m_allocation->SetSize((block + 1) * m_blockSize);
+    if (block / 8 >= m_bits.size()) {
+        uint64_t bytes = RoundUp(block / 8 + 1, kBitmapGrain);
+        m_bitmap->SetSize(bytes);
+        m_bits.resize(NumericCast<size_t>(bytes), 0);
+    }
+    MarkInUse(block, true);
+    auto node = std::make_shared<CIndexNode>(block, endChild);
+    return Remember(node);
+}
+
+// A free block is written once more, empty: readers that go through every
+// block of the allocation, whatever the bitmap says, must not find its old
+// entries there.
+void CIndexBlockStore::Free(uint64_t block) {
+    MarkInUse(block, false);
+    Remember(std::make_shared<CIndexNode>(block, std::nullopt));
+}
+
+void CIndexBlockStore::FreeAll() {
+    m_cache.clear();
+    for (uint64_t block = 0; block < BlockCount(); ++block)
+        if (IsInUse(block)) Free(block);
+}
+
+void CIndexBlockStore::WriteBlock(CIndexNode& node) {
+    std::vector<uint8_t> buffer(m_blockSize);
+    CByteWriter block(buffer);
+    uint16_t usaCount = static_cast<uint16_t>(IndexBlock::UsaCountFor(m_blockSize));
+    WriteBlockHeader(block, usaCount, Vcn(node.Block()), m_blockSize);
+    uint32_t first = IndexBlock::EntriesOffset(usaCount);
+    block.CopyFrom(first, node.Bytes().data(), node.Size());
+    CByteWriter header = block.Sub(IndexBlock::Header, IndexHeader::Flags + 4);
+    header.U32(IndexHeader::BytesInUse, first - IndexBlock::Header + node.Size());
+    header.U8(IndexHeader::Flags, node.IsLeaf() ? 0 : IndexHeader::FlagLarge);
+    MstProtect(buffer, 1, m_blockSize);
+    m_allocation->WriteData(node.Block() * m_blockSize, buffer.data(), m_blockSize);
+    node.ClearDirty();
+}
+
+void CIndexBlockStore::WriteDirty() {
+    for (auto& [block, cached] : m_cache)
+        if (cached.node->IsDirty()) WriteBlock(*cached.node);
+    if (!m_bitsDirty) return;
+    if (!m_bits.empty()) m_bitmap->WriteData(0, m_bits.data(), NumericCast<uint32_t>(m_bits.size()));
+    m_bitsDirty = false;
+}
+
+size_t CIndexBlockStore::DirtyCount() const {
+    return static_cast<size_t>(
+        std::count_if(m_cache.begin(), m_cache.end(), [](const auto& item) { return item.second.node->IsDirty(); }));
+}
+
+void CIndexBlockStore::Trim() {
+    if (m_cache.size() <= kCachedBlocks) return;
+    if (DirtyCount() > kDirtyBlocks) WriteDirty();
+    EvictClean();
+}
+
+void CIndexBlockStore::EvictClean() {
+    std::vector<std::pair<uint64_t, uint64_t>> evictable;  // last use, block
+    for (const auto& [block, cached] : m_cache)
+        if (!cached.node->IsDirty() && cached.node.use_count() == 1) evictable.emplace_back(cached.lastUse, block);
+    std::sort(evictable.begin(), evictable.end());
+    for (size_t i = 0; i < evictable.size() && m_cache.size() > kCachedBlocks; ++i) m_cache.erase(evictable[i].second);
+}
+
+void CIndexBlockStore::Discard() {
+    std::erase_if(m_cache, [](const auto& item) { return item.second.node->IsDirty(); });
+    m_bitsDirty = false;
+}
+
+void CIndexBlockStore::Release() {
+    m_cache.clear();
+    m_bits.clear();
+    m_bitsDirty = false;
+    m_allocation.reset();
+    m_bitmap.reset();
+    m_entry->DeleteAttribute(AttrType::Bitmap, m_name);
+    m_entry->DeleteAttribute(AttrType::IndexAllocation, m_name);
+}
+
+}  // namespace volcore

@@ -1,0 +1,88 @@
+#pragma once
+// The INDX blocks of one index: $INDEX_ALLOCATION holds them and the index's
+// $BITMAP marks those in use. Blocks are read on demand into a bounded cache
+// of parsed nodes; changed ones stay cached until written back, and only they
+// are ever written.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "entries/Attribute.h"
+#include "index/IndexNode.h"
+
+namespace volcore {
+
+class CFileEntry;
+
+class CIndexBlockStore {
+public:
+    // Takes over the allocation and bitmap of the index when the entry has both.
+    CIndexBlockStore(std::shared_ptr<CFileEntry> entry, std::u16string name, uint32_t blockSize);
+    CIndexBlockStore(const CIndexBlockStore&) = delete;
+    CIndexBlockStore& operator=(const CIndexBlockStore&) = delete;
+
+    bool HasAllocation() const { return m_allocation != nullptr; }
+    // Bytes of entries one block holds, its end entry included.
+    uint32_t Capacity() const;
+    // Blocks the allocation spans, in use or not.
+    uint64_t BlockCount() const;
+    uint64_t BlocksInUse() const;
+    uint64_t Vcn(uint64_t block) const;
+
+    // The block a child pointer names, checked against the allocation, the
+    // bitmap and the block's own header.
+    IndexNodePtr Load(uint64_t vcn);
+    // A free block (the allocation grows when none is left), holding only an
+    // end entry.
+    IndexNodePtr Allocate(std::optional<uint64_t> endChild);
+    void Free(const CIndexNode& node) { Free(node.Block()); }
+    // Every block becomes free; what cached nodes held is dropped unwritten.
+    void FreeAll();
+
+    // Changed blocks, then the bitmap.
+    void WriteDirty();
+    // Keeps the cache within its bounds between operations. Nodes someone
+    // else still holds stay, so that no change is made to an evicted copy.
+    void Trim();
+    // Forgets every unwritten change.
+    void Discard();
+    // Gives the clusters back and deletes both attributes: the index fits
+    // its root again.
+    void Release();
+
+private:
+    struct SCached {
+        IndexNodePtr node;
+        uint64_t lastUse = 0;
+    };
+
+    [[noreturn]] void ThrowCorruptBlock() const;
+    uint64_t OwnerRecord() const;
+    void TakeOver(AttributePtr allocation, AttributePtr bitmap);
+    void CreateAllocation();
+    IndexNodePtr ReadBlock(uint64_t block, uint64_t vcn);
+    void WriteBlock(CIndexNode& node);
+    void Free(uint64_t block);
+    uint64_t FindFreeBlock() const;
+    bool IsInUse(uint64_t block) const;
+    void MarkInUse(uint64_t block, bool inUse);
+    IndexNodePtr Remember(IndexNodePtr node);
+    void EvictClean();
+    size_t DirtyCount() const;
+
+    std::shared_ptr<CFileEntry> m_entry;
+    std::u16string m_name;
+    uint32_t m_blockSize;
+    uint32_t m_vcnsPerBlock;
+    AttributePtr m_allocation;
+    AttributePtr m_bitmap;
+    std::vector<uint8_t> m_bits;
+    bool m_bitsDirty = false;
+    std::unordered_map<uint64_t, SCached> m_cache;
+    uint64_t m_clock = 0;
+};
+
+}  // namespace volcore

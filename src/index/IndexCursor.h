@@ -1,0 +1,38 @@
+#pragma once
+// A walk through a file-name index in index order, one entry at a time,
+// reading each block once and keeping only the path to the current entry.
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "index/IndexTree.h"
+
+namespace volcore {
+
+class CIndexCursor {
+public:
+    CIndexCursor(CIndexTree& tree, IndexNodePtr root);
+
+    void SeekFirst();
+    // To the first entry ordered after `name`.
+    void SeekAfter(std::u16string_view name);
+    bool AtEnd() const { return m_stack.empty(); }
+    // The current entry: an index into this node.
+    const CIndexNode& Node() const { return *m_stack.back().node; }
+    size_t Index() const { return m_stack.back().slot; }
+    void Next();
+
+private:
+    void Descend();
+    void SkipFinished();
+
+    CIndexTree& m_tree;
+    IndexNodePtr m_root;
+    // Each step's slot is the entry to hand out once the child before it is done.
+    std::vector<SIndexStep> m_stack;
+    // Blocks already entered: a block reached twice would make the walk
+    // repeat itself, or never end.
+    std::unordered_set<uint64_t> m_entered;
+};
+
+}  // namespace volcore

@@ -1,0 +1,131 @@
+#include "index/IndexNode.h"
+
+#include "api/Exception.h"
+#include "entries/RecordFormat.h"
+
+namespace volcore {
+
+namespace {
+
+EntryBytes EndEntry(std::optional<uint64_t> child) {
+    EntryBytes entry(child ? IndexEntry::ChildEndLength : IndexEntry::SmallEndLength);
+    CByteWriter out(entry);
+    if (child) WriteEndEntryWithChild(out, 0, *child);
+    else WriteEndEntry(out, 0);
+    return entry;
+}
+
+}  // namespace
+
+CIndexNode::CIndexNode(uint64_t block, std::optional<uint64_t> endChild) : m_block(block) {
+    Assign({}, endChild);
+}
+
+CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) : m_block(block) {
+    // Every entry is at least 16 bytes long, so the walk ends.
+    size_t position = 0;
+    while (true) {
+        if (position >= area.Size()) throw CException("Corrupt index entry at offset %1: no end entry", position);
+        uint32_t length = CheckIndexEntry(area, position);
+        m_offsets.push_back(static_cast<uint32_t>(position));
+        position += length;
+        if (area.U16(m_offsets.back() + IndexEntry::Flags) & IndexEntry::FlagEnd) break;
+    }
+    m_bytes.assign(area.Data(), area.Data() + position);
+}
+
+bool CIndexNode::IsRegular() const {
+    bool children = HasChild(Count());
+    for (size_t i = 0; i < Count(); ++i)
+        if (HasChild(i) != children) return false;
+    return true;
+}
+
+bool CIndexNode::HasChild(size_t slot) const {
+    return (Reader().U16(m_offsets.at(slot) + IndexEntry::Flags) & IndexEntry::FlagHasChild) != 0;
+}
+
+uint64_t CIndexNode::ChildVcn(size_t slot) const {
+    std::span<const uint8_t> entry = Entry(slot);
+    return CByteReader(entry).U64(entry.size() - IndexEntry::ChildVcnSize);
+}
+
+std::optional<uint64_t> CIndexNode::Child(size_t slot) const { return EntryChild(Entry(slot)); }
+
+std::span<const uint8_t> CIndexNode::Entry(size_t slot) const {
+    size_t start = m_offsets.at(slot);
+    size_t end = slot + 1 < m_offsets.size() ? m_offsets[slot + 1] : m_bytes.size();
+    return std::span<const uint8_t>(m_bytes).subspan(start, end - start);
+}
+
+std::u16string_view CIndexNode::Name(size_t index, NameBuffer& buffer) const {
+    CByteReader entry(Entry(index));
+    size_t length = entry.U8(IndexEntry::NameLength);
+    entry.Check(IndexEntry::Name, 2 * length);
+    const uint8_t* units = entry.Data() + IndexEntry::Name;
+    for (size_t i = 0; i < length; ++i)
+        buffer[i] = static_cast<char16_t>(units[2 * i] | (units[2 * i + 1] << 8));
+    return std::u16string_view(buffer.data(), length);
+}
+
+SIndexEntryValue CIndexNode::Value(size_t index) const {
+    CByteReader entry(Entry(index));
+    CByteReader key = entry.Sub(IndexEntry::Key, entry.U16(IndexEntry::KeyLength));
+    return MakeIndexEntryValue(entry.U64(IndexEntry::Reference), {key.Data(), key.Size()});
+}
+
+EntryBytes CIndexNode::CopyEntry(size_t slot, std::optional<uint64_t> child) const {
+    return EntryWithChild(Entry(slot), child);
+}
+
+void CIndexNode::Insert(size_t slot, std::span<const uint8_t> entry) {
+    if (slot > Count()) throw CException("Index slot %1 out of range %2", slot, Count());
+    Splice(slot, 0, entry);
+}
+
+void CIndexNode::Erase(size_t index) {
+    if (index >= Count()) throw CException("Index slot %1 out of range %2", index, Count());
+    Splice(index, Entry(index).size(), {});
+}
+
+void CIndexNode::Replace(size_t slot, std::span<const uint8_t> entry) { Splice(slot, Entry(slot).size(), entry); }
+
+bool CIndexNode::SetValue(size_t index, const SIndexEntryValue& value) {
+    if (index >= Count()) throw CException("Index slot %1 out of range %2", index, Count());
+    std::span<uint8_t> entry(m_bytes.data() + m_offsets[index], Entry(index).size());
+    bool changed = OverwriteIndexEntryValue(entry, value);
+    if (changed) m_dirty = true;
+    return changed;
+}
+
+void CIndexNode::Assign(std::span<const EntryBytes> entries, std::optional<uint64_t> endChild) {
+    m_bytes.clear();
+    for (const EntryBytes& entry : entries) m_bytes.insert(m_bytes.end(), entry.begin(), entry.end());
+    EntryBytes end = EndEntry(endChild);
+    m_bytes.insert(m_bytes.end(), end.begin(), end.end());
+    Reindex();
+    m_dirty = true;
+}
+
+void CIndexNode::Splice(size_t slot, size_t removed, std::span<const uint8_t> entry) {
+    auto at = m_bytes.begin() + m_offsets.at(slot);
+    at = m_bytes.erase(at, at + static_cast<std::ptrdiff_t>(removed));
+    m_bytes.insert(at, entry.begin(), entry.end());
+    Reindex();
+    m_dirty = true;
+}
+
+// Entries in a node are few (a block holds some dozens), so offsets are
+// simply rebuilt after an edit; every length was checked when it arrived.
+void CIndexNode::Reindex() {
+    m_offsets.clear();
+    CByteReader bytes = Reader();
+    for (size_t position = 0; position < m_bytes.size();) {
+        m_offsets.push_back(static_cast<uint32_t>(position));
+        uint32_t length = bytes.U16(position + IndexEntry::Length);
+        if (length < IndexEntry::SmallEndLength) throw CException("Corrupt index entry at offset %1: length %2", position, length);
+        position += length;
+    }
+}
+
+}  // namespace volcore

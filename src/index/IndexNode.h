@@ -1,0 +1,79 @@
+#pragma once
+// One node of a file-name index, the root's entries or one INDX block's,
+// held in on-disk form: entries back to back, the end entry last. Entries
+// keep every byte other implementations gave them; only their child pointers
+// (and so their lengths) change when they move between levels.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "index/IndexFormat.h"
+
+namespace volcore {
+
+// Room for the longest name an entry can hold.
+using NameBuffer = std::array<char16_t, IndexEntry::LongestNameUnits>;
+
+// An entry copied out of a node, in the form it will take in its new place.
+using EntryBytes = std::vector<uint8_t>;
+
+class CIndexNode {
+public:
+    static constexpr uint64_t kRootBlock = ~uint64_t{0};
+
+    // A node holding nothing but its end entry.
+    CIndexNode(uint64_t block, std::optional<uint64_t> endChild);
+    // The node whose entries fill `area`, the end entry last; raises on any
+    // entry that does not fit or lacks the fields its flags promise.
+    CIndexNode(uint64_t block, const CByteReader& area);
+
+    uint64_t Block() const { return m_block; }
+    size_t Count() const { return m_offsets.size() - 1; }  // named entries
+    uint32_t Size() const { return static_cast<uint32_t>(m_bytes.size()); }
+    const std::vector<uint8_t>& Bytes() const { return m_bytes; }
+    bool IsLeaf() const { return !HasChild(Count()); }
+    // Every entry agrees with the end entry about having a child. Older
+    // chains of blocks, where only the end entry has one, are not regular.
+    bool IsRegular() const;
+
+    // Slots run from 0 to Count(); the last is the end entry.
+    bool HasChild(size_t slot) const;
+    uint64_t ChildVcn(size_t slot) const;
+    std::optional<uint64_t> Child(size_t slot) const;
+    std::span<const uint8_t> Entry(size_t slot) const;
+    std::u16string_view Name(size_t index, NameBuffer& buffer) const;
+    SIndexEntryValue Value(size_t index) const;
+    // A copy of entry `slot` with its child pointer set or dropped.
+    EntryBytes CopyEntry(size_t slot, std::optional<uint64_t> child) const;
+
+    void Insert(size_t slot, std::span<const uint8_t> entry);
+    void Erase(size_t index);
+    void Replace(size_t slot, std::span<const uint8_t> entry);
+    // Returns whether anything changed.
+    bool SetValue(size_t index, const SIndexEntryValue& value);
+    // Makes the node hold `entries` (already in this level's form) and an end
+    // entry with the given child.
+    void Assign(std::span<const EntryBytes> entries, std::optional<uint64_t> endChild);
+
+    bool IsDirty() const { return m_dirty; }
+    void MarkDirty() { m_dirty = true; }
+    void ClearDirty() { m_dirty = false; }
+
+private:
+    CByteReader Reader() const { return CByteReader(m_bytes); }
+    void Splice(size_t slot, size_t removed, std::span<const uint8_t> entry);
+    void Reindex();
+
+    uint64_t m_block;
+    std::vector<uint8_t> m_bytes;
+    std::vector<uint32_t> m_offsets;  // start of every entry, the end entry's last
+    bool m_dirty = false;
+};
+
+using IndexNodePtr = std::shared_ptr<CIndexNode>;
+
+}  // namespace volcore

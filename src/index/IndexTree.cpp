@@ -1,0 +1,311 @@
+#include "index/IndexTree.h"
+
+#include <algorithm>
+#include <numeric>
+#include <unordered_set>
+
+#include "api/Exception.h"
+
+namespace volcore {
+
+namespace {
+
+// A balanced tree of two-entry nodes this deep would hold more names than
+// any volume has records; a deeper path for a change is damage.
+constexpr size_t kMaxChangeDepth = 64;
+
+uint32_t EndLength(bool leaf) { return leaf ? IndexEntry::SmallEndLength : IndexEntry::ChildEndLength; }
+
+uint64_t TotalSize(const std::vector<EntryBytes>& entries) {
+    return std::accumulate(entries.begin(), entries.end(), uint64_t{0},
+                           [](uint64_t sum, const EntryBytes& entry) { return sum + entry.size(); });
+}
+
+std::span<const EntryBytes> Range(const std::vector<EntryBytes>& entries, size_t begin, size_t end) {
+    return std::span<const EntryBytes>(entries).subspan(begin, end - begin);
+}
+
+}  // namespace
+
+CIndexTree::CIndexTree(IndexNodePtr root, CIndexBlockStore& blocks, const UpCaseTable& upcase,
+                       std::function<uint32_t()> rootCapacity, std::u16string name, uint64_t ownerRecord)
+    : m_root(std::move(root)),
+      m_blocks(blocks),
+      m_upcase(upcase),
+      m_rootCapacity(std::move(rootCapacity)),
+      m_name(std::move(name)),
+      m_ownerRecord(ownerRecord) {}
+
+void CIndexTree::ThrowCorrupt() const {
+    throw CException("Corrupt index tree %1, file entry %2", m_name, m_ownerRecord);
+}
+
+IndexNodePtr CIndexTree::LoadChild(const CIndexNode& node, size_t slot) { return m_blocks.Load(node.ChildVcn(slot)); }
+
+size_t CIndexTree::Position(const CIndexNode& node, std::u16string_view name, bool after) const {
+    // Entries of a node are in index order: a binary search finds the place.
+    size_t low = 0;
+    size_t high = node.Count();
+    NameBuffer buffer;
+    while (low < high) {
+        size_t middle = low + (high - low) / 2;
+        ECollation order = CompareFileNames(node.Name(middle, buffer), name, m_upcase);
+        bool before = order == ECollation::Less || (after && order == ECollation::Equal);
+        if (before) low = middle + 1;
+        else high = middle;
+    }
+    return low;
+}
+
+SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
+    SIndexSearch result;
+    IndexNodePtr node = m_root;
+    NameBuffer buffer;
+    for (uint64_t depth = 0;; ++depth) {
+        if (depth > (forChange ? kMaxChangeDepth : WalkLimit())) ThrowCorrupt();
+        size_t slot = Position(*node, name, false);
+        if (!forChange) result.path.clear();
+        result.path.push_back({node, slot});
+        if (forChange && !node->IsRegular()) {
+            result.irregular = true;
+            return result;
+        }
+        if (slot < node->Count() && node->Name(slot, buffer) == name) {
+            result.exact = true;
+            result.match = {node, slot};
+            result.matchDepth = result.path.size() - 1;
+            return result;
+        }
+        // Names equal ignoring case sit next to the place the name would take,
+        // and that place is always next to an entry on the path.
+        for (size_t neighbour : {slot, slot - 1}) {
+            if (result.match.node || neighbour >= node->Count()) continue;
+            if (CompareIgnoreCase(node->Name(neighbour, buffer), name, m_upcase) == ECollation::Equal) {
+                result.match = {node, neighbour};
+                result.matchDepth = result.path.size() - 1;
+            }
+        }
+        if (!node->HasChild(slot)) return result;
+        node = LoadChild(*node, slot);
+    }
+}
+
+void CIndexTree::Insert(SIndexSearch& search, std::span<const uint8_t> entry) {
+    bool appendRight = std::all_of(search.path.begin(), search.path.end(),
+                                   [](const SIndexStep& step) { return step.slot == step.node->Count(); });
+    SIndexStep& leaf = search.path.back();
+    if (leaf.node->HasChild(leaf.slot)) ThrowCorrupt();
+    leaf.node->Insert(leaf.slot, entry);
+    Fix(search.path, appendRight);
+}
+
+bool CIndexTree::Remove(SIndexSearch& search) {
+    IndexPath& path = search.path;
+    path.resize(search.matchDepth + 1);
+    path.back().slot = search.match.slot;
+    CIndexNode& node = *search.match.node;
+    if (node.IsLeaf()) {
+        node.Erase(search.match.slot);
+        Fix(path, false);
+        return true;
+    }
+    // An entry of an inner node gives its place to the last entry of the
+    // leaf before it, so that only leaves ever lose an entry.
+    IndexNodePtr current = LoadChild(node, search.match.slot);
+    while (true) {
+        if (!current->IsRegular() || path.size() > kMaxChangeDepth) return false;
+        path.push_back({current, current->Count()});
+        if (current->IsLeaf()) break;
+        current = LoadChild(*current, current->Count());
+    }
+    CIndexNode& leaf = *current;
+    if (leaf.Count() == 0) return false;
+    node.Replace(search.match.slot, leaf.CopyEntry(leaf.Count() - 1, node.Child(search.match.slot)));
+    leaf.Erase(leaf.Count() - 1);
+    path.back().slot = leaf.Count();
+    Fix(path, false);
+    return true;
+}
+
+// Walks up from the deepest node that changed: a node that outgrew its block
+// splits, one less than half full rebalances with a sibling; either changes
+// its parent, which is looked at next.
+void CIndexTree::Fix(IndexPath& path, bool appendRight) {
+    const uint32_t capacity = m_blocks.Capacity();
+    for (size_t level = path.size(); level-- > 1;) {
+        CIndexNode& node = *path[level].node;
+        if (node.Size() > capacity) {
+            while (node.Size() > capacity) Split(path, level, appendRight);
+        } else if (node.Size() < capacity / 2) {
+            Rebalance(path, level);
+        }
+    }
+    FixRoot();
+}
+
+std::vector<EntryBytes> CIndexTree::TakeEntries(const CIndexNode& node) const {
+    std::vector<EntryBytes> entries;
+    entries.reserve(node.Count());
+    for (size_t i = 0; i < node.Count(); ++i) entries.emplace_back(node.Entry(i).begin(), node.Entry(i).end());
+    return entries;
+}
+
+// The entry that moves up; what stays on either side must fit a block. The
+// last node of a level that only grows at its end is split unevenly, so that
+// names added in order fill their blocks instead of leaving them half empty.
+size_t CIndexTree::ChooseSplit(const std::vector<EntryBytes>& entries, bool leaf, bool appendRight) const {
+    const size_t count = entries.size();
+    const uint64_t capacity = m_blocks.Capacity();
+    const uint64_t total = TotalSize(entries);
+    const uint32_t end = EndLength(leaf);
+    if (count < 2) throw CException("Index block size cannot hold two entries, file entry %1", m_ownerRecord);
+    if (appendRight && count >= 3 && total - entries[count - 1].size() - entries[count - 2].size() + end <= capacity)
+        return count - 2;
+    size_t first = count >= 3 ? 1 : 0;
+    size_t last = count >= 3 ? count - 2 : count - 1;
+    size_t best = first;
+    uint64_t bestWorst = UINT64_MAX;
+    uint64_t before = 0;
+    for (size_t k = 0; k <= last; ++k) {
+        uint64_t after = total - before - entries[k].size();
+        uint64_t worst = std::max(before, after) + end;
+        if (k >= first && worst < bestWorst) {
+            bestWorst = worst;
+            best = k;
+        }
+        before += entries[k].size();
+    }
+    return best;
+}
+
+// The node keeps its upper half, and with it the parent's pointer; the lower
+// half goes to a new block that the moving entry points to.
+void CIndexTree::Split(IndexPath& path, size_t level, bool appendRight) {
+    CIndexNode& node = *path[level].node;
+    SIndexStep& up = path[level - 1];
+    const bool leaf = node.IsLeaf();
+    std::vector<EntryBytes> entries = TakeEntries(node);
+    size_t middle = ChooseSplit(entries, leaf, appendRight);
+    std::optional<uint64_t> lowerEnd = leaf ? std::nullopt : EntryChild(entries[middle]);
+    IndexNodePtr lower = m_blocks.Allocate(lowerEnd);
+    lower->Assign(Range(entries, 0, middle), lowerEnd);
+    EntryBytes separator = EntryWithChild(entries[middle], m_blocks.Vcn(lower->Block()));
+    node.Assign(Range(entries, middle + 1, entries.size()), node.Child(node.Count()));
+    up.node->Insert(up.slot, separator);
+    up.slot += 1;
+}
+
+// Two neighbours and the entry between them are pooled: into one node when
+// they fit, else shared out evenly again with a new entry between them.
+void CIndexTree::Rebalance(IndexPath& path, size_t level) {
+    SIndexStep& up = path[level - 1];
+    CIndexNode& parent = *up.node;
+    // An only child: the root takes it back when it fits (FixRoot).
+    if (parent.Count() == 0) return;
+    const size_t between = up.slot > 0 ? up.slot - 1 : up.slot;
+    IndexNodePtr left = up.slot > 0 ? LoadChild(parent, between) : path[level].node;
+    IndexNodePtr right = up.slot > 0 ? path[level].node : LoadChild(parent, between + 1);
+    if (left->IsLeaf() != right->IsLeaf() || !left->IsRegular() || !right->IsRegular()) {
+        m_needsRebuild = true;
+        return;
+    }
+    const bool leaf = left->IsLeaf();
+    std::vector<EntryBytes> entries = TakeEntries(*left);
+    entries.push_back(parent.CopyEntry(between, left->Child(left->Count())));
+    for (EntryBytes& entry : TakeEntries(*right)) entries.push_back(std::move(entry));
+    const std::optional<uint64_t> rightEnd = right->Child(right->Count());
+    if (TotalSize(entries) + EndLength(leaf) <= m_blocks.Capacity()) {
+        right->Assign(entries, rightEnd);
+        m_blocks.Free(*left);
+        parent.Erase(between);
+        up.slot = between;
+        return;
+    }
+    size_t middle = ChooseSplit(entries, leaf, false);
+    std::optional<uint64_t> leftEnd = leaf ? std::nullopt : EntryChild(entries[middle]);
+    left->Assign(Range(entries, 0, middle), leftEnd);
+    right->Assign(Range(entries, middle + 1, entries.size()), rightEnd);
+    parent.Replace(between, EntryWithChild(entries[middle], m_blocks.Vcn(left->Block())));
+}
+
+// A root left with nothing but its end entry cannot give anything up: one
+// whose record has no room even for that stays as it is.
+void CIndexTree::FixRoot() {
+    const uint32_t capacity = m_rootCapacity();
+    if (m_root->Size() > capacity && m_root->Count() > 0) {
+        GrowRoot();
+        return;
+    }
+    if (m_root->Count() != 0 || m_root->IsLeaf()) return;
+    IndexNodePtr child = LoadChild(*m_root, 0);
+    if (child->Size() > capacity || !child->IsRegular()) return;
+    m_root->Assign(TakeEntries(*child), child->Child(child->Count()));
+    m_blocks.Free(*child);
+}
+
+// The root's entries move into a new block, its only child: every leaf gets
+// one level deeper at once.
+void CIndexTree::GrowRoot() {
+    std::optional<uint64_t> endChild = m_root->Child(m_root->Count());
+    IndexNodePtr block = m_blocks.Allocate(endChild);
+    block->Assign(TakeEntries(*m_root), endChild);
+    m_root->Assign({}, m_blocks.Vcn(block->Block()));
+    IndexPath path{{m_root, 0}, {block, 0}};
+    Fix(path, false);
+}
+
+void CIndexTree::FitRoot() {
+    if (m_root->Size() > m_rootCapacity() && m_root->Count() > 0) GrowRoot();
+}
+
+IndexPath CIndexTree::RightEdge() {
+    IndexPath path{{m_root, m_root->Count()}};
+    while (!path.back().node->IsLeaf()) {
+        if (path.size() > kMaxChangeDepth) ThrowCorrupt();
+        IndexNodePtr child = LoadChild(*path.back().node, path.back().node->Count());
+        path.push_back({child, child->Count()});
+    }
+    return path;
+}
+
+void CIndexTree::Rebuild(const std::vector<EntryBytes>& entries) {
+    m_blocks.FreeAll();
+    m_root->Assign({}, std::nullopt);
+    for (const EntryBytes& entry : entries) {
+        {
+            IndexPath path = RightEdge();
+            path.back().node->Insert(path.back().node->Count(), entry);
+            Fix(path, true);
+        }
+        m_blocks.Trim();
+    }
+    m_needsRebuild = false;
+}
+
+SIndexShape CIndexTree::Measure() {
+    SIndexShape shape;
+    uint32_t leafDepth = 0;
+    std::unordered_set<uint64_t> seen;
+    std::vector<std::pair<IndexNodePtr, uint32_t>> pending{{m_root, 1}};
+    while (!pending.empty()) {
+        auto [node, depth] = std::move(pending.back());
+        pending.pop_back();
+        shape.entries += node->Count();
+        shape.depth = std::max(shape.depth, depth);
+        if (node->IsLeaf()) {
+            shape.balanced = shape.balanced && (leafDepth == 0 || leafDepth == depth);
+            leafDepth = depth;
+        }
+        for (size_t slot = 0; slot <= node->Count(); ++slot) {
+            if (!node->HasChild(slot)) continue;
+            IndexNodePtr child = LoadChild(*node, slot);
+            if (!seen.insert(child->Block()).second) ThrowCorrupt();
+            pending.emplace_back(child, depth + 1);
+        }
+    }
+    shape.blocks = seen.size();
+    shape.blocksMarked = m_blocks.BlocksInUse();
+    return shape;
+}
+
+}  // namespace volcore

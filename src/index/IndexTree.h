@@ -1,0 +1,97 @@
+#pragma once
+// A file-name index as a B-tree: searching it and the edits that keep it
+// balanced. New entries go into leaves; a node that outgrows its block splits
+// and its middle entry moves up; a node left less than half full borrows from
+// or merges with a sibling; the root, which lives in the directory's record,
+// grows a level by moving its entries into a new block and takes its only
+// child back when that fits. Every leaf stays at the same depth.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "index/IndexBlockStore.h"
+#include "index/IndexNode.h"
+#include "index/UpCase.h"
+
+namespace volcore {
+
+struct SIndexStep {
+    IndexNodePtr node;
+    size_t slot = 0;  // the entry found there, or the child gone into
+};
+using IndexPath = std::vector<SIndexStep>;
+
+// Where a search for a name ended.
+struct SIndexSearch {
+    IndexPath path;          // root first; only the last step unless kept for a change
+    bool exact = false;      // the last step's slot holds the name itself
+    SIndexStep match;        // the name, or else one equal to it ignoring case
+    size_t matchDepth = 0;   // the match's place in a kept path
+    bool irregular = false;  // a node on the path was not a regular B-tree node
+};
+
+// What a full walk of the tree found.
+struct SIndexShape {
+    uint64_t entries = 0;
+    uint32_t depth = 0;      // levels, the root's included
+    bool balanced = true;    // every leaf at the same depth
+    bool ordered = true;     // every name after the one before it
+    uint64_t blocks = 0;     // blocks in the tree
+    uint64_t blocksMarked = 0;  // blocks the bitmap calls in use
+};
+
+class CIndexTree {
+public:
+    // `rootCapacity` tells how many bytes of entries the root may hold now;
+    // `name` and `ownerRecord` name the index in messages.
+    CIndexTree(IndexNodePtr root, CIndexBlockStore& blocks, const UpCaseTable& upcase,
+               std::function<uint32_t()> rootCapacity, std::u16string name, uint64_t ownerRecord);
+
+    // Descends for `name` in index order. A search for a change keeps the
+    // whole path and stops at the first node that is not regular.
+    SIndexSearch Search(std::u16string_view name, bool forChange);
+    // The first entry of the node ordered after `name` (or not before it).
+    size_t Position(const CIndexNode& node, std::u16string_view name, bool after) const;
+    IndexNodePtr LoadChild(const CIndexNode& node, size_t slot);
+    // How deep a walk may go before the tree counts as corrupt (a loop of
+    // child pointers).
+    uint64_t WalkLimit() const { return m_blocks.BlockCount() + 1; }
+    [[noreturn]] void ThrowCorrupt() const;
+
+    // Puts `entry` (without child) where a search for its name ended.
+    void Insert(SIndexSearch& search, std::span<const uint8_t> entry);
+    // Removes the match of a search; false, with nothing changed, when the
+    // tree must be rebuilt first.
+    bool Remove(SIndexSearch& search);
+    // Set when an edit met subtrees of unequal height (left by another
+    // implementation): the tree is valid but needs a rebuild to be balanced.
+    bool NeedsRebuild() const { return m_needsRebuild; }
+    // Makes the tree hold `entries` (ordered, without children), balanced.
+    void Rebuild(const std::vector<EntryBytes>& entries);
+    // Moves the root's entries into a block when they no longer fit the record.
+    void FitRoot();
+
+    SIndexShape Measure();
+
+private:
+    void Fix(IndexPath& path, bool appendRight);
+    void Split(IndexPath& path, size_t level, bool appendRight);
+    void Rebalance(IndexPath& path, size_t level);
+    void FixRoot();
+    void GrowRoot();
+    size_t ChooseSplit(const std::vector<EntryBytes>& entries, bool leaf, bool appendRight) const;
+    std::vector<EntryBytes> TakeEntries(const CIndexNode& node) const;
+    IndexPath RightEdge();
+
+    IndexNodePtr m_root;
+    CIndexBlockStore& m_blocks;
+    const UpCaseTable& m_upcase;
+    std::function<uint32_t()> m_rootCapacity;
+    std::u16string m_name;
+    uint64_t m_ownerRecord;
+    bool m_needsRebuild = false;
+};
+
+}  // namespace volcore

@@ -1,0 +1,48 @@
+#pragma once
+// The values the family hands out as handles. Each is a serial number, never
+// an address: a handle that was closed, or whose volume was closed, is simply
+// not found again, even once its memory serves another object, so a double
+// close or a stale handle fails cleanly instead of touching freed memory.
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+namespace volkit::fsfamily {
+
+template <class Object>
+class handleRegistry {
+public:
+    // The new handle value for `object`, which stays the caller's.
+    void* Add(Object* object) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const uintptr_t serial = ++m_lastSerial;
+        m_objects.emplace(serial, object);
+        return reinterpret_cast<void*>(serial);
+    }
+
+    // Null for a value that is not (or no longer) a handle.
+    Object* Find(const void* handle) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_objects.find(reinterpret_cast<uintptr_t>(handle));
+        return found == m_objects.end() ? nullptr : found->second;
+    }
+
+    void Remove(const void* handle) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_objects.erase(reinterpret_cast<uintptr_t>(handle));
+    }
+
+    // Forgets every handle whose object `pick` selects.
+    template <class Pick>
+    void RemoveIf(Pick pick) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::erase_if(m_objects, [&](const auto& entry) { return pick(*entry.second); });
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::unordered_map<uintptr_t, Object*> m_objects;
+    uintptr_t m_lastSerial = 0;
+};
+
+}  // namespace volkit::fsfamily

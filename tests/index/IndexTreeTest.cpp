@@ -1,0 +1,221 @@
+// The directory index as a balanced B-tree: random inserts and removes
+// checked against a reference after every batch, on volumes whose clusters
+// are smaller than, equal to and larger than the 4 KiB index blocks; and the
+// chains of blocks older versions saved.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+
+#include "api/Unicode.h"
+#include "entries/FileEntry.h"
+#include "index/DirectoryFixture.h"
+#include "index/IndexTestSupport.h"
+#include "support/EngineVolume.h"
+#include "support/Images.h"
+#include "support/Ntfs3gImage.h"
+#include "volume/Volume.h"
+
+using namespace volcore;
+using namespace volkit::test;
+
+namespace {
+
+template <ECollation (*Compare)(std::u16string_view, std::u16string_view, const UpCaseTable&)>
+struct Before {
+    const UpCaseTable* table;
+    bool operator()(const std::u16string& a, const std::u16string& b) const {
+        return Compare(a, b, *table) == ECollation::Less;
+    }
+};
+// Names in index order, with the reference each entry holds.
+using Reference = std::map<std::u16string, uint64_t, Before<CompareFileNames>>;
+
+std::u16string RandomName(std::mt19937& random) {
+    static const std::u16string units = u"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ._-\u00e9\u00c9\u0436\u0416";
+    size_t length = random() % 4 == 0 ? 1 + random() % 255 : 1 + random() % 24;
+    std::u16string name(length, u'a');
+    for (auto& unit : name) unit = units[random() % units.size()];
+    return name == u"." || name == u".." ? name + u"x" : name;  // libntfs-3g lists no "." or ".."
+}
+
+std::u16string SwapCase(std::u16string name) {
+    for (auto& unit : name) unit = unit >= u'a' && unit <= u'z' ? unit - 32 : unit >= u'A' && unit <= u'Z' ? unit + 32 : unit;
+    return name;
+}
+
+void ExpectTreeHolds(CIndex& index, const Reference& reference) {
+    SIndexShape shape = index.Inspect();
+    EXPECT_EQ(shape.entries, reference.size());
+    EXPECT_TRUE(shape.ordered);
+    EXPECT_TRUE(shape.balanced);
+    EXPECT_EQ(shape.blocksMarked, shape.blocks);
+    // A node other than the root keeps at least half a block, three of the
+    // longest entries: every level multiplies the names by four at least.
+    EXPECT_LE(shape.depth, 2 + std::ceil(std::log(reference.size() + 1.0) / std::log(4.0)));
+    for (const auto& [name, record] : reference) {
+        SIndexEntryValue value;
+        ASSERT_TRUE(index.FindEntry(name, value)) << Utf16ToUtf8(name);
+        ASSERT_EQ(value.fileReference, record) << Utf16ToUtf8(name);
+    }
+}
+
+class IndexTree : public ::testing::TestWithParam<uint32_t> {
+protected:
+    void SetUp() override {
+        ImageOptions options;
+        options.size = 64ull << 20;
+        options.clusterSize = GetParam();
+        MakeNtfsImage(Image(), options);
+        Ntfs3gImage image(Image());
+        m_directory = image.CreateDirectory("/", u"d");
+        // Names that differ only in case, as POSIX systems create them.
+        for (int i = 0; i < 30; ++i)
+            for (std::u16string prefix : {u"pair ", u"PAIR ", u"Pair "})
+                m_pairs[prefix + Utf8ToUtf16(std::to_string(i))] = image.CreateFile("/d", prefix + Utf8ToUtf16(std::to_string(i)));
+    }
+    std::string Image() const { return m_dir.File("v.img"); }
+
+    TempDir m_dir;
+    FileReference m_directory = 0;
+    std::map<std::u16string, uint64_t> m_pairs;
+};
+
+}  // namespace
+
+TEST_P(IndexTree, StaysBalancedThroughRandomInsertsAndRemoves) {
+    auto engine = std::make_unique<EngineVolume>(Image());
+    const UpCaseTable upcase = engine->Volume().GetUpCase();  // outlives the engine
+    Reference reference(Before<CompareFileNames>{&upcase});
+    std::multiset<std::u16string, Before<CompareIgnoreCase>> folded(Before<CompareIgnoreCase>{&upcase});
+    for (const auto& [name, record] : m_pairs) {
+        reference.emplace(name, record);
+        folded.insert(name);
+    }
+    std::mt19937 random(GetParam());
+    uint64_t next = 1000;
+    // Batches of changes, mostly inserts or mostly removes, each checked after.
+    auto change = [&](CIndex& index, int batches, bool growing) {
+        for (int batch = 0; batch < batches && !::testing::Test::HasFailure(); ++batch) {
+            for (int step = 0; step < 600; ++step) {
+                if (random() % 4 < (growing ? 3u : 1u)) {
+                    std::u16string name = random() % 8 || reference.empty() ? RandomName(random)
+                                                                            : SwapCase(reference.begin()->first);
+                    if (folded.count(name)) {
+                        ASSERT_EQ(FailureOf([&] { index.AddEntry(name, ValueFor(next)); }),
+                                  "Entry " + Utf16ToUtf8(name) + " is already exist");
+                        continue;
+                    }
+                    index.AddEntry(name, ValueFor(next));
+                    reference.emplace(name, next++);
+                    folded.insert(name);
+                } else if (!reference.empty()) {
+                    auto victim = reference.lower_bound(RandomName(random));
+                    if (victim == reference.end()) victim = reference.begin();
+                    index.RemoveEntry(victim->first);
+                    folded.erase(folded.find(victim->first));
+                    reference.erase(victim);
+                }
+            }
+            ExpectTreeHolds(index, reference);
+        }
+    };
+    FileEntryPtr entry = CFileEntry::Load(m_directory, engine->Volume());
+    {
+        CIndex index(entry, u"$I30", upcase);
+        change(index, 8, true);
+        index.Save();
+        entry->Save();
+    }
+    engine->Close();
+    ASSERT_FALSE(HasFailure());
+
+    {
+        Ntfs3gImage image(Image(), true);
+        std::set<std::u16string> listed;
+        for (const auto& item : image.List("/d")) listed.insert(item.name);
+        EXPECT_EQ(listed.size(), reference.size());
+        for (const auto& [name, record] : reference) EXPECT_TRUE(listed.count(name)) << Utf16ToUtf8(name);
+    }
+    CommandResult check = RunCommand("ntfsfix -n " + ShellQuote(Image()));
+    EXPECT_EQ(check.exitCode, 0) << check.output;
+
+    engine = std::make_unique<EngineVolume>(Image());
+    entry = CFileEntry::Load(m_directory, engine->Volume());
+    CIndex index(entry, u"$I30", engine->Volume().GetUpCase());
+    uint64_t written = 0;
+    engine->Device().failWrite = [&](uint64_t, uint32_t length) {
+        written += length;
+        return false;
+    };
+    // Reading writes nothing; a new name writes the blocks on its path.
+    ExpectTreeHolds(index, reference);
+    index.Save();
+    EXPECT_EQ(written, 0u);
+    index.AddEntry(u"one more", ValueFor(next));
+    reference.emplace(u"one more", next++);
+    folded.insert(u"one more");
+    index.Save();
+    EXPECT_GT(written, 0u);
+    EXPECT_LE(written, (index.Inspect().depth + 1) * 4096u);
+
+    change(index, 12, false);
+    // Emptied, the index is small again and gives its blocks back.
+    for (const auto& item : ListEntries(index)) index.RemoveEntry(item.first);
+    index.Save();
+    EXPECT_FALSE(index.IsLarge());
+    EXPECT_EQ(RootValue(*entry).size(), 48u);
+    EXPECT_FALSE(entry->FindAttribute(AttrType::IndexAllocation, u"$I30"));
+    EXPECT_FALSE(entry->FindAttribute(AttrType::Bitmap, u"$I30"));
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, IndexTree, ::testing::Values(512u, 4096u, 65536u),
+                         [](const auto& info) { return "Clusters" + std::to_string(info.param); });
+
+// Earlier versions saved a large index as a chain: the root's end entry led
+// to block 0, and every block's end entry to the next block.
+TEST(IndexChain, OlderChainOfBlocksIsReadAndRebuiltBalancedByItsFirstChange) {
+    TempDir dir;
+    MakeNtfsImage(dir.File("v.img"));
+    EngineVolume engine(dir.File("v.img"));
+    FileEntryPtr entry = MakeDirectoryEntry(engine.Volume());
+    const int count = 400, perBlock = 35;
+    {
+        CIndexBlockStore blocks(entry, u"$I30", 4096);
+        std::vector<IndexNodePtr> chain;
+        for (int i = 0; i < count; i += perBlock) chain.push_back(blocks.Allocate(std::nullopt));
+        for (size_t b = 0; b < chain.size(); ++b) {
+            std::vector<EntryBytes> entries;
+            for (int i = static_cast<int>(b) * perBlock; i < std::min(count, static_cast<int>(b + 1) * perBlock); ++i) {
+                entries.emplace_back(IndexEntry::LengthForName(12));
+                WriteIndexEntry(CByteWriter(entries.back()), 0, TwelveUnitName(i), ValueFor(i + 1));
+            }
+            std::optional<uint64_t> next;
+            if (b + 1 < chain.size()) next = blocks.Vcn(chain[b + 1]->Block());
+            chain[b]->Assign(entries, next);
+        }
+        blocks.WriteDirty();
+        std::vector<uint8_t> root(IndexRoot::HeaderSize + IndexEntry::ChildEndLength);
+        WriteRootHeader(CByteWriter(root), 4096, 1, IndexEntry::ChildEndLength + 16, IndexHeader::FlagLarge);
+        WriteEndEntryWithChild(CByteWriter(root), IndexRoot::HeaderSize, 0);
+        entry->GetAttribute(AttrType::IndexRoot, u"$I30")->SetSize(root.size());
+        entry->GetAttribute(AttrType::IndexRoot, u"$I30")->WriteData(0, root.data(), static_cast<uint32_t>(root.size()));
+    }
+    CIndex index(entry, u"$I30", engine.Volume().GetUpCase());
+    IndexListing listed = ListEntries(index);
+    ASSERT_EQ(listed.size(), static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) EXPECT_EQ(listed[i].first, TwelveUnitName(i));
+    EXPECT_EQ(index.GetEntry(u"NAME-0000399").fileReference, 400u);
+    EXPECT_EQ(index.Inspect().depth, 13u);
+
+    index.AddEntry(u"new name", ValueFor(1000));
+    SIndexShape shape = index.Inspect();
+    EXPECT_EQ(shape.entries, count + 1u);
+    EXPECT_TRUE(shape.ordered && shape.balanced);
+    EXPECT_LE(shape.depth, 3u);
+    EXPECT_EQ(shape.blocksMarked, shape.blocks);
+    index.Save();
+    EXPECT_EQ(index.GetEntry(u"name-0000007").fileReference, 8u);
+}
