@@ -86,8 +86,12 @@ SBaseVolume MakeBaseVolume() {
 filesystem::device FamilyDevice(Bytes& image) { return {&image, &Read, &Write, &Size}; }
 
 bool FormatImage(Bytes& image, uint32_t clusterSize) {
-    filesystem::device device = FamilyDevice(image);
-    return filesystem::format(true, clusterSize, device);
+    CowDevice device(image);
+    NtfsFormatOptions options;
+    options.clusterSize = clusterSize;
+    if (!NtfsFormatVolume(device.Api(), options)) return false;
+    image = device.Bytes();
+    return true;
 }
 
 bool PutFile(NtfsVolumeHandle volume, const std::wstring& path, size_t size) {

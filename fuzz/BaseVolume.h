@@ -11,7 +11,7 @@
 
 namespace volkit::fuzz {
 
-// Formats `image` (its size is the volume's) with Volkit's formatter.
+// Formats `image` (its size is the volume's) through the handle family.
 bool FormatImage(Bytes& image, uint32_t clusterSize);
 
 // Creates a file of `size` bytes, each its offset's low byte.

@@ -17,7 +17,7 @@
 #include "FuzzSupport.h"
 #include "api/Bytes.h"
 #include "entries/RecordFormat.h"
-#include "support/MemoryDevice.h"
+#include "support/FileDevice.h"
 #include "support/Ntfs3gImage.h"
 #include "volume/Fixups.h"
 

@@ -69,7 +69,7 @@ for t in "${targets[@]}"; do
     status=1
     grep -E 'FINDING|ERROR|SUMMARY|Test unit written' "$findings/fuzz.log" | head -n 20
   fi
-  grep -E '^#[0-9]+ +(INITED|DONE)|number_of_executed_units' "$findings/fuzz.log"
+  grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|number_of_executed_units' "$findings/fuzz.log"
 done
 
 if [ $status -eq 0 ]; then echo "Fuzzing found nothing."; else echo "Fuzzing FOUND problems (see $dir/findings)."; fi
