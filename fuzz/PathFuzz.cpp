@@ -50,10 +50,14 @@ void HandlePathRules(const std::u16string& path) {
 }
 
 void Collation(const std::u16string& a, const std::u16string& b, const UpCaseTable& table) {
-    ECollation ab = CompareIgnoreCase(a, b, table);
-    ECollation ba = CompareIgnoreCase(b, a, table);
-    bool mirrored = ab == ECollation::Equal ? ba == ECollation::Equal : ab != ba && ba != ECollation::Equal;
-    if (!mirrored) Finding("collation is not antisymmetric");
+    for (auto compare : {&CompareIgnoreCase, &CompareFileNames}) {
+        ECollation ab = compare(a, b, table);
+        ECollation ba = compare(b, a, table);
+        bool mirrored = ab == ECollation::Equal ? ba == ECollation::Equal : ab != ba && ba != ECollation::Equal;
+        if (!mirrored) Finding("collation is not antisymmetric");
+    }
+    if ((CompareFileNames(a, b, table) == ECollation::Equal) != (a == b))
+        Finding("the file-name order calls two different names equal");
 }
 
 UpCaseTable VolumeUpCase() {
