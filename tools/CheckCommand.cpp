@@ -83,7 +83,7 @@ void PrintJson(const std::string& image, const api::NtfsCheckSummary& summary, c
 
 int RunCheck(const CommandLine& line) {
     Session session;
-    if (!session.OpenDevice(line, true, true)) return kExitCannotCheck;
+    if (!session.OpenDevice(line, platform::Access::Read)) return kExitCannotCheck;
     api::NtfsIoDevice device = session.Device().HandleFamilyDevice();
     std::vector<Problem> problems;
     api::NtfsCheckSummary summary;

@@ -1,8 +1,12 @@
 #include "CommandSupport.h"
 
+#include <cstdio>
 #include <utility>
 
+#include "Commands.h"
 #include "Diagnostics.h"
+#include "Session.h"
+#include "Transfer.h"
 #include "Text.h"
 
 namespace volkit::tool {
@@ -14,6 +18,8 @@ VolumePath PathOperand(const CommandLine& line, size_t index) {
     if (!path->Wide()) throw UsageError{"path '" + text + "' is not valid UTF-8"};
     return *path;
 }
+
+std::filesystem::path HostPath(const std::string& utf8) { return std::u8string(utf8.begin(), utf8.end()); }
 
 std::string FlagLetters(const EntryInfo& info) {
     std::string letters = info.isDirectory ? "d" : "-";
@@ -52,6 +58,59 @@ bool StatOrReport(Engine& engine, const std::string& command, const VolumePath& 
     if (engine.Stat(path, info)) return true;
     ReportFailure(command + " " + path.Display());
     return false;
+}
+
+}  // namespace volkit::tool
+
+namespace volkit::tool {
+
+EntryInfo OwnFacts(Engine& engine, const VolumePath& path, const EntryInfo& listed) {
+    EntryInfo own;
+    Diagnostics::Quiet quiet;
+    if (!engine.Stat(path, own)) return listed;
+    own.name = listed.name;
+    return own;
+}
+
+int FinishCopy(Session& session, const std::string& command, const Copier& copier, bool ok) {
+    ok = session.Close() && ok;
+    if (copier.WasInterrupted()) {
+        std::fprintf(stderr, "volkit: %s: copy interrupted; the files copied before it are complete\n", command.c_str());
+        return kExitInterrupted;
+    }
+    return ok && !copier.SkippedSome() ? kExitDone : kExitFailed;
+}
+
+bool Resolve(Engine& engine, const std::string& command, const VolumePath& path, bool withSystem,
+             std::vector<Match>& matches) {
+    matches.clear();
+    if (!HasWildcard(path.Name())) {
+        EntryInfo info;
+        if (!StatOrReport(engine, command, path, info)) return false;
+        matches.push_back({path, info});
+        return true;
+    }
+    const VolumePath parent = path.Parent();
+    Diagnostics::Clear();
+    bool listed = engine.List(parent, [&](const EntryInfo& entry) {
+        if (entry.name == "." || entry.name == ".." || (!withSystem && IsSystemName(parent, entry.name))) return;
+        if (MatchesWildcard(path.Name(), entry.name)) matches.push_back({parent.Child(entry.name), entry});
+    });
+    if (!listed) {
+        ReportFailure(command + " " + path.Display());
+        return false;
+    }
+    if (matches.empty()) ReportFailure(command + " " + path.Display(), "no match");
+    return !matches.empty();
+}
+
+std::string EntryJson(const VolumePath& path, const EntryInfo& info) {
+    auto time = [](uint64_t ntfsTime) { return ntfsTime == 0 ? std::string("null") : JsonString(FormatNtfsTime(ntfsTime)); };
+    return "{\"path\": " + JsonString(path.Display()) + ", \"name\": " + JsonString(path.IsRoot() ? "/" : info.name) +
+           ", \"type\": \"" + (info.isDirectory ? "directory" : "file") + "\", \"size\": " + std::to_string(info.size) +
+           ", \"attributes\": " + std::to_string(info.attributes) + ", \"flags\": " + JsonString(FlagLetters(info)) +
+           ", \"created\": " + time(info.creationTime) + ", \"modified\": " + time(info.lastWriteTime) +
+           ", \"accessed\": " + time(info.lastAccessTime) + "}";
 }
 
 }  // namespace volkit::tool

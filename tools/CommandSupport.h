@@ -1,6 +1,8 @@
 #pragma once
 // Small pieces several command groups share.
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "CommandLine.h"
 #include "Engine.h"
@@ -10,6 +12,9 @@ namespace volkit::tool {
 
 // Operand `index` as a path inside the volume; raises UsageError.
 VolumePath PathOperand(const CommandLine& line, size_t index);
+
+// A name from the volume (UTF-8) as a host path.
+std::filesystem::path HostPath(const std::string& utf8);
 
 // "d-h-a": directory, read-only, hidden, system, archive ('-' when unset).
 std::string FlagLetters(const EntryInfo& info);
@@ -23,5 +28,28 @@ bool IsSystemName(const VolumePath& parent, const std::string& name);
 
 // Looks the path up, reporting "COMMAND PATH: reason" when it is not there.
 bool StatOrReport(Engine& engine, const std::string& command, const VolumePath& path, EntryInfo& info);
+
+// The object's own size and times; the copies in a directory listing may be
+// stale. Keeps `listed` when the object cannot be opened.
+EntryInfo OwnFacts(Engine& engine, const VolumePath& path, const EntryInfo& listed);
+
+struct Match {
+    VolumePath path;
+    EntryInfo info;
+};
+// What PATH names: the one object, or with * or ? in its last element every
+// entry of the parent that matches (the volume's own $ files only when
+// `withSystem`). Reports "COMMAND PATH: ..." when nothing is found.
+bool Resolve(Engine& engine, const std::string& command, const VolumePath& path, bool withSystem,
+             std::vector<Match>& matches);
+
+class Session;
+class Copier;
+// Closes the session after a copy: 0 when all went well, 1 after a failure
+// or a skipped file, 130 (with a line saying so) when it was interrupted.
+int FinishCopy(Session& session, const std::string& command, const Copier& copier, bool ok);
+
+// One object as a JSON object: path, name, type, size, attributes, flags, times.
+std::string EntryJson(const VolumePath& path, const EntryInfo& info);
 
 }  // namespace volkit::tool

@@ -4,36 +4,59 @@ namespace volkit::tool {
 
 const std::vector<CommandSpec>& AllCommands() {
     static const std::vector<CommandSpec> commands = {
-        {"mkfs", "mkfs IMAGE [--size SIZE] [--cluster-size N] [--full]",
+        {"mkfs", "mkfs IMAGE [--size SIZE] [--cluster-size N] [--full] [--force]",
          "create or extend IMAGE to SIZE and format it as NTFS",
          "SIZE takes the suffixes K, M, G and T (64M, 2G). Without --size the image\n"
-         "keeps its size. --full writes every sector; the default is a quick format.",
+         "keeps its size. --full writes every sector; the default is a quick format.\n"
+         "An image that already holds a file system or a partition table is left\n"
+         "alone unless --force is given. With --partition the volume records the\n"
+         "partition's start sector, as boot loaders expect.",
          {{"--size", true, "size of the image file (64M, 2G, ...)"},
-          {"--cluster-size", true, "bytes per cluster (default: chosen from the size)"},
-          {"--full", false, "write every sector instead of a quick format"}},
+          {"--cluster-size", true, "bytes per cluster, a power of two from 512 to 64K (default: from the size)"},
+          {"--full", false, "write every sector instead of a quick format"},
+          {"--force", false, "format even over an existing file system or partition table"}},
          1, 1, &RunMkfs},
-        {"info", "info IMAGE", "geometry, version, serial, label, used and free space", "", {}, 1, 1, &RunInfo},
-        {"ls", "ls IMAGE [PATH] [-l] [-R]", "list a directory (names as stored)",
-         "-l adds type and flags (d r h s a), size, and the creation, last write and last\naccess times in UTC.",
-         {{"-l", false, "long listing"}, {"-R", false, "list subdirectories too"}},
+        {"info", "info IMAGE [--json]", "geometry, version, serial, label, used and free space", "",
+         {{"--json", false, "print one JSON object"}}, 1, 1, &RunInfo},
+        {"ls", "ls IMAGE [PATH] [-l] [-R] [-a] [--json]", "list a directory (names as stored)",
+         "-l adds type and flags (d r h s a), size, and the creation, last write and last\n"
+         "access times in UTC. The last element of PATH may hold the wildcards * and ?\n"
+         "(quote them from the shell). Names starting with $ at the root (the volume's\n"
+         "own files) are shown with -a only.",
+         {{"-l", false, "long listing"},
+          {"-R", false, "list subdirectories too"},
+          {"-a", false, "show the volume's own $ files too"},
+          {"--json", false, "print one JSON array of entries"}},
          1, 2, &RunLs},
-        {"stat", "stat IMAGE PATH", "show the size, attributes and times of one file or directory", "", {}, 2, 2,
-         &RunStat},
+        {"stat", "stat IMAGE PATH [--json]", "show the size, attributes and times of one file or directory", "",
+         {{"--json", false, "print one JSON object"}}, 2, 2, &RunStat},
         {"cat", "cat IMAGE PATH", "write a file's contents to standard output", "", {}, 2, 2, &RunCat},
-        {"get", "get IMAGE PATH [DEST] [-r]", "copy a file (or with -r a directory tree) out of the volume",
+        {"get", "get IMAGE PATH [DEST] [-r] [--force] [--no-preserve]",
+         "copy a file (or with -r a directory tree) out of the volume",
          "DEST defaults to the last element of PATH in the current directory. When DEST\n"
-         "is an existing directory the copy goes inside it.",
-         {{"-r", false, "copy a directory and everything below it"}},
+         "is an existing directory the copy goes inside it. The last element of PATH may\n"
+         "hold the wildcards * and ?; DEST is then a directory. An existing host file is\n"
+         "kept unless --force is given (on a terminal the tool asks). The copies keep\n"
+         "the volume's last write and last access times.",
+         {{"-r", false, "copy a directory and everything below it"},
+          {"--force", false, "overwrite existing files"},
+          {"--no-preserve", false, "give the copies the current time"}},
          2, 3, &RunGet},
-        {"put", "put IMAGE SRC PATH [-r]", "copy a file (or with -r a directory tree) into the volume",
+        {"put", "put IMAGE SRC PATH [-r] [--force]", "copy a file (or with -r a directory tree) into the volume",
          "Fails before writing anything when the volume has not enough free space.\n"
-         "When PATH is an existing directory the copy goes inside it.",
-         {{"-r", false, "copy a directory and everything below it"}},
+         "When PATH is an existing directory the copy goes inside it. An existing file\n"
+         "is kept unless --force is given (on a terminal the tool asks). The copies keep\n"
+         "the source's last write and last access times; their creation time is now.\n"
+         "Ctrl-C stops the copy and removes the file it was writing.",
+         {{"-r", false, "copy a directory and everything below it"},
+          {"--force", false, "overwrite existing files"}},
          3, 3, &RunPut},
         {"mkdir", "mkdir IMAGE PATH [-p]", "create a directory",
          "", {{"-p", false, "create missing parents; an existing directory is no error"}}, 2, 2, &RunMkdir},
         {"rm", "rm IMAGE PATH [-r]", "delete a file or an empty directory",
-         "", {{"-r", false, "delete a directory and everything below it"}}, 2, 2, &RunRm},
+         "The last element of PATH may hold the wildcards * and ?; they never match the\n"
+         "volume's own $ files.",
+         {{"-r", false, "delete a directory and everything below it"}}, 2, 2, &RunRm},
         {"touch", "touch IMAGE PATH [--mtime T] [--atime T] [--ctime T]",
          "create an empty file or change the times of an existing one",
          "T is ISO 8601 in UTC (2024-05-01T12:30:00Z, 2024-05-01) or 'now'. Without a\n"

@@ -14,8 +14,9 @@ struct OptionSpec {
     const char* help;
 };
 
-// Exit codes: done, the operation failed, the command line was wrong.
-enum ExitCode : int { kExitDone = 0, kExitFailed = 1, kExitUsage = 2 };
+// Exit codes: done, the operation failed, the command line was wrong, the
+// user interrupted the work (as a shell reports SIGINT).
+enum ExitCode : int { kExitDone = 0, kExitFailed = 1, kExitUsage = 2, kExitInterrupted = 130 };
 
 using CommandHandler = int (*)(const CommandLine&);
 

@@ -11,8 +11,16 @@ namespace {
 struct State {
     bool verbose = false;
     bool quiet = false;
+    bool fromNative = false;
     std::string failure;
 };
+
+// What the native engine refuses and libntfs-3g handles.
+bool OtherEngineWouldServe(const std::string& failure) {
+    for (const char* limit : {"ompressed", "parse", "not implemented"})
+        if (failure.find(limit) != std::string::npos) return true;
+    return false;
+}
 
 State& Current() {
     static State state;
@@ -34,7 +42,9 @@ void KeepFailure(const char* text) {
 void OnHandleFamilyLine(int level, const char* message, void*) {
     static const char* const kLevels[] = {"debug", "info", "warning", "error"};
     Echo("native", level >= 0 && level <= 3 ? kLevels[level] : "?", message);
-    if (level == api::NtfsLogError) KeepFailure(message);
+    if (level != api::NtfsLogError) return;
+    KeepFailure(message);
+    Current().fromNative = true;
 }
 
 void OnFilesystemFamilyLine(logging::messageType type, const char* text) {
@@ -50,11 +60,25 @@ void Diagnostics::Install(bool verbose) {
     logging::initialize(&OnFilesystemFamilyLine);
 }
 
-void Diagnostics::Clear() { Current().failure.clear(); }
+void Diagnostics::Clear() {
+    Current().failure.clear();
+    Current().fromNative = false;
+}
 
 void Diagnostics::Note(const std::string& text) { KeepFailure(text.c_str()); }
 
-std::string Diagnostics::LastFailure() { return Current().failure; }
+void Diagnostics::Replace(const std::string& text) {
+    Clear();
+    Current().failure = text;
+}
+
+std::string Diagnostics::LastFailure() {
+    const State& state = Current();
+    if (state.fromNative && OtherEngineWouldServe(state.failure)) return state.failure + " (try --engine ntfs3g)";
+    return state.failure;
+}
+
+bool Diagnostics::IsQuiet() { return Current().quiet; }
 
 Diagnostics::Quiet::Quiet() : m_previous(Current().quiet) { Current().quiet = true; }
 

@@ -14,8 +14,14 @@ public:
     static void Clear();
     // Records a failure the tool itself found while driving the library.
     static void Note(const std::string& text);
-    // The library's failure text since the last Clear ("" when it said none).
+    // Puts the failure in the user's terms; the library's own line stays
+    // visible under -v.
+    static void Replace(const std::string& text);
+    // The failure text since the last Clear ("" when none was said). A
+    // failure of the native engine that the ntfs3g engine would not have
+    // says so.
     static std::string LastFailure();
+    static bool IsQuiet();
 
     // While alive, failures are kept but not echoed: for probes whose failure
     // is an expected answer ("is this a directory?").

@@ -15,7 +15,7 @@ const char* const kGlobalOptions =
     "  --engine native|ntfs3g  the library family that does the work (default: native\n"
     "                          where it serves the command, ntfs3g otherwise)\n"
     "  --offset BYTES          the volume starts BYTES into IMAGE\n"
-    "  --partition N           use partition N of IMAGE's MBR or GPT partition table\n"
+    "  --partition N           use partition N of IMAGE's MBR (logical ones from 5) or GPT\n"
     "  -v, --verbose           show the library's log lines on stderr\n"
     "  -h, --help              show help (for a command: volkit COMMAND --help)\n"
     "  --version               show the version\n";
@@ -30,7 +30,7 @@ void PrintToolHelp(std::FILE* out) {
     for (const CommandSpec& command : AllCommands()) std::fprintf(out, "  %-8s%s\n", command.name, command.summary);
     std::fprintf(out,
                  "\nPaths inside the volume take / or \\ as separators.\n\n%s"
-                 "\nExit codes: 0 done, 1 the operation failed, 2 wrong usage.\n",
+                 "\nExit codes: 0 done, 1 the operation failed, 2 wrong usage, 130 interrupted.\n",
                  kGlobalOptions);
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "Platform.h"
 #include "volkit/api.h"
 #include "volkit/filesystem.h"
 
@@ -14,17 +15,17 @@ namespace volkit::tool {
 class ImageDevice {
 public:
     ImageDevice() = default;
-    ~ImageDevice();
     ImageDevice(const ImageDevice&) = delete;
     ImageDevice& operator=(const ImageDevice&) = delete;
 
-    // Opens read-write, falling back to read-only when `mayBeReadOnly`, or
-    // only ever read-only when `readOnly`. False with `error` set when the
-    // image cannot be opened.
-    bool Open(const std::string& path, bool mayBeReadOnly, std::string& error, bool readOnly = false);
+    // Opens the image and takes its lock: shared for reading, exclusive for
+    // writing. False with `error` set when either fails.
+    bool Open(const std::string& path, platform::Access access, std::string& error);
     // Size of the whole file or device.
-    uint64_t RawSize() const { return m_rawSize; }
-    bool IsBlockDevice() const { return m_blockDevice; }
+    uint64_t RawSize() const { return m_file.Size(); }
+    bool IsBlockDevice() const { return m_file.IsBlockDevice(); }
+    // Grows an image file (not a device) and its window to `size` bytes.
+    bool Grow(uint64_t size, std::string& error);
 
     // Restricts every later transfer to [offset, offset + length).
     void SetWindow(uint64_t offset, uint64_t length);
@@ -32,6 +33,7 @@ public:
     uint64_t WindowSize() const { return m_windowSize; }
 
     // Transfers relative to the window; false outside it or on an I/O error.
+    // A read-only image refuses every write.
     bool Read(uint64_t offset, void* buffer, uint64_t length) const;
     bool Write(uint64_t offset, const void* buffer, uint64_t length);
     bool Flush();
@@ -45,15 +47,10 @@ public:
 private:
     bool InWindow(uint64_t offset, uint64_t length) const;
 
-    int m_fd = -1;
-    bool m_blockDevice = false;
-    uint64_t m_rawSize = 0;
+    platform::ImageFile m_file;
     uint64_t m_windowOffset = 0;
     uint64_t m_windowSize = 0;
     std::function<void(uint64_t)> m_writeObserver;
 };
-
-// Grows (or creates) a regular file to `size` bytes; never shrinks it.
-bool ExtendImageFile(const std::string& path, uint64_t size, std::string& error);
 
 }  // namespace volkit::tool

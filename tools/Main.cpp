@@ -34,6 +34,8 @@ int Run(const CommandLine& line) {
     if (line.operands.empty()) return UsageFailure("no IMAGE given", command);
     if (line.operands.size() < command->minOperands) return UsageFailure("missing arguments", command);
     if (line.operands.size() > command->maxOperands) return UsageFailure("too many arguments", command);
+    if (line.global.offset && line.global.partition)
+        return UsageFailure("--offset and --partition cannot be combined", command);
     if (!line.attributeChanges.empty() && std::string(command->name) != "attrib")
         return UsageFailure("unexpected " + line.attributeChanges.front(), command);
     Diagnostics::Install(line.global.verbose);

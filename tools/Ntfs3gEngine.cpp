@@ -1,5 +1,6 @@
 #include "Ntfs3gEngine.h"
 
+#include "Diagnostics.h"
 #include "ImageDevice.h"
 #include "Text.h"
 
@@ -51,17 +52,18 @@ public:
     const char* Name() const override { return "ntfs3g"; }
 
     bool Stat(const VolumePath& path, EntryInfo& info) override {
-        if (path.IsRoot()) {
-            // The family opens nothing by an empty path; the root is known to be a directory.
+        file::handle handle;
+        if (!file::open(handle, path.Display().c_str(), m_volume)) {
+            if (!path.IsRoot()) return false;
+            // Where the family cannot open the root by its path, it is still known to be a directory.
+            Diagnostics::Clear();
             info = EntryInfo{"/", true, kAttributeDirectory, 0, 0, 0, 0};
             return true;
         }
-        file::handle handle;
-        if (!file::open(handle, path.Display().c_str(), m_volume)) return false;
         file::attributes attributes;
         bool ok = file::getAttributes(handle, attributes);
         ok = file::close(handle) && ok;
-        if (ok) info = ToEntryInfo(path.Name(), attributes);
+        if (ok) info = ToEntryInfo(path.IsRoot() ? "/" : path.Name(), attributes);
         return ok;
     }
 

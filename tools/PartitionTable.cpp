@@ -76,23 +76,70 @@ bool FindGptPartition(const ImageDevice& image, unsigned number, PartitionExtent
     return CheckExtent(image, first, last - first + 1, extent, number, error);
 }
 
+bool IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+bool ReadMbr(const ImageDevice& image, uint64_t sector, std::array<uint8_t, kSectorSize>& mbr) {
+    return image.Read(sector * kSectorSize, mbr.data(), mbr.size()) && mbr[510] == 0x55 && mbr[511] == 0xAA;
+}
+
+// Logical partitions are numbered from 5 along the chain of extended boot
+// records; each record's second entry points at the next, relative to the
+// start of the extended partition.
+bool FindLogicalPartition(const ImageDevice& image, uint64_t extendedStart, unsigned number,
+                          PartitionExtent& extent, std::string& error) {
+    constexpr unsigned kMaxLogical = 124;
+    uint64_t current = extendedStart;
+    for (unsigned logical = 5; logical < 5 + kMaxLogical; ++logical) {
+        std::array<uint8_t, kSectorSize> ebr{};
+        if (!ReadMbr(image, current, ebr)) {
+            error = "the chain of logical partitions is damaged";
+            return false;
+        }
+        const MbrEntry entry = MbrEntryAt(ebr, 0), next = MbrEntryAt(ebr, 1);
+        if (logical == number) {
+            if (entry.type == 0) break;
+            return CheckExtent(image, current + entry.firstSector, entry.sectorCount, extent, number, error);
+        }
+        // Each record must lie past the one before, so the walk ends.
+        if (!IsExtendedType(next.type) || extendedStart + next.firstSector <= current) break;
+        current = extendedStart + next.firstSector;
+    }
+    error = "the MBR has no partition " + std::to_string(number);
+    return false;
+}
+
 }  // namespace
+
+bool HasPartitionTable(const ImageDevice& image) {
+    std::array<uint8_t, kSectorSize> mbr{};
+    if (!ReadMbr(image, 0, mbr)) return false;
+    for (unsigned i = 0; i < 4; ++i)
+        if (MbrEntryAt(mbr, i).type != 0 && MbrEntryAt(mbr, i).sectorCount != 0) return true;
+    return false;
+}
 
 bool FindPartition(const ImageDevice& image, unsigned number, PartitionExtent& extent, std::string& error) {
     std::array<uint8_t, kSectorSize> mbr{};
-    if (!image.Read(0, mbr.data(), mbr.size()) || mbr[510] != 0x55 || mbr[511] != 0xAA) {
+    if (!ReadMbr(image, 0, mbr)) {
         error = "the image has no partition table";
         return false;
     }
     for (unsigned i = 0; i < 4; ++i)
         if (MbrEntryAt(mbr, i).type == kProtectiveMbrType) return FindGptPartition(image, number, extent, error);
-    if (number < 1 || number > 4) {
-        error = "an MBR has only partitions 1 to 4";
+    if (number > 4) {
+        for (unsigned i = 0; i < 4; ++i)
+            if (IsExtendedType(MbrEntryAt(mbr, i).type))
+                return FindLogicalPartition(image, MbrEntryAt(mbr, i).firstSector, number, extent, error);
+        error = "the MBR has no partition " + std::to_string(number);
         return false;
     }
     const MbrEntry entry = MbrEntryAt(mbr, number - 1);
     if (entry.type == 0) {
         error = "MBR partition " + std::to_string(number) + " is not in use";
+        return false;
+    }
+    if (IsExtendedType(entry.type)) {
+        error = "MBR partition " + std::to_string(number) + " is an extended partition; its logical ones are 5 and up";
         return false;
     }
     return CheckExtent(image, entry.firstSector, entry.sectorCount, extent, number, error);

@@ -1,6 +1,7 @@
 #pragma once
-// Finding partition N of a whole-disk image: an MBR's four primary entries or,
-// behind a protective MBR, a GPT. Every number in the table is checked before
+// Finding partition N of a whole-disk image: an MBR's four primary entries and
+// the logical partitions of its extended one (5 and up) or, behind a
+// protective MBR, a GPT. Every number in the table is checked before
 // it is used.
 #include <cstdint>
 #include <string>
@@ -17,5 +18,8 @@ struct PartitionExtent {
 // Partition `number` (1-based) of the image; false with `error` set when the
 // image has no usable table or no such partition.
 bool FindPartition(const ImageDevice& image, unsigned number, PartitionExtent& extent, std::string& error);
+
+// Whether the image starts with an MBR (or protective MBR) that lists partitions.
+bool HasPartitionTable(const ImageDevice& image);
 
 }  // namespace volkit::tool

@@ -1,6 +1,7 @@
 #pragma once
 // A progress bar on stderr for long work, drawn only when stderr is a
 // terminal; otherwise it says nothing at all.
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -19,11 +20,14 @@ public:
 private:
     void Draw();
 
+    using Clock = std::chrono::steady_clock;
     std::string m_label;
     uint64_t m_total;
     uint64_t m_done = 0;
     int m_drawnPermille = -1;
     bool m_enabled;
+    Clock::time_point m_start = Clock::now();
+    Clock::time_point m_drawnAt{};
 };
 
 }  // namespace volkit::tool

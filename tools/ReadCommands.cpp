@@ -1,4 +1,4 @@
-// ls, stat, cat and get: the commands that only read the volume.
+// ls, stat, cat and get: the file commands that only read the volume.
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -6,7 +6,9 @@
 #include "CommandSupport.h"
 #include "Commands.h"
 #include "Diagnostics.h"
+#include "Platform.h"
 #include "Session.h"
+#include "Text.h"
 #include "Transfer.h"
 
 namespace fs = std::filesystem;
@@ -14,34 +16,69 @@ namespace fs = std::filesystem;
 namespace volkit::tool {
 namespace {
 
-void PrintEntry(const EntryInfo& entry, bool longForm) {
-    if (!longForm) {
-        std::printf("%s\n", entry.name.c_str());
-        return;
-    }
-    // Whole seconds keep the columns aligned; stat shows the full stamps.
-    std::printf("%s %12llu  %-20s  %-20s  %-20s  %s\n", FlagLetters(entry).c_str(),
-                static_cast<unsigned long long>(entry.size), TimeText(entry.creationTime, false).c_str(),
-                TimeText(entry.lastWriteTime, false).c_str(), TimeText(entry.lastAccessTime, false).c_str(),
-                entry.name.c_str());
-}
+struct LsOptions {
+    bool longForm;
+    bool recursive;
+    bool all;
+    bool json;
+};
 
-bool ListDirectory(Engine& engine, const VolumePath& directory, bool longForm, bool recursive, bool heading) {
+// ls's output: lines, or one JSON array of every entry it met.
+class LsOutput {
+public:
+    explicit LsOutput(const LsOptions& options) : m_options(options) {
+        if (m_options.json) std::printf("[");
+    }
+
+    void Heading(const VolumePath& directory) {
+        if (m_options.json) return;
+        std::printf("%s%s:\n", m_printed ? "\n" : "", directory.Display().c_str());
+        m_printed = true;
+    }
+
+    void Entry(const VolumePath& path, const EntryInfo& entry) {
+        if (m_options.json)
+            std::printf("%s\n  %s", m_printed ? "," : "", EntryJson(path, entry).c_str());
+        else if (!m_options.longForm)
+            std::printf("%s\n", entry.name.c_str());
+        else  // whole seconds keep the columns aligned; stat shows the full stamps
+            std::printf("%s %12llu  %-20s  %-20s  %-20s  %s\n", FlagLetters(entry).c_str(),
+                        static_cast<unsigned long long>(entry.size), TimeText(entry.creationTime, false).c_str(),
+                        TimeText(entry.lastWriteTime, false).c_str(), TimeText(entry.lastAccessTime, false).c_str(),
+                        entry.name.c_str());
+        m_printed = true;
+    }
+
+    void Finish() {
+        if (m_options.json) std::printf("%s]\n", m_printed ? "\n" : "");
+    }
+
+private:
+    LsOptions m_options;
+    bool m_printed = false;
+};
+
+bool ListDirectory(Engine& engine, const VolumePath& directory, const LsOptions& options, LsOutput& out,
+                   bool heading) {
     std::vector<EntryInfo> entries;
     Diagnostics::Clear();
-    if (!engine.List(directory, [&](const EntryInfo& entry) { entries.push_back(entry); })) {
+    bool listed = engine.List(directory, [&](const EntryInfo& entry) {
+        if (entry.name != "." && entry.name != ".." && (options.all || !IsSystemName(directory, entry.name)))
+            entries.push_back(entry);
+    });
+    if (!listed) {
         ReportFailure("ls " + directory.Display());
         return false;
     }
-    if (heading) std::printf("%s:\n", directory.Display().c_str());
-    for (const EntryInfo& entry : entries) PrintEntry(entry, longForm);
-    if (!recursive) return true;
-    bool ok = true;
-    for (const EntryInfo& entry : entries) {
-        if (!entry.isDirectory || entry.name == "." || entry.name == "..") continue;
-        std::printf("\n");
-        ok = ListDirectory(engine, directory.Child(entry.name), longForm, true, true) && ok;
+    if (heading) out.Heading(directory);
+    for (EntryInfo& entry : entries) {
+        if (options.longForm || options.json) entry = OwnFacts(engine, directory.Child(entry.name), entry);
+        out.Entry(directory.Child(entry.name), entry);
     }
+    bool ok = true;
+    for (const EntryInfo& entry : entries)
+        if (options.recursive && entry.isDirectory)
+            ok = ListDirectory(engine, directory.Child(entry.name), options, out, true) && ok;
     return ok;
 }
 
@@ -54,24 +91,36 @@ int Finish(Session& session, bool ok) {
 
 int RunLs(const CommandLine& line) {
     const VolumePath path = line.operands.size() > 1 ? PathOperand(line, 1) : VolumePath();
+    const LsOptions options{line.Has("-l"), line.Has("-R"), line.Has("-a"), line.Has("--json")};
     Session session;
-    if (!session.Open(line, true)) return kExitFailed;
-    EntryInfo info;
-    if (!StatOrReport(session.Volume(), "ls", path, info)) return Finish(session, false);
-    if (!info.isDirectory) {
-        PrintEntry(info, line.Has("-l"));
-        return Finish(session, true);
-    }
-    bool ok = ListDirectory(session.Volume(), path, line.Has("-l"), line.Has("-R"), line.Has("-R"));
+    if (!session.Open(line, platform::Access::Read)) return kExitFailed;
+    Engine& engine = session.Volume();
+    std::vector<Match> matches;
+    if (!Resolve(engine, "ls", path, options.all, matches)) return Finish(session, false);
+    // As ls does: the files named first, then each directory's contents.
+    const bool headings = options.recursive || matches.size() > 1;
+    LsOutput out(options);
+    for (const Match& match : matches)
+        if (!match.info.isDirectory)
+            out.Entry(match.path, options.longForm || options.json ? OwnFacts(engine, match.path, match.info)
+                                                                    : match.info);
+    bool ok = true;
+    for (const Match& match : matches)
+        if (match.info.isDirectory) ok = ListDirectory(engine, match.path, options, out, headings) && ok;
+    out.Finish();
     return Finish(session, ok);
 }
 
 int RunStat(const CommandLine& line) {
     const VolumePath path = PathOperand(line, 1);
     Session session;
-    if (!session.Open(line, true)) return kExitFailed;
+    if (!session.Open(line, platform::Access::Read)) return kExitFailed;
     EntryInfo info;
     if (!StatOrReport(session.Volume(), "stat", path, info)) return Finish(session, false);
+    if (line.Has("--json")) {
+        std::printf("%s\n", EntryJson(path, info).c_str());
+        return Finish(session, true);
+    }
     std::printf("path:       %s\n", path.Display().c_str());
     std::printf("type:       %s\n", info.isDirectory ? "directory" : "file");
     if (!info.isDirectory) std::printf("size:       %llu\n", static_cast<unsigned long long>(info.size));
@@ -85,7 +134,7 @@ int RunStat(const CommandLine& line) {
 int RunCat(const CommandLine& line) {
     const VolumePath path = PathOperand(line, 1);
     Session session;
-    if (!session.Open(line, true)) return kExitFailed;
+    if (!session.Open(line, platform::Access::Read)) return kExitFailed;
     EntryInfo info;
     if (!StatOrReport(session.Volume(), "cat", path, info)) return Finish(session, false);
     if (info.isDirectory) {
@@ -94,30 +143,44 @@ int RunCat(const CommandLine& line) {
     }
     // Text on a terminal is its own progress display.
     ProgressBar none("", 0, false);
-    bool ok = CopyFileToStream(session.Volume(), path, stdout, "standard output", none, "cat");
+    Copier copier(session.Volume(), none, {});
+    bool ok = copier.ToStream(path, stdout, "standard output", "cat");
     ok = std::fflush(stdout) == 0 && ok;
     return Finish(session, ok);
 }
 
 int RunGet(const CommandLine& line) {
     const VolumePath path = PathOperand(line, 1);
+    const bool wildcard = HasWildcard(path.Name());
     if (path.IsRoot() && line.operands.size() < 3) throw UsageError{"get of the root needs a DEST"};
-    Session session;
-    if (!session.Open(line, true)) return kExitFailed;
-    Engine& engine = session.Volume();
-    EntryInfo info;
-    if (!StatOrReport(engine, "get", path, info)) return Finish(session, false);
-    if (info.isDirectory && !line.Has("-r")) {
-        ReportFailure("get " + path.Display(), "is a directory (use -r)");
-        return Finish(session, false);
-    }
-    fs::path target = line.operands.size() > 2 ? fs::path(line.operands[2]) : fs::path(path.Name());
+    const fs::path dest = line.operands.size() > 2 ? fs::path(line.operands[2])
+                                                   : wildcard ? fs::path(".") : HostPath(path.Name());
     std::error_code error;
-    if (fs::is_directory(target, error) && !path.IsRoot()) target /= path.Name();
-    ProgressBar progress("get", MeasureVolumeTree(engine, path, info));
-    bool ok = info.isDirectory ? CopyTreeOut(engine, path, target, progress)
-                               : CopyFileOut(engine, path, target, progress);
-    return Finish(session, ok);
+    const bool intoDirectory = fs::is_directory(dest, error);
+    if (wildcard && !intoDirectory) throw UsageError{"get with wildcards needs an existing directory as DEST"};
+    Session session;
+    if (!session.Open(line, platform::Access::Read)) return kExitFailed;
+    Engine& engine = session.Volume();
+    std::vector<Match> matches;
+    if (!Resolve(engine, "get", path, false, matches)) return Finish(session, false);
+    uint64_t total = 0;
+    for (const Match& match : matches) total += MeasureVolumeTree(engine, match.path, match.info);
+    platform::InterruptGuard interrupts;
+    ProgressBar progress("get", total);
+    Copier copier(engine, progress, {line.Has("--force"), !line.Has("--no-preserve")});
+    bool ok = true, refused = false;
+    for (auto match = matches.begin(); ok && match != matches.end(); ++match) {
+        const fs::path target = intoDirectory && !match->path.IsRoot() ? dest / HostPath(match->path.Name()) : dest;
+        if (!match->info.isDirectory) {
+            ok = copier.FileOut(match->path, target);
+        } else if (line.Has("-r")) {
+            ok = copier.TreeOut(match->path, target);
+        } else {
+            ReportFailure("get " + match->path.Display(), "is a directory (use -r)");
+            refused = true;
+        }
+    }
+    return FinishCopy(session, "get", copier, ok && !refused);
 }
 
 }  // namespace volkit::tool

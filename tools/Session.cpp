@@ -3,9 +3,11 @@
 #include <algorithm>
 
 #include "Diagnostics.h"
+#include "ExplainedEngine.h"
 #include "NativeEngine.h"
 #include "Ntfs3gEngine.h"
 #include "PartitionTable.h"
+#include "VolumeFacts.h"
 
 namespace volkit::tool {
 
@@ -14,10 +16,10 @@ EngineChoice EngineFor(const CommandLine& line) {
     return NativeEngineServes(line.command) ? EngineChoice::Native : EngineChoice::Ntfs3g;
 }
 
-bool Session::OpenDevice(const CommandLine& line, bool mayBeReadOnly, bool readOnly) {
+bool Session::OpenDevice(const CommandLine& line, platform::Access access) {
     m_imagePath = line.operands.at(0);
     std::string error;
-    if (!m_device.Open(m_imagePath, mayBeReadOnly, error, readOnly) || !ApplyWindow(line)) {
+    if (!m_device.Open(m_imagePath, access, error) || !ApplyWindow(line)) {
         if (!error.empty()) ReportFailure(error, "");
         return false;
     }
@@ -34,10 +36,8 @@ bool Session::ApplyWindow(const CommandLine& line) {
             ReportFailure(m_imagePath, error);
             return false;
         }
-        // --offset then counts from the start of the partition.
-        if (offset > extent.length) offset = extent.length;
-        length = extent.length - offset;
-        offset += extent.offset;
+        offset = extent.offset;
+        length = extent.length;
     } else if (offset > m_device.RawSize()) {
         ReportFailure(m_imagePath, "--offset lies beyond the end of the image");
         return false;
@@ -49,17 +49,33 @@ bool Session::ApplyWindow(const CommandLine& line) {
 bool Session::Mount(const CommandLine& line) {
     Diagnostics::Clear();
     m_engine = EngineFor(line) == EngineChoice::Native ? OpenNativeEngine(m_device) : OpenNtfs3gEngine(m_device);
+    if (m_engine) m_engine = ExplainFailures(std::move(m_engine));
     if (!m_engine) {
-        ReportFailure(m_imagePath);
+        ReportMountFailure(line);
         return false;
     }
     return true;
 }
 
+bool Session::CheckBootSector(const CommandLine& line, BootSectorFacts& boot) {
+    std::string error;
+    if (ReadBootSector(m_device, boot, error)) return true;
+    if (!line.global.partition && HasPartitionTable(m_device)) error += " (use --partition N for a whole disk)";
+    ReportFailure(m_imagePath, error);
+    return false;
+}
+
+// The library's reason is in its own terms ("Invalid OEM ID"); a volume that
+// is no NTFS at all is said so, with the likely fix for a whole disk.
+void Session::ReportMountFailure(const CommandLine& line) {
+    BootSectorFacts boot;
+    const std::string reason = Diagnostics::LastFailure();
+    if (CheckBootSector(line, boot)) ReportFailure(m_imagePath, reason);
+}
+
 bool Session::Close() {
-    if (!m_engine) return true;
     Diagnostics::Clear();
-    bool ok = m_engine->Close();
+    bool ok = !m_engine || m_engine->Close();
     m_engine.reset();
     ok = m_device.Flush() && ok;
     if (!ok) ReportFailure(m_imagePath + ": cannot write the volume back");

@@ -7,6 +7,7 @@
 #include "CommandLine.h"
 #include "Engine.h"
 #include "ImageDevice.h"
+#include "VolumeFacts.h"
 
 namespace volkit::tool {
 
@@ -16,13 +17,16 @@ EngineChoice EngineFor(const CommandLine& line);
 
 class Session {
 public:
-    // Opens the image named by the first operand and applies the window.
-    // Reports its own failure on stderr.
-    bool OpenDevice(const CommandLine& line, bool mayBeReadOnly, bool readOnly = false);
+    // Opens and locks the image named by the first operand and applies the
+    // window. Commands that only read open the image read-only. Reports its
+    // own failure on stderr.
+    bool OpenDevice(const CommandLine& line, platform::Access access);
     // Mounts the volume on the opened device with the chosen engine.
     bool Mount(const CommandLine& line);
     // Both of the above.
-    bool Open(const CommandLine& line, bool mayBeReadOnly) { return OpenDevice(line, mayBeReadOnly) && Mount(line); }
+    bool Open(const CommandLine& line, platform::Access access) { return OpenDevice(line, access) && Mount(line); }
+    // Reads the boot sector, reporting a volume that is no NTFS.
+    bool CheckBootSector(const CommandLine& line, BootSectorFacts& boot);
     // Releases the volume, reporting a failure to write it back.
     bool Close();
 
@@ -32,6 +36,7 @@ public:
 
 private:
     bool ApplyWindow(const CommandLine& line);
+    void ReportMountFailure(const CommandLine& line);
 
     std::string m_imagePath;
     ImageDevice m_device;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <locale>
 
 namespace volkit::tool {
 namespace {
@@ -204,6 +205,58 @@ uint64_t CurrentNtfsTime() {
     using namespace std::chrono;
     const auto sinceUnix = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
     return static_cast<uint64_t>(sinceUnix / 100 + kEpochDays1601 * kSecondsPerDay * kTicksPerSecond);
+}
+
+bool HasWildcard(std::string_view text) { return text.find_first_of("*?") != std::string_view::npos; }
+
+std::wstring FoldCase(std::string_view name) {
+    static const std::ctype<wchar_t>* const letters = []() -> const std::ctype<wchar_t>* {
+        try {
+            static const std::locale utf8("C.UTF-8");
+            return &std::use_facet<std::ctype<wchar_t>>(utf8);
+        } catch (const std::exception&) {
+            return nullptr;
+        }
+    }();
+    std::wstring folded = Utf8ToWide(name).value_or(L"");
+    for (wchar_t& c : folded) c = letters ? letters->toupper(c) : c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c;
+    return folded;
+}
+
+bool MatchesWildcard(std::string_view pattern, std::string_view name) {
+    const std::wstring p = FoldCase(pattern), n = FoldCase(name);
+    // The last * seen and where the name stood then: on a mismatch the * takes one more character.
+    size_t pi = 0, ni = 0, starAt = std::wstring::npos, starName = 0;
+    while (ni < n.size()) {
+        if (pi < p.size() && p[pi] == L'*') {
+            starAt = pi++, starName = ni;
+        } else if (pi < p.size() && (p[pi] == L'?' || p[pi] == n[ni])) {
+            ++pi, ++ni;
+        } else if (starAt != std::wstring::npos) {
+            pi = starAt + 1, ni = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (pi < p.size() && p[pi] == L'*') ++pi;
+    return pi == p.size();
+}
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
 }
 
 std::string HumanSize(uint64_t bytes) {

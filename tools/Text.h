@@ -28,6 +28,18 @@ std::string FormatNtfsTime(uint64_t ntfsTime, bool withFraction = true);
 std::optional<uint64_t> ParseNtfsTime(std::string_view text);
 uint64_t CurrentNtfsTime();
 
+// The name in capitals, as NTFS compares names (beyond ASCII where the
+// system knows the letters).
+std::wstring FoldCase(std::string_view name);
+
+// Whether `name` matches `pattern`, where * stands for any run of characters
+// and ? for one; letters compare without regard to case, as NTFS names do.
+bool MatchesWildcard(std::string_view pattern, std::string_view name);
+bool HasWildcard(std::string_view text);
+
+// The text as a JSON string, quotes included.
+std::string JsonString(std::string_view text);
+
 // "12345" as "12 KiB"-style text for the humans reading `info`.
 std::string HumanSize(uint64_t bytes);
 

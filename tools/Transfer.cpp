@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <system_error>
 #include <vector>
 
 #include "CommandSupport.h"
 #include "Diagnostics.h"
+#include "Platform.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 
@@ -31,45 +34,18 @@ bool Fail(const std::string& context, const std::string& detail = Diagnostics::L
     return false;
 }
 
+std::string HostText(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string HostError(const fs::path& path, const char* what) {
-    return std::string(what) + " '" + path.string() + "': " + std::generic_category().message(errno);
+    return std::string(what) + " '" + HostText(path) + "': " + platform::LastErrorText();
 }
 
 // A name from the volume that would escape the target directory on the host.
 bool IsUnsafeHostName(const std::string& name) {
     return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos;
-}
-
-// Opens the target for writing: the existing file (truncated later by the
-// new size) or a new one. `created` tells which, for the clean-up.
-bool OpenTarget(Engine& engine, const VolumePath& target, std::unique_ptr<FileStream>& stream, bool& created) {
-    EntryInfo existing;
-    bool exists;
-    {
-        Diagnostics::Quiet quiet;
-        exists = engine.Stat(target, existing);
-    }
-    Diagnostics::Clear();
-    if (exists && existing.isDirectory) return Fail("put " + target.Display(), "is a directory");
-    created = !exists;
-    if (exists ? engine.OpenFile(target, stream) : engine.CreateFile(target, stream)) return true;
-    return Fail("put " + target.Display());
-}
-
-bool WriteData(std::FILE* source, const fs::path& sourcePath, uint64_t size, FileStream& stream,
-               const VolumePath& target, ProgressBar& progress) {
-    Diagnostics::Clear();
-    if (!stream.SetSize(size)) return Fail("put " + target.Display());
-    std::vector<char> chunk(kChunkSize);
-    for (uint64_t offset = 0; offset < size;) {
-        const auto length = static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, size - offset));
-        if (std::fread(chunk.data(), 1, length, source) != length)
-            return Fail("put " + target.Display(), HostError(sourcePath, "cannot read"));
-        if (!stream.Write(offset, chunk.data(), length)) return Fail("put " + target.Display());
-        offset += length;
-        progress.Advance(length);
-    }
-    return true;
 }
 
 }  // namespace
@@ -119,103 +95,210 @@ uint64_t MeasureVolumeTree(Engine& engine, const VolumePath& path, const EntryIn
     return total;
 }
 
-bool CopyFileIn(Engine& engine, const fs::path& source, const VolumePath& target, ProgressBar& progress) {
-    HostFile input(std::fopen(source.c_str(), "rb"));
-    std::error_code error;
-    const uint64_t size = fs::file_size(source, error);
-    if (!input) return Fail("put", HostError(source, "cannot read"));
-    if (error) return Fail("put", "cannot read '" + source.string() + "': " + error.message());
-    std::unique_ptr<FileStream> stream;
-    bool created = false;
-    if (!OpenTarget(engine, target, stream, created)) return false;
-    bool ok = WriteData(input.get(), source, size, *stream, target, progress);
-    Diagnostics::Clear();
-    if (!stream->Close() && ok) ok = Fail("put " + target.Display());
-    if (!ok && created) {
-        // A half-written new file helps nobody; the old contents of an
-        // overwritten one are gone either way.
-        Diagnostics::Quiet quiet;
-        engine.Remove(target, false);
-    }
-    return ok;
+bool Copier::Stopping() {
+    m_interrupted = m_interrupted || platform::Interrupted();
+    return m_interrupted;
 }
 
-bool CopyTreeIn(Engine& engine, const fs::path& source, const VolumePath& target, ProgressBar& progress) {
+bool Copier::Skip(const std::string& context, const std::string& detail) {
+    ReportFailure(context, detail);
+    m_skipped = true;
+    return true;
+}
+
+// As mcopy does: ask on a terminal, refuse otherwise.
+bool Copier::MayOverwrite(const std::string& what) {
+    if (m_options.force) return true;
+    if (!platform::StdinIsTerminal()) return false;
+    std::fprintf(stderr, "volkit: overwrite '%s'? [y/N] ", what.c_str());
+    std::fflush(stderr);
+    char answer[16] = {};
+    return std::fgets(answer, sizeof answer, stdin) != nullptr && (answer[0] == 'y' || answer[0] == 'Y');
+}
+
+Copier::Target Copier::OpenTarget(const VolumePath& target, std::unique_ptr<FileStream>& stream, bool& created) {
     EntryInfo existing;
     bool exists;
     {
         Diagnostics::Quiet quiet;
-        exists = engine.Stat(target, existing);
+        exists = m_engine.Stat(target, existing);
+    }
+    Diagnostics::Clear();
+    if (exists && existing.isDirectory) return Fail("put " + target.Display(), "is a directory"), Target::Failed;
+    if (exists && !MayOverwrite(target.Display()))
+        return Skip("put " + target.Display(), "exists (use --force to overwrite it)"), Target::Skipped;
+    created = !exists;
+    if (exists ? m_engine.OpenFile(target, stream) : m_engine.CreateFile(target, stream)) return Target::Open;
+    Fail("put " + target.Display());
+    return Target::Failed;
+}
+
+bool Copier::WriteData(std::FILE* source, const fs::path& sourcePath, uint64_t size, FileStream& stream,
+                       const VolumePath& target, uint64_t& written) {
+    Diagnostics::Clear();
+    if (!stream.SetSize(size)) return Fail("put " + target.Display());
+    std::vector<char> chunk(kChunkSize);
+    while (written < size) {
+        if (Stopping()) return false;
+        const auto length = static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, size - written));
+        if (std::fread(chunk.data(), 1, length, source) != length)
+            return Fail("put " + target.Display(), HostError(sourcePath, "cannot read"));
+        if (!stream.Write(written, chunk.data(), length)) return Fail("put " + target.Display());
+        written += length;
+        m_progress.Advance(length);
+    }
+    return true;
+}
+
+// A new file that was not written whole goes; an overwritten one keeps what
+// was written, never a tail of zeros.
+bool Copier::AbandonFileIn(std::unique_ptr<FileStream> stream, const VolumePath& target, bool created,
+                           uint64_t written) {
+    Diagnostics::Quiet quiet;
+    if (!created) stream->SetSize(written);
+    stream->Close();
+    if (created) m_engine.Remove(target, false);
+    return false;
+}
+
+bool Copier::StampCopyIn(const platform::HostTimes& times, const VolumePath& target) {
+    EntryInfo info;
+    Diagnostics::Clear();
+    if (!m_engine.Stat(target, info)) return Fail("put " + target.Display());
+    info.creationTime = CurrentNtfsTime();
+    info.lastWriteTime = times.lastWrite;
+    info.lastAccessTime = times.lastAccess;
+    return m_engine.SetAttributesAndTimes(target, info.isDirectory, info) || Fail("put " + target.Display());
+}
+
+bool Copier::FileIn(const fs::path& source, const VolumePath& target) {
+    if (Stopping()) return false;
+    // Before the copy reads the file and so changes its access time.
+    platform::HostTimes times;
+    const bool timed = platform::ReadHostTimes(source, times);
+    HostFile input(platform::OpenHostFile(source, "rb"));
+    if (!input) return Fail("put", HostError(source, "cannot read"));
+    std::error_code error;
+    const uint64_t size = fs::file_size(source, error);
+    if (error) return Fail("put", "cannot read '" + HostText(source) + "': " + error.message());
+    std::unique_ptr<FileStream> stream;
+    bool created = false;
+    const Target state = OpenTarget(target, stream, created);
+    if (state != Target::Open) return state == Target::Skipped;
+    uint64_t written = 0;
+    if (!WriteData(input.get(), source, size, *stream, target, written))
+        return AbandonFileIn(std::move(stream), target, created, written);
+    Diagnostics::Clear();
+    if (!stream->Close()) return Fail("put " + target.Display());
+    return !timed || StampCopyIn(times, target);
+}
+
+bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
+    platform::HostTimes times;
+    const bool timed = platform::ReadHostTimes(source, times);
+    EntryInfo existing;
+    bool exists;
+    {
+        Diagnostics::Quiet quiet;
+        exists = m_engine.Stat(target, existing);
     }
     Diagnostics::Clear();
     if (exists && !existing.isDirectory) return Fail("put " + target.Display(), "is not a directory");
-    if (!exists && !engine.MakeDirectory(target)) return Fail("put " + target.Display());
+    if (!exists && !m_engine.MakeDirectory(target)) return Fail("put " + target.Display());
     std::error_code error;
     std::vector<fs::directory_entry> children;
     for (auto it = fs::directory_iterator(source, error); !error && it != fs::end(it); it.increment(error))
         children.push_back(*it);
     if (error) return Fail("put", HostError(source, "cannot list"));
     std::sort(children.begin(), children.end());
+    // The volume tells names apart only by more than letter case.
+    std::map<std::wstring, std::string> written;
     for (const fs::directory_entry& child : children) {
         const fs::file_status status = child.symlink_status(error);
-        const VolumePath childTarget = target.Child(child.path().filename().string());
+        const std::string name = HostText(child.path().filename());
+        const auto [earlier, fresh] = written.emplace(FoldCase(name), name);
         bool ok = true;
-        if (fs::is_directory(status))
-            ok = CopyTreeIn(engine, child.path(), childTarget, progress);
+        if (!fresh)
+            ok = Skip("put", "skipping '" + HostText(child.path()) + "': its name differs only in case from '" +
+                                 earlier->second + "'");
+        else if (fs::is_directory(status))
+            ok = TreeIn(child.path(), target.Child(name));
         else if (fs::is_regular_file(status))
-            ok = CopyFileIn(engine, child.path(), childTarget, progress);
+            ok = FileIn(child.path(), target.Child(name));
         else
-            ReportFailure("put", "skipping '" + child.path().string() + "': not a regular file or directory");
+            ok = Skip("put", "skipping '" + HostText(child.path()) + "': not a regular file or directory");
         if (!ok) return false;
     }
-    return true;
+    return !timed || StampCopyIn(times, target);
 }
 
-bool CopyFileToStream(Engine& engine, const VolumePath& source, std::FILE* output, const std::string& outputName,
-                      ProgressBar& progress, const std::string& command) {
+bool Copier::ToStream(const VolumePath& source, std::FILE* output, const std::string& outputName,
+                      const std::string& command) {
     Diagnostics::Clear();
     std::unique_ptr<FileStream> stream;
     uint64_t size = 0;
-    if (!engine.OpenFile(source, stream) || !stream->Size(size)) return Fail(command + " " + source.Display());
+    if (!m_engine.OpenFile(source, stream) || !stream->Size(size)) return Fail(command + " " + source.Display());
     std::vector<char> chunk(kChunkSize);
     for (uint64_t offset = 0; offset < size;) {
+        if (Stopping()) return false;
         const auto length = static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, size - offset));
         if (!stream->Read(offset, chunk.data(), length)) return Fail(command + " " + source.Display());
         if (std::fwrite(chunk.data(), 1, length, output) != length)
             return Fail(command, HostError(outputName, "cannot write"));
         offset += length;
-        progress.Advance(length);
+        m_progress.Advance(length);
     }
     return stream->Close() || Fail(command + " " + source.Display());
 }
 
-bool CopyFileOut(Engine& engine, const VolumePath& source, const fs::path& target, ProgressBar& progress) {
-    HostFile output(std::fopen(target.c_str(), "wb"));
+void Copier::StampHostCopy(const VolumePath& source, const fs::path& target) {
+    if (!m_options.preserveTimes) return;
+    const EntryInfo own = OwnFacts(m_engine, source, EntryInfo{});
+    // A time the volume does not know stays as the host set it.
+    platform::HostTimes times;
+    platform::ReadHostTimes(target, times);
+    if (own.lastWriteTime != 0) times.lastWrite = own.lastWriteTime;
+    if (own.lastAccessTime != 0) times.lastAccess = own.lastAccessTime;
+    if (!platform::WriteHostTimes(target, times)) ReportFailure("get", HostError(target, "cannot set the times of"));
+}
+
+bool Copier::FileOut(const VolumePath& source, const fs::path& target) {
+    if (Stopping()) return false;
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(target, error)) && !MayOverwrite(HostText(target)))
+        return Skip("get " + source.Display(), "'" + HostText(target) + "' exists (use --force to overwrite it)");
+    HostFile output(platform::OpenHostFile(target, "wb"));
     if (!output) return Fail("get", HostError(target, "cannot create"));
-    if (!CopyFileToStream(engine, source, output.get(), target.string(), progress)) return false;
-    if (std::fclose(output.release()) != 0) return Fail("get", HostError(target, "cannot write"));
+    bool ok = ToStream(source, output.get(), HostText(target), "get");
+    if (std::fclose(output.release()) != 0 && ok) ok = Fail("get", HostError(target, "cannot write"));
+    if (!ok) {
+        fs::remove(target, error);  // half a file helps nobody
+        return false;
+    }
+    StampHostCopy(source, target);
     return true;
 }
 
-bool CopyTreeOut(Engine& engine, const VolumePath& source, const fs::path& target, ProgressBar& progress) {
+bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
     std::error_code error;
     fs::create_directory(target, error);
     if (error) return Fail("get", HostError(target, "cannot create"));
     std::vector<EntryInfo> children;
     Diagnostics::Clear();
-    if (!engine.List(source, [&](const EntryInfo& child) { children.push_back(child); }))
+    if (!m_engine.List(source, [&](const EntryInfo& child) { children.push_back(child); }))
         return Fail("get " + source.Display());
     for (const EntryInfo& child : children) {
         if (IsSystemName(source, child.name)) continue;
         if (IsUnsafeHostName(child.name)) {
-            ReportFailure("get " + source.Display(), "skipping an entry whose name is unsafe on the host");
+            Skip("get " + source.Display(), "skipping an entry whose name is unsafe on the host");
             continue;
         }
-        const fs::path childTarget = target / child.name;
-        bool ok = child.isDirectory ? CopyTreeOut(engine, source.Child(child.name), childTarget, progress)
-                                    : CopyFileOut(engine, source.Child(child.name), childTarget, progress);
+        const fs::path childTarget = target / HostPath(child.name);
+        bool ok = child.isDirectory ? TreeOut(source.Child(child.name), childTarget)
+                                    : FileOut(source.Child(child.name), childTarget);
         if (!ok) return false;
     }
+    StampHostCopy(source, target);
     return true;
 }
 

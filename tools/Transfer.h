@@ -2,10 +2,11 @@
 // Copying whole files and trees between the host and the volume.
 #include <cstdint>
 #include <cstdio>
-#include <string>
 #include <filesystem>
+#include <string>
 
 #include "Engine.h"
+#include "Platform.h"
 #include "Progress.h"
 
 namespace volkit::tool {
@@ -23,17 +24,49 @@ uint64_t SpaceNeeded(const HostTreeSize& size, uint32_t clusterSize);
 // Bytes the files of a volume tree hold (for the progress bar).
 uint64_t MeasureVolumeTree(Engine& engine, const VolumePath& path, const EntryInfo& info);
 
-// Each reports its own failure on stderr and returns false.
-bool CopyFileIn(Engine& engine, const std::filesystem::path& source, const VolumePath& target,
-                ProgressBar& progress);
-bool CopyTreeIn(Engine& engine, const std::filesystem::path& source, const VolumePath& target,
-                ProgressBar& progress);
-// `command` names the copy in failure lines ("get", "cat").
-bool CopyFileToStream(Engine& engine, const VolumePath& source, std::FILE* output, const std::string& outputName,
-                      ProgressBar& progress, const std::string& command = "get");
-bool CopyFileOut(Engine& engine, const VolumePath& source, const std::filesystem::path& target,
-                 ProgressBar& progress);
-bool CopyTreeOut(Engine& engine, const VolumePath& source, const std::filesystem::path& target,
-                 ProgressBar& progress);
+struct CopyOptions {
+    bool force = false;          // overwrite existing files without asking
+    bool preserveTimes = true;   // the copies keep the source's write and access times
+};
+
+// Copies in either direction. Each call reports its own failures on stderr.
+// A call returns false when the copy has to stop (a failure, or SIGINT or
+// SIGTERM under a platform::InterruptGuard); a file that was refused (it
+// exists, or its name collides) is reported and skipped, and the copy goes on.
+class Copier {
+public:
+    Copier(Engine& engine, ProgressBar& progress, CopyOptions options)
+        : m_engine(engine), m_progress(progress), m_options(options) {}
+
+    bool FileIn(const std::filesystem::path& source, const VolumePath& target);
+    bool TreeIn(const std::filesystem::path& source, const VolumePath& target);
+    bool FileOut(const VolumePath& source, const std::filesystem::path& target);
+    bool TreeOut(const VolumePath& source, const std::filesystem::path& target);
+    // `command` names the copy in failure lines ("get", "cat").
+    bool ToStream(const VolumePath& source, std::FILE* output, const std::string& outputName,
+                  const std::string& command);
+
+    bool SkippedSome() const { return m_skipped; }
+    bool WasInterrupted() const { return m_interrupted; }
+
+private:
+    enum class Target { Open, Skipped, Failed };
+
+    bool Stopping();
+    bool Skip(const std::string& context, const std::string& detail);
+    bool MayOverwrite(const std::string& what);
+    Target OpenTarget(const VolumePath& target, std::unique_ptr<FileStream>& stream, bool& created);
+    bool WriteData(std::FILE* source, const std::filesystem::path& sourcePath, uint64_t size, FileStream& stream,
+                   const VolumePath& target, uint64_t& written);
+    bool AbandonFileIn(std::unique_ptr<FileStream> stream, const VolumePath& target, bool created, uint64_t written);
+    bool StampCopyIn(const platform::HostTimes& times, const VolumePath& target);
+    void StampHostCopy(const VolumePath& source, const std::filesystem::path& target);
+
+    Engine& m_engine;
+    ProgressBar& m_progress;
+    CopyOptions m_options;
+    bool m_skipped = false;
+    bool m_interrupted = false;
+};
 
 }  // namespace volkit::tool

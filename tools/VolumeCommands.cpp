@@ -1,5 +1,6 @@
 // mkfs and info: the commands about the volume as a whole.
 #include <cstdio>
+#include <vector>
 
 #include "Commands.h"
 #include "Diagnostics.h"
@@ -18,22 +19,96 @@ std::optional<uint64_t> SizeOption(const CommandLine& line, const char* name) {
     return size;
 }
 
+// What the formatter takes; larger clusters are refused by other implementations too.
+constexpr uint64_t kLargestClusterSize = 64 * 1024;
+
 unsigned ClusterSizeOption(const CommandLine& line) {
-    auto size = SizeOption(line, "--cluster-size").value_or(0);
-    if (size != 0 && (size < 512 || size > (2u << 20) || (size & (size - 1)) != 0))
-        throw UsageError{"--cluster-size takes a power of two from 512 to 2M"};
+    if (!line.Has("--cluster-size")) return 0;
+    auto size = ParseByteSize(line.options.at("--cluster-size")).value_or(0);
+    if (size < 512 || size > kLargestClusterSize || (size & (size - 1)) != 0)
+        throw UsageError{"cluster size must be a power of two from 512 to 64K"};
     return static_cast<unsigned>(size);
 }
 
-void PrintVolumeInfo(const filesystem::volumeInfo& info) {
+// Formatting over a file system or a partition table loses it; only --force does that.
+bool RefuseToOverwrite(Session& session) {
+    const std::string content = RecognisedContent(session.Device());
+    if (content.empty()) return false;
+    ReportFailure("mkfs " + session.ImagePath(), "already holds " + content + " (use --force to format it anyway)");
+    return true;
+}
+
+bool Format(Session& session, const CommandLine& line, unsigned clusterSize) {
+    ImageDevice& device = session.Device();
+    const bool full = line.Has("--full");
+    ProgressBar progress("mkfs", device.WindowSize(), full);
+    device.OnWrite([&](uint64_t bytes) { progress.Advance(bytes); });
+    filesystem::device callbacks = device.FilesystemFamilyDevice();
+    Diagnostics::Clear();
+    bool ok = filesystem::format(!full, clusterSize, callbacks);
+    device.OnWrite(nullptr);
+    if (!ok) {
+        ReportFailure("mkfs " + session.ImagePath(), "cannot format the volume: " + Diagnostics::LastFailure());
+        return false;
+    }
+    std::string error;
+    if (line.global.partition && !StampHiddenSectors(device, device.WindowOffset() / 512, error)) {
+        ReportFailure("mkfs " + session.ImagePath(), error);
+        return false;
+    }
+    return true;
+}
+
+// One fact of `info`: its line for people (none when null) and its JSON member.
+struct InfoField {
+    const char* label;
+    const char* key;
+    std::string shown;
+    std::string json;
+};
+
+std::vector<InfoField> InfoFields(Session& session, const BootSectorFacts& boot,
+                                  const filesystem::volumeInfo& info) {
+    auto number = [](uint64_t value) { return std::to_string(value); };
+    auto bytes = [&](uint64_t value) { return number(value) + " bytes (" + HumanSize(value) + ")"; };
+    char serial[20];
+    std::snprintf(serial, sizeof serial, "%016llX", static_cast<unsigned long long>(boot.serialNumber));
+    const ImageDevice& device = session.Device();
     const uint64_t total = info.totalClusters * info.clusterSize, free = info.freeClusters * info.clusterSize;
-    std::printf("label:            %s\n", info.label);
-    std::printf("NTFS version:     %u.%u\n", info.majorVersion, info.minorVersion);
-    std::printf("clusters:         %llu total, %llu free\n", static_cast<unsigned long long>(info.totalClusters),
-                static_cast<unsigned long long>(info.freeClusters));
-    std::printf("used space:       %llu bytes (%s)\n", static_cast<unsigned long long>(total - free),
-                HumanSize(total - free).c_str());
-    std::printf("free space:       %llu bytes (%s)\n", static_cast<unsigned long long>(free), HumanSize(free).c_str());
+    const std::string version = number(info.majorVersion) + "." + number(info.minorVersion);
+    return {
+        {"image", "image", session.ImagePath(), JsonString(session.ImagePath())},
+        {"volume offset", "volumeOffset", number(device.WindowOffset()), number(device.WindowOffset())},
+        {"volume size", "volumeSize", bytes(device.WindowSize()), number(device.WindowSize())},
+        {"bytes per sector", "bytesPerSector", number(boot.bytesPerSector), number(boot.bytesPerSector)},
+        {"cluster size", "clusterSize", number(boot.clusterSize), number(boot.clusterSize)},
+        {"sectors", "sectors", number(boot.totalSectors), number(boot.totalSectors)},
+        {"MFT cluster", "mftCluster", number(boot.mftCluster) + " (mirror at " + number(boot.mftMirrorCluster) + ")",
+         number(boot.mftCluster)},
+        {nullptr, "mftMirrorCluster", "", number(boot.mftMirrorCluster)},
+        {"MFT record size", "mftRecordSize", number(boot.mftRecordSize), number(boot.mftRecordSize)},
+        {"index block size", "indexBlockSize", number(boot.indexBlockSize), number(boot.indexBlockSize)},
+        {"serial number", "serialNumber", serial, JsonString(serial)},
+        {"label", "label", info.label, JsonString(info.label)},
+        {"NTFS version", "ntfsVersion", version, JsonString(version)},
+        {"clusters", "totalClusters", number(info.totalClusters) + " total, " + number(info.freeClusters) + " free",
+         number(info.totalClusters)},
+        {nullptr, "freeClusters", "", number(info.freeClusters)},
+        {"used space", "usedBytes", bytes(total - free), number(total - free)},
+        {"free space", "freeBytes", bytes(free), number(free)},
+    };
+}
+
+void PrintInfo(const std::vector<InfoField>& fields, bool json) {
+    if (!json) {
+        for (const InfoField& field : fields)
+            if (field.label) std::printf("%-18s%s\n", (std::string(field.label) + ":").c_str(), field.shown.c_str());
+        return;
+    }
+    std::printf("{");
+    for (size_t i = 0; i < fields.size(); ++i)
+        std::printf("%s\n  \"%s\": %s", i == 0 ? "" : ",", fields[i].key, fields[i].json.c_str());
+    std::printf("\n}\n");
 }
 
 }  // namespace
@@ -42,65 +117,42 @@ int RunMkfs(const CommandLine& line) {
     const std::string& image = line.operands[0];
     const auto size = SizeOption(line, "--size");
     const unsigned clusterSize = ClusterSizeOption(line);
+    // Only a size says how large a new image file is to be.
+    const bool mayCreate = size && !line.global.partition;
+    Session session;
+    if (!session.OpenDevice(line, mayCreate ? platform::Access::Create : platform::Access::Write)) return kExitFailed;
+    ImageDevice& device = session.Device();
+    if (!line.Has("--force") && RefuseToOverwrite(session)) return kExitFailed;
     std::string error;
-    if (size && !line.global.offset && !line.global.partition && !ExtendImageFile(image, *size, error)) {
-        ReportFailure("mkfs", error);
+    if (mayCreate && !device.Grow(*size, error)) {
+        ReportFailure("mkfs " + image, "cannot size the image: " + error);
         return kExitFailed;
     }
-    Session session;
-    if (!session.OpenDevice(line, false)) return kExitFailed;
-    ImageDevice& device = session.Device();
     // A larger image keeps its tail; the volume is the size asked for.
     if (size && *size < device.WindowSize()) device.SetWindow(device.WindowOffset(), *size);
     if (size && *size > device.WindowSize()) {
         ReportFailure("mkfs " + image, "the device is smaller than --size");
         return kExitFailed;
     }
-    const bool full = line.Has("--full");
-    ProgressBar progress("mkfs", device.WindowSize(), full);
-    device.OnWrite([&](uint64_t bytes) { progress.Advance(bytes); });
-    filesystem::device callbacks = device.FilesystemFamilyDevice();
-    Diagnostics::Clear();
-    bool ok = filesystem::format(!full, clusterSize, callbacks) && device.Flush();
-    device.OnWrite(nullptr);
-    if (!ok) {
-        ReportFailure("mkfs " + image);
-        return kExitFailed;
-    }
+    if (!Format(session, line, clusterSize) || !session.Close()) return kExitFailed;
     std::printf("formatted %s: %s NTFS volume%s\n", image.c_str(), HumanSize(device.WindowSize()).c_str(),
-                full ? " (full format)" : "");
+                line.Has("--full") ? " (full format)" : "");
     return kExitDone;
 }
 
 int RunInfo(const CommandLine& line) {
     Session session;
-    if (!session.OpenDevice(line, true)) return kExitFailed;
+    if (!session.OpenDevice(line, platform::Access::Read)) return kExitFailed;
     ImageDevice& device = session.Device();
     BootSectorFacts boot;
-    std::string error;
-    if (!ReadBootSector(device, boot, error)) {
-        ReportFailure("info " + session.ImagePath(), error);
-        return kExitFailed;
-    }
+    if (!session.CheckBootSector(line, boot)) return kExitFailed;
     filesystem::volumeInfo info;
     Diagnostics::Clear();
     if (!QueryVolumeInfo(device, info)) {
         ReportFailure("info " + session.ImagePath());
         return kExitFailed;
     }
-    std::printf("image:            %s\n", session.ImagePath().c_str());
-    std::printf("volume offset:    %llu\n", static_cast<unsigned long long>(device.WindowOffset()));
-    std::printf("volume size:      %llu bytes (%s)\n", static_cast<unsigned long long>(device.WindowSize()),
-                HumanSize(device.WindowSize()).c_str());
-    std::printf("bytes per sector: %u\n", boot.bytesPerSector);
-    std::printf("cluster size:     %u\n", boot.clusterSize);
-    std::printf("sectors:          %llu\n", static_cast<unsigned long long>(boot.totalSectors));
-    std::printf("MFT cluster:      %llu (mirror at %llu)\n", static_cast<unsigned long long>(boot.mftCluster),
-                static_cast<unsigned long long>(boot.mftMirrorCluster));
-    std::printf("MFT record size:  %u\n", boot.mftRecordSize);
-    std::printf("index block size: %u\n", boot.indexBlockSize);
-    std::printf("serial number:    %016llX\n", static_cast<unsigned long long>(boot.serialNumber));
-    PrintVolumeInfo(info);
+    PrintInfo(InfoFields(session, boot, info), line.Has("--json"));
     return kExitDone;
 }
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #include "ImageDevice.h"
+#include "PartitionTable.h"
 
 namespace volkit::tool {
 namespace {
@@ -24,7 +26,56 @@ uint32_t SizeFromClusterCount(int8_t count, uint32_t clusterSize) {
     return -count < 31 ? 1u << -count : 0;
 }
 
+struct Signature {
+    uint64_t offset;
+    std::string_view bytes;
+    const char* content;
+};
+
+constexpr Signature kSignatures[] = {
+    {3, "NTFS    ", "an NTFS file system"},
+    {3, "EXFAT   ", "an exFAT file system"},
+    {54, "FAT1", "a FAT file system"},
+    {82, "FAT32   ", "a FAT file system"},
+    {1080, "\x53\xEF", "an ext2/3/4 file system"},
+    {0, "XFSB", "an XFS file system"},
+    {65600, "_BHRfS_M", "a Btrfs file system"},
+    {0, "LUKS\xBA\xBE", "a LUKS container"},
+    {4086, "SWAPSPACE2", "swap space"},
+    {32769, "CD001", "an ISO 9660 file system"},
+    {512, "EFI PART", "a partition table"},
+};
+
+constexpr size_t kBootSectorSize = 512;
+constexpr size_t kHiddenSectorsOffset = 28;
+constexpr size_t kTotalSectorsOffset = 40;
+
 }  // namespace
+
+std::string RecognisedContent(const ImageDevice& device) {
+    for (const Signature& signature : kSignatures) {
+        std::string found(signature.bytes.size(), '\0');
+        if (device.Read(signature.offset, found.data(), found.size()) && found == signature.bytes)
+            return signature.content;
+    }
+    return HasPartitionTable(device) ? "a partition table" : "";
+}
+
+bool StampHiddenSectors(ImageDevice& device, uint64_t firstSector, std::string& error) {
+    std::array<uint8_t, kBootSectorSize> boot{}, backup{};
+    if (!device.Read(0, boot.data(), boot.size()) || firstSector > UINT32_MAX) {
+        error = "cannot record the partition's start in the boot sector";
+        return false;
+    }
+    const uint64_t backupAt = LittleEndian(&boot[kTotalSectorsOffset], 8) * kBootSectorSize;
+    const bool hasBackup = device.Read(backupAt, backup.data(), backup.size()) && backup == boot;
+    for (size_t i = 0; i < 4; ++i) boot[kHiddenSectorsOffset + i] = static_cast<uint8_t>(firstSector >> (8 * i));
+    if (!device.Write(0, boot.data(), boot.size()) || (hasBackup && !device.Write(backupAt, boot.data(), boot.size()))) {
+        error = "cannot record the partition's start in the boot sector";
+        return false;
+    }
+    return true;
+}
 
 bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::string& error) {
     std::array<uint8_t, 512> sector{};
@@ -33,7 +84,7 @@ bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::stri
         return false;
     }
     if (std::memcmp(&sector[3], "NTFS    ", 8) != 0 || sector[510] != 0x55 || sector[511] != 0xAA) {
-        error = "not an NTFS volume (no NTFS boot sector)";
+        error = "not an NTFS volume";
         return false;
     }
     BootSectorFacts read;

@@ -24,6 +24,14 @@ struct BootSectorFacts {
 // Reads and checks the NTFS boot sector at the start of the device's window.
 bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::string& error);
 
+// What the start of the device already holds ("an NTFS file system", "a
+// partition table", ...), or "" when nothing there is recognised.
+std::string RecognisedContent(const ImageDevice& device);
+
+// Writes the volume's first sector on its disk into the boot sector and its
+// backup, for firmware and loaders that find the volume through it.
+bool StampHiddenSectors(ImageDevice& device, uint64_t firstSector, std::string& error);
+
 // Mounts the volume with the filesystem family just long enough to ask it.
 // The library's reason is in Diagnostics on failure.
 bool QueryVolumeInfo(ImageDevice& device, filesystem::volumeInfo& info);

@@ -78,6 +78,14 @@ bool IsEmptyDirectory(Engine& engine, const VolumePath& path) {
     return empty;
 }
 
+// A new object's three times are now, whichever engine made it.
+bool StampNew(Engine& engine, const VolumePath& path, bool isDirectory) {
+    EntryInfo info;
+    if (!engine.Stat(path, info)) return false;
+    info.creationTime = info.lastWriteTime = info.lastAccessTime = CurrentNtfsTime();
+    return engine.SetAttributesAndTimes(path, isDirectory, info);
+}
+
 bool MakeParents(Engine& engine, const VolumePath& path) {
     VolumePath prefix;
     for (const std::string& element : path.Elements()) {
@@ -93,7 +101,7 @@ bool MakeParents(Engine& engine, const VolumePath& path) {
             ReportFailure("mkdir " + prefix.Display(), "exists and is not a directory");
             return false;
         }
-        if (!exists && !engine.MakeDirectory(prefix)) {
+        if (!exists && !(engine.MakeDirectory(prefix) && StampNew(engine, prefix, true))) {
             ReportFailure("mkdir " + prefix.Display());
             return false;
         }
@@ -146,24 +154,25 @@ int RunPut(const CommandLine& line) {
         return kExitFailed;
     }
     Session session;
-    if (!session.OpenDevice(line, false)) return kExitFailed;
+    if (!session.OpenDevice(line, platform::Access::Write)) return kExitFailed;
     const HostTreeSize size = MeasureHostTree(source, sourceIsDirectory);
     if (!CheckFreeSpace(session, size) || !session.Mount(line)) return kExitFailed;
     const VolumePath target = PutTarget(session.Volume(), source, path);
+    platform::InterruptGuard interrupts;
     ProgressBar progress("put", size.dataBytes);
-    bool ok = sourceIsDirectory ? CopyTreeIn(session.Volume(), source, target, progress)
-                                : CopyFileIn(session.Volume(), source, target, progress);
-    return Finish(session, ok);
+    Copier copier(session.Volume(), progress, {line.Has("--force"), true});
+    bool ok = sourceIsDirectory ? copier.TreeIn(source, target) : copier.FileIn(source, target);
+    return FinishCopy(session, "put", copier, ok);
 }
 
 int RunMkdir(const CommandLine& line) {
     const VolumePath path = PathOperand(line, 1);
     if (path.IsRoot()) throw UsageError{"mkdir needs a path below the root"};
     Session session;
-    if (!session.Open(line, false)) return kExitFailed;
+    if (!session.Open(line, platform::Access::Write)) return kExitFailed;
     if (line.Has("-p")) return Finish(session, MakeParents(session.Volume(), path));
     Diagnostics::Clear();
-    bool ok = session.Volume().MakeDirectory(path);
+    bool ok = session.Volume().MakeDirectory(path) && StampNew(session.Volume(), path, true);
     if (!ok) ReportFailure("mkdir " + path.Display());
     return Finish(session, ok);
 }
@@ -172,17 +181,22 @@ int RunRm(const CommandLine& line) {
     const VolumePath path = PathOperand(line, 1);
     if (path.IsRoot()) throw UsageError{"rm cannot delete the root"};
     Session session;
-    if (!session.Open(line, false)) return kExitFailed;
-    EntryInfo info;
-    if (!StatOrReport(session.Volume(), "rm", path, info)) return Finish(session, false);
-    if (info.isDirectory && line.Has("-r")) return Finish(session, RemoveTree(session.Volume(), path, info));
-    if (info.isDirectory && !IsEmptyDirectory(session.Volume(), path)) {
-        ReportFailure("rm " + path.Display(), "directory is not empty (use -r)");
-        return Finish(session, false);
+    if (!session.Open(line, platform::Access::Write)) return kExitFailed;
+    Engine& engine = session.Volume();
+    std::vector<Match> matches;
+    if (!Resolve(engine, "rm", path, false, matches)) return Finish(session, false);
+    bool ok = true;
+    for (const Match& match : matches) {
+        if (match.info.isDirectory && line.Has("-r")) {
+            ok = RemoveTree(engine, match.path, match.info) && ok;
+        } else if (match.info.isDirectory && !IsEmptyDirectory(engine, match.path)) {
+            ReportFailure("rm " + match.path.Display(), "directory is not empty (use -r)");
+            ok = false;
+        } else if (Diagnostics::Clear(), !engine.Remove(match.path, match.info.isDirectory)) {
+            ReportFailure("rm " + match.path.Display());
+            ok = false;
+        }
     }
-    Diagnostics::Clear();
-    bool ok = session.Volume().Remove(path, info.isDirectory);
-    if (!ok) ReportFailure("rm " + path.Display());
     return Finish(session, ok);
 }
 
@@ -191,7 +205,7 @@ int RunTouch(const CommandLine& line) {
     auto mtime = TimeOption(line, "--mtime"), atime = TimeOption(line, "--atime"), ctime = TimeOption(line, "--ctime");
     if (!mtime && !atime && !ctime) mtime = atime = CurrentNtfsTime();
     Session session;
-    if (!session.Open(line, false)) return kExitFailed;
+    if (!session.Open(line, platform::Access::Write)) return kExitFailed;
     Engine& engine = session.Volume();
     EntryInfo info;
     bool exists;
@@ -207,6 +221,7 @@ int RunTouch(const CommandLine& line) {
             return Finish(session, false);
         }
         if (!StatOrReport(engine, "touch", path, info)) return Finish(session, false);
+        info.creationTime = info.lastWriteTime = info.lastAccessTime = CurrentNtfsTime();
     }
     EntryInfo wanted = info;
     wanted.lastWriteTime = mtime.value_or(info.lastWriteTime);
@@ -218,7 +233,7 @@ int RunTouch(const CommandLine& line) {
 int RunAttrib(const CommandLine& line) {
     const VolumePath path = PathOperand(line, 1);
     Session session;
-    if (!session.Open(line, line.attributeChanges.empty())) return kExitFailed;
+    if (!session.Open(line, line.attributeChanges.empty() ? platform::Access::Read : platform::Access::Write)) return kExitFailed;
     Engine& engine = session.Volume();
     EntryInfo info;
     if (!StatOrReport(engine, "attrib", path, info)) return Finish(session, false);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 
+#include "api/HandleTable.h"
 #include "InteropSupport.h"
 #include "Ntfs3gTree.h"
 #include "api/Boundary.h"
@@ -47,11 +48,16 @@ void Append(NtfsFileHandle file, Bytes& contents, const Bytes& bytes) {
 
 // Reads every file in and below the directory through the handle family.
 void ReadEverything(NtfsVolumeHandle volume, const std::u16string& path) {
-    auto& engine = *static_cast<volcore::SHandleRecord<volcore::CVolume>*>(volume.ptr)->object;
-    std::shared_ptr<volcore::CDirectory> directory = volcore::CDirectory::OpenByPath(engine, path);
-    for (const auto& [name, value] : directory->GetEntries()) {
-        if (name == u"." || value.nameSpace == volcore::FileNameValue::NameSpaceDos) continue;
-        if (value.fileAttributes & volcore::kFileAttributeDirectoryIndex) ReadEverything(volume, Child(path, name));
+    auto engine = volcore::HandleObject<volcore::CVolume>(volume.ptr, "volume");
+    std::shared_ptr<volcore::CDirectory> directory = volcore::CDirectory::OpenByPath(*engine, path);
+    std::vector<std::pair<std::u16string, bool>> children;
+    directory->ForEachEntry([&](std::u16string_view name, const volcore::SIndexEntryValue& value) {
+        if (name != u"." && value.nameSpace != volcore::FileNameValue::NameSpaceDos)
+            children.emplace_back(name, (value.fileAttributes & volcore::kFileAttributeDirectoryIndex) != 0);
+        return true;
+    });
+    for (const auto& [name, isDirectory] : children) {
+        if (isDirectory) ReadEverything(volume, Child(path, name));
         else ReadThroughHandles(volume, Child(path, name));
     }
 }
@@ -293,8 +299,8 @@ TEST(EngineAllocation, AGibibyteFileTakesSeveralRunsOnAFreshTwoGibibyteVolume) {
     NtfsFileHandle file = OpenFile(volume, u"big", true);
     ASSERT_TRUE(SetFileSize(1ull << 30, file));
     EXPECT_TRUE(NtfsWriteFile(0, Pattern(1 << 20, 4).data(), 1 << 20, file));
-    auto* object = static_cast<volcore::SHandleRecord<volcore::CFile>*>(file.ptr)->object.get();
-    EXPECT_GT(object->GetEntry().GetAttribute(volcore::AttrType::Data)->GetRuns().size(), 1u);
+    EXPECT_GT(volcore::HandleObject<volcore::CFile>(file.ptr, "file")
+                  ->GetEntry().GetAttribute(volcore::AttrType::Data)->GetRuns().size(), 1u);
     EXPECT_TRUE(NtfsCloseFile(file));
     // Only a request for more than is free fails, and says why.
     file = OpenFile(volume, u"too big", true);

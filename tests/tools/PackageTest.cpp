@@ -34,6 +34,9 @@ TEST(Package, InstalledTreeServesCMakeAndPkgConfigConsumers) {
     CommandResult install = RunCommand("cmake --install " + Q(VOLKIT_BUILD_DIR) + " --prefix " + Q(prefix));
     ASSERT_EQ(install.exitCode, 0) << install.output;
     ASSERT_EQ(RunCommand("test -x " + Q(prefix + "/bin/volkit")).exitCode, 0);
+    for (const char* file : {"/share/man/man1/volkit.1", "/share/bash-completion/completions/volkit",
+                             "/share/zsh/site-functions/_volkit"})
+        EXPECT_EQ(RunCommand("test -s " + Q(prefix + file)).exitCode, 0) << file;
     // The installed tool finds the installed library by itself.
     EXPECT_EQ(RunCommand("env -u LD_LIBRARY_PATH " + Q(prefix + "/bin/volkit") + " --version").exitCode, 0);
 

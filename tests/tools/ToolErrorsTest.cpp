@@ -102,14 +102,15 @@ TEST_F(ToolErrors, UsageMistakesExitWithTwo) {
     for (const char* arguments : {"", "frobnicate x.img", "ls", "ls --bogus x.img", "stat x.img",
                                   "cat x.img a b", "ls --engine fat x.img", "ls --partition 0 x.img",
                                   "--offset 12Q ls x.img", "touch x.img /f --mtime yesterday",
-                                  "mkfs x.img --size 0", "mkfs x.img --cluster-size 3000", "ls -lz x.img"}) {
+                                  "mkfs x.img --size 0", "mkfs x.img --cluster-size 3000", "ls -lz x.img",
+                                  "mkfs x.img --cluster-size 128K", "ls --offset 1M --partition 1 x.img"}) {
         ToolResult result = RunTool(arguments);
         EXPECT_EQ(result.exitCode, 2) << arguments;
         EXPECT_EQ(result.err.rfind("volkit: ", 0), 0u) << arguments << ": " << result.err;
         EXPECT_EQ(result.out, "") << arguments;
     }
     // A mistake in a command's options points at that command's usage.
-    EXPECT_NE(RunTool("ls --frobnicate x.img").err.find("Usage: volkit ls IMAGE [PATH] [-l] [-R]\n"),
+    EXPECT_NE(RunTool("ls --frobnicate x.img").err.find("Usage: volkit ls IMAGE [PATH] [-l] [-R] [-a] [--json]\n"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists("x.img"));
 
@@ -118,7 +119,7 @@ TEST_F(ToolErrors, UsageMistakesExitWithTwo) {
     EXPECT_NE(help.out.find("Usage: volkit COMMAND IMAGE"), std::string::npos);
     ToolResult commandHelp = RunTool("--help put");
     EXPECT_EQ(commandHelp.exitCode, 0);
-    EXPECT_EQ(commandHelp.out.rfind("Usage: volkit put IMAGE SRC PATH [-r]\n", 0), 0u) << commandHelp.out;
+    EXPECT_EQ(commandHelp.out.rfind("Usage: volkit put IMAGE SRC PATH [-r] [--force]\n", 0), 0u) << commandHelp.out;
     EXPECT_EQ(RunTool("--version").out.rfind("volkit ", 0), 0u);
     ExpectImageUnchanged();
 }

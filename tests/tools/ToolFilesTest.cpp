@@ -71,7 +71,9 @@ TEST_P(ToolFiles, PutTreeIsReadBackByNtfscatAndComesOutWhole) {
 
     ToolResult ls = Tool("ls " + Q(image) + " /tree");
     EXPECT_EQ(ls.out, "big.bin\nempty\nempty-dir\nsmall.txt\nsub\n");
-    ToolResult recursive = Tool("ls " + Q(image) + " tree/sub -R");
+    ToolResult recursive = Tool("ls " + Q(image) + " tree/sub -lR");
+    EXPECT_NE(recursive.out.find("         5000  "), std::string::npos) << recursive.out;  // the file's own size
+    recursive = Tool("ls " + Q(image) + " tree/sub -R");
     EXPECT_EQ(recursive.out, "/tree/sub:\ndeeper\n\n/tree/sub/deeper:\nn\xC3\xA4me \xE2\x82\xAC.dat\n");
 
     ToolResult get = Tool("get " + Q(image) + " /tree " + Q(dir.File("out")) + " -r");
@@ -97,7 +99,7 @@ TEST_P(ToolFiles, FilesWrittenByNtfscpComeOutIdentical) {
 
     // Overwriting in place keeps one file and takes the new length.
     WriteFileBytes(dir.File("shorter.bin"), {1, 2, 3});
-    ASSERT_EQ(Tool("put " + Q(image) + " " + Q(dir.File("shorter.bin")) + " /copied.bin").exitCode, 0);
+    ASSERT_EQ(Tool("put --force " + Q(image) + " " + Q(dir.File("shorter.bin")) + " /copied.bin").exitCode, 0);
     EXPECT_EQ(RunCommand("ntfscat " + Q(image) + " /copied.bin").output, std::string("\1\2\3"));
 }
 
@@ -118,6 +120,50 @@ TEST_P(ToolFiles, TouchAttribStatAndLongListingAgree) {
     // Changing only the flags keeps the times.
     EXPECT_EQ(Tool("ls -l " + Q(image) + " /t.txt").out,
               "-----            0  2001-09-09T01:46:40Z  2024-02-29T12:30:00Z  2023-01-02T00:00:00Z  t.txt\n");
+}
+
+TEST_P(ToolFiles, TimesTravelBothWaysAndJsonReadsBack) {
+    if (!HaveProgram("jq")) GTEST_SKIP() << "jq missing";
+    WriteFileBytes(dir.File("old.txt"), {'o'});
+    RunCommand("touch -m -d 2020-01-02T03:04:05Z " + Q(dir.File("old.txt")) + " && touch -a -d 2021-06-07T08:09:10Z " +
+               Q(dir.File("old.txt")));
+    ASSERT_EQ(Tool("put " + Q(image) + " " + Q(dir.File("old.txt")) + " /old.txt").exitCode, 0);
+    ASSERT_EQ(Tool("mkdir " + Q(image) + " /new").exitCode, 0);
+    const std::string thisYear = R"((.created[0:4] == (now | strftime("%Y"))))";
+    auto query = [&](const std::string& command, const std::string& filter) {
+        return RunCommand(ToolCommand() + " --engine " + GetParam() + " " + command + " | jq -r " + Q(filter)).output;
+    };
+    EXPECT_EQ(query("stat --json " + Q(image) + " /old.txt",
+                    "[.modified, .accessed, " + thisYear + ", .size, .type] | map(tostring) | join(\" \")"),
+              "2020-01-02T03:04:05Z 2021-06-07T08:09:10Z true 1 file\n");
+    EXPECT_EQ(query("ls --json -l " + Q(image) + " /",
+                    ".[] | select(.name == \"new\") | " + thisYear + " and .modified != null"),
+              "true\n");
+    EXPECT_EQ(query("info --json " + Q(image), ".clusterSize, .freeClusters < .totalClusters"), "4096\ntrue\n");
+
+    ASSERT_EQ(Tool("get " + Q(image) + " /old.txt " + Q(dir.File("back.txt"))).exitCode, 0);
+    EXPECT_EQ(RunCommand("date -u -r " + Q(dir.File("back.txt")) + " +%FT%T").output, "2020-01-02T03:04:05\n");
+    ASSERT_EQ(Tool("get --no-preserve " + Q(image) + " /old.txt " + Q(dir.File("now.txt"))).exitCode, 0);
+    EXPECT_NE(RunCommand("date -u -r " + Q(dir.File("now.txt")) + " +%Y").output, "2020\n");
+}
+
+TEST_P(ToolFiles, WildcardsPickNamesIgnoringCaseAndSkipSystemFiles) {
+    for (const char* name : {"a.mp3", "B.MP3", "c.txt", "dd.txt"}) {
+        WriteFileBytes(dir.File(name), {'x'});
+        ASSERT_EQ(Tool("put " + Q(image) + " " + Q(dir.File(name)) + " /" + name).exitCode, 0);
+    }
+    EXPECT_EQ(Tool("ls " + Q(image) + " '/*.MP3'").out, "a.mp3\nB.MP3\n");
+    EXPECT_EQ(Tool("ls " + Q(image) + " '/?.txt'").out, "c.txt\n");
+    EXPECT_EQ(Tool("ls " + Q(image)).out, "a.mp3\nB.MP3\nc.txt\ndd.txt\n");  // no $ files without -a
+    EXPECT_NE(Tool("ls -a " + Q(image) + " '/$MFT*'").out.find("$MFTMirr\n"), std::string::npos);
+    fs::create_directory(dir.File("got"));
+    ASSERT_EQ(Tool("get " + Q(image) + " '/*.mp3' " + Q(dir.File("got"))).exitCode, 0);
+    EXPECT_TRUE(fs::exists(dir.File("got/a.mp3")) && fs::exists(dir.File("got/B.MP3")));
+    ASSERT_EQ(Tool("rm " + Q(image) + " '/*'").exitCode, 0);  // the volume's own files stay
+    EXPECT_EQ(Tool("ls " + Q(image)).out, "");
+    ToolResult none = Tool("rm " + Q(image) + " '/*.mp3'");
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_EQ(none.err, "volkit: rm /*.mp3: no match\n");
 }
 
 TEST_P(ToolFiles, MkdirAndRmWithOptionsAnywhere) {

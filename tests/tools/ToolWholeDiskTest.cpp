@@ -118,9 +118,10 @@ TEST_F(ToolWholeDisk, MbrPartitionAndOffsetReachTheSameVolume) {
 
     ToolResult whole = RunTool("ls " + Q(disk));  // the MBR is no NTFS boot sector
     EXPECT_EQ(whole.exitCode, 1);
+    EXPECT_NE(whole.err.find("not an NTFS volume (use --partition N for a whole disk)"), std::string::npos);
     ToolResult fifth = RunTool("ls --partition 5 " + Q(disk));
     EXPECT_EQ(fifth.exitCode, 1);
-    EXPECT_NE(fifth.err.find("an MBR has only partitions 1 to 4"), std::string::npos) << fifth.err;
+    EXPECT_NE(fifth.err.find("the MBR has no partition 5"), std::string::npos) << fifth.err;
     ToolResult unused = RunTool("ls --partition 2 " + Q(disk));
     EXPECT_NE(unused.err.find("MBR partition 2 is not in use"), std::string::npos) << unused.err;
 }
@@ -132,12 +133,35 @@ TEST_F(ToolWholeDisk, GptPartitionIsFoundByItsNumber) {
     PutGptEntry(image, 1, 4096, 4096 + kVolumeSectors - 1);
     WriteFileBytes(disk, image);
 
-    ToolResult ls = RunTool("ls " + Q(disk) + " --partition 2 /");
+    ToolResult ls = RunTool("ls -a " + Q(disk) + " --partition 2 /");
     ASSERT_EQ(ls.exitCode, 0) << ls.err;
     EXPECT_NE(ls.out.find("$MFT\n"), std::string::npos);
     ExpectPutLandsInsidePartition("--partition 2", 4096);
     EXPECT_EQ(RunTool("ls --partition 1 " + Q(disk)).exitCode, 1);
     EXPECT_NE(RunTool("ls --partition 3 " + Q(disk)).err.find("GPT partition 3 is not in use"), std::string::npos);
+}
+
+TEST_F(ToolWholeDisk, LogicalPartitionsAreFoundAndMkfsRecordsTheirStart) {
+    // An extended partition at 2048 whose first logical partition starts 2048 sectors into it.
+    std::vector<uint8_t> image = DiskWithVolumeAt(4096, 4096 + kVolumeSectors + 2048);
+    PutMbrEntry(image, 0, 0x0F, 2048, static_cast<uint32_t>(2048 + kVolumeSectors + 1024));
+    std::vector<uint8_t> ebr(kSector);
+    PutMbrEntry(ebr, 0, 0x07, 2048, static_cast<uint32_t>(kVolumeSectors));
+    PutMbrEntry(ebr, 1, 0x05, 0, 1);  // a link back to itself ends the chain
+    std::copy(ebr.begin() + 446, ebr.end(), image.begin() + 2048 * kSector + 446);
+    WriteFileBytes(disk, image);
+
+    EXPECT_NE(RunTool("info --partition 5 " + Q(disk)).out.find("label:            inner\n"), std::string::npos);
+    EXPECT_NE(RunTool("ls --partition 6 " + Q(disk)).err.find("the MBR has no partition 6"), std::string::npos);
+    EXPECT_NE(RunTool("ls --partition 1 " + Q(disk)).err.find("is an extended partition"), std::string::npos);
+    EXPECT_NE(RunTool("mkfs --partition 5 " + Q(disk)).err.find("already holds an NTFS file system"),
+              std::string::npos);
+    ASSERT_EQ(RunTool("mkfs --force --partition 5 " + Q(disk)).exitCode, 0);
+    const std::vector<uint8_t> after = ReadFileBytes(disk);
+    const size_t boot = 4096 * kSector, backup = boot + (kVolumeSectors - 1) * kSector;
+    for (size_t sector : {boot, backup})
+        EXPECT_EQ(after[sector + 28] | after[sector + 29] << 8 | after[sector + 30] << 16, 4096) << sector;
+    ExpectPutLandsInsidePartition("--partition 5", 4096);
 }
 
 TEST_F(ToolWholeDisk, HostilePartitionTablesAreRefused) {

@@ -1,0 +1,147 @@
+// Nothing lost and no surprise writes: the image lock, refusals without
+// --force, read-only images, and a copy interrupted by SIGINT, checked with
+// libntfs-3g's tools and The Sleuth Kit.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/Images.h"
+#include "tools/ToolRunner.h"
+
+namespace fs = std::filesystem;
+using namespace volkit::test;
+
+namespace {
+
+std::string Q(const std::string& text) { return ShellQuote(text); }
+
+struct Row {
+    std::string arguments;  // IMG stands for the image
+    int exitCode;
+    std::string stderrPart;
+};
+
+void ExpectRows(const std::vector<Row>& rows, const std::string& image, const std::string& prefix = "") {
+    for (Row row : rows) {
+        if (auto at = row.arguments.find("IMG"); at != std::string::npos) row.arguments.replace(at, 3, Q(image));
+        ToolResult result = prefix.empty() ? RunTool(row.arguments)
+                                           : [&] {
+                                                 CommandResult run = RunCommand(prefix + " " + ToolCommand() + " " +
+                                                                                row.arguments + " </dev/null");
+                                                 return ToolResult{run.exitCode, run.output, run.output};
+                                             }();
+        EXPECT_EQ(result.exitCode, row.exitCode) << row.arguments << ": " << result.err;
+        EXPECT_NE(result.err.find(row.stderrPart), std::string::npos) << row.arguments << ": " << result.err;
+    }
+}
+
+class ToolSafety : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!HaveProgram("mkntfs") || !HaveProgram("ntfscat") || !HaveProgram("fls")) GTEST_SKIP() << "checkers missing";
+        ImageOptions options;
+        options.size = 32ull << 20;
+        MakeNtfsImage(image, options);
+        WriteFileBytes(dir.File("host.txt"), {'o', 'l', 'd'});
+        ASSERT_EQ(RunTool("put " + Q(image) + " " + Q(dir.File("host.txt")) + " /f.txt").exitCode, 0);
+    }
+
+    TempDir dir;
+    std::string image = dir.File("vol.img");
+};
+
+}  // namespace
+
+TEST_F(ToolSafety, ASessionLocksTheImageAgainstOtherWriters) {
+    if (!HaveProgram("flock")) GTEST_SKIP() << "flock missing";
+    WriteFileBytes(dir.File("big"), std::vector<uint8_t>(4 << 20, 1));
+    ASSERT_EQ(RunTool("put " + Q(image) + " " + Q(dir.File("big")) + " /big").exitCode, 0);
+    // A reader stalled on a full pipe holds its shared lock until the marker appears.
+    const std::string done = dir.File("done");
+    RunCommand("(" + ToolCommand() + " cat " + Q(image) + " /big | (while [ ! -e " + Q(done) +
+               " ]; do sleep 0.05; done; cat >/dev/null)) >/dev/null 2>&1 &");
+    ASSERT_EQ(RunCommand("for i in $(seq 100); do flock -n -x " + Q(image) + " true || exit 0; sleep 0.05; done; exit 1")
+                  .exitCode,
+              0);
+    const std::vector<uint8_t> before = ReadFileBytes(image);
+    ExpectRows({{"ls IMG", 0, ""},
+                {"mkdir IMG /d", 1, "is in use by another program"},
+                {"mkfs --force IMG", 1, "is in use by another program"}},
+               image);
+    EXPECT_TRUE(ReadFileBytes(image) == before);
+    WriteFileBytes(done, {});
+    EXPECT_EQ(RunCommand("flock -w 10 -x " + Q(image) + " true").exitCode, 0);
+    EXPECT_EQ(RunTool("mkdir " + Q(image) + " /d").exitCode, 0);
+}
+
+TEST_F(ToolSafety, NothingIsOverwrittenWithoutForce) {
+    fs::create_directory(dir.File("cased"));
+    WriteFileBytes(dir.File("cased/A.txt"), {'A'});
+    WriteFileBytes(dir.File("cased/a.txt"), {'a'});
+    std::vector<uint8_t> disk(8 << 20);
+    disk[446 + 4] = 0x07, disk[446 + 8] = 8, disk[446 + 12] = 16, disk[510] = 0x55, disk[511] = 0xAA;
+    WriteFileBytes(dir.File("disk.img"), disk);
+    const std::vector<uint8_t> before = ReadFileBytes(image);
+    ExpectRows({{"mkfs IMG", 1, "already holds an NTFS file system (use --force"},
+                {"put IMG " + Q(dir.File("host.txt")) + " /f.txt", 1, "/f.txt: exists (use --force"},
+                {"get IMG /f.txt " + Q(dir.File("host.txt")), 1, "exists (use --force"},
+                {"mkfs " + Q(dir.File("disk.img")), 1, "already holds a partition table"}},
+               image);
+    EXPECT_TRUE(ReadFileBytes(image) == before);
+    EXPECT_TRUE(ReadFileBytes(dir.File("disk.img")) == disk);
+
+    ToolResult cased = RunTool("put -r " + Q(image) + " " + Q(dir.File("cased")) + " /");
+    EXPECT_EQ(cased.exitCode, 1);
+    EXPECT_NE(cased.err.find("differs only in case from 'A.txt'"), std::string::npos) << cased.err;
+    EXPECT_EQ(RunCommand("ntfscat " + Q(image) + " /cased/A.txt").output, "A");
+
+    WriteFileBytes(dir.File("new.txt"), {'n', 'e', 'w'});
+    ASSERT_EQ(RunTool("put --force " + Q(image) + " " + Q(dir.File("new.txt")) + " /f.txt").exitCode, 0);
+    EXPECT_EQ(RunCommand("ntfscat " + Q(image) + " /f.txt").output, "new");
+    ASSERT_EQ(RunTool("get " + Q(image) + " /f.txt " + Q(dir.File("host.txt")) + " --force").exitCode, 0);
+    EXPECT_EQ(ReadFileBytes(dir.File("host.txt")), ReadFileBytes(dir.File("new.txt")));
+    EXPECT_EQ(RunTool("mkfs --force " + Q(image)).exitCode, 0);
+    EXPECT_EQ(RunCommand("ntfsls " + Q(image)).output, "");
+}
+
+TEST_F(ToolSafety, ReadOnlyImageServesEveryReadCommandForAnUnprivilegedUser) {
+    if (::geteuid() != 0 || !HaveProgram("setpriv")) GTEST_SKIP() << "needs root to become nobody";
+    fs::create_directory(dir.File("out"));
+    fs::permissions(dir.Path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(dir.File("out"), fs::perms::all);
+    fs::permissions(image, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::vector<uint8_t> before = ReadFileBytes(image);
+    ExpectRows({{"info IMG", 0, "image:"},
+                {"ls -l IMG /", 0, "f.txt"},
+                {"--engine ntfs3g ls IMG", 0, "f.txt"},
+                {"stat --json IMG /f.txt", 0, "\"size\": 3"},
+                {"cat IMG /f.txt", 0, "old"},
+                {"get IMG /f.txt " + Q(dir.File("out")), 0, ""},
+                {"mkdir IMG /d", 1, "Permission denied"}},
+               image, "setpriv --reuid=nobody --regid=nogroup --clear-groups");
+    EXPECT_TRUE(ReadFileBytes(image) == before);
+    EXPECT_EQ(ReadFileBytes(dir.File("out/f.txt")), ReadFileBytes(dir.File("host.txt")));
+}
+
+TEST_F(ToolSafety, InterruptedCopyLeavesAConsistentVolumeWithoutTheFile) {
+    if (!HaveProgram("script") || !HaveProgram("ntfsfix")) GTEST_SKIP() << "script or ntfsfix missing";
+    const std::string image = dir.File("large.img");
+    ASSERT_EQ(RunTool("mkfs " + Q(image) + " --size 1G").exitCode, 0);
+    RunCommand("head -c 400M /dev/urandom > " + Q(dir.File("large.bin")));
+    for (const char* engine : {"ntfs3g", "native"}) {
+        const std::string pid = dir.File("pid"), log = dir.File("log");
+        const std::string put = "echo $$ > " + Q(pid) + "; exec " + ToolCommand() + " --engine " + engine + " put " +
+                                Q(image) + " " + Q(dir.File("large.bin")) + " /large.bin";
+        // `script` gives the tool a terminal, so the progress bar shows when the copy runs.
+        CommandResult run = RunCommand("script -qfec " + Q("sh -c " + Q(put)) + " " + Q(log) + " >/dev/null & " +
+                                       "for i in $(seq 200); do grep -q 'put \\[' " + Q(log) +
+                                       " 2>/dev/null && break; sleep 0.05; done; kill -INT $(cat " + Q(pid) +
+                                       "); wait $!");
+        EXPECT_EQ(run.exitCode, 130) << engine;
+        EXPECT_NE(RunCommand("cat " + Q(log)).output.find("copy interrupted"), std::string::npos) << engine;
+        EXPECT_EQ(RunCommand("ntfsls " + Q(image)).output, "") << engine;
+        EXPECT_EQ(RunCommand("ntfsfix -n " + Q(image)).exitCode, 0) << engine;
+        EXPECT_EQ(RunCommand("fls -r -p " + Q(image) + " | grep -v \"[*]\" | grep -c OrphanFiles/").output, "0\n") << engine;
+    }
+}

@@ -1,0 +1,73 @@
+#pragma once
+// Everything the tool asks of the operating system: image files and block
+// devices with their locks, host file times, terminals and interrupts. A port
+// to another system replaces this file pair only.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace volkit::tool::platform {
+
+enum class Access { Read, Write, Create };
+enum class LockResult { Held, Busy, Failed };
+
+// An image file or block device, opened once for the whole session.
+class ImageFile {
+public:
+    ImageFile() = default;
+    ~ImageFile();
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    // Read opens read-only; Write read-write; Create also makes a missing file.
+    bool Open(const std::filesystem::path& path, Access access, std::string& error);
+    // An advisory lock held until the file is closed: shared for readers,
+    // exclusive for writers. Never waits.
+    LockResult Lock(bool exclusive);
+    bool IsBlockDevice() const { return m_blockDevice; }
+    bool IsWritable() const { return m_writable; }
+    uint64_t Size() const { return m_size; }
+    // Grows a regular file to `size` bytes; never shrinks it.
+    bool Grow(uint64_t size, std::string& error);
+
+    bool ReadAt(uint64_t position, void* buffer, uint64_t length) const;
+    bool WriteAt(uint64_t position, const void* buffer, uint64_t length);
+    bool Sync();
+
+private:
+    int m_fd = -1;
+    bool m_blockDevice = false;
+    bool m_writable = false;
+    uint64_t m_size = 0;
+};
+
+// The text of the last system error.
+std::string LastErrorText();
+
+bool StderrIsTerminal();
+bool StdinIsTerminal();
+
+// Opens a host file by its path in the system's own character type.
+std::FILE* OpenHostFile(const std::filesystem::path& path, const char* mode);
+
+// A host file's last write and last access times as NTFS time stamps.
+struct HostTimes {
+    uint64_t lastWrite = 0;
+    uint64_t lastAccess = 0;
+};
+bool ReadHostTimes(const std::filesystem::path& path, HostTimes& times);
+bool WriteHostTimes(const std::filesystem::path& path, const HostTimes& times);
+
+// While alive, SIGINT and SIGTERM (or their equivalents) only raise a flag
+// that long work polls, so it can stop where the volume stays consistent.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+bool Interrupted();
+
+}  // namespace volkit::tool::platform

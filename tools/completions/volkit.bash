@@ -1,0 +1,37 @@
+# bash completion for volkit
+_volkit() {
+    local cur prev words cword
+    _init_completion 2>/dev/null || { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; }
+    local commands="mkfs info ls stat cat get put mkdir rm touch attrib check"
+    local global="--engine --offset --partition --verbose --help --version"
+    case $prev in
+        --engine) COMPREPLY=($(compgen -W "native ntfs3g" -- "$cur")); return ;;
+        --offset|--partition|--size|--cluster-size|--mtime|--atime|--ctime) return ;;
+    esac
+    local command="" word
+    for word in "${words[@]:1:cword-1}"; do
+        case " $commands " in *" $word "*) command=$word; break ;; esac
+    done
+    if [[ -z $command ]]; then
+        COMPREPLY=($(compgen -W "$commands $global" -- "$cur"))
+        return
+    fi
+    local options
+    case $command in
+        mkfs) options="--size --cluster-size --full --force" ;;
+        info|stat|check) options="--json" ;;
+        ls) options="-l -R -a --json" ;;
+        get) options="-r --force --no-preserve" ;;
+        put) options="-r --force" ;;
+        mkdir) options="-p" ;;
+        rm) options="-r" ;;
+        touch) options="--mtime --atime --ctime" ;;
+        attrib) options="+r -r +h -h +s -s +a -a" ;;
+    esac
+    if [[ $cur == [-+]* ]]; then
+        COMPREPLY=($(compgen -W "$options $global" -- "$cur"))
+    else
+        COMPREPLY=($(compgen -f -- "$cur"))
+    fi
+}
+complete -o filenames -F _volkit volkit
