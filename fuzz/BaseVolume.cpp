@@ -1,12 +1,10 @@
 #include "BaseVolume.h"
 
-#include <cstring>
 #include <cwchar>
 #include <stdexcept>
 
 #include "FuzzSupport.h"
 #include "volume/Types.h"
-#include "volkit/filesystem.h"
 
 using namespace volcore;
 using namespace volkit::api;
@@ -16,25 +14,6 @@ namespace {
 
 constexpr size_t kBaseSize = (1u << 20) + 512;
 constexpr size_t kItemSize = 20000;
-
-bool Read(uint64_t offset, void* buffer, uint64_t count, void* context) {
-    auto* image = static_cast<Bytes*>(context);
-    if (offset > image->size() || count > image->size() - offset) return false;
-    std::memcpy(buffer, image->data() + offset, count);
-    return true;
-}
-
-bool Write(uint64_t offset, const void* buffer, uint64_t count, void* context) {
-    auto* image = static_cast<Bytes*>(context);
-    if (offset > image->size() || count > image->size() - offset) return false;
-    std::memcpy(image->data() + offset, buffer, count);
-    return true;
-}
-
-bool Size(uint64_t* size, void* context) {
-    *size = static_cast<Bytes*>(context)->size();
-    return true;
-}
 
 uint64_t RootEntryReference(NtfsVolumeHandle volume, const wchar_t* name) {
     NtfsDirHandle root;
@@ -82,8 +61,6 @@ SBaseVolume MakeBaseVolume() {
 }
 
 }  // namespace
-
-filesystem::device FamilyDevice(Bytes& image) { return {&image, &Read, &Write, &Size}; }
 
 bool FormatImage(Bytes& image, uint32_t clusterSize) {
     CowDevice device(image);

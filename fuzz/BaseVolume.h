@@ -7,7 +7,6 @@
 
 #include "ImageParts.h"
 #include "volkit/api.h"
-#include "volkit/filesystem.h"
 
 namespace volkit::fuzz {
 
@@ -20,9 +19,6 @@ bool PutFile(volkit::api::NtfsVolumeHandle volume, const std::wstring& path, siz
 // Resizes a file from `from` to `to` bytes, writing PutFile's bytes into the
 // part that grew.
 bool ResizeFile(volkit::api::NtfsVolumeHandle volume, const std::wstring& path, size_t from, size_t to);
-
-// A device over an image in memory, for the filesystem family.
-volkit::filesystem::device FamilyDevice(Bytes& image);
 
 // A name for the n-th entry of a directory, long enough that a few dozen
 // entries need several index blocks.

@@ -6,6 +6,7 @@
 // attribute records and index blocks found in all of them, laid out the way
 // the record and index targets place them; OUTDIR/paths gets a few paths.
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,6 +20,7 @@
 #include "entries/RecordFormat.h"
 #include "support/FileDevice.h"
 #include "support/Ntfs3gImage.h"
+#include "volkit/filesystem.h"
 #include "volume/Fixups.h"
 
 using namespace volcore;
@@ -52,8 +54,27 @@ void FillThroughHandles(Bytes& image) {
     image = device.Bytes();
 }
 
+bool FamilyRead(uint64_t offset, void* buffer, uint64_t count, void* context) {
+    auto* image = static_cast<Bytes*>(context);
+    if (offset > image->size() || count > image->size() - offset) return false;
+    std::memcpy(buffer, image->data() + offset, count);
+    return true;
+}
+
+bool FamilyWrite(uint64_t offset, const void* buffer, uint64_t count, void* context) {
+    auto* image = static_cast<Bytes*>(context);
+    if (offset > image->size() || count > image->size() - offset) return false;
+    std::memcpy(image->data() + offset, buffer, count);
+    return true;
+}
+
+bool FamilySize(uint64_t* size, void* context) {
+    *size = static_cast<Bytes*>(context)->size();
+    return true;
+}
+
 void FillThroughFamily(Bytes& image) {
-    volkit::filesystem::device device = FamilyDevice(image);
+    volkit::filesystem::device device{&image, &FamilyRead, &FamilyWrite, &FamilySize};
     volkit::filesystem::handle volume;
     volkit::file::handle handle;
     std::string text(6000, 'x');
