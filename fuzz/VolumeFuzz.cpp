@@ -1,47 +1,22 @@
-// libFuzzer target: the input is a whole volume image. It is opened through the
-// handle family, every directory reachable from the root is listed (to a fixed
-// depth and count) and the first bytes of every file are read. Whatever the
-// bytes, each call must end with a result, never a crash, hang or overflow.
-#include <cstdint>
-#include <cstring>
+// The input is a packed volume image (FuzzSupport.h). The check examines it;
+// then the handle family opens it, lists every directory reachable from the
+// root (to a fixed depth and count), reads the head and the tail of every
+// file and closes everything. Whatever the bytes, no call may crash, hang or
+// overflow, and since nothing is changed, nothing may be written.
 #include <string>
 #include <vector>
 
-#include "volkit/api.h"
+#include "FuzzSupport.h"
+#include "volkit/check.h"
 
 using namespace volkit::api;
+using namespace volkit::fuzz;
 
 namespace {
 
 constexpr int kMaxDepth = 4;
 constexpr size_t kMaxEntries = 256;
-
-struct Image {
-    const uint8_t* data;
-    size_t size;
-    std::vector<uint8_t> written;  // copy-on-write: the engine may write while flushing
-};
-
-bool Read(uint64_t offset, void* buffer, uint32_t length, void* context) {
-    auto* image = static_cast<Image*>(context);
-    const uint8_t* bytes = image->written.empty() ? image->data : image->written.data();
-    if (offset > image->size || length > image->size - offset) return false;
-    std::memcpy(buffer, bytes + offset, length);
-    return true;
-}
-
-bool Write(uint64_t offset, const void* buffer, uint32_t length, void* context) {
-    auto* image = static_cast<Image*>(context);
-    if (offset > image->size || length > image->size - offset) return false;
-    if (image->written.empty()) image->written.assign(image->data, image->data + image->size);
-    std::memcpy(image->written.data() + offset, buffer, length);
-    return true;
-}
-
-bool Size(uint64_t* size, void* context) {
-    *size = static_cast<Image*>(context)->size;
-    return true;
-}
+constexpr unsigned kChunk = 4096;
 
 struct Listing {
     std::vector<std::wstring> directories;
@@ -60,20 +35,26 @@ void ReadFile(NtfsVolumeHandle volume, const std::wstring& path) {
     NtfsFileHandle file;
     if (!NtfsOpenFile(path.c_str(), file, volume)) return;
     unsigned long long size = 0;
+    NtfsAttributesAndTime values;
+    GetFileAttributesAndTime(values, file);
     if (NtfsGetFileSize(size, file) && size > 0) {
-        uint8_t buffer[4096];
-        unsigned length = size < sizeof buffer ? static_cast<unsigned>(size) : sizeof buffer;
+        static uint8_t buffer[kChunk];
+        unsigned length = size < kChunk ? static_cast<unsigned>(size) : kChunk;
         NtfsReadFile(0, buffer, length, file);
+        NtfsReadFile(size - length, buffer, length, file);
     }
-    NtfsCloseFile(file);
+    // A close that fails leaves the handle to be released by a second one.
+    if (!NtfsCloseFile(file)) NtfsCloseFile(file);
 }
 
 void Walk(NtfsVolumeHandle volume, const std::wstring& path, int depth) {
     NtfsDirHandle dir;
     if (!NtfsOpenDir(path.c_str(), dir, volume)) return;
     Listing listing;
+    NtfsAttributesAndTime values;
+    GetDirAttributesAndTime(values, dir);
     NtfsEnumDir(dir, &Collect, &listing);
-    NtfsCloseDir(dir);
+    if (!NtfsCloseDir(dir)) NtfsCloseDir(dir);
     for (const auto& name : listing.files) ReadFile(volume, path + L"\\" + name);
     if (depth >= kMaxDepth) return;
     for (const auto& name : listing.directories) Walk(volume, path + L"\\" + name, depth + 1);
@@ -81,12 +62,22 @@ void Walk(NtfsVolumeHandle volume, const std::wstring& path, int depth) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    SilenceLog();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Image image{data, size, {}};
-    NtfsIoDevice device{&image, &Read, &Write, &Size};
+    std::vector<uint8_t> image = UnpackImage({data, size});
+    CowDevice device(image);
+    NtfsIoDevice api = device.Api();
+    NtfsCheckSummary summary;
+    NtfsCheckVolume(api, nullptr, nullptr, summary);
     NtfsVolumeHandle volume;
-    if (!NtfsOpenVolume(device, volume)) return 0;
-    Walk(volume, L"", 0);
-    NtfsCloseVolume(volume);
+    if (NtfsOpenVolume(api, volume)) {
+        Walk(volume, L"", 0);
+        NtfsCloseVolume(volume);
+    }
+    if (device.WriteCount() != 0) Finding("a session that only read wrote to the device");
     return 0;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, three times: a normal build, an ASan+UBSan build, and
-# the Windows build (MinGW-w64) whose tests run under Wine. Installs missing
-# packages first. Exits non-zero on any failure.
+# the Windows build (MinGW-w64) whose tests run under Wine; then every fuzz
+# target for a short while. Installs missing packages first. Exits non-zero on
+# any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,5 +35,10 @@ else
 fi
 echo "Windows build and tests took $((SECONDS - started)) s"
 
-if [ $status -eq 0 ]; then echo "All tests passed in the three builds."; else echo "Tests FAILED."; fi
+echo "=== Fuzz targets, 20 s each (clang, the library instrumented)"
+started=$SECONDS
+./scripts/fuzz.sh 20 || status=1
+echo "Fuzzing took $((SECONDS - started)) s"
+
+if [ $status -eq 0 ]; then echo "All tests passed in the three builds, and fuzzing found nothing."; else echo "Tests FAILED."; fi
 exit $status
