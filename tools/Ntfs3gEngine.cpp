@@ -53,13 +53,7 @@ public:
 
     bool Stat(const VolumePath& path, EntryInfo& info) override {
         file::handle handle;
-        if (!file::open(handle, path.Display().c_str(), m_volume)) {
-            if (!path.IsRoot()) return false;
-            // Where the family cannot open the root by its path, it is still known to be a directory.
-            Diagnostics::Clear();
-            info = EntryInfo{"/", true, kAttributeDirectory, 0, 0, 0, 0};
-            return true;
-        }
+        if (!file::open(handle, path.Display().c_str(), m_volume)) return false;
         file::attributes attributes;
         bool ok = file::getAttributes(handle, attributes);
         ok = file::close(handle) && ok;
