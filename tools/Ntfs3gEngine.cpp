@@ -7,6 +7,8 @@
 namespace volkit::tool {
 namespace {
 
+constexpr uint8_t kDosNameSpace = 2;
+
 class Ntfs3gStream final : public FileStream {
 public:
     explicit Ntfs3gStream(file::handle handle) : m_handle(handle) {}
@@ -113,6 +115,8 @@ public:
 
 private:
     static bool OnEntry(const directory::dirEntry& entry, void* context) {
+        // An 8.3 alias repeats a long name, as the native engine also leaves out.
+        if (entry.nameSpace == kDosNameSpace) return true;
         file::attributes attributes{entry.fileAttributes, entry.creationTime, entry.lastAccessTime,
                                     entry.lastWriteTime, entry.size};
         EntryInfo info = ToEntryInfo(Utf16ToUtf8(entry.name), attributes);
