@@ -9,7 +9,7 @@
 using namespace volcore;
 using namespace volkit::api;
 
-namespace volkit::fuzz {
+namespace volcore::fuzz {
 namespace {
 
 constexpr size_t kBaseSize = (1u << 20) + 512;
@@ -103,4 +103,4 @@ const SBaseVolume& BaseVolume() {
     return base;
 }
 
-}  // namespace volkit::fuzz
+}  // namespace volcore::fuzz

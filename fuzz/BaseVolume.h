@@ -8,7 +8,7 @@
 #include "ImageParts.h"
 #include "volkit/api.h"
 
-namespace volkit::fuzz {
+namespace volcore::fuzz {
 
 // Formats `image` (its size is the volume's) through the handle family.
 bool FormatImage(Bytes& image, uint32_t clusterSize);
@@ -40,4 +40,4 @@ inline constexpr int kBaseDirEntries = 24;
 inline constexpr size_t kItemRecords = 6;
 const SBaseVolume& BaseVolume();
 
-}  // namespace volkit::fuzz
+}  // namespace volcore::fuzz

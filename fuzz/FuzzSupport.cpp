@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace volkit::fuzz {
+namespace volcore::fuzz {
 namespace {
 
 constexpr size_t kRunUnit = 512;
@@ -144,4 +144,4 @@ void Finding(const char* what) {
     std::abort();
 }
 
-}  // namespace volkit::fuzz
+}  // namespace volcore::fuzz

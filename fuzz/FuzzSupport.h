@@ -8,7 +8,7 @@
 
 #include "volkit/api.h"
 
-namespace volkit::fuzz {
+namespace volcore::fuzz {
 
 // Volume images travel packed, so that a 1 MiB volume that is mostly zeros
 // (and a journal of 0xFF) makes an input of a few hundred KiB whose every
@@ -53,4 +53,4 @@ void SilenceLog();
 // Ends the run as a finding: a call broke a promise the library makes.
 [[noreturn]] void Finding(const char* what);
 
-}  // namespace volkit::fuzz
+}  // namespace volcore::fuzz

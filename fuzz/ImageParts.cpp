@@ -2,8 +2,8 @@
 
 #include <cctype>
 
-#include "api/Bytes.h"
-#include "api/IoDevice.h"
+#include "base/Bytes.h"
+#include "base/IoDevice.h"
 #include "check/BootCheck.h"
 #include "check/FileModel.h"
 #include "check/MftAccess.h"
@@ -14,7 +14,7 @@
 using namespace volcore;
 using namespace volcore::check;
 
-namespace volkit::fuzz {
+namespace volcore::fuzz {
 namespace {
 
 void CollectNonResident(const Bytes& record, std::vector<Bytes>& out) {
@@ -109,4 +109,4 @@ SImageParts TakeApart(const volkit::api::NtfsIoDevice& device) {
     return parts;
 }
 
-}  // namespace volkit::fuzz
+}  // namespace volcore::fuzz

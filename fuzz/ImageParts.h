@@ -9,7 +9,7 @@
 #include "volkit/api.h"
 #include "volume/Types.h"
 
-namespace volkit::fuzz {
+namespace volcore::fuzz {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -39,4 +39,4 @@ struct SImageParts {
 // Raises when the volume holds no MFT the checker can read.
 SImageParts TakeApart(const volkit::api::NtfsIoDevice& device);
 
-}  // namespace volkit::fuzz
+}  // namespace volcore::fuzz

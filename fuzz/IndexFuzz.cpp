@@ -15,7 +15,7 @@
 
 using namespace volcore;
 using namespace volkit::api;
-using namespace volkit::fuzz;
+using namespace volcore::fuzz;
 
 namespace {
 

@@ -8,15 +8,15 @@
 
 #include "BaseVolume.h"
 #include "FuzzSupport.h"
-#include "api/Exception.h"
-#include "api/Unicode.h"
+#include "base/Exception.h"
+#include "base/Unicode.h"
 #include "index/Directory.h"
 #include "index/UpCase.h"
 #include "ntfs3g/PathRules.h"
 
 using namespace volcore;
 using namespace volkit::api;
-using namespace volkit::fuzz;
+using namespace volcore::fuzz;
 
 namespace {
 
@@ -32,10 +32,10 @@ void Utf8RoundTrip(const std::string& text) {
 
 void FamilyPathRules(const std::string& text) {
     try {
-        auto split = volkit::fsfamily::splitPath(volkit::fsfamily::normalizePath(text.c_str()));
+        auto split = volcore::fsfamily::splitPath(volcore::fsfamily::normalizePath(text.c_str()));
         if (split.name.empty() || split.name == "." || split.name == ".." || split.name.find('/') != std::string::npos)
             Finding("a split path ends in an element that is no name");
-        volkit::fsfamily::convertName(split.name);
+        volcore::fsfamily::convertName(split.name);
     } catch (const std::runtime_error&) {
     }
 }

@@ -4,12 +4,12 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "api/Exception.h"
+#include "base/Exception.h"
 #include "entries/RecordFormat.h"
 #include "entries/Runlist.h"
 
 using namespace volcore;
-using namespace volkit::fuzz;
+using namespace volcore::fuzz;
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "BaseVolume.h"
 #include "FuzzSupport.h"
-#include "api/Bytes.h"
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "support/FileDevice.h"
 #include "support/Ntfs3gImage.h"
@@ -25,7 +25,7 @@
 
 using namespace volcore;
 using namespace volkit::api;
-using namespace volkit::fuzz;
+using namespace volcore::fuzz;
 namespace fs = std::filesystem;
 
 namespace {
@@ -88,7 +88,7 @@ void FillThroughFamily(Bytes& image) {
 void FillThroughLibntfs(Bytes& image, const fs::path& scratch) {
     std::ofstream(scratch, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
     {
-        volkit::test::Ntfs3gImage ntfs(scratch.string());
+        volcore::test::Ntfs3gImage ntfs(scratch.string());
         ntfs.CreateFile("/linux", u"Long File Name.txt", "short");
         ntfs.SetDosName("/linux/Long File Name.txt", "LONGFI~1.TXT");
         for (int n = 0; n < 24; ++n)
@@ -224,7 +224,7 @@ void AddImage(const Bytes& image, const std::string& stem, const fs::path& out, 
 
 // Images too large to unpack from a fuzz input still give their parts.
 void AddImageFile(const fs::path& path, const fs::path& out, const SBaseVolume& base, std::set<std::string>& seen) {
-    volkit::test::FileDevice device(path.string());
+    volcore::test::FileDevice device(path.string());
     Bytes image;
     if (fs::file_size(path) <= kMaxImageSize) {
         image.resize(fs::file_size(path));

@@ -10,7 +10,7 @@
 #include "volkit/check.h"
 
 using namespace volkit::api;
-using namespace volkit::fuzz;
+using namespace volcore::fuzz;
 
 namespace {
 

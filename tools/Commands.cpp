@@ -4,7 +4,7 @@ namespace volcore::tool {
 
 const std::vector<CommandSpec>& AllCommands() {
     static const std::vector<CommandSpec> commands = {
-        {"mkfs", "mkfs IMAGE [--size SIZE] [--cluster-size N] [--full] [--force]",
+        {"mkfs", "mkfs IMAGE [--size SIZE] [--cluster-size N] [--label LABEL] [--full] [--force]",
          "create or extend IMAGE to SIZE and format it as NTFS",
          "SIZE takes the suffixes K, M, G and T (64M, 2G). Without --size the image\n"
          "keeps its size. --full writes every sector; the default is a quick format.\n"
@@ -13,6 +13,7 @@ const std::vector<CommandSpec>& AllCommands() {
          "partition's start sector, as boot loaders expect.",
          {{"--size", true, "size of the image file (64M, 2G, ...)"},
           {"--cluster-size", true, "bytes per cluster, a power of two from 512 to 64K (default: from the size)"},
+          {"--label", true, "the volume's label, at most 128 characters (default: none)"},
           {"--full", false, "write every sector instead of a quick format"},
           {"--force", false, "format even over an existing file system or partition table"}},
          1, 1, &RunMkfs},

@@ -7,6 +7,8 @@
 namespace volcore::tool {
 namespace {
 
+constexpr uint8_t kDosNameSpace = 2;
+
 class Ntfs3gStream final : public FileStream {
 public:
     explicit Ntfs3gStream(volkit::file::handle handle) : m_handle(handle) {}
@@ -53,13 +55,7 @@ public:
 
     bool Stat(const VolumePath& path, EntryInfo& info) override {
         volkit::file::handle handle;
-        if (!volkit::file::open(handle, path.Display().c_str(), m_volume)) {
-            if (!path.IsRoot()) return false;
-            // Where the family cannot open the root by its path, it is still known to be a directory.
-            Diagnostics::Clear();
-            info = EntryInfo{"/", true, kAttributeDirectory, 0, 0, 0, 0};
-            return true;
-        }
+        if (!volkit::file::open(handle, path.Display().c_str(), m_volume)) return false;
         volkit::file::attributes attributes;
         bool ok = volkit::file::getAttributes(handle, attributes);
         ok = volkit::file::close(handle) && ok;
@@ -119,6 +115,8 @@ public:
 
 private:
     static bool OnEntry(const volkit::directory::dirEntry& entry, void* context) {
+        // An 8.3 alias repeats a long name, as the native engine also leaves out.
+        if (entry.nameSpace == kDosNameSpace) return true;
         volkit::file::attributes attributes{entry.fileAttributes, entry.creationTime, entry.lastAccessTime,
                                     entry.lastWriteTime, entry.size};
         EntryInfo info = ToEntryInfo(Utf16ToUtf8(entry.name), attributes);

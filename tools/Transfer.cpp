@@ -18,9 +18,14 @@ namespace volcore::tool {
 namespace {
 
 constexpr uint32_t kChunkSize = 1u << 20;
-// Data this small stays inside the file's MFT record.
+// Data and name bytes (UTF-16) this few fit a file's MFT record together.
 constexpr uint64_t kResidentLimit = 600;
-constexpr uint64_t kMftRecordSize = 1024;
+constexpr uint64_t kLongestName = 255;
+// When its MFT is full, the native engine adds this many records at once.
+constexpr uint64_t kMftGrowthRecords = 1024;
+// An index entry without its name (entry header, the name attribute's fixed
+// part, alignment); a B-tree node may be only half full, so each counts twice.
+constexpr uint64_t kIndexEntryOverhead = 96;
 // The bitmap and log of a volume move as it fills; keep this much in reserve.
 constexpr uint64_t kReserve = 256 * 1024;
 
@@ -52,36 +57,44 @@ bool IsUnsafeHostName(const std::string& name) {
 
 HostTreeSize MeasureHostTree(const fs::path& source, bool recursive) {
     HostTreeSize size;
+    // A UTF-8 name has at least as many bytes as it has UTF-16 units; the
+    // copy's own name is given on the volume, so count the longest there is.
+    auto add = [&](bool isDirectory, uint64_t bytes, uint64_t nameBytes) {
+        ++(isDirectory ? size.directories : size.files);
+        size.dataBytes += bytes;
+        size.nameBytes += nameBytes;
+        // Small data stays in the file's record, next to its name.
+        if (!isDirectory && bytes + 2 * nameBytes > kResidentLimit) ++size.clusteredFiles;
+    };
     std::error_code error;
     if (fs::is_regular_file(source, error)) {
-        size.files = 1;
-        size.dataBytes = fs::file_size(source, error);
+        add(false, fs::file_size(source, error), kLongestName);
         return size;
     }
     if (!recursive) return size;
-    size.directories = 1;
+    add(true, 0, kLongestName);
     for (auto it = fs::recursive_directory_iterator(source, error); !error && it != fs::end(it);
          it.increment(error)) {
         const fs::file_status status = it->symlink_status(error);
-        if (fs::is_directory(status)) {
-            ++size.directories;
-        } else if (fs::is_regular_file(status)) {
-            ++size.files;
-            size.dataBytes += it->file_size(error);
-        }
+        const uint64_t nameBytes = it->path().filename().native().size();
+        if (fs::is_directory(status)) add(true, 0, nameBytes);
+        else if (fs::is_regular_file(status)) add(false, it->file_size(error), nameBytes);
     }
     return size;
 }
 
-uint64_t SpaceNeeded(const HostTreeSize& size, uint32_t clusterSize) {
-    // Each object takes an MFT record (the MFT may have to grow for it) and
-    // each directory may need an index block; a file's data takes whole clusters.
+uint64_t SpaceNeeded(const HostTreeSize& size, uint32_t clusterSize, uint32_t recordSize) {
+    // Each object takes an MFT record, and the MFT grows by whole steps when
+    // it is full; each name takes room in its directory's index, each
+    // directory at least one index block; data outside a record takes whole
+    // clusters.
     const uint64_t cluster = std::max<uint32_t>(clusterSize, 512);
     const uint64_t objects = size.files + size.directories;
-    uint64_t bytes = objects * kMftRecordSize + size.directories * std::max<uint64_t>(cluster, 4096) + kReserve;
-    if (size.files != 0 && size.dataBytes > kResidentLimit)
-        bytes += size.dataBytes + size.files * cluster;  // rounding up, at most a cluster per file
-    return bytes;
+    const uint64_t growths = (objects + kMftGrowthRecords - 1) / kMftGrowthRecords;
+    const uint64_t indexBytes = 2 * (objects * kIndexEntryOverhead + 2 * size.nameBytes);
+    return growths * kMftGrowthRecords * std::max<uint32_t>(recordSize, 1024) + indexBytes +
+           size.directories * std::max<uint64_t>(cluster, 4096) + size.dataBytes + size.clusteredFiles * cluster +
+           kReserve;
 }
 
 uint64_t MeasureVolumeTree(Engine& engine, const VolumePath& path, const EntryInfo& info) {

@@ -16,10 +16,13 @@ struct HostTreeSize {
     uint64_t dataBytes = 0;
     uint64_t files = 0;
     uint64_t directories = 0;
+    uint64_t nameBytes = 0;       // bytes of the names the copy creates, at least their UTF-16 units
+    uint64_t clusteredFiles = 0;  // files whose data is too large to stay in their MFT record
 };
 HostTreeSize MeasureHostTree(const std::filesystem::path& source, bool recursive);
-// Bytes of free space the copy needs on a volume with `clusterSize`; errs high.
-uint64_t SpaceNeeded(const HostTreeSize& size, uint32_t clusterSize);
+// Bytes of free space the copy needs on a volume with these cluster and MFT
+// record sizes; errs high.
+uint64_t SpaceNeeded(const HostTreeSize& size, uint32_t clusterSize, uint32_t recordSize);
 
 // Bytes the files of a volume tree hold (for the progress bar).
 uint64_t MeasureVolumeTree(Engine& engine, const VolumePath& path, const EntryInfo& info);

@@ -38,25 +38,34 @@ bool RefuseToOverwrite(Session& session) {
     return true;
 }
 
-bool Format(Session& session, const CommandLine& line, unsigned clusterSize) {
+// The formatter takes at most 128 UTF-16 units; a code point past U+FFFF takes two.
+constexpr size_t kLongestLabel = 128;
+
+std::wstring LabelOption(const CommandLine& line) {
+    if (!line.Has("--label")) return {};
+    const auto label = Utf8ToWide(line.options.at("--label"));
+    if (!label) throw UsageError{"--label takes UTF-8 text"};
+    size_t units = 0;
+    for (wchar_t c : *label) units += static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+    if (units > kLongestLabel) throw UsageError{"label must be at most 128 characters long"};
+    return *label;
+}
+
+bool Format(Session& session, const CommandLine& line, unsigned clusterSize, const std::wstring& label) {
     ImageDevice& device = session.Device();
-    const bool full = line.Has("--full");
-    ProgressBar progress("mkfs", device.WindowSize(), full);
+    volkit::api::NtfsFormatOptions options;
+    options.quick = !line.Has("--full");
+    options.clusterSize = clusterSize;
+    options.label = label.c_str();
+    // Boot loaders find the volume on its disk through this.
+    if (line.global.partition) options.partitionStartSector = device.WindowOffset() / 512;
+    ProgressBar progress("mkfs", device.WindowSize(), !options.quick);
     device.OnWrite([&](uint64_t bytes) { progress.Advance(bytes); });
-    volkit::filesystem::device callbacks = device.FilesystemFamilyDevice();
     Diagnostics::Clear();
-    bool ok = volkit::filesystem::format(!full, clusterSize, callbacks);
+    const bool ok = volkit::api::NtfsFormatVolume(device.HandleFamilyDevice(), options);
     device.OnWrite(nullptr);
-    if (!ok) {
-        ReportFailure("mkfs " + session.ImagePath(), "cannot format the volume: " + Diagnostics::LastFailure());
-        return false;
-    }
-    std::string error;
-    if (line.global.partition && !StampHiddenSectors(device, device.WindowOffset() / 512, error)) {
-        ReportFailure("mkfs " + session.ImagePath(), error);
-        return false;
-    }
-    return true;
+    if (!ok) ReportFailure("mkfs " + session.ImagePath(), "cannot format the volume: " + Diagnostics::LastFailure());
+    return ok;
 }
 
 // One fact of `info`: its line for people (none when null) and its JSON member.
@@ -117,6 +126,7 @@ int RunMkfs(const CommandLine& line) {
     const std::string& image = line.operands[0];
     const auto size = SizeOption(line, "--size");
     const unsigned clusterSize = ClusterSizeOption(line);
+    const std::wstring label = LabelOption(line);
     // Only a size says how large a new image file is to be.
     const bool mayCreate = size && !line.global.partition;
     Session session;
@@ -134,7 +144,7 @@ int RunMkfs(const CommandLine& line) {
         ReportFailure("mkfs " + image, "the device is smaller than --size");
         return kExitFailed;
     }
-    if (!Format(session, line, clusterSize) || !session.Close()) return kExitFailed;
+    if (!Format(session, line, clusterSize, label) || !session.Close()) return kExitFailed;
     std::printf("formatted %s: %s NTFS volume%s\n", image.c_str(), HumanSize(device.WindowSize()).c_str(),
                 line.Has("--full") ? " (full format)" : "");
     return kExitDone;

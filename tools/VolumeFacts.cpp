@@ -46,10 +46,6 @@ constexpr Signature kSignatures[] = {
     {512, "EFI PART", "a partition table"},
 };
 
-constexpr size_t kBootSectorSize = 512;
-constexpr size_t kHiddenSectorsOffset = 28;
-constexpr size_t kTotalSectorsOffset = 40;
-
 }  // namespace
 
 std::string RecognisedContent(const ImageDevice& device) {
@@ -59,22 +55,6 @@ std::string RecognisedContent(const ImageDevice& device) {
             return signature.content;
     }
     return HasPartitionTable(device) ? "a partition table" : "";
-}
-
-bool StampHiddenSectors(ImageDevice& device, uint64_t firstSector, std::string& error) {
-    std::array<uint8_t, kBootSectorSize> boot{}, backup{};
-    if (!device.Read(0, boot.data(), boot.size()) || firstSector > UINT32_MAX) {
-        error = "cannot record the partition's start in the boot sector";
-        return false;
-    }
-    const uint64_t backupAt = LittleEndian(&boot[kTotalSectorsOffset], 8) * kBootSectorSize;
-    const bool hasBackup = device.Read(backupAt, backup.data(), backup.size()) && backup == boot;
-    for (size_t i = 0; i < 4; ++i) boot[kHiddenSectorsOffset + i] = static_cast<uint8_t>(firstSector >> (8 * i));
-    if (!device.Write(0, boot.data(), boot.size()) || (hasBackup && !device.Write(backupAt, boot.data(), boot.size()))) {
-        error = "cannot record the partition's start in the boot sector";
-        return false;
-    }
-    return true;
 }
 
 bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::string& error) {

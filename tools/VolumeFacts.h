@@ -28,10 +28,6 @@ bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::stri
 // partition table", ...), or "" when nothing there is recognised.
 std::string RecognisedContent(const ImageDevice& device);
 
-// Writes the volume's first sector on its disk into the boot sector and its
-// backup, for firmware and loaders that find the volume through it.
-bool StampHiddenSectors(ImageDevice& device, uint64_t firstSector, std::string& error);
-
 // Mounts the volume with the filesystem family just long enough to ask it.
 // The library's reason is in Diagnostics on failure.
 bool QueryVolumeInfo(ImageDevice& device, volkit::filesystem::volumeInfo& info);

@@ -30,7 +30,10 @@ bool CheckFreeSpace(Session& session, const HostTreeSize& size) {
         ReportFailure(session.ImagePath());
         return false;
     }
-    const uint64_t needed = SpaceNeeded(size, info.clusterSize);
+    BootSectorFacts boot;
+    std::string error;
+    ReadBootSector(session.Device(), boot, error);  // a volume that mounted has one
+    const uint64_t needed = SpaceNeeded(size, info.clusterSize, boot.mftRecordSize);
     const uint64_t available = info.freeClusters * info.clusterSize;
     if (needed <= available) return true;
     ReportFailure("put", "not enough free space on the volume (" + std::to_string(needed) + " bytes needed, " +

@@ -164,6 +164,7 @@ public:
         uint64_t lastWriteTime = 0;
         uint64_t size = 0;        // the directory's copy (see fetch); 0 for directories
         char16_t name[260] = {};  // as stored, NUL-terminated
+        uint8_t nameSpace = 0;    // 0 POSIX, 1 Win32, 2 DOS (an 8.3 alias of another entry), 3 Win32 and DOS
     };
 
     static bool create(const char* path, filesystem::handle volume);

@@ -41,6 +41,7 @@ int DeliverEntry(void* context, uint64_t reference, const dirEntryEx& record) {
     entry.lastWriteTime = record.lastWriteTime;
     entry.size = record.size;
     std::copy(std::begin(record.name), std::end(record.name), entry.name);
+    entry.nameSpace = record.nameSpace;
     const heldInode* held = target.table->Find(MREF(reference));
     if (held != nullptr && held->inode != nullptr) TakeFromHeldInode(*held, entry);
     return target.callback(entry, target.context) ? 0 : 1;

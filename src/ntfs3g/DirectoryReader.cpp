@@ -175,6 +175,7 @@ private:
         record.fileAttributes = key.U32(FileNameValue::FileAttributes);
         const std::u16string name = key.Utf16(FileNameValue::Name, key.U8(FileNameValue::NameLength));
         std::copy(name.begin(), name.end(), record.name);  // at most 255 units
+        record.nameSpace = key.U8(FileNameValue::NameSpace);
         // The directory's copy of the length, brought up to date whenever
         // the file is closed here; a directory has none of its own.
         if (!(record.fileAttributes & kHasDirectoryIndex)) record.size = key.U64(FileNameValue::DataSize);

@@ -17,6 +17,7 @@ struct dirEntryEx {
     uint64_t lastWriteTime = 0;
     uint64_t size = 0;            // the index entry's copy of the data length; 0 for directories
     char16_t name[260] = {};      // NUL-terminated
+    uint8_t nameSpace = 0;        // as in the index key
 };
 
 // Gets the entry's MFT reference too. Non-zero ends the walk.

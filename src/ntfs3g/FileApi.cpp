@@ -32,11 +32,13 @@ ntfs_attr& DataForReading(heldInode& held) {
     return *held.data;
 }
 
-// Writing to an object without a data stream gives it an empty one first.
+// Writing to a file without a data stream gives it an empty one first; a
+// directory never gets one, since other implementations would take it for damage.
 ntfs_attr& DataForWriting(heldInode& held) {
     ntfs_inode* inode = ChangeableInode(held);
     if (held.data == nullptr) held.data = OpenUnnamedData(inode);
     if (held.data == nullptr) {
+        if (IsDirectoryRecord(inode)) Fail("failed to open data attribute");
         if (ntfs_attr_add(inode, AT_DATA, AT_UNNAMED, 0, nullptr, 0) != 0) Fail("failed to open data attribute");
         held.data = OpenUnnamedData(inode);
         if (held.data == nullptr) Fail("failed to open data attribute");

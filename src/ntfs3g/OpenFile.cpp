@@ -118,8 +118,12 @@ reachedObject ReachPath(inodeTable& table, const std::string& normalized) {
 heldInode* openOrCreate(const char* path, openDisposition disposition, objectType type,
                         volkit::filesystem::handle volume) {
     const std::string normalized = normalizePath(path);
-    const splitResult parts = splitPath(normalized);
     inodeTable& table = MountOf(volume).inodes;
+    // The root has no name to split off, but opening it is how its attributes
+    // and times are read; creating or removing it stays refused.
+    if (disposition == openDisposition::openExisting && PathElements(normalized).empty())
+        return OpenObject(table, normalized);
+    const splitResult parts = splitPath(normalized);
     switch (disposition) {
         case openDisposition::createNew:
             return CreateObject(table, parts, type);

@@ -126,7 +126,7 @@ TEST_F(ToolWholeDisk, MbrPartitionAndOffsetReachTheSameVolume) {
     EXPECT_NE(unused.err.find("MBR partition 2 is not in use"), std::string::npos) << unused.err;
 }
 
-TEST_F(ToolWholeDisk, GptPartitionIsFoundByItsNumber) {
+TEST_F(ToolWholeDisk, GptPartitionIsFoundByItsNumberAndMkfsRecordsItsStart) {
     std::vector<uint8_t> image = DiskWithVolumeAt(4096, 4096 + kVolumeSectors + 2048);
     PutGptHeader(image);
     PutGptEntry(image, 0, 2048, 4095);  // a first partition with no file system
@@ -136,12 +136,17 @@ TEST_F(ToolWholeDisk, GptPartitionIsFoundByItsNumber) {
     ToolResult ls = RunTool("ls -a " + Q(disk) + " --partition 2 /");
     ASSERT_EQ(ls.exitCode, 0) << ls.err;
     EXPECT_NE(ls.out.find("$MFT\n"), std::string::npos);
-    ExpectPutLandsInsidePartition("--partition 2", 4096);
     EXPECT_EQ(RunTool("ls --partition 1 " + Q(disk)).exitCode, 1);
     EXPECT_NE(RunTool("ls --partition 3 " + Q(disk)).err.find("GPT partition 3 is not in use"), std::string::npos);
+    ASSERT_EQ(RunTool("mkfs --force --partition 2 " + Q(disk)).exitCode, 0);
+    const std::vector<uint8_t> after = ReadFileBytes(disk);
+    const size_t boot = 4096 * kSector, backup = boot + (kVolumeSectors - 1) * kSector;
+    for (size_t sector : {boot, backup})
+        EXPECT_EQ(after[sector + 28] | after[sector + 29] << 8 | after[sector + 30] << 16, 4096) << sector;
+    ExpectPutLandsInsidePartition("--partition 2", 4096);
 }
 
-TEST_F(ToolWholeDisk, LogicalPartitionsAreFoundAndMkfsRecordsTheirStart) {
+TEST_F(ToolWholeDisk, LogicalPartitionsAreFound) {
     // An extended partition at 2048 whose first logical partition starts 2048 sectors into it.
     std::vector<uint8_t> image = DiskWithVolumeAt(4096, 4096 + kVolumeSectors + 2048);
     PutMbrEntry(image, 0, 0x0F, 2048, static_cast<uint32_t>(2048 + kVolumeSectors + 1024));
@@ -156,11 +161,6 @@ TEST_F(ToolWholeDisk, LogicalPartitionsAreFoundAndMkfsRecordsTheirStart) {
     EXPECT_NE(RunTool("ls --partition 1 " + Q(disk)).err.find("is an extended partition"), std::string::npos);
     EXPECT_NE(RunTool("mkfs --partition 5 " + Q(disk)).err.find("already holds an NTFS file system"),
               std::string::npos);
-    ASSERT_EQ(RunTool("mkfs --force --partition 5 " + Q(disk)).exitCode, 0);
-    const std::vector<uint8_t> after = ReadFileBytes(disk);
-    const size_t boot = 4096 * kSector, backup = boot + (kVolumeSectors - 1) * kSector;
-    for (size_t sector : {boot, backup})
-        EXPECT_EQ(after[sector + 28] | after[sector + 29] << 8 | after[sector + 30] << 16, 4096) << sector;
     ExpectPutLandsInsidePartition("--partition 5", 4096);
 }
 

@@ -6,7 +6,7 @@ _volkit() {
     local global="--engine --offset --partition --verbose --help --version"
     case $prev in
         --engine) COMPREPLY=($(compgen -W "native ntfs3g" -- "$cur")); return ;;
-        --offset|--partition|--size|--cluster-size|--mtime|--atime|--ctime) return ;;
+        --offset|--partition|--size|--cluster-size|--label|--mtime|--atime|--ctime) return ;;
     esac
     local command="" word
     for word in "${words[@]:1:cword-1}"; do
@@ -18,7 +18,7 @@ _volkit() {
     fi
     local options
     case $command in
-        mkfs) options="--size --cluster-size --full --force" ;;
+        mkfs) options="--size --cluster-size --label --full --force" ;;
         info|stat|check) options="--json" ;;
         ls) options="-l -R -a --json" ;;
         get) options="-r --force --no-preserve" ;;
