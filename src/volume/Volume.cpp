@@ -70,8 +70,9 @@ void CVolume::LoadBootSector() {
     m_indxRecordSize = geometry.indxRecordSize;
     m_mftLcn = geometry.mftLcn;
     m_mftMirrorLcn = geometry.mftMirrorLcn;
-    LogInfo(FormatText("Sector size %1, cluster size %2, MFT LCN %3, MFT record size %4, INDX record size %5",
-                       m_sectorSize, m_clusterSize, m_mftLcn, m_mftRecordSize, m_indxRecordSize));
+    if (HasLogger())
+        LogInfo(FormatText("Sector size %1, cluster size %2, MFT LCN %3, MFT record size %4, INDX record size %5",
+                           m_sectorSize, m_clusterSize, m_mftLcn, m_mftRecordSize, m_indxRecordSize));
 }
 
 void CVolume::LoadMft() {
