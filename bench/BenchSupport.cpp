@@ -99,9 +99,9 @@ std::vector<std::string>& CResults::Order() {
 }
 
 void CResults::Record(const std::string& workload, const std::string& engine, double secondsPerIteration,
-                      uint64_t peakBytes) {
+                      uint64_t peakBytes, double cpuSeconds) {
     if (!Table().count(workload)) Order().push_back(workload);
-    Table()[workload][engine] = SFigure{secondsPerIteration, peakBytes};
+    Table()[workload][engine] = SFigure{secondsPerIteration, peakBytes, cpuSeconds};
 }
 
 double CResults::RatioToNtfs3g(const std::string& workload, double secondsPerIteration) {
@@ -114,18 +114,27 @@ void CResults::PrintTable() {
     auto cell = [](const std::map<std::string, SFigure>& row, const char* engine) {
         auto found = row.find(engine);
         if (found == row.end()) return std::string("-");
-        char text[64];
-        double ms = found->second.seconds * 1e3;
-        std::snprintf(text, sizeof text, ms < 1 ? "%.3f ms, %.1f MiB" : "%.1f ms, %.1f MiB", ms,
-                      static_cast<double>(found->second.peakBytes) / (1 << 20));
+        char text[96];
+        const SFigure& figure = found->second;
+        auto ms = [](double seconds) { return seconds * 1e3; };
+        int used = std::snprintf(text, sizeof text, figure.seconds < 1e-3 ? "%.4f ms" : "%.1f ms", ms(figure.seconds));
+        if (figure.cpuSeconds > 0)
+            used += std::snprintf(text + used, sizeof text - static_cast<size_t>(used),
+                                  figure.cpuSeconds < 1e-3 ? " (cpu %.4f)" : " (cpu %.1f)", ms(figure.cpuSeconds));
+        std::snprintf(text + used, sizeof text - static_cast<size_t>(used), ", %.1f MiB",
+                      static_cast<double>(figure.peakBytes) / (1 << 20));
         return std::string(text);
     };
-    std::printf("\n| Workload | native | libntfs-3g | filesystem family | libntfs-3g / native |\n|---|---|---|---|---|\n");
+    std::printf("\n| Workload | native | libntfs-3g | filesystem family | libntfs-3g / native | same, cpu |\n"
+                "|---|---|---|---|---|---|\n");
     for (const std::string& workload : Order()) {
         const auto& row = Table().at(workload);
         double ratio = row.count("native") ? RatioToNtfs3g(workload, row.at("native").seconds) : 0;
-        std::printf("| %s | %s | %s | %s | %.2f |\n", workload.c_str(), cell(row, "native").c_str(),
-                    cell(row, "libntfs-3g").c_str(), cell(row, "family").c_str(), ratio);
+        double cpuRatio = 0;
+        if (row.count("native") && row.count("libntfs-3g") && row.at("native").cpuSeconds > 0)
+            cpuRatio = row.at("libntfs-3g").cpuSeconds / row.at("native").cpuSeconds;
+        std::printf("| %s | %s | %s | %s | %.2f | %.2f |\n", workload.c_str(), cell(row, "native").c_str(),
+                    cell(row, "libntfs-3g").c_str(), cell(row, "family").c_str(), ratio, cpuRatio);
     }
 }
 

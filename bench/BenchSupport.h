@@ -53,8 +53,9 @@ private:
 // can report their ratio against libntfs-3g, and a closing table.
 class CResults {
 public:
+    // `cpuSeconds` is the processor time per iteration where it was measured.
     static void Record(const std::string& workload, const std::string& engine, double secondsPerIteration,
-                       uint64_t peakBytes);
+                       uint64_t peakBytes, double cpuSeconds = 0);
     // libntfs-3g's time divided by `engine`'s: above 1 the engine is faster. 0 when not known.
     static double RatioToNtfs3g(const std::string& workload, double secondsPerIteration);
     static void PrintTable();
@@ -63,6 +64,7 @@ private:
     struct SFigure {
         double seconds = 0;
         uint64_t peakBytes = 0;
+        double cpuSeconds = 0;
     };
     static std::map<std::string, std::map<std::string, SFigure>>& Table();
     static std::vector<std::string>& Order();
