@@ -75,6 +75,8 @@ TEST_F(ToolErrors, WrongPathsFailAndLeaveTheImageAlone) {
     ToolResult noParent = RunTool("mkdir " + Q(image) + " /none/sub");
     EXPECT_EQ(noParent.exitCode, 1);
     ExpectOneLine(noParent, "mkdir /none/sub: ");
+    EXPECT_EQ(RunTool("mkdir " + Q(image) + " '/dir/x:y'").err,
+              "volkit: mkdir /dir/x:y: name contains a character that is not allowed\n");
 
     ToolResult rmMissing = RunTool("rm " + Q(image) + " /dir/none");
     EXPECT_EQ(rmMissing.exitCode, 1);
