@@ -350,6 +350,10 @@ TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
         writer.MakeFile(u"w\\tiny", Pattern(10, 79));
         writer.MakeDirectory(u"w\\their dir");
         tree[u"w\\their dir"] = std::nullopt;
+        writer.MakeFile(u"w\\many\\theirs", Pattern(10, 82));
+        tree[u"w\\many\\theirs"] = Pattern(10, 82);
+        writer.Remove(u"w\\many\\name 37x");
+        tree.erase(u"w\\many\\name 37x");
     }
     Load();
     ASSERT_TRUE(NtfsOpenVolume(m_device.Api(), volume));
