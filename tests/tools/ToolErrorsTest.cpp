@@ -77,6 +77,7 @@ TEST_F(ToolErrors, WrongPathsFailAndLeaveTheImageAlone) {
     ExpectOneLine(noParent, "mkdir /none/sub: ");
     EXPECT_EQ(RunTool("mkdir " + Q(image) + " '/dir/x:y'").err,
               "volkit: mkdir /dir/x:y: name contains a character that is not allowed\n");
+    EXPECT_EQ(RunTool("rm " + Q(image) + " '/$Boot'").err, "volkit: rm /$Boot: cannot remove a system file\n");
 
     ToolResult rmMissing = RunTool("rm " + Q(image) + " /dir/none");
     EXPECT_EQ(rmMissing.exitCode, 1);
