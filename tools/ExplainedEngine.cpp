@@ -66,7 +66,6 @@ private:
     std::string Reason(const VolumePath& path, Use use, const std::string& library) {
         for (const std::string& element : path.Elements())
             if (Utf16Units(element) > kMaxNameUnits) return "name too long";
-        if (library.find("Cannot delete system entry") != std::string::npos) return "cannot remove a system file";
         // The native engine wraps its name rule in the call's context; the rule alone is what the user needs.
         const std::string refused = "Invalid name " + path.Name() + ": ";
         if (const size_t at = library.find(refused); use == Use::New && at != std::string::npos) {
