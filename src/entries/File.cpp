@@ -19,7 +19,8 @@ namespace {
 // must not decide an allocation.
 std::vector<uint8_t> ReadFileName(const CAttribute& attribute) {
     if (attribute.IsNonResident())
-        throw CException("Corrupt $FILE_NAME of file entry %1", RecordNumber(attribute.GetOwner()));
+        throw CException(EErrorKind::Corrupt, "Corrupt $FILE_NAME of file entry %1",
+                         RecordNumber(attribute.GetOwner()));
     return attribute.ReadAll();
 }
 
@@ -64,13 +65,15 @@ std::shared_ptr<CFileEntry> CFsObject::ShareEntry() const {
 }
 
 void CFsObject::CheckAlive() const {
-    if (IsDeleted()) throw CException("FS object %1 (%2) is deleted", RecordNumber(m_reference), m_name);
+    if (IsDeleted())
+        throw CException(EErrorKind::Argument, "FS object %1 (%2) is deleted", RecordNumber(m_reference), m_name);
 }
 
 void CFsObject::CheckUsable() const {
     CheckAlive();
     if (m_abandoned)
-        throw CException("FS object %1 (%2) was given up after a failed write", RecordNumber(m_reference), m_name);
+        throw CException(EErrorKind::Argument, "FS object %1 (%2) was given up after a failed write",
+                         RecordNumber(m_reference), m_name);
 }
 
 bool CFsObject::IsDirectory() const {
@@ -90,7 +93,8 @@ bool CFsObject::IsSystemObject() const {
         if (record < kFirstOrdinaryRecord) return true;
         parent = CDirectory::Open(m_volume, parent)->GetParentReference();
     }
-    throw CException("Entry %1: its parent directories never reach the root", RecordNumber(m_reference));
+    throw CException(EErrorKind::Corrupt, "Entry %1: its parent directories never reach the root",
+                     RecordNumber(m_reference));
 }
 
 StandardInformation CFsObject::GetAttributesAndTime() const {
@@ -168,7 +172,7 @@ void CFsObject::DeleteObject() {
     CheckAlive();
     m_volume.BeginWrite();
     if (SameRecord(m_reference, m_parentReference))
-        throw CException("Entry %1 references itself", RecordNumber(m_reference));
+        throw CException(EErrorKind::Corrupt, "Entry %1 references itself", RecordNumber(m_reference));
     std::shared_ptr<CDirectory> parent = CDirectory::Open(m_volume, m_parentReference);
     // Every name in the parent goes (a long name and its DOS alias); names in
     // other directories go too, or they would point at a freed record.
@@ -205,25 +209,29 @@ uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
 void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
     uint64_t fileSize = GetSize();
     if (size > fileSize || offset > fileSize - size)
-        throw CException("void __cdecl volcore::CFile::Read(unsigned __int64,void *,unsigned int) const");
+        throw CException(EErrorKind::Argument,
+                         "void __cdecl volcore::CFile::Read(unsigned __int64,void *,unsigned int) const");
     if (!m_data)
-        throw CException("NtfsAttr::ReadData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
+        throw CException(EErrorKind::Argument,
+                         "NtfsAttr::ReadData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
                          size, fileSize);
     m_data->ReadData(offset, buffer, size);
 }
 
 void CFile::CheckIsFile() const {
     if (m_entry && (m_entry->GetFlags() & FileRecord::FlagDirectory))
-        throw CException("Entry %1 is a directory, not a file", GetName());
+        throw CException(EErrorKind::Argument, "Entry %1 is a directory, not a file", GetName());
 }
 
 void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
     CheckIsFile();
     uint64_t fileSize = GetSize();
     if (size > fileSize || offset > fileSize - size)
-        throw CException("void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)");
+        throw CException(EErrorKind::Argument,
+                         "void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)");
     if (!m_data)
-        throw CException("NtfsAttr::WriteData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
+        throw CException(EErrorKind::Argument,
+                         "NtfsAttr::WriteData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
                          size, fileSize);
     GetVolume().BeginWrite();
     m_data->WriteData(offset, buffer, size);
@@ -245,9 +253,10 @@ void CFile::SetSize(uint64_t newSize) {
 
 void CFile::Delete() {
     CheckUsable();
-    if (IsSystemObject()) throw CException("Cannot delete system entry %1", RecordNumber(GetReference()));
+    if (IsSystemObject())
+        throw CException(EErrorKind::Argument, "Cannot delete system entry %1", RecordNumber(GetReference()));
     // Its children would be left without a parent.
-    if (IsDirectory()) throw CException("Cannot delete directory %1 as a file", GetName());
+    if (IsDirectory()) throw CException(EErrorKind::Argument, "Cannot delete directory %1 as a file", GetName());
     DeleteObject();
     m_data.reset();
 }

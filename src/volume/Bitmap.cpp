@@ -30,7 +30,8 @@ void CBitmap::CheckIndex(uint64_t index) const {
     uint64_t size = GetSize();
     // The vector and the attribute change size together; the second test only
     // guards against an attribute resized behind the bitmap's back.
-    if (index >= size || index / 8 >= m_bits.size()) throw CException("Bitmap: index %1 out of range %2", index, size);
+    if (index >= size || index / 8 >= m_bits.size())
+        throw CException(EErrorKind::Corrupt, "Bitmap: index %1 out of range %2", index, size);
 }
 
 bool CBitmap::Test(uint64_t index) const {
@@ -141,7 +142,7 @@ uint64_t CBitmap::CountClear(uint64_t from, uint64_t limit) const {
 }
 
 void CBitmap::Resize(uint64_t bits) {
-    if (bits % 8 != 0) throw CException("Invalid bitmap size: %1", bits);
+    if (bits % 8 != 0) throw CException(EErrorKind::Corrupt, "Invalid bitmap size: %1", bits);
     if (bits == GetSize()) return;
     uint32_t bytes = NumericCast<uint32_t>(bits / 8);
     m_dirty = true;
