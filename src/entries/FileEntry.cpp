@@ -189,7 +189,7 @@ std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16stri
 
 AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) const {
     AttributePtr attribute = FindAttribute(type, name);
-    if (!attribute) throw CException(EErrorKind::Argument, "Attribute %1 %2 not found", type, name);
+    if (!attribute) throw CException(EErrorKind::Corrupt, "Attribute %1 %2 not found", type, name);
     return attribute;
 }
 
