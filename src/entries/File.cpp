@@ -228,7 +228,7 @@ void CFile::CheckIsFile() const {
 // destroy the volume.
 void CFile::CheckDataChangeable() const {
     CheckIsFile();
-    if (IsSystemObject()) throw CException("Cannot change system entry %1", RecordNumber(GetReference()));
+    if (IsSystemObject()) throw CException(EErrorKind::Argument, "Cannot change system entry %1", RecordNumber(GetReference()));
 }
 
 void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
