@@ -81,7 +81,7 @@ uint64_t SImageParts::RecordOffset(uint64_t number) const {
         if (run.lcn != SparseLcn && byte >= start && byte + recordSize <= start + run.length * clusterSize)
             return run.lcn * clusterSize + (byte - start);
     }
-    throw CException("Record %1 is not in one run of the MFT", number);
+    throw CException(EErrorKind::Corrupt, "Record %1 is not in one run of the MFT", number);
 }
 
 SImageParts TakeApart(const volkit::api::NtfsIoDevice& device) {

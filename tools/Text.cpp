@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <locale>
 
+#include "base/Utf.h"
+
 namespace volcore::tool {
 namespace {
 
@@ -46,26 +48,6 @@ unsigned DaysInMonth(int64_t year, unsigned month) {
     return month == 2 && leap ? 29 : kDays[month - 1];
 }
 
-void AppendUtf8(std::string& out, char32_t codePoint) {
-    if (codePoint < 0x80) {
-        out += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        out += static_cast<char>(0xC0 | (codePoint >> 6));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        out += static_cast<char>(0xE0 | (codePoint >> 12));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (codePoint >> 18));
-        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
-}
-
-bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
-
 // Reads a fixed number of decimal digits at `pos`.
 std::optional<unsigned> Digits(std::string_view text, size_t pos, size_t count) {
     if (pos + count > text.size()) return std::nullopt;
@@ -82,6 +64,7 @@ std::optional<unsigned> Digits(std::string_view text, size_t pos, size_t count) 
 std::optional<std::wstring> Utf8ToWide(std::string_view text) {
     std::wstring out;
     for (size_t i = 0; i < text.size();) {
+<<<<<<< HEAD
         const auto lead = static_cast<unsigned char>(text[i]);
         size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
         if (length == 0 || i + length > text.size()) return std::nullopt;
@@ -100,6 +83,11 @@ std::optional<std::wstring> Utf8ToWide(std::string_view text) {
             codePoint = 0xDC00 + (codePoint & 0x3FF);
         }
         out += static_cast<wchar_t>(codePoint);
+=======
+        const std::optional<char32_t> codePoint = utf::NextUtf8(text, i);
+        if (!codePoint) return std::nullopt;
+        out += static_cast<wchar_t>(*codePoint);
+>>>>>>> layout
     }
     return out;
 }
@@ -108,25 +96,13 @@ std::string WideToUtf8(std::wstring_view text) {
     if (sizeof(wchar_t) == 2) return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
     std::string out;
     for (wchar_t unit : text) {
-        auto codePoint = static_cast<char32_t>(unit);
-        AppendUtf8(out, codePoint > 0x10FFFF || IsSurrogate(codePoint) ? U'\uFFFD' : codePoint);
+        const auto codePoint = static_cast<char32_t>(unit);
+        utf::AppendUtf8(out, utf::IsScalar(codePoint) ? codePoint : utf::kReplacement);
     }
     return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00));
-        } else {
-            AppendUtf8(out, IsSurrogate(unit) ? U'\uFFFD' : unit);
-        }
-    }
-    return out;
-}
+std::string Utf16ToUtf8(std::u16string_view text) { return utf::Utf16ToUtf8(text); }
 
 std::optional<uint64_t> ParseUnsigned(std::string_view text) {
     if (text.empty() || text.size() > 20) return std::nullopt;

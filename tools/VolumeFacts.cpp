@@ -17,23 +17,23 @@
 
 #include "volkit/api.h"
 #endif
+#include "volume/BootSector.h"
 
 namespace volcore::tool {
 namespace {
 
-uint64_t LittleEndian(const uint8_t* bytes, unsigned width) {
+using BootSector = std::array<uint8_t, kBootSectorSize>;
+
+uint64_t LittleEndian(const BootSector& sector, size_t field, unsigned width) {
     uint64_t value = 0;
-    for (unsigned i = width; i-- > 0;) value = value << 8 | bytes[i];
+    for (unsigned i = width; i-- > 0;) value = value << 8 | sector[field + i];
     return value;
 }
 
 bool IsPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-// Record and index block sizes: a positive count of clusters, or 2^-n bytes
-// when the signed byte is negative.
-uint32_t SizeFromClusterCount(int8_t count, uint32_t clusterSize) {
-    if (count >= 0) return static_cast<uint32_t>(count) * clusterSize;
-    return -count < 31 ? 1u << -count : 0;
+uint32_t RecordSize(const BootSector& sector, size_t field, uint32_t clusterSize) {
+    return DecodeRecordSize(static_cast<int8_t>(sector[field]), clusterSize);
 }
 
 struct Signature {
@@ -43,7 +43,7 @@ struct Signature {
 };
 
 constexpr Signature kSignatures[] = {
-    {3, "NTFS    ", "an NTFS file system"},
+    {BootField::OemId, BootField::OemIdValue, "an NTFS file system"},
     {3, "EXFAT   ", "an exFAT file system"},
     {54, "FAT1", "a FAT file system"},
     {82, "FAT32   ", "a FAT file system"},
@@ -68,27 +68,28 @@ std::string RecognisedContent(const ImageDevice& device) {
 }
 
 bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::string& error) {
-    std::array<uint8_t, 512> sector{};
+    BootSector sector{};
     if (!device.Read(0, sector.data(), sector.size())) {
         error = "the volume is smaller than a boot sector";
         return false;
     }
-    if (std::memcmp(&sector[3], "NTFS    ", 8) != 0 || sector[510] != 0x55 || sector[511] != 0xAA) {
+    if (std::memcmp(&sector[BootField::OemId], BootField::OemIdValue, BootField::OemIdSize) != 0 ||
+        LittleEndian(sector, BootField::EndMarker, 2) != BootField::EndMarkerValue) {
         error = "not an NTFS volume";
         return false;
     }
     BootSectorFacts read;
-    read.bytesPerSector = static_cast<uint32_t>(LittleEndian(&sector[11], 2));
-    const uint8_t sectorsPerCluster = sector[13];
+    read.bytesPerSector = static_cast<uint32_t>(LittleEndian(sector, BootField::BytesPerSector, 2));
+    const uint8_t sectorsPerCluster = sector[BootField::SectorsPerCluster];
     // Above 0x80 the byte is a negative power of two (large clusters).
     const uint64_t clusterSectors = sectorsPerCluster <= 0x80 ? sectorsPerCluster : 1ull << (256 - sectorsPerCluster);
     read.clusterSize = static_cast<uint32_t>(std::min<uint64_t>(clusterSectors * read.bytesPerSector, 1ull << 31));
-    read.totalSectors = LittleEndian(&sector[40], 8);
-    read.mftCluster = LittleEndian(&sector[48], 8);
-    read.mftMirrorCluster = LittleEndian(&sector[56], 8);
-    read.mftRecordSize = SizeFromClusterCount(static_cast<int8_t>(sector[64]), read.clusterSize);
-    read.indexBlockSize = SizeFromClusterCount(static_cast<int8_t>(sector[68]), read.clusterSize);
-    read.serialNumber = LittleEndian(&sector[72], 8);
+    read.totalSectors = LittleEndian(sector, BootField::TotalSectors, 8);
+    read.mftCluster = LittleEndian(sector, BootField::MftLcn, 8);
+    read.mftMirrorCluster = LittleEndian(sector, BootField::MftMirrorLcn, 8);
+    read.mftRecordSize = RecordSize(sector, BootField::ClustersPerMftRecord, read.clusterSize);
+    read.indexBlockSize = RecordSize(sector, BootField::ClustersPerIndexBlock, read.clusterSize);
+    read.serialNumber = LittleEndian(sector, BootField::SerialNumber, 8);
     if (read.bytesPerSector < 256 || read.bytesPerSector > 4096 || !IsPowerOfTwo(read.bytesPerSector) ||
         !IsPowerOfTwo(clusterSectors) || read.totalSectors == 0) {
         error = "the NTFS boot sector is damaged";

@@ -44,7 +44,7 @@ bool SetFileSize(unsigned long long size, NtfsFileHandle handle) {
         [&] {
             std::shared_ptr<CFile> file = FileOf(handle);
             // Contents would turn the directory into something no reader expects.
-            if (file->IsDirectory()) throw CException("Entry %1 is a directory", file->GetName());
+            if (file->IsDirectory()) throw CException(EErrorKind::Argument, "Entry %1 is a directory", file->GetName());
             file->SetSize(size);
         },
         "Failed to resize NTFS file (new size %1): %2", size);

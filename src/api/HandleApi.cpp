@@ -7,7 +7,7 @@
 namespace volcore {
 
 std::u16string PathArgument(const wchar_t* path) {
-    if (!path) throw CException("Invalid path: null pointer");
+    if (!path) throw CException(EErrorKind::Argument, "Invalid path: null pointer");
     return WideToUtf16(path);
 }
 
@@ -39,12 +39,14 @@ void CheckNothingGivenUp(const CFsObject& object) {
 void RaiseUnwritten(const char* kind, const CFsObject& object, const std::exception& failure,
                     std::exception_ptr earlier) {
     uint64_t record = RecordNumber(object.GetReference());
-    if (!earlier) throw CException("Changes to %1 %2 (%3) were not written: %4", kind, object.GetName(), record, failure.what());
+    if (!earlier)
+        throw CException(KindOf(failure, EErrorKind::Io), "Changes to %1 %2 (%3) were not written: %4", kind,
+                         object.GetName(), record, failure.what());
     try {
         std::rethrow_exception(earlier);
     } catch (const std::exception& first) {
-        throw CException("%1; changes to %2 %3 (%4) were not written: %5", first.what(), kind, object.GetName(), record,
-                         failure.what());
+        throw CException(KindOf(failure, EErrorKind::Io), "%1; changes to %2 %3 (%4) were not written: %5",
+                         first.what(), kind, object.GetName(), record, failure.what());
     }
 }
 

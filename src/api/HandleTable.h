@@ -35,7 +35,7 @@ size_t CountHandlesOn(const CVolume* volume);
 template <typename T>
 std::shared_ptr<T> HandleObject(void* handle, const char* invalidText) {
     std::shared_ptr<void> object = FindHandle(handle, kHandleKind<T>);
-    if (!object) throw CException(invalidText);
+    if (!object) throw CException(EErrorKind::Argument, invalidText);
     return std::static_pointer_cast<T>(std::move(object));
 }
 
@@ -44,7 +44,7 @@ std::shared_ptr<T> HandleObject(void* handle, const char* invalidText) {
 template <typename T>
 std::shared_ptr<T> TakeHandle(void*& handle, const char* invalidText) {
     std::shared_ptr<void> object = RemoveHandle(handle, kHandleKind<T>);
-    if (!object) throw CException(invalidText);
+    if (!object) throw CException(EErrorKind::Argument, invalidText);
     handle = nullptr;
     return std::static_pointer_cast<T>(std::move(object));
 }

@@ -86,7 +86,7 @@ bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entr
         [&] {
             // Held for the whole walk: the callback may close the handle.
             std::shared_ptr<CDirectory> directory = UsableObject<CDirectory>(handle.ptr, kInvalidDirectory);
-            if (callback == nullptr) throw CException("No callback");
+            if (callback == nullptr) throw CException(EErrorKind::Argument, "No callback");
             // The walk counts as a handle of its own, so that the callback
             // cannot close the volume under it.
             SWalkHandle walk{AddHandle(EHandleKind::Directory, directory, &directory->GetVolume())};

@@ -55,7 +55,7 @@ bool NtfsCloseVolume(NtfsVolumeHandle& handle) {
             // Refused rather than leaving handles that would write through
             // callbacks the caller may free once the volume is closed.
             size_t open = CountHandlesOn(HandleObject<CVolume>(handle.ptr, kInvalidVolume).get());
-            if (open != 0) throw CException("%1 file or directory handle(s) still open", open);
+            if (open != 0) throw CException(EErrorKind::Argument, "%1 file or directory handle(s) still open", open);
             // The handle goes whatever the flush does; a volume whose flush
             // failed does not try again when it is destroyed.
             TakeHandle<CVolume>(handle.ptr, kInvalidVolume)->Flush();

@@ -47,19 +47,36 @@ std::string FormatText(std::string_view format, const Args&... args) {
     return detail::FormatRendered(format, texts);
 }
 
+// What a failure says about its cause, so that callers can tell a damaged
+// volume from a bad request without reading the message.
+enum class EErrorKind {
+    Corrupt,      // the volume's bytes contradict the format or each other
+    Argument,     // the request cannot be carried out as asked (bad name, missing entry, wrong state)
+    Io,           // the device failed to read, write or report its size
+    Unsupported,  // a well-formed volume uses something this engine does not handle
+};
+
 class CException : public std::exception {
 public:
-    explicit CException(std::string message) : m_message(std::move(message)) {}
-    explicit CException(const char* message) : m_message(message) {}
+    CException(EErrorKind kind, std::string message) : m_kind(kind), m_message(std::move(message)) {}
+    CException(EErrorKind kind, const char* message) : m_kind(kind), m_message(message) {}
 
     template <typename First, typename... Rest>
-    CException(std::string_view format, const First& first, const Rest&... rest)
-        : m_message(FormatText(format, first, rest...)) {}
+    CException(EErrorKind kind, std::string_view format, const First& first, const Rest&... rest)
+        : m_kind(kind), m_message(FormatText(format, first, rest...)) {}
 
     const char* what() const noexcept override { return m_message.c_str(); }
+    EErrorKind Kind() const noexcept { return m_kind; }
 
 private:
+    EErrorKind m_kind;
     std::string m_message;
 };
+
+// The kind a failure carries; anything but a CException counts as `otherwise`.
+inline EErrorKind KindOf(const std::exception& failure, EErrorKind otherwise) {
+    const auto* known = dynamic_cast<const CException*>(&failure);
+    return known ? known->Kind() : otherwise;
+}
 
 }  // namespace volcore

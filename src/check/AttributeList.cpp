@@ -16,10 +16,12 @@ std::vector<SListEntry> ParseAttributeList(std::span<const uint8_t> value) {
     for (size_t position = 0; position < list.Size();) {
         uint16_t length = list.Size() - position >= kSmallestEntry ? list.U16(position + AttrListEntry::Length) : 0;
         if (length < kSmallestEntry || length > list.Size() - position)
-            throw CException("Attribute list entry at offset %1 has length %2", position, length);
+            throw CException(EErrorKind::Corrupt, "Attribute list entry at offset %1 has length %2", position, length);
         CByteReader entry = list.Sub(position, length);
         uint64_t nameEnd = entry.U8(AttrListEntry::NameOffset) + 2ull * entry.U8(AttrListEntry::NameLength);
-        if (nameEnd > length) throw CException("Attribute list entry at offset %1 has a name past its end", position);
+        if (nameEnd > length)
+            throw CException(EErrorKind::Corrupt, "Attribute list entry at offset %1 has a name past its end",
+                             position);
         SListEntry parsed;
         parsed.type = entry.U32(AttrListEntry::Type);
         parsed.name = entry.Utf16(entry.U8(AttrListEntry::NameOffset), entry.U8(AttrListEntry::NameLength));

@@ -33,9 +33,11 @@ SCopy ReadCopy(const CVolumeReader& reader, uint64_t offset) {
         uint64_t deviceSectors = reader.DeviceSize() / geometry.boot.sectorSize;
         uint64_t sectors = std::min(geometry.totalSectors, deviceSectors);
         geometry.clusterCount = sectors / (geometry.boot.clusterSize / geometry.boot.sectorSize);
-        if (geometry.clusterCount == 0) throw CException("Invalid number of sectors: %1", geometry.totalSectors);
+        if (geometry.clusterCount == 0)
+            throw CException(EErrorKind::Corrupt, "Invalid number of sectors: %1", geometry.totalSectors);
         if (geometry.boot.mftLcn >= geometry.clusterCount || geometry.boot.mftMirrorLcn >= geometry.clusterCount)
-            throw CException("MFT cluster %1 or its mirror's %2 lies beyond the volume (%3 clusters)",
+            throw CException(EErrorKind::Corrupt,
+                             "MFT cluster %1 or its mirror's %2 lies beyond the volume (%3 clusters)",
                              geometry.boot.mftLcn, geometry.boot.mftMirrorLcn, geometry.clusterCount);
         copy.geometry = geometry;
     } catch (const CException& e) {

@@ -44,9 +44,10 @@ private:
 
     std::vector<uint8_t> ListValue(const SAttribute& list) {
         if (!list.nonResident) return list.value;
-        if (!list.runsValid) throw CException("its runs are corrupt");
+        if (!list.runsValid) throw CException(EErrorKind::Corrupt, "its runs are corrupt");
         uint64_t size = std::min(list.dataSize, kLargestAttributeList);
-        if (size > m_budget.listBytes) throw CException("left unread, the lists read so far fill the volume");
+        if (size > m_budget.listBytes)
+            throw CException(EErrorKind::Corrupt, "left unread, the lists read so far fill the volume");
         m_budget.listBytes -= size;
         SStream stream;
         stream.runs = list.runs;

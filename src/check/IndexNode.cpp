@@ -6,7 +6,6 @@
 namespace volcore::check {
 namespace {
 
-constexpr uint32_t kHeaderSize = IndexHeader::Flags + 4;
 constexpr uint32_t kSmallestKey = FileNameValue::Name;
 
 // Reads the named part of an entry; returns why it cannot, "" when it can.
@@ -44,12 +43,12 @@ SNode ParseNode(const CByteReader& node, bool exactSize) {
         result.error = std::move(error);
         return std::move(result);
     };
-    if (node.Size() < kHeaderSize) return fail("no room for the index header");
+    if (node.Size() < IndexHeader::Size) return fail("no room for the index header");
     uint32_t first = node.U32(IndexHeader::FirstEntry), inUse = node.U32(IndexHeader::BytesInUse);
     uint32_t allocated = node.U32(IndexHeader::BytesAllocated);
     result.large = (node.U8(IndexHeader::Flags) & IndexHeader::FlagLarge) != 0;
     if (inUse > allocated || allocated > node.Size() || (exactSize && allocated != node.Size()) ||
-        first < kHeaderSize || first % 8 != 0 || first >= inUse)
+        first < IndexHeader::Size || first % 8 != 0 || first >= inUse)
         return fail(FormatText("header says first entry %1, %2 bytes in use, %3 allocated, in %4 bytes", first,
                                inUse, allocated, node.Size()));
     for (size_t position = first; position < inUse;) {
@@ -63,8 +62,8 @@ SNode ParseNode(const CByteReader& node, bool exactSize) {
         parsed.hasChild = (flags & IndexEntry::FlagHasChild) != 0;
         if (parsed.hasChild && length < IndexEntry::ChildEndLength)
             return fail(FormatText("entry at offset %1 has no room for its child", position));
-        if (parsed.hasChild) parsed.childVcn = entry.U64(length - 8);
-        uint32_t keyRoom = length - IndexEntry::Key - (parsed.hasChild ? 8 : 0);
+        if (parsed.hasChild) parsed.childVcn = entry.U64(length - IndexEntry::ChildVcnSize);
+        uint32_t keyRoom = length - IndexEntry::Key - (parsed.hasChild ? IndexEntry::ChildVcnSize : 0);
         if (!parsed.isEnd) {
             if (std::string error = ReadKey(entry, keyRoom, parsed); !error.empty())
                 return fail(FormatText("entry at offset %1: %2", position, error));

@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint32_t kSmallestBlock = 512;
 constexpr uint32_t kLargestBlock = 64 * 1024;
-constexpr uint32_t kIndxSignature = 0x58444E49;  // "INDX"
 // A bitmap may be kept in 8-byte steps and a little ahead of the allocation.
 constexpr uint64_t kBitmapSlack = 4096;
 
@@ -181,7 +180,7 @@ private:
             return std::nullopt;
         }
         CByteReader reader(bytes);
-        bool isBlock = reader.U32(IndexBlock::Signature) == kIndxSignature;
+        bool isBlock = reader.U32(IndexBlock::Signature) == IndexBlock::SignatureValue;
         std::string error = isBlock ? Unprotect(bytes) : "no INDX signature";
         if (error.empty() && reader.U64(IndexBlock::Vcn) != vcn)
             error = FormatText("it says VCN %1", reader.U64(IndexBlock::Vcn));

@@ -9,7 +9,6 @@
 namespace volcore::check {
 namespace {
 
-constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
 constexpr uint32_t kLargestRecord = 64 * 1024;
 
 const SAttribute* FirstDataExtent(const SRecord& record) {
@@ -23,7 +22,7 @@ const SAttribute* FirstDataExtent(const SRecord& record) {
 }  // namespace
 
 bool IsFileRecord(std::span<const uint8_t> record) {
-    return CByteReader(record).U32(FileRecord::Signature) == kFileSignature;
+    return CByteReader(record).U32(FileRecord::Signature) == FileRecord::SignatureValue;
 }
 
 bool IsInUse(std::span<const uint8_t> record) {
@@ -42,11 +41,11 @@ std::string Unprotect(std::span<uint8_t> record) {
 CMftAccess::CMftAccess(const CVolumeReader& reader, const SGeometry& geometry)
     : m_reader(reader), m_recordSize(geometry.boot.mftRecordSize) {
     if (m_recordSize > kLargestRecord || m_recordSize % 512 != 0)
-        throw CException("MFT record size %1 is not supported", m_recordSize);
+        throw CException(EErrorKind::Unsupported, "MFT record size %1 is not supported", m_recordSize);
     std::optional<SRecord> zero = RecordZeroAt(geometry, geometry.boot.mftLcn, m_recordZeroError);
     std::string mirrorError;
     if (!zero) zero = RecordZeroAt(geometry, geometry.boot.mftMirrorLcn, mirrorError);
-    if (!zero) throw CException("%1; the mirror's copy: %2", m_recordZeroError, mirrorError);
+    if (!zero) throw CException(EErrorKind::Corrupt, "%1; the mirror's copy: %2", m_recordZeroError, mirrorError);
     const SAttribute* data = FirstDataExtent(*zero);
     MapData(data->runs, data->dataSize);
     // Extension records of $MFT are found through the part record 0 maps.
@@ -81,7 +80,8 @@ void CMftAccess::MapData(const RunMap& runs, uint64_t dataSize) {
 }
 
 std::vector<uint8_t> CMftAccess::ReadRaw(uint64_t number) const {
-    if (number >= m_recordCount) throw CException("Record %1 lies beyond the MFT (%2 records)", number, m_recordCount);
+    if (number >= m_recordCount)
+        throw CException(EErrorKind::Corrupt, "Record %1 lies beyond the MFT (%2 records)", number, m_recordCount);
     std::vector<uint8_t> record(m_recordSize);
     m_reader.ReadRuns(m_data.runs, number * m_recordSize, record);
     return record;

@@ -9,7 +9,6 @@
 namespace volcore::check {
 namespace {
 
-constexpr uint32_t kAttrDefResidentOnly = 0x40;
 constexpr size_t kOldHeaderWithoutNumber = 0x2A;  // records of NTFS 3.0 and older end their header here
 
 const SAttrDef* Definition(uint32_t type) {
@@ -68,10 +67,10 @@ private:
         std::set<uint16_t> instances;
         uint16_t nextInstance = m_bytes.U16(FileRecord::NextInstance);
         for (size_t position = m_first;;) {
-            if (position + 4 > m_inUse) return Problem(ECode::Record, "no end marker within the bytes in use");
+            if (position + AttrRecord::Length > m_inUse) return Problem(ECode::Record, "no end marker within the bytes in use");
             uint32_t type = m_bytes.U32(position);
             if (type == AttrType::End) return;
-            uint32_t length = position + 8 <= m_inUse ? m_bytes.U32(position + AttrRecord::Length) : 0;
+            uint32_t length = position + AttrRecord::NonResident <= m_inUse ? m_bytes.U32(position + AttrRecord::Length) : 0;
             if (length < AttrRecord::ResidentHeaderSize || length % 8 != 0 || length > m_inUse - position)
                 return Problem(ECode::Attribute, "attribute record at offset %1 (type %2) has length %3", position,
                                Hex(type), length);
@@ -106,7 +105,7 @@ private:
         std::string label = AttributeLabel(attribute.type, attribute.name);
         if (!definition) Problem(ECode::Attribute, "attribute %1 has an unknown type", label);
         if (!attribute.nonResident) return ParseResident(record, label, definition, attribute);
-        if (definition && (definition->flags & kAttrDefResidentOnly))
+        if (definition && (definition->flags & AttrDefEntry::FlagResidentOnly))
             Problem(ECode::Attribute, "attribute %1 must be resident", label);
         return ParseNonResident(record, label, attribute);
     }

@@ -77,7 +77,7 @@ private:
         auto stream = m_mft->File().Stream(AttrType::Bitmap, u"", m_geometry.boot.clusterSize);
         uint64_t needed = (m_mft->RecordCount() + 7) / 8;
         try {
-            if (!stream) throw CException("there is no $BITMAP");
+            if (!stream) throw CException(EErrorKind::Corrupt, "there is no $BITMAP");
             std::vector<uint8_t> bytes = ReadStreamBytes(*stream, m_reader, needed + kBitmapSlack);
             if (bytes.size() < needed)
                 m_report.Add(ECode::Mft, 0, "MFT: its bitmap covers %1 of %2 records", bytes.size() * 8,
@@ -142,7 +142,7 @@ void CVolumeCheck::CheckMirror() {
 void CVolumeCheck::CompareClusterBitmap(CClusterMap& clusters) {
     uint64_t needed = (m_geometry.clusterCount + 7) / 8;
     try {
-        if (!m_model.clusterBitmap) throw CException("record 6 has no $DATA");
+        if (!m_model.clusterBitmap) throw CException(EErrorKind::Corrupt, "record 6 has no $DATA");
         std::vector<uint8_t> bitmap = ReadStreamBytes(*m_model.clusterBitmap, m_reader, needed + kBitmapSlack);
         if (bitmap.size() < needed)
             m_report.Add(ECode::Attribute, kBitmapRecord, "$Bitmap covers %1 of %2 clusters", bitmap.size() * 8,
@@ -155,7 +155,7 @@ void CVolumeCheck::CompareClusterBitmap(CClusterMap& clusters) {
 
 std::optional<UpCaseTable> CVolumeCheck::LoadUpCase() {
     try {
-        if (!m_model.upcase) throw CException("record 10 has no $DATA");
+        if (!m_model.upcase) throw CException(EErrorKind::Corrupt, "record 10 has no $DATA");
         std::vector<uint8_t> bytes = ReadStreamBytes(*m_model.upcase, m_reader, kLargestUpCase);
         return BuildUpCaseTable(bytes);
     } catch (const CException& e) {

@@ -22,7 +22,7 @@ CVolumeReader::CVolumeReader(IIoDevice& device) : m_device(device) {
 
 void CVolumeReader::Read(uint64_t offset, std::span<uint8_t> out) const {
     if (offset > m_size || out.size() > m_size - offset)
-        throw CException("Bytes %1 to %2 lie beyond the end of the device (%3 bytes)", offset,
+        throw CException(EErrorKind::Corrupt, "Bytes %1 to %2 lie beyond the end of the device (%3 bytes)", offset,
                          offset + out.size(), m_size);
     for (uint64_t done = 0; done < out.size();) {
         auto length = static_cast<uint32_t>(std::min<uint64_t>(kLargestTransfer, out.size() - done));
@@ -48,7 +48,7 @@ void CVolumeReader::ReadRuns(const RunMap& runs, uint64_t offset, std::span<uint
         auto run = runs.upper_bound(VCN{vcn});
         if (run != runs.begin()) --run;
         if (run == runs.end() || vcn < run->first.value || vcn - run->first.value >= run->second.length)
-            throw CException("No run maps VCN %1", vcn);
+            throw CException(EErrorKind::Corrupt, "No run maps VCN %1", vcn);
         uint64_t clustersLeft = run->first.value + run->second.length - vcn;
         uint64_t bytesLeft =
             clustersLeft > UINT64_MAX / cluster ? UINT64_MAX : clustersLeft * cluster - position % cluster;
@@ -58,7 +58,8 @@ void CVolumeReader::ReadRuns(const RunMap& runs, uint64_t offset, std::span<uint
             std::memset(out.data() + done, 0, length);
         } else {
             if (extent.lcn >= m_clusterCount || extent.length > m_clusterCount - extent.lcn)
-                throw CException("Run at LCN %1 (%2 clusters) lies beyond the volume", extent.lcn, extent.length);
+                throw CException(EErrorKind::Corrupt, "Run at LCN %1 (%2 clusters) lies beyond the volume", extent.lcn,
+                                 extent.length);
             uint64_t byte = (extent.lcn + vcn - run->first.value) * cluster + position % cluster;
             Read(byte, out.subspan(done, length));
         }

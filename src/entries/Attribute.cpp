@@ -27,7 +27,7 @@ CAttribute::CAttribute(CVolume& volume, FileReference owner, uint32_t type, std:
 
 CAttribute::CAttribute(CVolume& volume, FileReference owner, const AttributeLocations& extents)
     : m_volume(volume), m_owner(owner) {
-    if (extents.empty()) throw CException("Cannot initialize attribute: there is no base extent");
+    if (extents.empty()) throw CException(EErrorKind::Corrupt, "Cannot initialize attribute: there is no base extent");
     InitFromBaseExtent(extents.front());
     for (size_t i = 1; i < extents.size(); ++i) AddExtent(extents[i]);
     if (m_nonResident) ValidateLoadedRuns();
@@ -36,7 +36,8 @@ CAttribute::CAttribute(CVolume& volume, FileReference owner, const AttributeLoca
 void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
     CByteReader record = extent.Record();
     bool nonResident = record.U8(AttrRecord::NonResident) != 0;
-    if (nonResident && record.U64(AttrRecord::LowestVcn) != 0) throw CException("Not a base extent");
+    if (nonResident && record.U64(AttrRecord::LowestVcn) != 0)
+        throw CException(EErrorKind::Corrupt, "Not a base extent");
     m_name = record.Utf16(record.U16(AttrRecord::NameOffset), record.U8(AttrRecord::NameLength));
     m_type = record.U32(AttrRecord::Type);
     m_flags = record.U16(AttrRecord::Flags);
@@ -45,8 +46,8 @@ void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
         m_dataSize = record.U64(AttrRecord::DataSize);
         m_initializedSize = record.U64(AttrRecord::InitializedSize);
         if (m_initializedSize > m_dataSize)
-            throw CException("Corrupted attribute %1: initialized size %2 exceeds data size %3", m_type,
-                             m_initializedSize, m_dataSize);
+            throw CException(EErrorKind::Corrupt, "Corrupted attribute %1: initialized size %2 exceeds data size %3",
+                             m_type, m_initializedSize, m_dataSize);
         m_compressionUnit = record.U16(AttrRecord::CompressionUnit);
         DecodeMappingPairs(record, m_runs);
     } else {
@@ -58,8 +59,9 @@ void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
 }
 
 void CAttribute::AddExtent(const AttributeLocation& extent) {
-    if (!m_nonResident) throw CException("Cannot add extent: attribute is resident");
-    if (!extent.IsNonResident() || extent.LowestVcn() == 0) throw CException("Extent cannot be base or resident");
+    if (!m_nonResident) throw CException(EErrorKind::Corrupt, "Cannot add extent: attribute is resident");
+    if (!extent.IsNonResident() || extent.LowestVcn() == 0)
+        throw CException(EErrorKind::Corrupt, "Extent cannot be base or resident");
     DecodeMappingPairs(extent.Record(), m_runs);
 }
 
@@ -68,13 +70,14 @@ void CAttribute::AddExtent(const AttributeLocation& extent) {
 void CAttribute::ValidateLoadedRuns() const {
     uint64_t clusterSize = m_volume.GetClusterSize();
     if (RunsEndVcn(m_runs) > UINT64_MAX / clusterSize)
-        throw CException("Corrupted runlist: VCN %1 out of range", RunsEndVcn(m_runs));
+        throw CException(EErrorKind::Corrupt, "Corrupted runlist: VCN %1 out of range", RunsEndVcn(m_runs));
     uint64_t allocated = GetAllocatedSize();
     if (m_dataSize > allocated)
-        throw CException("Corrupted attribute %1: data size %2 exceeds allocated size %3", m_type, m_dataSize,
-                         allocated);
+        throw CException(EErrorKind::Corrupt, "Corrupted attribute %1: data size %2 exceeds allocated size %3", m_type,
+                         m_dataSize, allocated);
     if (!IsCompressed() && !IsSparse() && m_dataSize > m_volume.GetDevice().GetSize())
-        throw CException("Corrupted attribute %1: data size %2 exceeds the volume size", m_type, m_dataSize);
+        throw CException(EErrorKind::Corrupt, "Corrupted attribute %1: data size %2 exceeds the volume size", m_type,
+                         m_dataSize);
 }
 
 uint64_t CAttribute::GetSize() const { return m_nonResident ? m_dataSize : m_value.size(); }
@@ -92,23 +95,26 @@ uint32_t CAttribute::MaxResidentSize(uint32_t recordSize) {
 void CAttribute::CheckRange(const char* operation, uint64_t offset, uint32_t size) const {
     uint64_t dataSize = GetSize();
     if (size == 0 || offset > dataSize || size > dataSize - offset)
-        throw CException("NtfsAttr::%1: invalid arguments (offset: %2, buffer size: %3, data size: %4)", operation,
+        throw CException(EErrorKind::Argument,
+                         "NtfsAttr::%1: invalid arguments (offset: %2, buffer size: %3, data size: %4)", operation,
                          offset, size, dataSize);
 }
 
 // Encrypted bytes are never handed out as if they were the contents.
 void CAttribute::CheckReadable() const {
     if (IsEncrypted())
-        throw CException("Attribute %1 of record %2 is encrypted: its data cannot be read", m_type,
-                         RecordNumber(m_owner));
-    if (IsCompressed()) throw CException("Compressed / sparse attributes are not implemented.");
+        throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 is encrypted: its data cannot be read",
+                         m_type, RecordNumber(m_owner));
+    if (IsCompressed())
+        throw CException(EErrorKind::Unsupported, "Compressed / sparse attributes are not implemented.");
 }
 
 void CAttribute::CheckChangeable() const {
     if (IsEncrypted())
-        throw CException("Attribute %1 of record %2 is encrypted: its data cannot be changed", m_type,
-                         RecordNumber(m_owner));
-    if (IsCompressed() || IsSparse()) throw CException("Compressed / sparse attributes are not implemented.");
+        throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 is encrypted: its data cannot be changed",
+                         m_type, RecordNumber(m_owner));
+    if (IsCompressed() || IsSparse())
+        throw CException(EErrorKind::Unsupported, "Compressed / sparse attributes are not implemented.");
 }
 
 void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
@@ -127,7 +133,8 @@ void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
             if (chunk.lcn == SparseLcn) std::memset(target, 0, chunk.length);  // no clusters: reads as zeros
             else m_volume.GetDevice().Read(chunk.devicePosition, target, chunk.length);
         });
-        if (done != valid) throw CException("Failed to read %1 bytes, offset %2, read %3", size, offset, done);
+        if (done != valid)
+            throw CException(EErrorKind::Corrupt, "Failed to read %1 bytes, offset %2, read %3", size, offset, done);
     }
     std::memset(out + valid, 0, size - valid);
 }
@@ -151,9 +158,11 @@ void CAttribute::WriteNonResident(uint64_t offset, const void* buffer, uint32_t 
     // written. A hole inside the gap already reads as zeros.
     uint64_t covered = Transfer(from, end - from, [&](const STransferChunk& chunk) {
         if (chunk.lcn == SparseLcn && chunk.bufferOffset + chunk.length > offset - from)
-            throw CException("Cannot write %1 bytes at offset %2: the range has no clusters", size, offset);
+            throw CException(EErrorKind::Corrupt, "Cannot write %1 bytes at offset %2: the range has no clusters", size,
+                             offset);
     });
-    if (covered != end - from) throw CException("Failed to write %1 bytes, offset %2, written %3", size, offset, 0);
+    if (covered != end - from)
+        throw CException(EErrorKind::Corrupt, "Failed to write %1 bytes, offset %2, written %3", size, offset, 0);
     // Bytes between the old valid end and the write would otherwise show
     // whatever the clusters held before.
     if (from < offset) ZeroOnDevice(from, offset - from);
@@ -212,7 +221,8 @@ uint64_t CAttribute::Transfer(uint64_t offset, uint64_t size, const std::functio
 
 void CAttribute::ThrowNoncontiguous(uint64_t position, RunMap::const_iterator next) const {
     uint64_t available = next == m_runs.end() ? 0 : next->first.value * m_volume.GetClusterSize();
-    throw CException("Block mapping is noncontiguous (current offset: %1, available: %2)", position, available);
+    throw CException(EErrorKind::Corrupt, "Block mapping is noncontiguous (current offset: %1, available: %2)",
+                     position, available);
 }
 
 // The byte position of a piece of a run on the device; a run that reaches past
@@ -222,8 +232,8 @@ uint64_t CAttribute::DevicePosition(uint64_t lcn, uint64_t skip, uint32_t length
     bool inside = lcn <= deviceSize / clusterSize && skip <= deviceSize - lcn * clusterSize &&
                   length <= deviceSize - lcn * clusterSize - skip;
     if (!inside)
-        throw CException("Attribute %1 of record %2: run at LCN %3 lies outside the volume", m_type,
-                         RecordNumber(m_owner), lcn);
+        throw CException(EErrorKind::Corrupt, "Attribute %1 of record %2: run at LCN %3 lies outside the volume",
+                         m_type, RecordNumber(m_owner), lcn);
     return lcn * clusterSize + skip;
 }
 
@@ -231,7 +241,13 @@ std::vector<uint8_t> CAttribute::ReadAll() const {
     if (!m_nonResident) return m_value;
     uint64_t size = m_dataSize;
     if (size == 0) return {};
+<<<<<<< HEAD
     CheckSizeFitsVolume();
+=======
+    if (size > m_volume.GetDevice().GetSize())
+        throw CException(EErrorKind::Corrupt, "Attribute %1 of record %2: data size %3 exceeds the volume size", m_type,
+                         RecordNumber(m_owner), size);
+>>>>>>> layout
     std::vector<uint8_t> data(NumericCast<uint32_t>(size));
     ReadData(0, data.data(), static_cast<uint32_t>(size));
     return data;
@@ -296,10 +312,11 @@ EAllocationZone CAttribute::Zone() const {
 }
 
 void CAttribute::Allocate(uint64_t newSize) {
-    if (!m_nonResident) throw CException("Cannot allocate clusters for resident attribute %1", m_type);
+    if (!m_nonResident)
+        throw CException(EErrorKind::Corrupt, "Cannot allocate clusters for resident attribute %1", m_type);
     m_dirty = true;
     uint64_t clusterSize = m_volume.GetClusterSize();
-    if (newSize > UINT64_MAX - clusterSize) throw CException("Cannot allocate %1 bytes", newSize);
+    if (newSize > UINT64_MAX - clusterSize) throw CException(EErrorKind::Argument, "Cannot allocate %1 bytes", newSize);
     uint64_t allocated = GetAllocatedSize();
     uint64_t needed = RoundUp(newSize, clusterSize);
     if (needed > allocated) m_volume.AllocateClusters(Zone(), (needed - allocated) / clusterSize, m_runs);
@@ -308,7 +325,7 @@ void CAttribute::Allocate(uint64_t newSize) {
 
 void CAttribute::MakeNonResident(uint64_t newSize) {
     m_dirty = true;
-    if (m_nonResident) throw CException("Attribute %1 is already non-resident", m_type);
+    if (m_nonResident) throw CException(EErrorKind::Corrupt, "Attribute %1 is already non-resident", m_type);
     m_runs.clear();
     m_dataSize = 0;
     m_initializedSize = 0;
@@ -369,7 +386,7 @@ uint32_t CAttribute::Serialize(const CByteWriter& out) const {
 uint32_t CAttribute::SerializeHeader(const CByteWriter& out) const {
     uint64_t required = ExtentHeaderSize() + (m_nonResident ? 0 : RoundUp(m_value.size(), 8));
     if (out.Size() < required)
-        throw CException("Cannot save %1 attribute: buffer size %2 is too small",
+        throw CException(EErrorKind::Corrupt, "Cannot save %1 attribute: buffer size %2 is too small",
                          m_nonResident ? "non-resident" : "resident", out.Size());
     uint32_t headerSize = HeaderSize();
     out.Fill(0, 0, ExtentHeaderSize());  // reserved fields and name padding
@@ -396,7 +413,7 @@ uint32_t CAttribute::SerializeResident(const CByteWriter& out, uint32_t position
 }
 
 uint32_t CAttribute::SerializeExtent(const CByteWriter& out, uint64_t firstVcn, uint64_t endVcn) const {
-    if (!m_nonResident) throw CException("Cannot save resident attribute %1 as an extent", m_type);
+    if (!m_nonResident) throw CException(EErrorKind::Corrupt, "Cannot save resident attribute %1 as an extent", m_type);
     uint32_t position = SerializeHeader(out);
     out.U64(AttrRecord::LowestVcn, firstVcn);
     out.U64(AttrRecord::HighestVcn, endVcn - 1);  // all ones for an attribute without clusters

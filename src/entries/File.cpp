@@ -8,6 +8,7 @@
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "index/Index.h"
+#include "index/NewChild.h"
 #include "volume/Volume.h"
 
 namespace volcore {
@@ -18,7 +19,8 @@ namespace {
 // must not decide an allocation.
 std::vector<uint8_t> ReadFileName(const CAttribute& attribute) {
     if (attribute.IsNonResident())
-        throw CException("Corrupt $FILE_NAME of file entry %1", RecordNumber(attribute.GetOwner()));
+        throw CException(EErrorKind::Corrupt, "Corrupt $FILE_NAME of file entry %1",
+                         RecordNumber(attribute.GetOwner()));
     return attribute.ReadAll();
 }
 
@@ -63,13 +65,15 @@ std::shared_ptr<CFileEntry> CFsObject::ShareEntry() const {
 }
 
 void CFsObject::CheckAlive() const {
-    if (IsDeleted()) throw CException("FS object %1 (%2) is deleted", RecordNumber(m_reference), m_name);
+    if (IsDeleted())
+        throw CException(EErrorKind::Argument, "FS object %1 (%2) is deleted", RecordNumber(m_reference), m_name);
 }
 
 void CFsObject::CheckUsable() const {
     CheckAlive();
     if (m_abandoned)
-        throw CException("FS object %1 (%2) was given up after a failed write", RecordNumber(m_reference), m_name);
+        throw CException(EErrorKind::Argument, "FS object %1 (%2) was given up after a failed write",
+                         RecordNumber(m_reference), m_name);
 }
 
 bool CFsObject::IsDirectory() const {
@@ -89,7 +93,8 @@ bool CFsObject::IsSystemObject() const {
         if (record < kFirstOrdinaryRecord) return true;
         parent = CDirectory::Open(m_volume, parent)->GetParentReference();
     }
-    throw CException("Entry %1: its parent directories never reach the root", RecordNumber(m_reference));
+    throw CException(EErrorKind::Corrupt, "Entry %1: its parent directories never reach the root",
+                     RecordNumber(m_reference));
 }
 
 StandardInformation CFsObject::GetAttributesAndTime() const {
@@ -167,7 +172,7 @@ void CFsObject::DeleteObject() {
     CheckAlive();
     m_volume.BeginWrite();
     if (SameRecord(m_reference, m_parentReference))
-        throw CException("Entry %1 references itself", RecordNumber(m_reference));
+        throw CException(EErrorKind::Corrupt, "Entry %1 references itself", RecordNumber(m_reference));
     std::shared_ptr<CDirectory> parent = CDirectory::Open(m_volume, m_parentReference);
     // Every name in the parent goes (a long name and its DOS alias); names in
     // other directories go too, or they would point at a freed record.
@@ -204,16 +209,18 @@ uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
 void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
     uint64_t fileSize = GetSize();
     if (size > fileSize || offset > fileSize - size)
-        throw CException("void __cdecl volcore::CFile::Read(unsigned __int64,void *,unsigned int) const");
+        throw CException(EErrorKind::Argument,
+                         "void __cdecl volcore::CFile::Read(unsigned __int64,void *,unsigned int) const");
     if (!m_data)
-        throw CException("NtfsAttr::ReadData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
+        throw CException(EErrorKind::Argument,
+                         "NtfsAttr::ReadData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
                          size, fileSize);
     m_data->ReadData(offset, buffer, size);
 }
 
 void CFile::CheckIsFile() const {
     if (m_entry && (m_entry->GetFlags() & FileRecord::FlagDirectory))
-        throw CException("Entry %1 is a directory, not a file", GetName());
+        throw CException(EErrorKind::Argument, "Entry %1 is a directory, not a file", GetName());
 }
 
 // The contents of the metadata files are the volume's own structures ($Boot
@@ -221,16 +228,18 @@ void CFile::CheckIsFile() const {
 // destroy the volume.
 void CFile::CheckDataChangeable() const {
     CheckIsFile();
-    if (IsSystemObject()) throw CException("Cannot change system entry %1", RecordNumber(GetReference()));
+    if (IsSystemObject()) throw CException(EErrorKind::Argument, "Cannot change system entry %1", RecordNumber(GetReference()));
 }
 
 void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
     CheckDataChangeable();
     uint64_t fileSize = GetSize();
     if (size > fileSize || offset > fileSize - size)
-        throw CException("void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)");
+        throw CException(EErrorKind::Argument,
+                         "void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)");
     if (!m_data)
-        throw CException("NtfsAttr::WriteData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
+        throw CException(EErrorKind::Argument,
+                         "NtfsAttr::WriteData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
                          size, fileSize);
     GetVolume().BeginWrite();
     m_data->WriteData(offset, buffer, size);
@@ -252,9 +261,10 @@ void CFile::SetSize(uint64_t newSize) {
 
 void CFile::Delete() {
     CheckUsable();
-    if (IsSystemObject()) throw CException("Cannot delete system entry %1", RecordNumber(GetReference()));
+    if (IsSystemObject())
+        throw CException(EErrorKind::Argument, "Cannot delete system entry %1", RecordNumber(GetReference()));
     // Its children would be left without a parent.
-    if (IsDirectory()) throw CException("Cannot delete directory %1 as a file", GetName());
+    if (IsDirectory()) throw CException(EErrorKind::Argument, "Cannot delete directory %1 as a file", GetName());
     DeleteObject();
     m_data.reset();
 }
@@ -268,6 +278,48 @@ void CFile::Flush() {
     CheckAlive();
     m_entry->Save();
     m_flushFailed = false;
+}
+
+std::shared_ptr<CFile> CFile::Open(CVolume& volume, FileReference reference) {
+    // Every handle on one record shares one object, and a directory opened as
+    // a file shares the directory's entry: two copies of one record would each
+    // rebuild it from their own view when saved, and the last one would win.
+    if (auto file = volume.FindOpenFile(reference)) return file;
+    auto file = std::make_shared<CFile>(volume.OpenEntry(reference), volume);
+    volume.RememberOpenFile(file);
+    return file;
+}
+
+std::shared_ptr<CFile> CFile::OpenByPath(CVolume& volume, std::u16string_view path) {
+    return Open(volume, volume.ResolvePath(path));
+}
+
+std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentReference, const std::u16string& name) {
+    auto parent = CDirectory::Open(volume, parentReference);
+    SNewChild child = CreateChildEntry(*parent, name, FileRecord::FlagInUse, kFileAttributeNormal);
+    // The object is built after the link: until then nothing would undo the
+    // flush its destructor does. Every file has its (empty) contents from the start.
+    try {
+        child.entry->CreateAttribute(AttrType::Data, u"", true);
+        LinkChild(*parent, name, child);
+    } catch (...) {
+        DiscardChildEntry(*child.entry);
+        throw;
+    }
+    try {
+        auto file = std::make_shared<CFile>(child.entry, volume);
+        volume.RememberOpenFile(file);
+        return file;
+    } catch (...) {
+        parent->RemoveEntry(name);
+        DiscardChildEntry(*child.entry);
+        throw;
+    }
+}
+
+std::shared_ptr<CFile> CFile::CreateByPath(CVolume& volume, std::u16string_view path) {
+    SParentAndName target = SplitLastComponent(path);
+    return Create(volume, volume.ResolvePath(target.parentPath), target.name);
 }
 
 }  // namespace volcore

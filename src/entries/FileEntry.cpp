@@ -15,7 +15,6 @@ namespace volcore {
 
 namespace {
 
-constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
 // Fixed part of an attribute list entry up to and including the reference.
 constexpr uint32_t kListEntryFixedSize = 24;
 // Far beyond any real attribute list (each entry maps a whole extent), yet it
@@ -24,22 +23,23 @@ constexpr uint64_t kLargestAttributeList = 16ull << 20;
 
 void CheckBaseRecord(const CMftRecBuffer& record, uint64_t recordNumber) {
     CByteReader reader(record.bytes);
-    if (reader.U32(FileRecord::Signature) != kFileSignature)
-        throw CException("Cannot load file entry: not a file record %1", recordNumber);
+    if (reader.U32(FileRecord::Signature) != FileRecord::SignatureValue)
+        throw CException(EErrorKind::Corrupt, "Cannot load file entry: not a file record %1", recordNumber);
     if ((reader.U16(FileRecord::Flags) & FileRecord::FlagInUse) == 0)
-        throw CException("Cannot load file entry: unused record %1", recordNumber);
+        throw CException(EErrorKind::Corrupt, "Cannot load file entry: unused record %1", recordNumber);
     if (RecordNumber(reader.U64(FileRecord::BaseReference)) != 0)
-        throw CException("Cannot load file entry: not a base record %1", recordNumber);
+        throw CException(EErrorKind::Corrupt, "Cannot load file entry: not a base record %1", recordNumber);
 }
 
 // An extension record must really belong to the entry that lists it; anything
 // else would graft foreign attributes onto the entry.
 void CheckExtensionRecord(const CMftRecBuffer& record, uint64_t recordNumber, FileReference base) {
     CByteReader reader(record.bytes);
-    if (reader.U32(FileRecord::Signature) != kFileSignature ||
+    if (reader.U32(FileRecord::Signature) != FileRecord::SignatureValue ||
         (reader.U16(FileRecord::Flags) & FileRecord::FlagInUse) == 0 ||
         !SameRecord(reader.U64(FileRecord::BaseReference), base))
-        throw CException("Corrupt attribute list of file entry %1: record %2 is not one of its extension records",
+        throw CException(EErrorKind::Corrupt,
+                         "Corrupt attribute list of file entry %1: record %2 is not one of its extension records",
                          RecordNumber(base), recordNumber);
 }
 
@@ -63,7 +63,7 @@ uint16_t ReusedSequenceNumber(CVolume& volume, uint64_t recordNumber) {
         MftRecBufferPtr record = volume.ReadMftRecord(recordNumber);
         CByteReader header(record->bytes);
         uint16_t sequence = header.U16(FileRecord::SequenceNumber);
-        if (header.U32(FileRecord::Signature) == kFileSignature && sequence != 0) return sequence;
+        if (header.U32(FileRecord::Signature) == FileRecord::SignatureValue && sequence != 0) return sequence;
     } catch (const CException&) {
         // Not a readable record: nothing refers to it.
     }
@@ -128,12 +128,13 @@ void CFileEntry::LoadAttributeList(ParseMap& parsed) {
     auto found = parsed.find(key);
     if (found == parsed.end()) return;
     size_t records = CountAttributeListRecords(parsed);
-    if (records != 1) throw CException("attrListItr->second.size() != 1 (%1)", records);
+    if (records != 1) throw CException(EErrorKind::Corrupt, "attrListItr->second.size() != 1 (%1)", records);
 
     auto list = std::make_shared<CAttribute>(m_volume, m_reference, found->second);
     m_attributes.emplace(key, list);
     if (list->GetSize() > kLargestAttributeList)
-        throw CException("Attribute list of file entry %1 is too large: %2", RecordNumber(m_reference), list->GetSize());
+        throw CException(EErrorKind::Unsupported, "Attribute list of file entry %1 is too large: %2",
+                         RecordNumber(m_reference), list->GetSize());
     if (list->GetSize() == 0) return;
     std::vector<uint8_t> data = list->ReadAll();
     ReadExtensionRecords(CByteReader(data), parsed);
@@ -164,7 +165,8 @@ void CFileEntry::ReadExtensionRecord(FileReference reference, ParseMap& parsed) 
     uint64_t recordNumber = RecordNumber(reference);
     uint64_t recordCount = m_volume.GetMft().GetRecordCount();
     if (recordNumber >= recordCount)
-        throw CException("Corrupt attribute list of file entry %1: extension record %2 is beyond the MFT (%3 records)",
+        throw CException(EErrorKind::Corrupt,
+                         "Corrupt attribute list of file entry %1: extension record %2 is beyond the MFT (%3 records)",
                          RecordNumber(m_reference), recordNumber, recordCount);
     MftRecBufferPtr record = m_volume.ReadMftRecord(reference);
     CheckExtensionRecord(*record, recordNumber, m_reference);
@@ -187,14 +189,15 @@ std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16stri
 
 AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) const {
     AttributePtr attribute = FindAttribute(type, name);
-    if (!attribute) throw CException("Attribute %1 %2 not found", type, name);
+    if (!attribute) throw CException(EErrorKind::Corrupt, "Attribute %1 %2 not found", type, name);
     return attribute;
 }
 
 AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name, bool resident) {
     AttributeKey key{type, std::u16string(name), 0};
     if (m_attributes.contains(key))
-        throw CException("Cannot create new attribute %1 %2 for file entry %3: attribute already exists", type, name,
+        throw CException(EErrorKind::Argument,
+                         "Cannot create new attribute %1 %2 for file entry %3: attribute already exists", type, name,
                          m_reference);
     auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, type, std::u16string(name), resident);
     m_attributes.emplace(std::move(key), attribute);
@@ -204,7 +207,7 @@ AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name
 void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
     auto it = m_attributes.find(AttributeKey{type, std::u16string(name), 0});
     if (it == m_attributes.end())
-        throw CException("Cannot delete attribute %1 %2: attributes does not exist", type, name);
+        throw CException(EErrorKind::Argument, "Cannot delete attribute %1 %2: attributes does not exist", type, name);
     // Releasing rather than shrinking hands a non-resident attribute's clusters
     // back to the allocator instead of leaking them.
     it->second->ReleaseClusters();
@@ -352,7 +355,8 @@ SListLayout CFileEntry::PlanAttributeList(CAttribute& list) {
             return trial;
         }
     }
-    throw CException("Cannot save file entry %1: its attributes do not fit its records", RecordNumber(m_reference));
+    throw CException(EErrorKind::Unsupported, "Cannot save file entry %1: its attributes do not fit its records",
+                     RecordNumber(m_reference));
 }
 
 // The entry's own extension records in record order, then fresh ones.
@@ -376,7 +380,7 @@ FileReference CFileEntry::AllocateExtensionRecord() {
     try {
         MftRecBufferPtr record = m_volume.ReadMftRecord(recordNumber);
         CByteReader old(record->bytes);
-        if (old.U32(FileRecord::Signature) == kFileSignature) sequence = NextSequenceNumber(old.U16(FileRecord::SequenceNumber));
+        if (old.U32(FileRecord::Signature) == FileRecord::SignatureValue) sequence = NextSequenceNumber(old.U16(FileRecord::SequenceNumber));
     } catch (const std::exception&) {
         // An unreadable free record starts again at 1.
     }
@@ -391,8 +395,8 @@ MftRecBufferPtr CFileEntry::BuildRecord(FileReference reference, uint16_t sequen
     writer.U16(FileRecord::SequenceNumber, sequence);
     uint32_t position = writer.Reader().U16(FileRecord::FirstAttribute);
     if (uint64_t{PiecesSize(pieces)} > RecordCapacity(recordSize))
-        throw CException("Cannot save file entry %1: record %2 would overflow", RecordNumber(m_reference),
-                         RecordNumber(reference));
+        throw CException(EErrorKind::Unsupported, "Cannot save file entry %1: record %2 would overflow",
+                         RecordNumber(m_reference), RecordNumber(reference));
     uint16_t instance = 0;
     for (const SRecordPiece& piece : pieces) {
         CByteWriter out = writer.Sub(position, recordSize - position);
@@ -403,9 +407,9 @@ MftRecBufferPtr CFileEntry::BuildRecord(FileReference reference, uint16_t sequen
         position += length;
     }
     writer.U32(position, AttrType::End);
-    writer.U32(position + 4, 0);
+    writer.U32(position + AttrRecord::Length, 0);
     writer.U16(FileRecord::NextInstance, instance);
-    writer.U32(FileRecord::BytesInUse, position + 8);
+    writer.U32(FileRecord::BytesInUse, position + FileRecord::EndMarkerSize);
     return record;
 }
 

@@ -33,28 +33,33 @@ namespace {
 void ValidateAttributeRecord(const CByteReader& buffer, size_t position) {
     uint32_t type = buffer.U32(position + AttrRecord::Type);
     uint32_t length = buffer.U32(position + AttrRecord::Length);
-    if (length == 0) throw CException("Attribute length cannot be empty. Offset: %1, type: ", position);
+    if (length == 0)
+        throw CException(EErrorKind::Corrupt, "Attribute length cannot be empty. Offset: %1, type: ", position);
     if (length > buffer.Size() - position)
-        throw CException("Attribute record at offset %1 (type %2) runs past the record: length %3, record size %4",
+        throw CException(EErrorKind::Corrupt,
+                         "Attribute record at offset %1 (type %2) runs past the record: length %3, record size %4",
                          position, type, length, buffer.Size());
     CByteReader record = buffer.Sub(position, length);
     bool nonResident = record.U8(AttrRecord::NonResident) != 0;
     size_t headerSize = nonResident ? AttrRecord::NonResidentHeaderSize : AttrRecord::ResidentHeaderSize;
     if (length < headerSize)
-        throw CException("Attribute record at offset %1 (type %2) is too short: length %3", position, type, length);
+        throw CException(EErrorKind::Corrupt, "Attribute record at offset %1 (type %2) is too short: length %3",
+                         position, type, length);
 
     uint64_t nameEnd = record.U16(AttrRecord::NameOffset) + 2ull * record.U8(AttrRecord::NameLength);
     if (nameEnd > length)
-        throw CException("Attribute name at offset %1 (type %2) runs past its record", position, type);
+        throw CException(EErrorKind::Corrupt, "Attribute name at offset %1 (type %2) runs past its record", position,
+                         type);
 
     if (nonResident) {
         if (record.U16(AttrRecord::MappingPairsOffset) > length)
-            throw CException("Mapping pairs of attribute at offset %1 (type %2) lie past its record", position, type);
+            throw CException(EErrorKind::Corrupt,
+                             "Mapping pairs of attribute at offset %1 (type %2) lie past its record", position, type);
     } else {
         uint64_t valueEnd = uint64_t{record.U16(AttrRecord::ValueOffset)} + record.U32(AttrRecord::ValueLength);
         if (valueEnd > length)
-            throw CException("Resident value of attribute at offset %1 (type %2) runs past its record", position,
-                             type);
+            throw CException(EErrorKind::Corrupt,
+                             "Resident value of attribute at offset %1 (type %2) runs past its record", position, type);
     }
 }
 
@@ -115,7 +120,7 @@ uint16_t FreshSequenceNumber(uint64_t recordNumber) {
 }
 
 uint32_t FirstAttributeOffset(uint32_t recordSize) {
-    uint32_t usaCount = recordSize / 512 + 1;
+    uint32_t usaCount = UpdateSequence::CountFor(recordSize);
     return static_cast<uint32_t>(RoundUp(FileRecord::HeaderSize + 2ull * usaCount, 8));
 }
 
@@ -123,12 +128,12 @@ void WriteRecordHeader(const CByteWriter& record, uint64_t recordNumber, uint16_
                        FileReference baseReference, uint16_t flags, uint16_t linkCount) {
     uint32_t recordSize = NumericCast<uint32_t>(record.Size());
     uint32_t firstAttribute = FirstAttributeOffset(recordSize);
-    if (recordSize % 512 != 0 || firstAttribute + FileRecord::EndMarkerSize > recordSize)
-        throw CException("Invalid MFT record size: %1", recordSize);
+    if (recordSize % UpdateSequence::Stride != 0 || firstAttribute + FileRecord::EndMarkerSize > recordSize)
+        throw CException(EErrorKind::Corrupt, "Invalid MFT record size: %1", recordSize);
     uint32_t recordNumber32 = NumericCast<uint32_t>(recordNumber);
-    record.CopyFrom(FileRecord::Signature, "FILE", 4);
+    record.U32(FileRecord::Signature, FileRecord::SignatureValue);
     record.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
-    record.U16(FileRecord::UsaCount, static_cast<uint16_t>(recordSize / 512 + 1));
+    record.U16(FileRecord::UsaCount, static_cast<uint16_t>(UpdateSequence::CountFor(recordSize)));
     record.U16(FileRecord::SequenceNumber, sequence);
     record.U16(FileRecord::LinkCount, linkCount);
     record.U16(FileRecord::FirstAttribute, static_cast<uint16_t>(firstAttribute));
@@ -141,8 +146,8 @@ void WriteRecordHeader(const CByteWriter& record, uint64_t recordNumber, uint16_
 
 MftRecBufferPtr BuildRecordHeader(uint32_t recordSize, FileReference reference, FileReference baseReference,
                                   uint16_t flags, uint16_t linkCount) {
-    if (recordSize % 512 != 0 || FirstAttributeOffset(recordSize) + FileRecord::EndMarkerSize > recordSize)
-        throw CException("Invalid MFT record size: %1", recordSize);
+    if (recordSize % UpdateSequence::Stride != 0 || FirstAttributeOffset(recordSize) + FileRecord::EndMarkerSize > recordSize)
+        throw CException(EErrorKind::Corrupt, "Invalid MFT record size: %1", recordSize);
     uint64_t recordNumber = RecordNumber(reference);
     auto buffer = std::make_shared<CMftRecBuffer>(recordSize);
     WriteRecordHeader(CByteWriter(buffer->bytes), recordNumber, FreshSequenceNumber(recordNumber), baseReference,
@@ -153,29 +158,28 @@ MftRecBufferPtr BuildRecordHeader(uint32_t recordSize, FileReference reference, 
 const std::vector<SAttrDef>& AttributeDefinitions() {
     constexpr uint64_t unlimited = ~uint64_t{0};
     static const std::vector<SAttrDef> definitions = {
-        {u"$STANDARD_INFORMATION", AttrType::StandardInformation, 0x40, 48, 72},
-        {u"$ATTRIBUTE_LIST", AttrType::AttributeList, 0x80, 0, unlimited},
-        {u"$FILE_NAME", AttrType::FileName, 0x42, 68, 578},
-        {u"$OBJECT_ID", AttrType::ObjectId, 0x40, 0, 256},
-        {u"$SECURITY_DESCRIPTOR", AttrType::SecurityDescriptor, 0x80, 0, unlimited},
-        {u"$VOLUME_NAME", AttrType::VolumeName, 0x40, 2, 256},
-        {u"$VOLUME_INFORMATION", AttrType::VolumeInformation, 0x40, 12, 12},
-        {u"$DATA", AttrType::Data, 0x00, 0, unlimited},
-        {u"$INDEX_ROOT", AttrType::IndexRoot, 0x40, 0, unlimited},
-        {u"$INDEX_ALLOCATION", AttrType::IndexAllocation, 0x80, 0, unlimited},
-        {u"$BITMAP", AttrType::Bitmap, 0x80, 0, unlimited},
-        {u"$REPARSE_POINT", AttrType::ReparsePoint, 0x80, 0, 16384},
-        {u"$EA_INFORMATION", AttrType::EaInformation, 0x40, 8, 8},
-        {u"$EA", AttrType::Ea, 0x00, 0, 65536},
-        {u"$LOGGED_UTILITY_STREAM", AttrType::LoggedUtilityStream, 0x80, 0, 65536},
+        {u"$STANDARD_INFORMATION", AttrType::StandardInformation, AttrDefEntry::FlagResidentOnly, 48, 72},
+        {u"$ATTRIBUTE_LIST", AttrType::AttributeList, AttrDefEntry::FlagAlwaysLogged, 0, unlimited},
+        {u"$FILE_NAME", AttrType::FileName, AttrDefEntry::FlagResidentOnly | AttrDefEntry::FlagIndexable, 68, 578},
+        {u"$OBJECT_ID", AttrType::ObjectId, AttrDefEntry::FlagResidentOnly, 0, 256},
+        {u"$SECURITY_DESCRIPTOR", AttrType::SecurityDescriptor, AttrDefEntry::FlagAlwaysLogged, 0, unlimited},
+        {u"$VOLUME_NAME", AttrType::VolumeName, AttrDefEntry::FlagResidentOnly, 2, 256},
+        {u"$VOLUME_INFORMATION", AttrType::VolumeInformation, AttrDefEntry::FlagResidentOnly, 12, 12},
+        {u"$DATA", AttrType::Data, 0, 0, unlimited},
+        {u"$INDEX_ROOT", AttrType::IndexRoot, AttrDefEntry::FlagResidentOnly, 0, unlimited},
+        {u"$INDEX_ALLOCATION", AttrType::IndexAllocation, AttrDefEntry::FlagAlwaysLogged, 0, unlimited},
+        {u"$BITMAP", AttrType::Bitmap, AttrDefEntry::FlagAlwaysLogged, 0, unlimited},
+        {u"$REPARSE_POINT", AttrType::ReparsePoint, AttrDefEntry::FlagAlwaysLogged, 0, 16384},
+        {u"$EA_INFORMATION", AttrType::EaInformation, AttrDefEntry::FlagResidentOnly, 8, 8},
+        {u"$EA", AttrType::Ea, 0, 0, 65536},
+        {u"$LOGGED_UTILITY_STREAM", AttrType::LoggedUtilityStream, AttrDefEntry::FlagAlwaysLogged, 0, 65536},
     };
     return definitions;
 }
 
 bool MayBeNonResident(uint32_t type) {
-    constexpr uint32_t kMustBeResident = 0x40;
     for (const SAttrDef& definition : AttributeDefinitions())
-        if (definition.type == type) return (definition.flags & kMustBeResident) == 0;
+        if (definition.type == type) return (definition.flags & AttrDefEntry::FlagResidentOnly) == 0;
     return false;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Bytes.h"
+#include "volume/Fixups.h"
 #include "volume/MftRecBuffer.h"
 #include "volume/Types.h"
 
@@ -48,12 +49,15 @@ inline constexpr size_t BaseReference = 32;
 inline constexpr size_t NextInstance = 40;
 inline constexpr size_t RecordNumber = 44;
 inline constexpr size_t HeaderSize = 48;
+inline constexpr uint32_t SignatureValue = 0x454C4946;  // "FILE"
 inline constexpr uint16_t FlagInUse = 0x0001;
 inline constexpr uint16_t FlagDirectory = 0x0002;
 inline constexpr uint16_t FlagExtendMember = 0x0004;  // a system file under $Extend
 inline constexpr uint16_t FlagViewIndex = 0x0008;     // holds an index of something other than names
 inline constexpr uint32_t EndMarkerSize = 8;          // the end type code and four zero bytes
 }  // namespace FileRecord
+static_assert(FileRecord::Signature == UpdateSequence::Signature && FileRecord::UsaOffset == UpdateSequence::Offset &&
+              FileRecord::UsaCount == UpdateSequence::Count);
 
 // Attribute record header fields (offsets from the attribute record start).
 namespace AttrRecord {
@@ -64,6 +68,7 @@ inline constexpr size_t NameLength = 9;
 inline constexpr size_t NameOffset = 10;
 inline constexpr size_t Flags = 12;
 inline constexpr size_t Instance = 14;
+inline constexpr size_t LongestNameUnits = 255;  // the name length is one byte
 // Resident part.
 inline constexpr size_t ValueLength = 16;
 inline constexpr size_t ValueOffset = 20;
@@ -134,7 +139,9 @@ inline constexpr uint32_t LengthForName(size_t units) { return static_cast<uint3
 
 inline constexpr uint32_t kFileAttributeHidden = 0x2;
 inline constexpr uint32_t kFileAttributeSystem = 0x4;
+inline constexpr uint32_t kFileAttributeDirectory = 0x10;  // reported for directories, not stored
 inline constexpr uint32_t kFileAttributeArchive = 0x20;
+inline constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 inline constexpr uint32_t kFileAttributeDirectoryIndex = 0x10000000;  // "has a file name index"
 inline constexpr uint32_t kFileAttributeViewIndex = 0x20000000;       // has an index of something else
 inline constexpr uint32_t kFileAttributeNormal = 0x80;
@@ -165,6 +172,9 @@ inline constexpr size_t Flags = 140;
 inline constexpr size_t MinimumSize = 144;
 inline constexpr size_t MaximumSize = 152;
 inline constexpr size_t Size = 160;
+inline constexpr uint32_t FlagIndexable = 0x02;
+inline constexpr uint32_t FlagResidentOnly = 0x40;
+inline constexpr uint32_t FlagAlwaysLogged = 0x80;
 }  // namespace AttrDefEntry
 
 // (type, name) under which a file entry holds one attribute. `occurrence`

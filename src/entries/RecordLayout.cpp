@@ -42,8 +42,8 @@ void CRecordPacker::OpenRecord() {
 void CRecordPacker::Place(SRecordPiece piece) {
     if (piece.size > Room()) {
         if (piece.size > m_capacity)
-            throw CException("Attribute %1 of record %2 does not fit an MFT record (%3 bytes)", piece.key.type,
-                             RecordNumber(piece.attribute->GetOwner()), piece.size);
+            throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 does not fit an MFT record (%3 bytes)",
+                             piece.key.type, RecordNumber(piece.attribute->GetOwner()), piece.size);
         OpenRecord();
     }
     m_used += piece.size;
@@ -78,8 +78,8 @@ void CRecordPacker::AddExtents(const AttributeKey& key, const AttributePtr& attr
         }
         if (next == first) {
             if (!m_records.empty() && m_records.back().empty())
-                throw CException("Attribute %1 of record %2 does not fit an MFT record", key.type,
-                                 RecordNumber(attribute->GetOwner()));
+                throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 does not fit an MFT record",
+                                 key.type, RecordNumber(attribute->GetOwner()));
             OpenRecord();
             continue;
         }

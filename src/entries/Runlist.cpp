@@ -35,21 +35,22 @@ bool DecodePair(SPairCursor& cursor, RunMap& runs) {
     uint32_t lengthBytes = header & 0x0F;
     uint32_t offsetBytes = header >> 4;
     if (lengthBytes == 0 || lengthBytes > 8 || cursor.position + lengthBytes >= cursor.end)
-        throw CException("Corrupted runlist: length bytes %1", lengthBytes);
+        throw CException(EErrorKind::Corrupt, "Corrupted runlist: length bytes %1", lengthBytes);
     int64_t length = cursor.record.SignedLe(cursor.position + 1, lengthBytes);
-    if (length <= 0) throw CException("Corrupted runlist: length %1", length);
+    if (length <= 0) throw CException(EErrorKind::Corrupt, "Corrupted runlist: length %1", length);
     uint32_t total = lengthBytes + offsetBytes;
     if (offsetBytes > 8 || cursor.position + total >= cursor.end)
-        throw CException("Corrupted runlist: LCN bytes %1", total);
+        throw CException(EErrorKind::Corrupt, "Corrupted runlist: LCN bytes %1", total);
 
     uint64_t runLength = static_cast<uint64_t>(length);
-    if (cursor.vcn > UINT64_MAX - runLength) throw CException("Corrupted runlist: VCN overflow at %1", cursor.vcn);
+    if (cursor.vcn > UINT64_MAX - runLength)
+        throw CException(EErrorKind::Corrupt, "Corrupted runlist: VCN overflow at %1", cursor.vcn);
     uint64_t runLcn = SparseLcn;
     if (offsetBytes != 0) {
         int64_t delta = cursor.record.SignedLe(cursor.position + 1 + lengthBytes, offsetBytes);
         int64_t lcn = 0;
         if (__builtin_add_overflow(cursor.lcn, delta, &lcn) || lcn < 0 || lcn > kMaxLcn - length)
-            throw CException("Corrupted runlist: LCN %1 + %2 out of range", cursor.lcn, delta);
+            throw CException(EErrorKind::Corrupt, "Corrupted runlist: LCN %1 + %2 out of range", cursor.lcn, delta);
         cursor.lcn = lcn;
         runLcn = static_cast<uint64_t>(lcn);
     }
@@ -68,7 +69,7 @@ void DecodeMappingPairs(const CByteReader& record, RunMap& runs) {
     while (cursor.position < cursor.end && DecodePair(cursor, runs)) {
     }
     if (highestVcn != 0 && cursor.vcn - 1 != highestVcn)
-        throw CException("Corrupted runlist: highest VCN %1, current %2", highestVcn, cursor.vcn);
+        throw CException(EErrorKind::Corrupt, "Corrupted runlist: highest VCN %1, current %2", highestVcn, cursor.vcn);
 }
 
 uint32_t MappingPairSize(const SLcnAndLength& run, int64_t& previousLcn) {
@@ -86,22 +87,23 @@ uint32_t EncodeMappingPairs(const RunMap& runs, const CByteWriter& record, uint3
     int64_t previousLcn = 0;
     for (const auto& [vcn, run] : runs) {
         if (vcn.value != expectedVcn)
-            throw CException("Cannot serialize mapping pairs: run at VCN %1 does not follow VCN %2", vcn.value,
+            throw CException(EErrorKind::Corrupt,
+                             "Cannot serialize mapping pairs: run at VCN %1 does not follow VCN %2", vcn.value,
                              expectedVcn);
         if (run.length == 0 || run.length > static_cast<uint64_t>(INT64_MAX))
-            throw CException("Cannot serialize mapping pairs: invalid run length %1", run.length);
+            throw CException(EErrorKind::Corrupt, "Cannot serialize mapping pairs: invalid run length %1", run.length);
         uint32_t lengthBytes = SignedByteCount(static_cast<int64_t>(run.length));
         uint32_t offsetBytes = 0;
         int64_t delta = 0;
         if (run.lcn != SparseLcn) {
             if (run.lcn > static_cast<uint64_t>(INT64_MAX))
-                throw CException("Cannot serialize mapping pairs: invalid LCN %1", run.lcn);
+                throw CException(EErrorKind::Corrupt, "Cannot serialize mapping pairs: invalid LCN %1", run.lcn);
             delta = static_cast<int64_t>(run.lcn) - previousLcn;
             offsetBytes = SignedByteCount(delta);
             previousLcn = static_cast<int64_t>(run.lcn);
         }
         if (p + 1 + lengthBytes + offsetBytes + 1 > room)
-            throw CException("Cannot serialize mapping pairs: buffer is too small");
+            throw CException(EErrorKind::Corrupt, "Cannot serialize mapping pairs: buffer is too small");
         record.U8(p, static_cast<uint8_t>(offsetBytes << 4 | lengthBytes));
         record.PutLe(p + 1, run.length, lengthBytes);
         record.PutLe(p + 1 + lengthBytes, static_cast<uint64_t>(delta), offsetBytes);
@@ -110,7 +112,8 @@ uint32_t EncodeMappingPairs(const RunMap& runs, const CByteWriter& record, uint3
     }
     record.U8(p, 0);
     uint64_t length = RoundUp(p + 1, 8);
-    if (length > room) throw CException("Cannot align non-resident mapping pairs: buffer is too small");
+    if (length > room)
+        throw CException(EErrorKind::Corrupt, "Cannot align non-resident mapping pairs: buffer is too small");
     record.Fill(p + 1, 0, length - p - 1);
     record.U32(AttrRecord::Length, static_cast<uint32_t>(length));
     return static_cast<uint32_t>(length);

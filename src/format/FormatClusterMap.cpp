@@ -47,10 +47,11 @@ void CClusterMap::Take(uint64_t lcn, uint64_t length) {
 
 void CClusterMap::Reserve(uint64_t lcn, uint64_t length) {
     if (lcn > m_clusterCount || length > m_clusterCount - lcn)
-        throw CException("System area at cluster %1 (%2 clusters) lies past the volume", lcn, length);
+        throw CException(EErrorKind::Argument, "System area at cluster %1 (%2 clusters) lies past the volume", lcn,
+                         length);
     auto range = FirstEndingAfter(lcn);
     if (range != m_taken.end() && range->first < lcn + length)
-        throw CException("System areas overlap at cluster %1", std::max(lcn, range->first));
+        throw CException(EErrorKind::Argument, "System areas overlap at cluster %1", std::max(lcn, range->first));
     Take(lcn, length);
 }
 
@@ -78,7 +79,9 @@ RunMap CClusterMap::Allocate(uint64_t count, uint64_t hint) {
     hint = std::min(hint, m_clusterCount);
     TakeFrom(hint, m_clusterCount, remaining, runs);
     TakeFrom(0, hint, remaining, runs);
-    if (remaining > 0) throw CException("Volume is too small for its system files: %1 clusters short", remaining);
+    if (remaining > 0)
+        throw CException(EErrorKind::Argument, "Volume is too small for its system files: %1 clusters short",
+                         remaining);
     return runs;
 }
 

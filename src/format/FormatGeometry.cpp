@@ -16,14 +16,15 @@ uint32_t AutomaticClusterSize(uint64_t volumeSize) {
     uint64_t clusterSize = std::max<uint32_t>(4096, kSectorSize);
     // Keep the cluster count within 32 bits.
     while (volumeSize >= (clusterSize << 32)) clusterSize *= 2;
-    if (clusterSize >= kLargestClusterSize) throw CException("Volume of %1 bytes is too large for NTFS", volumeSize);
+    if (clusterSize >= kLargestClusterSize)
+        throw CException(EErrorKind::Argument, "Volume of %1 bytes is too large for NTFS", volumeSize);
     return static_cast<uint32_t>(clusterSize);
 }
 
 void CheckGivenClusterSize(uint32_t clusterSize) {
     bool usable = std::has_single_bit(clusterSize) && clusterSize >= kSectorSize &&
                   clusterSize <= 128 * kSectorSize && clusterSize <= kLargestClusterSize;
-    if (!usable) throw CException("Invalid cluster size: %1", clusterSize);
+    if (!usable) throw CException(EErrorKind::Argument, "Invalid cluster size: %1", clusterSize);
 }
 
 uint64_t JournalSizeFor(uint64_t volumeSize, uint32_t clusterSize) {
@@ -40,7 +41,8 @@ void PlaceJournal(SFormatGeometry& g) {
     // The journal must end before the last cluster of the volume.
     while (size > 0 && g.logLcn + CeilDiv(size, g.clusterSize) >= g.clusterCount) size /= 2;
     size = CeilDiv(size, g.clusterSize) * g.clusterSize;
-    if (size < kMinimumLogSize) throw CException("Volume has no room for a journal of %1 bytes", kMinimumLogSize);
+    if (size < kMinimumLogSize)
+        throw CException(EErrorKind::Argument, "Volume has no room for a journal of %1 bytes", kMinimumLogSize);
     g.logSize = size;
 }
 
@@ -55,7 +57,7 @@ uint64_t SFormatGeometry::MftBitmapBytes() const { return CeilDiv(CeilDiv(MftRec
 SFormatGeometry DecideGeometry(uint64_t deviceSize, uint32_t requestedClusterSize) {
     // The last sector holds the backup boot sector.
     if (deviceSize < kMinimumVolumeSize + kSectorSize)
-        throw CException("Device of %1 bytes is too small: NTFS needs at least %2", deviceSize,
+        throw CException(EErrorKind::Argument, "Device of %1 bytes is too small: NTFS needs at least %2", deviceSize,
                          kMinimumVolumeSize + kSectorSize);
     SFormatGeometry g;
     g.sectorCount = deviceSize / kSectorSize - 1;
@@ -69,7 +71,8 @@ SFormatGeometry DecideGeometry(uint64_t deviceSize, uint32_t requestedClusterSiz
     }
     g.clusterCount = g.volumeSize / g.clusterSize;
     if (g.clusterCount > 0xFFFFFFFFull)
-        throw CException("Too many clusters: %1 (use clusters larger than %2 bytes)", g.clusterCount, g.clusterSize);
+        throw CException(EErrorKind::Argument, "Too many clusters: %1 (use clusters larger than %2 bytes)",
+                         g.clusterCount, g.clusterSize);
 
     g.mftSize = std::max<uint64_t>(uint64_t{kSystemRecordCount} * kMftRecordSize, g.clusterSize);
     g.bootClusters = CeilDiv(kBootAreaSize, g.clusterSize);

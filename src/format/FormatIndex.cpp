@@ -7,9 +7,6 @@
 namespace volcore::format {
 namespace {
 
-constexpr size_t kLongestName = 255;
-constexpr uint32_t kIndexHeaderSize = IndexRoot::HeaderSize - IndexRoot::Header;
-
 // The entries laid end to end, then the end entry.
 std::vector<uint8_t> Concatenate(const std::vector<std::vector<uint8_t>>& entries, bool endWithChild) {
     std::vector<uint8_t> all;
@@ -37,8 +34,8 @@ std::vector<uint8_t> IndexRootValue(uint32_t indexedType, uint32_t collation, co
     out.U32(IndexRoot::CollationRule, collation);
     out.U32(IndexRoot::BlockSize, geometry.blockSize);
     out.U8(IndexRoot::ClustersPerBlock, geometry.clustersPerBlock);
-    uint32_t inUse = static_cast<uint32_t>(kIndexHeaderSize + entries.size());
-    WriteIndexHeader(out.Sub(IndexRoot::Header, kIndexHeaderSize), kIndexHeaderSize, inUse, inUse,
+    uint32_t inUse = static_cast<uint32_t>(IndexHeader::Size + entries.size());
+    WriteIndexHeader(out.Sub(IndexRoot::Header, IndexHeader::Size), IndexHeader::Size, inUse, inUse,
                      large ? IndexHeader::FlagLarge : 0);
     out.CopyFrom(IndexRoot::HeaderSize, entries.data(), entries.size());
     return root;
@@ -47,7 +44,8 @@ std::vector<uint8_t> IndexRootValue(uint32_t indexedType, uint32_t collation, co
 }  // namespace
 
 std::vector<uint8_t> FileNameValue(const SFileNameInfo& info) {
-    if (info.name.size() > kLongestName) throw CException("File name of %1 units is too long", info.name.size());
+    if (info.name.size() > IndexEntry::LongestNameUnits)
+        throw CException(EErrorKind::Argument, "File name of %1 units is too long", info.name.size());
     std::vector<uint8_t> value(FileNameValue::Name + 2 * info.name.size(), 0);
     CByteWriter out(value);
     out.U64(FileNameValue::ParentReference, info.parent);
@@ -108,7 +106,8 @@ std::vector<uint8_t> LeafIndexBlock(const SIndexGeometry& geometry, const std::v
     uint16_t usaCount = static_cast<uint16_t>(geometry.blockSize / 512 + 1);
     uint32_t firstEntry = IndexBlock::EntriesOffset(usaCount);
     std::vector<uint8_t> all = Concatenate(entries, false);
-    if (firstEntry + all.size() > block.size()) throw CException("Index entries overflow their block");
+    if (firstEntry + all.size() > block.size())
+        throw CException(EErrorKind::Argument, "Index entries overflow their block");
     WriteBlockHeader(out, usaCount, 0, geometry.blockSize);
     uint32_t inUse = static_cast<uint32_t>(firstEntry + all.size() - IndexBlock::Header);
     out.U32(IndexBlock::Header + IndexHeader::BytesInUse, inUse);

@@ -9,14 +9,12 @@
 namespace volcore::format {
 namespace {
 
-constexpr size_t kLongestName = 255;
-
 size_t NameBytes(const SAttribute& attribute) { return RoundUp(attribute.name.size() * 2, 8); }
 
 size_t WriteCommonHeader(const CByteWriter& out, const SAttribute& attribute, uint16_t instance) {
     size_t headerSize = attribute.nonResident ? AttrRecord::NonResidentHeaderSize : AttrRecord::ResidentHeaderSize;
-    if (attribute.name.size() > kLongestName)
-        throw CException("Attribute name of %1 units is too long", attribute.name.size());
+    if (attribute.name.size() > AttrRecord::LongestNameUnits)
+        throw CException(EErrorKind::Argument, "Attribute name of %1 units is too long", attribute.name.size());
     out.U32(AttrRecord::Type, attribute.type);
     out.U8(AttrRecord::NonResident, attribute.nonResident ? 1 : 0);
     out.U8(AttrRecord::NameLength, static_cast<uint8_t>(attribute.name.size()));
@@ -94,7 +92,8 @@ void WriteFileRecord(const CByteWriter& record, const SRecordHeader& header, std
     for (const SAttribute& attribute : attributes) {
         // The end marker must still fit after this attribute.
         size_t room = record.Size() - position;
-        if (room < FileRecord::EndMarkerSize) throw CException("Attributes overflow MFT record %1", header.number);
+        if (room < FileRecord::EndMarkerSize)
+            throw CException(EErrorKind::Argument, "Attributes overflow MFT record %1", header.number);
         CByteWriter out = record.Sub(position, room - FileRecord::EndMarkerSize);
         position += attribute.nonResident ? WriteNonResident(out, attribute, instance, clusterSize)
                                           : WriteResident(out, attribute, instance);

@@ -12,7 +12,7 @@ void WriteClusterBitmap(SFormatContext& context) {
     auto data = std::find_if(plan.attributes.begin(), plan.attributes.end(), [](const SAttribute& attribute) {
         return attribute.type == AttrType::Data && attribute.name.empty();
     });
-    if (data == plan.attributes.end()) throw CException("$Bitmap has no data");
+    if (data == plan.attributes.end()) throw CException(EErrorKind::Argument, "$Bitmap has no data");
     const CClusterMap& clusters = *context.clusters;
     StreamThroughRuns(context, data->runs, context.geometry.ClusterBitmapBytes(),
                       [&](uint64_t offset, std::span<uint8_t> piece) { clusters.FillBitmap(offset, piece); });

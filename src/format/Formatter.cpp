@@ -62,12 +62,13 @@ void WriteThroughRuns(SFormatContext& context, const RunMap& runs, std::span<con
     size_t done = 0;
     for (const auto& [vcn, run] : runs) {
         if (done == data.size()) break;
-        if (run.lcn == SparseLcn) throw CException("System data cannot go to a sparse run");
+        if (run.lcn == SparseLcn) throw CException(EErrorKind::Argument, "System data cannot go to a sparse run");
         size_t chunk = static_cast<size_t>(std::min<uint64_t>(run.length * clusterSize, data.size() - done));
         context.device.Write(run.lcn * clusterSize, data.subspan(done, chunk));
         done += chunk;
     }
-    if (done != data.size()) throw CException("System data of %1 bytes does not fit its clusters", data.size());
+    if (done != data.size())
+        throw CException(EErrorKind::Argument, "System data of %1 bytes does not fit its clusters", data.size());
 }
 
 void StreamThroughRuns(SFormatContext& context, const RunMap& runs, uint64_t size, const PieceProducer& produce) {
@@ -76,7 +77,7 @@ void StreamThroughRuns(SFormatContext& context, const RunMap& runs, uint64_t siz
     uint64_t done = 0;
     for (const auto& [vcn, run] : runs) {
         if (done == size) break;
-        if (run.lcn == SparseLcn) throw CException("System data cannot go to a sparse run");
+        if (run.lcn == SparseLcn) throw CException(EErrorKind::Argument, "System data cannot go to a sparse run");
         uint64_t offset = run.lcn * clusterSize;
         uint64_t runBytes = std::min(run.length * clusterSize, size - done);
         while (runBytes > 0) {
@@ -88,7 +89,7 @@ void StreamThroughRuns(SFormatContext& context, const RunMap& runs, uint64_t siz
             runBytes -= piece.size();
         }
     }
-    if (done != size) throw CException("System data of %1 bytes does not fit its clusters", size);
+    if (done != size) throw CException(EErrorKind::Argument, "System data of %1 bytes does not fit its clusters", size);
 }
 
 void FillThroughRuns(SFormatContext& context, const RunMap& runs, uint64_t size, uint8_t value) {
@@ -102,7 +103,8 @@ void FormatVolume(const SFormatOptions& options, IIoDevice& device) {
 
 void FormatVolumeAt(const SFormatOptions& options, IIoDevice& device, uint64_t now, uint64_t serialNumber) {
     if (options.label.size() > kLongestLabel)
-        throw CException("Volume label is too long: %1 units (at most %2)", options.label.size(), kLongestLabel);
+        throw CException(EErrorKind::Argument, "Volume label is too long: %1 units (at most %2)", options.label.size(),
+                         kLongestLabel);
     CFormatDevice target(device);
     SFormatContext context(options, target);
     context.now = now;

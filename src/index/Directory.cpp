@@ -40,7 +40,7 @@ std::u16string JoinPath(const std::vector<std::u16string>& components) {
 
 SParentAndName SplitLastComponent(std::u16string_view path) {
     std::vector<std::u16string> components = SplitPath(path);
-    if (components.empty()) throw CException("Invalid path: %1", path);
+    if (components.empty()) throw CException(EErrorKind::Argument, "Invalid path: %1", path);
     SParentAndName result;
     result.name = std::move(components.back());
     components.pop_back();
@@ -113,7 +113,7 @@ std::shared_ptr<CDirectory> CDirectory::CreateByPath(CVolume& volume, std::u16st
 }
 
 CIndex& CDirectory::GetIndex() const {
-    if (!m_index) throw CException("Directory was deleted");
+    if (!m_index) throw CException(EErrorKind::Argument, "Directory was deleted");
     return *m_index;
 }
 
@@ -131,13 +131,15 @@ void CDirectory::ForEachEntry(const CIndex::Visitor& visit) {
 
 void CDirectory::Delete() {
     uint64_t record = RecordNumber(GetReference());
-    if (m_walks > 0) throw CException("Cannot delete directory %1 while it is being listed", GetName());
+    if (m_walks > 0)
+        throw CException(EErrorKind::Argument, "Cannot delete directory %1 while it is being listed", GetName());
     CheckUsable();
-    if (IsSystemObject()) throw CException("Cannot delete system entry %1", record);
+    if (IsSystemObject()) throw CException(EErrorKind::Argument, "Cannot delete system entry %1", record);
     if (!GetIndex().IsEmpty())
-        throw CException("Cannot delete directory %1: directory is not empty", GetName());
+        throw CException(EErrorKind::Argument, "Cannot delete directory %1: directory is not empty", GetName());
     // Tested before the index goes, so that a refused delete leaves the directory whole.
-    if (SameRecord(GetReference(), GetParentReference())) throw CException("Entry %1 references itself", record);
+    if (SameRecord(GetReference(), GetParentReference()))
+        throw CException(EErrorKind::Corrupt, "Entry %1 references itself", record);
     GetVolume().BeginWrite();
     // The directory's record is freed below: its unsaved index changes do not matter.
     m_index->DiscardChanges();

@@ -63,20 +63,20 @@ uint64_t CIndex::OwnerRecord() const { return m_entry ? RecordNumber(m_entry->Ge
 
 void CIndex::CheckBlockSize(const char* corruptFormat) const {
     if (m_blockSize == 0 || m_blockSize % 512 != 0 || m_blockSize > kMaxBlockSize)
-        throw CException(corruptFormat, m_blockSize, OwnerRecord());
+        throw CException(EErrorKind::Corrupt, corruptFormat, m_blockSize, OwnerRecord());
     // A block must hold an entry of the longest name with a child pointer,
     // and the end entry after it.
     uint64_t needed = IndexBlock::EntriesOffset(IndexBlock::UsaCountFor(m_blockSize)) + IndexEntry::LongestLength +
                       IndexEntry::ChildVcnSize + IndexEntry::ChildEndLength;
     if (m_blockSize < needed)
-        throw CException("Index block size %1 cannot hold the longest entry, file entry %2", m_blockSize,
-                         OwnerRecord());
+        throw CException(EErrorKind::Unsupported, "Index block size %1 cannot hold the longest entry, file entry %2",
+                         m_blockSize, OwnerRecord());
 }
 
 void CIndex::LoadRoot() {
     // Only a resident value is bounded by the record it came from.
     if (m_rootAttribute->IsNonResident())
-        throw CException("Corrupt index root %1, file entry %2", m_name, OwnerRecord());
+        throw CException(EErrorKind::Corrupt, "Corrupt index root %1, file entry %2", m_name, OwnerRecord());
     std::vector<uint8_t> value = m_rootAttribute->ReadAll();
     CByteReader root(value);
     m_blockSize = root.U32(IndexRoot::BlockSize);
@@ -86,7 +86,7 @@ void CIndex::LoadRoot() {
     uint64_t inUse = IndexRoot::Header + uint64_t{root.U32(IndexRoot::Header + IndexHeader::BytesInUse)};
     uint64_t end = std::min<uint64_t>(inUse, value.size());
     if (first < IndexRoot::HeaderSize || first >= end)
-        throw CException("Corrupt index root %1, file entry %2", m_name, OwnerRecord());
+        throw CException(EErrorKind::Corrupt, "Corrupt index root %1, file entry %2", m_name, OwnerRecord());
     m_root = std::make_shared<CIndexNode>(CIndexNode::kRootBlock, root.Sub(first, end - first));
 }
 
@@ -123,7 +123,7 @@ bool CIndex::FindEntry(std::u16string_view name, SIndexEntryValue& value) {
 
 SIndexEntryValue CIndex::GetEntry(std::u16string_view name) {
     SIndexEntryValue value;
-    if (!FindEntry(name, value)) throw CException("Entry %1 doesn't exist", name);
+    if (!FindEntry(name, value)) throw CException(EErrorKind::Argument, "Entry %1 doesn't exist", name);
     return value;
 }
 
@@ -134,7 +134,7 @@ CIndex::SInsertPosition CIndex::FindInsertPosition(std::u16string_view name) {
     // A search for a change stops at an older chain of blocks; a plain lookup
     // still sees everything.
     if (!present && position.search.irregular) present = m_tree->Search(name, false).match.node != nullptr;
-    if (present) throw CException("Entry %1 is already exist", name);
+    if (present) throw CException(EErrorKind::Argument, "Entry %1 is already exist", name);
     return position;
 }
 
@@ -156,7 +156,7 @@ void CIndex::AddEntry(std::u16string_view name, const SIndexEntryValue& value) {
 
 void CIndex::UpdateEntry(std::u16string_view name, const SIndexEntryValue& value) {
     SIndexSearch search = m_tree->Search(name, false);
-    if (!search.match.node) throw CException("Entry %1 doesn't exist", name);
+    if (!search.match.node) throw CException(EErrorKind::Argument, "Entry %1 doesn't exist", name);
     // The value stays in place: no entry moves, so walks need not notice.
     if (search.match.node->SetValue(search.match.slot, value)) m_dirty = true;
     Settle();

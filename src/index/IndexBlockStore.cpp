@@ -36,14 +36,14 @@ CIndexBlockStore::CIndexBlockStore(std::shared_ptr<CFileEntry> entry, std::u16st
 uint64_t CIndexBlockStore::OwnerRecord() const { return RecordNumber(m_entry->GetReference()); }
 
 void CIndexBlockStore::ThrowCorruptBlock() const {
-    throw CException("Corrupt index allocation block %1, file entry %2", m_name, OwnerRecord());
+    throw CException(EErrorKind::Corrupt, "Corrupt index allocation block %1, file entry %2", m_name, OwnerRecord());
 }
 
 void CIndexBlockStore::TakeOver(AttributePtr allocation, AttributePtr bitmap) {
     // The bitmap is read whole: it cannot need more bits than the device has blocks.
     uint64_t blocksOnDevice = m_entry->GetVolume().GetDevice().GetSize() / m_blockSize;
     if (bitmap->GetSize() > blocksOnDevice / 8 + kBitmapGrain)
-        throw CException("Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
+        throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
     m_bits = bitmap->ReadAll();
     m_allocation = std::move(allocation);
     m_bitmap = std::move(bitmap);
@@ -89,7 +89,8 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
     uint64_t block = vcn / m_vcnsPerBlock;
     // A pointer to a block the bitmap calls free would let that block be
     // handed out twice.
-    if (!IsInUse(block)) throw CException("Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
+    if (!IsInUse(block))
+        throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
     auto cached = m_cache.find(block);
     if (cached != m_cache.end()) {
         cached->second.lastUse = ++m_clock;
@@ -103,7 +104,7 @@ IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
     m_allocation->ReadData(block * m_blockSize, buffer.data(), m_blockSize);
     MstUnprotect(buffer, 1, m_blockSize);
     CByteReader reader(buffer);
-    CByteReader header = reader.Sub(IndexBlock::Header, IndexHeader::Flags + 4);
+    CByteReader header = reader.Sub(IndexBlock::Header, IndexHeader::Size);
     uint64_t first = IndexBlock::Header + uint64_t{header.U32(IndexHeader::FirstEntry)};
     uint64_t end = IndexBlock::Header + uint64_t{header.U32(IndexHeader::BytesInUse)};
     uint64_t usaEnd = reader.U16(IndexBlock::UsaOffset) + 2ull * reader.U16(IndexBlock::UsaCount);
@@ -166,7 +167,7 @@ void CIndexBlockStore::WriteBlock(CIndexNode& node) {
     WriteBlockHeader(block, usaCount, Vcn(node.Block()), m_blockSize);
     uint32_t first = IndexBlock::EntriesOffset(usaCount);
     block.CopyFrom(first, node.Bytes().data(), node.Size());
-    CByteWriter header = block.Sub(IndexBlock::Header, IndexHeader::Flags + 4);
+    CByteWriter header = block.Sub(IndexBlock::Header, IndexHeader::Size);
     header.U32(IndexHeader::BytesInUse, first - IndexBlock::Header + node.Size());
     header.U8(IndexHeader::Flags, node.IsLeaf() ? 0 : IndexHeader::FlagLarge);
     MstProtect(buffer, 1, m_blockSize);

@@ -24,7 +24,7 @@ void WriteKeyFields(const CByteWriter& key, const SIndexEntryValue& value) {
 }
 
 [[noreturn]] void ThrowCorruptEntry(const char* field, size_t position, uint64_t value) {
-    throw CException("Corrupt index entry at offset %1: %2 %3", position, field, value);
+    throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: %2 %3", position, field, value);
 }
 
 }  // namespace
@@ -119,7 +119,7 @@ uint32_t CheckIndexEntry(const CByteReader& node, size_t position) {
     // length would never move a walk forward.
     uint32_t shortest = (isEnd ? IndexEntry::SmallEndLength : IndexEntry::Name) + childBytes;
     if (length < shortest || length % 8 != 0)
-        throw CException("Corrupt index entry at offset %1: length %2", position, length);
+        throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: length %2", position, length);
     CByteReader entry = node.Sub(position, length);
     if (isEnd) return length;
     uint32_t keyLength = entry.U16(IndexEntry::KeyLength);
@@ -141,18 +141,18 @@ uint32_t WriteEndEntryWithChild(const CByteWriter& out, size_t position, uint64_
     CByteWriter entry = out.Sub(position, IndexEntry::ChildEndLength);
     entry.U16(IndexEntry::Length, IndexEntry::ChildEndLength);
     entry.U16(IndexEntry::Flags, IndexEntry::FlagEnd | IndexEntry::FlagHasChild);
-    entry.U64(IndexEntry::ChildEndLength - 8, childVcn);
+    entry.U64(IndexEntry::ChildEndLength - IndexEntry::ChildVcnSize, childVcn);
     return IndexEntry::ChildEndLength;
 }
 
 void WriteBlockHeader(const CByteWriter& block, uint16_t usaCount, uint64_t vcn, uint32_t blockSize) {
     uint32_t entriesOffset = IndexBlock::EntriesOffset(usaCount);
-    block.CopyFrom(IndexBlock::Signature, "INDX", 4);
+    block.U32(IndexBlock::Signature, IndexBlock::SignatureValue);
     block.U16(IndexBlock::UsaOffset, IndexBlock::UsaOffsetValue);
     block.U16(IndexBlock::UsaCount, usaCount);
     block.U64(IndexBlock::Lsn, 0);
     block.U64(IndexBlock::Vcn, vcn);
-    CByteWriter header = block.Sub(IndexBlock::Header, IndexHeader::Flags + 4);
+    CByteWriter header = block.Sub(IndexBlock::Header, IndexHeader::Size);
     header.U32(IndexHeader::FirstEntry, entriesOffset - IndexBlock::Header);
     header.U32(IndexHeader::BytesInUse, entriesOffset - IndexBlock::Header);
     header.U32(IndexHeader::BytesAllocated, blockSize - IndexBlock::Header);
@@ -170,7 +170,7 @@ SReadIndexEntry ReadIndexEntry(const CByteReader& node, size_t position, SIndexE
     // Anything shorter cannot hold the name-length byte, and a zero length
     // would never move the walk forward.
     if (result.length < IndexEntry::Name)
-        throw CException("Corrupt index entry at offset %1: length %2", position, result.length);
+        throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: length %2", position, result.length);
     CByteReader entry = node.Sub(position, result.length);
     CByteReader key = entry.Sub(IndexEntry::Key, result.length - IndexEntry::Key);
     value = MakeIndexEntryValue(entry.U64(IndexEntry::Reference), {key.Data(), key.Size()});

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/Bytes.h"
+#include "volume/Fixups.h"
 
 namespace volcore {
 
@@ -53,7 +54,9 @@ inline constexpr size_t BytesInUse = 0x04;
 inline constexpr size_t BytesAllocated = 0x08;
 inline constexpr size_t Flags = 0x0C;
 inline constexpr uint8_t FlagLarge = 0x01;  // root: has blocks; block: entries have children
+inline constexpr uint32_t Size = 0x10;      // the flags byte and three reserved bytes end it
 }  // namespace IndexHeader
+static_assert(IndexRoot::HeaderSize == IndexRoot::Header + IndexHeader::Size);
 
 // INDX block.
 namespace IndexBlock {
@@ -63,14 +66,18 @@ inline constexpr size_t UsaCount = 0x06;
 inline constexpr size_t Lsn = 0x08;
 inline constexpr size_t Vcn = 0x10;
 inline constexpr size_t Header = 0x18;
+inline constexpr uint32_t SignatureValue = 0x58444E49;  // "INDX"
 inline constexpr uint16_t UsaOffsetValue = 0x28;
 // Where the first entry of a block starts for a given update sequence count.
 inline constexpr uint32_t EntriesOffset(uint32_t usaCount) {
     return static_cast<uint32_t>(RoundUp(UsaOffsetValue + 2ull * usaCount, 8));
 }
-// One update sequence entry per 512-byte stride, plus the sequence number.
-inline constexpr uint32_t UsaCountFor(uint32_t blockSize) { return blockSize / 512 + 1; }
+inline constexpr uint32_t UsaCountFor(uint32_t blockSize) { return UpdateSequence::CountFor(blockSize); }
 }  // namespace IndexBlock
+static_assert(IndexBlock::Signature == UpdateSequence::Signature && IndexBlock::UsaOffset == UpdateSequence::Offset &&
+              IndexBlock::UsaCount == UpdateSequence::Count);
+static_assert(IndexBlock::UsaOffsetValue >= IndexBlock::Header + IndexHeader::Size,
+              "the update sequence array follows the index header");
 
 // Index entry.
 namespace IndexEntry {

@@ -25,7 +25,8 @@ CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) : m_block(block)
     // Every entry is at least 16 bytes long, so the walk ends.
     size_t position = 0;
     while (true) {
-        if (position >= area.Size()) throw CException("Corrupt index entry at offset %1: no end entry", position);
+        if (position >= area.Size())
+            throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: no end entry", position);
         uint32_t length = CheckIndexEntry(area, position);
         m_offsets.push_back(static_cast<uint32_t>(position));
         position += length;
@@ -79,19 +80,19 @@ EntryBytes CIndexNode::CopyEntry(size_t slot, std::optional<uint64_t> child) con
 }
 
 void CIndexNode::Insert(size_t slot, std::span<const uint8_t> entry) {
-    if (slot > Count()) throw CException("Index slot %1 out of range %2", slot, Count());
+    if (slot > Count()) throw CException(EErrorKind::Corrupt, "Index slot %1 out of range %2", slot, Count());
     Splice(slot, 0, entry);
 }
 
 void CIndexNode::Erase(size_t index) {
-    if (index >= Count()) throw CException("Index slot %1 out of range %2", index, Count());
+    if (index >= Count()) throw CException(EErrorKind::Corrupt, "Index slot %1 out of range %2", index, Count());
     Splice(index, Entry(index).size(), {});
 }
 
 void CIndexNode::Replace(size_t slot, std::span<const uint8_t> entry) { Splice(slot, Entry(slot).size(), entry); }
 
 bool CIndexNode::SetValue(size_t index, const SIndexEntryValue& value) {
-    if (index >= Count()) throw CException("Index slot %1 out of range %2", index, Count());
+    if (index >= Count()) throw CException(EErrorKind::Corrupt, "Index slot %1 out of range %2", index, Count());
     std::span<uint8_t> entry(m_bytes.data() + m_offsets[index], Entry(index).size());
     bool changed = OverwriteIndexEntryValue(entry, value);
     if (changed) m_dirty = true;
@@ -123,7 +124,8 @@ void CIndexNode::Reindex() {
     for (size_t position = 0; position < m_bytes.size();) {
         m_offsets.push_back(static_cast<uint32_t>(position));
         uint32_t length = bytes.U16(position + IndexEntry::Length);
-        if (length < IndexEntry::SmallEndLength) throw CException("Corrupt index entry at offset %1: length %2", position, length);
+        if (length < IndexEntry::SmallEndLength)
+            throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: length %2", position, length);
         position += length;
     }
 }

@@ -37,7 +37,7 @@ CIndexTree::CIndexTree(IndexNodePtr root, CIndexBlockStore& blocks, const UpCase
       m_ownerRecord(ownerRecord) {}
 
 void CIndexTree::ThrowCorrupt() const {
-    throw CException("Corrupt index tree %1, file entry %2", m_name, m_ownerRecord);
+    throw CException(EErrorKind::Corrupt, "Corrupt index tree %1, file entry %2", m_name, m_ownerRecord);
 }
 
 IndexNodePtr CIndexTree::LoadChild(const CIndexNode& node, size_t slot) { return m_blocks.Load(node.ChildVcn(slot)); }
@@ -158,7 +158,9 @@ size_t CIndexTree::ChooseSplit(const std::vector<EntryBytes>& entries, bool leaf
     const uint64_t capacity = m_blocks.Capacity();
     const uint64_t total = TotalSize(entries);
     const uint32_t end = EndLength(leaf);
-    if (count < 2) throw CException("Index block size cannot hold two entries, file entry %1", m_ownerRecord);
+    if (count < 2)
+        throw CException(EErrorKind::Unsupported, "Index block size cannot hold two entries, file entry %1",
+                         m_ownerRecord);
     if (appendRight && count >= 3 && total - entries[count - 1].size() - entries[count - 2].size() + end <= capacity)
         return count - 2;
     size_t first = count >= 3 ? 1 : 0;

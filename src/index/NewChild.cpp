@@ -43,8 +43,9 @@ void AddResidentValue(CFileEntry& entry, uint32_t type, const std::vector<uint8_
 }  // namespace
 
 CIndex::SInsertPosition CheckNewName(const CDirectory& parent, const std::u16string& name) {
-    if (name.empty()) throw CException("Invalid path: %1", name);
-    if (const char* problem = NewNameProblem(name)) throw CException("Invalid name %1: %2", name, problem);
+    if (name.empty()) throw CException(EErrorKind::Argument, "Invalid path: %1", name);
+    if (const char* problem = NewNameProblem(name))
+        throw CException(EErrorKind::Argument, "Invalid name %1: %2", name, problem);
     return parent.GetIndex().FindInsertPosition(name);
 }
 

@@ -8,7 +8,7 @@ namespace volcore {
 
 UpCaseTable BuildUpCaseTable(std::span<const uint8_t> bytes) {
     uint32_t byteCount = NumericCast<uint32_t>(bytes.size());
-    if (byteCount % 2 != 0) throw CException("Invalid UpCase data size %1", byteCount);
+    if (byteCount % 2 != 0) throw CException(EErrorKind::Corrupt, "Invalid UpCase data size %1", byteCount);
     CByteReader reader(bytes);
     UpCaseTable table(byteCount / 2);
     for (size_t i = 0; i < table.size(); ++i) table[i] = reader.U16(2 * i);

@@ -4,25 +4,14 @@
 
 #include "base/Bytes.h"
 #include "entries/RecordFormat.h"
+#include "index/IndexFormat.h"
 #include "ntfs3g/InodeFields.h"
 
 namespace volcore::fsfamily {
 namespace {
 
-using volcore::CByteReader;
-namespace FileNameValue = volcore::FileNameValue;
-
-// Offsets inside the $I30 index structures.
-constexpr size_t kRootHeaderOffset = 16;      // INDEX_HEADER inside $INDEX_ROOT
-constexpr size_t kRootBlockSizeOffset = 8;
-constexpr size_t kBlockHeaderOffset = 24;     // INDEX_HEADER inside an INDX block
-constexpr size_t kEntryHeaderSize = 16;
-constexpr uint16_t kEntryIsLast = 0x2;
-constexpr uint32_t kIndxMagic = 0x58444e49;   // "INDX"
 constexpr uint32_t kMinIndexBlockSize = 512;
 constexpr uint32_t kMaxIndexBlockSize = 65536;
-constexpr uint32_t kHasDirectoryIndex = 0x10000000;
-constexpr uint32_t kHiddenAttribute = 0x2;
 
 // Raised for a damaged index; becomes EIO.
 struct damagedIndex {};
@@ -88,9 +77,9 @@ private:
             ntfs_attr_readall(Directory(), AT_INDEX_ROOT, NTFS_INDEX_I30, 4, &length));
         Require(root != nullptr && length > 0);
         const CByteReader reader(static_cast<const uint8_t*>(root.get()), static_cast<size_t>(length));
-        m_blockSize = reader.U32(kRootBlockSizeOffset);
+        m_blockSize = reader.U32(IndexRoot::BlockSize);
         nodeEntries entries;
-        CollectEntries(reader, kRootHeaderOffset, entries);
+        CollectEntries(reader, IndexRoot::Header, entries);
         return entries;
     }
 
@@ -112,8 +101,8 @@ private:
         const s64 read = ntfs_attr_mst_pread(allocation.get(), index * m_blockSize, 1, m_blockSize, m_block.data());
         Require(read == 1);
         const CByteReader reader(m_block);
-        Require(reader.U32(0) == kIndxMagic);
-        CollectEntries(reader, kBlockHeaderOffset, entries);
+        Require(reader.U32(IndexBlock::Signature) == IndexBlock::SignatureValue);
+        CollectEntries(reader, IndexBlock::Header, entries);
         return true;
     }
 
@@ -134,28 +123,29 @@ private:
     }
 
     void CollectEntries(const CByteReader& node, size_t headerOffset, nodeEntries& entries) {
-        const uint64_t first = headerOffset + uint64_t{node.U32(headerOffset)};
-        const uint64_t end = headerOffset + uint64_t{node.U32(headerOffset + 4)};
+        const CByteReader header = node.Sub(headerOffset, IndexHeader::Flags);
+        const uint64_t first = headerOffset + uint64_t{header.U32(IndexHeader::FirstEntry)};
+        const uint64_t end = headerOffset + uint64_t{header.U32(IndexHeader::BytesInUse)};
         Require(end <= node.Size() && first <= end);
+        // Entries may not run past the bytes in use; the checks raise, which
+        // turns into EIO like any other damage.
+        const CByteReader area = node.Sub(0, end);
         for (uint64_t offset = first; offset < end;) {
-            const CByteReader entry = node.Sub(offset, std::min<uint64_t>(end - offset, 0xFFFF));
-            const uint16_t length = entry.U16(8);
-            if (entry.U16(12) & kEntryIsLast) return;
-            Require(length >= kEntryHeaderSize && length <= entry.Size());
-            CollectEntry(entry.Sub(0, length), entries);
+            const uint32_t length = CheckIndexEntry(area, offset);
+            SIndexEntryValue value;
+            SReadIndexEntry entry = ReadIndexEntry(area, offset, value);
+            if (entry.isEnd) return;
+            CollectEntry(value, entry.name, entries);
             offset += length;
         }
         // An index node always ends with a last-entry marker.
         throw damagedIndex{};
     }
 
-    void CollectEntry(const CByteReader& entry, nodeEntries& entries) {
-        const uint64_t reference = entry.U64(0);
-        const CByteReader key = entry.Sub(kEntryHeaderSize, entry.U16(10));
-        Require(key.Size() >= FileNameValue::Name);
+    void CollectEntry(const SIndexEntryValue& value, const std::u16string& name, nodeEntries& entries) {
         if (m_ordinal++ < m_skip) return;
-        if (!IsShown(reference, key.U32(FileNameValue::FileAttributes))) return;
-        entries.push_back({m_ordinal, reference, RecordFromKey(key)});
+        if (!IsShown(value.fileReference, value.fileAttributes)) return;
+        entries.push_back({m_ordinal, value.fileReference, RecordFromValue(value, name)});
     }
 
     bool IsShown(uint64_t reference, uint32_t attributes) const {
@@ -163,22 +153,21 @@ private:
         // The root lists itself under "."; that is never an entry here.
         if (MREF(reference) == m_directory->mft_no) return false;
         if (!NVolShowSysFiles(volume) && MREF(reference) < FILE_first_user) return false;
-        if (!NVolShowHidFiles(volume) && (attributes & kHiddenAttribute)) return false;
+        if (!NVolShowHidFiles(volume) && (attributes & kFileAttributeHidden)) return false;
         return true;
     }
 
-    static dirEntryEx RecordFromKey(const CByteReader& key) {
+    static dirEntryEx RecordFromValue(const SIndexEntryValue& value, const std::u16string& name) {
         dirEntryEx record;
-        record.creationTime = key.U64(FileNameValue::CreationTime);
-        record.lastWriteTime = key.U64(FileNameValue::ModificationTime);
-        record.lastAccessTime = key.U64(FileNameValue::AccessTime);
-        record.fileAttributes = key.U32(FileNameValue::FileAttributes);
-        const std::u16string name = key.Utf16(FileNameValue::Name, key.U8(FileNameValue::NameLength));
+        record.creationTime = value.creationTime;
+        record.lastWriteTime = value.modificationTime;
+        record.lastAccessTime = value.accessTime;
+        record.fileAttributes = value.fileAttributes;
         std::copy(name.begin(), name.end(), record.name);  // at most 255 units
-        record.nameSpace = key.U8(FileNameValue::NameSpace);
+        record.nameSpace = value.nameSpace;
         // The directory's copy of the length, brought up to date whenever
         // the file is closed here; a directory has none of its own.
-        if (!(record.fileAttributes & kHasDirectoryIndex)) record.size = key.U64(FileNameValue::DataSize);
+        if (!(record.fileAttributes & kFileAttributeDirectoryIndex)) record.size = value.dataSize;
         return record;
     }
 

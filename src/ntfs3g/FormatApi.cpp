@@ -16,16 +16,18 @@ public:
 
     void Read(uint64_t offset, void* buffer, uint32_t length) override {
         if (!m_device.read || !m_device.read(offset, buffer, length, m_device.context))
-            throw volcore::CException("Device read failed (offset %1, length %2)", offset, length);
+            throw volcore::CException(volcore::EErrorKind::Io, "Device read failed (offset %1, length %2)", offset,
+                                      length);
     }
     void Write(uint64_t offset, const void* buffer, uint32_t length) override {
         if (!m_device.write || !m_device.write(offset, buffer, length, m_device.context))
-            throw volcore::CException("Device write failed (offset %1, length %2)", offset, length);
+            throw volcore::CException(volcore::EErrorKind::Io, "Device write failed (offset %1, length %2)", offset,
+                                      length);
     }
     uint64_t GetSize() override {
         uint64_t size = 0;
         if (!m_device.getSize || !m_device.getSize(&size, m_device.context))
-            throw volcore::CException("Device size query failed");
+            throw volcore::CException(volcore::EErrorKind::Io, "Device size query failed");
         return size;
     }
 

@@ -16,9 +16,6 @@ namespace FileNameValue = volcore::FileNameValue;
 namespace IndexEntry = volcore::IndexEntry;
 namespace FileRecord = volcore::FileRecord;
 
-constexpr uint32_t kDirectoryAttribute = 0x10;
-constexpr uint32_t kReparsePointAttribute = 0x400;
-constexpr uint32_t kHasDirectoryIndex = 0x10000000;
 
 uint64_t TimeValue(ntfs_time time) { return sle64_to_cpu(time); }
 
@@ -27,7 +24,7 @@ struct FreeDeleter {
 };
 
 uint32_t ReparseTag(ntfs_inode* inode) {
-    if (!(InodeFlags(inode) & kReparsePointAttribute)) return 0;
+    if (!(InodeFlags(inode) & kFileAttributeReparsePoint)) return 0;
     s64 size = 0;
     const std::unique_ptr<void, FreeDeleter> data(ntfs_attr_readall(inode, AT_REPARSE_POINT, AT_UNNAMED, 0, &size));
     if (data == nullptr || size < 4) return 0;
@@ -42,8 +39,8 @@ void CopyInto(const CByteWriter& key, const ntfs_inode* inode, uint32_t reparseT
     key.U64(FileNameValue::AccessTime, TimeValue(inode->last_access_time));
     key.U64(FileNameValue::AllocatedSize, isDirectory ? 0 : static_cast<uint64_t>(inode->allocated_size));
     key.U64(FileNameValue::DataSize, isDirectory ? 0 : static_cast<uint64_t>(inode->data_size));
-    const uint32_t indexed = key.Reader().U32(FileNameValue::FileAttributes) & kHasDirectoryIndex;
-    key.U32(FileNameValue::FileAttributes, indexed | (InodeFlags(inode) & ~kHasDirectoryIndex));
+    const uint32_t indexed = key.Reader().U32(FileNameValue::FileAttributes) & kFileAttributeDirectoryIndex;
+    key.U32(FileNameValue::FileAttributes, indexed | (InodeFlags(inode) & ~kFileAttributeDirectoryIndex));
     if (reparseTag != 0) key.U32(FileNameValue::EaSizeOrReparseTag, reparseTag);
 }
 
@@ -125,7 +122,7 @@ void RemoveEntriesOfUnwritten(ntfs_inode* inode, ntfs_inode* directory) noexcept
 
 volkit::file::attributes AttributesOf(const ntfs_inode* inode, const ntfs_attr* data) {
     volkit::file::attributes result;
-    result.fileAttributes = InodeFlags(inode) | (IsDirectoryRecord(inode) ? kDirectoryAttribute : 0);
+    result.fileAttributes = InodeFlags(inode) | (IsDirectoryRecord(inode) ? kFileAttributeDirectory : 0);
     result.creationTime = TimeValue(inode->creation_time);
     result.lastAccessTime = TimeValue(inode->last_access_time);
     result.lastWriteTime = TimeValue(inode->last_data_change_time);

@@ -31,6 +31,7 @@ void CBitmap::CheckIndex(uint64_t index) const {
     uint64_t size = GetSize();
     // The windows and the attribute change size together; the second test only
     // guards against an attribute resized behind the bitmap's back.
+<<<<<<< HEAD
     if (index >= size || index / 8 >= m_byteCount) throw CException("Bitmap: index %1 out of range %2", index, size);
 }
 
@@ -63,6 +64,10 @@ void CBitmap::EvictCleanWindow() const {
     if (clean < kCleanWindowsKept) return;
     m_windows.erase(oldest);
     m_lastWindow = nullptr;
+=======
+    if (index >= size || index / 8 >= m_bits.size())
+        throw CException(EErrorKind::Corrupt, "Bitmap: index %1 out of range %2", index, size);
+>>>>>>> layout
 }
 
 bool CBitmap::Test(uint64_t index) const {
@@ -186,7 +191,7 @@ uint64_t CBitmap::CountClear(uint64_t from, uint64_t limit) const {
 }
 
 void CBitmap::Resize(uint64_t bits) {
-    if (bits % 8 != 0) throw CException("Invalid bitmap size: %1", bits);
+    if (bits % 8 != 0) throw CException(EErrorKind::Corrupt, "Invalid bitmap size: %1", bits);
     if (bits == GetSize()) return;
     uint64_t bytes = bits / 8;
     m_dirty = true;

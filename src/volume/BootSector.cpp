@@ -1,6 +1,5 @@
 #include "volume/BootSector.h"
 
-#include <bit>
 #include <cstring>
 
 #include "base/Bytes.h"
@@ -16,47 +15,42 @@ bool ValidSizeByte(int8_t encoded) {
 
 }  // namespace
 
-uint32_t DecodeRecordSize(int8_t encoded, uint32_t clusterSize) {
-    if (encoded < 0) return uint32_t{1} << ((-static_cast<int>(encoded)) % 32);
-    return static_cast<uint32_t>(encoded) * clusterSize;
-}
-
-int8_t EncodeRecordSize(uint32_t size, uint32_t clusterSize) {
-    if (size >= clusterSize) return static_cast<int8_t>(size / clusterSize);
-    return static_cast<int8_t>(-std::countr_zero(size));
-}
-
 SBootGeometry ParseBootSector(std::span<const uint8_t> sector) {
     CByteReader boot(sector);
     boot.Check(0, kBootSectorSize);
-    if (std::memcmp(boot.Data() + BootField::OemId, "NTFS    ", 8) != 0)
-        throw CException("Invalid OEM ID: %1", boot.U32(BootField::OemId));
+    if (std::memcmp(boot.Data() + BootField::OemId, BootField::OemIdValue, BootField::OemIdSize) != 0)
+        throw CException(EErrorKind::Corrupt, "Invalid OEM ID: %1", boot.U32(BootField::OemId));
 
     uint16_t bytesPerSector = boot.U16(BootField::BytesPerSector);
-    if (bytesPerSector != 512 && bytesPerSector != 4096) throw CException("Invalid sector size: %1", bytesPerSector);
+    if (bytesPerSector != 512 && bytesPerSector != 4096)
+        throw CException(EErrorKind::Corrupt, "Invalid sector size: %1", bytesPerSector);
 
     uint8_t sectorsPerCluster = boot.U8(BootField::SectorsPerCluster);
     if (!IsPowerOfTwo(sectorsPerCluster) || sectorsPerCluster > 128)
-        throw CException("Invalid cluster size: %1", sectorsPerCluster);
+        throw CException(EErrorKind::Corrupt, "Invalid cluster size: %1", sectorsPerCluster);
 
     uint16_t reserved = boot.U16(BootField::ReservedSectors), rootEntries = boot.U16(BootField::RootEntries);
     uint16_t sectors16 = boot.U16(BootField::Sectors16);
     uint32_t sectors32 = boot.U32(BootField::Sectors32);
     if (reserved || rootEntries || sectors16 || sectors32)
-        throw CException("Reserved fields are not zero: %1 %2 %3 %4", reserved, rootEntries, sectors16, sectors32);
+        throw CException(EErrorKind::Corrupt, "Reserved fields are not zero: %1 %2 %3 %4", reserved, rootEntries,
+                         sectors16, sectors32);
 
     SBootGeometry geometry;
     geometry.sectorSize = bytesPerSector;
     geometry.clusterSize = uint32_t{bytesPerSector} * sectorsPerCluster;
 
     int8_t mftEncoded = boot.S8(BootField::ClustersPerMftRecord);
-    if (!ValidSizeByte(mftEncoded)) throw CException("Invalid MFT record size: %1", int{mftEncoded});
+    if (!ValidSizeByte(mftEncoded))
+        throw CException(EErrorKind::Corrupt, "Invalid MFT record size: %1", int{mftEncoded});
     geometry.mftRecordSize = DecodeRecordSize(mftEncoded, geometry.clusterSize);
     if (geometry.mftRecordSize < bytesPerSector)
-        throw CException("MFT record size %1 is less than sector size %2", geometry.mftRecordSize, bytesPerSector);
+        throw CException(EErrorKind::Corrupt, "MFT record size %1 is less than sector size %2", geometry.mftRecordSize,
+                         bytesPerSector);
 
     int8_t indxEncoded = boot.S8(BootField::ClustersPerIndexBlock);
-    if (!ValidSizeByte(indxEncoded)) throw CException("Invalid INDX record size: %1", int{indxEncoded});
+    if (!ValidSizeByte(indxEncoded))
+        throw CException(EErrorKind::Corrupt, "Invalid INDX record size: %1", int{indxEncoded});
     geometry.indxRecordSize = DecodeRecordSize(indxEncoded, geometry.clusterSize);
 
     geometry.mftLcn = boot.U64(BootField::MftLcn);

@@ -1,5 +1,6 @@
 #pragma once
 // The NTFS boot sector as the engine reads it, and its geometry.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -17,7 +18,8 @@ struct SBootGeometry {
 
 inline constexpr uint32_t kBootSectorSize = 512;
 
-// Boot sector fields.
+// Boot sector fields. Header-only, like the size coding below: the command-line
+// tool reads boot sectors through them too.
 namespace BootField {
 inline constexpr size_t Jump = 0;
 inline constexpr size_t OemId = 3;  // "NTFS    "
@@ -42,6 +44,8 @@ inline constexpr size_t SerialNumber = 72;
 inline constexpr size_t Checksum = 80;
 inline constexpr size_t BootCode = 84;
 inline constexpr size_t EndMarker = 510;
+inline constexpr char OemIdValue[] = "NTFS    ";
+inline constexpr size_t OemIdSize = sizeof(OemIdValue) - 1;
 inline constexpr uint16_t EndMarkerValue = 0xAA55;
 inline constexpr uint8_t FixedDiskMedia = 0xF8;
 inline constexpr uint8_t FirstHardDisk = 0x80;
@@ -53,9 +57,15 @@ inline constexpr uint8_t ExtendedSignatureValue = 0x80;
 SBootGeometry ParseBootSector(std::span<const uint8_t> sector);
 
 // Decodes the size byte at 64 or 68: v < 0 means 2^-v bytes, v > 0 v clusters.
-uint32_t DecodeRecordSize(int8_t encoded, uint32_t clusterSize);
+inline constexpr uint32_t DecodeRecordSize(int8_t encoded, uint32_t clusterSize) {
+    if (encoded < 0) return uint32_t{1} << ((-static_cast<int>(encoded)) % 32);
+    return static_cast<uint32_t>(encoded) * clusterSize;
+}
 // The size byte for a power-of-two `size`: whole clusters when it is at least
 // a cluster, otherwise the negative power of two.
-int8_t EncodeRecordSize(uint32_t size, uint32_t clusterSize);
+inline constexpr int8_t EncodeRecordSize(uint32_t size, uint32_t clusterSize) {
+    if (size >= clusterSize) return static_cast<int8_t>(size / clusterSize);
+    return static_cast<int8_t>(-std::countr_zero(size));
+}
 
 }  // namespace volcore

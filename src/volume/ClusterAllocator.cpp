@@ -116,7 +116,8 @@ void CClusterAllocator::Allocate(EAllocationZone zone, uint64_t count, RunMap& r
     if (pieces.empty()) {
         uint64_t free = m_bitmap->CountClear(0, std::min(m_clusterCount, m_bitmap->GetSize()));
         if (free < count)
-            throw CException("Cannot allocate %1 cluster(s): the volume is full (%2 cluster(s) free)", count, free);
+            throw CException(EErrorKind::Argument,
+                             "Cannot allocate %1 cluster(s): the volume is full (%2 cluster(s) free)", count, free);
         pieces = GatherRuns(count, order);
     }
     for (const SLcnAndLength& piece : pieces) {

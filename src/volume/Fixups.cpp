@@ -6,8 +6,6 @@
 namespace volcore {
 namespace {
 
-constexpr uint32_t kStride = 512;
-
 struct SUsaHeader {
     uint16_t offset = 0;
     uint16_t count = 0;
@@ -17,15 +15,16 @@ struct SUsaHeader {
 // Reads and validates the header of one record; `record` spans exactly it.
 SUsaHeader ReadUsaHeader(const CByteReader& record, uint32_t recordSize) {
     SUsaHeader header;
-    uint32_t type = record.U32(0);
-    header.offset = record.U16(4);
-    header.count = record.U16(6);
+    uint32_t type = record.U32(UpdateSequence::Signature);
+    header.offset = record.U16(UpdateSequence::Offset);
+    header.count = record.U16(UpdateSequence::Count);
     header.strides = static_cast<uint16_t>(header.count - 1);
-    bool invalid = recordSize % kStride != 0 || header.offset % 2 != 0 ||
+    bool invalid = recordSize % UpdateSequence::Stride != 0 || header.offset % 2 != 0 ||
                    uint64_t{header.offset} + 2ull * header.strides > recordSize ||
-                   recordSize / kStride != header.strides;
+                   recordSize / UpdateSequence::Stride != header.strides;
     if (invalid)
-        throw CException("Invalid record. Type: %1, size: %2, update sequence array offset: %3, count: %4", type,
+        throw CException(EErrorKind::Corrupt,
+                         "Invalid record. Type: %1, size: %2, update sequence array offset: %3, count: %4", type,
                          recordSize, header.offset, header.count);
     return header;
 }
@@ -49,10 +48,11 @@ void MstUnprotect(std::span<uint8_t> buffer, uint32_t recordCount, uint32_t reco
         SUsaHeader header = ReadUsaHeader(reader, recordSize);
         uint16_t usn = reader.U16(header.offset);
         for (uint32_t i = 0; i < header.strides; ++i) {
-            size_t tail = size_t{kStride} * i + kStride - 2;
+            size_t tail = size_t{UpdateSequence::Stride} * i + UpdateSequence::Stride - 2;
             uint16_t value = reader.U16(tail);
             if (value != usn)
-                throw CException("MST: usn mismatch at index %1 (value: %2, expected: %3)", i, value, usn);
+                throw CException(EErrorKind::Corrupt, "MST: usn mismatch at index %1 (value: %2, expected: %3)", i,
+                                 value, usn);
             record.U16(tail, reader.U16(header.offset + 2 * (i + 1)));
         }
     });
@@ -70,7 +70,7 @@ void MstProtect(std::span<uint8_t> buffer, uint32_t recordCount, uint32_t record
             record.U16(header.offset, usn);
         }
         for (uint32_t i = 0; i < header.strides; ++i) {
-            size_t tail = size_t{kStride} * i + kStride - 2;
+            size_t tail = size_t{UpdateSequence::Stride} * i + UpdateSequence::Stride - 2;
             record.U16(header.offset + 2 * (i + 1), reader.U16(tail));
             record.U16(tail, usn);
         }

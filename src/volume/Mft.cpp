@@ -18,7 +18,6 @@ namespace volcore {
 
 namespace {
 
-constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
 // Records below this number belong to the system files and are never handed out.
 constexpr uint64_t kFirstAllocatableRecord = 25;
 constexpr uint32_t kGrowthWhenFull = 1024;
@@ -26,26 +25,31 @@ constexpr uint32_t kGrowthWhenFull = 1024;
 constexpr uint64_t kLargestProtectableRecord = uint64_t{0xFFFE} * 512;
 
 bool HasFileSignature(const std::vector<uint8_t>& record) {
-    return CByteReader(record).U32(FileRecord::Signature) == kFileSignature;
+    return CByteReader(record).U32(FileRecord::Signature) == FileRecord::SignatureValue;
 }
 
 void CheckRecordZero(const CMftRecBuffer& record, uint32_t recordSize) {
     CByteReader reader(record.bytes);
     uint32_t signature = reader.U32(FileRecord::Signature);
-    if (signature != kFileSignature) throw CException("MFT record: invalid signature %1", signature);
+    if (signature != FileRecord::SignatureValue)
+        throw CException(EErrorKind::Corrupt, "MFT record: invalid signature %1", signature);
     uint32_t allocated = reader.U32(FileRecord::BytesAllocated);
     if (allocated != recordSize)
-        throw CException("MFT record: invalid allocation size %1 (expected: %2)", allocated, recordSize);
+        throw CException(EErrorKind::Corrupt, "MFT record: invalid allocation size %1 (expected: %2)", allocated,
+                         recordSize);
     uint16_t firstAttribute = reader.U16(FileRecord::FirstAttribute);
-    if (firstAttribute >= recordSize) throw CException("MFT record: invalid attributes offset %1", firstAttribute);
+    if (firstAttribute >= recordSize)
+        throw CException(EErrorKind::Corrupt, "MFT record: invalid attributes offset %1", firstAttribute);
 }
 
 MftRecBufferPtr ReadRecordZero(CVolume& volume) {
     uint32_t recordSize = volume.GetMftRecordSize();
-    if (recordSize > kLargestProtectableRecord) throw CException("MFT record: invalid record size %1", recordSize);
+    if (recordSize > kLargestProtectableRecord)
+        throw CException(EErrorKind::Corrupt, "MFT record: invalid record size %1", recordSize);
     uint64_t clusters = volume.GetDevice().GetSize() / volume.GetClusterSize();
     if (volume.GetMftLcn() >= clusters)
-        throw CException("MFT LCN %1 is beyond the end of the volume (%2 clusters)", volume.GetMftLcn(), clusters);
+        throw CException(EErrorKind::Corrupt, "MFT LCN %1 is beyond the end of the volume (%2 clusters)",
+                         volume.GetMftLcn(), clusters);
     auto record = std::make_shared<CMftRecBuffer>(recordSize);
     volume.GetDevice().Read(volume.GetMftLcn() * volume.GetClusterSize(), record->bytes.data(), recordSize);
     MstUnprotect(record->bytes, 1, recordSize);
@@ -55,14 +59,14 @@ MftRecBufferPtr ReadRecordZero(CVolume& volume) {
 
 void CheckMftData(const CAttribute& data) {
     if (!data.IsNonResident() || data.IsCompressed() || data.IsEncrypted())
-        throw CException("MFT DATA cannot be resident, compressed or encrypted");
+        throw CException(EErrorKind::Corrupt, "MFT DATA cannot be resident, compressed or encrypted");
 }
 
 // The header a grown record carries until a file entry builds a real one.
 void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t recordNumber) {
     uint16_t usaCount = NumericCast<uint16_t>(recordSize / 512 + 1);
     uint16_t firstAttribute = NumericCast<uint16_t>(FirstAttributeOffset(recordSize));
-    record.U32(FileRecord::Signature, kFileSignature);
+    record.U32(FileRecord::Signature, FileRecord::SignatureValue);
     record.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
     record.U16(FileRecord::UsaCount, usaCount);
     record.U16(FileRecord::FirstAttribute, firstAttribute);
@@ -115,7 +119,7 @@ CMft::~CMft() = default;
 
 std::shared_ptr<CAttribute> CMft::GetMftData() {
     if (!m_mftData) {
-        if (!m_mftEntry) throw CException("MFT is not loaded");
+        if (!m_mftEntry) throw CException(EErrorKind::Argument, "MFT is not loaded");
         m_mftData = m_mftEntry->GetAttribute(AttrType::Data);
     }
     return m_mftData;
@@ -126,7 +130,8 @@ uint64_t CMft::GetRecordCount() { return GetMftData()->GetSize() / m_recordSize;
 void CMft::CheckRecordExists(uint64_t recordNumber) {
     uint64_t count = GetRecordCount();
     if (recordNumber >= count)
-        throw CException("MFT record %1 is beyond the end of the MFT (%2 records)", recordNumber, count);
+        throw CException(EErrorKind::Corrupt, "MFT record %1 is beyond the end of the MFT (%2 records)", recordNumber,
+                         count);
 }
 
 MftRecBufferPtr CMft::ReadRecord(FileReference reference) {
@@ -140,9 +145,11 @@ MftRecBufferPtr CMft::ReadRecord(FileReference reference) {
 
 void CMft::WriteRecord(FileReference reference, const MftRecBufferPtr& buffer) {
     if (buffer->bytes.size() != m_recordSize)
-        throw CException("Invalid record size %1 (expected %2)", buffer->bytes.size(), m_recordSize);
+        throw CException(EErrorKind::Corrupt, "Invalid record size %1 (expected %2)", buffer->bytes.size(),
+                         m_recordSize);
     uint64_t recordNumber = RecordNumber(reference);
-    if (!GetBitmap().Test(recordNumber)) throw CException("Attempt to write unallocated MFT record %1", recordNumber);
+    if (!GetBitmap().Test(recordNumber))
+        throw CException(EErrorKind::Corrupt, "Attempt to write unallocated MFT record %1", recordNumber);
     CheckRecordExists(recordNumber);
     MstProtect(buffer->bytes, 1, m_recordSize);
     uint64_t offset = recordNumber * m_recordSize;
@@ -151,12 +158,12 @@ void CMft::WriteRecord(FileReference reference, const MftRecBufferPtr& buffer) {
 }
 
 std::shared_ptr<CAttribute> CMft::GetMirrorData() {
-    if (!m_mirrorEntry) throw CException("MFT mirror is not loaded");
+    if (!m_mirrorEntry) throw CException(EErrorKind::Argument, "MFT mirror is not loaded");
     return m_mirrorEntry->GetAttribute(AttrType::Data);
 }
 
 CBitmap& CMft::GetBitmap() const {
-    if (!m_bitmap) throw CException("MFT bitmap is not loaded");
+    if (!m_bitmap) throw CException(EErrorKind::Argument, "MFT bitmap is not loaded");
     return *m_bitmap;
 }
 
@@ -189,9 +196,10 @@ void CMft::TurnAllocatedTailIntoRecords() {
     uint64_t allocated = data->GetAllocatedSize();
     if (dataSize == allocated) return;
     if (allocated < dataSize)
-        throw CException("MFT: allocated size cannot be less than data size (%1 : %2)", allocated, dataSize);
+        throw CException(EErrorKind::Corrupt, "MFT: allocated size cannot be less than data size (%1 : %2)", allocated,
+                         dataSize);
     if ((allocated - dataSize) % m_recordSize != 0)
-        throw CException("MFT: invalid allocated/data size: %1 %2", allocated, dataSize);
+        throw CException(EErrorKind::Corrupt, "MFT: invalid allocated/data size: %1 %2", allocated, dataSize);
     Extend(NumericCast<uint32_t>((allocated - dataSize) / m_recordSize));
 }
 
@@ -231,7 +239,7 @@ void CMft::CompareMirror() {
         if (!HasFileSignature(record->bytes)) continue;
         uint32_t inUse = std::min(CByteReader(record->bytes).U32(FileRecord::BytesInUse), m_recordSize);
         if (std::memcmp(record->bytes.data(), mirror.data() + size_t{i} * m_recordSize, inUse) != 0)
-            throw CException("MFT mirror: record %1 differs", i);
+            throw CException(EErrorKind::Corrupt, "MFT mirror: record %1 differs", i);
     }
 }
 

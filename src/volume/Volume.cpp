@@ -97,7 +97,7 @@ void CVolume::LoadUpCase() {
     LogInfo("Loading UpCase");
     AttributePtr data = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), *this)->GetAttribute(AttrType::Data);
     uint32_t size = NumericCast<uint32_t>(data->GetSize());
-    if (size > kMaxUpCaseBytes) throw CException("Invalid UpCase data size %1", size);
+    if (size > kMaxUpCaseBytes) throw CException(EErrorKind::Corrupt, "Invalid UpCase data size %1", size);
     std::vector<uint8_t> bytes(size);
     if (size) data->ReadData(0, bytes.data(), size);
     SetUpCase(BuildUpCaseTable(bytes));
@@ -125,12 +125,12 @@ void CVolume::LoadSessionState() {
 
 void CVolume::BeginWrite() {
     if (!m_guarded) return;
-    if (IsReadOnly()) throw CException("Volume is open for reading only: %1", m_readOnlyReason);
+    if (IsReadOnly()) throw CException(EErrorKind::Argument, "Volume is open for reading only: %1", m_readOnlyReason);
     if (m_wasDirty || m_markedDirty) return;
     try {
         WriteVolumeFlags(*this, ReadVolumeFlags(*this) | VolumeInformation::FlagDirty);
     } catch (const std::exception& e) {
-        throw CException("Cannot mark the volume dirty before changing it: %1", e.what());
+        throw CException(KindOf(e, EErrorKind::Io), "Cannot mark the volume dirty before changing it: %1", e.what());
     }
     m_markedDirty = true;
 }
@@ -180,7 +180,7 @@ void CVolume::ReleaseDirectories() noexcept {
 }
 
 CMft& CVolume::GetMft() const {
-    if (!m_mft) throw CException("MFT is not loaded");
+    if (!m_mft) throw CException(EErrorKind::Argument, "MFT is not loaded");
     return *m_mft;
 }
 
@@ -194,14 +194,16 @@ void CVolume::WriteMftRecord(FileReference reference, const MftRecBufferPtr& buf
 
 void CVolume::AllocateClusters(EAllocationZone zone, uint64_t count, RunMap& runs) {
     if (!m_allocator)
-        throw CException("Cannot allocate %1 cluster(s) in %2: cluster allocator is not initialized.", count,
+        throw CException(EErrorKind::Argument,
+                         "Cannot allocate %1 cluster(s) in %2: cluster allocator is not initialized.", count,
                          zone == EAllocationZone::DATA ? "DATA" : "MFT");
     m_allocator->Allocate(zone, count, runs);
 }
 
 void CVolume::DeallocateClusters(uint64_t lcn, uint64_t count) {
     if (!m_allocator)
-        throw CException("Cannot deallocate clusters %1-%2: cluster allocator is not initialized.", lcn, lcn + count);
+        throw CException(EErrorKind::Argument,
+                         "Cannot deallocate clusters %1-%2: cluster allocator is not initialized.", lcn, lcn + count);
     m_allocator->Free(lcn, count);
 }
 
@@ -217,7 +219,7 @@ void CVolume::SetUpCase(UpCaseTable table) { m_upcase = std::make_unique<UpCaseT
 FileReference CVolume::ResolvePath(std::u16string_view path) {
     std::vector<std::u16string> components = SplitPath(path);
     if (components.empty()) return MakeReference(kRootRecord, 0);
-    if (!m_root) throw CException("Volume root is not loaded");
+    if (!m_root) throw CException(EErrorKind::Argument, "Volume root is not loaded");
     std::shared_ptr<CDirectory> directory = m_root;
     for (size_t i = 0; i + 1 < components.size(); ++i)
         directory = CDirectory::Open(*this, directory->GetEntry(components[i]).fileReference);
@@ -241,7 +243,7 @@ std::shared_ptr<CFileEntry> CVolume::OpenEntry(FileReference reference) {
     std::shared_ptr<CFileEntry> entry = CFileEntry::Load(reference, *this);
     uint16_t wanted = SequenceNumber(reference);
     if (wanted != 0 && wanted != entry->GetSequenceNumber())
-        throw CException("Cannot load file entry: record %1 was reused (sequence %2, expected %3)",
+        throw CException(EErrorKind::Corrupt, "Cannot load file entry: record %1 was reused (sequence %2, expected %3)",
                          RecordNumber(reference), entry->GetSequenceNumber(), wanted);
     return entry;
 }

@@ -25,12 +25,12 @@ size_t LocateVolumeFlags(const MftRecBufferPtr& record) {
     ParseAttributeRecords(record, parsed);
     auto found = parsed.find(AttributeKey{AttrType::VolumeInformation, u"", 0});
     if (found == parsed.end() || found->second.front().IsNonResident())
-        throw CException("$Volume has no volume information");
+        throw CException(EErrorKind::Corrupt, "$Volume has no volume information");
     const AttributeLocation& location = found->second.front();
     CByteReader attribute = location.Record();
     size_t value = attribute.U16(AttrRecord::ValueOffset);
     if (attribute.U32(AttrRecord::ValueLength) < VolumeInformation::Flags + 2)
-        throw CException("$Volume has no volume information");
+        throw CException(EErrorKind::Corrupt, "$Volume has no volume information");
     return location.offset + value + VolumeInformation::Flags;
 }
 

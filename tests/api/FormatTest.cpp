@@ -26,12 +26,13 @@ TEST(FormatText, WideArgumentsBecomeUtf8) {
 }
 
 TEST(CException, CarriesFormattedMessage) {
-    CException plain("as is %1");
+    CException plain(EErrorKind::Argument, "as is %1");
     EXPECT_STREQ(plain.what(), "as is %1");
-    CException formatted("Invalid sector size: %1", 1000);
+    CException formatted(EErrorKind::Corrupt, "Invalid sector size: %1", 1000);
     EXPECT_STREQ(formatted.what(), "Invalid sector size: 1000");
     CException copy = formatted;
     EXPECT_STREQ(copy.what(), "Invalid sector size: 1000");
+    EXPECT_EQ(copy.Kind(), EErrorKind::Corrupt);
 }
 
 TEST(NumericCast, FailsAboveTheTargetRange) {

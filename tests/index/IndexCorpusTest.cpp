@@ -43,7 +43,8 @@ Outcome LoadIndexes(CVolume& volume) {
                 EXPECT_TRUE(index.FindEntry(name, found));
             }
             ++outcome.indexesLoaded;
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            EXPECT_TRUE(IsDamageRefusal(e)) << e.what();
             ++outcome.indexesRefused;
         }
     }
@@ -76,8 +77,8 @@ TEST(IndexCorpus, DamagedImagesLoadOrFailCleanly) {
                     // Names then compare by their raw units.
                 }
                 indexesLoaded += LoadIndexes(volume).indexesLoaded;
-            } catch (const std::exception&) {
-                // A refused volume is a clean outcome.
+            } catch (const std::exception& e) {
+                EXPECT_TRUE(IsDamageRefusal(e)) << e.what();
             }
         }
     }

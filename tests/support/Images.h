@@ -7,7 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "base/Exception.h"
+
 namespace volcore::test {
+
+// A damaged image is refused as damage or as a failed read, never as a bad request.
+inline bool IsDamageRefusal(const std::exception& failure) {
+    EErrorKind kind = KindOf(failure, EErrorKind::Argument);
+    return kind == EErrorKind::Corrupt || kind == EErrorKind::Io;
+}
 
 // A fresh directory under the system temporary directory, removed on destruction.
 class TempDir {
