@@ -64,30 +64,15 @@ std::optional<unsigned> Digits(std::string_view text, size_t pos, size_t count) 
 std::optional<std::wstring> Utf8ToWide(std::string_view text) {
     std::wstring out;
     for (size_t i = 0; i < text.size();) {
-<<<<<<< HEAD
-        const auto lead = static_cast<unsigned char>(text[i]);
-        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || i + length > text.size()) return std::nullopt;
-        char32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return std::nullopt;
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (codePoint < kSmallest[length] || codePoint > 0x10FFFF || IsSurrogate(codePoint)) return std::nullopt;
-        i += length;
+        const std::optional<char32_t> next = utf::NextUtf8(text, i);
+        if (!next) return std::nullopt;
+        char32_t codePoint = *next;
         if (sizeof(wchar_t) == 2 && codePoint >= 0x10000) {  // UTF-16 (Windows): a surrogate pair
             codePoint -= 0x10000;
             out += static_cast<wchar_t>(0xD800 + (codePoint >> 10));
             codePoint = 0xDC00 + (codePoint & 0x3FF);
         }
         out += static_cast<wchar_t>(codePoint);
-=======
-        const std::optional<char32_t> codePoint = utf::NextUtf8(text, i);
-        if (!codePoint) return std::nullopt;
-        out += static_cast<wchar_t>(*codePoint);
->>>>>>> layout
     }
     return out;
 }

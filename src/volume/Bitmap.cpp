@@ -31,8 +31,7 @@ void CBitmap::CheckIndex(uint64_t index) const {
     uint64_t size = GetSize();
     // The windows and the attribute change size together; the second test only
     // guards against an attribute resized behind the bitmap's back.
-<<<<<<< HEAD
-    if (index >= size || index / 8 >= m_byteCount) throw CException("Bitmap: index %1 out of range %2", index, size);
+    if (index >= size || index / 8 >= m_byteCount) throw CException(EErrorKind::Corrupt, "Bitmap: index %1 out of range %2", index, size);
 }
 
 CBitmap::SWindow& CBitmap::Window(uint64_t window) const {
@@ -64,10 +63,6 @@ void CBitmap::EvictCleanWindow() const {
     if (clean < kCleanWindowsKept) return;
     m_windows.erase(oldest);
     m_lastWindow = nullptr;
-=======
-    if (index >= size || index / 8 >= m_bits.size())
-        throw CException(EErrorKind::Corrupt, "Bitmap: index %1 out of range %2", index, size);
->>>>>>> layout
 }
 
 bool CBitmap::Test(uint64_t index) const {
