@@ -296,7 +296,7 @@ void CAttribute::ReleaseRunsFrom(uint64_t vcn) {
         SLcnAndLength released{run.lcn == SparseLcn ? SparseLcn : run.lcn + keep, run.length - keep};
         if (keep == 0) m_runs.erase(last);
         else run.length = keep;
-        if (released.lcn != SparseLcn) m_volume.DeallocateClusters(released.lcn, released.length);
+        if (released.lcn != SparseLcn) m_volume.DeallocateClusters(m_owner, released.lcn, released.length);
     }
 }
 

@@ -151,21 +151,29 @@ bool CFsObject::RefreshFileName(std::vector<uint8_t>& fileName, const StandardIn
     return changed;
 }
 
-void CFsObject::UpdateFileName() {
+void CFsObject::SaveEntryAndNames() {
     CheckAlive();
-    if (!m_changed && !m_entry->IsDirty()) return;
-    StandardInformation info = GetAttributesAndTime();
-    // Every name of the entry (long, DOS, hard links) carries the same copy.
-    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
-        std::vector<uint8_t> fileName = ReadFileName(*attribute);
-        if (!RefreshFileName(fileName, info)) continue;
-        attribute->WriteData(0, fileName.data(), static_cast<uint32_t>(fileName.size()));
+    std::vector<std::vector<uint8_t>> refreshed;
+    if (m_changed || m_entry->IsDirty()) {
+        StandardInformation info = GetAttributesAndTime();
+        // Every name of the entry (long, DOS, hard links) carries the same copy.
+        for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
+            std::vector<uint8_t> fileName = ReadFileName(*attribute);
+            if (!RefreshFileName(fileName, info)) continue;
+            attribute->WriteData(0, fileName.data(), static_cast<uint32_t>(fileName.size()));
+            refreshed.push_back(std::move(fileName));
+        }
+    }
+    // The record first: should its write fail, the parent's entry must still
+    // describe what the disk holds.
+    m_entry->Save();
+    m_changed = false;
+    for (const std::vector<uint8_t>& fileName : refreshed) {
         FileReference parent = CByteReader(fileName).U64(FileNameValue::ParentReference);
         if (RecordNumber(m_parentReference) == 0 || !SameRecord(parent, m_parentReference)) continue;
         std::shared_ptr<CDirectory> directory = CDirectory::Open(m_volume, m_parentReference);
         directory->GetIndex().UpdateEntry(NameOf(fileName), MakeIndexEntryValue(m_reference, fileName));
     }
-    m_changed = false;
 }
 
 void CFsObject::DeleteObject() {
@@ -174,17 +182,29 @@ void CFsObject::DeleteObject() {
     if (SameRecord(m_reference, m_parentReference))
         throw CException(EErrorKind::Corrupt, "Entry %1 references itself", RecordNumber(m_reference));
     std::shared_ptr<CDirectory> parent = CDirectory::Open(m_volume, m_parentReference);
-    // Every name in the parent goes (a long name and its DOS alias); names in
-    // other directories go too, or they would point at a freed record.
-    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
-        std::vector<uint8_t> fileName = ReadFileName(*attribute);
-        FileReference nameParent = CByteReader(fileName).U64(FileNameValue::ParentReference);
-        if (SameRecord(nameParent, m_reference)) continue;
-        std::shared_ptr<CDirectory> directory =
-            SameRecord(nameParent, m_parentReference) ? parent : CDirectory::Open(m_volume, nameParent);
-        directory->RemoveEntry(NameOf(fileName));
+    std::vector<std::vector<uint8_t>> fileNames;
+    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName))
+        fileNames.push_back(ReadFileName(*attribute));
+    try {
+        // Every name in the parent goes (a long name and its DOS alias); names in
+        // other directories go too, or they would point at a freed record.
+        std::vector<std::shared_ptr<CDirectory>> changed;
+        for (const std::vector<uint8_t>& fileName : fileNames) {
+            FileReference nameParent = CByteReader(fileName).U64(FileNameValue::ParentReference);
+            if (SameRecord(nameParent, m_reference)) continue;
+            changed.push_back(SameRecord(nameParent, m_parentReference) ? parent
+                                                                        : CDirectory::Open(m_volume, nameParent));
+            changed.back()->RemoveEntry(NameOf(fileName));
+        }
+        // The names leave the disk before the record does: a failure in
+        // between leaves an orphan that only wastes its space.
+        for (const std::shared_ptr<CDirectory>& directory : changed) directory->Flush();
+        m_entry->Delete();
+    } catch (...) {
+        // What is in memory no longer matches the disk: nothing more of it may be written.
+        Abandon();
+        throw;
     }
-    m_entry->Delete();
     m_entry.reset();
 }
 
@@ -274,9 +294,7 @@ void CFile::Flush() {
     // write what it was given up with.
     if (IsDeleted() || IsAbandoned()) return;
     m_flushFailed = true;
-    UpdateFileName();
-    CheckAlive();
-    m_entry->Save();
+    SaveEntryAndNames();
     m_flushFailed = false;
 }
 

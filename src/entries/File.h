@@ -50,11 +50,11 @@ public:
     virtual void Abandon() noexcept { m_abandoned = true; }
     StandardInformation GetAttributesAndTime() const;
     void SetAttributesAndTime(const StandardInformation& info);
-    // Brings $FILE_NAME and the parent's index entry in line with
-    // $STANDARD_INFORMATION and $DATA, once the object has been changed:
-    // other implementations leave the copies of unchanged objects behind, and
-    // a session that only reads must not write.
-    void UpdateFileName();
+    // Saves the entry, its $FILE_NAME and then the parent's index entry
+    // brought in line with $STANDARD_INFORMATION and $DATA, once the object
+    // has been changed: other implementations leave the copies of unchanged
+    // objects behind, and a session that only reads must not write.
+    void SaveEntryAndNames();
 
 protected:
     // Copies sizes, times and attributes into one $FILE_NAME value; true when
@@ -92,7 +92,7 @@ public:
     void SetSize(uint64_t newSize);
     // Refuses directories and system files.
     void Delete();
-    // UpdateFileName, CheckAlive, save the entry. Raises; called by close.
+    // SaveEntryAndNames. Raises; called by close.
     // Does nothing for a deleted or abandoned file.
     void Flush();
 

@@ -59,14 +59,16 @@ bool SameTypeAndName(const AttributeKey& key, uint32_t type, std::u16string_view
 // references to the object it held before no longer match; a record that was
 // never used starts afresh.
 uint16_t ReusedSequenceNumber(CVolume& volume, uint64_t recordNumber) {
-    try {
-        MftRecBufferPtr record = volume.ReadMftRecord(recordNumber);
-        CByteReader header(record->bytes);
-        uint16_t sequence = header.U16(FileRecord::SequenceNumber);
-        if (header.U32(FileRecord::Signature) == FileRecord::SignatureValue && sequence != 0) return sequence;
-    } catch (const CException&) {
-        // Not a readable record: nothing refers to it.
-    }
+    // The header lies before the first fixup: damage there cannot hide the
+    // number, and a device that fails the read is no free record, so it is
+    // reported rather than guessed around.
+    std::vector<uint8_t> bytes(volume.GetMftRecordSize());
+    volume.GetMft().GetMftData()->ReadData(recordNumber * bytes.size(), bytes.data(),
+                                           static_cast<uint32_t>(bytes.size()));
+    CByteReader header(bytes);
+    uint16_t sequence = header.U16(FileRecord::SequenceNumber);
+    // Not a record: nothing refers to it.
+    if (header.U32(FileRecord::Signature) == FileRecord::SignatureValue && sequence != 0) return sequence;
     return FreshSequenceNumber(recordNumber);
 }
 
@@ -106,7 +108,13 @@ std::shared_ptr<CFileEntry> CFileEntry::FromBaseRecord(const MftRecBufferPtr& ba
 
 std::shared_ptr<CFileEntry> CFileEntry::Create(uint16_t flags, CVolume& volume) {
     uint64_t recordNumber = volume.GetMft().AllocateRecord();
-    uint16_t sequence = ReusedSequenceNumber(volume, recordNumber);
+    uint16_t sequence = 0;
+    try {
+        sequence = ReusedSequenceNumber(volume, recordNumber);
+    } catch (...) {
+        volume.GetMft().FreeRecord(recordNumber);
+        throw;
+    }
     auto entry = std::make_shared<CFileEntry>(MakeReference(recordNumber, sequence), volume, flags);
     entry->m_sequenceNumber = sequence;
     entry->m_linkCount = 1;
@@ -213,6 +221,7 @@ void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
     it->second->ReleaseClusters();
     it->second->ClearDirty();
     m_attributes.erase(it);
+    m_dirty = true;
     RenumberOccurrences(type, name);
 }
 
@@ -272,6 +281,7 @@ void CFileEntry::Save() {
     else SaveWithAttrList();
     for (const auto& [key, attribute] : m_attributes) attribute->ClearDirty();
     m_dirty = false;
+    m_volume.ReleasePendingClusters(m_reference);
 }
 
 void CFileEntry::SaveInBaseRecord() {
@@ -429,14 +439,17 @@ void CFileEntry::ReleaseExtensionRecords() {
 }
 
 void CFileEntry::Delete() {
-    for (const auto& [key, attribute] : m_attributes) attribute->ReleaseClusters();
-    m_attributes.clear();
-    ReleaseExtensionRecords();
     uint16_t flags = static_cast<uint16_t>(m_flags & ~FileRecord::FlagInUse);
     MftRecBufferPtr record = BuildRecordHeader(m_volume.GetMftRecordSize(), m_reference, 0, flags, 1);
     // References to the deleted object must not match the record's next one.
     CByteWriter(record->bytes).U16(FileRecord::SequenceNumber, NextSequenceNumber(m_sequenceNumber));
+    // Out of use on disk first: should that fail, the record and everything
+    // it points at stay taken, a leak rather than clusters handed out twice.
     m_volume.WriteMftRecord(m_reference, record);
+    for (const auto& [key, attribute] : m_attributes) attribute->ReleaseClusters();
+    m_attributes.clear();
+    m_volume.ReleasePendingClusters(m_reference);
+    ReleaseExtensionRecords();
     m_volume.GetMft().FreeRecord(m_reference);
     m_reference = kDeletedReference;
 }

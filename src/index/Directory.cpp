@@ -95,6 +95,7 @@ std::shared_ptr<CDirectory> CDirectory::Create(CVolume& volume, FileReference pa
         auto index = std::make_unique<CIndex>(child.entry, kIndexName, volume.GetUpCase(),
                                               parentIndex.GetBlockSize(), parentIndex.GetClustersPerBlock());
         directory = std::make_shared<CDirectory>(child.entry, volume, std::move(index));
+        directory->GetIndex().Save();
         LinkChild(*parent, name, child);
     } catch (...) {
         if (directory) directory->Abandon();
@@ -150,10 +151,9 @@ void CDirectory::Delete() {
 
 void CDirectory::Flush() {
     if (IsDeleted() || IsAbandoned()) return;
-    UpdateFileName();
-    if (m_index) m_index->Save();
     CheckAlive();
-    m_entry->Save();
+    if (m_index) m_index->Save();
+    SaveEntryAndNames();
 }
 
 void CDirectory::Abandon() noexcept {

@@ -43,7 +43,7 @@ public:
 
     // The caller must hold a reference: the cache lets go of the directory here.
     void Delete();
-    // UpdateFileName, save the index, CheckAlive, save the entry. Raises.
+    // Saves the index, then the entry and its names. Raises.
     // Does nothing for a deleted or abandoned directory.
     void Flush();
     // As CFsObject::Abandon; the index's unsaved changes are given up too.

@@ -67,7 +67,21 @@ SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint1
 }
 
 void LinkChild(CDirectory& parent, const std::u16string& name, const SNewChild& child) {
+    // The record reaches the disk before any index entry can name it, and
+    // the name before the create returns: a later failure must not lose it.
+    child.entry->Save();
     parent.GetIndex().Insert(child.position, name, MakeIndexEntryValue(child.entry->GetReference(), child.fileName));
+    try {
+        parent.Flush();
+    } catch (...) {
+        // The caller frees the record again; the next save of the parent
+        // writes the index without the name.
+        try {
+            parent.RemoveEntry(name);
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 void DiscardChildEntry(CFileEntry& entry) noexcept {

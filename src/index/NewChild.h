@@ -27,7 +27,8 @@ CIndex::SInsertPosition CheckNewName(const CDirectory& parent, const std::u16str
 SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint16_t recordFlags,
                            uint32_t fileAttributes);
 
-// Links the new object into its parent's index.
+// Writes the new object's record, then links it into its parent's index and
+// writes that. On failure the name is out of the index again.
 void LinkChild(CDirectory& parent, const std::u16string& name, const SNewChild& child);
 
 // Releases the record of a create that did not complete. Never raises: the

@@ -130,6 +130,8 @@ void CClusterAllocator::Allocate(EAllocationZone zone, uint64_t count, RunMap& r
 
 void CClusterAllocator::Free(uint64_t lcn, uint64_t count) { m_bitmap->ClearRange(lcn, count); }
 
+void CClusterAllocator::FlushBitmap() { m_bitmap->Flush(); }
+
 void CClusterAllocator::Flush() {
     m_bitmap->Flush();
     m_bitmapEntry->Save();

@@ -21,6 +21,8 @@ public:
     virtual void Allocate(EAllocationZone zone, uint64_t count, RunMap& runs) = 0;
     virtual void Free(uint64_t lcn, uint64_t count) = 0;
     virtual void Flush() = 0;
+    // Writes the bitmap's changes only, not its record.
+    virtual void FlushBitmap() {}
 };
 
 class CClusterAllocator final : public IClusterAllocator {
@@ -32,6 +34,7 @@ public:
     void Allocate(EAllocationZone zone, uint64_t count, RunMap& runs) override;
     void Free(uint64_t lcn, uint64_t count) override;
     void Flush() override;
+    void FlushBitmap() override;
 
     CBitmap& GetBitmap() { return *m_bitmap; }
     uint64_t GetClusterCount() const { return m_clusterCount; }

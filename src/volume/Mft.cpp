@@ -153,8 +153,24 @@ void CMft::WriteRecord(FileReference reference, const MftRecBufferPtr& buffer) {
     CheckRecordExists(recordNumber);
     MstProtect(buffer->bytes, 1, m_recordSize);
     uint64_t offset = recordNumber * m_recordSize;
+    if (recordNumber >= m_mirrorRecordCount) {
+        GetMftData()->WriteData(offset, buffer->bytes.data(), m_recordSize);
+        return;
+    }
+    // A record that differs from its mirror makes the volume unusable for
+    // every reader: when the mirror cannot follow, the record goes back.
+    std::vector<uint8_t> previous(m_recordSize);
+    GetMftData()->ReadData(offset, previous.data(), m_recordSize);
     GetMftData()->WriteData(offset, buffer->bytes.data(), m_recordSize);
-    if (recordNumber < m_mirrorRecordCount) GetMirrorData()->WriteData(offset, buffer->bytes.data(), m_recordSize);
+    try {
+        GetMirrorData()->WriteData(offset, buffer->bytes.data(), m_recordSize);
+    } catch (...) {
+        try {
+            GetMftData()->WriteData(offset, previous.data(), m_recordSize);
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 std::shared_ptr<CAttribute> CMft::GetMirrorData() {
@@ -186,8 +202,32 @@ uint64_t CMft::AllocateRecord() {
     uint64_t count = GetRecordCount();
     if (recordNumber >= count) Extend(NumericCast<uint32_t>(recordNumber - count + 1));
     bitmap.Set(recordNumber);
+    // Records the MFT grew by exist for other readers only once record 0
+    // says so: before any of them is written, and again after a failed try.
+    if (m_mftEntry && m_mftEntry->IsDirty()) {
+        try {
+            SaveMftEntry();
+        } catch (...) {
+            bitmap.Clear(recordNumber);
+            throw;
+        }
+    }
     m_firstMaybeFree = recordNumber + 1;
     return recordNumber;
+}
+
+// Saving $MFT may take a record for its own attribute list, which comes back
+// here: that inner allocation leaves the save to the one under way.
+void CMft::SaveMftEntry() {
+    if (m_savingMftEntry) return;
+    m_savingMftEntry = true;
+    try {
+        m_mftEntry->Save();
+    } catch (...) {
+        m_savingMftEntry = false;
+        throw;
+    }
+    m_savingMftEntry = false;
 }
 
 void CMft::TurnAllocatedTailIntoRecords() {
@@ -243,13 +283,17 @@ void CMft::CompareMirror() {
     }
 }
 
+void CMft::FlushBitmap() {
+    if (m_bitmap) m_bitmap->Flush();
+}
+
 void CMft::Flush() {
     LogInfo("Flushing MFT");
     // Saving $MFT may take records for its own extension records, which
     // changes the bitmap again; the second round writes what that changed.
     for (int round = 0; round < 2; ++round) {
         if (m_bitmap) m_bitmap->Flush();
-        if (m_mftEntry) m_mftEntry->Save();
+        if (m_mftEntry) SaveMftEntry();
         if (m_mirrorEntry) m_mirrorEntry->Save();
     }
 }

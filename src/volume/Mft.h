@@ -31,6 +31,8 @@ public:
     void Extend(uint32_t count);
     void CompareMirror();
     void Flush();
+    // Writes the bitmap's changes only, not the $MFT record.
+    void FlushBitmap();
 
     CBitmap& GetBitmap() const;
     std::shared_ptr<CFileEntry> GetMftEntry() const { return m_mftEntry; }
@@ -45,6 +47,7 @@ private:
     void CheckRecordExists(uint64_t recordNumber);
     void TurnAllocatedTailIntoRecords();
     std::shared_ptr<CAttribute> GetMirrorData();
+    void SaveMftEntry();
 
     uint32_t m_recordSize;
     uint32_t m_mirrorRecordCount;
@@ -53,6 +56,7 @@ private:
     std::shared_ptr<CFileEntry> m_mftEntry;
     std::shared_ptr<CFileEntry> m_mirrorEntry;
     std::shared_ptr<CAttribute> m_mftData;
+    bool m_savingMftEntry = false;
     // Where the search for a free record starts.
     uint64_t m_firstMaybeFree = 0;
 };

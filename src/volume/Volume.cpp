@@ -112,13 +112,13 @@ void CVolume::LoadRoot() {
 // so does this engine, with a warning.
 void CVolume::LoadSessionState() {
     m_readOnlyReason = ReasonToStayReadOnly(*this);
-    if (IsReadOnly()) LogWarning(FormatText("Volume is open for reading only: %1", m_readOnlyReason));
     try {
         m_wasDirty = (ReadVolumeFlags(*this) & VolumeInformation::FlagDirty) != 0;
     } catch (const std::exception& e) {
-        // The first change will fail to set the flag and be refused.
-        LogWarning(FormatText("Cannot read the volume flags: %1", e.what()));
+        // No change could be marked, nor a dirty volume told from a clean one.
+        if (!IsReadOnly()) m_readOnlyReason = FormatText("its volume flags cannot be read (%1)", e.what());
     }
+    if (IsReadOnly()) LogWarning(FormatText("Volume is open for reading only: %1", m_readOnlyReason));
     if (m_wasDirty) LogWarning("Volume is marked dirty: a consistency check is pending; it stays marked");
     m_guarded = true;
 }
@@ -189,6 +189,12 @@ void CVolume::SetMft(std::shared_ptr<CMft> mft) { m_mft = std::move(mft); }
 MftRecBufferPtr CVolume::ReadMftRecord(FileReference reference) { return GetMft().ReadRecord(reference); }
 
 void CVolume::WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer) {
+    // Records and clusters reach their bitmaps before any record that uses
+    // them: a failure in between then leaves space marked but unused, never
+    // space in use that a later session could hand out again. Frees are
+    // already safe to write: they wait until their records let go.
+    GetMft().FlushBitmap();
+    if (m_allocator) m_allocator->FlushBitmap();
     GetMft().WriteRecord(reference, buffer);
 }
 
@@ -200,11 +206,19 @@ void CVolume::AllocateClusters(EAllocationZone zone, uint64_t count, RunMap& run
     m_allocator->Allocate(zone, count, runs);
 }
 
-void CVolume::DeallocateClusters(uint64_t lcn, uint64_t count) {
+void CVolume::DeallocateClusters(FileReference owner, uint64_t lcn, uint64_t count) {
     if (!m_allocator)
         throw CException(EErrorKind::Argument,
                          "Cannot deallocate clusters %1-%2: cluster allocator is not initialized.", lcn, lcn + count);
-    m_allocator->Free(lcn, count);
+    m_pendingFrees[RecordNumber(owner)].push_back({lcn, count});
+}
+
+void CVolume::ReleasePendingClusters(FileReference owner) {
+    auto pending = m_pendingFrees.find(RecordNumber(owner));
+    if (pending == m_pendingFrees.end()) return;
+    std::vector<SLcnAndLength> runs = std::move(pending->second);
+    m_pendingFrees.erase(pending);
+    for (const SLcnAndLength& run : runs) m_allocator->Free(run.lcn, run.length);
 }
 
 void CVolume::SetClusterAllocator(std::unique_ptr<IClusterAllocator> allocator) { m_allocator = std::move(allocator); }

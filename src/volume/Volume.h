@@ -3,6 +3,7 @@
 // allocator, upcase table, root directory and the objects handed out.
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -72,7 +73,13 @@ public:
 
     // Clusters.
     void AllocateClusters(EAllocationZone zone, uint64_t count, RunMap& runs);
-    void DeallocateClusters(uint64_t lcn, uint64_t count);
+    // Clusters an attribute of `owner` no longer uses stay taken until
+    // ReleasePendingClusters: the record on disk still points at them until
+    // its next save, and handing them out before that would let two files
+    // share them if the save failed.
+    void DeallocateClusters(FileReference owner, uint64_t lcn, uint64_t count);
+    // Called once the owner's records no longer point at what it gave up.
+    void ReleasePendingClusters(FileReference owner);
     IClusterAllocator* GetClusterAllocator() const { return m_allocator.get(); }
     // Replaces the allocator (tests use a double).
     void SetClusterAllocator(std::unique_ptr<IClusterAllocator> allocator);
@@ -118,6 +125,7 @@ private:
 
     std::shared_ptr<IIoDevice> m_device;
     std::unique_ptr<IClusterAllocator> m_allocator;
+    std::map<uint64_t, std::vector<SLcnAndLength>> m_pendingFrees;  // by owner record number
     std::unique_ptr<UpCaseTable> m_upcase;
     std::shared_ptr<CMft> m_mft;
     std::shared_ptr<CDirectory> m_root;

@@ -277,8 +277,9 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     EXPECT_EQ(entry->GetAttribute(AttrType::Data)->GetSize(), 3u * 4096 + 5);
     for (uint64_t lcn : clusters) EXPECT_TRUE(bits.Test(lcn));
 
-    // Removing the data returns its clusters; removing it twice is an error.
+    // Removing the data returns its clusters once saved; removing it twice is an error.
     entry->DeleteAttribute(AttrType::Data);
+    entry->Save();
     for (uint64_t lcn : clusters) EXPECT_FALSE(bits.Test(lcn));
     EXPECT_EQ(MessageOf([&] { entry->DeleteAttribute(AttrType::Data); }),
               "Cannot delete attribute 128 : attributes does not exist");

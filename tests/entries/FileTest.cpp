@@ -176,7 +176,7 @@ TEST_F(FileObject, EveryFileNameAndTheParentIndexFollowSizeTimesAndAttributes) {
         fields.U32(StdInfo::FileAttributes, 0x21);
         file.SetAttributesAndTime(info);
         file.SetSize(5000);
-        file.UpdateFileName();
+        file.SaveEntryAndNames();
 
         uint64_t allocated = file.GetEntry().GetAttribute(AttrType::Data)->GetAllocatedSize();
         for (const auto& value : FileNames(file.GetEntry())) {
@@ -203,7 +203,7 @@ TEST_F(FileObject, EveryFileNameAndTheParentIndexFollowSizeTimesAndAttributes) {
         file.Flush();
         EXPECT_FALSE(file.GetEntry().IsDirty());
         parent->GetIndex().Save();
-        file.UpdateFileName();
+        file.SaveEntryAndNames();
         EXPECT_FALSE(file.GetEntry().IsDirty());
         EXPECT_FALSE(parent->GetIndex().IsDirty());
     }
@@ -221,7 +221,7 @@ TEST_F(FileObject, DirectoriesKeepTheirIndexFlagInTheirNames) {
     StandardInformation info = directory.GetAttributesAndTime();
     CByteWriter(info.data(), info.size()).U32(StdInfo::FileAttributes, 0x02);
     directory.SetAttributesAndTime(info);
-    directory.UpdateFileName();
+    directory.SaveEntryAndNames();
     std::vector<uint8_t> value = FileNames(directory.GetEntry()).at(0);
     CByteReader name(value);
     EXPECT_EQ(name.U32(FileNameValue::FileAttributes), 0x02u | kFileAttributeDirectoryIndex);
@@ -235,7 +235,7 @@ TEST_F(FileObject, DeletingRemovesEveryNameAndEndsTheObject) {
     file.Delete();
     EXPECT_TRUE(file.IsDeleted());
     std::string deleted = "FS object " + std::to_string(RecordNumber(m_text)) + " (A long file name.txt) is deleted";
-    EXPECT_EQ(FailureOf([&] { file.UpdateFileName(); }), deleted);
+    EXPECT_EQ(FailureOf([&] { file.SaveEntryAndNames(); }), deleted);
     EXPECT_EQ(file.GetSize(), 0u);
     EXPECT_NO_THROW(file.Flush());
     EXPECT_TRUE(parent->GetIndex().IsEmpty());

@@ -218,7 +218,8 @@ TEST_F(DirectoryTest, TeardownWritesWhatIsPendingAndReportsAFailureOnce) {
     {
         Device().failWrite = nullptr;
         auto volume = load();
-        CDirectory::CreateByPath(*volume, u"lost too");
+        // A create is written at once; a change of times waits for the flush.
+        CDirectory::CreateByPath(*volume, u"lost too")->SetAttributesAndTime(StandardInformation{});
         Device().failWrite = [](uint64_t, uint32_t) { return true; };
         LogCapture log;
         volume.reset();

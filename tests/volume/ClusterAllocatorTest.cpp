@@ -74,8 +74,11 @@ TEST_F(ClusterAllocatorTest, NextFitGivesAdjacentRunsAndExtendsTheLastRun) {
     EXPECT_EQ(sparse.rbegin()->first, VCN{8});
     EXPECT_EQ(sparse.rbegin()->second.length, 2u);
 
-    // Freed clusters come back to a search that starts before them.
-    volume->DeallocateClusters(lcn, 10);
+    // Freed clusters stay taken until their owner's record is written, then
+    // come back to a search that starts before them.
+    volume->DeallocateClusters(0, lcn, 10);
+    EXPECT_TRUE(Bits().Test(lcn));
+    volume->ReleasePendingClusters(0);
     EXPECT_FALSE(Bits().Test(lcn));
     RunMap again{{VCN{0}, SLcnAndLength{lcn - 1, 1}}};
     Bits().Set(lcn - 1);
@@ -150,6 +153,6 @@ TEST(ClusterAllocatorVolume, ReportsAMissingAllocator) {
               "Cannot allocate 3 cluster(s) in DATA: cluster allocator is not initialized.");
     EXPECT_EQ(MessageOf([&] { volume->AllocateClusters(EAllocationZone::MFT, 3, runs); }),
               "Cannot allocate 3 cluster(s) in MFT: cluster allocator is not initialized.");
-    EXPECT_EQ(MessageOf([&] { volume->DeallocateClusters(100, 5); }),
+    EXPECT_EQ(MessageOf([&] { volume->DeallocateClusters(0, 100, 5); }),
               "Cannot deallocate clusters 100-105: cluster allocator is not initialized.");
 }

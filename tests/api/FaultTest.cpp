@@ -1,0 +1,198 @@
+// Device faults during a fixed workload, one run per failing transfer: the
+// caller hears of the failure, the volume is left consistent apart from
+// leaks, it opens again with both engines, and every file closed before the
+// fault reads back intact.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+#include "InteropSupport.h"
+#include "support/FamilyDevice.h"
+#include "support/LogCapture.h"
+#include "support/VolumeCheck.h"
+#include "volkit/filesystem.h"
+
+using namespace volcore::test;
+namespace api = volkit::api;
+namespace fs = volkit;
+
+namespace {
+
+// Path (as the workload spells it) to the contents of a file closed without
+// a failure; a file leaves the map while it is being changed.
+using Closed = std::map<std::string, Bytes>;
+
+std::string Backslashed(std::string path) {
+    for (char& c : path) c = c == '/' ? '\\' : c;
+    return path;
+}
+
+std::wstring Wide(const std::string& path) {
+    const std::string backslashed = Backslashed(path);
+    return std::wstring(backslashed.begin(), backslashed.end());
+}
+
+// The steps both families run: store(path, create, size, seed) writes a
+// whole file and closes it, erase deletes one, mkdir/rmdir a directory.
+struct SWorkload {
+    std::function<bool(const std::string&, bool, size_t, uint32_t)> store;
+    std::function<bool(const std::string&)> erase;
+    std::function<bool(const std::string&)> mkdir;
+    std::function<bool(const std::string&)> rmdir;
+};
+
+// Stops at the first step that fails; returns whether all of them worked.
+bool RunWorkload(const SWorkload& steps) {
+    if (!steps.mkdir("docs") || !steps.mkdir("docs/sub")) return false;
+    if (!steps.store("docs/a", true, 3000, 1) || !steps.store("docs/b", true, 100, 2)) return false;
+    if (!steps.store("docs/sub/c", true, 70000, 3)) return false;
+    for (int i = 0; i < 12; ++i)  // enough names to move the index out of its record
+        if (!steps.store("docs/many file " + std::to_string(i), true, 10, i)) return false;
+    if (!steps.store("docs/a", false, 150000, 4) || !steps.store("docs/sub/c", false, 700, 5)) return false;
+    if (!steps.store("docs/gone", true, 20000, 6) || !steps.erase("docs/gone")) return false;
+    if (!steps.mkdir("docs/empty") || !steps.rmdir("docs/empty")) return false;
+    return steps.erase("docs/b");
+}
+
+SWorkload HandleSteps(api::NtfsVolumeHandle volume, Closed& closed) {
+    SWorkload steps;
+    steps.store = [volume, &closed](const std::string& path, bool create, size_t size, uint32_t seed) {
+        closed.erase(path);
+        api::NtfsFileHandle file;
+        if (!(create ? api::NtfsCreateFile : api::NtfsOpenFile)(Wide(path).c_str(), file, volume)) return false;
+        Bytes data = Pattern(size, seed);
+        bool ok = api::SetFileSize(size, file) && api::NtfsWriteFile(0, data.data(), unsigned(size), file);
+        ok = api::NtfsCloseFile(file) && ok;
+        if (ok) closed[path] = data;
+        return ok;
+    };
+    steps.erase = [volume, &closed](const std::string& path) {
+        closed.erase(path);
+        api::NtfsFileHandle file;
+        return api::NtfsOpenFile(Wide(path).c_str(), file, volume) && api::NtfsDeleteFile(file);
+    };
+    steps.mkdir = [volume](const std::string& path) {
+        api::NtfsDirHandle dir;
+        return api::NtfsCreateDir(Wide(path).c_str(), dir, volume) && api::NtfsCloseDir(dir);
+    };
+    steps.rmdir = [volume](const std::string& path) {
+        api::NtfsDirHandle dir;
+        return api::NtfsOpenDir(Wide(path).c_str(), dir, volume) && api::NtfsDeleteDir(dir);
+    };
+    return steps;
+}
+
+SWorkload FamilySteps(fs::filesystem::handle volume, Closed& closed) {
+    SWorkload steps;
+    steps.store = [volume, &closed](const std::string& path, bool create, size_t size, uint32_t seed) {
+        closed.erase(path);
+        fs::file::handle file;
+        if (!(create ? fs::file::create : fs::file::open)(file, path.c_str(), volume)) return false;
+        Bytes data = Pattern(size, seed);
+        bool ok = fs::file::setSize(file, size) && fs::file::write(file, 0, data.data(), uint32_t(size));
+        ok = fs::file::close(file) && ok;
+        if (ok) closed[path] = data;
+        return ok;
+    };
+    steps.erase = [volume, &closed](const std::string& path) {
+        closed.erase(path);
+        return fs::file::remove(path.c_str(), volume);
+    };
+    steps.mkdir = [volume](const std::string& path) { return fs::directory::create(path.c_str(), volume); };
+    steps.rmdir = [volume](const std::string& path) { return fs::directory::remove(path.c_str(), volume); };
+    return steps;
+}
+
+// Runs the workload through one family; returns whether every call worked.
+using FamilyRun = std::function<bool(MemoryDevice&, Closed&, std::vector<std::string>& errors)>;
+
+bool RunThroughHandles(MemoryDevice& memory, Closed& closed, std::vector<std::string>& errors) {
+    LogCapture log;
+    api::NtfsVolumeHandle volume;
+    if (!api::NtfsOpenVolume(memory.Api(), volume)) return errors = log.Errors(), false;
+    bool ok = RunWorkload(HandleSteps(volume, closed));
+    ok = api::NtfsCloseVolume(volume) && ok;
+    errors = log.Errors();
+    return ok;
+}
+
+bool RunThroughFamily(MemoryDevice& memory, Closed& closed, std::vector<std::string>& errors) {
+    FamilyLogCapture log;
+    fs::filesystem::device device = FamilyDeviceOf(memory);
+    fs::filesystem::handle volume;
+    if (!fs::filesystem::open(volume, device)) return errors = log.Errors(), false;
+    bool ok = RunWorkload(FamilySteps(volume, closed));
+    ok = fs::filesystem::close(volume) && ok;
+    errors = log.Errors();
+    return ok;
+}
+
+// What a volume must be after a run, whatever failed: checked by our check,
+// opened by both engines, and holding every file in `closed` unchanged.
+void ExpectIntact(MemoryDevice memory, const Closed& closed, const std::string& where) {
+    memory.failRead = memory.failWrite = nullptr;
+    const CheckOutcome check = CheckVolume(memory.Api());
+    EXPECT_TRUE(check.ran && check.damage.empty()) << where << check.Describe();
+
+    LogCapture log;
+    api::NtfsVolumeHandle volume;
+    ASSERT_TRUE(api::NtfsOpenVolume(memory.Api(), volume)) << where << testing::PrintToString(log.Errors());
+    for (const auto& [path, data] : closed) {
+        try {
+            EXPECT_EQ(ReadThroughHandles(volume, U16(Backslashed(path))), data) << where << path;
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << where << e.what();
+        }
+    }
+    EXPECT_TRUE(api::NtfsCloseVolume(volume)) << where;
+
+    FamilyLogCapture familyLog;
+    fs::filesystem::device device = FamilyDeviceOf(memory);
+    fs::filesystem::handle mounted;
+    ASSERT_TRUE(fs::filesystem::open(mounted, device)) << where << testing::PrintToString(familyLog.Errors());
+    for (const auto& [path, data] : closed) {
+        fs::file::handle file;
+        Bytes read(data.size());
+        EXPECT_TRUE(fs::file::open(file, path.c_str(), mounted) &&
+                    fs::file::read(file, 0, read.data(), uint32_t(read.size())) && fs::file::close(file) &&
+                    read == data)
+            << where << path;
+    }
+    EXPECT_TRUE(fs::filesystem::close(mounted)) << where;
+}
+
+// Fails the k-th write (or read) of each run. Every write fault is tried;
+// reads are many more and mostly fail before anything changes, so every
+// `readStep`-th one is.
+void RunEveryFault(const FamilyRun& run, uint64_t readStep) {
+    MemoryDevice fresh = FormattedMemoryDevice(8 << 20);
+    fresh.writeCount = fresh.readCount = 0;
+    MemoryDevice counted = fresh;
+    Closed closed;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(run(counted, closed, errors)) << testing::PrintToString(errors);
+    ExpectIntact(counted, closed, "without faults: ");
+    const uint64_t writes = counted.writeCount, reads = counted.readCount;
+
+    for (bool onWrite : {true, false}) {
+        for (uint64_t k = 1; k <= (onWrite ? writes : reads); k += onWrite ? 1 : readStep) {
+            const std::string where = std::string(onWrite ? "write " : "read ") + std::to_string(k) + ": ";
+            MemoryDevice memory = fresh;
+            const uint64_t& count = onWrite ? memory.writeCount : memory.readCount;
+            (onWrite ? memory.failWrite : memory.failRead) = [&count, k](uint64_t, uint32_t) { return count == k; };
+            closed.clear();
+            EXPECT_FALSE(run(memory, closed, errors)) << where;
+            EXPECT_FALSE(errors.empty()) << where;
+            ExpectIntact(memory, closed, where);
+        }
+    }
+}
+
+}  // namespace
+
+TEST(Faults, HandleFamilyWorkload) { RunEveryFault(RunThroughHandles, 1); }
+
+// Not yet passing: libntfs-3g lets a few failed writes at mount go unreported,
+// and some fault points still leave the volume inconsistent.
+TEST(Faults, DISABLED_FilesystemFamilyWorkload) { RunEveryFault(RunThroughFamily, 7); }
