@@ -12,7 +12,7 @@
 #include "support/EngineVolume.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
-#include "support/Ntfs3gImage.h"
+#include "support/Ntfs3gTree.h"
 #include "volume/Volume.h"
 
 using namespace volcore;
@@ -23,15 +23,6 @@ namespace {
 const char* const kReadSignature = "void __cdecl volcore::CFile::Read(unsigned __int64,void *,unsigned int) const";
 const char* const kWriteSignature = "void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)";
 
-template <typename F>
-std::string FailureOf(F&& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no failure";
-}
 
 // A new file entry as the engine makes them: 72-byte $STANDARD_INFORMATION,
 // $FILE_NAME under `parent`, no $DATA.
@@ -65,13 +56,13 @@ protected:
     void SetUp() override {
         MakeNtfsImage(Image());
         {
-            Ntfs3gImage image(Image());
-            m_dir = image.CreateDirectory("/", u"d");
-            m_text = image.CreateFile("/d", u"A long file name.txt", "hello world");
+            Ntfs3gTree image(Image());
+            m_dir = image.MakeDirectory(u"d");
+            const std::string text = "hello world";
+            m_text = image.MakeFile(u"d\\A long file name.txt", std::vector<uint8_t>(text.begin(), text.end()));
         }
         {
-            Ntfs3gImage image(Image());
-            image.SetDosName("/d/A long file name.txt", "ALONGF~1.TXT");
+            Ntfs3gTree(Image()).SetDosName(u"d\\A long file name.txt", "ALONGF~1.TXT");
         }
         m_volume = std::make_unique<EngineVolume>(Image(), ELoadDepth::Full);
     }

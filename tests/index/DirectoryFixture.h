@@ -17,15 +17,6 @@
 
 namespace volcore::test {
 
-// The failure text of `operation`, or "" when it succeeds.
-inline std::string FailureOf(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
 
 class DirectoryTest : public ::testing::Test {
 protected:

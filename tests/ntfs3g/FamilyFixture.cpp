@@ -81,16 +81,6 @@ std::vector<uint8_t> FamilyTest::ReadWhole(const std::string& path) {
     return content;
 }
 
-std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
-    std::vector<uint8_t> bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<uint8_t>(state >> 24);
-    }
-    return bytes;
-}
-
 std::map<std::string, directory::dirEntry> FamilyTest::Listing(const std::string& dir) {
     std::map<std::string, directory::dirEntry> entries;
     EXPECT_TRUE(directory::fetch(dir.c_str(), volume, [](const directory::dirEntry& e, void* entries) {
