@@ -42,7 +42,7 @@ std::set<std::u16string> Names(const IndexListing& entries) {
 // Names `fls` lists in the directory `path`, without the deleted ones it recovers.
 std::set<std::u16string> FlsNames(const std::string& image, const std::u16string& path) {
     std::set<std::u16string> names;
-    for (const TskEntry& entry : TskListing(image))
+    for (const TskEntry& entry : TskListing(image, true))
         if (entry.path.rfind(path + u"\\", 0) == 0) names.insert(entry.path.substr(path.size() + 1));
     return names;
 }

@@ -3,29 +3,13 @@
 #include "base/Unicode.h"
 
 namespace volcore::test {
-namespace {
-
-const std::vector<uint8_t>& PristineImage() {
-    static const std::vector<uint8_t> image = [] {
-        TempDir dir;
-        const std::string path = dir.File("pristine.img");
-        ImageOptions options;
-        options.size = 32ull << 20;
-        MakeNtfsImage(path, options);
-        return ReadFileBytes(path);
-    }();
-    return image;
-}
-
-}  // namespace
-
 void FamilyTest::SetUp() {
     log = std::make_unique<FamilyLogCapture>();
     ResetImage();
 }
 
 void FamilyTest::ResetImage() {
-    memory.Bytes() = PristineImage();
+    memory.Bytes() = PristineImage(32ull << 20);
     memory.failRead = nullptr;
     memory.failWrite = nullptr;
     memory.failGetSize = false;

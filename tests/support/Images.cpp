@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <stdexcept>
 
@@ -47,6 +48,19 @@ void MakeNtfsImage(const std::string& path, const ImageOptions& options) {
     command += " " + ShellQuote(path);
     CommandResult result = RunCommand(command);
     if (result.exitCode != 0) throw std::runtime_error("mkntfs failed: " + result.output);
+}
+
+const std::vector<uint8_t>& PristineImage(uint64_t size) {
+    static std::map<uint64_t, std::vector<uint8_t>> images;
+    auto [image, made] = images.try_emplace(size);
+    if (made) {
+        TempDir dir;
+        ImageOptions options;
+        options.size = size;
+        MakeNtfsImage(dir.File("pristine.img"), options);
+        image->second = ReadFileBytes(dir.File("pristine.img"));
+    }
+    return image->second;
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {

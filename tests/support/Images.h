@@ -34,6 +34,10 @@ struct ImageOptions {
 // Makes an NTFS image file with `mkntfs -F -Q` at `path`; throws on failure.
 void MakeNtfsImage(const std::string& path, const ImageOptions& options = {});
 
+// The bytes of a fresh mkntfs image of `size` bytes with the default options,
+// made once per test program.
+const std::vector<uint8_t>& PristineImage(uint64_t size = 16ull << 20);
+
 // Reads a whole file / writes a whole file.
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);

@@ -16,8 +16,9 @@ struct TskEntry {
 };
 
 // What `fls -r -p` lists, without deleted names, virtual entries, named
-// streams and names that are no valid UTF-8; throws when fls fails.
-std::vector<TskEntry> TskListing(const std::string& image);
+// streams and names that are no valid UTF-8. On a damaged image fls may list
+// part and then fail: that part is returned unless `mustSucceed`, which throws.
+std::vector<TskEntry> TskListing(const std::string& image, bool mustSucceed = false);
 
 // The listing's paths without the system files; an object whose directory
 // lost it shows under "$OrphanFiles".
