@@ -74,10 +74,7 @@ bool FormatImage(Bytes& image, uint32_t clusterSize) {
 bool PutFile(NtfsVolumeHandle volume, const std::wstring& path, size_t size) {
     NtfsFileHandle file;
     if (!NtfsCreateFile(path.c_str(), file, volume)) return false;
-    if (!NtfsCloseFile(file)) {
-        NtfsCloseFile(file);
-        return false;
-    }
+    if (!NtfsCloseFile(file)) return false;
     return ResizeFile(volume, path, 0, size);
 }
 
@@ -88,9 +85,7 @@ bool ResizeFile(NtfsVolumeHandle volume, const std::wstring& path, size_t from, 
     for (size_t i = 0; i < tail.size(); ++i) tail[i] = static_cast<uint8_t>(from + i);
     bool done = SetFileSize(to, file) &&
                 (tail.empty() || NtfsWriteFile(from, tail.data(), static_cast<unsigned>(tail.size()), file));
-    if (NtfsCloseFile(file)) return done;
-    NtfsCloseFile(file);
-    return false;
+    return NtfsCloseFile(file) && done;
 }
 
 std::wstring EntryName(int n) {

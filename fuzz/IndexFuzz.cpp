@@ -50,7 +50,7 @@ void Lookups(NtfsVolumeHandle volume) {
     for (int n : {0, 7, kBaseDirEntries - 1}) {
         NtfsFileHandle file;
         std::wstring path = L"dir\\" + EntryName(n);
-        if (NtfsOpenFile(path.c_str(), file, volume) && !NtfsCloseFile(file)) NtfsCloseFile(file);
+        if (NtfsOpenFile(path.c_str(), file, volume)) NtfsCloseFile(file);
     }
 }
 
@@ -59,8 +59,7 @@ void Changes(NtfsVolumeHandle volume) {
     for (int n : {3, 20, kBaseDirEntries + 2}) {
         NtfsFileHandle file;
         std::wstring path = L"dir\\" + EntryName(n);
-        if (NtfsOpenFile(path.c_str(), file, volume) && !NtfsDeleteFile(file) && !NtfsCloseFile(file))
-            NtfsCloseFile(file);
+        if (NtfsOpenFile(path.c_str(), file, volume)) NtfsDeleteFile(file);
     }
 }
 
@@ -87,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         NtfsDirHandle dir;
         if (NtfsOpenDir(L"dir", dir, volume)) {
             NtfsEnumDir(dir, [](const NtfsDirEntry&, void*) { return true; }, nullptr);
-            if (!NtfsCloseDir(dir)) NtfsCloseDir(dir);
+            NtfsCloseDir(dir);
         }
         Lookups(volume);
         Changes(volume);

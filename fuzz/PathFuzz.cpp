@@ -86,7 +86,7 @@ bool Listed(NtfsVolumeHandle volume, const std::wstring& parent, const std::wstr
         s->second = s->second || (entry.name && *s->first == entry.name);
         return !s->second;
     }, &search);
-    if (!NtfsCloseDir(dir)) NtfsCloseDir(dir);
+    NtfsCloseDir(dir);
     return search.second;
 }
 
@@ -100,12 +100,12 @@ void CreateAndFind(const std::u16string& path) {
     NtfsFileHandle file;
     NtfsDirHandle dir;
     if (NtfsCreateFile(wide.c_str(), file, volume)) {
-        if (!NtfsCloseFile(file)) NtfsCloseFile(file);
+        NtfsCloseFile(file);
         if (!NtfsOpenFile(wide.c_str(), file, volume)) Finding("a file just created cannot be opened by its path");
         if (!NtfsDeleteFile(file)) Finding("a file just created cannot be deleted");
     }
     if (NtfsCreateDir(wide.c_str(), dir, volume)) {
-        if (!NtfsCloseDir(dir)) NtfsCloseDir(dir);
+        NtfsCloseDir(dir);
         SParentAndName parts = SplitLastComponent(WideToUtf16(wide));
         if (!Listed(volume, Utf16ToWide(parts.parentPath), Utf16ToWide(parts.name)))
             Finding("a directory just created is not listed by its name");

@@ -30,21 +30,21 @@ void UseAsFile(NtfsVolumeHandle volume) {
     SetFileSize(size + 5000, file);
     SetFileSize(size / 2, file);
     SetFileAttributesAndTime(values, file);
-    if (!NtfsCloseFile(file)) NtfsCloseFile(file);
+    NtfsCloseFile(file);
 }
 
 void UseAsDirectory(NtfsVolumeHandle volume) {
     NtfsDirHandle dir;
     if (!NtfsOpenDir(L"item", dir, volume)) return;
     NtfsEnumDir(dir, [](const NtfsDirEntry&, void*) { return true; }, nullptr);
-    if (!NtfsCloseDir(dir)) NtfsCloseDir(dir);
+    NtfsCloseDir(dir);
     NtfsFileHandle file;
-    if (NtfsCreateFile(L"item\\new", file, volume) && !NtfsCloseFile(file)) NtfsCloseFile(file);
+    if (NtfsCreateFile(L"item\\new", file, volume)) NtfsCloseFile(file);
 }
 
 void Delete(NtfsVolumeHandle volume) {
     NtfsFileHandle file;
-    if (NtfsOpenFile(L"item", file, volume) && !NtfsDeleteFile(file) && !NtfsCloseFile(file)) NtfsCloseFile(file);
+    if (NtfsOpenFile(L"item", file, volume)) NtfsDeleteFile(file);
 }
 
 }  // namespace

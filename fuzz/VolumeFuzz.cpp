@@ -44,7 +44,7 @@ void ReadFile(NtfsVolumeHandle volume, const std::wstring& path) {
         NtfsReadFile(size - length, buffer, length, file);
     }
     // A close that fails leaves the handle to be released by a second one.
-    if (!NtfsCloseFile(file)) NtfsCloseFile(file);
+    NtfsCloseFile(file);
 }
 
 void Walk(NtfsVolumeHandle volume, const std::wstring& path, int depth) {
@@ -54,7 +54,7 @@ void Walk(NtfsVolumeHandle volume, const std::wstring& path, int depth) {
     NtfsAttributesAndTime values;
     GetDirAttributesAndTime(values, dir);
     NtfsEnumDir(dir, &Collect, &listing);
-    if (!NtfsCloseDir(dir)) NtfsCloseDir(dir);
+    NtfsCloseDir(dir);
     for (const auto& name : listing.files) ReadFile(volume, path + L"\\" + name);
     if (depth >= kMaxDepth) return;
     for (const auto& name : listing.directories) Walk(volume, path + L"\\" + name, depth + 1);

@@ -23,7 +23,7 @@ bool Delete(NtfsVolumeHandle volume, const std::wstring& path) {
     NtfsFileHandle file;
     if (!NtfsOpenFile(path.c_str(), file, volume)) return false;
     if (NtfsDeleteFile(file)) return true;
-    if (!NtfsCloseFile(file)) NtfsCloseFile(file);
+    NtfsCloseFile(file);
     return false;
 }
 
@@ -41,7 +41,7 @@ std::vector<NtfsDirEntry> RootEntries(NtfsVolumeHandle volume, std::vector<std::
         }
         return o->first->size() < 4;
     }, &out);
-    if (!NtfsCloseDir(root)) NtfsCloseDir(root);
+    NtfsCloseDir(root);
     return entries;
 }
 

@@ -1,6 +1,8 @@
 #include "Diagnostics.h"
 
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "volkit/api.h"
 #include "volkit/filesystem.h"
@@ -20,6 +22,17 @@ bool OtherEngineWouldServe(const std::string& failure) {
     for (const char* limit : {"ompressed", "parse", "not implemented"})
         if (failure.find(limit) != std::string::npos) return true;
     return false;
+}
+
+// The native engine's refusals that have a plain wording, as the other engine words them.
+const char* PlainWording(const std::string& failure) {
+    static const std::pair<const char*, const char*> kWordings[] = {
+        {"Cannot delete system entry", "cannot remove a system file"},
+        {"Cannot change system entry", "cannot change a system file"},
+    };
+    for (const auto& [phrase, plain] : kWordings)
+        if (failure.find(phrase) != std::string::npos) return plain;
+    return nullptr;
 }
 
 State& Current() {
@@ -74,7 +87,9 @@ void Diagnostics::Replace(const std::string& text) {
 
 std::string Diagnostics::LastFailure() {
     const State& state = Current();
-    if (state.fromNative && OtherEngineWouldServe(state.failure)) return state.failure + " (try --engine ntfs3g)";
+    if (!state.fromNative) return state.failure;
+    if (const char* plain = PlainWording(state.failure)) return plain;
+    if (OtherEngineWouldServe(state.failure)) return state.failure + " (try --engine ntfs3g)";
     return state.failure;
 }
 

@@ -55,7 +55,7 @@ private:
         std::string reason;
         {
             Diagnostics::Quiet quiet;
-            reason = Reason(path, use);
+            reason = Reason(path, use, library);
         }
         Diagnostics::Replace(library);
         if (!reason.empty()) Diagnostics::Replace(reason);
@@ -63,9 +63,15 @@ private:
     }
 
     // "" when the tool cannot tell more than the library.
-    std::string Reason(const VolumePath& path, Use use) {
+    std::string Reason(const VolumePath& path, Use use, const std::string& library) {
         for (const std::string& element : path.Elements())
             if (Utf16Units(element) > kMaxNameUnits) return "name too long";
+        // The native engine wraps its name rule in the call's context; the rule alone is what the user needs.
+        const std::string refused = "Invalid name " + path.Name() + ": ";
+        if (const size_t at = library.find(refused); use == Use::New && at != std::string::npos) {
+            const std::string problem = library.substr(at + refused.size());
+            return problem.substr(0, problem.find_first_of("'\n"));
+        }
         VolumePath prefix;
         EntryInfo info;
         for (size_t i = 0; i + 1 < path.Elements().size(); ++i) {

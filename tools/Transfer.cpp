@@ -48,6 +48,10 @@ std::string HostError(const fs::path& path, const char* what) {
     return std::string(what) + " '" + HostText(path) + "': " + platform::LastErrorText();
 }
 
+// Both engines word a name the volume cannot hold as "name ..."; such a file is
+// skipped like a case collision, so the rest of a tree still arrives.
+bool IsNameRefusal(const std::string& reason) { return reason.rfind("name ", 0) == 0; }
+
 // A name from the volume that would escape the target directory on the host.
 bool IsUnsafeHostName(const std::string& name) {
     return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos;
@@ -142,6 +146,8 @@ Copier::Target Copier::OpenTarget(const VolumePath& target, std::unique_ptr<File
         return Skip("put " + target.Display(), "exists (use --force to overwrite it)"), Target::Skipped;
     created = !exists;
     if (exists ? m_engine.OpenFile(target, stream) : m_engine.CreateFile(target, stream)) return Target::Open;
+    if (IsNameRefusal(Diagnostics::LastFailure()))
+        return Skip("put " + target.Display(), Diagnostics::LastFailure()), Target::Skipped;
     Fail("put " + target.Display());
     return Target::Failed;
 }
@@ -217,7 +223,9 @@ bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
     }
     Diagnostics::Clear();
     if (exists && !existing.isDirectory) return Fail("put " + target.Display(), "is not a directory");
-    if (!exists && !m_engine.MakeDirectory(target)) return Fail("put " + target.Display());
+    if (!exists && !m_engine.MakeDirectory(target))
+        return IsNameRefusal(Diagnostics::LastFailure()) ? Skip("put " + target.Display(), Diagnostics::LastFailure())
+                                                          : Fail("put " + target.Display());
     std::error_code error;
     std::vector<fs::directory_entry> children;
     for (auto it = fs::directory_iterator(source, error); !error && it != fs::end(it); it.increment(error))

@@ -206,7 +206,9 @@ int RunRm(const CommandLine& line) {
 int RunTouch(const CommandLine& line) {
     const VolumePath path = PathOperand(line, 1);
     auto mtime = TimeOption(line, "--mtime"), atime = TimeOption(line, "--atime"), ctime = TimeOption(line, "--ctime");
-    if (!mtime && !atime && !ctime) mtime = atime = CurrentNtfsTime();
+    // One instant for every time a plain touch sets, so a new file is not created after its last write.
+    const uint64_t now = CurrentNtfsTime();
+    if (!mtime && !atime && !ctime) mtime = atime = now;
     Session session;
     if (!session.Open(line, platform::Access::Write)) return kExitFailed;
     Engine& engine = session.Volume();
@@ -224,7 +226,7 @@ int RunTouch(const CommandLine& line) {
             return Finish(session, false);
         }
         if (!StatOrReport(engine, "touch", path, info)) return Finish(session, false);
-        info.creationTime = info.lastWriteTime = info.lastAccessTime = CurrentNtfsTime();
+        info.creationTime = info.lastWriteTime = info.lastAccessTime = now;
     }
     EntryInfo wanted = info;
     wanted.lastWriteTime = mtime.value_or(info.lastWriteTime);

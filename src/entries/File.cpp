@@ -216,8 +216,16 @@ void CFile::CheckIsFile() const {
         throw CException("Entry %1 is a directory, not a file", GetName());
 }
 
-void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
+// The contents of the metadata files are the volume's own structures ($Boot
+// is the boot sector, $MFT the records): writing them as a file's data would
+// destroy the volume.
+void CFile::CheckDataChangeable() const {
     CheckIsFile();
+    if (IsSystemObject()) throw CException("Cannot change system entry %1", RecordNumber(GetReference()));
+}
+
+void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
+    CheckDataChangeable();
     uint64_t fileSize = GetSize();
     if (size > fileSize || offset > fileSize - size)
         throw CException("void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)");
@@ -229,7 +237,7 @@ void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
 }
 
 void CFile::SetSize(uint64_t newSize) {
-    CheckIsFile();
+    CheckDataChangeable();
     if (!m_data) {
         CheckAlive();
         GetVolume().BeginWrite();

@@ -98,6 +98,7 @@ public:
 
 private:
     void CheckIsFile() const;
+    void CheckDataChangeable() const;
 
     AttributePtr m_data;
     bool m_flushFailed = false;

@@ -234,8 +234,17 @@ TEST_F(EngineData, SessionsThatOnlyReadLeaveTheVolumeByteForByte) {
         Ntfs3gTree writer(Image(), false);
         writer.MakeDirectory(u"d");
         for (int i = 0; i < 300; ++i) writer.MakeFile(U16("d\\file " + std::to_string(i)), Pattern(i * 37 % 3000, i));
-        writer.MakeFile(u"hiberfil.sys", Bytes{'h', 'i', 'b', 'r', 0, 0, 0, 0});
     }
+    {  // Times changed in $STANDARD_INFORMATION only, as Windows leaves them: the $FILE_NAME copies stay older.
+        ntfs_volume* theirs = ntfs_mount(Image().c_str(), 0);
+        ntfs_inode* stamped = theirs ? ntfs_pathname_to_inode(theirs, nullptr, "/d/file 7") : nullptr;
+        ASSERT_TRUE(stamped);
+        stamped->last_data_change_time = stamped->last_access_time = 0x01D0000000000000ull;
+        NInoSetDirty(stamped);
+        ASSERT_EQ(ntfs_inode_close(stamped), 0);
+        ASSERT_EQ(ntfs_umount(theirs, FALSE), 0);
+    }
+    Ntfs3gTree(Image(), false).MakeFile(u"hiberfil.sys", Bytes{'h', 'i', 'b', 'r', 0, 0, 0, 0});
     readOnlySession("Volume is open for reading only: Windows left it hibernated (hiberfil.sys)");
     // Windows resumed: the signature is gone.
     std::vector<uint8_t> bytes = ReadFileBytes(Image());

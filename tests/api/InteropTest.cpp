@@ -165,29 +165,6 @@ TEST_F(InteropRead, TheCheckFindsNothingWrong) {
     EXPECT_GT(outcome.summary.indexEntries, 5000u);
 }
 
-TEST_F(InteropRead, TheCommandLineToolsAgree) {
-    MemoryDevice device = MemoryDevice::FromFile(s_dir->File("filled.img"));
-    NtfsVolumeHandle volume;
-    ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
-    for (const char16_t* path : {u"sizes\\s896", u"fragments\\frag2", u"unicode\\\U0001F600 smile \U00010348",
-                                 u"deep\\level1\\level2\\level3\\level4\\level5\\level6\\level7\\level8\\level9\\bottom.txt"}) {
-        SCOPED_TRACE(Utf8(path));
-        std::u16string slashed = path;
-        for (auto& unit : slashed)
-            if (unit == u'\\') unit = u'/';
-        CommandResult cat = RunCommand("LC_ALL=C.UTF-8 ntfscat " + ShellQuote(s_dir->File("filled.img")) + " " +
-                                       ShellQuote("/" + Utf8(slashed)));
-        ASSERT_EQ(cat.exitCode, 0) << cat.output;
-        Bytes ours = ReadThroughHandles(volume, path);
-        EXPECT_TRUE(Bytes(cat.output.begin(), cat.output.end()) == ours);
-    }
-    CommandResult ls = RunCommand("LC_ALL=C.UTF-8 ntfsls -p /unicode " + ShellQuote(s_dir->File("filled.img")));
-    ASSERT_EQ(ls.exitCode, 0) << ls.output;
-    for (const auto& [name, record] : ListThroughEngine(volume, u"unicode"))
-        EXPECT_NE(ls.output.find(Utf8(name) + "\n"), std::string::npos) << Utf8(name);
-    EXPECT_TRUE(NtfsCloseVolume(volume));
-}
-
 namespace {
 
 struct Geometry {
@@ -350,6 +327,10 @@ TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
         writer.MakeFile(u"w\\tiny", Pattern(10, 79));
         writer.MakeDirectory(u"w\\their dir");
         tree[u"w\\their dir"] = std::nullopt;
+        writer.MakeFile(u"w\\many\\theirs", Pattern(10, 82));
+        tree[u"w\\many\\theirs"] = Pattern(10, 82);
+        writer.Remove(u"w\\many\\name 37x");
+        tree.erase(u"w\\many\\name 37x");
     }
     Load();
     ASSERT_TRUE(NtfsOpenVolume(m_device.Api(), volume));

@@ -162,6 +162,10 @@ const Row kRows[] = {
                                              std::to_string(record) + "'");
              EXPECT_EQ(file.ptr, nullptr) << "a failed delete releases the handle too";
          }
+         NtfsFileHandle boot = s.Open(L"$Boot");
+         FAILS(NtfsWriteFile(0, "x", 1, boot), "Failed to write to NTFS file (offset 0, length 1): Cannot change system entry 7");
+         FAILS(SetFileSize(1, boot), "Failed to resize NTFS file (new size 1): Cannot change system entry 7");
+         OK(NtfsCloseFile(boot));
          NtfsDirHandle root = s.OpenDir(L"\\\\");
          FAILS(NtfsDeleteDir(root), "Failed to delete NTFS directory: Cannot delete system entry 5");
          NtfsDirHandle extend = s.OpenDir(L"$Extend");

@@ -75,6 +75,11 @@ TEST_F(ToolErrors, WrongPathsFailAndLeaveTheImageAlone) {
     ToolResult noParent = RunTool("mkdir " + Q(image) + " /none/sub");
     EXPECT_EQ(noParent.exitCode, 1);
     ExpectOneLine(noParent, "mkdir /none/sub: ");
+    EXPECT_EQ(RunTool("mkdir " + Q(image) + " '/dir/x:y'").err,
+              "volkit: mkdir /dir/x:y: name contains a character that is not allowed\n");
+    EXPECT_EQ(RunTool("rm " + Q(image) + " '/$Boot'").err, "volkit: rm /$Boot: cannot remove a system file\n");
+    EXPECT_EQ(RunTool("put --force " + Q(image) + " /etc/hostname '/$Boot'").err,
+              "volkit: put /$Boot: cannot change a system file\n");
 
     ToolResult rmMissing = RunTool("rm " + Q(image) + " /dir/none");
     EXPECT_EQ(rmMissing.exitCode, 1);

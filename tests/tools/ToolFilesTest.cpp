@@ -140,6 +140,8 @@ TEST_P(ToolFiles, TimesTravelBothWaysAndJsonReadsBack) {
                     ".[] | select(.name == \"new\") | " + thisYear + " and .modified != null"),
               "true\n");
     EXPECT_EQ(query("info --json " + Q(image), ".clusterSize, .freeClusters < .totalClusters"), "4096\ntrue\n");
+    ASSERT_EQ(Tool("touch " + Q(image) + " /touched").exitCode, 0);
+    EXPECT_EQ(query("stat --json " + Q(image) + " /touched", ".created == .modified and .modified == .accessed"), "true\n");
 
     ASSERT_EQ(Tool("get " + Q(image) + " /old.txt " + Q(dir.File("back.txt"))).exitCode, 0);
     EXPECT_EQ(RunCommand("date -u -r " + Q(dir.File("back.txt")) + " +%FT%T").output, "2020-01-02T03:04:05\n");

@@ -76,6 +76,7 @@ TEST_F(ToolSafety, NothingIsOverwrittenWithoutForce) {
     fs::create_directory(dir.File("cased"));
     WriteFileBytes(dir.File("cased/A.txt"), {'A'});
     WriteFileBytes(dir.File("cased/a.txt"), {'a'});
+    WriteFileBytes(dir.File("cased/0:1"), {'0'});  // copied first, refused by the volume, skipped
     std::vector<uint8_t> disk(8 << 20);
     disk[446 + 4] = 0x07, disk[446 + 8] = 8, disk[446 + 12] = 16, disk[510] = 0x55, disk[511] = 0xAA;
     WriteFileBytes(dir.File("disk.img"), disk);
@@ -91,6 +92,7 @@ TEST_F(ToolSafety, NothingIsOverwrittenWithoutForce) {
     ToolResult cased = RunTool("put -r " + Q(image) + " " + Q(dir.File("cased")) + " /");
     EXPECT_EQ(cased.exitCode, 1);
     EXPECT_NE(cased.err.find("differs only in case from 'A.txt'"), std::string::npos) << cased.err;
+    EXPECT_NE(cased.err.find("put /cased/0:1: name contains a character that is not allowed"), std::string::npos);
     EXPECT_EQ(RunCommand("ntfscat " + Q(image) + " /cased/A.txt").output, "A");
 
     WriteFileBytes(dir.File("new.txt"), {'n', 'e', 'w'});
