@@ -100,7 +100,8 @@ void BM_FindClearRun_Fragmented(benchmark::State& state) {
 
 void BM_BitByBitScan_NearlyFull(benchmark::State& state) {
     SFixture fixture(NearlyFull);
-    for (auto _ : state) benchmark::DoNotOptimize(BitByBit(fixture.bitmap.Bytes(), 1000));
+    std::vector<uint8_t> bytes = fixture.bitmap.Bytes();
+    for (auto _ : state) benchmark::DoNotOptimize(BitByBit(bytes, 1000));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kBitmapBytes));
 }
 

@@ -151,8 +151,8 @@ private:
 
 }  // namespace
 
-CommandLine ParseCommandLine(int argc, char** argv) {
-    return Parser(std::vector<std::string>(argv + 1, argv + argc)).Run();
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+    return Parser(arguments).Run();
 }
 
 }  // namespace volcore::tool

@@ -38,7 +38,7 @@ struct UsageError {
     std::string command = {};  // the command the line named, when known
 };
 
-// Parses argv[1..]; raises UsageError.
-CommandLine ParseCommandLine(int argc, char** argv);
+// Parses the arguments after the program name; raises UsageError.
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 }  // namespace volcore::tool

@@ -21,6 +21,11 @@ VolumePath PathOperand(const CommandLine& line, size_t index) {
 
 std::filesystem::path HostPath(const std::string& utf8) { return std::u8string(utf8.begin(), utf8.end()); }
 
+std::string HostText(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string FlagLetters(const EntryInfo& info) {
     std::string letters = info.isDirectory ? "d" : "-";
     letters += info.attributes & kAttributeReadOnly ? 'r' : '-';

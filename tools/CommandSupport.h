@@ -13,8 +13,9 @@ namespace volcore::tool {
 // Operand `index` as a path inside the volume; raises UsageError.
 VolumePath PathOperand(const CommandLine& line, size_t index);
 
-// A name from the volume (UTF-8) as a host path.
+// A name from the volume or the command line (UTF-8) as a host path, and back.
 std::filesystem::path HostPath(const std::string& utf8);
+std::string HostText(const std::filesystem::path& path);
 
 // "d-h-a": directory, read-only, hidden, system, archive ('-' when unset).
 std::string FlagLetters(const EntryInfo& info);

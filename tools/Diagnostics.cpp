@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "volkit/api.h"
+#ifdef VOLKIT_TOOL_WITH_NTFS3G
 #include "volkit/filesystem.h"
+#endif
 
 namespace volcore::tool {
 namespace {
@@ -60,17 +62,21 @@ void OnHandleFamilyLine(int level, const char* message, void*) {
     Current().fromNative = true;
 }
 
+#ifdef VOLKIT_TOOL_WITH_NTFS3G
 void OnFilesystemFamilyLine(volkit::logging::messageType type, const char* text) {
     Echo("ntfs3g", type == volkit::logging::error ? "error" : type == volkit::logging::warning ? "warning" : "info", text);
     if (type == volkit::logging::error) KeepFailure(text);
 }
+#endif
 
 }  // namespace
 
 void Diagnostics::Install(bool verbose) {
     Current().verbose = verbose;
     volkit::api::NtfsSetLogCallback(&OnHandleFamilyLine, nullptr);
+#ifdef VOLKIT_TOOL_WITH_NTFS3G
     volkit::logging::initialize(&OnFilesystemFamilyLine);
+#endif
 }
 
 void Diagnostics::Clear() {

@@ -13,7 +13,7 @@ enum class Use { Existing, New };
 
 size_t Utf16Units(const std::string& name) {
     size_t units = 0;
-    for (wchar_t c : Utf8ToWide(name).value_or(L"")) units += c > 0xFFFF ? 2 : 1;
+    for (wchar_t c : Utf8ToWide(name).value_or(L"")) units += (static_cast<uint32_t>(c) >> 16 != 0) ? 2 : 1;
     return units;
 }
 

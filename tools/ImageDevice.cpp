@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "CommandSupport.h"
 #include "Diagnostics.h"
 
 namespace volcore::tool {
@@ -32,7 +33,7 @@ bool WriteFor32(uint64_t offset, const void* buffer, uint32_t length, void* cont
 
 bool ImageDevice::Open(const std::string& path, platform::Access access, std::string& error) {
     std::string reason;
-    if (!m_file.Open(path, access, reason)) {
+    if (!m_file.Open(HostPath(path), access, reason)) {
         error = "cannot open image '" + path + "': " + reason;
         return false;
     }
@@ -81,6 +82,8 @@ bool ImageDevice::Flush() { return m_file.Sync(); }
 
 volkit::api::NtfsIoDevice ImageDevice::HandleFamilyDevice() { return {this, &ReadFor32, &WriteFor32, &SizeFor}; }
 
+#ifdef VOLKIT_TOOL_WITH_NTFS3G
 volkit::filesystem::device ImageDevice::FilesystemFamilyDevice() { return {this, &ReadFor, &WriteFor, &SizeFor}; }
+#endif
 
 }  // namespace volcore::tool

@@ -8,7 +8,9 @@
 
 #include "Platform.h"
 #include "volkit/api.h"
+#ifdef VOLKIT_TOOL_WITH_NTFS3G
 #include "volkit/filesystem.h"
+#endif
 
 namespace volcore::tool {
 
@@ -42,7 +44,9 @@ public:
     void OnWrite(std::function<void(uint64_t)> observer) { m_writeObserver = std::move(observer); }
 
     volkit::api::NtfsIoDevice HandleFamilyDevice();
+#ifdef VOLKIT_TOOL_WITH_NTFS3G
     volkit::filesystem::device FilesystemFamilyDevice();
+#endif
 
 private:
     bool InWindow(uint64_t offset, uint64_t length) const;

@@ -6,6 +6,8 @@
 #include "Commands.h"
 #include "Diagnostics.h"
 #include "Help.h"
+#include "Ntfs3gEngine.h"
+#include "Platform.h"
 
 using namespace volcore::tool;
 
@@ -34,6 +36,8 @@ int Run(const CommandLine& line) {
     if (line.operands.empty()) return UsageFailure("no IMAGE given", command);
     if (line.operands.size() < command->minOperands) return UsageFailure("missing arguments", command);
     if (line.operands.size() > command->maxOperands) return UsageFailure("too many arguments", command);
+    if (line.global.engine == EngineChoice::Ntfs3g && !kNtfs3gEngineBuilt)
+        return UsageFailure(kNtfs3gEngineMissing, command);
     if (line.global.offset && line.global.partition)
         return UsageFailure("--offset and --partition cannot be combined", command);
     if (!line.attributeChanges.empty() && std::string(command->name) != "attrib")
@@ -47,7 +51,7 @@ int Run(const CommandLine& line) {
 int main(int argc, char** argv) {
     const CommandSpec* command = nullptr;
     try {
-        CommandLine line = ParseCommandLine(argc, argv);
+        CommandLine line = ParseCommandLine(platform::CommandArguments(argc, argv));
         command = FindCommand(line.command);
         return Run(line);
     } catch (const UsageError& error) {

@@ -5,6 +5,7 @@
 #include "Text.h"
 
 namespace volcore::tool {
+#ifdef VOLKIT_TOOL_WITH_NTFS3G
 namespace {
 
 constexpr uint8_t kDosNameSpace = 2;
@@ -135,5 +136,14 @@ std::unique_ptr<Engine> OpenNtfs3gEngine(ImageDevice& device) {
     if (!volkit::filesystem::open(volume, callbacks)) return nullptr;
     return std::make_unique<Ntfs3gEngine>(volume);
 }
+
+#else
+
+std::unique_ptr<Engine> OpenNtfs3gEngine(ImageDevice&) {
+    Diagnostics::Note(kNtfs3gEngineMissing);
+    return nullptr;
+}
+
+#endif
 
 }  // namespace volcore::tool

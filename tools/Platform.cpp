@@ -1,3 +1,6 @@
+// The POSIX side of the tool's platform calls (Linux); PlatformWindows.cpp
+// is the Windows side.
+#ifndef _WIN32
 #include "Platform.h"
 
 #include <fcntl.h>
@@ -7,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -100,6 +104,12 @@ bool ImageFile::WriteAt(uint64_t position, const void* buffer, uint64_t length) 
 
 bool ImageFile::Sync() { return m_fd < 0 || !m_writable || ::fsync(m_fd) == 0 || errno == EINVAL; }
 
+std::vector<std::string> CommandArguments(int argc, char** argv) { return {argv + std::min(argc, 1), argv + argc}; }
+
+bool IsSafeHostName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 std::string LastErrorText() { return std::strerror(errno); }
 
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
@@ -139,3 +149,4 @@ InterruptGuard::~InterruptGuard() {
 bool Interrupted() { return g_interrupted != 0; }
 
 }  // namespace volcore::tool::platform
+#endif

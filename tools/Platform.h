@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace volcore::tool::platform {
 
@@ -36,11 +37,27 @@ public:
     bool Sync();
 
 private:
+#ifdef _WIN32
+    bool TransferAligned(uint64_t position, char* bytes, uint64_t length, bool write) const;
+
+    void* m_handle = nullptr;
+    uint32_t m_sectorSize = 0;  // raw volumes and disks take whole sectors only
+#else
     int m_fd = -1;
+#endif
     bool m_blockDevice = false;
     bool m_writable = false;
     uint64_t m_size = 0;
 };
+
+// The command's arguments after the program name, in UTF-8 (on Windows read
+// from the wide command line, with the console switched to UTF-8 output).
+std::vector<std::string> CommandArguments(int argc, char** argv);
+
+// Whether a name from the volume may become a host file name as it is: not
+// empty, "." or "..", and no host path separator (nor, on Windows, a stream
+// separator).
+bool IsSafeHostName(const std::string& name);
 
 // The text of the last system error.
 std::string LastErrorText();

@@ -153,7 +153,7 @@ int RunGet(const CommandLine& line) {
     const VolumePath path = PathOperand(line, 1);
     const bool wildcard = HasWildcard(path.Name());
     if (path.IsRoot() && line.operands.size() < 3) throw UsageError{"get of the root needs a DEST"};
-    const fs::path dest = line.operands.size() > 2 ? fs::path(line.operands[2])
+    const fs::path dest = line.operands.size() > 2 ? HostPath(line.operands[2])
                                                    : wildcard ? fs::path(".") : HostPath(path.Name());
     std::error_code error;
     const bool intoDirectory = fs::is_directory(dest, error);

@@ -93,13 +93,19 @@ std::optional<std::wstring> Utf8ToWide(std::string_view text) {
         }
         static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
         if (codePoint < kSmallest[length] || codePoint > 0x10FFFF || IsSurrogate(codePoint)) return std::nullopt;
-        out += static_cast<wchar_t>(codePoint);
         i += length;
+        if (sizeof(wchar_t) == 2 && codePoint >= 0x10000) {  // UTF-16 (Windows): a surrogate pair
+            codePoint -= 0x10000;
+            out += static_cast<wchar_t>(0xD800 + (codePoint >> 10));
+            codePoint = 0xDC00 + (codePoint & 0x3FF);
+        }
+        out += static_cast<wchar_t>(codePoint);
     }
     return out;
 }
 
 std::string WideToUtf8(std::wstring_view text) {
+    if (sizeof(wchar_t) == 2) return Utf16ToUtf8(std::u16string(text.begin(), text.end()));
     std::string out;
     for (wchar_t unit : text) {
         auto codePoint = static_cast<char32_t>(unit);

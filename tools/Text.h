@@ -8,8 +8,8 @@
 
 namespace volcore::tool {
 
-// Strict UTF-8 decoding into one code point per wchar_t (wchar_t is 32 bits
-// on the platforms the tool is built for). Empty when the text is malformed.
+// Strict UTF-8 decoding into one code point per wchar_t where wchar_t is 32
+// bits, into UTF-16 where it is 16 (Windows). Empty when the text is malformed.
 std::optional<std::wstring> Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::wstring_view text);
 // UTF-16 as the filesystem family stores names; unpaired surrogates become U+FFFD.

@@ -39,11 +39,6 @@ bool Fail(const std::string& context, const std::string& detail = Diagnostics::L
     return false;
 }
 
-std::string HostText(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 std::string HostError(const fs::path& path, const char* what) {
     return std::string(what) + " '" + HostText(path) + "': " + platform::LastErrorText();
 }
@@ -51,11 +46,6 @@ std::string HostError(const fs::path& path, const char* what) {
 // Both engines word a name the volume cannot hold as "name ..."; such a file is
 // skipped like a case collision, so the rest of a tree still arrives.
 bool IsNameRefusal(const std::string& reason) { return reason.rfind("name ", 0) == 0; }
-
-// A name from the volume that would escape the target directory on the host.
-bool IsUnsafeHostName(const std::string& name) {
-    return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos;
-}
 
 }  // namespace
 
@@ -107,7 +97,7 @@ uint64_t MeasureVolumeTree(Engine& engine, const VolumePath& path, const EntryIn
     std::vector<EntryInfo> children;
     engine.List(path, [&](const EntryInfo& child) { children.push_back(child); });
     for (const EntryInfo& child : children)
-        if (!IsSystemName(path, child.name) && !IsUnsafeHostName(child.name))
+        if (!IsSystemName(path, child.name) && platform::IsSafeHostName(child.name))
             total += MeasureVolumeTree(engine, path.Child(child.name), child);
     return total;
 }
@@ -310,7 +300,7 @@ bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
         return Fail("get " + source.Display());
     for (const EntryInfo& child : children) {
         if (IsSystemName(source, child.name)) continue;
-        if (IsUnsafeHostName(child.name)) {
+        if (!platform::IsSafeHostName(child.name)) {
             Skip("get " + source.Display(), "skipping an entry whose name is unsafe on the host");
             continue;
         }

@@ -46,7 +46,7 @@ std::wstring LabelOption(const CommandLine& line) {
     const auto label = Utf8ToWide(line.options.at("--label"));
     if (!label) throw UsageError{"--label takes UTF-8 text"};
     size_t units = 0;
-    for (wchar_t c : *label) units += static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+    for (wchar_t c : *label) units += (static_cast<uint32_t>(c) >> 16 != 0) ? 2 : 1;
     if (units > kLongestLabel) throw UsageError{"label must be at most 128 characters long"};
     return *label;
 }
@@ -77,7 +77,7 @@ struct InfoField {
 };
 
 std::vector<InfoField> InfoFields(Session& session, const BootSectorFacts& boot,
-                                  const volkit::filesystem::volumeInfo& info) {
+                                  const VolumeInfo& info) {
     auto number = [](uint64_t value) { return std::to_string(value); };
     auto bytes = [&](uint64_t value) { return number(value) + " bytes (" + HumanSize(value) + ")"; };
     char serial[20];
@@ -156,7 +156,7 @@ int RunInfo(const CommandLine& line) {
     ImageDevice& device = session.Device();
     BootSectorFacts boot;
     if (!session.CheckBootSector(line, boot)) return kExitFailed;
-    volkit::filesystem::volumeInfo info;
+    VolumeInfo info;
     Diagnostics::Clear();
     if (!QueryVolumeInfo(device, info)) {
         ReportFailure("info " + session.ImagePath());

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "volkit/filesystem.h"
-
 namespace volcore::tool {
 
 class ImageDevice;
@@ -28,8 +26,20 @@ bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::stri
 // partition table", ...), or "" when nothing there is recognised.
 std::string RecognisedContent(const ImageDevice& device);
 
-// Mounts the volume with the filesystem family just long enough to ask it.
-// The library's reason is in Diagnostics on failure.
-bool QueryVolumeInfo(ImageDevice& device, volkit::filesystem::volumeInfo& info);
+// What the volume says about itself beyond the boot sector.
+struct VolumeInfo {
+    std::string label;  // UTF-8
+    uint8_t majorVersion = 0;
+    uint8_t minorVersion = 0;
+    uint32_t clusterSize = 0;
+    uint64_t totalClusters = 0;
+    uint64_t freeClusters = 0;
+};
+
+// Mounts the volume just long enough to ask it: with the filesystem family
+// where the build has it, else with the handle family (free clusters from
+// $Bitmap) and the $Volume record read here. The reason is in Diagnostics on
+// failure.
+bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info);
 
 }  // namespace volcore::tool

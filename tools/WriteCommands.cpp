@@ -24,7 +24,7 @@ int Finish(Session& session, bool ok) {
 
 // Refuses a copy that cannot fit before anything is written.
 bool CheckFreeSpace(Session& session, const HostTreeSize& size) {
-    volkit::filesystem::volumeInfo info;
+    VolumeInfo info;
     Diagnostics::Clear();
     if (!QueryVolumeInfo(session.Device(), info)) {
         ReportFailure(session.ImagePath());
@@ -46,7 +46,7 @@ bool CheckFreeSpace(Session& session, const HostTreeSize& size) {
 std::string HostName(const fs::path& path) {
     std::error_code error;
     const fs::path normal = fs::absolute(path, error).lexically_normal();
-    return (normal.has_filename() ? normal.filename() : normal.parent_path().filename()).string();
+    return HostText(normal.has_filename() ? normal.filename() : normal.parent_path().filename());
 }
 
 VolumePath PutTarget(Engine& engine, const fs::path& source, const VolumePath& path) {
@@ -139,21 +139,21 @@ uint32_t AttributeBit(char letter) {
 }  // namespace
 
 int RunPut(const CommandLine& line) {
-    const fs::path source = line.operands[1];
+    const fs::path source = HostPath(line.operands[1]);
     const VolumePath path = PathOperand(line, 2);
     std::error_code error;
     const fs::file_status status = fs::status(source, error);
     const bool sourceIsDirectory = fs::is_directory(status);
     if (!fs::exists(status)) {
-        ReportFailure("put", "cannot read '" + source.string() + "': no such file or directory");
+        ReportFailure("put", "cannot read '" + HostText(source) + "': no such file or directory");
         return kExitFailed;
     }
     if (!sourceIsDirectory && !fs::is_regular_file(status)) {
-        ReportFailure("put", "'" + source.string() + "' is not a regular file or directory");
+        ReportFailure("put", "'" + HostText(source) + "' is not a regular file or directory");
         return kExitFailed;
     }
     if (sourceIsDirectory && !line.Has("-r")) {
-        ReportFailure("put", "'" + source.string() + "' is a directory (use -r)");
+        ReportFailure("put", "'" + HostText(source) + "' is a directory (use -r)");
         return kExitFailed;
     }
     Session session;

@@ -2,25 +2,34 @@
 // The shape every exported function of the handle family shares: run the
 // operation, turn any standard exception into one Error line and `false`.
 #include <exception>
+#include <utility>
 
 #include "base/Exception.h"
 #include "base/Log.h"
 
 namespace volcore {
 
-template <typename Operation, typename... Args>
-bool RunExported(Operation&& operation, std::string_view failureText, const Args&... args) {
+// `describe` turns the reason into the failure line; it runs only on failure,
+// so that a call that works pays nothing for its message.
+template <typename Operation, typename Describe>
+bool RunExportedDescribed(Operation&& operation, Describe&& describe) {
     try {
         operation();
         return true;
     } catch (const std::exception& e) {
         try {
-            LogError(FormatText(failureText, args..., e.what()));
+            LogError(describe(e.what()));
         } catch (...) {
             // Formatting the failure line itself failed (no memory): the result still says it.
         }
         return false;
     }
+}
+
+template <typename Operation, typename... Args>
+bool RunExported(Operation&& operation, std::string_view failureText, const Args&... args) {
+    return RunExportedDescribed(std::forward<Operation>(operation),
+                                [&](const char* reason) { return FormatText(failureText, args..., reason); });
 }
 
 }  // namespace volcore

@@ -21,13 +21,13 @@ std::string PathForMessage(const wchar_t* path) noexcept;
 // `volume` and stores a new handle for it in `ptr` (left untouched on failure).
 template <typename T, typename OpenOrCreate>
 bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failureText, OpenOrCreate openOrCreate) {
-    return RunExported(
+    return RunExportedDescribed(
         [&] {
             std::shared_ptr<CVolume> owner = HandleObject<CVolume>(volume, "Invalid volume handle");
             std::shared_ptr<T> object = openOrCreate(*owner, PathArgument(path));
             ptr = AddHandle(kHandleKind<T>, std::move(object), owner.get());
         },
-        failureText, PathForMessage(path));
+        [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); });
 }
 
 // The object behind a file or directory handle, while it can still be used:

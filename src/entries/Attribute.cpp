@@ -231,12 +231,16 @@ std::vector<uint8_t> CAttribute::ReadAll() const {
     if (!m_nonResident) return m_value;
     uint64_t size = m_dataSize;
     if (size == 0) return {};
-    if (size > m_volume.GetDevice().GetSize())
-        throw CException("Attribute %1 of record %2: data size %3 exceeds the volume size", m_type,
-                         RecordNumber(m_owner), size);
+    CheckSizeFitsVolume();
     std::vector<uint8_t> data(NumericCast<uint32_t>(size));
     ReadData(0, data.data(), static_cast<uint32_t>(size));
     return data;
+}
+
+void CAttribute::CheckSizeFitsVolume() const {
+    if (m_nonResident && m_dataSize > m_volume.GetDevice().GetSize())
+        throw CException("Attribute %1 of record %2: data size %3 exceeds the volume size", m_type,
+                         RecordNumber(m_owner), m_dataSize);
 }
 
 void CAttribute::SetSize(uint64_t newSize) {

@@ -49,6 +49,8 @@ public:
     void WriteData(uint64_t offset, const void* buffer, uint32_t size);
     // Reads the whole value (size checked against 32 bits).
     std::vector<uint8_t> ReadAll() const;
+    // Raises when the data is larger than the volume could hold.
+    void CheckSizeFitsVolume() const;
 
     // Growing never exposes old bytes: the new range reads as zeros. Shrinking
     // returns the clusters past the new end; an unnamed or named $DATA shrunk

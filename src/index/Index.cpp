@@ -194,7 +194,8 @@ void CIndex::Rebuild() {
         for (cursor.SeekFirst(); !cursor.AtEnd(); cursor.Next())
             entries.push_back(cursor.Node().CopyEntry(cursor.Index(), std::nullopt));
     }
-    LogInfo(FormatText("Rebuilding index %1 of file entry %2 (%3 entries)", m_name, OwnerRecord(), entries.size()));
+    if (HasLogger())
+        LogInfo(FormatText("Rebuilding index %1 of file entry %2 (%3 entries)", m_name, OwnerRecord(), entries.size()));
     Changing();
     m_tree->Rebuild(entries);
 }

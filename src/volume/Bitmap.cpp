@@ -13,7 +13,8 @@
 namespace volcore {
 
 CBitmap::CBitmap(std::shared_ptr<CAttribute> attribute) : m_attribute(std::move(attribute)) {
-    m_bits = m_attribute->ReadAll();
+    m_attribute->CheckSizeFitsVolume();
+    m_byteCount = m_attribute->GetSize();
 }
 
 CBitmap::~CBitmap() {
@@ -28,32 +29,57 @@ uint64_t CBitmap::GetSize() const { return m_attribute->GetSize() * 8; }
 
 void CBitmap::CheckIndex(uint64_t index) const {
     uint64_t size = GetSize();
-    // The vector and the attribute change size together; the second test only
+    // The windows and the attribute change size together; the second test only
     // guards against an attribute resized behind the bitmap's back.
-    if (index >= size || index / 8 >= m_bits.size()) throw CException("Bitmap: index %1 out of range %2", index, size);
+    if (index >= size || index / 8 >= m_byteCount) throw CException("Bitmap: index %1 out of range %2", index, size);
+}
+
+CBitmap::SWindow& CBitmap::Window(uint64_t window) const {
+    if (m_lastWindow && m_lastWindowIndex == window) return *m_lastWindow;
+    auto found = m_windows.find(window);
+    if (found == m_windows.end()) {
+        EvictCleanWindow();
+        uint64_t first = window * kWindowBytes;
+        SWindow loaded;
+        loaded.bytes.resize(static_cast<size_t>(std::min(kWindowBytes, m_byteCount - first)));
+        if (!loaded.bytes.empty())
+            m_attribute->ReadData(first, loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()));
+        found = m_windows.emplace(window, std::move(loaded)).first;
+    }
+    found->second.lastUse = ++m_clock;
+    m_lastWindow = &found->second;
+    m_lastWindowIndex = window;
+    return found->second;
+}
+
+void CBitmap::EvictCleanWindow() const {
+    auto oldest = m_windows.end();
+    size_t clean = 0;
+    for (auto it = m_windows.begin(); it != m_windows.end(); ++it) {
+        if (it->second.dirty) continue;
+        ++clean;
+        if (oldest == m_windows.end() || it->second.lastUse < oldest->second.lastUse) oldest = it;
+    }
+    if (clean < kCleanWindowsKept) return;
+    m_windows.erase(oldest);
+    m_lastWindow = nullptr;
 }
 
 bool CBitmap::Test(uint64_t index) const {
     CheckIndex(index);
-    return (m_bits[NumericCast<uint32_t>(index / 8)] >> (index % 8)) & 1;
+    return (Window(index / kWindowBits).bytes[(index / 8) % kWindowBytes] >> (index % 8)) & 1;
 }
 
-void CBitmap::Set(uint64_t index) {
+void CBitmap::Change(uint64_t index, bool value) {
     CheckIndex(index);
-    uint8_t& byte = m_bits[NumericCast<uint32_t>(index / 8)];
+    SWindow& window = Window(index / kWindowBits);
+    uint8_t& byte = window.bytes[(index / 8) % kWindowBytes];
     uint8_t mask = static_cast<uint8_t>(1u << (index % 8));
-    if (byte & mask) return;
-    byte |= mask;
+    if (((byte & mask) != 0) == value) return;
+    byte ^= mask;
+    window.dirty = true;
     m_dirty = true;
-}
-
-void CBitmap::Clear(uint64_t index) {
-    CheckIndex(index);
-    uint8_t& byte = m_bits[NumericCast<uint32_t>(index / 8)];
-    uint8_t mask = static_cast<uint8_t>(1u << (index % 8));
-    if (!(byte & mask)) return;
-    byte &= static_cast<uint8_t>(~mask);
-    m_dirty = true;
+    if (!value) m_fullWindows.erase(index / kWindowBits);
 }
 
 void CBitmap::SetRange(uint64_t start, uint64_t count) {
@@ -65,27 +91,46 @@ void CBitmap::ClearRange(uint64_t start, uint64_t count) {
 }
 
 // The 64 bits starting at bit 64 x `word`, least significant first; bytes past
-// the end of the vector read as `fill`.
+// the end of the bitmap read as `fill`. A word never spans two windows.
 uint64_t CBitmap::Word(uint64_t word, uint8_t fill) const {
-    size_t first = static_cast<size_t>(word * 8);
+    uint64_t first = word * 8;
     uint64_t value = 0;
-    if (first + 8 <= m_bits.size()) {
-        std::memcpy(&value, m_bits.data() + first, 8);
+    if (first >= m_byteCount) return fill ? ~uint64_t{0} : 0;
+    const std::vector<uint8_t>& bytes = Window(first / kWindowBytes).bytes;
+    size_t at = static_cast<size_t>(first % kWindowBytes);
+    if (at + 8 <= bytes.size()) {
+        std::memcpy(&value, bytes.data() + at, 8);
         if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
         return value;
     }
-    for (size_t i = 8; i-- > 0;) {
-        uint8_t byte = first + i < m_bits.size() ? m_bits[first + i] : fill;
-        value = (value << 8) | byte;
-    }
+    for (size_t i = 8; i-- > 0;) value = (value << 8) | (at + i < bytes.size() ? bytes[at + i] : fill);
     return value;
 }
 
-// First index in [from, limit) whose bit equals `value`, or limit. Whole
-// words that cannot hold such a bit are skipped in a tight loop.
+// First index in [from, limit) whose bit equals `value`, or limit. Windows
+// known to be full are skipped unread when looking for a clear bit.
 uint64_t CBitmap::FindBit(bool value, uint64_t from, uint64_t limit) const {
+    while (from < limit) {
+        uint64_t window = from / kWindowBits;
+        uint64_t windowEnd = (window + 1) * kWindowBits;
+        uint64_t end = std::min(limit, windowEnd);
+        if (!value && m_fullWindows.count(window)) {
+            from = end;
+            continue;
+        }
+        uint64_t found = FindBitInWindow(value, from, end);
+        if (found < end) return found;
+        if (!value && from % kWindowBits == 0 && end == windowEnd && windowEnd / 8 <= m_byteCount)
+            m_fullWindows.insert(window);
+        from = end;
+    }
+    return limit;
+}
+
+// Whole words that cannot hold such a bit are skipped in a tight loop.
+uint64_t CBitmap::FindBitInWindow(bool value, uint64_t from, uint64_t limit) const {
     const uint64_t skip = value ? 0 : ~uint64_t{0};
-    const uint64_t fullWords = m_bits.size() / 8;
+    const uint64_t fullWords = m_byteCount / 8;
     while (from < limit) {
         uint64_t word = from / 64;
         uint64_t bits = (Word(word, value ? 0 : 0xFF) ^ skip) & (~uint64_t{0} << (from % 64));
@@ -102,7 +147,7 @@ uint64_t CBitmap::FindClearRun(uint64_t count, uint64_t start) const {
     uint64_t size = GetSize();
     if (start == size) return NotFound;
     CheckIndex(start);
-    size = std::min<uint64_t>(size, uint64_t{m_bits.size()} * 8);
+    size = std::min(size, m_byteCount * 8);
     // A run of zero bits is found where a run of one bit would start.
     uint64_t needed = std::max<uint64_t>(count, 1);
     uint64_t position = start;
@@ -117,7 +162,7 @@ uint64_t CBitmap::FindClearRun(uint64_t count, uint64_t start) const {
 }
 
 uint64_t CBitmap::FindClearExtent(uint64_t from, uint64_t limit, uint64_t longest, uint64_t& length) const {
-    limit = std::min<uint64_t>(limit, uint64_t{m_bits.size()} * 8);
+    limit = std::min(limit, m_byteCount * 8);
     length = 0;
     if (from >= limit) return limit;
     uint64_t start = FindBit(false, from, limit);
@@ -126,7 +171,7 @@ uint64_t CBitmap::FindClearExtent(uint64_t from, uint64_t limit, uint64_t longes
 }
 
 uint64_t CBitmap::CountClear(uint64_t from, uint64_t limit) const {
-    limit = std::min<uint64_t>(limit, uint64_t{m_bits.size()} * 8);
+    limit = std::min(limit, m_byteCount * 8);
     uint64_t count = 0;
     for (uint64_t i = from; i < limit;) {
         if (i % 64 == 0 && limit - i >= 64) {
@@ -143,18 +188,53 @@ uint64_t CBitmap::CountClear(uint64_t from, uint64_t limit) const {
 void CBitmap::Resize(uint64_t bits) {
     if (bits % 8 != 0) throw CException("Invalid bitmap size: %1", bits);
     if (bits == GetSize()) return;
-    uint32_t bytes = NumericCast<uint32_t>(bits / 8);
+    uint64_t bytes = bits / 8;
     m_dirty = true;
-    // The attribute first: when its growth fails, the vector still matches it.
+    // The attribute first: when its growth fails, the windows still match it.
     m_attribute->SetSize(bytes);
-    m_bits.resize(bytes, 0);
+    // Every window the change touches is written back: the added bytes are
+    // zeros in memory, whatever the new clusters hold.
+    uint64_t low = std::min(m_byteCount, bytes);
+    uint64_t high = std::max(m_byteCount, bytes);
+    for (uint64_t window = low / kWindowBytes; window * kWindowBytes < high; ++window) {
+        m_fullWindows.erase(window);
+        if (window * kWindowBytes >= bytes) {
+            m_windows.erase(window);
+            continue;
+        }
+        SWindow& changed = window * kWindowBytes < m_byteCount ? Window(window) : m_windows[window];
+        changed.bytes.resize(static_cast<size_t>(std::min(kWindowBytes, bytes - window * kWindowBytes)), 0);
+        changed.dirty = true;
+    }
+    m_lastWindow = nullptr;
+    m_byteCount = bytes;
 }
 
 void CBitmap::Flush() {
     if (!m_dirty) return;
     LogInfo("Flushing bitmap changes");
-    if (!m_bits.empty()) m_attribute->WriteData(0, m_bits.data(), NumericCast<uint32_t>(m_bits.size()));
+    for (auto& [index, window] : m_windows) {
+        if (!window.dirty) continue;
+        if (!window.bytes.empty())
+            m_attribute->WriteData(index * kWindowBytes, window.bytes.data(), NumericCast<uint32_t>(window.bytes.size()));
+        window.dirty = false;
+    }
     m_dirty = false;
+}
+
+void CBitmap::Abandon() noexcept {
+    for (auto& [index, window] : m_windows) window.dirty = false;
+    m_dirty = false;
+}
+
+std::vector<uint8_t> CBitmap::Bytes() const {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(static_cast<size_t>(m_byteCount));
+    for (uint64_t window = 0; window * kWindowBytes < m_byteCount; ++window) {
+        const std::vector<uint8_t>& part = Window(window).bytes;
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    return bytes;
 }
 
 }  // namespace volcore

@@ -1,7 +1,12 @@
 #pragma once
-// A bitmap over one attribute's data, whole in memory; bit set = in use.
+// A bitmap over one attribute's data; bit set = in use. The bits are read in
+// windows as they are first needed and only the windows that changed are
+// written back, so that a bitmap of any size costs a few windows of memory
+// until it is changed. Changed windows stay in memory until they are flushed.
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace volcore {
@@ -11,6 +16,7 @@ class CAttribute;
 class CBitmap {
 public:
     static constexpr uint64_t NotFound = ~uint64_t{0};
+    static constexpr uint64_t kWindowBytes = 64 * 1024;
 
     explicit CBitmap(std::shared_ptr<CAttribute> attribute);
     ~CBitmap();  // flushes as a last resort; logs instead of raising
@@ -20,8 +26,8 @@ public:
     uint64_t GetSize() const;  // 8 x the attribute's data size
     void CheckIndex(uint64_t index) const;
     bool Test(uint64_t index) const;
-    void Set(uint64_t index);
-    void Clear(uint64_t index);
+    void Set(uint64_t index) { Change(index, true); }
+    void Clear(uint64_t index) { Change(index, false); }
     void SetRange(uint64_t start, uint64_t count);
     void ClearRange(uint64_t start, uint64_t count);
     // First index of `count` clear bits at or after `start`, or NotFound.
@@ -33,16 +39,36 @@ public:
     void Resize(uint64_t bits);
     void Flush();
     // Gives up the unsaved bits: the owner's flush failed and was reported.
-    void Abandon() noexcept { m_dirty = false; }
+    void Abandon() noexcept;
     bool IsDirty() const { return m_dirty; }
-    const std::vector<uint8_t>& Bytes() const { return m_bits; }
+    // The whole bitmap, read for inspection.
+    std::vector<uint8_t> Bytes() const;
 
 private:
+    struct SWindow {
+        std::vector<uint8_t> bytes;
+        bool dirty = false;
+        uint64_t lastUse = 0;
+    };
+    static constexpr uint64_t kWindowBits = kWindowBytes * 8;
+    // Unchanged windows kept for later searches; the least recently used goes.
+    static constexpr size_t kCleanWindowsKept = 16;
+
+    SWindow& Window(uint64_t window) const;
+    void EvictCleanWindow() const;
+    void Change(uint64_t index, bool value);
     uint64_t Word(uint64_t word, uint8_t fill) const;
     uint64_t FindBit(bool value, uint64_t from, uint64_t limit) const;
+    uint64_t FindBitInWindow(bool value, uint64_t from, uint64_t limit) const;
 
     std::shared_ptr<CAttribute> m_attribute;
-    std::vector<uint8_t> m_bits;
+    uint64_t m_byteCount = 0;  // the attribute's data size as the windows know it
+    mutable std::map<uint64_t, SWindow> m_windows;
+    // A free-space hint: windows seen to hold no clear bit since their last clear.
+    mutable std::set<uint64_t> m_fullWindows;
+    mutable SWindow* m_lastWindow = nullptr;
+    mutable uint64_t m_lastWindowIndex = 0;
+    mutable uint64_t m_clock = 0;
     bool m_dirty = false;
 };
 

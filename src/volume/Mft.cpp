@@ -164,8 +164,13 @@ uint64_t CMft::AllocateRecord() {
     m_volume.BeginWrite();
     TurnAllocatedTailIntoRecords();
     CBitmap& bitmap = GetBitmap();
+    // Every record between the first allocatable one and the hint is in use,
+    // unless a bit was cleared behind the MFT's back: then look again from the start.
     uint64_t recordNumber = CBitmap::NotFound;
-    if (bitmap.GetSize() > kFirstAllocatableRecord) recordNumber = bitmap.FindClearRun(1, kFirstAllocatableRecord);
+    for (uint64_t start : {std::max(kFirstAllocatableRecord, m_firstMaybeFree), kFirstAllocatableRecord}) {
+        if (recordNumber == CBitmap::NotFound && bitmap.GetSize() > start) recordNumber = bitmap.FindClearRun(1, start);
+        if (start == kFirstAllocatableRecord) break;
+    }
     if (recordNumber == CBitmap::NotFound) {
         recordNumber = bitmap.GetSize();
         Extend(kGrowthWhenFull);
@@ -174,6 +179,7 @@ uint64_t CMft::AllocateRecord() {
     uint64_t count = GetRecordCount();
     if (recordNumber >= count) Extend(NumericCast<uint32_t>(recordNumber - count + 1));
     bitmap.Set(recordNumber);
+    m_firstMaybeFree = recordNumber + 1;
     return recordNumber;
 }
 
@@ -189,7 +195,10 @@ void CMft::TurnAllocatedTailIntoRecords() {
     Extend(NumericCast<uint32_t>((allocated - dataSize) / m_recordSize));
 }
 
-void CMft::FreeRecord(FileReference reference) { GetBitmap().Clear(RecordNumber(reference)); }
+void CMft::FreeRecord(FileReference reference) {
+    GetBitmap().Clear(RecordNumber(reference));
+    m_firstMaybeFree = std::min(m_firstMaybeFree, RecordNumber(reference));
+}
 
 void CMft::Extend(uint32_t count) {
     AttributePtr data = GetMftData();

@@ -53,6 +53,8 @@ private:
     std::shared_ptr<CFileEntry> m_mftEntry;
     std::shared_ptr<CFileEntry> m_mirrorEntry;
     std::shared_ptr<CAttribute> m_mftData;
+    // Where the search for a free record starts.
+    uint64_t m_firstMaybeFree = 0;
 };
 
 }  // namespace volcore

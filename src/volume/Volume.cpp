@@ -70,8 +70,9 @@ void CVolume::LoadBootSector() {
     m_indxRecordSize = geometry.indxRecordSize;
     m_mftLcn = geometry.mftLcn;
     m_mftMirrorLcn = geometry.mftMirrorLcn;
-    LogInfo(FormatText("Sector size %1, cluster size %2, MFT LCN %3, MFT record size %4, INDX record size %5",
-                       m_sectorSize, m_clusterSize, m_mftLcn, m_mftRecordSize, m_indxRecordSize));
+    if (HasLogger())
+        LogInfo(FormatText("Sector size %1, cluster size %2, MFT LCN %3, MFT record size %4, INDX record size %5",
+                           m_sectorSize, m_clusterSize, m_mftLcn, m_mftRecordSize, m_indxRecordSize));
 }
 
 void CVolume::LoadMft() {
@@ -168,30 +169,14 @@ void CVolume::Flush() {
 // even on a volume whose parent references form a cycle.
 void CVolume::FlushDirectories(std::exception_ptr& failure) {
     std::vector<std::shared_ptr<CDirectory>> flushed;
-    auto flushOne = [&](const std::shared_ptr<CDirectory>& directory) {
-        if (directory->IsAbandoned()) return;
-        try {
-            directory->Flush();
-        } catch (const std::exception&) {
-            directory->Abandon();
-            if (!failure) failure = std::current_exception();
-        }
-    };
-    while (!m_cache.empty()) {
-        flushed.push_back(std::move(m_cache.back()));
-        m_cache.pop_back();
-        flushOne(flushed.back());
-    }
-    if (m_root) flushOne(m_root);
+    m_objects.FlushDirectories(flushed, failure);
+    if (m_root) FlushOrAbandon(m_root, failure);
 }
 
 void CVolume::ReleaseDirectories() noexcept {
-    for (const auto& directory : m_cache) directory->Abandon();
+    m_objects.Release();
     if (m_root) m_root->Abandon();
-    m_cache.clear();
     m_root.reset();
-    m_openDirectories.Clear();
-    m_openFiles.Clear();
 }
 
 CMft& CVolume::GetMft() const {
@@ -239,77 +224,15 @@ FileReference CVolume::ResolvePath(std::u16string_view path) {
     return directory->GetEntry(components.back()).fileReference;
 }
 
-namespace {
-
-// A reference without a sequence number names whatever its record holds.
-bool NamesObject(FileReference wanted, FileReference object) {
-    return SameRecord(wanted, object) && (SequenceNumber(wanted) == 0 || SequenceNumber(wanted) == SequenceNumber(object));
-}
-
-}  // namespace
-
 std::shared_ptr<CDirectory> CVolume::FindCachedDirectory(FileReference reference) {
-    uint64_t record = RecordNumber(reference);
-    if (record == kRootRecord) return m_root && NamesObject(reference, m_root->GetReference()) ? m_root : nullptr;
-    for (auto it = m_cache.begin(); it != m_cache.end(); ++it) {
-        if (RecordNumber((*it)->GetReference()) == record) {
-            if (!NamesObject(reference, (*it)->GetReference())) return nullptr;
-            m_cache.splice(m_cache.begin(), m_cache, it);
-            return m_cache.front();
-        }
-    }
-    return FindOpenDirectory(reference);
-}
-
-std::shared_ptr<CDirectory> CVolume::FindOpenDirectory(FileReference reference) {
-    std::shared_ptr<CDirectory> directory = m_openDirectories.Find(RecordNumber(reference));
-    // A directory given up after a failed flush is not handed out again: a
-    // change made to it would be lost without a word.
-    if (!directory || directory->IsDeleted() || directory->IsAbandoned() ||
-        !NamesObject(reference, directory->GetReference()))
-        return nullptr;
-    CacheDirectory(directory);
-    return directory;
+    if (RecordNumber(reference) == kRootRecord)
+        return m_root && NamesObject(reference, m_root->GetReference()) ? m_root : nullptr;
+    return m_objects.FindDirectory(reference);
 }
 
 void CVolume::CacheDirectory(std::shared_ptr<CDirectory> directory) {
-    if (!directory) return;
-    uint64_t record = RecordNumber(directory->GetReference());
-    if (record == kRootRecord) return;
-    for (const auto& cached : m_cache)
-        if (RecordNumber(cached->GetReference()) == record) return;
-    m_openDirectories.Remember(record, directory);
-    std::shared_ptr<CDirectory> evicted;
-    if (m_cache.size() >= kDirectoryCacheLimit) {
-        evicted = std::move(m_cache.back());
-        m_cache.pop_back();
-    }
-    m_cache.push_back(std::move(directory));
-    if (!evicted) return;
-    // Flushed here, where a failure can still be reported, not in its destructor.
-    try {
-        evicted->Flush();
-    } catch (...) {
-        evicted->Abandon();
-        throw;
-    }
-}
-
-void CVolume::UncacheDirectory(FileReference reference) {
-    uint64_t record = RecordNumber(reference);
-    m_cache.remove_if([record](const auto& cached) { return RecordNumber(cached->GetReference()) == record; });
-    m_openDirectories.Forget(record);
-}
-
-std::shared_ptr<CFile> CVolume::FindOpenFile(FileReference reference) {
-    std::shared_ptr<CFile> file = m_openFiles.Find(RecordNumber(reference));
-    if (!file || file->IsDeleted() || file->IsAbandoned() || !NamesObject(reference, file->GetReference()))
-        return nullptr;
-    return file;
-}
-
-void CVolume::RememberOpenFile(const std::shared_ptr<CFile>& file) {
-    m_openFiles.Remember(RecordNumber(file->GetReference()), file);
+    if (directory && RecordNumber(directory->GetReference()) != kRootRecord)
+        m_objects.CacheDirectory(std::move(directory));
 }
 
 std::shared_ptr<CFileEntry> CVolume::OpenEntry(FileReference reference) {
@@ -321,12 +244,6 @@ std::shared_ptr<CFileEntry> CVolume::OpenEntry(FileReference reference) {
         throw CException("Cannot load file entry: record %1 was reused (sequence %2, expected %3)",
                          RecordNumber(reference), entry->GetSequenceNumber(), wanted);
     return entry;
-}
-
-std::vector<uint64_t> CVolume::GetCachedRecordNumbers() const {
-    std::vector<uint64_t> records;
-    for (const auto& cached : m_cache) records.push_back(RecordNumber(cached->GetReference()));
-    return records;
 }
 
 }  // namespace volcore

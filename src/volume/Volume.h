@@ -1,17 +1,15 @@
 #pragma once
 // The engine's root object for one NTFS volume: geometry, MFT, cluster
-// allocator, upcase table, root directory, the directory cache and the table
-// of open objects.
+// allocator, upcase table, root directory and the objects handed out.
 #include <cstdint>
 #include <exception>
-#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/IoDevice.h"
-#include "volume/LiveObjects.h"
+#include "volume/ObjectCache.h"
 #include "volume/MftRecBuffer.h"
 #include "volume/Types.h"
 
@@ -84,7 +82,7 @@ public:
     void SetUpCase(UpCaseTable table);
 
     // Directories and paths.
-    static constexpr size_t kDirectoryCacheLimit = 101;
+    static constexpr size_t kDirectoryCacheLimit = CObjectCache::kDirectoryLimit;
     FileReference ResolvePath(std::u16string_view path);
     std::shared_ptr<CDirectory> GetRoot() const { return m_root; }
     // The root for record 5; a cached directory (moved to the front); or one
@@ -94,18 +92,18 @@ public:
     std::shared_ptr<CDirectory> FindCachedDirectory(FileReference reference);
     // May flush and drop the back element to make room; raises if that flush fails.
     void CacheDirectory(std::shared_ptr<CDirectory> directory);
-    void UncacheDirectory(FileReference reference);
+    void UncacheDirectory(FileReference reference) { m_objects.UncacheDirectory(reference); }
 
     // Open files: every handle on one record shares one file object.
-    std::shared_ptr<CFile> FindOpenFile(FileReference reference);
-    void RememberOpenFile(const std::shared_ptr<CFile>& file);
+    std::shared_ptr<CFile> FindOpenFile(FileReference reference) { return m_objects.FindOpenFile(reference); }
+    void RememberOpenFile(const std::shared_ptr<CFile>& file) { m_objects.RememberOpenFile(file); }
     // The entry of the object at `reference`: the one an open file or
     // directory already holds, else loaded. A reference whose sequence number
     // the record no longer carries is refused: it names an object deleted since.
     std::shared_ptr<CFileEntry> OpenEntry(FileReference reference);
-    size_t GetCachedDirectoryCount() const { return m_cache.size(); }
+    size_t GetCachedDirectoryCount() const { return m_objects.GetCachedDirectoryCount(); }
     // Record numbers in cache order, front first.
-    std::vector<uint64_t> GetCachedRecordNumbers() const;
+    std::vector<uint64_t> GetCachedRecordNumbers() const { return m_objects.GetCachedRecordNumbers(); }
 
 private:
     void LoadBootSector();
@@ -117,17 +115,13 @@ private:
     void FlushDirectories(std::exception_ptr& failure);
     void ReleaseDirectories() noexcept;
     void AbandonBitmaps() noexcept;
-    std::shared_ptr<CDirectory> FindOpenDirectory(FileReference reference);
 
     std::shared_ptr<IIoDevice> m_device;
     std::unique_ptr<IClusterAllocator> m_allocator;
     std::unique_ptr<UpCaseTable> m_upcase;
     std::shared_ptr<CMft> m_mft;
     std::shared_ptr<CDirectory> m_root;
-    std::list<std::shared_ptr<CDirectory>> m_cache;
-    // Every directory and file object handed out, as long as it lives.
-    CLiveObjects<CDirectory> m_openDirectories;
-    CLiveObjects<CFile> m_openFiles;
+    CObjectCache m_objects;
     uint32_t m_sectorSize = 0;
     uint32_t m_clusterSize = 0;
     uint32_t m_mftRecordSize = 0;

@@ -95,7 +95,7 @@ TEST(Check, CleanVolumesFromEveryWriterReportNothing) {
             fs::filesystem::device device = FamilyDeviceOf(memory);
             ASSERT_TRUE(fs::filesystem::format(true, volume.clusterSize, device));
         } else {
-            MakeNtfsImage(dir.File("v.img"), {volume.size, volume.clusterSize, volume.sectorSize, "", {}});
+            MakeNtfsImage(dir.File("v.img"), {volume.size, volume.clusterSize, volume.sectorSize, ""});
             memory = MemoryDevice::FromFile(dir.File("v.img"));
         }
         if (volume.fill) volume.fill(memory);

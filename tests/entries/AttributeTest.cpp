@@ -281,6 +281,7 @@ TEST_F(AttributeOnImage, SerialisedRecordsAreAlignedAndPadded) {
 // and against the data on the image, writes them into a fresh record as an
 // entry save would, and loads that record again.
 TEST_F(AttributeOnImage, MkntfsRecordsLoadAndSurviveASerialisationRoundTrip) {
+    if (!HaveProgram("istat")) GTEST_SKIP() << "istat (The Sleuth Kit) is missing";
     for (uint64_t number : {0, 5, 6, 9, 10}) {
         SCOPED_TRACE(number);
         ParseMap parsed;

@@ -15,7 +15,27 @@
 #include <random>
 #include <stdexcept>
 
+#include "support/FileDevice.h"
+
 namespace volcore::test {
+namespace {
+
+bool HaveMkntfs() {
+    static const bool have = HaveProgram("mkntfs");
+    return have;
+}
+
+void FormatImageFile(const std::string& path, const ImageOptions& options) {
+    if (!CanMakeNtfsImage(options))
+        throw std::runtime_error(std::to_string(options.sectorSize) + "-byte sectors need mkntfs");
+    const std::wstring label(options.label.begin(), options.label.end());
+    FileDevice file(path);
+    // No log capture here: it would end one the calling test has running.
+    if (!volkit::api::NtfsFormatVolume(file.Api(), {true, options.clusterSize, label.c_str(), 0}))
+        throw std::runtime_error("cannot format " + path);
+}
+
+}  // namespace
 
 TempDir::TempDir() {
     std::random_device random;
@@ -41,10 +61,10 @@ void MakeNtfsImage(const std::string& path, const ImageOptions& options) {
         if (!create) throw std::runtime_error("cannot create " + path);
     }
     std::filesystem::resize_file(path, options.size);
+    if (!HaveMkntfs()) return FormatImageFile(path, options);
     std::string command = "mkntfs -F -Q -q -c " + std::to_string(options.clusterSize) + " -s " +
                           std::to_string(options.sectorSize);
     if (!options.label.empty()) command += " -L " + ShellQuote(options.label);
-    for (const auto& arg : options.extraArgs) command += " " + arg;
     command += " " + ShellQuote(path);
     CommandResult result = RunCommand(command);
     if (result.exitCode != 0) throw std::runtime_error("mkntfs failed: " + result.output);
@@ -62,6 +82,8 @@ const std::vector<uint8_t>& PristineImage(uint64_t size) {
     }
     return image->second;
 }
+
+bool CanMakeNtfsImage(const ImageOptions& options) { return options.sectorSize == 512 || HaveMkntfs(); }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

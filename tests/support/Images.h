@@ -1,6 +1,7 @@
 #pragma once
-// Test images made at test time with mkntfs, temporary directories, and a
-// runner for the independent checkers (ntfs-3g tools, The Sleuth Kit).
+// Test images made at test time (with mkntfs, or with the library's own
+// formatter where mkntfs is missing), temporary directories, and a runner for
+// the independent checkers (ntfs-3g tools, The Sleuth Kit).
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -27,12 +28,15 @@ struct ImageOptions {
     uint64_t size = 16ull << 20;
     uint32_t clusterSize = 4096;
     uint32_t sectorSize = 512;
-    std::string label;
-    std::vector<std::string> extraArgs;  // passed to mkntfs as they are
+    std::string label;  // ASCII
 };
 
-// Makes an NTFS image file with `mkntfs -F -Q` at `path`; throws on failure.
+// Makes an NTFS image file at `path` with `mkntfs -F -Q`, or where mkntfs is
+// missing (Windows) with NtfsFormatVolume; throws on failure.
 void MakeNtfsImage(const std::string& path, const ImageOptions& options = {});
+// False when only mkntfs could make such an image and it is missing: the
+// formatter writes 512-byte sectors only.
+bool CanMakeNtfsImage(const ImageOptions& options);
 
 // The bytes of a fresh mkntfs image of `size` bytes with the default options,
 // made once per test program.

@@ -158,3 +158,28 @@ TEST_F(BitmapOnImage, WordSearchAgreesWithTheBitByBitRule) {
         }
     }
 }
+
+TEST_F(BitmapOnImage, LargeBitmapIsSearchedAndWrittenByWindow) {
+    const uint64_t bytes = 20 * CBitmap::kWindowBytes;  // more windows than stay in memory
+    image.InstallAllocator(3000);
+    auto attribute = ResidentBits({});
+    std::vector<uint8_t> full(bytes, 0xFF);
+    full[bytes - 3] = 0xF0;  // four clear bits in the last window
+    attribute->SetSize(bytes);
+    attribute->WriteData(0, full.data(), static_cast<uint32_t>(bytes));
+    const uint64_t hole = (bytes - 3) * 8;
+
+    CBitmap bitmap(attribute);
+    EXPECT_EQ(bitmap.FindClearRun(4, 0), hole);
+    EXPECT_EQ(bitmap.FindClearRun(5, 0), CBitmap::NotFound);
+    bitmap.Clear(100);  // in a window the searches saw full
+    EXPECT_EQ(bitmap.FindClearRun(1, 0), 100u);
+    bitmap.Set(hole);
+    uint64_t writes = image.device.writeCount;
+    bitmap.Flush();
+    EXPECT_EQ(image.device.writeCount - writes, 2u);  // the first and the last window, nothing between
+
+    CBitmap reread(attribute);
+    EXPECT_EQ(reread.FindClearRun(3, 0), hole + 1);
+    EXPECT_EQ(reread.CountClear(0, bytes * 8), 4u);
+}

@@ -14,6 +14,7 @@
 #include "entries/RecordFormat.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
+#include "support/VolumeCheck.h"
 #include "volume/Fixups.h"
 #include "volume/Mft.h"
 #include "volume/Volume.h"
@@ -72,8 +73,14 @@ public:
     std::vector<uint8_t>& Bytes() { return m_memory.Bytes(); }
     RecordingDevice& Device() { return *m_recorder; }
 
-    // ntfsfix in no-action mode and ntfsinfo both accept the stored image.
-    void ExpectCheckersAccept() const {
+    // ntfsfix in no-action mode and ntfsinfo both accept the stored image;
+    // where they are missing (Windows), the library's own check finds no damage.
+    void ExpectCheckersAccept() {
+        if (!HaveProgram("ntfsfix")) {
+            CheckOutcome outcome = CheckVolume(m_memory.Api());
+            EXPECT_TRUE(outcome.ran && outcome.damage.empty()) << outcome.Describe();
+            return;
+        }
         Store();
         CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(Path()));
         EXPECT_EQ(fix.exitCode, 0) << fix.output;

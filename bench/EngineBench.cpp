@@ -1,0 +1,378 @@
+// The native engine, libntfs-3g called directly and the filesystem family side
+// by side over the same volumes, made with mkntfs and filled through
+// libntfs-3g (or through the native engine where a row says so). For each
+// workload the engines run one after the other, libntfs-3g first, so that the
+// others can report their ratio to it (x_ntfs3g above 1: faster than
+// libntfs-3g). Only the work itself is timed and counted for memory; every
+// workload checks what it did (bytes read back, entries counted) outside the
+// clock. VOLKIT_BENCH_QUICK=1 shrinks the sizes for a smoke run.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <ctime>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <stdexcept>
+
+#include "BenchSupport.h"
+#include "Engines.h"
+
+using namespace volcore::bench;
+
+namespace {
+
+constexpr EEngine kEngines[] = {EEngine::Ntfs3g, EEngine::Native, EEngine::Family};
+
+// This thread's processor time: on a shared machine the clock on the wall
+// also counts the time other processes had the processor.
+double ThreadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Times the part of each iteration between Begin and End, and the heap peak
+// above what was in use at Begin.
+class CRun {
+public:
+    CRun(benchmark::State& state, std::string workload, IEngine& engine)
+        : m_state(state), m_workload(std::move(workload)), m_engine(engine) {}
+
+    void Begin() {
+        m_heap = CHeapPeak();
+        m_cpuStart = ThreadCpuSeconds();
+        m_start = std::chrono::steady_clock::now();
+    }
+    void End() {
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+        m_cpuSeconds += ThreadCpuSeconds() - m_cpuStart;
+        m_state.SetIterationTime(seconds);
+        m_seconds += seconds;
+        m_peak = std::max(m_peak, m_heap.Above());
+        ++m_timed;
+    }
+    void Finish() {
+        if (m_timed == 0) return;
+        double perIteration = m_seconds / static_cast<double>(m_timed);
+        double cpuPerIteration = m_cpuSeconds / static_cast<double>(m_timed);
+        CResults::Record(m_workload, m_engine.Name(), perIteration, m_peak, cpuPerIteration);
+        m_state.counters["cpu_ms"] = cpuPerIteration * 1e3;
+        if (CHeapPeak::Counting()) m_state.counters["peak_MiB"] = static_cast<double>(m_peak) / (1 << 20);
+        if (double ratio = CResults::RatioToNtfs3g(m_workload, perIteration); ratio > 0)
+            m_state.counters["x_ntfs3g"] = ratio;
+    }
+    IEngine& Engine() { return m_engine; }
+    benchmark::State& State() { return m_state; }
+
+private:
+    benchmark::State& m_state;
+    std::string m_workload;
+    IEngine& m_engine;
+    CHeapPeak m_heap;
+    std::chrono::steady_clock::time_point m_start;
+    double m_cpuStart = 0;
+    double m_cpuSeconds = 0;
+    double m_seconds = 0;
+    uint64_t m_peak = 0;
+    uint64_t m_timed = 0;
+};
+
+void Check(bool good, const std::string& what) {
+    if (!good) throw std::runtime_error("check failed: " + what);
+}
+
+std::string Numbered(const char* prefix, uint64_t number) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%06llu", prefix, static_cast<unsigned long long>(number));
+    return text;
+}
+
+std::vector<SPath> NumberedPaths(const std::string& directory, const char* prefix, uint64_t count) {
+    std::vector<SPath> paths;
+    paths.reserve(count);
+    for (uint64_t i = 0; i < count; ++i) paths.emplace_back(directory + Numbered(prefix, i));
+    return paths;
+}
+
+uint8_t PatternByte(uint64_t offset) { return static_cast<uint8_t>((offset * 131 + (offset >> 12)) & 0xFF); }
+
+std::vector<uint8_t> Pattern(uint64_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (uint64_t i = 0; i < size; ++i) bytes[i] = PatternByte(i);
+    return bytes;
+}
+
+// Images made once and shared by the engines of a workload; the two most
+// recent are kept.
+SMemoryImage& SharedImage(const std::string& key, const std::function<SMemoryImage()>& make) {
+    static std::vector<std::pair<std::string, SMemoryImage>> images;
+    for (auto& [name, image] : images)
+        if (name == key) return image;
+    if (images.size() == 2) images.erase(images.begin());
+    images.emplace_back(key, make());
+    return images.back().second;
+}
+
+uint64_t FileBytes() { return Scaled(64ull << 20, 4ull << 20); }
+uint64_t BigCount() { return Scaled(100000, 2000); }
+uint64_t ImageSizeFor(uint64_t entries, uint64_t dataBytes) { return (64ull << 20) + entries * 2048 + 2 * dataBytes; }
+
+void FillWith(SMemoryImage& image, const std::function<void(IEngine&)>& fill, EEngine writer = EEngine::Ntfs3g) {
+    auto engine = MakeEngine(writer);
+    engine->Mount(image);
+    fill(*engine);
+    engine->Unmount();
+}
+
+void CreateAll(IEngine& engine, const std::vector<SPath>& paths) {
+    for (const SPath& path : paths) engine.CloseFile(engine.CreateFile(path));
+}
+
+// Entries a fresh root lists: the system files.
+uint64_t FreshRootEntries() {
+    static uint64_t count = [] {
+        SMemoryImage image = MakeMemoryImage(64ull << 20);
+        uint64_t entries = 0;
+        FillWith(image, [&](IEngine& engine) { entries = engine.CountEntries(SPath("/")); });
+        return entries;
+    }();
+    return count;
+}
+
+SMemoryImage& DataImage() {
+    return SharedImage("data", [] {
+        SMemoryImage image = MakeMemoryImage(ImageSizeFor(0, FileBytes()));
+        std::vector<uint8_t> bytes = Pattern(FileBytes());
+        FillWith(image, [&](IEngine& engine) {
+            void* file = engine.CreateFile(SPath("/data"));
+            engine.Append(file, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
+            engine.CloseFile(file);
+        });
+        return image;
+    });
+}
+
+SMemoryImage& BigRootImage(EEngine writer) {
+    return SharedImage(writer == EEngine::Native ? "big-native" : "big-ntfs3g", [writer] {
+        SMemoryImage image = MakeMemoryImage(ImageSizeFor(BigCount(), 0));
+        FillWith(image, [](IEngine& engine) { CreateAll(engine, NumberedPaths("/", "f", BigCount())); }, writer);
+        return image;
+    });
+}
+
+void ReadSequentially(CRun& run, uint32_t chunk) {
+    IEngine& engine = run.Engine();
+    engine.Mount(DataImage());
+    void* file = engine.OpenFile(SPath("/data"));
+    const std::vector<uint8_t> expected = Pattern(FileBytes());
+    std::vector<uint8_t> buffer(FileBytes());
+    for (auto _ : run.State()) {
+        std::memset(buffer.data(), 0, buffer.size());
+        run.Begin();
+        for (uint64_t offset = 0; offset < buffer.size(); offset += chunk)
+            engine.Read(file, offset, buffer.data() + offset, chunk);
+        run.End();
+        Check(buffer == expected, "bytes read equal bytes written");
+    }
+    engine.CloseFile(file);
+    engine.Unmount();
+}
+
+void WriteExtending(CRun& run, uint32_t chunk) {
+    IEngine& engine = run.Engine();
+    SMemoryImage image = MakeMemoryImage(ImageSizeFor(0, FileBytes()));
+    engine.Mount(image);
+    void* file = engine.CreateFile(SPath("/written"));
+    const std::vector<uint8_t> bytes = Pattern(FileBytes());
+    std::vector<uint8_t> back(bytes.size());
+    for (auto _ : run.State()) {
+        run.Begin();
+        for (uint64_t offset = 0; offset < bytes.size(); offset += chunk)
+            engine.Append(file, offset, bytes.data() + offset, chunk);
+        run.End();
+        for (uint64_t offset = 0; offset < back.size(); offset += 1 << 20)
+            engine.Read(file, offset, back.data() + offset, static_cast<uint32_t>(std::min<uint64_t>(1 << 20, back.size() - offset)));
+        Check(back == bytes, "bytes read equal bytes written");
+        engine.Truncate(file);
+    }
+    engine.CloseFile(file);
+    engine.Unmount();
+}
+
+void CreateInOneDirectory(CRun& run, uint64_t count) {
+    IEngine& engine = run.Engine();
+    SMemoryImage& pristine =
+        SharedImage("empty-" + std::to_string(count), [count] { return MakeMemoryImage(ImageSizeFor(count, 0)); });
+    const std::vector<SPath> paths = NumberedPaths("/d/", "n", count);
+    for (auto _ : run.State()) {
+        SMemoryImage image = pristine;
+        engine.Mount(image);
+        run.Begin();
+        engine.CreateDirectory(SPath("/d"));
+        CreateAll(engine, paths);
+        engine.Unmount();
+        run.End();
+        uint64_t listed = 0;
+        FillWith(image, [&](IEngine& checker) { listed = checker.CountEntries(SPath("/d")); });
+        Check(listed == count, "every created file is listed");
+    }
+}
+
+void OpenDeepPath(CRun& run) {
+    constexpr int kDepth = 32;
+    std::string leaf;
+    SMemoryImage& image = SharedImage("deep", [&] {
+        SMemoryImage made = MakeMemoryImage(64ull << 20);
+        FillWith(made, [&](IEngine& engine) {
+            std::string path;
+            for (int i = 0; i < kDepth; ++i) engine.CreateDirectory(SPath(path += "/" + Numbered("d", i)));
+            engine.CloseFile(engine.CreateFile(SPath(path + "/leaf")));
+        });
+        return made;
+    });
+    for (int i = 0; i < kDepth; ++i) leaf += "/" + Numbered("d", i);
+    const SPath path(leaf + "/leaf");
+    IEngine& engine = run.Engine();
+    engine.Mount(image);
+    for (auto _ : run.State()) {
+        run.Begin();
+        engine.CloseFile(engine.OpenFile(path));
+        run.End();
+    }
+    engine.Unmount();
+}
+
+void OpenRandomFiles(CRun& run, EEngine writer) {
+    constexpr uint64_t kOpensPerIteration = 1000;
+    IEngine& engine = run.Engine();
+    engine.Mount(BigRootImage(writer));
+    const std::vector<SPath> paths = NumberedPaths("/", "f", BigCount());
+    uint64_t seed = 12345;
+    for (auto _ : run.State()) {
+        run.Begin();
+        for (uint64_t i = 0; i < kOpensPerIteration; ++i) {
+            seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+            engine.CloseFile(engine.OpenFile(paths[(seed >> 33) % paths.size()]));
+        }
+        run.End();
+    }
+    engine.Unmount();
+}
+
+void EnumerateRoot(CRun& run, EEngine writer) {
+    IEngine& engine = run.Engine();
+    SMemoryImage& image = BigRootImage(writer);
+    for (auto _ : run.State()) {
+        engine.Mount(image);
+        run.Begin();
+        uint64_t listed = engine.CountEntries(SPath("/"));
+        run.End();
+        engine.Unmount();
+        Check(listed == BigCount() + FreshRootEntries(), "every entry is listed once");
+    }
+}
+
+void OpenCloseBigRoot(CRun& run) {
+    IEngine& engine = run.Engine();
+    SMemoryImage& image = BigRootImage(EEngine::Ntfs3g);
+    for (auto _ : run.State()) {
+        run.Begin();
+        engine.Mount(image);
+        engine.Unmount();
+        run.End();
+    }
+}
+
+void OpenCloseHugeVolume(CRun& run) {
+    static CSparseImage image(Scaled(1ull << 40, 64ull << 30));
+    IEngine& engine = run.Engine();
+    for (auto _ : run.State()) {
+        run.Begin();
+        engine.MountFile(image.Path());
+        engine.Unmount();
+        run.End();
+    }
+}
+
+// One file in the big root and one in each of 150 other directories per
+// iteration: more directories than any cache of recent ones holds.
+void Churn(CRun& run) {
+    constexpr uint64_t kDirectories = 150;
+    IEngine& engine = run.Engine();
+    SMemoryImage image = BigRootImage(EEngine::Ntfs3g);
+    FillWith(image, [](IEngine& filler) {
+        for (uint64_t i = 0; i < kDirectories; ++i) filler.CreateDirectory(SPath(Numbered("/c", i)));
+    });
+    engine.Mount(image);
+    uint64_t round = 0;
+    for (auto _ : run.State()) {
+        std::vector<SPath> paths{SPath(Numbered("/g", round))};
+        for (uint64_t i = 0; i < kDirectories; ++i) paths.emplace_back(Numbered("/c", i) + Numbered("/g", round));
+        run.Begin();
+        CreateAll(engine, paths);
+        run.End();
+        ++round;
+    }
+    engine.Unmount();
+    uint64_t inLast = 0;
+    FillWith(image, [&](IEngine& checker) { inLast = checker.CountEntries(SPath(Numbered("/c", kDirectories - 1))); });
+    Check(inLast == round, "every churned file is listed");
+}
+
+void Register(const std::string& workload, std::function<void(CRun&)> body, int iterations = 0) {
+    for (EEngine kind : kEngines) {
+        auto* registered = benchmark::RegisterBenchmark(
+            (workload + "/" + MakeEngine(kind)->Name()).c_str(), [=](benchmark::State& state) {
+                auto engine = MakeEngine(kind);
+                CRun run(state, workload, *engine);
+                try {
+                    body(run);
+                } catch (const std::exception& e) {
+                    state.SkipWithError(e.what());
+                    return;
+                }
+                run.Finish();
+            });
+        registered->UseManualTime()->Unit(benchmark::kMillisecond);
+        if (iterations > 0) registered->Iterations(iterations);
+    }
+}
+
+void RegisterWorkloads() {
+    const std::string size = std::to_string(FileBytes() >> 20) + " MiB";
+    const std::string big = std::to_string(BigCount());
+    Register("read " + size + " in 1 MiB chunks", [](CRun& run) { ReadSequentially(run, 1 << 20); });
+    Register("read " + size + " in 4 KiB chunks", [](CRun& run) { ReadSequentially(run, 4096); });
+    Register("extending write of " + size + " in 1 MiB chunks", [](CRun& run) { WriteExtending(run, 1 << 20); }, 5);
+    Register("extending write of " + size + " in 4 KiB chunks", [](CRun& run) { WriteExtending(run, 4096); }, 5);
+    for (uint64_t count : {uint64_t{1000}, uint64_t{10000}, BigCount()}) {
+        if (count > BigCount()) continue;
+        Register("create " + std::to_string(count) + " files in one directory + close",
+                 [count](CRun& run) { CreateInOneDirectory(run, count); }, count >= 10000 ? 2 : 10);
+    }
+    Register("open a 32-deep path", OpenDeepPath);
+    for (EEngine writer : {EEngine::Ntfs3g, EEngine::Native}) {
+        const std::string by = writer == EEngine::Native ? "native" : "libntfs-3g";
+        Register("open 1000 random files of " + big + " written by " + by,
+                 [writer](CRun& run) { OpenRandomFiles(run, writer); }, 5);
+        Register("enumerate " + big + " entries written by " + by, [writer](CRun& run) { EnumerateRoot(run, writer); }, 5);
+    }
+    Register("open + close a volume whose root holds " + big, OpenCloseBigRoot, 10);
+    Register(std::string("open + close a ") + (QuickRun() ? "64 GiB" : "1 TiB") + " volume (file device)",
+             OpenCloseHugeVolume, 10);
+    Register("churn: 1 file in the big root + 1 in each of 150 others", Churn, static_cast<int>(Scaled(20, 3)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    RegisterWorkloads();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    CResults::PrintTable();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,106 @@
+#include "volume/ObjectCache.h"
+
+#include "entries/File.h"
+#include "index/Directory.h"
+
+namespace volcore {
+
+bool NamesObject(FileReference wanted, FileReference object) {
+    return SameRecord(wanted, object) && (SequenceNumber(wanted) == 0 || SequenceNumber(wanted) == SequenceNumber(object));
+}
+
+void FlushOrAbandon(const std::shared_ptr<CDirectory>& directory, std::exception_ptr& failure) {
+    if (directory->IsAbandoned()) return;
+    try {
+        directory->Flush();
+    } catch (const std::exception&) {
+        directory->Abandon();
+        if (!failure) failure = std::current_exception();
+    }
+}
+
+std::shared_ptr<CDirectory> CObjectCache::FindDirectory(FileReference reference) {
+    auto found = m_cached.find(RecordNumber(reference));
+    if (found == m_cached.end()) return FindOpenDirectory(reference);
+    if (!NamesObject(reference, (*found->second)->GetReference())) return nullptr;
+    m_cache.splice(m_cache.begin(), m_cache, found->second);
+    return m_cache.front();
+}
+
+std::shared_ptr<CDirectory> CObjectCache::FindOpenDirectory(FileReference reference) {
+    std::shared_ptr<CDirectory> directory = m_openDirectories.Find(RecordNumber(reference));
+    // A directory given up after a failed flush is not handed out again: a
+    // change made to it would be lost without a word.
+    if (!directory || directory->IsDeleted() || directory->IsAbandoned() ||
+        !NamesObject(reference, directory->GetReference()))
+        return nullptr;
+    CacheDirectory(directory);
+    return directory;
+}
+
+void CObjectCache::CacheDirectory(std::shared_ptr<CDirectory> directory) {
+    uint64_t record = RecordNumber(directory->GetReference());
+    if (m_cached.count(record)) return;
+    m_openDirectories.Remember(record, directory);
+    std::shared_ptr<CDirectory> evicted;
+    if (m_cache.size() >= kDirectoryLimit) {
+        evicted = std::move(m_cache.back());
+        m_cached.erase(RecordNumber(evicted->GetReference()));
+        m_cache.pop_back();
+    }
+    m_cache.push_back(std::move(directory));
+    m_cached[record] = std::prev(m_cache.end());
+    if (!evicted) return;
+    // Flushed here, where a failure can still be reported, not in its destructor.
+    try {
+        evicted->Flush();
+    } catch (...) {
+        evicted->Abandon();
+        throw;
+    }
+}
+
+void CObjectCache::UncacheDirectory(FileReference reference) {
+    uint64_t record = RecordNumber(reference);
+    if (auto found = m_cached.find(record); found != m_cached.end()) {
+        m_cache.erase(found->second);
+        m_cached.erase(found);
+    }
+    m_openDirectories.Forget(record);
+}
+
+std::shared_ptr<CFile> CObjectCache::FindOpenFile(FileReference reference) {
+    std::shared_ptr<CFile> file = m_openFiles.Find(RecordNumber(reference));
+    if (!file || file->IsDeleted() || file->IsAbandoned() || !NamesObject(reference, file->GetReference()))
+        return nullptr;
+    return file;
+}
+
+void CObjectCache::RememberOpenFile(const std::shared_ptr<CFile>& file) {
+    m_openFiles.Remember(RecordNumber(file->GetReference()), file);
+}
+
+std::vector<uint64_t> CObjectCache::GetCachedRecordNumbers() const {
+    std::vector<uint64_t> records;
+    for (const auto& cached : m_cache) records.push_back(RecordNumber(cached->GetReference()));
+    return records;
+}
+
+void CObjectCache::FlushDirectories(std::vector<std::shared_ptr<CDirectory>>& flushed, std::exception_ptr& failure) {
+    while (!m_cache.empty()) {
+        flushed.push_back(std::move(m_cache.back()));
+        m_cached.erase(RecordNumber(flushed.back()->GetReference()));
+        m_cache.pop_back();
+        FlushOrAbandon(flushed.back(), failure);
+    }
+}
+
+void CObjectCache::Release() noexcept {
+    for (const auto& directory : m_cache) directory->Abandon();
+    m_cache.clear();
+    m_cached.clear();
+    m_openDirectories.Clear();
+    m_openFiles.Clear();
+}
+
+}  // namespace volcore

@@ -1,0 +1,65 @@
+#pragma once
+// The file and directory objects a volume has handed out: the most recently
+// used directories, kept alive so that a path walk does not load them again,
+// and weak tables of every live directory and file by record number, so that
+// one record never has two objects with diverging contents. The root
+// directory is the volume's own and never enters the cache.
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <list>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "volume/LiveObjects.h"
+#include "volume/Types.h"
+
+namespace volcore {
+
+class CDirectory;
+class CFile;
+
+class CObjectCache {
+public:
+    static constexpr size_t kDirectoryLimit = 101;
+
+    // A cached directory (moved to the front), or one that is still open
+    // elsewhere after its eviction. A reference with a sequence number only
+    // finds an object that carries the same one.
+    std::shared_ptr<CDirectory> FindDirectory(FileReference reference);
+    // May flush and drop the back element to make room; raises if that flush fails.
+    void CacheDirectory(std::shared_ptr<CDirectory> directory);
+    void UncacheDirectory(FileReference reference);
+
+    std::shared_ptr<CFile> FindOpenFile(FileReference reference);
+    void RememberOpenFile(const std::shared_ptr<CFile>& file);
+
+    size_t GetCachedDirectoryCount() const { return m_cache.size(); }
+    // Record numbers in cache order, front first.
+    std::vector<uint64_t> GetCachedRecordNumbers() const;
+
+    // Empties the cache back to front, flushing each directory; the first
+    // failure is kept in `failure`. The directories stay alive in `flushed`.
+    void FlushDirectories(std::vector<std::shared_ptr<CDirectory>>& flushed, std::exception_ptr& failure);
+    // Gives up every cached directory and forgets every object.
+    void Release() noexcept;
+
+private:
+    using CacheList = std::list<std::shared_ptr<CDirectory>>;
+
+    std::shared_ptr<CDirectory> FindOpenDirectory(FileReference reference);
+
+    CacheList m_cache;  // front: most recently used
+    std::unordered_map<uint64_t, CacheList::iterator> m_cached;
+    CLiveObjects<CDirectory> m_openDirectories;
+    CLiveObjects<CFile> m_openFiles;
+};
+
+// A reference without a sequence number names whatever its record holds.
+bool NamesObject(FileReference wanted, FileReference object);
+
+// Flushes a directory and gives it up when that fails, keeping the first failure.
+void FlushOrAbandon(const std::shared_ptr<CDirectory>& directory, std::exception_ptr& failure);
+
+}  // namespace volcore
