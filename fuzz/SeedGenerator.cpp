@@ -19,7 +19,7 @@
 #include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "support/FileDevice.h"
-#include "support/Ntfs3gImage.h"
+#include "support/Ntfs3gTree.h"
 #include "volkit/filesystem.h"
 #include "volume/Fixups.h"
 
@@ -88,12 +88,12 @@ void FillThroughFamily(Bytes& image) {
 void FillThroughLibntfs(Bytes& image, const fs::path& scratch) {
     std::ofstream(scratch, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
     {
-        volcore::test::Ntfs3gImage ntfs(scratch.string());
-        ntfs.CreateFile("/linux", u"Long File Name.txt", "short");
-        ntfs.SetDosName("/linux/Long File Name.txt", "LONGFI~1.TXT");
+        volcore::test::Ntfs3gTree ntfs(scratch.string());
+        ntfs.MakeFile(u"\\linux\\Long File Name.txt", {'s', 'h', 'o', 'r', 't'});
+        ntfs.SetDosName(u"\\linux\\Long File Name.txt", "LONGFI~1.TXT");
         for (int n = 0; n < 24; ++n)
-            ntfs.Link("/linux/written by ntfs-3g.txt", "/linux", u"a hard link with a rather long name " +
-                                                                    std::u16string(1, static_cast<char16_t>(u'A' + n)));
+            ntfs.Link(u"\\linux\\written by ntfs-3g.txt",
+                      u"\\linux\\a hard link with a rather long name " + std::u16string(1, static_cast<char16_t>(u'A' + n)));
     }
     std::ifstream(scratch, std::ios::binary).read(reinterpret_cast<char*>(image.data()), image.size());
     fs::remove(scratch);

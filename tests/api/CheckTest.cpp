@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "InteropSupport.h"
-#include "Ntfs3gTree.h"
+#include "support/Ntfs3gTree.h"
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
 #include "entries/Runlist.h"
@@ -140,7 +140,7 @@ protected:
         for (int i = 0; i < 30; ++i) tree.Link(u"d\\c", Child(u"many", U16("link " + std::to_string(i))));
         for (int round = 0; round < 40; ++round)
             for (const char16_t* name : {u"many\\frag 1", u"many\\frag 2"})
-                round ? tree.Append(name, Pattern(4096, round)) : tree.MakeFile(name, Pattern(4096, round));
+                round ? tree.Append(name, Pattern(4096, round)) : void(tree.MakeFile(name, Pattern(4096, round)));
         for (int i = 0; i < 300; i += 7) tree.Remove(Child(u"many", U16("entry number " + std::to_string(i))));
         for (const auto& [name, reference] : tree.List(u"d")) s_records[name] = reference;
         for (const char16_t* name : {u"d", u"many"}) s_records[name] = tree.List(u"").at(name);

@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 
 #include "base/Unicode.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
+#include "support/Oracles.h"
 #include "support/VolumeCheck.h"
 #include "volkit/api.h"
 
@@ -77,35 +77,6 @@ const std::map<std::string, const char*> kCheckFinds = {
 // is read only this far.
 constexpr uint64_t kReadLimit = 8ull << 20;
 
-struct SListedPath {
-    std::u16string path;
-    bool directory;
-};
-
-std::vector<SListedPath> ListWithTsk(const std::string& image) {
-    CommandResult listing = RunCommand("fls -r -p " + ShellQuote(image));
-    std::vector<SListedPath> paths;
-    std::istringstream lines(listing.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t tab = line.find('\t');
-        // Deleted names, virtual entries and alternate data streams are no paths of ours.
-        if (tab == std::string::npos || line.find(" * ") < tab || line.rfind("V/V", 0) == 0) continue;
-        std::string path = line.substr(tab + 1);
-        if (path.find(':') != std::string::npos) continue;
-        std::u16string converted;
-        try {
-            converted = volcore::Utf8ToUtf16(path);
-        } catch (const std::exception&) {
-            continue;
-        }
-        for (auto& unit : converted)
-            if (unit == u'/') unit = u'\\';
-        paths.push_back({converted, line.rfind("d/d", 0) == 0});
-    }
-    return paths;
-}
-
 class StepCounter {
 public:
     explicit StepCounter(const LogCapture& log) : m_log(log) {}
@@ -141,11 +112,11 @@ void ReadWhole(NtfsFileHandle file, StepCounter& step) {
 }
 
 void WalkImage(const std::string& image, StepCounter& step) {
-    std::vector<SListedPath> paths = ListWithTsk(image);
+    std::vector<TskEntry> paths = TskListing(image);
     FileDevice device(image);
     NtfsVolumeHandle volume;
     if (!step("open volume", NtfsOpenVolume(device.Api(), volume))) return;
-    for (const SListedPath& listed : paths) {
+    for (const TskEntry& listed : paths) {
         SCOPED_TRACE(volcore::Utf16ToUtf8(listed.path));
         std::wstring wide = volcore::Utf16ToWide(listed.path);
         if (listed.directory) {
@@ -167,36 +138,21 @@ void WalkImage(const std::string& image, StepCounter& step) {
 }  // namespace
 
 TEST(Corpus, EveryImageOpensOrIsRefusedAndEveryListedPathReadsOrFailsCleanly) {
-    std::filesystem::path corpus = SharedCorpusDir();
-    if (corpus.empty()) GTEST_SKIP() << "the shared corpus is absent";
     if (!HaveProgram("fls")) GTEST_SKIP() << "The Sleuth Kit is missing";
-    std::vector<std::filesystem::path> archives;
-    for (const auto& item : std::filesystem::recursive_directory_iterator(corpus))
-        if (item.path().filename() == "ntfs.img.tar.xz" || item.path().filename() == "ntfs_default.img.tar.xz")
-            archives.push_back(item.path());
-    std::sort(archives.begin(), archives.end());
-    ASSERT_FALSE(archives.empty());
-
     int opened = 0;
-    for (const auto& archive : archives) {
-        SCOPED_TRACE(archive.parent_path().filename().string());
-        TempDir dir;
-        CommandResult unpack = RunCommand("tar -xJf " + ShellQuote(archive.string()) + " -C " + ShellQuote(dir.Path().string()));
-        ASSERT_EQ(unpack.exitCode, 0) << unpack.output;
-        std::filesystem::path image;
-        for (const auto& item : std::filesystem::directory_iterator(dir.Path())) image = item.path();
+    size_t images = ForEachCorpusImage([&](const CorpusImage& image) {
         LogCapture log;
         StepCounter step(log);
-        WalkImage(image.string(), step);
+        WalkImage(image.path.string(), step);
         if (step.Worked() > 0) ++opened;
-        FileDevice device(image.string());
+        FileDevice device(image.path.string());
         CheckOutcome checked = CheckVolume(device.Api());
-        auto expected = kCheckFinds.find(archive.parent_path() == corpus ? "ntfs_default"
-                                                                         : archive.parent_path().filename().string());
+        auto expected = kCheckFinds.find(image.name);
         ASSERT_NE(expected, kCheckFinds.end());
         EXPECT_TRUE(*expected->second ? checked.Mentions(expected->second) : checked.Clean())
             << checked.Describe().substr(0, 4000);
-    }
+    });
+    if (images == 0) GTEST_SKIP() << "the shared corpus is absent";
     // The clean image and most damaged ones open.
-    EXPECT_GT(opened, static_cast<int>(archives.size()) / 2);
+    EXPECT_GT(opened, static_cast<int>(images) / 2);
 }

@@ -9,7 +9,7 @@
 #include <functional>
 
 #include "InteropSupport.h"
-#include "Ntfs3gTree.h"
+#include "support/Ntfs3gTree.h"
 #include "api/Boundary.h"
 #include "api/HandleTable.h"
 #include "base/Unicode.h"

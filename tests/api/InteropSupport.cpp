@@ -13,16 +13,6 @@
 
 namespace volcore::test {
 
-Bytes Pattern(size_t size, uint32_t seed) {
-    Bytes bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(state >> 16);
-    }
-    return bytes;
-}
-
 std::u16string Child(const std::u16string& directory, const std::u16string& name) {
     return directory.empty() ? name : directory + u"\\" + name;
 }
@@ -85,26 +75,6 @@ std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHand
         return true;
     });
     return names;
-}
-
-std::set<std::u16string> TskPaths(const std::string& image) {
-    CommandResult listing = RunCommand("fls -r -p " + ShellQuote(image));
-    if (listing.exitCode != 0) throw std::runtime_error("fls failed: " + listing.output);
-    std::set<std::u16string> paths;
-    std::istringstream lines(listing.output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t tab = line.find('\t');
-        if (tab == std::string::npos || line.find(" * ") < tab) continue;
-        std::string path = line.substr(tab + 1);
-        // System files are left out, but not a file only The Sleuth Kit finds (an orphan).
-        if (path.empty() || (path[0] == '$' && path.rfind("$OrphanFiles/", 0) != 0)) continue;
-        std::u16string converted = volcore::Utf8ToUtf16(path);
-        for (auto& unit : converted)
-            if (unit == u'/') unit = u'\\';
-        paths.insert(converted);
-    }
-    return paths;
 }
 
 }  // namespace volcore::test

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/Images.h"
+#include "support/Oracles.h"
 #include "volkit/api.h"
 
 namespace volcore::test {
@@ -18,7 +20,6 @@ using Bytes = std::vector<uint8_t>;
 // has none.
 using Tree = std::map<std::u16string, std::optional<Bytes>>;
 
-Bytes Pattern(size_t size, uint32_t seed);
 std::u16string Child(const std::u16string& directory, const std::u16string& name);
 std::u16string U16(const std::string& ascii);
 std::string Utf8(const std::u16string& text);
@@ -34,8 +35,5 @@ void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
 // no DOS aliases, no ".", with their record numbers.
 std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
 
-// Paths that `fls -r -p` lists, without deleted names and the system files;
-// an object whose directory lost it shows under "$OrphanFiles".
-std::set<std::u16string> TskPaths(const std::string& image);
 
 }  // namespace volcore::test

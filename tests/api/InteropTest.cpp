@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "InteropSupport.h"
-#include "Ntfs3gTree.h"
+#include "support/Ntfs3gTree.h"
 #include "base/Unicode.h"
 #include "index/Directory.h"
 #include "support/Images.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "InteropSupport.h"
-#include "Ntfs3gTree.h"
+#include "support/Ntfs3gTree.h"
 #include "base/Unicode.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"

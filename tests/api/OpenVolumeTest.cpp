@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
@@ -52,12 +54,19 @@ TEST_P(OpenVolumeGeometry, OpensFreshImagesAndLogsTheGeometry) {
         }
     }
     EXPECT_TRUE(found);
-    EXPECT_TRUE(log.Contains("Loading NTFS volume boot sector"));
-    EXPECT_TRUE(log.Contains("Checking boot sector"));
+    std::vector<std::string> info = log.Texts(1);
+    auto position = info.begin();
+    for (const char* step : {"Loading NTFS volume boot sector", "Checking boot sector", "Loading MFT and MFTMirr",
+                             "Comparing mirrored records", "Loading Bitmap", "Initializing cluster allocator",
+                             "Loading UpCase", "Loading volume root"}) {
+        position = std::find(position, info.end(), step);
+        ASSERT_NE(position, info.end()) << step << " missing or out of order";
+    }
     EXPECT_TRUE(log.Errors().empty());
 
     EXPECT_TRUE(NtfsCloseVolume(volume));
     EXPECT_EQ(volume.ptr, nullptr);
+    EXPECT_TRUE(log.Contains("Flushing MFT")) << "the volume's close writes the MFT";
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterAndSectorSizes, OpenVolumeGeometry,

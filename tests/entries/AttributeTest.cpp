@@ -31,12 +31,6 @@ AttributeLocations NonResidentExtent(const RunMap& runs, uint64_t dataSize, uint
     return {AttributeLocation{buffer, 56}};
 }
 
-std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
-    return bytes;
-}
-
 std::vector<uint64_t> ExpandClusters(const RunMap& runs) {
     std::vector<uint64_t> clusters;
     for (const auto& [vcn, run] : runs)

@@ -3,7 +3,6 @@
 // with a volume loaded to its boot sector, raw FILE records read straight from
 // the image, istat's view of a record, and a cluster allocator double.
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,20 +10,13 @@
 #include "base/IoDevice.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
+#include "support/Oracles.h"
 #include "volume/ClusterAllocator.h"
 #include "volume/Fixups.h"
 #include "volume/Volume.h"
 
 namespace volcore::test {
 
-inline std::string FailureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
 
 // Hands out clusters from `next` upwards as one run per call and records what
 // was asked.
@@ -83,45 +75,5 @@ struct ImageVolume {
     MemoryDevice device;
     std::unique_ptr<volcore::CVolume> volume;
 };
-
-// One attribute as The Sleuth Kit's istat prints it.
-struct IstatAttribute {
-    uint32_t type = 0;
-    std::string name;  // empty for N/A
-    bool resident = true;
-    uint64_t size = 0;
-    std::vector<uint64_t> clusters;
-};
-
-inline std::vector<IstatAttribute> RunIstat(const std::string& image, uint64_t record) {
-    CommandResult result = RunCommand("istat " + ShellQuote(image) + " " + std::to_string(record));
-    if (result.exitCode != 0) throw std::runtime_error("istat failed: " + result.output);
-    std::vector<IstatAttribute> attributes;
-    std::istringstream lines(result.output);
-    std::string line;
-    bool inAttributes = false;
-    while (std::getline(lines, line)) {
-        if (line.rfind("Attributes:", 0) == 0) {
-            inAttributes = true;
-            continue;
-        }
-        if (!inAttributes) continue;
-        if (line.rfind("Type: ", 0) == 0) {
-            IstatAttribute attribute;
-            attribute.type = static_cast<uint32_t>(std::stoul(line.substr(line.find('(') + 1)));
-            size_t name = line.find("Name: ") + 6;
-            attribute.name = line.substr(name, line.find(' ', name) - name);
-            if (attribute.name == "N/A") attribute.name.clear();
-            attribute.resident = line.find("Non-Resident") == std::string::npos;
-            attribute.size = std::stoull(line.substr(line.find("size: ") + 6));
-            attributes.push_back(attribute);
-        } else if (!attributes.empty()) {
-            std::istringstream numbers(line);
-            uint64_t cluster;
-            while (numbers >> cluster) attributes.back().clusters.push_back(cluster);
-        }
-    }
-    return attributes;
-}
 
 }  // namespace volcore::test

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <set>
 
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
-#include "ntfs3g/Ntfs3g.h"
+#include "base/Unicode.h"
+#include "support/Ntfs3gTree.h"
 #include "volume/Bitmap.h"
 #include "volume/ClusterAllocator.h"
 #include "volume/EngineImage.h"
@@ -26,36 +26,10 @@ std::string LinkName(int index, size_t length) {
 // One new file in the root directory with `links` names, made by libntfs-3g;
 // returns its record number.
 uint64_t AddFileWithLinks(const std::string& image, int links, size_t nameLength) {
-    ntfs_volume* volume = ntfs_mount(image.c_str(), 0);
-    if (!volume) throw std::runtime_error("ntfs_mount failed");
-    ntfs_inode* root = ntfs_inode_open(volume, FILE_root);
-    uint64_t record = 0;
-    for (int i = 0; i < links; ++i) {
-        ntfschar* name = nullptr;
-        int length = ntfs_mbstoucs(LinkName(i, nameLength).c_str(), &name);
-        if (i == 0) {
-            ntfs_inode* file = ntfs_create(root, 0, name, static_cast<u8>(length), S_IFREG);
-            record = file->mft_no;
-            ntfs_inode_close(file);
-        } else {
-            ntfs_inode* file = ntfs_inode_open(volume, record);
-            if (ntfs_link(file, root, name, static_cast<u8>(length)) != 0) throw std::runtime_error("ntfs_link failed");
-            ntfs_inode_close(file);
-        }
-        free(name);
-    }
-    ntfs_inode_close(root);
-    ntfs_umount(volume, FALSE);
+    uint64_t record = RecordNumber(Ntfs3gTree(image).MakeFile(Utf8ToUtf16(LinkName(0, nameLength))));
+    Ntfs3gTree tree(image);
+    for (int i = 1; i < links; ++i) tree.Link(Utf8ToUtf16(LinkName(0, nameLength)), Utf8ToUtf16(LinkName(i, nameLength)));
     return record;
-}
-
-void CopyIntoImage(const std::string& image, const std::string& name, size_t bytes, const TempDir& dir) {
-    std::string source = dir.File(name + ".src");
-    std::vector<uint8_t> content(bytes);
-    for (size_t i = 0; i < bytes; ++i) content[i] = static_cast<uint8_t>(i * 7 + i / 4096);
-    WriteFileBytes(source, content);
-    CommandResult copy = RunCommand("ntfscp -f " + ShellQuote(image) + " " + ShellQuote(source) + " /" + name);
-    ASSERT_EQ(copy.exitCode, 0) << copy.output;
 }
 
 // What a save must keep of an entry, in a comparable form.
@@ -122,7 +96,7 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
         SCOPED_TRACE(clusterSize);
         EngineImage image(clusterSize);
         uint64_t twoNames = AddFileWithLinks(image.Path(), 2, 20);
-        CopyIntoImage(image.Path(), "data.bin", 300000, TempDir());
+        Ntfs3gTree(image.Path()).MakeFile(u"data.bin", Pattern(300000, 1));
         image.Reload();
 
         auto volume = image.Open(ELoadDepth::Allocator);
@@ -196,7 +170,7 @@ TEST(FileEntry, FollowsTheAttributeList) {
     EXPECT_EQ(names.size(), size_t{kLinks});
 
     uint64_t extension = RecordNumber(*entry->GetExtensionRecords().begin());
-    EXPECT_EQ(MessageOf([&] { CFileEntry::Load(extension, *volume); }),
+    EXPECT_EQ(FailureOf([&] { CFileEntry::Load(extension, *volume); }),
               "Cannot load file entry: not a base record " + std::to_string(extension));
 
     // Damaged lists: a zero length ends the walk, a record past the MFT is
@@ -221,7 +195,7 @@ TEST(FileEntry, FollowsTheAttributeList) {
     EXPECT_LT(truncated->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
 
     patchFirstForeignEntry([](const CByteWriter& listEntry) { listEntry.U64(AttrListEntry::Reference, 1u << 30); });
-    EXPECT_NE(MessageOf([&] { CFileEntry::Load(record, *volume); }).find("is beyond the MFT"), std::string::npos);
+    EXPECT_NE(FailureOf([&] { CFileEntry::Load(record, *volume); }).find("is beyond the MFT"), std::string::npos);
 
 }
 
@@ -240,10 +214,10 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
         SetResident(*entry->CreateAttribute(AttrType::FileName, u"", true), MakeFileName(u"new.txt"));
         AttributePtr data = entry->CreateAttribute(AttrType::Data, u"", false);
         data->SetSize(3 * 4096 + 5);
-        EXPECT_EQ(MessageOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
+        EXPECT_EQ(FailureOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
                   "Cannot create new attribute 128  for file entry " + std::to_string(entry->GetReference()) +
                       ": attribute already exists");
-        EXPECT_EQ(MessageOf([&] { entry->GetAttribute(AttrType::Data, u"alt"); }), "Attribute 128 alt not found");
+        EXPECT_EQ(FailureOf([&] { entry->GetAttribute(AttrType::Data, u"alt"); }), "Attribute 128 alt not found");
         entry->Save();
 
         MftRecBufferPtr raw = volume->ReadMftRecord(record);
@@ -281,7 +255,7 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     entry->DeleteAttribute(AttrType::Data);
     entry->Save();
     for (uint64_t lcn : clusters) EXPECT_FALSE(bits.Test(lcn));
-    EXPECT_EQ(MessageOf([&] { entry->DeleteAttribute(AttrType::Data); }),
+    EXPECT_EQ(FailureOf([&] { entry->DeleteAttribute(AttrType::Data); }),
               "Cannot delete attribute 128 : attributes does not exist");
 
     AttributePtr again = entry->CreateAttribute(AttrType::Data, u"", false);
@@ -291,7 +265,7 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     EXPECT_TRUE(entry->IsDeleted());
     EXPECT_FALSE(bits.Test(lcn));
     EXPECT_FALSE(volume->GetMft().GetBitmap().Test(record));
-    EXPECT_EQ(MessageOf([&] { CFileEntry::Load(record, *volume); }),
+    EXPECT_EQ(FailureOf([&] { CFileEntry::Load(record, *volume); }),
               "Cannot load file entry: unused record " + std::to_string(record));
     volume->Flush();
     volume.reset();

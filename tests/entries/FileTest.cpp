@@ -12,7 +12,7 @@
 #include "support/EngineVolume.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
-#include "support/Ntfs3gImage.h"
+#include "support/Ntfs3gTree.h"
 #include "volume/Volume.h"
 
 using namespace volcore;
@@ -20,18 +20,6 @@ using namespace volcore::test;
 
 namespace {
 
-const char* const kReadSignature = "void __cdecl volcore::CFile::Read(unsigned __int64,void *,unsigned int) const";
-const char* const kWriteSignature = "void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)";
-
-template <typename F>
-std::string FailureOf(F&& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no failure";
-}
 
 // A new file entry as the engine makes them: 72-byte $STANDARD_INFORMATION,
 // $FILE_NAME under `parent`, no $DATA.
@@ -65,13 +53,13 @@ protected:
     void SetUp() override {
         MakeNtfsImage(Image());
         {
-            Ntfs3gImage image(Image());
-            m_dir = image.CreateDirectory("/", u"d");
-            m_text = image.CreateFile("/d", u"A long file name.txt", "hello world");
+            Ntfs3gTree image(Image());
+            m_dir = image.MakeDirectory(u"d");
+            const std::string text = "hello world";
+            m_text = image.MakeFile(u"d\\A long file name.txt", std::vector<uint8_t>(text.begin(), text.end()));
         }
         {
-            Ntfs3gImage image(Image());
-            image.SetDosName("/d/A long file name.txt", "ALONGF~1.TXT");
+            Ntfs3gTree(Image()).SetDosName(u"d\\A long file name.txt", "ALONGF~1.TXT");
         }
         m_volume = std::make_unique<EngineVolume>(Image(), ELoadDepth::Full);
     }
@@ -89,44 +77,10 @@ protected:
 
 }  // namespace
 
-TEST_F(FileObject, ReadsAndWritesInsideTheSizeOnly) {
-    CFile file(CFileEntry::Load(m_text, Volume()), Volume());
-    EXPECT_EQ(file.GetName(), u"A long file name.txt");  // not the DOS alias
-    EXPECT_TRUE(SameRecord(file.GetParentReference(), m_dir));
-    ASSERT_EQ(file.GetSize(), 11u);
-
-    char text[16] = {};
-    file.Read(0, text, 11);
-    EXPECT_STREQ(text, "hello world");
-    EXPECT_EQ(FailureOf([&] { file.Read(1, text, 11); }), kReadSignature);
-    EXPECT_EQ(FailureOf([&] { file.Read(~uint64_t{0}, text, 2); }), kReadSignature);
-
-    file.Write(6, "WORLD", 5);
-    EXPECT_EQ(FailureOf([&] { file.Write(8, "there", 5); }), kWriteSignature);
-    file.SetSize(13);
-    file.Write(8, "there", 5);
-    file.Read(0, text, 13);
-    EXPECT_EQ(std::string(text, 13), "hello WOthere");
-
-    // Growing past what a record holds moves the contents to clusters.
-    file.SetSize(100000);
-    file.Write(99990, "0123456789", 10);
-    file.Read(99990, text, 10);
-    EXPECT_EQ(std::string(text, 10), "0123456789");
-    file.Read(0, text, 13);
-    EXPECT_EQ(std::string(text, 13), "hello WOthere");
-}
-
 TEST_F(FileObject, FileWithoutDataGetsAResidentDataOnFirstSize) {
     CFile file(MakeFileEntry(Volume(), m_dir, u"new"), Volume());
     EXPECT_EQ(file.GetSize(), 0u);
     char buffer[10];
-    EXPECT_EQ(FailureOf([&] { file.Read(0, buffer, 10); }), kReadSignature);
-    EXPECT_EQ(FailureOf([&] { file.Write(0, buffer, 10); }), kWriteSignature);
-    EXPECT_EQ(FailureOf([&] { file.Read(0, buffer, 0); }),
-              "NtfsAttr::ReadData: invalid arguments (offset: 0, buffer size: 0, data size: 0)");
-    EXPECT_EQ(FailureOf([&] { file.Write(0, buffer, 0); }),
-              "NtfsAttr::WriteData: invalid arguments (offset: 0, buffer size: 0, data size: 0)");
     EXPECT_FALSE(file.GetEntry().FindAttribute(AttrType::Data));
 
     file.SetSize(0);

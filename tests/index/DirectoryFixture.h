@@ -17,29 +17,9 @@
 
 namespace volcore::test {
 
-// The failure text of `operation`, or "" when it succeeds.
-inline std::string FailureOf(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
 class DirectoryTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        TempDir dir;
-        MakeNtfsImage(dir.File("v.img"));
-        s_image = new std::vector<uint8_t>(ReadFileBytes(dir.File("v.img")));
-    }
-    static void TearDownTestSuite() {
-        delete s_image;
-        s_image = nullptr;
-    }
-
-    void SetUp() override { m_device.Bytes() = *s_image; }
+    void SetUp() override { m_device.Bytes() = PristineImage(); }
 
     // Opens the volume (again), flushing and dropping an earlier one.
     volcore::CVolume& Open() {
@@ -61,7 +41,6 @@ protected:
     uint64_t RecordsInUse() const;
 
 private:
-    static inline std::vector<uint8_t>* s_image = nullptr;
     MemoryDevice m_device;
     std::shared_ptr<volcore::CVolume> m_volume;
 };

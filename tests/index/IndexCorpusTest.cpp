@@ -54,36 +54,25 @@ Outcome LoadIndexes(CVolume& volume) {
 }  // namespace
 
 TEST(IndexCorpus, DamagedImagesLoadOrFailCleanly) {
-    std::filesystem::path corpus = SharedCorpusDir();
-    if (corpus.empty()) GTEST_SKIP() << "no corpus";
     int volumesOpened = 0;
     int indexesLoaded = 0;
-    for (const auto& item : std::filesystem::recursive_directory_iterator(corpus)) {
-        if (item.path().filename() != "ntfs.img.tar.xz" && item.path().filename() != "ntfs_default.img.tar.xz") continue;
-        TempDir dir;
-        CommandResult unpack = RunCommand("tar -xJf " + ShellQuote(item.path().string()) + " -C " +
-                                          ShellQuote(dir.Path().string()));
-        ASSERT_EQ(unpack.exitCode, 0) << unpack.output;
-        for (const auto& image : std::filesystem::directory_iterator(dir.Path())) {
-            SCOPED_TRACE(item.path().parent_path().filename().string());
-            FileDevice device(image.path().string());
-            try {
-                CVolume volume(std::make_shared<CIoDeviceImpl>(device.Api()), ELoadDepth::Allocator);
-                ++volumesOpened;
-                try {
-                    FileEntryPtr upcase = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), volume);
-                    volume.SetUpCase(BuildUpCaseTable(upcase->GetAttribute(AttrType::Data)->ReadAll()));
-                } catch (const std::exception&) {
-                    // Names then compare by their raw units.
-                }
-                indexesLoaded += LoadIndexes(volume).indexesLoaded;
-            } catch (const std::exception& e) {
-                EXPECT_TRUE(IsDamageRefusal(e)) << e.what();
-            }
+    size_t images = ForEachCorpusImage([&](const CorpusImage& image) {
+        FileDevice device(image.path.string());
+        try {
+            CVolume volume(std::make_shared<CIoDeviceImpl>(device.Api()), ELoadDepth::Allocator);
+            ++volumesOpened;
+            // Without its table, names compare by their raw units.
+            FailureOf([&] {
+                FileEntryPtr upcase = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), volume);
+                volume.SetUpCase(BuildUpCaseTable(upcase->GetAttribute(AttrType::Data)->ReadAll()));
+            });
+            indexesLoaded += LoadIndexes(volume).indexesLoaded;
+        } catch (const std::exception& e) {
+            // A refused volume is a clean outcome, when it is refused as damaged.
+            EXPECT_TRUE(IsDamageRefusal(e)) << e.what();
         }
-    }
-    RecordProperty("volumesOpened", volumesOpened);
-    RecordProperty("indexesLoaded", indexesLoaded);
+    });
+    if (images == 0) GTEST_SKIP() << "no corpus";
     EXPECT_GT(volumesOpened, 0);
     EXPECT_GT(indexesLoaded, volumesOpened);  // the root and $Extend at least, on most
 }

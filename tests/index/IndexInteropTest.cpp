@@ -5,14 +5,14 @@
 
 #include <map>
 #include <set>
-#include <sstream>
 
 #include "base/Unicode.h"
 #include "entries/File.h"
 #include "index/DirectoryFixture.h"
 #include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
-#include "support/Ntfs3gImage.h"
+#include "support/Ntfs3gTree.h"
+#include "support/Oracles.h"
 
 using namespace volcore;
 using namespace volcore::test;
@@ -39,16 +39,11 @@ std::set<std::u16string> Names(const IndexListing& entries) {
     return names;
 }
 
-// Names `fls` lists in one directory, without the deleted ones it recovers.
-std::set<std::u16string> FlsNames(const std::string& image, uint64_t record) {
-    CommandResult fls = RunCommand("fls " + ShellQuote(image) + " " + std::to_string(record));
-    EXPECT_EQ(fls.exitCode, 0) << fls.output;
+// Names `fls` lists in the directory `path`, without the deleted ones it recovers.
+std::set<std::u16string> FlsNames(const std::string& image, const std::u16string& path) {
     std::set<std::u16string> names;
-    std::istringstream lines(fls.output);
-    for (std::string line; std::getline(lines, line);) {
-        size_t tab = line.find(":\t");
-        if (tab != std::string::npos && line.find(" * ") > tab) names.insert(Utf8ToUtf16(line.substr(tab + 2)));
-    }
+    for (const TskEntry& entry : TskListing(image, true))
+        if (entry.path.rfind(path + u"\\", 0) == 0) names.insert(entry.path.substr(path.size() + 1));
     return names;
 }
 
@@ -86,18 +81,18 @@ TEST_P(IndexInterop, LoadsEveryNameOfAnIndexLibntfs3gWrote) {
         return i % 7 ? name : u"\u0424\u0430\u0439\u043b " + name;  // upcased through the table, not ASCII rules
     };
     {
-        Ntfs3gImage image(Image());
-        big = image.CreateDirectory("/", u"big");
-        image.CreateDirectory("/", u"other");
-        for (int i = 0; i < 1500; ++i) references[fileName(i)] = image.CreateFile("/big", fileName(i));
+        Ntfs3gTree image(Image());
+        big = image.MakeDirectory(u"big");
+        image.MakeDirectory(u"other");
+        for (int i = 0; i < 1500; ++i) references[fileName(i)] = image.MakeFile(u"big\\" + fileName(i));
     }
     {  // libntfs-3g sees its own changes to a directory only after a remount
-        Ntfs3gImage image(Image());
-        image.SetDosName("/big/" + Utf16ToUtf8(fileName(3)), "ENTRY3~1.TXT");
-        image.Link("/big/" + Utf16ToUtf8(fileName(5)), "/big", u"hard link");
+        Ntfs3gTree image(Image());
+        image.SetDosName(u"big\\" + fileName(3), "ENTRY3~1.TXT");
+        image.Link(u"big\\" + fileName(5), u"big\\hard link");
     }
-    std::vector<Ntfs3gDirEntry> listed = Ntfs3gImage(Image(), true).List("/big");
-    std::vector<Ntfs3gDirEntry> listedRoot = Ntfs3gImage(Image(), true).List("/");
+    std::vector<Ntfs3gDirEntry> listed = Ntfs3gTree(Image(), true).Entries(u"big");
+    std::vector<Ntfs3gDirEntry> listedRoot = Ntfs3gTree(Image(), true).Entries(u"");
 
     EngineVolume engine(Image());
     const UpCaseTable& upcase = engine.Volume().GetUpCase();
@@ -142,20 +137,19 @@ TEST_F(IndexChanges, ABigDirectoryWeSavedIsChangedByLibntfs3gAndReadByEveryone) 
     }
     auto changeAndRead = [&](const std::string& round) {
         {
-            Ntfs3gImage image(Image());
+            Ntfs3gTree image(Image());
             for (int i = 0; i < 20; ++i) expected.insert(Utf8ToUtf16(round + std::to_string(i)));
-            for (int i = 0; i < 20; ++i) image.CreateFile("/big", Utf8ToUtf16(round + std::to_string(i)));
+            for (int i = 0; i < 20; ++i) image.MakeFile(u"big\\" + Utf8ToUtf16(round + std::to_string(i)));
             for (int i = 0; i < 20; ++i) {
                 auto victim = std::next(expected.begin(), static_cast<long>(expected.size() / 21 * i));
-                image.Remove("/big/" + Utf16ToUtf8(*victim));
+                image.Remove(u"big\\" + *victim);
                 expected.erase(victim);
             }
         }
         if (HaveProgram("fls")) {
-            EXPECT_EQ(FlsNames(Image(), RecordNumber(big)), expected);
+            EXPECT_EQ(FlsNames(Image(), u"big"), expected);
         }
-        CommandResult check = RunCommand("ntfsfix -n " + ShellQuote(Image()));
-        EXPECT_EQ(check.exitCode, 0) << check.output;
+        EXPECT_TRUE(NtfsfixAccepts(Image()));
         EngineVolume engine(Image(), ELoadDepth::Full);
         CIndex& index = CDirectory::Open(engine.Volume(), big)->GetIndex();
         EXPECT_EQ(Names(ListEntries(index)), expected);
@@ -180,11 +174,10 @@ TEST_F(IndexChanges, ABigDirectoryWeSavedIsChangedByLibntfs3gAndReadByEveryone) 
 TEST_F(IndexChanges, NamesDifferingOnlyInCaseStayApartThroughChanges) {
     MakeImage(4096);
     {
-        Ntfs3gImage image(Image());
-        image.CreateDirectory("/", u"c");
-        image.CreateFile("/c", u"readme", "lower");
-        image.CreateFile("/c", u"README", "upper");
-        image.CreateFile("/c", u"ReadMe", "mixed");
+        Ntfs3gTree image(Image());
+        image.MakeDirectory(u"c");
+        for (auto [name, text] : {std::pair{u"readme", "lower"}, {u"README", "upper"}, {u"ReadMe", "mixed"}})
+            image.MakeFile(u"c\\" + std::u16string(name), std::vector<uint8_t>(text, text + 5));
     }
     {
         EngineVolume engine(Image(), ELoadDepth::Full);
@@ -199,11 +192,10 @@ TEST_F(IndexChanges, NamesDifferingOnlyInCaseStayApartThroughChanges) {
         engine.Close();
     }
     std::set<std::u16string> listed;
-    for (const auto& item : Ntfs3gImage(Image(), true).List("/c")) listed.insert(item.name);
+    for (const auto& item : Ntfs3gTree(Image(), true).Entries(u"c")) listed.insert(item.name);
     EXPECT_EQ(listed.size(), 302u);
     EXPECT_TRUE(listed.count(u"readme") && listed.count(u"ReadMe") && !listed.count(u"README"));
-    CommandResult check = RunCommand("ntfsfix -n " + ShellQuote(Image()));
-    EXPECT_EQ(check.exitCode, 0) << check.output;
+    EXPECT_TRUE(NtfsfixAccepts(Image()));
     EngineVolume engine(Image(), ELoadDepth::Full);
     EXPECT_EQ(ReadFile(engine.Volume(), u"c\\readme"), "lower");
     EXPECT_EQ(ReadFile(engine.Volume(), u"c\\ReadMe"), "mixed");

@@ -3,29 +3,13 @@
 #include "base/Unicode.h"
 
 namespace volcore::test {
-namespace {
-
-const std::vector<uint8_t>& PristineImage() {
-    static const std::vector<uint8_t> image = [] {
-        TempDir dir;
-        const std::string path = dir.File("pristine.img");
-        ImageOptions options;
-        options.size = 32ull << 20;
-        MakeNtfsImage(path, options);
-        return ReadFileBytes(path);
-    }();
-    return image;
-}
-
-}  // namespace
-
 void FamilyTest::SetUp() {
     log = std::make_unique<FamilyLogCapture>();
     ResetImage();
 }
 
 void FamilyTest::ResetImage() {
-    memory.Bytes() = PristineImage();
+    memory.Bytes() = PristineImage(32ull << 20);
     memory.failRead = nullptr;
     memory.failWrite = nullptr;
     memory.failGetSize = false;
@@ -79,16 +63,6 @@ std::vector<uint8_t> FamilyTest::ReadWhole(const std::string& path) {
     }
     EXPECT_TRUE(file::close(h));
     return content;
-}
-
-std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
-    std::vector<uint8_t> bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<uint8_t>(state >> 24);
-    }
-    return bytes;
 }
 
 std::map<std::string, directory::dirEntry> FamilyTest::Listing(const std::string& dir) {

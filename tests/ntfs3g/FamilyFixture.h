@@ -47,7 +47,6 @@ protected:
     TempDir temp;
 };
 
-std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed);
 // UTF-16 name of a dirEntry as UTF-8.
 std::string NameOf(const char16_t* name);
 

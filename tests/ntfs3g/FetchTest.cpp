@@ -111,9 +111,9 @@ protected:
     // separate DOS name, one subdirectory, two with exact sub-second times.
     void FillBig() {
         ASSERT_TRUE(directory::create("big", volume));
-        for (int i = 0; i < 400; ++i) CreateFileWith("big/" + BigName(i), PatternBytes(static_cast<size_t>(i) * 37, i));
+        for (int i = 0; i < 400; ++i) CreateFileWith("big/" + BigName(i), Pattern(static_cast<size_t>(i) * 37, i));
         ASSERT_TRUE(directory::create("big/Sub Dir", volume));
-        CreateFileWith("big/A rather long file name.txt", PatternBytes(5000, 1));
+        CreateFileWith("big/A rather long file name.txt", Pattern(5000, 1));
         AddDosName(volume, "/big", "/big/A rather long file name.txt", "ARATHE~1.TXT");
         for (const char* stamped : {"big/file_1000.dat", "big/File_1001.dat"}) {
             file::handle h;

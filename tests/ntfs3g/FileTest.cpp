@@ -21,7 +21,7 @@ TEST_F(FamilyTest, FileDataRoundTrip) {
     EXPECT_TRUE(file::write(h, 0, nullptr, 0));
 
     // Small (resident), then large enough to move to clusters.
-    const std::vector<uint8_t> small = PatternBytes(100, 1);
+    const std::vector<uint8_t> small = Pattern(100, 1);
     ASSERT_TRUE(file::write(h, 0, small.data(), 100));
     std::vector<uint8_t> buffer(10);
     EXPECT_FALSE(file::read(h, 95, buffer.data(), 10));
@@ -29,7 +29,7 @@ TEST_F(FamilyTest, FileDataRoundTrip) {
     EXPECT_FALSE(file::read(h, uint64_t{1} << 63, buffer.data(), 1));
     EXPECT_EQ(log->Errors(), (Lines{"failed to read data", "failed to read data", "failed to read data",
                                     "failed to read data"}));
-    std::vector<uint8_t> content = PatternBytes(300 * 1024, 2);
+    std::vector<uint8_t> content = Pattern(300 * 1024, 2);
     std::copy(small.begin(), small.end(), content.begin());
     ASSERT_TRUE(file::write(h, 100, content.data() + 100, static_cast<uint32_t>(content.size() - 100)));
     EXPECT_TRUE(file::getSize(h, size));
@@ -49,7 +49,7 @@ TEST_F(FamilyTest, FileDataRoundTrip) {
 
     // Write past the end extends, then the volume round trip keeps it all.
     ASSERT_TRUE(file::open(h, "DATA.BIN", volume));
-    const std::vector<uint8_t> tail = PatternBytes(3000, 3);
+    const std::vector<uint8_t> tail = Pattern(3000, 3);
     ASSERT_TRUE(file::write(h, 8000, tail.data(), 3000));
     EXPECT_TRUE(file::close(h));
     content.resize(8000, 0);
@@ -97,7 +97,7 @@ TEST_F(FamilyTest, CreateOpenRemoveRules) {
 
 TEST_F(FamilyTest, AttributesAndTimesReachInodeAndIndex) {
     Mount();
-    CreateFileWith("stamped", PatternBytes(1234, 4));
+    CreateFileWith("stamped", Pattern(1234, 4));
     file::handle h;
     ASSERT_TRUE(file::open(h, "stamped", volume));
     file::attributes before;
@@ -152,7 +152,7 @@ TEST_F(FamilyTest, AttributesAndTimesReachInodeAndIndex) {
 
 TEST_F(FamilyTest, FailedCloseKeepsTheHandleForAnotherTry) {
     Mount();
-    CreateFileWith("pending", PatternBytes(10, 8));
+    CreateFileWith("pending", Pattern(10, 8));
     file::handle h;
     ASSERT_TRUE(file::open(h, "pending", volume));
     file::attributes stamp{0x1, 130000000000000000ull, 130000000000000000ull, 130000000000000000ull, 0};

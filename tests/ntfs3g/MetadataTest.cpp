@@ -147,7 +147,7 @@ TEST_F(FamilyTest, SecurityDescriptorIsCheckedAndMerged) {
         EXPECT_EQ(log->Errors(), Lines{bad.message}) << bad.what;
         log->Clear();
     }
-    const Bytes garbage = PatternBytes(40, 9);
+    const Bytes garbage = Pattern(40, 9);
     EXPECT_FALSE(file::setFileSecurity("secured", 0x7, garbage.data(), volume));
     EXPECT_FALSE(file::setFileSecurity("secured", 0x7, nullptr, volume));
     EXPECT_FALSE(file::setFileSecurity("absent", 0x7, descriptor.data(), volume));
@@ -168,7 +168,7 @@ TEST_F(FamilyTest, ReparseDataIsSetAndReplaced) {
     // Set while the file is held open and written: the held copy takes it.
     file::handle h;
     ASSERT_TRUE(file::create(h, "point", volume) && file::write(h, 0, "data", 4));
-    const Bytes first = ReparseBuffer(0x80000017, PatternBytes(40, 5));
+    const Bytes first = ReparseBuffer(0x80000017, Pattern(40, 5));
     ASSERT_TRUE(file::setReparseData("POINT", first.data(), static_cast<uint32_t>(first.size()), volume));
     file::attributes attributes;
     ASSERT_TRUE(file::getAttributes(h, attributes));
@@ -176,7 +176,7 @@ TEST_F(FamilyTest, ReparseDataIsSetAndReplaced) {
     ASSERT_TRUE(file::close(h));
 
     // A header length that disagrees with the size is refused.
-    Bytes lying = ReparseBuffer(0x80000017, PatternBytes(16, 6));
+    Bytes lying = ReparseBuffer(0x80000017, Pattern(16, 6));
     log->Clear();
     EXPECT_FALSE(file::setReparseData("point", lying.data(), static_cast<uint32_t>(lying.size() + 4), volume));
     EXPECT_FALSE(file::setReparseData("point", nullptr, 8, volume));
@@ -189,7 +189,7 @@ TEST_F(FamilyTest, ReparseDataIsSetAndReplaced) {
 
     // Setting again replaces, whatever the length.
     Mount();
-    const Bytes second = ReparseBuffer(0x80000017, PatternBytes(8, 7));
+    const Bytes second = ReparseBuffer(0x80000017, Pattern(8, 7));
     ASSERT_TRUE(file::setReparseData("point", second.data(), static_cast<uint32_t>(second.size()), volume));
     image = SaveImage();
     EXPECT_EQ(ReparseReadBack(image, "/point"), second);

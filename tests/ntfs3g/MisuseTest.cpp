@@ -53,7 +53,7 @@ protected:
         log->Clear();
     }
 
-    const std::vector<uint8_t> first = PatternBytes(70000, 1), second = PatternBytes(900, 2);
+    const std::vector<uint8_t> first = Pattern(70000, 1), second = Pattern(900, 2);
 };
 
 struct Sequence {
@@ -125,8 +125,8 @@ TEST_F(MisuseTest, SequencesFailCleanlyAndLoseNothing) {
              ExpectErrors(6, "cannot change a system file");
              EXPECT_TRUE(file::close(boot));
              // Allocations after all that leave the boot sector alone (ntfsfix checks).
-             CreateFileWith("big", PatternBytes(4 << 20, 3));
-             return Contents{{"/big", PatternBytes(4 << 20, 3)}};
+             CreateFileWith("big", Pattern(4 << 20, 3));
+             return Contents{{"/big", Pattern(4 << 20, 3)}};
          }},
         {"volume closed with files open", [&] {
              file::handle h;

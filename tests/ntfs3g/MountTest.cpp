@@ -88,7 +88,7 @@ TEST_F(FamilyTest, NothingIsSentWithoutCallback) {
 
 TEST_F(FamilyTest, FailingTransfersFailTheOperationNotTheProcess) {
     Mount();
-    const std::vector<uint8_t> content = PatternBytes(256 * 1024, 7);
+    const std::vector<uint8_t> content = Pattern(256 * 1024, 7);
     CreateFileWith("big.bin", content);
     file::handle h;
     ASSERT_TRUE(file::open(h, "big.bin", volume));

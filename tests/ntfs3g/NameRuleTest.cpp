@@ -6,7 +6,7 @@
 #include "base/NameRules.h"
 #include "base/Unicode.h"
 #include "support/LogCapture.h"
-#include "support/Ntfs3gImage.h"
+#include "support/Ntfs3gTree.h"
 #include "volkit/api.h"
 
 namespace volcore::test {
@@ -82,8 +82,8 @@ TEST_F(FamilyTest, NewNamesFollowOneRuleInBothFamilies) {
 
     // Names another system wrote stay reachable in both families.
     const std::string image = SaveImage();
-    Ntfs3gImage(image).CreateFile("/", u"x:y", "held");
-    Ntfs3gImage(image).CreateFile("/", u"a*b?");
+    Ntfs3gTree(image).MakeFile(u"x:y", {'h', 'e', 'l', 'd'});
+    Ntfs3gTree(image).MakeFile(u"a*b?");
     memory.Bytes() = ReadFileBytes(image);
     Mount();
     EXPECT_EQ(ReadWhole("x:y"), (std::vector<uint8_t>{'h', 'e', 'l', 'd'}));

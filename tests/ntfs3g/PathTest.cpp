@@ -9,15 +9,6 @@ namespace {
 
 using fsfamily::splitPath;
 
-std::string FailureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::runtime_error& failure) {
-        return failure.what();
-    }
-    return "";
-}
-
 bool Exists(const char* path, filesystem::handle volume) {
     file::handle h;
     if (!file::open(h, path, volume)) return false;

@@ -1,13 +1,17 @@
 #include "support/Images.h"
 
+#include <gtest/gtest.h>
+
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <stdexcept>
 
@@ -64,6 +68,19 @@ void MakeNtfsImage(const std::string& path, const ImageOptions& options) {
     command += " " + ShellQuote(path);
     CommandResult result = RunCommand(command);
     if (result.exitCode != 0) throw std::runtime_error("mkntfs failed: " + result.output);
+}
+
+const std::vector<uint8_t>& PristineImage(uint64_t size) {
+    static std::map<uint64_t, std::vector<uint8_t>> images;
+    auto [image, made] = images.try_emplace(size);
+    if (made) {
+        TempDir dir;
+        ImageOptions options;
+        options.size = size;
+        MakeNtfsImage(dir.File("pristine.img"), options);
+        image->second = ReadFileBytes(dir.File("pristine.img"));
+    }
+    return image->second;
 }
 
 bool CanMakeNtfsImage(const ImageOptions& options) { return options.sectorSize == 512 || HaveMkntfs(); }
@@ -124,6 +141,44 @@ std::filesystem::path SharedCorpusDir() {
     std::filesystem::path dir = std::filesystem::path(VOLKIT_SHARED_DIR) / "corpus";
     std::error_code ignored;
     return std::filesystem::is_directory(dir, ignored) ? dir : std::filesystem::path();
+}
+
+size_t ForEachCorpusImage(const std::function<void(const CorpusImage&)>& visit) {
+    std::filesystem::path corpus = SharedCorpusDir();
+    if (corpus.empty()) return 0;
+    std::vector<std::filesystem::path> archives;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(corpus))
+        if (item.path().filename().string().ends_with(".img.tar.xz")) archives.push_back(item.path());
+    std::sort(archives.begin(), archives.end());
+    for (const auto& archive : archives) {
+        TempDir dir;
+        CommandResult unpack = RunCommand("tar -xJf " + ShellQuote(archive.string()) + " -C " + ShellQuote(dir.Path().string()));
+        if (unpack.exitCode != 0) throw std::runtime_error("cannot unpack " + archive.string() + ": " + unpack.output);
+        CorpusImage image{archive.parent_path() == corpus ? "ntfs_default" : archive.parent_path().filename().string(), {}};
+        for (const auto& item : std::filesystem::directory_iterator(dir.Path())) image.path = item.path();
+        SCOPED_TRACE(image.name);
+        visit(image);
+    }
+    return archives.size();
+}
+
+std::string FailureOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
+    std::vector<uint8_t> bytes(size);
+    uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(state >> 16);
+    }
+    return bytes;
 }
 
 }  // namespace volcore::test

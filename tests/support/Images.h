@@ -4,6 +4,7 @@
 // the independent checkers (ntfs-3g tools, The Sleuth Kit).
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ void MakeNtfsImage(const std::string& path, const ImageOptions& options = {});
 // formatter writes 512-byte sectors only.
 bool CanMakeNtfsImage(const ImageOptions& options);
 
+// The bytes of a fresh mkntfs image of `size` bytes with the default options,
+// made once per test program.
+const std::vector<uint8_t>& PristineImage(uint64_t size = 16ull << 20);
+
 // Reads a whole file / writes a whole file.
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
@@ -66,5 +71,21 @@ bool HaveProgram(const std::string& name);
 // The shared corpus of damaged images, or an empty path when it is absent
 // or tar, which unpacks its archives, is missing.
 std::filesystem::path SharedCorpusDir();
+
+struct CorpusImage {
+    std::string name;  // the folder of its archive; "ntfs_default" for the clean one
+    std::filesystem::path path;
+};
+
+// Unpacks every image of the shared corpus in turn (in archive path order)
+// into a temporary directory and hands it to `visit`; returns how many there
+// were, 0 when the corpus is absent.
+size_t ForEachCorpusImage(const std::function<void(const CorpusImage&)>& visit);
+
+// The failure text of `action`, or "" when it succeeds.
+std::string FailureOf(const std::function<void()>& action);
+
+// Reproducible bytes that differ with the seed and along the buffer.
+std::vector<uint8_t> Pattern(size_t size, uint32_t seed);
 
 }  // namespace volcore::test

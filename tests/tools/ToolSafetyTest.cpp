@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "support/Images.h"
-#include "support/Ntfs3gImage.h"
+#include "support/Ntfs3gTree.h"
 #include "tools/ToolRunner.h"
 
 namespace fs = std::filesystem;
@@ -109,11 +109,11 @@ TEST_F(ToolSafety, NothingIsOverwrittenWithoutForce) {
 // command works, writes nothing, and both engines say the same.
 TEST_F(ToolSafety, ReadingCommandsWriteNothingAndBothEnginesAgree) {
     {
-        Ntfs3gImage writer(image);
-        writer.CreateDirectory("/", u"Program Files");
-        writer.CreateFile("/Program Files", u"read me.txt", "hello");
-        writer.Link("/Program Files/read me.txt", "/", u"link.txt");
-        writer.SetDosName("/Program Files", "PROGRA~1");
+        Ntfs3gTree writer(image);
+        writer.MakeDirectory(u"Program Files");
+        writer.MakeFile(u"Program Files\\read me.txt", {'h', 'e', 'l', 'l', 'o'});
+        writer.Link(u"Program Files\\read me.txt", u"link.txt");
+        writer.SetDosName(u"Program Files", "PROGRA~1");
     }
     std::vector<std::string> images = {image};
     if (const fs::path corpus = SharedCorpusDir(); !corpus.empty()) {

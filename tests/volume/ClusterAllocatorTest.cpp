@@ -27,7 +27,7 @@ protected:
     std::string FailedAllocation(EAllocationZone zone, uint64_t count, RunMap& runs) {
         RunMap before = runs;
         std::vector<uint8_t> bits = Bits().Bytes();
-        std::string failure = MessageOf([&] { allocator->Allocate(zone, count, runs); });
+        std::string failure = FailureOf([&] { allocator->Allocate(zone, count, runs); });
         EXPECT_EQ(runs, before);
         EXPECT_EQ(Bits().Bytes(), bits);
         return failure;
@@ -149,10 +149,10 @@ TEST(ClusterAllocatorVolume, ReportsAMissingAllocator) {
     EngineImage image;
     auto volume = image.Open(ELoadDepth::Mft);
     RunMap runs;
-    EXPECT_EQ(MessageOf([&] { volume->AllocateClusters(EAllocationZone::DATA, 3, runs); }),
+    EXPECT_EQ(FailureOf([&] { volume->AllocateClusters(EAllocationZone::DATA, 3, runs); }),
               "Cannot allocate 3 cluster(s) in DATA: cluster allocator is not initialized.");
-    EXPECT_EQ(MessageOf([&] { volume->AllocateClusters(EAllocationZone::MFT, 3, runs); }),
+    EXPECT_EQ(FailureOf([&] { volume->AllocateClusters(EAllocationZone::MFT, 3, runs); }),
               "Cannot allocate 3 cluster(s) in MFT: cluster allocator is not initialized.");
-    EXPECT_EQ(MessageOf([&] { volume->DeallocateClusters(0, 100, 5); }),
+    EXPECT_EQ(FailureOf([&] { volume->DeallocateClusters(0, 100, 5); }),
               "Cannot deallocate clusters 100-105: cluster allocator is not initialized.");
 }

@@ -102,13 +102,5 @@ void PatchRecord(volcore::CVolume& volume, uint64_t recordNumber, Change change)
     volume.WriteMftRecord(recordNumber, record);
 }
 
-inline std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
 
 }  // namespace volcore::test

@@ -4,9 +4,11 @@
 
 #include "base/Bytes.h"
 #include "base/Exception.h"
+#include "support/Images.h"
 #include "volume/Fixups.h"
 
 using namespace volcore;
+using volcore::test::FailureOf;
 
 namespace {
 
@@ -23,14 +25,6 @@ std::vector<uint8_t> MakeRecord(uint32_t size, uint16_t usaOffset, uint16_t usaC
     return record;
 }
 
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
 
 }  // namespace
 
@@ -85,7 +79,7 @@ TEST(Fixups, TornStrideIsReportedAtItsIndexAfterRestoringEarlierOnes) {
     auto original = record;
     MstProtect(record, 1, 4096);
     CByteWriter(record).U16(3 * 512 + 510 - 512, 0xBEEF);  // stride 2 torn
-    EXPECT_EQ(MessageOf([&] { MstUnprotect(record, 1, 4096); }),
+    EXPECT_EQ(FailureOf([&] { MstUnprotect(record, 1, 4096); }),
               "MST: usn mismatch at index 2 (value: 48879, expected: 4660)");
     EXPECT_EQ(CByteReader(record).U16(510), CByteReader(original).U16(510));
     EXPECT_EQ(CByteReader(record).U16(1022), CByteReader(original).U16(1022));
@@ -96,14 +90,14 @@ TEST(Fixups, TornStrideIsReportedAtItsIndexAfterRestoringEarlierOnes) {
     two.insert(two.end(), second.begin(), second.end());
     MstProtect(two, 2, 1024);
     two[1024 + 1022] ^= 1;
-    EXPECT_EQ(MessageOf([&] { MstUnprotect(two, 2, 1024); }), "MST: usn mismatch at index 1 (value: 7, expected: 6)");
+    EXPECT_EQ(FailureOf([&] { MstUnprotect(two, 2, 1024); }), "MST: usn mismatch at index 1 (value: 7, expected: 6)");
 }
 
 TEST(Fixups, InvalidHeadersAndShortBuffersAreRefused) {
     auto invalid = [](uint32_t size, uint16_t offset, uint16_t count) {
         auto record = MakeRecord(size, offset, count, 1, 7);
-        return MessageOf([&] { MstUnprotect(record, 1, size); }) + " | " +
-               MessageOf([&] { MstProtect(record, 1, size); });
+        return FailureOf([&] { MstUnprotect(record, 1, size); }) + " | " +
+               FailureOf([&] { MstProtect(record, 1, size); });
     };
     const std::string type = "1162627398";  // "FILE"
     EXPECT_EQ(invalid(1024, 48, 2), "Invalid record. Type: " + type + ", size: 1024, update sequence array offset: 48, count: 2 | "
@@ -118,7 +112,7 @@ TEST(Fixups, InvalidHeadersAndShortBuffersAreRefused) {
     EXPECT_EQ(invalid(1024, 1018, 3).find("Invalid record"), std::string::npos);  // array ends exactly at the end
 
     auto record = MakeRecord(1024, 48, 3, 1, 8);
-    EXPECT_EQ(MessageOf([&] { MstUnprotect(record, 2, 1024); }), "Invalid offset: 0 (buffer size: 1024)");
+    EXPECT_EQ(FailureOf([&] { MstUnprotect(record, 2, 1024); }), "Invalid offset: 0 (buffer size: 1024)");
 
     std::vector<uint8_t> garbage(64, 0xAB);
     auto untouched = garbage;

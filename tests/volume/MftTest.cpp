@@ -45,21 +45,21 @@ TEST(Mft, RefusesDamagedRecordZeroAndDifferingMirror) {
 
     std::vector<uint8_t> pristine = image.Bytes();
     image.Bytes()[mirrorRecord2 + 0x60] ^= 0xFF;
-    EXPECT_EQ(MessageOf([&] { image.Open(ELoadDepth::Mft); }), "MFT mirror: record 2 differs");
+    EXPECT_EQ(FailureOf([&] { image.Open(ELoadDepth::Mft); }), "MFT mirror: record 2 differs");
 
     // Beyond the record's bytes in use the mirror may say anything.
     image.Bytes() = pristine;
     image.Bytes()[mirrorRecord2 + 0x300] ^= 0xFF;
-    EXPECT_EQ(MessageOf([&] { image.Open(ELoadDepth::Mft); }), "");
+    EXPECT_EQ(FailureOf([&] { image.Open(ELoadDepth::Mft); }), "");
 
     image.Bytes() = pristine;
     CByteWriter(image.Bytes()).U32(mftRecord0 + FileRecord::BytesAllocated, 4096);
-    EXPECT_EQ(MessageOf([&] { image.Open(ELoadDepth::Mft); }),
+    EXPECT_EQ(FailureOf([&] { image.Open(ELoadDepth::Mft); }),
               "MFT record: invalid allocation size 4096 (expected: 1024)");
 
     image.Bytes() = pristine;
     CByteWriter(image.Bytes()).U32(mftRecord0, 0x44414142);  // "BAAD"
-    EXPECT_EQ(MessageOf([&] { image.Open(ELoadDepth::Mft); }), "MFT record: invalid signature 1145127234");
+    EXPECT_EQ(FailureOf([&] { image.Open(ELoadDepth::Mft); }), "MFT record: invalid signature 1145127234");
 }
 
 TEST(Mft, WritesMirrorOnlyForMirroredRecordsAndOnlyAllocatedRecords) {
@@ -85,16 +85,16 @@ TEST(Mft, WritesMirrorOnlyForMirroredRecordsAndOnlyAllocatedRecords) {
     device.writes.clear();
     mft.FreeRecord(26);
     EXPECT_FALSE(mft.GetBitmap().Test(26));
-    EXPECT_EQ(MessageOf([&] { mft.WriteRecord(26, mft.ReadRecord(26)); }),
+    EXPECT_EQ(FailureOf([&] { mft.WriteRecord(26, mft.ReadRecord(26)); }),
               "Attempt to write unallocated MFT record 26");
-    EXPECT_EQ(MessageOf([&] { mft.WriteRecord(4, std::make_shared<CMftRecBuffer>(512)); }),
+    EXPECT_EQ(FailureOf([&] { mft.WriteRecord(4, std::make_shared<CMftRecBuffer>(512)); }),
               "Invalid record size 512 (expected 1024)");
     EXPECT_TRUE(device.writes.empty());
 
     // Nothing past the MFT's data is read, whatever a reference says.
     uint64_t count = mft.GetRecordCount();
-    EXPECT_NE(MessageOf([&] { mft.ReadRecord(count); }), "");
-    EXPECT_NE(MessageOf([&] { mft.ReadRecord(MakeReference(kRecordNumberMask, 7)); }), "");
+    EXPECT_NE(FailureOf([&] { mft.ReadRecord(count); }), "");
+    EXPECT_NE(FailureOf([&] { mft.ReadRecord(MakeReference(kRecordNumberMask, 7)); }), "");
 }
 
 TEST(Mft, AllocatesFrom25AndGrows) {

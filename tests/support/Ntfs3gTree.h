@@ -13,6 +13,12 @@ struct _ntfs_volume;
 
 namespace volcore::test {
 
+struct Ntfs3gDirEntry {
+    std::u16string name;
+    uint64_t reference = 0;  // with its sequence number
+    int nameSpace = 0;
+};
+
 struct Ntfs3gStat {
     uint64_t creationTime = 0;
     uint64_t modificationTime = 0;
@@ -23,13 +29,14 @@ struct Ntfs3gStat {
 
 class Ntfs3gTree {
 public:
-    Ntfs3gTree(const std::string& imagePath, bool readOnly);
+    explicit Ntfs3gTree(const std::string& imagePath, bool readOnly = false);
     ~Ntfs3gTree();
     Ntfs3gTree(const Ntfs3gTree&) = delete;
     Ntfs3gTree& operator=(const Ntfs3gTree&) = delete;
 
-    void MakeDirectory(const std::u16string& path);
-    void MakeFile(const std::u16string& path, const std::vector<uint8_t>& contents = {});
+    // Both return the new MFT reference.
+    uint64_t MakeDirectory(const std::u16string& path);
+    uint64_t MakeFile(const std::u16string& path, const std::vector<uint8_t>& contents = {});
     void Append(const std::u16string& path, const std::vector<uint8_t>& bytes);
     void Resize(const std::u16string& path, uint64_t size);
     void Link(const std::u16string& existing, const std::u16string& newPath);
@@ -42,6 +49,8 @@ public:
     // Names as libntfs-3g enumerates them (long and POSIX names; no DOS
     // aliases, no "." or ".."), with their record numbers.
     std::map<std::u16string, uint64_t> List(const std::u16string& path);
+    // Every name, "." and ".." left out, as the directory's index holds it.
+    std::vector<Ntfs3gDirEntry> Entries(const std::u16string& path);
     // Clusters in use by anything but $MFT (which only grows), and free MFT
     // records, counted from the bitmaps.
     std::pair<int64_t, int64_t> SpaceInUse();

@@ -1,4 +1,4 @@
-#include "Ntfs3gTree.h"
+#include "support/Ntfs3gTree.h"
 
 #include <stdexcept>
 
@@ -64,13 +64,17 @@ struct SAttribute {
     ntfs_attr* attribute;
 };
 
-int CollectName(void* context, const ntfschar* name, const int length, const int nameType, const s64,
-                const MFT_REF reference, const unsigned) {
-    auto* names = static_cast<std::map<std::u16string, uint64_t>*>(context);
+int CollectEntry(void* context, const ntfschar* name, const int length, const int nameType, const s64,
+                 const MFT_REF reference, const unsigned) {
     std::u16string text;
     for (int i = 0; i < length; ++i) text.push_back(static_cast<char16_t>(le16_to_cpu(name[i])));
-    if (nameType != FILE_NAME_DOS && text != u"." && text != u"..") (*names)[text] = MREF(reference);
+    if (text != u"." && text != u"..")
+        static_cast<std::vector<Ntfs3gDirEntry>*>(context)->push_back({text, static_cast<uint64_t>(reference), nameType});
     return 0;
+}
+
+uint64_t ReferenceOf(const Inode& inode) {
+    return inode.Get()->mft_no | (uint64_t{le16_to_cpu(inode.Get()->mrec->sequence_number)} << 48);
 }
 
 }  // namespace
@@ -84,24 +88,32 @@ Ntfs3gTree::Ntfs3gTree(const std::string& imagePath, bool readOnly) {
 
 Ntfs3gTree::~Ntfs3gTree() { ntfs_umount(m_volume, FALSE); }
 
-void Ntfs3gTree::MakeDirectory(const std::u16string& path) {
+uint64_t Ntfs3gTree::MakeDirectory(const std::u16string& path) {
     volcore::SParentAndName target = volcore::SplitLastComponent(path);
     Inode parent = OpenPath(m_volume, target.parentPath);
     std::vector<ntfschar> units = ToNtfs(target.name);
     Inode created(ntfs_create(parent.Get(), const_cpu_to_le32(0), units.data(), static_cast<u8>(units.size()), S_IFDIR));
     if (!created.Get()) throw Failure("cannot create directory", path);
+    return ReferenceOf(created);
 }
 
-void Ntfs3gTree::MakeFile(const std::u16string& path, const std::vector<uint8_t>& contents) {
+uint64_t Ntfs3gTree::MakeFile(const std::u16string& path, const std::vector<uint8_t>& contents) {
     volcore::SParentAndName target = volcore::SplitLastComponent(path);
-    {
-        Inode parent = OpenPath(m_volume, target.parentPath);
-        std::vector<ntfschar> units = ToNtfs(target.name);
-        Inode created(
-            ntfs_create(parent.Get(), const_cpu_to_le32(0), units.data(), static_cast<u8>(units.size()), S_IFREG));
-        if (!created.Get()) throw Failure("cannot create file", path);
+    Inode parent = OpenPath(m_volume, target.parentPath);
+    std::vector<ntfschar> units = ToNtfs(target.name);
+    Inode created(ntfs_create(parent.Get(), const_cpu_to_le32(0), units.data(), static_cast<u8>(units.size()), S_IFREG));
+    if (!created.Get()) throw Failure("cannot create file", path);
+    if (!contents.empty()) {
+        SAttribute data(created.Get(), path);
+        if (ntfs_attr_pwrite(data.attribute, 0, static_cast<s64>(contents.size()), contents.data()) !=
+            static_cast<s64>(contents.size()))
+            throw Failure("cannot write", path);
+        ntfs_inode_update_times(created.Get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
     }
-    if (!contents.empty()) Append(path, contents);
+    uint64_t reference = ReferenceOf(created);
+    // The new sizes reach the parent's index while it is still open here.
+    ntfs_inode_close_in_dir(created.Release(), parent.Get());
+    return reference;
 }
 
 void Ntfs3gTree::Append(const std::u16string& path, const std::vector<uint8_t>& bytes) {
@@ -183,11 +195,18 @@ Ntfs3gStat Ntfs3gTree::Stat(const std::u16string& path) {
     return stat;
 }
 
-std::map<std::u16string, uint64_t> Ntfs3gTree::List(const std::u16string& path) {
+std::vector<Ntfs3gDirEntry> Ntfs3gTree::Entries(const std::u16string& path) {
     Inode inode = OpenPath(m_volume, path);
-    std::map<std::u16string, uint64_t> names;
+    std::vector<Ntfs3gDirEntry> entries;
     s64 position = 0;
-    if (ntfs_readdir(inode.Get(), &position, &names, CollectName) != 0) throw Failure("cannot list", path);
+    if (ntfs_readdir(inode.Get(), &position, &entries, CollectEntry) != 0) throw Failure("cannot list", path);
+    return entries;
+}
+
+std::map<std::u16string, uint64_t> Ntfs3gTree::List(const std::u16string& path) {
+    std::map<std::u16string, uint64_t> names;
+    for (const Ntfs3gDirEntry& entry : Entries(path))
+        if (entry.nameSpace != FILE_NAME_DOS) names[entry.name] = MREF(entry.reference);
     return names;
 }
 

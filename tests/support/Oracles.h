@@ -1,0 +1,41 @@
+#pragma once
+// What the independent checkers (The Sleuth Kit, ntfsfix) say about an image
+// file, parsed for comparison with what the engine reads.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace volcore::test {
+
+struct TskEntry {
+    std::u16string path;  // components joined by backslashes
+    bool directory = false;
+};
+
+// What `fls -r -p` lists, without deleted names, virtual entries, named
+// streams and names that are no valid UTF-8. On a damaged image fls may list
+// part and then fail: that part is returned unless `mustSucceed`, which throws.
+std::vector<TskEntry> TskListing(const std::string& image, bool mustSucceed = false);
+
+// The listing's paths without the system files; an object whose directory
+// lost it shows under "$OrphanFiles".
+std::set<std::u16string> TskPaths(const std::string& image);
+
+// One attribute as istat prints it.
+struct IstatAttribute {
+    uint32_t type = 0;
+    std::string name;  // empty for N/A
+    bool resident = true;
+    uint64_t size = 0;
+    std::vector<uint64_t> clusters;
+};
+
+std::vector<IstatAttribute> RunIstat(const std::string& image, uint64_t record);
+
+// `ntfsfix -n` finds nothing to repair; its output is the failure message.
+::testing::AssertionResult NtfsfixAccepts(const std::string& image);
+
+}  // namespace volcore::test
