@@ -123,6 +123,12 @@ constexpr uint64_t kVolumeInformationType = 0x70;
 constexpr uint64_t kEndOfAttributes = 0xFFFFFFFF;
 constexpr uint64_t kAttributeHeader = 24;  // a resident attribute's header
 
+uint64_t LittleEndian(const uint8_t* bytes, unsigned width) {
+    uint64_t value = 0;
+    for (unsigned i = width; i-- > 0;) value = value << 8 | bytes[i];
+    return value;
+}
+
 // Puts back the bytes the update sequence moved out of each stride's end.
 bool ApplyFixups(std::vector<uint8_t>& record) {
     if (std::memcmp(record.data(), "FILE", 4) != 0) return false;
