@@ -15,7 +15,18 @@ struct deviceAdapter {
     uint64_t position = 0;
     volkit::filesystem::device device;
     bool owned = false;
+    // What the session did to the volume: a write failed (libntfs-3g's copy
+    // of the metadata may no longer match the disk), and the session set the
+    // volume's dirty flag, which a clean close clears again.
+    bool writeFailed = false;
+    bool markedDirty = false;
 };
+
+// The adapter behind a mounted volume's device.
+deviceAdapter& AdapterOf(ntfs_volume* volume);
+
+// Every failed transfer fails with errno EIO and is noted for the
+// running call (NoteFailedTransfer).
 
 // The operations table every adapter-backed libntfs-3g device uses.
 ntfs_device_operations* AdapterOperations();

@@ -63,7 +63,16 @@ void ReleaseSecure(ntfs_volume* volume) {
 
 ntfs_volume* MountVolume(const volkit::filesystem::device& dev) {
     auto adapter = std::make_unique<deviceAdapter>(dev);
+    const transferWatch transfers;
     ntfs_volume* volume = MountOnAdapter(adapter.get());
+    // libntfs-3g mounts even when some of its reads or writes failed; such a
+    // volume is not handed out. After a failed write the unmount writes
+    // nothing, so the dirty flag, if it was set, stays set.
+    if (volume != nullptr && transfers.Failed()) {
+        ReleaseSecure(volume);
+        ntfs_umount(volume, FALSE);
+        volume = nullptr;
+    }
     if (volume == nullptr) Fail("failed to mount volume");
     // From here on the device frees the adapter when it is closed.
     adapter->owned = true;
@@ -71,9 +80,32 @@ ntfs_volume* MountVolume(const volkit::filesystem::device& dev) {
     return volume;
 }
 
+void PrepareChange(ntfs_volume* volume) {
+    deviceAdapter& adapter = AdapterOf(volume);
+    // libntfs-3g's copy of the metadata may be ahead of the disk; changes
+    // built on it could turn a leak into damage.
+    if (adapter.writeFailed) Fail("volume is read-only after a failed write");
+    if (adapter.markedDirty || (volume->flags & VOLUME_IS_DIRTY)) return;
+    if (ntfs_volume_write_flags(volume, volume->flags | VOLUME_IS_DIRTY) != 0) Fail("failed to mark volume dirty");
+    adapter.markedDirty = true;
+}
+
 void DismountVolume(ntfs_volume* volume) {
     ReleaseSecure(volume);
+    // Last, so that the flag is clear only when everything else was written.
+    // After a failed write it is written once more: the write that set it
+    // may be the one that failed.
+    const deviceAdapter& session = AdapterOf(volume);
+    if (session.writeFailed)
+        ntfs_volume_write_flags(volume, volume->flags | VOLUME_IS_DIRTY);
+    else if (session.markedDirty)
+        ntfs_volume_write_flags(volume, volume->flags & ~VOLUME_IS_DIRTY);
+    // Kept past the unmount, which frees the device, to tell how the session
+    // went.
+    std::unique_ptr<deviceAdapter> adapter(&AdapterOf(volume));
+    adapter->owned = false;
     if (ntfs_umount(volume, FALSE) != 0) Fail("failed to dismount volume");
+    if (adapter->writeFailed) Fail("failed to write volume: I/O error");
 }
 
 mountedVolume& MountOf(volkit::filesystem::handle volume) {

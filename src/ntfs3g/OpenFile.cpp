@@ -57,6 +57,7 @@ heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType 
     if (LookUpName(parent.inode.Get(), parts.name)) Fail("already exists");
     if (parent.system) Fail("cannot change a system file");
     const std::vector<ntfschar> name = convertName(parts.name);
+    PrepareChange(table.Volume());
     ntfs_inode* created = ntfs_create(parent.inode.Get(), 0, name.data(), static_cast<u8>(name.size()),
                                       static_cast<mode_t>(type));
     if (created == nullptr) Fail("failed to create file");
@@ -79,6 +80,7 @@ void RemoveObject(inodeTable& table, const splitResult& parts) {
     if (target.Number() == parent.inode.Number()) Fail("failed to delete file");
     if (IsSystemObject(target.Number(), parent.system)) Fail("cannot remove a system file");
     const std::vector<ntfschar> name = lookupName(parts.name);
+    PrepareChange(table.Volume());
     // A record that keeps another name outlives this removal.
     const bool lastName = le16_to_cpu(target.Get()->mrec->link_count) <= 1;
     heldInode* heldTarget = target.Held();
@@ -162,7 +164,9 @@ ntfs_inode* LiveInode(heldInode& held) {
 
 ntfs_inode* ChangeableInode(heldInode& held) {
     if (held.system) Fail("cannot change a system file");
-    return LiveInode(held);
+    ntfs_inode* inode = LiveInode(held);
+    PrepareChange(held.table->Volume());
+    return inode;
 }
 
 void CloseOpenFile(volkit::file::handle handle) {
