@@ -28,7 +28,8 @@ s64 SeekDevice(ntfs_device* dev, s64 offset, int) {
     return 0;
 }
 
-s64 TransferFailed(const char* what, s64 count, s64 offset) {
+s64 TransferFailed(deviceAdapter& adapter, const char* what, s64 count, s64 offset) {
+    adapter.transferFailed = true;
     char description[160];
     std::snprintf(description, sizeof description, "failed to %s %lld bytes at offset %lld: I/O error", what,
                   static_cast<long long>(count), static_cast<long long>(offset));
@@ -41,7 +42,7 @@ s64 ReadAt(deviceAdapter& adapter, void* buffer, s64 count, s64 offset) {
     const bool done = IsTransferable(offset, count) && adapter.device.read != nullptr &&
                       adapter.device.read(static_cast<uint64_t>(offset), buffer, static_cast<uint64_t>(count),
                                           adapter.device.context);
-    return done ? count : TransferFailed("read", count, offset);
+    return done ? count : TransferFailed(adapter, "read", count, offset);
 }
 
 s64 WriteAt(deviceAdapter& adapter, const void* buffer, s64 count, s64 offset) {
@@ -50,7 +51,7 @@ s64 WriteAt(deviceAdapter& adapter, const void* buffer, s64 count, s64 offset) {
                                            adapter.device.context);
     if (done) return count;
     adapter.writeFailed = true;
-    return TransferFailed("write", count, offset);
+    return TransferFailed(adapter, "write", count, offset);
 }
 
 s64 ReadDevice(ntfs_device* dev, void* buffer, s64 count) {

@@ -15,9 +15,11 @@ struct deviceAdapter {
     uint64_t position = 0;
     volkit::filesystem::device device;
     bool owned = false;
-    // What the session did to the volume: a write failed (libntfs-3g's copy
-    // of the metadata may no longer match the disk), and the session set the
-    // volume's dirty flag, which a clean close clears again.
+    // How the session went: a transfer failed (its changes may be
+    // incomplete), a write failed (libntfs-3g's copy of the metadata may no
+    // longer match the disk), and whether the session set the volume's dirty
+    // flag, which only a close after a session without failures clears.
+    bool transferFailed = false;
     bool writeFailed = false;
     bool markedDirty = false;
 };

@@ -93,13 +93,12 @@ void PrepareChange(ntfs_volume* volume) {
 void DismountVolume(ntfs_volume* volume) {
     ReleaseSecure(volume);
     // Last, so that the flag is clear only when everything else was written.
-    // After a failed write it is written once more: the write that set it
-    // may be the one that failed.
     const deviceAdapter& session = AdapterOf(volume);
-    if (session.writeFailed)
-        ntfs_volume_write_flags(volume, volume->flags | VOLUME_IS_DIRTY);
-    else if (session.markedDirty)
-        ntfs_volume_write_flags(volume, volume->flags & ~VOLUME_IS_DIRTY);
+    auto failed = [&] { return session.writeFailed || (session.markedDirty && session.transferFailed); };
+    if (session.markedDirty && !failed()) ntfs_volume_write_flags(volume, volume->flags & ~VOLUME_IS_DIRTY);
+    // After a failure, even of that very write, the flag is written once
+    // more: the write that set it may be the one that failed.
+    if (failed()) ntfs_volume_write_flags(volume, volume->flags | VOLUME_IS_DIRTY);
     // Kept past the unmount, which frees the device, to tell how the session
     // went.
     std::unique_ptr<deviceAdapter> adapter(&AdapterOf(volume));

@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <map>
+#include <optional>
+#include <set>
 
 #include "InteropSupport.h"
 #include "support/FamilyDevice.h"
@@ -128,16 +130,31 @@ bool RunThroughFamily(MemoryDevice& memory, Closed& closed, std::vector<std::str
     return ok;
 }
 
+// Damage a failed write inside one of libntfs-3g's own multi-step changes
+// leaves (an index moving out of its record, a delete), which the family
+// cannot order from outside: tolerated only on a volume kept marked dirty.
+const std::set<std::string> kNtfs3gDamage = {"index-bitmap", "cluster-unmarked"};
+
+bool OnlyTolerated(const CheckOutcome& check, const std::set<std::string>& tolerated) {
+    return std::all_of(check.damage.begin(), check.damage.end(),
+                       [&](const std::string& line) { return tolerated.count(line.substr(0, line.find(':'))) != 0; });
+}
+
 // What a volume must be after a run, whatever failed: checked by our check,
-// opened by both engines, and holding every file in `closed` unchanged.
-void ExpectIntact(MemoryDevice memory, const Closed& closed, const std::string& where) {
+// opened by both engines, and holding every file in `closed` unchanged; marked
+// dirty after a failed write, clean after a run without failures.
+void ExpectIntact(MemoryDevice memory, const Closed& closed, const std::string& where,
+                  std::optional<bool> dirtyAfter, const std::set<std::string>& tolerated = {}) {
     memory.failRead = memory.failWrite = nullptr;
     const CheckOutcome check = CheckVolume(memory.Api());
-    EXPECT_TRUE(check.ran && check.damage.empty()) << where << check.Describe();
 
     LogCapture log;
     api::NtfsVolumeHandle volume;
     ASSERT_TRUE(api::NtfsOpenVolume(memory.Api(), volume)) << where << testing::PrintToString(log.Errors());
+    const bool dirty = log.Contains("Volume is marked dirty: a consistency check is pending; it stays marked");
+    EXPECT_TRUE(!dirtyAfter || dirty == *dirtyAfter) << where;
+    EXPECT_TRUE(check.ran && OnlyTolerated(check, dirty ? tolerated : std::set<std::string>{}))
+        << where << check.Describe();
     for (const auto& [path, data] : closed) {
         try {
             EXPECT_EQ(ReadThroughHandles(volume, U16(Backslashed(path))), data) << where << path;
@@ -164,15 +181,17 @@ void ExpectIntact(MemoryDevice memory, const Closed& closed, const std::string& 
 
 // Fails the k-th write (or read) of each run. Every write fault is tried;
 // reads are many more and mostly fail before anything changes, so every
-// `readStep`-th one is.
-void RunEveryFault(const FamilyRun& run, uint64_t readStep) {
+// `readStep`-th one is. A family that `staysDirty` keeps the volume marked
+// after a failed write, and only then may leave the `tolerated` damage.
+void RunEveryFault(const FamilyRun& run, uint64_t readStep, bool staysDirty = false,
+                   const std::set<std::string>& tolerated = {}) {
     MemoryDevice fresh = FormattedMemoryDevice(8 << 20);
     fresh.writeCount = fresh.readCount = 0;
     MemoryDevice counted = fresh;
     Closed closed;
     std::vector<std::string> errors;
     ASSERT_TRUE(run(counted, closed, errors)) << testing::PrintToString(errors);
-    ExpectIntact(counted, closed, "without faults: ");
+    ExpectIntact(counted, closed, "without faults: ", false);
     const uint64_t writes = counted.writeCount, reads = counted.readCount;
 
     for (bool onWrite : {true, false}) {
@@ -184,7 +203,8 @@ void RunEveryFault(const FamilyRun& run, uint64_t readStep) {
             closed.clear();
             EXPECT_FALSE(run(memory, closed, errors)) << where;
             EXPECT_FALSE(errors.empty()) << where;
-            ExpectIntact(memory, closed, where);
+            const std::optional<bool> dirtyAfter = onWrite && staysDirty ? std::optional(true) : std::nullopt;
+            ExpectIntact(memory, closed, where, dirtyAfter, tolerated);
         }
     }
 }
@@ -193,6 +213,4 @@ void RunEveryFault(const FamilyRun& run, uint64_t readStep) {
 
 TEST(Faults, HandleFamilyWorkload) { RunEveryFault(RunThroughHandles, 1); }
 
-// Not yet passing: libntfs-3g lets a few failed writes at mount go unreported,
-// and some fault points still leave the volume inconsistent.
-TEST(Faults, DISABLED_FilesystemFamilyWorkload) { RunEveryFault(RunThroughFamily, 7); }
+TEST(Faults, FilesystemFamilyWorkload) { RunEveryFault(RunThroughFamily, 7, true, kNtfs3gDamage); }
