@@ -72,6 +72,29 @@ heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType 
     return &table.Hold(std::move(file), parentNumber, false);
 }
 
+void MarkRunsInUse(ntfs_volume* volume, const ATTR_RECORD* attribute) noexcept {
+    runlist_element* runs = ntfs_mapping_pairs_decompress(volume, attribute, nullptr);
+    for (const runlist_element* run = runs; run != nullptr && run->length != 0; ++run)
+        if (run->lcn >= 0) ntfs_bitmap_set_run(volume->lcnbmp_na, run->lcn, run->length);
+    std::free(runs);
+}
+
+// libntfs-3g frees a deleted record's clusters before it writes the record
+// as unused. When that write fails the record still owns clusters the bitmap
+// calls free, which a later allocation, here or elsewhere, would hand to
+// another file. Marking them in use again leaves an orphaned record and its
+// clusters: space lost, but no two files sharing it.
+void KeepClustersOfUndeletedRecord(ntfs_volume* volume, uint64_t number) noexcept {
+    ntfs_inode_invalidate(volume, number);
+    ntfs_inode* inode = ntfs_inode_open(volume, number);
+    if (inode == nullptr) return;  // no longer in use: nothing owns its clusters
+    ntfs_attr_search_ctx* context = ntfs_attr_get_search_ctx(inode, nullptr);
+    while (context != nullptr && ntfs_attrs_walk(context) == 0)
+        if (context->attr->non_resident) MarkRunsInUse(volume, context->attr);
+    if (context != nullptr) ntfs_attr_put_search_ctx(context);
+    DiscardInode(inode);
+}
+
 void RemoveObject(inodeTable& table, const splitResult& parts) {
     reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
     const std::optional<uint64_t> reference = parent.inode ? LookUpName(parent.inode.Get(), parts.name) : std::nullopt;
@@ -85,10 +108,13 @@ void RemoveObject(inodeTable& table, const splitResult& parts) {
     const bool lastName = le16_to_cpu(target.Get()->mrec->link_count) <= 1;
     heldInode* heldTarget = target.Held();
     heldInode* heldParent = parent.inode.Held();
+    const uint64_t number = target.Number();
     ntfs_inode* targetInode = table.Take(target);
     ntfs_inode* parentInode = table.Take(parent.inode);
+    const transferWatch transfers;
     const int result = ntfs_delete(table.Volume(), nullptr, targetInode, parentInode, name.data(),
                                    static_cast<u8>(name.size()));
+    if (lastName && transfers.Failed()) KeepClustersOfUndeletedRecord(table.Volume(), number);
     if (heldParent != nullptr) table.Restore(*heldParent, false);
     if (heldTarget != nullptr) table.Restore(*heldTarget, result == 0 && lastName);
     if (result != 0) Fail("failed to delete file");

@@ -130,10 +130,10 @@ bool RunThroughFamily(MemoryDevice& memory, Closed& closed, std::vector<std::str
     return ok;
 }
 
-// Damage a failed write inside one of libntfs-3g's own multi-step changes
-// leaves (an index moving out of its record, a delete), which the family
-// cannot order from outside: tolerated only on a volume kept marked dirty.
-const std::set<std::string> kNtfs3gDamage = {"index-bitmap", "cluster-unmarked"};
+// Damage that a failed write inside libntfs-3g's own move of an index out of
+// its record leaves, which the family cannot order from outside: tolerated
+// only on a volume kept marked dirty.
+const std::set<std::string> kNtfs3gDamage = {"index-bitmap"};
 
 bool OnlyTolerated(const CheckOutcome& check, const std::set<std::string>& tolerated) {
     return std::all_of(check.damage.begin(), check.damage.end(),
