@@ -1,6 +1,10 @@
 #include "ntfs3g/OpenFile.h"
 
+#include <memory>
 #include <optional>
+
+#include "base/Bytes.h"
+#include "index/IndexFormat.h"
 
 #include "ntfs3g/FamilyLog.h"
 #include "ntfs3g/HandleRegistry.h"
@@ -51,6 +55,31 @@ void CloseCreatedDirectory(ntfs_inode* created, ntfs_inode* parent) {
     Fail("failed to close created directory");
 }
 
+bool IndexRootHoldsAll(ntfs_inode* directory) {
+    s64 length = 0;
+    std::unique_ptr<void, decltype(&std::free)> root(
+        ntfs_attr_readall(directory, AT_INDEX_ROOT, NTFS_INDEX_I30, 4, &length), &std::free);
+    if (root == nullptr || length < static_cast<s64>(IndexRoot::HeaderSize)) return false;
+    const CByteReader reader(static_cast<const uint8_t*>(root.get()), static_cast<size_t>(length));
+    return (reader.U8(IndexRoot::Header + IndexHeader::Flags) & IndexHeader::FlagLarge) == 0;
+}
+
+// libntfs-3g moves the entries of a full index root out into blocks by first
+// giving the directory an allocation and its bitmap. A write failing on the
+// way can leave an empty allocation whose bitmap marks a block in use, which
+// readers then fail to read; a root that still holds every entry needs
+// neither.
+void DropEmptyIndexAllocation(ntfs_inode* directory) {
+    if (!IndexRootHoldsAll(directory)) return;
+    ntfs_attr* allocation = ntfs_attr_open(directory, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4);
+    if (allocation == nullptr) return;
+    const bool empty = allocation->allocated_size == 0;
+    ntfs_attr_close(allocation);
+    if (!empty) return;
+    ntfs_attr_remove(directory, AT_BITMAP, NTFS_INDEX_I30, 4);
+    ntfs_attr_remove(directory, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4);
+}
+
 heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType type) {
     reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
     if (!parent.inode) Fail("failed to open directory");
@@ -58,8 +87,10 @@ heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType 
     if (parent.system) Fail("cannot change a system file");
     const std::vector<ntfschar> name = convertName(parts.name);
     PrepareChange(table.Volume());
+    const transferWatch transfers;
     ntfs_inode* created = ntfs_create(parent.inode.Get(), 0, name.data(), static_cast<u8>(name.size()),
                                       static_cast<mode_t>(type));
+    if (transfers.Failed()) DropEmptyIndexAllocation(parent.inode.Get());
     if (created == nullptr) Fail("failed to create file");
     const uint64_t parentNumber = parent.inode.Number();
     if (type == objectType::directory) {
