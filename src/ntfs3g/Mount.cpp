@@ -65,9 +65,8 @@ ntfs_volume* MountVolume(const volkit::filesystem::device& dev) {
     auto adapter = std::make_unique<deviceAdapter>(dev);
     const transferWatch transfers;
     ntfs_volume* volume = MountOnAdapter(adapter.get());
-    // libntfs-3g mounts even when some of its reads or writes failed; such a
-    // volume is not handed out. After a failed write the unmount writes
-    // nothing, so the dirty flag, if it was set, stays set.
+    // libntfs-3g mounts even when some of its reads failed (it falls back on
+    // the copies it finds); such a volume is not handed out.
     if (volume != nullptr && transfers.Failed()) {
         ReleaseSecure(volume);
         ntfs_umount(volume, FALSE);

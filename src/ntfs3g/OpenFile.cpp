@@ -5,7 +5,6 @@
 
 #include "base/Bytes.h"
 #include "index/IndexFormat.h"
-
 #include "ntfs3g/FamilyLog.h"
 #include "ntfs3g/HandleRegistry.h"
 #include "ntfs3g/InodeFields.h"
