@@ -106,11 +106,13 @@ void ExpectEveryReaderAgrees(const std::string& image, const Tree& tree) {
     EXPECT_EQ(TskPaths(image), paths);
 
     Ntfs3gTree reference(image, true);
+    std::set<uint64_t> read;  // each object once, whatever its names
     for (const auto& [path, contents] : tree) {
         if (!contents || contents->size() <= 4096) continue;  // reading every small file would take too long
         volcore::SParentAndName split = volcore::SplitLastComponent(path);
-        std::string record = std::to_string(reference.List(split.parentPath).at(split.name));
-        CommandResult cat = RunCommand("icat " + ShellQuote(image) + " " + record);
+        uint64_t record = reference.List(split.parentPath).at(split.name);
+        if (!read.insert(record).second) continue;
+        CommandResult cat = RunCommand("icat " + ShellQuote(image) + " " + std::to_string(record));
         EXPECT_TRUE(Bytes(cat.output.begin(), cat.output.end()) == *contents) << "icat " << Utf8(path);
     }
     LogCapture log;
