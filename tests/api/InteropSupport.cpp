@@ -2,15 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "api/HandleTable.h"
 #include "base/Unicode.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
+#include "volume/Types.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "support/VolumeCheck.h"
-#include "volume/Volume.h"
 
 namespace volcore::test {
 
@@ -57,15 +56,20 @@ void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
     if (!NtfsCloseFile(file)) throw std::runtime_error("cannot close " + Utf8(path));
 }
 
-std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHandle volume,
-                                                     const std::u16string& path) {
-    volcore::CVolume& engine = *volcore::HandleObject<volcore::CVolume>(volume.ptr, "no volume");
-    std::map<std::u16string, uint64_t> names;
-    volcore::CDirectory::OpenByPath(engine, path)->GetIndex().ForEach([&](auto name, const auto& value) {
-        if (value.nameSpace != volcore::FileNameValue::NameSpaceDos && name != u".")
-            names[std::u16string(name)] = volcore::RecordNumber(value.fileReference);
+std::map<std::u16string, uint64_t> ListThroughHandles(volkit::api::NtfsVolumeHandle volume,
+                                                      const std::u16string& path) {
+    using Names = std::map<std::u16string, uint64_t>;
+    Names names;
+    auto collect = [](const volkit::api::NtfsDirEntry& entry, void* context) {
+        std::u16string name = volcore::WideToUtf16(entry.name);
+        if (entry.nameSpace != volcore::FileNameValue::NameSpaceDos && name != u".")
+            (*static_cast<Names*>(context))[name] = volcore::RecordNumber(entry.fileReference);
         return true;
-    });
+    };
+    volkit::api::NtfsDirHandle dir;
+    if (!volkit::api::NtfsOpenDir(volcore::Utf16ToWide(path).c_str(), dir, volume) ||
+        !volkit::api::NtfsEnumDir(dir, collect, &names) || !volkit::api::NtfsCloseDir(dir))
+        throw std::runtime_error("cannot list " + Utf8(path));
     return names;
 }
 
@@ -79,7 +83,7 @@ void ExpectSameTree(volkit::api::NtfsVolumeHandle volume, Ntfs3gTree& reference,
     for (const auto& [directory, children] : directories) {
         SCOPED_TRACE(Utf8(directory));
         std::map<std::u16string, uint64_t> theirs = reference.List(directory);
-        EXPECT_EQ(ListThroughEngine(volume, directory), theirs);
+        EXPECT_EQ(ListThroughHandles(volume, directory), theirs);
         std::set<std::u16string> names;
         for (const auto& item : theirs) names.insert(item.first);
         if (!directory.empty()) {  // the root also holds the system files

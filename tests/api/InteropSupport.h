@@ -26,13 +26,12 @@ std::u16string Child(const std::u16string& directory, const std::u16string& name
 std::u16string U16(const std::string& ascii);
 std::string Utf8(const std::u16string& text);
 
-// Through the exported functions (and, for what they do not offer, the
-// engine objects behind the handles).
+// Through the exported functions.
 Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
 void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path, const Bytes& contents);
-// Names in a directory's index as the engine sees them: long and POSIX names,
+// Names of a directory as the handle family lists them: long and POSIX names,
 // no DOS aliases, no ".", with their record numbers.
-std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
+std::map<std::u16string, uint64_t> ListThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
 
 // Every directory of the tree lists the same names for libntfs-3g and for us,
 // every file reads the same bytes through both, and both agree with `tree`.

@@ -143,12 +143,12 @@ const Row kRows[] = {
          s.AddFile(L"x.bin", Pattern(5000, 3));
          NtfsFileHandle a = s.Open(L"x.bin");
          NtfsFileHandle b = s.Open(L"x.bin");
-         uint64_t record = ListThroughEngine(s.volume, u"").at(u"x.bin");
+         uint64_t record = ListThroughHandles(s.volume, u"").at(u"x.bin");
          OK(NtfsDeleteFile(a));
          EXPECT_EQ(a.ptr, nullptr);
          s.expected.erase(u"x.bin");
          NtfsFileHandle y = s.NewFile(L"y.bin", Pattern(100, 4));
-         EXPECT_EQ(ListThroughEngine(s.volume, u"").at(u"y.bin"), record) << "the new file takes the freed record";
+         EXPECT_EQ(ListThroughHandles(s.volume, u"").at(u"y.bin"), record) << "the new file takes the freed record";
          s.EveryFileCallFails(b, "FS object * (x.bin) is deleted");
          FAILS(NtfsDeleteFile(b), "Failed to delete NTFS file: 'FS object * (x.bin) is deleted'");
          EXPECT_EQ(b.ptr, nullptr);
