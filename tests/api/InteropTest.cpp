@@ -125,7 +125,8 @@ Tree WriteThroughHandleFamily(NtfsVolumeHandle volume) {
     for (const char16_t* name : {u"\U0001F600\U0001F4A9", u"\u65e5\u672c\u8a9e.txt", u"\u00c5ngstr\u00f6m"})
         write.File(Child(u"w\\unicode \u00e9", name), Pattern(50, name[0]));
 
-    // Grown in place in three steps, then shrunk; one more created and deleted.
+    // Grown in place in three steps, cut short, grown again and written past
+    // what was kept: the bytes between read as zeros.
     Bytes grown = Pattern(200000, 9);
     NtfsFileHandle handle;
     EXPECT_TRUE(NtfsCreateFile(L"w\\grow", handle, volume));
@@ -133,8 +134,16 @@ Tree WriteThroughHandleFamily(NtfsVolumeHandle volume) {
         EXPECT_TRUE(SetFileSize(size, handle));
         EXPECT_TRUE(NtfsWriteFile(0, grown.data(), static_cast<unsigned>(size), handle));
     }
-    EXPECT_TRUE(SetFileSize(777, handle) && NtfsCloseFile(handle));
+    EXPECT_TRUE(SetFileSize(777, handle) && SetFileSize(8000, handle) && NtfsWriteFile(7000, "tail", 4, handle));
+    EXPECT_TRUE(NtfsCloseFile(handle));
     write.tree[u"w\\grow"] = Bytes(grown.begin(), grown.begin() + 777);
+    write.tree[u"w\\grow"]->resize(8000);
+    std::copy_n("tail", 4, write.tree[u"w\\grow"]->begin() + 7000);
+    // Empty, emptied, and one more created and deleted.
+    EXPECT_TRUE(NtfsCreateFile(L"w\\empty", handle, volume) && NtfsCloseFile(handle));
+    EXPECT_TRUE(NtfsCreateFile(L"w\\emptied", handle, volume) && SetFileSize(5000, handle) && SetFileSize(0, handle));
+    EXPECT_TRUE(NtfsCloseFile(handle));
+    write.tree[u"w\\empty"] = write.tree[u"w\\emptied"] = Bytes{};
     WriteThroughHandles(volume, u"w\\doomed", grown);
     EXPECT_TRUE(NtfsOpenFile(L"w\\doomed", handle, volume) && NtfsDeleteFile(handle));
 
@@ -146,11 +155,14 @@ Tree WriteThroughHandleFamily(NtfsVolumeHandle volume) {
     return write.tree;
 }
 
+// The stamps, and a resident value kept in whole 8-byte units.
 void ExpectStampsSeenByOthers(const std::string& image) {
     Ntfs3gTree reader(image, true);
-    CommandResult stat = RunCommand("istat " + ShellQuote(image) + " " +
-                                    std::to_string(reader.List(u"w\\sizes").at(u"s895")));
-    EXPECT_NE(stat.output.find("Read Only"), std::string::npos) << stat.output;
+    auto istat = [&](const char16_t* name) {
+        return RunCommand("istat " + ShellQuote(image) + " " + std::to_string(reader.List(u"w\\sizes").at(name))).output;
+    };
+    EXPECT_NE(istat(u"s895").find("Read Only"), std::string::npos) << istat(u"s895");
+    EXPECT_NE(istat(u"s1").find("Allocated Size: 8 "), std::string::npos) << istat(u"s1");
     Ntfs3gStat file = reader.Stat(u"w\\sizes\\s895");
     EXPECT_EQ(file.creationTime, kFileStamp.creationTime);
     EXPECT_EQ(file.modificationTime, kFileStamp.lastWriteTime);
@@ -179,7 +191,7 @@ TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
     ExpectEveryReaderAgrees(image, tree);
     ExpectStampsSeenByOthers(image);
 
-    // libntfs-3g changes our volume: a new file, an append, a removal, a
+    // libntfs-3g changes our volume: a new file, appends, a removal, a
     // directory, and a small file that lives inside its record.
     {
         Ntfs3gTree writer(image, false);
@@ -190,8 +202,10 @@ TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
         change.File(u"w\\tiny", Pattern(10, 79));
         change.Dir(u"w\\their dir");
         Bytes more = Pattern(5000, 78);
-        writer.Append(u"w\\sizes\\s4096", more);
-        change.tree[u"w\\sizes\\s4096"]->insert(change.tree[u"w\\sizes\\s4096"]->end(), more.begin(), more.end());
+        for (const char16_t* path : {u"w\\sizes\\s4096", u"w\\empty"}) {
+            writer.Append(path, more);
+            change.tree[path]->insert(change.tree[path]->end(), more.begin(), more.end());
+        }
         writer.Remove(u"w\\grow");
         change.tree.erase(u"w\\grow");
         tree = change.tree;
