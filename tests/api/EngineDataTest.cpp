@@ -1,28 +1,23 @@
 // What the engine writes into files and records, checked by independent
 // implementations: entries that outgrow their record, data whose valid length
-// is below its size, sparse data, a file larger than any free run,
-// sessions that only read, and the dirty flag of a session that writes.
+// is below its size, sparse data, a file larger than any free run, and the
+// dirty flag of a session that writes.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 
 #include "InteropSupport.h"
 #include "api/HandleTable.h"
-#include "base/Bytes.h"
 #include "base/Unicode.h"
 #include "entries/File.h"
 #include "ntfs3g/Ntfs3g.h"
-#include "support/EngineVolume.h"
 #include "support/FamilyDevice.h"
 #include "support/LogCapture.h"
 #include "support/Ntfs3gTree.h"
 #include "support/VolumeCheck.h"
 #include "volkit/filesystem.h"
-#include "volume/Fixups.h"
-#include "volume/VolumeSession.h"
 
 using namespace volkit::api;
 using namespace volcore::test;
@@ -148,73 +143,6 @@ TEST_F(EngineData, EntriesThatOutgrowTheirRecordAreSavedWithAnAttributeList) {
     all.erase(linkName + u"0");
     all[linkName + u"50"] = files[u"linked"];
     ExpectEveryReaderAgrees(Image(), all);
-}
-
-TEST_F(EngineData, SessionsThatOnlyReadLeaveTheVolumeByteForByte) {
-    Tree tree;
-    // Reads every file through the handle family and tries a change when it must be refused.
-    auto readOnlySession = [&](const std::string& refusal) {
-        const std::vector<uint8_t> before = ReadFileBytes(Image());
-        MemoryDevice device(before);
-        LogCapture log;
-        NtfsVolumeHandle volume;
-        ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
-        Ntfs3gTree reference(Image(), true);
-        ExpectSameTree(volume, reference, tree);
-        NtfsFileHandle file;
-        if (!refusal.empty()) {
-            EXPECT_FALSE(NtfsCreateFile(L"refused", file, volume));
-            EXPECT_NE(log.Errors().at(0).find(refusal), std::string::npos) << log.Errors()[0];
-        }
-        EXPECT_TRUE(NtfsCloseVolume(volume));
-        EXPECT_EQ(log.Errors().size(), refusal.empty() ? 0u : 1u);
-        EXPECT_EQ(device.writeCount, 0u);
-        EXPECT_TRUE(device.Bytes() == before);
-    };
-    readOnlySession("");
-    {
-        Ntfs3gTree writer(Image(), false);
-        tree[u"d"] = std::nullopt;
-        writer.MakeDirectory(u"d");
-        for (int i = 0; i < 300; ++i) {
-            tree[U16("d\\file " + std::to_string(i))] = Pattern(i * 37 % 3000, i);
-            writer.MakeFile(U16("d\\file " + std::to_string(i)), *tree[U16("d\\file " + std::to_string(i))]);
-        }
-    }
-    {  // Times changed in $STANDARD_INFORMATION only, as Windows leaves them: the $FILE_NAME copies stay older.
-        ntfs_volume* theirs = ntfs_mount(Image().c_str(), 0);
-        ntfs_inode* stamped = theirs ? ntfs_pathname_to_inode(theirs, nullptr, "/d/file 7") : nullptr;
-        ASSERT_TRUE(stamped);
-        stamped->last_data_change_time = stamped->last_access_time = 0x01D0000000000000ull;
-        NInoSetDirty(stamped);
-        ASSERT_EQ(ntfs_inode_close(stamped), 0);
-        ASSERT_EQ(ntfs_umount(theirs, FALSE), 0);
-    }
-    tree[u"hiberfil.sys"] = Bytes{'h', 'i', 'b', 'r', 0, 0, 0, 0};
-    Ntfs3gTree(Image(), false).MakeFile(u"hiberfil.sys", *tree[u"hiberfil.sys"]);
-    readOnlySession("Volume is open for reading only: Windows left it hibernated (hiberfil.sys)");
-    // Windows resumed: the signature is gone (libntfs-3g would not change a hibernated volume).
-    std::vector<uint8_t> bytes = ReadFileBytes(Image());
-    const std::string signature = "hibr";
-    std::fill_n(std::search(bytes.begin(), bytes.end(), signature.begin(), signature.end()), 4, 0);
-    WriteFileBytes(Image(), bytes);
-    tree[u"hiberfil.sys"] = Bytes(8);
-    readOnlySession("");
-
-    // A journal whose restart area still lists a client at work.
-    std::vector<uint8_t> page(4096, 0);
-    volcore::CByteWriter header(page);
-    std::memcpy(page.data() + volcore::RestartPage::Magic, "RSTR", 4);
-    header.U16(volcore::UpdateSequence::Offset, volcore::RestartPage::HeaderSize);
-    header.U16(volcore::UpdateSequence::Count, volcore::UpdateSequence::CountFor(4096));
-    header.U32(volcore::RestartPage::SystemPageSize, 4096);
-    header.U16(volcore::RestartPage::RestartAreaOffset, 0x30);
-    volcore::MstProtect(page, 1, 4096);
-    EngineVolume engine(Image());
-    volcore::CFileEntry::Load(volcore::MakeReference(volcore::kLogFileRecord, 0), engine.Volume())
-        ->GetAttribute(volcore::AttrType::Data)->WriteData(0, page.data(), 4096);
-    engine.Close();
-    readOnlySession("Volume is open for reading only: its $LogFile holds changes that Windows has not replayed");
 }
 
 TEST_F(EngineData, TheDirtyFlagMarksASessionThatChangesTheVolumeUntilItClosesCleanly) {

@@ -1,15 +1,24 @@
 // The handle family against independent NTFS readers and writers: volumes
-// filled by libntfs-3g read back byte for byte, and volumes written by us
+// filled by libntfs-3g read back byte for byte by sessions that write nothing
+// (nor change what they must refuse to change), and volumes written by us
 // accepted by libntfs-3g, The Sleuth Kit and ntfsfix, changed by libntfs-3g
 // and read and changed by us again.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "InteropSupport.h"
+#include "base/Bytes.h"
 #include "base/Unicode.h"
+#include "entries/FileEntry.h"
+#include "ntfs3g/Ntfs3g.h"
+#include "support/EngineVolume.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "support/VolumeCheck.h"
+#include "volume/Fixups.h"
+#include "volume/VolumeSession.h"
 
 using namespace volkit::api;
 using namespace volcore::test;
@@ -44,46 +53,49 @@ struct TreeWriter {
 
 }  // namespace
 
-TEST(InteropRead, EveryDirectoryAndFileReadsAsLibntfs3gReadsIt) {
-    if (!HaveCheckers()) GTEST_SKIP() << "mkntfs, fls or ntfsfix is missing";
-    TempDir dir;
-    const std::string image = dir.File("filled.img");
-    MakeNtfsImage(image, {64ull << 20, 4096, 512, ""});
-    Tree tree;
-    {
-        Ntfs3gTree writer(image, false);
-        TreeWriter fill{{}, [&](const std::u16string& path, const std::optional<Bytes>& contents) {
-                            contents ? void(writer.MakeFile(path, *contents)) : void(writer.MakeDirectory(path));
-                        }};
-        fill.DeepAndSized(u"deep", {0, 1, 895, 896, 4096, 10 * 1024 * 1024 + 123});
-        // Interleaved appends leave each file in many fragments.
-        fill.Dir(u"fragments");
-        for (int round = 0; round < 24; ++round) {
-            for (int i = 0; i < 3; ++i) {
-                std::u16string path = Child(u"fragments", U16("frag" + std::to_string(i)));
-                Bytes chunk = Pattern(12288 + 512 * i, round * 3 + i);
-                if (round == 0) {
-                    fill.File(path, chunk);
-                } else {
-                    writer.Append(path, chunk);
-                    fill.tree[path]->insert(fill.tree[path]->end(), chunk.begin(), chunk.end());
-                }
+namespace {
+
+// What libntfs-3g fills the read test's volume with.
+Tree FillThroughLibntfs3g(const std::string& image) {
+    Ntfs3gTree writer(image, false);
+    TreeWriter fill{{}, [&](const std::u16string& path, const std::optional<Bytes>& contents) {
+                        contents ? void(writer.MakeFile(path, *contents)) : void(writer.MakeDirectory(path));
+                    }};
+    fill.DeepAndSized(u"deep", {0, 1, 895, 896, 4096, 10 * 1024 * 1024 + 123});
+    // Interleaved appends leave each file in many fragments.
+    fill.Dir(u"fragments");
+    for (int round = 0; round < 24; ++round) {
+        for (int i = 0; i < 3; ++i) {
+            std::u16string path = Child(u"fragments", U16("frag" + std::to_string(i)));
+            Bytes chunk = Pattern(12288 + 512 * i, round * 3 + i);
+            if (round == 0) {
+                fill.File(path, chunk);
+            } else {
+                writer.Append(path, chunk);
+                fill.tree[path]->insert(fill.tree[path]->end(), chunk.begin(), chunk.end());
             }
         }
-        fill.Dir(u"unicode");
-        for (const char16_t* name : {u"\u00e9t\u00e9.txt", u"\u65e5\u672c\u8a9e", u"\U0001F600 smile \U00010348"})
-            fill.File(Child(u"unicode", name), Pattern(100, name[0]));
-        fill.Dir(u"links");
-        fill.File(u"links\\original", Pattern(5000, 6));
-        writer.Link(u"links\\original", u"deep\\sizes\\linked here");
-        fill.tree[u"deep\\sizes\\linked here"] = fill.tree[u"links\\original"];
-        fill.File(u"links\\A Long File Name.text", Pattern(77, 7));
-        writer.SetDosName(u"links\\A Long File Name.text", "ALONGF~1.TEX");
-        tree = fill.tree;
     }
-    MemoryDevice device = MemoryDevice::FromFile(image);
-    CheckOutcome checked = CheckVolume(device.Api());
-    EXPECT_TRUE(checked.Clean()) << checked.Describe();
+    fill.Dir(u"unicode");
+    for (const char16_t* name : {u"\u00e9t\u00e9.txt", u"\u65e5\u672c\u8a9e", u"\U0001F600 smile \U00010348"})
+        fill.File(Child(u"unicode", name), Pattern(100, name[0]));
+    fill.Dir(u"links");
+    fill.File(u"links\\original", Pattern(5000, 6));
+    writer.Link(u"links\\original", u"deep\\sizes\\linked here");
+    fill.tree[u"deep\\sizes\\linked here"] = fill.tree[u"links\\original"];
+    fill.File(u"links\\A Long File Name.text", Pattern(77, 7));
+    writer.SetDosName(u"links\\A Long File Name.text", "ALONGF~1.TEX");
+    // Enough names for index blocks.
+    fill.Dir(u"many");
+    for (int i = 0; i < 300; ++i) fill.File(U16("many\\file " + std::to_string(i)), Pattern(i * 37 % 3000, i));
+    return fill.tree;
+}
+
+// A session that reads everything and changes nothing, also when a change
+// must be refused (`refusal` is then the start of its reason).
+void ExpectReadOnlySession(const std::string& image, const Tree& tree, const std::string& refusal) {
+    const std::vector<uint8_t> before = ReadFileBytes(image);
+    MemoryDevice device(before);
     Ntfs3gTree reference(image, true);
     LogCapture log;
     NtfsVolumeHandle volume;
@@ -93,8 +105,64 @@ TEST(InteropRead, EveryDirectoryAndFileReadsAsLibntfs3gReadsIt) {
     EXPECT_EQ(ListThroughHandles(volume, u"links").at(u"original"),
               ListThroughHandles(volume, u"deep\\sizes").at(u"linked here"));
     EXPECT_EQ(ReadThroughHandles(volume, u"links\\alongf~1.tex"), *tree.at(u"links\\A Long File Name.text"));
+    NtfsFileHandle file;
+    if (!refusal.empty()) {
+        EXPECT_FALSE(NtfsCreateFile(L"refused", file, volume));
+        EXPECT_NE(log.Errors().at(0).find(refusal), std::string::npos) << log.Errors()[0];
+    }
     EXPECT_TRUE(NtfsCloseVolume(volume));
-    EXPECT_EQ(log.Errors(), std::vector<std::string>{});
+    EXPECT_EQ(log.Errors().size(), refusal.empty() ? 0u : 1u);
+    EXPECT_EQ(device.writeCount, 0u);
+    EXPECT_TRUE(device.Bytes() == before);
+}
+
+}  // namespace
+
+TEST(InteropRead, WhatLibntfs3gWroteReadsTheSameAndReadingWritesNothing) {
+    if (!HaveCheckers()) GTEST_SKIP() << "mkntfs, fls or ntfsfix is missing";
+    TempDir dir;
+    const std::string image = dir.File("filled.img");
+    MakeNtfsImage(image, {64ull << 20, 4096, 512, ""});
+    Tree tree = FillThroughLibntfs3g(image);
+    {  // Times changed in $STANDARD_INFORMATION only, as Windows leaves them: the $FILE_NAME copies stay older.
+        ntfs_volume* theirs = ntfs_mount(image.c_str(), 0);
+        ntfs_inode* stamped = theirs ? ntfs_pathname_to_inode(theirs, nullptr, "/many/file 7") : nullptr;
+        ASSERT_TRUE(stamped);
+        stamped->last_data_change_time = stamped->last_access_time = 0x01D0000000000000ull;
+        NInoSetDirty(stamped);
+        ASSERT_EQ(ntfs_inode_close(stamped), 0);
+        ASSERT_EQ(ntfs_umount(theirs, FALSE), 0);
+    }
+    MemoryDevice device = MemoryDevice::FromFile(image);
+    CheckOutcome checked = CheckVolume(device.Api());
+    EXPECT_TRUE(checked.Clean()) << checked.Describe();
+    ExpectReadOnlySession(image, tree, "");
+
+    tree[u"hiberfil.sys"] = Bytes{'h', 'i', 'b', 'r', 0, 0, 0, 0};
+    Ntfs3gTree(image, false).MakeFile(u"hiberfil.sys", *tree[u"hiberfil.sys"]);
+    ExpectReadOnlySession(image, tree, "Volume is open for reading only: Windows left it hibernated (hiberfil.sys)");
+    // Windows resumed: the signature is gone (libntfs-3g would not change a hibernated volume).
+    std::vector<uint8_t> bytes = ReadFileBytes(image);
+    const std::string signature = "hibr";
+    std::fill_n(std::search(bytes.begin(), bytes.end(), signature.begin(), signature.end()), 4, 0);
+    WriteFileBytes(image, bytes);
+    tree[u"hiberfil.sys"] = Bytes(8);
+    ExpectReadOnlySession(image, tree, "");
+
+    // A journal whose restart area still lists a client at work.
+    std::vector<uint8_t> page(4096, 0);
+    volcore::CByteWriter header(page);
+    std::memcpy(page.data() + volcore::RestartPage::Magic, "RSTR", 4);
+    header.U16(volcore::UpdateSequence::Offset, volcore::RestartPage::HeaderSize);
+    header.U16(volcore::UpdateSequence::Count, volcore::UpdateSequence::CountFor(4096));
+    header.U32(volcore::RestartPage::SystemPageSize, 4096);
+    header.U16(volcore::RestartPage::RestartAreaOffset, 0x30);
+    volcore::MstProtect(page, 1, 4096);
+    EngineVolume engine(image);
+    volcore::CFileEntry::Load(volcore::MakeReference(volcore::kLogFileRecord, 0), engine.Volume())
+        ->GetAttribute(volcore::AttrType::Data)->WriteData(0, page.data(), 4096);
+    engine.Close();
+    ExpectReadOnlySession(image, tree, "Volume is open for reading only: its $LogFile holds changes that Windows has not replayed");
 }
 
 namespace {
