@@ -13,7 +13,7 @@ using namespace volcore::test;
 
 namespace {
 
-std::string Q(const std::string& text) { return ShellQuote(text); }
+
 
 std::vector<uint8_t> RandomBytes(size_t size, unsigned seed) {
     std::mt19937 random(seed);

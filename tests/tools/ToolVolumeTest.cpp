@@ -10,7 +10,7 @@ using namespace volcore::test;
 
 namespace {
 
-std::string Q(const std::string& text) { return ShellQuote(text); }
+
 
 // The rest of the line that starts with "KEY:", without leading blanks.
 std::string Field(const std::string& text, const std::string& key) {

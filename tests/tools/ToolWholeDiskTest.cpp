@@ -15,7 +15,7 @@ constexpr uint64_t kSector = 512;
 constexpr uint64_t kVolumeBytes = 16ull << 20;
 constexpr uint64_t kVolumeSectors = kVolumeBytes / kSector;
 
-std::string Q(const std::string& text) { return ShellQuote(text); }
+
 
 void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
