@@ -11,8 +11,6 @@ using namespace volcore::test;
 
 namespace {
 
-
-
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 const char* const kConsumer = R"(#include <cstdio>

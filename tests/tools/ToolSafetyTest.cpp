@@ -15,8 +15,6 @@ using namespace volcore::test;
 
 namespace {
 
-
-
 class ToolSafety : public ::testing::Test {
 protected:
     void SetUp() override {

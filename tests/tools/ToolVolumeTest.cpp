@@ -10,8 +10,6 @@ using namespace volcore::test;
 
 namespace {
 
-
-
 // The rest of the line that starts with "KEY:", without leading blanks.
 std::string Field(const std::string& text, const std::string& key) {
     size_t at = text.rfind(key + ":", 0) == 0 ? 0 : text.find("\n" + key + ":");
