@@ -15,8 +15,10 @@
 #else
 #include <bit>
 
+#include "entries/RecordFormat.h"
 #include "volkit/api.h"
 #endif
+#include "base/Bytes.h"
 #include "volume/BootSector.h"
 
 namespace volcore::tool {
@@ -24,17 +26,7 @@ namespace {
 
 using BootSector = std::array<uint8_t, kBootSectorSize>;
 
-uint64_t LittleEndian(const BootSector& sector, size_t field, unsigned width) {
-    uint64_t value = 0;
-    for (unsigned i = width; i-- > 0;) value = value << 8 | sector[field + i];
-    return value;
-}
-
 bool IsPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
-
-uint32_t RecordSize(const BootSector& sector, size_t field, uint32_t clusterSize) {
-    return DecodeRecordSize(static_cast<int8_t>(sector[field]), clusterSize);
-}
 
 struct Signature {
     uint64_t offset;
@@ -73,23 +65,25 @@ bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::stri
         error = "the volume is smaller than a boot sector";
         return false;
     }
+    // Every field lies inside the fixed-size sector: the reader never throws here.
+    const CByteReader boot(sector.data(), sector.size());
     if (std::memcmp(&sector[BootField::OemId], BootField::OemIdValue, BootField::OemIdSize) != 0 ||
-        LittleEndian(sector, BootField::EndMarker, 2) != BootField::EndMarkerValue) {
+        boot.U16(BootField::EndMarker) != BootField::EndMarkerValue) {
         error = "not an NTFS volume";
         return false;
     }
     BootSectorFacts read;
-    read.bytesPerSector = static_cast<uint32_t>(LittleEndian(sector, BootField::BytesPerSector, 2));
-    const uint8_t sectorsPerCluster = sector[BootField::SectorsPerCluster];
+    read.bytesPerSector = boot.U16(BootField::BytesPerSector);
+    const uint8_t sectorsPerCluster = boot.U8(BootField::SectorsPerCluster);
     // Above 0x80 the byte is a negative power of two (large clusters).
     const uint64_t clusterSectors = sectorsPerCluster <= 0x80 ? sectorsPerCluster : 1ull << (256 - sectorsPerCluster);
     read.clusterSize = static_cast<uint32_t>(std::min<uint64_t>(clusterSectors * read.bytesPerSector, 1ull << 31));
-    read.totalSectors = LittleEndian(sector, BootField::TotalSectors, 8);
-    read.mftCluster = LittleEndian(sector, BootField::MftLcn, 8);
-    read.mftMirrorCluster = LittleEndian(sector, BootField::MftMirrorLcn, 8);
-    read.mftRecordSize = RecordSize(sector, BootField::ClustersPerMftRecord, read.clusterSize);
-    read.indexBlockSize = RecordSize(sector, BootField::ClustersPerIndexBlock, read.clusterSize);
-    read.serialNumber = LittleEndian(sector, BootField::SerialNumber, 8);
+    read.totalSectors = boot.U64(BootField::TotalSectors);
+    read.mftCluster = boot.U64(BootField::MftLcn);
+    read.mftMirrorCluster = boot.U64(BootField::MftMirrorLcn);
+    read.mftRecordSize = DecodeRecordSize(boot.S8(BootField::ClustersPerMftRecord), read.clusterSize);
+    read.indexBlockSize = DecodeRecordSize(boot.S8(BootField::ClustersPerIndexBlock), read.clusterSize);
+    read.serialNumber = boot.U64(BootField::SerialNumber);
     if (read.bytesPerSector < 256 || read.bytesPerSector > 4096 || !IsPowerOfTwo(read.bytesPerSector) ||
         !IsPowerOfTwo(clusterSectors) || read.totalSectors == 0) {
         error = "the NTFS boot sector is damaged";
@@ -116,60 +110,41 @@ bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info) {
 
 namespace {
 
-constexpr uint64_t kFixupStride = 512;
-constexpr uint64_t kVolumeRecord = 3;
-constexpr uint64_t kVolumeNameType = 0x60;
-constexpr uint64_t kVolumeInformationType = 0x70;
-constexpr uint64_t kEndOfAttributes = 0xFFFFFFFF;
-constexpr uint64_t kAttributeHeader = 24;  // a resident attribute's header
-
-uint64_t LittleEndian(const uint8_t* bytes, unsigned width) {
-    uint64_t value = 0;
-    for (unsigned i = width; i-- > 0;) value = value << 8 | bytes[i];
-    return value;
-}
-
-// Puts back the bytes the update sequence moved out of each stride's end.
-bool ApplyFixups(std::vector<uint8_t>& record) {
-    if (std::memcmp(record.data(), "FILE", 4) != 0) return false;
-    const uint64_t at = LittleEndian(&record[4], 2), count = LittleEndian(&record[6], 2);
-    if (count == 0 || (count - 1) * kFixupStride > record.size() || at + 2 * count > record.size()) return false;
-    for (uint64_t i = 1; i < count; ++i) {
-        uint8_t* end = &record[i * kFixupStride - 2];
-        if (std::memcmp(end, &record[at], 2) != 0) return false;
-        std::memcpy(end, &record[at + 2 * i], 2);
-    }
-    return true;
-}
-
 // The label and the NTFS version live in attributes of the $Volume record,
-// which the handle family does not hand out.
+// which the handle family does not hand out. A field out of bounds throws.
+bool ReadVolumeAttributes(const CByteReader& record, VolumeInfo& info) {
+    size_t at = record.U16(FileRecord::FirstAttribute);
+    for (uint32_t type; (type = record.U32(at + AttrRecord::Type)) != AttrType::End;) {
+        const CByteReader attribute = record.Sub(at, record.U32(at + AttrRecord::Length));
+        if (attribute.Size() < AttrRecord::ResidentHeaderSize) return false;
+        at += attribute.Size();
+        if (attribute.U8(AttrRecord::NonResident) != 0) continue;
+        const CByteReader value =
+            attribute.Sub(attribute.U16(AttrRecord::ValueOffset), attribute.U32(AttrRecord::ValueLength));
+        if (type == AttrType::VolumeName) info.label = Utf16ToUtf8(value.Utf16(0, value.Size() / 2));
+        if (type == AttrType::VolumeInformation) {
+            info.majorVersion = value.U8(VolumeInformation::MajorVersion);
+            info.minorVersion = value.U8(VolumeInformation::MinorVersion);
+        }
+    }
+    return info.majorVersion != 0;
+}
+
 bool ReadVolumeRecord(const ImageDevice& device, const BootSectorFacts& boot, VolumeInfo& info) {
     if (boot.mftRecordSize < 256 || boot.mftRecordSize > 65536 || boot.mftCluster > device.WindowSize() / boot.clusterSize)
         return false;
     std::vector<uint8_t> record(boot.mftRecordSize);
     // The first records of the MFT lie at its start, in its first run.
     const uint64_t offset = boot.mftCluster * boot.clusterSize + kVolumeRecord * boot.mftRecordSize;
-    if (!device.Read(offset, record.data(), record.size()) || !ApplyFixups(record)) return false;
-    for (uint64_t at = LittleEndian(&record[20], 2); at + kAttributeHeader <= record.size();) {
-        const uint64_t type = LittleEndian(&record[at], 4), length = LittleEndian(&record[at + 4], 4);
-        if (type == kEndOfAttributes || length < kAttributeHeader || length > record.size() - at) break;
-        const uint64_t valueLength = LittleEndian(&record[at + 16], 4);
-        const uint64_t valueAt = at + LittleEndian(&record[at + 20], 2);
-        const bool resident = record[at + 8] == 0 && valueAt <= at + length && valueLength <= at + length - valueAt;
-        if (resident && type == kVolumeNameType) {
-            std::u16string label;
-            for (uint64_t i = 0; i + 1 < valueLength; i += 2)
-                label += static_cast<char16_t>(LittleEndian(&record[valueAt + i], 2));
-            info.label = Utf16ToUtf8(label);
-        }
-        if (resident && type == kVolumeInformationType && valueLength >= 10) {
-            info.majorVersion = record[valueAt + 8];
-            info.minorVersion = record[valueAt + 9];
-        }
-        at += length;
+    if (!device.Read(offset, record.data(), record.size())) return false;
+    try {
+        const CByteReader reader(record);
+        if (reader.U32(FileRecord::Signature) != FileRecord::SignatureValue) return false;
+        MstUnprotect(record, 1, boot.mftRecordSize);
+        return ReadVolumeAttributes(reader, info);
+    } catch (const CException&) {
+        return false;
     }
-    return info.majorVersion != 0;
 }
 
 // Counts the clusters $Bitmap marks in use, reading it through the handle family.

@@ -16,7 +16,9 @@
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
+#include "support/VolumeCheck.h"
 #include "volkit/api.h"
+#include "volume/BootSector.h"
 
 namespace volcore::test {
 using namespace volkit;
@@ -32,20 +34,6 @@ struct VolumeCase {
     bool quick;
 };
 
-std::ostream& operator<<(std::ostream& out, const VolumeCase& c) { return out << c.name; }
-
-struct BootFields {
-    uint32_t clusterSize = 0;
-    uint64_t mftLcn = 0;
-    uint64_t mirrorLcn = 0;
-    uint64_t sectorCount = 0;
-};
-
-BootFields ReadBoot(const std::vector<uint8_t>& sector) {
-    volcore::CByteReader boot(sector);
-    return {uint32_t{boot.U16(11)} * boot.U8(13), boot.U64(48), boot.U64(56), boot.U64(40)};
-}
-
 std::vector<uint8_t> ReadAt(const std::string& path, uint64_t offset, size_t size) {
     FileDevice file(path);
     std::vector<uint8_t> bytes(size);
@@ -53,10 +41,7 @@ std::vector<uint8_t> ReadAt(const std::string& path, uint64_t offset, size_t siz
     return bytes;
 }
 
-void CreateImage(const std::string& path, uint64_t size) {
-    WriteFileBytes(path, {});
-    std::filesystem::resize_file(path, size);
-}
+SBootGeometry ReadBoot(const std::string& path) { return ParseBootSector(ReadAt(path, 0, kBootSectorSize)); }
 
 // The data size of $LogFile as ntfsinfo reports it.
 uint64_t LogFileSize(const std::string& image) {
@@ -67,76 +52,53 @@ uint64_t LogFileSize(const std::string& image) {
     return std::stoull(info.output.substr(size + 10));
 }
 
-std::string MakeReference(const TempDir& temp, const VolumeCase& c) {
-    std::string path = temp.File("mkntfs.img");
-    CreateImage(path, c.size);
-    std::string cluster = c.clusterSize ? " -c " + std::to_string(c.clusterSize) : "";
-    CommandResult made = RunCommand("mkntfs -F -Q -q" + cluster + " " + ShellQuote(path));
-    EXPECT_EQ(made.exitCode, 0) << made.output;
+std::string CreateImage(const TempDir& temp, const char* name, uint64_t size) {
+    const std::string path = temp.File(name);
+    WriteFileBytes(path, {});
+    std::filesystem::resize_file(path, size);
     return path;
 }
 
-class FormatVolume : public ::testing::TestWithParam<VolumeCase> {
-protected:
-    void SetUp() override {
-        for (const char* tool : {"mkntfs", "ntfsinfo", "ntfsfix", "ntfscp", "ntfscat", "ntfs-3g.probe", "fsstat", "fls"})
-            if (!HaveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
-        image = temp.File("ours.img");
-    }
+class FormatVolume : public ::testing::TestWithParam<VolumeCase> {};
 
-    void Format() {
-        const VolumeCase& c = GetParam();
-        CreateImage(image, c.size);
+TEST_P(FormatVolume, MatchesMkntfsAndEveryCheckerAcceptsIt) {
+    for (const char* tool : {"mkntfs", "ntfsinfo", "ntfsfix", "ntfscp", "ntfscat", "ntfs-3g.probe", "fsstat", "fls"})
+        if (!HaveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+    const VolumeCase& c = GetParam();
+    TempDir temp;
+    const std::string image = CreateImage(temp, "ours.img", c.size), quoted = ShellQuote(image);
+    {
         FileDevice device(image);
         LogCapture log;
         ASSERT_TRUE(api::NtfsFormatVolume(device.Api(), {c.quick, c.clusterSize, L"Volkit", 0}));
         EXPECT_TRUE(log.Lines().empty());
+        const CheckOutcome checked = CheckVolume(device.Api());
+        EXPECT_TRUE(checked.Clean()) << checked.Describe();
     }
+    const std::vector<uint8_t> boot = ReadAt(image, 0, kBootSectorSize);
+    EXPECT_EQ(ReadAt(image, c.size - kBootSectorSize, kBootSectorSize), boot) << "backup boot sector";
+    EXPECT_EQ(CByteReader(boot).U64(BootField::TotalSectors), c.size / 512 - 1);
 
-    TempDir temp;
-    std::string image;
-};
+    // The same geometry as mkntfs: the mirror at the middle, the journal of
+    // the same size after it and all 0xFF, the mirror a copy of the first records.
+    const std::string reference = CreateImage(temp, "mkntfs.img", c.size);
+    const std::string cluster = c.clusterSize ? " -c " + std::to_string(c.clusterSize) : "";
+    ASSERT_EQ(RunCommand("mkntfs -F -Q -q" + cluster + " " + ShellQuote(reference)).exitCode, 0);
+    const SBootGeometry ours = ReadBoot(image), theirs = ReadBoot(reference);
+    EXPECT_EQ(std::tie(ours.clusterSize, ours.mftLcn, ours.mftMirrorLcn),
+              std::tie(theirs.clusterSize, theirs.mftLcn, theirs.mftMirrorLcn));
+    EXPECT_EQ(ours.mftMirrorLcn, (c.size / 512 - 1) * 512 / 2 / ours.clusterSize);
+    EXPECT_GT(LogFileSize(image), 0u);
+    EXPECT_EQ(LogFileSize(image), LogFileSize(reference));
+    const uint64_t journal = (ours.mftMirrorLcn + (4096 + ours.clusterSize - 1) / ours.clusterSize) * ours.clusterSize;
+    EXPECT_EQ(ReadAt(image, journal, 4096), std::vector<uint8_t>(4096, 0xFF));
+    EXPECT_EQ(ReadAt(image, ours.mftMirrorLcn * ours.clusterSize, 4096), ReadAt(image, ours.mftLcn * ours.clusterSize, 4096));
 
-TEST_P(FormatVolume, MatchesLayoutRulesAndMkntfs) {
-    Format();
-    const VolumeCase& c = GetParam();
-    BootFields ours = ReadBoot(ReadAt(image, 0, 512));
-    EXPECT_EQ(ReadAt(image, c.size - 512, 512), ReadAt(image, 0, 512)) << "backup boot sector";
-    EXPECT_EQ(ours.sectorCount, c.size / 512 - 1);
-    uint64_t middle = ours.sectorCount * 512 / 2;
-    EXPECT_EQ(ours.mirrorLcn, middle / ours.clusterSize);
-
-    std::string reference = MakeReference(temp, c);
-    BootFields theirs = ReadBoot(ReadAt(reference, 0, 512));
-    EXPECT_EQ(ours.clusterSize, theirs.clusterSize);
-    EXPECT_EQ(ours.mftLcn, theirs.mftLcn);
-    EXPECT_EQ(ours.mirrorLcn, theirs.mirrorLcn);
-    uint64_t logSize = LogFileSize(image);
-    EXPECT_GT(logSize, 0u);
-    EXPECT_EQ(logSize, LogFileSize(reference));
-    // The journal follows the mirror and is all 0xFF.
-    uint64_t mirrorClusters = (4096 + ours.clusterSize - 1) / ours.clusterSize;
-    std::vector<uint8_t> journalStart = ReadAt(image, (ours.mirrorLcn + mirrorClusters) * ours.clusterSize, 4096);
-    EXPECT_EQ(journalStart, std::vector<uint8_t>(4096, 0xFF));
-    // The mirror holds the first MFT records byte for byte.
-    EXPECT_EQ(ReadAt(image, ours.mirrorLcn * ours.clusterSize, 4096), ReadAt(image, ours.mftLcn * ours.clusterSize, 4096));
-}
-
-TEST_P(FormatVolume, IndependentCheckersAcceptIt) {
-    Format();
-    const std::string quoted = ShellQuote(image);
     CommandResult info = RunCommand("ntfsinfo -m " + quoted);
-    EXPECT_EQ(info.exitCode, 0) << info.output;
-    EXPECT_NE(info.output.find("Volume Version: 3.1"), std::string::npos) << info.output;
-    EXPECT_NE(info.output.find("Volume Flags: 0x0000"), std::string::npos) << info.output;
-    EXPECT_NE(info.output.find("Volume Name: Volkit"), std::string::npos) << info.output;
-    CommandResult fix = RunCommand("ntfsfix -n " + quoted);
-    EXPECT_EQ(fix.exitCode, 0) << fix.output;
-    EXPECT_NE(fix.output.find("processed successfully"), std::string::npos) << fix.output;
-    CommandResult probe = RunCommand("ntfs-3g.probe --readwrite " + quoted);
-    EXPECT_EQ(probe.exitCode, 0) << probe.output;
-    CommandResult stat = RunCommand("fsstat " + quoted);
-    EXPECT_EQ(stat.exitCode, 0) << stat.output;
+    for (const char* line : {"Volume Version: 3.1", "Volume Flags: 0x0000", "Volume Name: Volkit"})
+        EXPECT_NE(info.output.find(line), std::string::npos) << info.output;
+    EXPECT_NE(RunCommand("ntfsfix -n " + quoted).output.find("processed successfully"), std::string::npos);
+    for (const char* command : {"ntfs-3g.probe --readwrite ", "fsstat "}) EXPECT_EQ(RunCommand(command + quoted).exitCode, 0) << command;
     CommandResult listing = RunCommand("fls -r " + quoted);
     EXPECT_EQ(listing.exitCode, 0) << listing.output;
     for (const char* name : {"$MFTMirr", "$LogFile", "$Secure:$SDS", "$Secure:$SII", "$UpCase:$Info", "$Quota:$Q",
@@ -144,40 +106,14 @@ TEST_P(FormatVolume, IndependentCheckersAcceptIt) {
         EXPECT_NE(listing.output.find(name), std::string::npos) << name << "\n" << listing.output;
 
     // A round of file work through libntfs-3g, and the volume is still clean.
-    std::string source = temp.File("payload.bin");
     // The smallest volume has only a few dozen clusters left.
-    std::vector<uint8_t> payload(GetParam().size < 8 * MiB ? 20000 : 300000);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + i / 251);
-    WriteFileBytes(source, payload);
-    CommandResult copy = RunCommand("ntfscp " + quoted + " " + ShellQuote(source) + " /payload.bin");
-    ASSERT_EQ(copy.exitCode, 0) << copy.output;
-    std::string back = temp.File("back.bin");
-    CommandResult cat = RunCommand("ntfscat " + quoted + " /payload.bin > " + ShellQuote(back));
-    ASSERT_EQ(cat.exitCode, 0) << cat.output;
-    EXPECT_EQ(ReadFileBytes(back), payload);
-    fix = RunCommand("ntfsfix -n " + quoted);
+    const std::vector<uint8_t> payload = Pattern(c.size < 8 * MiB ? 20000 : 300000, 1);
+    WriteFileBytes(temp.File("payload.bin"), payload);
+    ASSERT_EQ(RunCommand("ntfscp " + quoted + " " + ShellQuote(temp.File("payload.bin")) + " /payload.bin").exitCode, 0);
+    ASSERT_EQ(RunCommand("ntfscat " + quoted + " /payload.bin > " + ShellQuote(temp.File("back.bin"))).exitCode, 0);
+    EXPECT_EQ(ReadFileBytes(temp.File("back.bin")), payload);
+    CommandResult fix = RunCommand("ntfsfix -n " + quoted);
     EXPECT_EQ(fix.exitCode, 0) << fix.output;
-}
-
-TEST_P(FormatVolume, OpensThroughTheEngine) {
-    Format();
-    FileDevice device(image);
-    api::NtfsVolumeHandle volume;
-    ASSERT_TRUE(api::NtfsOpenVolume(device.Api(), volume));
-    api::NtfsDirHandle root;
-    ASSERT_TRUE(api::NtfsOpenDir(L"", root, volume));
-    std::vector<std::wstring> names;
-    api::NtfsEnumDir(
-        root,
-        [](const api::NtfsDirEntry& entry, void* out) {
-            static_cast<std::vector<std::wstring>*>(out)->push_back(entry.name);
-            return true;
-        },
-        &names);
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"$AttrDef", L"$BadClus", L"$Bitmap", L"$Boot", L"$Extend", L"$LogFile",
-                                                L"$MFT", L"$MFTMirr", L"$Secure", L"$UpCase", L"$Volume", L"."}));
-    EXPECT_TRUE(api::NtfsCloseDir(root));
-    EXPECT_TRUE(api::NtfsCloseVolume(volume));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -74,6 +74,11 @@ std::map<std::string, directory::dirEntry> FamilyTest::Listing(const std::string
     return entries;
 }
 
+void FamilyTest::ExpectErrors(const Lines& expected) {
+    EXPECT_EQ(log->Errors(), expected);
+    log->Clear();
+}
+
 std::string NameOf(const char16_t* name) {
     return volcore::Utf16ToUtf8(std::u16string_view(name, std::char_traits<char16_t>::length(name)));
 }

@@ -18,6 +18,7 @@ namespace volcore::test {
 
 // The filesystem family is what these tests exercise: its names read unqualified.
 using namespace volkit;
+using Lines = std::vector<std::string>;
 
 class FamilyTest : public ::testing::Test {
 protected:
@@ -39,6 +40,8 @@ protected:
     std::vector<uint8_t> ReadWhole(const std::string& path);
     // What fetch reports for `dir`, by name.
     std::map<std::string, directory::dirEntry> Listing(const std::string& dir);
+    // The family's error lines since the last check; clears them.
+    void ExpectErrors(const Lines& expected);
 
     MemoryDevice memory;
     filesystem::device dev{};

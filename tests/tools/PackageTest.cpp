@@ -5,12 +5,11 @@
 #include <fstream>
 
 #include "support/Images.h"
+#include "tools/ToolRunner.h"
 
 using namespace volcore::test;
 
 namespace {
-
-std::string Q(const std::string& text) { return ShellQuote(text); }
 
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 

@@ -10,8 +10,6 @@ using namespace volcore::test;
 
 namespace {
 
-std::string Q(const std::string& text) { return ShellQuote(text); }
-
 // The rest of the line that starts with "KEY:", without leading blanks.
 std::string Field(const std::string& text, const std::string& key) {
     size_t at = text.rfind(key + ":", 0) == 0 ? 0 : text.find("\n" + key + ":");
@@ -56,7 +54,7 @@ TEST(ToolVolume, InfoAgreesWithFsstat) {
 }
 
 TEST(ToolVolume, MkfsCreatesExtendsAndFormatsImages) {
-    if (!HaveProgram("fsstat") || !HaveProgram("ntfscat")) GTEST_SKIP() << "fsstat or ntfscat missing";
+    if (!HaveProgram("fsstat")) GTEST_SKIP() << "fsstat missing";
     TempDir dir;
     const std::string fresh = dir.File("fresh.img"), label = "Donn\u00e9es \u20ac\U0001F600";
     ToolResult mkfs = RunTool("mkfs " + Q(fresh) + " --size 32M --label " + Q(label));
@@ -65,9 +63,6 @@ TEST(ToolVolume, MkfsCreatesExtendsAndFormatsImages) {
     EXPECT_EQ(FsstatField(fresh, "File System Type"), "NTFS");
     EXPECT_EQ(FsstatField(fresh, "Volume Name"), label);
     EXPECT_EQ(InfoField(RunTool("info " + Q(fresh)), "label"), label);
-    WriteFileBytes(dir.File("hello"), {'h', 'e', 'l', 'l', 'o'});
-    ASSERT_EQ(RunTool("put " + Q(fresh) + " " + Q(dir.File("hello")) + " /hello").exitCode, 0);
-    EXPECT_EQ(RunCommand("ntfscat " + Q(fresh) + " /hello").output, "hello");
 
     // An existing smaller file grows; the cluster size is taken as given.
     const std::string grown = dir.File("grown.img");
@@ -82,9 +77,7 @@ TEST(ToolVolume, MkfsCreatesExtendsAndFormatsImages) {
     EXPECT_EQ(full.err, "");
     EXPECT_EQ(FsstatField(dir.File("full.img"), "File System Type"), "NTFS");
 
-    ToolResult missing = RunTool("mkfs " + Q(dir.File("none.img")));
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("cannot open image"), std::string::npos) << missing.err;
+    ExpectRows({{"mkfs IMG", 1, "cannot open image"}}, dir.File("none.img"));
 }
 
 TEST(ToolVolume, CheckSaysCleanDamagedOrCannotCheck) {
@@ -109,7 +102,5 @@ TEST(ToolVolume, CheckSaysCleanDamagedOrCannotCheck) {
               std::string::npos) << damaged.out;
 
     WriteFileBytes(image, std::vector<uint8_t>(1 << 20, 0));
-    ToolResult nothing = RunTool("check " + Q(image));
-    EXPECT_EQ(nothing.exitCode, 2);
-    EXPECT_NE(nothing.err.find("No NTFS boot sector"), std::string::npos) << nothing.err;
+    ExpectRows({{"check IMG", 2, "No NTFS boot sector"}}, image);
 }
