@@ -271,10 +271,9 @@ TEST_F(AttributeOnImage, SerialisedRecordsAreAlignedAndPadded) {
     EXPECT_THROW(longName.Serialize(CByteWriter(room)), std::overflow_error);
 }
 
-// Loads the attributes of mkntfs's system records, checks them against istat
-// and against the data on the image, writes them into a fresh record as an
-// entry save would, and loads that record again.
-TEST_F(AttributeOnImage, MkntfsRecordsLoadAndSurviveASerialisationRoundTrip) {
+// The attributes of mkntfs's system records as istat sees them; an entry's
+// save writes them back unchanged (see the entry tests).
+TEST_F(AttributeOnImage, MkntfsRecordsLoadAsTheSleuthKitReadsThem) {
     if (!HaveProgram("istat")) GTEST_SKIP() << "istat (The Sleuth Kit) is missing";
     for (uint64_t number : {0, 5, 6, 9, 10}) {
         SCOPED_TRACE(number);
@@ -285,39 +284,14 @@ TEST_F(AttributeOnImage, MkntfsRecordsLoadAndSurviveASerialisationRoundTrip) {
             return a.type != b.type ? a.type < b.type : a.name < b.name;
         });
         ASSERT_EQ(parsed.size(), expected.size());
-
-        std::vector<std::shared_ptr<CAttribute>> attributes;
-        auto fresh = BuildRecordHeader(1024, MakeReference(number, 1), 0, 1, 1);
-        size_t position = FirstAttributeOffset(1024);
-        size_t i = 0;
+        auto want = expected.begin();
         for (const auto& [key, locations] : parsed) {
-            auto attribute = std::make_shared<CAttribute>(Volume(), MakeReference(number, 1), locations);
-            const IstatAttribute& want = expected[i++];
-            EXPECT_EQ(attribute->GetType(), want.type);
-            EXPECT_EQ(attribute->GetSize(), want.size);
-            EXPECT_EQ(attribute->IsNonResident(), !want.resident);
-            if (attribute->IsNonResident()) {
-                EXPECT_EQ(ExpandClusters(attribute->GetRuns()), want.clusters);
-            }
-            attributes.push_back(attribute);
-            CByteWriter out = CByteWriter(fresh->bytes).Sub(position, 1024 - position);
-            position += attribute->Serialize(out);
-        }
-        CByteWriter(fresh->bytes).U32(position, AttrType::End);
-
-        ParseMap again;
-        ParseAttributeRecords(fresh, again);
-        ASSERT_EQ(again.size(), parsed.size());
-        i = 0;
-        for (const auto& [key, locations] : again) {
-            CAttribute reloaded(Volume(), MakeReference(number, 1), locations);
-            const CAttribute& original = *attributes[i++];
-            EXPECT_EQ(reloaded.GetType(), original.GetType());
-            EXPECT_EQ(reloaded.GetName(), original.GetName());
-            EXPECT_EQ(reloaded.GetFlags(), original.GetFlags());
-            EXPECT_EQ(reloaded.GetSize(), original.GetSize());
-            EXPECT_EQ(reloaded.GetRuns(), original.GetRuns());
-            EXPECT_EQ(reloaded.ReadAll(), original.ReadAll());
+            CAttribute attribute(Volume(), MakeReference(number, 1), locations);
+            EXPECT_EQ(attribute.GetType(), want->type);
+            EXPECT_EQ(attribute.GetSize(), want->size);
+            EXPECT_EQ(attribute.IsNonResident(), !want->resident);
+            EXPECT_EQ(ExpandClusters(attribute.GetRuns()), want->clusters);
+            ++want;
         }
     }
 

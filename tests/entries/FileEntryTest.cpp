@@ -31,46 +31,23 @@ uint64_t AddFileWithLinks(const std::string& image, int links, size_t nameLength
     return record;
 }
 
-// What a save must keep of an entry, in a comparable form.
-struct SEntrySnapshot {
-    uint16_t sequence = 0;
-    uint16_t links = 0;
-    uint16_t flags = 0;
-    std::vector<std::string> attributes;
-
-    bool operator==(const SEntrySnapshot&) const = default;
-};
-
-std::string Describe(const AttributeKey& key, const CAttribute& attribute) {
-    std::string text = std::to_string(key.type) + "/" + Utf16ToUtf8(key.name) + "/" + std::to_string(key.occurrence) +
-                       " flags " + std::to_string(attribute.GetFlags()) + " size " + std::to_string(attribute.GetSize());
-    if (!attribute.IsNonResident()) {
-        for (uint8_t byte : attribute.ReadAll()) text += " " + std::to_string(byte);
-        return text;
-    }
-    text += " runs";
-    for (const auto& [vcn, run] : attribute.GetRuns())
-        text += " " + std::to_string(vcn.value) + ":" + std::to_string(run.lcn) + "+" + std::to_string(run.length);
-    return text;
-}
-
-SEntrySnapshot Snapshot(CVolume& volume, uint64_t record) {
+// What a save must keep of an entry, as text: the header's counts and every
+// attribute's key, flags, size and value or runs.
+std::string Snapshot(CVolume& volume, uint64_t record) {
     MftRecBufferPtr raw = volume.ReadMftRecord(record);
     CByteReader header(raw->bytes);
-    SEntrySnapshot snapshot{header.U16(FileRecord::SequenceNumber), header.U16(FileRecord::LinkCount),
-                            header.U16(FileRecord::Flags), {}};
+    std::string text = std::to_string(header.U16(FileRecord::SequenceNumber)) + " " +
+                       std::to_string(header.U16(FileRecord::LinkCount)) + " " + std::to_string(header.U16(FileRecord::Flags));
     FileEntryPtr entry = CFileEntry::Load(record, volume);
-    for (const auto& [key, attribute] : entry->GetAttributes()) snapshot.attributes.push_back(Describe(key, *attribute));
-    return snapshot;
-}
-
-bool IsBaseRecordInUse(CVolume& volume, uint64_t record) {
-    if (!volume.GetMft().GetBitmap().Test(record)) return false;
-    MftRecBufferPtr raw = volume.ReadMftRecord(record);
-    CByteReader header(raw->bytes);
-    return header.U32(FileRecord::Signature) == FileRecord::SignatureValue &&
-           (header.U16(FileRecord::Flags) & FileRecord::FlagInUse) != 0 &&
-           RecordNumber(header.U64(FileRecord::BaseReference)) == 0;
+    for (const auto& [key, attribute] : entry->GetAttributes()) {
+        text += "\n" + std::to_string(key.type) + "/" + Utf16ToUtf8(key.name) + "/" + std::to_string(key.occurrence) +
+                " flags " + std::to_string(attribute->GetFlags()) + " size " + std::to_string(attribute->GetSize()) + ":";
+        if (!attribute->IsNonResident())
+            for (uint8_t byte : attribute->ReadAll()) text += " " + std::to_string(byte);
+        for (const auto& [vcn, run] : attribute->GetRuns())
+            text += " " + std::to_string(vcn.value) + ":" + std::to_string(run.lcn) + "+" + std::to_string(run.length);
+    }
+    return text;
 }
 
 }  // namespace
@@ -85,9 +62,11 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
         CVolume* volume = &image.Volume();
         uint64_t saved = 0;
         for (uint64_t record = 0; record < volume->GetMft().GetRecordCount(); ++record) {
-            if (!IsBaseRecordInUse(*volume, record)) continue;
+            bool baseInUse = volume->GetMft().GetBitmap().Test(record) &&
+                             FailureOf([&] { CFileEntry::Load(record, *volume); }).empty();
+            if (!baseInUse) continue;
             SCOPED_TRACE(record);
-            SEntrySnapshot before = Snapshot(*volume, record);
+            std::string before = Snapshot(*volume, record);
             FileEntryPtr entry = CFileEntry::Load(record, *volume);
             entry->MarkDirty();
             entry->Save();

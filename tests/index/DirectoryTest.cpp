@@ -72,6 +72,7 @@ TEST_F(DirectoryTest, ResolvesFromTheRootIgnoringCaseAndEmptyComponents) {
     EXPECT_EQ(CDirectory::OpenByPath(volume, u"\\"), volume.GetRoot());
 
     EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"alpha\\gamma\\x"); }), "Entry gamma doesn't exist");
+    EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"alpha/Beta"); }), "Entry alpha/Beta doesn't exist");  // a name character
     EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"alpha\\Beta\\File.txt\\x"); }), "Attribute 144 $I30 not found");
 
     // Everything is still there after the volume was written and loaded again.

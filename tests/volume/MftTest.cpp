@@ -91,7 +91,8 @@ TEST(Mft, AllocatesFrom25AndGrows) {
     mft.Extend(1);
     EXPECT_EQ(mft.GetRecordCount(), 40u);
     // Grown records carry a minimal header that reads back cleanly.
-    CByteReader grown(mft.ReadRecord(37)->bytes);
+    MftRecBufferPtr record = mft.ReadRecord(37);
+    CByteReader grown(record->bytes);
     EXPECT_EQ(grown.U32(FileRecord::RecordNumber), 37u);
     EXPECT_EQ(grown.U16(FileRecord::Flags), 0u);
     EXPECT_EQ(grown.U16(FileRecord::FirstAttribute), 56u);
