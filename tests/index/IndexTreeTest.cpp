@@ -155,13 +155,15 @@ TEST_P(IndexTree, StaysBalancedThroughRandomInsertsAndRemoves) {
     index.Save();
     EXPECT_GT(written, 0u);
     EXPECT_LE(written, (index.Inspect().depth + 1) * 4096u);
+    engine->Device().failWrite = nullptr;
 
     change(index, 12, false);
     // Emptied, the index is small again and gives its blocks back.
     for (const auto& item : ListEntries(index)) index.RemoveEntry(item.first);
     index.Save();
     EXPECT_FALSE(index.IsLarge());
-    EXPECT_EQ(entry->GetAttribute(AttrType::IndexRoot, u"$I30")->GetSize(), IndexRoot::HeaderSize + IndexEntry::SmallEndLength);
+    EXPECT_EQ(entry->GetAttribute(AttrType::IndexRoot, u"$I30")->GetSize(),
+              IndexRoot::HeaderSize + IndexEntry::SmallEndLength);
     EXPECT_FALSE(entry->FindAttribute(AttrType::IndexAllocation, u"$I30"));
     EXPECT_FALSE(entry->FindAttribute(AttrType::Bitmap, u"$I30"));
 }

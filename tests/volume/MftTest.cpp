@@ -45,9 +45,9 @@ TEST(Mft, RefusesDamagedRecordZeroAndDifferingMirror) {
 }
 
 TEST(Mft, WritesMirrorOnlyForMirroredRecordsAndOnlyAllocatedRecords) {
+    std::vector<uint64_t> writes;  // outlives the volume, which may write as it goes
     EngineVolume image(ImageOptions{}, ELoadDepth::Mft);
     CMft& mft = image.Volume().GetMft();
-    std::vector<uint64_t> writes;
     image.Device().failWrite = [&](uint64_t offset, uint32_t) {
         writes.push_back(offset);
         return false;
