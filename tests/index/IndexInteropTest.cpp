@@ -46,21 +46,17 @@ std::set<std::u16string> FlsNames(const std::string& image, const std::u16string
     return names;
 }
 
-class InteropImage : public ::testing::Test {
+// A fresh 64 MiB image of its own.
+class InteropImage {
 protected:
     std::string Image() const { return m_dir.File("v.img"); }
-    void MakeImage(uint32_t clusterSize) {
-        ImageOptions options;
-        options.size = 64ull << 20;
-        options.clusterSize = clusterSize;
-        MakeNtfsImage(Image(), options);
-    }
+    void MakeImage(uint32_t clusterSize) { MakeNtfsImage(Image(), Geometry(clusterSize, 64ull << 20)); }
 
     TempDir m_dir;
 };
 
-class IndexInterop : public InteropImage, public ::testing::WithParamInterface<uint32_t> {};
-using IndexChanges = InteropImage;
+class IndexInterop : public InteropImage, public ::testing::TestWithParam<uint32_t> {};
+class IndexChanges : public InteropImage, public ::testing::Test {};
 
 }  // namespace
 
