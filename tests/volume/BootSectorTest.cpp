@@ -71,5 +71,8 @@ TEST(BootSector, ChecksInOrderWithTheirMessages) {
         {{{BootField::ClustersPerIndexBlock, 1, 6}}, "Invalid INDX record size: 6"},
         {{{BootField::ClustersPerIndexBlock, 1, 0}}, "Invalid INDX record size: 0"},
     };
-    for (const auto& [changes, message] : cases) EXPECT_EQ(FailureOf([&] { ParseBootSector(BootSector(changes)); }), message);
+    for (const auto& [changes, message] : cases) {
+        auto sector = BootSector(changes);
+        EXPECT_EQ(FailureOf([&] { ParseBootSector(sector); }), message);
+    }
 }

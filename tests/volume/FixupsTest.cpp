@@ -82,7 +82,8 @@ TEST(Fixups, InvalidHeadersAndShortBuffersAreRefused) {
         {1024, 1022, 3, invalid + "1024, update sequence array offset: 1022, count: 3"},
         {1000, 48, 3, invalid + "1000, update sequence array offset: 48, count: 3"},
     };
-    for (const auto& [size, offset, count, failure] : cases) {
+    for (const auto& [recordSize, offset, count, failure] : cases) {
+        const uint32_t size = recordSize;
         auto record = Records(1, size, offset, 1);
         CByteWriter(record).U16(UpdateSequence::Count, count);
         EXPECT_EQ(FailureOf([&] { MstUnprotect(record, 1, size); }), failure);
