@@ -55,7 +55,7 @@ std::string Snapshot(CVolume& volume, uint64_t record) {
 TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
     for (uint32_t clusterSize : {512u, 4096u, 65536u}) {
         SCOPED_TRACE(clusterSize);
-        EngineVolume image(Geometry(clusterSize));
+        EngineVolume image(WithClusters(clusterSize));
         uint64_t twoNames = AddFileWithLinks(image.Path(), 2, 20);
         Ntfs3gTree(image.Path()).MakeFile(u"data.bin", Pattern(300000, 1));
         image.Reload();

@@ -50,7 +50,7 @@ std::set<std::u16string> FlsNames(const std::string& image, const std::u16string
 class InteropImage {
 protected:
     std::string Image() const { return m_dir.File("v.img"); }
-    void MakeImage(uint32_t clusterSize) { MakeNtfsImage(Image(), Geometry(clusterSize, 64ull << 20)); }
+    void MakeImage(uint32_t clusterSize) { MakeNtfsImage(Image(), WithClusters(clusterSize, 64ull << 20)); }
 
     TempDir m_dir;
 };

@@ -74,7 +74,7 @@ protected:
     }
     std::string Image() const { return m_image.Path(); }
 
-    EngineVolume m_image{Geometry(GetParam(), 64ull << 20)};
+    EngineVolume m_image{WithClusters(GetParam(), 64ull << 20)};
     FileReference m_directory = 0;
     std::map<std::u16string, uint64_t> m_pairs;
 };

@@ -39,7 +39,7 @@ struct ImageOptions {
     std::string label;  // ASCII
 };
 
-inline ImageOptions Geometry(uint32_t clusterSize, uint64_t size = 16ull << 20) {
+inline ImageOptions WithClusters(uint32_t clusterSize, uint64_t size = 16ull << 20) {
     ImageOptions options;
     options.clusterSize = clusterSize;
     options.size = size;

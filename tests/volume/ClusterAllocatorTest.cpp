@@ -33,7 +33,7 @@ protected:
     }
 
     // Not a multiple of 64 clusters, so that the bitmap reaches past the device.
-    EngineVolume image{Geometry(4096, (16ull << 20) - 32768)};
+    EngineVolume image{WithClusters(4096, (16ull << 20) - 32768)};
     CVolume* volume = &image.Volume();
     CClusterAllocator* allocator = nullptr;
 };

@@ -12,7 +12,7 @@ using namespace volcore::test;
 TEST(Mft, LoadsSystemEntriesWithTheMirrorCountOfTheClusterSize) {
     for (auto [clusterSize, mirrorCount] : {std::pair{512u, 4u}, {4096u, 4u}, {65536u, 64u}}) {
         SCOPED_TRACE(clusterSize);
-        EngineVolume image(Geometry(clusterSize), ELoadDepth::Mft);
+        EngineVolume image(WithClusters(clusterSize), ELoadDepth::Mft);
         CMft& mft = image.Volume().GetMft();
         EXPECT_EQ(image.Volume().GetMirrorRecordCount(), mirrorCount);
         EXPECT_EQ(mft.GetRecordCount(), mft.GetMftData()->GetSize() / 1024);
