@@ -8,14 +8,13 @@
 #include "support/Ntfs3gTree.h"
 #include "volume/Bitmap.h"
 #include "volume/ClusterAllocator.h"
-#include "volume/EngineImage.h"
+#include "volume/Mft.h"
+#include "support/EngineVolume.h"
 
 using namespace volcore;
 using namespace volcore::test;
 
 namespace {
-
-constexpr uint32_t kFileSignature = 0x454C4946;
 
 std::string LinkName(int index, size_t length) {
     std::string name = "link" + std::to_string(index) + "_";
@@ -32,61 +31,23 @@ uint64_t AddFileWithLinks(const std::string& image, int links, size_t nameLength
     return record;
 }
 
-// What a save must keep of an entry, in a comparable form.
-struct SEntrySnapshot {
-    uint16_t sequence = 0;
-    uint16_t links = 0;
-    uint16_t flags = 0;
-    std::vector<std::string> attributes;
-
-    bool operator==(const SEntrySnapshot&) const = default;
-};
-
-std::string Describe(const AttributeKey& key, const CAttribute& attribute) {
-    std::string text = std::to_string(key.type) + "/" + Utf16ToUtf8(key.name) + "/" + std::to_string(key.occurrence) +
-                       " flags " + std::to_string(attribute.GetFlags()) + " size " + std::to_string(attribute.GetSize());
-    if (!attribute.IsNonResident()) {
-        for (uint8_t byte : attribute.ReadAll()) text += " " + std::to_string(byte);
-        return text;
-    }
-    text += " runs";
-    for (const auto& [vcn, run] : attribute.GetRuns())
-        text += " " + std::to_string(vcn.value) + ":" + std::to_string(run.lcn) + "+" + std::to_string(run.length);
-    return text;
-}
-
-SEntrySnapshot Snapshot(CVolume& volume, uint64_t record) {
+// What a save must keep of an entry, as text: the header's counts and every
+// attribute's key, flags, size and value or runs.
+std::string Snapshot(CVolume& volume, uint64_t record) {
     MftRecBufferPtr raw = volume.ReadMftRecord(record);
     CByteReader header(raw->bytes);
-    SEntrySnapshot snapshot{header.U16(FileRecord::SequenceNumber), header.U16(FileRecord::LinkCount),
-                            header.U16(FileRecord::Flags), {}};
+    std::string text = std::to_string(header.U16(FileRecord::SequenceNumber)) + " " +
+                       std::to_string(header.U16(FileRecord::LinkCount)) + " " + std::to_string(header.U16(FileRecord::Flags));
     FileEntryPtr entry = CFileEntry::Load(record, volume);
-    for (const auto& [key, attribute] : entry->GetAttributes()) snapshot.attributes.push_back(Describe(key, *attribute));
-    return snapshot;
-}
-
-bool IsBaseRecordInUse(CVolume& volume, uint64_t record) {
-    if (!volume.GetMft().GetBitmap().Test(record)) return false;
-    MftRecBufferPtr raw = volume.ReadMftRecord(record);
-    CByteReader header(raw->bytes);
-    return header.U32(FileRecord::Signature) == kFileSignature &&
-           (header.U16(FileRecord::Flags) & FileRecord::FlagInUse) != 0 &&
-           RecordNumber(header.U64(FileRecord::BaseReference)) == 0;
-}
-
-std::vector<uint8_t> MakeFileName(const std::u16string& name) {
-    std::vector<uint8_t> value(66 + 2 * name.size(), 0);
-    CByteWriter writer(value);
-    writer.U64(FileNameValue::ParentReference, MakeReference(kRootRecord, kRootRecord));
-    writer.U8(FileNameValue::NameLength, static_cast<uint8_t>(name.size()));
-    writer.U8(FileNameValue::NameSpace, FileNameValue::NameSpaceWin32);
-    writer.Utf16(FileNameValue::Name, name);
-    return value;
-}
-
-void SetResident(CAttribute& attribute, const std::vector<uint8_t>& value) {
-    attribute.SetSize(value.size());
-    attribute.WriteData(0, value.data(), static_cast<uint32_t>(value.size()));
+    for (const auto& [key, attribute] : entry->GetAttributes()) {
+        text += "\n" + std::to_string(key.type) + "/" + Utf16ToUtf8(key.name) + "/" + std::to_string(key.occurrence) +
+                " flags " + std::to_string(attribute->GetFlags()) + " size " + std::to_string(attribute->GetSize()) + ":";
+        if (!attribute->IsNonResident())
+            for (uint8_t byte : attribute->ReadAll()) text += " " + std::to_string(byte);
+        for (const auto& [vcn, run] : attribute->GetRuns())
+            text += " " + std::to_string(vcn.value) + ":" + std::to_string(run.lcn) + "+" + std::to_string(run.length);
+    }
+    return text;
 }
 
 }  // namespace
@@ -94,17 +55,18 @@ void SetResident(CAttribute& attribute, const std::vector<uint8_t>& value) {
 TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
     for (uint32_t clusterSize : {512u, 4096u, 65536u}) {
         SCOPED_TRACE(clusterSize);
-        EngineImage image(clusterSize);
+        EngineVolume image(WithClusters(clusterSize));
         uint64_t twoNames = AddFileWithLinks(image.Path(), 2, 20);
         Ntfs3gTree(image.Path()).MakeFile(u"data.bin", Pattern(300000, 1));
         image.Reload();
-
-        auto volume = image.Open(ELoadDepth::Allocator);
+        CVolume* volume = &image.Volume();
         uint64_t saved = 0;
         for (uint64_t record = 0; record < volume->GetMft().GetRecordCount(); ++record) {
-            if (!IsBaseRecordInUse(*volume, record)) continue;
+            bool baseInUse = volume->GetMft().GetBitmap().Test(record) &&
+                             FailureOf([&] { CFileEntry::Load(record, *volume); }).empty();
+            if (!baseInUse) continue;
             SCOPED_TRACE(record);
-            SEntrySnapshot before = Snapshot(*volume, record);
+            std::string before = Snapshot(*volume, record);
             FileEntryPtr entry = CFileEntry::Load(record, *volume);
             entry->MarkDirty();
             entry->Save();
@@ -123,9 +85,6 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
         unlinked->DeleteAttribute(AttrType::FileName);
         EXPECT_EQ(unlinked->FindAttributes(AttrType::FileName).size(), 1u);
         EXPECT_EQ(unlinked->GetAttribute(AttrType::FileName)->ReadAll(), names[1]->ReadAll());
-        volume->Flush();
-        volume.reset();
-
         image.ExpectCheckersAccept();
         CommandResult list = RunCommand("ntfsls -a " + ShellQuote(image.Path()));
         EXPECT_NE(list.output.find(LinkName(0, 20)), std::string::npos) << list.output;
@@ -141,14 +100,19 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
 }
 
 TEST(FileEntry, FollowsTheAttributeList) {
-    EngineImage image;
+    EngineVolume image;
     constexpr int kLinks = 12;
     uint64_t record = AddFileWithLinks(image.Path(), kLinks, 100);
     image.Reload();
-    auto volume = image.Open(ELoadDepth::Allocator);
+    CVolume* volume = &image.Volume();
 
-    image.Device().reads.clear();
+    std::vector<uint64_t> reads;
+    image.Device().failRead = [&](uint64_t offset, uint32_t) {
+        reads.push_back(offset);
+        return false;
+    };
     FileEntryPtr entry = CFileEntry::Load(record, *volume);
+    image.Device().failRead = nullptr;
     ASSERT_TRUE(entry->FindAttribute(AttrType::AttributeList));
     ASSERT_FALSE(entry->GetExtensionRecords().empty());
     // Many list entries name the same few records, and some the base record:
@@ -156,7 +120,7 @@ TEST(FileEntry, FollowsTheAttributeList) {
     uint64_t mftStart = volume->GetMftLcn() * volume->GetClusterSize();
     uint64_t mftEnd = mftStart + volume->GetMft().GetRecordCount() * 1024;
     std::multiset<uint64_t> recordsRead;
-    for (uint64_t offset : image.Device().reads)
+    for (uint64_t offset : reads)
         if (offset >= mftStart && offset < mftEnd && (offset - mftStart) % 1024 == 0)
             recordsRead.insert((offset - mftStart) / 1024);
     EXPECT_EQ(recordsRead.count(record), 1u);
@@ -200,18 +164,16 @@ TEST(FileEntry, FollowsTheAttributeList) {
 }
 
 TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
-    EngineImage image;
+    EngineVolume image;
     uint64_t record = 0;
     std::vector<uint64_t> clusters;
     {
-        auto volume = image.Open(ELoadDepth::Allocator);
-        FileEntryPtr entry = CFileEntry::Create(FileRecord::FlagInUse, *volume);
+        CVolume* volume = &image.Volume();
+        FileEntryPtr entry = NewEntry(*volume, u"new.txt");
         record = RecordNumber(entry->GetReference());
         EXPECT_EQ(entry->GetReference(), MakeReference(record, 1));
         EXPECT_GE(record, 25u);
 
-        SetResident(*entry->CreateAttribute(AttrType::StandardInformation, u"", true), std::vector<uint8_t>(72, 0));
-        SetResident(*entry->CreateAttribute(AttrType::FileName, u"", true), MakeFileName(u"new.txt"));
         AttributePtr data = entry->CreateAttribute(AttrType::Data, u"", false);
         data->SetSize(3 * 4096 + 5);
         EXPECT_EQ(FailureOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
@@ -237,15 +199,15 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
         for (const auto& [vcn, run] : data->GetRuns())
             for (uint64_t i = 0; i < run.length; ++i) clusters.push_back(run.lcn + i);
         EXPECT_EQ(clusters.size(), 4u);
-        volume->Flush();
     }
-    image.Store();
+    image.Close();
     CommandResult info = RunCommand("ntfsinfo -i " + std::to_string(record) + " " + ShellQuote(image.Path()));
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_NE(info.output.find("new.txt"), std::string::npos) << info.output;
     EXPECT_NE(info.output.find("12293"), std::string::npos) << info.output;
 
-    auto volume = image.Open(ELoadDepth::Allocator);
+    image.Reopen();
+    CVolume* volume = &image.Volume();
     auto& bits = dynamic_cast<CClusterAllocator&>(*volume->GetClusterAllocator()).GetBitmap();
     FileEntryPtr entry = CFileEntry::Load(record, *volume);
     EXPECT_EQ(entry->GetAttribute(AttrType::Data)->GetSize(), 3u * 4096 + 5);
@@ -267,7 +229,5 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     EXPECT_FALSE(volume->GetMft().GetBitmap().Test(record));
     EXPECT_EQ(FailureOf([&] { CFileEntry::Load(record, *volume); }),
               "Cannot load file entry: unused record " + std::to_string(record));
-    volume->Flush();
-    volume.reset();
     image.ExpectCheckersAccept();
 }

@@ -21,27 +21,6 @@ using namespace volcore::test;
 namespace {
 
 
-// A new file entry as the engine makes them: 72-byte $STANDARD_INFORMATION,
-// $FILE_NAME under `parent`, no $DATA.
-FileEntryPtr MakeFileEntry(CVolume& volume, FileReference parent, const std::u16string& name) {
-    FileEntryPtr entry = CFileEntry::Create(FileRecord::FlagInUse, volume);
-    std::vector<uint8_t> info(StdInfo::Size);
-    CByteWriter(info).U32(StdInfo::FileAttributes, kFileAttributeNormal);
-    AttributePtr standard = entry->CreateAttribute(AttrType::StandardInformation, u"", true);
-    standard->SetSize(info.size());
-    standard->WriteData(0, info.data(), static_cast<uint32_t>(info.size()));
-    std::vector<uint8_t> value(FileNameValue::Name + 2 * name.size());
-    CByteWriter writer(value);
-    writer.U64(FileNameValue::ParentReference, parent);
-    writer.U32(FileNameValue::FileAttributes, kFileAttributeNormal);
-    writer.U8(FileNameValue::NameLength, static_cast<uint8_t>(name.size()));
-    writer.Utf16(FileNameValue::Name, name);
-    AttributePtr fileName = entry->CreateAttribute(AttrType::FileName, u"", true);
-    fileName->SetSize(value.size());
-    fileName->WriteData(0, value.data(), static_cast<uint32_t>(value.size()));
-    return entry;
-}
-
 std::vector<std::vector<uint8_t>> FileNames(const CFileEntry& entry) {
     std::vector<std::vector<uint8_t>> values;
     for (const AttributePtr& attribute : entry.FindAttributes(AttrType::FileName)) values.push_back(attribute->ReadAll());
@@ -51,34 +30,25 @@ std::vector<std::vector<uint8_t>> FileNames(const CFileEntry& entry) {
 class FileObject : public ::testing::Test {
 protected:
     void SetUp() override {
-        MakeNtfsImage(Image());
         {
-            Ntfs3gTree image(Image());
+            Ntfs3gTree image(m_image.Path());
             m_dir = image.MakeDirectory(u"d");
-            const std::string text = "hello world";
-            m_text = image.MakeFile(u"d\\A long file name.txt", std::vector<uint8_t>(text.begin(), text.end()));
+            m_text = image.MakeFile(u"d\\A long file name.txt", Pattern(11, 1));
         }
-        {
-            Ntfs3gTree(Image()).SetDosName(u"d\\A long file name.txt", "ALONGF~1.TXT");
-        }
-        m_volume = std::make_unique<EngineVolume>(Image(), ELoadDepth::Full);
+        Ntfs3gTree(m_image.Path()).SetDosName(u"d\\A long file name.txt", "ALONGF~1.TXT");
+        m_image.Reload();
     }
-    std::string Image() const { return m_tmp.File("v.img"); }
-    CVolume& Volume() { return m_volume->Volume(); }
-    // The parent's half of a name change goes through the directory layer,
-    // which a volume without its root does not have.
-    bool HaveDirectories() { return Volume().GetRoot() != nullptr; }
+    CVolume& Volume() { return m_image.Volume(); }
 
-    TempDir m_tmp;
+    EngineVolume m_image{ImageOptions{}, ELoadDepth::Full};
     FileReference m_dir = 0;
     FileReference m_text = 0;
-    std::unique_ptr<EngineVolume> m_volume;
 };
 
 }  // namespace
 
 TEST_F(FileObject, FileWithoutDataGetsAResidentDataOnFirstSize) {
-    CFile file(MakeFileEntry(Volume(), m_dir, u"new"), Volume());
+    CFile file(NewEntry(Volume(), u"new", false, m_dir), Volume());
     EXPECT_EQ(file.GetSize(), 0u);
     char buffer[10];
     EXPECT_FALSE(file.GetEntry().FindAttribute(AttrType::Data));
@@ -97,7 +67,7 @@ TEST_F(FileObject, FileWithoutDataGetsAResidentDataOnFirstSize) {
 }
 
 TEST_F(FileObject, AttributesAndTimesKeepTheLengthOfTheStandardInformation) {
-    CFile created(MakeFileEntry(Volume(), m_dir, u"new"), Volume());
+    CFile created(NewEntry(Volume(), u"new", false, m_dir), Volume());
     StandardInformation info;
     for (size_t i = 0; i < info.size(); ++i) info[i] = static_cast<uint8_t>(i + 1);
     created.SetAttributesAndTime(info);
@@ -116,7 +86,6 @@ TEST_F(FileObject, AttributesAndTimesKeepTheLengthOfTheStandardInformation) {
 }
 
 TEST_F(FileObject, EveryFileNameAndTheParentIndexFollowSizeTimesAndAttributes) {
-    if (!HaveDirectories()) GTEST_SKIP() << "directories are not loaded";
     std::shared_ptr<CDirectory> parent = CDirectory::Open(Volume(), m_dir);
     {
         CFile file(CFileEntry::Load(m_text, Volume()), Volume());
@@ -162,15 +131,14 @@ TEST_F(FileObject, EveryFileNameAndTheParentIndexFollowSizeTimesAndAttributes) {
         EXPECT_FALSE(parent->GetIndex().IsDirty());
     }
     parent.reset();
-    m_volume->Close();
+    m_image.Close();
 
     // What libntfs-3g reads from the directory agrees.
-    CommandResult listing = RunCommand("ntfsls -l -p /d " + ShellQuote(Image()));
+    CommandResult listing = RunCommand("ntfsls -l -p /d " + ShellQuote(m_image.Path()));
     EXPECT_NE(listing.output.find("5000"), std::string::npos) << listing.output;
 }
 
 TEST_F(FileObject, DirectoriesKeepTheirIndexFlagInTheirNames) {
-    if (!HaveDirectories()) GTEST_SKIP() << "directories are not loaded";
     CFsObject directory(CFileEntry::Load(m_dir, Volume()), Volume());
     StandardInformation info = directory.GetAttributesAndTime();
     CByteWriter(info.data(), info.size()).U32(StdInfo::FileAttributes, 0x02);
@@ -183,7 +151,6 @@ TEST_F(FileObject, DirectoriesKeepTheirIndexFlagInTheirNames) {
 }
 
 TEST_F(FileObject, DeletingRemovesEveryNameAndEndsTheObject) {
-    if (!HaveDirectories()) GTEST_SKIP() << "directories are not loaded";
     std::shared_ptr<CDirectory> parent = CDirectory::Open(Volume(), m_dir);
     CFile file(CFileEntry::Load(m_text, Volume()), Volume());
     file.Delete();
@@ -202,13 +169,13 @@ TEST_F(FileObject, DeletingRemovesEveryNameAndEndsTheObject) {
 TEST_F(FileObject, AFailedFlushIsReportedOnceAndDestructionNeverRaises) {
     LogCapture log;
     {
-        CFile file(MakeFileEntry(Volume(), m_dir, u"broken"), Volume());
+        CFile file(NewEntry(Volume(), u"broken", false, m_dir), Volume());
         file.GetEntry().DeleteAttribute(AttrType::StandardInformation);
         EXPECT_EQ(FailureOf([&] { file.Flush(); }), "Attribute 16  not found");
     }
     EXPECT_TRUE(log.Errors().empty());
     {
-        CFile file(MakeFileEntry(Volume(), m_dir, u"dropped"), Volume());
+        CFile file(NewEntry(Volume(), u"dropped", false, m_dir), Volume());
         file.GetEntry().DeleteAttribute(AttrType::StandardInformation);
     }
     ASSERT_EQ(log.Errors().size(), 1u);

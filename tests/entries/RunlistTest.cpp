@@ -2,27 +2,29 @@
 
 #include <random>
 
-#include "AttributeTestSupport.h"
 #include "entries/RecordFormat.h"
 #include "entries/Runlist.h"
+#include "support/Images.h"
 
 using namespace volcore;
 using namespace volcore::test;
 
 namespace {
 
-// A non-resident attribute record with `pairs` as its mapping pairs at 64.
+constexpr size_t kPairs = AttrRecord::NonResidentHeaderSize;  // where the mapping pairs start
+
+// A non-resident attribute record with `pairs` as its mapping pairs.
 std::vector<uint8_t> RecordWithPairs(const std::vector<uint8_t>& pairs, uint64_t lowestVcn = 0,
                                      uint64_t highestVcn = 0) {
-    std::vector<uint8_t> record(RoundUp(64 + pairs.size(), 8), 0);
+    std::vector<uint8_t> record(RoundUp(kPairs + pairs.size(), 8), 0);
     CByteWriter writer(record);
     writer.U32(AttrRecord::Type, AttrType::Data);
     writer.U32(AttrRecord::Length, static_cast<uint32_t>(record.size()));
     writer.U8(AttrRecord::NonResident, 1);
     writer.U64(AttrRecord::LowestVcn, lowestVcn);
     writer.U64(AttrRecord::HighestVcn, highestVcn);
-    writer.U16(AttrRecord::MappingPairsOffset, 64);
-    writer.CopyFrom(64, pairs.data(), pairs.size());
+    writer.U16(AttrRecord::MappingPairsOffset, kPairs);
+    writer.CopyFrom(kPairs, pairs.data(), pairs.size());
     return record;
 }
 
@@ -35,13 +37,13 @@ RunMap Decode(const std::vector<uint8_t>& record) {
 // Encodes into a record of `room` bytes; returns the pair bytes (terminator included).
 std::vector<uint8_t> Encode(const RunMap& runs, size_t room = 1024) {
     std::vector<uint8_t> record(room, 0xCC);
-    uint32_t length = EncodeMappingPairs(runs, CByteWriter(record), 64);
+    uint32_t length = EncodeMappingPairs(runs, CByteWriter(record), kPairs);
     EXPECT_EQ(CByteReader(record).U32(AttrRecord::Length), length);
     EXPECT_EQ(length % 8, 0u);
-    size_t end = 64;
+    size_t end = kPairs;
     while (record[end] != 0) end += 1 + (record[end] & 0x0F) + (record[end] >> 4);
     for (size_t i = end; i < length; ++i) EXPECT_EQ(record[i], 0) << i;  // terminator and padding
-    return std::vector<uint8_t>(record.begin() + 64, record.begin() + static_cast<long>(end) + 1);
+    return std::vector<uint8_t>(record.begin() + kPairs, record.begin() + static_cast<long>(end) + 1);
 }
 
 }  // namespace
@@ -62,10 +64,7 @@ TEST(Runlist, EncodesTheShortestMappingPairs) {
     RunMap sparse = {{VCN{0}, {50, 1}}, {VCN{1}, {SparseLcn, 0x1000}}, {VCN{0x1001}, {52, 1}}};
     EXPECT_EQ(Encode(sparse), (std::vector<uint8_t>{0x11, 0x01, 0x32, 0x02, 0x00, 0x10, 0x11, 0x01, 0x02, 0x00}));
 
-    // No runs: only the terminator, record length 72 when the pairs start at 64.
-    std::vector<uint8_t> record(80, 0xCC);
-    EXPECT_EQ(EncodeMappingPairs({}, CByteWriter(record), 64), 72u);
-    EXPECT_EQ(record[64], 0);
+    EXPECT_EQ(Encode({}), std::vector<uint8_t>{0x00});  // no runs: only the terminator
 }
 
 TEST(Runlist, RandomRunMapsSurviveARoundTrip) {
@@ -80,7 +79,7 @@ TEST(Runlist, RandomRunMapsSurviveARoundTrip) {
             runs[VCN{vcn}] = {lcn, length};
             vcn += length;
         }
-        std::vector<uint8_t> bytes = Encode(runs, 64 + 17 * 40 + 8);
+        std::vector<uint8_t> bytes = Encode(runs, kPairs + 17 * 40 + 8);
         uint64_t highest = vcn == 0 ? 0 : vcn - 1;
         ASSERT_EQ(Decode(RecordWithPairs(bytes, 0, highest)), runs) << round;
     }
@@ -112,32 +111,23 @@ TEST(Runlist, CorruptPairsAreRefused) {
               0u);
 
     // Pairs that run to the record's end: 0x21 wants 3 bytes after the header.
-    std::vector<uint8_t> record(72, 0);
-    CByteWriter writer(record);
-    writer.U32(AttrRecord::Length, 72);
-    writer.U8(AttrRecord::NonResident, 1);
-    writer.U16(AttrRecord::MappingPairsOffset, 64);
-    std::vector<uint8_t> pairs = {0x11, 0x01, 0x05, 0x11, 0x01, 0x01, 0x21, 0x01};
-    writer.CopyFrom(64, pairs.data(), pairs.size());
+    std::vector<uint8_t> record = RecordWithPairs({0x11, 0x01, 0x05, 0x11, 0x01, 0x01, 0x21, 0x01});
     EXPECT_EQ(FailureOf([&] { Decode(record); }), "Corrupted runlist: LCN bytes 3");
     // A pair list without terminator that ends exactly at the record's end is complete.
-    record[70] = 0x01;  // one sparse cluster, its length byte the record's last byte
+    record[kPairs + 6] = 0x01;  // one sparse cluster, its length byte the record's last byte
     EXPECT_EQ(Decode(record).size(), 3u);
 }
 
 TEST(Runlist, EncodingRefusesTooLittleRoomAndBrokenMaps) {
     RunMap runs = {{VCN{0}, {100, 16}}};
-    std::vector<uint8_t> tight(67, 0);  // the pair fits, its terminator does not
-    EXPECT_EQ(FailureOf([&] { EncodeMappingPairs(runs, CByteWriter(tight), 64); }),
+    std::vector<uint8_t> tight(kPairs + 3, 0);  // the pair fits, its terminator does not
+    EXPECT_EQ(FailureOf([&] { EncodeMappingPairs(runs, CByteWriter(tight), kPairs); }),
               "Cannot serialize mapping pairs: buffer is too small");
-    std::vector<uint8_t> noAlign(70, 0);
-    EXPECT_EQ(FailureOf([&] { EncodeMappingPairs(runs, CByteWriter(noAlign), 64); }),
+    std::vector<uint8_t> noAlign(kPairs + 6, 0);
+    EXPECT_EQ(FailureOf([&] { EncodeMappingPairs(runs, CByteWriter(noAlign), kPairs); }),
               "Cannot align non-resident mapping pairs: buffer is too small");
     std::vector<uint8_t> room(128, 0);
-    RunMap gap = {{VCN{0}, {100, 16}}, {VCN{20}, {200, 1}}};
-    EXPECT_NE(FailureOf([&] { EncodeMappingPairs(gap, CByteWriter(room), 64); }).find("does not follow"),
-              std::string::npos);
-    RunMap late = {{VCN{3}, {100, 16}}};
-    EXPECT_NE(FailureOf([&] { EncodeMappingPairs(late, CByteWriter(room), 64); }).find("does not follow"),
-              std::string::npos);
+    for (const RunMap& broken : {RunMap{{VCN{0}, {100, 16}}, {VCN{20}, {200, 1}}}, RunMap{{VCN{3}, {100, 16}}}})
+        EXPECT_NE(FailureOf([&] { EncodeMappingPairs(broken, CByteWriter(room), kPairs); }).find("does not follow"),
+                  std::string::npos);
 }

@@ -3,7 +3,8 @@
 #include "base/Log.h"
 #include "entries/File.h"
 #include "entries/RecordFormat.h"
-#include "index/DirectoryFixture.h"
+#include "index/Directory.h"
+#include "support/EngineVolume.h"
 #include "support/LogCapture.h"
 #include "volume/Bitmap.h"
 #include "volume/Mft.h"
@@ -11,15 +12,25 @@
 using namespace volcore;
 
 namespace volcore::test {
-
-uint64_t DirectoryTest::RecordsInUse() const {
-    const CBitmap& bitmap = m_volume->GetMft().GetBitmap();
-    uint64_t count = 0;
-    for (uint8_t byte : bitmap.Bytes()) count += static_cast<uint64_t>(__builtin_popcount(byte));
-    return count;
-}
-
 namespace {
+
+class DirectoryTest : public ::testing::Test {
+protected:
+    // Opens the volume again, flushing the one open.
+    CVolume& Open() {
+        m_image.Reopen();
+        return Volume();
+    }
+    CVolume& Volume() { return m_image.Volume(); }
+    MemoryDevice& Device() { return m_image.Device(); }
+    // Records in use according to the MFT bitmap.
+    uint64_t RecordsInUse() {
+        const CBitmap& bits = Volume().GetMft().GetBitmap();
+        return bits.GetSize() - bits.CountClear(0, bits.GetSize());
+    }
+
+    EngineVolume m_image{ImageOptions{}, ELoadDepth::Full};
+};
 
 std::u16string Numbered(const char* prefix, int number) {
     std::string text = prefix + std::to_string(number);
@@ -61,6 +72,7 @@ TEST_F(DirectoryTest, ResolvesFromTheRootIgnoringCaseAndEmptyComponents) {
     EXPECT_EQ(CDirectory::OpenByPath(volume, u"\\"), volume.GetRoot());
 
     EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"alpha\\gamma\\x"); }), "Entry gamma doesn't exist");
+    EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"alpha/Beta"); }), "Entry alpha/Beta doesn't exist");  // a name character
     EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"alpha\\Beta\\File.txt\\x"); }), "Attribute 144 $I30 not found");
 
     // Everything is still there after the volume was written and loaded again.
@@ -196,6 +208,7 @@ TEST_F(DirectoryTest, OneRecordNeverHasTwoDirectoryObjects) {
 }
 
 TEST_F(DirectoryTest, TeardownWritesWhatIsPendingAndReportsAFailureOnce) {
+    m_image.Close();
     auto load = [&] { return std::make_shared<CVolume>(std::make_shared<CIoDeviceImpl>(Device().Api())); };
     {
         auto volume = load();

@@ -2,11 +2,10 @@
 // is refused with its message, without a crash, a hang or a runaway walk.
 #include <gtest/gtest.h>
 
-#include "index/DirectoryFixture.h"
 #include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
+#include "support/ImageEditor.h"
 #include "support/LogCapture.h"
-#include "volume/Fixups.h"
 
 using namespace volcore;
 using namespace volcore::test;
@@ -20,37 +19,27 @@ std::u16string LongName(int i) { return TwelveUnitName(i) + std::u16string(88, u
 class IndexRules : public ::testing::Test {
 protected:
     void SetUp() override {
-        MakeNtfsImage(m_dir.File("v.img"));
-        m_volume = std::make_unique<EngineVolume>(m_dir.File("v.img"));
-        m_entry = MakeDirectoryEntry(Volume());
+        m_entry = NewEntry(Volume(), u"d", true);
         m_reference = m_entry->GetReference();
         m_record = std::to_string(RecordNumber(m_reference));
     }
-    CVolume& Volume() { return m_volume->Volume(); }
+    CVolume& Volume() { return m_image.Volume(); }
     const UpCaseTable& UpCase() { return Volume().GetUpCase(); }
     AttributePtr Attribute(uint32_t type) { return m_entry->GetAttribute(type, u"$I30"); }
     void Write(uint32_t type, const std::vector<uint8_t>& value) {
-        Attribute(type)->SetSize(value.size());
-        Attribute(type)->WriteData(0, value.data(), static_cast<uint32_t>(value.size()));
+        SetValue(*Attribute(type), value);
         m_entry->Save();
     }
-    // Where a block (one cluster here) is stored.
-    uint8_t* BlockBytes(uint64_t block) {
+    // An editor of a block (one cluster here) as stored.
+    ImageEditor EditBlock(uint64_t block) {
         for (const auto& [vcn, run] : Attribute(AttrType::IndexAllocation)->GetRuns())
             if (block >= vcn.value && block < vcn.value + run.length)
-                return m_volume->Device().Bytes().data() + (run.lcn + block - vcn.value) * 4096;
+                return ImageEditor(m_image.Bytes(), (run.lcn + block - vcn.value) * 4096, 4096);
         throw std::runtime_error("no such block");
-    }
-    // Changes a block as stored, its update sequence kept intact.
-    void EditBlock(uint64_t block, const std::function<void(const CByteWriter&)>& edit) {
-        std::span<uint8_t> bytes(BlockBytes(block), 4096);
-        MstUnprotect(bytes, 1, 4096);
-        edit(CByteWriter(bytes));
-        MstProtect(bytes, 1, 4096);
     }
     // Opens the index afresh and uses it every way; the first failure, or "".
     std::string Exercise() {
-        m_volume->Reopen();
+        m_image.Reopen();
         return FailureOf([&] {
             m_entry = CFileEntry::Load(m_reference, Volume());
             CIndex index(m_entry, u"$I30", UpCase());
@@ -63,8 +52,7 @@ protected:
         });
     }
 
-    TempDir m_dir;
-    std::unique_ptr<EngineVolume> m_volume;
+    EngineVolume m_image;
     FileEntryPtr m_entry;
     FileReference m_reference = 0;
     std::string m_record;
@@ -107,12 +95,16 @@ TEST_F(IndexRules, DamageIsRefusedWithItsMessage) {
         index.Save();
         m_entry->Save();
     }
-    m_volume->Reopen();  // the volume's own records written too
+    m_image.Reopen();  // the volume's own records written too
     m_entry = CFileEntry::Load(m_reference, Volume());
-    const std::vector<uint8_t> image = m_volume->Device().Bytes();
+    const std::vector<uint8_t> image = m_image.Bytes();
     const std::vector<uint8_t> root = Attribute(AttrType::IndexRoot)->ReadAll();
-    const uint64_t top = CByteReader(root).U64(root.size() - 8);  // the root's last child: an inner block
+    const uint64_t top = CByteReader(root).U64(root.size() - IndexEntry::ChildVcnSize);  // the root's last child: an inner block
     const std::string block = "Corrupt index allocation block $I30, file entry " + m_record;
+    auto EditFirstEntry = [&](size_t field, size_t width, uint64_t value) {
+        ImageEditor edit = EditBlock(top);
+        edit.SetField(IndexBlock::Header + edit.Field(IndexBlock::Header + IndexHeader::FirstEntry, 4) + field, width, value);
+    };
     auto withRoot = [&](size_t offset, uint32_t value, size_t width) {
         std::vector<uint8_t> changed = root;
         CByteWriter(changed).PutLe(offset, value, width);
@@ -125,25 +117,22 @@ TEST_F(IndexRules, DamageIsRefusedWithItsMessage) {
     };
     const std::vector<Damage> damages = {
         {"none", [] {}, ""},
-        {"signature", [&] { EditBlock(top, [](auto out) { out.U8(IndexBlock::Signature, 'X'); }); }, block},
-        {"own VCN", [&] { EditBlock(top, [&](auto out) { out.U64(IndexBlock::Vcn, top + 1); }); }, block},
+        {"signature", [&] { EditBlock(top).SetField(IndexBlock::Signature, 1, 'X'); }, block},
+        {"own VCN", [&] { EditBlock(top).SetField(IndexBlock::Vcn, 8, top + 1); }, block},
         {"bytes in use past the block",
-         [&] { EditBlock(top, [](auto out) { out.U32(IndexBlock::Header + IndexHeader::BytesInUse, 8000); }); }, block},
-        {"entry length", [&] { EditBlock(top, [](auto out) { out.U16(0x40 + IndexEntry::Length, 0); }); },
-         "Corrupt index entry at offset 0: length 0"},
-        {"key length", [&] { EditBlock(top, [](auto out) { out.U16(0x40 + IndexEntry::KeyLength, 9); }); },
-         "Corrupt index entry at offset 0: key length 9"},
-        {"torn sector", [&] { BlockBytes(top)[511] ^= 0xFF; }, "MST: usn mismatch"},
+         [&] { EditBlock(top).SetField(IndexBlock::Header + IndexHeader::BytesInUse, 4, 8000); }, block},
+        {"entry length", [&] { EditFirstEntry(IndexEntry::Length, 2, 0); }, "Corrupt index entry at offset 0: length 0"},
+        {"key length", [&] { EditFirstEntry(IndexEntry::KeyLength, 2, 9); }, "Corrupt index entry at offset 0: key length 9"},
+        {"torn sector", [&] { EditBlock(top).TearStride(0); }, "MST: usn mismatch"},
         {"loop of child pointers",
          [&] {
-             EditBlock(top, [&](auto out) {
-                 out.U64(IndexBlock::Header + out.Reader().U32(IndexBlock::Header + IndexHeader::BytesInUse) - 8, top);
-             });
+             ImageEditor edit = EditBlock(top);
+             edit.SetField(IndexBlock::Header + edit.Field(IndexBlock::Header + IndexHeader::BytesInUse, 4) - 8, 8, top);
          },
          "Corrupt index tree $I30, file entry " + m_record},
         {"block free in the bitmap", [&] { Write(AttrType::Bitmap, std::vector<uint8_t>(8, 0)); },
          "Corrupt index bitmap $I30, file entry " + m_record},
-        {"child outside the allocation", [&] { Write(AttrType::IndexRoot, withRoot(root.size() - 8, 5000, 8)); },
+        {"child outside the allocation", [&] { Write(AttrType::IndexRoot, withRoot(root.size() - IndexEntry::ChildVcnSize, 5000, 8)); },
          block},
         {"block size", [&] { Write(AttrType::IndexRoot, withRoot(IndexRoot::BlockSize, 1000, 4)); },
          "Corrupt index block size 1000, file entry " + m_record},
@@ -154,8 +143,8 @@ TEST_F(IndexRules, DamageIsRefusedWithItsMessage) {
          "Corrupt index "},
     };
     for (const Damage& damage : damages) {
-        m_volume->Device().Bytes() = image;
-        m_volume->Reopen();
+        m_image.Bytes() = image;
+        m_image.Reopen();
         m_entry = CFileEntry::Load(m_reference, Volume());
         damage.apply();
         std::string failure = Exercise();

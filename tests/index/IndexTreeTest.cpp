@@ -11,7 +11,6 @@
 
 #include "base/Unicode.h"
 #include "entries/FileEntry.h"
-#include "index/DirectoryFixture.h"
 #include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
 #include "support/Images.h"
@@ -66,10 +65,6 @@ void ExpectTreeHolds(CIndex& index, const Reference& reference) {
 class IndexTree : public ::testing::TestWithParam<uint32_t> {
 protected:
     void SetUp() override {
-        ImageOptions options;
-        options.size = 64ull << 20;
-        options.clusterSize = GetParam();
-        MakeNtfsImage(Image(), options);
         Ntfs3gTree image(Image());
         m_directory = image.MakeDirectory(u"d");
         // Names that differ only in case, as POSIX systems create them.
@@ -77,9 +72,9 @@ protected:
             for (std::u16string prefix : {u"pair ", u"PAIR ", u"Pair "})
                 m_pairs[prefix + Utf8ToUtf16(std::to_string(i))] = image.MakeFile(u"d\\" + prefix + Utf8ToUtf16(std::to_string(i)));
     }
-    std::string Image() const { return m_dir.File("v.img"); }
+    std::string Image() const { return m_image.Path(); }
 
-    TempDir m_dir;
+    EngineVolume m_image{WithClusters(GetParam(), 64ull << 20)};
     FileReference m_directory = 0;
     std::map<std::u16string, uint64_t> m_pairs;
 };
@@ -87,7 +82,8 @@ protected:
 }  // namespace
 
 TEST_P(IndexTree, StaysBalancedThroughRandomInsertsAndRemoves) {
-    auto engine = std::make_unique<EngineVolume>(Image());
+    EngineVolume* engine = &m_image;
+    engine->Reload();
     const UpCaseTable upcase = engine->Volume().GetUpCase();  // outlives the engine
     Reference reference(Before<CompareFileNames>{&upcase});
     std::multiset<std::u16string, Before<CompareIgnoreCase>> folded(Before<CompareIgnoreCase>{&upcase});
@@ -141,7 +137,7 @@ TEST_P(IndexTree, StaysBalancedThroughRandomInsertsAndRemoves) {
     }
     EXPECT_TRUE(NtfsfixAccepts(Image()));
 
-    engine = std::make_unique<EngineVolume>(Image());
+    engine->Reload();
     entry = CFileEntry::Load(m_directory, engine->Volume());
     CIndex index(entry, u"$I30", engine->Volume().GetUpCase());
     uint64_t written = 0;
@@ -159,13 +155,15 @@ TEST_P(IndexTree, StaysBalancedThroughRandomInsertsAndRemoves) {
     index.Save();
     EXPECT_GT(written, 0u);
     EXPECT_LE(written, (index.Inspect().depth + 1) * 4096u);
+    engine->Device().failWrite = nullptr;
 
     change(index, 12, false);
     // Emptied, the index is small again and gives its blocks back.
     for (const auto& item : ListEntries(index)) index.RemoveEntry(item.first);
     index.Save();
     EXPECT_FALSE(index.IsLarge());
-    EXPECT_EQ(RootValue(*entry).size(), 48u);
+    EXPECT_EQ(entry->GetAttribute(AttrType::IndexRoot, u"$I30")->GetSize(),
+              IndexRoot::HeaderSize + IndexEntry::SmallEndLength);
     EXPECT_FALSE(entry->FindAttribute(AttrType::IndexAllocation, u"$I30"));
     EXPECT_FALSE(entry->FindAttribute(AttrType::Bitmap, u"$I30"));
 }
@@ -176,10 +174,8 @@ INSTANTIATE_TEST_SUITE_P(ClusterSizes, IndexTree, ::testing::Values(512u, 4096u,
 // Earlier versions saved a large index as a chain: the root's end entry led
 // to block 0, and every block's end entry to the next block.
 TEST(IndexChain, OlderChainOfBlocksIsReadAndRebuiltBalancedByItsFirstChange) {
-    TempDir dir;
-    MakeNtfsImage(dir.File("v.img"));
-    EngineVolume engine(dir.File("v.img"));
-    FileEntryPtr entry = MakeDirectoryEntry(engine.Volume());
+    EngineVolume engine;
+    FileEntryPtr entry = NewEntry(engine.Volume(), u"d", true);
     const int count = 400, perBlock = 35;
     {
         CIndexBlockStore blocks(entry, u"$I30", 4096);
@@ -197,10 +193,9 @@ TEST(IndexChain, OlderChainOfBlocksIsReadAndRebuiltBalancedByItsFirstChange) {
         }
         blocks.WriteDirty();
         std::vector<uint8_t> root(IndexRoot::HeaderSize + IndexEntry::ChildEndLength);
-        WriteRootHeader(CByteWriter(root), 4096, 1, IndexEntry::ChildEndLength + 16, IndexHeader::FlagLarge);
+        WriteRootHeader(CByteWriter(root), 4096, 1, IndexEntry::ChildEndLength + IndexHeader::Size, IndexHeader::FlagLarge);
         WriteEndEntryWithChild(CByteWriter(root), IndexRoot::HeaderSize, 0);
-        entry->GetAttribute(AttrType::IndexRoot, u"$I30")->SetSize(root.size());
-        entry->GetAttribute(AttrType::IndexRoot, u"$I30")->WriteData(0, root.data(), static_cast<uint32_t>(root.size()));
+        SetValue(*entry->GetAttribute(AttrType::IndexRoot, u"$I30"), root);
     }
     CIndex index(entry, u"$I30", engine.Volume().GetUpCase());
     IndexListing listed = ListEntries(index);

@@ -39,6 +39,13 @@ struct ImageOptions {
     std::string label;  // ASCII
 };
 
+inline ImageOptions WithClusters(uint32_t clusterSize, uint64_t size = 16ull << 20) {
+    ImageOptions options;
+    options.clusterSize = clusterSize;
+    options.size = size;
+    return options;
+}
+
 // Makes an NTFS image file at `path` with `mkntfs -F -Q`, or where mkntfs is
 // missing (Windows) with NtfsFormatVolume; throws on failure.
 void MakeNtfsImage(const std::string& path, const ImageOptions& options = {});

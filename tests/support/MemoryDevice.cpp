@@ -1,25 +1,16 @@
 #include "support/MemoryDevice.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
+#include "support/Images.h"
 #include "support/LogCapture.h"
 
 namespace volcore::test {
 
-MemoryDevice MemoryDevice::FromFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open " + path);
-    return MemoryDevice(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));
-}
+MemoryDevice MemoryDevice::FromFile(const std::string& path) { return MemoryDevice(ReadFileBytes(path)); }
 
-void MemoryDevice::SaveToFile(const std::string& path) const {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(m_bytes.data()), static_cast<std::streamsize>(m_bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
+void MemoryDevice::SaveToFile(const std::string& path) const { WriteFileBytes(path, m_bytes); }
 
 volkit::api::NtfsIoDevice MemoryDevice::Api() {
     volkit::api::NtfsIoDevice device;

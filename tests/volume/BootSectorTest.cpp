@@ -1,105 +1,78 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <vector>
 
-#include "base/Exception.h"
+#include "support/ImageEditor.h"
+#include "support/Images.h"
 #include "volume/BootSector.h"
 
 using namespace volcore;
+using namespace volcore::test;
 
 namespace {
 
-// A boot sector that passes every check: 512-byte sectors, 8 sectors per
-// cluster, 1024-byte MFT records, 4096-byte index records.
-std::array<uint8_t, 512> GoodBootSector() {
-    std::array<uint8_t, 512> sector{};
-    const char oem[] = "NTFS    ";
-    std::copy(oem, oem + 8, sector.begin() + 3);
-    sector[11] = 0x00; sector[12] = 0x02;  // 512
-    sector[13] = 8;
-    sector[48] = 4;                        // MFT LCN
-    sector[56] = 0x10;                     // mirror LCN
-    sector[64] = static_cast<uint8_t>(-10);
-    sector[68] = 1;
-    return sector;
-}
+struct Field {
+    size_t offset, width;
+    uint64_t value;
+};
 
-std::string FailureOf(const std::array<uint8_t, 512>& sector) {
-    try {
-        ParseBootSector(sector);
-    } catch (const CException& e) {
-        return e.what();
-    }
-    return "";
+// A boot sector that passes every check (512-byte sectors, 4096-byte
+// clusters, 1024-byte MFT records, 4096-byte index blocks) with `changes`.
+std::array<uint8_t, kBootSectorSize> BootSector(const std::vector<Field>& changes) {
+    std::array<uint8_t, kBootSectorSize> sector{};
+    ImageEditor boot(sector);
+    for (size_t i = 0; i < BootField::OemIdSize; ++i) boot.SetField(BootField::OemId + i, 1, BootField::OemIdValue[i]);
+    boot.SetField(BootField::BytesPerSector, 2, 512);
+    boot.SetField(BootField::SectorsPerCluster, 1, 8);
+    boot.SetField(BootField::MftLcn, 8, 4);
+    boot.SetField(BootField::MftMirrorLcn, 8, 16);
+    boot.SetField(BootField::ClustersPerMftRecord, 1, static_cast<uint8_t>(-10));
+    boot.SetField(BootField::ClustersPerIndexBlock, 1, 1);
+    for (const Field& change : changes) boot.SetField(change.offset, change.width, change.value);
+    return sector;
 }
 
 }  // namespace
 
-TEST(BootSector, DecodesGeometry) {
-    auto sector = GoodBootSector();
-    SBootGeometry g = ParseBootSector(sector);
-    EXPECT_EQ(g.sectorSize, 512u);
-    EXPECT_EQ(g.clusterSize, 4096u);
-    EXPECT_EQ(g.mftRecordSize, 1024u);
-    EXPECT_EQ(g.indxRecordSize, 4096u);
+TEST(BootSector, DecodesGeometryOfEverySizeCoding) {
+    SBootGeometry g = ParseBootSector(BootSector({}));
+    EXPECT_EQ((std::array{g.sectorSize, g.clusterSize, g.mftRecordSize, g.indxRecordSize}),
+              (std::array<uint32_t, 4>{512, 4096, 1024, 4096}));
     EXPECT_EQ(g.mftLcn, 4u);
     EXPECT_EQ(g.mftMirrorLcn, 16u);
-
-    sector[11] = 0x00; sector[12] = 0x10;  // 4096-byte sectors, 1 per cluster
-    sector[13] = 1;
-    sector[64] = 1;  // one cluster per record
-    g = ParseBootSector(sector);
-    EXPECT_EQ(g.clusterSize, 4096u);
-    EXPECT_EQ(g.mftRecordSize, 4096u);
-    EXPECT_EQ(g.indxRecordSize, 4096u);
+    // 4096-byte sectors, one per cluster, one cluster per record.
+    g = ParseBootSector(BootSector({{BootField::BytesPerSector, 2, 4096},
+                                    {BootField::SectorsPerCluster, 1, 1},
+                                    {BootField::ClustersPerMftRecord, 1, 1}}));
+    EXPECT_EQ((std::array{g.clusterSize, g.mftRecordSize, g.indxRecordSize}), (std::array<uint32_t, 3>{4096, 4096, 4096}));
+    // Records as small as a sector; no end marker (it is not checked).
+    g = ParseBootSector(BootSector({{BootField::SectorsPerCluster, 1, 1},
+                                    {BootField::ClustersPerMftRecord, 1, 1},
+                                    {BootField::EndMarker, 2, 0}}));
+    EXPECT_EQ(g.mftRecordSize, 512u);
+    EXPECT_EQ(ParseBootSector(BootSector({{BootField::SectorsPerCluster, 1, 128}})).clusterSize, 65536u);
 }
 
 TEST(BootSector, ChecksInOrderWithTheirMessages) {
-    auto s = GoodBootSector();
-    s[3] = 'X';
-    EXPECT_EQ(FailureOf(s), "Invalid OEM ID: 1397118040");
-
-    s = GoodBootSector();
-    s[11] = 0; s[12] = 4;  // 1024
-    EXPECT_EQ(FailureOf(s), "Invalid sector size: 1024");
-
-    for (uint8_t bad : {0, 3, 255}) {
-        s = GoodBootSector();
-        s[13] = bad;
-        EXPECT_EQ(FailureOf(s), "Invalid cluster size: " + std::to_string(bad));
+    const uint8_t minus8 = static_cast<uint8_t>(-8);
+    const std::vector<std::pair<std::vector<Field>, std::string>> cases = {
+        {{{BootField::OemId, 1, 'X'}}, "Invalid OEM ID: 1397118040"},
+        {{{BootField::BytesPerSector, 2, 1024}}, "Invalid sector size: 1024"},
+        {{{BootField::SectorsPerCluster, 1, 0}}, "Invalid cluster size: 0"},
+        {{{BootField::SectorsPerCluster, 1, 3}}, "Invalid cluster size: 3"},
+        {{{BootField::SectorsPerCluster, 1, 255}}, "Invalid cluster size: 255"},
+        {{{BootField::ReservedSectors, 2, 1}, {BootField::RootEntries, 2, 2}, {BootField::Sectors16, 2, 3}, {BootField::Sectors32, 4, 4}},
+         "Reserved fields are not zero: 1 2 3 4"},
+        {{{BootField::ClustersPerMftRecord, 1, 0}}, "Invalid MFT record size: 0"},
+        {{{BootField::ClustersPerMftRecord, 1, 3}}, "Invalid MFT record size: 3"},
+        {{{BootField::BytesPerSector, 2, 4096}, {BootField::SectorsPerCluster, 1, 1}, {BootField::ClustersPerMftRecord, 1, minus8}},
+         "MFT record size 256 is less than sector size 4096"},
+        {{{BootField::ClustersPerIndexBlock, 1, 6}}, "Invalid INDX record size: 6"},
+        {{{BootField::ClustersPerIndexBlock, 1, 0}}, "Invalid INDX record size: 0"},
+    };
+    for (const auto& [changes, message] : cases) {
+        auto sector = BootSector(changes);
+        EXPECT_EQ(FailureOf([&] { ParseBootSector(sector); }), message);
     }
-    s = GoodBootSector();
-    s[13] = 128;
-    EXPECT_EQ(FailureOf(s), "");
-
-    s = GoodBootSector();
-    s[14] = 1; s[17] = 2; s[19] = 3; s[32] = 4;
-    EXPECT_EQ(FailureOf(s), "Reserved fields are not zero: 1 2 3 4");
-
-    s = GoodBootSector();
-    s[64] = 0;
-    EXPECT_EQ(FailureOf(s), "Invalid MFT record size: 0");
-    s[64] = 3;
-    EXPECT_EQ(FailureOf(s), "Invalid MFT record size: 3");
-
-    // 4096-byte sectors with 2^8-byte records.
-    s = GoodBootSector();
-    s[11] = 0; s[12] = 0x10; s[13] = 1;
-    s[64] = static_cast<uint8_t>(-8);
-    EXPECT_EQ(FailureOf(s), "MFT record size 256 is less than sector size 4096");
-
-    s = GoodBootSector();
-    s[68] = 6;
-    EXPECT_EQ(FailureOf(s), "Invalid INDX record size: 6");
-    s[68] = 0;
-    EXPECT_EQ(FailureOf(s), "Invalid INDX record size: 0");
-}
-
-TEST(BootSector, EdgeEncodingsAccepted) {
-    auto s = GoodBootSector();
-    s[13] = 1;  // 512-byte clusters
-    s[64] = 1;  // one cluster per record: 512 bytes, equal to the sector size
-    EXPECT_EQ(ParseBootSector(s).mftRecordSize, 512u);
-    s[510] = 0; s[511] = 0;  // no end marker: not checked
-    EXPECT_NO_THROW(ParseBootSector(s));
 }

@@ -2,7 +2,7 @@
 
 #include "volume/Bitmap.h"
 #include "volume/ClusterAllocator.h"
-#include "volume/EngineImage.h"
+#include "support/EngineVolume.h"
 
 using namespace volcore;
 using namespace volcore::test;
@@ -12,7 +12,6 @@ namespace {
 class ClusterAllocatorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        volume = image.Open(ELoadDepth::Allocator);
         allocator = dynamic_cast<CClusterAllocator*>(volume->GetClusterAllocator());
         ASSERT_NE(allocator, nullptr);
     }
@@ -34,8 +33,8 @@ protected:
     }
 
     // Not a multiple of 64 clusters, so that the bitmap reaches past the device.
-    EngineImage image{4096, (16ull << 20) - 32768};
-    std::unique_ptr<CVolume> volume;
+    EngineVolume image{WithClusters(4096, (16ull << 20) - 32768)};
+    CVolume* volume = &image.Volume();
     CClusterAllocator* allocator = nullptr;
 };
 
@@ -85,7 +84,6 @@ TEST_F(ClusterAllocatorTest, NextFitGivesAdjacentRunsAndExtendsTheLastRun) {
     volume->AllocateClusters(EAllocationZone::DATA, 10, again);
     EXPECT_EQ(again.begin()->second, (SLcnAndLength{lcn - 1, 11}));
 
-    volume->Flush();
     image.ExpectCheckersAccept();
 }
 
@@ -143,16 +141,4 @@ TEST_F(ClusterAllocatorTest, SplitsWhatNoFreeRunHoldsAndFailsOnlyOnAFullVolume) 
     RunMap past;
     EXPECT_EQ(FailedAllocation(EAllocationZone::DATA, 1, past),
               "Cannot allocate 1 cluster(s): the volume is full (0 cluster(s) free)");
-}
-
-TEST(ClusterAllocatorVolume, ReportsAMissingAllocator) {
-    EngineImage image;
-    auto volume = image.Open(ELoadDepth::Mft);
-    RunMap runs;
-    EXPECT_EQ(FailureOf([&] { volume->AllocateClusters(EAllocationZone::DATA, 3, runs); }),
-              "Cannot allocate 3 cluster(s) in DATA: cluster allocator is not initialized.");
-    EXPECT_EQ(FailureOf([&] { volume->AllocateClusters(EAllocationZone::MFT, 3, runs); }),
-              "Cannot allocate 3 cluster(s) in MFT: cluster allocator is not initialized.");
-    EXPECT_EQ(FailureOf([&] { volume->DeallocateClusters(0, 100, 5); }),
-              "Cannot deallocate clusters 100-105: cluster allocator is not initialized.");
 }
