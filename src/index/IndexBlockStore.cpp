@@ -1,5 +1,6 @@
 #include "index/IndexBlockStore.h"
 
+#include <algorithm>
 #include <iterator>
 #include <cstring>
 
@@ -60,6 +61,11 @@ void CIndexBlockStore::CreateAllocation() {
     TakeOver(std::move(allocation), std::move(bitmap));
 }
 
+std::vector<uint8_t>& CIndexBlockStore::Scratch() {
+    m_scratch.resize(m_blockSize);
+    return m_scratch;
+}
+
 uint32_t CIndexBlockStore::Capacity() const {
     return m_blockSize - IndexBlock::EntriesOffset(IndexBlock::UsaCountFor(m_blockSize));
 }
@@ -101,7 +107,7 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
 }
 
 IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
-    std::vector<uint8_t> buffer(m_blockSize);
+    std::vector<uint8_t>& buffer = Scratch();
     m_allocation->ReadData(block * m_blockSize, buffer.data(), m_blockSize);
     MstUnprotect(buffer, 1, m_blockSize);
     CByteReader reader(buffer);
@@ -176,7 +182,8 @@ void CIndexBlockStore::FreeAll() {
 }
 
 void CIndexBlockStore::WriteBlock(CIndexNode& node) {
-    std::vector<uint8_t> buffer(m_blockSize);
+    std::vector<uint8_t>& buffer = Scratch();
+    std::fill(buffer.begin(), buffer.end(), 0);
     CByteWriter block(buffer);
     uint16_t usaCount = static_cast<uint16_t>(IndexBlock::UsaCountFor(m_blockSize));
     WriteBlockHeader(block, usaCount, Vcn(node.Block()), m_blockSize);

@@ -59,6 +59,8 @@ private:
     uint64_t OwnerRecord() const;
     void TakeOver(AttributePtr allocation, AttributePtr bitmap);
     void CreateAllocation();
+    // One block's bytes on their way to or from the device.
+    std::vector<uint8_t>& Scratch();
     IndexNodePtr ReadBlock(uint64_t block, uint64_t vcn);
     void WriteBlock(CIndexNode& node);
     void Free(uint64_t block);
@@ -78,6 +80,7 @@ private:
     AttributePtr m_bitmap;
     std::vector<uint8_t> m_bits;
     bool m_bitsDirty = false;
+    std::vector<uint8_t> m_scratch;
     // Most recently used first; the map finds a block's place in the list.
     using Recency = std::list<IndexNodePtr>;
     Recency m_recent;
