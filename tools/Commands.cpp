@@ -11,9 +11,9 @@ const std::vector<CommandSpec>& AllCommands() {
          "An image that already holds a file system or a partition table is left\n"
          "alone unless --force is given. With --partition the volume records the\n"
          "partition's start sector, as boot loaders expect.",
-         {{"--size", true, "size of the image file (64M, 2G, ...)"},
-          {"--cluster-size", true, "bytes per cluster, a power of two from 512 to 64K (default: from the size)"},
-          {"--label", true, "the volume's label, at most 128 characters (default: none)"},
+         {{"--size", true, "size of the image file (64M, 2G, ...)", "SIZE"},
+          {"--cluster-size", true, "bytes per cluster, a power of two from 512 to 64K (default: from the size)", "N"},
+          {"--label", true, "the volume's label, at most 128 characters (default: none)", "LABEL"},
           {"--full", false, "write every sector instead of a quick format"},
           {"--force", false, "format even over an existing file system or partition table"}},
          1, 1, &RunMkfs},
@@ -62,9 +62,9 @@ const std::vector<CommandSpec>& AllCommands() {
          "create an empty file or change the times of an existing one",
          "T is ISO 8601 in UTC (2024-05-01T12:30:00Z, 2024-05-01) or 'now'. Without a\n"
          "time option the write and access times become now. --ctime is the creation time.",
-         {{"--mtime", true, "last write time"},
-          {"--atime", true, "last access time"},
-          {"--ctime", true, "creation time"}},
+         {{"--mtime", true, "last write time", "T"},
+          {"--atime", true, "last access time", "T"},
+          {"--ctime", true, "creation time", "T"}},
          2, 2, &RunTouch},
         {"attrib", "attrib IMAGE PATH [+r|-r|+h|-h|+s|-s|+a|-a]",
          "show or change the read-only, hidden, system and archive flags",

@@ -12,6 +12,7 @@ struct OptionSpec {
     const char* name;
     bool takesValue;
     const char* help;
+    const char* value = "V";  // how the help names the option's value
 };
 
 // Exit codes: done, the operation failed, the command line was wrong, the

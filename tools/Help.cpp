@@ -40,7 +40,7 @@ void PrintCommandHelp(const CommandSpec& command, std::FILE* out) {
     if (!command.options.empty()) {
         std::fprintf(out, "\nCommand options:\n");
         for (const OptionSpec& option : command.options)
-            std::fprintf(out, "  %-16s%s\n", (std::string(option.name) + (option.takesValue ? " V" : "")).c_str(),
+            std::fprintf(out, "  %-18s%s\n", (std::string(option.name) + (option.takesValue ? std::string(" ") + option.value : "")).c_str(),
                          option.help);
     }
     std::fprintf(out, "\n%s", kGlobalOptions);

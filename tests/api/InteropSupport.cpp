@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "api/HandleTable.h"
 #include "base/Unicode.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
-#include "support/Images.h"
-#include "volume/Volume.h"
+#include "volume/Types.h"
+#include "support/LogCapture.h"
+#include "support/MemoryDevice.h"
+#include "support/Ntfs3gTree.h"
+#include "support/VolumeCheck.h"
 
 namespace volcore::test {
 
@@ -21,15 +21,6 @@ std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin
 
 std::string Utf8(const std::u16string& text) { return volcore::Utf16ToUtf8(text); }
 
-std::set<std::u16string> ChildrenOf(const Tree& tree, const std::u16string& directory) {
-    std::set<std::u16string> names;
-    for (const auto& [path, contents] : tree) {
-        volcore::SParentAndName split = volcore::SplitLastComponent(path);
-        if (split.parentPath == directory) names.insert(split.name);
-    }
-    return names;
-}
-
 Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path) {
     using namespace volkit::api;
     NtfsFileHandle file;
@@ -37,7 +28,7 @@ Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
     if (!NtfsOpenFile(wide.c_str(), file, volume)) throw std::runtime_error("cannot open " + Utf8(path));
     unsigned long long value = 0;
     if (!NtfsGetFileSize(value, file)) throw std::runtime_error("cannot size " + Utf8(path));
-    uint64_t size = value;
+    const uint64_t size = value;
     Bytes bytes(size);
     constexpr uint64_t kChunk = 1 << 20;
     for (uint64_t offset = 0; offset < size; offset += kChunk) {
@@ -65,16 +56,75 @@ void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
     if (!NtfsCloseFile(file)) throw std::runtime_error("cannot close " + Utf8(path));
 }
 
-std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHandle volume,
-                                                     const std::u16string& path) {
-    volcore::CVolume& engine = *volcore::HandleObject<volcore::CVolume>(volume.ptr, "no volume");
-    std::map<std::u16string, uint64_t> names;
-    volcore::CDirectory::OpenByPath(engine, path)->GetIndex().ForEach([&](auto name, const auto& value) {
-        if (value.nameSpace != volcore::FileNameValue::NameSpaceDos && name != u".")
-            names[std::u16string(name)] = volcore::RecordNumber(value.fileReference);
+std::map<std::u16string, uint64_t> ListThroughHandles(volkit::api::NtfsVolumeHandle volume,
+                                                      const std::u16string& path) {
+    using Names = std::map<std::u16string, uint64_t>;
+    Names names;
+    auto collect = [](const volkit::api::NtfsDirEntry& entry, void* context) {
+        std::u16string name = volcore::WideToUtf16(entry.name);
+        if (entry.nameSpace != volcore::FileNameValue::NameSpaceDos && name != u".")
+            (*static_cast<Names*>(context))[name] = volcore::RecordNumber(entry.fileReference);
         return true;
-    });
+    };
+    volkit::api::NtfsDirHandle dir;
+    if (!volkit::api::NtfsOpenDir(volcore::Utf16ToWide(path).c_str(), dir, volume) ||
+        !volkit::api::NtfsEnumDir(dir, collect, &names) || !volkit::api::NtfsCloseDir(dir))
+        throw std::runtime_error("cannot list " + Utf8(path));
     return names;
+}
+
+void ExpectSameTree(volkit::api::NtfsVolumeHandle volume, Ntfs3gTree& reference, const Tree& tree) {
+    std::map<std::u16string, std::set<std::u16string>> directories = {{u"", {}}};
+    for (const auto& [path, contents] : tree) {
+        volcore::SParentAndName split = volcore::SplitLastComponent(path);
+        directories[split.parentPath].insert(split.name);
+        if (!contents) directories[path];
+    }
+    for (const auto& [directory, children] : directories) {
+        SCOPED_TRACE(Utf8(directory));
+        std::map<std::u16string, uint64_t> theirs = reference.List(directory);
+        EXPECT_EQ(ListThroughHandles(volume, directory), theirs);
+        std::set<std::u16string> names;
+        for (const auto& item : theirs) names.insert(item.first);
+        if (!directory.empty()) {  // the root also holds the system files
+            EXPECT_EQ(names, children);
+        }
+    }
+    for (const auto& [path, contents] : tree) {
+        if (!contents) continue;
+        SCOPED_TRACE(Utf8(path));
+        Bytes ours = ReadThroughHandles(volume, path);
+        EXPECT_TRUE(ours == *contents) << "size " << ours.size() << " expected " << contents->size();
+        EXPECT_TRUE(reference.Read(path) == *contents);
+    }
+}
+
+void ExpectEveryReaderAgrees(const std::string& image, const Tree& tree) {
+    MemoryDevice device = MemoryDevice::FromFile(image);
+    CheckOutcome checked = CheckVolume(device.Api());
+    EXPECT_TRUE(checked.Clean()) << checked.Describe();
+    CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(image));
+    EXPECT_TRUE(fix.exitCode == 0 && fix.output.find("rror") == std::string::npos) << fix.output;
+    std::set<std::u16string> paths;
+    for (const auto& item : tree) paths.insert(item.first);
+    EXPECT_EQ(TskPaths(image), paths);
+
+    Ntfs3gTree reference(image, true);
+    std::set<uint64_t> read;  // each object once, whatever its names
+    for (const auto& [path, contents] : tree) {
+        if (!contents || contents->size() <= 4096) continue;  // reading every small file would take too long
+        volcore::SParentAndName split = volcore::SplitLastComponent(path);
+        uint64_t record = reference.List(split.parentPath).at(split.name);
+        if (!read.insert(record).second) continue;
+        CommandResult cat = RunCommand("icat " + ShellQuote(image) + " " + std::to_string(record));
+        EXPECT_TRUE(Bytes(cat.output.begin(), cat.output.end()) == *contents) << "icat " << Utf8(path);
+    }
+    LogCapture log;
+    volkit::api::NtfsVolumeHandle volume;
+    ASSERT_TRUE(volkit::api::NtfsOpenVolume(device.Api(), volume));
+    ExpectSameTree(volume, reference, tree);
+    EXPECT_TRUE(volkit::api::NtfsCloseVolume(volume));
+    EXPECT_EQ(log.Errors(), std::vector<std::string>{});
 }
 
 }  // namespace volcore::test

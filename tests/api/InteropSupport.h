@@ -1,7 +1,7 @@
 #pragma once
-// What the interoperability tests share: a tree of paths and contents, and the
-// three readers that must agree on it (the handle family, libntfs-3g and The
-// Sleuth Kit).
+// What the interoperability tests share: a tree of paths and contents, the
+// readers that must agree on it (the handle family, libntfs-3g, The Sleuth
+// Kit, ntfsfix and our own check), and one routine that asks all of them.
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -15,6 +15,8 @@
 
 namespace volcore::test {
 
+class Ntfs3gTree;
+
 using Bytes = std::vector<uint8_t>;
 // Canonical path (components joined by backslashes) to contents; a directory
 // has none.
@@ -24,16 +26,20 @@ std::u16string Child(const std::u16string& directory, const std::u16string& name
 std::u16string U16(const std::string& ascii);
 std::string Utf8(const std::u16string& text);
 
-// Names of the direct children of `directory` ("" is the root).
-std::set<std::u16string> ChildrenOf(const Tree& tree, const std::u16string& directory);
-
-// Through the exported functions (and, for what they do not offer, the
-// engine objects behind the handles).
+// Through the exported functions.
 Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
 void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path, const Bytes& contents);
-// Names in a directory's index as the engine sees them: long and POSIX names,
+// Names of a directory as the handle family lists them: long and POSIX names,
 // no DOS aliases, no ".", with their record numbers.
-std::map<std::u16string, uint64_t> ListThroughEngine(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
+std::map<std::u16string, uint64_t> ListThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
 
+// Every directory of the tree lists the same names for libntfs-3g and for us,
+// every file reads the same bytes through both, and both agree with `tree`.
+void ExpectSameTree(volkit::api::NtfsVolumeHandle volume, Ntfs3gTree& reference, const Tree& tree);
+
+// The whole image holds exactly `tree`: our check and `ntfsfix -n` find
+// nothing, The Sleuth Kit lists its paths and reads its files that lie in
+// clusters, and libntfs-3g and the handle family read it the same.
+void ExpectEveryReaderAgrees(const std::string& image, const Tree& tree);
 
 }  // namespace volcore::test
