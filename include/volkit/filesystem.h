@@ -7,6 +7,20 @@
 // with logging::initialize; with no callback set nothing is reported.
 // No exception ever leaves these functions.
 //
+// Device failures: a call during which any read or write callback failed
+// returns false, even where libntfs-3g carried on without it, with a line such
+// as "failed to write 4096 bytes at offset 8192: I/O error". After a failed
+// write libntfs-3g's picture of the volume may no longer match the disk, so
+// the rest of the session changes nothing ("volume is read-only after a
+// failed write"): reading goes on, and closing files and the volume still
+// writes back what they hold, so that nothing already accepted is lost.
+//
+// Dirty flag: the first change of a session sets the volume's dirty flag, and
+// filesystem::close clears it only when nothing failed during the session, so
+// a crash or a device failure leaves the volume marked for a consistency
+// check (volkit check, chkdsk). A volume that was already dirty stays dirty.
+// A session that only reads writes nothing.
+//
 // Paths are NUL-terminated UTF-8, relative to the volume root. Backslashes and
 // forward slashes both separate elements; lookups ignore letter case.
 //
@@ -71,7 +85,9 @@ public:
     // Closes the files still open on the volume (writing their changes) and
     // dismounts it. The handle is invalid afterwards, even when this returns
     // false, except from inside a directory::fetch callback on the volume:
-    // there it fails with "volume is in use" and changes nothing.
+    // there it fails with "volume is in use" and changes nothing. Fails with
+    // "failed to write volume: I/O error" when any write of the session
+    // failed, the volume then left marked dirty.
     static bool close(handle volume);
 
     // Writes a fresh, empty NTFS volume onto `dev`. `clusterSize` 0 chooses

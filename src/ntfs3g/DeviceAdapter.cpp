@@ -1,5 +1,9 @@
 #include "ntfs3g/DeviceAdapter.h"
 
+#include <cstdio>
+
+#include "ntfs3g/FamilyLog.h"
+
 namespace volcore::fsfamily {
 namespace {
 
@@ -24,18 +28,30 @@ s64 SeekDevice(ntfs_device* dev, s64 offset, int) {
     return 0;
 }
 
+s64 TransferFailed(deviceAdapter& adapter, const char* what, s64 count, s64 offset) {
+    adapter.transferFailed = true;
+    char description[160];
+    std::snprintf(description, sizeof description, "failed to %s %lld bytes at offset %lld: I/O error", what,
+                  static_cast<long long>(count), static_cast<long long>(offset));
+    NoteFailedTransfer(description);
+    errno = EIO;
+    return -1;
+}
+
 s64 ReadAt(deviceAdapter& adapter, void* buffer, s64 count, s64 offset) {
-    if (!IsTransferable(offset, count) || adapter.device.read == nullptr) return -1;
-    const bool done = adapter.device.read(static_cast<uint64_t>(offset), buffer, static_cast<uint64_t>(count),
+    const bool done = IsTransferable(offset, count) && adapter.device.read != nullptr &&
+                      adapter.device.read(static_cast<uint64_t>(offset), buffer, static_cast<uint64_t>(count),
                                           adapter.device.context);
-    return done ? count : -1;
+    return done ? count : TransferFailed(adapter, "read", count, offset);
 }
 
 s64 WriteAt(deviceAdapter& adapter, const void* buffer, s64 count, s64 offset) {
-    if (!IsTransferable(offset, count) || adapter.device.write == nullptr) return -1;
-    const bool done = adapter.device.write(static_cast<uint64_t>(offset), buffer, static_cast<uint64_t>(count),
+    const bool done = IsTransferable(offset, count) && adapter.device.write != nullptr &&
+                      adapter.device.write(static_cast<uint64_t>(offset), buffer, static_cast<uint64_t>(count),
                                            adapter.device.context);
-    return done ? count : -1;
+    if (done) return count;
+    adapter.writeFailed = true;
+    return TransferFailed(adapter, "write", count, offset);
 }
 
 s64 ReadDevice(ntfs_device* dev, void* buffer, s64 count) {
@@ -83,6 +99,8 @@ ntfs_device_operations g_adapterOperations = {
 };
 
 }  // namespace
+
+deviceAdapter& AdapterOf(ntfs_volume* volume) { return AdapterOf(volume->dev); }
 
 ntfs_device_operations* AdapterOperations() { return &g_adapterOperations; }
 

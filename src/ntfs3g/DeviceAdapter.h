@@ -15,7 +15,20 @@ struct deviceAdapter {
     uint64_t position = 0;
     volkit::filesystem::device device;
     bool owned = false;
+    // How the session went: a transfer failed (its changes may be
+    // incomplete), a write failed (libntfs-3g's copy of the metadata may no
+    // longer match the disk), and whether the session set the volume's dirty
+    // flag, which only a close after a session without failures clears.
+    bool transferFailed = false;
+    bool writeFailed = false;
+    bool markedDirty = false;
 };
+
+// The adapter behind a mounted volume's device.
+deviceAdapter& AdapterOf(ntfs_volume* volume);
+
+// Every failed transfer fails with errno EIO and is noted for the
+// running call (NoteFailedTransfer).
 
 // The operations table every adapter-backed libntfs-3g device uses.
 ntfs_device_operations* AdapterOperations();

@@ -1,5 +1,6 @@
 #include "ntfs3g/FamilyLog.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "ntfs3g/Ntfs3g.h"
@@ -20,6 +21,11 @@ int DiscardNtfs3gMessage(const char*, const char*, int, u32, void*, const char*,
     return 0;
 }
 
+// Calls on one volume run on one thread at a time, so whatever fails during a
+// call was noted on the thread running it.
+thread_local uint64_t t_failedTransfers = 0;
+thread_local char t_lastFailedTransfer[160] = "";
+
 // libntfs-3g's level bits for warnings, errors, perror and critical messages.
 constexpr u32 kNtfs3gProblemLevels = 0x3C0;
 
@@ -28,6 +34,15 @@ constexpr u32 kNtfs3gProblemLevels = 0x3C0;
 void ReportInfo(const char* text) noexcept { Send(volkit::logging::info, text); }
 
 void ReportError(const char* text) noexcept { Send(volkit::logging::error, text); }
+
+void NoteFailedTransfer(const char* description) noexcept {
+    ++t_failedTransfers;
+    std::snprintf(t_lastFailedTransfer, sizeof t_lastFailedTransfer, "%s", description);
+}
+
+uint64_t FailedTransfers() noexcept { return t_failedTransfers; }
+
+const char* LastFailedTransfer() noexcept { return t_lastFailedTransfer; }
 
 void Fail(const char* message) { throw std::runtime_error(message); }
 

@@ -48,6 +48,16 @@ ntfs_attr& DataForWriting(heldInode& held) {
 
 ntfs_time StoredTime(uint64_t time) { return cpu_to_sle64(time); }
 
+// A handle for the caller, unless a device transfer failed on the way: the
+// call then fails, and a handle it does not hand out must not stay open.
+void* HandOut(const char* path, openDisposition disposition, volkit::filesystem::handle volume) {
+    const transferWatch transfers;
+    void* opened = RegisterHandle(*openOrCreate(path, disposition, objectType::file, volume));
+    if (!transfers.Failed()) return opened;
+    CloseOpenFile(volkit::file::handle{opened});
+    Fail(disposition == openDisposition::createNew ? "failed to create file" : "failed to open file");
+}
+
 }  // namespace
 }  // namespace volcore::fsfamily
 
@@ -56,15 +66,11 @@ namespace volkit {
 using namespace volcore::fsfamily;
 
 bool file::open(handle& result, const char* path, filesystem::handle volume) {
-    return RunReported([&] {
-        result.ptr = RegisterHandle(*openOrCreate(path, openDisposition::openExisting, objectType::file, volume));
-    });
+    return RunReported([&] { result.ptr = HandOut(path, openDisposition::openExisting, volume); });
 }
 
 bool file::create(handle& result, const char* path, filesystem::handle volume) {
-    return RunReported([&] {
-        result.ptr = RegisterHandle(*openOrCreate(path, openDisposition::createNew, objectType::file, volume));
-    });
+    return RunReported([&] { result.ptr = HandOut(path, openDisposition::createNew, volume); });
 }
 
 bool file::remove(const char* path, filesystem::handle volume) {

@@ -63,7 +63,15 @@ void ReleaseSecure(ntfs_volume* volume) {
 
 ntfs_volume* MountVolume(const volkit::filesystem::device& dev) {
     auto adapter = std::make_unique<deviceAdapter>(dev);
+    const transferWatch transfers;
     ntfs_volume* volume = MountOnAdapter(adapter.get());
+    // libntfs-3g mounts even when some of its reads failed (it falls back on
+    // the copies it finds); such a volume is not handed out.
+    if (volume != nullptr && transfers.Failed()) {
+        ReleaseSecure(volume);
+        ntfs_umount(volume, FALSE);
+        volume = nullptr;
+    }
     if (volume == nullptr) Fail("failed to mount volume");
     // From here on the device frees the adapter when it is closed.
     adapter->owned = true;
@@ -71,9 +79,31 @@ ntfs_volume* MountVolume(const volkit::filesystem::device& dev) {
     return volume;
 }
 
+void PrepareChange(ntfs_volume* volume) {
+    deviceAdapter& adapter = AdapterOf(volume);
+    // libntfs-3g's copy of the metadata may be ahead of the disk; changes
+    // built on it could turn a leak into damage.
+    if (adapter.writeFailed) Fail("volume is read-only after a failed write");
+    if (adapter.markedDirty || (volume->flags & VOLUME_IS_DIRTY)) return;
+    if (ntfs_volume_write_flags(volume, volume->flags | VOLUME_IS_DIRTY) != 0) Fail("failed to mark volume dirty");
+    adapter.markedDirty = true;
+}
+
 void DismountVolume(ntfs_volume* volume) {
     ReleaseSecure(volume);
+    // Last, so that the flag is clear only when everything else was written.
+    const deviceAdapter& session = AdapterOf(volume);
+    auto failed = [&] { return session.writeFailed || (session.markedDirty && session.transferFailed); };
+    if (session.markedDirty && !failed()) ntfs_volume_write_flags(volume, volume->flags & ~VOLUME_IS_DIRTY);
+    // After a failure, even of that very write, the flag is written once
+    // more: the write that set it may be the one that failed.
+    if (failed()) ntfs_volume_write_flags(volume, volume->flags | VOLUME_IS_DIRTY);
+    // Kept past the unmount, which frees the device, to tell how the session
+    // went.
+    std::unique_ptr<deviceAdapter> adapter(&AdapterOf(volume));
+    adapter->owned = false;
     if (ntfs_umount(volume, FALSE) != 0) Fail("failed to dismount volume");
+    if (adapter->writeFailed) Fail("failed to write volume: I/O error");
 }
 
 mountedVolume& MountOf(volkit::filesystem::handle volume) {

@@ -33,9 +33,19 @@ private:
 // volume older than NTFS 3.0.
 ntfs_volume* MountVolume(const volkit::filesystem::device& dev);
 
-// Releases $Secure and unmounts; the volume is gone even when this fails with
-// "failed to dismount volume".
+// Releases $Secure, clears the dirty flag the session set (unless a write
+// failed, which leaves it set) and unmounts; the volume is gone even when this
+// fails with "failed to dismount volume", or with "failed to write volume:
+// I/O error" when any write of the session failed.
 void DismountVolume(ntfs_volume* volume);
+
+// Called before anything changes the volume. Sets the volume's dirty flag on
+// the session's first change, so that a session that ends without a clean
+// close (a crash, a failed write) leaves the volume marked for a check; a
+// flag that was set at mount stays as it is. Fails with "volume is read-only
+// after a failed write" once a write of the session failed, or with "failed
+// to mark volume dirty".
+void PrepareChange(ntfs_volume* volume);
 
 // The mounted volume behind a handle; fails with "volume handle is invalid"
 // for a zero handle or one that was closed.

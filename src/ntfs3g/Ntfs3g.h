@@ -41,6 +41,7 @@ extern "C" {
 #include <ntfs-3g/types.h>
 #include <ntfs-3g/layout.h>
 #include <ntfs-3g/attrib.h>
+#include <ntfs-3g/bitmap.h>
 #include <ntfs-3g/bootsect.h>
 #include <ntfs-3g/cache.h>
 #include <ntfs-3g/device.h>

@@ -43,6 +43,7 @@ reachedObject ChangeableObject(volkit::filesystem::handle volume, const std::str
     reachedObject target = ReachPath(MountOf(volume).inodes, normalized);
     if (!target.inode) Fail("file not found");
     if (target.system) Fail("cannot change a system file");
+    PrepareChange(VolumeOf(volume));
     return target;
 }
 

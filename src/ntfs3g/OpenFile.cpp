@@ -1,7 +1,10 @@
 #include "ntfs3g/OpenFile.h"
 
+#include <memory>
 #include <optional>
 
+#include "base/Bytes.h"
+#include "index/IndexFormat.h"
 #include "ntfs3g/FamilyLog.h"
 #include "ntfs3g/HandleRegistry.h"
 #include "ntfs3g/InodeFields.h"
@@ -51,14 +54,42 @@ void CloseCreatedDirectory(ntfs_inode* created, ntfs_inode* parent) {
     Fail("failed to close created directory");
 }
 
+bool IndexRootHoldsAll(ntfs_inode* directory) {
+    s64 length = 0;
+    std::unique_ptr<void, decltype(&std::free)> root(
+        ntfs_attr_readall(directory, AT_INDEX_ROOT, NTFS_INDEX_I30, 4, &length), &std::free);
+    if (root == nullptr || length < static_cast<s64>(IndexRoot::HeaderSize)) return false;
+    const CByteReader reader(static_cast<const uint8_t*>(root.get()), static_cast<size_t>(length));
+    return (reader.U8(IndexRoot::Header + IndexHeader::Flags) & IndexHeader::FlagLarge) == 0;
+}
+
+// libntfs-3g moves the entries of a full index root out into blocks by first
+// giving the directory an allocation and its bitmap. A write failing on the
+// way can leave an empty allocation whose bitmap marks a block in use, which
+// readers then fail to read; a root that still holds every entry needs
+// neither.
+void DropEmptyIndexAllocation(ntfs_inode* directory) {
+    if (!IndexRootHoldsAll(directory)) return;
+    ntfs_attr* allocation = ntfs_attr_open(directory, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4);
+    if (allocation == nullptr) return;
+    const bool empty = allocation->allocated_size == 0;
+    ntfs_attr_close(allocation);
+    if (!empty) return;
+    ntfs_attr_remove(directory, AT_BITMAP, NTFS_INDEX_I30, 4);
+    ntfs_attr_remove(directory, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4);
+}
+
 heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType type) {
     reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
     if (!parent.inode) Fail("failed to open directory");
     if (LookUpName(parent.inode.Get(), parts.name)) Fail("already exists");
     if (parent.system) Fail("cannot change a system file");
     const std::vector<ntfschar> name = convertName(parts.name);
+    PrepareChange(table.Volume());
+    const transferWatch transfers;
     ntfs_inode* created = ntfs_create(parent.inode.Get(), 0, name.data(), static_cast<u8>(name.size()),
                                       static_cast<mode_t>(type));
+    if (transfers.Failed()) DropEmptyIndexAllocation(parent.inode.Get());
     if (created == nullptr) Fail("failed to create file");
     const uint64_t parentNumber = parent.inode.Number();
     if (type == objectType::directory) {
@@ -71,6 +102,29 @@ heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType 
     return &table.Hold(std::move(file), parentNumber, false);
 }
 
+void MarkRunsInUse(ntfs_volume* volume, const ATTR_RECORD* attribute) noexcept {
+    runlist_element* runs = ntfs_mapping_pairs_decompress(volume, attribute, nullptr);
+    for (const runlist_element* run = runs; run != nullptr && run->length != 0; ++run)
+        if (run->lcn >= 0) ntfs_bitmap_set_run(volume->lcnbmp_na, run->lcn, run->length);
+    std::free(runs);
+}
+
+// libntfs-3g frees a deleted record's clusters before it writes the record
+// as unused. When that write fails the record still owns clusters the bitmap
+// calls free, which a later allocation, here or elsewhere, would hand to
+// another file. Marking them in use again leaves an orphaned record and its
+// clusters: space lost, but no two files sharing it.
+void KeepClustersOfUndeletedRecord(ntfs_volume* volume, uint64_t number) noexcept {
+    ntfs_inode_invalidate(volume, number);
+    ntfs_inode* inode = ntfs_inode_open(volume, number);
+    if (inode == nullptr) return;  // no longer in use: nothing owns its clusters
+    ntfs_attr_search_ctx* context = ntfs_attr_get_search_ctx(inode, nullptr);
+    while (context != nullptr && ntfs_attrs_walk(context) == 0)
+        if (context->attr->non_resident) MarkRunsInUse(volume, context->attr);
+    if (context != nullptr) ntfs_attr_put_search_ctx(context);
+    DiscardInode(inode);
+}
+
 void RemoveObject(inodeTable& table, const splitResult& parts) {
     reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
     const std::optional<uint64_t> reference = parent.inode ? LookUpName(parent.inode.Get(), parts.name) : std::nullopt;
@@ -79,14 +133,18 @@ void RemoveObject(inodeTable& table, const splitResult& parts) {
     if (target.Number() == parent.inode.Number()) Fail("failed to delete file");
     if (IsSystemObject(target.Number(), parent.system)) Fail("cannot remove a system file");
     const std::vector<ntfschar> name = lookupName(parts.name);
+    PrepareChange(table.Volume());
     // A record that keeps another name outlives this removal.
     const bool lastName = le16_to_cpu(target.Get()->mrec->link_count) <= 1;
     heldInode* heldTarget = target.Held();
     heldInode* heldParent = parent.inode.Held();
+    const uint64_t number = target.Number();
     ntfs_inode* targetInode = table.Take(target);
     ntfs_inode* parentInode = table.Take(parent.inode);
+    const transferWatch transfers;
     const int result = ntfs_delete(table.Volume(), nullptr, targetInode, parentInode, name.data(),
                                    static_cast<u8>(name.size()));
+    if (lastName && transfers.Failed()) KeepClustersOfUndeletedRecord(table.Volume(), number);
     if (heldParent != nullptr) table.Restore(*heldParent, false);
     if (heldTarget != nullptr) table.Restore(*heldTarget, result == 0 && lastName);
     if (result != 0) Fail("failed to delete file");
@@ -162,7 +220,9 @@ ntfs_inode* LiveInode(heldInode& held) {
 
 ntfs_inode* ChangeableInode(heldInode& held) {
     if (held.system) Fail("cannot change a system file");
-    return LiveInode(held);
+    ntfs_inode* inode = LiveInode(held);
+    PrepareChange(held.table->Volume());
+    return inode;
 }
 
 void CloseOpenFile(volkit::file::handle handle) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "InteropSupport.h"
 #include "support/FamilyDevice.h"
@@ -129,8 +130,9 @@ bool RunThroughFamily(MemoryDevice& memory, Closed& closed, std::vector<std::str
 }
 
 // What a volume must be after a run, whatever failed: checked by our check,
-// opened by both engines, and holding every file in `closed` unchanged.
-void ExpectIntact(MemoryDevice memory, const Closed& closed, const std::string& where) {
+// opened by both engines, and holding every file in `closed` unchanged; marked
+// dirty after a failed write, clean after a run without failures.
+void ExpectIntact(MemoryDevice memory, const Closed& closed, const std::string& where, std::optional<bool> dirtyAfter) {
     memory.failRead = memory.failWrite = nullptr;
     const CheckOutcome check = CheckVolume(memory.Api());
     EXPECT_TRUE(check.ran && check.damage.empty()) << where << check.Describe();
@@ -138,6 +140,8 @@ void ExpectIntact(MemoryDevice memory, const Closed& closed, const std::string& 
     LogCapture log;
     api::NtfsVolumeHandle volume;
     ASSERT_TRUE(api::NtfsOpenVolume(memory.Api(), volume)) << where << testing::PrintToString(log.Errors());
+    const bool dirty = log.Contains("Volume is marked dirty: a consistency check is pending; it stays marked");
+    EXPECT_TRUE(!dirtyAfter || dirty == *dirtyAfter) << where;
     for (const auto& [path, data] : closed) {
         try {
             EXPECT_EQ(ReadThroughHandles(volume, U16(Backslashed(path))), data) << where << path;
@@ -162,21 +166,20 @@ void ExpectIntact(MemoryDevice memory, const Closed& closed, const std::string& 
     EXPECT_TRUE(fs::filesystem::close(mounted)) << where;
 }
 
-// Fails the k-th write (or read) of each run. Every write fault is tried;
-// reads are many more and mostly fail before anything changes, so every
-// `readStep`-th one is.
-void RunEveryFault(const FamilyRun& run, uint64_t readStep) {
+// Fails the k-th write or read of each run, for every k. A family that
+// `staysDirty` keeps the volume marked after a failed write.
+void RunEveryFault(const FamilyRun& run, bool staysDirty) {
     MemoryDevice fresh = FormattedMemoryDevice(8 << 20);
     fresh.writeCount = fresh.readCount = 0;
     MemoryDevice counted = fresh;
     Closed closed;
     std::vector<std::string> errors;
     ASSERT_TRUE(run(counted, closed, errors)) << testing::PrintToString(errors);
-    ExpectIntact(counted, closed, "without faults: ");
+    ExpectIntact(counted, closed, "without faults: ", false);
     const uint64_t writes = counted.writeCount, reads = counted.readCount;
 
     for (bool onWrite : {true, false}) {
-        for (uint64_t k = 1; k <= (onWrite ? writes : reads); k += onWrite ? 1 : readStep) {
+        for (uint64_t k = 1; k <= (onWrite ? writes : reads); ++k) {
             const std::string where = std::string(onWrite ? "write " : "read ") + std::to_string(k) + ": ";
             MemoryDevice memory = fresh;
             const uint64_t& count = onWrite ? memory.writeCount : memory.readCount;
@@ -184,15 +187,26 @@ void RunEveryFault(const FamilyRun& run, uint64_t readStep) {
             closed.clear();
             EXPECT_FALSE(run(memory, closed, errors)) << where;
             EXPECT_FALSE(errors.empty()) << where;
-            ExpectIntact(memory, closed, where);
+            const std::optional<bool> dirtyAfter = onWrite && staysDirty ? std::optional(true) : std::nullopt;
+            ExpectIntact(memory, closed, where, dirtyAfter);
         }
     }
 }
 
 }  // namespace
 
-TEST(Faults, HandleFamilyWorkload) { RunEveryFault(RunThroughHandles, 1); }
+// libntfs-3g's own failure paths leak, and nothing outside can tell when: a
+// delete whose inode write-back fails keeps the inodes it was handed, and a
+// mount whose read fails part-way keeps some of what it opened. Only those
+// leaks are excused in the sanitizer build, told apart by full stacks (the
+// fast unwinder stops inside libntfs-3g).
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
+    return "leak:ntfs_delete\nleak:ntfs_device_mount\nleak:RemoveObject\n";
+}
+extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
+    return "fast_unwind_on_malloc=0";
+}
 
-// Not yet passing: libntfs-3g lets a few failed writes at mount go unreported,
-// and some fault points still leave the volume inconsistent.
-TEST(Faults, DISABLED_FilesystemFamilyWorkload) { RunEveryFault(RunThroughFamily, 7); }
+TEST(Faults, HandleFamilyWorkload) { RunEveryFault(RunThroughHandles, false); }
+
+TEST(Faults, FilesystemFamilyWorkload) { RunEveryFault(RunThroughFamily, true); }
