@@ -2,6 +2,7 @@
 // The one way on-disk bytes are read and written: little-endian fields through
 // bounds-checked views. An access that does not fit raises
 // "Invalid offset: %1 (buffer size: %2)".
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,10 +29,10 @@ public:
     void Check(uint64_t offset, uint64_t length) const {
         if (offset > m_size || length > m_size - offset) ThrowInvalidOffset(offset, m_size);
     }
-    uint8_t U8(size_t offset) const { return static_cast<uint8_t>(Le(offset, 1)); }
-    uint16_t U16(size_t offset) const { return static_cast<uint16_t>(Le(offset, 2)); }
-    uint32_t U32(size_t offset) const { return static_cast<uint32_t>(Le(offset, 4)); }
-    uint64_t U64(size_t offset) const { return Le(offset, 8); }
+    uint8_t U8(size_t offset) const { return Fixed<uint8_t>(offset); }
+    uint16_t U16(size_t offset) const { return Fixed<uint16_t>(offset); }
+    uint32_t U32(size_t offset) const { return Fixed<uint32_t>(offset); }
+    uint64_t U64(size_t offset) const { return Fixed<uint64_t>(offset); }
     int8_t S8(size_t offset) const { return static_cast<int8_t>(U8(offset)); }
 
     // Unsigned little-endian integer of 0..8 bytes.
@@ -39,6 +40,15 @@ public:
         Check(offset, width);
         uint64_t value = 0;
         for (size_t i = width; i-- > 0;) value = (value << 8) | m_data[offset + i];
+        return value;
+    }
+    // The fields of fixed width are read whole on little-endian machines.
+    template <typename T>
+    T Fixed(size_t offset) const {
+        if constexpr (std::endian::native != std::endian::little) return static_cast<T>(Le(offset, sizeof(T)));
+        Check(offset, sizeof(T));
+        T value;
+        std::memcpy(&value, m_data + offset, sizeof(T));
         return value;
     }
     // Signed little-endian integer of 1..8 bytes (the top bit of the last byte is the sign).
@@ -86,10 +96,16 @@ public:
     void Check(uint64_t offset, uint64_t length) const {
         if (offset > m_size || length > m_size - offset) ThrowInvalidOffset(offset, m_size);
     }
-    void U8(size_t offset, uint8_t value) const { PutLe(offset, value, 1); }
-    void U16(size_t offset, uint16_t value) const { PutLe(offset, value, 2); }
-    void U32(size_t offset, uint32_t value) const { PutLe(offset, value, 4); }
-    void U64(size_t offset, uint64_t value) const { PutLe(offset, value, 8); }
+    void U8(size_t offset, uint8_t value) const { Fixed(offset, value); }
+    void U16(size_t offset, uint16_t value) const { Fixed(offset, value); }
+    void U32(size_t offset, uint32_t value) const { Fixed(offset, value); }
+    void U64(size_t offset, uint64_t value) const { Fixed(offset, value); }
+    template <typename T>
+    void Fixed(size_t offset, T value) const {
+        if constexpr (std::endian::native != std::endian::little) return PutLe(offset, value, sizeof(T));
+        Check(offset, sizeof(T));
+        std::memcpy(m_data + offset, &value, sizeof(T));
+    }
 
     void PutLe(size_t offset, uint64_t value, size_t width) const {
         Check(offset, width);

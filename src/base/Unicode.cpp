@@ -21,9 +21,15 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 }
 
 std::u16string WideToUtf16(std::wstring_view text) {
-    std::u16string out;
+    // Below the surrogates both forms are the same unit for unit: most paths
+    // are copied whole here.
+    size_t plain = 0;
+    while (plain < text.size() && static_cast<uint32_t>(text[plain]) < 0xD800) ++plain;
+    std::u16string out(plain, u'\0');
+    for (size_t i = 0; i < plain; ++i) out[i] = static_cast<char16_t>(text[i]);
+    if (plain == text.size()) return out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t i = plain; i < text.size(); ++i) {
         auto cp = static_cast<uint32_t>(text[i]);
         if constexpr (sizeof(wchar_t) == 2) {
             // Already UTF-16: a surrogate is kept only as half of a pair.

@@ -16,15 +16,22 @@ const std::u16string kIndexName = u"$I30";
 
 }  // namespace
 
+std::u16string_view NextComponent(std::u16string_view path, size_t& position) {
+    while (position < path.size()) {
+        size_t end = path.find(kSeparator, position);
+        if (end == std::u16string_view::npos) end = path.size();
+        std::u16string_view component = path.substr(position, end - position);
+        position = end + 1;
+        if (!component.empty()) return component;
+    }
+    return {};
+}
+
 std::vector<std::u16string> SplitPath(std::u16string_view path) {
     std::vector<std::u16string> components;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(kSeparator, start);
-        if (end == std::u16string_view::npos) end = path.size();
-        if (end > start) components.emplace_back(path.substr(start, end - start));
-        start = end + 1;
-    }
+    size_t position = 0;
+    for (auto name = NextComponent(path, position); !name.empty(); name = NextComponent(path, position))
+        components.emplace_back(name);
     return components;
 }
 

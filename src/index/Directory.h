@@ -12,6 +12,9 @@ namespace volcore {
 
 // Components between backslashes; empty components are dropped.
 std::vector<std::u16string> SplitPath(std::u16string_view path);
+// The next non-empty component from `position` on, which moves past it; an
+// empty view once none is left.
+std::u16string_view NextComponent(std::u16string_view path, size_t& position);
 // Components joined with one backslash, empty ones skipped.
 std::u16string JoinPath(const std::vector<std::u16string>& components);
 

@@ -1,6 +1,7 @@
 #include "index/Index.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "base/Log.h"
 #include "base/NumericCast.h"
@@ -15,6 +16,11 @@ namespace {
 // Larger blocks than this are not written by any NTFS implementation; a
 // bigger value in a root is damage, and trusting it would size allocations.
 constexpr uint32_t kMaxBlockSize = 64 * 1024;
+
+// Shared by every index, so that an index loaded again never repeats a
+// version an earlier object of the same directory handed out.
+std::atomic<uint64_t> g_lastVersion{0};
+std::atomic<uint64_t> g_edits{0};
 
 EntryBytes BuildEntry(std::u16string_view name, const SIndexEntryValue& value) {
     EntryBytes entry(IndexEntry::LengthForName(name.size()));
@@ -34,6 +40,7 @@ CIndex::CIndex(std::shared_ptr<CFileEntry> entry, std::u16string name, const UpC
         m_entry->GetAttribute(AttrType::Bitmap, m_name);
     }
     Attach();
+    NewVersion();
 }
 
 CIndex::CIndex(std::shared_ptr<CFileEntry> entry, std::u16string name, const UpCaseTable& upcase,
@@ -48,6 +55,7 @@ CIndex::CIndex(std::shared_ptr<CFileEntry> entry, std::u16string name, const UpC
     CheckBlockSize("Invalid index block size %1, file entry %2");
     m_root = std::make_shared<CIndexNode>(CIndexNode::kRootBlock, std::nullopt);
     Attach();
+    NewVersion();
 }
 
 CIndex::~CIndex() {
@@ -158,7 +166,10 @@ void CIndex::UpdateEntry(std::u16string_view name, const SIndexEntryValue& value
     SIndexSearch search = m_tree->Search(name, false);
     if (!search.match.node) throw CException(EErrorKind::Argument, "Entry %1 doesn't exist", name);
     // The value stays in place: no entry moves, so walks need not notice.
-    if (search.match.node->SetValue(search.match.slot, value)) m_dirty = true;
+    if (search.match.node->SetValue(search.match.slot, value)) {
+        m_dirty = true;
+        Edited();
+    }
     Settle();
 }
 
@@ -203,7 +214,17 @@ void CIndex::Rebuild() {
 void CIndex::Changing() {
     ++m_changes;
     m_dirty = true;
+    Edited();
 }
+
+void CIndex::NewVersion() { m_version = g_lastVersion.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+void CIndex::Edited() {
+    g_edits.fetch_add(1, std::memory_order_relaxed);
+    NewVersion();
+}
+
+uint64_t CIndex::EditCount() { return g_edits.load(std::memory_order_relaxed); }
 
 // Between operations the block cache goes back within its bounds.
 void CIndex::Settle() { m_blocks->Trim(); }
@@ -252,6 +273,7 @@ SIndexShape CIndex::Inspect() {
 
 void CIndex::DiscardChanges() {
     m_dirty = false;
+    Edited();
     m_blocks->Discard();
     m_root->ClearDirty();
 }

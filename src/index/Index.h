@@ -65,6 +65,13 @@ public:
     uint32_t GetBlockSize() const { return m_blockSize; }
     uint8_t GetClustersPerBlock() const { return m_clustersPerBlock; }
     bool IsDirty() const { return m_dirty; }
+    // Changes with every edit of the entries, and differs between any two
+    // indexes of a volume session: an answer taken at one version still holds
+    // while the index has it.
+    uint64_t Version() const { return m_version; }
+    // Edits made so far to any index: while this stays the same, every name
+    // resolves as it did.
+    static uint64_t EditCount();
     bool IsLarge() const { return !m_root->IsLeaf(); }
     // Forget unsaved changes (the directory is being deleted or given up).
     void DiscardChanges();
@@ -81,6 +88,8 @@ private:
     SIndexSearch SearchForChange(std::u16string_view name);
     void Rebuild();
     void Changing();
+    void NewVersion();
+    void Edited();
     void Settle();
 
     const UpCaseTable* m_upcase;
@@ -93,6 +102,7 @@ private:
     uint32_t m_blockSize = 0;
     uint8_t m_clustersPerBlock = 0;
     uint64_t m_changes = 0;  // counts edits that may move entries between nodes
+    uint64_t m_version = 0;
     bool m_dirty = false;
 };
 

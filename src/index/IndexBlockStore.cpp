@@ -1,6 +1,7 @@
 #include "index/IndexBlockStore.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 
 #include "base/NumericCast.h"
@@ -14,9 +15,10 @@ namespace {
 
 // Parsed blocks kept for lookups; a 4 KiB block costs about as much again.
 constexpr size_t kCachedBlocks = 32;
-// Changed blocks are written back early only past this many, so that a big
-// batch of changes does not hold the whole index in memory.
-constexpr size_t kDirtyBlocks = 256;
+// Changed blocks are written back early only when the cache holds more than
+// this many blocks it cannot drop, so that a big batch of changes does not hold
+// the whole index in memory.
+constexpr size_t kDirtyBlocks = 2 * kCachedBlocks;
 // Index bitmaps grow in whole 64-bit words, as other implementations keep them.
 constexpr uint64_t kBitmapGrain = 8;
 
@@ -59,6 +61,11 @@ void CIndexBlockStore::CreateAllocation() {
     TakeOver(std::move(allocation), std::move(bitmap));
 }
 
+std::vector<uint8_t>& CIndexBlockStore::Scratch() {
+    m_scratch.resize(m_blockSize);
+    return m_scratch;
+}
+
 uint32_t CIndexBlockStore::Capacity() const {
     return m_blockSize - IndexBlock::EntriesOffset(IndexBlock::UsaCountFor(m_blockSize));
 }
@@ -93,14 +100,14 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
         throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
     auto cached = m_cache.find(block);
     if (cached != m_cache.end()) {
-        cached->second.lastUse = ++m_clock;
-        return cached->second.node;
+        m_recent.splice(m_recent.begin(), m_recent, cached->second);
+        return *cached->second;
     }
     return Remember(ReadBlock(block, vcn));
 }
 
 IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
-    std::vector<uint8_t> buffer(m_blockSize);
+    std::vector<uint8_t>& buffer = Scratch();
     m_allocation->ReadData(block * m_blockSize, buffer.data(), m_blockSize);
     MstUnprotect(buffer, 1, m_blockSize);
     CByteReader reader(buffer);
@@ -115,11 +122,25 @@ IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
 }
 
 IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
-    m_cache[node->Block()] = SCached{node, ++m_clock};
+    Forget(node->Block());
+    m_recent.push_front(node);
+    m_cache.emplace(node->Block(), m_recent.begin());
     // A long walk within one operation (an enumeration) keeps the cache
     // bounded too; unchanged blocks nobody holds can go at any time.
-    if (m_cache.size() > 2 * kCachedBlocks) EvictClean();
+    if (m_cache.size() > kCachedBlocks) EvictClean();
     return node;
+}
+
+void CIndexBlockStore::Forget(uint64_t block) {
+    auto cached = m_cache.find(block);
+    if (cached == m_cache.end()) return;
+    m_recent.erase(cached->second);
+    m_cache.erase(cached);
+}
+
+void CIndexBlockStore::ForgetAll() {
+    m_cache.clear();
+    m_recent.clear();
 }
 
 uint64_t CIndexBlockStore::FindFreeBlock() const {
@@ -155,13 +176,14 @@ void CIndexBlockStore::Free(uint64_t block) {
 }
 
 void CIndexBlockStore::FreeAll() {
-    m_cache.clear();
+    ForgetAll();
     for (uint64_t block = 0; block < BlockCount(); ++block)
         if (IsInUse(block)) Free(block);
 }
 
 void CIndexBlockStore::WriteBlock(CIndexNode& node) {
-    std::vector<uint8_t> buffer(m_blockSize);
+    std::vector<uint8_t>& buffer = Scratch();
+    std::fill(buffer.begin(), buffer.end(), 0);
     CByteWriter block(buffer);
     uint16_t usaCount = static_cast<uint16_t>(IndexBlock::UsaCountFor(m_blockSize));
     WriteBlockHeader(block, usaCount, Vcn(node.Block()), m_blockSize);
@@ -176,39 +198,48 @@ void CIndexBlockStore::WriteBlock(CIndexNode& node) {
 }
 
 void CIndexBlockStore::WriteDirty() {
-    for (auto& [block, cached] : m_cache)
-        if (cached.node->IsDirty()) WriteBlock(*cached.node);
+    for (const IndexNodePtr& node : m_recent)
+        if (node->IsDirty()) WriteBlock(*node);
     if (!m_bitsDirty) return;
     if (!m_bits.empty()) m_bitmap->WriteData(0, m_bits.data(), NumericCast<uint32_t>(m_bits.size()));
     m_bitsDirty = false;
 }
 
-size_t CIndexBlockStore::DirtyCount() const {
-    return static_cast<size_t>(
-        std::count_if(m_cache.begin(), m_cache.end(), [](const auto& item) { return item.second.node->IsDirty(); }));
-}
-
 void CIndexBlockStore::Trim() {
     if (m_cache.size() <= kCachedBlocks) return;
-    if (DirtyCount() > kDirtyBlocks) WriteDirty();
+    EvictClean();
+    if (m_cache.size() <= kDirtyBlocks) return;
+    WriteDirty();
     EvictClean();
 }
 
+// From the least recently used end: a block that must stay (changed, or held
+// by a walk) is passed over and moves to the front, so that the next eviction
+// does not look at it again soon. Each block is looked at once per call.
 void CIndexBlockStore::EvictClean() {
-    std::vector<std::pair<uint64_t, uint64_t>> evictable;  // last use, block
-    for (const auto& [block, cached] : m_cache)
-        if (!cached.node->IsDirty() && cached.node.use_count() == 1) evictable.emplace_back(cached.lastUse, block);
-    std::sort(evictable.begin(), evictable.end());
-    for (size_t i = 0; i < evictable.size() && m_cache.size() > kCachedBlocks; ++i) m_cache.erase(evictable[i].second);
+    for (size_t looked = m_recent.size(); looked > 0 && m_cache.size() > kCachedBlocks; --looked) {
+        auto oldest = std::prev(m_recent.end());
+        const IndexNodePtr& node = *oldest;
+        if (node->IsDirty() || node.use_count() > 1) {
+            m_recent.splice(m_recent.begin(), m_recent, oldest);
+            continue;
+        }
+        m_cache.erase(node->Block());
+        m_recent.erase(oldest);
+    }
 }
 
 void CIndexBlockStore::Discard() {
-    std::erase_if(m_cache, [](const auto& item) { return item.second.node->IsDirty(); });
+    for (auto it = m_recent.begin(); it != m_recent.end();) {
+        auto next = std::next(it);
+        if ((*it)->IsDirty()) Forget((*it)->Block());
+        it = next;
+    }
     m_bitsDirty = false;
 }
 
 void CIndexBlockStore::Release() {
-    m_cache.clear();
+    ForgetAll();
     m_bits.clear();
     m_bitsDirty = false;
     m_allocation.reset();

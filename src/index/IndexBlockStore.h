@@ -4,6 +4,7 @@
 // of parsed nodes; changed ones stay cached until written back, and only they
 // are ever written.
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,15 +55,12 @@ public:
     void Release();
 
 private:
-    struct SCached {
-        IndexNodePtr node;
-        uint64_t lastUse = 0;
-    };
-
     [[noreturn]] void ThrowCorruptBlock() const;
     uint64_t OwnerRecord() const;
     void TakeOver(AttributePtr allocation, AttributePtr bitmap);
     void CreateAllocation();
+    // One block's bytes on their way to or from the device.
+    std::vector<uint8_t>& Scratch();
     IndexNodePtr ReadBlock(uint64_t block, uint64_t vcn);
     void WriteBlock(CIndexNode& node);
     void Free(uint64_t block);
@@ -71,7 +69,8 @@ private:
     void MarkInUse(uint64_t block, bool inUse);
     IndexNodePtr Remember(IndexNodePtr node);
     void EvictClean();
-    size_t DirtyCount() const;
+    void Forget(uint64_t block);
+    void ForgetAll();
 
     std::shared_ptr<CFileEntry> m_entry;
     std::u16string m_name;
@@ -81,8 +80,11 @@ private:
     AttributePtr m_bitmap;
     std::vector<uint8_t> m_bits;
     bool m_bitsDirty = false;
-    std::unordered_map<uint64_t, SCached> m_cache;
-    uint64_t m_clock = 0;
+    std::vector<uint8_t> m_scratch;
+    // Most recently used first; the map finds a block's place in the list.
+    using Recency = std::list<IndexNodePtr>;
+    Recency m_recent;
+    std::unordered_map<uint64_t, Recency::iterator> m_cache;
 };
 
 }  // namespace volcore

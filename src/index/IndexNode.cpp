@@ -22,7 +22,9 @@ CIndexNode::CIndexNode(uint64_t block, std::optional<uint64_t> endChild) : m_blo
 }
 
 CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) : m_block(block) {
-    // Every entry is at least 16 bytes long, so the walk ends.
+    // Every entry is at least 16 bytes long, so the walk ends; most hold a
+    // name of some ten units.
+    m_offsets.reserve(area.Size() / 96 + 2);
     size_t position = 0;
     while (true) {
         if (position >= area.Size())

@@ -231,13 +231,36 @@ const UpCaseTable& CVolume::GetUpCase() const {
 void CVolume::SetUpCase(UpCaseTable table) { m_upcase = std::make_unique<UpCaseTable>(std::move(table)); }
 
 FileReference CVolume::ResolvePath(std::u16string_view path) {
-    std::vector<std::u16string> components = SplitPath(path);
-    if (components.empty()) return MakeReference(kRootRecord, 0);
-    if (!m_root) throw CException(EErrorKind::Argument, "Volume root is not loaded");
-    std::shared_ptr<CDirectory> directory = m_root;
-    for (size_t i = 0; i + 1 < components.size(); ++i)
-        directory = CDirectory::Open(*this, directory->GetEntry(components[i]).fileReference);
-    return directory->GetEntry(components.back()).fileReference;
+    const uint64_t edits = CIndex::EditCount();
+    if (auto known = m_paths.FindPath(path, edits)) return *known;
+    FileReference target = ResolveComponents(path);
+    m_paths.RememberPath(path, edits, target);
+    return target;
+}
+
+FileReference CVolume::ResolveComponents(std::u16string_view path) {
+    FileReference reference = MakeReference(kRootRecord, 0);
+    std::shared_ptr<CDirectory> directory;
+    size_t position = 0;
+    for (auto name = NextComponent(path, position); !name.empty(); name = NextComponent(path, position)) {
+        if (directory) {
+            directory = CDirectory::Open(*this, reference);
+        } else {
+            if (!m_root) throw CException(EErrorKind::Argument, "Volume root is not loaded");
+            directory = m_root;
+        }
+        reference = LookUp(*directory, name);
+    }
+    return reference;
+}
+
+FileReference CVolume::LookUp(const CDirectory& directory, std::u16string_view name) {
+    CIndex& index = directory.GetIndex();
+    uint64_t record = RecordNumber(directory.GetReference());
+    if (auto known = m_paths.Find(record, name, index.Version())) return *known;
+    FileReference child = index.GetEntry(name).fileReference;
+    m_paths.Remember(record, name, index.Version(), child);
+    return child;
 }
 
 std::shared_ptr<CDirectory> CVolume::FindCachedDirectory(FileReference reference) {

@@ -11,6 +11,7 @@
 
 #include "base/IoDevice.h"
 #include "volume/ObjectCache.h"
+#include "volume/PathCache.h"
 #include "volume/MftRecBuffer.h"
 #include "volume/Types.h"
 
@@ -122,6 +123,8 @@ private:
     void FlushDirectories(std::exception_ptr& failure);
     void ReleaseDirectories() noexcept;
     void AbandonBitmaps() noexcept;
+    FileReference ResolveComponents(std::u16string_view path);
+    FileReference LookUp(const CDirectory& directory, std::u16string_view name);
 
     std::shared_ptr<IIoDevice> m_device;
     std::unique_ptr<IClusterAllocator> m_allocator;
@@ -130,6 +133,7 @@ private:
     std::shared_ptr<CMft> m_mft;
     std::shared_ptr<CDirectory> m_root;
     CObjectCache m_objects;
+    CPathCache m_paths;
     uint32_t m_sectorSize = 0;
     uint32_t m_clusterSize = 0;
     uint32_t m_mftRecordSize = 0;

@@ -84,6 +84,42 @@ TEST_F(DirectoryTest, ResolvesFromTheRootIgnoringCaseAndEmptyComponents) {
     EXPECT_EQ(byte, 'x');
 }
 
+// Each change follows a lookup of the same path in the same session: the
+// answer must come from the index as it is now, never from an earlier lookup.
+TEST_F(DirectoryTest, LookupsFollowDeletesAndRecreates) {
+    CVolume& volume = Open();
+    CDirectory::CreateByPath(volume, u"a");
+    CDirectory::CreateByPath(volume, u"a\\b");
+    MakeFile(volume, u"a\\b\\f", "");
+    auto recreateFile = [&] {
+        CFile::OpenByPath(volume, u"a\\b\\f")->Delete();
+        return MakeFile(volume, u"a\\b\\f", "")->GetReference();
+    };
+    auto recreateDirectory = [&] {
+        CFile::OpenByPath(volume, u"a\\b\\f")->Delete();
+        CDirectory::OpenByPath(volume, u"a\\b")->Delete();
+        CDirectory::CreateByPath(volume, u"a\\b");
+        return MakeFile(volume, u"a\\b\\f", "")->GetReference();
+    };
+    // "f" then finds the new name ignoring case.
+    auto recreateInOtherCase = [&] {
+        CFile::OpenByPath(volume, u"a\\b\\f")->Delete();
+        return MakeFile(volume, u"a\\b\\F", "")->GetReference();
+    };
+    const struct {
+        std::u16string_view path;
+        std::function<FileReference()> change;
+    } cases[] = {{u"a\\b\\f", recreateFile}, {u"\\a\\b\\f", recreateDirectory}, {u"A\\b\\f", recreateInOtherCase}};
+    for (const auto& item : cases) {
+        FileReference before = volume.ResolvePath(item.path);
+        FileReference expected = item.change();
+        EXPECT_NE(before, expected);
+        EXPECT_EQ(volume.ResolvePath(item.path), expected);
+    }
+    CFile::OpenByPath(volume, u"a\\b\\f")->Delete();
+    EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"a\\b\\f"); }), "Entry f doesn't exist");
+}
+
 TEST_F(DirectoryTest, RefusedCreatesLeaveNoRecordAndNoCacheEntry) {
     CVolume& volume = Open();
     CDirectory::CreateByPath(volume, u"dir");

@@ -1,0 +1,40 @@
+#include "volume/PathCache.h"
+
+
+namespace volcore {
+
+size_t CPathCache::SKeyHash::operator()(const SKeyView& key) const noexcept {
+    return std::hash<std::u16string_view>{}(key.name) ^ (std::hash<uint64_t>{}(key.directory) * 0x9E3779B97F4A7C15ull);
+}
+
+std::optional<FileReference> CPathCache::Find(uint64_t directory, std::u16string_view name, uint64_t version) const {
+    auto found = m_answers.find(SKeyView{directory, name});
+    if (found == m_answers.end() || found->second.version != version) return std::nullopt;
+    return found->second.child;
+}
+
+void CPathCache::Remember(uint64_t directory, std::u16string_view name, uint64_t version, FileReference child) {
+    if (auto found = m_answers.find(SKeyView{directory, name}); found != m_answers.end()) {
+        found->second = SAnswer{version, child};
+        return;
+    }
+    if (m_answers.size() >= kLimit) m_answers.clear();
+    m_answers.emplace(SKey{directory, std::u16string(name)}, SAnswer{version, child});
+}
+
+std::optional<FileReference> CPathCache::FindPath(std::u16string_view path, uint64_t edits) const {
+    auto found = m_paths.find(path);
+    if (found == m_paths.end() || found->second.version != edits) return std::nullopt;
+    return found->second.child;
+}
+
+void CPathCache::RememberPath(std::u16string_view path, uint64_t edits, FileReference target) {
+    if (auto found = m_paths.find(path); found != m_paths.end()) {
+        found->second = SAnswer{edits, target};
+        return;
+    }
+    if (m_paths.size() >= kLimit) m_paths.clear();
+    m_paths.emplace(std::u16string(path), SAnswer{edits, target});
+}
+
+}  // namespace volcore

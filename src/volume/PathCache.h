@@ -1,0 +1,65 @@
+#pragma once
+// Recent name lookups, so that opening the same deep path again does not
+// search every index on it. A name in a directory, (directory record, name as
+// asked) → child reference, carries the version its directory's index had
+// then; any change to that index gives it a new version, which no earlier
+// answer carries. A whole path carries the count of edits made to any index
+// then, and holds only while no index has changed since.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "volume/Types.h"
+
+namespace volcore {
+
+class CPathCache {
+public:
+    // Answers kept before the cache starts afresh.
+    static constexpr size_t kLimit = 4096;
+
+    std::optional<FileReference> Find(uint64_t directory, std::u16string_view name, uint64_t version) const;
+    void Remember(uint64_t directory, std::u16string_view name, uint64_t version, FileReference child);
+    std::optional<FileReference> FindPath(std::u16string_view path, uint64_t edits) const;
+    void RememberPath(std::u16string_view path, uint64_t edits, FileReference target);
+
+private:
+    struct SKey {
+        uint64_t directory;
+        std::u16string name;
+    };
+    // Looks an answer up without copying the name.
+    struct SKeyView {
+        uint64_t directory;
+        std::u16string_view name;
+    };
+    struct SKeyHash {
+        using is_transparent = void;
+        size_t operator()(const SKeyView& key) const noexcept;
+        size_t operator()(const SKey& key) const noexcept { return (*this)(SKeyView{key.directory, key.name}); }
+    };
+    struct SPathHash {
+        using is_transparent = void;
+        size_t operator()(std::u16string_view path) const noexcept { return std::hash<std::u16string_view>{}(path); }
+    };
+    struct SKeyEqual {
+        using is_transparent = void;
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const noexcept {
+            return a.directory == b.directory && std::u16string_view(a.name) == std::u16string_view(b.name);
+        }
+    };
+    struct SAnswer {
+        uint64_t version = 0;
+        FileReference child = 0;
+    };
+
+    std::unordered_map<SKey, SAnswer, SKeyHash, SKeyEqual> m_answers;
+    std::unordered_map<std::u16string, SAnswer, SPathHash, std::equal_to<>> m_paths;
+};
+
+}  // namespace volcore
