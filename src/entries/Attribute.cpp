@@ -313,7 +313,7 @@ void CAttribute::Allocate(uint64_t newSize) {
     if (newSize > UINT64_MAX - clusterSize) throw CException(EErrorKind::Argument, "Cannot allocate %1 bytes", newSize);
     uint64_t allocated = GetAllocatedSize();
     uint64_t needed = RoundUp(newSize, clusterSize);
-    if (needed > allocated) m_volume.AllocateClusters(Zone(), (needed - allocated) / clusterSize, m_runs);
+    if (needed > allocated) m_volume.AllocateClusters(m_owner, Zone(), (needed - allocated) / clusterSize, m_runs);
     m_dataSize = newSize;
 }
 

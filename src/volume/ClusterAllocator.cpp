@@ -25,6 +25,9 @@ uint64_t EndOfLastAllocatedRun(const RunMap& runs) {
     return 0;
 }
 
+
+}  // namespace
+
 void AppendRun(RunMap& runs, uint64_t lcn, uint64_t count) {
     if (runs.empty()) {
         runs[VCN{0}] = SLcnAndLength{lcn, count};
@@ -37,8 +40,6 @@ void AppendRun(RunMap& runs, uint64_t lcn, uint64_t count) {
     }
     runs[VCN{vcn.value + last.length}] = SLcnAndLength{lcn, count};
 }
-
-}  // namespace
 
 CClusterAllocator::CClusterAllocator(uint64_t mftLcn, uint32_t clusterSize, uint64_t clusterCount,
                                      std::shared_ptr<CFileEntry> bitmapEntry)

@@ -9,6 +9,9 @@
 
 namespace volcore {
 
+// Adds clusters at the end of `runs`, merged with the last run when they follow it.
+void AppendRun(RunMap& runs, uint64_t lcn, uint64_t count);
+
 class CBitmap;
 class CFileEntry;
 

@@ -198,12 +198,32 @@ void CVolume::WriteMftRecord(FileReference reference, const MftRecBufferPtr& buf
     GetMft().WriteRecord(reference, buffer);
 }
 
-void CVolume::AllocateClusters(EAllocationZone zone, uint64_t count, RunMap& runs) {
+void CVolume::AllocateClusters(FileReference owner, EAllocationZone zone, uint64_t count, RunMap& runs) {
     if (!m_allocator)
         throw CException(EErrorKind::Argument,
                          "Cannot allocate %1 cluster(s) in %2: cluster allocator is not initialized.", count,
                          zone == EAllocationZone::DATA ? "DATA" : "MFT");
-    m_allocator->Allocate(zone, count, runs);
+    auto pending = m_pendingFrees.find(RecordNumber(owner));
+    uint64_t reusable = 0;
+    if (pending != m_pendingFrees.end())
+        for (const SLcnAndLength& run : pending->second) reusable += run.length;
+    reusable = std::min(reusable, count);
+    // The allocator goes first: should it fail, nothing has changed.
+    m_allocator->Allocate(zone, count - reusable, runs);
+    if (reusable != 0) TakeBackPendingClusters(pending->second, reusable, runs);
+    if (pending != m_pendingFrees.end() && pending->second.empty()) m_pendingFrees.erase(pending);
+}
+
+void CVolume::TakeBackPendingClusters(std::vector<SLcnAndLength>& pending, uint64_t count, RunMap& runs) {
+    while (count != 0) {
+        SLcnAndLength& run = pending.front();
+        const uint64_t taken = std::min(count, run.length);
+        AppendRun(runs, run.lcn, taken);
+        run.lcn += taken;
+        run.length -= taken;
+        count -= taken;
+        if (run.length == 0) pending.erase(pending.begin());
+    }
 }
 
 void CVolume::DeallocateClusters(FileReference owner, uint64_t lcn, uint64_t count) {

@@ -73,7 +73,10 @@ public:
     void WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer);
 
     // Clusters.
-    void AllocateClusters(EAllocationZone zone, uint64_t count, RunMap& runs);
+    // Clusters `owner` gave up earlier in the session come back to it first:
+    // they are still marked in use and its record on disk may still point at
+    // them, so a file cut and regrown on a full volume does not run out.
+    void AllocateClusters(FileReference owner, EAllocationZone zone, uint64_t count, RunMap& runs);
     // Clusters an attribute of `owner` no longer uses stay taken until
     // ReleasePendingClusters: the record on disk still points at them until
     // its next save, and handing them out before that would let two files
@@ -114,6 +117,7 @@ public:
     std::vector<uint64_t> GetCachedRecordNumbers() const { return m_objects.GetCachedRecordNumbers(); }
 
 private:
+    void TakeBackPendingClusters(std::vector<SLcnAndLength>& pending, uint64_t count, RunMap& runs);
     void LoadBootSector();
     void LoadMft();
     void LoadAllocator();

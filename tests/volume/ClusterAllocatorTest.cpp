@@ -9,6 +9,9 @@ using namespace volcore::test;
 
 namespace {
 
+// Owners of the runs the tests allocate: one that gives clusters up, one that does not.
+constexpr FileReference kOwner = 70, kOther = 71;
+
 class ClusterAllocatorTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -46,8 +49,8 @@ TEST_F(ClusterAllocatorTest, NextFitGivesAdjacentRunsAndExtendsTheLastRun) {
     EXPECT_EQ(zoneEnd, volume->GetMftLcn() + allocator->GetClusterCount() / 8);
 
     RunMap first, second;
-    volume->AllocateClusters(EAllocationZone::DATA, 10, first);
-    volume->AllocateClusters(EAllocationZone::DATA, 10, second);
+    volume->AllocateClusters(kOther, EAllocationZone::DATA, 10, first);
+    volume->AllocateClusters(kOther, EAllocationZone::DATA, 10, second);
     ASSERT_EQ(first.size(), 1u);
     ASSERT_EQ(second.size(), 1u);
     uint64_t lcn = first.begin()->second.lcn;
@@ -58,31 +61,35 @@ TEST_F(ClusterAllocatorTest, NextFitGivesAdjacentRunsAndExtendsTheLastRun) {
     for (uint64_t i = lcn; i < lcn + 20; ++i) EXPECT_TRUE(Bits().Test(i));
 
     // Growing the second file continues its run; the first one gets a new run.
-    volume->AllocateClusters(EAllocationZone::DATA, 4, second);
+    volume->AllocateClusters(kOther, EAllocationZone::DATA, 4, second);
     EXPECT_EQ(second.size(), 1u);
     EXPECT_EQ(second.begin()->second, (SLcnAndLength{lcn + 10, 14}));
-    volume->AllocateClusters(EAllocationZone::DATA, 3, first);
+    volume->AllocateClusters(kOther, EAllocationZone::DATA, 3, first);
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first.rbegin()->first, VCN{10});
     EXPECT_EQ(first.rbegin()->second, (SLcnAndLength{lcn + 24, 3}));
 
     // A sparse tail is followed by a new run at the next VCN.
     RunMap sparse{{VCN{0}, SLcnAndLength{SparseLcn, 8}}};
-    volume->AllocateClusters(EAllocationZone::DATA, 2, sparse);
+    volume->AllocateClusters(kOther, EAllocationZone::DATA, 2, sparse);
     ASSERT_EQ(sparse.size(), 2u);
     EXPECT_EQ(sparse.rbegin()->first, VCN{8});
     EXPECT_EQ(sparse.rbegin()->second.length, 2u);
 
-    // Freed clusters stay taken until their owner's record is written, then
-    // come back to a search that starts before them.
-    volume->DeallocateClusters(0, lcn, 10);
+    // Freed clusters stay taken until their owner's record is written; the
+    // owner takes them back first, and the rest come back to a search that
+    // starts before them once released.
+    volume->DeallocateClusters(kOwner, lcn, 10);
     EXPECT_TRUE(Bits().Test(lcn));
-    volume->ReleasePendingClusters(0);
-    EXPECT_FALSE(Bits().Test(lcn));
-    RunMap again{{VCN{0}, SLcnAndLength{lcn - 1, 1}}};
-    Bits().Set(lcn - 1);
-    volume->AllocateClusters(EAllocationZone::DATA, 10, again);
-    EXPECT_EQ(again.begin()->second, (SLcnAndLength{lcn - 1, 11}));
+    RunMap regrown;
+    volume->AllocateClusters(kOwner, EAllocationZone::DATA, 4, regrown);
+    EXPECT_EQ(regrown.begin()->second, (SLcnAndLength{lcn, 4}));
+    volume->ReleasePendingClusters(kOwner);
+    EXPECT_TRUE(Bits().Test(lcn + 3));
+    EXPECT_FALSE(Bits().Test(lcn + 4));
+    RunMap again{{VCN{0}, SLcnAndLength{lcn + 3, 1}}};
+    volume->AllocateClusters(kOther, EAllocationZone::DATA, 6, again);
+    EXPECT_EQ(again.begin()->second, (SLcnAndLength{lcn + 3, 7}));
 
     image.ExpectCheckersAccept();
 }
