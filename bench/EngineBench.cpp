@@ -227,12 +227,12 @@ void OpenDeepPath(CRun& run) {
         SMemoryImage made = MakeMemoryImage(64ull << 20);
         FillWith(made, [&](IEngine& engine) {
             std::string path;
-            for (int i = 0; i < kDepth; ++i) engine.CreateDirectory(SPath(path += "/" + Numbered("d", i)));
+            for (int i = 0; i < kDepth; ++i) engine.CreateDirectory(SPath((path += '/') += Numbered("d", i)));
             engine.CloseFile(engine.CreateFile(SPath(path + "/leaf")));
         });
         return made;
     });
-    for (int i = 0; i < kDepth; ++i) leaf += "/" + Numbered("d", i);
+    for (int i = 0; i < kDepth; ++i) (leaf += '/') += Numbered("d", i);
     const SPath path(leaf + "/leaf");
     IEngine& engine = run.Engine();
     engine.Mount(image);
