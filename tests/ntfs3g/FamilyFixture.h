@@ -40,7 +40,8 @@ protected:
     std::vector<uint8_t> ReadWhole(const std::string& path);
     // What fetch reports for `dir`, by name.
     std::map<std::string, directory::dirEntry> Listing(const std::string& dir);
-    // The family's error lines since the last check; clears them.
+    // The family's error lines since the last check, each matching its
+    // regular expression (offsets depend on the image); clears them.
     void ExpectErrors(const Lines& expected);
 
     MemoryDevice memory;

@@ -1,51 +1,27 @@
-// Files and directories through the family: data round trips, sizes,
-// attributes and times, creation and removal rules.
+// Files and directories through the family: what transfers refuse,
+// attributes and times, creation and removal rules, a close that fails.
 #include "FamilyFixture.h"
 
 namespace volcore::test {
 
-TEST_F(FamilyTest, FileDataRoundTrip) {
+TEST_F(FamilyTest, TransfersRefuseWhatTheyCannotDoExactly) {
     Mount();
     file::handle h;
     uint64_t size = 99;
     uint8_t byte = 0;
+    const std::vector<uint8_t> content = Pattern(100, 2);
     ASSERT_TRUE(file::create(h, "data.bin", volume) && file::getSize(h, size));
     EXPECT_EQ(size, 0u);
     EXPECT_FALSE(file::read(h, 0, &byte, 1));
-    EXPECT_TRUE(file::write(h, 0, nullptr, 0));
-
-    // Small (resident), then large enough to move to clusters.
-    std::vector<uint8_t> content = Pattern(300 * 1024, 2), buffer(100 * 1024, 0xAA);
-    ASSERT_TRUE(file::write(h, 0, content.data(), 100));
+    EXPECT_TRUE(file::write(h, 0, nullptr, 0) && file::write(h, 0, content.data(), 100));
+    std::vector<uint8_t> buffer(10);
     EXPECT_FALSE(file::read(h, 95, buffer.data(), 10) || file::read(h, 0, nullptr, 10) ||
-                 file::read(h, uint64_t{1} << 63, buffer.data(), 1));
-    ExpectErrors(Lines(4, "failed to read data"));
-    ASSERT_TRUE(file::write(h, 100, content.data() + 100, static_cast<uint32_t>(content.size() - 100)));
-    EXPECT_TRUE(file::getSize(h, size));
-    EXPECT_EQ(size, content.size());
-
-    // Growth is zero-filled; shrinking keeps the prefix.
-    ASSERT_TRUE(file::setSize(h, 400 * 1024) && file::read(h, 300 * 1024, buffer.data(), 100 * 1024));
-    EXPECT_EQ(buffer, std::vector<uint8_t>(100 * 1024, 0));
-    ASSERT_TRUE(file::setSize(h, 5000) && file::getSize(h, size));
-    EXPECT_EQ(size, 5000u);
-    EXPECT_FALSE(file::setSize(h, uint64_t{1} << 63));
+                 file::read(h, uint64_t{1} << 63, buffer.data(), 1) || file::write(h, 0, nullptr, 1) ||
+                 file::write(h, uint64_t{1} << 63, &byte, 1) || file::setSize(h, uint64_t{1} << 63));
+    ExpectErrors({"failed to read data", "failed to read data", "failed to read data", "failed to read data",
+                  "failed to write data", "failed to write data", "failed to set attr size"});
     EXPECT_TRUE(file::close(h));
-
-    // Write past the end extends, then the volume round trip keeps it all.
-    const std::vector<uint8_t> tail = Pattern(3000, 3);
-    ASSERT_TRUE(file::open(h, "DATA.BIN", volume) && file::write(h, 8000, tail.data(), 3000) && file::close(h));
-    content.resize(5000);
-    content.resize(8000, 0);
-    content.insert(content.end(), tail.begin(), tail.end());
-    Dismount();
-    Mount();
-    EXPECT_EQ(ReadWhole("data.bin"), content);
-
-    // The independent reader agrees.
-    const std::string image = SaveImage(), copy = temp.File("data.copy");
-    ASSERT_EQ(RunCommand("ntfscat " + ShellQuote(image) + " /data.bin > " + ShellQuote(copy)).exitCode, 0);
-    EXPECT_EQ(ReadFileBytes(copy), content);
+    EXPECT_EQ(ReadWhole("DATA.BIN"), content);
 }
 
 TEST_F(FamilyTest, CreateOpenRemoveRules) {
@@ -69,7 +45,6 @@ TEST_F(FamilyTest, CreateOpenRemoveRules) {
     EXPECT_FALSE(directory::remove("dir", volume));
     ExpectErrors({"failed to delete file"});
     EXPECT_TRUE(directory::remove("DIR/INNER", volume) && file::remove("dir", volume) && file::remove("keep.txt", volume));
-    EXPECT_EQ(Listing("").size(), Listing("/").size());
     EXPECT_FALSE(Listing("").count("Keep.txt") || Listing("").count("Dir"));
 }
 
@@ -105,9 +80,6 @@ TEST_F(FamilyTest, AttributesAndTimesReachInodeAndIndex) {
     // A directory opens like a file and says what it is.
     ASSERT_TRUE(file::open(h, "folder", volume) && file::getAttributes(h, after) && file::close(h));
     EXPECT_NE(after.fileAttributes & 0x10, 0u);
-    const directory::dirEntry folder = Listing("").at("folder");
-    EXPECT_NE(folder.fileAttributes & 0x10, 0u);
-    EXPECT_EQ(folder.size, 0u);
 }
 
 TEST_F(FamilyTest, FailedCloseKeepsTheHandleForAnotherTry) {
@@ -120,7 +92,7 @@ TEST_F(FamilyTest, FailedCloseKeepsTheHandleForAnotherTry) {
     log->Clear();
     memory.failWrite = [](uint64_t, uint32_t) { return true; };
     EXPECT_FALSE(file::close(h));
-    EXPECT_EQ(log->Errors(), (Lines{"failed to close inode", "failed to write 4096 bytes at offset 81920: I/O error"}));
+    ExpectErrors({"failed to close inode", "failed to write 4096 bytes at offset [0-9]+: I/O error"});
     memory.failWrite = nullptr;
     ASSERT_TRUE(file::close(h));
 

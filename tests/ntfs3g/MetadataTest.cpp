@@ -24,31 +24,25 @@ DescriptorParts PartsOf(const Bytes& sd) {
             in.Bytes(dacl, in.U16(dacl + Acl::Size))};
 }
 
-// libntfs-3g's view of the object's descriptor (owner, group, DACL).
-Bytes SecurityReadBack(const std::string& image, const char* path) {
+// libntfs-3g's view of the object's descriptor (owner, group, DACL) and of
+// its reparse data.
+std::pair<Bytes, Bytes> ReadBack(const std::string& image, const char* path) {
     SECURITY_API* api = ntfs_initialize_file_security(image.c_str(), NTFS_MNT_RDONLY);
-    Bytes descriptor(64 * 1024);
+    Bytes descriptor(64 * 1024), reparse(16 * 1024);
     u32 size = 0;
-    const int got = api ? ntfs_get_file_security(api, path, 0x7, reinterpret_cast<char*>(descriptor.data()),
-                                                 static_cast<u32>(descriptor.size()), &size)
-                        : -1;
-    if (api) ntfs_leave_file_security(api);
+    int got = api ? ntfs_get_file_security(api, path, 0x7, reinterpret_cast<char*>(descriptor.data()),
+                                           static_cast<u32>(descriptor.size()), &size)
+                  : -1;
     EXPECT_GT(got, 0) << path;
     descriptor.resize(got > 0 ? size : 0);
-    return descriptor;
-}
-
-Bytes ReparseReadBack(const std::string& image, const char* path) {
-    ntfs_volume* volume = ntfs_mount(image.c_str(), NTFS_MNT_RDONLY);
-    Bytes data(16 * 1024);
-    int got = -1;
-    if (ntfs_inode* inode = volume ? ntfs_pathname_to_inode(volume, nullptr, path) : nullptr) {
-        got = ntfs_get_ntfs_reparse_data(inode, reinterpret_cast<char*>(data.data()), data.size());
+    got = -1;
+    if (ntfs_inode* inode = api ? ntfs_pathname_to_inode(api->security.vol, nullptr, path) : nullptr) {
+        got = ntfs_get_ntfs_reparse_data(inode, reinterpret_cast<char*>(reparse.data()), reparse.size());
         ntfs_inode_close(inode);
     }
-    if (volume) ntfs_umount(volume, FALSE);
-    data.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    return data;
+    reparse.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    if (api) ntfs_leave_file_security(api);
+    return {descriptor, reparse};
 }
 
 Bytes ReparseBuffer(const Bytes& payload) {
@@ -62,20 +56,25 @@ Bytes ReparseBuffer(const Bytes& payload) {
 
 }  // namespace
 
-TEST_F(FamilyTest, SecurityDescriptorIsCheckedAndMerged) {
+TEST_F(FamilyTest, SecurityAndReparseDataAreCheckedAndMerged) {
     Mount();
-    // Set while the file is held open and written: the held copy takes it.
+    // Set while the file is held open and written: the held copy takes them.
     file::handle h;
-    ASSERT_TRUE(file::create(h, "secured", volume) && file::write(h, 0, "data", 4));
+    ASSERT_TRUE(file::create(h, "object", volume) && file::write(h, 0, "data", 4));
     const Bytes descriptor = format::SystemFileDescriptor(false);
-    ASSERT_TRUE(file::setFileSecurity("\\SECURED", 0x7, descriptor.data(), volume));
+    ASSERT_TRUE(file::setFileSecurity("\\OBJECT", 0x7, descriptor.data(), volume));
     // The DACL alone, of a descriptor with another owner: owner and group stay.
     Bytes narrower = format::SystemFileDescriptor(true);
     const CByteReader layout(narrower);
     const uint32_t owner = layout.U32(SecurityDescriptor::Owner), dacl = layout.U32(SecurityDescriptor::Dacl);
     CByteWriter(narrower).U32(owner + Sid::SubAuthorities, 99);
-    ASSERT_TRUE(file::setFileSecurity("secured", 0x4, narrower.data(), volume));
-    ASSERT_TRUE(file::write(h, 4, "more", 4) && file::close(h));
+    ASSERT_TRUE(file::setFileSecurity("object", 0x4, narrower.data(), volume));
+    const Bytes first = ReparseBuffer(Pattern(40, 5)), second = ReparseBuffer(Pattern(8, 7));
+    const auto size = static_cast<uint32_t>(first.size());
+    ASSERT_TRUE(file::setReparseData("OBJECT", first.data(), size, volume));
+    file::attributes attributes;
+    ASSERT_TRUE(file::getAttributes(h, attributes) && file::write(h, 4, "more", 4) && file::close(h));
+    EXPECT_NE(attributes.fileAttributes & 0x400, 0u);
 
     const size_t ace = dacl + Acl::HeaderSize;
     const struct {
@@ -97,47 +96,28 @@ TEST_F(FamilyTest, SecurityDescriptorIsCheckedAndMerged) {
     for (const auto& bad : bads) {
         Bytes broken = descriptor;
         CByteWriter(broken).PutLe(bad.field, bad.value, bad.width);
-        EXPECT_FALSE(file::setFileSecurity("secured", 0x7, broken.data(), volume)) << bad.what;
+        EXPECT_FALSE(file::setFileSecurity("object", 0x7, broken.data(), volume)) << bad.what;
         ExpectErrors({bad.message});
     }
+    // A reparse header length that disagrees with the size is refused.
     const Bytes garbage = Pattern(40, 9);
-    EXPECT_FALSE(file::setFileSecurity("secured", 0x7, garbage.data(), volume) ||
-                 file::setFileSecurity("secured", 0x7, nullptr, volume) ||
+    EXPECT_FALSE(file::setFileSecurity("object", 0x7, garbage.data(), volume) ||
+                 file::setFileSecurity("object", 0x7, nullptr, volume) ||
                  file::setFileSecurity("absent", 0x7, descriptor.data(), volume) ||
-                 file::setFileSecurity("secured", 0x7, descriptor.data(), filesystem::handle{}));
-    ExpectErrors({"invalid security descriptor", "invalid security descriptor", "file not found", "volume handle is invalid"});
+                 file::setFileSecurity("object", 0x7, descriptor.data(), filesystem::handle{}) ||
+                 file::setReparseData("object", first.data(), size + 4, volume) ||
+                 file::setReparseData("object", nullptr, 8, volume) || file::setReparseData(nullptr, first.data(), size, volume));
+    ExpectErrors({"invalid security descriptor", "invalid security descriptor", "file not found", "volume handle is invalid",
+                  "failed to set reparse data", "failed to set reparse data", "cannot normalize empty path"});
 
-    EXPECT_EQ(ReadWhole("secured"), (Bytes{'d', 'a', 't', 'a', 'm', 'o', 'r', 'e'}));
-    const DescriptorParts first = PartsOf(descriptor), second = PartsOf(narrower);
-    ASSERT_NE(first.dacl, second.dacl);
-    EXPECT_EQ(PartsOf(SecurityReadBack(SaveImage(), "/secured")), (DescriptorParts{first.owner, first.group, second.dacl}));
-}
-
-TEST_F(FamilyTest, ReparseDataIsSetAndReplaced) {
-    Mount();
-    // Set while the file is held open and written: the held copy takes it.
-    file::handle h;
-    ASSERT_TRUE(file::create(h, "point", volume) && file::write(h, 0, "data", 4));
-    const Bytes first = ReparseBuffer(Pattern(40, 5)), second = ReparseBuffer(Pattern(8, 7));
-    const auto size = static_cast<uint32_t>(first.size());
-    ASSERT_TRUE(file::setReparseData("POINT", first.data(), size, volume));
-    file::attributes attributes;
-    ASSERT_TRUE(file::getAttributes(h, attributes) && file::close(h));
-    EXPECT_NE(attributes.fileAttributes & 0x400, 0u);
-
-    // A header length that disagrees with the size is refused.
-    log->Clear();
-    EXPECT_FALSE(file::setReparseData("point", first.data(), size + 4, volume) ||
-                 file::setReparseData("point", nullptr, 8, volume) ||
-                 file::setReparseData("nowhere", first.data(), size, volume) ||
-                 file::setReparseData(nullptr, first.data(), size, volume));
-    ExpectErrors({"failed to set reparse data", "failed to set reparse data", "file not found", "cannot normalize empty path"});
-    EXPECT_EQ(ReparseReadBack(SaveImage(), "/point"), first);
-
-    // Setting again replaces, whatever the length.
-    Mount();
-    ASSERT_TRUE(file::setReparseData("point", second.data(), static_cast<uint32_t>(second.size()), volume));
-    EXPECT_EQ(ReparseReadBack(SaveImage(), "/point"), second);
+    // Setting reparse data again replaces it, whatever the length.
+    ASSERT_TRUE(file::setReparseData("object", second.data(), static_cast<uint32_t>(second.size()), volume));
+    EXPECT_EQ(ReadWhole("object"), (Bytes{'d', 'a', 't', 'a', 'm', 'o', 'r', 'e'}));
+    const auto [storedDescriptor, storedReparse] = ReadBack(SaveImage(), "/object");
+    const DescriptorParts firstParts = PartsOf(descriptor), secondParts = PartsOf(narrower);
+    ASSERT_NE(firstParts.dacl, secondParts.dacl);
+    EXPECT_EQ(PartsOf(storedDescriptor), (DescriptorParts{firstParts.owner, firstParts.group, secondParts.dacl}));
+    EXPECT_EQ(storedReparse, second);
 }
 
 }  // namespace volcore::test

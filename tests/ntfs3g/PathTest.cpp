@@ -1,6 +1,5 @@
-// Path preparation, alone and as it reaches each operation.
+// Paths as they reach each operation: separators, steps, and refusals.
 #include "FamilyFixture.h"
-#include "ntfs3g/PathRules.h"
 
 namespace volcore::test {
 namespace {
@@ -10,29 +9,7 @@ bool Exists(const char* path, filesystem::handle volume) {
     return file::open(h, path, volume) && file::close(h);
 }
 
-int CountEntries(const char* path, filesystem::handle volume) {
-    int count = 0;
-    const bool listed = directory::fetch(path, volume, [](const directory::dirEntry&, void* n) {
-        ++*static_cast<int*>(n);
-        return true;
-    }, &count);
-    return listed ? count : -1;
-}
-
 }  // namespace
-
-TEST(PathRules, NormalizeSplitAndConvert) {
-    EXPECT_EQ(fsfamily::normalizePath("a\\b/c\\\\"), "a/b/c//");
-    EXPECT_EQ(fsfamily::normalizePath(""), "");
-    const std::pair<const char*, fsfamily::splitResult> splits[] = {
-        {"a//b/", {"b", "/a"}}, {"a\\b/./c", {"c", "/a/b"}}, {"a/../b", {"b", ""}}, {"x/...", {"...", "/x"}}};
-    for (const auto& [path, expected] : splits) {
-        const auto split = fsfamily::splitPath(path);
-        EXPECT_EQ(std::tie(split.parentPath, split.name), std::tie(expected.parentPath, expected.name)) << path;
-    }
-    // Characters beyond the BMP take two units each.
-    EXPECT_EQ(fsfamily::convertName("\xC3\xA9\xF0\x9F\x98\x80").size(), 3u);
-}
 
 TEST_F(FamilyTest, PathsAsTheyReachOperations) {
     Mount();
@@ -73,9 +50,9 @@ TEST_F(FamilyTest, PathsAsTheyReachOperations) {
     }
 
     // fetch does not split: empty and "/" name the root; null still fails.
-    for (const char* root : {"", "/", "\\"}) EXPECT_GT(CountEntries(root, volume), 10) << root;
+    for (const char* root : {"", "/", "\\"}) EXPECT_GT(Listing(root).size(), 10u) << root;
     log->Clear();
-    EXPECT_EQ(CountEntries(nullptr, volume), -1);
+    EXPECT_FALSE(directory::fetch(nullptr, volume, [](const directory::dirEntry&, void*) { return true; }, nullptr));
     ExpectErrors({"cannot normalize empty path"});
 }
 
