@@ -11,10 +11,7 @@ void FamilyTest::SetUp() {
 }
 
 void FamilyTest::ResetImage() {
-    memory.Bytes() = PristineImage(32ull << 20);
-    memory.failRead = nullptr;
-    memory.failWrite = nullptr;
-    memory.failGetSize = false;
+    memory = MemoryDevice(PristineImage(32ull << 20));
     dev = FamilyDeviceOf(memory);
     log->Clear();
 }
