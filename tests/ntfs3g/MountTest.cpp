@@ -49,7 +49,6 @@ TEST_F(FamilyTest, RefusedMountsSayWhyAndNothingElse) {
     const std::vector<Case> cases = {
         {"boot sector unreadable",
          [](MemoryDevice& m) { m.failRead = [](uint64_t offset, uint32_t) { return offset < 512; }; }, unreadable},
-        {"every read fails", [](MemoryDevice& m) { m.failRead = [](uint64_t, uint32_t) { return true; }; }, unreadable},
         {"zeroed volume", [](MemoryDevice& m) { std::fill(m.Bytes().begin(), m.Bytes().end(), 0); }},
         {"NTFS 1.2", [this](MemoryDevice& m) { SetNtfsVersion(m, temp, 1, 2); }, {"unsupported NTFS version"}},
         {"empty device", [](MemoryDevice& m) { m.Bytes().clear(); }, unreadable},
