@@ -1,8 +1,6 @@
 // filesystem::format: the engine's formatter reported the family's way, and
 // its volumes mounted by the family.
 #include "FamilyFixture.h"
-#include "format/FormatTables.h"
-#include "ntfs3g/Ntfs3g.h"
 
 namespace volcore::test {
 
@@ -26,14 +24,6 @@ TEST(FormatFamily, FailuresKeepTheFamilysLinesAndVolumesMount) {
         EXPECT_TRUE(directory::fetch("", volume, [](const directory::dirEntry&, void*) { return true; }, nullptr));
         EXPECT_TRUE(filesystem::close(volume));
     }
-}
-
-TEST(FormatFamily, UpCaseTableIsLibntfsOwn) {
-    std::vector<ntfschar> units(65536);
-    ntfs_upcase_table_build(units.data(), static_cast<u32>(units.size() * sizeof(ntfschar)));
-    std::vector<uint8_t> theirs(units.size() * 2);
-    std::memcpy(theirs.data(), units.data(), theirs.size());  // little-endian, as stored
-    EXPECT_EQ(volcore::format::BuildUpCaseTable(), theirs);
 }
 
 }  // namespace volcore::test
