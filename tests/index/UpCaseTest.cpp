@@ -4,29 +4,13 @@
 
 #include "base/Exception.h"
 #include "index/UpCase.h"
-#include "support/Images.h"
-#include "ntfs3g/Ntfs3g.h"
+#include "support/EngineVolume.h"
 
 using namespace volcore;
-
-namespace {
-
-// The table mkntfs writes, built by the reference library.
-UpCaseTable ReferenceTable() {
-    std::vector<ntfschar> units(65536);
-    ntfs_upcase_table_build(units.data(), static_cast<u32>(units.size() * sizeof(ntfschar)));
-    std::vector<uint8_t> bytes;
-    for (ntfschar unit : units) {
-        bytes.push_back(static_cast<uint8_t>(le16_to_cpu(unit)));
-        bytes.push_back(static_cast<uint8_t>(le16_to_cpu(unit) >> 8));
-    }
-    return BuildUpCaseTable(bytes);
-}
-
-}  // namespace
+using namespace volcore::test;
 
 TEST(UpCase, OddTablesAreRefusedAndUnitsPastAShortTableStayThemselves) {
-    EXPECT_EQ(test::FailureOf([] { BuildUpCaseTable(std::vector<uint8_t>{1, 2, 3}); }), "Invalid UpCase data size 3");
+    EXPECT_EQ(FailureOf([] { BuildUpCaseTable(std::vector<uint8_t>{1, 2, 3}); }), "Invalid UpCase data size 3");
     UpCaseTable small(0x100, u'X');
     EXPECT_EQ(ToUpper(small, char16_t{0xFF}), u'X');
     EXPECT_EQ(ToUpper(small, char16_t{0x1234}), char16_t{0x1234});
@@ -34,7 +18,8 @@ TEST(UpCase, OddTablesAreRefusedAndUnitsPastAShortTableStayThemselves) {
 }
 
 TEST(UpCase, ComparesIgnoringCaseThenByLength) {
-    UpCaseTable table = ReferenceTable();
+    EngineVolume image;  // the table mkntfs writes
+    const UpCaseTable& table = image.Volume().GetUpCase();
     EXPECT_EQ(CompareIgnoreCase(u"abc", u"ABC", table), ECollation::Equal);
     EXPECT_EQ(CompareIgnoreCase(u"ab", u"abc", table), ECollation::Less);
     EXPECT_EQ(CompareIgnoreCase(u"b", u"AB", table), ECollation::Greater);
