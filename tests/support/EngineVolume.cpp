@@ -80,14 +80,14 @@ void EngineVolume::ExpectCheckersAccept() {
     EXPECT_EQ(info.exitCode, 0) << info.output;
 }
 
-std::shared_ptr<TestAllocator::Calls> TestAllocator::Install(CVolume& volume, uint64_t next) {
-    auto calls = std::make_shared<Calls>();
-    volume.SetClusterAllocator(std::unique_ptr<TestAllocator>(new TestAllocator(next, calls)));
-    return calls;
+TestAllocator* TestAllocator::Install(CVolume& volume, uint64_t next) {
+    auto* allocator = new TestAllocator(next);
+    volume.SetClusterAllocator(std::unique_ptr<TestAllocator>(allocator));
+    return allocator;
 }
 
 void TestAllocator::Allocate(EAllocationZone zone, uint64_t count, RunMap& runs) {
-    m_calls->zones.push_back(zone);
+    zones.push_back(zone);
     uint64_t vcn = runs.empty() ? 0 : runs.rbegin()->first.value + runs.rbegin()->second.length;
     runs[VCN{vcn}] = {m_next, count};
     m_next += count;

@@ -63,21 +63,19 @@ private:
 // was asked.
 class TestAllocator final : public IClusterAllocator {
 public:
-    struct Calls {
-        std::vector<EAllocationZone> zones;
-        std::vector<std::pair<uint64_t, uint64_t>> freed;
-    };
-    // Installs itself in `volume`; returns what it records.
-    static std::shared_ptr<Calls> Install(CVolume& volume, uint64_t next);
+    // Installs a new one in `volume`, which owns it from then on.
+    static TestAllocator* Install(CVolume& volume, uint64_t next);
 
     void Allocate(EAllocationZone zone, uint64_t count, RunMap& runs) override;
-    void Free(uint64_t lcn, uint64_t count) override { m_calls->freed.emplace_back(lcn, count); }
+    void Free(uint64_t lcn, uint64_t count) override { freed.emplace_back(lcn, count); }
     void Flush() override {}
 
+    std::vector<EAllocationZone> zones;
+    std::vector<std::pair<uint64_t, uint64_t>> freed;
+
 private:
-    TestAllocator(uint64_t next, std::shared_ptr<Calls> calls) : m_next(next), m_calls(std::move(calls)) {}
+    explicit TestAllocator(uint64_t next) : m_next(next) {}
     uint64_t m_next;
-    std::shared_ptr<Calls> m_calls;
 };
 
 // A new entry as the engine makes them, linked nowhere: a 72-byte

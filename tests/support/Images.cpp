@@ -15,39 +15,20 @@
 #include <random>
 #include <stdexcept>
 
-#include "support/FileDevice.h"
+#include "support/MemoryDevice.h"
 
 namespace volcore::test {
-namespace {
-
-bool HaveMkntfs() {
+static bool HaveMkntfs() {
     static const bool have = HaveProgram("mkntfs");
     return have;
 }
 
-void FormatImageFile(const std::string& path, const ImageOptions& options) {
-    if (!CanMakeNtfsImage(options))
-        throw std::runtime_error(std::to_string(options.sectorSize) + "-byte sectors need mkntfs");
-    const std::wstring label(options.label.begin(), options.label.end());
-    FileDevice file(path);
-    // No log capture here: it would end one the calling test has running.
-    if (!volkit::api::NtfsFormatVolume(file.Api(), {true, options.clusterSize, label.c_str(), 0}))
-        throw std::runtime_error("cannot format " + path);
-}
-
-}  // namespace
-
 TempDir::TempDir() {
+    // Test programs run side by side: a random name keeps them apart.
     std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        auto candidate = std::filesystem::temp_directory_path() /
-                         ("volkit-test-" + std::to_string(random()) + "-" + std::to_string(random()));
-        if (std::filesystem::create_directory(candidate)) {
-            m_path = candidate;
-            return;
-        }
-    }
-    throw std::runtime_error("cannot create a temporary directory");
+    m_path = std::filesystem::temp_directory_path() /
+             ("volkit-test-" + std::to_string(random()) + "-" + std::to_string(random()));
+    if (!std::filesystem::create_directory(m_path)) throw std::runtime_error("cannot create " + m_path.string());
 }
 
 TempDir::~TempDir() {
@@ -56,12 +37,15 @@ TempDir::~TempDir() {
 }
 
 void MakeNtfsImage(const std::string& path, const ImageOptions& options) {
-    {
-        std::ofstream create(path, std::ios::binary | std::ios::trunc);
-        if (!create) throw std::runtime_error("cannot create " + path);
+    if (!HaveMkntfs()) {
+        // The formatter writes 512-byte sectors only.
+        if (options.sectorSize != 512)
+            throw std::runtime_error(std::to_string(options.sectorSize) + "-byte sectors need mkntfs");
+        const std::wstring label(options.label.begin(), options.label.end());
+        return FormattedMemoryDevice(options.size, options.clusterSize, label.c_str()).SaveToFile(path);
     }
-    std::filesystem::resize_file(path, options.size);
-    if (!HaveMkntfs()) return FormatImageFile(path, options);
+    std::ofstream(path, std::ios::binary | std::ios::trunc).close();
+    std::filesystem::resize_file(path, options.size);  // throws when the file could not be made
     std::string command = "mkntfs -F -Q -q -c " + std::to_string(options.clusterSize) + " -s " +
                           std::to_string(options.sectorSize);
     if (!options.label.empty()) command += " -L " + ShellQuote(options.label);
@@ -82,8 +66,6 @@ const std::vector<uint8_t>& PristineImage(uint64_t size) {
     }
     return image->second;
 }
-
-bool CanMakeNtfsImage(const ImageOptions& options) { return options.sectorSize == 512 || HaveMkntfs(); }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -49,9 +49,6 @@ inline ImageOptions WithClusters(uint32_t clusterSize, uint64_t size = 16ull << 
 // Makes an NTFS image file at `path` with `mkntfs -F -Q`, or where mkntfs is
 // missing (Windows) with NtfsFormatVolume; throws on failure.
 void MakeNtfsImage(const std::string& path, const ImageOptions& options = {});
-// False when only mkntfs could make such an image and it is missing: the
-// formatter writes 512-byte sectors only.
-bool CanMakeNtfsImage(const ImageOptions& options);
 
 // The bytes of a fresh mkntfs image of `size` bytes with the default options,
 // made once per test program.

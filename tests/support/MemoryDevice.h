@@ -1,13 +1,14 @@
 #pragma once
-// Devices for tests: an in-memory volume (and, through FileDevice.h, a
-// file-backed one), both usable through NtfsIoDevice. Failure injection lets
-// tests make any transfer of the in-memory one fail.
+// Devices for tests: an in-memory volume and a file-backed one, both usable
+// through NtfsIoDevice. Failure injection lets tests make any transfer of the
+// in-memory one fail.
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "support/FileDevice.h"
 #include "volkit/api.h"
 
 namespace volcore::test {
@@ -24,8 +25,9 @@ public:
     const std::vector<uint8_t>& Bytes() const { return m_bytes; }
 
     // Returns false from the matching transfer when the predicate says so.
-    std::function<bool(uint64_t offset, uint32_t length)> failRead;
-    std::function<bool(uint64_t offset, uint32_t length)> failWrite;
+    using Failure = std::function<bool(uint64_t offset, uint32_t length)>;
+    Failure failRead;
+    Failure failWrite;
     bool failGetSize = false;
 
     uint64_t readCount = 0;
@@ -35,16 +37,29 @@ public:
     volkit::api::NtfsIoDevice Api();
 
 private:
-    static bool Read(uint64_t offset, void* buffer, uint32_t length, void* context);
-    static bool Write(uint64_t offset, const void* buffer, uint32_t length, void* context);
-    static bool GetSize(uint64_t* size, void* context);
+    // Where a transfer lands, or null when it fails.
+    uint8_t* Place(uint64_t offset, uint32_t length, const Failure& fail);
 
     std::vector<uint8_t> m_bytes;
 };
 
+// A device over an open image file, for images too large to hold in memory
+// (the sparse images of the corpus). Transfers take 64-bit offsets on every
+// platform and reach the file before they return.
+class FileDevice {
+public:
+    explicit FileDevice(const std::filesystem::path& path);  // throws when the file cannot be opened
+
+    // The callback record; `this` must outlive every use of it.
+    volkit::api::NtfsIoDevice Api();
+
+private:
+    std::fstream m_file;
+};
+
 // A fresh, empty volume of `size` bytes made in memory by the library's own
-// formatter (no external tool); throws std::runtime_error with the reason when
-// formatting fails.
+// formatter (no external tool); throws std::runtime_error when formatting
+// fails.
 MemoryDevice FormattedMemoryDevice(uint64_t size, uint32_t clusterSize = 0, const wchar_t* label = nullptr);
 
 }  // namespace volcore::test

@@ -1,13 +1,23 @@
 #include "support/Ntfs3gTree.h"
 
+#include <algorithm>
+#include <memory>
 #include <stdexcept>
 
 #include "base/Unicode.h"
-#include "index/Directory.h"
 #include "ntfs3g/Ntfs3g.h"
 
 namespace volcore::test {
 namespace {
+
+struct CloseInode {
+    void operator()(ntfs_inode* inode) const { ntfs_inode_close(inode); }
+};
+struct CloseAttribute {
+    void operator()(ntfs_attr* attribute) const { ntfs_attr_close(attribute); }
+};
+using Inode = std::unique_ptr<ntfs_inode, CloseInode>;
+using Data = std::unique_ptr<ntfs_attr, CloseAttribute>;
 
 std::runtime_error Failure(const std::string& what, const std::u16string& path) {
     return std::runtime_error("libntfs-3g: " + what + " " + volcore::Utf16ToUtf8(path));
@@ -19,50 +29,41 @@ std::vector<ntfschar> ToNtfs(const std::u16string& name) {
     return units;
 }
 
-class Inode {
-public:
-    explicit Inode(ntfs_inode* inode = nullptr) : m_inode(inode) {}
-    ~Inode() {
-        if (m_inode) ntfs_inode_close(m_inode);
-    }
-    Inode(Inode&& other) noexcept : m_inode(other.Release()) {}
-    Inode& operator=(Inode&& other) noexcept {
-        if (m_inode) ntfs_inode_close(m_inode);
-        m_inode = other.Release();
-        return *this;
-    }
-    ntfs_inode* Get() const { return m_inode; }
-    ntfs_inode* Release() {
-        ntfs_inode* inode = m_inode;
-        m_inode = nullptr;
-        return inode;
-    }
-
-private:
-    ntfs_inode* m_inode;
-};
-
-Inode OpenPath(ntfs_volume* volume, const std::u16string& path) {
-    Inode current(ntfs_inode_open(volume, FILE_root));
-    if (!current.Get()) throw Failure("cannot open the root of", path);
-    for (const std::u16string& name : volcore::SplitPath(path)) {
-        std::vector<ntfschar> units = ToNtfs(name);
-        u64 reference = ntfs_inode_lookup_by_name(current.Get(), units.data(), static_cast<int>(units.size()));
-        if (reference == static_cast<u64>(-1)) throw Failure("no such entry", path);
-        current = Inode(ntfs_inode_open(volume, MREF(reference)));
-        if (!current.Get()) throw Failure("cannot open", path);
-    }
-    return current;
+// The last name of a backslash-separated path, and the path of its directory.
+std::vector<ntfschar> LastName(const std::u16string& path) { return ToNtfs(path.substr(path.rfind(u'\\') + 1)); }
+std::u16string ParentOf(const std::u16string& path) {
+    const size_t slash = path.rfind(u'\\');
+    return slash == std::u16string::npos ? u"" : path.substr(0, slash);
 }
 
-struct SAttribute {
-    explicit SAttribute(ntfs_inode* inode, const std::u16string& path)
-        : attribute(ntfs_attr_open(inode, AT_DATA, AT_UNNAMED, 0)) {
-        if (!attribute) throw Failure("no data attribute in", path);
-    }
-    ~SAttribute() { ntfs_attr_close(attribute); }
-    ntfs_attr* attribute;
-};
+Inode OpenPath(ntfs_volume* volume, const std::u16string& path) {
+    std::string utf8 = volcore::Utf16ToUtf8(path);
+    std::replace(utf8.begin(), utf8.end(), '\\', '/');
+    Inode inode(ntfs_pathname_to_inode(volume, nullptr, utf8.c_str()));
+    if (!inode) throw Failure("no such entry", path);
+    return inode;
+}
+
+Data OpenData(ntfs_inode* inode, const std::u16string& path) {
+    Data data(ntfs_attr_open(inode, AT_DATA, AT_UNNAMED, 0));
+    if (!data) throw Failure("no data attribute in", path);
+    return data;
+}
+
+Inode Create(ntfs_inode* parent, const std::u16string& path, mode_t type) {
+    std::vector<ntfschar> name = LastName(path);
+    Inode created(ntfs_create(parent, const_cpu_to_le32(0), name.data(), static_cast<u8>(name.size()), type));
+    if (!created) throw Failure("cannot create", path);
+    return created;
+}
+
+void AppendTo(ntfs_inode* inode, const std::u16string& path, const std::vector<uint8_t>& bytes) {
+    Data data = OpenData(inode, path);
+    const s64 size = static_cast<s64>(bytes.size());
+    if (ntfs_attr_pwrite(data.get(), data->data_size, size, bytes.data()) != size) throw Failure("cannot write", path);
+    // As a real writer does: the standard information now differs from the names.
+    ntfs_inode_update_times(inode, static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
+}
 
 int CollectEntry(void* context, const ntfschar* name, const int length, const int nameType, const s64,
                  const MFT_REF reference, const unsigned) {
@@ -73,89 +74,66 @@ int CollectEntry(void* context, const ntfschar* name, const int length, const in
     return 0;
 }
 
-uint64_t ReferenceOf(const Inode& inode) {
-    return inode.Get()->mft_no | (uint64_t{le16_to_cpu(inode.Get()->mrec->sequence_number)} << 48);
+uint64_t ReferenceOf(const ntfs_inode* inode) {
+    return inode->mft_no | (uint64_t{le16_to_cpu(inode->mrec->sequence_number)} << 48);
 }
 
 }  // namespace
 
-Ntfs3gTree::Ntfs3gTree(const std::string& imagePath, bool readOnly) {
-    ntfs_mount_flags flags = static_cast<ntfs_mount_flags>(0);
-    if (readOnly) flags = NTFS_MNT_RDONLY;
-    m_volume = ntfs_mount(imagePath.c_str(), flags);
+Ntfs3gTree::Ntfs3gTree(const std::string& imagePath, bool readOnly)
+    : m_volume(ntfs_mount(imagePath.c_str(), static_cast<ntfs_mount_flags>(readOnly ? NTFS_MNT_RDONLY : 0))) {
     if (!m_volume) throw std::runtime_error("libntfs-3g cannot mount " + imagePath);
 }
 
 Ntfs3gTree::~Ntfs3gTree() { ntfs_umount(m_volume, FALSE); }
 
 uint64_t Ntfs3gTree::MakeDirectory(const std::u16string& path) {
-    volcore::SParentAndName target = volcore::SplitLastComponent(path);
-    Inode parent = OpenPath(m_volume, target.parentPath);
-    std::vector<ntfschar> units = ToNtfs(target.name);
-    Inode created(ntfs_create(parent.Get(), const_cpu_to_le32(0), units.data(), static_cast<u8>(units.size()), S_IFDIR));
-    if (!created.Get()) throw Failure("cannot create directory", path);
-    return ReferenceOf(created);
+    Inode parent = OpenPath(m_volume, ParentOf(path));
+    return ReferenceOf(Create(parent.get(), path, S_IFDIR).get());
 }
 
 uint64_t Ntfs3gTree::MakeFile(const std::u16string& path, const std::vector<uint8_t>& contents) {
-    volcore::SParentAndName target = volcore::SplitLastComponent(path);
-    Inode parent = OpenPath(m_volume, target.parentPath);
-    std::vector<ntfschar> units = ToNtfs(target.name);
-    Inode created(ntfs_create(parent.Get(), const_cpu_to_le32(0), units.data(), static_cast<u8>(units.size()), S_IFREG));
-    if (!created.Get()) throw Failure("cannot create file", path);
-    if (!contents.empty()) {
-        SAttribute data(created.Get(), path);
-        if (ntfs_attr_pwrite(data.attribute, 0, static_cast<s64>(contents.size()), contents.data()) !=
-            static_cast<s64>(contents.size()))
-            throw Failure("cannot write", path);
-        ntfs_inode_update_times(created.Get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
-    }
-    uint64_t reference = ReferenceOf(created);
+    Inode parent = OpenPath(m_volume, ParentOf(path));
+    Inode created = Create(parent.get(), path, S_IFREG);
+    if (!contents.empty()) AppendTo(created.get(), path, contents);
+    const uint64_t reference = ReferenceOf(created.get());
     // The new sizes reach the parent's index while it is still open here.
-    ntfs_inode_close_in_dir(created.Release(), parent.Get());
+    ntfs_inode_close_in_dir(created.release(), parent.get());
     return reference;
 }
 
 void Ntfs3gTree::Append(const std::u16string& path, const std::vector<uint8_t>& bytes) {
-    Inode inode = OpenPath(m_volume, path);
-    SAttribute data(inode.Get(), path);
-    s64 written = ntfs_attr_pwrite(data.attribute, data.attribute->data_size, static_cast<s64>(bytes.size()), bytes.data());
-    if (written != static_cast<s64>(bytes.size())) throw Failure("cannot write", path);
-    // As a real writer does: the standard information now differs from the names.
-    ntfs_inode_update_times(inode.Get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
+    AppendTo(OpenPath(m_volume, path).get(), path, bytes);
 }
 
 void Ntfs3gTree::Resize(const std::u16string& path, uint64_t size) {
     Inode inode = OpenPath(m_volume, path);
-    SAttribute data(inode.Get(), path);
-    if (ntfs_attr_truncate(data.attribute, static_cast<s64>(size)) != 0) throw Failure("cannot resize", path);
+    if (ntfs_attr_truncate(OpenData(inode.get(), path).get(), static_cast<s64>(size)) != 0)
+        throw Failure("cannot resize", path);
 }
 
 void Ntfs3gTree::Link(const std::u16string& existing, const std::u16string& newPath) {
-    volcore::SParentAndName target = volcore::SplitLastComponent(newPath);
     Inode inode = OpenPath(m_volume, existing);
-    Inode parent = OpenPath(m_volume, target.parentPath);
-    std::vector<ntfschar> units = ToNtfs(target.name);
-    if (ntfs_link(inode.Get(), parent.Get(), units.data(), static_cast<u8>(units.size())) != 0)
+    Inode parent = OpenPath(m_volume, ParentOf(newPath));
+    std::vector<ntfschar> name = LastName(newPath);
+    if (ntfs_link(inode.get(), parent.get(), name.data(), static_cast<u8>(name.size())) != 0)
         throw Failure("cannot link", newPath);
 }
 
 void Ntfs3gTree::SetDosName(const std::u16string& path, const std::string& dosName) {
-    volcore::SParentAndName target = volcore::SplitLastComponent(path);
     Inode inode = OpenPath(m_volume, path);
-    Inode parent = OpenPath(m_volume, target.parentPath);
+    Inode parent = OpenPath(m_volume, ParentOf(path));
     // Both inodes are closed by the call, whatever its outcome.
-    if (ntfs_set_ntfs_dos_name(inode.Release(), parent.Release(), dosName.data(), dosName.size(), 0) != 0)
+    if (ntfs_set_ntfs_dos_name(inode.release(), parent.release(), dosName.data(), dosName.size(), 0) != 0)
         throw Failure("cannot set the DOS name of", path);
 }
 
 void Ntfs3gTree::Remove(const std::u16string& path) {
-    volcore::SParentAndName target = volcore::SplitLastComponent(path);
     Inode inode = OpenPath(m_volume, path);
-    Inode parent = OpenPath(m_volume, target.parentPath);
-    std::vector<ntfschar> units = ToNtfs(target.name);
+    Inode parent = OpenPath(m_volume, ParentOf(path));
+    std::vector<ntfschar> name = LastName(path);
     // ntfs_delete closes both inodes itself.
-    if (ntfs_delete(m_volume, nullptr, inode.Release(), parent.Release(), units.data(), static_cast<u8>(units.size())) != 0)
+    if (ntfs_delete(m_volume, nullptr, inode.release(), parent.release(), name.data(), static_cast<u8>(name.size())) != 0)
         throw Failure("cannot delete", path);
 }
 
@@ -165,33 +143,23 @@ std::pair<int64_t, int64_t> Ntfs3gTree::SpaceInUse() {
     return {m_volume->nr_clusters - m_volume->free_clusters - mftClusters, m_volume->free_mft_records};
 }
 
-bool Ntfs3gTree::Exists(const std::u16string& path) {
-    try {
-        OpenPath(m_volume, path);
-        return true;
-    } catch (const std::runtime_error&) {
-        return false;
-    }
-}
-
 std::vector<uint8_t> Ntfs3gTree::Read(const std::u16string& path) {
     Inode inode = OpenPath(m_volume, path);
-    SAttribute data(inode.Get(), path);
-    std::vector<uint8_t> bytes(static_cast<size_t>(data.attribute->data_size));
-    if (!bytes.empty() &&
-        ntfs_attr_pread(data.attribute, 0, static_cast<s64>(bytes.size()), bytes.data()) != static_cast<s64>(bytes.size()))
-        throw Failure("cannot read", path);
+    Data data = OpenData(inode.get(), path);
+    std::vector<uint8_t> bytes(static_cast<size_t>(data->data_size));
+    const s64 size = static_cast<s64>(bytes.size());
+    if (size > 0 && ntfs_attr_pread(data.get(), 0, size, bytes.data()) != size) throw Failure("cannot read", path);
     return bytes;
 }
 
 Ntfs3gStat Ntfs3gTree::Stat(const std::u16string& path) {
     Inode inode = OpenPath(m_volume, path);
     Ntfs3gStat stat;
-    stat.creationTime = static_cast<uint64_t>(sle64_to_cpu(inode.Get()->creation_time));
-    stat.modificationTime = static_cast<uint64_t>(sle64_to_cpu(inode.Get()->last_data_change_time));
-    stat.accessTime = static_cast<uint64_t>(sle64_to_cpu(inode.Get()->last_access_time));
-    stat.attributes = le32_to_cpu(inode.Get()->flags);
-    stat.directory = (le16_to_cpu(inode.Get()->mrec->flags) & le16_to_cpu(MFT_RECORD_IS_DIRECTORY)) != 0;
+    stat.creationTime = static_cast<uint64_t>(sle64_to_cpu(inode->creation_time));
+    stat.modificationTime = static_cast<uint64_t>(sle64_to_cpu(inode->last_data_change_time));
+    stat.accessTime = static_cast<uint64_t>(sle64_to_cpu(inode->last_access_time));
+    stat.attributes = le32_to_cpu(inode->flags);
+    stat.directory = (le16_to_cpu(inode->mrec->flags) & le16_to_cpu(MFT_RECORD_IS_DIRECTORY)) != 0;
     return stat;
 }
 
@@ -199,7 +167,7 @@ std::vector<Ntfs3gDirEntry> Ntfs3gTree::Entries(const std::u16string& path) {
     Inode inode = OpenPath(m_volume, path);
     std::vector<Ntfs3gDirEntry> entries;
     s64 position = 0;
-    if (ntfs_readdir(inode.Get(), &position, &entries, CollectEntry) != 0) throw Failure("cannot list", path);
+    if (ntfs_readdir(inode.get(), &position, &entries, CollectEntry) != 0) throw Failure("cannot list", path);
     return entries;
 }
 

@@ -43,7 +43,6 @@ public:
     void SetDosName(const std::u16string& path, const std::string& dosName);
     void Remove(const std::u16string& path);
 
-    bool Exists(const std::u16string& path);
     std::vector<uint8_t> Read(const std::u16string& path);
     Ntfs3gStat Stat(const std::u16string& path);
     // Names as libntfs-3g enumerates them (long and POSIX names; no DOS
