@@ -17,7 +17,7 @@
 #include "base/Bytes.h"
 #include "base/IoDevice.h"
 #include "format/Formatter.h"
-#include "support/FileDevice.h"
+#include "support/MemoryDevice.h"
 #include "support/Images.h"
 #include "support/VolumeCheck.h"
 #include "volume/BootSector.h"
