@@ -123,21 +123,6 @@ struct Row {
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 const Row kRows[] = {
-    {"TwoHandlesOnOneFileShareEveryChange",
-     [](Session& s) {
-         NtfsFileHandle a = s.NewFile(L"f.bin", Pattern(10, 1));
-         NtfsFileHandle b = s.Open(L"F.BIN");
-         Bytes grown = Pattern(200000, 2);
-         OK(SetFileSize(grown.size(), a));
-         OK(NtfsWriteFile(0, grown.data(), static_cast<unsigned>(grown.size()), a));
-         OK(SetFileAttributesAndTime(kStamp, b));
-         OK(NtfsCloseFile(a));
-         unsigned long long size = 0;
-         OK(NtfsGetFileSize(size, b));
-         EXPECT_EQ(size, grown.size());
-         OK(NtfsCloseFile(b));
-         s.expected[u"f.bin"] = grown;
-     }},
     {"AStaleHandleNeverReachesTheRecordsNextObject",
      [](Session& s) {
          s.AddFile(L"x.bin", Pattern(5000, 3));
@@ -265,19 +250,6 @@ const Row kRows[] = {
          EXPECT_EQ(s.volume.ptr, nullptr);
          s.device.failWrite = nullptr;
          s.expected[u"d\\f"] = Bytes{};  // created, but its contents never reached the disk
-     }},
-    {"CreatingInsideAHeldDirectory",
-     [](Session& s) {
-         NtfsDirHandle held = s.NewDir(L"held");
-         NtfsFileHandle asFile = s.Open(L"held");
-         for (const wchar_t* path : {L"held\\a", L"held\\b", L"held\\c"})
-             s.AddFile(path, Pattern(3000, path[5]));
-         NtfsDirHandle sub = s.NewDir(L"held\\sub");
-         OK(SetFileAttributesAndTime(kStamp, asFile));
-         OK(NtfsCloseFile(asFile));
-         OK(NtfsCloseDir(sub));
-         EXPECT_EQ(s.CountEntries(held), 4);
-         OK(NtfsCloseDir(held));
      }},
     {"ACallbackMayChangeTheDirectoryItWalks",
      [](Session& s) {
