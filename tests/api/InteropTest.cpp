@@ -264,11 +264,12 @@ struct Geometry {
     uint32_t sectorSize;
 };
 
-// Times and attributes stamped on a file and a directory: the file's bit
-// 0x40000 is not settable, the directory's index flag is added.
+// Times and every attribute bit stamped on a file and a directory: only the
+// settable bits are kept, and the directory's index flag is added.
 const NtfsAttributesAndTime kFileStamp{0x01D5000000000011ull, 0x01D5000000000022ull, 0x01D5000000000033ull,
-                                       0x21 | 0x40000};
-const NtfsAttributesAndTime kDirStamp{0x01C0000000000001ull, 0x01C0000000000002ull, 0x01C0000000000003ull, 0x2};
+                                       0xFFFFFFFFu};
+const NtfsAttributesAndTime kDirStamp{0x01C0000000000001ull, 0x01C0000000000002ull, 0x01C0000000000003ull,
+                                      0xFFFFFFFFu};
 
 class InteropWrite : public ::testing::TestWithParam<Geometry> {};
 
@@ -321,10 +322,10 @@ void ExpectStampsSeenByOthers(const std::string& image) {
     EXPECT_EQ(file.creationTime, kFileStamp.creationTime);
     EXPECT_EQ(file.modificationTime, kFileStamp.lastWriteTime);
     EXPECT_EQ(file.accessTime, kFileStamp.lastAccessTime);
-    EXPECT_EQ(file.attributes, 0x21u);
+    EXPECT_EQ(file.attributes, 0x31A7u);
     Ntfs3gStat dir = reader.Stat(u"w\\n1");
     EXPECT_EQ(dir.creationTime, kDirStamp.creationTime);
-    EXPECT_EQ(dir.attributes, 0x10000002u);
+    EXPECT_EQ(dir.attributes, 0x100031A7u);
 }
 
 }  // namespace
