@@ -28,14 +28,9 @@ Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
     if (!NtfsOpenFile(wide.c_str(), file, volume)) throw std::runtime_error("cannot open " + Utf8(path));
     unsigned long long value = 0;
     if (!NtfsGetFileSize(value, file)) throw std::runtime_error("cannot size " + Utf8(path));
-    const uint64_t size = value;
-    Bytes bytes(size);
-    constexpr uint64_t kChunk = 1 << 20;
-    for (uint64_t offset = 0; offset < size; offset += kChunk) {
-        unsigned length = static_cast<unsigned>(std::min(kChunk, size - offset));
-        if (!NtfsReadFile(offset, bytes.data() + offset, length, file))
-            throw std::runtime_error("cannot read " + Utf8(path));
-    }
+    Bytes bytes(value);
+    if (value && !NtfsReadFile(0, bytes.data(), static_cast<unsigned>(value), file))
+        throw std::runtime_error("cannot read " + Utf8(path));
     if (!NtfsCloseFile(file)) throw std::runtime_error("cannot close " + Utf8(path));
     return bytes;
 }
