@@ -340,18 +340,13 @@ TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
     // libntfs-3g changes our volume: a new file, appends and a removal.
     {
         Ntfs3gTree writer(image, false);
-        TreeWriter change{tree, [&](const std::u16string& path, const std::optional<Bytes>& contents) {
-                              contents ? void(writer.MakeFile(path, *contents)) : void(writer.MakeDirectory(path));
-                          }};
-        change.File(u"w\\from libntfs-3g", Pattern(12345, 77));
-        Bytes more = Pattern(5000, 78);
+        writer.MakeFile(u"w\\from libntfs-3g", *(tree[u"w\\from libntfs-3g"] = Pattern(12345, 77)));
         for (const char16_t* path : {u"w\\sizes\\s4096", u"w\\empty"}) {
-            writer.Append(path, more);
-            change.tree[path]->insert(change.tree[path]->end(), more.begin(), more.end());
+            writer.Append(path, Pattern(5000, 78));
+            AddBytes(tree[path], Pattern(5000, 78));
         }
         writer.Remove(u"w\\grow");
-        change.tree.erase(u"w\\grow");
-        tree = change.tree;
+        tree.erase(u"w\\grow");
     }
     ExpectEveryReaderAgrees(image, tree);
 
