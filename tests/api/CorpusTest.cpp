@@ -73,12 +73,9 @@ const std::map<std::string, const char*> kCheckFinds = {
     {"zero_allocsize_on_non_resident_attr", "runlist: Record 351: attribute $DATA: Corrupted runlist"},
 };
 
-// More than any file of the corpus holds legitimately; a larger claimed size
-// is read only this far.
-constexpr uint64_t kReadLimit = 8ull << 20;
-
-// Opens the image, every path The Sleuth Kit lists in it (reading each file
-// whole), and closes it; returns whether the volume opened.
+// Opens the image, every path The Sleuth Kit lists in it (reading the head of
+// each file: the engine's own walk reads every attribute), and closes it;
+// returns whether the volume opened.
 bool WalkImage(const std::string& image) {
     LogCapture log;
     size_t seen = 0;
@@ -101,11 +98,9 @@ bool WalkImage(const std::string& image) {
         if (listed.directory) {
             if (step("open directory", NtfsOpenDir(wide.c_str(), dir, volume))) step("close directory", NtfsCloseDir(dir));
         } else if (step("open file", NtfsOpenFile(wide.c_str(), file, volume))) {
-            if (step("size", NtfsGetFileSize(size, file))) {
-                for (uint64_t offset = 0; offset < std::min<uint64_t>(size, kReadLimit); offset += buffer.size()) {
-                    unsigned length = static_cast<unsigned>(std::min<uint64_t>(buffer.size(), size - offset));
-                    if (!step("read", NtfsReadFile(offset, buffer.data(), length, file))) break;
-                }
+            if (step("size", NtfsGetFileSize(size, file)) && size > 0) {
+                unsigned length = static_cast<unsigned>(std::min<uint64_t>(size, buffer.size()));
+                step("read", NtfsReadFile(0, buffer.data(), length, file));
             }
             step("close file", NtfsCloseFile(file));
         }

@@ -1,11 +1,11 @@
-// Message formatting, range-checked casts and the UTF coders of the foundation.
+// Message formatting and range-checked casts of the foundation (the UTF coders
+// are shared with the tool and tested there).
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
 #include "base/Exception.h"
 #include "base/NumericCast.h"
-#include "base/Unicode.h"
 #include "support/Images.h"
 
 using namespace volcore;
@@ -29,18 +29,4 @@ TEST(NumericCast, FailsAboveTheTargetRange) {
     EXPECT_EQ(NumericCast<uint32_t>(0xFFFFFFFFull), 0xFFFFFFFFu);
     EXPECT_EQ(FailureOf([] { NumericCast<uint32_t>(0x100000000ull); }), "value: 4294967296");
     EXPECT_EQ(FailureOf([] { NumericCast<uint8_t>(256); }), "value: 256");
-}
-
-TEST(Unicode, WidePathsRoundTripAndInvalidInputIsRefusedOrReplaced) {
-    std::wstring wide = L"dir\\\u00e9\U0001F600x";
-    std::u16string utf16 = WideToUtf16(wide);
-    EXPECT_EQ(utf16, u"dir\\\u00e9\U0001F600x");
-    EXPECT_EQ(Utf16ToWide(utf16), wide);
-    EXPECT_EQ(Utf16ToUtf8(utf16), "dir\\\xC3\xA9\xF0\x9F\x98\x80x");
-    EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(utf16)), utf16);
-    // Unpaired surrogates in stored names still render in messages.
-    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
-    // Truncated, overlong, an encoded surrogate, above U+10FFFF.
-    for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"})
-        EXPECT_THROW(Utf8ToUtf16(bad), CException) << bad;
 }

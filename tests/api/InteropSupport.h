@@ -33,8 +33,8 @@ void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
 // no DOS aliases, no ".", with their record numbers.
 std::map<std::u16string, uint64_t> ListThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
 
-// Every directory of the tree lists the same names for libntfs-3g and for us,
-// every file reads the same bytes through both, and both agree with `tree`.
+// Every directory of the tree lists the same names and records for libntfs-3g
+// and for us, and every file reads as `tree` says through both.
 void ExpectSameTree(volkit::api::NtfsVolumeHandle volume, Ntfs3gTree& reference, const Tree& tree);
 
 // The whole image holds exactly `tree`: our check and `ntfsfix -n` find

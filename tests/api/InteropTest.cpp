@@ -2,7 +2,8 @@
 // filled by libntfs-3g read back byte for byte by sessions that write nothing
 // (nor change what they must refuse to change), and volumes written by us
 // accepted by libntfs-3g, The Sleuth Kit and ntfsfix, changed by libntfs-3g
-// and read and changed by us again.
+// and read and changed by us again. Entries that outgrow their record are
+// saved with an attribute list; a writing session marks the volume dirty.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -51,31 +52,40 @@ struct TreeWriter {
     }
 };
 
-}  // namespace
+void AddBytes(std::optional<Bytes>& contents, const Bytes& bytes) {
+    if (!contents) contents.emplace();
+    contents->insert(contents->end(), bytes.begin(), bytes.end());
+}
 
-namespace {
+std::u16string LinkName(int i) { return U16("link " + std::string(60, '-') + " " + std::to_string(i)); }
 
-// What libntfs-3g fills the read test's volume with.
+// What libntfs-3g fills the read test's volume with: entries that outgrow
+// their record (an object with 50 long names, a file written into
+// one-cluster holes), a sparse file initialized only in part, and a tree of
+// deep paths, sizes, Unicode names, hard links and a DOS alias.
 Tree FillThroughLibntfs3g(const std::string& image) {
     Ntfs3gTree writer(image, false);
     TreeWriter fill{{}, [&](const std::u16string& path, const std::optional<Bytes>& contents) {
                         contents ? void(writer.MakeFile(path, *contents)) : void(writer.MakeDirectory(path));
                     }};
-    fill.DeepAndSized(u"deep", {0, 1, 895, 896, 4096, 10 * 1024 * 1024 + 123});
-    // Interleaved appends leave each file in many fragments.
-    fill.Dir(u"fragments");
-    for (int round = 0; round < 24; ++round) {
-        for (int i = 0; i < 3; ++i) {
-            std::u16string path = Child(u"fragments", U16("frag" + std::to_string(i)));
-            Bytes chunk = Pattern(12288 + 512 * i, round * 3 + i);
-            if (round == 0) {
-                fill.File(path, chunk);
-            } else {
-                writer.Append(path, chunk);
-                fill.tree[path]->insert(fill.tree[path]->end(), chunk.begin(), chunk.end());
-            }
+    fill.File(u"linked", Pattern(3000, 1));
+    for (int i = 0; i < 50; ++i) writer.Link(u"linked", LinkName(i));
+    // Free space only in one-cluster holes: a file written there takes hundreds of runs.
+    for (const char16_t* path : {u"fragmented", u"ballast"}) writer.MakeFile(path);
+    for (int i = 0; i < 600; ++i) writer.MakeFile(U16("filler " + std::to_string(i)), Pattern(4096, i));
+    for (size_t chunk : {1u << 20, 4096u}) try {
+            for (;;) writer.Append(u"ballast", Bytes(chunk));
+        } catch (const std::runtime_error&) {  // the volume is full
         }
-    }
+    for (int i = 0; i < 600; i += 2) writer.Remove(U16("filler " + std::to_string(i)));
+    for (int i = 1; i < 600; i += 2) fill.tree[U16("filler " + std::to_string(i))] = Pattern(4096, i);
+    for (uint32_t i = 0; i < 250; ++i) writer.Append(u"fragmented", Pattern(4096, i));
+    for (uint32_t i = 0; i < 250; ++i) AddBytes(fill.tree[u"fragmented"], Pattern(4096, i));
+    writer.Remove(u"ballast");
+    fill.File(u"sparse", Pattern(100, 4));
+    writer.Resize(u"sparse", 300000);
+    fill.tree[u"sparse"]->resize(300000);
+    fill.DeepAndSized(u"deep", {0, 1, 895, 896, 4096, 10 * 1024 * 1024 + 123});
     fill.Dir(u"unicode");
     for (const char16_t* name : {u"\u00e9t\u00e9.txt", u"\u65e5\u672c\u8a9e", u"\U0001F600 smile \U00010348"})
         fill.File(Child(u"unicode", name), Pattern(100, name[0]));
@@ -85,9 +95,7 @@ Tree FillThroughLibntfs3g(const std::string& image) {
     fill.tree[u"deep\\sizes\\linked here"] = fill.tree[u"links\\original"];
     fill.File(u"links\\A Long File Name.text", Pattern(77, 7));
     writer.SetDosName(u"links\\A Long File Name.text", "ALONGF~1.TEX");
-    // Enough names for index blocks.
-    fill.Dir(u"many");
-    for (int i = 0; i < 300; ++i) fill.File(U16("many\\file " + std::to_string(i)), Pattern(i * 37 % 3000, i));
+
     return fill.tree;
 }
 
@@ -116,29 +124,54 @@ void ExpectReadOnlySession(const std::string& image, const Tree& tree, const std
     EXPECT_TRUE(device.Bytes() == before);
 }
 
+void Append(NtfsFileHandle file, std::optional<Bytes>& contents, const Bytes& bytes) {
+    size_t size = contents ? contents->size() : 0;
+    EXPECT_TRUE(SetFileSize(size + bytes.size(), file));
+    EXPECT_TRUE(NtfsWriteFile(size, bytes.data(), static_cast<unsigned>(bytes.size()), file));
+    AddBytes(contents, bytes);
+}
+
+// Our changes to what libntfs-3g wrote: appends to a resident file, which
+// leaves its record, and to the linked and the fragmented file, and twelve
+// files grown in turns until their runs outgrow a record. The last three
+// must be saved with an attribute list.
+void GrowThroughHandles(NtfsVolumeHandle volume, Tree& tree) {
+    for (const char16_t* path : {u"deep\\sizes\\s1", u"linked", u"fragmented"}) {
+        NtfsFileHandle file;
+        EXPECT_TRUE(NtfsOpenFile(volcore::Utf16ToWide(path).c_str(), file, volume));
+        Append(file, tree[path], Pattern(5000, 3));
+        EXPECT_TRUE(SetFileAttributesAndTime({1, 2, 3, 0x20}, file) && NtfsCloseFile(file));
+    }
+    std::vector<NtfsFileHandle> grown(12);
+    for (int i = 0; i < 12; ++i) EXPECT_TRUE(NtfsCreateFile((L"grown" + std::to_wstring(i)).c_str(), grown[i], volume));
+    for (uint32_t step = 0; step < 384; ++step)
+        for (int i = 0; i < 12; ++i) Append(grown[i], tree[U16("grown" + std::to_string(i))], Pattern(4096, step));
+    for (NtfsFileHandle& file : grown) EXPECT_TRUE(NtfsCloseFile(file));
+}
+
+bool ScheduledForCheck(const std::string& image) {
+    return RunCommand("ntfsinfo -m " + ShellQuote(image)).output.find("scheduled for check") != std::string::npos;
+}
+
 }  // namespace
 
-TEST(InteropRead, WhatLibntfs3gWroteReadsTheSameAndReadingWritesNothing) {
+TEST(InteropRead, WhatLibntfs3gWroteReadsTheSameReadingWritesNothingAndOurChangesReadBack) {
     if (!HaveCheckers()) GTEST_SKIP() << "mkntfs, fls or ntfsfix is missing";
     TempDir dir;
     const std::string image = dir.File("filled.img");
     MakeNtfsImage(image, {64ull << 20, 4096, 512, ""});
     Tree tree = FillThroughLibntfs3g(image);
-    {  // Times changed in $STANDARD_INFORMATION only, as Windows leaves them: the $FILE_NAME copies stay older.
-        ntfs_volume* theirs = ntfs_mount(image.c_str(), 0);
-        ntfs_inode* stamped = theirs ? ntfs_pathname_to_inode(theirs, nullptr, "/many/file 7") : nullptr;
-        ASSERT_TRUE(stamped);
-        stamped->last_data_change_time = stamped->last_access_time = 0x01D0000000000000ull;
-        NInoSetDirty(stamped);
-        ASSERT_EQ(ntfs_inode_close(stamped), 0);
-        ASSERT_EQ(ntfs_umount(theirs, FALSE), 0);
-    }
+    auto relink = [&](int first, int last) {
+        for (int i = first; i <= last; ++i) tree[LinkName(i)] = tree[u"linked"];
+    };
+    relink(0, 49);
     MemoryDevice device = MemoryDevice::FromFile(image);
     CheckOutcome checked = CheckVolume(device.Api());
     EXPECT_TRUE(checked.Clean()) << checked.Describe();
     ExpectReadOnlySession(image, tree, "");
 
-    tree[u"hiberfil.sys"] = Bytes{'h', 'i', 'b', 'r', 0, 0, 0, 0};
+    tree[u"hiberfil.sys"] = Bytes{'h', 'i', 'b', 'r'};
+    tree[u"hiberfil.sys"]->resize(4096);  // whole, so that libntfs-3g writes to the volume again once resumed
     Ntfs3gTree(image, false).MakeFile(u"hiberfil.sys", *tree[u"hiberfil.sys"]);
     ExpectReadOnlySession(image, tree, "Volume is open for reading only: Windows left it hibernated (hiberfil.sys)");
     // Windows resumed: the signature is gone (libntfs-3g would not change a hibernated volume).
@@ -146,8 +179,58 @@ TEST(InteropRead, WhatLibntfs3gWroteReadsTheSameAndReadingWritesNothing) {
     const std::string signature = "hibr";
     std::fill_n(std::search(bytes.begin(), bytes.end(), signature.begin(), signature.end()), 4, 0);
     WriteFileBytes(image, bytes);
-    tree[u"hiberfil.sys"] = Bytes(8);
+    tree[u"hiberfil.sys"] = Bytes(4096);
     ExpectReadOnlySession(image, tree, "");
+
+    // Our session marks the volume dirty until it closes.
+    NtfsVolumeHandle volume;
+    device = MemoryDevice::FromFile(image);
+    {
+        LogCapture log;
+        ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+        GrowThroughHandles(volume, tree);
+        device.SaveToFile(image);
+        EXPECT_TRUE(ScheduledForCheck(image));
+        EXPECT_TRUE(NtfsCloseVolume(volume));
+        EXPECT_EQ(log.Errors(), std::vector<std::string>{});
+    }
+    device.SaveToFile(image);
+    EXPECT_FALSE(ScheduledForCheck(image));
+    relink(0, 49);
+    ExpectEveryReaderAgrees(image, tree);
+    for (const char16_t* path : {u"linked", u"fragmented", u"grown11"}) {
+        uint64_t record = Ntfs3gTree(image, true).List(u"").at(path);
+        EXPECT_NE(RunCommand("istat " + ShellQuote(image) + " " + std::to_string(record)).output.find("$ATTRIBUTE_LIST"),
+                  std::string::npos) << Utf8(path);
+    }
+
+    // libntfs-3g changes what we saved, and we read it again.
+    {
+        Ntfs3gTree writer(image, false);
+        for (const char16_t* path : {u"linked", u"grown0"}) writer.Append(path, Pattern(7000, 9));
+        writer.Link(u"linked", LinkName(50));
+        writer.Remove(LinkName(0));
+    }
+    for (const char16_t* path : {u"linked", u"grown0"}) AddBytes(tree[path], Pattern(7000, 9));
+    tree.erase(LinkName(0));
+    relink(1, 50);
+    ExpectEveryReaderAgrees(image, tree);
+
+    // A volume that someone else left dirty keeps its flag, with a warning.
+    ntfs_volume* theirs = ntfs_mount(image.c_str(), 0);
+    ASSERT_TRUE(theirs);
+    ntfs_volume_write_flags(theirs, VOLUME_IS_DIRTY);
+    ntfs_umount(theirs, FALSE);
+    device = MemoryDevice::FromFile(image);
+    {
+        LogCapture log;
+        ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+        WriteThroughHandles(volume, u"y", *(tree[u"y"] = Pattern(10, 1)));
+        EXPECT_TRUE(NtfsCloseVolume(volume));
+        EXPECT_EQ(log.Texts(2), std::vector<std::string>{"Volume is marked dirty: a consistency check is pending; it stays marked"});
+    }
+    device.SaveToFile(image);
+    EXPECT_TRUE(ScheduledForCheck(image));
 
     // A journal whose restart area still lists a client at work.
     std::vector<uint8_t> page(4096, 0);
@@ -172,11 +255,12 @@ struct Geometry {
     uint32_t sectorSize;
 };
 
-// Times and attributes stamped on a file and a directory: the file's bit
-// 0x40000 is not settable, the directory's index flag is added.
+// Times and every attribute bit stamped on a file and a directory: only the
+// settable bits are kept, and the directory's index flag is added.
 const NtfsAttributesAndTime kFileStamp{0x01D5000000000011ull, 0x01D5000000000022ull, 0x01D5000000000033ull,
-                                       0x21 | 0x40000};
-const NtfsAttributesAndTime kDirStamp{0x01C0000000000001ull, 0x01C0000000000002ull, 0x01C0000000000003ull, 0x2};
+                                       0xFFFFFFFFu};
+const NtfsAttributesAndTime kDirStamp{0x01C0000000000001ull, 0x01C0000000000002ull, 0x01C0000000000003ull,
+                                      0xFFFFFFFFu};
 
 class InteropWrite : public ::testing::TestWithParam<Geometry> {};
 
@@ -223,22 +307,16 @@ Tree WriteThroughHandleFamily(NtfsVolumeHandle volume) {
     return write.tree;
 }
 
-// The stamps, and a resident value kept in whole 8-byte units.
 void ExpectStampsSeenByOthers(const std::string& image) {
     Ntfs3gTree reader(image, true);
-    auto istat = [&](const char16_t* name) {
-        return RunCommand("istat " + ShellQuote(image) + " " + std::to_string(reader.List(u"w\\sizes").at(name))).output;
-    };
-    EXPECT_NE(istat(u"s895").find("Read Only"), std::string::npos) << istat(u"s895");
-    EXPECT_NE(istat(u"s1").find("Allocated Size: 8 "), std::string::npos) << istat(u"s1");
     Ntfs3gStat file = reader.Stat(u"w\\sizes\\s895");
     EXPECT_EQ(file.creationTime, kFileStamp.creationTime);
     EXPECT_EQ(file.modificationTime, kFileStamp.lastWriteTime);
     EXPECT_EQ(file.accessTime, kFileStamp.lastAccessTime);
-    EXPECT_EQ(file.attributes, 0x21u);
+    EXPECT_EQ(file.attributes, 0x31A7u);
     Ntfs3gStat dir = reader.Stat(u"w\\n1");
     EXPECT_EQ(dir.creationTime, kDirStamp.creationTime);
-    EXPECT_EQ(dir.attributes, 0x10000002u);
+    EXPECT_EQ(dir.attributes, 0x100031A7u);
 }
 
 }  // namespace
@@ -259,42 +337,19 @@ TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
     ExpectEveryReaderAgrees(image, tree);
     ExpectStampsSeenByOthers(image);
 
-    // libntfs-3g changes our volume: a new file, appends, a removal, a
-    // directory, and a small file that lives inside its record.
+    // libntfs-3g changes our volume: a new file, appends and a removal.
     {
         Ntfs3gTree writer(image, false);
-        TreeWriter change{tree, [&](const std::u16string& path, const std::optional<Bytes>& contents) {
-                              contents ? void(writer.MakeFile(path, *contents)) : void(writer.MakeDirectory(path));
-                          }};
-        change.File(u"w\\from libntfs-3g", Pattern(12345, 77));
-        change.File(u"w\\tiny", Pattern(10, 79));
-        change.Dir(u"w\\their dir");
-        Bytes more = Pattern(5000, 78);
+        writer.MakeFile(u"w\\from libntfs-3g", *(tree[u"w\\from libntfs-3g"] = Pattern(12345, 77)));
         for (const char16_t* path : {u"w\\sizes\\s4096", u"w\\empty"}) {
-            writer.Append(path, more);
-            change.tree[path]->insert(change.tree[path]->end(), more.begin(), more.end());
+            writer.Append(path, Pattern(5000, 78));
+            AddBytes(tree[path], Pattern(5000, 78));
         }
         writer.Remove(u"w\\grow");
-        change.tree.erase(u"w\\grow");
-        tree = change.tree;
+        tree.erase(u"w\\grow");
     }
     ExpectEveryReaderAgrees(image, tree);
 
-    // Their resident file grows out of its record through us; we add to their directory.
-    device = MemoryDevice::FromFile(image);
-    ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
-    using Open = decltype(&NtfsOpenFile);
-    for (auto [path, open] : {std::pair<const char16_t*, Open>{u"w\\tiny", NtfsOpenFile}, {u"w\\their dir\\ours", NtfsCreateFile}}) {
-        tree[path] = Pattern(100000, path[3]);
-        NtfsFileHandle handle;
-        ASSERT_TRUE(open(volcore::Utf16ToWide(path).c_str(), handle, volume));
-        ASSERT_TRUE(SetFileSize(tree[path]->size(), handle));
-        ASSERT_TRUE(NtfsWriteFile(0, tree[path]->data(), static_cast<unsigned>(tree[path]->size()), handle));
-        ASSERT_TRUE(NtfsCloseFile(handle));
-    }
-    ASSERT_TRUE(NtfsCloseVolume(volume));
-    device.SaveToFile(image);
-    ExpectEveryReaderAgrees(image, tree);
     EXPECT_EQ(log.Errors(), std::vector<std::string>{});
 }
 

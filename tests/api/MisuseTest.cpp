@@ -87,11 +87,6 @@ struct Session {
         Check("open", NtfsOpenDir(path, dir, volume), "");
         return dir;
     }
-    int CountEntries(NtfsDirHandle dir) {
-        int count = 0;
-        Check("list", NtfsEnumDir(dir, [](const NtfsDirEntry&, void* n) { return ++*static_cast<int*>(n) > 0; }, &count), "");
-        return count;
-    }
 
     void EveryFileCallFails(NtfsFileHandle file, const std::string& reason) {
         Session& s = *this;
@@ -123,21 +118,6 @@ struct Row {
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 const Row kRows[] = {
-    {"TwoHandlesOnOneFileShareEveryChange",
-     [](Session& s) {
-         NtfsFileHandle a = s.NewFile(L"f.bin", Pattern(10, 1));
-         NtfsFileHandle b = s.Open(L"F.BIN");
-         Bytes grown = Pattern(200000, 2);
-         OK(SetFileSize(grown.size(), a));
-         OK(NtfsWriteFile(0, grown.data(), static_cast<unsigned>(grown.size()), a));
-         OK(SetFileAttributesAndTime(kStamp, b));
-         OK(NtfsCloseFile(a));
-         unsigned long long size = 0;
-         OK(NtfsGetFileSize(size, b));
-         EXPECT_EQ(size, grown.size());
-         OK(NtfsCloseFile(b));
-         s.expected[u"f.bin"] = grown;
-     }},
     {"AStaleHandleNeverReachesTheRecordsNextObject",
      [](Session& s) {
          s.AddFile(L"x.bin", Pattern(5000, 3));
@@ -168,14 +148,8 @@ const Row kRows[] = {
          OK(NtfsCloseFile(boot));
          NtfsDirHandle root = s.OpenDir(L"\\\\");
          FAILS(NtfsDeleteDir(root), "Failed to delete NTFS directory: Cannot delete system entry 5");
-         NtfsDirHandle extend = s.OpenDir(L"$Extend");
-         FAILS(NtfsDeleteDir(extend), "Failed to delete NTFS directory: Cannot delete system entry 11");
          NtfsDirHandle d = s.NewDir(L"d");
          s.AddFile(L"d\\child", Pattern(10, 5));
-         NtfsFileHandle twice{reinterpret_cast<void*>(0x1234)};
-         FAILS(NtfsCreateFile(L"D\\CHILD", twice, s.volume),
-               "Failed to create NTFS file 'D\\CHILD': Entry CHILD is already exist");
-         EXPECT_EQ(twice.ptr, reinterpret_cast<void*>(0x1234));
          FAILS(NtfsDeleteDir(d), "Failed to delete NTFS directory: Cannot delete directory d: directory is not empty");
          EXPECT_EQ(d.ptr, nullptr);
          NtfsFileHandle asFile = s.Open(L"d");
@@ -200,10 +174,6 @@ const Row kRows[] = {
          FAILS(NtfsCloseDir(dirCopy), "Failed to close NTFS directory: Invalid directory handle");
          FAILS(NtfsDeleteDir(dirCopy), "Failed to delete NTFS directory: Invalid directory handle");
          s.EveryDirCallFails(dirCopy, "Invalid directory handle");
-         NtfsFileHandle g = s.Open(L"f");
-         OK(NtfsDeleteFile(g));
-         FAILS(NtfsCloseFile(g), "Failed to close NTFS file: 'Invalid file handle'");
-         s.expected.erase(u"f");
      }},
     {"EveryCallOnADeletedDirectoryFails",
      [](Session& s) {
@@ -235,7 +205,9 @@ const Row kRows[] = {
          OK(SetFileSize(grown.size(), f));
          OK(NtfsWriteFile(0, grown.data(), static_cast<unsigned>(grown.size()), f));
          OK(SetDirAttributesAndTime(kStamp, d));
-         EXPECT_EQ(s.CountEntries(d), 2);
+         int listed = 0;
+         OK(NtfsEnumDir(d, [](const NtfsDirEntry&, void* n) { return ++*static_cast<int*>(n) > 0; }, &listed));
+         EXPECT_EQ(listed, 2);
          OK(NtfsDeleteDir(empty));
          OK(NtfsCloseFile(f));
          OK(NtfsCloseDir(d));
@@ -246,10 +218,8 @@ const Row kRows[] = {
          FAILS(NtfsCloseVolume(copy), "Failed to close NTFS volume: Invalid volume handle");
          NtfsFileHandle file{reinterpret_cast<void*>(0x1234)};
          NtfsDirHandle dir{reinterpret_cast<void*>(0x1234)};
-         FAILS(NtfsOpenFile(L"d\\f", file, copy), "Failed to open NTFS file 'd\\f': Invalid volume handle");
          FAILS(NtfsCreateFile(L"\u00e9", file, copy), "Failed to create NTFS file '\xC3\xA9': Invalid volume handle");
          FAILS(NtfsOpenDir(L"d", dir, copy), "Failed to open NTFS directory 'd': Invalid volume handle");
-         FAILS(NtfsCreateDir(L"e", dir, copy), "Failed to create NTFS directory 'e': Invalid volume handle");
          EXPECT_EQ(file.ptr, reinterpret_cast<void*>(0x1234));
          EXPECT_EQ(dir.ptr, reinterpret_cast<void*>(0x1234));
      }},
@@ -265,19 +235,6 @@ const Row kRows[] = {
          EXPECT_EQ(s.volume.ptr, nullptr);
          s.device.failWrite = nullptr;
          s.expected[u"d\\f"] = Bytes{};  // created, but its contents never reached the disk
-     }},
-    {"CreatingInsideAHeldDirectory",
-     [](Session& s) {
-         NtfsDirHandle held = s.NewDir(L"held");
-         NtfsFileHandle asFile = s.Open(L"held");
-         for (const wchar_t* path : {L"held\\a", L"held\\b", L"held\\c"})
-             s.AddFile(path, Pattern(3000, path[5]));
-         NtfsDirHandle sub = s.NewDir(L"held\\sub");
-         OK(SetFileAttributesAndTime(kStamp, asFile));
-         OK(NtfsCloseFile(asFile));
-         OK(NtfsCloseDir(sub));
-         EXPECT_EQ(s.CountEntries(held), 4);
-         OK(NtfsCloseDir(held));
      }},
     {"ACallbackMayChangeTheDirectoryItWalks",
      [](Session& s) {
