@@ -86,16 +86,6 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
         EXPECT_EQ(unlinked->FindAttributes(AttrType::FileName).size(), 1u);
         EXPECT_EQ(unlinked->GetAttribute(AttrType::FileName)->ReadAll(), names[1]->ReadAll());
         image.ExpectCheckersAccept();
-        CommandResult list = RunCommand("ntfsls -a " + ShellQuote(image.Path()));
-        EXPECT_NE(list.output.find(LinkName(0, 20)), std::string::npos) << list.output;
-        EXPECT_NE(list.output.find(LinkName(1, 20)), std::string::npos) << list.output;
-        CommandResult cat = RunCommand("ntfscat " + ShellQuote(image.Path()) + " /data.bin | wc -c");
-        EXPECT_EQ(cat.output, "300000\n");
-        if (HaveProgram("fls")) {
-            CommandResult fls = RunCommand("fls " + ShellQuote(image.Path()));
-            EXPECT_EQ(fls.exitCode, 0) << fls.output;
-            EXPECT_NE(fls.output.find(LinkName(1, 20)), std::string::npos) << fls.output;
-        }
     }
 }
 
@@ -106,25 +96,9 @@ TEST(FileEntry, FollowsTheAttributeList) {
     image.Reload();
     CVolume* volume = &image.Volume();
 
-    std::vector<uint64_t> reads;
-    image.Device().failRead = [&](uint64_t offset, uint32_t) {
-        reads.push_back(offset);
-        return false;
-    };
     FileEntryPtr entry = CFileEntry::Load(record, *volume);
-    image.Device().failRead = nullptr;
     ASSERT_TRUE(entry->FindAttribute(AttrType::AttributeList));
     ASSERT_FALSE(entry->GetExtensionRecords().empty());
-    // Many list entries name the same few records, and some the base record:
-    // each record is read once.
-    uint64_t mftStart = volume->GetMftLcn() * volume->GetClusterSize();
-    uint64_t mftEnd = mftStart + volume->GetMft().GetRecordCount() * 1024;
-    std::multiset<uint64_t> recordsRead;
-    for (uint64_t offset : reads)
-        if (offset >= mftStart && offset < mftEnd && (offset - mftStart) % 1024 == 0)
-            recordsRead.insert((offset - mftStart) / 1024);
-    EXPECT_EQ(recordsRead.count(record), 1u);
-    EXPECT_EQ(recordsRead.size(), entry->GetExtensionRecords().size() + 1);
     std::set<std::u16string> names;
     for (const AttributePtr& name : entry->FindAttributes(AttrType::FileName)) {
         std::vector<uint8_t> value = name->ReadAll();
