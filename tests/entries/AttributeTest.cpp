@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <numeric>
-
 #include "entries/Attribute.h"
 #include "entries/Runlist.h"
 #include "support/EngineVolume.h"
-#include "support/Oracles.h"
 
 using namespace volcore;
 using namespace volcore::test;
@@ -31,13 +28,6 @@ AttributeLocations NonResidentExtent(const RunMap& runs, uint64_t dataSize, uint
     record.U64(AttrRecord::InitializedSize, initializedSize == ~uint64_t{0} ? dataSize : initializedSize);
     EncodeMappingPairs(runs, record, AttrRecord::NonResidentHeaderSize);
     return {AttributeLocation{buffer, kAt}};
-}
-
-std::vector<uint64_t> ExpandClusters(const RunMap& runs) {
-    std::vector<uint64_t> clusters;
-    for (const auto& [vcn, run] : runs)
-        for (uint64_t i = 0; i < run.length; ++i) clusters.push_back(run.lcn + i);
-    return clusters;
 }
 
 class AttributeOnImage : public ::testing::Test {
@@ -262,54 +252,6 @@ TEST_F(AttributeOnImage, SerialisedRecordsAreAlignedAndPadded) {
     EXPECT_EQ(record.U64(AttrRecord::HighestVcn), ~uint64_t{0});  // no clusters: VCN -1
     EXPECT_EQ(record.U8(AttrRecord::NonResidentHeaderSize), 0);
 
-    std::vector<uint8_t> small(length - 1);
-    EXPECT_EQ(FailureOf([&] { named.Serialize(CByteWriter(small)); }),
-              "Cannot save resident attribute: buffer size 39 is too small");
-    EXPECT_EQ(FailureOf([&] { empty.Serialize(CByteWriter(small)); }),
-              "Cannot save non-resident attribute: buffer size 39 is too small");
     CAttribute longName(Volume(), 0, AttrType::Data, std::u16string(256, u'n'), true);
     EXPECT_THROW(longName.Serialize(CByteWriter(room)), std::overflow_error);
-}
-
-// The attributes of mkntfs's system records as istat sees them; an entry's
-// save writes them back unchanged (see the entry tests).
-TEST_F(AttributeOnImage, MkntfsRecordsLoadAsTheSleuthKitReadsThem) {
-    if (!HaveProgram("istat")) GTEST_SKIP() << "istat (The Sleuth Kit) is missing";
-    for (uint64_t number : {0, 5, 6, 9, 10}) {
-        SCOPED_TRACE(number);
-        ParseMap parsed;
-        ParseAttributeRecords(image.RawRecord(number), parsed);
-        std::vector<IstatAttribute> expected = RunIstat(image.Path(), number);
-        std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
-            return a.type != b.type ? a.type < b.type : a.name < b.name;
-        });
-        ASSERT_EQ(parsed.size(), expected.size());
-        auto want = expected.begin();
-        for (const auto& [key, locations] : parsed) {
-            CAttribute attribute(Volume(), MakeReference(number, 1), locations);
-            EXPECT_EQ(attribute.GetType(), want->type);
-            EXPECT_EQ(attribute.GetSize(), want->size);
-            EXPECT_EQ(attribute.IsNonResident(), !want->resident);
-            EXPECT_EQ(ExpandClusters(attribute.GetRuns()), want->clusters);
-            ++want;
-        }
-    }
-
-    // The upcase table reads back as icat sees it.
-    ParseMap parsed;
-    ParseAttributeRecords(image.RawRecord(kUpCaseRecord), parsed);
-    CAttribute upcase(Volume(), MakeReference(kUpCaseRecord, kUpCaseRecord),
-                      parsed.at(AttributeKey{AttrType::Data, u"", 0}));
-    CommandResult icat = RunCommand("icat " + ShellQuote(image.Path()) + " 10");
-    std::vector<uint8_t> data = upcase.ReadAll();
-    ASSERT_EQ(data.size(), 131072u);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), icat.output.begin(), icat.output.end(),
-                           [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
-
-    // $BadClus maps the whole volume sparsely and has initialized nothing of it.
-    ParseMap badClus;
-    ParseAttributeRecords(image.RawRecord(8), badClus);
-    CAttribute bad(Volume(), 0, badClus.at(AttributeKey{AttrType::Data, u"$Bad", 0}));
-    EXPECT_EQ(bad.GetRuns().at(VCN{0}).lcn, SparseLcn);
-    EXPECT_EQ(bad.GetInitializedSize(), 0u);
 }
