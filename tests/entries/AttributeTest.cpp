@@ -80,37 +80,6 @@ TEST_F(AttributeOnImage, ResidentDataStaysInsideItsSize) {
     EXPECT_TRUE(attribute.IsDirty());
 }
 
-TEST_F(AttributeOnImage, ResidentGrowthMovesTheValueToClusters) {
-    auto calls = TestAllocator::Install(Volume(), kFreeLcn);
-    CAttribute attribute(Volume(), MakeReference(40, 1), AttrType::Data, u"", true);
-    std::vector<uint8_t> value = Pattern(100, 3);
-    attribute.SetSize(100);
-    attribute.WriteData(0, value.data(), 100);
-    attribute.SetSize(900);
-
-    EXPECT_TRUE(attribute.IsNonResident());
-    EXPECT_EQ(attribute.GetSize(), 900u);
-    EXPECT_EQ(attribute.GetAllocatedSize(), 4096u);
-    EXPECT_EQ(attribute.GetRuns(), (RunMap{{VCN{0}, {kFreeLcn, 1}}}));
-    EXPECT_EQ(calls->zones, std::vector<EAllocationZone>{EAllocationZone::DATA});
-    EXPECT_TRUE(std::equal(value.begin(), value.end(), Disk().begin() + kFreeLcn * 4096));
-
-    // Shrinking keeps the clusters the data still reaches; growing within them allocates nothing.
-    attribute.SetSize(10);
-    EXPECT_EQ(attribute.GetAllocatedSize(), 4096u);
-    attribute.SetSize(4096);
-    EXPECT_EQ(calls->zones.size(), 1u);
-    attribute.SetSize(4097);
-    EXPECT_EQ(attribute.GetRuns(), (RunMap{{VCN{0}, {kFreeLcn, 1}}, {VCN{1}, {kFreeLcn + 1, 1}}}));
-    attribute.SetSize(4096);
-    attribute.ReleaseClusters();
-    Volume().ReleasePendingClusters(MakeReference(40, 1));
-    EXPECT_EQ(calls->freed, (std::vector<std::pair<uint64_t, uint64_t>>{{kFreeLcn + 1, 1}, {kFreeLcn, 1}}));
-    EXPECT_TRUE(attribute.GetRuns().empty());
-    EXPECT_EQ(attribute.GetSize(), 0u);
-    EXPECT_TRUE(attribute.IsNonResident());
-}
-
 TEST_F(AttributeOnImage, OnlyTheMftDataAllocatesInTheMftZone) {
     auto calls = TestAllocator::Install(Volume(), kFreeLcn);
     CAttribute mftData(Volume(), MakeReference(0, 1), AttrType::Data, u"", false);
@@ -121,32 +90,6 @@ TEST_F(AttributeOnImage, OnlyTheMftDataAllocatesInTheMftZone) {
     EXPECT_EQ(calls->zones, (std::vector<EAllocationZone>{EAllocationZone::MFT, EAllocationZone::DATA,
                                                           EAllocationZone::DATA, EAllocationZone::MFT}));
     EXPECT_EQ(mftData.GetRuns().begin()->second.length, 2u);
-}
-
-TEST_F(AttributeOnImage, NonResidentTransfersGoRunByRunStraightToTheDevice) {
-    // Three runs out of order on the disk: 2 clusters at 3000, 1 at 2900, 3 at 3100.
-    RunMap runs = {{VCN{0}, {3000, 2}}, {VCN{2}, {2900, 1}}, {VCN{3}, {3100, 3}}};
-    CAttribute attribute(Volume(), MakeReference(40, 1), NonResidentExtent(runs, 6 * 4096 - 10));
-    EXPECT_FALSE(attribute.IsDirty());
-    EXPECT_EQ(attribute.GetAllocatedSize(), 6u * 4096);
-
-    std::vector<uint8_t> data = Pattern(3 * 4096, 9);
-    uint64_t offset = 4096 + 100;  // from inside the first run into the third
-    uint64_t writes = image.Device().writeCount;
-    attribute.WriteData(offset, data.data(), static_cast<uint32_t>(data.size()));
-    EXPECT_EQ(image.Device().writeCount - writes, 3u);
-    EXPECT_FALSE(attribute.IsDirty());
-    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 3996, Disk().begin() + 3001 * 4096 + 100));
-    EXPECT_TRUE(std::equal(data.begin() + 3996, data.begin() + 3996 + 4096, Disk().begin() + 2900 * 4096));
-    EXPECT_TRUE(std::equal(data.begin() + 8092, data.end(), Disk().begin() + 3100 * 4096));
-
-    std::vector<uint8_t> back(data.size());
-    uint64_t reads = image.Device().readCount;
-    attribute.ReadData(offset, back.data(), static_cast<uint32_t>(back.size()));
-    EXPECT_EQ(image.Device().readCount - reads, 3u);
-    EXPECT_EQ(back, data);
-    EXPECT_EQ(FailureOf([&] { attribute.ReadData(6 * 4096 - 10, back.data(), 1); }),
-              "NtfsAttr::ReadData: invalid arguments (offset: 24566, buffer size: 1, data size: 24566)");
 }
 
 TEST_F(AttributeOnImage, HostileRunsNeverReachTheDevice) {

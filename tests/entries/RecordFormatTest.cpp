@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "entries/RecordFormat.h"
 #include "support/Images.h"
@@ -50,18 +49,6 @@ struct RecordBuilder {
 };
 
 }  // namespace
-
-TEST(RecordFormat, FreshHeadersFollowTheRecordSizeAndNumber) {
-    MftRecBufferPtr record = BuildRecordHeader(4096, MakeReference(0x12345678, 1), MakeReference(20, 3), 0, 0);
-    CByteReader extension(record->bytes);
-    EXPECT_EQ(extension.U16(FileRecord::UsaCount), 9);
-    EXPECT_EQ(extension.U16(FileRecord::FirstAttribute), 72);
-    EXPECT_EQ(extension.U64(FileRecord::BaseReference), MakeReference(20, 3));
-    EXPECT_EQ(extension.U32(FileRecord::RecordNumber), 0x12345678u);
-    // Records 1-15 carry their number as their first sequence number.
-    for (auto [number, sequence] : {std::pair{0, 1}, {1, 1}, {15, 15}, {16, 1}}) EXPECT_EQ(FreshSequenceNumber(number), sequence);
-    EXPECT_THROW(BuildRecordHeader(1024, 0x100000000ull, 0, 1, 1), std::overflow_error);
-}
 
 TEST(RecordFormat, KeysOrderByTypeThenUnsignedNameThenOccurrence) {
     const std::vector<AttributeKey> ordered = {
