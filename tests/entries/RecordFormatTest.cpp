@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "entries/RecordFormat.h"
 #include "support/Images.h"
 
@@ -49,17 +47,6 @@ struct RecordBuilder {
 };
 
 }  // namespace
-
-TEST(RecordFormat, KeysOrderByTypeThenUnsignedNameThenOccurrence) {
-    const std::vector<AttributeKey> ordered = {
-        {AttrType::StandardInformation, u"", 0}, {AttrType::FileName, u"", 0}, {AttrType::FileName, u"", 1},
-        {AttrType::Data, u"", 0}, {AttrType::Data, u"a", 0}, {AttrType::Data, u"ab", 0},
-        {AttrType::Data, u"\xFFFF", 0}, {AttrType::LoggedUtilityStream, u"", 0},
-    };
-    std::vector<AttributeKey> keys(ordered.rbegin(), ordered.rend());
-    std::sort(keys.begin(), keys.end());
-    EXPECT_EQ(keys, ordered);
-}
 
 TEST(RecordFormat, ParseGroupsExtentsAndNumbersResidentOccurrences) {
     RecordBuilder builder;

@@ -12,14 +12,12 @@ namespace {
 constexpr size_t kPairs = AttrRecord::NonResidentHeaderSize;  // where the mapping pairs start
 
 // A non-resident attribute record with `pairs` as its mapping pairs.
-std::vector<uint8_t> RecordWithPairs(const std::vector<uint8_t>& pairs, uint64_t lowestVcn = 0,
-                                     uint64_t highestVcn = 0) {
+std::vector<uint8_t> RecordWithPairs(const std::vector<uint8_t>& pairs, uint64_t highestVcn = 0) {
     std::vector<uint8_t> record(RoundUp(kPairs + pairs.size(), 8), 0);
     CByteWriter writer(record);
     writer.U32(AttrRecord::Type, AttrType::Data);
     writer.U32(AttrRecord::Length, static_cast<uint32_t>(record.size()));
     writer.U8(AttrRecord::NonResident, 1);
-    writer.U64(AttrRecord::LowestVcn, lowestVcn);
     writer.U64(AttrRecord::HighestVcn, highestVcn);
     writer.U16(AttrRecord::MappingPairsOffset, kPairs);
     writer.CopyFrom(kPairs, pairs.data(), pairs.size());
@@ -65,16 +63,9 @@ TEST(Runlist, EncodesTheShortestMappingPairs) {
     EXPECT_EQ(Encode({}), std::vector<uint8_t>{0x00});  // no runs: only the terminator
 }
 
-TEST(Runlist, ExtentsDecodeFromTheirLowestVcnWithTheirOwnLcnBase) {
-    // A second extent starting at VCN 16: its first delta is from LCN 0 again.
-    RunMap runs = Decode(RecordWithPairs({0x11, 0x10, 0x64, 0x00}, 0, 15));
-    DecodeMappingPairs(CByteReader(RecordWithPairs({0x11, 0x08, 0x20, 0x00}, 16, 23)), runs);
-    EXPECT_EQ(runs, (RunMap{{VCN{0}, {100, 16}}, {VCN{16}, {32, 8}}}));
-}
-
 TEST(Runlist, CorruptPairsAreRefused) {
     auto failure = [](const std::vector<uint8_t>& pairs, uint64_t highest = 0) {
-        std::vector<uint8_t> record = RecordWithPairs(pairs, 0, highest);
+        std::vector<uint8_t> record = RecordWithPairs(pairs, highest);
         return FailureOf([&] { Decode(record); });
     };
     EXPECT_EQ(failure({0x10, 0x05, 0x00}), "Corrupted runlist: length bytes 0");
