@@ -138,50 +138,28 @@ TEST(FileEntry, FollowsTheAttributeList) {
 
 TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     EngineVolume image;
-    uint64_t record = 0;
-    std::vector<uint64_t> clusters;
-    {
-        CVolume* volume = &image.Volume();
-        FileEntryPtr entry = NewEntry(*volume, u"new.txt");
-        record = RecordNumber(entry->GetReference());
-        EXPECT_EQ(entry->GetReference(), MakeReference(record, 1));
-        EXPECT_GE(record, 25u);
-
-        AttributePtr data = entry->CreateAttribute(AttrType::Data, u"", false);
-        data->SetSize(3 * 4096 + 5);
-        EXPECT_EQ(FailureOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
-                  "Cannot create new attribute 128  for file entry " + std::to_string(entry->GetReference()) +
-                      ": attribute already exists");
-        EXPECT_EQ(FailureOf([&] { entry->GetAttribute(AttrType::Data, u"alt"); }), "Attribute 128 alt not found");
-        entry->Save();
-
-        for (const auto& [vcn, run] : data->GetRuns())
-            for (uint64_t i = 0; i < run.length; ++i) clusters.push_back(run.lcn + i);
-        EXPECT_EQ(clusters.size(), 4u);
-    }
-    image.Close();
-    CommandResult info = RunCommand("ntfsinfo -i " + std::to_string(record) + " " + ShellQuote(image.Path()));
-    EXPECT_EQ(info.exitCode, 0) << info.output;
-    EXPECT_NE(info.output.find("new.txt"), std::string::npos) << info.output;
-    EXPECT_NE(info.output.find("12293"), std::string::npos) << info.output;
-
-    image.Reopen();
     CVolume* volume = &image.Volume();
     auto& bits = dynamic_cast<CClusterAllocator&>(*volume->GetClusterAllocator()).GetBitmap();
-    FileEntryPtr entry = CFileEntry::Load(record, *volume);
-    EXPECT_EQ(entry->GetAttribute(AttrType::Data)->GetSize(), 3u * 4096 + 5);
-    for (uint64_t lcn : clusters) EXPECT_TRUE(bits.Test(lcn));
+    FileEntryPtr entry = NewEntry(*volume, u"new.txt");
+    uint64_t record = RecordNumber(entry->GetReference());
+    AttributePtr data = entry->CreateAttribute(AttrType::Data, u"", false);
+    data->SetSize(3 * 4096 + 5);
+    EXPECT_EQ(FailureOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
+              "Cannot create new attribute 128  for file entry " + std::to_string(entry->GetReference()) +
+                  ": attribute already exists");
+    entry->Save();
 
     // Removing the data returns its clusters once saved; removing it twice is an error.
+    uint64_t lcn = data->GetRuns().begin()->second.lcn;
     entry->DeleteAttribute(AttrType::Data);
     entry->Save();
-    for (uint64_t lcn : clusters) EXPECT_FALSE(bits.Test(lcn));
+    EXPECT_FALSE(bits.Test(lcn));
     EXPECT_EQ(FailureOf([&] { entry->DeleteAttribute(AttrType::Data); }),
               "Cannot delete attribute 128 : attributes does not exist");
 
     AttributePtr again = entry->CreateAttribute(AttrType::Data, u"", false);
     again->SetSize(4096);
-    uint64_t lcn = again->GetRuns().begin()->second.lcn;
+    lcn = again->GetRuns().begin()->second.lcn;
     entry->Delete();
     EXPECT_TRUE(entry->IsDeleted());
     EXPECT_FALSE(bits.Test(lcn));
