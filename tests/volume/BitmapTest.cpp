@@ -65,30 +65,6 @@ TEST_F(BitmapOnImage, BitsChangeOnlyInsideTheSizeAndDirtyOnlyOnRealChanges) {
     EXPECT_EQ(FailureOf([&] { bitmap.FindClearRun(1, 17); }), "Bitmap: index 17 out of range 16");
 }
 
-TEST_F(BitmapOnImage, ResizeKeepsVectorAndAttributeTogether) {
-    auto attribute = ResidentBits({0xFF});
-    CBitmap bitmap(attribute);
-    EXPECT_EQ(FailureOf([&] { bitmap.Resize(12); }), "Invalid bitmap size: 12");
-    bitmap.Resize(8);
-    EXPECT_FALSE(bitmap.IsDirty());
-    bitmap.Resize(24);
-    EXPECT_EQ(attribute->GetSize(), 3u);
-    EXPECT_EQ(bitmap.FindClearRun(16, 0), 8u);
-    bitmap.Flush();
-    EXPECT_EQ(attribute->ReadAll(), (std::vector<uint8_t>{0xFF, 0, 0}));
-
-    // Non-resident: growth takes clusters, a flush writes the whole bitmap to them.
-    TestAllocator::Install(image.Volume(), 3000);
-    bitmap.Resize(8 * 4096);
-    EXPECT_TRUE(attribute->IsNonResident());
-    bitmap.Set(8 * 4096 - 1);
-    uint64_t writes = image.Device().writeCount;
-    bitmap.Flush();
-    EXPECT_EQ(image.Device().writeCount - writes, 1u);
-    EXPECT_EQ(image.Bytes()[3000 * 4096], 0xFF);
-    EXPECT_EQ(image.Bytes()[3001 * 4096 - 1], 0x80);
-}
-
 TEST_F(BitmapOnImage, WordSearchAgreesWithTheBitByBitRule) {
     std::mt19937_64 random(7);
     for (int round = 0; round < 60; ++round) {
