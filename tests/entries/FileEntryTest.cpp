@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
 #include "base/Unicode.h"
@@ -99,13 +97,7 @@ TEST(FileEntry, FollowsTheAttributeList) {
     FileEntryPtr entry = CFileEntry::Load(record, *volume);
     ASSERT_TRUE(entry->FindAttribute(AttrType::AttributeList));
     ASSERT_FALSE(entry->GetExtensionRecords().empty());
-    std::set<std::u16string> names;
-    for (const AttributePtr& name : entry->FindAttributes(AttrType::FileName)) {
-        std::vector<uint8_t> value = name->ReadAll();
-        CByteReader reader(value);
-        names.insert(reader.Utf16(FileNameValue::Name, reader.U8(FileNameValue::NameLength)));
-    }
-    EXPECT_EQ(names.size(), size_t{kLinks});
+    EXPECT_EQ(entry->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
 
     uint64_t extension = RecordNumber(*entry->GetExtensionRecords().begin());
     EXPECT_EQ(FailureOf([&] { CFileEntry::Load(extension, *volume); }),

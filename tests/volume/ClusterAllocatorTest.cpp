@@ -66,13 +66,6 @@ TEST_F(ClusterAllocatorTest, NextFitGivesAdjacentRunsAndExtendsTheLastRun) {
     EXPECT_EQ(first.rbegin()->first, VCN{10});
     EXPECT_EQ(first.rbegin()->second, (SLcnAndLength{lcn + 24, 3}));
 
-    // A sparse tail is followed by a new run at the next VCN.
-    RunMap sparse{{VCN{0}, SLcnAndLength{SparseLcn, 8}}};
-    volume->AllocateClusters(kOther, EAllocationZone::DATA, 2, sparse);
-    ASSERT_EQ(sparse.size(), 2u);
-    EXPECT_EQ(sparse.rbegin()->first, VCN{8});
-    EXPECT_EQ(sparse.rbegin()->second.length, 2u);
-
     // Freed clusters stay taken until their owner's record is written; the
     // owner takes them back first, and the rest come back to a search that
     // starts before them once released.
