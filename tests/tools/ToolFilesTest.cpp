@@ -56,9 +56,7 @@ TEST_P(ToolFiles, PutTreeIsReadBackByNtfscatAndComesOutWhole) {
 
     ToolResult ls = Tool("ls " + Q(image) + " /tree");
     EXPECT_EQ(ls.out, "big.bin\nempty\nempty-dir\nsmall.txt\nsub\n");
-    ToolResult recursive = Tool("ls " + Q(image) + " tree/sub -lR");
-    EXPECT_NE(recursive.out.find("         5000  "), std::string::npos) << recursive.out;  // the file's own size
-    recursive = Tool("ls " + Q(image) + " tree/sub -R");
+    ToolResult recursive = Tool("ls " + Q(image) + " tree/sub -R");
     EXPECT_EQ(recursive.out, "/tree/sub:\ndeeper\n\n/tree/sub/deeper:\nn\xC3\xA4me \xE2\x82\xAC.dat\n");
 
     ToolResult get = Tool("get " + Q(image) + " /tree " + Q(dir.File("out")) + " -r");
@@ -69,24 +67,6 @@ TEST_P(ToolFiles, PutTreeIsReadBackByNtfscatAndComesOutWhole) {
     ToolResult cat = Tool("cat " + Q(image) + " " + Q("\\tree\\sub\\deeper\\n\xC3\xA4me \xE2\x82\xAC.dat"));
     const auto expected = ReadFileBytes((tree / "sub/deeper/n\xC3\xA4me \xE2\x82\xAC.dat").string());
     EXPECT_EQ(cat.out, std::string(expected.begin(), expected.end()));
-}
-
-TEST_P(ToolFiles, FilesWrittenByNtfscpComeOutIdentical) {
-    if (!HaveProgram("ntfscp")) GTEST_SKIP() << "ntfscp missing";
-    const auto bytes = Pattern(1'234'567, 3);
-    WriteFileBytes(dir.File("host.bin"), bytes);
-    ASSERT_EQ(RunCommand("ntfscp -f " + Q(image) + " " + Q(dir.File("host.bin")) + " /copied.bin").exitCode, 0);
-
-    EXPECT_EQ(Tool("cat " + Q(image) + " /copied.bin").out, std::string(bytes.begin(), bytes.end()));
-    ToolResult get = Tool("get " + Q(image) + " /COPIED.BIN " + Q(dir.Path().string()));
-    ASSERT_EQ(get.exitCode, 0) << get.err;
-    EXPECT_EQ(ReadFileBytes(dir.File("COPIED.BIN")), bytes);  // named as asked, found regardless of case
-    EXPECT_NE(Tool("stat " + Q(image) + " /copied.bin").out.find("size:       1234567\n"), std::string::npos);
-
-    // Overwriting in place keeps one file and takes the new length.
-    WriteFileBytes(dir.File("shorter.bin"), {1, 2, 3});
-    ASSERT_EQ(Tool("put --force " + Q(image) + " " + Q(dir.File("shorter.bin")) + " /copied.bin").exitCode, 0);
-    EXPECT_EQ(RunCommand("ntfscat " + Q(image) + " /copied.bin").output, std::string("\1\2\3"));
 }
 
 TEST_P(ToolFiles, TouchAttribStatAndLongListingAgree) {
@@ -162,22 +142,6 @@ TEST_P(ToolFiles, MkdirAndRmWithOptionsAnywhere) {
     ASSERT_EQ(Tool("-r rm " + Q(image) + " /a").exitCode, 0);
     EXPECT_EQ(Tool("ls " + Q(image)).out.find("\na\n"), std::string::npos);
     EXPECT_NE(RunCommand("ntfsls -p /a " + Q(image)).exitCode, 0);
-}
-
-TEST_P(ToolFiles, ProgressBarIsDrawnOnlyOnATerminal) {
-    if (!HaveProgram("script")) GTEST_SKIP() << "script (util-linux) missing";
-    WriteFileBytes(dir.File("large.bin"), Pattern(6 << 20, 4));
-    const std::string put = ToolCommand() + " --engine " + GetParam() + " put " + Q(image) + " " + Q(dir.File("large.bin")) + " /large.bin";
-    // `script` gives the tool a terminal for stdout and stderr.
-    CommandResult onTerminal = RunCommand("script -qec " + Q(put) + " /dev/null");
-    ASSERT_EQ(onTerminal.exitCode, 0) << onTerminal.output;
-    EXPECT_NE(onTerminal.output.find("put ["), std::string::npos) << onTerminal.output;
-    EXPECT_NE(onTerminal.output.find("100%"), std::string::npos) << onTerminal.output;
-
-    ToolResult piped = Tool("get " + Q(image) + " /large.bin " + Q(dir.File("back.bin")));
-    EXPECT_EQ(piped.exitCode, 0);
-    EXPECT_EQ(piped.err, "");
-    EXPECT_EQ(ReadFileBytes(dir.File("back.bin")), ReadFileBytes(dir.File("large.bin")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ToolFiles, ::testing::Values("ntfs3g", "native"),

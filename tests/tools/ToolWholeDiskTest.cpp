@@ -91,21 +91,35 @@ protected:
 
 }  // namespace
 
-TEST_F(ToolWholeDisk, MbrPartitionAndOffsetReachTheSameVolume) {
-    std::vector<uint8_t> image = DiskWithVolumeAt(2048, 2048 + kVolumeSectors + 2048);
+TEST_F(ToolWholeDisk, MbrPrimaryAndLogicalPartitionsAndOffsetsReachTheirVolumes) {
+    // Partition 1 at 2048, then an extended partition 2 whose first logical
+    // partition (5) starts 2048 sectors into it: two copies of the volume.
+    const uint64_t extended = 2048 + kVolumeSectors, logical = extended + 2048;
+    std::vector<uint8_t> image = DiskWithVolumeAt(2048, logical + kVolumeSectors + 2048);
+    std::copy(volume.begin(), volume.end(), image.begin() + static_cast<std::ptrdiff_t>(logical * kSector));
     PutMbrEntry(image, 0, 0x07, 2048, static_cast<uint32_t>(kVolumeSectors));
+    PutMbrEntry(image, 1, 0x0F, static_cast<uint32_t>(extended), static_cast<uint32_t>(2048 + kVolumeSectors + 1024));
+    std::vector<uint8_t> ebr(kSector);
+    PutMbrEntry(ebr, 0, 0x07, 2048, static_cast<uint32_t>(kVolumeSectors));
+    PutMbrEntry(ebr, 1, 0x05, 0, 1);  // a link back to itself ends the chain
+    std::copy(ebr.begin() + 446, ebr.end(), image.begin() + static_cast<std::ptrdiff_t>(extended * kSector + 446));
     WriteFileBytes(disk, image);
 
     ToolResult info = RunTool("info --partition 1 " + Q(disk));
     ASSERT_EQ(info.exitCode, 0) << info.err;
     EXPECT_NE(info.out.find("volume offset:    1048576\n"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("label:            inner\n"), std::string::npos) << info.out;
+    const std::string logicalOffset = "volume offset:    " + std::to_string(logical * kSector) + "\n";
+    EXPECT_NE(RunTool("info --partition 5 " + Q(disk)).out.find(logicalOffset), std::string::npos);
     EXPECT_EQ(RunTool("ls --offset 1M " + Q(disk)).out, RunTool("ls " + Q(disk) + " --partition=1").out);
-    ExpectPutLandsInsidePartition("--partition 1", 2048);
+    // The put into the logical partition leaves the primary one's volume alone.
+    ExpectPutLandsInsidePartition("--partition 5", logical);
 
     ExpectRows({{"ls IMG", 1, "not an NTFS volume (use --partition N for a whole disk)"},  // the MBR is no boot sector
-                {"ls --partition 5 IMG", 1, "the MBR has no partition 5"},
-                {"ls --partition 2 IMG", 1, "MBR partition 2 is not in use"}},
+                {"ls --partition 6 IMG", 1, "the MBR has no partition 6"},
+                {"ls --partition 3 IMG", 1, "MBR partition 3 is not in use"},
+                {"ls --partition 2 IMG", 1, "is an extended partition"},
+                {"mkfs --partition 5 IMG", 1, "already holds an NTFS file system"}},
                disk);
 }
 
@@ -126,24 +140,6 @@ TEST_F(ToolWholeDisk, GptPartitionIsFoundByItsNumberAndMkfsRecordsItsStart) {
     for (size_t sector : {boot, backup})
         EXPECT_EQ(volcore::CByteReader(after).U32(sector + volcore::BootField::HiddenSectors), 4096u) << sector;
     ExpectPutLandsInsidePartition("--partition 2", 4096);
-}
-
-TEST_F(ToolWholeDisk, LogicalPartitionsAreFound) {
-    // An extended partition at 2048 whose first logical partition starts 2048 sectors into it.
-    std::vector<uint8_t> image = DiskWithVolumeAt(4096, 4096 + kVolumeSectors + 2048);
-    PutMbrEntry(image, 0, 0x0F, 2048, static_cast<uint32_t>(2048 + kVolumeSectors + 1024));
-    std::vector<uint8_t> ebr(kSector);
-    PutMbrEntry(ebr, 0, 0x07, 2048, static_cast<uint32_t>(kVolumeSectors));
-    PutMbrEntry(ebr, 1, 0x05, 0, 1);  // a link back to itself ends the chain
-    std::copy(ebr.begin() + 446, ebr.end(), image.begin() + 2048 * kSector + 446);
-    WriteFileBytes(disk, image);
-
-    EXPECT_NE(RunTool("info --partition 5 " + Q(disk)).out.find("label:            inner\n"), std::string::npos);
-    ExpectRows({{"ls --partition 6 IMG", 1, "the MBR has no partition 6"},
-                {"ls --partition 1 IMG", 1, "is an extended partition"},
-                {"mkfs --partition 5 IMG", 1, "already holds an NTFS file system"}},
-               disk);
-    ExpectPutLandsInsidePartition("--partition 5", 4096);
 }
 
 TEST_F(ToolWholeDisk, HostilePartitionTablesAreRefused) {
