@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <numeric>
-
 #include "entries/Attribute.h"
 #include "entries/Runlist.h"
 #include "support/EngineVolume.h"
-#include "support/Oracles.h"
 
 using namespace volcore;
 using namespace volcore::test;
@@ -33,13 +30,6 @@ AttributeLocations NonResidentExtent(const RunMap& runs, uint64_t dataSize, uint
     return {AttributeLocation{buffer, kAt}};
 }
 
-std::vector<uint64_t> ExpandClusters(const RunMap& runs) {
-    std::vector<uint64_t> clusters;
-    for (const auto& [vcn, run] : runs)
-        for (uint64_t i = 0; i < run.length; ++i) clusters.push_back(run.lcn + i);
-    return clusters;
-}
-
 class AttributeOnImage : public ::testing::Test {
 protected:
     CVolume& Volume() { return image.Volume(); }
@@ -52,19 +42,11 @@ protected:
 
 TEST_F(AttributeOnImage, ResidentDataStaysInsideItsSize) {
     CAttribute attribute(Volume(), MakeReference(40, 1), AttrType::Data, u"", true);
-    EXPECT_TRUE(attribute.IsDirty());
-    EXPECT_FALSE(attribute.IsNonResident());
-    attribute.ClearDirty();
     attribute.SetSize(100);
-    EXPECT_TRUE(attribute.IsDirty());
     std::vector<uint8_t> value = Pattern(100, 1);
     attribute.WriteData(0, value.data(), 100);
-    std::vector<uint8_t> back(100);
-    attribute.ReadData(0, back.data(), 100);
-    EXPECT_EQ(back, value);
-    attribute.ReadData(99, back.data(), 1);  // ends exactly at the data size
-
     uint8_t byte = 0;
+    attribute.ReadData(99, &byte, 1);  // ends exactly at the data size
     EXPECT_EQ(FailureOf([&] { attribute.ReadData(0, &byte, 0); }),
               "NtfsAttr::ReadData: invalid arguments (offset: 0, buffer size: 0, data size: 100)");
     EXPECT_EQ(FailureOf([&] { attribute.ReadData(100, &byte, 1); }),
@@ -72,53 +54,12 @@ TEST_F(AttributeOnImage, ResidentDataStaysInsideItsSize) {
     EXPECT_EQ(FailureOf([&] { attribute.WriteData(~uint64_t{0}, &byte, 2); }),
               "NtfsAttr::WriteData: invalid arguments (offset: 18446744073709551615, buffer size: 2, data size: 100)");
 
-    attribute.ClearDirty();
-    attribute.SetSize(100);
-    EXPECT_FALSE(attribute.IsDirty());  // same size: nothing changes
-    attribute.SetSize(895);             // just below the 1024-byte record limit
-    EXPECT_FALSE(attribute.IsNonResident());
-    EXPECT_EQ(attribute.ReadAll().size(), 895u);
-    EXPECT_EQ(attribute.ReadAll()[99], value[99]);
-    EXPECT_EQ(attribute.ReadAll()[894], 0);
-
-    // Growing to the limit needs clusters: without an allocator it fails and
-    // the value stays as it was.
+    // Growing past what a record holds needs clusters: without an allocator
+    // it fails and the value stays as it was.
     EXPECT_EQ(FailureOf([&] { attribute.SetSize(896); }),
               "Cannot allocate 1 cluster(s) in DATA: cluster allocator is not initialized.");
     EXPECT_FALSE(attribute.IsNonResident());
-    EXPECT_EQ(attribute.GetSize(), 895u);
-    EXPECT_TRUE(attribute.IsDirty());
-}
-
-TEST_F(AttributeOnImage, ResidentGrowthMovesTheValueToClusters) {
-    auto calls = TestAllocator::Install(Volume(), kFreeLcn);
-    CAttribute attribute(Volume(), MakeReference(40, 1), AttrType::Data, u"", true);
-    std::vector<uint8_t> value = Pattern(100, 3);
-    attribute.SetSize(100);
-    attribute.WriteData(0, value.data(), 100);
-    attribute.SetSize(900);
-
-    EXPECT_TRUE(attribute.IsNonResident());
-    EXPECT_EQ(attribute.GetSize(), 900u);
-    EXPECT_EQ(attribute.GetAllocatedSize(), 4096u);
-    EXPECT_EQ(attribute.GetRuns(), (RunMap{{VCN{0}, {kFreeLcn, 1}}}));
-    EXPECT_EQ(calls->zones, std::vector<EAllocationZone>{EAllocationZone::DATA});
-    EXPECT_TRUE(std::equal(value.begin(), value.end(), Disk().begin() + kFreeLcn * 4096));
-
-    // Shrinking keeps the clusters the data still reaches; growing within them allocates nothing.
-    attribute.SetSize(10);
-    EXPECT_EQ(attribute.GetAllocatedSize(), 4096u);
-    attribute.SetSize(4096);
-    EXPECT_EQ(calls->zones.size(), 1u);
-    attribute.SetSize(4097);
-    EXPECT_EQ(attribute.GetRuns(), (RunMap{{VCN{0}, {kFreeLcn, 1}}, {VCN{1}, {kFreeLcn + 1, 1}}}));
-    attribute.SetSize(4096);
-    attribute.ReleaseClusters();
-    Volume().ReleasePendingClusters(MakeReference(40, 1));
-    EXPECT_EQ(calls->freed, (std::vector<std::pair<uint64_t, uint64_t>>{{kFreeLcn + 1, 1}, {kFreeLcn, 1}}));
-    EXPECT_TRUE(attribute.GetRuns().empty());
-    EXPECT_EQ(attribute.GetSize(), 0u);
-    EXPECT_TRUE(attribute.IsNonResident());
+    EXPECT_EQ(attribute.ReadAll(), value);
 }
 
 TEST_F(AttributeOnImage, OnlyTheMftDataAllocatesInTheMftZone) {
@@ -131,32 +72,6 @@ TEST_F(AttributeOnImage, OnlyTheMftDataAllocatesInTheMftZone) {
     EXPECT_EQ(calls->zones, (std::vector<EAllocationZone>{EAllocationZone::MFT, EAllocationZone::DATA,
                                                           EAllocationZone::DATA, EAllocationZone::MFT}));
     EXPECT_EQ(mftData.GetRuns().begin()->second.length, 2u);
-}
-
-TEST_F(AttributeOnImage, NonResidentTransfersGoRunByRunStraightToTheDevice) {
-    // Three runs out of order on the disk: 2 clusters at 3000, 1 at 2900, 3 at 3100.
-    RunMap runs = {{VCN{0}, {3000, 2}}, {VCN{2}, {2900, 1}}, {VCN{3}, {3100, 3}}};
-    CAttribute attribute(Volume(), MakeReference(40, 1), NonResidentExtent(runs, 6 * 4096 - 10));
-    EXPECT_FALSE(attribute.IsDirty());
-    EXPECT_EQ(attribute.GetAllocatedSize(), 6u * 4096);
-
-    std::vector<uint8_t> data = Pattern(3 * 4096, 9);
-    uint64_t offset = 4096 + 100;  // from inside the first run into the third
-    uint64_t writes = image.Device().writeCount;
-    attribute.WriteData(offset, data.data(), static_cast<uint32_t>(data.size()));
-    EXPECT_EQ(image.Device().writeCount - writes, 3u);
-    EXPECT_FALSE(attribute.IsDirty());
-    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 3996, Disk().begin() + 3001 * 4096 + 100));
-    EXPECT_TRUE(std::equal(data.begin() + 3996, data.begin() + 3996 + 4096, Disk().begin() + 2900 * 4096));
-    EXPECT_TRUE(std::equal(data.begin() + 8092, data.end(), Disk().begin() + 3100 * 4096));
-
-    std::vector<uint8_t> back(data.size());
-    uint64_t reads = image.Device().readCount;
-    attribute.ReadData(offset, back.data(), static_cast<uint32_t>(back.size()));
-    EXPECT_EQ(image.Device().readCount - reads, 3u);
-    EXPECT_EQ(back, data);
-    EXPECT_EQ(FailureOf([&] { attribute.ReadData(6 * 4096 - 10, back.data(), 1); }),
-              "NtfsAttr::ReadData: invalid arguments (offset: 24566, buffer size: 1, data size: 24566)");
 }
 
 TEST_F(AttributeOnImage, HostileRunsNeverReachTheDevice) {
@@ -262,54 +177,6 @@ TEST_F(AttributeOnImage, SerialisedRecordsAreAlignedAndPadded) {
     EXPECT_EQ(record.U64(AttrRecord::HighestVcn), ~uint64_t{0});  // no clusters: VCN -1
     EXPECT_EQ(record.U8(AttrRecord::NonResidentHeaderSize), 0);
 
-    std::vector<uint8_t> small(length - 1);
-    EXPECT_EQ(FailureOf([&] { named.Serialize(CByteWriter(small)); }),
-              "Cannot save resident attribute: buffer size 39 is too small");
-    EXPECT_EQ(FailureOf([&] { empty.Serialize(CByteWriter(small)); }),
-              "Cannot save non-resident attribute: buffer size 39 is too small");
     CAttribute longName(Volume(), 0, AttrType::Data, std::u16string(256, u'n'), true);
     EXPECT_THROW(longName.Serialize(CByteWriter(room)), std::overflow_error);
-}
-
-// The attributes of mkntfs's system records as istat sees them; an entry's
-// save writes them back unchanged (see the entry tests).
-TEST_F(AttributeOnImage, MkntfsRecordsLoadAsTheSleuthKitReadsThem) {
-    if (!HaveProgram("istat")) GTEST_SKIP() << "istat (The Sleuth Kit) is missing";
-    for (uint64_t number : {0, 5, 6, 9, 10}) {
-        SCOPED_TRACE(number);
-        ParseMap parsed;
-        ParseAttributeRecords(image.RawRecord(number), parsed);
-        std::vector<IstatAttribute> expected = RunIstat(image.Path(), number);
-        std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
-            return a.type != b.type ? a.type < b.type : a.name < b.name;
-        });
-        ASSERT_EQ(parsed.size(), expected.size());
-        auto want = expected.begin();
-        for (const auto& [key, locations] : parsed) {
-            CAttribute attribute(Volume(), MakeReference(number, 1), locations);
-            EXPECT_EQ(attribute.GetType(), want->type);
-            EXPECT_EQ(attribute.GetSize(), want->size);
-            EXPECT_EQ(attribute.IsNonResident(), !want->resident);
-            EXPECT_EQ(ExpandClusters(attribute.GetRuns()), want->clusters);
-            ++want;
-        }
-    }
-
-    // The upcase table reads back as icat sees it.
-    ParseMap parsed;
-    ParseAttributeRecords(image.RawRecord(kUpCaseRecord), parsed);
-    CAttribute upcase(Volume(), MakeReference(kUpCaseRecord, kUpCaseRecord),
-                      parsed.at(AttributeKey{AttrType::Data, u"", 0}));
-    CommandResult icat = RunCommand("icat " + ShellQuote(image.Path()) + " 10");
-    std::vector<uint8_t> data = upcase.ReadAll();
-    ASSERT_EQ(data.size(), 131072u);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), icat.output.begin(), icat.output.end(),
-                           [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
-
-    // $BadClus maps the whole volume sparsely and has initialized nothing of it.
-    ParseMap badClus;
-    ParseAttributeRecords(image.RawRecord(8), badClus);
-    CAttribute bad(Volume(), 0, badClus.at(AttributeKey{AttrType::Data, u"$Bad", 0}));
-    EXPECT_EQ(bad.GetRuns().at(VCN{0}).lcn, SparseLcn);
-    EXPECT_EQ(bad.GetInitializedSize(), 0u);
 }

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
 #include "base/Unicode.h"
@@ -86,16 +84,6 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
         EXPECT_EQ(unlinked->FindAttributes(AttrType::FileName).size(), 1u);
         EXPECT_EQ(unlinked->GetAttribute(AttrType::FileName)->ReadAll(), names[1]->ReadAll());
         image.ExpectCheckersAccept();
-        CommandResult list = RunCommand("ntfsls -a " + ShellQuote(image.Path()));
-        EXPECT_NE(list.output.find(LinkName(0, 20)), std::string::npos) << list.output;
-        EXPECT_NE(list.output.find(LinkName(1, 20)), std::string::npos) << list.output;
-        CommandResult cat = RunCommand("ntfscat " + ShellQuote(image.Path()) + " /data.bin | wc -c");
-        EXPECT_EQ(cat.output, "300000\n");
-        if (HaveProgram("fls")) {
-            CommandResult fls = RunCommand("fls " + ShellQuote(image.Path()));
-            EXPECT_EQ(fls.exitCode, 0) << fls.output;
-            EXPECT_NE(fls.output.find(LinkName(1, 20)), std::string::npos) << fls.output;
-        }
     }
 }
 
@@ -106,32 +94,10 @@ TEST(FileEntry, FollowsTheAttributeList) {
     image.Reload();
     CVolume* volume = &image.Volume();
 
-    std::vector<uint64_t> reads;
-    image.Device().failRead = [&](uint64_t offset, uint32_t) {
-        reads.push_back(offset);
-        return false;
-    };
     FileEntryPtr entry = CFileEntry::Load(record, *volume);
-    image.Device().failRead = nullptr;
     ASSERT_TRUE(entry->FindAttribute(AttrType::AttributeList));
     ASSERT_FALSE(entry->GetExtensionRecords().empty());
-    // Many list entries name the same few records, and some the base record:
-    // each record is read once.
-    uint64_t mftStart = volume->GetMftLcn() * volume->GetClusterSize();
-    uint64_t mftEnd = mftStart + volume->GetMft().GetRecordCount() * 1024;
-    std::multiset<uint64_t> recordsRead;
-    for (uint64_t offset : reads)
-        if (offset >= mftStart && offset < mftEnd && (offset - mftStart) % 1024 == 0)
-            recordsRead.insert((offset - mftStart) / 1024);
-    EXPECT_EQ(recordsRead.count(record), 1u);
-    EXPECT_EQ(recordsRead.size(), entry->GetExtensionRecords().size() + 1);
-    std::set<std::u16string> names;
-    for (const AttributePtr& name : entry->FindAttributes(AttrType::FileName)) {
-        std::vector<uint8_t> value = name->ReadAll();
-        CByteReader reader(value);
-        names.insert(reader.Utf16(FileNameValue::Name, reader.U8(FileNameValue::NameLength)));
-    }
-    EXPECT_EQ(names.size(), size_t{kLinks});
+    EXPECT_EQ(entry->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
 
     uint64_t extension = RecordNumber(*entry->GetExtensionRecords().begin());
     EXPECT_EQ(FailureOf([&] { CFileEntry::Load(extension, *volume); }),
@@ -160,69 +126,32 @@ TEST(FileEntry, FollowsTheAttributeList) {
 
     patchFirstForeignEntry([](const CByteWriter& listEntry) { listEntry.U64(AttrListEntry::Reference, 1u << 30); });
     EXPECT_NE(FailureOf([&] { CFileEntry::Load(record, *volume); }).find("is beyond the MFT"), std::string::npos);
-
 }
 
 TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     EngineVolume image;
-    uint64_t record = 0;
-    std::vector<uint64_t> clusters;
-    {
-        CVolume* volume = &image.Volume();
-        FileEntryPtr entry = NewEntry(*volume, u"new.txt");
-        record = RecordNumber(entry->GetReference());
-        EXPECT_EQ(entry->GetReference(), MakeReference(record, 1));
-        EXPECT_GE(record, 25u);
-
-        AttributePtr data = entry->CreateAttribute(AttrType::Data, u"", false);
-        data->SetSize(3 * 4096 + 5);
-        EXPECT_EQ(FailureOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
-                  "Cannot create new attribute 128  for file entry " + std::to_string(entry->GetReference()) +
-                      ": attribute already exists");
-        EXPECT_EQ(FailureOf([&] { entry->GetAttribute(AttrType::Data, u"alt"); }), "Attribute 128 alt not found");
-        entry->Save();
-
-        MftRecBufferPtr raw = volume->ReadMftRecord(record);
-        CByteReader header(raw->bytes);
-        EXPECT_EQ(header.U16(FileRecord::SequenceNumber), 1u);
-        EXPECT_EQ(header.U16(FileRecord::Flags), FileRecord::FlagInUse);
-        EXPECT_EQ(header.U16(FileRecord::NextInstance), 3u);
-        size_t position = header.U16(FileRecord::FirstAttribute);
-        const uint32_t expected[] = {AttrType::StandardInformation, AttrType::FileName, AttrType::Data};
-        for (uint16_t instance = 0; instance < 3; ++instance) {
-            EXPECT_EQ(header.U32(position + AttrRecord::Type), expected[instance]);
-            EXPECT_EQ(header.U16(position + AttrRecord::Instance), instance);
-            position += header.U32(position + AttrRecord::Length);
-        }
-        EXPECT_EQ(header.U32(position), AttrType::End);
-        EXPECT_EQ(header.U32(FileRecord::BytesInUse), position + 8);
-        for (const auto& [vcn, run] : data->GetRuns())
-            for (uint64_t i = 0; i < run.length; ++i) clusters.push_back(run.lcn + i);
-        EXPECT_EQ(clusters.size(), 4u);
-    }
-    image.Close();
-    CommandResult info = RunCommand("ntfsinfo -i " + std::to_string(record) + " " + ShellQuote(image.Path()));
-    EXPECT_EQ(info.exitCode, 0) << info.output;
-    EXPECT_NE(info.output.find("new.txt"), std::string::npos) << info.output;
-    EXPECT_NE(info.output.find("12293"), std::string::npos) << info.output;
-
-    image.Reopen();
     CVolume* volume = &image.Volume();
     auto& bits = dynamic_cast<CClusterAllocator&>(*volume->GetClusterAllocator()).GetBitmap();
-    FileEntryPtr entry = CFileEntry::Load(record, *volume);
-    EXPECT_EQ(entry->GetAttribute(AttrType::Data)->GetSize(), 3u * 4096 + 5);
-    for (uint64_t lcn : clusters) EXPECT_TRUE(bits.Test(lcn));
+    FileEntryPtr entry = NewEntry(*volume, u"new.txt");
+    uint64_t record = RecordNumber(entry->GetReference());
+    AttributePtr data = entry->CreateAttribute(AttrType::Data, u"", false);
+    data->SetSize(3 * 4096 + 5);
+    EXPECT_EQ(FailureOf([&] { entry->CreateAttribute(AttrType::Data, u"", true); }),
+              "Cannot create new attribute 128  for file entry " + std::to_string(entry->GetReference()) +
+                  ": attribute already exists");
+    entry->Save();
 
     // Removing the data returns its clusters once saved; removing it twice is an error.
+    uint64_t lcn = data->GetRuns().begin()->second.lcn;
     entry->DeleteAttribute(AttrType::Data);
     entry->Save();
-    for (uint64_t lcn : clusters) EXPECT_FALSE(bits.Test(lcn));
+    EXPECT_FALSE(bits.Test(lcn));
     EXPECT_EQ(FailureOf([&] { entry->DeleteAttribute(AttrType::Data); }),
               "Cannot delete attribute 128 : attributes does not exist");
 
     AttributePtr again = entry->CreateAttribute(AttrType::Data, u"", false);
     again->SetSize(4096);
-    uint64_t lcn = again->GetRuns().begin()->second.lcn;
+    lcn = again->GetRuns().begin()->second.lcn;
     entry->Delete();
     EXPECT_TRUE(entry->IsDeleted());
     EXPECT_FALSE(bits.Test(lcn));

@@ -35,25 +35,6 @@ std::array<uint8_t, kBootSectorSize> BootSector(const std::vector<Field>& change
 
 }  // namespace
 
-TEST(BootSector, DecodesGeometryOfEverySizeCoding) {
-    SBootGeometry g = ParseBootSector(BootSector({}));
-    EXPECT_EQ((std::array{g.sectorSize, g.clusterSize, g.mftRecordSize, g.indxRecordSize}),
-              (std::array<uint32_t, 4>{512, 4096, 1024, 4096}));
-    EXPECT_EQ(g.mftLcn, 4u);
-    EXPECT_EQ(g.mftMirrorLcn, 16u);
-    // 4096-byte sectors, one per cluster, one cluster per record.
-    g = ParseBootSector(BootSector({{BootField::BytesPerSector, 2, 4096},
-                                    {BootField::SectorsPerCluster, 1, 1},
-                                    {BootField::ClustersPerMftRecord, 1, 1}}));
-    EXPECT_EQ((std::array{g.clusterSize, g.mftRecordSize, g.indxRecordSize}), (std::array<uint32_t, 3>{4096, 4096, 4096}));
-    // Records as small as a sector; no end marker (it is not checked).
-    g = ParseBootSector(BootSector({{BootField::SectorsPerCluster, 1, 1},
-                                    {BootField::ClustersPerMftRecord, 1, 1},
-                                    {BootField::EndMarker, 2, 0}}));
-    EXPECT_EQ(g.mftRecordSize, 512u);
-    EXPECT_EQ(ParseBootSector(BootSector({{BootField::SectorsPerCluster, 1, 128}})).clusterSize, 65536u);
-}
-
 TEST(BootSector, ChecksInOrderWithTheirMessages) {
     const uint8_t minus8 = static_cast<uint8_t>(-8);
     const std::vector<std::pair<std::vector<Field>, std::string>> cases = {
