@@ -5,7 +5,6 @@
 #include "index/UpCase.h"
 #include "support/Oracles.h"
 #include "support/VolumeCheck.h"
-#include "volume/Fixups.h"
 
 namespace volcore::test {
 
@@ -58,14 +57,6 @@ void EngineVolume::Reload() {
 uint64_t EngineVolume::RecordOffset(uint64_t number, bool mirror) const {
     uint64_t lcn = mirror ? m_volume->GetMftMirrorLcn() : m_volume->GetMftLcn();
     return lcn * m_volume->GetClusterSize() + number * m_volume->GetMftRecordSize();
-}
-
-MftRecBufferPtr EngineVolume::RawRecord(uint64_t number) const {
-    uint32_t size = m_volume->GetMftRecordSize();
-    auto buffer = std::make_shared<CMftRecBuffer>(size);
-    m_volume->GetDevice().Read(RecordOffset(number), buffer->bytes.data(), size);
-    MstUnprotect(buffer->bytes, 1, size);
-    return buffer;
 }
 
 void EngineVolume::ExpectCheckersAccept() {

@@ -42,8 +42,6 @@ public:
     // Where record `number` is stored: a fresh volume keeps its first records
     // together at the MFT's cluster.
     uint64_t RecordOffset(uint64_t number, bool mirror = false) const;
-    // That record as stored, its update sequence undone.
-    MftRecBufferPtr RawRecord(uint64_t number) const;
 
     // ntfsfix in no-action mode and ntfsinfo both accept the closed image;
     // where they are missing (Windows), the library's own check finds no damage.

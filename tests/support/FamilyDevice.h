@@ -34,17 +34,6 @@ volkit::filesystem::device FamilyDeviceOf(Device& device) {
     return record;
 }
 
-// The family's device record over an image file, for images too large for
-// memory (sparse corpus images).
-class FamilyFileDevice {
-public:
-    explicit FamilyFileDevice(const std::string& path) : m_file(path) {}
-    volkit::filesystem::device Device() { return FamilyDeviceOf(m_file); }
-
-private:
-    FileDevice m_file;
-};
-
 // Installs itself with logging::initialize; removes itself on destruction.
 class FamilyLogCapture {
 public:

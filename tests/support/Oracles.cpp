@@ -39,31 +39,6 @@ std::set<std::u16string> TskPaths(const std::string& image) {
     return paths;
 }
 
-std::vector<IstatAttribute> RunIstat(const std::string& image, uint64_t record) {
-    CommandResult result = RunCommand("istat " + ShellQuote(image) + " " + std::to_string(record));
-    if (result.exitCode != 0) throw std::runtime_error("istat failed: " + result.output);
-    std::vector<IstatAttribute> attributes;
-    std::istringstream lines(result.output.substr(std::min(result.output.size(), result.output.find("\nAttributes:"))));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("Type: ", 0) == 0) {
-            IstatAttribute attribute;
-            attribute.type = static_cast<uint32_t>(std::stoul(line.substr(line.find('(') + 1)));
-            size_t name = line.find("Name: ") + 6;
-            attribute.name = line.substr(name, line.find(' ', name) - name);
-            if (attribute.name == "N/A") attribute.name.clear();
-            attribute.resident = line.find("Non-Resident") == std::string::npos;
-            attribute.size = std::stoull(line.substr(line.find("size: ") + 6));
-            attributes.push_back(attribute);
-        } else if (!attributes.empty()) {
-            std::istringstream numbers(line);
-            uint64_t cluster;
-            while (numbers >> cluster) attributes.back().clusters.push_back(cluster);
-        }
-    }
-    return attributes;
-}
-
 ::testing::AssertionResult NtfsfixAccepts(const std::string& image) {
     CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(image));
     if (fix.exitCode == 0) return ::testing::AssertionSuccess();

@@ -24,17 +24,6 @@ std::vector<TskEntry> TskListing(const std::string& image, bool mustSucceed = fa
 // lost it shows under "$OrphanFiles".
 std::set<std::u16string> TskPaths(const std::string& image);
 
-// One attribute as istat prints it.
-struct IstatAttribute {
-    uint32_t type = 0;
-    std::string name;  // empty for N/A
-    bool resident = true;
-    uint64_t size = 0;
-    std::vector<uint64_t> clusters;
-};
-
-std::vector<IstatAttribute> RunIstat(const std::string& image, uint64_t record);
-
 // `ntfsfix -n` finds nothing to repair; its output is the failure message.
 ::testing::AssertionResult NtfsfixAccepts(const std::string& image);
 
