@@ -237,12 +237,6 @@ void CFileEntry::RenumberOccurrences(uint32_t type, std::u16string_view name) {
     for (uint32_t i = 0; i < rest.size(); ++i) m_attributes.emplace(AttributeKey{type, std::u16string(name), i}, rest[i]);
 }
 
-void CFileEntry::SetLinkCount(uint16_t count) {
-    if (count == m_linkCount) return;
-    m_linkCount = count;
-    m_dirty = true;
-}
-
 bool CFileEntry::IsDirty() const {
     if (m_dirty) return true;
     for (const auto& [key, attribute] : m_attributes)

@@ -45,7 +45,6 @@ public:
     // Header fields a save carries over from the loaded record.
     uint16_t GetSequenceNumber() const { return m_sequenceNumber; }
     uint16_t GetLinkCount() const { return m_linkCount; }
-    void SetLinkCount(uint16_t count);
     const AttributeMap& GetAttributes() const { return m_attributes; }
     const std::set<FileReference>& GetExtensionRecords() const { return m_extensions; }
 

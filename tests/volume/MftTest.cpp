@@ -9,18 +9,6 @@
 using namespace volcore;
 using namespace volcore::test;
 
-TEST(Mft, LoadsSystemEntriesWithTheMirrorCountOfTheClusterSize) {
-    for (auto [clusterSize, mirrorCount] : {std::pair{512u, 4u}, {4096u, 4u}, {65536u, 64u}}) {
-        SCOPED_TRACE(clusterSize);
-        EngineVolume image(WithClusters(clusterSize), ELoadDepth::Mft);
-        CMft& mft = image.Volume().GetMft();
-        EXPECT_EQ(image.Volume().GetMirrorRecordCount(), mirrorCount);
-        EXPECT_EQ(mft.GetRecordCount(), mft.GetMftData()->GetSize() / 1024);
-        EXPECT_EQ(RecordNumber(mft.GetMirrorEntry()->GetReference()), kMftMirrRecord);
-        EXPECT_EQ(CByteReader(mft.ReadRecord(kUpCaseRecord)->bytes).U32(FileRecord::RecordNumber), kUpCaseRecord);
-    }
-}
-
 TEST(Mft, RefusesDamagedRecordZeroAndDifferingMirror) {
     EngineVolume image(ImageOptions{}, ELoadDepth::BootSector);
     const std::vector<uint8_t> pristine = image.Bytes();
