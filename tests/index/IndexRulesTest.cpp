@@ -116,7 +116,6 @@ TEST_F(IndexRules, DamageIsRefusedWithItsMessage) {
          [&] { EditBlock(top).SetField(IndexBlock::Header + IndexHeader::BytesInUse, 4, 8000); }, block},
         {"entry length", [&] { EditFirstEntry(IndexEntry::Length, 2, 0); }, "Corrupt index entry at offset 0: length 0"},
         {"key length", [&] { EditFirstEntry(IndexEntry::KeyLength, 2, 9); }, "Corrupt index entry at offset 0: key length 9"},
-        {"torn sector", [&] { EditBlock(top).TearStride(0); }, "MST: usn mismatch"},
         {"loop of child pointers",
          [&] {
              ImageEditor edit = EditBlock(top);
