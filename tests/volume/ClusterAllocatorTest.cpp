@@ -80,7 +80,7 @@ TEST_F(ClusterAllocatorTest, NextFitGivesAdjacentRunsAndExtendsTheLastRun) {
     image.ExpectCheckersAccept();
 }
 
-TEST_F(ClusterAllocatorTest, KeepsTheMftZoneForTheMftUntilNothingElseIsFree) {
+TEST_F(ClusterAllocatorTest, KeepsTheMftZoneLastThenSplitsAndFailsOnlyOnAFullVolume) {
     uint64_t zoneStart = allocator->GetMftZoneStart();
     uint64_t zoneEnd = allocator->GetMftZoneEnd();
     uint64_t clusters = allocator->GetClusterCount();
@@ -104,11 +104,7 @@ TEST_F(ClusterAllocatorTest, KeepsTheMftZoneForTheMftUntilNothingElseIsFree) {
     RunMap data;
     allocator->Allocate(EAllocationZone::DATA, 5, data);
     EXPECT_EQ(data, (RunMap{{VCN{0}, {1, 2}}, {VCN{2}, {zoneStart + 8, 3}}}));
-}
 
-TEST_F(ClusterAllocatorTest, SplitsWhatNoFreeRunHoldsAndFailsOnlyOnAFullVolume) {
-    uint64_t zoneEnd = allocator->GetMftZoneEnd();
-    uint64_t clusters = allocator->GetClusterCount();
     // Plenty of free clusters in total, but no run of 8 of them.
     SetAll(0, clusters);
     for (uint64_t i = zoneEnd; i + 8 < clusters; i += 8) ClearAll(i, i + 4);
