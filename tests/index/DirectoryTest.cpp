@@ -4,6 +4,7 @@
 #include "entries/File.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
+#include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
 #include "support/LogCapture.h"
 #include "volume/Bitmap.h"
@@ -31,11 +32,6 @@ protected:
 
     EngineVolume m_image{ImageOptions{}, ELoadDepth::Full};
 };
-
-std::u16string Numbered(const char* prefix, int number) {
-    std::string text = prefix + std::to_string(number);
-    return std::u16string(text.begin(), text.end());
-}
 
 FileReference MakeFile(CVolume& volume, std::u16string_view path) {
     auto file = CFile::CreateByPath(volume, path);
@@ -99,7 +95,7 @@ TEST_F(DirectoryTest, CacheHolds101MovesHitsToTheFrontAndNeverHoldsTheRoot) {
     CVolume& volume = Open();
     std::vector<FileReference> references;
     for (int i = 0; i < 102; ++i)
-        references.push_back(CDirectory::CreateByPath(volume, Numbered("d", i))->GetReference());
+        references.push_back(CDirectory::CreateByPath(volume, TwelveUnitName(i))->GetReference());
     volume.Flush();
     EXPECT_EQ(volume.GetCachedDirectoryCount(), 0u);
 
