@@ -61,6 +61,8 @@ TEST_F(DirectoryTest, PathsIgnoreCaseAndEmptyComponentsAndRefusedCreatesLeaveNot
               "Entry FILE.TXT is already exist");
     EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"\\\\"); }), "Invalid path: \\\\");
     EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"alpha\\gamma\\x"); }), "Entry gamma doesn't exist");
+    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"x:y"); }),
+              "Invalid name x:y: name contains a character that is not allowed");
     EXPECT_EQ(RecordsInUse(), records);
     EXPECT_EQ(volume.GetCachedDirectoryCount(), cached);
 }
