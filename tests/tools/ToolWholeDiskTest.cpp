@@ -130,9 +130,6 @@ TEST_F(ToolWholeDisk, GptPartitionIsFoundByItsNumberAndMkfsRecordsItsStart) {
     PutGptEntry(image, 1, 4096, 4096 + kVolumeSectors - 1);
     WriteFileBytes(disk, image);
 
-    ToolResult ls = RunTool("ls -a " + Q(disk) + " --partition 2 /");
-    ASSERT_EQ(ls.exitCode, 0) << ls.err;
-    EXPECT_NE(ls.out.find("$MFT\n"), std::string::npos);
     ExpectRows({{"ls --partition 1 IMG", 1, ""}, {"ls --partition 3 IMG", 1, "GPT partition 3 is not in use"}}, disk);
     ASSERT_EQ(RunTool("mkfs --force --partition 2 " + Q(disk)).exitCode, 0);
     const std::vector<uint8_t> after = ReadFileBytes(disk);
