@@ -88,7 +88,7 @@ TEST_P(ToolFiles, TimesTravelBothWaysAndJsonListingReadsBack) {
                Q(dir.File("old.txt")));
     ASSERT_EQ(Tool("put " + Q(image) + " " + Q(dir.File("old.txt")) + " /old.txt").exitCode, 0);
     const std::string thisYear = R"((.created[0:4] == (now | strftime("%Y"))))";
-    const std::string ls = ToolCommand() + " --engine " + GetParam() + " ls --json -l " + Q(image) + " /";
+    const std::string ls = ToolCommand() + " --engine " + GetParam() + " ls --json -la " + Q(image) + " /";
     EXPECT_EQ(RunCommand(ls + " | jq -r " + Q(".[] | select(.name == \"old.txt\") | [.modified, .accessed, " + thisYear +
                                               ", .size, .type] | map(tostring) | join(\" \")"))
                   .output,
