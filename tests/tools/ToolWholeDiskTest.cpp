@@ -54,7 +54,6 @@ protected:
         if (!HaveProgram("mkntfs") || !HaveProgram("ntfscat")) GTEST_SKIP() << "ntfs-3g tools missing";
         ImageOptions options;
         options.size = kVolumeBytes;
-        options.label = "inner";
         MakeNtfsImage(dir.File("volume.img"), options);
         volume = ReadFileBytes(dir.File("volume.img"));
     }
