@@ -79,8 +79,6 @@ TEST_F(ToolSafety, NothingIsOverwrittenWithoutForce) {
     EXPECT_EQ(RunCommand("ntfscat " + Q(image) + " /f.txt").output, "new");
     ASSERT_EQ(RunTool("get " + Q(image) + " /f.txt " + Q(dir.File("host.txt")) + " --force").exitCode, 0);
     EXPECT_EQ(ReadFileBytes(dir.File("host.txt")), ReadFileBytes(dir.File("new.txt")));
-    EXPECT_EQ(RunTool("mkfs --force " + Q(image)).exitCode, 0);
-    EXPECT_EQ(RunCommand("ntfsls " + Q(image)).output, "");
 }
 
 // Read-only volumes written by libntfs-3g (a hard link, an 8.3 name) and by
@@ -108,7 +106,8 @@ TEST_F(ToolSafety, ReadingCommandsWriteNothingAndBothEnginesAgree) {
         fs::permissions(images[i], fs::perms::owner_read | fs::perms::others_read);
         const std::vector<uint8_t> before = ReadFileBytes(images[i]);
         for (const std::string command :
-             {"ls -lRa IMG /", "stat --json IMG /", "cat IMG '/$Boot'", "info IMG", "check IMG", "get -r IMG / "}) {
+             {"ls -lRa IMG /", "stat --json IMG /", "cat IMG '/$Boot'", "info --json IMG", "check IMG",
+              "get -r IMG / "}) {
             std::string said[2];
             for (const std::string engine : {"native", "ntfs3g"}) {
                 std::string line = command + (command.back() == ' ' ? Q(dir.File("out/" + engine) + char('0' + i)) : "");

@@ -54,7 +54,6 @@ protected:
         if (!HaveProgram("mkntfs") || !HaveProgram("ntfscat")) GTEST_SKIP() << "ntfs-3g tools missing";
         ImageOptions options;
         options.size = kVolumeBytes;
-        options.label = "inner";
         MakeNtfsImage(dir.File("volume.img"), options);
         volume = ReadFileBytes(dir.File("volume.img"));
     }
@@ -108,7 +107,6 @@ TEST_F(ToolWholeDisk, MbrPrimaryAndLogicalPartitionsAndOffsetsReachTheirVolumes)
     ToolResult info = RunTool("info --partition 1 " + Q(disk));
     ASSERT_EQ(info.exitCode, 0) << info.err;
     EXPECT_NE(info.out.find("volume offset:    1048576\n"), std::string::npos) << info.out;
-    EXPECT_NE(info.out.find("label:            inner\n"), std::string::npos) << info.out;
     const std::string logicalOffset = "volume offset:    " + std::to_string(logical * kSector) + "\n";
     EXPECT_NE(RunTool("info --partition 5 " + Q(disk)).out.find(logicalOffset), std::string::npos);
     EXPECT_EQ(RunTool("ls --offset 1M " + Q(disk)).out, RunTool("ls " + Q(disk) + " --partition=1").out);
@@ -130,9 +128,6 @@ TEST_F(ToolWholeDisk, GptPartitionIsFoundByItsNumberAndMkfsRecordsItsStart) {
     PutGptEntry(image, 1, 4096, 4096 + kVolumeSectors - 1);
     WriteFileBytes(disk, image);
 
-    ToolResult ls = RunTool("ls -a " + Q(disk) + " --partition 2 /");
-    ASSERT_EQ(ls.exitCode, 0) << ls.err;
-    EXPECT_NE(ls.out.find("$MFT\n"), std::string::npos);
     ExpectRows({{"ls --partition 1 IMG", 1, ""}, {"ls --partition 3 IMG", 1, "GPT partition 3 is not in use"}}, disk);
     ASSERT_EQ(RunTool("mkfs --force --partition 2 " + Q(disk)).exitCode, 0);
     const std::vector<uint8_t> after = ReadFileBytes(disk);
