@@ -1,5 +1,5 @@
 // Files and directories through the family: what transfers refuse,
-// attributes and times, creation and removal rules, a close that fails.
+// attributes and times, creation and removal rules.
 #include "FamilyFixture.h"
 
 namespace volcore::test {
@@ -80,28 +80,6 @@ TEST_F(FamilyTest, AttributesAndTimesReachInodeAndIndex) {
     // A directory opens like a file and says what it is.
     ASSERT_TRUE(file::open(h, "folder", volume) && file::getAttributes(h, after) && file::close(h));
     EXPECT_NE(after.fileAttributes & 0x10, 0u);
-}
-
-TEST_F(FamilyTest, FailedCloseKeepsTheHandleForAnotherTry) {
-    Mount();
-    CreateFileWith("pending", Pattern(10, 8));
-    file::handle h;
-    ASSERT_TRUE(file::open(h, "pending", volume));
-    file::attributes stamp{0x1, 130000000000000000ull, 130000000000000000ull, 130000000000000000ull, 0};
-    ASSERT_TRUE(file::setAttributes(h, stamp));
-    log->Clear();
-    memory.failWrite = [](uint64_t, uint32_t) { return true; };
-    EXPECT_FALSE(file::close(h));
-    ExpectErrors({"failed to close inode", "failed to write 4096 bytes at offset [0-9]+: I/O error"});
-    memory.failWrite = nullptr;
-    ASSERT_TRUE(file::close(h));
-
-    ASSERT_TRUE(file::open(h, "pending", volume));
-    file::attributes after;
-    ASSERT_TRUE(file::getAttributes(h, after));
-    EXPECT_EQ(after.creationTime, stamp.creationTime);
-    EXPECT_EQ(after.fileAttributes & 0x2023, 0x1u);
-    EXPECT_TRUE(file::close(h));
 }
 
 }  // namespace volcore::test

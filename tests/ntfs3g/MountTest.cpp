@@ -81,6 +81,22 @@ TEST_F(FamilyTest, FailingTransfersFailTheOperationNotTheProcess) {
     const std::vector<uint8_t> content = Pattern(256 * 1024, 7);
     CreateFileWith("big.bin", content);
     file::handle h;
+    const file::attributes stamp{0x1, 130000000000000000ull, 130000000000000000ull, 130000000000000000ull, 0};
+    ASSERT_TRUE(file::open(h, "big.bin", volume) && file::setAttributes(h, stamp));
+    log->Clear();
+    memory.failWrite = [](uint64_t, uint32_t) { return true; };
+    EXPECT_FALSE(file::close(h));
+    ExpectErrors({"failed to close inode", "failed to write 4096 bytes at offset [0-9]+: I/O error"});
+    memory.failWrite = nullptr;
+    file::attributes after;
+    ASSERT_TRUE(file::close(h) && file::open(h, "big.bin", volume) && file::getAttributes(h, after) && file::close(h));
+    EXPECT_EQ(after.creationTime, stamp.creationTime);
+    EXPECT_EQ(after.fileAttributes & 0x2023, 0x1u);
+    // That failed write left the volume read-only: a new mount starts afresh.
+    EXPECT_FALSE(filesystem::close(volume));
+    volume = {};
+    Mount();
+
     std::vector<uint8_t> buffer(64 * 1024);
     ASSERT_TRUE(file::open(h, "big.bin", volume) && file::read(h, 4096, buffer.data(), 64 * 1024));
     log->Clear();
