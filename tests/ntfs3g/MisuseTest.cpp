@@ -151,36 +151,4 @@ TEST_F(MisuseTest, SequencesFailCleanlyAndLoseNothing) {
     }
 }
 
-// Each write of a small workload fails in turn: the call it belongs to fails
-// or works, nothing crashes or leaks (the sanitizer build checks), and once
-// the device works again the volume closes and opens cleanly. (Removal and
-// reparse points stay out: libntfs-3g itself leaks when their writes fail.)
-TEST_F(MisuseTest, EachFailingWriteFailsCleanly) {
-    for (uint64_t failing = 0, writes = 0;; ++failing) {
-        SCOPED_TRACE(failing);
-        ResetImage();
-        Mount();
-        writes = 0;
-        memory.failWrite = [&](uint64_t, uint32_t) { return writes++ == failing; };
-        // Closes with the parent copied for the call (f), then held by a handle (g).
-        file::handle d, h;
-        directory::create("d", volume);
-        for (const char* path : {"d/f", "d/g"}) {
-            if (path[2] == 'g' && !file::open(d, "d", volume)) break;
-            if (!file::create(h, path, volume)) continue;
-            if (file::write(h, 0, first.data(), 5000)) file::setSize(h, 9000);
-            if (!file::close(h)) file::close(h);
-        }
-        if (!file::close(d)) file::close(d);
-        memory.failWrite = nullptr;
-        EXPECT_EQ(filesystem::close(volume), writes <= failing);  // false after a failed write
-        volume = {};
-        const CheckOutcome checked = CheckVolume(memory.Api());
-        EXPECT_TRUE(checked.damage.empty()) << checked.Describe();
-        Mount();
-        Dismount();
-        if (writes <= failing) break;  // the workload ran without a failure
-    }
-}
-
 }  // namespace volcore::test

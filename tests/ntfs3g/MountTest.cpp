@@ -23,23 +23,7 @@ void SetNtfsVersion(MemoryDevice& memory, const TempDir& temp, uint8_t major, ui
 
 }  // namespace
 
-TEST_F(FamilyTest, MountAndDismountReportOnlyProgressAndOnlyToACallback) {
-    Mount();
-    Dismount();
-    EXPECT_EQ(log->Infos(), (Lines{"Mounting NTFS", "Dismounting NTFS"}));
-    EXPECT_TRUE(log->Errors().empty());
-    Mount();  // the volume survives the round trip
-
-    log->Clear();
-    logging::deinitialize();
-    Dismount();
-    memory.failRead = [](uint64_t offset, uint32_t) { return offset < 512; };
-    filesystem::handle h;
-    EXPECT_FALSE(filesystem::open(h, dev) || filesystem::close(h) || file::remove("x", h));
-    EXPECT_TRUE(log->Lines().empty());
-}
-
-TEST_F(FamilyTest, RefusedMountsSayWhyAndNothingElse) {
+TEST_F(FamilyTest, MountsReportProgressAndRefusalsSayWhy) {
     struct Case {
         const char* what;
         std::function<void(MemoryDevice&)> damage;
@@ -72,6 +56,16 @@ TEST_F(FamilyTest, RefusedMountsSayWhyAndNothingElse) {
     ResetImage();
     SetNtfsVersion(memory, temp, 3, 0);
     Mount();
+    Dismount();
+    // Progress reaches the callback as information, and nothing once it is gone.
+    EXPECT_EQ(log->Infos(), (Lines{"Mounting NTFS", "Dismounting NTFS"}));
+    EXPECT_TRUE(log->Errors().empty());
+    log->Clear();
+    logging::deinitialize();
+    memory.failRead = [](uint64_t offset, uint32_t) { return offset < 512; };
+    filesystem::handle h;
+    EXPECT_FALSE(filesystem::open(h, dev) || filesystem::close(h) || file::remove("x", h));
+    EXPECT_TRUE(log->Lines().empty());
 }
 
 // A failing transfer fails its call, not the process; once the device works
@@ -81,6 +75,22 @@ TEST_F(FamilyTest, FailingTransfersFailTheOperationNotTheProcess) {
     const std::vector<uint8_t> content = Pattern(256 * 1024, 7);
     CreateFileWith("big.bin", content);
     file::handle h;
+    const file::attributes stamp{0x1, 130000000000000000ull, 130000000000000000ull, 130000000000000000ull, 0};
+    ASSERT_TRUE(file::open(h, "big.bin", volume) && file::setAttributes(h, stamp));
+    log->Clear();
+    memory.failWrite = [](uint64_t, uint32_t) { return true; };
+    EXPECT_FALSE(file::close(h));
+    ExpectErrors({"failed to close inode", "failed to write 4096 bytes at offset [0-9]+: I/O error"});
+    memory.failWrite = nullptr;
+    file::attributes after;
+    ASSERT_TRUE(file::close(h) && file::open(h, "big.bin", volume) && file::getAttributes(h, after) && file::close(h));
+    EXPECT_EQ(after.creationTime, stamp.creationTime);
+    EXPECT_EQ(after.fileAttributes & 0x2023, 0x1u);
+    // That failed write left the volume read-only: a new mount starts afresh.
+    EXPECT_FALSE(filesystem::close(volume));
+    volume = {};
+    Mount();
+
     std::vector<uint8_t> buffer(64 * 1024);
     ASSERT_TRUE(file::open(h, "big.bin", volume) && file::read(h, 4096, buffer.data(), 64 * 1024));
     log->Clear();
