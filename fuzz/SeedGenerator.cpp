@@ -18,7 +18,7 @@
 #include "FuzzSupport.h"
 #include "base/Bytes.h"
 #include "entries/RecordFormat.h"
-#include "support/FileDevice.h"
+#include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "volkit/filesystem.h"
 #include "volume/Fixups.h"
