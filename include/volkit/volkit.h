@@ -12,7 +12,7 @@
  * reason as one line of UTF-8, for example
  *   Failed to open NTFS file 'docs\a.txt': Entry docs doesn't exist
  * for the calling thread; the same line also reaches the log callback at
- * level 3. Each function of this header clears the text when it starts.
+ * level 3. Each function that returns bool clears the text when it starts.
  *
  * Handles. volkit_volume, volkit_file and volkit_dir are opaque; a null
  * pointer is no handle. A handle value is never handed out twice, so a copy
