@@ -74,6 +74,7 @@ def test_failures_raise_the_library_message(image, action, message):
             action(v)
         assert message in str(raised.value)
         assert v.read("/d/keep.txt") == b"kept"  # the session goes on
+        assert v.stat("/d").is_dir
     assert volkit.check(image).clean
 
 

@@ -274,11 +274,12 @@ class Volume:
         except Error:
             handle, created = self._open(lib.volkit_create_file_utf8, path, changes=True), True
         with _Handle(handle, lib.volkit_close_file):
-            _stamp(handle, lib.volkit_get_file_times, lib.volkit_set_file_times, created)
+            # First the size, which a directory opened as a file refuses.
             _call(lib.volkit_set_file_size(handle, len(data)))
             for offset in range(0, len(data), _CHUNK):
                 length = min(_CHUNK, len(data) - offset)
                 _call(lib.volkit_write_file(handle, offset, ctypes.addressof(buffer) + offset, length))
+            _stamp(handle, lib.volkit_get_file_times, lib.volkit_set_file_times, created)
 
     def mkdir(self, path):
         lib = _lib()
