@@ -8,7 +8,7 @@ install(TARGETS volkit EXPORT VolkitTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES include/volkit/api.h include/volkit/check.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/volkit)
+install(FILES include/volkit/api.h include/volkit/check.h include/volkit/volkit.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/volkit)
 if(VOLKIT_WITH_NTFS3G)
   install(FILES include/volkit/filesystem.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/volkit)
 endif()

@@ -17,12 +17,12 @@ constexpr const char* kInvalidDirectory = "Invalid directory handle";
 namespace volkit::api {
 
 bool NtfsOpenDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume) {
-    return OpenHandle<CDirectory>(path, handle.ptr, volume.ptr, "Failed to open NTFS directory '%1': %2",
+    return OpenHandle<CDirectory>(path, handle.ptr, volume.ptr, kOpenDirFailure,
                                   CDirectory::OpenByPath);
 }
 
 bool NtfsCreateDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume) {
-    return OpenHandle<CDirectory>(path, handle.ptr, volume.ptr, "Failed to create NTFS directory '%1': %2",
+    return OpenHandle<CDirectory>(path, handle.ptr, volume.ptr, kCreateDirFailure,
                                   CDirectory::CreateByPath);
 }
 

@@ -21,11 +21,11 @@ std::shared_ptr<CFile> FileOf(volkit::api::NtfsFileHandle handle) {
 namespace volkit::api {
 
 bool NtfsOpenFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume) {
-    return OpenHandle<CFile>(path, handle.ptr, volume.ptr, "Failed to open NTFS file '%1': %2", CFile::OpenByPath);
+    return OpenHandle<CFile>(path, handle.ptr, volume.ptr, kOpenFileFailure, CFile::OpenByPath);
 }
 
 bool NtfsCreateFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume) {
-    return OpenHandle<CFile>(path, handle.ptr, volume.ptr, "Failed to create NTFS file '%1': %2",
+    return OpenHandle<CFile>(path, handle.ptr, volume.ptr, kCreateFileFailure,
                              CFile::CreateByPath);
 }
 

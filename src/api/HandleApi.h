@@ -11,6 +11,13 @@
 
 namespace volcore {
 
+// Failure lines of the calls that take a path; the C interface words a path it
+// cannot convert the same way.
+inline constexpr const char* kOpenFileFailure = "Failed to open NTFS file '%1': %2";
+inline constexpr const char* kCreateFileFailure = "Failed to create NTFS file '%1': %2";
+inline constexpr const char* kOpenDirFailure = "Failed to open NTFS directory '%1': %2";
+inline constexpr const char* kCreateDirFailure = "Failed to create NTFS directory '%1': %2";
+
 // The caller's path as UTF-16; a null pointer raises.
 std::u16string PathArgument(const wchar_t* path);
 // The caller's path as UTF-8 for a failure line. Never raises: a unit that is

@@ -22,4 +22,9 @@ void LogInfo(const std::string& message);
 void LogWarning(const std::string& message);
 void LogError(const std::string& message);
 
+// The calling thread's last Error line, whether a sink took it or not: the C
+// interface hands it to callers that have no log callback.
+const std::string& LastErrorText();
+void ClearLastErrorText();
+
 }  // namespace volcore

@@ -25,6 +25,15 @@ int main() {
 
 const char* const kExpected = "Dismounting NTFS\nFailed to dismount NTFS\nvolume handle is invalid\nclosed=0 valid=0\n";
 
+const char* const kCConsumer = R"(#include <stdio.h>
+#include <volkit/volkit.h>
+int main(void) {
+    bool closed = volkit_close_file(NULL);
+    printf("closed=%d %s\n", closed, volkit_last_error());
+    return 0;
+}
+)";
+
 }  // namespace
 
 TEST(Package, InstalledTreeServesCMakeAndPkgConfigConsumers) {
@@ -66,4 +75,12 @@ TEST(Package, InstalledTreeServesCMakeAndPkgConfigConsumers) {
                                       Q(source + "/main.cpp") + " -o " + Q(dir.File("direct")) + " " + flags);
     ASSERT_EQ(direct.exitCode, 0) << direct.output;
     EXPECT_EQ(RunCommand("LD_LIBRARY_PATH=" + Q(prefix + "/lib") + " " + Q(dir.File("direct"))).output, kExpected);
+
+    // A C program uses the installed C interface the same way.
+    WriteText(source + "/main.c", kCConsumer);
+    CommandResult c = RunCommand("cc -std=c99 -pedantic-errors " + std::string(VOLKIT_CONSUMER_FLAGS) + " " +
+                                 Q(source + "/main.c") + " -o " + Q(dir.File("c")) + " " + flags);
+    ASSERT_EQ(c.exitCode, 0) << c.output;
+    EXPECT_EQ(RunCommand("LD_LIBRARY_PATH=" + Q(prefix + "/lib") + " " + Q(dir.File("c"))).output,
+              "closed=0 Failed to close NTFS file: 'Invalid file handle'\n");
 }

@@ -1,5 +1,6 @@
 # Checks volkit.dll's tables: it exports exactly the functions that the
-# public headers of the handle family (namespace volkit::api) declare with
+# public headers of the handle family (namespace volkit::api, under g++'s C++
+# names) and of the C interface (volkit.h, extern "C", unmangled) declare with
 # VOLKIT_EXPORT, and imports only from DLLs that Windows ships.
 #   cmake -DDLL=volkit.dll -DHEADERS=include/volkit -DOBJDUMP=x86_64-w64-mingw32-objdump -P CheckDll.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
@@ -10,7 +11,7 @@ endif()
 file(GLOB headers ${HEADERS}/*.h)
 set(declarations)
 foreach(header ${headers})
-  file(STRINGS ${header} family REGEX "^namespace volkit::api {")
+  file(STRINGS ${header} family REGEX "^namespace volkit::api {|^extern \"C\" {")
   if(family)
     file(STRINGS ${header} lines REGEX "^VOLKIT_EXPORT ")
     list(APPEND declarations ${lines})
@@ -27,7 +28,8 @@ string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [^ \n]+\n" rows "${dump}")
 set(exported)
 foreach(row ${rows})
   string(REGEX REPLACE "^\t\\[ *[0-9]+\\] ([^ \n]+)\n$" "\\1" symbol "${row}")
-  # _ZN6volkit3api<length><name>...: a function of volkit::api.
+  # _ZN6volkit3api<length><name>...: a function of volkit::api; a C function
+  # keeps its own name (no decoration: __cdecl on x64).
   if(symbol MATCHES "^_ZN6volkit3api([0-9]+)")
     string(LENGTH "_ZN6volkit3api${CMAKE_MATCH_1}" start)
     string(SUBSTRING "${symbol}" ${start} ${CMAKE_MATCH_1} symbol)

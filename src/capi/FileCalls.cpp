@@ -1,0 +1,91 @@
+// The C interface's file calls, each over its C++ function.
+#include "api/HandleApi.h"
+#include "capi/CBoundary.h"
+
+using namespace volcore;
+using namespace volcore::capi;
+using namespace volkit::api;
+
+extern "C" {
+
+bool volkit_open_file(volkit_volume* volume, const uint16_t* path, volkit_file** file) {
+    return Guarded("volkit_open_file", [&] { return OpenUtf16("volkit_open_file", volume, path, file, &NtfsOpenFile); });
+}
+
+bool volkit_open_file_utf8(volkit_volume* volume, const char* path, volkit_file** file) {
+    return Guarded("volkit_open_file_utf8", [&] {
+        return OpenUtf8("volkit_open_file_utf8", volume, path, file, &NtfsOpenFile, kOpenFileFailure);
+    });
+}
+
+bool volkit_create_file(volkit_volume* volume, const uint16_t* path, volkit_file** file) {
+    return Guarded("volkit_create_file",
+                   [&] { return OpenUtf16("volkit_create_file", volume, path, file, &NtfsCreateFile); });
+}
+
+bool volkit_create_file_utf8(volkit_volume* volume, const char* path, volkit_file** file) {
+    return Guarded("volkit_create_file_utf8", [&] {
+        return OpenUtf8("volkit_create_file_utf8", volume, path, file, &NtfsCreateFile, kCreateFileFailure);
+    });
+}
+
+bool volkit_read_file(volkit_file* file, uint64_t offset, void* buffer, uint32_t length) {
+    return Guarded("volkit_read_file", [&] {
+        if (!buffer) return NullArgument("volkit_read_file");
+        return NtfsReadFile(offset, buffer, length, FileOf(file));
+    });
+}
+
+bool volkit_write_file(volkit_file* file, uint64_t offset, const void* buffer, uint32_t length) {
+    return Guarded("volkit_write_file", [&] {
+        if (!buffer) return NullArgument("volkit_write_file");
+        return NtfsWriteFile(offset, buffer, length, FileOf(file));
+    });
+}
+
+bool volkit_get_file_size(volkit_file* file, uint64_t* size) {
+    return Guarded("volkit_get_file_size", [&] {
+        if (!size) return NullArgument("volkit_get_file_size");
+        unsigned long long value = 0;
+        if (!NtfsGetFileSize(value, FileOf(file))) return false;
+        *size = value;
+        return true;
+    });
+}
+
+bool volkit_set_file_size(volkit_file* file, uint64_t size) {
+    return Guarded("volkit_set_file_size", [&] { return SetFileSize(size, FileOf(file)); });
+}
+
+bool volkit_get_file_times(volkit_file* file, volkit_times* times) {
+    return Guarded("volkit_get_file_times", [&] {
+        if (!times) return NullArgument("volkit_get_file_times");
+        NtfsAttributesAndTime values;
+        if (!GetFileAttributesAndTime(values, FileOf(file))) return false;
+        *times = TimesForCaller(values);
+        return true;
+    });
+}
+
+bool volkit_set_file_times(volkit_file* file, const volkit_times* times) {
+    return Guarded("volkit_set_file_times", [&] {
+        if (!times) return NullArgument("volkit_set_file_times");
+        return SetFileAttributesAndTime(TimesFromCaller(*times), FileOf(file));
+    });
+}
+
+bool volkit_delete_file(volkit_file* file) {
+    return Guarded("volkit_delete_file", [&] {
+        NtfsFileHandle handle = FileOf(file);
+        return NtfsDeleteFile(handle);
+    });
+}
+
+bool volkit_close_file(volkit_file* file) {
+    return Guarded("volkit_close_file", [&] {
+        NtfsFileHandle handle = FileOf(file);
+        return NtfsCloseFile(handle);
+    });
+}
+
+}  // extern "C"
