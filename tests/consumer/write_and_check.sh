@@ -25,17 +25,10 @@ seq -f '%07g' 0 524287 >big.expected
 ntfsfix -n tree.img >/dev/null || fail "ntfsfix -n refuses the image"
 ntfsck="$(cd "$(dirname "$0")/../.." && pwd)/../shared/tools/ntfsck/ntfsck"
 if [ -x "$ntfsck" ]; then
-  # One finding is tolerated, a known fault of the engine being fixed: once the
-  # MFT grows, ntfsck finds the cluster bitmap at odds with $MFT's $BITMAP.
-  # Any other finding, or a second one, fails.
-  known='Inode(0:b0): Cluster bitmap of fsck and disk are different. Apply to disk Fix it? No'
-  "$ntfsck" -n tree.img 2>&1 | tr '\r' '\n' >ntfsck.txt
-  verdict=$(tail -n 1 ntfsck.txt)
-  others=$(grep -E '^Inode\(|Fix it\?' ntfsck.txt | grep -vxF "$known")
+  verdict=$("$ntfsck" -n tree.img 2>&1 | tr '\r' '\n' | tee ntfsck.txt | tail -n 1)
   case "$verdict" in
     Clean*) ;;
-    "1 errors left"*) grep -qxF "$known" ntfsck.txt && [ -z "$others" ] || fail "ntfsck -n: $verdict $others" ;;
-    *) fail "ntfsck -n: $verdict $others" ;;
+    *) fail "ntfsck -n: $verdict $(grep -E '^Inode\(|Fix it\?' ntfsck.txt)" ;;
   esac
 else
   echo "ntfsck skipped: $ntfsck is missing"
