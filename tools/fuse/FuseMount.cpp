@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "CommandSupport.h"
@@ -27,8 +29,9 @@ OpenFile* FileOf(struct fuse_file_info* info) {
 void* Init(struct fuse_conn_info*, struct fuse_config* config) {
     // Calls on open files may come after their name is gone (unlink while open).
     config->nullpath_ok = 1;
-    // Names of open files are hidden by the volume itself, not renamed away.
-    config->hard_remove = 1;
+    // An unlinked open file stays reachable: libfuse renames it to a hidden
+    // name, which the volume takes as a second key of the open file.
+    config->hard_remove = 0;
     config->use_ino = 0;
     return fuse_get_context()->private_data;
 }
@@ -111,16 +114,20 @@ int FileSystemFacts(const char*, struct statvfs* facts) { return Volume().FileSy
 
 // What the handle family cannot do yet. Each becomes one MountedVolume call
 // when the family gains it: rename (with RENAME_NOREPLACE, and moving an
-// open file's hidden name), hard links, named streams as user.* attributes,
-// and symbolic links as reparse points.
-int Rename(const char*, const char*, unsigned int) { return -ENOSYS; }
+// open file's hidden name), hard links, and symbolic links as reparse
+// points. Named streams as user.* attributes will be setxattr, getxattr,
+// listxattr and removexattr; until then they stay unset, so the kernel
+// learns once that there are no attributes (an answer per call would come
+// before every write, where the kernel looks for file capabilities, and
+// fail on files whose name is gone).
+int Rename(const char* from, const char* to, unsigned int flags) {
+    const char* name = std::strrchr(to, '/');
+    if (flags == 0 && name && std::strncmp(name + 1, ".fuse_hidden", 12) == 0) return Volume().HideOpenFile(from, to);
+    return -ENOSYS;
+}
 int Link(const char*, const char*) { return -ENOSYS; }
 int Symlink(const char*, const char*) { return -EOPNOTSUPP; }
 int ReadLink(const char*, char*, size_t) { return -EINVAL; }  // nothing is a link
-int SetXattr(const char*, const char*, const char*, size_t, int) { return -EOPNOTSUPP; }
-int GetXattr(const char*, const char*, char*, size_t) { return -EOPNOTSUPP; }
-int ListXattr(const char*, char*, size_t) { return 0; }
-int RemoveXattr(const char*, const char*) { return -EOPNOTSUPP; }
 
 struct fuse_operations Operations() {
     struct fuse_operations ops {};
@@ -149,10 +156,6 @@ struct fuse_operations Operations() {
     ops.link = &Link;
     ops.symlink = &Symlink;
     ops.readlink = &ReadLink;
-    ops.setxattr = &SetXattr;
-    ops.getxattr = &GetXattr;
-    ops.listxattr = &ListXattr;
-    ops.removexattr = &RemoveXattr;
     return ops;
 }
 
@@ -187,8 +190,10 @@ bool Serve(MountedVolume& volume, const std::string& image, const std::string& m
         struct fuse_session* session = fuse_get_session(fuse);
         // libfuse 3.14 takes a null loop configuration badly: give it one.
         struct fuse_loop_config* loop = fuse_loop_cfg_create();
-        ok = loop && fuse_set_signal_handlers(session) == 0 && fuse_daemonize(foreground ? 1 : 0) == 0 &&
-             fuse_loop_mt(fuse, loop) == 0;
+        ok = loop && fuse_set_signal_handlers(session) == 0 && fuse_daemonize(foreground ? 1 : 0) == 0;
+        // The loop ends with an unmount, or with the signal that ended it
+        // (its number, negated); both close the volume cleanly.
+        ok = ok && fuse_loop_mt(fuse, loop) != -1;
         if (loop) fuse_loop_cfg_destroy(loop);
         fuse_remove_signal_handlers(session);
         fuse_unmount(fuse);
@@ -212,7 +217,10 @@ std::string ReadOnlyReason(const std::string& warnings) {
 }  // namespace
 
 int RunFuseMount(const CommandLine& line) {
-    const std::string image = line.operands[0], mountPoint = line.operands[1];
+    const std::string image = line.operands[0];
+    // libfuse leaves the working directory (for /) before it unmounts.
+    std::error_code error;
+    const std::string mountPoint = HostText(std::filesystem::absolute(HostPath(line.operands[1]), error));
     bool readOnly = line.Has("--read-only");
     std::string reason;
     if (!readOnly && ::access(HostPath(image).c_str(), W_OK) != 0 && errno != ENOENT) {

@@ -158,14 +158,29 @@ int MountedVolume::GetAttributes(const char* path, OpenFile* file, struct stat& 
     std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     Object object;
-    if (file) {
-        if (!file->handle.ptr || !object.OpenFile(file->handle)) return Failure();
-        return FillFacts(object, facts);
-    }
-    std::wstring wide;
-    if (!WidePath(path, wide) || IsHidden(KeyOf(wide))) return -ENOENT;
-    if (!object.Open(wide, m_volume)) return Failure();
+    if (const int found = Find(path, file, object); found != 0) return found;
     return FillFacts(object, facts);
+}
+
+OpenFile* MountedVolume::Aliased(const std::wstring& key) const {
+    if (m_aliases.empty()) return nullptr;
+    auto found = m_aliases.find(key);
+    return found == m_aliases.end() ? nullptr : found->second;
+}
+
+int MountedVolume::HideOpenFile(const char* path, const char* hiddenPath) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::wstring wide, hidden;
+    if (!WidePath(path, wide) || !WidePath(hiddenPath, hidden)) return -ENOENT;
+    auto open = m_open.find(KeyOf(wide));
+    if (open == m_open.end()) return -ENOSYS;
+    OpenFile& file = *open->second;
+    file.unlinked = true;
+    file.alias = KeyOf(hidden);
+    m_aliases[file.alias] = &file;
+    m_hidden.emplace(open->first, std::move(open->second));
+    m_open.erase(open);
+    return 0;
 }
 
 namespace {
@@ -250,7 +265,7 @@ int MountedVolume::Unlink(const char* path) {
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
     const std::wstring key = KeyOf(wide);
-    if (IsHidden(key)) return -ENOENT;
+    if (IsHidden(key) || Aliased(key)) return -ENOENT;
     if (auto open = m_open.find(key); open != m_open.end()) {
         open->second->unlinked = true;
         m_hidden.emplace(key, std::move(open->second));
@@ -296,6 +311,11 @@ int MountedVolume::Open(const char* path, OpenFile*& file) {
     if (!WidePath(path, wide)) return -ENOENT;
     const std::wstring key = KeyOf(wide);
     if (IsHidden(key)) return -ENOENT;
+    if (OpenFile* aliased = Aliased(key)) {
+        ++aliased->opens;
+        file = aliased;
+        return 0;
+    }
     if (auto open = m_open.find(key); open != m_open.end()) {
         ++open->second->opens;
         file = open->second.get();
@@ -354,18 +374,24 @@ int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size) {
     Diagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (size < 0) return -EINVAL;
-    if (file) {
-        if (!SetFileSize(static_cast<unsigned long long>(size), file->handle)) return Failure();
-        return Touch(file->handle);
-    }
-    std::wstring wide;
-    if (!WidePath(path, wide) || IsHidden(KeyOf(wide))) return -ENOENT;
     Object object;
-    if (!object.Open(wide, m_volume)) return Failure();
+    if (const int found = Find(path, file, object); found != 0) return found;
     if (object.IsDirectory()) return -EISDIR;
     if (!SetFileSize(static_cast<unsigned long long>(size), object.File())) return Failure();
     if (const int touched = Touch(object.File()); touched != 0) return touched;
     return object.Close() ? 0 : Failure();
+}
+
+// The object a call names: the open file it came with, an open file under
+// the hidden name libfuse gave it, or the object at the path.
+int MountedVolume::Find(const char* path, OpenFile* file, Object& object) {
+    std::wstring wide;
+    if (!file) {
+        if (!WidePath(path, wide) || IsHidden(KeyOf(wide))) return -ENOENT;
+        file = Aliased(KeyOf(wide));
+    }
+    if (file ? !file->handle.ptr || !object.OpenFile(file->handle) : !object.Open(wide, m_volume)) return Failure();
+    return 0;
 }
 
 // Only plain allocation: the engine allocates what a growth adds, so growing
@@ -412,6 +438,7 @@ int MountedVolume::Release(OpenFile& file) {
     auto& table = file.unlinked ? m_hidden : m_open;
     std::unique_ptr<OpenFile> owned = std::move(table.at(file.key));
     table.erase(file.key);
+    if (!owned->alias.empty()) m_aliases.erase(owned->alias);
     if (!owned->handle.ptr) return 0;
     const bool ok = owned->unlinked ? NtfsDeleteFile(owned->handle) : NtfsCloseFile(owned->handle);
     return ok ? 0 : Failure();
@@ -422,14 +449,7 @@ int MountedVolume::SetTimes(const char* path, OpenFile* file, const struct times
     Diagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     Object object;
-    std::wstring wide;
-    if (file) {
-        if (!object.OpenFile(file->handle)) return Failure();
-    } else if (!WidePath(path, wide) || IsHidden(KeyOf(wide))) {
-        return -ENOENT;
-    } else if (!object.Open(wide, m_volume)) {
-        return Failure();
-    }
+    if (const int found = Find(path, file, object); found != 0) return found;
     const uint64_t now = Now();
     auto apply = [now](const struct timespec& time, uint64_t& field) {
         if (time.tv_nsec == UTIME_OMIT) return;
@@ -449,14 +469,7 @@ int MountedVolume::SetMode(const char* path, OpenFile* file, mode_t mode) {
     Diagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     Object object;
-    std::wstring wide;
-    if (file) {
-        if (!object.OpenFile(file->handle)) return Failure();
-    } else if (!WidePath(path, wide) || IsHidden(KeyOf(wide))) {
-        return -ENOENT;
-    } else if (!object.Open(wide, m_volume)) {
-        return Failure();
-    }
+    if (const int found = Find(path, file, object); found != 0) return found;
     if (object.IsDirectory()) return object.Close() ? 0 : Failure();
     uint32_t& attributes = object.Values().attributes;
     const uint32_t wanted = (mode & S_IWUSR) ? attributes & ~kReadOnly : attributes | kReadOnly;
@@ -514,6 +527,7 @@ bool MountedVolume::Close() {
             if (file->handle.ptr) ok = (file->unlinked ? NtfsDeleteFile(file->handle) : NtfsCloseFile(file->handle)) && ok;
         table->clear();
     }
+    m_aliases.clear();
     return NtfsCloseVolume(m_volume) && ok;
 }
 

@@ -36,6 +36,7 @@ struct MountFacts {
 struct OpenFile {
     std::wstring key;  // the path folded to capitals, as names compare
     std::wstring path;
+    std::wstring alias;  // the key of its hidden name, if libfuse gave it one
     volkit::api::NtfsFileHandle handle;
     int opens = 0;
     bool unlinked = false;  // its name is hidden; the object goes at the last release
@@ -58,6 +59,10 @@ public:
     int MakeDirectory(const char* path);
     int RemoveDirectory(const char* path);
     int Unlink(const char* path);
+    // libfuse keeps an unlinked open file reachable by renaming it to a
+    // hidden name (.fuse_hidden...): here that name becomes another key of
+    // the open file, whose own name is hidden until the last release.
+    int HideOpenFile(const char* path, const char* hiddenPath);
     int Create(const char* path, mode_t mode, OpenFile*& file);
     int Open(const char* path, OpenFile*& file);
     int Read(OpenFile& file, char* buffer, size_t size, off_t offset);
@@ -79,8 +84,10 @@ private:
     class Object;
 
     int FillFacts(Object& object, struct stat& facts);
+    int Find(const char* path, OpenFile* file, Object& object);
     int Failure() const;
     bool IsHidden(const std::wstring& key) const { return m_hidden.count(key) != 0; }
+    OpenFile* Aliased(const std::wstring& key) const;
     int WriteBack(OpenFile& file);
     int Touch(volkit::api::NtfsFileHandle handle);
     uint64_t FreeClusters();
@@ -90,6 +97,7 @@ private:
     MountFacts m_facts;
     std::map<std::wstring, std::unique_ptr<OpenFile>> m_open;    // by key, while the name is there
     std::map<std::wstring, std::unique_ptr<OpenFile>> m_hidden;  // unlinked, still open
+    std::map<std::wstring, OpenFile*> m_aliases;                 // hidden names of the unlinked
 };
 
 }  // namespace volcore::tool
