@@ -59,10 +59,12 @@ public:
     const std::string& Dir() const { return m_dir; }
     std::string Log() const { return RunCommand("cat " + Q(m_log)).output; }
 
-    // Unmounts and waits (bounded) for the tool to write the volume back; its exit code.
-    int Unmount() {
+    // Unmounts (or sends the signal) and waits, bounded, for the tool to
+    // write the volume back; its exit code.
+    int Unmount(int signal = 0) {
         if (m_pid <= 0) return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
-        for (int i = 0; i < 50 && IsMounted(m_dir); ++i) {
+        if (signal != 0) ::kill(m_pid, signal);
+        for (int i = 0; i < 50 && signal == 0 && IsMounted(m_dir); ++i) {
             if (RunCommand("umount " + Q(m_dir)).exitCode == 0) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -71,9 +73,9 @@ public:
         if (waitpid(m_pid, &m_status, WNOHANG) == 0) {
             ::kill(m_pid, SIGKILL);
             waitpid(m_pid, &m_status, 0);
-            RunCommand("umount -l " + Q(m_dir));
             m_status = -1;
         }
+        if (IsMounted(m_dir)) RunCommand("umount -l " + Q(m_dir));
         m_pid = -1;
         return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
     }
@@ -221,7 +223,8 @@ TEST(ToolMount, RealProgramsWorkOnAMountedImage) {
         int exitCode = -1;
         const std::string said = RunIn(mount, source.string(), out, "diff -r \"$SRC\" tar && rm -r rsync", exitCode);
         EXPECT_EQ(exitCode, 0) << said;
-        EXPECT_EQ(mounted.Unmount(), 0) << mounted.Log();
+        // SIGTERM ends the session as an unmount does.
+        EXPECT_EQ(mounted.Unmount(SIGTERM), 0) << mounted.Log();
     }
     ExpectAccepted(image, source);
     const std::vector<uint8_t> before = ReadFileBytes(image);
@@ -236,4 +239,42 @@ TEST(ToolMount, RealProgramsWorkOnAMountedImage) {
         EXPECT_EQ(mounted.Unmount(), 0) << mounted.Log();
     }
     EXPECT_TRUE(ReadFileBytes(image) == before) << "a read-only mount changed the image";
+}
+
+// Windows' hibernated volumes and volumes a session left dirty (the tool was
+// killed) are served for reading only, and the image keeps its bytes.
+TEST(ToolMount, HibernatedAndDirtyVolumesMountReadOnly) {
+    if (const std::string why = MountUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    TempDir dir;
+    const std::string mount = dir.File("mnt");
+    fs::create_directories(mount);
+    const struct {
+        const char* script;  // run on a writable mount, which then ends with the signal (0: an unmount)
+        int signal;
+        const char* reason;
+    } kRows[] = {
+        {"printf hibr > hiberfil.sys && truncate -s 4096 hiberfil.sys", 0, "mounted read-only: Windows left it hibernated"},
+        {"mkdir d && printf x > d/f", SIGKILL, "mounted read-only: the volume is marked dirty"},
+    };
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(row.reason);
+        const std::string image = dir.File("vol.img");
+        ASSERT_EQ(RunTool("mkfs " + Q(image) + " --size 32M --force").exitCode, 0);
+        {
+            Mount mounted(image, mount);
+            ASSERT_TRUE(mounted.Ready()) << mounted.Log();
+            int exitCode = -1;
+            EXPECT_EQ((RunIn(mount, "", "", row.script, exitCode), exitCode), 0);
+            mounted.Unmount(row.signal);
+        }
+        const std::vector<uint8_t> before = ReadFileBytes(image);
+        Mount mounted(image, mount);
+        ASSERT_TRUE(mounted.Ready()) << mounted.Log();
+        int exitCode = -1;
+        const std::string said = RunIn(mount, "", "", "ls >/dev/null && ! touch new 2>/dev/null", exitCode);
+        EXPECT_EQ(exitCode, 0) << said;
+        EXPECT_EQ(mounted.Unmount(), 0);
+        EXPECT_NE(mounted.Log().find(row.reason), std::string::npos) << mounted.Log();
+        EXPECT_TRUE(ReadFileBytes(image) == before) << "a read-only mount changed the image";
+    }
 }
