@@ -138,7 +138,8 @@ const std::vector<Workload> kWorkloads = {
      "head -c 3000000 seq.dat > \"$OUT\"/cut && truncate -s 3000000 seq.dat && cmp \"$OUT\"/cut seq.dat && "
      "truncate -s 5000000 seq.dat && test \"$(tail -c 2000000 seq.dat | tr -d '\\000' | wc -c)\" = 0 && "
      "head -c 3000000 seq.dat | cmp - \"$OUT\"/cut"},
-    {"unlink while open, names ignoring case", "sh", false,
+    {"overwrite, unlink while open, names ignoring case", "sh", false,
+     "printf abcdef > over && printf x > over && test \"$(cat over)\" = x && "
      "printf kept > open.txt && exec 3< open.txt && rm open.txt && test ! -e open.txt && "
      "! ls | grep -qx open.txt && test \"$(cat <&3)\" = kept && exec 3<&- && test ! -e open.txt && "
      "printf Case > MixedCase.TXT && test \"$(cat mixedcase.txt)\" = Case && ls | grep -qx MixedCase.TXT && "

@@ -1,5 +1,6 @@
 // volkit mount: the handle family's volume as a FUSE file system (libfuse 3).
 #define FUSE_USE_VERSION 35
+#include <fcntl.h>
 #include <fuse.h>
 #include <unistd.h>
 
@@ -71,7 +72,7 @@ int Create(const char* path, mode_t mode, struct fuse_file_info* info) {
 
 int Open(const char* path, struct fuse_file_info* info) {
     OpenFile* file = nullptr;
-    const int result = Volume().Open(path, file);
+    const int result = Volume().Open(path, (info->flags & O_TRUNC) != 0, file);
     if (result == 0) info->fh = reinterpret_cast<uintptr_t>(file);
     return result;
 }

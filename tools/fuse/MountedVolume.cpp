@@ -304,31 +304,44 @@ int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {
     return 0;
 }
 
-int MountedVolume::Open(const char* path, OpenFile*& file) {
+int MountedVolume::Open(const char* path, bool truncate, OpenFile*& file) {
     std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
+    if (truncate && m_facts.readOnly) return -EROFS;
     const std::wstring key = KeyOf(wide);
     if (IsHidden(key)) return -ENOENT;
-    if (OpenFile* aliased = Aliased(key)) {
-        ++aliased->opens;
-        file = aliased;
-        return 0;
+    OpenFile* found = Aliased(key);
+    if (auto open = m_open.find(key); !found && open != m_open.end()) found = open->second.get();
+    if (!found) {
+        auto opened = std::make_unique<OpenFile>();
+        if (!NtfsOpenFile(wide.c_str(), opened->handle, m_volume)) return Failure();
+        opened->key = key;
+        opened->path = wide;
+        found = opened.get();
+        m_open[key] = std::move(opened);
     }
-    if (auto open = m_open.find(key); open != m_open.end()) {
-        ++open->second->opens;
-        file = open->second.get();
-        return 0;
+    ++found->opens;
+    file = found;
+    if (!truncate) return 0;
+    unsigned long long size = 0;
+    if (!NtfsGetFileSize(size, found->handle)) return ReleaseAfterFailure(*found);
+    if (size == 0) return 0;
+    if (!SetFileSize(0, found->handle)) return ReleaseAfterFailure(*found);
+    const int touched = Touch(found->handle);
+    return touched == 0 ? 0 : ReleaseAfterFailure(*found);
+}
+
+// An open that fails after taking the file gives it back; the failure stands.
+int MountedVolume::ReleaseAfterFailure(OpenFile& file) {
+    const int failure = Failure();
+    if (--file.opens == 0) {
+        std::unique_ptr<OpenFile> owned = std::move(m_open.at(file.key));
+        m_open.erase(file.key);
+        NtfsCloseFile(owned->handle);
     }
-    auto opened = std::make_unique<OpenFile>();
-    if (!NtfsOpenFile(wide.c_str(), opened->handle, m_volume)) return Failure();
-    opened->key = key;
-    opened->path = wide;
-    opened->opens = 1;
-    file = opened.get();
-    m_open[key] = std::move(opened);
-    return 0;
+    return failure;
 }
 
 int MountedVolume::Read(OpenFile& file, char* buffer, size_t size, off_t offset) {

@@ -64,7 +64,8 @@ public:
     // the open file, whose own name is hidden until the last release.
     int HideOpenFile(const char* path, const char* hiddenPath);
     int Create(const char* path, mode_t mode, OpenFile*& file);
-    int Open(const char* path, OpenFile*& file);
+    // `truncate`: O_TRUNC, which the kernel leaves to the open.
+    int Open(const char* path, bool truncate, OpenFile*& file);
     int Read(OpenFile& file, char* buffer, size_t size, off_t offset);
     int Write(OpenFile& file, const char* buffer, size_t size, off_t offset);
     int Truncate(const char* path, OpenFile* file, off_t size);
@@ -89,6 +90,7 @@ private:
     bool IsHidden(const std::wstring& key) const { return m_hidden.count(key) != 0; }
     OpenFile* Aliased(const std::wstring& key) const;
     int WriteBack(OpenFile& file);
+    int ReleaseAfterFailure(OpenFile& file);
     int Touch(volkit::api::NtfsFileHandle handle);
     uint64_t FreeClusters();
 
