@@ -1,5 +1,5 @@
 // volkit mount driven by programs written by others (tar, diff, rsync, make
-// and the compiler, fio, git), then judged by our check, ntfsck, libntfs-3g
+// and the compiler, fio, stress-ng, git), then judged by our check, ntfsck, libntfs-3g
 // and The Sleuth Kit.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -144,6 +144,11 @@ const std::vector<Workload> kWorkloads = {
      "! ls | grep -qx open.txt && test \"$(cat <&3)\" = kept && exec 3<&- && test ! -e open.txt && "
      "printf Case > MixedCase.TXT && test \"$(cat mixedcase.txt)\" = Case && ls | grep -qx MixedCase.TXT && "
      "! mkdir MIXEDCASE.txt 2>/dev/null && rm mixedCASE.txt && ! ls | grep -qix mixedcase.txt"},
+    {"stress-ng hdd and dir", "stress-ng", false,
+     "mkdir stress && cd stress && stress-ng --hdd 2 --hdd-bytes 4M --dir 2 --dir-dirs 100 --verify --timeout 5s "
+     "--quiet && cd .. && rmdir stress"},
+    {"stress-ng rename and link", "stress-ng", true,
+     "mkdir stress2 && cd stress2 && stress-ng --rename 2 --link 2 --verify --timeout 5s --quiet && cd .. && rmdir stress2"},
     {"git", "git", true,
      "cp -r \"$SRC\" repo && cd repo && git init -q && git add -A && "
      "git -c user.name=volkit -c user.email=volkit@example.org commit -qm tree && "
