@@ -1,5 +1,5 @@
 // volkit mount: the handle family's volume as a FUSE file system (libfuse 3).
-#define FUSE_USE_VERSION 35
+#define FUSE_USE_VERSION 312
 #include <fcntl.h>
 #include <fuse.h>
 #include <unistd.h>
@@ -20,6 +20,9 @@
 
 namespace volcore::tool {
 namespace {
+
+// Enough for the kernel's parallel requests; the engine serves one at a time.
+constexpr unsigned kWorkerThreads = 8;
 
 MountedVolume& Volume() { return *static_cast<MountedVolume*>(fuse_get_context()->private_data); }
 
@@ -189,8 +192,14 @@ bool Serve(MountedVolume& volume, const std::string& image, const std::string& m
     bool ok = fuse_mount(fuse, mountPoint.c_str()) == 0;
     if (ok) {
         struct fuse_session* session = fuse_get_session(fuse);
-        // libfuse 3.14 takes a null loop configuration badly: give it one.
+        // Idle workers stay (otherwise a thread, with its own /dev/fuse
+        // descriptor, is started for nearly every request).
         struct fuse_loop_config* loop = fuse_loop_cfg_create();
+        if (loop) {
+            fuse_loop_cfg_set_clone_fd(loop, 0);
+            fuse_loop_cfg_set_max_threads(loop, kWorkerThreads);
+            fuse_loop_cfg_set_idle_threads(loop, kWorkerThreads);
+        }
         ok = loop && fuse_set_signal_handlers(session) == 0 && fuse_daemonize(foreground ? 1 : 0) == 0;
         // The loop ends with an unmount, or with the signal that ended it
         // (its number, negated); both close the volume cleanly.
