@@ -1,6 +1,7 @@
 #include "MountedVolume.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -244,11 +245,12 @@ int MountedVolume::MakeDirectory(const char* path) {
 }
 
 int MountedVolume::RemoveDirectory(const char* path) {
-    std::lock_guard<std::mutex> hold(m_lock);
+    std::unique_lock<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
+    if (!AwaitHiddenGone(hold, KeyOf(wide) + L"\\", true)) return -ENOTEMPTY;
     NtfsDirHandle directory;
     // A delete ends the handle whether or not it works.
     if (!NtfsOpenDir(wide.c_str(), directory, m_volume) || !NtfsDeleteDir(directory)) return Failure();
@@ -278,14 +280,14 @@ int MountedVolume::Unlink(const char* path) {
 }
 
 int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {
-    std::lock_guard<std::mutex> hold(m_lock);
+    std::unique_lock<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -EINVAL;
     const std::wstring key = KeyOf(wide);
     // The unlinked object still holds the name until its last close.
-    if (IsHidden(key)) return -EBUSY;
+    if (!AwaitHiddenGone(hold, key, false)) return -EBUSY;
     auto created = std::make_unique<OpenFile>();
     if (!NtfsCreateFile(wide.c_str(), created->handle, m_volume)) return Failure();
     // A new object's three times are now; a mode without the owner's write
@@ -444,6 +446,20 @@ int MountedVolume::Sync(OpenFile& file) {
     return !m_facts.syncDevice || m_facts.syncDevice() ? 0 : -EIO;
 }
 
+// The kernel sends the last release of a file after close(2) has returned,
+// so a program that unlinks an open file, closes it and makes the name again
+// (or removes its directory) comes before the release that frees the name:
+// such a call waits for it, a little. False when the name is still held.
+bool MountedVolume::AwaitHiddenGone(std::unique_lock<std::mutex>& hold, const std::wstring& key, bool below) {
+    auto gone = [&] {
+        if (m_hidden.empty()) return true;
+        if (!below) return m_hidden.count(key) == 0;
+        auto next = m_hidden.lower_bound(key);
+        return next == m_hidden.end() || next->first.compare(0, key.size(), key) != 0;
+    };
+    return m_released.wait_for(hold, std::chrono::seconds(2), gone);
+}
+
 int MountedVolume::Release(OpenFile& file) {
     std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
@@ -454,6 +470,7 @@ int MountedVolume::Release(OpenFile& file) {
     if (!owned->alias.empty()) m_aliases.erase(owned->alias);
     if (!owned->handle.ptr) return 0;
     const bool ok = owned->unlinked ? NtfsDeleteFile(owned->handle) : NtfsCloseFile(owned->handle);
+    if (owned->unlinked) m_released.notify_all();
     return ok ? 0 : Failure();
 }
 

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -91,10 +92,12 @@ private:
     OpenFile* Aliased(const std::wstring& key) const;
     int WriteBack(OpenFile& file);
     int ReleaseAfterFailure(OpenFile& file);
+    bool AwaitHiddenGone(std::unique_lock<std::mutex>& hold, const std::wstring& key, bool below);
     int Touch(volkit::api::NtfsFileHandle handle);
     uint64_t FreeClusters();
 
     std::mutex m_lock;
+    std::condition_variable m_released;  // an unlinked file's last release
     volkit::api::NtfsVolumeHandle m_volume;
     MountFacts m_facts;
     std::map<std::wstring, std::unique_ptr<OpenFile>> m_open;    // by key, while the name is there
