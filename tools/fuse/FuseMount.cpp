@@ -227,6 +227,10 @@ std::string ReadOnlyReason(const std::string& warnings) {
 }  // namespace
 
 int RunFuseMount(const CommandLine& line) {
+    if (line.global.engine == EngineChoice::Ntfs3g) {
+        ReportFailure("mount", "the mount is served by the native engine only (ntfs-3g mounts with libntfs-3g itself)");
+        return kExitUsage;
+    }
     const std::string image = line.operands[0];
     // libfuse leaves the working directory (for /) before it unmounts.
     std::error_code error;
