@@ -76,6 +76,16 @@ const std::vector<CommandSpec>& AllCommands() {
          "marked in use that nothing uses). Exit codes: 0 clean, 1 problems found,\n"
          "2 the volume could not be checked.",
          {{"--json", false, "print the summary and the problems as one JSON object"}}, 1, 1, &RunCheck},
+        {"mount", "mount IMAGE MOUNTPOINT [--read-only] [-f]", "serve the volume as a file system at MOUNTPOINT (FUSE)",
+         "The native engine serves the volume until it is unmounted (umount or\n"
+         "fusermount3 -u MOUNTPOINT) or the tool gets SIGTERM; the volume is then\n"
+         "written back and closed, and the image stays locked until then. Images the\n"
+         "user cannot write, and volumes left hibernated, dirty or with a journal to\n"
+         "replay, are mounted read-only. Not there yet: rename, hard and symbolic links,\n"
+         "extended attributes.",
+         {{"--read-only", false, "mount for reading only"},
+          {"-f", false, "stay in the foreground (the tool returns when the volume is unmounted)"}},
+         2, 2, &RunMount},
     };
     return commands;
 }

@@ -49,5 +49,6 @@ int RunRm(const CommandLine& line);
 int RunTouch(const CommandLine& line);
 int RunAttrib(const CommandLine& line);
 int RunCheck(const CommandLine& line);
+int RunMount(const CommandLine& line);
 
 }  // namespace volcore::tool

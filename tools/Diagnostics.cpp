@@ -17,6 +17,7 @@ struct State {
     bool quiet = false;
     bool fromNative = false;
     std::string failure;
+    std::string warnings;
 };
 
 // What the native engine refuses and libntfs-3g handles.
@@ -57,6 +58,7 @@ void KeepFailure(const char* text) {
 void OnHandleFamilyLine(int level, const char* message, void*) {
     static const char* const kLevels[] = {"debug", "info", "warning", "error"};
     Echo("native", level >= 0 && level <= 3 ? kLevels[level] : "?", message);
+    if (level == volkit::api::NtfsLogWarning) Current().warnings += std::string(message) + "\n";
     if (level != volkit::api::NtfsLogError) return;
     KeepFailure(message);
     Current().fromNative = true;
@@ -81,6 +83,7 @@ void Diagnostics::Install(bool verbose) {
 
 void Diagnostics::Clear() {
     Current().failure.clear();
+    Current().warnings.clear();
     Current().fromNative = false;
 }
 
@@ -98,6 +101,8 @@ std::string Diagnostics::LastFailure() {
     if (OtherEngineWouldServe(state.failure)) return state.failure + " (try --engine ntfs3g)";
     return state.failure;
 }
+
+std::string Diagnostics::Warnings() { return Current().warnings; }
 
 bool Diagnostics::IsQuiet() { return Current().quiet; }
 

@@ -21,6 +21,9 @@ public:
     // failure of the native engine that the ntfs3g engine would not have
     // says so.
     static std::string LastFailure();
+    // The handle family's warning lines since the last Clear, one per line
+    // (a volume that opens for reading only, or marked dirty, says so).
+    static std::string Warnings();
     static bool IsQuiet();
 
     // While alive, failures are kept but not echoed: for probes whose failure

@@ -2,7 +2,7 @@
 _volkit() {
     local cur prev words cword
     _init_completion 2>/dev/null || { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; }
-    local commands="mkfs info ls stat cat get put mkdir rm touch attrib check"
+    local commands="mkfs info ls stat cat get put mkdir rm touch attrib check mount"
     local global="--engine --offset --partition --verbose --help --version"
     case $prev in
         --engine) COMPREPLY=($(compgen -W "native ntfs3g" -- "$cur")); return ;;
@@ -27,6 +27,7 @@ _volkit() {
         rm) options="-r" ;;
         touch) options="--mtime --atime --ctime" ;;
         attrib) options="+r -r +h -h +s -s +a -a" ;;
+        mount) options="--read-only -f" ;;
     esac
     if [[ $cur == [-+]* ]]; then
         COMPREPLY=($(compgen -W "$options $global" -- "$cur"))

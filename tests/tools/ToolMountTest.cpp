@@ -1,0 +1,286 @@
+// volkit mount driven by programs written by others (tar, diff, rsync, make
+// and the compiler, fio, stress-ng, git), then judged by our check, ntfsck, libntfs-3g
+// and The Sleuth Kit.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "support/Images.h"
+#include "tools/ToolRunner.h"
+
+extern char** environ;
+
+using namespace volcore::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsMounted(const std::string& dir) {
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line))
+        if (line.find(" " + dir + " ") != std::string::npos) return true;
+    return false;
+}
+
+// `volkit mount IMAGE DIR -f` as a child of the test, so that its end (the
+// volume written back and closed) can be waited for.
+class Mount {
+public:
+    Mount(const std::string& image, const std::string& dir, const std::string& option = "")
+        : m_dir(fs::absolute(dir).string()), m_log(dir + ".log") {
+        std::vector<std::string> words = {VOLKIT_TOOL_PATH, "mount", image, m_dir, "-f"};
+        if (!option.empty()) words.push_back(option);
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; m_pid > 0 && i < 200 && !IsMounted(m_dir); ++i) {
+            if (waitpid(m_pid, &m_status, WNOHANG) == m_pid) m_pid = -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ~Mount() { Unmount(); }
+    bool Ready() const { return m_pid > 0 && IsMounted(m_dir); }
+    const std::string& Dir() const { return m_dir; }
+    std::string Log() const { return RunCommand("cat " + Q(m_log)).output; }
+
+    // Unmounts (or sends the signal) and waits, bounded, for the tool to
+    // write the volume back; its exit code.
+    int Unmount(int signal = 0) {
+        if (m_pid <= 0) return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
+        if (signal != 0) ::kill(m_pid, signal);
+        for (int i = 0; i < 50 && signal == 0 && IsMounted(m_dir); ++i) {
+            if (RunCommand("umount " + Q(m_dir)).exitCode == 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        for (int i = 0; i < 600 && waitpid(m_pid, &m_status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (waitpid(m_pid, &m_status, WNOHANG) == 0) {
+            ::kill(m_pid, SIGKILL);
+            waitpid(m_pid, &m_status, 0);
+            m_status = -1;
+        }
+        if (IsMounted(m_dir)) RunCommand("umount -l " + Q(m_dir));
+        m_pid = -1;
+        return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
+    }
+
+private:
+    std::string m_dir, m_log;
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
+
+// Why mounting cannot be tried here, or "".
+std::string MountUnavailable() {
+    if (!fs::exists("/dev/fuse")) return "/dev/fuse missing";
+    if (!HaveProgram("umount")) return "umount missing";
+    const ToolResult probe = RunTool("mount /nonexistent.img /nonexistent");
+    if (probe.err.find("not available in this build") != std::string::npos) return "the tool was built without libfuse";
+    return "";
+}
+
+// A small source tree: nested directories, empty, tiny, cluster-sized,
+// multi-cluster and larger files, and a name beyond ASCII.
+void MakeSourceTree(const fs::path& root) {
+    const std::vector<std::pair<std::string, size_t>> files = {
+        {"README", 700},          {"empty", 0},          {"a/one.c", 1},           {"a/four.k", 4096},
+        {"a/b/odd.bin", 5000},    {"a/b/big.bin", 300000}, {"a/b/c/deep.txt", 70000}, {"c/\u00dcn\u00efc\u00f8d\u00e9 \u20ac.txt", 1234},
+    };
+    uint32_t seed = 1;
+    for (const auto& [name, size] : files) {
+        fs::create_directories((root / name).parent_path());
+        WriteFileBytes((root / name).string(), Pattern(size, seed++));
+    }
+    fs::create_directories(root / "many");
+    for (int i = 0; i < 40; ++i) WriteFileBytes((root / "many" / ("f" + std::to_string(i))).string(), Pattern(100 * i, seed++));
+    fs::create_directories(root / "a" / "empty dir");
+}
+
+struct Workload {
+    const char* name;
+    const char* program;  // skipped with a message where missing
+    bool needsRename;
+    const char* script;   // sh, in the mount; $M the mount, $SRC the tree, $OUT a host directory
+};
+
+const std::vector<Workload> kWorkloads = {
+    {"tar", "tar", false, "mkdir tar && tar -C \"$SRC\" -cf - . | tar -xf - -C tar && diff -r \"$SRC\" tar"},
+    {"rsync in place", "rsync", false,
+     "rsync -a --inplace \"$SRC\"/ rsync/ && diff -r \"$SRC\" rsync && rsync -a rsync/ \"$OUT\"/back/ && "
+     "diff -r \"$SRC\" \"$OUT\"/back"},
+    {"rsync", "rsync", true, "rsync -a \"$SRC\"/ rsync2/ && diff -r \"$SRC\" rsync2"},
+    {"make", "make", false,
+     "mkdir proj && cd proj && for i in 1 2 3 4; do printf 'int f%d(void) { return %d; }\\n' $i $i > f$i.c; done && "
+     "printf 'int f1(void); int f2(void); int f3(void); int f4(void);\\n"
+     "int main(void) { return f1() + f2() + f3() + f4() - 10; }\\n' > main.c && "
+     "printf 'prog: main.o f1.o f2.o f3.o f4.o\\n\\t$(CC) -o $@ $^\\n%%.o: %%.c\\n\\t$(CC) -c -o $@ $<\\n' > Makefile && "
+     "make -s && ./prog && touch f2.c && make > \"$OUT\"/made && grep -q 'f2.o' \"$OUT\"/made && make -q && rm -f *.o prog && make -s && ./prog"},
+    {"fio", "fio", false,
+     "fio --name=seq --filename=seq.dat --size=4M --bs=64k --rw=write --verify=crc32c --ioengine=psync >/dev/null && "
+     "fio --name=rnd --filename=rnd.dat --size=4M --bs=4k --rw=randwrite --verify=crc32c --ioengine=psync >/dev/null && "
+     "fio --name=mix --filename=rnd.dat --size=4M --bs=4k --rw=randrw --ioengine=psync >/dev/null && "
+     "head -c 3000000 seq.dat > \"$OUT\"/cut && truncate -s 3000000 seq.dat && cmp \"$OUT\"/cut seq.dat && "
+     "truncate -s 5000000 seq.dat && test \"$(tail -c 2000000 seq.dat | tr -d '\\000' | wc -c)\" = 0 && "
+     "head -c 3000000 seq.dat | cmp - \"$OUT\"/cut"},
+    {"overwrite, unlink while open, names ignoring case", "sh", false,
+     "printf abcdef > over && printf x > over && test \"$(cat over)\" = x && "
+     "printf kept > open.txt && exec 3< open.txt && rm open.txt && test ! -e open.txt && "
+     "! ls | grep -qx open.txt && test \"$(cat <&3)\" = kept && exec 3<&- && test ! -e open.txt && "
+     "printf Case > MixedCase.TXT && test \"$(cat mixedcase.txt)\" = Case && ls | grep -qx MixedCase.TXT && "
+     "! mkdir MIXEDCASE.txt 2>/dev/null && rm mixedCASE.txt && ! ls | grep -qix mixedcase.txt"},
+    {"stress-ng hdd and dir", "stress-ng", false,
+     "mkdir stress && cd stress && stress-ng --hdd 2 --hdd-bytes 4M --dir 2 --dir-dirs 100 --verify --timeout 5s "
+     "--quiet && cd .. && rmdir stress"},
+    {"stress-ng rename and link", "stress-ng", true,
+     "mkdir stress2 && cd stress2 && stress-ng --rename 2 --link 2 --verify --timeout 5s --quiet && cd .. && rmdir stress2"},
+    {"git", "git", true,
+     "cp -r \"$SRC\" repo && cd repo && git init -q && git add -A && "
+     "git -c user.name=volkit -c user.email=volkit@example.org commit -qm tree && "
+     "test -z \"$(git status --porcelain)\" && git gc -q && git fsck --no-progress"},
+};
+
+std::string RunIn(const std::string& mount, const std::string& source, const std::string& out,
+                  const std::string& script, int& exitCode) {
+    const CommandResult run = RunCommand("cd " + Q(mount) + " && M=" + Q(mount) + " SRC=" + Q(source) + " OUT=" +
+                                         Q(out) + " timeout 120 sh -ec " + Q(script));
+    exitCode = run.exitCode;
+    return run.output;
+}
+
+// Our check, ntfsck, libntfs-3g and The Sleuth Kit on the unmounted image.
+void ExpectAccepted(const std::string& image, const fs::path& source) {
+    const ToolResult check = RunTool("check " + Q(image));
+    EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+    const fs::path ntfsck = fs::path(VOLKIT_SHARED_DIR) / "tools" / "ntfsck" / "ntfsck";
+    if (fs::exists(ntfsck)) {
+        const std::string said = RunCommand(Q(ntfsck.string()) + " -n " + Q(image)).output;
+        EXPECT_NE(said.find("Clean, No errors found or left"), std::string::npos) << said;
+    } else {
+        std::cout << "[ NOTE     ] ntfsck missing under ../shared: not run\n";
+    }
+    if (HaveProgram("ntfscat")) {
+        for (const char* name : {"a/b/big.bin", "c/\u00dcn\u00efc\u00f8d\u00e9 \u20ac.txt"}) {
+            const std::string same = "ntfscat " + Q(image) + " " + Q(std::string("tar/") + name) + " | cmp - " +
+                                     Q((source / name).string());
+            EXPECT_EQ(RunCommand(same).exitCode, 0) << name;
+        }
+    }
+    if (HaveProgram("fls")) {
+        const std::string listed = RunCommand("fls -r -p " + Q(image)).output;
+        EXPECT_NE(listed.find("tar/a/b/c/deep.txt"), std::string::npos) << listed.substr(0, 2000);
+        EXPECT_NE(listed.find("proj/prog"), std::string::npos);
+    }
+}
+
+}  // namespace
+
+TEST(ToolMount, RealProgramsWorkOnAMountedImage) {
+    if (const std::string why = MountUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    TempDir dir;
+    const std::string image = dir.File("vol.img"), mount = dir.File("mnt"), out = dir.File("out");
+    const fs::path source = dir.Path() / "src";
+    MakeSourceTree(source);
+    fs::create_directories(mount);
+    fs::create_directories(out);
+    ASSERT_EQ(RunTool("mkfs " + Q(image) + " --size 128M").exitCode, 0);
+    {
+        Mount mounted(image, mount);
+        ASSERT_TRUE(mounted.Ready()) << mounted.Log();
+        // A second writer is kept off the image while it is mounted.
+        EXPECT_EQ(RunTool("mkdir " + Q(image) + " /x").exitCode, 1);
+        const bool canRename = RunCommand("(cd " + Q(mount) + " && touch probe && mv probe probed && rm probed)").exitCode == 0;
+        RunCommand("rm -f " + Q(mount + "/probe"));
+        for (const Workload& workload : kWorkloads) {
+            SCOPED_TRACE(workload.name);
+            if (!HaveProgram(workload.program) || (workload.needsRename && !canRename)) {
+                std::cout << "[ SKIPPED  ] " << workload.name << ": "
+                          << (HaveProgram(workload.program) ? "the mount has no rename yet" : "program missing") << "\n";
+                continue;
+            }
+            int exitCode = -1;
+            const std::string said = RunIn(mount, source.string(), out, workload.script, exitCode);
+            EXPECT_EQ(exitCode, 0) << said;
+        }
+        EXPECT_EQ(mounted.Unmount(), 0) << mounted.Log();
+    }
+    ExpectAccepted(image, source);
+
+    // A second session reads what the first wrote and removes a tree; a
+    // read-only one changes nothing, not even the image's bytes.
+    {
+        Mount mounted(image, mount);
+        ASSERT_TRUE(mounted.Ready()) << mounted.Log();
+        int exitCode = -1;
+        const std::string said = RunIn(mount, source.string(), out, "diff -r \"$SRC\" tar && rm -r rsync", exitCode);
+        EXPECT_EQ(exitCode, 0) << said;
+        // SIGTERM ends the session as an unmount does.
+        EXPECT_EQ(mounted.Unmount(SIGTERM), 0) << mounted.Log();
+    }
+    ExpectAccepted(image, source);
+    const std::vector<uint8_t> before = ReadFileBytes(image);
+    {
+        Mount mounted(image, mount, "--read-only");
+        ASSERT_TRUE(mounted.Ready()) << mounted.Log();
+        int exitCode = -1;
+        const std::string said = RunIn(mount, source.string(), out,
+                                       "diff -r \"$SRC\" tar && ! touch new 2>/dev/null && ! rm tar/README 2>/dev/null && "
+                                       "test ! -e rsync && cat proj/main.c >/dev/null", exitCode);
+        EXPECT_EQ(exitCode, 0) << said;
+        EXPECT_EQ(mounted.Unmount(), 0) << mounted.Log();
+    }
+    EXPECT_TRUE(ReadFileBytes(image) == before) << "a read-only mount changed the image";
+}
+
+// Windows' hibernated volumes and volumes a session left dirty (the tool was
+// killed) are served for reading only, and the image keeps its bytes.
+TEST(ToolMount, HibernatedAndDirtyVolumesMountReadOnly) {
+    if (const std::string why = MountUnavailable(); !why.empty()) GTEST_SKIP() << why;
+    TempDir dir;
+    const std::string mount = dir.File("mnt");
+    fs::create_directories(mount);
+    const struct {
+        const char* script;  // run on a writable mount, which then ends with the signal (0: an unmount)
+        int signal;
+        const char* reason;
+    } kRows[] = {
+        {"printf hibr > hiberfil.sys && truncate -s 4096 hiberfil.sys", 0, "mounted read-only: Windows left it hibernated"},
+        {"mkdir d && printf x > d/f", SIGKILL, "mounted read-only: the volume is marked dirty"},
+    };
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(row.reason);
+        const std::string image = dir.File("vol.img");
+        ASSERT_EQ(RunTool("mkfs " + Q(image) + " --size 32M --force").exitCode, 0);
+        {
+            Mount mounted(image, mount);
+            ASSERT_TRUE(mounted.Ready()) << mounted.Log();
+            int exitCode = -1;
+            EXPECT_EQ((RunIn(mount, "", "", row.script, exitCode), exitCode), 0);
+            mounted.Unmount(row.signal);
+        }
+        const std::vector<uint8_t> before = ReadFileBytes(image);
+        Mount mounted(image, mount);
+        ASSERT_TRUE(mounted.Ready()) << mounted.Log();
+        int exitCode = -1;
+        const std::string said = RunIn(mount, "", "", "ls >/dev/null && ! touch new 2>/dev/null", exitCode);
+        EXPECT_EQ(exitCode, 0) << said;
+        EXPECT_EQ(mounted.Unmount(), 0);
+        EXPECT_NE(mounted.Log().find(row.reason), std::string::npos) << mounted.Log();
+        EXPECT_TRUE(ReadFileBytes(image) == before) << "a read-only mount changed the image";
+    }
+}

@@ -1,0 +1,275 @@
+// volkit mount: the handle family's volume as a FUSE file system (libfuse 3).
+#define FUSE_USE_VERSION 312
+#include <fcntl.h>
+#include <fuse.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "CommandSupport.h"
+#include "Commands.h"
+#include "Diagnostics.h"
+#include "MountedVolume.h"
+#include "Session.h"
+#include "VolumeFacts.h"
+
+namespace volcore::tool {
+namespace {
+
+// Enough for the kernel's parallel requests; the engine serves one at a time.
+constexpr unsigned kWorkerThreads = 8;
+
+MountedVolume& Volume() { return *static_cast<MountedVolume*>(fuse_get_context()->private_data); }
+
+OpenFile* FileOf(struct fuse_file_info* info) {
+    return info ? reinterpret_cast<OpenFile*>(static_cast<uintptr_t>(info->fh)) : nullptr;
+}
+
+void* Init(struct fuse_conn_info*, struct fuse_config* config) {
+    // Calls on open files may come after their name is gone (unlink while open).
+    config->nullpath_ok = 1;
+    // An unlinked open file stays reachable: libfuse renames it to a hidden
+    // name, which the volume takes as a second key of the open file.
+    config->hard_remove = 0;
+    config->use_ino = 0;
+    return fuse_get_context()->private_data;
+}
+
+int GetAttributes(const char* path, struct stat* facts, struct fuse_file_info* info) {
+    return Volume().GetAttributes(path, FileOf(info), *facts);
+}
+
+// An open directory keeps its path: libfuse hands none to readdir when it
+// need not (nullpath_ok).
+int OpenDirectory(const char* path, struct fuse_file_info* info) {
+    info->fh = reinterpret_cast<uintptr_t>(new std::string(path));
+    return 0;
+}
+
+int ReleaseDirectory(const char*, struct fuse_file_info* info) {
+    delete reinterpret_cast<std::string*>(static_cast<uintptr_t>(info->fh));
+    return 0;
+}
+
+int ReadDirectory(const char*, void* buffer, fuse_fill_dir_t fill, off_t, struct fuse_file_info* info,
+                  enum fuse_readdir_flags) {
+    return Volume().ReadDirectory(
+        reinterpret_cast<std::string*>(static_cast<uintptr_t>(info->fh))->c_str(), [&](const char* name, const struct stat& facts) { fill(buffer, name, &facts, 0, static_cast<fuse_fill_dir_flags>(0)); });
+}
+
+int MakeDirectory(const char* path, mode_t) { return Volume().MakeDirectory(path); }
+int RemoveDirectory(const char* path) { return Volume().RemoveDirectory(path); }
+int Unlink(const char* path) { return Volume().Unlink(path); }
+
+int Create(const char* path, mode_t mode, struct fuse_file_info* info) {
+    OpenFile* file = nullptr;
+    const int result = Volume().Create(path, mode, file);
+    if (result == 0) info->fh = reinterpret_cast<uintptr_t>(file);
+    return result;
+}
+
+int Open(const char* path, struct fuse_file_info* info) {
+    OpenFile* file = nullptr;
+    const int result = Volume().Open(path, (info->flags & O_TRUNC) != 0, file);
+    if (result == 0) info->fh = reinterpret_cast<uintptr_t>(file);
+    return result;
+}
+
+int Read(const char*, char* buffer, size_t size, off_t offset, struct fuse_file_info* info) {
+    return Volume().Read(*FileOf(info), buffer, size, offset);
+}
+
+int Write(const char*, const char* buffer, size_t size, off_t offset, struct fuse_file_info* info) {
+    return Volume().Write(*FileOf(info), buffer, size, offset);
+}
+
+int Truncate(const char* path, off_t size, struct fuse_file_info* info) {
+    return Volume().Truncate(path, FileOf(info), size);
+}
+
+int Allocate(const char*, int mode, off_t offset, off_t length, struct fuse_file_info* info) {
+    return Volume().Allocate(*FileOf(info), mode, offset, length);
+}
+
+int Sync(const char*, int, struct fuse_file_info* info) { return Volume().Sync(*FileOf(info)); }
+
+// Every close(2) flushes; the last release writes the object back, so a
+// flush has nothing of its own to do.
+int Flush(const char*, struct fuse_file_info*) { return 0; }
+
+int Release(const char*, struct fuse_file_info* info) { return Volume().Release(*FileOf(info)); }
+
+int SetTimes(const char* path, const struct timespec times[2], struct fuse_file_info* info) {
+    return Volume().SetTimes(path, FileOf(info), times);
+}
+
+int SetMode(const char* path, mode_t mode, struct fuse_file_info* info) {
+    return Volume().SetMode(path, FileOf(info), mode);
+}
+
+int SetOwner(const char*, uid_t owner, gid_t group, struct fuse_file_info*) { return Volume().SetOwner(owner, group); }
+
+int FileSystemFacts(const char*, struct statvfs* facts) { return Volume().FileSystemFacts(*facts); }
+
+// What the handle family cannot do yet. Each becomes one MountedVolume call
+// when the family gains it: rename (with RENAME_NOREPLACE, and moving an
+// open file's hidden name), hard links, and symbolic links as reparse
+// points. Named streams as user.* attributes will be setxattr, getxattr,
+// listxattr and removexattr; until then they stay unset, so the kernel
+// learns once that there are no attributes (an answer per call would come
+// before every write, where the kernel looks for file capabilities, and
+// fail on files whose name is gone).
+int Rename(const char* from, const char* to, unsigned int flags) {
+    const char* name = std::strrchr(to, '/');
+    if (flags == 0 && name && std::strncmp(name + 1, ".fuse_hidden", 12) == 0) return Volume().HideOpenFile(from, to);
+    return -ENOSYS;
+}
+int Link(const char*, const char*) { return -ENOSYS; }
+int Symlink(const char*, const char*) { return -EOPNOTSUPP; }
+int ReadLink(const char*, char*, size_t) { return -EINVAL; }  // nothing is a link
+
+struct fuse_operations Operations() {
+    struct fuse_operations ops {};
+    ops.init = &Init;
+    ops.getattr = &GetAttributes;
+    ops.opendir = &OpenDirectory;
+    ops.readdir = &ReadDirectory;
+    ops.releasedir = &ReleaseDirectory;
+    ops.mkdir = &MakeDirectory;
+    ops.rmdir = &RemoveDirectory;
+    ops.unlink = &Unlink;
+    ops.create = &Create;
+    ops.open = &Open;
+    ops.read = &Read;
+    ops.write = &Write;
+    ops.truncate = &Truncate;
+    ops.fallocate = &Allocate;
+    ops.fsync = &Sync;
+    ops.flush = &Flush;
+    ops.release = &Release;
+    ops.utimens = &SetTimes;
+    ops.chmod = &SetMode;
+    ops.chown = &SetOwner;
+    ops.statfs = &FileSystemFacts;
+    ops.rename = &Rename;
+    ops.link = &Link;
+    ops.symlink = &Symlink;
+    ops.readlink = &ReadLink;
+    return ops;
+}
+
+// A FUSE option value keeps commas and backslashes only escaped.
+std::string OptionValue(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == ',' || c == '\\') escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+// Serves the volume at the mount point until it is unmounted or the process
+// gets SIGTERM, SIGINT or SIGHUP. Without `foreground` the process goes to
+// the background once the mount is in place.
+bool Serve(MountedVolume& volume, const std::string& image, const std::string& mountPoint, bool readOnly,
+           bool foreground) {
+    std::string options = "fsname=" + OptionValue(image) + ",subtype=volkit,default_permissions";
+    if (readOnly) options += ",ro";
+    struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+    if (fuse_opt_add_arg(&args, "volkit") != 0 || fuse_opt_add_arg(&args, "-o") != 0 ||
+        fuse_opt_add_arg(&args, options.c_str()) != 0)
+        return false;
+    if (std::getenv("VOLKIT_FUSE_DEBUG") && fuse_opt_add_arg(&args, "-d") != 0) return false;
+    const struct fuse_operations ops = Operations();
+    struct fuse* fuse = fuse_new(&args, &ops, sizeof ops, &volume);
+    fuse_opt_free_args(&args);
+    if (!fuse) return false;
+    bool ok = fuse_mount(fuse, mountPoint.c_str()) == 0;
+    if (ok) {
+        struct fuse_session* session = fuse_get_session(fuse);
+        // Idle workers stay (otherwise a thread, with its own /dev/fuse
+        // descriptor, is started for nearly every request).
+        struct fuse_loop_config* loop = fuse_loop_cfg_create();
+        if (loop) {
+            fuse_loop_cfg_set_clone_fd(loop, 0);
+            fuse_loop_cfg_set_max_threads(loop, kWorkerThreads);
+            fuse_loop_cfg_set_idle_threads(loop, kWorkerThreads);
+        }
+        ok = loop && fuse_set_signal_handlers(session) == 0 && fuse_daemonize(foreground ? 1 : 0) == 0;
+        // The loop ends with an unmount, or with the signal that ended it
+        // (its number, negated); both close the volume cleanly.
+        ok = ok && fuse_loop_mt(fuse, loop) != -1;
+        if (loop) fuse_loop_cfg_destroy(loop);
+        fuse_remove_signal_handlers(session);
+        fuse_unmount(fuse);
+    }
+    fuse_destroy(fuse);
+    return ok;
+}
+
+// Why the volume must be mounted for reading only, from the engine's
+// warnings at open ("" when it may be written).
+std::string ReadOnlyReason(const std::string& warnings) {
+    if (const size_t at = warnings.find("open for reading only: "); at != std::string::npos) {
+        const std::string rest = warnings.substr(at + 23);
+        return rest.substr(0, rest.find('\n'));
+    }
+    if (warnings.find("marked dirty") != std::string::npos)
+        return "the volume is marked dirty (a consistency check is pending)";
+    return "";
+}
+
+}  // namespace
+
+int RunFuseMount(const CommandLine& line) {
+    if (line.global.engine == EngineChoice::Ntfs3g) {
+        ReportFailure("mount", "the mount is served by the native engine only (ntfs-3g mounts with libntfs-3g itself)");
+        return kExitUsage;
+    }
+    const std::string image = line.operands[0];
+    // libfuse leaves the working directory (for /) before it unmounts.
+    std::error_code error;
+    const std::string mountPoint = HostText(std::filesystem::absolute(HostPath(line.operands[1]), error));
+    bool readOnly = line.Has("--read-only");
+    std::string reason;
+    if (!readOnly && ::access(HostPath(image).c_str(), W_OK) != 0 && errno != ENOENT) {
+        readOnly = true;
+        reason = "the image cannot be written (" + platform::LastErrorText() + ")";
+    }
+    Session session;
+    if (!session.OpenDevice(line, readOnly ? platform::Access::Read : platform::Access::Write)) return kExitFailed;
+    BootSectorFacts boot;
+    if (!session.CheckBootSector(line, boot)) return kExitFailed;
+    Diagnostics::Clear();
+    volkit::api::NtfsVolumeHandle handle;
+    if (!volkit::api::NtfsOpenVolume(session.Device().HandleFamilyDevice(), handle)) {
+        ReportFailure("mount " + image);
+        return kExitFailed;
+    }
+    if (const std::string engineReason = ReadOnlyReason(Diagnostics::Warnings()); !readOnly && !engineReason.empty())
+        readOnly = true, reason = engineReason;
+    if (!reason.empty()) std::fprintf(stderr, "volkit: mount %s: mounted read-only: %s\n", image.c_str(), reason.c_str());
+    MountFacts facts;
+    facts.readOnly = readOnly;
+    facts.owner = ::getuid();
+    facts.group = ::getgid();
+    facts.clusterSize = boot.clusterSize;
+    facts.totalClusters = boot.totalSectors * boot.bytesPerSector / boot.clusterSize;
+    ImageDevice& device = session.Device();
+    facts.syncDevice = [&device] { return device.Flush(); };
+    MountedVolume volume(handle, std::move(facts));
+    const bool served = Serve(volume, image, mountPoint, readOnly, line.Has("-f"));
+    if (!served) ReportFailure("mount " + mountPoint, "cannot mount the volume there (see the lines above)");
+    Diagnostics::Clear();
+    bool closed = volume.Close();
+    if (!closed) ReportFailure("mount " + image, "the volume was not written back cleanly: " + Diagnostics::LastFailure());
+    closed = session.Close() && closed;
+    return served && closed ? kExitDone : kExitFailed;
+}
+
+}  // namespace volcore::tool

@@ -1,0 +1,108 @@
+#pragma once
+// A volume served to the kernel through FUSE: the handle family's volume
+// behind one lock, the files the kernel holds open, and POSIX answers (errno
+// values, struct stat) for what the handle family says.
+//
+// FUSE calls arrive on several threads. The handle family wants a volume and
+// its handles used by one thread at a time, so every call below takes the
+// volume's one lock for its whole length; none of them calls another while
+// holding it, and the only callback the engine makes under it (a directory
+// walk's) only fills the kernel's buffer, so nothing re-enters the lock.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "volkit/api.h"
+
+namespace volcore::tool {
+
+struct MountFacts {
+    bool readOnly = false;
+    uid_t owner = 0;  // every object shows the mounting user's ids
+    gid_t group = 0;
+    uint32_t clusterSize = 4096;
+    uint64_t totalClusters = 0;
+    std::function<bool()> syncDevice;  // makes what was written to the image durable
+};
+
+// One file the kernel holds open: every open of the same name shares it and
+// its one engine handle, so the last release writes the object once.
+struct OpenFile {
+    std::wstring key;  // the path folded to capitals, as names compare
+    std::wstring path;
+    std::wstring alias;  // the key of its hidden name, if libfuse gave it one
+    volkit::api::NtfsFileHandle handle;
+    int opens = 0;
+    bool unlinked = false;  // its name is hidden; the object goes at the last release
+};
+
+class MountedVolume {
+public:
+    MountedVolume(volkit::api::NtfsVolumeHandle volume, MountFacts facts);
+    ~MountedVolume();
+    MountedVolume(const MountedVolume&) = delete;
+    MountedVolume& operator=(const MountedVolume&) = delete;
+
+    using DirectoryVisitor = std::function<void(const char* name, const struct stat& facts)>;
+
+    // Each returns 0 or a negative errno, as FUSE takes them; Read and Write
+    // return the bytes transferred. A null `file` means "by path"; a null
+    // path with a file is an open file whose name may be gone.
+    int GetAttributes(const char* path, OpenFile* file, struct stat& facts);
+    int ReadDirectory(const char* path, const DirectoryVisitor& visit);
+    int MakeDirectory(const char* path);
+    int RemoveDirectory(const char* path);
+    int Unlink(const char* path);
+    // libfuse keeps an unlinked open file reachable by renaming it to a
+    // hidden name (.fuse_hidden...): here that name becomes another key of
+    // the open file, whose own name is hidden until the last release.
+    int HideOpenFile(const char* path, const char* hiddenPath);
+    int Create(const char* path, mode_t mode, OpenFile*& file);
+    // `truncate`: O_TRUNC, which the kernel leaves to the open.
+    int Open(const char* path, bool truncate, OpenFile*& file);
+    int Read(OpenFile& file, char* buffer, size_t size, off_t offset);
+    int Write(OpenFile& file, const char* buffer, size_t size, off_t offset);
+    int Truncate(const char* path, OpenFile* file, off_t size);
+    int Allocate(OpenFile& file, int mode, off_t offset, off_t length);
+    int Sync(OpenFile& file);
+    int Release(OpenFile& file);
+    int SetTimes(const char* path, OpenFile* file, const struct timespec times[2]);
+    int SetMode(const char* path, OpenFile* file, mode_t mode);
+    int SetOwner(uid_t owner, gid_t group);
+    int FileSystemFacts(struct statvfs& facts);
+
+    // Ends what the kernel left open (deleting unlinked files) and closes the
+    // volume. False when something could not be written.
+    bool Close();
+
+private:
+    class Object;
+
+    int FillFacts(Object& object, struct stat& facts);
+    int Find(const char* path, OpenFile* file, Object& object);
+    int Failure() const;
+    bool IsHidden(const std::wstring& key) const { return m_hidden.count(key) != 0; }
+    OpenFile* Aliased(const std::wstring& key) const;
+    int WriteBack(OpenFile& file);
+    int ReleaseAfterFailure(OpenFile& file);
+    bool AwaitHiddenGone(std::unique_lock<std::mutex>& hold, const std::wstring& key, bool below);
+    int Touch(volkit::api::NtfsFileHandle handle);
+    uint64_t FreeClusters();
+
+    std::mutex m_lock;
+    std::condition_variable m_released;  // an unlinked file's last release
+    volkit::api::NtfsVolumeHandle m_volume;
+    MountFacts m_facts;
+    std::map<std::wstring, std::unique_ptr<OpenFile>> m_open;    // by key, while the name is there
+    std::map<std::wstring, std::unique_ptr<OpenFile>> m_hidden;  // unlinked, still open
+    std::map<std::wstring, OpenFile*> m_aliases;                 // hidden names of the unlinked
+};
+
+}  // namespace volcore::tool
