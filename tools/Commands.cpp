@@ -10,7 +10,8 @@ const std::vector<CommandSpec>& AllCommands() {
          "keeps its size. --full writes every sector; the default is a quick format.\n"
          "An image that already holds a file system or a partition table is left\n"
          "alone unless --force is given. With --partition the volume records the\n"
-         "partition's start sector, as boot loaders expect.",
+         "partition's start sector, as boot loaders expect. A failed format removes\n"
+         "the image file it created.",
          {{"--size", true, "size of the image file (64M, 2G, ...)", "SIZE"},
           {"--cluster-size", true, "bytes per cluster, a power of two from 512 to 64K (default: from the size)", "N"},
           {"--label", true, "the volume's label, at most 128 characters (default: none)", "LABEL"},
@@ -51,6 +52,7 @@ const std::vector<CommandSpec>& AllCommands() {
          "When PATH is an existing directory the copy goes inside it. An existing file\n"
          "is kept unless --force is given (on a terminal the tool asks). The copies keep\n"
          "the source's last write and last access times; their creation time is now.\n"
+         "Symbolic links and other special files are skipped, never followed.\n"
          "Ctrl-C stops the copy and removes the file it was writing.",
          {{"-r", false, "copy a directory and everything below it"},
           {"--force", false, "overwrite existing files; write even to a volume marked dirty"}},
