@@ -59,7 +59,7 @@ void Changes(NtfsVolumeHandle volume) {
     for (int n : {3, 20, kBaseDirEntries + 2}) {
         NtfsFileHandle file;
         std::wstring path = L"dir\\" + EntryName(n);
-        if (NtfsOpenFile(path.c_str(), file, volume)) NtfsDeleteFile(file);
+        if (NtfsOpenFile(path.c_str(), file, volume) && !NtfsDeleteFile(file)) NtfsCloseFile(file);
     }
 }
 

@@ -44,7 +44,8 @@ void UseAsDirectory(NtfsVolumeHandle volume) {
 
 void Delete(NtfsVolumeHandle volume) {
     NtfsFileHandle file;
-    if (NtfsOpenFile(L"item", file, volume)) NtfsDeleteFile(file);
+    // A refused delete leaves the handle open.
+    if (NtfsOpenFile(L"item", file, volume) && !NtfsDeleteFile(file)) NtfsCloseFile(file);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Configures and builds into build/, build-sanitize/ with --sanitize, or
-# build-windows/ with --windows (volkit.dll and the engine's tests, cross-built
-# with MinGW-w64; the filesystem family and the tool need libntfs-3g and are
-# left out).
+# build-windows/ with --windows (volkit.dll, the engine's tests and volkit.exe,
+# cross-built with MinGW-w64; the filesystem family needs libntfs-3g and is
+# left out, so the tool there has the native engine only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -92,7 +92,15 @@ int RunCheck(const CommandLine& line) {
         if (line.Has("--json"))
             std::printf("{\"image\":%s,\"error\":%s}\n", JsonString(session.ImagePath()).c_str(),
                         JsonString(Diagnostics::LastFailure()).c_str());
-        ReportFailure("check " + session.ImagePath());
+        // No NTFS boot sector at either end: said as every command says it.
+        BootSectorFacts boot;
+        std::string bootError;
+        if (!ReadBootSector(session.Device(), boot, bootError) && bootError == kNotNtfs &&
+            Diagnostics::LastFailure().find("No NTFS boot sector") != std::string::npos) {
+            session.CheckBootSector(line, boot);
+            return kExitCannotCheck;
+        }
+        ReportFailure(session.Context(line));
         return kExitCannotCheck;
     }
     // Damage first, then leaks; within a kind, one rule's problems together.

@@ -80,6 +80,7 @@ EntryInfo OwnFacts(Engine& engine, const VolumePath& path, const EntryInfo& list
 int FinishCopy(Session& session, const std::string& command, const Copier& copier, bool ok) {
     ok = session.Close() && ok;
     if (copier.WasInterrupted()) {
+        BreakProgressLine();
         std::fprintf(stderr, "volkit: %s: copy interrupted; the files copied before it are complete\n", command.c_str());
         return kExitInterrupted;
     }

@@ -10,14 +10,18 @@ const std::vector<CommandSpec>& AllCommands() {
          "keeps its size. --full writes every sector; the default is a quick format.\n"
          "An image that already holds a file system or a partition table is left\n"
          "alone unless --force is given. With --partition the volume records the\n"
-         "partition's start sector, as boot loaders expect.",
+         "partition's start sector, as boot loaders expect. A failed format removes\n"
+         "the image file it created.",
          {{"--size", true, "size of the image file (64M, 2G, ...)", "SIZE"},
           {"--cluster-size", true, "bytes per cluster, a power of two from 512 to 64K (default: from the size)", "N"},
           {"--label", true, "the volume's label, at most 128 characters (default: none)", "LABEL"},
           {"--full", false, "write every sector instead of a quick format"},
           {"--force", false, "format even over an existing file system or partition table"}},
          1, 1, &RunMkfs},
-        {"info", "info IMAGE [--json]", "geometry, version, serial, label, used and free space", "",
+        {"info", "info IMAGE [--json]", "geometry, version, label, space, dirty flag, hibernation and journal",
+         "The dirty flag says a session did not finish. A hibernated Windows (in\n"
+         "hiberfil.sys) or a $LogFile with changes to replay means Windows has not\n"
+         "finished with the volume: the native engine then only reads it.",
          {{"--json", false, "print one JSON object"}}, 1, 1, &RunInfo},
         {"ls", "ls IMAGE [PATH] [-l] [-R] [-a] [--json]", "list a directory (names as stored)",
          "-l adds type and flags (d r h s a), size, and the creation, last write and last\n"
@@ -48,29 +52,32 @@ const std::vector<CommandSpec>& AllCommands() {
          "When PATH is an existing directory the copy goes inside it. An existing file\n"
          "is kept unless --force is given (on a terminal the tool asks). The copies keep\n"
          "the source's last write and last access times; their creation time is now.\n"
+         "Symbolic links and other special files are skipped, never followed.\n"
          "Ctrl-C stops the copy and removes the file it was writing.",
          {{"-r", false, "copy a directory and everything below it"},
-          {"--force", false, "overwrite existing files"}},
+          {"--force", false, "overwrite existing files; write even to a volume marked dirty"}},
          3, 3, &RunPut},
-        {"mkdir", "mkdir IMAGE PATH [-p]", "create a directory",
-         "", {{"-p", false, "create missing parents; an existing directory is no error"}}, 2, 2, &RunMkdir},
-        {"rm", "rm IMAGE PATH [-r]", "delete a file or an empty directory",
+        {"mkdir", "mkdir IMAGE PATH [-p] [--force]", "create a directory", "",
+         {{"-p", false, "create missing parents; an existing directory is no error"}, {"--force", false, "write even to a volume marked dirty"}},
+         2, 2, &RunMkdir},
+        {"rm", "rm IMAGE PATH [-r] [--force]", "delete a file or an empty directory",
          "The last element of PATH may hold the wildcards * and ?; they never match the\n"
          "volume's own $ files.",
-         {{"-r", false, "delete a directory and everything below it"}}, 2, 2, &RunRm},
-        {"touch", "touch IMAGE PATH [--mtime T] [--atime T] [--ctime T]",
+         {{"-r", false, "delete a directory and everything below it"}, {"--force", false, "write even to a volume marked dirty"}}, 2, 2, &RunRm},
+        {"touch", "touch IMAGE PATH [--mtime T] [--atime T] [--ctime T] [--force]",
          "create an empty file or change the times of an existing one",
          "T is ISO 8601 in UTC (2024-05-01T12:30:00Z, 2024-05-01) or 'now'. Without a\n"
          "time option the write and access times become now. --ctime is the creation time.",
          {{"--mtime", true, "last write time", "T"},
           {"--atime", true, "last access time", "T"},
-          {"--ctime", true, "creation time", "T"}},
+          {"--ctime", true, "creation time", "T"},
+          {"--force", false, "write even to a volume marked dirty"}},
          2, 2, &RunTouch},
-        {"attrib", "attrib IMAGE PATH [+r|-r|+h|-h|+s|-s|+a|-a]",
+        {"attrib", "attrib IMAGE PATH [+r|-r|+h|-h|+s|-s|+a|-a] [--force]",
          "show or change the read-only, hidden, system and archive flags",
          "Without changes the current flags are shown. Use --help for this help, since\n"
          "-h here clears the hidden flag.",
-         {}, 2, 2, &RunAttrib},
+         {{"--force", false, "write even to a volume marked dirty"}}, 2, 2, &RunAttrib},
         {"check", "check IMAGE [--json]", "check the volume's consistency without changing it",
          "Prints a summary line, then one line per problem, damage before leaks (space\n"
          "marked in use that nothing uses). Exit codes: 0 clean, 1 problems found,\n"

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "Progress.h"
 #include "volkit/api.h"
 #ifdef VOLKIT_TOOL_WITH_NTFS3G
 #include "volkit/filesystem.h"
@@ -44,7 +45,9 @@ State& Current() {
 }
 
 void Echo(const char* family, const char* level, const char* text) {
-    if (Current().verbose && !Current().quiet) std::fprintf(stderr, "[%s %s] %s\n", family, level, text);
+    if (!Current().verbose || Current().quiet) return;
+    BreakProgressLine();
+    std::fprintf(stderr, "[%s %s] %s\n", family, level, text);
 }
 
 void KeepFailure(const char* text) {
@@ -111,6 +114,7 @@ Diagnostics::Quiet::Quiet() : m_previous(Current().quiet) { Current().quiet = tr
 Diagnostics::Quiet::~Quiet() { Current().quiet = m_previous; }
 
 void ReportFailure(const std::string& context, const std::string& detail) {
+    BreakProgressLine();
     if (detail.empty())
         std::fprintf(stderr, "volkit: %s\n", context.c_str());
     else

@@ -34,15 +34,15 @@ bool WriteFor32(uint64_t offset, const void* buffer, uint32_t length, void* cont
 bool ImageDevice::Open(const std::string& path, platform::Access access, std::string& error) {
     std::string reason;
     if (!m_file.Open(HostPath(path), access, reason)) {
-        error = "cannot open image '" + path + "': " + reason;
+        error = "cannot open image: " + reason;
         return false;
     }
     const bool exclusive = access != platform::Access::Read;
     const platform::LockResult lock = m_file.Lock(exclusive);
     if (lock != platform::LockResult::Held) {
         error = lock == platform::LockResult::Busy
-                    ? "'" + path + "' is in use by another program; try again when it has finished"
-                    : "cannot lock image '" + path + "': " + platform::LastErrorText();
+                    ? "the image is in use by another program; try again when it has finished"
+                    : "cannot lock image: " + platform::LastErrorText();
         return false;
     }
     SetWindow(0, m_file.Size());

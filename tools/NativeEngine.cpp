@@ -165,11 +165,17 @@ public:
         if (!WidePath(path, wide)) return false;
         if (isDirectory) {
             NtfsDirHandle directory;
-            // A delete ends the handle whether or not it works.
-            return NtfsOpenDir(wide.c_str(), directory, m_volume) && NtfsDeleteDir(directory);
+            if (!NtfsOpenDir(wide.c_str(), directory, m_volume)) return false;
+            // A delete that fails leaves the handle open.
+            if (NtfsDeleteDir(directory)) return true;
+            NtfsCloseDir(directory);
+            return false;
         }
         NtfsFileHandle file;
-        return NtfsOpenFile(wide.c_str(), file, m_volume) && NtfsDeleteFile(file);
+        if (!NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
+        if (NtfsDeleteFile(file)) return true;
+        NtfsCloseFile(file);
+        return false;
     }
 
     bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) override {

@@ -13,6 +13,8 @@ constexpr int kBarWidth = 30;
 constexpr uint64_t kWorthABar = 4u << 20;
 // The rate needs some history before it means anything.
 constexpr double kSteadyAfterSeconds = 0.5;
+// A bar drawn and its line not yet ended.
+bool g_lineOpen = false;
 
 std::string Duration(double seconds) {
     const auto whole = static_cast<unsigned long long>(seconds + 0.5);
@@ -25,6 +27,12 @@ std::string Duration(double seconds) {
 }
 }  // namespace
 
+void BreakProgressLine() {
+    if (!g_lineOpen) return;
+    std::fputc('\n', stderr);
+    g_lineOpen = false;
+}
+
 ProgressBar::ProgressBar(std::string label, uint64_t total, bool wanted)
     : m_label(std::move(label)), m_total(total),
       m_enabled(wanted && total >= kWorthABar && platform::StderrIsTerminal()) {
@@ -32,7 +40,7 @@ ProgressBar::ProgressBar(std::string label, uint64_t total, bool wanted)
 }
 
 ProgressBar::~ProgressBar() {
-    if (m_enabled && m_drawnPermille >= 0) std::fputc('\n', stderr);
+    if (m_enabled) BreakProgressLine();
 }
 
 void ProgressBar::Advance(uint64_t amount) {
@@ -61,6 +69,7 @@ void ProgressBar::Draw() {
     std::fprintf(stderr, "\r%s [%.*s%*s] %3d%% %s%s\x1b[K", m_label.c_str(), filled, "##############################",
                  kBarWidth - filled, "", permille / 10, HumanSize(done).c_str(), pace.c_str());
     std::fflush(stderr);
+    g_lineOpen = true;
 }
 
 }  // namespace volcore::tool

@@ -7,6 +7,11 @@
 
 namespace volcore::tool {
 
+// Ends the line a progress bar is drawn on, if one is: every other message on
+// stderr (a failure, a question, the interruption) starts on a line of its
+// own, and the bar goes on below it.
+void BreakProgressLine();
+
 class ProgressBar {
 public:
     // `wanted` false keeps the bar hidden even on a terminal.

@@ -18,9 +18,10 @@ EngineChoice EngineFor(const CommandLine& line) {
 
 bool Session::OpenDevice(const CommandLine& line, platform::Access access) {
     m_imagePath = line.operands.at(0);
+    m_access = access;
     std::string error;
     if (!m_device.Open(m_imagePath, access, error) || !ApplyWindow(line)) {
-        if (!error.empty()) ReportFailure(error, "");
+        if (!error.empty()) ReportFailure(Context(line), error);
         return false;
     }
     return true;
@@ -33,13 +34,13 @@ bool Session::ApplyWindow(const CommandLine& line) {
         PartitionExtent extent;
         std::string error;
         if (!FindPartition(m_device, *line.global.partition, extent, error)) {
-            ReportFailure(m_imagePath, error);
+            ReportFailure(Context(line), error);
             return false;
         }
         offset = extent.offset;
         length = extent.length;
     } else if (offset > m_device.RawSize()) {
-        ReportFailure(m_imagePath, "--offset lies beyond the end of the image");
+        ReportFailure(Context(line), "--offset lies beyond the end of the image");
         return false;
     }
     m_device.SetWindow(offset, length);
@@ -47,6 +48,7 @@ bool Session::ApplyWindow(const CommandLine& line) {
 }
 
 bool Session::Mount(const CommandLine& line) {
+    if (RefuseDirtyVolume(line)) return false;
     Diagnostics::Clear();
     m_engine = EngineFor(line) == EngineChoice::Native ? OpenNativeEngine(m_device) : OpenNtfs3gEngine(m_device);
     if (m_engine) m_engine = ExplainFailures(std::move(m_engine));
@@ -60,9 +62,23 @@ bool Session::Mount(const CommandLine& line) {
 bool Session::CheckBootSector(const CommandLine& line, BootSectorFacts& boot) {
     std::string error;
     if (ReadBootSector(m_device, boot, error)) return true;
-    if (!line.global.partition && HasPartitionTable(m_device)) error += " (use --partition N for a whole disk)";
-    ReportFailure(m_imagePath, error);
+    // Without a window the image may be a whole disk, the volume inside it.
+    if (!line.global.partition && !line.global.offset && error == kNotNtfs)
+        error += " (use --partition N for a whole disk)";
+    ReportFailure(Context(line), error);
     return false;
+}
+
+// A session that did not finish left the volume marked dirty: writing more
+// onto what it may have left half done could turn a leak into damage.
+bool Session::RefuseDirtyVolume(const CommandLine& line) {
+    uint16_t flags = 0;
+    if (m_access == platform::Access::Read || line.Has("--force") || !ReadVolumeFlags(m_device, flags) ||
+        (flags & kVolumeDirtyFlag) == 0)
+        return false;
+    ReportFailure(Context(line), "the volume is marked dirty (a session did not finish): run 'volkit check --repair' "
+                                 "first, or use --force");
+    return true;
 }
 
 // The library's reason is in its own terms ("Invalid OEM ID"); a volume that
@@ -70,7 +86,7 @@ bool Session::CheckBootSector(const CommandLine& line, BootSectorFacts& boot) {
 void Session::ReportMountFailure(const CommandLine& line) {
     BootSectorFacts boot;
     const std::string reason = Diagnostics::LastFailure();
-    if (CheckBootSector(line, boot)) ReportFailure(m_imagePath, reason);
+    if (CheckBootSector(line, boot)) ReportFailure(Context(line), reason);
 }
 
 bool Session::Close() {

@@ -21,12 +21,15 @@ public:
     // window. Commands that only read open the image read-only. Reports its
     // own failure on stderr.
     bool OpenDevice(const CommandLine& line, platform::Access access);
-    // Mounts the volume on the opened device with the chosen engine.
+    // Mounts the volume on the opened device with the chosen engine. A
+    // command that writes refuses a volume marked dirty unless --force is given.
     bool Mount(const CommandLine& line);
     // Both of the above.
     bool Open(const CommandLine& line, platform::Access access) { return OpenDevice(line, access) && Mount(line); }
     // Reads the boot sector, reporting a volume that is no NTFS.
     bool CheckBootSector(const CommandLine& line, BootSectorFacts& boot);
+    // "COMMAND IMAGE", how a failure about the image as a whole begins.
+    std::string Context(const CommandLine& line) const { return line.command + " " + m_imagePath; }
     // Releases the volume, reporting a failure to write it back.
     bool Close();
 
@@ -37,8 +40,10 @@ public:
 private:
     bool ApplyWindow(const CommandLine& line);
     void ReportMountFailure(const CommandLine& line);
+    bool RefuseDirtyVolume(const CommandLine& line);
 
     std::string m_imagePath;
+    platform::Access m_access = platform::Access::Read;
     ImageDevice m_device;
     std::unique_ptr<Engine> m_engine;
 };

@@ -117,6 +117,7 @@ bool Copier::Skip(const std::string& context, const std::string& detail) {
 bool Copier::MayOverwrite(const std::string& what) {
     if (m_options.force) return true;
     if (!platform::StdinIsTerminal()) return false;
+    BreakProgressLine();
     std::fprintf(stderr, "volkit: overwrite '%s'? [y/N] ", what.c_str());
     std::fflush(stderr);
     char answer[16] = {};

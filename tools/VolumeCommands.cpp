@@ -1,7 +1,9 @@
 // mkfs and info: the commands about the volume as a whole.
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
+#include "CommandSupport.h"
 #include "Commands.h"
 #include "Diagnostics.h"
 #include "Progress.h"
@@ -64,7 +66,13 @@ bool Format(Session& session, const CommandLine& line, unsigned clusterSize, con
     Diagnostics::Clear();
     const bool ok = volkit::api::NtfsFormatVolume(device.HandleFamilyDevice(), options);
     device.OnWrite(nullptr);
-    if (!ok) ReportFailure("mkfs " + session.ImagePath(), "cannot format the volume: " + Diagnostics::LastFailure());
+    if (!ok) {
+        // The library's line begins with its own "Failed to format NTFS volume: ".
+        std::string reason = Diagnostics::LastFailure();
+        const std::string own = "Failed to format NTFS volume: ";
+        if (reason.rfind(own, 0) == 0) reason.erase(0, own.size());
+        ReportFailure("mkfs " + session.ImagePath(), "cannot format the volume: " + reason);
+    }
     return ok;
 }
 
@@ -76,8 +84,14 @@ struct InfoField {
     std::string json;
 };
 
-std::vector<InfoField> InfoFields(Session& session, const BootSectorFacts& boot,
-                                  const VolumeInfo& info) {
+// A yes/no fact, or unknown when it could not be read.
+InfoField StateField(const char* label, const char* key, bool known, bool value, const char* yes) {
+    if (!known) return {label, key, "unknown", "null"};
+    return {label, key, value ? yes : "no", value ? "true" : "false"};
+}
+
+std::vector<InfoField> InfoFields(Session& session, const BootSectorFacts& boot, const VolumeInfo& info,
+                                  const VolumeState& state) {
     auto number = [](uint64_t value) { return std::to_string(value); };
     auto bytes = [&](uint64_t value) { return number(value) + " bytes (" + HumanSize(value) + ")"; };
     char serial[20];
@@ -105,6 +119,14 @@ std::vector<InfoField> InfoFields(Session& session, const BootSectorFacts& boot,
         {nullptr, "freeClusters", "", number(info.freeClusters)},
         {"used space", "usedBytes", bytes(total - free), number(total - free)},
         {"free space", "freeBytes", bytes(free), number(free)},
+        StateField("dirty", "dirty", state.flagsRead, state.dirty,
+                   "yes (a session did not finish: run 'volkit check --repair')"),
+        StateField("hibernated", "hibernated", state.tracesRead, state.hibernated,
+                   "yes (hiberfil.sys holds a hibernated Windows)"),
+        !state.tracesRead     ? InfoField{"$LogFile", "logFile", "unknown", "null"}
+        : state.logFileClean ? InfoField{"$LogFile", "logFile", "clean", "\"clean\""}
+                             : InfoField{"$LogFile", "logFile", "unclean (changes Windows has not replayed)",
+                                         "\"unclean\""},
     };
 }
 
@@ -122,7 +144,9 @@ void PrintInfo(const std::vector<InfoField>& fields, bool json) {
 
 }  // namespace
 
-int RunMkfs(const CommandLine& line) {
+namespace {
+
+int MakeVolume(const CommandLine& line) {
     const std::string& image = line.operands[0];
     const auto size = SizeOption(line, "--size");
     const unsigned clusterSize = ClusterSizeOption(line);
@@ -150,6 +174,18 @@ int RunMkfs(const CommandLine& line) {
     return kExitDone;
 }
 
+}  // namespace
+
+int RunMkfs(const CommandLine& line) {
+    const std::filesystem::path image = HostPath(line.operands[0]);
+    std::error_code error;
+    const bool existed = std::filesystem::exists(std::filesystem::symlink_status(image, error));
+    const int result = MakeVolume(line);
+    // A failed format leaves no new file behind; an image that was there stays.
+    if (result != kExitDone && !existed) std::filesystem::remove(image, error);
+    return result;
+}
+
 int RunInfo(const CommandLine& line) {
     Session session;
     if (!session.OpenDevice(line, platform::Access::Read)) return kExitFailed;
@@ -162,7 +198,9 @@ int RunInfo(const CommandLine& line) {
         ReportFailure("info " + session.ImagePath());
         return kExitFailed;
     }
-    PrintInfo(InfoFields(session, boot, info), line.Has("--json"));
+    VolumeState state;
+    QueryVolumeState(device, state);
+    PrintInfo(InfoFields(session, boot, info, state), line.Has("--json"));
     return kExitDone;
 }
 

@@ -12,14 +12,14 @@
 #include "Text.h"
 #ifdef VOLKIT_TOOL_WITH_NTFS3G
 #include "volkit/filesystem.h"
-#else
+#endif
 #include <bit>
 
+#include "base/Bytes.h"
 #include "entries/RecordFormat.h"
 #include "volkit/api.h"
-#endif
-#include "base/Bytes.h"
 #include "volume/BootSector.h"
+#include "volume/WindowsTraces.h"
 
 namespace volcore::tool {
 namespace {
@@ -69,7 +69,7 @@ bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::stri
     const CByteReader boot(sector.data(), sector.size());
     if (std::memcmp(&sector[BootField::OemId], BootField::OemIdValue, BootField::OemIdSize) != 0 ||
         boot.U16(BootField::EndMarker) != BootField::EndMarkerValue) {
-        error = "not an NTFS volume";
+        error = kNotNtfs;
         return false;
     }
     BootSectorFacts read;
@@ -93,24 +93,9 @@ bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::stri
     return true;
 }
 
-#ifdef VOLKIT_TOOL_WITH_NTFS3G
-
-bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info) {
-    volkit::filesystem::device callbacks = device.FilesystemFamilyDevice();
-    volkit::filesystem::handle volume;
-    if (!volkit::filesystem::open(volume, callbacks)) return false;
-    volkit::filesystem::volumeInfo facts;
-    const bool ok = volkit::filesystem::getInfo(volume, facts);
-    info = {facts.label, facts.majorVersion, facts.minorVersion, facts.clusterSize, facts.totalClusters,
-            facts.freeClusters};
-    return volkit::filesystem::close(volume) && ok;
-}
-
-#else
-
 namespace {
 
-// The label and the NTFS version live in attributes of the $Volume record,
+// The label, the NTFS version and the flags live in attributes of the $Volume record,
 // which the handle family does not hand out. A field out of bounds throws.
 bool ReadVolumeAttributes(const CByteReader& record, VolumeInfo& info) {
     size_t at = record.U16(FileRecord::FirstAttribute);
@@ -125,6 +110,7 @@ bool ReadVolumeAttributes(const CByteReader& record, VolumeInfo& info) {
         if (type == AttrType::VolumeInformation) {
             info.majorVersion = value.U8(VolumeInformation::MajorVersion);
             info.minorVersion = value.U8(VolumeInformation::MinorVersion);
+            info.flags = value.U16(VolumeInformation::Flags);
         }
     }
     return info.majorVersion != 0;
@@ -170,9 +156,69 @@ bool CountFreeClusters(ImageDevice& device, VolumeInfo& info) {
     return ok;
 }
 
+// Whether hiberfil.sys at the root starts with a hibernation signature.
+bool IsHibernated(volkit::api::NtfsVolumeHandle volume) {
+    using namespace volkit::api;
+    NtfsFileHandle file;
+    {
+        Diagnostics::Quiet quiet;  // most volumes have none
+        if (!NtfsOpenFile(L"hiberfil.sys", file, volume)) return false;
+    }
+    unsigned long long size = 0;
+    uint8_t signature[4] = {};
+    const bool read = NtfsGetFileSize(size, file) && size >= 4 && NtfsReadFile(0, signature, 4, file);
+    NtfsCloseFile(file);
+    return read && IsHibernationSignature(signature);
+}
+
+bool LogFileClean(volkit::api::NtfsVolumeHandle volume) {
+    using namespace volkit::api;
+    NtfsFileHandle file;
+    if (!NtfsOpenFile(L"$LogFile", file, volume)) return false;
+    unsigned long long size = 0;
+    bool clean = false;
+    try {
+        clean = NtfsGetFileSize(size, file) &&
+                LogFileIsClean(size, [&](uint64_t offset, uint8_t* buffer, uint32_t length) {
+                    if (!NtfsReadFile(offset, buffer, length, file)) throw CException(EErrorKind::Io, "unreadable");
+                });
+    } catch (const CException&) {
+        clean = false;  // a journal that cannot be read may hold anything
+    }
+    NtfsCloseFile(file);
+    return clean;
+}
+
 }  // namespace
 
-bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info) {
+bool ReadVolumeFlags(const ImageDevice& device, uint16_t& flags) {
+    BootSectorFacts boot;
+    std::string error;
+    VolumeInfo info;
+    if (!ReadBootSector(device, boot, error) || !ReadVolumeRecord(device, boot, info)) return false;
+    flags = info.flags;
+    return true;
+}
+
+// The handle family opens a hibernated volume, or one with a journal to
+// replay, for reading, where libntfs-3g refuses to mount it at all.
+void QueryVolumeState(ImageDevice& device, VolumeState& state) {
+    uint16_t flags = 0;
+    state.flagsRead = ReadVolumeFlags(device, flags);
+    state.dirty = (flags & kVolumeDirtyFlag) != 0;
+    volkit::api::NtfsVolumeHandle volume;
+    if (!volkit::api::NtfsOpenVolume(device.HandleFamilyDevice(), volume)) return;
+    state.tracesRead = true;
+    state.hibernated = IsHibernated(volume);
+    state.logFileClean = LogFileClean(volume);
+    volkit::api::NtfsCloseVolume(volume);
+}
+
+namespace {
+
+// Without libntfs-3g, or where it refuses the volume: the label and version
+// from $Volume, the free clusters counted in $Bitmap.
+bool QueryVolumeInfoNatively(ImageDevice& device, VolumeInfo& info) {
     BootSectorFacts boot;
     std::string error;
     if (!ReadBootSector(device, boot, error)) {
@@ -187,6 +233,32 @@ bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info) {
     }
     return CountFreeClusters(device, info);
 }
+
+}  // namespace
+
+#ifdef VOLKIT_TOOL_WITH_NTFS3G
+
+bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info) {
+    volkit::filesystem::device callbacks = device.FilesystemFamilyDevice();
+    volkit::filesystem::handle volume;
+    // libntfs-3g refuses a hibernated volume and one with a journal to replay.
+    if (!volkit::filesystem::open(volume, callbacks)) {
+        const std::string refusal = Diagnostics::LastFailure();
+        if (QueryVolumeInfoNatively(device, info)) return true;
+        Diagnostics::Clear();
+        Diagnostics::Note(refusal);
+        return false;
+    }
+    volkit::filesystem::volumeInfo facts;
+    const bool ok = volkit::filesystem::getInfo(volume, facts);
+    info = {facts.label, facts.majorVersion, facts.minorVersion, facts.clusterSize, facts.totalClusters,
+            facts.freeClusters};
+    return volkit::filesystem::close(volume) && ok;
+}
+
+#else
+
+bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info) { return QueryVolumeInfoNatively(device, info); }
 
 #endif
 

@@ -19,6 +19,9 @@ struct BootSectorFacts {
     uint64_t serialNumber = 0;
 };
 
+// What ReadBootSector says of a volume that has no NTFS boot sector at all.
+inline constexpr const char* kNotNtfs = "not an NTFS volume";
+
 // Reads and checks the NTFS boot sector at the start of the device's window.
 bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::string& error);
 
@@ -34,7 +37,27 @@ struct VolumeInfo {
     uint32_t clusterSize = 0;
     uint64_t totalClusters = 0;
     uint64_t freeClusters = 0;
+    uint16_t flags = 0;  // of $VOLUME_INFORMATION, read by the tool itself
 };
+
+// The dirty bit of the flags word in $VOLUME_INFORMATION: a session (ours,
+// libntfs-3g's or Windows') changed the volume and did not finish.
+inline constexpr uint16_t kVolumeDirtyFlag = 0x0001;
+
+// That flags word, read from the $Volume record itself; false when the record
+// cannot be read.
+bool ReadVolumeFlags(const ImageDevice& device, uint16_t& flags);
+
+// What the volume says about the sessions before this one.
+struct VolumeState {
+    bool flagsRead = false;   // false: the $Volume record cannot be read
+    bool dirty = false;
+    bool tracesRead = false;  // false: the handle family cannot open the volume
+    bool hibernated = false;  // hiberfil.sys holds a suspended Windows
+    bool logFileClean = false;  // false: $LogFile holds changes not yet replayed
+};
+
+void QueryVolumeState(ImageDevice& device, VolumeState& state);
 
 // Mounts the volume just long enough to ask it: with the filesystem family
 // where the build has it, else with the handle family (free clusters from

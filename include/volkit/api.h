@@ -89,9 +89,10 @@ VOLKIT_EXPORT bool IsValidHandle(void* handle);
 // bits each unit is one Unicode code point (surrogates are refused); where it
 // is 16 bits (Windows) paths are UTF-16 and an unpaired surrogate is refused.
 //
-// A failed open or create leaves the output handle untouched. Close and delete
-// always end the handle (it becomes null), like fclose, whether they work or
-// not: a refused delete leaves the object as it was. Do not close it again.
+// A failed open or create leaves the output handle untouched. Close always ends
+// the handle (it becomes null), like fclose, whether it works or not: do not
+// close it again. A delete that works ends the handle too; a failed delete
+// leaves the handle valid and the object open, to be closed as usual.
 //
 // All handles on one file or directory share one object: each sees every
 // change made through the others, and its changes reach the volume when the
@@ -127,9 +128,11 @@ VOLKIT_EXPORT bool NtfsWriteFile(unsigned long long offset, const void* buffer, 
                                  NtfsFileHandle handle);
 // Grows (new bytes read as zeros) or shrinks the file.
 VOLKIT_EXPORT bool SetFileSize(unsigned long long size, NtfsFileHandle handle);
+// Refused for the file system's own files, as their data is ("Cannot change
+// system entry N"); the root directory can be stamped.
 VOLKIT_EXPORT bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandle handle);
-// Removes the file's names and frees its record and clusters; ends the handle.
-// Refuses directories and the file system's own files (records below 24 and
+// Removes the file's names and frees its record and clusters; ends the handle
+// when it works (a failed delete keeps it). Refuses directories and the file system's own files (records below 24 and
 // everything under $Extend): "Cannot delete system entry N".
 VOLKIT_EXPORT bool NtfsDeleteFile(NtfsFileHandle& handle);
 // Ends the handle; the last handle on the file writes its pending changes.
@@ -142,7 +145,7 @@ VOLKIT_EXPORT bool NtfsOpenDir(const wchar_t* path, NtfsDirHandle& handle, NtfsV
 VOLKIT_EXPORT bool NtfsCreateDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume);
 VOLKIT_EXPORT bool SetDirAttributesAndTime(const NtfsAttributesAndTime& values, NtfsDirHandle handle);
 // Deletes an empty directory (never the root or another system directory);
-// ends the handle.
+// ends the handle when it works, like NtfsDeleteFile.
 VOLKIT_EXPORT bool NtfsDeleteDir(NtfsDirHandle& handle);
 VOLKIT_EXPORT bool NtfsCloseDir(NtfsDirHandle& handle);
 

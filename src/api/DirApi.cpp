@@ -36,7 +36,10 @@ bool SetDirAttributesAndTime(const NtfsAttributesAndTime& values, NtfsDirHandle 
 
 bool NtfsDeleteDir(NtfsDirHandle& handle) {
     return RunExported(
-        [&] { EndHandle<CDirectory>(handle.ptr, kInvalidDirectory, [](CDirectory& directory) { directory.Delete(); }); },
+        [&] {
+            DeleteThroughHandle<CDirectory>(handle.ptr, kInvalidDirectory,
+                                            [](CDirectory& directory) { directory.Delete(); });
+        },
         "Failed to delete NTFS directory: %1");
 }
 

@@ -56,7 +56,7 @@ bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandl
 }
 
 bool NtfsDeleteFile(NtfsFileHandle& handle) {
-    return RunExported([&] { EndHandle<CFile>(handle.ptr, kInvalidFile, [](CFile& file) { file.Delete(); }); },
+    return RunExported([&] { DeleteThroughHandle<CFile>(handle.ptr, kInvalidFile, [](CFile& file) { file.Delete(); }); },
                        "Failed to delete NTFS file: '%1'");
 }
 

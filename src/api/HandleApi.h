@@ -78,4 +78,13 @@ void EndHandle(void*& ptr, const char* invalidText, Operation operation) {
     if (failure) std::rethrow_exception(failure);
 }
 
+// Deletes the object behind a handle and then ends the handle. A delete that
+// fails leaves the handle valid and the object open, so the caller can still
+// close it (or try again).
+template <typename T, typename Delete>
+void DeleteThroughHandle(void*& ptr, const char* invalidText, Delete remove) {
+    remove(*HandleObject<T>(ptr, invalidText));
+    EndHandle<T>(ptr, invalidText, [](T&) {});
+}
+
 }  // namespace volcore

@@ -85,12 +85,15 @@ bool CFsObject::IsSystemObject() const {
     // No path holds more components than this; a longer chain of parents is a loop.
     constexpr int kDeepestPath = 16384;
     if (RecordNumber(m_reference) < kFirstOrdinaryRecord) return true;
+    FileReference child = m_reference;
     FileReference parent = m_parentReference;
     for (int depth = 0; depth < kDeepestPath; ++depth) {
         uint64_t record = RecordNumber(parent);
         if (record == kRootRecord) return false;
         // $Extend, or another system directory: what it holds is the file system's.
         if (record < kFirstOrdinaryRecord) return true;
+        if (SameRecord(parent, child)) throw CException(EErrorKind::Corrupt, "Entry %1 references itself", record);
+        child = parent;
         parent = CDirectory::Open(m_volume, parent)->GetParentReference();
     }
     throw CException(EErrorKind::Corrupt, "Entry %1: its parent directories never reach the root",
@@ -109,6 +112,12 @@ StandardInformation CFsObject::GetAttributesAndTime() const {
 
 void CFsObject::SetAttributesAndTime(const StandardInformation& info) {
     CheckAlive();
+    // The engine holds records such as $MFT, $Bitmap and $Volume itself and
+    // changes them behind any other object's back: a stamped copy saved later
+    // would write back what they were when it was opened. The root is the
+    // one system record every holder shares.
+    if (RecordNumber(m_reference) != kRootRecord && IsSystemObject())
+        throw CException(EErrorKind::Argument, "Cannot change system entry %1", RecordNumber(m_reference));
     m_volume.BeginWrite();
     m_changed = true;
     AttributePtr attribute = m_entry->GetAttribute(AttrType::StandardInformation);

@@ -149,7 +149,16 @@ namespace volkit {
 bool filesystem::open(handle& volume, device& dev) {
     using namespace volcore::fsfamily;
     ReportInfo("Mounting NTFS");
-    return RunReported("Failed to mount NTFS", [&] { volume.ptr = Register(MountVolume(dev)); });
+    // A transfer that fails during the mount already fails it ("failed to
+    // mount volume"), so a refused mount says that and nothing more.
+    try {
+        volume.ptr = Register(MountVolume(dev));
+        return true;
+    } catch (...) {
+        ReportError("Failed to mount NTFS");
+        ReportCurrentException();
+        return false;
+    }
 }
 
 bool filesystem::close(handle volume) {

@@ -125,11 +125,20 @@ void KeepClustersOfUndeletedRecord(ntfs_volume* volume, uint64_t number) noexcep
     DiscardInode(inode);
 }
 
-void RemoveObject(inodeTable& table, const splitResult& parts) {
+void RemoveObject(inodeTable& table, const std::string& normalized, const splitResult& parts) {
+    // The path is looked up as written first: in "a/../b" the ".." is a name
+    // inside a, so the root's b is never what such a path removes.
+    uint64_t found = 0;
+    {
+        const reachedObject whole = ReachPath(table, normalized);
+        if (!whole.inode) Fail("file not found");
+        found = whole.inode.Number();
+    }
     reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
-    const std::optional<uint64_t> reference = parent.inode ? LookUpName(parent.inode.Get(), parts.name) : std::nullopt;
+    if (!parent.inode) Fail("failed to open parent directory");
+    const std::optional<uint64_t> reference = LookUpName(parent.inode.Get(), parts.name);
     inodeUse target = reference ? table.Use(*reference, parent.inode.Number()) : inodeUse();
-    if (!target) Fail("file not found");
+    if (!target || target.Number() != found) Fail("failed to delete file");
     if (target.Number() == parent.inode.Number()) Fail("failed to delete file");
     if (IsSystemObject(target.Number(), parent.system)) Fail("cannot remove a system file");
     const std::vector<ntfschar> name = lookupName(parts.name);
@@ -188,7 +197,7 @@ heldInode* openOrCreate(const char* path, openDisposition disposition, objectTyp
         case openDisposition::openExisting:
             return OpenObject(table, normalized);
         case openDisposition::removeExisting:
-            RemoveObject(table, parts);
+            RemoveObject(table, normalized, parts);
             return nullptr;
     }
     Fail("unknown disposition");

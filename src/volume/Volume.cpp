@@ -92,14 +92,15 @@ void CVolume::LoadAllocator() {
 }
 
 void CVolume::LoadUpCase() {
-    // A table maps 16-bit units: anything beyond 64 Ki entries is not an upcase table.
-    constexpr uint32_t kMaxUpCaseBytes = 0x10000 * 2;
+    // A table maps 16-bit units: entries past the first 64 Ki can never be
+    // looked up, so a longer table is read only that far.
+    constexpr uint32_t kUsedUpCaseBytes = 0x10000 * 2;
     LogInfo("Loading UpCase");
     AttributePtr data = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), *this)->GetAttribute(AttrType::Data);
     uint32_t size = NumericCast<uint32_t>(data->GetSize());
-    if (size > kMaxUpCaseBytes) throw CException(EErrorKind::Corrupt, "Invalid UpCase data size %1", size);
-    std::vector<uint8_t> bytes(size);
-    if (size) data->ReadData(0, bytes.data(), size);
+    if (size % 2 != 0) throw CException(EErrorKind::Corrupt, "Invalid UpCase data size %1", size);
+    std::vector<uint8_t> bytes(std::min(size, kUsedUpCaseBytes));
+    if (!bytes.empty()) data->ReadData(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
     SetUpCase(BuildUpCaseTable(bytes));
 }
 

@@ -1,23 +1,18 @@
 #include "volume/VolumeSession.h"
 
-#include <algorithm>
-#include <cstring>
-#include <vector>
+#include <exception>
 
 #include "base/Bytes.h"
 #include "base/Exception.h"
 #include "entries/FileEntry.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
-#include "volume/Fixups.h"
 #include "volume/Volume.h"
+#include "volume/WindowsTraces.h"
 
 namespace volcore {
 
 namespace {
-
-constexpr uint32_t kLargestLogPage = 64 * 1024;
-constexpr uint32_t kUsualLogPage = 4096;
 
 // Where the flags word sits in record 3 as read.
 size_t LocateVolumeFlags(const MftRecBufferPtr& record) {
@@ -32,12 +27,6 @@ size_t LocateVolumeFlags(const MftRecBufferPtr& record) {
     if (attribute.U32(AttrRecord::ValueLength) < VolumeInformation::Flags + 2)
         throw CException(EErrorKind::Corrupt, "$Volume has no volume information");
     return location.offset + value + VolumeInformation::Flags;
-}
-
-bool IsHibernationSignature(const uint8_t* bytes) {
-    for (const char* signature : {"hibr", "HIBR", "wake", "WAKE"})
-        if (std::memcmp(bytes, signature, 4) == 0) return true;
-    return false;
 }
 
 bool IsHibernated(CVolume& volume) {
@@ -55,45 +44,14 @@ bool IsHibernated(CVolume& volume) {
     }
 }
 
-// The verdict of one restart page at `offset`, or false when there is none.
-bool ReadRestartPage(const CAttribute& log, uint64_t offset, uint32_t& pageSize, bool& clean) {
-    if (log.GetSize() < offset || log.GetSize() - offset < RestartPage::HeaderSize) return false;
-    uint8_t header[RestartPage::HeaderSize];
-    log.ReadData(offset, header, RestartPage::HeaderSize);
-    CByteReader fields(header, sizeof header);
-    if (std::memcmp(header, "RSTR", 4) != 0 && std::memcmp(header, "CHKD", 4) != 0) return false;
-    uint32_t size = fields.U32(RestartPage::SystemPageSize);
-    if (size < 512 || size > kLargestLogPage || (size & (size - 1)) != 0 || log.GetSize() - offset < size)
-        return false;
-    pageSize = size;
-    std::vector<uint8_t> page(size);
-    log.ReadData(offset, page.data(), size);
-    try {
-        MstUnprotect(page, 1, size);
-    } catch (const std::exception&) {
-        return false;
-    }
-    CByteReader reader(page);
-    size_t area = reader.U16(RestartPage::RestartAreaOffset);
-    if (area + RestartArea::HeaderSize > size) return false;
-    clean = reader.U16(area + RestartArea::ClientInUseList) == RestartArea::NoClient ||
-            (reader.U16(area + RestartArea::Flags) & RestartArea::FlagVolumeIsClean) != 0;
-    return true;
-}
-
-// A journal that others emptied (all bytes 0xFF) or that says no client has
-// work left is clean; anything that cannot be read is not.
-bool LogFileIsClean(CVolume& volume) {
+// A journal that cannot be read is taken as one with work left.
+bool JournalIsClean(CVolume& volume) {
     try {
         AttributePtr log = CFileEntry::Load(MakeReference(kLogFileRecord, 0), volume)->FindAttribute(AttrType::Data);
-        if (!log || log->GetSize() == 0) return false;
-        std::vector<uint8_t> start(static_cast<size_t>(std::min<uint64_t>(log->GetSize(), kUsualLogPage)));
-        log->ReadData(0, start.data(), static_cast<uint32_t>(start.size()));
-        if (std::all_of(start.begin(), start.end(), [](uint8_t byte) { return byte == 0xFF; })) return true;
-        uint32_t pageSize = kUsualLogPage;
-        bool clean = false;
-        if (ReadRestartPage(*log, 0, pageSize, clean)) return clean;
-        return ReadRestartPage(*log, pageSize, pageSize, clean) && clean;
+        if (!log) return false;
+        return LogFileIsClean(log->GetSize(), [&](uint64_t offset, uint8_t* buffer, uint32_t length) {
+            log->ReadData(offset, buffer, length);
+        });
     } catch (const std::exception&) {
         return false;
     }
@@ -128,7 +86,7 @@ void WriteVolumeFlags(CVolume& volume, uint16_t flags) {
 
 std::string ReasonToStayReadOnly(CVolume& volume) {
     if (IsHibernated(volume)) return "Windows left it hibernated (hiberfil.sys)";
-    if (!LogFileIsClean(volume)) return "its $LogFile holds changes that Windows has not replayed";
+    if (!JournalIsClean(volume)) return "its $LogFile holds changes that Windows has not replayed";
     return {};
 }
 

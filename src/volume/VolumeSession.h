@@ -16,23 +16,6 @@ namespace volcore {
 
 class CVolume;
 
-// $LogFile restart page header.
-namespace RestartPage {
-inline constexpr size_t Magic = 0x00;
-inline constexpr size_t SystemPageSize = 0x10;
-inline constexpr size_t RestartAreaOffset = 0x18;
-inline constexpr size_t HeaderSize = 0x1E;
-}  // namespace RestartPage
-
-// The restart area that a restart page points at.
-namespace RestartArea {
-inline constexpr size_t ClientInUseList = 0x0C;
-inline constexpr size_t Flags = 0x0E;
-inline constexpr size_t HeaderSize = 0x10;
-inline constexpr uint16_t NoClient = 0xFFFF;
-inline constexpr uint16_t FlagVolumeIsClean = 0x0002;
-}  // namespace RestartArea
-
 // Runs `beforeWrite` ahead of every write, not again for the writes that the
 // hook itself makes; a hook that raises refuses the write.
 class CGuardedDevice final : public IIoDevice {

@@ -71,7 +71,10 @@ SWorkload HandleSteps(api::NtfsVolumeHandle volume, Closed& closed) {
     steps.erase = [volume, &closed](const std::string& path) {
         closed.erase(path);
         api::NtfsFileHandle file;
-        return api::NtfsOpenFile(Wide(path).c_str(), file, volume) && api::NtfsDeleteFile(file);
+        if (!api::NtfsOpenFile(Wide(path).c_str(), file, volume)) return false;
+        if (api::NtfsDeleteFile(file)) return true;
+        api::NtfsCloseFile(file);  // a failed delete leaves the handle open
+        return false;
     };
     steps.mkdir = [volume](const std::string& path) {
         api::NtfsDirHandle dir;
@@ -79,7 +82,10 @@ SWorkload HandleSteps(api::NtfsVolumeHandle volume, Closed& closed) {
     };
     steps.rmdir = [volume](const std::string& path) {
         api::NtfsDirHandle dir;
-        return api::NtfsOpenDir(Wide(path).c_str(), dir, volume) && api::NtfsDeleteDir(dir);
+        if (!api::NtfsOpenDir(Wide(path).c_str(), dir, volume)) return false;
+        if (api::NtfsDeleteDir(dir)) return true;
+        api::NtfsCloseDir(dir);
+        return false;
     };
     return steps;
 }

@@ -20,6 +20,7 @@
 #include "support/VolumeCheck.h"
 #include "volume/Fixups.h"
 #include "volume/VolumeSession.h"
+#include "volume/WindowsTraces.h"
 
 using namespace volkit::api;
 using namespace volcore::test;

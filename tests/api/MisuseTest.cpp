@@ -11,7 +11,11 @@
 
 #include "InteropSupport.h"
 #include "support/Ntfs3gTree.h"
+#include "base/Bytes.h"
 #include "base/Unicode.h"
+#include "entries/RecordFormat.h"
+#include "support/ImageEditor.h"
+#include "volume/BootSector.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
@@ -33,6 +37,34 @@ bool Matches(const std::string& text, const std::string& pattern) {
     for (size_t at = star; at <= text.size(); ++at)
         if (Matches(text.substr(at), pattern.substr(star + 1))) return true;
     return false;
+}
+
+// Points the $FILE_NAME of `record` (found by a scan of the MFT's first
+// extent, where a fresh volume keeps its records) at `parent`; returns the
+// parent it named before.
+uint64_t SetParentOf(MemoryDevice& device, uint64_t record, uint64_t parent) {
+    using namespace volcore;
+    std::vector<uint8_t>& bytes = device.Bytes();
+    CByteReader boot(bytes.data(), kBootSectorSize);
+    uint64_t cluster = uint64_t{boot.U16(BootField::BytesPerSector)} * boot.U8(BootField::SectorsPerCluster);
+    for (uint64_t at = boot.U64(BootField::MftLcn) * cluster; at + 1024 <= bytes.size(); at += 1024) {
+        CByteReader header(bytes.data() + at, 1024);
+        if (header.U32(FileRecord::Signature) != FileRecord::SignatureValue ||
+            header.U32(FileRecord::RecordNumber) != record)
+            continue;
+        ImageEditor editor(bytes, at, 1024);
+        for (size_t attribute = editor.Field(FileRecord::FirstAttribute, 2);
+             editor.Field(attribute + AttrRecord::Type, 4) != 0xFFFFFFFF;
+             attribute += editor.Field(attribute + AttrRecord::Length, 4)) {
+            if (editor.Field(attribute + AttrRecord::Type, 4) != AttrType::FileName) continue;
+            size_t field = attribute + editor.Field(attribute + AttrRecord::ValueOffset, 2) + FileNameValue::ParentReference;
+            uint64_t before = editor.Field(field, 8);
+            editor.SetField(field, 8, (before & ~kRecordNumberMask) | parent);
+            return before & kRecordNumberMask;
+        }
+    }
+    ADD_FAILURE() << "record " << record << " not found";
+    return 0;
 }
 
 #define OK(call) s.Check(#call, (call), "")
@@ -131,7 +163,7 @@ const Row kRows[] = {
          EXPECT_EQ(ListThroughHandles(s.volume, u"").at(u"y.bin"), record) << "the new file takes the freed record";
          s.EveryFileCallFails(b, "FS object * (x.bin) is deleted");
          FAILS(NtfsDeleteFile(b), "Failed to delete NTFS file: 'FS object * (x.bin) is deleted'");
-         EXPECT_EQ(b.ptr, nullptr);
+         OK(NtfsCloseFile(b));  // a failed delete leaves the handle to be closed
          OK(NtfsCloseFile(y));
      }},
     {"SystemFilesAndDirectoriesAreNotDeletedAsFiles",
@@ -140,7 +172,9 @@ const Row kRows[] = {
              NtfsFileHandle file = s.Open(path);
              FAILS(NtfsDeleteFile(file), "Failed to delete NTFS file: 'Cannot delete system entry " +
                                              std::to_string(record) + "'");
-             EXPECT_EQ(file.ptr, nullptr) << "a failed delete releases the handle too";
+             unsigned long long size = 0;
+             OK(NtfsGetFileSize(size, file));  // a failed delete leaves the object open
+             OK(NtfsCloseFile(file));
          }
          NtfsFileHandle boot = s.Open(L"$Boot");
          FAILS(NtfsWriteFile(0, "x", 1, boot), "Failed to write to NTFS file (offset 0, length 1): Cannot change system entry 7");
@@ -148,13 +182,59 @@ const Row kRows[] = {
          OK(NtfsCloseFile(boot));
          NtfsDirHandle root = s.OpenDir(L"\\\\");
          FAILS(NtfsDeleteDir(root), "Failed to delete NTFS directory: Cannot delete system entry 5");
+         OK(NtfsCloseDir(root));
          NtfsDirHandle d = s.NewDir(L"d");
          s.AddFile(L"d\\child", Pattern(10, 5));
          FAILS(NtfsDeleteDir(d), "Failed to delete NTFS directory: Cannot delete directory d: directory is not empty");
-         EXPECT_EQ(d.ptr, nullptr);
+         OK(SetDirAttributesAndTime(kStamp, d));
+         OK(NtfsCloseDir(d));
          NtfsFileHandle asFile = s.Open(L"d");
          FAILS(SetFileSize(1, asFile), "Failed to resize NTFS file (new size 1): Entry d is a directory");
          FAILS(NtfsDeleteFile(asFile), "Failed to delete NTFS file: 'Cannot delete directory d as a file'");
+         OK(NtfsCloseFile(asFile));
+     }},
+    {"TheRecordsTheEngineHoldsItselfAreNotStamped",
+     [](Session& s) {
+         // $MFT stays open while the files below make the MFT grow: a stamped
+         // copy of record 0 written back at its close would lose them all.
+         NtfsFileHandle mft = s.Open(L"$MFT");
+         NtfsDirHandle many = s.NewDir(L"many");
+         OK(NtfsCloseDir(many));
+         for (int i = 0; i < 70; ++i) s.AddFile((L"many\\f" + std::to_wstring(i)).c_str(), Pattern(10, i));
+         for (auto [path, record] : {std::pair{L"$MFT", 0}, {L"$Volume", 3}, {L"$Bitmap", 6}, {L"$Extend\\$Reparse", 26}}) {
+             NtfsFileHandle file = path == std::wstring(L"$MFT") ? mft : s.Open(path);
+             FAILS(SetFileAttributesAndTime(kStamp, file),
+                   "Failed to change attributes and file times of a NTFS file: Cannot change system entry " +
+                       std::to_string(record));
+             if (file.ptr != mft.ptr) OK(NtfsCloseFile(file));
+         }
+         char signature[4] = {};
+         OK(NtfsReadFile(0, signature, 4, mft));
+         EXPECT_EQ(std::string(signature, 4), "FILE");
+         OK(NtfsCloseFile(mft));
+         NtfsDirHandle extend = s.OpenDir(L"$Extend");
+         FAILS(SetDirAttributesAndTime(kStamp, extend),
+               "Failed to change attributes and file times of a NTFS directory: Cannot change system entry 11");
+         OK(NtfsCloseDir(extend));
+         NtfsDirHandle root = s.OpenDir(L"");
+         OK(SetDirAttributesAndTime(kStamp, root));  // every holder of the root shares one object
+         OK(NtfsCloseDir(root));
+     }},
+    {"ASelfParentedDirectoryIsReportedAsSuch",
+     [](Session& s) {
+         NtfsDirHandle made = s.NewDir(L"loop");
+         OK(NtfsCloseDir(made));
+         uint64_t record = ListThroughHandles(s.volume, u"").at(u"loop") & 0xFFFFFFFFFFFFull;
+         OK(NtfsCloseVolume(s.volume));
+         uint64_t parent = SetParentOf(s.device, record, record);
+         ASSERT_TRUE(NtfsOpenVolume(s.device.Api(), s.volume));
+         NtfsDirHandle loop = s.OpenDir(L"loop");
+         const std::string itself = "Entry " + std::to_string(record) + " references itself";
+         FAILS(NtfsDeleteDir(loop), "Failed to delete NTFS directory: " + itself);
+         FAILS(SetDirAttributesAndTime(kStamp, loop), "Failed to change attributes and file times of a NTFS directory: " + itself);
+         OK(NtfsCloseDir(loop));
+         OK(NtfsCloseVolume(s.volume));
+         SetParentOf(s.device, record, parent);  // the readers below judge the rest of the volume
      }},
     {"DoubleClosesAndStaleCopiesFailCleanly",
      [](Session& s) {
@@ -185,6 +265,7 @@ const Row kRows[] = {
          s.EveryDirCallFails(b, "FS object * (d) is deleted");
          s.EveryFileCallFails(asFile, "FS object * (d) is deleted");
          FAILS(NtfsDeleteDir(b), "Failed to delete NTFS directory: FS object * (d) is deleted");
+         OK(NtfsCloseDir(b));
          OK(NtfsCloseFile(asFile));
          NtfsFileHandle inside;
          FAILS(NtfsCreateFile(L"d\\x", inside, s.volume), "Failed to create NTFS file 'd\\x': Entry d doesn't exist");

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/Exception.h"
+#include "entries/RecordFormat.h"
 #include "index/UpCase.h"
 #include "support/EngineVolume.h"
 
@@ -34,4 +35,23 @@ TEST(UpCase, ComparesIgnoringCaseThenByLength) {
     EXPECT_EQ(CompareFileNames(u"ZEBRA", u"zebra", table), ECollation::Less);
     EXPECT_EQ(CompareFileNames(u"zebra", u"ZEBRA", table), ECollation::Greater);
     EXPECT_EQ(CompareFileNames(u"zebra", u"ZEBRAS", table), ECollation::Less);
+}
+
+TEST(UpCase, ALongerTableServesItsFirst64KiEntriesAndAnOddOneIsRefused) {
+    EngineVolume image(ImageOptions{}, ELoadDepth::Allocator);
+    const UpCaseTable written = image.Volume().GetUpCase();
+    ASSERT_EQ(written.size(), 0x10000u);
+    auto resize = [&](uint64_t size) {
+        FileEntryPtr entry = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), image.Volume());
+        AttributePtr data = entry->GetAttribute(AttrType::Data);
+        data->SetSize(size);
+        std::vector<uint8_t> tail(size - 0x20000, 0x41);
+        data->WriteData(0x20000, tail.data(), static_cast<uint32_t>(tail.size()));
+        entry->Save();
+        image.Reopen(ELoadDepth::BootSector);  // writes the bitmaps
+        return FailureOf([&] { image.Reopen(ELoadDepth::Full); });
+    };
+    EXPECT_EQ(resize(0x20000 + 4096), "");
+    EXPECT_EQ(image.Volume().GetUpCase(), written);
+    EXPECT_EQ(resize(0x20000 + 4097), "Invalid UpCase data size 135169");
 }

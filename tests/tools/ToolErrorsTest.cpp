@@ -29,9 +29,13 @@ protected:
 TEST_F(ToolErrors, BadInputFailsWithItsReasonAndLeavesTheImageAlone) {
     ExpectRows({{"ls IMG", 1, "cannot open image"}}, dir.File("nope.img"));
     WriteFileBytes(dir.File("zeros.img"), std::vector<uint8_t>(4 << 20));
-    ExpectRows({{"ls IMG", 1, "zeros.img"}, {"info IMG", 1, "zeros.img"}, {"cat IMG /x", 1, "zeros.img"},
-                {"put IMG /etc/hostname /h", 1, "zeros.img"}},
+    const std::string notNtfs = dir.File("zeros.img") + ": not an NTFS volume (use --partition N for a whole disk)\n";
+    ExpectRows({{"ls IMG", 1, "volkit: ls " + notNtfs}, {"info IMG", 1, "zeros.img"}, {"cat IMG /x", 1, "zeros.img"},
+                {"check IMG", 2, "volkit: check " + notNtfs}, {"put IMG /etc/hostname /h", 1, "zeros.img"}},
                dir.File("zeros.img"));
+    // A failed mkfs says why once and leaves no new file behind.
+    ExpectRows({{"mkfs IMG --size 1M", 1, ": cannot format the volume: Device of 1048576 bytes is too small"}},
+               dir.File("small.img"));
     ExpectRows({{"cat IMG /dir/none", 1, "/dir/none"},
                 {"cat IMG dir", 1, "volkit: cat /dir: is a directory\n"},
                 {"get IMG /dir " + Q(dir.File("out")), 1, "is a directory (use -r)"},

@@ -72,5 +72,5 @@ TEST(ToolVolume, CheckSaysCleanDamagedOrCannotCheck) {
               std::string::npos) << damaged.out;
 
     WriteFileBytes(image, std::vector<uint8_t>(1 << 20, 0));
-    ExpectRows({{"check IMG", 2, "No NTFS boot sector"}}, image);
+    ExpectRows({{"check IMG", 2, "check " + image + ": not an NTFS volume"}}, image);
 }

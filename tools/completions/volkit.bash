@@ -23,10 +23,10 @@ _volkit() {
         ls) options="-l -R -a --json" ;;
         get) options="-r --force --no-preserve" ;;
         put) options="-r --force" ;;
-        mkdir) options="-p" ;;
-        rm) options="-r" ;;
-        touch) options="--mtime --atime --ctime" ;;
-        attrib) options="+r -r +h -h +s -s +a -a" ;;
+        mkdir) options="-p --force" ;;
+        rm) options="-r --force" ;;
+        touch) options="--mtime --atime --ctime --force" ;;
+        attrib) options="+r -r +h -h +s -s +a -a --force" ;;
         mount) options="--read-only -f" ;;
     esac
     if [[ $cur == [-+]* ]]; then
