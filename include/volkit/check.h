@@ -12,7 +12,8 @@
 namespace volkit::api {
 
 // Damage may trip other implementations or lose data; a leak (clusters,
-// records or index blocks marked in use that nothing reaches) only wastes space.
+// records or index blocks marked in use that nothing reaches, a directory
+// entry whose copy of a file's sizes lags behind the file) is harmless.
 enum NtfsCheckKind : int { NtfsCheckDamage = 0, NtfsCheckLeak = 1 };
 
 inline constexpr uint64_t NtfsCheckNoRecord = ~uint64_t{0};
@@ -23,7 +24,8 @@ struct NtfsCheckProblem {
     // "record", "attribute", "runlist", "attribute-list", "cluster-cross-linked",
     // "cluster-unmarked", "cluster-leaked", "record-unmarked", "record-leaked",
     // "record-orphaned", "index", "index-order", "index-balance", "index-bitmap",
-    // "index-block-leaked", "index-entry", "file-name" or "link-count".
+    // "index-block-leaked", "index-entry", "index-entry-stale", "file-name" or
+    // "link-count".
     const char* code = "";
     uint64_t record = NtfsCheckNoRecord;  // the MFT record concerned, if one is
     const char* message = "";             // UTF-8, one line

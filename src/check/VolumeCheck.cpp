@@ -135,7 +135,7 @@ void CVolumeCheck::CheckMirror() {
         if (!m_mft->Read(number, original).empty()) continue;  // the scan reports the original
         uint32_t inUse = std::min<uint32_t>(CByteReader(original).U32(FileRecord::BytesInUse), size);
         if (!Unprotect(copy).empty() || std::memcmp(original.data(), copy.data(), inUse) != 0)
-            m_report.Add(ECode::MftMirror, number, "MFT mirror: record %1 differs", number);
+            m_report.Add(SFix{EFix::CopyMirror}, ECode::MftMirror, number, "MFT mirror: record %1 differs", number);
     }
 }
 
