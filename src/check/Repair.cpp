@@ -52,11 +52,21 @@ std::shared_ptr<IIoDevice> Borrowed(IIoDevice& device) { return std::shared_ptr<
 
 // The dirty flag through a volume loaded as far as its MFT: no session
 // rules, so the flag is written exactly as asked.
+// The records that write needs ($Volume, and $MFT and its mirror for the
+// MFT bitmap's size) are always in use: their bits are set first, as the
+// engine writes no record its bitmap calls free.
 bool ChangeDirtyFlag(IIoDevice& device, bool dirty) {
     CVolume volume(Borrowed(device), ELoadDepth::Mft);
     uint16_t flags = ReadVolumeFlags(volume);
     uint16_t wanted = dirty ? flags | VolumeInformation::FlagDirty : flags & ~VolumeInformation::FlagDirty;
-    if (wanted != flags) WriteVolumeFlags(volume, wanted);
+    if (wanted == flags) return (flags & VolumeInformation::FlagDirty) != 0;
+    CBitmap& records = volume.GetMft().GetBitmap();
+    for (uint64_t number : {kMftRecord, kMftMirrRecord, kVolumeRecord}) {
+        if (records.Test(number)) continue;
+        records.Set(number);
+        volume.GetMft().GetMftEntry()->MarkDirty();
+    }
+    WriteVolumeFlags(volume, wanted);
     volume.Flush();
     return (flags & VolumeInformation::FlagDirty) != 0;
 }
@@ -112,7 +122,7 @@ public:
         for (const SProblem& problem : problems)
             if (problem.fix.action == EFix::FreeRecord) TakeOutOfUse(problem.record);
         for (const SProblem& problem : problems) Free(problem);
-        for (auto& [number, bitmap] : m_indexBitmaps) SaveIndexBitmap(number, *bitmap);
+        for (auto& [number, bitmap] : m_indexBitmaps) SaveIndexBitmap(bitmap);
         if (m_mftChanged) m_volume.GetMft().GetMftEntry()->MarkDirty();
         m_volume.Flush();
     }
@@ -124,19 +134,25 @@ private:
         return allocator->GetBitmap();
     }
 
+    // The directory's entry stays with its bitmap: a resident bitmap changes
+    // that entry's copy of the record.
+    struct SIndexBitmap {
+        FileEntryPtr entry;
+        std::unique_ptr<CBitmap> bits;
+    };
+
     CBitmap& IndexBitmap(uint64_t directory) {
         auto found = m_indexBitmaps.find(directory);
-        if (found != m_indexBitmaps.end()) return *found->second;
-        AttributePtr attribute =
-            m_volume.OpenEntry(MakeReference(directory, 0))->GetAttribute(AttrType::Bitmap, kIndexName);
-        return *m_indexBitmaps.emplace(directory, std::make_unique<CBitmap>(attribute)).first->second;
+        if (found != m_indexBitmaps.end()) return *found->second.bits;
+        FileEntryPtr entry = m_volume.OpenEntry(MakeReference(directory, 0));
+        auto bits = std::make_unique<CBitmap>(entry->GetAttribute(AttrType::Bitmap, kIndexName));
+        return *m_indexBitmaps.emplace(directory, SIndexBitmap{entry, std::move(bits)}).first->second.bits;
     }
 
-    void SaveIndexBitmap(uint64_t directory, CBitmap& bitmap) {
-        bitmap.Flush();
-        FileEntryPtr entry = m_volume.OpenEntry(MakeReference(directory, 0));
-        entry->MarkDirty();
-        entry->Save();
+    static void SaveIndexBitmap(SIndexBitmap& bitmap) {
+        bitmap.bits->Flush();
+        bitmap.entry->MarkDirty();
+        bitmap.entry->Save();
     }
 
     void Mark(const SProblem& problem) {
@@ -179,7 +195,7 @@ private:
     }
 
     CVolume m_volume;
-    std::map<uint64_t, std::unique_ptr<CBitmap>> m_indexBitmaps;
+    std::map<uint64_t, SIndexBitmap> m_indexBitmaps;
     bool m_mftChanged = false;
 };
 

@@ -1,5 +1,6 @@
 #include "support/Oracles.h"
 
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
@@ -43,6 +44,24 @@ std::set<std::u16string> TskPaths(const std::string& image) {
     CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(image));
     if (fix.exitCode == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "ntfsfix -n: " << fix.output;
+}
+
+std::string NtfsckPath() {
+    std::filesystem::path tool = std::filesystem::path(VOLKIT_SHARED_DIR) / "tools" / "ntfsck" / "ntfsck";
+    std::error_code error;
+    return std::filesystem::exists(tool, error) ? tool.string() : std::string();
+}
+
+::testing::AssertionResult NtfsckAccepts(const std::string& image) {
+    CommandResult check = RunCommand(ShellQuote(NtfsckPath()) + " -n " + ShellQuote(image));
+    if (check.output.find("Clean, No errors found or left") != std::string::npos) return ::testing::AssertionSuccess();
+    std::string findings;
+    size_t start = 0;
+    for (size_t end; (end = check.output.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = check.output.substr(start, end - start);
+        if (line.find("percent completed") == std::string::npos && line.rfind("Parse #", 0) != 0) findings += line + "\n";
+    }
+    return ::testing::AssertionFailure() << "ntfsck -n: " << findings.substr(0, 4000);
 }
 
 }  // namespace volcore::test

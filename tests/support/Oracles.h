@@ -27,4 +27,10 @@ std::set<std::u16string> TskPaths(const std::string& image);
 // `ntfsfix -n` finds nothing to repair; its output is the failure message.
 ::testing::AssertionResult NtfsfixAccepts(const std::string& image);
 
+// The real fsck in ../shared/tools, or an empty string when it is absent.
+std::string NtfsckPath();
+// `ntfsck -n` ends with its "Clean" line (its exit status says nothing);
+// its findings are the failure message.
+::testing::AssertionResult NtfsckAccepts(const std::string& image);
+
 }  // namespace volcore::test

@@ -1,0 +1,259 @@
+// The repair of what an interrupted session leaves: each kind of damage made
+// on a volume our engine wrote, then repaired; our check, the real fsck,
+// ntfsfix and libntfs-3g must then accept the volume and read every file, a
+// second repair must change nothing, and damage the repair does not know must
+// be refused without a byte changed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "InteropSupport.h"
+#include "base/IoDevice.h"
+#include "entries/FileEntry.h"
+#include "index/Directory.h"
+#include "support/ImageEditor.h"
+#include "support/LogCapture.h"
+#include "support/MemoryDevice.h"
+#include "support/Ntfs3gTree.h"
+#include "support/VolumeCheck.h"
+#include "volkit/check.h"
+#include "volume/Bitmap.h"
+#include "volume/ClusterAllocator.h"
+#include "volume/Mft.h"
+#include "volume/Volume.h"
+#include "volume/VolumeSession.h"
+
+using namespace volcore;
+using namespace volcore::test;
+namespace api = volkit::api;
+
+namespace {
+
+// A directory with enough names to need index blocks, a subdirectory, and
+// files resident, just past the resident limit and large.
+Tree WrittenTree(MemoryDevice& memory) {
+    Tree tree;
+    api::NtfsVolumeHandle volume;
+    EXPECT_TRUE(api::NtfsOpenVolume(memory.Api(), volume));
+    for (const char* directory : {"docs", "docs\\sub"}) {
+        api::NtfsDirHandle dir;
+        const std::wstring path(directory, directory + std::strlen(directory));
+        EXPECT_TRUE(api::NtfsCreateDir(path.c_str(), dir, volume) && api::NtfsCloseDir(dir));
+        tree[U16(directory)] = std::nullopt;
+    }
+    auto store = [&](const std::string& path, size_t size) {
+        tree[U16(path)] = Pattern(size, static_cast<uint32_t>(path.size() + size));
+        WriteThroughHandles(volume, U16(path), *tree[U16(path)]);
+    };
+    for (int i = 0; i < 40; ++i) store("docs\\file " + std::to_string(i), 10 + i);
+    store("docs\\sub\\near limit", 895);
+    store("docs\\sub\\large", 70000);
+    EXPECT_TRUE(api::NtfsCloseVolume(volume));
+    return tree;
+}
+
+// An engine session on the image, as a damaging driver would run it.
+void WithEngine(MemoryDevice& memory, const std::function<void(CVolume&)>& change) {
+    CVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()));
+    change(volume);
+    volume.Flush();
+}
+
+FileReference Resolve(CVolume& volume, const std::u16string& path) { return volume.ResolvePath(path); }
+
+// Drops the entry of `path` from its directory: its record stays in use, unlisted.
+void Unlist(CVolume& volume, const std::u16string& directory, const std::u16string& name) {
+    CDirectory::Open(volume, Resolve(volume, directory))->RemoveEntry(name);
+}
+
+CBitmap& Clusters(CVolume& volume) { return dynamic_cast<CClusterAllocator&>(*volume.GetClusterAllocator()).GetBitmap(); }
+
+// The first cluster of a file's data.
+uint64_t FirstCluster(CVolume& volume, const std::u16string& path) {
+    return volume.OpenEntry(Resolve(volume, path))->GetAttribute(AttrType::Data)->GetRuns().begin()->second.lcn;
+}
+
+// Edits one field of an attribute record of one of the first records, in
+// $MFT, in its mirror or in both.
+void EditAttribute(MemoryDevice& memory, uint64_t number, uint32_t type, size_t field, uint64_t value, bool inMft,
+                   bool inMirror) {
+    CVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::BootSector);
+    const uint32_t size = volume.GetMftRecordSize();
+    for (uint64_t lcn : {volume.GetMftLcn(), volume.GetMftMirrorLcn()}) {
+        if (!(lcn == volume.GetMftLcn() ? inMft : inMirror)) continue;
+        ImageEditor record(memory.Bytes(), lcn * volume.GetClusterSize() + number * size, size);
+        for (size_t at = record.Field(FileRecord::FirstAttribute, 2); record.Field(at, 4) != AttrType::End;
+             at += record.Field(at + AttrRecord::Length, 4))
+            if (record.Field(at + AttrRecord::Type, 4) == type) record.SetField(at + field, 8, value);
+    }
+}
+
+struct DamageCase {
+    const char* name;
+    const char* reported;  // a code the check reports before the repair
+    std::function<void(MemoryDevice&)> damage;
+    // Where a relinked object lands when not where it was.
+    std::map<std::u16string, std::u16string> moved = {};
+};
+
+const std::vector<DamageCase>& DamageCases() {
+    static const std::vector<DamageCase> cases = {
+        {"dirty flag only", nullptr,
+         [](MemoryDevice& memory) {
+             CVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::Mft);
+             WriteVolumeFlags(volume, ReadVolumeFlags(volume) | VolumeInformation::FlagDirty);
+         }},
+        {"records in use past the MFT bitmap's initialized size", "record-unmarked",
+         [](MemoryDevice& memory) { EditAttribute(memory, kMftRecord, AttrType::Bitmap, AttrRecord::InitializedSize, 0, true, true);
+         }},
+        {"record marked free and a free record marked", "record-leaked",
+         [](MemoryDevice& memory) {
+             WithEngine(memory, [](CVolume& volume) {
+                 CBitmap& bitmap = volume.GetMft().GetBitmap();
+                 bitmap.Clear(RecordNumber(Resolve(volume, u"docs\\file 3")));
+                 bitmap.Set(volume.GetMft().GetRecordCount() - 1);
+             });
+         }},
+        {"clusters in use marked free, free ones marked", "cluster-unmarked",
+         [](MemoryDevice& memory) {
+             WithEngine(memory, [](CVolume& volume) {
+                 Clusters(volume).ClearRange(FirstCluster(volume, u"docs\\sub\\large"), 3);
+                 CBitmap& clusters = Clusters(volume);
+                 clusters.SetRange(clusters.FindClearRun(20, clusters.GetSize() / 2), 20);
+             });
+         }},
+        {"index block free in its bitmap", "index-bitmap",
+         [](MemoryDevice& memory) {
+             WithEngine(memory, [](CVolume& volume) {
+                 FileEntryPtr docs = volume.OpenEntry(Resolve(volume, u"docs"));
+                 CBitmap bitmap(docs->GetAttribute(AttrType::Bitmap, u"$I30"));
+                 bitmap.Clear(0);
+                 bitmap.Set(bitmap.GetSize() - 1);
+                 bitmap.Flush();
+                 docs->MarkDirty();
+                 docs->Save();
+             });
+         }},
+        {"stale size copies", "index-entry-stale",
+         [](MemoryDevice& memory) {
+             WithEngine(memory, [](CVolume& volume) {
+                 auto sub = CDirectory::Open(volume, Resolve(volume, u"docs\\sub"));
+                 for (const char16_t* name : {u"near limit", u"large"}) {
+                     SIndexEntryValue value = sub->GetEntry(name);
+                     value.allocatedSize = value.dataSize = 8;
+                     sub->GetIndex().UpdateEntry(name, value);
+                 }
+             });
+         }},
+        {"a file no directory lists", "record-orphaned",
+         [](MemoryDevice& memory) { WithEngine(memory, [](CVolume& volume) { Unlist(volume, u"docs", u"file 7"); }); }},
+        {"a directory no directory lists", "record-orphaned",
+         [](MemoryDevice& memory) { WithEngine(memory, [](CVolume& volume) { Unlist(volume, u"docs", u"sub"); }); }},
+        {"an unlisted file whose name was taken since", "record-orphaned",
+         [](MemoryDevice& memory) {
+             WithEngine(memory, [](CVolume& volume) {
+                 Unlist(volume, u"docs", u"file 9");
+                 CFile::CreateByPath(volume, u"docs\\file 9")->Flush();
+             });
+         },
+         {{u"docs\\file 9", u"found.000\\file 9"}}},
+        {"a mirror behind $MFT", "mft-mirror",
+         [](MemoryDevice& memory) { EditAttribute(memory, kMftRecord, AttrType::Bitmap, AttrRecord::InitializedSize, 0, false, true);
+         }},
+    };
+    return cases;
+}
+
+// What libntfs-3g, mounted read-write, reads of every file of the tree.
+void ExpectLibntfs3gReads(const std::string& image, const Tree& tree, const std::string& where) {
+    try {
+        Ntfs3gTree mounted(image);
+        for (const auto& [path, contents] : tree)
+            if (contents) {
+                EXPECT_EQ(mounted.Read(path), *contents) << where << Utf8(path);
+            }
+        mounted.MakeDirectory(u"after repair");
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << where << e.what();
+    }
+}
+
+void ExpectOthersAccept(const MemoryDevice& memory, const Tree& tree, const std::string& where) {
+    TempDir dir;
+    const std::string image = dir.File("repaired.img");
+    memory.SaveToFile(image);
+    if (NtfsckPath().empty()) {
+        std::printf("ntfsck is absent (../shared/tools): not asked\n");
+    } else {
+        EXPECT_TRUE(NtfsckAccepts(image)) << where;
+    }
+    if (HaveProgram("ntfsfix")) {
+        EXPECT_TRUE(NtfsfixAccepts(image)) << where;
+    }
+    ExpectLibntfs3gReads(image, tree, where);
+}
+
+}  // namespace
+
+TEST(Repair, EveryKindOfLeftoverIsRepairedAndOthersAcceptTheResult) {
+    MemoryDevice written = FormattedMemoryDevice(16 << 20);
+    const Tree tree = WrittenTree(written);
+    // Each row starts from a clean volume: whatever the engine's own sessions
+    // still leave (bits past the MFT bitmap's initialized size, a size copy
+    // left behind by a move out of the record) is repaired first.
+    api::NtfsCheckSummary summary;
+    ASSERT_TRUE(api::NtfsRepairVolume(written.Api(), nullptr, nullptr, summary));
+    ASSERT_TRUE(CheckVolume(written.Api()).Clean()) << CheckVolume(written.Api()).Describe();
+    for (const DamageCase& row : DamageCases()) {
+        SCOPED_TRACE(row.name);
+        MemoryDevice memory = written;
+        row.damage(memory);
+        const CheckOutcome before = CheckVolume(memory.Api());
+        if (row.reported) {
+            EXPECT_TRUE(before.Mentions(row.reported)) << before.Describe();
+        }
+        api::NtfsCheckSummary after;
+        LogCapture log;
+        ASSERT_TRUE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after)) << testing::PrintToString(log.Errors());
+        const CheckOutcome repaired = CheckVolume(memory.Api());
+        EXPECT_TRUE(repaired.Clean()) << repaired.Describe();
+        EXPECT_EQ(after.damage + after.leaks, 0u);
+
+        const std::vector<uint8_t> once = memory.Bytes();
+        ASSERT_TRUE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after));
+        EXPECT_TRUE(memory.Bytes() == once) << "a second repair changed the volume";
+
+        Tree expected;
+        for (const auto& [path, contents] : tree) {
+            auto moved = row.moved.find(path);
+            expected[moved == row.moved.end() ? path : moved->second] = contents;
+        }
+        if (!row.moved.empty()) expected[u"docs\\file 9"] = Bytes{};
+        ExpectOthersAccept(memory, expected, row.name);
+    }
+}
+
+TEST(Repair, DamageItCannotRepairIsRefusedWithNothingWritten) {
+    MemoryDevice memory = FormattedMemoryDevice(16 << 20);
+    WrittenTree(memory);
+    WithEngine(memory, [](CVolume& volume) { Unlist(volume, u"docs", u"file 1"); });
+    // A wrong link count beside a repairable orphan: the orphan must stay too.
+    {
+        CVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()));
+        uint64_t number = RecordNumber(volume.ResolvePath(u"docs\\file 2"));
+        volume.Flush();
+        CVolume raw(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::BootSector);
+        ImageEditor record(memory.Bytes(), raw.GetMftLcn() * raw.GetClusterSize() + number * raw.GetMftRecordSize(),
+                           raw.GetMftRecordSize());
+        record.SetField(FileRecord::LinkCount, 2, 3);
+    }
+    const std::vector<uint8_t> damaged = memory.Bytes();
+    LogCapture log;
+    api::NtfsCheckSummary after;
+    EXPECT_FALSE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after));
+    ASSERT_EQ(log.Errors().size(), 1u);
+    EXPECT_EQ(log.Errors()[0].rfind("Failed to repair NTFS volume: no repair is known for: Record ", 0), 0u)
+        << log.Errors()[0];
+    EXPECT_TRUE(memory.Bytes() == damaged);
+}
