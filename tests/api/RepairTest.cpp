@@ -257,3 +257,38 @@ TEST(Repair, DamageItCannotRepairIsRefusedWithNothingWritten) {
         << log.Errors()[0];
     EXPECT_TRUE(memory.Bytes() == damaged);
 }
+
+// A repair cut off at any of its writes (from there on nothing lands, as in a
+// power cut) leaves a volume that the next repair finishes.
+TEST(Repair, ARepairCutAtAnyWriteIsFinishedByTheNext) {
+    MemoryDevice damaged = FormattedMemoryDevice(16 << 20);
+    const Tree tree = WrittenTree(damaged);
+    api::NtfsCheckSummary after;
+    ASSERT_TRUE(api::NtfsRepairVolume(damaged.Api(), nullptr, nullptr, after));
+    // In an order the damaging sessions can follow: the engine refuses to edit
+    // an index whose bitmap is damaged or to write a volume whose MFT bitmap is.
+    for (size_t row : {5, 6, 3, 7, 2, 1}) DamageCases()[row].damage(damaged);
+    MemoryDevice counted = damaged;
+    counted.writeCount = 0;
+    ASSERT_TRUE(api::NtfsRepairVolume(counted.Api(), nullptr, nullptr, after));
+    ASSERT_GT(counted.writeCount, 1u);
+    for (uint64_t cut = 1; cut <= counted.writeCount; ++cut) {
+        SCOPED_TRACE("cut at write " + std::to_string(cut));
+        MemoryDevice memory = damaged;
+        memory.writeCount = 0;
+        memory.failWrite = [&memory, cut](uint64_t, uint32_t) { return memory.writeCount >= cut; };
+        LogCapture log;
+        EXPECT_FALSE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after));
+        memory.failWrite = nullptr;
+        EXPECT_TRUE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after)) << testing::PrintToString(log.Errors());
+        const CheckOutcome check = CheckVolume(memory.Api());
+        EXPECT_TRUE(check.Clean()) << check.Describe();
+        api::NtfsVolumeHandle volume;
+        ASSERT_TRUE(api::NtfsOpenVolume(memory.Api(), volume));
+        for (const auto& [path, contents] : tree)
+            if (contents) {
+                EXPECT_EQ(ReadThroughHandles(volume, path), *contents) << Utf8(path);
+            }
+        EXPECT_TRUE(api::NtfsCloseVolume(volume));
+    }
+}
