@@ -189,10 +189,23 @@ void ExpectOthersAcceptRepaired(const MemoryDevice& memory, const Closed& closed
     }
 }
 
+// Whatever the real fsck finds wrong with what a fault left, our check
+// finds something wrong too.
+void ExpectCheckSeesWhatNtfsckSees(const MemoryDevice& memory, const std::string& where) {
+    if (NtfsckPath().empty()) return;
+    TempDir dir;
+    const std::string image = dir.File("left.img");
+    memory.SaveToFile(image);
+    const testing::AssertionResult fsck = NtfsckAccepts(image);
+    const CheckOutcome check = CheckVolume(const_cast<MemoryDevice&>(memory).Api());
+    EXPECT_TRUE(fsck || !check.Clean()) << where << "our check calls clean what ntfsck does not: " << fsck.message();
+}
+
 // Whatever a fault left, the repair returns a clean volume, not dirty, with
 // every closed file intact; a second repair changes nothing.
 void ExpectRepairable(MemoryDevice memory, const Closed& closed, const std::string& where, bool outside) {
     memory.failRead = memory.failWrite = nullptr;
+    if (outside) ExpectCheckSeesWhatNtfsckSees(memory, where);
     LogCapture log;
     api::NtfsCheckSummary after;
     ASSERT_TRUE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after)) << where << testing::PrintToString(log.Errors());
