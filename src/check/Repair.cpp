@@ -55,11 +55,18 @@ std::shared_ptr<IIoDevice> Borrowed(IIoDevice& device) { return std::shared_ptr<
 // The records that write needs ($Volume, and $MFT and its mirror for the
 // MFT bitmap's size) are always in use: their bits are set first, as the
 // engine writes no record its bitmap calls free.
+// A hibernated Windows or a $LogFile still to replay forbids every write.
+void RefuseReadOnly(IIoDevice& device) {
+    CVolume probe(Borrowed(device));
+    if (probe.IsReadOnly()) throw CCannotRepair("it must not be written: " + ReasonToStayReadOnly(probe));
+}
+
 bool ChangeDirtyFlag(IIoDevice& device, bool dirty) {
     CVolume volume(Borrowed(device), ELoadDepth::Mft);
     uint16_t flags = ReadVolumeFlags(volume);
     uint16_t wanted = dirty ? flags | VolumeInformation::FlagDirty : flags & ~VolumeInformation::FlagDirty;
     if (wanted == flags) return (flags & VolumeInformation::FlagDirty) != 0;
+    RefuseReadOnly(device);
     CBitmap& records = volume.GetMft().GetBitmap();
     for (uint64_t number : {kMftRecord, kMftMirrRecord, kVolumeRecord}) {
         if (records.Test(number)) continue;
@@ -352,10 +359,6 @@ bool RepairRound(IIoDevice& device, const SFindings& findings) {
     if (Has(findings, EFix::CopyMirror)) {
         CopyMirror(device);
         return true;
-    }
-    {
-        CVolume probe(Borrowed(device));
-        if (probe.IsReadOnly()) throw CCannotRepair("it must not be written: " + ReasonToStayReadOnly(probe));
     }
     ChangeDirtyFlag(device, true);
     bool bitmaps = std::any_of(findings.problems.begin(), findings.problems.end(),

@@ -234,28 +234,51 @@ TEST(Repair, EveryKindOfLeftoverIsRepairedAndOthersAcceptTheResult) {
     }
 }
 
-TEST(Repair, DamageItCannotRepairIsRefusedWithNothingWritten) {
-    MemoryDevice memory = FormattedMemoryDevice(16 << 20);
-    WrittenTree(memory);
-    WithEngine(memory, [](CVolume& volume) { Unlist(volume, u"docs", u"file 1"); });
-    // A wrong link count beside a repairable orphan: the orphan must stay too.
-    {
-        CVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()));
-        uint64_t number = RecordNumber(volume.ResolvePath(u"docs\\file 2"));
-        volume.Flush();
-        CVolume raw(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::BootSector);
-        ImageEditor record(memory.Bytes(), raw.GetMftLcn() * raw.GetClusterSize() + number * raw.GetMftRecordSize(),
-                           raw.GetMftRecordSize());
-        record.SetField(FileRecord::LinkCount, 2, 3);
-    }
-    const std::vector<uint8_t> damaged = memory.Bytes();
-    LogCapture log;
+// Raises the link count of a file's record in place.
+void WrongLinkCount(MemoryDevice& memory, const std::u16string& path) {
+    uint64_t number = 0;
+    WithEngine(memory, [&](CVolume& volume) { number = RecordNumber(volume.ResolvePath(path)); });
+    CVolume raw(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::BootSector);
+    ImageEditor record(memory.Bytes(), raw.GetMftLcn() * raw.GetClusterSize() + number * raw.GetMftRecordSize(),
+                       raw.GetMftRecordSize());
+    record.SetField(FileRecord::LinkCount, 2, 3);
+}
+
+TEST(Repair, WhatItCannotRepairIsRefusedWithNothingWritten) {
+    struct Row {
+        const char* name;
+        std::function<void(MemoryDevice&)> damage;
+        const char* reason;  // what the one Error line says after "Failed to repair NTFS volume: "
+    };
+    const std::vector<Row> rows = {
+        {"a wrong link count beside an orphan", [](MemoryDevice& memory) { WrongLinkCount(memory, u"docs\\file 2"); },
+         "no repair is known for: Record "},
+        {"an orphan on a volume Windows left hibernated",
+         [](MemoryDevice& memory) {
+             api::NtfsVolumeHandle volume;
+             ASSERT_TRUE(api::NtfsOpenVolume(memory.Api(), volume));
+             WriteThroughHandles(volume, u"hiberfil.sys", Bytes{'h', 'i', 'b', 'r', 0, 0, 0, 0});
+             ASSERT_TRUE(api::NtfsCloseVolume(volume));
+         },
+         "it must not be written: Windows left it hibernated"},
+    };
+    MemoryDevice written = FormattedMemoryDevice(16 << 20);
+    WrittenTree(written);
     api::NtfsCheckSummary after;
-    EXPECT_FALSE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after));
-    ASSERT_EQ(log.Errors().size(), 1u);
-    EXPECT_EQ(log.Errors()[0].rfind("Failed to repair NTFS volume: no repair is known for: Record ", 0), 0u)
-        << log.Errors()[0];
-    EXPECT_TRUE(memory.Bytes() == damaged);
+    ASSERT_TRUE(api::NtfsRepairVolume(written.Api(), nullptr, nullptr, after));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        MemoryDevice memory = written;
+        WithEngine(memory, [](CVolume& volume) { Unlist(volume, u"docs", u"file 1"); });
+        row.damage(memory);
+        const std::vector<uint8_t> damaged = memory.Bytes();
+        LogCapture log;
+        EXPECT_FALSE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after));
+        ASSERT_EQ(log.Errors().size(), 1u) << testing::PrintToString(log.Errors());
+        EXPECT_EQ(log.Errors()[0].rfind(std::string("Failed to repair NTFS volume: ") + row.reason, 0), 0u)
+            << log.Errors()[0];
+        EXPECT_TRUE(memory.Bytes() == damaged);
+    }
 }
 
 // A repair cut off at any of its writes (from there on nothing lands, as in a
