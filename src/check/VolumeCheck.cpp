@@ -114,6 +114,7 @@ void CVolumeCheck::CheckMirror() {
             data = SStream{};
             data->runs = found->runs;
             data->dataSize = found->dataSize;
+            data->initializedSize = found->initializedSize;
         }
     }
     if (!data || data->runs.empty())
@@ -127,7 +128,7 @@ void CVolumeCheck::CheckMirror() {
     for (uint64_t number = 0; number < count && number < 64; ++number) {
         std::vector<uint8_t> original, copy(size);
         try {
-            m_reader.ReadRuns(data->runs, number * size, copy);
+            ReadStreamAt(*data, m_reader, number * size, copy);
         } catch (const CException& e) {
             return m_report.Add(ECode::MftMirror, kMftMirrRecord, "MFT mirror: record %1 cannot be read: %2", number,
                                 e.what());
