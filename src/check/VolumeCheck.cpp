@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "check/BootCheck.h"
 #include "check/ClusterMap.h"
@@ -91,6 +92,7 @@ private:
 
     void CheckMirror();
     void CompareClusterBitmap(CClusterMap& clusters);
+    void CheckBitsPastTheEnd(std::span<const uint8_t> bitmap);
     std::optional<UpCaseTable> LoadUpCase();
     void WalkIndexes();
 
@@ -149,9 +151,21 @@ void CVolumeCheck::CompareClusterBitmap(CClusterMap& clusters) {
             m_report.Add(ECode::Attribute, kBitmapRecord, "$Bitmap covers %1 of %2 clusters", bitmap.size() * 8,
                          m_geometry.clusterCount);
         m_totals.clustersInUse = clusters.CompareWithBitmap(bitmap, m_report);
+        CheckBitsPastTheEnd(bitmap);
     } catch (const CException& e) {
         m_report.Add(ECode::Attribute, kBitmapRecord, "$Bitmap cannot be read: %1", e.what());
     }
+}
+
+// Bits past the last cluster stand for clusters that do not exist: every
+// writer sets them, so that no allocator ever hands them out.
+void CVolumeCheck::CheckBitsPastTheEnd(std::span<const uint8_t> bitmap) {
+    const uint64_t count = m_geometry.clusterCount, end = bitmap.size() * 8;
+    uint64_t first = count;
+    while (first < end && (bitmap[first / 8] >> (first % 8)) & 1) ++first;
+    if (first >= end) return;
+    m_report.Add(SFix(EFix::MarkClusters, first, end - first), ECode::ClusterUnmarked, kBitmapRecord,
+                 "$Bitmap leaves bits past the last cluster (%1) clear, from bit %2 on", count - 1, first);
 }
 
 std::optional<UpCaseTable> CVolumeCheck::LoadUpCase() {

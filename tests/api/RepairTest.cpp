@@ -69,17 +69,17 @@ uint64_t FirstCluster(CVolume& volume, const std::u16string& path) {
     return volume.OpenEntry(volume.ResolvePath(path))->GetAttribute(AttrType::Data)->GetRuns().begin()->second.lcn;
 }
 
-// Sets the initialized size of the MFT bitmap to 0 in record 0, in its
-// mirror copy or in both: every bit of it then reads as free.
-void ForgetMftBitmap(MemoryDevice& memory, bool inMft, bool inMirror) {
+// Sets the initialized size of an attribute of one of the first records to 0,
+// in $MFT, in its mirror copy or in both: all of it then reads as zeros.
+void ForgetBits(MemoryDevice& memory, uint64_t number, uint32_t type, bool inMft, bool inMirror) {
     CVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::BootSector);
+    const uint32_t size = volume.GetMftRecordSize();
     for (uint64_t lcn : {volume.GetMftLcn(), volume.GetMftMirrorLcn()}) {
         if (!(lcn == volume.GetMftLcn() ? inMft : inMirror)) continue;
-        ImageEditor record(memory.Bytes(), lcn * volume.GetClusterSize(), volume.GetMftRecordSize());
+        ImageEditor record(memory.Bytes(), lcn * volume.GetClusterSize() + number * size, size);
         for (size_t at = record.Field(FileRecord::FirstAttribute, 2); record.Field(at, 4) != AttrType::End;
              at += record.Field(at + AttrRecord::Length, 4))
-            if (record.Field(at + AttrRecord::Type, 4) == AttrType::Bitmap)
-                record.SetField(at + AttrRecord::InitializedSize, 8, 0);
+            if (record.Field(at + AttrRecord::Type, 4) == type) record.SetField(at + AttrRecord::InitializedSize, 8, 0);
     }
 }
 
@@ -99,7 +99,9 @@ const std::vector<DamageCase>& DamageCases() {
              WriteVolumeFlags(volume, ReadVolumeFlags(volume) | VolumeInformation::FlagDirty);
          }},
         {"records in use past the MFT bitmap's initialized size", "record-unmarked",
-         [](MemoryDevice& memory) { ForgetMftBitmap(memory, true, true); }},
+         [](MemoryDevice& memory) { ForgetBits(memory, kMftRecord, AttrType::Bitmap, true, true); }},
+        {"clusters in use past $Bitmap's initialized size", "cluster-unmarked",
+         [](MemoryDevice& memory) { ForgetBits(memory, kBitmapRecord, AttrType::Data, true, false); }},
         {"record marked free and a free record marked", "record-leaked",
          [](MemoryDevice& memory) {
              WithEngine(memory, [](CVolume& volume) {
@@ -152,7 +154,7 @@ const std::vector<DamageCase>& DamageCases() {
          },
          {{u"docs\\file 9", u"found.000\\file 9"}}},
         {"a mirror behind $MFT", "mft-mirror",
-         [](MemoryDevice& memory) { ForgetMftBitmap(memory, false, true); }},
+         [](MemoryDevice& memory) { ForgetBits(memory, kMftRecord, AttrType::Bitmap, false, true); }},
     };
     return cases;
 }
@@ -251,7 +253,7 @@ TEST(Repair, ARepairCutAtAnyWriteIsFinishedByTheNext) {
     ASSERT_TRUE(api::NtfsRepairVolume(damaged.Api(), nullptr, nullptr, after));
     // In an order the damaging sessions can follow: the engine refuses to edit
     // an index whose bitmap is damaged or to write a volume whose MFT bitmap is.
-    for (size_t row : {5, 6, 3, 7, 2, 1}) DamageCases()[row].damage(damaged);
+    for (size_t row : {6, 7, 4, 8, 3, 1}) DamageCases()[row].damage(damaged);
     MemoryDevice counted = damaged;
     counted.writeCount = 0;
     ASSERT_TRUE(api::NtfsRepairVolume(counted.Api(), nullptr, nullptr, after));
