@@ -125,6 +125,9 @@ void ExpectOutsideReadersAccept(const std::vector<uint8_t>& volume, const Tree& 
     if (HaveProgram("ntfsfix")) {
         EXPECT_TRUE(NtfsfixAccepts(image)) << where;
     }
+    if (HaveProgram("fls")) {
+        EXPECT_NO_THROW(TskListing(image, true)) << where;
+    }
     try {
         Ntfs3gTree mounted(image);
         for (const auto& [path, contents] : tree)

@@ -38,8 +38,8 @@ std::map<std::u16string, uint64_t> ListThroughHandles(volkit::api::NtfsVolumeHan
 void ExpectSameTree(volkit::api::NtfsVolumeHandle volume, Ntfs3gTree& reference, const Tree& tree);
 
 // The outside readers accept the volume: `ntfsck -n` (where ../shared/tools
-// has it), `ntfsfix -n`, and libntfs-3g mounted read-write reads every file of
-// `tree` and creates a directory.
+// has it), `ntfsfix -n`, The Sleuth Kit lists it, and libntfs-3g mounted
+// read-write reads every file of `tree` and creates a directory.
 void ExpectOutsideReadersAccept(const std::vector<uint8_t>& volume, const Tree& tree, const std::string& where);
 
 // The whole image holds exactly `tree`: our check and `ntfsfix -n` find
