@@ -24,7 +24,7 @@ namespace {
 
 // Each round repairs one layer (the mirror, then the bitmaps, then the
 // directories) and checks again; what a round uncovers the next one takes.
-constexpr int kRounds = 24;
+constexpr uint64_t kRounds = 24;
 const std::u16string kFoundDirectory = u"found.000";
 const std::u16string kIndexName = u"$I30";
 
@@ -368,10 +368,14 @@ bool RepairRound(IIoDevice& device, const SFindings& findings) {
     return true;
 }
 
+// A round sees the first problems the check hands out only: a volume with
+// more gets a round more for each batch.
 void RepairOn(IIoDevice& device, const std::function<void(const SProblem&)>& found) {
-    for (int round = 0; round < kRounds; ++round) {
+    uint64_t rounds = kRounds;
+    for (uint64_t round = 0; round < rounds; ++round) {
         SFindings findings = Check(device);
         RefuseUnknown(findings);
+        if (round == 0) rounds += findings.total / CReport::kDeliveredLimit;
         if (round == 0 && found)
             for (const SProblem& problem : findings.problems) found(problem);
         if (findings.total == 0) {
@@ -380,7 +384,7 @@ void RepairOn(IIoDevice& device, const std::function<void(const SProblem&)>& fou
         }
         RepairRound(device, findings);
     }
-    throw CCannotRepair(FormatText("problems remain after %1 rounds of repair", kRounds));
+    throw CCannotRepair(FormatText("problems remain after %1 rounds of repair", rounds));
 }
 
 }  // namespace
