@@ -107,7 +107,8 @@ void CopyMirror(IIoDevice& device) {
     std::vector<uint8_t> bytes;
     if (std::string error = mft.Read(kMftMirrRecord, bytes); !error.empty())
         throw CCannotRepair("the record of $MFTMirr cannot be read: " + error);
-    const SAttribute* data = ParseRecord(bytes, kMftMirrRecord, geometry).Find(AttrType::Data);
+    const SRecord mirror = ParseRecord(bytes, kMftMirrRecord, geometry);
+    const SAttribute* data = mirror.Find(AttrType::Data);
     if (!data || !data->nonResident || !data->runsValid) throw CCannotRepair("$MFTMirr has no usable $DATA");
     uint64_t count = std::min<uint64_t>(data->dataSize / mft.RecordSize(), mft.RecordCount());
     for (uint64_t number = 0; number < count; ++number)
