@@ -79,9 +79,36 @@ void PrintJson(const std::string& image, const volkit::api::NtfsCheckSummary& su
     std::printf("]}\n");
 }
 
+// The problems listed are those found before the repair; the summary is the
+// check afterwards.
+int RunRepair(const CommandLine& line) {
+    Session session;
+    if (!session.OpenDevice(line, platform::Access::Write)) return kExitCannotCheck;
+    volkit::api::NtfsIoDevice device = session.Device().HandleFamilyDevice();
+    std::vector<Problem> problems;
+    volkit::api::NtfsCheckSummary after;
+    Diagnostics::Clear();
+    if (!volkit::api::NtfsRepairVolume(device, &Collect, &problems, after)) {
+        if (line.Has("--json"))
+            std::printf("{\"image\":%s,\"error\":%s}\n", JsonString(session.ImagePath()).c_str(),
+                        JsonString(Diagnostics::LastFailure()).c_str());
+        ReportFailure("check --repair " + session.ImagePath());
+        return kExitCannotCheck;
+    }
+    if (line.Has("--json")) {
+        PrintJson(session.ImagePath(), after, {});
+    } else {
+        std::printf("%s\n", SummaryLine(session.ImagePath(), after).c_str());
+        for (const Problem& problem : problems)
+            std::printf("repaired %s %s: %s\n", KindName(problem.kind), problem.code.c_str(), problem.message.c_str());
+    }
+    return after.damage + after.leaks == 0 ? kExitDone : kExitFailed;
+}
+
 }  // namespace
 
 int RunCheck(const CommandLine& line) {
+    if (line.Has("--repair")) return RunRepair(line);
     Session session;
     if (!session.OpenDevice(line, platform::Access::Read)) return kExitCannotCheck;
     volkit::api::NtfsIoDevice device = session.Device().HandleFamilyDevice();

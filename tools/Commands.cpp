@@ -78,11 +78,17 @@ const std::vector<CommandSpec>& AllCommands() {
          "Without changes the current flags are shown. Use --help for this help, since\n"
          "-h here clears the hidden flag.",
          {{"--force", false, "write even to a volume marked dirty"}}, 2, 2, &RunAttrib},
-        {"check", "check IMAGE [--json]", "check the volume's consistency without changing it",
+        {"check", "check IMAGE [--json] [--repair]", "check the volume's consistency without changing it",
          "Prints a summary line, then one line per problem, damage before leaks (space\n"
          "marked in use that nothing uses). Exit codes: 0 clean, 1 problems found,\n"
-         "2 the volume could not be checked.",
-         {{"--json", false, "print the summary and the problems as one JSON object"}}, 1, 1, &RunCheck},
+         "2 the volume could not be checked.\n"
+         "--repair puts right what an interrupted session or a failed write leaves\n"
+         "(bitmaps, records no directory lists, stale size copies, the MFT mirror, the\n"
+         "dirty flag) and lists what it repaired. Exit codes: 0 clean afterwards, 2 the\n"
+         "volume holds a problem it cannot repair (nothing is changed) or the device failed.",
+         {{"--json", false, "print the summary and the problems as one JSON object"},
+          {"--repair", false, "repair what an interrupted session left, then check again"}},
+         1, 1, &RunCheck},
         {"mount", "mount IMAGE MOUNTPOINT [--read-only] [-f]", "serve the volume as a file system at MOUNTPOINT (FUSE)",
          "The native engine serves the volume until it is unmounted (umount or\n"
          "fusermount3 -u MOUNTPOINT) or the tool gets SIGTERM; the volume is then\n"

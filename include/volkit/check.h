@@ -12,7 +12,8 @@
 namespace volkit::api {
 
 // Damage may trip other implementations or lose data; a leak (clusters,
-// records or index blocks marked in use that nothing reaches) only wastes space.
+// records or index blocks marked in use that nothing reaches, a directory
+// entry whose copy of a file's sizes lags behind the file) is harmless.
 enum NtfsCheckKind : int { NtfsCheckDamage = 0, NtfsCheckLeak = 1 };
 
 inline constexpr uint64_t NtfsCheckNoRecord = ~uint64_t{0};
@@ -23,7 +24,8 @@ struct NtfsCheckProblem {
     // "record", "attribute", "runlist", "attribute-list", "cluster-cross-linked",
     // "cluster-unmarked", "cluster-leaked", "record-unmarked", "record-leaked",
     // "record-orphaned", "index", "index-order", "index-balance", "index-bitmap",
-    // "index-block-leaked", "index-entry", "file-name" or "link-count".
+    // "index-block-leaked", "index-entry", "index-entry-stale", "file-name" or
+    // "link-count".
     const char* code = "";
     uint64_t record = NtfsCheckNoRecord;  // the MFT record concerned, if one is
     const char* message = "";             // UTF-8, one line
@@ -49,6 +51,22 @@ struct NtfsCheckSummary {
 VOLKIT_EXPORT bool NtfsCheckVolume(const NtfsIoDevice& device,
                                    void (*callback)(const NtfsCheckProblem& problem, void* context), void* context,
                                    NtfsCheckSummary& summary);
+
+// Repairs what an interrupted session or a failed write can leave: bits of
+// the cluster, MFT and index bitmaps that nothing owns are cleared and those
+// of what is in use set; records in use that no directory lists go back into
+// the directory their name gives (when it is reachable and the name is free
+// there), else into `found.000` at the root; directory entries get the sizes
+// their files have; $MFTMirr is rewritten from $MFT; the dirty flag is
+// cleared last. `callback` (which may be null) hears of each problem found
+// before the repair. Returns true when the volume is clean afterwards, with
+// `after` its check; a clean volume is left byte for byte as it was. Returns
+// false, with the reason as one Error line, when the volume holds a problem
+// of any other kind (nothing is written then) or the device failed (what was
+// written, in an order that keeps the volume usable, another repair finishes).
+VOLKIT_EXPORT bool NtfsRepairVolume(const NtfsIoDevice& device,
+                                    void (*callback)(const NtfsCheckProblem& problem, void* context), void* context,
+                                    NtfsCheckSummary& after);
 
 }  // namespace volkit::api
 

@@ -73,14 +73,14 @@ uint64_t CClusterMap::CompareWithBitmap(std::span<const uint8_t> bitmap, CReport
         uint64_t unmarked = 0;
         ForEachRange(bitmap, false, from, to, [&](uint64_t, uint64_t count) { unmarked += count; });
         if (unmarked != 0)
-            report.Add(ECode::ClusterUnmarked, claim.record,
+            report.Add(SFix{EFix::MarkClusters, from, to - from}, ECode::ClusterUnmarked, claim.record,
                        "Record %1: %2 of its clusters %3 to %4 are free in $Bitmap", claim.record, unmarked, from,
                        to - 1);
         for (uint64_t lcn = from; lcn < to; ++lcn) owned[lcn / 8] |= static_cast<uint8_t>(1u << (lcn % 8));
     }
     ForEachRange(owned, false, 0, m_clusterCount, [&](uint64_t first, uint64_t count) {
         ForEachRange(bitmap, true, first, first + count, [&](uint64_t leaked, uint64_t leakedCount) {
-            report.Add(ECode::ClusterLeaked, kNoRecord, "Clusters %1 to %2 are marked in $Bitmap but nothing owns them",
+            report.Add(SFix{EFix::FreeClusters, leaked, leakedCount}, ECode::ClusterLeaked, kNoRecord, "Clusters %1 to %2 are marked in $Bitmap but nothing owns them",
                        leaked, leaked + leakedCount - 1);
         });
     });

@@ -52,6 +52,7 @@ private:
         SStream stream;
         stream.runs = list.runs;
         stream.dataSize = size;
+        stream.initializedSize = list.initializedSize;
         return ReadStreamBytes(stream, m_reader, size);
     }
 
@@ -169,6 +170,7 @@ std::optional<SStream> SFile::Stream(uint32_t type, std::u16string_view name, ui
     }
     stream.allocatedSize = first.allocatedSize;
     stream.dataSize = first.dataSize;
+    stream.initializedSize = first.initializedSize;
     stream.flags = first.flags;
     stream.chainError = ChainError(extents, clusterSize);
     for (const SAttribute* extent : extents)
@@ -188,8 +190,14 @@ std::vector<uint8_t> ReadStreamBytes(const SStream& stream, const CVolumeReader&
     uint64_t size = std::min(stream.Size(), limit);
     if (stream.resident) return std::vector<uint8_t>(stream.value.begin(), stream.value.begin() + size);
     std::vector<uint8_t> bytes(size);
-    reader.ReadRuns(stream.runs, 0, bytes);
+    ReadStreamAt(stream, reader, 0, bytes);
     return bytes;
+}
+
+void ReadStreamAt(const SStream& stream, const CVolumeReader& reader, uint64_t offset, std::span<uint8_t> out) {
+    uint64_t valid = offset < stream.initializedSize ? std::min<uint64_t>(out.size(), stream.initializedSize - offset) : 0;
+    if (valid != 0) reader.ReadRuns(stream.runs, offset, out.first(valid));
+    std::fill(out.begin() + valid, out.end(), 0);
 }
 
 }  // namespace volcore::check

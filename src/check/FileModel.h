@@ -3,6 +3,7 @@
 // names, and its attributes as streams (every extent merged).
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,7 @@ struct SStream {
     RunMap runs;                 // non-resident: the runs of every extent
     uint64_t allocatedSize = 0;
     uint64_t dataSize = 0;
+    uint64_t initializedSize = 0;  // what lies past it reads as zeros, whatever the clusters hold
     uint16_t flags = 0;  // of the first extent
     std::string chainError;  // how the extents fail to cover the allocation, "" when they do
 
@@ -53,8 +55,10 @@ struct SReadBudget {
 SFile LoadFile(SRecord base, const CMftAccess& mft, const CVolumeReader& reader, const SGeometry& geometry,
                SReadBudget& budget);
 
-// The stream's first bytes, `limit` at most; raises CException when its runs
-// cannot be read.
+// The stream's first bytes, `limit` at most, as every reader sees them: zeros
+// past the initialized size. Raises CException when its runs cannot be read.
 std::vector<uint8_t> ReadStreamBytes(const SStream& stream, const CVolumeReader& reader, uint64_t limit);
+// The same for bytes at `offset` of a non-resident stream.
+void ReadStreamAt(const SStream& stream, const CVolumeReader& reader, uint64_t offset, std::span<uint8_t> out);
 
 }  // namespace volcore::check

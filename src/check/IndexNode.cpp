@@ -18,6 +18,8 @@ std::string ReadKey(const CByteReader& entry, uint32_t keyRoom, SNodeEntry& pars
     parsed.reference = entry.U64(IndexEntry::Reference);
     parsed.parent = key.U64(FileNameValue::ParentReference);
     parsed.fileAttributes = key.U32(FileNameValue::FileAttributes);
+    parsed.allocatedSize = key.U64(FileNameValue::AllocatedSize);
+    parsed.dataSize = key.U64(FileNameValue::DataSize);
     parsed.nameSpace = key.U8(FileNameValue::NameSpace);
     parsed.name = key.Utf16(FileNameValue::Name, units);
     return {};

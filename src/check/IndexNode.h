@@ -17,6 +17,8 @@ struct SNodeEntry {
     FileReference reference = 0;
     FileReference parent = 0;
     uint32_t fileAttributes = 0;
+    uint64_t allocatedSize = 0;  // the entry's copies of the file's sizes
+    uint64_t dataSize = 0;
     uint8_t nameSpace = 0;
     std::u16string name;
 };

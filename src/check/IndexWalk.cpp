@@ -43,7 +43,12 @@ public:
 private:
     template <typename... Args>
     void Problem(ECode code, std::string_view format, const Args&... args) {
-        m_report.Add(code, m_number, "Directory " + std::to_string(m_number) + ": " + FormatText(format, args...));
+        Problem(SFix{}, code, format, args...);
+    }
+    template <typename... Args>
+    void Problem(SFix fix, ECode code, std::string_view format, const Args&... args) {
+        m_report.Add(std::move(fix), code, m_number,
+                     "Directory " + std::to_string(m_number) + ": " + FormatText(format, args...));
     }
 
     bool CheckRoot(const CByteReader& root) {
@@ -161,7 +166,8 @@ private:
             return std::nullopt;
         }
         if (m_bitmapKnown && !Marked(block))
-            Problem(ECode::IndexBitmap, "index block at VCN %1 is in use but free in the index bitmap", vcn);
+            Problem(SFix{EFix::MarkIndexBlock, block}, ECode::IndexBitmap,
+                    "index block at VCN %1 is in use but free in the index bitmap", vcn);
         if (m_bytesLeft < m_blockSize) {
             Problem(ECode::Index, "index block at VCN %1 left unread, the indexes read so far fill the volume", vcn);
             m_blockSize = 0;
@@ -174,7 +180,7 @@ private:
     std::optional<SNode> ReadBlock(uint64_t block, uint64_t vcn) {
         std::vector<uint8_t> bytes(m_blockSize);
         try {
-            m_reader.ReadRuns(m_source.allocation->runs, block * m_blockSize, bytes);
+            ReadStreamAt(*m_source.allocation, m_reader, block * m_blockSize, bytes);
         } catch (const CException& e) {
             Problem(ECode::Index, "index block at VCN %1 cannot be read: %2", vcn, e.what());
             return std::nullopt;
@@ -199,10 +205,10 @@ private:
         for (uint64_t block = 0; block < m_bitmap.size() * 8; ++block) {
             if (!Marked(block) || m_visited.count(block)) continue;
             if (block < m_blockCount)
-                Problem(ECode::IndexBlockLeaked, "index block at VCN %1 is marked in the bitmap but unreachable",
+                Problem(SFix{EFix::FreeIndexBlock, block}, ECode::IndexBlockLeaked, "index block at VCN %1 is marked in the bitmap but unreachable",
                         block * perBlock);
             else
-                Problem(ECode::IndexBitmap, "index bitmap marks block %1 beyond the %2 blocks allocated", block,
+                Problem(SFix{EFix::FreeIndexBlock, block}, ECode::IndexBitmap, "index bitmap marks block %1 beyond the %2 blocks allocated", block,
                         m_blockCount);
         }
     }
@@ -230,6 +236,31 @@ private:
             Problem(ECode::IndexEntry, "entry %1 %2 a directory, record %3 %4", Quoted(entry.name),
                     entrySaysDirectory ? "says it is" : "does not say it is", target,
                     state.directory ? "is one" : "is not");
+        CompareSizes(entry, target, state);
+    }
+
+    // Copies that lag behind the record are what an interrupted session
+    // leaves: harmless, but other checkers hold them against the volume.
+    void CompareSizes(const SNodeEntry& entry, uint64_t target, const SFileState& state) {
+        if (!state.sizes || (entry.allocatedSize == state.sizes->first && entry.dataSize == state.sizes->second) ||
+            InSystemDirectory())
+            return;
+        Problem(SFix{EFix::RefreshEntry, target, 0, entry.name}, ECode::IndexEntryStale,
+                "entry %1 gives sizes %2 and %3, record %4 has %5 and %6", Quoted(entry.name), entry.allocatedSize,
+                entry.dataSize, target, state.sizes->first, state.sizes->second);
+    }
+
+    // Under $Extend, where Windows keeps files whose copies it never updates.
+    bool InSystemDirectory() const {
+        constexpr int kDeepestPath = 64;
+        uint64_t number = m_number;
+        for (int depth = 0; depth < kDeepestPath && number != kRootRecord; ++depth) {
+            if (number == kExtendRecord) return true;
+            auto found = m_model.files.find(number);
+            if (found == m_model.files.end() || found->second.names.empty()) return false;
+            number = RecordNumber(found->second.names.front().parent);
+        }
+        return false;
     }
 
     void MatchName(const SNodeEntry& entry, uint64_t target, SFileState& state) {

@@ -47,12 +47,12 @@ CMftAccess::CMftAccess(const CVolumeReader& reader, const SGeometry& geometry)
     if (!zero) zero = RecordZeroAt(geometry, geometry.boot.mftMirrorLcn, mirrorError);
     if (!zero) throw CException(EErrorKind::Corrupt, "%1; the mirror's copy: %2", m_recordZeroError, mirrorError);
     const SAttribute* data = FirstDataExtent(*zero);
-    MapData(data->runs, data->dataSize);
+    MapData(data->runs, data->dataSize, data->initializedSize);
     // Extension records of $MFT are found through the part record 0 maps.
     SReadBudget budget{m_recordCount, reader.DeviceSize()};
     m_file = LoadFile(std::move(*zero), *this, reader, geometry, budget);
     if (auto stream = m_file.Stream(AttrType::Data, u"", geometry.boot.clusterSize); stream && !stream->resident)
-        MapData(stream->runs, stream->dataSize);
+        MapData(stream->runs, stream->dataSize, stream->initializedSize);
 }
 
 std::optional<SRecord> CMftAccess::RecordZeroAt(const SGeometry& geometry, uint64_t lcn, std::string& error) const {
@@ -67,9 +67,10 @@ std::optional<SRecord> CMftAccess::RecordZeroAt(const SGeometry& geometry, uint6
     return std::nullopt;
 }
 
-void CMftAccess::MapData(const RunMap& runs, uint64_t dataSize) {
+void CMftAccess::MapData(const RunMap& runs, uint64_t dataSize, uint64_t initializedSize) {
     m_data.runs = runs;
     m_data.dataSize = dataSize;
+    m_data.initializedSize = initializedSize;
     uint64_t end = 0;
     for (const auto& [vcn, run] : runs) {
         if (vcn.value != end || run.lcn == SparseLcn) break;
@@ -83,7 +84,7 @@ std::vector<uint8_t> CMftAccess::ReadRaw(uint64_t number) const {
     if (number >= m_recordCount)
         throw CException(EErrorKind::Corrupt, "Record %1 lies beyond the MFT (%2 records)", number, m_recordCount);
     std::vector<uint8_t> record(m_recordSize);
-    m_reader.ReadRuns(m_data.runs, number * m_recordSize, record);
+    ReadStreamAt(m_data, m_reader, number * m_recordSize, record);
     return record;
 }
 

@@ -39,7 +39,7 @@ public:
 
 private:
     std::optional<SRecord> RecordZeroAt(const SGeometry& geometry, uint64_t lcn, std::string& error) const;
-    void MapData(const RunMap& runs, uint64_t dataSize);
+    void MapData(const RunMap& runs, uint64_t dataSize, uint64_t initializedSize);
 
     const CVolumeReader& m_reader;
     uint32_t m_recordSize = 0;

@@ -37,7 +37,8 @@ void ReportOrphans(const SVolumeModel& model, const SReach& reach, CReport& repo
     for (const auto& [number, state] : model.files) {
         if (reach.reached.count(number) || Exempt(number, state) || state.references != 0) continue;
         std::string name = state.names.empty() ? std::string("no name") : Quoted(state.names.front().name);
-        report.Add(ECode::RecordOrphaned, number, "Record %1 (%2) is in use but no directory lists it", number, name);
+        report.Add(SFix{EFix::Relink}, ECode::RecordOrphaned, number, "Record %1 (%2) is in use but no directory lists it",
+                   number, name);
         std::deque<uint64_t> queue{number};
         while (!queue.empty()) {
             uint64_t next = queue.front();
@@ -49,7 +50,7 @@ void ReportOrphans(const SVolumeModel& model, const SReach& reach, CReport& repo
     }
     for (const auto& [number, state] : model.files)
         if (!reach.reached.count(number) && !accounted.count(number) && !Exempt(number, state))
-            report.Add(ECode::RecordOrphaned, number,
+            report.Add(SFix{EFix::Follows}, ECode::RecordOrphaned, number,
                        "Record %1 is in use but only directories cut off from the root list it", number);
 }
 

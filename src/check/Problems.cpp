@@ -23,6 +23,7 @@ const char* CodeName(ECode code) {
         case ECode::IndexBitmap: return "index-bitmap";
         case ECode::IndexBlockLeaked: return "index-block-leaked";
         case ECode::IndexEntry: return "index-entry";
+        case ECode::IndexEntryStale: return "index-entry-stale";
         case ECode::FileName: return "file-name";
         case ECode::LinkCount: return "link-count";
     }
@@ -34,7 +35,8 @@ EKind KindOf(ECode code) {
         case ECode::ClusterLeaked:
         case ECode::RecordLeaked:
         case ECode::RecordOrphaned:
-        case ECode::IndexBlockLeaked: return EKind::Leak;
+        case ECode::IndexBlockLeaked:
+        case ECode::IndexEntryStale: return EKind::Leak;
         default: return EKind::Damage;
     }
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/Exception.h"
 
@@ -32,6 +33,7 @@ enum class ECode {
     IndexBitmap,         // an index block in use but free in the index's bitmap
     IndexBlockLeaked,    // an index block marked in the bitmap that no node reaches
     IndexEntry,          // an entry whose record, sequence or name does not match
+    IndexEntryStale,     // an entry whose copy of the file's sizes the record no longer has
     FileName,            // a $FILE_NAME that its parent's index does not hold
     LinkCount,           // a record's link count against its names
 };
@@ -43,10 +45,42 @@ EKind KindOf(ECode code);
 
 inline constexpr uint64_t kNoRecord = ~uint64_t{0};
 
+// How a problem can be put right, when it can: the repair acts on this and
+// refuses a volume with any problem that has no fix.
+enum class EFix {
+    None,
+    MarkClusters,     // set `count` bits of $Bitmap from `first`
+    FreeClusters,     // clear them
+    MarkRecord,       // set the record's bit in the MFT bitmap
+    FreeRecord,       // take the record out of use and clear its bit
+    Relink,           // list the record in a directory again
+    Follows,          // goes once the problem it hangs on is repaired
+    MarkIndexBlock,   // set bit `first` of the directory's index bitmap
+    FreeIndexBlock,   // clear it
+    RefreshEntry,     // copy the sizes of record `first` into the directory's entry `name`
+    CopyMirror,       // rewrite $MFTMirr from $MFT
+};
+
+struct SFix {
+    SFix() = default;
+    explicit SFix(EFix action_, uint64_t first_ = 0, uint64_t count_ = 0, std::u16string name_ = {})
+        : action(action_), first(first_), count(count_), name(std::move(name_)) {}
+
+    EFix action = EFix::None;
+    uint64_t first = 0;
+    uint64_t count = 0;
+    std::u16string name;
+};
+
 struct SProblem {
+    SProblem() = default;
+    SProblem(ECode code_, uint64_t record_, std::string message_, SFix fix_ = SFix())
+        : code(code_), record(record_), message(std::move(message_)), fix(std::move(fix_)) {}
+
     ECode code = ECode::Record;
     uint64_t record = kNoRecord;
     std::string message;
+    SFix fix;
 };
 
 // Counts every problem and hands the first kDeliveredLimit to the sink, so
@@ -62,6 +96,11 @@ public:
     void Add(ECode code, uint64_t record, std::string_view format, const Args&... args) {
         if (Total() >= kDeliveredLimit) return Tally(code);
         Add(SProblem{code, record, FormatText(format, args...)});
+    }
+    template <typename... Args>
+    void Add(SFix fix, ECode code, uint64_t record, std::string_view format, const Args&... args) {
+        if (Total() >= kDeliveredLimit) return Tally(code);
+        Add(SProblem{code, record, FormatText(format, args...), std::move(fix)});
     }
     void Add(const SProblem& problem);
 

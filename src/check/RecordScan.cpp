@@ -39,12 +39,14 @@ void CRecordScan::ScanRecord(uint64_t number, std::span<const uint8_t> mftBitmap
     }
     if (!IsInUse(bytes)) {
         if (bitmapKnown && marked)
-            m_report.Add(ECode::RecordLeaked, number, "Record %1 is marked in the MFT bitmap but not in use", number);
+            m_report.Add(SFix{EFix::FreeRecord}, ECode::RecordLeaked, number,
+                         "Record %1 is marked in the MFT bitmap but not in use", number);
         return;
     }
     ++m_model.recordsInUse;
     if (bitmapKnown && !marked)
-        m_report.Add(ECode::RecordUnmarked, number, "Record %1 is in use but free in the MFT bitmap", number);
+        m_report.Add(SFix{EFix::MarkRecord}, ECode::RecordUnmarked, number,
+                     "Record %1 is in use but free in the MFT bitmap", number);
     TakeRecord(number, bytes);
 }
 
@@ -90,10 +92,25 @@ void CRecordScan::CheckFile(const SFile& file) {
     CheckStreams(file);
     CollectNames(file, state);
     CheckIndexAttributes(file, state);
+    state.sizes = CopiedSizes(file);
     const uint32_t clusterSize = m_geometry.boot.clusterSize;
     if (file.Number() == kBitmapRecord) m_model.clusterBitmap = file.Stream(AttrType::Data, u"", clusterSize);
     if (file.Number() == kUpCaseRecord) m_model.upcase = file.Stream(AttrType::Data, u"", clusterSize);
     m_model.files[file.Number()] = std::move(state);
+}
+
+// A file's entries copy the sizes of its unnamed $DATA, a resident value's
+// allocation in whole 8-byte units as its record keeps it. Compressed and
+// sparse data are left alone: what their copies hold differs between writers;
+// so are the system files, whose copies nobody keeps (that of $MFT stays as
+// the volume was formatted).
+std::optional<std::pair<uint64_t, uint64_t>> CRecordScan::CopiedSizes(const SFile& file) const {
+    if (file.base.IsDirectory() || file.Number() < kFirstUserRecord) return std::nullopt;
+    auto data = file.Stream(AttrType::Data, u"", m_geometry.boot.clusterSize);
+    if (!data || !data->chainError.empty()) return std::nullopt;
+    if (data->resident) return std::pair<uint64_t, uint64_t>{(data->value.size() + 7) / 8 * 8, data->value.size()};
+    if ((data->flags & (AttrRecord::FlagCompressedMask | AttrRecord::FlagSparse)) != 0) return std::nullopt;
+    return std::pair<uint64_t, uint64_t>{data->allocatedSize, data->dataSize};
 }
 
 // Every attribute but the names is one stream: one resident value, or
@@ -171,8 +188,9 @@ void CRecordScan::CheckExtensions() {
         uint64_t base = RecordNumber(extension.base);
         auto found = m_model.files.find(base);
         if (found == m_model.files.end() || found->second.sequence != SequenceNumber(extension.base)) {
-            m_report.Add(ECode::RecordLeaked, number, "Record %1 extends record %2, which is no base record in use "
-                         "with sequence %3", number, base, SequenceNumber(extension.base));
+            m_report.Add(SFix{EFix::FreeRecord}, ECode::RecordLeaked, number,
+                         "Record %1 extends record %2, which is no base record in use with sequence %3", number, base,
+                         SequenceNumber(extension.base));
             continue;
         }
         for (const RunMap& runs : extension.runs) m_clusters.Claim(number, runs);

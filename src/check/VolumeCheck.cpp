@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "check/BootCheck.h"
 #include "check/ClusterMap.h"
@@ -91,6 +92,7 @@ private:
 
     void CheckMirror();
     void CompareClusterBitmap(CClusterMap& clusters);
+    void CheckBitsPastTheEnd(std::span<const uint8_t> bitmap);
     std::optional<UpCaseTable> LoadUpCase();
     void WalkIndexes();
 
@@ -114,6 +116,7 @@ void CVolumeCheck::CheckMirror() {
             data = SStream{};
             data->runs = found->runs;
             data->dataSize = found->dataSize;
+            data->initializedSize = found->initializedSize;
         }
     }
     if (!data || data->runs.empty())
@@ -127,7 +130,7 @@ void CVolumeCheck::CheckMirror() {
     for (uint64_t number = 0; number < count && number < 64; ++number) {
         std::vector<uint8_t> original, copy(size);
         try {
-            m_reader.ReadRuns(data->runs, number * size, copy);
+            ReadStreamAt(*data, m_reader, number * size, copy);
         } catch (const CException& e) {
             return m_report.Add(ECode::MftMirror, kMftMirrRecord, "MFT mirror: record %1 cannot be read: %2", number,
                                 e.what());
@@ -135,7 +138,7 @@ void CVolumeCheck::CheckMirror() {
         if (!m_mft->Read(number, original).empty()) continue;  // the scan reports the original
         uint32_t inUse = std::min<uint32_t>(CByteReader(original).U32(FileRecord::BytesInUse), size);
         if (!Unprotect(copy).empty() || std::memcmp(original.data(), copy.data(), inUse) != 0)
-            m_report.Add(ECode::MftMirror, number, "MFT mirror: record %1 differs", number);
+            m_report.Add(SFix{EFix::CopyMirror}, ECode::MftMirror, number, "MFT mirror: record %1 differs", number);
     }
 }
 
@@ -148,9 +151,21 @@ void CVolumeCheck::CompareClusterBitmap(CClusterMap& clusters) {
             m_report.Add(ECode::Attribute, kBitmapRecord, "$Bitmap covers %1 of %2 clusters", bitmap.size() * 8,
                          m_geometry.clusterCount);
         m_totals.clustersInUse = clusters.CompareWithBitmap(bitmap, m_report);
+        CheckBitsPastTheEnd(bitmap);
     } catch (const CException& e) {
         m_report.Add(ECode::Attribute, kBitmapRecord, "$Bitmap cannot be read: %1", e.what());
     }
+}
+
+// Bits past the last cluster stand for clusters that do not exist: every
+// writer sets them, so that no allocator ever hands them out.
+void CVolumeCheck::CheckBitsPastTheEnd(std::span<const uint8_t> bitmap) {
+    const uint64_t count = m_geometry.clusterCount, end = bitmap.size() * 8;
+    uint64_t first = count;
+    while (first < end && (bitmap[first / 8] >> (first % 8)) & 1) ++first;
+    if (first >= end) return;
+    m_report.Add(SFix(EFix::MarkClusters, first, end - first), ECode::ClusterUnmarked, kBitmapRecord,
+                 "$Bitmap leaves bits past the last cluster (%1) clear, from bit %2 on", count - 1, first);
 }
 
 std::optional<UpCaseTable> CVolumeCheck::LoadUpCase() {

@@ -45,6 +45,9 @@ struct SFileState {
     bool damaged = false;  // unreadable: entries pointing at it are not judged
     std::vector<SName> names;  // in NameOrder
     std::optional<SIndexSource> index;
+    // What its index entries must copy of its $DATA (allocated, data size);
+    // none when the entries' sizes are not compared.
+    std::optional<std::pair<uint64_t, uint64_t>> sizes;
     uint32_t references = 0;  // index entries pointing at it
 };
 

@@ -115,4 +115,29 @@ void ExpectEveryReaderAgrees(const std::string& image, const Tree& tree) {
     EXPECT_EQ(log.Errors(), std::vector<std::string>{});
 }
 
+void ExpectOutsideReadersAccept(const std::vector<uint8_t>& volume, const Tree& tree, const std::string& where) {
+    TempDir dir;
+    const std::string image = dir.File("volume.img");
+    WriteFileBytes(image, volume);
+    if (!NtfsckPath().empty()) {
+        EXPECT_TRUE(NtfsckAccepts(image)) << where;
+    }
+    if (HaveProgram("ntfsfix")) {
+        EXPECT_TRUE(NtfsfixAccepts(image)) << where;
+    }
+    if (HaveProgram("fls")) {
+        EXPECT_NO_THROW(TskListing(image, true)) << where;
+    }
+    try {
+        Ntfs3gTree mounted(image);
+        for (const auto& [path, contents] : tree)
+            if (contents) {
+                EXPECT_EQ(mounted.Read(path), *contents) << where << Utf8(path);
+            }
+        mounted.MakeDirectory(u"written by libntfs-3g");
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << where << e.what();
+    }
+}
+
 }  // namespace volcore::test

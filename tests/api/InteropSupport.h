@@ -37,6 +37,11 @@ std::map<std::u16string, uint64_t> ListThroughHandles(volkit::api::NtfsVolumeHan
 // and for us, and every file reads as `tree` says through both.
 void ExpectSameTree(volkit::api::NtfsVolumeHandle volume, Ntfs3gTree& reference, const Tree& tree);
 
+// The outside readers accept the volume: `ntfsck -n` (where ../shared/tools
+// has it), `ntfsfix -n`, The Sleuth Kit lists it, and libntfs-3g mounted
+// read-write reads every file of `tree` and creates a directory.
+void ExpectOutsideReadersAccept(const std::vector<uint8_t>& volume, const Tree& tree, const std::string& where);
+
 // The whole image holds exactly `tree`: our check and `ntfsfix -n` find
 // nothing, The Sleuth Kit lists its paths and reads its files that lie in
 // clusters, and libntfs-3g and the handle family read it the same.

@@ -61,6 +61,10 @@ TEST(ToolVolume, CheckSaysCleanDamagedOrCannotCheck) {
     ASSERT_EQ(RunTool("mkfs " + Q(image) + " --size 16M").exitCode, 0);
     ToolResult clean = RunTool("check " + Q(image));
     EXPECT_EQ(clean.out.rfind(image + ": clean (", 0), 0u) << clean.out << clean.err;
+    // A clean volume: nothing to repair, and nothing written.
+    const std::vector<uint8_t> formatted = ReadFileBytes(image);
+    EXPECT_EQ(RunTool("check " + Q(image) + " --repair").out, clean.out);
+    EXPECT_TRUE(ReadFileBytes(image) == formatted);
 
     // The backup boot sector in the last sector loses a byte.
     std::vector<uint8_t> bytes = ReadFileBytes(image);
@@ -70,6 +74,7 @@ TEST(ToolVolume, CheckSaysCleanDamagedOrCannotCheck) {
     EXPECT_EQ(damaged.exitCode, 1);
     EXPECT_NE(damaged.out.find("{\"kind\":\"damage\",\"code\":\"boot-sector\",\"record\":null,\"message\":\"Backup"),
               std::string::npos) << damaged.out;
+    ExpectRows({{"check IMG --repair", 2, "no repair is known for: Backup"}}, image);
 
     WriteFileBytes(image, std::vector<uint8_t>(1 << 20, 0));
     ExpectRows({{"check IMG", 2, "check " + image + ": not an NTFS volume"}}, image);

@@ -19,7 +19,8 @@ _volkit() {
     local options
     case $command in
         mkfs) options="--size --cluster-size --label --full --force" ;;
-        info|stat|check) options="--json" ;;
+        info|stat) options="--json" ;;
+        check) options="--json --repair" ;;
         ls) options="-l -R -a --json" ;;
         get) options="-r --force --no-preserve" ;;
         put) options="-r --force" ;;
