@@ -155,6 +155,9 @@ void CFsObject::SaveEntryAndNames() {
     CheckAlive();
     std::vector<std::vector<uint8_t>> refreshed;
     if (m_changed || m_entry->IsDirty()) {
+        // A value moved out of the record changes the allocated size the
+        // names copy.
+        m_entry->SettleResidency();
         StandardInformation info = GetAttributesAndTime();
         // Every name of the entry (long, DOS, hard links) carries the same copy.
         for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {

@@ -244,6 +244,10 @@ bool CFileEntry::IsDirty() const {
     return false;
 }
 
+void CFileEntry::SettleResidency() {
+    if (!FitsInBaseRecord()) MoveResidentValuesOut();
+}
+
 bool CFileEntry::FitsInBaseRecord() const {
     uint64_t needed = 0;
     for (const auto& [key, attribute] : m_attributes)
@@ -270,7 +274,7 @@ void CFileEntry::MoveResidentValuesOut() {
 
 void CFileEntry::Save() {
     if (!IsDirty()) return;
-    if (!FitsInBaseRecord()) MoveResidentValuesOut();
+    SettleResidency();
     if (FitsInBaseRecord()) SaveInBaseRecord();
     else SaveWithAttrList();
     for (const auto& [key, attribute] : m_attributes) attribute->ClearDirty();
@@ -279,6 +283,11 @@ void CFileEntry::Save() {
 }
 
 void CFileEntry::SaveInBaseRecord() {
+    // Before the record is built: writing bits past the initialized size of
+    // $MFT's bitmap moves that size, and record 0 must say so before any
+    // record those bits mark is written, or the next session reads the bits
+    // as free and hands out live records again.
+    m_volume.FlushBitmaps();
     RecordPieces pieces;
     for (const auto& [key, attribute] : m_attributes)
         if (key.type != AttrType::AttributeList) pieces.push_back(WholePiece(key, attribute));
@@ -301,6 +310,7 @@ void CFileEntry::SaveWithAttrList() {
         layout = PlanAttributeList(*list);
         extensions = TakeExtensionRecords(layout.extensions.size());
     }
+    m_volume.FlushBitmaps();  // as in SaveInBaseRecord, before anything is built
     std::vector<uint8_t> value = BuildAttributeList(layout.base, m_reference, layout.extensions, extensions);
     list->SetSize(value.size());
     list->WriteData(0, value.data(), NumericCast<uint32_t>(value.size()));

@@ -64,6 +64,10 @@ public:
     // not fit the base record moves out: resident values into clusters first,
     // then attributes into extension records listed by an $ATTRIBUTE_LIST.
     void Save();
+    // Moves resident values out of a record they no longer fit, as Save would:
+    // called before copies of the sizes are taken, so that they match what
+    // Save writes.
+    void SettleResidency();
     // Releases clusters and records; the reference becomes all ones.
     void Delete();
 

@@ -190,13 +190,7 @@ uint64_t CMft::AllocateRecord() {
     m_volume.BeginWrite();
     TurnAllocatedTailIntoRecords();
     CBitmap& bitmap = GetBitmap();
-    // Every record between the first allocatable one and the hint is in use,
-    // unless a bit was cleared behind the MFT's back: then look again from the start.
-    uint64_t recordNumber = CBitmap::NotFound;
-    for (uint64_t start : {std::max(kFirstAllocatableRecord, m_firstMaybeFree), kFirstAllocatableRecord}) {
-        if (recordNumber == CBitmap::NotFound && bitmap.GetSize() > start) recordNumber = bitmap.FindClearRun(1, start);
-        if (start == kFirstAllocatableRecord) break;
-    }
+    uint64_t recordNumber = FindFreeRecord();
     if (recordNumber == CBitmap::NotFound) {
         recordNumber = bitmap.GetSize();
         Extend(kGrowthWhenFull);
@@ -217,6 +211,36 @@ uint64_t CMft::AllocateRecord() {
     }
     m_firstMaybeFree = recordNumber + 1;
     return recordNumber;
+}
+
+// Every record between the first allocatable one and the hint is in use,
+// unless a bit was cleared behind the MFT's back: then look again from the
+// start. A clear bit whose record says it is in use was lost by whoever wrote
+// the bitmap (its file is live, whatever the bit says): the bit is set again
+// and the search goes on, so a live file is never handed out as a new one.
+uint64_t CMft::FindFreeRecord() {
+    CBitmap& bitmap = GetBitmap();
+    for (;;) {
+        uint64_t found = CBitmap::NotFound;
+        for (uint64_t start : {std::max(kFirstAllocatableRecord, m_firstMaybeFree), kFirstAllocatableRecord}) {
+            if (found == CBitmap::NotFound && bitmap.GetSize() > start) found = bitmap.FindClearRun(1, start);
+            if (start == kFirstAllocatableRecord) break;
+        }
+        if (found == CBitmap::NotFound || !RecordSaysInUse(found)) return found;
+        LogWarning(FormatText("MFT record %1 is in use but free in the MFT bitmap: it is marked in use again", found));
+        bitmap.Set(found);
+    }
+}
+
+// Only the header is read: it lies before the first fixup, so a torn record
+// still tells whether it was in use.
+bool CMft::RecordSaysInUse(uint64_t recordNumber) {
+    if (recordNumber >= GetRecordCount()) return false;
+    std::vector<uint8_t> header(FileRecord::HeaderSize);
+    GetMftData()->ReadData(recordNumber * m_recordSize, header.data(), static_cast<uint32_t>(header.size()));
+    CByteReader reader(header);
+    return reader.U32(FileRecord::Signature) == FileRecord::SignatureValue &&
+           (reader.U16(FileRecord::Flags) & FileRecord::FlagInUse) != 0;
 }
 
 // Saving $MFT may take a record for its own attribute list, which comes back

@@ -47,6 +47,8 @@ private:
     void LoadSystemEntries(const MftRecBufferPtr& recordZero);
     std::shared_ptr<CAttribute> DataOfRecordZero(const MftRecBufferPtr& recordZero);
     void CheckRecordExists(uint64_t recordNumber);
+    uint64_t FindFreeRecord();
+    bool RecordSaysInUse(uint64_t recordNumber);
     void TurnAllocatedTailIntoRecords();
     std::shared_ptr<CAttribute> GetMirrorData();
     void SaveMftEntry();

@@ -197,9 +197,13 @@ void CVolume::WriteMftRecord(FileReference reference, const MftRecBufferPtr& buf
     // them: a failure in between then leaves space marked but unused, never
     // space in use that a later session could hand out again. Frees are
     // already safe to write: they wait until their records let go.
+    FlushBitmaps();
+    GetMft().WriteRecord(reference, buffer);
+}
+
+void CVolume::FlushBitmaps() {
     GetMft().FlushBitmap();
     if (m_allocator) m_allocator->FlushBitmap();
-    GetMft().WriteRecord(reference, buffer);
 }
 
 void CVolume::AllocateClusters(FileReference owner, EAllocationZone zone, uint64_t count, RunMap& runs) {

@@ -71,6 +71,10 @@ public:
     void SetMft(std::shared_ptr<CMft> mft);
     MftRecBufferPtr ReadMftRecord(FileReference reference);
     void WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer);
+    // Writes the MFT and cluster bitmaps' pending changes. A record that is
+    // about to be built calls it first: the flush can move the initialized
+    // size of an attribute of $MFT itself, which record 0 must then carry.
+    void FlushBitmaps();
 
     // Clusters.
     // Clusters `owner` gave up earlier in the session come back to it first:

@@ -1,5 +1,6 @@
 #include "support/Oracles.h"
 
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
@@ -43,6 +44,24 @@ std::set<std::u16string> TskPaths(const std::string& image) {
     CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(image));
     if (fix.exitCode == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "ntfsfix -n: " << fix.output;
+}
+
+std::string NtfsckPath() {
+    if (!HaveProgram("sh")) return {};  // under Wine no Linux program runs
+    std::filesystem::path tool = std::filesystem::path(VOLKIT_SHARED_DIR) / "tools" / "ntfsck" / "ntfsck";
+    std::error_code ignored;
+    return std::filesystem::is_regular_file(tool, ignored) ? tool.string() : std::string();
+}
+
+::testing::AssertionResult NtfsckAccepts(const std::string& image) {
+    std::string tool = NtfsckPath();
+    if (tool.empty()) return ::testing::AssertionFailure() << "ntfsck is not at hand";
+    CommandResult check = RunCommand(ShellQuote(tool) + " -n " + ShellQuote(image) + " 2>&1 | tr '\\r' '\\n' | grep -v 'percent completed'");
+    std::string output = check.output;
+    while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
+    std::string last = output.substr(output.rfind('\n') == std::string::npos ? 0 : output.rfind('\n') + 1);
+    if (last.rfind("Clean, No errors found or left", 0) == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "ntfsck -n: " << output;
 }
 
 }  // namespace volcore::test

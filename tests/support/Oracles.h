@@ -27,4 +27,13 @@ std::set<std::u16string> TskPaths(const std::string& image);
 // `ntfsfix -n` finds nothing to repair; its output is the failure message.
 ::testing::AssertionResult NtfsfixAccepts(const std::string& image);
 
+// Where the real fsck of the shared tools is, or empty when it is absent
+// (tests that need it skip with a message then).
+std::string NtfsckPath();
+
+// `ntfsck -n` (a full fsck, stricter than ntfsfix) calls the image clean; its
+// output is the failure message. Its exit status is unreliable: the verdict
+// is its last line.
+::testing::AssertionResult NtfsckAccepts(const std::string& image);
+
 }  // namespace volcore::test
