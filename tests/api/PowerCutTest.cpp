@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,7 @@
 #include "support/FamilyDevice.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
+#include "support/Oracles.h"
 #include "support/VolumeCheck.h"
 
 using namespace volcore::test;
@@ -91,18 +95,24 @@ struct SVerdict {
     std::vector<std::string> lost;  // acknowledged objects not as acknowledged
     bool mirrorBehind = false;
     bool libntfs3gMounts = false;
-    std::string ntfsck;  // its last line, when it was asked
+    std::set<std::string> ntfsck;  // what it reported, when it was asked
 };
 
-std::string AskNtfsck(const Bytes& volume) {
-    const std::string tool = std::string(VOLKIT_SHARED_DIR) + "/tools/ntfsck/ntfsck";
-    if (!std::filesystem::exists(tool)) return "(ntfsck is absent)";
+// What ntfsck reports about the volume, each kind of line once, numbers
+// left out; "clean" when it finds nothing.
+std::set<std::string> AskNtfsck(const Bytes& volume) {
+    if (NtfsckPath().empty()) return {"(ntfsck is absent)"};
     TempDir dir;
     WriteFileBytes(dir.File("cut.img"), volume);
-    CommandResult result = RunCommand(ShellQuote(tool) + " -n " + ShellQuote(dir.File("cut.img")) + " 2>&1");
-    std::string output = result.output;
-    while (!output.empty() && output.back() == '\n') output.pop_back();
-    return output.substr(output.find_last_of('\n') + 1);
+    const testing::AssertionResult verdict = NtfsckAccepts(dir.File("cut.img"));
+    if (verdict) return {"clean"};
+    std::set<std::string> kinds;
+    std::istringstream lines(verdict.message());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Parse #", 0) == 0 || line.find("errors left") != std::string::npos || line.size() < 8) continue;
+        kinds.insert(std::regex_replace(line, std::regex("[0-9]+"), "N"));
+    }
+    return kinds;
 }
 
 bool Libntfs3gMounts(MemoryDevice memory) {
@@ -151,7 +161,8 @@ struct STally {
     std::vector<uint64_t> mirrorBehind;  // the write points
     uint64_t refusedByLibntfs3g = 0;
     std::map<std::string, uint64_t> damageKinds;  // the code of each damage line
-    std::map<std::string, uint64_t> ntfsckSays;
+    uint64_t ntfsckAsked = 0;
+    std::map<std::string, uint64_t> ntfsckSays;  // at how many of the points asked
 
     void Add(uint64_t point, const SVerdict& verdict) {
         ++points;
@@ -160,14 +171,16 @@ struct STally {
         if (verdict.mirrorBehind) mirrorBehind.push_back(point);
         refusedByLibntfs3g += !verdict.libntfs3gMounts;
         for (const std::string& line : verdict.damage) ++damageKinds[line.substr(0, line.find(':'))];
-        if (!verdict.ntfsck.empty()) ++ntfsckSays[verdict.ntfsck];
+        ntfsckAsked += !verdict.ntfsck.empty();
+        for (const std::string& line : verdict.ntfsck) ++ntfsckSays[line];
     }
     void Print(const std::string& family, uint64_t writes) const {
         std::cout << family << ": " << writes << " write points, " << points << " cut; damage at " << damaged
                   << ", acknowledged objects lost at " << lost << ", libntfs-3g refuses " << refusedByLibntfs3g
                   << ", $MFTMirr behind at " << testing::PrintToString(mirrorBehind) << "\n";
         for (const auto& [code, count] : damageKinds) std::cout << "  damage " << code << ": " << count << "\n";
-        for (const auto& [line, count] : ntfsckSays) std::cout << "  ntfsck (" << count << "x): " << line << "\n";
+        for (const auto& [line, count] : ntfsckSays)
+            std::cout << "  ntfsck at " << count << " of " << ntfsckAsked << ": " << line << "\n";
     }
 };
 
