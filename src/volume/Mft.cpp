@@ -65,7 +65,10 @@ void CheckMftData(const CAttribute& data) {
         throw CException(EErrorKind::Corrupt, "MFT DATA cannot be resident, compressed or encrypted");
 }
 
-// The header a grown record carries until a file entry builds a real one.
+// The header a grown record carries until a file entry builds a real one: a
+// whole empty record, not in use. A record marked in the bitmap whose entry
+// never reached the disk (a crash in between) is left this way, and checkers
+// then see a leak, not a broken record.
 void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t recordNumber) {
     uint16_t usaCount = NumericCast<uint16_t>(recordSize / 512 + 1);
     uint16_t firstAttribute = NumericCast<uint16_t>(FirstAttributeOffset(recordSize));
@@ -73,8 +76,10 @@ void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t
     record.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
     record.U16(FileRecord::UsaCount, usaCount);
     record.U16(FileRecord::FirstAttribute, firstAttribute);
-    record.U32(FileRecord::BytesInUse, firstAttribute);
+    record.U32(FileRecord::BytesInUse, firstAttribute + FileRecord::EndMarkerSize);
+    record.U32(FileRecord::BytesAllocated, recordSize);
     record.U32(FileRecord::RecordNumber, NumericCast<uint32_t>(recordNumber));
+    record.U32(firstAttribute, AttrType::End);
 }
 
 }  // namespace

@@ -109,7 +109,8 @@ std::set<std::string> AskNtfsck(const Bytes& volume) {
     std::set<std::string> kinds;
     std::istringstream lines(verdict.message());
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("Parse #", 0) == 0 || line.find("errors left") != std::string::npos || line.size() < 8) continue;
+        const bool progress = line.find("Parse #") != std::string::npos || line.find("log replay") != std::string::npos;
+        if (progress || line.find("errors left") != std::string::npos || line.size() < 8) continue;
         kinds.insert(std::regex_replace(line, std::regex("[0-9]+"), "N"));
     }
     return kinds;
@@ -177,7 +178,9 @@ struct STally {
     void Print(const std::string& family, uint64_t writes) const {
         std::cout << family << ": " << writes << " write points, " << points << " cut; damage at " << damaged
                   << ", acknowledged objects lost at " << lost << ", libntfs-3g refuses " << refusedByLibntfs3g
-                  << ", $MFTMirr behind at " << testing::PrintToString(mirrorBehind) << "\n";
+                  << ", $MFTMirr behind at " << mirrorBehind.size() << " (points";
+        for (size_t i = 0; i < mirrorBehind.size() && i < 12; ++i) std::cout << " " << mirrorBehind[i];
+        std::cout << (mirrorBehind.size() > 12 ? " ...)\n" : ")\n");
         for (const auto& [code, count] : damageKinds) std::cout << "  damage " << code << ": " << count << "\n";
         for (const auto& [line, count] : ntfsckSays)
             std::cout << "  ntfsck at " << count << " of " << ntfsckAsked << ": " << line << "\n";
