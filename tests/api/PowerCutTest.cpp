@@ -161,7 +161,7 @@ struct STally {
     uint64_t lost = 0;
     std::vector<uint64_t> mirrorBehind;  // the write points
     uint64_t refusedByLibntfs3g = 0;
-    std::map<std::string, uint64_t> damageKinds;  // the code of each damage line
+    std::map<std::string, std::pair<uint64_t, std::string>> damageKinds;  // by code: how many, the first
     uint64_t ntfsckAsked = 0;
     std::map<std::string, uint64_t> ntfsckSays;  // at how many of the points asked
 
@@ -171,7 +171,10 @@ struct STally {
         lost += !verdict.lost.empty();
         if (verdict.mirrorBehind) mirrorBehind.push_back(point);
         refusedByLibntfs3g += !verdict.libntfs3gMounts;
-        for (const std::string& line : verdict.damage) ++damageKinds[line.substr(0, line.find(':'))];
+        for (const std::string& line : verdict.damage) {
+            auto& [count, first] = damageKinds[line.substr(0, line.find(':'))];
+            if (count++ == 0) first = "write " + std::to_string(point) + ": " + line;
+        }
         ntfsckAsked += !verdict.ntfsck.empty();
         for (const std::string& line : verdict.ntfsck) ++ntfsckSays[line];
     }
@@ -181,7 +184,8 @@ struct STally {
                   << ", $MFTMirr behind at " << mirrorBehind.size() << " (points";
         for (size_t i = 0; i < mirrorBehind.size() && i < 12; ++i) std::cout << " " << mirrorBehind[i];
         std::cout << (mirrorBehind.size() > 12 ? " ...)\n" : ")\n");
-        for (const auto& [code, count] : damageKinds) std::cout << "  damage " << code << ": " << count << "\n";
+        for (const auto& [code, seen] : damageKinds)
+            std::cout << "  damage " << code << ": " << seen.first << " lines, first at " << seen.second << "\n";
         for (const auto& [line, count] : ntfsckSays)
             std::cout << "  ntfsck at " << count << " of " << ntfsckAsked << ": " << line << "\n";
     }
