@@ -38,13 +38,17 @@ constexpr int kManyNames = 240;
 
 std::string Many(int i) { return "d/many/entry number " + std::to_string(i); }
 
-// Files across the resident limit that grow and shrink, a directory of a few
-// hundred names (its index splits several times, and the MFT grows), deletes
-// that merge index blocks, and stamps.
+// Files across the resident limit that grow and shrink, a chain of ten
+// directories, a directory of a few hundred names (its index splits several
+// times, and the MFT grows), deletes that merge index blocks, and stamps.
 bool FirstSession(const SWorkload& steps) {
     if (!steps.mkdir("d") || !steps.mkdir("d/sub") || !steps.mkdir("d/many")) return false;
     if (!steps.store("d/small", true, 300, 1) || !steps.store("d/big", true, 90000, 2)) return false;
     if (!steps.store("d/sub/c", true, 3000, 3)) return false;
+    std::string deep = "d";
+    for (int level = 0; level < 10; ++level)
+        if (!steps.mkdir(deep += "/level " + std::to_string(level))) return false;
+    if (!steps.store(deep + "/a MiB", true, 1 << 20, 8)) return false;
     for (int i = 0; i < kManyNames; ++i)
         if (!steps.store(Many(i), true, 20 + i, i)) return false;
     if (!steps.store("d/small", false, 150000, 4) || !steps.store("d/big", false, 500, 5)) return false;
