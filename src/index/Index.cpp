@@ -283,9 +283,40 @@ void CIndex::Save() {
     m_tree->FitRoot();
     // A root without children needs no blocks: the index is small again.
     if (m_root->IsLeaf() && m_blocks->HasAllocation()) m_blocks->Release();
-    else m_blocks->WriteDirty();
+    else if (m_blocks->HasAllocation()) CommitBlocks();
     if (m_root->IsDirty()) WriteRoot();
     m_dirty = false;
+}
+
+// New blocks first, then the allocation and bits that cover them, then the
+// one write that makes the tree on disk reach them: the record (its root)
+// or a single block. A cut anywhere leaves the old tree or the new one, with
+// at worst blocks marked that nothing reaches.
+void CIndex::CommitBlocks() {
+    RelocateChangedBlocks();
+    const std::vector<IndexNodePtr> inPlace = m_blocks->ChangedCommittedBlocks();
+    m_blocks->WriteFreshBlocks();
+    m_blocks->WriteBitsForCommit();
+    if (m_root->IsDirty()) WriteRoot();
+    m_entry->Save();
+    for (const IndexNodePtr& node : inPlace) m_blocks->WriteBlock(*node);
+    m_blocks->WriteDirty();
+}
+
+// One node rewritten in place is atomic; two or more are not. Every changed
+// block the disk reaches then moves to a free block and its parent points at
+// the copy, up to the root, which commits them all at once.
+void CIndex::RelocateChangedBlocks() {
+    std::vector<IndexNodePtr> changed = m_blocks->ChangedCommittedBlocks();
+    if (changed.size() + (m_root->IsDirty() ? 1 : 0) < 2) return;
+    while (!changed.empty()) {
+        for (const IndexNodePtr& node : changed) {
+            SIndexStep parent = m_tree->ParentOf(*node);
+            IndexNodePtr moved = m_blocks->Relocate(node);
+            parent.node->Replace(parent.slot, parent.node->CopyEntry(parent.slot, m_blocks->Vcn(moved->Block())));
+        }
+        changed = m_blocks->ChangedCommittedBlocks();
+    }
 }
 
 void CIndex::WriteRoot() {

@@ -85,6 +85,8 @@ private:
     void Attach();
     uint32_t RootCapacity() const;
     void WriteRoot();
+    void CommitBlocks();
+    void RelocateChangedBlocks();
     SIndexSearch SearchForChange(std::u16string_view name);
     void Rebuild();
     void Changing();

@@ -47,6 +47,7 @@ void CIndexBlockStore::TakeOver(AttributePtr allocation, AttributePtr bitmap) {
     if (bitmap->GetSize() > blocksOnDevice / 8 + kBitmapGrain)
         throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
     m_bits = bitmap->ReadAll();
+    m_committed = m_bits;
     m_allocation = std::move(allocation);
     m_bitmap = std::move(bitmap);
 }
@@ -84,11 +85,14 @@ bool CIndexBlockStore::IsInUse(uint64_t block) const {
     return block / 8 < m_bits.size() && ((m_bits[block / 8] >> (block % 8)) & 1);
 }
 
+bool CIndexBlockStore::IsCommitted(uint64_t block) const {
+    return block / 8 < m_committed.size() && ((m_committed[block / 8] >> (block % 8)) & 1);
+}
+
 void CIndexBlockStore::MarkInUse(uint64_t block, bool inUse) {
     uint8_t mask = static_cast<uint8_t>(1u << (block % 8));
     uint8_t& byte = m_bits.at(block / 8);
     byte = static_cast<uint8_t>(inUse ? byte | mask : byte & ~mask);
-    m_bitsDirty = true;
 }
 
 IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
@@ -148,7 +152,7 @@ uint64_t CIndexBlockStore::FindFreeBlock() const {
     for (uint64_t byte = 0; byte < m_bits.size() && byte * 8 < count; ++byte) {
         if (m_bits[byte] == 0xFF) continue;
         for (uint64_t block = byte * 8; block < byte * 8 + 8 && block < count; ++block)
-            if (!IsInUse(block)) return block;
+            if (!IsInUse(block) && !IsCommitted(block)) return block;
     }
     return count;
 }
@@ -197,19 +201,51 @@ void CIndexBlockStore::WriteBlock(CIndexNode& node) {
     node.ClearDirty();
 }
 
+std::vector<IndexNodePtr> CIndexBlockStore::ChangedCommittedBlocks() const {
+    std::vector<IndexNodePtr> changed;
+    for (const IndexNodePtr& node : m_recent)
+        if (node->IsDirty() && IsInUse(node->Block()) && IsCommitted(node->Block())) changed.push_back(node);
+    return changed;
+}
+
+IndexNodePtr CIndexBlockStore::Relocate(const IndexNodePtr& node) {
+    const uint64_t block = Allocate(std::nullopt)->Block();
+    auto moved = std::make_shared<CIndexNode>(block, CByteReader(node->Bytes()));
+    moved->MarkDirty();
+    Free(node->Block());
+    return Remember(moved);
+}
+
+void CIndexBlockStore::WriteFreshBlocks() {
+    for (const IndexNodePtr& node : m_recent)
+        if (node->IsDirty() && IsInUse(node->Block()) && !IsCommitted(node->Block())) WriteBlock(*node);
+}
+
+// What the bitmap on disk says is taken as in use from then on: a block it
+// marks may be reached by the tree on disk.
+void CIndexBlockStore::WriteBits(const std::vector<uint8_t>& bits) {
+    if (bits == m_committed) return;
+    if (!bits.empty()) m_bitmap->WriteData(0, bits.data(), NumericCast<uint32_t>(bits.size()));
+    m_committed = bits;
+}
+
+void CIndexBlockStore::WriteBitsForCommit() {
+    std::vector<uint8_t> bits = m_bits;
+    for (size_t i = 0; i < bits.size() && i < m_committed.size(); ++i) bits[i] |= m_committed[i];
+    WriteBits(bits);
+}
+
 void CIndexBlockStore::WriteDirty() {
     for (const IndexNodePtr& node : m_recent)
         if (node->IsDirty()) WriteBlock(*node);
-    if (!m_bitsDirty) return;
-    if (!m_bits.empty()) m_bitmap->WriteData(0, m_bits.data(), NumericCast<uint32_t>(m_bits.size()));
-    m_bitsDirty = false;
+    WriteBits(m_bits);
 }
 
 void CIndexBlockStore::Trim() {
     if (m_cache.size() <= kCachedBlocks) return;
     EvictClean();
     if (m_cache.size() <= kDirtyBlocks) return;
-    WriteDirty();
+    WriteFreshBlocks();
     EvictClean();
 }
 
@@ -235,13 +271,16 @@ void CIndexBlockStore::Discard() {
         if ((*it)->IsDirty()) Forget((*it)->Block());
         it = next;
     }
-    m_bitsDirty = false;
+    // Blocks taken since the last save go back; the bitmap keeps its size.
+    std::vector<uint8_t> bits = m_committed;
+    bits.resize(std::max(bits.size(), m_bits.size()), 0);
+    m_bits = std::move(bits);
 }
 
 void CIndexBlockStore::Release() {
     ForgetAll();
     m_bits.clear();
-    m_bitsDirty = false;
+    m_committed.clear();
     m_allocation.reset();
     m_bitmap.reset();
     m_entry->DeleteAttribute(AttrType::Bitmap, m_name);

@@ -43,9 +43,30 @@ public:
     // Every block becomes free; what cached nodes held is dropped unwritten.
     void FreeAll();
 
-    // Changed blocks, then the bitmap.
+    // A save is ordered so that whatever prefix of its writes reaches the
+    // disk leaves a whole tree: blocks the tree on disk does not reach yet
+    // first, then the bits that cover them, then the one node whose write
+    // commits the change (the root, in the record, or a single block), and
+    // only then what that node no longer points at. Blocks the tree on disk
+    // still reaches are never handed out before that.
+
+    // Changed blocks the tree on disk reaches: rewriting more than one of them
+    // in place would leave a mix of old and new after a cut.
+    std::vector<IndexNodePtr> ChangedCommittedBlocks() const;
+    // Moves a changed block to a free one the disk does not reach; the
+    // caller points its parent at the copy, which is returned.
+    IndexNodePtr Relocate(const IndexNodePtr& node);
+    // Blocks in use that the tree on disk does not reach yet.
+    void WriteFreshBlocks();
+    // The bitmap as it must be while old and new tree are both on disk: the
+    // bits in use by either.
+    void WriteBitsForCommit();
+    void WriteBlock(CIndexNode& node);
+    // Every changed block, then the bitmap: after the commit, blocks given up
+    // are written empty and their bits cleared.
     void WriteDirty();
-    // Keeps the cache within its bounds between operations. Nodes someone
+    // Keeps the cache within its bounds between operations, writing blocks
+    // the disk does not reach yet when too many are changed. Nodes someone
     // else still holds stay, so that no change is made to an evicted copy.
     void Trim();
     // Forgets every unwritten change.
@@ -62,10 +83,12 @@ private:
     // One block's bytes on their way to or from the device.
     std::vector<uint8_t>& Scratch();
     IndexNodePtr ReadBlock(uint64_t block, uint64_t vcn);
-    void WriteBlock(CIndexNode& node);
     void Free(uint64_t block);
     uint64_t FindFreeBlock() const;
     bool IsInUse(uint64_t block) const;
+    // Marked in use in the bitmap on disk.
+    bool IsCommitted(uint64_t block) const;
+    void WriteBits(const std::vector<uint8_t>& bits);
     void MarkInUse(uint64_t block, bool inUse);
     IndexNodePtr Remember(IndexNodePtr node);
     void EvictClean();
@@ -79,7 +102,7 @@ private:
     AttributePtr m_allocation;
     AttributePtr m_bitmap;
     std::vector<uint8_t> m_bits;
-    bool m_bitsDirty = false;
+    std::vector<uint8_t> m_committed;  // the bitmap as on disk
     std::vector<uint8_t> m_scratch;
     // Most recently used first; the map finds a block's place in the list.
     using Recency = std::list<IndexNodePtr>;

@@ -284,6 +284,31 @@ void CIndexTree::Rebuild(const std::vector<EntryBytes>& entries) {
     m_needsRebuild = false;
 }
 
+// A search for the node's first name passes through its parent; a node
+// without names, or a tree that is not regular, is found by a walk of the
+// whole tree instead.
+SIndexStep CIndexTree::ParentOf(const CIndexNode& node) {
+    const uint64_t vcn = m_blocks.Vcn(node.Block());
+    if (node.Count() > 0) {
+        NameBuffer buffer;
+        SIndexSearch search = Search(node.Name(0, buffer), true);
+        for (const SIndexStep& step : search.path)
+            if (step.node->HasChild(step.slot) && step.node->ChildVcn(step.slot) == vcn) return step;
+    }
+    std::vector<IndexNodePtr> pending{m_root};
+    for (uint64_t visited = 0; !pending.empty(); ++visited) {
+        if (visited > WalkLimit()) ThrowCorrupt();
+        IndexNodePtr current = std::move(pending.back());
+        pending.pop_back();
+        for (size_t slot = 0; slot <= current->Count(); ++slot) {
+            if (!current->HasChild(slot)) continue;
+            if (current->ChildVcn(slot) == vcn) return {current, slot};
+            pending.push_back(LoadChild(*current, slot));
+        }
+    }
+    ThrowCorrupt();
+}
+
 SIndexShape CIndexTree::Measure() {
     SIndexShape shape;
     uint32_t leafDepth = 0;

@@ -74,6 +74,8 @@ public:
     void FitRoot();
 
     SIndexShape Measure();
+    // The node and slot whose child pointer leads to the block `node`.
+    SIndexStep ParentOf(const CIndexNode& node);
 
 private:
     void Fix(IndexPath& path, bool appendRight);

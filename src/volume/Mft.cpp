@@ -21,6 +21,9 @@ namespace {
 // Records below this number belong to the system files and are never handed out.
 constexpr uint64_t kFirstAllocatableRecord = 25;
 constexpr uint32_t kGrowthWhenFull = 1024;
+// Records are added a few dozen at a time, space permitting: each growth
+// rewrites record 0 and then its mirror copy, a moment in which the two differ.
+constexpr uint64_t kGrowthStep = 64;
 // The update sequence count is 16 bits, so no record can span more strides.
 constexpr uint64_t kLargestProtectableRecord = uint64_t{0xFFFE} * 512;
 
@@ -62,7 +65,10 @@ void CheckMftData(const CAttribute& data) {
         throw CException(EErrorKind::Corrupt, "MFT DATA cannot be resident, compressed or encrypted");
 }
 
-// The header a grown record carries until a file entry builds a real one.
+// The header a grown record carries until a file entry builds a real one: a
+// whole empty record, not in use. A record marked in the bitmap whose entry
+// never reached the disk (a crash in between) is left this way, and checkers
+// then see a leak, not a broken record.
 void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t recordNumber) {
     uint16_t usaCount = NumericCast<uint16_t>(recordSize / 512 + 1);
     uint16_t firstAttribute = NumericCast<uint16_t>(FirstAttributeOffset(recordSize));
@@ -70,8 +76,10 @@ void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t
     record.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
     record.U16(FileRecord::UsaCount, usaCount);
     record.U16(FileRecord::FirstAttribute, firstAttribute);
-    record.U32(FileRecord::BytesInUse, firstAttribute);
+    record.U32(FileRecord::BytesInUse, firstAttribute + FileRecord::EndMarkerSize);
+    record.U32(FileRecord::BytesAllocated, recordSize);
     record.U32(FileRecord::RecordNumber, NumericCast<uint32_t>(recordNumber));
+    record.U32(firstAttribute, AttrType::End);
 }
 
 }  // namespace
@@ -194,7 +202,7 @@ uint64_t CMft::AllocateRecord() {
     }
     // A bitmap may reach past the last record; such a bit needs its record first.
     uint64_t count = GetRecordCount();
-    if (recordNumber >= count) Extend(NumericCast<uint32_t>(recordNumber - count + 1));
+    if (recordNumber >= count) GrowBy(recordNumber - count + 1);
     bitmap.Set(recordNumber);
     // Records the MFT grew by exist for other readers only once record 0
     // says so: before any of them is written, and again after a failed try.
@@ -270,6 +278,23 @@ void CMft::TurnAllocatedTailIntoRecords() {
 void CMft::FreeRecord(FileReference reference) {
     GetBitmap().Clear(RecordNumber(reference));
     m_firstMaybeFree = std::min(m_firstMaybeFree, RecordNumber(reference));
+}
+
+// As far as the bitmap already reaches, so that the bitmap need not grow too.
+void CMft::GrowBy(uint64_t needed) {
+    const uint64_t count = GetRecordCount();
+    const uint64_t covered = GetBitmap().GetSize() > count ? GetBitmap().GetSize() - count : 0;
+    const uint64_t step = std::min(kGrowthStep, covered);
+    if (needed < step) {
+        try {
+            Extend(NumericCast<uint32_t>(step));
+            return;
+        } catch (const CException& e) {
+            // No room for the whole step: only what is needed.
+            if (e.Kind() != EErrorKind::Argument) throw;
+        }
+    }
+    Extend(NumericCast<uint32_t>(needed));
 }
 
 void CMft::Extend(uint32_t count) {

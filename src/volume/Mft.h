@@ -29,6 +29,8 @@ public:
     uint64_t AllocateRecord();
     void FreeRecord(FileReference reference);
     void Extend(uint32_t count);
+    // Adds at least `needed` records.
+    void GrowBy(uint64_t needed);
     void CompareMirror();
     void Flush();
     // Writes the bitmap's changes only, not the $MFT record.

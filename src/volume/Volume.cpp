@@ -127,12 +127,16 @@ void CVolume::LoadSessionState() {
 void CVolume::BeginWrite() {
     if (!m_guarded) return;
     if (IsReadOnly()) throw CException(EErrorKind::Argument, "Volume is open for reading only: %1", m_readOnlyReason);
-    if (m_wasDirty || m_markedDirty) return;
+    // The flag's own write passes through here too: it is written once.
+    if (m_wasDirty || m_markedDirty || m_markingDirty) return;
+    m_markingDirty = true;
     try {
         WriteVolumeFlags(*this, ReadVolumeFlags(*this) | VolumeInformation::FlagDirty);
     } catch (const std::exception& e) {
+        m_markingDirty = false;
         throw CException(KindOf(e, EErrorKind::Io), "Cannot mark the volume dirty before changing it: %1", e.what());
     }
+    m_markingDirty = false;
     m_markedDirty = true;
 }
 

@@ -153,6 +153,7 @@ private:
     bool m_guarded = false;
     bool m_wasDirty = false;
     bool m_markedDirty = false;
+    bool m_markingDirty = false;
     std::string m_readOnlyReason;
 };
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 
+#include "FaultWorkload.h"
 #include "InteropSupport.h"
 #include "support/FamilyDevice.h"
 #include "support/LogCapture.h"
@@ -21,29 +22,6 @@ namespace api = volkit::api;
 namespace fs = volkit;
 
 namespace {
-
-// Path (as the workload spells it) to the contents of a file closed without
-// a failure; a file leaves the map while it is being changed.
-using Closed = std::map<std::string, Bytes>;
-
-std::string Backslashed(std::string path) {
-    for (char& c : path) c = c == '/' ? '\\' : c;
-    return path;
-}
-
-std::wstring Wide(const std::string& path) {
-    const std::string backslashed = Backslashed(path);
-    return std::wstring(backslashed.begin(), backslashed.end());
-}
-
-// The steps both families run: store(path, create, size, seed) writes a
-// whole file and closes it, erase deletes one, mkdir/rmdir a directory.
-struct SWorkload {
-    std::function<bool(const std::string&, bool, size_t, uint32_t)> store;
-    std::function<bool(const std::string&)> erase;
-    std::function<bool(const std::string&)> mkdir;
-    std::function<bool(const std::string&)> rmdir;
-};
 
 // Stops at the first step that fails; returns whether all of them worked.
 bool RunWorkload(const SWorkload& steps) {
@@ -58,83 +36,15 @@ bool RunWorkload(const SWorkload& steps) {
     return steps.erase("docs/b");
 }
 
-SWorkload HandleSteps(api::NtfsVolumeHandle volume, Closed& closed) {
-    SWorkload steps;
-    steps.store = [volume, &closed](const std::string& path, bool create, size_t size, uint32_t seed) {
-        closed.erase(path);
-        api::NtfsFileHandle file;
-        if (!(create ? api::NtfsCreateFile : api::NtfsOpenFile)(Wide(path).c_str(), file, volume)) return false;
-        Bytes data = Pattern(size, seed);
-        bool ok = api::SetFileSize(size, file) && api::NtfsWriteFile(0, data.data(), unsigned(size), file);
-        ok = api::NtfsCloseFile(file) && ok;
-        if (ok) closed[path] = data;
-        return ok;
-    };
-    steps.erase = [volume, &closed](const std::string& path) {
-        closed.erase(path);
-        api::NtfsFileHandle file;
-        if (!api::NtfsOpenFile(Wide(path).c_str(), file, volume)) return false;
-        if (api::NtfsDeleteFile(file)) return true;
-        api::NtfsCloseFile(file);  // a failed delete leaves the handle open
-        return false;
-    };
-    steps.mkdir = [volume](const std::string& path) {
-        api::NtfsDirHandle dir;
-        return api::NtfsCreateDir(Wide(path).c_str(), dir, volume) && api::NtfsCloseDir(dir);
-    };
-    steps.rmdir = [volume](const std::string& path) {
-        api::NtfsDirHandle dir;
-        if (!api::NtfsOpenDir(Wide(path).c_str(), dir, volume)) return false;
-        if (api::NtfsDeleteDir(dir)) return true;
-        api::NtfsCloseDir(dir);
-        return false;
-    };
-    return steps;
-}
-
-SWorkload FamilySteps(fs::filesystem::handle volume, Closed& closed) {
-    SWorkload steps;
-    steps.store = [volume, &closed](const std::string& path, bool create, size_t size, uint32_t seed) {
-        closed.erase(path);
-        fs::file::handle file;
-        if (!(create ? fs::file::create : fs::file::open)(file, path.c_str(), volume)) return false;
-        Bytes data = Pattern(size, seed);
-        bool ok = fs::file::setSize(file, size) && fs::file::write(file, 0, data.data(), uint32_t(size));
-        ok = fs::file::close(file) && ok;
-        if (ok) closed[path] = data;
-        return ok;
-    };
-    steps.erase = [volume, &closed](const std::string& path) {
-        closed.erase(path);
-        return fs::file::remove(path.c_str(), volume);
-    };
-    steps.mkdir = [volume](const std::string& path) { return fs::directory::create(path.c_str(), volume); };
-    steps.rmdir = [volume](const std::string& path) { return fs::directory::remove(path.c_str(), volume); };
-    return steps;
-}
-
 // Runs the workload through one family; returns whether every call worked.
 using FamilyRun = std::function<bool(MemoryDevice&, Closed&, std::vector<std::string>& errors)>;
 
 bool RunThroughHandles(MemoryDevice& memory, Closed& closed, std::vector<std::string>& errors) {
-    LogCapture log;
-    api::NtfsVolumeHandle volume;
-    if (!api::NtfsOpenVolume(memory.Api(), volume)) return errors = log.Errors(), false;
-    bool ok = RunWorkload(HandleSteps(volume, closed));
-    ok = api::NtfsCloseVolume(volume) && ok;
-    errors = log.Errors();
-    return ok;
+    return SessionThroughHandles(memory, closed, RunWorkload, errors);
 }
 
 bool RunThroughFamily(MemoryDevice& memory, Closed& closed, std::vector<std::string>& errors) {
-    FamilyLogCapture log;
-    fs::filesystem::device device = FamilyDeviceOf(memory);
-    fs::filesystem::handle volume;
-    if (!fs::filesystem::open(volume, device)) return errors = log.Errors(), false;
-    bool ok = RunWorkload(FamilySteps(volume, closed));
-    ok = fs::filesystem::close(volume) && ok;
-    errors = log.Errors();
-    return ok;
+    return SessionThroughFamily(memory, closed, RunWorkload, errors);
 }
 
 // What a volume must be after a run, whatever failed: checked by our check,
@@ -151,13 +61,7 @@ void ExpectIntact(MemoryDevice memory, const Closed& closed, const std::string& 
     ASSERT_TRUE(api::NtfsOpenVolume(memory.Api(), volume)) << where << testing::PrintToString(log.Errors());
     const bool dirty = log.Contains("Volume is marked dirty: a consistency check is pending; it stays marked");
     EXPECT_TRUE(!dirtyAfter || dirty == *dirtyAfter) << where;
-    for (const auto& [path, data] : closed) {
-        try {
-            EXPECT_EQ(ReadThroughHandles(volume, U16(Backslashed(path))), data) << where << path;
-        } catch (const std::exception& e) {
-            ADD_FAILURE() << where << e.what();
-        }
-    }
+    for (const std::string& lost : LostObjects(volume, closed)) ADD_FAILURE() << where << lost;
     EXPECT_TRUE(api::NtfsCloseVolume(volume)) << where;
 
     FamilyLogCapture familyLog;

@@ -22,21 +22,22 @@ volkit::api::NtfsIoDevice MemoryDevice::Api() {
     device.read = [](uint64_t offset, void* buffer, uint32_t length, void* context) {
         auto* self = static_cast<MemoryDevice*>(context);
         ++self->readCount;
-        const uint8_t* from = self->Place(offset, length, self->failRead);
+        const uint8_t* from = self->PowerIsCut() ? nullptr : self->Place(offset, length, self->failRead);
         if (from) std::memcpy(buffer, from, length);
         return from != nullptr;
     };
     device.write = [](uint64_t offset, const void* buffer, uint32_t length, void* context) {
         auto* self = static_cast<MemoryDevice*>(context);
         ++self->writeCount;
-        uint8_t* to = self->Place(offset, length, self->failWrite);
+        uint8_t* to = self->PowerIsCut() ? nullptr : self->Place(offset, length, self->failWrite);
         if (to) std::memcpy(to, buffer, length);
         return to != nullptr;
     };
     device.getSize = [](uint64_t* size, void* context) {
         auto* self = static_cast<MemoryDevice*>(context);
-        if (!self->failGetSize) *size = self->m_bytes.size();
-        return !self->failGetSize;
+        const bool fails = self->failGetSize || self->PowerIsCut();
+        if (!fails) *size = self->m_bytes.size();
+        return !fails;
     };
     return device;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Devices for tests: an in-memory volume and a file-backed one, both usable
 // through NtfsIoDevice. Failure injection lets tests make any transfer of the
-// in-memory one fail.
+// in-memory one fail, or cut its power.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +29,11 @@ public:
     Failure failRead;
     Failure failWrite;
     bool failGetSize = false;
+    // A power cut: from this write on (counted as writeCount counts them)
+    // nothing lands and every call fails, as when the machine lost power;
+    // 0 never cuts.
+    uint64_t powerCutAtWrite = 0;
+    bool PowerIsCut() const { return powerCutAtWrite != 0 && writeCount >= powerCutAtWrite; }
 
     uint64_t readCount = 0;
     uint64_t writeCount = 0;
