@@ -35,13 +35,37 @@ std::wstring Wide(const std::string& path) {
 }
 
 // The steps both families run: store(path, create, size, seed) writes a
-// whole file and closes it, erase deletes one, mkdir/rmdir a directory.
+// whole file and closes it, erase deletes one, mkdir/rmdir a directory,
+// move(from, to, isDirectory) renames, link(target, name) adds a name.
 struct SWorkload {
     std::function<bool(const std::string&, bool, size_t, uint32_t)> store;
     std::function<bool(const std::string&)> erase;
     std::function<bool(const std::string&)> mkdir;
     std::function<bool(const std::string&)> rmdir;
+    std::function<bool(const std::string&, const std::string&, bool)> move;
+    std::function<bool(const std::string&, const std::string&)> link;
 };
+
+// Files under `from` leave the map while they move and come back under `to`
+// when the move worked; a link adds the target's contents under the new name.
+bool TrackMove(Closed& closed, const std::string& from, const std::string& to, bool moved) {
+    Closed kept;
+    for (auto it = closed.begin(); it != closed.end();) {
+        if (it->first == from || it->first.rfind(from + "/", 0) == 0) {
+            kept[to + it->first.substr(from.size())] = it->second;
+            it = closed.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (moved) closed.merge(kept);
+    return moved;
+}
+
+bool TrackLink(Closed& closed, const std::string& target, const std::string& name, bool linked) {
+    if (linked && closed.count(target)) closed[name] = closed[target];
+    return linked;
+}
 
 // Stops at the first step that fails; returns whether all of them worked.
 bool RunWorkload(const SWorkload& steps) {
@@ -53,7 +77,12 @@ bool RunWorkload(const SWorkload& steps) {
     if (!steps.store("docs/a", false, 150000, 4) || !steps.store("docs/sub/c", false, 700, 5)) return false;
     if (!steps.store("docs/gone", true, 20000, 6) || !steps.erase("docs/gone")) return false;
     if (!steps.mkdir("docs/empty") || !steps.rmdir("docs/empty")) return false;
-    return steps.erase("docs/b");
+    // Names: a rename in place, a change of case, moves of a file and of a
+    // directory, a hard link and the removal of one of two names.
+    if (!steps.move("docs/many file 3", "docs/renamed 3", false) || !steps.move("docs/b", "docs/B", false)) return false;
+    if (!steps.move("docs/a", "docs/sub/a", false) || !steps.move("docs/sub", "moved sub", true)) return false;
+    if (!steps.link("moved sub/c", "docs/c link") || !steps.erase("moved sub/c")) return false;
+    return steps.erase("docs/B");
 }
 
 SWorkload HandleSteps(api::NtfsVolumeHandle volume, Closed& closed) {
@@ -81,6 +110,30 @@ SWorkload HandleSteps(api::NtfsVolumeHandle volume, Closed& closed) {
         api::NtfsDirHandle dir;
         return api::NtfsOpenDir(Wide(path).c_str(), dir, volume) && api::NtfsDeleteDir(dir);
     };
+    steps.move = [volume, &closed](const std::string& from, const std::string& to, bool isDirectory) {
+        bool moved = false;
+        if (isDirectory) {
+            api::NtfsDirHandle dir;
+            if (api::NtfsOpenDir(Wide(from).c_str(), dir, volume)) {
+                moved = api::NtfsMoveDir(Wide(to).c_str(), false, dir);
+                moved = api::NtfsCloseDir(dir) && moved;
+            }
+        } else {
+            api::NtfsFileHandle file;
+            if (api::NtfsOpenFile(Wide(from).c_str(), file, volume)) {
+                moved = api::NtfsMoveFile(Wide(to).c_str(), false, file);
+                moved = api::NtfsCloseFile(file) && moved;
+            }
+        }
+        return TrackMove(closed, from, to, moved);
+    };
+    steps.link = [volume, &closed](const std::string& target, const std::string& name) {
+        api::NtfsFileHandle file;
+        bool linked = api::NtfsOpenFile(Wide(target).c_str(), file, volume);
+        linked = linked && api::NtfsCreateHardLink(Wide(name).c_str(), file);
+        if (file.ptr) linked = api::NtfsCloseFile(file) && linked;
+        return TrackLink(closed, target, name, linked);
+    };
     return steps;
 }
 
@@ -102,6 +155,13 @@ SWorkload FamilySteps(fs::filesystem::handle volume, Closed& closed) {
     };
     steps.mkdir = [volume](const std::string& path) { return fs::directory::create(path.c_str(), volume); };
     steps.rmdir = [volume](const std::string& path) { return fs::directory::remove(path.c_str(), volume); };
+    steps.move = [volume, &closed](const std::string& from, const std::string& to, bool isDirectory) {
+        return TrackMove(closed, from, to, (isDirectory ? fs::directory::rename : fs::file::rename)(
+                                               from.c_str(), to.c_str(), false, volume));
+    };
+    steps.link = [volume, &closed](const std::string& target, const std::string& name) {
+        return TrackLink(closed, target, name, fs::file::link(target.c_str(), name.c_str(), volume));
+    };
     return steps;
 }
 
