@@ -49,5 +49,7 @@ int RunRm(const CommandLine& line);
 int RunTouch(const CommandLine& line);
 int RunAttrib(const CommandLine& line);
 int RunCheck(const CommandLine& line);
+int RunMv(const CommandLine& line);
+int RunLn(const CommandLine& line);
 
 }  // namespace volcore::tool
