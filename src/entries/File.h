@@ -71,13 +71,15 @@ public:
     // objects behind, and a session that only reads must not write.
     void SaveEntryAndNames();
 
-protected:
     // Copies sizes, times and attributes into one $FILE_NAME value; true when
     // anything changed.
     bool RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const;
+    // The next SaveEntryAndNames brings every name's copies up to date.
+    void MarkChanged() { m_changed = true; }
+
+protected:
     // Removes the name from the parent, deletes the entry, marks the object deleted.
     void DeleteObject();
-    void MarkChanged() { m_changed = true; }
     std::shared_ptr<CFileEntry> m_entry;
 
 private:

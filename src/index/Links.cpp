@@ -50,8 +50,10 @@ SOwnName FindOwnName(const CFsObject& object) {
 }
 
 // A copy of the object's name with another directory and name, in the POSIX
-// name space as new objects get (no DOS alias).
-std::vector<uint8_t> BuildName(const std::vector<uint8_t>& model, FileReference parent, const std::u16string& name) {
+// name space as new objects get (no DOS alias), its copies of sizes and times
+// as the object has them now.
+std::vector<uint8_t> BuildName(const CFsObject& object, const std::vector<uint8_t>& model, FileReference parent,
+                               const std::u16string& name) {
     const uint8_t length = NumericCast<uint8_t>(name.size());
     std::vector<uint8_t> value(FileNameValue::Name + 2 * size_t{length}, 0);
     CByteWriter out(value);
@@ -60,12 +62,20 @@ std::vector<uint8_t> BuildName(const std::vector<uint8_t>& model, FileReference 
     out.U8(FileNameValue::NameLength, length);
     out.U8(FileNameValue::NameSpace, FileNameValue::NameSpacePosix);
     for (size_t i = 0; i < name.size(); ++i) out.U16(FileNameValue::Name + 2 * i, name[i]);
+    object.RefreshFileName(value, object.GetAttributesAndTime());
     return value;
 }
 
 void SaveObject(CFsObject& object) {
     if (auto* directory = dynamic_cast<CDirectory*>(&object)) directory->Flush();
     else object.SaveEntryAndNames();
+}
+
+// A save of a record that grew may have moved its data out of it: every
+// name's copy of the sizes follows, in the record and in the indexes.
+void RefreshNames(CFsObject& object) {
+    object.MarkChanged();
+    SaveObject(object);
 }
 
 void CheckChangeable(const CFsObject& object) {
@@ -201,7 +211,8 @@ void AddLink(CFsObject& object, CDirectory& parent, const std::u16string& name) 
     object.GetVolume().BeginWrite();
     SaveObject(object);
     SOwnName own = FindOwnName(object);
-    InsertName(object, parent, name, position, BuildName(own.value, parent.GetReference(), name));
+    InsertName(object, parent, name, position, BuildName(object, own.value, parent.GetReference(), name));
+    RefreshNames(object);
 }
 
 void MoveName(CFsObject& object, CDirectory& parent, const std::u16string& name, bool replaceExisting) {
@@ -223,7 +234,7 @@ void MoveName(CFsObject& object, CDirectory& parent, const std::u16string& name,
     object.GetVolume().BeginWrite();
     SaveObject(object);
     SOwnName own = FindOwnName(object);
-    InsertName(object, parent, name, position, BuildName(own.value, parent.GetReference(), name));
+    InsertName(object, parent, name, position, BuildName(object, own.value, parent.GetReference(), name));
     // From here on the object has its new name, whatever else fails.
     try {
         RemoveOwnName(object, own);
@@ -232,6 +243,7 @@ void MoveName(CFsObject& object, CDirectory& parent, const std::u16string& name,
         throw;
     }
     object.SetName(parent.GetReference(), name);
+    RefreshNames(object);
 }
 
 bool RemoveSharedName(CFsObject& object) {
