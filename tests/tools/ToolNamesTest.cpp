@@ -73,6 +73,23 @@ TEST_P(ToolNames, MoveRenameAndLink) {
                                                u"moved-y\\renamed.log", u"second"}));
 }
 
+// Host files that share an inode arrive as one file with several names, and
+// get -r makes host hard links of them again (where the engine's listing
+// tells objects apart: the native one).
+TEST_P(ToolNames, CopiesKeepHardLinks) {
+    namespace fs = std::filesystem;
+    const fs::path tree = dir.Path() / "linked";
+    fs::create_directories(tree / "a");
+    WriteFileBytes((tree / "a" / "f").string(), Pattern(9000, 3));
+    fs::create_hard_link(tree / "a" / "f", tree / "g");
+    ASSERT_EQ(Tool("put " + Q(image) + " " + Q(tree.string()) + " / -r").exitCode, 0);
+    EXPECT_EQ(Tool("ls -l " + Q(image) + " /linked/g").out.substr(5, 5), "   2 ");
+    ASSERT_EQ(Tool("get " + Q(image) + " /linked " + Q(dir.File("out")) + " -r").exitCode, 0);
+    EXPECT_EQ(ReadFileBytes(dir.File("out/g")), Pattern(9000, 3));
+    EXPECT_EQ(fs::hard_link_count(dir.File("out/g")), GetParam() == "native" ? 2u : 1u);
+    EXPECT_NE(Tool("check " + Q(image)).out.find(": clean ("), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, ToolNames, ::testing::Values("ntfs3g", "native"),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
