@@ -124,7 +124,8 @@ public:
         if (!NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
         unsigned long long size = 0;
         unsigned int links = 0;
-        bool ok = GetFileAttributesAndTime(values, file) && NtfsGetFileSize(size, file) && NtfsGetLinkCount(links, file);
+        bool ok =
+            GetFileAttributesAndTime(values, file) && NtfsGetFileSize(size, file) && NtfsGetLinkCount(links, file);
         ok = NtfsCloseFile(file) && ok;
         if (!ok) return false;
         info = FromAttributesAndTime(path.Name(), false, values);
@@ -229,7 +230,8 @@ private:
 }  // namespace
 
 bool NativeEngineServes(const std::string& command) {
-    static const std::set<std::string> kServed = {"ls", "stat", "cat", "get", "put", "mkdir", "rm", "touch", "attrib", "mv", "ln"};
+    static const std::set<std::string> kServed = {"ls", "stat",  "cat",    "get", "put", "mkdir",
+                                                  "rm", "touch", "attrib", "mv",  "ln"};
     return kServed.count(command) != 0;
 }
 

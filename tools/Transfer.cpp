@@ -344,7 +344,8 @@ bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
             continue;
         }
         const fs::path childTarget = target / HostPath(child.name);
-        const auto earlier = child.isDirectory || child.fileId == 0 ? m_copiedOut.end() : m_copiedOut.find(child.fileId);
+        const auto earlier =
+            child.isDirectory || child.fileId == 0 ? m_copiedOut.end() : m_copiedOut.find(child.fileId);
         bool ok = child.isDirectory            ? TreeOut(source.Child(child.name), childTarget)
                   : earlier != m_copiedOut.end() ? LinkOut(source.Child(child.name), earlier->second, childTarget)
                                                  : FileOut(source.Child(child.name), childTarget);

@@ -71,7 +71,9 @@ bool NtfsMoveFile(const wchar_t* newPath, bool replaceExisting, NtfsFileHandle h
             std::shared_ptr<CDirectory> parent = ParentOfNewName(file->GetVolume(), newPath, name);
             MoveName(*file, *parent, name, replaceExisting);
         },
-        [&](const char* reason) { return FormatText("Failed to move NTFS file to '%1': %2", PathForMessage(newPath), reason); });
+        [&](const char* reason) {
+            return FormatText("Failed to move NTFS file to '%1': %2", PathForMessage(newPath), reason);
+        });
 }
 
 bool NtfsCreateHardLink(const wchar_t* newPath, NtfsFileHandle handle) {

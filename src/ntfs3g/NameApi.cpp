@@ -3,6 +3,8 @@
 // failure part-way leaves the object with both names rather than none.
 #include <algorithm>
 
+#include "base/Bytes.h"
+#include "entries/RecordFormat.h"
 #include "ntfs3g/FamilyLog.h"
 #include "ntfs3g/InodeFields.h"
 #include "ntfs3g/Mount.h"
@@ -88,11 +90,15 @@ void AddName(inodeTable& table, reachedObject& object, reachedObject& parent, co
     const int result = ntfs_link(object.inode.Get(), parent.inode.Get(), const_cast<ntfschar*>(units.data()),
                                  static_cast<u8>(units.size()));
     if (result != 0 && !transfers.Failed()) Fail("failed to link file");
+    // The new name's $FILE_NAME value, the key of its index entry.
     std::vector<uint8_t> key;
-    for (std::vector<uint8_t>& name : NamesIn(object.inode.Get(), parent.inode.Get()))
-        if (lookupName(target.name) == std::vector<ntfschar>(reinterpret_cast<const ntfschar*>(name.data() + 66),
-                                                             reinterpret_cast<const ntfschar*>(name.data() + 66) + name[64]))
-            key = name;
+    for (std::vector<uint8_t>& name : NamesIn(object.inode.Get(), parent.inode.Get())) {
+        const CByteReader value(name);
+        const size_t length = value.U8(FileNameValue::NameLength);
+        std::vector<ntfschar> units(length);
+        for (size_t i = 0; i < length; ++i) units[i] = cpu_to_le16(value.U16(FileNameValue::Name + 2 * i));
+        if (units == lookupName(target.name)) key = name;
+    }
     if (heldInode* held = object.inode.Held()) held->parent = parent.inode.Number();
     const uint64_t number = object.inode.Number();
     // Both copies are written (or dropped) before anything looks at the disk again.

@@ -19,7 +19,8 @@ protected:
         if (!HaveProgram("mkntfs") || !HaveProgram("fls")) GTEST_SKIP() << "mkntfs or fls missing";
         MakeNtfsImage(image, {32ull << 20, 4096, 512, ""});
         std::filesystem::create_directories(dir.Path() / "h" / "x" / "y");
-        for (const char* name : {"h/a.txt", "h/b.txt", "h/c.log", "h/x/keep"}) WriteFileBytes(dir.File(name), Pattern(700, 1));
+        for (const char* name : {"h/a.txt", "h/b.txt", "h/c.log", "h/x/keep"})
+            WriteFileBytes(dir.File(name), Pattern(700, 1));
         ASSERT_EQ(Tool("put " + Q(image) + " " + Q(dir.File("h")) + " / -r").exitCode, 0);
     }
     ToolResult Tool(const std::string& arguments) { return RunTool("--engine " + GetParam() + " " + arguments); }
@@ -50,7 +51,8 @@ TEST_P(ToolNames, MoveRenameAndLink) {
     EXPECT_EQ(Tool("mv " + img + " /h/keep /h/x --force").exitCode, 0);  // into a directory, over a file
     ExpectRows({{"mv IMG /h /h/x/h", 1, "volkit: mv /h: cannot move '/h' to a subdirectory of itself, '/h/x/h'"},
                 {"mv IMG /h/x/A.TXT /h/x/keep", 1, "volkit: mv /h/x/keep: already exists (use --force to replace it)"},
-                {"mv IMG /h/x/keep /moved-y/renamed.log/z", 1, "volkit: mv /h/x/keep: /moved-y/renamed.log is not a directory"},
+                {"mv IMG /h/x/keep /moved-y/renamed.log/z", 1,
+                 "volkit: mv /h/x/keep: /moved-y/renamed.log is not a directory"},
                 {"mv IMG /moved-y /h/x/keep --force", 1,
                  "volkit: mv /h/x/keep: cannot overwrite non-directory '/h/x/keep' with directory '/moved-y'"},
                 {"mv IMG /nothing /x", 1, "volkit: mv /nothing: no such file or directory"},
