@@ -205,12 +205,21 @@ void CFsObject::SaveEntryAndNames() {
     // describe what the disk holds.
     m_entry->Save();
     m_changed = false;
-    // Names in other directories (hard links) are brought up to date as well.
     for (const std::vector<uint8_t>& fileName : refreshed) {
         FileReference parent = ParentOfFileName(fileName);
         if (RecordNumber(parent) == 0 || SameRecord(parent, m_reference)) continue;
-        std::shared_ptr<CDirectory> directory = CDirectory::Open(m_volume, parent);
-        directory->GetIndex().UpdateEntry(NameOf(fileName), MakeIndexEntryValue(m_reference, fileName));
+        // Names in other directories (hard links) follow too, as far as their
+        // directories can be reached: their copies are only copies, and the
+        // record is already written.
+        const bool own = SameRecord(parent, m_parentReference);
+        try {
+            std::shared_ptr<CDirectory> directory = CDirectory::Open(m_volume, parent);
+            directory->GetIndex().UpdateEntry(NameOf(fileName), MakeIndexEntryValue(m_reference, fileName));
+        } catch (const std::exception& e) {
+            if (own) throw;
+            LogWarning(FormatText("Entry %1: the copy in directory %2 of its name %3 was not updated: %4",
+                                  RecordNumber(m_reference), RecordNumber(parent), NameOf(fileName), e.what()));
+        }
     }
 }
 
