@@ -141,14 +141,20 @@ void Rename(const char* from, const char* to, bool replace, bool directory, volk
     const splitResult target = splitPath(normalizePath(to));
     const std::string targetPath = target.parentPath + "/" + target.name;
     uint64_t number = 0;
+    uint64_t sourceDirectory = 0;
     {
         reachedObject object = ChangeableObject(table, source);
         if (IsDirectoryRecord(object.inode.Get()) != directory) Fail(directory ? "not a directory" : "is a directory");
         number = object.inode.Number();
+        sourceDirectory = object.parent;
+        object.inode.Close("failed to close inode");
+    }
+    // Before the new directory is opened: it may be the object itself.
+    if (directory) CheckNotInside(table, number, target.parentPath);
+    {
         reachedObject parent = TargetDirectory(table, target);
-        if (directory) CheckNotInside(table, number, target.parentPath);
         const std::optional<uint64_t> existing = LookUpName(parent.inode.Get(), target.name);
-        const bool sameDirectory = parent.inode.Number() == object.parent;
+        const bool sameDirectory = parent.inode.Number() == sourceDirectory;
         if (existing && MREF(*existing) == number) {
             // Another name of the object itself: only a change of case is left to make.
             if (!sameDirectory || lookupName(target.name) == lookupName(source.name)) return;
@@ -160,7 +166,6 @@ void Rename(const char* from, const char* to, bool replace, bool directory, volk
         } else if (existing && !replace) {
             Fail("already exists");
         } else if (existing) {
-            object.inode.Close("failed to close inode");
             parent.inode.Close("failed to close directory");
             RemoveExisting(table, targetPath, *existing, directory, volume);
         }
