@@ -114,7 +114,8 @@ std::string EntryJson(const VolumePath& path, const EntryInfo& info) {
     auto time = [](uint64_t ntfsTime) { return ntfsTime == 0 ? std::string("null") : JsonString(FormatNtfsTime(ntfsTime)); };
     return "{\"path\": " + JsonString(path.Display()) + ", \"name\": " + JsonString(path.IsRoot() ? "/" : info.name) +
            ", \"type\": \"" + (info.isDirectory ? "directory" : "file") + "\", \"size\": " + std::to_string(info.size) +
-           ", \"attributes\": " + std::to_string(info.attributes) + ", \"flags\": " + JsonString(FlagLetters(info)) +
+           ", \"links\": " + std::to_string(info.links) + ", \"attributes\": " + std::to_string(info.attributes) +
+           ", \"flags\": " + JsonString(FlagLetters(info)) +
            ", \"created\": " + time(info.creationTime) + ", \"modified\": " + time(info.lastWriteTime) +
            ", \"accessed\": " + time(info.lastAccessTime) + "}";
 }

@@ -24,10 +24,11 @@ const std::vector<CommandSpec>& AllCommands() {
          "finished with the volume: the native engine then only reads it.",
          {{"--json", false, "print one JSON object"}}, 1, 1, &RunInfo},
         {"ls", "ls IMAGE [PATH] [-l] [-R] [-a] [--json]", "list a directory (names as stored)",
-         "-l adds type and flags (d r h s a), size, and the creation, last write and last\n"
-         "access times in UTC. The last element of PATH may hold the wildcards * and ?\n"
-         "(quote them from the shell). Names starting with $ at the root (the volume's\n"
-         "own files) are shown with -a only.",
+         "-l adds type and flags (d r h s a), the number of names (hard links), the\n"
+         "size, and the creation, last write and last access times in UTC. The last\n"
+         "element of PATH may hold the wildcards * and ? (quote them from the shell).\n"
+         "Names starting with $ at the root (the volume's own files) are shown with -a\n"
+         "only.",
          {{"-l", false, "long listing"},
           {"-R", false, "list subdirectories too"},
           {"-a", false, "show the volume's own $ files too"},
@@ -64,6 +65,18 @@ const std::vector<CommandSpec>& AllCommands() {
          "The last element of PATH may hold the wildcards * and ?; they never match the\n"
          "volume's own $ files.",
          {{"-r", false, "delete a directory and everything below it"}, {"--force", false, "write even to a volume marked dirty"}}, 2, 2, &RunRm},
+        {"mv", "mv IMAGE SRC DST [--force]", "move or rename a file or directory",
+         "When DST is an existing directory, SRC moves into it. The last element of SRC\n"
+         "may hold the wildcards * and ? (DST is then a directory). An existing file at\n"
+         "the new name is kept unless --force is given; a directory is replaced only by\n"
+         "a directory, and only when empty. A change of letter case alone is a rename.\n"
+         "A directory cannot move into itself.",
+         {{"--force", false, "replace an existing file; write even to a volume marked dirty"}}, 3, 3, &RunMv},
+        {"ln", "ln IMAGE TARGET LINK [--force]", "give a file another name (a hard link)",
+         "LINK and TARGET then name the same file; removing one name leaves the other.\n"
+         "When LINK is an existing directory the new name goes inside it, as TARGET's\n"
+         "last element. Directories cannot be linked.",
+         {{"--force", false, "write even to a volume marked dirty"}}, 3, 3, &RunLn},
         {"touch", "touch IMAGE PATH [--mtime T] [--atime T] [--ctime T] [--force]",
          "create an empty file or change the times of an existing one",
          "T is ISO 8601 in UTC (2024-05-01T12:30:00Z, 2024-05-01) or 'now'. Without a\n"

@@ -50,5 +50,7 @@ int RunTouch(const CommandLine& line);
 int RunAttrib(const CommandLine& line);
 int RunCheck(const CommandLine& line);
 int RunMount(const CommandLine& line);
+int RunMv(const CommandLine& line);
+int RunLn(const CommandLine& line);
 
 }  // namespace volcore::tool

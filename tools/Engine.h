@@ -26,6 +26,8 @@ struct EntryInfo {
     uint64_t creationTime = 0;  // NTFS time stamps; 0 when the engine cannot tell
     uint64_t lastWriteTime = 0;
     uint64_t lastAccessTime = 0;
+    uint32_t links = 0;   // the object's names (hard links); 0 when the engine cannot tell
+    uint64_t fileId = 0;  // the MFT record number, from a listing; 0 when the engine cannot tell
 };
 
 class FileStream {
@@ -52,6 +54,11 @@ public:
     virtual bool CreateFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) = 0;
     virtual bool MakeDirectory(const VolumePath& path) = 0;
     virtual bool Remove(const VolumePath& path, bool isDirectory) = 0;
+    // Moves or renames; `replace` lets a file (for a directory, an empty
+    // directory) at `to` be replaced.
+    virtual bool Rename(const VolumePath& from, const VolumePath& to, bool isDirectory, bool replace) = 0;
+    // Adds `link` as a further name of the file `target`.
+    virtual bool Link(const VolumePath& target, const VolumePath& link) = 0;
     // Takes read-only, hidden, system and archive from `wanted.attributes`
     // and the three times.
     virtual bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) = 0;

@@ -40,6 +40,13 @@ public:
     bool Remove(const VolumePath& path, bool isDirectory) override {
         return Explain(m_inner->Remove(path, isDirectory), path, Use::Existing);
     }
+    // The source must be there; what else went wrong is about the new name.
+    bool Rename(const VolumePath& from, const VolumePath& to, bool isDirectory, bool replace) override {
+        return ExplainPair(m_inner->Rename(from, to, isDirectory, replace), from, to);
+    }
+    bool Link(const VolumePath& target, const VolumePath& link) override {
+        return ExplainPair(m_inner->Link(target, link), target, link);
+    }
     bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) override {
         return Explain(m_inner->SetAttributesAndTimes(path, isDirectory, wanted), path, Use::Existing);
     }
@@ -60,6 +67,16 @@ private:
         Diagnostics::Replace(library);
         if (!reason.empty()) Diagnostics::Replace(reason);
         return false;
+    }
+
+    bool ExplainPair(bool ok, const VolumePath& existing, const VolumePath& added) {
+        if (ok || Diagnostics::IsQuiet()) return ok;
+        bool present;
+        {
+            Diagnostics::Quiet quiet;
+            present = Listed(existing);
+        }
+        return present ? Explain(false, added, Use::New) : Explain(false, existing, Use::Existing);
     }
 
     // "" when the tool cannot tell more than the library.

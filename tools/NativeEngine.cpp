@@ -77,6 +77,7 @@ bool OnEntry(const NtfsDirEntry& entry, void* context) {
     info.creationTime = entry.creationTime;
     info.lastWriteTime = entry.lastWriteTime;
     info.lastAccessTime = entry.lastAccessTime;
+    info.fileId = entry.fileReference & 0xFFFFFFFFFFFFull;
     (*static_cast<ListContext*>(context)->visit)(info);
     return true;
 }
@@ -116,16 +117,20 @@ public:
             bool ok = GetDirAttributesAndTime(values, directory);
             ok = NtfsCloseDir(directory) && ok;
             if (ok) info = FromAttributesAndTime(path.IsRoot() ? "/" : path.Name(), true, values);
+            info.links = 1;
             return ok;
         }
         NtfsFileHandle file;
         if (!NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
         unsigned long long size = 0;
-        bool ok = GetFileAttributesAndTime(values, file) && NtfsGetFileSize(size, file);
+        unsigned int links = 0;
+        bool ok =
+            GetFileAttributesAndTime(values, file) && NtfsGetFileSize(size, file) && NtfsGetLinkCount(links, file);
         ok = NtfsCloseFile(file) && ok;
         if (!ok) return false;
         info = FromAttributesAndTime(path.Name(), false, values);
         info.size = size;
+        info.links = links;
         return true;
     }
 
@@ -178,6 +183,30 @@ public:
         return false;
     }
 
+    bool Rename(const VolumePath& from, const VolumePath& to, bool isDirectory, bool replace) override {
+        std::wstring source, target;
+        if (!WidePath(from, source) || !WidePath(to, target)) return false;
+        if (isDirectory) {
+            NtfsDirHandle directory;
+            if (!NtfsOpenDir(source.c_str(), directory, m_volume)) return false;
+            bool ok = NtfsMoveDir(target.c_str(), replace, directory);
+            return NtfsCloseDir(directory) && ok;
+        }
+        NtfsFileHandle file;
+        if (!NtfsOpenFile(source.c_str(), file, m_volume)) return false;
+        bool ok = NtfsMoveFile(target.c_str(), replace, file);
+        return NtfsCloseFile(file) && ok;
+    }
+
+    bool Link(const VolumePath& target, const VolumePath& link) override {
+        std::wstring existing, name;
+        NtfsFileHandle file;
+        if (!WidePath(target, existing) || !WidePath(link, name) || !NtfsOpenFile(existing.c_str(), file, m_volume))
+            return false;
+        bool ok = NtfsCreateHardLink(name.c_str(), file);
+        return NtfsCloseFile(file) && ok;
+    }
+
     bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) override {
         std::wstring wide;
         if (!WidePath(path, wide)) return false;
@@ -207,7 +236,8 @@ private:
 }  // namespace
 
 bool NativeEngineServes(const std::string& command) {
-    static const std::set<std::string> kServed = {"ls", "stat", "cat", "get", "put", "mkdir", "rm", "touch", "attrib"};
+    static const std::set<std::string> kServed = {"ls", "stat",  "cat",    "get", "put", "mkdir",
+                                                  "rm", "touch", "attrib", "mv",  "ln"};
     return kServed.count(command) != 0;
 }
 

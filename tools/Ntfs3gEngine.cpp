@@ -58,9 +58,11 @@ public:
         volkit::file::handle handle;
         if (!volkit::file::open(handle, path.Display().c_str(), m_volume)) return false;
         volkit::file::attributes attributes;
-        bool ok = volkit::file::getAttributes(handle, attributes);
+        uint32_t links = 0;
+        bool ok = volkit::file::getAttributes(handle, attributes) && volkit::file::getLinkCount(handle, links);
         ok = volkit::file::close(handle) && ok;
         if (ok) info = ToEntryInfo(path.IsRoot() ? "/" : path.Name(), attributes);
+        info.links = info.isDirectory ? 1 : links;
         return ok;
     }
 
@@ -90,6 +92,15 @@ public:
     bool Remove(const VolumePath& path, bool isDirectory) override {
         return isDirectory ? volkit::directory::remove(path.Display().c_str(), m_volume)
                            : volkit::file::remove(path.Display().c_str(), m_volume);
+    }
+
+    bool Rename(const VolumePath& from, const VolumePath& to, bool isDirectory, bool replace) override {
+        return (isDirectory ? volkit::directory::rename : volkit::file::rename)(
+            from.Display().c_str(), to.Display().c_str(), replace, m_volume);
+    }
+
+    bool Link(const VolumePath& target, const VolumePath& link) override {
+        return volkit::file::link(target.Display().c_str(), link.Display().c_str(), m_volume);
     }
 
     bool SetAttributesAndTimes(const VolumePath& path, bool, const EntryInfo& wanted) override {

@@ -42,7 +42,8 @@ public:
         else if (!m_options.longForm)
             std::printf("%s\n", entry.name.c_str());
         else  // whole seconds keep the columns aligned; stat shows the full stamps
-            std::printf("%s %12llu  %-20s  %-20s  %-20s  %s\n", FlagLetters(entry).c_str(),
+            std::printf("%s %3s %12llu  %-20s  %-20s  %-20s  %s\n", FlagLetters(entry).c_str(),
+                        entry.links ? std::to_string(entry.links).c_str() : "-",
                         static_cast<unsigned long long>(entry.size), TimeText(entry.creationTime, false).c_str(),
                         TimeText(entry.lastWriteTime, false).c_str(), TimeText(entry.lastAccessTime, false).c_str(),
                         entry.name.c_str());

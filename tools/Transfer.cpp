@@ -200,7 +200,31 @@ bool Copier::FileIn(const fs::path& source, const VolumePath& target) {
         return AbandonFileIn(std::move(stream), target, created, written);
     Diagnostics::Clear();
     if (!stream->Close()) return Fail("put " + target.Display());
+    if (fs::hard_link_count(source, error) > 1 && !error) m_linkedIn.emplace_back(source, target);
     return !timed || StampCopyIn(times, target);
+}
+
+const VolumePath* Copier::EarlierCopyIn(const fs::path& source) {
+    std::error_code error;
+    if (fs::hard_link_count(source, error) < 2 || error) return nullptr;
+    for (const auto& [host, copy] : m_linkedIn)
+        if (fs::equivalent(host, source, error)) return &copy;
+    return nullptr;
+}
+
+bool Copier::LinkIn(const VolumePath& earlier, const VolumePath& target) {
+    if (Stopping()) return false;
+    EntryInfo existing;
+    bool exists;
+    {
+        Diagnostics::Quiet quiet;
+        exists = m_engine.Stat(target, existing);
+    }
+    if (exists && (existing.isDirectory || !MayOverwrite(target.Display())))
+        return Skip("put " + target.Display(), "already exists (use --force to overwrite it)");
+    Diagnostics::Clear();
+    if (exists && !m_engine.Remove(target, false)) return Fail("put " + target.Display());
+    return m_engine.Link(earlier, target) || Fail("put " + target.Display());
 }
 
 bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
@@ -235,6 +259,8 @@ bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
                                  earlier->second + "'");
         else if (fs::is_directory(status))
             ok = TreeIn(child.path(), target.Child(name));
+        else if (const VolumePath* earlier = fs::is_regular_file(status) ? EarlierCopyIn(child.path()) : nullptr)
+            ok = LinkIn(*earlier, target.Child(name));
         else if (fs::is_regular_file(status))
             ok = FileIn(child.path(), target.Child(name));
         else
@@ -291,6 +317,19 @@ bool Copier::FileOut(const VolumePath& source, const fs::path& target) {
     return true;
 }
 
+bool Copier::LinkOut(const VolumePath& source, const fs::path& earlier, const fs::path& target) {
+    if (Stopping()) return false;
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(target, error))) {
+        if (!MayOverwrite(HostText(target)))
+            return Skip("get " + source.Display(), "'" + HostText(target) + "' exists (use --force to overwrite it)");
+        fs::remove(target, error);
+    }
+    fs::create_hard_link(earlier, target, error);
+    // A host file system without hard links gets a copy of its own.
+    return !error || FileOut(source, target);
+}
+
 bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
     std::error_code error;
     fs::create_directory(target, error);
@@ -306,9 +345,13 @@ bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
             continue;
         }
         const fs::path childTarget = target / HostPath(child.name);
-        bool ok = child.isDirectory ? TreeOut(source.Child(child.name), childTarget)
-                                    : FileOut(source.Child(child.name), childTarget);
+        const auto earlier =
+            child.isDirectory || child.fileId == 0 ? m_copiedOut.end() : m_copiedOut.find(child.fileId);
+        bool ok = child.isDirectory            ? TreeOut(source.Child(child.name), childTarget)
+                  : earlier != m_copiedOut.end() ? LinkOut(source.Child(child.name), earlier->second, childTarget)
+                                                 : FileOut(source.Child(child.name), childTarget);
         if (!ok) return false;
+        if (!child.isDirectory && child.fileId != 0) m_copiedOut.emplace(child.fileId, childTarget);
     }
     StampHostCopy(source, target);
     return true;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <vector>
 #include <string>
 
 #include "Engine.h"
@@ -64,10 +66,19 @@ private:
     bool AbandonFileIn(std::unique_ptr<FileStream> stream, const VolumePath& target, bool created, uint64_t written);
     bool StampCopyIn(const platform::HostTimes& times, const VolumePath& target);
     void StampHostCopy(const VolumePath& source, const std::filesystem::path& target);
+    // Hard links: a host file that shares its data with one copied in before
+    // becomes another name of that copy, and a volume file met again under
+    // another name becomes a host hard link of its first copy. Null when
+    // there is no earlier copy.
+    const VolumePath* EarlierCopyIn(const std::filesystem::path& source);
+    bool LinkIn(const VolumePath& earlier, const VolumePath& target);
+    bool LinkOut(const VolumePath& source, const std::filesystem::path& earlier, const std::filesystem::path& target);
 
     Engine& m_engine;
     ProgressBar& m_progress;
     CopyOptions m_options;
+    std::vector<std::pair<std::filesystem::path, VolumePath>> m_linkedIn;  // host files with several names
+    std::map<uint64_t, std::filesystem::path> m_copiedOut;              // by the volume's record number
     bool m_skipped = false;
     bool m_interrupted = false;
 };

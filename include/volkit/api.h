@@ -138,6 +138,29 @@ VOLKIT_EXPORT bool NtfsDeleteFile(NtfsFileHandle& handle);
 // Ends the handle; the last handle on the file writes its pending changes.
 VOLKIT_EXPORT bool NtfsCloseFile(NtfsFileHandle& handle);
 
+// Names: renames and hard links on the same volume.
+//
+// A file with several names (hard links) is known to its handles by the name
+// it was opened, created or last moved by; that is the name NtfsMoveFile moves
+// and NtfsDeleteFile removes (the file itself goes with its last name). The
+// handles stay valid across a move and see the new name. A move changes the
+// object's $FILE_NAME and both directories' indexes; a DOS 8.3 alias of the
+// old name is dropped. Adding the new name comes before removing the old one,
+// so a failure part-way leaves the object with both names, never with none.
+// System entries and $Extend are refused ("Cannot change system entry N").
+
+// Moves or renames the file to `newPath` (same name rules as NtfsCreateFile;
+// a rename that changes only the letter case is allowed). An existing file at
+// `newPath` is replaced when `replaceExisting` is set ("Entry %1 is already
+// exist" otherwise); a directory there never is.
+VOLKIT_EXPORT bool NtfsMoveFile(const wchar_t* newPath, bool replaceExisting, NtfsFileHandle handle);
+// Adds `newPath` as a further name of the file (never of a directory), up to
+// 1024 names per file.
+VOLKIT_EXPORT bool NtfsCreateHardLink(const wchar_t* newPath, NtfsFileHandle handle);
+// The number of the file's names, a DOS 8.3 alias not counted (a directory
+// opened as a file has 1).
+VOLKIT_EXPORT bool NtfsGetLinkCount(unsigned int& count, NtfsFileHandle handle);
+
 // Opens the existing directory at `path`; an empty path (or only backslashes)
 // is the root.
 VOLKIT_EXPORT bool NtfsOpenDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume);
@@ -148,6 +171,11 @@ VOLKIT_EXPORT bool SetDirAttributesAndTime(const NtfsAttributesAndTime& values, 
 // ends the handle when it works, like NtfsDeleteFile.
 VOLKIT_EXPORT bool NtfsDeleteDir(NtfsDirHandle& handle);
 VOLKIT_EXPORT bool NtfsCloseDir(NtfsDirHandle& handle);
+// Moves or renames the directory with everything in it, as NtfsMoveFile does
+// a file. Moving it into itself or below is refused; with `replaceExisting`
+// an empty directory at `newPath` is replaced, never a file or a directory
+// that holds anything.
+VOLKIT_EXPORT bool NtfsMoveDir(const wchar_t* newPath, bool replaceExisting, NtfsDirHandle handle);
 
 // What is there. These read; they change nothing.
 

@@ -135,6 +135,21 @@ public:
     // Deletes the file (or empty directory) the path names. Handles still
     // open on it then fail with "file has been removed"; closing them works.
     static bool remove(const char* path, filesystem::handle volume);
+    // Moves or renames the file at `from` to `to` on the same volume (both
+    // split like create's and remove's paths). An existing file at `to` is
+    // replaced when `replaceExisting` is set ("already exists" otherwise),
+    // never a directory ("is a directory"). A change of letter case alone is
+    // a rename too. The new name is added before the old one goes: a failure
+    // part-way leaves the file with both. Handles on the file stay valid.
+    static bool rename(const char* from, const char* to, bool replaceExisting, filesystem::handle volume);
+    // Adds `newPath` as a further name (hard link) of the file at `existing`;
+    // never of a directory ("cannot link a directory"), and at most 1024
+    // names per file ("too many links"). Removing one name leaves the others;
+    // the file goes with its last name.
+    static bool link(const char* existing, const char* newPath, filesystem::handle volume);
+    // The number of the file's names, DOS 8.3 aliases not counted.
+    static bool getLinkCount(handle h, uint32_t& count);
+
     // Releases the handle; the last one on an object writes its pending
     // changes (flags, times, sizes). When that write fails the result is
     // false and the handle stays valid for another try.
@@ -186,6 +201,11 @@ public:
     static bool create(const char* path, filesystem::handle volume);
     // Deletes the directory; fails when it is not empty.
     static bool remove(const char* path, filesystem::handle volume);
+    // Moves or renames the directory with everything in it, like
+    // file::rename; moving it into itself or below is refused ("cannot move
+    // a directory into itself"), and with `replaceExisting` only an empty
+    // directory at `to` is replaced.
+    static bool rename(const char* from, const char* to, bool replaceExisting, filesystem::handle volume);
 
     // Calls `callback` once per index entry, in index order ("." and ".."
     // excluded; a DOS 8.3 name stored separately is an entry of its own).

@@ -3,6 +3,7 @@
 #include "api/HandleApi.h"
 #include "api/StampApi.h"
 #include "index/Directory.h"
+#include "index/Links.h"
 #include "volkit/api.h"
 #include "volume/Volume.h"
 
@@ -41,6 +42,19 @@ bool NtfsDeleteDir(NtfsDirHandle& handle) {
                                             [](CDirectory& directory) { directory.Delete(); });
         },
         "Failed to delete NTFS directory: %1");
+}
+
+bool NtfsMoveDir(const wchar_t* newPath, bool replaceExisting, NtfsDirHandle handle) {
+    return RunExportedDescribed(
+        [&] {
+            std::shared_ptr<CDirectory> directory = UsableObject<CDirectory>(handle.ptr, kInvalidDirectory);
+            std::u16string name;
+            std::shared_ptr<CDirectory> parent = ParentOfNewName(directory->GetVolume(), newPath, name);
+            MoveName(*directory, *parent, name, replaceExisting);
+        },
+        [&](const char* reason) {
+            return FormatText("Failed to move NTFS directory to '%1': %2", PathForMessage(newPath), reason);
+        });
 }
 
 bool NtfsCloseDir(NtfsDirHandle& handle) {

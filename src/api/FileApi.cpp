@@ -3,6 +3,7 @@
 #include "api/HandleApi.h"
 #include "api/StampApi.h"
 #include "entries/File.h"
+#include "index/Links.h"
 #include "volkit/api.h"
 #include "volume/Volume.h"
 
@@ -58,6 +59,39 @@ bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandl
 bool NtfsDeleteFile(NtfsFileHandle& handle) {
     return RunExported([&] { DeleteThroughHandle<CFile>(handle.ptr, kInvalidFile, [](CFile& file) { file.Delete(); }); },
                        "Failed to delete NTFS file: '%1'");
+}
+
+bool NtfsMoveFile(const wchar_t* newPath, bool replaceExisting, NtfsFileHandle handle) {
+    return RunExportedDescribed(
+        [&] {
+            std::shared_ptr<CFile> file = FileOf(handle);
+            if (file->IsDirectory())
+                throw CException(EErrorKind::Argument, "Entry %1 is a directory, not a file", file->GetName());
+            std::u16string name;
+            std::shared_ptr<CDirectory> parent = ParentOfNewName(file->GetVolume(), newPath, name);
+            MoveName(*file, *parent, name, replaceExisting);
+        },
+        [&](const char* reason) {
+            return FormatText("Failed to move NTFS file to '%1': %2", PathForMessage(newPath), reason);
+        });
+}
+
+bool NtfsCreateHardLink(const wchar_t* newPath, NtfsFileHandle handle) {
+    return RunExportedDescribed(
+        [&] {
+            std::shared_ptr<CFile> file = FileOf(handle);
+            std::u16string name;
+            std::shared_ptr<CDirectory> parent = ParentOfNewName(file->GetVolume(), newPath, name);
+            AddLink(*file, *parent, name);
+        },
+        [&](const char* reason) {
+            return FormatText("Failed to create hard link '%1': %2", PathForMessage(newPath), reason);
+        });
+}
+
+bool NtfsGetLinkCount(unsigned int& count, NtfsFileHandle handle) {
+    return RunExported([&] { count = static_cast<unsigned int>(CountLinks(*FileOf(handle))); },
+                       "Failed to count the names of a NTFS file: %1");
 }
 
 bool NtfsCloseFile(NtfsFileHandle& handle) {

@@ -32,6 +32,12 @@ std::string PathForMessage(const wchar_t* path) noexcept {
     }
 }
 
+std::shared_ptr<CDirectory> ParentOfNewName(CVolume& volume, const wchar_t* path, std::u16string& name) {
+    SParentAndName target = SplitLastComponent(PathArgument(path));
+    name = std::move(target.name);
+    return CDirectory::Open(volume, volume.ResolvePath(target.parentPath));
+}
+
 void CheckNothingGivenUp(const CFsObject& object) {
     if (object.IsAbandoned() && !object.IsDeleted()) object.CheckUsable();
 }

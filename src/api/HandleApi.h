@@ -7,6 +7,7 @@
 #include "api/Boundary.h"
 #include "api/HandleTable.h"
 #include "entries/File.h"
+#include "index/Directory.h"
 #include "volume/Volume.h"
 
 namespace volcore {
@@ -36,6 +37,9 @@ bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failu
         },
         [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); });
 }
+
+// The directory that a new name at `path` goes into, and that name.
+std::shared_ptr<CDirectory> ParentOfNewName(CVolume& volume, const wchar_t* path, std::u16string& name);
 
 // The object behind a file or directory handle, while it can still be used:
 // not deleted (through this handle's object or another one) nor given up.

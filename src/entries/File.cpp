@@ -8,12 +8,12 @@
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
 #include "index/Index.h"
+#include "index/Links.h"
 #include "index/NewChild.h"
+#include "index/UpCase.h"
 #include "volume/Volume.h"
 
 namespace volcore {
-
-namespace {
 
 // A $FILE_NAME is always resident; a non-resident one is damage whose size
 // must not decide an allocation.
@@ -24,14 +24,26 @@ std::vector<uint8_t> ReadFileName(const CAttribute& attribute) {
     return attribute.ReadAll();
 }
 
-bool IsDosOnlyName(const std::vector<uint8_t>& fileName) {
-    return CByteReader(fileName).U8(FileNameValue::NameSpace) == FileNameValue::NameSpaceDos;
-}
-
-std::u16string NameOf(const std::vector<uint8_t>& fileName) {
+std::u16string NameOfFileName(const std::vector<uint8_t>& fileName) {
     CByteReader value(fileName);
     return value.Utf16(FileNameValue::Name, value.U8(FileNameValue::NameLength));
 }
+
+FileReference ParentOfFileName(const std::vector<uint8_t>& fileName) {
+    return CByteReader(fileName).U64(FileNameValue::ParentReference);
+}
+
+uint8_t NameSpaceOfFileName(const std::vector<uint8_t>& fileName) {
+    return CByteReader(fileName).U8(FileNameValue::NameSpace);
+}
+
+namespace {
+
+bool IsDosOnlyName(const std::vector<uint8_t>& fileName) {
+    return NameSpaceOfFileName(fileName) == FileNameValue::NameSpaceDos;
+}
+
+std::u16string NameOf(const std::vector<uint8_t>& fileName) { return NameOfFileName(fileName); }
 
 // The $FILE_NAME that names the object: the long (Win32 or POSIX) name when
 // the entry has one, else the first.
@@ -98,6 +110,31 @@ bool CFsObject::IsSystemObject() const {
     }
     throw CException(EErrorKind::Corrupt, "Entry %1: its parent directories never reach the root",
                      RecordNumber(m_reference));
+}
+
+void CFsObject::SelectName(FileReference parent, std::u16string_view name) {
+    std::vector<std::vector<uint8_t>> inParent;
+    for (const AttributePtr& attribute : GetEntry().FindAttributes(AttrType::FileName)) {
+        std::vector<uint8_t> value = ReadFileName(*attribute);
+        if (SameRecord(ParentOfFileName(value), parent)) inParent.push_back(std::move(value));
+    }
+    const std::vector<uint8_t>* chosen = nullptr;
+    for (const auto& value : inParent)
+        if (NameOf(value) == name) chosen = &value;
+    for (const auto& value : inParent)
+        if (!chosen && CompareIgnoreCase(NameOf(value), name, m_volume.GetUpCase()) == ECollation::Equal)
+            chosen = &value;
+    if (!chosen) return;
+    // A DOS alias is reached through its long name's entry; it is that name's.
+    if (IsDosOnlyName(*chosen))
+        for (const auto& value : inParent)
+            if (NameSpaceOfFileName(value) == FileNameValue::NameSpaceWin32) chosen = &value;
+    SetName(ParentOfFileName(*chosen), NameOf(*chosen));
+}
+
+void CFsObject::SetName(FileReference parent, std::u16string name) {
+    m_parentReference = parent;
+    m_name = std::move(name);
 }
 
 StandardInformation CFsObject::GetAttributesAndTime() const {
@@ -181,10 +218,20 @@ void CFsObject::SaveEntryAndNames() {
     m_entry->Save();
     m_changed = false;
     for (const std::vector<uint8_t>& fileName : refreshed) {
-        FileReference parent = CByteReader(fileName).U64(FileNameValue::ParentReference);
-        if (RecordNumber(m_parentReference) == 0 || !SameRecord(parent, m_parentReference)) continue;
-        std::shared_ptr<CDirectory> directory = CDirectory::Open(m_volume, m_parentReference);
-        directory->GetIndex().UpdateEntry(NameOf(fileName), MakeIndexEntryValue(m_reference, fileName));
+        FileReference parent = ParentOfFileName(fileName);
+        if (RecordNumber(parent) == 0 || SameRecord(parent, m_reference)) continue;
+        // Names in other directories (hard links) follow too, as far as their
+        // directories can be reached: their copies are only copies, and the
+        // record is already written.
+        const bool own = SameRecord(parent, m_parentReference);
+        try {
+            std::shared_ptr<CDirectory> directory = CDirectory::Open(m_volume, parent);
+            directory->GetIndex().UpdateEntry(NameOf(fileName), MakeIndexEntryValue(m_reference, fileName));
+        } catch (const std::exception& e) {
+            if (own) throw;
+            LogWarning(FormatText("Entry %1: the copy in directory %2 of its name %3 was not updated: %4",
+                                  RecordNumber(m_reference), RecordNumber(parent), NameOf(fileName), e.what()));
+        }
     }
 }
 
@@ -297,6 +344,8 @@ void CFile::Delete() {
         throw CException(EErrorKind::Argument, "Cannot delete system entry %1", RecordNumber(GetReference()));
     // Its children would be left without a parent.
     if (IsDirectory()) throw CException(EErrorKind::Argument, "Cannot delete directory %1 as a file", GetName());
+    // A file with other names loses only this one; the last name takes the file.
+    if (RemoveSharedName(*this)) return;
     DeleteObject();
     m_data.reset();
 }
@@ -321,7 +370,13 @@ std::shared_ptr<CFile> CFile::Open(CVolume& volume, FileReference reference) {
 }
 
 std::shared_ptr<CFile> CFile::OpenByPath(CVolume& volume, std::u16string_view path) {
-    return Open(volume, volume.ResolvePath(path));
+    std::shared_ptr<CFile> file = Open(volume, volume.ResolvePath(path));
+    // A file with several names is known by the one this path reached.
+    if (file->GetEntry().FindAttributes(AttrType::FileName).size() > 1) {
+        SParentAndName link = SplitLastComponent(path);
+        file->SelectName(volume.ResolvePath(link.parentPath), link.name);
+    }
+    return file;
 }
 
 std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentReference, const std::u16string& name) {

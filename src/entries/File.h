@@ -19,6 +19,12 @@ class CVolume;
 // The 72-byte $STANDARD_INFORMATION value.
 using StandardInformation = std::array<uint8_t, 72>;
 
+// A $FILE_NAME value (always resident: a non-resident one is damage).
+std::vector<uint8_t> ReadFileName(const CAttribute& attribute);
+std::u16string NameOfFileName(const std::vector<uint8_t>& fileName);
+FileReference ParentOfFileName(const std::vector<uint8_t>& fileName);
+uint8_t NameSpaceOfFileName(const std::vector<uint8_t>& fileName);
+
 class CFsObject {
 public:
     CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume);
@@ -26,6 +32,9 @@ public:
     CFsObject(const CFsObject&) = delete;
     CFsObject& operator=(const CFsObject&) = delete;
 
+    // The name the object was opened, created or last renamed by: for an
+    // object with several names (hard links), the one that a rename moves and
+    // a delete removes.
     const std::u16string& GetName() const { return m_name; }
     FileReference GetReference() const { return m_reference; }
     FileReference GetParentReference() const { return m_parentReference; }
@@ -48,6 +57,12 @@ public:
     // Gives up whatever is still unsaved, without a report: the owner of the
     // last reference has already reported why it could not be saved.
     virtual void Abandon() noexcept { m_abandoned = true; }
+    // Makes the name `name` in directory `parent` the object's own, when the
+    // object has that name (as stored, else ignoring case; a DOS alias stands
+    // for its long name).
+    void SelectName(FileReference parent, std::u16string_view name);
+    // After a rename or an unlink: the object's name is now this one.
+    void SetName(FileReference parent, std::u16string name);
     StandardInformation GetAttributesAndTime() const;
     void SetAttributesAndTime(const StandardInformation& info);
     // Saves the entry, its $FILE_NAME and then the parent's index entry
@@ -56,13 +71,15 @@ public:
     // objects behind, and a session that only reads must not write.
     void SaveEntryAndNames();
 
-protected:
     // Copies sizes, times and attributes into one $FILE_NAME value; true when
     // anything changed.
     bool RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const;
+    // The next SaveEntryAndNames brings every name's copies up to date.
+    void MarkChanged() { m_changed = true; }
+
+protected:
     // Removes the name from the parent, deletes the entry, marks the object deleted.
     void DeleteObject();
-    void MarkChanged() { m_changed = true; }
     std::shared_ptr<CFileEntry> m_entry;
 
 private:

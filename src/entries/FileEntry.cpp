@@ -225,6 +225,32 @@ void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
     RenumberOccurrences(type, name);
 }
 
+AttributePtr CFileEntry::AddAttribute(uint32_t type, std::u16string_view name, bool resident) {
+    uint32_t occurrence = static_cast<uint32_t>(FindAttributes(type, name).size());
+    auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, type, std::u16string(name), resident);
+    m_attributes.emplace(AttributeKey{type, std::u16string(name), occurrence}, attribute);
+    m_dirty = true;
+    return attribute;
+}
+
+void CFileEntry::RemoveAttribute(const AttributePtr& attribute) {
+    auto it = std::find_if(m_attributes.begin(), m_attributes.end(),
+                           [&](const auto& item) { return item.second == attribute; });
+    if (it == m_attributes.end()) throw CException(EErrorKind::Argument, "Cannot delete attribute: attributes does not exist");
+    AttributeKey key = it->first;
+    it->second->ReleaseClusters();
+    it->second->ClearDirty();
+    m_attributes.erase(it);
+    m_dirty = true;
+    RenumberOccurrences(key.type, key.name);
+}
+
+void CFileEntry::SetLinkCount(uint16_t count) {
+    if (count == m_linkCount) return;
+    m_linkCount = count;
+    m_dirty = true;
+}
+
 // Further records of the same type and name move up, so that the first one
 // left is again the one that FindAttribute returns.
 void CFileEntry::RenumberOccurrences(uint32_t type, std::u16string_view name) {

@@ -56,6 +56,13 @@ public:
     AttributePtr GetAttribute(uint32_t type, std::u16string_view name = {}) const;
     AttributePtr CreateAttribute(uint32_t type, std::u16string_view name, bool resident);
     void DeleteAttribute(uint32_t type, std::u16string_view name = {});
+    // A further occurrence of (type, name) after those present: another
+    // $FILE_NAME of an object with several names.
+    AttributePtr AddAttribute(uint32_t type, std::u16string_view name, bool resident);
+    // Removes this one occurrence; those after it move up.
+    void RemoveAttribute(const AttributePtr& attribute);
+    // The header's count of names; a save writes it.
+    void SetLinkCount(uint16_t count);
 
     bool IsDirty() const;
     // Makes the next Save rebuild the record even if no attribute changed.

@@ -135,13 +135,16 @@ SIndexEntryValue CIndex::GetEntry(std::u16string_view name) {
     return value;
 }
 
-CIndex::SInsertPosition CIndex::FindInsertPosition(std::u16string_view name) {
+CIndex::SInsertPosition CIndex::FindInsertPosition(std::u16string_view name, bool caseTwinAllowed) {
     NumericCast<uint8_t>(name.size());
-    SInsertPosition position{m_tree->Search(name, true), m_changes};
-    bool present = position.search.match.node != nullptr;
+    SInsertPosition position{m_tree->Search(name, true), m_changes, caseTwinAllowed};
+    auto found = [caseTwinAllowed](const SIndexSearch& search) {
+        return caseTwinAllowed ? search.exact : search.match.node != nullptr;
+    };
+    bool present = found(position.search);
     // A search for a change stops at an older chain of blocks; a plain lookup
     // still sees everything.
-    if (!present && position.search.irregular) present = m_tree->Search(name, false).match.node != nullptr;
+    if (!present && position.search.irregular) present = found(m_tree->Search(name, false));
     if (present) throw CException(EErrorKind::Argument, "Entry %1 is already exist", name);
     return position;
 }
@@ -151,7 +154,7 @@ void CIndex::Insert(const SInsertPosition& position, std::u16string_view name, c
     SIndexSearch search = position.search;
     if (position.changes != m_changes || search.irregular) {
         if (search.irregular) Rebuild();
-        search = FindInsertPosition(name).search;
+        search = FindInsertPosition(name, position.caseTwinAllowed).search;
     }
     Changing();
     m_tree->Insert(search, entry);

@@ -42,8 +42,11 @@ public:
     struct SInsertPosition {
         SIndexSearch search;
         uint64_t changes = 0;
+        bool caseTwinAllowed = false;
     };
-    SInsertPosition FindInsertPosition(std::u16string_view name);
+    // With `caseTwinAllowed` only the exact name is refused: a rename that
+    // changes only the case adds its new name beside the old one first.
+    SInsertPosition FindInsertPosition(std::u16string_view name, bool caseTwinAllowed = false);
     void Insert(const SInsertPosition& position, std::u16string_view name, const SIndexEntryValue& value);
     void AddEntry(std::u16string_view name, const SIndexEntryValue& value);
     // Replaces the entry's copy of the object's $FILE_NAME fields; the stored

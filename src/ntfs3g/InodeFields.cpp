@@ -44,8 +44,8 @@ void CopyInto(const CByteWriter& key, const ntfs_inode* inode, uint32_t reparseT
     if (reparseTag != 0) key.U32(FileNameValue::EaSizeOrReparseTag, reparseTag);
 }
 
-// The $FILE_NAME values of the inode's names in `directory`; none when they
-// cannot be read.
+}  // namespace
+
 std::vector<std::vector<uint8_t>> NamesIn(ntfs_inode* inode, const ntfs_inode* directory) {
     std::vector<std::vector<uint8_t>> names;
     ntfs_attr_search_ctx* search = ntfs_attr_get_search_ctx(inode, nullptr);
@@ -64,6 +64,8 @@ std::vector<std::vector<uint8_t>> NamesIn(ntfs_inode* inode, const ntfs_inode* d
     ntfs_attr_put_search_ctx(search);
     return names;
 }
+
+namespace {
 
 // The entry of one name, found by that name's $FILE_NAME value as its key.
 bool UpdateEntry(const CByteReader& name, ntfs_inode* inode, ntfs_inode* directory, uint32_t reparseTag) {

@@ -3,6 +3,7 @@
 // are an enumeration in libntfs-3g's headers, but a volume may carry any bit
 // pattern in them, so they are copied, never read as the enumeration.
 #include <cstdint>
+#include <vector>
 
 #include "ntfs3g/Ntfs3g.h"
 #include "volkit/filesystem.h"
@@ -27,6 +28,10 @@ bool UpdateEntries(ntfs_inode* inode, ntfs_inode* directory);
 // Takes the inode's names out of `directory` again when its record is not in
 // use on disk (a new object whose first write failed), so that no entry is
 // left pointing at nothing.
+// The $FILE_NAME values of the inode's names in `directory`; none when they
+// cannot be read.
+std::vector<std::vector<uint8_t>> NamesIn(ntfs_inode* inode, const ntfs_inode* directory);
+
 void RemoveEntriesOfUnwritten(ntfs_inode* inode, ntfs_inode* directory) noexcept;
 
 }  // namespace volcore::fsfamily

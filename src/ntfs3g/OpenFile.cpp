@@ -24,15 +24,6 @@ bool IsSystemObject(uint64_t number, bool underSystemDirectory) {
     return underSystemDirectory || (number < kFirstUserRecord && number != FILE_root);
 }
 
-// The full reference (with sequence number) that `name` has in `directory`.
-std::optional<uint64_t> LookUpName(ntfs_inode* directory, const std::string& name) {
-    const std::vector<ntfschar> units = lookupName(name);
-    if (units.empty()) return std::nullopt;
-    const u64 reference = ntfs_inode_lookup_by_name(directory, units.data(), static_cast<int>(units.size()));
-    if (reference == static_cast<u64>(-1)) return std::nullopt;
-    return reference;
-}
-
 heldInode* OpenObject(inodeTable& table, const std::string& normalized) {
     reachedObject reached = ReachPath(table, normalized);
     if (!reached.inode) Fail("file not found");
@@ -160,6 +151,14 @@ void RemoveObject(inodeTable& table, const std::string& normalized, const splitR
 }
 
 }  // namespace
+
+std::optional<uint64_t> LookUpName(ntfs_inode* directory, const std::string& name) {
+    const std::vector<ntfschar> units = lookupName(name);
+    if (units.empty()) return std::nullopt;
+    const u64 reference = ntfs_inode_lookup_by_name(directory, units.data(), static_cast<int>(units.size()));
+    if (reference == static_cast<u64>(-1)) return std::nullopt;
+    return reference;
+}
 
 reachedObject WalkPath(inodeTable& table, const std::vector<std::string>& elements) {
     reachedObject reached;

@@ -1,5 +1,6 @@
 #pragma once
 // Reaching objects by path, and the held objects behind file handles.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ reachedObject WalkPath(inodeTable& table, const std::vector<std::string>& elemen
 // The object a whole normalized path names, element by element as stored:
 // "." and ".." are not resolved here.
 reachedObject ReachPath(inodeTable& table, const std::string& normalized);
+
+// The full reference (with sequence number) that `name` has in `directory`.
+std::optional<uint64_t> LookUpName(ntfs_inode* directory, const std::string& name);
 
 // The object for a new handle (open, create), or null (remove, and a created
 // directory, which is closed at once).

@@ -254,6 +254,11 @@ void CMft::SaveMftEntry() {
     if (m_savingMftEntry) return;
     m_savingMftEntry = true;
     try {
+        // The bitmap first: writing it may move its initialized size, which
+        // the record must carry. Written after the record was built (as every
+        // record write flushes the bitmaps first), that change was lost, and
+        // the bits of records the MFT grew by read as free in the next session.
+        FlushBitmap();
         m_mftEntry->Save();
     } catch (...) {
         m_savingMftEntry = false;

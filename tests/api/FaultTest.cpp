@@ -33,7 +33,13 @@ bool RunWorkload(const SWorkload& steps) {
     if (!steps.store("docs/a", false, 150000, 4) || !steps.store("docs/sub/c", false, 700, 5)) return false;
     if (!steps.store("docs/gone", true, 20000, 6) || !steps.erase("docs/gone")) return false;
     if (!steps.mkdir("docs/empty") || !steps.rmdir("docs/empty")) return false;
-    return steps.erase("docs/b");
+    // Names: a rename in place, a change of case, moves of a file and of a
+    // directory, a hard link and the removal of one of two names.
+    if (!steps.move("docs/many file 3", "docs/renamed 3", false)) return false;
+    if (!steps.move("docs/b", "docs/B", false)) return false;
+    if (!steps.move("docs/a", "docs/sub/a", false) || !steps.move("docs/sub", "moved sub", true)) return false;
+    if (!steps.link("moved sub/c", "docs/c link") || !steps.erase("moved sub/c")) return false;
+    return steps.erase("docs/B");
 }
 
 // Runs the workload through one family; returns whether every call worked.

@@ -35,14 +35,38 @@ inline std::wstring Wide(const std::string& path) {
 
 // store(path, create, size, seed) writes a whole file and closes it, erase
 // deletes one, mkdir/rmdir a directory, stamp sets the times and attributes
-// of a file or directory.
+// of a file or directory, move(from, to, isDirectory) renames, link(target,
+// name) adds a name.
 struct SWorkload {
     std::function<bool(const std::string&, bool, size_t, uint32_t)> store;
     std::function<bool(const std::string&)> erase;
     std::function<bool(const std::string&)> mkdir;
     std::function<bool(const std::string&)> rmdir;
     std::function<bool(const std::string&, bool directory)> stamp;
+    std::function<bool(const std::string&, const std::string&, bool)> move;
+    std::function<bool(const std::string&, const std::string&)> link;
 };
+
+// Files under `from` leave the map while they move and come back under `to`
+// when the move worked; a link adds the target's contents under the new name.
+inline bool TrackMove(Closed& closed, const std::string& from, const std::string& to, bool moved) {
+    Closed kept;
+    for (auto it = closed.begin(); it != closed.end();) {
+        if (it->first == from || it->first.rfind(from + "/", 0) == 0) {
+            kept[to + it->first.substr(from.size())] = it->second;
+            it = closed.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (moved) closed.merge(kept);
+    return moved;
+}
+
+inline bool TrackLink(Closed& closed, const std::string& target, const std::string& name, bool linked) {
+    if (linked && closed.count(target)) closed[name] = closed[target];
+    return linked;
+}
 
 inline SWorkload HandleSteps(volkit::api::NtfsVolumeHandle volume, Closed& closed) {
     namespace api = volkit::api;
@@ -93,6 +117,24 @@ inline SWorkload HandleSteps(volkit::api::NtfsVolumeHandle volume, Closed& close
         bool ok = api::SetFileAttributesAndTime(values, file);
         return api::NtfsCloseFile(file) && ok;
     };
+    steps.move = [volume, &closed](const std::string& from, const std::string& to, bool isDirectory) {
+        api::NtfsDirHandle dir;
+        api::NtfsFileHandle file;
+        bool moved = isDirectory ? api::NtfsOpenDir(Wide(from).c_str(), dir, volume) &&
+                                       api::NtfsMoveDir(Wide(to).c_str(), false, dir)
+                                 : api::NtfsOpenFile(Wide(from).c_str(), file, volume) &&
+                                       api::NtfsMoveFile(Wide(to).c_str(), false, file);
+        if (dir.ptr) moved = api::NtfsCloseDir(dir) && moved;
+        if (file.ptr) moved = api::NtfsCloseFile(file) && moved;
+        return TrackMove(closed, from, to, moved);
+    };
+    steps.link = [volume, &closed](const std::string& target, const std::string& name) {
+        api::NtfsFileHandle file;
+        bool linked = api::NtfsOpenFile(Wide(target).c_str(), file, volume);
+        linked = linked && api::NtfsCreateHardLink(Wide(name).c_str(), file);
+        if (file.ptr) linked = api::NtfsCloseFile(file) && linked;
+        return TrackLink(closed, target, name, linked);
+    };
     return steps;
 }
 
@@ -126,6 +168,13 @@ inline SWorkload FamilySteps(volkit::filesystem::handle volume, Closed& closed) 
         values.lastWriteTime = 0x01D2000000000000;
         ok = ok && fs::file::setAttributes(file, values);
         return fs::file::close(file) && ok;
+    };
+    steps.move = [volume, &closed](const std::string& from, const std::string& to, bool isDirectory) {
+        return TrackMove(closed, from, to, (isDirectory ? fs::directory::rename : fs::file::rename)(
+                                               from.c_str(), to.c_str(), false, volume));
+    };
+    steps.link = [volume, &closed](const std::string& target, const std::string& name) {
+        return TrackLink(closed, target, name, fs::file::link(target.c_str(), name.c_str(), volume));
     };
     return steps;
 }

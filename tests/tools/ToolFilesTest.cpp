@@ -78,7 +78,7 @@ TEST_P(ToolFiles, TouchAttribStatAndLongListingAgree) {
     ASSERT_EQ(Tool("attrib " + Q(image) + " -r /t.txt -h").exitCode, 0);
     // Changing only the flags keeps the times.
     EXPECT_EQ(Tool("ls -l " + Q(image) + " /t.txt").out,
-              "-----            0  2001-09-09T01:46:40Z  2024-02-29T12:30:00Z  2023-01-02T00:00:00Z  t.txt\n");
+              "-----   1            0  2001-09-09T01:46:40Z  2024-02-29T12:30:00Z  2023-01-02T00:00:00Z  t.txt\n");
 }
 
 TEST_P(ToolFiles, TimesTravelBothWaysAndJsonListingReadsBack) {

@@ -2,7 +2,7 @@
 _volkit() {
     local cur prev words cword
     _init_completion 2>/dev/null || { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; }
-    local commands="mkfs info ls stat cat get put mkdir rm touch attrib check mount"
+    local commands="mkfs info ls stat cat get put mkdir rm touch attrib mv ln check mount"
     local global="--engine --offset --partition --verbose --help --version"
     case $prev in
         --engine) COMPREPLY=($(compgen -W "native ntfs3g" -- "$cur")); return ;;
@@ -26,6 +26,8 @@ _volkit() {
         put) options="-r --force" ;;
         mkdir) options="-p --force" ;;
         rm) options="-r --force" ;;
+        mv) options="--force" ;;
+        ln) options="--force" ;;
         touch) options="--mtime --atime --ctime --force" ;;
         attrib) options="+r -r +h -h +s -s +a -a --force" ;;
         mount) options="--read-only -f" ;;
