@@ -88,6 +88,12 @@ private:
     void ValidateLoadedRuns() const;
     void CheckRange(const char* operation, uint64_t offset, uint32_t size) const;
     void CheckReadable() const;
+    // Compressed attributes (AttributeCompressed.cpp): reads [offset, offset +
+    // size) of the data, which lies inside the initialized size, a
+    // compression unit at a time.
+    void ReadCompressed(uint64_t offset, uint8_t* out, uint64_t size) const;
+    uint64_t CompressionUnitBytes() const;
+    const std::vector<uint8_t>& CompressionUnit(uint64_t unit) const;
     void CheckChangeable() const;
     uint64_t Transfer(uint64_t offset, uint64_t size, const std::function<void(const STransferChunk&)>& move) const;
     void WriteNonResident(uint64_t offset, const void* buffer, uint32_t size);
@@ -115,6 +121,10 @@ private:
     uint16_t m_compressionUnit = 0;
     bool m_nonResident = false;
     bool m_dirty = false;
+    // The last compression unit read, decompressed: reads in small pieces
+    // decompress each unit once. Compressed attributes are never changed here.
+    mutable uint64_t m_cachedUnit = ~uint64_t{0};
+    mutable std::vector<uint8_t> m_unitCache;
 };
 
 using AttributePtr = std::shared_ptr<CAttribute>;

@@ -87,6 +87,7 @@ inline constexpr size_t NonResidentHeaderSize = 64;
 inline constexpr size_t CompressedSize = 64;
 inline constexpr size_t CompressedHeaderSize = 72;
 inline constexpr uint16_t FlagCompressedMask = 0x00FF;
+inline constexpr uint16_t FlagCompressedLznt1 = 0x0001;  // the only compression method NTFS defines
 inline constexpr uint16_t FlagEncrypted = 0x4000;
 inline constexpr uint16_t FlagSparse = 0x8000;
 }  // namespace AttrRecord
