@@ -10,6 +10,7 @@
 
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
+#include "entries/SystemCompressed.h"
 #include "volume/Types.h"
 
 namespace volcore {
@@ -101,6 +102,8 @@ private:
     void CheckDataChangeable() const;
 
     AttributePtr m_data;
+    // Set for a file Windows keeps with its system compression.
+    std::unique_ptr<CSystemCompressedData> m_systemCompressed;
     bool m_flushFailed = false;
 };
 

@@ -138,6 +138,13 @@ inline constexpr size_t Name = 26;
 inline constexpr uint32_t LengthForName(size_t units) { return static_cast<uint32_t>(RoundUp(Name + 2 * units, 8)); }
 }  // namespace AttrListEntry
 
+// $REPARSE_POINT value fields.
+namespace ReparseValue {
+inline constexpr size_t Tag = 0;
+inline constexpr size_t DataLength = 4;
+inline constexpr size_t Data = 8;  // a Microsoft tag's data follows the 8-byte header
+}  // namespace ReparseValue
+
 inline constexpr uint32_t kFileAttributeHidden = 0x2;
 inline constexpr uint32_t kFileAttributeSystem = 0x4;
 inline constexpr uint32_t kFileAttributeDirectory = 0x10;  // reported for directories, not stored

@@ -23,22 +23,6 @@ Bytes Join(std::initializer_list<Bytes> parts) {
     return joined;
 }
 
-// Reads the file in pieces of `piece` bytes, as a copying program would.
-Bytes ReadInPieces(NtfsVolumeHandle volume, const std::u16string& path, uint32_t piece) {
-    NtfsFileHandle file;
-    const std::wstring wide(path.begin(), path.end());
-    if (!NtfsOpenFile(wide.c_str(), file, volume)) throw std::runtime_error("cannot open " + Utf8(path));
-    unsigned long long size = 0;
-    NtfsGetFileSize(size, file);
-    Bytes bytes(size);
-    for (uint64_t at = 0; at < size; at += piece) {
-        const auto length = static_cast<uint32_t>(std::min<uint64_t>(piece, size - at));
-        if (!NtfsReadFile(at, bytes.data() + at, length, file)) throw std::runtime_error("cannot read " + Utf8(path));
-    }
-    NtfsCloseFile(file);
-    return bytes;
-}
-
 class CompressedFiles : public ::testing::TestWithParam<uint32_t> {};
 
 }  // namespace

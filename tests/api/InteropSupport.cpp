@@ -35,6 +35,21 @@ Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
     return bytes;
 }
 
+Bytes ReadInPieces(volkit::api::NtfsVolumeHandle volume, const std::u16string& path, uint32_t piece) {
+    using namespace volkit::api;
+    NtfsFileHandle file;
+    if (!NtfsOpenFile(volcore::Utf16ToWide(path).c_str(), file, volume)) throw std::runtime_error("cannot open " + Utf8(path));
+    unsigned long long size = 0;
+    NtfsGetFileSize(size, file);
+    Bytes bytes(size);
+    for (uint64_t at = 0; at < size; at += piece) {
+        const auto length = static_cast<uint32_t>(std::min<uint64_t>(piece, size - at));
+        if (!NtfsReadFile(at, bytes.data() + at, length, file)) throw std::runtime_error("cannot read " + Utf8(path));
+    }
+    NtfsCloseFile(file);
+    return bytes;
+}
+
 void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path, const Bytes& contents) {
     using namespace volkit::api;
     NtfsFileHandle file;

@@ -28,6 +28,8 @@ std::string Utf8(const std::u16string& text);
 
 // Through the exported functions.
 Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
+// The same in pieces of `piece` bytes, as a copying program reads.
+Bytes ReadInPieces(volkit::api::NtfsVolumeHandle volume, const std::u16string& path, uint32_t piece);
 void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path, const Bytes& contents);
 // Names of a directory as the handle family lists them: long and POSIX names,
 // no DOS aliases, no ".", with their record numbers.
