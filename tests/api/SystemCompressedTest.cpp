@@ -1,8 +1,6 @@
-// Files kept with Windows' system compression (WOF), built here as Windows
-// lays them out: libntfs-3g writes the WofCompressedData stream (a chunk
-// table, then chunks wimlib compressed, or stored as they are when that is no
-// smaller), the reparse point, and an unnamed $DATA that only has the size.
-// The handle family reads them byte for byte and refuses to change them.
+// Files kept with Windows' system compression (WOF), built by libntfs-3g from
+// chunks wimlib compressed (support/WofFiles.h): the handle family reads them
+// byte for byte, lists their uncompressed sizes and refuses to change them.
 #include <gtest/gtest.h>
 
 #include "InteropSupport.h"
@@ -12,57 +10,12 @@
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "support/WimCompressor.h"
+#include "support/WofFiles.h"
 
 using namespace volkit::api;
 using namespace volcore::test;
 
 namespace {
-
-struct Algorithm {
-    uint32_t number;
-    WimCodec codec;
-    size_t chunk;
-    const char* name;
-};
-const Algorithm kAlgorithms[] = {{0, WimCodec::Xpress, 4096, "XPRESS4K"},
-                                 {1, WimCodec::Lzx, 32768, "LZX"},
-                                 {2, WimCodec::Xpress, 8192, "XPRESS8K"},
-                                 {3, WimCodec::Xpress, 16384, "XPRESS16K"}};
-
-void PutLe(Bytes& bytes, uint64_t value, size_t width) {
-    for (size_t i = 0; i < width; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-// The stream: end offsets of chunks 0..n-2 (counted from the table's end), then the chunks.
-Bytes WofStream(const Algorithm& algorithm, const Bytes& data) {
-    const WimCompressor compressor(algorithm.codec, algorithm.chunk);
-    Bytes table, chunks;
-    for (size_t at = 0; at < data.size(); at += algorithm.chunk) {
-        const auto chunk = std::span(data).subspan(at, std::min(algorithm.chunk, data.size() - at));
-        const auto compressed = compressor.Compress(chunk);
-        if (compressed) chunks.insert(chunks.end(), compressed->begin(), compressed->end());
-        else chunks.insert(chunks.end(), chunk.begin(), chunk.end());
-        if (at + algorithm.chunk < data.size()) PutLe(table, chunks.size(), 4);
-    }
-    table.insert(table.end(), chunks.begin(), chunks.end());
-    return table;
-}
-
-Bytes WofReparse(uint32_t provider, uint32_t algorithm) {
-    Bytes reparse;
-    PutLe(reparse, 0x80000017, 4);
-    PutLe(reparse, 20, 2);
-    PutLe(reparse, 0, 2);
-    for (uint32_t field : {1u, provider, 1u, algorithm, 0u}) PutLe(reparse, field, 4);
-    return reparse;
-}
-
-void MakeWofFile(Ntfs3gTree& tree, const std::u16string& path, const Bytes& stream, const Bytes& reparse, uint64_t size) {
-    tree.MakeFile(path);
-    tree.Resize(path, size);
-    tree.AddStream(path, u"WofCompressedData", stream);
-    tree.SetReparse(path, reparse);
-}
 
 std::map<std::u16string, uint64_t> ListedSizes(NtfsVolumeHandle volume) {
     std::map<std::u16string, uint64_t> sizes;
@@ -95,7 +48,7 @@ TEST(SystemCompressed, ReadByteForByteAndRefuseChanges) {
     {
         Ntfs3gTree tree(image);
         tree.MakeDirectory(u"wof");
-        for (const Algorithm& algorithm : kAlgorithms) {
+        for (const WofAlgorithm& algorithm : kWofAlgorithms) {
             const size_t chunk = algorithm.chunk;
             const std::pair<const char*, Bytes> contents[] = {
                 {"text", TextSample(7 * chunk + 1000, algorithm.number)},
@@ -111,7 +64,7 @@ TEST(SystemCompressed, ReadByteForByteAndRefuseChanges) {
             };
             for (const auto& [kind, bytes] : contents) {
                 const std::u16string path = u"wof\\" + U16(std::string(algorithm.name) + "-" + kind);
-                MakeWofFile(tree, path, WofStream(algorithm, bytes), WofReparse(2, algorithm.number), bytes.size());
+                MakeWofFile(tree, path, algorithm, bytes);
                 files[path] = bytes;
             }
         }
@@ -120,7 +73,7 @@ TEST(SystemCompressed, ReadByteForByteAndRefuseChanges) {
         MakeWofFile(tree, u"wof\\wimboot", Bytes(100, 1), WofReparse(1, 0), 5000);
         MakeWofFile(tree, u"wof\\unknown", Bytes(100, 1), WofReparse(2, 9), 5000);
         // A table entry pointing past the stream.
-        Bytes damaged = WofStream(kAlgorithms[0], TextSample(3 * 4096, 30));
+        Bytes damaged = WofStream(kWofAlgorithms[0], TextSample(3 * 4096, 30));
         damaged[7] = 0x7F;
         MakeWofFile(tree, u"wof\\damaged", damaged, WofReparse(2, 0), 3 * 4096);
     }
