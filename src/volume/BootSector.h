@@ -67,6 +67,12 @@ inline constexpr uint32_t DecodeSectorsPerCluster(uint8_t encoded) {
     return shift >= 8 && shift <= 12 ? uint32_t{1} << shift : 0;
 }
 
+// The byte for `sectors` (a power of two up to 4096).
+inline constexpr uint8_t EncodeSectorsPerCluster(uint32_t sectors) {
+    if (sectors <= 0x80) return static_cast<uint8_t>(sectors);
+    return static_cast<uint8_t>(256 - std::countr_zero(sectors));
+}
+
 // Decodes the size byte at 64 or 68: v < 0 means 2^-v bytes, v > 0 v clusters.
 inline constexpr uint32_t DecodeRecordSize(int8_t encoded, uint32_t clusterSize) {
     if (encoded < 0) return uint32_t{1} << ((-static_cast<int>(encoded)) % 32);
