@@ -1,6 +1,5 @@
 #pragma once
 // Inputs for the codec tests: the kinds of data compressed files hold.
-#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -10,45 +9,31 @@
 
 namespace volcore::test {
 
-// Text of repeated words and counters: compresses well, with matches at every distance.
+// Words and counters: compresses well, with matches at every distance.
 inline std::vector<uint8_t> TextSample(size_t size, uint32_t seed) {
-    static const char* const words[] = {"volume ", "cluster ", "record ", "index ", "stream ",
-                                        "the ", "of ", "and ", "\n", "compression unit "};
-    std::vector<uint8_t> bytes;
-    uint32_t state = seed * 2654435761u + 7;
-    while (bytes.size() < size) {
+    static const char* const words[] = {"volume ", "cluster ", "record ", "index ", "the ", "of ", "\n"};
+    std::string text;
+    for (uint32_t state = seed * 2654435761u + 7; text.size() < size;) {
         state = state * 1103515245u + 12345u;
-        std::string piece = words[(state >> 16) % 10];
-        if ((state >> 8) % 7 == 0) piece += std::to_string(state % 100000) + ' ';
-        bytes.insert(bytes.end(), piece.begin(), piece.end());
+        text += words[(state >> 16) % 7];
+        if ((state >> 8) % 7 == 0) text += std::to_string(state % 100000) + ' ';
     }
-    bytes.resize(size);
-    return bytes;
+    return std::vector<uint8_t>(text.begin(), text.begin() + static_cast<long>(size));
 }
 
-// Machine code, full of 0xE8 call instructions: the bytes of this test program.
-inline std::vector<uint8_t> CodeSample(size_t size, size_t skip = 4096) {
+// Machine code full of 0xE8 calls: this test program's own bytes (text where there is no /proc).
+inline std::vector<uint8_t> CodeSample(size_t size) {
     std::ifstream file("/proc/self/exe", std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (bytes.size() < skip + size) bytes = TextSample(skip + size, 99);  // no /proc: still a sample
-    return std::vector<uint8_t>(bytes.begin() + static_cast<long>(skip), bytes.begin() + static_cast<long>(skip + size));
+    if (bytes.size() < 4096 + size) return TextSample(size, 99);
+    return std::vector<uint8_t>(bytes.begin() + 4096, bytes.begin() + 4096 + static_cast<long>(size));
 }
 
-struct Sample {
-    const char* name;
-    std::vector<uint8_t> bytes;
-};
-
-// Compressible, incompressible, uniform and mixed data of `size` bytes.
-inline std::vector<Sample> Samples(size_t size) {
-    std::vector<uint8_t> mixed = TextSample(size, 3);
-    const std::vector<uint8_t> noise = Pattern(size / 3, 11);
+// Compressible, incompressible, uniform, code, and text with noise in its middle third.
+inline std::vector<std::vector<uint8_t>> Samples(size_t size) {
+    std::vector<uint8_t> mixed = TextSample(size, 3), noise = Pattern(size / 3, 11);
     std::copy(noise.begin(), noise.end(), mixed.begin() + static_cast<long>(size / 3));
-    return {{"text", TextSample(size, 1)},
-            {"random", Pattern(size, 2)},
-            {"zeros", std::vector<uint8_t>(size, 0)},
-            {"code", CodeSample(size)},
-            {"mixed", mixed}};
+    return {TextSample(size, 1), Pattern(size, 2), std::vector<uint8_t>(size, 0), CodeSample(size), mixed};
 }
 
 }  // namespace volcore::test

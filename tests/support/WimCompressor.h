@@ -16,13 +16,13 @@ public:
     static bool Available();
     static constexpr const char* MissingMessage = "wimlib (libwim-dev) was not found when the tests were built";
 
-    // Compresses one chunk of at most `maxChunk` bytes; nothing when it does
-    // not shrink. Throws std::runtime_error when wimlib cannot make the compressor.
+    // For chunks of at most `maxChunk` bytes; throws std::runtime_error where wimlib fails.
     WimCompressor(WimCodec codec, size_t maxChunk);
     ~WimCompressor();
     WimCompressor(const WimCompressor&) = delete;
     WimCompressor& operator=(const WimCompressor&) = delete;
 
+    // Nothing when the chunk does not shrink.
     std::optional<std::vector<uint8_t>> Compress(std::span<const uint8_t> chunk) const;
 
 private:

@@ -1,8 +1,5 @@
 #include "support/WofFiles.h"
 
-#include <algorithm>
-#include <span>
-
 namespace volcore::test {
 namespace {
 
@@ -17,9 +14,8 @@ std::vector<uint8_t> WofStream(const WofAlgorithm& algorithm, const std::vector<
     std::vector<uint8_t> table, chunks;
     for (size_t at = 0; at < data.size(); at += algorithm.chunk) {
         const auto chunk = std::span(data).subspan(at, std::min(algorithm.chunk, data.size() - at));
-        const auto compressed = compressor.Compress(chunk);
-        if (compressed) chunks.insert(chunks.end(), compressed->begin(), compressed->end());
-        else chunks.insert(chunks.end(), chunk.begin(), chunk.end());
+        const std::vector<uint8_t> stored = compressor.Compress(chunk).value_or(std::vector<uint8_t>(chunk.begin(), chunk.end()));
+        chunks.insert(chunks.end(), stored.begin(), stored.end());
         if (at + algorithm.chunk < data.size()) PutLe(table, chunks.size(), 4);
     }
     table.insert(table.end(), chunks.begin(), chunks.end());
@@ -28,10 +24,9 @@ std::vector<uint8_t> WofStream(const WofAlgorithm& algorithm, const std::vector<
 
 std::vector<uint8_t> WofReparse(uint32_t provider, uint32_t algorithm) {
     std::vector<uint8_t> reparse;
-    PutLe(reparse, 0x80000017, 4);
-    PutLe(reparse, 20, 2);
-    PutLe(reparse, 0, 2);
-    for (uint32_t field : {1u, provider, 1u, algorithm, 0u}) PutLe(reparse, field, 4);
+    for (auto [value, width] : {std::pair<uint64_t, size_t>{0x80000017, 4}, {20, 2}, {0, 2}, {1, 4}, {provider, 4}, {1, 4},
+                                {algorithm, 4}, {0, 4}})
+        PutLe(reparse, value, width);
     return reparse;
 }
 

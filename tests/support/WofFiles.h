@@ -1,13 +1,9 @@
 #pragma once
 // Files kept with Windows' system compression (WOF), written through
-// libntfs-3g as Windows lays them out: the WofCompressedData stream (a table
-// of chunk end offsets, then the chunks wimlib compressed, or stored as they
-// are where that is no smaller), the WOF reparse point, and an unnamed $DATA
-// that only carries the size.
-#include <cstdint>
-#include <string>
-#include <vector>
-
+// libntfs-3g as Windows lays them out: the WofCompressedData stream (the end
+// offsets of chunks 0..n-2 counted from the table's end, then the chunks
+// wimlib compressed, or stored as they are where that is no smaller), the WOF
+// reparse point, and an unnamed $DATA that only carries the size (sparse).
 #include "support/Ntfs3gTree.h"
 #include "support/WimCompressor.h"
 
@@ -25,12 +21,11 @@ inline constexpr WofAlgorithm kWofAlgorithms[] = {{0, WimCodec::Xpress, 4096, "X
                                                   {3, WimCodec::Xpress, 16384, "XPRESS16K"}};
 
 std::vector<uint8_t> WofStream(const WofAlgorithm& algorithm, const std::vector<uint8_t>& data);
-// The reparse point as stored: tag, data length, then version 1, `provider`,
-// provider version 1, `algorithm`, flags 0.
+// Tag, data length, then version 1, `provider`, provider version 1, `algorithm`, flags 0.
 std::vector<uint8_t> WofReparse(uint32_t provider, uint32_t algorithm);
 void MakeWofFile(Ntfs3gTree& tree, const std::u16string& path, const std::vector<uint8_t>& stream,
                  const std::vector<uint8_t>& reparse, uint64_t size);
-// The usual case: `data` compressed with `algorithm` by the file provider.
+// `data` compressed with `algorithm` by the file provider.
 inline void MakeWofFile(Ntfs3gTree& tree, const std::u16string& path, const WofAlgorithm& algorithm,
                         const std::vector<uint8_t>& data) {
     MakeWofFile(tree, path, WofStream(algorithm, data), WofReparse(2, algorithm.number), data.size());
