@@ -28,6 +28,9 @@ public:
     FileReference GetOwner() const { return m_owner; }
     bool IsNonResident() const { return m_nonResident; }
     bool IsCompressed() const { return (m_flags & AttrRecord::FlagCompressedMask) != 0; }
+    // Only data is ever stored compressed: on a directory's index the flag
+    // just marks the directory compressed (new files in it are compressed).
+    bool HoldsCompressedData() const { return IsCompressed() && m_type == AttrType::Data; }
     bool IsEncrypted() const { return (m_flags & AttrRecord::FlagEncrypted) != 0; }
     bool IsSparse() const { return (m_flags & AttrRecord::FlagSparse) != 0; }
     bool IsDirty() const { return m_dirty; }

@@ -1,6 +1,6 @@
 // The native engine, the only one on Windows, in the tool: cat, get and ls -l
 // of a file libntfs-3g compressed and of system-compressed (WOF) files, a
-// refused overwrite, and our check on the volume.
+// refused overwrite, their removal, and the checks on the volume.
 #include <gtest/gtest.h>
 
 #include "codec/Samples.h"
@@ -39,4 +39,12 @@ TEST(ToolCompressed, NativeEngineReadsCompressedAndSystemCompressedFiles) {
     EXPECT_NE(put.err.find("system compression (WOF) holds its data"), std::string::npos) << put.err;
     EXPECT_TRUE(cat("/system.dll") == code);
     EXPECT_EQ(RunTool(native + "check " + Q(image)).exitCode, 0) << "our check accepts them as they are";
+    for (const char* path : {"/comp/numbers.txt", "/system.dll"}) {
+        ToolResult rm = RunTool(native + "rm " + Q(image) + " " + path);
+        EXPECT_EQ(rm.exitCode, 0) << rm.err;
+    }
+    EXPECT_EQ(RunTool(native + "check " + Q(image)).exitCode, 0) << "their clusters and streams went with them";
+    // The compressed directory's index carries the flag too, uncompressed: it takes new names.
+    EXPECT_EQ(RunTool(native + "put " + Q(image) + " " + Q(dir.File("new.dll")) + " /comp/new.dll").exitCode, 0);
+    EXPECT_EQ(RunCommand("ntfsfix -n " + Q(image)).exitCode, 0);
 }
