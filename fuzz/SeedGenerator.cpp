@@ -4,7 +4,9 @@
 // families, packed, plus the IMAGE files given (packed, when small enough);
 // OUTDIR/records, runlists and index get the FILE records, non-resident
 // attribute records and index blocks found in all of them, laid out the way
-// the record and index targets place them; OUTDIR/paths gets a few paths.
+// the record and index targets place them; OUTDIR/paths gets a few paths;
+// OUTDIR/lznt1, xpress and lzx get compressed chunks of text, machine code and
+// noise (XPRESS and LZX from wimlib's compressors, where it is installed).
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,11 +17,14 @@
 #include <string>
 
 #include "BaseVolume.h"
+#include "CodecInput.h"
 #include "FuzzSupport.h"
 #include "base/Bytes.h"
+#include "codec/Lznt1.h"
 #include "entries/RecordFormat.h"
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
+#include "support/WimCompressor.h"
 #include "volkit/filesystem.h"
 #include "volume/Fixups.h"
 
@@ -233,6 +238,41 @@ void AddImageFile(const fs::path& path, const fs::path& out, const SBaseVolume& 
     AddImage(device.Api(), image.empty() ? nullptr : &image, path.stem().string(), out, base, seen);
 }
 
+// Text, this program's own machine code and noise, cut to `size` bytes.
+std::vector<Bytes> CodecSamples(size_t size, const char* program) {
+    Bytes text;
+    for (unsigned n = 0; text.size() < size; ++n) {
+        std::string line = "cluster " + std::to_string(n * 7919 % 1000) + " of record " + std::to_string(n % 37) + "\n";
+        text.insert(text.end(), line.begin(), line.end());
+    }
+    text.resize(size);
+    Bytes code(size);
+    std::ifstream(program, std::ios::binary).seekg(8192).read(reinterpret_cast<char*>(code.data()), size);
+    Bytes noise(size);
+    for (size_t i = 0; i < size; ++i) noise[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    Bytes mixed = text;
+    std::copy(noise.begin(), noise.begin() + size / 4, mixed.begin() + size / 2);
+    return {text, code, noise, mixed};
+}
+
+void WriteCodecSeeds(const fs::path& out, const char* program) {
+    for (size_t size : {size_t{65536}, size_t{5000}}) {
+        for (const Bytes& sample : CodecSamples(size, program)) Save(out / "lznt1", "lznt1", JoinCodecInput(size, Lznt1Compress(sample)));
+    }
+    if (!volcore::test::WimCompressor::Available()) return;
+    struct { volcore::test::WimCodec codec; const char* name; size_t chunk; } kinds[] = {
+        {volcore::test::WimCodec::Xpress, "xpress", 4096}, {volcore::test::WimCodec::Xpress, "xpress", 16384},
+        {volcore::test::WimCodec::Lzx, "lzx", 32768}};
+    for (const auto& kind : kinds) {
+        const volcore::test::WimCompressor compressor(kind.codec, kind.chunk);
+        for (size_t size : {kind.chunk, kind.chunk / 3}) {
+            for (const Bytes& sample : CodecSamples(size, program)) {
+                if (auto stream = compressor.Compress(sample)) Save(out / kind.name, kind.name, JoinCodecInput(size, *stream));
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,7 +282,8 @@ int main(int argc, char** argv) {
     }
     SilenceLog();
     fs::path out = argv[1];
-    for (const char* kind : {"images", "records", "runlists", "index", "paths"}) fs::create_directories(out / kind);
+    for (const char* kind : {"images", "records", "runlists", "index", "paths", "lznt1", "xpress", "lzx"})
+        fs::create_directories(out / kind);
     try {
         const SBaseVolume& base = BaseVolume();
         std::set<std::string> seen;
@@ -253,6 +294,7 @@ int main(int argc, char** argv) {
         }
         for (int i = 2; i < argc; ++i) AddImageFile(argv[i], out, base, seen);
         WritePaths(out);
+        WriteCodecSeeds(out, argv[0]);
     } catch (const std::exception& e) {
         std::cerr << "volkit_fuzz_seeds: " << e.what() << "\n";
         return 1;

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets with clang (the library instrumented, with
 # AddressSanitizer and UBSan), makes their seeds, replays fuzz/regressions and
 # runs every target for SECONDS (default 30) at low priority.
-#   ./scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: volume write record runlist index path
+#   ./scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: volume write record runlist index path lznt1 xpress lzx
 # Inputs that add coverage are kept in build-fuzz/corpus/TARGET for the next
 # run; findings land in build-fuzz/findings/TARGET. Exits non-zero on any finding.
 set -uo pipefail
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(volume write record runlist index path)
+[ ${#targets[@]} -gt 0 ] || targets=(volume write record runlist index path lznt1 xpress lzx)
 
 ./scripts/setup.sh || exit 1
 missing=()
@@ -51,7 +51,8 @@ fi
 "$dir/fuzz/volkit_fuzz_seeds" "$seeds" "${images[@]}" || exit 1
 rm -rf "$dir/unpacked"
 
-declare -A seedDir=([volume]=images [write]=images [record]=records [runlist]=runlists [index]=index [path]=paths)
+declare -A seedDir=([volume]=images [write]=images [record]=records [runlist]=runlists [index]=index [path]=paths
+                    [lznt1]=lznt1 [xpress]=xpress [lzx]=lzx)
 status=0
 for t in "${targets[@]}"; do
   binary="$dir/fuzz/volkit_${t}_fuzz"

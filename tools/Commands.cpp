@@ -13,7 +13,7 @@ const std::vector<CommandSpec>& AllCommands() {
          "partition's start sector, as boot loaders expect. A failed format removes\n"
          "the image file it created.",
          {{"--size", true, "size of the image file (64M, 2G, ...)", "SIZE"},
-          {"--cluster-size", true, "bytes per cluster, a power of two from 512 to 64K (default: from the size)", "N"},
+          {"--cluster-size", true, "bytes per cluster, a power of two from 512 to 2M (default: from the size)", "N"},
           {"--label", true, "the volume's label, at most 128 characters (default: none)", "LABEL"},
           {"--full", false, "write every sector instead of a quick format"},
           {"--force", false, "format even over an existing file system or partition table"}},

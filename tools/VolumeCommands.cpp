@@ -21,14 +21,14 @@ std::optional<uint64_t> SizeOption(const CommandLine& line, const char* name) {
     return size;
 }
 
-// What the formatter takes; larger clusters are refused by other implementations too.
-constexpr uint64_t kLargestClusterSize = 64 * 1024;
+// What the formatter takes: up to 2 MiB, as Windows 10 formats.
+constexpr uint64_t kLargestClusterSize = 2 * 1024 * 1024;
 
 unsigned ClusterSizeOption(const CommandLine& line) {
     if (!line.Has("--cluster-size")) return 0;
     auto size = ParseByteSize(line.options.at("--cluster-size")).value_or(0);
     if (size < 512 || size > kLargestClusterSize || (size & (size - 1)) != 0)
-        throw UsageError{"cluster size must be a power of two from 512 to 64K"};
+        throw UsageError{"cluster size must be a power of two from 512 to 2M"};
     return static_cast<unsigned>(size);
 }
 

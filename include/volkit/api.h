@@ -57,7 +57,7 @@ VOLKIT_EXPORT void NtfsSetLogCallback(void (*callback)(int level, const char* me
 // How NtfsFormatVolume makes the new volume.
 struct NtfsFormatOptions {
     bool quick = true;                  // false: every cluster is zeroed first
-    uint32_t clusterSize = 0;           // a power of two from 512 to 65536; 0 chooses it from the volume size
+    uint32_t clusterSize = 0;           // a power of two from 512 to 2 MiB; 0 chooses it from the volume size
     const wchar_t* label = nullptr;     // zero-terminated, at most 128 UTF-16 units; null or empty for none
     uint64_t partitionStartSector = 0;  // where the volume starts on its disk, in 512-byte sectors (the boot
                                         // sector's hidden sectors; 0 is written when it does not fit 32 bits)

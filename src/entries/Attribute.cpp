@@ -105,15 +105,16 @@ void CAttribute::CheckReadable() const {
     if (IsEncrypted())
         throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 is encrypted: its data cannot be read",
                          m_type, RecordNumber(m_owner));
-    if (IsCompressed())
-        throw CException(EErrorKind::Unsupported, "Compressed / sparse attributes are not implemented.");
+    if (HoldsCompressedData() && (m_flags & AttrRecord::FlagCompressedMask) != AttrRecord::FlagCompressedLznt1)
+        throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 uses compression method %3: it cannot be read",
+                         m_type, RecordNumber(m_owner), m_flags & AttrRecord::FlagCompressedMask);
 }
 
 void CAttribute::CheckChangeable() const {
     if (IsEncrypted())
         throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 is encrypted: its data cannot be changed",
                          m_type, RecordNumber(m_owner));
-    if (IsCompressed() || IsSparse())
+    if (HoldsCompressedData() || IsSparse())
         throw CException(EErrorKind::Unsupported, "Compressed / sparse attributes are not implemented.");
 }
 
@@ -127,7 +128,9 @@ void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
     CheckReadable();
     // Nothing was ever written past the initialized size: it reads as zeros.
     uint64_t valid = offset < m_initializedSize ? std::min<uint64_t>(size, m_initializedSize - offset) : 0;
-    if (valid != 0) {
+    if (valid != 0 && HoldsCompressedData()) {
+        ReadCompressed(offset, out, valid);
+    } else if (valid != 0) {
         uint64_t done = Transfer(offset, valid, [&](const STransferChunk& chunk) {
             uint8_t* target = out + chunk.bufferOffset;
             if (chunk.lcn == SparseLcn) std::memset(target, 0, chunk.length);  // no clusters: reads as zeros

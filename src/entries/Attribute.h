@@ -28,6 +28,9 @@ public:
     FileReference GetOwner() const { return m_owner; }
     bool IsNonResident() const { return m_nonResident; }
     bool IsCompressed() const { return (m_flags & AttrRecord::FlagCompressedMask) != 0; }
+    // Only data is ever stored compressed: on a directory's index the flag
+    // just marks the directory compressed (new files in it are compressed).
+    bool HoldsCompressedData() const { return IsCompressed() && m_type == AttrType::Data; }
     bool IsEncrypted() const { return (m_flags & AttrRecord::FlagEncrypted) != 0; }
     bool IsSparse() const { return (m_flags & AttrRecord::FlagSparse) != 0; }
     bool IsDirty() const { return m_dirty; }
@@ -88,6 +91,12 @@ private:
     void ValidateLoadedRuns() const;
     void CheckRange(const char* operation, uint64_t offset, uint32_t size) const;
     void CheckReadable() const;
+    // Compressed attributes (AttributeCompressed.cpp): reads [offset, offset +
+    // size) of the data, which lies inside the initialized size, a
+    // compression unit at a time.
+    void ReadCompressed(uint64_t offset, uint8_t* out, uint64_t size) const;
+    uint64_t CompressionUnitBytes() const;
+    const std::vector<uint8_t>& CompressionUnit(uint64_t unit) const;
     void CheckChangeable() const;
     uint64_t Transfer(uint64_t offset, uint64_t size, const std::function<void(const STransferChunk&)>& move) const;
     void WriteNonResident(uint64_t offset, const void* buffer, uint32_t size);
@@ -115,6 +124,10 @@ private:
     uint16_t m_compressionUnit = 0;
     bool m_nonResident = false;
     bool m_dirty = false;
+    // The last compression unit read, decompressed: reads in small pieces
+    // decompress each unit once. Compressed attributes are never changed here.
+    mutable uint64_t m_cachedUnit = ~uint64_t{0};
+    mutable std::vector<uint8_t> m_unitCache;
 };
 
 using AttributePtr = std::shared_ptr<CAttribute>;

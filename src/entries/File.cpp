@@ -268,7 +268,8 @@ void CFsObject::DeleteObject() {
 }
 
 CFile::CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume)
-    : CFsObject(std::move(entry), volume), m_data(m_entry->FindAttribute(AttrType::Data)) {}
+    : CFsObject(std::move(entry), volume), m_data(m_entry->FindAttribute(AttrType::Data)),
+      m_systemCompressed(CSystemCompressedData::Recognise(*m_entry, m_data)) {}
 
 CFile::~CFile() {
     // The owner already heard about a failed flush; repeating it would only
@@ -294,7 +295,8 @@ void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
         throw CException(EErrorKind::Argument,
                          "NtfsAttr::ReadData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
                          size, fileSize);
-    m_data->ReadData(offset, buffer, size);
+    if (m_systemCompressed) m_systemCompressed->Read(offset, static_cast<uint8_t*>(buffer), size);
+    else m_data->ReadData(offset, buffer, size);
 }
 
 void CFile::CheckIsFile() const {
@@ -308,6 +310,12 @@ void CFile::CheckIsFile() const {
 void CFile::CheckDataChangeable() const {
     CheckIsFile();
     if (IsSystemObject()) throw CException(EErrorKind::Argument, "Cannot change system entry %1", RecordNumber(GetReference()));
+    // Windows turns such a file back into an ordinary one before changing it;
+    // this engine only reads them.
+    if (m_systemCompressed)
+        throw CException(EErrorKind::Unsupported,
+                         "Cannot change file %1 (record %2): Windows' system compression (WOF) holds its data, which can only be read",
+                         GetName(), RecordNumber(GetReference()));
 }
 
 void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {

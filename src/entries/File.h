@@ -10,6 +10,7 @@
 
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
+#include "entries/SystemCompressed.h"
 #include "volume/Types.h"
 
 namespace volcore {
@@ -118,6 +119,8 @@ private:
     void CheckDataChangeable() const;
 
     AttributePtr m_data;
+    // Set for a file Windows keeps with its system compression.
+    std::unique_ptr<CSystemCompressedData> m_systemCompressed;
     bool m_flushFailed = false;
 };
 

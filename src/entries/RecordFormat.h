@@ -87,6 +87,7 @@ inline constexpr size_t NonResidentHeaderSize = 64;
 inline constexpr size_t CompressedSize = 64;
 inline constexpr size_t CompressedHeaderSize = 72;
 inline constexpr uint16_t FlagCompressedMask = 0x00FF;
+inline constexpr uint16_t FlagCompressedLznt1 = 0x0001;  // the only compression method NTFS defines
 inline constexpr uint16_t FlagEncrypted = 0x4000;
 inline constexpr uint16_t FlagSparse = 0x8000;
 }  // namespace AttrRecord
@@ -136,6 +137,13 @@ inline constexpr size_t Instance = 24;
 inline constexpr size_t Name = 26;
 inline constexpr uint32_t LengthForName(size_t units) { return static_cast<uint32_t>(RoundUp(Name + 2 * units, 8)); }
 }  // namespace AttrListEntry
+
+// $REPARSE_POINT value fields.
+namespace ReparseValue {
+inline constexpr size_t Tag = 0;
+inline constexpr size_t DataLength = 4;
+inline constexpr size_t Data = 8;  // a Microsoft tag's data follows the 8-byte header
+}  // namespace ReparseValue
 
 inline constexpr uint32_t kFileAttributeHidden = 0x2;
 inline constexpr uint32_t kFileAttributeSystem = 0x4;

@@ -9,21 +9,22 @@ namespace volcore::format {
 namespace {
 
 constexpr uint64_t kMinimumVolumeSize = 0x100000;
-constexpr uint32_t kLargestClusterSize = 65536;
+constexpr uint32_t kLargestAutomaticClusterSize = 65536;
+// Windows 10 formats clusters up to 2 MiB; beyond 64 KiB only when asked for.
+constexpr uint32_t kLargestGivenClusterSize = 2u << 20;
 constexpr uint64_t kMinimumLogSize = 256 * 1024;
 
 uint32_t AutomaticClusterSize(uint64_t volumeSize) {
     uint64_t clusterSize = std::max<uint32_t>(4096, kSectorSize);
     // Keep the cluster count within 32 bits.
     while (volumeSize >= (clusterSize << 32)) clusterSize *= 2;
-    if (clusterSize >= kLargestClusterSize)
+    if (clusterSize >= kLargestAutomaticClusterSize)
         throw CException(EErrorKind::Argument, "Volume of %1 bytes is too large for NTFS", volumeSize);
     return static_cast<uint32_t>(clusterSize);
 }
 
 void CheckGivenClusterSize(uint32_t clusterSize) {
-    bool usable = std::has_single_bit(clusterSize) && clusterSize >= kSectorSize &&
-                  clusterSize <= 128 * kSectorSize && clusterSize <= kLargestClusterSize;
+    bool usable = std::has_single_bit(clusterSize) && clusterSize >= kSectorSize && clusterSize <= kLargestGivenClusterSize;
     if (!usable) throw CException(EErrorKind::Argument, "Invalid cluster size: %1", clusterSize);
 }
 

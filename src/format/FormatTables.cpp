@@ -27,7 +27,7 @@ constexpr std::array<uint64_t, 256> kCrc64Table = MakeCrc64Table();
 void WriteBootParameters(const CByteWriter& out, const SFormatGeometry& g, uint64_t serialNumber,
                          uint64_t hiddenSectors) {
     out.U16(BootField::BytesPerSector, kSectorSize);
-    out.U8(BootField::SectorsPerCluster, static_cast<uint8_t>(g.clusterSize / kSectorSize));
+    out.U8(BootField::SectorsPerCluster, EncodeSectorsPerCluster(g.clusterSize / kSectorSize));
     out.U8(BootField::MediaDescriptor, BootField::FixedDiskMedia);
     out.U16(BootField::SectorsPerTrack, 0);
     out.U16(BootField::Heads, 0);

@@ -9,7 +9,11 @@ namespace {
 
 bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-bool ValidSizeByte(int8_t encoded) {
+// Records and index blocks come in whole clusters only while clusters are at
+// most 64 KiB; beyond that they are smaller than a cluster and use the
+// negative form, which also keeps a hostile byte from asking for 254 MiB.
+bool ValidSizeByte(int8_t encoded, uint32_t clusterSize) {
+    if (encoded > 0 && clusterSize > 65536) return false;
     return encoded < 0 || (encoded > 0 && IsPowerOfTwo(static_cast<uint32_t>(encoded)));
 }
 
@@ -25,9 +29,10 @@ SBootGeometry ParseBootSector(std::span<const uint8_t> sector) {
     if (bytesPerSector != 512 && bytesPerSector != 4096)
         throw CException(EErrorKind::Corrupt, "Invalid sector size: %1", bytesPerSector);
 
-    uint8_t sectorsPerCluster = boot.U8(BootField::SectorsPerCluster);
-    if (!IsPowerOfTwo(sectorsPerCluster) || sectorsPerCluster > 128)
-        throw CException(EErrorKind::Corrupt, "Invalid cluster size: %1", sectorsPerCluster);
+    const uint8_t sectorsPerClusterByte = boot.U8(BootField::SectorsPerCluster);
+    const uint32_t sectorsPerCluster = DecodeSectorsPerCluster(sectorsPerClusterByte);
+    if (sectorsPerCluster == 0 || uint64_t{bytesPerSector} * sectorsPerCluster > kLargestClusterSize)
+        throw CException(EErrorKind::Corrupt, "Invalid cluster size: %1", sectorsPerClusterByte);
 
     uint16_t reserved = boot.U16(BootField::ReservedSectors), rootEntries = boot.U16(BootField::RootEntries);
     uint16_t sectors16 = boot.U16(BootField::Sectors16);
@@ -41,7 +46,7 @@ SBootGeometry ParseBootSector(std::span<const uint8_t> sector) {
     geometry.clusterSize = uint32_t{bytesPerSector} * sectorsPerCluster;
 
     int8_t mftEncoded = boot.S8(BootField::ClustersPerMftRecord);
-    if (!ValidSizeByte(mftEncoded))
+    if (!ValidSizeByte(mftEncoded, geometry.clusterSize))
         throw CException(EErrorKind::Corrupt, "Invalid MFT record size: %1", int{mftEncoded});
     geometry.mftRecordSize = DecodeRecordSize(mftEncoded, geometry.clusterSize);
     if (geometry.mftRecordSize < bytesPerSector)
@@ -49,7 +54,7 @@ SBootGeometry ParseBootSector(std::span<const uint8_t> sector) {
                          bytesPerSector);
 
     int8_t indxEncoded = boot.S8(BootField::ClustersPerIndexBlock);
-    if (!ValidSizeByte(indxEncoded))
+    if (!ValidSizeByte(indxEncoded, geometry.clusterSize))
         throw CException(EErrorKind::Corrupt, "Invalid INDX record size: %1", int{indxEncoded});
     geometry.indxRecordSize = DecodeRecordSize(indxEncoded, geometry.clusterSize);
 

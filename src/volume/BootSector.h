@@ -17,6 +17,8 @@ struct SBootGeometry {
 };
 
 inline constexpr uint32_t kBootSectorSize = 512;
+// Windows formats clusters of up to 2 MiB.
+inline constexpr uint32_t kLargestClusterSize = 2u << 20;
 
 // Boot sector fields. Header-only, like the size coding below: the command-line
 // tool reads boot sectors through them too.
@@ -55,6 +57,21 @@ inline constexpr uint8_t ExtendedSignatureValue = 0x80;
 // Applies the boot sector checks in order and decodes the geometry; the first
 // failing check raises CException with its message.
 SBootGeometry ParseBootSector(std::span<const uint8_t> sector);
+
+// Decodes the sectors-per-cluster byte: up to 0x80 the count itself (a power of
+// two), above it 2^(256 - value) sectors, which Windows writes for 256 to 4096
+// sectors (0xF8 to 0xF4). 0 for a value that means neither.
+inline constexpr uint32_t DecodeSectorsPerCluster(uint8_t encoded) {
+    if (encoded <= 0x80) return std::has_single_bit(encoded) ? encoded : 0;
+    const unsigned shift = 256u - encoded;
+    return shift >= 8 && shift <= 12 ? uint32_t{1} << shift : 0;
+}
+
+// The byte for `sectors` (a power of two up to 4096).
+inline constexpr uint8_t EncodeSectorsPerCluster(uint32_t sectors) {
+    if (sectors <= 0x80) return static_cast<uint8_t>(sectors);
+    return static_cast<uint8_t>(256 - std::countr_zero(sectors));
+}
 
 // Decodes the size byte at 64 or 68: v < 0 means 2^-v bytes, v > 0 v clusters.
 inline constexpr uint32_t DecodeRecordSize(int8_t encoded, uint32_t clusterSize) {

@@ -21,7 +21,7 @@ std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin
 
 std::string Utf8(const std::u16string& text) { return volcore::Utf16ToUtf8(text); }
 
-Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path) {
+Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path, uint32_t piece) {
     using namespace volkit::api;
     NtfsFileHandle file;
     std::wstring wide = volcore::Utf16ToWide(path);
@@ -29,8 +29,11 @@ Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16str
     unsigned long long value = 0;
     if (!NtfsGetFileSize(value, file)) throw std::runtime_error("cannot size " + Utf8(path));
     Bytes bytes(value);
-    if (value && !NtfsReadFile(0, bytes.data(), static_cast<unsigned>(value), file))
-        throw std::runtime_error("cannot read " + Utf8(path));
+    const unsigned long long step = piece ? piece : value;
+    for (unsigned long long at = 0; at < value; at += step) {
+        if (!NtfsReadFile(at, bytes.data() + at, static_cast<unsigned>(std::min(step, value - at)), file))
+            throw std::runtime_error("cannot read " + Utf8(path));
+    }
     if (!NtfsCloseFile(file)) throw std::runtime_error("cannot close " + Utf8(path));
     return bytes;
 }

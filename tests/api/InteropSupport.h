@@ -26,8 +26,8 @@ std::u16string Child(const std::u16string& directory, const std::u16string& name
 std::u16string U16(const std::string& ascii);
 std::string Utf8(const std::u16string& text);
 
-// Through the exported functions.
-Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path);
+// Through the exported functions; in reads of `piece` bytes where given, as a copying program reads.
+Bytes ReadThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path, uint32_t piece = 0);
 void WriteThroughHandles(volkit::api::NtfsVolumeHandle volume, const std::u16string& path, const Bytes& contents);
 // Names of a directory as the handle family lists them: long and POSIX names,
 // no DOS aliases, no ".", with their record numbers.

@@ -36,7 +36,7 @@ TEST(FormatFailure, RefusalsComeBeforeAnyWrite) {
         {0, 0, nullptr, "Device of 0 bytes is too small"},
         {4 * MiB, 1000, nullptr, "Invalid cluster size: 1000"},
         {4 * MiB, 256, nullptr, "Invalid cluster size: 256"},
-        {4 * MiB, 131072, nullptr, "Invalid cluster size: 131072"},
+        {4 * MiB, 4 * MiB, nullptr, "Invalid cluster size: 4194304"},
         {4 * MiB, 3 * 4096, nullptr, "Invalid cluster size: 12288"},
         {4 * MiB, 0, longLabel.c_str(), "Volume label is too long: 129 units (at most 128)"},
     };

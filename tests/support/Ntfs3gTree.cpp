@@ -137,6 +137,43 @@ void Ntfs3gTree::Remove(const std::u16string& path) {
         throw Failure("cannot delete", path);
 }
 
+void Ntfs3gTree::WriteAt(const std::u16string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+    Inode inode = OpenPath(m_volume, path);
+    Data data = OpenData(inode.get(), path);
+    const s64 size = static_cast<s64>(bytes.size());
+    if (ntfs_attr_pwrite(data.get(), static_cast<s64>(offset), size, bytes.data()) != size) throw Failure("cannot write", path);
+}
+
+void Ntfs3gTree::EnableCompression() { NVolSetCompression(m_volume); }
+
+void Ntfs3gTree::SetAttributes(const std::u16string& path, uint32_t attributes) {
+    Inode inode = OpenPath(m_volume, path);
+    const le32 value = cpu_to_le32(attributes);
+    if (ntfs_set_ntfs_attrib(inode.get(), reinterpret_cast<const char*>(&value), sizeof(value), 0) != 0)
+        throw Failure("cannot set the attributes of", path);
+}
+
+uint16_t Ntfs3gTree::DataFlags(const std::u16string& path) {
+    Inode inode = OpenPath(m_volume, path);
+    return le16_to_cpu(OpenData(inode.get(), path)->data_flags);
+}
+
+void Ntfs3gTree::AddStream(const std::u16string& path, const std::u16string& stream, const std::vector<uint8_t>& bytes) {
+    Inode inode = OpenPath(m_volume, path);
+    std::vector<ntfschar> name = ToNtfs(stream);
+    if (ntfs_attr_add(inode.get(), AT_DATA, name.data(), static_cast<u8>(name.size()), nullptr, 0) != 0)
+        throw Failure("cannot add a stream to", path);
+    Data data(ntfs_attr_open(inode.get(), AT_DATA, name.data(), static_cast<u32>(name.size())));
+    const s64 size = static_cast<s64>(bytes.size());
+    if (!data || ntfs_attr_pwrite(data.get(), 0, size, bytes.data()) != size) throw Failure("cannot write the stream of", path);
+}
+
+void Ntfs3gTree::SetReparse(const std::u16string& path, const std::vector<uint8_t>& reparse) {
+    Inode inode = OpenPath(m_volume, path);
+    if (ntfs_set_ntfs_reparse_data(inode.get(), reinterpret_cast<const char*>(reparse.data()), reparse.size(), 0) != 0)
+        throw Failure("cannot set the reparse point of", path);
+}
+
 std::pair<int64_t, int64_t> Ntfs3gTree::SpaceInUse() {
     if (ntfs_volume_get_free_space(m_volume) != 0) throw std::runtime_error("libntfs-3g cannot count free space");
     int64_t mftClusters = m_volume->mft_na->allocated_size >> m_volume->cluster_size_bits;

@@ -42,6 +42,20 @@ public:
     void Link(const std::u16string& existing, const std::u16string& newPath);
     void SetDosName(const std::u16string& path, const std::string& dosName);
     void Remove(const std::u16string& path);
+    // Writes `bytes` at `offset` of the unnamed data (growing it as needed).
+    void WriteAt(const std::u16string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
+
+    // New files in a directory flagged compressed are compressed, once the
+    // volume allows compression (what ntfs-3g's `-o compression` does).
+    void EnableCompression();
+    // Sets the file attributes (FILE_ATTRIBUTE_*) of an entry.
+    void SetAttributes(const std::u16string& path, uint32_t attributes);
+    // The flags of the unnamed $DATA attribute (0x0001 compressed, 0x8000 sparse).
+    uint16_t DataFlags(const std::u16string& path);
+    // Adds a named $DATA stream holding `bytes`.
+    void AddStream(const std::u16string& path, const std::u16string& stream, const std::vector<uint8_t>& bytes);
+    // Sets the reparse point (tag, length and data as stored).
+    void SetReparse(const std::u16string& path, const std::vector<uint8_t>& reparse);
 
     std::vector<uint8_t> Read(const std::u16string& path);
     Ntfs3gStat Stat(const std::u16string& path);

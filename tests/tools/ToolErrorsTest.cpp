@@ -50,7 +50,7 @@ TEST_F(ToolErrors, BadInputFailsWithItsReasonAndLeavesTheImageAlone) {
     for (const char* arguments : {"", "frobnicate IMG", "ls", "ls --bogus IMG", "stat IMG", "cat IMG a b",
                                   "ls --engine fat IMG", "ls --partition 0 IMG", "--offset 12Q ls IMG",
                                   "touch IMG /f --mtime yesterday", "mkfs IMG --size 0", "mkfs IMG --cluster-size 3000",
-                                  "ls -lz IMG", "mkfs IMG --cluster-size 128K", "ls --offset 1M --partition 1 IMG"})
+                                  "ls -lz IMG", "mkfs IMG --cluster-size 4M", "ls --offset 1M --partition 1 IMG"})
         usage.push_back({arguments, 2, "volkit: "});
     // A mistake in a command's options points at that command's usage.
     usage.push_back({"ls --frobnicate IMG", 2, "Usage: volkit ls IMAGE [PATH] [-l] [-R] [-a] [--json]\n"});

@@ -43,6 +43,14 @@ TEST(BootSector, ChecksInOrderWithTheirMessages) {
         {{{BootField::SectorsPerCluster, 1, 0}}, "Invalid cluster size: 0"},
         {{{BootField::SectorsPerCluster, 1, 3}}, "Invalid cluster size: 3"},
         {{{BootField::SectorsPerCluster, 1, 255}}, "Invalid cluster size: 255"},
+        {{{BootField::SectorsPerCluster, 1, 0xF9}}, "Invalid cluster size: 249"},
+        {{{BootField::SectorsPerCluster, 1, 0xF3}}, "Invalid cluster size: 243"},
+        // 4096 sectors of 4096 bytes: 16 MiB, beyond the 2 MiB Windows formats.
+        {{{BootField::BytesPerSector, 2, 4096}, {BootField::SectorsPerCluster, 1, 0xF4}}, "Invalid cluster size: 244"},
+        // 0xF8..0xF4 are 2^(256 - value) sectors (LargeClusterTest reads such volumes); records
+        // smaller than a cluster of 128 KiB take the negative form only.
+        {{{BootField::SectorsPerCluster, 1, 0xF8}, {BootField::ClustersPerMftRecord, 1, 1}}, "Invalid MFT record size: 1"},
+        {{{BootField::SectorsPerCluster, 1, 0xF8}}, "Invalid INDX record size: 1"},
         {{{BootField::ReservedSectors, 2, 1}, {BootField::RootEntries, 2, 2}, {BootField::Sectors16, 2, 3}, {BootField::Sectors32, 4, 4}},
          "Reserved fields are not zero: 1 2 3 4"},
         {{{BootField::ClustersPerMftRecord, 1, 0}}, "Invalid MFT record size: 0"},
@@ -57,3 +65,4 @@ TEST(BootSector, ChecksInOrderWithTheirMessages) {
         EXPECT_EQ(FailureOf([&] { ParseBootSector(sector); }), message);
     }
 }
+
