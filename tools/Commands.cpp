@@ -19,17 +19,21 @@ const std::vector<CommandSpec>& AllCommands() {
          1, 1, &RunMkfs},
         {"info", "info IMAGE [--json]", "geometry, version, serial, label, used and free space", "",
          {{"--json", false, "print one JSON object"}}, 1, 1, &RunInfo},
-        {"ls", "ls IMAGE [PATH] [-l] [-R] [-a] [--json]", "list a directory (names as stored)",
+        {"ls", "ls IMAGE [PATH] [-l] [-R] [-a] [--streams] [--json]", "list a directory (names as stored)",
          "-l adds type and flags (d r h s a), size, and the creation, last write and last\n"
-         "access times in UTC. The last element of PATH may hold the wildcards * and ?\n"
+         "access times in UTC; --streams lists each file's named streams (FILE:STREAM)\n"
+         "with their sizes under it. The last element of PATH may hold the wildcards * and ?\n"
          "(quote them from the shell). Names starting with $ at the root (the volume's\n"
          "own files) are shown with -a only.",
          {{"-l", false, "long listing"},
           {"-R", false, "list subdirectories too"},
           {"-a", false, "show the volume's own $ files too"},
+          {"--streams", false, "list the named streams of each file"},
           {"--json", false, "print one JSON array of entries"}},
          1, 2, &RunLs},
-        {"stat", "stat IMAGE PATH [--json]", "show the size, attributes and times of one file or directory", "",
+        {"stat", "stat IMAGE PATH [--json]", "show the size, attributes and times of one file or directory",
+         "A file's named streams follow with their sizes. PATH, and the PATH of cat,\n"
+         "get, put and rm, may name a stream as FILE:STREAM.",
          {{"--json", false, "print one JSON object"}}, 2, 2, &RunStat},
         {"cat", "cat IMAGE PATH", "write a file's contents to standard output", "", {}, 2, 2, &RunCat},
         {"get", "get IMAGE PATH [DEST] [-r] [--force] [--no-preserve]",

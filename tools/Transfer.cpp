@@ -232,6 +232,8 @@ bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
         if (!fresh)
             ok = Skip("put", "skipping '" + HostText(child.path()) + "': its name differs only in case from '" +
                                  earlier->second + "'");
+        else if (name.find(':') != std::string::npos)  // on the volume it would name a stream
+            ok = Skip("put " + target.Child(name).Display(), "name contains a character that is not allowed");
         else if (fs::is_directory(status))
             ok = TreeIn(child.path(), target.Child(name));
         else if (fs::is_regular_file(status))
