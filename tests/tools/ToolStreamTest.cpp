@@ -39,5 +39,7 @@ TEST(ToolStreams, StreamPathsCopyInListCopyOutAndRemoveOnlyTheStream) {
         return std::vector<uint8_t>(main.out.begin(), main.out.end());
     }());
     EXPECT_EQ(RunTool("check " + img).exitCode, 0);
-    if (!NtfsckPath().empty()) EXPECT_TRUE(NtfsckAccepts(image));
+    if (!NtfsckPath().empty()) {
+        EXPECT_TRUE(NtfsckAccepts(image));
+    }
 }

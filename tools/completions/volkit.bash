@@ -20,7 +20,7 @@ _volkit() {
     case $command in
         mkfs) options="--size --cluster-size --label --full --force" ;;
         info|stat|check) options="--json" ;;
-        ls) options="-l -R -a --json" ;;
+        ls) options="-l -R -a --streams --json" ;;
         get) options="-r --force --no-preserve" ;;
         put) options="-r --force" ;;
         mkdir) options="-p" ;;
