@@ -3,6 +3,7 @@
 // volume clean after each session.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <map>
 #include <string>
 #include <vector>
