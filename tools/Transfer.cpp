@@ -275,6 +275,36 @@ void Copier::StampHostCopy(const VolumePath& source, const fs::path& target) {
     if (!platform::WriteHostTimes(target, times)) ReportFailure("get", HostError(target, "cannot set the times of"));
 }
 
+// A file's named streams go along as extended attributes "user.NAME", where
+// the host keeps them; a stream it cannot keep is reported and skipped.
+void Copier::StreamsOut(const VolumePath& source, const fs::path& target) {
+    // Linux keeps at most 64 KiB in one extended attribute.
+    constexpr uint64_t kLargestAttribute = 65536;
+    std::vector<Engine::StreamInfo> streams;
+    Diagnostics::Clear();
+    if (!m_engine.ListStreams(source, [&](const Engine::StreamInfo& stream) { streams.push_back(stream); })) {
+        Fail("get " + source.Display());
+        return;
+    }
+    for (const Engine::StreamInfo& stream : streams) {
+        const std::string what = "get " + source.Display() + ":" + stream.name;
+        if (stream.size > kLargestAttribute) {
+            Skip(what, "stream too large for an extended attribute, not kept");
+            continue;
+        }
+        std::unique_ptr<FileStream> input;
+        std::vector<char> value(static_cast<size_t>(stream.size));
+        const VolumePath path = source.Parent().Child(source.Name() + ":" + stream.name);
+        if (!m_engine.OpenFile(path, input) || !input->Read(0, value.data(), static_cast<uint32_t>(value.size())) ||
+            !input->Close()) {
+            Fail(what);
+            continue;
+        }
+        if (!platform::WriteHostAttribute(target, "user." + stream.name, value))
+            Skip(what, "the host keeps no extended attribute here (" + platform::LastErrorText() + "), not kept");
+    }
+}
+
 bool Copier::FileOut(const VolumePath& source, const fs::path& target) {
     if (Stopping()) return false;
     std::error_code error;
@@ -310,6 +340,7 @@ bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
         bool ok = child.isDirectory ? TreeOut(source.Child(child.name), childTarget)
                                     : FileOut(source.Child(child.name), childTarget);
         if (!ok) return false;
+        if (!child.isDirectory) StreamsOut(source.Child(child.name), childTarget);
     }
     StampHostCopy(source, target);
     return true;

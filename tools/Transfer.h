@@ -64,6 +64,7 @@ private:
     bool AbandonFileIn(std::unique_ptr<FileStream> stream, const VolumePath& target, bool created, uint64_t written);
     bool StampCopyIn(const platform::HostTimes& times, const VolumePath& target);
     void StampHostCopy(const VolumePath& source, const std::filesystem::path& target);
+    void StreamsOut(const VolumePath& source, const std::filesystem::path& target);
 
     Engine& m_engine;
     ProgressBar& m_progress;

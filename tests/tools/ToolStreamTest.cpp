@@ -1,6 +1,7 @@
 // Named streams through the tool: FILE:STREAM paths for put, cat, get and rm,
 // and the stream lines of stat and ls -l --streams; a real fsck judges the result.
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 
 #include "support/Images.h"
 #include "support/Oracles.h"
@@ -42,4 +43,30 @@ TEST(ToolStreams, StreamPathsCopyInListCopyOutAndRemoveOnlyTheStream) {
     if (!NtfsckPath().empty()) {
         EXPECT_TRUE(NtfsckAccepts(image));
     }
+}
+
+TEST(ToolStreams, GetTreeKeepsSmallStreamsAsUserAttributesAndReportsTheRest) {
+    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
+    TempDir dir;
+    const std::string image = dir.File("vol.img");
+    MakeNtfsImage(image);
+    const std::string img = Q(image);
+    WriteFileBytes(dir.File("small"), {'x', 'y', 'z'});
+    WriteFileBytes(dir.File("large"), Pattern(100000, 3));
+    for (const char* target : {"/d/f:small", "/d/f:large"}) {
+        const char* source = std::string(target).ends_with("small") ? "small" : "large";
+        ASSERT_EQ(RunTool("mkdir -p " + img + " /d").exitCode, 0);
+        ASSERT_EQ(RunTool("put " + img + " " + Q(dir.File(source)) + " " + target).exitCode, 0);
+    }
+    ToolResult get = RunTool("get -r " + img + " /d " + Q(dir.File("out")));
+    char kept[8] = {};
+    const ssize_t length = getxattr(dir.File("out/f").c_str(), "user.small", kept, sizeof kept);
+    if (length < 0) {
+        // The host's file system keeps no user attributes: both are reported.
+        EXPECT_NE(get.err.find("/d/f:small: the host keeps no extended attribute"), std::string::npos) << get.err;
+        return;
+    }
+    EXPECT_EQ(std::string(kept, static_cast<size_t>(length)), "xyz");
+    EXPECT_EQ(get.exitCode, 1);
+    EXPECT_NE(get.err.find("/d/f:large: stream too large"), std::string::npos) << get.err;
 }
