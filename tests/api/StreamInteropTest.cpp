@@ -5,7 +5,7 @@
 #include <iostream>
 #include <string>
 
-#include "support/Images.h"
+#include "InteropSupport.h"
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "support/Oracles.h"
@@ -15,25 +15,6 @@
 using namespace volkit::api;
 using namespace volcore::test;
 
-namespace {
-
-std::vector<uint8_t> ReadOurs(NtfsVolumeHandle volume, const wchar_t* path) {
-    NtfsFileHandle file;
-    unsigned long long size = 0;
-    if (!NtfsOpenFile(path, file, volume) || !NtfsGetFileSize(size, file)) return {0xEE};
-    std::vector<uint8_t> data(size);
-    bool read = size == 0 || NtfsReadFile(0, data.data(), static_cast<unsigned>(size), file);
-    return NtfsCloseFile(file) && read ? data : std::vector<uint8_t>{0xEE};
-}
-
-bool WriteOurs(NtfsVolumeHandle volume, const wchar_t* path, const std::vector<uint8_t>& data) {
-    NtfsFileHandle file;
-    if (!NtfsCreateFile(path, file, volume)) return false;
-    bool written = SetFileSize(data.size(), file) && NtfsWriteFile(0, data.data(), static_cast<unsigned>(data.size()), file);
-    return NtfsCloseFile(file) && written;
-}
-
-}  // namespace
 
 TEST(StreamInterop, StreamsTravelBothWaysAndEveryCheckerAgrees) {
     if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
@@ -49,12 +30,12 @@ TEST(StreamInterop, StreamsTravelBothWaysAndEveryCheckerAgrees) {
     MemoryDevice device(ReadFileBytes(image));
     NtfsVolumeHandle volume;
     ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
-    EXPECT_EQ(ReadOurs(volume, L"theirs:small"), Pattern(60, 2));
-    EXPECT_EQ(ReadOurs(volume, L"theirs:big"), Pattern(250000, 3));
-    EXPECT_EQ(ReadOurs(volume, L"theirs"), Pattern(1000, 1));
-    ASSERT_TRUE(WriteOurs(volume, L"ours:note", Pattern(123, 4)));
-    ASSERT_TRUE(WriteOurs(volume, L"ours:data", Pattern(180000, 5)));
-    ASSERT_TRUE(WriteOurs(volume, L"theirs:added", Pattern(70000, 6)));
+    EXPECT_EQ(ReadThroughHandles(volume, u"theirs:small"), Pattern(60, 2));
+    EXPECT_EQ(ReadThroughHandles(volume, u"theirs:big"), Pattern(250000, 3));
+    EXPECT_EQ(ReadThroughHandles(volume, u"theirs"), Pattern(1000, 1));
+    WriteThroughHandles(volume, u"ours:note", Pattern(123, 4));
+    WriteThroughHandles(volume, u"ours:data", Pattern(180000, 5));
+    WriteThroughHandles(volume, u"theirs:added", Pattern(70000, 6));
     NtfsFileHandle small;
     ASSERT_TRUE(NtfsOpenFile(L"theirs:small", small, volume) && NtfsDeleteFile(small));
     ASSERT_TRUE(NtfsCloseVolume(volume));
@@ -86,10 +67,10 @@ TEST(StreamInterop, StreamsTravelBothWaysAndEveryCheckerAgrees) {
     }
     MemoryDevice changed(ReadFileBytes(image));
     ASSERT_TRUE(NtfsOpenVolume(changed.Api(), volume));
-    EXPECT_EQ(ReadOurs(volume, L"ours:data"), Pattern(9000, 7));
+    EXPECT_EQ(ReadThroughHandles(volume, u"ours:data"), Pattern(9000, 7));
     NtfsFileHandle gone;
     EXPECT_FALSE(NtfsOpenFile(L"ours:note", gone, volume));
-    EXPECT_EQ(ReadOurs(volume, L"theirs:big"), Pattern(250000, 3));
+    EXPECT_EQ(ReadThroughHandles(volume, u"theirs:big"), Pattern(250000, 3));
     ASSERT_TRUE(NtfsCloseVolume(volume));
     EXPECT_TRUE(CheckVolume(changed.Api()).Clean());
     if (NtfsckPath().empty())
