@@ -358,6 +358,8 @@ std::shared_ptr<CFile> CFile::CreateByPath(CVolume& volume, std::u16string_view 
     SParentAndName target = SplitLastComponent(split.filePath);
     FileReference parent = volume.ResolvePath(target.parentPath);
     if (!split.hasStream) return Create(volume, parent, target.name);
+    // A stream that cannot be made must not leave a new file behind.
+    if (!split.stream.empty()) CheckNewStreamName(split.stream);
     // As Windows does: a stream of an existing file adds only the stream, one
     // of a missing file makes the file first.
     SIndexEntryValue existing;

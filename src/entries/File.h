@@ -121,6 +121,8 @@ private:
     void CheckIsFile() const;
     void CheckDataChangeable() const;
     void DeleteStream();
+    // "Invalid stream name %1: %2" for a name no new stream may have.
+    static void CheckNewStreamName(std::u16string_view name);
     AttributePtr FindStream(std::u16string_view name) const;
 
     AttributePtr m_data;

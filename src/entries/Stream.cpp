@@ -32,11 +32,15 @@ std::shared_ptr<CFile> CFile::OpenStream(const std::shared_ptr<CFile>& file, std
     return object;
 }
 
+void CFile::CheckNewStreamName(std::u16string_view name) {
+    if (const char* problem = NewNameProblem(name))
+        throw CException(EErrorKind::Argument, "Invalid stream name %1: %2", name, problem);
+}
+
 std::shared_ptr<CFile> CFile::CreateStream(const std::shared_ptr<CFile>& file, std::u16string_view name) {
     file->CheckUsable();
     file->CheckDataChangeable();
-    if (const char* problem = NewNameProblem(name))
-        throw CException(EErrorKind::Argument, "Invalid stream name %1: %2", name, problem);
+    CheckNewStreamName(name);
     if (file->FindStream(name))
         throw CException(EErrorKind::Argument, "Stream %1 of %2 is already exist", name, file->GetName());
     file->GetVolume().BeginWrite();
