@@ -23,18 +23,22 @@ const std::vector<CommandSpec>& AllCommands() {
          "hiberfil.sys) or a $LogFile with changes to replay means Windows has not\n"
          "finished with the volume: the native engine then only reads it.",
          {{"--json", false, "print one JSON object"}}, 1, 1, &RunInfo},
-        {"ls", "ls IMAGE [PATH] [-l] [-R] [-a] [--json]", "list a directory (names as stored)",
+        {"ls", "ls IMAGE [PATH] [-l] [-R] [-a] [--streams] [--json]", "list a directory (names as stored)",
          "-l adds type and flags (d r h s a), the number of names (hard links), the\n"
-         "size, and the creation, last write and last access times in UTC. The last\n"
-         "element of PATH may hold the wildcards * and ? (quote them from the shell).\n"
-         "Names starting with $ at the root (the volume's own files) are shown with -a\n"
-         "only.",
+         "size, and the creation, last write and last access times in UTC; --streams\n"
+         "lists each file's named streams (FILE:STREAM) with their sizes under it. The\n"
+         "last element of PATH may hold the wildcards * and ? (quote them from the\n"
+         "shell). Names starting with $ at the root (the volume's own files) are shown\n"
+         "with -a only.",
          {{"-l", false, "long listing"},
           {"-R", false, "list subdirectories too"},
           {"-a", false, "show the volume's own $ files too"},
+          {"--streams", false, "list the named streams of each file"},
           {"--json", false, "print one JSON array of entries"}},
          1, 2, &RunLs},
-        {"stat", "stat IMAGE PATH [--json]", "show the size, attributes and times of one file or directory", "",
+        {"stat", "stat IMAGE PATH [--json]", "show the size, attributes and times of one file or directory",
+         "A file's named streams follow with their sizes. PATH, and the PATH of cat,\n"
+         "get, put and rm, may name a stream as FILE:STREAM.",
          {{"--json", false, "print one JSON object"}}, 2, 2, &RunStat},
         {"cat", "cat IMAGE PATH", "write a file's contents to standard output", "", {}, 2, 2, &RunCat},
         {"get", "get IMAGE PATH [DEST] [-r] [--force] [--no-preserve]",

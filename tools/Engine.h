@@ -62,6 +62,16 @@ public:
     // Takes read-only, hidden, system and archive from `wanted.attributes`
     // and the three times.
     virtual bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) = 0;
+    // The named streams of the file at `path` with their sizes, in record
+    // order. An engine that cannot reach streams lists none.
+    struct StreamInfo {
+        std::string name;  // UTF-8, as stored
+        uint64_t size = 0;
+    };
+    virtual bool ListStreams(const VolumePath& path, const std::function<void(const StreamInfo&)>& visit) {
+        (void)path, (void)visit;
+        return true;
+    }
     // Which attribute flags SetAttributesAndTimes can change.
     virtual uint32_t ChangeableAttributes() const = 0;
     // Writes everything and releases the volume.

@@ -28,6 +28,9 @@ public:
     bool List(const VolumePath& directory, const std::function<void(const EntryInfo&)>& visit) override {
         return Explain(m_inner->List(directory, visit), directory, Use::Existing);
     }
+    bool ListStreams(const VolumePath& path, const std::function<void(const StreamInfo&)>& visit) override {
+        return Explain(m_inner->ListStreams(path, visit), path, Use::Existing);
+    }
     bool OpenFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) override {
         return Explain(m_inner->OpenFile(path, stream), path, Use::Existing);
     }

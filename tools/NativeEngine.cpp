@@ -223,6 +223,18 @@ public:
         return NtfsCloseFile(file) && ok;
     }
 
+    bool ListStreams(const VolumePath& path, const std::function<void(const StreamInfo&)>& visit) override {
+        std::wstring wide;
+        NtfsFileHandle file;
+        if (!WidePath(path, wide) || !NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
+        auto relay = [](const NtfsStreamEntry& entry, void* context) {
+            (*static_cast<const std::function<void(const StreamInfo&)>*>(context))({WideToUtf8(entry.name), entry.dataSize});
+            return true;
+        };
+        bool ok = NtfsEnumStreams(file, relay, const_cast<std::function<void(const StreamInfo&)>*>(&visit));
+        return NtfsCloseFile(file) && ok;
+    }
+
     uint32_t ChangeableAttributes() const override {
         return kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeArchive;
     }

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,6 +130,10 @@ bool ReadHostTimes(const std::filesystem::path& path, HostTimes& times) {
 bool WriteHostTimes(const std::filesystem::path& path, const HostTimes& times) {
     const struct timespec both[2] = {TimespecOf(times.lastAccess), TimespecOf(times.lastWrite)};
     return ::utimensat(AT_FDCWD, path.c_str(), both, 0) == 0;
+}
+
+bool WriteHostAttribute(const std::filesystem::path& path, const std::string& name, const std::vector<char>& value) {
+    return ::setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) == 0;
 }
 
 InterruptGuard::InterruptGuard() {

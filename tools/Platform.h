@@ -76,6 +76,10 @@ struct HostTimes {
 bool ReadHostTimes(const std::filesystem::path& path, HostTimes& times);
 bool WriteHostTimes(const std::filesystem::path& path, const HostTimes& times);
 
+// Stores `value` as the extended attribute `name` of a host file; false (with
+// LastErrorText) where the host or its file system keeps none.
+bool WriteHostAttribute(const std::filesystem::path& path, const std::string& name, const std::vector<char>& value);
+
 // While alive, SIGINT and SIGTERM (or their equivalents) only raise a flag
 // that long work polls, so it can stop where the volume stays consistent.
 class InterruptGuard {

@@ -234,6 +234,13 @@ bool ReadHostTimes(const std::filesystem::path& path, HostTimes& times) {
     return true;
 }
 
+// Windows keeps no extended attributes of this kind; a copy out of the volume
+// there leaves the streams behind.
+bool WriteHostAttribute(const std::filesystem::path&, const std::string&, const std::vector<char>&) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
 bool WriteHostTimes(const std::filesystem::path& path, const HostTimes& times) {
     // Directories open only with backup semantics.
     HANDLE handle = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

@@ -21,6 +21,7 @@ struct LsOptions {
     bool recursive;
     bool all;
     bool json;
+    bool streams;
 };
 
 // ls's output: lines, or one JSON array of every entry it met.
@@ -50,6 +51,15 @@ public:
         m_printed = true;
     }
 
+    // A file's named streams under its line, as "  name:stream  size".
+    void Streams(Engine& engine, const VolumePath& path, const EntryInfo& entry) {
+        if (!m_options.streams || m_options.json || entry.isDirectory) return;
+        engine.ListStreams(path, [&](const Engine::StreamInfo& stream) {
+            std::printf("  %s:%s  %llu\n", entry.name.c_str(), stream.name.c_str(),
+                        static_cast<unsigned long long>(stream.size));
+        });
+    }
+
     void Finish() {
         if (m_options.json) std::printf("%s]\n", m_printed ? "\n" : "");
     }
@@ -75,6 +85,7 @@ bool ListDirectory(Engine& engine, const VolumePath& directory, const LsOptions&
     for (EntryInfo& entry : entries) {
         if (options.longForm || options.json) entry = OwnFacts(engine, directory.Child(entry.name), entry);
         out.Entry(directory.Child(entry.name), entry);
+        out.Streams(engine, directory.Child(entry.name), entry);
     }
     bool ok = true;
     for (const EntryInfo& entry : entries)
@@ -92,7 +103,7 @@ int Finish(Session& session, bool ok) {
 
 int RunLs(const CommandLine& line) {
     const VolumePath path = line.operands.size() > 1 ? PathOperand(line, 1) : VolumePath();
-    const LsOptions options{line.Has("-l"), line.Has("-R"), line.Has("-a"), line.Has("--json")};
+    const LsOptions options{line.Has("-l"), line.Has("-R"), line.Has("-a"), line.Has("--json"), line.Has("--streams")};
     Session session;
     if (!session.Open(line, platform::Access::Read)) return kExitFailed;
     Engine& engine = session.Volume();
@@ -102,9 +113,11 @@ int RunLs(const CommandLine& line) {
     const bool headings = options.recursive || matches.size() > 1;
     LsOutput out(options);
     for (const Match& match : matches)
-        if (!match.info.isDirectory)
+        if (!match.info.isDirectory) {
             out.Entry(match.path, options.longForm || options.json ? OwnFacts(engine, match.path, match.info)
                                                                     : match.info);
+            out.Streams(engine, match.path, match.info);
+        }
     bool ok = true;
     for (const Match& match : matches)
         if (match.info.isDirectory) ok = ListDirectory(engine, match.path, options, out, headings) && ok;
@@ -129,7 +142,11 @@ int RunStat(const CommandLine& line) {
     std::printf("created:    %s\n", TimeText(info.creationTime).c_str());
     std::printf("modified:   %s\n", TimeText(info.lastWriteTime).c_str());
     std::printf("accessed:   %s\n", TimeText(info.lastAccessTime).c_str());
-    return Finish(session, true);
+    bool ok = info.isDirectory || session.Volume().ListStreams(path, [](const Engine::StreamInfo& stream) {
+        std::printf("stream:     %s (%llu bytes)\n", stream.name.c_str(), static_cast<unsigned long long>(stream.size));
+    });
+    if (!ok) ReportFailure("stat " + path.Display());
+    return Finish(session, ok);
 }
 
 int RunCat(const CommandLine& line) {

@@ -257,6 +257,8 @@ bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
         if (!fresh)
             ok = Skip("put", "skipping '" + HostText(child.path()) + "': its name differs only in case from '" +
                                  earlier->second + "'");
+        else if (name.find(':') != std::string::npos)  // on the volume it would name a stream
+            ok = Skip("put " + target.Child(name).Display(), "name contains a character that is not allowed");
         else if (fs::is_directory(status))
             ok = TreeIn(child.path(), target.Child(name));
         else if (const VolumePath* earlier = fs::is_regular_file(status) ? EarlierCopyIn(child.path()) : nullptr)
@@ -298,6 +300,36 @@ void Copier::StampHostCopy(const VolumePath& source, const fs::path& target) {
     if (own.lastWriteTime != 0) times.lastWrite = own.lastWriteTime;
     if (own.lastAccessTime != 0) times.lastAccess = own.lastAccessTime;
     if (!platform::WriteHostTimes(target, times)) ReportFailure("get", HostError(target, "cannot set the times of"));
+}
+
+// A file's named streams go along as extended attributes "user.NAME", where
+// the host keeps them; a stream it cannot keep is reported and skipped.
+void Copier::StreamsOut(const VolumePath& source, const fs::path& target) {
+    // Linux keeps at most 64 KiB in one extended attribute.
+    constexpr uint64_t kLargestAttribute = 65536;
+    std::vector<Engine::StreamInfo> streams;
+    Diagnostics::Clear();
+    if (!m_engine.ListStreams(source, [&](const Engine::StreamInfo& stream) { streams.push_back(stream); })) {
+        Fail("get " + source.Display());
+        return;
+    }
+    for (const Engine::StreamInfo& stream : streams) {
+        const std::string what = "get " + source.Display() + ":" + stream.name;
+        if (stream.size > kLargestAttribute) {
+            Skip(what, "stream too large for an extended attribute, not kept");
+            continue;
+        }
+        std::unique_ptr<FileStream> input;
+        std::vector<char> value(static_cast<size_t>(stream.size));
+        const VolumePath path = source.Parent().Child(source.Name() + ":" + stream.name);
+        if (!m_engine.OpenFile(path, input) || !input->Read(0, value.data(), static_cast<uint32_t>(value.size())) ||
+            !input->Close()) {
+            Fail(what);
+            continue;
+        }
+        if (!platform::WriteHostAttribute(target, "user." + stream.name, value))
+            Skip(what, "the host keeps no extended attribute here (" + platform::LastErrorText() + "), not kept");
+    }
 }
 
 bool Copier::FileOut(const VolumePath& source, const fs::path& target) {
@@ -352,6 +384,7 @@ bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
                                                  : FileOut(source.Child(child.name), childTarget);
         if (!ok) return false;
         if (!child.isDirectory && child.fileId != 0) m_copiedOut.emplace(child.fileId, childTarget);
+        if (!child.isDirectory) StreamsOut(source.Child(child.name), childTarget);
     }
     StampHostCopy(source, target);
     return true;

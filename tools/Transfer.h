@@ -73,6 +73,7 @@ private:
     const VolumePath* EarlierCopyIn(const std::filesystem::path& source);
     bool LinkIn(const VolumePath& earlier, const VolumePath& target);
     bool LinkOut(const VolumePath& source, const std::filesystem::path& earlier, const std::filesystem::path& target);
+    void StreamsOut(const VolumePath& source, const std::filesystem::path& target);
 
     Engine& m_engine;
     ProgressBar& m_progress;

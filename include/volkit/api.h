@@ -211,6 +211,24 @@ struct NtfsDirEntry {
 VOLKIT_EXPORT bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entry, void* context),
                                void* context);
 
+// One named stream (alternate data stream) of a file as NtfsEnumStreams hands
+// it over. A path names a stream as "dir\\file:name" (also "file:name:$DATA";
+// "file::$DATA" is the file's own data): NtfsOpenFile and NtfsCreateFile open
+// and create it, creating a stream of a missing file creates the file first,
+// and NtfsDeleteFile on a stream's handle removes that stream only. Deleting
+// the file removes its streams.
+struct NtfsStreamEntry {
+    const wchar_t* name = nullptr;  // as stored, zero-terminated; valid during the callback only
+    uint64_t dataSize = 0;
+    uint64_t allocatedSize = 0;
+};
+
+// Calls `callback` once per named stream of the file (a handle on one of its
+// streams lists the same), in record order; the unnamed data is not listed.
+// A callback returning false ends the walk and the call still returns true.
+VOLKIT_EXPORT bool NtfsEnumStreams(NtfsFileHandle handle,
+                                   bool (*callback)(const NtfsStreamEntry& entry, void* context), void* context);
+
 }  // namespace volkit::api
 
 #endif

@@ -247,6 +247,33 @@ typedef bool(VOLKIT_CALL* volkit_dir_callback)(const volkit_dir_entry* entry, vo
  * or close its handle. */
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_enum_dir(volkit_dir* dir, volkit_dir_callback callback, void* context);
 
+/* ---- Named streams ----------------------------------------------------- */
+
+/* The path calls above name a file's named stream (alternate data stream) as
+ * "dir\\file:name" (also "file:name:$DATA"; "file::$DATA" is the file's own
+ * data). Creating a stream of a missing file creates the file first, and
+ * volkit_delete_file on a stream's handle removes that stream only.
+ *
+ * One named stream as volkit_enum_streams hands it over; both names are valid
+ * during the callback only.
+ *   offset  0: name  offset 8: name_utf8  offset 16: data_size
+ *   offset 24: allocated_size  size 32 */
+typedef struct volkit_stream_entry {
+    const uint16_t* name;  /* UTF-16, zero-terminated */
+    const char* name_utf8; /* the same name in UTF-8 */
+    uint64_t data_size;
+    uint64_t allocated_size;
+} volkit_stream_entry;
+VOLKIT_LAYOUT64(sizeof(volkit_stream_entry) == 32 && offsetof(volkit_stream_entry, data_size) == 16, stream_entry);
+
+/* Returns false to end the walk early (the call still returns true). */
+typedef bool(VOLKIT_CALL* volkit_stream_callback)(const volkit_stream_entry* entry, void* context);
+
+/* Calls `callback` once per named stream of the file (a handle on one of its
+ * streams lists the same), in record order; the unnamed data is not listed. */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_enum_streams(volkit_file* file, volkit_stream_callback callback,
+                                                   void* context);
+
 /* ---- Consistency check ------------------------------------------------- */
 
 enum { VOLKIT_CHECK_DAMAGE = 0, VOLKIT_CHECK_LEAK = 1 };

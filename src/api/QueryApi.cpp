@@ -100,4 +100,25 @@ bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entr
         "Failed to enumerate NTFS directory: %1");
 }
 
+bool NtfsEnumStreams(NtfsFileHandle handle, bool (*callback)(const NtfsStreamEntry& entry, void* context),
+                     void* context) {
+    return RunExported(
+        [&] {
+            std::shared_ptr<CFile> file = UsableObject<CFile>(handle.ptr, kInvalidFile);
+            if (callback == nullptr) throw CException(EErrorKind::Argument, "No callback");
+            // Taken whole first: the callback may change the file or close its handle.
+            std::vector<SStreamInfo> streams = file->ListStreams();
+            std::wstring wideName;
+            for (const SStreamInfo& stream : streams) {
+                Utf16ToWide(stream.name, wideName);
+                NtfsStreamEntry entry;
+                entry.name = wideName.c_str();
+                entry.dataSize = stream.size;
+                entry.allocatedSize = stream.allocatedSize;
+                if (!callback(entry, context)) break;
+            }
+        },
+        "Failed to enumerate streams of NTFS file: %1");
+}
+
 }  // namespace volkit::api

@@ -6,6 +6,29 @@ using namespace volcore;
 using namespace volcore::capi;
 using namespace volkit::api;
 
+namespace {
+
+// Hands each stream to the caller's callback with its name in both forms.
+struct SStreamRelay {
+    volkit_stream_callback callback;
+    void* context;
+    std::vector<uint16_t> name;
+    std::string nameUtf8;
+};
+
+bool RelayStream(const NtfsStreamEntry& entry, void* context) {
+    auto& relay = *static_cast<SStreamRelay*>(context);
+    NameForCaller(entry.name, relay.name, relay.nameUtf8);
+    volkit_stream_entry found{};
+    found.name = relay.name.data();
+    found.name_utf8 = relay.nameUtf8.c_str();
+    found.data_size = entry.dataSize;
+    found.allocated_size = entry.allocatedSize;
+    return relay.callback(&found, relay.context);
+}
+
+}  // namespace
+
 extern "C" {
 
 bool volkit_open_file(volkit_volume* volume, const uint16_t* path, volkit_file** file) {
@@ -85,6 +108,14 @@ bool volkit_close_file(volkit_file* file) {
     return Guarded("volkit_close_file", [&] {
         NtfsFileHandle handle = FileOf(file);
         return NtfsCloseFile(handle);
+    });
+}
+
+bool volkit_enum_streams(volkit_file* file, volkit_stream_callback callback, void* context) {
+    return Guarded("volkit_enum_streams", [&] {
+        if (!callback) return NullArgument("volkit_enum_streams");
+        SStreamRelay relay{callback, context, {}, {}};
+        return NtfsEnumStreams(FileOf(file), &RelayStream, &relay);
     });
 }
 

@@ -6,6 +6,7 @@
 
 #include "base/Log.h"
 #include "entries/RecordFormat.h"
+#include "entries/StreamPath.h"
 #include "index/Directory.h"
 #include "index/Index.h"
 #include "index/Links.h"
@@ -347,6 +348,7 @@ void CFile::SetSize(uint64_t newSize) {
 }
 
 void CFile::Delete() {
+    if (IsStream()) return DeleteStream();
     CheckUsable();
     if (IsSystemObject())
         throw CException(EErrorKind::Argument, "Cannot delete system entry %1", RecordNumber(GetReference()));
@@ -378,8 +380,25 @@ std::shared_ptr<CFile> CFile::Open(CVolume& volume, FileReference reference) {
 }
 
 std::shared_ptr<CFile> CFile::OpenByPath(CVolume& volume, std::u16string_view path) {
+    std::exception_ptr asStream;
+    try {
+        SStreamPath split = SplitStreamPath(path);
+        if (split.hasStream) return OpenStream(OpenNamed(volume, split.filePath), split.stream);
+    } catch (const CException&) {
+        // A name with a colon that another system wrote is still found as a whole.
+        asStream = std::current_exception();
+    }
+    try {
+        return OpenNamed(volume, path);
+    } catch (const CException&) {
+        if (asStream) std::rethrow_exception(asStream);
+        throw;
+    }
+}
+
+// A file with several names is known by the one this path reached.
+std::shared_ptr<CFile> CFile::OpenNamed(CVolume& volume, std::u16string_view path) {
     std::shared_ptr<CFile> file = Open(volume, volume.ResolvePath(path));
-    // A file with several names is known by the one this path reached.
     if (file->GetEntry().FindAttributes(AttrType::FileName).size() > 1) {
         SParentAndName link = SplitLastComponent(path);
         file->SelectName(volume.ResolvePath(link.parentPath), link.name);
@@ -411,8 +430,19 @@ std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentRefere
 }
 
 std::shared_ptr<CFile> CFile::CreateByPath(CVolume& volume, std::u16string_view path) {
-    SParentAndName target = SplitLastComponent(path);
-    return Create(volume, volume.ResolvePath(target.parentPath), target.name);
+    SStreamPath split = SplitStreamPath(path);
+    SParentAndName target = SplitLastComponent(split.filePath);
+    FileReference parent = volume.ResolvePath(target.parentPath);
+    if (!split.hasStream) return Create(volume, parent, target.name);
+    // A stream that cannot be made must not leave a new file behind.
+    if (!split.stream.empty()) CheckNewStreamName(split.stream);
+    // As Windows does: a stream of an existing file adds only the stream, one
+    // of a missing file makes the file first.
+    SIndexEntryValue existing;
+    std::shared_ptr<CFile> file = CDirectory::Open(volume, parent)->GetIndex().FindEntry(target.name, existing)
+                                      ? Open(volume, existing.fileReference)
+                                      : Create(volume, parent, target.name);
+    return split.stream.empty() ? file : CreateStream(file, split.stream);
 }
 
 }  // namespace volcore

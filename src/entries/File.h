@@ -3,6 +3,8 @@
 // file object behind a file handle.
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -92,9 +94,19 @@ private:
     bool m_changed = false;
 };
 
+// One named $DATA of a file, as NtfsEnumStreams lists it.
+struct SStreamInfo {
+    std::u16string name;
+    uint64_t size = 0;
+    uint64_t allocatedSize = 0;
+};
+
 class CFile : public CFsObject {
 public:
     CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume);
+    // The object of one named stream of `file`: it shares the file's entry
+    // and keeps the file's object alive, so that the record has one entry.
+    CFile(const std::shared_ptr<CFile>& file, AttributePtr stream);
     ~CFile() override;  // best-effort flush; logs instead of raising
 
     static std::shared_ptr<CFile> Open(CVolume& volume, FileReference reference);
@@ -102,25 +114,44 @@ public:
     static std::shared_ptr<CFile> Create(CVolume& volume, FileReference parent, const std::u16string& name);
     static std::shared_ptr<CFile> CreateByPath(CVolume& volume, std::u16string_view path);
 
+    // A path whose last component names a stream ("file:name", "file:name:$DATA",
+    // "file::$DATA") opens or creates that stream; creating a stream of a
+    // missing file creates the file first.
+    static std::shared_ptr<CFile> OpenStream(const std::shared_ptr<CFile>& file, std::u16string_view name);
+    static std::shared_ptr<CFile> CreateStream(const std::shared_ptr<CFile>& file, std::u16string_view name);
+    bool IsStream() const { return m_file != nullptr; }
+    // The named $DATA attributes of the file, in record order.
+    std::vector<SStreamInfo> ListStreams() const;
+
     uint64_t GetSize() const;
-    // Contents are those of the unnamed $DATA; a directory opened as a file
+    // Contents are those of the unnamed $DATA, or of the stream; a directory opened as a file
     // has none, and cannot be written or resized.
     void Read(uint64_t offset, void* buffer, uint32_t size) const;
     void Write(uint64_t offset, const void* buffer, uint32_t size);
     void SetSize(uint64_t newSize);
-    // Refuses directories and system files.
+    // Refuses directories and system files. On a stream, removes that stream only.
     void Delete();
     // SaveEntryAndNames. Raises; called by close.
     // Does nothing for a deleted or abandoned file.
     void Flush();
 
 private:
+    // Opens the file a path names; a file with several names is known by that one.
+    static std::shared_ptr<CFile> OpenNamed(CVolume& volume, std::u16string_view path);
     void CheckIsFile() const;
     void CheckDataChangeable() const;
+    void DeleteStream();
+    // "Invalid stream name %1: %2" for a name no new stream may have.
+    static void CheckNewStreamName(std::u16string_view name);
+    AttributePtr FindStream(std::u16string_view name) const;
 
     AttributePtr m_data;
     // Set for a file Windows keeps with its system compression.
     std::unique_ptr<CSystemCompressedData> m_systemCompressed;
+    // A stream's file; null for the file itself.
+    std::shared_ptr<CFile> m_file;
+    // The file's open streams by stored name: one object per stream.
+    std::map<std::u16string, std::weak_ptr<CFile>> m_streams;
     bool m_flushFailed = false;
 };
 

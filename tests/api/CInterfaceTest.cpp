@@ -255,3 +255,21 @@ TEST(CInterfaceFormat, LabelInEitherEncodingAndNotBoth) {
                                     reinterpret_cast<const uint8_t*>(expected) + 4);
     EXPECT_NE(found, bytes.end());
 }
+
+TEST_F(CInterface, StreamsAreNamedByPathAndListedWithBothNames) {
+    const uint16_t stream[] = {'f', ':', 0xE9, 't', 0};  // "f:\u00e9t" in UTF-16
+    volkit_file* file = NewFile("f:data", "12345");
+    ASSERT_TRUE(volkit_close_file(file) && volkit_create_file(volume, stream, &file)) << volkit_last_error();
+    std::vector<std::pair<std::string, uint64_t>> streams;
+    auto collect = [](const volkit_stream_entry* entry, void* context) {
+        EXPECT_EQ(entry->name[0] == 0xE9, entry->name_utf8[0] == '\xC3');
+        static_cast<decltype(streams)*>(context)->emplace_back(entry->name_utf8, entry->data_size);
+        return true;
+    };
+    ASSERT_TRUE(volkit_enum_streams(file, collect, &streams) && volkit_close_file(file));
+    std::sort(streams.begin(), streams.end());
+    EXPECT_EQ(streams, (decltype(streams){{"data", 5}, {"\xC3\xA9t", 0}}));
+    ASSERT_TRUE(volkit_open_file_utf8(volume, "F:\xC3\x89T:$DATA", &file)) << volkit_last_error();
+    EXPECT_FALSE(volkit_enum_streams(file, nullptr, nullptr));
+    EXPECT_TRUE(volkit_close_file(file));
+}

@@ -61,8 +61,11 @@ TEST_F(DirectoryTest, PathsIgnoreCaseAndEmptyComponentsAndRefusedCreatesLeaveNot
               "Entry FILE.TXT is already exist");
     EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"\\\\"); }), "Invalid path: \\\\");
     EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"alpha\\gamma\\x"); }), "Entry gamma doesn't exist");
-    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"x:y"); }),
+    EXPECT_EQ(FailureOf([&] { CDirectory::CreateByPath(volume, u"x:y"); }),
               "Invalid name x:y: name contains a character that is not allowed");
+    // A colon in a file's path names a stream: a bad one makes no file either.
+    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"x:y*"); }),
+              "Invalid stream name y*: name contains a character that is not allowed");
     EXPECT_EQ(RecordsInUse(), records);
     EXPECT_EQ(volume.GetCachedDirectoryCount(), cached);
 }

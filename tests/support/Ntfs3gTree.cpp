@@ -189,6 +189,39 @@ std::vector<uint8_t> Ntfs3gTree::Read(const std::u16string& path) {
     return bytes;
 }
 
+void Ntfs3gTree::WriteStream(const std::u16string& path, const std::u16string& stream,
+                              const std::vector<uint8_t>& bytes) {
+    Inode inode = OpenPath(m_volume, path);
+    std::vector<ntfschar> name = ToNtfs(stream);
+    const u32 length = static_cast<u32>(name.size());
+    if (!ntfs_attr_exist(inode.get(), AT_DATA, name.data(), length) &&
+        ntfs_attr_add(inode.get(), AT_DATA, name.data(), length, nullptr, 0) != 0)
+        throw Failure("cannot add stream to", path);
+    Data data(ntfs_attr_open(inode.get(), AT_DATA, name.data(), length));
+    const s64 size = static_cast<s64>(bytes.size());
+    if (!data || ntfs_attr_truncate(data.get(), size) != 0 ||
+        (size > 0 && ntfs_attr_pwrite(data.get(), 0, size, bytes.data()) != size))
+        throw Failure("cannot write stream of", path);
+}
+
+std::vector<uint8_t> Ntfs3gTree::ReadStream(const std::u16string& path, const std::u16string& stream) {
+    Inode inode = OpenPath(m_volume, path);
+    std::vector<ntfschar> name = ToNtfs(stream);
+    Data data(ntfs_attr_open(inode.get(), AT_DATA, name.data(), static_cast<u32>(name.size())));
+    if (!data) throw Failure("no such stream in", path);
+    std::vector<uint8_t> bytes(static_cast<size_t>(data->data_size));
+    const s64 size = static_cast<s64>(bytes.size());
+    if (size > 0 && ntfs_attr_pread(data.get(), 0, size, bytes.data()) != size) throw Failure("cannot read", path);
+    return bytes;
+}
+
+void Ntfs3gTree::RemoveStream(const std::u16string& path, const std::u16string& stream) {
+    Inode inode = OpenPath(m_volume, path);
+    std::vector<ntfschar> name = ToNtfs(stream);
+    if (ntfs_attr_remove(inode.get(), AT_DATA, name.data(), static_cast<u32>(name.size())) != 0)
+        throw Failure("cannot remove stream of", path);
+}
+
 Ntfs3gStat Ntfs3gTree::Stat(const std::u16string& path) {
     Inode inode = OpenPath(m_volume, path);
     Ntfs3gStat stat;

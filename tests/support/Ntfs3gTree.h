@@ -58,6 +58,11 @@ public:
     void SetReparse(const std::u16string& path, const std::vector<uint8_t>& reparse);
 
     std::vector<uint8_t> Read(const std::u16string& path);
+    // A named $DATA stream of the file at `path`: replaced whole (created when
+    // missing), read, removed.
+    void WriteStream(const std::u16string& path, const std::u16string& stream, const std::vector<uint8_t>& bytes);
+    std::vector<uint8_t> ReadStream(const std::u16string& path, const std::u16string& stream);
+    void RemoveStream(const std::u16string& path, const std::u16string& stream);
     Ntfs3gStat Stat(const std::u16string& path);
     // Names as libntfs-3g enumerates them (long and POSIX names; no DOS
     // aliases, no "." or ".."), with their record numbers.

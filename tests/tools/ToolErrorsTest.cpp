@@ -53,7 +53,7 @@ TEST_F(ToolErrors, BadInputFailsWithItsReasonAndLeavesTheImageAlone) {
                                   "ls -lz IMG", "mkfs IMG --cluster-size 4M", "ls --offset 1M --partition 1 IMG"})
         usage.push_back({arguments, 2, "volkit: "});
     // A mistake in a command's options points at that command's usage.
-    usage.push_back({"ls --frobnicate IMG", 2, "Usage: volkit ls IMAGE [PATH] [-l] [-R] [-a] [--json]\n"});
+    usage.push_back({"ls --frobnicate IMG", 2, "Usage: volkit ls IMAGE [PATH] [-l] [-R] [-a] [--streams] [--json]\n"});
     ExpectRows(usage, image);
     ExpectRows(usage, dir.File("x.img"));  // no image is made
 

@@ -21,7 +21,7 @@ _volkit() {
         mkfs) options="--size --cluster-size --label --full --force" ;;
         info|stat) options="--json" ;;
         check) options="--json --repair" ;;
-        ls) options="-l -R -a --json" ;;
+        ls) options="-l -R -a --streams --json" ;;
         get) options="-r --force --no-preserve" ;;
         put) options="-r --force" ;;
         mkdir) options="-p --force" ;;

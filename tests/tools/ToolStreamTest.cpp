@@ -1,0 +1,72 @@
+// Named streams through the tool: FILE:STREAM paths for put, cat, get and rm,
+// and the stream lines of stat and ls -l --streams; a real fsck judges the result.
+#include <gtest/gtest.h>
+#include <sys/xattr.h>
+
+#include "support/Images.h"
+#include "support/Oracles.h"
+#include "tools/ToolRunner.h"
+
+using namespace volcore::test;
+
+TEST(ToolStreams, StreamPathsCopyInListCopyOutAndRemoveOnlyTheStream) {
+    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
+    TempDir dir;
+    const std::string image = dir.File("vol.img");
+    MakeNtfsImage(image);
+    WriteFileBytes(dir.File("main"), Pattern(5000, 1));
+    WriteFileBytes(dir.File("note"), Pattern(70000, 2));
+    const std::string img = Q(image);
+    ASSERT_EQ(RunTool("put " + img + " " + Q(dir.File("main")) + " /f.txt").exitCode, 0);
+    ToolResult put = RunTool("put " + img + " " + Q(dir.File("note")) + " /f.txt:note");
+    ASSERT_EQ(put.exitCode, 0) << put.err;
+    ASSERT_EQ(RunTool("put " + img + " " + Q(dir.File("main")) + " '/new:only'").exitCode, 0);
+
+    const std::vector<uint8_t> note = Pattern(70000, 2);
+    EXPECT_TRUE(RunTool("cat " + img + " /f.txt:note").out == std::string(note.begin(), note.end()));
+    EXPECT_EQ(RunTool("cat " + img + " /new").out, "");
+    EXPECT_NE(RunTool("stat " + img + " /f.txt").out.find("stream:     note (70000 bytes)\n"), std::string::npos);
+    ToolResult listing = RunTool("ls -l --streams " + img + " /");
+    EXPECT_NE(listing.out.find("\n  f.txt:note  70000\n"), std::string::npos) << listing.out;
+    EXPECT_NE(listing.out.find("\n  new:only  5000\n"), std::string::npos) << listing.out;
+    ASSERT_EQ(RunTool("get " + img + " /f.txt:note " + Q(dir.File("back"))).exitCode, 0);
+    EXPECT_EQ(ReadFileBytes(dir.File("back")), note);
+
+    ASSERT_EQ(RunTool("rm " + img + " /f.txt:note").exitCode, 0);
+    EXPECT_EQ(RunTool("cat " + img + " /f.txt:note").exitCode, 1);
+    EXPECT_EQ(RunTool("stat " + img + " /f.txt").out.find("stream:"), std::string::npos);
+    EXPECT_EQ(ReadFileBytes(dir.File("main")), [&] {
+        ToolResult main = RunTool("cat " + img + " /f.txt");
+        return std::vector<uint8_t>(main.out.begin(), main.out.end());
+    }());
+    EXPECT_EQ(RunTool("check " + img).exitCode, 0);
+    if (!NtfsckPath().empty()) {
+        EXPECT_TRUE(NtfsckAccepts(image));
+    }
+}
+
+TEST(ToolStreams, GetTreeKeepsSmallStreamsAsUserAttributesAndReportsTheRest) {
+    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
+    TempDir dir;
+    const std::string image = dir.File("vol.img");
+    MakeNtfsImage(image);
+    const std::string img = Q(image);
+    WriteFileBytes(dir.File("small"), {'x', 'y', 'z'});
+    WriteFileBytes(dir.File("large"), Pattern(100000, 3));
+    for (const char* target : {"/d/f:small", "/d/f:large"}) {
+        const char* source = std::string(target).ends_with("small") ? "small" : "large";
+        ASSERT_EQ(RunTool("mkdir -p " + img + " /d").exitCode, 0);
+        ASSERT_EQ(RunTool("put " + img + " " + Q(dir.File(source)) + " " + target).exitCode, 0);
+    }
+    ToolResult get = RunTool("get -r " + img + " /d " + Q(dir.File("out")));
+    char kept[8] = {};
+    const ssize_t length = getxattr(dir.File("out/f").c_str(), "user.small", kept, sizeof kept);
+    if (length < 0) {
+        // The host's file system keeps no user attributes: both are reported.
+        EXPECT_NE(get.err.find("/d/f:small: the host keeps no extended attribute"), std::string::npos) << get.err;
+        return;
+    }
+    EXPECT_EQ(std::string(kept, static_cast<size_t>(length)), "xyz");
+    EXPECT_EQ(get.exitCode, 1);
+    EXPECT_NE(get.err.find("/d/f:large: stream too large"), std::string::npos) << get.err;
+}
