@@ -17,8 +17,9 @@
  * Handles. volkit_volume, volkit_file and volkit_dir are opaque; a null
  * pointer is no handle. A handle value is never handed out twice, so a copy
  * of a closed handle fails with "Invalid ... handle" instead of reaching
- * another object. Close and delete end the handle whatever they return (like
- * fclose). Close every file and directory handle before its volume. A volume
+ * another object. Close ends the handle whatever it returns (like fclose); a
+ * delete that works ends it too, and a failed delete leaves the handle open
+ * (close it). Close every file and directory handle before its volume. A volume
  * and everything opened on it belongs to one thread at a time.
  *
  * Paths. Relative to the volume root, zero-terminated, components separated
@@ -192,7 +193,8 @@ VOLKIT_LAYOUT64(sizeof(volkit_times) == 32 && offsetof(volkit_times, attributes)
 
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_get_file_times(volkit_file* file, volkit_times* times);
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_set_file_times(volkit_file* file, const volkit_times* times);
-/* Removes the file (never a directory or a system file) and ends the handle. */
+/* Removes the file (never a directory or a system file) and ends the handle;
+ * when it fails the handle stays open. */
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_delete_file(volkit_file* file);
 /* Ends the handle; the last handle on the file writes its pending changes. */
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_close_file(volkit_file* file);
@@ -207,7 +209,7 @@ VOLKIT_EXPORT bool VOLKIT_CALL volkit_create_dir_utf8(volkit_volume* volume, con
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_get_dir_times(volkit_dir* dir, volkit_times* times);
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_set_dir_times(volkit_dir* dir, const volkit_times* times);
 /* Deletes an empty directory (never the root or a system directory) and ends
- * the handle. */
+ * the handle; when it fails the handle stays open. */
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_delete_dir(volkit_dir* dir);
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_close_dir(volkit_dir* dir);
 

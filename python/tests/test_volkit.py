@@ -60,7 +60,7 @@ FAILURES = [
     (lambda v: v.remove("/d"), "Failed to delete NTFS file"),
     (lambda v: v.write("/d", b"x"), "is a directory"),
     (lambda v: v.write("/no/such/dir.txt", b"x"), "Failed to create NTFS file 'no\\such\\dir.txt'"),
-    (lambda v: v.write("/bad:name", b"x"), "Invalid name bad:name"),
+    (lambda v: v.write("/bad|name", b"x"), "Invalid name bad|name"),
     (lambda v: v.write("/\udcff", b"x"), "Invalid UTF-8 text"),
 ]
 

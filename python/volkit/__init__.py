@@ -289,12 +289,22 @@ class Volume:
     def remove(self, path):
         """Deletes a file (not a directory)."""
         lib = _lib()
-        _call(lib.volkit_delete_file(self._open(lib.volkit_open_file_utf8, path, changes=True)))
+        self._delete(lib.volkit_delete_file, lib.volkit_close_file, self._open(lib.volkit_open_file_utf8, path, changes=True))
 
     def rmdir(self, path):
         """Deletes an empty directory."""
         lib = _lib()
-        _call(lib.volkit_delete_dir(self._open(lib.volkit_open_dir_utf8, path, changes=True)))
+        self._delete(lib.volkit_delete_dir, lib.volkit_close_dir, self._open(lib.volkit_open_dir_utf8, path, changes=True))
+
+    @staticmethod
+    def _delete(delete, close, handle):
+        # A failed delete leaves the handle open: it is closed, and the
+        # delete's message is the one raised.
+        if delete(handle):
+            return
+        message = _last_error()
+        close(handle)
+        raise Error(message)
 
     def stat(self, path):
         lib = _lib()

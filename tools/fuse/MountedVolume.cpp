@@ -14,6 +14,20 @@ namespace {
 
 using namespace volkit::api;
 
+// A failed delete leaves its handle open: it is closed, and the delete's
+// failure is what the caller hears of.
+bool DeleteOrClose(NtfsFileHandle& file) {
+    if (NtfsDeleteFile(file)) return true;
+    NtfsCloseFile(file);
+    return false;
+}
+
+bool DeleteOrClose(NtfsDirHandle& dir) {
+    if (NtfsDeleteDir(dir)) return true;
+    NtfsCloseDir(dir);
+    return false;
+}
+
 constexpr uint32_t kReadOnly = 0x1;
 constexpr uint32_t kHasFileNameIndex = 0x10000000;
 constexpr uint8_t kDosNameSpace = 2;
@@ -252,8 +266,7 @@ int MountedVolume::RemoveDirectory(const char* path) {
     if (!WidePath(path, wide)) return -ENOENT;
     if (!AwaitHiddenGone(hold, KeyOf(wide) + L"\\", true)) return -ENOTEMPTY;
     NtfsDirHandle directory;
-    // A delete ends the handle whether or not it works.
-    if (!NtfsOpenDir(wide.c_str(), directory, m_volume) || !NtfsDeleteDir(directory)) return Failure();
+    if (!NtfsOpenDir(wide.c_str(), directory, m_volume) || !DeleteOrClose(directory)) return Failure();
     return 0;
 }
 
@@ -275,7 +288,7 @@ int MountedVolume::Unlink(const char* path) {
         return 0;
     }
     NtfsFileHandle file;
-    if (!NtfsOpenFile(wide.c_str(), file, m_volume) || !NtfsDeleteFile(file)) return Failure();
+    if (!NtfsOpenFile(wide.c_str(), file, m_volume) || !DeleteOrClose(file)) return Failure();
     return 0;
 }
 
@@ -469,7 +482,7 @@ int MountedVolume::Release(OpenFile& file) {
     table.erase(file.key);
     if (!owned->alias.empty()) m_aliases.erase(owned->alias);
     if (!owned->handle.ptr) return 0;
-    const bool ok = owned->unlinked ? NtfsDeleteFile(owned->handle) : NtfsCloseFile(owned->handle);
+    const bool ok = owned->unlinked ? DeleteOrClose(owned->handle) : NtfsCloseFile(owned->handle);
     if (owned->unlinked) m_released.notify_all();
     return ok ? 0 : Failure();
 }
@@ -554,7 +567,7 @@ bool MountedVolume::Close() {
     bool ok = true;
     for (auto* table : {&m_open, &m_hidden}) {
         for (auto& [key, file] : *table)
-            if (file->handle.ptr) ok = (file->unlinked ? NtfsDeleteFile(file->handle) : NtfsCloseFile(file->handle)) && ok;
+            if (file->handle.ptr) ok = (file->unlinked ? DeleteOrClose(file->handle) : NtfsCloseFile(file->handle)) && ok;
         table->clear();
     }
     m_aliases.clear();
