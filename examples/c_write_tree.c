@@ -60,6 +60,7 @@ static void VOLKIT_CALL print_error(int32_t level, const char* message, void* co
 #define BIG_LINES 524288u /* 8 bytes each: 4 MiB */
 #define CHUNK 65521u      /* odd-sized writes, across cluster and record boundaries */
 #define ODD_TEXT "A name beyond the Basic Multilingual Plane\n"
+#define README_TEXT "Written by volkit_c_write_tree\n"
 
 /* U+1F600, "été", "日本": the same name in UTF-8 and in UTF-16. */
 static const char odd_utf8[] = "tree\\\xF0\x9F\x98\x80 \xC3\xA9t\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt";
@@ -115,7 +116,7 @@ static bool write_tree(volkit_volume* volume, const char* big) {
     size_t i;
     bool ok = true;
     for (i = 0; ok && i < sizeof dirs / sizeof dirs[0]; ++i) ok = make_dir(volume, dirs[i]);
-    ok = ok && make_text(volume, "tree\\docs\\readme.txt", "Written by volkit_c_write_tree\n");
+    ok = ok && make_text(volume, "tree\\docs\\readme.txt", README_TEXT);
     ok = ok && make_text(volume, "tree\\docs\\a\\b\\c\\deep.txt", "deep\n");
     ok = ok && make_text(volume, odd_utf8, ODD_TEXT);
     for (i = 0; ok && i < 200; ++i) {
@@ -192,6 +193,25 @@ static bool on_volume(const volkit_device* device, bool (*step)(volkit_volume*, 
     return volkit_close_volume(volume) && ok;
 }
 
+/* A second name for readme.txt, which then moves into docs\\a: both names
+ * reach one file. */
+static bool link_and_move(volkit_volume* volume, const char* big) {
+    uint16_t units[64];
+    volkit_file* file = NULL;
+    uint32_t links = 0;
+    bool ok;
+    (void)big;
+    if (!volkit_open_file_utf8(volume, "tree\\docs\\readme.txt", &file)) return false;
+    ok = volkit_create_hard_link(file, utf16("tree\\readme link.txt", units)) && volkit_get_link_count(file, &links) &&
+         links == 2;
+    ok = volkit_close_file(file) && ok;
+    if (!ok || !volkit_open_file_utf8(volume, "tree\\readme link.txt", &file)) return false;
+    ok = volkit_move_file_utf8(file, "tree\\docs\\a\\readme link.txt", false);
+    ok = volkit_close_file(file) && ok;
+    return ok && utf8_reads_back(volume, "tree\\docs\\a\\readme link.txt", README_TEXT, strlen(README_TEXT)) &&
+           utf8_reads_back(volume, "tree\\docs\\readme.txt", README_TEXT, strlen(README_TEXT));
+}
+
 static bool read_tree(volkit_volume* volume, const char* big) {
     return check_tree(volume, big) && refuses_taken_name(volume);
 }
@@ -231,6 +251,7 @@ int main(int argc, char** argv) {
     if (!volkit_format_volume(&device, &options)) result = fail("formatting failed");
     else if (!on_volume(&device, write_tree, big)) result = fail("writing the tree failed");
     else if (!on_volume(&device, read_tree, big)) result = fail("the tree does not read back as written");
+    else if (!on_volume(&device, link_and_move, big)) result = fail("a second name or its move failed");
     else if (!volkit_check_volume(&device, print_problem, NULL, &summary)) result = fail("the check did not run");
     else if (summary.damage != 0 || summary.leaks != 0 || !summary.complete) result = fail("the check found problems");
     free(big);

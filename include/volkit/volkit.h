@@ -276,6 +276,26 @@ typedef bool(VOLKIT_CALL* volkit_stream_callback)(const volkit_stream_entry* ent
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_enum_streams(volkit_file* file, volkit_stream_callback callback,
                                                    void* context);
 
+/* ---- Renames, moves and hard links -------------------------------------- */
+
+/* Renames or moves the file to `new_path` on the same volume; its handles stay
+ * valid and see the new name. A file with several names moves the name its
+ * handle was opened, created or last moved by. An existing file at `new_path`
+ * is replaced only with `replace_existing`; a directory there never is. A
+ * failure part-way leaves both names, never none. */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_move_file(volkit_file* file, const uint16_t* new_path, bool replace_existing);
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_move_file_utf8(volkit_file* file, const char* new_path, bool replace_existing);
+/* The same for a directory with everything in it; moving it into itself or
+ * below is refused, and only an empty directory at `new_path` is replaced. */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_move_dir(volkit_dir* dir, const uint16_t* new_path, bool replace_existing);
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_move_dir_utf8(volkit_dir* dir, const char* new_path, bool replace_existing);
+/* Gives the file (never a directory) the further name `new_path`, up to 1024
+ * names; deleting one name leaves the others. */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_create_hard_link(volkit_file* file, const uint16_t* new_path);
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_create_hard_link_utf8(volkit_file* file, const char* new_path);
+/* The number of the file's names, a DOS 8.3 alias not counted. */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_get_link_count(volkit_file* file, uint32_t* count);
+
 /* ---- Consistency check ------------------------------------------------- */
 
 enum { VOLKIT_CHECK_DAMAGE = 0, VOLKIT_CHECK_LEAK = 1 };
@@ -325,10 +345,10 @@ VOLKIT_EXPORT bool VOLKIT_CALL volkit_check_volume(const volkit_device* device, 
                                                    void* context, volkit_check_summary* summary);
 
 /* ---- Further calls ----------------------------------------------------- */
-/* Calls that the C++ family gains later (streams, rename, links) are added
- * here under the same rules: volkit_ prefix, VOLKIT_CALL, bool results, a
- * _utf8 twin for each path, layouts checked above. Their implementation sits
- * beside the others in src/capi. */
+/* Calls that the C++ family gains later are added here under the same rules:
+ * volkit_ prefix, VOLKIT_CALL, bool results, a _utf8 twin for each path,
+ * layouts checked above. Their implementation sits beside the others in
+ * src/capi. */
 
 #ifdef __cplusplus
 }
