@@ -27,6 +27,8 @@ volatile std::sig_atomic_t g_interrupted = 0;
 
 void OnInterrupt(int) { g_interrupted = 1; }
 
+}  // namespace
+
 uint64_t TicksOf(const struct timespec& time) {
     const int64_t ticks = static_cast<int64_t>(time.tv_sec) * kTicksPerSecond + time.tv_nsec / 100 + kUnixEpochTicks;
     return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
@@ -41,8 +43,6 @@ struct timespec TimespecOf(uint64_t ticks) {
     time.tv_nsec = static_cast<long>(rest * 100);
     return time;
 }
-
-}  // namespace
 
 ImageFile::~ImageFile() {
     if (m_fd >= 0) ::close(m_fd);

@@ -4,6 +4,7 @@
 // to another system replaces this file pair only.
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -90,5 +91,12 @@ public:
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 };
 bool Interrupted();
+
+#ifndef _WIN32
+// NTFS times (100 ns ticks since 1601) and POSIX ones; times before 1601 read
+// as 0.
+uint64_t TicksOf(const struct timespec& time);
+struct timespec TimespecOf(uint64_t ticks);
+#endif
 
 }  // namespace volcore::tool::platform

@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "Diagnostics.h"
+#include "Platform.h"
 #include "Text.h"
 
 namespace volcore::tool {
 namespace {
 
 using namespace volkit::api;
+using platform::TicksOf;
+using platform::TimespecOf;
 
 // A failed delete leaves its handle open: it is closed, and the delete's
 // failure is what the caller hears of.
@@ -33,9 +36,6 @@ constexpr uint32_t kHasFileNameIndex = 0x10000000;
 constexpr uint8_t kDosNameSpace = 2;
 constexpr uint64_t kFirstUserRecord = 24;  // records below are the volume's own files
 constexpr uint64_t kRecordMask = 0xFFFFFFFFFFFFull;
-// 100 ns ticks from 1601-01-01 to 1970-01-01.
-constexpr int64_t kUnixEpochTicks = 116'444'736'000'000'000;
-constexpr int64_t kTicksPerSecond = 10'000'000;
 
 // The engine's failure lines in POSIX terms; anything else is an I/O error.
 int ErrnoOf(const std::string& failure) {
@@ -51,20 +51,6 @@ int ErrnoOf(const std::string& failure) {
     return EIO;
 }
 
-uint64_t TicksOf(const struct timespec& time) {
-    const int64_t ticks = static_cast<int64_t>(time.tv_sec) * kTicksPerSecond + time.tv_nsec / 100 + kUnixEpochTicks;
-    return ticks < 0 ? 0 : static_cast<uint64_t>(ticks);
-}
-
-struct timespec TimespecOf(uint64_t ticks) {
-    const int64_t sinceUnix = static_cast<int64_t>(ticks) - kUnixEpochTicks;
-    int64_t seconds = sinceUnix / kTicksPerSecond, rest = sinceUnix % kTicksPerSecond;
-    if (rest < 0) rest += kTicksPerSecond, --seconds;
-    struct timespec time {};
-    time.tv_sec = static_cast<time_t>(seconds);
-    time.tv_nsec = static_cast<long>(rest * 100);
-    return time;
-}
 
 uint64_t Now() {
     struct timespec now {};
