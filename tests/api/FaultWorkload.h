@@ -104,12 +104,12 @@ inline SWorkload HandleSteps(volkit::api::NtfsVolumeHandle volume, Closed& close
         return false;
     };
     steps.stamp = [volume](const std::string& path, bool directory) {
-        const api::NtfsAttributesAndTime values{0x01D0000000000000, 0x01D1000000000000, 0x01D2000000000000, 0x20};
+        const api::NtfsAttributesAndTime values{0x01D0000000000000, 0x01D1000000000000, 0x01D2000000000000,
+                                                directory ? 0x10u : 0x20u};
         if (directory) {
             api::NtfsDirHandle dir;
             if (!api::NtfsOpenDir(Wide(path).c_str(), dir, volume)) return false;
-            bool ok = api::SetDirAttributesAndTime({values.creationTime, values.lastAccessTime,
-                                                    values.lastWriteTime, 0x10}, dir);
+            bool ok = api::SetDirAttributesAndTime(values, dir);
             return api::NtfsCloseDir(dir) && ok;
         }
         api::NtfsFileHandle file;
@@ -205,6 +205,14 @@ inline bool SessionThroughFamily(MemoryDevice& memory, Closed& closed, const Wor
     ok = volkit::filesystem::close(volume) && ok;
     errors = log.Errors();
     return ok;
+}
+
+// Whether libntfs-3g mounts the volume and unmounts it again.
+inline bool Libntfs3gMounts(MemoryDevice memory) {
+    FamilyLogCapture log;
+    volkit::filesystem::device device = FamilyDeviceOf(memory);
+    volkit::filesystem::handle mounted;
+    return volkit::filesystem::open(mounted, device) && volkit::filesystem::close(mounted);
 }
 
 // What the handle family finds different from `closed`: a file that does not

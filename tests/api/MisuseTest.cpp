@@ -39,31 +39,25 @@ bool Matches(const std::string& text, const std::string& pattern) {
     return false;
 }
 
-// Points the $FILE_NAME of `record` (found by a scan of the MFT's first
-// extent, where a fresh volume keeps its records) at `parent`; returns the
-// parent it named before.
+// Points the $FILE_NAME of `record` (in the MFT's first extent, where a fresh
+// volume keeps its records) at `parent`; returns the parent it named before.
 uint64_t SetParentOf(MemoryDevice& device, uint64_t record, uint64_t parent) {
     using namespace volcore;
     std::vector<uint8_t>& bytes = device.Bytes();
     CByteReader boot(bytes.data(), kBootSectorSize);
     uint64_t cluster = uint64_t{boot.U16(BootField::BytesPerSector)} * boot.U8(BootField::SectorsPerCluster);
-    for (uint64_t at = boot.U64(BootField::MftLcn) * cluster; at + 1024 <= bytes.size(); at += 1024) {
-        CByteReader header(bytes.data() + at, 1024);
-        if (header.U32(FileRecord::Signature) != FileRecord::SignatureValue ||
-            header.U32(FileRecord::RecordNumber) != record)
-            continue;
-        ImageEditor editor(bytes, at, 1024);
-        for (size_t attribute = editor.Field(FileRecord::FirstAttribute, 2);
-             editor.Field(attribute + AttrRecord::Type, 4) != 0xFFFFFFFF;
-             attribute += editor.Field(attribute + AttrRecord::Length, 4)) {
-            if (editor.Field(attribute + AttrRecord::Type, 4) != AttrType::FileName) continue;
-            size_t field = attribute + editor.Field(attribute + AttrRecord::ValueOffset, 2) + FileNameValue::ParentReference;
-            uint64_t before = editor.Field(field, 8);
-            editor.SetField(field, 8, (before & ~kRecordNumberMask) | parent);
-            return before & kRecordNumberMask;
-        }
+    ImageEditor editor(bytes, boot.U64(BootField::MftLcn) * cluster + record * 1024, 1024);
+    EXPECT_EQ(editor.Field(FileRecord::RecordNumber, 4), record);
+    for (size_t attribute = editor.Field(FileRecord::FirstAttribute, 2);
+         editor.Field(attribute + AttrRecord::Type, 4) != 0xFFFFFFFF;
+         attribute += editor.Field(attribute + AttrRecord::Length, 4)) {
+        if (editor.Field(attribute + AttrRecord::Type, 4) != AttrType::FileName) continue;
+        size_t field = attribute + editor.Field(attribute + AttrRecord::ValueOffset, 2) + FileNameValue::ParentReference;
+        uint64_t before = editor.Field(field, 8);
+        editor.SetField(field, 8, (before & ~kRecordNumberMask) | parent);
+        return before & kRecordNumberMask;
     }
-    ADD_FAILURE() << "record " << record << " not found";
+    ADD_FAILURE() << "record " << record << " has no name";
     return 0;
 }
 
