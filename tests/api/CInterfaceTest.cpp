@@ -177,22 +177,13 @@ bool CollectCFields(const volkit_dir_entry* entry, void* context) {
     return true;
 }
 
-std::vector<std::string> CppProblems(const NtfsIoDevice& device, NtfsCheckSummary& summary) {
-    std::vector<std::string> lines;
-    NtfsCheckVolume(
-        device,
-        [](const NtfsCheckProblem& p, void* context) {
-            static_cast<std::vector<std::string>*>(context)->push_back(
-                std::to_string(p.kind) + " " + p.code + " " + std::to_string(p.record) + " " + p.message);
-        },
-        &lines, summary);
-    return lines;
+// One line per problem, from either interface's problem record.
+template <class Problem>
+void CollectProblem(const Problem& p, void* context) {
+    static_cast<std::vector<std::string>*>(context)->push_back(std::to_string(p.kind) + " " + p.code + " " +
+                                                               std::to_string(p.record) + " " + p.message);
 }
-
-void CollectProblem(const volkit_check_problem* p, void* context) {
-    static_cast<std::vector<std::string>*>(context)->push_back(std::to_string(p->kind) + " " + p->code + " " +
-                                                               std::to_string(p->record) + " " + p->message);
-}
+void CollectCProblem(const volkit_check_problem* p, void* context) { CollectProblem(*p, context); }
 
 }  // namespace
 
@@ -222,10 +213,10 @@ TEST_F(CInterface, EntriesTimesAndCheckCarryTheCppValues) {
     for (int i = 7; i >= 0; --i) mft = mft << 8 | bytes[0x30 + i];
     std::memcpy(&memory.Bytes()[mft * cluster + 5 * 1024], "BAAD", 4);
     NtfsCheckSummary cppSummary;
-    const std::vector<std::string> cppProblems = CppProblems(api, cppSummary);
-    std::vector<std::string> cProblems;
+    std::vector<std::string> cppProblems, cProblems;
+    NtfsCheckVolume(api, &CollectProblem<NtfsCheckProblem>, &cppProblems, cppSummary);
     volkit_check_summary summary{};
-    ASSERT_TRUE(volkit_check_volume(&device, &CollectProblem, &cProblems, &summary));
+    ASSERT_TRUE(volkit_check_volume(&device, &CollectCProblem, &cProblems, &summary));
     EXPECT_FALSE(cProblems.empty());
     EXPECT_EQ(cProblems, cppProblems);
     EXPECT_EQ((std::vector<uint64_t>{summary.mft_records, summary.records_in_use, summary.directories,
