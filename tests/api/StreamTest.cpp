@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "InteropSupport.h"
-#include "base/Unicode.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
 #include "support/VolumeCheck.h"
@@ -31,7 +29,12 @@ bool Put(NtfsVolumeHandle volume, const wchar_t* path, const std::vector<uint8_t
 }
 
 std::vector<uint8_t> Get(NtfsVolumeHandle volume, const wchar_t* path) {
-    return ReadThroughHandles(volume, volcore::WideToUtf16(path));
+    NtfsFileHandle file;
+    unsigned long long size = 0;
+    if (!NtfsOpenFile(path, file, volume) || !NtfsGetFileSize(size, file)) return {0xEE};
+    std::vector<uint8_t> data(size);
+    bool read = size == 0 || NtfsReadFile(0, data.data(), static_cast<unsigned>(size), file);
+    return NtfsCloseFile(file) && read ? data : std::vector<uint8_t>{0xEE};
 }
 
 Streams ListStreams(NtfsVolumeHandle volume, const wchar_t* path) {
