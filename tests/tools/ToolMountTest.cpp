@@ -1,5 +1,5 @@
 // volkit mount driven by programs written by others (tar, diff, rsync, make
-// and the compiler, fio, stress-ng), then judged by our check, ntfsck, libntfs-3g
+// and the compiler, fio, stress-ng, git), then judged by our check, ntfsck, libntfs-3g
 // and The Sleuth Kit.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -150,6 +150,10 @@ const std::vector<Workload> kWorkloads = {
      "--quiet && cd .. && rmdir stress"},
     {"stress-ng rename and link", "stress-ng", true,
      "mkdir stress2 && cd stress2 && stress-ng --rename 2 --link 2 --verify --timeout 5s --quiet && cd .. && rmdir stress2"},
+    {"git", "git", true,
+     "cp -r \"$SRC\" repo && cd repo && git init -q && git add -A && "
+     "git -c user.name=volkit -c user.email=volkit@example.org commit -qm tree && "
+     "test -z \"$(git status --porcelain)\" && git gc -q && git fsck --no-progress"},
 };
 
 CommandResult RunIn(const std::string& mount, const std::string& source, const std::string& out,
