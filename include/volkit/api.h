@@ -10,6 +10,10 @@
 // file handle passed as a directory handle, fails with "Invalid ... handle".
 // Close every file and directory handle before the volume handle. A volume and
 // everything opened on it must be used by one thread at a time.
+//
+// Six calls carry no Ntfs prefix (IsValidHandle, SetFileSize and the
+// Get/Set...AttributesAndTime pairs): programs link against those names, so
+// they stay as they are; new calls take the prefix.
 #ifndef VOLKIT_API_H
 #define VOLKIT_API_H
 

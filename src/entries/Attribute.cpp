@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/ContractTexts.h"
 #include "base/Exception.h"
 #include "base/NumericCast.h"
 #include "entries/Runlist.h"
+#include "volume/Fixups.h"
 #include "volume/Volume.h"
 
 namespace volcore {
@@ -88,7 +90,7 @@ uint64_t CAttribute::GetAllocatedSize() const {
 }
 
 uint32_t CAttribute::MaxResidentSize(uint32_t recordSize) {
-    uint32_t usaBytes = static_cast<uint32_t>(RoundUp(2 * (recordSize / 512 + 1), 8));
+    uint32_t usaBytes = static_cast<uint32_t>(RoundUp(2 * UpdateSequence::CountFor(recordSize), 8));
     return recordSize - usaBytes - 120;
 }
 
@@ -96,7 +98,7 @@ void CAttribute::CheckRange(const char* operation, uint64_t offset, uint32_t siz
     uint64_t dataSize = GetSize();
     if (size == 0 || offset > dataSize || size > dataSize - offset)
         throw CException(EErrorKind::Argument,
-                         "NtfsAttr::%1: invalid arguments (offset: %2, buffer size: %3, data size: %4)", operation,
+                         ContractText::AttributeRange, operation,
                          offset, size, dataSize);
 }
 

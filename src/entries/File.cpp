@@ -4,6 +4,7 @@
 #include <exception>
 #include <vector>
 
+#include "base/ContractTexts.h"
 #include "base/Log.h"
 #include "entries/RecordFormat.h"
 #include "entries/StreamPath.h"
@@ -290,12 +291,9 @@ uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
 void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
     uint64_t fileSize = GetSize();
     if (size > fileSize || offset > fileSize - size)
-        throw CException(EErrorKind::Argument,
-                         "void __cdecl volcore::CFile::Read(unsigned __int64,void *,unsigned int) const");
+        throw CException(EErrorKind::Argument, ContractText::FileReadRange);
     if (!m_data)
-        throw CException(EErrorKind::Argument,
-                         "NtfsAttr::ReadData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
-                         size, fileSize);
+        throw CException(EErrorKind::Argument, ContractText::AttributeRange, "ReadData", offset, size, fileSize);
     if (m_systemCompressed) m_systemCompressed->Read(offset, static_cast<uint8_t*>(buffer), size);
     else m_data->ReadData(offset, buffer, size);
 }
@@ -323,12 +321,9 @@ void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
     CheckDataChangeable();
     uint64_t fileSize = GetSize();
     if (size > fileSize || offset > fileSize - size)
-        throw CException(EErrorKind::Argument,
-                         "void __cdecl volcore::CFile::Write(unsigned __int64,const void *,unsigned int)");
+        throw CException(EErrorKind::Argument, ContractText::FileWriteRange);
     if (!m_data)
-        throw CException(EErrorKind::Argument,
-                         "NtfsAttr::WriteData: invalid arguments (offset: %1, buffer size: %2, data size: %3)", offset,
-                         size, fileSize);
+        throw CException(EErrorKind::Argument, ContractText::AttributeRange, "WriteData", offset, size, fileSize);
     GetVolume().BeginWrite();
     m_data->WriteData(offset, buffer, size);
 }

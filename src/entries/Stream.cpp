@@ -1,5 +1,6 @@
 // Named $DATA streams of a file: each open stream is an object of its own
 // that shares the file's entry, so that every change reaches one record.
+#include "base/ContractTexts.h"
 #include "base/NameRules.h"
 #include "entries/File.h"
 #include "index/UpCase.h"
@@ -42,7 +43,7 @@ std::shared_ptr<CFile> CFile::CreateStream(const std::shared_ptr<CFile>& file, s
     file->CheckDataChangeable();
     CheckNewStreamName(name);
     if (file->FindStream(name))
-        throw CException(EErrorKind::Argument, "Stream %1 of %2 is already exist", name, file->GetName());
+        throw CException(EErrorKind::Argument, ContractText::StreamExists, name, file->GetName());
     file->GetVolume().BeginWrite();
     AttributePtr stream = file->GetEntry().CreateAttribute(AttrType::Data, name, true);
     file->MarkChanged();

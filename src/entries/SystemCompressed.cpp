@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/ContractTexts.h"
 #include "base/Exception.h"
 #include "codec/Lzx.h"
 #include "codec/Xpress.h"
@@ -109,8 +110,7 @@ const std::vector<uint8_t>& CSystemCompressedData::Chunk(uint64_t index) const {
 
 void CSystemCompressedData::Read(uint64_t offset, uint8_t* out, uint32_t size) const {
     if (size == 0)
-        throw CException(EErrorKind::Argument, "NtfsAttr::ReadData: invalid arguments (offset: %1, buffer size: %2, data size: %3)",
-                         offset, size, m_data->GetSize());
+        throw CException(EErrorKind::Argument, ContractText::AttributeRange, "ReadData", offset, size, m_data->GetSize());
     Prepare();
     for (uint64_t done = 0; done < size;) {
         const uint64_t position = offset + done;

@@ -103,7 +103,7 @@ std::vector<uint8_t> LargeIndexRoot(uint32_t indexedType, uint32_t collation, co
 std::vector<uint8_t> LeafIndexBlock(const SIndexGeometry& geometry, const std::vector<std::vector<uint8_t>>& entries) {
     std::vector<uint8_t> block(geometry.blockSize, 0);
     CByteWriter out(block);
-    uint16_t usaCount = static_cast<uint16_t>(geometry.blockSize / 512 + 1);
+    uint16_t usaCount = static_cast<uint16_t>(IndexBlock::UsaCountFor(geometry.blockSize));
     uint32_t firstEntry = IndexBlock::EntriesOffset(usaCount);
     std::vector<uint8_t> all = Concatenate(entries, false);
     if (firstEntry + all.size() > block.size())

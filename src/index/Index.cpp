@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "base/ContractTexts.h"
 #include "base/Log.h"
 #include "base/NumericCast.h"
 #include "entries/FileEntry.h"
@@ -145,7 +146,7 @@ CIndex::SInsertPosition CIndex::FindInsertPosition(std::u16string_view name, boo
     // A search for a change stops at an older chain of blocks; a plain lookup
     // still sees everything.
     if (!present && position.search.irregular) present = found(m_tree->Search(name, false));
-    if (present) throw CException(EErrorKind::Argument, "Entry %1 is already exist", name);
+    if (present) throw CException(EErrorKind::Argument, ContractText::EntryExists, name);
     return position;
 }
 

@@ -3,6 +3,7 @@
 #include <exception>
 #include <vector>
 
+#include "base/ContractTexts.h"
 #include "base/Exception.h"
 #include "base/NameRules.h"
 #include "base/NumericCast.h"
@@ -227,7 +228,7 @@ void MoveName(CFsObject& object, CDirectory& parent, const std::u16string& name,
     if (parent.GetIndex().FindEntry(name, existing)) {
         caseOnly = sameDirectory && SameRecord(existing.fileReference, object.GetReference()) &&
                    CompareIgnoreCase(name, object.GetName(), object.GetVolume().GetUpCase()) == ECollation::Equal;
-        if (!caseOnly && !replaceExisting) throw CException(EErrorKind::Argument, "Entry %1 is already exist", name);
+        if (!caseOnly && !replaceExisting) throw CException(EErrorKind::Argument, ContractText::EntryExists, name);
         if (!caseOnly && !RemoveTarget(object, parent, name, existing)) return;
     }
     CIndex::SInsertPosition position = parent.GetIndex().FindInsertPosition(name, caseOnly);

@@ -70,7 +70,7 @@ void CheckMftData(const CAttribute& data) {
 // never reached the disk (a crash in between) is left this way, and checkers
 // then see a leak, not a broken record.
 void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t recordNumber) {
-    uint16_t usaCount = NumericCast<uint16_t>(recordSize / 512 + 1);
+    uint16_t usaCount = NumericCast<uint16_t>(UpdateSequence::CountFor(recordSize));
     uint16_t firstAttribute = NumericCast<uint16_t>(FirstAttributeOffset(recordSize));
     record.U32(FileRecord::Signature, FileRecord::SignatureValue);
     record.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);

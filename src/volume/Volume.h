@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/IoDevice.h"
+#include "volume/Fixups.h"
 #include "volume/ObjectCache.h"
 #include "volume/PathCache.h"
 #include "volume/MftRecBuffer.h"
@@ -46,8 +47,8 @@ public:
     uint32_t GetClusterSize() const { return m_clusterSize; }
     uint32_t GetMftRecordSize() const { return m_mftRecordSize; }
     uint32_t GetIndxRecordSize() const { return m_indxRecordSize; }
-    uint32_t GetMftUsaCount() const { return m_mftRecordSize / 512 + 1; }
-    uint32_t GetIndxUsaCount() const { return m_indxRecordSize / 512 + 1; }
+    uint32_t GetMftUsaCount() const { return UpdateSequence::CountFor(m_mftRecordSize); }
+    uint32_t GetIndxUsaCount() const { return UpdateSequence::CountFor(m_indxRecordSize); }
     uint32_t GetMirrorRecordCount() const {
         uint32_t perCluster = m_clusterSize / m_mftRecordSize;
         return perCluster > 4 ? perCluster : 4;
