@@ -59,7 +59,7 @@ TEST_F(FileObject, FileWithoutDataGetsAResidentDataOnFirstSize) {
     EXPECT_EQ(std::string(buffer, 10), "0123456789");
 }
 
-TEST_F(FileObject, EveryFileNameAndTheParentIndexFollowSizeTimesAndAttributes) {
+TEST_F(FileObject, EveryFileNameAndTheParentIndexFollowSizeTimesAndAttributesUntilDeleted) {
     std::shared_ptr<CDirectory> parent = CDirectory::Open(Volume(), m_dir);
     CFile file(CFileEntry::Load(m_text, Volume()), Volume());
     ASSERT_EQ(FileNames(file.GetEntry()).size(), 2u);
@@ -90,11 +90,8 @@ TEST_F(FileObject, EveryFileNameAndTheParentIndexFollowSizeTimesAndAttributes) {
     EXPECT_EQ(alias.modificationTime, 222u);
     EXPECT_EQ(alias.dataSize, 5000u);
     EXPECT_EQ(alias.nameSpace, FileNameValue::NameSpaceDos);
-}
 
-TEST_F(FileObject, DeletingRemovesEveryNameAndEndsTheObject) {
-    std::shared_ptr<CDirectory> parent = CDirectory::Open(Volume(), m_dir);
-    CFile file(CFileEntry::Load(m_text, Volume()), Volume());
+    // Deleting removes both names and ends the object.
     file.Delete();
     EXPECT_TRUE(file.IsDeleted());
     EXPECT_NO_THROW(file.Flush());

@@ -100,13 +100,6 @@ TEST_F(MisuseTest, SequencesFailCleanlyAndLoseNothing) {
              EXPECT_TRUE(file::close(a) && file::close(b) && file::close(d));
              return Contents{{"/new", second}};
          }},
-        {"a path through '..' removes only what it names as written", [&] {
-             EXPECT_TRUE(directory::create("a", volume));
-             CreateFileWith("b", second);
-             EXPECT_FALSE(file::remove("a/../b", volume) || directory::remove("a\\..\\b", volume));
-             ExpectErrors(Lines(2, "file not found"));
-             return Contents{{"/b", second}};
-         }},
         {"system files", [&] {
              for (const char* path : {"$Boot", "$MFT", "$Extend", "$Extend/$Reparse", "$Secure", "\\$EXTEND\\$ObjId"})
                  EXPECT_FALSE(file::remove(path, volume) || directory::remove(path, volume)) << path;

@@ -17,12 +17,15 @@ TEST_F(FamilyTest, PathsAsTheyReachOperations) {
     CreateFileWith("a\\b/c", {1, 2, 3});
     EXPECT_TRUE(Exists("a/b/c", volume) && Exists("\\A\\B\\C", volume) && Exists("//a//b//c", volume));
 
-    // Creation resolves "..", while the whole-path lookup of open does not.
+    // Creation resolves "..", while the whole-path lookup of open and of
+    // either remove does not: they remove only what the path names as written.
     CreateFileWith("a/../top", {9});
     EXPECT_TRUE(Exists("top", volume));
     log->Clear();
-    EXPECT_FALSE(Exists("a/../top", volume));
-    ExpectErrors({"file not found"});
+    EXPECT_FALSE(Exists("a/../top", volume) || file::remove("a/../top", volume) ||
+                 directory::remove("a\\..\\top", volume));
+    ExpectErrors(Lines(3, "file not found"));
+    EXPECT_EQ(ReadWhole("top"), (std::vector<uint8_t>{9}));
 
     const char* const empty = "path contains no elements";
     const char* const outside = "relative path points outside of the given path";

@@ -25,8 +25,6 @@ EngineVolume::EngineVolume(const std::string& imagePath, ELoadDepth depth)
     Open();
 }
 
-EngineVolume::~EngineVolume() = default;
-
 void EngineVolume::Open() {
     m_volume = std::make_unique<CVolume>(std::make_shared<CIoDeviceImpl>(m_device.Api()), m_depth);
     if (m_depth == ELoadDepth::Mft || m_depth == ELoadDepth::Allocator) {

@@ -28,10 +28,4 @@ void ImageEditor::Refixup() {
     m_open = false;
 }
 
-void ImageEditor::TearStride(uint32_t index) {
-    Refixup();
-    size_t tail = (index + 1) * UpdateSequence::Stride - 2;
-    SetField(tail, 2, Field(tail, 2) ^ 0xFFFF);
-}
-
 }  // namespace volcore::test

@@ -23,8 +23,6 @@ public:
     void SetField(size_t offset, size_t width, uint64_t value);
     uint64_t Field(size_t offset, size_t width) const;
     void Refixup();
-    // Breaks the sequence number at the end of 512-byte stride `index`.
-    void TearStride(uint32_t index);
 
 private:
     std::span<uint8_t> m_bytes;

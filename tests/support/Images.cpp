@@ -18,10 +18,6 @@
 #include "support/MemoryDevice.h"
 
 namespace volcore::test {
-static bool HaveMkntfs() {
-    static const bool have = HaveProgram("mkntfs");
-    return have;
-}
 
 TempDir::TempDir() {
     // Test programs run side by side: a random name keeps them apart.
@@ -37,7 +33,8 @@ TempDir::~TempDir() {
 }
 
 void MakeNtfsImage(const std::string& path, const ImageOptions& options) {
-    if (!HaveMkntfs()) {
+    static const bool haveMkntfs = HaveProgram("mkntfs");
+    if (!haveMkntfs) {
         // The formatter writes 512-byte sectors only.
         if (options.sectorSize != 512)
             throw std::runtime_error(std::to_string(options.sectorSize) + "-byte sectors need mkntfs");

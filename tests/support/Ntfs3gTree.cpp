@@ -57,10 +57,21 @@ Inode Create(ntfs_inode* parent, const std::u16string& path, mode_t type) {
     return created;
 }
 
+void WriteData(ntfs_attr* data, s64 offset, const std::vector<uint8_t>& bytes, const std::u16string& path) {
+    const s64 size = static_cast<s64>(bytes.size());
+    if (size > 0 && ntfs_attr_pwrite(data, offset, size, bytes.data()) != size) throw Failure("cannot write", path);
+}
+
+std::vector<uint8_t> ReadData(ntfs_attr* data, const std::u16string& path) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(data->data_size));
+    const s64 size = static_cast<s64>(bytes.size());
+    if (size > 0 && ntfs_attr_pread(data, 0, size, bytes.data()) != size) throw Failure("cannot read", path);
+    return bytes;
+}
+
 void AppendTo(ntfs_inode* inode, const std::u16string& path, const std::vector<uint8_t>& bytes) {
     Data data = OpenData(inode, path);
-    const s64 size = static_cast<s64>(bytes.size());
-    if (ntfs_attr_pwrite(data.get(), data->data_size, size, bytes.data()) != size) throw Failure("cannot write", path);
+    WriteData(data.get(), data->data_size, bytes, path);
     // As a real writer does: the standard information now differs from the names.
     ntfs_inode_update_times(inode, static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
 }
@@ -139,9 +150,7 @@ void Ntfs3gTree::Remove(const std::u16string& path) {
 
 void Ntfs3gTree::WriteAt(const std::u16string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
     Inode inode = OpenPath(m_volume, path);
-    Data data = OpenData(inode.get(), path);
-    const s64 size = static_cast<s64>(bytes.size());
-    if (ntfs_attr_pwrite(data.get(), static_cast<s64>(offset), size, bytes.data()) != size) throw Failure("cannot write", path);
+    WriteData(OpenData(inode.get(), path).get(), static_cast<s64>(offset), bytes, path);
 }
 
 void Ntfs3gTree::EnableCompression() { NVolSetCompression(m_volume); }
@@ -158,16 +167,6 @@ uint16_t Ntfs3gTree::DataFlags(const std::u16string& path) {
     return le16_to_cpu(OpenData(inode.get(), path)->data_flags);
 }
 
-void Ntfs3gTree::AddStream(const std::u16string& path, const std::u16string& stream, const std::vector<uint8_t>& bytes) {
-    Inode inode = OpenPath(m_volume, path);
-    std::vector<ntfschar> name = ToNtfs(stream);
-    if (ntfs_attr_add(inode.get(), AT_DATA, name.data(), static_cast<u8>(name.size()), nullptr, 0) != 0)
-        throw Failure("cannot add a stream to", path);
-    Data data(ntfs_attr_open(inode.get(), AT_DATA, name.data(), static_cast<u32>(name.size())));
-    const s64 size = static_cast<s64>(bytes.size());
-    if (!data || ntfs_attr_pwrite(data.get(), 0, size, bytes.data()) != size) throw Failure("cannot write the stream of", path);
-}
-
 void Ntfs3gTree::SetReparse(const std::u16string& path, const std::vector<uint8_t>& reparse) {
     Inode inode = OpenPath(m_volume, path);
     if (ntfs_set_ntfs_reparse_data(inode.get(), reinterpret_cast<const char*>(reparse.data()), reparse.size(), 0) != 0)
@@ -182,11 +181,7 @@ std::pair<int64_t, int64_t> Ntfs3gTree::SpaceInUse() {
 
 std::vector<uint8_t> Ntfs3gTree::Read(const std::u16string& path) {
     Inode inode = OpenPath(m_volume, path);
-    Data data = OpenData(inode.get(), path);
-    std::vector<uint8_t> bytes(static_cast<size_t>(data->data_size));
-    const s64 size = static_cast<s64>(bytes.size());
-    if (size > 0 && ntfs_attr_pread(data.get(), 0, size, bytes.data()) != size) throw Failure("cannot read", path);
-    return bytes;
+    return ReadData(OpenData(inode.get(), path).get(), path);
 }
 
 void Ntfs3gTree::WriteStream(const std::u16string& path, const std::u16string& stream,
@@ -198,10 +193,9 @@ void Ntfs3gTree::WriteStream(const std::u16string& path, const std::u16string& s
         ntfs_attr_add(inode.get(), AT_DATA, name.data(), length, nullptr, 0) != 0)
         throw Failure("cannot add stream to", path);
     Data data(ntfs_attr_open(inode.get(), AT_DATA, name.data(), length));
-    const s64 size = static_cast<s64>(bytes.size());
-    if (!data || ntfs_attr_truncate(data.get(), size) != 0 ||
-        (size > 0 && ntfs_attr_pwrite(data.get(), 0, size, bytes.data()) != size))
+    if (!data || ntfs_attr_truncate(data.get(), static_cast<s64>(bytes.size())) != 0)
         throw Failure("cannot write stream of", path);
+    WriteData(data.get(), 0, bytes, path);
 }
 
 std::vector<uint8_t> Ntfs3gTree::ReadStream(const std::u16string& path, const std::u16string& stream) {
@@ -209,10 +203,7 @@ std::vector<uint8_t> Ntfs3gTree::ReadStream(const std::u16string& path, const st
     std::vector<ntfschar> name = ToNtfs(stream);
     Data data(ntfs_attr_open(inode.get(), AT_DATA, name.data(), static_cast<u32>(name.size())));
     if (!data) throw Failure("no such stream in", path);
-    std::vector<uint8_t> bytes(static_cast<size_t>(data->data_size));
-    const s64 size = static_cast<s64>(bytes.size());
-    if (size > 0 && ntfs_attr_pread(data.get(), 0, size, bytes.data()) != size) throw Failure("cannot read", path);
-    return bytes;
+    return ReadData(data.get(), path);
 }
 
 void Ntfs3gTree::RemoveStream(const std::u16string& path, const std::u16string& stream) {

@@ -53,7 +53,9 @@ public:
     // The flags of the unnamed $DATA attribute (0x0001 compressed, 0x8000 sparse).
     uint16_t DataFlags(const std::u16string& path);
     // Adds a named $DATA stream holding `bytes`.
-    void AddStream(const std::u16string& path, const std::u16string& stream, const std::vector<uint8_t>& bytes);
+    void AddStream(const std::u16string& path, const std::u16string& stream, const std::vector<uint8_t>& bytes) {
+        WriteStream(path, stream, bytes);
+    }
     // Sets the reparse point (tag, length and data as stored).
     void SetReparse(const std::u16string& path, const std::vector<uint8_t>& reparse);
 

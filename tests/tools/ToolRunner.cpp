@@ -3,17 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "support/Images.h"
 
 namespace volcore::test {
 namespace {
 
+// A file's bytes as text; a missing file reads empty.
 std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    const std::vector<uint8_t> bytes = std::filesystem::exists(path) ? ReadFileBytes(path) : std::vector<uint8_t>{};
+    return std::string(bytes.begin(), bytes.end());
 }
 
 }  // namespace

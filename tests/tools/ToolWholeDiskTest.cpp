@@ -113,8 +113,7 @@ TEST_F(ToolWholeDisk, MbrPrimaryAndLogicalPartitionsAndOffsetsReachTheirVolumes)
     // The put into the logical partition leaves the primary one's volume alone.
     ExpectPutLandsInsidePartition("--partition 5", logical);
 
-    ExpectRows({{"ls IMG", 1, "not an NTFS volume (use --partition N for a whole disk)"},  // the MBR is no boot sector
-                {"ls --partition 6 IMG", 1, "the MBR has no partition 6"},
+    ExpectRows({{"ls --partition 6 IMG", 1, "the MBR has no partition 6"},
                 {"ls --partition 3 IMG", 1, "MBR partition 3 is not in use"},
                 {"ls --partition 2 IMG", 1, "is an extended partition"},
                 {"mkfs --partition 5 IMG", 1, "already holds an NTFS file system"}},

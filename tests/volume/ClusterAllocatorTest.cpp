@@ -19,12 +19,8 @@ protected:
         ASSERT_NE(allocator, nullptr);
     }
     CBitmap& Bits() { return allocator->GetBitmap(); }
-    void SetAll(uint64_t from, uint64_t to) {
-        for (uint64_t i = from; i < to; ++i) Bits().Set(i);
-    }
-    void ClearAll(uint64_t from, uint64_t to) {
-        for (uint64_t i = from; i < to; ++i) Bits().Clear(i);
-    }
+    void SetAll(uint64_t from, uint64_t to) { Bits().SetRange(from, to - from); }
+    void ClearAll(uint64_t from, uint64_t to) { Bits().ClearRange(from, to - from); }
     // The failure of one allocation, checking that it changed nothing.
     std::string FailedAllocation(EAllocationZone zone, uint64_t count, RunMap& runs) {
         RunMap before = runs;

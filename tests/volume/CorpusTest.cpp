@@ -9,6 +9,7 @@
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
 #include "index/Index.h"
+#include "index/IndexTestSupport.h"
 #include "index/UpCase.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
@@ -39,13 +40,8 @@ void ReadAttributes(CVolume& volume, const MftRecBufferPtr& record) {
 void WalkIndex(const FileEntryPtr& entry, CVolume& volume) {
     if (!entry->FindAttribute(AttrType::IndexRoot, u"$I30")) return;
     CIndex index(entry, u"$I30", volume.GetUpCase());
-    std::vector<std::u16string> names;
-    index.ForEach([&](std::u16string_view name, const SIndexEntryValue&) {
-        names.emplace_back(name);
-        return true;
-    });
     SIndexEntryValue found;
-    for (const auto& name : names) EXPECT_TRUE(index.FindEntry(name, found));
+    for (const auto& [name, value] : ListEntries(index)) EXPECT_TRUE(index.FindEntry(name, found));
 }
 
 // The only acceptable failure is a refusal of damage, never a crash or a bad request.
