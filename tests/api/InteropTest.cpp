@@ -1,7 +1,7 @@
 // The handle family against independent NTFS readers and writers: volumes
 // filled by libntfs-3g read back byte for byte by sessions that write nothing
 // (nor change what they must refuse to change), and volumes written by us
-// accepted by libntfs-3g, The Sleuth Kit and ntfsfix, changed by libntfs-3g
+// accepted by libntfs-3g, The Sleuth Kit, ntfsfix and ntfsck, changed by libntfs-3g
 // and read and changed by us again. Entries that outgrow their record are
 // saved with an attribute list; a writing session marks the volume dirty.
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "support/VolumeCheck.h"
+#include "volume/BootSector.h"
 #include "volume/Fixups.h"
 #include "volume/VolumeSession.h"
 #include "volume/WindowsTraces.h"
@@ -250,9 +251,14 @@ TEST(InteropRead, WhatLibntfs3gWroteReadsTheSameReadingWritesNothingAndOurChange
 
 namespace {
 
+// Up to 64 KiB clusters from mkntfs; 128 KiB to 2 MiB clusters as Windows 10
+// formats them (the sectors-per-cluster byte above 0x80 means 2^(256 - value)
+// sectors; MFT records and index blocks are smaller than a cluster), 128 KiB
+// from our formatter, 2 MiB from mkntfs.
 struct Geometry {
     uint32_t clusterSize;
     uint32_t sectorSize;
+    bool ourFormatter = false;
 };
 
 // Times and every attribute bit stamped on a file and a directory: only the
@@ -264,7 +270,9 @@ const NtfsAttributesAndTime kDirStamp{0x01C0000000000001ull, 0x01C0000000000002u
 
 class InteropWrite : public ::testing::TestWithParam<Geometry> {};
 
-// Builds a tree through the handle family, with everything it offers.
+// The first session builds a tree through the handle family: deep paths,
+// sizes around where data leaves its record, Unicode names and enough names
+// for index blocks.
 Tree WriteThroughHandleFamily(NtfsVolumeHandle volume) {
     TreeWriter write{{}, [&](const std::u16string& path, const std::optional<Bytes>& contents) {
                          if (contents) return WriteThroughHandles(volume, path, *contents);
@@ -273,12 +281,18 @@ Tree WriteThroughHandleFamily(NtfsVolumeHandle volume) {
                          ASSERT_TRUE(NtfsCloseDir(handle));
                      }};
     write.DeepAndSized(u"w", {0, 1, 895, 896, 4096, 70000, 3 * 1024 * 1024 + 5});
+    for (uint32_t n = 0; n < 40; ++n) write.File(U16("w\\sizes\\name " + std::to_string(n)), Pattern(n * 10, n));
     write.Dir(u"w\\unicode \u00e9");
     for (const char16_t* name : {u"\U0001F600\U0001F4A9", u"\u65e5\u672c\u8a9e.txt", u"\u00c5ngstr\u00f6m"})
         write.File(Child(u"w\\unicode \u00e9", name), Pattern(50, name[0]));
+    return write.tree;
+}
 
-    // Grown in place in three steps, cut short, grown again and written past
-    // what was kept: the bytes between read as zeros.
+// The second session changes what the first wrote. A file grown in place in
+// three steps, cut short, grown again and written past what was kept: the
+// bytes between read as zeros. One empty, one emptied, one created and
+// deleted; a file and a directory stamped.
+void ChangeThroughHandleFamily(NtfsVolumeHandle volume, Tree& tree) {
     Bytes grown = Pattern(200000, 9);
     NtfsFileHandle handle;
     EXPECT_TRUE(NtfsCreateFile(L"w\\grow", handle, volume));
@@ -288,14 +302,13 @@ Tree WriteThroughHandleFamily(NtfsVolumeHandle volume) {
     }
     EXPECT_TRUE(SetFileSize(777, handle) && SetFileSize(8000, handle) && NtfsWriteFile(7000, "tail", 4, handle));
     EXPECT_TRUE(NtfsCloseFile(handle));
-    write.tree[u"w\\grow"] = Bytes(grown.begin(), grown.begin() + 777);
-    write.tree[u"w\\grow"]->resize(8000);
-    std::copy_n("tail", 4, write.tree[u"w\\grow"]->begin() + 7000);
-    // Empty, emptied, and one more created and deleted.
+    tree[u"w\\grow"] = Bytes(grown.begin(), grown.begin() + 777);
+    tree[u"w\\grow"]->resize(8000);
+    std::copy_n("tail", 4, tree[u"w\\grow"]->begin() + 7000);
     EXPECT_TRUE(NtfsCreateFile(L"w\\empty", handle, volume) && NtfsCloseFile(handle));
     EXPECT_TRUE(NtfsCreateFile(L"w\\emptied", handle, volume) && SetFileSize(5000, handle) && SetFileSize(0, handle));
     EXPECT_TRUE(NtfsCloseFile(handle));
-    write.tree[u"w\\empty"] = write.tree[u"w\\emptied"] = Bytes{};
+    tree[u"w\\empty"] = tree[u"w\\emptied"] = Bytes{};
     WriteThroughHandles(volume, u"w\\doomed", grown);
     EXPECT_TRUE(NtfsOpenFile(L"w\\doomed", handle, volume) && NtfsDeleteFile(handle));
 
@@ -304,7 +317,6 @@ Tree WriteThroughHandleFamily(NtfsVolumeHandle volume) {
     EXPECT_TRUE(NtfsCloseFile(handle));
     EXPECT_TRUE(NtfsOpenDir(L"w\\n1", stampedDir, volume) && SetDirAttributesAndTime(kDirStamp, stampedDir));
     EXPECT_TRUE(NtfsCloseDir(stampedDir));
-    return write.tree;
 }
 
 void ExpectStampsSeenByOthers(const std::string& image) {
@@ -323,18 +335,32 @@ void ExpectStampsSeenByOthers(const std::string& image) {
 
 TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
     if (!HaveCheckers()) GTEST_SKIP() << "mkntfs, fls or ntfsfix is missing";
+    const Geometry geometry = GetParam();
     TempDir dir;
     const std::string image = dir.File("ours.img");
-    MakeNtfsImage(image, {48ull << 20, GetParam().clusterSize, GetParam().sectorSize, ""});
-    MemoryDevice device = MemoryDevice::FromFile(image);
+    // mkntfs needs room for its journal in 2 MiB clusters.
+    const uint64_t size = geometry.clusterSize > (1u << 20) ? 512ull << 20 : 48ull << 20;
+    if (!geometry.ourFormatter) MakeNtfsImage(image, {size, geometry.clusterSize, geometry.sectorSize, ""});
+    MemoryDevice device = geometry.ourFormatter ? FormattedMemoryDevice(size, geometry.clusterSize)
+                                                : MemoryDevice::FromFile(image);
+    const volcore::CByteReader boot(device.Bytes().data(), volcore::kBootSectorSize);
+    const uint32_t sectors = boot.U8(volcore::BootField::SectorsPerCluster);
+    ASSERT_EQ(boot.U16(volcore::BootField::BytesPerSector) * (sectors > 0x80 ? 1u << (256 - sectors) : sectors),
+              geometry.clusterSize);
     LogCapture log;
-    NtfsVolumeHandle volume;
-    ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
-    Tree tree = WriteThroughHandleFamily(volume);
-    ASSERT_TRUE(NtfsCloseVolume(volume));
+    Tree tree;
+    for (int session = 0; session < 2; ++session) {
+        NtfsVolumeHandle volume;
+        ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+        session == 0 ? void(tree = WriteThroughHandleFamily(volume)) : ChangeThroughHandleFamily(volume, tree);
+        ASSERT_TRUE(NtfsCloseVolume(volume));
+    }
     ASSERT_EQ(log.Errors(), std::vector<std::string>{});
     device.SaveToFile(image);
     ExpectEveryReaderAgrees(image, tree);
+    if (!NtfsckPath().empty()) {
+        EXPECT_TRUE(NtfsckAccepts(image));
+    }
     ExpectStampsSeenByOthers(image);
 
     // libntfs-3g changes our volume: a new file, appends and a removal.
@@ -355,8 +381,8 @@ TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
 
 INSTANTIATE_TEST_SUITE_P(ClusterAndSectorSizes, InteropWrite,
                          ::testing::Values(Geometry{512, 512}, Geometry{4096, 512}, Geometry{65536, 512},
-                                           Geometry{4096, 4096}),
+                                           Geometry{4096, 4096}, Geometry{131072, 512, true}, Geometry{2097152, 512}),
                          [](const auto& info) {
                              return "c" + std::to_string(info.param.clusterSize) + "_s" +
-                                    std::to_string(info.param.sectorSize);
+                                    std::to_string(info.param.sectorSize) + (info.param.ourFormatter ? "_ours" : "");
                          });
