@@ -11,6 +11,7 @@
 #include "InteropSupport.h"
 #include "base/Bytes.h"
 #include "base/Unicode.h"
+#include "codec/Samples.h"
 #include "entries/FileEntry.h"
 #include "ntfs3g/Ntfs3g.h"
 #include "support/EngineVolume.h"
@@ -319,6 +320,44 @@ void ChangeThroughHandleFamily(NtfsVolumeHandle volume, Tree& tree) {
     EXPECT_TRUE(NtfsCloseDir(stampedDir));
 }
 
+// Files libntfs-3g compresses (LZNT1 in units of 16 clusters: stored
+// compressed, as they are, or as holes), then changes: units rewritten, a
+// hole filled, the end moved.
+void CompressThroughLibntfs3g(Ntfs3gTree& writer, size_t unit, Tree& tree) {
+    Bytes mixed = TextSample(6 * unit + 999, 3), holes(9 * unit + 100, 0);
+    std::fill_n(mixed.begin() + static_cast<long>(unit), unit, 0);
+    const Bytes noise = Pattern(2 * unit, 4);
+    std::copy(noise.begin(), noise.end(), mixed.begin() + static_cast<long>(3 * unit));
+    const Tree files = {{u"c\\text.txt", TextSample(5 * unit + 1234, 1)},
+                        {u"c\\random.bin", Pattern(3 * unit - 77, 2)},
+                        {u"c\\mixed.bin", mixed},
+                        {u"c\\small.txt", TextSample(3000, 6)}};
+    writer.EnableCompression();
+    writer.MakeDirectory(u"c");
+    writer.SetAttributes(u"c", 0x10 | 0x800);  // a compressed directory: new files are compressed
+    for (const auto& [path, bytes] : files) writer.MakeFile(path, *bytes);
+    writer.MakeFile(u"c\\holes.bin");
+    writer.Resize(u"c\\holes.bin", holes.size());  // a file with holes, written in a few places
+    for (const size_t at : {unit + 10, 4 * unit, 9 * unit}) {
+        const Bytes piece = at == 4 * unit ? Pattern(unit + 3, 9) : TextSample(100, 10);
+        writer.WriteAt(u"c\\holes.bin", at, piece);
+        std::copy(piece.begin(), piece.end(), holes.begin() + static_cast<long>(at));
+    }
+    tree.insert(files.begin(), files.end());
+    tree[u"c"] = std::nullopt;
+    tree[u"c\\holes.bin"] = holes;
+    for (const auto& [path, bytes] : tree)
+        EXPECT_TRUE(!bytes || path.rfind(u"c\\", 0) != 0 || (writer.DataFlags(path) & 1)) << Utf8(path) << " is not compressed";
+
+    const Bytes more = TextSample(unit / 2, 11);
+    for (const auto& [path, at] : {std::pair{u"c\\text.txt", unit - 100}, {u"c\\holes.bin", 6 * unit}}) {
+        writer.WriteAt(path, at, more);
+        std::copy(more.begin(), more.end(), tree[path]->begin() + static_cast<long>(at));
+    }
+    writer.Append(u"c\\random.bin", more);
+    AddBytes(tree[u"c\\random.bin"], more);
+}
+
 void ExpectStampsSeenByOthers(const std::string& image) {
     Ntfs3gTree reader(image, true);
     Ntfs3gStat file = reader.Stat(u"w\\sizes\\s895");
@@ -363,9 +402,11 @@ TEST_P(InteropWrite, WhatWeWriteOthersReadAndWeReadWhatOthersChange) {
     }
     ExpectStampsSeenByOthers(image);
 
-    // libntfs-3g changes our volume: a new file, appends and a removal.
+    // libntfs-3g changes our volume: a new file, appends and a removal, and
+    // compressed files where clusters allow compression (4 KiB at most).
     {
         Ntfs3gTree writer(image, false);
+        if (geometry.clusterSize <= 4096) CompressThroughLibntfs3g(writer, 16 * geometry.clusterSize, tree);
         writer.MakeFile(u"w\\from libntfs-3g", *(tree[u"w\\from libntfs-3g"] = Pattern(12345, 77)));
         for (const char16_t* path : {u"w\\sizes\\s4096", u"w\\empty"}) {
             writer.Append(path, Pattern(5000, 78));
