@@ -125,6 +125,8 @@ struct Session {
         FAILS(SetFileAttributesAndTime(kStamp, file), "Failed to change attributes and file times of a NTFS file: " + reason);
         FAILS(NtfsGetFileSize(size, file), "Failed to get size of NTFS file: " + reason);
         FAILS(GetFileAttributesAndTime(values, file), "Failed to read attributes and file times of a NTFS file: " + reason);
+        FAILS(NtfsMoveFile(L"moved", false, file), "Failed to move NTFS file to 'moved': " + reason);
+        FAILS(NtfsCreateHardLink(L"linked", file), "Failed to create hard link 'linked': " + reason);
     }
     void EveryDirCallFails(NtfsDirHandle dir, const std::string& reason) {
         Session& s = *this;
@@ -133,6 +135,7 @@ struct Session {
         FAILS(GetDirAttributesAndTime(values, dir), "Failed to read attributes and file times of a NTFS directory: " + reason);
         FAILS(NtfsEnumDir(dir, [](const NtfsDirEntry&, void*) { return true; }, nullptr),
               "Failed to enumerate NTFS directory: " + reason);
+        FAILS(NtfsMoveDir(L"moved", false, dir), "Failed to move NTFS directory to 'moved': " + reason);
     }
 };
 
@@ -188,7 +191,9 @@ const Row kRows[] = {
              FAILS(NtfsDeleteFile(file), "Failed to delete NTFS file: 'Cannot delete " + entry + "'");
              FAILS(SetFileAttributesAndTime(kStamp, file),
                    "Failed to change attributes and file times of a NTFS file: Cannot change " + entry);
-             if (record != 11) {
+             if (record != 11) {  // $Extend, a directory, is refused as such by the file calls below
+                 FAILS(NtfsMoveFile(L"moved", false, file), "Failed to move NTFS file to 'moved': Cannot change " + entry);
+                 FAILS(NtfsCreateHardLink(L"linked", file), "Failed to create hard link 'linked': Cannot change " + entry);
                  FAILS(NtfsWriteFile(0, "x", 1, file), "Failed to write to NTFS file (offset 0, length 1): Cannot change " + entry);
                  FAILS(SetFileSize(1, file), "Failed to resize NTFS file (new size 1): Cannot change " + entry);
              }
