@@ -15,7 +15,6 @@
 #include "support/Oracles.h"
 #include "support/FamilyDevice.h"
 #include "volkit/filesystem.h"
-#include "support/VolumeCheck.h"
 
 using namespace volkit::api;
 using namespace volcore::test;
@@ -86,7 +85,6 @@ protected:
                 row.before(writer, m_tree);
             }
             MemoryDevice device = MemoryDevice::FromFile(m_image);
-            LogCapture log;
             NtfsVolumeHandle volume;
             ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume)) << row.name;
             row.run(volume, m_tree);
