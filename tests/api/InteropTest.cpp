@@ -1,9 +1,11 @@
 // The handle family against independent NTFS readers and writers: volumes
 // filled by libntfs-3g read back byte for byte by sessions that write nothing
 // (nor change what they must refuse to change), and volumes written by us
-// accepted by libntfs-3g, The Sleuth Kit, ntfsfix and ntfsck, changed by libntfs-3g
-// and read and changed by us again. Entries that outgrow their record are
-// saved with an attribute list; a writing session marks the volume dirty.
+// in two sessions, with clusters of 512 bytes to 2 MiB, accepted by
+// libntfs-3g, The Sleuth Kit, ntfsfix and ntfsck, changed by libntfs-3g
+// (compressed files among its changes) and read by us again. Entries that
+// outgrow their record are saved with an attribute list; a writing session
+// marks the volume dirty.
 #include <gtest/gtest.h>
 
 #include <cstring>
