@@ -87,12 +87,12 @@ TEST_F(FileApiTest, WideNamesBeyondTheBasicPlane) {
     }
     ASSERT_TRUE(NtfsOpenFile(L"\U0001F600 \u00c9T\u00c9 \u65e5\u672c", file, volume) && NtfsCloseFile(file));
 
-    std::vector<std::pair<std::wstring, uint32_t>> refused = {{L"x\xD800", 0xD800}, {L"\xDC00x", 0xDC00}, {L"\xDC00\xD800", 0xDC00}};
-    if (sizeof(wchar_t) == 4) refused.push_back({std::wstring(1, static_cast<wchar_t>(0x110000)), 0x110000});
-    for (const auto& [path, unit] : refused) {
+    // Lone surrogates are refused through the C interface's tests; only a
+    // 32-bit wchar_t can name a code point beyond Unicode.
+    if (sizeof(wchar_t) == 4) {
         LogCapture log;
-        EXPECT_FALSE(NtfsCreateFile(path.c_str(), file, volume));
-        ASSERT_EQ(log.Errors().size(), 1u) << unit;
-        EXPECT_TRUE(log.Errors()[0].ends_with("': Invalid code point: " + std::to_string(unit))) << log.Errors()[0];
+        EXPECT_FALSE(NtfsCreateFile(std::wstring(1, static_cast<wchar_t>(0x110000)).c_str(), file, volume));
+        ASSERT_EQ(log.Errors().size(), 1u);
+        EXPECT_TRUE(log.Errors()[0].ends_with("': Invalid code point: 1114112")) << log.Errors()[0];
     }
 }

@@ -5,6 +5,7 @@
 #include "base/Unicode.h"
 #include "entries/RecordFormat.h"
 #include "index/Directory.h"
+#include "volume/BootSector.h"
 #include "volume/Types.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
@@ -84,7 +85,8 @@ void ExpectSameTree(volkit::api::NtfsVolumeHandle volume, Ntfs3gTree& reference,
     for (const auto& [path, contents] : tree) {
         if (!contents) continue;
         SCOPED_TRACE(Utf8(path));
-        Bytes ours = ReadThroughHandles(volume, path);
+        // In pieces that straddle clusters and compression units.
+        Bytes ours = ReadThroughHandles(volume, path, 4096 + 333);
         EXPECT_TRUE(ours == *contents) << "size " << ours.size() << " expected " << contents->size();
         EXPECT_TRUE(reference.Read(path) == *contents);
     }
@@ -96,14 +98,19 @@ void ExpectEveryReaderAgrees(const std::string& image, const Tree& tree) {
     EXPECT_TRUE(checked.Clean()) << checked.Describe();
     CommandResult fix = RunCommand("ntfsfix -n " + ShellQuote(image));
     EXPECT_TRUE(fix.exitCode == 0 && fix.output.find("rror") == std::string::npos) << fix.output;
+    // Debian 12's Sleuth Kit reads no clusters above 64 KiB (sectors-per-cluster byte above 0x80).
+    const bool tskReads = device.Bytes().at(volcore::BootField::SectorsPerCluster) <= 0x80;
     std::set<std::u16string> paths;
     for (const auto& item : tree) paths.insert(item.first);
-    EXPECT_EQ(TskPaths(image), paths);
+    if (tskReads) {
+        EXPECT_EQ(TskPaths(image), paths);
+    }
 
     Ntfs3gTree reference(image, true);
     std::set<uint64_t> read;  // each object once, whatever its names
     for (const auto& [path, contents] : tree) {
-        if (!contents || contents->size() <= 4096) continue;  // reading every small file would take too long
+        // Reading every small file would take too long.
+        if (!tskReads || !contents || contents->size() <= 4096) continue;
         volcore::SParentAndName split = volcore::SplitLastComponent(path);
         uint64_t record = reference.List(split.parentPath).at(split.name);
         if (!read.insert(record).second) continue;
@@ -116,6 +123,7 @@ void ExpectEveryReaderAgrees(const std::string& image, const Tree& tree) {
     ExpectSameTree(volume, reference, tree);
     EXPECT_TRUE(volkit::api::NtfsCloseVolume(volume));
     EXPECT_EQ(log.Errors(), std::vector<std::string>{});
+    EXPECT_EQ(device.writeCount, 0u) << "a session that only reads wrote";
 }
 
 void ExpectOutsideReadersAccept(const std::vector<uint8_t>& volume, const Tree& tree, const std::string& where) {
