@@ -47,7 +47,7 @@ TEST(BootSector, ChecksInOrderWithTheirMessages) {
         {{{BootField::SectorsPerCluster, 1, 0xF3}}, "Invalid cluster size: 243"},
         // 4096 sectors of 4096 bytes: 16 MiB, beyond the 2 MiB Windows formats.
         {{{BootField::BytesPerSector, 2, 4096}, {BootField::SectorsPerCluster, 1, 0xF4}}, "Invalid cluster size: 244"},
-        // 0xF8..0xF4 are 2^(256 - value) sectors (LargeClusterTest reads such volumes); records
+        // 0xF8..0xF4 are 2^(256 - value) sectors (the write interop test reads such volumes); records
         // smaller than a cluster of 128 KiB take the negative form only.
         {{{BootField::SectorsPerCluster, 1, 0xF8}, {BootField::ClustersPerMftRecord, 1, 1}}, "Invalid MFT record size: 1"},
         {{{BootField::SectorsPerCluster, 1, 0xF8}}, "Invalid INDX record size: 1"},
