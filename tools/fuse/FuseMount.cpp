@@ -34,7 +34,7 @@ void* Init(struct fuse_conn_info*, struct fuse_config* config) {
     // Calls on open files may come after their name is gone (unlink while open).
     config->nullpath_ok = 1;
     // An unlinked open file stays reachable: libfuse renames it to a hidden
-    // name, which the volume takes as a second key of the open file.
+    // name, which goes at the file's last release.
     config->hard_remove = 0;
     config->use_ino = 0;
     return fuse_get_context()->private_data;
@@ -116,22 +116,23 @@ int SetOwner(const char*, uid_t owner, gid_t group, struct fuse_file_info*) { re
 
 int FileSystemFacts(const char*, struct statvfs* facts) { return Volume().FileSystemFacts(*facts); }
 
-// What the handle family cannot do yet. Each becomes one MountedVolume call
-// when the family gains it: rename (with RENAME_NOREPLACE, and moving an
-// open file's hidden name), hard links, and symbolic links as reparse
-// points. Named streams as user.* attributes will be setxattr, getxattr,
-// listxattr and removexattr; until then they stay unset, so the kernel
-// learns once that there are no attributes (an answer per call would come
-// before every write, where the kernel looks for file capabilities, and
-// fail on files whose name is gone).
-int Rename(const char* from, const char* to, unsigned int flags) {
-    const char* name = std::strrchr(to, '/');
-    if (flags == 0 && name && std::strncmp(name + 1, ".fuse_hidden", 12) == 0) return Volume().HideOpenFile(from, to);
-    return -ENOSYS;
+int Rename(const char* from, const char* to, unsigned int flags) { return Volume().Rename(from, to, flags); }
+int Link(const char* from, const char* to) { return Volume().Link(from, to); }
+
+int GetExtendedAttribute(const char* path, const char* name, char* value, size_t size) {
+    return Volume().GetExtendedAttribute(path, name, value, size);
 }
-int Link(const char*, const char*) { return -ENOSYS; }
+int SetExtendedAttribute(const char* path, const char* name, const char* value, size_t size, int flags) {
+    return Volume().SetExtendedAttribute(path, name, value, size, flags);
+}
+int ListExtendedAttributes(const char* path, char* list, size_t size) {
+    return Volume().ListExtendedAttributes(path, list, size);
+}
+int RemoveExtendedAttribute(const char* path, const char* name) { return Volume().RemoveExtendedAttribute(path, name); }
+
+// Symbolic links are not there yet: nothing reads as one.
 int Symlink(const char*, const char*) { return -EOPNOTSUPP; }
-int ReadLink(const char*, char*, size_t) { return -EINVAL; }  // nothing is a link
+int ReadLink(const char*, char*, size_t) { return -EINVAL; }
 
 struct fuse_operations Operations() {
     struct fuse_operations ops {};
@@ -158,6 +159,10 @@ struct fuse_operations Operations() {
     ops.statfs = &FileSystemFacts;
     ops.rename = &Rename;
     ops.link = &Link;
+    ops.getxattr = &GetExtendedAttribute;
+    ops.setxattr = &SetExtendedAttribute;
+    ops.listxattr = &ListExtendedAttributes;
+    ops.removexattr = &RemoveExtendedAttribute;
     ops.symlink = &Symlink;
     ops.readlink = &ReadLink;
     return ops;
