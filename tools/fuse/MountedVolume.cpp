@@ -1,5 +1,6 @@
 #include "MountedVolume.h"
 
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/xattr.h>
 
@@ -99,9 +100,11 @@ public:
         if (!NtfsOpenFile(path.c_str(), m_file, volume) || !GetFileAttributesAndTime(m_values, m_file) ||
             !NtfsGetFileSize(m_size, m_file))
             return false;
-        // A directory opens as a file without contents; its standard
-        // information need not say that it is one (the root's does not).
-        if ((m_values.attributes & kHasFileNameIndex) == 0 && m_size != 0) return true;
+        // A directory opens as a file without contents, which cannot even be
+        // read for nothing; its standard information need not say that it is
+        // one (the root's does not). Failed calls are costly (the engine
+        // raises), so the probes run only as far as they must.
+        if ((m_values.attributes & kHasFileNameIndex) == 0 && (m_size != 0 || ReadsNothing())) return true;
         bool isDirectory;
         {
             Diagnostics::Quiet quiet;
@@ -111,6 +114,11 @@ public:
         if (!isDirectory) return true;
         NtfsCloseFile(m_file);
         return GetDirAttributesAndTime(m_values, m_dir);
+    }
+    bool ReadsNothing() const {
+        Diagnostics::Quiet quiet;
+        char none = 0;
+        return NtfsReadFile(0, &none, 0, m_file);
     }
     bool OpenDirectory(const std::wstring& path, NtfsVolumeHandle volume) {
         return NtfsOpenDir(path.c_str(), m_dir, volume) && GetDirAttributesAndTime(m_values, m_dir);
@@ -415,11 +423,12 @@ int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {
     return 0;
 }
 
-int MountedVolume::Open(const char* path, bool truncate, OpenFile*& file) {
+int MountedVolume::Open(const char* path, int flags, const Caller& caller, OpenFile*& file) {
     std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
+    const bool truncate = (flags & O_TRUNC) != 0;
     if (truncate && m_facts.readOnly) return -EROFS;
     const std::wstring key = KeyOf(wide);
     OpenFile* found = OpenAt(key);
@@ -433,6 +442,14 @@ int MountedVolume::Open(const char* path, bool truncate, OpenFile*& file) {
     }
     ++found->opens;
     file = found;
+    if ((flags & O_ACCMODE) != O_RDONLY && !caller.overridesPermissions) {
+        NtfsAttributesAndTime values;
+        if (!GetFileAttributesAndTime(values, found->handle)) return ReleaseAfterFailure(*found);
+        if (values.attributes & kReadOnly) {
+            ReleaseAfterFailure(*found);
+            return -EACCES;
+        }
+    }
     if (!truncate) return 0;
     unsigned long long size = 0;
     if (!NtfsGetFileSize(size, found->handle)) return ReleaseAfterFailure(*found);
@@ -491,7 +508,7 @@ int MountedVolume::Write(OpenFile& file, const char* buffer, size_t size, off_t 
     return touched != 0 ? touched : static_cast<int>(size);
 }
 
-int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size) {
+int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size, const Caller& caller) {
     std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
@@ -499,15 +516,30 @@ int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size) {
     Object object;
     if (const int found = Find(path, file, object); found != 0) return found;
     if (object.IsDirectory()) return -EISDIR;
+    // An open file was opened for writing; a path is checked here.
+    if (!file && !caller.overridesPermissions && (object.Values().attributes & kReadOnly)) return -EACCES;
     if (!SetFileSize(static_cast<unsigned long long>(size), object.File())) return Failure();
     if (const int touched = Touch(object.File()); touched != 0) return touched;
     return object.Close() ? 0 : Failure();
 }
 
-// The object a call names: the open file it came with, or the object at the path.
+int MountedVolume::Access(const char* path, int mask, const Caller& caller) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    Object object;
+    if (const int found = Find(path, nullptr, object); found != 0) return found;
+    const bool readOnly = !object.IsDirectory() && (object.Values().attributes & kReadOnly) != 0;
+    return (mask & W_OK) && readOnly && !caller.overridesPermissions ? -EACCES : 0;
+}
+
+// The object a call names: the open file it came with or that is open at the
+// path, or the object at the path.
 int MountedVolume::Find(const char* path, OpenFile* file, Object& object) {
     std::wstring wide;
     if (!file && !WidePath(path, wide)) return -ENOENT;
+    // An open file is at hand without a walk of the path (the kernel gives
+    // no handle with a change of times, nor with the getattr after it).
+    if (!file && !m_open.empty()) file = OpenAt(KeyOf(wide));
     if (file ? !file->handle.ptr || !object.OpenFile(file->handle) : !object.Open(wide, m_volume)) return Failure();
     return 0;
 }

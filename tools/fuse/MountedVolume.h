@@ -32,6 +32,13 @@ struct MountFacts {
     std::function<bool()> syncDevice;  // makes what was written to the image durable
 };
 
+// Who asks. The kernel leaves permissions to the volume (checking them itself
+// would cost a request for the directory's attributes before nearly every
+// call): only the read-only attribute refuses anything, and not to root.
+struct Caller {
+    bool overridesPermissions = false;
+};
+
 // One file the kernel holds open: every open of the same name shares it and
 // its one engine handle, so the last release writes the object once. Renames
 // keep it under its new name.
@@ -68,11 +75,14 @@ public:
     int Rename(const char* from, const char* to, unsigned int flags);
     int Link(const char* from, const char* to);
     int Create(const char* path, mode_t mode, OpenFile*& file);
-    // `truncate`: O_TRUNC, which the kernel leaves to the open.
-    int Open(const char* path, bool truncate, OpenFile*& file);
+    // `flags` as open(2) takes them: O_TRUNC, which the kernel leaves to the
+    // open, and the access mode.
+    int Open(const char* path, int flags, const Caller& caller, OpenFile*& file);
     int Read(OpenFile& file, char* buffer, size_t size, off_t offset);
     int Write(OpenFile& file, const char* buffer, size_t size, off_t offset);
-    int Truncate(const char* path, OpenFile* file, off_t size);
+    int Truncate(const char* path, OpenFile* file, off_t size, const Caller& caller);
+    // access(2): only writing can be refused (a read-only file); X_OK follows the mode shown.
+    int Access(const char* path, int mask, const Caller& caller);
     int Allocate(OpenFile& file, int mode, off_t offset, off_t length);
     int Sync(OpenFile& file);
     int Release(OpenFile& file);
