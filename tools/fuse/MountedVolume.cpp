@@ -282,7 +282,8 @@ int MountedVolume::Unlink(const char* path) {
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
-    if (OpenFile* open = OpenAt(KeyOf(wide)); open && !open->unlinked) return Hide(*open);
+    // A hidden name given up again goes at the last release all the same.
+    if (OpenFile* open = OpenAt(KeyOf(wide))) return open->unlinked ? 0 : Hide(*open);
     NtfsFileHandle file;
     if (!NtfsOpenFile(wide.c_str(), file, m_volume) || !DeleteOrClose(file)) return Failure();
     return 0;
