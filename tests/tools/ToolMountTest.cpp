@@ -148,7 +148,8 @@ const std::vector<Workload> kWorkloads = {
     {"renames and links", "sh",
      "mkdir names && cd names && printf old > t && exec 4< t && printf new > n && mv n t && "
      "test \"$(cat <&4)\" = old && exec 4<&- && test \"$(cat t)\" = new && mkdir -p d/e && exec 5> d/e/f && mv d d2 && "
-     "printf data >&5 && exec 5>&- && test \"$(cat d2/e/f)\" = data && mkdir -p p/q x && ! mv -T x p 2>\"$OUT\"/mv && "
+     "mkdir -p d/e && printf other > d/e/f && printf data >&5 && exec 5>&- && test \"$(cat d2/e/f)\" = data && "
+     "test \"$(cat d/e/f)\" = other && mkdir -p p/q x && ! mv -T x p 2>\"$OUT\"/mv && "
      "grep -q 'not empty' \"$OUT\"/mv && ! mv p p/q 2>/dev/null && ln t t2 && test \"$(stat -c %h t2)\" = 2 && "
      "printf both >> t2 && test \"$(cat t)\" = newboth && mv t T && ls | grep -qx T && rm T && test \"$(cat t2)\" = newboth"},
     {"user.* attributes and rename flags", "python3",
