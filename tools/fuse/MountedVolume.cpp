@@ -775,7 +775,8 @@ int MountedVolume::SetExtendedAttribute(const char* path, const char* name, cons
         if (const int failure = AttributeErrno(Failure()); failure != -ENODATA) return failure;
         if (flags & XATTR_REPLACE) return -ENODATA;
         Diagnostics::Clear();
-        // Directories hold no streams here.
+        // Directories, the root among them, hold no streams here.
+        if (std::strcmp(path, "/") == 0) return -ENOTSUP;
         if (!NtfsCreateFile(stream.c_str(), handle, m_volume)) return Failure() == -EISDIR ? -ENOTSUP : Failure();
     } else if (flags & XATTR_CREATE) {
         NtfsCloseFile(handle);
