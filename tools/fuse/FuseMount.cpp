@@ -136,9 +136,8 @@ int ListExtendedAttributes(const char* path, char* list, size_t size) {
 }
 int RemoveExtendedAttribute(const char* path, const char* name) { return Volume().RemoveExtendedAttribute(path, name); }
 
-// Symbolic links are not there yet: nothing reads as one.
 int Symlink(const char*, const char*) { return -EOPNOTSUPP; }
-int ReadLink(const char*, char*, size_t) { return -EINVAL; }
+int ReadLink(const char*, char*, size_t) { return -EINVAL; }  // nothing is a link
 
 struct fuse_operations Operations() {
     struct fuse_operations ops {};

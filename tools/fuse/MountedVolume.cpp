@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -48,9 +47,10 @@ int ErrnoOf(const std::string& failure) {
         {"doesn't exist", ENOENT},        {"is already exist", EEXIST},  {"is not empty", ENOTEMPTY},
         {"is a directory", EISDIR},       {"Cannot delete directory", EISDIR},
         {"not a directory", ENOTDIR},     {"name is too long", ENAMETOOLONG}, {"Invalid name", EINVAL},
-        {"Invalid path", EINVAL},         {"Invalid stream", EINVAL},         {"reading only", EROFS},       {"the volume is full", ENOSPC},
-        {"system entry", EPERM},          {"is deleted", ENOENT},        {"into itself", EINVAL},
-        {"hard link to directory", EPERM}, {"the most a file may have", EMLINK},
+        {"Invalid path", EINVAL},         {"Invalid stream", EINVAL},    {"reading only", EROFS},
+        {"the volume is full", ENOSPC},   {"system entry", EPERM},       {"is deleted", ENOENT},
+        {"into itself", EINVAL},          {"hard link to directory", EPERM},
+        {"the most a file may have", EMLINK},
     };
     for (const auto& [phrase, error] : kMeanings)
         if (failure.find(phrase) != std::string::npos) return error;
