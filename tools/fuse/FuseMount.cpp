@@ -21,10 +21,15 @@
 namespace volcore::tool {
 namespace {
 
-// Enough for the kernel's parallel requests; the engine serves one at a time.
-constexpr unsigned kWorkerThreads = 8;
+// The engine serves one call at a time: one worker in it, one with the next
+// request waiting for the lock, and one for the release that a removal
+// waiting for an unlinked file's last close needs. More idle workers cost
+// more than they give (measured with small-file creates and deletes).
+constexpr unsigned kWorkerThreads = 3;
 
 MountedVolume& Volume() { return *static_cast<MountedVolume*>(fuse_get_context()->private_data); }
+
+Caller CallerOf() { return Caller{fuse_get_context()->uid == 0}; }
 
 OpenFile* FileOf(struct fuse_file_info* info) {
     return info ? reinterpret_cast<OpenFile*>(static_cast<uintptr_t>(info->fh)) : nullptr;
@@ -34,7 +39,7 @@ void* Init(struct fuse_conn_info*, struct fuse_config* config) {
     // Calls on open files may come after their name is gone (unlink while open).
     config->nullpath_ok = 1;
     // An unlinked open file stays reachable: libfuse renames it to a hidden
-    // name, which the volume takes as a second key of the open file.
+    // name, which goes at the file's last release.
     config->hard_remove = 0;
     config->use_ino = 0;
     return fuse_get_context()->private_data;
@@ -75,7 +80,7 @@ int Create(const char* path, mode_t mode, struct fuse_file_info* info) {
 
 int Open(const char* path, struct fuse_file_info* info) {
     OpenFile* file = nullptr;
-    const int result = Volume().Open(path, (info->flags & O_TRUNC) != 0, file);
+    const int result = Volume().Open(path, info->flags, CallerOf(), file);
     if (result == 0) info->fh = reinterpret_cast<uintptr_t>(file);
     return result;
 }
@@ -89,8 +94,10 @@ int Write(const char*, const char* buffer, size_t size, off_t offset, struct fus
 }
 
 int Truncate(const char* path, off_t size, struct fuse_file_info* info) {
-    return Volume().Truncate(path, FileOf(info), size);
+    return Volume().Truncate(path, FileOf(info), size, CallerOf());
 }
+
+int Access(const char* path, int mask) { return Volume().Access(path, mask, CallerOf()); }
 
 int Allocate(const char*, int mode, off_t offset, off_t length, struct fuse_file_info* info) {
     return Volume().Allocate(*FileOf(info), mode, offset, length);
@@ -98,10 +105,9 @@ int Allocate(const char*, int mode, off_t offset, off_t length, struct fuse_file
 
 int Sync(const char*, int, struct fuse_file_info* info) { return Volume().Sync(*FileOf(info)); }
 
-// Every close(2) flushes; the last release writes the object back, so a
-// flush has nothing of its own to do.
-int Flush(const char*, struct fuse_file_info*) { return 0; }
-
+// The last release writes the object back. There is no flush: it would have
+// nothing of its own to do, and unanswered once the kernel stops sending one
+// with every close(2).
 int Release(const char*, struct fuse_file_info* info) { return Volume().Release(*FileOf(info)); }
 
 int SetTimes(const char* path, const struct timespec times[2], struct fuse_file_info* info) {
@@ -116,20 +122,20 @@ int SetOwner(const char*, uid_t owner, gid_t group, struct fuse_file_info*) { re
 
 int FileSystemFacts(const char*, struct statvfs* facts) { return Volume().FileSystemFacts(*facts); }
 
-// What the handle family cannot do yet. Each becomes one MountedVolume call
-// when the family gains it: rename (with RENAME_NOREPLACE, and moving an
-// open file's hidden name), hard links, and symbolic links as reparse
-// points. Named streams as user.* attributes will be setxattr, getxattr,
-// listxattr and removexattr; until then they stay unset, so the kernel
-// learns once that there are no attributes (an answer per call would come
-// before every write, where the kernel looks for file capabilities, and
-// fail on files whose name is gone).
-int Rename(const char* from, const char* to, unsigned int flags) {
-    const char* name = std::strrchr(to, '/');
-    if (flags == 0 && name && std::strncmp(name + 1, ".fuse_hidden", 12) == 0) return Volume().HideOpenFile(from, to);
-    return -ENOSYS;
+int Rename(const char* from, const char* to, unsigned int flags) { return Volume().Rename(from, to, flags); }
+int Link(const char* from, const char* to) { return Volume().Link(from, to); }
+
+int GetExtendedAttribute(const char* path, const char* name, char* value, size_t size) {
+    return Volume().GetExtendedAttribute(path, name, value, size);
 }
-int Link(const char*, const char*) { return -ENOSYS; }
+int SetExtendedAttribute(const char* path, const char* name, const char* value, size_t size, int flags) {
+    return Volume().SetExtendedAttribute(path, name, value, size, flags);
+}
+int ListExtendedAttributes(const char* path, char* list, size_t size) {
+    return Volume().ListExtendedAttributes(path, list, size);
+}
+int RemoveExtendedAttribute(const char* path, const char* name) { return Volume().RemoveExtendedAttribute(path, name); }
+
 int Symlink(const char*, const char*) { return -EOPNOTSUPP; }
 int ReadLink(const char*, char*, size_t) { return -EINVAL; }  // nothing is a link
 
@@ -150,14 +156,18 @@ struct fuse_operations Operations() {
     ops.truncate = &Truncate;
     ops.fallocate = &Allocate;
     ops.fsync = &Sync;
-    ops.flush = &Flush;
     ops.release = &Release;
     ops.utimens = &SetTimes;
     ops.chmod = &SetMode;
     ops.chown = &SetOwner;
     ops.statfs = &FileSystemFacts;
+    ops.access = &Access;
     ops.rename = &Rename;
     ops.link = &Link;
+    ops.getxattr = &GetExtendedAttribute;
+    ops.setxattr = &SetExtendedAttribute;
+    ops.listxattr = &ListExtendedAttributes;
+    ops.removexattr = &RemoveExtendedAttribute;
     ops.symlink = &Symlink;
     ops.readlink = &ReadLink;
     return ops;
@@ -178,7 +188,10 @@ std::string OptionValue(const std::string& text) {
 // the background once the mount is in place.
 bool Serve(MountedVolume& volume, const std::string& image, const std::string& mountPoint, bool readOnly,
            bool foreground) {
-    std::string options = "fsname=" + OptionValue(image) + ",subtype=volkit,default_permissions";
+    // No default_permissions: the volume keeps no owners or modes to check,
+    // and with it the kernel asks for a directory's attributes again before
+    // each call after a change in it.
+    std::string options = "fsname=" + OptionValue(image) + ",subtype=volkit";
     if (readOnly) options += ",ro";
     struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
     if (fuse_opt_add_arg(&args, "volkit") != 0 || fuse_opt_add_arg(&args, "-o") != 0 ||

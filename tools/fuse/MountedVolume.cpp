@@ -1,5 +1,9 @@
 #include "MountedVolume.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/xattr.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -43,8 +47,10 @@ int ErrnoOf(const std::string& failure) {
         {"doesn't exist", ENOENT},        {"is already exist", EEXIST},  {"is not empty", ENOTEMPTY},
         {"is a directory", EISDIR},       {"Cannot delete directory", EISDIR},
         {"not a directory", ENOTDIR},     {"name is too long", ENAMETOOLONG}, {"Invalid name", EINVAL},
-        {"Invalid path", EINVAL},         {"reading only", EROFS},       {"the volume is full", ENOSPC},
-        {"system entry", EPERM},          {"is deleted", ENOENT},
+        {"Invalid path", EINVAL},         {"Invalid stream", EINVAL},    {"reading only", EROFS},
+        {"the volume is full", ENOSPC},   {"system entry", EPERM},       {"is deleted", ENOENT},
+        {"into itself", EINVAL},          {"hard link to directory", EPERM},
+        {"the most a file may have", EMLINK},
     };
     for (const auto& [phrase, error] : kMeanings)
         if (failure.find(phrase) != std::string::npos) return error;
@@ -70,6 +76,13 @@ bool WidePath(const char* path, std::wstring& wide) {
     return true;
 }
 
+// A path for a new name: to the handle family a colon in it would name a
+// stream of a file, not a file.
+bool NewPath(const char* path, std::wstring& wide) {
+    const char* name = path ? std::strrchr(path, '/') : nullptr;
+    return name && std::strchr(name, ':') == nullptr && WidePath(path, wide);
+}
+
 std::wstring KeyOf(const std::wstring& path) {
     return FoldCase(WideToUtf8(path));
 }
@@ -87,9 +100,11 @@ public:
         if (!NtfsOpenFile(path.c_str(), m_file, volume) || !GetFileAttributesAndTime(m_values, m_file) ||
             !NtfsGetFileSize(m_size, m_file))
             return false;
-        // A directory opens as a file without contents; its standard
-        // information need not say that it is one (the root's does not).
-        if ((m_values.attributes & kHasFileNameIndex) == 0 && m_size != 0) return true;
+        // A directory opens as a file without contents, which cannot even be
+        // read for nothing; its standard information need not say that it is
+        // one (the root's does not). Failed calls are costly (the engine
+        // raises), so the probes run only as far as they must.
+        if ((m_values.attributes & kHasFileNameIndex) == 0 && (m_size != 0 || ReadsNothing())) return true;
         bool isDirectory;
         {
             Diagnostics::Quiet quiet;
@@ -100,6 +115,11 @@ public:
         NtfsCloseFile(m_file);
         return GetDirAttributesAndTime(m_values, m_dir);
     }
+    bool ReadsNothing() const {
+        Diagnostics::Quiet quiet;
+        char none = 0;
+        return NtfsReadFile(0, &none, 0, m_file);
+    }
     bool OpenDirectory(const std::wstring& path, NtfsVolumeHandle volume) {
         return NtfsOpenDir(path.c_str(), m_dir, volume) && GetDirAttributesAndTime(m_values, m_dir);
     }
@@ -108,6 +128,7 @@ public:
         return GetFileAttributesAndTime(m_values, file) && NtfsGetFileSize(m_size, file);
     }
     bool IsDirectory() const { return m_dir.ptr != nullptr; }
+    NtfsDirHandle Dir() const { return m_dir; }
     NtfsFileHandle File() const { return m_borrowed.ptr ? m_borrowed : m_file; }
     NtfsAttributesAndTime& Values() { return m_values; }
     unsigned long long Size() const { return m_size; }
@@ -141,9 +162,11 @@ int MountedVolume::FillFacts(Object& object, struct stat& facts) {
     // Permissions are not kept: everything is its owner's, executable as
     // ntfs-3g shows it, and a read-only file loses its write bits.
     facts.st_mode = object.IsDirectory() ? S_IFDIR | 0755 : S_IFREG | (readOnly ? 0555 : 0755);
-    // One link: find and others then never take a directory's link count
-    // for its number of subdirectories.
-    facts.st_nlink = 1;
+    // A directory shows one link: find and others then never take its link
+    // count for its number of subdirectories.
+    unsigned int links = 1;
+    if (!object.IsDirectory() && !NtfsGetLinkCount(links, object.File())) return Failure();
+    facts.st_nlink = links;
     facts.st_uid = m_facts.owner;
     facts.st_gid = m_facts.group;
     facts.st_size = static_cast<off_t>(object.Size());
@@ -160,28 +183,17 @@ int MountedVolume::GetAttributes(const char* path, OpenFile* file, struct stat& 
     Diagnostics::Clear();
     Object object;
     if (const int found = Find(path, file, object); found != 0) return found;
-    return FillFacts(object, facts);
-}
-
-OpenFile* MountedVolume::Aliased(const std::wstring& key) const {
-    if (m_aliases.empty()) return nullptr;
-    auto found = m_aliases.find(key);
-    return found == m_aliases.end() ? nullptr : found->second;
-}
-
-int MountedVolume::HideOpenFile(const char* path, const char* hiddenPath) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    std::wstring wide, hidden;
-    if (!WidePath(path, wide) || !WidePath(hiddenPath, hidden)) return -ENOENT;
-    auto open = m_open.find(KeyOf(wide));
-    if (open == m_open.end()) return -ENOSYS;
-    OpenFile& file = *open->second;
-    file.unlinked = true;
-    file.alias = KeyOf(hidden);
-    m_aliases[file.alias] = &file;
-    m_hidden.emplace(open->first, std::move(open->second));
-    m_open.erase(open);
+    if (const int filled = FillFacts(object, facts); filled != 0) return filled;
+    // The hidden name of an unlinked file is no link of it.
+    std::wstring wide;
+    if (!file && m_unlinked != 0 && WidePath(path, wide)) file = OpenAt(KeyOf(wide));
+    if (file && file->unlinked && facts.st_nlink > 0) --facts.st_nlink;
     return 0;
+}
+
+OpenFile* MountedVolume::OpenAt(const std::wstring& key) const {
+    auto found = m_open.find(key);
+    return found == m_open.end() ? nullptr : found->second.get();
 }
 
 namespace {
@@ -189,7 +201,8 @@ namespace {
 struct WalkContext {
     const MountedVolume::DirectoryVisitor* visit;
     const std::wstring* prefix;  // the directory's key and a backslash
-    const std::map<std::wstring, std::unique_ptr<OpenFile>>* hidden;
+    const std::map<std::wstring, std::unique_ptr<OpenFile>>* open;
+    bool anyUnlinked;
     bool isRoot;
 };
 
@@ -200,7 +213,10 @@ bool OnEntry(const NtfsDirEntry& entry, void* context) {
     if (entry.nameSpace == kDosNameSpace) return true;
     if (walk.isRoot && (entry.fileReference & kRecordMask) < kFirstUserRecord) return true;
     const std::string name = WideToUtf8(entry.name);
-    if (!walk.hidden->empty() && walk.hidden->count(*walk.prefix + FoldCase(name)) != 0) return true;
+    if (walk.anyUnlinked) {
+        auto open = walk.open->find(*walk.prefix + FoldCase(name));
+        if (open != walk.open->end() && open->second->unlinked) return true;
+    }
     struct stat facts {};
     facts.st_mode = entry.isDirectory ? S_IFDIR : S_IFREG;
     (*walk.visit)(name.c_str(), facts);
@@ -222,7 +238,7 @@ int MountedVolume::ReadDirectory(const char* path, const DirectoryVisitor& visit
     visit("..", facts);
     std::wstring key = KeyOf(wide);
     if (key.empty() || key.back() != L'\\') key += L'\\';
-    WalkContext walk{&visit, &key, &m_hidden, key == L"\\"};
+    WalkContext walk{&visit, &key, &m_open, m_unlinked != 0, key == L"\\"};
     bool ok = NtfsEnumDir(directory, &OnEntry, &walk);
     ok = NtfsCloseDir(directory) && ok;
     return ok ? 0 : Failure();
@@ -233,7 +249,7 @@ int MountedVolume::MakeDirectory(const char* path) {
     Diagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
-    if (!WidePath(path, wide)) return -EINVAL;
+    if (!NewPath(path, wide)) return -EINVAL;
     NtfsDirHandle directory;
     if (!NtfsCreateDir(wide.c_str(), directory, m_volume)) return Failure();
     NtfsAttributesAndTime values;
@@ -250,43 +266,146 @@ int MountedVolume::RemoveDirectory(const char* path) {
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
-    if (!AwaitHiddenGone(hold, KeyOf(wide) + L"\\", true)) return -ENOTEMPTY;
+    if (!AwaitUnlinkedGone(hold, KeyOf(wide) + L"\\")) return -ENOTEMPTY;
     NtfsDirHandle directory;
     if (!NtfsOpenDir(wide.c_str(), directory, m_volume) || !DeleteOrClose(directory)) return Failure();
     return 0;
 }
 
 // The handle family cannot keep a deleted object readable, so a name that
-// the kernel still holds open is only hidden here; the object goes when its
-// last open is released.
+// the kernel still holds open moves to a hidden name; the object goes when
+// its last open is released. libfuse does that itself for the files it knows
+// to be open; this is for those it does not (opened under another case).
 int MountedVolume::Unlink(const char* path) {
     std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
-    const std::wstring key = KeyOf(wide);
-    if (IsHidden(key) || Aliased(key)) return -ENOENT;
-    if (auto open = m_open.find(key); open != m_open.end()) {
-        open->second->unlinked = true;
-        m_hidden.emplace(key, std::move(open->second));
-        m_open.erase(open);
-        return 0;
-    }
+    // A hidden name given up again goes at the last release all the same.
+    if (OpenFile* open = OpenAt(KeyOf(wide))) return open->unlinked ? 0 : Hide(*open);
     NtfsFileHandle file;
     if (!NtfsOpenFile(wide.c_str(), file, m_volume) || !DeleteOrClose(file)) return Failure();
     return 0;
 }
 
+// Moves an open file to a name of its directory that no one uses. Through a
+// handle opened by its path: of a file with several names, that is the name
+// the handle family moves.
+int MountedVolume::Hide(OpenFile& file) {
+    const std::wstring directory = file.path.substr(0, file.path.find_last_of(L'\\') + 1);
+    NtfsFileHandle named;
+    if (!NtfsOpenFile(file.path.c_str(), named, m_volume)) return Failure();
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        wchar_t name[40];
+        std::swprintf(name, 40, L".fuse_hidden%016llx", static_cast<unsigned long long>(++m_hiddenNames) | 0x766b00000000ull);
+        const std::wstring hidden = directory + name;
+        Diagnostics::Clear();
+        if (NtfsMoveFile(hidden.c_str(), false, named)) {
+            NtfsCloseFile(named);
+            Rekey(file.key, file.path, KeyOf(hidden), hidden);
+            file.unlinked = true;
+            ++m_unlinked;
+            return 0;
+        }
+        if (Failure() != -EEXIST) break;
+    }
+    const int failure = Failure();
+    NtfsCloseFile(named);
+    return failure;
+}
+
+// Open files follow a rename: the one renamed and, for a directory, those
+// below it. A name that is open already stays where it is (the two were names
+// of one file, and nothing moved).
+void MountedVolume::Rekey(const std::wstring& fromKey, const std::wstring& from, const std::wstring& toKey,
+                          const std::wstring& to) {
+    std::vector<std::unique_ptr<OpenFile>> moved;
+    for (auto it = m_open.lower_bound(fromKey); it != m_open.end() && it->first.compare(0, fromKey.size(), fromKey) == 0;) {
+        const std::wstring& key = it->first;
+        const std::wstring newKey = toKey + key.substr(fromKey.size());
+        if ((key.size() != fromKey.size() && key[fromKey.size()] != L'\\') || (newKey != key && m_open.count(newKey))) {
+            ++it;
+            continue;
+        }
+        OpenFile& file = *it->second;
+        file.key = newKey;
+        file.path = to + file.path.substr(std::min(from.size(), file.path.size()));
+        moved.push_back(std::move(it->second));
+        it = m_open.erase(it);
+    }
+    for (auto& file : moved) m_open[file->key] = std::move(file);
+}
+
+namespace {
+
+// The names libfuse hides an unlinked open file under: ".fuse_hidden" and
+// sixteen hexadecimal digits.
+bool IsLibfuseHiddenName(const char* path) {
+    const char* name = std::strrchr(path, '/');
+    return name && std::strncmp(name + 1, ".fuse_hidden", 12) == 0 && std::strlen(name + 13) == 16 &&
+           std::strspn(name + 13, "0123456789abcdef") == 16;
+}
+
+}  // namespace
+
+int MountedVolume::Rename(const char* from, const char* to, unsigned int flags) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    if (m_facts.readOnly) return -EROFS;
+    if ((flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) != 0) return -EINVAL;
+    std::wstring source, target;
+    if (!WidePath(from, source)) return -ENOENT;
+    if (!NewPath(to, target)) return -EINVAL;
+    const std::wstring sourceKey = KeyOf(source), targetKey = KeyOf(target);
+    const bool replace = (flags & RENAME_NOREPLACE) == 0;
+    Object object;
+    if (!object.Open(source, m_volume)) return Failure();
+    // Replacing deletes what was at the target: a file still open there goes
+    // on under a hidden name instead, as libfuse does with those it knows to
+    // be open. The source is opened again after it, as its name may be one of
+    // that same file's.
+    if (OpenFile* open = OpenAt(targetKey); replace && open && !open->unlinked && targetKey != sourceKey) {
+        object.Close();
+        if (const int hidden = Hide(*open); hidden != 0) return hidden;
+        if (!object.Open(source, m_volume)) return Failure();
+    }
+    const bool moved = object.IsDirectory() ? NtfsMoveDir(target.c_str(), replace, object.Dir())
+                                            : NtfsMoveFile(target.c_str(), replace, object.File());
+    if (!moved) return Failure();
+    OpenFile* open = OpenAt(sourceKey);
+    Rekey(sourceKey, source, targetKey, target);
+    if (open && !open->unlinked && IsLibfuseHiddenName(to)) {
+        open->unlinked = true;
+        ++m_unlinked;
+    }
+    return object.Close() ? 0 : Failure();
+}
+
+int MountedVolume::Link(const char* from, const char* to) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    if (m_facts.readOnly) return -EROFS;
+    std::wstring source, target;
+    if (!WidePath(from, source)) return -ENOENT;
+    if (!NewPath(to, target)) return -EINVAL;
+    NtfsFileHandle file;
+    if (!NtfsOpenFile(source.c_str(), file, m_volume)) return Failure();
+    if (!NtfsCreateHardLink(target.c_str(), file)) {
+        const int failure = Failure();
+        NtfsCloseFile(file);
+        return failure;
+    }
+    return NtfsCloseFile(file) ? 0 : Failure();
+}
+
 int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {
-    std::unique_lock<std::mutex> hold(m_lock);
+    std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
-    if (!WidePath(path, wide)) return -EINVAL;
+    if (!NewPath(path, wide)) return -EINVAL;
     const std::wstring key = KeyOf(wide);
-    // The unlinked object still holds the name until its last close.
-    if (!AwaitHiddenGone(hold, key, false)) return -EBUSY;
     auto created = std::make_unique<OpenFile>();
     if (!NtfsCreateFile(wide.c_str(), created->handle, m_volume)) return Failure();
     // A new object's three times are now; a mode without the owner's write
@@ -305,16 +424,15 @@ int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {
     return 0;
 }
 
-int MountedVolume::Open(const char* path, bool truncate, OpenFile*& file) {
+int MountedVolume::Open(const char* path, int flags, const Caller& caller, OpenFile*& file) {
     std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
+    const bool truncate = (flags & O_TRUNC) != 0;
     if (truncate && m_facts.readOnly) return -EROFS;
     const std::wstring key = KeyOf(wide);
-    if (IsHidden(key)) return -ENOENT;
-    OpenFile* found = Aliased(key);
-    if (auto open = m_open.find(key); !found && open != m_open.end()) found = open->second.get();
+    OpenFile* found = OpenAt(key);
     if (!found) {
         auto opened = std::make_unique<OpenFile>();
         if (!NtfsOpenFile(wide.c_str(), opened->handle, m_volume)) return Failure();
@@ -325,6 +443,14 @@ int MountedVolume::Open(const char* path, bool truncate, OpenFile*& file) {
     }
     ++found->opens;
     file = found;
+    if ((flags & O_ACCMODE) != O_RDONLY && !caller.overridesPermissions) {
+        NtfsAttributesAndTime values;
+        if (!GetFileAttributesAndTime(values, found->handle)) return ReleaseAfterFailure(*found);
+        if (values.attributes & kReadOnly) {
+            ReleaseAfterFailure(*found);
+            return -EACCES;
+        }
+    }
     if (!truncate) return 0;
     unsigned long long size = 0;
     if (!NtfsGetFileSize(size, found->handle)) return ReleaseAfterFailure(*found);
@@ -340,7 +466,7 @@ int MountedVolume::ReleaseAfterFailure(OpenFile& file) {
     if (--file.opens == 0) {
         std::unique_ptr<OpenFile> owned = std::move(m_open.at(file.key));
         m_open.erase(file.key);
-        NtfsCloseFile(owned->handle);
+        EndOpenFile(*owned);
     }
     return failure;
 }
@@ -383,7 +509,7 @@ int MountedVolume::Write(OpenFile& file, const char* buffer, size_t size, off_t 
     return touched != 0 ? touched : static_cast<int>(size);
 }
 
-int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size) {
+int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size, const Caller& caller) {
     std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
@@ -391,19 +517,30 @@ int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size) {
     Object object;
     if (const int found = Find(path, file, object); found != 0) return found;
     if (object.IsDirectory()) return -EISDIR;
+    // An open file was opened for writing; a path is checked here.
+    if (!file && !caller.overridesPermissions && (object.Values().attributes & kReadOnly)) return -EACCES;
     if (!SetFileSize(static_cast<unsigned long long>(size), object.File())) return Failure();
     if (const int touched = Touch(object.File()); touched != 0) return touched;
     return object.Close() ? 0 : Failure();
 }
 
-// The object a call names: the open file it came with, an open file under
-// the hidden name libfuse gave it, or the object at the path.
+int MountedVolume::Access(const char* path, int mask, const Caller& caller) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    Object object;
+    if (const int found = Find(path, nullptr, object); found != 0) return found;
+    const bool readOnly = !object.IsDirectory() && (object.Values().attributes & kReadOnly) != 0;
+    return (mask & W_OK) && readOnly && !caller.overridesPermissions ? -EACCES : 0;
+}
+
+// The object a call names: the open file it came with or that is open at the
+// path, or the object at the path.
 int MountedVolume::Find(const char* path, OpenFile* file, Object& object) {
     std::wstring wide;
-    if (!file) {
-        if (!WidePath(path, wide) || IsHidden(KeyOf(wide))) return -ENOENT;
-        file = Aliased(KeyOf(wide));
-    }
+    if (!file && !WidePath(path, wide)) return -ENOENT;
+    // An open file is at hand without a walk of the path (the kernel gives
+    // no handle with a change of times, nor with the getattr after it).
+    if (!file && !m_open.empty()) file = OpenAt(KeyOf(wide));
     if (file ? !file->handle.ptr || !object.OpenFile(file->handle) : !object.Open(wide, m_volume)) return Failure();
     return 0;
 }
@@ -446,31 +583,39 @@ int MountedVolume::Sync(OpenFile& file) {
 }
 
 // The kernel sends the last release of a file after close(2) has returned,
-// so a program that unlinks an open file, closes it and makes the name again
-// (or removes its directory) comes before the release that frees the name:
-// such a call waits for it, a little. False when the name is still held.
-bool MountedVolume::AwaitHiddenGone(std::unique_lock<std::mutex>& hold, const std::wstring& key, bool below) {
+// so a program that unlinks an open file, closes it and removes its directory
+// comes before the release that takes the hidden name away: the removal waits
+// for it, a little. False when a hidden name is still there below `prefix`.
+bool MountedVolume::AwaitUnlinkedGone(std::unique_lock<std::mutex>& hold, const std::wstring& prefix) {
     auto gone = [&] {
-        if (m_hidden.empty()) return true;
-        if (!below) return m_hidden.count(key) == 0;
-        auto next = m_hidden.lower_bound(key);
-        return next == m_hidden.end() || next->first.compare(0, key.size(), key) != 0;
+        if (m_unlinked == 0) return true;
+        for (auto it = m_open.lower_bound(prefix); it != m_open.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
+            if (it->second->unlinked) return false;
+        return true;
     };
     return m_released.wait_for(hold, std::chrono::seconds(2), gone);
+}
+
+// Closes the file's handle; an unlinked one takes its hidden name with it
+// (through a handle opened by that name, which is the name the handle family
+// deletes of a file with several).
+bool MountedVolume::EndOpenFile(OpenFile& file) {
+    if (!file.unlinked) return !file.handle.ptr || NtfsCloseFile(file.handle);
+    --m_unlinked;
+    m_released.notify_all();
+    NtfsFileHandle named;
+    const bool opened = NtfsOpenFile(file.path.c_str(), named, m_volume);
+    const bool closed = !file.handle.ptr || NtfsCloseFile(file.handle);
+    return opened && DeleteOrClose(named) && closed;
 }
 
 int MountedVolume::Release(OpenFile& file) {
     std::lock_guard<std::mutex> hold(m_lock);
     Diagnostics::Clear();
     if (--file.opens > 0) return 0;
-    auto& table = file.unlinked ? m_hidden : m_open;
-    std::unique_ptr<OpenFile> owned = std::move(table.at(file.key));
-    table.erase(file.key);
-    if (!owned->alias.empty()) m_aliases.erase(owned->alias);
-    if (!owned->handle.ptr) return 0;
-    const bool ok = owned->unlinked ? DeleteOrClose(owned->handle) : NtfsCloseFile(owned->handle);
-    if (owned->unlinked) m_released.notify_all();
-    return ok ? 0 : Failure();
+    std::unique_ptr<OpenFile> owned = std::move(m_open.at(file.key));
+    m_open.erase(file.key);
+    return EndOpenFile(*owned) ? 0 : Failure();
 }
 
 int MountedVolume::SetTimes(const char* path, OpenFile* file, const struct timespec times[2]) {
@@ -546,17 +691,134 @@ int MountedVolume::FileSystemFacts(struct statvfs& facts) {
     return 0;
 }
 
+namespace {
+
+// The largest value the kernel passes or takes (XATTR_SIZE_MAX).
+constexpr unsigned long long kLargestValue = 65536;
+
+// A stream that is not there is an attribute that is not there; a file that
+// is not there stays ENOENT.
+int AttributeErrno(int failure) {
+    const std::string text = Diagnostics::LastFailure();
+    return failure == -ENOENT && text.find("Stream ") != std::string::npos ? -ENODATA : failure;
+}
+
+bool OnStream(const NtfsStreamEntry& entry, void* context) {
+    std::string& names = *static_cast<std::string*>(context);
+    names += "user.";
+    names += WideToUtf8(entry.name);
+    names += '\0';
+    return true;
+}
+
+// Hands `length` bytes to a caller that offered `size` (0: only asks how many).
+int CopyOut(const char* bytes, size_t length, char* out, size_t size) {
+    if (length > kLargestValue) return -E2BIG;
+    if (size == 0) return static_cast<int>(length);
+    if (size < length) return -ERANGE;
+    std::memcpy(out, bytes, length);
+    return static_cast<int>(length);
+}
+
+}  // namespace
+
+// "path:NAME" for user.NAME; other name spaces have no home on the volume.
+int MountedVolume::StreamPath(const char* path, const char* name, std::wstring& stream) {
+    if (std::strncmp(name, "user.", 5) != 0) return -ENOTSUP;
+    const char* streamName = name + 5;
+    std::wstring wide;
+    if (!WidePath(path, wide)) return -ENOENT;
+    auto converted = Utf8ToWide(streamName);
+    // A colon would name the stream's type to the handle family.
+    if (!converted || converted->empty() || converted->find(L':') != std::wstring::npos) return -EINVAL;
+    stream = wide + L":" + *converted;
+    return 0;
+}
+
+int MountedVolume::GetExtendedAttribute(const char* path, const char* name, char* value, size_t size) {
+    std::wstring stream;
+    if (const int valid = StreamPath(path, name, stream); valid != 0) return valid == -EINVAL ? -ENODATA : valid;
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    NtfsFileHandle handle;
+    {
+        Diagnostics::Quiet quiet;  // asking for an attribute that is not there is no failure
+        if (!NtfsOpenFile(stream.c_str(), handle, m_volume)) return AttributeErrno(Failure());
+    }
+    unsigned long long length = 0;
+    std::vector<char> bytes;
+    bool ok = NtfsGetFileSize(length, handle);
+    if (ok && length <= kLargestValue && size != 0) {
+        bytes.resize(length);
+        ok = length == 0 || NtfsReadFile(0, bytes.data(), static_cast<unsigned int>(length), handle);
+    }
+    ok = NtfsCloseFile(handle) && ok;
+    if (!ok) return Failure();
+    return CopyOut(bytes.data(), length, value, size);
+}
+
+int MountedVolume::SetExtendedAttribute(const char* path, const char* name, const char* value, size_t size,
+                                        int flags) {
+    std::wstring stream;
+    if (const int valid = StreamPath(path, name, stream); valid != 0) return valid;
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    if (m_facts.readOnly) return -EROFS;
+    if (size > kLargestValue) return -E2BIG;
+    NtfsFileHandle handle;
+    bool exists;
+    {
+        Diagnostics::Quiet quiet;
+        exists = NtfsOpenFile(stream.c_str(), handle, m_volume);
+    }
+    if (!exists) {
+        if (const int failure = AttributeErrno(Failure()); failure != -ENODATA) return failure;
+        if (flags & XATTR_REPLACE) return -ENODATA;
+        Diagnostics::Clear();
+        // Directories, the root among them, hold no streams here.
+        if (std::strcmp(path, "/") == 0) return -ENOTSUP;
+        if (!NtfsCreateFile(stream.c_str(), handle, m_volume)) return Failure() == -EISDIR ? -ENOTSUP : Failure();
+    } else if (flags & XATTR_CREATE) {
+        NtfsCloseFile(handle);
+        return -EEXIST;
+    }
+    bool ok = SetFileSize(size, handle) && (size == 0 || NtfsWriteFile(0, value, static_cast<unsigned int>(size), handle));
+    ok = NtfsCloseFile(handle) && ok;
+    return ok ? 0 : Failure();
+}
+
+int MountedVolume::ListExtendedAttributes(const char* path, char* list, size_t size) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    std::wstring wide;
+    if (!WidePath(path, wide)) return -ENOENT;
+    NtfsFileHandle handle;
+    if (!NtfsOpenFile(wide.c_str(), handle, m_volume)) return Failure();
+    std::string names;
+    bool ok = NtfsEnumStreams(handle, &OnStream, &names);
+    ok = NtfsCloseFile(handle) && ok;
+    if (!ok) return Failure();
+    return CopyOut(names.data(), names.size(), list, size);
+}
+
+int MountedVolume::RemoveExtendedAttribute(const char* path, const char* name) {
+    std::wstring stream;
+    if (const int valid = StreamPath(path, name, stream); valid != 0) return valid == -EINVAL ? -ENODATA : valid;
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    if (m_facts.readOnly) return -EROFS;
+    NtfsFileHandle handle;
+    if (!NtfsOpenFile(stream.c_str(), handle, m_volume)) return AttributeErrno(Failure());
+    return DeleteOrClose(handle) ? 0 : Failure();
+}
+
 bool MountedVolume::Close() {
     std::lock_guard<std::mutex> hold(m_lock);
     if (!m_volume.ptr) return true;
     Diagnostics::Clear();
     bool ok = true;
-    for (auto* table : {&m_open, &m_hidden}) {
-        for (auto& [key, file] : *table)
-            if (file->handle.ptr) ok = (file->unlinked ? DeleteOrClose(file->handle) : NtfsCloseFile(file->handle)) && ok;
-        table->clear();
-    }
-    m_aliases.clear();
+    for (auto& [key, file] : m_open) ok = EndOpenFile(*file) && ok;
+    m_open.clear();
     return NtfsCloseVolume(m_volume) && ok;
 }
 

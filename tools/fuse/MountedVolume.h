@@ -32,15 +32,24 @@ struct MountFacts {
     std::function<bool()> syncDevice;  // makes what was written to the image durable
 };
 
+// Who asks. The kernel leaves permissions to the volume (checking them itself
+// would cost a request for the directory's attributes before nearly every
+// call): only the read-only attribute refuses anything, and not to root.
+struct Caller {
+    bool overridesPermissions = false;
+};
+
 // One file the kernel holds open: every open of the same name shares it and
-// its one engine handle, so the last release writes the object once.
+// its one engine handle, so the last release writes the object once. Renames
+// keep it under its new name.
 struct OpenFile {
     std::wstring key;  // the path folded to capitals, as names compare
     std::wstring path;
-    std::wstring alias;  // the key of its hidden name, if libfuse gave it one
     volkit::api::NtfsFileHandle handle;
     int opens = 0;
-    bool unlinked = false;  // its name is hidden; the object goes at the last release
+    // Unlinked while open: it went on under a hidden name, left out of
+    // listings, which goes at the last release.
+    bool unlinked = false;
 };
 
 class MountedVolume {
@@ -60,16 +69,20 @@ public:
     int MakeDirectory(const char* path);
     int RemoveDirectory(const char* path);
     int Unlink(const char* path);
-    // libfuse keeps an unlinked open file reachable by renaming it to a
-    // hidden name (.fuse_hidden...): here that name becomes another key of
-    // the open file, whose own name is hidden until the last release.
-    int HideOpenFile(const char* path, const char* hiddenPath);
+    // `flags` as renameat2 takes them: RENAME_NOREPLACE only. libfuse keeps
+    // an unlinked open file reachable by renaming it to a hidden name
+    // (.fuse_hidden...); such a file goes at its last release.
+    int Rename(const char* from, const char* to, unsigned int flags);
+    int Link(const char* from, const char* to);
     int Create(const char* path, mode_t mode, OpenFile*& file);
-    // `truncate`: O_TRUNC, which the kernel leaves to the open.
-    int Open(const char* path, bool truncate, OpenFile*& file);
+    // `flags` as open(2) takes them: O_TRUNC, which the kernel leaves to the
+    // open, and the access mode.
+    int Open(const char* path, int flags, const Caller& caller, OpenFile*& file);
     int Read(OpenFile& file, char* buffer, size_t size, off_t offset);
     int Write(OpenFile& file, const char* buffer, size_t size, off_t offset);
-    int Truncate(const char* path, OpenFile* file, off_t size);
+    int Truncate(const char* path, OpenFile* file, off_t size, const Caller& caller);
+    // access(2): only writing can be refused (a read-only file); X_OK follows the mode shown.
+    int Access(const char* path, int mask, const Caller& caller);
     int Allocate(OpenFile& file, int mode, off_t offset, off_t length);
     int Sync(OpenFile& file);
     int Release(OpenFile& file);
@@ -77,6 +90,14 @@ public:
     int SetMode(const char* path, OpenFile* file, mode_t mode);
     int SetOwner(uid_t owner, gid_t group);
     int FileSystemFacts(struct statvfs& facts);
+
+    // Extended attributes user.NAME are the object's named streams; the
+    // other name spaces are not kept (ENOTSUP). Get and List return the
+    // bytes that are (or would be, when `size` is 0) stored.
+    int GetExtendedAttribute(const char* path, const char* name, char* value, size_t size);
+    int SetExtendedAttribute(const char* path, const char* name, const char* value, size_t size, int flags);
+    int ListExtendedAttributes(const char* path, char* list, size_t size);
+    int RemoveExtendedAttribute(const char* path, const char* name);
 
     // Ends what the kernel left open (deleting unlinked files) and closes the
     // volume. False when something could not be written.
@@ -88,21 +109,24 @@ private:
     int FillFacts(Object& object, struct stat& facts);
     int Find(const char* path, OpenFile* file, Object& object);
     int Failure() const;
-    bool IsHidden(const std::wstring& key) const { return m_hidden.count(key) != 0; }
-    OpenFile* Aliased(const std::wstring& key) const;
+    OpenFile* OpenAt(const std::wstring& key) const;
     int WriteBack(OpenFile& file);
     int ReleaseAfterFailure(OpenFile& file);
-    bool AwaitHiddenGone(std::unique_lock<std::mutex>& hold, const std::wstring& key, bool below);
+    bool EndOpenFile(OpenFile& file);
+    int Hide(OpenFile& file);
+    void Rekey(const std::wstring& fromKey, const std::wstring& from, const std::wstring& toKey, const std::wstring& to);
+    bool AwaitUnlinkedGone(std::unique_lock<std::mutex>& hold, const std::wstring& prefix);
     int Touch(volkit::api::NtfsFileHandle handle);
+    int StreamPath(const char* path, const char* name, std::wstring& stream);
     uint64_t FreeClusters();
 
     std::mutex m_lock;
     std::condition_variable m_released;  // an unlinked file's last release
     volkit::api::NtfsVolumeHandle m_volume;
     MountFacts m_facts;
-    std::map<std::wstring, std::unique_ptr<OpenFile>> m_open;    // by key, while the name is there
-    std::map<std::wstring, std::unique_ptr<OpenFile>> m_hidden;  // unlinked, still open
-    std::map<std::wstring, OpenFile*> m_aliases;                 // hidden names of the unlinked
+    std::map<std::wstring, std::unique_ptr<OpenFile>> m_open;  // by key
+    size_t m_unlinked = 0;                                     // how many of them are unlinked
+    uint64_t m_hiddenNames = 0;                                // hidden names the volume made up
 };
 
 }  // namespace volcore::tool
