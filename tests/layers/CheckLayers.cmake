@@ -1,8 +1,9 @@
 # Checks that includes run one way, from higher floors to lower ones.
 #   cmake -DROOT=<checkout> [-DLAYERS=<floor list>] -P CheckLayers.cmake
-# Each file's floor comes from its directory; each `#include "..."` is resolved
-# as the compiler would (beside the file, then src/, then tools/); includes of
-# include/ (the public headers) and of the standard library are not judged.
+# Each file's floor comes from its directory; each include is resolved as the
+# compiler would (beside the file, then src/, then tools/), so that
+# `#include <volume/Mft.h>` is judged as well; includes of include/ (the public
+# headers), of the standard library and of libntfs-3g are not judged.
 if(NOT ROOT)
   message(FATAL_ERROR "CheckLayers: pass -DROOT=<checkout>")
 endif()
@@ -58,9 +59,9 @@ foreach(source IN LISTS sources)
   endif()
   get_filename_component(here ${source} DIRECTORY)
   file(RELATIVE_PATH shownSource ${ROOT} ${source})
-  file(STRINGS ${source} includeLines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+  file(STRINGS ${source} includeLines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]")
   foreach(includeLine IN LISTS includeLines)
-    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\".*$" "\\1" header "${includeLine}")
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[\"<]([^\">]+)[\">].*$" "\\1" header "${includeLine}")
     set(target "")
     foreach(base ${here} ${ROOT}/src ${ROOT}/tools)
       if(EXISTS ${base}/${header})
