@@ -7,14 +7,39 @@ void PutLe(std::vector<uint8_t>& bytes, uint64_t value, size_t width) {
     for (size_t i = 0; i < width; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
+std::vector<uint8_t> Stored(const WimCompressor& compressor, std::span<const uint8_t> chunk) {
+    return compressor.Compress(chunk).value_or(std::vector<uint8_t>(chunk.begin(), chunk.end()));
+}
+
 }  // namespace
+
+std::vector<uint8_t> WofStreamOfRepeats(const WofAlgorithm& algorithm, uint64_t size,
+                                        const std::vector<std::vector<uint8_t>>& chunks) {
+    const WimCompressor compressor(algorithm.codec, algorithm.chunk);
+    std::vector<std::vector<uint8_t>> stored;
+    for (const std::vector<uint8_t>& chunk : chunks) stored.push_back(Stored(compressor, chunk));
+    const uint64_t count = (size + algorithm.chunk - 1) / algorithm.chunk;
+    const size_t width = size >= (uint64_t{1} << 32) ? 8 : 4;
+    const size_t tail = static_cast<size_t>(size - (count - 1) * algorithm.chunk);
+    const std::vector<uint8_t> last =
+        Stored(compressor, std::span(chunks[(count - 1) % chunks.size()]).first(tail));
+    std::vector<uint8_t> table, data;
+    for (uint64_t i = 0; i + 1 < count; ++i) {
+        const std::vector<uint8_t>& chunk = stored[i % stored.size()];
+        data.insert(data.end(), chunk.begin(), chunk.end());
+        PutLe(table, data.size(), width);
+    }
+    data.insert(data.end(), last.begin(), last.end());
+    table.insert(table.end(), data.begin(), data.end());
+    return table;
+}
 
 std::vector<uint8_t> WofStream(const WofAlgorithm& algorithm, const std::vector<uint8_t>& data) {
     const WimCompressor compressor(algorithm.codec, algorithm.chunk);
     std::vector<uint8_t> table, chunks;
     for (size_t at = 0; at < data.size(); at += algorithm.chunk) {
         const auto chunk = std::span(data).subspan(at, std::min(algorithm.chunk, data.size() - at));
-        const std::vector<uint8_t> stored = compressor.Compress(chunk).value_or(std::vector<uint8_t>(chunk.begin(), chunk.end()));
+        const std::vector<uint8_t> stored = Stored(compressor, chunk);
         chunks.insert(chunks.end(), stored.begin(), stored.end());
         if (at + algorithm.chunk < data.size()) PutLe(table, chunks.size(), 4);
     }
