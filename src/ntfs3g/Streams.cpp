@@ -144,19 +144,13 @@ void RemoveStream(inodeTable& table, const streamPath& split) {
     file.inode.Close("failed to close inode");
 }
 
-// The streams of the object at `path`, with the sizes of those open through
-// handles as they stand now.
+// The streams of the object at `path`, from its held copy where handles hold
+// it: libntfs-3g brings a stream's record up to date with every write and
+// resize, so the sizes there are current.
 std::vector<streamFacts> StreamsAt(const char* path, volkit::filesystem::handle volume) {
-    inodeTable& table = MountOf(volume).inodes;
-    reachedObject object = ReachPath(table, normalizePath(path));
+    reachedObject object = ReachPath(MountOf(volume).inodes, normalizePath(path));
     if (!object.inode) Fail("file not found");
     std::vector<streamFacts> streams = NamedData(object.inode.Get());
-    if (heldInode* held = object.inode.Held())
-        for (streamFacts& facts : streams)
-            if (const heldStream* open = FindHeldStream(*held, facts.name); open != nullptr && open->data != nullptr) {
-                facts.size = Unsigned(open->data->data_size);
-                facts.allocatedSize = Unsigned(open->data->allocated_size);
-            }
     object.inode.Close("failed to close inode");
     return streams;
 }

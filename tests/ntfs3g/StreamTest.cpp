@@ -47,7 +47,10 @@ TEST_F(FamilyTest, StreamsBesideTheFileSurviveSessionsAndGoWithIt) {
     ExpectErrors({"invalid stream name", "invalid stream type", "already exists", "stream not found", ".+",
                   "cannot change a system file", "stream not found", "file not found"});
     // Clusters the removed streams kept would show as leaks.
-    ASSERT_TRUE(file::remove("new", volume));
+    ASSERT_TRUE(file::open(stream, "new:big", volume) && file::remove("new", volume));
+    EXPECT_FALSE(file::read(stream, 0, &size, 1));
+    ExpectErrors({"file has been removed"});
+    EXPECT_TRUE(file::close(stream));
     const std::string image = SaveImage();
     const CheckOutcome check = CheckVolume(memory.Api());
     EXPECT_TRUE(check.Clean()) << check.Describe();

@@ -19,6 +19,7 @@ std::vector<uint8_t> WofStreamOfRepeats(const WofAlgorithm& algorithm, uint64_t 
     std::vector<std::vector<uint8_t>> stored;
     for (const std::vector<uint8_t>& chunk : chunks) stored.push_back(Stored(compressor, chunk));
     const uint64_t count = (size + algorithm.chunk - 1) / algorithm.chunk;
+    if (count == 0) return {};
     const size_t width = size >= (uint64_t{1} << 32) ? 8 : 4;
     const size_t tail = static_cast<size_t>(size - (count - 1) * algorithm.chunk);
     const std::vector<uint8_t> last =
@@ -35,16 +36,11 @@ std::vector<uint8_t> WofStreamOfRepeats(const WofAlgorithm& algorithm, uint64_t 
 }
 
 std::vector<uint8_t> WofStream(const WofAlgorithm& algorithm, const std::vector<uint8_t>& data) {
-    const WimCompressor compressor(algorithm.codec, algorithm.chunk);
-    std::vector<uint8_t> table, chunks;
-    for (size_t at = 0; at < data.size(); at += algorithm.chunk) {
-        const auto chunk = std::span(data).subspan(at, std::min(algorithm.chunk, data.size() - at));
-        const std::vector<uint8_t> stored = Stored(compressor, chunk);
-        chunks.insert(chunks.end(), stored.begin(), stored.end());
-        if (at + algorithm.chunk < data.size()) PutLe(table, chunks.size(), 4);
-    }
-    table.insert(table.end(), chunks.begin(), chunks.end());
-    return table;
+    std::vector<std::vector<uint8_t>> chunks;
+    for (size_t at = 0; at < data.size(); at += algorithm.chunk)
+        chunks.emplace_back(data.begin() + static_cast<long>(at),
+                            data.begin() + static_cast<long>(std::min(at + algorithm.chunk, data.size())));
+    return WofStreamOfRepeats(algorithm, data.size(), chunks);
 }
 
 std::vector<uint8_t> WofReparse(uint32_t provider, uint32_t algorithm) {
