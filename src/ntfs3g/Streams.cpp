@@ -72,7 +72,11 @@ heldStream& HoldStream(heldInode& held, const std::vector<ntfschar>& name) {
             stream = &held.streams.emplace_back();
             stream->name = name;
         } catch (...) {
-            held.table->Release(held);
+            try {
+                held.table->Release(held);
+            } catch (...) {
+                // The allocation failure is what the caller hears about.
+            }
             throw;
         }
     }
@@ -119,7 +123,11 @@ openHandle CreateStream(const streamPath& split, volkit::filesystem::handle volu
                           static_cast<u8>(name.size()), nullptr, 0) != 0)
             Fail("failed to create stream");
     } catch (...) {
-        table.Release(*held);
+        try {
+            table.Release(*held);
+        } catch (...) {
+            // The stream's failure is what the caller hears about.
+        }
         throw;
     }
     return {held, &HoldStream(*held, name)};
