@@ -201,8 +201,9 @@ public:
         uint64_t size = 0;
         uint64_t allocatedSize = 0;
     };
-    // Calls `callback` once per named stream of the object at `path`, in
-    // record order; the unnamed data is not listed. Sizes are current for
+    // Calls `callback` once per named stream of the object at `path` (a path
+    // naming one of its streams lists the same), in record order; the
+    // unnamed data is not listed. Sizes are current for
     // streams open through this volume. Returning false from the callback
     // stops the listing, and fetchStreams then returns false. The callback
     // may use the family, even on this object.

@@ -152,12 +152,17 @@ void RemoveStream(inodeTable& table, const streamPath& split) {
     file.inode.Close("failed to close inode");
 }
 
-// The streams of the object at `path`, from its held copy where handles hold
-// it: libntfs-3g brings a stream's record up to date with every write and
-// resize, so the sizes there are current.
+// The streams of the object at `path` (a path naming one of them names its
+// file), from its held copy where handles hold it: libntfs-3g brings a
+// stream's record up to date with every write and resize, so the sizes there
+// are current.
 std::vector<streamFacts> StreamsAt(const char* path, volkit::filesystem::handle volume) {
-    reachedObject object = ReachPath(MountOf(volume).inodes, normalizePath(path));
+    inodeTable& table = MountOf(volume).inodes;
+    const streamPath split = StreamIn(table, normalizePath(path));
+    reachedObject object = ReachPath(table, split.filePath);
     if (!object.inode) Fail("file not found");
+    if (split.named && !split.stream.empty() && !FindStream(object.inode.Get(), lookupName(split.stream)))
+        Fail("stream not found");
     std::vector<streamFacts> streams = NamedData(object.inode.Get());
     object.inode.Close("failed to close inode");
     return streams;

@@ -38,7 +38,7 @@ TEST_F(FamilyTest, StreamsBesideTheFileSurviveSessionsAndGoWithIt) {
     Mount();
     EXPECT_EQ(ReadWhole("new:big"), std::vector<uint8_t>(big.begin(), big.begin() + 50000));
     EXPECT_EQ(ReadWhole("new::$DATA"), main);
-    EXPECT_EQ(StreamsOf("new", volume), (StreamSizes{{"big", 50000}}));
+    EXPECT_EQ(StreamsOf("new:BIG", volume), (StreamSizes{{"big", 50000}}));
     file::handle refused;
     EXPECT_FALSE(file::open(refused, "new:", volume) || file::open(refused, "new:big:$INDEX", volume) ||
                  file::create(refused, "new:big", volume) || file::open(refused, "new:none", volume) ||

@@ -39,7 +39,11 @@ TEST_P(ToolStreams, StreamPathsCopyInListCopyOutAndRemoveOnlyTheStream) {
         EXPECT_TRUE(volcore::test::RunTool(engine + "cat " + img + " /f.txt:note").out ==
                     std::string(note.begin(), note.end())) << engine;
     EXPECT_EQ(RunTool("cat " + img + " /new").out, "");
-    EXPECT_NE(RunTool("stat " + img + " /f.txt").out.find("stream:     note (70000 bytes)\n"), std::string::npos);
+    for (const std::string path : {"/f.txt", "/f.txt:note"}) {
+        const ToolResult stat = RunTool("stat " + img + " " + path);
+        EXPECT_EQ(stat.exitCode, 0) << stat.err;
+        EXPECT_NE(stat.out.find("stream:     note (70000 bytes)\n"), std::string::npos) << path;
+    }
     ToolResult listing = RunTool("ls -l --streams " + img + " /");
     EXPECT_NE(listing.out.find("\n  f.txt:note  70000\n"), std::string::npos) << listing.out;
     EXPECT_NE(listing.out.find("\n  new:only  5000\n"), std::string::npos) << listing.out;
