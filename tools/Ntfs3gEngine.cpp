@@ -115,6 +115,15 @@ public:
         return volkit::file::close(handle) && ok;
     }
 
+    bool ListStreams(const VolumePath& path, const std::function<void(const StreamInfo&)>& visit) override {
+        auto relay = [](const volkit::file::streamEntry& entry, void* context) {
+            (*static_cast<const std::function<void(const StreamInfo&)>*>(context))({Utf16ToUtf8(entry.name), entry.size});
+            return true;
+        };
+        return volkit::file::fetchStreams(path.Display().c_str(), m_volume, relay,
+                                          const_cast<std::function<void(const StreamInfo&)>*>(&visit));
+    }
+
     uint32_t ChangeableAttributes() const override {
         return kAttributeReadOnly | kAttributeHidden | kAttributeArchive;
     }

@@ -113,6 +113,8 @@ bool IsSafeHostName(const std::string& name) {
 
 std::string LastErrorText() { return std::strerror(errno); }
 
+void BinaryStandardOutput() {}
+
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }

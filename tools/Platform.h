@@ -63,6 +63,10 @@ bool IsSafeHostName(const std::string& name);
 // The text of the last system error.
 std::string LastErrorText();
 
+// Makes standard output carry bytes as they are (Windows would otherwise turn
+// every LF into CR LF).
+void BinaryStandardOutput();
+
 bool StderrIsTerminal();
 bool StdinIsTerminal();
 

@@ -3,6 +3,7 @@
 // and the console.
 #ifdef _WIN32
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
 #include <winioctl.h>
@@ -216,6 +217,8 @@ std::string LastErrorText() {
         message.pop_back();
     return message;
 }
+
+void BinaryStandardOutput() { ::_setmode(::_fileno(stdout), _O_BINARY); }
 
 bool StderrIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
 

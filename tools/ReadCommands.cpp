@@ -162,6 +162,7 @@ int RunCat(const CommandLine& line) {
     // Text on a terminal is its own progress display.
     ProgressBar none("", 0, false);
     Copier copier(session.Volume(), none, {});
+    platform::BinaryStandardOutput();
     bool ok = copier.ToStream(path, stdout, "standard output", "cat");
     ok = std::fflush(stdout) == 0 && ok;
     return Finish(session, ok);

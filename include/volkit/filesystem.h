@@ -129,6 +129,17 @@ public:
     // Opens an existing file or directory. Handles on one object share it,
     // and so do the path-based calls below: each sees every change, and the
     // last close writes it back.
+    //
+    // Named streams (alternate data streams): open, create and remove take
+    // "dir/file:name" (also "file:name:$DATA"; "file::$DATA" is the file's
+    // own data) for the stream `name` of the file, found with letter case
+    // ignored. A handle on a stream reads, writes and sizes that stream;
+    // flags and times are the file's. Creating a stream of a missing file
+    // creates the file first; a new stream's name follows the rules of new
+    // names. Removing a stream leaves the file (its handles then fail with
+    // "stream has been removed"); removing the file removes its streams. A
+    // last element that is the whole name of an existing object (other
+    // systems allow ':' in names) names that object, never a stream.
     static bool open(handle& result, const char* path, filesystem::handle volume);
     // Creates a new, empty file; fails when the path already exists.
     static bool create(handle& result, const char* path, filesystem::handle volume);
@@ -183,6 +194,21 @@ public:
     // buffer of `size` bytes.
     static bool setReparseData(const char* path, const void* data, uint32_t size,
                                filesystem::handle volume);
+
+    // One named stream of a file, valid only during the callback.
+    struct streamEntry {
+        char16_t name[256] = {};  // as stored, NUL-terminated
+        uint64_t size = 0;
+        uint64_t allocatedSize = 0;
+    };
+    // Calls `callback` once per named stream of the object at `path` (a path
+    // naming one of its streams lists the same), in record order; the
+    // unnamed data is not listed. Sizes are current for
+    // streams open through this volume. Returning false from the callback
+    // stops the listing, and fetchStreams then returns false. The callback
+    // may use the family, even on this object.
+    static bool fetchStreams(const char* path, filesystem::handle volume,
+                             bool (*callback)(const streamEntry& entry, void* context), void* context);
 };
 
 class VOLKIT_EXPORT directory {

@@ -4,6 +4,7 @@
 #include "ntfs3g/FamilyLog.h"
 #include "ntfs3g/InodeFields.h"
 #include "ntfs3g/OpenFile.h"
+#include "ntfs3g/Streams.h"
 
 namespace volcore::fsfamily {
 namespace {
@@ -25,7 +26,9 @@ ntfs_attr* OpenUnnamedData(ntfs_inode* inode) {
     return data;
 }
 
-ntfs_attr& DataForReading(heldInode& held) {
+ntfs_attr& DataForReading(const openHandle& opened) {
+    heldInode& held = *opened.held;
+    if (opened.stream != nullptr) return StreamData(held, *opened.stream);
     ntfs_inode* inode = LiveInode(held);
     if (held.data == nullptr) held.data = OpenUnnamedData(inode);
     if (held.data == nullptr) Fail("failed to open data attribute");
@@ -34,8 +37,10 @@ ntfs_attr& DataForReading(heldInode& held) {
 
 // Writing to a file without a data stream gives it an empty one first; a
 // directory never gets one, since other implementations would take it for damage.
-ntfs_attr& DataForWriting(heldInode& held) {
+ntfs_attr& DataForWriting(const openHandle& opened) {
+    heldInode& held = *opened.held;
     ntfs_inode* inode = ChangeableInode(held);
+    if (opened.stream != nullptr) return StreamData(held, *opened.stream);
     if (held.data == nullptr) held.data = OpenUnnamedData(inode);
     if (held.data == nullptr) {
         if (IsDirectoryRecord(inode)) Fail("failed to open data attribute");
@@ -46,13 +51,21 @@ ntfs_attr& DataForWriting(heldInode& held) {
     return *held.data;
 }
 
+// The object's flags and times; the size is that of the stream the handle
+// was opened on.
+volkit::file::attributes CurrentAttributes(const openHandle& opened) {
+    heldInode& held = *opened.held;
+    ntfs_inode* inode = LiveInode(held);
+    return AttributesOf(inode, opened.stream != nullptr ? &StreamData(held, *opened.stream) : held.data);
+}
+
 ntfs_time StoredTime(uint64_t time) { return cpu_to_sle64(time); }
 
 // A handle for the caller, unless a device transfer failed on the way: the
 // call then fails, and a handle it does not hand out must not stay open.
 void* HandOut(const char* path, openDisposition disposition, volkit::filesystem::handle volume) {
     const transferWatch transfers;
-    void* opened = RegisterHandle(*openOrCreate(path, disposition, objectType::file, volume));
+    void* opened = RegisterHandle(OpenFileOrStream(path, disposition, volume));
     if (!transfers.Failed()) return opened;
     CloseOpenFile(volkit::file::handle{opened});
     Fail(disposition == openDisposition::createNew ? "failed to create file" : "failed to open file");
@@ -74,7 +87,7 @@ bool file::create(handle& result, const char* path, filesystem::handle volume) {
 }
 
 bool file::remove(const char* path, filesystem::handle volume) {
-    return RunReported([&] { openOrCreate(path, openDisposition::removeExisting, objectType::file, volume); });
+    return RunReported([&] { RemoveFileOrStream(path, volume); });
 }
 
 bool file::close(handle h) {
@@ -83,7 +96,7 @@ bool file::close(handle h) {
 
 bool file::read(handle h, uint64_t offset, void* buffer, uint32_t count) {
     return RunReported([&] {
-        ntfs_attr& data = DataForReading(OpenFileOf(h));
+        ntfs_attr& data = DataForReading(OpenHandleOf(h));
         s64 done = -1;
         if (buffer != nullptr && FitsSigned(offset)) done = ntfs_attr_pread(&data, static_cast<s64>(offset), count, buffer);
         if (done != static_cast<s64>(count)) Fail("failed to read data");
@@ -92,7 +105,7 @@ bool file::read(handle h, uint64_t offset, void* buffer, uint32_t count) {
 
 bool file::write(handle h, uint64_t offset, const void* buffer, uint32_t count) {
     return RunReported([&] {
-        ntfs_attr& data = DataForWriting(OpenFileOf(h));
+        ntfs_attr& data = DataForWriting(OpenHandleOf(h));
         if (count == 0) return;
         s64 done = -1;
         if (buffer != nullptr && FitsSigned(offset)) done = ntfs_attr_pwrite(&data, static_cast<s64>(offset), count, buffer);
@@ -102,24 +115,18 @@ bool file::write(handle h, uint64_t offset, const void* buffer, uint32_t count) 
 
 bool file::setSize(handle h, uint64_t size) {
     return RunReported([&] {
-        ntfs_attr& data = DataForWriting(OpenFileOf(h));
+        ntfs_attr& data = DataForWriting(OpenHandleOf(h));
         if (!FitsSigned(size) || ntfs_attr_truncate_solid(&data, static_cast<s64>(size)) != 0)
             Fail("failed to set attr size");
     });
 }
 
 bool file::getSize(handle h, uint64_t& size) {
-    return RunReported([&] {
-        heldInode& held = OpenFileOf(h);
-        size = AttributesOf(LiveInode(held), held.data).size;
-    });
+    return RunReported([&] { size = CurrentAttributes(OpenHandleOf(h)).size; });
 }
 
 bool file::getAttributes(handle h, attributes& result) {
-    return RunReported([&] {
-        heldInode& held = OpenFileOf(h);
-        result = AttributesOf(LiveInode(held), held.data);
-    });
+    return RunReported([&] { result = CurrentAttributes(OpenHandleOf(h)); });
 }
 
 bool file::setAttributes(handle h, const attributes& value) {

@@ -9,22 +9,25 @@
 
 namespace volcore::fsfamily {
 
-template <class Object>
+// `Value` is what a handle stands for, copied in: a pointer to an object that
+// stays the caller's, or a small record of such pointers.
+template <class Value>
 class handleRegistry {
 public:
-    // The new handle value for `object`, which stays the caller's.
-    void* Add(Object* object) {
+    // The new handle value for `value`.
+    void* Add(Value value) {
         std::lock_guard<std::mutex> lock(m_mutex);
         const uintptr_t serial = ++m_lastSerial;
-        m_objects.emplace(serial, object);
+        m_objects.emplace(serial, value);
         return reinterpret_cast<void*>(serial);
     }
 
-    // Null for a value that is not (or no longer) a handle.
-    Object* Find(const void* handle) const {
+    // An empty (value-initialized) Value for a value that is not (or no
+    // longer) a handle.
+    Value Find(const void* handle) const {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = m_objects.find(reinterpret_cast<uintptr_t>(handle));
-        return found == m_objects.end() ? nullptr : found->second;
+        return found == m_objects.end() ? Value{} : found->second;
     }
 
     void Remove(const void* handle) {
@@ -32,16 +35,16 @@ public:
         m_objects.erase(reinterpret_cast<uintptr_t>(handle));
     }
 
-    // Forgets every handle whose object `pick` selects.
+    // Forgets every handle whose value `pick` selects.
     template <class Pick>
     void RemoveIf(Pick pick) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        std::erase_if(m_objects, [&](const auto& entry) { return pick(*entry.second); });
+        std::erase_if(m_objects, [&](const auto& entry) { return pick(entry.second); });
     }
 
 private:
     mutable std::mutex m_mutex;
-    std::unordered_map<uintptr_t, Object*> m_objects;
+    std::unordered_map<uintptr_t, Value> m_objects;
     uintptr_t m_lastSerial = 0;
 };
 

@@ -8,10 +8,16 @@
 namespace volcore::fsfamily {
 namespace {
 
+void CloseAttribute(ntfs_attr*& attribute) {
+    if (attribute == nullptr) return;
+    ntfs_attr_close(attribute);
+    attribute = nullptr;
+}
+
+// The streams open again by name when next used.
 void CloseData(heldInode& held) {
-    if (held.data == nullptr) return;
-    ntfs_attr_close(held.data);
-    held.data = nullptr;
+    CloseAttribute(held.data);
+    for (heldStream& stream : held.streams) CloseAttribute(stream.data);
 }
 
 }  // namespace

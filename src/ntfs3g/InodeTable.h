@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <list>
 #include <unordered_map>
+#include <vector>
 
 #include "ntfs3g/Ntfs3g.h"
 
@@ -14,13 +15,22 @@ namespace volcore::fsfamily {
 
 class inodeTable;
 
+// A named $DATA (alternate data stream) of a held object that handles hold.
+struct heldStream {
+    std::vector<ntfschar> name;  // as stored, little-endian units
+    ntfs_attr* data = nullptr;   // opened on first use, closed with the inode
+    unsigned handles = 0;
+    bool removed = false;        // the stream was deleted; its handles only close
+};
+
 struct heldInode {
     inodeTable* table = nullptr;
     uint64_t number = 0;          // MFT record number
     uint64_t parent = 0;          // the directory it was reached through
     ntfs_inode* inode = nullptr;  // null once the object is gone
     ntfs_attr* data = nullptr;    // unnamed $DATA, opened on first use
-    unsigned handles = 0;
+    std::list<heldStream> streams;  // named streams open through handles
+    unsigned handles = 0;         // counting those on its streams
     bool system = false;          // metadata: read through handles, never changed
     bool removed = false;
 };

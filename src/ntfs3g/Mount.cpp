@@ -10,7 +10,7 @@
 namespace volcore::fsfamily {
 namespace {
 
-handleRegistry<mountedVolume> g_volumes;
+handleRegistry<mountedVolume*> g_volumes;
 
 // libntfs-3g mounts older volumes read-write, but they lack what it writes
 // into every new object ($Secure, the $STANDARD_INFORMATION owner and

@@ -10,11 +10,12 @@
 #include "ntfs3g/InodeFields.h"
 #include "ntfs3g/Mount.h"
 #include "ntfs3g/PathRules.h"
+#include "ntfs3g/Streams.h"
 
 namespace volcore::fsfamily {
 namespace {
 
-handleRegistry<heldInode> g_files;
+handleRegistry<openHandle> g_files;
 
 // Records below 24 are the volume's own metadata (16 to 23 reserved for
 // more); the root directory is among them but holds everything else.
@@ -202,12 +203,13 @@ heldInode* openOrCreate(const char* path, openDisposition disposition, objectTyp
     Fail("unknown disposition");
 }
 
-void* RegisterHandle(heldInode& held) {
+void* RegisterHandle(const openHandle& opened) {
     try {
-        return g_files.Add(&held);
+        return g_files.Add(opened);
     } catch (...) {
         try {
-            held.table->Release(held);
+            if (opened.stream != nullptr) ReleaseStream(*opened.held, *opened.stream);
+            opened.held->table->Release(*opened.held);
         } catch (...) {
             // The allocation failure is what the caller hears about.
         }
@@ -215,11 +217,13 @@ void* RegisterHandle(heldInode& held) {
     }
 }
 
-heldInode& OpenFileOf(volkit::file::handle handle) {
-    heldInode* held = g_files.Find(handle.ptr);
-    if (held == nullptr) Fail("invalid file handle");
-    return *held;
+openHandle OpenHandleOf(volkit::file::handle handle) {
+    const openHandle opened = g_files.Find(handle.ptr);
+    if (opened.held == nullptr) Fail("invalid file handle");
+    return opened;
 }
+
+heldInode& OpenFileOf(volkit::file::handle handle) { return *OpenHandleOf(handle).held; }
 
 ntfs_inode* LiveInode(heldInode& held) {
     if (held.inode == nullptr) Fail(held.removed ? "file has been removed" : "file is no longer open");
@@ -234,14 +238,18 @@ ntfs_inode* ChangeableInode(heldInode& held) {
 }
 
 void CloseOpenFile(volkit::file::handle handle) {
-    heldInode& held = OpenFileOf(handle);
+    const openHandle opened = OpenHandleOf(handle);
+    heldInode& held = *opened.held;
+    // The last handle on the object closes its streams with it, and keeps
+    // them when that close fails.
+    if (opened.stream != nullptr && held.handles > 1) ReleaseStream(held, *opened.stream);
     const bool complete = held.table->Release(held);
     g_files.Remove(handle.ptr);
     if (!complete) Fail("failed to close inode");
 }
 
 void ForgetHandles(const inodeTable& table) {
-    g_files.RemoveIf([&](const heldInode& held) { return held.table == &table; });
+    g_files.RemoveIf([&](const openHandle& opened) { return opened.held->table == &table; });
 }
 
 }  // namespace volcore::fsfamily

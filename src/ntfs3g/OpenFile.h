@@ -38,11 +38,20 @@ std::optional<uint64_t> LookUpName(ntfs_inode* directory, const std::string& nam
 heldInode* openOrCreate(const char* path, openDisposition disposition, objectType type,
                         volkit::filesystem::handle volume);
 
-// The handle value for one more handle on `held`.
-void* RegisterHandle(heldInode& held);
+// What a file handle stands for: a held object, and the named stream of it
+// the handle was opened on (null: its unnamed data).
+struct openHandle {
+    heldInode* held = nullptr;
+    heldStream* stream = nullptr;
+};
 
-// The held object behind a handle; fails with "invalid file handle" for zero
-// and for a handle that was closed, alone or with its volume.
+// The handle value for one more handle on `opened`, whose held object (and
+// stream) already count it; on failure that count is given back.
+void* RegisterHandle(const openHandle& opened);
+
+// What a handle stands for; fails with "invalid file handle" for zero and for
+// a handle that was closed, alone or with its volume.
+openHandle OpenHandleOf(volkit::file::handle handle);
 heldInode& OpenFileOf(volkit::file::handle handle);
 
 // The inode of a held object; fails with "file has been removed" once the

@@ -53,6 +53,44 @@ splitResult splitPath(const std::string& path) {
     return result;
 }
 
+namespace {
+
+// Where the last element's first ':' is, or npos.
+size_t StreamMark(const std::string& normalized, size_t& start, size_t& end) {
+    end = normalized.find_last_not_of('/');
+    if (end == std::string::npos) return std::string::npos;
+    const size_t lastSlash = normalized.rfind('/', end);
+    start = lastSlash == std::string::npos ? 0 : lastSlash + 1;
+    const size_t mark = normalized.find(':', start);
+    return mark > end ? std::string::npos : mark;
+}
+
+}  // namespace
+
+bool HasStreamPart(const std::string& normalized) {
+    size_t start = 0, end = 0;
+    return StreamMark(normalized, start, end) != std::string::npos;
+}
+
+streamPath splitStreamPath(const std::string& normalized) {
+    size_t start = 0, end = 0;
+    const size_t mark = StreamMark(normalized, start, end);
+    if (mark == std::string::npos) return streamPath{false, normalized, {}};
+    if (mark == start) Fail("invalid stream name");  // a stream of no file
+    std::string rest = normalized.substr(mark + 1, end - mark);
+    const size_t typeMark = rest.find(':');
+    if (typeMark != std::string::npos) {
+        std::string type = rest.substr(typeMark + 1);
+        std::transform(type.begin(), type.end(), type.begin(),
+                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
+        if (type != "$DATA") Fail("invalid stream type");
+        rest.resize(typeMark);
+    } else if (rest.empty()) {
+        Fail("invalid stream name");
+    }
+    return streamPath{true, normalized.substr(0, mark), std::move(rest)};
+}
+
 std::vector<std::string> PathElements(const std::string& path) {
     std::vector<std::string> elements;
     std::string current;

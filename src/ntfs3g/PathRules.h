@@ -21,6 +21,22 @@ std::string normalizePath(const char* path);
 // "relative path points outside of the given path".
 splitResult splitPath(const std::string& path);
 
+// A path whose last element names a named stream of a file, as Windows
+// spells it: "dir/file:name", "dir/file:name:$DATA", and "dir/file::$DATA"
+// for the file's own (unnamed) data.
+struct streamPath {
+    bool named = false;    // the last element has a ':'
+    std::string filePath;  // the path up to the ':', or the whole path
+    std::string stream;    // empty: the unnamed data
+};
+
+// Whether the last element of a normalized path has a ':'.
+bool HasStreamPart(const std::string& normalized);
+
+// Splits a normalized path at the first ':' of its last element. Fails with "invalid stream name" for an empty
+// name ("file:") and with "invalid stream type" for a type other than $DATA.
+streamPath splitStreamPath(const std::string& normalized);
+
 // The elements of a path as they are, only empty ones dropped.
 std::vector<std::string> PathElements(const std::string& path);
 

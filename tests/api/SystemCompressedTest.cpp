@@ -73,3 +73,51 @@ TEST(SystemCompressed, ReadByteForByteAndRefuseChanges) {
     ASSERT_TRUE(NtfsCloseVolume(volume));
     EXPECT_EQ(device.Bytes(), ReadFileBytes(image)) << "a session that only reads and is refused wrote";
 }
+
+// From 4 GiB on the chunk table's entries are 8 bytes wide. Each row is one
+// such file (its unnamed data sparse, so the image stays small) made of a few
+// distinct chunks in turn: an entry read at the wrong width points into the
+// wrong chunk. Ranges at the start, across the 4 GiB mark and at the end.
+TEST(SystemCompressed, FilesAroundFourGiBReadTheirTableAtTheRightWidth) {
+    if (!WimCompressor::Available()) GTEST_SKIP() << WimCompressor::MissingMessage;
+    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
+    const WofAlgorithm& lzx = kWofAlgorithms[1];
+    std::vector<Bytes> chunks;
+    for (uint8_t period = 3; period < 8; ++period) {
+        chunks.emplace_back(lzx.chunk);
+        for (size_t i = 0; i < lzx.chunk; ++i) chunks.back()[i] = static_cast<uint8_t>(i % period * 37 + period);
+    }
+    auto expected = [&](uint64_t offset, size_t length) {
+        Bytes bytes(length);
+        for (size_t i = 0; i < length; ++i)
+            bytes[i] = chunks[(offset + i) / lzx.chunk % chunks.size()][(offset + i) % lzx.chunk];
+        return bytes;
+    };
+    constexpr uint64_t kFourGiB = uint64_t{1} << 32;
+    const uint64_t sizes[] = {kFourGiB - 1, kFourGiB, kFourGiB + 100};
+    TempDir dir;
+    const std::string image = dir.File("huge.img");
+    MakeNtfsImage(image, WithClusters(4096, 48ull << 20));
+    {
+        Ntfs3gTree tree(image);
+        for (uint64_t size : sizes)
+            MakeWofFile(tree, U16(std::to_string(size)), WofStreamOfRepeats(lzx, size, chunks), WofReparse(2, 1), size);
+    }
+    MemoryDevice device = MemoryDevice::FromFile(image);
+    NtfsVolumeHandle volume;
+    ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+    for (uint64_t size : sizes) {
+        NtfsFileHandle file;
+        unsigned long long reported = 0;
+        ASSERT_TRUE(NtfsOpenFile(std::to_wstring(size).c_str(), file, volume));
+        EXPECT_TRUE(NtfsGetFileSize(reported, file) && reported == size);
+        for (uint64_t offset : {uint64_t{0}, kFourGiB - 70000, size - 70000}) {
+            const size_t length = static_cast<size_t>(std::min<uint64_t>(100000, size - offset));
+            Bytes read(length);
+            EXPECT_TRUE(NtfsReadFile(offset, read.data(), static_cast<unsigned>(length), file));
+            EXPECT_TRUE(read == expected(offset, length)) << size << " at " << offset;
+        }
+        EXPECT_TRUE(NtfsCloseFile(file));
+    }
+    EXPECT_TRUE(NtfsCloseVolume(volume));
+}

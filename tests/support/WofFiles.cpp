@@ -7,19 +7,40 @@ void PutLe(std::vector<uint8_t>& bytes, uint64_t value, size_t width) {
     for (size_t i = 0; i < width; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
+std::vector<uint8_t> Stored(const WimCompressor& compressor, std::span<const uint8_t> chunk) {
+    return compressor.Compress(chunk).value_or(std::vector<uint8_t>(chunk.begin(), chunk.end()));
+}
+
 }  // namespace
 
-std::vector<uint8_t> WofStream(const WofAlgorithm& algorithm, const std::vector<uint8_t>& data) {
+std::vector<uint8_t> WofStreamOfRepeats(const WofAlgorithm& algorithm, uint64_t size,
+                                        const std::vector<std::vector<uint8_t>>& chunks) {
     const WimCompressor compressor(algorithm.codec, algorithm.chunk);
-    std::vector<uint8_t> table, chunks;
-    for (size_t at = 0; at < data.size(); at += algorithm.chunk) {
-        const auto chunk = std::span(data).subspan(at, std::min(algorithm.chunk, data.size() - at));
-        const std::vector<uint8_t> stored = compressor.Compress(chunk).value_or(std::vector<uint8_t>(chunk.begin(), chunk.end()));
-        chunks.insert(chunks.end(), stored.begin(), stored.end());
-        if (at + algorithm.chunk < data.size()) PutLe(table, chunks.size(), 4);
+    std::vector<std::vector<uint8_t>> stored;
+    for (const std::vector<uint8_t>& chunk : chunks) stored.push_back(Stored(compressor, chunk));
+    const uint64_t count = (size + algorithm.chunk - 1) / algorithm.chunk;
+    if (count == 0) return {};
+    const size_t width = size >= (uint64_t{1} << 32) ? 8 : 4;
+    const size_t tail = static_cast<size_t>(size - (count - 1) * algorithm.chunk);
+    const std::vector<uint8_t> last =
+        Stored(compressor, std::span(chunks[(count - 1) % chunks.size()]).first(tail));
+    std::vector<uint8_t> table, data;
+    for (uint64_t i = 0; i + 1 < count; ++i) {
+        const std::vector<uint8_t>& chunk = stored[i % stored.size()];
+        data.insert(data.end(), chunk.begin(), chunk.end());
+        PutLe(table, data.size(), width);
     }
-    table.insert(table.end(), chunks.begin(), chunks.end());
+    data.insert(data.end(), last.begin(), last.end());
+    table.insert(table.end(), data.begin(), data.end());
     return table;
+}
+
+std::vector<uint8_t> WofStream(const WofAlgorithm& algorithm, const std::vector<uint8_t>& data) {
+    std::vector<std::vector<uint8_t>> chunks;
+    for (size_t at = 0; at < data.size(); at += algorithm.chunk)
+        chunks.emplace_back(data.begin() + static_cast<long>(at),
+                            data.begin() + static_cast<long>(std::min(at + algorithm.chunk, data.size())));
+    return WofStreamOfRepeats(algorithm, data.size(), chunks);
 }
 
 std::vector<uint8_t> WofReparse(uint32_t provider, uint32_t algorithm) {

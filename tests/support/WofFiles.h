@@ -21,6 +21,11 @@ inline constexpr WofAlgorithm kWofAlgorithms[] = {{0, WimCodec::Xpress, 4096, "X
                                                   {3, WimCodec::Xpress, 16384, "XPRESS16K"}};
 
 std::vector<uint8_t> WofStream(const WofAlgorithm& algorithm, const std::vector<uint8_t>& data);
+// The stream of a file of `size` bytes (any size: from 4 GiB on, the table's
+// entries are 8 bytes wide) whose chunk i holds the start of
+// `chunks[i % chunks.size()]`, each compressed once.
+std::vector<uint8_t> WofStreamOfRepeats(const WofAlgorithm& algorithm, uint64_t size,
+                                        const std::vector<std::vector<uint8_t>>& chunks);
 // Tag, data length, then version 1, `provider`, provider version 1, `algorithm`, flags 0.
 std::vector<uint8_t> WofReparse(uint32_t provider, uint32_t algorithm);
 void MakeWofFile(Ntfs3gTree& tree, const std::u16string& path, const std::vector<uint8_t>& stream,

@@ -1,10 +1,12 @@
-// The native engine, the only one on Windows, in the tool: cat and ls -l
-// of a file libntfs-3g compressed and of system-compressed (WOF) files, a
-// refused overwrite, their removal, and the checks on the volume.
+// The native engine, the only one on Windows, in the tool: cat of every kind
+// of file libntfs-3g and wimlib made (support/FileKinds.h), ls -l of a
+// system-compressed (WOF) file, a refused overwrite, their removal, and the
+// checks on the volume.
 #include <gtest/gtest.h>
 
-#include "codec/Samples.h"
-#include "support/WofFiles.h"
+#include "support/FileKinds.h"
+#include "support/Images.h"
+#include "support/WimCompressor.h"
 #include "tools/ToolRunner.h"
 
 using namespace volcore::test;
@@ -13,30 +15,20 @@ TEST(ToolCompressed, NativeEngineReadsCompressedAndSystemCompressedFiles) {
     if (!HaveProgram("mkntfs") || !WimCompressor::Available()) GTEST_SKIP() << "mkntfs or wimlib is missing";
     TempDir dir;
     const std::string image = dir.File("vol.img"), native = "--engine native ";
-    MakeNtfsImage(image);
-    const std::vector<uint8_t> text = TextSample(300'001, 1), code = CodeSample(100'000);
-    {
-        Ntfs3gTree tree(image);
-        tree.EnableCompression();
-        tree.MakeDirectory(u"comp");
-        tree.SetAttributes(u"comp", 0x10 | 0x800);
-        tree.MakeFile(u"comp\\numbers.txt", text);
-        MakeWofFile(tree, u"system.dll", kWofAlgorithms[0], code);
-    }
+    const std::vector<FileKind> kinds = MakeFileKindsImage(image);
     const auto cat = [&](const std::string& path) {
         const std::string out = RunTool(native + "cat " + Q(image) + " " + path).out;
         return std::vector<uint8_t>(out.begin(), out.end());
     };
-    EXPECT_TRUE(cat("/comp/numbers.txt") == text);
-    EXPECT_TRUE(cat("/system.dll") == code);
-    EXPECT_NE(RunTool(native + "ls -l " + Q(image) + " /system.dll").out.find(" 100000  "), std::string::npos);
+    for (const FileKind& kind : kinds) EXPECT_TRUE(cat(kind.volumePath) == kind.contents) << kind.volumePath;
+    EXPECT_NE(RunTool(native + "ls -l " + Q(image) + " /wof-lzx.bin").out.find(" 100000  "), std::string::npos);
 
     WriteFileBytes(dir.File("new.dll"), {'x'});
-    ToolResult put = RunTool(native + "put " + Q(image) + " " + Q(dir.File("new.dll")) + " /system.dll --force");
+    ToolResult put = RunTool(native + "put " + Q(image) + " " + Q(dir.File("new.dll")) + " /wof-lzx.bin --force");
     EXPECT_NE(put.err.find("system compression (WOF) holds its data"), std::string::npos) << put.err;
-    EXPECT_TRUE(cat("/system.dll") == code);
+    EXPECT_TRUE(cat("/wof-lzx.bin") == kinds[4].contents);
     EXPECT_EQ(RunTool(native + "check " + Q(image)).exitCode, 0) << "our check accepts them as they are";
-    for (const char* path : {"/comp/numbers.txt", "/system.dll"}) {
+    for (const char* path : {"/comp/lznt1.txt", "/wof-lzx.bin", "/sparse.bin", "/plain.txt"}) {
         ToolResult rm = RunTool(native + "rm " + Q(image) + " " + path);
         EXPECT_EQ(rm.exitCode, 0) << rm.err;
     }

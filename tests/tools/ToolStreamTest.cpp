@@ -1,5 +1,6 @@
-// Named streams through the tool: FILE:STREAM paths for put, cat, get and rm,
-// and the stream lines of stat and ls -l --streams; a real fsck judges the result.
+// Named streams through the tool, once per engine: FILE:STREAM paths for put,
+// cat, get and rm, and the stream lines of stat and ls -l --streams; the other
+// engine reads what one wrote, and a real fsck judges the result.
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 
@@ -9,7 +10,18 @@
 
 using namespace volcore::test;
 
-TEST(ToolStreams, StreamPathsCopyInListCopyOutAndRemoveOnlyTheStream) {
+namespace {
+
+class ToolStreams : public ::testing::TestWithParam<std::string> {
+protected:
+    ToolResult RunTool(const std::string& arguments) { return volcore::test::RunTool(Engine() + arguments); }
+    std::string Engine() const { return "--engine " + GetParam() + " "; }
+    std::string OtherEngine() const { return GetParam() == "native" ? "--engine ntfs3g " : "--engine native "; }
+};
+
+}  // namespace
+
+TEST_P(ToolStreams, StreamPathsCopyInListCopyOutAndRemoveOnlyTheStream) {
     if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
     TempDir dir;
     const std::string image = dir.File("vol.img");
@@ -23,9 +35,15 @@ TEST(ToolStreams, StreamPathsCopyInListCopyOutAndRemoveOnlyTheStream) {
     ASSERT_EQ(RunTool("put " + img + " " + Q(dir.File("main")) + " '/new:only'").exitCode, 0);
 
     const std::vector<uint8_t> note = Pattern(70000, 2);
-    EXPECT_TRUE(RunTool("cat " + img + " /f.txt:note").out == std::string(note.begin(), note.end()));
+    for (const std::string& engine : {Engine(), OtherEngine()})
+        EXPECT_TRUE(volcore::test::RunTool(engine + "cat " + img + " /f.txt:note").out ==
+                    std::string(note.begin(), note.end())) << engine;
     EXPECT_EQ(RunTool("cat " + img + " /new").out, "");
-    EXPECT_NE(RunTool("stat " + img + " /f.txt").out.find("stream:     note (70000 bytes)\n"), std::string::npos);
+    for (const std::string path : {"/f.txt", "/f.txt:note"}) {
+        const ToolResult stat = RunTool("stat " + img + " " + path);
+        EXPECT_EQ(stat.exitCode, 0) << stat.err;
+        EXPECT_NE(stat.out.find("stream:     note (70000 bytes)\n"), std::string::npos) << path;
+    }
     ToolResult listing = RunTool("ls -l --streams " + img + " /");
     EXPECT_NE(listing.out.find("\n  f.txt:note  70000\n"), std::string::npos) << listing.out;
     EXPECT_NE(listing.out.find("\n  new:only  5000\n"), std::string::npos) << listing.out;
@@ -43,7 +61,7 @@ TEST(ToolStreams, StreamPathsCopyInListCopyOutAndRemoveOnlyTheStream) {
     }
 }
 
-TEST(ToolStreams, GetTreeKeepsSmallStreamsAsUserAttributesAndReportsTheRest) {
+TEST_P(ToolStreams, GetTreeKeepsSmallStreamsAsUserAttributesAndReportsTheRest) {
     if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
     TempDir dir;
     const std::string image = dir.File("vol.img");
@@ -66,3 +84,6 @@ TEST(ToolStreams, GetTreeKeepsSmallStreamsAsUserAttributesAndReportsTheRest) {
     EXPECT_EQ(get.exitCode, 1);
     EXPECT_NE(get.err.find("/d/f:large: stream too large"), std::string::npos) << get.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, ToolStreams, ::testing::Values("ntfs3g", "native"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
