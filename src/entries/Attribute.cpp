@@ -90,6 +90,10 @@ uint64_t CAttribute::GetAllocatedSize() const {
     return RunsEndVcn(m_runs) * m_volume.GetClusterSize();
 }
 
+uint64_t CAttribute::GetSizeOnDisk() const {
+    return m_nonResident && (IsCompressed() || IsSparse()) ? BytesInUse() : GetAllocatedSize();
+}
+
 uint32_t CAttribute::MaxResidentSize(uint32_t recordSize) {
     uint32_t usaBytes = static_cast<uint32_t>(RoundUp(2 * (recordSize / 512 + 1), 8));
     return recordSize - usaBytes - 120;

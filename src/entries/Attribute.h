@@ -40,6 +40,10 @@ public:
     uint64_t GetSize() const;
     // A resident value counts in whole 8-byte units, as its record stores it.
     uint64_t GetAllocatedSize() const;
+    // What the data takes on the volume: the allocated size less the holes of
+    // compressed and sparse data (their records' compressed size), as the
+    // names' copies carry it.
+    uint64_t GetSizeOnDisk() const;
     // Bytes written so far (valid data length): what lies past it reads as
     // zeros without being read. The data size for a resident value.
     uint64_t GetInitializedSize() const { return m_nonResident ? m_initializedSize : m_value.size(); }

@@ -133,9 +133,10 @@ void CAttribute::StoreUnit(uint64_t unit, const std::vector<uint8_t>& bytes) {
     const uint64_t clusterSize = m_volume.GetClusterSize();
     const uint64_t start = unit * unitBytes;
     if (start >= m_dataSize) return;
-    // Only the part inside the data is compressed: a reader pads a short
-    // unit with zeros.
-    const size_t valid = static_cast<size_t>(std::min(unitBytes, m_dataSize - start));
+    // Only the chunks the data reaches are compressed (a reader pads a short
+    // unit with zeros), each of them whole: other readers take a chunk
+    // stored as it is for 4096 bytes, whatever its header says.
+    const size_t valid = static_cast<size_t>(std::min(unitBytes, RoundUp(m_dataSize - start, Lznt1ChunkSize)));
     const std::span<const uint8_t> data(bytes.data(), valid);
     if (std::all_of(data.begin(), data.end(), [](uint8_t byte) { return byte == 0; })) {
         PlaceUnit(unit, 0);

@@ -166,7 +166,7 @@ void CFsObject::SetAttributesAndTime(const StandardInformation& info) {
 
 bool CFsObject::RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const {
     AttributePtr data = m_entry->FindAttribute(AttrType::Data);
-    uint64_t allocatedSize = data ? data->GetAllocatedSize() : 0;
+    uint64_t allocatedSize = data ? data->GetSizeOnDisk() : 0;
     uint64_t dataSize = data ? data->GetSize() : 0;
     CByteReader source(info.data(), info.size());
     CByteWriter target(fileName);
