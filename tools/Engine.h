@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "VolumePath.h"
@@ -28,6 +29,9 @@ struct EntryInfo {
     uint64_t lastAccessTime = 0;
     uint32_t links = 0;   // the object's names (hard links); 0 when the engine cannot tell
     uint64_t fileId = 0;  // the MFT record number, from a listing; 0 when the engine cannot tell
+    // Bytes the data takes on the volume (less the holes of compressed and
+    // sparse files), from the directory's copy; only where the engine can tell.
+    std::optional<uint64_t> allocatedSize;
 };
 
 class FileStream {

@@ -1,5 +1,6 @@
 #include "NativeEngine.h"
 
+#include <cctype>
 #include <set>
 
 #include "Diagnostics.h"
@@ -78,6 +79,7 @@ bool OnEntry(const NtfsDirEntry& entry, void* context) {
     info.lastWriteTime = entry.lastWriteTime;
     info.lastAccessTime = entry.lastAccessTime;
     info.fileId = entry.fileReference & 0xFFFFFFFFFFFFull;
+    if (!entry.isDirectory) info.allocatedSize = entry.allocatedSize;
     (*static_cast<ListContext*>(context)->visit)(info);
     return true;
 }
@@ -131,7 +133,26 @@ public:
         info = FromAttributesAndTime(path.Name(), false, values);
         info.size = size;
         info.links = links;
+        info.allocatedSize = AllocatedSizeInParent(path);
         return true;
+    }
+
+    // The parent index's copy of the file's size on disk: the close above has
+    // brought it up to date. The name as stored first, else one equal to it
+    // ignoring ASCII case.
+    std::optional<uint64_t> AllocatedSizeInParent(const VolumePath& path) {
+        std::optional<uint64_t> exact, folded;
+        auto fold = [](std::string text) {
+            for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return text;
+        };
+        Diagnostics::Quiet quiet;
+        List(path.Parent(), [&](const EntryInfo& entry) {
+            if (entry.name == path.Name()) exact = entry.allocatedSize;
+            else if (!folded && fold(entry.name) == fold(path.Name())) folded = entry.allocatedSize;
+        });
+        Diagnostics::Clear();
+        return exact ? exact : folded;
     }
 
     bool List(const VolumePath& path, const std::function<void(const EntryInfo&)>& visit) override {

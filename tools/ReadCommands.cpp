@@ -138,6 +138,8 @@ int RunStat(const CommandLine& line) {
     std::printf("path:       %s\n", path.Display().c_str());
     std::printf("type:       %s\n", info.isDirectory ? "directory" : "file");
     if (!info.isDirectory) std::printf("size:       %llu\n", static_cast<unsigned long long>(info.size));
+    if (!info.isDirectory && info.allocatedSize)
+        std::printf("allocated:  %llu\n", static_cast<unsigned long long>(*info.allocatedSize));
     std::printf("attributes: 0x%08x (%s)\n", info.attributes, AttributeNames(info.attributes).c_str());
     std::printf("created:    %s\n", TimeText(info.creationTime).c_str());
     std::printf("modified:   %s\n", TimeText(info.lastWriteTime).c_str());

@@ -172,6 +172,8 @@ std::optional<SStream> SFile::Stream(uint32_t type, std::u16string_view name, ui
     stream.dataSize = first.dataSize;
     stream.initializedSize = first.initializedSize;
     stream.flags = first.flags;
+    stream.compressedSize = first.compressedSize;
+    stream.compressionUnit = first.compressionUnit;
     stream.chainError = ChainError(extents, clusterSize);
     for (const SAttribute* extent : extents)
         if (extent->runsValid) stream.runs.insert(extent->runs.begin(), extent->runs.end());

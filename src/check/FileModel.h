@@ -24,6 +24,8 @@ struct SStream {
     uint64_t dataSize = 0;
     uint64_t initializedSize = 0;  // what lies past it reads as zeros, whatever the clusters hold
     uint16_t flags = 0;  // of the first extent
+    std::optional<uint64_t> compressedSize;  // of the first extent
+    uint16_t compressionUnit = 0;
     std::string chainError;  // how the extents fail to cover the allocation, "" when they do
 
     uint64_t Size() const { return resident ? value.size() : dataSize; }

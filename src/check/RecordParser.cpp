@@ -152,6 +152,10 @@ private:
         attribute.allocatedSize = record.U64(AttrRecord::AllocatedSize);
         attribute.dataSize = record.U64(AttrRecord::DataSize);
         attribute.initializedSize = record.U64(AttrRecord::InitializedSize);
+        attribute.compressionUnit = record.U16(AttrRecord::CompressionUnit);
+        const bool compressedForm = (record.U16(AttrRecord::Flags) & (AttrRecord::FlagCompressedMask | AttrRecord::FlagSparse)) != 0;
+        if (compressedForm && pairsOffset >= AttrRecord::CompressedHeaderSize)
+            attribute.compressedSize = record.U64(AttrRecord::CompressedSize);
         DecodeRuns(record, label, attribute);
         if (attribute.lowestVcn == 0) CheckSizes(label, attribute);
         return true;

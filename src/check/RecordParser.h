@@ -3,6 +3,7 @@
 // runs of the non-resident ones, with everything found wrong on the way.
 #include <cstdint>
 #include <span>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,10 @@ struct SAttribute {
     uint64_t allocatedSize = 0;
     uint64_t dataSize = 0;
     uint64_t initializedSize = 0;
+    // Compressed and sparse data: the bytes its clusters take, and the
+    // compression unit (a power of two of clusters).
+    std::optional<uint64_t> compressedSize;
+    uint16_t compressionUnit = 0;
     RunMap runs;  // empty when the mapping pairs are corrupt
     bool runsValid = false;
 

@@ -124,6 +124,38 @@ void CRecordScan::CheckStreams(const SFile& file) {
             m_report.Add(ECode::Attribute, file.Number(), "Record %1: attribute %2: %3", file.Number(),
                          AttributeLabel(attribute->type, attribute->name), stream->chainError);
         if (stream && attribute->type == AttrType::Data) CheckOverAllocation(file.Number(), *attribute, *stream);
+        if (stream && stream->chainError.empty() && !stream->resident) CheckCompressedForm(file.Number(), *attribute, *stream);
+    }
+}
+
+// Compressed and sparse data: the compressed size counts the clusters the
+// runs allocate, and compressed data keeps to its units: whole units, each
+// its stored clusters first and then a hole.
+void CRecordScan::CheckCompressedForm(uint64_t number, const SAttribute& attribute, const SStream& stream) {
+    const uint64_t clusterSize = m_geometry.boot.clusterSize;
+    const std::string label = AttributeLabel(attribute.type, attribute.name);
+    uint64_t inUse = 0;
+    for (const auto& [vcn, run] : stream.runs)
+        if (run.lcn != SparseLcn) inUse += run.length;
+    if (stream.compressedSize && *stream.compressedSize != inUse * clusterSize)
+        m_report.Add(ECode::Attribute, number, "Record %1: %2 gives a compressed size of %3, its runs allocate %4 bytes",
+                     number, label, *stream.compressedSize, inUse * clusterSize);
+    const bool compressed = attribute.type == AttrType::Data && (stream.flags & AttrRecord::FlagCompressedMask) != 0;
+    if (!compressed) return;
+    if (stream.compressionUnit == 0 || stream.compressionUnit > 16 || stream.allocatedSize % (clusterSize << stream.compressionUnit) != 0)
+        return m_report.Add(ECode::Attribute, number, "Record %1: %2 is compressed in units of 2^%3 clusters for %4 allocated bytes",
+                            number, label, stream.compressionUnit, stream.allocatedSize);
+    const uint64_t unitClusters = uint64_t{1} << stream.compressionUnit;
+    // The unit a hole ends inside of: a stored cluster after it there is out of place.
+    std::optional<uint64_t> openHole;
+    for (const auto& [vcn, run] : stream.runs) {
+        const uint64_t end = vcn.value + run.length;
+        if (run.lcn == SparseLcn) {
+            openHole = end % unitClusters == 0 ? std::nullopt : std::optional<uint64_t>(end / unitClusters);
+        } else if (openHole == vcn.value / unitClusters) {
+            return m_report.Add(ECode::Attribute, number, "Record %1: %2 stores clusters after a hole in compression unit %3",
+                                number, label, *openHole);
+        }
     }
 }
 

@@ -230,7 +230,7 @@ private:
     static void CopySizes(const CFileEntry& entry, SIndexEntryValue& value) {
         AttributePtr data = entry.FindAttribute(AttrType::Data);
         if (!data || (entry.GetFlags() & FileRecord::FlagDirectory)) return;
-        value.allocatedSize = data->GetAllocatedSize();
+        value.allocatedSize = data->GetSizeOnDisk();
         value.dataSize = data->GetSize();
     }
 

@@ -13,6 +13,9 @@
 namespace volcore {
 namespace {
 
+// 2^4 = 16 clusters, what every NTFS writer uses.
+constexpr uint16_t kStandardCompressionUnit = 4;
+
 uint32_t NamePadding(const std::u16string& name) { return static_cast<uint32_t>(RoundUp(name.size() * 2, 8)); }
 
 uint64_t RunsEndVcn(const RunMap& runs) {
@@ -89,6 +92,10 @@ uint64_t CAttribute::GetAllocatedSize() const {
     return RunsEndVcn(m_runs) * m_volume.GetClusterSize();
 }
 
+uint64_t CAttribute::GetSizeOnDisk() const {
+    return m_nonResident && (IsCompressed() || IsSparse()) ? BytesInUse() : GetAllocatedSize();
+}
+
 uint32_t CAttribute::MaxResidentSize(uint32_t recordSize) {
     uint32_t usaBytes = static_cast<uint32_t>(RoundUp(2 * UpdateSequence::CountFor(recordSize), 8));
     return recordSize - usaBytes - 120;
@@ -116,8 +123,22 @@ void CAttribute::CheckChangeable() const {
     if (IsEncrypted())
         throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 is encrypted: its data cannot be changed",
                          m_type, RecordNumber(m_owner));
-    if (HoldsCompressedData() || IsSparse())
-        throw CException(EErrorKind::Unsupported, "Compressed / sparse attributes are not implemented.");
+    if (HoldsCompressedData() && (m_flags & AttrRecord::FlagCompressedMask) != AttrRecord::FlagCompressedLznt1)
+        throw CException(EErrorKind::Unsupported,
+                         "Attribute %1 of record %2 uses compression method %3: it cannot be changed", m_type,
+                         RecordNumber(m_owner), m_flags & AttrRecord::FlagCompressedMask);
+    if (m_nonResident && HoldsCompressedData()) CompressionUnitBytes();  // refuses units NTFS never writes
+}
+
+uint64_t CAttribute::AllocationGranule() const {
+    if (HoldsCompressedData() || (IsSparse() && m_compressionUnit != 0)) return CompressionUnitBytes();
+    return m_volume.GetClusterSize();
+}
+
+void CAttribute::MakeCompressed() {
+    m_flags = static_cast<uint16_t>((m_flags & ~AttrRecord::FlagCompressedMask) | AttrRecord::FlagCompressedLznt1);
+    m_compressionUnit = kStandardCompressionUnit;
+    m_dirty = true;
 }
 
 void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
@@ -152,7 +173,13 @@ void CAttribute::WriteData(uint64_t offset, const void* buffer, uint32_t size) {
         m_dirty = true;
         return;
     }
-    WriteNonResident(offset, buffer, size);
+    WriteStored(offset, static_cast<const uint8_t*>(buffer), size);
+}
+
+void CAttribute::WriteStored(uint64_t offset, const uint8_t* buffer, uint64_t size) {
+    if (HoldsCompressedData()) return WriteCompressed(offset, buffer, size);
+    if (IsSparse()) FillHoles(offset, size);
+    WriteNonResident(offset, buffer, NumericCast<uint32_t>(size));
 }
 
 void CAttribute::WriteNonResident(uint64_t offset, const void* buffer, uint32_t size) {
@@ -262,6 +289,7 @@ void CAttribute::SetSize(uint64_t newSize) {
     if (newSize == GetSize()) return;
     CheckChangeable();
     m_dirty = true;
+    if (m_nonResident && HoldsCompressedData()) return ResizeCompressed(newSize);
     if (m_nonResident) {
         if (newSize > GetAllocatedSize()) Allocate(newSize);
         else if (newSize < m_dataSize) Shrink(newSize);
@@ -276,17 +304,18 @@ void CAttribute::Shrink(uint64_t newSize) {
     m_dataSize = newSize;
     // What lies past the new end must never come back on a later growth.
     m_initializedSize = std::min(m_initializedSize, newSize);
-    ReleaseRunsFrom(RoundUp(newSize, m_volume.GetClusterSize()) / m_volume.GetClusterSize());
+    ReleaseRunsFrom(RoundUp(newSize, AllocationGranule()) / m_volume.GetClusterSize());
     if (newSize != 0 || !ReturnsToRecordWhenEmpty()) return;
+    m_pendingUnit = ~uint64_t{0};
     m_nonResident = false;
     m_runs.clear();
     m_value.clear();
 }
 
 // Empty data is kept in the record, as other implementations keep it; the
-// MFT's own data always has clusters.
+// MFT's own data always has clusters, and sparse data stays sparse.
 bool CAttribute::ReturnsToRecordWhenEmpty() const {
-    return m_type == AttrType::Data && RecordNumber(m_owner) != kMftRecord;
+    return m_type == AttrType::Data && RecordNumber(m_owner) != kMftRecord && !IsSparse();
 }
 
 // Runs leave the map as they are returned, so a failure part-way never hands
@@ -317,8 +346,11 @@ void CAttribute::Allocate(uint64_t newSize) {
     uint64_t clusterSize = m_volume.GetClusterSize();
     if (newSize > UINT64_MAX - clusterSize) throw CException(EErrorKind::Argument, "Cannot allocate %1 bytes", newSize);
     uint64_t allocated = GetAllocatedSize();
-    uint64_t needed = RoundUp(newSize, clusterSize);
-    if (needed > allocated) m_volume.AllocateClusters(m_owner, Zone(), (needed - allocated) / clusterSize, m_runs);
+    uint64_t needed = RoundUp(newSize, AllocationGranule());
+    // Sparse and compressed data grow by a hole: the new range reads as
+    // zeros without taking clusters.
+    if (needed > allocated && (IsSparse() || HoldsCompressedData())) AppendHole(m_runs, (needed - allocated) / clusterSize);
+    else if (needed > allocated) m_volume.AllocateClusters(m_owner, Zone(), (needed - allocated) / clusterSize, m_runs);
     m_dataSize = newSize;
 }
 
@@ -329,10 +361,12 @@ void CAttribute::MakeNonResident(uint64_t newSize) {
     m_dataSize = 0;
     m_initializedSize = 0;
     m_nonResident = true;
+    if (HoldsCompressedData() && m_compressionUnit == 0) m_compressionUnit = kStandardCompressionUnit;
     size_t keep = static_cast<size_t>(std::min<uint64_t>(m_value.size(), newSize));
     try {
         Allocate(newSize);
-        if (keep != 0) WriteNonResident(0, m_value.data(), static_cast<uint32_t>(keep));
+        if (HoldsCompressedData()) m_initializedSize = newSize;  // the units past the value are holes
+        if (keep != 0) WriteStored(0, m_value.data(), keep);
     } catch (...) {
         // Still the resident value it was.
         try {
@@ -343,6 +377,7 @@ void CAttribute::MakeNonResident(uint64_t newSize) {
         m_runs.clear();
         m_dataSize = 0;
         m_initializedSize = 0;
+        m_pendingUnit = ~uint64_t{0};
         throw;
     }
     m_value = {};
@@ -354,6 +389,7 @@ void CAttribute::ReleaseClusters() {
         m_value = {};
         return;
     }
+    m_pendingUnit = ~uint64_t{0};
     ReleaseRunsFrom(0);
     m_dataSize = 0;
     m_initializedSize = 0;

@@ -40,6 +40,10 @@ public:
     uint64_t GetSize() const;
     // A resident value counts in whole 8-byte units, as its record stores it.
     uint64_t GetAllocatedSize() const;
+    // What the data takes on the volume: the allocated size less the holes of
+    // compressed and sparse data (their records' compressed size), as the
+    // names' copies carry it.
+    uint64_t GetSizeOnDisk() const;
     // Bytes written so far (valid data length): what lies past it reads as
     // zeros without being read. The data size for a resident value.
     uint64_t GetInitializedSize() const { return m_nonResident ? m_initializedSize : m_value.size(); }
@@ -63,6 +67,12 @@ public:
     void MakeNonResident(uint64_t newSize);
     void ReleaseClusters();
     void AddExtent(const AttributeLocation& extent);
+    // Makes a new, still resident $DATA compressed: once it leaves the record
+    // it is stored in compression units of 16 clusters.
+    void MakeCompressed();
+    // Stores the compression unit that writes have changed since it was last
+    // stored; a save calls it before the record is built.
+    void StorePendingUnit();
 
     // Record bytes of the whole attribute in one record, exactly as Serialize
     // writes them.
@@ -98,6 +108,34 @@ private:
     uint64_t CompressionUnitBytes() const;
     const std::vector<uint8_t>& CompressionUnit(uint64_t unit) const;
     void CheckChangeable() const;
+    // Bytes one step of allocation adds: a compression unit for compressed
+    // data (and sparse data that has a unit), else a cluster.
+    uint64_t AllocationGranule() const;
+    // Writes through whichever form the data is stored in.
+    void WriteStored(uint64_t offset, const uint8_t* buffer, uint64_t size);
+
+    // Sparse data (AttributeSparse.cpp): clusters for the holes a write
+    // covers, taken one cluster at a time; the rest of the file stays a hole.
+    void FillHoles(uint64_t offset, uint64_t size);
+    // `count` new clusters placed after `previous` when it can be done.
+    std::vector<SLcnAndLength> AllocateAfter(const SLcnAndLength& previous, uint64_t count);
+    SLcnAndLength LastClustersBefore(uint64_t vcn) const;
+
+    // Compressed writes (AttributeCompressed.cpp): a unit is read, patched in
+    // memory and stored again (compressed, as it is, or as a hole) when a
+    // write moves on to another unit, on a resize or at the save.
+    void WriteCompressed(uint64_t offset, const uint8_t* buffer, uint64_t size);
+    std::vector<uint8_t>& PendingUnit(uint64_t unit, bool overwrittenWhole);
+    void StoreUnit(uint64_t unit, const std::vector<uint8_t>& bytes);
+    // Gives the unit exactly `clusters` clusters (the rest of it a hole),
+    // keeping those it has where it can; returns them in order.
+    std::vector<SLcnAndLength> PlaceUnit(uint64_t unit, uint64_t clusters);
+    void WritePieces(const std::vector<SLcnAndLength>& pieces, const uint8_t* bytes, uint64_t length);
+    void ResizeCompressed(uint64_t newSize);
+    // Data another writer left past the initialized size becomes zeros in
+    // the units themselves, so that the initialized size can follow the data size.
+    void ZeroPastInitialized();
+    void DropPendingUnit();
     uint64_t Transfer(uint64_t offset, uint64_t size, const std::function<void(const STransferChunk&)>& move) const;
     void WriteNonResident(uint64_t offset, const void* buffer, uint32_t size);
     void ZeroOnDevice(uint64_t offset, uint64_t size);
@@ -125,9 +163,12 @@ private:
     bool m_nonResident = false;
     bool m_dirty = false;
     // The last compression unit read, decompressed: reads in small pieces
-    // decompress each unit once. Compressed attributes are never changed here.
+    // decompress each unit once.
     mutable uint64_t m_cachedUnit = ~uint64_t{0};
     mutable std::vector<uint8_t> m_unitCache;
+    // The unit writes are changing, decompressed; stored by StorePendingUnit.
+    uint64_t m_pendingUnit = ~uint64_t{0};
+    std::vector<uint8_t> m_pendingBytes;
 };
 
 using AttributePtr = std::shared_ptr<CAttribute>;

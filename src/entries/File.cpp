@@ -167,7 +167,7 @@ void CFsObject::SetAttributesAndTime(const StandardInformation& info) {
 
 bool CFsObject::RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const {
     AttributePtr data = m_entry->FindAttribute(AttrType::Data);
-    uint64_t allocatedSize = data ? data->GetAllocatedSize() : 0;
+    uint64_t allocatedSize = data ? data->GetSizeOnDisk() : 0;
     uint64_t dataSize = data ? data->GetSize() : 0;
     CByteReader source(info.data(), info.size());
     CByteWriter target(fileName);
@@ -401,13 +401,27 @@ std::shared_ptr<CFile> CFile::OpenNamed(CVolume& volume, std::u16string_view pat
     return file;
 }
 
+// As Windows does: a directory flagged compressed makes the files created in
+// it compressed, unless clusters are larger than 4 KiB, where NTFS has no
+// compression.
+bool CFile::NewFilesCompressed(const CFsObject& parent) {
+    constexpr uint32_t kLargestCompressedCluster = 4096;
+    const StandardInformation info = parent.GetAttributesAndTime();
+    const uint32_t attributes = CByteReader(info.data(), info.size()).U32(StdInfo::FileAttributes);
+    return (attributes & kFileAttributeCompressed) != 0 &&
+           parent.GetVolume().GetClusterSize() <= kLargestCompressedCluster;
+}
+
 std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentReference, const std::u16string& name) {
     auto parent = CDirectory::Open(volume, parentReference);
-    SNewChild child = CreateChildEntry(*parent, name, FileRecord::FlagInUse, kFileAttributeNormal);
+    const bool compressed = NewFilesCompressed(*parent);
+    SNewChild child = CreateChildEntry(*parent, name, FileRecord::FlagInUse,
+                                       compressed ? kFileAttributeCompressed : kFileAttributeNormal);
     // The object is built after the link: until then nothing would undo the
     // flush its destructor does. Every file has its (empty) contents from the start.
     try {
-        child.entry->CreateAttribute(AttrType::Data, u"", true);
+        AttributePtr data = child.entry->CreateAttribute(AttrType::Data, u"", true);
+        if (compressed) data->MakeCompressed();
         LinkChild(*parent, name, child);
     } catch (...) {
         DiscardChildEntry(*child.entry);

@@ -138,6 +138,7 @@ public:
 private:
     // Opens the file a path names; a file with several names is known by that one.
     static std::shared_ptr<CFile> OpenNamed(CVolume& volume, std::u16string_view path);
+    static bool NewFilesCompressed(const CFsObject& parent);
     void CheckIsFile() const;
     void CheckDataChangeable() const;
     void DeleteStream();

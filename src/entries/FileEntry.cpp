@@ -272,6 +272,9 @@ bool CFileEntry::IsDirty() const {
 
 void CFileEntry::SettleResidency() {
     if (!FitsInBaseRecord()) MoveResidentValuesOut();
+    // A compression unit still in memory takes its clusters now, so that the
+    // runs and sizes the record and the names' copies get are final.
+    for (const auto& [key, attribute] : m_attributes) attribute->StorePendingUnit();
 }
 
 bool CFileEntry::FitsInBaseRecord() const {

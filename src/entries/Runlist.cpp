@@ -1,5 +1,8 @@
 #include "entries/Runlist.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "base/Exception.h"
 #include "entries/RecordFormat.h"
 
@@ -117,6 +120,86 @@ uint32_t EncodeMappingPairs(const RunMap& runs, const CByteWriter& record, uint3
     record.Fill(p + 1, 0, length - p - 1);
     record.U32(AttrRecord::Length, static_cast<uint32_t>(length));
     return static_cast<uint32_t>(length);
+}
+
+namespace {
+
+// Makes `vcn` the start of a run when a run spans it.
+void SplitRunAt(RunMap& runs, uint64_t vcn) {
+    auto next = runs.upper_bound(VCN{vcn});
+    if (next == runs.begin()) return;
+    auto run = std::prev(next);
+    const uint64_t start = run->first.value;
+    if (start == vcn || vcn - start >= run->second.length) return;
+    const uint64_t head = vcn - start;
+    const SLcnAndLength tail{run->second.lcn == SparseLcn ? SparseLcn : run->second.lcn + head, run->second.length - head};
+    run->second.length = head;
+    runs[VCN{vcn}] = tail;
+}
+
+bool Continues(const SLcnAndLength& first, const SLcnAndLength& second) {
+    if (first.lcn == SparseLcn || second.lcn == SparseLcn) return first.lcn == second.lcn;
+    return first.lcn + first.length == second.lcn;
+}
+
+// Merges the runs from the one before `from` to the one starting at `to`.
+void MergeRunsAround(RunMap& runs, uint64_t from, uint64_t to) {
+    auto it = runs.lower_bound(VCN{from});
+    if (it != runs.begin()) --it;
+    while (it != runs.end() && it->first.value <= to) {
+        auto next = std::next(it);
+        if (next == runs.end()) return;
+        if (it->first.value + it->second.length == next->first.value && Continues(it->second, next->second)) {
+            it->second.length += next->second.length;
+            runs.erase(next);
+        } else {
+            it = next;
+        }
+    }
+}
+
+}  // namespace
+
+void ReplaceRuns(RunMap& runs, uint64_t vcn, const std::vector<SLcnAndLength>& pieces) {
+    uint64_t total = 0;
+    for (const SLcnAndLength& piece : pieces) total += piece.length;
+    SplitRunAt(runs, vcn);
+    SplitRunAt(runs, vcn + total);
+    runs.erase(runs.lower_bound(VCN{vcn}), runs.lower_bound(VCN{vcn + total}));
+    uint64_t at = vcn;
+    for (const SLcnAndLength& piece : pieces) {
+        if (piece.length == 0) continue;
+        runs[VCN{at}] = piece;
+        at += piece.length;
+    }
+    MergeRunsAround(runs, vcn, vcn + total);
+}
+
+void AppendHole(RunMap& runs, uint64_t count) {
+    if (count == 0) return;
+    uint64_t end = 0;
+    if (!runs.empty()) {
+        auto& [vcn, last] = *runs.rbegin();
+        if (last.lcn == SparseLcn) {
+            last.length += count;
+            return;
+        }
+        end = vcn.value + last.length;
+    }
+    runs[VCN{end}] = SLcnAndLength{SparseLcn, count};
+}
+
+std::vector<SLcnAndLength> AllocatedPieces(const RunMap& runs, uint64_t vcn, uint64_t count) {
+    std::vector<SLcnAndLength> pieces;
+    auto it = runs.upper_bound(VCN{vcn});
+    if (it != runs.begin()) --it;
+    for (; it != runs.end() && it->first.value < vcn + count; ++it) {
+        const uint64_t start = std::max(it->first.value, vcn);
+        const uint64_t end = std::min(it->first.value + it->second.length, vcn + count);
+        if (start >= end || it->second.lcn == SparseLcn) continue;
+        pieces.push_back({it->second.lcn + (start - it->first.value), end - start});
+    }
+    return pieces;
 }
 
 }  // namespace volcore

@@ -56,7 +56,7 @@ std::vector<SStreamInfo> CFile::ListStreams() const {
     std::vector<SStreamInfo> streams;
     for (const auto& [key, attribute] : GetEntry().GetAttributes()) {
         if (key.type != AttrType::Data || key.occurrence != 0 || key.name.empty()) continue;
-        streams.push_back({key.name, attribute->GetSize(), attribute->GetAllocatedSize()});
+        streams.push_back({key.name, attribute->GetSize(), attribute->GetSizeOnDisk()});
     }
     return streams;
 }

@@ -1,0 +1,66 @@
+// Writing sparse data. A write that lands in a hole takes clusters for the
+// clusters it touches only; the parts of them the write does not cover are
+// zeroed, since the hole read as zeros there. Clusters are marked in the
+// bitmap here and reach the record only at its next save, which writes the
+// bitmap first.
+#include <algorithm>
+
+#include "base/Exception.h"
+#include "entries/Attribute.h"
+#include "entries/Runlist.h"
+#include "volume/Volume.h"
+
+namespace volcore {
+
+void CAttribute::FillHoles(uint64_t offset, uint64_t size) {
+    const uint64_t clusterSize = m_volume.GetClusterSize();
+    const uint64_t end = offset + size;
+    const uint64_t firstVcn = offset / clusterSize;
+    const uint64_t endVcn = RoundUp(end, clusterSize) / clusterSize;
+    std::vector<SLcnAndLength> holes;  // as (first VCN, length)
+    auto it = m_runs.upper_bound(VCN{firstVcn});
+    if (it != m_runs.begin()) --it;
+    for (; it != m_runs.end() && it->first.value < endVcn; ++it) {
+        if (it->second.lcn != SparseLcn) continue;
+        const uint64_t from = std::max(it->first.value, firstVcn);
+        const uint64_t to = std::min(it->first.value + it->second.length, endVcn);
+        if (from < to) holes.push_back({from, to - from});
+    }
+    for (const SLcnAndLength& hole : holes) {
+        ReplaceRuns(m_runs, hole.lcn, AllocateAfter(LastClustersBefore(hole.lcn), hole.length));
+        m_dirty = true;
+        m_cachedUnit = ~uint64_t{0};
+        const uint64_t holeStart = hole.lcn * clusterSize;
+        const uint64_t holeEnd = (hole.lcn + hole.length) * clusterSize;
+        if (holeStart < offset) ZeroOnDevice(holeStart, offset - holeStart);
+        if (end < holeEnd) ZeroOnDevice(end, holeEnd - end);
+    }
+}
+
+// The clusters just before `vcn` (the part of the run that ends there, or
+// the last allocated run before it): new clusters are looked for after them.
+SLcnAndLength CAttribute::LastClustersBefore(uint64_t vcn) const {
+    auto it = m_runs.lower_bound(VCN{vcn});
+    while (it != m_runs.begin()) {
+        --it;
+        if (it->second.lcn == SparseLcn) continue;
+        return {it->second.lcn, std::min(it->second.length, vcn - it->first.value)};
+    }
+    return {SparseLcn, 0};
+}
+
+std::vector<SLcnAndLength> CAttribute::AllocateAfter(const SLcnAndLength& previous, uint64_t count) {
+    RunMap placed;
+    const uint64_t skip = previous.lcn == SparseLcn ? 0 : previous.length;
+    if (skip != 0) placed[VCN{0}] = previous;
+    m_volume.AllocateClusters(m_owner, Zone(), count, placed);
+    std::vector<SLcnAndLength> fresh;
+    for (const auto& [vcn, run] : placed) {
+        if (vcn.value + run.length <= skip) continue;
+        const uint64_t into = skip > vcn.value ? skip - vcn.value : 0;
+        fresh.push_back({run.lcn + into, run.length - into});
+    }
+    return fresh;
+}
+
+}  // namespace volcore

@@ -1,0 +1,155 @@
+// Compressed and sparse files changed through the handle family over two
+// sessions, with libntfs-3g reading and changing them between and after: our
+// files made compressed by their directory's flag, and files libntfs-3g wrote
+// compressed (with a unit of zeros and a hole) or sparse. Every reader agrees
+// with the model byte for byte, whole and in pieces across units; our check
+// and ntfsck find the volume clean, and our check finds a wrong compressed
+// size. A last session that only reads writes nothing.
+#include <gtest/gtest.h>
+
+#include "InteropSupport.h"
+#include "base/Bytes.h"
+#include "base/Unicode.h"
+#include "codec/Samples.h"
+#include "entries/RecordFormat.h"
+#include "support/ImageEditor.h"
+#include "support/MemoryDevice.h"
+#include "support/Ntfs3gTree.h"
+#include "support/VolumeCheck.h"
+#include "volume/BootSector.h"
+
+using namespace volkit::api;
+using namespace volcore::test;
+
+namespace {
+
+// 't' text, 'n' noise, 'z' zeros: `length` bytes written at `at` (the file
+// grown first where it ends before); 'r': resized to `at`.
+struct Change {
+    Change(char kind_, uint64_t at_, uint64_t length_ = 0) : kind(kind_), at(at_), length(length_) {}
+    char kind;
+    uint64_t at, length;
+};
+
+// The change on the model and through the handle, in 4 KiB writes as a copying program makes them.
+bool Apply(Bytes& model, NtfsFileHandle file, const Change& c, uint32_t seed) {
+    if (c.kind == 'r') return model.resize(c.at), SetFileSize(c.at, file);
+    const Bytes bytes = c.kind == 't' ? TextSample(c.length, seed) : c.kind == 'n' ? Pattern(c.length, seed) : Bytes(c.length);
+    if (model.size() < c.at + c.length && !SetFileSize(c.at + c.length, file)) return false;
+    model.resize(std::max<size_t>(model.size(), c.at + c.length));
+    std::copy(bytes.begin(), bytes.end(), model.begin() + static_cast<long>(c.at));
+    for (size_t done = 0; done < bytes.size(); done += 4096)
+        if (!NtfsWriteFile(c.at + done, bytes.data() + done, static_cast<unsigned>(std::min<size_t>(4096, bytes.size() - done)), file))
+            return false;
+    return true;
+}
+
+constexpr uint64_t U = 16 * 4096;  // a compression unit with 4 KiB clusters
+
+// Path ("theirs" libntfs-3g made before our first session), then the changes of our two sessions.
+const std::vector<std::tuple<std::u16string, bool, std::vector<Change>, std::vector<Change>>> kFiles = {
+    {u"c\\text", false, {{'t', 0, 5 * U + 1234}}, {{'t', U - 100, 300}, {'r', 2 * U + 7}}},
+    {u"c\\noise", false, {{'n', 0, 3 * U - 77}, {'z', 3 * U, 5}}, {{'t', U / 2, U}}},
+    {u"c\\zeros", false, {{'z', 0, 4 * U}, {'t', 2 * U + 5, 100}}, {{'z', 2 * U, U}}},
+    {u"c\\regrown", false, {{'t', 0, 3 * U}, {'r', U + 100}, {'r', 4 * U}, {'t', 3 * U + 10, 50}}, {{'r', 0}, {'t', 0, 3000}}},
+    {u"c\\small", false, {{'t', 0, 300}}, {{'t', 200, 2 * U}}},
+    {u"c\\theirs", true, {{'t', 2 * U - 10, 20}, {'n', 4 * U, 100}}, {{'r', U + 1}}},
+    {u"s\\holes", true, {{'t', 100, 10}, {'n', 5 * U + 3, 9000}, {'t', 9 * U, 5000}}, {{'r', 12 * U}, {'t', 11 * U, 10}, {'r', 6 * U}}},
+    {u"s\\ends", true, {{'r', 20 * U}, {'t', 20 * U - 10, 10}}, {{'t', 0, 4096}, {'r', 3 * U}}},
+};
+
+void ExpectClean(const std::string& image, MemoryDevice& device, const char* when) {
+    EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << when << "\n" << CheckVolume(device.Api()).Describe();
+    if (!NtfsckPath().empty()) {
+        EXPECT_TRUE(NtfsckAccepts(image)) << when;
+    }
+}
+
+}  // namespace
+
+class CompressedWrites : public ::testing::TestWithParam<uint32_t> {};
+
+// Units of 16 clusters: 64 KiB with 4 KiB clusters, 8 KiB with 512-byte ones.
+TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
+    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
+    if (NtfsckPath().empty()) std::cout << "[  SKIPPED ] ntfsck is not at hand: only our check judges the volumes\n";
+    TempDir dir;
+    const std::string image = dir.File("written.img");
+    MakeNtfsImage(image, WithClusters(GetParam(), 64ull << 20));
+    std::map<std::u16string, Bytes> model = {{u"c\\theirs", TextSample(5 * U + 999, 3)}, {u"s\\holes", Bytes(10 * U)}, {u"s\\ends", Bytes(10 * U)}};
+    std::fill_n(model[u"c\\theirs"].begin() + U, U, 0);  // a unit of zeros
+    {
+        Ntfs3gTree tree(image);
+        tree.EnableCompression();
+        tree.MakeDirectory(u"c");
+        tree.SetAttributes(u"c", 0x10 | 0x800);  // new files in it are compressed
+        tree.MakeDirectory(u"s");
+        tree.MakeFile(u"c\\theirs", model[u"c\\theirs"]);
+        tree.Resize(u"c\\theirs", 6 * U);  // past its initialized size (libntfs-3g grows it to its last unit's end)
+        model[u"c\\theirs"] = tree.Read(u"c\\theirs");
+        for (const std::u16string path : {u"s\\holes", u"s\\ends"}) {
+            tree.MakeFile(path);
+            tree.Resize(path, 10 * U);  // a hole libntfs-3g then writes into
+            const Bytes piece = TextSample(3000, 4);
+            tree.WriteAt(path, 3 * U, piece);
+            std::copy(piece.begin(), piece.end(), model[path].begin() + 3 * U);
+        }
+    }
+    uint32_t seed = 10;
+    for (int session = 0; session < 2; ++session) {
+        MemoryDevice device = MemoryDevice::FromFile(image);
+        NtfsVolumeHandle volume;
+        ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+        for (const auto& [path, theirs, first, second] : kFiles) {
+            NtfsFileHandle file;
+            const std::wstring wide = volcore::Utf16ToWide(path);
+            ASSERT_TRUE(theirs || session ? NtfsOpenFile(wide.c_str(), file, volume) : NtfsCreateFile(wide.c_str(), file, volume));
+            for (const Change& change : session ? second : first) ASSERT_TRUE(Apply(model[path], file, change, ++seed)) << Utf8(path);
+            ASSERT_TRUE(NtfsCloseFile(file));
+            EXPECT_EQ(ReadThroughHandles(volume, path, 5000), model[path]) << Utf8(path);
+        }
+        ASSERT_TRUE(NtfsCloseVolume(volume));
+        device.SaveToFile(image);
+        ExpectClean(image, device, session ? "after our second session" : "after our first session");
+
+        Ntfs3gTree tree(image);  // reads ours, writes into our units and holes, and grows the files
+        tree.EnableCompression();
+        for (const auto& [path, theirs, first, second] : kFiles) {
+            EXPECT_EQ(tree.Read(path), model[path]) << Utf8(path) << " as libntfs-3g reads it";
+            EXPECT_TRUE(tree.DataFlags(path) & (path[0] == u'c' ? 1 : 0x8000)) << Utf8(path);
+            const Bytes more = TextSample(U / 3, ++seed), tail = Pattern(5000, ++seed);
+            const size_t at = model[path].size() / 2;
+            tree.WriteAt(path, at, more);
+            tree.Append(path, tail);
+            model[path].resize(std::max(model[path].size(), at + more.size()));
+            std::copy(more.begin(), more.end(), model[path].begin() + static_cast<long>(at));
+            model[path].insert(model[path].end(), tail.begin(), tail.end());
+        }
+    }
+    MemoryDevice device = MemoryDevice::FromFile(image);
+    NtfsVolumeHandle volume;
+    ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+    for (const auto& [path, theirs, first, second] : kFiles) {
+        EXPECT_EQ(ReadThroughHandles(volume, path), model[path]) << Utf8(path);
+        std::string slashed = "/" + Utf8(path);
+        std::replace(slashed.begin(), slashed.end(), '\\', '/');
+        const std::string inode = RunCommand("ifind -n " + ShellQuote(slashed) + " " + ShellQuote(image)).output;
+        const std::string icat = RunCommand("icat " + ShellQuote(image) + " " + inode.substr(0, inode.find('\n'))).output;
+        if (HaveProgram("icat")) {
+            EXPECT_TRUE(Bytes(icat.begin(), icat.end()) == model[path]) << slashed << " as icat reads it";
+        }
+    }
+    const uint64_t text = ListThroughHandles(volume, u"c").at(u"text");
+    ASSERT_TRUE(NtfsCloseVolume(volume));
+    EXPECT_EQ(device.Bytes(), ReadFileBytes(image)) << "a session that only reads wrote";
+    ExpectClean(image, device, "after libntfs-3g changed our files");
+    {
+        ImageEditor editor(device.Bytes(), volcore::CByteReader(device.Bytes()).U64(volcore::BootField::MftLcn) * GetParam() + text * 1024, 1024);
+        size_t at = editor.Field(volcore::FileRecord::FirstAttribute, 2);
+        while (editor.Field(at, 4) != volcore::AttrType::Data) at += editor.Field(at + 4, 4);
+        editor.SetField(at + volcore::AttrRecord::CompressedSize, 8, editor.Field(at + volcore::AttrRecord::CompressedSize, 8) + 4096);
+    }
+    EXPECT_TRUE(CheckVolume(device.Api()).Mentions("gives a compressed size")) << CheckVolume(device.Api()).Describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, CompressedWrites, ::testing::Values(4096u, 512u));
