@@ -10,62 +10,19 @@ using volcore::test::Pattern;
 
 namespace {
 
-constexpr uint32_t kStride = UpdateSequence::Stride;
-
-// `count` records of `size` bytes with reproducible contents, each with its
-// update sequence array at `usaOffset` and sequence number usn + its index.
-std::vector<uint8_t> Records(uint32_t count, uint32_t size, uint16_t usaOffset, uint16_t usn, uint32_t seed = 1) {
-    std::vector<uint8_t> records = Pattern(count * size, seed);
-    for (uint32_t r = 0; r < count; ++r) {
-        CByteWriter record = CByteWriter(records).Sub(r * size, size);
-        record.CopyFrom(UpdateSequence::Signature, "FILE", 4);
-        record.U16(UpdateSequence::Offset, usaOffset);
-        record.U16(UpdateSequence::Count, static_cast<uint16_t>(UpdateSequence::CountFor(size)));
-        if (usaOffset + 2u <= size) record.U16(usaOffset, static_cast<uint16_t>(usn + r));
-    }
-    return records;
+// One record of `size` bytes with reproducible contents, its update sequence
+// array at `usaOffset` and sequence number 1.
+std::vector<uint8_t> Record(uint32_t size, uint16_t usaOffset) {
+    std::vector<uint8_t> bytes = Pattern(size, 1);
+    CByteWriter record(bytes);
+    record.CopyFrom(UpdateSequence::Signature, "FILE", 4);
+    record.U16(UpdateSequence::Offset, usaOffset);
+    record.U16(UpdateSequence::Count, static_cast<uint16_t>(UpdateSequence::CountFor(size)));
+    if (usaOffset + 2u <= size) record.U16(usaOffset, 1);
+    return bytes;
 }
 
 }  // namespace
-
-TEST(Fixups, ProtectStampsEveryStrideAndUnprotectRestoresIt) {
-    for (auto [count, size, usaOffset] : {std::tuple{3u, 1024u, 48}, {1u, 4096u, 40}}) {
-        std::vector<uint8_t> buffer = Records(count, size, static_cast<uint16_t>(usaOffset), 0x10);
-        const std::vector<uint8_t> original = buffer;
-        MstProtect(buffer, count, size);
-        // Each record carries its own number at the end of its last stride.
-        EXPECT_EQ(CByteReader(buffer).U16(count * size - 2), 0x10 + count - 1);
-        MstUnprotect(buffer, count, size);
-        // Everything but the array, which keeps the saved tails, is as before.
-        for (uint32_t i = 0; i < buffer.size(); ++i) {
-            bool inArray = i % size >= usaOffset + 2u && i % size < usaOffset + 2 * UpdateSequence::CountFor(size);
-            ASSERT_TRUE(inArray || buffer[i] == original[i]) << i;
-        }
-    }
-    // Number 0 is never stamped (it becomes 1), and the number is never advanced.
-    for (auto [usn, stamped] : {std::pair{0, 1}, {0xFFFF, 0xFFFF}}) {
-        auto record = Records(1, 1024, 48, static_cast<uint16_t>(usn));
-        MstProtect(record, 1, 1024);
-        MstUnprotect(record, 1, 1024);
-        MstProtect(record, 1, 1024);
-        EXPECT_EQ(CByteReader(record).U16(1024 - 2), stamped);
-    }
-}
-
-TEST(Fixups, TornStrideIsReportedAtItsIndexAfterRestoringEarlierOnes) {
-    auto record = Records(1, 4096, 48, 0x1234);
-    auto original = record;
-    MstProtect(record, 1, 4096);
-    CByteWriter(record).U16(3 * kStride - 2, 0xBEEF);
-    EXPECT_EQ(FailureOf([&] { MstUnprotect(record, 1, 4096); }), "MST: usn mismatch at index 2 (value: 48879, expected: 4660)");
-    EXPECT_EQ(CByteReader(record).U16(kStride - 2), CByteReader(original).U16(kStride - 2));
-
-    // In the second record of a buffer the index is that record's stride.
-    auto two = Records(2, 1024, 48, 5);
-    MstProtect(two, 2, 1024);
-    two[2048 - 2] ^= 1;
-    EXPECT_EQ(FailureOf([&] { MstUnprotect(two, 2, 1024); }), "MST: usn mismatch at index 1 (value: 7, expected: 6)");
-}
 
 TEST(Fixups, InvalidHeadersAndShortBuffersAreRefused) {
     // (size, array offset, count) -> how both directions fail.
@@ -80,18 +37,18 @@ TEST(Fixups, InvalidHeadersAndShortBuffersAreRefused) {
     };
     for (const auto& [recordSize, offset, count, failure] : cases) {
         const uint32_t size = recordSize;
-        auto record = Records(1, size, offset, 1);
+        auto record = Record(size, offset);
         CByteWriter(record).U16(UpdateSequence::Count, count);
         EXPECT_EQ(FailureOf([&] { MstUnprotect(record, 1, size); }), failure);
         EXPECT_EQ(FailureOf([&] { MstProtect(record, 1, size); }), failure);
     }
     // The header rule lets the array end 2 bytes past the record; the access check catches it.
-    auto pastTheEnd = Records(1, 1024, 1020, 1);
+    auto pastTheEnd = Record(1024, 1020);
     EXPECT_EQ(FailureOf([&] { MstProtect(pastTheEnd, 1, 1024); }), "Invalid offset: 1024 (buffer size: 1024)");
-    auto atTheEnd = Records(1, 1024, 1018, 1);
+    auto atTheEnd = Record(1024, 1018);
     MstProtect(atTheEnd, 1, 1024);
     EXPECT_EQ(FailureOf([&] { MstUnprotect(atTheEnd, 1, 1024); }), "");
-    auto record = Records(1, 1024, 48, 1);
+    auto record = Record(1024, 48);
     EXPECT_EQ(FailureOf([&] { MstUnprotect(record, 2, 1024); }), "Invalid offset: 0 (buffer size: 1024)");
     std::vector<uint8_t> garbage(64, 0xAB), untouched = garbage;
     MstUnprotect(garbage, 0, 1024);
