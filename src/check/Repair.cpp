@@ -234,7 +234,7 @@ public:
             if (problem.fix.action == EFix::RefreshEntry) Refresh(problem.record, problem.fix);
         }
         for (const SProblem& problem : problems) {
-            if (problem.fix.action == EFix::Relink) Relink(problem.record);
+            if (problem.fix.action == EFix::Relink && !m_entered.count(problem.record)) Relink(problem.record);
             if (problem.fix.action == EFix::AddName) AddName(problem.record, problem.fix);
         }
         m_volume.Flush();
@@ -283,6 +283,7 @@ private:
                 const std::vector<uint8_t> value = NameValue(*entry, reference, name.name);
                 try {
                     index.Insert(index.FindInsertPosition(name.name, true), name.name, EntryValue(*entry, value));
+                    m_entered.insert(number);
                 } catch (const CException&) {
                     // taken: the record shows up as an orphan or a missing name next round
                 }
@@ -427,6 +428,7 @@ private:
     CVolume m_volume;
     const SVolumeModel& m_model;
     std::set<uint64_t> m_orphans;
+    std::set<uint64_t> m_entered;  // by a rebuilt index: no longer orphans
 };
 
 bool IsBitmapFix(EFix action) {
