@@ -273,7 +273,8 @@ private:
     // and the other record is left to be linked elsewhere.
     void Rebuild(uint64_t directory) {
         const FileReference reference = ReferenceOf(m_volume, directory);
-        CIndex& index = CDirectory::Open(m_volume, reference)->GetIndex();
+        std::shared_ptr<CDirectory> rebuilt = CDirectory::Open(m_volume, reference);
+        CIndex& index = rebuilt->GetIndex();
         index.RemoveAll();
         for (const auto& [number, state] : m_model.files) {
             if (state.damaged) continue;
@@ -281,12 +282,14 @@ private:
                 if (name.parent != reference) continue;
                 FileEntryPtr entry = m_volume.OpenEntry(MakeReference(number, 0));
                 const std::vector<uint8_t> value = NameValue(*entry, reference, name.name);
+                CIndex::SInsertPosition position;
                 try {
-                    index.Insert(index.FindInsertPosition(name.name, true), name.name, EntryValue(*entry, value));
-                    m_entered.insert(number);
+                    position = index.FindInsertPosition(name.name, true);
                 } catch (const CException&) {
-                    // taken: the record shows up as an orphan or a missing name next round
+                    continue;  // taken: the record shows up as an orphan or a missing name next round
                 }
+                index.Insert(position, name.name, EntryValue(*entry, value));
+                m_entered.insert(number);
             }
         }
     }
