@@ -6,13 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "FamilyWorkload.h"
 #include "FaultWorkload.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
@@ -28,7 +26,6 @@ constexpr uint64_t kVolumeBytes = 16 << 20;
 // In the normal run every kStride-th write point is cut, and every
 // kNtfsckEvery-th of those is also judged by ntfsck.
 constexpr uint64_t kStride = 7;
-constexpr uint64_t kFamilyStride = 2;
 constexpr uint64_t kNtfsckEvery = 40;
 constexpr int kManyNames = 240;
 
@@ -65,30 +62,26 @@ bool SecondSession(const SWorkload& steps) {
     return steps.stamp("d/many", true) && steps.stamp(Many(2), false);
 }
 
-using Sessions = std::function<bool(MemoryDevice&, Closed&)>;
+// Both sessions through one family: SessionThroughHandles or SessionThroughFamily.
+using Session = bool (*)(MemoryDevice&, Closed&, const WorkloadBody&, std::vector<std::string>&);
 
-bool RunSessions(MemoryDevice& memory, Closed& closed) {
+bool RunSessions(Session session, MemoryDevice& memory, Closed& closed) {
     std::vector<std::string> errors;
     for (const WorkloadBody& body : {WorkloadBody(FirstSession), WorkloadBody(SecondSession)})
-        if (!SessionThroughHandles(memory, closed, body, errors)) return false;
-    return true;
-}
-
-bool RunFamilySessions(MemoryDevice& memory, Closed& closed) {
-    std::vector<std::string> errors;
-    for (const WorkloadBody& body : {WorkloadBody(FamilyFirstSession), WorkloadBody(FamilySecondSession)})
-        if (!SessionThroughFamily(memory, closed, body, errors)) return false;
+        if (!session(memory, closed, body, errors)) return false;
     return true;
 }
 
 // One cut volume: with `onlyLeftovers` our check finds nothing a crash must
 // never leave (a mirror behind $MFT it may leave); the repair makes it clean
 // for our check and, when `askOutside`, for ntfsck and libntfs-3g; every
-// acknowledged object then reads back as acknowledged. Returns whether the
-// cut left damage.
-bool JudgeCutVolume(MemoryDevice& memory, const Closed& closed, bool onlyLeftovers, bool askOutside) {
+// acknowledged object then reads back as acknowledged. Counts the cuts that
+// left damage.
+void JudgeCutVolume(MemoryDevice& memory, const Closed& closed, bool onlyLeftovers, bool askOutside,
+                    uint64_t& damaged) {
     const CheckOutcome check = CheckVolume(memory.Api());
     EXPECT_TRUE(check.ran);
+    damaged += !check.damage.empty();
     for (const std::string& line : check.damage) {
         const bool mirror = line.rfind("mft-mirror: MFT mirror: record ", 0) == 0 && line.ends_with(" differs");
         EXPECT_TRUE(mirror || !onlyLeftovers) << line;
@@ -107,44 +100,39 @@ bool JudgeCutVolume(MemoryDevice& memory, const Closed& closed, bool onlyLeftove
         }
     }
     api::NtfsVolumeHandle opened;
-    EXPECT_TRUE(api::NtfsOpenVolume(memory.Api(), opened)) << testing::PrintToString(log.Errors());
+    ASSERT_TRUE(api::NtfsOpenVolume(memory.Api(), opened)) << testing::PrintToString(log.Errors());
     for (const std::string& line : LostObjects(opened, closed)) ADD_FAILURE() << line;
     EXPECT_TRUE(api::NtfsCloseVolume(opened));
-    return !check.damage.empty();
 }
 
-// Cuts the power at every `stride`-th write point of the sessions (at every
+// Cuts the power at every kStride-th write point of the sessions (at every
 // one when VOLKIT_FULL_SWEEP is set); prints how many cuts left damage.
-void SweepPowerCuts(const MemoryDevice& fresh, const Sessions& run, uint64_t stride, bool onlyLeftovers) {
+void SweepPowerCuts(Session session, bool onlyLeftovers) {
+    MemoryDevice fresh = FormattedMemoryDevice(kVolumeBytes);
+    fresh.writeCount = fresh.readCount = 0;
     MemoryDevice uncut = fresh;
     Closed closed;
-    ASSERT_TRUE(run(uncut, closed));
+    ASSERT_TRUE(RunSessions(session, uncut, closed));
     const CheckOutcome whole = CheckVolume(uncut.Api());
     EXPECT_TRUE(whole.Clean()) << whole.Describe();
-    if (std::getenv("VOLKIT_FULL_SWEEP")) stride = 1;
+    const uint64_t stride = std::getenv("VOLKIT_FULL_SWEEP") ? 1 : kStride;
     uint64_t points = 0, damaged = 0;
     for (uint64_t k = 1; k <= uncut.writeCount; k += stride, ++points) {
         SCOPED_TRACE("cut at write " + std::to_string(k));
         MemoryDevice memory = fresh;
         memory.powerCutAtWrite = k;
         closed.clear();
-        EXPECT_FALSE(run(memory, closed));
+        EXPECT_FALSE(RunSessions(session, memory, closed));
         MemoryDevice cut(std::move(memory.Bytes()));  // the power is back
-        damaged += JudgeCutVolume(cut, closed, onlyLeftovers, points % kNtfsckEvery == 0);
+        JudgeCutVolume(cut, closed, onlyLeftovers, points % kNtfsckEvery == 0, damaged);
     }
     std::cout << uncut.writeCount << " writes, " << points << " cut, damage at " << damaged << "\n";
 }
 
 }  // namespace
 
-TEST(PowerCuts, HandleFamilySessions) {
-    MemoryDevice fresh = FormattedMemoryDevice(kVolumeBytes);
-    fresh.writeCount = fresh.readCount = 0;
-    SweepPowerCuts(fresh, RunSessions, kStride, true);
-}
+TEST(PowerCuts, HandleFamilySessions) { SweepPowerCuts(SessionThroughHandles, true); }
 
 // libntfs-3g's own order leaves damage our engine's never does; the repair
 // must still put every cut volume right.
-TEST(PowerCuts, FilesystemFamilySessions) {
-    SweepPowerCuts(MemoryDevice(PristineImage()), RunFamilySessions, kFamilyStride, false);
-}
+TEST(PowerCuts, FilesystemFamilySessions) { SweepPowerCuts(SessionThroughFamily, false); }

@@ -155,13 +155,6 @@ const std::vector<DamageCase>& DamageCases() {
          {{u"docs\\file 9", u"found.000\\file 9"}}},
         {"a mirror behind $MFT", "mft-mirror",
          [](MemoryDevice& memory) { ForgetBits(memory, kMftRecord, AttrType::Bitmap, false, true); }},
-        {"an entry naming a record without that name", "index-entry",
-         [](MemoryDevice& memory) {
-             WithEngine(memory, [](CVolume& volume) {
-                 auto sub = CDirectory::Open(volume, volume.ResolvePath(u"docs\\sub"));
-                 sub->AddEntry(u"ghost", sub->GetEntry(u"large"));
-             });
-         }},
         {"an index block torn by a cut", "index",
          [](MemoryDevice& memory) {
              uint64_t at = 0;
@@ -270,7 +263,7 @@ TEST(Repair, ARepairCutAtAnyWriteIsFinishedByTheNext) {
     ASSERT_TRUE(api::NtfsRepairVolume(damaged.Api(), nullptr, nullptr, after));
     // In an order the damaging sessions can follow: the engine refuses to edit
     // an index whose bitmap is damaged or to write a volume whose MFT bitmap is.
-    for (size_t row : {6, 7, 4, 11, 8, 3, 1, 12}) DamageCases()[row].damage(damaged);
+    for (size_t row : {6, 7, 4, 8, 3, 1, 11}) DamageCases()[row].damage(damaged);
     MemoryDevice counted = damaged;
     counted.writeCount = 0;
     ASSERT_TRUE(api::NtfsRepairVolume(counted.Api(), nullptr, nullptr, after));
