@@ -232,15 +232,16 @@ private:
         uint64_t target = RecordNumber(entry.reference);
         auto found = m_model.files.find(target);
         if (found == m_model.files.end())
-            return Problem(Drop(entry), ECode::IndexEntry, "entry %1 points to record %2, which is no base record in use",
-                           Quoted(entry.name), target);
+            return Problem(Drop(entry), ECode::IndexEntry,
+                           "entry %1 points to record %2, which is no base record in use", Quoted(entry.name), target);
         SFileState& state = found->second;
         ++state.references;
         m_targets.push_back(target);
         if (state.damaged) return;
         if (state.sequence != SequenceNumber(entry.reference))
-            return Problem(Drop(entry), ECode::IndexEntry, "entry %1 points to record %2 with sequence %3, the record has %4",
-                           Quoted(entry.name), target, SequenceNumber(entry.reference), state.sequence);
+            return Problem(Drop(entry), ECode::IndexEntry,
+                           "entry %1 points to record %2 with sequence %3, the record has %4", Quoted(entry.name),
+                           target, SequenceNumber(entry.reference), state.sequence);
         MatchName(entry, target, state);
         bool entrySaysDirectory = (entry.fileAttributes & kFileAttributeDirectoryIndex) != 0;
         if (entrySaysDirectory != state.directory)
