@@ -100,9 +100,10 @@ const std::vector<CommandSpec>& AllCommands() {
          "marked in use that nothing uses). Exit codes: 0 clean, 1 problems found,\n"
          "2 the volume could not be checked.\n"
          "--repair puts right what an interrupted session or a failed write leaves\n"
-         "(bitmaps, records no directory lists, stale size copies, the MFT mirror, the\n"
-         "dirty flag) and lists what it repaired. Exit codes: 0 clean afterwards, 2 the\n"
-         "volume holds a problem it cannot repair (nothing is changed) or the device failed.",
+         "(bitmaps, records no directory lists, entries naming no such record, broken\n"
+         "indexes, stale size copies, the MFT mirror, the dirty flag) and lists what it\n"
+         "repaired. Exit codes: 0 clean afterwards, 2 the volume holds a problem it\n"
+         "cannot repair (nothing is changed) or the device failed.",
          {{"--json", false, "print the summary and the problems as one JSON object"},
           {"--repair", false, "repair what an interrupted session left, then check again"}},
          1, 1, &RunCheck},

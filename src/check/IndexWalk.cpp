@@ -51,6 +51,14 @@ private:
                      "Directory " + std::to_string(m_number) + ": " + FormatText(format, args...));
     }
 
+    // An entry that names no record holding its name is what a writer cut
+    // between the entry and the record leaves; the name, if its record has
+    // it, is entered again once the entry is gone.
+    static SFix Drop(const SNodeEntry& entry) { return SFix{EFix::DropEntry, entry.reference, 0, entry.name}; }
+    // Nodes out of order or out of shape below an intact root: the records
+    // that name the directory give its entries again.
+    static SFix Rebuild() { return SFix{EFix::RebuildIndex}; }
+
     bool CheckRoot(const CByteReader& root) {
         if (root.Size() < IndexRoot::HeaderSize) {
             Problem(ECode::Index, "$INDEX_ROOT of %1 bytes is too short", root.Size());
@@ -138,12 +146,14 @@ private:
         if (m_balanceReported) return;
         if (node.IsMixed()) {
             m_balanceReported = true;
-            return Problem(ECode::IndexBalance, "index node %1 mixes entries with and without children", label);
+            return Problem(Rebuild(), ECode::IndexBalance, "index node %1 mixes entries with and without children",
+                           label);
         }
         if (node.HasChildren()) return;
         if (m_leafDepth && *m_leafDepth != depth) {
             m_balanceReported = true;
-            return Problem(ECode::IndexBalance, "index leaves lie at depths %1 and %2", *m_leafDepth, depth);
+            return Problem(Rebuild(), ECode::IndexBalance, "index leaves lie at depths %1 and %2", *m_leafDepth,
+                           depth);
         }
         m_leafDepth = depth;
     }
@@ -158,11 +168,12 @@ private:
         }
         uint64_t perBlock = m_blockSize / m_unit, block = vcn / perBlock;
         if (vcn % perBlock != 0 || block >= m_blockCount) {
-            Problem(ECode::Index, "child VCN %1 is no block of the allocation (%2 blocks)", vcn, m_blockCount);
+            Problem(Rebuild(), ECode::Index, "child VCN %1 is no block of the allocation (%2 blocks)", vcn,
+                    m_blockCount);
             return std::nullopt;
         }
         if (!m_visited.insert(block).second) {
-            Problem(ECode::Index, "index block at VCN %1 is reached twice", vcn);
+            Problem(Rebuild(), ECode::Index, "index block at VCN %1 is reached twice", vcn);
             return std::nullopt;
         }
         if (m_bitmapKnown && !Marked(block))
@@ -191,11 +202,11 @@ private:
         if (error.empty() && reader.U64(IndexBlock::Vcn) != vcn)
             error = FormatText("it says VCN %1", reader.U64(IndexBlock::Vcn));
         if (!error.empty()) {
-            Problem(ECode::Index, "index block at VCN %1: %2", vcn, error);
+            Problem(Rebuild(), ECode::Index, "index block at VCN %1: %2", vcn, error);
             return std::nullopt;
         }
         SNode node = ParseNode(reader.Sub(IndexBlock::Header, m_blockSize - IndexBlock::Header), true);
-        if (!node.error.empty()) Problem(ECode::Index, "index block at VCN %1: %2", vcn, node.error);
+        if (!node.error.empty()) Problem(Rebuild(), ECode::Index, "index block at VCN %1: %2", vcn, node.error);
         return node;
     }
 
@@ -217,19 +228,20 @@ private:
         ++m_entries;
         CheckOrder(entry.name);
         if (entry.parent != m_reference)
-            Problem(ECode::IndexEntry, "entry %1 names parent %2", Quoted(entry.name), Hex(entry.parent));
+            Problem(Drop(entry), ECode::IndexEntry, "entry %1 names parent %2", Quoted(entry.name), Hex(entry.parent));
         uint64_t target = RecordNumber(entry.reference);
         auto found = m_model.files.find(target);
         if (found == m_model.files.end())
-            return Problem(ECode::IndexEntry, "entry %1 points to record %2, which is no base record in use",
-                           Quoted(entry.name), target);
+            return Problem(Drop(entry), ECode::IndexEntry,
+                           "entry %1 points to record %2, which is no base record in use", Quoted(entry.name), target);
         SFileState& state = found->second;
         ++state.references;
         m_targets.push_back(target);
         if (state.damaged) return;
         if (state.sequence != SequenceNumber(entry.reference))
-            return Problem(ECode::IndexEntry, "entry %1 points to record %2 with sequence %3, the record has %4",
-                           Quoted(entry.name), target, SequenceNumber(entry.reference), state.sequence);
+            return Problem(Drop(entry), ECode::IndexEntry,
+                           "entry %1 points to record %2 with sequence %3, the record has %4", Quoted(entry.name),
+                           target, SequenceNumber(entry.reference), state.sequence);
         MatchName(entry, target, state);
         bool entrySaysDirectory = (entry.fileAttributes & kFileAttributeDirectoryIndex) != 0;
         if (entrySaysDirectory != state.directory)
@@ -277,8 +289,8 @@ private:
                         entry.nameSpace, target, name.nameSpace);
             return;
         }
-        Problem(ECode::IndexEntry, "entry %1 points to record %2, which has no such name here", Quoted(entry.name),
-                target);
+        Problem(Drop(entry), ECode::IndexEntry, "entry %1 points to record %2, which has no such name here",
+                Quoted(entry.name), target);
     }
 
     void CheckOrder(const std::u16string& name) {
@@ -286,7 +298,7 @@ private:
             ECollation order = CompareIgnoreCase(*m_previous, name, *m_upcase);
             if (order == ECollation::Greater || (order == ECollation::Equal && *m_previous == name)) {
                 m_orderReported = true;
-                Problem(ECode::IndexOrder, "entry %1 follows %2", Quoted(name), Quoted(*m_previous));
+                Problem(Rebuild(), ECode::IndexOrder, "entry %1 follows %2", Quoted(name), Quoted(*m_previous));
             }
         }
         m_previous = name;

@@ -26,7 +26,8 @@ void CheckLinks(uint64_t number, const SFileState& state, CReport& report) {
 void CheckIndexed(uint64_t number, const SFileState& state, CReport& report) {
     for (const SName& name : state.names)
         if (!name.indexed)
-            report.Add(ECode::FileName, number, "Record %1: name %2 is missing from the index of directory %3",
+            report.Add(SFix{EFix::AddName, RecordNumber(name.parent), 0, name.name}, ECode::FileName, number,
+                       "Record %1: name %2 is missing from the index of directory %3",
                        number, Quoted(name.name), RecordNumber(name.parent));
 }
 

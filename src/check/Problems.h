@@ -59,6 +59,9 @@ enum class EFix {
     FreeIndexBlock,   // clear it
     RefreshEntry,     // copy the sizes of record `first` into the directory's entry `name`
     CopyMirror,       // rewrite $MFTMirr from $MFT
+    DropEntry,        // remove the directory's entry `name` (pointing to `first`): no record there has the name
+    RebuildIndex,     // build the directory's index again from the records that name it
+    AddName,          // enter the record's name `name` into the index of directory `first`
 };
 
 struct SFix {

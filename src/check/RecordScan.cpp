@@ -25,7 +25,18 @@ void CRecordScan::Run(std::span<const uint8_t> mftBitmap) {
             m_report.Add(ECode::Record, number, "Record %1: %2", number, e.what());
         }
     }
+    CheckBitsPastTheEnd(mftBitmap);
     CheckExtensions();
+}
+
+// A writer cut while $MFT grows leaves bits for records it never added:
+// other checkers count them against the volume.
+void CRecordScan::CheckBitsPastTheEnd(std::span<const uint8_t> mftBitmap) {
+    for (uint64_t number = m_mft.RecordCount(); number < mftBitmap.size() * 8; ++number)
+        if (Marked(mftBitmap, number))
+            m_report.Add(SFix{EFix::FreeRecord}, ECode::RecordLeaked, number,
+                         "Record %1 is marked in the MFT bitmap, past the %2 records of $MFT", number,
+                         m_mft.RecordCount());
 }
 
 void CRecordScan::ScanRecord(uint64_t number, std::span<const uint8_t> mftBitmap) {

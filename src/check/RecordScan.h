@@ -24,6 +24,7 @@ public:
 private:
     void ScanRecord(uint64_t number, std::span<const uint8_t> mftBitmap);
     void TakeRecord(uint64_t number, std::vector<uint8_t>& bytes);
+    void CheckBitsPastTheEnd(std::span<const uint8_t> mftBitmap);
     void CheckFile(const SFile& file);
     void CheckStreams(const SFile& file);
     void CheckOverAllocation(uint64_t number, const SAttribute& attribute, const SStream& stream);

@@ -32,12 +32,13 @@ struct SFindings {
     std::vector<SProblem> problems;
     STotals totals;
     uint64_t total = 0;
+    SVolumeModel model;
 };
 
 SFindings Check(IIoDevice& device) {
     SFindings findings;
     CReport report([&](const SProblem& problem) { findings.problems.push_back(problem); });
-    findings.totals = CheckVolume(device, report);
+    findings.totals = CheckVolume(device, report, findings.model);
     findings.total = report.Total();
     return findings;
 }
@@ -178,6 +179,7 @@ private:
     // An extension record whose file is gone is still marked in use in its
     // header: that goes first, written while its bit still says in use.
     void TakeOutOfUse(uint64_t number) {
+        if (number >= m_volume.GetMft().GetRecordCount()) return;  // only its bit is left
         MftRecBufferPtr record = m_volume.ReadMftRecord(MakeReference(number, 0));
         CByteWriter header(record->bytes);
         uint16_t flags = header.Reader().U16(FileRecord::Flags);
@@ -207,20 +209,33 @@ private:
     bool m_mftChanged = false;
 };
 
-// Directory entries: stale size copies refreshed, records no directory lists
-// linked again, into the directory their name gives when it is reachable and
-// the name is free there, else into found.000 at the root. A record is
-// written before the entry that names it.
+// Directory entries: entries that name no record holding their name
+// dropped, indexes out of order or shape built again from the names that
+// point into them, stale size copies refreshed, names missing from their
+// directory entered, records no directory lists linked again, into the
+// directory their name gives when it is reachable and the name is free there,
+// else into found.000 at the root. A record is written before the entry that
+// names it; every index goes through the engine's save, which commits a
+// changed tree with one write.
 class CDirectoryRepair {
 public:
-    CDirectoryRepair(IIoDevice& device) : m_volume(Borrowed(device)) {}
+    CDirectoryRepair(IIoDevice& device, const SVolumeModel& model) : m_volume(Borrowed(device)), m_model(model) {}
 
     void Run(const std::vector<SProblem>& problems) {
-        for (const SProblem& problem : problems)
-            if (problem.code == ECode::RecordOrphaned) m_orphans.insert(problem.record);
+        std::set<uint64_t> rebuilt;
         for (const SProblem& problem : problems) {
+            if (problem.code == ECode::RecordOrphaned) m_orphans.insert(problem.record);
+            if (problem.fix.action == EFix::RebuildIndex) rebuilt.insert(problem.record);
+        }
+        for (uint64_t directory : rebuilt) Rebuild(directory);
+        for (const SProblem& problem : problems) {
+            if (rebuilt.count(problem.record)) continue;
+            if (problem.fix.action == EFix::DropEntry) Drop(problem.record, problem.fix);
             if (problem.fix.action == EFix::RefreshEntry) Refresh(problem.record, problem.fix);
-            if (problem.fix.action == EFix::Relink) Relink(problem.record);
+        }
+        for (const SProblem& problem : problems) {
+            if (problem.fix.action == EFix::Relink && !m_entered.count(problem.record)) Relink(problem.record);
+            if (problem.fix.action == EFix::AddName) AddName(problem.record, problem.fix);
         }
         m_volume.Flush();
     }
@@ -240,6 +255,79 @@ private:
         if (!parent->GetIndex().FindEntry(fix.name, value)) return;
         CopySizes(*m_volume.OpenEntry(MakeReference(fix.first, 0)), value);
         parent->GetIndex().UpdateEntry(fix.name, value);
+    }
+
+    // Only the entry the check judged goes: a twin of its name that points
+    // elsewhere stays.
+    void Drop(uint64_t directory, const SFix& fix) {
+        std::shared_ptr<CDirectory> parent = CDirectory::Open(m_volume, ReferenceOf(m_volume, directory));
+        SIndexEntryValue value;
+        if (!parent->GetIndex().FindEntry(fix.name, value)) return;
+        if (value.fileReference != fix.first)
+            throw CCannotRepair(FormatText("directory %1 holds two entries for one name", directory));
+        parent->GetIndex().RemoveEntry(fix.name);
+    }
+
+    // Every name of a record in use whose parent is this very directory (same
+    // sequence number) becomes an entry; of two equal names the first stays
+    // and the other record is left to be linked elsewhere.
+    void Rebuild(uint64_t directory) {
+        const FileReference reference = ReferenceOf(m_volume, directory);
+        std::shared_ptr<CDirectory> rebuilt = CDirectory::Open(m_volume, reference);
+        CIndex& index = rebuilt->GetIndex();
+        index.RemoveAll();
+        for (const auto& [number, state] : m_model.files) {
+            if (state.damaged) continue;
+            for (const SName& name : state.names) {
+                if (name.parent != reference) continue;
+                FileEntryPtr entry = m_volume.OpenEntry(MakeReference(number, 0));
+                const std::vector<uint8_t> value = NameValue(*entry, reference, name.name);
+                CIndex::SInsertPosition position;
+                try {
+                    position = index.FindInsertPosition(name.name, true);
+                } catch (const CException&) {
+                    continue;  // taken: the record shows up as an orphan or a missing name next round
+                }
+                index.Insert(position, name.name, EntryValue(*entry, value));
+                m_entered.insert(number);
+            }
+        }
+    }
+
+    // The $FILE_NAME value of the entry's name `name` under `parent`.
+    std::vector<uint8_t> NameValue(const CFileEntry& entry, FileReference parent, const std::u16string& name) {
+        for (std::vector<uint8_t>& value : Names(entry))
+            if (CByteReader(value).U64(FileNameValue::ParentReference) == parent && NameOf(value) == name)
+                return std::move(value);
+        throw CCannotRepair(FormatText("record %1 lost its name %2", RecordNumber(entry.GetReference()), name));
+    }
+
+    static SIndexEntryValue EntryValue(const CFileEntry& entry, const std::vector<uint8_t>& name) {
+        SIndexEntryValue value =
+            MakeIndexEntryValue(MakeReference(RecordNumber(entry.GetReference()), entry.GetSequenceNumber()), name);
+        CopySizes(entry, value);
+        return value;
+    }
+
+    // A name the record holds but its directory does not list, as a link or
+    // a move cut half-way leaves it.
+    void AddName(uint64_t number, const SFix& fix) {
+        FileEntryPtr entry = m_volume.OpenEntry(MakeReference(number, 0));
+        for (const std::vector<uint8_t>& name : Names(*entry)) {
+            FileReference parent = CByteReader(name).U64(FileNameValue::ParentReference);
+            if (RecordNumber(parent) != fix.first || NameOf(name) != fix.name) continue;
+            std::shared_ptr<CDirectory> directory = NamedParent(parent, number);
+            SIndexEntryValue present;
+            if (directory && directory->GetIndex().FindEntry(fix.name, present)) {
+                if (RecordNumber(present.fileReference) == number) return;
+                directory = nullptr;
+            }
+            if (!directory)
+                throw CCannotRepair(FormatText("the name %1 of record %2 cannot go back into directory %3", fix.name,
+                                               number, fix.first));
+            directory->GetIndex().AddEntry(fix.name, EntryValue(*entry, name));
+            return;
+        }
     }
 
     std::vector<std::vector<uint8_t>> Names(const CFileEntry& entry) {
@@ -341,7 +429,9 @@ private:
     }
 
     CVolume m_volume;
+    const SVolumeModel& m_model;
     std::set<uint64_t> m_orphans;
+    std::set<uint64_t> m_entered;  // by a rebuilt index: no longer orphans
 };
 
 bool IsBitmapFix(EFix action) {
@@ -365,7 +455,7 @@ bool RepairRound(IIoDevice& device, const SFindings& findings) {
     bool bitmaps = std::any_of(findings.problems.begin(), findings.problems.end(),
                                [](const SProblem& problem) { return IsBitmapFix(problem.fix.action); });
     if (bitmaps) CBitmapRepair(device).Run(findings.problems);
-    else CDirectoryRepair(device).Run(findings.problems);
+    else CDirectoryRepair(device, findings.model).Run(findings.problems);
     return true;
 }
 

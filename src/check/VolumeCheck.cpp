@@ -44,6 +44,8 @@ public:
         return m_totals;
     }
 
+    SVolumeModel TakeModel() { return std::move(m_model); }
+
 private:
     bool FindMft() {
         std::vector<SGeometry> candidates = CheckBootSectors(m_reader, m_report);
@@ -215,5 +217,12 @@ void CVolumeCheck::WalkIndexes() {
 }  // namespace
 
 STotals CheckVolume(IIoDevice& device, CReport& report) { return CVolumeCheck(device, report).Run(); }
+
+STotals CheckVolume(IIoDevice& device, CReport& report, SVolumeModel& model) {
+    CVolumeCheck check(device, report);
+    STotals totals = check.Run();
+    model = check.TakeModel();
+    return totals;
+}
 
 }  // namespace volcore::check

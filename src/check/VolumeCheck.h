@@ -4,6 +4,7 @@
 
 #include "base/IoDevice.h"
 #include "check/Problems.h"
+#include "check/VolumeModel.h"
 
 namespace volcore::check {
 
@@ -20,5 +21,8 @@ struct STotals {
 // Reports every problem found; raises CCannotCheck when the device fails or
 // holds no NTFS volume at all.
 STotals CheckVolume(IIoDevice& device, CReport& report);
+// The same, handing out what the scan learned of the records in use (their
+// names above all), for the repair.
+STotals CheckVolume(IIoDevice& device, CReport& report, SVolumeModel& model);
 
 }  // namespace volcore::check

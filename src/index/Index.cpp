@@ -191,6 +191,12 @@ void CIndex::RemoveEntry(std::u16string_view name) {
     Settle();
 }
 
+void CIndex::RemoveAll() {
+    Changing();
+    m_tree->Rebuild({});
+    Settle();
+}
+
 SIndexSearch CIndex::SearchForChange(std::u16string_view name) {
     SIndexSearch search = m_tree->Search(name, true);
     if (!search.irregular) return search;

@@ -55,6 +55,11 @@ public:
     // Removes the entry of that name (as stored, or else ignoring case); a
     // missing name is not an error.
     void RemoveEntry(std::u16string_view name);
+    // Every entry goes, without reading a block: an index whose blocks are
+    // damaged is filled again from the names its directory's children hold.
+    // The blocks the tree on disk reaches stay taken until the save that
+    // commits the new tree.
+    void RemoveAll();
 
     bool IsEmpty();
     // Hands every entry to `visit` in index order until it returns false. The

@@ -1,11 +1,12 @@
 // Power cuts: a workload of two sessions on one volume is stopped at its K-th
 // device write, for every K (a stride of them unless VOLKIT_FULL_SWEEP is
-// set), and the volume left behind must hold nothing worse than a crash may
-// leave, which the repair puts right, with every object whose create, close or
-// delete returned true intact.
+// set). Through the handle family the volume left behind must hold nothing
+// worse than a crash may leave; through either family the repair must put it
+// right, with every object whose create, close or delete returned true intact.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,26 +62,33 @@ bool SecondSession(const SWorkload& steps) {
     return steps.stamp("d/many", true) && steps.stamp(Many(2), false);
 }
 
-bool RunSessions(MemoryDevice& memory, Closed& closed, std::vector<std::string>& errors) {
+// Both sessions through one family: SessionThroughHandles or SessionThroughFamily.
+using Session = bool (*)(MemoryDevice&, Closed&, const WorkloadBody&, std::vector<std::string>&);
+
+bool RunSessions(Session session, MemoryDevice& memory, Closed& closed) {
+    std::vector<std::string> errors;
     for (const WorkloadBody& body : {WorkloadBody(FirstSession), WorkloadBody(SecondSession)})
-        if (!SessionThroughHandles(memory, closed, body, errors)) return false;
+        if (!session(memory, closed, body, errors)) return false;
     return true;
 }
 
-// One cut volume: our check finds nothing a crash must never leave (a mirror
-// behind $MFT it may leave); the repair makes it clean for our check and,
-// when `askOutside`, for ntfsck and libntfs-3g; every acknowledged object
-// then reads back as acknowledged.
-void JudgeCutVolume(MemoryDevice& memory, const Closed& closed, bool askOutside) {
+// One cut volume: with `onlyLeftovers` our check finds nothing a crash must
+// never leave (a mirror behind $MFT it may leave); the repair makes it clean
+// for our check and, when `askOutside`, for ntfsck and libntfs-3g; every
+// acknowledged object then reads back as acknowledged. Counts the cuts that
+// left damage.
+void JudgeCutVolume(MemoryDevice& memory, const Closed& closed, bool onlyLeftovers, bool askOutside,
+                    uint64_t& damaged) {
     const CheckOutcome check = CheckVolume(memory.Api());
     EXPECT_TRUE(check.ran);
+    damaged += !check.damage.empty();
     for (const std::string& line : check.damage) {
         const bool mirror = line.rfind("mft-mirror: MFT mirror: record ", 0) == 0 && line.ends_with(" differs");
-        EXPECT_TRUE(mirror) << line;
+        EXPECT_TRUE(mirror || !onlyLeftovers) << line;
     }
     LogCapture log;
     api::NtfsCheckSummary after;
-    ASSERT_TRUE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after)) << testing::PrintToString(log.Errors());
+    EXPECT_TRUE(api::NtfsRepairVolume(memory.Api(), nullptr, nullptr, after)) << testing::PrintToString(log.Errors());
     const CheckOutcome repaired = CheckVolume(memory.Api());
     EXPECT_TRUE(repaired.Clean()) << "after the repair: " << repaired.Describe();
     if (askOutside) {
@@ -97,27 +105,34 @@ void JudgeCutVolume(MemoryDevice& memory, const Closed& closed, bool askOutside)
     EXPECT_TRUE(api::NtfsCloseVolume(opened));
 }
 
-}  // namespace
-
-// Cuts the power at every write point of the sessions (every kStride-th
-// unless VOLKIT_FULL_SWEEP is set).
-TEST(PowerCuts, HandleFamilySessions) {
+// Cuts the power at every kStride-th write point of the sessions (at every
+// one when VOLKIT_FULL_SWEEP is set); prints how many cuts left damage.
+void SweepPowerCuts(Session session, bool onlyLeftovers) {
     MemoryDevice fresh = FormattedMemoryDevice(kVolumeBytes);
     fresh.writeCount = fresh.readCount = 0;
     MemoryDevice uncut = fresh;
     Closed closed;
-    std::vector<std::string> errors;
-    ASSERT_TRUE(RunSessions(uncut, closed, errors)) << testing::PrintToString(errors);
+    ASSERT_TRUE(RunSessions(session, uncut, closed));
     const CheckOutcome whole = CheckVolume(uncut.Api());
     EXPECT_TRUE(whole.Clean()) << whole.Describe();
     const uint64_t stride = std::getenv("VOLKIT_FULL_SWEEP") ? 1 : kStride;
-    for (uint64_t k = 1, points = 0; k <= uncut.writeCount; k += stride, ++points) {
+    uint64_t points = 0, damaged = 0;
+    for (uint64_t k = 1; k <= uncut.writeCount; k += stride, ++points) {
         SCOPED_TRACE("cut at write " + std::to_string(k));
         MemoryDevice memory = fresh;
         memory.powerCutAtWrite = k;
         closed.clear();
-        EXPECT_FALSE(RunSessions(memory, closed, errors));
+        EXPECT_FALSE(RunSessions(session, memory, closed));
         MemoryDevice cut(std::move(memory.Bytes()));  // the power is back
-        JudgeCutVolume(cut, closed, points % kNtfsckEvery == 0);
+        JudgeCutVolume(cut, closed, onlyLeftovers, points % kNtfsckEvery == 0, damaged);
     }
+    std::cout << uncut.writeCount << " writes, " << points << " cut, damage at " << damaged << "\n";
 }
+
+}  // namespace
+
+TEST(PowerCuts, HandleFamilySessions) { SweepPowerCuts(SessionThroughHandles, true); }
+
+// libntfs-3g's own order leaves damage our engine's never does; the repair
+// must still put every cut volume right.
+TEST(PowerCuts, FilesystemFamilySessions) { SweepPowerCuts(SessionThroughFamily, false); }

@@ -155,6 +155,16 @@ const std::vector<DamageCase>& DamageCases() {
          {{u"docs\\file 9", u"found.000\\file 9"}}},
         {"a mirror behind $MFT", "mft-mirror",
          [](MemoryDevice& memory) { ForgetBits(memory, kMftRecord, AttrType::Bitmap, false, true); }},
+        {"an index block torn by a cut", "index",
+         [](MemoryDevice& memory) {
+             uint64_t at = 0;
+             WithEngine(memory, [&at](CVolume& volume) {
+                 AttributePtr blocks = volume.OpenEntry(volume.ResolvePath(u"docs"))->GetAttribute(
+                     AttrType::IndexAllocation, u"$I30");
+                 at = blocks->GetRuns().begin()->second.lcn * volume.GetClusterSize() + 510;
+             });
+             memory.Bytes()[at] ^= 0xFF;  // the sector's last bytes no longer match its update sequence
+         }},
     };
     return cases;
 }
@@ -253,7 +263,7 @@ TEST(Repair, ARepairCutAtAnyWriteIsFinishedByTheNext) {
     ASSERT_TRUE(api::NtfsRepairVolume(damaged.Api(), nullptr, nullptr, after));
     // In an order the damaging sessions can follow: the engine refuses to edit
     // an index whose bitmap is damaged or to write a volume whose MFT bitmap is.
-    for (size_t row : {6, 7, 4, 8, 3, 1}) DamageCases()[row].damage(damaged);
+    for (size_t row : {6, 7, 4, 8, 3, 1, 11}) DamageCases()[row].damage(damaged);
     MemoryDevice counted = damaged;
     counted.writeCount = 0;
     ASSERT_TRUE(api::NtfsRepairVolume(counted.Api(), nullptr, nullptr, after));
