@@ -4,6 +4,7 @@
 #include <fuse.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -118,8 +119,7 @@ int FileSystemFacts(const char*, struct statvfs* facts) { return Volume().FileSy
 
 // What the handle family cannot do yet. Each becomes one MountedVolume call
 // when the family gains it: rename (with RENAME_NOREPLACE, and moving an
-// open file's hidden name), hard links, and symbolic links as reparse
-// points. Named streams as user.* attributes will be setxattr, getxattr,
+// open file's hidden name) and hard links. Named streams as user.* attributes will be setxattr, getxattr,
 // listxattr and removexattr; until then they stay unset, so the kernel
 // learns once that there are no attributes (an answer per call would come
 // before every write, where the kernel looks for file capabilities, and
@@ -130,8 +130,17 @@ int Rename(const char* from, const char* to, unsigned int flags) {
     return -ENOSYS;
 }
 int Link(const char*, const char*) { return -ENOSYS; }
-int Symlink(const char*, const char*) { return -EOPNOTSUPP; }
-int ReadLink(const char*, char*, size_t) { return -EINVAL; }  // nothing is a link
+int Symlink(const char* target, const char* path) { return Volume().MakeSymlink(target, path); }
+// As readlink(2) wants it: cut to the buffer, always terminated.
+int ReadLink(const char* path, char* buffer, size_t size) {
+    std::string target;
+    const int result = Volume().ReadLink(path, target);
+    if (result != 0 || size == 0) return result;
+    const size_t length = std::min(target.size(), size - 1);
+    std::memcpy(buffer, target.data(), length);
+    buffer[length] = '\0';
+    return 0;
+}
 
 struct fuse_operations Operations() {
     struct fuse_operations ops {};

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <vector>
 
 #include "Diagnostics.h"
@@ -160,7 +161,68 @@ int MountedVolume::GetAttributes(const char* path, OpenFile* file, struct stat& 
     Diagnostics::Clear();
     Object object;
     if (const int found = Find(path, file, object); found != 0) return found;
-    return FillFacts(object, facts);
+    const int filled = FillFacts(object, facts);
+    std::wstring wide;
+    std::string target;
+    // Only reparse points and system files can be links.
+    if (filled == 0 && (object.Values().attributes & 0x404) && WidePath(path, wide) && LinkTargetOf(wide, target) == 0 &&
+        !target.empty()) {
+        facts.st_mode = S_IFLNK | 0777;
+        facts.st_size = static_cast<off_t>(target.size());
+    }
+    return filled;
+}
+
+int MountedVolume::LinkTargetOf(const std::wstring& path, std::string& target) {
+    NtfsFileHandle file;
+    if (!NtfsOpenFile(path.c_str(), file, m_volume)) return Failure();
+    target.clear();
+    auto keep = [](const NtfsLinkTarget& link, void* context) {
+        std::string& text = *static_cast<std::string*>(context);
+        text = WideToUtf8(link.printName);
+        for (char& c : text)
+            if (c == '\\') c = '/';
+    };
+    const bool ok = NtfsReadLinkTarget(file, keep, &target);
+    return NtfsCloseFile(file) && ok ? 0 : Failure();
+}
+
+int MountedVolume::ReadLink(const char* path, std::string& target) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    std::wstring wide;
+    if (!WidePath(path, wide)) return -ENOENT;
+    if (const int result = LinkTargetOf(wide, target); result != 0) return result;
+    return target.empty() ? -EINVAL : 0;
+}
+
+int MountedVolume::MakeSymlink(const char* target, const char* path) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    std::wstring wide;
+    const auto to = Utf8ToWide(target);
+    if (m_facts.readOnly) return -EROFS;
+    if (!WidePath(path, wide) || !to) return -EINVAL;
+    // Windows follows a link to a directory only when the link is one too.
+    const std::filesystem::path where =
+        (std::filesystem::path(path).parent_path() / target).lexically_normal();
+    std::wstring resolved;
+    NtfsDirHandle directory;
+    bool isDirectory = false;
+    if (target[0] != '/' && WidePath(where.c_str(), resolved)) {
+        Diagnostics::Quiet quiet;
+        isDirectory = NtfsOpenDir(resolved.c_str(), directory, m_volume) && NtfsCloseDir(directory);
+    }
+    Diagnostics::Clear();
+    NtfsFileHandle link;
+    if (!NtfsCreateSymlink(wide.c_str(), to->c_str(), isDirectory, m_volume) || !NtfsOpenFile(wide.c_str(), link, m_volume))
+        return Failure();
+    // A new object gets the current time, as a new file does.
+    NtfsAttributesAndTime values;
+    bool ok = GetFileAttributesAndTime(values, link);
+    values.creationTime = values.lastWriteTime = values.lastAccessTime = Now();
+    ok = ok && SetFileAttributesAndTime(values, link);
+    return NtfsCloseFile(link) && ok ? 0 : Failure();
 }
 
 OpenFile* MountedVolume::Aliased(const std::wstring& key) const {

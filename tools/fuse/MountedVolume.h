@@ -77,6 +77,10 @@ public:
     int SetMode(const char* path, OpenFile* file, mode_t mode);
     int SetOwner(uid_t owner, gid_t group);
     int FileSystemFacts(struct statvfs& facts);
+    // Symbolic links over the handle family's links: the target with
+    // slashes; a new link to a directory of the volume is a directory link.
+    int ReadLink(const char* path, std::string& target);
+    int MakeSymlink(const char* target, const char* path);
 
     // Ends what the kernel left open (deleting unlinked files) and closes the
     // volume. False when something could not be written.
@@ -86,6 +90,7 @@ private:
     class Object;
 
     int FillFacts(Object& object, struct stat& facts);
+    int LinkTargetOf(const std::wstring& path, std::string& target);
     int Find(const char* path, OpenFile* file, Object& object);
     int Failure() const;
     bool IsHidden(const std::wstring& key) const { return m_hidden.count(key) != 0; }
