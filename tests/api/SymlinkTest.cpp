@@ -92,6 +92,13 @@ TEST(Symlinks, LinksTravelBothWaysAndEveryCheckerAgrees) {
     ASSERT_TRUE(NtfsCreateSymlink(L"d\\up", L"../junction", false, volume));
     ASSERT_TRUE(NtfsCreateSymlink(L"doomed", L"d", true, volume));
     EXPECT_FALSE(NtfsCreateSymlink(L"ours", L"x", false, volume));
+    // Enough links that $Reparse's list outgrows its root, then loses half.
+    auto many = [](int i) { return L"many" + std::to_wstring(i); };
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(NtfsCreateSymlink(many(i).c_str(), L"d/f", false, volume));
+    for (int i = 0; i < 300; i += 2) {
+        NtfsFileHandle link;
+        ASSERT_TRUE(NtfsOpenFile(many(i).c_str(), link, volume) && NtfsDeleteFile(link));
+    }
     NtfsDirHandle doomed;
     ASSERT_TRUE(NtfsOpenDir(L"doomed", doomed, volume) && NtfsDeleteDir(doomed));
     NtfsFileHandle relative;
@@ -110,6 +117,7 @@ TEST(Symlinks, LinksTravelBothWaysAndEveryCheckerAgrees) {
         EXPECT_EQ(tree.LinkTarget(u"\\d\\up", "/mnt"), "../junction");
         EXPECT_EQ(tree.ReparseData(u"\\ours-dir"), LinkReparse(0xA000000C, u"\\??\\C:\\Windows", u"C:\\Windows", 0));
         tree.Remove(u"\\ours");
+        for (int i = 1; i < 100; i += 2) tree.Remove(U16("many" + std::to_string(i)));
     }
     if (HaveProgram("fls")) {
         CommandResult listed = RunCommand("fls -r " + ShellQuote(image));
@@ -119,6 +127,12 @@ TEST(Symlinks, LinksTravelBothWaysAndEveryCheckerAgrees) {
     MemoryDevice changed(ReadFileBytes(image));
     ASSERT_TRUE(NtfsOpenVolume(changed.Api(), volume));
     EXPECT_FALSE(LinkAt(volume, L"ours"));
+    EXPECT_FALSE(LinkAt(volume, L"many99"));
+    EXPECT_EQ(LinkAt(volume, L"many299").value_or(SeenLink{}).target, L"d\\f");
+    for (int i = 101; i < 300; i += 2) {
+        NtfsFileHandle link;
+        ASSERT_TRUE(NtfsOpenFile(many(i).c_str(), link, volume) && NtfsDeleteFile(link));
+    }
     expectLinks(volume, std::span<const Row>(theirs, 3));
     ASSERT_TRUE(NtfsCloseVolume(volume));
     EXPECT_TRUE(CheckVolume(changed.Api()).Clean());
