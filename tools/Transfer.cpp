@@ -257,6 +257,8 @@ bool Copier::SymlinkIn(const fs::path& source, const VolumePath& target) {
     std::error_code error;
     const fs::path to = fs::read_symlink(source, error);
     if (error) return Fail("put", HostError(source, "cannot read"));
+    if (std::string(m_engine.Name()) != "native")
+        return Skip("put", "skipping '" + HostText(source) + "': symbolic links need the native engine");
     if (m_inRoot.empty() || !StaysInside(m_inRoot, source.parent_path(), to))
         return Skip("put", "skipping '" + HostText(source) + "': its target '" + HostText(to) + "' lies outside the copy");
     EntryInfo existing;
