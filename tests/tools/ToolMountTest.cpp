@@ -145,6 +145,10 @@ const std::vector<Workload> kWorkloads = {
      "! ls | grep -qx open.txt && test \"$(cat <&3)\" = kept && exec 3<&- && test ! -e open.txt && "
      "printf Case > MixedCase.TXT && test \"$(cat mixedcase.txt)\" = Case && ls | grep -qx MixedCase.TXT && "
      "! mkdir MIXEDCASE.txt 2>/dev/null && rm mixedCASE.txt && ! ls | grep -qix mixedcase.txt"},
+    {"symbolic links", "sh", false,
+     "mkdir links && cd links && printf t > f && mkdir d && ln -s f l && ln -s d dl && ln -s ../links/f up && "
+     "test -L l && test \"$(readlink l)\" = f && test \"$(cat l up)\" = tt && test -d dl/ && rm l dl && "
+     "test ! -e l && test -e f && test -d d"},
     {"stress-ng hdd and dir", "stress-ng", false,
      "mkdir stress && cd stress && stress-ng --hdd 2 --hdd-bytes 4M --dir 2 --dir-dirs 100 --verify --timeout 5s "
      "--quiet && cd .. && rmdir stress"},

@@ -335,9 +335,29 @@ int MountedVolume::Unlink(const char* path) {
         m_open.erase(open);
         return 0;
     }
+    if (const int linked = UnlinkDirectoryLink(wide); linked <= 0) return linked;
     NtfsFileHandle file;
     if (!NtfsOpenFile(wide.c_str(), file, m_volume) || !DeleteOrClose(file)) return Failure();
     return 0;
+}
+
+// A link to a directory is an (empty) directory on the volume, which the
+// kernel, seeing a link, unlinks. 1 when `path` is no such link.
+int MountedVolume::UnlinkDirectoryLink(const std::wstring& path) {
+    NtfsDirHandle directory;
+    {
+        Diagnostics::Quiet quiet;
+        if (!NtfsOpenDir(path.c_str(), directory, m_volume)) return 1;
+    }
+    Diagnostics::Clear();
+    NtfsAttributesAndTime values;
+    if (!GetDirAttributesAndTime(values, directory) || !(values.attributes & 0x400)) {
+        NtfsCloseDir(directory);
+        return 1;
+    }
+    if (NtfsDeleteDir(directory)) return 0;
+    NtfsCloseDir(directory);
+    return Failure();
 }
 
 int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {

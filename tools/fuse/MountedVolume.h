@@ -91,6 +91,7 @@ private:
 
     int FillFacts(Object& object, struct stat& facts);
     int LinkTargetOf(const std::wstring& path, std::string& target);
+    int UnlinkDirectoryLink(const std::wstring& path);
     int Find(const char* path, OpenFile* file, Object& object);
     int Failure() const;
     bool IsHidden(const std::wstring& key) const { return m_hidden.count(key) != 0; }
