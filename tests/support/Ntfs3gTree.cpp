@@ -191,13 +191,6 @@ std::vector<uint8_t> Ntfs3gTree::ReparseData(const std::u16string& path) {
     return data;
 }
 
-std::string Ntfs3gTree::LinkTarget(const std::u16string& path, const std::string& mountPoint) {
-    Inode inode = OpenPath(m_volume, path);
-    std::unique_ptr<char, decltype(&free)> target(ntfs_make_symlink(inode.get(), mountPoint.c_str()), &free);
-    if (!target) throw Failure("no symbolic link at", path);
-    return target.get();
-}
-
 std::pair<int64_t, int64_t> Ntfs3gTree::SpaceInUse() {
     if (ntfs_volume_get_free_space(m_volume) != 0) throw std::runtime_error("libntfs-3g cannot count free space");
     int64_t mftClusters = m_volume->mft_na->allocated_size >> m_volume->cluster_size_bits;

@@ -62,8 +62,6 @@ public:
     // The reparse point as libntfs-3g reads it (tag, length and data), empty
     // when the entry has none.
     std::vector<uint8_t> ReparseData(const std::u16string& path);
-    // What libntfs-3g makes of a symbolic link or junction for a mount at `mountPoint`.
-    std::string LinkTarget(const std::u16string& path, const std::string& mountPoint);
 
     std::vector<uint8_t> Read(const std::u16string& path);
     // A named $DATA stream of the file at `path`: replaced whole (created when
