@@ -1,8 +1,9 @@
 // The input is up to six FILE records, fixups included: the base record of
 // the base volume's "item" and the extension records its attribute list may
 // name, which lie right behind it. The handle family then opens the item as a
-// file and as a directory, reads, writes, resizes, re-stamps and deletes it and
-// closes the volume, and the check examines what is left.
+// file and as a directory, reads it (its link target too), writes, resizes,
+// re-stamps and deletes it and closes the volume, and the check examines what
+// is left.
 #include <algorithm>
 #include <vector>
 
@@ -22,6 +23,7 @@ void UseAsFile(NtfsVolumeHandle volume) {
     uint8_t buffer[4096] = {};
     NtfsAttributesAndTime values;
     GetFileAttributesAndTime(values, file);
+    NtfsReadLinkTarget(file, [](const NtfsLinkTarget&, void*) {}, nullptr);
     if (NtfsGetFileSize(size, file) && size > 0) {
         unsigned length = static_cast<unsigned>(std::min<unsigned long long>(size, sizeof buffer));
         NtfsReadFile(size - length, buffer, length, file);

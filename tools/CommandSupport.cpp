@@ -69,6 +69,12 @@ bool StatOrReport(Engine& engine, const std::string& command, const VolumePath& 
 
 namespace volcore::tool {
 
+bool Engine::MakeSymlink(const VolumePath& path, const std::string& target, bool directory) {
+    (void)path, (void)target, (void)directory;
+    Diagnostics::Note(std::string("symbolic links cannot be made by the ") + Name() + " engine (use --engine native)");
+    return false;
+}
+
 EntryInfo OwnFacts(Engine& engine, const VolumePath& path, const EntryInfo& listed) {
     EntryInfo own;
     Diagnostics::Quiet quiet;

@@ -23,7 +23,7 @@ struct State {
 
 // What the native engine refuses and libntfs-3g handles.
 bool OtherEngineWouldServe(const std::string& failure) {
-    for (const char* limit : {"ompressed", "parse", "not implemented"})
+    for (const char* limit : {"ompressed", "sparse", "not implemented"})
         if (failure.find(limit) != std::string::npos) return true;
     return false;
 }

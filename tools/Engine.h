@@ -32,6 +32,14 @@ struct EntryInfo {
     // Bytes the data takes on the volume (less the holes of compressed and
     // sparse files), from the directory's copy; only where the engine can tell.
     std::optional<uint64_t> allocatedSize;
+    std::string linkTarget;  // a symbolic link's or junction's target as Windows shows it, from Stat; else empty
+};
+
+// What a symbolic link or junction points to; an empty target for any other object.
+struct LinkInfo {
+    std::string target;  // UTF-8 as shown ("C:\\dir", "..\\a"; an Interix link's "../a")
+    bool relative = false;
+    bool junction = false;
 };
 
 class FileStream {
@@ -76,6 +84,16 @@ public:
         (void)path, (void)visit;
         return true;
     }
+    // What the link at `path` points to. An engine that cannot read links
+    // sees none.
+    virtual bool ReadLink(const VolumePath& path, LinkInfo& link) {
+        (void)path;
+        link = {};
+        return true;
+    }
+    // Makes `path` a symbolic link to `target` (a directory link when
+    // `directory`); an engine that cannot make one says so and fails.
+    virtual bool MakeSymlink(const VolumePath& path, const std::string& target, bool directory);
     // Which attribute flags SetAttributesAndTimes can change.
     virtual uint32_t ChangeableAttributes() const = 0;
     // Writes everything and releases the volume.

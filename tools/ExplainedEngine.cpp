@@ -53,6 +53,12 @@ public:
     bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) override {
         return Explain(m_inner->SetAttributesAndTimes(path, isDirectory, wanted), path, Use::Existing);
     }
+    bool ReadLink(const VolumePath& path, LinkInfo& link) override {
+        return Explain(m_inner->ReadLink(path, link), path, Use::Existing);
+    }
+    bool MakeSymlink(const VolumePath& path, const std::string& target, bool directory) override {
+        return Explain(m_inner->MakeSymlink(path, target, directory), path, Use::New);
+    }
     uint32_t ChangeableAttributes() const override { return m_inner->ChangeableAttributes(); }
     bool Close() override { return m_inner->Close(); }
 

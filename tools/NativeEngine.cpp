@@ -14,6 +14,21 @@ namespace {
 using namespace volkit::api;
 
 constexpr uint8_t kDosNameSpace = 2;
+constexpr uint32_t kAttributeReparsePoint = 0x400;
+
+void KeepLink(const NtfsLinkTarget& found, void* context) {
+    auto& link = *static_cast<LinkInfo*>(context);
+    link.target = WideToUtf8(found.printName);
+    link.relative = found.relative;
+    link.junction = found.kind == NtfsJunction;
+}
+
+// Only objects that can be links are asked: reparse points and system files.
+bool ReadLinkOf(NtfsFileHandle file, const NtfsAttributesAndTime& values, LinkInfo& link) {
+    link = {};
+    if (!(values.attributes & (kAttributeReparsePoint | kAttributeSystem))) return true;
+    return NtfsReadLinkTarget(file, &KeepLink, &link);
+}
 
 class NativeStream final : public FileStream {
 public:
@@ -120,20 +135,24 @@ public:
             ok = NtfsCloseDir(directory) && ok;
             if (ok) info = FromAttributesAndTime(path.IsRoot() ? "/" : path.Name(), true, values);
             info.links = 1;
+            LinkInfo link;
+            if (ok && (values.attributes & kAttributeReparsePoint) && ReadLink(path, link)) info.linkTarget = link.target;
             return ok;
         }
         NtfsFileHandle file;
         if (!NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
         unsigned long long size = 0;
         unsigned int links = 0;
-        bool ok =
-            GetFileAttributesAndTime(values, file) && NtfsGetFileSize(size, file) && NtfsGetLinkCount(links, file);
+        LinkInfo link;
+        bool ok = GetFileAttributesAndTime(values, file) && NtfsGetFileSize(size, file) &&
+                  NtfsGetLinkCount(links, file) && ReadLinkOf(file, values, link);
         ok = NtfsCloseFile(file) && ok;
         if (!ok) return false;
         info = FromAttributesAndTime(path.Name(), false, values);
         info.size = size;
         info.links = links;
         info.allocatedSize = AllocatedSizeInParent(path);
+        info.linkTarget = link.target;
         return true;
     }
 
@@ -153,6 +172,26 @@ public:
         });
         Diagnostics::Clear();
         return exact ? exact : folded;
+    }
+
+    bool ReadLink(const VolumePath& path, LinkInfo& link) override {
+        std::wstring wide;
+        NtfsFileHandle file;
+        if (!WidePath(path, wide) || !NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
+        NtfsAttributesAndTime values;
+        bool ok = GetFileAttributesAndTime(values, file) && ReadLinkOf(file, values, link);
+        return NtfsCloseFile(file) && ok;
+    }
+
+    bool MakeSymlink(const VolumePath& path, const std::string& target, bool directory) override {
+        std::wstring wide;
+        const std::optional<std::wstring> to = Utf8ToWide(target);
+        if (!WidePath(path, wide)) return false;
+        if (!to) {
+            Diagnostics::Note("the link target '" + target + "' is not valid UTF-8");
+            return false;
+        }
+        return NtfsCreateSymlink(wide.c_str(), to->c_str(), directory, m_volume);
     }
 
     bool List(const VolumePath& path, const std::function<void(const EntryInfo&)>& visit) override {

@@ -24,6 +24,11 @@ struct LsOptions {
     bool streams;
 };
 
+// A link shows where it points, as ls -l shows it.
+std::string NameWithTarget(const EntryInfo& entry) {
+    return entry.linkTarget.empty() ? entry.name : entry.name + " -> " + entry.linkTarget;
+}
+
 // ls's output: lines, or one JSON array of every entry it met.
 class LsOutput {
 public:
@@ -47,7 +52,7 @@ public:
                         entry.links ? std::to_string(entry.links).c_str() : "-",
                         static_cast<unsigned long long>(entry.size), TimeText(entry.creationTime, false).c_str(),
                         TimeText(entry.lastWriteTime, false).c_str(), TimeText(entry.lastAccessTime, false).c_str(),
-                        entry.name.c_str());
+                        NameWithTarget(entry).c_str());
         m_printed = true;
     }
 
@@ -135,8 +140,11 @@ int RunStat(const CommandLine& line) {
         std::printf("%s\n", EntryJson(path, info).c_str());
         return Finish(session, true);
     }
-    std::printf("path:       %s\n", path.Display().c_str());
-    std::printf("type:       %s\n", info.isDirectory ? "directory" : "file");
+    std::printf("path:       %s%s\n", path.Display().c_str(),
+                info.linkTarget.empty() ? "" : (" -> " + info.linkTarget).c_str());
+    const char* type = info.isDirectory ? "directory" : "file";
+    if (!info.linkTarget.empty()) type = info.isDirectory ? "directory link" : "link";
+    std::printf("type:       %s\n", type);
     if (!info.isDirectory) std::printf("size:       %llu\n", static_cast<unsigned long long>(info.size));
     if (!info.isDirectory && info.allocatedSize)
         std::printf("allocated:  %llu\n", static_cast<unsigned long long>(*info.allocatedSize));

@@ -17,6 +17,31 @@ namespace fs = std::filesystem;
 namespace volcore::tool {
 namespace {
 
+// Whether `relative`, taken from `directory`, ends inside `root` (all three
+// lexically: the copy does not exist yet, or not whole).
+bool StaysInside(const fs::path& root, const fs::path& directory, const fs::path& relative) {
+    if (relative.is_absolute() || relative.has_root_name() || relative.has_root_directory()) return false;
+    const fs::path inside = (directory / relative).lexically_normal().lexically_relative(root.lexically_normal());
+    return !inside.empty() && *inside.begin() != "..";
+}
+
+// Remembers the top of a tree copy for as long as its outermost call runs.
+class TreeRoot {
+public:
+    TreeRoot(fs::path& root, const fs::path& top) : m_root(root), m_outermost(root.empty()) {
+        if (m_outermost) m_root = top;
+    }
+    ~TreeRoot() {
+        if (m_outermost) m_root.clear();
+    }
+    TreeRoot(const TreeRoot&) = delete;
+    TreeRoot& operator=(const TreeRoot&) = delete;
+
+private:
+    fs::path& m_root;
+    bool m_outermost;
+};
+
 constexpr uint32_t kChunkSize = 1u << 20;
 // Data and name bytes (UTF-16) this few fit a file's MFT record together.
 constexpr uint64_t kResidentLimit = 600;
@@ -227,7 +252,34 @@ bool Copier::LinkIn(const VolumePath& earlier, const VolumePath& target) {
     return m_engine.Link(earlier, target) || Fail("put " + target.Display());
 }
 
+bool Copier::SymlinkIn(const fs::path& source, const VolumePath& target) {
+    if (Stopping()) return false;
+    std::error_code error;
+    const fs::path to = fs::read_symlink(source, error);
+    if (error) return Fail("put", HostError(source, "cannot read"));
+    if (std::string(m_engine.Name()) != "native")
+        return Skip("put", "skipping '" + HostText(source) + "': symbolic links need the native engine");
+    if (m_inRoot.empty() || !StaysInside(m_inRoot, source.parent_path(), to))
+        return Skip("put", "skipping '" + HostText(source) + "': its target '" + HostText(to) + "' lies outside the copy");
+    EntryInfo existing;
+    bool exists;
+    {
+        Diagnostics::Quiet quiet;
+        exists = m_engine.Stat(target, existing);
+    }
+    if (exists && (existing.isDirectory || !MayOverwrite(target.Display())))
+        return Skip("put " + target.Display(), "already exists (use --force to overwrite it)");
+    Diagnostics::Clear();
+    if (exists && !m_engine.Remove(target, false)) return Fail("put " + target.Display());
+    const bool directory = fs::is_directory(fs::status(source, error));
+    if (!m_engine.MakeSymlink(target, HostText(to), directory)) return Fail("put " + target.Display());
+    platform::HostTimes now;
+    now.lastWrite = now.lastAccess = CurrentNtfsTime();
+    return StampCopyIn(now, target);
+}
+
 bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
+    const TreeRoot root(m_inRoot, source);
     platform::HostTimes times;
     const bool timed = platform::ReadHostTimes(source, times);
     EntryInfo existing;
@@ -259,6 +311,8 @@ bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
                                  earlier->second + "'");
         else if (name.find(':') != std::string::npos)  // on the volume it would name a stream
             ok = Skip("put " + target.Child(name).Display(), "name contains a character that is not allowed");
+        else if (fs::is_symlink(status))
+            ok = SymlinkIn(child.path(), target.Child(name));
         else if (fs::is_directory(status))
             ok = TreeIn(child.path(), target.Child(name));
         else if (const VolumePath* earlier = fs::is_regular_file(status) ? EarlierCopyIn(child.path()) : nullptr)
@@ -332,8 +386,33 @@ void Copier::StreamsOut(const VolumePath& source, const fs::path& target) {
     }
 }
 
+bool Copier::SymlinkOut(const VolumePath& source, const LinkInfo& link, const fs::path& target) {
+    if (Stopping()) return false;
+    std::string text = link.target;
+    std::replace(text.begin(), text.end(), '\\', '/');
+    const fs::path to = HostPath(text);
+    if (!link.relative || link.junction || m_outRoot.empty() || !StaysInside(m_outRoot, target.parent_path(), to))
+        return Skip("get " + source.Display(), "skipping the link to '" + link.target + "': it would point outside the copy");
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(target, error))) {
+        if (!MayOverwrite(HostText(target)))
+            return Skip("get " + source.Display(), "'" + HostText(target) + "' exists (use --force to overwrite it)");
+        fs::remove(target, error);
+    }
+    fs::create_symlink(to, target, error);
+    if (error)
+        return Skip("get " + source.Display(), "the host cannot make the link here (" + error.message() + "), not kept");
+    return true;
+}
+
 bool Copier::FileOut(const VolumePath& source, const fs::path& target) {
     if (Stopping()) return false;
+    if (m_outRoot.empty()) {
+        // A link copied alone points outside its copy whatever its target.
+        LinkInfo link;
+        Diagnostics::Quiet quiet;
+        if (m_engine.ReadLink(source, link) && !link.target.empty()) return SymlinkOut(source, link, target);
+    }
     std::error_code error;
     if (fs::exists(fs::symlink_status(target, error)) && !MayOverwrite(HostText(target)))
         return Skip("get " + source.Display(), "'" + HostText(target) + "' exists (use --force to overwrite it)");
@@ -363,6 +442,7 @@ bool Copier::LinkOut(const VolumePath& source, const fs::path& earlier, const fs
 }
 
 bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
+    const TreeRoot root(m_outRoot, target);
     std::error_code error;
     fs::create_directory(target, error);
     if (error) return Fail("get", HostError(target, "cannot create"));
@@ -377,6 +457,15 @@ bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
             continue;
         }
         const fs::path childTarget = target / HostPath(child.name);
+        LinkInfo link;
+        {
+            Diagnostics::Quiet quiet;
+            m_engine.ReadLink(source.Child(child.name), link);
+        }
+        if (!link.target.empty()) {
+            if (!SymlinkOut(source.Child(child.name), link, childTarget)) return false;
+            continue;
+        }
         const auto earlier =
             child.isDirectory || child.fileId == 0 ? m_copiedOut.end() : m_copiedOut.find(child.fileId);
         bool ok = child.isDirectory            ? TreeOut(source.Child(child.name), childTarget)

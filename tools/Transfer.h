@@ -74,12 +74,19 @@ private:
     bool LinkIn(const VolumePath& earlier, const VolumePath& target);
     bool LinkOut(const VolumePath& source, const std::filesystem::path& earlier, const std::filesystem::path& target);
     void StreamsOut(const VolumePath& source, const std::filesystem::path& target);
+    // Links are made again where they stay inside the copy (a relative
+    // target that does not climb out of the tree copied), else skipped with a
+    // note: a copy must never reach outside itself.
+    bool SymlinkOut(const VolumePath& source, const LinkInfo& link, const std::filesystem::path& target);
+    bool SymlinkIn(const std::filesystem::path& source, const VolumePath& target);
 
     Engine& m_engine;
     ProgressBar& m_progress;
     CopyOptions m_options;
     std::vector<std::pair<std::filesystem::path, VolumePath>> m_linkedIn;  // host files with several names
     std::map<uint64_t, std::filesystem::path> m_copiedOut;              // by the volume's record number
+    std::filesystem::path m_inRoot;   // the host tree a put -r copies, while it runs
+    std::filesystem::path m_outRoot;  // the host copy a get -r makes, while it runs
     bool m_skipped = false;
     bool m_interrupted = false;
 };

@@ -233,6 +233,36 @@ struct NtfsStreamEntry {
 VOLKIT_EXPORT bool NtfsEnumStreams(NtfsFileHandle handle,
                                    bool (*callback)(const NtfsStreamEntry& entry, void* context), void* context);
 
+// Symbolic links and junctions. A link is opened, listed, moved and deleted
+// as the object it is (a file, or a directory for a directory link or a
+// junction); nothing here follows it. Directory entries of links carry the
+// reparse-point attribute (0x400); an Interix link (the form libntfs-3g writes
+// by default) is a file with the system attribute (0x4).
+enum NtfsLinkKind : uint32_t { NtfsNotALink = 0, NtfsSymbolicLink = 1, NtfsJunction = 2, NtfsInterixLink = 3 };
+
+struct NtfsLinkTarget {
+    const wchar_t* target = nullptr;     // the name the system follows, as stored: "\\??\\C:\\dir", "..\\a"
+                                         // (an Interix link's "../a"); valid during the callback only
+    const wchar_t* printName = nullptr;  // as Windows shows it: "C:\\dir", "..\\a"; the target when the link has none
+    uint32_t kind = NtfsNotALink;
+    uint32_t reparseTag = 0;  // 0xA000000C symbolic link, 0xA0000003 junction, 0 Interix
+    bool relative = false;    // the target is relative to the link's directory
+};
+
+// Calls `callback` once with the target when the object behind the handle
+// (a file, or a directory opened as a file) is a link; for any other object
+// the call returns true without calling it.
+VOLKIT_EXPORT bool NtfsReadLinkTarget(NtfsFileHandle handle, void (*callback)(const NtfsLinkTarget& link, void* context),
+                                      void* context);
+// Creates `path` as a symbolic link to `target`, a file or, with `directory`,
+// a directory (same name rules as NtfsCreateFile). Slashes in the target
+// become backslashes; "C:\\..." and "\\\\server\\share..." are absolute, anything
+// else is relative to the link's directory (and flagged so). The link is
+// entered in the volume's list of reparse points ($Extend\\$Reparse); a link
+// that cannot be completed is removed again.
+VOLKIT_EXPORT bool NtfsCreateSymlink(const wchar_t* path, const wchar_t* target, bool directory,
+                                     NtfsVolumeHandle volume);
+
 }  // namespace volkit::api
 
 #endif

@@ -344,6 +344,45 @@ typedef void(VOLKIT_CALL* volkit_check_callback)(const volkit_check_problem* pro
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_check_volume(const volkit_device* device, volkit_check_callback callback,
                                                    void* context, volkit_check_summary* summary);
 
+/* ---- Symbolic links and junctions --------------------------------------- */
+
+enum { VOLKIT_NOT_A_LINK = 0, VOLKIT_SYMBOLIC_LINK = 1, VOLKIT_JUNCTION = 2, VOLKIT_INTERIX_LINK = 3 };
+
+/* A link's target as volkit_read_link_target hands it over (NtfsLinkTarget);
+ * the strings are valid during the callback only.
+ *   offset  0: target      offset  8: target_utf8
+ *   offset 16: print_name  offset 24: print_name_utf8
+ *   offset 32: kind        offset 36: reparse_tag
+ *   offset 40: relative    size 48 */
+typedef struct volkit_link_target {
+    const uint16_t* target; /* the name the system follows, as stored ("\??\C:\dir", "..\a") */
+    const char* target_utf8;
+    const uint16_t* print_name; /* as Windows shows it ("C:\dir") */
+    const char* print_name_utf8;
+    uint32_t kind;        /* VOLKIT_SYMBOLIC_LINK, VOLKIT_JUNCTION or VOLKIT_INTERIX_LINK */
+    uint32_t reparse_tag; /* 0xA000000C, 0xA0000003; 0 for an Interix link */
+    uint8_t relative;     /* 1: relative to the link's directory */
+    uint8_t reserved[7];
+} volkit_link_target;
+VOLKIT_LAYOUT64(sizeof(volkit_link_target) == 48 && offsetof(volkit_link_target, kind) == 32 &&
+                    offsetof(volkit_link_target, relative) == 40,
+                link_target);
+
+typedef void(VOLKIT_CALL* volkit_link_callback)(const volkit_link_target* link, void* context);
+
+/* Calls `callback` once when the object behind the handle (a file, or a
+ * directory opened as a file) is a link; for anything else returns true
+ * without calling it. */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_read_link_target(volkit_file* file, volkit_link_callback callback,
+                                                       void* context);
+/* Creates `path` as a symbolic link to `target` (a directory link when
+ * `directory` is set); relative targets are flagged relative, slashes become
+ * backslashes. */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_create_symlink(volkit_volume* volume, const uint16_t* path,
+                                                     const uint16_t* target, bool directory);
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_create_symlink_utf8(volkit_volume* volume, const char* path, const char* target,
+                                                          bool directory);
+
 /* ---- Further calls ----------------------------------------------------- */
 /* Calls that the C++ family gains later are added here under the same rules:
  * volkit_ prefix, VOLKIT_CALL, bool results, a _utf8 twin for each path,

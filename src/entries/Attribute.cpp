@@ -112,7 +112,8 @@ void CAttribute::CheckRange(const char* operation, uint64_t offset, uint32_t siz
 // Encrypted bytes are never handed out as if they were the contents.
 void CAttribute::CheckReadable() const {
     if (IsEncrypted())
-        throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 is encrypted: its data cannot be read",
+        throw CException(EErrorKind::Unsupported,
+                         "Attribute %1 of record %2 is encrypted (EFS): only Windows, with its owner's key, can read it",
                          m_type, RecordNumber(m_owner));
     if (HoldsCompressedData() && (m_flags & AttrRecord::FlagCompressedMask) != AttrRecord::FlagCompressedLznt1)
         throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 uses compression method %3: it cannot be read",
@@ -121,7 +122,8 @@ void CAttribute::CheckReadable() const {
 
 void CAttribute::CheckChangeable() const {
     if (IsEncrypted())
-        throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 is encrypted: its data cannot be changed",
+        throw CException(EErrorKind::Unsupported,
+                         "Attribute %1 of record %2 is encrypted (EFS): only Windows, with its owner's key, can change it",
                          m_type, RecordNumber(m_owner));
     if (HoldsCompressedData() && (m_flags & AttrRecord::FlagCompressedMask) != AttrRecord::FlagCompressedLznt1)
         throw CException(EErrorKind::Unsupported,

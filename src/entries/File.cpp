@@ -12,6 +12,7 @@
 #include "index/Index.h"
 #include "index/Links.h"
 #include "index/NewChild.h"
+#include "index/SymbolicLink.h"
 #include "index/UpCase.h"
 #include "volume/Volume.h"
 
@@ -246,6 +247,8 @@ void CFsObject::DeleteObject() {
     std::vector<std::vector<uint8_t>> fileNames;
     for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName))
         fileNames.push_back(ReadFileName(*attribute));
+    // The volume's list of reparse points must not name a freed record.
+    ForgetReparsePoint(m_volume, *m_entry);
     try {
         // Every name in the parent goes (a long name and its DOS alias); names in
         // other directories go too, or they would point at a freed record.

@@ -143,7 +143,35 @@ namespace ReparseValue {
 inline constexpr size_t Tag = 0;
 inline constexpr size_t DataLength = 4;
 inline constexpr size_t Data = 8;  // a Microsoft tag's data follows the 8-byte header
+inline constexpr uint32_t TagSymlink = 0xA000000C;
+inline constexpr uint32_t TagMountPoint = 0xA0000003;  // a junction
 }  // namespace ReparseValue
+
+// The data of a symbolic link's or a junction's reparse point, from
+// ReparseValue::Data on: where its two names lie in the path buffer (offsets
+// relative to the buffer, lengths in bytes), then, for a symbolic link only,
+// its flags.
+namespace LinkReparse {
+inline constexpr size_t SubstituteOffset = 0;
+inline constexpr size_t SubstituteLength = 2;
+inline constexpr size_t PrintOffset = 4;
+inline constexpr size_t PrintLength = 6;
+inline constexpr size_t SymlinkFlags = 8;
+inline constexpr size_t SymlinkPathBuffer = 12;
+inline constexpr size_t JunctionPathBuffer = 8;
+inline constexpr uint32_t FlagRelative = 0x1;
+// Reparse data is at most 16 KiB, the largest value Windows stores.
+inline constexpr size_t LargestData = 16384 - ReparseValue::Data;
+}  // namespace LinkReparse
+
+// A symbolic link as Interix (and libntfs-3g by default) keeps it: a file
+// with the system attribute whose data is this magic, then the target in
+// UTF-16 without a terminator.
+namespace InterixLink {
+inline constexpr uint8_t Magic[8] = {'I', 'n', 't', 'x', 'L', 'N', 'K', 1};
+inline constexpr size_t Target = 8;
+inline constexpr uint64_t LargestSize = Target + 2 * 4096;  // a longer one is taken as ordinary data
+}  // namespace InterixLink
 
 inline constexpr uint32_t kFileAttributeHidden = 0x2;
 inline constexpr uint32_t kFileAttributeSystem = 0x4;

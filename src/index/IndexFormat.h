@@ -101,6 +101,17 @@ inline constexpr uint32_t LongestLength = LengthForName(LongestNameUnits);  // 5
 inline constexpr uint32_t ChildVcnSize = 8;  // the child VCN closes an entry that has one
 }  // namespace IndexEntry
 
+// An entry of $Extend\$Reparse's index $R, which lists every reparse point
+// of the volume: its key is the tag and the file reference, compared as three
+// 32-bit numbers (UlongsCollation); it carries no data.
+namespace ReparseIndexEntry {
+inline constexpr size_t KeyTag = IndexEntry::Key;
+inline constexpr size_t KeyReference = IndexEntry::Key + 4;
+inline constexpr uint16_t KeyLength = 12;
+inline constexpr uint16_t DataOffset = IndexEntry::Key + KeyLength;  // where its (empty) data would start
+inline constexpr uint32_t Length = 32;  // the key padded to 8 bytes
+}  // namespace ReparseIndexEntry
+
 // Writes the 0x20-byte root and index header.
 void WriteRootHeader(const CByteWriter& out, uint32_t blockSize, uint8_t clustersPerBlock, uint32_t bytesInUse,
                      uint8_t flags);

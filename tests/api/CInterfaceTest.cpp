@@ -247,3 +247,32 @@ TEST_F(CInterface, StreamsAreNamedByPathAndListedWithBothNames) {
     EXPECT_FALSE(volkit_enum_streams(file, nullptr, nullptr));
     EXPECT_TRUE(volkit_close_file(file));
 }
+
+TEST_F(CInterface, SymlinksAreMadeAndReadWithBothNames) {
+    const uint16_t path[] = {'l', 0};
+    const uint16_t target[] = {'.', '.', '/', 0xE9, 0};  // "../\u00e9" in UTF-16
+    ASSERT_TRUE(volkit_create_symlink(volume, path, target, false)) << volkit_last_error();
+    ASSERT_TRUE(volkit_create_symlink_utf8(volume, "d", "C:\\Windows", true)) << volkit_last_error();
+    struct Seen {
+        std::string target, print;
+        uint32_t kind = 0;
+        uint8_t relative = 2;
+        bool operator==(const Seen&) const = default;
+    };
+    auto keep = [](const volkit_link_target* link, void* context) {
+        *static_cast<Seen*>(context) = {link->target_utf8, link->print_name_utf8, link->kind, link->relative};
+        EXPECT_EQ(link->target[0] == '.', link->print_name[0] == '.');
+    };
+    const std::pair<const char*, Seen> rows[] = {
+        {"l", {"..\\\xC3\xA9", "..\\\xC3\xA9", VOLKIT_SYMBOLIC_LINK, 1}},
+        {"d", {"\\??\\C:\\Windows", "C:\\Windows", VOLKIT_SYMBOLIC_LINK, 0}}};
+    for (const auto& [name, expected] : rows) {
+        volkit_file* file = nullptr;
+        Seen seen;
+        ASSERT_TRUE(volkit_open_file_utf8(volume, name, &file) && volkit_read_link_target(file, keep, &seen));
+        EXPECT_TRUE(volkit_close_file(file));
+        EXPECT_TRUE(seen == expected) << name << ": " << seen.target << " " << seen.print;
+    }
+    EXPECT_FALSE(volkit_create_symlink_utf8(volume, "x", "\xFF", false));
+    EXPECT_NE(std::string(volkit_last_error()).find("Invalid UTF-8"), std::string::npos) << volkit_last_error();
+}

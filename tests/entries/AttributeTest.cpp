@@ -106,7 +106,7 @@ TEST_F(AttributeOnImage, HostileRunsNeverReachTheDevice) {
     EXPECT_EQ(FailureOf([&] { sparse.WriteData(0, buffer.data(), 1); }), "Compressed / sparse attributes are not implemented.");
     CAttribute encrypted(Volume(), MakeReference(40, 1), NonResidentExtent({{VCN{0}, {3000, 1}}}, 4096, AttrRecord::FlagEncrypted));
     EXPECT_EQ(FailureOf([&] { encrypted.ReadData(0, buffer.data(), 1); }),
-              "Attribute 128 of record 40 is encrypted: its data cannot be read");
+              "Attribute 128 of record 40 is encrypted (EFS): only Windows, with its owner's key, can read it");
     EXPECT_TRUE(sparse.IsSparse());
     // Saved again, it keeps the longer header that carries the bytes in use.
     std::vector<uint8_t> saved(128, 0xEE);

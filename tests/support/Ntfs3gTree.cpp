@@ -173,6 +173,23 @@ void Ntfs3gTree::SetReparse(const std::u16string& path, const std::vector<uint8_
         throw Failure("cannot set the reparse point of", path);
 }
 
+void Ntfs3gTree::MakeInterixLink(const std::u16string& path, const std::u16string& target) {
+    Inode parent = OpenPath(m_volume, ParentOf(path));
+    std::vector<ntfschar> name = LastName(path);
+    std::vector<ntfschar> to = ToNtfs(target);
+    Inode link(ntfs_create_symlink(parent.get(), const_cpu_to_le32(0), name.data(), static_cast<u8>(name.size()),
+                                   to.data(), static_cast<int>(to.size())));
+    if (!link) throw Failure("cannot create the symbolic link", path);
+}
+
+std::vector<uint8_t> Ntfs3gTree::ReparseData(const std::u16string& path) {
+    Inode inode = OpenPath(m_volume, path);
+    std::vector<uint8_t> data(16384);
+    const int size = ntfs_get_ntfs_reparse_data(inode.get(), reinterpret_cast<char*>(data.data()), data.size());
+    data.resize(size > 0 ? static_cast<size_t>(size) : 0);
+    return data;
+}
+
 std::pair<int64_t, int64_t> Ntfs3gTree::SpaceInUse() {
     if (ntfs_volume_get_free_space(m_volume) != 0) throw std::runtime_error("libntfs-3g cannot count free space");
     int64_t mftClusters = m_volume->mft_na->allocated_size >> m_volume->cluster_size_bits;

@@ -59,6 +59,12 @@ public:
     // Sets the reparse point (tag, length and data as stored).
     void SetReparse(const std::u16string& path, const std::vector<uint8_t>& reparse);
 
+    // A symbolic link as libntfs-3g makes one by default: an Interix file.
+    void MakeInterixLink(const std::u16string& path, const std::u16string& target);
+    // The reparse point as libntfs-3g reads it (tag, length and data), empty
+    // when the entry has none.
+    std::vector<uint8_t> ReparseData(const std::u16string& path);
+
     std::vector<uint8_t> Read(const std::u16string& path);
     // A named $DATA stream of the file at `path`: replaced whole (created when
     // missing), read, removed.

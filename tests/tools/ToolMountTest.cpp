@@ -173,6 +173,10 @@ const std::vector<Workload> kWorkloads = {
      "    assert libc.renameat2(-100, b'u', -100, b't2', flag) == -1 and ctypes.get_errno() == code, flag\n"
      "assert open('t2').read() == 'newboth'\n"
      "\""},
+    {"symbolic links", "sh",
+     "mkdir links && cd links && printf t > f && mkdir d && ln -s f l && ln -s d dl && ln -s ../links/f up && "
+     "test -L l && test \"$(readlink l)\" = f && test \"$(cat l up)\" = tt && test -d dl/ && rm l dl && "
+     "test ! -e l && test -e f && test -d d"},
     {"stress-ng hdd and dir", "stress-ng",
      "mkdir stress && cd stress && stress-ng --hdd 2 --hdd-bytes 4M --dir 2 --dir-dirs 100 --verify --timeout 5s "
      "--quiet && cd .. && rmdir stress"},

@@ -4,6 +4,7 @@
 #include <fuse.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -136,8 +137,17 @@ int ListExtendedAttributes(const char* path, char* list, size_t size) {
 }
 int RemoveExtendedAttribute(const char* path, const char* name) { return Volume().RemoveExtendedAttribute(path, name); }
 
-int Symlink(const char*, const char*) { return -EOPNOTSUPP; }
-int ReadLink(const char*, char*, size_t) { return -EINVAL; }  // nothing is a link
+int Symlink(const char* target, const char* path) { return Volume().MakeSymlink(target, path); }
+// As readlink(2) wants it: cut to the buffer, always terminated.
+int ReadLink(const char* path, char* buffer, size_t size) {
+    std::string target;
+    const int result = Volume().ReadLink(path, target);
+    if (result != 0 || size == 0) return result;
+    const size_t length = std::min(target.size(), size - 1);
+    std::memcpy(buffer, target.data(), length);
+    buffer[length] = '\0';
+    return 0;
+}
 
 struct fuse_operations Operations() {
     struct fuse_operations ops {};

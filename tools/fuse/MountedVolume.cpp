@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <vector>
 
 #include "Diagnostics.h"
@@ -188,7 +189,66 @@ int MountedVolume::GetAttributes(const char* path, OpenFile* file, struct stat& 
     std::wstring wide;
     if (!file && m_unlinked != 0 && WidePath(path, wide)) file = OpenAt(KeyOf(wide));
     if (file && file->unlinked && facts.st_nlink > 0) --facts.st_nlink;
+    std::string target;
+    // Only reparse points and system files can be links.
+    if ((object.Values().attributes & 0x404) && WidePath(path, wide) && LinkTargetOf(wide, target) == 0 &&
+        !target.empty()) {
+        facts.st_mode = S_IFLNK | 0777;
+        facts.st_size = static_cast<off_t>(target.size());
+    }
     return 0;
+}
+
+int MountedVolume::LinkTargetOf(const std::wstring& path, std::string& target) {
+    NtfsFileHandle file;
+    if (!NtfsOpenFile(path.c_str(), file, m_volume)) return Failure();
+    target.clear();
+    auto keep = [](const NtfsLinkTarget& link, void* context) {
+        std::string& text = *static_cast<std::string*>(context);
+        text = WideToUtf8(link.printName);
+        for (char& c : text)
+            if (c == '\\') c = '/';
+    };
+    const bool ok = NtfsReadLinkTarget(file, keep, &target);
+    return NtfsCloseFile(file) && ok ? 0 : Failure();
+}
+
+int MountedVolume::ReadLink(const char* path, std::string& target) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    std::wstring wide;
+    if (!WidePath(path, wide)) return -ENOENT;
+    if (const int result = LinkTargetOf(wide, target); result != 0) return result;
+    return target.empty() ? -EINVAL : 0;
+}
+
+int MountedVolume::MakeSymlink(const char* target, const char* path) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Diagnostics::Clear();
+    std::wstring wide;
+    const auto to = Utf8ToWide(target);
+    if (m_facts.readOnly) return -EROFS;
+    if (!WidePath(path, wide) || !to) return -EINVAL;
+    // Windows follows a link to a directory only when the link is one too.
+    const std::filesystem::path where =
+        (std::filesystem::path(path).parent_path() / target).lexically_normal();
+    std::wstring resolved;
+    NtfsDirHandle directory;
+    bool isDirectory = false;
+    if (target[0] != '/' && WidePath(where.c_str(), resolved)) {
+        Diagnostics::Quiet quiet;
+        isDirectory = NtfsOpenDir(resolved.c_str(), directory, m_volume) && NtfsCloseDir(directory);
+    }
+    Diagnostics::Clear();
+    NtfsFileHandle link;
+    if (!NtfsCreateSymlink(wide.c_str(), to->c_str(), isDirectory, m_volume) || !NtfsOpenFile(wide.c_str(), link, m_volume))
+        return Failure();
+    // A new object gets the current time, as a new file does.
+    NtfsAttributesAndTime values;
+    bool ok = GetFileAttributesAndTime(values, link);
+    values.creationTime = values.lastWriteTime = values.lastAccessTime = Now();
+    ok = ok && SetFileAttributesAndTime(values, link);
+    return NtfsCloseFile(link) && ok ? 0 : Failure();
 }
 
 OpenFile* MountedVolume::OpenAt(const std::wstring& key) const {
@@ -284,6 +344,7 @@ int MountedVolume::Unlink(const char* path) {
     if (!WidePath(path, wide)) return -ENOENT;
     // A hidden name given up again goes at the last release all the same.
     if (OpenFile* open = OpenAt(KeyOf(wide))) return open->unlinked ? 0 : Hide(*open);
+    if (const int linked = UnlinkDirectoryLink(wide); linked <= 0) return linked;
     NtfsFileHandle file;
     if (!NtfsOpenFile(wide.c_str(), file, m_volume) || !DeleteOrClose(file)) return Failure();
     return 0;
@@ -397,6 +458,25 @@ int MountedVolume::Link(const char* from, const char* to) {
         return failure;
     }
     return NtfsCloseFile(file) ? 0 : Failure();
+}
+
+// A link to a directory is an (empty) directory on the volume, which the
+// kernel, seeing a link, unlinks. 1 when `path` is no such link.
+int MountedVolume::UnlinkDirectoryLink(const std::wstring& path) {
+    NtfsDirHandle directory;
+    {
+        Diagnostics::Quiet quiet;
+        if (!NtfsOpenDir(path.c_str(), directory, m_volume)) return 1;
+    }
+    Diagnostics::Clear();
+    NtfsAttributesAndTime values;
+    if (!GetDirAttributesAndTime(values, directory) || !(values.attributes & 0x400)) {
+        NtfsCloseDir(directory);
+        return 1;
+    }
+    if (NtfsDeleteDir(directory)) return 0;
+    NtfsCloseDir(directory);
+    return Failure();
 }
 
 int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {

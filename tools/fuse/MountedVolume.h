@@ -90,6 +90,10 @@ public:
     int SetMode(const char* path, OpenFile* file, mode_t mode);
     int SetOwner(uid_t owner, gid_t group);
     int FileSystemFacts(struct statvfs& facts);
+    // Symbolic links over the handle family's links: the target with
+    // slashes; a new link to a directory of the volume is a directory link.
+    int ReadLink(const char* path, std::string& target);
+    int MakeSymlink(const char* target, const char* path);
 
     // Extended attributes user.NAME are the object's named streams; the
     // other name spaces are not kept (ENOTSUP). Get and List return the
@@ -107,6 +111,8 @@ private:
     class Object;
 
     int FillFacts(Object& object, struct stat& facts);
+    int LinkTargetOf(const std::wstring& path, std::string& target);
+    int UnlinkDirectoryLink(const std::wstring& path);
     int Find(const char* path, OpenFile* file, Object& object);
     int Failure() const;
     OpenFile* OpenAt(const std::wstring& key) const;
