@@ -3,6 +3,7 @@
 // paths (surrogate pairs where wchar_t has 16 bits).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,16 @@ TEST_F(FileApiTest, WideNamesBeyondTheBasicPlane) {
         EXPECT_TRUE(NtfsCloseFile(file));
     }
     ASSERT_TRUE(NtfsOpenFile(L"\U0001F600 \u00c9T\u00c9 \u65e5\u672c", file, volume) && NtfsCloseFile(file));
+    // The listing hands every name back whole, pairs joined where wchar_t has 32 bits.
+    std::vector<std::wstring> listed;
+    NtfsDirHandle root;
+    auto collect = [](const NtfsDirEntry& entry, void* names) {
+        static_cast<std::vector<std::wstring>*>(names)->push_back(entry.name);
+        return true;
+    };
+    ASSERT_TRUE(NtfsOpenDir(L"\\", root, volume) && NtfsEnumDir(root, collect, &listed) && NtfsCloseDir(root));
+    for (const wchar_t* name : {L"\U0001F600 \u00e9t\u00e9 \u65e5\u672c", L"\U00010428\U00010400", L"\U00010400\U00010428"})
+        EXPECT_EQ(std::count(listed.begin(), listed.end(), name), 1) << listed.size();
 
     std::vector<std::pair<std::wstring, uint32_t>> refused = {{L"x\xD800", 0xD800}, {L"\xDC00x", 0xDC00}, {L"\xDC00\xD800", 0xDC00}};
     if (sizeof(wchar_t) == 4) refused.push_back({std::wstring(1, static_cast<wchar_t>(0x110000)), 0x110000});
