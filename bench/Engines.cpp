@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ntfs3g/DirectoryReader.h"
 #include "ntfs3g/Mount.h"
 #include "ntfs3g/Ntfs3g.h"
 #include "volkit/api.h"
@@ -74,6 +75,24 @@ bool NativeWrite(uint64_t offset, const void* buffer, uint32_t length, void* con
 
 bool IsDotName(const std::u16string_view name) { return name == u"." || name == u".."; }
 
+// The checksums of listings, kept so that no engine's reads of sizes and
+// times can be optimized away.
+volatile uint64_t g_listingChecksum = 0;
+
+// Entries counted, and a checksum of their sizes and times.
+struct SListingCount {
+    uint64_t entries = 0;
+    uint64_t checksum = 0;
+    void Add(uint64_t size, uint64_t time) {
+        ++entries;
+        checksum += size ^ time;
+    }
+    uint64_t Done() const {
+        g_listingChecksum = g_listingChecksum + checksum;
+        return entries;
+    }
+};
+
 class CNativeEngine final : public IEngine {
 public:
     const char* Name() const override { return "native"; }
@@ -110,18 +129,23 @@ public:
         Require(volkit::api::NtfsWriteFile(offset, buffer, length, {file}), "NtfsWriteFile");
     }
     void Truncate(void* file) override { Require(volkit::api::SetFileSize(0, {file}), "SetFileSize"); }
-    uint64_t CountEntries(const SPath& directory) override {
+    uint64_t CountEntries(const SPath& directory, EListing listing) override {
         volkit::api::NtfsDirHandle handle;
         Require(volkit::api::NtfsOpenDir(directory.wide.c_str(), handle, m_volume), "NtfsOpenDir", directory.utf8);
-        uint64_t count = 0;
-        auto counter = [](const volkit::api::NtfsDirEntry& entry, void* context) {
+        SListingCount count;
+        auto names = [](const volkit::api::NtfsDirEntry& entry, void* context) {
             bool dot = entry.name[0] == L'.' && (entry.name[1] == 0 || (entry.name[1] == L'.' && entry.name[2] == 0));
-            if (!dot) ++*static_cast<uint64_t*>(context);
+            if (!dot) ++static_cast<SListingCount*>(context)->entries;
             return true;
         };
-        bool listed = volkit::api::NtfsEnumDir(handle, counter, &count);
+        auto details = [](const volkit::api::NtfsDirEntry& entry, void* context) {
+            bool dot = entry.name[0] == L'.' && (entry.name[1] == 0 || (entry.name[1] == L'.' && entry.name[2] == 0));
+            if (!dot) static_cast<SListingCount*>(context)->Add(entry.dataSize, entry.lastWriteTime);
+            return true;
+        };
+        bool listed = volkit::api::NtfsEnumDir(handle, listing == EListing::Names ? +names : +details, &count);
         Require(volkit::api::NtfsCloseDir(handle) && listed, "NtfsEnumDir", directory.utf8);
-        return count;
+        return count.Done();
     }
 
 private:
@@ -184,20 +208,31 @@ public:
     void Truncate(void* file) override {
         Require(ntfs_attr_truncate(static_cast<SNtfs3gFile*>(file)->data, 0) == 0, "ntfs_attr_truncate");
     }
-    uint64_t CountEntries(const SPath& directory) override {
+    // ntfs_readdir hands over names only; the sizes and times of the index
+    // entries are reached through libntfs-3g's index lookup by the filesystem
+    // family's reader (an ntfs_inode_open per entry would cost far more).
+    uint64_t CountEntries(const SPath& directory, EListing listing) override {
         ntfs_inode* inode = ntfs_pathname_to_inode(m_volume, nullptr, directory.utf8.c_str());
         Require(inode != nullptr, "ntfs_pathname_to_inode", directory.utf8);
-        uint64_t count = 0;
+        SListingCount count;
         s64 position = 0;
-        auto counter = [](void* context, const ntfschar* name, const int length, const int, const s64, const MFT_REF,
-                          const unsigned) {
+        auto names = [](void* context, const ntfschar* name, const int length, const int, const s64, const MFT_REF,
+                        const unsigned) {
             std::u16string_view text(reinterpret_cast<const char16_t*>(name), static_cast<size_t>(length));
-            if (!IsDotName(text)) ++*static_cast<uint64_t*>(context);
+            if (!IsDotName(text)) ++static_cast<SListingCount*>(context)->entries;
             return 0;
         };
-        int listed = ntfs_readdir(inode, &position, &count, counter);
+        auto details = [](void* context, uint64_t, const fsfamily::dirEntryEx& entry) {
+            static_cast<SListingCount*>(context)->Add(entry.size, entry.lastWriteTime);
+            return 0;
+        };
+        fsfamily::dirFiller filler;
+        filler.mode = static_cast<int>(fsfamily::fillerMode::extended);
+        filler.extended = details;
+        int listed = listing == EListing::Names ? ntfs_readdir(inode, &position, &count, names)
+                                                : fsfamily::readDirectoryEx(inode, &position, &count, &filler);
         Require(ntfs_inode_close(inode) == 0 && listed == 0, "ntfs_readdir", directory.utf8);
-        return count;
+        return count.Done();
     }
 
 private:
@@ -257,15 +292,16 @@ public:
         Require(volkit::file::write({file}, offset, buffer, length), "file::write");
     }
     void Truncate(void* file) override { Require(volkit::file::setSize({file}, 0), "file::setSize"); }
-    uint64_t CountEntries(const SPath& directory) override {
-        uint64_t count = 0;
+    // The family hands over sizes and times either way.
+    uint64_t CountEntries(const SPath& directory, EListing) override {
+        SListingCount count;
         auto counter = [](const volkit::directory::dirEntry& entry, void* context) {
-            if (!IsDotName(entry.name)) ++*static_cast<uint64_t*>(context);
+            if (!IsDotName(entry.name)) static_cast<SListingCount*>(context)->Add(entry.size, entry.lastWriteTime);
             return true;
         };
         Require(volkit::directory::fetch(directory.utf8.c_str(), m_volume, counter, &count), "directory::fetch",
                 directory.utf8);
-        return count;
+        return count.Done();
     }
 
 private:

@@ -20,6 +20,8 @@ struct SPath {
     std::string name;
 };
 
+enum class EListing { Names, Details };
+
 class IEngine {
 public:
     virtual ~IEngine() = default;
@@ -38,8 +40,11 @@ public:
     // Writes at the end of the file, growing it.
     virtual void Append(void* file, uint64_t offset, const void* buffer, uint32_t length) = 0;
     virtual void Truncate(void* file) = 0;
-    // Entries in the directory's index, without "." and "..".
-    virtual uint64_t CountEntries(const SPath& directory) = 0;
+    // Entries in the directory's index, without "." and "..". With
+    // EListing::Details every entry's sizes and times are read too, the way a
+    // listing with sizes gets them from each engine (they feed a checksum so
+    // that the reads cannot be left out).
+    virtual uint64_t CountEntries(const SPath& directory, EListing listing = EListing::Names) = 0;
 };
 
 enum class EEngine { Ntfs3g, Native, Family };

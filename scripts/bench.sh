@@ -2,8 +2,10 @@
 # Builds the benchmarks (optimized, without tests) into build-bench/ and runs
 # them: the native engine, libntfs-3g and the filesystem family side by side,
 # then the formatter against mkntfs. Ends with a table of time and heap peak per
-# workload. --quick shrinks every workload for a smoke run; other arguments go
-# to Google Benchmark (e.g. --benchmark_filter=enumerate). --mount [--quick]
+# workload, warm (one process) and then cold (a fresh process per measurement).
+# --quick shrinks every workload for a smoke run; --warm-only, --cold-only and
+# --cold-filter=TEXT pick views and cold rows; other arguments go to Google
+# Benchmark (e.g. --benchmark_filter=enumerate). --mount [--quick]
 # times volkit mount beside an ntfs-3g mount instead (scripts/bench_mount.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 // Exported queries of the handle family: what an open file or directory holds.
+#include <array>
 #include <cstring>
 #include <optional>
 
@@ -34,9 +35,9 @@ volkit::api::NtfsAttributesAndTime FromStandardInformation(const StandardInforma
     return result;
 }
 
-volkit::api::NtfsDirEntry ToDirEntry(const std::wstring& name, const SIndexEntryValue& value) {
+volkit::api::NtfsDirEntry ToDirEntry(const wchar_t* name, const SIndexEntryValue& value) {
     volkit::api::NtfsDirEntry entry;
-    entry.name = name.c_str();
+    entry.name = name;
     entry.fileReference = value.fileReference;
     entry.creationTime = value.creationTime;
     entry.lastWriteTime = value.modificationTime;
@@ -90,11 +91,13 @@ bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entr
             // The walk counts as a handle of its own, so that the callback
             // cannot close the volume under it.
             SWalkHandle walk{AddHandle(EHandleKind::Directory, directory, &directory->GetVolume())};
-            // One buffer for every name of the walk.
-            std::wstring wideName;
+            // One buffer for every name of the walk: an index key holds at
+            // most 255 units, and none widens into more.
+            std::array<wchar_t, 256> wideName;
             directory->ForEachEntry([&](std::u16string_view name, const SIndexEntryValue& value) {
-                Utf16ToWide(name, wideName);
-                return callback(ToDirEntry(wideName, value), context);
+                if (name.size() >= wideName.size()) throw CException(EErrorKind::Corrupt, "Index name too long");
+                Utf16ToWide(name, wideName.data());
+                return callback(ToDirEntry(wideName.data(), value), context);
             });
         },
         "Failed to enumerate NTFS directory: %1");

@@ -62,6 +62,17 @@ public:
         Check(offset, length);
         if (length) std::memcpy(out, m_data + offset, length);
     }
+    // `count` 16-bit fields (or UTF-16 units) from offset on: a plain copy on
+    // a little-endian host.
+    template <typename Unit>
+    void U16Array(size_t offset, Unit* out, size_t count) const {
+        static_assert(sizeof(Unit) == 2);
+        Check(offset, uint64_t{count} * 2);
+        if (count == 0) return;
+        if constexpr (std::endian::native == std::endian::little) std::memcpy(out, m_data + offset, count * 2);
+        else
+            for (size_t i = 0; i < count; ++i) out[i] = static_cast<Unit>(Le(offset + 2 * i, 2));
+    }
     std::vector<uint8_t> Bytes(size_t offset, size_t length) const {
         Check(offset, length);
         return std::vector<uint8_t>(m_data + offset, m_data + offset + length);
@@ -70,7 +81,12 @@ public:
     std::u16string Utf16(size_t offset, size_t count) const {
         Check(offset, count * 2);
         std::u16string text(count, u'\0');
-        for (size_t i = 0; i < count; ++i) text[i] = static_cast<char16_t>(m_data[offset + 2 * i] | (m_data[offset + 2 * i + 1] << 8));
+        if constexpr (std::endian::native == std::endian::little) {
+            if (count) std::memcpy(text.data(), m_data + offset, count * 2);
+        } else {
+            for (size_t i = 0; i < count; ++i)
+                text[i] = static_cast<char16_t>(m_data[offset + 2 * i] | (m_data[offset + 2 * i + 1] << 8));
+        }
         return text;
     }
     CByteReader Sub(size_t offset, size_t length) const {

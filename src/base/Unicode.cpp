@@ -55,12 +55,23 @@ std::wstring Utf16ToWide(std::u16string_view text) {
 }
 
 void Utf16ToWide(std::u16string_view text, std::wstring& out) {
-    out.clear();
+    out.resize(text.size() + 1);
+    out.resize(Utf16ToWide(text, out.data()));
+}
+
+// Listings call this for every entry: no string operations, one pass.
+size_t Utf16ToWide(std::u16string_view text, wchar_t* out) {
+    wchar_t* to = out;
     if constexpr (sizeof(wchar_t) == 2) {
-        for (char16_t unit : text) out.push_back(static_cast<wchar_t>(unit));
+        for (char16_t unit : text) *to++ = static_cast<wchar_t>(unit);
     } else {
-        for (size_t i = 0; i < text.size();) out.push_back(static_cast<wchar_t>(NextUtf16(text, i)));
+        for (size_t i = 0; i < text.size();) {
+            if (!IsSurrogate(text[i])) *to++ = static_cast<wchar_t>(text[i++]);
+            else *to++ = static_cast<wchar_t>(NextUtf16(text, i));
+        }
     }
+    *to = 0;
+    return static_cast<size_t>(to - out);
 }
 
 }  // namespace volcore

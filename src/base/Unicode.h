@@ -23,5 +23,8 @@ std::u16string WideToUtf16(std::wstring_view text);
 std::wstring Utf16ToWide(std::u16string_view text);
 // The same into `out`, whose capacity is reused.
 void Utf16ToWide(std::u16string_view text, std::wstring& out);
+// The same into `out`, which holds at least text.size() + 1 units: the units
+// written, then a terminating zero. Returns the count without the zero.
+size_t Utf16ToWide(std::u16string_view text, wchar_t* out);
 
 }  // namespace volcore

@@ -187,12 +187,14 @@ void CIndexBlockStore::FreeAll() {
 
 void CIndexBlockStore::WriteBlock(CIndexNode& node) {
     std::vector<uint8_t>& buffer = Scratch();
-    std::fill(buffer.begin(), buffer.end(), 0);
     CByteWriter block(buffer);
     uint16_t usaCount = static_cast<uint16_t>(IndexBlock::UsaCountFor(m_blockSize));
-    WriteBlockHeader(block, usaCount, Vcn(node.Block()), m_blockSize);
     uint32_t first = IndexBlock::EntriesOffset(usaCount);
+    // Only the bytes the entries do not cover are cleared.
+    block.Fill(0, 0, first);
     block.CopyFrom(first, node.Bytes().data(), node.Size());
+    block.Fill(first + node.Size(), 0, m_blockSize - first - node.Size());
+    WriteBlockHeader(block, usaCount, Vcn(node.Block()), m_blockSize);
     CByteWriter header = block.Sub(IndexBlock::Header, IndexHeader::Size);
     header.U32(IndexHeader::BytesInUse, first - IndexBlock::Header + node.Size());
     header.U8(IndexHeader::Flags, node.IsLeaf() ? 0 : IndexHeader::FlagLarge);

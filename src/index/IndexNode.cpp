@@ -64,10 +64,7 @@ std::span<const uint8_t> CIndexNode::Entry(size_t slot) const {
 std::u16string_view CIndexNode::Name(size_t index, NameBuffer& buffer) const {
     CByteReader entry(Entry(index));
     size_t length = entry.U8(IndexEntry::NameLength);
-    entry.Check(IndexEntry::Name, 2 * length);
-    const uint8_t* units = entry.Data() + IndexEntry::Name;
-    for (size_t i = 0; i < length; ++i)
-        buffer[i] = static_cast<char16_t>(units[2 * i] | (units[2 * i + 1] << 8));
+    entry.U16Array(IndexEntry::Name, buffer.data(), length);
     return std::u16string_view(buffer.data(), length);
 }
 

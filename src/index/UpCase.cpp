@@ -1,5 +1,7 @@
 #include "index/UpCase.h"
 
+#include <bit>
+
 #include "base/Bytes.h"
 #include "base/Exception.h"
 #include "base/NumericCast.h"
@@ -9,10 +11,14 @@ namespace volcore {
 UpCaseTable BuildUpCaseTable(std::span<const uint8_t> bytes) {
     uint32_t byteCount = NumericCast<uint32_t>(bytes.size());
     if (byteCount % 2 != 0) throw CException(EErrorKind::Corrupt, "Invalid UpCase data size %1", byteCount);
-    CByteReader reader(bytes);
     UpCaseTable table(byteCount / 2);
-    for (size_t i = 0; i < table.size(); ++i) table[i] = reader.U16(2 * i);
+    CByteReader(bytes).U16Array(0, table.data(), table.size());
     return table;
+}
+
+void UpCaseToHostOrder(UpCaseTable& table) {
+    if constexpr (std::endian::native != std::endian::little)
+        for (uint16_t& unit : table) unit = static_cast<uint16_t>(unit << 8 | unit >> 8);
 }
 
 ECollation CompareIgnoreCase(std::u16string_view a, std::u16string_view b, const UpCaseTable& table) {

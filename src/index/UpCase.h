@@ -15,6 +15,9 @@ enum class ECollation : int { Greater = 0, Less = 1, Equal = 2 };
 // The table from the raw bytes of $UpCase (little-endian 16-bit units); an odd
 // byte count raises "Invalid UpCase data size %1".
 UpCaseTable BuildUpCaseTable(std::span<const uint8_t> bytes);
+// A table whose storage was filled with the raw bytes of $UpCase, put into
+// this host's byte order (nothing to do on a little-endian host).
+void UpCaseToHostOrder(UpCaseTable& table);
 
 inline char16_t ToUpper(const UpCaseTable& table, char16_t unit) {
     return unit < table.size() ? static_cast<char16_t>(table[unit]) : unit;

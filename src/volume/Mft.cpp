@@ -26,6 +26,8 @@ constexpr uint32_t kGrowthWhenFull = 1024;
 constexpr uint64_t kGrowthStep = 64;
 // The update sequence count is 16 bits, so no record can span more strides.
 constexpr uint64_t kLargestProtectableRecord = uint64_t{0xFFFE} * 512;
+// The most record bytes Extend formats in one buffer.
+constexpr uint64_t kExtendBatchBytes = 64 * 1024;
 
 bool HasFileSignature(const std::vector<uint8_t>& record) {
     return CByteReader(record).U32(FileRecord::Signature) == FileRecord::SignatureValue;
@@ -310,13 +312,20 @@ void CMft::Extend(uint32_t count) {
     uint64_t added = target - current;
     uint32_t bytes = NumericCast<uint32_t>(added * m_recordSize);
 
-    std::vector<uint8_t> records(bytes, 0);
-    CByteWriter writer(records);
-    for (uint64_t i = 0; i < added; ++i)
-        WriteMinimalHeader(writer.Sub(i * m_recordSize, m_recordSize), m_recordSize, current + i);
-
     data->SetSize(dataSize + bytes);
-    data->WriteData(dataSize, records.data(), bytes);
+    // Written a batch at a time: the tail mkntfs leaves allocated, or one a
+    // hostile image claims, may be far larger than any buffer worth holding.
+    const uint64_t perBatch = std::max<uint64_t>(1, kExtendBatchBytes / m_recordSize);
+    std::vector<uint8_t> records(static_cast<size_t>(std::min(added, perBatch) * m_recordSize));
+    for (uint64_t done = 0; done < added;) {
+        const uint64_t batch = std::min(added - done, perBatch);
+        std::fill(records.begin(), records.end(), 0);
+        CByteWriter writer(records);
+        for (uint64_t i = 0; i < batch; ++i)
+            WriteMinimalHeader(writer.Sub(i * m_recordSize, m_recordSize), m_recordSize, current + done + i);
+        data->WriteData(dataSize + done * m_recordSize, records.data(), NumericCast<uint32_t>(batch * m_recordSize));
+        done += batch;
+    }
     // The bitmap is kept in whole bytes and may already cover more records:
     // it only ever grows here.
     CBitmap& bitmap = GetBitmap();

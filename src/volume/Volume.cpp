@@ -99,9 +99,11 @@ void CVolume::LoadUpCase() {
     AttributePtr data = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), *this)->GetAttribute(AttrType::Data);
     uint32_t size = NumericCast<uint32_t>(data->GetSize());
     if (size % 2 != 0) throw CException(EErrorKind::Corrupt, "Invalid UpCase data size %1", size);
-    std::vector<uint8_t> bytes(std::min(size, kUsedUpCaseBytes));
-    if (!bytes.empty()) data->ReadData(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    SetUpCase(BuildUpCaseTable(bytes));
+    // Read straight into the table: no second copy of its 128 KiB.
+    UpCaseTable table(std::min(size, kUsedUpCaseBytes) / 2);
+    if (!table.empty()) data->ReadData(0, table.data(), static_cast<uint32_t>(table.size() * 2));
+    UpCaseToHostOrder(table);
+    SetUpCase(std::move(table));
 }
 
 void CVolume::LoadRoot() {

@@ -7,6 +7,7 @@
 // changes still to replay.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -25,10 +26,16 @@ public:
 
     void Read(uint64_t offset, void* buffer, uint32_t length) override { m_inner->Read(offset, buffer, length); }
     void Write(uint64_t offset, const void* buffer, uint32_t length) override;
-    uint64_t GetSize() override { return m_inner->GetSize(); }
+    // The volume's extent is fixed for the session: the device is asked once,
+    // not on every transfer that checks a run against it.
+    uint64_t GetSize() override {
+        if (!m_size) m_size = m_inner->GetSize();
+        return *m_size;
+    }
 
 private:
     std::shared_ptr<IIoDevice> m_inner;
+    std::optional<uint64_t> m_size;
     std::function<void()> m_beforeWrite;
     bool m_inHook = false;
 };

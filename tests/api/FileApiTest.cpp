@@ -2,6 +2,7 @@
 // checks and texts of its calls, and wide paths beyond Unicode refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -70,4 +71,22 @@ TEST_F(FileApiTest, WideNameBeyondUnicodeIsRefused) {
         ASSERT_EQ(log.Errors().size(), 1u);
         EXPECT_TRUE(log.Errors()[0].ends_with("': Invalid code point: 1114112")) << log.Errors()[0];
     }
+}
+
+// The listing converts each name into one reused buffer: every name comes back
+// whole, surrogate pairs joined where wchar_t has 32 bits.
+TEST_F(FileApiTest, TheListingHandsNamesBeyondTheBasicPlaneBackWhole) {
+    const std::vector<std::wstring> names = {L"\U0001F600 \u00e9t\u00e9", L"\U00010428\U00010400", L"a"};
+    for (const std::wstring& name : names) {
+        NtfsFileHandle file = Create(name.c_str(), 1);
+        EXPECT_TRUE(NtfsCloseFile(file));
+    }
+    std::vector<std::wstring> listed;
+    NtfsDirHandle root;
+    auto collect = [](const NtfsDirEntry& entry, void* seen) {
+        static_cast<std::vector<std::wstring>*>(seen)->push_back(entry.name);
+        return true;
+    };
+    ASSERT_TRUE(NtfsOpenDir(L"\\", root, volume) && NtfsEnumDir(root, collect, &listed) && NtfsCloseDir(root));
+    for (const std::wstring& name : names) EXPECT_EQ(std::count(listed.begin(), listed.end(), name), 1);
 }
