@@ -7,7 +7,6 @@
 #include "base/Exception.h"
 #include "base/NumericCast.h"
 #include "entries/Runlist.h"
-#include "volume/Fixups.h"
 #include "volume/Volume.h"
 
 namespace volcore {
