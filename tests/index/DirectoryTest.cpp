@@ -96,29 +96,6 @@ TEST_F(DirectoryTest, DeleteFreesTheRecordWhichAStaleReferenceNoLongerReaches) {
     EXPECT_EQ(CDirectory::Open(volume, reused->GetReference()), reused);
 }
 
-TEST_F(DirectoryTest, CacheHolds101MovesHitsToTheFrontAndNeverHoldsTheRoot) {
-    CVolume& volume = Open();
-    std::vector<FileReference> references;
-    for (int i = 0; i < 102; ++i)
-        references.push_back(CDirectory::CreateByPath(volume, TwelveUnitName(i))->GetReference());
-    volume.Flush();
-    EXPECT_EQ(volume.GetCachedDirectoryCount(), 0u);
-
-    // A new one joins at the back, where the 102nd drops the 101st.
-    for (int i = 0; i < 102; ++i) CDirectory::Open(volume, references[i]);
-    std::vector<uint64_t> order = volume.GetCachedRecordNumbers();
-    EXPECT_EQ(order.size(), 101u);
-    EXPECT_EQ(std::count(order.begin(), order.end(), RecordNumber(references[100])), 0);
-    EXPECT_EQ(order.back(), RecordNumber(references[101]));
-    // A hit moves to the front.
-    CDirectory::Open(volume, references[7]);
-    EXPECT_EQ(volume.GetCachedRecordNumbers().front(), RecordNumber(references[7]));
-
-    CDirectory::Open(volume, MakeReference(kRootRecord, 0));
-    order = volume.GetCachedRecordNumbers();
-    EXPECT_EQ(std::count(order.begin(), order.end(), kRootRecord), 0);
-}
-
 TEST_F(DirectoryTest, TeardownWritesWhatIsPendingAndReportsAFailureOnce) {
     m_image.Close();
     auto load = [&] { return std::make_shared<CVolume>(std::make_shared<CIoDeviceImpl>(Device().Api())); };
