@@ -111,9 +111,8 @@ void ExpectReadOnlySession(const std::string& image, const Tree& tree, const std
     NtfsVolumeHandle volume;
     ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
     ExpectSameTree(volume, reference, tree);
-    // One object behind two names; a name found by its DOS alias.
-    EXPECT_EQ(ListThroughHandles(volume, u"links").at(u"original"),
-              ListThroughHandles(volume, u"deep\\sizes").at(u"linked here"));
+    // A name found by its DOS alias (the tree compares records, so the hard
+    // links are one object for us as for libntfs-3g).
     EXPECT_EQ(ReadThroughHandles(volume, u"links\\alongf~1.tex"), *tree.at(u"links\\A Long File Name.text"));
     NtfsFileHandle file;
     EXPECT_FALSE(NtfsCreateFile(L"refused", file, volume));
