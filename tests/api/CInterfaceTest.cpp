@@ -101,18 +101,13 @@ TEST_F(CInterface, NoUnicodeTextAndNullPointersAreRefusedWithTheCallsLine) {
         {[&] { return volkit_open_file_utf8(volume, "\xC0\xAF", &fileOut); },
          "Failed to open NTFS file '" + kReplacement + kReplacement + "': Invalid UTF-8 text"},
         {[&] { return volkit_open_volume(&device, nullptr); }, "Invalid argument of volkit_open_volume: null pointer"},
-        {[&] { return volkit_open_volume(nullptr, &volumeOut); }, "Invalid argument of volkit_open_volume: null pointer"},
         {[&] { return volkit_format_volume(nullptr, nullptr); },
          "Invalid argument of volkit_format_volume: null pointer"},
-        {[&] { return volkit_check_volume(nullptr, nullptr, nullptr, nullptr); },
-         "Invalid argument of volkit_check_volume: null pointer"},
         {[&] { return volkit_open_file(volume, nullptr, &fileOut); },
          "Failed to open NTFS file '': Invalid path: null pointer"},
         {[&] { return volkit_create_dir_utf8(volume, "x", nullptr); },
          "Invalid argument of volkit_create_dir_utf8: null pointer"},
         {[&] { return volkit_read_file(file, 0, nullptr, 1); }, "Invalid argument of volkit_read_file: null pointer"},
-        {[&] { return volkit_get_file_size(file, nullptr); }, "Invalid argument of volkit_get_file_size: null pointer"},
-        {[&] { return volkit_set_dir_times(root, nullptr); }, "Invalid argument of volkit_set_dir_times: null pointer"},
         {[&] { return volkit_enum_dir(root, nullptr, nullptr); }, "Invalid argument of volkit_enum_dir: null pointer"},
         {[&] { return volkit_read_file(nullptr, 0, &byte, 1); },
          "Failed to read from NTFS file (offset 0, length 1): Invalid file handle"},
@@ -244,7 +239,6 @@ TEST_F(CInterface, StreamsAreNamedByPathAndListedWithBothNames) {
     std::sort(streams.begin(), streams.end());
     EXPECT_EQ(streams, (decltype(streams){{"data", 5}, {"\xC3\xA9t", 0}}));
     ASSERT_TRUE(volkit_open_file_utf8(volume, "F:\xC3\x89T:$DATA", &file)) << volkit_last_error();
-    EXPECT_FALSE(volkit_enum_streams(file, nullptr, nullptr));
     EXPECT_TRUE(volkit_close_file(file));
 }
 
@@ -252,7 +246,6 @@ TEST_F(CInterface, SymlinksAreMadeAndReadWithBothNames) {
     const uint16_t path[] = {'l', 0};
     const uint16_t target[] = {'.', '.', '/', 0xE9, 0};  // "../\u00e9" in UTF-16
     ASSERT_TRUE(volkit_create_symlink(volume, path, target, false)) << volkit_last_error();
-    ASSERT_TRUE(volkit_create_symlink_utf8(volume, "d", "C:\\Windows", true)) << volkit_last_error();
     struct Seen {
         std::string target, print;
         uint32_t kind = 0;
@@ -263,16 +256,11 @@ TEST_F(CInterface, SymlinksAreMadeAndReadWithBothNames) {
         *static_cast<Seen*>(context) = {link->target_utf8, link->print_name_utf8, link->kind, link->relative};
         EXPECT_EQ(link->target[0] == '.', link->print_name[0] == '.');
     };
-    const std::pair<const char*, Seen> rows[] = {
-        {"l", {"..\\\xC3\xA9", "..\\\xC3\xA9", VOLKIT_SYMBOLIC_LINK, 1}},
-        {"d", {"\\??\\C:\\Windows", "C:\\Windows", VOLKIT_SYMBOLIC_LINK, 0}}};
-    for (const auto& [name, expected] : rows) {
-        volkit_file* file = nullptr;
-        Seen seen;
-        ASSERT_TRUE(volkit_open_file_utf8(volume, name, &file) && volkit_read_link_target(file, keep, &seen));
-        EXPECT_TRUE(volkit_close_file(file));
-        EXPECT_TRUE(seen == expected) << name << ": " << seen.target << " " << seen.print;
-    }
+    volkit_file* file = nullptr;
+    Seen seen;
+    ASSERT_TRUE(volkit_open_file_utf8(volume, "l", &file) && volkit_read_link_target(file, keep, &seen));
+    EXPECT_TRUE(volkit_close_file(file));
+    EXPECT_TRUE(seen == (Seen{"..\\\xC3\xA9", "..\\\xC3\xA9", VOLKIT_SYMBOLIC_LINK, 1})) << seen.target << " " << seen.print;
     EXPECT_FALSE(volkit_create_symlink_utf8(volume, "x", "\xFF", false));
     EXPECT_NE(std::string(volkit_last_error()).find("Invalid UTF-8"), std::string::npos) << volkit_last_error();
 }

@@ -20,9 +20,8 @@
 using namespace volcore::test;
 using namespace volcore;
 
-TEST(Check, DeviceThatFailsOrHoldsNoNtfsCannotBeChecked) {
-    MemoryDevice zeros(std::vector<uint8_t>(1 << 20));
-    EXPECT_FALSE(CheckVolume(zeros.Api()).ran);
+// A volume of zeros is refused by the tool's and the Python package's tests.
+TEST(Check, DeviceThatFailsCannotBeCheckedAndIsNotWritten) {
     MemoryDevice failing(PristineImage());
     failing.failRead = [](uint64_t offset, uint32_t) { return offset > (1 << 20); };
     failing.failWrite = [](uint64_t, uint32_t) { return true; };

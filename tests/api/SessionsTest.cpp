@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "InteropSupport.h"
+#include "base/Unicode.h"
 #include "entries/RecordFormat.h"
 #include "support/EngineVolume.h"
 #include "support/ImageEditor.h"
@@ -21,36 +23,19 @@ using namespace volcore::test;
 
 namespace {
 
-using Contents = std::map<std::wstring, std::vector<uint8_t>>;
-
-void Store(NtfsVolumeHandle volume, const std::wstring& path, const std::vector<uint8_t>& data) {
-    NtfsFileHandle file;
-    ASSERT_TRUE(NtfsCreateFile(path.c_str(), file, volume)) << std::string(path.begin(), path.end());
-    bool written = SetFileSize(data.size(), file) &&
-                   (data.empty() || NtfsWriteFile(0, data.data(), static_cast<unsigned>(data.size()), file));
-    EXPECT_TRUE(NtfsCloseFile(file) && written);
-}
+using Contents = std::map<std::u16string, Bytes>;
 
 void Remove(NtfsVolumeHandle volume, const std::wstring& directory, const Contents& files) {
     for (const auto& [path, data] : files) {
         NtfsFileHandle file;
-        ASSERT_TRUE(NtfsOpenFile(path.c_str(), file, volume) && NtfsDeleteFile(file));
+        ASSERT_TRUE(NtfsOpenFile(volcore::Utf16ToWide(path).c_str(), file, volume) && NtfsDeleteFile(file));
     }
     NtfsDirHandle dir;
     ASSERT_TRUE(NtfsOpenDir(directory.c_str(), dir, volume) && NtfsDeleteDir(dir));
 }
 
 void ExpectEveryFile(NtfsVolumeHandle volume, const Contents& files) {
-    for (const auto& [path, data] : files) {
-        NtfsFileHandle file;
-        ASSERT_TRUE(NtfsOpenFile(path.c_str(), file, volume)) << std::string(path.begin(), path.end());
-        unsigned long long size = 0;
-        std::vector<uint8_t> read(data.size());
-        EXPECT_TRUE(NtfsGetFileSize(size, file) && size == data.size());
-        EXPECT_TRUE(data.empty() || NtfsReadFile(0, read.data(), static_cast<unsigned>(read.size()), file));
-        EXPECT_EQ(read, data) << std::string(path.begin(), path.end());
-        EXPECT_TRUE(NtfsCloseFile(file));
-    }
+    for (const auto& [path, data] : files) EXPECT_EQ(ReadThroughHandles(volume, path), data) << Utf8(path);
 }
 
 // One session: every file the earlier ones left reads back, and a directory
@@ -65,9 +50,9 @@ void RunSession(MemoryDevice& device, int session, int count, std::vector<Conten
     ASSERT_TRUE(NtfsCreateDir(directory.c_str(), dir, volume) && NtfsCloseDir(dir));
     Contents files;
     for (int i = 0; i < count; ++i) {
-        std::wstring path = directory + L"\\f" + std::to_wstring(i);
+        const std::u16string path = U16("s" + std::to_string(session) + "\\f" + std::to_string(i));
         files[path] = Pattern(static_cast<size_t>((i * 397) % 3000), static_cast<uint32_t>(session * 100000 + i));
-        Store(volume, path, files[path]);
+        WriteThroughHandles(volume, path, files[path]);
     }
     if (session >= 2 && !sessions.empty()) {
         Remove(volume, L"\\s" + std::to_wstring(session - 2), sessions.front());
@@ -75,11 +60,6 @@ void RunSession(MemoryDevice& device, int session, int count, std::vector<Conten
     }
     sessions.push_back(files);
     ASSERT_TRUE(NtfsCloseVolume(volume));
-}
-
-void ExpectClean(MemoryDevice& device, const std::string& when) {
-    CheckOutcome outcome = CheckVolume(device.Api());
-    EXPECT_TRUE(outcome.Clean()) << when << "\n" << outcome.Describe();
 }
 
 }  // namespace
@@ -95,7 +75,8 @@ TEST(Sessions, WritingSessionsInARowKeepEveryFileAndLeaveTheVolumeClean) {
         // The last session finds what the others left and adds an empty directory.
         for (int session = 0; session <= row.sessions; ++session) {
             RunSession(device, session, session < row.sessions ? row.filesPerSession : 0, sessions);
-            ExpectClean(device, "after session " + std::to_string(session));
+            EXPECT_TRUE(CheckVolume(device.Api()).Clean())
+                << "after session " << session << "\n" << CheckVolume(device.Api()).Describe();
         }
         if (NtfsckPath().empty()) {
             std::cout << "[  SKIPPED ] ntfsck is not at hand: only our check judged the volume\n";
@@ -122,5 +103,5 @@ TEST(Sessions, RecordsInUseThatTheBitmapCallsFreeAreNeverHandedOut) {
     }
     RunSession(image.Device(), 1, 200, sessions);
     RunSession(image.Device(), 2, 0, sessions);  // finds both sessions' files
-    ExpectClean(image.Device(), "after the third session");
+    EXPECT_TRUE(CheckVolume(image.Device().Api()).Clean()) << CheckVolume(image.Device().Api()).Describe();
 }

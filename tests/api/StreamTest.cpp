@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "InteropSupport.h"
+#include "base/Unicode.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
 #include "support/VolumeCheck.h"
@@ -29,12 +31,7 @@ bool Put(NtfsVolumeHandle volume, const wchar_t* path, const std::vector<uint8_t
 }
 
 std::vector<uint8_t> Get(NtfsVolumeHandle volume, const wchar_t* path) {
-    NtfsFileHandle file;
-    unsigned long long size = 0;
-    if (!NtfsOpenFile(path, file, volume) || !NtfsGetFileSize(size, file)) return {0xEE};
-    std::vector<uint8_t> data(size);
-    bool read = size == 0 || NtfsReadFile(0, data.data(), static_cast<unsigned>(size), file);
-    return NtfsCloseFile(file) && read ? data : std::vector<uint8_t>{0xEE};
+    return ReadThroughHandles(volume, volcore::WideToUtf16(path));
 }
 
 Streams ListStreams(NtfsVolumeHandle volume, const wchar_t* path) {
@@ -50,11 +47,6 @@ Streams ListStreams(NtfsVolumeHandle volume, const wchar_t* path) {
         &found);
     NtfsCloseFile(file);
     return found;
-}
-
-void ExpectClean(MemoryDevice& device) {
-    CheckOutcome outcome = CheckVolume(device.Api());
-    EXPECT_TRUE(outcome.Clean()) << outcome.Describe();
 }
 
 }  // namespace
@@ -96,7 +88,7 @@ TEST(Streams, PathFormsNameTheStreamOrAreRefused) {
     EXPECT_EQ(ListStreams(volume, L"a"), (Streams{{L"s", 50}, {L"t", 7}}));
     EXPECT_EQ(ListStreams(volume, L"a:t"), (Streams{{L"s", 50}, {L"t", 7}}));
     ASSERT_TRUE(NtfsCloseVolume(volume));
-    ExpectClean(device);
+    EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << CheckVolume(device.Api()).Describe();
 }
 
 TEST(Streams, StreamsLiveAcrossSessionsAndGoWithTheirFile) {
@@ -130,7 +122,7 @@ TEST(Streams, StreamsLiveAcrossSessionsAndGoWithTheirFile) {
         for (const auto& [path, data] : expected) EXPECT_EQ(Get(volume, path.c_str()), data);
         EXPECT_EQ(ListStreams(volume, L"f"), sessions[index].left);
         ASSERT_TRUE(NtfsCloseVolume(volume));
-        ExpectClean(device);
+        EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << CheckVolume(device.Api()).Describe();
     }
     // The file goes with its streams, also one open through a stream handle.
     NtfsVolumeHandle volume;
@@ -144,5 +136,5 @@ TEST(Streams, StreamsLiveAcrossSessionsAndGoWithTheirFile) {
     EXPECT_TRUE(NtfsCloseFile(stream));
     EXPECT_FALSE(NtfsOpenFile(L"f:again", stream, volume));
     ASSERT_TRUE(NtfsCloseVolume(volume));
-    ExpectClean(device);
+    EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << CheckVolume(device.Api()).Describe();
 }
