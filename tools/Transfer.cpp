@@ -237,8 +237,9 @@ const VolumePath* Copier::EarlierCopyIn(const fs::path& source) {
     return nullptr;
 }
 
-bool Copier::LinkIn(const VolumePath& earlier, const VolumePath& target) {
-    if (Stopping()) return false;
+// Makes way for a new name at `target`: a file already there goes when the
+// user allows it. Empty when the caller may go on, else what it returns.
+std::optional<bool> Copier::ClearForNewName(const VolumePath& target) {
     EntryInfo existing;
     bool exists;
     {
@@ -249,6 +250,12 @@ bool Copier::LinkIn(const VolumePath& earlier, const VolumePath& target) {
         return Skip("put " + target.Display(), "already exists (use --force to overwrite it)");
     Diagnostics::Clear();
     if (exists && !m_engine.Remove(target, false)) return Fail("put " + target.Display());
+    return std::nullopt;
+}
+
+bool Copier::LinkIn(const VolumePath& earlier, const VolumePath& target) {
+    if (Stopping()) return false;
+    if (const std::optional<bool> stop = ClearForNewName(target)) return *stop;
     return m_engine.Link(earlier, target) || Fail("put " + target.Display());
 }
 
@@ -261,16 +268,7 @@ bool Copier::SymlinkIn(const fs::path& source, const VolumePath& target) {
         return Skip("put", "skipping '" + HostText(source) + "': symbolic links need the native engine");
     if (m_inRoot.empty() || !StaysInside(m_inRoot, source.parent_path(), to))
         return Skip("put", "skipping '" + HostText(source) + "': its target '" + HostText(to) + "' lies outside the copy");
-    EntryInfo existing;
-    bool exists;
-    {
-        Diagnostics::Quiet quiet;
-        exists = m_engine.Stat(target, existing);
-    }
-    if (exists && (existing.isDirectory || !MayOverwrite(target.Display())))
-        return Skip("put " + target.Display(), "already exists (use --force to overwrite it)");
-    Diagnostics::Clear();
-    if (exists && !m_engine.Remove(target, false)) return Fail("put " + target.Display());
+    if (const std::optional<bool> stop = ClearForNewName(target)) return *stop;
     const bool directory = fs::is_directory(fs::status(source, error));
     if (!m_engine.MakeSymlink(target, HostText(to), directory)) return Fail("put " + target.Display());
     platform::HostTimes now;

@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <vector>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "Engine.h"
 #include "Platform.h"
@@ -71,6 +72,7 @@ private:
     // another name becomes a host hard link of its first copy. Null when
     // there is no earlier copy.
     const VolumePath* EarlierCopyIn(const std::filesystem::path& source);
+    std::optional<bool> ClearForNewName(const VolumePath& target);
     bool LinkIn(const VolumePath& earlier, const VolumePath& target);
     bool LinkOut(const VolumePath& source, const std::filesystem::path& earlier, const std::filesystem::path& target);
     void StreamsOut(const VolumePath& source, const std::filesystem::path& target);
