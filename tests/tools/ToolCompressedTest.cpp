@@ -4,8 +4,10 @@
 // checks on the volume.
 #include <gtest/gtest.h>
 
+#include "codec/Samples.h"
 #include "support/FileKinds.h"
 #include "support/Images.h"
+#include "support/Ntfs3gTree.h"
 #include "support/WimCompressor.h"
 #include "tools/ToolRunner.h"
 
@@ -34,6 +36,7 @@ TEST(ToolCompressed, NativeEngineReadsCompressedAndSystemCompressedFiles) {
     }
     EXPECT_EQ(RunTool(native + "check " + Q(image)).exitCode, 0) << "their clusters and streams went with them";
     // What put writes into the compressed directory is compressed, as Windows would have it.
+    const std::vector<uint8_t> text = TextSample(300000, 5);
     WriteFileBytes(dir.File("numbers.txt"), text);
     EXPECT_EQ(RunTool(native + "put " + Q(image) + " " + Q(dir.File("numbers.txt")) + " /comp/again.txt").exitCode, 0);
     EXPECT_TRUE(cat("/comp/again.txt") == text);
