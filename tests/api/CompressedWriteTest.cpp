@@ -4,8 +4,9 @@
 // compressed (with a unit of zeros and a hole) or sparse. Every reader agrees
 // with the model byte for byte, whole and in pieces across units; our check
 // and ntfsck find the volume clean, and our check finds a wrong compressed
-// size. A last session that only reads writes nothing. Then the same kinds of
-// change cut short by a power loss at every write point.
+// size. A last session that only reads writes nothing. Then the same changes,
+// each in an open and close of its own, cut short by a power loss at every
+// write point.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -62,25 +63,12 @@ const std::vector<std::tuple<std::u16string, bool, std::vector<Change>, std::vec
     {u"s\\ends", true, {{'r', 20 * U}, {'t', 20 * U - 10, 10}}, {{'t', 0, 4096}, {'r', 3 * U}}},
 };
 
-void ExpectClean(const std::string& image, MemoryDevice& device, const char* when, bool askNtfsck = true) {
-    EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << when << "\n" << CheckVolume(device.Api()).Describe();
-    if (askNtfsck && !NtfsckPath().empty()) {
-        EXPECT_TRUE(NtfsckAccepts(image)) << when;
-    }
-}
+using Models = std::map<std::u16string, Bytes>;
 
-}  // namespace
-
-class CompressedWrites : public ::testing::TestWithParam<uint32_t> {};
-
-// Units of 16 clusters: 64 KiB with 4 KiB clusters, 8 KiB with 512-byte ones.
-TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
-    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
-    if (NtfsckPath().empty()) std::cout << "[  SKIPPED ] ntfsck is not at hand: only our check judges the volumes\n";
-    TempDir dir;
-    const std::string image = dir.File("written.img");
-    MakeNtfsImage(image, WithClusters(GetParam(), 64ull << 20));
-    std::map<std::u16string, Bytes> model = {{u"c\\theirs", TextSample(5 * U + 999, 3)}, {u"s\\holes", Bytes(10 * U)}, {u"s\\ends", Bytes(10 * U)}};
+// The files libntfs-3g makes before our first session: a compressed one with
+// a unit of zeros, grown past its initialized size, and two sparse ones.
+Models TheirFiles(const std::string& image) {
+    Models model = {{u"c\\theirs", TextSample(5 * U + 999, 3)}, {u"s\\holes", Bytes(10 * U)}, {u"s\\ends", Bytes(10 * U)}};
     std::fill_n(model[u"c\\theirs"].begin() + U, U, 0);  // a unit of zeros
     {
         Ntfs3gTree tree(image);
@@ -99,6 +87,28 @@ TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
             std::copy(piece.begin(), piece.end(), model[path].begin() + 3 * U);
         }
     }
+    return model;
+}
+
+void ExpectClean(const std::string& image, MemoryDevice& device, const char* when, bool askNtfsck = true) {
+    EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << when << "\n" << CheckVolume(device.Api()).Describe();
+    if (askNtfsck && !NtfsckPath().empty()) {
+        EXPECT_TRUE(NtfsckAccepts(image)) << when;
+    }
+}
+
+}  // namespace
+
+class CompressedWrites : public ::testing::TestWithParam<uint32_t> {};
+
+// Units of 16 clusters: 64 KiB with 4 KiB clusters, 8 KiB with 512-byte ones.
+TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
+    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
+    if (NtfsckPath().empty()) std::cout << "[  SKIPPED ] ntfsck is not at hand: only our check judges the volumes\n";
+    TempDir dir;
+    const std::string image = dir.File("written.img");
+    MakeNtfsImage(image, WithClusters(GetParam(), 64ull << 20));
+    Models model = TheirFiles(image);
     uint32_t seed = 10;
     for (int session = 0; session < 2; ++session) {
         MemoryDevice device = MemoryDevice::FromFile(image);
@@ -160,17 +170,6 @@ INSTANTIATE_TEST_SUITE_P(ClusterSizes, CompressedWrites, ::testing::Values(4096u
 
 namespace {
 
-using Models = std::map<std::u16string, Bytes>;
-
-// Each change in an open and close of its own: compressed files written in
-// 4 KiB pieces across units, then changed in the middle (text over noise and
-// back, so that units change size), grown and shrunk; a sparse file filled in its holes.
-const std::vector<std::tuple<std::u16string, std::vector<Change>, std::vector<Change>>> kCutFiles = {
-    {u"c\\a", {{'t', 0, 4 * U + 1234}}, {{'n', 2 * U - 1000, 9000}, {'t', 2 * U, 300}, {'t', U - 100, 300}}},
-    {u"c\\b", {{'n', 0, 2 * U}, {'t', U / 2, U}}, {{'r', 3 * U + 50}, {'t', 2 * U + 10, U}, {'r', U + 7}}},
-    {u"s\\holes", {{'t', 5 * U, 2 * U}}, {{'n', 8 * U + 10, 9000}, {'t', 3 * U, 100}}},
-};
-
 // `acked` holds what the last close of each file left, `changing` what the change under way makes of it.
 bool CutStep(NtfsVolumeHandle volume, const std::u16string& path, const Change& change, uint32_t seed, Models& acked,
              Models& changing) {
@@ -184,16 +183,16 @@ bool CutStep(NtfsVolumeHandle volume, const std::u16string& path, const Change& 
     return ok;
 }
 
-bool CutSessions(MemoryDevice& memory, Models& acked, Models& changing) {
+bool CutSessions(MemoryDevice& memory, const Models& theirs, Models& acked, Models& changing) {
     LogCapture log;
-    acked = {{u"s\\holes", Bytes(10 * U)}};
+    acked = theirs;
     changing.clear();
     uint32_t seed = 0;
     for (int session = 0; session < 2; ++session) {
         NtfsVolumeHandle volume;
         if (!NtfsOpenVolume(memory.Api(), volume)) return false;
         bool ok = true;
-        for (const auto& [path, first, second] : kCutFiles)
+        for (const auto& [path, made, first, second] : kFiles)
             for (const Change& change : session ? second : first) ok = ok && CutStep(volume, path, change, ++seed, acked, changing);
         if (!NtfsCloseVolume(volume) || !ok) return false;
     }
@@ -222,26 +221,19 @@ void ExpectIntact(NtfsVolumeHandle volume, const Models& acked, const Models& ch
 }  // namespace
 
 // A unit rewritten in the clusters it has would lose, on a cut, bytes that
-// an earlier close acknowledged; every kCutStride-th point, every one with VOLKIT_FULL_SWEEP.
+// an earlier close acknowledged. Every kCutStride-th write point is cut
+// (every one with VOLKIT_FULL_SWEEP); the repaired volume must be clean.
 TEST(CompressedPowerCuts, AcknowledgedDataSurvivesEveryCut) {
     if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
     constexpr uint64_t kCutStride = 3, kNtfsckEvery = 8;
     TempDir dir;
     const std::string image = dir.File("cut.img");
     MakeNtfsImage(image, WithClusters(4096, 16ull << 20));
-    {
-        Ntfs3gTree tree(image);
-        tree.EnableCompression();
-        tree.MakeDirectory(u"c");
-        tree.SetAttributes(u"c", 0x10 | 0x800);
-        tree.MakeDirectory(u"s");
-        tree.MakeFile(u"s\\holes");
-        tree.Resize(u"s\\holes", 10 * U);
-    }
+    const Models theirs = TheirFiles(image);
     const MemoryDevice fresh = MemoryDevice::FromFile(image);
     MemoryDevice uncut = fresh;
     Models acked, changing;
-    ASSERT_TRUE(CutSessions(uncut, acked, changing));
+    ASSERT_TRUE(CutSessions(uncut, theirs, acked, changing));
     uncut.SaveToFile(image);
     ExpectClean(image, uncut, "uncut");
     const uint64_t stride = std::getenv("VOLKIT_FULL_SWEEP") ? 1 : kCutStride;
@@ -249,7 +241,7 @@ TEST(CompressedPowerCuts, AcknowledgedDataSurvivesEveryCut) {
         SCOPED_TRACE("cut at write " + std::to_string(k));
         MemoryDevice memory = fresh;
         memory.powerCutAtWrite = k;
-        EXPECT_FALSE(CutSessions(memory, acked, changing));
+        EXPECT_FALSE(CutSessions(memory, theirs, acked, changing));
         MemoryDevice cut(std::move(memory.Bytes()));
         for (const std::string& line : CheckVolume(cut.Api()).damage)
             EXPECT_TRUE(line.rfind("mft-mirror: MFT mirror: record ", 0) == 0) << line;
