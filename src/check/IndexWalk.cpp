@@ -254,9 +254,9 @@ private:
     // Copies that lag behind the record are what an interrupted session
     // leaves: harmless, but other checkers hold them against the volume.
     void CompareSizes(const SNodeEntry& entry, uint64_t target, const SFileState& state) {
-        if (!state.sizes || (entry.allocatedSize == state.sizes->first && entry.dataSize == state.sizes->second) ||
-            InSystemDirectory())
-            return;
+        if (!state.sizes || InSystemDirectory()) return;
+        const bool allocated = entry.allocatedSize == state.sizes->first || entry.allocatedSize == state.compressedSize;
+        if (allocated && entry.dataSize == state.sizes->second) return;
         Problem(SFix{EFix::RefreshEntry, target, 0, entry.name}, ECode::IndexEntryStale,
                 "entry %1 gives sizes %2 and %3, record %4 has %5 and %6", Quoted(entry.name), entry.allocatedSize,
                 entry.dataSize, target, state.sizes->first, state.sizes->second);

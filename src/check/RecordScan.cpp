@@ -103,7 +103,7 @@ void CRecordScan::CheckFile(const SFile& file) {
     CheckStreams(file);
     CollectNames(file, state);
     CheckIndexAttributes(file, state);
-    state.sizes = CopiedSizes(file);
+    CopiedSizes(file, state);
     const uint32_t clusterSize = m_geometry.boot.clusterSize;
     if (file.Number() == kBitmapRecord) m_model.clusterBitmap = file.Stream(AttrType::Data, u"", clusterSize);
     if (file.Number() == kUpCaseRecord) m_model.upcase = file.Stream(AttrType::Data, u"", clusterSize);
@@ -112,16 +112,19 @@ void CRecordScan::CheckFile(const SFile& file) {
 
 // A file's entries copy the sizes of its unnamed $DATA, a resident value's
 // allocation in whole 8-byte units as its record keeps it. Compressed and
-// sparse data are left alone: what their copies hold differs between writers;
-// so are the system files, whose copies nobody keeps (that of $MFT stays as
-// the volume was formatted).
-std::optional<std::pair<uint64_t, uint64_t>> CRecordScan::CopiedSizes(const SFile& file) const {
-    if (file.base.IsDirectory() || file.Number() < kFirstUserRecord) return std::nullopt;
+// sparse data may copy their allocated or their compressed size (writers
+// differ); the system files are left alone, as nobody keeps their copies
+// (that of $MFT stays as the volume was formatted).
+void CRecordScan::CopiedSizes(const SFile& file, SFileState& state) const {
+    if (file.base.IsDirectory() || file.Number() < kFirstUserRecord) return;
     auto data = file.Stream(AttrType::Data, u"", m_geometry.boot.clusterSize);
-    if (!data || !data->chainError.empty()) return std::nullopt;
-    if (data->resident) return std::pair<uint64_t, uint64_t>{(data->value.size() + 7) / 8 * 8, data->value.size()};
-    if ((data->flags & (AttrRecord::FlagCompressedMask | AttrRecord::FlagSparse)) != 0) return std::nullopt;
-    return std::pair<uint64_t, uint64_t>{data->allocatedSize, data->dataSize};
+    if (!data || !data->chainError.empty()) return;
+    if (data->resident) {
+        state.sizes = {(data->value.size() + 7) / 8 * 8, data->value.size()};
+        return;
+    }
+    state.sizes = {data->allocatedSize, data->dataSize};
+    if ((data->flags & (AttrRecord::FlagCompressedMask | AttrRecord::FlagSparse)) != 0) state.compressedSize = data->compressedSize;
 }
 
 // Every attribute but the names is one stream: one resident value, or

@@ -30,7 +30,7 @@ private:
     void CheckOverAllocation(uint64_t number, const SAttribute& attribute, const SStream& stream);
     void CheckCompressedForm(uint64_t number, const SAttribute& attribute, const SStream& stream);
     void CheckIndexAttributes(const SFile& file, SFileState& state);
-    std::optional<std::pair<uint64_t, uint64_t>> CopiedSizes(const SFile& file) const;
+    void CopiedSizes(const SFile& file, SFileState& state) const;
     void CollectNames(const SFile& file, SFileState& state);
     void CheckExtensions();
 

@@ -46,8 +46,11 @@ struct SFileState {
     std::vector<SName> names;  // in NameOrder
     std::optional<SIndexSource> index;
     // What its index entries must copy of its $DATA (allocated, data size);
-    // none when the entries' sizes are not compared.
+    // none when the entries' sizes are not compared. Compressed and sparse
+    // data may give their compressed size instead of the allocated one:
+    // writers differ there.
     std::optional<std::pair<uint64_t, uint64_t>> sizes;
+    std::optional<uint64_t> compressedSize;
     uint32_t references = 0;  // index entries pointing at it
 };
 

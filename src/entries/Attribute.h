@@ -34,7 +34,11 @@ public:
     bool IsEncrypted() const { return (m_flags & AttrRecord::FlagEncrypted) != 0; }
     bool IsSparse() const { return (m_flags & AttrRecord::FlagSparse) != 0; }
     bool IsDirty() const { return m_dirty; }
-    void ClearDirty() { m_dirty = false; }
+    // Called once the record holds what the attribute holds.
+    void ClearDirty() {
+        m_dirty = false;
+        m_unsavedClusters.clear();
+    }
     const RunMap& GetRuns() const { return m_runs; }
 
     uint64_t GetSize() const;
@@ -120,6 +124,9 @@ private:
     // `count` new clusters placed after `previous` when it can be done.
     std::vector<SLcnAndLength> AllocateAfter(const SLcnAndLength& previous, uint64_t count);
     SLcnAndLength LastClustersBefore(uint64_t vcn) const;
+    // Whether every piece lies in clusters taken since the record was last
+    // saved: no record on disk points at those, so they may be rewritten.
+    bool TakenSinceSave(const std::vector<SLcnAndLength>& pieces) const;
 
     // Compressed writes (AttributeCompressed.cpp): a unit is read, patched in
     // memory and stored again (compressed, as it is, or as a hole) when a
@@ -128,7 +135,8 @@ private:
     std::vector<uint8_t>& PendingUnit(uint64_t unit, bool overwrittenWhole);
     void StoreUnit(uint64_t unit, const std::vector<uint8_t>& bytes);
     // Gives the unit exactly `clusters` clusters (the rest of it a hole),
-    // keeping those it has where it can; returns them in order.
+    // returned in order: new ones, unless the unit's clusters were all taken
+    // since the last save, which it then keeps as far as it needs them.
     std::vector<SLcnAndLength> PlaceUnit(uint64_t unit, uint64_t clusters);
     void WritePieces(const std::vector<SLcnAndLength>& pieces, const uint8_t* bytes, uint64_t length);
     void ResizeCompressed(uint64_t newSize);
@@ -169,6 +177,8 @@ private:
     // The unit writes are changing, decompressed; stored by StorePendingUnit.
     uint64_t m_pendingUnit = ~uint64_t{0};
     std::vector<uint8_t> m_pendingBytes;
+    // Clusters taken since the record was last saved (first LCN -> count).
+    std::map<uint64_t, uint64_t> m_unsavedClusters;
 };
 
 using AttributePtr = std::shared_ptr<CAttribute>;

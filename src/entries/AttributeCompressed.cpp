@@ -9,9 +9,11 @@
 // sequential small writes compress each unit once. The unit is stored when a
 // write moves to another unit, on a resize and before the record is saved:
 // as a hole when it is all zeros, compressed when that saves at least one
-// cluster, else as it is. It keeps the clusters it had as far as it still
-// needs them; those it no longer needs are freed once the record no longer
-// points at them, as every freed cluster is.
+// cluster, else as it is. A unit is rewritten in new clusters (copy on
+// write): the record on disk keeps pointing at the old ones, which are freed
+// only once the saved record no longer does, so a power cut anywhere leaves
+// either the old unit or the new one. Clusters taken since the last save are
+// the exception: nothing on disk holds them, so they are rewritten in place.
 #include <algorithm>
 #include <cstring>
 #include <span>
@@ -153,17 +155,26 @@ std::vector<SLcnAndLength> CAttribute::PlaceUnit(uint64_t unit, uint64_t cluster
     const uint64_t vcn = unit * unitClusters;
     const uint64_t allocatedClusters = GetAllocatedSize() / m_volume.GetClusterSize();
     if (allocatedClusters < vcn + unitClusters) AppendHole(m_runs, vcn + unitClusters - allocatedClusters);
+    const std::vector<SLcnAndLength> held = AllocatedPieces(m_runs, vcn, unitClusters);
     std::vector<SLcnAndLength> kept, released;
-    uint64_t keptClusters = 0;
-    for (const SLcnAndLength& piece : AllocatedPieces(m_runs, vcn, unitClusters)) {
-        const uint64_t take = std::min(piece.length, clusters - keptClusters);
-        if (take != 0) kept.push_back({piece.lcn, take});
-        if (take != piece.length) released.push_back({piece.lcn + take, piece.length - take});
-        keptClusters += take;
-    }
-    if (keptClusters < clusters) {
-        const SLcnAndLength previous = kept.empty() ? LastClustersBefore(vcn) : kept.back();
-        for (const SLcnAndLength& piece : AllocateAfter(previous, clusters - keptClusters)) kept.push_back(piece);
+    if (!TakenSinceSave(held)) {
+        // Copy on write: the record on disk may point at the unit's clusters,
+        // and rewriting them in place would garble the unit on a power cut.
+        if (clusters != 0) kept = AllocateAfter(LastClustersBefore(vcn), clusters);
+        released = held;
+    } else {
+        // Nothing on disk holds them yet: they are rewritten where they are.
+        uint64_t keptClusters = 0;
+        for (const SLcnAndLength& piece : held) {
+            const uint64_t take = std::min(piece.length, clusters - keptClusters);
+            if (take != 0) kept.push_back({piece.lcn, take});
+            if (take != piece.length) released.push_back({piece.lcn + take, piece.length - take});
+            keptClusters += take;
+        }
+        if (keptClusters < clusters) {
+            const SLcnAndLength previous = kept.empty() ? LastClustersBefore(vcn) : kept.back();
+            for (const SLcnAndLength& piece : AllocateAfter(previous, clusters - keptClusters)) kept.push_back(piece);
+        }
     }
     std::vector<SLcnAndLength> layout = kept;
     if (clusters < unitClusters) layout.push_back({SparseLcn, unitClusters - clusters});

@@ -2,7 +2,9 @@
 // clusters it touches only; the parts of them the write does not cover are
 // zeroed, since the hole read as zeros there. Clusters are marked in the
 // bitmap here and reach the record only at its next save, which writes the
-// bitmap first.
+// bitmap first. New clusters are never ones the file gave up earlier in the
+// session: the record on disk may still point at those, and writing into
+// them before the save would change data a power cut must leave intact.
 #include <algorithm>
 
 #include "base/Exception.h"
@@ -53,14 +55,29 @@ std::vector<SLcnAndLength> CAttribute::AllocateAfter(const SLcnAndLength& previo
     RunMap placed;
     const uint64_t skip = previous.lcn == SparseLcn ? 0 : previous.length;
     if (skip != 0) placed[VCN{0}] = previous;
-    m_volume.AllocateClusters(m_owner, Zone(), count, placed);
+    m_volume.AllocateUnreferencedClusters(Zone(), count, placed);
     std::vector<SLcnAndLength> fresh;
     for (const auto& [vcn, run] : placed) {
         if (vcn.value + run.length <= skip) continue;
         const uint64_t into = skip > vcn.value ? skip - vcn.value : 0;
         fresh.push_back({run.lcn + into, run.length - into});
+        uint64_t& noted = m_unsavedClusters[run.lcn + into];
+        noted = std::max(noted, run.length - into);
     }
     return fresh;
+}
+
+bool CAttribute::TakenSinceSave(const std::vector<SLcnAndLength>& pieces) const {
+    for (const SLcnAndLength& piece : pieces) {
+        for (uint64_t lcn = piece.lcn; lcn < piece.lcn + piece.length;) {
+            auto it = m_unsavedClusters.upper_bound(lcn);
+            if (it == m_unsavedClusters.begin()) return false;
+            --it;
+            if (lcn >= it->first + it->second) return false;
+            lcn = it->first + it->second;
+        }
+    }
+    return true;
 }
 
 }  // namespace volcore

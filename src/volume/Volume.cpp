@@ -225,6 +225,14 @@ void CVolume::AllocateClusters(FileReference owner, EAllocationZone zone, uint64
     if (pending != m_pendingFrees.end() && pending->second.empty()) m_pendingFrees.erase(pending);
 }
 
+void CVolume::AllocateUnreferencedClusters(EAllocationZone zone, uint64_t count, RunMap& runs) {
+    if (!m_allocator)
+        throw CException(EErrorKind::Argument,
+                         "Cannot allocate %1 cluster(s) in %2: cluster allocator is not initialized.", count,
+                         zone == EAllocationZone::DATA ? "DATA" : "MFT");
+    m_allocator->Allocate(zone, count, runs);
+}
+
 void CVolume::TakeBackPendingClusters(std::vector<SLcnAndLength>& pending, uint64_t count, RunMap& runs) {
     while (count != 0) {
         SLcnAndLength& run = pending.front();

@@ -82,6 +82,10 @@ public:
     // they are still marked in use and its record on disk may still point at
     // them, so a file cut and regrown on a full volume does not run out.
     void AllocateClusters(FileReference owner, EAllocationZone zone, uint64_t count, RunMap& runs);
+    // Clusters no record on disk points at, never those given up earlier in
+    // the session: data written into them before the record's next save
+    // cannot garble what the record on disk still holds.
+    void AllocateUnreferencedClusters(EAllocationZone zone, uint64_t count, RunMap& runs);
     // Clusters an attribute of `owner` no longer uses stay taken until
     // ReleasePendingClusters: the record on disk still points at them until
     // its next save, and handing them out before that would let two files

@@ -4,8 +4,12 @@
 // compressed (with a unit of zeros and a hole) or sparse. Every reader agrees
 // with the model byte for byte, whole and in pieces across units; our check
 // and ntfsck find the volume clean, and our check finds a wrong compressed
-// size. A last session that only reads writes nothing.
+// size. A last session that only reads writes nothing. Then the same changes,
+// each in an open and close of its own, cut short by a power loss at every
+// write point.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 #include "InteropSupport.h"
 #include "base/Bytes.h"
@@ -13,6 +17,7 @@
 #include "codec/Samples.h"
 #include "entries/RecordFormat.h"
 #include "support/ImageEditor.h"
+#include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "support/VolumeCheck.h"
@@ -58,25 +63,12 @@ const std::vector<std::tuple<std::u16string, bool, std::vector<Change>, std::vec
     {u"s\\ends", true, {{'r', 20 * U}, {'t', 20 * U - 10, 10}}, {{'t', 0, 4096}, {'r', 3 * U}}},
 };
 
-void ExpectClean(const std::string& image, MemoryDevice& device, const char* when) {
-    EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << when << "\n" << CheckVolume(device.Api()).Describe();
-    if (!NtfsckPath().empty()) {
-        EXPECT_TRUE(NtfsckAccepts(image)) << when;
-    }
-}
+using Models = std::map<std::u16string, Bytes>;
 
-}  // namespace
-
-class CompressedWrites : public ::testing::TestWithParam<uint32_t> {};
-
-// Units of 16 clusters: 64 KiB with 4 KiB clusters, 8 KiB with 512-byte ones.
-TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
-    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
-    if (NtfsckPath().empty()) std::cout << "[  SKIPPED ] ntfsck is not at hand: only our check judges the volumes\n";
-    TempDir dir;
-    const std::string image = dir.File("written.img");
-    MakeNtfsImage(image, WithClusters(GetParam(), 64ull << 20));
-    std::map<std::u16string, Bytes> model = {{u"c\\theirs", TextSample(5 * U + 999, 3)}, {u"s\\holes", Bytes(10 * U)}, {u"s\\ends", Bytes(10 * U)}};
+// The files libntfs-3g makes before our first session: a compressed one with
+// a unit of zeros, grown past its initialized size, and two sparse ones.
+Models TheirFiles(const std::string& image) {
+    Models model = {{u"c\\theirs", TextSample(5 * U + 999, 3)}, {u"s\\holes", Bytes(10 * U)}, {u"s\\ends", Bytes(10 * U)}};
     std::fill_n(model[u"c\\theirs"].begin() + U, U, 0);  // a unit of zeros
     {
         Ntfs3gTree tree(image);
@@ -95,6 +87,28 @@ TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
             std::copy(piece.begin(), piece.end(), model[path].begin() + 3 * U);
         }
     }
+    return model;
+}
+
+void ExpectClean(const std::string& image, MemoryDevice& device, const char* when, bool askNtfsck = true) {
+    EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << when << "\n" << CheckVolume(device.Api()).Describe();
+    if (askNtfsck && !NtfsckPath().empty()) {
+        EXPECT_TRUE(NtfsckAccepts(image)) << when;
+    }
+}
+
+}  // namespace
+
+class CompressedWrites : public ::testing::TestWithParam<uint32_t> {};
+
+// Units of 16 clusters: 64 KiB with 4 KiB clusters, 8 KiB with 512-byte ones.
+TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
+    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
+    if (NtfsckPath().empty()) std::cout << "[  SKIPPED ] ntfsck is not at hand: only our check judges the volumes\n";
+    TempDir dir;
+    const std::string image = dir.File("written.img");
+    MakeNtfsImage(image, WithClusters(GetParam(), 64ull << 20));
+    Models model = TheirFiles(image);
     uint32_t seed = 10;
     for (int session = 0; session < 2; ++session) {
         MemoryDevice device = MemoryDevice::FromFile(image);
@@ -153,3 +167,93 @@ TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, CompressedWrites, ::testing::Values(4096u, 512u));
+
+namespace {
+
+// `acked` holds what the last close of each file left, `changing` what the change under way makes of it.
+bool CutStep(NtfsVolumeHandle volume, const std::u16string& path, const Change& change, uint32_t seed, Models& acked,
+             Models& changing) {
+    const bool create = !acked.count(path);
+    changing[path] = create ? Bytes() : acked[path];
+    NtfsFileHandle file;
+    const std::wstring wide = volcore::Utf16ToWide(path);
+    bool ok = (create ? NtfsCreateFile : NtfsOpenFile)(wide.c_str(), file, volume) && Apply(changing[path], file, change, seed);
+    if (file.ptr) ok = NtfsCloseFile(file) && ok;
+    if (ok) acked[path] = changing[path], changing.erase(path);
+    return ok;
+}
+
+bool CutSessions(MemoryDevice& memory, const Models& theirs, Models& acked, Models& changing) {
+    LogCapture log;
+    acked = theirs;
+    changing.clear();
+    uint32_t seed = 0;
+    for (int session = 0; session < 2; ++session) {
+        NtfsVolumeHandle volume;
+        if (!NtfsOpenVolume(memory.Api(), volume)) return false;
+        bool ok = true;
+        for (const auto& [path, made, first, second] : kFiles)
+            for (const Change& change : session ? second : first) ok = ok && CutStep(volume, path, change, ++seed, acked, changing);
+        if (!NtfsCloseVolume(volume) || !ok) return false;
+    }
+    return true;
+}
+
+// Every byte as the file's last close left it, or, in the file the cut
+// interrupted, as the change would have left it.
+void ExpectIntact(NtfsVolumeHandle volume, const Models& acked, const Models& changing) {
+    for (const auto& [path, before] : acked) {
+        const Bytes& after = changing.count(path) ? changing.at(path) : before;
+        Bytes got;
+        try {
+            got = ReadThroughHandles(volume, path);
+        } catch (const std::exception& failure) {
+            ADD_FAILURE() << failure.what();
+            continue;
+        }
+        bool same = got.size() == before.size() || got.size() == after.size();
+        for (size_t i = 0; same && i < got.size(); ++i)
+            same = (i < before.size() && got[i] == before[i]) || (i < after.size() && got[i] == after[i]);
+        EXPECT_TRUE(same) << Utf8(path) << " is neither as closed nor as being changed";
+    }
+}
+
+}  // namespace
+
+// A unit rewritten in the clusters it has would lose, on a cut, bytes that
+// an earlier close acknowledged. Every kCutStride-th write point is cut
+// (every one with VOLKIT_FULL_SWEEP); the repaired volume must be clean.
+TEST(CompressedPowerCuts, AcknowledgedDataSurvivesEveryCut) {
+    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
+    constexpr uint64_t kCutStride = 3, kNtfsckEvery = 8;
+    TempDir dir;
+    const std::string image = dir.File("cut.img");
+    MakeNtfsImage(image, WithClusters(4096, 16ull << 20));
+    const Models theirs = TheirFiles(image);
+    const MemoryDevice fresh = MemoryDevice::FromFile(image);
+    MemoryDevice uncut = fresh;
+    Models acked, changing;
+    ASSERT_TRUE(CutSessions(uncut, theirs, acked, changing));
+    uncut.SaveToFile(image);
+    ExpectClean(image, uncut, "uncut");
+    const uint64_t stride = std::getenv("VOLKIT_FULL_SWEEP") ? 1 : kCutStride;
+    for (uint64_t k = 1, points = 0; k <= uncut.writeCount; k += stride) {
+        SCOPED_TRACE("cut at write " + std::to_string(k));
+        MemoryDevice memory = fresh;
+        memory.powerCutAtWrite = k;
+        EXPECT_FALSE(CutSessions(memory, theirs, acked, changing));
+        MemoryDevice cut(std::move(memory.Bytes()));
+        for (const std::string& line : CheckVolume(cut.Api()).damage)
+            EXPECT_TRUE(line.rfind("mft-mirror: MFT mirror: record ", 0) == 0) << line;
+        LogCapture log;
+        NtfsCheckSummary summary;
+        ASSERT_TRUE(NtfsRepairVolume(cut.Api(), nullptr, nullptr, summary)) << testing::PrintToString(log.Errors());
+        const bool askNtfsck = ++points % kNtfsckEvery == 0;
+        if (askNtfsck) cut.SaveToFile(image);
+        ExpectClean(image, cut, "repaired", askNtfsck);
+        NtfsVolumeHandle volume;
+        ASSERT_TRUE(NtfsOpenVolume(cut.Api(), volume));
+        ExpectIntact(volume, acked, changing);
+        EXPECT_TRUE(NtfsCloseVolume(volume));
+    }
+}
