@@ -161,8 +161,10 @@ TEST_F(ToolSafety, ReadingCommandsWriteNothingAndBothEnginesAgree) {
 TEST_F(ToolSafety, InterruptedCopyLeavesAConsistentVolumeWithoutTheFile) {
     if (!HaveProgram("script") || !HaveProgram("ntfsfix")) GTEST_SKIP() << "script or ntfsfix missing";
     const std::string image = dir.File("large.img");
-    ASSERT_EQ(RunTool("mkfs " + Q(image) + " --size 1G").exitCode, 0);
-    RunCommand("head -c 400M /dev/urandom > " + Q(dir.File("large.bin")));
+    // The source is sparse on the host, so it costs no disk here but takes seconds to copy: a
+    // loaded machine once let a 400 MiB copy end three times over before the signal landed.
+    ASSERT_EQ(RunTool("mkfs " + Q(image) + " --size 4G").exitCode, 0);
+    RunCommand("head -c 1M /dev/urandom > " + Q(dir.File("large.bin")) + " && truncate -s 3G " + Q(dir.File("large.bin")));
     for (const char* engine : {"ntfs3g", "native"}) {
         const std::string pid = dir.File("pid"), log = dir.File("log");
         const std::string put = "echo $$ > " + Q(pid) + "; exec " + ToolCommand() + " --engine " + engine + " put " +
@@ -175,7 +177,7 @@ TEST_F(ToolSafety, InterruptedCopyLeavesAConsistentVolumeWithoutTheFile) {
                 ASSERT_EQ(RunTool("rm " + Q(image) + " /large.bin").exitCode, 0);
             }
             run = RunCommand("script -qfec " + Q("sh -c " + Q(put)) + " " + Q(log) + " >/dev/null & " +
-                             "for i in $(seq 200); do grep -q 'put \\[' " + Q(log) + " 2>/dev/null && break; sleep 0.05; " +
+                             "for i in $(seq 500); do grep -q 'put \\[' " + Q(log) + " 2>/dev/null && break; sleep 0.02; " +
                              "done; kill -INT $(cat " + Q(pid) + "); wait $!");
         }
         EXPECT_EQ(run.exitCode, 130) << engine;
