@@ -7,9 +7,9 @@
 
 #include "base/Bytes.h"
 #include "entries/Attribute.h"
-#include "entries/Runlist.h"
+#include "disk/Runlist.h"
 #include "volume/Bitmap.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 using namespace volcore;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "index/UpCase.h"
+#include "disk/UpCase.h"
 
 using namespace volcore;
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "FuzzSupport.h"
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 using namespace volcore;
 using namespace volkit::api;

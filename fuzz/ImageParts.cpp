@@ -9,7 +9,7 @@
 #include "check/MftAccess.h"
 #include "check/RecordParser.h"
 #include "check/VolumeReader.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 using namespace volcore;
 using namespace volcore::check;

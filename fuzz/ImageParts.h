@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "volkit/api.h"
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore::fuzz {
 

@@ -11,7 +11,7 @@
 #include "FuzzSupport.h"
 #include "index/IndexNode.h"
 #include "volkit/check.h"
-#include "volume/Fixups.h"
+#include "disk/Fixups.h"
 
 using namespace volcore;
 using namespace volkit::api;

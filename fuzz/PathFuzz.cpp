@@ -10,8 +10,8 @@
 #include "FuzzSupport.h"
 #include "base/Exception.h"
 #include "base/Unicode.h"
-#include "index/Directory.h"
-#include "index/UpCase.h"
+#include "objects/Directory.h"
+#include "disk/UpCase.h"
 #include "ntfs3g/PathRules.h"
 
 using namespace volcore;

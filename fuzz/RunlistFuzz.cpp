@@ -5,8 +5,8 @@
 
 #include "FuzzSupport.h"
 #include "base/Exception.h"
-#include "entries/RecordFormat.h"
-#include "entries/Runlist.h"
+#include "disk/RecordFormat.h"
+#include "disk/Runlist.h"
 
 using namespace volcore;
 using namespace volcore::fuzz;

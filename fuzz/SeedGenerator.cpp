@@ -21,12 +21,12 @@
 #include "FuzzSupport.h"
 #include "base/Bytes.h"
 #include "codec/Lznt1.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "support/WimCompressor.h"
 #include "volkit/filesystem.h"
-#include "volume/Fixups.h"
+#include "disk/Fixups.h"
 
 using namespace volcore;
 using namespace volkit::api;

@@ -16,10 +16,10 @@
 #include <bit>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "volkit/api.h"
-#include "volume/BootSector.h"
-#include "volume/WindowsTraces.h"
+#include "disk/BootSector.h"
+#include "disk/WindowsTraces.h"
 
 namespace volcore::tool {
 namespace {

@@ -2,10 +2,10 @@
 #include "api/Boundary.h"
 #include "api/HandleApi.h"
 #include "api/StampApi.h"
-#include "index/Directory.h"
-#include "index/Links.h"
+#include "objects/Directory.h"
+#include "objects/Links.h"
 #include "volkit/api.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 using namespace volcore;
 

@@ -6,9 +6,9 @@
 
 #include "api/Boundary.h"
 #include "api/HandleTable.h"
-#include "entries/File.h"
-#include "index/Directory.h"
-#include "volume/Volume.h"
+#include "objects/File.h"
+#include "objects/Directory.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 

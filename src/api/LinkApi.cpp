@@ -2,11 +2,11 @@
 #include "api/Boundary.h"
 #include "api/HandleApi.h"
 #include "base/Unicode.h"
-#include "entries/File.h"
+#include "objects/File.h"
 #include "entries/LinkTarget.h"
-#include "index/SymbolicLink.h"
+#include "objects/SymbolicLink.h"
 #include "volkit/api.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 using namespace volcore;
 

@@ -6,8 +6,8 @@
 #include "api/Boundary.h"
 #include "api/HandleApi.h"
 #include "base/Unicode.h"
-#include "entries/File.h"
-#include "index/Directory.h"
+#include "objects/File.h"
+#include "objects/Directory.h"
 #include "volkit/api.h"
 
 using namespace volcore;

@@ -1,6 +1,6 @@
 #include "api/StampApi.h"
 
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore {
 

@@ -2,7 +2,7 @@
 // Re-stamping a file or a directory with the caller's attributes and times.
 #include <cstdint>
 
-#include "entries/File.h"
+#include "objects/File.h"
 #include "volkit/api.h"
 
 namespace volcore {

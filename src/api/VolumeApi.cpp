@@ -6,7 +6,7 @@
 #include "base/IoDevice.h"
 #include "base/Log.h"
 #include "volkit/api.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 using namespace volcore;
 

@@ -1,7 +1,7 @@
 #include "check/AttributeList.h"
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore::check {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore::check {
 

@@ -5,7 +5,7 @@
 
 #include "check/Problems.h"
 #include "check/VolumeReader.h"
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 
 namespace volcore::check {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "check/Problems.h"
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore::check {
 

@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "check/MftAccess.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore::check {
 namespace {

@@ -1,7 +1,7 @@
 #include "check/IndexNode.h"
 
-#include "entries/RecordFormat.h"
-#include "index/IndexFormat.h"
+#include "disk/RecordFormat.h"
+#include "disk/IndexFormat.h"
 
 namespace volcore::check {
 namespace {

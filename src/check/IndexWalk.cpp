@@ -7,8 +7,8 @@
 
 #include "check/IndexNode.h"
 #include "check/MftAccess.h"
-#include "entries/RecordFormat.h"
-#include "index/IndexFormat.h"
+#include "disk/RecordFormat.h"
+#include "disk/IndexFormat.h"
 
 namespace volcore::check {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "check/VolumeModel.h"
-#include "index/UpCase.h"
+#include "disk/UpCase.h"
 
 namespace volcore::check {
 

@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
-#include "volume/Fixups.h"
+#include "disk/RecordFormat.h"
+#include "disk/Fixups.h"
 
 namespace volcore::check {
 namespace {

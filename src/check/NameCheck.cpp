@@ -2,7 +2,7 @@
 
 #include <deque>
 
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore::check {
 namespace {

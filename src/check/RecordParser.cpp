@@ -3,8 +3,8 @@
 #include <set>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
-#include "entries/Runlist.h"
+#include "disk/RecordFormat.h"
+#include "disk/Runlist.h"
 
 namespace volcore::check {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "check/BootCheck.h"
 #include "check/Problems.h"
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore::check {
 

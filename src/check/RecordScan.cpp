@@ -4,7 +4,7 @@
 #include <set>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore::check {
 namespace {

@@ -11,13 +11,13 @@
 #include "check/MftAccess.h"
 #include "check/OverlayDevice.h"
 #include "entries/FileEntry.h"
-#include "entries/RecordFormat.h"
-#include "index/Directory.h"
+#include "disk/RecordFormat.h"
+#include "objects/Directory.h"
 #include "volume/Bitmap.h"
 #include "volume/ClusterAllocator.h"
 #include "volume/Mft.h"
-#include "volume/Volume.h"
-#include "volume/VolumeSession.h"
+#include "objects/Volume.h"
+#include "objects/VolumeSession.h"
 
 namespace volcore::check {
 namespace {

@@ -12,8 +12,8 @@
 #include "check/MftAccess.h"
 #include "check/NameCheck.h"
 #include "check/RecordScan.h"
-#include "entries/RecordFormat.h"
-#include "index/UpCase.h"
+#include "disk/RecordFormat.h"
+#include "disk/UpCase.h"
 
 namespace volcore::check {
 namespace {

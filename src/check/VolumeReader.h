@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/IoDevice.h"
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore::check {
 

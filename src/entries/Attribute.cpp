@@ -6,8 +6,8 @@
 #include "base/ContractTexts.h"
 #include "base/Exception.h"
 #include "base/NumericCast.h"
-#include "entries/Runlist.h"
-#include "volume/Volume.h"
+#include "disk/Runlist.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 namespace {

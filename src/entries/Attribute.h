@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
-#include "volume/Types.h"
+#include "disk/RecordFormat.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

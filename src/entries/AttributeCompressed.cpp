@@ -22,8 +22,8 @@
 #include "base/NumericCast.h"
 #include "codec/Lznt1.h"
 #include "entries/Attribute.h"
-#include "entries/Runlist.h"
-#include "volume/Volume.h"
+#include "disk/Runlist.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 namespace {

@@ -9,8 +9,8 @@
 
 #include "base/Exception.h"
 #include "entries/Attribute.h"
-#include "entries/Runlist.h"
-#include "volume/Volume.h"
+#include "disk/Runlist.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 

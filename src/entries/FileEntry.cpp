@@ -9,7 +9,7 @@
 #include "base/NumericCast.h"
 #include "volume/Bitmap.h"
 #include "volume/Mft.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 

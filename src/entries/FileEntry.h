@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "entries/Attribute.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "entries/RecordLayout.h"
-#include "volume/MftRecBuffer.h"
-#include "volume/Types.h"
+#include "disk/MftRecBuffer.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

@@ -7,7 +7,7 @@
 #include "base/Exception.h"
 #include "base/NumericCast.h"
 #include "entries/FileEntry.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore {
 namespace {

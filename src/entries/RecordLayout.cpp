@@ -2,7 +2,7 @@
 
 #include "base/Exception.h"
 #include "base/NumericCast.h"
-#include "entries/Runlist.h"
+#include "disk/Runlist.h"
 
 namespace volcore {
 

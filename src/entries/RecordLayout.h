@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "entries/Attribute.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore {
 

@@ -8,7 +8,7 @@
 #include "codec/Lzx.h"
 #include "codec/Xpress.h"
 #include "entries/FileEntry.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore {
 namespace {

@@ -1,6 +1,6 @@
 #include "format/FormatBootCode.h"
 
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 
 namespace volcore::format {
 namespace {

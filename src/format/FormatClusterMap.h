@@ -6,7 +6,7 @@
 #include <map>
 #include <span>
 
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore::format {
 

@@ -1,8 +1,8 @@
 #include "format/FormatIndex.h"
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
-#include "index/IndexFormat.h"
+#include "disk/RecordFormat.h"
+#include "disk/IndexFormat.h"
 
 namespace volcore::format {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "base/Exception.h"
-#include "entries/RecordFormat.h"
-#include "entries/Runlist.h"
+#include "disk/RecordFormat.h"
+#include "disk/Runlist.h"
 
 namespace volcore::format {
 namespace {

@@ -3,7 +3,7 @@
 #include <initializer_list>
 
 #include "base/Bytes.h"
-#include "entries/SecurityFormat.h"
+#include "disk/SecurityFormat.h"
 
 namespace volcore::format {
 namespace {

@@ -1,16 +1,16 @@
 #include <algorithm>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
-#include "entries/SecurityFormat.h"
+#include "disk/RecordFormat.h"
+#include "disk/SecurityFormat.h"
 #include "format/FormatIndex.h"
 #include "format/FormatSecurity.h"
 #include "format/FormatTables.h"
 #include "format/Formatter.h"
-#include "index/IndexFormat.h"
-#include "index/UpCase.h"
-#include "volume/BootSector.h"
-#include "volume/Fixups.h"
+#include "disk/IndexFormat.h"
+#include "disk/UpCase.h"
+#include "disk/BootSector.h"
+#include "disk/Fixups.h"
 
 namespace volcore::format {
 namespace {

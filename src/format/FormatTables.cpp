@@ -3,9 +3,9 @@
 #include <array>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "format/FormatBootCode.h"
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 
 namespace volcore::format {
 namespace {

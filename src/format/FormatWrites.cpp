@@ -1,9 +1,9 @@
 #include <algorithm>
 
 #include "base/Exception.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "format/Formatter.h"
-#include "volume/Fixups.h"
+#include "disk/Fixups.h"
 
 namespace volcore::format {
 

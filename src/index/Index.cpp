@@ -8,7 +8,7 @@
 #include "base/NumericCast.h"
 #include "entries/FileEntry.h"
 #include "index/IndexCursor.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 

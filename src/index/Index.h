@@ -11,10 +11,10 @@
 
 #include "entries/Attribute.h"
 #include "index/IndexBlockStore.h"
-#include "index/IndexFormat.h"
+#include "disk/IndexFormat.h"
 #include "index/IndexTree.h"
-#include "index/UpCase.h"
-#include "volume/Types.h"
+#include "disk/UpCase.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

@@ -6,8 +6,8 @@
 
 #include "base/NumericCast.h"
 #include "entries/FileEntry.h"
-#include "volume/Fixups.h"
-#include "volume/Volume.h"
+#include "disk/Fixups.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 

@@ -1,7 +1,7 @@
 #include "index/IndexNode.h"
 
 #include "base/Exception.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore {
 

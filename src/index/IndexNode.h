@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "index/IndexFormat.h"
+#include "disk/IndexFormat.h"
 
 namespace volcore {
 

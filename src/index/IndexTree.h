@@ -13,7 +13,7 @@
 
 #include "index/IndexBlockStore.h"
 #include "index/IndexNode.h"
-#include "index/UpCase.h"
+#include "disk/UpCase.h"
 
 namespace volcore {
 

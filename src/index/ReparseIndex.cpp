@@ -9,10 +9,10 @@
 #include "base/Log.h"
 #include "base/NumericCast.h"
 #include "entries/FileEntry.h"
-#include "entries/RecordFormat.h"
-#include "index/IndexFormat.h"
-#include "volume/Fixups.h"
-#include "volume/Volume.h"
+#include "disk/RecordFormat.h"
+#include "disk/IndexFormat.h"
+#include "disk/Fixups.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 namespace {

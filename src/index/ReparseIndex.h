@@ -4,7 +4,7 @@
 // Windows keeps it and as libntfs-3g and checkers expect it.
 #include <cstdint>
 
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

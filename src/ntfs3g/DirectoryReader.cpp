@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
-#include "index/IndexFormat.h"
+#include "disk/RecordFormat.h"
+#include "disk/IndexFormat.h"
 #include "ntfs3g/InodeFields.h"
 
 namespace volcore::fsfamily {

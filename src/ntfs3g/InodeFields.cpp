@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
-#include "index/IndexFormat.h"
+#include "disk/RecordFormat.h"
+#include "disk/IndexFormat.h"
 
 namespace volcore::fsfamily {
 namespace {

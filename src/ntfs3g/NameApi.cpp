@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "base/Bytes.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "ntfs3g/FamilyLog.h"
 #include "ntfs3g/InodeFields.h"
 #include "ntfs3g/Mount.h"

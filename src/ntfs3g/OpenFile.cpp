@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "base/Bytes.h"
-#include "index/IndexFormat.h"
+#include "disk/IndexFormat.h"
 #include "ntfs3g/FamilyLog.h"
 #include "ntfs3g/HandleRegistry.h"
 #include "ntfs3g/InodeFields.h"

@@ -5,7 +5,7 @@
 #include "base/Exception.h"
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "volume/Bitmap.h"
 
 namespace volcore {

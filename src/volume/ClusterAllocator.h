@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

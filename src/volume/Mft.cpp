@@ -9,10 +9,10 @@
 #include "base/NumericCast.h"
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "volume/Bitmap.h"
-#include "volume/Fixups.h"
-#include "volume/Volume.h"
+#include "disk/Fixups.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "volume/MftRecBuffer.h"
-#include "volume/Types.h"
+#include "disk/MftRecBuffer.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

@@ -17,7 +17,7 @@
 #include "support/MemoryDevice.h"
 #include "volkit/check.h"
 #include "volkit/volkit.h"
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 
 using namespace volcore::test;
 using namespace volkit::api;

@@ -11,7 +11,7 @@
 #include "support/Ntfs3gTree.h"
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
-#include "index/IndexFormat.h"
+#include "disk/IndexFormat.h"
 #include "support/EngineVolume.h"
 #include "support/Images.h"
 #include "support/VolumeCheck.h"

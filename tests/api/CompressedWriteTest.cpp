@@ -15,13 +15,13 @@
 #include "base/Bytes.h"
 #include "base/Unicode.h"
 #include "codec/Samples.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "support/ImageEditor.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "support/VolumeCheck.h"
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 
 using namespace volkit::api;
 using namespace volcore::test;

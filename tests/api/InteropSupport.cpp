@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "base/Unicode.h"
-#include "entries/RecordFormat.h"
-#include "index/Directory.h"
-#include "volume/BootSector.h"
-#include "volume/Types.h"
+#include "disk/RecordFormat.h"
+#include "objects/Directory.h"
+#include "disk/BootSector.h"
+#include "disk/Types.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"

@@ -20,9 +20,9 @@
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
-#include "volume/BootSector.h"
-#include "volume/Fixups.h"
-#include "volume/WindowsTraces.h"
+#include "disk/BootSector.h"
+#include "disk/Fixups.h"
+#include "disk/WindowsTraces.h"
 
 using namespace volkit::api;
 using namespace volcore::test;

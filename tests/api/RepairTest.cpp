@@ -10,7 +10,7 @@
 #include "InteropSupport.h"
 #include "base/IoDevice.h"
 #include "entries/FileEntry.h"
-#include "index/Directory.h"
+#include "objects/Directory.h"
 #include "support/ImageEditor.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
@@ -19,8 +19,8 @@
 #include "volkit/check.h"
 #include "volume/Bitmap.h"
 #include "volume/Mft.h"
-#include "volume/Volume.h"
-#include "volume/VolumeSession.h"
+#include "objects/Volume.h"
+#include "objects/VolumeSession.h"
 
 using namespace volcore;
 using namespace volcore::test;

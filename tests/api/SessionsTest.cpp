@@ -10,7 +10,7 @@
 
 #include "InteropSupport.h"
 #include "base/Unicode.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "support/EngineVolume.h"
 #include "support/ImageEditor.h"
 #include "support/Oracles.h"

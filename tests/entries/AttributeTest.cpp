@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "entries/Attribute.h"
-#include "entries/Runlist.h"
+#include "disk/Runlist.h"
 #include "support/EngineVolume.h"
 
 using namespace volcore;

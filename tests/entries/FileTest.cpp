@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "base/Bytes.h"
-#include "entries/File.h"
+#include "objects/File.h"
 #include "entries/FileEntry.h"
-#include "index/Directory.h"
+#include "objects/Directory.h"
 #include "support/EngineVolume.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/Ntfs3gTree.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 using namespace volcore;
 using namespace volcore::test;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "support/Images.h"
 
 using namespace volcore;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "entries/RecordFormat.h"
-#include "entries/Runlist.h"
+#include "disk/RecordFormat.h"
+#include "disk/Runlist.h"
 #include "support/Images.h"
 
 using namespace volcore;

@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "base/Bytes.h"
-#include "entries/SecurityFormat.h"
+#include "disk/SecurityFormat.h"
 #include "format/FormatClusterMap.h"
 #include "format/FormatGeometry.h"
 #include "format/FormatSecurity.h"
 #include "format/FormatTables.h"
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 
 namespace volcore::format {
 namespace {

@@ -20,7 +20,7 @@
 #include "support/MemoryDevice.h"
 #include "support/Images.h"
 #include "support/VolumeCheck.h"
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 
 namespace volcore::test {
 namespace {

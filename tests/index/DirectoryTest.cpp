@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "base/Log.h"
-#include "entries/File.h"
-#include "entries/RecordFormat.h"
-#include "index/Directory.h"
+#include "objects/File.h"
+#include "disk/RecordFormat.h"
+#include "objects/Directory.h"
 #include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
 #include "support/LogCapture.h"

@@ -17,7 +17,7 @@
 #include "support/Images.h"
 #include "support/Ntfs3gTree.h"
 #include "support/Oracles.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 using namespace volcore;
 using namespace volcore::test;

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "base/Exception.h"
-#include "entries/RecordFormat.h"
-#include "index/UpCase.h"
+#include "disk/RecordFormat.h"
+#include "disk/UpCase.h"
 #include "support/EngineVolume.h"
 
 using namespace volcore;

@@ -5,7 +5,7 @@
 #include "FamilyFixture.h"
 #include "base/Bytes.h"
 #include "base/Unicode.h"
-#include "index/IndexFormat.h"
+#include "disk/IndexFormat.h"
 #include "ntfs3g/DirectoryReader.h"
 #include "ntfs3g/Mount.h"
 #include "ntfs3g/Ntfs3g.h"

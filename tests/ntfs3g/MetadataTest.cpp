@@ -2,7 +2,7 @@
 // libntfs-3g on its own mount of the saved image.
 #include "FamilyFixture.h"
 #include "base/Bytes.h"
-#include "entries/SecurityFormat.h"
+#include "disk/SecurityFormat.h"
 #include "format/FormatSecurity.h"
 #include "ntfs3g/Ntfs3g.h"
 

@@ -1,7 +1,7 @@
 // Mounting, dismounting and the family's reporting, including failing device
 // callbacks.
 #include "FamilyFixture.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 #include "ntfs3g/Ntfs3g.h"
 
 namespace volcore::test {

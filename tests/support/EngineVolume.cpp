@@ -2,7 +2,7 @@
 
 #include "base/IoDevice.h"
 #include "entries/Attribute.h"
-#include "index/UpCase.h"
+#include "disk/UpCase.h"
 #include "support/Oracles.h"
 #include "support/VolumeCheck.h"
 

@@ -11,7 +11,7 @@
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
 #include "volume/ClusterAllocator.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 namespace volcore::test {
 

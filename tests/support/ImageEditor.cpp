@@ -2,7 +2,7 @@
 
 #include "base/Bytes.h"
 #include "base/Exception.h"
-#include "volume/Fixups.h"
+#include "disk/Fixups.h"
 
 namespace volcore::test {
 

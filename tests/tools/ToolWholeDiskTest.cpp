@@ -6,7 +6,7 @@
 
 #include "base/Bytes.h"
 #include "support/Images.h"
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 #include "tools/ToolRunner.h"
 
 using namespace volcore::test;

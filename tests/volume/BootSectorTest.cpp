@@ -5,7 +5,7 @@
 
 #include "support/ImageEditor.h"
 #include "support/Images.h"
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 
 using namespace volcore;
 using namespace volcore::test;

@@ -10,12 +10,12 @@
 #include "entries/FileEntry.h"
 #include "index/Index.h"
 #include "index/IndexTestSupport.h"
-#include "index/UpCase.h"
+#include "disk/UpCase.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
-#include "volume/Fixups.h"
+#include "disk/Fixups.h"
 #include "volume/Mft.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 using namespace volcore;
 using namespace volcore::test;

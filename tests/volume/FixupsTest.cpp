@@ -2,7 +2,7 @@
 
 #include "base/Bytes.h"
 #include "support/Images.h"
-#include "volume/Fixups.h"
+#include "disk/Fixups.h"
 
 using namespace volcore;
 using volcore::test::FailureOf;

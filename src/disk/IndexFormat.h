@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/Bytes.h"
-#include "volume/Fixups.h"
+#include "disk/Fixups.h"
 
 namespace volcore {
 

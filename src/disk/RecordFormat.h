@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "base/Bytes.h"
-#include "volume/Fixups.h"
-#include "volume/MftRecBuffer.h"
-#include "volume/Types.h"
+#include "disk/Fixups.h"
+#include "disk/MftRecBuffer.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

@@ -1,4 +1,4 @@
-#include "index/Links.h"
+#include "objects/Links.h"
 
 #include <exception>
 #include <vector>
@@ -7,12 +7,12 @@
 #include "base/Exception.h"
 #include "base/NameRules.h"
 #include "base/NumericCast.h"
-#include "entries/File.h"
-#include "entries/RecordFormat.h"
-#include "index/Directory.h"
-#include "index/NewChild.h"
-#include "index/UpCase.h"
-#include "volume/Volume.h"
+#include "objects/File.h"
+#include "disk/RecordFormat.h"
+#include "objects/Directory.h"
+#include "objects/NewChild.h"
+#include "disk/UpCase.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 namespace {

@@ -1,4 +1,4 @@
-#include "volume/Fixups.h"
+#include "disk/Fixups.h"
 
 #include "base/Bytes.h"
 #include "base/Exception.h"

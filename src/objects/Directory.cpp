@@ -1,12 +1,12 @@
-#include "index/Directory.h"
+#include "objects/Directory.h"
 
 #include <exception>
 
 #include "base/Exception.h"
 #include "base/Log.h"
-#include "entries/RecordFormat.h"
-#include "index/NewChild.h"
-#include "volume/Volume.h"
+#include "disk/RecordFormat.h"
+#include "objects/NewChild.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 namespace {

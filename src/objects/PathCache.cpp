@@ -1,4 +1,4 @@
-#include "volume/PathCache.h"
+#include "objects/PathCache.h"
 
 
 namespace volcore {

@@ -1,4 +1,4 @@
-#include "entries/StreamPath.h"
+#include "base/StreamPath.h"
 
 #include "base/Exception.h"
 

@@ -1,4 +1,4 @@
-#include "entries/File.h"
+#include "objects/File.h"
 
 #include <algorithm>
 #include <exception>
@@ -6,15 +6,15 @@
 
 #include "base/ContractTexts.h"
 #include "base/Log.h"
-#include "entries/RecordFormat.h"
-#include "entries/StreamPath.h"
-#include "index/Directory.h"
+#include "disk/RecordFormat.h"
+#include "base/StreamPath.h"
+#include "objects/Directory.h"
 #include "index/Index.h"
-#include "index/Links.h"
-#include "index/NewChild.h"
-#include "index/SymbolicLink.h"
-#include "index/UpCase.h"
-#include "volume/Volume.h"
+#include "objects/Links.h"
+#include "objects/NewChild.h"
+#include "objects/SymbolicLink.h"
+#include "disk/UpCase.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 

@@ -1,4 +1,4 @@
-#include "index/UpCase.h"
+#include "disk/UpCase.h"
 
 #include <bit>
 

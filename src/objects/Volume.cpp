@@ -1,4 +1,4 @@
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 #include <algorithm>
 #include <exception>
@@ -8,14 +8,14 @@
 #include "base/Log.h"
 #include "base/NumericCast.h"
 #include "entries/FileEntry.h"
-#include "entries/RecordFormat.h"
-#include "index/Directory.h"
-#include "index/UpCase.h"
+#include "disk/RecordFormat.h"
+#include "objects/Directory.h"
+#include "disk/UpCase.h"
 #include "volume/Bitmap.h"
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 #include "volume/ClusterAllocator.h"
 #include "volume/Mft.h"
-#include "volume/VolumeSession.h"
+#include "objects/VolumeSession.h"
 
 namespace volcore {
 

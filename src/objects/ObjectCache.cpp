@@ -1,7 +1,7 @@
-#include "volume/ObjectCache.h"
+#include "objects/ObjectCache.h"
 
-#include "entries/File.h"
-#include "index/Directory.h"
+#include "objects/File.h"
+#include "objects/Directory.h"
 
 namespace volcore {
 

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "base/IoDevice.h"
-#include "volume/Fixups.h"
-#include "volume/ObjectCache.h"
-#include "volume/PathCache.h"
-#include "volume/MftRecBuffer.h"
-#include "volume/Types.h"
+#include "disk/Fixups.h"
+#include "objects/ObjectCache.h"
+#include "objects/PathCache.h"
+#include "disk/MftRecBuffer.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

@@ -1,4 +1,4 @@
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 #include "base/Exception.h"
 #include "base/NumericCast.h"

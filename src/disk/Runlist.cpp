@@ -1,10 +1,10 @@
-#include "entries/Runlist.h"
+#include "disk/Runlist.h"
 
 #include <algorithm>
 #include <iterator>
 
 #include "base/Exception.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore {
 namespace {

@@ -1,4 +1,4 @@
-#include "volume/BootSector.h"
+#include "disk/BootSector.h"
 
 #include <cstring>
 

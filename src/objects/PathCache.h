@@ -13,7 +13,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

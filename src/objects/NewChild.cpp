@@ -1,12 +1,12 @@
-#include "index/NewChild.h"
+#include "objects/NewChild.h"
 
 #include <exception>
 
 #include "base/Exception.h"
 #include "base/NameRules.h"
 #include "base/NumericCast.h"
-#include "entries/RecordFormat.h"
-#include "index/Directory.h"
+#include "disk/RecordFormat.h"
+#include "objects/Directory.h"
 
 namespace volcore {
 namespace {

@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "volume/LiveObjects.h"
-#include "volume/Types.h"
+#include "objects/LiveObjects.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

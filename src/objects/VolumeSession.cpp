@@ -1,14 +1,14 @@
-#include "volume/VolumeSession.h"
+#include "objects/VolumeSession.h"
 
 #include <exception>
 
 #include "base/Bytes.h"
 #include "base/Exception.h"
 #include "entries/FileEntry.h"
-#include "entries/RecordFormat.h"
-#include "index/Directory.h"
-#include "volume/Volume.h"
-#include "volume/WindowsTraces.h"
+#include "disk/RecordFormat.h"
+#include "objects/Directory.h"
+#include "objects/Volume.h"
+#include "disk/WindowsTraces.h"
 
 namespace volcore {
 

@@ -1,9 +1,9 @@
-#include "index/IndexFormat.h"
+#include "disk/IndexFormat.h"
 
 #include <cstring>
 
 #include "base/NumericCast.h"
-#include "entries/RecordFormat.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore {
 

@@ -1,4 +1,4 @@
-#include "index/SymbolicLink.h"
+#include "objects/SymbolicLink.h"
 
 #include <exception>
 #include <memory>
@@ -6,12 +6,12 @@
 
 #include "base/Log.h"
 #include "base/NumericCast.h"
-#include "entries/File.h"
+#include "objects/File.h"
 #include "entries/LinkTarget.h"
-#include "entries/RecordFormat.h"
-#include "index/Directory.h"
+#include "disk/RecordFormat.h"
+#include "objects/Directory.h"
 #include "index/ReparseIndex.h"
-#include "volume/Volume.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 namespace {

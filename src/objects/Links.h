@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

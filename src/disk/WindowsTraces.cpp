@@ -1,4 +1,4 @@
-#include "volume/WindowsTraces.h"
+#include "disk/WindowsTraces.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/Bytes.h"
-#include "volume/Fixups.h"
+#include "disk/Fixups.h"
 
 namespace volcore {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "base/Bytes.h"
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

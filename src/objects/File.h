@@ -13,7 +13,7 @@
 #include "entries/Attribute.h"
 #include "entries/FileEntry.h"
 #include "entries/SystemCompressed.h"
-#include "volume/Types.h"
+#include "disk/Types.h"
 
 namespace volcore {
 

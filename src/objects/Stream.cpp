@@ -2,9 +2,9 @@
 // that shares the file's entry, so that every change reaches one record.
 #include "base/ContractTexts.h"
 #include "base/NameRules.h"
-#include "entries/File.h"
-#include "index/UpCase.h"
-#include "volume/Volume.h"
+#include "objects/File.h"
+#include "disk/UpCase.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 

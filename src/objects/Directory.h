@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "entries/File.h"
+#include "objects/File.h"
 #include "index/Index.h"
 
 namespace volcore {
