@@ -249,8 +249,8 @@ std::string ReadOnlyReason(const std::string& warnings) {
 
 }  // namespace
 
-int RunFuseMount(const CommandLine& line) {
-    if (line.global.engine == EngineChoice::Ntfs3g) {
+int RunFuseMount(const SCommandLine& line) {
+    if (line.global.engine == EEngineChoice::Ntfs3g) {
         ReportFailure("mount", "the mount is served by the native engine only (ntfs-3g mounts with libntfs-3g itself)");
         return kExitUsage;
     }
@@ -264,17 +264,17 @@ int RunFuseMount(const CommandLine& line) {
         readOnly = true;
         reason = "the image cannot be written (" + platform::LastErrorText() + ")";
     }
-    Session session;
-    if (!session.OpenDevice(line, readOnly ? platform::Access::Read : platform::Access::Write)) return kExitFailed;
-    BootSectorFacts boot;
+    CSession session;
+    if (!session.OpenDevice(line, readOnly ? platform::EAccess::Read : platform::EAccess::Write)) return kExitFailed;
+    SBootSectorFacts boot;
     if (!session.CheckBootSector(line, boot)) return kExitFailed;
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     volkit::api::NtfsVolumeHandle handle;
     if (!volkit::api::NtfsOpenVolume(session.Device().HandleFamilyDevice(), handle)) {
         ReportFailure("mount " + image);
         return kExitFailed;
     }
-    if (const std::string engineReason = ReadOnlyReason(Diagnostics::Warnings()); !readOnly && !engineReason.empty())
+    if (const std::string engineReason = ReadOnlyReason(CDiagnostics::Warnings()); !readOnly && !engineReason.empty())
         readOnly = true, reason = engineReason;
     if (!reason.empty()) std::fprintf(stderr, "volkit: mount %s: mounted read-only: %s\n", image.c_str(), reason.c_str());
     MountFacts facts;
@@ -283,14 +283,14 @@ int RunFuseMount(const CommandLine& line) {
     facts.group = ::getgid();
     facts.clusterSize = boot.clusterSize;
     facts.totalClusters = boot.totalSectors * boot.bytesPerSector / boot.clusterSize;
-    ImageDevice& device = session.Device();
+    CImageDevice& device = session.Device();
     facts.syncDevice = [&device] { return device.Flush(); };
     MountedVolume volume(handle, std::move(facts));
     const bool served = Serve(volume, image, mountPoint, readOnly, line.Has("-f"));
     if (!served) ReportFailure("mount " + mountPoint, "cannot mount the volume there (see the lines above)");
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     bool closed = volume.Close();
-    if (!closed) ReportFailure("mount " + image, "the volume was not written back cleanly: " + Diagnostics::LastFailure());
+    if (!closed) ReportFailure("mount " + image, "the volume was not written back cleanly: " + CDiagnostics::LastFailure());
     closed = session.Close() && closed;
     return served && closed ? kExitDone : kExitFailed;
 }

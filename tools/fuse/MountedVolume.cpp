@@ -108,16 +108,16 @@ public:
         if ((m_values.attributes & kHasFileNameIndex) == 0 && (m_size != 0 || ReadsNothing())) return true;
         bool isDirectory;
         {
-            Diagnostics::Quiet quiet;
+            CDiagnostics::CQuiet quiet;
             isDirectory = NtfsOpenDir(path.c_str(), m_dir, volume);
         }
-        Diagnostics::Clear();
+        CDiagnostics::Clear();
         if (!isDirectory) return true;
         NtfsCloseFile(m_file);
         return GetDirAttributesAndTime(m_values, m_dir);
     }
     bool ReadsNothing() const {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         char none = 0;
         return NtfsReadFile(0, &none, 0, m_file);
     }
@@ -154,7 +154,7 @@ MountedVolume::MountedVolume(NtfsVolumeHandle volume, MountFacts facts) : m_volu
 
 MountedVolume::~MountedVolume() { Close(); }
 
-int MountedVolume::Failure() const { return -ErrnoOf(Diagnostics::LastFailure()); }
+int MountedVolume::Failure() const { return -ErrnoOf(CDiagnostics::LastFailure()); }
 
 int MountedVolume::FillFacts(Object& object, struct stat& facts) {
     facts = {};
@@ -181,7 +181,7 @@ int MountedVolume::FillFacts(Object& object, struct stat& facts) {
 
 int MountedVolume::GetAttributes(const char* path, OpenFile* file, struct stat& facts) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     Object object;
     if (const int found = Find(path, file, object); found != 0) return found;
     if (const int filled = FillFacts(object, facts); filled != 0) return filled;
@@ -215,7 +215,7 @@ int MountedVolume::LinkTargetOf(const std::wstring& path, std::string& target) {
 
 int MountedVolume::ReadLink(const char* path, std::string& target) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
     if (const int result = LinkTargetOf(wide, target); result != 0) return result;
@@ -224,7 +224,7 @@ int MountedVolume::ReadLink(const char* path, std::string& target) {
 
 int MountedVolume::MakeSymlink(const char* target, const char* path) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     const auto to = Utf8ToWide(target);
     if (m_facts.readOnly) return -EROFS;
@@ -236,10 +236,10 @@ int MountedVolume::MakeSymlink(const char* target, const char* path) {
     NtfsDirHandle directory;
     bool isDirectory = false;
     if (target[0] != '/' && WidePath(where.c_str(), resolved)) {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         isDirectory = NtfsOpenDir(resolved.c_str(), directory, m_volume) && NtfsCloseDir(directory);
     }
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     NtfsFileHandle link;
     if (!NtfsCreateSymlink(wide.c_str(), to->c_str(), isDirectory, m_volume) || !NtfsOpenFile(wide.c_str(), link, m_volume))
         return Failure();
@@ -287,7 +287,7 @@ bool OnEntry(const NtfsDirEntry& entry, void* context) {
 
 int MountedVolume::ReadDirectory(const char* path, const DirectoryVisitor& visit) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
     NtfsDirHandle directory;
@@ -306,7 +306,7 @@ int MountedVolume::ReadDirectory(const char* path, const DirectoryVisitor& visit
 
 int MountedVolume::MakeDirectory(const char* path) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!NewPath(path, wide)) return -EINVAL;
@@ -322,7 +322,7 @@ int MountedVolume::MakeDirectory(const char* path) {
 
 int MountedVolume::RemoveDirectory(const char* path) {
     std::unique_lock<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
@@ -338,7 +338,7 @@ int MountedVolume::RemoveDirectory(const char* path) {
 // to be open; this is for those it does not (opened under another case).
 int MountedVolume::Unlink(const char* path) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
@@ -361,7 +361,7 @@ int MountedVolume::Hide(OpenFile& file) {
         wchar_t name[40];
         std::swprintf(name, 40, L".fuse_hidden%016llx", static_cast<unsigned long long>(++m_hiddenNames) | 0x766b00000000ull);
         const std::wstring hidden = directory + name;
-        Diagnostics::Clear();
+        CDiagnostics::Clear();
         if (NtfsMoveFile(hidden.c_str(), false, named)) {
             NtfsCloseFile(named);
             Rekey(file.key, file.path, KeyOf(hidden), hidden);
@@ -412,7 +412,7 @@ bool IsLibfuseHiddenName(const char* path) {
 
 int MountedVolume::Rename(const char* from, const char* to, unsigned int flags) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if ((flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) != 0) return -EINVAL;
     std::wstring source, target;
@@ -445,7 +445,7 @@ int MountedVolume::Rename(const char* from, const char* to, unsigned int flags) 
 
 int MountedVolume::Link(const char* from, const char* to) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     std::wstring source, target;
     if (!WidePath(from, source)) return -ENOENT;
@@ -465,10 +465,10 @@ int MountedVolume::Link(const char* from, const char* to) {
 int MountedVolume::UnlinkDirectoryLink(const std::wstring& path) {
     NtfsDirHandle directory;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         if (!NtfsOpenDir(path.c_str(), directory, m_volume)) return 1;
     }
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     NtfsAttributesAndTime values;
     if (!GetDirAttributesAndTime(values, directory) || !(values.attributes & 0x400)) {
         NtfsCloseDir(directory);
@@ -481,7 +481,7 @@ int MountedVolume::UnlinkDirectoryLink(const std::wstring& path) {
 
 int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!NewPath(path, wide)) return -EINVAL;
@@ -506,7 +506,7 @@ int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {
 
 int MountedVolume::Open(const char* path, int flags, const Caller& caller, OpenFile*& file) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
     const bool truncate = (flags & O_TRUNC) != 0;
@@ -553,7 +553,7 @@ int MountedVolume::ReleaseAfterFailure(OpenFile& file) {
 
 int MountedVolume::Read(OpenFile& file, char* buffer, size_t size, off_t offset) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     unsigned long long fileSize = 0;
     if (offset < 0) return -EINVAL;
     if (!NtfsGetFileSize(fileSize, file.handle)) return Failure();
@@ -575,7 +575,7 @@ int MountedVolume::Touch(NtfsFileHandle handle) {
 
 int MountedVolume::Write(OpenFile& file, const char* buffer, size_t size, off_t offset) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (offset < 0) return -EINVAL;
     if (size == 0) return 0;
@@ -591,7 +591,7 @@ int MountedVolume::Write(OpenFile& file, const char* buffer, size_t size, off_t 
 
 int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size, const Caller& caller) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (size < 0) return -EINVAL;
     Object object;
@@ -606,7 +606,7 @@ int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size, const 
 
 int MountedVolume::Access(const char* path, int mask, const Caller& caller) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     Object object;
     if (const int found = Find(path, nullptr, object); found != 0) return found;
     const bool readOnly = !object.IsDirectory() && (object.Values().attributes & kReadOnly) != 0;
@@ -629,7 +629,7 @@ int MountedVolume::Find(const char* path, OpenFile* file, Object& object) {
 // the file is the allocation; keeping the size or punching holes is not there.
 int MountedVolume::Allocate(OpenFile& file, int mode, off_t offset, off_t length) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (mode != 0) return -EOPNOTSUPP;
     if (offset < 0 || length <= 0) return -EINVAL;
@@ -656,7 +656,7 @@ int MountedVolume::WriteBack(OpenFile& file) {
 
 int MountedVolume::Sync(OpenFile& file) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return 0;
     if (const int written = WriteBack(file); written != 0) return written;
     return !m_facts.syncDevice || m_facts.syncDevice() ? 0 : -EIO;
@@ -691,7 +691,7 @@ bool MountedVolume::EndOpenFile(OpenFile& file) {
 
 int MountedVolume::Release(OpenFile& file) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (--file.opens > 0) return 0;
     std::unique_ptr<OpenFile> owned = std::move(m_open.at(file.key));
     m_open.erase(file.key);
@@ -700,7 +700,7 @@ int MountedVolume::Release(OpenFile& file) {
 
 int MountedVolume::SetTimes(const char* path, OpenFile* file, const struct timespec times[2]) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     Object object;
     if (const int found = Find(path, file, object); found != 0) return found;
@@ -720,7 +720,7 @@ int MountedVolume::SetTimes(const char* path, OpenFile* file, const struct times
 // directories keep theirs.
 int MountedVolume::SetMode(const char* path, OpenFile* file, mode_t mode) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     Object object;
     if (const int found = Find(path, file, object); found != 0) return found;
@@ -761,7 +761,7 @@ uint64_t MountedVolume::FreeClusters() {
 
 int MountedVolume::FileSystemFacts(struct statvfs& facts) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     facts = {};
     facts.f_bsize = facts.f_frsize = m_facts.clusterSize;
     facts.f_blocks = m_facts.totalClusters;
@@ -779,7 +779,7 @@ constexpr unsigned long long kLargestValue = 65536;
 // A stream that is not there is an attribute that is not there; a file that
 // is not there stays ENOENT.
 int AttributeErrno(int failure) {
-    const std::string text = Diagnostics::LastFailure();
+    const std::string text = CDiagnostics::LastFailure();
     return failure == -ENOENT && text.find("Stream ") != std::string::npos ? -ENODATA : failure;
 }
 
@@ -819,10 +819,10 @@ int MountedVolume::GetExtendedAttribute(const char* path, const char* name, char
     std::wstring stream;
     if (const int valid = StreamPath(path, name, stream); valid != 0) return valid == -EINVAL ? -ENODATA : valid;
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     NtfsFileHandle handle;
     {
-        Diagnostics::Quiet quiet;  // asking for an attribute that is not there is no failure
+        CDiagnostics::CQuiet quiet;  // asking for an attribute that is not there is no failure
         if (!NtfsOpenFile(stream.c_str(), handle, m_volume)) return AttributeErrno(Failure());
     }
     unsigned long long length = 0;
@@ -842,19 +842,19 @@ int MountedVolume::SetExtendedAttribute(const char* path, const char* name, cons
     std::wstring stream;
     if (const int valid = StreamPath(path, name, stream); valid != 0) return valid;
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (size > kLargestValue) return -E2BIG;
     NtfsFileHandle handle;
     bool exists;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         exists = NtfsOpenFile(stream.c_str(), handle, m_volume);
     }
     if (!exists) {
         if (const int failure = AttributeErrno(Failure()); failure != -ENODATA) return failure;
         if (flags & XATTR_REPLACE) return -ENODATA;
-        Diagnostics::Clear();
+        CDiagnostics::Clear();
         // Directories, the root among them, hold no streams here.
         if (std::strcmp(path, "/") == 0) return -ENOTSUP;
         if (!NtfsCreateFile(stream.c_str(), handle, m_volume)) return Failure() == -EISDIR ? -ENOTSUP : Failure();
@@ -869,7 +869,7 @@ int MountedVolume::SetExtendedAttribute(const char* path, const char* name, cons
 
 int MountedVolume::ListExtendedAttributes(const char* path, char* list, size_t size) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
     NtfsFileHandle handle;
@@ -885,7 +885,7 @@ int MountedVolume::RemoveExtendedAttribute(const char* path, const char* name) {
     std::wstring stream;
     if (const int valid = StreamPath(path, name, stream); valid != 0) return valid == -EINVAL ? -ENODATA : valid;
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     NtfsFileHandle handle;
     if (!NtfsOpenFile(stream.c_str(), handle, m_volume)) return AttributeErrno(Failure());
@@ -895,7 +895,7 @@ int MountedVolume::RemoveExtendedAttribute(const char* path, const char* name) {
 bool MountedVolume::Close() {
     std::lock_guard<std::mutex> hold(m_lock);
     if (!m_volume.ptr) return true;
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     bool ok = true;
     for (auto& [key, file] : m_open) ok = EndOpenFile(*file) && ok;
     m_open.clear();
