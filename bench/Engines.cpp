@@ -222,15 +222,15 @@ public:
             if (!IsDotName(text)) ++static_cast<SListingCount*>(context)->entries;
             return 0;
         };
-        auto details = [](void* context, uint64_t, const fsfamily::dirEntryEx& entry) {
+        auto details = [](void* context, uint64_t, const fsfamily::SDirEntryEx& entry) {
             static_cast<SListingCount*>(context)->Add(entry.size, entry.lastWriteTime);
             return 0;
         };
-        fsfamily::dirFiller filler;
-        filler.mode = static_cast<int>(fsfamily::fillerMode::extended);
+        fsfamily::SDirFiller filler;
+        filler.mode = static_cast<int>(fsfamily::EFillerMode::Extended);
         filler.extended = details;
         int listed = listing == EListing::Names ? ntfs_readdir(inode, &position, &count, names)
-                                                : fsfamily::readDirectoryEx(inode, &position, &count, &filler);
+                                                : fsfamily::ReadDirectoryEx(inode, &position, &count, &filler);
         Require(ntfs_inode_close(inode) == 0 && listed == 0, "ntfs_readdir", directory.utf8);
         return count.Done();
     }

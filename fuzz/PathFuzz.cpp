@@ -32,10 +32,10 @@ void Utf8RoundTrip(const std::string& text) {
 
 void FamilyPathRules(const std::string& text) {
     try {
-        auto split = volcore::fsfamily::splitPath(volcore::fsfamily::normalizePath(text.c_str()));
+        auto split = volcore::fsfamily::SplitParentAndName(volcore::fsfamily::NormalizePath(text.c_str()));
         if (split.name.empty() || split.name == "." || split.name == ".." || split.name.find('/') != std::string::npos)
             Finding("a split path ends in an element that is no name");
-        volcore::fsfamily::convertName(split.name);
+        volcore::fsfamily::ConvertNewName(split.name);
     } catch (const std::runtime_error&) {
     }
 }

@@ -14,7 +14,7 @@ namespace {
 
 constexpr int kExitCannotCheck = 2;
 
-struct Problem {
+struct SReportedProblem {
     volkit::api::NtfsCheckKind kind;
     std::string code;
     uint64_t record;
@@ -22,7 +22,7 @@ struct Problem {
 };
 
 void Collect(const volkit::api::NtfsCheckProblem& problem, void* context) {
-    static_cast<std::vector<Problem>*>(context)->push_back(
+    static_cast<std::vector<SReportedProblem>*>(context)->push_back(
         {problem.kind, problem.code, problem.record, problem.message});
 }
 
@@ -55,15 +55,15 @@ std::string SummaryLine(const std::string& image, const volkit::api::NtfsCheckSu
     return image + ": " + verdict + " (" + counts + ")";
 }
 
-void PrintText(const std::string& image, const volkit::api::NtfsCheckSummary& summary, const std::vector<Problem>& problems) {
+void PrintText(const std::string& image, const volkit::api::NtfsCheckSummary& summary, const std::vector<SReportedProblem>& problems) {
     std::printf("%s\n", SummaryLine(image, summary).c_str());
-    for (const Problem& problem : problems)
+    for (const SReportedProblem& problem : problems)
         std::printf("%s %s: %s\n", KindName(problem.kind), problem.code.c_str(), problem.message.c_str());
     if (summary.damage + summary.leaks > problems.size())
         std::printf("(%llu more problems not listed)\n", U(summary.damage + summary.leaks - problems.size()));
 }
 
-void PrintJson(const std::string& image, const volkit::api::NtfsCheckSummary& summary, const std::vector<Problem>& problems) {
+void PrintJson(const std::string& image, const volkit::api::NtfsCheckSummary& summary, const std::vector<SReportedProblem>& problems) {
     std::printf("{\"image\":%s,\"clean\":%s,\"complete\":%s,", JsonString(image).c_str(),
                 summary.damage + summary.leaks == 0 ? "true" : "false", summary.complete ? "true" : "false");
     std::printf("\"summary\":{\"mftRecords\":%llu,\"recordsInUse\":%llu,\"directories\":%llu,\"indexEntries\":%llu,"
@@ -71,7 +71,7 @@ void PrintJson(const std::string& image, const volkit::api::NtfsCheckSummary& su
                 U(summary.mftRecords), U(summary.recordsInUse), U(summary.directories), U(summary.indexEntries),
                 U(summary.clusters), U(summary.clustersInUse), U(summary.damage), U(summary.leaks));
     for (size_t i = 0; i < problems.size(); ++i) {
-        const Problem& problem = problems[i];
+        const SReportedProblem& problem = problems[i];
         std::string record = problem.record == volkit::api::NtfsCheckNoRecord ? "null" : std::to_string(problem.record);
         std::printf("%s{\"kind\":\"%s\",\"code\":\"%s\",\"record\":%s,\"message\":%s}", i ? "," : "",
                     KindName(problem.kind), problem.code.c_str(), record.c_str(), JsonString(problem.message).c_str());
@@ -81,17 +81,17 @@ void PrintJson(const std::string& image, const volkit::api::NtfsCheckSummary& su
 
 // The problems listed are those found before the repair; the summary is the
 // check afterwards.
-int RunRepair(const CommandLine& line) {
-    Session session;
-    if (!session.OpenDevice(line, platform::Access::Write)) return kExitCannotCheck;
+int RunRepair(const SCommandLine& line) {
+    CSession session;
+    if (!session.OpenDevice(line, platform::EAccess::Write)) return kExitCannotCheck;
     volkit::api::NtfsIoDevice device = session.Device().HandleFamilyDevice();
-    std::vector<Problem> problems;
+    std::vector<SReportedProblem> problems;
     volkit::api::NtfsCheckSummary after;
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (!volkit::api::NtfsRepairVolume(device, &Collect, &problems, after)) {
         if (line.Has("--json"))
             std::printf("{\"image\":%s,\"error\":%s}\n", JsonString(session.ImagePath()).c_str(),
-                        JsonString(Diagnostics::LastFailure()).c_str());
+                        JsonString(CDiagnostics::LastFailure()).c_str());
         ReportFailure("check --repair " + session.ImagePath());
         return kExitCannotCheck;
     }
@@ -99,7 +99,7 @@ int RunRepair(const CommandLine& line) {
         PrintJson(session.ImagePath(), after, {});
     } else {
         std::printf("%s\n", SummaryLine(session.ImagePath(), after).c_str());
-        for (const Problem& problem : problems)
+        for (const SReportedProblem& problem : problems)
             std::printf("repaired %s %s: %s\n", KindName(problem.kind), problem.code.c_str(), problem.message.c_str());
     }
     return after.damage + after.leaks == 0 ? kExitDone : kExitFailed;
@@ -107,23 +107,23 @@ int RunRepair(const CommandLine& line) {
 
 }  // namespace
 
-int RunCheck(const CommandLine& line) {
+int RunCheck(const SCommandLine& line) {
     if (line.Has("--repair")) return RunRepair(line);
-    Session session;
-    if (!session.OpenDevice(line, platform::Access::Read)) return kExitCannotCheck;
+    CSession session;
+    if (!session.OpenDevice(line, platform::EAccess::Read)) return kExitCannotCheck;
     volkit::api::NtfsIoDevice device = session.Device().HandleFamilyDevice();
-    std::vector<Problem> problems;
+    std::vector<SReportedProblem> problems;
     volkit::api::NtfsCheckSummary summary;
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (!volkit::api::NtfsCheckVolume(device, &Collect, &problems, summary)) {
         if (line.Has("--json"))
             std::printf("{\"image\":%s,\"error\":%s}\n", JsonString(session.ImagePath()).c_str(),
-                        JsonString(Diagnostics::LastFailure()).c_str());
+                        JsonString(CDiagnostics::LastFailure()).c_str());
         // No NTFS boot sector at either end: said as every command says it.
-        BootSectorFacts boot;
+        SBootSectorFacts boot;
         std::string bootError;
         if (!ReadBootSector(session.Device(), boot, bootError) && bootError == kNotNtfs &&
-            Diagnostics::LastFailure().find("No NTFS boot sector") != std::string::npos) {
+            CDiagnostics::LastFailure().find("No NTFS boot sector") != std::string::npos) {
             session.CheckBootSector(line, boot);
             return kExitCannotCheck;
         }
@@ -131,7 +131,7 @@ int RunCheck(const CommandLine& line) {
         return kExitCannotCheck;
     }
     // Damage first, then leaks; within a kind, one rule's problems together.
-    std::stable_sort(problems.begin(), problems.end(), [](const Problem& a, const Problem& b) {
+    std::stable_sort(problems.begin(), problems.end(), [](const SReportedProblem& a, const SReportedProblem& b) {
         return a.kind != b.kind ? a.kind < b.kind : a.code < b.code;
     });
     line.Has("--json") ? PrintJson(session.ImagePath(), summary, problems)

@@ -13,16 +13,16 @@ bool IsAttributeChange(const std::string& word) {
     return word.size() == 2 && (word[0] == '+' || word[0] == '-') && std::strchr("rhsa", word[1]) != nullptr;
 }
 
-class Parser {
+class CParser {
 public:
-    explicit Parser(std::vector<std::string> words) : m_words(std::move(words)) {}
+    explicit CParser(std::vector<std::string> words) : m_words(std::move(words)) {}
 
-    CommandLine Run() {
+    SCommandLine Run() {
         // The command decides what its options mean, so find it first.
         LocateCommand();
         try {
             while (m_next < m_words.size()) Take(m_words[m_next++]);
-        } catch (UsageError& error) {
+        } catch (SUsageError& error) {
             error.command = m_result.command;
             throw;
         }
@@ -41,7 +41,7 @@ private:
             m_result.command = word;
             m_commandIndex = i;
             m_spec = FindCommand(word);
-            if (!m_spec) throw UsageError{"unknown command '" + word + "'"};
+            if (!m_spec) throw SUsageError{"unknown command '" + word + "'"};
             return;
         }
     }
@@ -49,8 +49,8 @@ private:
     // Before the command is known, an option's value must not be taken for it.
     static bool TakesValue(const std::string& word) {
         if (word == "--engine" || word == "--offset" || word == "--partition") return true;
-        for (const CommandSpec& command : AllCommands()) {
-            const OptionSpec* option = FindOption(command, word);
+        for (const SCommandSpec& command : AllCommands()) {
+            const SOptionSpec* option = FindOption(command, word);
             if (option && option->takesValue) return true;
         }
         return false;
@@ -87,12 +87,12 @@ private:
 
     std::string Value(const std::string& name, std::string value, bool inlineValue) {
         if (inlineValue) return value;
-        if (m_next >= m_words.size()) throw UsageError{"option " + name + " needs a value"};
+        if (m_next >= m_words.size()) throw SUsageError{"option " + name + " needs a value"};
         return m_words[m_next++];
     }
 
     bool TakeGlobal(const std::string& name, const std::string& value, bool inlineValue) {
-        GlobalOptions& global = m_result.global;
+        SGlobalOptions& global = m_result.global;
         if (name == "-v" || name == "--verbose") global.verbose = true;
         else if (name == "-h" || name == "--help") global.help = true;
         else if (name == "--version") global.version = true;
@@ -103,21 +103,21 @@ private:
         return true;
     }
 
-    static EngineChoice ParseEngine(const std::string& value) {
-        if (value == "native") return EngineChoice::Native;
-        if (value == "ntfs3g") return EngineChoice::Ntfs3g;
-        throw UsageError{"--engine takes native or ntfs3g, not '" + value + "'"};
+    static EEngineChoice ParseEngine(const std::string& value) {
+        if (value == "native") return EEngineChoice::Native;
+        if (value == "ntfs3g") return EEngineChoice::Ntfs3g;
+        throw SUsageError{"--engine takes native or ntfs3g, not '" + value + "'"};
     }
 
     static uint64_t ParseNumber(const std::string& name, const std::string& value, bool withSuffix) {
         auto number = withSuffix ? ParseByteSize(value) : ParseUnsigned(value);
-        if (!number) throw UsageError{"option " + name + " takes a number, not '" + value + "'"};
+        if (!number) throw SUsageError{"option " + name + " takes a number, not '" + value + "'"};
         return *number;
     }
 
     static unsigned ParsePartition(const std::string& value) {
         uint64_t number = ParseNumber("--partition", value, false);
-        if (number < 1 || number > 128) throw UsageError{"--partition takes a number from 1 to 128"};
+        if (number < 1 || number > 128) throw SUsageError{"--partition takes a number from 1 to 128"};
         return static_cast<unsigned>(number);
     }
 
@@ -131,13 +131,13 @@ private:
 
     void TakeCommandOption(const std::string& name, const std::string& value, bool inlineValue,
                            const std::string& spelled = "") {
-        const OptionSpec* option = m_spec ? FindOption(*m_spec, name) : nullptr;
+        const SOptionSpec* option = m_spec ? FindOption(*m_spec, name) : nullptr;
         if (!option) {
             const std::string& shown = spelled.empty() ? name : spelled;
-            throw UsageError{m_spec ? "command " + std::string(m_spec->name) + " has no option " + shown
+            throw SUsageError{m_spec ? "command " + std::string(m_spec->name) + " has no option " + shown
                                     : "unknown option " + shown};
         }
-        if (!option->takesValue && inlineValue) throw UsageError{"option " + name + " takes no value"};
+        if (!option->takesValue && inlineValue) throw SUsageError{"option " + name + " takes no value"};
         m_result.options[name] = option->takesValue ? Value(name, value, inlineValue) : "";
     }
 
@@ -145,14 +145,14 @@ private:
     size_t m_next = 0;
     size_t m_commandIndex = SIZE_MAX;
     bool m_onlyOperands = false;
-    const CommandSpec* m_spec = nullptr;
-    CommandLine m_result;
+    const SCommandSpec* m_spec = nullptr;
+    SCommandLine m_result;
 };
 
 }  // namespace
 
-CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-    return Parser(arguments).Run();
+SCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+    return CParser(arguments).Run();
 }
 
 }  // namespace volcore::tool

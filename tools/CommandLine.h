@@ -9,10 +9,10 @@
 
 namespace volcore::tool {
 
-enum class EngineChoice { Default, Native, Ntfs3g };
+enum class EEngineChoice { Default, Native, Ntfs3g };
 
-struct GlobalOptions {
-    EngineChoice engine = EngineChoice::Default;
+struct SGlobalOptions {
+    EEngineChoice engine = EEngineChoice::Default;
     std::optional<uint64_t> offset;
     std::optional<unsigned> partition;
     bool verbose = false;
@@ -20,8 +20,8 @@ struct GlobalOptions {
     bool version = false;
 };
 
-struct CommandLine {
-    GlobalOptions global;
+struct SCommandLine {
+    SGlobalOptions global;
     std::string command;                // empty when none was given
     std::vector<std::string> operands;  // image first, then the command's own
     // Command options by their spelling ("-l", "--size"); value-less ones map to "".
@@ -33,12 +33,12 @@ struct CommandLine {
 };
 
 // Thrown for anything the user has to fix on the command line (exit code 2).
-struct UsageError {
+struct SUsageError {
     std::string message;
     std::string command = {};  // the command the line named, when known
 };
 
-// Parses the arguments after the program name; raises UsageError.
-CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+// Parses the arguments after the program name; raises SUsageError.
+SCommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 }  // namespace volcore::tool

@@ -11,11 +11,11 @@
 
 namespace volcore::tool {
 
-VolumePath PathOperand(const CommandLine& line, size_t index) {
+CVolumePath PathOperand(const SCommandLine& line, size_t index) {
     const std::string& text = line.operands.at(index);
-    auto path = VolumePath::Parse(text);
-    if (!path) throw UsageError{"path '" + text + "' climbs above the root"};
-    if (!path->Wide()) throw UsageError{"path '" + text + "' is not valid UTF-8"};
+    auto path = CVolumePath::Parse(text);
+    if (!path) throw SUsageError{"path '" + text + "' climbs above the root"};
+    if (!path->Wide()) throw SUsageError{"path '" + text + "' is not valid UTF-8"};
     return *path;
 }
 
@@ -26,7 +26,7 @@ std::string HostText(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-std::string FlagLetters(const EntryInfo& info) {
+std::string FlagLetters(const SEntryInfo& info) {
     std::string letters = info.isDirectory ? "d" : "-";
     letters += info.attributes & kAttributeReadOnly ? 'r' : '-';
     letters += info.attributes & kAttributeHidden ? 'h' : '-';
@@ -54,12 +54,12 @@ std::string TimeText(uint64_t ntfsTime, bool withFraction) {
     return ntfsTime == 0 ? "-" : FormatNtfsTime(ntfsTime, withFraction);
 }
 
-bool IsSystemName(const VolumePath& parent, const std::string& name) {
+bool IsSystemName(const CVolumePath& parent, const std::string& name) {
     return parent.IsRoot() && !name.empty() && name[0] == '$';
 }
 
-bool StatOrReport(Engine& engine, const std::string& command, const VolumePath& path, EntryInfo& info) {
-    Diagnostics::Clear();
+bool StatOrReport(IEngine& engine, const std::string& command, const CVolumePath& path, SEntryInfo& info) {
+    CDiagnostics::Clear();
     if (engine.Stat(path, info)) return true;
     ReportFailure(command + " " + path.Display());
     return false;
@@ -69,21 +69,21 @@ bool StatOrReport(Engine& engine, const std::string& command, const VolumePath& 
 
 namespace volcore::tool {
 
-bool Engine::MakeSymlink(const VolumePath& path, const std::string& target, bool directory) {
+bool IEngine::MakeSymlink(const CVolumePath& path, const std::string& target, bool directory) {
     (void)path, (void)target, (void)directory;
-    Diagnostics::Note(std::string("symbolic links cannot be made by the ") + Name() + " engine (use --engine native)");
+    CDiagnostics::Note(std::string("symbolic links cannot be made by the ") + Name() + " engine (use --engine native)");
     return false;
 }
 
-EntryInfo OwnFacts(Engine& engine, const VolumePath& path, const EntryInfo& listed) {
-    EntryInfo own;
-    Diagnostics::Quiet quiet;
+SEntryInfo OwnFacts(IEngine& engine, const CVolumePath& path, const SEntryInfo& listed) {
+    SEntryInfo own;
+    CDiagnostics::CQuiet quiet;
     if (!engine.Stat(path, own)) return listed;
     own.name = listed.name;
     return own;
 }
 
-int FinishCopy(Session& session, const std::string& command, const Copier& copier, bool ok) {
+int FinishCopy(CSession& session, const std::string& command, const CCopier& copier, bool ok) {
     ok = session.Close() && ok;
     if (copier.WasInterrupted()) {
         BreakProgressLine();
@@ -93,18 +93,18 @@ int FinishCopy(Session& session, const std::string& command, const Copier& copie
     return ok && !copier.SkippedSome() ? kExitDone : kExitFailed;
 }
 
-bool Resolve(Engine& engine, const std::string& command, const VolumePath& path, bool withSystem,
-             std::vector<Match>& matches) {
+bool Resolve(IEngine& engine, const std::string& command, const CVolumePath& path, bool withSystem,
+             std::vector<SMatch>& matches) {
     matches.clear();
     if (!HasWildcard(path.Name())) {
-        EntryInfo info;
+        SEntryInfo info;
         if (!StatOrReport(engine, command, path, info)) return false;
         matches.push_back({path, info});
         return true;
     }
-    const VolumePath parent = path.Parent();
-    Diagnostics::Clear();
-    bool listed = engine.List(parent, [&](const EntryInfo& entry) {
+    const CVolumePath parent = path.Parent();
+    CDiagnostics::Clear();
+    bool listed = engine.List(parent, [&](const SEntryInfo& entry) {
         if (entry.name == "." || entry.name == ".." || (!withSystem && IsSystemName(parent, entry.name))) return;
         if (MatchesWildcard(path.Name(), entry.name)) matches.push_back({parent.Child(entry.name), entry});
     });
@@ -116,7 +116,7 @@ bool Resolve(Engine& engine, const std::string& command, const VolumePath& path,
     return !matches.empty();
 }
 
-std::string EntryJson(const VolumePath& path, const EntryInfo& info) {
+std::string EntryJson(const CVolumePath& path, const SEntryInfo& info) {
     auto time = [](uint64_t ntfsTime) { return ntfsTime == 0 ? std::string("null") : JsonString(FormatNtfsTime(ntfsTime)); };
     return "{\"path\": " + JsonString(path.Display()) + ", \"name\": " + JsonString(path.IsRoot() ? "/" : info.name) +
            ", \"type\": \"" + (info.isDirectory ? "directory" : "file") + "\", \"size\": " + std::to_string(info.size) +

@@ -2,8 +2,8 @@
 
 namespace volcore::tool {
 
-const std::vector<CommandSpec>& AllCommands() {
-    static const std::vector<CommandSpec> commands = {
+const std::vector<SCommandSpec>& AllCommands() {
+    static const std::vector<SCommandSpec> commands = {
         {"mkfs", "mkfs IMAGE [--size SIZE] [--cluster-size N] [--label LABEL] [--full] [--force]",
          "create or extend IMAGE to SIZE and format it as NTFS",
          "SIZE takes the suffixes K, M, G and T (64M, 2G). Without --size the image\n"
@@ -121,14 +121,14 @@ const std::vector<CommandSpec>& AllCommands() {
     return commands;
 }
 
-const CommandSpec* FindCommand(std::string_view name) {
-    for (const CommandSpec& command : AllCommands())
+const SCommandSpec* FindCommand(std::string_view name) {
+    for (const SCommandSpec& command : AllCommands())
         if (name == command.name) return &command;
     return nullptr;
 }
 
-const OptionSpec* FindOption(const CommandSpec& command, std::string_view name) {
-    for (const OptionSpec& option : command.options)
+const SOptionSpec* FindOption(const SCommandSpec& command, std::string_view name) {
+    for (const SOptionSpec& option : command.options)
         if (name == option.name) return &option;
     return nullptr;
 }

@@ -8,7 +8,7 @@
 
 namespace volcore::tool {
 
-struct OptionSpec {
+struct SOptionSpec {
     const char* name;
     bool takesValue;
     const char* help;
@@ -17,40 +17,40 @@ struct OptionSpec {
 
 // Exit codes: done, the operation failed, the command line was wrong, the
 // user interrupted the work (as a shell reports SIGINT).
-enum ExitCode : int { kExitDone = 0, kExitFailed = 1, kExitUsage = 2, kExitInterrupted = 130 };
+enum EExitCode : int { kExitDone = 0, kExitFailed = 1, kExitUsage = 2, kExitInterrupted = 130 };
 
-using CommandHandler = int (*)(const CommandLine&);
+using CommandHandler = int (*)(const SCommandLine&);
 
-struct CommandSpec {
+struct SCommandSpec {
     const char* name;
     const char* usage;    // after "volkit "
     const char* summary;  // one line for the tool's help
     const char* details;  // the command's own help, may be empty
-    std::vector<OptionSpec> options;
+    std::vector<SOptionSpec> options;
     size_t minOperands;  // the image counts
     size_t maxOperands;
     CommandHandler run;
 };
 
-const std::vector<CommandSpec>& AllCommands();
-const CommandSpec* FindCommand(std::string_view name);
-const OptionSpec* FindOption(const CommandSpec& command, std::string_view name);
+const std::vector<SCommandSpec>& AllCommands();
+const SCommandSpec* FindCommand(std::string_view name);
+const SOptionSpec* FindOption(const SCommandSpec& command, std::string_view name);
 
 // Handlers, one group per file.
-int RunMkfs(const CommandLine& line);
-int RunInfo(const CommandLine& line);
-int RunLs(const CommandLine& line);
-int RunStat(const CommandLine& line);
-int RunCat(const CommandLine& line);
-int RunGet(const CommandLine& line);
-int RunPut(const CommandLine& line);
-int RunMkdir(const CommandLine& line);
-int RunRm(const CommandLine& line);
-int RunTouch(const CommandLine& line);
-int RunAttrib(const CommandLine& line);
-int RunCheck(const CommandLine& line);
-int RunMount(const CommandLine& line);
-int RunMv(const CommandLine& line);
-int RunLn(const CommandLine& line);
+int RunMkfs(const SCommandLine& line);
+int RunInfo(const SCommandLine& line);
+int RunLs(const SCommandLine& line);
+int RunStat(const SCommandLine& line);
+int RunCat(const SCommandLine& line);
+int RunGet(const SCommandLine& line);
+int RunPut(const SCommandLine& line);
+int RunMkdir(const SCommandLine& line);
+int RunRm(const SCommandLine& line);
+int RunTouch(const SCommandLine& line);
+int RunAttrib(const SCommandLine& line);
+int RunCheck(const SCommandLine& line);
+int RunMount(const SCommandLine& line);
+int RunMv(const SCommandLine& line);
+int RunLn(const SCommandLine& line);
 
 }  // namespace volcore::tool

@@ -13,7 +13,7 @@
 namespace volcore::tool {
 namespace {
 
-struct State {
+struct SState {
     bool verbose = false;
     bool quiet = false;
     bool fromNative = false;
@@ -39,8 +39,10 @@ const char* PlainWording(const std::string& failure) {
     return nullptr;
 }
 
-State& Current() {
-    static State state;
+// Process-wide: the filesystem family's log callback takes no context, so the
+// lines both families send can only land in one place.
+SState& Current() {
+    static SState state;
     return state;
 }
 
@@ -76,7 +78,7 @@ void OnFilesystemFamilyLine(volkit::logging::messageType type, const char* text)
 
 }  // namespace
 
-void Diagnostics::Install(bool verbose) {
+void CDiagnostics::Install(bool verbose) {
     Current().verbose = verbose;
     volkit::api::NtfsSetLogCallback(&OnHandleFamilyLine, nullptr);
 #ifdef VOLKIT_TOOL_WITH_NTFS3G
@@ -84,34 +86,34 @@ void Diagnostics::Install(bool verbose) {
 #endif
 }
 
-void Diagnostics::Clear() {
+void CDiagnostics::Clear() {
     Current().failure.clear();
     Current().warnings.clear();
     Current().fromNative = false;
 }
 
-void Diagnostics::Note(const std::string& text) { KeepFailure(text.c_str()); }
+void CDiagnostics::Note(const std::string& text) { KeepFailure(text.c_str()); }
 
-void Diagnostics::Replace(const std::string& text) {
+void CDiagnostics::Replace(const std::string& text) {
     Clear();
     Current().failure = text;
 }
 
-std::string Diagnostics::LastFailure() {
-    const State& state = Current();
+std::string CDiagnostics::LastFailure() {
+    const SState& state = Current();
     if (!state.fromNative) return state.failure;
     if (const char* plain = PlainWording(state.failure)) return plain;
     if (OtherEngineWouldServe(state.failure)) return state.failure + " (try --engine ntfs3g)";
     return state.failure;
 }
 
-std::string Diagnostics::Warnings() { return Current().warnings; }
+std::string CDiagnostics::Warnings() { return Current().warnings; }
 
-bool Diagnostics::IsQuiet() { return Current().quiet; }
+bool CDiagnostics::IsQuiet() { return Current().quiet; }
 
-Diagnostics::Quiet::Quiet() : m_previous(Current().quiet) { Current().quiet = true; }
+CDiagnostics::CQuiet::CQuiet() : m_previous(Current().quiet) { Current().quiet = true; }
 
-Diagnostics::Quiet::~Quiet() { Current().quiet = m_previous; }
+CDiagnostics::CQuiet::~CQuiet() { Current().quiet = m_previous; }
 
 void ReportFailure(const std::string& context, const std::string& detail) {
     BreakProgressLine();

@@ -6,7 +6,7 @@
 
 namespace volcore::tool {
 
-class Diagnostics {
+class CDiagnostics {
 public:
     // Installs the callbacks of both families.
     static void Install(bool verbose);
@@ -28,12 +28,12 @@ public:
 
     // While alive, failures are kept but not echoed: for probes whose failure
     // is an expected answer ("is this a directory?").
-    class Quiet {
+    class CQuiet {
     public:
-        Quiet();
-        ~Quiet();
-        Quiet(const Quiet&) = delete;
-        Quiet& operator=(const Quiet&) = delete;
+        CQuiet();
+        ~CQuiet();
+        CQuiet(const CQuiet&) = delete;
+        CQuiet& operator=(const CQuiet&) = delete;
 
     private:
         bool m_previous;
@@ -42,6 +42,6 @@ public:
 
 // Prints "volkit: CONTEXT: DETAIL" on stderr; DETAIL defaults to the library's
 // last failure text.
-void ReportFailure(const std::string& context, const std::string& detail = Diagnostics::LastFailure());
+void ReportFailure(const std::string& context, const std::string& detail = CDiagnostics::LastFailure());
 
 }  // namespace volcore::tool

@@ -1,7 +1,7 @@
 #pragma once
 // What the commands need from a volume, served by either family: the handle
 // family (native) or the filesystem family (ntfs3g). Every call returns false
-// on failure; the library's reason is then in Diagnostics::LastFailure().
+// on failure; the library's reason is then in CDiagnostics::LastFailure().
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,7 +19,7 @@ constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeArchive = 0x20;
 constexpr uint32_t kAttributeIndexed = 0x10000000;  // the object has a file-name index
 
-struct EntryInfo {
+struct SEntryInfo {
     std::string name;  // UTF-8, as stored
     bool isDirectory = false;
     uint32_t attributes = 0;
@@ -36,15 +36,15 @@ struct EntryInfo {
 };
 
 // What a symbolic link or junction points to; an empty target for any other object.
-struct LinkInfo {
+struct SLinkInfo {
     std::string target;  // UTF-8 as shown ("C:\\dir", "..\\a"; an Interix link's "../a")
     bool relative = false;
     bool junction = false;
 };
 
-class FileStream {
+class IFileStream {
 public:
-    virtual ~FileStream() = default;
+    virtual ~IFileStream() = default;
     virtual bool Size(uint64_t& size) = 0;
     virtual bool Read(uint64_t offset, void* buffer, uint32_t length) = 0;
     // Writes inside the current size; SetSize first.
@@ -54,46 +54,46 @@ public:
     virtual bool Close() = 0;
 };
 
-class Engine {
+class IEngine {
 public:
-    virtual ~Engine() = default;
+    virtual ~IEngine() = default;
     virtual const char* Name() const = 0;
 
-    virtual bool Stat(const VolumePath& path, EntryInfo& info) = 0;
+    virtual bool Stat(const CVolumePath& path, SEntryInfo& info) = 0;
     // Entries in the directory's index order.
-    virtual bool List(const VolumePath& directory, const std::function<void(const EntryInfo&)>& visit) = 0;
-    virtual bool OpenFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) = 0;
-    virtual bool CreateFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) = 0;
-    virtual bool MakeDirectory(const VolumePath& path) = 0;
-    virtual bool Remove(const VolumePath& path, bool isDirectory) = 0;
+    virtual bool List(const CVolumePath& directory, const std::function<void(const SEntryInfo&)>& visit) = 0;
+    virtual bool OpenFile(const CVolumePath& path, std::unique_ptr<IFileStream>& stream) = 0;
+    virtual bool CreateFile(const CVolumePath& path, std::unique_ptr<IFileStream>& stream) = 0;
+    virtual bool MakeDirectory(const CVolumePath& path) = 0;
+    virtual bool Remove(const CVolumePath& path, bool isDirectory) = 0;
     // Moves or renames; `replace` lets a file (for a directory, an empty
     // directory) at `to` be replaced.
-    virtual bool Rename(const VolumePath& from, const VolumePath& to, bool isDirectory, bool replace) = 0;
+    virtual bool Rename(const CVolumePath& from, const CVolumePath& to, bool isDirectory, bool replace) = 0;
     // Adds `link` as a further name of the file `target`.
-    virtual bool Link(const VolumePath& target, const VolumePath& link) = 0;
+    virtual bool Link(const CVolumePath& target, const CVolumePath& link) = 0;
     // Takes read-only, hidden, system and archive from `wanted.attributes`
     // and the three times.
-    virtual bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) = 0;
+    virtual bool SetAttributesAndTimes(const CVolumePath& path, bool isDirectory, const SEntryInfo& wanted) = 0;
     // The named streams of the file at `path` with their sizes, in record
     // order. An engine that cannot reach streams lists none.
-    struct StreamInfo {
+    struct SStreamInfo {
         std::string name;  // UTF-8, as stored
         uint64_t size = 0;
     };
-    virtual bool ListStreams(const VolumePath& path, const std::function<void(const StreamInfo&)>& visit) {
+    virtual bool ListStreams(const CVolumePath& path, const std::function<void(const SStreamInfo&)>& visit) {
         (void)path, (void)visit;
         return true;
     }
     // What the link at `path` points to. An engine that cannot read links
     // sees none.
-    virtual bool ReadLink(const VolumePath& path, LinkInfo& link) {
+    virtual bool ReadLink(const CVolumePath& path, SLinkInfo& link) {
         (void)path;
         link = {};
         return true;
     }
     // Makes `path` a symbolic link to `target` (a directory link when
     // `directory`); an engine that cannot make one says so and fails.
-    virtual bool MakeSymlink(const VolumePath& path, const std::string& target, bool directory);
+    virtual bool MakeSymlink(const CVolumePath& path, const std::string& target, bool directory);
     // Which attribute flags SetAttributesAndTimes can change.
     virtual uint32_t ChangeableAttributes() const = 0;
     // Writes everything and releases the volume.

@@ -9,7 +9,7 @@ namespace {
 constexpr size_t kMaxNameUnits = 255;
 
 // Whether the call needed the object to exist already or to be new.
-enum class Use { Existing, New };
+enum class EUse { Existing, New };
 
 size_t Utf16Units(const std::string& name) {
     size_t units = 0;
@@ -17,117 +17,117 @@ size_t Utf16Units(const std::string& name) {
     return units;
 }
 
-class ExplainedEngine final : public Engine {
+class CExplainedEngine final : public IEngine {
 public:
-    explicit ExplainedEngine(std::unique_ptr<Engine> inner) : m_inner(std::move(inner)) {}
+    explicit CExplainedEngine(std::unique_ptr<IEngine> inner) : m_inner(std::move(inner)) {}
     const char* Name() const override { return m_inner->Name(); }
 
-    bool Stat(const VolumePath& path, EntryInfo& info) override {
-        return Explain(m_inner->Stat(path, info), path, Use::Existing);
+    bool Stat(const CVolumePath& path, SEntryInfo& info) override {
+        return Explain(m_inner->Stat(path, info), path, EUse::Existing);
     }
-    bool List(const VolumePath& directory, const std::function<void(const EntryInfo&)>& visit) override {
-        return Explain(m_inner->List(directory, visit), directory, Use::Existing);
+    bool List(const CVolumePath& directory, const std::function<void(const SEntryInfo&)>& visit) override {
+        return Explain(m_inner->List(directory, visit), directory, EUse::Existing);
     }
-    bool ListStreams(const VolumePath& path, const std::function<void(const StreamInfo&)>& visit) override {
-        return Explain(m_inner->ListStreams(path, visit), path, Use::Existing);
+    bool ListStreams(const CVolumePath& path, const std::function<void(const SStreamInfo&)>& visit) override {
+        return Explain(m_inner->ListStreams(path, visit), path, EUse::Existing);
     }
-    bool OpenFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) override {
-        return Explain(m_inner->OpenFile(path, stream), path, Use::Existing);
+    bool OpenFile(const CVolumePath& path, std::unique_ptr<IFileStream>& stream) override {
+        return Explain(m_inner->OpenFile(path, stream), path, EUse::Existing);
     }
-    bool CreateFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) override {
-        return Explain(m_inner->CreateFile(path, stream), path, Use::New);
+    bool CreateFile(const CVolumePath& path, std::unique_ptr<IFileStream>& stream) override {
+        return Explain(m_inner->CreateFile(path, stream), path, EUse::New);
     }
-    bool MakeDirectory(const VolumePath& path) override {
-        return Explain(m_inner->MakeDirectory(path), path, Use::New);
+    bool MakeDirectory(const CVolumePath& path) override {
+        return Explain(m_inner->MakeDirectory(path), path, EUse::New);
     }
-    bool Remove(const VolumePath& path, bool isDirectory) override {
-        return Explain(m_inner->Remove(path, isDirectory), path, Use::Existing);
+    bool Remove(const CVolumePath& path, bool isDirectory) override {
+        return Explain(m_inner->Remove(path, isDirectory), path, EUse::Existing);
     }
     // The source must be there; what else went wrong is about the new name.
-    bool Rename(const VolumePath& from, const VolumePath& to, bool isDirectory, bool replace) override {
+    bool Rename(const CVolumePath& from, const CVolumePath& to, bool isDirectory, bool replace) override {
         return ExplainPair(m_inner->Rename(from, to, isDirectory, replace), from, to);
     }
-    bool Link(const VolumePath& target, const VolumePath& link) override {
+    bool Link(const CVolumePath& target, const CVolumePath& link) override {
         return ExplainPair(m_inner->Link(target, link), target, link);
     }
-    bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) override {
-        return Explain(m_inner->SetAttributesAndTimes(path, isDirectory, wanted), path, Use::Existing);
+    bool SetAttributesAndTimes(const CVolumePath& path, bool isDirectory, const SEntryInfo& wanted) override {
+        return Explain(m_inner->SetAttributesAndTimes(path, isDirectory, wanted), path, EUse::Existing);
     }
-    bool ReadLink(const VolumePath& path, LinkInfo& link) override {
-        return Explain(m_inner->ReadLink(path, link), path, Use::Existing);
+    bool ReadLink(const CVolumePath& path, SLinkInfo& link) override {
+        return Explain(m_inner->ReadLink(path, link), path, EUse::Existing);
     }
-    bool MakeSymlink(const VolumePath& path, const std::string& target, bool directory) override {
-        return Explain(m_inner->MakeSymlink(path, target, directory), path, Use::New);
+    bool MakeSymlink(const CVolumePath& path, const std::string& target, bool directory) override {
+        return Explain(m_inner->MakeSymlink(path, target, directory), path, EUse::New);
     }
     uint32_t ChangeableAttributes() const override { return m_inner->ChangeableAttributes(); }
     bool Close() override { return m_inner->Close(); }
 
 private:
-    bool Explain(bool ok, const VolumePath& path, Use use) {
+    bool Explain(bool ok, const CVolumePath& path, EUse use) {
         // A quiet probe's failure is an answer, not a message.
-        if (ok || Diagnostics::IsQuiet()) return ok;
+        if (ok || CDiagnostics::IsQuiet()) return ok;
         // The probes below must not add to the library's failure text.
-        const std::string library = Diagnostics::LastFailure();
+        const std::string library = CDiagnostics::LastFailure();
         std::string reason;
         {
-            Diagnostics::Quiet quiet;
+            CDiagnostics::CQuiet quiet;
             reason = Reason(path, use, library);
         }
-        Diagnostics::Replace(library);
-        if (!reason.empty()) Diagnostics::Replace(reason);
+        CDiagnostics::Replace(library);
+        if (!reason.empty()) CDiagnostics::Replace(reason);
         return false;
     }
 
-    bool ExplainPair(bool ok, const VolumePath& existing, const VolumePath& added) {
-        if (ok || Diagnostics::IsQuiet()) return ok;
+    bool ExplainPair(bool ok, const CVolumePath& existing, const CVolumePath& added) {
+        if (ok || CDiagnostics::IsQuiet()) return ok;
         bool present;
         {
-            Diagnostics::Quiet quiet;
+            CDiagnostics::CQuiet quiet;
             present = Listed(existing);
         }
-        return present ? Explain(false, added, Use::New) : Explain(false, existing, Use::Existing);
+        return present ? Explain(false, added, EUse::New) : Explain(false, existing, EUse::Existing);
     }
 
     // "" when the tool cannot tell more than the library.
-    std::string Reason(const VolumePath& path, Use use, const std::string& library) {
+    std::string Reason(const CVolumePath& path, EUse use, const std::string& library) {
         for (const std::string& element : path.Elements())
             if (Utf16Units(element) > kMaxNameUnits) return "name too long";
         // The native engine wraps its name rule in the call's context; the rule alone is what the user needs.
         const std::string refused = "Invalid name " + path.Name() + ": ";
-        if (const size_t at = library.find(refused); use == Use::New && at != std::string::npos) {
+        if (const size_t at = library.find(refused); use == EUse::New && at != std::string::npos) {
             const std::string problem = library.substr(at + refused.size());
             return problem.substr(0, problem.find_first_of("'\n"));
         }
-        VolumePath prefix;
-        EntryInfo info;
+        CVolumePath prefix;
+        SEntryInfo info;
         for (size_t i = 0; i + 1 < path.Elements().size(); ++i) {
             prefix = prefix.Child(path.Elements()[i]);
             if (!Listed(prefix)) return prefix.Display() + " does not exist";
             if (m_inner->Stat(prefix, info) && !info.isDirectory) return prefix.Display() + " is not a directory";
         }
         const bool listed = Listed(path);
-        if (use == Use::Existing && !listed) return "no such file or directory";
-        if (use == Use::New && listed) return "already exists";
+        if (use == EUse::Existing && !listed) return "no such file or directory";
+        if (use == EUse::New && listed) return "already exists";
         return "";
     }
 
     // Whether the parent's index names the object; an object that exists can
     // still fail to open, so a failed open proves nothing.
-    bool Listed(const VolumePath& path) {
+    bool Listed(const CVolumePath& path) {
         if (path.IsRoot()) return true;
         const std::wstring wanted = FoldCase(path.Name());
         bool found = false;
-        m_inner->List(path.Parent(), [&](const EntryInfo& entry) { found = found || FoldCase(entry.name) == wanted; });
+        m_inner->List(path.Parent(), [&](const SEntryInfo& entry) { found = found || FoldCase(entry.name) == wanted; });
         return found;
     }
 
-    std::unique_ptr<Engine> m_inner;
+    std::unique_ptr<IEngine> m_inner;
 };
 
 }  // namespace
 
-std::unique_ptr<Engine> ExplainFailures(std::unique_ptr<Engine> inner) {
-    return std::make_unique<ExplainedEngine>(std::move(inner));
+std::unique_ptr<IEngine> ExplainFailures(std::unique_ptr<IEngine> inner) {
+    return std::make_unique<CExplainedEngine>(std::move(inner));
 }
 
 }  // namespace volcore::tool

@@ -9,6 +9,6 @@
 
 namespace volcore::tool {
 
-std::unique_ptr<Engine> ExplainFailures(std::unique_ptr<Engine> inner);
+std::unique_ptr<IEngine> ExplainFailures(std::unique_ptr<IEngine> inner);
 
 }  // namespace volcore::tool

@@ -27,19 +27,19 @@ void PrintToolHelp(std::FILE* out) {
                  "Usage: volkit COMMAND IMAGE [ARGS] [OPTIONS]\n"
                  "Reads, writes and formats NTFS volumes in image files and block devices.\n\n"
                  "Commands:\n");
-    for (const CommandSpec& command : AllCommands()) std::fprintf(out, "  %-8s%s\n", command.name, command.summary);
+    for (const SCommandSpec& command : AllCommands()) std::fprintf(out, "  %-8s%s\n", command.name, command.summary);
     std::fprintf(out,
                  "\nPaths inside the volume take / or \\ as separators.\n\n%s"
                  "\nExit codes: 0 done, 1 the operation failed, 2 wrong usage, 130 interrupted.\n",
                  kGlobalOptions);
 }
 
-void PrintCommandHelp(const CommandSpec& command, std::FILE* out) {
+void PrintCommandHelp(const SCommandSpec& command, std::FILE* out) {
     std::fprintf(out, "Usage: volkit %s\n%s.\n", command.usage, command.summary);
     if (std::strlen(command.details) != 0) std::fprintf(out, "\n%s\n", command.details);
     if (!command.options.empty()) {
         std::fprintf(out, "\nCommand options:\n");
-        for (const OptionSpec& option : command.options)
+        for (const SOptionSpec& option : command.options)
             std::fprintf(out, "  %-18s%s\n", (std::string(option.name) + (option.takesValue ? std::string(" ") + option.value : "")).c_str(),
                          option.help);
     }

@@ -6,7 +6,7 @@
 namespace volcore::tool {
 
 void PrintToolHelp(std::FILE* out);
-void PrintCommandHelp(const CommandSpec& command, std::FILE* out);
+void PrintCommandHelp(const SCommandSpec& command, std::FILE* out);
 void PrintVersion(std::FILE* out);
 
 }  // namespace volcore::tool

@@ -14,15 +14,15 @@
 
 namespace volcore::tool {
 
-class ImageDevice {
+class CImageDevice {
 public:
-    ImageDevice() = default;
-    ImageDevice(const ImageDevice&) = delete;
-    ImageDevice& operator=(const ImageDevice&) = delete;
+    CImageDevice() = default;
+    CImageDevice(const CImageDevice&) = delete;
+    CImageDevice& operator=(const CImageDevice&) = delete;
 
     // Opens the image and takes its lock: shared for reading, exclusive for
     // writing. False with `error` set when either fails.
-    bool Open(const std::string& path, platform::Access access, std::string& error);
+    bool Open(const std::string& path, platform::EAccess access, std::string& error);
     // Size of the whole file or device.
     uint64_t RawSize() const { return m_file.Size(); }
     bool IsBlockDevice() const { return m_file.IsBlockDevice(); }
@@ -51,7 +51,7 @@ public:
 private:
     bool InWindow(uint64_t offset, uint64_t length) const;
 
-    platform::ImageFile m_file;
+    platform::CImageFile m_file;
     uint64_t m_windowOffset = 0;
     uint64_t m_windowSize = 0;
     std::function<void(uint64_t)> m_writeObserver;

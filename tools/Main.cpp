@@ -13,7 +13,7 @@ using namespace volcore::tool;
 
 namespace {
 
-int UsageFailure(const std::string& message, const CommandSpec* command) {
+int UsageFailure(const std::string& message, const SCommandSpec* command) {
     std::fprintf(stderr, "volkit: %s\n", message.c_str());
     if (command)
         std::fprintf(stderr, "Usage: volkit %s\nTry 'volkit %s --help'.\n", command->usage, command->name);
@@ -22,8 +22,8 @@ int UsageFailure(const std::string& message, const CommandSpec* command) {
     return kExitUsage;
 }
 
-int Run(const CommandLine& line) {
-    const CommandSpec* command = FindCommand(line.command);
+int Run(const SCommandLine& line) {
+    const SCommandSpec* command = FindCommand(line.command);
     if (line.global.version) {
         PrintVersion(stdout);
         return kExitDone;
@@ -36,25 +36,25 @@ int Run(const CommandLine& line) {
     if (line.operands.empty()) return UsageFailure("no IMAGE given", command);
     if (line.operands.size() < command->minOperands) return UsageFailure("missing arguments", command);
     if (line.operands.size() > command->maxOperands) return UsageFailure("too many arguments", command);
-    if (line.global.engine == EngineChoice::Ntfs3g && !kNtfs3gEngineBuilt)
+    if (line.global.engine == EEngineChoice::Ntfs3g && !kNtfs3gEngineBuilt)
         return UsageFailure(kNtfs3gEngineMissing, command);
     if (line.global.offset && line.global.partition)
         return UsageFailure("--offset and --partition cannot be combined", command);
     if (!line.attributeChanges.empty() && std::string(command->name) != "attrib")
         return UsageFailure("unexpected " + line.attributeChanges.front(), command);
-    Diagnostics::Install(line.global.verbose);
+    CDiagnostics::Install(line.global.verbose);
     return command->run(line);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const CommandSpec* command = nullptr;
+    const SCommandSpec* command = nullptr;
     try {
-        CommandLine line = ParseCommandLine(platform::CommandArguments(argc, argv));
+        SCommandLine line = ParseCommandLine(platform::CommandArguments(argc, argv));
         command = FindCommand(line.command);
         return Run(line);
-    } catch (const UsageError& error) {
+    } catch (const SUsageError& error) {
         return UsageFailure(error.message, command ? command : FindCommand(error.command));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "volkit: %s\n", error.what());

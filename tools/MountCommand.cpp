@@ -5,11 +5,11 @@
 namespace volcore::tool {
 
 #ifdef VOLKIT_TOOL_WITH_FUSE
-int RunFuseMount(const CommandLine& line);
+int RunFuseMount(const SCommandLine& line);
 
-int RunMount(const CommandLine& line) { return RunFuseMount(line); }
+int RunMount(const SCommandLine& line) { return RunFuseMount(line); }
 #else
-int RunMount(const CommandLine&) {
+int RunMount(const SCommandLine&) {
     ReportFailure("mount", "not available in this build (it needs libfuse 3, which the build did not find)");
     return kExitFailed;
 }

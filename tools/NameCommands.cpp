@@ -11,7 +11,7 @@
 namespace volcore::tool {
 namespace {
 
-int Finish(Session& session, bool ok) {
+int Finish(CSession& session, bool ok) {
     ok = session.Close() && ok;
     return ok ? kExitDone : kExitFailed;
 }
@@ -19,7 +19,7 @@ int Finish(Session& session, bool ok) {
 bool SameName(const std::string& a, const std::string& b) { return FoldCase(a) == FoldCase(b); }
 
 // Whether `inner` is `outer` or lies below it, letter case ignored as NTFS does.
-bool IsWithin(const VolumePath& inner, const VolumePath& outer) {
+bool IsWithin(const CVolumePath& inner, const CVolumePath& outer) {
     const std::vector<std::string>& in = inner.Elements();
     const std::vector<std::string>& out = outer.Elements();
     if (in.size() < out.size()) return false;
@@ -28,13 +28,13 @@ bool IsWithin(const VolumePath& inner, const VolumePath& outer) {
     return true;
 }
 
-std::string Quoted(const VolumePath& path) { return "'" + path.Display() + "'"; }
+std::string Quoted(const CVolumePath& path) { return "'" + path.Display() + "'"; }
 
 // What stands at `to` may be replaced, as mv allows it; reports otherwise.
-bool MayReplace(Engine& engine, const Match& source, const VolumePath& to, bool force) {
-    EntryInfo there;
+bool MayReplace(IEngine& engine, const SMatch& source, const CVolumePath& to, bool force) {
+    SEntryInfo there;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         if (!engine.Stat(to, there)) return true;
     }
     if (there.isDirectory && !source.info.isDirectory) {
@@ -51,7 +51,7 @@ bool MayReplace(Engine& engine, const Match& source, const VolumePath& to, bool 
     return false;
 }
 
-bool MoveOne(Engine& engine, const Match& source, const VolumePath& to, bool force) {
+bool MoveOne(IEngine& engine, const SMatch& source, const CVolumePath& to, bool force) {
     if (source.path.Display() == to.Display()) {
         ReportFailure("mv " + to.Display(), Quoted(source.path) + " and " + Quoted(to) + " are the same file");
         return false;
@@ -63,7 +63,7 @@ bool MoveOne(Engine& engine, const Match& source, const VolumePath& to, bool for
         return false;
     }
     if (!caseOnly && !MayReplace(engine, source, to, force)) return false;
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (engine.Rename(source.path, to, source.info.isDirectory, force)) return true;
     ReportFailure("mv " + source.path.Display());
     return false;
@@ -71,19 +71,19 @@ bool MoveOne(Engine& engine, const Match& source, const VolumePath& to, bool for
 
 }  // namespace
 
-int RunMv(const CommandLine& line) {
-    const VolumePath source = PathOperand(line, 1);
-    const VolumePath destination = PathOperand(line, 2);
-    if (source.IsRoot()) throw UsageError{"mv cannot move the root"};
-    Session session;
-    if (!session.Open(line, platform::Access::Write)) return kExitFailed;
-    Engine& engine = session.Volume();
-    std::vector<Match> matches;
+int RunMv(const SCommandLine& line) {
+    const CVolumePath source = PathOperand(line, 1);
+    const CVolumePath destination = PathOperand(line, 2);
+    if (source.IsRoot()) throw SUsageError{"mv cannot move the root"};
+    CSession session;
+    if (!session.Open(line, platform::EAccess::Write)) return kExitFailed;
+    IEngine& engine = session.Volume();
+    std::vector<SMatch> matches;
     if (!Resolve(engine, "mv", source, false, matches)) return Finish(session, false);
-    EntryInfo target;
+    SEntryInfo target;
     bool intoDirectory;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         intoDirectory = engine.Stat(destination, target) && target.isDirectory;
     }
     // A change of case names the source itself, not a directory to move it into.
@@ -95,41 +95,41 @@ int RunMv(const CommandLine& line) {
         return Finish(session, false);
     }
     bool ok = true;
-    for (const Match& match : matches) {
-        const VolumePath to = intoDirectory ? destination.Child(match.path.Name()) : destination;
+    for (const SMatch& match : matches) {
+        const CVolumePath to = intoDirectory ? destination.Child(match.path.Name()) : destination;
         ok = MoveOne(engine, match, to, line.Has("--force")) && ok;
     }
     return Finish(session, ok);
 }
 
-int RunLn(const CommandLine& line) {
-    const VolumePath target = PathOperand(line, 1);
-    VolumePath link = PathOperand(line, 2);
-    Session session;
-    if (!session.Open(line, platform::Access::Write)) return kExitFailed;
-    Engine& engine = session.Volume();
-    EntryInfo info;
+int RunLn(const SCommandLine& line) {
+    const CVolumePath target = PathOperand(line, 1);
+    CVolumePath link = PathOperand(line, 2);
+    CSession session;
+    if (!session.Open(line, platform::EAccess::Write)) return kExitFailed;
+    IEngine& engine = session.Volume();
+    SEntryInfo info;
     if (!StatOrReport(engine, "ln", target, info)) return Finish(session, false);
     if (info.isDirectory) {
         ReportFailure("ln " + target.Display(), "hard link not allowed for directory");
         return Finish(session, false);
     }
-    EntryInfo there;
+    SEntryInfo there;
     bool exists;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         exists = engine.Stat(link, there);
     }
     if (exists && there.isDirectory) {
         link = link.Child(target.Name());
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         exists = engine.Stat(link, there);
     }
     if (exists) {
         ReportFailure("ln " + link.Display(), "already exists");
         return Finish(session, false);
     }
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     const bool ok = engine.Link(target, link);
     if (!ok) ReportFailure("ln " + link.Display());
     return Finish(session, ok);

@@ -17,24 +17,24 @@ constexpr uint8_t kDosNameSpace = 2;
 constexpr uint32_t kAttributeReparsePoint = 0x400;
 
 void KeepLink(const NtfsLinkTarget& found, void* context) {
-    auto& link = *static_cast<LinkInfo*>(context);
+    auto& link = *static_cast<SLinkInfo*>(context);
     link.target = WideToUtf8(found.printName);
     link.relative = found.relative;
     link.junction = found.kind == NtfsJunction;
 }
 
 // Only objects that can be links are asked: reparse points and system files.
-bool ReadLinkOf(NtfsFileHandle file, const NtfsAttributesAndTime& values, LinkInfo& link) {
+bool ReadLinkOf(NtfsFileHandle file, const NtfsAttributesAndTime& values, SLinkInfo& link) {
     link = {};
     if (!(values.attributes & (kAttributeReparsePoint | kAttributeSystem))) return true;
     return NtfsReadLinkTarget(file, &KeepLink, &link);
 }
 
-class NativeStream final : public FileStream {
+class CNativeStream final : public IFileStream {
 public:
-    explicit NativeStream(NtfsFileHandle handle) : m_handle(handle) {}
+    explicit CNativeStream(NtfsFileHandle handle) : m_handle(handle) {}
     // A close ends the handle even when it fails, so this never closes twice.
-    ~NativeStream() override {
+    ~CNativeStream() override {
         if (m_handle.ptr) NtfsCloseFile(m_handle);
     }
     bool Size(uint64_t& size) override {
@@ -57,8 +57,8 @@ private:
     NtfsFileHandle m_handle;
 };
 
-EntryInfo FromAttributesAndTime(const std::string& name, bool isDirectory, const NtfsAttributesAndTime& values) {
-    EntryInfo info;
+SEntryInfo FromAttributesAndTime(const std::string& name, bool isDirectory, const NtfsAttributesAndTime& values) {
+    SEntryInfo info;
     info.name = name;
     info.isDirectory = isDirectory;
     info.attributes = values.attributes | (isDirectory ? kAttributeDirectory : 0);
@@ -68,7 +68,7 @@ EntryInfo FromAttributesAndTime(const std::string& name, bool isDirectory, const
     return info;
 }
 
-NtfsAttributesAndTime ToAttributesAndTime(const EntryInfo& info) {
+NtfsAttributesAndTime ToAttributesAndTime(const SEntryInfo& info) {
     NtfsAttributesAndTime values;
     values.creationTime = info.creationTime;
     values.lastWriteTime = info.lastWriteTime;
@@ -77,15 +77,15 @@ NtfsAttributesAndTime ToAttributesAndTime(const EntryInfo& info) {
     return values;
 }
 
-struct ListContext {
-    const std::function<void(const EntryInfo&)>* visit;
+struct SListContext {
+    const std::function<void(const SEntryInfo&)>* visit;
 };
 
 bool OnEntry(const NtfsDirEntry& entry, void* context) {
     // The root's index names the root itself; DOS aliases repeat a long name.
     const std::wstring name = entry.name;
     if (name == L"." || entry.nameSpace == kDosNameSpace) return true;
-    EntryInfo info;
+    SEntryInfo info;
     info.name = WideToUtf8(name);
     info.isDirectory = entry.isDirectory;
     info.attributes = entry.attributes | (entry.isDirectory ? kAttributeDirectory : 0);
@@ -95,47 +95,47 @@ bool OnEntry(const NtfsDirEntry& entry, void* context) {
     info.lastAccessTime = entry.lastAccessTime;
     info.fileId = entry.fileReference & 0xFFFFFFFFFFFFull;
     if (!entry.isDirectory) info.allocatedSize = entry.allocatedSize;
-    (*static_cast<ListContext*>(context)->visit)(info);
+    (*static_cast<SListContext*>(context)->visit)(info);
     return true;
 }
 
 // The handle family's form of a path; a name that is no UTF-8 (a host file
 // name, say) cannot be given to it.
-bool WidePath(const VolumePath& path, std::wstring& wide) {
+bool WidePath(const CVolumePath& path, std::wstring& wide) {
     auto converted = path.Wide();
     if (!converted) {
-        Diagnostics::Note("'" + path.Display() + "' is not valid UTF-8");
+        CDiagnostics::Note("'" + path.Display() + "' is not valid UTF-8");
         return false;
     }
     wide = *converted;
     return true;
 }
 
-class NativeEngine final : public Engine {
+class CNativeEngine final : public IEngine {
 public:
-    explicit NativeEngine(NtfsVolumeHandle volume) : m_volume(volume) {}
-    ~NativeEngine() override {
+    explicit CNativeEngine(NtfsVolumeHandle volume) : m_volume(volume) {}
+    ~CNativeEngine() override {
         if (m_volume.ptr) NtfsCloseVolume(m_volume);
     }
     const char* Name() const override { return "native"; }
 
-    bool Stat(const VolumePath& path, EntryInfo& info) override {
+    bool Stat(const CVolumePath& path, SEntryInfo& info) override {
         std::wstring wide;
         if (!WidePath(path, wide)) return false;
         NtfsDirHandle directory;
         bool isDirectory;
         {
-            Diagnostics::Quiet quiet;
+            CDiagnostics::CQuiet quiet;
             isDirectory = NtfsOpenDir(wide.c_str(), directory, m_volume);
         }
-        Diagnostics::Clear();
+        CDiagnostics::Clear();
         NtfsAttributesAndTime values;
         if (isDirectory) {
             bool ok = GetDirAttributesAndTime(values, directory);
             ok = NtfsCloseDir(directory) && ok;
             if (ok) info = FromAttributesAndTime(path.IsRoot() ? "/" : path.Name(), true, values);
             info.links = 1;
-            LinkInfo link;
+            SLinkInfo link;
             if (ok && (values.attributes & kAttributeReparsePoint) && ReadLink(path, link)) info.linkTarget = link.target;
             return ok;
         }
@@ -143,7 +143,7 @@ public:
         if (!NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
         unsigned long long size = 0;
         unsigned int links = 0;
-        LinkInfo link;
+        SLinkInfo link;
         bool ok = GetFileAttributesAndTime(values, file) && NtfsGetFileSize(size, file) &&
                   NtfsGetLinkCount(links, file) && ReadLinkOf(file, values, link);
         ok = NtfsCloseFile(file) && ok;
@@ -159,22 +159,22 @@ public:
     // The parent index's copy of the file's size on disk: the close above has
     // brought it up to date. The name as stored first, else one equal to it
     // ignoring ASCII case.
-    std::optional<uint64_t> AllocatedSizeInParent(const VolumePath& path) {
+    std::optional<uint64_t> AllocatedSizeInParent(const CVolumePath& path) {
         std::optional<uint64_t> exact, folded;
         auto fold = [](std::string text) {
             for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             return text;
         };
-        Diagnostics::Quiet quiet;
-        List(path.Parent(), [&](const EntryInfo& entry) {
+        CDiagnostics::CQuiet quiet;
+        List(path.Parent(), [&](const SEntryInfo& entry) {
             if (entry.name == path.Name()) exact = entry.allocatedSize;
             else if (!folded && fold(entry.name) == fold(path.Name())) folded = entry.allocatedSize;
         });
-        Diagnostics::Clear();
+        CDiagnostics::Clear();
         return exact ? exact : folded;
     }
 
-    bool ReadLink(const VolumePath& path, LinkInfo& link) override {
+    bool ReadLink(const CVolumePath& path, SLinkInfo& link) override {
         std::wstring wide;
         NtfsFileHandle file;
         if (!WidePath(path, wide) || !NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
@@ -183,49 +183,49 @@ public:
         return NtfsCloseFile(file) && ok;
     }
 
-    bool MakeSymlink(const VolumePath& path, const std::string& target, bool directory) override {
+    bool MakeSymlink(const CVolumePath& path, const std::string& target, bool directory) override {
         std::wstring wide;
         const std::optional<std::wstring> to = Utf8ToWide(target);
         if (!WidePath(path, wide)) return false;
         if (!to) {
-            Diagnostics::Note("the link target '" + target + "' is not valid UTF-8");
+            CDiagnostics::Note("the link target '" + target + "' is not valid UTF-8");
             return false;
         }
         return NtfsCreateSymlink(wide.c_str(), to->c_str(), directory, m_volume);
     }
 
-    bool List(const VolumePath& path, const std::function<void(const EntryInfo&)>& visit) override {
+    bool List(const CVolumePath& path, const std::function<void(const SEntryInfo&)>& visit) override {
         std::wstring wide;
         NtfsDirHandle directory;
         if (!WidePath(path, wide) || !NtfsOpenDir(wide.c_str(), directory, m_volume)) return false;
-        ListContext context{&visit};
+        SListContext context{&visit};
         bool ok = NtfsEnumDir(directory, &OnEntry, &context);
         return NtfsCloseDir(directory) && ok;
     }
 
-    bool OpenFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) override {
+    bool OpenFile(const CVolumePath& path, std::unique_ptr<IFileStream>& stream) override {
         std::wstring wide;
         NtfsFileHandle file;
         if (!WidePath(path, wide) || !NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
-        stream = std::make_unique<NativeStream>(file);
+        stream = std::make_unique<CNativeStream>(file);
         return true;
     }
 
-    bool CreateFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) override {
+    bool CreateFile(const CVolumePath& path, std::unique_ptr<IFileStream>& stream) override {
         std::wstring wide;
         NtfsFileHandle file;
         if (!WidePath(path, wide) || !NtfsCreateFile(wide.c_str(), file, m_volume)) return false;
-        stream = std::make_unique<NativeStream>(file);
+        stream = std::make_unique<CNativeStream>(file);
         return true;
     }
 
-    bool MakeDirectory(const VolumePath& path) override {
+    bool MakeDirectory(const CVolumePath& path) override {
         std::wstring wide;
         NtfsDirHandle directory;
         return WidePath(path, wide) && NtfsCreateDir(wide.c_str(), directory, m_volume) && NtfsCloseDir(directory);
     }
 
-    bool Remove(const VolumePath& path, bool isDirectory) override {
+    bool Remove(const CVolumePath& path, bool isDirectory) override {
         std::wstring wide;
         if (!WidePath(path, wide)) return false;
         if (isDirectory) {
@@ -243,7 +243,7 @@ public:
         return false;
     }
 
-    bool Rename(const VolumePath& from, const VolumePath& to, bool isDirectory, bool replace) override {
+    bool Rename(const CVolumePath& from, const CVolumePath& to, bool isDirectory, bool replace) override {
         std::wstring source, target;
         if (!WidePath(from, source) || !WidePath(to, target)) return false;
         if (isDirectory) {
@@ -258,7 +258,7 @@ public:
         return NtfsCloseFile(file) && ok;
     }
 
-    bool Link(const VolumePath& target, const VolumePath& link) override {
+    bool Link(const CVolumePath& target, const CVolumePath& link) override {
         std::wstring existing, name;
         NtfsFileHandle file;
         if (!WidePath(target, existing) || !WidePath(link, name) || !NtfsOpenFile(existing.c_str(), file, m_volume))
@@ -267,7 +267,7 @@ public:
         return NtfsCloseFile(file) && ok;
     }
 
-    bool SetAttributesAndTimes(const VolumePath& path, bool isDirectory, const EntryInfo& wanted) override {
+    bool SetAttributesAndTimes(const CVolumePath& path, bool isDirectory, const SEntryInfo& wanted) override {
         std::wstring wide;
         if (!WidePath(path, wide)) return false;
         const NtfsAttributesAndTime values = ToAttributesAndTime(wanted);
@@ -283,15 +283,15 @@ public:
         return NtfsCloseFile(file) && ok;
     }
 
-    bool ListStreams(const VolumePath& path, const std::function<void(const StreamInfo&)>& visit) override {
+    bool ListStreams(const CVolumePath& path, const std::function<void(const SStreamInfo&)>& visit) override {
         std::wstring wide;
         NtfsFileHandle file;
         if (!WidePath(path, wide) || !NtfsOpenFile(wide.c_str(), file, m_volume)) return false;
         auto relay = [](const NtfsStreamEntry& entry, void* context) {
-            (*static_cast<const std::function<void(const StreamInfo&)>*>(context))({WideToUtf8(entry.name), entry.dataSize});
+            (*static_cast<const std::function<void(const SStreamInfo&)>*>(context))({WideToUtf8(entry.name), entry.dataSize});
             return true;
         };
-        bool ok = NtfsEnumStreams(file, relay, const_cast<std::function<void(const StreamInfo&)>*>(&visit));
+        bool ok = NtfsEnumStreams(file, relay, const_cast<std::function<void(const SStreamInfo&)>*>(&visit));
         return NtfsCloseFile(file) && ok;
     }
 
@@ -313,11 +313,11 @@ bool NativeEngineServes(const std::string& command) {
     return kServed.count(command) != 0;
 }
 
-std::unique_ptr<Engine> OpenNativeEngine(ImageDevice& device) {
+std::unique_ptr<IEngine> OpenNativeEngine(CImageDevice& device) {
     const NtfsIoDevice callbacks = device.HandleFamilyDevice();
     NtfsVolumeHandle volume;
     if (!NtfsOpenVolume(callbacks, volume)) return nullptr;
-    return std::make_unique<NativeEngine>(volume);
+    return std::make_unique<CNativeEngine>(volume);
 }
 
 }  // namespace volcore::tool

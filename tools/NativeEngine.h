@@ -7,13 +7,13 @@
 
 namespace volcore::tool {
 
-class ImageDevice;
+class CImageDevice;
 
 // Whether the handle family serves the command well enough to be its default.
 bool NativeEngineServes(const std::string& command);
 
 // Opens the volume on the device; null (with the library's reason in
-// Diagnostics) when it cannot.
-std::unique_ptr<Engine> OpenNativeEngine(ImageDevice& device);
+// CDiagnostics) when it cannot.
+std::unique_ptr<IEngine> OpenNativeEngine(CImageDevice& device);
 
 }  // namespace volcore::tool

@@ -10,10 +10,10 @@ namespace {
 
 constexpr uint8_t kDosNameSpace = 2;
 
-class Ntfs3gStream final : public FileStream {
+class CNtfs3gStream final : public IFileStream {
 public:
-    explicit Ntfs3gStream(volkit::file::handle handle) : m_handle(handle) {}
-    ~Ntfs3gStream() override {
+    explicit CNtfs3gStream(volkit::file::handle handle) : m_handle(handle) {}
+    ~CNtfs3gStream() override {
         if (m_handle.ptr) volkit::file::close(m_handle);
     }
     bool Size(uint64_t& size) override { return volkit::file::getSize(m_handle, size); }
@@ -34,8 +34,8 @@ private:
     volkit::file::handle m_handle;
 };
 
-EntryInfo ToEntryInfo(const std::string& name, const volkit::file::attributes& attributes) {
-    EntryInfo info;
+SEntryInfo ToEntryInfo(const std::string& name, const volkit::file::attributes& attributes) {
+    SEntryInfo info;
     info.name = name;
     info.isDirectory = (attributes.fileAttributes & kAttributeDirectory) != 0;
     info.attributes = attributes.fileAttributes;
@@ -46,15 +46,15 @@ EntryInfo ToEntryInfo(const std::string& name, const volkit::file::attributes& a
     return info;
 }
 
-class Ntfs3gEngine final : public Engine {
+class CNtfs3gEngine final : public IEngine {
 public:
-    explicit Ntfs3gEngine(volkit::filesystem::handle volume) : m_volume(volume) {}
-    ~Ntfs3gEngine() override {
+    explicit CNtfs3gEngine(volkit::filesystem::handle volume) : m_volume(volume) {}
+    ~CNtfs3gEngine() override {
         if (m_volume.ptr) volkit::filesystem::close(m_volume);
     }
     const char* Name() const override { return "ntfs3g"; }
 
-    bool Stat(const VolumePath& path, EntryInfo& info) override {
+    bool Stat(const CVolumePath& path, SEntryInfo& info) override {
         volkit::file::handle handle;
         if (!volkit::file::open(handle, path.Display().c_str(), m_volume)) return false;
         volkit::file::attributes attributes;
@@ -66,44 +66,44 @@ public:
         return ok;
     }
 
-    bool List(const VolumePath& directory, const std::function<void(const EntryInfo&)>& visit) override {
+    bool List(const CVolumePath& directory, const std::function<void(const SEntryInfo&)>& visit) override {
         return volkit::directory::fetch(directory.Display().c_str(), m_volume, &OnEntry,
-                                const_cast<std::function<void(const EntryInfo&)>*>(&visit));
+                                const_cast<std::function<void(const SEntryInfo&)>*>(&visit));
     }
 
-    bool OpenFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) override {
+    bool OpenFile(const CVolumePath& path, std::unique_ptr<IFileStream>& stream) override {
         volkit::file::handle handle;
         if (!volkit::file::open(handle, path.Display().c_str(), m_volume)) return false;
-        stream = std::make_unique<Ntfs3gStream>(handle);
+        stream = std::make_unique<CNtfs3gStream>(handle);
         return true;
     }
 
-    bool CreateFile(const VolumePath& path, std::unique_ptr<FileStream>& stream) override {
+    bool CreateFile(const CVolumePath& path, std::unique_ptr<IFileStream>& stream) override {
         volkit::file::handle handle;
         if (!volkit::file::create(handle, path.Display().c_str(), m_volume)) return false;
-        stream = std::make_unique<Ntfs3gStream>(handle);
+        stream = std::make_unique<CNtfs3gStream>(handle);
         return true;
     }
 
-    bool MakeDirectory(const VolumePath& path) override {
+    bool MakeDirectory(const CVolumePath& path) override {
         return volkit::directory::create(path.Display().c_str(), m_volume);
     }
 
-    bool Remove(const VolumePath& path, bool isDirectory) override {
+    bool Remove(const CVolumePath& path, bool isDirectory) override {
         return isDirectory ? volkit::directory::remove(path.Display().c_str(), m_volume)
                            : volkit::file::remove(path.Display().c_str(), m_volume);
     }
 
-    bool Rename(const VolumePath& from, const VolumePath& to, bool isDirectory, bool replace) override {
+    bool Rename(const CVolumePath& from, const CVolumePath& to, bool isDirectory, bool replace) override {
         return (isDirectory ? volkit::directory::rename : volkit::file::rename)(
             from.Display().c_str(), to.Display().c_str(), replace, m_volume);
     }
 
-    bool Link(const VolumePath& target, const VolumePath& link) override {
+    bool Link(const CVolumePath& target, const CVolumePath& link) override {
         return volkit::file::link(target.Display().c_str(), link.Display().c_str(), m_volume);
     }
 
-    bool SetAttributesAndTimes(const VolumePath& path, bool, const EntryInfo& wanted) override {
+    bool SetAttributesAndTimes(const CVolumePath& path, bool, const SEntryInfo& wanted) override {
         volkit::file::handle handle;
         if (!volkit::file::open(handle, path.Display().c_str(), m_volume)) return false;
         volkit::file::attributes attributes;
@@ -115,13 +115,13 @@ public:
         return volkit::file::close(handle) && ok;
     }
 
-    bool ListStreams(const VolumePath& path, const std::function<void(const StreamInfo&)>& visit) override {
+    bool ListStreams(const CVolumePath& path, const std::function<void(const SStreamInfo&)>& visit) override {
         auto relay = [](const volkit::file::streamEntry& entry, void* context) {
-            (*static_cast<const std::function<void(const StreamInfo&)>*>(context))({Utf16ToUtf8(entry.name), entry.size});
+            (*static_cast<const std::function<void(const SStreamInfo&)>*>(context))({Utf16ToUtf8(entry.name), entry.size});
             return true;
         };
         return volkit::file::fetchStreams(path.Display().c_str(), m_volume, relay,
-                                          const_cast<std::function<void(const StreamInfo&)>*>(&visit));
+                                          const_cast<std::function<void(const SStreamInfo&)>*>(&visit));
     }
 
     uint32_t ChangeableAttributes() const override {
@@ -140,8 +140,8 @@ private:
         if (entry.nameSpace == kDosNameSpace) return true;
         volkit::file::attributes attributes{entry.fileAttributes, entry.creationTime, entry.lastAccessTime,
                                     entry.lastWriteTime, entry.size};
-        EntryInfo info = ToEntryInfo(Utf16ToUtf8(entry.name), attributes);
-        (*static_cast<std::function<void(const EntryInfo&)>*>(context))(info);
+        SEntryInfo info = ToEntryInfo(Utf16ToUtf8(entry.name), attributes);
+        (*static_cast<std::function<void(const SEntryInfo&)>*>(context))(info);
         return true;
     }
 
@@ -150,17 +150,17 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Engine> OpenNtfs3gEngine(ImageDevice& device) {
+std::unique_ptr<IEngine> OpenNtfs3gEngine(CImageDevice& device) {
     volkit::filesystem::device callbacks = device.FilesystemFamilyDevice();
     volkit::filesystem::handle volume;
     if (!volkit::filesystem::open(volume, callbacks)) return nullptr;
-    return std::make_unique<Ntfs3gEngine>(volume);
+    return std::make_unique<CNtfs3gEngine>(volume);
 }
 
 #else
 
-std::unique_ptr<Engine> OpenNtfs3gEngine(ImageDevice&) {
-    Diagnostics::Note(kNtfs3gEngineMissing);
+std::unique_ptr<IEngine> OpenNtfs3gEngine(CImageDevice&) {
+    CDiagnostics::Note(kNtfs3gEngineMissing);
     return nullptr;
 }
 

@@ -9,7 +9,7 @@
 
 namespace volcore::tool {
 
-class ImageDevice;
+class CImageDevice;
 
 #ifdef VOLKIT_TOOL_WITH_NTFS3G
 inline constexpr bool kNtfs3gEngineBuilt = true;
@@ -21,7 +21,7 @@ inline constexpr const char* kNtfs3gEngineMissing =
     "--engine ntfs3g is not available in this build (libntfs-3g is not part of it; use --engine native)";
 
 // Mounts the volume on the device; null (with the library's reason in
-// Diagnostics) when it cannot.
-std::unique_ptr<Engine> OpenNtfs3gEngine(ImageDevice& device);
+// CDiagnostics) when it cannot.
+std::unique_ptr<IEngine> OpenNtfs3gEngine(CImageDevice& device);
 
 }  // namespace volcore::tool

@@ -17,19 +17,19 @@ constexpr uint32_t kMaxGptEntrySize = 4096;
 uint32_t Le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 uint64_t Le64(const uint8_t* p) { return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
 
-struct MbrEntry {
+struct SMbrEntry {
     uint8_t type;
     uint32_t firstSector;
     uint32_t sectorCount;
 };
 
-MbrEntry MbrEntryAt(const std::array<uint8_t, kSectorSize>& mbr, unsigned index) {
+SMbrEntry MbrEntryAt(const std::array<uint8_t, kSectorSize>& mbr, unsigned index) {
     const uint8_t* entry = mbr.data() + 446 + 16 * index;
     return {entry[4], Le32(entry + 8), Le32(entry + 12)};
 }
 
 // The extent must lie inside the image and not be empty.
-bool CheckExtent(const ImageDevice& image, uint64_t firstSector, uint64_t sectors, PartitionExtent& extent,
+bool CheckExtent(const CImageDevice& image, uint64_t firstSector, uint64_t sectors, SPartitionExtent& extent,
                  unsigned number, std::string& error) {
     const uint64_t imageSectors = image.RawSize() / kSectorSize;
     if (sectors == 0 || firstSector == 0 || firstSector > imageSectors || sectors > imageSectors - firstSector) {
@@ -40,7 +40,7 @@ bool CheckExtent(const ImageDevice& image, uint64_t firstSector, uint64_t sector
     return true;
 }
 
-bool FindGptPartition(const ImageDevice& image, unsigned number, PartitionExtent& extent, std::string& error) {
+bool FindGptPartition(const CImageDevice& image, unsigned number, SPartitionExtent& extent, std::string& error) {
     std::array<uint8_t, kSectorSize> header{};
     if (!image.Read(kSectorSize, header.data(), header.size()) || std::memcmp(header.data(), "EFI PART", 8) != 0) {
         error = "the image has a protective MBR but no GPT header";
@@ -78,15 +78,15 @@ bool FindGptPartition(const ImageDevice& image, unsigned number, PartitionExtent
 
 bool IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
 
-bool ReadMbr(const ImageDevice& image, uint64_t sector, std::array<uint8_t, kSectorSize>& mbr) {
+bool ReadMbr(const CImageDevice& image, uint64_t sector, std::array<uint8_t, kSectorSize>& mbr) {
     return image.Read(sector * kSectorSize, mbr.data(), mbr.size()) && mbr[510] == 0x55 && mbr[511] == 0xAA;
 }
 
 // Logical partitions are numbered from 5 along the chain of extended boot
 // records; each record's second entry points at the next, relative to the
 // start of the extended partition.
-bool FindLogicalPartition(const ImageDevice& image, uint64_t extendedStart, unsigned number,
-                          PartitionExtent& extent, std::string& error) {
+bool FindLogicalPartition(const CImageDevice& image, uint64_t extendedStart, unsigned number,
+                          SPartitionExtent& extent, std::string& error) {
     constexpr unsigned kMaxLogical = 124;
     uint64_t current = extendedStart;
     for (unsigned logical = 5; logical < 5 + kMaxLogical; ++logical) {
@@ -95,7 +95,7 @@ bool FindLogicalPartition(const ImageDevice& image, uint64_t extendedStart, unsi
             error = "the chain of logical partitions is damaged";
             return false;
         }
-        const MbrEntry entry = MbrEntryAt(ebr, 0), next = MbrEntryAt(ebr, 1);
+        const SMbrEntry entry = MbrEntryAt(ebr, 0), next = MbrEntryAt(ebr, 1);
         if (logical == number) {
             if (entry.type == 0) break;
             return CheckExtent(image, current + entry.firstSector, entry.sectorCount, extent, number, error);
@@ -110,7 +110,7 @@ bool FindLogicalPartition(const ImageDevice& image, uint64_t extendedStart, unsi
 
 }  // namespace
 
-bool HasPartitionTable(const ImageDevice& image) {
+bool HasPartitionTable(const CImageDevice& image) {
     std::array<uint8_t, kSectorSize> mbr{};
     if (!ReadMbr(image, 0, mbr)) return false;
     for (unsigned i = 0; i < 4; ++i)
@@ -118,7 +118,7 @@ bool HasPartitionTable(const ImageDevice& image) {
     return false;
 }
 
-bool FindPartition(const ImageDevice& image, unsigned number, PartitionExtent& extent, std::string& error) {
+bool FindPartition(const CImageDevice& image, unsigned number, SPartitionExtent& extent, std::string& error) {
     std::array<uint8_t, kSectorSize> mbr{};
     if (!ReadMbr(image, 0, mbr)) {
         error = "the image has no partition table";
@@ -133,7 +133,7 @@ bool FindPartition(const ImageDevice& image, unsigned number, PartitionExtent& e
         error = "the MBR has no partition " + std::to_string(number);
         return false;
     }
-    const MbrEntry entry = MbrEntryAt(mbr, number - 1);
+    const SMbrEntry entry = MbrEntryAt(mbr, number - 1);
     if (entry.type == 0) {
         error = "MBR partition " + std::to_string(number) + " is not in use";
         return false;

@@ -8,18 +8,18 @@
 
 namespace volcore::tool {
 
-class ImageDevice;
+class CImageDevice;
 
-struct PartitionExtent {
+struct SPartitionExtent {
     uint64_t offset = 0;  // bytes from the start of the image
     uint64_t length = 0;  // bytes
 };
 
 // Partition `number` (1-based) of the image; false with `error` set when the
 // image has no usable table or no such partition.
-bool FindPartition(const ImageDevice& image, unsigned number, PartitionExtent& extent, std::string& error);
+bool FindPartition(const CImageDevice& image, unsigned number, SPartitionExtent& extent, std::string& error);
 
 // Whether the image starts with an MBR (or protective MBR) that lists partitions.
-bool HasPartitionTable(const ImageDevice& image);
+bool HasPartitionTable(const CImageDevice& image);
 
 }  // namespace volcore::tool

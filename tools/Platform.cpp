@@ -23,6 +23,7 @@ namespace {
 constexpr int64_t kUnixEpochTicks = 116'444'736'000'000'000;
 constexpr int64_t kTicksPerSecond = 10'000'000;
 
+// Process-wide: a signal handler reaches nothing else.
 volatile std::sig_atomic_t g_interrupted = 0;
 
 void OnInterrupt(int) { g_interrupted = 1; }
@@ -44,17 +45,17 @@ struct timespec TimespecOf(uint64_t ticks) {
     return time;
 }
 
-ImageFile::~ImageFile() {
+CImageFile::~CImageFile() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-bool ImageFile::Open(const std::filesystem::path& path, Access access, std::string& error) {
-    const int flags = access == Access::Read ? O_RDONLY : access == Access::Write ? O_RDWR : O_RDWR | O_CREAT;
+bool CImageFile::Open(const std::filesystem::path& path, EAccess access, std::string& error) {
+    const int flags = access == EAccess::Read ? O_RDONLY : access == EAccess::Write ? O_RDWR : O_RDWR | O_CREAT;
     m_fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
     struct stat info {};
     if (m_fd >= 0 && ::fstat(m_fd, &info) == 0) {
         m_blockDevice = S_ISBLK(info.st_mode);
-        m_writable = access != Access::Read;
+        m_writable = access != EAccess::Read;
         if (S_ISREG(info.st_mode)) {
             m_size = static_cast<uint64_t>(info.st_size);
             return true;
@@ -66,12 +67,12 @@ bool ImageFile::Open(const std::filesystem::path& path, Access access, std::stri
     return false;
 }
 
-LockResult ImageFile::Lock(bool exclusive) {
-    if (::flock(m_fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return LockResult::Held;
-    return errno == EWOULDBLOCK ? LockResult::Busy : LockResult::Failed;
+ELockResult CImageFile::Lock(bool exclusive) {
+    if (::flock(m_fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return ELockResult::Held;
+    return errno == EWOULDBLOCK ? ELockResult::Busy : ELockResult::Failed;
 }
 
-bool ImageFile::Grow(uint64_t size, std::string& error) {
+bool CImageFile::Grow(uint64_t size, std::string& error) {
     if (m_blockDevice || size <= m_size) return true;
     if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
         error = LastErrorText();
@@ -81,7 +82,7 @@ bool ImageFile::Grow(uint64_t size, std::string& error) {
     return true;
 }
 
-bool ImageFile::ReadAt(uint64_t position, void* buffer, uint64_t length) const {
+bool CImageFile::ReadAt(uint64_t position, void* buffer, uint64_t length) const {
     auto* bytes = static_cast<char*>(buffer);
     while (length > 0) {
         ssize_t got = ::pread(m_fd, bytes, length, static_cast<off_t>(position));
@@ -92,7 +93,7 @@ bool ImageFile::ReadAt(uint64_t position, void* buffer, uint64_t length) const {
     return true;
 }
 
-bool ImageFile::WriteAt(uint64_t position, const void* buffer, uint64_t length) {
+bool CImageFile::WriteAt(uint64_t position, const void* buffer, uint64_t length) {
     const auto* bytes = static_cast<const char*>(buffer);
     while (length > 0) {
         ssize_t put = ::pwrite(m_fd, bytes, length, static_cast<off_t>(position));
@@ -103,7 +104,7 @@ bool ImageFile::WriteAt(uint64_t position, const void* buffer, uint64_t length) 
     return true;
 }
 
-bool ImageFile::Sync() { return m_fd < 0 || !m_writable || ::fsync(m_fd) == 0 || errno == EINVAL; }
+bool CImageFile::Sync() { return m_fd < 0 || !m_writable || ::fsync(m_fd) == 0 || errno == EINVAL; }
 
 std::vector<std::string> CommandArguments(int argc, char** argv) { return {argv + std::min(argc, 1), argv + argc}; }
 
@@ -121,7 +122,7 @@ bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
 std::FILE* OpenHostFile(const std::filesystem::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
-bool ReadHostTimes(const std::filesystem::path& path, HostTimes& times) {
+bool ReadHostTimes(const std::filesystem::path& path, SHostTimes& times) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return false;
     times.lastWrite = TicksOf(info.st_mtim);
@@ -129,7 +130,7 @@ bool ReadHostTimes(const std::filesystem::path& path, HostTimes& times) {
     return true;
 }
 
-bool WriteHostTimes(const std::filesystem::path& path, const HostTimes& times) {
+bool WriteHostTimes(const std::filesystem::path& path, const SHostTimes& times) {
     const struct timespec both[2] = {TimespecOf(times.lastAccess), TimespecOf(times.lastWrite)};
     return ::utimensat(AT_FDCWD, path.c_str(), both, 0) == 0;
 }
@@ -138,7 +139,7 @@ bool WriteHostAttribute(const std::filesystem::path& path, const std::string& na
     return ::setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) == 0;
 }
 
-InterruptGuard::InterruptGuard() {
+CInterruptGuard::CInterruptGuard() {
     g_interrupted = 0;
     struct sigaction action {};
     action.sa_handler = &OnInterrupt;
@@ -148,7 +149,7 @@ InterruptGuard::InterruptGuard() {
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-InterruptGuard::~InterruptGuard() {
+CInterruptGuard::~CInterruptGuard() {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
 }

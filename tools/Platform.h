@@ -11,22 +11,22 @@
 
 namespace volcore::tool::platform {
 
-enum class Access { Read, Write, Create };
-enum class LockResult { Held, Busy, Failed };
+enum class EAccess { Read, Write, Create };
+enum class ELockResult { Held, Busy, Failed };
 
 // An image file or block device, opened once for the whole session.
-class ImageFile {
+class CImageFile {
 public:
-    ImageFile() = default;
-    ~ImageFile();
-    ImageFile(const ImageFile&) = delete;
-    ImageFile& operator=(const ImageFile&) = delete;
+    CImageFile() = default;
+    ~CImageFile();
+    CImageFile(const CImageFile&) = delete;
+    CImageFile& operator=(const CImageFile&) = delete;
 
     // Read opens read-only; Write read-write; Create also makes a missing file.
-    bool Open(const std::filesystem::path& path, Access access, std::string& error);
+    bool Open(const std::filesystem::path& path, EAccess access, std::string& error);
     // An advisory lock held until the file is closed: shared for readers,
     // exclusive for writers. Never waits.
-    LockResult Lock(bool exclusive);
+    ELockResult Lock(bool exclusive);
     bool IsBlockDevice() const { return m_blockDevice; }
     bool IsWritable() const { return m_writable; }
     uint64_t Size() const { return m_size; }
@@ -74,12 +74,12 @@ bool StdinIsTerminal();
 std::FILE* OpenHostFile(const std::filesystem::path& path, const char* mode);
 
 // A host file's last write and last access times as NTFS time stamps.
-struct HostTimes {
+struct SHostTimes {
     uint64_t lastWrite = 0;
     uint64_t lastAccess = 0;
 };
-bool ReadHostTimes(const std::filesystem::path& path, HostTimes& times);
-bool WriteHostTimes(const std::filesystem::path& path, const HostTimes& times);
+bool ReadHostTimes(const std::filesystem::path& path, SHostTimes& times);
+bool WriteHostTimes(const std::filesystem::path& path, const SHostTimes& times);
 
 // Stores `value` as the extended attribute `name` of a host file; false (with
 // LastErrorText) where the host or its file system keeps none.
@@ -87,12 +87,12 @@ bool WriteHostAttribute(const std::filesystem::path& path, const std::string& na
 
 // While alive, SIGINT and SIGTERM (or their equivalents) only raise a flag
 // that long work polls, so it can stop where the volume stays consistent.
-class InterruptGuard {
+class CInterruptGuard {
 public:
-    InterruptGuard();
-    ~InterruptGuard();
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
+    CInterruptGuard();
+    ~CInterruptGuard();
+    CInterruptGuard(const CInterruptGuard&) = delete;
+    CInterruptGuard& operator=(const CInterruptGuard&) = delete;
 };
 bool Interrupted();
 

@@ -22,6 +22,8 @@ namespace {
 // pass through a bounce buffer of this size.
 constexpr uint64_t kLargestTransfer = 1u << 20;
 
+// Process-wide: the console control handler runs on a thread of its own and
+// reaches nothing else.
 std::atomic<bool> g_interrupted{false};
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
@@ -90,13 +92,13 @@ uint64_t TicksOf(const FILETIME& time) { return uint64_t{time.dwHighDateTime} <<
 
 }  // namespace
 
-ImageFile::~ImageFile() {
+CImageFile::~CImageFile() {
     if (m_handle) ::CloseHandle(HandleOf(m_handle));
 }
 
-bool ImageFile::Open(const std::filesystem::path& path, Access access, std::string& error) {
-    const DWORD rights = access == Access::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-    const DWORD disposition = access == Access::Create ? OPEN_ALWAYS : OPEN_EXISTING;
+bool CImageFile::Open(const std::filesystem::path& path, EAccess access, std::string& error) {
+    const DWORD rights = access == EAccess::Read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    const DWORD disposition = access == EAccess::Create ? OPEN_ALWAYS : OPEN_EXISTING;
     HANDLE handle = ::CreateFileW(path.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -104,7 +106,7 @@ bool ImageFile::Open(const std::filesystem::path& path, Access access, std::stri
         return false;
     }
     m_handle = handle;
-    m_writable = access != Access::Read;
+    m_writable = access != EAccess::Read;
     m_blockDevice = NamesDevice(path);
     LARGE_INTEGER size{};
     if (m_blockDevice ? DeviceGeometry(handle, m_size, m_sectorSize) : ::GetFileSizeEx(handle, &size) != 0) {
@@ -119,26 +121,26 @@ bool ImageFile::Open(const std::filesystem::path& path, Access access, std::stri
 // from its file system while the tool writes); a disk has no such lock. An
 // image file gets a byte-range lock over all of it: readers share it, a
 // writer holds it alone.
-LockResult ImageFile::Lock(bool exclusive) {
+ELockResult CImageFile::Lock(bool exclusive) {
     HANDLE handle = HandleOf(m_handle);
     if (m_blockDevice) {
-        if (!exclusive) return LockResult::Held;
+        if (!exclusive) return ELockResult::Held;
         DWORD returned = 0;
         if (::DeviceIoControl(handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr)) {
             ::DeviceIoControl(handle, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
-            return LockResult::Held;
+            return ELockResult::Held;
         }
         const DWORD reason = ::GetLastError();
-        return reason == ERROR_ACCESS_DENIED || reason == ERROR_SHARING_VIOLATION ? LockResult::Busy
-                                                                                    : LockResult::Held;
+        return reason == ERROR_ACCESS_DENIED || reason == ERROR_SHARING_VIOLATION ? ELockResult::Busy
+                                                                                    : ELockResult::Held;
     }
     OVERLAPPED whole{};
     const DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY;
-    if (::LockFileEx(handle, flags, 0, MAXDWORD, MAXDWORD, &whole)) return LockResult::Held;
-    return ::GetLastError() == ERROR_LOCK_VIOLATION ? LockResult::Busy : LockResult::Failed;
+    if (::LockFileEx(handle, flags, 0, MAXDWORD, MAXDWORD, &whole)) return ELockResult::Held;
+    return ::GetLastError() == ERROR_LOCK_VIOLATION ? ELockResult::Busy : ELockResult::Failed;
 }
 
-bool ImageFile::Grow(uint64_t size, std::string& error) {
+bool CImageFile::Grow(uint64_t size, std::string& error) {
     if (m_blockDevice || size <= m_size) return true;
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
@@ -153,12 +155,12 @@ bool ImageFile::Grow(uint64_t size, std::string& error) {
 // Devices take whole, aligned sectors: a transfer that starts or ends inside
 // a sector goes through a sector-aligned buffer, and a write reads the
 // sectors it only partly changes first.
-bool ImageFile::TransferAligned(uint64_t position, char* bytes, uint64_t length, bool write) const {
+bool CImageFile::TransferAligned(uint64_t position, char* bytes, uint64_t length, bool write) const {
     const uint64_t sector = m_sectorSize;
-    struct AlignedFree {
+    struct SAlignedFree {
         void operator()(char* buffer) const { ::_aligned_free(buffer); }
     };
-    std::unique_ptr<char, AlignedFree> bounce(static_cast<char*>(::_aligned_malloc(kLargestTransfer, 4096)));
+    std::unique_ptr<char, SAlignedFree> bounce(static_cast<char*>(::_aligned_malloc(kLargestTransfer, 4096)));
     if (!bounce) return false;
     HANDLE handle = HandleOf(m_handle);
     while (length > 0) {
@@ -176,19 +178,19 @@ bool ImageFile::TransferAligned(uint64_t position, char* bytes, uint64_t length,
     return true;
 }
 
-bool ImageFile::ReadAt(uint64_t position, void* buffer, uint64_t length) const {
+bool CImageFile::ReadAt(uint64_t position, void* buffer, uint64_t length) const {
     if (m_blockDevice) return TransferAligned(position, static_cast<char*>(buffer), length, false);
     return Transfer(HandleOf(m_handle), position, static_cast<char*>(buffer), length, false);
 }
 
-bool ImageFile::WriteAt(uint64_t position, const void* buffer, uint64_t length) {
+bool CImageFile::WriteAt(uint64_t position, const void* buffer, uint64_t length) {
     // The buffer is only read from on this path.
     char* bytes = static_cast<char*>(const_cast<void*>(buffer));
     if (m_blockDevice) return TransferAligned(position, bytes, length, true);
     return Transfer(HandleOf(m_handle), position, bytes, length, true);
 }
 
-bool ImageFile::Sync() { return !m_handle || !m_writable || ::FlushFileBuffers(HandleOf(m_handle)); }
+bool CImageFile::Sync() { return !m_handle || !m_writable || ::FlushFileBuffers(HandleOf(m_handle)); }
 
 std::vector<std::string> CommandArguments(int, char**) {
     ::SetConsoleOutputCP(CP_UTF8);
@@ -229,7 +231,7 @@ std::FILE* OpenHostFile(const std::filesystem::path& path, const char* mode) {
     return ::_wfopen(path.c_str(), wideMode.c_str());
 }
 
-bool ReadHostTimes(const std::filesystem::path& path, HostTimes& times) {
+bool ReadHostTimes(const std::filesystem::path& path, SHostTimes& times) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
     times.lastWrite = TicksOf(data.ftLastWriteTime);
@@ -244,7 +246,7 @@ bool WriteHostAttribute(const std::filesystem::path&, const std::string&, const 
     return false;
 }
 
-bool WriteHostTimes(const std::filesystem::path& path, const HostTimes& times) {
+bool WriteHostTimes(const std::filesystem::path& path, const SHostTimes& times) {
     // Directories open only with backup semantics.
     HANDLE handle = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -255,12 +257,12 @@ bool WriteHostTimes(const std::filesystem::path& path, const HostTimes& times) {
     return ok;
 }
 
-InterruptGuard::InterruptGuard() {
+CInterruptGuard::CInterruptGuard() {
     g_interrupted = false;
     ::SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
 }
 
-InterruptGuard::~InterruptGuard() { ::SetConsoleCtrlHandler(&OnConsoleControl, FALSE); }
+CInterruptGuard::~CInterruptGuard() { ::SetConsoleCtrlHandler(&OnConsoleControl, FALSE); }
 
 bool Interrupted() { return g_interrupted; }
 

@@ -13,7 +13,8 @@ constexpr int kBarWidth = 30;
 constexpr uint64_t kWorthABar = 4u << 20;
 // The rate needs some history before it means anything.
 constexpr double kSteadyAfterSeconds = 0.5;
-// A bar drawn and its line not yet ended.
+// A bar drawn and its line not yet ended. Process-wide like stderr itself:
+// any message may need to end the line first (BreakProgressLine).
 bool g_lineOpen = false;
 
 std::string Duration(double seconds) {
@@ -33,22 +34,22 @@ void BreakProgressLine() {
     g_lineOpen = false;
 }
 
-ProgressBar::ProgressBar(std::string label, uint64_t total, bool wanted)
+CProgressBar::CProgressBar(std::string label, uint64_t total, bool wanted)
     : m_label(std::move(label)), m_total(total),
       m_enabled(wanted && total >= kWorthABar && platform::StderrIsTerminal()) {
     Draw();
 }
 
-ProgressBar::~ProgressBar() {
+CProgressBar::~CProgressBar() {
     if (m_enabled) BreakProgressLine();
 }
 
-void ProgressBar::Advance(uint64_t amount) {
+void CProgressBar::Advance(uint64_t amount) {
     m_done += amount;
     Draw();
 }
 
-void ProgressBar::Draw() {
+void CProgressBar::Draw() {
     if (!m_enabled) return;
     const uint64_t done = m_done < m_total ? m_done : m_total;
     const int permille = m_total == 0 ? 1000 : static_cast<int>(done * 1000 / m_total);

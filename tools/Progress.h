@@ -12,13 +12,13 @@ namespace volcore::tool {
 // own, and the bar goes on below it.
 void BreakProgressLine();
 
-class ProgressBar {
+class CProgressBar {
 public:
     // `wanted` false keeps the bar hidden even on a terminal.
-    ProgressBar(std::string label, uint64_t total, bool wanted = true);
-    ~ProgressBar();  // ends the line
-    ProgressBar(const ProgressBar&) = delete;
-    ProgressBar& operator=(const ProgressBar&) = delete;
+    CProgressBar(std::string label, uint64_t total, bool wanted = true);
+    ~CProgressBar();  // ends the line
+    CProgressBar(const CProgressBar&) = delete;
+    CProgressBar& operator=(const CProgressBar&) = delete;
 
     void Advance(uint64_t amount);
 

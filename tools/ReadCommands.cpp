@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 namespace volcore::tool {
 namespace {
 
-struct LsOptions {
+struct SLsOptions {
     bool longForm;
     bool recursive;
     bool all;
@@ -25,24 +25,24 @@ struct LsOptions {
 };
 
 // A link shows where it points, as ls -l shows it.
-std::string NameWithTarget(const EntryInfo& entry) {
+std::string NameWithTarget(const SEntryInfo& entry) {
     return entry.linkTarget.empty() ? entry.name : entry.name + " -> " + entry.linkTarget;
 }
 
 // ls's output: lines, or one JSON array of every entry it met.
-class LsOutput {
+class CLsOutput {
 public:
-    explicit LsOutput(const LsOptions& options) : m_options(options) {
+    explicit CLsOutput(const SLsOptions& options) : m_options(options) {
         if (m_options.json) std::printf("[");
     }
 
-    void Heading(const VolumePath& directory) {
+    void Heading(const CVolumePath& directory) {
         if (m_options.json) return;
         std::printf("%s%s:\n", m_printed ? "\n" : "", directory.Display().c_str());
         m_printed = true;
     }
 
-    void Entry(const VolumePath& path, const EntryInfo& entry) {
+    void Entry(const CVolumePath& path, const SEntryInfo& entry) {
         if (m_options.json)
             std::printf("%s\n  %s", m_printed ? "," : "", EntryJson(path, entry).c_str());
         else if (!m_options.longForm)
@@ -57,9 +57,9 @@ public:
     }
 
     // A file's named streams under its line, as "  name:stream  size".
-    void Streams(Engine& engine, const VolumePath& path, const EntryInfo& entry) {
+    void Streams(IEngine& engine, const CVolumePath& path, const SEntryInfo& entry) {
         if (!m_options.streams || m_options.json || entry.isDirectory) return;
-        engine.ListStreams(path, [&](const Engine::StreamInfo& stream) {
+        engine.ListStreams(path, [&](const IEngine::SStreamInfo& stream) {
             std::printf("  %s:%s  %llu\n", entry.name.c_str(), stream.name.c_str(),
                         static_cast<unsigned long long>(stream.size));
         });
@@ -70,15 +70,15 @@ public:
     }
 
 private:
-    LsOptions m_options;
+    SLsOptions m_options;
     bool m_printed = false;
 };
 
-bool ListDirectory(Engine& engine, const VolumePath& directory, const LsOptions& options, LsOutput& out,
+bool ListDirectory(IEngine& engine, const CVolumePath& directory, const SLsOptions& options, CLsOutput& out,
                    bool heading) {
-    std::vector<EntryInfo> entries;
-    Diagnostics::Clear();
-    bool listed = engine.List(directory, [&](const EntryInfo& entry) {
+    std::vector<SEntryInfo> entries;
+    CDiagnostics::Clear();
+    bool listed = engine.List(directory, [&](const SEntryInfo& entry) {
         if (entry.name != "." && entry.name != ".." && (options.all || !IsSystemName(directory, entry.name)))
             entries.push_back(entry);
     });
@@ -87,54 +87,54 @@ bool ListDirectory(Engine& engine, const VolumePath& directory, const LsOptions&
         return false;
     }
     if (heading) out.Heading(directory);
-    for (EntryInfo& entry : entries) {
+    for (SEntryInfo& entry : entries) {
         if (options.longForm || options.json) entry = OwnFacts(engine, directory.Child(entry.name), entry);
         out.Entry(directory.Child(entry.name), entry);
         out.Streams(engine, directory.Child(entry.name), entry);
     }
     bool ok = true;
-    for (const EntryInfo& entry : entries)
+    for (const SEntryInfo& entry : entries)
         if (options.recursive && entry.isDirectory)
             ok = ListDirectory(engine, directory.Child(entry.name), options, out, true) && ok;
     return ok;
 }
 
-int Finish(Session& session, bool ok) {
+int Finish(CSession& session, bool ok) {
     ok = session.Close() && ok;
     return ok ? kExitDone : kExitFailed;
 }
 
 }  // namespace
 
-int RunLs(const CommandLine& line) {
-    const VolumePath path = line.operands.size() > 1 ? PathOperand(line, 1) : VolumePath();
-    const LsOptions options{line.Has("-l"), line.Has("-R"), line.Has("-a"), line.Has("--json"), line.Has("--streams")};
-    Session session;
-    if (!session.Open(line, platform::Access::Read)) return kExitFailed;
-    Engine& engine = session.Volume();
-    std::vector<Match> matches;
+int RunLs(const SCommandLine& line) {
+    const CVolumePath path = line.operands.size() > 1 ? PathOperand(line, 1) : CVolumePath();
+    const SLsOptions options{line.Has("-l"), line.Has("-R"), line.Has("-a"), line.Has("--json"), line.Has("--streams")};
+    CSession session;
+    if (!session.Open(line, platform::EAccess::Read)) return kExitFailed;
+    IEngine& engine = session.Volume();
+    std::vector<SMatch> matches;
     if (!Resolve(engine, "ls", path, options.all, matches)) return Finish(session, false);
     // As ls does: the files named first, then each directory's contents.
     const bool headings = options.recursive || matches.size() > 1;
-    LsOutput out(options);
-    for (const Match& match : matches)
+    CLsOutput out(options);
+    for (const SMatch& match : matches)
         if (!match.info.isDirectory) {
             out.Entry(match.path, options.longForm || options.json ? OwnFacts(engine, match.path, match.info)
                                                                     : match.info);
             out.Streams(engine, match.path, match.info);
         }
     bool ok = true;
-    for (const Match& match : matches)
+    for (const SMatch& match : matches)
         if (match.info.isDirectory) ok = ListDirectory(engine, match.path, options, out, headings) && ok;
     out.Finish();
     return Finish(session, ok);
 }
 
-int RunStat(const CommandLine& line) {
-    const VolumePath path = PathOperand(line, 1);
-    Session session;
-    if (!session.Open(line, platform::Access::Read)) return kExitFailed;
-    EntryInfo info;
+int RunStat(const SCommandLine& line) {
+    const CVolumePath path = PathOperand(line, 1);
+    CSession session;
+    if (!session.Open(line, platform::EAccess::Read)) return kExitFailed;
+    SEntryInfo info;
     if (!StatOrReport(session.Volume(), "stat", path, info)) return Finish(session, false);
     if (line.Has("--json")) {
         std::printf("%s\n", EntryJson(path, info).c_str());
@@ -152,51 +152,51 @@ int RunStat(const CommandLine& line) {
     std::printf("created:    %s\n", TimeText(info.creationTime).c_str());
     std::printf("modified:   %s\n", TimeText(info.lastWriteTime).c_str());
     std::printf("accessed:   %s\n", TimeText(info.lastAccessTime).c_str());
-    bool ok = info.isDirectory || session.Volume().ListStreams(path, [](const Engine::StreamInfo& stream) {
+    bool ok = info.isDirectory || session.Volume().ListStreams(path, [](const IEngine::SStreamInfo& stream) {
         std::printf("stream:     %s (%llu bytes)\n", stream.name.c_str(), static_cast<unsigned long long>(stream.size));
     });
     if (!ok) ReportFailure("stat " + path.Display());
     return Finish(session, ok);
 }
 
-int RunCat(const CommandLine& line) {
-    const VolumePath path = PathOperand(line, 1);
-    Session session;
-    if (!session.Open(line, platform::Access::Read)) return kExitFailed;
-    EntryInfo info;
+int RunCat(const SCommandLine& line) {
+    const CVolumePath path = PathOperand(line, 1);
+    CSession session;
+    if (!session.Open(line, platform::EAccess::Read)) return kExitFailed;
+    SEntryInfo info;
     if (!StatOrReport(session.Volume(), "cat", path, info)) return Finish(session, false);
     if (info.isDirectory) {
         ReportFailure("cat " + path.Display(), "is a directory");
         return Finish(session, false);
     }
     // Text on a terminal is its own progress display.
-    ProgressBar none("", 0, false);
-    Copier copier(session.Volume(), none, {});
+    CProgressBar none("", 0, false);
+    CCopier copier(session.Volume(), none, {});
     platform::BinaryStandardOutput();
     bool ok = copier.ToStream(path, stdout, "standard output", "cat");
     ok = std::fflush(stdout) == 0 && ok;
     return Finish(session, ok);
 }
 
-int RunGet(const CommandLine& line) {
-    const VolumePath path = PathOperand(line, 1);
+int RunGet(const SCommandLine& line) {
+    const CVolumePath path = PathOperand(line, 1);
     const bool wildcard = HasWildcard(path.Name());
-    if (path.IsRoot() && line.operands.size() < 3) throw UsageError{"get of the root needs a DEST"};
+    if (path.IsRoot() && line.operands.size() < 3) throw SUsageError{"get of the root needs a DEST"};
     const fs::path dest = line.operands.size() > 2 ? HostPath(line.operands[2])
                                                    : wildcard ? fs::path(".") : HostPath(path.Name());
     std::error_code error;
     const bool intoDirectory = fs::is_directory(dest, error);
-    if (wildcard && !intoDirectory) throw UsageError{"get with wildcards needs an existing directory as DEST"};
-    Session session;
-    if (!session.Open(line, platform::Access::Read)) return kExitFailed;
-    Engine& engine = session.Volume();
-    std::vector<Match> matches;
+    if (wildcard && !intoDirectory) throw SUsageError{"get with wildcards needs an existing directory as DEST"};
+    CSession session;
+    if (!session.Open(line, platform::EAccess::Read)) return kExitFailed;
+    IEngine& engine = session.Volume();
+    std::vector<SMatch> matches;
     if (!Resolve(engine, "get", path, false, matches)) return Finish(session, false);
     uint64_t total = 0;
-    for (const Match& match : matches) total += MeasureVolumeTree(engine, match.path, match.info);
-    platform::InterruptGuard interrupts;
-    ProgressBar progress("get", total);
-    Copier copier(engine, progress, {line.Has("--force"), !line.Has("--no-preserve")});
+    for (const SMatch& match : matches) total += MeasureVolumeTree(engine, match.path, match.info);
+    platform::CInterruptGuard interrupts;
+    CProgressBar progress("get", total);
+    CCopier copier(engine, progress, {line.Has("--force"), !line.Has("--no-preserve")});
     bool ok = true, refused = false;
     for (auto match = matches.begin(); ok && match != matches.end(); ++match) {
         const fs::path target = intoDirectory && !match->path.IsRoot() ? dest / HostPath(match->path.Name()) : dest;

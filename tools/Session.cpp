@@ -11,12 +11,12 @@
 
 namespace volcore::tool {
 
-EngineChoice EngineFor(const CommandLine& line) {
-    if (line.global.engine != EngineChoice::Default) return line.global.engine;
-    return NativeEngineServes(line.command) ? EngineChoice::Native : EngineChoice::Ntfs3g;
+EEngineChoice EngineFor(const SCommandLine& line) {
+    if (line.global.engine != EEngineChoice::Default) return line.global.engine;
+    return NativeEngineServes(line.command) ? EEngineChoice::Native : EEngineChoice::Ntfs3g;
 }
 
-bool Session::OpenDevice(const CommandLine& line, platform::Access access) {
+bool CSession::OpenDevice(const SCommandLine& line, platform::EAccess access) {
     m_imagePath = line.operands.at(0);
     m_access = access;
     std::string error;
@@ -27,11 +27,11 @@ bool Session::OpenDevice(const CommandLine& line, platform::Access access) {
     return true;
 }
 
-bool Session::ApplyWindow(const CommandLine& line) {
+bool CSession::ApplyWindow(const SCommandLine& line) {
     uint64_t offset = line.global.offset.value_or(0);
     uint64_t length = m_device.RawSize() - std::min(offset, m_device.RawSize());
     if (line.global.partition) {
-        PartitionExtent extent;
+        SPartitionExtent extent;
         std::string error;
         if (!FindPartition(m_device, *line.global.partition, extent, error)) {
             ReportFailure(Context(line), error);
@@ -47,10 +47,10 @@ bool Session::ApplyWindow(const CommandLine& line) {
     return true;
 }
 
-bool Session::Mount(const CommandLine& line) {
+bool CSession::Mount(const SCommandLine& line) {
     if (RefuseDirtyVolume(line)) return false;
-    Diagnostics::Clear();
-    m_engine = EngineFor(line) == EngineChoice::Native ? OpenNativeEngine(m_device) : OpenNtfs3gEngine(m_device);
+    CDiagnostics::Clear();
+    m_engine = EngineFor(line) == EEngineChoice::Native ? OpenNativeEngine(m_device) : OpenNtfs3gEngine(m_device);
     if (m_engine) m_engine = ExplainFailures(std::move(m_engine));
     if (!m_engine) {
         ReportMountFailure(line);
@@ -59,7 +59,7 @@ bool Session::Mount(const CommandLine& line) {
     return true;
 }
 
-bool Session::CheckBootSector(const CommandLine& line, BootSectorFacts& boot) {
+bool CSession::CheckBootSector(const SCommandLine& line, SBootSectorFacts& boot) {
     std::string error;
     if (ReadBootSector(m_device, boot, error)) return true;
     // Without a window the image may be a whole disk, the volume inside it.
@@ -71,9 +71,9 @@ bool Session::CheckBootSector(const CommandLine& line, BootSectorFacts& boot) {
 
 // A session that did not finish left the volume marked dirty: writing more
 // onto what it may have left half done could turn a leak into damage.
-bool Session::RefuseDirtyVolume(const CommandLine& line) {
+bool CSession::RefuseDirtyVolume(const SCommandLine& line) {
     uint16_t flags = 0;
-    if (m_access == platform::Access::Read || line.Has("--force") || !ReadVolumeFlags(m_device, flags) ||
+    if (m_access == platform::EAccess::Read || line.Has("--force") || !ReadVolumeFlags(m_device, flags) ||
         (flags & kVolumeDirtyFlag) == 0)
         return false;
     ReportFailure(Context(line), "the volume is marked dirty (a session did not finish): run 'volkit check --repair' "
@@ -83,14 +83,14 @@ bool Session::RefuseDirtyVolume(const CommandLine& line) {
 
 // The library's reason is in its own terms ("Invalid OEM ID"); a volume that
 // is no NTFS at all is said so, with the likely fix for a whole disk.
-void Session::ReportMountFailure(const CommandLine& line) {
-    BootSectorFacts boot;
-    const std::string reason = Diagnostics::LastFailure();
+void CSession::ReportMountFailure(const SCommandLine& line) {
+    SBootSectorFacts boot;
+    const std::string reason = CDiagnostics::LastFailure();
     if (CheckBootSector(line, boot)) ReportFailure(Context(line), reason);
 }
 
-bool Session::Close() {
-    Diagnostics::Clear();
+bool CSession::Close() {
+    CDiagnostics::Clear();
     bool ok = !m_engine || m_engine->Close();
     m_engine.reset();
     ok = m_device.Flush() && ok;

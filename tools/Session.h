@@ -13,39 +13,39 @@ namespace volcore::tool {
 
 // Which engine serves a command: the user's choice, else native where it
 // serves the command, else ntfs3g.
-EngineChoice EngineFor(const CommandLine& line);
+EEngineChoice EngineFor(const SCommandLine& line);
 
-class Session {
+class CSession {
 public:
     // Opens and locks the image named by the first operand and applies the
     // window. Commands that only read open the image read-only. Reports its
     // own failure on stderr.
-    bool OpenDevice(const CommandLine& line, platform::Access access);
+    bool OpenDevice(const SCommandLine& line, platform::EAccess access);
     // Mounts the volume on the opened device with the chosen engine. A
     // command that writes refuses a volume marked dirty unless --force is given.
-    bool Mount(const CommandLine& line);
+    bool Mount(const SCommandLine& line);
     // Both of the above.
-    bool Open(const CommandLine& line, platform::Access access) { return OpenDevice(line, access) && Mount(line); }
+    bool Open(const SCommandLine& line, platform::EAccess access) { return OpenDevice(line, access) && Mount(line); }
     // Reads the boot sector, reporting a volume that is no NTFS.
-    bool CheckBootSector(const CommandLine& line, BootSectorFacts& boot);
+    bool CheckBootSector(const SCommandLine& line, SBootSectorFacts& boot);
     // "COMMAND IMAGE", how a failure about the image as a whole begins.
-    std::string Context(const CommandLine& line) const { return line.command + " " + m_imagePath; }
+    std::string Context(const SCommandLine& line) const { return line.command + " " + m_imagePath; }
     // Releases the volume, reporting a failure to write it back.
     bool Close();
 
-    ImageDevice& Device() { return m_device; }
-    Engine& Volume() { return *m_engine; }
+    CImageDevice& Device() { return m_device; }
+    IEngine& Volume() { return *m_engine; }
     const std::string& ImagePath() const { return m_imagePath; }
 
 private:
-    bool ApplyWindow(const CommandLine& line);
-    void ReportMountFailure(const CommandLine& line);
-    bool RefuseDirtyVolume(const CommandLine& line);
+    bool ApplyWindow(const SCommandLine& line);
+    void ReportMountFailure(const SCommandLine& line);
+    bool RefuseDirtyVolume(const SCommandLine& line);
 
     std::string m_imagePath;
-    platform::Access m_access = platform::Access::Read;
-    ImageDevice m_device;
-    std::unique_ptr<Engine> m_engine;
+    platform::EAccess m_access = platform::EAccess::Read;
+    CImageDevice m_device;
+    std::unique_ptr<IEngine> m_engine;
 };
 
 }  // namespace volcore::tool

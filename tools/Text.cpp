@@ -24,13 +24,13 @@ int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
     return era * 146097 + static_cast<int64_t>(dayOfEra) - 719468;
 }
 
-struct CivilDate {
+struct SCivilDate {
     int64_t year;
     unsigned month;
     unsigned day;
 };
 
-CivilDate CivilFromDays(int64_t days) {
+SCivilDate CivilFromDays(int64_t days) {
     days += 719468;
     const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
     const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
@@ -121,7 +121,7 @@ std::optional<uint64_t> ParseByteSize(std::string_view text) {
 std::string FormatNtfsTime(uint64_t ntfsTime, bool withFraction) {
     const auto seconds = static_cast<int64_t>(ntfsTime / kTicksPerSecond);
     const auto fraction = static_cast<unsigned>(ntfsTime % kTicksPerSecond);
-    const CivilDate date = CivilFromDays(seconds / kSecondsPerDay - kEpochDays1601);
+    const SCivilDate date = CivilFromDays(seconds / kSecondsPerDay - kEpochDays1601);
     const int64_t secondOfDay = seconds % kSecondsPerDay;
     char text[64];
     int length = std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld",

@@ -26,16 +26,16 @@ bool StaysInside(const fs::path& root, const fs::path& directory, const fs::path
 }
 
 // Remembers the top of a tree copy for as long as its outermost call runs.
-class TreeRoot {
+class CTreeRoot {
 public:
-    TreeRoot(fs::path& root, const fs::path& top) : m_root(root), m_outermost(root.empty()) {
+    CTreeRoot(fs::path& root, const fs::path& top) : m_root(root), m_outermost(root.empty()) {
         if (m_outermost) m_root = top;
     }
-    ~TreeRoot() {
+    ~CTreeRoot() {
         if (m_outermost) m_root.clear();
     }
-    TreeRoot(const TreeRoot&) = delete;
-    TreeRoot& operator=(const TreeRoot&) = delete;
+    CTreeRoot(const CTreeRoot&) = delete;
+    CTreeRoot& operator=(const CTreeRoot&) = delete;
 
 private:
     fs::path& m_root;
@@ -54,12 +54,12 @@ constexpr uint64_t kIndexEntryOverhead = 96;
 // The bitmap and log of a volume move as it fills; keep this much in reserve.
 constexpr uint64_t kReserve = 256 * 1024;
 
-struct HostFileCloser {
+struct SHostFileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
-using HostFile = std::unique_ptr<std::FILE, HostFileCloser>;
+using HostFile = std::unique_ptr<std::FILE, SHostFileCloser>;
 
-bool Fail(const std::string& context, const std::string& detail = Diagnostics::LastFailure()) {
+bool Fail(const std::string& context, const std::string& detail = CDiagnostics::LastFailure()) {
     ReportFailure(context, detail);
     return false;
 }
@@ -74,8 +74,8 @@ bool IsNameRefusal(const std::string& reason) { return reason.rfind("name ", 0) 
 
 }  // namespace
 
-HostTreeSize MeasureHostTree(const fs::path& source, bool recursive) {
-    HostTreeSize size;
+SHostTreeSize MeasureHostTree(const fs::path& source, bool recursive) {
+    SHostTreeSize size;
     // A UTF-8 name has at least as many bytes as it has UTF-16 units; the
     // copy's own name is given on the volume, so count the longest there is.
     auto add = [&](bool isDirectory, uint64_t bytes, uint64_t nameBytes) {
@@ -102,7 +102,7 @@ HostTreeSize MeasureHostTree(const fs::path& source, bool recursive) {
     return size;
 }
 
-uint64_t SpaceNeeded(const HostTreeSize& size, uint32_t clusterSize, uint32_t recordSize) {
+uint64_t SpaceNeeded(const SHostTreeSize& size, uint32_t clusterSize, uint32_t recordSize) {
     // Each object takes an MFT record, and the MFT grows by whole steps when
     // it is full; each name takes room in its directory's index, each
     // directory at least one index block; data outside a record takes whole
@@ -116,30 +116,30 @@ uint64_t SpaceNeeded(const HostTreeSize& size, uint32_t clusterSize, uint32_t re
            kReserve;
 }
 
-uint64_t MeasureVolumeTree(Engine& engine, const VolumePath& path, const EntryInfo& info) {
+uint64_t MeasureVolumeTree(IEngine& engine, const CVolumePath& path, const SEntryInfo& info) {
     if (!info.isDirectory) return info.size;
     uint64_t total = 0;
-    std::vector<EntryInfo> children;
-    engine.List(path, [&](const EntryInfo& child) { children.push_back(child); });
-    for (const EntryInfo& child : children)
+    std::vector<SEntryInfo> children;
+    engine.List(path, [&](const SEntryInfo& child) { children.push_back(child); });
+    for (const SEntryInfo& child : children)
         if (!IsSystemName(path, child.name) && platform::IsSafeHostName(child.name))
             total += MeasureVolumeTree(engine, path.Child(child.name), child);
     return total;
 }
 
-bool Copier::Stopping() {
+bool CCopier::Stopping() {
     m_interrupted = m_interrupted || platform::Interrupted();
     return m_interrupted;
 }
 
-bool Copier::Skip(const std::string& context, const std::string& detail) {
+bool CCopier::Skip(const std::string& context, const std::string& detail) {
     ReportFailure(context, detail);
     m_skipped = true;
     return true;
 }
 
 // As mcopy does: ask on a terminal, refuse otherwise.
-bool Copier::MayOverwrite(const std::string& what) {
+bool CCopier::MayOverwrite(const std::string& what) {
     if (m_options.force) return true;
     if (!platform::StdinIsTerminal()) return false;
     BreakProgressLine();
@@ -149,28 +149,28 @@ bool Copier::MayOverwrite(const std::string& what) {
     return std::fgets(answer, sizeof answer, stdin) != nullptr && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
-Copier::Target Copier::OpenTarget(const VolumePath& target, std::unique_ptr<FileStream>& stream, bool& created) {
-    EntryInfo existing;
+CCopier::ETarget CCopier::OpenTarget(const CVolumePath& target, std::unique_ptr<IFileStream>& stream, bool& created) {
+    SEntryInfo existing;
     bool exists;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         exists = m_engine.Stat(target, existing);
     }
-    Diagnostics::Clear();
-    if (exists && existing.isDirectory) return Fail("put " + target.Display(), "is a directory"), Target::Failed;
+    CDiagnostics::Clear();
+    if (exists && existing.isDirectory) return Fail("put " + target.Display(), "is a directory"), ETarget::Failed;
     if (exists && !MayOverwrite(target.Display()))
-        return Skip("put " + target.Display(), "exists (use --force to overwrite it)"), Target::Skipped;
+        return Skip("put " + target.Display(), "exists (use --force to overwrite it)"), ETarget::Skipped;
     created = !exists;
-    if (exists ? m_engine.OpenFile(target, stream) : m_engine.CreateFile(target, stream)) return Target::Open;
-    if (IsNameRefusal(Diagnostics::LastFailure()))
-        return Skip("put " + target.Display(), Diagnostics::LastFailure()), Target::Skipped;
+    if (exists ? m_engine.OpenFile(target, stream) : m_engine.CreateFile(target, stream)) return ETarget::Open;
+    if (IsNameRefusal(CDiagnostics::LastFailure()))
+        return Skip("put " + target.Display(), CDiagnostics::LastFailure()), ETarget::Skipped;
     Fail("put " + target.Display());
-    return Target::Failed;
+    return ETarget::Failed;
 }
 
-bool Copier::WriteData(std::FILE* source, const fs::path& sourcePath, uint64_t size, FileStream& stream,
-                       const VolumePath& target, uint64_t& written) {
-    Diagnostics::Clear();
+bool CCopier::WriteData(std::FILE* source, const fs::path& sourcePath, uint64_t size, IFileStream& stream,
+                       const CVolumePath& target, uint64_t& written) {
+    CDiagnostics::Clear();
     if (!stream.SetSize(size)) return Fail("put " + target.Display());
     std::vector<char> chunk(kChunkSize);
     while (written < size) {
@@ -187,18 +187,18 @@ bool Copier::WriteData(std::FILE* source, const fs::path& sourcePath, uint64_t s
 
 // A new file that was not written whole goes; an overwritten one keeps what
 // was written, never a tail of zeros.
-bool Copier::AbandonFileIn(std::unique_ptr<FileStream> stream, const VolumePath& target, bool created,
+bool CCopier::AbandonFileIn(std::unique_ptr<IFileStream> stream, const CVolumePath& target, bool created,
                            uint64_t written) {
-    Diagnostics::Quiet quiet;
+    CDiagnostics::CQuiet quiet;
     if (!created) stream->SetSize(written);
     stream->Close();
     if (created) m_engine.Remove(target, false);
     return false;
 }
 
-bool Copier::StampCopyIn(const platform::HostTimes& times, const VolumePath& target) {
-    EntryInfo info;
-    Diagnostics::Clear();
+bool CCopier::StampCopyIn(const platform::SHostTimes& times, const CVolumePath& target) {
+    SEntryInfo info;
+    CDiagnostics::Clear();
     if (!m_engine.Stat(target, info)) return Fail("put " + target.Display());
     info.creationTime = CurrentNtfsTime();
     info.lastWriteTime = times.lastWrite;
@@ -206,30 +206,30 @@ bool Copier::StampCopyIn(const platform::HostTimes& times, const VolumePath& tar
     return m_engine.SetAttributesAndTimes(target, info.isDirectory, info) || Fail("put " + target.Display());
 }
 
-bool Copier::FileIn(const fs::path& source, const VolumePath& target) {
+bool CCopier::FileIn(const fs::path& source, const CVolumePath& target) {
     if (Stopping()) return false;
     // Before the copy reads the file and so changes its access time.
-    platform::HostTimes times;
+    platform::SHostTimes times;
     const bool timed = platform::ReadHostTimes(source, times);
     HostFile input(platform::OpenHostFile(source, "rb"));
     if (!input) return Fail("put", HostError(source, "cannot read"));
     std::error_code error;
     const uint64_t size = fs::file_size(source, error);
     if (error) return Fail("put", "cannot read '" + HostText(source) + "': " + error.message());
-    std::unique_ptr<FileStream> stream;
+    std::unique_ptr<IFileStream> stream;
     bool created = false;
-    const Target state = OpenTarget(target, stream, created);
-    if (state != Target::Open) return state == Target::Skipped;
+    const ETarget state = OpenTarget(target, stream, created);
+    if (state != ETarget::Open) return state == ETarget::Skipped;
     uint64_t written = 0;
     if (!WriteData(input.get(), source, size, *stream, target, written))
         return AbandonFileIn(std::move(stream), target, created, written);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (!stream->Close()) return Fail("put " + target.Display());
     if (fs::hard_link_count(source, error) > 1 && !error) m_linkedIn.emplace_back(source, target);
     return !timed || StampCopyIn(times, target);
 }
 
-const VolumePath* Copier::EarlierCopyIn(const fs::path& source) {
+const CVolumePath* CCopier::EarlierCopyIn(const fs::path& source) {
     std::error_code error;
     if (fs::hard_link_count(source, error) < 2 || error) return nullptr;
     for (const auto& [host, copy] : m_linkedIn)
@@ -239,27 +239,27 @@ const VolumePath* Copier::EarlierCopyIn(const fs::path& source) {
 
 // Makes way for a new name at `target`: a file already there goes when the
 // user allows it. Empty when the caller may go on, else what it returns.
-std::optional<bool> Copier::ClearForNewName(const VolumePath& target) {
-    EntryInfo existing;
+std::optional<bool> CCopier::ClearForNewName(const CVolumePath& target) {
+    SEntryInfo existing;
     bool exists;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         exists = m_engine.Stat(target, existing);
     }
     if (exists && (existing.isDirectory || !MayOverwrite(target.Display())))
         return Skip("put " + target.Display(), "already exists (use --force to overwrite it)");
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (exists && !m_engine.Remove(target, false)) return Fail("put " + target.Display());
     return std::nullopt;
 }
 
-bool Copier::LinkIn(const VolumePath& earlier, const VolumePath& target) {
+bool CCopier::LinkIn(const CVolumePath& earlier, const CVolumePath& target) {
     if (Stopping()) return false;
     if (const std::optional<bool> stop = ClearForNewName(target)) return *stop;
     return m_engine.Link(earlier, target) || Fail("put " + target.Display());
 }
 
-bool Copier::SymlinkIn(const fs::path& source, const VolumePath& target) {
+bool CCopier::SymlinkIn(const fs::path& source, const CVolumePath& target) {
     if (Stopping()) return false;
     std::error_code error;
     const fs::path to = fs::read_symlink(source, error);
@@ -271,25 +271,25 @@ bool Copier::SymlinkIn(const fs::path& source, const VolumePath& target) {
     if (const std::optional<bool> stop = ClearForNewName(target)) return *stop;
     const bool directory = fs::is_directory(fs::status(source, error));
     if (!m_engine.MakeSymlink(target, HostText(to), directory)) return Fail("put " + target.Display());
-    platform::HostTimes now;
+    platform::SHostTimes now;
     now.lastWrite = now.lastAccess = CurrentNtfsTime();
     return StampCopyIn(now, target);
 }
 
-bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
-    const TreeRoot root(m_inRoot, source);
-    platform::HostTimes times;
+bool CCopier::TreeIn(const fs::path& source, const CVolumePath& target) {
+    const CTreeRoot root(m_inRoot, source);
+    platform::SHostTimes times;
     const bool timed = platform::ReadHostTimes(source, times);
-    EntryInfo existing;
+    SEntryInfo existing;
     bool exists;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         exists = m_engine.Stat(target, existing);
     }
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (exists && !existing.isDirectory) return Fail("put " + target.Display(), "is not a directory");
     if (!exists && !m_engine.MakeDirectory(target))
-        return IsNameRefusal(Diagnostics::LastFailure()) ? Skip("put " + target.Display(), Diagnostics::LastFailure())
+        return IsNameRefusal(CDiagnostics::LastFailure()) ? Skip("put " + target.Display(), CDiagnostics::LastFailure())
                                                           : Fail("put " + target.Display());
     std::error_code error;
     std::vector<fs::directory_entry> children;
@@ -313,7 +313,7 @@ bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
             ok = SymlinkIn(child.path(), target.Child(name));
         else if (fs::is_directory(status))
             ok = TreeIn(child.path(), target.Child(name));
-        else if (const VolumePath* earlier = fs::is_regular_file(status) ? EarlierCopyIn(child.path()) : nullptr)
+        else if (const CVolumePath* earlier = fs::is_regular_file(status) ? EarlierCopyIn(child.path()) : nullptr)
             ok = LinkIn(*earlier, target.Child(name));
         else if (fs::is_regular_file(status))
             ok = FileIn(child.path(), target.Child(name));
@@ -324,10 +324,10 @@ bool Copier::TreeIn(const fs::path& source, const VolumePath& target) {
     return !timed || StampCopyIn(times, target);
 }
 
-bool Copier::ToStream(const VolumePath& source, std::FILE* output, const std::string& outputName,
+bool CCopier::ToStream(const CVolumePath& source, std::FILE* output, const std::string& outputName,
                       const std::string& command) {
-    Diagnostics::Clear();
-    std::unique_ptr<FileStream> stream;
+    CDiagnostics::Clear();
+    std::unique_ptr<IFileStream> stream;
     uint64_t size = 0;
     if (!m_engine.OpenFile(source, stream) || !stream->Size(size)) return Fail(command + " " + source.Display());
     std::vector<char> chunk(kChunkSize);
@@ -343,11 +343,11 @@ bool Copier::ToStream(const VolumePath& source, std::FILE* output, const std::st
     return stream->Close() || Fail(command + " " + source.Display());
 }
 
-void Copier::StampHostCopy(const VolumePath& source, const fs::path& target) {
+void CCopier::StampHostCopy(const CVolumePath& source, const fs::path& target) {
     if (!m_options.preserveTimes) return;
-    const EntryInfo own = OwnFacts(m_engine, source, EntryInfo{});
+    const SEntryInfo own = OwnFacts(m_engine, source, SEntryInfo{});
     // A time the volume does not know stays as the host set it.
-    platform::HostTimes times;
+    platform::SHostTimes times;
     platform::ReadHostTimes(target, times);
     if (own.lastWriteTime != 0) times.lastWrite = own.lastWriteTime;
     if (own.lastAccessTime != 0) times.lastAccess = own.lastAccessTime;
@@ -356,24 +356,24 @@ void Copier::StampHostCopy(const VolumePath& source, const fs::path& target) {
 
 // A file's named streams go along as extended attributes "user.NAME", where
 // the host keeps them; a stream it cannot keep is reported and skipped.
-void Copier::StreamsOut(const VolumePath& source, const fs::path& target) {
+void CCopier::StreamsOut(const CVolumePath& source, const fs::path& target) {
     // Linux keeps at most 64 KiB in one extended attribute.
     constexpr uint64_t kLargestAttribute = 65536;
-    std::vector<Engine::StreamInfo> streams;
-    Diagnostics::Clear();
-    if (!m_engine.ListStreams(source, [&](const Engine::StreamInfo& stream) { streams.push_back(stream); })) {
+    std::vector<IEngine::SStreamInfo> streams;
+    CDiagnostics::Clear();
+    if (!m_engine.ListStreams(source, [&](const IEngine::SStreamInfo& stream) { streams.push_back(stream); })) {
         Fail("get " + source.Display());
         return;
     }
-    for (const Engine::StreamInfo& stream : streams) {
+    for (const IEngine::SStreamInfo& stream : streams) {
         const std::string what = "get " + source.Display() + ":" + stream.name;
         if (stream.size > kLargestAttribute) {
             Skip(what, "stream too large for an extended attribute, not kept");
             continue;
         }
-        std::unique_ptr<FileStream> input;
+        std::unique_ptr<IFileStream> input;
         std::vector<char> value(static_cast<size_t>(stream.size));
-        const VolumePath path = source.Parent().Child(source.Name() + ":" + stream.name);
+        const CVolumePath path = source.Parent().Child(source.Name() + ":" + stream.name);
         if (!m_engine.OpenFile(path, input) || !input->Read(0, value.data(), static_cast<uint32_t>(value.size())) ||
             !input->Close()) {
             Fail(what);
@@ -384,7 +384,7 @@ void Copier::StreamsOut(const VolumePath& source, const fs::path& target) {
     }
 }
 
-bool Copier::SymlinkOut(const VolumePath& source, const LinkInfo& link, const fs::path& target) {
+bool CCopier::SymlinkOut(const CVolumePath& source, const SLinkInfo& link, const fs::path& target) {
     if (Stopping()) return false;
     std::string text = link.target;
     std::replace(text.begin(), text.end(), '\\', '/');
@@ -403,12 +403,12 @@ bool Copier::SymlinkOut(const VolumePath& source, const LinkInfo& link, const fs
     return true;
 }
 
-bool Copier::FileOut(const VolumePath& source, const fs::path& target) {
+bool CCopier::FileOut(const CVolumePath& source, const fs::path& target) {
     if (Stopping()) return false;
     if (m_outRoot.empty()) {
         // A link copied alone points outside its copy whatever its target.
-        LinkInfo link;
-        Diagnostics::Quiet quiet;
+        SLinkInfo link;
+        CDiagnostics::CQuiet quiet;
         if (m_engine.ReadLink(source, link) && !link.target.empty()) return SymlinkOut(source, link, target);
     }
     std::error_code error;
@@ -426,7 +426,7 @@ bool Copier::FileOut(const VolumePath& source, const fs::path& target) {
     return true;
 }
 
-bool Copier::LinkOut(const VolumePath& source, const fs::path& earlier, const fs::path& target) {
+bool CCopier::LinkOut(const CVolumePath& source, const fs::path& earlier, const fs::path& target) {
     if (Stopping()) return false;
     std::error_code error;
     if (fs::exists(fs::symlink_status(target, error))) {
@@ -439,25 +439,25 @@ bool Copier::LinkOut(const VolumePath& source, const fs::path& earlier, const fs
     return !error || FileOut(source, target);
 }
 
-bool Copier::TreeOut(const VolumePath& source, const fs::path& target) {
-    const TreeRoot root(m_outRoot, target);
+bool CCopier::TreeOut(const CVolumePath& source, const fs::path& target) {
+    const CTreeRoot root(m_outRoot, target);
     std::error_code error;
     fs::create_directory(target, error);
     if (error) return Fail("get", HostError(target, "cannot create"));
-    std::vector<EntryInfo> children;
-    Diagnostics::Clear();
-    if (!m_engine.List(source, [&](const EntryInfo& child) { children.push_back(child); }))
+    std::vector<SEntryInfo> children;
+    CDiagnostics::Clear();
+    if (!m_engine.List(source, [&](const SEntryInfo& child) { children.push_back(child); }))
         return Fail("get " + source.Display());
-    for (const EntryInfo& child : children) {
+    for (const SEntryInfo& child : children) {
         if (IsSystemName(source, child.name)) continue;
         if (!platform::IsSafeHostName(child.name)) {
             Skip("get " + source.Display(), "skipping an entry whose name is unsafe on the host");
             continue;
         }
         const fs::path childTarget = target / HostPath(child.name);
-        LinkInfo link;
+        SLinkInfo link;
         {
-            Diagnostics::Quiet quiet;
+            CDiagnostics::CQuiet quiet;
             m_engine.ReadLink(source.Child(child.name), link);
         }
         if (!link.target.empty()) {

@@ -28,13 +28,13 @@ using BootSector = std::array<uint8_t, kBootSectorSize>;
 
 bool IsPowerOfTwo(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
-struct Signature {
+struct SSignature {
     uint64_t offset;
     std::string_view bytes;
     const char* content;
 };
 
-constexpr Signature kSignatures[] = {
+constexpr SSignature kSignatures[] = {
     {BootField::OemId, BootField::OemIdValue, "an NTFS file system"},
     {3, "EXFAT   ", "an exFAT file system"},
     {54, "FAT1", "a FAT file system"},
@@ -50,8 +50,8 @@ constexpr Signature kSignatures[] = {
 
 }  // namespace
 
-std::string RecognisedContent(const ImageDevice& device) {
-    for (const Signature& signature : kSignatures) {
+std::string RecognisedContent(const CImageDevice& device) {
+    for (const SSignature& signature : kSignatures) {
         std::string found(signature.bytes.size(), '\0');
         if (device.Read(signature.offset, found.data(), found.size()) && found == signature.bytes)
             return signature.content;
@@ -59,7 +59,7 @@ std::string RecognisedContent(const ImageDevice& device) {
     return HasPartitionTable(device) ? "a partition table" : "";
 }
 
-bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::string& error) {
+bool ReadBootSector(const CImageDevice& device, SBootSectorFacts& facts, std::string& error) {
     BootSector sector{};
     if (!device.Read(0, sector.data(), sector.size())) {
         error = "the volume is smaller than a boot sector";
@@ -72,7 +72,7 @@ bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::stri
         error = kNotNtfs;
         return false;
     }
-    BootSectorFacts read;
+    SBootSectorFacts read;
     read.bytesPerSector = boot.U16(BootField::BytesPerSector);
     const uint8_t sectorsPerCluster = boot.U8(BootField::SectorsPerCluster);
     // Above 0x80 the byte is a negative power of two (large clusters).
@@ -97,7 +97,7 @@ namespace {
 
 // The label, the NTFS version and the flags live in attributes of the $Volume record,
 // which the handle family does not hand out. A field out of bounds throws.
-bool ReadVolumeAttributes(const CByteReader& record, VolumeInfo& info) {
+bool ReadVolumeAttributes(const CByteReader& record, SVolumeInfo& info) {
     size_t at = record.U16(FileRecord::FirstAttribute);
     for (uint32_t type; (type = record.U32(at + AttrRecord::Type)) != AttrType::End;) {
         const CByteReader attribute = record.Sub(at, record.U32(at + AttrRecord::Length));
@@ -116,7 +116,7 @@ bool ReadVolumeAttributes(const CByteReader& record, VolumeInfo& info) {
     return info.majorVersion != 0;
 }
 
-bool ReadVolumeRecord(const ImageDevice& device, const BootSectorFacts& boot, VolumeInfo& info) {
+bool ReadVolumeRecord(const CImageDevice& device, const SBootSectorFacts& boot, SVolumeInfo& info) {
     if (boot.mftRecordSize < 256 || boot.mftRecordSize > 65536 || boot.mftCluster > device.WindowSize() / boot.clusterSize)
         return false;
     std::vector<uint8_t> record(boot.mftRecordSize);
@@ -134,7 +134,7 @@ bool ReadVolumeRecord(const ImageDevice& device, const BootSectorFacts& boot, Vo
 }
 
 // Counts the clusters $Bitmap marks in use, reading it through the handle family.
-bool CountFreeClusters(ImageDevice& device, VolumeInfo& info) {
+bool CountFreeClusters(CImageDevice& device, SVolumeInfo& info) {
     using namespace volkit::api;
     NtfsVolumeHandle volume;
     if (!NtfsOpenVolume(device.HandleFamilyDevice(), volume)) return false;
@@ -161,7 +161,7 @@ bool IsHibernated(volkit::api::NtfsVolumeHandle volume) {
     using namespace volkit::api;
     NtfsFileHandle file;
     {
-        Diagnostics::Quiet quiet;  // most volumes have none
+        CDiagnostics::CQuiet quiet;  // most volumes have none
         if (!NtfsOpenFile(L"hiberfil.sys", file, volume)) return false;
     }
     unsigned long long size = 0;
@@ -191,10 +191,10 @@ bool LogFileClean(volkit::api::NtfsVolumeHandle volume) {
 
 }  // namespace
 
-bool ReadVolumeFlags(const ImageDevice& device, uint16_t& flags) {
-    BootSectorFacts boot;
+bool ReadVolumeFlags(const CImageDevice& device, uint16_t& flags) {
+    SBootSectorFacts boot;
     std::string error;
-    VolumeInfo info;
+    SVolumeInfo info;
     if (!ReadBootSector(device, boot, error) || !ReadVolumeRecord(device, boot, info)) return false;
     flags = info.flags;
     return true;
@@ -202,7 +202,7 @@ bool ReadVolumeFlags(const ImageDevice& device, uint16_t& flags) {
 
 // The handle family opens a hibernated volume, or one with a journal to
 // replay, for reading, where libntfs-3g refuses to mount it at all.
-void QueryVolumeState(ImageDevice& device, VolumeState& state) {
+void QueryVolumeState(CImageDevice& device, SVolumeState& state) {
     uint16_t flags = 0;
     state.flagsRead = ReadVolumeFlags(device, flags);
     state.dirty = (flags & kVolumeDirtyFlag) != 0;
@@ -218,17 +218,17 @@ namespace {
 
 // Without libntfs-3g, or where it refuses the volume: the label and version
 // from $Volume, the free clusters counted in $Bitmap.
-bool QueryVolumeInfoNatively(ImageDevice& device, VolumeInfo& info) {
-    BootSectorFacts boot;
+bool QueryVolumeInfoNatively(CImageDevice& device, SVolumeInfo& info) {
+    SBootSectorFacts boot;
     std::string error;
     if (!ReadBootSector(device, boot, error)) {
-        Diagnostics::Note(error);
+        CDiagnostics::Note(error);
         return false;
     }
     info.clusterSize = boot.clusterSize;
     info.totalClusters = boot.totalSectors * boot.bytesPerSector / boot.clusterSize;
     if (!ReadVolumeRecord(device, boot, info)) {
-        Diagnostics::Note("the $Volume record is damaged");
+        CDiagnostics::Note("the $Volume record is damaged");
         return false;
     }
     return CountFreeClusters(device, info);
@@ -238,15 +238,15 @@ bool QueryVolumeInfoNatively(ImageDevice& device, VolumeInfo& info) {
 
 #ifdef VOLKIT_TOOL_WITH_NTFS3G
 
-bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info) {
+bool QueryVolumeInfo(CImageDevice& device, SVolumeInfo& info) {
     volkit::filesystem::device callbacks = device.FilesystemFamilyDevice();
     volkit::filesystem::handle volume;
     // libntfs-3g refuses a hibernated volume and one with a journal to replay.
     if (!volkit::filesystem::open(volume, callbacks)) {
-        const std::string refusal = Diagnostics::LastFailure();
+        const std::string refusal = CDiagnostics::LastFailure();
         if (QueryVolumeInfoNatively(device, info)) return true;
-        Diagnostics::Clear();
-        Diagnostics::Note(refusal);
+        CDiagnostics::Clear();
+        CDiagnostics::Note(refusal);
         return false;
     }
     volkit::filesystem::volumeInfo facts;
@@ -258,7 +258,7 @@ bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info) {
 
 #else
 
-bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info) { return QueryVolumeInfoNatively(device, info); }
+bool QueryVolumeInfo(CImageDevice& device, SVolumeInfo& info) { return QueryVolumeInfoNatively(device, info); }
 
 #endif
 

@@ -6,9 +6,9 @@
 
 namespace volcore::tool {
 
-class ImageDevice;
+class CImageDevice;
 
-struct BootSectorFacts {
+struct SBootSectorFacts {
     uint32_t bytesPerSector = 0;
     uint32_t clusterSize = 0;
     uint64_t totalSectors = 0;
@@ -23,14 +23,14 @@ struct BootSectorFacts {
 inline constexpr const char* kNotNtfs = "not an NTFS volume";
 
 // Reads and checks the NTFS boot sector at the start of the device's window.
-bool ReadBootSector(const ImageDevice& device, BootSectorFacts& facts, std::string& error);
+bool ReadBootSector(const CImageDevice& device, SBootSectorFacts& facts, std::string& error);
 
 // What the start of the device already holds ("an NTFS file system", "a
 // partition table", ...), or "" when nothing there is recognised.
-std::string RecognisedContent(const ImageDevice& device);
+std::string RecognisedContent(const CImageDevice& device);
 
 // What the volume says about itself beyond the boot sector.
-struct VolumeInfo {
+struct SVolumeInfo {
     std::string label;  // UTF-8
     uint8_t majorVersion = 0;
     uint8_t minorVersion = 0;
@@ -46,10 +46,10 @@ inline constexpr uint16_t kVolumeDirtyFlag = 0x0001;
 
 // That flags word, read from the $Volume record itself; false when the record
 // cannot be read.
-bool ReadVolumeFlags(const ImageDevice& device, uint16_t& flags);
+bool ReadVolumeFlags(const CImageDevice& device, uint16_t& flags);
 
 // What the volume says about the sessions before this one.
-struct VolumeState {
+struct SVolumeState {
     bool flagsRead = false;   // false: the $Volume record cannot be read
     bool dirty = false;
     bool tracesRead = false;  // false: the handle family cannot open the volume
@@ -57,12 +57,12 @@ struct VolumeState {
     bool logFileClean = false;  // false: $LogFile holds changes not yet replayed
 };
 
-void QueryVolumeState(ImageDevice& device, VolumeState& state);
+void QueryVolumeState(CImageDevice& device, SVolumeState& state);
 
 // Mounts the volume just long enough to ask it: with the filesystem family
 // where the build has it, else with the handle family (free clusters from
-// $Bitmap) and the $Volume record read here. The reason is in Diagnostics on
+// $Bitmap) and the $Volume record read here. The reason is in CDiagnostics on
 // failure.
-bool QueryVolumeInfo(ImageDevice& device, VolumeInfo& info);
+bool QueryVolumeInfo(CImageDevice& device, SVolumeInfo& info);
 
 }  // namespace volcore::tool

@@ -4,8 +4,8 @@
 
 namespace volcore::tool {
 
-std::optional<VolumePath> VolumePath::Parse(std::string_view text) {
-    VolumePath path;
+std::optional<CVolumePath> CVolumePath::Parse(std::string_view text) {
+    CVolumePath path;
     std::string element;
     for (size_t i = 0; i <= text.size(); ++i) {
         if (i < text.size() && text[i] != '/' && text[i] != '\\') {
@@ -23,26 +23,26 @@ std::optional<VolumePath> VolumePath::Parse(std::string_view text) {
     return path;
 }
 
-VolumePath VolumePath::Parent() const {
-    VolumePath parent = *this;
+CVolumePath CVolumePath::Parent() const {
+    CVolumePath parent = *this;
     if (!parent.m_elements.empty()) parent.m_elements.pop_back();
     return parent;
 }
 
-VolumePath VolumePath::Child(const std::string& name) const {
-    VolumePath child = *this;
+CVolumePath CVolumePath::Child(const std::string& name) const {
+    CVolumePath child = *this;
     child.m_elements.push_back(name);
     return child;
 }
 
-std::string VolumePath::Display() const {
+std::string CVolumePath::Display() const {
     if (IsRoot()) return "/";
     std::string text;
     for (const std::string& element : m_elements) text += "/" + element;
     return text;
 }
 
-std::optional<std::wstring> VolumePath::Wide() const {
+std::optional<std::wstring> CVolumePath::Wide() const {
     std::wstring text;
     for (const std::string& element : m_elements) {
         auto wide = Utf8ToWide(element);

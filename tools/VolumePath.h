@@ -8,18 +8,18 @@
 
 namespace volcore::tool {
 
-class VolumePath {
+class CVolumePath {
 public:
-    VolumePath() = default;  // the root
+    CVolumePath() = default;  // the root
     // Splits at / and \; empty and "." elements go, ".." takes one back.
     // Empty when ".." climbs above the root.
-    static std::optional<VolumePath> Parse(std::string_view text);
+    static std::optional<CVolumePath> Parse(std::string_view text);
 
     bool IsRoot() const { return m_elements.empty(); }
     const std::vector<std::string>& Elements() const { return m_elements; }
     std::string Name() const { return IsRoot() ? std::string() : m_elements.back(); }
-    VolumePath Parent() const;
-    VolumePath Child(const std::string& name) const;
+    CVolumePath Parent() const;
+    CVolumePath Child(const std::string& name) const;
 
     // "/a/b" for the user and for the filesystem family ("/" for the root).
     std::string Display() const;

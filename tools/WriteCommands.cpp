@@ -17,20 +17,20 @@ namespace fs = std::filesystem;
 namespace volcore::tool {
 namespace {
 
-int Finish(Session& session, bool ok) {
+int Finish(CSession& session, bool ok) {
     ok = session.Close() && ok;
     return ok ? kExitDone : kExitFailed;
 }
 
 // Refuses a copy that cannot fit before anything is written.
-bool CheckFreeSpace(Session& session, const HostTreeSize& size) {
-    VolumeInfo info;
-    Diagnostics::Clear();
+bool CheckFreeSpace(CSession& session, const SHostTreeSize& size) {
+    SVolumeInfo info;
+    CDiagnostics::Clear();
     if (!QueryVolumeInfo(session.Device(), info)) {
         ReportFailure(session.ImagePath());
         return false;
     }
-    BootSectorFacts boot;
+    SBootSectorFacts boot;
     std::string error;
     ReadBootSector(session.Device(), boot, error);  // a volume that mounted has one
     const uint64_t needed = SpaceNeeded(size, info.clusterSize, boot.mftRecordSize);
@@ -49,57 +49,57 @@ std::string HostName(const fs::path& path) {
     return HostText(normal.has_filename() ? normal.filename() : normal.parent_path().filename());
 }
 
-VolumePath PutTarget(Engine& engine, const fs::path& source, const VolumePath& path) {
-    EntryInfo info;
-    Diagnostics::Quiet quiet;
+CVolumePath PutTarget(IEngine& engine, const fs::path& source, const CVolumePath& path) {
+    SEntryInfo info;
+    CDiagnostics::CQuiet quiet;
     const bool intoDirectory = engine.Stat(path, info) && info.isDirectory;
     return intoDirectory ? path.Child(HostName(source)) : path;
 }
 
-bool RemoveTree(Engine& engine, const VolumePath& path, const EntryInfo& info) {
+bool RemoveTree(IEngine& engine, const CVolumePath& path, const SEntryInfo& info) {
     if (info.isDirectory) {
-        std::vector<EntryInfo> children;
-        Diagnostics::Clear();
-        if (!engine.List(path, [&](const EntryInfo& child) { children.push_back(child); })) {
+        std::vector<SEntryInfo> children;
+        CDiagnostics::Clear();
+        if (!engine.List(path, [&](const SEntryInfo& child) { children.push_back(child); })) {
             ReportFailure("rm " + path.Display());
             return false;
         }
-        for (const EntryInfo& child : children)
+        for (const SEntryInfo& child : children)
             if (child.name != "." && child.name != ".." && !RemoveTree(engine, path.Child(child.name), child))
                 return false;
     }
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (engine.Remove(path, info.isDirectory)) return true;
     ReportFailure("rm " + path.Display());
     return false;
 }
 
-bool IsEmptyDirectory(Engine& engine, const VolumePath& path) {
+bool IsEmptyDirectory(IEngine& engine, const CVolumePath& path) {
     bool empty = true;
-    Diagnostics::Quiet quiet;
-    engine.List(path, [&](const EntryInfo& entry) { empty = empty && (entry.name == "." || entry.name == ".."); });
+    CDiagnostics::CQuiet quiet;
+    engine.List(path, [&](const SEntryInfo& entry) { empty = empty && (entry.name == "." || entry.name == ".."); });
     return empty;
 }
 
 // A new object's three times are now, whichever engine made it.
-bool StampNew(Engine& engine, const VolumePath& path, bool isDirectory) {
-    EntryInfo info;
+bool StampNew(IEngine& engine, const CVolumePath& path, bool isDirectory) {
+    SEntryInfo info;
     if (!engine.Stat(path, info)) return false;
     info.creationTime = info.lastWriteTime = info.lastAccessTime = CurrentNtfsTime();
     return engine.SetAttributesAndTimes(path, isDirectory, info);
 }
 
-bool MakeParents(Engine& engine, const VolumePath& path) {
-    VolumePath prefix;
+bool MakeParents(IEngine& engine, const CVolumePath& path) {
+    CVolumePath prefix;
     for (const std::string& element : path.Elements()) {
         prefix = prefix.Child(element);
-        EntryInfo info;
+        SEntryInfo info;
         bool exists;
         {
-            Diagnostics::Quiet quiet;
+            CDiagnostics::CQuiet quiet;
             exists = engine.Stat(prefix, info);
         }
-        Diagnostics::Clear();
+        CDiagnostics::Clear();
         if (exists && !info.isDirectory) {
             ReportFailure("mkdir " + prefix.Display(), "exists and is not a directory");
             return false;
@@ -112,16 +112,16 @@ bool MakeParents(Engine& engine, const VolumePath& path) {
     return true;
 }
 
-std::optional<uint64_t> TimeOption(const CommandLine& line, const char* name) {
+std::optional<uint64_t> TimeOption(const SCommandLine& line, const char* name) {
     if (!line.Has(name)) return std::nullopt;
     auto time = ParseNtfsTime(line.options.at(name));
-    if (!time) throw UsageError{std::string(name) + " takes an ISO 8601 time such as 2024-05-01T12:30:00Z"};
+    if (!time) throw SUsageError{std::string(name) + " takes an ISO 8601 time such as 2024-05-01T12:30:00Z"};
     return time;
 }
 
-bool ApplyChanges(Engine& engine, const VolumePath& path, const EntryInfo& current, const EntryInfo& wanted,
+bool ApplyChanges(IEngine& engine, const CVolumePath& path, const SEntryInfo& current, const SEntryInfo& wanted,
                   const std::string& command) {
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (engine.SetAttributesAndTimes(path, current.isDirectory, wanted)) return true;
     ReportFailure(command + " " + path.Display());
     return false;
@@ -138,9 +138,9 @@ uint32_t AttributeBit(char letter) {
 
 }  // namespace
 
-int RunPut(const CommandLine& line) {
+int RunPut(const SCommandLine& line) {
     const fs::path source = HostPath(line.operands[1]);
-    const VolumePath path = PathOperand(line, 2);
+    const CVolumePath path = PathOperand(line, 2);
     std::error_code error;
     const fs::file_status status = fs::status(source, error);
     const bool sourceIsDirectory = fs::is_directory(status);
@@ -156,46 +156,46 @@ int RunPut(const CommandLine& line) {
         ReportFailure("put", "'" + HostText(source) + "' is a directory (use -r)");
         return kExitFailed;
     }
-    Session session;
-    if (!session.OpenDevice(line, platform::Access::Write)) return kExitFailed;
-    const HostTreeSize size = MeasureHostTree(source, sourceIsDirectory);
+    CSession session;
+    if (!session.OpenDevice(line, platform::EAccess::Write)) return kExitFailed;
+    const SHostTreeSize size = MeasureHostTree(source, sourceIsDirectory);
     if (!CheckFreeSpace(session, size) || !session.Mount(line)) return kExitFailed;
-    const VolumePath target = PutTarget(session.Volume(), source, path);
-    platform::InterruptGuard interrupts;
-    ProgressBar progress("put", size.dataBytes);
-    Copier copier(session.Volume(), progress, {line.Has("--force"), true});
+    const CVolumePath target = PutTarget(session.Volume(), source, path);
+    platform::CInterruptGuard interrupts;
+    CProgressBar progress("put", size.dataBytes);
+    CCopier copier(session.Volume(), progress, {line.Has("--force"), true});
     bool ok = sourceIsDirectory ? copier.TreeIn(source, target) : copier.FileIn(source, target);
     return FinishCopy(session, "put", copier, ok);
 }
 
-int RunMkdir(const CommandLine& line) {
-    const VolumePath path = PathOperand(line, 1);
-    if (path.IsRoot()) throw UsageError{"mkdir needs a path below the root"};
-    Session session;
-    if (!session.Open(line, platform::Access::Write)) return kExitFailed;
+int RunMkdir(const SCommandLine& line) {
+    const CVolumePath path = PathOperand(line, 1);
+    if (path.IsRoot()) throw SUsageError{"mkdir needs a path below the root"};
+    CSession session;
+    if (!session.Open(line, platform::EAccess::Write)) return kExitFailed;
     if (line.Has("-p")) return Finish(session, MakeParents(session.Volume(), path));
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     bool ok = session.Volume().MakeDirectory(path) && StampNew(session.Volume(), path, true);
     if (!ok) ReportFailure("mkdir " + path.Display());
     return Finish(session, ok);
 }
 
-int RunRm(const CommandLine& line) {
-    const VolumePath path = PathOperand(line, 1);
-    if (path.IsRoot()) throw UsageError{"rm cannot delete the root"};
-    Session session;
-    if (!session.Open(line, platform::Access::Write)) return kExitFailed;
-    Engine& engine = session.Volume();
-    std::vector<Match> matches;
+int RunRm(const SCommandLine& line) {
+    const CVolumePath path = PathOperand(line, 1);
+    if (path.IsRoot()) throw SUsageError{"rm cannot delete the root"};
+    CSession session;
+    if (!session.Open(line, platform::EAccess::Write)) return kExitFailed;
+    IEngine& engine = session.Volume();
+    std::vector<SMatch> matches;
     if (!Resolve(engine, "rm", path, false, matches)) return Finish(session, false);
     bool ok = true;
-    for (const Match& match : matches) {
+    for (const SMatch& match : matches) {
         if (match.info.isDirectory && line.Has("-r")) {
             ok = RemoveTree(engine, match.path, match.info) && ok;
         } else if (match.info.isDirectory && !IsEmptyDirectory(engine, match.path)) {
             ReportFailure("rm " + match.path.Display(), "directory is not empty (use -r)");
             ok = false;
-        } else if (Diagnostics::Clear(), !engine.Remove(match.path, match.info.isDirectory)) {
+        } else if (CDiagnostics::Clear(), !engine.Remove(match.path, match.info.isDirectory)) {
             ReportFailure("rm " + match.path.Display());
             ok = false;
         }
@@ -203,24 +203,24 @@ int RunRm(const CommandLine& line) {
     return Finish(session, ok);
 }
 
-int RunTouch(const CommandLine& line) {
-    const VolumePath path = PathOperand(line, 1);
+int RunTouch(const SCommandLine& line) {
+    const CVolumePath path = PathOperand(line, 1);
     auto mtime = TimeOption(line, "--mtime"), atime = TimeOption(line, "--atime"), ctime = TimeOption(line, "--ctime");
     // One instant for every time a plain touch sets, so a new file is not created after its last write.
     const uint64_t now = CurrentNtfsTime();
     if (!mtime && !atime && !ctime) mtime = atime = now;
-    Session session;
-    if (!session.Open(line, platform::Access::Write)) return kExitFailed;
-    Engine& engine = session.Volume();
-    EntryInfo info;
+    CSession session;
+    if (!session.Open(line, platform::EAccess::Write)) return kExitFailed;
+    IEngine& engine = session.Volume();
+    SEntryInfo info;
     bool exists;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         exists = engine.Stat(path, info);
     }
     if (!exists) {
-        std::unique_ptr<FileStream> stream;
-        Diagnostics::Clear();
+        std::unique_ptr<IFileStream> stream;
+        CDiagnostics::Clear();
         if (!engine.CreateFile(path, stream) || !stream->Close()) {
             ReportFailure("touch " + path.Display());
             return Finish(session, false);
@@ -228,25 +228,25 @@ int RunTouch(const CommandLine& line) {
         if (!StatOrReport(engine, "touch", path, info)) return Finish(session, false);
         info.creationTime = info.lastWriteTime = info.lastAccessTime = now;
     }
-    EntryInfo wanted = info;
+    SEntryInfo wanted = info;
     wanted.lastWriteTime = mtime.value_or(info.lastWriteTime);
     wanted.lastAccessTime = atime.value_or(info.lastAccessTime);
     wanted.creationTime = ctime.value_or(info.creationTime);
     return Finish(session, ApplyChanges(engine, path, info, wanted, "touch"));
 }
 
-int RunAttrib(const CommandLine& line) {
-    const VolumePath path = PathOperand(line, 1);
-    Session session;
-    if (!session.Open(line, line.attributeChanges.empty() ? platform::Access::Read : platform::Access::Write)) return kExitFailed;
-    Engine& engine = session.Volume();
-    EntryInfo info;
+int RunAttrib(const SCommandLine& line) {
+    const CVolumePath path = PathOperand(line, 1);
+    CSession session;
+    if (!session.Open(line, line.attributeChanges.empty() ? platform::EAccess::Read : platform::EAccess::Write)) return kExitFailed;
+    IEngine& engine = session.Volume();
+    SEntryInfo info;
     if (!StatOrReport(engine, "attrib", path, info)) return Finish(session, false);
     if (line.attributeChanges.empty()) {
         std::printf("%s  %s\n", FlagLetters(info).c_str(), path.Display().c_str());
         return Finish(session, true);
     }
-    EntryInfo wanted = info;
+    SEntryInfo wanted = info;
     for (const std::string& change : line.attributeChanges) {
         const uint32_t bit = AttributeBit(change[1]);
         wanted.attributes = change[0] == '+' ? wanted.attributes | bit : wanted.attributes & ~bit;

@@ -9,8 +9,8 @@
 
 namespace volcore::fsfamily {
 
-struct deviceAdapter {
-    explicit deviceAdapter(const volkit::filesystem::device& caller) : device(caller) {}
+struct SDeviceAdapter {
+    explicit SDeviceAdapter(const volkit::filesystem::device& caller) : device(caller) {}
 
     uint64_t position = 0;
     volkit::filesystem::device device;
@@ -25,7 +25,7 @@ struct deviceAdapter {
 };
 
 // The adapter behind a mounted volume's device.
-deviceAdapter& AdapterOf(ntfs_volume* volume);
+SDeviceAdapter& AdapterOf(ntfs_volume* volume);
 
 // Every failed transfer fails with errno EIO and is noted for the
 // running call (NoteFailedTransfer).
@@ -36,6 +36,6 @@ ntfs_device_operations* AdapterOperations();
 // A libntfs-3g device (empty name, state 0) over `adapter`, which stays owned
 // by the caller until its `owned` flag is set. Null when libntfs-3g cannot
 // allocate it.
-ntfs_device* CreateAdapterDevice(deviceAdapter* adapter);
+ntfs_device* CreateAdapterDevice(SDeviceAdapter* adapter);
 
 }  // namespace volcore::fsfamily

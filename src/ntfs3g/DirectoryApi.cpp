@@ -12,15 +12,15 @@ namespace {
 constexpr uint32_t kDirectoryAttribute = 0x10;
 constexpr uint32_t kHasDirectoryIndex = 0x10000000;
 
-struct fetchTarget {
+struct SFetchTarget {
     bool (*callback)(const volkit::directory::dirEntry&, void*);
     void* context;
-    inodeTable* table;
+    CInodeTable* table;
 };
 
 // An object that handles hold open may have changed since the directory's
 // copy of its times and length was written: its held inode knows better.
-void TakeFromHeldInode(const heldInode& held, volkit::directory::dirEntry& entry) {
+void TakeFromHeldInode(const SHeldInode& held, volkit::directory::dirEntry& entry) {
     const volkit::file::attributes current = AttributesOf(held.inode, held.data);
     entry.fileAttributes = current.fileAttributes | (entry.fileAttributes & kHasDirectoryIndex);
     entry.creationTime = current.creationTime;
@@ -29,10 +29,10 @@ void TakeFromHeldInode(const heldInode& held, volkit::directory::dirEntry& entry
     if (!(entry.fileAttributes & kDirectoryAttribute)) entry.size = current.size;
 }
 
-static_assert(sizeof(volkit::directory::dirEntry) == sizeof(dirEntryEx), "the two entry records match");
+static_assert(sizeof(volkit::directory::dirEntry) == sizeof(SDirEntryEx), "the two entry records match");
 
-int DeliverEntry(void* context, uint64_t reference, const dirEntryEx& record) {
-    const auto& target = *static_cast<const fetchTarget*>(context);
+int DeliverEntry(void* context, uint64_t reference, const SDirEntryEx& record) {
+    const auto& target = *static_cast<const SFetchTarget*>(context);
     volkit::directory::dirEntry entry;
     entry.fileAttributes = record.fileAttributes;
     if (record.fileAttributes & kHasDirectoryIndex) entry.fileAttributes |= kDirectoryAttribute;
@@ -42,27 +42,27 @@ int DeliverEntry(void* context, uint64_t reference, const dirEntryEx& record) {
     entry.size = record.size;
     std::copy(std::begin(record.name), std::end(record.name), entry.name);
     entry.nameSpace = record.nameSpace;
-    const heldInode* held = target.table->Find(MREF(reference));
+    const SHeldInode* held = target.table->Find(MREF(reference));
     if (held != nullptr && held->inode != nullptr) TakeFromHeldInode(*held, entry);
     return target.callback(entry, target.context) ? 0 : 1;
 }
 
 void Fetch(const char* path, volkit::filesystem::handle volume, bool (*callback)(const volkit::directory::dirEntry&, void*),
            void* context) {
-    const std::string normalized = normalizePath(path);
-    mountedVolume& mounted = MountOf(volume);
-    inodeTable& table = mounted.inodes;
-    reachedObject reached = ReachPath(table, normalized);
+    const std::string normalized = NormalizePath(path);
+    SMountedVolume& mounted = MountOf(volume);
+    CInodeTable& table = mounted.inodes;
+    SReachedObject reached = ReachPath(table, normalized);
     if (!reached.inode) Fail("invalid path");
     // Held for the walk, so that whatever the callback does to the directory
     // goes through this one copy.
-    heldInode& directory = table.Hold(std::move(reached.inode), reached.parent, reached.system);
-    fetchTarget target{callback, context, &table};
+    SHeldInode& directory = table.Hold(std::move(reached.inode), reached.parent, reached.system);
+    SFetchTarget target{callback, context, &table};
     s64 position = 0;
     const int walked = [&] {
-        const volumeInUse busy(mounted);
+        const CVolumeInUse busy(mounted);
         // Without a callback the walk itself refuses to start.
-        return readHeldDirectory(directory.inode, &position, &target, callback != nullptr ? &DeliverEntry : nullptr);
+        return ReadHeldDirectory(directory.inode, &position, &target, callback != nullptr ? &DeliverEntry : nullptr);
     }();
     if (!table.Release(directory)) Fail("failed to close inode");
     if (walked != 0) Fail("ntfs_readdir_ex failed");
@@ -76,12 +76,12 @@ namespace volkit {
 using namespace volcore::fsfamily;
 
 bool directory::create(const char* path, filesystem::handle volume) {
-    return RunReported([&] { openOrCreate(path, openDisposition::createNew, objectType::directory, volume); });
+    return RunReported([&] { OpenOrCreate(path, EOpenDisposition::CreateNew, EObjectType::Directory, volume); });
 }
 
 bool directory::remove(const char* path, filesystem::handle volume) {
     return RunReported(
-        [&] { openOrCreate(path, openDisposition::removeExisting, objectType::directory, volume); });
+        [&] { OpenOrCreate(path, EOpenDisposition::RemoveExisting, EObjectType::Directory, volume); });
 }
 
 bool directory::fetch(const char* path, filesystem::handle volume,

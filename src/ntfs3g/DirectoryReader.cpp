@@ -14,36 +14,36 @@ constexpr uint32_t kMinIndexBlockSize = 512;
 constexpr uint32_t kMaxIndexBlockSize = 65536;
 
 // Raised for a damaged index; becomes EIO.
-struct damagedIndex {};
+struct SDamagedIndex {};
 
 void Require(bool condition) {
-    if (!condition) throw damagedIndex{};
+    if (!condition) throw SDamagedIndex{};
 }
 
-struct FreeDeleter {
+struct SFreeDeleter {
     void operator()(void* memory) const { std::free(memory); }
 };
 
-struct AttrCloser {
+struct SAttrCloser {
     void operator()(ntfs_attr* attribute) const { ntfs_attr_close(attribute); }
 };
-using AttrRef = std::unique_ptr<ntfs_attr, AttrCloser>;
+using AttrRef = std::unique_ptr<ntfs_attr, SAttrCloser>;
 
 // One entry read from an index node, with its place in the walk.
-struct walkedEntry {
+struct SWalkedEntry {
     s64 ordinal = 0;
     uint64_t reference = 0;
-    dirEntryEx record;
+    SDirEntryEx record;
 };
-using nodeEntries = std::vector<walkedEntry>;
+using NodeEntryList = std::vector<SWalkedEntry>;
 
 // Reads one index node at a time and hands its entries to the filler only
 // once nothing of the directory is open any more: the filler may change the
 // directory, even have its inode closed and opened again (`m_directory` is a
 // reference to where the current inode is kept, read again for each node).
-class extendedWalk {
+class CExtendedWalk {
 public:
-    extendedWalk(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler)
+    CExtendedWalk(ntfs_inode* const& directory, s64* position, void* context, ExtendedFiller filler)
         : m_directory(directory), m_position(position), m_context(context), m_filler(filler) {}
 
     // 0 when every entry was reported, -1 when the filler stopped the walk.
@@ -51,7 +51,7 @@ public:
         m_skip = *m_position;
         if (!Deliver(RootEntries())) return -1;
         for (s64 index = 0;; ++index) {
-            nodeEntries entries;
+            NodeEntryList entries;
             if (!BlockEntries(index, entries)) return 0;
             if (!Deliver(entries)) return -1;
         }
@@ -63,29 +63,29 @@ private:
         return m_directory;
     }
 
-    bool Deliver(const nodeEntries& entries) {
-        for (const walkedEntry& entry : entries) {
+    bool Deliver(const NodeEntryList& entries) {
+        for (const SWalkedEntry& entry : entries) {
             *m_position = entry.ordinal;
             if (m_filler(m_context, entry.reference, entry.record) != 0) return false;
         }
         return true;
     }
 
-    nodeEntries RootEntries() {
+    NodeEntryList RootEntries() {
         s64 length = 0;
-        std::unique_ptr<void, FreeDeleter> root(
+        std::unique_ptr<void, SFreeDeleter> root(
             ntfs_attr_readall(Directory(), AT_INDEX_ROOT, NTFS_INDEX_I30, 4, &length));
         Require(root != nullptr && length > 0);
         const CByteReader reader(static_cast<const uint8_t*>(root.get()), static_cast<size_t>(length));
         m_blockSize = reader.U32(IndexRoot::BlockSize);
-        nodeEntries entries;
+        NodeEntryList entries;
         CollectEntries(reader, IndexRoot::Header, entries);
         return entries;
     }
 
     // The entries of block `index` when it is in use; false past the last
     // block.
-    bool BlockEntries(s64 index, nodeEntries& entries) {
+    bool BlockEntries(s64 index, NodeEntryList& entries) {
         AttrRef allocation(ntfs_attr_open(Directory(), AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4));
         if (!allocation) {
             Require(errno == ENOENT);
@@ -122,7 +122,7 @@ private:
         return (bits >> (index % 8)) & 1;
     }
 
-    void CollectEntries(const CByteReader& node, size_t headerOffset, nodeEntries& entries) {
+    void CollectEntries(const CByteReader& node, size_t headerOffset, NodeEntryList& entries) {
         const CByteReader header = node.Sub(headerOffset, IndexHeader::Flags);
         const uint64_t first = headerOffset + uint64_t{header.U32(IndexHeader::FirstEntry)};
         const uint64_t end = headerOffset + uint64_t{header.U32(IndexHeader::BytesInUse)};
@@ -139,10 +139,10 @@ private:
             offset += length;
         }
         // An index node always ends with a last-entry marker.
-        throw damagedIndex{};
+        throw SDamagedIndex{};
     }
 
-    void CollectEntry(const SIndexEntryValue& value, const std::u16string& name, nodeEntries& entries) {
+    void CollectEntry(const SIndexEntryValue& value, const std::u16string& name, NodeEntryList& entries) {
         if (m_ordinal++ < m_skip) return;
         if (!IsShown(value.fileReference, value.fileAttributes)) return;
         entries.push_back({m_ordinal, value.fileReference, RecordFromValue(value, name)});
@@ -157,8 +157,8 @@ private:
         return true;
     }
 
-    static dirEntryEx RecordFromValue(const SIndexEntryValue& value, const std::u16string& name) {
-        dirEntryEx record;
+    static SDirEntryEx RecordFromValue(const SIndexEntryValue& value, const std::u16string& name) {
+        SDirEntryEx record;
         record.creationTime = value.creationTime;
         record.lastWriteTime = value.modificationTime;
         record.lastAccessTime = value.accessTime;
@@ -174,17 +174,17 @@ private:
     ntfs_inode* const& m_directory;
     s64* m_position;
     void* m_context;
-    extendedFiller m_filler;
+    ExtendedFiller m_filler;
     uint32_t m_blockSize = 0;
     s64 m_ordinal = 0;
     s64 m_skip = 0;
     std::vector<uint8_t> m_block;
 };
 
-int ReadExtended(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler) {
+int ReadExtended(ntfs_inode* const& directory, s64* position, void* context, ExtendedFiller filler) {
     try {
-        return extendedWalk(directory, position, context, filler).Run();
-    } catch (const damagedIndex&) {
+        return CExtendedWalk(directory, position, context, filler).Run();
+    } catch (const SDamagedIndex&) {
         errno = EIO;
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
@@ -196,13 +196,13 @@ int ReadExtended(ntfs_inode* const& directory, s64* position, void* context, ext
 
 }  // namespace
 
-int readDirectoryEx(ntfs_inode* directory, s64* position, void* context, const dirFiller* filler) {
+int ReadDirectoryEx(ntfs_inode* directory, s64* position, void* context, const SDirFiller* filler) {
     if (directory == nullptr || position == nullptr || filler == nullptr) {
         errno = EINVAL;
         return -1;
     }
-    const bool plain = filler->mode == static_cast<int>(fillerMode::plain) && filler->plain != nullptr;
-    const bool extended = filler->mode == static_cast<int>(fillerMode::extended) && filler->extended != nullptr;
+    const bool plain = filler->mode == static_cast<int>(EFillerMode::Plain) && filler->plain != nullptr;
+    const bool extended = filler->mode == static_cast<int>(EFillerMode::Extended) && filler->extended != nullptr;
     if (!plain && !extended) {
         errno = EINVAL;
         return -1;
@@ -219,7 +219,7 @@ int readDirectoryEx(ntfs_inode* directory, s64* position, void* context, const d
 
 namespace volcore::fsfamily {
 
-int readHeldDirectory(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler) {
+int ReadHeldDirectory(ntfs_inode* const& directory, s64* position, void* context, ExtendedFiller filler) {
     if (directory == nullptr || position == nullptr || filler == nullptr) {
         errno = EINVAL;
         return -1;

@@ -10,7 +10,7 @@
 namespace volcore::fsfamily {
 
 // The fields of directory::dirEntry, in the same order and widths.
-struct dirEntryEx {
+struct SDirEntryEx {
     uint32_t fileAttributes = 0;  // as in the index key (0x10000000: has a directory index)
     uint64_t creationTime = 0;
     uint64_t lastAccessTime = 0;
@@ -21,27 +21,27 @@ struct dirEntryEx {
 };
 
 // Gets the entry's MFT reference too. Non-zero ends the walk.
-using extendedFiller = int (*)(void* context, uint64_t reference, const dirEntryEx& entry);
+using ExtendedFiller = int (*)(void* context, uint64_t reference, const SDirEntryEx& entry);
 
-enum class fillerMode : int { plain = 0, extended = 1 };
+enum class EFillerMode : int { Plain = 0, Extended = 1 };
 
-struct dirFiller {
-    int mode = 0;                      // a fillerMode value
+struct SDirFiller {
+    int mode = 0;                      // an EFillerMode value
     ntfs_filldir_t plain = nullptr;    // used by mode 0
-    extendedFiller extended = nullptr; // used by mode 1
+    ExtendedFiller extended = nullptr; // used by mode 1
 };
 
 // Walks the directory from `*position` (0 = the start) and leaves in it where
 // to continue. Returns 0, or -1 with errno set: EINVAL for a missing argument
 // or an unknown mode, ENOTDIR for a non-directory, EIO for a damaged index,
 // and -1 as it stands when the filler ends the walk.
-int readDirectoryEx(ntfs_inode* directory, s64* position, void* context, const dirFiller* filler);
+int ReadDirectoryEx(ntfs_inode* directory, s64* position, void* context, const SDirFiller* filler);
 
 // The extended walk over a directory whose inode the filler may have closed
 // and opened again (a removal inside it does): `directory` is where the
 // current inode is kept, read again before each index node, and nothing of
 // the directory stays open while the filler runs. A directory that is gone
 // (null) ends the walk with EIO.
-int readHeldDirectory(ntfs_inode* const& directory, s64* position, void* context, extendedFiller filler);
+int ReadHeldDirectory(ntfs_inode* const& directory, s64* position, void* context, ExtendedFiller filler);
 
 }  // namespace volcore::fsfamily

@@ -8,7 +8,9 @@
 namespace volcore::fsfamily {
 namespace {
 
-// Empty until logging::initialize; one setting for the whole process.
+// Empty until logging::initialize. Process-wide: the callback is set by a
+// call that takes no volume, and failures that come before any volume exists
+// (a mount that fails) report through it too.
 void (*g_callback)(volkit::logging::messageType, const char*) = nullptr;
 
 void Send(volkit::logging::messageType type, const char* text) noexcept {

@@ -30,7 +30,7 @@ uint64_t FailedTransfers() noexcept;
 const char* LastFailedTransfer() noexcept;
 
 // Whether a transfer failed since it was made.
-class transferWatch {
+class CTransferWatch {
 public:
     bool Failed() const noexcept { return FailedTransfers() != m_before; }
 
@@ -44,7 +44,7 @@ private:
 // the body carried on. Nothing escapes.
 template <class Body>
 bool RunReported(const char* firstLine, Body&& body) noexcept {
-    const transferWatch transfers;
+    const CTransferWatch transfers;
     try {
         body();
         if (!transfers.Failed()) return true;

@@ -26,8 +26,8 @@ ntfs_attr* OpenUnnamedData(ntfs_inode* inode) {
     return data;
 }
 
-ntfs_attr& DataForReading(const openHandle& opened) {
-    heldInode& held = *opened.held;
+ntfs_attr& DataForReading(const SHandleTarget& opened) {
+    SHeldInode& held = *opened.held;
     if (opened.stream != nullptr) return StreamData(held, *opened.stream);
     ntfs_inode* inode = LiveInode(held);
     if (held.data == nullptr) held.data = OpenUnnamedData(inode);
@@ -37,8 +37,8 @@ ntfs_attr& DataForReading(const openHandle& opened) {
 
 // Writing to a file without a data stream gives it an empty one first; a
 // directory never gets one, since other implementations would take it for damage.
-ntfs_attr& DataForWriting(const openHandle& opened) {
-    heldInode& held = *opened.held;
+ntfs_attr& DataForWriting(const SHandleTarget& opened) {
+    SHeldInode& held = *opened.held;
     ntfs_inode* inode = ChangeableInode(held);
     if (opened.stream != nullptr) return StreamData(held, *opened.stream);
     if (held.data == nullptr) held.data = OpenUnnamedData(inode);
@@ -53,8 +53,8 @@ ntfs_attr& DataForWriting(const openHandle& opened) {
 
 // The object's flags and times; the size is that of the stream the handle
 // was opened on.
-volkit::file::attributes CurrentAttributes(const openHandle& opened) {
-    heldInode& held = *opened.held;
+volkit::file::attributes CurrentAttributes(const SHandleTarget& opened) {
+    SHeldInode& held = *opened.held;
     ntfs_inode* inode = LiveInode(held);
     return AttributesOf(inode, opened.stream != nullptr ? &StreamData(held, *opened.stream) : held.data);
 }
@@ -63,12 +63,12 @@ ntfs_time StoredTime(uint64_t time) { return cpu_to_sle64(time); }
 
 // A handle for the caller, unless a device transfer failed on the way: the
 // call then fails, and a handle it does not hand out must not stay open.
-void* HandOut(const char* path, openDisposition disposition, volkit::filesystem::handle volume) {
-    const transferWatch transfers;
+void* HandOut(const char* path, EOpenDisposition disposition, volkit::filesystem::handle volume) {
+    const CTransferWatch transfers;
     void* opened = RegisterHandle(OpenFileOrStream(path, disposition, volume));
     if (!transfers.Failed()) return opened;
     CloseOpenFile(volkit::file::handle{opened});
-    Fail(disposition == openDisposition::createNew ? "failed to create file" : "failed to open file");
+    Fail(disposition == EOpenDisposition::CreateNew ? "failed to create file" : "failed to open file");
 }
 
 }  // namespace
@@ -79,11 +79,11 @@ namespace volkit {
 using namespace volcore::fsfamily;
 
 bool file::open(handle& result, const char* path, filesystem::handle volume) {
-    return RunReported([&] { result.ptr = HandOut(path, openDisposition::openExisting, volume); });
+    return RunReported([&] { result.ptr = HandOut(path, EOpenDisposition::OpenExisting, volume); });
 }
 
 bool file::create(handle& result, const char* path, filesystem::handle volume) {
-    return RunReported([&] { result.ptr = HandOut(path, openDisposition::createNew, volume); });
+    return RunReported([&] { result.ptr = HandOut(path, EOpenDisposition::CreateNew, volume); });
 }
 
 bool file::remove(const char* path, filesystem::handle volume) {

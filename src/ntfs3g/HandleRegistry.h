@@ -12,7 +12,7 @@ namespace volcore::fsfamily {
 // `Value` is what a handle stands for, copied in: a pointer to an object that
 // stays the caller's, or a small record of such pointers.
 template <class Value>
-class handleRegistry {
+class CHandleRegistry {
 public:
     // The new handle value for `value`.
     void* Add(Value value) {

@@ -19,14 +19,14 @@ namespace FileRecord = volcore::FileRecord;
 
 uint64_t TimeValue(ntfs_time time) { return sle64_to_cpu(time); }
 
-struct FreeDeleter {
+struct SFreeDeleter {
     void operator()(void* memory) const { std::free(memory); }
 };
 
 uint32_t ReparseTag(ntfs_inode* inode) {
     if (!(InodeFlags(inode) & kFileAttributeReparsePoint)) return 0;
     s64 size = 0;
-    const std::unique_ptr<void, FreeDeleter> data(ntfs_attr_readall(inode, AT_REPARSE_POINT, AT_UNNAMED, 0, &size));
+    const std::unique_ptr<void, SFreeDeleter> data(ntfs_attr_readall(inode, AT_REPARSE_POINT, AT_UNNAMED, 0, &size));
     if (data == nullptr || size < 4) return 0;
     return CByteReader(static_cast<const uint8_t*>(data.get()), static_cast<size_t>(size)).U32(0);
 }

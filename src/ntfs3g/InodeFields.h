@@ -25,13 +25,13 @@ volkit::file::attributes AttributesOf(const ntfs_inode* inode, const ntfs_attr* 
 // here. False when an entry is missing or cannot be read.
 bool UpdateEntries(ntfs_inode* inode, ntfs_inode* directory);
 
-// Takes the inode's names out of `directory` again when its record is not in
-// use on disk (a new object whose first write failed), so that no entry is
-// left pointing at nothing.
 // The $FILE_NAME values of the inode's names in `directory`; none when they
 // cannot be read.
 std::vector<std::vector<uint8_t>> NamesIn(ntfs_inode* inode, const ntfs_inode* directory);
 
+// Takes the inode's names out of `directory` again when its record is not in
+// use on disk (a new object whose first write failed), so that no entry is
+// left pointing at nothing.
 void RemoveEntriesOfUnwritten(ntfs_inode* inode, ntfs_inode* directory) noexcept;
 
 }  // namespace volcore::fsfamily

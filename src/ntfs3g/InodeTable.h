@@ -13,23 +13,23 @@
 
 namespace volcore::fsfamily {
 
-class inodeTable;
+class CInodeTable;
 
 // A named $DATA (alternate data stream) of a held object that handles hold.
-struct heldStream {
+struct SHeldStream {
     std::vector<ntfschar> name;  // as stored, little-endian units
     ntfs_attr* data = nullptr;   // opened on first use, closed with the inode
     unsigned handles = 0;
     bool removed = false;        // the stream was deleted; its handles only close
 };
 
-struct heldInode {
-    inodeTable* table = nullptr;
+struct SHeldInode {
+    CInodeTable* table = nullptr;
     uint64_t number = 0;          // MFT record number
     uint64_t parent = 0;          // the directory it was reached through
     ntfs_inode* inode = nullptr;  // null once the object is gone
     ntfs_attr* data = nullptr;    // unnamed $DATA, opened on first use
-    std::list<heldStream> streams;  // named streams open through handles
+    std::list<SHeldStream> streams;  // named streams open through handles
     unsigned handles = 0;         // counting those on its streams
     bool system = false;          // metadata: read through handles, never changed
     bool removed = false;
@@ -39,17 +39,17 @@ struct heldInode {
 // write-back failed depends on a second attempt it makes itself, so the
 // family writes the inode first, where a failure leaves it open, and frees it
 // only then.
-enum class closeResult {
-    closed,
-    notWritten,  // the inode could not be written and is still open
-    incomplete,  // the inode is gone, but the directory entries' copies of its
+enum class ECloseResult {
+    Closed,
+    NotWritten,  // the inode could not be written and is still open
+    Incomplete,  // the inode is gone, but the directory entries' copies of its
                  // sizes and times may be behind
 };
 
 // Writes `inode` back and frees it. `directory` is the copy of its parent the
 // family holds, which takes the entry update (null: libntfs-3g opens the
 // parent).
-closeResult CloseInode(ntfs_inode* inode, ntfs_inode* directory) noexcept;
+ECloseResult CloseInode(ntfs_inode* inode, ntfs_inode* directory) noexcept;
 
 // Drops an inode whose changes cannot be written: clears its dirty state,
 // frees it and forgets any cached copy of it.
@@ -57,16 +57,16 @@ void DiscardInode(ntfs_inode* inode) noexcept;
 
 // An inode for the length of one call: the held copy when handles hold the
 // record, otherwise a copy opened for the call and closed at its end.
-class inodeUse {
+class CInodeUse {
 public:
-    inodeUse() = default;
-    inodeUse(inodeUse&& other) noexcept;
-    inodeUse& operator=(inodeUse&& other) noexcept;
-    ~inodeUse() { Drop(); }
+    CInodeUse() = default;
+    CInodeUse(CInodeUse&& other) noexcept;
+    CInodeUse& operator=(CInodeUse&& other) noexcept;
+    ~CInodeUse() { Drop(); }
 
     explicit operator bool() const { return m_inode != nullptr; }
     ntfs_inode* Get() const { return m_inode; }
-    heldInode* Held() const { return m_held; }
+    SHeldInode* Held() const { return m_held; }
     uint64_t Number() const { return m_inode->mft_no; }
 
     // Writes a copy opened for the call back now. Fails with `message` when
@@ -74,48 +74,48 @@ public:
     void Close(const char* message);
 
 private:
-    friend class inodeTable;
-    inodeUse(ntfs_inode* inode, heldInode* held, inodeTable* table, uint64_t parent)
+    friend class CInodeTable;
+    CInodeUse(ntfs_inode* inode, SHeldInode* held, CInodeTable* table, uint64_t parent)
         : m_inode(inode), m_held(held), m_table(table), m_parent(parent) {}
-    closeResult CloseOwned() noexcept;
+    ECloseResult CloseOwned() noexcept;
     void Drop() noexcept;
 
     ntfs_inode* m_inode = nullptr;
-    heldInode* m_held = nullptr;
-    inodeTable* m_table = nullptr;
+    SHeldInode* m_held = nullptr;
+    CInodeTable* m_table = nullptr;
     uint64_t m_parent = 0;  // the directory it was reached through
 };
 
-class inodeTable {
+class CInodeTable {
 public:
-    explicit inodeTable(ntfs_volume* volume) : m_volume(volume) {}
-    inodeTable(const inodeTable&) = delete;
-    inodeTable& operator=(const inodeTable&) = delete;
+    explicit CInodeTable(ntfs_volume* volume) : m_volume(volume) {}
+    CInodeTable(const CInodeTable&) = delete;
+    CInodeTable& operator=(const CInodeTable&) = delete;
 
     ntfs_volume* Volume() const { return m_volume; }
 
     // Takes charge of an inode libntfs-3g just created in `parent`.
-    inodeUse Adopt(ntfs_inode* inode, uint64_t parent) { return inodeUse(inode, nullptr, this, parent); }
+    CInodeUse Adopt(ntfs_inode* inode, uint64_t parent) { return CInodeUse(inode, nullptr, this, parent); }
 
     // The record an entry of directory `parent` references (its sequence
     // number checked when it has one); empty when it cannot be opened.
-    inodeUse Use(uint64_t reference, uint64_t parent);
+    CInodeUse Use(uint64_t reference, uint64_t parent);
 
     // The held object with this record number, if handles hold one.
-    heldInode* Find(uint64_t number);
+    SHeldInode* Find(uint64_t number);
 
     // The held copy of directory `number` for closing its child `child`, or
     // null.
     ntfs_inode* HeldDirectory(uint64_t number, uint64_t child);
 
     // One more handle on the object `use` reached.
-    heldInode& Hold(inodeUse use, uint64_t parent, bool system);
+    SHeldInode& Hold(CInodeUse use, uint64_t parent, bool system);
 
     // One handle fewer; the last one writes the inode back and forgets it.
     // Fails with "failed to close inode", the handle kept, when the record
     // cannot be written; false when only the directory entries could not be
     // brought up to date (the inode is gone all the same).
-    bool Release(heldInode& held);
+    bool Release(SHeldInode& held);
 
     // Writes back and forgets every held inode, children before their
     // directories; false when one could not be written (it is dropped).
@@ -124,19 +124,19 @@ public:
     // libntfs-3g's delete closes the inodes it is given, held or not. Take
     // hands one over; Restore opens a held one again afterwards, or marks it
     // removed when its object is gone.
-    ntfs_inode* Take(inodeUse& use);
-    void Restore(heldInode& held, bool removed);
+    ntfs_inode* Take(CInodeUse& use);
+    void Restore(SHeldInode& held, bool removed);
 
 private:
-    closeResult CloseHeld(heldInode& held);
+    ECloseResult CloseHeld(SHeldInode& held);
     // Gives up a held inode that cannot be written, leaving no entry behind
     // that points at a record never written.
-    void Drop(heldInode& held) noexcept;
-    void Forget(heldInode& held);
+    void Drop(SHeldInode& held) noexcept;
+    void Forget(SHeldInode& held);
 
     ntfs_volume* m_volume;
-    std::list<heldInode> m_entries;
-    std::unordered_map<uint64_t, heldInode*> m_byNumber;  // entries not removed
+    std::list<SHeldInode> m_entries;
+    std::unordered_map<uint64_t, SHeldInode*> m_byNumber;  // entries not removed
 };
 
 }  // namespace volcore::fsfamily

@@ -10,7 +10,10 @@
 namespace volcore::fsfamily {
 namespace {
 
-handleRegistry<mountedVolume*> g_volumes;
+// Process-wide by necessity: a filesystem::handle is a bare value that the
+// caller passes with nothing else, so no volume can hold the table that turns
+// it back into its volume.
+CHandleRegistry<SMountedVolume*> g_volumes;
 
 // libntfs-3g mounts older volumes read-write, but they lack what it writes
 // into every new object ($Secure, the $STANDARD_INFORMATION owner and
@@ -26,7 +29,7 @@ bool PrepareMountedVolume(ntfs_volume* volume) {
     return ntfs_set_ignore_case(volume) == 0;
 }
 
-ntfs_volume* MountOnAdapter(deviceAdapter* adapter) {
+ntfs_volume* MountOnAdapter(SDeviceAdapter* adapter) {
     ntfs_device* dev = CreateAdapterDevice(adapter);
     if (dev == nullptr) return nullptr;
     ntfs_volume* volume = ntfs_device_mount(dev, NTFS_MNT_NONE);
@@ -62,8 +65,8 @@ void ReleaseSecure(ntfs_volume* volume) {
 }  // namespace
 
 ntfs_volume* MountVolume(const volkit::filesystem::device& dev) {
-    auto adapter = std::make_unique<deviceAdapter>(dev);
-    const transferWatch transfers;
+    auto adapter = std::make_unique<SDeviceAdapter>(dev);
+    const CTransferWatch transfers;
     ntfs_volume* volume = MountOnAdapter(adapter.get());
     // libntfs-3g mounts even when some of its reads failed (it falls back on
     // the copies it finds); such a volume is not handed out.
@@ -80,7 +83,7 @@ ntfs_volume* MountVolume(const volkit::filesystem::device& dev) {
 }
 
 void PrepareChange(ntfs_volume* volume) {
-    deviceAdapter& adapter = AdapterOf(volume);
+    SDeviceAdapter& adapter = AdapterOf(volume);
     // libntfs-3g's copy of the metadata may be ahead of the disk; changes
     // built on it could turn a leak into damage.
     if (adapter.writeFailed) Fail("volume is read-only after a failed write");
@@ -92,7 +95,7 @@ void PrepareChange(ntfs_volume* volume) {
 void DismountVolume(ntfs_volume* volume) {
     ReleaseSecure(volume);
     // Last, so that the flag is clear only when everything else was written.
-    const deviceAdapter& session = AdapterOf(volume);
+    const SDeviceAdapter& session = AdapterOf(volume);
     auto failed = [&] { return session.writeFailed || (session.markedDirty && session.transferFailed); };
     if (session.markedDirty && !failed()) ntfs_volume_write_flags(volume, volume->flags & ~VOLUME_IS_DIRTY);
     // After a failure, even of that very write, the flag is written once
@@ -100,14 +103,14 @@ void DismountVolume(ntfs_volume* volume) {
     if (failed()) ntfs_volume_write_flags(volume, volume->flags | VOLUME_IS_DIRTY);
     // Kept past the unmount, which frees the device, to tell how the session
     // went.
-    std::unique_ptr<deviceAdapter> adapter(&AdapterOf(volume));
+    std::unique_ptr<SDeviceAdapter> adapter(&AdapterOf(volume));
     adapter->owned = false;
     if (ntfs_umount(volume, FALSE) != 0) Fail("failed to dismount volume");
     if (adapter->writeFailed) Fail("failed to write volume: I/O error");
 }
 
-mountedVolume& MountOf(volkit::filesystem::handle volume) {
-    mountedVolume* mounted = g_volumes.Find(volume.ptr);
+SMountedVolume& MountOf(volkit::filesystem::handle volume) {
+    SMountedVolume* mounted = g_volumes.Find(volume.ptr);
     if (mounted == nullptr) Fail("volume handle is invalid");
     return *mounted;
 }
@@ -118,7 +121,7 @@ namespace {
 
 void* Register(ntfs_volume* volume) {
     try {
-        auto mounted = std::make_unique<mountedVolume>(volume);
+        auto mounted = std::make_unique<SMountedVolume>(volume);
         void* handle = g_volumes.Add(mounted.get());
         mounted.release();
         return handle;
@@ -132,7 +135,7 @@ void* Register(ntfs_volume* volume) {
 // handles become invalid with the volume's.
 void Unregister(volkit::filesystem::handle volume) {
     if (MountOf(volume).walks != 0) Fail("volume is in use");
-    std::unique_ptr<mountedVolume> mounted(&MountOf(volume));
+    std::unique_ptr<SMountedVolume> mounted(&MountOf(volume));
     g_volumes.Remove(volume.ptr);
     ForgetHandles(mounted->inodes);
     const bool filesWritten = mounted->inodes.CloseAll();

@@ -7,25 +7,25 @@
 namespace volcore::fsfamily {
 
 // What a filesystem::handle stands for.
-struct mountedVolume {
-    explicit mountedVolume(ntfs_volume* mounted) : volume(mounted), inodes(mounted) {}
+struct SMountedVolume {
+    explicit SMountedVolume(ntfs_volume* mounted) : volume(mounted), inodes(mounted) {}
 
     ntfs_volume* volume;
-    inodeTable inodes;  // held by open file handles
+    CInodeTable inodes;  // held by open file handles
     unsigned walks = 0; // directory walks running the caller's callback
 };
 
 // Marks a volume busy while the caller's code runs inside a call on it: a
 // close from there would pull the volume from under the running call.
-class volumeInUse {
+class CVolumeInUse {
 public:
-    explicit volumeInUse(mountedVolume& mounted) : m_mounted(mounted) { ++m_mounted.walks; }
-    ~volumeInUse() { --m_mounted.walks; }
-    volumeInUse(const volumeInUse&) = delete;
-    volumeInUse& operator=(const volumeInUse&) = delete;
+    explicit CVolumeInUse(SMountedVolume& mounted) : m_mounted(mounted) { ++m_mounted.walks; }
+    ~CVolumeInUse() { --m_mounted.walks; }
+    CVolumeInUse(const CVolumeInUse&) = delete;
+    CVolumeInUse& operator=(const CVolumeInUse&) = delete;
 
 private:
-    mountedVolume& m_mounted;
+    SMountedVolume& m_mounted;
 };
 
 // A read-write mount with $Secure open and letter case ignored in lookups.
@@ -49,7 +49,7 @@ void PrepareChange(ntfs_volume* volume);
 
 // The mounted volume behind a handle; fails with "volume handle is invalid"
 // for a zero handle or one that was closed.
-mountedVolume& MountOf(volkit::filesystem::handle volume);
+SMountedVolume& MountOf(volkit::filesystem::handle volume);
 ntfs_volume* VolumeOf(volkit::filesystem::handle volume);
 
 }  // namespace volcore::fsfamily

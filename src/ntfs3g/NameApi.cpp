@@ -33,8 +33,8 @@ uint32_t CountNames(ntfs_inode* inode) {
 }
 
 // The directory a new name goes into, reached as create reaches it.
-reachedObject TargetDirectory(inodeTable& table, const splitResult& target) {
-    reachedObject parent = WalkPath(table, PathElements(target.parentPath));
+SReachedObject TargetDirectory(CInodeTable& table, const SParentAndName& target) {
+    SReachedObject parent = WalkPath(table, PathElements(target.parentPath));
     if (!parent.inode) Fail("failed to open directory");
     if (!IsDirectoryRecord(parent.inode.Get())) Fail("not a directory");
     if (parent.system) Fail("cannot change a system file");
@@ -42,10 +42,10 @@ reachedObject TargetDirectory(inodeTable& table, const splitResult& target) {
 }
 
 // The object that `source` names, which must be changeable.
-reachedObject ChangeableObject(inodeTable& table, const splitResult& source) {
+SReachedObject ChangeableObject(CInodeTable& table, const SParentAndName& source) {
     std::vector<std::string> elements = PathElements(source.parentPath);
     elements.push_back(source.name);
-    reachedObject object = WalkPath(table, elements);
+    SReachedObject object = WalkPath(table, elements);
     if (!object.inode) Fail("file not found");
     if (object.system) Fail("cannot change a system file");
     return object;
@@ -67,10 +67,10 @@ void RemoveNameAttribute(ntfs_inode* inode, const std::vector<uint8_t>& key) {
 // libntfs-3g writes a new name's index entry before the record that carries
 // the name, and looks names up on the disk. When a write failed on the way,
 // the two may disagree there: the name leaves whichever of them has it.
-void UndoName(inodeTable& table, const splitResult& target, uint64_t number, const std::vector<uint8_t>& key) noexcept {
+void UndoName(CInodeTable& table, const SParentAndName& target, uint64_t number, const std::vector<uint8_t>& key) noexcept {
     try {
-        reachedObject parent = WalkPath(table, PathElements(target.parentPath));
-        inodeUse object = parent.inode ? table.Use(number, parent.inode.Number()) : inodeUse();
+        SReachedObject parent = WalkPath(table, PathElements(target.parentPath));
+        CInodeUse object = parent.inode ? table.Use(number, parent.inode.Number()) : CInodeUse();
         if (!object) return;
         if (LookUpName(parent.inode.Get(), target.name))
             ntfs_index_remove(parent.inode.Get(), object.Get(), key.data(), static_cast<int>(key.size()));
@@ -83,10 +83,10 @@ void UndoName(inodeTable& table, const splitResult& target, uint64_t number, con
     }
 }
 
-void AddName(inodeTable& table, reachedObject& object, reachedObject& parent, const splitResult& target) {
-    const std::vector<ntfschar> units = convertName(target.name);
+void AddName(CInodeTable& table, SReachedObject& object, SReachedObject& parent, const SParentAndName& target) {
+    const std::vector<ntfschar> units = ConvertNewName(target.name);
     PrepareChange(table.Volume());
-    const transferWatch transfers;
+    const CTransferWatch transfers;
     const int result = ntfs_link(object.inode.Get(), parent.inode.Get(), const_cast<ntfschar*>(units.data()),
                                  static_cast<u8>(units.size()));
     if (result != 0 && !transfers.Failed()) Fail("failed to link file");
@@ -97,9 +97,9 @@ void AddName(inodeTable& table, reachedObject& object, reachedObject& parent, co
         const size_t length = value.U8(FileNameValue::NameLength);
         std::vector<ntfschar> units(length);
         for (size_t i = 0; i < length; ++i) units[i] = cpu_to_le16(value.U16(FileNameValue::Name + 2 * i));
-        if (units == lookupName(target.name)) key = name;
+        if (units == ConvertExistingName(target.name)) key = name;
     }
-    if (heldInode* held = object.inode.Held()) held->parent = parent.inode.Number();
+    if (SHeldInode* held = object.inode.Held()) held->parent = parent.inode.Number();
     const uint64_t number = object.inode.Number();
     // Both copies are written (or dropped) before anything looks at the disk again.
     bool closed = true;
@@ -115,35 +115,35 @@ void AddName(inodeTable& table, reachedObject& object, reachedObject& parent, co
     Fail("failed to link file");
 }
 
-void CheckNotInside(inodeTable& table, uint64_t moved, const std::string& parentPath) {
+void CheckNotInside(CInodeTable& table, uint64_t moved, const std::string& parentPath) {
     std::vector<std::string> prefix;
     for (const std::string& element : PathElements(parentPath)) {
         prefix.push_back(element);
-        const reachedObject step = WalkPath(table, prefix);
+        const SReachedObject step = WalkPath(table, prefix);
         if (step.inode && step.inode.Number() == moved) Fail("cannot move a directory into itself");
     }
 }
 
 // What stands at the new name goes first, when the caller said so.
-void RemoveExisting(inodeTable& table, const std::string& target, uint64_t existing, bool directory,
+void RemoveExisting(CInodeTable& table, const std::string& target, uint64_t existing, bool directory,
                     volkit::filesystem::handle volume) {
     {
-        inodeUse there = table.Use(existing, FILE_root);
+        CInodeUse there = table.Use(existing, FILE_root);
         if (!there) Fail("failed to open file");
         if (IsDirectoryRecord(there.Get()) != directory) Fail(directory ? "not a directory" : "is a directory");
     }
-    openOrCreate(target.c_str(), openDisposition::removeExisting, objectType::file, volume);
+    OpenOrCreate(target.c_str(), EOpenDisposition::RemoveExisting, EObjectType::File, volume);
 }
 
 void Rename(const char* from, const char* to, bool replace, bool directory, volkit::filesystem::handle volume) {
-    inodeTable& table = MountOf(volume).inodes;
-    const splitResult source = splitPath(normalizePath(from));
-    const splitResult target = splitPath(normalizePath(to));
+    CInodeTable& table = MountOf(volume).inodes;
+    const SParentAndName source = SplitParentAndName(NormalizePath(from));
+    const SParentAndName target = SplitParentAndName(NormalizePath(to));
     const std::string targetPath = target.parentPath + "/" + target.name;
     uint64_t number = 0;
     uint64_t sourceDirectory = 0;
     {
-        reachedObject object = ChangeableObject(table, source);
+        SReachedObject object = ChangeableObject(table, source);
         if (IsDirectoryRecord(object.inode.Get()) != directory) Fail(directory ? "not a directory" : "is a directory");
         number = object.inode.Number();
         sourceDirectory = object.parent;
@@ -152,15 +152,15 @@ void Rename(const char* from, const char* to, bool replace, bool directory, volk
     // Before the new directory is opened: it may be the object itself.
     if (directory) CheckNotInside(table, number, target.parentPath);
     {
-        reachedObject parent = TargetDirectory(table, target);
+        SReachedObject parent = TargetDirectory(table, target);
         const std::optional<uint64_t> existing = LookUpName(parent.inode.Get(), target.name);
         const bool sameDirectory = parent.inode.Number() == sourceDirectory;
         if (existing && MREF(*existing) == number) {
             // Another name of the object itself: only a change of case is left to make.
-            if (!sameDirectory || lookupName(target.name) == lookupName(source.name)) return;
-            const std::vector<ntfschar> wanted = lookupName(target.name);
-            if (!ntfs_names_are_equal(wanted.data(), wanted.size(), lookupName(source.name).data(),
-                                      lookupName(source.name).size(), IGNORE_CASE, table.Volume()->upcase,
+            if (!sameDirectory || ConvertExistingName(target.name) == ConvertExistingName(source.name)) return;
+            const std::vector<ntfschar> wanted = ConvertExistingName(target.name);
+            if (!ntfs_names_are_equal(wanted.data(), wanted.size(), ConvertExistingName(source.name).data(),
+                                      ConvertExistingName(source.name).size(), IGNORE_CASE, table.Volume()->upcase,
                                       table.Volume()->upcase_len))
                 return;
         } else if (existing && !replace) {
@@ -170,11 +170,11 @@ void Rename(const char* from, const char* to, bool replace, bool directory, volk
             RemoveExisting(table, targetPath, *existing, directory, volume);
         }
     }
-    reachedObject object = ChangeableObject(table, source);
-    reachedObject parent = TargetDirectory(table, target);
+    SReachedObject object = ChangeableObject(table, source);
+    SReachedObject parent = TargetDirectory(table, target);
     AddName(table, object, parent, target);
     const std::string sourcePath = source.parentPath + "/" + source.name;
-    openOrCreate(sourcePath.c_str(), openDisposition::removeExisting, objectType::file, volume);
+    OpenOrCreate(sourcePath.c_str(), EOpenDisposition::RemoveExisting, EObjectType::File, volume);
 }
 
 }  // namespace
@@ -194,12 +194,12 @@ bool directory::rename(const char* from, const char* to, bool replaceExisting, f
 
 bool file::link(const char* existing, const char* newPath, filesystem::handle volume) {
     return RunReported([&] {
-        inodeTable& table = MountOf(volume).inodes;
-        const splitResult target = splitPath(normalizePath(newPath));
-        reachedObject object = ChangeableObject(table, splitPath(normalizePath(existing)));
+        CInodeTable& table = MountOf(volume).inodes;
+        const SParentAndName target = SplitParentAndName(NormalizePath(newPath));
+        SReachedObject object = ChangeableObject(table, SplitParentAndName(NormalizePath(existing)));
         if (IsDirectoryRecord(object.inode.Get())) Fail("cannot link a directory");
         if (CountNames(object.inode.Get()) >= kMostLinks) Fail("too many links");
-        reachedObject parent = TargetDirectory(table, target);
+        SReachedObject parent = TargetDirectory(table, target);
         if (LookUpName(parent.inode.Get(), target.name)) Fail("already exists");
         AddName(table, object, parent, target);
     });

@@ -11,16 +11,16 @@ namespace {
 
 // libntfs-3g's descriptor API bound to an already mounted volume, with no
 // user mapping; releases whatever libntfs-3g caches in it.
-class securityApi {
+class CSecurityApi {
 public:
-    explicit securityApi(ntfs_volume* volume) {
+    explicit CSecurityApi(ntfs_volume* volume) {
         m_api.magic = MAGIC_API;
         m_api.security.vol = volume;
         m_api.security.pseccache = &m_api.seccache;
     }
-    ~securityApi() { ntfs_destroy_security_context(&m_api.security); }
-    securityApi(const securityApi&) = delete;
-    securityApi& operator=(const securityApi&) = delete;
+    ~CSecurityApi() { ntfs_destroy_security_context(&m_api.security); }
+    CSecurityApi(const CSecurityApi&) = delete;
+    CSecurityApi& operator=(const CSecurityApi&) = delete;
 
     SECURITY_API* Get() { return &m_api; }
 
@@ -29,7 +29,7 @@ private:
 };
 
 // libntfs-3g's copy of the object's descriptor; empty when it has none.
-std::vector<uint8_t> CurrentDescriptor(securityApi& api, ntfs_inode* inode) {
+std::vector<uint8_t> CurrentDescriptor(CSecurityApi& api, ntfs_inode* inode) {
     const int size = ntfs_get_ntfs_acl(&api.Get()->security, inode, nullptr, 0);
     if (size <= 0) return {};
     std::vector<uint8_t> current(static_cast<size_t>(size));
@@ -39,8 +39,8 @@ std::vector<uint8_t> CurrentDescriptor(securityApi& api, ntfs_inode* inode) {
 }
 
 // The object a metadata call changes, never one of the volume's own files.
-reachedObject ChangeableObject(volkit::filesystem::handle volume, const std::string& normalized) {
-    reachedObject target = ReachPath(MountOf(volume).inodes, normalized);
+SReachedObject ChangeableObject(volkit::filesystem::handle volume, const std::string& normalized) {
+    SReachedObject target = ReachPath(MountOf(volume).inodes, normalized);
     if (!target.inode) Fail("file not found");
     if (target.system) Fail("cannot change a system file");
     PrepareChange(VolumeOf(volume));
@@ -48,11 +48,11 @@ reachedObject ChangeableObject(volkit::filesystem::handle volume, const std::str
 }
 
 void SetSecurity(const char* path, uint32_t selection, const void* descriptor, volkit::filesystem::handle volume) {
-    const std::string normalized = normalizePath(path);
+    const std::string normalized = NormalizePath(path);
     ntfs_volume* mounted = VolumeOf(volume);
-    reachedObject target = ChangeableObject(volume, normalized);
+    SReachedObject target = ChangeableObject(volume, normalized);
     const std::vector<uint8_t> given = CopyDescriptor(descriptor);
-    securityApi api(mounted);
+    CSecurityApi api(mounted);
     const std::vector<uint8_t> merged =
         MergeDescriptor(CurrentDescriptor(api, target.inode.Get()), given, selection);
     if (ntfs_set_ntfs_acl(&api.Get()->security, target.inode.Get(), reinterpret_cast<const char*>(merged.data()),
@@ -62,9 +62,9 @@ void SetSecurity(const char* path, uint32_t selection, const void* descriptor, v
 }
 
 void SetReparse(const char* path, const void* data, uint32_t size, volkit::filesystem::handle volume) {
-    const std::string normalized = normalizePath(path);
-    reachedObject target = ChangeableObject(volume, normalized);
-    if (setReparseAlways(target.inode.Get(), data, size) != 0) Fail("failed to set reparse data");
+    const std::string normalized = NormalizePath(path);
+    SReachedObject target = ChangeableObject(volume, normalized);
+    if (SetReparseAlways(target.inode.Get(), data, size) != 0) Fail("failed to set reparse data");
     target.inode.Close("failed to close inode");
 }
 

@@ -15,7 +15,11 @@
 namespace volcore::fsfamily {
 namespace {
 
-handleRegistry<openHandle> g_files;
+// Process-wide for the same reason as the volume registry: a file::handle
+// carries no volume. What a handle stands for lives in its volume (the held
+// objects of its inode table); this table only maps handle values to them, and
+// a volume that closes takes its own out (ForgetHandles).
+CHandleRegistry<SHandleTarget> g_files;
 
 // Records below 24 are the volume's own metadata (16 to 23 reserved for
 // more); the root directory is among them but holds everything else.
@@ -25,8 +29,8 @@ bool IsSystemObject(uint64_t number, bool underSystemDirectory) {
     return underSystemDirectory || (number < kFirstUserRecord && number != FILE_root);
 }
 
-heldInode* OpenObject(inodeTable& table, const std::string& normalized) {
-    reachedObject reached = ReachPath(table, normalized);
+SHeldInode* OpenObject(CInodeTable& table, const std::string& normalized) {
+    SReachedObject reached = ReachPath(table, normalized);
     if (!reached.inode) Fail("file not found");
     return &table.Hold(std::move(reached.inode), reached.parent, reached.system);
 }
@@ -37,9 +41,9 @@ void CloseCreatedDirectory(ntfs_inode* created, ntfs_inode* parent) {
     // Its entry in the parent was just written from these very values; with
     // nothing but the record to write, a failure leaves the inode to discard.
     NInoFileNameClearDirty(created);
-    const closeResult result = CloseInode(created, parent);
-    if (result == closeResult::closed) return;
-    if (result == closeResult::notWritten) {
+    const ECloseResult result = CloseInode(created, parent);
+    if (result == ECloseResult::Closed) return;
+    if (result == ECloseResult::NotWritten) {
         RemoveEntriesOfUnwritten(created, parent);
         DiscardInode(created);
     }
@@ -71,25 +75,25 @@ void DropEmptyIndexAllocation(ntfs_inode* directory) {
     ntfs_attr_remove(directory, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4);
 }
 
-heldInode* CreateObject(inodeTable& table, const splitResult& parts, objectType type) {
-    reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
+SHeldInode* CreateObject(CInodeTable& table, const SParentAndName& parts, EObjectType type) {
+    SReachedObject parent = WalkPath(table, PathElements(parts.parentPath));
     if (!parent.inode) Fail("failed to open directory");
     if (LookUpName(parent.inode.Get(), parts.name)) Fail("already exists");
     if (parent.system) Fail("cannot change a system file");
-    const std::vector<ntfschar> name = convertName(parts.name);
+    const std::vector<ntfschar> name = ConvertNewName(parts.name);
     PrepareChange(table.Volume());
-    const transferWatch transfers;
+    const CTransferWatch transfers;
     ntfs_inode* created = ntfs_create(parent.inode.Get(), 0, name.data(), static_cast<u8>(name.size()),
                                       static_cast<mode_t>(type));
     if (transfers.Failed()) DropEmptyIndexAllocation(parent.inode.Get());
     if (created == nullptr) Fail("failed to create file");
     const uint64_t parentNumber = parent.inode.Number();
-    if (type == objectType::directory) {
+    if (type == EObjectType::Directory) {
         CloseCreatedDirectory(created, parent.inode.Get());
         parent.inode.Close("failed to close directory");
         return nullptr;
     }
-    inodeUse file = table.Adopt(created, parentNumber);
+    CInodeUse file = table.Adopt(created, parentNumber);
     parent.inode.Close("failed to close directory");
     return &table.Hold(std::move(file), parentNumber, false);
 }
@@ -117,32 +121,32 @@ void KeepClustersOfUndeletedRecord(ntfs_volume* volume, uint64_t number) noexcep
     DiscardInode(inode);
 }
 
-void RemoveObject(inodeTable& table, const std::string& normalized, const splitResult& parts) {
+void RemoveObject(CInodeTable& table, const std::string& normalized, const SParentAndName& parts) {
     // The path is looked up as written first: in "a/../b" the ".." is a name
     // inside a, so the root's b is never what such a path removes.
     uint64_t found = 0;
     {
-        const reachedObject whole = ReachPath(table, normalized);
+        const SReachedObject whole = ReachPath(table, normalized);
         if (!whole.inode) Fail("file not found");
         found = whole.inode.Number();
     }
-    reachedObject parent = WalkPath(table, PathElements(parts.parentPath));
+    SReachedObject parent = WalkPath(table, PathElements(parts.parentPath));
     if (!parent.inode) Fail("failed to open parent directory");
     const std::optional<uint64_t> reference = LookUpName(parent.inode.Get(), parts.name);
-    inodeUse target = reference ? table.Use(*reference, parent.inode.Number()) : inodeUse();
+    CInodeUse target = reference ? table.Use(*reference, parent.inode.Number()) : CInodeUse();
     if (!target || target.Number() != found) Fail("failed to delete file");
     if (target.Number() == parent.inode.Number()) Fail("failed to delete file");
     if (IsSystemObject(target.Number(), parent.system)) Fail("cannot remove a system file");
-    const std::vector<ntfschar> name = lookupName(parts.name);
+    const std::vector<ntfschar> name = ConvertExistingName(parts.name);
     PrepareChange(table.Volume());
     // A record that keeps another name outlives this removal.
     const bool lastName = le16_to_cpu(target.Get()->mrec->link_count) <= 1;
-    heldInode* heldTarget = target.Held();
-    heldInode* heldParent = parent.inode.Held();
+    SHeldInode* heldTarget = target.Held();
+    SHeldInode* heldParent = parent.inode.Held();
     const uint64_t number = target.Number();
     ntfs_inode* targetInode = table.Take(target);
     ntfs_inode* parentInode = table.Take(parent.inode);
-    const transferWatch transfers;
+    const CTransferWatch transfers;
     const int result = ntfs_delete(table.Volume(), nullptr, targetInode, parentInode, name.data(),
                                    static_cast<u8>(name.size()));
     if (lastName && transfers.Failed()) KeepClustersOfUndeletedRecord(table.Volume(), number);
@@ -154,15 +158,15 @@ void RemoveObject(inodeTable& table, const std::string& normalized, const splitR
 }  // namespace
 
 std::optional<uint64_t> LookUpName(ntfs_inode* directory, const std::string& name) {
-    const std::vector<ntfschar> units = lookupName(name);
+    const std::vector<ntfschar> units = ConvertExistingName(name);
     if (units.empty()) return std::nullopt;
     const u64 reference = ntfs_inode_lookup_by_name(directory, units.data(), static_cast<int>(units.size()));
     if (reference == static_cast<u64>(-1)) return std::nullopt;
     return reference;
 }
 
-reachedObject WalkPath(inodeTable& table, const std::vector<std::string>& elements) {
-    reachedObject reached;
+SReachedObject WalkPath(CInodeTable& table, const std::vector<std::string>& elements) {
+    SReachedObject reached;
     reached.inode = table.Use(FILE_root, FILE_root);
     reached.parent = FILE_root;
     bool underSystemDirectory = false;
@@ -170,7 +174,7 @@ reachedObject WalkPath(inodeTable& table, const std::vector<std::string>& elemen
         if (!reached.inode) break;
         const uint64_t directory = reached.inode.Number();
         const std::optional<uint64_t> reference = LookUpName(reached.inode.Get(), element);
-        reached.inode = reference ? table.Use(*reference, directory) : inodeUse();
+        reached.inode = reference ? table.Use(*reference, directory) : CInodeUse();
         underSystemDirectory = underSystemDirectory || IsSystemObject(directory, false);
         reached.parent = directory;
     }
@@ -178,32 +182,32 @@ reachedObject WalkPath(inodeTable& table, const std::vector<std::string>& elemen
     return reached;
 }
 
-reachedObject ReachPath(inodeTable& table, const std::string& normalized) {
+SReachedObject ReachPath(CInodeTable& table, const std::string& normalized) {
     return WalkPath(table, PathElements(normalized));
 }
 
-heldInode* openOrCreate(const char* path, openDisposition disposition, objectType type,
+SHeldInode* OpenOrCreate(const char* path, EOpenDisposition disposition, EObjectType type,
                         volkit::filesystem::handle volume) {
-    const std::string normalized = normalizePath(path);
-    inodeTable& table = MountOf(volume).inodes;
+    const std::string normalized = NormalizePath(path);
+    CInodeTable& table = MountOf(volume).inodes;
     // The root has no name to split off, but opening it is how its attributes
     // and times are read; creating or removing it stays refused.
-    if (disposition == openDisposition::openExisting && PathElements(normalized).empty())
+    if (disposition == EOpenDisposition::OpenExisting && PathElements(normalized).empty())
         return OpenObject(table, normalized);
-    const splitResult parts = splitPath(normalized);
+    const SParentAndName parts = SplitParentAndName(normalized);
     switch (disposition) {
-        case openDisposition::createNew:
+        case EOpenDisposition::CreateNew:
             return CreateObject(table, parts, type);
-        case openDisposition::openExisting:
+        case EOpenDisposition::OpenExisting:
             return OpenObject(table, normalized);
-        case openDisposition::removeExisting:
+        case EOpenDisposition::RemoveExisting:
             RemoveObject(table, normalized, parts);
             return nullptr;
     }
     Fail("unknown disposition");
 }
 
-void* RegisterHandle(const openHandle& opened) {
+void* RegisterHandle(const SHandleTarget& opened) {
     try {
         return g_files.Add(opened);
     } catch (...) {
@@ -217,20 +221,20 @@ void* RegisterHandle(const openHandle& opened) {
     }
 }
 
-openHandle OpenHandleOf(volkit::file::handle handle) {
-    const openHandle opened = g_files.Find(handle.ptr);
+SHandleTarget OpenHandleOf(volkit::file::handle handle) {
+    const SHandleTarget opened = g_files.Find(handle.ptr);
     if (opened.held == nullptr) Fail("invalid file handle");
     return opened;
 }
 
-heldInode& OpenFileOf(volkit::file::handle handle) { return *OpenHandleOf(handle).held; }
+SHeldInode& OpenFileOf(volkit::file::handle handle) { return *OpenHandleOf(handle).held; }
 
-ntfs_inode* LiveInode(heldInode& held) {
+ntfs_inode* LiveInode(SHeldInode& held) {
     if (held.inode == nullptr) Fail(held.removed ? "file has been removed" : "file is no longer open");
     return held.inode;
 }
 
-ntfs_inode* ChangeableInode(heldInode& held) {
+ntfs_inode* ChangeableInode(SHeldInode& held) {
     if (held.system) Fail("cannot change a system file");
     ntfs_inode* inode = LiveInode(held);
     PrepareChange(held.table->Volume());
@@ -238,8 +242,8 @@ ntfs_inode* ChangeableInode(heldInode& held) {
 }
 
 void CloseOpenFile(volkit::file::handle handle) {
-    const openHandle opened = OpenHandleOf(handle);
-    heldInode& held = *opened.held;
+    const SHandleTarget opened = OpenHandleOf(handle);
+    SHeldInode& held = *opened.held;
     // The last handle on the object closes its streams with it, and keeps
     // them when that close fails.
     if (opened.stream != nullptr && held.handles > 1) ReleaseStream(held, *opened.stream);
@@ -248,8 +252,8 @@ void CloseOpenFile(volkit::file::handle handle) {
     if (!complete) Fail("failed to close inode");
 }
 
-void ForgetHandles(const inodeTable& table) {
-    g_files.RemoveIf([&](const openHandle& opened) { return opened.held->table == &table; });
+void ForgetHandles(const CInodeTable& table) {
+    g_files.RemoveIf([&](const SHandleTarget& opened) { return opened.held->table == &table; });
 }
 
 }  // namespace volcore::fsfamily

@@ -29,24 +29,24 @@ std::vector<std::string> ResolvedElements(const std::string& path) {
 }
 
 // Owns the buffer that ntfs_mbstoucs allocates.
-struct UnicodeBuffer {
+struct SUnicodeBuffer {
     ntfschar* units = nullptr;
-    ~UnicodeBuffer() { std::free(units); }
+    ~SUnicodeBuffer() { std::free(units); }
 };
 
 }  // namespace
 
-std::string normalizePath(const char* path) {
+std::string NormalizePath(const char* path) {
     if (path == nullptr) Fail("cannot normalize empty path");
     std::string normalized(path);
     std::replace(normalized.begin(), normalized.end(), '\\', '/');
     return normalized;
 }
 
-splitResult splitPath(const std::string& path) {
+SParentAndName SplitParentAndName(const std::string& path) {
     std::vector<std::string> elements = ResolvedElements(path);
     if (elements.empty()) Fail("path contains no elements");
-    splitResult result;
+    SParentAndName result;
     result.name = std::move(elements.back());
     elements.pop_back();
     for (const std::string& element : elements) result.parentPath += "/" + element;
@@ -72,10 +72,10 @@ bool HasStreamPart(const std::string& normalized) {
     return StreamMark(normalized, start, end) != std::string::npos;
 }
 
-streamPath splitStreamPath(const std::string& normalized) {
+SNamedStreamPath SplitAtStream(const std::string& normalized) {
     size_t start = 0, end = 0;
     const size_t mark = StreamMark(normalized, start, end);
-    if (mark == std::string::npos) return streamPath{false, normalized, {}};
+    if (mark == std::string::npos) return SNamedStreamPath{false, normalized, {}};
     if (mark == start) Fail("invalid stream name");  // a stream of no file
     std::string rest = normalized.substr(mark + 1, end - mark);
     const size_t typeMark = rest.find(':');
@@ -88,7 +88,7 @@ streamPath splitStreamPath(const std::string& normalized) {
     } else if (rest.empty()) {
         Fail("invalid stream name");
     }
-    return streamPath{true, normalized.substr(0, mark), std::move(rest)};
+    return SNamedStreamPath{true, normalized.substr(0, mark), std::move(rest)};
 }
 
 std::vector<std::string> PathElements(const std::string& path) {
@@ -105,7 +105,7 @@ std::vector<std::string> PathElements(const std::string& path) {
     return elements;
 }
 
-std::vector<ntfschar> convertName(const std::string& name) {
+std::vector<ntfschar> ConvertNewName(const std::string& name) {
     std::u16string units;
     try {
         units = volcore::Utf8ToUtf16(name);
@@ -118,8 +118,8 @@ std::vector<ntfschar> convertName(const std::string& name) {
     return stored;
 }
 
-std::vector<ntfschar> lookupName(const std::string& name) {
-    UnicodeBuffer buffer;
+std::vector<ntfschar> ConvertExistingName(const std::string& name) {
+    SUnicodeBuffer buffer;
     const int length = ntfs_mbstoucs(name.c_str(), &buffer.units);
     if (length <= 0 || buffer.units == nullptr || static_cast<size_t>(length) > volcore::kMaxNameUnits) return {};
     return std::vector<ntfschar>(buffer.units, buffer.units + length);

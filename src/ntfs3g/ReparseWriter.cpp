@@ -2,7 +2,7 @@
 
 namespace volcore::fsfamily {
 
-int setReparseAlways(ntfs_inode* inode, const void* data, uint32_t size) {
+int SetReparseAlways(ntfs_inode* inode, const void* data, uint32_t size) {
     if (inode == nullptr || data == nullptr) {
         errno = EINVAL;
         return -1;

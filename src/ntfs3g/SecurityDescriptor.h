@@ -14,7 +14,7 @@ namespace volcore::fsfamily {
 constexpr size_t kMaxDescriptorBytes = 65536;
 
 // Field offsets of the structures inside a descriptor.
-namespace descriptorLayout {
+namespace DescriptorLayout {
 inline constexpr size_t Revision = 0;
 inline constexpr size_t Control = 2;
 inline constexpr size_t Owner = 4;
@@ -24,33 +24,33 @@ inline constexpr size_t Dacl = 16;
 inline constexpr size_t HeaderSize = 20;
 inline constexpr uint8_t CurrentRevision = 1;
 inline constexpr uint16_t SelfRelative = 0x8000;
-}  // namespace descriptorLayout
+}  // namespace DescriptorLayout
 
-namespace sidLayout {
+namespace SidLayout {
 inline constexpr size_t Revision = 0;
 inline constexpr size_t SubAuthorityCount = 1;
 inline constexpr size_t HeaderSize = 8;
 inline constexpr size_t SubAuthoritySize = 4;
 inline constexpr uint8_t CurrentRevision = 1;
 inline constexpr uint8_t MaxSubAuthorities = 15;
-}  // namespace sidLayout
+}  // namespace SidLayout
 
-namespace aclLayout {
+namespace AclLayout {
 inline constexpr size_t Revision = 0;
 inline constexpr size_t Size = 2;
 inline constexpr size_t AceCount = 4;
 inline constexpr size_t HeaderSize = 8;
 inline constexpr uint8_t Revision2 = 2;
 inline constexpr uint8_t RevisionDs = 4;
-}  // namespace aclLayout
+}  // namespace AclLayout
 
-namespace aceLayout {
+namespace AceLayout {
 inline constexpr size_t Type = 0;
 inline constexpr size_t Size = 2;
 inline constexpr size_t HeaderSize = 4;
 inline constexpr size_t Sid = 8;                // after the access mask, in the plain kinds
 inline constexpr uint8_t LastPlainType = 3;     // allowed, denied, audit, alarm
-}  // namespace aceLayout
+}  // namespace AceLayout
 
 // A copy of the descriptor at `descriptor`, exactly as long as its parts
 // reach. Fails with "invalid security descriptor" for a null pointer and for

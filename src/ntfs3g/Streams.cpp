@@ -9,7 +9,7 @@
 namespace volcore::fsfamily {
 namespace {
 
-struct streamFacts {
+struct SStreamFacts {
     std::vector<ntfschar> name;  // as stored
     uint64_t size = 0;
     uint64_t allocatedSize = 0;
@@ -19,8 +19,8 @@ uint64_t Unsigned(s64 value) { return value > 0 ? static_cast<uint64_t>(value) :
 
 // The named $DATA attributes in the inode's records (each once, by its first
 // extent), with the sizes their records carry.
-std::vector<streamFacts> NamedData(ntfs_inode* inode) {
-    std::vector<streamFacts> streams;
+std::vector<SStreamFacts> NamedData(ntfs_inode* inode) {
+    std::vector<SStreamFacts> streams;
     ntfs_attr_search_ctx* search = ntfs_attr_get_search_ctx(inode, nullptr);
     if (search == nullptr) Fail("failed to read streams");
     while (ntfs_attrs_walk(search) == 0) {
@@ -29,7 +29,7 @@ std::vector<streamFacts> NamedData(ntfs_inode* inode) {
         const size_t nameEnd = le16_to_cpu(attribute->name_offset) + 2u * attribute->name_length;
         if (attribute->type != AT_DATA || attribute->name_length == 0 || nameEnd > length) continue;
         if (attribute->non_resident && sle64_to_cpu(attribute->lowest_vcn) != 0) continue;
-        streamFacts facts;
+        SStreamFacts facts;
         const auto* name = reinterpret_cast<const u8*>(attribute) + le16_to_cpu(attribute->name_offset);
         facts.name.resize(attribute->name_length);
         std::memcpy(facts.name.data(), name, 2u * attribute->name_length);
@@ -41,7 +41,7 @@ std::vector<streamFacts> NamedData(ntfs_inode* inode) {
             facts.allocatedSize = (facts.size + 7) & ~uint64_t{7};
         }
         const bool listed = std::any_of(streams.begin(), streams.end(),
-                                        [&](const streamFacts& other) { return other.name == facts.name; });
+                                        [&](const SStreamFacts& other) { return other.name == facts.name; });
         if (!listed) streams.push_back(std::move(facts));
     }
     ntfs_attr_put_search_ctx(search);
@@ -52,21 +52,21 @@ std::vector<streamFacts> NamedData(ntfs_inode* inode) {
 std::optional<std::vector<ntfschar>> FindStream(ntfs_inode* inode, const std::vector<ntfschar>& wanted) {
     if (wanted.empty()) return std::nullopt;
     const ntfs_volume* volume = inode->vol;
-    for (streamFacts& stream : NamedData(inode))
+    for (SStreamFacts& stream : NamedData(inode))
         if (ntfs_names_are_equal(wanted.data(), wanted.size(), stream.name.data(), stream.name.size(), IGNORE_CASE,
                                  volume->upcase, volume->upcase_len))
             return std::move(stream.name);
     return std::nullopt;
 }
 
-heldStream* FindHeldStream(heldInode& held, const std::vector<ntfschar>& name) {
-    for (heldStream& stream : held.streams)
+SHeldStream* FindHeldStream(SHeldInode& held, const std::vector<ntfschar>& name) {
+    for (SHeldStream& stream : held.streams)
         if (!stream.removed && stream.name == name) return &stream;
     return nullptr;
 }
 
-heldStream& HoldStream(heldInode& held, const std::vector<ntfschar>& name) {
-    heldStream* stream = FindHeldStream(held, name);
+SHeldStream& HoldStream(SHeldInode& held, const std::vector<ntfschar>& name) {
+    SHeldStream* stream = FindHeldStream(held, name);
     if (stream == nullptr) {
         try {
             stream = &held.streams.emplace_back();
@@ -86,36 +86,36 @@ heldStream& HoldStream(heldInode& held, const std::vector<ntfschar>& name) {
 
 // The path split at the stream part of its last element, unless an existing
 // object carries that whole element as its name.
-streamPath StreamIn(inodeTable& table, const std::string& normalized) {
-    if (HasStreamPart(normalized) && ReachPath(table, normalized).inode) return streamPath{false, normalized, {}};
-    return splitStreamPath(normalized);
+SNamedStreamPath StreamIn(CInodeTable& table, const std::string& normalized) {
+    if (HasStreamPart(normalized) && ReachPath(table, normalized).inode) return SNamedStreamPath{false, normalized, {}};
+    return SplitAtStream(normalized);
 }
 
-openHandle OpenStream(inodeTable& table, const streamPath& split) {
-    reachedObject file = ReachPath(table, split.filePath);
+SHandleTarget OpenStream(CInodeTable& table, const SNamedStreamPath& split) {
+    SReachedObject file = ReachPath(table, split.filePath);
     if (!file.inode) Fail("file not found");
-    const std::optional<std::vector<ntfschar>> stored = FindStream(file.inode.Get(), lookupName(split.stream));
+    const std::optional<std::vector<ntfschar>> stored = FindStream(file.inode.Get(), ConvertExistingName(split.stream));
     if (!stored) Fail("stream not found");
-    heldInode& held = table.Hold(std::move(file.inode), file.parent, file.system);
+    SHeldInode& held = table.Hold(std::move(file.inode), file.parent, file.system);
     return {&held, &HoldStream(held, *stored)};
 }
 
 // As Windows does: a stream of an existing file adds only the stream, one of
 // a missing file makes the file first. The name is checked before either.
-openHandle CreateStream(const streamPath& split, volkit::filesystem::handle volume) {
-    inodeTable& table = MountOf(volume).inodes;
-    const std::vector<ntfschar> name = convertName(split.stream);
-    const splitResult parts = splitPath(split.filePath);
+SHandleTarget CreateStream(const SNamedStreamPath& split, volkit::filesystem::handle volume) {
+    CInodeTable& table = MountOf(volume).inodes;
+    const std::vector<ntfschar> name = ConvertNewName(split.stream);
+    const SParentAndName parts = SplitParentAndName(split.filePath);
     std::vector<std::string> elements = PathElements(parts.parentPath);
     elements.push_back(parts.name);
-    reachedObject file = WalkPath(table, elements);
-    heldInode* held = nullptr;
+    SReachedObject file = WalkPath(table, elements);
+    SHeldInode* held = nullptr;
     if (file.inode) {
         if (file.system) Fail("cannot change a system file");
         if (FindStream(file.inode.Get(), name)) Fail("already exists");
         held = &table.Hold(std::move(file.inode), file.parent, false);
     } else {
-        held = openOrCreate(split.filePath.c_str(), openDisposition::createNew, objectType::file, volume);
+        held = OpenOrCreate(split.filePath.c_str(), EOpenDisposition::CreateNew, EObjectType::File, volume);
     }
     try {
         PrepareChange(table.Volume());
@@ -133,14 +133,14 @@ openHandle CreateStream(const streamPath& split, volkit::filesystem::handle volu
     return {held, &HoldStream(*held, name)};
 }
 
-void RemoveStream(inodeTable& table, const streamPath& split) {
-    reachedObject file = ReachPath(table, split.filePath);
+void RemoveStream(CInodeTable& table, const SNamedStreamPath& split) {
+    SReachedObject file = ReachPath(table, split.filePath);
     if (!file.inode) Fail("file not found");
     if (file.system) Fail("cannot change a system file");
-    const std::optional<std::vector<ntfschar>> stored = FindStream(file.inode.Get(), lookupName(split.stream));
+    const std::optional<std::vector<ntfschar>> stored = FindStream(file.inode.Get(), ConvertExistingName(split.stream));
     if (!stored) Fail("stream not found");
     PrepareChange(table.Volume());
-    heldStream* open = file.inode.Held() != nullptr ? FindHeldStream(*file.inode.Held(), *stored) : nullptr;
+    SHeldStream* open = file.inode.Held() != nullptr ? FindHeldStream(*file.inode.Held(), *stored) : nullptr;
     if (open != nullptr && open->data != nullptr) {
         ntfs_attr_close(open->data);
         open->data = nullptr;
@@ -156,37 +156,37 @@ void RemoveStream(inodeTable& table, const streamPath& split) {
 // file), from its held copy where handles hold it: libntfs-3g brings a
 // stream's record up to date with every write and resize, so the sizes there
 // are current.
-std::vector<streamFacts> StreamsAt(const char* path, volkit::filesystem::handle volume) {
-    inodeTable& table = MountOf(volume).inodes;
-    const streamPath split = StreamIn(table, normalizePath(path));
-    reachedObject object = ReachPath(table, split.filePath);
+std::vector<SStreamFacts> StreamsAt(const char* path, volkit::filesystem::handle volume) {
+    CInodeTable& table = MountOf(volume).inodes;
+    const SNamedStreamPath split = StreamIn(table, NormalizePath(path));
+    SReachedObject object = ReachPath(table, split.filePath);
     if (!object.inode) Fail("file not found");
-    if (split.named && !split.stream.empty() && !FindStream(object.inode.Get(), lookupName(split.stream)))
+    if (split.named && !split.stream.empty() && !FindStream(object.inode.Get(), ConvertExistingName(split.stream)))
         Fail("stream not found");
-    std::vector<streamFacts> streams = NamedData(object.inode.Get());
+    std::vector<SStreamFacts> streams = NamedData(object.inode.Get());
     object.inode.Close("failed to close inode");
     return streams;
 }
 
 }  // namespace
 
-openHandle OpenFileOrStream(const char* path, openDisposition disposition, volkit::filesystem::handle volume) {
-    const std::string normalized = normalizePath(path);
-    const streamPath split = StreamIn(MountOf(volume).inodes, normalized);
+SHandleTarget OpenFileOrStream(const char* path, EOpenDisposition disposition, volkit::filesystem::handle volume) {
+    const std::string normalized = NormalizePath(path);
+    const SNamedStreamPath split = StreamIn(MountOf(volume).inodes, normalized);
     if (split.named && !split.stream.empty())
-        return disposition == openDisposition::createNew ? CreateStream(split, volume)
+        return disposition == EOpenDisposition::CreateNew ? CreateStream(split, volume)
                                                          : OpenStream(MountOf(volume).inodes, split);
-    return {openOrCreate(split.filePath.c_str(), disposition, objectType::file, volume), nullptr};
+    return {OpenOrCreate(split.filePath.c_str(), disposition, EObjectType::File, volume), nullptr};
 }
 
 void RemoveFileOrStream(const char* path, volkit::filesystem::handle volume) {
-    const std::string normalized = normalizePath(path);
-    const streamPath split = StreamIn(MountOf(volume).inodes, normalized);
+    const std::string normalized = NormalizePath(path);
+    const SNamedStreamPath split = StreamIn(MountOf(volume).inodes, normalized);
     if (split.named && !split.stream.empty()) return RemoveStream(MountOf(volume).inodes, split);
-    openOrCreate(split.filePath.c_str(), openDisposition::removeExisting, objectType::file, volume);
+    OpenOrCreate(split.filePath.c_str(), EOpenDisposition::RemoveExisting, EObjectType::File, volume);
 }
 
-ntfs_attr& StreamData(heldInode& held, heldStream& stream) {
+ntfs_attr& StreamData(SHeldInode& held, SHeldStream& stream) {
     ntfs_inode* inode = LiveInode(held);
     if (stream.removed) Fail("stream has been removed");
     if (stream.data == nullptr)
@@ -195,10 +195,10 @@ ntfs_attr& StreamData(heldInode& held, heldStream& stream) {
     return *stream.data;
 }
 
-void ReleaseStream(heldInode& held, heldStream& stream) noexcept {
+void ReleaseStream(SHeldInode& held, SHeldStream& stream) noexcept {
     if (--stream.handles != 0) return;
     if (stream.data != nullptr) ntfs_attr_close(stream.data);
-    held.streams.remove_if([&](const heldStream& entry) { return &entry == &stream; });
+    held.streams.remove_if([&](const SHeldStream& entry) { return &entry == &stream; });
 }
 
 }  // namespace volcore::fsfamily

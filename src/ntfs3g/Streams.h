@@ -9,17 +9,17 @@ namespace volcore::fsfamily {
 // for a new handle. A last element with a ':' names a stream unless an
 // existing object carries that whole name (other systems write such names).
 // Creating a stream of a missing file creates the file first.
-openHandle OpenFileOrStream(const char* path, openDisposition disposition, volkit::filesystem::handle volume);
+SHandleTarget OpenFileOrStream(const char* path, EOpenDisposition disposition, volkit::filesystem::handle volume);
 
 // Removes the file, or only the stream, that the path names.
 void RemoveFileOrStream(const char* path, volkit::filesystem::handle volume);
 
 // The stream a handle was opened on, opened on first use. Fails with "file
 // has been removed" or "stream has been removed" once either is gone.
-ntfs_attr& StreamData(heldInode& held, heldStream& stream);
+ntfs_attr& StreamData(SHeldInode& held, SHeldStream& stream);
 
 // One handle fewer on a stream of `held`; the last one closes it. The
 // object's own count is the caller's.
-void ReleaseStream(heldInode& held, heldStream& stream) noexcept;
+void ReleaseStream(SHeldInode& held, SHeldStream& stream) noexcept;
 
 }  // namespace volcore::fsfamily

@@ -15,7 +15,7 @@ TEST(DeviceAdapter, TransfersPositionsAndStat) {
         reads.emplace_back(offset, length);
         return false;
     };
-    fsfamily::deviceAdapter adapter(FamilyDeviceOf(memory));
+    fsfamily::SDeviceAdapter adapter(FamilyDeviceOf(memory));
     ntfs_device* dev = fsfamily::CreateAdapterDevice(&adapter);
     ASSERT_NE(dev, nullptr);
     ntfs_device_operations& ops = *dev->d_ops;

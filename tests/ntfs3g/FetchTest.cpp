@@ -119,14 +119,14 @@ TEST_F(FamilyTest, FetchStopsRefusesAndResumes) {
     ntfs_inode* plain = ntfs_pathname_to_inode(fsfamily::VolumeOf(volume), nullptr, "plain");
     ntfs_inode* root = ntfs_pathname_to_inode(fsfamily::VolumeOf(volume), nullptr, "");
     ASSERT_TRUE(root && plain);
-    const fsfamily::dirFiller extended{1, nullptr, [](void* c, uint64_t, const fsfamily::dirEntryEx& e) {
+    const fsfamily::SDirFiller extended{1, nullptr, [](void* c, uint64_t, const fsfamily::SDirEntryEx& e) {
                                            static_cast<std::vector<std::string>*>(c)->push_back(NameOf(e.name));
                                            return static_cast<std::vector<std::string>*>(c)->size() == 5 ? 1 : 0;
                                        }};
     s64 position = 0;
-    EXPECT_EQ(fsfamily::readDirectoryEx(root, &position, &names, &extended), -1);
+    EXPECT_EQ(fsfamily::ReadDirectoryEx(root, &position, &names, &extended), -1);
     EXPECT_EQ(names.size(), 5u);
-    EXPECT_EQ(fsfamily::readDirectoryEx(root, &position, &names, &extended), 0);
+    EXPECT_EQ(fsfamily::ReadDirectoryEx(root, &position, &names, &extended), 0);
     EXPECT_EQ(names, whole);
     ntfs_inode_close(plain);
     ntfs_inode_close(root);

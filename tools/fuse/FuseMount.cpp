@@ -28,12 +28,12 @@ namespace {
 // more than they give (measured with small-file creates and deletes).
 constexpr unsigned kWorkerThreads = 3;
 
-MountedVolume& Volume() { return *static_cast<MountedVolume*>(fuse_get_context()->private_data); }
+CMountedVolume& Volume() { return *static_cast<CMountedVolume*>(fuse_get_context()->private_data); }
 
-Caller CallerOf() { return Caller{fuse_get_context()->uid == 0}; }
+SCaller CallerOf() { return SCaller{fuse_get_context()->uid == 0}; }
 
-OpenFile* FileOf(struct fuse_file_info* info) {
-    return info ? reinterpret_cast<OpenFile*>(static_cast<uintptr_t>(info->fh)) : nullptr;
+SOpenFile* FileOf(struct fuse_file_info* info) {
+    return info ? reinterpret_cast<SOpenFile*>(static_cast<uintptr_t>(info->fh)) : nullptr;
 }
 
 void* Init(struct fuse_conn_info*, struct fuse_config* config) {
@@ -73,14 +73,14 @@ int RemoveDirectory(const char* path) { return Volume().RemoveDirectory(path); }
 int Unlink(const char* path) { return Volume().Unlink(path); }
 
 int Create(const char* path, mode_t mode, struct fuse_file_info* info) {
-    OpenFile* file = nullptr;
+    SOpenFile* file = nullptr;
     const int result = Volume().Create(path, mode, file);
     if (result == 0) info->fh = reinterpret_cast<uintptr_t>(file);
     return result;
 }
 
 int Open(const char* path, struct fuse_file_info* info) {
-    OpenFile* file = nullptr;
+    SOpenFile* file = nullptr;
     const int result = Volume().Open(path, info->flags, CallerOf(), file);
     if (result == 0) info->fh = reinterpret_cast<uintptr_t>(file);
     return result;
@@ -196,7 +196,7 @@ std::string OptionValue(const std::string& text) {
 // Serves the volume at the mount point until it is unmounted or the process
 // gets SIGTERM, SIGINT or SIGHUP. Without `foreground` the process goes to
 // the background once the mount is in place.
-bool Serve(MountedVolume& volume, const std::string& image, const std::string& mountPoint, bool readOnly,
+bool Serve(CMountedVolume& volume, const std::string& image, const std::string& mountPoint, bool readOnly,
            bool foreground) {
     // No default_permissions: the volume keeps no owners or modes to check,
     // and with it the kernel asks for a directory's attributes again before
@@ -249,8 +249,8 @@ std::string ReadOnlyReason(const std::string& warnings) {
 
 }  // namespace
 
-int RunFuseMount(const CommandLine& line) {
-    if (line.global.engine == EngineChoice::Ntfs3g) {
+int RunFuseMount(const SCommandLine& line) {
+    if (line.global.engine == EEngineChoice::Ntfs3g) {
         ReportFailure("mount", "the mount is served by the native engine only (ntfs-3g mounts with libntfs-3g itself)");
         return kExitUsage;
     }
@@ -264,33 +264,33 @@ int RunFuseMount(const CommandLine& line) {
         readOnly = true;
         reason = "the image cannot be written (" + platform::LastErrorText() + ")";
     }
-    Session session;
-    if (!session.OpenDevice(line, readOnly ? platform::Access::Read : platform::Access::Write)) return kExitFailed;
-    BootSectorFacts boot;
+    CSession session;
+    if (!session.OpenDevice(line, readOnly ? platform::EAccess::Read : platform::EAccess::Write)) return kExitFailed;
+    SBootSectorFacts boot;
     if (!session.CheckBootSector(line, boot)) return kExitFailed;
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     volkit::api::NtfsVolumeHandle handle;
     if (!volkit::api::NtfsOpenVolume(session.Device().HandleFamilyDevice(), handle)) {
         ReportFailure("mount " + image);
         return kExitFailed;
     }
-    if (const std::string engineReason = ReadOnlyReason(Diagnostics::Warnings()); !readOnly && !engineReason.empty())
+    if (const std::string engineReason = ReadOnlyReason(CDiagnostics::Warnings()); !readOnly && !engineReason.empty())
         readOnly = true, reason = engineReason;
     if (!reason.empty()) std::fprintf(stderr, "volkit: mount %s: mounted read-only: %s\n", image.c_str(), reason.c_str());
-    MountFacts facts;
+    SMountFacts facts;
     facts.readOnly = readOnly;
     facts.owner = ::getuid();
     facts.group = ::getgid();
     facts.clusterSize = boot.clusterSize;
     facts.totalClusters = boot.totalSectors * boot.bytesPerSector / boot.clusterSize;
-    ImageDevice& device = session.Device();
+    CImageDevice& device = session.Device();
     facts.syncDevice = [&device] { return device.Flush(); };
-    MountedVolume volume(handle, std::move(facts));
+    CMountedVolume volume(handle, std::move(facts));
     const bool served = Serve(volume, image, mountPoint, readOnly, line.Has("-f"));
     if (!served) ReportFailure("mount " + mountPoint, "cannot mount the volume there (see the lines above)");
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     bool closed = volume.Close();
-    if (!closed) ReportFailure("mount " + image, "the volume was not written back cleanly: " + Diagnostics::LastFailure());
+    if (!closed) ReportFailure("mount " + image, "the volume was not written back cleanly: " + CDiagnostics::LastFailure());
     closed = session.Close() && closed;
     return served && closed ? kExitDone : kExitFailed;
 }

@@ -92,9 +92,9 @@ std::wstring KeyOf(const std::wstring& path) {
 
 // A file or directory opened by path for one call; closed at the end of it
 // unless Close() was called to see whether writing it back worked.
-class MountedVolume::Object {
+class CMountedVolume::CObject {
 public:
-    ~Object() { Close(); }
+    ~CObject() { Close(); }
     bool Open(const std::wstring& path, NtfsVolumeHandle volume) {
         // The root is no file to the handle family.
         if (path.find_first_not_of(L'\\') == std::wstring::npos) return OpenDirectory(path, volume);
@@ -108,16 +108,16 @@ public:
         if ((m_values.attributes & kHasFileNameIndex) == 0 && (m_size != 0 || ReadsNothing())) return true;
         bool isDirectory;
         {
-            Diagnostics::Quiet quiet;
+            CDiagnostics::CQuiet quiet;
             isDirectory = NtfsOpenDir(path.c_str(), m_dir, volume);
         }
-        Diagnostics::Clear();
+        CDiagnostics::Clear();
         if (!isDirectory) return true;
         NtfsCloseFile(m_file);
         return GetDirAttributesAndTime(m_values, m_dir);
     }
     bool ReadsNothing() const {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         char none = 0;
         return NtfsReadFile(0, &none, 0, m_file);
     }
@@ -150,13 +150,13 @@ private:
     unsigned long long m_size = 0;
 };
 
-MountedVolume::MountedVolume(NtfsVolumeHandle volume, MountFacts facts) : m_volume(volume), m_facts(std::move(facts)) {}
+CMountedVolume::CMountedVolume(NtfsVolumeHandle volume, SMountFacts facts) : m_volume(volume), m_facts(std::move(facts)) {}
 
-MountedVolume::~MountedVolume() { Close(); }
+CMountedVolume::~CMountedVolume() { Close(); }
 
-int MountedVolume::Failure() const { return -ErrnoOf(Diagnostics::LastFailure()); }
+int CMountedVolume::Failure() const { return -ErrnoOf(CDiagnostics::LastFailure()); }
 
-int MountedVolume::FillFacts(Object& object, struct stat& facts) {
+int CMountedVolume::FillFacts(CObject& object, struct stat& facts) {
     facts = {};
     const NtfsAttributesAndTime& values = object.Values();
     const bool readOnly = (values.attributes & kReadOnly) != 0;
@@ -179,10 +179,10 @@ int MountedVolume::FillFacts(Object& object, struct stat& facts) {
     return 0;
 }
 
-int MountedVolume::GetAttributes(const char* path, OpenFile* file, struct stat& facts) {
+int CMountedVolume::GetAttributes(const char* path, SOpenFile* file, struct stat& facts) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
-    Object object;
+    CDiagnostics::Clear();
+    CObject object;
     if (const int found = Find(path, file, object); found != 0) return found;
     if (const int filled = FillFacts(object, facts); filled != 0) return filled;
     // The hidden name of an unlinked file is no link of it.
@@ -199,7 +199,7 @@ int MountedVolume::GetAttributes(const char* path, OpenFile* file, struct stat& 
     return 0;
 }
 
-int MountedVolume::LinkTargetOf(const std::wstring& path, std::string& target) {
+int CMountedVolume::LinkTargetOf(const std::wstring& path, std::string& target) {
     NtfsFileHandle file;
     if (!NtfsOpenFile(path.c_str(), file, m_volume)) return Failure();
     target.clear();
@@ -213,18 +213,18 @@ int MountedVolume::LinkTargetOf(const std::wstring& path, std::string& target) {
     return NtfsCloseFile(file) && ok ? 0 : Failure();
 }
 
-int MountedVolume::ReadLink(const char* path, std::string& target) {
+int CMountedVolume::ReadLink(const char* path, std::string& target) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
     if (const int result = LinkTargetOf(wide, target); result != 0) return result;
     return target.empty() ? -EINVAL : 0;
 }
 
-int MountedVolume::MakeSymlink(const char* target, const char* path) {
+int CMountedVolume::MakeSymlink(const char* target, const char* path) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     const auto to = Utf8ToWide(target);
     if (m_facts.readOnly) return -EROFS;
@@ -236,10 +236,10 @@ int MountedVolume::MakeSymlink(const char* target, const char* path) {
     NtfsDirHandle directory;
     bool isDirectory = false;
     if (target[0] != '/' && WidePath(where.c_str(), resolved)) {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         isDirectory = NtfsOpenDir(resolved.c_str(), directory, m_volume) && NtfsCloseDir(directory);
     }
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     NtfsFileHandle link;
     if (!NtfsCreateSymlink(wide.c_str(), to->c_str(), isDirectory, m_volume) || !NtfsOpenFile(wide.c_str(), link, m_volume))
         return Failure();
@@ -251,23 +251,23 @@ int MountedVolume::MakeSymlink(const char* target, const char* path) {
     return NtfsCloseFile(link) && ok ? 0 : Failure();
 }
 
-OpenFile* MountedVolume::OpenAt(const std::wstring& key) const {
+SOpenFile* CMountedVolume::OpenAt(const std::wstring& key) const {
     auto found = m_open.find(key);
     return found == m_open.end() ? nullptr : found->second.get();
 }
 
 namespace {
 
-struct WalkContext {
-    const MountedVolume::DirectoryVisitor* visit;
+struct SWalkContext {
+    const CMountedVolume::DirectoryVisitor* visit;
     const std::wstring* prefix;  // the directory's key and a backslash
-    const std::map<std::wstring, std::unique_ptr<OpenFile>>* open;
+    const std::map<std::wstring, std::unique_ptr<SOpenFile>>* open;
     bool anyUnlinked;
     bool isRoot;
 };
 
 bool OnEntry(const NtfsDirEntry& entry, void* context) {
-    const auto& walk = *static_cast<WalkContext*>(context);
+    const auto& walk = *static_cast<SWalkContext*>(context);
     // DOS aliases repeat a long name; the root's own files stay out of sight
     // (they are still found by name).
     if (entry.nameSpace == kDosNameSpace) return true;
@@ -285,9 +285,9 @@ bool OnEntry(const NtfsDirEntry& entry, void* context) {
 
 }  // namespace
 
-int MountedVolume::ReadDirectory(const char* path, const DirectoryVisitor& visit) {
+int CMountedVolume::ReadDirectory(const char* path, const DirectoryVisitor& visit) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
     NtfsDirHandle directory;
@@ -298,15 +298,15 @@ int MountedVolume::ReadDirectory(const char* path, const DirectoryVisitor& visit
     visit("..", facts);
     std::wstring key = KeyOf(wide);
     if (key.empty() || key.back() != L'\\') key += L'\\';
-    WalkContext walk{&visit, &key, &m_open, m_unlinked != 0, key == L"\\"};
+    SWalkContext walk{&visit, &key, &m_open, m_unlinked != 0, key == L"\\"};
     bool ok = NtfsEnumDir(directory, &OnEntry, &walk);
     ok = NtfsCloseDir(directory) && ok;
     return ok ? 0 : Failure();
 }
 
-int MountedVolume::MakeDirectory(const char* path) {
+int CMountedVolume::MakeDirectory(const char* path) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!NewPath(path, wide)) return -EINVAL;
@@ -320,9 +320,9 @@ int MountedVolume::MakeDirectory(const char* path) {
     return ok ? 0 : Failure();
 }
 
-int MountedVolume::RemoveDirectory(const char* path) {
+int CMountedVolume::RemoveDirectory(const char* path) {
     std::unique_lock<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
@@ -336,14 +336,14 @@ int MountedVolume::RemoveDirectory(const char* path) {
 // the kernel still holds open moves to a hidden name; the object goes when
 // its last open is released. libfuse does that itself for the files it knows
 // to be open; this is for those it does not (opened under another case).
-int MountedVolume::Unlink(const char* path) {
+int CMountedVolume::Unlink(const char* path) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
     // A hidden name given up again goes at the last release all the same.
-    if (OpenFile* open = OpenAt(KeyOf(wide))) return open->unlinked ? 0 : Hide(*open);
+    if (SOpenFile* open = OpenAt(KeyOf(wide))) return open->unlinked ? 0 : Hide(*open);
     if (const int linked = UnlinkDirectoryLink(wide); linked <= 0) return linked;
     NtfsFileHandle file;
     if (!NtfsOpenFile(wide.c_str(), file, m_volume) || !DeleteOrClose(file)) return Failure();
@@ -353,7 +353,7 @@ int MountedVolume::Unlink(const char* path) {
 // Moves an open file to a name of its directory that no one uses. Through a
 // handle opened by its path: of a file with several names, that is the name
 // the handle family moves.
-int MountedVolume::Hide(OpenFile& file) {
+int CMountedVolume::Hide(SOpenFile& file) {
     const std::wstring directory = file.path.substr(0, file.path.find_last_of(L'\\') + 1);
     NtfsFileHandle named;
     if (!NtfsOpenFile(file.path.c_str(), named, m_volume)) return Failure();
@@ -361,7 +361,7 @@ int MountedVolume::Hide(OpenFile& file) {
         wchar_t name[40];
         std::swprintf(name, 40, L".fuse_hidden%016llx", static_cast<unsigned long long>(++m_hiddenNames) | 0x766b00000000ull);
         const std::wstring hidden = directory + name;
-        Diagnostics::Clear();
+        CDiagnostics::Clear();
         if (NtfsMoveFile(hidden.c_str(), false, named)) {
             NtfsCloseFile(named);
             Rekey(file.key, file.path, KeyOf(hidden), hidden);
@@ -379,9 +379,9 @@ int MountedVolume::Hide(OpenFile& file) {
 // Open files follow a rename: the one renamed and, for a directory, those
 // below it. A name that is open already stays where it is (the two were names
 // of one file, and nothing moved).
-void MountedVolume::Rekey(const std::wstring& fromKey, const std::wstring& from, const std::wstring& toKey,
+void CMountedVolume::Rekey(const std::wstring& fromKey, const std::wstring& from, const std::wstring& toKey,
                           const std::wstring& to) {
-    std::vector<std::unique_ptr<OpenFile>> moved;
+    std::vector<std::unique_ptr<SOpenFile>> moved;
     for (auto it = m_open.lower_bound(fromKey); it != m_open.end() && it->first.compare(0, fromKey.size(), fromKey) == 0;) {
         const std::wstring& key = it->first;
         const std::wstring newKey = toKey + key.substr(fromKey.size());
@@ -389,7 +389,7 @@ void MountedVolume::Rekey(const std::wstring& fromKey, const std::wstring& from,
             ++it;
             continue;
         }
-        OpenFile& file = *it->second;
+        SOpenFile& file = *it->second;
         file.key = newKey;
         file.path = to + file.path.substr(std::min(from.size(), file.path.size()));
         moved.push_back(std::move(it->second));
@@ -410,9 +410,9 @@ bool IsLibfuseHiddenName(const char* path) {
 
 }  // namespace
 
-int MountedVolume::Rename(const char* from, const char* to, unsigned int flags) {
+int CMountedVolume::Rename(const char* from, const char* to, unsigned int flags) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if ((flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) != 0) return -EINVAL;
     std::wstring source, target;
@@ -420,13 +420,13 @@ int MountedVolume::Rename(const char* from, const char* to, unsigned int flags) 
     if (!NewPath(to, target)) return -EINVAL;
     const std::wstring sourceKey = KeyOf(source), targetKey = KeyOf(target);
     const bool replace = (flags & RENAME_NOREPLACE) == 0;
-    Object object;
+    CObject object;
     if (!object.Open(source, m_volume)) return Failure();
     // Replacing deletes what was at the target: a file still open there goes
     // on under a hidden name instead, as libfuse does with those it knows to
     // be open. The source is opened again after it, as its name may be one of
     // that same file's.
-    if (OpenFile* open = OpenAt(targetKey); replace && open && !open->unlinked && targetKey != sourceKey) {
+    if (SOpenFile* open = OpenAt(targetKey); replace && open && !open->unlinked && targetKey != sourceKey) {
         object.Close();
         if (const int hidden = Hide(*open); hidden != 0) return hidden;
         if (!object.Open(source, m_volume)) return Failure();
@@ -434,7 +434,7 @@ int MountedVolume::Rename(const char* from, const char* to, unsigned int flags) 
     const bool moved = object.IsDirectory() ? NtfsMoveDir(target.c_str(), replace, object.Dir())
                                             : NtfsMoveFile(target.c_str(), replace, object.File());
     if (!moved) return Failure();
-    OpenFile* open = OpenAt(sourceKey);
+    SOpenFile* open = OpenAt(sourceKey);
     Rekey(sourceKey, source, targetKey, target);
     if (open && !open->unlinked && IsLibfuseHiddenName(to)) {
         open->unlinked = true;
@@ -443,9 +443,9 @@ int MountedVolume::Rename(const char* from, const char* to, unsigned int flags) 
     return object.Close() ? 0 : Failure();
 }
 
-int MountedVolume::Link(const char* from, const char* to) {
+int CMountedVolume::Link(const char* from, const char* to) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     std::wstring source, target;
     if (!WidePath(from, source)) return -ENOENT;
@@ -462,13 +462,13 @@ int MountedVolume::Link(const char* from, const char* to) {
 
 // A link to a directory is an (empty) directory on the volume, which the
 // kernel, seeing a link, unlinks. 1 when `path` is no such link.
-int MountedVolume::UnlinkDirectoryLink(const std::wstring& path) {
+int CMountedVolume::UnlinkDirectoryLink(const std::wstring& path) {
     NtfsDirHandle directory;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         if (!NtfsOpenDir(path.c_str(), directory, m_volume)) return 1;
     }
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     NtfsAttributesAndTime values;
     if (!GetDirAttributesAndTime(values, directory) || !(values.attributes & 0x400)) {
         NtfsCloseDir(directory);
@@ -479,14 +479,14 @@ int MountedVolume::UnlinkDirectoryLink(const std::wstring& path) {
     return Failure();
 }
 
-int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {
+int CMountedVolume::Create(const char* path, mode_t mode, SOpenFile*& file) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (m_facts.readOnly) return -EROFS;
     if (!NewPath(path, wide)) return -EINVAL;
     const std::wstring key = KeyOf(wide);
-    auto created = std::make_unique<OpenFile>();
+    auto created = std::make_unique<SOpenFile>();
     if (!NtfsCreateFile(wide.c_str(), created->handle, m_volume)) return Failure();
     // A new object's three times are now; a mode without the owner's write
     // bit makes it read-only.
@@ -504,17 +504,17 @@ int MountedVolume::Create(const char* path, mode_t mode, OpenFile*& file) {
     return 0;
 }
 
-int MountedVolume::Open(const char* path, int flags, const Caller& caller, OpenFile*& file) {
+int CMountedVolume::Open(const char* path, int flags, const SCaller& caller, SOpenFile*& file) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
     const bool truncate = (flags & O_TRUNC) != 0;
     if (truncate && m_facts.readOnly) return -EROFS;
     const std::wstring key = KeyOf(wide);
-    OpenFile* found = OpenAt(key);
+    SOpenFile* found = OpenAt(key);
     if (!found) {
-        auto opened = std::make_unique<OpenFile>();
+        auto opened = std::make_unique<SOpenFile>();
         if (!NtfsOpenFile(wide.c_str(), opened->handle, m_volume)) return Failure();
         opened->key = key;
         opened->path = wide;
@@ -541,19 +541,19 @@ int MountedVolume::Open(const char* path, int flags, const Caller& caller, OpenF
 }
 
 // An open that fails after taking the file gives it back; the failure stands.
-int MountedVolume::ReleaseAfterFailure(OpenFile& file) {
+int CMountedVolume::ReleaseAfterFailure(SOpenFile& file) {
     const int failure = Failure();
     if (--file.opens == 0) {
-        std::unique_ptr<OpenFile> owned = std::move(m_open.at(file.key));
+        std::unique_ptr<SOpenFile> owned = std::move(m_open.at(file.key));
         m_open.erase(file.key);
         EndOpenFile(*owned);
     }
     return failure;
 }
 
-int MountedVolume::Read(OpenFile& file, char* buffer, size_t size, off_t offset) {
+int CMountedVolume::Read(SOpenFile& file, char* buffer, size_t size, off_t offset) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     unsigned long long fileSize = 0;
     if (offset < 0) return -EINVAL;
     if (!NtfsGetFileSize(fileSize, file.handle)) return Failure();
@@ -566,16 +566,16 @@ int MountedVolume::Read(OpenFile& file, char* buffer, size_t size, off_t offset)
 
 // A write or a size change is a change of the file's contents: its last
 // write time becomes now, as POSIX wants (make and git rely on it).
-int MountedVolume::Touch(NtfsFileHandle handle) {
+int CMountedVolume::Touch(NtfsFileHandle handle) {
     NtfsAttributesAndTime values;
     if (!GetFileAttributesAndTime(values, handle)) return Failure();
     values.lastWriteTime = Now();
     return SetFileAttributesAndTime(values, handle) ? 0 : Failure();
 }
 
-int MountedVolume::Write(OpenFile& file, const char* buffer, size_t size, off_t offset) {
+int CMountedVolume::Write(SOpenFile& file, const char* buffer, size_t size, off_t offset) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (offset < 0) return -EINVAL;
     if (size == 0) return 0;
@@ -589,12 +589,12 @@ int MountedVolume::Write(OpenFile& file, const char* buffer, size_t size, off_t 
     return touched != 0 ? touched : static_cast<int>(size);
 }
 
-int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size, const Caller& caller) {
+int CMountedVolume::Truncate(const char* path, SOpenFile* file, off_t size, const SCaller& caller) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (size < 0) return -EINVAL;
-    Object object;
+    CObject object;
     if (const int found = Find(path, file, object); found != 0) return found;
     if (object.IsDirectory()) return -EISDIR;
     // An open file was opened for writing; a path is checked here.
@@ -604,10 +604,10 @@ int MountedVolume::Truncate(const char* path, OpenFile* file, off_t size, const 
     return object.Close() ? 0 : Failure();
 }
 
-int MountedVolume::Access(const char* path, int mask, const Caller& caller) {
+int CMountedVolume::Access(const char* path, int mask, const SCaller& caller) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
-    Object object;
+    CDiagnostics::Clear();
+    CObject object;
     if (const int found = Find(path, nullptr, object); found != 0) return found;
     const bool readOnly = !object.IsDirectory() && (object.Values().attributes & kReadOnly) != 0;
     return (mask & W_OK) && readOnly && !caller.overridesPermissions ? -EACCES : 0;
@@ -615,7 +615,7 @@ int MountedVolume::Access(const char* path, int mask, const Caller& caller) {
 
 // The object a call names: the open file it came with or that is open at the
 // path, or the object at the path.
-int MountedVolume::Find(const char* path, OpenFile* file, Object& object) {
+int CMountedVolume::Find(const char* path, SOpenFile* file, CObject& object) {
     std::wstring wide;
     if (!file && !WidePath(path, wide)) return -ENOENT;
     // An open file is at hand without a walk of the path (the kernel gives
@@ -627,9 +627,9 @@ int MountedVolume::Find(const char* path, OpenFile* file, Object& object) {
 
 // Only plain allocation: the engine allocates what a growth adds, so growing
 // the file is the allocation; keeping the size or punching holes is not there.
-int MountedVolume::Allocate(OpenFile& file, int mode, off_t offset, off_t length) {
+int CMountedVolume::Allocate(SOpenFile& file, int mode, off_t offset, off_t length) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (mode != 0) return -EOPNOTSUPP;
     if (offset < 0 || length <= 0) return -EINVAL;
@@ -642,7 +642,7 @@ int MountedVolume::Allocate(OpenFile& file, int mode, off_t offset, off_t length
 
 // The handle family writes an object back when its last handle closes, and
 // each open file holds exactly one: closing and opening it again is the write-back.
-int MountedVolume::WriteBack(OpenFile& file) {
+int CMountedVolume::WriteBack(SOpenFile& file) {
     if (file.unlinked || !file.handle.ptr) return 0;
     if (!NtfsCloseFile(file.handle)) {
         // The handle is gone either way; a file that cannot be opened again
@@ -654,9 +654,9 @@ int MountedVolume::WriteBack(OpenFile& file) {
     return 0;
 }
 
-int MountedVolume::Sync(OpenFile& file) {
+int CMountedVolume::Sync(SOpenFile& file) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return 0;
     if (const int written = WriteBack(file); written != 0) return written;
     return !m_facts.syncDevice || m_facts.syncDevice() ? 0 : -EIO;
@@ -666,7 +666,7 @@ int MountedVolume::Sync(OpenFile& file) {
 // so a program that unlinks an open file, closes it and removes its directory
 // comes before the release that takes the hidden name away: the removal waits
 // for it, a little. False when a hidden name is still there below `prefix`.
-bool MountedVolume::AwaitUnlinkedGone(std::unique_lock<std::mutex>& hold, const std::wstring& prefix) {
+bool CMountedVolume::AwaitUnlinkedGone(std::unique_lock<std::mutex>& hold, const std::wstring& prefix) {
     auto gone = [&] {
         if (m_unlinked == 0) return true;
         for (auto it = m_open.lower_bound(prefix); it != m_open.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
@@ -679,7 +679,7 @@ bool MountedVolume::AwaitUnlinkedGone(std::unique_lock<std::mutex>& hold, const 
 // Closes the file's handle; an unlinked one takes its hidden name with it
 // (through a handle opened by that name, which is the name the handle family
 // deletes of a file with several).
-bool MountedVolume::EndOpenFile(OpenFile& file) {
+bool CMountedVolume::EndOpenFile(SOpenFile& file) {
     if (!file.unlinked) return !file.handle.ptr || NtfsCloseFile(file.handle);
     --m_unlinked;
     m_released.notify_all();
@@ -689,20 +689,20 @@ bool MountedVolume::EndOpenFile(OpenFile& file) {
     return opened && DeleteOrClose(named) && closed;
 }
 
-int MountedVolume::Release(OpenFile& file) {
+int CMountedVolume::Release(SOpenFile& file) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (--file.opens > 0) return 0;
-    std::unique_ptr<OpenFile> owned = std::move(m_open.at(file.key));
+    std::unique_ptr<SOpenFile> owned = std::move(m_open.at(file.key));
     m_open.erase(file.key);
     return EndOpenFile(*owned) ? 0 : Failure();
 }
 
-int MountedVolume::SetTimes(const char* path, OpenFile* file, const struct timespec times[2]) {
+int CMountedVolume::SetTimes(const char* path, SOpenFile* file, const struct timespec times[2]) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
-    Object object;
+    CObject object;
     if (const int found = Find(path, file, object); found != 0) return found;
     const uint64_t now = Now();
     auto apply = [now](const struct timespec& time, uint64_t& field) {
@@ -718,11 +718,11 @@ int MountedVolume::SetTimes(const char* path, OpenFile* file, const struct times
 // Only the owner's write bit has a home: the read-only attribute. A
 // directory's read-only attribute means something else to Windows, so
 // directories keep theirs.
-int MountedVolume::SetMode(const char* path, OpenFile* file, mode_t mode) {
+int CMountedVolume::SetMode(const char* path, SOpenFile* file, mode_t mode) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
-    Object object;
+    CObject object;
     if (const int found = Find(path, file, object); found != 0) return found;
     if (object.IsDirectory()) return object.Close() ? 0 : Failure();
     uint32_t& attributes = object.Values().attributes;
@@ -734,13 +734,13 @@ int MountedVolume::SetMode(const char* path, OpenFile* file, mode_t mode) {
 }
 
 // Owners are not kept: changing them to anything but the mounting user's is refused.
-int MountedVolume::SetOwner(uid_t owner, gid_t group) {
+int CMountedVolume::SetOwner(uid_t owner, gid_t group) {
     const bool same = (owner == static_cast<uid_t>(-1) || owner == m_facts.owner) &&
                       (group == static_cast<gid_t>(-1) || group == m_facts.group);
     return same ? 0 : -EPERM;
 }
 
-uint64_t MountedVolume::FreeClusters() {
+uint64_t CMountedVolume::FreeClusters() {
     NtfsFileHandle bitmap;
     if (!NtfsOpenFile(L"$Bitmap", bitmap, m_volume)) return 0;
     std::vector<uint8_t> chunk(1u << 16);
@@ -759,9 +759,9 @@ uint64_t MountedVolume::FreeClusters() {
     return ok ? total - std::min(used, total) : 0;
 }
 
-int MountedVolume::FileSystemFacts(struct statvfs& facts) {
+int CMountedVolume::FileSystemFacts(struct statvfs& facts) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     facts = {};
     facts.f_bsize = facts.f_frsize = m_facts.clusterSize;
     facts.f_blocks = m_facts.totalClusters;
@@ -779,7 +779,7 @@ constexpr unsigned long long kLargestValue = 65536;
 // A stream that is not there is an attribute that is not there; a file that
 // is not there stays ENOENT.
 int AttributeErrno(int failure) {
-    const std::string text = Diagnostics::LastFailure();
+    const std::string text = CDiagnostics::LastFailure();
     return failure == -ENOENT && text.find("Stream ") != std::string::npos ? -ENODATA : failure;
 }
 
@@ -803,7 +803,7 @@ int CopyOut(const char* bytes, size_t length, char* out, size_t size) {
 }  // namespace
 
 // "path:NAME" for user.NAME; other name spaces have no home on the volume.
-int MountedVolume::StreamPath(const char* path, const char* name, std::wstring& stream) {
+int CMountedVolume::StreamPath(const char* path, const char* name, std::wstring& stream) {
     if (std::strncmp(name, "user.", 5) != 0) return -ENOTSUP;
     const char* streamName = name + 5;
     std::wstring wide;
@@ -815,14 +815,14 @@ int MountedVolume::StreamPath(const char* path, const char* name, std::wstring& 
     return 0;
 }
 
-int MountedVolume::GetExtendedAttribute(const char* path, const char* name, char* value, size_t size) {
+int CMountedVolume::GetExtendedAttribute(const char* path, const char* name, char* value, size_t size) {
     std::wstring stream;
     if (const int valid = StreamPath(path, name, stream); valid != 0) return valid == -EINVAL ? -ENODATA : valid;
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     NtfsFileHandle handle;
     {
-        Diagnostics::Quiet quiet;  // asking for an attribute that is not there is no failure
+        CDiagnostics::CQuiet quiet;  // asking for an attribute that is not there is no failure
         if (!NtfsOpenFile(stream.c_str(), handle, m_volume)) return AttributeErrno(Failure());
     }
     unsigned long long length = 0;
@@ -837,24 +837,24 @@ int MountedVolume::GetExtendedAttribute(const char* path, const char* name, char
     return CopyOut(bytes.data(), length, value, size);
 }
 
-int MountedVolume::SetExtendedAttribute(const char* path, const char* name, const char* value, size_t size,
+int CMountedVolume::SetExtendedAttribute(const char* path, const char* name, const char* value, size_t size,
                                         int flags) {
     std::wstring stream;
     if (const int valid = StreamPath(path, name, stream); valid != 0) return valid;
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (size > kLargestValue) return -E2BIG;
     NtfsFileHandle handle;
     bool exists;
     {
-        Diagnostics::Quiet quiet;
+        CDiagnostics::CQuiet quiet;
         exists = NtfsOpenFile(stream.c_str(), handle, m_volume);
     }
     if (!exists) {
         if (const int failure = AttributeErrno(Failure()); failure != -ENODATA) return failure;
         if (flags & XATTR_REPLACE) return -ENODATA;
-        Diagnostics::Clear();
+        CDiagnostics::Clear();
         // Directories, the root among them, hold no streams here.
         if (std::strcmp(path, "/") == 0) return -ENOTSUP;
         if (!NtfsCreateFile(stream.c_str(), handle, m_volume)) return Failure() == -EISDIR ? -ENOTSUP : Failure();
@@ -867,9 +867,9 @@ int MountedVolume::SetExtendedAttribute(const char* path, const char* name, cons
     return ok ? 0 : Failure();
 }
 
-int MountedVolume::ListExtendedAttributes(const char* path, char* list, size_t size) {
+int CMountedVolume::ListExtendedAttributes(const char* path, char* list, size_t size) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     std::wstring wide;
     if (!WidePath(path, wide)) return -ENOENT;
     NtfsFileHandle handle;
@@ -881,21 +881,21 @@ int MountedVolume::ListExtendedAttributes(const char* path, char* list, size_t s
     return CopyOut(names.data(), names.size(), list, size);
 }
 
-int MountedVolume::RemoveExtendedAttribute(const char* path, const char* name) {
+int CMountedVolume::RemoveExtendedAttribute(const char* path, const char* name) {
     std::wstring stream;
     if (const int valid = StreamPath(path, name, stream); valid != 0) return valid == -EINVAL ? -ENODATA : valid;
     std::lock_guard<std::mutex> hold(m_lock);
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     NtfsFileHandle handle;
     if (!NtfsOpenFile(stream.c_str(), handle, m_volume)) return AttributeErrno(Failure());
     return DeleteOrClose(handle) ? 0 : Failure();
 }
 
-bool MountedVolume::Close() {
+bool CMountedVolume::Close() {
     std::lock_guard<std::mutex> hold(m_lock);
     if (!m_volume.ptr) return true;
-    Diagnostics::Clear();
+    CDiagnostics::Clear();
     bool ok = true;
     for (auto& [key, file] : m_open) ok = EndOpenFile(*file) && ok;
     m_open.clear();

@@ -23,7 +23,7 @@
 
 namespace volcore::tool {
 
-struct MountFacts {
+struct SMountFacts {
     bool readOnly = false;
     uid_t owner = 0;  // every object shows the mounting user's ids
     gid_t group = 0;
@@ -35,14 +35,14 @@ struct MountFacts {
 // Who asks. The kernel leaves permissions to the volume (checking them itself
 // would cost a request for the directory's attributes before nearly every
 // call): only the read-only attribute refuses anything, and not to root.
-struct Caller {
+struct SCaller {
     bool overridesPermissions = false;
 };
 
 // One file the kernel holds open: every open of the same name shares it and
 // its one engine handle, so the last release writes the object once. Renames
 // keep it under its new name.
-struct OpenFile {
+struct SOpenFile {
     std::wstring key;  // the path folded to capitals, as names compare
     std::wstring path;
     volkit::api::NtfsFileHandle handle;
@@ -52,19 +52,19 @@ struct OpenFile {
     bool unlinked = false;
 };
 
-class MountedVolume {
+class CMountedVolume {
 public:
-    MountedVolume(volkit::api::NtfsVolumeHandle volume, MountFacts facts);
-    ~MountedVolume();
-    MountedVolume(const MountedVolume&) = delete;
-    MountedVolume& operator=(const MountedVolume&) = delete;
+    CMountedVolume(volkit::api::NtfsVolumeHandle volume, SMountFacts facts);
+    ~CMountedVolume();
+    CMountedVolume(const CMountedVolume&) = delete;
+    CMountedVolume& operator=(const CMountedVolume&) = delete;
 
     using DirectoryVisitor = std::function<void(const char* name, const struct stat& facts)>;
 
     // Each returns 0 or a negative errno, as FUSE takes them; Read and Write
     // return the bytes transferred. A null `file` means "by path"; a null
     // path with a file is an open file whose name may be gone.
-    int GetAttributes(const char* path, OpenFile* file, struct stat& facts);
+    int GetAttributes(const char* path, SOpenFile* file, struct stat& facts);
     int ReadDirectory(const char* path, const DirectoryVisitor& visit);
     int MakeDirectory(const char* path);
     int RemoveDirectory(const char* path);
@@ -74,20 +74,20 @@ public:
     // (.fuse_hidden...); such a file goes at its last release.
     int Rename(const char* from, const char* to, unsigned int flags);
     int Link(const char* from, const char* to);
-    int Create(const char* path, mode_t mode, OpenFile*& file);
+    int Create(const char* path, mode_t mode, SOpenFile*& file);
     // `flags` as open(2) takes them: O_TRUNC, which the kernel leaves to the
     // open, and the access mode.
-    int Open(const char* path, int flags, const Caller& caller, OpenFile*& file);
-    int Read(OpenFile& file, char* buffer, size_t size, off_t offset);
-    int Write(OpenFile& file, const char* buffer, size_t size, off_t offset);
-    int Truncate(const char* path, OpenFile* file, off_t size, const Caller& caller);
+    int Open(const char* path, int flags, const SCaller& caller, SOpenFile*& file);
+    int Read(SOpenFile& file, char* buffer, size_t size, off_t offset);
+    int Write(SOpenFile& file, const char* buffer, size_t size, off_t offset);
+    int Truncate(const char* path, SOpenFile* file, off_t size, const SCaller& caller);
     // access(2): only writing can be refused (a read-only file); X_OK follows the mode shown.
-    int Access(const char* path, int mask, const Caller& caller);
-    int Allocate(OpenFile& file, int mode, off_t offset, off_t length);
-    int Sync(OpenFile& file);
-    int Release(OpenFile& file);
-    int SetTimes(const char* path, OpenFile* file, const struct timespec times[2]);
-    int SetMode(const char* path, OpenFile* file, mode_t mode);
+    int Access(const char* path, int mask, const SCaller& caller);
+    int Allocate(SOpenFile& file, int mode, off_t offset, off_t length);
+    int Sync(SOpenFile& file);
+    int Release(SOpenFile& file);
+    int SetTimes(const char* path, SOpenFile* file, const struct timespec times[2]);
+    int SetMode(const char* path, SOpenFile* file, mode_t mode);
     int SetOwner(uid_t owner, gid_t group);
     int FileSystemFacts(struct statvfs& facts);
     // Symbolic links over the handle family's links: the target with
@@ -108,18 +108,18 @@ public:
     bool Close();
 
 private:
-    class Object;
+    class CObject;
 
-    int FillFacts(Object& object, struct stat& facts);
+    int FillFacts(CObject& object, struct stat& facts);
     int LinkTargetOf(const std::wstring& path, std::string& target);
     int UnlinkDirectoryLink(const std::wstring& path);
-    int Find(const char* path, OpenFile* file, Object& object);
+    int Find(const char* path, SOpenFile* file, CObject& object);
     int Failure() const;
-    OpenFile* OpenAt(const std::wstring& key) const;
-    int WriteBack(OpenFile& file);
-    int ReleaseAfterFailure(OpenFile& file);
-    bool EndOpenFile(OpenFile& file);
-    int Hide(OpenFile& file);
+    SOpenFile* OpenAt(const std::wstring& key) const;
+    int WriteBack(SOpenFile& file);
+    int ReleaseAfterFailure(SOpenFile& file);
+    bool EndOpenFile(SOpenFile& file);
+    int Hide(SOpenFile& file);
     void Rekey(const std::wstring& fromKey, const std::wstring& from, const std::wstring& toKey, const std::wstring& to);
     bool AwaitUnlinkedGone(std::unique_lock<std::mutex>& hold, const std::wstring& prefix);
     int Touch(volkit::api::NtfsFileHandle handle);
@@ -129,8 +129,8 @@ private:
     std::mutex m_lock;
     std::condition_variable m_released;  // an unlinked file's last release
     volkit::api::NtfsVolumeHandle m_volume;
-    MountFacts m_facts;
-    std::map<std::wstring, std::unique_ptr<OpenFile>> m_open;  // by key
+    SMountFacts m_facts;
+    std::map<std::wstring, std::unique_ptr<SOpenFile>> m_open;  // by key
     size_t m_unlinked = 0;                                     // how many of them are unlinked
     uint64_t m_hiddenNames = 0;                                // hidden names the volume made up
 };
