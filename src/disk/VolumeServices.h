@@ -26,8 +26,6 @@ public:
     virtual uint32_t GetClusterSize() const = 0;
     virtual uint32_t GetMftRecordSize() const = 0;
     virtual uint64_t GetMftLcn() const = 0;
-    // How many of the first records $MFTMirr copies.
-    virtual uint32_t GetMirrorRecordCount() const = 0;
 
     // FILE records, fixups removed on reading and applied on writing.
     virtual MftRecBufferPtr ReadMftRecord(FileReference reference) = 0;
@@ -62,11 +60,10 @@ public:
     virtual void ReleasePendingClusters(FileReference owner) = 0;
 
     // Index versions: a number no index object of this volume handed out
-    // before, and a count of the changes to its indexes: while that count
-    // stays the same, every path resolves as it did.
+    // before, and the note of a change to one of its indexes (the volume
+    // counts them for its path cache).
     virtual uint64_t NewIndexVersion() = 0;
     virtual void NoteIndexEdit() = 0;
-    virtual uint64_t GetIndexEditCount() const = 0;
 };
 
 }  // namespace volcore

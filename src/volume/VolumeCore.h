@@ -43,7 +43,8 @@ public:
     uint32_t GetIndxRecordSize() const { return m_indxRecordSize; }
     uint32_t GetMftUsaCount() const { return UpdateSequence::CountFor(m_mftRecordSize); }
     uint32_t GetIndxUsaCount() const { return UpdateSequence::CountFor(m_indxRecordSize); }
-    uint32_t GetMirrorRecordCount() const override {
+    // How many of the first records $MFTMirr copies.
+    uint32_t GetMirrorRecordCount() const {
         uint32_t perCluster = m_clusterSize / m_mftRecordSize;
         return perCluster > 4 ? perCluster : 4;
     }
@@ -78,7 +79,9 @@ public:
     // Index versions, per volume: only this volume's path cache keys on them.
     uint64_t NewIndexVersion() override { return ++m_lastIndexVersion; }
     void NoteIndexEdit() override { ++m_indexEdits; }
-    uint64_t GetIndexEditCount() const override { return m_indexEdits; }
+    // Changes to this volume's indexes so far: while the count stays the
+    // same, every path resolves as it did.
+    uint64_t GetIndexEditCount() const { return m_indexEdits; }
 
 protected:
     // Replaces the allocator; for a derived class that brings its own.
