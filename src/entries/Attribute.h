@@ -10,10 +10,10 @@
 #include "base/Bytes.h"
 #include "disk/RecordFormat.h"
 #include "disk/Types.h"
-#include "disk/VolumeServices.h"
 
 namespace volcore {
 
+class IVolumeServices;
 
 class CAttribute {
 public:

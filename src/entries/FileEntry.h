@@ -14,9 +14,10 @@
 #include "entries/RecordLayout.h"
 #include "disk/MftRecBuffer.h"
 #include "disk/Types.h"
-#include "disk/VolumeServices.h"
 
 namespace volcore {
+
+class IVolumeServices;
 
 // Where a save with an attribute list puts the entry's attribute records.
 struct SListLayout {

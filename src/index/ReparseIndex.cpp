@@ -12,6 +12,7 @@
 #include "disk/RecordFormat.h"
 #include "disk/IndexFormat.h"
 #include "disk/Fixups.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 namespace {

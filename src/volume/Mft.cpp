@@ -12,6 +12,7 @@
 #include "disk/RecordFormat.h"
 #include "volume/Bitmap.h"
 #include "disk/Fixups.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 

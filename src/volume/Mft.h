@@ -6,13 +6,13 @@
 
 #include "disk/MftRecBuffer.h"
 #include "disk/Types.h"
-#include "disk/VolumeServices.h"
 
 namespace volcore {
 
 class CAttribute;
 class CBitmap;
 class CFileEntry;
+class IVolumeServices;
 
 class CMft {
 public:
