@@ -9,7 +9,7 @@
 #include "entries/Attribute.h"
 #include "disk/Runlist.h"
 #include "volume/Bitmap.h"
-#include "objects/Volume.h"
+#include "volume/VolumeCore.h"
 
 using namespace volcore;
 
@@ -71,9 +71,9 @@ AttributeLocations BitmapExtent() {
 
 struct SFixture {
     explicit SFixture(uint8_t (*fill)(uint64_t))
-        : volume(std::make_shared<CSyntheticDevice>(fill), ELoadDepth::BootSector),
+        : volume(std::make_shared<CSyntheticDevice>(fill)),
           bitmap(std::make_shared<CAttribute>(volume, MakeReference(6, 6), BitmapExtent())) {}
-    CVolume volume;
+    CVolumeCore volume;
     CBitmap bitmap;
 };
 

@@ -13,6 +13,8 @@ struct SOpenHandle {
     const CVolume* volume;
 };
 
+// Process-wide, not per volume: a handle is a bare value that the caller
+// passes without its volume, so that value alone must find the object.
 // Volumes opened on different threads share the table, hence the lock.
 struct SHandleTable {
     std::mutex mutex;

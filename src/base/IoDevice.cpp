@@ -21,4 +21,18 @@ uint64_t CIoDeviceImpl::GetSize() {
     return size;
 }
 
+void CGuardedDevice::Write(uint64_t offset, const void* buffer, uint32_t length) {
+    if (!m_inHook && m_beforeWrite) {
+        m_inHook = true;
+        try {
+            m_beforeWrite();
+        } catch (...) {
+            m_inHook = false;
+            throw;
+        }
+        m_inHook = false;
+    }
+    m_inner->Write(offset, buffer, length);
+}
+
 }  // namespace volcore

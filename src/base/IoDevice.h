@@ -1,6 +1,10 @@
 #pragma once
-// The engine's block device and its adapter over the caller's callbacks.
+// The engine's block device, its adapter over the caller's callbacks, and the
+// wrapper that runs the session's write rule before every write.
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 
 #include "volkit/api.h"
 
@@ -26,6 +30,29 @@ public:
 
 private:
     volkit::api::NtfsIoDevice m_device;
+};
+
+// Runs `beforeWrite` ahead of every write, not again for the writes that the
+// hook itself makes; a hook that raises refuses the write.
+class CGuardedDevice final : public IIoDevice {
+public:
+    CGuardedDevice(std::shared_ptr<IIoDevice> inner, std::function<void()> beforeWrite)
+        : m_inner(std::move(inner)), m_beforeWrite(std::move(beforeWrite)) {}
+
+    void Read(uint64_t offset, void* buffer, uint32_t length) override { m_inner->Read(offset, buffer, length); }
+    void Write(uint64_t offset, const void* buffer, uint32_t length) override;
+    // The volume's extent is fixed for the session: the device is asked once,
+    // not on every transfer that checks a run against it.
+    uint64_t GetSize() override {
+        if (!m_size) m_size = m_inner->GetSize();
+        return *m_size;
+    }
+
+private:
+    std::shared_ptr<IIoDevice> m_inner;
+    std::optional<uint64_t> m_size;
+    std::function<void()> m_beforeWrite;
+    bool m_inHook = false;
 };
 
 }  // namespace volcore

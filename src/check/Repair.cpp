@@ -17,6 +17,7 @@
 #include "volume/ClusterAllocator.h"
 #include "volume/Mft.h"
 #include "objects/Volume.h"
+#include "volume/VolumeCore.h"
 #include "objects/VolumeSession.h"
 
 namespace volcore::check {
@@ -51,7 +52,7 @@ bool Has(const SFindings& findings, EFix action) {
 // The engine works on the device it is handed for as long as it lives.
 std::shared_ptr<IIoDevice> Borrowed(IIoDevice& device) { return std::shared_ptr<IIoDevice>(&device, [](IIoDevice*) {}); }
 
-// The dirty flag through a volume loaded as far as its MFT: no session
+// The dirty flag through a volume core loaded as far as its MFT: no session
 // rules, so the flag is written exactly as asked.
 // The records that write needs ($Volume, and $MFT and its mirror for the
 // MFT bitmap's size) are always in use: their bits are set first, as the
@@ -63,7 +64,8 @@ void RefuseReadOnly(IIoDevice& device) {
 }
 
 bool ChangeDirtyFlag(IIoDevice& device, bool dirty) {
-    CVolume volume(Borrowed(device), ELoadDepth::Mft);
+    CVolumeCore volume(Borrowed(device));
+    volume.LoadMft();
     uint16_t flags = ReadVolumeFlags(volume);
     uint16_t wanted = dirty ? flags | VolumeInformation::FlagDirty : flags & ~VolumeInformation::FlagDirty;
     if (wanted == flags) return (flags & VolumeInformation::FlagDirty) != 0;
@@ -75,7 +77,7 @@ bool ChangeDirtyFlag(IIoDevice& device, bool dirty) {
         volume.GetMft().GetMftEntry()->MarkDirty();
     }
     WriteVolumeFlags(volume, wanted);
-    volume.Flush();
+    volume.FlushTables();
     return (flags & VolumeInformation::FlagDirty) != 0;
 }
 

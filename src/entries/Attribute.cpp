@@ -7,7 +7,7 @@
 #include "base/Exception.h"
 #include "base/NumericCast.h"
 #include "disk/Runlist.h"
-#include "objects/Volume.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 namespace {
@@ -25,11 +25,11 @@ uint64_t RunsEndVcn(const RunMap& runs) {
 
 }  // namespace
 
-CAttribute::CAttribute(CVolume& volume, FileReference owner, uint32_t type, std::u16string name, bool resident)
+CAttribute::CAttribute(IVolumeServices& volume, FileReference owner, uint32_t type, std::u16string name, bool resident)
     : m_volume(volume), m_name(std::move(name)), m_owner(owner), m_type(type), m_nonResident(!resident),
       m_dirty(true) {}
 
-CAttribute::CAttribute(CVolume& volume, FileReference owner, const AttributeLocations& extents)
+CAttribute::CAttribute(IVolumeServices& volume, FileReference owner, const AttributeLocations& extents)
     : m_volume(volume), m_owner(owner) {
     if (extents.empty()) throw CException(EErrorKind::Corrupt, "Cannot initialize attribute: there is no base extent");
     InitFromBaseExtent(extents.front());

@@ -13,14 +13,14 @@
 
 namespace volcore {
 
-class CVolume;
+class IVolumeServices;
 
 class CAttribute {
 public:
     // A new, empty, dirty attribute.
-    CAttribute(CVolume& volume, FileReference owner, uint32_t type, std::u16string name, bool resident);
+    CAttribute(IVolumeServices& volume, FileReference owner, uint32_t type, std::u16string name, bool resident);
     // An attribute loaded from its extents (the first is the base extent).
-    CAttribute(CVolume& volume, FileReference owner, const AttributeLocations& extents);
+    CAttribute(IVolumeServices& volume, FileReference owner, const AttributeLocations& extents);
 
     uint32_t GetType() const { return m_type; }
     uint16_t GetFlags() const { return m_flags; }
@@ -158,7 +158,7 @@ private:
     uint32_t SerializeResident(const CByteWriter& out, uint32_t position) const;
     uint32_t SerializeHeader(const CByteWriter& out) const;
 
-    CVolume& m_volume;
+    IVolumeServices& m_volume;
     RunMap m_runs;
     std::vector<uint8_t> m_value;
     std::u16string m_name;

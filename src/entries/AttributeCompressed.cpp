@@ -23,7 +23,7 @@
 #include "codec/Lznt1.h"
 #include "entries/Attribute.h"
 #include "disk/Runlist.h"
-#include "objects/Volume.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 namespace {

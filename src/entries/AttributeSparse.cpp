@@ -10,7 +10,7 @@
 #include "base/Exception.h"
 #include "entries/Attribute.h"
 #include "disk/Runlist.h"
-#include "objects/Volume.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 

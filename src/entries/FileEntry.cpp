@@ -7,9 +7,7 @@
 #include "base/Exception.h"
 #include "base/Log.h"
 #include "base/NumericCast.h"
-#include "volume/Bitmap.h"
-#include "volume/Mft.h"
-#include "objects/Volume.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 
@@ -58,13 +56,12 @@ bool SameTypeAndName(const AttributeKey& key, uint32_t type, std::u16string_view
 // A freed record carries the sequence number its next object takes, so that
 // references to the object it held before no longer match; a record that was
 // never used starts afresh.
-uint16_t ReusedSequenceNumber(CVolume& volume, uint64_t recordNumber) {
+uint16_t ReusedSequenceNumber(IVolumeServices& volume, uint64_t recordNumber) {
     // The header lies before the first fixup: damage there cannot hide the
     // number, and a device that fails the read is no free record, so it is
     // reported rather than guessed around.
-    std::vector<uint8_t> bytes(volume.GetMftRecordSize());
-    volume.GetMft().GetMftData()->ReadData(recordNumber * bytes.size(), bytes.data(),
-                                           static_cast<uint32_t>(bytes.size()));
+    std::vector<uint8_t> bytes;
+    volume.ReadStoredMftRecord(recordNumber, bytes);
     CByteReader header(bytes);
     uint16_t sequence = header.U16(FileRecord::SequenceNumber);
     // Not a record: nothing refers to it.
@@ -77,23 +74,23 @@ uint16_t NextSequenceNumber(uint16_t sequence) { return sequence == 0xFFFF ? 1 :
 
 }  // namespace
 
-CFileEntry::CFileEntry(FileReference reference, CVolume& volume, uint16_t flags)
+CFileEntry::CFileEntry(FileReference reference, IVolumeServices& volume, uint16_t flags)
     : m_reference(reference), m_volume(volume), m_flags(flags),
       m_sequenceNumber(SequenceNumber(reference) != 0 ? SequenceNumber(reference)
                                                       : FreshSequenceNumber(RecordNumber(reference))) {}
 
-std::shared_ptr<CFileEntry> CFileEntry::Load(FileReference reference, CVolume& volume) {
+std::shared_ptr<CFileEntry> CFileEntry::Load(FileReference reference, IVolumeServices& volume) {
     MftRecBufferPtr base = volume.ReadMftRecord(reference);
     CheckBaseRecord(*base, RecordNumber(reference));
     return FromBaseRecord(base, reference, volume);
 }
 
-std::shared_ptr<CFileEntry> CFileEntry::LoadFromBuffer(const MftRecBufferPtr& buffer, CVolume& volume) {
+std::shared_ptr<CFileEntry> CFileEntry::LoadFromBuffer(const MftRecBufferPtr& buffer, IVolumeServices& volume) {
     return FromBaseRecord(buffer, 0, volume);
 }
 
 std::shared_ptr<CFileEntry> CFileEntry::FromBaseRecord(const MftRecBufferPtr& base, FileReference reference,
-                                                       CVolume& volume) {
+                                                       IVolumeServices& volume) {
     CByteReader reader(base->bytes);
     uint16_t sequence = reader.U16(FileRecord::SequenceNumber);
     // Callers often name system records without a sequence number; the entry
@@ -106,13 +103,13 @@ std::shared_ptr<CFileEntry> CFileEntry::FromBaseRecord(const MftRecBufferPtr& ba
     return entry;
 }
 
-std::shared_ptr<CFileEntry> CFileEntry::Create(uint16_t flags, CVolume& volume) {
-    uint64_t recordNumber = volume.GetMft().AllocateRecord();
+std::shared_ptr<CFileEntry> CFileEntry::Create(uint16_t flags, IVolumeServices& volume) {
+    uint64_t recordNumber = volume.AllocateMftRecord();
     uint16_t sequence = 0;
     try {
         sequence = ReusedSequenceNumber(volume, recordNumber);
     } catch (...) {
-        volume.GetMft().FreeRecord(recordNumber);
+        volume.FreeMftRecord(recordNumber);
         throw;
     }
     auto entry = std::make_shared<CFileEntry>(MakeReference(recordNumber, sequence), volume, flags);
@@ -171,7 +168,7 @@ void CFileEntry::ReadExtensionRecords(const CByteReader& list, ParseMap& parsed)
 
 void CFileEntry::ReadExtensionRecord(FileReference reference, ParseMap& parsed) {
     uint64_t recordNumber = RecordNumber(reference);
-    uint64_t recordCount = m_volume.GetMft().GetRecordCount();
+    uint64_t recordCount = m_volume.GetMftRecordCount();
     if (recordNumber >= recordCount)
         throw CException(EErrorKind::Corrupt,
                          "Corrupt attribute list of file entry %1: extension record %2 is beyond the MFT (%3 records)",
@@ -416,7 +413,7 @@ std::vector<FileReference> CFileEntry::TakeExtensionRecords(size_t count) {
 }
 
 FileReference CFileEntry::AllocateExtensionRecord() {
-    uint64_t recordNumber = m_volume.GetMft().AllocateRecord();
+    uint64_t recordNumber = m_volume.AllocateMftRecord();
     // A reused record continues its sequence, so that a stale reference to
     // what it held before can be told apart.
     uint16_t sequence = 1;
@@ -462,7 +459,7 @@ void CFileEntry::ReleaseExtensionRecords(const std::vector<FileReference>& exten
         MftRecBufferPtr record = BuildRecordHeader(recordSize, extension, m_reference, 0, 0);
         CByteWriter(record->bytes).U16(FileRecord::SequenceNumber, NextSequenceNumber(SequenceNumber(extension)));
         m_volume.WriteMftRecord(extension, record);
-        m_volume.GetMft().FreeRecord(extension);
+        m_volume.FreeMftRecord(extension);
         m_extensions.erase(extension);
     }
 }
@@ -483,7 +480,7 @@ void CFileEntry::Delete() {
     m_attributes.clear();
     m_volume.ReleasePendingClusters(m_reference);
     ReleaseExtensionRecords();
-    m_volume.GetMft().FreeRecord(m_reference);
+    m_volume.FreeMftRecord(m_reference);
     m_reference = kDeletedReference;
 }
 

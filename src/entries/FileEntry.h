@@ -17,7 +17,7 @@
 
 namespace volcore {
 
-class CVolume;
+class IVolumeServices;
 
 // Where a save with an attribute list puts the entry's attribute records.
 struct SListLayout {
@@ -30,16 +30,16 @@ public:
     using AttributeMap = std::map<AttributeKey, AttributePtr>;
 
     // Loads the entry whose base record is `reference`.
-    static std::shared_ptr<CFileEntry> Load(FileReference reference, CVolume& volume);
+    static std::shared_ptr<CFileEntry> Load(FileReference reference, IVolumeServices& volume);
     // Builds an entry from a record already in memory (reference 0): $MFT itself.
-    static std::shared_ptr<CFileEntry> LoadFromBuffer(const MftRecBufferPtr& buffer, CVolume& volume);
+    static std::shared_ptr<CFileEntry> LoadFromBuffer(const MftRecBufferPtr& buffer, IVolumeServices& volume);
     // Takes a free MFT record; the entry starts with no attributes.
-    static std::shared_ptr<CFileEntry> Create(uint16_t flags, CVolume& volume);
+    static std::shared_ptr<CFileEntry> Create(uint16_t flags, IVolumeServices& volume);
 
-    CFileEntry(FileReference reference, CVolume& volume, uint16_t flags);
+    CFileEntry(FileReference reference, IVolumeServices& volume, uint16_t flags);
 
     FileReference GetReference() const { return m_reference; }
-    CVolume& GetVolume() const { return m_volume; }
+    IVolumeServices& GetVolume() const { return m_volume; }
     uint16_t GetFlags() const { return m_flags; }
     bool IsDeleted() const { return m_reference == kDeletedReference; }
     // Header fields a save carries over from the loaded record.
@@ -80,7 +80,7 @@ public:
 
 private:
     static std::shared_ptr<CFileEntry> FromBaseRecord(const MftRecBufferPtr& base, FileReference reference,
-                                                      CVolume& volume);
+                                                      IVolumeServices& volume);
     void LoadAttributes(const MftRecBufferPtr& base);
     void LoadAttributeList(ParseMap& parsed);
     void ReadExtensionRecords(const CByteReader& list, ParseMap& parsed);
@@ -101,7 +101,7 @@ private:
     std::set<FileReference> m_extensions;
     AttributeMap m_attributes;
     FileReference m_reference;
-    CVolume& m_volume;
+    IVolumeServices& m_volume;
     uint16_t m_flags;
     uint16_t m_sequenceNumber = 1;
     uint16_t m_linkCount = 1;

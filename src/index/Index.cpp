@@ -1,14 +1,13 @@
 #include "index/Index.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include "base/ContractTexts.h"
 #include "base/Log.h"
 #include "base/NumericCast.h"
 #include "entries/FileEntry.h"
 #include "index/IndexCursor.h"
-#include "objects/Volume.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 
@@ -17,11 +16,6 @@ namespace {
 // Larger blocks than this are not written by any NTFS implementation; a
 // bigger value in a root is damage, and trusting it would size allocations.
 constexpr uint32_t kMaxBlockSize = 64 * 1024;
-
-// Shared by every index, so that an index loaded again never repeats a
-// version an earlier object of the same directory handed out.
-std::atomic<uint64_t> g_lastVersion{0};
-std::atomic<uint64_t> g_edits{0};
 
 EntryBytes BuildEntry(std::u16string_view name, const SIndexEntryValue& value) {
     EntryBytes entry(IndexEntry::LengthForName(name.size()));
@@ -227,14 +221,14 @@ void CIndex::Changing() {
     Edited();
 }
 
-void CIndex::NewVersion() { m_version = g_lastVersion.fetch_add(1, std::memory_order_relaxed) + 1; }
+// From the volume, so that an index loaded again never repeats a version an
+// earlier object of the same directory handed out.
+void CIndex::NewVersion() { m_version = m_entry->GetVolume().NewIndexVersion(); }
 
 void CIndex::Edited() {
-    g_edits.fetch_add(1, std::memory_order_relaxed);
+    m_entry->GetVolume().NoteIndexEdit();
     NewVersion();
 }
-
-uint64_t CIndex::EditCount() { return g_edits.load(std::memory_order_relaxed); }
 
 // Between operations the block cache goes back within its bounds.
 void CIndex::Settle() { m_blocks->Trim(); }

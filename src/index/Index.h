@@ -77,9 +77,6 @@ public:
     // indexes of a volume session: an answer taken at one version still holds
     // while the index has it.
     uint64_t Version() const { return m_version; }
-    // Edits made so far to any index: while this stays the same, every name
-    // resolves as it did.
-    static uint64_t EditCount();
     bool IsLarge() const { return !m_root->IsLeaf(); }
     // Forget unsaved changes (the directory is being deleted or given up).
     void DiscardChanges();

@@ -7,7 +7,7 @@
 #include "base/NumericCast.h"
 #include "entries/FileEntry.h"
 #include "disk/Fixups.h"
-#include "objects/Volume.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 

@@ -12,12 +12,11 @@
 #include "disk/RecordFormat.h"
 #include "disk/IndexFormat.h"
 #include "disk/Fixups.h"
-#include "objects/Volume.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 namespace {
 
-constexpr char16_t kReparsePath[] = u"$Extend\\$Reparse";
 constexpr char16_t kIndexName[] = u"$R";
 constexpr uint64_t kRootVcn = ~uint64_t{0};
 // Deeper than any tree of this index can be: a loop of child pointers.
@@ -110,17 +109,14 @@ std::vector<uint8_t> MakeEntry(const SKey& key) {
 
 class CReparseList {
 public:
-    explicit CReparseList(CVolume& volume, bool mustExist) : m_volume(volume) {
-        FileReference reference = 0;
-        try {
-            reference = volume.ResolvePath(kReparsePath);
-        } catch (const CException&) {
+    explicit CReparseList(std::shared_ptr<CFileEntry> entry, bool mustExist)
+        : m_volume(entry ? &entry->GetVolume() : nullptr), m_entry(std::move(entry)) {
+        if (!m_entry) {
             if (mustExist)
                 throw CException(EErrorKind::Unsupported,
                                  "The volume's list of reparse points ($Extend\\$Reparse) is missing: it cannot hold one");
             return;
         }
-        m_entry = volume.OpenEntry(reference);
         m_root = m_entry->FindAttribute(AttrType::IndexRoot, kIndexName);
         if (!m_root || m_root->IsNonResident() || m_root->GetSize() < IndexRoot::HeaderSize) ThrowCorrupt(kRootVcn);
         m_allocation = m_entry->FindAttribute(AttrType::IndexAllocation, kIndexName);
@@ -143,7 +139,7 @@ public:
     // Room the root may take: it shares the record with the entry's other
     // attributes.
     size_t RootRoom() const {
-        const int64_t recordSize = m_volume.GetMftRecordSize();
+        const int64_t recordSize = m_volume->GetMftRecordSize();
         int64_t others = 0;
         for (const auto& [key, attribute] : m_entry->GetAttributes())
             if (attribute != m_root) others += attribute->GetSerializedSize();
@@ -168,7 +164,7 @@ public:
         CByteWriter out(node.bytes);
         const uint32_t inUse = NumericCast<uint32_t>(newEnd - node.header);
         out.U32(node.header + IndexHeader::BytesInUse, inUse);
-        m_volume.BeginWrite();
+        m_volume->BeginWrite();
         if (node.vcn == kRootVcn) {
             out.U32(node.header + IndexHeader::BytesAllocated, inUse);
             node.bytes.resize(newEnd);
@@ -239,7 +235,7 @@ private:
         const CByteReader reader(node.bytes);
         if (reader.U32(IndexRoot::CollationRule) != IndexRoot::UlongsCollation) ThrowCorrupt(kRootVcn);
         m_blockSize = reader.U32(IndexRoot::BlockSize);
-        const uint32_t clusterSize = m_volume.GetClusterSize();
+        const uint32_t clusterSize = m_volume->GetClusterSize();
         m_vcnBytes = m_blockSize >= clusterSize ? clusterSize : 512;
         return node;
     }
@@ -265,7 +261,7 @@ private:
         return node;
     }
 
-    CVolume& m_volume;
+    IVolumeServices* m_volume;
     std::shared_ptr<CFileEntry> m_entry;
     AttributePtr m_root;
     AttributePtr m_allocation;
@@ -379,7 +375,7 @@ void CReparseList::WriteRootAndBits(const SBuiltNode& root, const std::vector<ui
 
 void CReparseList::Rebuild(const std::vector<SKey>& keys) {
     Root();  // the block geometry
-    m_volume.BeginWrite();
+    m_volume->BeginWrite();
     const std::vector<uint8_t> old = m_bitmap ? m_bitmap->ReadAll() : std::vector<uint8_t>();
     std::vector<uint8_t> bits;
     SBuiltNode top{keys, {}};
@@ -411,8 +407,8 @@ void CReparseList::Rebuild(const std::vector<SKey>& keys) {
 
 }  // namespace
 
-void AddReparseIndexEntry(CVolume& volume, uint32_t tag, FileReference reference) {
-    CReparseList list(volume, true);
+void AddReparseIndexEntry(const std::shared_ptr<CFileEntry>& entry, uint32_t tag, FileReference reference) {
+    CReparseList list(entry, true);
     const SKey key{tag, reference};
     auto [node, place] = list.Find(key);
     if (place.found) return;
@@ -424,8 +420,8 @@ void AddReparseIndexEntry(CVolume& volume, uint32_t tag, FileReference reference
     list.Rebuild(keys);
 }
 
-void RemoveReparseIndexEntry(CVolume& volume, uint32_t tag, FileReference reference) {
-    CReparseList list(volume, false);
+void RemoveReparseIndexEntry(const std::shared_ptr<CFileEntry>& entry, uint32_t tag, FileReference reference) {
+    CReparseList list(entry, false);
     if (!list.Exists()) return;
     const SKey key{tag, reference};
     auto [node, place] = list.Find(key);

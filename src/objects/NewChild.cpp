@@ -7,6 +7,7 @@
 #include "base/NumericCast.h"
 #include "disk/RecordFormat.h"
 #include "objects/Directory.h"
+#include "objects/Volume.h"
 
 namespace volcore {
 namespace {

@@ -4,7 +4,7 @@
 // asked) → child reference, carries the version its directory's index had
 // then; any change to that index gives it a new version, which no earlier
 // answer carries. A whole path carries the count of edits made to any index
-// then, and holds only while no index has changed since.
+// of the volume then, and holds only while none of them has changed since.
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -39,11 +39,22 @@ void MakeReparsePoint(CFsObject& object, const std::vector<uint8_t>& value, uint
     CDirectory::Open(object.GetVolume(), object.GetParentReference())->Flush();
 }
 
+// The entry of the volume's list of reparse points, or null when it has none.
+FileEntryPtr OpenReparseList(CVolume& volume) {
+    FileReference reference = 0;
+    try {
+        reference = volume.ResolvePath(kReparseListPath);
+    } catch (const CException&) {
+        return nullptr;
+    }
+    return volume.OpenEntry(reference);
+}
+
 template <typename Object>
 void Complete(const std::shared_ptr<Object>& object, const std::vector<uint8_t>& value, uint32_t tag) {
     try {
         MakeReparsePoint(*object, value, tag);
-        AddReparseIndexEntry(object->GetVolume(), tag, object->GetReference());
+        AddReparseIndexEntry(OpenReparseList(object->GetVolume()), tag, object->GetReference());
     } catch (...) {
         // What was made goes again; the first failure is the one to report.
         try {
@@ -72,7 +83,7 @@ void ForgetReparsePoint(CVolume& volume, const CFileEntry& entry) {
     try {
         uint8_t tag[4];
         reparse->ReadData(ReparseValue::Tag, tag, sizeof(tag));
-        RemoveReparseIndexEntry(volume, CByteReader(tag, sizeof(tag)).U32(0), entry.GetReference());
+        RemoveReparseIndexEntry(OpenReparseList(volume), CByteReader(tag, sizeof(tag)).U32(0), entry.GetReference());
     } catch (const std::exception& e) {
         LogWarning(FormatText("Record %1: its entry in the list of reparse points was not removed: %2",
                               RecordNumber(entry.GetReference()), e.what()));

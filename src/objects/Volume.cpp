@@ -6,32 +6,21 @@
 
 #include "base/Exception.h"
 #include "base/Log.h"
-#include "base/NumericCast.h"
 #include "entries/FileEntry.h"
 #include "disk/RecordFormat.h"
 #include "objects/Directory.h"
-#include "disk/UpCase.h"
-#include "volume/Bitmap.h"
-#include "disk/BootSector.h"
-#include "volume/ClusterAllocator.h"
-#include "volume/Mft.h"
 #include "objects/VolumeSession.h"
 
 namespace volcore {
 
-CVolume::CVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth)
-    : m_device(std::make_shared<CGuardedDevice>(std::move(device), [this] { BeginWrite(); })) {
-    LogInfo("Loading NTFS volume boot sector");
-    LoadBootSector();
-    if (depth == ELoadDepth::BootSector) return;
+CVolume::CVolume(std::shared_ptr<IIoDevice> device) : CVolumeCore(std::move(device)) {
     LoadMft();
-    if (depth == ELoadDepth::Mft) return;
     LoadAllocator();
-    if (depth == ELoadDepth::Allocator) return;
     LoadUpCase();
-    LoadRoot();
-    LoadSessionState();
+    LoadObjects();
 }
+
+CVolume::CVolume(std::shared_ptr<IIoDevice> device, SBootSectorOnly) : CVolumeCore(std::move(device)) {}
 
 CVolume::~CVolume() {
     if (!m_flushFailed) {
@@ -48,62 +37,9 @@ CVolume::~CVolume() {
     ReleaseDirectories();
 }
 
-// A failed flush was reported once: the bitmaps must not try again, and report
-// again, as they go.
-void CVolume::AbandonBitmaps() noexcept {
-    try {
-        if (m_mft) m_mft->GetBitmap().Abandon();
-    } catch (const std::exception&) {
-        // No bitmap loaded: nothing to give up.
-    }
-    if (auto* allocator = dynamic_cast<CClusterAllocator*>(m_allocator.get())) allocator->GetBitmap().Abandon();
-}
-
-void CVolume::LoadBootSector() {
-    uint8_t sector[kBootSectorSize];
-    m_device->Read(0, sector, kBootSectorSize);
-    LogInfo("Checking boot sector");
-    SBootGeometry geometry = ParseBootSector(sector);
-    m_sectorSize = geometry.sectorSize;
-    m_clusterSize = geometry.clusterSize;
-    m_mftRecordSize = geometry.mftRecordSize;
-    m_indxRecordSize = geometry.indxRecordSize;
-    m_mftLcn = geometry.mftLcn;
-    m_mftMirrorLcn = geometry.mftMirrorLcn;
-    if (HasLogger())
-        LogInfo(FormatText("Sector size %1, cluster size %2, MFT LCN %3, MFT record size %4, INDX record size %5",
-                           m_sectorSize, m_clusterSize, m_mftLcn, m_mftRecordSize, m_indxRecordSize));
-}
-
-void CVolume::LoadMft() {
-    LogInfo("Loading MFT and MFTMirr");
-    m_mft = CMft::Initialize(*this);
-    LogInfo("Comparing mirrored records");
-    m_mft->CompareMirror();
-}
-
-void CVolume::LoadAllocator() {
-    LogInfo("Loading Bitmap");
-    FileEntryPtr bitmapEntry = CFileEntry::Load(MakeReference(kBitmapRecord, 0), *this);
-    LogInfo("Initializing cluster allocator");
-    uint64_t clusterCount = m_device->GetSize() / m_clusterSize;
-    m_allocator.reset();
-    m_allocator = std::make_unique<CClusterAllocator>(m_mftLcn, m_clusterSize, clusterCount, std::move(bitmapEntry));
-}
-
-void CVolume::LoadUpCase() {
-    // A table maps 16-bit units: entries past the first 64 Ki can never be
-    // looked up, so a longer table is read only that far.
-    constexpr uint32_t kUsedUpCaseBytes = 0x10000 * 2;
-    LogInfo("Loading UpCase");
-    AttributePtr data = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), *this)->GetAttribute(AttrType::Data);
-    uint32_t size = NumericCast<uint32_t>(data->GetSize());
-    if (size % 2 != 0) throw CException(EErrorKind::Corrupt, "Invalid UpCase data size %1", size);
-    // Read straight into the table: no second copy of its 128 KiB.
-    UpCaseTable table(std::min(size, kUsedUpCaseBytes) / 2);
-    if (!table.empty()) data->ReadData(0, table.data(), static_cast<uint32_t>(table.size() * 2));
-    UpCaseToHostOrder(table);
-    SetUpCase(std::move(table));
+void CVolume::LoadObjects() {
+    LoadRoot();
+    LoadSessionState();
 }
 
 void CVolume::LoadRoot() {
@@ -148,8 +84,7 @@ void CVolume::Flush() {
     // The MFT and the cluster bitmap are written even after a directory
     // failed: the records and clusters of what was saved must be accounted for.
     try {
-        if (m_mft) m_mft->Flush();
-        if (m_allocator) m_allocator->Flush();
+        FlushTables();
     } catch (const std::exception&) {
         if (!failure) failure = std::current_exception();
     }
@@ -186,100 +121,8 @@ void CVolume::ReleaseDirectories() noexcept {
     m_root.reset();
 }
 
-CMft& CVolume::GetMft() const {
-    if (!m_mft) throw CException(EErrorKind::Argument, "MFT is not loaded");
-    return *m_mft;
-}
-
-void CVolume::SetMft(std::shared_ptr<CMft> mft) { m_mft = std::move(mft); }
-
-MftRecBufferPtr CVolume::ReadMftRecord(FileReference reference) { return GetMft().ReadRecord(reference); }
-
-void CVolume::WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer) {
-    // Records and clusters reach their bitmaps before any record that uses
-    // them: a failure in between then leaves space marked but unused, never
-    // space in use that a later session could hand out again. Frees are
-    // already safe to write: they wait until their records let go.
-    FlushBitmaps();
-    GetMft().WriteRecord(reference, buffer);
-}
-
-void CVolume::FlushBitmaps() {
-    GetMft().FlushBitmap();
-    if (m_allocator) m_allocator->FlushBitmap();
-}
-
-void CVolume::AllocateClusters(FileReference owner, EAllocationZone zone, uint64_t count, RunMap& runs) {
-    if (!m_allocator)
-        throw CException(EErrorKind::Argument,
-                         "Cannot allocate %1 cluster(s) in %2: cluster allocator is not initialized.", count,
-                         zone == EAllocationZone::DATA ? "DATA" : "MFT");
-    auto pending = m_pendingFrees.find(RecordNumber(owner));
-    if (pending == m_pendingFrees.end()) return m_allocator->Allocate(zone, count, runs);
-    // Fresh clusters first: the owner's record on disk may still point at
-    // what it gave up, so data written there before its next save would
-    // garble what that record still holds should the session stop between.
-    // Only a volume with nothing else left takes them back.
-    try {
-        return m_allocator->Allocate(zone, count, runs);
-    } catch (const CException& error) {
-        if (error.Kind() != EErrorKind::Argument) throw;
-    }
-    uint64_t reusable = 0;
-    for (const SLcnAndLength& run : pending->second) reusable += run.length;
-    reusable = std::min(reusable, count);
-    // The allocator goes first: should it fail, nothing has changed.
-    m_allocator->Allocate(zone, count - reusable, runs);
-    if (reusable != 0) TakeBackPendingClusters(pending->second, reusable, runs);
-    if (pending->second.empty()) m_pendingFrees.erase(pending);
-}
-
-void CVolume::AllocateUnreferencedClusters(EAllocationZone zone, uint64_t count, RunMap& runs) {
-    if (!m_allocator)
-        throw CException(EErrorKind::Argument,
-                         "Cannot allocate %1 cluster(s) in %2: cluster allocator is not initialized.", count,
-                         zone == EAllocationZone::DATA ? "DATA" : "MFT");
-    m_allocator->Allocate(zone, count, runs);
-}
-
-void CVolume::TakeBackPendingClusters(std::vector<SLcnAndLength>& pending, uint64_t count, RunMap& runs) {
-    while (count != 0) {
-        SLcnAndLength& run = pending.front();
-        const uint64_t taken = std::min(count, run.length);
-        AppendRun(runs, run.lcn, taken);
-        run.lcn += taken;
-        run.length -= taken;
-        count -= taken;
-        if (run.length == 0) pending.erase(pending.begin());
-    }
-}
-
-void CVolume::DeallocateClusters(FileReference owner, uint64_t lcn, uint64_t count) {
-    if (!m_allocator)
-        throw CException(EErrorKind::Argument,
-                         "Cannot deallocate clusters %1-%2: cluster allocator is not initialized.", lcn, lcn + count);
-    m_pendingFrees[RecordNumber(owner)].push_back({lcn, count});
-}
-
-void CVolume::ReleasePendingClusters(FileReference owner) {
-    auto pending = m_pendingFrees.find(RecordNumber(owner));
-    if (pending == m_pendingFrees.end()) return;
-    std::vector<SLcnAndLength> runs = std::move(pending->second);
-    m_pendingFrees.erase(pending);
-    for (const SLcnAndLength& run : runs) m_allocator->Free(run.lcn, run.length);
-}
-
-void CVolume::SetClusterAllocator(std::unique_ptr<IClusterAllocator> allocator) { m_allocator = std::move(allocator); }
-
-const UpCaseTable& CVolume::GetUpCase() const {
-    static const UpCaseTable kEmpty;
-    return m_upcase ? *m_upcase : kEmpty;
-}
-
-void CVolume::SetUpCase(UpCaseTable table) { m_upcase = std::make_unique<UpCaseTable>(std::move(table)); }
-
 FileReference CVolume::ResolvePath(std::u16string_view path) {
-    const uint64_t edits = CIndex::EditCount();
+    const uint64_t edits = GetIndexEditCount();
     if (auto known = m_paths.FindPath(path, edits)) return *known;
     FileReference target = ResolveComponents(path);
     m_paths.RememberPath(path, edits, target);

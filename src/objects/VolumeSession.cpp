@@ -59,26 +59,12 @@ bool JournalIsClean(CVolume& volume) {
 
 }  // namespace
 
-void CGuardedDevice::Write(uint64_t offset, const void* buffer, uint32_t length) {
-    if (!m_inHook && m_beforeWrite) {
-        m_inHook = true;
-        try {
-            m_beforeWrite();
-        } catch (...) {
-            m_inHook = false;
-            throw;
-        }
-        m_inHook = false;
-    }
-    m_inner->Write(offset, buffer, length);
-}
-
-uint16_t ReadVolumeFlags(CVolume& volume) {
+uint16_t ReadVolumeFlags(IVolumeServices& volume) {
     MftRecBufferPtr record = volume.ReadMftRecord(MakeReference(kVolumeRecord, 0));
     return CByteReader(record->bytes).U16(LocateVolumeFlags(record));
 }
 
-void WriteVolumeFlags(CVolume& volume, uint16_t flags) {
+void WriteVolumeFlags(IVolumeServices& volume, uint16_t flags) {
     MftRecBufferPtr record = volume.ReadMftRecord(MakeReference(kVolumeRecord, 0));
     CByteWriter(record->bytes).U16(LocateVolumeFlags(record), flags);
     volume.WriteMftRecord(MakeReference(kVolumeRecord, 0), record);

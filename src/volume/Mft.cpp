@@ -12,7 +12,7 @@
 #include "disk/RecordFormat.h"
 #include "volume/Bitmap.h"
 #include "disk/Fixups.h"
-#include "objects/Volume.h"
+#include "disk/VolumeServices.h"
 
 namespace volcore {
 
@@ -47,7 +47,7 @@ void CheckRecordZero(const CMftRecBuffer& record, uint32_t recordSize) {
         throw CException(EErrorKind::Corrupt, "MFT record: invalid attributes offset %1", firstAttribute);
 }
 
-MftRecBufferPtr ReadRecordZero(CVolume& volume) {
+MftRecBufferPtr ReadRecordZero(IVolumeServices& volume) {
     uint32_t recordSize = volume.GetMftRecordSize();
     if (recordSize > kLargestProtectableRecord)
         throw CException(EErrorKind::Corrupt, "MFT record: invalid record size %1", recordSize);
@@ -86,19 +86,9 @@ void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t
 
 }  // namespace
 
-std::shared_ptr<CMft> CMft::Initialize(CVolume& volume) {
+void CMft::Load() {
     LogInfo("Initializing MFT");
-    MftRecBufferPtr recordZero = ReadRecordZero(volume);
-    auto mft = std::make_shared<CMft>(volume.GetMftRecordSize(), volume.GetMirrorRecordCount(), volume);
-    volume.SetMft(mft);
-    try {
-        mft->LoadSystemEntries(recordZero);
-    } catch (...) {
-        // A half-built MFT must not serve anyone after a failed load.
-        volume.SetMft(nullptr);
-        throw;
-    }
-    return mft;
+    LoadSystemEntries(ReadRecordZero(m_volume));
 }
 
 void CMft::LoadSystemEntries(const MftRecBufferPtr& recordZero) {
@@ -122,7 +112,7 @@ AttributePtr CMft::DataOfRecordZero(const MftRecBufferPtr& recordZero) {
     return std::make_shared<CAttribute>(m_volume, 0, AttributeLocations{found->second.front()});
 }
 
-CMft::CMft(uint32_t recordSize, uint32_t mirrorRecordCount, CVolume& volume)
+CMft::CMft(uint32_t recordSize, uint32_t mirrorRecordCount, IVolumeServices& volume)
     : m_recordSize(recordSize), m_mirrorRecordCount(mirrorRecordCount), m_volume(volume) {}
 
 CMft::~CMft() = default;

@@ -12,15 +12,15 @@ namespace volcore {
 class CAttribute;
 class CBitmap;
 class CFileEntry;
-class CVolume;
+class IVolumeServices;
 
 class CMft {
 public:
-    // Reads record 0 straight from the device, checks it and builds the MFT,
-    // from the first look at record 0 to loading $MFTMirr.
-    static std::shared_ptr<CMft> Initialize(CVolume& volume);
-
-    CMft(uint32_t recordSize, uint32_t mirrorRecordCount, CVolume& volume);
+    CMft(uint32_t recordSize, uint32_t mirrorRecordCount, IVolumeServices& volume);
+    // Reads record 0 straight from the device, checks it and loads the system
+    // entries, from the first look at record 0 to loading $MFTMirr. The
+    // volume must already route record reads here: they load through the MFT.
+    void Load();
     ~CMft();
 
     MftRecBufferPtr ReadRecord(FileReference reference);
@@ -55,7 +55,7 @@ private:
 
     uint32_t m_recordSize;
     uint32_t m_mirrorRecordCount;
-    CVolume& m_volume;
+    IVolumeServices& m_volume;
     std::unique_ptr<CBitmap> m_bitmap;
     std::shared_ptr<CFileEntry> m_mftEntry;
     std::shared_ptr<CFileEntry> m_mirrorEntry;

@@ -11,6 +11,7 @@
 #include "base/IoDevice.h"
 #include "entries/FileEntry.h"
 #include "objects/Directory.h"
+#include "support/EngineVolume.h"
 #include "support/ImageEditor.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
@@ -64,7 +65,7 @@ void Unlist(CVolume& volume, const std::u16string& directory, const std::u16stri
 // Sets the initialized size of an attribute of one of the first records to 0,
 // in $MFT, in its mirror copy or in both: all of it then reads as zeros.
 void ForgetBits(MemoryDevice& memory, uint64_t number, uint32_t type, bool inMft, bool inMirror) {
-    CVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::BootSector);
+    CTestVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::BootSector);
     const uint32_t size = volume.GetMftRecordSize();
     for (uint64_t lcn : {volume.GetMftLcn(), volume.GetMftMirrorLcn()}) {
         if (!(lcn == volume.GetMftLcn() ? inMft : inMirror)) continue;
@@ -87,7 +88,7 @@ const std::vector<DamageCase>& DamageCases() {
     static const std::vector<DamageCase> cases = {
         {"dirty flag only", nullptr,
          [](MemoryDevice& memory) {
-             CVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::Mft);
+             CTestVolume volume(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::Mft);
              WriteVolumeFlags(volume, ReadVolumeFlags(volume) | VolumeInformation::FlagDirty);
          }},
         {"records in use past the MFT bitmap's initialized size", "record-unmarked",
@@ -187,7 +188,7 @@ TEST(Repair, EveryKindOfLeftoverIsRepairedAndOthersAcceptTheResult) {
 void WrongLinkCount(MemoryDevice& memory, const std::u16string& path) {
     uint64_t number = 0;
     WithEngine(memory, [&](CVolume& volume) { number = RecordNumber(volume.ResolvePath(path)); });
-    CVolume raw(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::BootSector);
+    CTestVolume raw(std::make_shared<CIoDeviceImpl>(memory.Api()), ELoadDepth::BootSector);
     ImageEditor record(memory.Bytes(), raw.GetMftLcn() * raw.GetClusterSize() + number * raw.GetMftRecordSize(),
                        raw.GetMftRecordSize());
     record.SetField(FileRecord::LinkCount, 2, 3);

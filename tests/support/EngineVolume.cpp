@@ -8,6 +8,17 @@
 
 namespace volcore::test {
 
+CTestVolume::CTestVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth)
+    : CVolume(std::move(device), SBootSectorOnly{}) {
+    if (depth == ELoadDepth::BootSector) return;
+    LoadMft();
+    if (depth == ELoadDepth::Mft) return;
+    LoadAllocator();
+    if (depth == ELoadDepth::Allocator) return;
+    LoadUpCase();
+    LoadObjects();
+}
+
 EngineVolume::EngineVolume(const ImageOptions& options, ELoadDepth depth)
     : m_dir(std::make_unique<TempDir>()), m_path(m_dir->File("v.img")), m_depth(depth) {
     if (options.clusterSize == ImageOptions{}.clusterSize && options.sectorSize == ImageOptions{}.sectorSize &&
@@ -26,7 +37,7 @@ EngineVolume::EngineVolume(const std::string& imagePath, ELoadDepth depth)
 }
 
 void EngineVolume::Open() {
-    m_volume = std::make_unique<CVolume>(std::make_shared<CIoDeviceImpl>(m_device.Api()), m_depth);
+    m_volume = std::make_unique<CTestVolume>(std::make_shared<CIoDeviceImpl>(m_device.Api()), m_depth);
     if (m_depth == ELoadDepth::Mft || m_depth == ELoadDepth::Allocator) {
         FileEntryPtr upcase = CFileEntry::Load(MakeReference(kUpCaseRecord, 0), *m_volume);
         m_volume->SetUpCase(BuildUpCaseTable(upcase->GetAttribute(AttrType::Data)->ReadAll()));
@@ -69,9 +80,9 @@ void EngineVolume::ExpectCheckersAccept() {
     EXPECT_EQ(info.exitCode, 0) << info.output;
 }
 
-TestAllocator* TestAllocator::Install(CVolume& volume, uint64_t next) {
+TestAllocator* TestAllocator::Install(CTestVolume& volume, uint64_t next) {
     auto* allocator = new TestAllocator(next);
-    volume.SetClusterAllocator(std::unique_ptr<TestAllocator>(allocator));
+    volume.UseClusterAllocator(std::unique_ptr<TestAllocator>(allocator));
     return allocator;
 }
 

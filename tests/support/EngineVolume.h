@@ -15,6 +15,19 @@
 
 namespace volcore::test {
 
+// How far a test volume loads. Full is what the exported open does; the
+// shallower depths let tests build the upper layers by hand.
+enum class ELoadDepth { BootSector, Mft, Allocator, Full };
+
+class CTestVolume final : public CVolume {
+public:
+    CTestVolume(std::shared_ptr<IIoDevice> device, ELoadDepth depth);
+    // Replaces the cluster allocator with a double, which the volume owns.
+    void UseClusterAllocator(std::unique_ptr<IClusterAllocator> allocator) {
+        ReplaceClusterAllocator(std::move(allocator));
+    }
+};
+
 class EngineVolume {
 public:
     // A fresh image made with `options`, in a temporary directory of its own.
@@ -24,7 +37,7 @@ public:
     EngineVolume(const EngineVolume&) = delete;
     EngineVolume& operator=(const EngineVolume&) = delete;
 
-    CVolume& Volume() { return *m_volume; }
+    CTestVolume& Volume() { return *m_volume; }
     MemoryDevice& Device() { return m_device; }
     std::vector<uint8_t>& Bytes() { return m_device.Bytes(); }
     const std::string& Path() const { return m_path; }
@@ -53,7 +66,7 @@ private:
     std::string m_path;
     ELoadDepth m_depth;
     MemoryDevice m_device;
-    std::unique_ptr<CVolume> m_volume;
+    std::unique_ptr<CTestVolume> m_volume;
 };
 
 // Hands out clusters from `next` upwards as one run per call and records what
@@ -61,7 +74,7 @@ private:
 class TestAllocator final : public IClusterAllocator {
 public:
     // Installs a new one in `volume`, which owns it from then on.
-    static TestAllocator* Install(CVolume& volume, uint64_t next);
+    static TestAllocator* Install(CTestVolume& volume, uint64_t next);
 
     void Allocate(EAllocationZone zone, uint64_t count, RunMap& runs) override;
     void Free(uint64_t, uint64_t) override {}

@@ -11,6 +11,7 @@
 #include "index/Index.h"
 #include "index/IndexTestSupport.h"
 #include "disk/UpCase.h"
+#include "support/EngineVolume.h"
 #include "support/Images.h"
 #include "support/MemoryDevice.h"
 #include "disk/Fixups.h"
@@ -105,13 +106,13 @@ TEST(EngineCorpus, DamagedImagesLoadOrFailCleanly) {
         FileDevice file(image.path.string());  // the images found in the field are huge sparse files
         auto device = std::make_shared<CIoDeviceImpl>(file.Api());
         try {
-            CVolume volume(device, ELoadDepth::Allocator);
+            CTestVolume volume(device, ELoadDepth::Allocator);
             ++opened;
             ExerciseVolume(volume);
         } catch (const std::exception& e) {
             EXPECT_TRUE(IsDamageRefusal(e)) << e.what();
             FailureOf([&] {
-                CVolume volume(device, ELoadDepth::BootSector);
+                CTestVolume volume(device, ELoadDepth::BootSector);
                 ReadRecordsOfRefusedVolume(volume);
             });
         }
