@@ -161,7 +161,11 @@ void CreateInOneDirectory(CRun& run, uint64_t count) {
         engine.Unmount();
         run.End();
         uint64_t listed = 0;
-        FillWith(image, [&](IEngine& checker) { listed = checker.CountEntries(SPath("/d")); });
+        try {
+            FillWith(image, [&](IEngine& checker) { listed = checker.CountEntries(SPath("/d")); });
+        } catch (const std::exception& e) {
+            throw std::runtime_error(std::string("libntfs-3g cannot list the volume written: ") + e.what());
+        }
         Check(listed == count, "every created file is listed");
     }
 }
@@ -263,6 +267,9 @@ void Register(const std::string& workload, std::function<void(CRun&)> body, int 
                 try {
                     body(run);
                 } catch (const std::exception& e) {
+                    // The time stays in the table when only the check after
+                    // it failed; the error line says what went wrong.
+                    run.Finish();
                     state.SkipWithError(e.what());
                     return;
                 }
