@@ -13,12 +13,23 @@ namespace volcore {
 
 namespace {
 
-// Parsed blocks kept for lookups; a 4 KiB block costs about as much again.
+// Parsed leaves kept for lookups; a 4 KiB block costs about as much again.
 constexpr size_t kCachedBlocks = 32;
+// Parsed blocks of the levels above the leaves, by their memory: a directory
+// of 100,000 entries needs about 0.5 MiB for all of them, one of 1,000,000
+// about ten times that, and keeps the levels nearest the root.
+constexpr uint64_t kUpperLevelBytes = 4ull << 20;
 // Changed blocks are written back early only when the cache holds more than
-// this many blocks it cannot drop, so that a big batch of changes does not hold
-// the whole index in memory.
+// this many blocks it cannot drop (twice the bounds), so that a big batch of
+// changes does not hold the whole index in memory.
 constexpr size_t kDirtyBlocks = 2 * kCachedBlocks;
+// A cached node's memory beyond its entries: the node, its shared pointer's
+// block, its offsets' vector, the list and map nodes.
+constexpr uint32_t kNodeOverhead = 192;
+
+uint32_t Footprint(const CIndexNode& node) {
+    return node.Size() + static_cast<uint32_t>(node.Count() + 1) * 4 + kNodeOverhead;
+}
 // Index bitmaps grow in whole 64-bit words, as other implementations keep them.
 constexpr uint64_t kBitmapGrain = 8;
 
@@ -104,8 +115,9 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
         throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
     auto cached = m_cache.find(block);
     if (cached != m_cache.end()) {
-        m_recent.splice(m_recent.begin(), m_recent, cached->second);
-        return *cached->second;
+        Recency& list = m_recent[cached->second.level];
+        list.splice(list.begin(), list, cached->second.at);
+        return *cached->second.at;
     }
     return Remember(ReadBlock(block, vcn));
 }
@@ -125,26 +137,44 @@ IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
     return std::make_shared<CIndexNode>(block, reader.Sub(first, end - first));
 }
 
+// A node stays in the list it joined: should its level change while cached
+// (a leaf given children), only the bound that applies to it is off.
 IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
     Forget(node->Block());
-    m_recent.push_front(node);
-    m_cache.emplace(node->Block(), m_recent.begin());
+    const ELevel level = node->IsLeaf() ? Leaves : Upper;
+    const uint32_t bytes = Footprint(*node);
+    m_recent[level].push_front(node);
+    m_cache.emplace(node->Block(), SPlace{m_recent[level].begin(), level, bytes});
+    if (level == Upper) m_upperBytes += bytes;
     // A long walk within one operation (an enumeration) keeps the cache
     // bounded too; unchanged blocks nobody holds can go at any time.
-    if (m_cache.size() > kCachedBlocks) EvictClean();
+    if (OverBounds()) EvictClean();
     return node;
+}
+
+bool CIndexBlockStore::OverBounds() const {
+    return m_recent[Leaves].size() > kCachedBlocks || m_upperBytes > kUpperLevelBytes;
 }
 
 void CIndexBlockStore::Forget(uint64_t block) {
     auto cached = m_cache.find(block);
     if (cached == m_cache.end()) return;
-    m_recent.erase(cached->second);
+    if (cached->second.level == Upper) m_upperBytes -= cached->second.bytes;
+    m_recent[cached->second.level].erase(cached->second.at);
     m_cache.erase(cached);
 }
 
 void CIndexBlockStore::ForgetAll() {
     m_cache.clear();
-    m_recent.clear();
+    m_recent[Leaves].clear();
+    m_recent[Upper].clear();
+    m_upperBytes = 0;
+}
+
+template <typename Visit>
+void CIndexBlockStore::ForEachCached(Visit visit) const {
+    for (const Recency& list : m_recent)
+        for (const IndexNodePtr& node : list) visit(node);
 }
 
 uint64_t CIndexBlockStore::FindFreeBlock() const {
@@ -205,8 +235,9 @@ void CIndexBlockStore::WriteBlock(CIndexNode& node) {
 
 std::vector<IndexNodePtr> CIndexBlockStore::ChangedCommittedBlocks() const {
     std::vector<IndexNodePtr> changed;
-    for (const IndexNodePtr& node : m_recent)
+    ForEachCached([&](const IndexNodePtr& node) {
         if (node->IsDirty() && IsInUse(node->Block()) && IsCommitted(node->Block())) changed.push_back(node);
+    });
     return changed;
 }
 
@@ -219,8 +250,9 @@ IndexNodePtr CIndexBlockStore::Relocate(const IndexNodePtr& node) {
 }
 
 void CIndexBlockStore::WriteFreshBlocks() {
-    for (const IndexNodePtr& node : m_recent)
+    ForEachCached([&](const IndexNodePtr& node) {
         if (node->IsDirty() && IsInUse(node->Block()) && !IsCommitted(node->Block())) WriteBlock(*node);
+    });
 }
 
 // What the bitmap on disk says is taken as in use from then on: a block it
@@ -238,15 +270,16 @@ void CIndexBlockStore::WriteBitsForCommit() {
 }
 
 void CIndexBlockStore::WriteDirty() {
-    for (const IndexNodePtr& node : m_recent)
+    ForEachCached([&](const IndexNodePtr& node) {
         if (node->IsDirty()) WriteBlock(*node);
+    });
     WriteBits(m_bits);
 }
 
 void CIndexBlockStore::Trim() {
-    if (m_cache.size() <= kCachedBlocks) return;
+    if (!OverBounds()) return;
     EvictClean();
-    if (m_cache.size() <= kDirtyBlocks) return;
+    if (m_recent[Leaves].size() <= kDirtyBlocks && m_upperBytes <= 2 * kUpperLevelBytes) return;
     WriteFreshBlocks();
     EvictClean();
 }
@@ -255,24 +288,27 @@ void CIndexBlockStore::Trim() {
 // by a walk) is passed over and moves to the front, so that the next eviction
 // does not look at it again soon. Each block is looked at once per call.
 void CIndexBlockStore::EvictClean() {
-    for (size_t looked = m_recent.size(); looked > 0 && m_cache.size() > kCachedBlocks; --looked) {
-        auto oldest = std::prev(m_recent.end());
-        const IndexNodePtr& node = *oldest;
-        if (node->IsDirty() || node.use_count() > 1) {
-            m_recent.splice(m_recent.begin(), m_recent, oldest);
-            continue;
+    for (ELevel level : {Leaves, Upper}) {
+        Recency& list = m_recent[level];
+        auto over = [&] { return level == Leaves ? list.size() > kCachedBlocks : m_upperBytes > kUpperLevelBytes; };
+        for (size_t looked = list.size(); looked > 0 && over(); --looked) {
+            auto oldest = std::prev(list.end());
+            const IndexNodePtr& node = *oldest;
+            if (node->IsDirty() || node.use_count() > 1) {
+                list.splice(list.begin(), list, oldest);
+                continue;
+            }
+            Forget(node->Block());
         }
-        m_cache.erase(node->Block());
-        m_recent.erase(oldest);
     }
 }
 
 void CIndexBlockStore::Discard() {
-    for (auto it = m_recent.begin(); it != m_recent.end();) {
-        auto next = std::next(it);
-        if ((*it)->IsDirty()) Forget((*it)->Block());
-        it = next;
-    }
+    std::vector<uint64_t> changed;
+    ForEachCached([&](const IndexNodePtr& node) {
+        if (node->IsDirty()) changed.push_back(node->Block());
+    });
+    for (uint64_t block : changed) Forget(block);
     // Blocks taken since the last save go back; the bitmap keeps its size.
     std::vector<uint8_t> bits = m_committed;
     bits.resize(std::max(bits.size(), m_bits.size()), 0);
