@@ -36,7 +36,7 @@ constexpr EEngine kEngines[] = {EEngine::Ntfs3g, EEngine::Native, EEngine::Famil
 constexpr const char* kEngineNames[] = {"libntfs-3g", "native", "family"};
 
 // Huge and Largest are sparse files the children open as files.
-enum class EImage { Data, Empty, BigRoot, BigRootByNative, Deep, Churn, Huge, Largest };
+enum class EImage { Data, Empty, BigRoot, BigRootByNative, Deep, Churn, Huge, Largest, Scale };
 
 bool IsFileDevice(EImage image) { return image == EImage::Huge || image == EImage::Largest; }
 
@@ -161,18 +161,20 @@ void OpenDeep(IEngine& engine, SMemoryImage& image, const std::string&, CStopwat
     engine.Unmount();
 }
 
-void OpenRandom(IEngine& engine, SMemoryImage& image, const std::string&, CStopwatch& watch) {
-    constexpr uint64_t kOpens = 1000;
-    const std::vector<SPath> paths = NumberedPaths("/", "f", BigCount());
-    engine.Mount(image);
-    uint64_t seed = 12345;
-    watch.Begin();
-    for (uint64_t i = 0; i < kOpens; ++i) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        engine.CloseFile(engine.OpenFile(paths[(seed >> 33) % paths.size()]));
-    }
-    watch.End();
-    engine.Unmount();
+auto OpenRandom(uint64_t count) {
+    return [count](IEngine& engine, SMemoryImage& image, const std::string&, CStopwatch& watch) {
+        constexpr uint64_t kOpens = 1000;
+        const std::vector<SPath> paths = NumberedPaths("/", "f", count);
+        engine.Mount(image);
+        uint64_t seed = 12345;
+        watch.Begin();
+        for (uint64_t i = 0; i < kOpens; ++i) {
+            seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+            engine.CloseFile(engine.OpenFile(paths[(seed >> 33) % paths.size()]));
+        }
+        watch.End();
+        engine.Unmount();
+    };
 }
 
 const std::vector<SColdRow>& Rows() {
@@ -196,12 +198,20 @@ const std::vector<SColdRow>& Rows() {
             {"create " + std::to_string(Scaled(10000, 2000)) + " files in one directory + close", EImage::Empty,
              Create(Scaled(10000, 2000))},
             {"first open of a 32-deep path", EImage::Deep, OpenDeep},
-            {"first 1000 opens of random files of " + big, EImage::BigRoot, OpenRandom},
+            {"first 1000 opens of random files of " + big, EImage::BigRoot, OpenRandom(BigCount())},
             {"churn: 1 file in the big root + 1 in each of 150 others", EImage::Churn, Churn},
         };
-        if (ScaleCount() > 0)
+        if (ScaleCount() > 0) {
+            const std::string entries = std::to_string(ScaleCount());
             rows.push_back({"scale: open + close a 16 TiB volume (file device in /dev/shm)", EImage::Largest,
                             OpenCloseFile});
+            rows.push_back({"scale: first enumeration of " + entries + " entries, names", EImage::Scale,
+                            Enumerate(EListing::Names)});
+            rows.push_back({"scale: first enumeration of " + entries + " entries, with sizes and times",
+                            EImage::Scale, Enumerate(EListing::Details)});
+            rows.push_back({"scale: first 1000 opens of random files of " + entries, EImage::Scale,
+                            OpenRandom(ScaleCount())});
+        }
         return rows;
     }();
     return rows;
@@ -221,10 +231,14 @@ public:
     const std::string& Get(EImage image) {
         auto found = m_paths.find(image);
         if (found != m_paths.end()) return found->second;
+        if (auto kept = m_kept.find(image); kept != m_kept.end()) return kept->second;
         std::string path = ImagePath(image);
         if (image == EImage::Huge) {
             m_huge = std::make_unique<CSparseImage>(HugeBytes());
             path = m_huge->Path();
+        } else if (image == EImage::Scale) {
+            // Kept between runs; never removed here.
+            return m_kept.emplace(image, ScaleImagePath(EEngine::Ntfs3g)).first->second;
         } else if (image == EImage::Largest) {
             m_largest = std::make_unique<CSparseImage>(kScaleVolumeBytes, "/dev/shm");
             path = m_largest->Path();
@@ -253,11 +267,13 @@ private:
             case EImage::Churn:
             case EImage::Huge:
             case EImage::Largest:
+            case EImage::Scale:
                 break;
         }
         return MakeChurnImage();
     }
     std::map<EImage, std::string> m_paths;
+    std::map<EImage, std::string> m_kept;
     std::unique_ptr<CSparseImage> m_huge;
     std::unique_ptr<CSparseImage> m_largest;
 };

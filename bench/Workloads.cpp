@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 namespace volcore::bench {
@@ -96,13 +97,16 @@ SMemoryImage MakeRootImage(EEngine writer, uint64_t count) {
 
 SMemoryImage MakeBigRootImage(EEngine writer) { return MakeRootImage(writer, BigCount()); }
 
-SMemoryImage LoadOrMakeScaleImage(EEngine writer) {
+std::string ScaleImagePath(EEngine writer) {
     const std::string path = "/dev/shm/volkit-bench-scale-" + std::to_string(ScaleCount()) + "-" +
                              MakeEngine(writer)->Name() + ".img";
+    if (!std::filesystem::exists(path)) SaveImage(MakeRootImage(writer, ScaleCount()), path);
+    return path;
+}
+
+SMemoryImage LoadOrMakeScaleImage(EEngine writer) {
     SMemoryImage image;
-    if (LoadImage(image, path)) return image;
-    image = MakeRootImage(writer, ScaleCount());
-    SaveImage(image, path);
+    if (!LoadImage(image, ScaleImagePath(writer))) throw std::runtime_error("cannot read the scale image");
     return image;
 }
 

@@ -39,6 +39,8 @@ SMemoryImage MakeRootImage(EEngine writer, uint64_t count);  // count files /f00
 // /dev/shm for the runs after (remove /dev/shm/volkit-bench-scale-* to make
 // it again).
 SMemoryImage LoadOrMakeScaleImage(EEngine writer);
+// The same image's file, made first where it is missing.
+std::string ScaleImagePath(EEngine writer);
 SMemoryImage MakeDeepImage();                    // /d000000/.../d000031/leaf
 SMemoryImage MakeChurnImage();                   // the big root and /c000000.../c000149
 
