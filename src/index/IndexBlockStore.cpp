@@ -117,6 +117,7 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
     if (cached != m_cache.end()) {
         Recency& list = m_recent[cached->second.level];
         list.splice(list.begin(), list, cached->second.at);
+        HandOut(block);
         return *cached->second.at;
     }
     return Remember(ReadBlock(block, vcn));
@@ -146,6 +147,7 @@ IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
     m_recent[level].push_front(node);
     m_cache.emplace(node->Block(), SPlace{m_recent[level].begin(), level, bytes});
     if (level == Upper) m_upperBytes += bytes;
+    HandOut(node->Block());
     // A long walk within one operation (an enumeration) keeps the cache
     // bounded too; unchanged blocks nobody holds can go at any time.
     if (OverBounds()) EvictClean();
@@ -169,12 +171,39 @@ void CIndexBlockStore::ForgetAll() {
     m_recent[Leaves].clear();
     m_recent[Upper].clear();
     m_upperBytes = 0;
+    m_handedOut.clear();
 }
 
+void CIndexBlockStore::HandOut(uint64_t block) {
+    // Lookups alone never save: the list is settled as it grows, and its
+    // bound doubles with what stays, so the work stays constant per block.
+    // Settled first: the block handed out now is not held by its taker yet.
+    if (m_handedOut.size() >= m_handedOutLimit) SettleHandedOut();
+    m_handedOut.push_back(block);
+}
+
+// A cached block nobody else holds and that is unchanged cannot change until
+// it is handed out again.
+void CIndexBlockStore::SettleHandedOut() {
+    std::sort(m_handedOut.begin(), m_handedOut.end());
+    m_handedOut.erase(std::unique(m_handedOut.begin(), m_handedOut.end()), m_handedOut.end());
+    std::erase_if(m_handedOut, [this](uint64_t block) {
+        auto cached = m_cache.find(block);
+        if (cached == m_cache.end()) return true;
+        const IndexNodePtr& node = *cached->second.at;
+        return !node->IsDirty() && node.use_count() == 1;
+    });
+    constexpr size_t kLeastLimit = 4 * kCachedBlocks;
+    m_handedOutLimit = std::max(kLeastLimit, 2 * m_handedOut.size());
+}
+
+// Every cached block that may be changed, once each.
 template <typename Visit>
-void CIndexBlockStore::ForEachCached(Visit visit) const {
-    for (const Recency& list : m_recent)
-        for (const IndexNodePtr& node : list) visit(node);
+void CIndexBlockStore::ForEachChangeable(Visit visit) {
+    SettleHandedOut();
+    const std::vector<uint64_t> blocks = m_handedOut;
+    for (uint64_t block : blocks)
+        if (auto cached = m_cache.find(block); cached != m_cache.end()) visit(*cached->second.at);
 }
 
 uint64_t CIndexBlockStore::FindFreeBlock() const {
@@ -233,9 +262,9 @@ void CIndexBlockStore::WriteBlock(CIndexNode& node) {
     node.ClearDirty();
 }
 
-std::vector<IndexNodePtr> CIndexBlockStore::ChangedCommittedBlocks() const {
+std::vector<IndexNodePtr> CIndexBlockStore::ChangedCommittedBlocks() {
     std::vector<IndexNodePtr> changed;
-    ForEachCached([&](const IndexNodePtr& node) {
+    ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty() && IsInUse(node->Block()) && IsCommitted(node->Block())) changed.push_back(node);
     });
     return changed;
@@ -250,7 +279,7 @@ IndexNodePtr CIndexBlockStore::Relocate(const IndexNodePtr& node) {
 }
 
 void CIndexBlockStore::WriteFreshBlocks() {
-    ForEachCached([&](const IndexNodePtr& node) {
+    ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty() && IsInUse(node->Block()) && !IsCommitted(node->Block())) WriteBlock(*node);
     });
 }
@@ -270,7 +299,7 @@ void CIndexBlockStore::WriteBitsForCommit() {
 }
 
 void CIndexBlockStore::WriteDirty() {
-    ForEachCached([&](const IndexNodePtr& node) {
+    ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty()) WriteBlock(*node);
     });
     WriteBits(m_bits);
@@ -305,7 +334,7 @@ void CIndexBlockStore::EvictClean() {
 
 void CIndexBlockStore::Discard() {
     std::vector<uint64_t> changed;
-    ForEachCached([&](const IndexNodePtr& node) {
+    ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty()) changed.push_back(node->Block());
     });
     for (uint64_t block : changed) Forget(block);

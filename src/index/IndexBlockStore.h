@@ -55,7 +55,7 @@ public:
 
     // Changed blocks the tree on disk reaches: rewriting more than one of them
     // in place would leave a mix of old and new after a cut.
-    std::vector<IndexNodePtr> ChangedCommittedBlocks() const;
+    std::vector<IndexNodePtr> ChangedCommittedBlocks();
     // Moves a changed block to a free one the disk does not reach; the
     // caller points its parent at the copy, which is returned.
     IndexNodePtr Relocate(const IndexNodePtr& node);
@@ -98,8 +98,10 @@ private:
     void EvictClean();
     void Forget(uint64_t block);
     void ForgetAll();
+    void HandOut(uint64_t block);
+    void SettleHandedOut();
     template <typename Visit>
-    void ForEachCached(Visit visit) const;
+    void ForEachChangeable(Visit visit);
 
     std::shared_ptr<CFileEntry> m_entry;
     std::u16string m_name;
@@ -122,6 +124,11 @@ private:
     Recency m_recent[2];
     std::unordered_map<uint64_t, SPlace> m_cache;
     uint64_t m_upperBytes = 0;
+    // Blocks handed out to callers since they were last seen unchanged and
+    // held by the cache alone: only they can hold changes, so a save looks at
+    // them rather than at every cached block (thousands in a large index).
+    std::vector<uint64_t> m_handedOut;
+    size_t m_handedOutLimit = 0;
 };
 
 }  // namespace volcore
