@@ -59,6 +59,7 @@ void CIndexBlockStore::TakeOver(AttributePtr allocation, AttributePtr bitmap) {
         throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
     m_bits = bitmap->ReadAll();
     m_committed = m_bits;
+    m_freeHint = 0;
     m_allocation = std::move(allocation);
     m_bitmap = std::move(bitmap);
 }
@@ -103,6 +104,7 @@ bool CIndexBlockStore::IsCommitted(uint64_t block) const {
 void CIndexBlockStore::MarkInUse(uint64_t block, bool inUse) {
     uint8_t mask = static_cast<uint8_t>(1u << (block % 8));
     uint8_t& byte = m_bits.at(block / 8);
+    if (!inUse) m_freeHint = std::min(m_freeHint, block / 8);
     byte = static_cast<uint8_t>(inUse ? byte | mask : byte & ~mask);
 }
 
@@ -206,9 +208,10 @@ void CIndexBlockStore::ForEachChangeable(Visit visit) {
         if (auto cached = m_cache.find(block); cached != m_cache.end()) visit(*cached->second.at);
 }
 
+// The lowest free block, as a search from the start would find it.
 uint64_t CIndexBlockStore::FindFreeBlock() const {
     uint64_t count = BlockCount();
-    for (uint64_t byte = 0; byte < m_bits.size() && byte * 8 < count; ++byte) {
+    for (uint64_t byte = m_freeHint; byte < m_bits.size() && byte * 8 < count; ++byte) {
         if (m_bits[byte] == 0xFF) continue;
         for (uint64_t block = byte * 8; block < byte * 8 + 8 && block < count; ++block)
             if (!IsInUse(block) && !IsCommitted(block)) return block;
@@ -219,6 +222,7 @@ uint64_t CIndexBlockStore::FindFreeBlock() const {
 IndexNodePtr CIndexBlockStore::Allocate(std::optional<uint64_t> endChild) {
     if (!m_allocation) CreateAllocation();
     uint64_t block = FindFreeBlock();
+    m_freeHint = block / 8;
     if (block == BlockCount()) m_allocation->SetSize((block + 1) * m_blockSize);
     if (block / 8 >= m_bits.size()) {
         uint64_t bytes = RoundUp(block / 8 + 1, kBitmapGrain);
@@ -286,9 +290,22 @@ void CIndexBlockStore::WriteFreshBlocks() {
 
 // What the bitmap on disk says is taken as in use from then on: a block it
 // marks may be reached by the tree on disk.
+// Only the bytes that differ from the disk's are written: the bitmap of a
+// large index changes in a byte or two per save.
 void CIndexBlockStore::WriteBits(const std::vector<uint8_t>& bits) {
     if (bits == m_committed) return;
-    if (!bits.empty()) m_bitmap->WriteData(0, bits.data(), NumericCast<uint32_t>(bits.size()));
+    size_t first = 0;
+    size_t last = bits.size();
+    if (bits.size() == m_committed.size()) {
+        while (bits[first] == m_committed[first]) ++first;
+        while (bits[last - 1] == m_committed[last - 1]) --last;
+        // Blocks the disk no longer reaches are free from now on.
+        for (size_t i = first; i < last; ++i)
+            if ((m_committed[i] & ~bits[i]) != 0) m_freeHint = std::min<uint64_t>(m_freeHint, i);
+    } else {
+        m_freeHint = 0;
+    }
+    if (first < last) m_bitmap->WriteData(first, bits.data() + first, NumericCast<uint32_t>(last - first));
     m_committed = bits;
 }
 
@@ -342,12 +359,14 @@ void CIndexBlockStore::Discard() {
     std::vector<uint8_t> bits = m_committed;
     bits.resize(std::max(bits.size(), m_bits.size()), 0);
     m_bits = std::move(bits);
+    m_freeHint = 0;
 }
 
 void CIndexBlockStore::Release() {
     ForgetAll();
     m_bits.clear();
     m_committed.clear();
+    m_freeHint = 0;
     m_allocation.reset();
     m_bitmap.reset();
     m_entry->DeleteAttribute(AttrType::Bitmap, m_name);

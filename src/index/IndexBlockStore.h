@@ -111,6 +111,8 @@ private:
     AttributePtr m_bitmap;
     std::vector<uint8_t> m_bits;
     std::vector<uint8_t> m_committed;  // the bitmap as on disk
+    // No byte of the bitmap before this one has a free block.
+    uint64_t m_freeHint = 0;
     std::vector<uint8_t> m_scratch;
     // Most recently used first, leaves and upper levels each in their own
     // list; the map finds a block's place.
