@@ -1,5 +1,6 @@
 #include "BenchSupport.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -34,8 +36,9 @@ void Count(int64_t delta) {
     }
 }
 
-std::string TempPath(const char* stem) {
-    return (std::filesystem::temp_directory_path() / (std::string(stem) + std::to_string(getpid()) + ".img")).string();
+std::string TempPath(const char* stem, const std::string& directory = {}) {
+    std::filesystem::path folder = directory.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(directory);
+    return (folder / (std::string(stem) + std::to_string(getpid()) + ".img")).string();
 }
 
 void Format(const std::string& path, uint64_t size) {
@@ -67,7 +70,37 @@ SMemoryImage MakeMemoryImage(uint64_t size) {
     return image;
 }
 
-CSparseImage::CSparseImage(uint64_t size) : m_path(TempPath("volkit-bench-sparse-")) { Format(m_path, size); }
+void SaveImage(const SMemoryImage& image, const std::string& path) {
+    constexpr size_t kPage = 4096;
+    const std::string partial = path + ".part";
+    std::filesystem::remove(partial);
+    int fd = open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    bool good = fd >= 0 && ftruncate(fd, static_cast<off_t>(image.bytes.size())) == 0;
+    static const std::vector<uint8_t> zeros(kPage);
+    for (size_t at = 0; good && at < image.bytes.size(); at += kPage) {
+        size_t length = std::min(kPage, image.bytes.size() - at);
+        if (std::memcmp(image.bytes.data() + at, zeros.data(), length) == 0) continue;
+        good = pwrite(fd, image.bytes.data() + at, length, static_cast<off_t>(at)) == static_cast<ssize_t>(length);
+    }
+    if (fd >= 0) close(fd);
+    if (!good) throw std::runtime_error("cannot write " + partial);
+    std::filesystem::rename(partial, path);
+}
+
+bool LoadImage(SMemoryImage& image, const std::string& path) {
+    std::error_code error;
+    uint64_t size = std::filesystem::file_size(path, error);
+    if (error) return false;
+    image.bytes.resize(size);
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(image.bytes.data()), static_cast<std::streamsize>(size));
+    return static_cast<bool>(in);
+}
+
+CSparseImage::CSparseImage(uint64_t size, const std::string& directory)
+    : m_path(TempPath("volkit-bench-sparse-", directory)) {
+    Format(m_path, size);
+}
 
 CSparseImage::~CSparseImage() { std::filesystem::remove(m_path); }
 
@@ -99,9 +132,9 @@ std::vector<std::string>& CResults::Order() {
 }
 
 void CResults::Record(const std::string& workload, const std::string& engine, double secondsPerIteration,
-                      uint64_t peakBytes, double cpuSeconds) {
+                      uint64_t peakBytes, double cpuSeconds, uint64_t entries) {
     if (!Table().count(workload)) Order().push_back(workload);
-    Table()[workload][engine] = SFigure{secondsPerIteration, peakBytes, cpuSeconds};
+    Table()[workload][engine] = SFigure{secondsPerIteration, peakBytes, cpuSeconds, entries};
 }
 
 double CResults::RatioToNtfs3g(const std::string& workload, double secondsPerIteration) {
@@ -114,15 +147,21 @@ void CResults::PrintTable() {
     auto cell = [](const std::map<std::string, SFigure>& row, const char* engine) {
         auto found = row.find(engine);
         if (found == row.end()) return std::string("-");
-        char text[96];
+        char text[160];
         const SFigure& figure = found->second;
         auto ms = [](double seconds) { return seconds * 1e3; };
         int used = std::snprintf(text, sizeof text, figure.seconds < 1e-3 ? "%.4f ms" : "%.1f ms", ms(figure.seconds));
         if (figure.cpuSeconds > 0)
             used += std::snprintf(text + used, sizeof text - static_cast<size_t>(used),
                                   figure.cpuSeconds < 1e-3 ? " (cpu %.4f)" : " (cpu %.1f)", ms(figure.cpuSeconds));
-        std::snprintf(text + used, sizeof text - static_cast<size_t>(used), ", %.1f MiB",
-                      static_cast<double>(figure.peakBytes) / (1 << 20));
+        used += std::snprintf(text + used, sizeof text - static_cast<size_t>(used), ", %.1f MiB",
+                              static_cast<double>(figure.peakBytes) / (1 << 20));
+        // Per entry, so that rows of different sizes compare (flat or not).
+        if (figure.entries > 0) {
+            double each = static_cast<double>(figure.entries);
+            std::snprintf(text + used, sizeof text - static_cast<size_t>(used), "; %.0f ns/entry (cpu %.0f)",
+                          figure.seconds * 1e9 / each, figure.cpuSeconds * 1e9 / each);
+        }
         return std::string(text);
     };
     std::printf("\n| Workload | native | libntfs-3g | filesystem family | libntfs-3g / native | same, cpu |\n"

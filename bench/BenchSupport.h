@@ -23,10 +23,16 @@ struct SMemoryImage {
 // A fresh mkntfs volume of `size` bytes in memory (4 KiB clusters).
 SMemoryImage MakeMemoryImage(uint64_t size);
 
-// A sparse file formatted with mkntfs, removed on destruction.
+// Writes the image to `path` as a sparse file (zero 4 KiB pages become holes)
+// and reads it back: large images survive between runs in /dev/shm that way.
+void SaveImage(const SMemoryImage& image, const std::string& path);
+bool LoadImage(SMemoryImage& image, const std::string& path);
+
+// A sparse file formatted with mkntfs, removed on destruction; in
+// `directory` (the system's temporary one by default).
 class CSparseImage {
 public:
-    explicit CSparseImage(uint64_t size);
+    explicit CSparseImage(uint64_t size, const std::string& directory = {});
     ~CSparseImage();
     CSparseImage(const CSparseImage&) = delete;
     CSparseImage& operator=(const CSparseImage&) = delete;
@@ -54,8 +60,9 @@ private:
 class CResults {
 public:
     // `cpuSeconds` is the processor time per iteration where it was measured.
+    // `entries` per iteration, where the row reports a cost per entry.
     static void Record(const std::string& workload, const std::string& engine, double secondsPerIteration,
-                       uint64_t peakBytes, double cpuSeconds = 0);
+                       uint64_t peakBytes, double cpuSeconds = 0, uint64_t entries = 0);
     // libntfs-3g's time divided by `engine`'s: above 1 the engine is faster. 0 when not known.
     static double RatioToNtfs3g(const std::string& workload, double secondsPerIteration);
     static void PrintTable();
@@ -65,6 +72,7 @@ private:
         double seconds = 0;
         uint64_t peakBytes = 0;
         double cpuSeconds = 0;
+        uint64_t entries = 0;
     };
     static std::map<std::string, std::map<std::string, SFigure>>& Table();
     static std::vector<std::string>& Order();

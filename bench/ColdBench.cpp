@@ -35,7 +35,10 @@ namespace {
 constexpr EEngine kEngines[] = {EEngine::Ntfs3g, EEngine::Native, EEngine::Family};
 constexpr const char* kEngineNames[] = {"libntfs-3g", "native", "family"};
 
-enum class EImage { Data, Empty, BigRoot, BigRootByNative, Deep, Churn, Huge };
+// Huge and Largest are sparse files the children open as files.
+enum class EImage { Data, Empty, BigRoot, BigRootByNative, Deep, Churn, Huge, Largest, Scale };
+
+bool IsFileDevice(EImage image) { return image == EImage::Huge || image == EImage::Largest; }
 
 // What a child measures: between Begin and End, once.
 class CStopwatch {
@@ -158,18 +161,20 @@ void OpenDeep(IEngine& engine, SMemoryImage& image, const std::string&, CStopwat
     engine.Unmount();
 }
 
-void OpenRandom(IEngine& engine, SMemoryImage& image, const std::string&, CStopwatch& watch) {
-    constexpr uint64_t kOpens = 1000;
-    const std::vector<SPath> paths = NumberedPaths("/", "f", BigCount());
-    engine.Mount(image);
-    uint64_t seed = 12345;
-    watch.Begin();
-    for (uint64_t i = 0; i < kOpens; ++i) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        engine.CloseFile(engine.OpenFile(paths[(seed >> 33) % paths.size()]));
-    }
-    watch.End();
-    engine.Unmount();
+auto OpenRandom(uint64_t count) {
+    return [count](IEngine& engine, SMemoryImage& image, const std::string&, CStopwatch& watch) {
+        constexpr uint64_t kOpens = 1000;
+        const std::vector<SPath> paths = NumberedPaths("/", "f", count);
+        engine.Mount(image);
+        uint64_t seed = 12345;
+        watch.Begin();
+        for (uint64_t i = 0; i < kOpens; ++i) {
+            seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+            engine.CloseFile(engine.OpenFile(paths[(seed >> 33) % paths.size()]));
+        }
+        watch.End();
+        engine.Unmount();
+    };
 }
 
 const std::vector<SColdRow>& Rows() {
@@ -177,7 +182,7 @@ const std::vector<SColdRow>& Rows() {
         const std::string size = std::to_string(FileBytes() >> 20) + " MiB";
         const std::string big = std::to_string(BigCount());
         const std::string huge = QuickRun() ? "64 GiB" : "1 TiB";
-        return std::vector<SColdRow>{
+        std::vector<SColdRow> rows{
             {"open + close a volume whose root holds " + big, EImage::BigRoot, OpenClose},
             {"open + close a " + huge + " volume (file device)", EImage::Huge, OpenCloseFile},
             {"first enumeration of " + big + " entries, names", EImage::BigRoot, Enumerate(EListing::Names)},
@@ -193,9 +198,21 @@ const std::vector<SColdRow>& Rows() {
             {"create " + std::to_string(Scaled(10000, 2000)) + " files in one directory + close", EImage::Empty,
              Create(Scaled(10000, 2000))},
             {"first open of a 32-deep path", EImage::Deep, OpenDeep},
-            {"first 1000 opens of random files of " + big, EImage::BigRoot, OpenRandom},
+            {"first 1000 opens of random files of " + big, EImage::BigRoot, OpenRandom(BigCount())},
             {"churn: 1 file in the big root + 1 in each of 150 others", EImage::Churn, Churn},
         };
+        if (ScaleCount() > 0) {
+            const std::string entries = std::to_string(ScaleCount());
+            rows.push_back({"scale: open + close a 16 TiB volume (file device in /dev/shm)", EImage::Largest,
+                            OpenCloseFile});
+            rows.push_back({"scale: first enumeration of " + entries + " entries, names", EImage::Scale,
+                            Enumerate(EListing::Names)});
+            rows.push_back({"scale: first enumeration of " + entries + " entries, with sizes and times",
+                            EImage::Scale, Enumerate(EListing::Details)});
+            rows.push_back({"scale: first 1000 opens of random files of " + entries, EImage::Scale,
+                            OpenRandom(ScaleCount())});
+        }
+        return rows;
     }();
     return rows;
 }
@@ -214,10 +231,17 @@ public:
     const std::string& Get(EImage image) {
         auto found = m_paths.find(image);
         if (found != m_paths.end()) return found->second;
+        if (auto kept = m_kept.find(image); kept != m_kept.end()) return kept->second;
         std::string path = ImagePath(image);
         if (image == EImage::Huge) {
             m_huge = std::make_unique<CSparseImage>(HugeBytes());
             path = m_huge->Path();
+        } else if (image == EImage::Scale) {
+            // Kept between runs; never removed here.
+            return m_kept.emplace(image, ScaleImagePath(EEngine::Ntfs3g)).first->second;
+        } else if (image == EImage::Largest) {
+            m_largest = std::make_unique<CSparseImage>(kScaleVolumeBytes, "/dev/shm");
+            path = m_largest->Path();
         } else {
             SMemoryImage made = Make(image);
             std::ofstream out(path, std::ios::binary);
@@ -242,12 +266,16 @@ private:
                 return MakeDeepImage();
             case EImage::Churn:
             case EImage::Huge:
+            case EImage::Largest:
+            case EImage::Scale:
                 break;
         }
         return MakeChurnImage();
     }
     std::map<EImage, std::string> m_paths;
+    std::map<EImage, std::string> m_kept;
     std::unique_ptr<CSparseImage> m_huge;
+    std::unique_ptr<CSparseImage> m_largest;
 };
 
 struct SSample {
@@ -257,8 +285,10 @@ struct SSample {
 };
 
 SSample RunChild(const char* self, size_t row, size_t engine, const std::string& image) {
-    std::string command = "'" + std::string(self) + "' --cold-child " + std::to_string(row) + " " +
-                          std::to_string(engine) + " '" + image + "'";
+    // Appended piece by piece: GCC 12 warns falsely about "'" + std::string.
+    std::string command(1, '\'');
+    command.append(self).append("' --cold-child ").append(std::to_string(row)).append(" ");
+    command.append(std::to_string(engine)).append(" '").append(image).append("'");
     FILE* child = popen(command.c_str(), "r");
     if (!child) throw std::runtime_error("cannot start " + command);
     SSample sample;
@@ -307,7 +337,7 @@ int RunColdChild(int argc, char** argv) {
     const std::string path = argv[4];
     try {
         SMemoryImage image;
-        if (row.image != EImage::Huge) {
+        if (!IsFileDevice(row.image)) {
             image.bytes.resize(std::filesystem::file_size(path));
             std::ifstream in(path, std::ios::binary);
             in.read(reinterpret_cast<char*>(image.bytes.data()), static_cast<std::streamsize>(image.bytes.size()));

@@ -1,6 +1,8 @@
 #include "Workloads.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 namespace volcore::bench {
@@ -13,7 +15,18 @@ uint8_t PatternByte(uint64_t offset) { return static_cast<uint8_t>((offset * 131
 
 uint64_t FileBytes() { return Scaled(64ull << 20, 4ull << 20); }
 uint64_t BigCount() { return Scaled(100000, 2000); }
-uint64_t ImageSizeFor(uint64_t entries, uint64_t dataBytes) { return (64ull << 20) + entries * 2048 + 2 * dataBytes; }
+uint64_t ScaleCount() {
+    if (QuickRun()) return 0;
+    const char* count = std::getenv("VOLKIT_BENCH_SCALE");
+    return count && *count ? std::strtoull(count, nullptr, 10) : 1000000;
+}
+
+// A file record (1 KiB) and room for its index entry per entry; past 100,000
+// entries 1.5 KiB each is enough and keeps the million-entry image at 1.6 GB.
+uint64_t ImageSizeFor(uint64_t entries, uint64_t dataBytes) {
+    uint64_t perEntry = entries > 100000 ? 1536 : 2048;
+    return (64ull << 20) + entries * perEntry + 2 * dataBytes;
+}
 
 std::string Numbered(const char* prefix, uint64_t number) {
     char text[32];
@@ -76,9 +89,24 @@ SMemoryImage MakeDataImage() {
     return image;
 }
 
-SMemoryImage MakeBigRootImage(EEngine writer) {
-    SMemoryImage image = MakeMemoryImage(ImageSizeFor(BigCount(), 0));
-    FillWith(image, [](IEngine& engine) { CreateAll(engine, NumberedPaths("/", "f", BigCount())); }, writer);
+SMemoryImage MakeRootImage(EEngine writer, uint64_t count) {
+    SMemoryImage image = MakeMemoryImage(ImageSizeFor(count, 0));
+    FillWith(image, [count](IEngine& engine) { CreateAll(engine, NumberedPaths("/", "f", count)); }, writer);
+    return image;
+}
+
+SMemoryImage MakeBigRootImage(EEngine writer) { return MakeRootImage(writer, BigCount()); }
+
+std::string ScaleImagePath(EEngine writer) {
+    const std::string path = "/dev/shm/volkit-bench-scale-" + std::to_string(ScaleCount()) + "-" +
+                             MakeEngine(writer)->Name() + ".img";
+    if (!std::filesystem::exists(path)) SaveImage(MakeRootImage(writer, ScaleCount()), path);
+    return path;
+}
+
+SMemoryImage LoadOrMakeScaleImage(EEngine writer) {
+    SMemoryImage image;
+    if (!LoadImage(image, ScaleImagePath(writer))) throw std::runtime_error("cannot read the scale image");
     return image;
 }
 

@@ -14,6 +14,10 @@ namespace volcore::bench {
 
 uint64_t FileBytes();   // the file the read rows read
 uint64_t BigCount();    // entries of the big root
+// Entries of the scale rows' directory: 1,000,000, or VOLKIT_BENCH_SCALE.
+// 0 in a quick run, where the scale rows stay out.
+uint64_t ScaleCount();
+constexpr uint64_t kScaleVolumeBytes = 16ull << 40;
 constexpr int kDeepPathDepth = 32;
 constexpr uint64_t kChurnDirectories = 150;
 
@@ -30,6 +34,13 @@ uint64_t FreshRootEntries();
 uint64_t ImageSizeFor(uint64_t entries, uint64_t dataBytes);
 SMemoryImage MakeDataImage();                    // /data: FileBytes() of Pattern
 SMemoryImage MakeBigRootImage(EEngine writer);   // BigCount() files /f000000...
+SMemoryImage MakeRootImage(EEngine writer, uint64_t count);  // count files /f000000...
+// ScaleCount() files in the root, filled once through `writer` and kept in
+// /dev/shm for the runs after (remove /dev/shm/volkit-bench-scale-* to make
+// it again).
+SMemoryImage LoadOrMakeScaleImage(EEngine writer);
+// The same image's file, made first where it is missing.
+std::string ScaleImagePath(EEngine writer);
 SMemoryImage MakeDeepImage();                    // /d000000/.../d000031/leaf
 SMemoryImage MakeChurnImage();                   // the big root and /c000000.../c000149
 

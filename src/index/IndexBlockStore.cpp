@@ -13,12 +13,23 @@ namespace volcore {
 
 namespace {
 
-// Parsed blocks kept for lookups; a 4 KiB block costs about as much again.
+// Parsed leaves kept for lookups; a 4 KiB block costs about as much again.
 constexpr size_t kCachedBlocks = 32;
+// Parsed blocks of the levels above the leaves, by their memory: a directory
+// of 100,000 entries needs about 0.5 MiB for all of them, one of 1,000,000
+// about ten times that, and keeps the levels nearest the root.
+constexpr uint64_t kUpperLevelBytes = 4ull << 20;
 // Changed blocks are written back early only when the cache holds more than
-// this many blocks it cannot drop, so that a big batch of changes does not hold
-// the whole index in memory.
+// this many blocks it cannot drop (twice the bounds), so that a big batch of
+// changes does not hold the whole index in memory.
 constexpr size_t kDirtyBlocks = 2 * kCachedBlocks;
+// A cached node's memory beyond its entries: the node, its shared pointer's
+// block, its offsets' vector, the list and map nodes.
+constexpr uint32_t kNodeOverhead = 192;
+
+uint32_t Footprint(const CIndexNode& node) {
+    return node.Size() + static_cast<uint32_t>(node.Count() + 1) * 4 + kNodeOverhead;
+}
 // Index bitmaps grow in whole 64-bit words, as other implementations keep them.
 constexpr uint64_t kBitmapGrain = 8;
 
@@ -48,6 +59,7 @@ void CIndexBlockStore::TakeOver(AttributePtr allocation, AttributePtr bitmap) {
         throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
     m_bits = bitmap->ReadAll();
     m_committed = m_bits;
+    m_freeHint = 0;
     m_allocation = std::move(allocation);
     m_bitmap = std::move(bitmap);
 }
@@ -92,6 +104,7 @@ bool CIndexBlockStore::IsCommitted(uint64_t block) const {
 void CIndexBlockStore::MarkInUse(uint64_t block, bool inUse) {
     uint8_t mask = static_cast<uint8_t>(1u << (block % 8));
     uint8_t& byte = m_bits.at(block / 8);
+    if (!inUse) m_freeHint = std::min(m_freeHint, block / 8);
     byte = static_cast<uint8_t>(inUse ? byte | mask : byte & ~mask);
 }
 
@@ -104,8 +117,10 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
         throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
     auto cached = m_cache.find(block);
     if (cached != m_cache.end()) {
-        m_recent.splice(m_recent.begin(), m_recent, cached->second);
-        return *cached->second;
+        Recency& list = m_recent[cached->second.level];
+        list.splice(list.begin(), list, cached->second.at);
+        HandOut(block);
+        return *cached->second.at;
     }
     return Remember(ReadBlock(block, vcn));
 }
@@ -125,31 +140,78 @@ IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
     return std::make_shared<CIndexNode>(block, reader.Sub(first, end - first));
 }
 
+// A node stays in the list it joined: should its level change while cached
+// (a leaf given children), only the bound that applies to it is off.
 IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
     Forget(node->Block());
-    m_recent.push_front(node);
-    m_cache.emplace(node->Block(), m_recent.begin());
+    const ELevel level = node->IsLeaf() ? Leaves : Upper;
+    const uint32_t bytes = Footprint(*node);
+    m_recent[level].push_front(node);
+    m_cache.emplace(node->Block(), SPlace{m_recent[level].begin(), level, bytes});
+    if (level == Upper) m_upperBytes += bytes;
+    HandOut(node->Block());
     // A long walk within one operation (an enumeration) keeps the cache
     // bounded too; unchanged blocks nobody holds can go at any time.
-    if (m_cache.size() > kCachedBlocks) EvictClean();
+    if (OverBounds()) EvictClean();
     return node;
+}
+
+bool CIndexBlockStore::OverBounds() const {
+    return m_recent[Leaves].size() > kCachedBlocks || m_upperBytes > kUpperLevelBytes;
 }
 
 void CIndexBlockStore::Forget(uint64_t block) {
     auto cached = m_cache.find(block);
     if (cached == m_cache.end()) return;
-    m_recent.erase(cached->second);
+    if (cached->second.level == Upper) m_upperBytes -= cached->second.bytes;
+    m_recent[cached->second.level].erase(cached->second.at);
     m_cache.erase(cached);
 }
 
 void CIndexBlockStore::ForgetAll() {
     m_cache.clear();
-    m_recent.clear();
+    m_recent[Leaves].clear();
+    m_recent[Upper].clear();
+    m_upperBytes = 0;
+    m_handedOut.clear();
 }
 
+void CIndexBlockStore::HandOut(uint64_t block) {
+    // Lookups alone never save: the list is settled as it grows, and its
+    // bound doubles with what stays, so the work stays constant per block.
+    // Settled first: the block handed out now is not held by its taker yet.
+    if (m_handedOut.size() >= m_handedOutLimit) SettleHandedOut();
+    m_handedOut.push_back(block);
+}
+
+// A cached block nobody else holds and that is unchanged cannot change until
+// it is handed out again.
+void CIndexBlockStore::SettleHandedOut() {
+    std::sort(m_handedOut.begin(), m_handedOut.end());
+    m_handedOut.erase(std::unique(m_handedOut.begin(), m_handedOut.end()), m_handedOut.end());
+    std::erase_if(m_handedOut, [this](uint64_t block) {
+        auto cached = m_cache.find(block);
+        if (cached == m_cache.end()) return true;
+        const IndexNodePtr& node = *cached->second.at;
+        return !node->IsDirty() && node.use_count() == 1;
+    });
+    constexpr size_t kLeastLimit = 4 * kCachedBlocks;
+    m_handedOutLimit = std::max(kLeastLimit, 2 * m_handedOut.size());
+}
+
+// Every cached block that may be changed, once each.
+template <typename Visit>
+void CIndexBlockStore::ForEachChangeable(Visit visit) {
+    SettleHandedOut();
+    const std::vector<uint64_t> blocks = m_handedOut;
+    for (uint64_t block : blocks)
+        if (auto cached = m_cache.find(block); cached != m_cache.end()) visit(*cached->second.at);
+}
+
+// The lowest free block, as a search from the start would find it.
 uint64_t CIndexBlockStore::FindFreeBlock() const {
     uint64_t count = BlockCount();
-    for (uint64_t byte = 0; byte < m_bits.size() && byte * 8 < count; ++byte) {
+    for (uint64_t byte = m_freeHint; byte < m_bits.size() && byte * 8 < count; ++byte) {
         if (m_bits[byte] == 0xFF) continue;
         for (uint64_t block = byte * 8; block < byte * 8 + 8 && block < count; ++block)
             if (!IsInUse(block) && !IsCommitted(block)) return block;
@@ -160,6 +222,7 @@ uint64_t CIndexBlockStore::FindFreeBlock() const {
 IndexNodePtr CIndexBlockStore::Allocate(std::optional<uint64_t> endChild) {
     if (!m_allocation) CreateAllocation();
     uint64_t block = FindFreeBlock();
+    m_freeHint = block / 8;
     if (block == BlockCount()) m_allocation->SetSize((block + 1) * m_blockSize);
     if (block / 8 >= m_bits.size()) {
         uint64_t bytes = RoundUp(block / 8 + 1, kBitmapGrain);
@@ -203,10 +266,11 @@ void CIndexBlockStore::WriteBlock(CIndexNode& node) {
     node.ClearDirty();
 }
 
-std::vector<IndexNodePtr> CIndexBlockStore::ChangedCommittedBlocks() const {
+std::vector<IndexNodePtr> CIndexBlockStore::ChangedCommittedBlocks() {
     std::vector<IndexNodePtr> changed;
-    for (const IndexNodePtr& node : m_recent)
+    ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty() && IsInUse(node->Block()) && IsCommitted(node->Block())) changed.push_back(node);
+    });
     return changed;
 }
 
@@ -219,15 +283,29 @@ IndexNodePtr CIndexBlockStore::Relocate(const IndexNodePtr& node) {
 }
 
 void CIndexBlockStore::WriteFreshBlocks() {
-    for (const IndexNodePtr& node : m_recent)
+    ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty() && IsInUse(node->Block()) && !IsCommitted(node->Block())) WriteBlock(*node);
+    });
 }
 
 // What the bitmap on disk says is taken as in use from then on: a block it
 // marks may be reached by the tree on disk.
+// Only the bytes that differ from the disk's are written: the bitmap of a
+// large index changes in a byte or two per save.
 void CIndexBlockStore::WriteBits(const std::vector<uint8_t>& bits) {
     if (bits == m_committed) return;
-    if (!bits.empty()) m_bitmap->WriteData(0, bits.data(), NumericCast<uint32_t>(bits.size()));
+    size_t first = 0;
+    size_t last = bits.size();
+    if (bits.size() == m_committed.size()) {
+        while (bits[first] == m_committed[first]) ++first;
+        while (bits[last - 1] == m_committed[last - 1]) --last;
+        // Blocks the disk no longer reaches are free from now on.
+        for (size_t i = first; i < last; ++i)
+            if ((m_committed[i] & ~bits[i]) != 0) m_freeHint = std::min<uint64_t>(m_freeHint, i);
+    } else {
+        m_freeHint = 0;
+    }
+    if (first < last) m_bitmap->WriteData(first, bits.data() + first, NumericCast<uint32_t>(last - first));
     m_committed = bits;
 }
 
@@ -238,15 +316,16 @@ void CIndexBlockStore::WriteBitsForCommit() {
 }
 
 void CIndexBlockStore::WriteDirty() {
-    for (const IndexNodePtr& node : m_recent)
+    ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty()) WriteBlock(*node);
+    });
     WriteBits(m_bits);
 }
 
 void CIndexBlockStore::Trim() {
-    if (m_cache.size() <= kCachedBlocks) return;
+    if (!OverBounds()) return;
     EvictClean();
-    if (m_cache.size() <= kDirtyBlocks) return;
+    if (m_recent[Leaves].size() <= kDirtyBlocks && m_upperBytes <= 2 * kUpperLevelBytes) return;
     WriteFreshBlocks();
     EvictClean();
 }
@@ -255,34 +334,39 @@ void CIndexBlockStore::Trim() {
 // by a walk) is passed over and moves to the front, so that the next eviction
 // does not look at it again soon. Each block is looked at once per call.
 void CIndexBlockStore::EvictClean() {
-    for (size_t looked = m_recent.size(); looked > 0 && m_cache.size() > kCachedBlocks; --looked) {
-        auto oldest = std::prev(m_recent.end());
-        const IndexNodePtr& node = *oldest;
-        if (node->IsDirty() || node.use_count() > 1) {
-            m_recent.splice(m_recent.begin(), m_recent, oldest);
-            continue;
+    for (ELevel level : {Leaves, Upper}) {
+        Recency& list = m_recent[level];
+        auto over = [&] { return level == Leaves ? list.size() > kCachedBlocks : m_upperBytes > kUpperLevelBytes; };
+        for (size_t looked = list.size(); looked > 0 && over(); --looked) {
+            auto oldest = std::prev(list.end());
+            const IndexNodePtr& node = *oldest;
+            if (node->IsDirty() || node.use_count() > 1) {
+                list.splice(list.begin(), list, oldest);
+                continue;
+            }
+            Forget(node->Block());
         }
-        m_cache.erase(node->Block());
-        m_recent.erase(oldest);
     }
 }
 
 void CIndexBlockStore::Discard() {
-    for (auto it = m_recent.begin(); it != m_recent.end();) {
-        auto next = std::next(it);
-        if ((*it)->IsDirty()) Forget((*it)->Block());
-        it = next;
-    }
+    std::vector<uint64_t> changed;
+    ForEachChangeable([&](const IndexNodePtr& node) {
+        if (node->IsDirty()) changed.push_back(node->Block());
+    });
+    for (uint64_t block : changed) Forget(block);
     // Blocks taken since the last save go back; the bitmap keeps its size.
     std::vector<uint8_t> bits = m_committed;
     bits.resize(std::max(bits.size(), m_bits.size()), 0);
     m_bits = std::move(bits);
+    m_freeHint = 0;
 }
 
 void CIndexBlockStore::Release() {
     ForgetAll();
     m_bits.clear();
     m_committed.clear();
+    m_freeHint = 0;
     m_allocation.reset();
     m_bitmap.reset();
     m_entry->DeleteAttribute(AttrType::Bitmap, m_name);

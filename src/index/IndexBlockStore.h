@@ -2,7 +2,10 @@
 // The INDX blocks of one index: $INDEX_ALLOCATION holds them and the index's
 // $BITMAP marks those in use. Blocks are read on demand into a bounded cache
 // of parsed nodes; changed ones stay cached until written back, and only they
-// are ever written.
+// are ever written. Leaves and the levels above them are cached apart: every
+// lookup passes through the upper levels, which are a few percent of the
+// blocks, so they are kept up to a bound in bytes, while leaves (what a walk
+// or a lookup ends in) are kept up to a small count.
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -52,7 +55,7 @@ public:
 
     // Changed blocks the tree on disk reaches: rewriting more than one of them
     // in place would leave a mix of old and new after a cut.
-    std::vector<IndexNodePtr> ChangedCommittedBlocks() const;
+    std::vector<IndexNodePtr> ChangedCommittedBlocks();
     // Moves a changed block to a free one the disk does not reach; the
     // caller points its parent at the copy, which is returned.
     IndexNodePtr Relocate(const IndexNodePtr& node);
@@ -91,9 +94,14 @@ private:
     void WriteBits(const std::vector<uint8_t>& bits);
     void MarkInUse(uint64_t block, bool inUse);
     IndexNodePtr Remember(IndexNodePtr node);
+    bool OverBounds() const;
     void EvictClean();
     void Forget(uint64_t block);
     void ForgetAll();
+    void HandOut(uint64_t block);
+    void SettleHandedOut();
+    template <typename Visit>
+    void ForEachChangeable(Visit visit);
 
     std::shared_ptr<CFileEntry> m_entry;
     std::u16string m_name;
@@ -103,11 +111,26 @@ private:
     AttributePtr m_bitmap;
     std::vector<uint8_t> m_bits;
     std::vector<uint8_t> m_committed;  // the bitmap as on disk
+    // No byte of the bitmap before this one has a free block.
+    uint64_t m_freeHint = 0;
     std::vector<uint8_t> m_scratch;
-    // Most recently used first; the map finds a block's place in the list.
+    // Most recently used first, leaves and upper levels each in their own
+    // list; the map finds a block's place.
     using Recency = std::list<IndexNodePtr>;
-    Recency m_recent;
-    std::unordered_map<uint64_t, Recency::iterator> m_cache;
+    enum ELevel : uint8_t { Leaves, Upper };
+    struct SPlace {
+        Recency::iterator at;
+        ELevel level;
+        uint32_t bytes;  // the node's memory when it was cached
+    };
+    Recency m_recent[2];
+    std::unordered_map<uint64_t, SPlace> m_cache;
+    uint64_t m_upperBytes = 0;
+    // Blocks handed out to callers since they were last seen unchanged and
+    // held by the cache alone: only they can hold changes, so a save looks at
+    // them rather than at every cached block (thousands in a large index).
+    std::vector<uint64_t> m_handedOut;
+    size_t m_handedOutLimit = 0;
 };
 
 }  // namespace volcore

@@ -234,3 +234,29 @@ TEST(IndexChain, OlderChainOfBlocksIsReadAndRebuiltBalancedByItsFirstChange) {
     index.Save();
     EXPECT_EQ(index.GetEntry(u"name-0000007").fileReference, 8u);
 }
+
+// The block cache saves only blocks handed out since they were last unchanged
+// and unheld. A position found before hundreds of lookups (which settle that
+// list many times) still holds its leaf: the insert through it must reach the
+// disk, in place or moved.
+TEST(IndexBlockCache, InsertThroughAPositionHeldAcrossLookupsIsSaved) {
+    EngineVolume engine;
+    FileEntryPtr entry = NewEntry(engine.Volume(), u"d", true);
+    const int count = 300;
+    {
+        CIndex index(entry, u"$I30", engine.Volume().GetUpCase(), 4096, 4096 / engine.Volume().GetClusterSize());
+        for (int i = 0; i < count; ++i) index.AddEntry(TwelveUnitName(i), ValueFor(i + 1));
+        index.Save();
+        const CIndex::SInsertPosition position = index.FindInsertPosition(u"name-0000150x");
+        for (int round = 0; round < 3; ++round)
+            for (int i = 0; i < count; ++i) EXPECT_EQ(index.GetEntry(TwelveUnitName(i)).fileReference, i + 1u);
+        index.Insert(position, u"name-0000150x", ValueFor(5000));
+        index.Save();
+        entry->Save();
+    }
+    engine.Reopen();
+    CIndex again(CFileEntry::Load(entry->GetReference(), engine.Volume()), u"$I30", engine.Volume().GetUpCase());
+    EXPECT_EQ(again.GetEntry(u"name-0000150x").fileReference, 5000u);
+    EXPECT_EQ(ListEntries(again).size(), count + 1u);
+    EXPECT_TRUE(again.Inspect().balanced);
+}
