@@ -36,6 +36,8 @@ public:
     virtual uint64_t GetMftRecordCount() = 0;
     // Reserves a free record and returns its number.
     virtual uint64_t AllocateMftRecord() = 0;
+    // Reserves one of the records kept for $MFT's own extension records.
+    virtual uint64_t AllocateMftExtensionRecord() = 0;
     virtual void FreeMftRecord(FileReference reference) = 0;
     // Writes the MFT and cluster bitmaps' pending changes. A record that is
     // about to be built calls it first: the flush can move the initialized

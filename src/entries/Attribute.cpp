@@ -37,6 +37,18 @@ CAttribute::CAttribute(IVolumeServices& volume, FileReference owner, const Attri
     if (m_nonResident) ValidateLoadedRuns();
 }
 
+std::shared_ptr<CAttribute> CAttribute::FirstExtentOnly(IVolumeServices& volume, FileReference owner,
+                                                        const AttributeLocation& extent) {
+    auto attribute = std::make_shared<CAttribute>(volume, owner, 0, u"", false);
+    attribute->InitFromBaseExtent(extent);
+    if (!attribute->m_nonResident) throw CException(EErrorKind::Corrupt, "Cannot read a resident attribute by extents");
+    attribute->m_dataSize = std::min(attribute->m_dataSize, attribute->GetAllocatedSize());
+    attribute->m_initializedSize = std::min(attribute->m_initializedSize, attribute->m_dataSize);
+    attribute->ValidateLoadedRuns();
+    attribute->m_dirty = false;
+    return attribute;
+}
+
 void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
     CByteReader record = extent.Record();
     bool nonResident = record.U8(AttrRecord::NonResident) != 0;

@@ -21,6 +21,11 @@ public:
     CAttribute(IVolumeServices& volume, FileReference owner, uint32_t type, std::u16string name, bool resident);
     // An attribute loaded from its extents (the first is the base extent).
     CAttribute(IVolumeServices& volume, FileReference owner, const AttributeLocations& extents);
+    // The first extent of a non-resident attribute alone, its sizes cut to
+    // what that extent maps: how $MFT reads the extension records that hold
+    // the rest of its own runs.
+    static std::shared_ptr<CAttribute> FirstExtentOnly(IVolumeServices& volume, FileReference owner,
+                                                       const AttributeLocation& extent);
 
     uint32_t GetType() const { return m_type; }
     uint16_t GetFlags() const { return m_flags; }

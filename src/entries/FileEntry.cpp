@@ -359,6 +359,7 @@ void CFileEntry::SaveWithAttrList() {
 // the list, followed by as many attributes in key order as fit; the rest goes
 // to extension records. The list stays in the record when it can.
 SListLayout CFileEntry::PlanAttributeList(CAttribute& list) {
+    if (RecordNumber(m_reference) == kMftRecord) return PlanMftAttributeList(list);
     const uint32_t capacity = RecordCapacity(m_volume.GetMftRecordSize());
     SListLayout layout;
     std::vector<std::pair<AttributeKey, AttributePtr>> rest;
@@ -400,6 +401,52 @@ SListLayout CFileEntry::PlanAttributeList(CAttribute& list) {
 }
 
 // The entry's own extension records in record order, then fresh ones.
+// $MFT is found through its own $DATA: the extent that maps VCN 0 (and with
+// it the records kept for $MFT's extension records) stays in record 0, after
+// the attributes that sort before it; the rest of $DATA and what follows it
+// go to extension records. The list grows until the room it leaves is enough.
+SListLayout CFileEntry::PlanMftAttributeList(CAttribute& list) {
+    const uint32_t capacity = RecordCapacity(m_volume.GetMftRecordSize());
+    RecordPieces fixed;
+    std::vector<std::pair<AttributeKey, AttributePtr>> rest;
+    AttributePtr listPointer;
+    for (const auto& [key, attribute] : m_attributes) {
+        if (key.type == AttrType::AttributeList && key.name.empty()) listPointer = attribute;
+        else if (key.type < AttrType::Data) fixed.push_back(WholePiece(key, attribute));
+        else rest.emplace_back(key, attribute);
+    }
+    if (rest.empty() || rest.front().first.type != AttrType::Data || !rest.front().second->IsNonResident())
+        throw CException(EErrorKind::Corrupt, "Cannot save the MFT: record 0 has no non-resident $DATA attribute");
+    for (bool resident : {true, false}) {
+        if (resident && list.IsNonResident()) continue;
+        if (!resident && !list.IsNonResident()) list.MakeNonResident(0);
+        uint32_t listRecord = resident ? AttrRecord::ResidentHeaderSize : list.GetSerializedSize();
+        while (uint64_t{PiecesSize(fixed)} + listRecord < capacity) {
+            CRecordPacker packer(capacity, PiecesSize(fixed) + listRecord);
+            packer.AddSplit(rest.front().first, rest.front().second);
+            for (size_t i = 1; i < rest.size(); ++i) packer.Add(rest[i].first, rest[i].second);
+            SListLayout trial{fixed, {packer.Records().begin() + 1, packer.Records().end()}};
+            const RecordPieces& inBase = packer.Records().front();
+            if (inBase.empty()) break;  // not even one run fits beside this list
+            trial.base.insert(trial.base.end(), inBase.begin(), inBase.end());
+            const uint32_t listBytes = AttributeListSize(trial.base, trial.extensions);
+            if (!resident) list.SetSize(listBytes);
+            const uint32_t needed = resident ? AttrRecord::ResidentHeaderSize + static_cast<uint32_t>(RoundUp(listBytes, 8))
+                                             : list.GetSerializedSize();
+            if (needed > listRecord) {
+                listRecord = needed;
+                continue;
+            }
+            auto position = std::find_if(trial.base.begin(), trial.base.end(), [](const SRecordPiece& piece) {
+                return piece.key.type > AttrType::AttributeList;
+            });
+            trial.base.insert(position, SRecordPiece{AttributeKey{AttrType::AttributeList, u"", 0}, listPointer, 0, 0, listRecord});
+            return trial;
+        }
+    }
+    throw CException(EErrorKind::Unsupported, "Cannot save the MFT: record 0 has no room for the first extent of its data");
+}
+
 std::vector<FileReference> CFileEntry::TakeExtensionRecords(size_t count) {
     std::vector<FileReference> taken(m_extensions.begin(), m_extensions.end());
     std::sort(taken.begin(), taken.end(),
@@ -413,7 +460,8 @@ std::vector<FileReference> CFileEntry::TakeExtensionRecords(size_t count) {
 }
 
 FileReference CFileEntry::AllocateExtensionRecord() {
-    uint64_t recordNumber = m_volume.AllocateMftRecord();
+    const uint64_t recordNumber = RecordNumber(m_reference) == kMftRecord ? m_volume.AllocateMftExtensionRecord()
+                                                                          : m_volume.AllocateMftRecord();
     // A reused record continues its sequence, so that a stale reference to
     // what it held before can be told apart.
     uint16_t sequence = 1;

@@ -91,6 +91,7 @@ private:
     void SaveInBaseRecord();
     void SaveWithAttrList();
     SListLayout PlanAttributeList(CAttribute& list);
+    SListLayout PlanMftAttributeList(CAttribute& list);
     std::vector<FileReference> TakeExtensionRecords(size_t count);
     FileReference AllocateExtensionRecord();
     MftRecBufferPtr BuildRecord(FileReference reference, uint16_t sequence, FileReference base, uint16_t flags,

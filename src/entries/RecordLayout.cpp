@@ -77,7 +77,7 @@ void CRecordPacker::AddExtents(const AttributeKey& key, const AttributePtr& attr
             ++next;
         }
         if (next == first) {
-            if (!m_records.empty() && m_records.back().empty())
+            if (!m_records.empty() && m_records.back().empty() && m_used == 0)
                 throw CException(EErrorKind::Unsupported, "Attribute %1 of record %2 does not fit an MFT record",
                                  key.type, RecordNumber(attribute->GetOwner()));
             OpenRecord();

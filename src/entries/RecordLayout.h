@@ -34,7 +34,12 @@ uint32_t PiecesSize(const RecordPieces& pieces);
 class CRecordPacker {
 public:
     explicit CRecordPacker(uint32_t capacity) : m_capacity(capacity) {}
+    // Starts in a record of which `used` bytes are taken already.
+    CRecordPacker(uint32_t capacity, uint32_t used) : m_capacity(capacity), m_used(used), m_records(1) {}
     void Add(const AttributeKey& key, const AttributePtr& attribute);
+    // Adds a non-resident attribute as extents, the first in the current
+    // record even when the whole would fit the next one.
+    void AddSplit(const AttributeKey& key, const AttributePtr& attribute) { AddExtents(key, attribute); }
     const std::vector<RecordPieces>& Records() const { return m_records; }
 
 private:

@@ -20,7 +20,11 @@ namespace {
 
 // Records below this number belong to the system files and are never handed out.
 constexpr uint64_t kFirstAllocatableRecord = 25;
+// Records kept for $MFT's own extension records, [first, end).
+constexpr uint64_t kFirstReservedRecord = 16;
+constexpr uint64_t kEndOfReservedRecords = 24;
 constexpr uint32_t kGrowthWhenFull = 1024;
+constexpr uint32_t kLargestGrowth = 65536;
 // Records are added a few dozen at a time, space permitting: each growth
 // rewrites record 0 and then its mirror copy, a moment in which the two differ.
 constexpr uint64_t kGrowthStep = 64;
@@ -109,7 +113,7 @@ AttributePtr CMft::DataOfRecordZero(const MftRecBufferPtr& recordZero) {
     ParseAttributeRecords(recordZero, parsed);
     auto found = parsed.find(AttributeKey{AttrType::Data, u"", 0});
     if (found == parsed.end() || found->second.front().LowestVcn() != 0) return nullptr;
-    return std::make_shared<CAttribute>(m_volume, 0, AttributeLocations{found->second.front()});
+    return CAttribute::FirstExtentOnly(m_volume, 0, found->second.front());
 }
 
 CMft::CMft(uint32_t recordSize, uint32_t mirrorRecordCount, IVolumeServices& volume)
@@ -190,7 +194,7 @@ uint64_t CMft::AllocateRecord() {
     uint64_t recordNumber = FindFreeRecord();
     if (recordNumber == CBitmap::NotFound) {
         recordNumber = bitmap.GetSize();
-        Extend(kGrowthWhenFull);
+        ExtendWhenFull();
     }
     // A bitmap may reach past the last record; such a bit needs its record first.
     uint64_t count = GetRecordCount();
@@ -208,6 +212,19 @@ uint64_t CMft::AllocateRecord() {
     }
     m_firstMaybeFree = recordNumber + 1;
     return recordNumber;
+}
+
+uint64_t CMft::AllocateReservedRecord() {
+    m_volume.BeginWrite();
+    CBitmap& bitmap = GetBitmap();
+    for (uint64_t record = kFirstReservedRecord; record < kEndOfReservedRecords; ++record) {
+        if (record >= GetRecordCount() || record >= bitmap.GetSize() || bitmap.Test(record) || RecordSaysInUse(record)) continue;
+        bitmap.Set(record);
+        return record;
+    }
+    throw CException(EErrorKind::Unsupported,
+                     "Cannot grow the MFT: records %1 to %2, kept for its own extension records, are all taken",
+                     kFirstReservedRecord, kEndOfReservedRecords - 1);
 }
 
 // Every record between the first allocatable one and the hint is in use,
@@ -275,6 +292,21 @@ void CMft::TurnAllocatedTailIntoRecords() {
 void CMft::FreeRecord(FileReference reference) {
     GetBitmap().Clear(RecordNumber(reference));
     m_firstMaybeFree = std::min(m_firstMaybeFree, RecordNumber(reference));
+}
+
+// By an eighth of the records there are (1,024 at least, 65,536 at most):
+// each growth usually adds one run to $MFT's data, and record 0 with the
+// records kept for its extensions can map only so many. A volume without
+// room for that many gets only a few.
+void CMft::ExtendWhenFull() {
+    const uint64_t step = std::clamp<uint64_t>(GetRecordCount() / 8, kGrowthWhenFull, kLargestGrowth);
+    try {
+        Extend(NumericCast<uint32_t>(step));
+        return;
+    } catch (const CException& e) {
+        if (e.Kind() != EErrorKind::Argument) throw;
+    }
+    Extend(8);
 }
 
 // As far as the bitmap already reaches, so that the bitmap need not grow too.

@@ -27,8 +27,15 @@ public:
     void WriteRecord(FileReference reference, const MftRecBufferPtr& buffer);
     // Reserves a free record (from 25 on) and returns its record number.
     uint64_t AllocateRecord();
+    // Reserves one of records 16 to 23, kept for $MFT's own extension
+    // records: readers reach those through the first extent of $MFT's data,
+    // which maps them, where a record further on could be reached only
+    // through the extents it holds. Raises when all of them are taken.
+    uint64_t AllocateReservedRecord();
     void FreeRecord(FileReference reference);
     void Extend(uint32_t count);
+    // Adds records when every one is taken.
+    void ExtendWhenFull();
     // Adds at least `needed` records.
     void GrowBy(uint64_t needed);
     void CompareMirror();

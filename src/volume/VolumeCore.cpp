@@ -120,6 +120,8 @@ uint64_t CVolumeCore::GetMftRecordCount() { return GetMft().GetRecordCount(); }
 
 uint64_t CVolumeCore::AllocateMftRecord() { return GetMft().AllocateRecord(); }
 
+uint64_t CVolumeCore::AllocateMftExtensionRecord() { return GetMft().AllocateReservedRecord(); }
+
 void CVolumeCore::FreeMftRecord(FileReference reference) { GetMft().FreeRecord(reference); }
 
 void CVolumeCore::FlushBitmaps() {

@@ -62,6 +62,7 @@ public:
     void ReadStoredMftRecord(uint64_t recordNumber, std::vector<uint8_t>& bytes) override;
     uint64_t GetMftRecordCount() override;
     uint64_t AllocateMftRecord() override;
+    uint64_t AllocateMftExtensionRecord() override;
     void FreeMftRecord(FileReference reference) override;
     void FlushBitmaps() override;
 
