@@ -38,27 +38,25 @@ CAttribute::CAttribute(CVolume& volume, FileReference owner, const AttributeLoca
 }
 
 void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
+    const SAttributeHeader header = extent.Header();
+    if (header.nonResident && header.lowestVcn != 0) throw CException(EErrorKind::Corrupt, "Not a base extent");
+    m_name = header.name;
+    m_type = header.type;
+    m_flags = header.flags;
+    m_nonResident = header.nonResident;
     CByteReader record = extent.Record();
-    bool nonResident = record.U8(AttrRecord::NonResident) != 0;
-    if (nonResident && record.U64(AttrRecord::LowestVcn) != 0)
-        throw CException(EErrorKind::Corrupt, "Not a base extent");
-    m_name = record.Utf16(record.U16(AttrRecord::NameOffset), record.U8(AttrRecord::NameLength));
-    m_type = record.U32(AttrRecord::Type);
-    m_flags = record.U16(AttrRecord::Flags);
-    m_nonResident = nonResident;
-    if (nonResident) {
-        m_dataSize = record.U64(AttrRecord::DataSize);
-        m_initializedSize = record.U64(AttrRecord::InitializedSize);
+    if (header.nonResident) {
+        m_dataSize = header.dataSize;
+        m_initializedSize = header.initializedSize;
         if (m_initializedSize > m_dataSize)
             throw CException(EErrorKind::Corrupt, "Corrupted attribute %1: initialized size %2 exceeds data size %3",
                              m_type, m_initializedSize, m_dataSize);
-        m_compressionUnit = record.U16(AttrRecord::CompressionUnit);
+        m_compressionUnit = header.compressionUnit;
         DecodeMappingPairs(record, m_runs);
     } else {
         m_dataSize = 0;
-        // The parser has checked that the value lies inside its record; the
-        // reader checks it again, so the copy is bounded by the record.
-        m_value = record.Bytes(record.U16(AttrRecord::ValueOffset), record.U32(AttrRecord::ValueLength));
+        // The reader has checked that the value lies inside its record.
+        m_value = record.Bytes(header.valueOffset, header.valueLength);
     }
 }
 
