@@ -22,22 +22,20 @@ constexpr uint32_t kListEntryFixedSize = 24;
 constexpr uint64_t kLargestAttributeList = 16ull << 20;
 
 void CheckBaseRecord(const CMftRecBuffer& record, uint64_t recordNumber) {
-    CByteReader reader(record.bytes);
-    if (reader.U32(FileRecord::Signature) != FileRecord::SignatureValue)
+    const SFileRecordHeader header = ReadFileRecordHeader(record.bytes);
+    if (!header.IsFileRecord())
         throw CException(EErrorKind::Corrupt, "Cannot load file entry: not a file record %1", recordNumber);
-    if ((reader.U16(FileRecord::Flags) & FileRecord::FlagInUse) == 0)
+    if (!header.IsInUse())
         throw CException(EErrorKind::Corrupt, "Cannot load file entry: unused record %1", recordNumber);
-    if (RecordNumber(reader.U64(FileRecord::BaseReference)) != 0)
+    if (RecordNumber(header.baseReference) != 0)
         throw CException(EErrorKind::Corrupt, "Cannot load file entry: not a base record %1", recordNumber);
 }
 
 // An extension record must really belong to the entry that lists it; anything
 // else would graft foreign attributes onto the entry.
 void CheckExtensionRecord(const CMftRecBuffer& record, uint64_t recordNumber, FileReference base) {
-    CByteReader reader(record.bytes);
-    if (reader.U32(FileRecord::Signature) != FileRecord::SignatureValue ||
-        (reader.U16(FileRecord::Flags) & FileRecord::FlagInUse) == 0 ||
-        !SameRecord(reader.U64(FileRecord::BaseReference), base))
+    const SFileRecordHeader header = ReadFileRecordHeader(record.bytes);
+    if (!header.IsInUse() || !SameRecord(header.baseReference, base))
         throw CException(EErrorKind::Corrupt,
                          "Corrupt attribute list of file entry %1: record %2 is not one of its extension records",
                          RecordNumber(base), recordNumber);
@@ -65,10 +63,9 @@ uint16_t ReusedSequenceNumber(CVolume& volume, uint64_t recordNumber) {
     std::vector<uint8_t> bytes(volume.GetMftRecordSize());
     volume.GetMft().GetMftData()->ReadData(recordNumber * bytes.size(), bytes.data(),
                                            static_cast<uint32_t>(bytes.size()));
-    CByteReader header(bytes);
-    uint16_t sequence = header.U16(FileRecord::SequenceNumber);
+    const SFileRecordHeader header = ReadFileRecordHeader(bytes);
     // Not a record: nothing refers to it.
-    if (header.U32(FileRecord::Signature) == FileRecord::SignatureValue && sequence != 0) return sequence;
+    if (header.IsFileRecord() && header.sequence != 0) return header.sequence;
     return FreshSequenceNumber(recordNumber);
 }
 
@@ -94,14 +91,13 @@ std::shared_ptr<CFileEntry> CFileEntry::LoadFromBuffer(const MftRecBufferPtr& bu
 
 std::shared_ptr<CFileEntry> CFileEntry::FromBaseRecord(const MftRecBufferPtr& base, FileReference reference,
                                                        CVolume& volume) {
-    CByteReader reader(base->bytes);
-    uint16_t sequence = reader.U16(FileRecord::SequenceNumber);
+    const SFileRecordHeader header = ReadFileRecordHeader(base->bytes);
     // Callers often name system records without a sequence number; the entry
     // carries the one its record has, so that references made from it are whole.
-    if (SequenceNumber(reference) == 0) reference = MakeReference(RecordNumber(reference), sequence);
-    auto entry = std::make_shared<CFileEntry>(reference, volume, reader.U16(FileRecord::Flags));
-    entry->m_sequenceNumber = sequence;
-    entry->m_linkCount = reader.U16(FileRecord::LinkCount);
+    if (SequenceNumber(reference) == 0) reference = MakeReference(RecordNumber(reference), header.sequence);
+    auto entry = std::make_shared<CFileEntry>(reference, volume, header.flags);
+    entry->m_sequenceNumber = header.sequence;
+    entry->m_linkCount = header.linkCount;
     entry->LoadAttributes(base);
     return entry;
 }
@@ -422,8 +418,8 @@ FileReference CFileEntry::AllocateExtensionRecord() {
     uint16_t sequence = 1;
     try {
         MftRecBufferPtr record = m_volume.ReadMftRecord(recordNumber);
-        CByteReader old(record->bytes);
-        if (old.U32(FileRecord::Signature) == FileRecord::SignatureValue) sequence = NextSequenceNumber(old.U16(FileRecord::SequenceNumber));
+        const SFileRecordHeader old = ReadFileRecordHeader(record->bytes);
+        if (old.IsFileRecord()) sequence = NextSequenceNumber(old.sequence);
     } catch (const std::exception&) {
         // An unreadable free record starts again at 1.
     }
