@@ -65,16 +65,10 @@ void CheckMftData(const CAttribute& data) {
 // never reached the disk (a crash in between) is left this way, and checkers
 // then see a leak, not a broken record.
 void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t recordNumber) {
-    uint16_t usaCount = NumericCast<uint16_t>(UpdateSequence::CountFor(recordSize));
-    uint16_t firstAttribute = NumericCast<uint16_t>(FirstAttributeOffset(recordSize));
-    record.U32(FileRecord::Signature, FileRecord::SignatureValue);
-    record.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
-    record.U16(FileRecord::UsaCount, usaCount);
-    record.U16(FileRecord::FirstAttribute, firstAttribute);
-    record.U32(FileRecord::BytesInUse, firstAttribute + FileRecord::EndMarkerSize);
-    record.U32(FileRecord::BytesAllocated, recordSize);
-    record.U32(FileRecord::RecordNumber, NumericCast<uint32_t>(recordNumber));
+    WriteRecordHeader(record, recordNumber, 0, 0, 0, 0);
+    const uint32_t firstAttribute = FirstAttributeOffset(recordSize);
     record.U32(firstAttribute, AttrType::End);
+    record.U32(FileRecord::BytesInUse, firstAttribute + FileRecord::EndMarkerSize);
 }
 
 }  // namespace
