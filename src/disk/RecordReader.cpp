@@ -117,4 +117,20 @@ void WalkAttributeRecords(const CByteReader& record, size_t first, size_t limit,
     }
 }
 
+EListEntryFault ReadAttributeListEntry(const CByteReader& list, size_t position, SAttributeListEntry& entry) {
+    constexpr size_t kSmallestEntry = AttrListEntry::Instance + 2;
+    const size_t room = list.Size() - position;
+    entry.length = room >= kSmallestEntry ? list.U16(position + AttrListEntry::Length) : 0;
+    if (entry.length < kSmallestEntry || entry.length > room) return EListEntryFault::Length;
+    CByteReader bytes = list.Sub(position, entry.length);
+    const uint8_t nameOffset = bytes.U8(AttrListEntry::NameOffset), nameLength = bytes.U8(AttrListEntry::NameLength);
+    if (nameOffset + 2ull * nameLength > entry.length) return EListEntryFault::NameOutside;
+    entry.type = bytes.U32(AttrListEntry::Type);
+    entry.name = bytes.Utf16(nameOffset, nameLength);
+    entry.lowestVcn = bytes.U64(AttrListEntry::LowestVcn);
+    entry.reference = bytes.U64(AttrListEntry::Reference);
+    entry.instance = bytes.U16(AttrListEntry::Instance);
+    return EListEntryFault::None;
+}
+
 }  // namespace volcore

@@ -107,4 +107,24 @@ std::optional<EAttributeFault> ReadAttributeHeader(const CByteReader& record, SA
 // size, or its bytes in use when the header is trusted).
 void WalkAttributeRecords(const CByteReader& record, size_t first, size_t limit, IAttributeVisitor& visitor);
 
+// One entry of an $ATTRIBUTE_LIST value: where one attribute record of a
+// file lives.
+struct SAttributeListEntry {
+    uint32_t type = 0;
+    uint16_t length = 0;
+    std::u16string name;
+    uint64_t lowestVcn = 0;
+    FileReference reference = 0;
+    uint16_t instance = 0;
+};
+
+enum class EListEntryFault {
+    None,
+    Length,       // too short for an entry, or past the list's end (`length` is 0 when no length fits)
+    NameOutside,  // the name runs past the entry
+};
+
+// Reads the entry at `position` of a list value (position < the list's size).
+EListEntryFault ReadAttributeListEntry(const CByteReader& list, size_t position, SAttributeListEntry& entry);
+
 }  // namespace volcore

@@ -15,8 +15,6 @@ namespace volcore {
 
 namespace {
 
-// Fixed part of an attribute list entry up to and including the reference.
-constexpr uint32_t kListEntryFixedSize = 24;
 // Far beyond any real attribute list (each entry maps a whole extent), yet it
 // keeps a hostile size from deciding how much memory a load takes.
 constexpr uint64_t kLargestAttributeList = 16ull << 20;
@@ -149,19 +147,19 @@ void CFileEntry::ReadExtensionRecords(const CByteReader& list, ParseMap& parsed)
     size_t position = 0;
     // Every step advances by a checked, non-zero length inside the list, so the
     // walk ends; a malformed entry ends it early.
-    while (list.Size() - position >= kListEntryFixedSize) {
-        if (list.U32(position + AttrListEntry::Type) == AttrType::End) break;
-        uint16_t length = list.U16(position + AttrListEntry::Length);
-        if (length < kListEntryFixedSize || length > list.Size() - position) {
+    while (position < list.Size()) {
+        if (list.Size() - position >= sizeof(uint32_t) && list.U32(position + AttrListEntry::Type) == AttrType::End)
+            break;
+        SAttributeListEntry entry;
+        if (ReadAttributeListEntry(list, position, entry) != EListEntryFault::None) {
             LogWarning(FormatText("File entry %1: attribute list ends at a malformed entry at offset %2",
                                   RecordNumber(m_reference), position));
             break;
         }
-        FileReference reference = list.U64(position + AttrListEntry::Reference);
-        uint64_t recordNumber = RecordNumber(reference);
-        if (!SameRecord(reference, m_reference) && read.insert(recordNumber).second)
-            ReadExtensionRecord(reference, parsed);
-        position += length;
+        uint64_t recordNumber = RecordNumber(entry.reference);
+        if (!SameRecord(entry.reference, m_reference) && read.insert(recordNumber).second)
+            ReadExtensionRecord(entry.reference, parsed);
+        position += entry.length;
     }
 }
 
