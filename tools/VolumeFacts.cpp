@@ -17,6 +17,7 @@
 
 #include "base/Bytes.h"
 #include "disk/RecordFormat.h"
+#include "disk/RecordReader.h"
 #include "volkit/api.h"
 #include "disk/BootSector.h"
 #include "disk/WindowsTraces.h"
@@ -96,24 +97,36 @@ bool ReadBootSector(const CImageDevice& device, SBootSectorFacts& facts, std::st
 namespace {
 
 // The label, the NTFS version and the flags live in attributes of the $Volume record,
-// which the handle family does not hand out. A field out of bounds throws.
-bool ReadVolumeAttributes(const CByteReader& record, SVolumeInfo& info) {
-    size_t at = record.U16(FileRecord::FirstAttribute);
-    for (uint32_t type; (type = record.U32(at + AttrRecord::Type)) != AttrType::End;) {
-        const CByteReader attribute = record.Sub(at, record.U32(at + AttrRecord::Length));
-        if (attribute.Size() < AttrRecord::ResidentHeaderSize) return false;
-        at += attribute.Size();
-        if (attribute.U8(AttrRecord::NonResident) != 0) continue;
-        const CByteReader value =
-            attribute.Sub(attribute.U16(AttrRecord::ValueOffset), attribute.U32(AttrRecord::ValueLength));
-        if (type == AttrType::VolumeName) info.label = Utf16ToUtf8(value.Utf16(0, value.Size() / 2));
-        if (type == AttrType::VolumeInformation) {
-            info.majorVersion = value.U8(VolumeInformation::MajorVersion);
-            info.minorVersion = value.U8(VolumeInformation::MinorVersion);
-            info.flags = value.U16(VolumeInformation::Flags);
+// which the handle family does not hand out.
+class CVolumeAttributes final : public IAttributeVisitor {
+public:
+    explicit CVolumeAttributes(SVolumeInfo& info) : m_info(info) {}
+    bool Damaged() const { return m_damaged; }
+
+    void Attribute(const SAttributeHeader& header, const CByteReader& record) override {
+        if (header.nonResident) return;
+        const CByteReader value = record.Sub(header.valueOffset, header.valueLength);
+        if (header.type == AttrType::VolumeName) m_info.label = Utf16ToUtf8(value.Utf16(0, value.Size() / 2));
+        if (header.type == AttrType::VolumeInformation) {
+            m_info.majorVersion = value.U8(VolumeInformation::MajorVersion);
+            m_info.minorVersion = value.U8(VolumeInformation::MinorVersion);
+            m_info.flags = value.U16(VolumeInformation::Flags);
         }
     }
-    return info.majorVersion != 0;
+    void Fault(EAttributeFault, const SAttributeHeader&) override { m_damaged = true; }
+    void NoEndMarker() override { m_damaged = true; }
+
+private:
+    SVolumeInfo& m_info;
+    bool m_damaged = false;
+};
+
+// A field out of bounds throws.
+bool ReadVolumeAttributes(const CByteReader& record, SVolumeInfo& info) {
+    CVolumeAttributes attributes(info);
+    WalkAttributeRecords(record, ReadFileRecordHeader({record.Data(), record.Size()}).firstAttribute, record.Size(),
+                         attributes);
+    return !attributes.Damaged() && info.majorVersion != 0;
 }
 
 bool ReadVolumeRecord(const CImageDevice& device, const SBootSectorFacts& boot, SVolumeInfo& info) {
@@ -124,10 +137,9 @@ bool ReadVolumeRecord(const CImageDevice& device, const SBootSectorFacts& boot, 
     const uint64_t offset = boot.mftCluster * boot.clusterSize + kVolumeRecord * boot.mftRecordSize;
     if (!device.Read(offset, record.data(), record.size())) return false;
     try {
-        const CByteReader reader(record);
-        if (reader.U32(FileRecord::Signature) != FileRecord::SignatureValue) return false;
+        if (!ReadFileRecordHeader(record).IsFileRecord()) return false;
         MstUnprotect(record, 1, boot.mftRecordSize);
-        return ReadVolumeAttributes(reader, info);
+        return ReadVolumeAttributes(CByteReader(record), info);
     } catch (const CException&) {
         return false;
     }

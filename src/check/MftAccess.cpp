@@ -4,6 +4,7 @@
 
 #include "base/Bytes.h"
 #include "disk/RecordFormat.h"
+#include "disk/RecordReader.h"
 #include "disk/Fixups.h"
 
 namespace volcore::check {
@@ -21,13 +22,9 @@ const SAttribute* FirstDataExtent(const SRecord& record) {
 
 }  // namespace
 
-bool IsFileRecord(std::span<const uint8_t> record) {
-    return CByteReader(record).U32(FileRecord::Signature) == FileRecord::SignatureValue;
-}
+bool IsFileRecord(std::span<const uint8_t> record) { return ReadFileRecordHeader(record).IsFileRecord(); }
 
-bool IsInUse(std::span<const uint8_t> record) {
-    return IsFileRecord(record) && (CByteReader(record).U16(FileRecord::Flags) & FileRecord::FlagInUse) != 0;
-}
+bool IsInUse(std::span<const uint8_t> record) { return ReadFileRecordHeader(record).IsInUse(); }
 
 std::string Unprotect(std::span<uint8_t> record) {
     try {

@@ -4,12 +4,11 @@
 
 #include "base/Bytes.h"
 #include "disk/RecordFormat.h"
+#include "disk/RecordReader.h"
 #include "disk/Runlist.h"
 
 namespace volcore::check {
 namespace {
-
-constexpr size_t kOldHeaderWithoutNumber = 0x2A;  // records of NTFS 3.0 and older end their header here
 
 const SAttrDef* Definition(uint32_t type) {
     for (const SAttrDef& definition : AttributeDefinitions())
@@ -17,7 +16,9 @@ const SAttrDef* Definition(uint32_t type) {
     return nullptr;
 }
 
-class CRecordParser {
+// Takes a record apart through the shared walk, noting every problem and
+// going on wherever the record's layout lets it.
+class CRecordParser final : public IAttributeVisitor {
 public:
     CRecordParser(std::span<const uint8_t> bytes, uint64_t number, const SGeometry& geometry)
         : m_bytes(bytes.data(), bytes.size()), m_geometry(geometry) {
@@ -25,7 +26,7 @@ public:
     }
 
     SRecord Run() {
-        if (ReadHeader()) WalkAttributes();
+        if (ReadHeader()) WalkAttributeRecords(m_bytes, m_header.firstAttribute, m_header.bytesInUse, *this);
         return std::move(m_record);
     }
 
@@ -37,95 +38,92 @@ private:
     }
 
     bool ReadHeader() {
-        m_record.flags = m_bytes.U16(FileRecord::Flags);
-        m_record.sequence = m_bytes.U16(FileRecord::SequenceNumber);
-        m_record.linkCount = m_bytes.U16(FileRecord::LinkCount);
-        m_record.baseReference = m_bytes.U64(FileRecord::BaseReference);
-        uint32_t usaEnd = m_bytes.U16(FileRecord::UsaOffset) + 2u * m_bytes.U16(FileRecord::UsaCount);
-        m_first = m_bytes.U16(FileRecord::FirstAttribute);
-        m_inUse = m_bytes.U32(FileRecord::BytesInUse);
-        uint32_t allocated = m_bytes.U32(FileRecord::BytesAllocated);
-        if (allocated != m_bytes.Size())
-            Problem(ECode::Record, "allocated size %1 instead of the record size %2", allocated, m_bytes.Size());
-        if (m_inUse > m_bytes.Size() || m_inUse % 8 != 0) {
-            Problem(ECode::Record, "bytes in use %1 do not fit the record", m_inUse);
+        m_header = ReadFileRecordHeader({m_bytes.Data(), m_bytes.Size()});
+        m_record.flags = m_header.flags;
+        m_record.sequence = m_header.sequence;
+        m_record.linkCount = m_header.linkCount;
+        m_record.baseReference = m_header.baseReference;
+        const uint32_t first = m_header.firstAttribute, inUse = m_header.bytesInUse;
+        if (m_header.bytesAllocated != m_bytes.Size())
+            Problem(ECode::Record, "allocated size %1 instead of the record size %2", m_header.bytesAllocated,
+                    m_bytes.Size());
+        if (inUse > m_bytes.Size() || inUse % 8 != 0) {
+            Problem(ECode::Record, "bytes in use %1 do not fit the record", inUse);
             return false;
         }
-        if (m_first < usaEnd || m_first % 8 != 0 || m_first >= m_inUse) {
+        if (first < m_header.UsaEnd() || first % 8 != 0 || first >= inUse) {
             Problem(ECode::Record, "first attribute at offset %1 (update sequence ends at %2, bytes in use %3)",
-                    m_first, usaEnd, m_inUse);
+                    first, m_header.UsaEnd(), inUse);
             return false;
         }
-        if (m_bytes.U16(FileRecord::UsaOffset) > kOldHeaderWithoutNumber &&
-            m_bytes.U32(FileRecord::RecordNumber) != static_cast<uint32_t>(m_record.number))
-            Problem(ECode::Record, "header says record %1", m_bytes.U32(FileRecord::RecordNumber));
+        if (m_header.CarriesRecordNumber() && m_header.recordNumber != static_cast<uint32_t>(m_record.number))
+            Problem(ECode::Record, "header says record %1", m_header.recordNumber);
         return true;
     }
 
-    void WalkAttributes() {
-        uint32_t previousType = 0;
-        std::set<uint16_t> instances;
-        uint16_t nextInstance = m_bytes.U16(FileRecord::NextInstance);
-        for (size_t position = m_first;;) {
-            if (position + AttrRecord::Length > m_inUse) return Problem(ECode::Record, "no end marker within the bytes in use");
-            uint32_t type = m_bytes.U32(position);
-            if (type == AttrType::End) return;
-            uint32_t length = position + AttrRecord::NonResident <= m_inUse ? m_bytes.U32(position + AttrRecord::Length) : 0;
-            if (length < AttrRecord::ResidentHeaderSize || length % 8 != 0 || length > m_inUse - position)
-                return Problem(ECode::Attribute, "attribute record at offset %1 (type %2) has length %3", position,
-                               Hex(type), length);
-            if (type < previousType)
-                Problem(ECode::Attribute, "attribute type %1 follows type %2", Hex(type), Hex(previousType));
-            previousType = type;
-            SAttribute attribute;
-            if (ParseAttribute(m_bytes.Sub(position, length), position, attribute)) {
-                if (!instances.insert(attribute.instance).second || attribute.instance >= nextInstance)
-                    Problem(ECode::Attribute, "attribute %1 has instance %2 (taken, or not below %3)",
-                            AttributeLabel(type, attribute.name), attribute.instance, nextInstance);
-                m_record.attributes.push_back(std::move(attribute));
-            }
-            position += length;
-        }
+    void NoEndMarker() override { Problem(ECode::Record, "no end marker within the bytes in use"); }
+
+    void Fault(EAttributeFault fault, const SAttributeHeader& header) override {
+        if (EndsWalk(fault))
+            return Problem(ECode::Attribute, "attribute record at offset %1 (type %2) has length %3", header.offset,
+                           Hex(header.type), header.length);
+        CheckOrder(header.type);
+        if (fault == EAttributeFault::ResidentFlag || fault == EAttributeFault::NameOutside)
+            return Problem(ECode::Attribute, "attribute record at offset %1 (type %2) is malformed", header.offset,
+                           Hex(header.type));
+        const std::string label = AttributeLabel(header.type, header.name);
+        CheckDefinition(header, label);
+        if (fault == EAttributeFault::ValueOutside)
+            return Problem(ECode::Attribute, "value of attribute %1 (%2 bytes at offset %3) runs past its record",
+                           label, header.valueLength, header.valueOffset);
+        Problem(ECode::Attribute, "non-resident attribute %1 has mapping pairs at offset %2 of %3 bytes", label,
+                header.pairsOffset, header.length);
     }
 
-    bool ParseAttribute(const CByteReader& record, size_t position, SAttribute& attribute) {
-        attribute.type = record.U32(AttrRecord::Type);
-        uint8_t nonResident = record.U8(AttrRecord::NonResident);
-        uint64_t nameEnd = record.U16(AttrRecord::NameOffset) + 2ull * record.U8(AttrRecord::NameLength);
-        if (nonResident > 1 || nameEnd > record.Size()) {
-            Problem(ECode::Attribute, "attribute record at offset %1 (type %2) is malformed", position,
-                    Hex(attribute.type));
-            return false;
-        }
-        attribute.name = record.Utf16(record.U16(AttrRecord::NameOffset), record.U8(AttrRecord::NameLength));
-        attribute.flags = record.U16(AttrRecord::Flags);
-        attribute.instance = record.U16(AttrRecord::Instance);
-        attribute.nonResident = nonResident != 0;
-        const SAttrDef* definition = Definition(attribute.type);
-        std::string label = AttributeLabel(attribute.type, attribute.name);
+    void Attribute(const SAttributeHeader& header, const CByteReader& record) override {
+        CheckOrder(header.type);
+        const std::string label = AttributeLabel(header.type, header.name);
+        const SAttrDef* definition = CheckDefinition(header, label);
+        SAttribute attribute;
+        attribute.type = header.type;
+        attribute.name = header.name;
+        attribute.flags = header.flags;
+        attribute.instance = header.instance;
+        attribute.nonResident = header.nonResident;
+        if (header.nonResident)
+            TakeNonResident(header, record, label, attribute);
+        else
+            TakeResident(header, record, label, definition, attribute);
+        if (!m_instances.insert(attribute.instance).second || attribute.instance >= m_header.nextInstance)
+            Problem(ECode::Attribute, "attribute %1 has instance %2 (taken, or not below %3)", label,
+                    attribute.instance, m_header.nextInstance);
+        m_record.attributes.push_back(std::move(attribute));
+    }
+
+    void CheckOrder(uint32_t type) {
+        if (type < m_previousType)
+            Problem(ECode::Attribute, "attribute type %1 follows type %2", Hex(type), Hex(m_previousType));
+        m_previousType = type;
+    }
+
+    // The attribute against the definition table; returns its definition.
+    const SAttrDef* CheckDefinition(const SAttributeHeader& header, const std::string& label) {
+        const SAttrDef* definition = Definition(header.type);
         if (!definition) Problem(ECode::Attribute, "attribute %1 has an unknown type", label);
-        if (!attribute.nonResident) return ParseResident(record, label, definition, attribute);
-        if (definition && (definition->flags & AttrDefEntry::FlagResidentOnly))
+        if (header.nonResident && definition && (definition->flags & AttrDefEntry::FlagResidentOnly))
             Problem(ECode::Attribute, "attribute %1 must be resident", label);
-        return ParseNonResident(record, label, attribute);
+        return definition;
     }
 
-    bool ParseResident(const CByteReader& record, const std::string& label, const SAttrDef* definition,
-                       SAttribute& attribute) {
-        uint32_t valueLength = record.U32(AttrRecord::ValueLength);
-        uint16_t valueOffset = record.U16(AttrRecord::ValueOffset);
-        if (uint64_t{valueOffset} + valueLength > record.Size()) {
-            Problem(ECode::Attribute, "value of attribute %1 (%2 bytes at offset %3) runs past its record", label,
-                    valueLength, valueOffset);
-            return false;
-        }
-        attribute.value = record.Bytes(valueOffset, valueLength);
+    void TakeResident(const SAttributeHeader& header, const CByteReader& record, const std::string& label,
+                      const SAttrDef* definition, SAttribute& attribute) {
+        const uint32_t valueLength = header.valueLength;
+        attribute.value = record.Bytes(header.valueOffset, valueLength);
         // An empty volume label is stored as an empty value, below the table's minimum.
         bool emptyLabel = attribute.type == AttrType::VolumeName && valueLength == 0;
         if (definition && ((valueLength < definition->minSize && !emptyLabel) || valueLength > definition->maxSize))
             Problem(ECode::Attribute, "attribute %1 has a value of %2 bytes", label, valueLength);
         if (attribute.type == AttrType::FileName) CheckFileName(attribute);
-        return true;
     }
 
     void CheckFileName(const SAttribute& attribute) {
@@ -139,26 +137,17 @@ private:
                     value.Size(), nameSpace);
     }
 
-    bool ParseNonResident(const CByteReader& record, const std::string& label, SAttribute& attribute) {
-        uint16_t pairsOffset = record.U16(AttrRecord::MappingPairsOffset);
-        if (record.Size() < AttrRecord::NonResidentHeaderSize || pairsOffset < AttrRecord::NonResidentHeaderSize ||
-            pairsOffset >= record.Size()) {
-            Problem(ECode::Attribute, "non-resident attribute %1 has mapping pairs at offset %2 of %3 bytes", label,
-                    pairsOffset, record.Size());
-            return false;
-        }
-        attribute.lowestVcn = record.U64(AttrRecord::LowestVcn);
-        attribute.highestVcn = record.U64(AttrRecord::HighestVcn);
-        attribute.allocatedSize = record.U64(AttrRecord::AllocatedSize);
-        attribute.dataSize = record.U64(AttrRecord::DataSize);
-        attribute.initializedSize = record.U64(AttrRecord::InitializedSize);
-        attribute.compressionUnit = record.U16(AttrRecord::CompressionUnit);
-        const bool compressedForm = (record.U16(AttrRecord::Flags) & (AttrRecord::FlagCompressedMask | AttrRecord::FlagSparse)) != 0;
-        if (compressedForm && pairsOffset >= AttrRecord::CompressedHeaderSize)
-            attribute.compressedSize = record.U64(AttrRecord::CompressedSize);
+    void TakeNonResident(const SAttributeHeader& header, const CByteReader& record, const std::string& label,
+                         SAttribute& attribute) {
+        attribute.lowestVcn = header.lowestVcn;
+        attribute.highestVcn = header.highestVcn;
+        attribute.allocatedSize = header.allocatedSize;
+        attribute.dataSize = header.dataSize;
+        attribute.initializedSize = header.initializedSize;
+        attribute.compressionUnit = header.compressionUnit;
+        attribute.compressedSize = header.compressedSize;
         DecodeRuns(record, label, attribute);
         if (attribute.lowestVcn == 0) CheckSizes(label, attribute);
-        return true;
     }
 
     void DecodeRuns(const CByteReader& record, const std::string& label, SAttribute& attribute) {
@@ -194,8 +183,9 @@ private:
     CByteReader m_bytes;
     const SGeometry& m_geometry;
     SRecord m_record;
-    uint32_t m_first = 0;
-    uint32_t m_inUse = 0;
+    SFileRecordHeader m_header;
+    uint32_t m_previousType = 0;
+    std::set<uint16_t> m_instances;
 };
 
 }  // namespace

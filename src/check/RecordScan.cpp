@@ -5,6 +5,7 @@
 
 #include "base/Bytes.h"
 #include "disk/RecordFormat.h"
+#include "disk/RecordReader.h"
 
 namespace volcore::check {
 namespace {
@@ -62,11 +63,11 @@ void CRecordScan::ScanRecord(uint64_t number, std::span<const uint8_t> mftBitmap
 }
 
 void CRecordScan::TakeRecord(uint64_t number, std::vector<uint8_t>& bytes) {
-    CByteReader header(bytes);
+    const SFileRecordHeader header = ReadFileRecordHeader(bytes);
     SFileState damaged;
     damaged.damaged = true;
-    damaged.sequence = header.U16(FileRecord::SequenceNumber);
-    bool base = header.U64(FileRecord::BaseReference) == 0;
+    damaged.sequence = header.sequence;
+    bool base = header.IsBase();
     if (std::string error = Unprotect(bytes); !error.empty()) {
         m_report.Add(ECode::Record, number, "Record %1: %2", number, error);
         if (base) m_model.files[number] = damaged;

@@ -183,14 +183,11 @@ private:
     void TakeOutOfUse(uint64_t number) {
         if (number >= m_volume.GetMft().GetRecordCount()) return;  // only its bit is left
         MftRecBufferPtr record = m_volume.ReadMftRecord(MakeReference(number, 0));
-        CByteWriter header(record->bytes);
-        uint16_t flags = header.Reader().U16(FileRecord::Flags);
-        if (header.Reader().U32(FileRecord::Signature) != FileRecord::SignatureValue ||
-            (flags & FileRecord::FlagInUse) == 0)
-            return;
+        const SFileRecordHeader header = ReadFileRecordHeader(record->bytes);
+        if (!header.IsInUse()) return;
         CBitmap& bitmap = m_volume.GetMft().GetBitmap();
         if (!bitmap.Test(number)) bitmap.Set(number);
-        header.U16(FileRecord::Flags, flags & ~FileRecord::FlagInUse);
+        CByteWriter(record->bytes).U16(FileRecord::Flags, header.flags & ~FileRecord::FlagInUse);
         m_volume.WriteMftRecord(MakeReference(number, 0), record);
     }
 

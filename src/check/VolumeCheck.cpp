@@ -138,7 +138,7 @@ void CVolumeCheck::CheckMirror() {
                                 e.what());
         }
         if (!m_mft->Read(number, original).empty()) continue;  // the scan reports the original
-        uint32_t inUse = std::min<uint32_t>(CByteReader(original).U32(FileRecord::BytesInUse), size);
+        uint32_t inUse = std::min<uint32_t>(ReadFileRecordHeader(original).bytesInUse, size);
         if (!Unprotect(copy).empty() || std::memcmp(original.data(), copy.data(), inUse) != 0)
             m_report.Add(SFix{EFix::CopyMirror}, ECode::MftMirror, number, "MFT mirror: record %1 differs", number);
     }

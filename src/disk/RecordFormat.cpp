@@ -12,55 +12,40 @@ bool AttributeKey::operator<(const AttributeKey& other) const {
     return occurrence < other.occurrence;
 }
 
-CByteReader AttributeLocation::Record() const {
-    CByteReader whole(buffer->bytes);
-    uint32_t length = whole.U32(offset + AttrRecord::Length);
-    return whole.Sub(offset, length);
-}
-
-bool AttributeLocation::IsNonResident() const {
-    return CByteReader(buffer->bytes).U8(offset + AttrRecord::NonResident) != 0;
-}
-
-uint64_t AttributeLocation::LowestVcn() const {
-    return IsNonResident() ? Record().U64(AttrRecord::LowestVcn) : 0;
-}
-
 namespace {
 
-// Checks that one attribute record, its name and its value or mapping pairs
-// lie inside the record buffer, so that everything built from it stays inside.
-void ValidateAttributeRecord(const CByteReader& buffer, size_t position) {
-    uint32_t type = buffer.U32(position + AttrRecord::Type);
-    uint32_t length = buffer.U32(position + AttrRecord::Length);
-    if (length == 0)
-        throw CException(EErrorKind::Corrupt, "Attribute length cannot be empty. Offset: %1, type: ", position);
-    if (length > buffer.Size() - position)
+// The engine's error for a damaged attribute record: it reads no further.
+[[noreturn]] void RefuseAttributeRecord(EAttributeFault fault, const SAttributeHeader& header) {
+    const size_t at = header.offset;
+    const uint32_t type = header.type;
+    switch (fault) {
+    case EAttributeFault::EmptyLength:
+        throw CException(EErrorKind::Corrupt, "Attribute length cannot be empty. Offset: %1, type: ", at);
+    case EAttributeFault::PastLimit:
         throw CException(EErrorKind::Corrupt,
-                         "Attribute record at offset %1 (type %2) runs past the record: length %3, record size %4",
-                         position, type, length, buffer.Size());
-    CByteReader record = buffer.Sub(position, length);
-    bool nonResident = record.U8(AttrRecord::NonResident) != 0;
-    size_t headerSize = nonResident ? AttrRecord::NonResidentHeaderSize : AttrRecord::ResidentHeaderSize;
-    if (length < headerSize)
-        throw CException(EErrorKind::Corrupt, "Attribute record at offset %1 (type %2) is too short: length %3",
-                         position, type, length);
-
-    uint64_t nameEnd = record.U16(AttrRecord::NameOffset) + 2ull * record.U8(AttrRecord::NameLength);
-    if (nameEnd > length)
-        throw CException(EErrorKind::Corrupt, "Attribute name at offset %1 (type %2) runs past its record", position,
+                         "Attribute record at offset %1 (type %2) runs past the record: length %3", at, type,
+                         header.length);
+    case EAttributeFault::ShortLength:
+    case EAttributeFault::HeaderCut:
+        throw CException(EErrorKind::Corrupt, "Attribute record at offset %1 (type %2) is too short: length %3", at,
+                         type, header.length);
+    case EAttributeFault::UnalignedLength:
+        throw CException(EErrorKind::Corrupt,
+                         "Attribute record at offset %1 (type %2) has length %3, not a multiple of 8", at, type,
+                         header.length);
+    case EAttributeFault::ResidentFlag:
+        throw CException(EErrorKind::Corrupt, "Attribute record at offset %1 (type %2) has an unknown form", at,
                          type);
-
-    if (nonResident) {
-        if (record.U16(AttrRecord::MappingPairsOffset) > length)
-            throw CException(EErrorKind::Corrupt,
-                             "Mapping pairs of attribute at offset %1 (type %2) lie past its record", position, type);
-    } else {
-        uint64_t valueEnd = uint64_t{record.U16(AttrRecord::ValueOffset)} + record.U32(AttrRecord::ValueLength);
-        if (valueEnd > length)
-            throw CException(EErrorKind::Corrupt,
-                             "Resident value of attribute at offset %1 (type %2) runs past its record", position, type);
+    case EAttributeFault::NameOutside:
+        throw CException(EErrorKind::Corrupt, "Attribute name at offset %1 (type %2) runs past its record", at, type);
+    case EAttributeFault::PairsOutside:
+        throw CException(EErrorKind::Corrupt, "Mapping pairs of attribute at offset %1 (type %2) lie past its record",
+                         at, type);
+    case EAttributeFault::ValueOutside:
+        throw CException(EErrorKind::Corrupt,
+                         "Resident value of attribute at offset %1 (type %2) runs past its record", at, type);
     }
+    throw CException(EErrorKind::Corrupt, "Attribute record at offset %1 (type %2) is damaged", at, type);
 }
 
 // The next free occurrence number for (type, name).
@@ -97,21 +82,54 @@ void RecordLocation(ParseMap& parsed, AttributeKey key, const AttributeLocation&
     parsed[key].push_back(location);
 }
 
+// Collects the attribute records of one buffer, refusing the first damaged one.
+class CLocationCollector final : public IAttributeVisitor {
+public:
+    CLocationCollector(const MftRecBufferPtr& buffer, ParseMap& parsed) : m_buffer(buffer), m_parsed(parsed) {}
+
+    void Attribute(const SAttributeHeader& header, const CByteReader&) override {
+        RecordLocation(m_parsed, AttributeKey{header.type, header.name, 0},
+                       AttributeLocation{m_buffer, static_cast<uint32_t>(header.offset)});
+    }
+    void Fault(EAttributeFault fault, const SAttributeHeader& header) override { RefuseAttributeRecord(fault, header); }
+
+private:
+    const MftRecBufferPtr& m_buffer;
+    ParseMap& m_parsed;
+};
+
 }  // namespace
 
+CByteReader AttributeLocation::Record() const {
+    CByteReader whole(buffer->bytes);
+    uint32_t length = whole.U32(offset + AttrRecord::Length);
+    return whole.Sub(offset, length);
+}
+
+SAttributeHeader AttributeLocation::Header() const {
+    SAttributeHeader header;
+    if (auto fault = ReadAttributeHeader(Record(), header)) {
+        header.offset = offset;
+        RefuseAttributeRecord(*fault, header);
+    }
+    header.offset = offset;
+    return header;
+}
+
+bool AttributeLocation::IsNonResident() const {
+    return CByteReader(buffer->bytes).U8(offset + AttrRecord::NonResident) != 0;
+}
+
+uint64_t AttributeLocation::LowestVcn() const {
+    return IsNonResident() ? Record().U64(AttrRecord::LowestVcn) : 0;
+}
+
+// A record may end at its last byte without an end marker; the walk then
+// stops there.
 void ParseAttributeRecords(const MftRecBufferPtr& buffer, ParseMap& parsed) {
     CByteReader bytes(buffer->bytes);
-    size_t position = bytes.U16(FileRecord::FirstAttribute);
-    while (position < bytes.Size()) {
-        if (bytes.U32(position + AttrRecord::Type) == AttrType::End) break;
-        ValidateAttributeRecord(bytes, position);
-        CByteReader record = bytes.Sub(position, bytes.U32(position + AttrRecord::Length));
-        AttributeKey key;
-        key.type = record.U32(AttrRecord::Type);
-        key.name = record.Utf16(record.U16(AttrRecord::NameOffset), record.U8(AttrRecord::NameLength));
-        RecordLocation(parsed, std::move(key), AttributeLocation{buffer, static_cast<uint32_t>(position)});
-        position += record.Size();
-    }
+    CLocationCollector collector(buffer, parsed);
+    WalkAttributeRecords(bytes, ReadFileRecordHeader(buffer->bytes).firstAttribute, bytes.Size(), collector);
 }
 
 uint16_t FreshSequenceNumber(uint64_t recordNumber) {

@@ -10,6 +10,7 @@
 #include "base/Bytes.h"
 #include "disk/Fixups.h"
 #include "disk/MftRecBuffer.h"
+#include "disk/RecordReader.h"
 #include "disk/Types.h"
 
 namespace volcore {
@@ -234,6 +235,8 @@ struct AttributeLocation {
     uint32_t offset = 0;
 
     CByteReader Record() const;  // the attribute record's bytes (bounded by its length)
+    // Its header fields; raises CException when they break the record's bounds.
+    SAttributeHeader Header() const;
     bool IsNonResident() const;
     uint64_t LowestVcn() const;  // 0 for a resident record
 };
@@ -244,7 +247,7 @@ using ParseMap = std::map<AttributeKey, AttributeLocations>;
 
 // Walks the attribute records of one record buffer (base or extension) into
 // `parsed`, grouping extents of one attribute and numbering same-key resident
-// occurrences.
+// occurrences. Raises CException at the first damaged attribute record.
 void ParseAttributeRecords(const MftRecBufferPtr& buffer, ParseMap& parsed);
 
 // Writes the header of a fresh record over the zeroed bytes of `record`: no

@@ -6,6 +6,7 @@
 #include "base/ContractTexts.h"
 #include "base/Exception.h"
 #include "base/NumericCast.h"
+#include "disk/RecordWriter.h"
 #include "disk/Runlist.h"
 #include "disk/VolumeServices.h"
 
@@ -14,8 +15,6 @@ namespace {
 
 // 2^4 = 16 clusters, what every NTFS writer uses.
 constexpr uint16_t kStandardCompressionUnit = 4;
-
-uint32_t NamePadding(const std::u16string& name) { return static_cast<uint32_t>(RoundUp(name.size() * 2, 8)); }
 
 uint64_t RunsEndVcn(const RunMap& runs) {
     if (runs.empty()) return 0;
@@ -50,27 +49,25 @@ std::shared_ptr<CAttribute> CAttribute::FirstExtentOnly(IVolumeServices& volume,
 }
 
 void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
+    const SAttributeHeader header = extent.Header();
+    if (header.nonResident && header.lowestVcn != 0) throw CException(EErrorKind::Corrupt, "Not a base extent");
+    m_name = header.name;
+    m_type = header.type;
+    m_flags = header.flags;
+    m_nonResident = header.nonResident;
     CByteReader record = extent.Record();
-    bool nonResident = record.U8(AttrRecord::NonResident) != 0;
-    if (nonResident && record.U64(AttrRecord::LowestVcn) != 0)
-        throw CException(EErrorKind::Corrupt, "Not a base extent");
-    m_name = record.Utf16(record.U16(AttrRecord::NameOffset), record.U8(AttrRecord::NameLength));
-    m_type = record.U32(AttrRecord::Type);
-    m_flags = record.U16(AttrRecord::Flags);
-    m_nonResident = nonResident;
-    if (nonResident) {
-        m_dataSize = record.U64(AttrRecord::DataSize);
-        m_initializedSize = record.U64(AttrRecord::InitializedSize);
+    if (header.nonResident) {
+        m_dataSize = header.dataSize;
+        m_initializedSize = header.initializedSize;
         if (m_initializedSize > m_dataSize)
             throw CException(EErrorKind::Corrupt, "Corrupted attribute %1: initialized size %2 exceeds data size %3",
                              m_type, m_initializedSize, m_dataSize);
-        m_compressionUnit = record.U16(AttrRecord::CompressionUnit);
+        m_compressionUnit = header.compressionUnit;
         DecodeMappingPairs(record, m_runs);
     } else {
         m_dataSize = 0;
-        // The parser has checked that the value lies inside its record; the
-        // reader checks it again, so the copy is bounded by the record.
-        m_value = record.Bytes(record.U16(AttrRecord::ValueOffset), record.U32(AttrRecord::ValueLength));
+        // The reader has checked that the value lies inside its record.
+        m_value = record.Bytes(header.valueOffset, header.valueLength);
     }
 }
 
@@ -408,13 +405,9 @@ void CAttribute::ReleaseClusters() {
     m_initializedSize = 0;
 }
 
-uint32_t CAttribute::HeaderSize() const {
-    if (!m_nonResident) return AttrRecord::ResidentHeaderSize;
-    // Compressed and sparse attributes carry the compressed size after the usual header.
-    return IsCompressed() || IsSparse() ? AttrRecord::CompressedHeaderSize : AttrRecord::NonResidentHeaderSize;
-}
+uint32_t CAttribute::HeaderSize() const { return AttributeHeaderSize(m_nonResident, IsCompressed() || IsSparse()); }
 
-uint32_t CAttribute::ExtentHeaderSize() const { return HeaderSize() + NamePadding(m_name); }
+uint32_t CAttribute::ExtentHeaderSize() const { return AttributeBodyOffset(RecordHeader()); }
 
 uint32_t CAttribute::GetSerializedSize() const {
     if (!m_nonResident) return NumericCast<uint32_t>(ExtentHeaderSize() + RoundUp(m_value.size(), 8));
@@ -426,54 +419,38 @@ uint32_t CAttribute::GetSerializedSize() const {
 
 uint32_t CAttribute::Serialize(const CByteWriter& out) const {
     if (m_nonResident) return SerializeExtent(out, 0, RunsEndVcn(m_runs));
-    return SerializeResident(out, SerializeHeader(out));
+    CheckRoom(out);
+    return WriteResidentRecord(out, RecordHeader(), m_value);
 }
 
-// The fields every attribute record starts with and the name; returns where
-// the value or the mapping pairs go.
-uint32_t CAttribute::SerializeHeader(const CByteWriter& out) const {
+void CAttribute::CheckRoom(const CByteWriter& out) const {
     uint64_t required = ExtentHeaderSize() + (m_nonResident ? 0 : RoundUp(m_value.size(), 8));
     if (out.Size() < required)
         throw CException(EErrorKind::Corrupt, "Cannot save %1 attribute: buffer size %2 is too small",
                          m_nonResident ? "non-resident" : "resident", out.Size());
-    uint32_t headerSize = HeaderSize();
-    out.Fill(0, 0, ExtentHeaderSize());  // reserved fields and name padding
-    out.U32(AttrRecord::Type, m_type);
-    out.U16(AttrRecord::Flags, m_flags);
-    out.U8(AttrRecord::NonResident, m_nonResident ? 1 : 0);
-    out.U16(AttrRecord::NameOffset, static_cast<uint16_t>(headerSize));
-    if (!m_name.empty()) {
-        out.U8(AttrRecord::NameLength, NumericCast<uint8_t>(m_name.size()));
-        out.Utf16(headerSize, m_name);
-    }
-    return ExtentHeaderSize();
 }
 
-uint32_t CAttribute::SerializeResident(const CByteWriter& out, uint32_t position) const {
-    out.U8(AttrRecord::IndexedFlag, m_type == AttrType::FileName ? 1 : 0);
-    out.U32(AttrRecord::ValueLength, NumericCast<uint32_t>(m_value.size()));
-    out.U16(AttrRecord::ValueOffset, NumericCast<uint16_t>(position));
-    out.CopyFrom(position, m_value.data(), m_value.size());
-    uint32_t length = NumericCast<uint32_t>(RoundUp(position + m_value.size(), 8));
-    out.Fill(position + m_value.size(), 0, length - position - m_value.size());
-    out.U32(AttrRecord::Length, length);
-    return length;
+SAttributeHeader CAttribute::RecordHeader() const {
+    SAttributeHeader header;
+    header.type = m_type;
+    header.flags = m_flags;
+    header.nonResident = m_nonResident;
+    header.name = m_name;
+    return header;
 }
 
 uint32_t CAttribute::SerializeExtent(const CByteWriter& out, uint64_t firstVcn, uint64_t endVcn) const {
     if (!m_nonResident) throw CException(EErrorKind::Corrupt, "Cannot save resident attribute %1 as an extent", m_type);
-    uint32_t position = SerializeHeader(out);
-    out.U64(AttrRecord::LowestVcn, firstVcn);
-    out.U64(AttrRecord::HighestVcn, endVcn - 1);  // all ones for an attribute without clusters
-    out.U16(AttrRecord::MappingPairsOffset, NumericCast<uint16_t>(position));
-    bool compressedForm = HeaderSize() == AttrRecord::CompressedHeaderSize;
-    out.U16(AttrRecord::CompressionUnit, compressedForm ? m_compressionUnit : 0);
-    if (firstVcn == 0) {
-        out.U64(AttrRecord::AllocatedSize, GetAllocatedSize());
-        out.U64(AttrRecord::DataSize, m_dataSize);
-        out.U64(AttrRecord::InitializedSize, m_initializedSize);
-        if (compressedForm) out.U64(AttrRecord::CompressedSize, BytesInUse());
-    }
+    CheckRoom(out);
+    SAttributeHeader header = RecordHeader();
+    header.lowestVcn = firstVcn;
+    header.highestVcn = endVcn - 1;  // all ones for an attribute without clusters
+    header.compressionUnit = m_compressionUnit;
+    header.allocatedSize = GetAllocatedSize();
+    header.dataSize = m_dataSize;
+    header.initializedSize = m_initializedSize;
+    if (firstVcn == 0 && header.IsCompressedForm()) header.compressedSize = BytesInUse();
+    uint32_t position = WriteNonResidentHeader(out, header);
     RunMap extent(m_runs.lower_bound(VCN{firstVcn}), m_runs.lower_bound(VCN{endVcn}));
     return EncodeMappingPairs(extent, out, position, firstVcn);
 }

@@ -160,8 +160,9 @@ private:
     EAllocationZone Zone() const;
     uint32_t HeaderSize() const;
     uint64_t BytesInUse() const;
-    uint32_t SerializeResident(const CByteWriter& out, uint32_t position) const;
-    uint32_t SerializeHeader(const CByteWriter& out) const;
+    // The header fields its attribute records carry, for the record writer.
+    SAttributeHeader RecordHeader() const;
+    void CheckRoom(const CByteWriter& out) const;
 
     IVolumeServices& m_volume;
     RunMap m_runs;

@@ -13,29 +13,25 @@ namespace volcore {
 
 namespace {
 
-// Fixed part of an attribute list entry up to and including the reference.
-constexpr uint32_t kListEntryFixedSize = 24;
 // Far beyond any real attribute list (each entry maps a whole extent), yet it
 // keeps a hostile size from deciding how much memory a load takes.
 constexpr uint64_t kLargestAttributeList = 16ull << 20;
 
 void CheckBaseRecord(const CMftRecBuffer& record, uint64_t recordNumber) {
-    CByteReader reader(record.bytes);
-    if (reader.U32(FileRecord::Signature) != FileRecord::SignatureValue)
+    const SFileRecordHeader header = ReadFileRecordHeader(record.bytes);
+    if (!header.IsFileRecord())
         throw CException(EErrorKind::Corrupt, "Cannot load file entry: not a file record %1", recordNumber);
-    if ((reader.U16(FileRecord::Flags) & FileRecord::FlagInUse) == 0)
+    if (!header.IsInUse())
         throw CException(EErrorKind::Corrupt, "Cannot load file entry: unused record %1", recordNumber);
-    if (RecordNumber(reader.U64(FileRecord::BaseReference)) != 0)
+    if (RecordNumber(header.baseReference) != 0)
         throw CException(EErrorKind::Corrupt, "Cannot load file entry: not a base record %1", recordNumber);
 }
 
 // An extension record must really belong to the entry that lists it; anything
 // else would graft foreign attributes onto the entry.
 void CheckExtensionRecord(const CMftRecBuffer& record, uint64_t recordNumber, FileReference base) {
-    CByteReader reader(record.bytes);
-    if (reader.U32(FileRecord::Signature) != FileRecord::SignatureValue ||
-        (reader.U16(FileRecord::Flags) & FileRecord::FlagInUse) == 0 ||
-        !SameRecord(reader.U64(FileRecord::BaseReference), base))
+    const SFileRecordHeader header = ReadFileRecordHeader(record.bytes);
+    if (!header.IsInUse() || !SameRecord(header.baseReference, base))
         throw CException(EErrorKind::Corrupt,
                          "Corrupt attribute list of file entry %1: record %2 is not one of its extension records",
                          RecordNumber(base), recordNumber);
@@ -62,10 +58,9 @@ uint16_t ReusedSequenceNumber(IVolumeServices& volume, uint64_t recordNumber) {
     // reported rather than guessed around.
     std::vector<uint8_t> bytes;
     volume.ReadStoredMftRecord(recordNumber, bytes);
-    CByteReader header(bytes);
-    uint16_t sequence = header.U16(FileRecord::SequenceNumber);
+    const SFileRecordHeader header = ReadFileRecordHeader(bytes);
     // Not a record: nothing refers to it.
-    if (header.U32(FileRecord::Signature) == FileRecord::SignatureValue && sequence != 0) return sequence;
+    if (header.IsFileRecord() && header.sequence != 0) return header.sequence;
     return FreshSequenceNumber(recordNumber);
 }
 
@@ -91,14 +86,13 @@ std::shared_ptr<CFileEntry> CFileEntry::LoadFromBuffer(const MftRecBufferPtr& bu
 
 std::shared_ptr<CFileEntry> CFileEntry::FromBaseRecord(const MftRecBufferPtr& base, FileReference reference,
                                                        IVolumeServices& volume) {
-    CByteReader reader(base->bytes);
-    uint16_t sequence = reader.U16(FileRecord::SequenceNumber);
+    const SFileRecordHeader header = ReadFileRecordHeader(base->bytes);
     // Callers often name system records without a sequence number; the entry
     // carries the one its record has, so that references made from it are whole.
-    if (SequenceNumber(reference) == 0) reference = MakeReference(RecordNumber(reference), sequence);
-    auto entry = std::make_shared<CFileEntry>(reference, volume, reader.U16(FileRecord::Flags));
-    entry->m_sequenceNumber = sequence;
-    entry->m_linkCount = reader.U16(FileRecord::LinkCount);
+    if (SequenceNumber(reference) == 0) reference = MakeReference(RecordNumber(reference), header.sequence);
+    auto entry = std::make_shared<CFileEntry>(reference, volume, header.flags);
+    entry->m_sequenceNumber = header.sequence;
+    entry->m_linkCount = header.linkCount;
     entry->LoadAttributes(base);
     return entry;
 }
@@ -150,19 +144,19 @@ void CFileEntry::ReadExtensionRecords(const CByteReader& list, ParseMap& parsed)
     size_t position = 0;
     // Every step advances by a checked, non-zero length inside the list, so the
     // walk ends; a malformed entry ends it early.
-    while (list.Size() - position >= kListEntryFixedSize) {
-        if (list.U32(position + AttrListEntry::Type) == AttrType::End) break;
-        uint16_t length = list.U16(position + AttrListEntry::Length);
-        if (length < kListEntryFixedSize || length > list.Size() - position) {
+    while (position < list.Size()) {
+        if (list.Size() - position >= sizeof(uint32_t) && list.U32(position + AttrListEntry::Type) == AttrType::End)
+            break;
+        SAttributeListEntry entry;
+        if (ReadAttributeListEntry(list, position, entry) != EListEntryFault::None) {
             LogWarning(FormatText("File entry %1: attribute list ends at a malformed entry at offset %2",
                                   RecordNumber(m_reference), position));
             break;
         }
-        FileReference reference = list.U64(position + AttrListEntry::Reference);
-        uint64_t recordNumber = RecordNumber(reference);
-        if (!SameRecord(reference, m_reference) && read.insert(recordNumber).second)
-            ReadExtensionRecord(reference, parsed);
-        position += length;
+        uint64_t recordNumber = RecordNumber(entry.reference);
+        if (!SameRecord(entry.reference, m_reference) && read.insert(recordNumber).second)
+            ReadExtensionRecord(entry.reference, parsed);
+        position += entry.length;
     }
 }
 
@@ -467,8 +461,8 @@ FileReference CFileEntry::AllocateExtensionRecord() {
     uint16_t sequence = 1;
     try {
         MftRecBufferPtr record = m_volume.ReadMftRecord(recordNumber);
-        CByteReader old(record->bytes);
-        if (old.U32(FileRecord::Signature) == FileRecord::SignatureValue) sequence = NextSequenceNumber(old.U16(FileRecord::SequenceNumber));
+        const SFileRecordHeader old = ReadFileRecordHeader(record->bytes);
+        if (old.IsFileRecord()) sequence = NextSequenceNumber(old.sequence);
     } catch (const std::exception&) {
         // An unreadable free record starts again at 1.
     }

@@ -4,50 +4,32 @@
 
 #include "base/Exception.h"
 #include "disk/RecordFormat.h"
+#include "disk/RecordWriter.h"
 #include "disk/Runlist.h"
 
 namespace volcore::format {
 namespace {
 
-size_t NameBytes(const SAttribute& attribute) { return RoundUp(attribute.name.size() * 2, 8); }
-
-size_t WriteCommonHeader(const CByteWriter& out, const SAttribute& attribute, uint16_t instance) {
-    size_t headerSize = attribute.nonResident ? AttrRecord::NonResidentHeaderSize : AttrRecord::ResidentHeaderSize;
+SAttributeHeader HeaderOf(const SAttribute& attribute, uint16_t instance) {
     if (attribute.name.size() > AttrRecord::LongestNameUnits)
         throw CException(EErrorKind::Argument, "Attribute name of %1 units is too long", attribute.name.size());
-    out.U32(AttrRecord::Type, attribute.type);
-    out.U8(AttrRecord::NonResident, attribute.nonResident ? 1 : 0);
-    out.U8(AttrRecord::NameLength, static_cast<uint8_t>(attribute.name.size()));
-    out.U16(AttrRecord::NameOffset, static_cast<uint16_t>(headerSize));
-    out.U16(AttrRecord::Flags, 0);
-    out.U16(AttrRecord::Instance, instance);
-    out.Utf16(headerSize, attribute.name);
-    return headerSize + NameBytes(attribute);
-}
-
-size_t WriteResident(const CByteWriter& out, const SAttribute& attribute, uint16_t instance) {
-    size_t valueOffset = WriteCommonHeader(out, attribute, instance);
-    out.U32(AttrRecord::ValueLength, static_cast<uint32_t>(attribute.value.size()));
-    out.U16(AttrRecord::ValueOffset, static_cast<uint16_t>(valueOffset));
-    out.U8(AttrRecord::IndexedFlag, attribute.type == AttrType::FileName ? 1 : 0);
-    out.CopyFrom(valueOffset, attribute.value.data(), attribute.value.size());
-    size_t valueEnd = valueOffset + attribute.value.size(), length = RoundUp(valueEnd, 8);
-    out.Fill(valueEnd, 0, length - valueEnd);  // raises when the padding does not fit either
-    out.U32(AttrRecord::Length, static_cast<uint32_t>(length));
-    return length;
+    SAttributeHeader header;
+    header.type = attribute.type;
+    header.name = attribute.name;
+    header.nonResident = attribute.nonResident;
+    header.instance = instance;
+    return header;
 }
 
 size_t WriteNonResident(const CByteWriter& out, const SAttribute& attribute, uint16_t instance,
                         uint32_t clusterSize) {
-    size_t pairsOffset = WriteCommonHeader(out, attribute, instance);
-    uint64_t clusters = RunClusters(attribute.runs);
-    out.U64(AttrRecord::LowestVcn, 0);
-    out.U64(AttrRecord::HighestVcn, clusters == 0 ? 0 : clusters - 1);
-    out.U16(AttrRecord::MappingPairsOffset, static_cast<uint16_t>(pairsOffset));
-    out.U64(AttrRecord::AllocatedSize, clusters * clusterSize);
-    out.U64(AttrRecord::DataSize, attribute.dataSize);
-    out.U64(AttrRecord::InitializedSize, attribute.initializedSize);
-    return EncodeMappingPairs(attribute.runs, out, static_cast<uint32_t>(pairsOffset));
+    SAttributeHeader header = HeaderOf(attribute, instance);
+    const uint64_t clusters = RunClusters(attribute.runs);
+    header.highestVcn = clusters == 0 ? 0 : clusters - 1;
+    header.allocatedSize = clusters * clusterSize;
+    header.dataSize = attribute.dataSize;
+    header.initializedSize = attribute.initializedSize;
+    return EncodeMappingPairs(attribute.runs, out, WriteNonResidentHeader(out, header));
 }
 
 bool SortsBefore(const SAttribute& a, const SAttribute& b) {
@@ -96,7 +78,7 @@ void WriteFileRecord(const CByteWriter& record, const SRecordHeader& header, std
             throw CException(EErrorKind::Argument, "Attributes overflow MFT record %1", header.number);
         CByteWriter out = record.Sub(position, room - FileRecord::EndMarkerSize);
         position += attribute.nonResident ? WriteNonResident(out, attribute, instance, clusterSize)
-                                          : WriteResident(out, attribute, instance);
+                                          : WriteResidentRecord(out, HeaderOf(attribute, instance), attribute.value);
         ++instance;
     }
     record.U32(position, AttrType::End);

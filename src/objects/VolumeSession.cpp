@@ -22,11 +22,10 @@ size_t LocateVolumeFlags(const MftRecBufferPtr& record) {
     if (found == parsed.end() || found->second.front().IsNonResident())
         throw CException(EErrorKind::Corrupt, "$Volume has no volume information");
     const AttributeLocation& location = found->second.front();
-    CByteReader attribute = location.Record();
-    size_t value = attribute.U16(AttrRecord::ValueOffset);
-    if (attribute.U32(AttrRecord::ValueLength) < VolumeInformation::Flags + 2)
+    const SAttributeHeader header = location.Header();
+    if (header.valueLength < VolumeInformation::Flags + 2)
         throw CException(EErrorKind::Corrupt, "$Volume has no volume information");
-    return location.offset + value + VolumeInformation::Flags;
+    return location.offset + header.valueOffset + VolumeInformation::Flags;
 }
 
 bool IsHibernated(CVolume& volume) {

@@ -33,22 +33,15 @@ constexpr uint64_t kLargestProtectableRecord = uint64_t{0xFFFE} * 512;
 // The most record bytes Extend formats in one buffer.
 constexpr uint64_t kExtendBatchBytes = 64 * 1024;
 
-bool HasFileSignature(const std::vector<uint8_t>& record) {
-    return CByteReader(record).U32(FileRecord::Signature) == FileRecord::SignatureValue;
-}
-
 void CheckRecordZero(const CMftRecBuffer& record, uint32_t recordSize) {
-    CByteReader reader(record.bytes);
-    uint32_t signature = reader.U32(FileRecord::Signature);
-    if (signature != FileRecord::SignatureValue)
-        throw CException(EErrorKind::Corrupt, "MFT record: invalid signature %1", signature);
-    uint32_t allocated = reader.U32(FileRecord::BytesAllocated);
-    if (allocated != recordSize)
-        throw CException(EErrorKind::Corrupt, "MFT record: invalid allocation size %1 (expected: %2)", allocated,
-                         recordSize);
-    uint16_t firstAttribute = reader.U16(FileRecord::FirstAttribute);
-    if (firstAttribute >= recordSize)
-        throw CException(EErrorKind::Corrupt, "MFT record: invalid attributes offset %1", firstAttribute);
+    const SFileRecordHeader header = ReadFileRecordHeader(record.bytes);
+    if (!header.IsFileRecord())
+        throw CException(EErrorKind::Corrupt, "MFT record: invalid signature %1", header.signature);
+    if (header.bytesAllocated != recordSize)
+        throw CException(EErrorKind::Corrupt, "MFT record: invalid allocation size %1 (expected: %2)",
+                         header.bytesAllocated, recordSize);
+    if (header.firstAttribute >= recordSize)
+        throw CException(EErrorKind::Corrupt, "MFT record: invalid attributes offset %1", header.firstAttribute);
 }
 
 MftRecBufferPtr ReadRecordZero(IVolumeServices& volume) {
@@ -76,16 +69,10 @@ void CheckMftData(const CAttribute& data) {
 // never reached the disk (a crash in between) is left this way, and checkers
 // then see a leak, not a broken record.
 void WriteMinimalHeader(const CByteWriter& record, uint32_t recordSize, uint64_t recordNumber) {
-    uint16_t usaCount = NumericCast<uint16_t>(UpdateSequence::CountFor(recordSize));
-    uint16_t firstAttribute = NumericCast<uint16_t>(FirstAttributeOffset(recordSize));
-    record.U32(FileRecord::Signature, FileRecord::SignatureValue);
-    record.U16(FileRecord::UsaOffset, FileRecord::HeaderSize);
-    record.U16(FileRecord::UsaCount, usaCount);
-    record.U16(FileRecord::FirstAttribute, firstAttribute);
-    record.U32(FileRecord::BytesInUse, firstAttribute + FileRecord::EndMarkerSize);
-    record.U32(FileRecord::BytesAllocated, recordSize);
-    record.U32(FileRecord::RecordNumber, NumericCast<uint32_t>(recordNumber));
+    WriteRecordHeader(record, recordNumber, 0, 0, 0, 0);
+    const uint32_t firstAttribute = FirstAttributeOffset(recordSize);
     record.U32(firstAttribute, AttrType::End);
+    record.U32(FileRecord::BytesInUse, firstAttribute + FileRecord::EndMarkerSize);
 }
 
 }  // namespace
@@ -252,9 +239,7 @@ bool CMft::RecordSaysInUse(uint64_t recordNumber) {
     if (recordNumber >= GetRecordCount()) return false;
     std::vector<uint8_t> header(FileRecord::HeaderSize);
     GetMftData()->ReadData(recordNumber * m_recordSize, header.data(), static_cast<uint32_t>(header.size()));
-    CByteReader reader(header);
-    return reader.U32(FileRecord::Signature) == FileRecord::SignatureValue &&
-           (reader.U16(FileRecord::Flags) & FileRecord::FlagInUse) != 0;
+    return ReadFileRecordHeader(header).IsInUse();
 }
 
 // Saving $MFT may take a record for its own attribute list, which comes back
@@ -361,8 +346,9 @@ void CMft::CompareMirror() {
     MstUnprotect(mirror, m_mirrorRecordCount, m_recordSize);
     for (uint32_t i = 0; i < m_mirrorRecordCount; ++i) {
         MftRecBufferPtr record = ReadRecord(i);
-        if (!HasFileSignature(record->bytes)) continue;
-        uint32_t inUse = std::min(CByteReader(record->bytes).U32(FileRecord::BytesInUse), m_recordSize);
+        const SFileRecordHeader header = ReadFileRecordHeader(record->bytes);
+        if (!header.IsFileRecord()) continue;
+        uint32_t inUse = std::min(header.bytesInUse, m_recordSize);
         if (std::memcmp(record->bytes.data(), mirror.data() + size_t{i} * m_recordSize, inUse) != 0)
             throw CException(EErrorKind::Corrupt, "MFT mirror: record %1 differs", i);
     }

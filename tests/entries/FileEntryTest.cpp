@@ -103,8 +103,8 @@ TEST(FileEntry, FollowsTheAttributeList) {
     EXPECT_EQ(FailureOf([&] { CFileEntry::Load(extension, *volume); }),
               "Cannot load file entry: not a base record " + std::to_string(extension));
 
-    // Damaged lists: a zero length ends the walk, a record past the MFT is
-    // refused. libntfs-3g keeps this list in clusters, where the damage goes.
+    // Damaged lists: a zero length or a name past its entry ends the walk, a
+    // record past the MFT is refused. libntfs-3g keeps this list in clusters, where the damage goes.
     AttributePtr list = entry->GetAttribute(AttrType::AttributeList);
     ASSERT_TRUE(list->IsNonResident());
     const std::vector<uint8_t> pristine = list->ReadAll();
@@ -119,10 +119,13 @@ TEST(FileEntry, FollowsTheAttributeList) {
         }
         list->WriteData(0, bytes.data(), static_cast<uint32_t>(bytes.size()));
     };
-    patchFirstForeignEntry([](const CByteWriter& listEntry) { listEntry.U16(AttrListEntry::Length, 0); });
-    FileEntryPtr truncated = CFileEntry::Load(record, *volume);
-    EXPECT_TRUE(truncated->GetExtensionRecords().empty());
-    EXPECT_LT(truncated->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
+    for (auto damage : {+[](const CByteWriter& listEntry) { listEntry.U16(AttrListEntry::Length, 0); },
+                        +[](const CByteWriter& listEntry) { listEntry.U8(AttrListEntry::NameLength, 255); }}) {
+        patchFirstForeignEntry(damage);
+        FileEntryPtr truncated = CFileEntry::Load(record, *volume);
+        EXPECT_TRUE(truncated->GetExtensionRecords().empty());
+        EXPECT_LT(truncated->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
+    }
 
     patchFirstForeignEntry([](const CByteWriter& listEntry) { listEntry.U64(AttrListEntry::Reference, 1u << 30); });
     EXPECT_NE(FailureOf([&] { CFileEntry::Load(record, *volume); }).find("is beyond the MFT"), std::string::npos);

@@ -74,6 +74,7 @@ TEST(RecordFormat, ParseRefusesRecordsThatLeaveTheirBounds) {
         size_t field, width;
         uint64_t value;
         std::string failure;
+        bool nonResident = false;
     };
     const size_t at = FirstAttributeOffset(1024);
     const std::vector<Damage> damages = {
@@ -82,12 +83,14 @@ TEST(RecordFormat, ParseRefusesRecordsThatLeaveTheirBounds) {
         {AttrRecord::NameLength, 1, 200, "Attribute name at offset 56 (type 128) runs past its record"},
         {AttrRecord::ValueLength, 4, 0xFFFFFFF0, "Resident value of attribute at offset 56 (type 128) runs past its record"},
         {AttrRecord::NonResident, 1, 1, "Attribute record at offset 56 (type 128) is too short: length 40"},
-        {AttrRecord::Length, 4, 1024 - at - 2, "Invalid offset: 1022 (buffer size: 1024)"},  // next header cut by the end
+        {AttrRecord::Length, 4, 1024 - at - 2, "Attribute record at offset 56 (type 128) has length 966, not a multiple of 8"},
+        {AttrRecord::NonResident, 1, 2, "Attribute record at offset 56 (type 128) has an unknown form"},
+        {AttrRecord::MappingPairsOffset, 2, AttrRecord::LowestVcn, "Mapping pairs of attribute at offset 56 (type 128) lie past", true},
         {AttrRecord::Length, 4, 1024 - at, ""},  // no end marker: the walk stops at the record's end
     };
     for (const Damage& damage : damages) {
         RecordBuilder builder;
-        builder.Add(AttrType::Data, u"name", false, 8).End();
+        builder.Add(AttrType::Data, u"name", damage.nonResident, 8).End();
         builder.Writer().PutLe(at + damage.field, damage.value, damage.width);
         ParseMap parsed;
         std::string failure = FailureOf([&] { ParseAttributeRecords(builder.buffer, parsed); });
