@@ -150,6 +150,7 @@ void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
         return;
     }
     CheckReadable();
+    if (offset + size <= m_initializedSize && !HoldsCompressedData() && ReadFromLastRun(offset, out, size)) return;
     // Nothing was ever written past the initialized size: it reads as zeros.
     uint64_t valid = offset < m_initializedSize ? std::min<uint64_t>(size, m_initializedSize - offset) : 0;
     if (valid != 0 && HoldsCompressedData()) {
@@ -245,11 +246,25 @@ uint64_t CAttribute::Transfer(uint64_t offset, uint64_t size, const std::functio
         chunk.bufferOffset = done;
         uint64_t skip = position - runStart;
         chunk.length = static_cast<uint32_t>(std::min({runBytes - skip, size - done, kLargestPiece}));
-        if (chunk.lcn != SparseLcn) chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
+        if (chunk.lcn != SparseLcn) {
+            chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
+            if (runBytes <= deviceSize - chunk.devicePosition + skip)  // the whole run lies inside the device
+                m_lastRun = {run->first, run->second, runStart, runBytes};
+        }
         move(chunk);
         done += chunk.length;
     }
     return done;
+}
+
+bool CAttribute::ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) const {
+    const SLastRun& last = m_lastRun;
+    if (offset < last.dataStart || offset - last.dataStart > last.bytes || size > last.bytes - (offset - last.dataStart))
+        return false;
+    auto run = m_runs.find(last.vcn);
+    if (run == m_runs.end() || run->second != last.run) return false;
+    m_volume.GetDevice().Read(last.run.lcn * m_volume.GetClusterSize() + (offset - last.dataStart), out, size);
+    return true;
 }
 
 void CAttribute::ThrowNoncontiguous(uint64_t position, RunMap::const_iterator next) const {
