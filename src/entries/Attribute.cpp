@@ -190,10 +190,16 @@ void CAttribute::WriteNonResident(uint64_t offset, const void* buffer, uint32_t 
     // A first walk checks every piece, the gap before the write included, so
     // that a hole or a run outside the volume is refused before anything is
     // written. A hole inside the gap already reads as zeros.
-    uint64_t covered = Transfer(from, end - from, [&](const STransferChunk& chunk) {
-        if (chunk.lcn == SparseLcn && chunk.bufferOffset + chunk.length > offset - from)
-            throw CException(EErrorKind::Corrupt, "Cannot write %1 bytes at offset %2: the range has no clusters", size,
-                             offset);
+    // The check captures one reference, which std::function keeps in place:
+    // three would cost a heap allocation on every write.
+    const struct {
+        uint64_t offset, gapBytes;
+        uint32_t size;
+    } write{offset, offset - from, size};
+    uint64_t covered = Transfer(from, end - from, [&write](const STransferChunk& chunk) {
+        if (chunk.lcn == SparseLcn && chunk.bufferOffset + chunk.length > write.gapBytes)
+            throw CException(EErrorKind::Corrupt, "Cannot write %1 bytes at offset %2: the range has no clusters",
+                             write.size, write.offset);
     });
     if (covered != end - from)
         throw CException(EErrorKind::Corrupt, "Failed to write %1 bytes, offset %2, written %3", size, offset, 0);
