@@ -1,6 +1,7 @@
 #include "volume/Mft.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "base/Bytes.h"
@@ -243,9 +244,9 @@ uint64_t CMft::FindFreeRecord() {
 // still tells whether it was in use.
 bool CMft::RecordSaysInUse(uint64_t recordNumber) {
     if (recordNumber >= GetRecordCount()) return false;
-    std::vector<uint8_t> header(FileRecord::HeaderSize);
+    std::array<uint8_t, FileRecord::HeaderSize> header;  // on the stack: every create asks
     GetMftData()->ReadData(recordNumber * m_recordSize, header.data(), static_cast<uint32_t>(header.size()));
-    CByteReader reader(header);
+    CByteReader reader(header.data(), header.size());
     return reader.U32(FileRecord::Signature) == FileRecord::SignatureValue &&
            (reader.U16(FileRecord::Flags) & FileRecord::FlagInUse) != 0;
 }
