@@ -20,6 +20,11 @@ struct SHandleTable {
     std::mutex mutex;
     std::unordered_map<uintptr_t, SOpenHandle> handles;
     uintptr_t lastValue = 0;
+    // The handle found last: calls in a row on one handle (reads and writes in
+    // small pieces) skip the hash. Elements of the map keep their place when
+    // it grows, so only removing this handle forgets it.
+    uintptr_t foundValue = 0;
+    const SOpenHandle* found = nullptr;
 };
 
 // Never destroyed: handles still open at exit must not write into volumes
@@ -44,9 +49,14 @@ void* AddHandle(EHandleKind kind, std::shared_ptr<void> object, const CVolume* v
 std::shared_ptr<void> FindHandle(void* handle, EHandleKind kind) {
     SHandleTable& table = Table();
     std::lock_guard lock(table.mutex);
-    auto found = table.handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == table.handles.end() || found->second.kind != kind) return nullptr;
-    return found->second.object;
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    if (value == 0 || value != table.foundValue) {
+        auto found = table.handles.find(value);
+        if (found == table.handles.end()) return nullptr;
+        table.foundValue = value;
+        table.found = &found->second;
+    }
+    return table.found->kind == kind ? table.found->object : nullptr;
 }
 
 std::shared_ptr<void> RemoveHandle(void* handle, EHandleKind kind) {
@@ -57,6 +67,7 @@ std::shared_ptr<void> RemoveHandle(void* handle, EHandleKind kind) {
     if (found == table.handles.end() || found->second.kind != kind) return nullptr;
     object = std::move(found->second.object);
     table.handles.erase(found);
+    if (table.foundValue == reinterpret_cast<uintptr_t>(handle)) table.foundValue = 0;
     return object;
 }
 

@@ -65,10 +65,13 @@ size_t Utf16ToWide(std::u16string_view text, wchar_t* out) {
     if constexpr (sizeof(wchar_t) == 2) {
         for (char16_t unit : text) *to++ = static_cast<wchar_t>(unit);
     } else {
-        for (size_t i = 0; i < text.size();) {
-            if (!IsSurrogate(text[i])) *to++ = static_cast<wchar_t>(text[i++]);
-            else *to++ = static_cast<wchar_t>(NextUtf16(text, i));
-        }
+        // Names without surrogates (nearly all) widen unit by unit; the rest
+        // pairs their surrogates from the first one on.
+        size_t i = 0;
+        for (const size_t size = text.size(); i < size && !IsSurrogate(text[i]); ++i)
+            to[i] = static_cast<wchar_t>(text[i]);
+        to += i;
+        while (i < text.size()) *to++ = static_cast<wchar_t>(NextUtf16(text, i));
     }
     *to = 0;
     return static_cast<size_t>(to - out);

@@ -31,6 +31,9 @@ void WriteKeyFields(const CByteWriter& key, const SIndexEntryValue& value) {
 
 SIndexEntryValue MakeIndexEntryValue(uint64_t reference, std::span<const uint8_t> fileName) {
     CByteReader key(fileName);
+    // Every field below lies before the name: one check covers them all and
+    // lets the reads below go without checks of their own.
+    key.Check(0, FileNameValue::Name);
     SIndexEntryValue value;
     value.fileReference = reference;
     value.parentReference = key.U64(FileNameValue::ParentReference);

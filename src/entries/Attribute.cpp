@@ -159,6 +159,7 @@ void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
         return;
     }
     CheckReadable();
+    if (offset + size <= m_initializedSize && !HoldsCompressedData() && ReadFromLastRun(offset, out, size)) return;
     // Nothing was ever written past the initialized size: it reads as zeros.
     uint64_t valid = offset < m_initializedSize ? std::min<uint64_t>(size, m_initializedSize - offset) : 0;
     if (valid != 0 && HoldsCompressedData()) {
@@ -198,10 +199,16 @@ void CAttribute::WriteNonResident(uint64_t offset, const void* buffer, uint32_t 
     // A first walk checks every piece, the gap before the write included, so
     // that a hole or a run outside the volume is refused before anything is
     // written. A hole inside the gap already reads as zeros.
-    uint64_t covered = Transfer(from, end - from, [&](const STransferChunk& chunk) {
-        if (chunk.lcn == SparseLcn && chunk.bufferOffset + chunk.length > offset - from)
-            throw CException(EErrorKind::Corrupt, "Cannot write %1 bytes at offset %2: the range has no clusters", size,
-                             offset);
+    // The check captures one reference, which std::function keeps in place:
+    // three would cost a heap allocation on every write.
+    const struct {
+        uint64_t offset, gapBytes;
+        uint32_t size;
+    } write{offset, offset - from, size};
+    uint64_t covered = Transfer(from, end - from, [&write](const STransferChunk& chunk) {
+        if (chunk.lcn == SparseLcn && chunk.bufferOffset + chunk.length > write.gapBytes)
+            throw CException(EErrorKind::Corrupt, "Cannot write %1 bytes at offset %2: the range has no clusters",
+                             write.size, write.offset);
     });
     if (covered != end - from)
         throw CException(EErrorKind::Corrupt, "Failed to write %1 bytes, offset %2, written %3", size, offset, 0);
@@ -254,11 +261,25 @@ uint64_t CAttribute::Transfer(uint64_t offset, uint64_t size, const std::functio
         chunk.bufferOffset = done;
         uint64_t skip = position - runStart;
         chunk.length = static_cast<uint32_t>(std::min({runBytes - skip, size - done, kLargestPiece}));
-        if (chunk.lcn != SparseLcn) chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
+        if (chunk.lcn != SparseLcn) {
+            chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
+            if (runBytes <= deviceSize - chunk.devicePosition + skip)  // the whole run lies inside the device
+                m_lastRun = {run->first, run->second, runStart, runBytes};
+        }
         move(chunk);
         done += chunk.length;
     }
     return done;
+}
+
+bool CAttribute::ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) const {
+    const SLastRun& last = m_lastRun;
+    if (offset < last.dataStart || offset - last.dataStart > last.bytes || size > last.bytes - (offset - last.dataStart))
+        return false;
+    auto run = m_runs.find(last.vcn);
+    if (run == m_runs.end() || run->second != last.run) return false;
+    m_volume.GetDevice().Read(last.run.lcn * m_volume.GetClusterSize() + (offset - last.dataStart), out, size);
+    return true;
 }
 
 void CAttribute::ThrowNoncontiguous(uint64_t position, RunMap::const_iterator next) const {

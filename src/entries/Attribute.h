@@ -150,6 +150,9 @@ private:
     void ZeroPastInitialized();
     void DropPendingUnit();
     uint64_t Transfer(uint64_t offset, uint64_t size, const std::function<void(const STransferChunk&)>& move) const;
+    // Reads through the run the last transfer went through, when the range
+    // lies inside it and the run map still holds that run unchanged.
+    bool ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) const;
     void WriteNonResident(uint64_t offset, const void* buffer, uint32_t size);
     void ZeroOnDevice(uint64_t offset, uint64_t size);
     void Shrink(uint64_t newSize);
@@ -183,6 +186,17 @@ private:
     // The unit writes are changing, decompressed; stored by StorePendingUnit.
     uint64_t m_pendingUnit = ~uint64_t{0};
     std::vector<uint8_t> m_pendingBytes;
+    // The last run with clusters a transfer went through, already checked to
+    // lie inside the device: sequential reads in small pieces skip the run
+    // walk. It is checked against the run map before each use, so no change
+    // of the runs needs to forget it.
+    struct SLastRun {
+        VCN vcn;
+        SLcnAndLength run;
+        uint64_t dataStart = 0;
+        uint64_t bytes = 0;  // 0: none yet
+    };
+    mutable SLastRun m_lastRun;
     // Clusters taken since the record was last saved (first LCN -> count).
     std::map<uint64_t, uint64_t> m_unsavedClusters;
 };

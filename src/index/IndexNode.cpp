@@ -35,13 +35,7 @@ CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) : m_block(block)
         if (area.U16(m_offsets.back() + IndexEntry::Flags) & IndexEntry::FlagEnd) break;
     }
     m_bytes.assign(area.Data(), area.Data() + position);
-}
-
-bool CIndexNode::IsRegular() const {
-    bool children = HasChild(Count());
-    for (size_t i = 0; i < Count(); ++i)
-        if (HasChild(i) != children) return false;
-    return true;
+    m_regular = AllAgreeWithEnd();
 }
 
 bool CIndexNode::HasChild(size_t slot) const {
@@ -127,6 +121,14 @@ void CIndexNode::Reindex() {
             throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: length %2", position, length);
         position += length;
     }
+    m_regular = AllAgreeWithEnd();
+}
+
+bool CIndexNode::AllAgreeWithEnd() const {
+    bool children = HasChild(Count());
+    for (size_t i = 0; i < Count(); ++i)
+        if (HasChild(i) != children) return false;
+    return true;
 }
 
 }  // namespace volcore

@@ -38,7 +38,7 @@ public:
     bool IsLeaf() const { return !HasChild(Count()); }
     // Every entry agrees with the end entry about having a child. Older
     // chains of blocks, where only the end entry has one, are not regular.
-    bool IsRegular() const;
+    bool IsRegular() const { return m_regular; }
 
     // Slots run from 0 to Count(); the last is the end entry.
     bool HasChild(size_t slot) const;
@@ -67,10 +67,15 @@ private:
     CByteReader Reader() const { return CByteReader(m_bytes); }
     void Splice(size_t slot, size_t removed, std::span<const uint8_t> entry);
     void Reindex();
+    bool AllAgreeWithEnd() const;
 
     uint64_t m_block;
     std::vector<uint8_t> m_bytes;
     std::vector<uint32_t> m_offsets;  // start of every entry, the end entry's last
+    // Whether every entry agrees with the end entry about having a child: a
+    // search for a change asks it of every node on its path, so it is found
+    // once per edit, in the walk that finds the offsets.
+    bool m_regular = true;
     bool m_dirty = false;
 };
 

@@ -212,7 +212,9 @@ void CBitmap::Resize(uint64_t bits) {
 
 void CBitmap::Flush() {
     if (!m_dirty) return;
-    LogInfo("Flushing bitmap changes");
+    // Made once: a create flushes a bitmap, and the line would be a heap copy each time.
+    static const std::string kFlushing = "Flushing bitmap changes";
+    LogInfo(kFlushing);
     for (auto& [index, window] : m_windows) {
         if (!window.dirty) continue;
         if (!window.bytes.empty())

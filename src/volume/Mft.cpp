@@ -1,6 +1,7 @@
 #include "volume/Mft.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "base/Bytes.h"
@@ -237,7 +238,7 @@ uint64_t CMft::FindFreeRecord() {
 // still tells whether it was in use.
 bool CMft::RecordSaysInUse(uint64_t recordNumber) {
     if (recordNumber >= GetRecordCount()) return false;
-    std::vector<uint8_t> header(FileRecord::HeaderSize);
+    std::array<uint8_t, FileRecord::HeaderSize> header;  // on the stack: every create asks
     GetMftData()->ReadData(recordNumber * m_recordSize, header.data(), static_cast<uint32_t>(header.size()));
     return ReadFileRecordHeader(header).IsInUse();
 }

@@ -76,7 +76,7 @@ TEST_F(FileApiTest, WideNameBeyondUnicodeIsRefused) {
 // The listing converts each name into one reused buffer: every name comes back
 // whole, surrogate pairs joined where wchar_t has 32 bits.
 TEST_F(FileApiTest, TheListingHandsNamesBeyondTheBasicPlaneBackWhole) {
-    const std::vector<std::wstring> names = {L"\U0001F600 \u00e9t\u00e9", L"\U00010428\U00010400", L"a"};
+    const std::vector<std::wstring> names = {L"\U0001F600 \u00e9t\u00e9", L"\U00010428\U00010400", L"a", L"ab\U0001F600c"};
     for (const std::wstring& name : names) {
         NtfsFileHandle file = Create(name.c_str(), 1);
         EXPECT_TRUE(NtfsCloseFile(file));

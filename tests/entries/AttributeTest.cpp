@@ -73,6 +73,9 @@ TEST_F(AttributeOnImage, HostileRunsNeverReachTheDevice) {
     EXPECT_NE(FailureOf([&] { outside.ReadData(0, buffer.data(), 8192); }).find("lies outside the volume"),
               std::string::npos);
     EXPECT_NO_THROW(outside.ReadData(0, buffer.data(), 4096));  // its first cluster is the volume's last
+    // ...and having read it leaves no shortcut for the next piece of that run.
+    EXPECT_NE(FailureOf([&] { outside.ReadData(4096, buffer.data(), 4096); }).find("lies outside the volume"),
+              std::string::npos);
 
     // A run without clusters in an attribute not flagged sparse: zeros, never written.
     CAttribute holes(Volume(), 0, NonResidentExtent({{VCN{0}, {3000, 1}}, {VCN{1}, {SparseLcn, 1}}}, 8192));
