@@ -66,7 +66,7 @@ AttributeLocations BitmapExtent() {
     record.U64(AttrRecord::DataSize, kBitmapBytes);
     record.U64(AttrRecord::InitializedSize, kBitmapBytes);
     EncodeMappingPairs({{VCN{0}, {kBitmapLcn, clusters}}}, record, 64);
-    return {AttributeLocation{buffer, 56}};
+    return {SAttributeLocation{buffer, 56}};
 }
 
 struct SFixture {

@@ -277,7 +277,7 @@ private:
 
     void MatchName(const SNodeEntry& entry, uint64_t target, SFileState& state) {
         auto [first, last] = std::equal_range(state.names.begin(), state.names.end(),
-                                              NameOrder::Key{m_number, entry.name}, NameOrder{});
+                                              SNameOrder::Key{m_number, entry.name}, SNameOrder{});
         for (SName& name : std::span(first, last)) {
             if (name.indexed) continue;
             name.indexed = true;

@@ -199,7 +199,7 @@ void CRecordScan::CollectNames(const SFile& file, SFileState& state) {
         name.name = value.Utf16(FileNameValue::Name, value.U8(FileNameValue::NameLength));
         state.names.push_back(std::move(name));
     }
-    std::sort(state.names.begin(), state.names.end(), NameOrder{});
+    std::sort(state.names.begin(), state.names.end(), SNameOrder{});
 }
 
 void CRecordScan::CheckIndexAttributes(const SFile& file, SFileState& state) {

@@ -22,7 +22,7 @@ struct SName {
 };
 
 // Names kept in this order are found by parent record and name at once.
-struct NameOrder {
+struct SNameOrder {
     using is_transparent = void;
     using Key = std::pair<uint64_t, std::u16string_view>;
     static Key KeyOf(const SName& name) { return {RecordNumber(name.parent), name.name}; }
@@ -43,7 +43,7 @@ struct SFileState {
     uint16_t linkCount = 0;
     bool directory = false;
     bool damaged = false;  // unreadable: entries pointing at it are not judged
-    std::vector<SName> names;  // in NameOrder
+    std::vector<SName> names;  // in SNameOrder
     std::optional<SIndexSource> index;
     // What its index entries must copy of its $DATA (allocated, data size);
     // none when the entries' sizes are not compared. Compressed and sparse

@@ -5,7 +5,7 @@
 
 namespace volcore {
 
-bool AttributeKey::operator<(const AttributeKey& other) const {
+bool SAttributeKey::operator<(const SAttributeKey& other) const {
     if (type != other.type) return type < other.type;
     // char16_t is unsigned, so this compares code units as unsigned 16-bit values.
     if (name != other.name) return name < other.name;
@@ -49,7 +49,7 @@ namespace {
 }
 
 // The next free occurrence number for (type, name).
-uint32_t NextOccurrence(const ParseMap& parsed, const AttributeKey& key) {
+uint32_t NextOccurrence(const ParseMap& parsed, const SAttributeKey& key) {
     uint32_t next = 0;
     for (auto it = parsed.lower_bound(key); it != parsed.end() && it->first.type == key.type &&
                                             it->first.name == key.name;
@@ -62,7 +62,7 @@ uint32_t NextOccurrence(const ParseMap& parsed, const AttributeKey& key) {
 // they join the occurrence that already holds non-resident extents, in lowest
 // VCN order; a second extent with the same lowest VCN is dropped (the first
 // one read wins).
-bool AddExtent(ParseMap& parsed, const AttributeKey& key, const AttributeLocation& location) {
+bool AddExtent(ParseMap& parsed, const SAttributeKey& key, const SAttributeLocation& location) {
     for (auto it = parsed.lower_bound(key);
          it != parsed.end() && it->first.type == key.type && it->first.name == key.name; ++it) {
         AttributeLocations& extents = it->second;
@@ -76,7 +76,7 @@ bool AddExtent(ParseMap& parsed, const AttributeKey& key, const AttributeLocatio
     return false;
 }
 
-void RecordLocation(ParseMap& parsed, AttributeKey key, const AttributeLocation& location) {
+void RecordLocation(ParseMap& parsed, SAttributeKey key, const SAttributeLocation& location) {
     if (location.IsNonResident() && AddExtent(parsed, key, location)) return;
     key.occurrence = NextOccurrence(parsed, key);
     parsed[key].push_back(location);
@@ -88,8 +88,8 @@ public:
     CLocationCollector(const MftRecBufferPtr& buffer, ParseMap& parsed) : m_buffer(buffer), m_parsed(parsed) {}
 
     void Attribute(const SAttributeHeader& header, const CByteReader&) override {
-        RecordLocation(m_parsed, AttributeKey{header.type, header.name, 0},
-                       AttributeLocation{m_buffer, static_cast<uint32_t>(header.offset)});
+        RecordLocation(m_parsed, SAttributeKey{header.type, header.name, 0},
+                       SAttributeLocation{m_buffer, static_cast<uint32_t>(header.offset)});
     }
     void Fault(EAttributeFault fault, const SAttributeHeader& header) override { RefuseAttributeRecord(fault, header); }
 
@@ -100,13 +100,13 @@ private:
 
 }  // namespace
 
-CByteReader AttributeLocation::Record() const {
+CByteReader SAttributeLocation::Record() const {
     CByteReader whole(buffer->bytes);
     uint32_t length = whole.U32(offset + AttrRecord::Length);
     return whole.Sub(offset, length);
 }
 
-SAttributeHeader AttributeLocation::Header() const {
+SAttributeHeader SAttributeLocation::Header() const {
     SAttributeHeader header;
     if (auto fault = ReadAttributeHeader(Record(), header)) {
         header.offset = offset;
@@ -116,11 +116,11 @@ SAttributeHeader AttributeLocation::Header() const {
     return header;
 }
 
-bool AttributeLocation::IsNonResident() const {
+bool SAttributeLocation::IsNonResident() const {
     return CByteReader(buffer->bytes).U8(offset + AttrRecord::NonResident) != 0;
 }
 
-uint64_t AttributeLocation::LowestVcn() const {
+uint64_t SAttributeLocation::LowestVcn() const {
     return IsNonResident() ? Record().U64(AttrRecord::LowestVcn) : 0;
 }
 

@@ -220,17 +220,17 @@ inline constexpr uint32_t FlagAlwaysLogged = 0x80;
 // numbers further records of the same type and name in one entry (a long and
 // a DOS $FILE_NAME, hard links), so that a save keeps all of them in their
 // original order; lookups by (type, name) mean occurrence 0.
-struct AttributeKey {
+struct SAttributeKey {
     uint32_t type = 0;
     std::u16string name;
     uint32_t occurrence = 0;
 
-    bool operator<(const AttributeKey& other) const;
-    bool operator==(const AttributeKey& other) const = default;
+    bool operator<(const SAttributeKey& other) const;
+    bool operator==(const SAttributeKey& other) const = default;
 };
 
 // One attribute record inside a loaded record buffer.
-struct AttributeLocation {
+struct SAttributeLocation {
     MftRecBufferPtr buffer;
     uint32_t offset = 0;
 
@@ -242,8 +242,8 @@ struct AttributeLocation {
 };
 
 // The occurrences of one key found while loading, in extent order.
-using AttributeLocations = std::vector<AttributeLocation>;
-using ParseMap = std::map<AttributeKey, AttributeLocations>;
+using AttributeLocations = std::vector<SAttributeLocation>;
+using ParseMap = std::map<SAttributeKey, AttributeLocations>;
 
 // Walks the attribute records of one record buffer (base or extension) into
 // `parsed`, grouping extents of one attribute and numbering same-key resident

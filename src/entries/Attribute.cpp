@@ -37,7 +37,7 @@ CAttribute::CAttribute(IVolumeServices& volume, FileReference owner, const Attri
 }
 
 std::shared_ptr<CAttribute> CAttribute::FirstExtentOnly(IVolumeServices& volume, FileReference owner,
-                                                        const AttributeLocation& extent) {
+                                                        const SAttributeLocation& extent) {
     auto attribute = std::make_shared<CAttribute>(volume, owner, 0, u"", false);
     attribute->InitFromBaseExtent(extent);
     if (!attribute->m_nonResident) throw CException(EErrorKind::Corrupt, "Cannot read a resident attribute by extents");
@@ -48,7 +48,7 @@ std::shared_ptr<CAttribute> CAttribute::FirstExtentOnly(IVolumeServices& volume,
     return attribute;
 }
 
-void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
+void CAttribute::InitFromBaseExtent(const SAttributeLocation& extent) {
     const SAttributeHeader header = extent.Header();
     if (header.nonResident && header.lowestVcn != 0) throw CException(EErrorKind::Corrupt, "Not a base extent");
     m_name = header.name;
@@ -71,7 +71,7 @@ void CAttribute::InitFromBaseExtent(const AttributeLocation& extent) {
     }
 }
 
-void CAttribute::AddExtent(const AttributeLocation& extent) {
+void CAttribute::AddExtent(const SAttributeLocation& extent) {
     if (!m_nonResident) throw CException(EErrorKind::Corrupt, "Cannot add extent: attribute is resident");
     if (!extent.IsNonResident() || extent.LowestVcn() == 0)
         throw CException(EErrorKind::Corrupt, "Extent cannot be base or resident");

@@ -25,7 +25,7 @@ public:
     // what that extent maps: how $MFT reads the extension records that hold
     // the rest of its own runs.
     static std::shared_ptr<CAttribute> FirstExtentOnly(IVolumeServices& volume, FileReference owner,
-                                                       const AttributeLocation& extent);
+                                                       const SAttributeLocation& extent);
 
     uint32_t GetType() const { return m_type; }
     uint16_t GetFlags() const { return m_flags; }
@@ -75,7 +75,7 @@ public:
     void Allocate(uint64_t newSize);
     void MakeNonResident(uint64_t newSize);
     void ReleaseClusters();
-    void AddExtent(const AttributeLocation& extent);
+    void AddExtent(const SAttributeLocation& extent);
     // Makes a new, still resident $DATA compressed: once it leaves the record
     // it is stored in compression units of 16 clusters.
     void MakeCompressed();
@@ -106,7 +106,7 @@ private:
         uint32_t length = 0;
     };
 
-    void InitFromBaseExtent(const AttributeLocation& extent);
+    void InitFromBaseExtent(const SAttributeLocation& extent);
     void ValidateLoadedRuns() const;
     void CheckRange(const char* operation, uint64_t offset, uint32_t size) const;
     void CheckReadable() const;

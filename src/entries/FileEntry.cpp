@@ -39,13 +39,13 @@ void CheckExtensionRecord(const CMftRecBuffer& record, uint64_t recordNumber, Fi
 
 size_t CountAttributeListRecords(const ParseMap& parsed) {
     size_t count = 0;
-    for (auto it = parsed.lower_bound(AttributeKey{AttrType::AttributeList, u"", 0});
+    for (auto it = parsed.lower_bound(SAttributeKey{AttrType::AttributeList, u"", 0});
          it != parsed.end() && it->first.type == AttrType::AttributeList && it->first.name.empty(); ++it)
         count += it->second.size();
     return count;
 }
 
-bool SameTypeAndName(const AttributeKey& key, uint32_t type, std::u16string_view name) {
+bool SameTypeAndName(const SAttributeKey& key, uint32_t type, std::u16string_view name) {
     return key.type == type && key.name == name;
 }
 
@@ -123,7 +123,7 @@ void CFileEntry::LoadAttributes(const MftRecBufferPtr& base) {
 }
 
 void CFileEntry::LoadAttributeList(ParseMap& parsed) {
-    AttributeKey key{AttrType::AttributeList, u"", 0};
+    SAttributeKey key{AttrType::AttributeList, u"", 0};
     auto found = parsed.find(key);
     if (found == parsed.end()) return;
     size_t records = CountAttributeListRecords(parsed);
@@ -174,13 +174,13 @@ void CFileEntry::ReadExtensionRecord(FileReference reference, ParseMap& parsed) 
 }
 
 AttributePtr CFileEntry::FindAttribute(uint32_t type, std::u16string_view name) const {
-    auto it = m_attributes.find(AttributeKey{type, std::u16string(name), 0});
+    auto it = m_attributes.find(SAttributeKey{type, std::u16string(name), 0});
     return it == m_attributes.end() ? nullptr : it->second;
 }
 
 std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16string_view name) const {
     std::vector<AttributePtr> found;
-    for (auto it = m_attributes.lower_bound(AttributeKey{type, std::u16string(name), 0});
+    for (auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
          it != m_attributes.end() && SameTypeAndName(it->first, type, name); ++it)
         found.push_back(it->second);
     return found;
@@ -193,7 +193,7 @@ AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) c
 }
 
 AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name, bool resident) {
-    AttributeKey key{type, std::u16string(name), 0};
+    SAttributeKey key{type, std::u16string(name), 0};
     if (m_attributes.contains(key))
         throw CException(EErrorKind::Argument,
                          "Cannot create new attribute %1 %2 for file entry %3: attribute already exists", type, name,
@@ -204,7 +204,7 @@ AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name
 }
 
 void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
-    auto it = m_attributes.find(AttributeKey{type, std::u16string(name), 0});
+    auto it = m_attributes.find(SAttributeKey{type, std::u16string(name), 0});
     if (it == m_attributes.end())
         throw CException(EErrorKind::Argument, "Cannot delete attribute %1 %2: attributes does not exist", type, name);
     // Releasing rather than shrinking hands a non-resident attribute's clusters
@@ -219,7 +219,7 @@ void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
 AttributePtr CFileEntry::AddAttribute(uint32_t type, std::u16string_view name, bool resident) {
     uint32_t occurrence = static_cast<uint32_t>(FindAttributes(type, name).size());
     auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, type, std::u16string(name), resident);
-    m_attributes.emplace(AttributeKey{type, std::u16string(name), occurrence}, attribute);
+    m_attributes.emplace(SAttributeKey{type, std::u16string(name), occurrence}, attribute);
     m_dirty = true;
     return attribute;
 }
@@ -228,7 +228,7 @@ void CFileEntry::RemoveAttribute(const AttributePtr& attribute) {
     auto it = std::find_if(m_attributes.begin(), m_attributes.end(),
                            [&](const auto& item) { return item.second == attribute; });
     if (it == m_attributes.end()) throw CException(EErrorKind::Argument, "Cannot delete attribute: attributes does not exist");
-    AttributeKey key = it->first;
+    SAttributeKey key = it->first;
     it->second->ReleaseClusters();
     it->second->ClearDirty();
     m_attributes.erase(it);
@@ -246,12 +246,12 @@ void CFileEntry::SetLinkCount(uint16_t count) {
 // left is again the one that FindAttribute returns.
 void CFileEntry::RenumberOccurrences(uint32_t type, std::u16string_view name) {
     std::vector<AttributePtr> rest;
-    auto it = m_attributes.lower_bound(AttributeKey{type, std::u16string(name), 0});
+    auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
     while (it != m_attributes.end() && SameTypeAndName(it->first, type, name)) {
         rest.push_back(it->second);
         it = m_attributes.erase(it);
     }
-    for (uint32_t i = 0; i < rest.size(); ++i) m_attributes.emplace(AttributeKey{type, std::u16string(name), i}, rest[i]);
+    for (uint32_t i = 0; i < rest.size(); ++i) m_attributes.emplace(SAttributeKey{type, std::u16string(name), i}, rest[i]);
 }
 
 bool CFileEntry::IsDirty() const {
@@ -356,7 +356,7 @@ SListLayout CFileEntry::PlanAttributeList(CAttribute& list) {
     if (RecordNumber(m_reference) == kMftRecord) return PlanMftAttributeList(list);
     const uint32_t capacity = RecordCapacity(m_volume.GetMftRecordSize());
     SListLayout layout;
-    std::vector<std::pair<AttributeKey, AttributePtr>> rest;
+    std::vector<std::pair<SAttributeKey, AttributePtr>> rest;
     AttributePtr listPointer;
     for (const auto& [key, attribute] : m_attributes) {
         if (key.type == AttrType::AttributeList && key.name.empty()) listPointer = attribute;
@@ -385,7 +385,7 @@ SListLayout CFileEntry::PlanAttributeList(CAttribute& list) {
                 listRecord = list.GetSerializedSize();
             }
             if (uint64_t{PiecesSize(trial.base)} + listRecord > capacity) continue;
-            SRecordPiece listPiece{AttributeKey{AttrType::AttributeList, u"", 0}, listPointer, 0, 0, listRecord};
+            SRecordPiece listPiece{SAttributeKey{AttrType::AttributeList, u"", 0}, listPointer, 0, 0, listRecord};
             trial.base.insert(trial.base.begin() + static_cast<std::ptrdiff_t>(layout.base.size()), listPiece);
             return trial;
         }
@@ -402,7 +402,7 @@ SListLayout CFileEntry::PlanAttributeList(CAttribute& list) {
 SListLayout CFileEntry::PlanMftAttributeList(CAttribute& list) {
     const uint32_t capacity = RecordCapacity(m_volume.GetMftRecordSize());
     RecordPieces fixed;
-    std::vector<std::pair<AttributeKey, AttributePtr>> rest;
+    std::vector<std::pair<SAttributeKey, AttributePtr>> rest;
     AttributePtr listPointer;
     for (const auto& [key, attribute] : m_attributes) {
         if (key.type == AttrType::AttributeList && key.name.empty()) listPointer = attribute;
@@ -434,7 +434,7 @@ SListLayout CFileEntry::PlanMftAttributeList(CAttribute& list) {
             auto position = std::find_if(trial.base.begin(), trial.base.end(), [](const SRecordPiece& piece) {
                 return piece.key.type > AttrType::AttributeList;
             });
-            trial.base.insert(position, SRecordPiece{AttributeKey{AttrType::AttributeList, u"", 0}, listPointer, 0, 0, listRecord});
+            trial.base.insert(position, SRecordPiece{SAttributeKey{AttrType::AttributeList, u"", 0}, listPointer, 0, 0, listRecord});
             return trial;
         }
     }

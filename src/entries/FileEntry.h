@@ -27,7 +27,7 @@ struct SListLayout {
 
 class CFileEntry {
 public:
-    using AttributeMap = std::map<AttributeKey, AttributePtr>;
+    using AttributeMap = std::map<SAttributeKey, AttributePtr>;
 
     // Loads the entry whose base record is `reference`.
     static std::shared_ptr<CFileEntry> Load(FileReference reference, IVolumeServices& volume);

@@ -22,7 +22,7 @@ void ForEachListedPiece(const RecordPieces& base, const std::vector<RecordPieces
 
 uint32_t RecordCapacity(uint32_t recordSize) { return recordSize - FirstAttributeOffset(recordSize) - 8; }
 
-SRecordPiece WholePiece(const AttributeKey& key, const AttributePtr& attribute) {
+SRecordPiece WholePiece(const SAttributeKey& key, const AttributePtr& attribute) {
     const RunMap& runs = attribute->GetRuns();
     uint64_t end = runs.empty() ? 0 : runs.rbegin()->first.value + runs.rbegin()->second.length;
     return SRecordPiece{key, attribute, 0, end, attribute->GetSerializedSize()};
@@ -50,7 +50,7 @@ void CRecordPacker::Place(SRecordPiece piece) {
     m_records.back().push_back(std::move(piece));
 }
 
-void CRecordPacker::Add(const AttributeKey& key, const AttributePtr& attribute) {
+void CRecordPacker::Add(const SAttributeKey& key, const AttributePtr& attribute) {
     SRecordPiece whole = WholePiece(key, attribute);
     if (!attribute->IsNonResident() || whole.size <= Room() || whole.size <= m_capacity) {
         Place(std::move(whole));
@@ -60,7 +60,7 @@ void CRecordPacker::Add(const AttributeKey& key, const AttributePtr& attribute) 
 }
 
 // Each extent takes as many runs as the room left allows, and at least one.
-void CRecordPacker::AddExtents(const AttributeKey& key, const AttributePtr& attribute) {
+void CRecordPacker::AddExtents(const SAttributeKey& key, const AttributePtr& attribute) {
     const RunMap& runs = attribute->GetRuns();
     const uint32_t header = attribute->ExtentHeaderSize();
     auto next = runs.begin();

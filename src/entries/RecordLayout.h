@@ -13,7 +13,7 @@ namespace volcore {
 // One attribute record of a layout: a whole attribute, or the extent of a
 // non-resident one that maps VCNs [firstVcn, endVcn).
 struct SRecordPiece {
-    AttributeKey key;
+    SAttributeKey key;
     AttributePtr attribute;
     uint64_t firstVcn = 0;
     uint64_t endVcn = 0;
@@ -24,7 +24,7 @@ using RecordPieces = std::vector<SRecordPiece>;
 // Bytes of attribute records that one FILE record holds, its end marker aside.
 uint32_t RecordCapacity(uint32_t recordSize);
 
-SRecordPiece WholePiece(const AttributeKey& key, const AttributePtr& attribute);
+SRecordPiece WholePiece(const SAttributeKey& key, const AttributePtr& attribute);
 uint32_t PiecesSize(const RecordPieces& pieces);
 
 // Fills records one after the other: a piece that does not fit the current
@@ -36,14 +36,14 @@ public:
     explicit CRecordPacker(uint32_t capacity) : m_capacity(capacity) {}
     // Starts in a record of which `used` bytes are taken already.
     CRecordPacker(uint32_t capacity, uint32_t used) : m_capacity(capacity), m_used(used), m_records(1) {}
-    void Add(const AttributeKey& key, const AttributePtr& attribute);
+    void Add(const SAttributeKey& key, const AttributePtr& attribute);
     // Adds a non-resident attribute as extents, the first in the current
     // record even when the whole would fit the next one.
-    void AddSplit(const AttributeKey& key, const AttributePtr& attribute) { AddExtents(key, attribute); }
+    void AddSplit(const SAttributeKey& key, const AttributePtr& attribute) { AddExtents(key, attribute); }
     const std::vector<RecordPieces>& Records() const { return m_records; }
 
 private:
-    void AddExtents(const AttributeKey& key, const AttributePtr& attribute);
+    void AddExtents(const SAttributeKey& key, const AttributePtr& attribute);
     void Place(SRecordPiece piece);
     void OpenRecord();
     uint32_t Room() const { return m_records.empty() ? 0 : m_capacity - m_used; }

@@ -18,10 +18,10 @@ namespace {
 size_t LocateVolumeFlags(const MftRecBufferPtr& record) {
     ParseMap parsed;
     ParseAttributeRecords(record, parsed);
-    auto found = parsed.find(AttributeKey{AttrType::VolumeInformation, u"", 0});
+    auto found = parsed.find(SAttributeKey{AttrType::VolumeInformation, u"", 0});
     if (found == parsed.end() || found->second.front().IsNonResident())
         throw CException(EErrorKind::Corrupt, "$Volume has no volume information");
-    const AttributeLocation& location = found->second.front();
+    const SAttributeLocation& location = found->second.front();
     const SAttributeHeader header = location.Header();
     if (header.valueLength < VolumeInformation::Flags + 2)
         throw CException(EErrorKind::Corrupt, "$Volume has no volume information");

@@ -99,7 +99,7 @@ void CMft::LoadSystemEntries(const MftRecBufferPtr& recordZero) {
 AttributePtr CMft::DataOfRecordZero(const MftRecBufferPtr& recordZero) {
     ParseMap parsed;
     ParseAttributeRecords(recordZero, parsed);
-    auto found = parsed.find(AttributeKey{AttrType::Data, u"", 0});
+    auto found = parsed.find(SAttributeKey{AttrType::Data, u"", 0});
     if (found == parsed.end() || found->second.front().LowestVcn() != 0) return nullptr;
     return CAttribute::FirstExtentOnly(m_volume, 0, found->second.front());
 }

@@ -26,7 +26,7 @@ AttributeLocations NonResidentExtent(const RunMap& runs, uint64_t dataSize, uint
     record.U64(AttrRecord::DataSize, dataSize);
     record.U64(AttrRecord::InitializedSize, initializedSize == ~uint64_t{0} ? dataSize : initializedSize);
     EncodeMappingPairs(runs, record, AttrRecord::NonResidentHeaderSize);
-    return {AttributeLocation{buffer, kAt}};
+    return {SAttributeLocation{buffer, kAt}};
 }
 
 class AttributeOnImage : public ::testing::Test {

@@ -59,10 +59,10 @@ TEST(RecordFormat, ParseGroupsExtentsAndNumbersResidentOccurrences) {
     ParseMap parsed;
     ParseAttributeRecords(builder.End(), parsed);
     ASSERT_EQ(parsed.size(), 4u);
-    EXPECT_EQ((parsed[AttributeKey{AttrType::FileName, u"", 1}][0].offset), builder.offsets[1]);
-    EXPECT_EQ((parsed[AttributeKey{AttrType::Data, u"ads", 0}][0].offset), builder.offsets[5]);
+    EXPECT_EQ((parsed[SAttributeKey{AttrType::FileName, u"", 1}][0].offset), builder.offsets[1]);
+    EXPECT_EQ((parsed[SAttributeKey{AttrType::Data, u"ads", 0}][0].offset), builder.offsets[5]);
     // Extents in VCN order, whatever their order in the record.
-    const AttributeLocations& extents = parsed[AttributeKey{AttrType::Data, u"", 0}];
+    const AttributeLocations& extents = parsed[SAttributeKey{AttrType::Data, u"", 0}];
     ASSERT_EQ(extents.size(), 2u);
     EXPECT_EQ(extents[0].offset, builder.offsets[3]);
     EXPECT_EQ(extents[1].offset, builder.offsets[2]);

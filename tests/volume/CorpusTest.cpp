@@ -87,7 +87,7 @@ void ReadRecordsOfRefusedVolume(CVolume& volume) {
     MstUnprotect(record0->bytes, 1, size);
     ParseMap parsed;
     ParseAttributeRecords(record0, parsed);
-    CAttribute mft(volume, 0, parsed.at(AttributeKey{AttrType::Data, u"", 0}));
+    CAttribute mft(volume, 0, parsed.at(SAttributeKey{AttrType::Data, u"", 0}));
     for (uint64_t n = 0; n < std::min<uint64_t>(mft.GetSize() / size, kRecordsToVisit); ++n) {
         auto record = std::make_shared<CMftRecBuffer>(size);
         ExpectCleanly([&] {
