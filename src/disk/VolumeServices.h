@@ -45,10 +45,9 @@ public:
     virtual void FlushBitmaps() = 0;
 
     // Clusters.
-    // Clusters `owner` gave up earlier in the session come back to it only
-    // when the volume has no others: they are still marked in use, so a file
-    // cut and regrown on a full volume does not run out, but its record on
-    // disk may still point at them.
+    // Clusters `owner` gave up earlier in the session come back to it first:
+    // they are still marked in use and its record on disk may still point at
+    // them, so a file cut and regrown on a full volume does not run out.
     virtual void AllocateClusters(FileReference owner, EAllocationZone zone, uint64_t count, RunMap& runs) = 0;
     // Clusters no record on disk points at, never those given up earlier in
     // the session: data written into them before the record's next save

@@ -135,23 +135,14 @@ void CVolumeCore::AllocateClusters(FileReference owner, EAllocationZone zone, ui
                          "Cannot allocate %1 cluster(s) in %2: cluster allocator is not initialized.", count,
                          zone == EAllocationZone::DATA ? "DATA" : "MFT");
     auto pending = m_pendingFrees.find(RecordNumber(owner));
-    if (pending == m_pendingFrees.end()) return m_allocator->Allocate(zone, count, runs);
-    // Fresh clusters first: the owner's record on disk may still point at
-    // what it gave up, so data written there before its next save would
-    // garble what that record still holds should the session stop between.
-    // Only a volume with nothing else left takes them back.
-    try {
-        return m_allocator->Allocate(zone, count, runs);
-    } catch (const CException& error) {
-        if (error.Kind() != EErrorKind::Argument) throw;
-    }
     uint64_t reusable = 0;
-    for (const SLcnAndLength& run : pending->second) reusable += run.length;
+    if (pending != m_pendingFrees.end())
+        for (const SLcnAndLength& run : pending->second) reusable += run.length;
     reusable = std::min(reusable, count);
     // The allocator goes first: should it fail, nothing has changed.
     m_allocator->Allocate(zone, count - reusable, runs);
     if (reusable != 0) TakeBackPendingClusters(pending->second, reusable, runs);
-    if (pending->second.empty()) m_pendingFrees.erase(pending);
+    if (pending != m_pendingFrees.end() && pending->second.empty()) m_pendingFrees.erase(pending);
 }
 
 void CVolumeCore::AllocateUnreferencedClusters(EAllocationZone zone, uint64_t count, RunMap& runs) {
