@@ -176,9 +176,13 @@ TEST_F(ToolSafety, InterruptedCopyLeavesAConsistentVolumeWithoutTheFile) {
             if (run.exitCode == 0) {
                 ASSERT_EQ(RunTool("rm " + Q(image) + " /large.bin").exitCode, 0);
             }
+            // The previous attempt's (or engine's) log and pid must not answer for this one: a stale
+            // log let the signal go to a finished process before this copy had even begun.
+            fs::remove(pid);
+            fs::remove(log);
             run = RunCommand("script -qfec " + Q("sh -c " + Q(put)) + " " + Q(log) + " >/dev/null & " +
-                             "for i in $(seq 500); do grep -q 'put \\[' " + Q(log) + " 2>/dev/null && break; sleep 0.02; " +
-                             "done; kill -INT $(cat " + Q(pid) + "); wait $!");
+                             "for i in $(seq 500); do [ -s " + Q(pid) + " ] && grep -q 'put \\[' " + Q(log) +
+                             " 2>/dev/null && break; sleep 0.02; done; kill -INT $(cat " + Q(pid) + "); wait $!");
         }
         EXPECT_EQ(run.exitCode, 130) << engine;
         const std::string said = RunCommand("cat " + Q(log)).output;
