@@ -1,5 +1,7 @@
 #include "base/Unicode.h"
 
+#include <algorithm>
+
 #include "base/Exception.h"
 #include "base/Utf.h"
 
@@ -22,12 +24,20 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 
 std::u16string WideToUtf16(std::wstring_view text) {
     // Below the surrogates both forms are the same unit for unit: most paths
-    // are copied whole here.
+    // are copied whole in one pass, and only one that holds a higher unit
+    // goes through the loop below.
+    std::u16string out(text.size(), u'\0');
+    char16_t* units = out.data();
+    uint32_t highest = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto unit = static_cast<uint32_t>(text[i]);
+        highest = std::max(highest, unit);
+        units[i] = static_cast<char16_t>(unit);
+    }
+    if (highest < 0xD800) return out;
     size_t plain = 0;
-    while (plain < text.size() && static_cast<uint32_t>(text[plain]) < 0xD800) ++plain;
-    std::u16string out(plain, u'\0');
-    for (size_t i = 0; i < plain; ++i) out[i] = static_cast<char16_t>(text[i]);
-    if (plain == text.size()) return out;
+    while (static_cast<uint32_t>(text[plain]) < 0xD800) ++plain;
+    out.resize(plain);
     out.reserve(text.size());
     for (size_t i = plain; i < text.size(); ++i) {
         auto cp = static_cast<uint32_t>(text[i]);

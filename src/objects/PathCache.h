@@ -7,6 +7,7 @@
 // of the volume then, and holds only while none of them has changed since.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -46,11 +47,20 @@ private:
         using is_transparent = void;
         size_t operator()(std::u16string_view path) const noexcept { return std::hash<std::u16string_view>{}(path); }
     };
+    // The standard comparison of 16-bit strings goes unit by unit; a path of
+    // a few hundred units is compared as bytes instead.
+    static bool SameUnits(std::u16string_view a, std::u16string_view b) noexcept {
+        return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0);
+    }
+    struct SPathEqual {
+        using is_transparent = void;
+        bool operator()(std::u16string_view a, std::u16string_view b) const noexcept { return SameUnits(a, b); }
+    };
     struct SKeyEqual {
         using is_transparent = void;
         template <typename A, typename B>
         bool operator()(const A& a, const B& b) const noexcept {
-            return a.directory == b.directory && std::u16string_view(a.name) == std::u16string_view(b.name);
+            return a.directory == b.directory && SameUnits(a.name, b.name);
         }
     };
     struct SAnswer {
@@ -59,7 +69,7 @@ private:
     };
 
     std::unordered_map<SKey, SAnswer, SKeyHash, SKeyEqual> m_answers;
-    std::unordered_map<std::u16string, SAnswer, SPathHash, std::equal_to<>> m_paths;
+    std::unordered_map<std::u16string, SAnswer, SPathHash, SPathEqual> m_paths;
 };
 
 }  // namespace volcore
