@@ -282,6 +282,7 @@ CFile::~CFile() {
     if (m_flushFailed || IsAbandoned()) return;
     try {
         Flush();
+        LeaveEntry();
     } catch (const std::exception& e) {
         LogError(FormatText("Destroying file %1 (%2): %3", GetName(), RecordNumber(GetReference()), e.what()));
     } catch (...) {
@@ -365,6 +366,15 @@ void CFile::Flush() {
     m_flushFailed = true;
     SaveEntryAndNames();
     m_flushFailed = false;
+}
+
+// A file whose entry nobody else holds leaves it, written back, for the next
+// open of its record. The volume's own files stay out: the session writes
+// some of their records directly.
+void CFile::LeaveEntry() noexcept {
+    if (IsStream() || IsDeleted() || !m_entry || m_entry.use_count() != 1 || m_entry->IsDirty()) return;
+    if (RecordNumber(GetReference()) < kFirstOrdinaryRecord) return;
+    GetVolume().KeepClosedEntry(std::move(m_entry));
 }
 
 std::shared_ptr<CFile> CFile::Open(CVolume& volume, FileReference reference) {

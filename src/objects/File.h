@@ -145,6 +145,7 @@ private:
     // "Invalid stream name %1: %2" for a name no new stream may have.
     static void CheckNewStreamName(std::u16string_view name);
     AttributePtr FindStream(std::u16string_view name) const;
+    void LeaveEntry() noexcept;
 
     AttributePtr m_data;
     // Set for a file Windows keeps with its system compression.

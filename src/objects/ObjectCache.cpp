@@ -1,5 +1,6 @@
 #include "objects/ObjectCache.h"
 
+#include "entries/FileEntry.h"
 #include "objects/File.h"
 #include "objects/Directory.h"
 
@@ -80,6 +81,19 @@ void CObjectCache::RememberOpenFile(const std::shared_ptr<CFile>& file) {
     m_openFiles.Remember(RecordNumber(file->GetReference()), file);
 }
 
+void CObjectCache::KeepClosedEntry(std::shared_ptr<CFileEntry> entry) noexcept {
+    m_closedEntries[RecordNumber(entry->GetReference()) % kClosedEntrySlots] = std::move(entry);
+}
+
+std::shared_ptr<CFileEntry> CObjectCache::TakeClosedEntry(FileReference reference) noexcept {
+    std::shared_ptr<CFileEntry>& slot = m_closedEntries[RecordNumber(reference) % kClosedEntrySlots];
+    if (!slot || !SameRecord(slot->GetReference(), reference)) return nullptr;
+    std::shared_ptr<CFileEntry> entry = std::move(slot);
+    // Another sequence number: the caller's reference is older than the
+    // object, and the record read afresh decides what to report.
+    return NamesObject(reference, entry->GetReference()) ? entry : nullptr;
+}
+
 std::vector<uint64_t> CObjectCache::GetCachedRecordNumbers() const {
     std::vector<uint64_t> records;
     for (const auto& cached : m_cache) records.push_back(RecordNumber(cached->GetReference()));
@@ -101,6 +115,7 @@ void CObjectCache::Release() noexcept {
     m_cached.clear();
     m_openDirectories.Clear();
     m_openFiles.Clear();
+    for (auto& entry : m_closedEntries) entry.reset();
 }
 
 }  // namespace volcore

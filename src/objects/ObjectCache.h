@@ -4,6 +4,7 @@
 // and weak tables of every live directory and file by record number, so that
 // one record never has two objects with diverging contents. The root
 // directory is the volume's own and never enters the cache.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -19,6 +20,7 @@ namespace volcore {
 
 class CDirectory;
 class CFile;
+class CFileEntry;
 
 class CObjectCache {
 public:
@@ -34,6 +36,16 @@ public:
 
     std::shared_ptr<CFile> FindOpenFile(FileReference reference);
     void RememberOpenFile(const std::shared_ptr<CFile>& file);
+
+    // Entries of files whose last object went, written back and held by
+    // nothing else, so that opening one again skips reading and parsing its
+    // records. Every object gets its entry through the volume, which takes a
+    // kept entry out of here first: while kept, an entry has no other holder
+    // through which its records could change behind it.
+    static constexpr size_t kClosedEntrySlots = 64;
+    void KeepClosedEntry(std::shared_ptr<CFileEntry> entry) noexcept;
+    // The kept entry of the record that `reference` names, removed from here; else null.
+    std::shared_ptr<CFileEntry> TakeClosedEntry(FileReference reference) noexcept;
 
     size_t GetCachedDirectoryCount() const { return m_cache.size(); }
     // Record numbers in cache order, front first.
@@ -54,6 +66,9 @@ private:
     std::unordered_map<uint64_t, CacheList::iterator> m_cached;
     CLiveObjects<CDirectory> m_openDirectories;
     CLiveObjects<CFile> m_openFiles;
+    // One slot per record number modulo the count: a newer entry pushes out
+    // the one in its slot, with no bookkeeping per open.
+    std::array<std::shared_ptr<CFileEntry>, kClosedEntrySlots> m_closedEntries;
 };
 
 // A reference without a sequence number names whatever its record holds.

@@ -168,7 +168,9 @@ void CVolume::CacheDirectory(std::shared_ptr<CDirectory> directory) {
 std::shared_ptr<CFileEntry> CVolume::OpenEntry(FileReference reference) {
     if (auto file = FindOpenFile(reference)) return file->ShareEntry();
     if (auto directory = FindCachedDirectory(reference)) return directory->ShareEntry();
-    std::shared_ptr<CFileEntry> entry = CFileEntry::Load(reference, *this);
+    std::shared_ptr<CFileEntry> entry = m_objects.TakeClosedEntry(reference);
+    if (entry) return entry;
+    entry = CFileEntry::Load(reference, *this);
     uint16_t wanted = SequenceNumber(reference);
     if (wanted != 0 && wanted != entry->GetSequenceNumber())
         throw CException(EErrorKind::Corrupt, "Cannot load file entry: record %1 was reused (sequence %2, expected %3)",

@@ -57,8 +57,10 @@ public:
     // Open files: every handle on one record shares one file object.
     std::shared_ptr<CFile> FindOpenFile(FileReference reference) { return m_objects.FindOpenFile(reference); }
     void RememberOpenFile(const std::shared_ptr<CFile>& file) { m_objects.RememberOpenFile(file); }
+    // Kept for the next OpenEntry of its record: see CObjectCache.
+    void KeepClosedEntry(std::shared_ptr<CFileEntry> entry) noexcept { m_objects.KeepClosedEntry(std::move(entry)); }
     // The entry of the object at `reference`: the one an open file or
-    // directory already holds, else loaded. A reference whose sequence number
+    // directory already holds, else the one a closed file left, else loaded. A reference whose sequence number
     // the record no longer carries is refused: it names an object deleted since.
     std::shared_ptr<CFileEntry> OpenEntry(FileReference reference);
     size_t GetCachedDirectoryCount() const { return m_objects.GetCachedDirectoryCount(); }
