@@ -7,8 +7,9 @@ namespace volcore {
 
 bool SAttributeKey::operator<(const SAttributeKey& other) const {
     if (type != other.type) return type < other.type;
-    // char16_t is unsigned, so this compares code units as unsigned 16-bit values.
-    if (name != other.name) return name < other.name;
+    // char16_t is unsigned, so this compares code units as unsigned 16-bit
+    // values; one pass over the names, not one for != and another for <.
+    if (int order = name.compare(other.name); order != 0) return order < 0;
     return occurrence < other.occurrence;
 }
 
@@ -48,13 +49,12 @@ namespace {
     throw CException(EErrorKind::Corrupt, "Attribute record at offset %1 (type %2) is damaged", at, type);
 }
 
-// The next free occurrence number for (type, name).
-uint32_t NextOccurrence(const ParseMap& parsed, const SAttributeKey& key) {
+// The next free occurrence number for (type, name), and where it goes in the map.
+uint32_t NextOccurrence(const ParseMap& parsed, const SAttributeKey& key, ParseMap::const_iterator& position) {
     uint32_t next = 0;
-    for (auto it = parsed.lower_bound(key); it != parsed.end() && it->first.type == key.type &&
-                                            it->first.name == key.name;
-         ++it)
-        next = it->first.occurrence + 1;
+    for (position = parsed.lower_bound(key);
+         position != parsed.end() && position->first.type == key.type && position->first.name == key.name; ++position)
+        next = position->first.occurrence + 1;
     return next;
 }
 
@@ -78,8 +78,9 @@ bool AddExtent(ParseMap& parsed, const SAttributeKey& key, const SAttributeLocat
 
 void RecordLocation(ParseMap& parsed, SAttributeKey key, const SAttributeLocation& location) {
     if (location.IsNonResident() && AddExtent(parsed, key, location)) return;
-    key.occurrence = NextOccurrence(parsed, key);
-    parsed[key].push_back(location);
+    ParseMap::const_iterator position;
+    key.occurrence = NextOccurrence(parsed, key, position);
+    parsed.emplace_hint(position, std::move(key), AttributeLocations{location});
 }
 
 // Collects the attribute records of one buffer, refusing the first damaged one.

@@ -116,9 +116,10 @@ void CFileEntry::LoadAttributes(const MftRecBufferPtr& base) {
     ParseMap parsed;
     ParseAttributeRecords(base, parsed);
     LoadAttributeList(parsed);
+    // The parsed keys come in the map's order: each goes in at the end.
     for (const auto& [key, extents] : parsed) {
-        if (m_attributes.contains(key)) continue;
-        m_attributes.emplace(key, std::make_shared<CAttribute>(m_volume, m_reference, extents));
+        if (key.type == AttrType::AttributeList && m_attributes.contains(key)) continue;
+        m_attributes.emplace_hint(m_attributes.end(), key, std::make_shared<CAttribute>(m_volume, m_reference, extents));
     }
 }
 
