@@ -152,14 +152,20 @@ void CAttribute::MakeCompressed() {
 }
 
 void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
-    CheckRange("ReadData", offset, size);
     uint8_t* out = static_cast<uint8_t*>(buffer);
+    // Small reads in a row: a piece of initialized data inside the last run
+    // read goes straight to the device, past only the checks below that apply
+    // to it (the range, and the kinds of data that cannot be read so).
+    const uint64_t readable = std::min(m_initializedSize, m_dataSize);
+    if (m_nonResident && size != 0 && offset <= readable && size <= readable - offset && !IsEncrypted() &&
+        !HoldsCompressedData() && ReadFromLastRun(offset, out, size))
+        return;
+    CheckRange("ReadData", offset, size);
     if (!m_nonResident) {
         std::memcpy(out, m_value.data() + offset, size);
         return;
     }
     CheckReadable();
-    if (offset + size <= m_initializedSize && !HoldsCompressedData() && ReadFromLastRun(offset, out, size)) return;
     // Nothing was ever written past the initialized size: it reads as zeros.
     uint64_t valid = offset < m_initializedSize ? std::min<uint64_t>(size, m_initializedSize - offset) : 0;
     if (valid != 0 && HoldsCompressedData()) {
@@ -264,7 +270,7 @@ uint64_t CAttribute::Transfer(uint64_t offset, uint64_t size, const std::functio
         if (chunk.lcn != SparseLcn) {
             chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
             if (runBytes <= deviceSize - chunk.devicePosition + skip)  // the whole run lies inside the device
-                m_lastRun = {run->first, run->second, runStart, runBytes};
+                m_lastRun = {run->first, run->second, runStart, runBytes, chunk.devicePosition - skip};
         }
         move(chunk);
         done += chunk.length;
@@ -278,7 +284,7 @@ bool CAttribute::ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) c
         return false;
     auto run = m_runs.find(last.vcn);
     if (run == m_runs.end() || run->second != last.run) return false;
-    m_volume.GetDevice().Read(last.run.lcn * m_volume.GetClusterSize() + (offset - last.dataStart), out, size);
+    m_volume.GetDevice().Read(last.devicePosition + (offset - last.dataStart), out, size);
     return true;
 }
 

@@ -195,6 +195,7 @@ private:
         SLcnAndLength run;
         uint64_t dataStart = 0;
         uint64_t bytes = 0;  // 0: none yet
+        uint64_t devicePosition = 0;  // of the run's first byte
     };
     mutable SLastRun m_lastRun;
     // Clusters taken since the record was last saved (first LCN -> count).
