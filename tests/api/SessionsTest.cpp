@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <iostream>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +55,18 @@ void RunSession(MemoryDevice& device, int session, int count, std::vector<Conten
         files[path] = Pattern(static_cast<size_t>((i * 397) % 3000), static_cast<uint32_t>(session * 100000 + i));
         WriteThroughHandles(volume, path, files[path]);
     }
+    // Changed after their close, which keeps their records in memory: the
+    // first file resized and rewritten, the second deleted and made again.
+    for (int i = 0; i < std::min(count, 2); ++i) {
+        const std::u16string path = U16("s" + std::to_string(session) + "\\f" + std::to_string(i));
+        files[path] = Pattern(100, static_cast<uint32_t>(session * 7 + i));
+        NtfsFileHandle file;
+        ASSERT_TRUE(NtfsOpenFile(volcore::Utf16ToWide(path).c_str(), file, volume));
+        ASSERT_TRUE(i == 0 ? SetFileSize(100, file) && NtfsWriteFile(0, files[path].data(), 100, file) && NtfsCloseFile(file)
+                           : NtfsDeleteFile(file));
+        if (i == 1) WriteThroughHandles(volume, path, files[path]);
+    }
+    ExpectEveryFile(volume, files);
     if (session >= 2 && !sessions.empty()) {
         Remove(volume, L"\\s" + std::to_wstring(session - 2), sessions.front());
         sessions.erase(sessions.begin());
@@ -107,95 +117,4 @@ TEST(Sessions, RecordsInUseThatTheBitmapCallsFreeAreNeverHandedOut) {
     RunSession(image.Device(), 1, 200, sessions);
     RunSession(image.Device(), 2, 0, sessions);  // finds both sessions' files
     EXPECT_TRUE(CheckVolume(image.Device().Api()).Clean()) << CheckVolume(image.Device().Api()).Describe();
-}
-
-namespace {
-
-// A file changed after it was opened and closed: opened again, in the same
-// session and in the next, it shows the change, never what it was at its close.
-struct SReopenRow {
-    const char* change;
-    std::function<void(NtfsVolumeHandle)> apply;
-    // The contents at \d\f (nullopt: no file there), and which name holds them.
-    std::optional<Bytes> expected;
-    const wchar_t* holder = L"\\d\\f";
-};
-
-bool OnHandle(NtfsVolumeHandle volume, const wchar_t* path, const std::function<bool(NtfsFileHandle&)>& act) {
-    NtfsFileHandle file;
-    if (!NtfsOpenFile(path, file, volume)) return false;
-    bool done = act(file);
-    return (file.ptr == nullptr || NtfsCloseFile(file)) && done;
-}
-
-std::optional<Bytes> ReadIfThere(NtfsVolumeHandle volume, const wchar_t* path) {
-    NtfsFileHandle file;
-    if (!NtfsOpenFile(path, file, volume)) return std::nullopt;
-    EXPECT_TRUE(NtfsCloseFile(file));
-    return ReadThroughHandles(volume, volcore::WideToUtf16(path));
-}
-
-}  // namespace
-
-TEST(Sessions, AFileOpenedAgainShowsEveryChangeSinceItsClose) {
-    const Bytes first = Pattern(3000, 7), other = Pattern(700, 8);
-    Bytes written = first, grown = first, shrunk(first.begin(), first.begin() + 500);
-    std::fill(written.begin() + 100, written.begin() + 200, uint8_t{0xAB});
-    grown.resize(9000);
-    const NtfsAttributesAndTime stamps{0x01D0000000000000ull, 0x01D1000000000000ull, 0x01D2000000000000ull, 0x21};
-    const std::vector<SReopenRow> rows = {
-        {"write", [&](NtfsVolumeHandle v) {
-             EXPECT_TRUE(OnHandle(v, L"\\d\\f", [&](NtfsFileHandle& f) { return NtfsWriteFile(100, written.data() + 100, 100, f); }));
-         }, written},
-        {"grow", [](NtfsVolumeHandle v) { EXPECT_TRUE(OnHandle(v, L"\\d\\f", [](NtfsFileHandle& f) { return SetFileSize(9000, f); })); }, grown},
-        {"shrink", [](NtfsVolumeHandle v) { EXPECT_TRUE(OnHandle(v, L"\\d\\f", [](NtfsFileHandle& f) { return SetFileSize(500, f); })); }, shrunk},
-        {"delete", [](NtfsVolumeHandle v) { EXPECT_TRUE(OnHandle(v, L"\\d\\f", [](NtfsFileHandle& f) { return NtfsDeleteFile(f); })); }, std::nullopt},
-        {"delete, then create under the same name", [&](NtfsVolumeHandle v) {
-             EXPECT_TRUE(OnHandle(v, L"\\d\\f", [](NtfsFileHandle& f) { return NtfsDeleteFile(f); }));
-             WriteThroughHandles(v, u"d\\f", other);
-         }, other},
-        {"rename", [](NtfsVolumeHandle v) { EXPECT_TRUE(OnHandle(v, L"\\d\\f", [](NtfsFileHandle& f) { return NtfsMoveFile(L"\\d\\g", false, f); })); },
-         first, L"\\d\\g"},
-        {"link, then delete the first name", [](NtfsVolumeHandle v) {
-             EXPECT_TRUE(OnHandle(v, L"\\d\\f", [](NtfsFileHandle& f) { return NtfsCreateHardLink(L"\\d\\h", f); }));
-             EXPECT_TRUE(OnHandle(v, L"\\d\\f", [](NtfsFileHandle& f) { return NtfsDeleteFile(f); }));
-         }, first, L"\\d\\h"},
-        {"stamps", [&](NtfsVolumeHandle v) {
-             EXPECT_TRUE(OnHandle(v, L"\\d\\f", [&](NtfsFileHandle& f) { return SetFileAttributesAndTime(stamps, f); }));
-         }, first},
-    };
-    for (const SReopenRow& row : rows) {
-        SCOPED_TRACE(row.change);
-        MemoryDevice device = FormattedMemoryDevice(16ull << 20);
-        NtfsVolumeHandle volume;
-        ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
-        NtfsDirHandle dir;
-        ASSERT_TRUE(NtfsCreateDir(L"\\d", dir, volume) && NtfsCloseDir(dir));
-        WriteThroughHandles(volume, u"d\\f", first);
-        EXPECT_EQ(ReadThroughHandles(volume, u"d\\f"), first);
-        row.apply(volume);
-        for (int session = 0; session < 2; ++session) {
-            SCOPED_TRACE(session == 0 ? "same session" : "next session");
-            EXPECT_EQ(ReadIfThere(volume, row.holder), row.expected);
-            if (row.holder != std::wstring_view(L"\\d\\f")) {
-                EXPECT_EQ(ReadIfThere(volume, L"\\d\\f"), std::nullopt);
-            }
-            if (row.change == std::string_view("stamps")) {
-                NtfsAttributesAndTime read;
-                EXPECT_TRUE(OnHandle(volume, L"\\d\\f", [&](NtfsFileHandle& f) { return GetFileAttributesAndTime(read, f); }));
-                EXPECT_EQ(read.lastWriteTime, stamps.lastWriteTime);
-                EXPECT_EQ(read.attributes, stamps.attributes);
-            }
-            ASSERT_TRUE(NtfsCloseVolume(volume));
-            if (session == 0) {
-                ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
-            }
-        }
-        EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << CheckVolume(device.Api()).Describe();
-        if (NtfsckPath().empty()) continue;
-        TempDir temp;
-        device.SaveToFile(temp.File("reopen.img"));
-        EXPECT_TRUE(NtfsckAccepts(temp.File("reopen.img")));
-    }
-    if (NtfsckPath().empty()) std::cout << "[  SKIPPED ] ntfsck is not at hand: only our check judged the volumes\n";
 }
