@@ -21,7 +21,12 @@ CIndexNode::CIndexNode(uint64_t block, std::optional<uint64_t> endChild) : m_blo
     Assign({}, endChild);
 }
 
-CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) : m_block(block) {
+CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) { Reload(block, area); }
+
+void CIndexNode::Reload(uint64_t block, const CByteReader& area) {
+    m_block = block;
+    m_dirty = false;
+    m_offsets.clear();
     // Every entry is at least 16 bytes long, so the walk ends; most hold a
     // name of some ten units.
     m_offsets.reserve(area.Size() / 96 + 2);
