@@ -144,3 +144,39 @@ TEST_F(IndexRules, DamageIsRefusedWithItsMessage) {
         EXPECT_EQ(failure.empty(), damage.expected.empty()) << damage.what;
     }
 }
+
+// A walk reads blocks the cache does not hold into nodes of its own: what its
+// visitor changes meanwhile (a later entry's value in the same block, a later
+// entry removed, one added) must still show, and no name may come twice.
+TEST_F(IndexRules, AWalkHandsOutWhatItsVisitorChanged) {
+    {
+        CIndex index(m_entry, u"$I30", UpCase(), 4096, 1);
+        for (int i = 0; i < 400; ++i) index.AddEntry(LongName(i), ValueFor(i + 1));
+        index.Save();
+        m_entry->Save();
+    }
+    m_image.Reopen();  // nothing cached
+    m_entry = CFileEntry::Load(m_reference, Volume());
+    CIndex index(m_entry, u"$I30", UpCase());
+    auto number = [](std::u16string_view name) { return std::stoi(std::string(name.begin() + 5, name.begin() + 12)); };
+    std::vector<std::u16string> seen;
+    std::vector<uint64_t> references;
+    index.ForEach([&](std::u16string_view name, const SIndexEntryValue& value) {
+        const int i = number(name);
+        seen.emplace_back(name);
+        references.push_back(value.fileReference);
+        if (i + 1 < 400 && i % 3 == 0) index.UpdateEntry(LongName(i + 1), ValueFor(1000 + i + 1));
+        if (i == 100) index.RemoveEntry(LongName(102));
+        if (i == 200) index.AddEntry(LongName(250) + u"y", ValueFor(2000));
+        return true;
+    });
+    ASSERT_EQ(seen.size(), 400u);  // one removed, one added
+    for (size_t at = 0; at < seen.size(); ++at) {
+        const int i = number(seen[at]);
+        const uint64_t expected = seen[at].back() == u'y' ? 2000 : i % 3 == 1 && i != 103 ? 1000 + i : i + 1;  // 102 was never seen
+        EXPECT_EQ(references[at], expected) << "entry " << at;
+        EXPECT_NE(i, 102);
+        EXPECT_TRUE(at == 0 || seen[at] != seen[at - 1]);
+    }
+    index.Save();
+}
