@@ -243,23 +243,6 @@ bool CIndex::IsEmpty() {
     return empty;
 }
 
-void CIndex::ForEach(const Visitor& visit) {
-    CIndexCursor cursor(*m_tree, m_root);
-    NameBuffer buffer;
-    uint64_t changes = m_changes;
-    for (cursor.SeekFirst(); !cursor.AtEnd();) {
-        std::u16string_view name = cursor.Node().Name(cursor.Index(), buffer);
-        if (!visit(name, cursor.Node().Value(cursor.Index()))) break;
-        if (changes == m_changes) {
-            cursor.Next();
-            continue;
-        }
-        changes = m_changes;
-        cursor.SeekAfter(name);
-    }
-    Settle();
-}
-
 SIndexShape CIndex::Inspect() {
     SIndexShape shape = m_tree->Measure();
     NameBuffer buffers[2];

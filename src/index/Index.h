@@ -11,6 +11,7 @@
 
 #include "entries/Attribute.h"
 #include "index/IndexBlockStore.h"
+#include "index/IndexCursor.h"
 #include "disk/IndexFormat.h"
 #include "index/IndexTree.h"
 #include "disk/UpCase.h"
@@ -62,11 +63,13 @@ public:
     void RemoveAll();
 
     bool IsEmpty();
-    // Hands every entry to `visit` in index order until it returns false. The
-    // name is valid during the call only. A change made meanwhile does not
-    // derail the walk: it goes on after the last name handed out.
-    using Visitor = std::function<bool(std::u16string_view name, const SIndexEntryValue& value)>;
-    void ForEach(const Visitor& visit);
+    // Hands every entry to `visit` (a callable taking the name and the
+    // value, returning bool) in index order until it returns false. The name
+    // is valid during the call only. A change made meanwhile does not derail
+    // the walk: it goes on after the last name handed out. A template, so that
+    // a listing pays no indirect call per entry.
+    template <typename Visit>
+    void ForEach(Visit&& visit);
     // Walks the whole tree: its depth, balance, order and blocks.
     SIndexShape Inspect();
 
@@ -112,5 +115,25 @@ private:
     uint64_t m_version = 0;
     bool m_dirty = false;
 };
+
+template <typename Visit>
+void CIndex::ForEach(Visit&& visit) {
+    CIndexCursor cursor(*m_tree, m_root);
+    NameBuffer buffer;
+    // The walk holds blocks of its own that an edit does not reach: after any
+    // edit, values changed in place included, it finds its place again.
+    uint64_t version = m_version;
+    for (cursor.SeekFirst(); !cursor.AtEnd();) {
+        std::u16string_view name = cursor.Node().Name(cursor.Index(), buffer);
+        if (!visit(name, cursor.Node().Value(cursor.Index()))) break;
+        if (version == m_version) {
+            cursor.Next();
+            continue;
+        }
+        version = m_version;
+        cursor.SeekAfter(name);
+    }
+    Settle();
+}
 
 }  // namespace volcore

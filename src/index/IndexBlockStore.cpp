@@ -108,24 +108,44 @@ void CIndexBlockStore::MarkInUse(uint64_t block, bool inUse) {
     byte = static_cast<uint8_t>(inUse ? byte | mask : byte & ~mask);
 }
 
-IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
+uint64_t CIndexBlockStore::BlockOf(uint64_t vcn) const {
     if (!m_allocation || vcn % m_vcnsPerBlock != 0 || vcn / m_vcnsPerBlock >= BlockCount()) ThrowCorruptBlock();
     uint64_t block = vcn / m_vcnsPerBlock;
     // A pointer to a block the bitmap calls free would let that block be
     // handed out twice.
     if (!IsInUse(block))
         throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
-    auto cached = m_cache.find(block);
-    if (cached != m_cache.end()) {
-        Recency& list = m_recent[cached->second.level];
-        list.splice(list.begin(), list, cached->second.at);
-        HandOut(block);
-        return *cached->second.at;
-    }
-    return Remember(ReadBlock(block, vcn));
+    return block;
 }
 
-IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
+IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block) {
+    auto cached = m_cache.find(block);
+    if (cached == m_cache.end()) return nullptr;
+    Recency& list = m_recent[cached->second.level];
+    list.splice(list.begin(), list, cached->second.at);
+    HandOut(block);
+    return *cached->second.at;
+}
+
+IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
+    const uint64_t block = BlockOf(vcn);
+    if (IndexNodePtr node = TakeCached(block)) return node;
+    return Remember(std::make_shared<CIndexNode>(block, ReadEntries(block, vcn)));
+}
+
+// A node read here is never changed: the walk only reads it, and an edit
+// loads the block again through the cache.
+IndexNodePtr CIndexBlockStore::LoadForWalk(uint64_t vcn, IndexNodePtr& spare) {
+    const uint64_t block = BlockOf(vcn);
+    if (IndexNodePtr node = TakeCached(block)) return node;
+    CByteReader entries = ReadEntries(block, vcn);
+    if (spare.use_count() != 1) return std::make_shared<CIndexNode>(block, entries);
+    IndexNodePtr node = std::move(spare);
+    node->Reload(block, entries);
+    return node;
+}
+
+CByteReader CIndexBlockStore::ReadEntries(uint64_t block, uint64_t vcn) {
     std::vector<uint8_t>& buffer = Scratch();
     m_allocation->ReadData(block * m_blockSize, buffer.data(), m_blockSize);
     MstUnprotect(buffer, 1, m_blockSize);
@@ -137,7 +157,7 @@ IndexNodePtr CIndexBlockStore::ReadBlock(uint64_t block, uint64_t vcn) {
     bool valid = std::memcmp(buffer.data() + IndexBlock::Signature, "INDX", 4) == 0 &&
                  reader.U64(IndexBlock::Vcn) == vcn && first >= usaEnd && first < end && end <= m_blockSize;
     if (!valid) ThrowCorruptBlock();
-    return std::make_shared<CIndexNode>(block, reader.Sub(first, end - first));
+    return reader.Sub(first, end - first);
 }
 
 // A node stays in the list it joined: should its level change while cached

@@ -39,6 +39,11 @@ public:
     // The block a child pointer names, checked against the allocation, the
     // bitmap and the block's own header.
     IndexNodePtr Load(uint64_t vcn);
+    // The same block for a walk in index order, which passes each block once:
+    // a cached block is shared as Load shares it, any other is read but not
+    // cached (it would only push out what lookups use), into `spare` when
+    // the caller alone holds that node.
+    IndexNodePtr LoadForWalk(uint64_t vcn, IndexNodePtr& spare);
     // A free block (the allocation grows when none is left), holding only an
     // end entry.
     IndexNodePtr Allocate(std::optional<uint64_t> endChild);
@@ -85,7 +90,10 @@ private:
     void CreateAllocation();
     // One block's bytes on their way to or from the device.
     std::vector<uint8_t>& Scratch();
-    IndexNodePtr ReadBlock(uint64_t block, uint64_t vcn);
+    uint64_t BlockOf(uint64_t vcn) const;
+    IndexNodePtr TakeCached(uint64_t block);
+    // The block's entries, checked against its header, in the scratch buffer.
+    CByteReader ReadEntries(uint64_t block, uint64_t vcn);
     void Free(uint64_t block);
     uint64_t FindFreeBlock() const;
     bool IsInUse(uint64_t block) const;

@@ -1,18 +1,24 @@
 #include "index/IndexCursor.h"
 
+#include <algorithm>
+
 namespace volcore {
 
 CIndexCursor::CIndexCursor(CIndexTree& tree, IndexNodePtr root) : m_tree(tree), m_root(std::move(root)) {}
 
+void CIndexCursor::Restart() {
+    m_stack.clear();
+    std::fill(m_entered.begin(), m_entered.end(), 0);
+}
+
 void CIndexCursor::SeekFirst() {
-    m_stack.assign(1, SIndexStep{m_root, 0});
-    m_entered.clear();
+    Restart();
+    m_stack.push_back(SIndexStep{m_root, 0});
     Descend();
 }
 
 void CIndexCursor::SeekAfter(std::u16string_view name) {
-    m_stack.clear();
-    m_entered.clear();
+    Restart();
     IndexNodePtr node = m_root;
     for (uint64_t depth = 0;; ++depth) {
         if (depth > m_tree.WalkLimit()) m_tree.ThrowCorrupt();
@@ -31,22 +37,41 @@ void CIndexCursor::Next() {
     Descend();
 }
 
+// Block numbers were checked against the allocation when the block was
+// loaded, so the bits stay within its size (which may grow during the walk).
+bool CIndexCursor::Enter(uint64_t block) {
+    const size_t word = static_cast<size_t>(block / 64);
+    if (word >= m_entered.size()) m_entered.resize(word + 1, 0);
+    const uint64_t bit = uint64_t{1} << (block % 64);
+    if (m_entered[word] & bit) return false;
+    m_entered[word] |= bit;
+    return true;
+}
+
 // Goes into the child before the top's slot, and on down to the first leaf
 // entry. A node whose end child is entered has nothing left to hand out, so
 // it leaves the stack: a long chain of blocks costs no depth.
 void CIndexCursor::Descend() {
     while (m_stack.back().node->HasChild(m_stack.back().slot)) {
         SIndexStep& top = m_stack.back();
-        IndexNodePtr child = m_tree.LoadChild(*top.node, top.slot);
-        if (!m_entered.insert(child->Block()).second || m_stack.size() > m_tree.WalkLimit()) m_tree.ThrowCorrupt();
-        if (top.slot == top.node->Count()) m_stack.pop_back();
-        m_stack.push_back({child, 0});
+        IndexNodePtr child = m_tree.LoadChildForWalk(*top.node, top.slot, m_spare);
+        if (!Enter(child->Block()) || m_stack.size() > m_tree.WalkLimit()) m_tree.ThrowCorrupt();
+        if (top.slot == top.node->Count()) Pop();
+        m_stack.push_back({std::move(child), 0});
     }
     SkipFinished();
 }
 
 void CIndexCursor::SkipFinished() {
-    while (!m_stack.empty() && m_stack.back().slot >= m_stack.back().node->Count()) m_stack.pop_back();
+    while (!m_stack.empty() && m_stack.back().slot >= m_stack.back().node->Count()) Pop();
+}
+
+// A node nobody else holds (one read for this walk alone) is kept for the
+// next block.
+void CIndexCursor::Pop() {
+    IndexNodePtr node = std::move(m_stack.back().node);
+    m_stack.pop_back();
+    if (node.use_count() == 1) m_spare = std::move(node);
 }
 
 }  // namespace volcore

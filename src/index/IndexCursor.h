@@ -2,7 +2,6 @@
 // A walk through a file-name index in index order, one entry at a time,
 // reading each block once and keeping only the path to the current entry.
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "index/IndexTree.h"
@@ -25,14 +24,20 @@ public:
 private:
     void Descend();
     void SkipFinished();
+    void Pop();
+    void Restart();
+    // Marks a block entered; false when it was already.
+    bool Enter(uint64_t block);
 
     CIndexTree& m_tree;
     IndexNodePtr m_root;
     // Each step's slot is the entry to hand out once the child before it is done.
     std::vector<SIndexStep> m_stack;
-    // Blocks already entered: a block reached twice would make the walk
-    // repeat itself, or never end.
-    std::unordered_set<uint64_t> m_entered;
+    // A bit per block of the allocation for the blocks already entered: a
+    // block reached twice would make the walk repeat itself, or never end.
+    std::vector<uint64_t> m_entered;
+    // A finished node only this walk held, read into again for the next block.
+    IndexNodePtr m_spare;
 };
 
 }  // namespace volcore

@@ -21,21 +21,32 @@ CIndexNode::CIndexNode(uint64_t block, std::optional<uint64_t> endChild) : m_blo
     Assign({}, endChild);
 }
 
-CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) : m_block(block) {
+CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) { Reload(block, area); }
+
+void CIndexNode::Reload(uint64_t block, const CByteReader& area) {
+    m_block = block;
+    m_dirty = false;
+    m_offsets.clear();
     // Every entry is at least 16 bytes long, so the walk ends; most hold a
     // name of some ten units.
     m_offsets.reserve(area.Size() / 96 + 2);
     size_t position = 0;
+    // Whether entries have children, seen in the same pass: every entry must
+    // agree with the end entry for the node to be regular.
+    bool withChild = false;
+    bool withoutChild = false;
     while (true) {
         if (position >= area.Size())
             throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: no end entry", position);
         uint32_t length = CheckIndexEntry(area, position);
         m_offsets.push_back(static_cast<uint32_t>(position));
+        const uint16_t flags = area.U16(position + IndexEntry::Flags);
         position += length;
-        if (area.U16(m_offsets.back() + IndexEntry::Flags) & IndexEntry::FlagEnd) break;
+        (flags & IndexEntry::FlagHasChild ? withChild : withoutChild) = true;
+        if (flags & IndexEntry::FlagEnd) break;
     }
     m_bytes.assign(area.Data(), area.Data() + position);
-    m_regular = AllAgreeWithEnd();
+    m_regular = !(withChild && withoutChild);
 }
 
 bool CIndexNode::HasChild(size_t slot) const {

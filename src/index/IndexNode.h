@@ -30,6 +30,9 @@ public:
     // The node whose entries fill `area`, the end entry last; raises on any
     // entry that does not fit or lacks the fields its flags promise.
     CIndexNode(uint64_t block, const CByteReader& area);
+    // Becomes the node of another block, as the constructor above makes it,
+    // keeping the memory it has: a walk reads block after block into one node.
+    void Reload(uint64_t block, const CByteReader& area);
 
     uint64_t Block() const { return m_block; }
     size_t Count() const { return m_offsets.size() - 1; }  // named entries
@@ -69,7 +72,7 @@ private:
     void Reindex();
     bool AllAgreeWithEnd() const;
 
-    uint64_t m_block;
+    uint64_t m_block = 0;
     std::vector<uint8_t> m_bytes;
     std::vector<uint32_t> m_offsets;  // start of every entry, the end entry's last
     // Whether every entry agrees with the end entry about having a child: a

@@ -55,6 +55,10 @@ public:
     // The first entry of the node ordered after `name` (or not before it).
     size_t Position(const CIndexNode& node, std::u16string_view name, bool after) const;
     IndexNodePtr LoadChild(const CIndexNode& node, size_t slot);
+    // The same for a walk in index order (see CIndexBlockStore::LoadForWalk).
+    IndexNodePtr LoadChildForWalk(const CIndexNode& node, size_t slot, IndexNodePtr& spare) {
+        return m_blocks.LoadForWalk(node.ChildVcn(slot), spare);
+    }
     // How deep a walk may go before the tree counts as corrupt (a loop of
     // child pointers).
     uint64_t WalkLimit() const { return m_blocks.BlockCount() + 1; }

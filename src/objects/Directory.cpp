@@ -125,18 +125,6 @@ CIndex& CDirectory::GetIndex() const {
     return *m_index;
 }
 
-void CDirectory::ForEachEntry(const CIndex::Visitor& visit) {
-    CIndex& index = GetIndex();
-    ++m_walks;
-    try {
-        index.ForEach(visit);
-    } catch (...) {
-        --m_walks;
-        throw;
-    }
-    --m_walks;
-}
-
 void CDirectory::Delete() {
     uint64_t record = RecordNumber(GetReference());
     if (m_walks > 0)

@@ -42,7 +42,8 @@ public:
     SIndexEntryValue GetEntry(std::u16string_view name) const { return GetIndex().GetEntry(name); }
     // Walks the entries in index order. The visitor may change the directory,
     // but not delete it: a delete during a walk is refused.
-    void ForEachEntry(const CIndex::Visitor& visit);
+    template <typename Visit>
+    void ForEachEntry(Visit&& visit);
 
     // The caller must hold a reference: the cache lets go of the directory here.
     void Delete();
@@ -56,5 +57,18 @@ private:
     std::unique_ptr<CIndex> m_index;
     unsigned m_walks = 0;
 };
+
+template <typename Visit>
+void CDirectory::ForEachEntry(Visit&& visit) {
+    CIndex& index = GetIndex();
+    ++m_walks;
+    try {
+        index.ForEach(visit);
+    } catch (...) {
+        --m_walks;
+        throw;
+    }
+    --m_walks;
+}
 
 }  // namespace volcore

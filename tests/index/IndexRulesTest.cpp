@@ -144,3 +144,33 @@ TEST_F(IndexRules, DamageIsRefusedWithItsMessage) {
         EXPECT_EQ(failure.empty(), damage.expected.empty()) << damage.what;
     }
 }
+
+// A walk reads blocks the cache does not hold into nodes of its own: what its
+// visitor changes meanwhile (a later entry's value in the same block, a later
+// entry removed, one added) must still show, and no name may come twice.
+TEST_F(IndexRules, AWalkHandsOutWhatItsVisitorChanged) {
+    {
+        CIndex index(m_entry, u"$I30", UpCase(), 4096, 1);
+        for (int i = 0; i < 400; ++i) index.AddEntry(LongName(i), ValueFor(i + 1));
+        index.Save();
+        m_entry->Save();
+    }
+    m_image.Reopen();  // nothing cached
+    m_entry = CFileEntry::Load(m_reference, Volume());
+    CIndex index(m_entry, u"$I30", UpCase());
+    int count = 0;
+    index.ForEach([&](std::u16string_view name, const SIndexEntryValue& value) {
+        const int i = std::stoi(std::string(name.begin() + 5, name.begin() + 12));
+        const bool added = name.back() == u'y';
+        // Every third entry got a new value from the visit before it (102, removed, never visits).
+        EXPECT_EQ(value.fileReference, added ? 2000u : i % 3 == 1 && i != 103 ? 1000u + i : i + 1u) << i;
+        EXPECT_NE(i, 102);
+        ++count;
+        if (!added && i + 1 < 400 && i % 3 == 0) index.UpdateEntry(LongName(i + 1), ValueFor(1000 + i + 1));
+        if (i == 100) index.RemoveEntry(LongName(102));
+        if (i == 200) index.AddEntry(LongName(250) + u"y", ValueFor(2000));
+        return true;
+    });
+    EXPECT_EQ(count, 400);  // one removed, one added, none twice
+    index.Save();
+}
