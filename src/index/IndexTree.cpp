@@ -129,14 +129,17 @@ bool CIndexTree::Remove(SIndexSearch& search) {
 
 // Walks up from the deepest node that changed: a node that outgrew its block
 // splits, one less than half full rebalances with a sibling; either changes
-// its parent, which is looked at next.
+// its parent, which is looked at next. Names added at the end leave the last
+// node of each level short on purpose (the uneven split): pooling it with its
+// full neighbour would undo that split on the next name, halve every block
+// and change two blocks the disk reaches instead of one.
 void CIndexTree::Fix(IndexPath& path, bool appendRight) {
     const uint32_t capacity = m_blocks.Capacity();
     for (size_t level = path.size(); level-- > 1;) {
         CIndexNode& node = *path[level].node;
         if (node.Size() > capacity) {
             while (node.Size() > capacity) Split(path, level, appendRight);
-        } else if (node.Size() < capacity / 2) {
+        } else if (!appendRight && node.Size() < capacity / 2) {
             Rebalance(path, level);
         }
     }
