@@ -297,8 +297,7 @@ void CIndex::Save() {
 // or a single block. A cut anywhere leaves the old tree or the new one, with
 // at worst blocks marked that nothing reaches.
 void CIndex::CommitBlocks() {
-    RelocateChangedBlocks();
-    const std::vector<IndexNodePtr> inPlace = m_blocks->ChangedCommittedBlocks();
+    const std::vector<IndexNodePtr> inPlace = RelocateChangedBlocks();
     m_blocks->WriteFreshBlocks();
     m_blocks->WriteBitsForCommit();
     if (m_root->IsDirty()) WriteRoot();
@@ -309,10 +308,11 @@ void CIndex::CommitBlocks() {
 
 // One node rewritten in place is atomic; two or more are not. Every changed
 // block the disk reaches then moves to a free block and its parent points at
-// the copy, up to the root, which commits them all at once.
-void CIndex::RelocateChangedBlocks() {
+// the copy, up to the root, which commits them all at once. Returns the
+// block left to rewrite in place, if any.
+std::vector<IndexNodePtr> CIndex::RelocateChangedBlocks() {
     std::vector<IndexNodePtr> changed = m_blocks->ChangedCommittedBlocks();
-    if (changed.size() + (m_root->IsDirty() ? 1 : 0) < 2) return;
+    if (changed.size() + (m_root->IsDirty() ? 1 : 0) < 2) return changed;
     while (!changed.empty()) {
         for (const IndexNodePtr& node : changed) {
             SIndexStep parent = m_tree->ParentOf(*node);
@@ -321,6 +321,7 @@ void CIndex::RelocateChangedBlocks() {
         }
         changed = m_blocks->ChangedCommittedBlocks();
     }
+    return changed;
 }
 
 void CIndex::WriteRoot() {
