@@ -201,6 +201,13 @@ void CAttribute::WriteStored(uint64_t offset, const uint8_t* buffer, uint64_t si
 
 void CAttribute::WriteNonResident(uint64_t offset, const void* buffer, uint32_t size) {
     uint64_t end = offset + size;
+    // A rewrite inside the valid data and inside one known run (a record, an
+    // index block) needs neither walk: no gap, no hole, no new valid end.
+    uint64_t position = 0;
+    if (end <= m_initializedSize && InLastRun(offset, size, position)) {
+        m_volume.GetDevice().Write(position, buffer, size);
+        return;
+    }
     uint64_t from = std::min(offset, m_initializedSize);
     // A first walk checks every piece, the gap before the write included, so
     // that a hole or a run outside the volume is refused before anything is
@@ -278,13 +285,20 @@ uint64_t CAttribute::Transfer(uint64_t offset, uint64_t size, const std::functio
     return done;
 }
 
-bool CAttribute::ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) const {
+bool CAttribute::InLastRun(uint64_t offset, uint32_t size, uint64_t& devicePosition) const {
     const SLastRun& last = m_lastRun;
     if (offset < last.dataStart || offset - last.dataStart > last.bytes || size > last.bytes - (offset - last.dataStart))
         return false;
     auto run = m_runs.find(last.vcn);
     if (run == m_runs.end() || run->second != last.run) return false;
-    m_volume.GetDevice().Read(last.devicePosition + (offset - last.dataStart), out, size);
+    devicePosition = last.devicePosition + (offset - last.dataStart);
+    return true;
+}
+
+bool CAttribute::ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) const {
+    uint64_t position = 0;
+    if (!InLastRun(offset, size, position)) return false;
+    m_volume.GetDevice().Read(position, out, size);
     return true;
 }
 
@@ -434,7 +448,10 @@ void CAttribute::ReleaseClusters() {
 
 uint32_t CAttribute::HeaderSize() const { return AttributeHeaderSize(m_nonResident, IsCompressed() || IsSparse()); }
 
-uint32_t CAttribute::ExtentHeaderSize() const { return AttributeBodyOffset(RecordHeader()); }
+// Asked for every attribute whenever a record is sized: no header is built for it.
+uint32_t CAttribute::ExtentHeaderSize() const {
+    return HeaderSize() + static_cast<uint32_t>(RoundUp(m_name.size() * 2, 8));
+}
 
 uint32_t CAttribute::GetSerializedSize() const {
     if (!m_nonResident) return NumericCast<uint32_t>(ExtentHeaderSize() + RoundUp(m_value.size(), 8));

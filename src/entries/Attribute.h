@@ -150,8 +150,9 @@ private:
     void ZeroPastInitialized();
     void DropPendingUnit();
     uint64_t Transfer(uint64_t offset, uint64_t size, const std::function<void(const STransferChunk&)>& move) const;
-    // Reads through the run the last transfer went through, when the range
-    // lies inside it and the run map still holds that run unchanged.
+    // The device position of a range inside the run the last transfer went
+    // through, when the run map still holds that run unchanged.
+    bool InLastRun(uint64_t offset, uint32_t size, uint64_t& devicePosition) const;
     bool ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) const;
     void WriteNonResident(uint64_t offset, const void* buffer, uint32_t size);
     void ZeroOnDevice(uint64_t offset, uint64_t size);
@@ -187,8 +188,8 @@ private:
     uint64_t m_pendingUnit = ~uint64_t{0};
     std::vector<uint8_t> m_pendingBytes;
     // The last run with clusters a transfer went through, already checked to
-    // lie inside the device: sequential reads in small pieces skip the run
-    // walk. It is checked against the run map before each use, so no change
+    // lie inside the device: sequential reads in small pieces and rewrites of
+    // a record or an index block skip the run walk. It is checked against the run map before each use, so no change
     // of the runs needs to forget it.
     struct SLastRun {
         VCN vcn;

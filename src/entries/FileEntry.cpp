@@ -310,6 +310,7 @@ void CFileEntry::SaveInBaseRecord() {
     // as free and hands out live records again.
     m_volume.FlushBitmaps();
     RecordPieces pieces;
+    pieces.reserve(m_attributes.size());
     for (const auto& [key, attribute] : m_attributes)
         if (key.type != AttrType::AttributeList) pieces.push_back(WholePiece(key, attribute));
     m_volume.WriteMftRecord(

@@ -1,6 +1,7 @@
 #include "index/Index.h"
 
 #include <algorithm>
+#include <array>
 
 #include "base/ContractTexts.h"
 #include "base/Log.h"
@@ -16,12 +17,6 @@ namespace {
 // Larger blocks than this are not written by any NTFS implementation; a
 // bigger value in a root is damage, and trusting it would size allocations.
 constexpr uint32_t kMaxBlockSize = 64 * 1024;
-
-EntryBytes BuildEntry(std::u16string_view name, const SIndexEntryValue& value) {
-    EntryBytes entry(IndexEntry::LengthForName(name.size()));
-    WriteIndexEntry(CByteWriter(entry), 0, name, value);
-    return entry;
-}
 
 }  // namespace
 
@@ -145,7 +140,12 @@ CIndex::SInsertPosition CIndex::FindInsertPosition(std::u16string_view name, boo
 }
 
 void CIndex::Insert(const SInsertPosition& position, std::u16string_view name, const SIndexEntryValue& value) {
-    EntryBytes entry = BuildEntry(name, value);
+    // Built on the stack: an entry is never longer than that of the longest name.
+    std::array<uint8_t, IndexEntry::LongestLength> bytes;
+    const uint32_t length = IndexEntry::LengthForName(NumericCast<uint8_t>(name.size()));
+    std::fill_n(bytes.begin(), length, uint8_t{0});
+    WriteIndexEntry(CByteWriter(bytes.data(), length), 0, name, value);
+    const std::span<const uint8_t> entry(bytes.data(), length);
     SIndexSearch search = position.search;
     if (position.changes != m_changes || search.irregular) {
         if (search.irregular) Rebuild();
@@ -280,8 +280,7 @@ void CIndex::Save() {
 // or a single block. A cut anywhere leaves the old tree or the new one, with
 // at worst blocks marked that nothing reaches.
 void CIndex::CommitBlocks() {
-    RelocateChangedBlocks();
-    const std::vector<IndexNodePtr> inPlace = m_blocks->ChangedCommittedBlocks();
+    const std::vector<IndexNodePtr> inPlace = RelocateChangedBlocks();
     m_blocks->WriteFreshBlocks();
     m_blocks->WriteBitsForCommit();
     if (m_root->IsDirty()) WriteRoot();
@@ -292,10 +291,11 @@ void CIndex::CommitBlocks() {
 
 // One node rewritten in place is atomic; two or more are not. Every changed
 // block the disk reaches then moves to a free block and its parent points at
-// the copy, up to the root, which commits them all at once.
-void CIndex::RelocateChangedBlocks() {
+// the copy, up to the root, which commits them all at once. Returns the
+// block left to rewrite in place, if any.
+std::vector<IndexNodePtr> CIndex::RelocateChangedBlocks() {
     std::vector<IndexNodePtr> changed = m_blocks->ChangedCommittedBlocks();
-    if (changed.size() + (m_root->IsDirty() ? 1 : 0) < 2) return;
+    if (changed.size() + (m_root->IsDirty() ? 1 : 0) < 2) return changed;
     while (!changed.empty()) {
         for (const IndexNodePtr& node : changed) {
             SIndexStep parent = m_tree->ParentOf(*node);
@@ -304,6 +304,7 @@ void CIndex::RelocateChangedBlocks() {
         }
         changed = m_blocks->ChangedCommittedBlocks();
     }
+    return changed;
 }
 
 void CIndex::WriteRoot() {

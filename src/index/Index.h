@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "entries/Attribute.h"
 #include "index/IndexBlockStore.h"
@@ -94,7 +95,7 @@ private:
     uint32_t RootCapacity() const;
     void WriteRoot();
     void CommitBlocks();
-    void RelocateChangedBlocks();
+    std::vector<IndexNodePtr> RelocateChangedBlocks();
     SIndexSearch SearchForChange(std::u16string_view name);
     void Rebuild();
     void Changing();

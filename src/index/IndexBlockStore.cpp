@@ -59,6 +59,7 @@ void CIndexBlockStore::TakeOver(AttributePtr allocation, AttributePtr bitmap) {
         throw CException(EErrorKind::Corrupt, "Corrupt index bitmap %1, file entry %2", m_name, OwnerRecord());
     m_bits = bitmap->ReadAll();
     m_committed = m_bits;
+    m_bitsChanged = false;
     m_freeHint = 0;
     m_allocation = std::move(allocation);
     m_bitmap = std::move(bitmap);
@@ -76,6 +77,7 @@ void CIndexBlockStore::CreateAllocation() {
 
 std::vector<uint8_t>& CIndexBlockStore::Scratch() {
     m_scratch.resize(m_blockSize);
+    m_scratchZeroFrom = m_blockSize;  // whatever comes in next
     return m_scratch;
 }
 
@@ -106,6 +108,7 @@ void CIndexBlockStore::MarkInUse(uint64_t block, bool inUse) {
     uint8_t& byte = m_bits.at(block / 8);
     if (!inUse) m_freeHint = std::min(m_freeHint, block / 8);
     byte = static_cast<uint8_t>(inUse ? byte | mask : byte & ~mask);
+    m_bitsChanged = true;
 }
 
 uint64_t CIndexBlockStore::BlockOf(uint64_t vcn) const {
@@ -194,6 +197,7 @@ void CIndexBlockStore::ForgetAll() {
     m_recent[Upper].clear();
     m_upperBytes = 0;
     m_handedOut.clear();
+    m_settled = 0;
 }
 
 void CIndexBlockStore::HandOut(uint64_t block) {
@@ -217,15 +221,18 @@ void CIndexBlockStore::SettleHandedOut() {
     });
     constexpr size_t kLeastLimit = 4 * kCachedBlocks;
     m_handedOutLimit = std::max(kLeastLimit, 2 * m_handedOut.size());
+    m_settled = m_handedOut.size();
 }
 
-// Every cached block that may be changed, once each.
+// Every cached block that may be changed, once each. A save walks them
+// several times in a row: the list is settled again only when blocks were
+// handed out since (a block that merely became unchanged costs one look).
+// No visit hands out a block, so the list holds still during the walk.
 template <typename Visit>
 void CIndexBlockStore::ForEachChangeable(Visit visit) {
-    SettleHandedOut();
-    const std::vector<uint64_t> blocks = m_handedOut;
-    for (uint64_t block : blocks)
-        if (auto cached = m_cache.find(block); cached != m_cache.end()) visit(*cached->second.at);
+    if (m_settled != m_handedOut.size()) SettleHandedOut();
+    for (size_t i = 0; i < m_handedOut.size(); ++i)
+        if (auto cached = m_cache.find(m_handedOut[i]); cached != m_cache.end()) visit(*cached->second.at);
 }
 
 // The lowest free block, as a search from the start would find it.
@@ -268,21 +275,29 @@ void CIndexBlockStore::FreeAll() {
         if (IsInUse(block)) Free(block);
 }
 
+// When the last use of the scratch buffer was a block written, its bytes
+// past that block's entries are still zero: the space after the entries is
+// cleared only where the previous block reached further.
 void CIndexBlockStore::WriteBlock(CIndexNode& node) {
+    const uint32_t zeroFrom = m_scratch.size() == m_blockSize ? m_scratchZeroFrom : m_blockSize;
     std::vector<uint8_t>& buffer = Scratch();
     CByteWriter block(buffer);
     uint16_t usaCount = static_cast<uint16_t>(IndexBlock::UsaCountFor(m_blockSize));
     uint32_t first = IndexBlock::EntriesOffset(usaCount);
-    // Only the bytes the entries do not cover are cleared.
+    const uint32_t end = first + node.Size();
     block.Fill(0, 0, first);
     block.CopyFrom(first, node.Bytes().data(), node.Size());
-    block.Fill(first + node.Size(), 0, m_blockSize - first - node.Size());
+    if (zeroFrom > end) block.Fill(end, 0, zeroFrom - end);
     WriteBlockHeader(block, usaCount, Vcn(node.Block()), m_blockSize);
     CByteWriter header = block.Sub(IndexBlock::Header, IndexHeader::Size);
     header.U32(IndexHeader::BytesInUse, first - IndexBlock::Header + node.Size());
     header.U8(IndexHeader::Flags, node.IsLeaf() ? 0 : IndexHeader::FlagLarge);
+    // The protection stamps the end of every sector; until it is undone
+    // again nothing past the entries is known to be zero.
     MstProtect(buffer, 1, m_blockSize);
     m_allocation->WriteData(node.Block() * m_blockSize, buffer.data(), m_blockSize);
+    MstUnprotect(buffer, 1, m_blockSize);
+    m_scratchZeroFrom = end;
     node.ClearDirty();
 }
 
@@ -313,6 +328,7 @@ void CIndexBlockStore::WriteFreshBlocks() {
 // Only the bytes that differ from the disk's are written: the bitmap of a
 // large index changes in a byte or two per save.
 void CIndexBlockStore::WriteBits(const std::vector<uint8_t>& bits) {
+    if (&bits == &m_bits) m_bitsChanged = false;
     if (bits == m_committed) return;
     size_t first = 0;
     size_t last = bits.size();
@@ -329,7 +345,10 @@ void CIndexBlockStore::WriteBits(const std::vector<uint8_t>& bits) {
     m_committed = bits;
 }
 
+// With no bit changed since the last save there is nothing to commit, and
+// no copy of the bitmap (thousands of bytes in a large index) to make.
 void CIndexBlockStore::WriteBitsForCommit() {
+    if (!m_bitsChanged) return;
     std::vector<uint8_t> bits = m_bits;
     for (size_t i = 0; i < bits.size() && i < m_committed.size(); ++i) bits[i] |= m_committed[i];
     WriteBits(bits);
@@ -339,7 +358,7 @@ void CIndexBlockStore::WriteDirty() {
     ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty()) WriteBlock(*node);
     });
-    WriteBits(m_bits);
+    if (m_bitsChanged) WriteBits(m_bits);
 }
 
 void CIndexBlockStore::Trim() {
@@ -379,6 +398,7 @@ void CIndexBlockStore::Discard() {
     std::vector<uint8_t> bits = m_committed;
     bits.resize(std::max(bits.size(), m_bits.size()), 0);
     m_bits = std::move(bits);
+    m_bitsChanged = true;
     m_freeHint = 0;
 }
 
@@ -386,6 +406,7 @@ void CIndexBlockStore::Release() {
     ForgetAll();
     m_bits.clear();
     m_committed.clear();
+    m_bitsChanged = false;
     m_freeHint = 0;
     m_allocation.reset();
     m_bitmap.reset();

@@ -119,9 +119,13 @@ private:
     AttributePtr m_bitmap;
     std::vector<uint8_t> m_bits;
     std::vector<uint8_t> m_committed;  // the bitmap as on disk
+    // Some bit of m_bits changed since it was last written whole.
+    bool m_bitsChanged = false;
     // No byte of the bitmap before this one has a free block.
     uint64_t m_freeHint = 0;
     std::vector<uint8_t> m_scratch;
+    // Every byte of the scratch buffer from here on is zero.
+    uint32_t m_scratchZeroFrom = 0;
     // Most recently used first, leaves and upper levels each in their own
     // list; the map finds a block's place.
     using Recency = std::list<IndexNodePtr>;
@@ -139,6 +143,7 @@ private:
     // them rather than at every cached block (thousands in a large index).
     std::vector<uint64_t> m_handedOut;
     size_t m_handedOutLimit = 0;
+    size_t m_settled = 0;  // the list's length when it was last settled
 };
 
 }  // namespace volcore

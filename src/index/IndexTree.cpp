@@ -59,6 +59,7 @@ size_t CIndexTree::Position(const CIndexNode& node, std::u16string_view name, bo
 
 SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
     SIndexSearch result;
+    result.path.reserve(4);  // the depth of all but the largest directories
     IndexNodePtr node = m_root;
     NameBuffer buffer;
     for (uint64_t depth = 0;; ++depth) {
@@ -129,14 +130,17 @@ bool CIndexTree::Remove(SIndexSearch& search) {
 
 // Walks up from the deepest node that changed: a node that outgrew its block
 // splits, one less than half full rebalances with a sibling; either changes
-// its parent, which is looked at next.
+// its parent, which is looked at next. Names added at the end leave the last
+// node of each level short on purpose (the uneven split): pooling it with its
+// full neighbour would undo that split on the next name, halve every block
+// and change two blocks the disk reaches instead of one.
 void CIndexTree::Fix(IndexPath& path, bool appendRight) {
     const uint32_t capacity = m_blocks.Capacity();
     for (size_t level = path.size(); level-- > 1;) {
         CIndexNode& node = *path[level].node;
         if (node.Size() > capacity) {
             while (node.Size() > capacity) Split(path, level, appendRight);
-        } else if (node.Size() < capacity / 2) {
+        } else if (!appendRight && node.Size() < capacity / 2) {
             Rebalance(path, level);
         }
     }
@@ -231,14 +235,17 @@ void CIndexTree::Rebalance(IndexPath& path, size_t level) {
 }
 
 // A root left with nothing but its end entry cannot give anything up: one
-// whose record has no room even for that stays as it is.
+// whose record has no room even for that stays as it is. A root unchanged
+// since it was saved fitted then; sizing the record again on every change
+// of a block below it would cost more than the change, and FitRoot checks
+// again before the root is written.
 void CIndexTree::FixRoot() {
-    const uint32_t capacity = m_rootCapacity();
-    if (m_root->Size() > capacity && m_root->Count() > 0) {
-        GrowRoot();
+    if (m_root->Count() > 0) {
+        if (m_root->IsDirty() && m_root->Size() > m_rootCapacity()) GrowRoot();
         return;
     }
-    if (m_root->Count() != 0 || m_root->IsLeaf()) return;
+    if (m_root->IsLeaf()) return;
+    const uint32_t capacity = m_rootCapacity();
     IndexNodePtr child = LoadChild(*m_root, 0);
     if (child->Size() > capacity || !child->IsRegular()) return;
     m_root->Assign(TakeEntries(*child), child->Child(child->Count()));

@@ -1,6 +1,8 @@
 #include "objects/NewChild.h"
 
+#include <array>
 #include <exception>
+#include <span>
 
 #include "base/Exception.h"
 #include "base/NameRules.h"
@@ -12,11 +14,11 @@
 namespace volcore {
 namespace {
 
-std::vector<uint8_t> BuildStandardInformation(const CDirectory& parent, uint32_t fileAttributes) {
+std::array<uint8_t, StdInfo::Size> BuildStandardInformation(const CDirectory& parent, uint32_t fileAttributes) {
     StandardInformation parentInfo = parent.GetAttributesAndTime();
     CByteReader inherited(parentInfo.data(), parentInfo.size());
-    std::vector<uint8_t> value(StdInfo::Size, 0);
-    CByteWriter out(value);
+    std::array<uint8_t, StdInfo::Size> value{};
+    CByteWriter out(value.data(), value.size());
     out.U32(StdInfo::FileAttributes, fileAttributes);
     out.U32(StdInfo::OwnerId, inherited.U32(StdInfo::OwnerId));
     out.U32(StdInfo::SecurityId, inherited.U32(StdInfo::SecurityId));
@@ -35,7 +37,7 @@ std::vector<uint8_t> BuildFileName(const CDirectory& parent, const std::u16strin
     return value;
 }
 
-void AddResidentValue(CFileEntry& entry, uint32_t type, const std::vector<uint8_t>& value) {
+void AddResidentValue(CFileEntry& entry, uint32_t type, std::span<const uint8_t> value) {
     AttributePtr attribute = entry.CreateAttribute(type, {}, true);
     attribute->SetSize(value.size());
     attribute->WriteData(0, value.data(), NumericCast<uint32_t>(value.size()));
@@ -55,7 +57,7 @@ SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint1
     SNewChild child;
     child.position = CheckNewName(parent, name);
     child.fileName = BuildFileName(parent, name, fileAttributes);
-    std::vector<uint8_t> standardInformation = BuildStandardInformation(parent, fileAttributes);
+    const auto standardInformation = BuildStandardInformation(parent, fileAttributes);
     child.entry = CFileEntry::Create(recordFlags, parent.GetVolume());
     try {
         AddResidentValue(*child.entry, AttrType::StandardInformation, standardInformation);

@@ -31,8 +31,9 @@ constexpr uint32_t kLargestGrowth = 65536;
 constexpr uint64_t kGrowthStep = 64;
 // The update sequence count is 16 bits, so no record can span more strides.
 constexpr uint64_t kLargestProtectableRecord = uint64_t{0xFFFE} * 512;
-// The most record bytes Extend formats in one buffer.
-constexpr uint64_t kExtendBatchBytes = 64 * 1024;
+// The most record bytes Extend formats in one buffer: sixteen 1 KiB records,
+// a device write each time, and little for a create's heap peak.
+constexpr uint64_t kExtendBatchBytes = 16 * 1024;
 
 void CheckRecordZero(const CMftRecBuffer& record, uint32_t recordSize) {
     const SFileRecordHeader header = ReadFileRecordHeader(record.bytes);
@@ -324,10 +325,10 @@ void CMft::Extend(uint32_t count) {
     // Written a batch at a time: the tail mkntfs leaves allocated, or one a
     // hostile image claims, may be far larger than any buffer worth holding.
     const uint64_t perBatch = std::max<uint64_t>(1, kExtendBatchBytes / m_recordSize);
+    // Cleared once: every batch writes its headers over the same bytes.
     std::vector<uint8_t> records(static_cast<size_t>(std::min(added, perBatch) * m_recordSize));
     for (uint64_t done = 0; done < added;) {
         const uint64_t batch = std::min(added - done, perBatch);
-        std::fill(records.begin(), records.end(), 0);
         CByteWriter writer(records);
         for (uint64_t i = 0; i < batch; ++i)
             WriteMinimalHeader(writer.Sub(i * m_recordSize, m_recordSize), m_recordSize, current + done + i);

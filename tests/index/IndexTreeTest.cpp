@@ -260,3 +260,20 @@ TEST(IndexBlockCache, InsertThroughAPositionHeldAcrossLookupsIsSaved) {
     EXPECT_EQ(ListEntries(again).size(), count + 1u);
     EXPECT_TRUE(again.Inspect().balanced);
 }
+
+// Names added in order fill their blocks: the short last node a split leaves
+// is filled, not pooled with its full neighbour (every block half empty).
+TEST(IndexTreeInOrder, NamesAddedInOrderFillTheirBlocks) {
+    EngineVolume engine;
+    FileEntryPtr entry = NewEntry(engine.Volume(), u"d", true);
+    CIndex index(entry, u"$I30", engine.Volume().GetUpCase(), 4096, 4096 / engine.Volume().GetClusterSize());
+    const uint32_t count = 2000;
+    for (uint32_t i = 0; i < count; ++i) index.AddEntry(TwelveUnitName(static_cast<int>(i)), ValueFor(i + 1));
+    const uint32_t capacity = 4096 - IndexBlock::EntriesOffset(IndexBlock::UsaCountFor(4096));
+    const uint32_t perBlock = (capacity - IndexEntry::SmallEndLength) / IndexEntry::LengthForName(12);
+    const SIndexShape shape = index.Inspect();
+    EXPECT_TRUE(shape.ordered && shape.balanced && shape.entries == count);
+    EXPECT_LE(shape.blocks, count / perBlock + 4);  // full leaves, the last one, the level above
+    index.Save();
+    entry->Save();
+}
