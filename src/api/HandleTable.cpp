@@ -19,12 +19,11 @@ struct SOpenVolume {
 
 // The one process-wide table: a handle is a bare value that the caller passes
 // without its volume, so something outside every volume must lead from the
-// value to it. Never destroyed: handles still open at exit must not write
-// into volumes whose teardown order nobody controls.
-CVolumeRegistry<SOpenVolume>& Volumes() {
-    static auto* volumes = new CVolumeRegistry<SOpenVolume>;
-    return *volumes;
-}
+// value to it. Volumes still open at exit are left as they are: they must not
+// write through callbacks whose teardown order nobody controls.
+constinit CVolumeRegistry<SOpenVolume> g_volumes;
+
+CVolumeRegistry<SOpenVolume>& Volumes() { return g_volumes; }
 
 }  // namespace
 

@@ -17,9 +17,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -55,6 +55,21 @@ inline void* HandleBeside(const void* sibling, uint32_t serial) {
     return JoinHandle(parts.slot, parts.generation, serial);
 }
 
+// The lock of a volume's handles. It is held for a lookup of a few dozen
+// instructions (every read and write takes it), where a mutex would cost
+// about seventy more; a thread that finds it taken yields.
+class CSpinLock {
+public:
+    void lock() noexcept {
+        while (m_taken.exchange(true, std::memory_order_acquire))
+            while (m_taken.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+    void unlock() noexcept { m_taken.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> m_taken{false};
+};
+
 // One volume's handles, found by serial. The slot of a serial is its low bits
 // (the table is a power of two, at most half full), so a lookup is one index
 // and one compare; doubling the table keeps every live serial in a slot of
@@ -65,11 +80,10 @@ class CHandleSlots {
 public:
     uint32_t Add(Value value) {
         if ((m_count + 1) * 2 > m_slots.size()) Grow();
-        const size_t mask = m_slots.size() - 1;
         do {
             ++m_lastSerial;
-        } while (m_lastSerial == 0 || m_slots[m_lastSerial & mask].serial != 0);
-        SSlot& slot = m_slots[m_lastSerial & mask];
+        } while (m_lastSerial == 0 || m_slots[m_lastSerial & m_mask].serial != 0);
+        SSlot& slot = m_slots[m_lastSerial & m_mask];
         slot.serial = m_lastSerial;
         slot.value = std::move(value);
         ++m_count;
@@ -79,7 +93,7 @@ public:
     // Null for a serial that is not (or no longer) a handle.
     Value* Find(uint32_t serial) {
         if (serial == 0 || m_slots.empty()) return nullptr;
-        SSlot& slot = m_slots[serial & (m_slots.size() - 1)];
+        SSlot& slot = m_slots[serial & m_mask];
         return slot.serial == serial ? &slot.value : nullptr;
     }
 
@@ -88,7 +102,7 @@ public:
         Value* found = Find(serial);
         if (found == nullptr) return false;
         removed = std::exchange(*found, Value{});
-        m_slots[serial & (m_slots.size() - 1)].serial = 0;
+        m_slots[serial & m_mask].serial = 0;
         --m_count;
         return true;
     }
@@ -106,9 +120,11 @@ private:
         for (SSlot& slot : m_slots)
             if (slot.serial != 0) grown[slot.serial & (grown.size() - 1)] = std::move(slot);
         m_slots.swap(grown);
+        m_mask = m_slots.size() - 1;
     }
 
     std::vector<SSlot> m_slots;
+    size_t m_mask = 0;
     size_t m_count = 0;
     uint32_t m_lastSerial = 0;
 };
@@ -116,7 +132,9 @@ private:
 // The open volumes of one family, each in a slot with its own lock. Slots are
 // created on demand and live as long as the process, so a lookup reaches its
 // slot without the registry's lock and, under the slot's lock, tells a live
-// volume from a closed one by the generation.
+// volume from a closed one by the generation. Built at compile time and never
+// torn down (its destructor does nothing), so no order of destruction at exit
+// can reach a volume through a registry that is gone.
 template <class Session>
 class CVolumeRegistry {
 public:
@@ -125,7 +143,7 @@ public:
         const uint32_t index = TakeSlot();
         if (index == kNoSlot) return nullptr;
         SSlot& slot = *SlotAt(index);
-        std::lock_guard lock(slot.mutex);
+        std::lock_guard lock(slot.lock);
         slot.session = std::move(session);
         return JoinHandle(index, slot.generation, 0);
     }
@@ -137,7 +155,7 @@ public:
         const SHandleParts parts = SplitHandle(handle);
         SSlot* slot = SlotAt(parts.slot);
         if (slot == nullptr) return false;
-        std::lock_guard lock(slot->mutex);
+        std::lock_guard lock(slot->lock);
         if (slot->generation != parts.generation || !slot->session) return false;
         use(*slot->session, parts.serial);
         return true;
@@ -152,7 +170,7 @@ public:
         if (slot == nullptr) return nullptr;
         std::unique_ptr<Session> session;
         {
-            std::lock_guard lock(slot->mutex);
+            std::lock_guard lock(slot->lock);
             if (slot->generation != parts.generation || !slot->session) return nullptr;
             check(*slot->session);
             session = std::move(slot->session);
@@ -168,7 +186,7 @@ private:
     static constexpr uint32_t kNoSlot = UINT32_MAX;
 
     struct SSlot {
-        std::mutex mutex;
+        CSpinLock lock;
         uint32_t generation = 1;  // never zero, so no volume's value is null
         std::unique_ptr<Session> session;
     };
@@ -185,31 +203,32 @@ private:
     // A new slot while fewer than a chunk's worth are free, so that one slot
     // does not take every open of a process that opens one volume at a time.
     uint32_t TakeSlot() {
-        std::lock_guard lock(m_mutex);
-        if (m_free.size() < kChunkSlots && m_created < kSlots) {
+        std::lock_guard lock(m_lock);
+        if (m_freeCount < kChunkSlots && m_created < kSlots) {
             std::atomic<SChunk*>& chunk = m_chunks[m_created / kChunkSlots];
             if (chunk.load(std::memory_order_relaxed) == nullptr)
                 chunk.store(new SChunk, std::memory_order_release);  // never freed: see SlotAt
             return m_created++;
         }
-        if (m_free.empty()) return kNoSlot;
-        const uint32_t index = m_free.front();
-        m_free.pop_front();
+        if (m_freeCount == 0) return kNoSlot;
+        const uint32_t index = m_free[m_freeFirst];
+        m_freeFirst = (m_freeFirst + 1) % kSlots;
+        --m_freeCount;
         return index;
     }
 
+    // Freed slots wait their turn in a ring: never more than were created.
     void GiveBack(uint32_t index) noexcept {
-        try {
-            std::lock_guard lock(m_mutex);
-            m_free.push_back(index);
-        } catch (...) {
-            // Out of memory: the slot stays unused, nothing else is lost.
-        }
+        std::lock_guard lock(m_lock);
+        m_free[(m_freeFirst + m_freeCount) % kSlots] = index;
+        ++m_freeCount;
     }
 
     std::array<std::atomic<SChunk*>, kSlots / kChunkSlots> m_chunks{};
-    std::mutex m_mutex;  // guards m_free and m_created
-    std::deque<uint32_t> m_free;
+    CSpinLock m_lock;  // guards the free ring and m_created
+    std::array<uint32_t, kSlots> m_free{};
+    uint32_t m_freeFirst = 0;
+    uint32_t m_freeCount = 0;
     uint32_t m_created = 0;
 };
 

@@ -16,6 +16,8 @@ uint32_t AttributeHeaderSize(bool nonResident, bool compressedForm);
 // Where the value or the mapping pairs start: after the header and the name,
 // padded to 8 bytes.
 uint32_t AttributeBodyOffset(const SAttributeHeader& header);
+// The same from the fields it depends on, for a writer that has no header yet.
+uint32_t AttributeBodyOffset(bool nonResident, uint16_t flags, size_t nameLength);
 
 // Writes a resident attribute record from `header` (type, flags, instance,
 // name) and `value`, padded to 8 bytes. Returns its length.

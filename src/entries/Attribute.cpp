@@ -428,7 +428,7 @@ void CAttribute::ReleaseClusters() {
 
 uint32_t CAttribute::HeaderSize() const { return AttributeHeaderSize(m_nonResident, IsCompressed() || IsSparse()); }
 
-uint32_t CAttribute::ExtentHeaderSize() const { return AttributeBodyOffset(RecordHeader()); }
+uint32_t CAttribute::ExtentHeaderSize() const { return AttributeBodyOffset(m_nonResident, m_flags, m_name.size()); }
 
 uint32_t CAttribute::GetSerializedSize() const {
     if (!m_nonResident) return NumericCast<uint32_t>(ExtentHeaderSize() + RoundUp(m_value.size(), 8));

@@ -102,11 +102,12 @@ void DismountVolume(ntfs_volume* volume) {
     if (adapter->writeFailed) Fail("failed to write volume: I/O error");
 }
 
-CVolumeRegistry<SMountedVolume>& MountedVolumes() {
-    // Never destroyed: volumes still mounted at exit are left as they are.
-    static auto* volumes = new CVolumeRegistry<SMountedVolume>;
-    return *volumes;
-}
+namespace {
+// Volumes still mounted at exit are left as they are.
+constinit CVolumeRegistry<SMountedVolume> g_mountedVolumes;
+}  // namespace
+
+CVolumeRegistry<SMountedVolume>& MountedVolumes() { return g_mountedVolumes; }
 
 SMountedVolume& MountOf(volkit::filesystem::handle volume) {
     SMountedVolume* mounted = nullptr;
