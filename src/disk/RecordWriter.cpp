@@ -33,10 +33,6 @@ uint32_t AttributeBodyOffset(const SAttributeHeader& header) {
     return AttributeBodyOffset(header.nonResident, header.flags, header.name.size());
 }
 
-uint32_t AttributeBodyOffset(bool nonResident, uint16_t flags, size_t nameLength) {
-    return AttributeHeaderSize(nonResident, IsCompressedForm(flags)) + static_cast<uint32_t>(RoundUp(nameLength * 2, 8));
-}
-
 uint32_t WriteResidentRecord(const CByteWriter& out, const SAttributeHeader& header, std::span<const uint8_t> value) {
     const uint32_t position = WriteCommonHeader(out, header);
     out.U8(AttrRecord::IndexedFlag, header.type == AttrType::FileName ? 1 : 0);
