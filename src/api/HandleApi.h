@@ -33,7 +33,7 @@ bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failu
         [&] {
             std::shared_ptr<CVolume> owner = HandleObject<CVolume>(volume, "Invalid volume handle");
             std::shared_ptr<T> object = openOrCreate(*owner, PathArgument(path));
-            ptr = AddHandle(kHandleKind<T>, std::move(object), owner.get());
+            ptr = AddHandle(volume, kHandleKind<T>, std::move(object));
         },
         [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); });
 }

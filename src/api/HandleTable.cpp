@@ -1,83 +1,80 @@
 #include "api/HandleTable.h"
 
-#include <cstdint>
-#include <mutex>
-#include <unordered_map>
+#include "base/HandleRegistry.h"
 
 namespace volcore {
 namespace {
 
 struct SOpenHandle {
-    EHandleKind kind;
+    EHandleKind kind = EHandleKind::File;
     std::shared_ptr<void> object;
-    const CVolume* volume;
 };
 
-// Process-wide, not per volume: a handle is a bare value that the caller
-// passes without its volume, so that value alone must find the object.
-// Volumes opened on different threads share the table, hence the lock.
-struct SHandleTable {
-    std::mutex mutex;
-    std::unordered_map<uintptr_t, SOpenHandle> handles;
-    uintptr_t lastValue = 0;
-    // The handle found last: calls in a row on one handle (reads and writes in
-    // small pieces) skip the hash. Elements of the map keep their place when
-    // it grows, so only removing this handle forgets it.
-    uintptr_t foundValue = 0;
-    const SOpenHandle* found = nullptr;
+// An open volume and the file and directory handles opened on it; the
+// registry's slot holds the lock that guards them.
+struct SOpenVolume {
+    std::shared_ptr<CVolume> volume;
+    CHandleSlots<SOpenHandle> handles;
 };
 
-// Never destroyed: handles still open at exit must not write into volumes
-// whose teardown order nobody controls.
-SHandleTable& Table() {
-    static auto* table = new SHandleTable;
-    return *table;
-}
+// The one process-wide table: a handle is a bare value that the caller passes
+// without its volume, so something outside every volume must lead from the
+// value to it. Volumes still open at exit are left as they are: they must not
+// write through callbacks whose teardown order nobody controls.
+constinit CVolumeRegistry<SOpenVolume> g_volumes;
+
+CVolumeRegistry<SOpenVolume>& Volumes() { return g_volumes; }
 
 }  // namespace
 
-void* AddHandle(EHandleKind kind, std::shared_ptr<void> object, const CVolume* volume) {
-    SHandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
-    do {
-        ++table.lastValue;
-    } while (table.lastValue == 0 || table.handles.contains(table.lastValue));
-    table.handles.emplace(table.lastValue, SOpenHandle{kind, std::move(object), volume});
-    return reinterpret_cast<void*>(table.lastValue);
+void* AddVolume(std::shared_ptr<CVolume> volume) {
+    auto open = std::make_unique<SOpenVolume>();
+    open->volume = std::move(volume);
+    void* handle = Volumes().Add(std::move(open));
+    if (handle == nullptr) throw CException(EErrorKind::Argument, "Too many volumes open");
+    return handle;
 }
 
-std::shared_ptr<void> FindHandle(void* handle, EHandleKind kind) {
-    SHandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
-    const auto value = reinterpret_cast<uintptr_t>(handle);
-    if (value == 0 || value != table.foundValue) {
-        auto found = table.handles.find(value);
-        if (found == table.handles.end()) return nullptr;
-        table.foundValue = value;
-        table.found = &found->second;
-    }
-    return table.found->kind == kind ? table.found->object : nullptr;
+void* AddHandle(const void* onVolume, EHandleKind kind, std::shared_ptr<void> object) {
+    void* handle = nullptr;
+    Volumes().With(onVolume, [&](SOpenVolume& open, uint32_t) {
+        handle = HandleBeside(onVolume, open.handles.Add(SOpenHandle{kind, std::move(object)}));
+    });
+    if (handle == nullptr) throw CException(EErrorKind::Argument, "Invalid volume handle");
+    return handle;
 }
 
-std::shared_ptr<void> RemoveHandle(void* handle, EHandleKind kind) {
+std::shared_ptr<void> FindHandle(const void* handle, EHandleKind kind) {
     std::shared_ptr<void> object;
-    SHandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
-    auto found = table.handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == table.handles.end() || found->second.kind != kind) return nullptr;
-    object = std::move(found->second.object);
-    table.handles.erase(found);
-    if (table.foundValue == reinterpret_cast<uintptr_t>(handle)) table.foundValue = 0;
+    Volumes().With(handle, [&](SOpenVolume& open, uint32_t serial) {
+        if (kind == EHandleKind::Volume) {
+            if (serial == 0) object = open.volume;
+            return;
+        }
+        const SOpenHandle* found = open.handles.Find(serial);
+        if (found != nullptr && found->kind == kind) object = found->object;
+    });
     return object;
 }
 
-size_t CountHandlesOn(const CVolume* volume) {
-    SHandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
-    size_t count = 0;
-    for (const auto& [value, open] : table.handles)
-        if (open.kind != EHandleKind::Volume && open.volume == volume) ++count;
-    return count;
+std::shared_ptr<void> RemoveHandle(const void* handle, EHandleKind kind) {
+    SOpenHandle removed;
+    Volumes().With(handle, [&](SOpenVolume& open, uint32_t serial) {
+        const SOpenHandle* found = open.handles.Find(serial);
+        if (found != nullptr && found->kind == kind) open.handles.Remove(serial, removed);
+    });
+    return std::move(removed.object);
+}
+
+std::shared_ptr<CVolume> RemoveVolume(const void* handle, const char* invalidText) {
+    std::unique_ptr<SOpenVolume> open = Volumes().Remove(handle, [](const SOpenVolume& volume) {
+        // Refused rather than leaving handles that would write through
+        // callbacks the caller may free once the volume is closed.
+        if (size_t count = volume.handles.Count(); count != 0)
+            throw CException(EErrorKind::Argument, "%1 file or directory handle(s) still open", count);
+    });
+    if (!open) throw CException(EErrorKind::Argument, invalidText);
+    return std::move(open->volume);
 }
 
 }  // namespace volcore

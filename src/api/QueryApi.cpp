@@ -90,7 +90,7 @@ bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entr
             if (callback == nullptr) throw CException(EErrorKind::Argument, "No callback");
             // The walk counts as a handle of its own, so that the callback
             // cannot close the volume under it.
-            SWalkHandle walk{AddHandle(EHandleKind::Directory, directory, &directory->GetVolume())};
+            SWalkHandle walk{AddHandle(handle.ptr, EHandleKind::Directory, directory)};
             // One buffer for every name of the walk: an index key holds at
             // most 255 units, and none widens into more.
             std::array<wchar_t, 256> wideName;

@@ -42,9 +42,7 @@ bool NtfsOpenVolume(const NtfsIoDevice& device, NtfsVolumeHandle& handle) {
     return RunExported(
         [&] {
             auto adapter = std::make_shared<CIoDeviceImpl>(device);
-            auto volume = std::make_shared<CVolume>(adapter);
-            const CVolume* owner = volume.get();
-            handle.ptr = AddHandle(EHandleKind::Volume, std::move(volume), owner);
+            handle.ptr = AddVolume(std::make_shared<CVolume>(adapter));
         },
         "Failed to open NTFS volume: %1");
 }
@@ -52,13 +50,11 @@ bool NtfsOpenVolume(const NtfsIoDevice& device, NtfsVolumeHandle& handle) {
 bool NtfsCloseVolume(NtfsVolumeHandle& handle) {
     return RunExported(
         [&] {
-            // Refused rather than leaving handles that would write through
-            // callbacks the caller may free once the volume is closed.
-            size_t open = CountHandlesOn(HandleObject<CVolume>(handle.ptr, kInvalidVolume).get());
-            if (open != 0) throw CException(EErrorKind::Argument, "%1 file or directory handle(s) still open", open);
             // The handle goes whatever the flush does; a volume whose flush
             // failed does not try again when it is destroyed.
-            TakeHandle<CVolume>(handle.ptr, kInvalidVolume)->Flush();
+            std::shared_ptr<CVolume> volume = RemoveVolume(handle.ptr, kInvalidVolume);
+            handle.ptr = nullptr;
+            volume->Flush();
         },
         "Failed to close NTFS volume: %1");
 }

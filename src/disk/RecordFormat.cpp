@@ -130,7 +130,7 @@ uint64_t SAttributeLocation::LowestVcn() const {
 void ParseAttributeRecords(const MftRecBufferPtr& buffer, ParseMap& parsed) {
     CByteReader bytes(buffer->bytes);
     CLocationCollector collector(buffer, parsed);
-    WalkAttributeRecords(bytes, ReadFileRecordHeader(buffer->bytes).firstAttribute, bytes.Size(), collector);
+    WalkAttributeRecords(bytes, bytes.U16(FileRecord::FirstAttribute), bytes.Size(), collector);
 }
 
 uint16_t FreshSequenceNumber(uint64_t recordNumber) {

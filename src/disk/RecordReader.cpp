@@ -87,7 +87,9 @@ SFileRecordHeader ReadFileRecordHeader(std::span<const uint8_t> bytes) {
     return header;
 }
 
-bool SAttributeHeader::IsCompressedForm() const {
+bool SAttributeHeader::IsCompressedForm() const { return volcore::IsCompressedForm(flags); }
+
+bool IsCompressedForm(uint16_t flags) {
     return (flags & (AttrRecord::FlagCompressedMask | AttrRecord::FlagSparse)) != 0;
 }
 

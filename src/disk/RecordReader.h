@@ -69,6 +69,9 @@ struct SAttributeHeader {
     bool IsCompressedForm() const;  // compressed or sparse
 };
 
+// Whether attribute flags make the compressed (or sparse) form.
+bool IsCompressedForm(uint16_t flags);
+
 // What can be wrong with one attribute record. The first four leave no way
 // to the next record and end the walk; after the others the walk goes on.
 enum class EAttributeFault {

@@ -30,8 +30,7 @@ uint32_t AttributeHeaderSize(bool nonResident, bool compressedForm) {
 }
 
 uint32_t AttributeBodyOffset(const SAttributeHeader& header) {
-    return AttributeHeaderSize(header.nonResident, header.IsCompressedForm()) +
-           static_cast<uint32_t>(RoundUp(header.name.size() * 2, 8));
+    return AttributeBodyOffset(header.nonResident, header.flags, header.name.size());
 }
 
 uint32_t WriteResidentRecord(const CByteWriter& out, const SAttributeHeader& header, std::span<const uint8_t> value) {

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "base/Bytes.h"
+#include "disk/RecordFormat.h"
 #include "disk/RecordReader.h"
 
 namespace volcore {
@@ -16,6 +17,12 @@ uint32_t AttributeHeaderSize(bool nonResident, bool compressedForm);
 // Where the value or the mapping pairs start: after the header and the name,
 // padded to 8 bytes.
 uint32_t AttributeBodyOffset(const SAttributeHeader& header);
+// The same from the fields it depends on, for a writer that has no header
+// yet. Inline: an entry's save asks it several times for each attribute.
+inline uint32_t AttributeBodyOffset(bool nonResident, uint16_t flags, size_t nameLength) {
+    const uint32_t header = nonResident ? AttributeHeaderSize(true, IsCompressedForm(flags)) : AttrRecord::ResidentHeaderSize;
+    return header + static_cast<uint32_t>(RoundUp(nameLength * 2, 8));
+}
 
 // Writes a resident attribute record from `header` (type, flags, instance,
 // name) and `value`, padded to 8 bytes. Returns its length.

@@ -3,7 +3,9 @@
 // live on: the device, the geometry, FILE-record reads and writes, records and
 // clusters to hand out and take back, the session's write rule, and the index
 // versions the path cache keys its answers on. Nothing more: these floors hold
-// this, never the volume object that implements it.
+// this, never the volume object that implements it. The device and the
+// geometry are read on every transfer and every record, so they are plain
+// members the volume fills as it loads, not calls through the interface.
 #include <cstdint>
 #include <vector>
 
@@ -18,14 +20,14 @@ public:
     virtual ~IVolumeServices() = default;
 
     // Every write goes through BeginWrite first.
-    virtual IIoDevice& GetDevice() const = 0;
+    IIoDevice& GetDevice() const { return *m_serviceDevice; }
     // Called before anything changes; raises when this session may not write.
     virtual void BeginWrite() = 0;
 
     // Geometry.
-    virtual uint32_t GetClusterSize() const = 0;
-    virtual uint32_t GetMftRecordSize() const = 0;
-    virtual uint64_t GetMftLcn() const = 0;
+    uint32_t GetClusterSize() const { return m_clusterSize; }
+    uint32_t GetMftRecordSize() const { return m_mftRecordSize; }
+    uint64_t GetMftLcn() const { return m_mftLcn; }
 
     // FILE records, fixups removed on reading and applied on writing.
     virtual MftRecBufferPtr ReadMftRecord(FileReference reference) = 0;
@@ -66,6 +68,12 @@ public:
     // counts them for its path cache).
     virtual uint64_t NewIndexVersion() = 0;
     virtual void NoteIndexEdit() = 0;
+
+protected:
+    IIoDevice* m_serviceDevice = nullptr;
+    uint32_t m_clusterSize = 0;
+    uint32_t m_mftRecordSize = 0;
+    uint64_t m_mftLcn = 0;
 };
 
 }  // namespace volcore

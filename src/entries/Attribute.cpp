@@ -449,9 +449,7 @@ void CAttribute::ReleaseClusters() {
 uint32_t CAttribute::HeaderSize() const { return AttributeHeaderSize(m_nonResident, IsCompressed() || IsSparse()); }
 
 // Asked for every attribute whenever a record is sized: no header is built for it.
-uint32_t CAttribute::ExtentHeaderSize() const {
-    return HeaderSize() + static_cast<uint32_t>(RoundUp(m_name.size() * 2, 8));
-}
+uint32_t CAttribute::ExtentHeaderSize() const { return AttributeBodyOffset(m_nonResident, m_flags, m_name.size()); }
 
 uint32_t CAttribute::GetSerializedSize() const {
     if (!m_nonResident) return NumericCast<uint32_t>(ExtentHeaderSize() + RoundUp(m_value.size(), 8));

@@ -65,7 +65,7 @@ ntfs_time StoredTime(uint64_t time) { return cpu_to_sle64(time); }
 // call then fails, and a handle it does not hand out must not stay open.
 void* HandOut(const char* path, EOpenDisposition disposition, volkit::filesystem::handle volume) {
     const CTransferWatch transfers;
-    void* opened = RegisterHandle(OpenFileOrStream(path, disposition, volume));
+    void* opened = RegisterHandle(volume, OpenFileOrStream(path, disposition, volume));
     if (!transfers.Failed()) return opened;
     CloseOpenFile(volkit::file::handle{opened});
     Fail(disposition == EOpenDisposition::CreateNew ? "failed to create file" : "failed to open file");

@@ -4,16 +4,9 @@
 
 #include "ntfs3g/DeviceAdapter.h"
 #include "ntfs3g/FamilyLog.h"
-#include "ntfs3g/HandleRegistry.h"
-#include "ntfs3g/OpenFile.h"
 
 namespace volcore::fsfamily {
 namespace {
-
-// Process-wide by necessity: a filesystem::handle is a bare value that the
-// caller passes with nothing else, so no volume can hold the table that turns
-// it back into its volume.
-CHandleRegistry<SMountedVolume*> g_volumes;
 
 // libntfs-3g mounts older volumes read-write, but they lack what it writes
 // into every new object ($Secure, the $STANDARD_INFORMATION owner and
@@ -109,8 +102,18 @@ void DismountVolume(ntfs_volume* volume) {
     if (adapter->writeFailed) Fail("failed to write volume: I/O error");
 }
 
+namespace {
+// Volumes still mounted at exit are left as they are.
+constinit CVolumeRegistry<SMountedVolume> g_mountedVolumes;
+}  // namespace
+
+CVolumeRegistry<SMountedVolume>& MountedVolumes() { return g_mountedVolumes; }
+
 SMountedVolume& MountOf(volkit::filesystem::handle volume) {
-    SMountedVolume* mounted = g_volumes.Find(volume.ptr);
+    SMountedVolume* mounted = nullptr;
+    MountedVolumes().With(volume.ptr, [&](SMountedVolume& found, uint32_t serial) {
+        if (serial == 0) mounted = &found;
+    });
     if (mounted == nullptr) Fail("volume handle is invalid");
     return *mounted;
 }
@@ -121,9 +124,8 @@ namespace {
 
 void* Register(ntfs_volume* volume) {
     try {
-        auto mounted = std::make_unique<SMountedVolume>(volume);
-        void* handle = g_volumes.Add(mounted.get());
-        mounted.release();
+        void* handle = MountedVolumes().Add(std::make_unique<SMountedVolume>(volume));
+        if (handle == nullptr) Fail("too many volumes open");
         return handle;
     } catch (...) {
         DismountVolume(volume);
@@ -132,12 +134,12 @@ void* Register(ntfs_volume* volume) {
 }
 
 // Files still open are closed first, so nothing they changed is lost; their
-// handles become invalid with the volume's.
+// handles leave with the volume's.
 void Unregister(volkit::filesystem::handle volume) {
-    if (MountOf(volume).walks != 0) Fail("volume is in use");
-    std::unique_ptr<SMountedVolume> mounted(&MountOf(volume));
-    g_volumes.Remove(volume.ptr);
-    ForgetHandles(mounted->inodes);
+    std::unique_ptr<SMountedVolume> mounted = MountedVolumes().Remove(volume.ptr, [](const SMountedVolume& found) {
+        if (found.walks != 0) Fail("volume is in use");
+    });
+    if (!mounted) Fail("volume handle is invalid");
     const bool filesWritten = mounted->inodes.CloseAll();
     DismountVolume(mounted->volume);
     if (!filesWritten) Fail("failed to close inode");

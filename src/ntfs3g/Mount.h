@@ -1,10 +1,18 @@
 #pragma once
 // Mounting and dismounting a libntfs-3g volume over the caller's device.
+#include "base/HandleRegistry.h"
 #include "ntfs3g/InodeTable.h"
 #include "ntfs3g/Ntfs3g.h"
 #include "volkit/filesystem.h"
 
 namespace volcore::fsfamily {
+
+// What a file handle stands for: a held object, and the named stream of it
+// the handle was opened on (null: its unnamed data).
+struct SHandleTarget {
+    SHeldInode* held = nullptr;
+    SHeldStream* stream = nullptr;
+};
 
 // What a filesystem::handle stands for.
 struct SMountedVolume {
@@ -12,8 +20,14 @@ struct SMountedVolume {
 
     ntfs_volume* volume;
     CInodeTable inodes;  // held by open file handles
+    CHandleSlots<SHandleTarget> files;  // the file handles opened on it
     unsigned walks = 0; // directory walks running the caller's callback
 };
+
+// Every mounted volume of the process, by handle value. The one process-wide
+// table of the family: a handle is a bare value that the caller passes with
+// nothing else, so no volume can hold what turns it back into its volume.
+CVolumeRegistry<SMountedVolume>& MountedVolumes();
 
 // Marks a volume busy while the caller's code runs inside a call on it: a
 // close from there would pull the volume from under the running call.

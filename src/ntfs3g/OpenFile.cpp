@@ -6,7 +6,6 @@
 #include "base/Bytes.h"
 #include "disk/IndexFormat.h"
 #include "ntfs3g/FamilyLog.h"
-#include "ntfs3g/HandleRegistry.h"
 #include "ntfs3g/InodeFields.h"
 #include "ntfs3g/Mount.h"
 #include "ntfs3g/PathRules.h"
@@ -14,12 +13,6 @@
 
 namespace volcore::fsfamily {
 namespace {
-
-// Process-wide for the same reason as the volume registry: a file::handle
-// carries no volume. What a handle stands for lives in its volume (the held
-// objects of its inode table); this table only maps handle values to them, and
-// a volume that closes takes its own out (ForgetHandles).
-CHandleRegistry<SHandleTarget> g_files;
 
 // Records below 24 are the volume's own metadata (16 to 23 reserved for
 // more); the root directory is among them but holds everything else.
@@ -207,9 +200,14 @@ SHeldInode* OpenOrCreate(const char* path, EOpenDisposition disposition, EObject
     Fail("unknown disposition");
 }
 
-void* RegisterHandle(const SHandleTarget& opened) {
+void* RegisterHandle(volkit::filesystem::handle volume, const SHandleTarget& opened) {
     try {
-        return g_files.Add(opened);
+        void* handle = nullptr;
+        MountedVolumes().With(volume.ptr, [&](SMountedVolume& mounted, uint32_t) {
+            handle = HandleBeside(volume.ptr, mounted.files.Add(opened));
+        });
+        if (handle == nullptr) Fail("volume handle is invalid");
+        return handle;
     } catch (...) {
         try {
             if (opened.stream != nullptr) ReleaseStream(*opened.held, *opened.stream);
@@ -222,7 +220,10 @@ void* RegisterHandle(const SHandleTarget& opened) {
 }
 
 SHandleTarget OpenHandleOf(volkit::file::handle handle) {
-    const SHandleTarget opened = g_files.Find(handle.ptr);
+    SHandleTarget opened;
+    MountedVolumes().With(handle.ptr, [&](SMountedVolume& mounted, uint32_t serial) {
+        if (const SHandleTarget* found = mounted.files.Find(serial)) opened = *found;
+    });
     if (opened.held == nullptr) Fail("invalid file handle");
     return opened;
 }
@@ -248,12 +249,11 @@ void CloseOpenFile(volkit::file::handle handle) {
     // them when that close fails.
     if (opened.stream != nullptr && held.handles > 1) ReleaseStream(held, *opened.stream);
     const bool complete = held.table->Release(held);
-    g_files.Remove(handle.ptr);
+    MountedVolumes().With(handle.ptr, [&](SMountedVolume& mounted, uint32_t serial) {
+        SHandleTarget removed;
+        mounted.files.Remove(serial, removed);
+    });
     if (!complete) Fail("failed to close inode");
-}
-
-void ForgetHandles(const CInodeTable& table) {
-    g_files.RemoveIf([&](const SHandleTarget& opened) { return opened.held->table == &table; });
 }
 
 }  // namespace volcore::fsfamily

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ntfs3g/InodeTable.h"
+#include "ntfs3g/Mount.h"
 #include "ntfs3g/Ntfs3g.h"
 #include "volkit/filesystem.h"
 
@@ -38,16 +39,10 @@ std::optional<uint64_t> LookUpName(ntfs_inode* directory, const std::string& nam
 SHeldInode* OpenOrCreate(const char* path, EOpenDisposition disposition, EObjectType type,
                         volkit::filesystem::handle volume);
 
-// What a file handle stands for: a held object, and the named stream of it
-// the handle was opened on (null: its unnamed data).
-struct SHandleTarget {
-    SHeldInode* held = nullptr;
-    SHeldStream* stream = nullptr;
-};
-
-// The handle value for one more handle on `opened`, whose held object (and
-// stream) already count it; on failure that count is given back.
-void* RegisterHandle(const SHandleTarget& opened);
+// The handle value for one more handle on `opened`, an object of `volume`
+// whose held object (and stream) already count it; on failure that count is
+// given back.
+void* RegisterHandle(volkit::filesystem::handle volume, const SHandleTarget& opened);
 
 // What a handle stands for; fails with "invalid file handle" for zero and for
 // a handle that was closed, alone or with its volume.
@@ -64,8 +59,5 @@ ntfs_inode* ChangeableInode(SHeldInode& held);
 // "failed to close inode" when that is impossible: the handle stays valid for
 // another try unless the record itself was written.
 void CloseOpenFile(volkit::file::handle handle);
-
-// Invalidates the handles on a volume's objects, before it is closed.
-void ForgetHandles(const CInodeTable& table);
 
 }  // namespace volcore::fsfamily

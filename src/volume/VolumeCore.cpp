@@ -20,6 +20,7 @@ namespace volcore {
 // Every write runs the write rule first, that of the most derived volume.
 CVolumeCore::CVolumeCore(std::shared_ptr<IIoDevice> device)
     : m_device(std::make_shared<CGuardedDevice>(std::move(device), [this] { BeginWrite(); })) {
+    m_serviceDevice = m_device.get();
     LogInfo("Loading NTFS volume boot sector");
     LoadBootSector();
 }

@@ -38,8 +38,6 @@ public:
 
     // Geometry.
     uint32_t GetSectorSize() const { return m_sectorSize; }
-    uint32_t GetClusterSize() const override { return m_clusterSize; }
-    uint32_t GetMftRecordSize() const override { return m_mftRecordSize; }
     uint32_t GetIndxRecordSize() const { return m_indxRecordSize; }
     uint32_t GetMftUsaCount() const { return UpdateSequence::CountFor(m_mftRecordSize); }
     uint32_t GetIndxUsaCount() const { return UpdateSequence::CountFor(m_indxRecordSize); }
@@ -48,10 +46,8 @@ public:
         uint32_t perCluster = m_clusterSize / m_mftRecordSize;
         return perCluster > 4 ? perCluster : 4;
     }
-    uint64_t GetMftLcn() const override { return m_mftLcn; }
     uint64_t GetMftMirrorLcn() const { return m_mftMirrorLcn; }
 
-    IIoDevice& GetDevice() const override { return *m_device; }
     // No session rules at this level: CVolume adds them.
     void BeginWrite() override {}
 
@@ -101,10 +97,7 @@ private:
     std::unique_ptr<UpCaseTable> m_upcase;
     std::shared_ptr<CMft> m_mft;
     uint32_t m_sectorSize = 0;
-    uint32_t m_clusterSize = 0;
-    uint32_t m_mftRecordSize = 0;
     uint32_t m_indxRecordSize = 0;
-    uint64_t m_mftLcn = 0;
     uint64_t m_mftMirrorLcn = 0;
     uint64_t m_lastIndexVersion = 0;
     uint64_t m_indexEdits = 0;

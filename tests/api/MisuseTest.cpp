@@ -285,6 +285,28 @@ const Row kRows[] = {
          EXPECT_EQ(file.ptr, reinterpret_cast<void*>(0x1234));
          EXPECT_EQ(dir.ptr, reinterpret_cast<void*>(0x1234));
      }},
+    {"HandlesOfAClosedVolumeReachNothingOfTheVolumesOpenedAfterIt",
+     [](Session& s) {
+         NtfsFileHandle f = s.NewFile(L"f", Pattern(10, 12));
+         const NtfsFileHandle stale = f;
+         NtfsVolumeHandle staleVolume = s.volume;
+         OK(NtfsCloseFile(f));
+         OK(NtfsCloseVolume(s.volume));
+         // Enough sessions that one takes the closed volume's place, each
+         // holding a file handle opened just as the stale one was.
+         for (int session = 0; session < 200; ++session) {
+             ASSERT_TRUE(NtfsOpenVolume(s.device.Api(), s.volume));
+             NtfsFileHandle live = s.Open(L"f");
+             s.EveryFileCallFails(stale, "Invalid file handle");
+             FAILS(NtfsCloseVolume(staleVolume), "Failed to close NTFS volume: Invalid volume handle");
+             NtfsVolumeHandle fileAsVolume{live.ptr};
+             FAILS(NtfsCloseVolume(fileAsVolume), "Failed to close NTFS volume: Invalid volume handle");
+             NtfsFileHandle forged{reinterpret_cast<void*>(~uintptr_t{0})};
+             FAILS(NtfsCloseFile(forged), "Failed to close NTFS file: 'Invalid file handle'");
+             OK(NtfsCloseFile(live));
+             OK(NtfsCloseVolume(s.volume));
+         }
+     }},
     {"AFailedCloseStillReleasesItsHandle",
      [](Session& s) {
          NtfsDirHandle d = s.NewDir(L"d");

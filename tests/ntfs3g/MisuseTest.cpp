@@ -126,6 +126,29 @@ TEST_F(MisuseTest, SequencesFailCleanlyAndLoseNothing) {
              EXPECT_EQ(log->Errors(), (Lines{"invalid file handle", "Failed to dismount NTFS", "volume handle is invalid"}));
              return Contents{{"/f", first}};
          }},
+        {"a closed volume's handles, with later volumes in its place", [&] {
+             CreateFileWith("f", second);
+             Dismount();
+             Mount();
+             file::handle stale;  // the session's first handle, as each `live` below is
+             EXPECT_TRUE(file::open(stale, "f", volume) && file::close(stale));
+             const filesystem::handle staleVolume = volume;
+             // Enough mounts that one takes the first one's place.
+             for (int session = 0; session < 150; ++session) {
+                 Dismount();
+                 Mount();
+                 file::handle live;
+                 uint64_t size = 0;
+                 EXPECT_TRUE(file::open(live, "f", volume));
+                 EXPECT_FALSE(file::getSize(stale, size) || filesystem::close(staleVolume) ||
+                              filesystem::close(filesystem::handle{live.ptr}) ||
+                              file::close(file::handle{reinterpret_cast<void*>(~uintptr_t{0})}));
+                 ExpectErrors({"invalid file handle", "Failed to dismount NTFS", "volume handle is invalid",
+                               "Failed to dismount NTFS", "volume handle is invalid", "invalid file handle"});
+                 EXPECT_TRUE(file::close(live));
+             }
+             return Contents{{"/f", second}};
+         }},
         {"entries removed, and the volume closed, from the listing callback", [&] {
              EXPECT_TRUE(directory::create("d", volume));
              for (int i = 0; i < 200; ++i) CreateFileWith("d/file " + std::to_string(i), {});
