@@ -202,19 +202,20 @@ bool CFsObject::RefreshFileName(std::vector<uint8_t>& fileName, const StandardIn
 
 void CFsObject::SaveEntryAndNames() {
     CheckAlive();
+    // A clean entry has nothing to write: every close and flush of an object
+    // that was only read ends here, without asking each attribute twice.
+    if (!m_changed && !m_entry->IsDirty()) return;
     std::vector<std::vector<uint8_t>> refreshed;
-    if (m_changed || m_entry->IsDirty()) {
-        // A value moved out of the record changes the allocated size the
-        // names copy.
-        m_entry->SettleResidency();
-        StandardInformation info = GetAttributesAndTime();
-        // Every name of the entry (long, DOS, hard links) carries the same copy.
-        for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
-            std::vector<uint8_t> fileName = ReadFileName(*attribute);
-            if (!RefreshFileName(fileName, info)) continue;
-            attribute->WriteData(0, fileName.data(), static_cast<uint32_t>(fileName.size()));
-            refreshed.push_back(std::move(fileName));
-        }
+    // A value moved out of the record changes the allocated size the
+    // names copy.
+    m_entry->SettleResidency();
+    StandardInformation info = GetAttributesAndTime();
+    // Every name of the entry (long, DOS, hard links) carries the same copy.
+    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
+        std::vector<uint8_t> fileName = ReadFileName(*attribute);
+        if (!RefreshFileName(fileName, info)) continue;
+        attribute->WriteData(0, fileName.data(), static_cast<uint32_t>(fileName.size()));
+        refreshed.push_back(std::move(fileName));
     }
     // The record first: should its write fail, the parent's entry must still
     // describe what the disk holds.
