@@ -33,7 +33,7 @@ TEST(LzxBlocks, ReadsUncompressedBlocksAndRefusesBadHeaders) {
     std::vector<uint8_t> out(expected.size());
     LzxDecompress(stream, out);
     EXPECT_EQ(out, expected);
-    stream.resize(stream.size() - 2);
+    stream.erase(stream.end() - 2, stream.end());
     EXPECT_THROW(LzxDecompress(stream, out), CException) << "the last block cut off";
 
     // Block types 0 and 7, an empty block, a block longer than the chunk.

@@ -1,6 +1,15 @@
 #include "FamilyFixture.h"
 
+// GCC 12 warns -Wmaybe-uninitialized inside libstdc++'s regex compiler when
+// it is built with the sanitizers (a false positive in the standard header).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <regex>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 #include "base/Unicode.h"
 
