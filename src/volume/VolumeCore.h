@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "disk/Fixups.h"
+#include "disk/UpCase.h"
 #include "disk/VolumeServices.h"
 
 namespace volcore {
 
 class CMft;
 class IClusterAllocator;
-using UpCaseTable = std::vector<uint16_t>;
 
 class CVolumeCore : public IVolumeServices {
 public:
