@@ -5,10 +5,13 @@
 // of the workload and prints its time and heap peak. Engines take turns
 // within each round, in an order that rotates from round to round, and the
 // table gives the medians: of each engine's times and of the paired ratios
-// (libntfs-3g's time over the native engine's in the same round).
+// (libntfs-3g's time over the native engine's in the same round). With
+// VOLKIT_BENCH_COLD_FAULTS set, a child also prints the page faults of its
+// timed part to stderr (`volkit_bench --cold-child ROW ENGINE IMAGE` runs one).
 #include "ColdBench.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +48,7 @@ class CStopwatch {
 public:
     void Begin() {
         m_heap = CHeapPeak();
+        m_faults = MinorFaults();
         m_cpu = CpuSeconds();
         m_start = std::chrono::steady_clock::now();
     }
@@ -52,8 +56,12 @@ public:
         m_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
         m_cpu = CpuSeconds() - m_cpu;
         m_peak = m_heap.Above();
+        m_faults = MinorFaults() - m_faults;
     }
-    void Print() const { std::printf("%.9f %.9f %llu\n", m_seconds, m_cpu, static_cast<unsigned long long>(m_peak)); }
+    void Print() const {
+        std::printf("%.9f %.9f %llu\n", m_seconds, m_cpu, static_cast<unsigned long long>(m_peak));
+        if (std::getenv("VOLKIT_BENCH_COLD_FAULTS")) std::fprintf(stderr, "page faults: %ld\n", m_faults);
+    }
 
 private:
     static double CpuSeconds() {
@@ -61,7 +69,13 @@ private:
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
         return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
     }
+    static long MinorFaults() {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_minflt + usage.ru_majflt;
+    }
     CHeapPeak m_heap;
+    long m_faults = 0;
     std::chrono::steady_clock::time_point m_start;
     double m_cpu = 0;
     double m_seconds = 0;
