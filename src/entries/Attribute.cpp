@@ -160,6 +160,12 @@ void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
     if (m_nonResident && size != 0 && offset <= readable && size <= readable - offset && !IsEncrypted() &&
         !HoldsCompressedData() && ReadFromLastRun(offset, out, size))
         return;
+    ReadDataWalked(offset, out, size);
+}
+
+// Out of line, so that the short path above does not set up the frame that
+// the walk and its failure messages need on every call.
+[[gnu::noinline]] void CAttribute::ReadDataWalked(uint64_t offset, uint8_t* out, uint32_t size) const {
     CheckRange("ReadData", offset, size);
     if (!m_nonResident) {
         std::memcpy(out, m_value.data() + offset, size);

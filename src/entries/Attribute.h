@@ -154,6 +154,8 @@ private:
     // through, when the run map still holds that run unchanged.
     bool InLastRun(uint64_t offset, uint32_t size, uint64_t& devicePosition) const;
     bool ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) const;
+    // ReadData past the last run: the range checked, the runs walked.
+    void ReadDataWalked(uint64_t offset, uint8_t* out, uint32_t size) const;
     void WriteNonResident(uint64_t offset, const void* buffer, uint32_t size);
     void ZeroOnDevice(uint64_t offset, uint64_t size);
     void Shrink(uint64_t newSize);
