@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -90,10 +89,6 @@ TEST(Sessions, WritingSessionsInARowKeepEveryFileAndLeaveTheVolumeClean) {
             RunSession(device, session, session < row.sessions ? row.filesPerSession : 0, sessions);
             EXPECT_TRUE(CheckVolume(device.Api()).Clean())
                 << "after session " << session << "\n" << CheckVolume(device.Api()).Describe();
-        }
-        if (NtfsckPath().empty()) {
-            std::cout << "[  SKIPPED ] ntfsck is not at hand: only our check judged the volume\n";
-            continue;
         }
         TempDir dir;
         device.SaveToFile(dir.File("sessions.img"));

@@ -27,13 +27,13 @@ std::set<std::u16string> TskPaths(const std::string& image);
 // `ntfsfix -n` finds nothing to repair; its output is the failure message.
 ::testing::AssertionResult NtfsfixAccepts(const std::string& image);
 
-// Where the real fsck of the shared tools is, or empty when it is absent
-// (tests that need it skip with a message then).
+// Where the real fsck of the shared tools is, or empty when it is absent.
 std::string NtfsckPath();
 
 // `ntfsck -n` (a full fsck, stricter than ntfsfix) calls the image clean; its
 // output is the failure message. Its exit status is unreliable: the verdict
-// is its last line.
+// is its last line. Where ntfsck is absent it says so once and succeeds, so
+// the other checkers alone judge the image.
 ::testing::AssertionResult NtfsckAccepts(const std::string& image);
 
 }  // namespace volcore::test

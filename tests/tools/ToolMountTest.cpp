@@ -198,11 +198,7 @@ CommandResult RunIn(const std::string& mount, const std::string& source, const s
 void ExpectAccepted(const std::string& image, const fs::path& source) {
     const ToolResult check = RunTool("check " + Q(image));
     EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
-    if (!NtfsckPath().empty()) {
-        EXPECT_TRUE(NtfsckAccepts(image));
-    } else {
-        std::cout << "[ NOTE     ] ntfsck missing under ../shared: not run\n";
-    }
+    EXPECT_TRUE(NtfsckAccepts(image));
     if (HaveProgram("ntfscat")) {
         // What tar wrote in place and what rsync and git wrote by renames.
         const std::pair<const char*, const char*> kCopies[] = {{"tar/", "tar"}, {"rsync2/", "rsync"}, {"repo/", "git"}};
