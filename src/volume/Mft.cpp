@@ -178,7 +178,6 @@ CBitmap& CMft::GetBitmap() const {
 
 uint64_t CMft::AllocateRecord() {
     m_volume.BeginWrite();
-    TurnAllocatedTailIntoRecords();
     CBitmap& bitmap = GetBitmap();
     uint64_t recordNumber = FindFreeRecord();
     if (recordNumber == CBitmap::NotFound) {
@@ -263,32 +262,33 @@ void CMft::SaveMftEntry() {
     m_savingMftEntry = false;
 }
 
-void CMft::TurnAllocatedTailIntoRecords() {
-    AttributePtr data = GetMftData();
-    uint64_t dataSize = data->GetSize();
-    uint64_t allocated = data->GetAllocatedSize();
-    if (dataSize == allocated) return;
-    if (allocated < dataSize)
-        throw CException(EErrorKind::Corrupt, "MFT: allocated size cannot be less than data size (%1 : %2)", allocated,
-                         dataSize);
-    if ((allocated - dataSize) % m_recordSize != 0)
-        throw CException(EErrorKind::Corrupt, "MFT: invalid allocated/data size: %1 %2", allocated, dataSize);
-    Extend(NumericCast<uint32_t>((allocated - dataSize) / m_recordSize));
-}
-
 void CMft::FreeRecord(FileReference reference) {
     GetBitmap().Clear(RecordNumber(reference));
     m_firstMaybeFree = std::min(m_firstMaybeFree, RecordNumber(reference));
 }
 
-// By an eighth of the records there are (1,024 at least, 65,536 at most):
-// each growth usually adds one run to $MFT's data, and record 0 with the
-// records kept for its extensions can map only so many. A volume without
-// room for that many gets only a few.
+// Clusters are taken by an eighth of the records there are (1,024 at least,
+// 65,536 at most): each growth usually adds one run to $MFT's data, and
+// record 0 with the records kept for its extensions can map only so many. A
+// volume without room for that many gets only a few. Records are made from
+// those clusters a step at a time, as they are needed: formatting an eighth
+// of a large $MFT at once would write megabytes on the first create of a
+// session. An allocated tail (mkntfs leaves one) is used up the same way.
 void CMft::ExtendWhenFull() {
-    const uint64_t step = std::clamp<uint64_t>(GetRecordCount() / 8, kGrowthWhenFull, kLargestGrowth);
+    AttributePtr data = GetMftData();
+    const uint64_t count = GetRecordCount();
+    if (data->GetAllocatedSize() / m_recordSize <= count) {
+        const uint64_t step = std::clamp<uint64_t>(count / 8, kGrowthWhenFull, kLargestGrowth);
+        try {
+            data->Reserve((count + step) * m_recordSize);
+        } catch (const CException& e) {
+            if (e.Kind() != EErrorKind::Argument) throw;
+        }
+    }
+    const uint64_t reserved = data->GetAllocatedSize() / m_recordSize;
+    const uint64_t tail = reserved > count ? reserved - count : 0;
     try {
-        Extend(NumericCast<uint32_t>(step));
+        Extend(NumericCast<uint32_t>(tail > 0 ? std::min(tail, kGrowthStep) : kGrowthStep));
         return;
     } catch (const CException& e) {
         if (e.Kind() != EErrorKind::Argument) throw;

@@ -56,7 +56,6 @@ private:
     void CheckRecordExists(uint64_t recordNumber);
     uint64_t FindFreeRecord();
     bool RecordSaysInUse(uint64_t recordNumber);
-    void TurnAllocatedTailIntoRecords();
     std::shared_ptr<CAttribute> GetMirrorData();
     void SaveMftEntry();
 
