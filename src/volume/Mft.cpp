@@ -217,7 +217,8 @@ uint64_t CMft::AllocateReservedRecord() {
 
 // Every record between the first allocatable one and the hint is in use,
 // unless a bit was cleared behind the MFT's back: then look again from the
-// start. A clear bit whose record says it is in use was lost by whoever wrote
+// start, unless no bit was cleared since such a search last found none (the
+// MFT grows 64 records at a time, and each time its bitmap is full). A clear bit whose record says it is in use was lost by whoever wrote
 // the bitmap (its file is live, whatever the bit says): the bit is set again
 // and the search goes on, so a live file is never handed out as a new one.
 uint64_t CMft::FindFreeRecord() {
@@ -227,7 +228,9 @@ uint64_t CMft::FindFreeRecord() {
         for (uint64_t start : {std::max(kFirstAllocatableRecord, m_firstMaybeFree), kFirstAllocatableRecord}) {
             if (found == CBitmap::NotFound && bitmap.GetSize() > start) found = bitmap.FindClearRun(1, start);
             if (start == kFirstAllocatableRecord) break;
+            if (found == CBitmap::NotFound && bitmap.ClearGeneration() == m_fullAtGeneration) break;
         }
+        if (found == CBitmap::NotFound) m_fullAtGeneration = bitmap.ClearGeneration();
         if (found == CBitmap::NotFound || !RecordSaysInUse(found)) return found;
         LogWarning(FormatText("MFT record %1 is in use but free in the MFT bitmap: it is marked in use again", found));
         bitmap.Set(found);
@@ -325,8 +328,10 @@ void CMft::Extend(uint32_t count) {
     // Written a batch at a time: the tail mkntfs leaves allocated, or one a
     // hostile image claims, may be far larger than any buffer worth holding.
     const uint64_t perBatch = std::max<uint64_t>(1, kExtendBatchBytes / m_recordSize);
-    // Cleared once: every batch writes its headers over the same bytes.
-    std::vector<uint8_t> records(static_cast<size_t>(std::min(added, perBatch) * m_recordSize));
+    // Cleared once and kept, as growths come 64 records at a time: every
+    // batch writes its headers over the same bytes.
+    std::vector<uint8_t>& records = m_formatted;
+    if (records.empty()) records.resize(static_cast<size_t>(perBatch * m_recordSize));
     for (uint64_t done = 0; done < added;) {
         const uint64_t batch = std::min(added - done, perBatch);
         CByteWriter writer(records);
