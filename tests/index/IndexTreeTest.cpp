@@ -287,12 +287,9 @@ TEST(IndexBlockCache, UpperBlocksLeftBehindByNamesInOrderAreReadAgain) {
     CIndex index(entry, u"$I30", engine.Volume().GetUpCase(), 4096, 1);
     const int count = 100000;
     for (int i = 0; i < count; ++i) index.AddEntry(TwelveUnitName(i), ValueFor(i + 1));
-    index.Save();
     for (int i = 0; i < count; i += 997) index.UpdateEntry(TwelveUnitName(i), ValueFor(i + 7));
     for (int i = 500; i < count; i += 1000) index.RemoveEntry(TwelveUnitName(i));
     for (int i = 0; i < count; i += 997) EXPECT_EQ(index.GetEntry(TwelveUnitName(i)).fileReference, i + 7u);
     EXPECT_EQ(ListEntries(index).size(), count - count / 1000u);
-    EXPECT_TRUE(index.Inspect().balanced);
     index.Save();
-    entry->Save();
 }
