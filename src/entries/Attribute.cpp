@@ -411,6 +411,18 @@ void CAttribute::Allocate(uint64_t newSize) {
     m_dataSize = newSize;
 }
 
+void CAttribute::Reserve(uint64_t bytes) {
+    if (!m_nonResident || IsSparse() || HoldsCompressedData())
+        throw CException(EErrorKind::Corrupt, "Cannot reserve clusters for attribute %1", m_type);
+    const uint64_t clusterSize = m_volume.GetClusterSize();
+    if (bytes > UINT64_MAX - clusterSize) throw CException(EErrorKind::Argument, "Cannot allocate %1 bytes", bytes);
+    const uint64_t allocated = GetAllocatedSize();
+    const uint64_t needed = RoundUp(bytes, AllocationGranule());
+    if (needed <= allocated) return;
+    m_dirty = true;
+    m_volume.AllocateClusters(m_owner, Zone(), (needed - allocated) / clusterSize, m_runs);
+}
+
 void CAttribute::MakeNonResident(uint64_t newSize) {
     m_dirty = true;
     if (m_nonResident) throw CException(EErrorKind::Corrupt, "Attribute %1 is already non-resident", m_type);

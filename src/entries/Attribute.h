@@ -73,6 +73,9 @@ public:
     // to nothing goes back into its record.
     void SetSize(uint64_t newSize);
     void Allocate(uint64_t newSize);
+    // Clusters for `bytes` of plain non-resident data, the size unchanged: a
+    // growth within them later takes no allocation.
+    void Reserve(uint64_t bytes);
     void MakeNonResident(uint64_t newSize);
     void ReleaseClusters();
     void AddExtent(const SAttributeLocation& extent);

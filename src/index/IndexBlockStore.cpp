@@ -19,6 +19,9 @@ constexpr size_t kCachedBlocks = 32;
 // of 100,000 entries needs about 0.5 MiB for all of them, one of 1,000,000
 // about ten times that, and keeps the levels nearest the root.
 constexpr uint64_t kUpperLevelBytes = 4ull << 20;
+// Upper blocks written and not asked for since: the path that names added in
+// order go down, and what they left behind.
+constexpr uint64_t kWrittenBytes = 256ull << 10;
 // Changed blocks are written back early only when the cache holds more than
 // this many blocks it cannot drop (twice the bounds), so that a big batch of
 // changes does not hold the whole index in memory.
@@ -27,8 +30,11 @@ constexpr size_t kDirtyBlocks = 2 * kCachedBlocks;
 // block, its offsets' vector, the list and map nodes.
 constexpr uint32_t kNodeOverhead = 192;
 
+// What the entries' buffer holds, not what it uses: a node that grew by
+// inserts may hold half as much again.
 uint32_t Footprint(const CIndexNode& node) {
-    return node.Size() + static_cast<uint32_t>(node.Count() + 1) * 4 + kNodeOverhead;
+    return static_cast<uint32_t>(node.Bytes().capacity()) + static_cast<uint32_t>(node.Count() + 1) * 4 +
+           kNodeOverhead;
 }
 // Index bitmaps grow in whole 64-bit words, as other implementations keep them.
 constexpr uint64_t kBitmapGrain = 8;
@@ -124,6 +130,10 @@ uint64_t CIndexBlockStore::BlockOf(uint64_t vcn) const {
 IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block) {
     auto cached = m_cache.find(block);
     if (cached == m_cache.end()) return nullptr;
+    // Measured again: a node grows and shrinks with its entries after it
+    // was cached (an allocated one starts empty).
+    Measure(cached->second);
+    if (cached->second.level == Written) MoveTo(cached->second, Upper);
     Recency& list = m_recent[cached->second.level];
     list.splice(list.begin(), list, cached->second.at);
     HandOut(block);
@@ -171,7 +181,7 @@ IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
     const uint32_t bytes = Footprint(*node);
     m_recent[level].push_front(node);
     m_cache.emplace(node->Block(), SPlace{m_recent[level].begin(), level, bytes});
-    if (level == Upper) m_upperBytes += bytes;
+    if (level != Leaves) m_bytes[level] += bytes;
     HandOut(node->Block());
     // A long walk within one operation (an enumeration) keeps the cache
     // bounded too; unchanged blocks nobody holds can go at any time.
@@ -180,22 +190,35 @@ IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
 }
 
 bool CIndexBlockStore::OverBounds() const {
-    return m_recent[Leaves].size() > kCachedBlocks || m_upperBytes > kUpperLevelBytes;
+    return m_recent[Leaves].size() > kCachedBlocks || m_bytes[Upper] > kUpperLevelBytes ||
+           m_bytes[Written] > kWrittenBytes;
+}
+
+void CIndexBlockStore::Measure(SPlace& place) {
+    const uint32_t bytes = Footprint(**place.at);
+    if (place.level != Leaves) m_bytes[place.level] = m_bytes[place.level] - place.bytes + bytes;
+    place.bytes = bytes;
+}
+
+void CIndexBlockStore::MoveTo(SPlace& place, ELevel level) {
+    if (place.level != Leaves) m_bytes[place.level] -= place.bytes;
+    if (level != Leaves) m_bytes[level] += place.bytes;
+    m_recent[level].splice(m_recent[level].begin(), m_recent[place.level], place.at);
+    place.level = level;
 }
 
 void CIndexBlockStore::Forget(uint64_t block) {
     auto cached = m_cache.find(block);
     if (cached == m_cache.end()) return;
-    if (cached->second.level == Upper) m_upperBytes -= cached->second.bytes;
+    if (cached->second.level != Leaves) m_bytes[cached->second.level] -= cached->second.bytes;
     m_recent[cached->second.level].erase(cached->second.at);
     m_cache.erase(cached);
 }
 
 void CIndexBlockStore::ForgetAll() {
     m_cache.clear();
-    m_recent[Leaves].clear();
-    m_recent[Upper].clear();
-    m_upperBytes = 0;
+    for (Recency& list : m_recent) list.clear();
+    m_bytes[Upper] = m_bytes[Written] = 0;
     m_handedOut.clear();
     m_settled = 0;
 }
@@ -299,6 +322,10 @@ void CIndexBlockStore::WriteBlock(CIndexNode& node) {
     MstUnprotect(buffer, 1, m_blockSize);
     m_scratchZeroFrom = end;
     node.ClearDirty();
+    auto cached = m_cache.find(node.Block());
+    if (cached == m_cache.end() || cached->second.at->get() != &node) return;
+    Measure(cached->second);
+    if (cached->second.level == Upper) MoveTo(cached->second, Written);
 }
 
 std::vector<IndexNodePtr> CIndexBlockStore::ChangedCommittedBlocks() {
@@ -364,7 +391,9 @@ void CIndexBlockStore::WriteDirty() {
 void CIndexBlockStore::Trim() {
     if (!OverBounds()) return;
     EvictClean();
-    if (m_recent[Leaves].size() <= kDirtyBlocks && m_upperBytes <= 2 * kUpperLevelBytes) return;
+    if (m_recent[Leaves].size() <= kDirtyBlocks && m_bytes[Upper] <= 2 * kUpperLevelBytes &&
+        m_bytes[Written] <= 2 * kWrittenBytes)
+        return;
     WriteFreshBlocks();
     EvictClean();
 }
@@ -373,9 +402,12 @@ void CIndexBlockStore::Trim() {
 // by a walk) is passed over and moves to the front, so that the next eviction
 // does not look at it again soon. Each block is looked at once per call.
 void CIndexBlockStore::EvictClean() {
-    for (ELevel level : {Leaves, Upper}) {
+    for (ELevel level : {Leaves, Upper, Written}) {
         Recency& list = m_recent[level];
-        auto over = [&] { return level == Leaves ? list.size() > kCachedBlocks : m_upperBytes > kUpperLevelBytes; };
+        auto over = [&] {
+            if (level == Leaves) return list.size() > kCachedBlocks;
+            return m_bytes[level] > (level == Upper ? kUpperLevelBytes : kWrittenBytes);
+        };
         for (size_t looked = list.size(); looked > 0 && over(); --looked) {
             auto oldest = std::prev(list.end());
             const IndexNodePtr& node = *oldest;

@@ -127,17 +127,23 @@ private:
     // Every byte of the scratch buffer from here on is zero.
     uint32_t m_scratchZeroFrom = 0;
     // Most recently used first, leaves and upper levels each in their own
-    // list; the map finds a block's place.
+    // list; the map finds a block's place. Upper blocks a save wrote and
+    // nobody asked for since have a list of their own with a smaller bound:
+    // names added in order leave full blocks behind that no lookup may ever
+    // want, and a large directory filled that way would otherwise keep its
+    // upper levels whole.
     using Recency = std::list<IndexNodePtr>;
-    enum ELevel : uint8_t { Leaves, Upper };
+    enum ELevel : uint8_t { Leaves, Upper, Written };
     struct SPlace {
         Recency::iterator at;
         ELevel level;
-        uint32_t bytes;  // the node's memory when it was cached
+        uint32_t bytes;  // the node's memory when last measured
     };
-    Recency m_recent[2];
+    void Measure(SPlace& place);
+    void MoveTo(SPlace& place, ELevel level);
+    Recency m_recent[3];
     std::unordered_map<uint64_t, SPlace> m_cache;
-    uint64_t m_upperBytes = 0;
+    uint64_t m_bytes[3] = {};  // of the upper and written lists
     // Blocks handed out to callers since they were last seen unchanged and
     // held by the cache alone: only they can hold changes, so a save looks at
     // them rather than at every cached block (thousands in a large index).

@@ -79,7 +79,10 @@ void CBitmap::Change(uint64_t index, bool value) {
     byte ^= mask;
     window.dirty = true;
     m_dirty = true;
-    if (!value) m_fullWindows.erase(index / kWindowBits);
+    if (!value) {
+        m_fullWindows.erase(index / kWindowBits);
+        ++m_clearGeneration;
+    }
 }
 
 void CBitmap::SetRange(uint64_t start, uint64_t count) {
@@ -227,6 +230,7 @@ void CBitmap::Flush() {
 void CBitmap::Abandon() noexcept {
     for (auto& [index, window] : m_windows) window.dirty = false;
     m_dirty = false;
+    ++m_clearGeneration;  // windows read again may hold older bits
 }
 
 std::vector<uint8_t> CBitmap::Bytes() const {

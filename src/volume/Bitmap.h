@@ -41,6 +41,10 @@ public:
     // Gives up the unsaved bits: the owner's flush failed and was reported.
     void Abandon() noexcept;
     bool IsDirty() const { return m_dirty; }
+    // Counts the events that may have made a set bit clear (a clear, unsaved
+    // bits given up; a growth adds clear bits only past the old end): a search
+    // that found none free need not look there again while it stays the same.
+    uint64_t ClearGeneration() const { return m_clearGeneration; }
     // The whole bitmap, read for inspection.
     std::vector<uint8_t> Bytes() const;
 
@@ -70,6 +74,7 @@ private:
     mutable uint64_t m_lastWindowIndex = 0;
     mutable uint64_t m_clock = 0;
     bool m_dirty = false;
+    uint64_t m_clearGeneration = 0;
 };
 
 }  // namespace volcore

@@ -178,7 +178,6 @@ CBitmap& CMft::GetBitmap() const {
 
 uint64_t CMft::AllocateRecord() {
     m_volume.BeginWrite();
-    TurnAllocatedTailIntoRecords();
     CBitmap& bitmap = GetBitmap();
     uint64_t recordNumber = FindFreeRecord();
     if (recordNumber == CBitmap::NotFound) {
@@ -218,7 +217,8 @@ uint64_t CMft::AllocateReservedRecord() {
 
 // Every record between the first allocatable one and the hint is in use,
 // unless a bit was cleared behind the MFT's back: then look again from the
-// start. A clear bit whose record says it is in use was lost by whoever wrote
+// start, unless no bit was cleared since such a search last found none (the
+// MFT grows 64 records at a time, and each time its bitmap is full). A clear bit whose record says it is in use was lost by whoever wrote
 // the bitmap (its file is live, whatever the bit says): the bit is set again
 // and the search goes on, so a live file is never handed out as a new one.
 uint64_t CMft::FindFreeRecord() {
@@ -228,7 +228,9 @@ uint64_t CMft::FindFreeRecord() {
         for (uint64_t start : {std::max(kFirstAllocatableRecord, m_firstMaybeFree), kFirstAllocatableRecord}) {
             if (found == CBitmap::NotFound && bitmap.GetSize() > start) found = bitmap.FindClearRun(1, start);
             if (start == kFirstAllocatableRecord) break;
+            if (found == CBitmap::NotFound && bitmap.ClearGeneration() == m_fullAtGeneration) break;
         }
+        if (found == CBitmap::NotFound) m_fullAtGeneration = bitmap.ClearGeneration();
         if (found == CBitmap::NotFound || !RecordSaysInUse(found)) return found;
         LogWarning(FormatText("MFT record %1 is in use but free in the MFT bitmap: it is marked in use again", found));
         bitmap.Set(found);
@@ -263,32 +265,33 @@ void CMft::SaveMftEntry() {
     m_savingMftEntry = false;
 }
 
-void CMft::TurnAllocatedTailIntoRecords() {
-    AttributePtr data = GetMftData();
-    uint64_t dataSize = data->GetSize();
-    uint64_t allocated = data->GetAllocatedSize();
-    if (dataSize == allocated) return;
-    if (allocated < dataSize)
-        throw CException(EErrorKind::Corrupt, "MFT: allocated size cannot be less than data size (%1 : %2)", allocated,
-                         dataSize);
-    if ((allocated - dataSize) % m_recordSize != 0)
-        throw CException(EErrorKind::Corrupt, "MFT: invalid allocated/data size: %1 %2", allocated, dataSize);
-    Extend(NumericCast<uint32_t>((allocated - dataSize) / m_recordSize));
-}
-
 void CMft::FreeRecord(FileReference reference) {
     GetBitmap().Clear(RecordNumber(reference));
     m_firstMaybeFree = std::min(m_firstMaybeFree, RecordNumber(reference));
 }
 
-// By an eighth of the records there are (1,024 at least, 65,536 at most):
-// each growth usually adds one run to $MFT's data, and record 0 with the
-// records kept for its extensions can map only so many. A volume without
-// room for that many gets only a few.
+// Clusters are taken by an eighth of the records there are (1,024 at least,
+// 65,536 at most): each growth usually adds one run to $MFT's data, and
+// record 0 with the records kept for its extensions can map only so many. A
+// volume without room for that many gets only a few. Records are made from
+// those clusters a step at a time, as they are needed: formatting an eighth
+// of a large $MFT at once would write megabytes on the first create of a
+// session. An allocated tail (mkntfs leaves one) is used up the same way.
 void CMft::ExtendWhenFull() {
-    const uint64_t step = std::clamp<uint64_t>(GetRecordCount() / 8, kGrowthWhenFull, kLargestGrowth);
+    AttributePtr data = GetMftData();
+    const uint64_t count = GetRecordCount();
+    if (data->GetAllocatedSize() / m_recordSize <= count) {
+        const uint64_t step = std::clamp<uint64_t>(count / 8, kGrowthWhenFull, kLargestGrowth);
+        try {
+            data->Reserve((count + step) * m_recordSize);
+        } catch (const CException& e) {
+            if (e.Kind() != EErrorKind::Argument) throw;
+        }
+    }
+    const uint64_t reserved = data->GetAllocatedSize() / m_recordSize;
+    const uint64_t tail = reserved > count ? reserved - count : 0;
     try {
-        Extend(NumericCast<uint32_t>(step));
+        Extend(NumericCast<uint32_t>(tail > 0 ? std::min(tail, kGrowthStep) : kGrowthStep));
         return;
     } catch (const CException& e) {
         if (e.Kind() != EErrorKind::Argument) throw;
@@ -325,8 +328,10 @@ void CMft::Extend(uint32_t count) {
     // Written a batch at a time: the tail mkntfs leaves allocated, or one a
     // hostile image claims, may be far larger than any buffer worth holding.
     const uint64_t perBatch = std::max<uint64_t>(1, kExtendBatchBytes / m_recordSize);
-    // Cleared once: every batch writes its headers over the same bytes.
-    std::vector<uint8_t> records(static_cast<size_t>(std::min(added, perBatch) * m_recordSize));
+    // Cleared once and kept, as growths come 64 records at a time: every
+    // batch writes its headers over the same bytes.
+    std::vector<uint8_t>& records = m_formatted;
+    if (records.empty()) records.resize(static_cast<size_t>(perBatch * m_recordSize));
     for (uint64_t done = 0; done < added;) {
         const uint64_t batch = std::min(added - done, perBatch);
         CByteWriter writer(records);

@@ -3,6 +3,7 @@
 // records through the MFT bitmap; growth; the load-time mirror check.
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "disk/MftRecBuffer.h"
 #include "disk/Types.h"
@@ -56,7 +57,6 @@ private:
     void CheckRecordExists(uint64_t recordNumber);
     uint64_t FindFreeRecord();
     bool RecordSaysInUse(uint64_t recordNumber);
-    void TurnAllocatedTailIntoRecords();
     std::shared_ptr<CAttribute> GetMirrorData();
     void SaveMftEntry();
 
@@ -70,6 +70,10 @@ private:
     bool m_savingMftEntry = false;
     // Where the search for a free record starts.
     uint64_t m_firstMaybeFree = 0;
+    // The bitmap's clear generation when a search from the first allocatable
+    // record last found every record taken.
+    uint64_t m_fullAtGeneration = ~uint64_t{0};
+    std::vector<uint8_t> m_formatted;  // empty records, a batch of them, for growths
 };
 
 }  // namespace volcore

@@ -277,3 +277,19 @@ TEST(IndexTreeInOrder, NamesAddedInOrderFillTheirBlocks) {
     index.Save();
     entry->Save();
 }
+
+// Names added in order leave full upper blocks behind, which the cache drops
+// past a small bound once written and not asked for since. Changes and
+// lookups that reach them later read them again, never an older copy.
+TEST(IndexBlockCache, UpperBlocksLeftBehindByNamesInOrderAreReadAgain) {
+    EngineVolume engine(WithClusters(4096, 64ull << 20));
+    FileEntryPtr entry = NewEntry(engine.Volume(), u"d", true);
+    CIndex index(entry, u"$I30", engine.Volume().GetUpCase(), 4096, 1);
+    const int count = 100000;
+    for (int i = 0; i < count; ++i) index.AddEntry(TwelveUnitName(i), ValueFor(i + 1));
+    for (int i = 0; i < count; i += 997) index.UpdateEntry(TwelveUnitName(i), ValueFor(i + 7));
+    for (int i = 500; i < count; i += 1000) index.RemoveEntry(TwelveUnitName(i));
+    for (int i = 0; i < count; i += 997) EXPECT_EQ(index.GetEntry(TwelveUnitName(i)).fileReference, i + 7u);
+    EXPECT_EQ(ListEntries(index).size(), count - count / 1000u);
+    index.Save();
+}

@@ -50,7 +50,7 @@ TEST(Mft, AllocatesFrom25AndGrows) {
     CMft& mft = image.Volume().GetMft();
     CBitmap& bitmap = mft.GetBitmap();
     // mkntfs leaves one allocated record beyond the data size: it becomes a
-    // record first.
+    // record when the records run out.
     ASSERT_EQ(mft.GetRecordCount(), 27u);
     EXPECT_EQ(mft.AllocateRecord(), 27u);
     // Records below 25 are never handed out; nor is one whose bit was
@@ -69,16 +69,24 @@ TEST(Mft, AllocatesFrom25AndGrows) {
     EXPECT_EQ(grown.U16(FileRecord::Flags), 0u);
     EXPECT_EQ(grown.U16(FileRecord::FirstAttribute), 56u);
 
-    // With every record from 25 on taken, the MFT grows by 1024 records and
-    // hands out the first bit past the old bitmap.
+    // With every record from 25 on taken, the MFT takes clusters for 1024
+    // more records, makes a step of them records and hands out the first bit
+    // past the old bitmap.
     for (uint64_t i = 25; i < bitmap.GetSize(); ++i) bitmap.Set(i);
     uint64_t bitsBefore = bitmap.GetSize();
     EXPECT_EQ(mft.AllocateRecord(), bitsBefore);
     mft.FreeRecord(bitsBefore);
     EXPECT_FALSE(bitmap.Test(bitsBefore));
+    // A bit cleared behind the MFT's back is found after a search found none.
+    for (uint64_t i = 25; i < bitmap.GetSize(); ++i) bitmap.Set(i);
+    bitmap.Clear(30);
+    EXPECT_EQ(mft.AllocateRecord(), 30u);
+    const uint64_t records = mft.GetRecordCount(), reserved = mft.GetMftData()->GetAllocatedSize();
+    EXPECT_TRUE(records < 40 + 128 && reserved / 1024 >= 40 + 1024);
     image.ExpectCheckersAccept();
-    // The grown MFT, its bitmap and the mirror of record 0 load again.
+    // The grown MFT, its clusters, its bitmap and the mirror of record 0 load again.
     image.Reopen();
-    EXPECT_EQ(image.Volume().GetMft().GetRecordCount(), 40u + 1024u);
+    EXPECT_EQ(image.Volume().GetMft().GetRecordCount(), records);
+    EXPECT_EQ(image.Volume().GetMft().GetMftData()->GetAllocatedSize(), reserved);
     EXPECT_TRUE(image.Volume().GetMft().GetBitmap().Test(25));
 }
