@@ -261,6 +261,28 @@ TEST(IndexBlockCache, InsertThroughAPositionHeldAcrossLookupsIsSaved) {
     EXPECT_TRUE(again.Inspect().balanced);
 }
 
+// Past its bound of leaves, a lookup reads a block into the node of the least
+// recently used leaf. A leaf changed and not yet saved, or one a position
+// still holds, must never be the one taken: lookups cycle some eighty leaves
+// through the cache between the changes and the insert through the position.
+TEST(IndexBlockCache, LeavesTakenOverByLookupsKeepChangesAndHeldPositions) {
+    EngineVolume engine;
+    const int count = 3000;
+    auto expected = [](int i) { return i % 997 == 0 ? 10000u + i : i + 1u; };
+    CIndex index(NewEntry(engine.Volume(), u"d", true), u"$I30", engine.Volume().GetUpCase(), 4096,
+                 4096 / engine.Volume().GetClusterSize());
+    for (int i = 0; i < count; ++i) index.AddEntry(TwelveUnitName(i), ValueFor(i + 1));
+    index.Save();
+    for (int i = 0; i < count; i += 997) index.UpdateEntry(TwelveUnitName(i), ValueFor(expected(i)));
+    const CIndex::SInsertPosition position = index.FindInsertPosition(u"name-0001500x");
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < count; ++i) ASSERT_EQ(index.GetEntry(TwelveUnitName(i)).fileReference, expected(i));
+    index.Insert(position, u"name-0001500x", ValueFor(50000));
+    EXPECT_EQ(index.GetEntry(u"name-0001500x").fileReference, 50000u);
+    EXPECT_EQ(ListEntries(index).size(), count + 1u);
+    index.Save();
+}
+
 // Names added in order fill their blocks: the short last node a split leaves
 // is filled, not pooled with its full neighbour (every block half empty).
 TEST(IndexTreeInOrder, NamesAddedInOrderFillTheirBlocks) {
