@@ -28,15 +28,19 @@ std::u16string WideToUtf16(std::wstring_view text) {
     // goes through the loop below.
     std::u16string out(text.size(), u'\0');
     char16_t* units = out.data();
-    uint32_t highest = 0;
+    // An OR of the units, unlike their maximum, vectorizes on every x86-64:
+    // below 0xD800 it proves every unit is; above, the units are looked at
+    // one by one.
+    uint32_t any = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         auto unit = static_cast<uint32_t>(text[i]);
-        highest = std::max(highest, unit);
+        any |= unit;
         units[i] = static_cast<char16_t>(unit);
     }
-    if (highest < 0xD800) return out;
+    if (any < 0xD800) return out;
     size_t plain = 0;
-    while (static_cast<uint32_t>(text[plain]) < 0xD800) ++plain;
+    while (plain < text.size() && static_cast<uint32_t>(text[plain]) < 0xD800) ++plain;
+    if (plain == text.size()) return out;
     out.resize(plain);
     out.reserve(text.size());
     for (size_t i = plain; i < text.size(); ++i) {

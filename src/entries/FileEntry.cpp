@@ -187,6 +187,14 @@ std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16stri
     return found;
 }
 
+size_t CFileEntry::CountAttributes(uint32_t type, std::u16string_view name) const {
+    size_t count = 0;
+    for (auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
+         it != m_attributes.end() && SameTypeAndName(it->first, type, name); ++it)
+        ++count;
+    return count;
+}
+
 AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) const {
     AttributePtr attribute = FindAttribute(type, name);
     if (!attribute) throw CException(EErrorKind::Corrupt, "Attribute %1 %2 not found", type, name);
@@ -218,7 +226,7 @@ void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
 }
 
 AttributePtr CFileEntry::AddAttribute(uint32_t type, std::u16string_view name, bool resident) {
-    uint32_t occurrence = static_cast<uint32_t>(FindAttributes(type, name).size());
+    uint32_t occurrence = static_cast<uint32_t>(CountAttributes(type, name));
     auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, type, std::u16string(name), resident);
     m_attributes.emplace(SAttributeKey{type, std::u16string(name), occurrence}, attribute);
     m_dirty = true;

@@ -52,6 +52,8 @@ public:
     AttributePtr FindAttribute(uint32_t type, std::u16string_view name = {}) const;
     // Every occurrence of (type, name) in record order (several $FILE_NAMEs).
     std::vector<AttributePtr> FindAttributes(uint32_t type, std::u16string_view name = {}) const;
+    // How many there are, without gathering them.
+    size_t CountAttributes(uint32_t type, std::u16string_view name = {}) const;
     // As FindAttribute, raising "Attribute %1 %2 not found" when absent.
     AttributePtr GetAttribute(uint32_t type, std::u16string_view name = {}) const;
     AttributePtr CreateAttribute(uint32_t type, std::u16string_view name, bool resident);

@@ -143,7 +143,28 @@ IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block) {
 IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
     const uint64_t block = BlockOf(vcn);
     if (IndexNodePtr node = TakeCached(block)) return node;
-    return Remember(std::make_shared<CIndexNode>(block, ReadEntries(block, vcn)));
+    CByteReader entries = ReadEntries(block, vcn);
+    IndexNodePtr node = TakeOldestLeaf();
+    if (!node) return Remember(std::make_shared<CIndexNode>(block, entries));
+    // Already out of the cache: should the block prove damaged, the node
+    // just goes.
+    node->Reload(block, entries);
+    return Remember(std::move(node));
+}
+
+// With the leaves at their bound, the next block read would push the least
+// recently used one out: when that leaf is unchanged and held by the cache
+// alone, its node (and the memory of its entries) takes the new block
+// instead of being freed while another is allocated. Nobody can see the
+// change: no one else holds the node.
+IndexNodePtr CIndexBlockStore::TakeOldestLeaf() {
+    Recency& leaves = m_recent[Leaves];
+    if (leaves.size() < kCachedBlocks) return nullptr;
+    const IndexNodePtr& oldest = leaves.back();
+    if (oldest->IsDirty() || oldest.use_count() > 1) return nullptr;
+    IndexNodePtr node = oldest;
+    Forget(node->Block());
+    return node;
 }
 
 // A node read here is never changed: the walk only reads it, and an edit

@@ -92,6 +92,7 @@ private:
     std::vector<uint8_t>& Scratch();
     uint64_t BlockOf(uint64_t vcn) const;
     IndexNodePtr TakeCached(uint64_t block);
+    IndexNodePtr TakeOldestLeaf();
     // The block's entries, checked against its header, in the scratch buffer.
     CByteReader ReadEntries(uint64_t block, uint64_t vcn);
     void Free(uint64_t block);

@@ -408,7 +408,7 @@ std::shared_ptr<CFile> CFile::OpenByPath(CVolume& volume, std::u16string_view pa
 // A file with several names is known by the one this path reached.
 std::shared_ptr<CFile> CFile::OpenNamed(CVolume& volume, std::u16string_view path) {
     std::shared_ptr<CFile> file = Open(volume, volume.ResolvePath(path));
-    if (file->GetEntry().FindAttributes(AttrType::FileName).size() > 1) {
+    if (file->GetEntry().CountAttributes(AttrType::FileName) > 1) {
         SParentAndName link = SplitLastComponent(path);
         file->SelectName(volume.ResolvePath(link.parentPath), link.name);
     }

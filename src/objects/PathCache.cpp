@@ -3,8 +3,31 @@
 
 namespace volcore {
 
+size_t CPathCache::HashUnits(std::u16string_view text) noexcept {
+    constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t length = text.size() * sizeof(char16_t);
+    uint64_t hash = length * kMultiplier;
+    auto mix = [&](uint64_t word) {
+        hash = (hash ^ word) * kMultiplier;
+        hash ^= hash >> 32;
+    };
+    size_t position = 0;
+    for (; position + sizeof(uint64_t) <= length; position += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, bytes + position, sizeof word);
+        mix(word);
+    }
+    if (position < length) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes + position, length - position);
+        mix(word);
+    }
+    return static_cast<size_t>(hash);
+}
+
 size_t CPathCache::SKeyHash::operator()(const SKeyView& key) const noexcept {
-    return std::hash<std::u16string_view>{}(key.name) ^ (std::hash<uint64_t>{}(key.directory) * 0x9E3779B97F4A7C15ull);
+    return HashUnits(key.name) ^ (key.directory * 0x9E3779B97F4A7C15ull);
 }
 
 std::optional<FileReference> CPathCache::Find(uint64_t directory, std::u16string_view name, uint64_t version) const {

@@ -38,6 +38,9 @@ private:
         uint64_t directory;
         std::u16string_view name;
     };
+    // Eight bytes a step: a deep path is hundreds of units long, and a
+    // collision costs only a comparison.
+    static size_t HashUnits(std::u16string_view text) noexcept;
     struct SKeyHash {
         using is_transparent = void;
         size_t operator()(const SKeyView& key) const noexcept;
@@ -45,7 +48,7 @@ private:
     };
     struct SPathHash {
         using is_transparent = void;
-        size_t operator()(std::u16string_view path) const noexcept { return std::hash<std::u16string_view>{}(path); }
+        size_t operator()(std::u16string_view path) const noexcept { return HashUnits(path); }
     };
     // The standard comparison of 16-bit strings goes unit by unit; a path of
     // a few hundred units is compared as bytes instead.

@@ -121,7 +121,19 @@ void CVolume::ReleaseDirectories() noexcept {
     m_root.reset();
 }
 
+namespace {
+
+bool HasSeveralComponents(std::u16string_view path) {
+    size_t position = 0;
+    return !NextComponent(path, position).empty() && !NextComponent(path, position).empty();
+}
+
+}  // namespace
+
 FileReference CVolume::ResolvePath(std::u16string_view path) {
+    // A name in the root is answered by the root's cache of names alone:
+    // keeping the whole path too would only cost a copy of it per open.
+    if (!HasSeveralComponents(path)) return ResolveComponents(path);
     const uint64_t edits = GetIndexEditCount();
     if (auto known = m_paths.FindPath(path, edits)) return *known;
     FileReference target = ResolveComponents(path);

@@ -261,6 +261,25 @@ TEST(IndexBlockCache, InsertThroughAPositionHeldAcrossLookupsIsSaved) {
     EXPECT_TRUE(again.Inspect().balanced);
 }
 
+// Past its bound of leaves, a lookup reads a block into the node of the least
+// recently used leaf. A leaf changed and not yet saved, or one a position
+// still holds, must never be the one taken: lookups cycle some eighty leaves
+// through the cache between the changes and the insert through the position.
+TEST(IndexBlockCache, LeavesTakenOverByLookupsKeepChangesAndHeldPositions) {
+    EngineVolume engine;
+    auto expected = [](int i) { return i % 997 == 0 ? 10000u + i : i + 1u; };
+    CIndex index(NewEntry(engine.Volume(), u"d", true), u"$I30", engine.Volume().GetUpCase(), 4096,
+                 4096 / engine.Volume().GetClusterSize());
+    for (int i = 0; i < 3000; ++i) index.AddEntry(TwelveUnitName(i), ValueFor(i + 1));
+    index.Save();
+    for (int i = 0; i < 3000; i += 997) index.UpdateEntry(TwelveUnitName(i), ValueFor(expected(i)));
+    const CIndex::SInsertPosition position = index.FindInsertPosition(u"name-0001500x");
+    for (int i = 0; i < 6000; ++i) ASSERT_EQ(index.GetEntry(TwelveUnitName(i % 3000)).fileReference, expected(i % 3000));
+    index.Insert(position, u"name-0001500x", ValueFor(50000));
+    EXPECT_EQ(index.GetEntry(u"name-0001500x").fileReference, 50000u);
+    index.Save();
+}
+
 // Names added in order fill their blocks: the short last node a split leaves
 // is filled, not pooled with its full neighbour (every block half empty).
 TEST(IndexTreeInOrder, NamesAddedInOrderFillTheirBlocks) {
