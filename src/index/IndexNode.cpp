@@ -84,12 +84,6 @@ std::u16string_view CIndexNode::Name(size_t index, NameBuffer& buffer) const {
     return std::u16string_view(buffer.data(), length);
 }
 
-SIndexEntryValue CIndexNode::Value(size_t index) const {
-    const CByteReader entry = Named(index);
-    CByteReader key = entry.Sub(IndexEntry::Key, entry.U16(IndexEntry::KeyLength));
-    return MakeIndexEntryValue(entry.U64(IndexEntry::Reference), {key.Data(), key.Size()});
-}
-
 EntryBytes CIndexNode::CopyEntry(size_t slot, std::optional<uint64_t> child) const {
     return EntryWithChild(Entry(slot), child);
 }

@@ -70,7 +70,11 @@ public:
         if (start > m_bytes.size()) ThrowOutOfRange(index);
         return std::span<const uint8_t>(m_bytes).subspan(start);
     }
-    SIndexEntryValue Value(size_t index) const;
+    SIndexEntryValue Value(size_t index) const {
+        const CByteReader entry = Named(index);
+        const CByteReader key = entry.Sub(IndexEntry::Key, entry.U16(IndexEntry::KeyLength));
+        return MakeIndexEntryValue(entry.U64(IndexEntry::Reference), {key.Data(), key.Size()});
+    }
     // A copy of entry `slot` with its child pointer set or dropped.
     EntryBytes CopyEntry(size_t slot, std::optional<uint64_t> child) const;
 
