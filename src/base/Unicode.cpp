@@ -106,7 +106,8 @@ size_t WidenWithSurrogates(const wchar_t* units, size_t count, wchar_t* out) {
 // copy; elsewhere eight units at a time where SSE2 is there, noting
 // surrogates on the way (the name is widened again when it has one).
 size_t LittleEndianUtf16ToWide(std::span<const uint8_t> bytes, size_t units, wchar_t* out) {
-    if (units > bytes.size() / 2) throw CException(EErrorKind::Corrupt, "Name of %1 units in %2 bytes", units, bytes.size());
+    if (units > bytes.size() / 2)
+        throw CException(EErrorKind::Corrupt, "Name of %1 units in %2 bytes", units, bytes.size());
     const uint8_t* from = bytes.data();
     if constexpr (sizeof(wchar_t) == 2) {
         for (size_t i = 0; i < units; ++i) out[i] = static_cast<wchar_t>(from[2 * i] | from[2 * i + 1] << 8);
