@@ -91,13 +91,13 @@ bool NtfsEnumDir(NtfsDirHandle handle, bool (*callback)(const NtfsDirEntry& entr
             // The walk counts as a handle of its own, so that the callback
             // cannot close the volume under it.
             SWalkHandle walk{AddHandle(handle.ptr, EHandleKind::Directory, directory)};
-            // One buffer for every name of the walk: an index key holds at
-            // most 255 units, and none widens into more.
-            std::array<wchar_t, 256> wideName;
-            directory->ForEachEntry([&](std::u16string_view name, const SIndexEntryValue& value) {
-                if (name.size() >= wideName.size()) throw CException(EErrorKind::Corrupt, "Index name too long");
-                Utf16ToWide(name, wideName.data());
-                return callback(ToDirEntry(wideName.data(), value), context);
+            // One buffer for every name of the walk: an entry holds at most
+            // 255 units (its length is one byte), none widens into more, and
+            // the widening writes up to 8 units at a time.
+            std::array<wchar_t, IndexEntry::LongestNameUnits + 8> wideName;
+            directory->ForEachEntry([&](const CIndexNode& node, size_t index) {
+                LittleEndianUtf16ToWide(node.NameOnwards(index), node.NameUnits(index), wideName.data());
+                return callback(ToDirEntry(wideName.data(), node.Value(index)), context);
             });
         },
         "Failed to enumerate NTFS directory: %1");

@@ -5,6 +5,10 @@
 #include "base/Exception.h"
 #include "base/Utf.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace volcore {
 
 using namespace utf;
@@ -89,6 +93,55 @@ size_t Utf16ToWide(std::u16string_view text, wchar_t* out) {
     }
     *to = 0;
     return static_cast<size_t>(to - out);
+}
+
+namespace {
+
+// The rare name holding a surrogate is widened again from its units, pairs joined.
+size_t WidenWithSurrogates(const wchar_t* units, size_t count, wchar_t* out) {
+    std::u16string text(count, u'\0');
+    for (size_t i = 0; i < count; ++i) text[i] = static_cast<char16_t>(units[i]);
+    return Utf16ToWide(text, out);
+}
+
+}  // namespace
+
+// A listing widens every name with this. Where wchar_t holds UTF-16 it is a
+// copy; elsewhere eight units at a time where SSE2 is there, noting
+// surrogates on the way (the name is widened again when it has one).
+size_t LittleEndianUtf16ToWide(std::span<const uint8_t> bytes, size_t units, wchar_t* out) {
+    if (units > bytes.size() / 2)
+        throw CException(EErrorKind::Corrupt, "Name of %1 units in %2 bytes", units, bytes.size());
+    const uint8_t* from = bytes.data();
+    if constexpr (sizeof(wchar_t) == 2) {
+        for (size_t i = 0; i < units; ++i) out[i] = static_cast<wchar_t>(from[2 * i] | from[2 * i + 1] << 8);
+    } else {
+        size_t i = 0;
+        unsigned surrogates = 0;
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        for (; i < units && 2 * i + 16 <= bytes.size(); i += 8) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 2 * i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(chunk, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), _mm_unpackhi_epi16(chunk, zero));
+            const __m128i high = _mm_and_si128(chunk, _mm_set1_epi16(static_cast<short>(0xF800)));
+            // Two bits per unit; units past the name, read with the last chunk, do not count.
+            unsigned lanes = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_set1_epi16(static_cast<short>(0xD800)))));
+            if (units - i < 8) lanes &= (1u << (2 * (units - i))) - 1;
+            surrogates |= lanes;
+        }
+        if (i > units) i = units;
+#endif
+        for (; i < units; ++i) {
+            const unsigned unit = from[2 * i] | unsigned{from[2 * i + 1]} << 8;
+            out[i] = static_cast<wchar_t>(unit);
+            surrogates |= (unit & 0xF800) == 0xD800;
+        }
+        if (surrogates != 0) return WidenWithSurrogates(out, units, out);
+    }
+    out[units] = 0;
+    return units;
 }
 
 }  // namespace volcore

@@ -1,6 +1,8 @@
 #pragma once
 // Conversions between the encodings the library meets: UTF-16 inside the
 // engine, wchar_t at the exported boundary, UTF-8 in messages.
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,5 +28,11 @@ void Utf16ToWide(std::u16string_view text, std::wstring& out);
 // The same into `out`, which holds at least text.size() + 1 units: the units
 // written, then a terminating zero. Returns the count without the zero.
 size_t Utf16ToWide(std::u16string_view text, wchar_t* out);
+// The same for `units` units as stored on disk, two little-endian bytes each,
+// at the start of `bytes`, which may run on past them: whole 16-byte chunks
+// are read while they fit there, so that a short name costs one. `out` holds
+// at least units + 8 units (chunks are written whole). Raises when the units
+// do not fit in `bytes`.
+size_t LittleEndianUtf16ToWide(std::span<const uint8_t> bytes, size_t units, wchar_t* out);
 
 }  // namespace volcore

@@ -1,5 +1,7 @@
 #include "capi/CBoundary.h"
 
+#include <algorithm>
+
 #include "api/Boundary.h"
 #include "base/Exception.h"
 #include "base/Unicode.h"
@@ -53,6 +55,14 @@ bool Utf8PathArgument(const char* path, const char* failureText, std::wstring& w
 }
 
 void NameForCaller(std::wstring_view name, std::vector<uint16_t>& units, std::string& utf8) {
+    // Plain ASCII names (most) fill both forms directly, in buffers that keep
+    // their memory from one entry of a listing to the next.
+    if (std::all_of(name.begin(), name.end(), [](wchar_t unit) { return static_cast<char32_t>(unit) < 0x80; })) {
+        units.assign(name.begin(), name.end());
+        units.push_back(0);
+        utf8.assign(name.begin(), name.end());
+        return;
+    }
     std::u16string text;
     for (wchar_t unit : name) {
         const auto cp = static_cast<char32_t>(unit);

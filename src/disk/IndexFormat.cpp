@@ -23,30 +23,10 @@ void WriteKeyFields(const CByteWriter& key, const SIndexEntryValue& value) {
     key.U8(FileNameValue::NameSpace, value.nameSpace);
 }
 
-[[noreturn]] void ThrowCorruptEntry(const char* field, size_t position, uint64_t value) {
-    throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: %2 %3", position, field, value);
-}
-
 }  // namespace
 
-SIndexEntryValue MakeIndexEntryValue(uint64_t reference, std::span<const uint8_t> fileName) {
-    CByteReader key(fileName);
-    // Every field below lies before the name: one check covers them all and
-    // lets the reads below go without checks of their own.
-    key.Check(0, FileNameValue::Name);
-    SIndexEntryValue value;
-    value.fileReference = reference;
-    value.parentReference = key.U64(FileNameValue::ParentReference);
-    value.creationTime = key.U64(FileNameValue::CreationTime);
-    value.modificationTime = key.U64(FileNameValue::ModificationTime);
-    value.mftChangeTime = key.U64(FileNameValue::MftChangeTime);
-    value.accessTime = key.U64(FileNameValue::AccessTime);
-    value.allocatedSize = key.U64(FileNameValue::AllocatedSize);
-    value.dataSize = key.U64(FileNameValue::DataSize);
-    value.fileAttributes = key.U32(FileNameValue::FileAttributes);
-    value.eaSizeOrReparseTag = key.U32(FileNameValue::EaSizeOrReparseTag);
-    value.nameSpace = key.U8(FileNameValue::NameSpace);
-    return value;
+void ThrowCorruptIndexEntry(const char* field, size_t position, uint64_t value) {
+    throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: %2 %3", position, field, value);
 }
 
 void WriteRootHeader(const CByteWriter& out, uint32_t blockSize, uint8_t clustersPerBlock, uint32_t bytesInUse,
@@ -110,27 +90,6 @@ std::vector<uint8_t> EntryWithChild(std::span<const uint8_t> entry, std::optiona
         out.U16(IndexEntry::Flags, static_cast<uint16_t>(flags & ~IndexEntry::FlagHasChild));
     }
     return copy;
-}
-
-uint32_t CheckIndexEntry(const CByteReader& node, size_t position) {
-    CByteReader header = node.Sub(position, IndexEntry::Key);
-    uint32_t length = header.U16(IndexEntry::Length);
-    uint16_t flags = header.U16(IndexEntry::Flags);
-    bool isEnd = (flags & IndexEntry::FlagEnd) != 0;
-    uint32_t childBytes = (flags & IndexEntry::FlagHasChild) ? IndexEntry::ChildVcnSize : 0;
-    // Anything shorter cannot hold the fields its flags promise, and a zero
-    // length would never move a walk forward.
-    uint32_t shortest = (isEnd ? IndexEntry::SmallEndLength : IndexEntry::Name) + childBytes;
-    if (length < shortest || length % 8 != 0)
-        throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: length %2", position, length);
-    CByteReader entry = node.Sub(position, length);
-    if (isEnd) return length;
-    uint32_t keyLength = entry.U16(IndexEntry::KeyLength);
-    if (keyLength < FileNameValue::Name || keyLength > length - IndexEntry::Key - childBytes)
-        ThrowCorruptEntry("key length", position, keyLength);
-    uint32_t nameLength = entry.U8(IndexEntry::NameLength);
-    if (FileNameValue::Name + 2 * nameLength > keyLength) ThrowCorruptEntry("name length", position, nameLength);
-    return length;
 }
 
 uint32_t WriteEndEntry(const CByteWriter& out, size_t position) {

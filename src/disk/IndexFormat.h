@@ -10,6 +10,7 @@
 
 #include "base/Bytes.h"
 #include "disk/Fixups.h"
+#include "disk/RecordFormat.h"
 
 namespace volcore {
 
@@ -29,8 +30,27 @@ struct SIndexEntryValue {
     uint8_t nameSpace = 0;
 };
 
-// Fills a value from a file reference and a $FILE_NAME value.
-SIndexEntryValue MakeIndexEntryValue(uint64_t reference, std::span<const uint8_t> fileName);
+// Fills a value from a file reference and a $FILE_NAME value. Inline: a
+// listing decodes one per entry.
+inline SIndexEntryValue MakeIndexEntryValue(uint64_t reference, std::span<const uint8_t> fileName) {
+    CByteReader key(fileName);
+    // Every field below lies before the name: one check covers them all and
+    // lets the reads below go without checks of their own.
+    key.Check(0, FileNameValue::Name);
+    SIndexEntryValue value;
+    value.fileReference = reference;
+    value.parentReference = key.U64(FileNameValue::ParentReference);
+    value.creationTime = key.U64(FileNameValue::CreationTime);
+    value.modificationTime = key.U64(FileNameValue::ModificationTime);
+    value.mftChangeTime = key.U64(FileNameValue::MftChangeTime);
+    value.accessTime = key.U64(FileNameValue::AccessTime);
+    value.allocatedSize = key.U64(FileNameValue::AllocatedSize);
+    value.dataSize = key.U64(FileNameValue::DataSize);
+    value.fileAttributes = key.U32(FileNameValue::FileAttributes);
+    value.eaSizeOrReparseTag = key.U32(FileNameValue::EaSizeOrReparseTag);
+    value.nameSpace = key.U8(FileNameValue::NameSpace);
+    return value;
+}
 
 // $INDEX_ROOT value.
 namespace IndexRoot {
@@ -135,7 +155,29 @@ bool OverwriteIndexEntryValue(std::span<uint8_t> entry, const SIndexEntryValue& 
 // Checks that the entry at `position` of a node fits it and holds the fields
 // its flags promise; returns its length. Raises
 // "Corrupt index entry at offset %1: length %2" or the bounds failure.
-uint32_t CheckIndexEntry(const CByteReader& node, size_t position);
+// Inline: every entry of every block read passes here.
+[[noreturn]] void ThrowCorruptIndexEntry(const char* field, size_t position, uint64_t value);
+inline uint32_t CheckIndexEntry(const CByteReader& node, size_t position) {
+    const CByteReader header = node.Sub(position, IndexEntry::Key);
+    const uint32_t length = header.U16(IndexEntry::Length);
+    const uint16_t flags = header.U16(IndexEntry::Flags);
+    const bool isEnd = (flags & IndexEntry::FlagEnd) != 0;
+    const uint32_t childBytes = (flags & IndexEntry::FlagHasChild) ? IndexEntry::ChildVcnSize : 0;
+    // Anything shorter cannot hold the fields its flags promise, and a zero
+    // length would never move a walk forward.
+    const uint32_t shortest = (isEnd ? IndexEntry::SmallEndLength : IndexEntry::Name) + childBytes;
+    if (length < shortest || length % 8 != 0) ThrowCorruptIndexEntry("length", position, length);
+    const CByteReader entry = node.Sub(position, length);
+    if (isEnd) return length;
+    // The $FILE_NAME value's fixed part ends where the entry's name starts.
+    constexpr uint32_t fixedKey = IndexEntry::Name - IndexEntry::Key;
+    const uint32_t keyLength = entry.U16(IndexEntry::KeyLength);
+    if (keyLength < fixedKey || keyLength > length - IndexEntry::Key - childBytes)
+        ThrowCorruptIndexEntry("key length", position, keyLength);
+    const uint32_t nameLength = entry.U8(IndexEntry::NameLength);
+    if (fixedKey + 2 * nameLength > keyLength) ThrowCorruptIndexEntry("name length", position, nameLength);
+    return length;
+}
 
 // One entry as read from a node: the end entry carries no name.
 struct SReadIndexEntry {

@@ -64,13 +64,20 @@ public:
     void RemoveAll();
 
     bool IsEmpty();
-    // Hands every entry to `visit` (a callable taking the name and the
-    // value, returning bool) in index order until it returns false. The name
-    // is valid during the call only. A change made meanwhile does not derail
-    // the walk: it goes on after the last name handed out. A template, so that
-    // a listing pays no indirect call per entry.
+    // Hands every entry to `visit` (a callable taking the node and the
+    // entry's index in it, returning bool) in index order until it returns
+    // false. The node is valid during the call only, and is read, not
+    // changed. A change made meanwhile does not derail the walk: it goes on
+    // after the last name handed out. A template, so that a listing pays no
+    // indirect call per entry.
     template <typename Visit>
-    void ForEach(Visit&& visit);
+    void Walk(Visit&& visit);
+    // The same walk with each entry's name (valid during the call only) and value.
+    template <typename Visit>
+    void ForEach(Visit&& visit) {
+        NameBuffer buffer;
+        Walk([&](const CIndexNode& node, size_t index) { return visit(node.Name(index, buffer), node.Value(index)); });
+    }
     // Walks the whole tree: its depth, balance, order and blocks.
     SIndexShape Inspect();
 
@@ -118,20 +125,26 @@ private:
 };
 
 template <typename Visit>
-void CIndex::ForEach(Visit&& visit) {
+void CIndex::Walk(Visit&& visit) {
     CIndexCursor cursor(*m_tree, m_root);
     NameBuffer buffer;
     // The walk holds blocks of its own that an edit does not reach: after any
     // edit, values changed in place included, it finds its place again.
     uint64_t version = m_version;
     for (cursor.SeekFirst(); !cursor.AtEnd();) {
-        std::u16string_view name = cursor.Node().Name(cursor.Index(), buffer);
-        if (!visit(name, cursor.Node().Value(cursor.Index()))) break;
+        const CIndexNode& node = cursor.Node();
+        const size_t index = cursor.Index();
+        // The name to go on after is copied before the visit only where an
+        // edit made during it could reach the node (the root, a cached block).
+        const bool owned = cursor.OwnsNode();
+        std::u16string_view name = owned ? std::u16string_view() : node.Name(index, buffer);
+        if (!visit(node, index)) break;
         if (version == m_version) {
             cursor.Next();
             continue;
         }
         version = m_version;
+        if (owned) name = node.Name(index, buffer);
         cursor.SeekAfter(name);
     }
     Settle();

@@ -32,11 +32,6 @@ void CIndexCursor::SeekAfter(std::u16string_view name) {
     SkipFinished();
 }
 
-void CIndexCursor::Next() {
-    ++m_stack.back().slot;
-    Descend();
-}
-
 // Block numbers were checked against the allocation when the block was
 // loaded, so the bits stay within its size (which may grow during the walk).
 bool CIndexCursor::Enter(uint64_t block) {

@@ -19,7 +19,16 @@ public:
     // The current entry: an index into this node.
     const CIndexNode& Node() const { return *m_stack.back().node; }
     size_t Index() const { return m_stack.back().slot; }
-    void Next();
+    // Whether the current node was read for this walk alone: nothing else
+    // holds it, so no edit of the index can change it under the walk.
+    bool OwnsNode() const { return m_stack.back().node.use_count() == 1; }
+    // Within a node, from one entry without a child to the next (most steps
+    // of a walk: every entry of a leaf), nothing needs to be looked up.
+    void Next() {
+        SIndexStep& top = m_stack.back();
+        if (++top.slot < top.node->Count() && !top.node->HasChild(top.slot)) return;
+        Descend();
+    }
 
 private:
     void Descend();

@@ -43,13 +43,24 @@ void CIndexNode::Reload(uint64_t block, const CByteReader& area) {
         const uint16_t flags = area.U16(position + IndexEntry::Flags);
         position += length;
         (flags & IndexEntry::FlagHasChild ? withChild : withoutChild) = true;
-        if (flags & IndexEntry::FlagEnd) break;
+        if (flags & IndexEntry::FlagEnd) {
+            SetShape(withChild, withoutChild, (flags & IndexEntry::FlagHasChild) != 0);
+            break;
+        }
     }
     m_bytes.assign(area.Data(), area.Data() + position);
-    m_regular = !(withChild && withoutChild);
 }
 
-bool CIndexNode::HasChild(size_t slot) const {
+void CIndexNode::SetShape(bool withChild, bool withoutChild, bool endHasChild) {
+    m_regular = !(withChild && withoutChild);
+    m_endHasChild = endHasChild;
+}
+
+void CIndexNode::ThrowOutOfRange(size_t index) const {
+    throw CException(EErrorKind::Corrupt, "Index slot %1 out of range %2", index, Count());
+}
+
+bool CIndexNode::FlagsHaveChild(size_t slot) const {
     return (Reader().U16(m_offsets.at(slot) + IndexEntry::Flags) & IndexEntry::FlagHasChild) != 0;
 }
 
@@ -67,16 +78,10 @@ std::span<const uint8_t> CIndexNode::Entry(size_t slot) const {
 }
 
 std::u16string_view CIndexNode::Name(size_t index, NameBuffer& buffer) const {
-    CByteReader entry(Entry(index));
-    size_t length = entry.U8(IndexEntry::NameLength);
-    entry.U16Array(IndexEntry::Name, buffer.data(), length);
+    std::span<const uint8_t> bytes = NameBytes(index);
+    const size_t length = bytes.size() / 2;
+    CByteReader(bytes).U16Array(0, buffer.data(), length);
     return std::u16string_view(buffer.data(), length);
-}
-
-SIndexEntryValue CIndexNode::Value(size_t index) const {
-    CByteReader entry(Entry(index));
-    CByteReader key = entry.Sub(IndexEntry::Key, entry.U16(IndexEntry::KeyLength));
-    return MakeIndexEntryValue(entry.U64(IndexEntry::Reference), {key.Data(), key.Size()});
 }
 
 EntryBytes CIndexNode::CopyEntry(size_t slot, std::optional<uint64_t> child) const {
@@ -125,21 +130,19 @@ void CIndexNode::Splice(size_t slot, size_t removed, std::span<const uint8_t> en
 void CIndexNode::Reindex() {
     m_offsets.clear();
     CByteReader bytes = Reader();
+    bool withChild = false;
+    bool withoutChild = false;
+    bool endHasChild = false;
     for (size_t position = 0; position < m_bytes.size();) {
         m_offsets.push_back(static_cast<uint32_t>(position));
         uint32_t length = bytes.U16(position + IndexEntry::Length);
         if (length < IndexEntry::SmallEndLength)
             throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: length %2", position, length);
+        endHasChild = (bytes.U16(position + IndexEntry::Flags) & IndexEntry::FlagHasChild) != 0;
+        (endHasChild ? withChild : withoutChild) = true;
         position += length;
     }
-    m_regular = AllAgreeWithEnd();
-}
-
-bool CIndexNode::AllAgreeWithEnd() const {
-    bool children = HasChild(Count());
-    for (size_t i = 0; i < Count(); ++i)
-        if (HasChild(i) != children) return false;
-    return true;
+    SetShape(withChild, withoutChild, endHasChild);
 }
 
 }  // namespace volcore

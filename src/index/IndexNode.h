@@ -44,12 +44,37 @@ public:
     bool IsRegular() const { return m_regular; }
 
     // Slots run from 0 to Count(); the last is the end entry.
-    bool HasChild(size_t slot) const;
+    bool HasChild(size_t slot) const {
+        if (m_regular && slot < m_offsets.size()) return m_endHasChild;
+        return FlagsHaveChild(slot);
+    }
     uint64_t ChildVcn(size_t slot) const;
     std::optional<uint64_t> Child(size_t slot) const;
     std::span<const uint8_t> Entry(size_t slot) const;
     std::u16string_view Name(size_t index, NameBuffer& buffer) const;
-    SIndexEntryValue Value(size_t index) const;
+    // The same name as stored: two little-endian bytes per unit, read in
+    // place (a listing widens it straight from the node).
+    std::span<const uint8_t> NameBytes(size_t index) const {
+        const CByteReader entry = Named(index);
+        const size_t bytes = 2 * size_t{entry.U8(IndexEntry::NameLength)};
+        entry.Check(IndexEntry::Name, bytes);
+        return {entry.Data() + IndexEntry::Name, bytes};
+    }
+    size_t NameUnits(size_t index) const { return Named(index).U8(IndexEntry::NameLength); }
+    // The node's bytes from that name on, to its end: a reader may take them
+    // in whole chunks past the name (the end entry, 16 bytes at least, follows
+    // every name).
+    std::span<const uint8_t> NameOnwards(size_t index) const {
+        const CByteReader entry = Named(index);
+        const size_t start = static_cast<size_t>(entry.Data() - m_bytes.data()) + IndexEntry::Name;
+        if (start > m_bytes.size()) ThrowOutOfRange(index);
+        return std::span<const uint8_t>(m_bytes).subspan(start);
+    }
+    SIndexEntryValue Value(size_t index) const {
+        const CByteReader entry = Named(index);
+        const CByteReader key = entry.Sub(IndexEntry::Key, entry.U16(IndexEntry::KeyLength));
+        return MakeIndexEntryValue(entry.U64(IndexEntry::Reference), {key.Data(), key.Size()});
+    }
     // A copy of entry `slot` with its child pointer set or dropped.
     EntryBytes CopyEntry(size_t slot, std::optional<uint64_t> child) const;
 
@@ -68,9 +93,17 @@ public:
 
 private:
     CByteReader Reader() const { return CByteReader(m_bytes); }
+    // Entry `index` of the named ones (not the end entry).
+    CByteReader Named(size_t index) const {
+        if (index + 1 >= m_offsets.size()) ThrowOutOfRange(index);
+        return CByteReader(m_bytes.data() + m_offsets[index], m_offsets[index + 1] - m_offsets[index]);
+    }
+    [[noreturn]] void ThrowOutOfRange(size_t index) const;
+    bool FlagsHaveChild(size_t slot) const;
     void Splice(size_t slot, size_t removed, std::span<const uint8_t> entry);
     void Reindex();
-    bool AllAgreeWithEnd() const;
+    // Notes how the entries agree about children, from the flags seen while indexing.
+    void SetShape(bool withChild, bool withoutChild, bool endHasChild);
 
     uint64_t m_block = 0;
     std::vector<uint8_t> m_bytes;
@@ -79,6 +112,9 @@ private:
     // search for a change asks it of every node on its path, so it is found
     // once per edit, in the walk that finds the offsets.
     bool m_regular = true;
+    // The end entry's answer, which a regular node's every entry shares: a
+    // walk asks it after every entry.
+    bool m_endHasChild = false;
     bool m_dirty = false;
 };
 

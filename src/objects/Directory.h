@@ -40,8 +40,8 @@ public:
     void AddEntry(const std::u16string& name, const SIndexEntryValue& value) { GetIndex().AddEntry(name, value); }
     void RemoveEntry(std::u16string_view name) { GetIndex().RemoveEntry(name); }
     SIndexEntryValue GetEntry(std::u16string_view name) const { return GetIndex().GetEntry(name); }
-    // Walks the entries in index order. The visitor may change the directory,
-    // but not delete it: a delete during a walk is refused.
+    // Walks the entries in index order (see CIndex::Walk). The visitor may
+    // change the directory, but not delete it: a delete during a walk is refused.
     template <typename Visit>
     void ForEachEntry(Visit&& visit);
 
@@ -63,7 +63,7 @@ void CDirectory::ForEachEntry(Visit&& visit) {
     CIndex& index = GetIndex();
     ++m_walks;
     try {
-        index.ForEach(visit);
+        index.Walk(visit);
     } catch (...) {
         --m_walks;
         throw;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Unicode.h"
 #include "support/Images.h"
 #include "support/LogCapture.h"
 #include "support/MemoryDevice.h"
@@ -90,3 +91,26 @@ TEST_F(FileApiTest, TheListingHandsNamesBeyondTheBasicPlaneBackWhole) {
     ASSERT_TRUE(NtfsOpenDir(L"\\", root, volume) && NtfsEnumDir(root, collect, &listed) && NtfsCloseDir(root));
     for (const std::wstring& name : names) EXPECT_EQ(std::count(listed.begin(), listed.end(), name), 1);
 }
+
+// A listing widens names straight from the node, eight units at a time where
+// the bytes after the name allow it: whatever follows a name (here high
+// surrogates) must not join it, pairs within a chunk or across its end must
+// join, and a lone surrogate becomes U+FFFD as in the conversion of the units.
+TEST(NameWidening, MatchesTheConversionOfTheSameUnits) {
+    const std::u16string cases[] = {u"f000123", u"abcdefgh", u"abcdefg\U0001F600xyz", u"0123456789\U0001F600",
+                                    u"a\xDC00" u"bcdefghijk", u"abcdefghijklmno\xD800", u""};
+    for (const std::u16string& name : cases) {
+        for (size_t slack : {0, 1, 9, 16}) {
+            std::vector<uint8_t> bytes;
+            for (char16_t unit : name) bytes.insert(bytes.end(), {uint8_t(unit), uint8_t(unit >> 8)});
+            for (size_t i = 0; i < slack; ++i) bytes.push_back(i % 2 ? 0xD8 : 0x00);
+            std::vector<wchar_t> out(name.size() + 8, L'?');
+            const size_t count = volcore::LittleEndianUtf16ToWide(bytes, name.size(), out.data());
+            EXPECT_EQ(std::wstring(out.data(), count), volcore::Utf16ToWide(name)) << name.size() << " " << slack;
+            EXPECT_EQ(out[count], L'\0');
+        }
+    }
+    EXPECT_THROW(volcore::LittleEndianUtf16ToWide(std::vector<uint8_t>(5), 3, std::vector<wchar_t>(11).data()),
+                 volcore::CException);
+}
+
