@@ -218,9 +218,10 @@ uint64_t CMft::AllocateReservedRecord() {
 // Every record between the first allocatable one and the hint is in use,
 // unless a bit was cleared behind the MFT's back: then look again from the
 // start, unless no bit was cleared since such a search last found none (the
-// MFT grows 64 records at a time, and each time its bitmap is full). A clear bit whose record says it is in use was lost by whoever wrote
-// the bitmap (its file is live, whatever the bit says): the bit is set again
-// and the search goes on, so a live file is never handed out as a new one.
+// MFT grows 64 records at a time, and each time its bitmap is full). A clear
+// bit whose record says it is in use was lost by whoever wrote the bitmap
+// (its file is live, whatever the bit says): the bit is set again and the
+// search goes on, so a live file is never handed out as a new one.
 uint64_t CMft::FindFreeRecord() {
     CBitmap& bitmap = GetBitmap();
     for (;;) {
