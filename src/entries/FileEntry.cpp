@@ -81,7 +81,10 @@ std::shared_ptr<CFileEntry> CFileEntry::Load(FileReference reference, IVolumeSer
 }
 
 std::shared_ptr<CFileEntry> CFileEntry::LoadFromBuffer(const MftRecBufferPtr& buffer, IVolumeServices& volume) {
-    return FromBaseRecord(buffer, 0, volume);
+    // The caller keeps this buffer: nothing may wait on what it holds later.
+    std::shared_ptr<CFileEntry> entry = FromBaseRecord(buffer, 0, volume);
+    entry->BuildAllAttributes();
+    return entry;
 }
 
 std::shared_ptr<CFileEntry> CFileEntry::FromBaseRecord(const MftRecBufferPtr& base, FileReference reference,
@@ -116,11 +119,33 @@ void CFileEntry::LoadAttributes(const MftRecBufferPtr& base) {
     ParseMap parsed;
     ParseAttributeRecords(base, parsed);
     LoadAttributeList(parsed);
-    // The parsed keys come in the map's order: each goes in at the end.
-    for (const auto& [key, extents] : parsed) {
-        if (key.type == AttrType::AttributeList && m_attributes.contains(key)) continue;
-        m_attributes.emplace_hint(m_attributes.end(), key, std::make_shared<CAttribute>(m_volume, m_reference, extents));
+    // The list is built already: it named the extension records.
+    if (!m_attributes.empty()) parsed.erase(m_attributes.begin()->first);
+    m_located = std::move(parsed);
+}
+
+void CFileEntry::BuildAttributes(uint32_t type, std::u16string_view name) const {
+    if (m_located.empty()) return;
+    auto it = m_located.lower_bound(SAttributeKey{type, std::u16string(name), 0});
+    while (it != m_located.end() && SameTypeAndName(it->first, type, name)) {
+        // Built before it leaves the located ones: a damaged record raises
+        // again on the next use rather than vanishing.
+        auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, it->second);
+        auto node = m_located.extract(it++);
+        m_attributes.emplace(std::move(node.key()), std::move(attribute));
     }
+}
+
+void CFileEntry::BuildAllAttributes() const {
+    while (!m_located.empty()) {
+        const SAttributeKey& first = m_located.begin()->first;
+        BuildAttributes(first.type, std::u16string(first.name));
+    }
+}
+
+const CFileEntry::AttributeMap& CFileEntry::GetAttributes() const {
+    BuildAllAttributes();
+    return m_attributes;
 }
 
 void CFileEntry::LoadAttributeList(ParseMap& parsed) {
@@ -175,11 +200,13 @@ void CFileEntry::ReadExtensionRecord(FileReference reference, ParseMap& parsed) 
 }
 
 AttributePtr CFileEntry::FindAttribute(uint32_t type, std::u16string_view name) const {
+    BuildAttributes(type, name);
     auto it = m_attributes.find(SAttributeKey{type, std::u16string(name), 0});
     return it == m_attributes.end() ? nullptr : it->second;
 }
 
 std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16string_view name) const {
+    BuildAttributes(type, name);
     std::vector<AttributePtr> found;
     for (auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
          it != m_attributes.end() && SameTypeAndName(it->first, type, name); ++it)
@@ -188,6 +215,7 @@ std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16stri
 }
 
 size_t CFileEntry::CountAttributes(uint32_t type, std::u16string_view name) const {
+    BuildAttributes(type, name);
     size_t count = 0;
     for (auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
          it != m_attributes.end() && SameTypeAndName(it->first, type, name); ++it)
@@ -202,6 +230,7 @@ AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) c
 }
 
 AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name, bool resident) {
+    BuildAllAttributes();
     SAttributeKey key{type, std::u16string(name), 0};
     if (m_attributes.contains(key))
         throw CException(EErrorKind::Argument,
@@ -213,6 +242,7 @@ AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name
 }
 
 void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
+    BuildAllAttributes();
     auto it = m_attributes.find(SAttributeKey{type, std::u16string(name), 0});
     if (it == m_attributes.end())
         throw CException(EErrorKind::Argument, "Cannot delete attribute %1 %2: attributes does not exist", type, name);
@@ -226,6 +256,7 @@ void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
 }
 
 AttributePtr CFileEntry::AddAttribute(uint32_t type, std::u16string_view name, bool resident) {
+    BuildAllAttributes();
     uint32_t occurrence = static_cast<uint32_t>(CountAttributes(type, name));
     auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, type, std::u16string(name), resident);
     m_attributes.emplace(SAttributeKey{type, std::u16string(name), occurrence}, attribute);
@@ -234,6 +265,7 @@ AttributePtr CFileEntry::AddAttribute(uint32_t type, std::u16string_view name, b
 }
 
 void CFileEntry::RemoveAttribute(const AttributePtr& attribute) {
+    BuildAllAttributes();
     auto it = std::find_if(m_attributes.begin(), m_attributes.end(),
                            [&](const auto& item) { return item.second == attribute; });
     if (it == m_attributes.end()) throw CException(EErrorKind::Argument, "Cannot delete attribute: attributes does not exist");
@@ -263,6 +295,7 @@ void CFileEntry::RenumberOccurrences(uint32_t type, std::u16string_view name) {
     for (uint32_t i = 0; i < rest.size(); ++i) m_attributes.emplace(SAttributeKey{type, std::u16string(name), i}, rest[i]);
 }
 
+// Attributes not built yet are as loaded.
 bool CFileEntry::IsDirty() const {
     if (m_dirty) return true;
     for (const auto& [key, attribute] : m_attributes)
@@ -271,6 +304,7 @@ bool CFileEntry::IsDirty() const {
 }
 
 void CFileEntry::SettleResidency() {
+    BuildAllAttributes();
     if (!FitsInBaseRecord()) MoveResidentValuesOut();
     // A compression unit still in memory takes its clusters now, so that the
     // runs and sizes the record and the names' copies get are final.
@@ -303,7 +337,7 @@ void CFileEntry::MoveResidentValuesOut() {
 
 void CFileEntry::Save() {
     if (!IsDirty()) return;
-    SettleResidency();
+    SettleResidency();  // builds every attribute: the records are rebuilt whole
     if (FitsInBaseRecord()) SaveInBaseRecord();
     else SaveWithAttrList();
     for (const auto& [key, attribute] : m_attributes) attribute->ClearDirty();
@@ -521,6 +555,8 @@ void CFileEntry::ReleaseExtensionRecords() {
 }
 
 void CFileEntry::Delete() {
+    // A damaged attribute refuses the delete before the record goes out of use.
+    BuildAllAttributes();
     uint16_t flags = static_cast<uint16_t>(m_flags & ~FileRecord::FlagInUse);
     MftRecBufferPtr record = BuildRecordHeader(m_volume.GetMftRecordSize(), m_reference, 0, flags, 1);
     // References to the deleted object must not match the record's next one.

@@ -1,6 +1,9 @@
 #pragma once
 // One file or directory as the engine sees it: its base record, the extension
 // records reached through its attribute list, and all of its attributes.
+// A load only finds where each attribute record lies; an attribute is built
+// (its header checked, its runs decoded) when it is first asked for, so that
+// an open pays only for the attributes it uses.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -45,7 +48,8 @@ public:
     // Header fields a save carries over from the loaded record.
     uint16_t GetSequenceNumber() const { return m_sequenceNumber; }
     uint16_t GetLinkCount() const { return m_linkCount; }
-    const AttributeMap& GetAttributes() const { return m_attributes; }
+    // Every attribute, built first where it has not been yet.
+    const AttributeMap& GetAttributes() const;
     const std::set<FileReference>& GetExtensionRecords() const { return m_extensions; }
 
     // Occurrence 0 of (type, name); empty when absent.
@@ -84,6 +88,9 @@ private:
     static std::shared_ptr<CFileEntry> FromBaseRecord(const MftRecBufferPtr& base, FileReference reference,
                                                       IVolumeServices& volume);
     void LoadAttributes(const MftRecBufferPtr& base);
+    // Builds the attributes still only located: those of (type, name), or all.
+    void BuildAttributes(uint32_t type, std::u16string_view name) const;
+    void BuildAllAttributes() const;
     void LoadAttributeList(ParseMap& parsed);
     void ReadExtensionRecords(const CByteReader& list, ParseMap& parsed);
     void ReadExtensionRecord(FileReference reference, ParseMap& parsed);
@@ -102,7 +109,12 @@ private:
     void ReleaseExtensionRecords();
 
     std::set<FileReference> m_extensions;
-    AttributeMap m_attributes;
+    // Built attributes, and where those not built yet lie in the loaded
+    // records: a key is in one of the two, never both. The records are the
+    // entry's own copies, so what they hold stays what was loaded. Changes to
+    // the set of attributes, saves and deletes build all of them first.
+    mutable AttributeMap m_attributes;
+    mutable ParseMap m_located;
     FileReference m_reference;
     IVolumeServices& m_volume;
     uint16_t m_flags;

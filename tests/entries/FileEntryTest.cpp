@@ -155,6 +155,16 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     AttributePtr again = entry->CreateAttribute(AttrType::Data, u"", false);
     again->SetSize(4096);
     lcn = again->GetRuns().begin()->second.lcn;
+    entry->Save();
+    // A delete of an entry loaded afresh, its data never asked for, is
+    // refused by damage there before it writes anything.
+    MftRecBufferPtr raw = volume->ReadMftRecord(record);
+    ParseMap parsed;
+    ParseAttributeRecords(raw, parsed);
+    CByteWriter(raw->bytes).U64(parsed.at({AttrType::Data, u"", 0}).front().offset + AttrRecord::InitializedSize, 8192);
+    volume->WriteMftRecord(record, raw);
+    EXPECT_THROW(CFileEntry::Load(record, *volume)->Delete(), CException);
+    EXPECT_NO_THROW(CFileEntry::Load(record, *volume));
     entry->Delete();
     EXPECT_TRUE(entry->IsDeleted());
     EXPECT_FALSE(bits.Test(lcn));
@@ -163,3 +173,4 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
               "Cannot load file entry: unused record " + std::to_string(record));
     image.ExpectCheckersAccept();
 }
+
