@@ -198,6 +198,8 @@ void CIndexBlockStore::ReadInto(CIndexNode& node, uint64_t block, uint64_t vcn) 
 IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
     Forget(node->Block());
     const ELevel level = node->IsLeaf() ? Leaves : Upper;
+    // Upper blocks stay long and are read seldom: they keep only their entries.
+    if (level == Upper) node->Compact();
     const uint32_t bytes = Footprint(*node);
     m_recent[level].push_front(node);
     m_cache.emplace(node->Block(), SPlace{m_recent[level].begin(), level, bytes});

@@ -41,6 +41,14 @@ void CIndexNode::TakeBlock(uint64_t block, uint32_t first, uint32_t end) {
     m_bytes.resize(first + length);
 }
 
+void CIndexNode::Compact() {
+    if (m_first == 0 && m_bytes.capacity() == m_bytes.size()) return;
+    decltype(m_bytes) entries(m_bytes.begin() + m_first, m_bytes.end());
+    for (uint32_t& offset : m_offsets) offset -= m_first;
+    m_bytes = std::move(entries);
+    m_first = 0;
+}
+
 size_t CIndexNode::IndexArea(const CByteReader& area, uint32_t first) {
     m_first = first;
     m_offsets.clear();

@@ -67,6 +67,11 @@ public:
     // entry last; checked as the constructor above checks them.
     void TakeBlock(uint64_t block, uint32_t first, uint32_t end);
 
+    // Holds the entries alone, in memory of their size: for a node kept long
+    // (the levels above the leaves), whose block's header and free space
+    // would otherwise stay with it.
+    void Compact();
+
     uint64_t Block() const { return m_block; }
     size_t Count() const { return m_offsets.size() - 1; }  // named entries
     uint32_t Size() const { return static_cast<uint32_t>(m_bytes.size() - m_first); }
