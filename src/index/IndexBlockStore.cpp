@@ -33,7 +33,7 @@ constexpr uint32_t kNodeOverhead = 192;
 // What the entries' buffer holds, not what it uses: a node that grew by
 // inserts may hold half as much again.
 uint32_t Footprint(const CIndexNode& node) {
-    return static_cast<uint32_t>(node.Bytes().capacity()) + static_cast<uint32_t>(node.Count() + 1) * 4 +
+    return static_cast<uint32_t>(node.Capacity()) + static_cast<uint32_t>(node.Count() + 1) * 4 +
            kNodeOverhead;
 }
 // Index bitmaps grow in whole 64-bit words, as other implementations keep them.
@@ -143,12 +143,11 @@ IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block) {
 IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
     const uint64_t block = BlockOf(vcn);
     if (IndexNodePtr node = TakeCached(block)) return node;
-    CByteReader entries = ReadEntries(block, vcn);
     IndexNodePtr node = TakeOldestLeaf();
-    if (!node) return Remember(std::make_shared<CIndexNode>(block, entries));
+    if (!node) node = std::make_shared<CIndexNode>();
     // Already out of the cache: should the block prove damaged, the node
     // just goes.
-    node->Reload(block, entries);
+    ReadInto(*node, block, vcn);
     return Remember(std::move(node));
 }
 
@@ -172,15 +171,15 @@ IndexNodePtr CIndexBlockStore::TakeOldestLeaf() {
 IndexNodePtr CIndexBlockStore::LoadForWalk(uint64_t vcn, IndexNodePtr& spare) {
     const uint64_t block = BlockOf(vcn);
     if (IndexNodePtr node = TakeCached(block)) return node;
-    CByteReader entries = ReadEntries(block, vcn);
-    if (spare.use_count() != 1) return std::make_shared<CIndexNode>(block, entries);
-    IndexNodePtr node = std::move(spare);
-    node->Reload(block, entries);
+    IndexNodePtr node = spare.use_count() == 1 ? std::move(spare) : std::make_shared<CIndexNode>();
+    ReadInto(*node, block, vcn);
     return node;
 }
 
-CByteReader CIndexBlockStore::ReadEntries(uint64_t block, uint64_t vcn) {
-    std::vector<uint8_t>& buffer = Scratch();
+// The block goes straight into the node's buffer, where its fixups are
+// undone and its header checked; the node's entries stay where they lie.
+void CIndexBlockStore::ReadInto(CIndexNode& node, uint64_t block, uint64_t vcn) {
+    const std::span<uint8_t> buffer = node.BlockBuffer(m_blockSize);
     m_allocation->ReadData(block * m_blockSize, buffer.data(), m_blockSize);
     MstUnprotect(buffer, 1, m_blockSize);
     CByteReader reader(buffer);
@@ -191,7 +190,7 @@ CByteReader CIndexBlockStore::ReadEntries(uint64_t block, uint64_t vcn) {
     bool valid = std::memcmp(buffer.data() + IndexBlock::Signature, "INDX", 4) == 0 &&
                  reader.U64(IndexBlock::Vcn) == vcn && first >= usaEnd && first < end && end <= m_blockSize;
     if (!valid) ThrowCorruptBlock();
-    return reader.Sub(first, end - first);
+    node.TakeBlock(block, static_cast<uint32_t>(first), static_cast<uint32_t>(end));
 }
 
 // A node stays in the list it joined: should its level change while cached
@@ -199,6 +198,8 @@ CByteReader CIndexBlockStore::ReadEntries(uint64_t block, uint64_t vcn) {
 IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
     Forget(node->Block());
     const ELevel level = node->IsLeaf() ? Leaves : Upper;
+    // Upper blocks stay long and are read seldom: they keep only their entries.
+    if (level == Upper) node->Compact();
     const uint32_t bytes = Footprint(*node);
     m_recent[level].push_front(node);
     m_cache.emplace(node->Block(), SPlace{m_recent[level].begin(), level, bytes});

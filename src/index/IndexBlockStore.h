@@ -88,13 +88,13 @@ private:
     uint64_t OwnerRecord() const;
     void TakeOver(AttributePtr allocation, AttributePtr bitmap);
     void CreateAllocation();
-    // One block's bytes on their way to or from the device.
+    // One block's bytes on their way to the device.
     std::vector<uint8_t>& Scratch();
     uint64_t BlockOf(uint64_t vcn) const;
     IndexNodePtr TakeCached(uint64_t block);
     IndexNodePtr TakeOldestLeaf();
-    // The block's entries, checked against its header, in the scratch buffer.
-    CByteReader ReadEntries(uint64_t block, uint64_t vcn);
+    // Makes `node` the block's, its entries checked against its header.
+    void ReadInto(CIndexNode& node, uint64_t block, uint64_t vcn);
     void Free(uint64_t block);
     uint64_t FindFreeBlock() const;
     bool IsInUse(uint64_t block) const;

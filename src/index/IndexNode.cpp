@@ -21,11 +21,36 @@ CIndexNode::CIndexNode(uint64_t block, std::optional<uint64_t> endChild) : m_blo
     Assign({}, endChild);
 }
 
-CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) { Reload(block, area); }
+CIndexNode::CIndexNode(uint64_t block, const CByteReader& area) : m_block(block) {
+    const size_t length = IndexArea(area, 0);
+    m_bytes.assign(area.Data(), area.Data() + length);
+}
 
-void CIndexNode::Reload(uint64_t block, const CByteReader& area) {
+std::span<uint8_t> CIndexNode::BlockBuffer(uint32_t size) {
+    m_bytes.resize(size);
+    return m_bytes;
+}
+
+void CIndexNode::TakeBlock(uint64_t block, uint32_t first, uint32_t end) {
+    if (first > end || end > m_bytes.size())
+        throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: no end entry", first);
     m_block = block;
     m_dirty = false;
+    const size_t length = IndexArea(CByteReader(m_bytes.data() + first, end - first), first);
+    // What follows the end entry is dropped; the memory stays for the next block.
+    m_bytes.resize(first + length);
+}
+
+void CIndexNode::Compact() {
+    if (m_first == 0 && m_bytes.capacity() == m_bytes.size()) return;
+    decltype(m_bytes) entries(m_bytes.begin() + m_first, m_bytes.end());
+    for (uint32_t& offset : m_offsets) offset -= m_first;
+    m_bytes = std::move(entries);
+    m_first = 0;
+}
+
+size_t CIndexNode::IndexArea(const CByteReader& area, uint32_t first) {
+    m_first = first;
     m_offsets.clear();
     // Every entry is at least 16 bytes long, so the walk ends; most hold a
     // name of some ten units.
@@ -39,16 +64,15 @@ void CIndexNode::Reload(uint64_t block, const CByteReader& area) {
         if (position >= area.Size())
             throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: no end entry", position);
         uint32_t length = CheckIndexEntry(area, position);
-        m_offsets.push_back(static_cast<uint32_t>(position));
+        m_offsets.push_back(static_cast<uint32_t>(first + position));
         const uint16_t flags = area.U16(position + IndexEntry::Flags);
         position += length;
         (flags & IndexEntry::FlagHasChild ? withChild : withoutChild) = true;
         if (flags & IndexEntry::FlagEnd) {
             SetShape(withChild, withoutChild, (flags & IndexEntry::FlagHasChild) != 0);
-            break;
+            return position;
         }
     }
-    m_bytes.assign(area.Data(), area.Data() + position);
 }
 
 void CIndexNode::SetShape(bool withChild, bool withoutChild, bool endHasChild) {
@@ -110,6 +134,7 @@ bool CIndexNode::SetValue(size_t index, const SIndexEntryValue& value) {
 
 void CIndexNode::Assign(std::span<const EntryBytes> entries, std::optional<uint64_t> endChild) {
     m_bytes.clear();
+    m_first = 0;
     for (const EntryBytes& entry : entries) m_bytes.insert(m_bytes.end(), entry.begin(), entry.end());
     EntryBytes end = EndEntry(endChild);
     m_bytes.insert(m_bytes.end(), end.begin(), end.end());
@@ -133,7 +158,7 @@ void CIndexNode::Reindex() {
     bool withChild = false;
     bool withoutChild = false;
     bool endHasChild = false;
-    for (size_t position = 0; position < m_bytes.size();) {
+    for (size_t position = m_first; position < m_bytes.size();) {
         m_offsets.push_back(static_cast<uint32_t>(position));
         uint32_t length = bytes.U16(position + IndexEntry::Length);
         if (length < IndexEntry::SmallEndLength)

@@ -6,9 +6,11 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "disk/IndexFormat.h"
@@ -21,23 +23,61 @@ using NameBuffer = std::array<char16_t, IndexEntry::LongestNameUnits>;
 // An entry copied out of a node, in the form it will take in its new place.
 using EntryBytes = std::vector<uint8_t>;
 
+// Hands out bytes without zeroing them when a vector grows: a node's buffer
+// takes a whole block at a time from the device, which writes every byte.
+template <typename T>
+struct SUnzeroedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = SUnzeroedAllocator<U>;
+    };
+    SUnzeroedAllocator() = default;
+    template <typename U>
+    SUnzeroedAllocator(const SUnzeroedAllocator<U>&) {}
+    template <typename U>
+    void construct(U* at) {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
 class CIndexNode {
 public:
     static constexpr uint64_t kRootBlock = ~uint64_t{0};
 
+    // A node to read a block into (see BlockBuffer); it holds nothing
+    // until then.
+    CIndexNode() = default;
     // A node holding nothing but its end entry.
     CIndexNode(uint64_t block, std::optional<uint64_t> endChild);
     // The node whose entries fill `area`, the end entry last; raises on any
     // entry that does not fit or lacks the fields its flags promise.
     CIndexNode(uint64_t block, const CByteReader& area);
-    // Becomes the node of another block, as the constructor above makes it,
-    // keeping the memory it has: a walk reads block after block into one node.
-    void Reload(uint64_t block, const CByteReader& area);
+
+    // A block is read straight into the node: the caller fills this buffer
+    // of `size` bytes (the node's entries are meaningless until it calls
+    // TakeBlock), and the node then keeps the entries where they lie in it,
+    // keeping its memory from block to block: a walk reads block after block
+    // into one node. Should the caller raise in between, it drops the node.
+    std::span<uint8_t> BlockBuffer(uint32_t size);
+    // The entries of the block in the buffer lie in [first, end), the end
+    // entry last; checked as the constructor above checks them.
+    void TakeBlock(uint64_t block, uint32_t first, uint32_t end);
+
+    // Holds the entries alone, in memory of their size: for a node kept long
+    // (the levels above the leaves), whose block's header and free space
+    // would otherwise stay with it.
+    void Compact();
 
     uint64_t Block() const { return m_block; }
     size_t Count() const { return m_offsets.size() - 1; }  // named entries
-    uint32_t Size() const { return static_cast<uint32_t>(m_bytes.size()); }
-    const std::vector<uint8_t>& Bytes() const { return m_bytes; }
+    uint32_t Size() const { return static_cast<uint32_t>(m_bytes.size() - m_first); }
+    std::span<const uint8_t> Bytes() const { return std::span<const uint8_t>(m_bytes).subspan(m_first); }
+    // The memory the node's buffer holds, used or not.
+    size_t Capacity() const { return m_bytes.capacity(); }
     bool IsLeaf() const { return !HasChild(Count()); }
     // Every entry agrees with the end entry about having a child. Older
     // chains of blocks, where only the end entry has one, are not regular.
@@ -92,7 +132,7 @@ public:
     void ClearDirty() { m_dirty = false; }
 
 private:
-    CByteReader Reader() const { return CByteReader(m_bytes); }
+    CByteReader Reader() const { return CByteReader(m_bytes.data(), m_bytes.size()); }
     // Entry `index` of the named ones (not the end entry).
     CByteReader Named(size_t index) const {
         if (index + 1 >= m_offsets.size()) ThrowOutOfRange(index);
@@ -104,10 +144,16 @@ private:
     void Reindex();
     // Notes how the entries agree about children, from the flags seen while indexing.
     void SetShape(bool withChild, bool withoutChild, bool endHasChild);
+    // Finds the entries of `area`, which starts at `first` in the buffer,
+    // and returns their length through the end entry.
+    size_t IndexArea(const CByteReader& area, uint32_t first);
 
     uint64_t m_block = 0;
-    std::vector<uint8_t> m_bytes;
-    std::vector<uint32_t> m_offsets;  // start of every entry, the end entry's last
+    // The entries run from m_first to the end; what comes before them is
+    // the rest of the block they were read with (its header), never used.
+    std::vector<uint8_t, SUnzeroedAllocator<uint8_t>> m_bytes;
+    uint32_t m_first = 0;
+    std::vector<uint32_t> m_offsets;  // start of every entry in m_bytes, the end entry's last
     // Whether every entry agrees with the end entry about having a child: a
     // search for a change asks it of every node on its path, so it is found
     // once per edit, in the walk that finds the offsets.
