@@ -99,7 +99,7 @@ private:
     void CheckBlockSize(const char* corruptFormat) const;
     void LoadRoot();
     void Attach();
-    uint32_t RootCapacity() const;
+    bool RootHolds(uint32_t size) const;
     void WriteRoot();
     void CommitBlocks();
     std::vector<IndexNodePtr> RelocateChangedBlocks();

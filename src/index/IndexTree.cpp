@@ -28,11 +28,11 @@ std::span<const EntryBytes> Range(const std::vector<EntryBytes>& entries, size_t
 }  // namespace
 
 CIndexTree::CIndexTree(IndexNodePtr root, CIndexBlockStore& blocks, const UpCaseTable& upcase,
-                       std::function<uint32_t()> rootCapacity, std::u16string name, uint64_t ownerRecord)
+                       std::function<bool(uint32_t)> rootHolds, std::u16string name, uint64_t ownerRecord)
     : m_root(std::move(root)),
       m_blocks(blocks),
       m_upcase(upcase),
-      m_rootCapacity(std::move(rootCapacity)),
+      m_rootHolds(std::move(rootHolds)),
       m_name(std::move(name)),
       m_ownerRecord(ownerRecord) {}
 
@@ -241,13 +241,12 @@ void CIndexTree::Rebalance(IndexPath& path, size_t level) {
 // again before the root is written.
 void CIndexTree::FixRoot() {
     if (m_root->Count() > 0) {
-        if (m_root->IsDirty() && m_root->Size() > m_rootCapacity()) GrowRoot();
+        if (m_root->IsDirty() && !m_rootHolds(m_root->Size())) GrowRoot();
         return;
     }
     if (m_root->IsLeaf()) return;
-    const uint32_t capacity = m_rootCapacity();
     IndexNodePtr child = LoadChild(*m_root, 0);
-    if (child->Size() > capacity || !child->IsRegular()) return;
+    if (!child->IsRegular() || !m_rootHolds(child->Size())) return;
     m_root->Assign(TakeEntries(*child), child->Child(child->Count()));
     m_blocks.Free(*child);
 }
@@ -264,7 +263,7 @@ void CIndexTree::GrowRoot() {
 }
 
 void CIndexTree::FitRoot() {
-    if (m_root->Size() > m_rootCapacity() && m_root->Count() > 0) GrowRoot();
+    if (m_root->Count() > 0 && !m_rootHolds(m_root->Size())) GrowRoot();
 }
 
 IndexPath CIndexTree::RightEdge() {

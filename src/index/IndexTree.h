@@ -44,10 +44,10 @@ struct SIndexShape {
 
 class CIndexTree {
 public:
-    // `rootCapacity` tells how many bytes of entries the root may hold now;
-    // `name` and `ownerRecord` name the index in messages.
+    // `rootHolds` tells whether the root may hold that many bytes of entries
+    // now; `name` and `ownerRecord` name the index in messages.
     CIndexTree(IndexNodePtr root, CIndexBlockStore& blocks, const UpCaseTable& upcase,
-               std::function<uint32_t()> rootCapacity, std::u16string name, uint64_t ownerRecord);
+               std::function<bool(uint32_t)> rootHolds, std::u16string name, uint64_t ownerRecord);
 
     // Descends for `name` in index order. A search for a change keeps the
     // whole path and stops at the first node that is not regular.
@@ -94,7 +94,7 @@ private:
     IndexNodePtr m_root;
     CIndexBlockStore& m_blocks;
     const UpCaseTable& m_upcase;
-    std::function<uint32_t()> m_rootCapacity;
+    std::function<bool(uint32_t)> m_rootHolds;
     std::u16string m_name;
     uint64_t m_ownerRecord;
     bool m_needsRebuild = false;
