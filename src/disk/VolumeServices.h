@@ -7,6 +7,7 @@
 // geometry are read on every transfer and every record, so they are plain
 // members the volume fills as it loads, not calls through the interface.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "base/IoDevice.h"
@@ -32,9 +33,9 @@ public:
     // FILE records, fixups removed on reading and applied on writing.
     virtual MftRecBufferPtr ReadMftRecord(FileReference reference) = 0;
     virtual void WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer) = 0;
-    // The record as stored, fixups and all: its header tells a torn record's
-    // sequence number too.
-    virtual void ReadStoredMftRecord(uint64_t recordNumber, std::vector<uint8_t>& bytes) = 0;
+    // The first bytes of the record as stored (its header lies before the
+    // first fixup): a torn record tells its sequence number too.
+    virtual void ReadStoredMftHeader(uint64_t recordNumber, std::span<uint8_t> header) = 0;
     virtual uint64_t GetMftRecordCount() = 0;
     // Reserves a free record and returns its number.
     virtual uint64_t AllocateMftRecord() = 0;

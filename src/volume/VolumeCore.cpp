@@ -112,9 +112,9 @@ void CVolumeCore::WriteMftRecord(FileReference reference, const MftRecBufferPtr&
     GetMft().WriteRecord(reference, buffer);
 }
 
-void CVolumeCore::ReadStoredMftRecord(uint64_t recordNumber, std::vector<uint8_t>& bytes) {
-    bytes.resize(m_mftRecordSize);
-    GetMft().GetMftData()->ReadData(recordNumber * bytes.size(), bytes.data(), static_cast<uint32_t>(bytes.size()));
+void CVolumeCore::ReadStoredMftHeader(uint64_t recordNumber, std::span<uint8_t> header) {
+    const uint32_t length = static_cast<uint32_t>(std::min<size_t>(header.size(), m_mftRecordSize));
+    GetMft().GetMftData()->ReadData(recordNumber * m_mftRecordSize, header.data(), length);
 }
 
 uint64_t CVolumeCore::GetMftRecordCount() { return GetMft().GetRecordCount(); }
