@@ -141,6 +141,9 @@ private:
     [[noreturn]] void ThrowOutOfRange(size_t index) const;
     bool FlagsHaveChild(size_t slot) const;
     void Splice(size_t slot, size_t removed, std::span<const uint8_t> entry);
+    bool SpliceKeepsShape(size_t slot, size_t removed, std::span<const uint8_t> entry) const;
+    // Shifts the offsets past `slot` after a splice there that kept the shape.
+    void MoveOffsets(size_t slot, size_t removed, size_t added);
     void Reindex();
     // Notes how the entries agree about children, from the flags seen while indexing.
     void SetShape(bool withChild, bool withoutChild, bool endHasChild);

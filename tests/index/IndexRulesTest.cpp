@@ -2,6 +2,12 @@
 // is refused with its message, without a crash, a hang or a runaway walk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <optional>
+
+#include "disk/IndexFormat.h"
+#include "index/IndexNode.h"
 #include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
 #include "support/ImageEditor.h"
@@ -173,4 +179,35 @@ TEST_F(IndexRules, AWalkHandsOutWhatItsVisitorChanged) {
     });
     EXPECT_EQ(count, 400);  // one removed, one added, none twice
     index.Save();
+}
+
+// A splice into a node moves the offsets of the entries after it instead of
+// finding them all again: each result must equal the same bytes parsed anew,
+// shape included (an entry that disagrees about a child makes it irregular).
+TEST(IndexNodeSplice, MatchesTheNodeParsedAgain) {
+    auto entry = [](int i, std::optional<uint64_t> child) {
+        std::vector<uint8_t> bytes(IndexEntry::LengthForName(12));
+        WriteIndexEntry(CByteWriter(bytes), 0, TwelveUnitName(i), ValueFor(i + 1));
+        return EntryWithChild(bytes, child);
+    };
+    for (std::optional<uint64_t> child : {std::optional<uint64_t>(), std::optional<uint64_t>(7)}) {
+        CIndexNode node(0, child);
+        const auto other = child ? std::optional<uint64_t>() : std::optional<uint64_t>(9);
+        const std::vector<std::function<void()>> splices = {
+            [&] { node.Insert(0, entry(5, child)); },  [&] { node.Insert(0, entry(1, child)); },
+            [&] { node.Insert(2, entry(9, child)); },  [&] { node.Insert(1, entry(3, child)); },
+            [&] { node.Replace(1, entry(4, child)); }, [&] { node.Erase(0); },
+            [&] { node.Erase(2); },                    [&] { node.Insert(1, entry(6, other)); },
+            [&] { node.Erase(1); },                    [&] { node.Replace(0, entry(2, other)); }};
+        for (size_t step = 0; step < splices.size(); ++step) {
+            splices[step]();
+            CIndexNode parsed(0, CByteReader(node.Bytes().data(), node.Bytes().size()));
+            ASSERT_EQ(node.Count(), parsed.Count()) << step;
+            EXPECT_EQ(node.IsRegular(), parsed.IsRegular()) << step;
+            for (size_t slot = 0; slot <= node.Count(); ++slot) {
+                EXPECT_TRUE(std::ranges::equal(node.Entry(slot), parsed.Entry(slot))) << step << " " << slot;
+                EXPECT_EQ(node.HasChild(slot), parsed.HasChild(slot)) << step << " " << slot;
+            }
+        }
+    }
 }
