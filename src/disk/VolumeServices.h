@@ -6,7 +6,9 @@
 // this, never the volume object that implements it. The device and the
 // geometry are read on every transfer and every record, so they are plain
 // members the volume fills as it loads, not calls through the interface.
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -33,6 +35,16 @@ public:
     // FILE records, fixups removed on reading and applied on writing.
     virtual MftRecBufferPtr ReadMftRecord(FileReference reference) = 0;
     virtual void WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer) = 0;
+    // A zeroed buffer of one record to build a record in. Nobody keeps a
+    // written buffer, so the one handed out last is reused when it came back
+    // (every create builds a record); one still held gets a fresh sibling.
+    MftRecBufferPtr RecordBuffer() {
+        if (!m_spareRecord || m_spareRecord.use_count() != 1 || m_spareRecord->bytes.size() != m_mftRecordSize)
+            m_spareRecord = std::make_shared<CMftRecBuffer>(m_mftRecordSize);
+        else
+            std::fill(m_spareRecord->bytes.begin(), m_spareRecord->bytes.end(), uint8_t{0});
+        return m_spareRecord;
+    }
     // The first bytes of the record as stored (its header lies before the
     // first fixup): a torn record tells its sequence number too.
     virtual void ReadStoredMftHeader(uint64_t recordNumber, std::span<uint8_t> header) = 0;
@@ -75,6 +87,9 @@ protected:
     uint32_t m_clusterSize = 0;
     uint32_t m_mftRecordSize = 0;
     uint64_t m_mftLcn = 0;
+
+private:
+    MftRecBufferPtr m_spareRecord;
 };
 
 }  // namespace volcore

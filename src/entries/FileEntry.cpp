@@ -517,9 +517,9 @@ FileReference CFileEntry::AllocateExtensionRecord() {
 MftRecBufferPtr CFileEntry::BuildRecord(FileReference reference, uint16_t sequence, FileReference base,
                                         uint16_t flags, uint16_t linkCount, const RecordPieces& pieces) const {
     uint32_t recordSize = m_volume.GetMftRecordSize();
-    MftRecBufferPtr record = BuildRecordHeader(recordSize, reference, base, flags, linkCount);
+    MftRecBufferPtr record = m_volume.RecordBuffer();
     CByteWriter writer(record->bytes);
-    writer.U16(FileRecord::SequenceNumber, sequence);
+    WriteRecordHeader(writer, RecordNumber(reference), sequence, base, flags, linkCount);
     uint32_t position = writer.Reader().U16(FileRecord::FirstAttribute);
     if (uint64_t{PiecesSize(pieces)} > RecordCapacity(recordSize))
         throw CException(EErrorKind::Unsupported, "Cannot save file entry %1: record %2 would overflow",
