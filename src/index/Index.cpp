@@ -144,13 +144,18 @@ CIndex::SInsertPosition CIndex::FindInsertPosition(std::u16string_view name, boo
 }
 
 void CIndex::Insert(const SInsertPosition& position, std::u16string_view name, const SIndexEntryValue& value) {
+    SInsertPosition copy = position;
+    Insert(std::move(copy), name, value);
+}
+
+void CIndex::Insert(SInsertPosition&& position, std::u16string_view name, const SIndexEntryValue& value) {
     // Built on the stack: an entry is never longer than that of the longest name.
     std::array<uint8_t, IndexEntry::LongestLength> bytes;
     const uint32_t length = IndexEntry::LengthForName(NumericCast<uint8_t>(name.size()));
     std::fill_n(bytes.begin(), length, uint8_t{0});
     WriteIndexEntry(CByteWriter(bytes.data(), length), 0, name, value);
     const std::span<const uint8_t> entry(bytes.data(), length);
-    SIndexSearch search = position.search;
+    SIndexSearch& search = position.search;
     if (position.changes != m_changes || search.irregular) {
         if (search.irregular) Rebuild();
         search = FindInsertPosition(name, position.caseTwinAllowed).search;
