@@ -132,6 +132,25 @@ bool CIndexNode::SetValue(size_t index, const SIndexEntryValue& value) {
     return changed;
 }
 
+void CIndexNode::AssignRange(const CIndexNode& source, size_t from, size_t to, std::optional<uint64_t> endChild) {
+    if (from > to || to > source.Count())
+        throw CException(EErrorKind::Corrupt, "Index slot %1 out of range %2", to, source.Count());
+    const size_t begin = source.m_offsets[from];
+    const size_t end = source.m_offsets[to];
+    if (&source == this) {
+        m_bytes.erase(m_bytes.begin() + static_cast<std::ptrdiff_t>(end), m_bytes.end());
+        m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(begin));
+    } else {
+        m_bytes.assign(source.m_bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                       source.m_bytes.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    m_first = 0;
+    EntryBytes endEntry = EndEntry(endChild);
+    m_bytes.insert(m_bytes.end(), endEntry.begin(), endEntry.end());
+    Reindex();
+    m_dirty = true;
+}
+
 void CIndexNode::Assign(std::span<const EntryBytes> entries, std::optional<uint64_t> endChild) {
     m_bytes.clear();
     m_first = 0;

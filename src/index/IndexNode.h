@@ -126,6 +126,9 @@ public:
     // Makes the node hold `entries` (already in this level's form) and an end
     // entry with the given child.
     void Assign(std::span<const EntryBytes> entries, std::optional<uint64_t> endChild);
+    // The same with the named entries [from, to) of `source`, which may be
+    // this node: a split keeps the entries where they are.
+    void AssignRange(const CIndexNode& source, size_t from, size_t to, std::optional<uint64_t> endChild);
 
     bool IsDirty() const { return m_dirty; }
     void MarkDirty() { m_dirty = true; }

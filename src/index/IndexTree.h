@@ -87,7 +87,7 @@ private:
     void Rebalance(IndexPath& path, size_t level);
     void FixRoot();
     void GrowRoot();
-    size_t ChooseSplit(const std::vector<EntryBytes>& entries, bool leaf, bool appendRight) const;
+    size_t ChooseSplit(std::span<const uint32_t> entries, bool leaf, bool appendRight) const;
     std::vector<EntryBytes> TakeEntries(const CIndexNode& node) const;
     IndexPath RightEdge();
 
