@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <vector>
 
 #include "base/IoDevice.h"
@@ -45,9 +44,10 @@ public:
             std::fill(m_spareRecord->bytes.begin(), m_spareRecord->bytes.end(), uint8_t{0});
         return m_spareRecord;
     }
-    // The first bytes of the record as stored (its header lies before the
-    // first fixup): a torn record tells its sequence number too.
-    virtual void ReadStoredMftHeader(uint64_t recordNumber, std::span<uint8_t> header) = 0;
+    // The sequence number in the header of the record as stored (it lies
+    // before the first fixup: a torn record tells it too), 0 when the record
+    // holds no FILE header.
+    virtual uint16_t StoredSequenceNumber(uint64_t recordNumber) = 0;
     virtual uint64_t GetMftRecordCount() = 0;
     // Reserves a free record and returns its number.
     virtual uint64_t AllocateMftRecord() = 0;

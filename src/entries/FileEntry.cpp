@@ -1,7 +1,6 @@
 #include "entries/FileEntry.h"
 
 #include <algorithm>
-#include <array>
 #include <set>
 
 #include "base/Bytes.h"
@@ -57,12 +56,9 @@ uint16_t ReusedSequenceNumber(IVolumeServices& volume, uint64_t recordNumber) {
     // The header lies before the first fixup: damage there cannot hide the
     // number, and a device that fails the read is no free record, so it is
     // reported rather than guessed around.
-    std::array<uint8_t, FileRecord::HeaderSize> bytes{};  // on the stack: every create asks
-    volume.ReadStoredMftHeader(recordNumber, bytes);
-    const SFileRecordHeader header = ReadFileRecordHeader(bytes);
     // Not a record: nothing refers to it.
-    if (header.IsFileRecord() && header.sequence != 0) return header.sequence;
-    return FreshSequenceNumber(recordNumber);
+    const uint16_t stored = volume.StoredSequenceNumber(recordNumber);
+    return stored != 0 ? stored : FreshSequenceNumber(recordNumber);
 }
 
 // Sequence numbers skip 0, which references use for "any".

@@ -112,10 +112,7 @@ void CVolumeCore::WriteMftRecord(FileReference reference, const MftRecBufferPtr&
     GetMft().WriteRecord(reference, buffer);
 }
 
-void CVolumeCore::ReadStoredMftHeader(uint64_t recordNumber, std::span<uint8_t> header) {
-    const uint32_t length = static_cast<uint32_t>(std::min<size_t>(header.size(), m_mftRecordSize));
-    GetMft().GetMftData()->ReadData(recordNumber * m_mftRecordSize, header.data(), length);
-}
+uint16_t CVolumeCore::StoredSequenceNumber(uint64_t recordNumber) { return GetMft().StoredSequenceNumber(recordNumber); }
 
 uint64_t CVolumeCore::GetMftRecordCount() { return GetMft().GetRecordCount(); }
 

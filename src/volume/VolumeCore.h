@@ -55,7 +55,7 @@ public:
     CMft& GetMft() const;
     MftRecBufferPtr ReadMftRecord(FileReference reference) override;
     void WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer) override;
-    void ReadStoredMftHeader(uint64_t recordNumber, std::span<uint8_t> header) override;
+    uint16_t StoredSequenceNumber(uint64_t recordNumber) override;
     uint64_t GetMftRecordCount() override;
     uint64_t AllocateMftRecord() override;
     uint64_t AllocateMftExtensionRecord() override;
