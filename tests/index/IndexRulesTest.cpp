@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
+#include <tuple>
 #include <optional>
 
 #include "disk/IndexFormat.h"
@@ -192,22 +192,20 @@ TEST(IndexNodeSplice, MatchesTheNodeParsedAgain) {
     };
     for (std::optional<uint64_t> child : {std::optional<uint64_t>(), std::optional<uint64_t>(7)}) {
         CIndexNode node(0, child);
-        const auto other = child ? std::optional<uint64_t>() : std::optional<uint64_t>(9);
-        const std::vector<std::function<void()>> splices = {
-            [&] { node.Insert(0, entry(5, child)); },  [&] { node.Insert(0, entry(1, child)); },
-            [&] { node.Insert(2, entry(9, child)); },  [&] { node.Insert(1, entry(3, child)); },
-            [&] { node.Replace(1, entry(4, child)); }, [&] { node.Erase(0); },
-            [&] { node.Erase(2); },                    [&] { node.Insert(1, entry(6, other)); },
-            [&] { node.Erase(1); },                    [&] { node.Replace(0, entry(2, other)); }};
-        for (size_t step = 0; step < splices.size(); ++step) {
-            splices[step]();
+        const std::optional<uint64_t> other = child ? std::nullopt : std::optional<uint64_t>(9);
+        for (auto [op, slot, name, agrees] : std::vector<std::tuple<char, size_t, int, bool>>{
+                 {'i', 0, 5, true}, {'i', 0, 1, true}, {'i', 2, 9, true}, {'r', 1, 4, true}, {'e', 0, 0, true},
+                 {'e', 1, 0, true}, {'i', 1, 6, false}, {'e', 1, 0, true}, {'r', 0, 2, false}}) {
+            const EntryBytes bytes = entry(name, agrees ? child : other);
+            if (op == 'i') node.Insert(slot, bytes);
+            else if (op == 'r') node.Replace(slot, bytes);
+            else node.Erase(slot);
             CIndexNode parsed(0, CByteReader(node.Bytes().data(), node.Bytes().size()));
-            ASSERT_EQ(node.Count(), parsed.Count()) << step;
-            EXPECT_EQ(node.IsRegular(), parsed.IsRegular()) << step;
-            for (size_t slot = 0; slot <= node.Count(); ++slot) {
-                EXPECT_TRUE(std::ranges::equal(node.Entry(slot), parsed.Entry(slot))) << step << " " << slot;
-                EXPECT_EQ(node.HasChild(slot), parsed.HasChild(slot)) << step << " " << slot;
-            }
+            ASSERT_EQ(node.Count(), parsed.Count());
+            EXPECT_EQ(node.IsRegular(), parsed.IsRegular()) << op << slot;
+            for (size_t i = 0; i <= node.Count(); ++i)
+                EXPECT_TRUE(std::ranges::equal(node.Entry(i), parsed.Entry(i)) && node.HasChild(i) == parsed.HasChild(i))
+                    << op << slot << " " << i;
         }
     }
 }
