@@ -141,7 +141,10 @@ void CIndexNode::AssignRange(const CIndexNode& source, size_t from, size_t to, s
         m_bytes.erase(m_bytes.begin() + static_cast<std::ptrdiff_t>(end), m_bytes.end());
         m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(begin));
     } else {
-        m_bytes.assign(source.m_bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+        // Sized once, end entry included: the cache counts what a node holds.
+        m_bytes.clear();
+        m_bytes.reserve(end - begin + IndexEntry::ChildEndLength);
+        m_bytes.insert(m_bytes.end(), source.m_bytes.begin() + static_cast<std::ptrdiff_t>(begin),
                        source.m_bytes.begin() + static_cast<std::ptrdiff_t>(end));
     }
     m_first = 0;
