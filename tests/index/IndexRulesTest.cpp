@@ -2,12 +2,6 @@
 // is refused with its message, without a crash, a hang or a runaway walk.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <tuple>
-#include <optional>
-
-#include "disk/IndexFormat.h"
-#include "index/IndexNode.h"
 #include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
 #include "support/ImageEditor.h"
@@ -197,15 +191,11 @@ TEST(IndexNodeSplice, MatchesTheNodeParsedAgain) {
                  {'i', 0, 5, true}, {'i', 0, 1, true}, {'i', 2, 9, true}, {'r', 1, 4, true}, {'e', 0, 0, true},
                  {'e', 1, 0, true}, {'i', 1, 6, false}, {'e', 1, 0, true}, {'r', 0, 2, false}}) {
             const EntryBytes bytes = entry(name, agrees ? child : other);
-            if (op == 'i') node.Insert(slot, bytes);
-            else if (op == 'r') node.Replace(slot, bytes);
-            else node.Erase(slot);
+            op == 'i' ? node.Insert(slot, bytes) : op == 'r' ? node.Replace(slot, bytes) : node.Erase(slot);
             CIndexNode parsed(0, CByteReader(node.Bytes().data(), node.Bytes().size()));
-            ASSERT_EQ(node.Count(), parsed.Count());
-            EXPECT_EQ(node.IsRegular(), parsed.IsRegular()) << op << slot;
+            ASSERT_EQ(std::pair(node.Count(), node.IsRegular()), std::pair(parsed.Count(), parsed.IsRegular())) << op << slot;
             for (size_t i = 0; i <= node.Count(); ++i)
-                EXPECT_TRUE(std::ranges::equal(node.Entry(i), parsed.Entry(i)) && node.HasChild(i) == parsed.HasChild(i))
-                    << op << slot << " " << i;
+                EXPECT_TRUE(std::ranges::equal(node.Entry(i), parsed.Entry(i)) && node.HasChild(i) == parsed.HasChild(i));
         }
     }
 }
