@@ -1,5 +1,9 @@
 #include "base/Exception.h"
 
+#include <stdexcept>
+
+#include "base/NumericCast.h"
+
 namespace volcore::detail {
 
 std::string FormatRendered(std::string_view format, const std::vector<std::string>& texts) {
@@ -23,3 +27,9 @@ std::string FormatRendered(std::string_view format, const std::vector<std::strin
 }
 
 }  // namespace volcore::detail
+
+namespace volcore {
+
+void ThrowNumericOverflow(uint64_t value) { throw std::overflow_error(FormatText("value: %1", value)); }
+
+}  // namespace volcore

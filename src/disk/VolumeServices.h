@@ -6,7 +6,9 @@
 // this, never the volume object that implements it. The device and the
 // geometry are read on every transfer and every record, so they are plain
 // members the volume fills as it loads, not calls through the interface.
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "base/IoDevice.h"
@@ -32,9 +34,20 @@ public:
     // FILE records, fixups removed on reading and applied on writing.
     virtual MftRecBufferPtr ReadMftRecord(FileReference reference) = 0;
     virtual void WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer) = 0;
-    // The record as stored, fixups and all: its header tells a torn record's
-    // sequence number too.
-    virtual void ReadStoredMftRecord(uint64_t recordNumber, std::vector<uint8_t>& bytes) = 0;
+    // A zeroed buffer of one record to build a record in. Nobody keeps a
+    // written buffer, so the one handed out last is reused when it came back
+    // (every create builds a record); one still held gets a fresh sibling.
+    MftRecBufferPtr RecordBuffer() {
+        if (!m_spareRecord || m_spareRecord.use_count() != 1 || m_spareRecord->bytes.size() != m_mftRecordSize)
+            m_spareRecord = std::make_shared<CMftRecBuffer>(m_mftRecordSize);
+        else
+            std::fill(m_spareRecord->bytes.begin(), m_spareRecord->bytes.end(), uint8_t{0});
+        return m_spareRecord;
+    }
+    // The sequence number in the header of the record as stored (it lies
+    // before the first fixup: a torn record tells it too), 0 when the record
+    // holds no FILE header.
+    virtual uint16_t StoredSequenceNumber(uint64_t recordNumber) = 0;
     virtual uint64_t GetMftRecordCount() = 0;
     // Reserves a free record and returns its number.
     virtual uint64_t AllocateMftRecord() = 0;
@@ -74,6 +87,9 @@ protected:
     uint32_t m_clusterSize = 0;
     uint32_t m_mftRecordSize = 0;
     uint64_t m_mftLcn = 0;
+
+private:
+    MftRecBufferPtr m_spareRecord;
 };
 
 }  // namespace volcore

@@ -56,12 +56,9 @@ uint16_t ReusedSequenceNumber(IVolumeServices& volume, uint64_t recordNumber) {
     // The header lies before the first fixup: damage there cannot hide the
     // number, and a device that fails the read is no free record, so it is
     // reported rather than guessed around.
-    std::vector<uint8_t> bytes;
-    volume.ReadStoredMftRecord(recordNumber, bytes);
-    const SFileRecordHeader header = ReadFileRecordHeader(bytes);
     // Not a record: nothing refers to it.
-    if (header.IsFileRecord() && header.sequence != 0) return header.sequence;
-    return FreshSequenceNumber(recordNumber);
+    const uint16_t stored = volume.StoredSequenceNumber(recordNumber);
+    return stored != 0 ? stored : FreshSequenceNumber(recordNumber);
 }
 
 // Sequence numbers skip 0, which references use for "any".
@@ -516,9 +513,9 @@ FileReference CFileEntry::AllocateExtensionRecord() {
 MftRecBufferPtr CFileEntry::BuildRecord(FileReference reference, uint16_t sequence, FileReference base,
                                         uint16_t flags, uint16_t linkCount, const RecordPieces& pieces) const {
     uint32_t recordSize = m_volume.GetMftRecordSize();
-    MftRecBufferPtr record = BuildRecordHeader(recordSize, reference, base, flags, linkCount);
+    MftRecBufferPtr record = m_volume.RecordBuffer();
     CByteWriter writer(record->bytes);
-    writer.U16(FileRecord::SequenceNumber, sequence);
+    WriteRecordHeader(writer, RecordNumber(reference), sequence, base, flags, linkCount);
     uint32_t position = writer.Reader().U16(FileRecord::FirstAttribute);
     if (uint64_t{PiecesSize(pieces)} > RecordCapacity(recordSize))
         throw CException(EErrorKind::Unsupported, "Cannot save file entry %1: record %2 would overflow",

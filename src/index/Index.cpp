@@ -90,25 +90,29 @@ void CIndex::LoadRoot() {
 
 void CIndex::Attach() {
     m_blocks = std::make_unique<CIndexBlockStore>(m_entry, m_name, m_blockSize);
-    m_tree = std::make_unique<CIndexTree>(m_root, *m_blocks, *m_upcase, [this] { return RootCapacity(); }, m_name,
+    m_tree = std::make_unique<CIndexTree>(m_root, *m_blocks, *m_upcase, [this](uint32_t size) { return RootHolds(size); }, m_name,
                                           OwnerRecord());
 }
 
 // The root shares the record with the entry's other attributes, and its
-// entries must fit one block when the root has to give them up.
-uint32_t CIndex::RootCapacity() const {
+// entries must fit one block when the root has to give them up. What does not
+// depend on the other attributes is tested first: a full block never fits a
+// root, and summing the others' sizes (mapping pairs included) is not cheap.
+bool CIndex::RootHolds(uint32_t size) const {
     const int64_t recordSize = m_entry->GetVolume().GetMftRecordSize();
-    int64_t others = 0;
-    for (const auto& [key, attribute] : m_entry->GetAttributes())
-        if (attribute != m_rootAttribute) others += attribute->GetSerializedSize();
     // The record header, the end marker and the root's own attribute header.
     int64_t fixed = FirstAttributeOffset(static_cast<uint32_t>(recordSize)) + 8 + AttrRecord::ResidentHeaderSize +
                     static_cast<int64_t>(RoundUp(2 * m_name.size(), 8)) + IndexRoot::HeaderSize;
     // A value of the full resident limit would be moved out of the record.
     int64_t resident = int64_t{CAttribute::MaxResidentSize(static_cast<uint32_t>(recordSize))} - 1 -
                        static_cast<int64_t>(IndexRoot::HeaderSize);
-    int64_t room = std::min({recordSize - fixed - others, resident, int64_t{m_blocks->Capacity()}});
-    return room > 0 ? static_cast<uint32_t>(room / 8 * 8) : 0;
+    const auto capacity = [](int64_t room) { return room > 0 ? room / 8 * 8 : 0; };
+    const int64_t limit = std::min({recordSize - fixed, resident, int64_t{m_blocks->Capacity()}});
+    if (int64_t{size} > capacity(limit)) return false;
+    int64_t others = 0;
+    for (const auto& [key, attribute] : m_entry->GetAttributes())
+        if (attribute != m_rootAttribute) others += attribute->GetSerializedSize();
+    return int64_t{size} <= capacity(std::min(limit, recordSize - fixed - others));
 }
 
 bool CIndex::FindEntry(std::u16string_view name, SIndexEntryValue& value) {
@@ -140,13 +144,18 @@ CIndex::SInsertPosition CIndex::FindInsertPosition(std::u16string_view name, boo
 }
 
 void CIndex::Insert(const SInsertPosition& position, std::u16string_view name, const SIndexEntryValue& value) {
+    SInsertPosition copy = position;
+    Insert(std::move(copy), name, value);
+}
+
+void CIndex::Insert(SInsertPosition&& position, std::u16string_view name, const SIndexEntryValue& value) {
     // Built on the stack: an entry is never longer than that of the longest name.
     std::array<uint8_t, IndexEntry::LongestLength> bytes;
     const uint32_t length = IndexEntry::LengthForName(NumericCast<uint8_t>(name.size()));
     std::fill_n(bytes.begin(), length, uint8_t{0});
     WriteIndexEntry(CByteWriter(bytes.data(), length), 0, name, value);
     const std::span<const uint8_t> entry(bytes.data(), length);
-    SIndexSearch search = position.search;
+    SIndexSearch& search = position.search;
     if (position.changes != m_changes || search.irregular) {
         if (search.irregular) Rebuild();
         search = FindInsertPosition(name, position.caseTwinAllowed).search;

@@ -50,6 +50,8 @@ public:
     // changes only the case adds its new name beside the old one first.
     SInsertPosition FindInsertPosition(std::u16string_view name, bool caseTwinAllowed = false);
     void Insert(const SInsertPosition& position, std::u16string_view name, const SIndexEntryValue& value);
+    // The same, using up the position (its search path) rather than a copy.
+    void Insert(SInsertPosition&& position, std::u16string_view name, const SIndexEntryValue& value);
     void AddEntry(std::u16string_view name, const SIndexEntryValue& value);
     // Replaces the entry's copy of the object's $FILE_NAME fields; the stored
     // name stays. Changes nothing when the values are already the same.
@@ -99,7 +101,7 @@ private:
     void CheckBlockSize(const char* corruptFormat) const;
     void LoadRoot();
     void Attach();
-    uint32_t RootCapacity() const;
+    bool RootHolds(uint32_t size) const;
     void WriteRoot();
     void CommitBlocks();
     std::vector<IndexNodePtr> RelocateChangedBlocks();

@@ -132,6 +132,28 @@ bool CIndexNode::SetValue(size_t index, const SIndexEntryValue& value) {
     return changed;
 }
 
+void CIndexNode::AssignRange(const CIndexNode& source, size_t from, size_t to, std::optional<uint64_t> endChild) {
+    if (from > to || to > source.Count())
+        throw CException(EErrorKind::Corrupt, "Index slot %1 out of range %2", to, source.Count());
+    const size_t begin = source.m_offsets[from];
+    const size_t end = source.m_offsets[to];
+    if (&source == this) {
+        m_bytes.erase(m_bytes.begin() + static_cast<std::ptrdiff_t>(end), m_bytes.end());
+        m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(begin));
+    } else {
+        // Sized once, end entry included: the cache counts what a node holds.
+        m_bytes.clear();
+        m_bytes.reserve(end - begin + IndexEntry::ChildEndLength);
+        m_bytes.insert(m_bytes.end(), source.m_bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                       source.m_bytes.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    m_first = 0;
+    EntryBytes endEntry = EndEntry(endChild);
+    m_bytes.insert(m_bytes.end(), endEntry.begin(), endEntry.end());
+    Reindex();
+    m_dirty = true;
+}
+
 void CIndexNode::Assign(std::span<const EntryBytes> entries, std::optional<uint64_t> endChild) {
     m_bytes.clear();
     m_first = 0;
@@ -143,11 +165,38 @@ void CIndexNode::Assign(std::span<const EntryBytes> entries, std::optional<uint6
 }
 
 void CIndexNode::Splice(size_t slot, size_t removed, std::span<const uint8_t> entry) {
+    const bool keepsShape = SpliceKeepsShape(slot, removed, entry);
     auto at = m_bytes.begin() + m_offsets.at(slot);
     at = m_bytes.erase(at, at + static_cast<std::ptrdiff_t>(removed));
     m_bytes.insert(at, entry.begin(), entry.end());
-    Reindex();
+    if (keepsShape) MoveOffsets(slot, removed, entry.size());
+    else Reindex();
     m_dirty = true;
+}
+
+// A named entry that is whole (its length field says its size) and agrees
+// with the end entry about a child, put in or taken out of a regular node
+// before its end entry, leaves every other entry as it was: their offsets
+// only move, and need not be found again from the start (every create puts
+// one entry into a leaf of some forty).
+bool CIndexNode::SpliceKeepsShape(size_t slot, size_t removed, std::span<const uint8_t> entry) const {
+    if (!m_regular || slot > Count() || (removed == 0) == entry.empty()) return false;
+    if (removed != 0 && (slot == Count() || removed != Entry(slot).size())) return false;
+    if (entry.empty()) return true;
+    if (entry.size() < IndexEntry::SmallEndLength) return false;
+    const CByteReader bytes(entry.data(), entry.size());
+    const uint16_t flags = bytes.U16(IndexEntry::Flags);
+    return bytes.U16(IndexEntry::Length) == entry.size() && (flags & IndexEntry::FlagEnd) == 0 &&
+           ((flags & IndexEntry::FlagHasChild) != 0) == m_endHasChild;
+}
+
+void CIndexNode::MoveOffsets(size_t slot, size_t removed, size_t added) {
+    const auto first = m_offsets.begin() + static_cast<std::ptrdiff_t>(slot);
+    if (removed == 0) m_offsets.insert(first, uint32_t{*first});
+    else if (added == 0) m_offsets.erase(first);
+    // Past the slot, or from it when its entry went.
+    for (size_t i = slot + (added != 0 ? 1 : 0); i < m_offsets.size(); ++i)
+        m_offsets[i] = static_cast<uint32_t>(m_offsets[i] - removed + added);
 }
 
 // Entries in a node are few (a block holds some dozens), so offsets are

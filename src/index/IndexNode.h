@@ -126,6 +126,9 @@ public:
     // Makes the node hold `entries` (already in this level's form) and an end
     // entry with the given child.
     void Assign(std::span<const EntryBytes> entries, std::optional<uint64_t> endChild);
+    // The same with the named entries [from, to) of `source`, which may be
+    // this node: a split keeps the entries where they are.
+    void AssignRange(const CIndexNode& source, size_t from, size_t to, std::optional<uint64_t> endChild);
 
     bool IsDirty() const { return m_dirty; }
     void MarkDirty() { m_dirty = true; }
@@ -141,6 +144,9 @@ private:
     [[noreturn]] void ThrowOutOfRange(size_t index) const;
     bool FlagsHaveChild(size_t slot) const;
     void Splice(size_t slot, size_t removed, std::span<const uint8_t> entry);
+    bool SpliceKeepsShape(size_t slot, size_t removed, std::span<const uint8_t> entry) const;
+    // Shifts the offsets past `slot` after a splice there that kept the shape.
+    void MoveOffsets(size_t slot, size_t removed, size_t added);
     void Reindex();
     // Notes how the entries agree about children, from the flags seen while indexing.
     void SetShape(bool withChild, bool withoutChild, bool endHasChild);

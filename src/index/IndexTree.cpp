@@ -21,6 +21,13 @@ uint64_t TotalSize(const std::vector<EntryBytes>& entries) {
                            [](uint64_t sum, const EntryBytes& entry) { return sum + entry.size(); });
 }
 
+std::vector<uint32_t> EntrySizes(const std::vector<EntryBytes>& entries) {
+    std::vector<uint32_t> sizes;
+    sizes.reserve(entries.size());
+    for (const EntryBytes& entry : entries) sizes.push_back(static_cast<uint32_t>(entry.size()));
+    return sizes;
+}
+
 std::span<const EntryBytes> Range(const std::vector<EntryBytes>& entries, size_t begin, size_t end) {
     return std::span<const EntryBytes>(entries).subspan(begin, end - begin);
 }
@@ -28,11 +35,11 @@ std::span<const EntryBytes> Range(const std::vector<EntryBytes>& entries, size_t
 }  // namespace
 
 CIndexTree::CIndexTree(IndexNodePtr root, CIndexBlockStore& blocks, const UpCaseTable& upcase,
-                       std::function<uint32_t()> rootCapacity, std::u16string name, uint64_t ownerRecord)
+                       std::function<bool(uint32_t)> rootHolds, std::u16string name, uint64_t ownerRecord)
     : m_root(std::move(root)),
       m_blocks(blocks),
       m_upcase(upcase),
-      m_rootCapacity(std::move(rootCapacity)),
+      m_rootHolds(std::move(rootHolds)),
       m_name(std::move(name)),
       m_ownerRecord(ownerRecord) {}
 
@@ -157,15 +164,15 @@ std::vector<EntryBytes> CIndexTree::TakeEntries(const CIndexNode& node) const {
 // The entry that moves up; what stays on either side must fit a block. The
 // last node of a level that only grows at its end is split unevenly, so that
 // names added in order fill their blocks instead of leaving them half empty.
-size_t CIndexTree::ChooseSplit(const std::vector<EntryBytes>& entries, bool leaf, bool appendRight) const {
+size_t CIndexTree::ChooseSplit(std::span<const uint32_t> entries, bool leaf, bool appendRight) const {
     const size_t count = entries.size();
     const uint64_t capacity = m_blocks.Capacity();
-    const uint64_t total = TotalSize(entries);
+    const uint64_t total = std::accumulate(entries.begin(), entries.end(), uint64_t{0});
     const uint32_t end = EndLength(leaf);
     if (count < 2)
         throw CException(EErrorKind::Unsupported, "Index block size cannot hold two entries, file entry %1",
                          m_ownerRecord);
-    if (appendRight && count >= 3 && total - entries[count - 1].size() - entries[count - 2].size() + end <= capacity)
+    if (appendRight && count >= 3 && total - entries[count - 1] - entries[count - 2] + end <= capacity)
         return count - 2;
     size_t first = count >= 3 ? 1 : 0;
     size_t last = count >= 3 ? count - 2 : count - 1;
@@ -173,13 +180,13 @@ size_t CIndexTree::ChooseSplit(const std::vector<EntryBytes>& entries, bool leaf
     uint64_t bestWorst = UINT64_MAX;
     uint64_t before = 0;
     for (size_t k = 0; k <= last; ++k) {
-        uint64_t after = total - before - entries[k].size();
+        uint64_t after = total - before - entries[k];
         uint64_t worst = std::max(before, after) + end;
         if (k >= first && worst < bestWorst) {
             bestWorst = worst;
             best = k;
         }
-        before += entries[k].size();
+        before += entries[k];
     }
     return best;
 }
@@ -190,13 +197,15 @@ void CIndexTree::Split(IndexPath& path, size_t level, bool appendRight) {
     CIndexNode& node = *path[level].node;
     SIndexStep& up = path[level - 1];
     const bool leaf = node.IsLeaf();
-    std::vector<EntryBytes> entries = TakeEntries(node);
-    size_t middle = ChooseSplit(entries, leaf, appendRight);
-    std::optional<uint64_t> lowerEnd = leaf ? std::nullopt : EntryChild(entries[middle]);
+    // The entries stay in the node's bytes: only their sizes are gathered.
+    std::vector<uint32_t> sizes(node.Count());
+    for (size_t i = 0; i < sizes.size(); ++i) sizes[i] = static_cast<uint32_t>(node.Entry(i).size());
+    size_t middle = ChooseSplit(sizes, leaf, appendRight);
+    std::optional<uint64_t> lowerEnd = leaf ? std::nullopt : EntryChild(node.Entry(middle));
     IndexNodePtr lower = m_blocks.Allocate(lowerEnd);
-    lower->Assign(Range(entries, 0, middle), lowerEnd);
-    EntryBytes separator = EntryWithChild(entries[middle], m_blocks.Vcn(lower->Block()));
-    node.Assign(Range(entries, middle + 1, entries.size()), node.Child(node.Count()));
+    lower->AssignRange(node, 0, middle, lowerEnd);
+    EntryBytes separator = EntryWithChild(node.Entry(middle), m_blocks.Vcn(lower->Block()));
+    node.AssignRange(node, middle + 1, node.Count(), node.Child(node.Count()));
     up.node->Insert(up.slot, separator);
     up.slot += 1;
 }
@@ -227,7 +236,7 @@ void CIndexTree::Rebalance(IndexPath& path, size_t level) {
         up.slot = between;
         return;
     }
-    size_t middle = ChooseSplit(entries, leaf, false);
+    size_t middle = ChooseSplit(EntrySizes(entries), leaf, false);
     std::optional<uint64_t> leftEnd = leaf ? std::nullopt : EntryChild(entries[middle]);
     left->Assign(Range(entries, 0, middle), leftEnd);
     right->Assign(Range(entries, middle + 1, entries.size()), rightEnd);
@@ -241,13 +250,12 @@ void CIndexTree::Rebalance(IndexPath& path, size_t level) {
 // again before the root is written.
 void CIndexTree::FixRoot() {
     if (m_root->Count() > 0) {
-        if (m_root->IsDirty() && m_root->Size() > m_rootCapacity()) GrowRoot();
+        if (m_root->IsDirty() && !m_rootHolds(m_root->Size())) GrowRoot();
         return;
     }
     if (m_root->IsLeaf()) return;
-    const uint32_t capacity = m_rootCapacity();
     IndexNodePtr child = LoadChild(*m_root, 0);
-    if (child->Size() > capacity || !child->IsRegular()) return;
+    if (!child->IsRegular() || !m_rootHolds(child->Size())) return;
     m_root->Assign(TakeEntries(*child), child->Child(child->Count()));
     m_blocks.Free(*child);
 }
@@ -264,7 +272,7 @@ void CIndexTree::GrowRoot() {
 }
 
 void CIndexTree::FitRoot() {
-    if (m_root->Size() > m_rootCapacity() && m_root->Count() > 0) GrowRoot();
+    if (m_root->Count() > 0 && !m_rootHolds(m_root->Size())) GrowRoot();
 }
 
 IndexPath CIndexTree::RightEdge() {

@@ -44,10 +44,10 @@ struct SIndexShape {
 
 class CIndexTree {
 public:
-    // `rootCapacity` tells how many bytes of entries the root may hold now;
-    // `name` and `ownerRecord` name the index in messages.
+    // `rootHolds` tells whether the root may hold that many bytes of entries
+    // now; `name` and `ownerRecord` name the index in messages.
     CIndexTree(IndexNodePtr root, CIndexBlockStore& blocks, const UpCaseTable& upcase,
-               std::function<uint32_t()> rootCapacity, std::u16string name, uint64_t ownerRecord);
+               std::function<bool(uint32_t)> rootHolds, std::u16string name, uint64_t ownerRecord);
 
     // Descends for `name` in index order. A search for a change keeps the
     // whole path and stops at the first node that is not regular.
@@ -87,14 +87,14 @@ private:
     void Rebalance(IndexPath& path, size_t level);
     void FixRoot();
     void GrowRoot();
-    size_t ChooseSplit(const std::vector<EntryBytes>& entries, bool leaf, bool appendRight) const;
+    size_t ChooseSplit(std::span<const uint32_t> entries, bool leaf, bool appendRight) const;
     std::vector<EntryBytes> TakeEntries(const CIndexNode& node) const;
     IndexPath RightEdge();
 
     IndexNodePtr m_root;
     CIndexBlockStore& m_blocks;
     const UpCaseTable& m_upcase;
-    std::function<uint32_t()> m_rootCapacity;
+    std::function<bool(uint32_t)> m_rootHolds;
     std::u16string m_name;
     uint64_t m_ownerRecord;
     bool m_needsRebuild = false;

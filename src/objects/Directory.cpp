@@ -45,13 +45,19 @@ std::u16string JoinPath(const std::vector<std::u16string>& components) {
     return path;
 }
 
+// The parent comes out as JoinPath would make it, without a vector of
+// components: every create by path splits its path.
 SParentAndName SplitLastComponent(std::u16string_view path) {
-    std::vector<std::u16string> components = SplitPath(path);
-    if (components.empty()) throw CException(EErrorKind::Argument, "Invalid path: %1", path);
+    size_t position = 0;
+    std::u16string_view last = NextComponent(path, position);
+    if (last.empty()) throw CException(EErrorKind::Argument, "Invalid path: %1", path);
     SParentAndName result;
-    result.name = std::move(components.back());
-    components.pop_back();
-    result.parentPath = JoinPath(components);
+    for (auto next = NextComponent(path, position); !next.empty(); next = NextComponent(path, position)) {
+        if (!result.parentPath.empty()) result.parentPath += kSeparator;
+        result.parentPath += last;
+        last = next;
+    }
+    result.name = last;
     return result;
 }
 

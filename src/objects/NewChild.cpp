@@ -69,11 +69,12 @@ SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint1
     return child;
 }
 
-void LinkChild(CDirectory& parent, const std::u16string& name, const SNewChild& child) {
+void LinkChild(CDirectory& parent, const std::u16string& name, SNewChild& child) {
     // The record reaches the disk before any index entry can name it, and
     // the name before the create returns: a later failure must not lose it.
     child.entry->Save();
-    parent.GetIndex().Insert(child.position, name, MakeIndexEntryValue(child.entry->GetReference(), child.fileName));
+    parent.GetIndex().Insert(std::move(child.position), name,
+                             MakeIndexEntryValue(child.entry->GetReference(), child.fileName));
     try {
         parent.Flush();
     } catch (...) {

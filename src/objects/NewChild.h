@@ -28,8 +28,9 @@ SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint1
                            uint32_t fileAttributes);
 
 // Writes the new object's record, then links it into its parent's index and
-// writes that. On failure the name is out of the index again.
-void LinkChild(CDirectory& parent, const std::u16string& name, const SNewChild& child);
+// writes that, using up the child's position. On failure the name is out of
+// the index again.
+void LinkChild(CDirectory& parent, const std::u16string& name, SNewChild& child);
 
 // Releases the record of a create that did not complete. Never raises: the
 // failure that got us here is the one to report.

@@ -141,6 +141,7 @@ void CMft::WriteRecord(FileReference reference, const MftRecBufferPtr& buffer) {
         throw CException(EErrorKind::Corrupt, "Invalid record size %1 (expected %2)", buffer->bytes.size(),
                          m_recordSize);
     uint64_t recordNumber = RecordNumber(reference);
+    if (m_handedOut && m_handedOut->record == recordNumber) m_handedOut.reset();
     if (!GetBitmap().Test(recordNumber))
         throw CException(EErrorKind::Corrupt, "Attempt to write unallocated MFT record %1", recordNumber);
     CheckRecordExists(recordNumber);
@@ -179,7 +180,12 @@ CBitmap& CMft::GetBitmap() const {
 uint64_t CMft::AllocateRecord() {
     m_volume.BeginWrite();
     CBitmap& bitmap = GetBitmap();
+    m_handedOut.reset();
+    m_seen.reset();
     uint64_t recordNumber = FindFreeRecord();
+    // Taken now: saving record 0 below may allocate (and read headers) again.
+    const std::optional<SSeenSequence> seen =
+        m_seen && m_seen->record == recordNumber ? m_seen : std::optional<SSeenSequence>();
     if (recordNumber == CBitmap::NotFound) {
         recordNumber = bitmap.GetSize();
         ExtendWhenFull();
@@ -199,7 +205,19 @@ uint64_t CMft::AllocateRecord() {
         }
     }
     m_firstMaybeFree = recordNumber + 1;
+    m_handedOut = seen;
     return recordNumber;
+}
+
+uint16_t CMft::StoredSequenceNumber(uint64_t recordNumber) {
+    if (m_handedOut && m_handedOut->record == recordNumber) {
+        const uint16_t sequence = m_handedOut->sequence;
+        m_handedOut.reset();
+        return sequence;
+    }
+    RecordSaysInUse(recordNumber);
+    if (!m_seen || m_seen->record != recordNumber) return 0;
+    return m_seen->sequence;
 }
 
 uint64_t CMft::AllocateReservedRecord() {
@@ -241,10 +259,13 @@ uint64_t CMft::FindFreeRecord() {
 // Only the header is read: it lies before the first fixup, so a torn record
 // still tells whether it was in use.
 bool CMft::RecordSaysInUse(uint64_t recordNumber) {
+    m_seen.reset();
     if (recordNumber >= GetRecordCount()) return false;
     std::array<uint8_t, FileRecord::HeaderSize> header;  // on the stack: every create asks
     GetMftData()->ReadData(recordNumber * m_recordSize, header.data(), static_cast<uint32_t>(header.size()));
-    return ReadFileRecordHeader(header).IsInUse();
+    const SFileRecordHeader read = ReadFileRecordHeader(header);
+    m_seen = SSeenSequence{recordNumber, read.IsFileRecord() ? read.sequence : uint16_t{0}};
+    return read.IsInUse();
 }
 
 // Saving $MFT may take a record for its own attribute list, which comes back
@@ -267,6 +288,7 @@ void CMft::SaveMftEntry() {
 }
 
 void CMft::FreeRecord(FileReference reference) {
+    if (m_handedOut && m_handedOut->record == RecordNumber(reference)) m_handedOut.reset();
     GetBitmap().Clear(RecordNumber(reference));
     m_firstMaybeFree = std::min(m_firstMaybeFree, RecordNumber(reference));
 }

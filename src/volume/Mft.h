@@ -3,6 +3,7 @@
 // records through the MFT bitmap; growth; the load-time mirror check.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "disk/MftRecBuffer.h"
@@ -28,6 +29,11 @@ public:
     void WriteRecord(FileReference reference, const MftRecBufferPtr& buffer);
     // Reserves a free record (from 25 on) and returns its record number.
     uint64_t AllocateRecord();
+    // The sequence number the record's stored header carries (0 for no FILE
+    // header). The search that found the record just read that header: for
+    // the record the last allocation handed out, the number it saw serves
+    // once, as long as nothing wrote or freed the record since.
+    uint16_t StoredSequenceNumber(uint64_t recordNumber);
     // Reserves one of records 16 to 23, kept for $MFT's own extension
     // records: readers reach those through the first extent of $MFT's data,
     // which maps them, where a record further on could be reached only
@@ -74,6 +80,12 @@ private:
     // record last found every record taken.
     uint64_t m_fullAtGeneration = ~uint64_t{0};
     std::vector<uint8_t> m_formatted;  // empty records, a batch of them, for growths
+    struct SSeenSequence {
+        uint64_t record = 0;
+        uint16_t sequence = 0;
+    };
+    std::optional<SSeenSequence> m_seen;       // by the last header RecordSaysInUse read
+    std::optional<SSeenSequence> m_handedOut;  // that of the record AllocateRecord returned last
 };
 
 }  // namespace volcore

@@ -112,10 +112,7 @@ void CVolumeCore::WriteMftRecord(FileReference reference, const MftRecBufferPtr&
     GetMft().WriteRecord(reference, buffer);
 }
 
-void CVolumeCore::ReadStoredMftRecord(uint64_t recordNumber, std::vector<uint8_t>& bytes) {
-    bytes.resize(m_mftRecordSize);
-    GetMft().GetMftData()->ReadData(recordNumber * bytes.size(), bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
+uint16_t CVolumeCore::StoredSequenceNumber(uint64_t recordNumber) { return GetMft().StoredSequenceNumber(recordNumber); }
 
 uint64_t CVolumeCore::GetMftRecordCount() { return GetMft().GetRecordCount(); }
 

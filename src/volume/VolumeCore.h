@@ -55,7 +55,7 @@ public:
     CMft& GetMft() const;
     MftRecBufferPtr ReadMftRecord(FileReference reference) override;
     void WriteMftRecord(FileReference reference, const MftRecBufferPtr& buffer) override;
-    void ReadStoredMftRecord(uint64_t recordNumber, std::vector<uint8_t>& bytes) override;
+    uint16_t StoredSequenceNumber(uint64_t recordNumber) override;
     uint64_t GetMftRecordCount() override;
     uint64_t AllocateMftRecord() override;
     uint64_t AllocateMftExtensionRecord() override;

@@ -174,3 +174,28 @@ TEST_F(IndexRules, AWalkHandsOutWhatItsVisitorChanged) {
     EXPECT_EQ(count, 400);  // one removed, one added, none twice
     index.Save();
 }
+
+// A splice into a node moves the offsets of the entries after it instead of
+// finding them all again: each result must equal the same bytes parsed anew,
+// shape included (an entry that disagrees about a child makes it irregular).
+TEST(IndexNodeSplice, MatchesTheNodeParsedAgain) {
+    auto entry = [](int i, std::optional<uint64_t> child) {
+        std::vector<uint8_t> bytes(IndexEntry::LengthForName(12));
+        WriteIndexEntry(CByteWriter(bytes), 0, TwelveUnitName(i), ValueFor(i + 1));
+        return EntryWithChild(bytes, child);
+    };
+    for (std::optional<uint64_t> child : {std::optional<uint64_t>(), std::optional<uint64_t>(7)}) {
+        CIndexNode node(0, child);
+        const std::optional<uint64_t> other = child ? std::nullopt : std::optional<uint64_t>(9);
+        for (auto [op, slot, name, agrees] : std::vector<std::tuple<char, size_t, int, bool>>{
+                 {'i', 0, 5, true}, {'i', 0, 1, true}, {'i', 2, 9, true}, {'r', 1, 4, true}, {'e', 0, 0, true},
+                 {'e', 1, 0, true}, {'i', 1, 6, false}, {'e', 1, 0, true}, {'r', 0, 2, false}}) {
+            const EntryBytes bytes = entry(name, agrees ? child : other);
+            op == 'i' ? node.Insert(slot, bytes) : op == 'r' ? node.Replace(slot, bytes) : node.Erase(slot);
+            CIndexNode parsed(0, CByteReader(node.Bytes().data(), node.Bytes().size()));
+            ASSERT_EQ(std::pair(node.Count(), node.IsRegular()), std::pair(parsed.Count(), parsed.IsRegular())) << op << slot;
+            for (size_t i = 0; i <= node.Count(); ++i)
+                EXPECT_TRUE(std::ranges::equal(node.Entry(i), parsed.Entry(i)) && node.HasChild(i) == parsed.HasChild(i));
+        }
+    }
+}

@@ -90,3 +90,26 @@ TEST(Mft, AllocatesFrom25AndGrows) {
     EXPECT_EQ(image.Volume().GetMft().GetMftData()->GetAllocatedSize(), reserved);
     EXPECT_TRUE(image.Volume().GetMft().GetBitmap().Test(25));
 }
+
+// A new object in a freed record continues the record's sequence, also when
+// an earlier session freed it; the sequence the free-record search saw must
+// not outlive a write of the record.
+TEST(Mft, NewObjectsContinueTheSequenceOfTheirRecord) {
+    EngineVolume image;
+    auto create = [&] {
+        FileEntryPtr entry = CFileEntry::Create(FileRecord::FlagInUse, image.Volume());
+        entry->MarkDirty();
+        entry->Save();
+        return entry->GetReference();
+    };
+    const uint64_t record = RecordNumber(create());
+    for (uint16_t sequence : {1, 2}) {
+        if (sequence == 2) image.Reopen();
+        CFileEntry::Load(record, image.Volume())->Delete();
+        EXPECT_EQ(create(), MakeReference(record, sequence + 1));
+    }
+    CMft& mft = image.Volume().GetMft();
+    const uint64_t next = mft.AllocateRecord();
+    mft.WriteRecord(next, BuildRecordHeader(1024, next, 0, 0, 0));  // sequence 1 over the grown record's 0
+    EXPECT_EQ(mft.StoredSequenceNumber(next), 1u);
+}
