@@ -48,7 +48,7 @@ public:
     CRecordLocator(std::vector<SLocatedRecord>& located, uint32_t record) : m_located(located), m_record(record) {}
 
     void Attribute(const SAttributeHeader& header, const CByteReader&) override {
-        m_located.push_back(SLocatedRecord{header.type, m_record, static_cast<uint32_t>(header.offset)});
+        m_located.push_back(SLocatedRecord{header.type, m_record, static_cast<uint32_t>(header.offset), header.nameLength});
     }
     void Fault(EAttributeFault fault, const SAttributeHeader& header) override { RefuseAttributeRecord(fault, header); }
 
@@ -67,10 +67,39 @@ bool HasName(const CByteReader& record, std::u16string_view name) {
     return true;
 }
 
-uint32_t CountBuilt(const CFileEntry::AttributeMap& attributes, uint32_t type, std::u16string_view name) {
+bool KeyBefore(const SAttributeKey& key, uint32_t type, std::u16string_view name, uint32_t occurrence) {
+    if (key.type != type) return key.type < type;
+    if (int order = std::u16string_view(key.name).compare(name); order != 0) return order < 0;
+    return key.occurrence < occurrence;
+}
+
+using AttributeMap = CFileEntry::AttributeMap;
+
+AttributeMap::iterator LowerBound(AttributeMap& attributes, uint32_t type, std::u16string_view name,
+                                  uint32_t occurrence = 0) {
+    return std::partition_point(attributes.begin(), attributes.end(), [&](const AttributeMap::value_type& slot) {
+        return KeyBefore(slot.first, type, name, occurrence);
+    });
+}
+
+AttributeMap::iterator Find(AttributeMap& attributes, uint32_t type, std::u16string_view name, uint32_t occurrence = 0) {
+    auto it = LowerBound(attributes, type, name, occurrence);
+    bool found = it != attributes.end() && SameTypeAndName(it->first, type, name) && it->first.occurrence == occurrence;
+    return found ? it : attributes.end();
+}
+
+void Insert(AttributeMap& attributes, SAttributeKey key, AttributePtr attribute) {
+    // Room for a usual entry's attributes at once.
+    constexpr size_t kUsualAttributes = 6;
+    if (attributes.empty()) attributes.reserve(kUsualAttributes);
+    auto at = LowerBound(attributes, key.type, key.name, key.occurrence);
+    attributes.emplace(at, std::move(key), std::move(attribute));
+}
+
+uint32_t CountBuilt(AttributeMap& attributes, uint32_t type, std::u16string_view name) {
     uint32_t count = 0;
-    for (auto it = attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
-         it != attributes.end() && SameTypeAndName(it->first, type, name); ++it)
+    if (attributes.empty()) return count;
+    for (auto it = LowerBound(attributes, type, name); it != attributes.end() && SameTypeAndName(it->first, type, name); ++it)
         ++count;
     return count;
 }
@@ -159,7 +188,10 @@ void CFileEntry::LocateAttributeRecords(const MftRecBufferPtr& record) {
 }
 
 bool CFileEntry::IsLocated(const SLocatedRecord& located, uint32_t type, std::u16string_view name) const {
-    return located.type == type && HasName(Location(located).Record(), name);
+    if (located.type != type || located.nameLength != name.size()) return false;
+    if (name.empty()) return true;
+    const CByteReader whole(Loaded(located.record)->bytes);
+    return HasName(whole.Sub(located.offset, whole.U32(located.offset + AttrRecord::Length)), name);
 }
 
 AttributeLocations CFileEntry::GatherExtents(size_t first, std::u16string_view name) const {
@@ -195,12 +227,12 @@ void CFileEntry::BuildAttributes(uint32_t type, std::u16string_view name) const 
             } else {
                 continue;
             }
-            m_attributes.emplace(SAttributeKey{type, std::u16string(name), next++}, std::move(attribute));
+            Insert(m_attributes, SAttributeKey{type, std::u16string(name), next++}, std::move(attribute));
         }
     } catch (...) {
         // All occurrences or none: a damaged record stays located and raises
         // again on the next use rather than vanishing.
-        for (uint32_t i = built; i < next; ++i) m_attributes.erase(SAttributeKey{type, std::u16string(name), i});
+        for (uint32_t i = built; i < next; ++i) m_attributes.erase(Find(m_attributes, type, name, i));
         throw;
     }
     if (next == built) return;
@@ -239,7 +271,7 @@ void CFileEntry::LoadAttributeList() {
     if (extents.empty()) extents.push_back(Location(*first));
 
     auto list = std::make_shared<CAttribute>(m_volume, m_reference, extents);
-    m_attributes.emplace(SAttributeKey{AttrType::AttributeList, u"", 0}, list);
+    Insert(m_attributes, SAttributeKey{AttrType::AttributeList, u"", 0}, list);
     std::erase_if(m_located, isList);
     if (list->GetSize() > kLargestAttributeList)
         throw CException(EErrorKind::Unsupported, "Attribute list of file entry %1 is too large: %2",
@@ -291,15 +323,15 @@ void CFileEntry::ReadExtensionRecord(FileReference reference) {
 
 AttributePtr CFileEntry::FindAttribute(uint32_t type, std::u16string_view name) const {
     BuildAttributes(type, name);
-    auto it = m_attributes.find(SAttributeKey{type, std::u16string(name), 0});
+    auto it = Find(m_attributes, type, name);
     return it == m_attributes.end() ? nullptr : it->second;
 }
 
 std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16string_view name) const {
     BuildAttributes(type, name);
     std::vector<AttributePtr> found;
-    for (auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
-         it != m_attributes.end() && SameTypeAndName(it->first, type, name); ++it)
+    for (auto it = LowerBound(m_attributes, type, name); it != m_attributes.end() && SameTypeAndName(it->first, type, name);
+         ++it)
         found.push_back(it->second);
     return found;
 }
@@ -317,19 +349,18 @@ AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) c
 
 AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name, bool resident) {
     BuildAllAttributes();
-    SAttributeKey key{type, std::u16string(name), 0};
-    if (m_attributes.contains(key))
+    if (Find(m_attributes, type, name) != m_attributes.end())
         throw CException(EErrorKind::Argument,
                          "Cannot create new attribute %1 %2 for file entry %3: attribute already exists", type, name,
                          m_reference);
     auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, type, std::u16string(name), resident);
-    m_attributes.emplace(std::move(key), attribute);
+    Insert(m_attributes, SAttributeKey{type, std::u16string(name), 0}, attribute);
     return attribute;
 }
 
 void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
     BuildAllAttributes();
-    auto it = m_attributes.find(SAttributeKey{type, std::u16string(name), 0});
+    auto it = Find(m_attributes, type, name);
     if (it == m_attributes.end())
         throw CException(EErrorKind::Argument, "Cannot delete attribute %1 %2: attributes does not exist", type, name);
     // Releasing rather than shrinking hands a non-resident attribute's clusters
@@ -345,7 +376,7 @@ AttributePtr CFileEntry::AddAttribute(uint32_t type, std::u16string_view name, b
     BuildAllAttributes();
     uint32_t occurrence = static_cast<uint32_t>(CountAttributes(type, name));
     auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, type, std::u16string(name), resident);
-    m_attributes.emplace(SAttributeKey{type, std::u16string(name), occurrence}, attribute);
+    Insert(m_attributes, SAttributeKey{type, std::u16string(name), occurrence}, attribute);
     m_dirty = true;
     return attribute;
 }
@@ -373,12 +404,12 @@ void CFileEntry::SetLinkCount(uint16_t count) {
 // left is again the one that FindAttribute returns.
 void CFileEntry::RenumberOccurrences(uint32_t type, std::u16string_view name) {
     std::vector<AttributePtr> rest;
-    auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
+    auto it = LowerBound(m_attributes, type, name);
     while (it != m_attributes.end() && SameTypeAndName(it->first, type, name)) {
         rest.push_back(it->second);
         it = m_attributes.erase(it);
     }
-    for (uint32_t i = 0; i < rest.size(); ++i) m_attributes.emplace(SAttributeKey{type, std::u16string(name), i}, rest[i]);
+    for (uint32_t i = 0; i < rest.size(); ++i) Insert(m_attributes, SAttributeKey{type, std::u16string(name), i}, rest[i]);
 }
 
 // Attributes not built yet are as loaded.

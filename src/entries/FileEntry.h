@@ -34,11 +34,14 @@ struct SLocatedRecord {
     uint32_t type = 0;
     uint32_t record = 0;  // which of the entry's loaded records
     uint32_t offset = 0;  // of the attribute record in it
+    uint8_t nameLength = 0;
 };
 
 class CFileEntry {
 public:
-    using AttributeMap = std::map<SAttributeKey, AttributePtr>;
+    // Sorted by key; an entry holds a handful, so one array serves them
+    // without a heap node each.
+    using AttributeMap = std::vector<std::pair<SAttributeKey, AttributePtr>>;
 
     // Loads the entry whose base record is `reference`.
     static std::shared_ptr<CFileEntry> Load(FileReference reference, IVolumeServices& volume);
