@@ -104,7 +104,6 @@ uint32_t CountBuilt(AttributeMap& attributes, uint32_t type, std::u16string_view
     return count;
 }
 
-
 // A freed record carries the sequence number its next object takes, so that
 // references to the object it held before no longer match; a record that was
 // never used starts afresh.

@@ -5,11 +5,11 @@
 // (its header checked, its runs decoded) when it is first asked for, so that
 // an open pays only for the attributes it uses.
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "entries/Attribute.h"
