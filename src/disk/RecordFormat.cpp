@@ -13,8 +13,6 @@ bool SAttributeKey::operator<(const SAttributeKey& other) const {
     return occurrence < other.occurrence;
 }
 
-namespace {
-
 // The engine's error for a damaged attribute record: it reads no further.
 [[noreturn]] void RefuseAttributeRecord(EAttributeFault fault, const SAttributeHeader& header) {
     const size_t at = header.offset;
@@ -49,6 +47,17 @@ namespace {
     throw CException(EErrorKind::Corrupt, "Attribute record at offset %1 (type %2) is damaged", at, type);
 }
 
+bool JoinExtent(AttributeLocations& extents, const SAttributeLocation& location) {
+    if (extents.empty() || !extents.front().IsNonResident()) return false;
+    uint64_t vcn = location.LowestVcn();
+    auto position = extents.begin();
+    while (position != extents.end() && position->LowestVcn() < vcn) ++position;
+    if (position == extents.end() || position->LowestVcn() != vcn) extents.insert(position, location);
+    return true;
+}
+
+namespace {
+
 // The next free occurrence number for (type, name), and where it goes in the map.
 uint32_t NextOccurrence(const ParseMap& parsed, const SAttributeKey& key, ParseMap::const_iterator& position) {
     uint32_t next = 0;
@@ -58,21 +67,10 @@ uint32_t NextOccurrence(const ParseMap& parsed, const SAttributeKey& key, ParseM
     return next;
 }
 
-// Non-resident records of one (type, name) are the extents of one attribute:
-// they join the occurrence that already holds non-resident extents, in lowest
-// VCN order; a second extent with the same lowest VCN is dropped (the first
-// one read wins).
 bool AddExtent(ParseMap& parsed, const SAttributeKey& key, const SAttributeLocation& location) {
     for (auto it = parsed.lower_bound(key);
-         it != parsed.end() && it->first.type == key.type && it->first.name == key.name; ++it) {
-        AttributeLocations& extents = it->second;
-        if (extents.empty() || !extents.front().IsNonResident()) continue;
-        uint64_t vcn = location.LowestVcn();
-        auto position = extents.begin();
-        while (position != extents.end() && position->LowestVcn() < vcn) ++position;
-        if (position == extents.end() || position->LowestVcn() != vcn) extents.insert(position, location);
-        return true;
-    }
+         it != parsed.end() && it->first.type == key.type && it->first.name == key.name; ++it)
+        if (JoinExtent(it->second, location)) return true;
     return false;
 }
 

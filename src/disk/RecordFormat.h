@@ -245,6 +245,16 @@ struct SAttributeLocation {
 using AttributeLocations = std::vector<SAttributeLocation>;
 using ParseMap = std::map<SAttributeKey, AttributeLocations>;
 
+// Raises the error for a damaged attribute record, one text per fault.
+[[noreturn]] void RefuseAttributeRecord(EAttributeFault fault, const SAttributeHeader& header);
+
+// Non-resident records of one (type, name) are the extents of one attribute:
+// one that finds an occurrence holding non-resident extents joins it, in
+// lowest VCN order (a second extent with the same lowest VCN is dropped: the
+// first one read wins), and the result is true; false leaves `location` to
+// start an occurrence of its own.
+bool JoinExtent(AttributeLocations& extents, const SAttributeLocation& location);
+
 // Walks the attribute records of one record buffer (base or extension) into
 // `parsed`, grouping extents of one attribute and numbering same-key resident
 // occurrences. Raises CException at the first damaged attribute record.

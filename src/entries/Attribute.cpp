@@ -28,7 +28,7 @@ CAttribute::CAttribute(IVolumeServices& volume, FileReference owner, uint32_t ty
     : m_volume(volume), m_name(std::move(name)), m_owner(owner), m_type(type), m_nonResident(!resident),
       m_dirty(true) {}
 
-CAttribute::CAttribute(IVolumeServices& volume, FileReference owner, const AttributeLocations& extents)
+CAttribute::CAttribute(IVolumeServices& volume, FileReference owner, std::span<const SAttributeLocation> extents)
     : m_volume(volume), m_owner(owner) {
     if (extents.empty()) throw CException(EErrorKind::Corrupt, "Cannot initialize attribute: there is no base extent");
     InitFromBaseExtent(extents.front());

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ public:
     // A new, empty, dirty attribute.
     CAttribute(IVolumeServices& volume, FileReference owner, uint32_t type, std::u16string name, bool resident);
     // An attribute loaded from its extents (the first is the base extent).
-    CAttribute(IVolumeServices& volume, FileReference owner, const AttributeLocations& extents);
+    CAttribute(IVolumeServices& volume, FileReference owner, std::span<const SAttributeLocation> extents);
     // The first extent of a non-resident attribute alone, its sizes cut to
     // what that extent maps: how $MFT reads the extension records that hold
     // the rest of its own runs.

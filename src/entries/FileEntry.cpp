@@ -37,16 +37,71 @@ void CheckExtensionRecord(const CMftRecBuffer& record, uint64_t recordNumber, Fi
                          RecordNumber(base), recordNumber);
 }
 
-size_t CountAttributeListRecords(const ParseMap& parsed) {
-    size_t count = 0;
-    for (auto it = parsed.lower_bound(SAttributeKey{AttrType::AttributeList, u"", 0});
-         it != parsed.end() && it->first.type == AttrType::AttributeList && it->first.name.empty(); ++it)
-        count += it->second.size();
-    return count;
-}
-
 bool SameTypeAndName(const SAttributeKey& key, uint32_t type, std::u16string_view name) {
     return key.type == type && key.name == name;
+}
+
+// Notes where each attribute record of one record lies, refusing the first
+// damaged one.
+class CRecordLocator final : public IAttributeVisitor {
+public:
+    CRecordLocator(std::vector<SLocatedRecord>& located, uint32_t record) : m_located(located), m_record(record) {}
+
+    void Attribute(const SAttributeHeader& header, const CByteReader&) override {
+        m_located.push_back(SLocatedRecord{header.type, m_record, static_cast<uint32_t>(header.offset), header.nameLength});
+    }
+    void Fault(EAttributeFault fault, const SAttributeHeader& header) override { RefuseAttributeRecord(fault, header); }
+
+private:
+    std::vector<SLocatedRecord>& m_located;
+    uint32_t m_record;
+};
+
+// Whether an attribute record (its name checked to lie inside it at load)
+// carries this name.
+bool HasName(const CByteReader& record, std::u16string_view name) {
+    if (record.U8(AttrRecord::NameLength) != name.size()) return false;
+    const size_t at = record.U16(AttrRecord::NameOffset);
+    for (size_t i = 0; i < name.size(); ++i)
+        if (record.U16(at + 2 * i) != name[i]) return false;
+    return true;
+}
+
+bool KeyBefore(const SAttributeKey& key, uint32_t type, std::u16string_view name, uint32_t occurrence) {
+    if (key.type != type) return key.type < type;
+    if (int order = std::u16string_view(key.name).compare(name); order != 0) return order < 0;
+    return key.occurrence < occurrence;
+}
+
+using AttributeMap = CFileEntry::AttributeMap;
+
+AttributeMap::iterator LowerBound(AttributeMap& attributes, uint32_t type, std::u16string_view name,
+                                  uint32_t occurrence = 0) {
+    return std::partition_point(attributes.begin(), attributes.end(), [&](const AttributeMap::value_type& slot) {
+        return KeyBefore(slot.first, type, name, occurrence);
+    });
+}
+
+AttributeMap::iterator Find(AttributeMap& attributes, uint32_t type, std::u16string_view name, uint32_t occurrence = 0) {
+    auto it = LowerBound(attributes, type, name, occurrence);
+    bool found = it != attributes.end() && SameTypeAndName(it->first, type, name) && it->first.occurrence == occurrence;
+    return found ? it : attributes.end();
+}
+
+void Insert(AttributeMap& attributes, SAttributeKey key, AttributePtr attribute) {
+    // Room for a usual entry's attributes at once.
+    constexpr size_t kUsualAttributes = 6;
+    if (attributes.empty()) attributes.reserve(kUsualAttributes);
+    auto at = LowerBound(attributes, key.type, key.name, key.occurrence);
+    attributes.emplace(at, std::move(key), std::move(attribute));
+}
+
+uint32_t CountBuilt(AttributeMap& attributes, uint32_t type, std::u16string_view name) {
+    uint32_t count = 0;
+    if (attributes.empty()) return count;
+    for (auto it = LowerBound(attributes, type, name); it != attributes.end() && SameTypeAndName(it->first, type, name); ++it)
+        ++count;
+    return count;
 }
 
 // A freed record carries the sequence number its next object takes, so that
@@ -113,30 +168,80 @@ std::shared_ptr<CFileEntry> CFileEntry::Create(uint16_t flags, IVolumeServices& 
 }
 
 void CFileEntry::LoadAttributes(const MftRecBufferPtr& base) {
-    ParseMap parsed;
-    ParseAttributeRecords(base, parsed);
-    LoadAttributeList(parsed);
-    // The list is built already: it named the extension records.
-    if (!m_attributes.empty()) parsed.erase(m_attributes.begin()->first);
-    m_located = std::move(parsed);
+    LocateAttributeRecords(base);
+    LoadAttributeList();
 }
 
+void CFileEntry::LocateAttributeRecords(const MftRecBufferPtr& record) {
+    // Room for the attribute records of a usual record at once.
+    constexpr size_t kUsualRecords = 8;
+    if (m_located.empty()) m_located.reserve(kUsualRecords);
+    CByteReader bytes(record->bytes);
+    CRecordLocator locator(m_located, m_loadedBase ? NumericCast<uint32_t>(m_loadedExtensions.size() + 1) : 0);
+    if (m_loadedBase) m_loadedExtensions.push_back(record);
+    else m_loadedBase = record;
+    WalkAttributeRecords(bytes, bytes.U16(FileRecord::FirstAttribute), bytes.Size(), locator);
+}
+
+bool CFileEntry::IsLocated(const SLocatedRecord& located, uint32_t type, std::u16string_view name) const {
+    if (located.type != type || located.nameLength != name.size()) return false;
+    if (name.empty()) return true;
+    const CByteReader whole(Loaded(located.record)->bytes);
+    return HasName(whole.Sub(located.offset, whole.U32(located.offset + AttrRecord::Length)), name);
+}
+
+AttributeLocations CFileEntry::GatherExtents(size_t first, std::u16string_view name) const {
+    const uint32_t type = m_located[first].type;
+    AttributeLocations extents{Location(m_located[first])};
+    for (size_t i = first + 1; i < m_located.size(); ++i) {
+        if (!IsLocated(m_located[i], type, name)) continue;
+        SAttributeLocation location = Location(m_located[i]);
+        if (location.IsNonResident()) JoinExtent(extents, location);
+    }
+    return extents;
+}
+
+// Occurrences are numbered in the order of their first records: a resident
+// record is an occurrence of its own; the non-resident records are the
+// extents of one.
 void CFileEntry::BuildAttributes(uint32_t type, std::u16string_view name) const {
     if (m_located.empty()) return;
-    auto it = m_located.lower_bound(SAttributeKey{type, std::u16string(name), 0});
-    while (it != m_located.end() && SameTypeAndName(it->first, type, name)) {
-        // Built before it leaves the located ones: a damaged record raises
+    // The attribute list is built at load: further ones number after it.
+    const uint32_t built = CountBuilt(m_attributes, type, name);
+    uint32_t next = built;
+    bool extentsBuilt = false;
+    try {
+        for (size_t i = 0; i < m_located.size(); ++i) {
+            if (!IsLocated(m_located[i], type, name)) continue;
+            const SAttributeLocation location = Location(m_located[i]);
+            AttributePtr attribute;
+            if (!location.IsNonResident()) {
+                attribute = std::make_shared<CAttribute>(m_volume, m_reference, std::span(&location, 1));
+            } else if (!extentsBuilt) {
+                extentsBuilt = true;
+                attribute = std::make_shared<CAttribute>(m_volume, m_reference, GatherExtents(i, name));
+            } else {
+                continue;
+            }
+            Insert(m_attributes, SAttributeKey{type, std::u16string(name), next++}, std::move(attribute));
+        }
+    } catch (...) {
+        // All occurrences or none: a damaged record stays located and raises
         // again on the next use rather than vanishing.
-        auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, it->second);
-        auto node = m_located.extract(it++);
-        m_attributes.emplace(std::move(node.key()), std::move(attribute));
+        for (uint32_t i = built; i < next; ++i) m_attributes.erase(Find(m_attributes, type, name, i));
+        throw;
     }
+    if (next == built) return;
+    std::erase_if(m_located, [&](const SLocatedRecord& located) { return IsLocated(located, type, name); });
+    if (!m_located.empty()) return;
+    m_loadedBase.reset();
+    m_loadedExtensions.clear();
 }
 
 void CFileEntry::BuildAllAttributes() const {
     while (!m_located.empty()) {
-        const SAttributeKey& first = m_located.begin()->first;
-        BuildAttributes(first.type, std::u16string(first.name));
+        const SLocatedRecord& first = m_located.front();
+        BuildAttributes(first.type, Location(first).Header().name);
     }
 }
 
@@ -145,24 +250,40 @@ const CFileEntry::AttributeMap& CFileEntry::GetAttributes() const {
     return m_attributes;
 }
 
-void CFileEntry::LoadAttributeList(ParseMap& parsed) {
-    SAttributeKey key{AttrType::AttributeList, u"", 0};
-    auto found = parsed.find(key);
-    if (found == parsed.end()) return;
-    size_t records = CountAttributeListRecords(parsed);
+// The list's records in the base record: one resident record, or extents of
+// which only one has a VCN of its own (another at the same VCN is ignored).
+void CFileEntry::LoadAttributeList() {
+    auto isList = [&](const SLocatedRecord& located) { return IsLocated(located, AttrType::AttributeList, u""); };
+    auto first = std::find_if(m_located.begin(), m_located.end(), isList);
+    if (first == m_located.end()) return;
+    AttributeLocations extents;
+    size_t records = 0;
+    for (auto it = first; it != m_located.end(); ++it) {
+        if (!isList(*it)) continue;
+        if (!Location(*it).IsNonResident()) ++records;
+        else if (extents.empty()) records += (extents = GatherExtents(static_cast<size_t>(it - m_located.begin()), u"")).size();
+    }
     if (records != 1) throw CException(EErrorKind::Corrupt, "attrListItr->second.size() != 1 (%1)", records);
+    if (extents.empty()) extents.push_back(Location(*first));
 
-    auto list = std::make_shared<CAttribute>(m_volume, m_reference, found->second);
-    m_attributes.emplace(key, list);
+    auto list = std::make_shared<CAttribute>(m_volume, m_reference, extents);
+    Insert(m_attributes, SAttributeKey{AttrType::AttributeList, u"", 0}, list);
+    std::erase_if(m_located, isList);
     if (list->GetSize() > kLargestAttributeList)
         throw CException(EErrorKind::Unsupported, "Attribute list of file entry %1 is too large: %2",
                          RecordNumber(m_reference), list->GetSize());
     if (list->GetSize() == 0) return;
     std::vector<uint8_t> data = list->ReadAll();
-    ReadExtensionRecords(CByteReader(data), parsed);
+    ReadExtensionRecords(CByteReader(data));
+    // Extents of the list in extension records belong to the list built
+    // here; a resident one would be a further occurrence.
+    if (list->IsNonResident())
+        std::erase_if(m_located, [&](const SLocatedRecord& located) {
+            return isList(located) && Location(located).IsNonResident();
+        });
 }
 
-void CFileEntry::ReadExtensionRecords(const CByteReader& list, ParseMap& parsed) {
+void CFileEntry::ReadExtensionRecords(const CByteReader& list) {
     std::set<uint64_t> read;
     size_t position = 0;
     // Every step advances by a checked, non-zero length inside the list, so the
@@ -178,12 +299,12 @@ void CFileEntry::ReadExtensionRecords(const CByteReader& list, ParseMap& parsed)
         }
         uint64_t recordNumber = RecordNumber(entry.reference);
         if (!SameRecord(entry.reference, m_reference) && read.insert(recordNumber).second)
-            ReadExtensionRecord(entry.reference, parsed);
+            ReadExtensionRecord(entry.reference);
         position += entry.length;
     }
 }
 
-void CFileEntry::ReadExtensionRecord(FileReference reference, ParseMap& parsed) {
+void CFileEntry::ReadExtensionRecord(FileReference reference) {
     uint64_t recordNumber = RecordNumber(reference);
     uint64_t recordCount = m_volume.GetMftRecordCount();
     if (recordNumber >= recordCount)
@@ -192,32 +313,28 @@ void CFileEntry::ReadExtensionRecord(FileReference reference, ParseMap& parsed) 
                          RecordNumber(m_reference), recordNumber, recordCount);
     MftRecBufferPtr record = m_volume.ReadMftRecord(reference);
     CheckExtensionRecord(*record, recordNumber, m_reference);
-    ParseAttributeRecords(record, parsed);
+    LocateAttributeRecords(record);
     m_extensions.insert(reference);
 }
 
 AttributePtr CFileEntry::FindAttribute(uint32_t type, std::u16string_view name) const {
     BuildAttributes(type, name);
-    auto it = m_attributes.find(SAttributeKey{type, std::u16string(name), 0});
+    auto it = Find(m_attributes, type, name);
     return it == m_attributes.end() ? nullptr : it->second;
 }
 
 std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16string_view name) const {
     BuildAttributes(type, name);
     std::vector<AttributePtr> found;
-    for (auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
-         it != m_attributes.end() && SameTypeAndName(it->first, type, name); ++it)
+    for (auto it = LowerBound(m_attributes, type, name); it != m_attributes.end() && SameTypeAndName(it->first, type, name);
+         ++it)
         found.push_back(it->second);
     return found;
 }
 
 size_t CFileEntry::CountAttributes(uint32_t type, std::u16string_view name) const {
     BuildAttributes(type, name);
-    size_t count = 0;
-    for (auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
-         it != m_attributes.end() && SameTypeAndName(it->first, type, name); ++it)
-        ++count;
-    return count;
+    return CountBuilt(m_attributes, type, name);
 }
 
 AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) const {
@@ -228,19 +345,18 @@ AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) c
 
 AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name, bool resident) {
     BuildAllAttributes();
-    SAttributeKey key{type, std::u16string(name), 0};
-    if (m_attributes.contains(key))
+    if (Find(m_attributes, type, name) != m_attributes.end())
         throw CException(EErrorKind::Argument,
                          "Cannot create new attribute %1 %2 for file entry %3: attribute already exists", type, name,
                          m_reference);
     auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, type, std::u16string(name), resident);
-    m_attributes.emplace(std::move(key), attribute);
+    Insert(m_attributes, SAttributeKey{type, std::u16string(name), 0}, attribute);
     return attribute;
 }
 
 void CFileEntry::DeleteAttribute(uint32_t type, std::u16string_view name) {
     BuildAllAttributes();
-    auto it = m_attributes.find(SAttributeKey{type, std::u16string(name), 0});
+    auto it = Find(m_attributes, type, name);
     if (it == m_attributes.end())
         throw CException(EErrorKind::Argument, "Cannot delete attribute %1 %2: attributes does not exist", type, name);
     // Releasing rather than shrinking hands a non-resident attribute's clusters
@@ -256,7 +372,7 @@ AttributePtr CFileEntry::AddAttribute(uint32_t type, std::u16string_view name, b
     BuildAllAttributes();
     uint32_t occurrence = static_cast<uint32_t>(CountAttributes(type, name));
     auto attribute = std::make_shared<CAttribute>(m_volume, m_reference, type, std::u16string(name), resident);
-    m_attributes.emplace(SAttributeKey{type, std::u16string(name), occurrence}, attribute);
+    Insert(m_attributes, SAttributeKey{type, std::u16string(name), occurrence}, attribute);
     m_dirty = true;
     return attribute;
 }
@@ -284,12 +400,12 @@ void CFileEntry::SetLinkCount(uint16_t count) {
 // left is again the one that FindAttribute returns.
 void CFileEntry::RenumberOccurrences(uint32_t type, std::u16string_view name) {
     std::vector<AttributePtr> rest;
-    auto it = m_attributes.lower_bound(SAttributeKey{type, std::u16string(name), 0});
+    auto it = LowerBound(m_attributes, type, name);
     while (it != m_attributes.end() && SameTypeAndName(it->first, type, name)) {
         rest.push_back(it->second);
         it = m_attributes.erase(it);
     }
-    for (uint32_t i = 0; i < rest.size(); ++i) m_attributes.emplace(SAttributeKey{type, std::u16string(name), i}, rest[i]);
+    for (uint32_t i = 0; i < rest.size(); ++i) Insert(m_attributes, SAttributeKey{type, std::u16string(name), i}, rest[i]);
 }
 
 // Attributes not built yet are as loaded.

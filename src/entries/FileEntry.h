@@ -5,11 +5,11 @@
 // (its header checked, its runs decoded) when it is first asked for, so that
 // an open pays only for the attributes it uses.
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "entries/Attribute.h"
@@ -28,9 +28,20 @@ struct SListLayout {
     std::vector<RecordPieces> extensions;
 };
 
+// One attribute record of an entry's loaded records, its header checked at
+// load, whose attribute is not built yet.
+struct SLocatedRecord {
+    uint32_t type = 0;
+    uint32_t record = 0;  // which of the entry's loaded records
+    uint32_t offset = 0;  // of the attribute record in it
+    uint8_t nameLength = 0;
+};
+
 class CFileEntry {
 public:
-    using AttributeMap = std::map<SAttributeKey, AttributePtr>;
+    // Sorted by key; an entry holds a handful, so one array serves them
+    // without a heap node each.
+    using AttributeMap = std::vector<std::pair<SAttributeKey, AttributePtr>>;
 
     // Loads the entry whose base record is `reference`.
     static std::shared_ptr<CFileEntry> Load(FileReference reference, IVolumeServices& volume);
@@ -91,9 +102,20 @@ private:
     // Builds the attributes still only located: those of (type, name), or all.
     void BuildAttributes(uint32_t type, std::u16string_view name) const;
     void BuildAllAttributes() const;
-    void LoadAttributeList(ParseMap& parsed);
-    void ReadExtensionRecords(const CByteReader& list, ParseMap& parsed);
-    void ReadExtensionRecord(FileReference reference, ParseMap& parsed);
+    // Checks the header of every attribute record of `record` and notes where
+    // each lies, in record order.
+    void LocateAttributeRecords(const MftRecBufferPtr& record);
+    const MftRecBufferPtr& Loaded(uint32_t record) const {
+        return record == 0 ? m_loadedBase : m_loadedExtensions[record - 1];
+    }
+    SAttributeLocation Location(const SLocatedRecord& located) const { return {Loaded(located.record), located.offset}; }
+    bool IsLocated(const SLocatedRecord& located, uint32_t type, std::u16string_view name) const;
+    // The non-resident records of (type, name) from `first` on, joined as the
+    // extents of one attribute in VCN order.
+    AttributeLocations GatherExtents(size_t first, std::u16string_view name) const;
+    void LoadAttributeList();
+    void ReadExtensionRecords(const CByteReader& list);
+    void ReadExtensionRecord(FileReference reference);
     void RenumberOccurrences(uint32_t type, std::u16string_view name);
     bool FitsInBaseRecord() const;
     void MoveResidentValuesOut();
@@ -109,12 +131,17 @@ private:
     void ReleaseExtensionRecords();
 
     std::set<FileReference> m_extensions;
-    // Built attributes, and where those not built yet lie in the loaded
-    // records: a key is in one of the two, never both. The records are the
-    // entry's own copies, so what they hold stays what was loaded. Changes to
-    // the set of attributes, saves and deletes build all of them first.
+    // Built attributes, and where the records of those not built yet lie in
+    // the loaded records: a (type, name) is built whole, so its records are
+    // located or its attributes built, never both. The loaded records are the
+    // entry's own copies, so what they hold stays what was loaded; they are
+    // let go once nothing is located in them. Changes to the set of
+    // attributes, saves and deletes build all of them first. A flat list in
+    // record order rather than a map: a load allocates nothing per record.
     mutable AttributeMap m_attributes;
-    mutable ParseMap m_located;
+    mutable std::vector<SLocatedRecord> m_located;
+    mutable MftRecBufferPtr m_loadedBase;
+    mutable std::vector<MftRecBufferPtr> m_loadedExtensions;
     FileReference m_reference;
     IVolumeServices& m_volume;
     uint16_t m_flags;

@@ -66,6 +66,15 @@ TEST(FileEntry, RebuiltRecordsKeepWhatTheyHeld) {
             SCOPED_TRACE(record);
             std::string before = Snapshot(*volume, record);
             FileEntryPtr entry = CFileEntry::Load(record, *volume);
+            // The entry numbers occurrences as the record parser does.
+            ParseMap parsed;
+            ParseAttributeRecords(volume->ReadMftRecord(record), parsed);
+            std::vector<SAttributeKey> keys, parsedKeys;
+            for (const auto& [key, attribute] : entry->GetAttributes()) keys.push_back(key);
+            for (const auto& [key, locations] : parsed) parsedKeys.push_back(key);
+            if (entry->GetExtensionRecords().empty()) {
+                EXPECT_EQ(keys, parsedKeys);
+            }
             entry->MarkDirty();
             entry->Save();
             EXPECT_FALSE(entry->IsDirty());
@@ -163,7 +172,11 @@ TEST(FileEntry, CreatesSavesAndDeletesAnEntry) {
     ParseAttributeRecords(raw, parsed);
     CByteWriter(raw->bytes).U64(parsed.at({AttrType::Data, u"", 0}).front().offset + AttrRecord::InitializedSize, 8192);
     volume->WriteMftRecord(record, raw);
-    EXPECT_THROW(CFileEntry::Load(record, *volume)->Delete(), CException);
+    FileEntryPtr damaged = CFileEntry::Load(record, *volume);
+    const std::string failure = FailureOf([&] { damaged->FindAttribute(AttrType::Data); });
+    EXPECT_FALSE(failure.empty());
+    EXPECT_EQ(FailureOf([&] { damaged->FindAttribute(AttrType::Data); }), failure);  // still located
+    EXPECT_THROW(damaged->Delete(), CException);
     EXPECT_NO_THROW(CFileEntry::Load(record, *volume));
     entry->Delete();
     EXPECT_TRUE(entry->IsDeleted());
