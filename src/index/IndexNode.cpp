@@ -36,17 +36,62 @@ void CIndexNode::TakeBlock(uint64_t block, uint32_t first, uint32_t end) {
         throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: no end entry", first);
     m_block = block;
     m_dirty = false;
+    m_reduced = false;
     const size_t length = IndexArea(CByteReader(m_bytes.data() + first, end - first), first);
     // What follows the end entry is dropped; the memory stays for the next block.
     m_bytes.resize(first + length);
 }
 
 void CIndexNode::Compact() {
-    if (m_first == 0 && m_bytes.capacity() == m_bytes.size()) return;
+    if (m_reduced || (m_first == 0 && m_bytes.capacity() == m_bytes.size())) return;
     decltype(m_bytes) entries(m_bytes.begin() + m_first, m_bytes.end());
     for (uint32_t& offset : m_offsets) offset -= m_first;
     m_bytes = std::move(entries);
     m_first = 0;
+}
+
+// A file name entry spends some 80 bytes on the file's times, sizes and
+// reference, which a lookup on its way down never reads; a short name takes a
+// fifth of the entry. Child pointers are kept in 32 bits: a node pointing
+// further (an allocation of some terabytes) stays whole.
+bool CIndexNode::Reduce() {
+    if (m_reduced || !m_regular || !m_endHasChild) return m_reduced;
+    size_t length = 0;
+    for (size_t slot = 0; slot <= Count(); ++slot) {
+        if (ChildVcn(slot) > UINT32_MAX) return false;
+        length += 1 + (slot < Count() ? NameBytes(slot).size() : 0) + kReducedVcnSize;
+    }
+    decltype(m_bytes) reduced(length);
+    std::vector<uint32_t> offsets;
+    offsets.reserve(m_offsets.size());
+    CByteWriter out(reduced.data(), reduced.size());
+    size_t position = 0;
+    for (size_t slot = 0; slot <= Count(); ++slot) {
+        offsets.push_back(static_cast<uint32_t>(position));
+        const std::span<const uint8_t> name = slot < Count() ? NameBytes(slot) : std::span<const uint8_t>();
+        out.U8(position, static_cast<uint8_t>(name.size() / 2));
+        out.CopyFrom(position + 1, name.data(), name.size());
+        position += 1 + name.size();
+        out.U32(position, static_cast<uint32_t>(ChildVcn(slot)));
+        position += kReducedVcnSize;
+    }
+    m_bytes = std::move(reduced);
+    m_offsets = std::move(offsets);
+    m_first = 0;
+    m_reduced = true;
+    return true;
+}
+
+std::span<const uint8_t> CIndexNode::ReducedName(size_t index) const {
+    if (index + 1 >= m_offsets.size()) ThrowOutOfRange(index);
+    const CByteReader entry(m_bytes.data() + m_offsets[index], m_offsets[index + 1] - m_offsets[index]);
+    const size_t bytes = 2 * size_t{entry.U8(0)};
+    entry.Check(1, bytes);
+    return {entry.Data() + 1, bytes};
+}
+
+void CIndexNode::RefuseReduced() const {
+    if (m_reduced) throw CException(EErrorKind::Argument, "Index block %1 is held for lookups only", m_block);
 }
 
 size_t CIndexNode::IndexArea(const CByteReader& area, uint32_t first) {
@@ -90,6 +135,7 @@ bool CIndexNode::FlagsHaveChild(size_t slot) const {
 
 uint64_t CIndexNode::ChildVcn(size_t slot) const {
     std::span<const uint8_t> entry = Entry(slot);
+    if (m_reduced) return CByteReader(entry).U32(entry.size() - kReducedVcnSize);
     return CByteReader(entry).U64(entry.size() - IndexEntry::ChildVcnSize);
 }
 
@@ -125,6 +171,7 @@ void CIndexNode::Erase(size_t index) {
 void CIndexNode::Replace(size_t slot, std::span<const uint8_t> entry) { Splice(slot, Entry(slot).size(), entry); }
 
 bool CIndexNode::SetValue(size_t index, const SIndexEntryValue& value) {
+    RefuseReduced();
     if (index >= Count()) throw CException(EErrorKind::Corrupt, "Index slot %1 out of range %2", index, Count());
     std::span<uint8_t> entry(m_bytes.data() + m_offsets[index], Entry(index).size());
     bool changed = OverwriteIndexEntryValue(entry, value);
@@ -135,6 +182,7 @@ bool CIndexNode::SetValue(size_t index, const SIndexEntryValue& value) {
 void CIndexNode::Assign(std::span<const EntryBytes> entries, std::optional<uint64_t> endChild) {
     m_bytes.clear();
     m_first = 0;
+    m_reduced = false;
     for (const EntryBytes& entry : entries) m_bytes.insert(m_bytes.end(), entry.begin(), entry.end());
     EntryBytes end = EndEntry(endChild);
     m_bytes.insert(m_bytes.end(), end.begin(), end.end());
@@ -143,6 +191,7 @@ void CIndexNode::Assign(std::span<const EntryBytes> entries, std::optional<uint6
 }
 
 void CIndexNode::Splice(size_t slot, size_t removed, std::span<const uint8_t> entry) {
+    RefuseReduced();
     auto at = m_bytes.begin() + m_offsets.at(slot);
     at = m_bytes.erase(at, at + static_cast<std::ptrdiff_t>(removed));
     m_bytes.insert(at, entry.begin(), entry.end());
