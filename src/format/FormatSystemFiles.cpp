@@ -111,6 +111,15 @@ SAttribute StoredData(SFormatContext& context, const std::vector<uint8_t>& data,
     return SAttribute::NonResident(type, std::move(runs), data.size(), std::move(name));
 }
 
+// The same for data made a piece at a time as it is written, never held whole.
+SAttribute StreamedData(SFormatContext& context, uint64_t size, const PieceProducer& produce,
+                        std::u16string name = u"") {
+    const SFormatGeometry& g = context.geometry;
+    RunMap runs = context.clusters->Allocate(CeilDiv(size, g.clusterSize), g.DataZoneStart());
+    StreamThroughRuns(context, runs, size, produce);
+    return SAttribute::NonResident(AttrType::Data, std::move(runs), size, std::move(name));
+}
+
 void InitializeRecords(SFormatContext& context) {
     uint64_t count = context.geometry.MftRecordCount();
     context.records.assign(count, {});
@@ -280,25 +289,22 @@ void BuildSecure(SFormatContext& context) {
     SSystemFile secure(kSecureRecord, u"$Secure", kHiddenSystem | kHasViewIndex);
     secure.securityId = kDirectorySecurityId;
     secure.recordFlags = FileRecord::FlagViewIndex;
-    secure.attributes.push_back(StoredData(context, BuildSdsStream(), AttrType::Data, u"$SDS"));
+    secure.attributes.push_back(StreamedData(context, kSdsSize, FillSdsStream, u"$SDS"));
     secure.attributes.push_back(ViewIndex(context, u"$SDH", IndexRoot::SecurityHashCollation, SecurityHashEntries()));
     secure.attributes.push_back(ViewIndex(context, u"$SII", IndexRoot::UlongCollation, SecurityIdEntries()));
     Commit(context, std::move(secure));
 }
 
-// The table is produced a piece at a time as it is written, its checksum
-// taken on the way.
+// The table's checksum is taken on its way to the disk.
 void BuildUpCase(SFormatContext& context) {
-    const SFormatGeometry& g = context.geometry;
     SSystemFile upcase(kUpCaseRecord, u"$UpCase");
     upcase.securityId = kDefaultSecurityId;
-    RunMap runs = context.clusters->Allocate(CeilDiv(kUpCaseTableBytes, g.clusterSize), g.DataZoneStart());
     uint64_t crc = 0;
-    StreamThroughRuns(context, runs, kUpCaseTableBytes, [&crc](uint64_t offset, std::span<uint8_t> piece) {
-        FillUpCaseTable(offset, piece);
-        crc = UpCaseCrc64(piece, crc);
-    });
-    upcase.attributes.push_back(SAttribute::NonResident(AttrType::Data, std::move(runs), kUpCaseTableBytes));
+    upcase.attributes.push_back(
+        StreamedData(context, kUpCaseTableBytes, [&crc](uint64_t offset, std::span<uint8_t> piece) {
+            FillUpCaseTable(offset, piece);
+            crc = UpCaseCrc64(piece, crc);
+        }));
     upcase.attributes.push_back(SAttribute::Resident(AttrType::Data, BuildUpCaseInfo(crc), u"$Info"));
     Commit(context, std::move(upcase));
 }
