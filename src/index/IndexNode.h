@@ -104,7 +104,8 @@ public:
     // The same name as stored: two little-endian bytes per unit, read in
     // place (a listing widens it straight from the node).
     std::span<const uint8_t> NameBytes(size_t index) const {
-        if (m_reduced) return ReducedName(index);
+        if (m_reduced) [[unlikely]]
+            return ReducedName(index);
         const CByteReader entry = Named(index);
         const size_t bytes = 2 * size_t{entry.U8(IndexEntry::NameLength)};
         entry.Check(IndexEntry::Name, bytes);

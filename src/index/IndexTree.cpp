@@ -75,7 +75,8 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
             result.exact = true;
             result.match = {node, slot};
             result.matchDepth = result.path.size() - 1;
-            return Whole(std::move(result));
+            TakeWholeBlocks(result);
+            return result;
         }
         // Names equal ignoring case sit next to the place the name would take,
         // and that place is always next to an entry on the path.
@@ -86,7 +87,10 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
                 result.matchDepth = result.path.size() - 1;
             }
         }
-        if (!node->HasChild(slot)) return Whole(std::move(result));
+        if (!node->HasChild(slot)) {
+            TakeWholeBlocks(result);
+            return result;
+        }
         // A lookup may pass through blocks the cache keeps reduced.
         node = forChange ? LoadChild(*node, slot) : m_blocks.LoadForLookup(node->ChildVcn(slot));
     }
@@ -94,10 +98,10 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
 
 // What a search hands out is a whole block: its caller may read the match's
 // value or change it.
-SIndexSearch CIndexTree::Whole(SIndexSearch result) {
-    if (result.match.node) result.match.node = m_blocks.Whole(result.match.node);
-    for (SIndexStep& step : result.path) step.node = m_blocks.Whole(step.node);
-    return result;
+void CIndexTree::TakeWholeBlocks(SIndexSearch& result) {
+    if (result.match.node && result.match.node->IsReduced()) result.match.node = m_blocks.Whole(result.match.node);
+    for (SIndexStep& step : result.path)
+        if (step.node->IsReduced()) step.node = m_blocks.Whole(step.node);
 }
 
 void CIndexTree::Insert(SIndexSearch& search, std::span<const uint8_t> entry) {

@@ -82,7 +82,7 @@ public:
     SIndexStep ParentOf(const CIndexNode& node);
 
 private:
-    SIndexSearch Whole(SIndexSearch result);
+    void TakeWholeBlocks(SIndexSearch& result);
     void Fix(IndexPath& path, bool appendRight);
     void Split(IndexPath& path, size_t level, bool appendRight);
     void Rebalance(IndexPath& path, size_t level);
