@@ -127,12 +127,14 @@ uint64_t CIndexBlockStore::BlockOf(uint64_t vcn) const {
     return block;
 }
 
-IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block, bool forLookup) {
+IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block, EUse use) {
     auto cached = m_cache.find(block);
     if (cached == m_cache.end()) return nullptr;
     if ((*cached->second.at)->IsReduced()) {
-        if (!forLookup) {
-            Forget(block);
+        // A walk reads the block whole and leaves the reduced copy for the
+        // lookups to come; a change replaces it.
+        if (use != EUse::Lookup) {
+            if (use == EUse::Change) Forget(block);
             return nullptr;
         }
         // Never changed, so never among the blocks a save looks at.
@@ -152,7 +154,7 @@ IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block, bool forLookup) {
 
 IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
     const uint64_t block = BlockOf(vcn);
-    if (IndexNodePtr node = TakeCached(block, false)) return node;
+    if (IndexNodePtr node = TakeCached(block, EUse::Change)) return node;
     IndexNodePtr node = TakeOldestLeaf();
     if (!node) node = std::make_shared<CIndexNode>();
     // Already out of the cache: should the block prove damaged, the node
@@ -163,7 +165,7 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
 
 IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn) {
     const uint64_t block = BlockOf(vcn);
-    if (IndexNodePtr node = TakeCached(block, true)) return node;
+    if (IndexNodePtr node = TakeCached(block, EUse::Lookup)) return node;
     IndexNodePtr node = TakeOldestLeaf();
     if (!node) node = std::make_shared<CIndexNode>();
     ReadInto(*node, block, vcn);
@@ -189,7 +191,7 @@ IndexNodePtr CIndexBlockStore::TakeOldestLeaf() {
 // loads the block again through the cache.
 IndexNodePtr CIndexBlockStore::LoadForWalk(uint64_t vcn, IndexNodePtr& spare) {
     const uint64_t block = BlockOf(vcn);
-    if (IndexNodePtr node = TakeCached(block, false)) return node;
+    if (IndexNodePtr node = TakeCached(block, EUse::Walk)) return node;
     IndexNodePtr node = spare.use_count() == 1 ? std::move(spare) : std::make_shared<CIndexNode>();
     ReadInto(*node, block, vcn);
     return node;

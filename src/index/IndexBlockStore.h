@@ -98,8 +98,9 @@ private:
     // One block's bytes on their way to the device.
     std::vector<uint8_t>& Scratch();
     uint64_t BlockOf(uint64_t vcn) const;
-    // A reduced copy serves only a lookup: for anyone else it is dropped.
-    IndexNodePtr TakeCached(uint64_t block, bool forLookup);
+    // A reduced copy serves only a lookup.
+    enum class EUse : uint8_t { Lookup, Walk, Change };
+    IndexNodePtr TakeCached(uint64_t block, EUse use);
     IndexNodePtr TakeOldestLeaf();
     // Makes `node` the block's, its entries checked against its header.
     void ReadInto(CIndexNode& node, uint64_t block, uint64_t vcn);
