@@ -53,41 +53,38 @@ void CIndexNode::Compact() {
 // A file name entry spends some 80 bytes on the file's times, sizes and
 // reference, which a lookup on its way down never reads; a short name takes a
 // fifth of the entry. Child pointers are kept in 32 bits: a node pointing
-// further (an allocation of some terabytes) stays whole.
+// further (an allocation of some terabytes) stays whole, and so does one
+// whose name would reach past its entry (its whole form refuses it on use).
 bool CIndexNode::Reduce() {
     if (m_reduced || !m_regular || !m_endHasChild) return m_reduced;
+    const CByteReader bytes = Reader();
+    const size_t slots = m_offsets.size();
+    auto end = [&](size_t slot) { return slot + 1 < slots ? size_t{m_offsets[slot + 1]} : m_bytes.size(); };
+    auto units = [&](size_t slot) {
+        return slot + 1 < slots ? size_t{bytes.U8(m_offsets[slot] + IndexEntry::NameLength)} : 0;
+    };
+    std::vector<uint32_t> offsets(slots);
     size_t length = 0;
-    for (size_t slot = 0; slot <= Count(); ++slot) {
-        if (ChildVcn(slot) > UINT32_MAX) return false;
-        length += 1 + (slot < Count() ? NameBytes(slot).size() : 0) + kReducedVcnSize;
+    for (size_t slot = 0; slot < slots; ++slot) {
+        const bool nameFits = m_offsets[slot] + IndexEntry::Name + 2 * units(slot) <= end(slot) || units(slot) == 0;
+        if (!nameFits || bytes.U64(end(slot) - IndexEntry::ChildVcnSize) > UINT32_MAX) return false;
+        offsets[slot] = static_cast<uint32_t>(length);
+        length += 1 + 2 * units(slot) + kReducedVcnSize;
     }
     decltype(m_bytes) reduced(length);
-    std::vector<uint32_t> offsets;
-    offsets.reserve(m_offsets.size());
-    CByteWriter out(reduced.data(), reduced.size());
-    size_t position = 0;
-    for (size_t slot = 0; slot <= Count(); ++slot) {
-        offsets.push_back(static_cast<uint32_t>(position));
-        const std::span<const uint8_t> name = slot < Count() ? NameBytes(slot) : std::span<const uint8_t>();
-        out.U8(position, static_cast<uint8_t>(name.size() / 2));
-        out.CopyFrom(position + 1, name.data(), name.size());
-        position += 1 + name.size();
-        out.U32(position, static_cast<uint32_t>(ChildVcn(slot)));
-        position += kReducedVcnSize;
+    const CByteWriter out(reduced.data(), reduced.size());
+    for (size_t slot = 0; slot < slots; ++slot) {
+        const size_t at = offsets[slot];
+        const size_t nameBytes = 2 * units(slot);
+        out.U8(at, static_cast<uint8_t>(nameBytes / 2));
+        if (nameBytes) out.CopyFrom(at + 1, bytes.Sub(m_offsets[slot] + IndexEntry::Name, nameBytes).Data(), nameBytes);
+        out.U32(at + 1 + nameBytes, static_cast<uint32_t>(bytes.U64(end(slot) - IndexEntry::ChildVcnSize)));
     }
     m_bytes = std::move(reduced);
     m_offsets = std::move(offsets);
     m_first = 0;
     m_reduced = true;
     return true;
-}
-
-std::span<const uint8_t> CIndexNode::ReducedName(size_t index) const {
-    if (index + 1 >= m_offsets.size()) ThrowOutOfRange(index);
-    const CByteReader entry(m_bytes.data() + m_offsets[index], m_offsets[index + 1] - m_offsets[index]);
-    const size_t bytes = 2 * size_t{entry.U8(0)};
-    entry.Check(1, bytes);
-    return {entry.Data() + 1, bytes};
 }
 
 void CIndexNode::RefuseReduced() const {

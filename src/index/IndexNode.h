@@ -153,7 +153,13 @@ private:
     // A reduced entry: the name's length in units, the name, the child's VCN
     // in 32 bits.
     static constexpr size_t kReducedVcnSize = 4;
-    std::span<const uint8_t> ReducedName(size_t index) const;
+    std::span<const uint8_t> ReducedName(size_t index) const {
+        if (index + 1 >= m_offsets.size()) ThrowOutOfRange(index);
+        const CByteReader entry(m_bytes.data() + m_offsets[index], m_offsets[index + 1] - m_offsets[index]);
+        const size_t bytes = 2 * size_t{entry.U8(0)};
+        entry.Check(1, bytes);
+        return {entry.Data() + 1, bytes};
+    }
     void RefuseReduced() const;
     bool FlagsHaveChild(size_t slot) const;
     void Splice(size_t slot, size_t removed, std::span<const uint8_t> entry);
