@@ -51,7 +51,6 @@ struct SFormatContext {
 
     std::vector<SRecordPlan> records;
     std::vector<uint8_t> mft;     // the whole MFT, protected just before it is written
-    std::vector<uint8_t> upcase;  // the $UpCase table, also used to order index entries
     std::vector<SDirectoryEntry> rootEntries;
     std::vector<SDirectoryEntry> extendEntries;
     std::vector<uint8_t> workBuffer;  // bulk writes, a piece at a time

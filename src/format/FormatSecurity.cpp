@@ -1,5 +1,6 @@
 #include "format/FormatSecurity.h"
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "base/Bytes.h"
@@ -128,19 +129,32 @@ std::vector<SSecurityId> SharedSecurityIds() {
     return {{0x100, 0xF80312F0, 0, length}, {0x101, 0x00B32451, 0x80, length}};
 }
 
-std::vector<uint8_t> BuildSdsStream() {
-    std::vector<uint8_t> sds(kSdsSize, 0);
-    CByteWriter out(sds);
+// Mostly zeroes: each shared descriptor twice, in the stream's first half
+// and at the mirror distance. Pieces are made as the stream is written.
+void FillSdsStream(uint64_t firstByte, std::span<uint8_t> out) {
+    std::fill(out.begin(), out.end(), uint8_t{0});
+    const uint64_t end = firstByte + out.size();
     bool readOnly = true;
     for (const SSecurityId& entry : SharedSecurityIds()) {
-        std::vector<uint8_t> descriptor = SharedDescriptor(readOnly);
+        std::vector<uint8_t> bytes(entry.length, 0);
+        CByteWriter at(bytes);
+        WriteSdsHeader(at, entry);
+        const std::vector<uint8_t> descriptor = SharedDescriptor(readOnly);
+        at.CopyFrom(SdsEntry::HeaderSize, descriptor.data(), descriptor.size());
         for (uint64_t base : {uint64_t{0}, uint64_t{SdsEntry::MirrorDistance}}) {
-            CByteWriter at = out.Sub(base + entry.offset, entry.length);
-            WriteSdsHeader(at, entry);
-            at.CopyFrom(SdsEntry::HeaderSize, descriptor.data(), descriptor.size());
+            const uint64_t from = std::max(base + entry.offset, firstByte);
+            const uint64_t to = std::min(base + entry.offset + entry.length, end);
+            if (from < to)
+                std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(from - base - entry.offset), to - from,
+                            out.begin() + static_cast<std::ptrdiff_t>(from - firstByte));
         }
         readOnly = false;
     }
+}
+
+std::vector<uint8_t> BuildSdsStream() {
+    std::vector<uint8_t> sds(kSdsSize, 0);
+    FillSdsStream(0, sds);
     return sds;
 }
 

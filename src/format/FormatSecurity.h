@@ -2,6 +2,7 @@
 // Security descriptors of the system files and the initial content of
 // $Secure: the $SDS stream and the keys of its $SDH and $SII indexes.
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "base/Bytes.h"
@@ -25,6 +26,8 @@ std::vector<uint8_t> RootDirectoryDescriptor();
 // The two descriptors that every system file refers to by id (0x100, 0x101).
 std::vector<SSecurityId> SharedSecurityIds();
 std::vector<uint8_t> BuildSdsStream();
+// Bytes [firstByte, firstByte + out.size()) of that stream.
+void FillSdsStream(uint64_t firstByte, std::span<uint8_t> out);
 // The header of an $SDS entry, which is also the data of its $SDH and $SII entries.
 void WriteSdsHeader(const CByteWriter& out, const SSecurityId& id);
 

@@ -111,6 +111,15 @@ SAttribute StoredData(SFormatContext& context, const std::vector<uint8_t>& data,
     return SAttribute::NonResident(type, std::move(runs), data.size(), std::move(name));
 }
 
+// The same for data made a piece at a time as it is written, never held whole.
+SAttribute StreamedData(SFormatContext& context, uint64_t size, const PieceProducer& produce,
+                        std::u16string name = u"") {
+    const SFormatGeometry& g = context.geometry;
+    RunMap runs = context.clusters->Allocate(CeilDiv(size, g.clusterSize), g.DataZoneStart());
+    StreamThroughRuns(context, runs, size, produce);
+    return SAttribute::NonResident(AttrType::Data, std::move(runs), size, std::move(name));
+}
+
 void InitializeRecords(SFormatContext& context) {
     uint64_t count = context.geometry.MftRecordCount();
     context.records.assign(count, {});
@@ -280,18 +289,23 @@ void BuildSecure(SFormatContext& context) {
     SSystemFile secure(kSecureRecord, u"$Secure", kHiddenSystem | kHasViewIndex);
     secure.securityId = kDirectorySecurityId;
     secure.recordFlags = FileRecord::FlagViewIndex;
-    secure.attributes.push_back(StoredData(context, BuildSdsStream(), AttrType::Data, u"$SDS"));
+    secure.attributes.push_back(StreamedData(context, kSdsSize, FillSdsStream, u"$SDS"));
     secure.attributes.push_back(ViewIndex(context, u"$SDH", IndexRoot::SecurityHashCollation, SecurityHashEntries()));
     secure.attributes.push_back(ViewIndex(context, u"$SII", IndexRoot::UlongCollation, SecurityIdEntries()));
     Commit(context, std::move(secure));
 }
 
+// The table's checksum is taken on its way to the disk.
 void BuildUpCase(SFormatContext& context) {
-    context.upcase = BuildUpCaseTable();
     SSystemFile upcase(kUpCaseRecord, u"$UpCase");
     upcase.securityId = kDefaultSecurityId;
-    upcase.attributes.push_back(StoredData(context, context.upcase));
-    upcase.attributes.push_back(SAttribute::Resident(AttrType::Data, BuildUpCaseInfo(context.upcase), u"$Info"));
+    uint64_t crc = 0;
+    upcase.attributes.push_back(
+        StreamedData(context, kUpCaseTableBytes, [&crc](uint64_t offset, std::span<uint8_t> piece) {
+            FillUpCaseTable(offset, piece);
+            crc = UpCaseCrc64(piece, crc);
+        }));
+    upcase.attributes.push_back(SAttribute::Resident(AttrType::Data, BuildUpCaseInfo(crc), u"$Info"));
     Commit(context, std::move(upcase));
 }
 
@@ -346,9 +360,15 @@ void BuildEmptyViewIndex(SFormatContext& context, uint32_t record, std::u16strin
     Commit(context, std::move(file));
 }
 
-std::vector<std::vector<uint8_t>> SortedEntries(const SFormatContext& context, std::vector<SDirectoryEntry> entries) {
-    // Names go in the order the volume compares them: through its own $UpCase.
-    UpCaseTable table = volcore::BuildUpCaseTable(context.upcase);
+std::vector<std::vector<uint8_t>> SortedEntries(std::vector<SDirectoryEntry> entries) {
+    // Names go in the order the volume compares them: through its own $UpCase,
+    // as far as the names reach (a unit past the table is its own capital).
+    size_t units = 1;
+    for (const SDirectoryEntry& entry : entries)
+        for (char16_t unit : entry.name) units = std::max<size_t>(units, size_t{unit} + 1);
+    std::vector<uint8_t> capitals(units * 2);
+    FillUpCaseTable(0, capitals);
+    UpCaseTable table = volcore::BuildUpCaseTable(capitals);
     std::sort(entries.begin(), entries.end(), [&](const SDirectoryEntry& a, const SDirectoryEntry& b) {
         return CompareIgnoreCase(a.name, b.name, table) == ECollation::Less;
     });
@@ -367,7 +387,7 @@ void BuildExtend(SFormatContext& context) {
     BuildEmptyViewIndex(context, kObjIdRecord, u"$ObjId", u"$O");
     BuildEmptyViewIndex(context, kReparseRecord, u"$Reparse", u"$R");
     std::vector<uint8_t> root = SmallIndexRoot(AttrType::FileName, IndexRoot::FileNameCollation,
-                                               IndexGeometryOf(context), SortedEntries(context, context.extendEntries));
+                                               IndexGeometryOf(context), SortedEntries(context.extendEntries));
     context.records.at(kExtendRecord).attributes.push_back(SAttribute::Resident(AttrType::IndexRoot, root, u"$I30"));
 }
 
@@ -388,7 +408,7 @@ void PlanSystemRecords(SFormatContext& context) {
 }
 
 void WriteRootIndexBlock(SFormatContext& context) {
-    std::vector<uint8_t> block = LeafIndexBlock(IndexGeometryOf(context), SortedEntries(context, context.rootEntries));
+    std::vector<uint8_t> block = LeafIndexBlock(IndexGeometryOf(context), SortedEntries(context.rootEntries));
     MstProtect(block, 1, kIndexBlockSize);
     WriteThroughRuns(context, context.rootIndexRuns, block);
 }

@@ -45,17 +45,17 @@ void WriteBootParameters(const CByteWriter& out, const SFormatGeometry& g, uint6
 
 }  // namespace
 
-uint64_t UpCaseCrc64(const std::vector<uint8_t>& table) {
-    uint64_t crc = ~uint64_t{0};
-    for (uint8_t byte : table) crc = kCrc64Table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
+uint64_t UpCaseCrc64(std::span<const uint8_t> bytes, uint64_t previous) {
+    uint64_t crc = ~previous;
+    for (uint8_t byte : bytes) crc = kCrc64Table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
     return ~crc;
 }
 
-std::vector<uint8_t> BuildUpCaseInfo(const std::vector<uint8_t>& table) {
+std::vector<uint8_t> BuildUpCaseInfo(uint64_t tableCrc64) {
     std::vector<uint8_t> info(UpCaseInfo::Size, 0);
     CByteWriter out(info);
     out.U32(UpCaseInfo::Length, static_cast<uint32_t>(info.size()));
-    out.U64(UpCaseInfo::Crc64, UpCaseCrc64(table));
+    out.U64(UpCaseInfo::Crc64, tableCrc64);
     return info;
 }
 

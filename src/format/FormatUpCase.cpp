@@ -4,6 +4,7 @@
 #include "format/FormatTables.h"
 
 #include "base/Bytes.h"
+#include "base/Exception.h"
 
 namespace volcore::format {
 namespace {
@@ -49,16 +50,22 @@ constexpr SUpCaseRun kUpCaseRuns[] = {
 
 }  // namespace
 
-std::vector<uint8_t> BuildUpCaseTable() {
-    constexpr size_t kUnits = 65536;
-    std::vector<uint16_t> capitals(kUnits);
-    for (size_t unit = 0; unit < kUnits; ++unit) capitals[unit] = static_cast<uint16_t>(unit);
+void FillUpCaseTable(uint64_t firstByte, std::span<uint8_t> out) {
+    if (firstByte % 2 != 0 || out.size() % 2 != 0 || firstByte + out.size() > kUpCaseTableBytes)
+        throw CException(EErrorKind::Argument, "Invalid upcase table range %1+%2", firstByte, out.size());
+    const CByteWriter writer(out.data(), out.size());
+    const size_t first = static_cast<size_t>(firstByte / 2);
+    const size_t end = first + out.size() / 2;
+    for (size_t unit = first; unit < end; ++unit) writer.U16((unit - first) * 2, static_cast<uint16_t>(unit));
     for (const SUpCaseRun& run : kUpCaseRuns)
         for (size_t i = 0, unit = run.first; i < run.count; ++i, unit += run.stride)
-            capitals.at(unit) = static_cast<uint16_t>(unit + static_cast<uint16_t>(run.delta));
-    std::vector<uint8_t> table(kUnits * 2);
-    CByteWriter out(table);
-    for (size_t unit = 0; unit < kUnits; ++unit) out.U16(unit * 2, capitals[unit]);
+            if (unit >= first && unit < end)
+                writer.U16((unit - first) * 2, static_cast<uint16_t>(unit + static_cast<uint16_t>(run.delta)));
+}
+
+std::vector<uint8_t> BuildUpCaseTable() {
+    std::vector<uint8_t> table(kUpCaseTableBytes);
+    FillUpCaseTable(0, table);
     return table;
 }
 

@@ -9,7 +9,10 @@
 namespace volcore::format {
 namespace {
 
-constexpr size_t kWorkBufferSize = 256 * 1024;
+// Bulk writes (the journal, the cluster bitmap, a full format's zeroes) go
+// out in pieces of this size: large enough that the calls cost little next
+// to the bytes, small enough to be no real part of the formatter's memory.
+constexpr size_t kWorkBufferSize = 64 * 1024;
 constexpr size_t kLongestLabel = 128;
 constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ull;
 

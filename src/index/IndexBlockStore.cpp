@@ -127,9 +127,21 @@ uint64_t CIndexBlockStore::BlockOf(uint64_t vcn) const {
     return block;
 }
 
-IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block) {
+IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block, EUse use) {
     auto cached = m_cache.find(block);
     if (cached == m_cache.end()) return nullptr;
+    if ((*cached->second.at)->IsReduced()) {
+        // A walk reads the block whole and leaves the reduced copy for the
+        // lookups to come; a change replaces it.
+        if (use != EUse::Lookup) {
+            if (use == EUse::Change) Forget(block);
+            return nullptr;
+        }
+        // Never changed, so never among the blocks a save looks at.
+        Recency& list = m_recent[cached->second.level];
+        list.splice(list.begin(), list, cached->second.at);
+        return *cached->second.at;
+    }
     // Measured again: a node grows and shrinks with its entries after it
     // was cached (an allocated one starts empty).
     Measure(cached->second);
@@ -142,13 +154,22 @@ IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block) {
 
 IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
     const uint64_t block = BlockOf(vcn);
-    if (IndexNodePtr node = TakeCached(block)) return node;
+    if (IndexNodePtr node = TakeCached(block, EUse::Change)) return node;
     IndexNodePtr node = TakeOldestLeaf();
     if (!node) node = std::make_shared<CIndexNode>();
     // Already out of the cache: should the block prove damaged, the node
     // just goes.
     ReadInto(*node, block, vcn);
     return Remember(std::move(node));
+}
+
+IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn) {
+    const uint64_t block = BlockOf(vcn);
+    if (IndexNodePtr node = TakeCached(block, EUse::Lookup)) return node;
+    IndexNodePtr node = TakeOldestLeaf();
+    if (!node) node = std::make_shared<CIndexNode>();
+    ReadInto(*node, block, vcn);
+    return Remember(std::move(node), true);
 }
 
 // With the leaves at their bound, the next block read would push the least
@@ -170,7 +191,7 @@ IndexNodePtr CIndexBlockStore::TakeOldestLeaf() {
 // loads the block again through the cache.
 IndexNodePtr CIndexBlockStore::LoadForWalk(uint64_t vcn, IndexNodePtr& spare) {
     const uint64_t block = BlockOf(vcn);
-    if (IndexNodePtr node = TakeCached(block)) return node;
+    if (IndexNodePtr node = TakeCached(block, EUse::Walk)) return node;
     IndexNodePtr node = spare.use_count() == 1 ? std::move(spare) : std::make_shared<CIndexNode>();
     ReadInto(*node, block, vcn);
     return node;
@@ -195,16 +216,17 @@ void CIndexBlockStore::ReadInto(CIndexNode& node, uint64_t block, uint64_t vcn) 
 
 // A node stays in the list it joined: should its level change while cached
 // (a leaf given children), only the bound that applies to it is off.
-IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node) {
+IndexNodePtr CIndexBlockStore::Remember(IndexNodePtr node, bool forLookup) {
     Forget(node->Block());
     const ELevel level = node->IsLeaf() ? Leaves : Upper;
-    // Upper blocks stay long and are read seldom: they keep only their entries.
-    if (level == Upper) node->Compact();
+    // Upper blocks stay long and are read seldom: they keep only their
+    // entries, or only what lookups need when a lookup read them.
+    if (level == Upper && !(forLookup && node->Reduce())) node->Compact();
     const uint32_t bytes = Footprint(*node);
     m_recent[level].push_front(node);
     m_cache.emplace(node->Block(), SPlace{m_recent[level].begin(), level, bytes});
     if (level != Leaves) m_bytes[level] += bytes;
-    HandOut(node->Block());
+    if (!node->IsReduced()) HandOut(node->Block());
     // A long walk within one operation (an enumeration) keeps the cache
     // bounded too; unchanged blocks nobody holds can go at any time.
     if (OverBounds()) EvictClean();
@@ -324,6 +346,7 @@ void CIndexBlockStore::FreeAll() {
 // past that block's entries are still zero: the space after the entries is
 // cleared only where the previous block reached further.
 void CIndexBlockStore::WriteBlock(CIndexNode& node) {
+    if (node.IsReduced()) ThrowCorruptBlock();
     const uint32_t zeroFrom = m_scratch.size() == m_blockSize ? m_scratchZeroFrom : m_blockSize;
     std::vector<uint8_t>& buffer = Scratch();
     CByteWriter block(buffer);

@@ -39,6 +39,13 @@ public:
     // The block a child pointer names, checked against the allocation, the
     // bitmap and the block's own header.
     IndexNodePtr Load(uint64_t vcn);
+    // The same block for a lookup passing through: a block above the leaves
+    // may come reduced to its names and child pointers (see
+    // CIndexNode::Reduce), which is how the cache keeps it when only lookups
+    // asked for it. Load replaces such a copy with the whole block.
+    IndexNodePtr LoadForLookup(uint64_t vcn);
+    // The whole block of a node a lookup was handed.
+    IndexNodePtr Whole(const IndexNodePtr& node) { return node->IsReduced() ? Load(Vcn(node->Block())) : node; }
     // The same block for a walk in index order, which passes each block once:
     // a cached block is shared as Load shares it, any other is read but not
     // cached (it would only push out what lookups use), into `spare` when
@@ -91,7 +98,9 @@ private:
     // One block's bytes on their way to the device.
     std::vector<uint8_t>& Scratch();
     uint64_t BlockOf(uint64_t vcn) const;
-    IndexNodePtr TakeCached(uint64_t block);
+    // A reduced copy serves only a lookup.
+    enum class EUse : uint8_t { Lookup, Walk, Change };
+    IndexNodePtr TakeCached(uint64_t block, EUse use);
     IndexNodePtr TakeOldestLeaf();
     // Makes `node` the block's, its entries checked against its header.
     void ReadInto(CIndexNode& node, uint64_t block, uint64_t vcn);
@@ -102,7 +111,7 @@ private:
     bool IsCommitted(uint64_t block) const;
     void WriteBits(const std::vector<uint8_t>& bits);
     void MarkInUse(uint64_t block, bool inUse);
-    IndexNodePtr Remember(IndexNodePtr node);
+    IndexNodePtr Remember(IndexNodePtr node, bool forLookup = false);
     bool OverBounds() const;
     void EvictClean();
     void Forget(uint64_t block);

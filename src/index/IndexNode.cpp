@@ -36,17 +36,59 @@ void CIndexNode::TakeBlock(uint64_t block, uint32_t first, uint32_t end) {
         throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: no end entry", first);
     m_block = block;
     m_dirty = false;
+    m_reduced = false;
     const size_t length = IndexArea(CByteReader(m_bytes.data() + first, end - first), first);
     // What follows the end entry is dropped; the memory stays for the next block.
     m_bytes.resize(first + length);
 }
 
 void CIndexNode::Compact() {
-    if (m_first == 0 && m_bytes.capacity() == m_bytes.size()) return;
+    if (m_reduced || (m_first == 0 && m_bytes.capacity() == m_bytes.size())) return;
     decltype(m_bytes) entries(m_bytes.begin() + m_first, m_bytes.end());
     for (uint32_t& offset : m_offsets) offset -= m_first;
     m_bytes = std::move(entries);
     m_first = 0;
+}
+
+// A file name entry spends some 80 bytes on the file's times, sizes and
+// reference, which a lookup on its way down never reads; a short name takes a
+// fifth of the entry. Child pointers are kept in 32 bits: a node pointing
+// further (an allocation of some terabytes) stays whole, and so does one
+// whose name would reach past its entry (its whole form refuses it on use).
+bool CIndexNode::Reduce() {
+    if (m_reduced || !m_regular || !m_endHasChild) return m_reduced;
+    const CByteReader bytes = Reader();
+    const size_t slots = m_offsets.size();
+    auto end = [&](size_t slot) { return slot + 1 < slots ? size_t{m_offsets[slot + 1]} : m_bytes.size(); };
+    auto units = [&](size_t slot) {
+        return slot + 1 < slots ? size_t{bytes.U8(m_offsets[slot] + IndexEntry::NameLength)} : 0;
+    };
+    std::vector<uint32_t> offsets(slots);
+    size_t length = 0;
+    for (size_t slot = 0; slot < slots; ++slot) {
+        const bool nameFits = m_offsets[slot] + IndexEntry::Name + 2 * units(slot) <= end(slot) || units(slot) == 0;
+        if (!nameFits || bytes.U64(end(slot) - IndexEntry::ChildVcnSize) > UINT32_MAX) return false;
+        offsets[slot] = static_cast<uint32_t>(length);
+        length += 1 + 2 * units(slot) + kReducedVcnSize;
+    }
+    decltype(m_bytes) reduced(length);
+    const CByteWriter out(reduced.data(), reduced.size());
+    for (size_t slot = 0; slot < slots; ++slot) {
+        const size_t at = offsets[slot];
+        const size_t nameBytes = 2 * units(slot);
+        out.U8(at, static_cast<uint8_t>(nameBytes / 2));
+        if (nameBytes) out.CopyFrom(at + 1, bytes.Sub(m_offsets[slot] + IndexEntry::Name, nameBytes).Data(), nameBytes);
+        out.U32(at + 1 + nameBytes, static_cast<uint32_t>(bytes.U64(end(slot) - IndexEntry::ChildVcnSize)));
+    }
+    m_bytes = std::move(reduced);
+    m_offsets = std::move(offsets);
+    m_first = 0;
+    m_reduced = true;
+    return true;
+}
+
+void CIndexNode::RefuseReduced() const {
+    if (m_reduced) throw CException(EErrorKind::Argument, "Index block %1 is held for lookups only", m_block);
 }
 
 size_t CIndexNode::IndexArea(const CByteReader& area, uint32_t first) {
@@ -90,6 +132,7 @@ bool CIndexNode::FlagsHaveChild(size_t slot) const {
 
 uint64_t CIndexNode::ChildVcn(size_t slot) const {
     std::span<const uint8_t> entry = Entry(slot);
+    if (m_reduced) return CByteReader(entry).U32(entry.size() - kReducedVcnSize);
     return CByteReader(entry).U64(entry.size() - IndexEntry::ChildVcnSize);
 }
 
@@ -125,6 +168,7 @@ void CIndexNode::Erase(size_t index) {
 void CIndexNode::Replace(size_t slot, std::span<const uint8_t> entry) { Splice(slot, Entry(slot).size(), entry); }
 
 bool CIndexNode::SetValue(size_t index, const SIndexEntryValue& value) {
+    RefuseReduced();
     if (index >= Count()) throw CException(EErrorKind::Corrupt, "Index slot %1 out of range %2", index, Count());
     std::span<uint8_t> entry(m_bytes.data() + m_offsets[index], Entry(index).size());
     bool changed = OverwriteIndexEntryValue(entry, value);
@@ -133,6 +177,9 @@ bool CIndexNode::SetValue(size_t index, const SIndexEntryValue& value) {
 }
 
 void CIndexNode::AssignRange(const CIndexNode& source, size_t from, size_t to, std::optional<uint64_t> endChild) {
+    // A reduced node's entries lack their values: they never move into a block that is written.
+    source.RefuseReduced();
+    RefuseReduced();
     if (from > to || to > source.Count())
         throw CException(EErrorKind::Corrupt, "Index slot %1 out of range %2", to, source.Count());
     const size_t begin = source.m_offsets[from];
@@ -157,6 +204,7 @@ void CIndexNode::AssignRange(const CIndexNode& source, size_t from, size_t to, s
 void CIndexNode::Assign(std::span<const EntryBytes> entries, std::optional<uint64_t> endChild) {
     m_bytes.clear();
     m_first = 0;
+    m_reduced = false;
     for (const EntryBytes& entry : entries) m_bytes.insert(m_bytes.end(), entry.begin(), entry.end());
     EntryBytes end = EndEntry(endChild);
     m_bytes.insert(m_bytes.end(), end.begin(), end.end());
@@ -165,6 +213,7 @@ void CIndexNode::Assign(std::span<const EntryBytes> entries, std::optional<uint6
 }
 
 void CIndexNode::Splice(size_t slot, size_t removed, std::span<const uint8_t> entry) {
+    RefuseReduced();
     const bool keepsShape = SpliceKeepsShape(slot, removed, entry);
     auto at = m_bytes.begin() + m_offsets.at(slot);
     at = m_bytes.erase(at, at + static_cast<std::ptrdiff_t>(removed));

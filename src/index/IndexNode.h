@@ -71,6 +71,15 @@ public:
     // (the levels above the leaves), whose block's header and free space
     // would otherwise stay with it.
     void Compact();
+    // Keeps only what a lookup passing through needs, each name and child
+    // pointer, in about a quarter of the memory: for the levels above the
+    // leaves of a large index, which lookups keep cached. Only a regular node
+    // whose entries all have children is reduced (returns whether it was).
+    // A reduced node answers Count, Name, NameBytes, HasChild and ChildVcn
+    // alone; it is never changed or written, and a lookup that ends in it
+    // takes the whole block instead.
+    bool Reduce();
+    bool IsReduced() const { return m_reduced; }
 
     uint64_t Block() const { return m_block; }
     size_t Count() const { return m_offsets.size() - 1; }  // named entries
@@ -95,6 +104,8 @@ public:
     // The same name as stored: two little-endian bytes per unit, read in
     // place (a listing widens it straight from the node).
     std::span<const uint8_t> NameBytes(size_t index) const {
+        if (m_reduced) [[unlikely]]
+            return ReducedName(index);
         const CByteReader entry = Named(index);
         const size_t bytes = 2 * size_t{entry.U8(IndexEntry::NameLength)};
         entry.Check(IndexEntry::Name, bytes);
@@ -142,6 +153,17 @@ private:
         return CByteReader(m_bytes.data() + m_offsets[index], m_offsets[index + 1] - m_offsets[index]);
     }
     [[noreturn]] void ThrowOutOfRange(size_t index) const;
+    // A reduced entry: the name's length in units, the name, the child's VCN
+    // in 32 bits.
+    static constexpr size_t kReducedVcnSize = 4;
+    std::span<const uint8_t> ReducedName(size_t index) const {
+        if (index + 1 >= m_offsets.size()) ThrowOutOfRange(index);
+        const CByteReader entry(m_bytes.data() + m_offsets[index], m_offsets[index + 1] - m_offsets[index]);
+        const size_t bytes = 2 * size_t{entry.U8(0)};
+        entry.Check(1, bytes);
+        return {entry.Data() + 1, bytes};
+    }
+    void RefuseReduced() const;
     bool FlagsHaveChild(size_t slot) const;
     void Splice(size_t slot, size_t removed, std::span<const uint8_t> entry);
     bool SpliceKeepsShape(size_t slot, size_t removed, std::span<const uint8_t> entry) const;
@@ -168,6 +190,7 @@ private:
     // walk asks it after every entry.
     bool m_endHasChild = false;
     bool m_dirty = false;
+    bool m_reduced = false;
 };
 
 using IndexNodePtr = std::shared_ptr<CIndexNode>;

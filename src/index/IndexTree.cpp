@@ -82,6 +82,7 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
             result.exact = true;
             result.match = {node, slot};
             result.matchDepth = result.path.size() - 1;
+            TakeWholeBlocks(result);
             return result;
         }
         // Names equal ignoring case sit next to the place the name would take,
@@ -93,9 +94,21 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
                 result.matchDepth = result.path.size() - 1;
             }
         }
-        if (!node->HasChild(slot)) return result;
-        node = LoadChild(*node, slot);
+        if (!node->HasChild(slot)) {
+            TakeWholeBlocks(result);
+            return result;
+        }
+        // A lookup may pass through blocks the cache keeps reduced.
+        node = forChange ? LoadChild(*node, slot) : m_blocks.LoadForLookup(node->ChildVcn(slot));
     }
+}
+
+// What a search hands out is a whole block: its caller may read the match's
+// value or change it.
+void CIndexTree::TakeWholeBlocks(SIndexSearch& result) {
+    if (result.match.node && result.match.node->IsReduced()) result.match.node = m_blocks.Whole(result.match.node);
+    for (SIndexStep& step : result.path)
+        if (step.node->IsReduced()) step.node = m_blocks.Whole(step.node);
 }
 
 void CIndexTree::Insert(SIndexSearch& search, std::span<const uint8_t> entry) {

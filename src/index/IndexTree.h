@@ -82,6 +82,7 @@ public:
     SIndexStep ParentOf(const CIndexNode& node);
 
 private:
+    void TakeWholeBlocks(SIndexSearch& result);
     void Fix(IndexPath& path, bool appendRight);
     void Split(IndexPath& path, size_t level, bool appendRight);
     void Rebalance(IndexPath& path, size_t level);

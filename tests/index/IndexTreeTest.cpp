@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -311,4 +313,42 @@ TEST(IndexBlockCache, UpperBlocksLeftBehindByNamesInOrderAreReadAgain) {
     for (int i = 0; i < count; i += 997) EXPECT_EQ(index.GetEntry(TwelveUnitName(i)).fileReference, i + 7u);
     EXPECT_EQ(ListEntries(index).size(), count - count / 1000u);
     index.Save();
+}
+
+// Lookups keep the blocks above the leaves reduced to names and child
+// pointers. Each step opens the index afresh, looks every name up (so that
+// those blocks are reduced), changes it, and looks again: the change must be
+// seen, and a name found in a reduced block, even ignoring case, comes with
+// its whole entry.
+TEST(IndexBlockCache, BlocksReducedForLookupsNeverServeAnOlderTree) {
+    EngineVolume engine(WithClusters(4096, 64ull << 20));
+    FileEntryPtr entry = NewEntry(engine.Volume(), u"d", true);
+    std::optional<CIndex> index;
+    std::map<int, uint64_t> expected;  // name number -> reference
+    auto add = [&](int from, int to) {
+        for (int i = from; i < to; ++i) index->AddEntry(TwelveUnitName(i), ValueFor(expected[i] = i + 1u));
+    };
+    auto check = [&](size_t step) {
+        for (const auto& [i, reference] : expected) {
+            const SIndexEntryValue value = index->GetEntry(i % 2 ? SwapCase(TwelveUnitName(i)) : TwelveUnitName(i));
+            ASSERT_EQ(value.fileReference, reference) << "step " << step << ", name " << i;
+            ASSERT_EQ(value.dataSize, reference * 7) << "step " << step << ", name " << i;
+        }
+        EXPECT_EQ(ListEntries(*index).size(), expected.size()) << "step " << step;
+        EXPECT_TRUE(index->Inspect().balanced) << "step " << step;
+    };
+    const std::vector<std::function<void()>> steps = {
+        [&] { add(0, 3000); },
+        [&] { for (auto& [i, reference] : expected) index->UpdateEntry(TwelveUnitName(i), ValueFor(reference += 9)); },
+        [&] { for (int i = 0; i < 3000; i += 3) index->RemoveEntry(TwelveUnitName(i)), expected.erase(i); },
+        [&] { add(3000, 4500); },
+    };
+    for (size_t step = 0; step < steps.size(); ++step) {
+        if (step == 0) index.emplace(entry, u"$I30", engine.Volume().GetUpCase(), 4096, 1);
+        else index.emplace(entry, u"$I30", engine.Volume().GetUpCase());
+        check(step);
+        steps[step]();
+        check(step);
+        index->Save();
+    }
 }

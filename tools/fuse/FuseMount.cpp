@@ -1,7 +1,7 @@
+#include "FuseLibrary.h"
+
 // volkit mount: the handle family's volume as a FUSE file system (libfuse 3).
-#define FUSE_USE_VERSION 312
 #include <fcntl.h>
-#include <fuse.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,9 +28,9 @@ namespace {
 // more than they give (measured with small-file creates and deletes).
 constexpr unsigned kWorkerThreads = 3;
 
-CMountedVolume& Volume() { return *static_cast<CMountedVolume*>(fuse_get_context()->private_data); }
+CMountedVolume& Volume() { return *static_cast<CMountedVolume*>(Fuse().context()->private_data); }
 
-SCaller CallerOf() { return SCaller{fuse_get_context()->uid == 0}; }
+SCaller CallerOf() { return SCaller{Fuse().context()->uid == 0}; }
 
 SOpenFile* FileOf(struct fuse_file_info* info) {
     return info ? reinterpret_cast<SOpenFile*>(static_cast<uintptr_t>(info->fh)) : nullptr;
@@ -43,7 +43,7 @@ void* Init(struct fuse_conn_info*, struct fuse_config* config) {
     // name, which goes at the file's last release.
     config->hard_remove = 0;
     config->use_ino = 0;
-    return fuse_get_context()->private_data;
+    return Fuse().context()->private_data;
 }
 
 int GetAttributes(const char* path, struct stat* facts, struct fuse_file_info* info) {
@@ -204,34 +204,34 @@ bool Serve(CMountedVolume& volume, const std::string& image, const std::string& 
     std::string options = "fsname=" + OptionValue(image) + ",subtype=volkit";
     if (readOnly) options += ",ro";
     struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
-    if (fuse_opt_add_arg(&args, "volkit") != 0 || fuse_opt_add_arg(&args, "-o") != 0 ||
-        fuse_opt_add_arg(&args, options.c_str()) != 0)
+    if (Fuse().optAddArg(&args, "volkit") != 0 || Fuse().optAddArg(&args, "-o") != 0 ||
+        Fuse().optAddArg(&args, options.c_str()) != 0)
         return false;
-    if (std::getenv("VOLKIT_FUSE_DEBUG") && fuse_opt_add_arg(&args, "-d") != 0) return false;
+    if (std::getenv("VOLKIT_FUSE_DEBUG") && Fuse().optAddArg(&args, "-d") != 0) return false;
     const struct fuse_operations ops = Operations();
-    struct fuse* fuse = fuse_new(&args, &ops, sizeof ops, &volume);
-    fuse_opt_free_args(&args);
+    struct fuse* fuse = Fuse().create(&args, &ops, sizeof ops, &volume);
+    Fuse().optFreeArgs(&args);
     if (!fuse) return false;
-    bool ok = fuse_mount(fuse, mountPoint.c_str()) == 0;
+    bool ok = Fuse().mount(fuse, mountPoint.c_str()) == 0;
     if (ok) {
-        struct fuse_session* session = fuse_get_session(fuse);
+        struct fuse_session* session = Fuse().session(fuse);
         // Idle workers stay (otherwise a thread, with its own /dev/fuse
         // descriptor, is started for nearly every request).
-        struct fuse_loop_config* loop = fuse_loop_cfg_create();
+        struct fuse_loop_config* loop = Fuse().loopConfigCreate();
         if (loop) {
-            fuse_loop_cfg_set_clone_fd(loop, 0);
-            fuse_loop_cfg_set_max_threads(loop, kWorkerThreads);
-            fuse_loop_cfg_set_idle_threads(loop, kWorkerThreads);
+            Fuse().loopConfigSetCloneFd(loop, 0);
+            Fuse().loopConfigSetMaxThreads(loop, kWorkerThreads);
+            Fuse().loopConfigSetIdleThreads(loop, kWorkerThreads);
         }
-        ok = loop && fuse_set_signal_handlers(session) == 0 && fuse_daemonize(foreground ? 1 : 0) == 0;
+        ok = loop && Fuse().setSignalHandlers(session) == 0 && Fuse().daemonize(foreground ? 1 : 0) == 0;
         // The loop ends with an unmount, or with the signal that ended it
         // (its number, negated); both close the volume cleanly.
-        ok = ok && fuse_loop_mt(fuse, loop) != -1;
-        if (loop) fuse_loop_cfg_destroy(loop);
-        fuse_remove_signal_handlers(session);
-        fuse_unmount(fuse);
+        ok = ok && Fuse().loopMultiThreaded(fuse, loop) != -1;
+        if (loop) Fuse().loopConfigDestroy(loop);
+        Fuse().removeSignalHandlers(session);
+        Fuse().unmount(fuse);
     }
-    fuse_destroy(fuse);
+    Fuse().destroy(fuse);
     return ok;
 }
 
@@ -253,6 +253,11 @@ int RunFuseMount(const SCommandLine& line) {
     if (line.global.engine == EEngineChoice::Ntfs3g) {
         ReportFailure("mount", "the mount is served by the native engine only (ntfs-3g mounts with libntfs-3g itself)");
         return kExitUsage;
+    }
+    std::string why;
+    if (!LoadFuse(why)) {
+        ReportFailure("mount", "libfuse cannot be loaded: " + why);
+        return kExitFailed;
     }
     const std::string image = line.operands[0];
     // libfuse leaves the working directory (for /) before it unmounts.
