@@ -77,17 +77,38 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
             result.matchDepth = result.path.size() - 1;
             return result;
         }
-        // Names equal ignoring case sit next to the place the name would take,
-        // and that place is always next to an entry on the path.
-        for (size_t neighbour : {slot, slot - 1}) {
-            if (result.match.node || neighbour >= node->Count()) continue;
-            if (CompareIgnoreCase(node->Name(neighbour, buffer), name, m_upcase) == ECollation::Equal) {
-                result.match = {node, neighbour};
-                result.matchDepth = result.path.size() - 1;
-            }
+        if (!result.match.node) {
+            MatchIgnoringCase(node, slot, name, result.match);
+            if (result.match.node) result.matchDepth = result.path.size() - 1;
         }
         if (!node->HasChild(slot)) return result;
         node = LoadChild(*node, slot);
+    }
+}
+
+SIndexStep CIndexTree::Find(std::u16string_view name) {
+    SIndexStep match;
+    IndexNodePtr node = m_root;
+    NameBuffer buffer;
+    for (uint64_t depth = 0;; ++depth) {
+        if (depth > WalkLimit()) ThrowCorrupt();
+        size_t slot = Position(*node, name, false);
+        if (slot < node->Count() && node->Name(slot, buffer) == name) return {std::move(node), slot};
+        MatchIgnoringCase(node, slot, name, match);
+        if (!node->HasChild(slot)) return match;
+        node = LoadChild(*node, slot);
+    }
+}
+
+// Names equal ignoring case sit next to the place the name would take, and
+// that place is always next to an entry on the path.
+void CIndexTree::MatchIgnoringCase(const IndexNodePtr& node, size_t slot, std::u16string_view name,
+                                   SIndexStep& match) const {
+    NameBuffer buffer;
+    for (size_t neighbour : {slot, slot - 1}) {
+        if (match.node || neighbour >= node->Count()) continue;
+        if (CompareIgnoreCase(node->Name(neighbour, buffer), name, m_upcase) == ECollation::Equal)
+            match = {node, neighbour};
     }
 }
 

@@ -52,6 +52,9 @@ public:
     // Descends for `name` in index order. A search for a change keeps the
     // whole path and stops at the first node that is not regular.
     SIndexSearch Search(std::u16string_view name, bool forChange);
+    // What Search(name, false) finds as its match (no node when nothing
+    // matches), without keeping a path: a lookup's descent.
+    SIndexStep Find(std::u16string_view name);
     // The first entry of the node ordered after `name` (or not before it).
     size_t Position(const CIndexNode& node, std::u16string_view name, bool after) const;
     IndexNodePtr LoadChild(const CIndexNode& node, size_t slot);
@@ -63,6 +66,9 @@ public:
     // child pointers).
     uint64_t WalkLimit() const { return m_blocks.BlockCount() + 1; }
     [[noreturn]] void ThrowCorrupt() const;
+    // Takes a name equal to `name` ignoring case beside `slot` as the match,
+    // unless one was found already.
+    void MatchIgnoringCase(const IndexNodePtr& node, size_t slot, std::u16string_view name, SIndexStep& match) const;
 
     // Puts `entry` (without child) where a search for its name ended.
     void Insert(SIndexSearch& search, std::span<const uint8_t> entry);
