@@ -41,8 +41,15 @@ void CPathCache::Remember(uint64_t directory, std::u16string_view name, uint64_t
         found->second = SAnswer{version, child};
         return;
     }
-    if (m_answers.size() >= kLimit) m_answers.clear();
-    m_answers.emplace(SKey{directory, std::u16string(name)}, SAnswer{version, child});
+    auto node = MakeRoom(m_answers, m_answerCursor);
+    if (node.empty()) {
+        m_answers.emplace(SKey{directory, std::u16string(name)}, SAnswer{version, child});
+        return;
+    }
+    node.key().directory = directory;
+    node.key().name.assign(name);
+    node.mapped() = SAnswer{version, child};
+    m_answers.insert(std::move(node));
 }
 
 std::optional<FileReference> CPathCache::FindPath(std::u16string_view path, uint64_t edits) const {
@@ -56,8 +63,14 @@ void CPathCache::RememberPath(std::u16string_view path, uint64_t edits, FileRefe
         found->second = SAnswer{edits, target};
         return;
     }
-    if (m_paths.size() >= kLimit) m_paths.clear();
-    m_paths.emplace(std::u16string(path), SAnswer{edits, target});
+    auto node = MakeRoom(m_paths, m_pathCursor);
+    if (node.empty()) {
+        m_paths.emplace(std::u16string(path), SAnswer{edits, target});
+        return;
+    }
+    node.key().assign(path);
+    node.mapped() = SAnswer{edits, target};
+    m_paths.insert(std::move(node));
 }
 
 }  // namespace volcore
