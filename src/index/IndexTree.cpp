@@ -1,6 +1,7 @@
 #include "index/IndexTree.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <numeric>
 #include <unordered_set>
 
@@ -42,7 +43,7 @@ void CIndexTree::ThrowCorrupt() const {
 
 IndexNodePtr CIndexTree::LoadChild(const CIndexNode& node, size_t slot) { return m_blocks.Load(node.ChildVcn(slot)); }
 
-size_t CIndexTree::Position(const CIndexNode& node, std::u16string_view name, bool after) const {
+size_t CIndexTree::Position(const CIndexNode& node, std::u16string_view name, bool after, size_t* exact) const {
     // Entries of a node are in index order: a binary search finds the place.
     size_t low = 0;
     size_t high = node.Count();
@@ -50,6 +51,8 @@ size_t CIndexTree::Position(const CIndexNode& node, std::u16string_view name, bo
     while (low < high) {
         size_t middle = low + (high - low) / 2;
         ECollation order = CompareFileNames(node.Name(middle, buffer), name, m_upcase);
+        // Only the same units compare equal.
+        if (order == ECollation::Equal && exact) *exact = middle;
         bool before = order == ECollation::Less || (after && order == ECollation::Equal);
         if (before) low = middle + 1;
         else high = middle;
@@ -77,38 +80,40 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
             result.matchDepth = result.path.size() - 1;
             return result;
         }
-        if (!result.match.node) {
-            MatchIgnoringCase(node, slot, name, result.match);
-            if (result.match.node) result.matchDepth = result.path.size() - 1;
+        // Names equal ignoring case sit next to the place the name would take,
+        // and that place is always next to an entry on the path.
+        for (size_t neighbour : {slot, slot - 1}) {
+            if (result.match.node || neighbour >= node->Count()) continue;
+            if (CompareIgnoreCase(node->Name(neighbour, buffer), name, m_upcase) == ECollation::Equal) {
+                result.match = {node, neighbour};
+                result.matchDepth = result.path.size() - 1;
+            }
         }
         if (!node->HasChild(slot)) return result;
         node = LoadChild(*node, slot);
     }
 }
 
+// Most lookups name an entry exactly: a first descent looks for that alone,
+// and only a name not there as it is asked pays for the comparisons of its
+// neighbours ignoring case, on a second descent through blocks just cached.
 SIndexStep CIndexTree::Find(std::u16string_view name) {
-    SIndexStep match;
-    IndexNodePtr node = m_root;
-    NameBuffer buffer;
-    for (uint64_t depth = 0;; ++depth) {
-        if (depth > WalkLimit()) ThrowCorrupt();
-        size_t slot = Position(*node, name, false);
-        if (slot < node->Count() && node->Name(slot, buffer) == name) return {std::move(node), slot};
-        MatchIgnoringCase(node, slot, name, match);
-        if (!node->HasChild(slot)) return match;
-        node = LoadChild(*node, slot);
-    }
+    if (SIndexStep exact = FindExact(name); exact.node) return exact;
+    return Search(name, false).match;
 }
 
-// Names equal ignoring case sit next to the place the name would take, and
-// that place is always next to an entry on the path.
-void CIndexTree::MatchIgnoringCase(const IndexNodePtr& node, size_t slot, std::u16string_view name,
-                                   SIndexStep& match) const {
-    NameBuffer buffer;
-    for (size_t neighbour : {slot, slot - 1}) {
-        if (match.node || neighbour >= node->Count()) continue;
-        if (CompareIgnoreCase(node->Name(neighbour, buffer), name, m_upcase) == ECollation::Equal)
-            match = {node, neighbour};
+// The lower bound of a binary search is always one of the entries it
+// compared, so an entry holding the name itself is among them.
+SIndexStep CIndexTree::FindExact(std::u16string_view name) {
+    constexpr size_t kNone = SIZE_MAX;
+    IndexNodePtr node = m_root;
+    for (uint64_t depth = 0;; ++depth) {
+        if (depth > WalkLimit()) ThrowCorrupt();
+        size_t exact = kNone;
+        const size_t slot = Position(*node, name, false, &exact);
+        if (exact != kNone) return {std::move(node), exact};
+        if (!node->HasChild(slot)) return {};
+        node = LoadChild(*node, slot);
     }
 }
 

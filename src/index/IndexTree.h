@@ -56,7 +56,9 @@ public:
     // matches), without keeping a path: a lookup's descent.
     SIndexStep Find(std::u16string_view name);
     // The first entry of the node ordered after `name` (or not before it).
-    size_t Position(const CIndexNode& node, std::u16string_view name, bool after) const;
+    // `exact`, when given, receives the slot of an entry found to hold `name`
+    // itself (kept when none is).
+    size_t Position(const CIndexNode& node, std::u16string_view name, bool after, size_t* exact = nullptr) const;
     IndexNodePtr LoadChild(const CIndexNode& node, size_t slot);
     // The same for a walk in index order (see CIndexBlockStore::LoadForWalk).
     IndexNodePtr LoadChildForWalk(const CIndexNode& node, size_t slot, IndexNodePtr& spare) {
@@ -66,9 +68,8 @@ public:
     // child pointers).
     uint64_t WalkLimit() const { return m_blocks.BlockCount() + 1; }
     [[noreturn]] void ThrowCorrupt() const;
-    // Takes a name equal to `name` ignoring case beside `slot` as the match,
-    // unless one was found already.
-    void MatchIgnoringCase(const IndexNodePtr& node, size_t slot, std::u16string_view name, SIndexStep& match) const;
+    // The entry holding `name` itself; no node when there is none.
+    SIndexStep FindExact(std::u16string_view name);
 
     // Puts `entry` (without child) where a search for its name ended.
     void Insert(SIndexSearch& search, std::span<const uint8_t> entry);
