@@ -1,5 +1,7 @@
 #include "objects/PathCache.h"
 
+#include <bit>
+
 
 namespace volcore {
 
@@ -8,10 +10,9 @@ size_t CPathCache::HashUnits(std::u16string_view text) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t length = text.size() * sizeof(char16_t);
     uint64_t hash = length * kMultiplier;
-    auto mix = [&](uint64_t word) {
-        hash = (hash ^ word) * kMultiplier;
-        hash ^= hash >> 32;
-    };
+    // A rotation, an XOR and a multiplication per word: every bit of a word
+    // reaches the high half of the hash, which the final mix folds down.
+    auto mix = [&](uint64_t word) { hash = (std::rotl(hash, 23) ^ word) * kMultiplier; };
     size_t position = 0;
     for (; position + sizeof(uint64_t) <= length; position += sizeof(uint64_t)) {
         uint64_t word;
@@ -23,6 +24,9 @@ size_t CPathCache::HashUnits(std::u16string_view text) noexcept {
         std::memcpy(&word, bytes + position, length - position);
         mix(word);
     }
+    hash ^= hash >> 32;
+    hash *= kMultiplier;
+    hash ^= hash >> 29;
     return static_cast<size_t>(hash);
 }
 
