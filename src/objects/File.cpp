@@ -304,17 +304,19 @@ CFile::CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume)
 CFile::~CFile() {
     // The owner already heard about a failed flush; repeating it would only
     // report the same failure twice.
-    if (!m_flushFailed && !IsAbandoned()) {
-        try {
-            Flush();
-            LeaveEntry();
-        } catch (const std::exception& e) {
-            LogError(FormatText("Destroying file %1 (%2): %3", GetName(), RecordNumber(GetReference()), e.what()));
-        } catch (...) {
-            LogError(FormatText("Destroying file %1 (%2): unknown failure", GetName(), RecordNumber(GetReference())));
-        }
+    if (m_flushFailed || IsAbandoned()) return;
+    // A deleted file leaves the volume alone, as it always has; its expired
+    // slot goes in the table's next sweep.
+    const bool releaseSlot = !IsStream() && !IsDeleted();
+    try {
+        Flush();
+        LeaveEntry();
+    } catch (const std::exception& e) {
+        LogError(FormatText("Destroying file %1 (%2): %3", GetName(), RecordNumber(GetReference()), e.what()));
+    } catch (...) {
+        LogError(FormatText("Destroying file %1 (%2): unknown failure", GetName(), RecordNumber(GetReference())));
     }
-    if (!IsStream()) GetVolume().ReleaseOpenFile(GetReference());
+    if (releaseSlot) GetVolume().ReleaseOpenFile(GetReference());
 }
 
 uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
