@@ -1,5 +1,6 @@
 #include "api/HandleApi.h"
 
+#include <cstdint>
 #include <cwchar>
 
 #include "base/Unicode.h"
@@ -9,6 +10,26 @@ namespace volcore {
 std::u16string PathArgument(const wchar_t* path) {
     if (!path) throw CException(EErrorKind::Argument, "Invalid path: null pointer");
     return WideToUtf16(path);
+}
+
+CPathArgument::CPathArgument(const wchar_t* path) {
+    if (!path) throw CException(EErrorKind::Argument, "Invalid path: null pointer");
+    const size_t length = std::wcslen(path);
+    if (length <= kInline) {
+        // As in WideToUtf16: an OR of the units proves them all plain.
+        uint32_t any = 0;
+        for (size_t i = 0; i < length; ++i) {
+            auto unit = static_cast<uint32_t>(path[i]);
+            any |= unit;
+            m_inline[i] = static_cast<char16_t>(unit);
+        }
+        if (any < 0xD800) {
+            m_view = std::u16string_view(m_inline.data(), length);
+            return;
+        }
+    }
+    m_long = WideToUtf16(std::wstring_view(path, length));
+    m_view = m_long;
 }
 
 std::string PathForMessage(const wchar_t* path) noexcept {

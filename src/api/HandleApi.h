@@ -1,8 +1,10 @@
 #pragma once
 // What the exported file and directory functions share: paths taken from the
 // caller, handles opened on a volume, and the end of a handle.
+#include <array>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "api/Boundary.h"
 #include "api/HandleTable.h"
@@ -21,6 +23,21 @@ inline constexpr const char* kCreateDirFailure = "Failed to create NTFS director
 
 // The caller's path as UTF-16; a null pointer raises.
 std::u16string PathArgument(const wchar_t* path);
+// PathArgument without a heap block for the paths most calls pass: one of up
+// to kInline units below the surrogates is widened into the object itself.
+class CPathArgument {
+public:
+    static constexpr size_t kInline = 1024;
+    explicit CPathArgument(const wchar_t* path);
+    CPathArgument(const CPathArgument&) = delete;
+    CPathArgument& operator=(const CPathArgument&) = delete;
+    std::u16string_view View() const { return m_view; }
+
+private:
+    std::array<char16_t, kInline> m_inline;
+    std::u16string m_long;
+    std::u16string_view m_view;
+};
 // The caller's path as UTF-8 for a failure line. Never raises: a unit that is
 // no code point shows as U+FFFD.
 std::string PathForMessage(const wchar_t* path) noexcept;
@@ -32,7 +49,8 @@ bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failu
     return RunExportedDescribed(
         [&] {
             std::shared_ptr<CVolume> owner = HandleObject<CVolume>(volume, "Invalid volume handle");
-            std::shared_ptr<T> object = openOrCreate(*owner, PathArgument(path));
+            CPathArgument units(path);
+            std::shared_ptr<T> object = openOrCreate(*owner, units.View());
             ptr = AddHandle(volume, kHandleKind<T>, std::move(object));
         },
         [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); });

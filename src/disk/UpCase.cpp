@@ -33,6 +33,14 @@ ECollation CompareIgnoreCase(std::u16string_view a, std::u16string_view b, const
 }
 
 ECollation CompareFileNames(std::u16string_view a, std::u16string_view b, const UpCaseTable& table) {
+    // Units that are the same are the same in upper case too: both
+    // comparisons start where the names first differ (an index search
+    // compares names that share ever longer beginnings).
+    const size_t common = a.size() < b.size() ? a.size() : b.size();
+    size_t same = 0;
+    while (same < common && a[same] == b[same]) ++same;
+    a.remove_prefix(same);
+    b.remove_prefix(same);
     ECollation ignoringCase = CompareIgnoreCase(a, b, table);
     if (ignoringCase != ECollation::Equal) return ignoringCase;
     int exact = a.compare(b);

@@ -116,10 +116,10 @@ bool CIndex::RootHolds(uint32_t size) const {
 }
 
 bool CIndex::FindEntry(std::u16string_view name, SIndexEntryValue& value) {
-    SIndexSearch search = m_tree->Search(name, false);
+    SIndexStep match = m_tree->Find(name);
     Settle();
-    if (!search.match.node) return false;
-    value = search.match.node->Value(search.match.slot);
+    if (!match.node) return false;
+    value = match.node->Value(match.slot);
     return true;
 }
 
@@ -170,10 +170,10 @@ void CIndex::AddEntry(std::u16string_view name, const SIndexEntryValue& value) {
 }
 
 void CIndex::UpdateEntry(std::u16string_view name, const SIndexEntryValue& value) {
-    SIndexSearch search = m_tree->Search(name, false);
-    if (!search.match.node) throw CException(EErrorKind::Argument, "Entry %1 doesn't exist", name);
+    SIndexStep match = m_tree->Find(name);
+    if (!match.node) throw CException(EErrorKind::Argument, "Entry %1 doesn't exist", name);
     // The value stays in place: no entry moves, so walks need not notice.
-    if (search.match.node->SetValue(search.match.slot, value)) {
+    if (match.node->SetValue(match.slot, value)) {
         m_dirty = true;
         Edited();
     }
@@ -181,7 +181,7 @@ void CIndex::UpdateEntry(std::u16string_view name, const SIndexEntryValue& value
 }
 
 void CIndex::RemoveEntry(std::u16string_view name) {
-    if (!m_tree->Search(name, false).match.node) return;
+    if (!m_tree->Find(name).node) return;
     SIndexSearch search = SearchForChange(name);
     Changing();
     if (!m_tree->Remove(search)) {

@@ -1,6 +1,7 @@
 #include "index/IndexTree.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <numeric>
 #include <unordered_set>
 
@@ -49,7 +50,7 @@ void CIndexTree::ThrowCorrupt() const {
 
 IndexNodePtr CIndexTree::LoadChild(const CIndexNode& node, size_t slot) { return m_blocks.Load(node.ChildVcn(slot)); }
 
-size_t CIndexTree::Position(const CIndexNode& node, std::u16string_view name, bool after) const {
+size_t CIndexTree::Position(const CIndexNode& node, std::u16string_view name, bool after, size_t* exact) const {
     // Entries of a node are in index order: a binary search finds the place.
     size_t low = 0;
     size_t high = node.Count();
@@ -57,6 +58,8 @@ size_t CIndexTree::Position(const CIndexNode& node, std::u16string_view name, bo
     while (low < high) {
         size_t middle = low + (high - low) / 2;
         ECollation order = CompareFileNames(node.Name(middle, buffer), name, m_upcase);
+        // Only the same units compare equal.
+        if (order == ECollation::Equal && exact) *exact = middle;
         bool before = order == ECollation::Less || (after && order == ECollation::Equal);
         if (before) low = middle + 1;
         else high = middle;
@@ -109,6 +112,30 @@ void CIndexTree::TakeWholeBlocks(SIndexSearch& result) {
     if (result.match.node && result.match.node->IsReduced()) result.match.node = m_blocks.Whole(result.match.node);
     for (SIndexStep& step : result.path)
         if (step.node->IsReduced()) step.node = m_blocks.Whole(step.node);
+}
+
+// Most lookups name an entry exactly: a first descent looks for that alone,
+// and only a name not there as it is asked pays for the comparisons of its
+// neighbours ignoring case, on a second descent through blocks just cached.
+SIndexStep CIndexTree::Find(std::u16string_view name) {
+    if (SIndexStep exact = FindExact(name); exact.node) return exact;
+    return Search(name, false).match;
+}
+
+// The lower bound of a binary search is always one of the entries it
+// compared, so an entry holding the name itself is among them.
+SIndexStep CIndexTree::FindExact(std::u16string_view name) {
+    constexpr size_t kNone = SIZE_MAX;
+    IndexNodePtr node = m_root;
+    for (uint64_t depth = 0;; ++depth) {
+        if (depth > WalkLimit()) ThrowCorrupt();
+        size_t exact = kNone;
+        const size_t slot = Position(*node, name, false, &exact);
+        if (exact != kNone) return {node->IsReduced() ? m_blocks.Whole(node) : std::move(node), exact};
+        if (!node->HasChild(slot)) return {};
+        // A lookup may pass through blocks the cache keeps reduced; what it hands out is whole.
+        node = m_blocks.LoadForLookup(node->ChildVcn(slot));
+    }
 }
 
 void CIndexTree::Insert(SIndexSearch& search, std::span<const uint8_t> entry) {

@@ -52,8 +52,13 @@ public:
     // Descends for `name` in index order. A search for a change keeps the
     // whole path and stops at the first node that is not regular.
     SIndexSearch Search(std::u16string_view name, bool forChange);
+    // What Search(name, false) finds as its match (no node when nothing
+    // matches), without keeping a path: a lookup's descent.
+    SIndexStep Find(std::u16string_view name);
     // The first entry of the node ordered after `name` (or not before it).
-    size_t Position(const CIndexNode& node, std::u16string_view name, bool after) const;
+    // `exact`, when given, receives the slot of an entry found to hold `name`
+    // itself (kept when none is).
+    size_t Position(const CIndexNode& node, std::u16string_view name, bool after, size_t* exact = nullptr) const;
     IndexNodePtr LoadChild(const CIndexNode& node, size_t slot);
     // The same for a walk in index order (see CIndexBlockStore::LoadForWalk).
     IndexNodePtr LoadChildForWalk(const CIndexNode& node, size_t slot, IndexNodePtr& spare) {
@@ -63,6 +68,8 @@ public:
     // child pointers).
     uint64_t WalkLimit() const { return m_blocks.BlockCount() + 1; }
     [[noreturn]] void ThrowCorrupt() const;
+    // The entry holding `name` itself; no node when there is none.
+    SIndexStep FindExact(std::u16string_view name);
 
     // Puts `entry` (without child) where a search for its name ended.
     void Insert(SIndexSearch& search, std::span<const uint8_t> entry);

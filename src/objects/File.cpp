@@ -48,25 +48,49 @@ bool IsDosOnlyName(const std::vector<uint8_t>& fileName) {
 
 std::u16string NameOf(const std::vector<uint8_t>& fileName) { return NameOfFileName(fileName); }
 
+// A $FILE_NAME value in a buffer of the largest size one can have (its name
+// is at most 255 units): opening an object copies its name without a heap
+// block for the value.
+struct SFileNameValue {
+    std::array<uint8_t, FileNameValue::Name + 255 * sizeof(char16_t)> bytes;
+    uint32_t size = 0;
+    CByteReader Reader() const { return CByteReader(bytes.data(), size); }
+    bool IsDosOnly() const { return Reader().U8(FileNameValue::NameSpace) == FileNameValue::NameSpaceDos; }
+};
+
+// As ReadFileName; what lies past the longest name is never read.
+void ReadFileNameInto(const CAttribute& attribute, SFileNameValue& value) {
+    if (attribute.IsNonResident())
+        throw CException(EErrorKind::Corrupt, "Corrupt $FILE_NAME of file entry %1",
+                         RecordNumber(attribute.GetOwner()));
+    value.size = static_cast<uint32_t>(std::min<uint64_t>(attribute.GetSize(), value.bytes.size()));
+    if (value.size > 0) attribute.ReadData(0, value.bytes.data(), value.size);
+}
+
 // The $FILE_NAME that names the object: the long (Win32 or POSIX) name when
 // the entry has one, else the first.
-std::vector<uint8_t> PrimaryFileName(const CFileEntry& entry) {
-    std::vector<uint8_t> first = ReadFileName(*entry.GetAttribute(AttrType::FileName));
-    if (!IsDosOnlyName(first)) return first;
+void ReadPrimaryFileName(const CFileEntry& entry, SFileNameValue& first) {
+    ReadFileNameInto(*entry.GetAttribute(AttrType::FileName), first);
+    if (!first.IsDosOnly()) return;
+    SFileNameValue other;
     for (const AttributePtr& attribute : entry.FindAttributes(AttrType::FileName)) {
-        std::vector<uint8_t> value = ReadFileName(*attribute);
-        if (!IsDosOnlyName(value)) return value;
+        ReadFileNameInto(*attribute, other);
+        if (!other.IsDosOnly()) {
+            first = other;
+            return;
+        }
     }
-    return first;
 }
 
 }  // namespace
 
 CFsObject::CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume)
     : m_entry(std::move(entry)), m_volume(volume), m_reference(m_entry->GetReference()), m_parentReference(0) {
-    std::vector<uint8_t> fileName = PrimaryFileName(*m_entry);
-    m_name = NameOf(fileName);
-    m_parentReference = CByteReader(fileName).U64(FileNameValue::ParentReference);
+    SFileNameValue fileName;
+    ReadPrimaryFileName(*m_entry, fileName);
+    CByteReader value = fileName.Reader();
+    m_name = value.Utf16(FileNameValue::Name, value.U8(FileNameValue::NameLength));
+    m_parentReference = value.U64(FileNameValue::ParentReference);
 }
 
 CFileEntry& CFsObject::GetEntry() const {
@@ -281,6 +305,9 @@ CFile::~CFile() {
     // The owner already heard about a failed flush; repeating it would only
     // report the same failure twice.
     if (m_flushFailed || IsAbandoned()) return;
+    // A deleted file leaves the volume alone, as it always has; its expired
+    // slot goes in the table's next sweep.
+    const bool releaseSlot = !IsStream() && !IsDeleted();
     try {
         Flush();
         LeaveEntry();
@@ -289,6 +316,7 @@ CFile::~CFile() {
     } catch (...) {
         LogError(FormatText("Destroying file %1 (%2): unknown failure", GetName(), RecordNumber(GetReference())));
     }
+    if (releaseSlot) GetVolume().ReleaseOpenFile(GetReference());
 }
 
 uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }

@@ -36,6 +36,8 @@ public:
 
     std::shared_ptr<CFile> FindOpenFile(FileReference reference);
     void RememberOpenFile(const std::shared_ptr<CFile>& file);
+    // The file object of `record` is going: see CLiveObjects::Release.
+    void ReleaseOpenFile(uint64_t record) noexcept { m_openFiles.Release(record); }
 
     // Entries of files whose last object went, written back and held by
     // nothing else, so that opening one again skips reading and parsing its

@@ -1,5 +1,7 @@
 #include "objects/PathCache.h"
 
+#include <bit>
+
 
 namespace volcore {
 
@@ -8,10 +10,9 @@ size_t CPathCache::HashUnits(std::u16string_view text) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t length = text.size() * sizeof(char16_t);
     uint64_t hash = length * kMultiplier;
-    auto mix = [&](uint64_t word) {
-        hash = (hash ^ word) * kMultiplier;
-        hash ^= hash >> 32;
-    };
+    // A rotation, an XOR and a multiplication per word: every bit of a word
+    // reaches the high half of the hash, which the final mix folds down.
+    auto mix = [&](uint64_t word) { hash = (std::rotl(hash, 23) ^ word) * kMultiplier; };
     size_t position = 0;
     for (; position + sizeof(uint64_t) <= length; position += sizeof(uint64_t)) {
         uint64_t word;
@@ -23,6 +24,9 @@ size_t CPathCache::HashUnits(std::u16string_view text) noexcept {
         std::memcpy(&word, bytes + position, length - position);
         mix(word);
     }
+    hash ^= hash >> 32;
+    hash *= kMultiplier;
+    hash ^= hash >> 29;
     return static_cast<size_t>(hash);
 }
 
@@ -41,8 +45,15 @@ void CPathCache::Remember(uint64_t directory, std::u16string_view name, uint64_t
         found->second = SAnswer{version, child};
         return;
     }
-    if (m_answers.size() >= kLimit) m_answers.clear();
-    m_answers.emplace(SKey{directory, std::u16string(name)}, SAnswer{version, child});
+    auto node = MakeRoom(m_answers, m_answerCursor);
+    if (node.empty()) {
+        m_answers.emplace(SKey{directory, std::u16string(name)}, SAnswer{version, child});
+        return;
+    }
+    node.key().directory = directory;
+    node.key().name.assign(name);
+    node.mapped() = SAnswer{version, child};
+    m_answers.insert(std::move(node));
 }
 
 std::optional<FileReference> CPathCache::FindPath(std::u16string_view path, uint64_t edits) const {
@@ -56,8 +67,14 @@ void CPathCache::RememberPath(std::u16string_view path, uint64_t edits, FileRefe
         found->second = SAnswer{edits, target};
         return;
     }
-    if (m_paths.size() >= kLimit) m_paths.clear();
-    m_paths.emplace(std::u16string(path), SAnswer{edits, target});
+    auto node = MakeRoom(m_paths, m_pathCursor);
+    if (node.empty()) {
+        m_paths.emplace(std::u16string(path), SAnswer{edits, target});
+        return;
+    }
+    node.key().assign(path);
+    node.mapped() = SAnswer{edits, target};
+    m_paths.insert(std::move(node));
 }
 
 }  // namespace volcore

@@ -20,7 +20,7 @@ namespace volcore {
 
 class CPathCache {
 public:
-    // Answers kept before the cache starts afresh.
+    // Answers kept of each kind; past it, each new answer takes an old one's place.
     static constexpr size_t kLimit = 4096;
 
     std::optional<FileReference> Find(uint64_t directory, std::u16string_view name, uint64_t version) const;
@@ -71,8 +71,24 @@ private:
         FileReference child = 0;
     };
 
+    // At the limit, takes out the first answer found from `cursor`, which
+    // moves round the buckets, and hands back its node: the new answer reuses
+    // it and its name's storage instead of allocating both. Empty below the limit.
+    template <typename Map>
+    static typename Map::node_type MakeRoom(Map& map, size_t& cursor) {
+        if (map.size() < kLimit) return {};
+        const size_t buckets = map.bucket_count();
+        for (size_t tried = 0; tried < buckets; ++tried) {
+            const size_t bucket = cursor++ % buckets;
+            if (map.begin(bucket) != map.end(bucket)) return map.extract(map.begin(bucket)->first);
+        }
+        return {};
+    }
+
     std::unordered_map<SKey, SAnswer, SKeyHash, SKeyEqual> m_answers;
     std::unordered_map<std::u16string, SAnswer, SPathHash, SPathEqual> m_paths;
+    size_t m_answerCursor = 0;
+    size_t m_pathCursor = 0;
 };
 
 }  // namespace volcore

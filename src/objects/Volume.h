@@ -57,6 +57,7 @@ public:
     // Open files: every handle on one record shares one file object.
     std::shared_ptr<CFile> FindOpenFile(FileReference reference) { return m_objects.FindOpenFile(reference); }
     void RememberOpenFile(const std::shared_ptr<CFile>& file) { m_objects.RememberOpenFile(file); }
+    void ReleaseOpenFile(FileReference reference) noexcept { m_objects.ReleaseOpenFile(RecordNumber(reference)); }
     // Kept for the next OpenEntry of its record: see CObjectCache.
     void KeepClosedEntry(std::shared_ptr<CFileEntry> entry) noexcept { m_objects.KeepClosedEntry(std::move(entry)); }
     // The entry of the object at `reference`: the one an open file or

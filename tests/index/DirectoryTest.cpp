@@ -4,6 +4,7 @@
 #include "objects/File.h"
 #include "disk/RecordFormat.h"
 #include "objects/Directory.h"
+#include "objects/PathCache.h"
 #include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
 #include "support/LogCapture.h"
@@ -119,6 +120,37 @@ TEST_F(DirectoryTest, TeardownWritesWhatIsPendingAndReportsAFailureOnce) {
         EXPECT_EQ(log.Errors()[0].rfind("Destroying volume: ", 0), 0u) << log.Errors()[0];
     }
     Device().failWrite = nullptr;
+}
+
+// Past its limit each new answer takes an old one's place (and its name's
+// storage, of another length): whatever still answers must be what was
+// remembered under that key, and only under its version.
+TEST(PathCacheTest, AnswersPastTheLimitAreTheirOwn) {
+    CPathCache cache;
+    const size_t count = 3 * CPathCache::kLimit;
+    auto name = [](size_t i) { return std::u16string(i % 37 + 1, u'a') + std::u16string(1, char16_t(u'A' + i % 26)) +
+                                      u"#" + std::u16string(1, char16_t(0x100 + i)); };
+    for (size_t i = 0; i < count; ++i) {
+        cache.Remember(i % 3, name(i), i, MakeReference(i, 1));
+        cache.RememberPath(u"/d/" + name(i), i, MakeReference(i, 2));
+        ASSERT_EQ(cache.Find(i % 3, name(i), i), MakeReference(i, 1)) << i;
+        ASSERT_EQ(cache.FindPath(u"/d/" + name(i), i), MakeReference(i, 2)) << i;
+    }
+    size_t names = 0, paths = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (auto child = cache.Find(i % 3, name(i), i)) {
+            EXPECT_EQ(*child, MakeReference(i, 1)) << i;
+            ++names;
+        }
+        if (auto target = cache.FindPath(u"/d/" + name(i), i)) {
+            EXPECT_EQ(*target, MakeReference(i, 2)) << i;
+            ++paths;
+        }
+        EXPECT_FALSE(cache.Find(i % 3, name(i), i + 1)) << i;
+        EXPECT_FALSE(cache.FindPath(u"/d/" + name(i), i + 1)) << i;
+    }
+    EXPECT_EQ(names, CPathCache::kLimit);
+    EXPECT_EQ(paths, CPathCache::kLimit);
 }
 
 }  // namespace volcore::test
