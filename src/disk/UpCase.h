@@ -9,34 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/UnzeroedAllocator.h"
+
 namespace volcore {
 
-// Storage whose elements are left unset when made by count: a table is read
-// from the volume straight into it, so zeroing its 128 KiB first would only
-// write every byte twice.
-template <class T>
-struct CUnsetStorage : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = CUnsetStorage<U>;
-    };
-    CUnsetStorage() = default;
-    template <class U>
-    CUnsetStorage(const CUnsetStorage<U>&) noexcept {}
-    // Out of line: GCC 12 otherwise sizes the storage of a short table at
-    // compile time and warns about the look-ups that ToUpper's bound excludes.
-    [[gnu::noinline]] T* allocate(std::size_t count) { return std::allocator<T>::allocate(count); }
-    template <class U>
-    void construct(U* place) noexcept {
-        ::new (static_cast<void*>(place)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* place, Args&&... args) {
-        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-    }
-};
-
-using UpCaseTable = std::vector<uint16_t, CUnsetStorage<uint16_t>>;
+using UpCaseTable = std::vector<uint16_t, SUnzeroedAllocator<uint16_t>>;
 
 enum class ECollation : int { Greater = 0, Less = 1, Equal = 2 };
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/UnzeroedAllocator.h"
 #include "disk/IndexFormat.h"
 
 namespace volcore {
@@ -22,27 +23,6 @@ using NameBuffer = std::array<char16_t, IndexEntry::LongestNameUnits>;
 
 // An entry copied out of a node, in the form it will take in its new place.
 using EntryBytes = std::vector<uint8_t>;
-
-// Hands out bytes without zeroing them when a vector grows: a node's buffer
-// takes a whole block at a time from the device, which writes every byte.
-template <typename T>
-struct SUnzeroedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = SUnzeroedAllocator<U>;
-    };
-    SUnzeroedAllocator() = default;
-    template <typename U>
-    SUnzeroedAllocator(const SUnzeroedAllocator<U>&) {}
-    template <typename U>
-    void construct(U* at) {
-        ::new (static_cast<void*>(at)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* at, Args&&... args) {
-        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-    }
-};
 
 class CIndexNode {
 public:
