@@ -3,6 +3,7 @@
 // then they replace the index blocks of the base volume's "dir" in order, the
 // handle family lists the directory, looks names up, adds and removes entries
 // and closes the volume, and the check examines what is left.
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,11 +40,11 @@ void ParseNode(std::span<const uint8_t> input) {
         node->Value(index);
     }
     if (node->Count() == 0) return;
-    Bytes before = node->Bytes();
+    const Bytes before(node->Bytes().begin(), node->Bytes().end());
     EntryBytes entry = node->CopyEntry(0, node->Child(0));
     node->Erase(0);
     node->Insert(0, entry);
-    if (node->Bytes() != before) Finding("an entry removed and put back changed its node");
+    if (!std::ranges::equal(node->Bytes(), before)) Finding("an entry removed and put back changed its node");
 }
 
 void Lookups(NtfsVolumeHandle volume) {
