@@ -17,9 +17,10 @@ target_link_options(volkit_tool PRIVATE -static-libstdc++ -static-libgcc LINKER:
 # Code pages come in by the kernel's fault-around, 64 KiB at a time: the
 # functions that start-up and `mkfs` run, scattered over the 2.5 MB of code,
 # make about 25 such windows resident. lld lays them out side by side in the
-# order of cmake/volkit-tool.order (a list taken from a run of `volkit mkfs`
-# under callgrind; see the file's head). Names missing from the build (other
-# inlining, an older list) only cost locality, never correctness.
+# order of cmake/volkit-tool.order (start-up and mkfs first, then what the
+# everyday commands add; written by scripts/tool-order.sh from callgrind
+# runs). Names missing from the build (other inlining, an older list) only
+# cost locality, never correctness.
 include(CheckLinkerFlag)
 check_linker_flag(CXX "-fuse-ld=lld" VOLKIT_HAVE_LLD)
 if(VOLKIT_HAVE_LLD)
