@@ -45,7 +45,7 @@ TEST(Package, InstalledTreeServesCMakeAndPkgConfigConsumers) {
     for (const char* file : {"/share/man/man1/volkit.1", "/share/bash-completion/completions/volkit",
                              "/share/zsh/site-functions/_volkit"})
         EXPECT_EQ(RunCommand("test -s " + Q(prefix + file)).exitCode, 0) << file;
-    // The installed tool finds the installed library by itself.
+    // The installed tool runs by itself, with no library path set.
     EXPECT_EQ(RunCommand("env -u LD_LIBRARY_PATH " + Q(prefix + "/bin/volkit") + " --version").exitCode, 0);
 
     const std::string source = dir.File("consumer");
