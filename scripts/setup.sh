@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           ntfs-3g ntfs-3g-dev sleuthkit xz-utils tar jq libwim-dev python3-venv python3-pytest python3-wheel
-          libfuse3-dev fuse3 git rsync fio stress-ng)
+          libfuse3-dev fuse3 git rsync fio stress-ng lld)
 if [ "${1:-}" = "--windows" ]; then
   packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 googletest)
 fi
