@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "base/Bytes.h"
 #include "base/Exception.h"
 #include "base/Log.h"
 #include "base/NumericCast.h"
@@ -77,7 +78,8 @@ void CBitmap::Change(uint64_t index, bool value) {
     uint8_t mask = static_cast<uint8_t>(1u << (index % 8));
     if (((byte & mask) != 0) == value) return;
     byte ^= mask;
-    window.dirty = true;
+    const size_t at = static_cast<size_t>((index / 8) % kWindowBytes);
+    window.MarkChanged(at, at + 1);
     m_dirty = true;
     if (!value) {
         m_fullWindows.erase(index / kWindowBits);
@@ -207,7 +209,7 @@ void CBitmap::Resize(uint64_t bits) {
         }
         SWindow& changed = window * kWindowBytes < m_byteCount ? Window(window) : m_windows[window];
         changed.bytes.resize(static_cast<size_t>(std::min(kWindowBytes, bytes - window * kWindowBytes)), 0);
-        changed.dirty = true;
+        changed.MarkChanged(0, changed.bytes.size());
     }
     m_lastWindow = nullptr;
     m_byteCount = bytes;
@@ -220,11 +222,22 @@ void CBitmap::Flush() {
     LogInfo(kFlushing);
     for (auto& [index, window] : m_windows) {
         if (!window.dirty) continue;
-        if (!window.bytes.empty())
-            m_attribute->WriteData(index * kWindowBytes, window.bytes.data(), NumericCast<uint32_t>(window.bytes.size()));
+        // Whole sectors around the changed bytes: a create changes one bit of
+        // a window that covers 512 K records.
+        constexpr size_t kSector = 512;
+        const size_t from = std::min(window.changedFrom / kSector * kSector, window.bytes.size());
+        const size_t to = std::min(static_cast<size_t>(RoundUp(window.changedTo, kSector)), window.bytes.size());
+        if (from < to)
+            m_attribute->WriteData(index * kWindowBytes + from, window.bytes.data() + from, NumericCast<uint32_t>(to - from));
         window.dirty = false;
     }
     m_dirty = false;
+}
+
+void CBitmap::SWindow::MarkChanged(size_t from, size_t to) {
+    changedFrom = dirty ? std::min(changedFrom, from) : from;
+    changedTo = dirty ? std::max(changedTo, to) : to;
+    dirty = true;
 }
 
 void CBitmap::Abandon() noexcept {

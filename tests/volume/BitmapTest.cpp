@@ -109,3 +109,30 @@ TEST_F(BitmapOnImage, LargeBitmapIsSearchedAndWrittenByWindow) {
     EXPECT_EQ(reread.FindClearRun(3, 0), hole + 1);
     EXPECT_EQ(reread.CountClear(0, bytes * 8), 4u);
 }
+
+// A flush writes only the sectors around what changed: every change, near or
+// far from the others, before a flush or after one, must reach the attribute.
+TEST_F(BitmapOnImage, FlushWritesEverySectorThatChanged) {
+    struct SStep {
+        std::vector<uint64_t> flips;  // bits toggled before the flush
+        uint64_t resizeTo;           // bits, 0 for none
+    };
+    const std::vector<SStep> steps = {
+        {{0}, 0},                      // the first byte
+        {{3000 * 8 - 1}, 0},           // the last one
+        {{9, 700 * 8, 2999 * 8}, 0},   // sectors apart in one flush
+        {{513 * 8, 513 * 8}, 0},       // changed back: nothing to write
+        {{}, 4000 * 8},                // grown: the new bytes are zeros
+        {{3999 * 8 + 7, 1}, 0},
+        {{5}, 2500 * 8},               // shrunk after a change
+    };
+    TestAllocator::Install(image.Volume(), 3000);  // the growth moves the bits out of the record
+    auto attribute = ResidentBits(std::vector<uint8_t>(3000, 0x5A));
+    CBitmap bitmap(attribute);
+    for (size_t i = 0; i < steps.size(); ++i) {
+        for (uint64_t bit : steps[i].flips) bitmap.Test(bit) ? bitmap.Clear(bit) : bitmap.Set(bit);
+        if (steps[i].resizeTo) bitmap.Resize(steps[i].resizeTo);
+        bitmap.Flush();
+        EXPECT_EQ(attribute->ReadAll(), bitmap.Bytes()) << "step " << i;
+    }
+}
