@@ -87,8 +87,33 @@ void CBitmap::Change(uint64_t index, bool value) {
     }
 }
 
+// Whole bytes are set at once (a growth of the MFT marks thousands of
+// clusters); the bits at either end, and a range reaching past the end, go
+// one by one, so that a failure leaves the bits before it set as before.
 void CBitmap::SetRange(uint64_t start, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) Set(start + i);
+    const uint64_t size = GetSize();
+    if (count > size || start > size - count) {
+        for (uint64_t i = 0; i < count; ++i) Set(start + i);
+        return;
+    }
+    const uint64_t end = start + count;
+    for (uint64_t index = start; index < end;) {
+        const size_t at = static_cast<size_t>((index / 8) % kWindowBytes);
+        SWindow* window = index % 8 == 0 && end - index >= 8 && index / 8 < m_byteCount ? &Window(index / kWindowBits)
+                                                                                        : nullptr;
+        if (!window || at >= window->bytes.size()) {
+            Set(index++);
+            continue;
+        }
+        const size_t bytes = static_cast<size_t>(std::min<uint64_t>((end - index) / 8, window->bytes.size() - at));
+        uint8_t* first = window->bytes.data() + at;
+        if (std::any_of(first, first + bytes, [](uint8_t byte) { return byte != 0xFF; })) {
+            std::memset(first, 0xFF, bytes);
+            window->MarkChanged(at, at + bytes);
+            m_dirty = true;
+        }
+        index += 8 * uint64_t{bytes};
+    }
 }
 
 void CBitmap::ClearRange(uint64_t start, uint64_t count) {
