@@ -89,9 +89,9 @@ void CIndex::LoadRoot() {
 }
 
 void CIndex::Attach() {
-    m_blocks = std::make_unique<CIndexBlockStore>(m_entry, m_name, m_blockSize);
-    m_tree = std::make_unique<CIndexTree>(m_root, *m_blocks, *m_upcase, [this](uint32_t size) { return RootHolds(size); }, m_name,
-                                          OwnerRecord());
+    m_blocks.emplace(m_entry, m_name, m_blockSize);
+    m_tree.emplace(m_root, *m_blocks, *m_upcase, [this](uint32_t size) { return RootHolds(size); }, m_name,
+                   OwnerRecord());
 }
 
 // The root shares the record with the entry's other attributes, and its
