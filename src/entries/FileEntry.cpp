@@ -82,10 +82,16 @@ AttributeMap::iterator LowerBound(AttributeMap& attributes, uint32_t type, std::
     });
 }
 
+// An entry holds a handful of attributes: a scan in key order that looks at
+// the type first (and at a name only of that type) beats a binary search
+// comparing whole keys.
 AttributeMap::iterator Find(AttributeMap& attributes, uint32_t type, std::u16string_view name, uint32_t occurrence = 0) {
-    auto it = LowerBound(attributes, type, name, occurrence);
-    bool found = it != attributes.end() && SameTypeAndName(it->first, type, name) && it->first.occurrence == occurrence;
-    return found ? it : attributes.end();
+    for (auto it = attributes.begin(); it != attributes.end(); ++it) {
+        if (it->first.type < type) continue;
+        if (it->first.type > type) break;
+        if (it->first.occurrence == occurrence && std::u16string_view(it->first.name) == name) return it;
+    }
+    return attributes.end();
 }
 
 void Insert(AttributeMap& attributes, SAttributeKey key, AttributePtr attribute) {
