@@ -646,14 +646,13 @@ MftRecBufferPtr CFileEntry::BuildRecord(FileReference reference, uint16_t sequen
 }
 
 // Every attribute but the list, whole and in key order: the bytes BuildRecord
-// makes of their whole pieces, without a piece for each.
+// makes of their whole pieces, without a piece for each. Save has sized them
+// already; the room they took is checked once they are written.
 MftRecBufferPtr CFileEntry::BuildBaseRecord() const {
-    uint64_t size = 0;
-    for (const auto& [key, attribute] : m_attributes)
-        if (key.type != AttrType::AttributeList) size += attribute->GetSerializedSize();
-    MftRecBufferPtr record = StartRecord(m_reference, m_sequenceNumber, 0, m_flags | FileRecord::FlagInUse, m_linkCount, size);
+    MftRecBufferPtr record = StartRecord(m_reference, m_sequenceNumber, 0, m_flags | FileRecord::FlagInUse, m_linkCount, 0);
     CByteWriter writer(record->bytes);
-    uint32_t position = writer.Reader().U16(FileRecord::FirstAttribute);
+    const uint32_t first = writer.Reader().U16(FileRecord::FirstAttribute);
+    uint32_t position = first;
     uint16_t instance = 0;
     for (const auto& [key, attribute] : m_attributes) {
         if (key.type == AttrType::AttributeList) continue;
@@ -661,6 +660,9 @@ MftRecBufferPtr CFileEntry::BuildBaseRecord() const {
         writer.U16(position + AttrRecord::Instance, instance++);
         position += length;
     }
+    if (position - first > RecordCapacity(m_volume.GetMftRecordSize()))
+        throw CException(EErrorKind::Unsupported, "Cannot save file entry %1: record %2 would overflow",
+                         RecordNumber(m_reference), RecordNumber(m_reference));
     EndRecord(writer, position, instance);
     return record;
 }
