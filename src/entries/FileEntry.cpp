@@ -82,10 +82,16 @@ AttributeMap::iterator LowerBound(AttributeMap& attributes, uint32_t type, std::
     });
 }
 
+// An entry holds a handful of attributes: a scan in key order that looks at
+// the type first (and at a name only of that type) beats a binary search
+// comparing whole keys.
 AttributeMap::iterator Find(AttributeMap& attributes, uint32_t type, std::u16string_view name, uint32_t occurrence = 0) {
-    auto it = LowerBound(attributes, type, name, occurrence);
-    bool found = it != attributes.end() && SameTypeAndName(it->first, type, name) && it->first.occurrence == occurrence;
-    return found ? it : attributes.end();
+    for (auto it = attributes.begin(); it != attributes.end(); ++it) {
+        if (it->first.type < type) continue;
+        if (it->first.type > type) break;
+        if (it->first.occurrence == occurrence && std::u16string_view(it->first.name) == name) return it;
+    }
+    return attributes.end();
 }
 
 void Insert(AttributeMap& attributes, SAttributeKey key, AttributePtr attribute) {
@@ -464,12 +470,7 @@ void CFileEntry::SaveInBaseRecord() {
     // record those bits mark is written, or the next session reads the bits
     // as free and hands out live records again.
     m_volume.FlushBitmaps();
-    RecordPieces pieces;
-    pieces.reserve(m_attributes.size());
-    for (const auto& [key, attribute] : m_attributes)
-        if (key.type != AttrType::AttributeList) pieces.push_back(WholePiece(key, attribute));
-    m_volume.WriteMftRecord(
-        m_reference, BuildRecord(m_reference, m_sequenceNumber, 0, m_flags | FileRecord::FlagInUse, m_linkCount, pieces));
+    m_volume.WriteMftRecord(m_reference, BuildBaseRecord());
     // Only once the base record no longer points at them.
     if (FindAttribute(AttrType::AttributeList)) DeleteAttribute(AttrType::AttributeList);
     ReleaseExtensionRecords();
@@ -628,28 +629,61 @@ FileReference CFileEntry::AllocateExtensionRecord() {
 
 MftRecBufferPtr CFileEntry::BuildRecord(FileReference reference, uint16_t sequence, FileReference base,
                                         uint16_t flags, uint16_t linkCount, const RecordPieces& pieces) const {
-    uint32_t recordSize = m_volume.GetMftRecordSize();
-    MftRecBufferPtr record = m_volume.RecordBuffer();
+    MftRecBufferPtr record = StartRecord(reference, sequence, base, flags, linkCount, PiecesSize(pieces));
     CByteWriter writer(record->bytes);
-    WriteRecordHeader(writer, RecordNumber(reference), sequence, base, flags, linkCount);
     uint32_t position = writer.Reader().U16(FileRecord::FirstAttribute);
-    if (uint64_t{PiecesSize(pieces)} > RecordCapacity(recordSize))
-        throw CException(EErrorKind::Unsupported, "Cannot save file entry %1: record %2 would overflow",
-                         RecordNumber(m_reference), RecordNumber(reference));
     uint16_t instance = 0;
     for (const SRecordPiece& piece : pieces) {
-        CByteWriter out = writer.Sub(position, recordSize - position);
+        CByteWriter out = writer.Sub(position, writer.Size() - position);
         uint32_t length = piece.attribute->IsNonResident()
                               ? piece.attribute->SerializeExtent(out, piece.firstVcn, piece.endVcn)
                               : piece.attribute->Serialize(out);
         writer.U16(position + AttrRecord::Instance, instance++);
         position += length;
     }
+    EndRecord(writer, position, instance);
+    return record;
+}
+
+// Every attribute but the list, whole and in key order: the bytes BuildRecord
+// makes of their whole pieces, without a piece for each. Save has sized them
+// already; the room they took is checked once they are written.
+MftRecBufferPtr CFileEntry::BuildBaseRecord() const {
+    MftRecBufferPtr record = StartRecord(m_reference, m_sequenceNumber, 0, m_flags | FileRecord::FlagInUse, m_linkCount, 0);
+    CByteWriter writer(record->bytes);
+    const uint32_t first = writer.Reader().U16(FileRecord::FirstAttribute);
+    uint32_t position = first;
+    uint16_t instance = 0;
+    for (const auto& [key, attribute] : m_attributes) {
+        if (key.type == AttrType::AttributeList) continue;
+        uint32_t length = attribute->Serialize(writer.Sub(position, writer.Size() - position));
+        writer.U16(position + AttrRecord::Instance, instance++);
+        position += length;
+    }
+    if (position - first > RecordCapacity(m_volume.GetMftRecordSize()))
+        throw CException(EErrorKind::Unsupported, "Cannot save file entry %1: record %2 would overflow",
+                         RecordNumber(m_reference), RecordNumber(m_reference));
+    EndRecord(writer, position, instance);
+    return record;
+}
+
+// The volume's record buffer with the header written, once the attribute
+// records of `size` bytes are known to fit.
+MftRecBufferPtr CFileEntry::StartRecord(FileReference reference, uint16_t sequence, FileReference base, uint16_t flags,
+                                        uint16_t linkCount, uint64_t size) const {
+    if (size > RecordCapacity(m_volume.GetMftRecordSize()))
+        throw CException(EErrorKind::Unsupported, "Cannot save file entry %1: record %2 would overflow",
+                         RecordNumber(m_reference), RecordNumber(reference));
+    MftRecBufferPtr record = m_volume.RecordBuffer();
+    WriteRecordHeader(CByteWriter(record->bytes), RecordNumber(reference), sequence, base, flags, linkCount);
+    return record;
+}
+
+void CFileEntry::EndRecord(const CByteWriter& writer, uint32_t position, uint16_t instances) {
     writer.U32(position, AttrType::End);
     writer.U32(position + AttrRecord::Length, 0);
-    writer.U16(FileRecord::NextInstance, instance);
+    writer.U16(FileRecord::NextInstance, instances);
     writer.U32(FileRecord::BytesInUse, position + FileRecord::EndMarkerSize);
-    return record;
 }
 
 void CFileEntry::ReleaseExtensionRecords(const std::vector<FileReference>& extensions) {

@@ -127,6 +127,10 @@ private:
     FileReference AllocateExtensionRecord();
     MftRecBufferPtr BuildRecord(FileReference reference, uint16_t sequence, FileReference base, uint16_t flags,
                                 uint16_t linkCount, const RecordPieces& pieces) const;
+    MftRecBufferPtr BuildBaseRecord() const;
+    MftRecBufferPtr StartRecord(FileReference reference, uint16_t sequence, FileReference base, uint16_t flags,
+                                uint16_t linkCount, uint64_t size) const;
+    static void EndRecord(const CByteWriter& writer, uint32_t position, uint16_t instances);
     void ReleaseExtensionRecords(const std::vector<FileReference>& extensions);
     void ReleaseExtensionRecords();
 

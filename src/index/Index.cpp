@@ -89,9 +89,9 @@ void CIndex::LoadRoot() {
 }
 
 void CIndex::Attach() {
-    m_blocks = std::make_unique<CIndexBlockStore>(m_entry, m_name, m_blockSize);
-    m_tree = std::make_unique<CIndexTree>(m_root, *m_blocks, *m_upcase, [this](uint32_t size) { return RootHolds(size); }, m_name,
-                                          OwnerRecord());
+    m_blocks.emplace(m_entry, m_name, m_blockSize);
+    m_tree.emplace(m_root, *m_blocks, *m_upcase, [this](uint32_t size) { return RootHolds(size); }, m_name,
+                   OwnerRecord());
 }
 
 // The root shares the record with the entry's other attributes, and its
@@ -316,15 +316,16 @@ std::vector<IndexNodePtr> CIndex::RelocateChangedBlocks() {
     return changed;
 }
 
+// The header and the entries go into the value as they are: no copy of the
+// whole root first (every create in a small directory writes it).
 void CIndex::WriteRoot() {
-    uint32_t size = IndexRoot::HeaderSize + m_root->Size();
-    std::vector<uint8_t> value(size);
-    CByteWriter out(value);
-    WriteRootHeader(out, m_blockSize, m_clustersPerBlock, size - IndexRoot::Header,
-                    m_root->IsLeaf() ? 0 : IndexHeader::FlagLarge);
-    out.CopyFrom(IndexRoot::HeaderSize, m_root->Bytes().data(), m_root->Size());
+    const uint32_t size = IndexRoot::HeaderSize + m_root->Size();
+    std::array<uint8_t, IndexRoot::HeaderSize> header{};
+    WriteRootHeader(CByteWriter(header.data(), header.size()), m_blockSize, m_clustersPerBlock,
+                    size - IndexRoot::Header, m_root->IsLeaf() ? 0 : IndexHeader::FlagLarge);
     m_rootAttribute->SetSize(size);
-    m_rootAttribute->WriteData(0, value.data(), size);
+    m_rootAttribute->WriteData(0, header.data(), IndexRoot::HeaderSize);
+    if (m_root->Size() > 0) m_rootAttribute->WriteData(IndexRoot::HeaderSize, m_root->Bytes().data(), m_root->Size());
     m_root->ClearDirty();
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -117,8 +118,9 @@ private:
     std::shared_ptr<CFileEntry> m_entry;
     AttributePtr m_rootAttribute;
     IndexNodePtr m_root;
-    std::unique_ptr<CIndexBlockStore> m_blocks;
-    std::unique_ptr<CIndexTree> m_tree;
+    // In the index itself: every first visit of a directory builds both.
+    std::optional<CIndexBlockStore> m_blocks;
+    std::optional<CIndexTree> m_tree;
     uint32_t m_blockSize = 0;
     uint8_t m_clustersPerBlock = 0;
     uint64_t m_changes = 0;  // counts edits that may move entries between nodes

@@ -99,8 +99,8 @@ std::shared_ptr<CDirectory> CDirectory::OpenByPath(CVolume& volume, std::u16stri
 std::shared_ptr<CDirectory> CDirectory::Create(CVolume& volume, FileReference parentReference,
                                                const std::u16string& name) {
     auto parent = Open(volume, parentReference);
-    SNewChild child = CreateChildEntry(*parent, name, FileRecord::FlagInUse | FileRecord::FlagDirectory,
-                                       kFileAttributeDirectoryIndex);
+    SNewChild child = CreateChildEntry(*parent, parent->GetAttributesAndTime(), name,
+                                       FileRecord::FlagInUse | FileRecord::FlagDirectory, kFileAttributeDirectoryIndex);
     std::shared_ptr<CDirectory> directory;
     try {
         child.entry->CreateAttribute(AttrType::IndexRoot, kIndexName, true);

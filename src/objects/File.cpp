@@ -190,12 +190,12 @@ void CFsObject::SetAttributesAndTime(const StandardInformation& info) {
     if (length > 0) attribute->WriteData(0, info.data(), length);
 }
 
-bool CFsObject::RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const {
+bool CFsObject::RefreshFileName(std::span<uint8_t> fileName, const StandardInformation& info) const {
     AttributePtr data = m_entry->FindAttribute(AttrType::Data);
     uint64_t allocatedSize = data ? data->GetSizeOnDisk() : 0;
     uint64_t dataSize = data ? data->GetSize() : 0;
     CByteReader source(info.data(), info.size());
-    CByteWriter target(fileName);
+    CByteWriter target(fileName.data(), fileName.size());
     CByteReader current = target.Reader();
     bool changed = false;
 
@@ -235,11 +235,16 @@ void CFsObject::SaveEntryAndNames() {
     m_entry->SettleResidency();
     StandardInformation info = GetAttributesAndTime();
     // Every name of the entry (long, DOS, hard links) carries the same copy.
+    // Most saves change none: a value is looked at on the stack.
+    SFileNameValue value;
     for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
-        std::vector<uint8_t> fileName = ReadFileName(*attribute);
+        ReadFileNameInto(*attribute, value);
+        std::span<uint8_t> fileName(value.bytes.data(), value.size);
+        std::vector<uint8_t> whole;
+        if (attribute->GetSize() > value.bytes.size()) fileName = whole = ReadFileName(*attribute);
         if (!RefreshFileName(fileName, info)) continue;
         attribute->WriteData(0, fileName.data(), static_cast<uint32_t>(fileName.size()));
-        refreshed.push_back(std::move(fileName));
+        refreshed.emplace_back(fileName.begin(), fileName.end());
     }
     // The record first: should its write fail, the parent's entry must still
     // describe what the disk holds.
@@ -446,18 +451,18 @@ std::shared_ptr<CFile> CFile::OpenNamed(CVolume& volume, std::u16string_view pat
 // As Windows does: a directory flagged compressed makes the files created in
 // it compressed, unless clusters are larger than 4 KiB, where NTFS has no
 // compression.
-bool CFile::NewFilesCompressed(const CFsObject& parent) {
+bool CFile::NewFilesCompressed(const CFsObject& parent, const StandardInformation& parentInfo) {
     constexpr uint32_t kLargestCompressedCluster = 4096;
-    const StandardInformation info = parent.GetAttributesAndTime();
-    const uint32_t attributes = CByteReader(info.data(), info.size()).U32(StdInfo::FileAttributes);
+    const uint32_t attributes = CByteReader(parentInfo.data(), parentInfo.size()).U32(StdInfo::FileAttributes);
     return (attributes & kFileAttributeCompressed) != 0 &&
            parent.GetVolume().GetClusterSize() <= kLargestCompressedCluster;
 }
 
 std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentReference, const std::u16string& name) {
     auto parent = CDirectory::Open(volume, parentReference);
-    const bool compressed = NewFilesCompressed(*parent);
-    SNewChild child = CreateChildEntry(*parent, name, FileRecord::FlagInUse,
+    const StandardInformation parentInfo = parent->GetAttributesAndTime();
+    const bool compressed = NewFilesCompressed(*parent, parentInfo);
+    SNewChild child = CreateChildEntry(*parent, parentInfo, name, FileRecord::FlagInUse,
                                        compressed ? kFileAttributeCompressed : kFileAttributeNormal);
     // The object is built after the link: until then nothing would undo the
     // flush its destructor does. Every file has its (empty) contents from the start.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,7 +77,7 @@ public:
 
     // Copies sizes, times and attributes into one $FILE_NAME value; true when
     // anything changed.
-    bool RefreshFileName(std::vector<uint8_t>& fileName, const StandardInformation& info) const;
+    bool RefreshFileName(std::span<uint8_t> fileName, const StandardInformation& info) const;
     // The next SaveEntryAndNames brings every name's copies up to date.
     void MarkChanged() { m_changed = true; }
 
@@ -138,7 +139,7 @@ public:
 private:
     // Opens the file a path names; a file with several names is known by that one.
     static std::shared_ptr<CFile> OpenNamed(CVolume& volume, std::u16string_view path);
-    static bool NewFilesCompressed(const CFsObject& parent);
+    static bool NewFilesCompressed(const CFsObject& parent, const StandardInformation& parentInfo);
     void CheckIsFile() const;
     void CheckDataChangeable() const;
     void DeleteStream();

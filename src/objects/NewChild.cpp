@@ -14,8 +14,8 @@
 namespace volcore {
 namespace {
 
-std::array<uint8_t, StdInfo::Size> BuildStandardInformation(const CDirectory& parent, uint32_t fileAttributes) {
-    StandardInformation parentInfo = parent.GetAttributesAndTime();
+std::array<uint8_t, StdInfo::Size> BuildStandardInformation(const StandardInformation& parentInfo,
+                                                             uint32_t fileAttributes) {
     CByteReader inherited(parentInfo.data(), parentInfo.size());
     std::array<uint8_t, StdInfo::Size> value{};
     CByteWriter out(value.data(), value.size());
@@ -52,12 +52,12 @@ CIndex::SInsertPosition CheckNewName(const CDirectory& parent, const std::u16str
     return parent.GetIndex().FindInsertPosition(name);
 }
 
-SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint16_t recordFlags,
-                           uint32_t fileAttributes) {
+SNewChild CreateChildEntry(CDirectory& parent, const StandardInformation& parentInfo, const std::u16string& name,
+                           uint16_t recordFlags, uint32_t fileAttributes) {
     SNewChild child;
     child.position = CheckNewName(parent, name);
     child.fileName = BuildFileName(parent, name, fileAttributes);
-    const auto standardInformation = BuildStandardInformation(parent, fileAttributes);
+    const auto standardInformation = BuildStandardInformation(parentInfo, fileAttributes);
     child.entry = CFileEntry::Create(recordFlags, parent.GetVolume());
     try {
         AddResidentValue(*child.entry, AttrType::StandardInformation, standardInformation);

@@ -7,6 +7,7 @@
 
 #include "entries/FileEntry.h"
 #include "index/Index.h"
+#include "objects/File.h"
 
 namespace volcore {
 
@@ -22,10 +23,11 @@ struct SNewChild {
 // taken (a failed create must leave nothing behind), and tells where it goes.
 CIndex::SInsertPosition CheckNewName(const CDirectory& parent, const std::u16string& name);
 
-// Takes a free record and gives it the two attributes every object has. On
-// failure the record is released again.
-SNewChild CreateChildEntry(CDirectory& parent, const std::u16string& name, uint16_t recordFlags,
-                           uint32_t fileAttributes);
+// Takes a free record and gives it the two attributes every object has; the
+// owner and security ids come from the parent's standard information, which
+// the caller has read already. On failure the record is released again.
+SNewChild CreateChildEntry(CDirectory& parent, const StandardInformation& parentInfo, const std::u16string& name,
+                           uint16_t recordFlags, uint32_t fileAttributes);
 
 // Writes the new object's record, then links it into its parent's index and
 // writes that, using up the child's position. On failure the name is out of

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "base/Bytes.h"
 #include "base/Exception.h"
 #include "base/Log.h"
 #include "base/NumericCast.h"
@@ -77,7 +78,8 @@ void CBitmap::Change(uint64_t index, bool value) {
     uint8_t mask = static_cast<uint8_t>(1u << (index % 8));
     if (((byte & mask) != 0) == value) return;
     byte ^= mask;
-    window.dirty = true;
+    const size_t at = static_cast<size_t>((index / 8) % kWindowBytes);
+    window.MarkChanged(at, at + 1);
     m_dirty = true;
     if (!value) {
         m_fullWindows.erase(index / kWindowBits);
@@ -85,8 +87,33 @@ void CBitmap::Change(uint64_t index, bool value) {
     }
 }
 
+// Whole bytes are set at once (a growth of the MFT marks thousands of
+// clusters); the bits at either end, and a range reaching past the end, go
+// one by one, so that a failure leaves the bits before it set as before.
 void CBitmap::SetRange(uint64_t start, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) Set(start + i);
+    const uint64_t size = GetSize();
+    if (count > size || start > size - count) {
+        for (uint64_t i = 0; i < count; ++i) Set(start + i);
+        return;
+    }
+    const uint64_t end = start + count;
+    for (uint64_t index = start; index < end;) {
+        const size_t at = static_cast<size_t>((index / 8) % kWindowBytes);
+        SWindow* window = index % 8 == 0 && end - index >= 8 && index / 8 < m_byteCount ? &Window(index / kWindowBits)
+                                                                                        : nullptr;
+        if (!window || at >= window->bytes.size()) {
+            Set(index++);
+            continue;
+        }
+        const size_t bytes = static_cast<size_t>(std::min<uint64_t>((end - index) / 8, window->bytes.size() - at));
+        uint8_t* first = window->bytes.data() + at;
+        if (std::any_of(first, first + bytes, [](uint8_t byte) { return byte != 0xFF; })) {
+            std::memset(first, 0xFF, bytes);
+            window->MarkChanged(at, at + bytes);
+            m_dirty = true;
+        }
+        index += 8 * uint64_t{bytes};
+    }
 }
 
 void CBitmap::ClearRange(uint64_t start, uint64_t count) {
@@ -207,7 +234,7 @@ void CBitmap::Resize(uint64_t bits) {
         }
         SWindow& changed = window * kWindowBytes < m_byteCount ? Window(window) : m_windows[window];
         changed.bytes.resize(static_cast<size_t>(std::min(kWindowBytes, bytes - window * kWindowBytes)), 0);
-        changed.dirty = true;
+        changed.MarkChanged(0, changed.bytes.size());
     }
     m_lastWindow = nullptr;
     m_byteCount = bytes;
@@ -220,11 +247,22 @@ void CBitmap::Flush() {
     LogInfo(kFlushing);
     for (auto& [index, window] : m_windows) {
         if (!window.dirty) continue;
-        if (!window.bytes.empty())
-            m_attribute->WriteData(index * kWindowBytes, window.bytes.data(), NumericCast<uint32_t>(window.bytes.size()));
+        // Whole sectors around the changed bytes: a create changes one bit of
+        // a window that covers 512 K records.
+        constexpr size_t kSector = 512;
+        const size_t from = std::min(window.changedFrom / kSector * kSector, window.bytes.size());
+        const size_t to = std::min(static_cast<size_t>(RoundUp(window.changedTo, kSector)), window.bytes.size());
+        if (from < to)
+            m_attribute->WriteData(index * kWindowBytes + from, window.bytes.data() + from, NumericCast<uint32_t>(to - from));
         window.dirty = false;
     }
     m_dirty = false;
+}
+
+void CBitmap::SWindow::MarkChanged(size_t from, size_t to) {
+    changedFrom = dirty ? std::min(changedFrom, from) : from;
+    changedTo = dirty ? std::max(changedTo, to) : to;
+    dirty = true;
 }
 
 void CBitmap::Abandon() noexcept {

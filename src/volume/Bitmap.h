@@ -53,6 +53,11 @@ private:
         std::vector<uint8_t> bytes;
         bool dirty = false;
         uint64_t lastUse = 0;
+        // The changed bytes [changedFrom, changedTo) of a dirty window: a
+        // flush writes those sectors, not the whole window.
+        size_t changedFrom = 0;
+        size_t changedTo = 0;
+        void MarkChanged(size_t from, size_t to);
     };
     static constexpr uint64_t kWindowBits = kWindowBytes * 8;
     // Unchanged windows kept for later searches; the least recently used goes.

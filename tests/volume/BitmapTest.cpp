@@ -109,3 +109,37 @@ TEST_F(BitmapOnImage, LargeBitmapIsSearchedAndWrittenByWindow) {
     EXPECT_EQ(reread.FindClearRun(3, 0), hole + 1);
     EXPECT_EQ(reread.CountClear(0, bytes * 8), 4u);
 }
+
+// A flush writes only the sectors around what changed, and a range is set a
+// byte at a time: every change, near or far from the others, before a flush
+// or after one, must be in the bits and reach the attribute.
+TEST_F(BitmapOnImage, FlushWritesEverySectorThatChanged) {
+    struct SStep {
+        std::vector<uint64_t> flips;
+        uint64_t rangeStart, rangeCount, resizeTo;  // resizeTo in bytes, 0: none
+    };
+    const std::vector<SStep> steps = {
+        {{0, 3000 * 8 - 1}, 0, 0, 0},       // the first and the last byte
+        {{9, 700 * 8, 2999 * 8}, 0, 0, 0},  // sectors apart in one flush
+        {{}, 13, 8 * 700, 0},               // a range over whole bytes and two sectors
+        {{}, 0, 0, 4000},                   // grown: the new bytes are zeros
+        {{3999 * 8 + 7, 1}, 3001 * 8, 8 * 600 + 3, 0},
+        {{5}, 0, 0, 2500},  // shrunk after a change
+    };
+    TestAllocator::Install(image.Volume(), 3000);  // the growth moves the bits out of the record
+    std::vector<uint8_t> expected(3000, 0x5A);
+    auto attribute = ResidentBits(expected);
+    CBitmap bitmap(attribute);
+    for (size_t i = 0; i < steps.size(); ++i) {
+        for (uint64_t bit : steps[i].flips) bitmap.Test(bit) ? bitmap.Clear(bit) : bitmap.Set(bit);
+        for (uint64_t bit : steps[i].flips) expected[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+        bitmap.SetRange(steps[i].rangeStart, steps[i].rangeCount);
+        for (uint64_t bit = steps[i].rangeStart; bit < steps[i].rangeStart + steps[i].rangeCount; ++bit)
+            expected[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+        if (steps[i].resizeTo) bitmap.Resize(steps[i].resizeTo * 8);
+        if (steps[i].resizeTo) expected.resize(steps[i].resizeTo, 0);
+        bitmap.Flush();
+        EXPECT_EQ(bitmap.Bytes(), expected) << "step " << i;
+        EXPECT_EQ(attribute->ReadAll(), expected) << "step " << i;
+    }
+}
