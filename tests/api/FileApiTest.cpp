@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,40 @@ TEST_F(FileApiTest, TransfersOutsideTheSizeFailWithTheirText) {
     }
     EXPECT_TRUE(NtfsWriteFile(299998, bytes, 2, file) && NtfsCloseFile(file));
     EXPECT_EQ(file.ptr, nullptr);
+}
+
+// A reader remembers the run it last read from: a write through another
+// handle, a truncation and regrowth, data back in the record and out again,
+// and a growth elsewhere after another file's must all show in its next read.
+TEST_F(FileApiTest, ReadsFollowEveryChangeOfTheClusters) {
+    NtfsFileHandle reader = Create(L"\\a", 65536), writer, other = Create(L"\\b", 0);
+    ASSERT_TRUE(NtfsOpenFile(L"\\a", writer, volume));
+    std::vector<uint8_t> model(65536, 0), got;
+    auto write = [&](size_t at, size_t length) {
+        std::vector<uint8_t> bytes = Pattern(length, static_cast<uint32_t>(at + length));
+        std::copy(bytes.begin(), bytes.end(), model.begin() + static_cast<std::ptrdiff_t>(at));
+        EXPECT_TRUE(NtfsWriteFile(at, bytes.data(), static_cast<unsigned>(length), writer));
+    };
+    auto resize = [&](size_t size) {
+        model.resize(size, 0);
+        EXPECT_TRUE(SetFileSize(size, writer));
+    };
+    const std::function<void()> changes[] = {[&] { write(4096, 8192); },
+                                             [&] { resize(4096), resize(65536), write(8192, 4096); },
+                                             [&] { resize(0), resize(65536), write(0, 65536); },
+                                             [&] {
+                                                 EXPECT_TRUE(SetFileSize(65536, other));
+                                                 resize(131072), write(0, 131072);
+                                             }};
+    for (const auto& change : changes) {
+        got.assign(4096, 0);
+        EXPECT_TRUE(NtfsReadFile(4096, got.data(), 4096, reader));  // remembers the run
+        change();
+        got.assign(model.size(), 0xEE);
+        for (size_t at = 0; at < got.size(); at += 4096) EXPECT_TRUE(NtfsReadFile(at, &got[at], 4096, reader));
+        EXPECT_EQ(got, model);
+    }
+    EXPECT_TRUE(NtfsCloseFile(reader) && NtfsCloseFile(writer) && NtfsCloseFile(other));
 }
 
 // Names beyond the Basic Multilingual Plane are written and compared by the
