@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,27 +67,20 @@ TEST_F(FileApiTest, TransfersOutsideTheSizeFailWithTheirText) {
 TEST_F(FileApiTest, ReadsFollowEveryChangeOfTheClusters) {
     NtfsFileHandle reader = Create(L"\\a", 65536), writer, other = Create(L"\\b", 0);
     ASSERT_TRUE(NtfsOpenFile(L"\\a", writer, volume));
-    std::vector<uint8_t> model(65536, 0), got;
-    auto write = [&](size_t at, size_t length) {
-        std::vector<uint8_t> bytes = Pattern(length, static_cast<uint32_t>(at + length));
-        std::copy(bytes.begin(), bytes.end(), model.begin() + static_cast<std::ptrdiff_t>(at));
-        EXPECT_TRUE(NtfsWriteFile(at, bytes.data(), static_cast<unsigned>(length), writer));
-    };
-    auto resize = [&](size_t size) {
-        model.resize(size, 0);
-        EXPECT_TRUE(SetFileSize(size, writer));
-    };
-    const std::function<void()> changes[] = {[&] { write(4096, 8192); },
-                                             [&] { resize(4096), resize(65536), write(8192, 4096); },
-                                             [&] { resize(0), resize(65536), write(0, 65536); },
-                                             [&] {
-                                                 EXPECT_TRUE(SetFileSize(65536, other));
-                                                 resize(131072), write(0, 131072);
-                                             }};
-    for (const auto& change : changes) {
-        got.assign(4096, 0);
+    std::vector<uint8_t> model(65536, 0), got(4096);
+    // Sizes set through the writer, then its write of `length` bytes at `at`.
+    struct SStep { std::vector<size_t> sizes; size_t at, length; bool otherGrowsFirst = false; };
+    for (const SStep& step : {SStep{{}, 4096, 8192}, SStep{{4096, 65536}, 8192, 4096}, SStep{{0, 65536}, 0, 65536},
+                              SStep{{131072}, 0, 131072, true}}) {
         EXPECT_TRUE(NtfsReadFile(4096, got.data(), 4096, reader));  // remembers the run
-        change();
+        EXPECT_TRUE(!step.otherGrowsFirst || SetFileSize(65536, other));
+        for (size_t size : step.sizes) {
+            model.resize(size, 0);
+            EXPECT_TRUE(SetFileSize(size, writer));
+        }
+        std::vector<uint8_t> bytes = Pattern(step.length, static_cast<uint32_t>(step.at + step.length));
+        std::copy(bytes.begin(), bytes.end(), model.begin() + static_cast<std::ptrdiff_t>(step.at));
+        EXPECT_TRUE(NtfsWriteFile(step.at, bytes.data(), static_cast<unsigned>(step.length), writer));
         got.assign(model.size(), 0xEE);
         for (size_t at = 0; at < got.size(); at += 4096) EXPECT_TRUE(NtfsReadFile(at, &got[at], 4096, reader));
         EXPECT_EQ(got, model);
