@@ -63,7 +63,7 @@ void CAttribute::InitFromBaseExtent(const SAttributeLocation& extent) {
             throw CException(EErrorKind::Corrupt, "Corrupted attribute %1: initialized size %2 exceeds data size %3",
                              m_type, m_initializedSize, m_dataSize);
         m_compressionUnit = header.compressionUnit;
-        DecodeMappingPairs(record, m_runs);
+        ChangeRuns([&](RunMap& runs) { DecodeMappingPairs(record, runs); });
     } else {
         m_dataSize = 0;
         // The reader has checked that the value lies inside its record.
@@ -75,15 +75,15 @@ void CAttribute::AddExtent(const SAttributeLocation& extent) {
     if (!m_nonResident) throw CException(EErrorKind::Corrupt, "Cannot add extent: attribute is resident");
     if (!extent.IsNonResident() || extent.LowestVcn() == 0)
         throw CException(EErrorKind::Corrupt, "Extent cannot be base or resident");
-    DecodeMappingPairs(extent.Record(), m_runs);
+    ChangeRuns([&](RunMap& runs) { DecodeMappingPairs(extent.Record(), runs); });
 }
 
 // A loaded run map must describe byte positions that fit 64 bits, and the data
 // must fit the runs; unless the data may have holes, it must also fit the volume.
 void CAttribute::ValidateLoadedRuns() const {
     uint64_t clusterSize = m_volume.GetClusterSize();
-    if (RunsEndVcn(m_runs) > UINT64_MAX / clusterSize)
-        throw CException(EErrorKind::Corrupt, "Corrupted runlist: VCN %1 out of range", RunsEndVcn(m_runs));
+    if (RunsEndVcn(Runs()) > UINT64_MAX / clusterSize)
+        throw CException(EErrorKind::Corrupt, "Corrupted runlist: VCN %1 out of range", RunsEndVcn(Runs()));
     uint64_t allocated = GetAllocatedSize();
     if (m_dataSize > allocated)
         throw CException(EErrorKind::Corrupt, "Corrupted attribute %1: data size %2 exceeds allocated size %3", m_type,
@@ -93,11 +93,9 @@ void CAttribute::ValidateLoadedRuns() const {
                          m_dataSize);
 }
 
-uint64_t CAttribute::GetSize() const { return m_nonResident ? m_dataSize : m_value.size(); }
-
 uint64_t CAttribute::GetAllocatedSize() const {
     if (!m_nonResident) return RoundUp(m_value.size(), 8);
-    return RunsEndVcn(m_runs) * m_volume.GetClusterSize();
+    return RunsEndVcn(Runs()) * m_volume.GetClusterSize();
 }
 
 uint64_t CAttribute::GetSizeOnDisk() const {
@@ -151,20 +149,8 @@ void CAttribute::MakeCompressed() {
     m_dirty = true;
 }
 
-void CAttribute::ReadData(uint64_t offset, void* buffer, uint32_t size) const {
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    // Small reads in a row: a piece of initialized data inside the last run
-    // read goes straight to the device, past only the checks below that apply
-    // to it (the range, and the kinds of data that cannot be read so).
-    const uint64_t readable = std::min(m_initializedSize, m_dataSize);
-    if (m_nonResident && size != 0 && offset <= readable && size <= readable - offset && !IsEncrypted() &&
-        !HoldsCompressedData() && ReadFromLastRun(offset, out, size))
-        return;
-    ReadDataWalked(offset, out, size);
-}
-
-// Out of line, so that the short path above does not set up the frame that
-// the walk and its failure messages need on every call.
+// Out of line, so that the short path does not set up the frame that the walk
+// and its failure messages need on every call.
 [[gnu::noinline]] void CAttribute::ReadDataWalked(uint64_t offset, uint8_t* out, uint32_t size) const {
     CheckRange("ReadData", offset, size);
     if (!m_nonResident) {
@@ -266,13 +252,13 @@ uint64_t CAttribute::Transfer(uint64_t offset, uint64_t size, const std::functio
     uint64_t done = 0;
     while (done < size) {
         uint64_t position = offset + done;
-        auto next = m_runs.upper_bound(VCN{position / clusterSize});
-        if (next == m_runs.begin()) ThrowNoncontiguous(position, next);
+        auto next = Runs().upper_bound(VCN{position / clusterSize});
+        if (next == Runs().begin()) ThrowNoncontiguous(position, next);
         auto run = std::prev(next);
         uint64_t runStart = run->first.value * clusterSize;
         uint64_t runBytes = run->second.length * clusterSize;
         if (position - runStart >= runBytes) {
-            if (next == m_runs.end()) return done;
+            if (next == Runs().end()) return done;
             ThrowNoncontiguous(position, next);
         }
         STransferChunk chunk;
@@ -283,7 +269,7 @@ uint64_t CAttribute::Transfer(uint64_t offset, uint64_t size, const std::functio
         if (chunk.lcn != SparseLcn) {
             chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
             if (runBytes <= deviceSize - chunk.devicePosition + skip)  // the whole run lies inside the device
-                m_lastRun = {run->first, run->second, runStart, runBytes, chunk.devicePosition - skip};
+                m_lastRun = {m_runChanges, runStart, runBytes, chunk.devicePosition - skip};
         }
         move(chunk);
         done += chunk.length;
@@ -295,13 +281,17 @@ bool CAttribute::InLastRun(uint64_t offset, uint32_t size, uint64_t& devicePosit
     const SLastRun& last = m_lastRun;
     if (offset < last.dataStart || offset - last.dataStart > last.bytes || size > last.bytes - (offset - last.dataStart))
         return false;
-    auto run = m_runs.find(last.vcn);
-    if (run == m_runs.end() || run->second != last.run) return false;
+    if (last.runChanges != m_runChanges) return false;
     devicePosition = last.devicePosition + (offset - last.dataStart);
     return true;
 }
 
 bool CAttribute::ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) const {
+    // The range, and the kinds of data that cannot be read so.
+    const uint64_t readable = std::min(m_initializedSize, m_dataSize);
+    if (!m_nonResident || size == 0 || offset > readable || size > readable - offset || IsEncrypted() ||
+        HoldsCompressedData())
+        return false;
     uint64_t position = 0;
     if (!InLastRun(offset, size, position)) return false;
     m_volume.GetDevice().Read(position, out, size);
@@ -309,7 +299,7 @@ bool CAttribute::ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) c
 }
 
 void CAttribute::ThrowNoncontiguous(uint64_t position, RunMap::const_iterator next) const {
-    uint64_t available = next == m_runs.end() ? 0 : next->first.value * m_volume.GetClusterSize();
+    uint64_t available = next == Runs().end() ? 0 : next->first.value * m_volume.GetClusterSize();
     throw CException(EErrorKind::Corrupt, "Block mapping is noncontiguous (current offset: %1, available: %2)",
                      position, available);
 }
@@ -365,7 +355,7 @@ void CAttribute::Shrink(uint64_t newSize) {
     if (newSize != 0 || !ReturnsToRecordWhenEmpty()) return;
     m_pendingUnit = ~uint64_t{0};
     m_nonResident = false;
-    m_runs.clear();
+    ChangeRuns([](RunMap& runs) { runs.clear(); });
     m_value.clear();
 }
 
@@ -378,15 +368,19 @@ bool CAttribute::ReturnsToRecordWhenEmpty() const {
 // Runs leave the map as they are returned, so a failure part-way never hands
 // the same clusters back twice.
 void CAttribute::ReleaseRunsFrom(uint64_t vcn) {
-    while (!m_runs.empty()) {
-        auto last = std::prev(m_runs.end());
-        uint64_t start = last->first.value;
-        SLcnAndLength& run = last->second;
-        if (start + run.length <= vcn) return;
-        uint64_t keep = start < vcn ? vcn - start : 0;
-        SLcnAndLength released{run.lcn == SparseLcn ? SparseLcn : run.lcn + keep, run.length - keep};
-        if (keep == 0) m_runs.erase(last);
-        else run.length = keep;
+    while (!Runs().empty()) {
+        SLcnAndLength released{SparseLcn, 0};
+        ChangeRuns([&](RunMap& runs) {
+            auto last = std::prev(runs.end());
+            uint64_t start = last->first.value;
+            SLcnAndLength& run = last->second;
+            if (start + run.length <= vcn) return;
+            uint64_t keep = start < vcn ? vcn - start : 0;
+            released = {run.lcn == SparseLcn ? SparseLcn : run.lcn + keep, run.length - keep};
+            if (keep == 0) runs.erase(last);
+            else run.length = keep;
+        });
+        if (released.length == 0) return;
         if (released.lcn != SparseLcn) m_volume.DeallocateClusters(m_owner, released.lcn, released.length);
     }
 }
@@ -406,8 +400,9 @@ void CAttribute::Allocate(uint64_t newSize) {
     uint64_t needed = RoundUp(newSize, AllocationGranule());
     // Sparse and compressed data grow by a hole: the new range reads as
     // zeros without taking clusters.
-    if (needed > allocated && (IsSparse() || HoldsCompressedData())) AppendHole(m_runs, (needed - allocated) / clusterSize);
-    else if (needed > allocated) m_volume.AllocateClusters(m_owner, Zone(), (needed - allocated) / clusterSize, m_runs);
+    const uint64_t count = needed > allocated ? (needed - allocated) / clusterSize : 0;
+    if (count != 0 && (IsSparse() || HoldsCompressedData())) ChangeRuns([&](RunMap& runs) { AppendHole(runs, count); });
+    else if (count != 0) ChangeRuns([&](RunMap& runs) { m_volume.AllocateClusters(m_owner, Zone(), count, runs); });
     m_dataSize = newSize;
 }
 
@@ -420,13 +415,13 @@ void CAttribute::Reserve(uint64_t bytes) {
     const uint64_t needed = RoundUp(bytes, AllocationGranule());
     if (needed <= allocated) return;
     m_dirty = true;
-    m_volume.AllocateClusters(m_owner, Zone(), (needed - allocated) / clusterSize, m_runs);
+    ChangeRuns([&](RunMap& runs) { m_volume.AllocateClusters(m_owner, Zone(), (needed - allocated) / clusterSize, runs); });
 }
 
 void CAttribute::MakeNonResident(uint64_t newSize) {
     m_dirty = true;
     if (m_nonResident) throw CException(EErrorKind::Corrupt, "Attribute %1 is already non-resident", m_type);
-    m_runs.clear();
+    ChangeRuns([](RunMap& runs) { runs.clear(); });
     m_dataSize = 0;
     m_initializedSize = 0;
     m_nonResident = true;
@@ -443,7 +438,7 @@ void CAttribute::MakeNonResident(uint64_t newSize) {
         } catch (...) {
         }
         m_nonResident = false;
-        m_runs.clear();
+        ChangeRuns([](RunMap& runs) { runs.clear(); });
         m_dataSize = 0;
         m_initializedSize = 0;
         m_pendingUnit = ~uint64_t{0};
@@ -473,12 +468,12 @@ uint32_t CAttribute::GetSerializedSize() const {
     if (!m_nonResident) return NumericCast<uint32_t>(ExtentHeaderSize() + RoundUp(m_value.size(), 8));
     int64_t previousLcn = 0;
     uint64_t pairs = 0;
-    for (const auto& [vcn, run] : m_runs) pairs += MappingPairSize(run, previousLcn);
+    for (const auto& [vcn, run] : Runs()) pairs += MappingPairSize(run, previousLcn);
     return NumericCast<uint32_t>(ExtentHeaderSize() + RoundUp(pairs + 1, 8));
 }
 
 uint32_t CAttribute::Serialize(const CByteWriter& out) const {
-    if (m_nonResident) return SerializeExtent(out, 0, RunsEndVcn(m_runs));
+    if (m_nonResident) return SerializeExtent(out, 0, RunsEndVcn(Runs()));
     CheckRoom(out);
     return WriteResidentRecord(out, RecordHeader(), m_value);
 }
@@ -511,14 +506,14 @@ uint32_t CAttribute::SerializeExtent(const CByteWriter& out, uint64_t firstVcn, 
     header.initializedSize = m_initializedSize;
     if (firstVcn == 0 && header.IsCompressedForm()) header.compressedSize = BytesInUse();
     uint32_t position = WriteNonResidentHeader(out, header);
-    RunMap extent(m_runs.lower_bound(VCN{firstVcn}), m_runs.lower_bound(VCN{endVcn}));
+    RunMap extent(Runs().lower_bound(VCN{firstVcn}), Runs().lower_bound(VCN{endVcn}));
     return EncodeMappingPairs(extent, out, position, firstVcn);
 }
 
 // Bytes of the runs that have clusters on the volume.
 uint64_t CAttribute::BytesInUse() const {
     uint64_t clusters = 0;
-    for (const auto& [vcn, run] : m_runs)
+    for (const auto& [vcn, run] : Runs())
         if (run.lcn != SparseLcn) clusters += run.length;
     return clusters * m_volume.GetClusterSize();
 }

@@ -45,9 +45,9 @@ public:
         m_dirty = false;
         m_unsavedClusters.clear();
     }
-    const RunMap& GetRuns() const { return m_runs; }
+    const RunMap& GetRuns() const { return m_runMap; }
 
-    uint64_t GetSize() const;
+    uint64_t GetSize() const { return m_nonResident ? m_dataSize : m_value.size(); }
     // A resident value counts in whole 8-byte units, as its record stores it.
     uint64_t GetAllocatedSize() const;
     // What the data takes on the volume: the allocated size less the holes of
@@ -62,7 +62,10 @@ public:
     // Copy attribute data; never change the size. A zero size, or a range past
     // the data size, raises the invalid-arguments failure. A write past the
     // initialized size zeroes the clusters between it and the write first.
-    void ReadData(uint64_t offset, void* buffer, uint32_t size) const;
+    void ReadData(uint64_t offset, void* buffer, uint32_t size) const {
+        if (!ReadFromLastRun(offset, static_cast<uint8_t*>(buffer), size))
+            ReadDataWalked(offset, static_cast<uint8_t*>(buffer), size);
+    }
     void WriteData(uint64_t offset, const void* buffer, uint32_t size);
     // Reads the whole value (size checked against 32 bits).
     std::vector<uint8_t> ReadAll() const;
@@ -157,6 +160,8 @@ private:
     // The device position of a range inside the run the last transfer went
     // through, when the run map still holds that run unchanged.
     bool InLastRun(uint64_t offset, uint32_t size, uint64_t& devicePosition) const;
+    // Small reads in a row: a piece of initialized data inside the last run
+    // goes straight to the device, past only the checks that apply to it.
     bool ReadFromLastRun(uint64_t offset, uint8_t* out, uint32_t size) const;
     // ReadData past the last run: the range checked, the runs walked.
     void ReadDataWalked(uint64_t offset, uint8_t* out, uint32_t size) const;
@@ -174,8 +179,22 @@ private:
     SAttributeHeader RecordHeader() const;
     void CheckRoom(const CByteWriter& out) const;
 
+    const RunMap& Runs() const { return m_runMap; }
+    // Every change of the runs goes through here: the count moves when a
+    // change begins and again when it ends (also when it fails), and the
+    // remembered run below is trusted only at the count it was taken at.
+    template <typename Change>
+    void ChangeRuns(Change change) {
+        struct SEnd {
+            uint64_t& count;
+            ~SEnd() { ++count; }
+        } end{++m_runChanges};
+        change(m_runMap);
+    }
+
     IVolumeServices& m_volume;
-    RunMap m_runs;
+    RunMap m_runMap;
+    uint64_t m_runChanges = 0;
     std::vector<uint8_t> m_value;
     std::u16string m_name;
     FileReference m_owner;
@@ -195,11 +214,10 @@ private:
     std::vector<uint8_t> m_pendingBytes;
     // The last run with clusters a transfer went through, already checked to
     // lie inside the device: sequential reads in small pieces and rewrites of
-    // a record or an index block skip the run walk. It is checked against the run map before each use, so no change
-    // of the runs needs to forget it.
+    // a record or an index block skip the run walk. It holds only while no
+    // change of the runs has begun since (m_runChanges).
     struct SLastRun {
-        VCN vcn;
-        SLcnAndLength run;
+        uint64_t runChanges = 0;
         uint64_t dataStart = 0;
         uint64_t bytes = 0;  // 0: none yet
         uint64_t devicePosition = 0;  // of the run's first byte

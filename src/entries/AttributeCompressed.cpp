@@ -154,8 +154,9 @@ std::vector<SLcnAndLength> CAttribute::PlaceUnit(uint64_t unit, uint64_t cluster
     const uint64_t unitClusters = CompressionUnitBytes() / m_volume.GetClusterSize();
     const uint64_t vcn = unit * unitClusters;
     const uint64_t allocatedClusters = GetAllocatedSize() / m_volume.GetClusterSize();
-    if (allocatedClusters < vcn + unitClusters) AppendHole(m_runs, vcn + unitClusters - allocatedClusters);
-    const std::vector<SLcnAndLength> held = AllocatedPieces(m_runs, vcn, unitClusters);
+    if (allocatedClusters < vcn + unitClusters)
+        ChangeRuns([&](RunMap& runs) { AppendHole(runs, vcn + unitClusters - allocatedClusters); });
+    const std::vector<SLcnAndLength> held = AllocatedPieces(Runs(), vcn, unitClusters);
     std::vector<SLcnAndLength> kept, released;
     if (!TakenSinceSave(held)) {
         // Copy on write: the record on disk may point at the unit's clusters,
@@ -178,7 +179,7 @@ std::vector<SLcnAndLength> CAttribute::PlaceUnit(uint64_t unit, uint64_t cluster
     }
     std::vector<SLcnAndLength> layout = kept;
     if (clusters < unitClusters) layout.push_back({SparseLcn, unitClusters - clusters});
-    ReplaceRuns(m_runs, vcn, layout);
+    ChangeRuns([&](RunMap& runs) { ReplaceRuns(runs, vcn, layout); });
     for (const SLcnAndLength& piece : released) m_volume.DeallocateClusters(m_owner, piece.lcn, piece.length);
     m_dirty = true;
     m_cachedUnit = ~uint64_t{0};
@@ -225,7 +226,7 @@ void CAttribute::ResizeCompressed(uint64_t newSize) {
         if (newSize == 0 && ReturnsToRecordWhenEmpty()) {
             DropPendingUnit();
             m_nonResident = false;
-            m_runs.clear();
+            ChangeRuns([](RunMap& runs) { runs.clear(); });
             m_value.clear();
         }
         return;
@@ -233,7 +234,8 @@ void CAttribute::ResizeCompressed(uint64_t newSize) {
     if (m_dataSize % unitBytes != 0) PendingUnit(m_dataSize / unitBytes, false);
     if (newSize > UINT64_MAX - unitBytes) throw CException(EErrorKind::Argument, "Cannot allocate %1 bytes", newSize);
     const uint64_t needed = RoundUp(newSize, unitBytes);
-    if (needed > GetAllocatedSize()) AppendHole(m_runs, (needed - GetAllocatedSize()) / clusterSize);
+    if (const uint64_t allocated = GetAllocatedSize(); needed > allocated)
+        ChangeRuns([&](RunMap& runs) { AppendHole(runs, (needed - allocated) / clusterSize); });
     m_dataSize = m_initializedSize = newSize;
 }
 
@@ -247,8 +249,8 @@ void CAttribute::ZeroPastInitialized() {
     const uint64_t endVcn = GetAllocatedSize() / m_volume.GetClusterSize();
     if (m_pendingUnit != ~uint64_t{0} && m_pendingUnit * unitClusters >= firstVcn) DropPendingUnit();
     if (firstVcn < endVcn) {
-        const std::vector<SLcnAndLength> released = AllocatedPieces(m_runs, firstVcn, endVcn - firstVcn);
-        ReplaceRuns(m_runs, firstVcn, {{SparseLcn, endVcn - firstVcn}});
+        const std::vector<SLcnAndLength> released = AllocatedPieces(Runs(), firstVcn, endVcn - firstVcn);
+        ChangeRuns([&](RunMap& runs) { ReplaceRuns(runs, firstVcn, {{SparseLcn, endVcn - firstVcn}}); });
         for (const SLcnAndLength& piece : released) m_volume.DeallocateClusters(m_owner, piece.lcn, piece.length);
     }
     m_cachedUnit = ~uint64_t{0};

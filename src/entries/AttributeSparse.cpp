@@ -20,16 +20,17 @@ void CAttribute::FillHoles(uint64_t offset, uint64_t size) {
     const uint64_t firstVcn = offset / clusterSize;
     const uint64_t endVcn = RoundUp(end, clusterSize) / clusterSize;
     std::vector<SLcnAndLength> holes;  // as (first VCN, length)
-    auto it = m_runs.upper_bound(VCN{firstVcn});
-    if (it != m_runs.begin()) --it;
-    for (; it != m_runs.end() && it->first.value < endVcn; ++it) {
+    auto it = Runs().upper_bound(VCN{firstVcn});
+    if (it != Runs().begin()) --it;
+    for (; it != Runs().end() && it->first.value < endVcn; ++it) {
         if (it->second.lcn != SparseLcn) continue;
         const uint64_t from = std::max(it->first.value, firstVcn);
         const uint64_t to = std::min(it->first.value + it->second.length, endVcn);
         if (from < to) holes.push_back({from, to - from});
     }
     for (const SLcnAndLength& hole : holes) {
-        ReplaceRuns(m_runs, hole.lcn, AllocateAfter(LastClustersBefore(hole.lcn), hole.length));
+        const std::vector<SLcnAndLength> pieces = AllocateAfter(LastClustersBefore(hole.lcn), hole.length);
+        ChangeRuns([&](RunMap& runs) { ReplaceRuns(runs, hole.lcn, pieces); });
         m_dirty = true;
         m_cachedUnit = ~uint64_t{0};
         const uint64_t holeStart = hole.lcn * clusterSize;
@@ -42,8 +43,8 @@ void CAttribute::FillHoles(uint64_t offset, uint64_t size) {
 // The clusters just before `vcn` (the part of the run that ends there, or
 // the last allocated run before it): new clusters are looked for after them.
 SLcnAndLength CAttribute::LastClustersBefore(uint64_t vcn) const {
-    auto it = m_runs.lower_bound(VCN{vcn});
-    while (it != m_runs.begin()) {
+    auto it = Runs().lower_bound(VCN{vcn});
+    while (it != Runs().begin()) {
         --it;
         if (it->second.lcn == SparseLcn) continue;
         return {it->second.lcn, std::min(it->second.length, vcn - it->first.value)};

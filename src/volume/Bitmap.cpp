@@ -87,37 +87,51 @@ void CBitmap::Change(uint64_t index, bool value) {
     }
 }
 
-// Whole bytes are set at once (a growth of the MFT marks thousands of
-// clusters); the bits at either end, and a range reaching past the end, go
-// one by one, so that a failure leaves the bits before it set as before.
-void CBitmap::SetRange(uint64_t start, uint64_t count) {
-    const uint64_t size = GetSize();
-    if (count > size || start > size - count) {
-        for (uint64_t i = 0; i < count; ++i) Set(start + i);
-        return;
-    }
+void CBitmap::SetRange(uint64_t start, uint64_t count) { ChangeRange(start, count, true); }
+
+void CBitmap::ClearRange(uint64_t start, uint64_t count) { ChangeRange(start, count, false); }
+
+// A byte at a time rather than a bit: a file growing by a mebibyte takes 256
+// clusters. The whole range is checked first, so that a range reaching past
+// the end changes nothing.
+void CBitmap::ChangeRange(uint64_t start, uint64_t count, bool value) {
+    if (count == 0) return;
+    CheckIndex(start);
+    CheckIndex(count - 1 > NotFound - start ? NotFound : start + (count - 1));
     const uint64_t end = start + count;
     for (uint64_t index = start; index < end;) {
-        const size_t at = static_cast<size_t>((index / 8) % kWindowBytes);
-        SWindow* window = index % 8 == 0 && end - index >= 8 && index / 8 < m_byteCount ? &Window(index / kWindowBits)
-                                                                                        : nullptr;
-        if (!window || at >= window->bytes.size()) {
-            Set(index++);
-            continue;
+        const uint64_t window = index / kWindowBits;
+        const uint64_t windowEnd = std::min(end, (window + 1) * kWindowBits);
+        if (ChangeInWindow(Window(window), index, windowEnd, value) && !value) {
+            m_fullWindows.erase(window);
+            ++m_clearGeneration;
         }
-        const size_t bytes = static_cast<size_t>(std::min<uint64_t>((end - index) / 8, window->bytes.size() - at));
-        uint8_t* first = window->bytes.data() + at;
-        if (std::any_of(first, first + bytes, [](uint8_t byte) { return byte != 0xFF; })) {
-            std::memset(first, 0xFF, bytes);
-            window->MarkChanged(at, at + bytes);
-            m_dirty = true;
-        }
-        index += 8 * uint64_t{bytes};
+        index = windowEnd;
     }
 }
 
-void CBitmap::ClearRange(uint64_t start, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) Clear(start + i);
+// Bits [from, to) of one window; whether any of them changed.
+bool CBitmap::ChangeInWindow(SWindow& window, uint64_t from, uint64_t to, bool value) {
+    // The first and one past the last byte that changed, for the flush.
+    size_t firstChanged = kWindowBytes;
+    size_t endChanged = 0;
+    while (from < to) {
+        const uint64_t bits = std::min<uint64_t>(8 - from % 8, to - from);
+        const uint8_t mask = static_cast<uint8_t>(((1u << bits) - 1) << (from % 8));
+        const size_t at = static_cast<size_t>((from / 8) % kWindowBytes);
+        uint8_t& byte = window.bytes[at];
+        const uint8_t next = value ? static_cast<uint8_t>(byte | mask) : static_cast<uint8_t>(byte & ~mask);
+        if (next != byte) {
+            firstChanged = std::min(firstChanged, at);
+            endChanged = at + 1;
+        }
+        byte = next;
+        from += bits;
+    }
+    if (endChanged == 0) return false;
+    window.MarkChanged(firstChanged, endChanged);
+    m_dirty = true;
+    return true;
 }
 
 // The 64 bits starting at bit 64 x `word`, least significant first; bytes past

@@ -66,6 +66,8 @@ private:
     SWindow& Window(uint64_t window) const;
     void EvictCleanWindow() const;
     void Change(uint64_t index, bool value);
+    void ChangeRange(uint64_t start, uint64_t count, bool value);
+    bool ChangeInWindow(SWindow& window, uint64_t from, uint64_t to, bool value);
     uint64_t Word(uint64_t word, uint8_t fill) const;
     uint64_t FindBit(bool value, uint64_t from, uint64_t limit) const;
     uint64_t FindBitInWindow(bool value, uint64_t from, uint64_t limit) const;

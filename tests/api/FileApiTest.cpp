@@ -61,6 +61,33 @@ TEST_F(FileApiTest, TransfersOutsideTheSizeFailWithTheirText) {
     EXPECT_EQ(file.ptr, nullptr);
 }
 
+// A reader remembers the run it last read from: a write through another
+// handle, a truncation and regrowth, data back in the record and out again,
+// and a growth elsewhere after another file's must all show in its next read.
+TEST_F(FileApiTest, ReadsFollowEveryChangeOfTheClusters) {
+    NtfsFileHandle reader = Create(L"\\a", 65536), writer, other = Create(L"\\b", 0);
+    ASSERT_TRUE(NtfsOpenFile(L"\\a", writer, volume));
+    std::vector<uint8_t> model(65536, 0), got(4096);
+    // Sizes set through the writer, then its write of `length` bytes at `at`.
+    struct SStep { std::vector<size_t> sizes; size_t at, length; bool otherGrowsFirst = false; };
+    for (const SStep& step : {SStep{{}, 4096, 8192}, SStep{{4096, 65536}, 8192, 4096}, SStep{{0, 65536}, 0, 65536},
+                              SStep{{131072}, 0, 131072, true}}) {
+        EXPECT_TRUE(NtfsReadFile(4096, got.data(), 4096, reader));  // remembers the run
+        EXPECT_TRUE(!step.otherGrowsFirst || SetFileSize(65536, other));
+        for (size_t size : step.sizes) {
+            model.resize(size, 0);
+            EXPECT_TRUE(SetFileSize(size, writer));
+        }
+        std::vector<uint8_t> bytes = Pattern(step.length, static_cast<uint32_t>(step.at + step.length));
+        std::copy(bytes.begin(), bytes.end(), model.begin() + static_cast<std::ptrdiff_t>(step.at));
+        EXPECT_TRUE(NtfsWriteFile(step.at, bytes.data(), static_cast<unsigned>(step.length), writer));
+        got.assign(model.size(), 0xEE);
+        for (size_t at = 0; at < got.size(); at += 4096) EXPECT_TRUE(NtfsReadFile(at, &got[at], 4096, reader));
+        EXPECT_EQ(got, model);
+    }
+    EXPECT_TRUE(NtfsCloseFile(reader) && NtfsCloseFile(writer) && NtfsCloseFile(other));
+}
+
 // Names beyond the Basic Multilingual Plane are written and compared by the
 // interoperability and collation tests, lone surrogates are refused through the
 // C interface's tests; only a 32-bit wchar_t can name a code point beyond Unicode.

@@ -56,10 +56,11 @@ TEST_F(BitmapOnImage, BitsChangeOnlyInsideTheSizeAndDirtyOnlyOnRealChanges) {
 
     bitmap.SetRange(4, 6);
     EXPECT_EQ(FailureOf([&] { bitmap.ClearRange(14, 3); }), "Bitmap: index 16 out of range 16");
-    EXPECT_EQ(bitmap.Bytes(), (std::vector<uint8_t>{0xF1, 0x03}));  // bits before the failure changed
+    EXPECT_EQ(bitmap.Bytes(), (std::vector<uint8_t>{0xF1, 0x83}));  // a range past the end changes nothing
+    bitmap.ClearRange(9, 7);  // across a byte boundary
     bitmap.Flush();
     EXPECT_FALSE(bitmap.IsDirty());
-    EXPECT_EQ(attribute->ReadAll(), (std::vector<uint8_t>{0xF1, 0x03}));
+    EXPECT_EQ(attribute->ReadAll(), (std::vector<uint8_t>{0xF1, 0x01}));
     EXPECT_TRUE(attribute->IsDirty());  // the entry's save writes the resident value
     EXPECT_EQ(FailureOf([&] { bitmap.FindClearRun(1, 17); }), "Bitmap: index 17 out of range 16");
 }
