@@ -205,13 +205,18 @@ AttributeLocations CFileEntry::GatherExtents(size_t first, std::u16string_view n
 // record is an occurrence of its own; the non-resident records are the
 // extents of one.
 void CFileEntry::BuildAttributes(uint32_t type, std::u16string_view name) const {
-    if (m_located.empty()) return;
+    // Most calls ask for what an earlier one built, or for what the entry
+    // lacks: neither leaves a record to build, and neither needs the count.
+    const auto firstLocated = std::find_if(m_located.begin(), m_located.end(), [&](const SLocatedRecord& located) {
+        return IsLocated(located, type, name);
+    });
+    if (firstLocated == m_located.end()) return;
     // The attribute list is built at load: further ones number after it.
     const uint32_t built = CountBuilt(m_attributes, type, name);
     uint32_t next = built;
     bool extentsBuilt = false;
     try {
-        for (size_t i = 0; i < m_located.size(); ++i) {
+        for (size_t i = static_cast<size_t>(firstLocated - m_located.begin()); i < m_located.size(); ++i) {
             if (!IsLocated(m_located[i], type, name)) continue;
             const SAttributeLocation location = Location(m_located[i]);
             AttributePtr attribute;
