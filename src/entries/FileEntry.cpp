@@ -324,9 +324,18 @@ void CFileEntry::ReadExtensionRecord(FileReference reference) {
     m_extensions.insert(reference);
 }
 
+// Every record of an entry is located at load and a (type, name) is built
+// whole, so one built occurrence means no record of it is left to build. The
+// attribute list is the exception: it is built at load, and a further record
+// of it found in an extension record is built later.
+bool CFileEntry::IsBuiltWhole(uint32_t type) const { return type != AttrType::AttributeList; }
+
 AttributePtr CFileEntry::FindAttribute(uint32_t type, std::u16string_view name) const {
-    BuildAttributes(type, name);
     auto it = Find(m_attributes, type, name);
+    if (it != m_attributes.end() && IsBuiltWhole(type)) return it->second;
+    if (m_located.empty()) return it == m_attributes.end() ? nullptr : it->second;
+    BuildAttributes(type, name);
+    it = Find(m_attributes, type, name);
     return it == m_attributes.end() ? nullptr : it->second;
 }
 
@@ -340,6 +349,8 @@ std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16stri
 }
 
 size_t CFileEntry::CountAttributes(uint32_t type, std::u16string_view name) const {
+    if (IsBuiltWhole(type))
+        if (const uint32_t built = CountBuilt(m_attributes, type, name); built != 0) return built;
     BuildAttributes(type, name);
     return CountBuilt(m_attributes, type, name);
 }
