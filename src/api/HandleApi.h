@@ -91,7 +91,8 @@ void EndHandle(void*& ptr, const char* invalidText, Operation operation) {
     }
     if (object.use_count() == 1) {
         try {
-            object->Flush();
+            if constexpr (kHandleKind<T> == EHandleKind::File) object->FlushForClose();
+            else object->Flush();
         } catch (const std::exception& e) {
             object->Abandon();
             RaiseUnwritten(kHandleKind<T> == EHandleKind::File ? "file" : "directory", *object, e, failure);

@@ -77,9 +77,11 @@ using AttributeMap = CFileEntry::AttributeMap;
 
 AttributeMap::iterator LowerBound(AttributeMap& attributes, uint32_t type, std::u16string_view name,
                                   uint32_t occurrence = 0) {
-    return std::partition_point(attributes.begin(), attributes.end(), [&](const AttributeMap::value_type& slot) {
-        return KeyBefore(slot.first, type, name, occurrence);
-    });
+    // A handful of keys, most told apart by their type alone: a straight walk
+    // ends sooner than halving, which compares names at every step.
+    auto it = attributes.begin();
+    while (it != attributes.end() && KeyBefore(it->first, type, name, occurrence)) ++it;
+    return it;
 }
 
 // An entry holds a handful of attributes: a scan in key order that looks at
@@ -211,13 +213,18 @@ AttributeLocations CFileEntry::GatherExtents(size_t first, std::u16string_view n
 // record is an occurrence of its own; the non-resident records are the
 // extents of one.
 void CFileEntry::BuildAttributes(uint32_t type, std::u16string_view name) const {
-    if (m_located.empty()) return;
+    // Most calls ask for what an earlier one built, or for what the entry
+    // lacks: neither leaves a record to build, and neither needs the count.
+    const auto firstLocated = std::find_if(m_located.begin(), m_located.end(), [&](const SLocatedRecord& located) {
+        return IsLocated(located, type, name);
+    });
+    if (firstLocated == m_located.end()) return;
     // The attribute list is built at load: further ones number after it.
     const uint32_t built = CountBuilt(m_attributes, type, name);
     uint32_t next = built;
     bool extentsBuilt = false;
     try {
-        for (size_t i = 0; i < m_located.size(); ++i) {
+        for (size_t i = static_cast<size_t>(firstLocated - m_located.begin()); i < m_located.size(); ++i) {
             if (!IsLocated(m_located[i], type, name)) continue;
             const SAttributeLocation location = Location(m_located[i]);
             AttributePtr attribute;
@@ -323,9 +330,18 @@ void CFileEntry::ReadExtensionRecord(FileReference reference) {
     m_extensions.insert(reference);
 }
 
+// Every record of an entry is located at load and a (type, name) is built
+// whole, so one built occurrence means no record of it is left to build. The
+// attribute list is the exception: it is built at load, and a further record
+// of it found in an extension record is built later.
+bool CFileEntry::IsBuiltWhole(uint32_t type) const { return type != AttrType::AttributeList; }
+
 AttributePtr CFileEntry::FindAttribute(uint32_t type, std::u16string_view name) const {
-    BuildAttributes(type, name);
     auto it = Find(m_attributes, type, name);
+    if (it != m_attributes.end() && IsBuiltWhole(type)) return it->second;
+    if (m_located.empty()) return it == m_attributes.end() ? nullptr : it->second;
+    BuildAttributes(type, name);
+    it = Find(m_attributes, type, name);
     return it == m_attributes.end() ? nullptr : it->second;
 }
 
@@ -339,6 +355,8 @@ std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16stri
 }
 
 size_t CFileEntry::CountAttributes(uint32_t type, std::u16string_view name) const {
+    if (IsBuiltWhole(type))
+        if (const uint32_t built = CountBuilt(m_attributes, type, name); built != 0) return built;
     BuildAttributes(type, name);
     return CountBuilt(m_attributes, type, name);
 }

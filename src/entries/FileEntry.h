@@ -102,6 +102,8 @@ private:
     // Builds the attributes still only located: those of (type, name), or all.
     void BuildAttributes(uint32_t type, std::u16string_view name) const;
     void BuildAllAttributes() const;
+    // Whether a built occurrence of this type means all of them are built.
+    bool IsBuiltWhole(uint32_t type) const;
     // Checks the header of every attribute record of `record` and notes where
     // each lies, in record order.
     void LocateAttributeRecords(const MftRecBufferPtr& record);

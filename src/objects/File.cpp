@@ -314,7 +314,7 @@ CFile::~CFile() {
     // slot goes in the table's next sweep.
     const bool releaseSlot = !IsStream() && !IsDeleted();
     try {
-        Flush();
+        if (!m_flushedForClose) Flush();
         LeaveEntry();
     } catch (const std::exception& e) {
         LogError(FormatText("Destroying file %1 (%2): %3", GetName(), RecordNumber(GetReference()), e.what()));

@@ -135,6 +135,12 @@ public:
     // SaveEntryAndNames. Raises; called by close.
     // Does nothing for a deleted or abandoned file.
     void Flush();
+    // Flush by the end of the last handle, whose caller holds the only
+    // reference and drops it next: the destructor then has nothing to write.
+    void FlushForClose() {
+        Flush();
+        m_flushedForClose = true;
+    }
 
 private:
     // Opens the file a path names; a file with several names is known by that one.
@@ -156,6 +162,7 @@ private:
     // The file's open streams by stored name: one object per stream.
     std::map<std::u16string, std::weak_ptr<CFile>> m_streams;
     bool m_flushFailed = false;
+    bool m_flushedForClose = false;
 };
 
 }  // namespace volcore

@@ -12,17 +12,27 @@ size_t CPathCache::HashUnits(std::u16string_view text) noexcept {
     uint64_t hash = length * kMultiplier;
     // A rotation, an XOR and a multiplication per word: every bit of a word
     // reaches the high half of the hash, which the final mix folds down.
-    auto mix = [&](uint64_t word) { hash = (std::rotl(hash, 23) ^ word) * kMultiplier; };
+    auto mix = [](uint64_t& lane, uint64_t word) { lane = (std::rotl(lane, 23) ^ word) * kMultiplier; };
+    // Two lanes over 16 bytes at a time: each step waits for the multiplication
+    // before it, so two independent chains take half the time on a long path.
+    uint64_t other = 0;
     size_t position = 0;
+    for (; position + 2 * sizeof(uint64_t) <= length; position += 2 * sizeof(uint64_t)) {
+        uint64_t words[2];
+        std::memcpy(words, bytes + position, sizeof words);
+        mix(hash, words[0]);
+        mix(other, words[1]);
+    }
+    if (position != 0) mix(hash, other);
     for (; position + sizeof(uint64_t) <= length; position += sizeof(uint64_t)) {
         uint64_t word;
         std::memcpy(&word, bytes + position, sizeof word);
-        mix(word);
+        mix(hash, word);
     }
     if (position < length) {
         uint64_t word = 0;
         std::memcpy(&word, bytes + position, length - position);
-        mix(word);
+        mix(hash, word);
     }
     hash ^= hash >> 32;
     hash *= kMultiplier;

@@ -123,9 +123,25 @@ void CVolume::ReleaseDirectories() noexcept {
 
 namespace {
 
+// The separator NextComponent splits paths at.
+constexpr char16_t kSeparator = u'\\';
+
+// A name, then a separator, then another name; runs of separators count as
+// one, as NextComponent takes them. One pass that stops at the second name.
 bool HasSeveralComponents(std::u16string_view path) {
-    size_t position = 0;
-    return !NextComponent(path, position).empty() && !NextComponent(path, position).empty();
+    bool inName = false;
+    bool afterName = false;
+    for (char16_t unit : path) {
+        if (unit == kSeparator) {
+            afterName = afterName || inName;
+            inName = false;
+        } else if (afterName) {
+            return true;
+        } else {
+            inName = true;
+        }
+    }
+    return false;
 }
 
 }  // namespace

@@ -107,6 +107,12 @@ TEST(FileEntry, FollowsTheAttributeList) {
     ASSERT_TRUE(entry->FindAttribute(AttrType::AttributeList));
     ASSERT_FALSE(entry->GetExtensionRecords().empty());
     EXPECT_EQ(entry->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
+    // One lookup builds every name, in the base record or not: the count and
+    // lookups after it answer from what it built.
+    FileEntryPtr fresh = CFileEntry::Load(record, *volume);
+    AttributePtr firstName = fresh->FindAttribute(AttrType::FileName);
+    EXPECT_EQ(fresh->CountAttributes(AttrType::FileName), size_t{kLinks});
+    EXPECT_EQ(fresh->FindAttribute(AttrType::FileName), firstName);
 
     uint64_t extension = RecordNumber(*entry->GetExtensionRecords().begin());
     EXPECT_EQ(FailureOf([&] { CFileEntry::Load(extension, *volume); }),
