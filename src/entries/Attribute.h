@@ -87,8 +87,9 @@ public:
     // it is stored in compression units of 16 clusters.
     void MakeCompressed();
     // Stores the compression unit that writes have changed since it was last
-    // stored; a save calls it before the record is built.
-    void StorePendingUnit();
+    // stored; a save calls it before the record is built. Returns whether
+    // there was one (the runs, and with them the record bytes, may have changed).
+    bool StorePendingUnit();
 
     // Record bytes of the whole attribute in one record, exactly as Serialize
     // writes them.

@@ -122,10 +122,11 @@ std::vector<uint8_t>& CAttribute::PendingUnit(uint64_t unit, bool overwrittenWho
     return m_pendingBytes;
 }
 
-void CAttribute::StorePendingUnit() {
-    if (m_pendingUnit == ~uint64_t{0}) return;
+bool CAttribute::StorePendingUnit() {
+    if (m_pendingUnit == ~uint64_t{0}) return false;
     StoreUnit(m_pendingUnit, m_pendingBytes);
     m_pendingUnit = ~uint64_t{0};
+    return true;
 }
 
 void CAttribute::DropPendingUnit() { m_pendingUnit = ~uint64_t{0}; }

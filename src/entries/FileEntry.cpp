@@ -440,12 +440,14 @@ bool CFileEntry::IsDirty() const {
     return false;
 }
 
-void CFileEntry::SettleResidency() {
+bool CFileEntry::SettleResidency() {
     BuildAllAttributes();
-    if (!FitsInBaseRecord()) MoveResidentValuesOut();
+    const bool fits = FitsInBaseRecord() || MoveResidentValuesOut();
     // A compression unit still in memory takes its clusters now, so that the
     // runs and sizes the record and the names' copies get are final.
-    for (const auto& [key, attribute] : m_attributes) attribute->StorePendingUnit();
+    bool stored = false;
+    for (const auto& [key, attribute] : m_attributes) stored = attribute->StorePendingUnit() || stored;
+    return stored ? FitsInBaseRecord() : fits;
 }
 
 bool CFileEntry::FitsInBaseRecord() const {
@@ -457,7 +459,7 @@ bool CFileEntry::FitsInBaseRecord() const {
 
 // Largest values first, as long as their record gets shorter by it; a value
 // that a record must hold stays.
-void CFileEntry::MoveResidentValuesOut() {
+bool CFileEntry::MoveResidentValuesOut() {
     constexpr uint64_t kNonResidentRecordBytes = AttrRecord::NonResidentHeaderSize + 8 - AttrRecord::ResidentHeaderSize;
     std::vector<AttributePtr> candidates;
     for (const auto& [key, attribute] : m_attributes) {
@@ -467,15 +469,16 @@ void CFileEntry::MoveResidentValuesOut() {
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const AttributePtr& a, const AttributePtr& b) { return a->GetSize() > b->GetSize(); });
     for (const AttributePtr& attribute : candidates) {
-        if (FitsInBaseRecord()) return;
+        if (FitsInBaseRecord()) return true;
         attribute->MakeNonResident(attribute->GetSize());
     }
+    return FitsInBaseRecord();
 }
 
 void CFileEntry::Save() {
     if (!IsDirty()) return;
-    SettleResidency();  // builds every attribute: the records are rebuilt whole
-    if (FitsInBaseRecord()) SaveInBaseRecord();
+    // Builds every attribute: the records are rebuilt whole.
+    if (SettleResidency()) SaveInBaseRecord();
     else SaveWithAttrList();
     for (const auto& [key, attribute] : m_attributes) attribute->ClearDirty();
     m_dirty = false;

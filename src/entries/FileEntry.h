@@ -91,7 +91,8 @@ public:
     // Moves resident values out of a record they no longer fit, as Save would:
     // called before copies of the sizes are taken, so that they match what
     // Save writes.
-    void SettleResidency();
+    // Returns whether the attributes then fit the base record.
+    bool SettleResidency();
     // Releases clusters and records; the reference becomes all ones.
     void Delete();
 
@@ -120,7 +121,7 @@ private:
     void ReadExtensionRecord(FileReference reference);
     void RenumberOccurrences(uint32_t type, std::u16string_view name);
     bool FitsInBaseRecord() const;
-    void MoveResidentValuesOut();
+    bool MoveResidentValuesOut();  // whether they fit at the end
     void SaveInBaseRecord();
     void SaveWithAttrList();
     SListLayout PlanAttributeList(CAttribute& list);

@@ -1,11 +1,13 @@
 #include "objects/VolumeSession.h"
 
 #include <exception>
+#include <optional>
 
 #include "base/Bytes.h"
 #include "base/Exception.h"
 #include "entries/FileEntry.h"
 #include "disk/RecordFormat.h"
+#include "disk/RecordReader.h"
 #include "objects/Directory.h"
 #include "objects/Volume.h"
 #include "disk/WindowsTraces.h"
@@ -14,18 +16,30 @@ namespace volcore {
 
 namespace {
 
+// Finds the first unnamed $VOLUME_INFORMATION and refuses a damaged record
+// before it, as a full parse would; nothing is collected on the way, since
+// every session that writes reads and writes the flags twice.
+class CVolumeInformationFinder final : public IAttributeVisitor {
+public:
+    void Attribute(const SAttributeHeader& header, const CByteReader&) override {
+        if (!m_found && header.type == AttrType::VolumeInformation && header.name.empty()) m_found = header;
+    }
+    void Fault(EAttributeFault fault, const SAttributeHeader& header) override { RefuseAttributeRecord(fault, header); }
+    const std::optional<SAttributeHeader>& Found() const { return m_found; }
+
+private:
+    std::optional<SAttributeHeader> m_found;
+};
+
 // Where the flags word sits in record 3 as read.
 size_t LocateVolumeFlags(const MftRecBufferPtr& record) {
-    ParseMap parsed;
-    ParseAttributeRecords(record, parsed);
-    auto found = parsed.find(SAttributeKey{AttrType::VolumeInformation, u"", 0});
-    if (found == parsed.end() || found->second.front().IsNonResident())
+    CByteReader bytes(record->bytes);
+    CVolumeInformationFinder finder;
+    WalkAttributeRecords(bytes, bytes.U16(FileRecord::FirstAttribute), bytes.Size(), finder);
+    const std::optional<SAttributeHeader>& header = finder.Found();
+    if (!header || header->nonResident || header->valueLength < VolumeInformation::Flags + 2)
         throw CException(EErrorKind::Corrupt, "$Volume has no volume information");
-    const SAttributeLocation& location = found->second.front();
-    const SAttributeHeader header = location.Header();
-    if (header.valueLength < VolumeInformation::Flags + 2)
-        throw CException(EErrorKind::Corrupt, "$Volume has no volume information");
-    return location.offset + header.valueOffset + VolumeInformation::Flags;
+    return header->offset + header->valueOffset + VolumeInformation::Flags;
 }
 
 bool IsHibernated(CVolume& volume) {

@@ -171,18 +171,29 @@ uint64_t CBitmap::FindBit(bool value, uint64_t from, uint64_t limit) const {
     return limit;
 }
 
-// Whole words that cannot hold such a bit are skipped in a tight loop.
+// Whole words that cannot hold such a bit are skipped in a tight loop over
+// the one window that holds [from, limit): a first search of a session may
+// pass every word of the MFT's bitmap.
 uint64_t CBitmap::FindBitInWindow(bool value, uint64_t from, uint64_t limit) const {
+    // Bits past the end read as the opposite of `value`, as in Word.
+    if (from / 8 >= m_byteCount) return limit;
     const uint64_t skip = value ? 0 : ~uint64_t{0};
-    const uint64_t fullWords = m_byteCount / 8;
-    while (from < limit) {
-        uint64_t word = from / 64;
-        uint64_t bits = (Word(word, value ? 0 : 0xFF) ^ skip) & (~uint64_t{0} << (from % 64));
-        if (bits != 0) return std::min(word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits)), limit);
-        uint64_t lastWord = std::min(fullWords, (limit + 63) / 64);
-        while (++word < lastWord && Word(word, 0) == skip) {
+    const std::vector<uint8_t>& bytes = Window(from / kWindowBits).bytes;
+    const uint8_t* data = bytes.data();
+    const size_t size = bytes.size();
+    uint64_t mask = ~uint64_t{0} << (from % 64);
+    for (size_t at = static_cast<size_t>((from / 8) % kWindowBytes) & ~size_t{7}; from < limit; at += 8) {
+        uint64_t word = skip;
+        if (at + 8 <= size) {
+            std::memcpy(&word, data + at, 8);
+            if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+        } else {
+            for (size_t i = 8; i-- > 0;) word = (word << 8) | (at + i < size ? data[at + i] : (value ? 0 : 0xFF));
         }
-        from = word * 64;
+        const uint64_t bits = (word ^ skip) & mask;
+        if (bits != 0) return std::min(from / 64 * 64 + static_cast<uint64_t>(__builtin_ctzll(bits)), limit);
+        from = (from / 64 + 1) * 64;
+        mask = ~uint64_t{0};
     }
     return limit;
 }

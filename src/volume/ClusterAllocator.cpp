@@ -115,11 +115,13 @@ void CClusterAllocator::Allocate(EAllocationZone zone, uint64_t count, RunMap& r
         if (lcn != CBitmap::NotFound) pieces.push_back({lcn, count});
     }
     if (pieces.empty()) {
-        uint64_t free = m_bitmap->CountClear(0, std::min(m_clusterCount, m_bitmap->GetSize()));
+        // The search order covers every cluster: runs that fall short are all there is.
+        pieces = GatherRuns(count, order);
+        uint64_t free = 0;
+        for (const SLcnAndLength& piece : pieces) free += piece.length;
         if (free < count)
             throw CException(EErrorKind::Argument,
                              "Cannot allocate %1 cluster(s): the volume is full (%2 cluster(s) free)", count, free);
-        pieces = GatherRuns(count, order);
     }
     for (const SLcnAndLength& piece : pieces) {
         m_bitmap->SetRange(piece.lcn, piece.length);

@@ -28,6 +28,9 @@ constexpr uint32_t kGrowthWhenFull = 1024;
 constexpr uint32_t kLargestGrowth = 65536;
 // Records are added a few dozen at a time, space permitting: each growth
 // rewrites record 0 and then its mirror copy, a moment in which the two differ.
+// A session starts with a few and doubles the step each growth: a short
+// session (one create) formats and writes 8 KiB, not 64.
+constexpr uint64_t kFirstGrowthStep = 8;
 constexpr uint64_t kGrowthStep = 64;
 // The update sequence count is 16 bits, so no record can span more strides.
 constexpr uint64_t kLargestProtectableRecord = uint64_t{0xFFFE} * 512;
@@ -313,8 +316,9 @@ void CMft::ExtendWhenFull() {
     }
     const uint64_t reserved = data->GetAllocatedSize() / m_recordSize;
     const uint64_t tail = reserved > count ? reserved - count : 0;
+    const uint64_t step = NextGrowthStep();
     try {
-        Extend(NumericCast<uint32_t>(tail > 0 ? std::min(tail, kGrowthStep) : kGrowthStep));
+        Extend(NumericCast<uint32_t>(tail > 0 ? std::min(tail, step) : step));
         return;
     } catch (const CException& e) {
         if (e.Kind() != EErrorKind::Argument) throw;
@@ -326,7 +330,7 @@ void CMft::ExtendWhenFull() {
 void CMft::GrowBy(uint64_t needed) {
     const uint64_t count = GetRecordCount();
     const uint64_t covered = GetBitmap().GetSize() > count ? GetBitmap().GetSize() - count : 0;
-    const uint64_t step = std::min(kGrowthStep, covered);
+    const uint64_t step = std::min(NextGrowthStep(), covered);
     if (needed < step) {
         try {
             Extend(NumericCast<uint32_t>(step));
@@ -337,6 +341,12 @@ void CMft::GrowBy(uint64_t needed) {
         }
     }
     Extend(NumericCast<uint32_t>(needed));
+}
+
+uint64_t CMft::NextGrowthStep() {
+    const uint64_t step = m_growthStep == 0 ? kFirstGrowthStep : m_growthStep;
+    m_growthStep = std::min(step * 2, kGrowthStep);
+    return step;
 }
 
 void CMft::Extend(uint32_t count) {
@@ -351,10 +361,11 @@ void CMft::Extend(uint32_t count) {
     // Written a batch at a time: the tail mkntfs leaves allocated, or one a
     // hostile image claims, may be far larger than any buffer worth holding.
     const uint64_t perBatch = std::max<uint64_t>(1, kExtendBatchBytes / m_recordSize);
-    // Cleared once and kept, as growths come 64 records at a time: every
-    // batch writes its headers over the same bytes.
+    // Cleared once and kept, as growths come a few dozen records at a time:
+    // every batch writes its headers over the same bytes.
     std::vector<uint8_t>& records = m_formatted;
-    if (records.empty()) records.resize(static_cast<size_t>(perBatch * m_recordSize));
+    const size_t batchBytes = static_cast<size_t>(std::min(added, perBatch) * m_recordSize);
+    if (records.size() < batchBytes) records.resize(batchBytes);
     for (uint64_t done = 0; done < added;) {
         const uint64_t batch = std::min(added - done, perBatch);
         CByteWriter writer(records);

@@ -65,6 +65,7 @@ private:
     bool RecordSaysInUse(uint64_t recordNumber);
     std::shared_ptr<CAttribute> GetMirrorData();
     void SaveMftEntry();
+    uint64_t NextGrowthStep();
 
     uint32_t m_recordSize;
     uint32_t m_mirrorRecordCount;
@@ -80,6 +81,7 @@ private:
     // record last found every record taken.
     uint64_t m_fullAtGeneration = ~uint64_t{0};
     std::vector<uint8_t> m_formatted;  // empty records, a batch of them, for growths
+    uint64_t m_growthStep = 0;         // records the next growth adds (0: the first of the session)
     struct SSeenSequence {
         uint64_t record = 0;
         uint16_t sequence = 0;
