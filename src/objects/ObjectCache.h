@@ -56,7 +56,7 @@ public:
     // its attributes. A kept file stays the live object of its record, so
     // anything that reaches the record takes the file out of here first, as
     // it would take a kept entry; what a kept file holds cannot change.
-    static constexpr size_t kClosedFileSlots = 64;
+    static constexpr size_t kClosedFileSlots = 16;
     void KeepClosedFile(std::shared_ptr<CFile> file) noexcept;
 
     size_t GetCachedDirectoryCount() const { return m_cache.size(); }
