@@ -97,6 +97,8 @@ void EndHandle(void*& ptr, const char* invalidText, Operation operation) {
             object->Abandon();
             RaiseUnwritten(kHandleKind<T> == EHandleKind::File ? "file" : "directory", *object, e, failure);
         }
+        if constexpr (kHandleKind<T> == EHandleKind::File)
+            if (!failure) CFile::KeepClosed(std::move(object));
     }
     if (failure) std::rethrow_exception(failure);
 }

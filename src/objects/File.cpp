@@ -406,9 +406,23 @@ void CFile::Flush() {
 // open of its record. The volume's own files stay out: the session writes
 // some of their records directly.
 void CFile::LeaveEntry() noexcept {
-    if (IsStream() || IsDeleted() || !m_entry || m_entry.use_count() != 1 || m_entry->IsDirty()) return;
-    if (RecordNumber(GetReference()) < kFirstOrdinaryRecord) return;
-    GetVolume().KeepClosedEntry(std::move(m_entry));
+    if (EntryCanBeKept()) GetVolume().KeepClosedEntry(std::move(m_entry));
+}
+
+bool CFile::EntryCanBeKept() const noexcept {
+    return !IsStream() && !IsDeleted() && m_entry.use_count() == 1 && !m_entry->IsDirty() &&
+           RecordNumber(GetReference()) >= kFirstOrdinaryRecord;
+}
+
+// A directory opened as a file may be kept too: a directory object opening
+// its record takes the file out of the volume's slot for the entry, as it
+// would take a kept entry.
+void CFile::KeepClosed(std::shared_ptr<CFile> file) noexcept {
+    if (!file->m_flushedForClose || file->m_flushFailed || file->IsAbandoned() || !file->EntryCanBeKept() ||
+        !file->m_streams.empty())
+        return;
+    CVolume& volume = file->GetVolume();
+    volume.KeepClosedFile(std::move(file));
 }
 
 std::shared_ptr<CFile> CFile::Open(CVolume& volume, FileReference reference) {

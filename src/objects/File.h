@@ -141,6 +141,11 @@ public:
         Flush();
         m_flushedForClose = true;
     }
+    // After FlushForClose: the volume keeps the file whole for its next open
+    // when nothing else holds it or its entry and nothing is left to write.
+    static void KeepClosed(std::shared_ptr<CFile> file) noexcept;
+    // Taken out of the volume's kept files: a later end writes again.
+    void ReturnToUse() noexcept { m_flushedForClose = false; }
 
 private:
     // Opens the file a path names; a file with several names is known by that one.
@@ -153,6 +158,8 @@ private:
     static void CheckNewStreamName(std::u16string_view name);
     AttributePtr FindStream(std::u16string_view name) const;
     void LeaveEntry() noexcept;
+    // What LeaveEntry asks of a closed file's entry.
+    bool EntryCanBeKept() const noexcept;
 
     AttributePtr m_data;
     // Set for a file Windows keeps with its system compression.

@@ -1,5 +1,7 @@
 #include "objects/ObjectCache.h"
 
+#include <utility>
+
 #include "entries/FileEntry.h"
 #include "objects/File.h"
 #include "objects/Directory.h"
@@ -71,10 +73,26 @@ void CObjectCache::UncacheDirectory(FileReference reference) {
 }
 
 std::shared_ptr<CFile> CObjectCache::FindOpenFile(FileReference reference) {
-    std::shared_ptr<CFile> file = m_openFiles.Find(RecordNumber(reference));
+    const uint64_t record = RecordNumber(reference);
+    // A kept file is the live object of its record and was neither deleted
+    // nor given up: nothing could reach it while kept.
+    if (std::shared_ptr<CFile>& kept = m_closedFiles[record % kClosedFileSlots];
+        kept && SameRecord(kept->GetReference(), reference)) {
+        if (!NamesObject(reference, kept->GetReference())) return nullptr;
+        kept->ReturnToUse();
+        return std::move(kept);
+    }
+    std::shared_ptr<CFile> file = m_openFiles.Find(record);
     if (!file || file->IsDeleted() || file->IsAbandoned() || !NamesObject(reference, file->GetReference()))
         return nullptr;
     return file;
+}
+
+void CObjectCache::KeepClosedFile(std::shared_ptr<CFile> file) noexcept {
+    // The file pushed out goes once the slot holds the new one: its
+    // destructor reaches back into these tables.
+    std::shared_ptr<CFile> pushedOut =
+        std::exchange(m_closedFiles[RecordNumber(file->GetReference()) % kClosedFileSlots], std::move(file));
 }
 
 void CObjectCache::RememberOpenFile(const std::shared_ptr<CFile>& file) {
@@ -110,6 +128,8 @@ void CObjectCache::FlushDirectories(std::vector<std::shared_ptr<CDirectory>>& fl
 }
 
 void CObjectCache::Release() noexcept {
+    // First, while the tables their destructors reach are whole.
+    for (auto& file : m_closedFiles) file.reset();
     for (const auto& directory : m_cache) directory->Abandon();
     m_cache.clear();
     m_cached.clear();

@@ -34,6 +34,8 @@ public:
     void CacheDirectory(std::shared_ptr<CDirectory> directory);
     void UncacheDirectory(FileReference reference);
 
+    // A file kept whole after its last handle (see KeepClosedFile) comes out
+    // of its slot here, so that the caller holds it alone again.
     std::shared_ptr<CFile> FindOpenFile(FileReference reference);
     void RememberOpenFile(const std::shared_ptr<CFile>& file);
     // The file object of `record` is going: see CLiveObjects::Release.
@@ -48,6 +50,14 @@ public:
     void KeepClosedEntry(std::shared_ptr<CFileEntry> entry) noexcept;
     // The kept entry of the record that `reference` names, removed from here; else null.
     std::shared_ptr<CFileEntry> TakeClosedEntry(FileReference reference) noexcept;
+
+    // Files whose last handle closed, written back, with nothing else holding
+    // them or their entry: opening one again skips building its object and
+    // its attributes. A kept file stays the live object of its record, so
+    // anything that reaches the record takes the file out of here first, as
+    // it would take a kept entry; what a kept file holds cannot change.
+    static constexpr size_t kClosedFileSlots = 16;
+    void KeepClosedFile(std::shared_ptr<CFile> file) noexcept;
 
     size_t GetCachedDirectoryCount() const { return m_cache.size(); }
     // Record numbers in cache order, front first.
@@ -71,6 +81,7 @@ private:
     // One slot per record number modulo the count: a newer entry pushes out
     // the one in its slot, with no bookkeeping per open.
     std::array<std::shared_ptr<CFileEntry>, kClosedEntrySlots> m_closedEntries;
+    std::array<std::shared_ptr<CFile>, kClosedFileSlots> m_closedFiles;
 };
 
 // A reference without a sequence number names whatever its record holds.

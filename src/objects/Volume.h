@@ -60,6 +60,7 @@ public:
     void ReleaseOpenFile(FileReference reference) noexcept { m_objects.ReleaseOpenFile(RecordNumber(reference)); }
     // Kept for the next OpenEntry of its record: see CObjectCache.
     void KeepClosedEntry(std::shared_ptr<CFileEntry> entry) noexcept { m_objects.KeepClosedEntry(std::move(entry)); }
+    void KeepClosedFile(std::shared_ptr<CFile> file) noexcept { m_objects.KeepClosedFile(std::move(file)); }
     // The entry of the object at `reference`: the one an open file or
     // directory already holds, else the one a closed file left, else loaded. A reference whose sequence number
     // the record no longer carries is refused: it names an object deleted since.

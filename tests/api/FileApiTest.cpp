@@ -61,6 +61,20 @@ TEST_F(FileApiTest, TransfersOutsideTheSizeFailWithTheirText) {
     EXPECT_EQ(file.ptr, nullptr);
 }
 
+// A kept closed file must follow a link, a replacing move and a delete made through new handles.
+TEST_F(FileApiTest, AClosedFileFollowsChangesMadeThroughNewHandles) {
+    NtfsFileHandle a = Create(L"\\a", 5), b = Create(L"\\b", 0), f;
+    ASSERT_TRUE(NtfsCloseFile(a) && NtfsCloseFile(b));
+    ASSERT_TRUE(NtfsOpenFile(L"\\a", f, volume) && NtfsCreateHardLink(L"\\c", f) && NtfsCloseFile(f));
+    ASSERT_TRUE(NtfsOpenFile(L"\\b", f, volume) && NtfsMoveFile(L"\\a", true, f) && NtfsCloseFile(f));
+    ASSERT_TRUE(NtfsOpenFile(L"\\c", f, volume) && NtfsDeleteFile(f));
+    for (unsigned int links = 0, pass = 0; pass < 2; ++pass) {  // in the session, then in a new one
+        EXPECT_TRUE(NtfsOpenFile(L"\\a", f, volume) && NtfsGetLinkCount(links, f) && NtfsCloseFile(f) && links == 1);
+        EXPECT_FALSE(NtfsOpenFile(L"\\b", f, volume) || NtfsOpenFile(L"\\c", f, volume));
+        ASSERT_TRUE(NtfsCloseVolume(volume) && NtfsOpenVolume(device.Api(), volume));
+    }
+}
+
 // A reader remembers the run it last read from: a write through another
 // handle, a truncation and regrowth, data back in the record and out again,
 // and a growth elsewhere after another file's must all show in its next read.
