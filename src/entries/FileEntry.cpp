@@ -367,6 +367,24 @@ AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) c
     return attribute;
 }
 
+std::optional<std::span<const uint8_t>> CFileEntry::LocatedResidentValue(uint32_t type,
+                                                                         std::u16string_view name) const {
+    // Every record of a (type, name) stays located until all of them are
+    // built, so the first one located is occurrence 0. Further records of
+    // the attribute list are the exception.
+    if (!IsBuiltWhole(type)) return std::nullopt;
+    const auto first = std::find_if(m_located.begin(), m_located.end(), [&](const SLocatedRecord& located) {
+        return IsLocated(located, type, name);
+    });
+    if (first == m_located.end()) return std::nullopt;
+    const SAttributeLocation location = Location(*first);
+    // Checked again as building would check it.
+    const SAttributeHeader header = location.Header();
+    if (header.nonResident) return std::nullopt;
+    const CByteReader value = location.Record().Sub(header.valueOffset, header.valueLength);
+    return std::span<const uint8_t>(value.Data(), value.Size());
+}
+
 AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name, bool resident) {
     BuildAllAttributes();
     if (Find(m_attributes, type, name) != m_attributes.end())
