@@ -377,11 +377,12 @@ std::optional<std::span<const uint8_t>> CFileEntry::LocatedResidentValue(uint32_
         return IsLocated(located, type, name);
     });
     if (first == m_located.end()) return std::nullopt;
-    const SAttributeLocation location = Location(*first);
-    // Checked again as building would check it.
-    const SAttributeHeader header = location.Header();
-    if (header.nonResident) return std::nullopt;
-    const CByteReader value = location.Record().Sub(header.valueOffset, header.valueLength);
+    // Its header was checked when it was located (the value lies inside
+    // it); the reads below are bounded all the same.
+    const CByteReader whole(Loaded(first->record)->bytes);
+    const CByteReader record = whole.Sub(first->offset, whole.U32(first->offset + AttrRecord::Length));
+    if (record.U8(AttrRecord::NonResident) != 0) return std::nullopt;
+    const CByteReader value = record.Sub(record.U16(AttrRecord::ValueOffset), record.U32(AttrRecord::ValueLength));
     return std::span<const uint8_t>(value.Data(), value.Size());
 }
 
