@@ -355,10 +355,22 @@ std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16stri
 }
 
 size_t CFileEntry::CountAttributes(uint32_t type, std::u16string_view name) const {
-    if (IsBuiltWhole(type))
-        if (const uint32_t built = CountBuilt(m_attributes, type, name); built != 0) return built;
-    BuildAttributes(type, name);
-    return CountBuilt(m_attributes, type, name);
+    if (!IsBuiltWhole(type)) {
+        BuildAttributes(type, name);
+        return CountBuilt(m_attributes, type, name);
+    }
+    if (const uint32_t built = CountBuilt(m_attributes, type, name); built != 0) return built;
+    // Counted where they lie, as BuildAttributes numbers them: every open of
+    // a file asks how many names it has, and building them only to count
+    // would cost each open an attribute object.
+    size_t resident = 0;
+    bool extents = false;
+    for (const SLocatedRecord& located : m_located) {
+        if (!IsLocated(located, type, name)) continue;
+        if (CByteReader(Loaded(located.record)->bytes).U8(located.offset + AttrRecord::NonResident) != 0) extents = true;
+        else ++resident;
+    }
+    return resident + (extents ? 1 : 0);
 }
 
 AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) const {
