@@ -1,6 +1,7 @@
 #include "entries/FileEntry.h"
 
 #include <algorithm>
+#include <array>
 #include <set>
 
 #include "base/Bytes.h"
@@ -252,9 +253,15 @@ void CFileEntry::BuildAttributes(uint32_t type, std::u16string_view name) const 
 }
 
 void CFileEntry::BuildAllAttributes() const {
+    // The name is copied out as it lies (its bounds were checked when it was
+    // located): the build checks the whole header anyway.
+    std::array<char16_t, 255> name;
     while (!m_located.empty()) {
         const SLocatedRecord& first = m_located.front();
-        BuildAttributes(first.type, Location(first).Header().name);
+        const CByteReader whole(Loaded(first.record)->bytes);
+        const CByteReader record = whole.Sub(first.offset, whole.U32(first.offset + AttrRecord::Length));
+        record.U16Array(record.U16(AttrRecord::NameOffset), name.data(), first.nameLength);
+        BuildAttributes(first.type, std::u16string_view(name.data(), first.nameLength));
     }
 }
 
