@@ -1,6 +1,7 @@
 #include "entries/FileEntry.h"
 
 #include <algorithm>
+#include <array>
 #include <set>
 
 #include "base/Bytes.h"
@@ -252,9 +253,15 @@ void CFileEntry::BuildAttributes(uint32_t type, std::u16string_view name) const 
 }
 
 void CFileEntry::BuildAllAttributes() const {
+    // The name is copied out as it lies (its bounds were checked when it was
+    // located): the build checks the whole header anyway.
+    std::array<char16_t, 255> name;
     while (!m_located.empty()) {
         const SLocatedRecord& first = m_located.front();
-        BuildAttributes(first.type, Location(first).Header().name);
+        const CByteReader whole(Loaded(first.record)->bytes);
+        const CByteReader record = whole.Sub(first.offset, whole.U32(first.offset + AttrRecord::Length));
+        record.U16Array(record.U16(AttrRecord::NameOffset), name.data(), first.nameLength);
+        BuildAttributes(first.type, std::u16string_view(name.data(), first.nameLength));
     }
 }
 
@@ -355,16 +362,47 @@ std::vector<AttributePtr> CFileEntry::FindAttributes(uint32_t type, std::u16stri
 }
 
 size_t CFileEntry::CountAttributes(uint32_t type, std::u16string_view name) const {
-    if (IsBuiltWhole(type))
-        if (const uint32_t built = CountBuilt(m_attributes, type, name); built != 0) return built;
-    BuildAttributes(type, name);
-    return CountBuilt(m_attributes, type, name);
+    if (!IsBuiltWhole(type)) {
+        BuildAttributes(type, name);
+        return CountBuilt(m_attributes, type, name);
+    }
+    if (const uint32_t built = CountBuilt(m_attributes, type, name); built != 0) return built;
+    // Counted where they lie, as BuildAttributes numbers them: every open of
+    // a file asks how many names it has, and building them only to count
+    // would cost each open an attribute object.
+    size_t resident = 0;
+    bool extents = false;
+    for (const SLocatedRecord& located : m_located) {
+        if (!IsLocated(located, type, name)) continue;
+        if (CByteReader(Loaded(located.record)->bytes).U8(located.offset + AttrRecord::NonResident) != 0) extents = true;
+        else ++resident;
+    }
+    return resident + (extents ? 1 : 0);
 }
 
 AttributePtr CFileEntry::GetAttribute(uint32_t type, std::u16string_view name) const {
     AttributePtr attribute = FindAttribute(type, name);
     if (!attribute) throw CException(EErrorKind::Corrupt, "Attribute %1 %2 not found", type, name);
     return attribute;
+}
+
+std::optional<std::span<const uint8_t>> CFileEntry::LocatedResidentValue(uint32_t type,
+                                                                         std::u16string_view name) const {
+    // Every record of a (type, name) stays located until all of them are
+    // built, so the first one located is occurrence 0. Further records of
+    // the attribute list are the exception.
+    if (!IsBuiltWhole(type)) return std::nullopt;
+    const auto first = std::find_if(m_located.begin(), m_located.end(), [&](const SLocatedRecord& located) {
+        return IsLocated(located, type, name);
+    });
+    if (first == m_located.end()) return std::nullopt;
+    // Its header was checked when it was located (the value lies inside
+    // it); the reads below are bounded all the same.
+    const CByteReader whole(Loaded(first->record)->bytes);
+    const CByteReader record = whole.Sub(first->offset, whole.U32(first->offset + AttrRecord::Length));
+    if (record.U8(AttrRecord::NonResident) != 0) return std::nullopt;
+    const CByteReader value = record.Sub(record.U16(AttrRecord::ValueOffset), record.U32(AttrRecord::ValueLength));
+    return std::span<const uint8_t>(value.Data(), value.Size());
 }
 
 AttributePtr CFileEntry::CreateAttribute(uint32_t type, std::u16string_view name, bool resident) {

@@ -6,7 +6,9 @@
 // an open pays only for the attributes it uses.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -71,6 +73,12 @@ public:
     size_t CountAttributes(uint32_t type, std::u16string_view name = {}) const;
     // As FindAttribute, raising "Attribute %1 %2 not found" when absent.
     AttributePtr GetAttribute(uint32_t type, std::u16string_view name = {}) const;
+    // The value of occurrence 0 of (type, name) where it lies in the loaded
+    // record, for a reader that only looks: nothing is built, which spares a
+    // first visit the attribute objects it would never use. Valid until the
+    // entry is next used. Empty when the attribute must be built to be read:
+    // not located (built already, or absent) or not resident.
+    std::optional<std::span<const uint8_t>> LocatedResidentValue(uint32_t type, std::u16string_view name = {}) const;
     AttributePtr CreateAttribute(uint32_t type, std::u16string_view name, bool resident);
     void DeleteAttribute(uint32_t type, std::u16string_view name = {});
     // A further occurrence of (type, name) after those present: another

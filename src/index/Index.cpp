@@ -22,7 +22,6 @@ constexpr uint32_t kMaxBlockSize = 64 * 1024;
 
 CIndex::CIndex(std::shared_ptr<CFileEntry> entry, std::u16string name, const UpCaseTable& upcase)
     : m_upcase(&upcase), m_name(std::move(name)), m_entry(std::move(entry)) {
-    m_rootAttribute = m_entry->GetAttribute(AttrType::IndexRoot, m_name);
     LoadRoot();
     if (IsLarge()) {
         // Both must be there when the root has children.
@@ -71,12 +70,22 @@ void CIndex::CheckBlockSize(const char* corruptFormat) const {
                          m_blockSize, OwnerRecord());
 }
 
+// A directory passed through on a path is never changed: its root is read
+// where it lies in the record, and its attribute is built only for a change
+// (RootAttribute).
 void CIndex::LoadRoot() {
-    // Only a resident value is bounded by the record it came from.
-    if (m_rootAttribute->IsNonResident())
-        throw CException(EErrorKind::Corrupt, "Corrupt index root %1, file entry %2", m_name, OwnerRecord());
-    std::vector<uint8_t> value = m_rootAttribute->ReadAll();
-    CByteReader root(value);
+    std::vector<uint8_t> built;
+    std::span<const uint8_t> value;
+    if (const auto located = m_entry->LocatedResidentValue(AttrType::IndexRoot, m_name)) {
+        value = *located;
+    } else {
+        // Only a resident value is bounded by the record it came from.
+        if (RootAttribute()->IsNonResident())
+            throw CException(EErrorKind::Corrupt, "Corrupt index root %1, file entry %2", m_name, OwnerRecord());
+        built = m_rootAttribute->ReadAll();
+        value = built;
+    }
+    CByteReader root(value.data(), value.size());
     m_blockSize = root.U32(IndexRoot::BlockSize);
     m_clustersPerBlock = root.U8(IndexRoot::ClustersPerBlock);
     CheckBlockSize("Corrupt index block size %1, file entry %2");
@@ -86,6 +95,11 @@ void CIndex::LoadRoot() {
     if (first < IndexRoot::HeaderSize || first >= end)
         throw CException(EErrorKind::Corrupt, "Corrupt index root %1, file entry %2", m_name, OwnerRecord());
     m_root = std::make_shared<CIndexNode>(CIndexNode::kRootBlock, root.Sub(first, end - first));
+}
+
+const AttributePtr& CIndex::RootAttribute() const {
+    if (!m_rootAttribute) m_rootAttribute = m_entry->GetAttribute(AttrType::IndexRoot, m_name);
+    return m_rootAttribute;
 }
 
 void CIndex::Attach() {
@@ -110,8 +124,9 @@ bool CIndex::RootHolds(uint32_t size) const {
     const int64_t limit = std::min({recordSize - fixed, resident, int64_t{m_blocks->Capacity()}});
     if (int64_t{size} > capacity(limit)) return false;
     int64_t others = 0;
+    const AttributePtr& rootAttribute = RootAttribute();
     for (const auto& [key, attribute] : m_entry->GetAttributes())
-        if (attribute != m_rootAttribute) others += attribute->GetSerializedSize();
+        if (attribute != rootAttribute) others += attribute->GetSerializedSize();
     return int64_t{size} <= capacity(std::min(limit, recordSize - fixed - others));
 }
 
@@ -323,9 +338,10 @@ void CIndex::WriteRoot() {
     std::array<uint8_t, IndexRoot::HeaderSize> header{};
     WriteRootHeader(CByteWriter(header.data(), header.size()), m_blockSize, m_clustersPerBlock,
                     size - IndexRoot::Header, m_root->IsLeaf() ? 0 : IndexHeader::FlagLarge);
-    m_rootAttribute->SetSize(size);
-    m_rootAttribute->WriteData(0, header.data(), IndexRoot::HeaderSize);
-    if (m_root->Size() > 0) m_rootAttribute->WriteData(IndexRoot::HeaderSize, m_root->Bytes().data(), m_root->Size());
+    CAttribute& rootAttribute = *RootAttribute();
+    rootAttribute.SetSize(size);
+    rootAttribute.WriteData(0, header.data(), IndexRoot::HeaderSize);
+    if (m_root->Size() > 0) rootAttribute.WriteData(IndexRoot::HeaderSize, m_root->Bytes().data(), m_root->Size());
     m_root->ClearDirty();
 }
 

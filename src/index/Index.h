@@ -101,6 +101,8 @@ private:
     uint64_t OwnerRecord() const;
     void CheckBlockSize(const char* corruptFormat) const;
     void LoadRoot();
+    // Built at the first change: see LoadRoot.
+    const AttributePtr& RootAttribute() const;
     void Attach();
     bool RootHolds(uint32_t size) const;
     void WriteRoot();
@@ -116,7 +118,7 @@ private:
     const UpCaseTable* m_upcase;
     std::u16string m_name;
     std::shared_ptr<CFileEntry> m_entry;
-    AttributePtr m_rootAttribute;
+    mutable AttributePtr m_rootAttribute;
     IndexNodePtr m_root;
     // In the index itself: every first visit of a directory builds both.
     std::optional<CIndexBlockStore> m_blocks;

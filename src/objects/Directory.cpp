@@ -61,8 +61,13 @@ SParentAndName SplitLastComponent(std::u16string_view path) {
     return result;
 }
 
-CDirectory::CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::unique_ptr<CIndex> index)
-    : CFsObject(std::move(entry), volume), m_index(std::move(index)) {}
+CDirectory::CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume)
+    : CFsObject(entry, volume), m_index(std::in_place, std::move(entry), kIndexName, volume.GetUpCase()) {}
+
+CDirectory::CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume, uint32_t blockSize,
+                       uint8_t clustersPerBlock)
+    : CFsObject(entry, volume),
+      m_index(std::in_place, std::move(entry), kIndexName, volume.GetUpCase(), blockSize, clustersPerBlock) {}
 
 CDirectory::~CDirectory() {
     if (IsAbandoned()) {
@@ -85,9 +90,7 @@ CDirectory::~CDirectory() {
 std::shared_ptr<CDirectory> CDirectory::Open(CVolume& volume, FileReference reference) {
     if (auto cached = volume.FindCachedDirectory(reference)) return cached;
     // A file object already open on the record shares its entry.
-    auto entry = volume.OpenEntry(reference);
-    auto index = std::make_unique<CIndex>(entry, kIndexName, volume.GetUpCase());
-    auto directory = std::make_shared<CDirectory>(entry, volume, std::move(index));
+    auto directory = std::make_shared<CDirectory>(volume.OpenEntry(reference), volume);
     volume.CacheDirectory(directory);
     return directory;
 }
@@ -105,9 +108,8 @@ std::shared_ptr<CDirectory> CDirectory::Create(CVolume& volume, FileReference pa
     try {
         child.entry->CreateAttribute(AttrType::IndexRoot, kIndexName, true);
         const CIndex& parentIndex = parent->GetIndex();
-        auto index = std::make_unique<CIndex>(child.entry, kIndexName, volume.GetUpCase(),
-                                              parentIndex.GetBlockSize(), parentIndex.GetClustersPerBlock());
-        directory = std::make_shared<CDirectory>(child.entry, volume, std::move(index));
+        directory = std::make_shared<CDirectory>(child.entry, volume, parentIndex.GetBlockSize(),
+                                                 parentIndex.GetClustersPerBlock());
         directory->GetIndex().Save();
         LinkChild(*parent, name, child);
     } catch (...) {

@@ -1,6 +1,7 @@
 #pragma once
 // Open directories, path splitting and resolution, creation and deletion.
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,7 +29,11 @@ SParentAndName SplitLastComponent(std::u16string_view path);
 
 class CDirectory : public CFsObject {
 public:
-    CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::unique_ptr<CIndex> index);
+    // Opens the entry's existing index.
+    CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume);
+    // A new directory whose (empty) $INDEX_ROOT the caller has created: its
+    // index starts empty and dirty, with blocks of the given size.
+    CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume, uint32_t blockSize, uint8_t clustersPerBlock);
     ~CDirectory() override;  // best-effort flush unless abandoned; logs instead of raising
 
     static std::shared_ptr<CDirectory> Open(CVolume& volume, FileReference reference);
@@ -54,7 +59,9 @@ public:
     void Abandon() noexcept override;
 
 private:
-    std::unique_ptr<CIndex> m_index;
+    // In the object itself: every first visit of a directory makes one.
+    // Mutable as the pointer it replaces was: GetIndex hands it out.
+    mutable std::optional<CIndex> m_index;
     unsigned m_walks = 0;
 };
 

@@ -70,7 +70,14 @@ void ReadFileNameInto(const CAttribute& attribute, SFileNameValue& value) {
 // The $FILE_NAME that names the object: the long (Win32 or POSIX) name when
 // the entry has one, else the first.
 void ReadPrimaryFileName(const CFileEntry& entry, SFileNameValue& first) {
-    ReadFileNameInto(*entry.GetAttribute(AttrType::FileName), first);
+    // The usual first visit: the name is read where it lies, no attribute
+    // built (a directory passed through on a path never needs one).
+    if (const auto located = entry.LocatedResidentValue(AttrType::FileName)) {
+        first.size = static_cast<uint32_t>(std::min(located->size(), first.bytes.size()));
+        std::copy_n(located->begin(), first.size, first.bytes.begin());
+    } else {
+        ReadFileNameInto(*entry.GetAttribute(AttrType::FileName), first);
+    }
     if (!first.IsDosOnly()) return;
     SFileNameValue other;
     for (const AttributePtr& attribute : entry.FindAttributes(AttrType::FileName)) {

@@ -109,8 +109,16 @@ TEST(FileEntry, FollowsTheAttributeList) {
     EXPECT_EQ(entry->FindAttributes(AttrType::FileName).size(), size_t{kLinks});
     // One lookup builds every name, in the base record or not: the count and
     // lookups after it answer from what it built.
+    // Before any build the count and the first name come from the records
+    // themselves, extension records included.
+    FileEntryPtr unbuilt = CFileEntry::Load(record, *volume);
+    EXPECT_EQ(unbuilt->CountAttributes(AttrType::FileName), size_t{kLinks});
+    const auto inPlace = unbuilt->LocatedResidentValue(AttrType::FileName);
+    ASSERT_TRUE(inPlace);
+    const std::vector<uint8_t> firstValue(inPlace->begin(), inPlace->end());
     FileEntryPtr fresh = CFileEntry::Load(record, *volume);
     AttributePtr firstName = fresh->FindAttribute(AttrType::FileName);
+    EXPECT_EQ(firstName->ReadAll(), firstValue);
     EXPECT_EQ(fresh->CountAttributes(AttrType::FileName), size_t{kLinks});
     EXPECT_EQ(fresh->FindAttribute(AttrType::FileName), firstName);
 
