@@ -11,10 +11,12 @@
 #include "ColdBench.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -236,6 +238,21 @@ std::string ImagePath(EImage image) {
            std::to_string(static_cast<int>(image)) + ".img";
 }
 
+// A run stopped by a signal leaves its images in /dev/shm (memory, gigabytes
+// of it): the next run removes those whose process is gone.
+void RemoveImagesOfEndedRuns() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", error)) {
+        const std::string name = entry.path().filename().string();
+        for (const char* stem : {"volkit-cold-", "volkit-bench-sparse-"}) {
+            if (name.rfind(stem, 0) != 0) continue;
+            const long pid = std::strtol(name.c_str() + std::strlen(stem), nullptr, 10);
+            if (pid > 0 && pid != getpid() && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+                std::filesystem::remove(entry.path(), error);
+        }
+    }
+}
+
 // The parent's images, written once to /dev/shm (memory) for the children.
 class CImageFiles {
 public:
@@ -370,6 +387,7 @@ int RunColdChild(int argc, char** argv) {
 
 void RunColdRows(const char* self, const std::string& filter) {
     const int rounds = Rounds();
+    RemoveImagesOfEndedRuns();
     CImageFiles images;
     std::printf("\nCold: each figure a fresh process timing its first call; medians of %d interleaved rounds.\n"
                 "| Workload (cold) | native | libntfs-3g | filesystem family | libntfs-3g / native (median of pairs) "

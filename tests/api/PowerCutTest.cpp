@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,10 @@
 #include "support/LogCapture.h"
 #include "support/Oracles.h"
 #include "support/VolumeCheck.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 using namespace volcore::test;
 namespace api = volkit::api;
@@ -28,6 +33,13 @@ constexpr uint64_t kVolumeBytes = 16 << 20;
 constexpr uint64_t kStride = 7;
 constexpr uint64_t kNtfsckEvery = 40;
 constexpr int kManyNames = 240;
+
+// While one lives, what this thread allocates is never reported as a leak.
+struct ScopedLeakExcuse {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan::ScopedDisabler disabler;
+#endif
+};
 
 std::string Many(int i) { return "d/many/entry number " + std::to_string(i); }
 
@@ -122,7 +134,14 @@ void SweepPowerCuts(Session session, bool onlyLeftovers) {
         MemoryDevice memory = fresh;
         memory.powerCutAtWrite = k;
         closed.clear();
-        EXPECT_FALSE(RunSessions(session, memory, closed));
+        {
+            // A cut session is dropped as a killed process would be: what
+            // libntfs-3g kept because it could not write it back is never
+            // freed. Our engine frees everything, and stays checked.
+            std::optional<ScopedLeakExcuse> excuse;
+            if (session == SessionThroughFamily) excuse.emplace();
+            EXPECT_FALSE(RunSessions(session, memory, closed));
+        }
         MemoryDevice cut(std::move(memory.Bytes()));  // the power is back
         JudgeCutVolume(cut, closed, onlyLeftovers, points % kNtfsckEvery == 0, damaged);
     }
