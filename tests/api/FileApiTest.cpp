@@ -116,9 +116,12 @@ TEST_F(FileApiTest, WideNameBeyondUnicodeIsRefused) {
 }
 
 // The listing converts each name into one reused buffer: every name comes back
-// whole, surrogate pairs joined where wchar_t has 32 bits.
+// whole, surrogate pairs joined where wchar_t has 32 bits. A path is narrowed
+// many units at a time: U+10041 (an 'A' in its low 16 bits) inside a step or
+// after the last one must not be cut.
 TEST_F(FileApiTest, TheListingHandsNamesBeyondTheBasicPlaneBackWhole) {
-    const std::vector<std::wstring> names = {L"\U0001F600 \u00e9t\u00e9", L"\U00010428\U00010400", L"a", L"ab\U0001F600c"};
+    const std::vector<std::wstring> names = {L"\U0001F600 \u00e9t\u00e9", L"\U00010428\U00010400", L"a", L"ab\U0001F600c",
+                                             L"AAAAAAAAAA\U00010041AAAAAAAAA", L"AAAAAAAAAAAAAAAAA\U00010041A"};
     for (const std::wstring& name : names) {
         NtfsFileHandle file = Create(name.c_str(), 1);
         EXPECT_TRUE(NtfsCloseFile(file));
