@@ -6,7 +6,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
+#include <stdexcept>
 #include <type_traits>
 
 namespace volcore {
@@ -30,10 +32,34 @@ public:
     const T& operator[](size_t index) const { return Data()[index]; }
     T& front() { return Data()[0]; }
     const T& front() const { return Data()[0]; }
+    const T& at(size_t index) const {
+        if (index >= m_size) throw std::out_of_range("CInlineVector::at");
+        return Data()[index];
+    }
 
+    void reserve(size_t capacity) {
+        if (capacity > Capacity()) Grow(capacity);
+    }
     void push_back(const T& value) {
-        if (m_size == Capacity()) Grow();
+        if (m_size == Capacity()) Grow(2 * Capacity());
         Data()[m_size++] = value;
+    }
+    void insert(T* at, const T& value) {
+        const size_t index = static_cast<size_t>(at - begin());
+        if (m_size == Capacity()) Grow(2 * Capacity());
+        std::copy_backward(begin() + index, end(), end() + 1);
+        Data()[index] = value;
+        ++m_size;
+    }
+    void erase(T* at) {
+        std::copy(at + 1, end(), at);
+        --m_size;
+    }
+    template <typename Iterator>
+    void assign(Iterator first, Iterator last) {
+        m_size = 0;
+        reserve(static_cast<size_t>(std::distance(first, last)));
+        for (; first != last; ++first) Data()[m_size++] = *first;
     }
     void clear() { m_size = 0; }
     // Removes every value `remove` picks, keeping the others in order.
@@ -43,20 +69,24 @@ public:
     }
 
 private:
-    T* Data() { return m_heap ? m_heap.get() : m_inline.data(); }
-    const T* Data() const { return m_heap ? m_heap.get() : m_inline.data(); }
-    size_t Capacity() const { return m_heap ? m_heapCapacity : N; }
-    void Grow() {
-        const size_t capacity = 2 * Capacity();
-        auto grown = std::make_unique<T[]>(capacity);
+    // A pointer rather than a test on every access: lookups index the list
+    // in their inner loops. It points into the object itself, which is why
+    // the list is neither copied nor moved.
+    T* Data() { return m_data; }
+    const T* Data() const { return m_data; }
+    size_t Capacity() const { return m_capacity; }
+    void Grow(size_t capacity) {
+        auto grown = std::make_unique_for_overwrite<T[]>(capacity);
         std::copy(begin(), end(), grown.get());
         m_heap = std::move(grown);
-        m_heapCapacity = capacity;
+        m_data = m_heap.get();
+        m_capacity = capacity;
     }
 
     std::array<T, N> m_inline{};
     std::unique_ptr<T[]> m_heap;
-    size_t m_heapCapacity = 0;
+    T* m_data = m_inline.data();
+    size_t m_capacity = N;
     size_t m_size = 0;
 };
 

@@ -2,7 +2,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <span>
 
 namespace volcore {
@@ -12,8 +11,7 @@ using MftRecBufferPtr = std::shared_ptr<CMftRecBuffer>;
 
 // One MFT record in memory (exactly the volume's record size), shared between
 // the MFT and file entries. No dirty flag and no record number: writing is an
-// explicit call with the reference. The buffer, its bytes and the pointer's
-// count are one allocation: every record a visit reads makes one.
+// explicit call with the reference.
 struct CMftRecBuffer {
     std::span<uint8_t> bytes;
 
@@ -24,17 +22,18 @@ struct CMftRecBuffer {
     static MftRecBufferPtr ForFilling(size_t size) { return Make(size, false); }
 
 private:
+    // The bytes are a block of their own: one with the buffer would be just
+    // past the size the C library's allocator recycles fastest for a 1 KiB
+    // record, which costs a volume that reads record after record more than
+    // the block it saves.
     static MftRecBufferPtr Make(size_t size, bool zeroed) {
-        using Word = uint64_t;
-        constexpr size_t kHeadWords = (sizeof(CMftRecBuffer) + sizeof(Word) - 1) / sizeof(Word);
-        const size_t words = kHeadWords + (size + sizeof(Word) - 1) / sizeof(Word);
-        std::shared_ptr<Word[]> block =
-            zeroed ? std::make_shared<Word[]>(words) : std::make_shared_for_overwrite<Word[]>(words);
-        auto* storage = reinterpret_cast<uint8_t*>(block.get());
-        // A span alone: nothing to destroy when the words go.
-        auto* buffer = ::new (storage) CMftRecBuffer{{storage + kHeadWords * sizeof(Word), size}};
-        return MftRecBufferPtr(std::move(block), buffer);
+        auto buffer = std::make_shared<CMftRecBuffer>();
+        buffer->m_storage = zeroed ? std::make_unique<uint8_t[]>(size) : std::make_unique_for_overwrite<uint8_t[]>(size);
+        buffer->bytes = std::span<uint8_t>(buffer->m_storage.get(), size);
+        return buffer;
     }
+
+    std::unique_ptr<uint8_t[]> m_storage;
 };
 
 }  // namespace volcore
