@@ -55,7 +55,7 @@ uint8_t NearlyFull(uint64_t byte) { return byte >= kBitmapBytes - 200 && byte < 
 uint8_t Fragmented(uint64_t byte) { return byte % 128 == 5 ? 0xF0 : 0xFF; }
 
 AttributeLocations BitmapExtent() {
-    auto buffer = std::make_shared<CMftRecBuffer>(1024);
+    auto buffer = CMftRecBuffer::Zeroed(1024);
     CByteWriter record = CByteWriter(buffer->bytes).Sub(56, 1024 - 56);
     uint64_t clusters = kBitmapBytes / kClusterSize;
     record.U32(AttrRecord::Type, AttrType::Data);

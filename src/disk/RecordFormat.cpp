@@ -166,7 +166,7 @@ MftRecBufferPtr BuildRecordHeader(uint32_t recordSize, FileReference reference, 
     if (recordSize % UpdateSequence::Stride != 0 || FirstAttributeOffset(recordSize) + FileRecord::EndMarkerSize > recordSize)
         throw CException(EErrorKind::Corrupt, "Invalid MFT record size: %1", recordSize);
     uint64_t recordNumber = RecordNumber(reference);
-    auto buffer = std::make_shared<CMftRecBuffer>(recordSize);
+    auto buffer = CMftRecBuffer::Zeroed(recordSize);
     WriteRecordHeader(CByteWriter(buffer->bytes), recordNumber, FreshSequenceNumber(recordNumber), baseReference,
                       flags, linkCount);
     return buffer;

@@ -39,7 +39,7 @@ public:
     // (every create builds a record); one still held gets a fresh sibling.
     MftRecBufferPtr RecordBuffer() {
         if (!m_spareRecord || m_spareRecord.use_count() != 1 || m_spareRecord->bytes.size() != m_mftRecordSize)
-            m_spareRecord = std::make_shared<CMftRecBuffer>(m_mftRecordSize);
+            m_spareRecord = CMftRecBuffer::Zeroed(m_mftRecordSize);
         else
             std::fill(m_spareRecord->bytes.begin(), m_spareRecord->bytes.end(), uint8_t{0});
         return m_spareRecord;

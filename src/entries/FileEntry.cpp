@@ -46,7 +46,7 @@ bool SameTypeAndName(const SAttributeKey& key, uint32_t type, std::u16string_vie
 // damaged one.
 class CRecordLocator final : public IAttributeVisitor {
 public:
-    CRecordLocator(std::vector<SLocatedRecord>& located, uint32_t record) : m_located(located), m_record(record) {}
+    CRecordLocator(LocatedRecords& located, uint32_t record) : m_located(located), m_record(record) {}
 
     void Attribute(const SAttributeHeader& header, const CByteReader&) override {
         m_located.push_back(SLocatedRecord{header.type, m_record, static_cast<uint32_t>(header.offset), header.nameLength});
@@ -54,7 +54,7 @@ public:
     void Fault(EAttributeFault fault, const SAttributeHeader& header) override { RefuseAttributeRecord(fault, header); }
 
 private:
-    std::vector<SLocatedRecord>& m_located;
+    LocatedRecords& m_located;
     uint32_t m_record;
 };
 
@@ -182,9 +182,6 @@ void CFileEntry::LoadAttributes(const MftRecBufferPtr& base) {
 }
 
 void CFileEntry::LocateAttributeRecords(const MftRecBufferPtr& record) {
-    // Room for the attribute records of a usual record at once.
-    constexpr size_t kUsualRecords = 8;
-    if (m_located.empty()) m_located.reserve(kUsualRecords);
     CByteReader bytes(record->bytes);
     CRecordLocator locator(m_located, m_loadedBase ? NumericCast<uint32_t>(m_loadedExtensions.size() + 1) : 0);
     if (m_loadedBase) m_loadedExtensions.push_back(record);
@@ -246,7 +243,7 @@ void CFileEntry::BuildAttributes(uint32_t type, std::u16string_view name) const 
         throw;
     }
     if (next == built) return;
-    std::erase_if(m_located, [&](const SLocatedRecord& located) { return IsLocated(located, type, name); });
+    m_located.EraseIf([&](const SLocatedRecord& located) { return IsLocated(located, type, name); });
     if (!m_located.empty()) return;
     m_loadedBase.reset();
     m_loadedExtensions.clear();
@@ -288,7 +285,7 @@ void CFileEntry::LoadAttributeList() {
 
     auto list = std::make_shared<CAttribute>(m_volume, m_reference, extents);
     Insert(m_attributes, SAttributeKey{AttrType::AttributeList, u"", 0}, list);
-    std::erase_if(m_located, isList);
+    m_located.EraseIf(isList);
     if (list->GetSize() > kLargestAttributeList)
         throw CException(EErrorKind::Unsupported, "Attribute list of file entry %1 is too large: %2",
                          RecordNumber(m_reference), list->GetSize());
@@ -298,7 +295,7 @@ void CFileEntry::LoadAttributeList() {
     // Extents of the list in extension records belong to the list built
     // here; a resident one would be a further occurrence.
     if (list->IsNonResident())
-        std::erase_if(m_located, [&](const SLocatedRecord& located) {
+        m_located.EraseIf([&](const SLocatedRecord& located) {
             return isList(located) && Location(located).IsNonResident();
         });
 }

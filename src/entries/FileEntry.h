@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/InlineVector.h"
 #include "entries/Attribute.h"
 #include "disk/RecordFormat.h"
 #include "entries/RecordLayout.h"
@@ -38,6 +39,8 @@ struct SLocatedRecord {
     uint32_t offset = 0;  // of the attribute record in it
     uint8_t nameLength = 0;
 };
+// Inside the entry up to the attribute records of a usual base record: every load fills it.
+using LocatedRecords = CInlineVector<SLocatedRecord, 8>;
 
 class CFileEntry {
 public:
@@ -154,7 +157,7 @@ private:
     // attributes, saves and deletes build all of them first. A flat list in
     // record order rather than a map: a load allocates nothing per record.
     mutable AttributeMap m_attributes;
-    mutable std::vector<SLocatedRecord> m_located;
+    mutable LocatedRecords m_located;
     mutable MftRecBufferPtr m_loadedBase;
     mutable std::vector<MftRecBufferPtr> m_loadedExtensions;
     FileReference m_reference;

@@ -47,9 +47,14 @@ CIndexBlockStore::CIndexBlockStore(std::shared_ptr<CFileEntry> entry, std::u16st
     // smaller than a cluster.
     uint32_t clusterSize = m_entry->GetVolume().GetClusterSize();
     m_vcnsPerBlock = m_blockSize / (m_blockSize >= clusterSize ? clusterSize : 512);
+}
+
+// Raises as often as it is called when what it finds is damaged.
+void CIndexBlockStore::AttachAttributes() {
     AttributePtr allocation = m_entry->FindAttribute(AttrType::IndexAllocation, m_name);
     AttributePtr bitmap = m_entry->FindAttribute(AttrType::Bitmap, m_name);
     if (allocation && bitmap) TakeOver(std::move(allocation), std::move(bitmap));
+    m_attached = true;
 }
 
 uint64_t CIndexBlockStore::OwnerRecord() const { return RecordNumber(m_entry->GetReference()); }
@@ -91,11 +96,12 @@ uint32_t CIndexBlockStore::Capacity() const {
     return m_blockSize - IndexBlock::EntriesOffset(IndexBlock::UsaCountFor(m_blockSize));
 }
 
-uint64_t CIndexBlockStore::BlockCount() const { return m_allocation ? m_allocation->GetSize() / m_blockSize : 0; }
+uint64_t CIndexBlockStore::Blocks() const { return m_allocation ? m_allocation->GetSize() / m_blockSize : 0; }
 
-uint64_t CIndexBlockStore::BlocksInUse() const {
+uint64_t CIndexBlockStore::BlocksInUse() {
+    Attach();
     uint64_t count = 0;
-    for (uint64_t block = 0; block < BlockCount(); ++block) count += IsInUse(block);
+    for (uint64_t block = 0; block < Blocks(); ++block) count += IsInUse(block);
     return count;
 }
 
@@ -118,7 +124,7 @@ void CIndexBlockStore::MarkInUse(uint64_t block, bool inUse) {
 }
 
 uint64_t CIndexBlockStore::BlockOf(uint64_t vcn) const {
-    if (!m_allocation || vcn % m_vcnsPerBlock != 0 || vcn / m_vcnsPerBlock >= BlockCount()) ThrowCorruptBlock();
+    if (!m_allocation || vcn % m_vcnsPerBlock != 0 || vcn / m_vcnsPerBlock >= Blocks()) ThrowCorruptBlock();
     uint64_t block = vcn / m_vcnsPerBlock;
     // A pointer to a block the bitmap calls free would let that block be
     // handed out twice.
@@ -153,6 +159,7 @@ IndexNodePtr CIndexBlockStore::TakeCached(uint64_t block, EUse use) {
 }
 
 IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
+    Attach();
     const uint64_t block = BlockOf(vcn);
     if (IndexNodePtr node = TakeCached(block, EUse::Change)) return node;
     IndexNodePtr node = TakeOldestLeaf();
@@ -164,6 +171,7 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
 }
 
 IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn) {
+    Attach();
     const uint64_t block = BlockOf(vcn);
     if (IndexNodePtr node = TakeCached(block, EUse::Lookup)) return node;
     IndexNodePtr node = TakeOldestLeaf();
@@ -190,6 +198,7 @@ IndexNodePtr CIndexBlockStore::TakeOldestLeaf() {
 // A node read here is never changed: the walk only reads it, and an edit
 // loads the block again through the cache.
 IndexNodePtr CIndexBlockStore::LoadForWalk(uint64_t vcn, IndexNodePtr& spare) {
+    Attach();
     const uint64_t block = BlockOf(vcn);
     if (IndexNodePtr node = TakeCached(block, EUse::Walk)) return node;
     IndexNodePtr node = spare.use_count() == 1 ? std::move(spare) : std::make_shared<CIndexNode>();
@@ -304,7 +313,7 @@ void CIndexBlockStore::ForEachChangeable(Visit visit) {
 
 // The lowest free block, as a search from the start would find it.
 uint64_t CIndexBlockStore::FindFreeBlock() const {
-    uint64_t count = BlockCount();
+    uint64_t count = Blocks();
     for (uint64_t byte = m_freeHint; byte < m_bits.size() && byte * 8 < count; ++byte) {
         if (m_bits[byte] == 0xFF) continue;
         for (uint64_t block = byte * 8; block < byte * 8 + 8 && block < count; ++block)
@@ -314,10 +323,11 @@ uint64_t CIndexBlockStore::FindFreeBlock() const {
 }
 
 IndexNodePtr CIndexBlockStore::Allocate(std::optional<uint64_t> endChild) {
+    Attach();
     if (!m_allocation) CreateAllocation();
     uint64_t block = FindFreeBlock();
     m_freeHint = block / 8;
-    if (block == BlockCount()) m_allocation->SetSize((block + 1) * m_blockSize);
+    if (block == Blocks()) m_allocation->SetSize((block + 1) * m_blockSize);
     if (block / 8 >= m_bits.size()) {
         uint64_t bytes = RoundUp(block / 8 + 1, kBitmapGrain);
         m_bitmap->SetSize(bytes);
@@ -337,8 +347,9 @@ void CIndexBlockStore::Free(uint64_t block) {
 }
 
 void CIndexBlockStore::FreeAll() {
+    Attach();
     ForgetAll();
-    for (uint64_t block = 0; block < BlockCount(); ++block)
+    for (uint64_t block = 0; block < Blocks(); ++block)
         if (IsInUse(block)) Free(block);
 }
 
@@ -346,6 +357,7 @@ void CIndexBlockStore::FreeAll() {
 // past that block's entries are still zero: the space after the entries is
 // cleared only where the previous block reached further.
 void CIndexBlockStore::WriteBlock(CIndexNode& node) {
+    Attach();
     if (node.IsReduced()) ThrowCorruptBlock();
     const uint32_t zeroFrom = m_scratch.size() == m_blockSize ? m_scratchZeroFrom : m_blockSize;
     std::vector<uint8_t>& buffer = Scratch();
@@ -374,6 +386,7 @@ void CIndexBlockStore::WriteBlock(CIndexNode& node) {
 }
 
 std::vector<IndexNodePtr> CIndexBlockStore::ChangedCommittedBlocks() {
+    Attach();
     std::vector<IndexNodePtr> changed;
     ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty() && IsInUse(node->Block()) && IsCommitted(node->Block())) changed.push_back(node);
@@ -382,6 +395,7 @@ std::vector<IndexNodePtr> CIndexBlockStore::ChangedCommittedBlocks() {
 }
 
 IndexNodePtr CIndexBlockStore::Relocate(const IndexNodePtr& node) {
+    Attach();
     const uint64_t block = Allocate(std::nullopt)->Block();
     auto moved = std::make_shared<CIndexNode>(block, CByteReader(node->Bytes()));
     moved->MarkDirty();
@@ -390,6 +404,7 @@ IndexNodePtr CIndexBlockStore::Relocate(const IndexNodePtr& node) {
 }
 
 void CIndexBlockStore::WriteFreshBlocks() {
+    Attach();
     ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty() && IsInUse(node->Block()) && !IsCommitted(node->Block())) WriteBlock(*node);
     });
@@ -420,6 +435,7 @@ void CIndexBlockStore::WriteBits(const std::vector<uint8_t>& bits) {
 // With no bit changed since the last save there is nothing to commit, and
 // no copy of the bitmap (thousands of bytes in a large index) to make.
 void CIndexBlockStore::WriteBitsForCommit() {
+    Attach();
     if (!m_bitsChanged) return;
     std::vector<uint8_t> bits = m_bits;
     for (size_t i = 0; i < bits.size() && i < m_committed.size(); ++i) bits[i] |= m_committed[i];
@@ -427,6 +443,7 @@ void CIndexBlockStore::WriteBitsForCommit() {
 }
 
 void CIndexBlockStore::WriteDirty() {
+    Attach();
     ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty()) WriteBlock(*node);
     });
@@ -465,7 +482,10 @@ void CIndexBlockStore::EvictClean() {
     }
 }
 
+// Not attached yet: nothing was taken, so nothing goes back. Raises nothing
+// then (the index gives changes up where it may not raise).
 void CIndexBlockStore::Discard() {
+    if (!m_attached) return;
     std::vector<uint64_t> changed;
     ForEachChangeable([&](const IndexNodePtr& node) {
         if (node->IsDirty()) changed.push_back(node->Block());
@@ -480,6 +500,7 @@ void CIndexBlockStore::Discard() {
 }
 
 void CIndexBlockStore::Release() {
+    Attach();
     ForgetAll();
     m_bits.clear();
     m_committed.clear();

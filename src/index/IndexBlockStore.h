@@ -23,17 +23,25 @@ class CFileEntry;
 
 class CIndexBlockStore {
 public:
-    // Takes over the allocation and bitmap of the index when the entry has both.
+    // Takes over the allocation and bitmap of the index when the entry has
+    // both, at the first call that needs them: a visit of a directory whose
+    // root holds all of its names never does.
     CIndexBlockStore(std::shared_ptr<CFileEntry> entry, std::u16string name, uint32_t blockSize);
     CIndexBlockStore(const CIndexBlockStore&) = delete;
     CIndexBlockStore& operator=(const CIndexBlockStore&) = delete;
 
-    bool HasAllocation() const { return m_allocation != nullptr; }
+    bool HasAllocation() {
+        Attach();
+        return m_allocation != nullptr;
+    }
     // Bytes of entries one block holds, its end entry included.
     uint32_t Capacity() const;
     // Blocks the allocation spans, in use or not.
-    uint64_t BlockCount() const;
-    uint64_t BlocksInUse() const;
+    uint64_t BlockCount() {
+        Attach();
+        return Blocks();
+    }
+    uint64_t BlocksInUse();
     uint64_t Vcn(uint64_t block) const;
 
     // The block a child pointer names, checked against the allocation, the
@@ -54,7 +62,10 @@ public:
     // A free block (the allocation grows when none is left), holding only an
     // end entry.
     IndexNodePtr Allocate(std::optional<uint64_t> endChild);
-    void Free(const CIndexNode& node) { Free(node.Block()); }
+    void Free(const CIndexNode& node) {
+        Attach();
+        Free(node.Block());
+    }
     // Every block becomes free; what cached nodes held is dropped unwritten.
     void FreeAll();
 
@@ -93,6 +104,12 @@ public:
 private:
     [[noreturn]] void ThrowCorruptBlock() const;
     uint64_t OwnerRecord() const;
+    void Attach() {
+        if (!m_attached) [[unlikely]]
+            AttachAttributes();
+    }
+    void AttachAttributes();
+    uint64_t Blocks() const;
     void TakeOver(AttributePtr allocation, AttributePtr bitmap);
     void CreateAllocation();
     // One block's bytes on their way to the device.
@@ -125,6 +142,7 @@ private:
     std::u16string m_name;
     uint32_t m_blockSize;
     uint32_t m_vcnsPerBlock;
+    bool m_attached = false;
     AttributePtr m_allocation;
     AttributePtr m_bitmap;
     std::vector<uint8_t> m_bits;

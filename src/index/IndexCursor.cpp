@@ -21,7 +21,7 @@ void CIndexCursor::SeekAfter(std::u16string_view name) {
     Restart();
     IndexNodePtr node = m_root;
     for (uint64_t depth = 0;; ++depth) {
-        if (depth > m_tree.WalkLimit()) m_tree.ThrowCorrupt();
+        if (m_tree.PastWalkLimit(depth)) m_tree.ThrowCorrupt();
         size_t slot = m_tree.Position(*node, name, true);
         m_stack.push_back({node, slot});
         if (!node->HasChild(slot)) break;
@@ -50,7 +50,7 @@ void CIndexCursor::Descend() {
     while (m_stack.back().node->HasChild(m_stack.back().slot)) {
         SIndexStep& top = m_stack.back();
         IndexNodePtr child = m_tree.LoadChildForWalk(*top.node, top.slot, m_spare);
-        if (!Enter(child->Block()) || m_stack.size() > m_tree.WalkLimit()) m_tree.ThrowCorrupt();
+        if (!Enter(child->Block()) || m_tree.PastWalkLimit(m_stack.size())) m_tree.ThrowCorrupt();
         if (top.slot == top.node->Count()) Pop();
         m_stack.push_back({std::move(child), 0});
     }

@@ -81,7 +81,7 @@ bool CIndexNode::Reduce() {
         out.U32(at + 1 + nameBytes, static_cast<uint32_t>(bytes.U64(end(slot) - IndexEntry::ChildVcnSize)));
     }
     m_bytes = std::move(reduced);
-    m_offsets = std::move(offsets);
+    m_offsets.assign(offsets.begin(), offsets.end());
     m_first = 0;
     m_reduced = true;
     return true;

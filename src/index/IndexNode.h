@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/InlineVector.h"
 #include "base/UnzeroedAllocator.h"
 #include "disk/IndexFormat.h"
 
@@ -161,7 +162,9 @@ private:
     // the rest of the block they were read with (its header), never used.
     std::vector<uint8_t, SUnzeroedAllocator<uint8_t>> m_bytes;
     uint32_t m_first = 0;
-    std::vector<uint32_t> m_offsets;  // start of every entry in m_bytes, the end entry's last
+    // Start of every entry in m_bytes, the end entry's last; inside the node
+    // for a root of a few names (every first visit of a directory loads one).
+    CInlineVector<uint32_t, 8> m_offsets;
     // Whether every entry agrees with the end entry about having a child: a
     // search for a change asks it of every node on its path, so it is found
     // once per edit, in the walk that finds the offsets.

@@ -73,7 +73,7 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
     IndexNodePtr node = m_root;
     NameBuffer buffer;
     for (uint64_t depth = 0;; ++depth) {
-        if (depth > (forChange ? kMaxChangeDepth : WalkLimit())) ThrowCorrupt();
+        if (forChange ? depth > kMaxChangeDepth : PastWalkLimit(depth)) ThrowCorrupt();
         size_t slot = Position(*node, name, false);
         if (!forChange) result.path.clear();
         result.path.push_back({node, slot});
@@ -128,7 +128,7 @@ SIndexStep CIndexTree::FindExact(std::u16string_view name) {
     constexpr size_t kNone = SIZE_MAX;
     IndexNodePtr node = m_root;
     for (uint64_t depth = 0;; ++depth) {
-        if (depth > WalkLimit()) ThrowCorrupt();
+        if (PastWalkLimit(depth)) ThrowCorrupt();
         size_t exact = kNone;
         const size_t slot = Position(*node, name, false, &exact);
         if (exact != kNone) return {node->IsReduced() ? m_blocks.Whole(node) : std::move(node), exact};
@@ -352,7 +352,7 @@ SIndexStep CIndexTree::ParentOf(const CIndexNode& node) {
     }
     std::vector<IndexNodePtr> pending{m_root};
     for (uint64_t visited = 0; !pending.empty(); ++visited) {
-        if (visited > WalkLimit()) ThrowCorrupt();
+        if (PastWalkLimit(visited)) ThrowCorrupt();
         IndexNodePtr current = std::move(pending.back());
         pending.pop_back();
         for (size_t slot = 0; slot <= current->Count(); ++slot) {

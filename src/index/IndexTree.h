@@ -64,9 +64,11 @@ public:
     IndexNodePtr LoadChildForWalk(const CIndexNode& node, size_t slot, IndexNodePtr& spare) {
         return m_blocks.LoadForWalk(node.ChildVcn(slot), spare);
     }
-    // How deep a walk may go before the tree counts as corrupt (a loop of
-    // child pointers).
-    uint64_t WalkLimit() const { return m_blocks.BlockCount() + 1; }
+    // Whether a walk went deeper, or through more nodes, than the blocks
+    // allow: the tree is then corrupt (a loop of child pointers). The
+    // blocks are counted only past the first step: a lookup in a directory
+    // whose root holds all of its names never needs the block store.
+    bool PastWalkLimit(uint64_t steps) const { return steps > 1 && steps > m_blocks.BlockCount() + 1; }
     [[noreturn]] void ThrowCorrupt() const;
     // The entry holding `name` itself; no node when there is none.
     SIndexStep FindExact(std::u16string_view name);

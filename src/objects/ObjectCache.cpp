@@ -23,11 +23,12 @@ void FlushOrAbandon(const std::shared_ptr<CDirectory>& directory, std::exception
 }
 
 std::shared_ptr<CDirectory> CObjectCache::FindDirectory(FileReference reference) {
-    auto found = m_cached.find(RecordNumber(reference));
-    if (found == m_cached.end()) return FindOpenDirectory(reference);
-    if (!NamesObject(reference, (*found->second)->GetReference())) return nullptr;
-    m_cache.splice(m_cache.begin(), m_cache, found->second);
-    return m_cache.front();
+    const uint64_t record = RecordNumber(reference);
+    const std::shared_ptr<CDirectory>* cached = m_cache.Find(record);
+    if (!cached) return FindOpenDirectory(reference);
+    if (!NamesObject(reference, (*cached)->GetReference())) return nullptr;
+    m_cache.Touch(record);
+    return *cached;
 }
 
 std::shared_ptr<CDirectory> CObjectCache::FindOpenDirectory(FileReference reference) {
@@ -41,19 +42,19 @@ std::shared_ptr<CDirectory> CObjectCache::FindOpenDirectory(FileReference refere
     return directory;
 }
 
+void CObjectCache::RememberOpenDirectory(const std::shared_ptr<CDirectory>& directory) {
+    m_openDirectories.Remember(RecordNumber(directory->GetReference()), directory);
+}
+
 void CObjectCache::CacheDirectory(std::shared_ptr<CDirectory> directory) {
     uint64_t record = RecordNumber(directory->GetReference());
-    if (m_cached.count(record)) return;
-    m_openDirectories.Remember(record, directory);
+    if (m_cache.Find(record)) return;
     std::shared_ptr<CDirectory> evicted;
-    if (m_cache.size() >= kDirectoryLimit) {
-        evicted = std::move(m_cache.back());
-        m_cached.erase(RecordNumber(evicted->GetReference()));
-        m_cache.pop_back();
-    }
-    m_cache.push_back(std::move(directory));
-    m_cached[record] = std::prev(m_cache.end());
+    if (m_cache.IsFull()) evicted = m_cache.PopBack();
+    m_cache.PushBack(record, std::move(directory));
     if (!evicted) return;
+    // Still held elsewhere (a handle, a walk): found again as long as it lives.
+    if (evicted.use_count() > 1) RememberOpenDirectory(evicted);
     // Flushed here, where a failure can still be reported, not in its destructor.
     try {
         evicted->Flush();
@@ -65,10 +66,7 @@ void CObjectCache::CacheDirectory(std::shared_ptr<CDirectory> directory) {
 
 void CObjectCache::UncacheDirectory(FileReference reference) {
     uint64_t record = RecordNumber(reference);
-    if (auto found = m_cached.find(record); found != m_cached.end()) {
-        m_cache.erase(found->second);
-        m_cached.erase(found);
-    }
+    std::shared_ptr<CDirectory> uncached = m_cache.Remove(record);
     m_openDirectories.Forget(record);
 }
 
@@ -114,15 +112,16 @@ std::shared_ptr<CFileEntry> CObjectCache::TakeClosedEntry(FileReference referenc
 
 std::vector<uint64_t> CObjectCache::GetCachedRecordNumbers() const {
     std::vector<uint64_t> records;
-    for (const auto& cached : m_cache) records.push_back(RecordNumber(cached->GetReference()));
+    m_cache.ForEach([&](const std::shared_ptr<CDirectory>& cached) { records.push_back(RecordNumber(cached->GetReference())); });
     return records;
 }
 
+// A directory flushed here stays findable while `flushed` keeps it: a child
+// updating its parent's entry finds the same object again.
 void CObjectCache::FlushDirectories(std::vector<std::shared_ptr<CDirectory>>& flushed, std::exception_ptr& failure) {
-    while (!m_cache.empty()) {
-        flushed.push_back(std::move(m_cache.back()));
-        m_cached.erase(RecordNumber(flushed.back()->GetReference()));
-        m_cache.pop_back();
+    while (m_cache.Size() > 0) {
+        flushed.push_back(m_cache.PopBack());
+        RememberOpenDirectory(flushed.back());
         FlushOrAbandon(flushed.back(), failure);
     }
 }
@@ -130,9 +129,8 @@ void CObjectCache::FlushDirectories(std::vector<std::shared_ptr<CDirectory>>& fl
 void CObjectCache::Release() noexcept {
     // First, while the tables their destructors reach are whole.
     for (auto& file : m_closedFiles) file.reset();
-    for (const auto& directory : m_cache) directory->Abandon();
-    m_cache.clear();
-    m_cached.clear();
+    m_cache.ForEach([](const std::shared_ptr<CDirectory>& directory) { directory->Abandon(); });
+    m_cache.Clear();
     m_openDirectories.Clear();
     m_openFiles.Clear();
     for (auto& entry : m_closedEntries) entry.reset();

@@ -8,12 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <list>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "objects/LiveObjects.h"
+#include "objects/RecentDirectories.h"
 #include "disk/Types.h"
 
 namespace volcore {
@@ -24,7 +23,7 @@ class CFileEntry;
 
 class CObjectCache {
 public:
-    static constexpr size_t kDirectoryLimit = 101;
+    static constexpr size_t kDirectoryLimit = CRecentDirectories::kLimit;
 
     // A cached directory (moved to the front), or one that is still open
     // elsewhere after its eviction. A reference with a sequence number only
@@ -59,7 +58,7 @@ public:
     static constexpr size_t kClosedFileSlots = 16;
     void KeepClosedFile(std::shared_ptr<CFile> file) noexcept;
 
-    size_t GetCachedDirectoryCount() const { return m_cache.size(); }
+    size_t GetCachedDirectoryCount() const { return m_cache.Size(); }
     // Record numbers in cache order, front first.
     std::vector<uint64_t> GetCachedRecordNumbers() const;
 
@@ -70,12 +69,13 @@ public:
     void Release() noexcept;
 
 private:
-    using CacheList = std::list<std::shared_ptr<CDirectory>>;
-
     std::shared_ptr<CDirectory> FindOpenDirectory(FileReference reference);
+    // A directory leaving the cache that something else still holds.
+    void RememberOpenDirectory(const std::shared_ptr<CDirectory>& directory);
 
-    CacheList m_cache;  // front: most recently used
-    std::unordered_map<uint64_t, CacheList::iterator> m_cached;
+    CRecentDirectories m_cache;
+    // Directories out of the cache but still alive: a cached one is found
+    // in the cache, so only one that leaves it while held is noted here.
     CLiveObjects<CDirectory> m_openDirectories;
     CLiveObjects<CFile> m_openFiles;
     // One slot per record number modulo the count: a newer entry pushes out

@@ -57,7 +57,7 @@ MftRecBufferPtr ReadRecordZero(IVolumeServices& volume) {
     if (volume.GetMftLcn() >= clusters)
         throw CException(EErrorKind::Corrupt, "MFT LCN %1 is beyond the end of the volume (%2 clusters)",
                          volume.GetMftLcn(), clusters);
-    auto record = std::make_shared<CMftRecBuffer>(recordSize);
+    auto record = CMftRecBuffer::ForFilling(recordSize);
     volume.GetDevice().Read(volume.GetMftLcn() * volume.GetClusterSize(), record->bytes.data(), recordSize);
     MstUnprotect(record->bytes, 1, recordSize);
     CheckRecordZero(*record, recordSize);
@@ -133,7 +133,7 @@ void CMft::CheckRecordExists(uint64_t recordNumber) {
 MftRecBufferPtr CMft::ReadRecord(FileReference reference) {
     uint64_t recordNumber = RecordNumber(reference);
     CheckRecordExists(recordNumber);
-    auto record = std::make_shared<CMftRecBuffer>(m_recordSize);
+    auto record = CMftRecBuffer::ForFilling(m_recordSize);
     GetMftData()->ReadData(recordNumber * m_recordSize, record->bytes.data(), m_recordSize);
     MstUnprotect(record->bytes, 1, m_recordSize);
     return record;

@@ -14,7 +14,7 @@ const uint32_t kAt = FirstAttributeOffset(1024);
 // One non-resident base extent with `runs`, built by hand in a record buffer.
 AttributeLocations NonResidentExtent(const RunMap& runs, uint64_t dataSize, uint16_t flags = 0,
                                      uint64_t initializedSize = ~uint64_t{0}) {
-    auto buffer = std::make_shared<CMftRecBuffer>(1024);
+    auto buffer = CMftRecBuffer::Zeroed(1024);
     CByteWriter record = CByteWriter(buffer->bytes).Sub(kAt, 1024 - kAt);
     record.U32(AttrRecord::Type, AttrType::Data);
     record.U8(AttrRecord::NonResident, 1);

@@ -82,14 +82,14 @@ void ExerciseVolume(CVolume& volume) {
 // A volume refused at load still has its records read through its own $MFT.
 void ReadRecordsOfRefusedVolume(CVolume& volume) {
     uint32_t size = volume.GetMftRecordSize();
-    auto record0 = std::make_shared<CMftRecBuffer>(size);
+    auto record0 = CMftRecBuffer::Zeroed(size);
     volume.GetDevice().Read(volume.GetMftLcn() * volume.GetClusterSize(), record0->bytes.data(), size);
     MstUnprotect(record0->bytes, 1, size);
     ParseMap parsed;
     ParseAttributeRecords(record0, parsed);
     CAttribute mft(volume, 0, parsed.at(SAttributeKey{AttrType::Data, u"", 0}));
     for (uint64_t n = 0; n < std::min<uint64_t>(mft.GetSize() / size, kRecordsToVisit); ++n) {
-        auto record = std::make_shared<CMftRecBuffer>(size);
+        auto record = CMftRecBuffer::Zeroed(size);
         ExpectCleanly([&] {
             mft.ReadData(n * size, record->bytes.data(), size);
             MstUnprotect(record->bytes, 1, size);

@@ -38,7 +38,7 @@ TEST(Mft, WritesOnlyAllocatedRecordsOfItsSizeAndReadsNothingPastItsData) {
     uint64_t writes = image.Device().writeCount;
     mft.FreeRecord(26);
     EXPECT_EQ(FailureOf([&] { mft.WriteRecord(26, mft.ReadRecord(26)); }), "Attempt to write unallocated MFT record 26");
-    EXPECT_EQ(FailureOf([&] { mft.WriteRecord(4, std::make_shared<CMftRecBuffer>(512)); }),
+    EXPECT_EQ(FailureOf([&] { mft.WriteRecord(4, CMftRecBuffer::Zeroed(512)); }),
               "Invalid record size 512 (expected 1024)");
     EXPECT_EQ(image.Device().writeCount, writes);
     EXPECT_NE(FailureOf([&] { mft.ReadRecord(mft.GetRecordCount()); }), "");
