@@ -40,11 +40,12 @@ public:
     void reserve(size_t capacity) {
         if (capacity > Capacity()) Grow(capacity);
     }
-    void push_back(const T& value) {
+    // The value is copied before any growth: it may be one of the list's own.
+    void push_back(T value) {
         if (m_size == Capacity()) Grow(2 * Capacity());
         Data()[m_size++] = value;
     }
-    void insert(T* at, const T& value) {
+    void insert(T* at, T value) {
         const size_t index = static_cast<size_t>(at - begin());
         if (m_size == Capacity()) Grow(2 * Capacity());
         std::copy_backward(begin() + index, end(), end() + 1);

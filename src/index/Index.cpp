@@ -187,6 +187,7 @@ void CIndex::AddEntry(std::u16string_view name, const SIndexEntryValue& value) {
 void CIndex::UpdateEntry(std::u16string_view name, const SIndexEntryValue& value) {
     SIndexStep match = m_tree->Find(name);
     if (!match.node) throw CException(EErrorKind::Argument, "Entry %1 doesn't exist", name);
+    m_blocks->PrepareForChange();
     // The value stays in place: no entry moves, so walks need not notice.
     if (match.node->SetValue(match.slot, value)) {
         m_dirty = true;
@@ -240,6 +241,7 @@ void CIndex::Rebuild() {
 }
 
 void CIndex::Changing() {
+    m_blocks->PrepareForChange();
     ++m_changes;
     m_dirty = true;
     Edited();

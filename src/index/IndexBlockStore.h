@@ -34,6 +34,10 @@ public:
         Attach();
         return m_allocation != nullptr;
     }
+    // Takes over the allocation and bitmap now, if not done yet: before an
+    // index takes in a change, so that damage found there refuses the change
+    // instead of the save that would have written it.
+    void PrepareForChange() { Attach(); }
     // Bytes of entries one block holds, its end entry included.
     uint32_t Capacity() const;
     // Blocks the allocation spans, in use or not.

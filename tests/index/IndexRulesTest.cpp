@@ -145,6 +145,29 @@ TEST_F(IndexRules, DamageIsRefusedWithItsMessage) {
     }
 }
 
+// A root that holds every name is read without the allocation and bitmap
+// beside it; damaged leftovers there refuse a change as it comes in, before
+// the index takes it, never at the save that was to write it.
+TEST_F(IndexRules, DamagedLeftoverBlocksRefuseAChangeBeforeItIsTaken) {
+    {
+        CIndex index(m_entry, u"$I30", UpCase(), 4096, 1);
+        index.AddEntry(u"kept", ValueFor(1));
+        index.Save();
+    }
+    m_entry->CreateAttribute(AttrType::IndexAllocation, u"$I30", false);
+    m_entry->CreateAttribute(AttrType::Bitmap, u"$I30", true)->SetSize(64 << 10);  // more bits than the device has blocks
+    m_entry->Save();
+    m_image.Reopen();
+    m_entry = CFileEntry::Load(m_reference, Volume());
+    CIndex index(m_entry, u"$I30", UpCase());
+    EXPECT_EQ(index.GetEntry(u"kept").fileReference, 1u);
+    const std::string damaged = "Corrupt index bitmap $I30, file entry " + m_record;
+    EXPECT_EQ(FailureOf([&] { index.AddEntry(u"new", ValueFor(2)); }), damaged);
+    EXPECT_EQ(FailureOf([&] { index.UpdateEntry(u"kept", ValueFor(3)); }), damaged);
+    EXPECT_FALSE(index.IsDirty());
+    EXPECT_EQ(FailureOf([&] { index.Save(); }), "");
+}
+
 // A walk reads blocks the cache does not hold into nodes of its own: what its
 // visitor changes meanwhile (a later entry's value in the same block, a later
 // entry removed, one added) must still show, and no name may come twice.
