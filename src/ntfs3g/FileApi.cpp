@@ -5,6 +5,7 @@
 #include "ntfs3g/InodeFields.h"
 #include "ntfs3g/OpenFile.h"
 #include "ntfs3g/Streams.h"
+#include "ntfs3g/WofFile.h"
 
 namespace volcore::fsfamily {
 namespace {
@@ -30,8 +31,11 @@ ntfs_attr& DataForReading(const SHandleTarget& opened) {
     SHeldInode& held = *opened.held;
     if (opened.stream != nullptr) return StreamData(held, *opened.stream);
     ntfs_inode* inode = LiveInode(held);
-    if (held.data == nullptr) held.data = OpenUnnamedData(inode);
-    if (held.data == nullptr) Fail("failed to open data attribute");
+    if (held.data == nullptr) {
+        held.data = OpenUnnamedData(inode);
+        if (held.data == nullptr) Fail("failed to open data attribute");
+        held.wof = OpenSystemCompressed(inode, static_cast<uint64_t>(held.data->data_size));
+    }
     return *held.data;
 }
 
@@ -41,6 +45,10 @@ ntfs_attr& DataForWriting(const SHandleTarget& opened) {
     SHeldInode& held = *opened.held;
     ntfs_inode* inode = ChangeableInode(held);
     if (opened.stream != nullptr) return StreamData(held, *opened.stream);
+    // Windows turns such a file back into an ordinary one before changing
+    // it; written through libntfs-3g, its data would be lost.
+    if (held.wof != nullptr || IsSystemCompressed(inode))
+        Fail("cannot change a system-compressed (WOF) file: its data can only be read");
     if (held.data == nullptr) held.data = OpenUnnamedData(inode);
     if (held.data == nullptr) {
         if (IsDirectoryRecord(inode)) Fail("failed to open data attribute");
@@ -96,7 +104,14 @@ bool file::close(handle h) {
 
 bool file::read(handle h, uint64_t offset, void* buffer, uint32_t count) {
     return RunReported([&] {
-        ntfs_attr& data = DataForReading(OpenHandleOf(h));
+        const SHandleTarget opened = OpenHandleOf(h);
+        ntfs_attr& data = DataForReading(opened);
+        if (opened.stream == nullptr && opened.held->wof != nullptr) {
+            const auto size = static_cast<uint64_t>(data.data_size);
+            if (buffer == nullptr || count > size || offset > size - count) Fail("failed to read data");
+            if (count != 0) opened.held->wof->Read(offset, static_cast<uint8_t*>(buffer), count);
+            return;
+        }
         s64 done = -1;
         if (buffer != nullptr && FitsSigned(offset)) done = ntfs_attr_pread(&data, static_cast<s64>(offset), count, buffer);
         if (done != static_cast<s64>(count)) Fail("failed to read data");

@@ -1,5 +1,6 @@
 #include "ntfs3g/InodeFields.h"
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -19,16 +20,9 @@ namespace FileRecord = volcore::FileRecord;
 
 uint64_t TimeValue(ntfs_time time) { return sle64_to_cpu(time); }
 
-struct SFreeDeleter {
-    void operator()(void* memory) const { std::free(memory); }
-};
-
 uint32_t ReparseTag(ntfs_inode* inode) {
-    if (!(InodeFlags(inode) & kFileAttributeReparsePoint)) return 0;
-    s64 size = 0;
-    const std::unique_ptr<void, SFreeDeleter> data(ntfs_attr_readall(inode, AT_REPARSE_POINT, AT_UNNAMED, 0, &size));
-    if (data == nullptr || size < 4) return 0;
-    return CByteReader(static_cast<const uint8_t*>(data.get()), static_cast<size_t>(size)).U32(0);
+    const std::vector<uint8_t> value = ReparseValueOf(inode);
+    return value.size() < 4 ? 0 : CByteReader(value).U32(0);
 }
 
 void CopyInto(const CByteWriter& key, const ntfs_inode* inode, uint32_t reparseTag) {
@@ -45,6 +39,17 @@ void CopyInto(const CByteWriter& key, const ntfs_inode* inode, uint32_t reparseT
 }
 
 }  // namespace
+
+std::vector<uint8_t> ReparseValueOf(ntfs_inode* inode) {
+    if (!(InodeFlags(inode) & kFileAttributeReparsePoint)) return {};
+    s64 size = 0;
+    void* value = ntfs_attr_readall(inode, AT_REPARSE_POINT, AT_UNNAMED, 0, &size);
+    if (value == nullptr) return {};
+    const auto* bytes = static_cast<const uint8_t*>(value);
+    std::vector<uint8_t> copy(bytes, bytes + (size > 0 ? size : 0));
+    std::free(value);
+    return copy;
+}
 
 std::vector<std::vector<uint8_t>> NamesIn(ntfs_inode* inode, const ntfs_inode* directory) {
     std::vector<std::vector<uint8_t>> names;

@@ -13,6 +13,8 @@ namespace volcore::fsfamily {
 uint32_t InodeFlags(const ntfs_inode* inode);
 void SetInodeFlags(ntfs_inode* inode, uint32_t flags);
 bool IsDirectoryRecord(const ntfs_inode* inode);
+// The value of the inode's reparse point; empty when it has none or it cannot be read.
+std::vector<uint8_t> ReparseValueOf(ntfs_inode* inode);
 
 // Flags (0x10 added for a directory), times and the unnamed $DATA length of
 // an open inode; `data` is its open $DATA, if any, which knows the length

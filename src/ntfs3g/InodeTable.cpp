@@ -16,6 +16,7 @@ void CloseAttribute(ntfs_attr*& attribute) {
 
 // The streams open again by name when next used.
 void CloseData(SHeldInode& held) {
+    held.wof.reset();
     CloseAttribute(held.data);
     for (SHeldStream& stream : held.streams) CloseAttribute(stream.data);
 }

@@ -6,9 +6,11 @@
 // every call that reaches the record by path works on that copy.
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
+#include "entries/SystemCompressed.h"
 #include "ntfs3g/Ntfs3g.h"
 
 namespace volcore::fsfamily {
@@ -29,6 +31,8 @@ struct SHeldInode {
     uint64_t parent = 0;          // the directory it was reached through
     ntfs_inode* inode = nullptr;  // null once the object is gone
     ntfs_attr* data = nullptr;    // unnamed $DATA, opened on first use
+    // The reader of a system-compressed file's data, opened with `data`.
+    std::unique_ptr<CSystemCompressedData> wof;
     std::list<SHeldStream> streams;  // named streams open through handles
     unsigned handles = 0;         // counting those on its streams
     bool system = false;          // metadata: read through handles, never changed

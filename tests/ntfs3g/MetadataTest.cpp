@@ -48,7 +48,7 @@ std::pair<Bytes, Bytes> ReadBack(const std::string& image, const char* path) {
 Bytes ReparseBuffer(const Bytes& payload) {
     Bytes buffer(8 + payload.size());
     CByteWriter header(buffer);
-    header.U32(0, 0x80000017);
+    header.U32(0, 0x80000013);  // a Microsoft tag (deduplication) the family hands through untouched
     header.U16(4, static_cast<uint16_t>(payload.size()));
     header.CopyFrom(8, payload.data(), payload.size());
     return buffer;
