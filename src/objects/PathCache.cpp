@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "objects/ObjectCache.h"
 
 namespace volcore {
 
@@ -103,6 +104,29 @@ void CPathCache::RememberPath(std::u16string_view path, uint64_t edits, FileRefe
     node.key().assign(path);
     node.mapped() = SAnswer{edits, target};
     m_paths.insert(std::move(node));
+}
+
+std::optional<uint64_t> CPathCache::FindDirectoryVersion(FileReference reference) const {
+    auto found = m_leftDirectories.find(RecordNumber(reference));
+    if (found == m_leftDirectories.end() || !NamesObject(reference, found->second.reference)) return std::nullopt;
+    return found->second.version;
+}
+
+void CPathCache::RememberDirectoryVersion(FileReference directory, uint64_t version) {
+    // Past the limit an arbitrary one goes: its directory is only read again.
+    if (m_leftDirectories.size() >= kLimit && !m_leftDirectories.contains(RecordNumber(directory)))
+        m_leftDirectories.erase(m_leftDirectories.begin());
+    m_leftDirectories.insert_or_assign(RecordNumber(directory), SLeftDirectory{directory, version});
+}
+
+std::optional<uint64_t> CPathCache::TakeDirectoryVersion(FileReference directory) {
+    if (m_leftDirectories.empty()) return std::nullopt;
+    auto found = m_leftDirectories.find(RecordNumber(directory));
+    if (found == m_leftDirectories.end()) return std::nullopt;
+    const SLeftDirectory left = found->second;
+    m_leftDirectories.erase(found);
+    if (left.reference != directory) return std::nullopt;
+    return left.version;
 }
 
 }  // namespace volcore
