@@ -76,6 +76,9 @@ void CPathCache::Remember(uint64_t directory, std::u16string_view name, uint64_t
     }
     auto node = MakeRoom(m_answers, m_answerCursor);
     if (node.empty()) {
+        // A first walk remembers a name per directory: its table is sized
+        // once for a deep path rather than grown and rehashed step by step.
+        if (m_answers.empty()) m_answers.reserve(kFirstWalk);
         m_answers.emplace(SKey{directory, std::u16string(name)}, SAnswer{version, child});
         return;
     }
@@ -116,6 +119,7 @@ void CPathCache::RememberDirectoryVersion(FileReference directory, uint64_t vers
     // Past the limit an arbitrary one goes: its directory is only read again.
     if (m_leftDirectories.size() >= kLimit && !m_leftDirectories.contains(RecordNumber(directory)))
         m_leftDirectories.erase(m_leftDirectories.begin());
+    if (m_leftDirectories.empty()) m_leftDirectories.reserve(kFirstWalk);
     m_leftDirectories.insert_or_assign(RecordNumber(directory), SLeftDirectory{directory, version});
 }
 

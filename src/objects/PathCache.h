@@ -26,6 +26,8 @@ class CPathCache {
 public:
     // Answers kept of each kind; past it, each new answer takes an old one's place.
     static constexpr size_t kLimit = 4096;
+    // Answers a table makes room for at its first: a deep path's worth.
+    static constexpr size_t kFirstWalk = 48;
 
     std::optional<FileReference> Find(uint64_t directory, std::u16string_view name, uint64_t version) const;
     void Remember(uint64_t directory, std::u16string_view name, uint64_t version, FileReference child);
