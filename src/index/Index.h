@@ -91,6 +91,12 @@ public:
     // indexes of a volume session: an answer taken at one version still holds
     // while the index has it.
     uint64_t Version() const { return m_version; }
+    // Takes over the version an earlier object of this directory had when it
+    // was let go unchanged: the answers found under it hold for what was just
+    // loaded. Ignored once the index has changed.
+    void AdoptVersion(uint64_t version) {
+        if (!m_dirty) m_version = version;
+    }
     bool IsLarge() const { return !m_root->IsLeaf(); }
     // Forget unsaved changes (the directory is being deleted or given up).
     void DiscardChanges();

@@ -62,12 +62,18 @@ SParentAndName SplitLastComponent(std::u16string_view path) {
 }
 
 CDirectory::CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume)
-    : CFsObject(entry, volume), m_index(std::in_place, std::move(entry), kIndexName, volume.GetUpCase()) {}
+    : CFsObject(entry, volume), m_index(std::in_place, std::move(entry), kIndexName, volume.GetUpCase()) {
+    // Every object of the record takes what a walk left of it, so that a
+    // change made through this one is never hidden behind an older version.
+    if (auto version = volume.TakeIndexVersion(GetReference())) m_index->AdoptVersion(*version);
+}
 
 CDirectory::CDirectory(std::shared_ptr<CFileEntry> entry, CVolume& volume, uint32_t blockSize,
                        uint8_t clustersPerBlock)
     : CFsObject(entry, volume),
-      m_index(std::in_place, std::move(entry), kIndexName, volume.GetUpCase(), blockSize, clustersPerBlock) {}
+      m_index(std::in_place, std::move(entry), kIndexName, volume.GetUpCase(), blockSize, clustersPerBlock) {
+    volume.TakeIndexVersion(GetReference());
+}
 
 CDirectory::~CDirectory() {
     if (IsAbandoned()) {
@@ -93,6 +99,10 @@ std::shared_ptr<CDirectory> CDirectory::Open(CVolume& volume, FileReference refe
     auto directory = std::make_shared<CDirectory>(volume.OpenEntry(reference), volume);
     volume.CacheDirectory(directory);
     return directory;
+}
+
+std::shared_ptr<CDirectory> CDirectory::LoadUncached(CVolume& volume, FileReference reference) {
+    return std::make_shared<CDirectory>(volume.OpenEntry(reference), volume);
 }
 
 std::shared_ptr<CDirectory> CDirectory::OpenByPath(CVolume& volume, std::u16string_view path) {

@@ -37,6 +37,10 @@ public:
     ~CDirectory() override;  // best-effort flush unless abandoned; logs instead of raising
 
     static std::shared_ptr<CDirectory> Open(CVolume& volume, FileReference reference);
+    // A new object for a directory the caller found neither cached nor open
+    // (FindCachedDirectory), left out of the cache: a walk passing through
+    // holds it alone and lets it go after one lookup.
+    static std::shared_ptr<CDirectory> LoadUncached(CVolume& volume, FileReference reference);
     static std::shared_ptr<CDirectory> OpenByPath(CVolume& volume, std::u16string_view path);
     static std::shared_ptr<CDirectory> Create(CVolume& volume, FileReference parent, const std::u16string& name);
     static std::shared_ptr<CDirectory> CreateByPath(CVolume& volume, std::u16string_view path);

@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "objects/ObjectCache.h"
 
 namespace volcore {
 
@@ -75,6 +76,9 @@ void CPathCache::Remember(uint64_t directory, std::u16string_view name, uint64_t
     }
     auto node = MakeRoom(m_answers, m_answerCursor);
     if (node.empty()) {
+        // A first walk remembers a name per directory: its table is sized
+        // once for a deep path rather than grown and rehashed step by step.
+        if (m_answers.empty()) m_answers.reserve(kFirstWalk);
         m_answers.emplace(SKey{directory, std::u16string(name)}, SAnswer{version, child});
         return;
     }
@@ -103,6 +107,30 @@ void CPathCache::RememberPath(std::u16string_view path, uint64_t edits, FileRefe
     node.key().assign(path);
     node.mapped() = SAnswer{edits, target};
     m_paths.insert(std::move(node));
+}
+
+std::optional<uint64_t> CPathCache::FindDirectoryVersion(FileReference reference) const {
+    auto found = m_leftDirectories.find(RecordNumber(reference));
+    if (found == m_leftDirectories.end() || !NamesObject(reference, found->second.reference)) return std::nullopt;
+    return found->second.version;
+}
+
+void CPathCache::RememberDirectoryVersion(FileReference directory, uint64_t version) {
+    // Past the limit an arbitrary one goes: its directory is only read again.
+    if (m_leftDirectories.size() >= kLimit && !m_leftDirectories.contains(RecordNumber(directory)))
+        m_leftDirectories.erase(m_leftDirectories.begin());
+    if (m_leftDirectories.empty()) m_leftDirectories.reserve(kFirstWalk);
+    m_leftDirectories.insert_or_assign(RecordNumber(directory), SLeftDirectory{directory, version});
+}
+
+std::optional<uint64_t> CPathCache::TakeDirectoryVersion(FileReference directory) {
+    if (m_leftDirectories.empty()) return std::nullopt;
+    auto found = m_leftDirectories.find(RecordNumber(directory));
+    if (found == m_leftDirectories.end()) return std::nullopt;
+    const SLeftDirectory left = found->second;
+    m_leftDirectories.erase(found);
+    if (left.reference != directory) return std::nullopt;
+    return left.version;
 }
 
 }  // namespace volcore

@@ -5,6 +5,10 @@
 // then; any change to that index gives it a new version, which no earlier
 // answer carries. A whole path carries the count of edits made to any index
 // of the volume then, and holds only while none of them has changed since.
+// A directory a walk passed through and let go unchanged leaves its index
+// version here: its answers keep holding without the directory in memory,
+// and the next object of that directory takes the version over (and with it
+// the duty to move on at a change).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -22,11 +26,20 @@ class CPathCache {
 public:
     // Answers kept of each kind; past it, each new answer takes an old one's place.
     static constexpr size_t kLimit = 4096;
+    // Answers a table makes room for at its first: a deep path's worth.
+    static constexpr size_t kFirstWalk = 48;
 
     std::optional<FileReference> Find(uint64_t directory, std::u16string_view name, uint64_t version) const;
     void Remember(uint64_t directory, std::u16string_view name, uint64_t version, FileReference child);
     std::optional<FileReference> FindPath(std::u16string_view path, uint64_t edits) const;
     void RememberPath(std::u16string_view path, uint64_t edits, FileReference target);
+    // The version left by the directory `reference` names (see NamesObject).
+    std::optional<uint64_t> FindDirectoryVersion(FileReference reference) const;
+    void RememberDirectoryVersion(FileReference directory, uint64_t version);
+    // Removes what a directory of the record left, and hands its version over
+    // only to an object of that same directory (same sequence number): every
+    // new directory object calls it.
+    std::optional<uint64_t> TakeDirectoryVersion(FileReference directory);
 
 private:
     struct SKey {
@@ -87,6 +100,12 @@ private:
 
     std::unordered_map<SKey, SAnswer, SKeyHash, SKeyEqual> m_answers;
     std::unordered_map<std::u16string, SAnswer, SPathHash, SPathEqual> m_paths;
+    struct SLeftDirectory {
+        FileReference reference = 0;
+        uint64_t version = 0;
+    };
+    // By record number.
+    std::unordered_map<uint64_t, SLeftDirectory> m_leftDirectories;
     size_t m_answerCursor = 0;
     size_t m_pathCursor = 0;
 };

@@ -159,18 +159,38 @@ FileReference CVolume::ResolvePath(std::u16string_view path) {
 
 FileReference CVolume::ResolveComponents(std::u16string_view path) {
     FileReference reference = MakeReference(kRootRecord, 0);
-    std::shared_ptr<CDirectory> directory;
     size_t position = 0;
-    for (auto name = NextComponent(path, position); !name.empty(); name = NextComponent(path, position)) {
-        if (directory) {
-            directory = CDirectory::Open(*this, reference);
-        } else {
-            if (!m_root) throw CException(EErrorKind::Argument, "Volume root is not loaded");
-            directory = m_root;
-        }
-        reference = LookUp(*directory, name);
+    std::u16string_view name = NextComponent(path, position);
+    if (name.empty()) return reference;
+    if (!m_root) throw CException(EErrorKind::Argument, "Volume root is not loaded");
+    reference = LookUp(*m_root, name);
+    for (name = NextComponent(path, position); !name.empty();) {
+        const std::u16string_view next = NextComponent(path, position);
+        reference = LookUpOnTheWay(reference, name, next.empty());
+        name = next;
     }
     return reference;
+}
+
+// A directory passed through is let go again after its lookup, as the
+// directory before it was, so that loading the next one reuses its memory: a
+// deep path's first walk touches a few fresh pages instead of one or two per
+// directory. Its answers stay valid under the version it leaves behind, and
+// a later walk asks them without loading it. The directory holding the
+// target is kept: the next open is likely beside it. So is one let go before
+// and now asked another name: a walk over its children would otherwise load
+// it (and its index blocks) once per child.
+FileReference CVolume::LookUpOnTheWay(FileReference directoryReference, std::u16string_view name, bool holdsTarget) {
+    if (auto cached = FindCachedDirectory(directoryReference)) return LookUp(*cached, name);
+    const std::optional<uint64_t> version = m_paths.FindDirectoryVersion(directoryReference);
+    if (version)
+        if (auto known = m_paths.Find(RecordNumber(directoryReference), name, *version)) return *known;
+    if (holdsTarget || version) return LookUp(*CDirectory::Open(*this, directoryReference), name);
+    std::shared_ptr<CDirectory> directory = CDirectory::LoadUncached(*this, directoryReference);
+    const FileReference child = LookUp(*directory, name);
+    const CIndex& index = directory->GetIndex();
+    if (!index.IsDirty()) m_paths.RememberDirectoryVersion(directory->GetReference(), index.Version());
+    return child;
 }
 
 FileReference CVolume::LookUp(const CDirectory& directory, std::u16string_view name) {

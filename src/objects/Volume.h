@@ -53,6 +53,10 @@ public:
     // May flush and drop the back element to make room; raises if that flush fails.
     void CacheDirectory(std::shared_ptr<CDirectory> directory);
     void UncacheDirectory(FileReference reference) { m_objects.UncacheDirectory(reference); }
+    // What a walk left of the directory's index (see CPathCache), taken out.
+    std::optional<uint64_t> TakeIndexVersion(FileReference directory) {
+        return m_paths.TakeDirectoryVersion(directory);
+    }
 
     // Open files: every handle on one record shares one file object.
     std::shared_ptr<CFile> FindOpenFile(FileReference reference) { return m_objects.FindOpenFile(reference); }
@@ -83,6 +87,7 @@ private:
     void ReleaseDirectories() noexcept;
     FileReference ResolveComponents(std::u16string_view path);
     FileReference LookUp(const CDirectory& directory, std::u16string_view name);
+    FileReference LookUpOnTheWay(FileReference directory, std::u16string_view name, bool holdsTarget);
 
     std::shared_ptr<CDirectory> m_root;
     CObjectCache m_objects;

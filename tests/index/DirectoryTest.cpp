@@ -122,6 +122,23 @@ TEST_F(DirectoryTest, TeardownWritesWhatIsPendingAndReportsAFailureOnce) {
     Device().failWrite = nullptr;
 }
 
+// A walk lets go the directories it passes, whose answers stay under the
+// version each left; a later object of one takes it over, so that a change
+// made through that object is seen once it is gone as well.
+TEST_F(DirectoryTest, DirectoriesAWalkLetGoAnswerOnlyWhileUnchanged) {
+    CVolume& volume = Open();
+    for (auto path : {u"a", u"a\\b", u"a\\b\\x"}) CDirectory::CreateByPath(volume, path);
+    MakeFile(volume, u"a\\b\\x\\f");
+    volume.Flush();
+    auto file = CFile::OpenByPath(volume, u"a\\b\\x\\f");
+    EXPECT_EQ(volume.GetCachedDirectoryCount(), 1u);  // x, which holds the target
+    const FileReference x = file->GetParentReference();
+    file->Delete();
+    CDirectory::Open(volume, x)->Delete();  // through a new object of b, without a walk
+    volume.Flush();
+    EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"a\\b\\x\\f"); }), "Entry x doesn't exist");
+}
+
 // Past its limit each new answer takes an old one's place (and its name's
 // storage, of another length): whatever still answers must be what was
 // remembered under that key, and only under its version.
