@@ -170,14 +170,60 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
     return Remember(std::move(node));
 }
 
+// Random lookups in a large index pass most blocks above the leaves once
+// (1000 of them in an index of a million names see a few thousand blocks
+// a level above the leaves): caching each would take fresh memory and its
+// reduction and save nothing. A block is cached from its second pass on, so
+// the levels every lookup goes through are cached after a few lookups.
 IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn) {
     Attach();
     const uint64_t block = BlockOf(vcn);
     if (IndexNodePtr node = TakeCached(block, EUse::Lookup)) return node;
-    IndexNodePtr node = TakeOldestLeaf();
+    IndexNodePtr node = TakeSpare();
+    if (!node) node = TakeOldestLeaf();
     if (!node) node = std::make_shared<CIndexNode>();
     ReadInto(*node, block, vcn);
-    return Remember(std::move(node), true);
+    if (node->IsLeaf() || PassedBefore(block) || !KeepSpare(node)) return Remember(std::move(node), true);
+    return node;
+}
+
+IndexNodePtr CIndexBlockStore::TakeSpare() {
+    if (!m_passing) return nullptr;
+    for (IndexNodePtr& spare : m_passing->spares)
+        if (spare && spare.use_count() == 1) return std::move(spare);
+    return nullptr;
+}
+
+// With both spares held (a search keeps the node of a match ignoring case
+// while it descends further), the block is cached instead: every node a
+// lookup hands out is either cached or a spare, which is how Whole tells.
+bool CIndexBlockStore::KeepSpare(const IndexNodePtr& node) {
+    for (IndexNodePtr& spare : m_passing->spares) {
+        if (spare) continue;
+        spare = node;
+        return true;
+    }
+    return false;
+}
+
+bool CIndexBlockStore::PassedBefore(uint64_t block) {
+    if (!m_passing) m_passing = std::make_unique<SPassing>();
+    uint32_t& seen = m_passing->seen[block % m_passing->seen.size()];
+    const uint32_t mark = static_cast<uint32_t>(block) + 1;
+    if (seen == mark) return true;
+    seen = mark;
+    return false;
+}
+
+// A spare handed out as a lookup's result joins the cache, as a block Load
+// read would: the caller may change it, and a save must find the change.
+void CIndexBlockStore::Adopt(const IndexNodePtr& node) {
+    for (IndexNodePtr& spare : m_passing->spares) {
+        if (spare != node) continue;
+        spare.reset();
+        Remember(node);
+        return;
+    }
 }
 
 // With the leaves at their bound, the next block read would push the least

@@ -106,12 +106,11 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
     }
 }
 
-// What a search hands out is a whole block: its caller may read the match's
-// value or change it.
+// What a search hands out is a whole, cached block: its caller may read the
+// match's value or change it.
 void CIndexTree::TakeWholeBlocks(SIndexSearch& result) {
-    if (result.match.node && result.match.node->IsReduced()) result.match.node = m_blocks.Whole(result.match.node);
-    for (SIndexStep& step : result.path)
-        if (step.node->IsReduced()) step.node = m_blocks.Whole(step.node);
+    if (result.match.node) result.match.node = m_blocks.Whole(result.match.node);
+    for (SIndexStep& step : result.path) step.node = m_blocks.Whole(step.node);
 }
 
 // Most lookups name an entry exactly: a first descent looks for that alone,
@@ -131,7 +130,7 @@ SIndexStep CIndexTree::FindExact(std::u16string_view name) {
         if (PastWalkLimit(depth)) ThrowCorrupt();
         size_t exact = kNone;
         const size_t slot = Position(*node, name, false, &exact);
-        if (exact != kNone) return {node->IsReduced() ? m_blocks.Whole(node) : std::move(node), exact};
+        if (exact != kNone) return {m_blocks.Whole(node), exact};
         if (!node->HasChild(slot)) return {};
         // A lookup may pass through blocks the cache keeps reduced; what it hands out is whole.
         node = m_blocks.LoadForLookup(node->ChildVcn(slot));
