@@ -170,12 +170,14 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
     return Remember(std::move(node));
 }
 
-// Random lookups in a large index pass most blocks above the leaves once
-// (1000 of them in an index of a million names see a few thousand blocks
-// a level above the leaves): caching each would take fresh memory and its
-// reduction and save nothing. A block is cached from its second pass on, so
-// the levels every lookup goes through are cached after a few lookups.
-IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn) {
+// Random lookups in a large index pass most blocks of a wide level once
+// (1000 of them in an index of a million names see some 800 of the 2,500
+// blocks just above the leaves): caching each would take fresh memory and
+// its reduction and save nothing. Such a block is cached from its second
+// pass on. The blocks of a narrower level are passed again within a few
+// hundred lookups, and reading each twice would cost more than keeping it.
+IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn, uint64_t levelBlocks) {
+    constexpr uint64_t kNarrowLevel = 1024;
     Attach();
     const uint64_t block = BlockOf(vcn);
     if (IndexNodePtr node = TakeCached(block, EUse::Lookup)) return node;
@@ -183,7 +185,8 @@ IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn) {
     if (!node) node = TakeOldestLeaf();
     if (!node) node = std::make_shared<CIndexNode>();
     ReadInto(*node, block, vcn);
-    if (node->IsLeaf() || PassedBefore(block) || !KeepSpare(node)) return Remember(std::move(node), true);
+    if (node->IsLeaf() || levelBlocks <= kNarrowLevel || PassedBefore(block) || !KeepSpare(node))
+        return Remember(std::move(node), true);
     return node;
 }
 

@@ -72,6 +72,7 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
     result.path.reserve(4);  // the depth of all but the largest directories
     IndexNodePtr node = m_root;
     NameBuffer buffer;
+    uint64_t levelBlocks = 1;
     for (uint64_t depth = 0;; ++depth) {
         if (forChange ? depth > kMaxChangeDepth : PastWalkLimit(depth)) ThrowCorrupt();
         size_t slot = Position(*node, name, false);
@@ -102,8 +103,15 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
             return result;
         }
         // A lookup may pass through blocks the cache keeps reduced.
-        node = forChange ? LoadChild(*node, slot) : m_blocks.LoadForLookup(node->ChildVcn(slot));
+        levelBlocks = LevelBelow(levelBlocks, *node);
+        node = forChange ? LoadChild(*node, slot) : m_blocks.LoadForLookup(node->ChildVcn(slot), levelBlocks);
     }
+}
+
+// The blocks of the level below a node, taking its siblings to have as many
+// children as it has; held below a bound that no product of counts passes.
+uint64_t CIndexTree::LevelBelow(uint64_t levelBlocks, const CIndexNode& node) {
+    return std::min<uint64_t>(levelBlocks * (node.Count() + 1), uint64_t{1} << 32);
 }
 
 // What a search hands out is a whole, cached block: its caller may read the
@@ -126,6 +134,7 @@ SIndexStep CIndexTree::Find(std::u16string_view name) {
 SIndexStep CIndexTree::FindExact(std::u16string_view name) {
     constexpr size_t kNone = SIZE_MAX;
     IndexNodePtr node = m_root;
+    uint64_t levelBlocks = 1;
     for (uint64_t depth = 0;; ++depth) {
         if (PastWalkLimit(depth)) ThrowCorrupt();
         size_t exact = kNone;
@@ -133,7 +142,8 @@ SIndexStep CIndexTree::FindExact(std::u16string_view name) {
         if (exact != kNone) return {m_blocks.Whole(node), exact};
         if (!node->HasChild(slot)) return {};
         // A lookup may pass through blocks the cache keeps reduced; what it hands out is whole.
-        node = m_blocks.LoadForLookup(node->ChildVcn(slot));
+        levelBlocks = LevelBelow(levelBlocks, *node);
+        node = m_blocks.LoadForLookup(node->ChildVcn(slot), levelBlocks);
     }
 }
 
