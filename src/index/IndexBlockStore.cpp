@@ -14,7 +14,10 @@ namespace volcore {
 namespace {
 
 // Parsed leaves kept for lookups; a 4 KiB block costs about as much again.
-constexpr size_t kCachedBlocks = 32;
+// Few: random lookups in a large index seldom end in the same leaf twice
+// (every kept leaf is fresh memory), and names looked up or added in order
+// go through one leaf after another.
+constexpr size_t kCachedBlocks = 8;
 // Parsed blocks of the levels above the leaves, by their memory: a directory
 // of 100,000 entries needs about 0.5 MiB for all of them, one of 1,000,000
 // about ten times that, and keeps the levels nearest the root.
@@ -23,9 +26,9 @@ constexpr uint64_t kUpperLevelBytes = 4ull << 20;
 // order go down, and what they left behind.
 constexpr uint64_t kWrittenBytes = 256ull << 10;
 // Changed blocks are written back early only when the cache holds more than
-// this many blocks it cannot drop (twice the bounds), so that a big batch of
-// changes does not hold the whole index in memory.
-constexpr size_t kDirtyBlocks = 2 * kCachedBlocks;
+// this many leaves it cannot drop (or twice the bounds above), so that a big
+// batch of changes does not hold the whole index in memory.
+constexpr size_t kDirtyBlocks = 64;
 // A cached node's memory beyond its entries: the node, its shared pointer's
 // block, its offsets' vector, the list and map nodes.
 constexpr uint32_t kNodeOverhead = 192;
@@ -344,7 +347,7 @@ void CIndexBlockStore::SettleHandedOut() {
         const IndexNodePtr& node = *cached->second.at;
         return !node->IsDirty() && node.use_count() == 1;
     });
-    constexpr size_t kLeastLimit = 4 * kCachedBlocks;
+    constexpr size_t kLeastLimit = 128;
     m_handedOutLimit = std::max(kLeastLimit, 2 * m_handedOut.size());
     m_settled = m_handedOut.size();
 }
