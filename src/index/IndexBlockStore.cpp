@@ -14,7 +14,10 @@ namespace volcore {
 namespace {
 
 // Parsed leaves kept for lookups; a 4 KiB block costs about as much again.
-constexpr size_t kCachedBlocks = 32;
+// Few: random lookups in a large index seldom end in the same leaf twice
+// (every kept leaf is fresh memory), and names looked up or added in order
+// go through one leaf after another.
+constexpr size_t kCachedBlocks = 8;
 // Parsed blocks of the levels above the leaves, by their memory: a directory
 // of 100,000 entries needs about 0.5 MiB for all of them, one of 1,000,000
 // about ten times that, and keeps the levels nearest the root.
@@ -23,9 +26,9 @@ constexpr uint64_t kUpperLevelBytes = 4ull << 20;
 // order go down, and what they left behind.
 constexpr uint64_t kWrittenBytes = 256ull << 10;
 // Changed blocks are written back early only when the cache holds more than
-// this many blocks it cannot drop (twice the bounds), so that a big batch of
-// changes does not hold the whole index in memory.
-constexpr size_t kDirtyBlocks = 2 * kCachedBlocks;
+// this many leaves it cannot drop (or twice the bounds above), so that a big
+// batch of changes does not hold the whole index in memory.
+constexpr size_t kDirtyBlocks = 64;
 // A cached node's memory beyond its entries: the node, its shared pointer's
 // block, its offsets' vector, the list and map nodes.
 constexpr uint32_t kNodeOverhead = 192;
@@ -170,14 +173,63 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
     return Remember(std::move(node));
 }
 
-IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn) {
+// Random lookups in a large index pass most blocks of a wide level once
+// (1000 of them in an index of a million names see some 800 of the 2,500
+// blocks just above the leaves): caching each would take fresh memory and
+// its reduction and save nothing. Such a block is cached from its second
+// pass on. The blocks of a narrower level are passed again within a few
+// hundred lookups, and reading each twice would cost more than keeping it.
+IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn, uint64_t levelBlocks) {
+    constexpr uint64_t kNarrowLevel = 1024;
     Attach();
     const uint64_t block = BlockOf(vcn);
     if (IndexNodePtr node = TakeCached(block, EUse::Lookup)) return node;
-    IndexNodePtr node = TakeOldestLeaf();
+    IndexNodePtr node = TakeSpare();
+    if (!node) node = TakeOldestLeaf();
     if (!node) node = std::make_shared<CIndexNode>();
     ReadInto(*node, block, vcn);
-    return Remember(std::move(node), true);
+    if (node->IsLeaf() || levelBlocks <= kNarrowLevel || PassedBefore(block) || !KeepSpare(node))
+        return Remember(std::move(node), true);
+    return node;
+}
+
+IndexNodePtr CIndexBlockStore::TakeSpare() {
+    if (!m_passing) return nullptr;
+    for (IndexNodePtr& spare : m_passing->spares)
+        if (spare && spare.use_count() == 1) return std::move(spare);
+    return nullptr;
+}
+
+// With both spares held (a search keeps the node of a match ignoring case
+// while it descends further), the block is cached instead: every node a
+// lookup hands out is either cached or a spare, which is how Whole tells.
+bool CIndexBlockStore::KeepSpare(const IndexNodePtr& node) {
+    for (IndexNodePtr& spare : m_passing->spares) {
+        if (spare) continue;
+        spare = node;
+        return true;
+    }
+    return false;
+}
+
+bool CIndexBlockStore::PassedBefore(uint64_t block) {
+    if (!m_passing) m_passing = std::make_unique<SPassing>();
+    uint32_t& seen = m_passing->seen[block % m_passing->seen.size()];
+    const uint32_t mark = static_cast<uint32_t>(block) + 1;
+    if (seen == mark) return true;
+    seen = mark;
+    return false;
+}
+
+// A spare handed out as a lookup's result joins the cache, as a block Load
+// read would: the caller may change it, and a save must find the change.
+void CIndexBlockStore::Adopt(const IndexNodePtr& node) {
+    for (IndexNodePtr& spare : m_passing->spares) {
+        if (spare != node) continue;
+        spare.reset();
+        Remember(node);
+        return;
+    }
 }
 
 // With the leaves at their bound, the next block read would push the least
@@ -295,7 +347,7 @@ void CIndexBlockStore::SettleHandedOut() {
         const IndexNodePtr& node = *cached->second.at;
         return !node->IsDirty() && node.use_count() == 1;
     });
-    constexpr size_t kLeastLimit = 4 * kCachedBlocks;
+    constexpr size_t kLeastLimit = 128;
     m_handedOutLimit = std::max(kLeastLimit, 2 * m_handedOut.size());
     m_settled = m_handedOut.size();
 }

@@ -6,6 +6,7 @@
 // lookup passes through the upper levels, which are a few percent of the
 // blocks, so they are kept up to a bound in bytes, while leaves (what a walk
 // or a lookup ends in) are kept up to a small count.
+#include <array>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -54,10 +55,20 @@ public:
     // The same block for a lookup passing through: a block above the leaves
     // may come reduced to its names and child pointers (see
     // CIndexNode::Reduce), which is how the cache keeps it when only lookups
-    // asked for it. Load replaces such a copy with the whole block.
-    IndexNodePtr LoadForLookup(uint64_t vcn);
-    // The whole block of a node a lookup was handed.
-    IndexNodePtr Whole(const IndexNodePtr& node) { return node->IsReduced() ? Load(Vcn(node->Block())) : node; }
+    // asked for it. Load replaces such a copy with the whole block. A block
+    // above the leaves, on a level some thousands of blocks wide
+    // (`levelBlocks`, as the path down estimates it), that lookups did not
+    // pass before comes whole and uncached, in a node the next lookup reads
+    // into: hand it on through Whole, never change it.
+    IndexNodePtr LoadForLookup(uint64_t vcn, uint64_t levelBlocks);
+    // The whole, cached block of a node a lookup was handed (the root as it
+    // is): its caller may change it.
+    IndexNodePtr Whole(const IndexNodePtr& node) {
+        if (node->IsReduced()) return Load(Vcn(node->Block()));
+        if (m_passing) [[unlikely]]
+            Adopt(node);
+        return node;
+    }
     // The same block for a walk in index order, which passes each block once:
     // a cached block is shared as Load shares it, any other is read but not
     // cached (it would only push out what lookups use), into `spare` when
@@ -123,6 +134,10 @@ private:
     enum class EUse : uint8_t { Lookup, Walk, Change };
     IndexNodePtr TakeCached(uint64_t block, EUse use);
     IndexNodePtr TakeOldestLeaf();
+    IndexNodePtr TakeSpare();
+    bool KeepSpare(const IndexNodePtr& node);
+    bool PassedBefore(uint64_t block);
+    void Adopt(const IndexNodePtr& node);
     // Makes `node` the block's, its entries checked against its header.
     void ReadInto(CIndexNode& node, uint64_t block, uint64_t vcn);
     void Free(uint64_t block);
@@ -182,6 +197,17 @@ private:
     std::vector<uint64_t> m_handedOut;
     size_t m_handedOutLimit = 0;
     size_t m_settled = 0;  // the list's length when it was last settled
+    // Upper blocks lookups pass through before they are cached: the nodes
+    // read into (held by nobody else between lookups: a lookup holds at
+    // most the node it descends from while it reads the next), and the
+    // blocks passed once, by block number modulo the table's size (a block
+    // pushed out by another only waits for its next pass). Set up at the
+    // first such block: most indexes have no level between root and leaves.
+    struct SPassing {
+        IndexNodePtr spares[2];
+        std::array<uint32_t, 128> seen{};  // block + 1; 0 for none
+    };
+    std::unique_ptr<SPassing> m_passing;
 };
 
 }  // namespace volcore

@@ -72,6 +72,7 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
     result.path.reserve(4);  // the depth of all but the largest directories
     IndexNodePtr node = m_root;
     NameBuffer buffer;
+    uint64_t levelBlocks = 1;
     for (uint64_t depth = 0;; ++depth) {
         if (forChange ? depth > kMaxChangeDepth : PastWalkLimit(depth)) ThrowCorrupt();
         size_t slot = Position(*node, name, false);
@@ -102,16 +103,22 @@ SIndexSearch CIndexTree::Search(std::u16string_view name, bool forChange) {
             return result;
         }
         // A lookup may pass through blocks the cache keeps reduced.
-        node = forChange ? LoadChild(*node, slot) : m_blocks.LoadForLookup(node->ChildVcn(slot));
+        levelBlocks = LevelBelow(levelBlocks, *node);
+        node = forChange ? LoadChild(*node, slot) : m_blocks.LoadForLookup(node->ChildVcn(slot), levelBlocks);
     }
 }
 
-// What a search hands out is a whole block: its caller may read the match's
-// value or change it.
+// The blocks of the level below a node, taking its siblings to have as many
+// children as it has; held below a bound that no product of counts passes.
+uint64_t CIndexTree::LevelBelow(uint64_t levelBlocks, const CIndexNode& node) {
+    return std::min<uint64_t>(levelBlocks * (node.Count() + 1), uint64_t{1} << 32);
+}
+
+// What a search hands out is a whole, cached block: its caller may read the
+// match's value or change it.
 void CIndexTree::TakeWholeBlocks(SIndexSearch& result) {
-    if (result.match.node && result.match.node->IsReduced()) result.match.node = m_blocks.Whole(result.match.node);
-    for (SIndexStep& step : result.path)
-        if (step.node->IsReduced()) step.node = m_blocks.Whole(step.node);
+    if (result.match.node) result.match.node = m_blocks.Whole(result.match.node);
+    for (SIndexStep& step : result.path) step.node = m_blocks.Whole(step.node);
 }
 
 // Most lookups name an entry exactly: a first descent looks for that alone,
@@ -127,14 +134,16 @@ SIndexStep CIndexTree::Find(std::u16string_view name) {
 SIndexStep CIndexTree::FindExact(std::u16string_view name) {
     constexpr size_t kNone = SIZE_MAX;
     IndexNodePtr node = m_root;
+    uint64_t levelBlocks = 1;
     for (uint64_t depth = 0;; ++depth) {
         if (PastWalkLimit(depth)) ThrowCorrupt();
         size_t exact = kNone;
         const size_t slot = Position(*node, name, false, &exact);
-        if (exact != kNone) return {node->IsReduced() ? m_blocks.Whole(node) : std::move(node), exact};
+        if (exact != kNone) return {m_blocks.Whole(node), exact};
         if (!node->HasChild(slot)) return {};
         // A lookup may pass through blocks the cache keeps reduced; what it hands out is whole.
-        node = m_blocks.LoadForLookup(node->ChildVcn(slot));
+        levelBlocks = LevelBelow(levelBlocks, *node);
+        node = m_blocks.LoadForLookup(node->ChildVcn(slot), levelBlocks);
     }
 }
 

@@ -91,6 +91,7 @@ public:
     SIndexStep ParentOf(const CIndexNode& node);
 
 private:
+    static uint64_t LevelBelow(uint64_t levelBlocks, const CIndexNode& node);
     void TakeWholeBlocks(SIndexSearch& result);
     void Fix(IndexPath& path, bool appendRight);
     void Split(IndexPath& path, size_t level, bool appendRight);

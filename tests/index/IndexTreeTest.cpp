@@ -352,3 +352,21 @@ TEST(IndexBlockCache, BlocksReducedForLookupsNeverServeAnOlderTree) {
         index->Save();
     }
 }
+
+// Blocks of a wide level that lookups pass once are read into spare nodes. A
+// node still held (a search keeps a match ignoring case while it descends)
+// must never be read over by the next pass.
+TEST(IndexBlockCache, APassedBlockStillHeldIsNeverReadOver) {
+    EngineVolume engine;
+    FileEntryPtr entry = NewEntry(engine.Volume(), u"d", true);
+    CIndex index(entry, u"$I30", engine.Volume().GetUpCase(), 4096, 4096 / engine.Volume().GetClusterSize());
+    for (int i = 0; i < 3000; ++i) index.AddEntry(TwelveUnitName(i), ValueFor(i + 1));
+    index.Save();
+    CIndexBlockStore probe(entry, u"$I30", 4096), blocks(entry, u"$I30", 4096);
+    std::vector<std::pair<uint64_t, IndexNodePtr>> held;
+    for (uint64_t block = 0; block < probe.BlockCount(); ++block)
+        if (!probe.Load(probe.Vcn(block))->IsLeaf())
+            held.emplace_back(block, blocks.LoadForLookup(blocks.Vcn(block), 1 << 20));
+    ASSERT_GE(held.size(), 2u);
+    for (const auto& [block, node] : held) EXPECT_EQ(node->Block(), block);
+}
