@@ -111,11 +111,13 @@ private:
         return "";
     }
 
-    // Whether the parent's index names the object; an object that exists can
-    // still fail to open, so a failed open proves nothing.
+    // Whether the parent's index names the object (for FILE:STREAM, the
+    // file); an object that exists can still fail to open, so a failed open
+    // proves nothing.
     bool Listed(const CVolumePath& path) {
         if (path.IsRoot()) return true;
-        const std::wstring wanted = FoldCase(path.Name());
+        const std::string name = path.Name();
+        const std::wstring wanted = FoldCase(name.substr(0, name.find(':')));
         bool found = false;
         m_inner->List(path.Parent(), [&](const SEntryInfo& entry) { found = found || FoldCase(entry.name) == wanted; });
         return found;

@@ -44,7 +44,10 @@ ntfs_attr& DataForReading(const SHandleTarget& opened) {
 ntfs_attr& DataForWriting(const SHandleTarget& opened) {
     SHeldInode& held = *opened.held;
     ntfs_inode* inode = ChangeableInode(held);
-    if (opened.stream != nullptr) return StreamData(held, *opened.stream);
+    if (opened.stream != nullptr) {
+        CheckStreamChangeable(inode, opened.stream->name);
+        return StreamData(held, *opened.stream);
+    }
     // Windows turns such a file back into an ordinary one before changing
     // it; written through libntfs-3g, its data would be lost.
     if (held.wof != nullptr || IsSystemCompressed(inode))

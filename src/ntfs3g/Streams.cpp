@@ -1,4 +1,5 @@
 #include "ntfs3g/Streams.h"
+#include "ntfs3g/WofFile.h"
 
 #include <algorithm>
 
@@ -139,6 +140,7 @@ void RemoveStream(CInodeTable& table, const SNamedStreamPath& split) {
     if (file.system) Fail("cannot change a system file");
     const std::optional<std::vector<ntfschar>> stored = FindStream(file.inode.Get(), ConvertExistingName(split.stream));
     if (!stored) Fail("stream not found");
+    CheckStreamChangeable(file.inode.Get(), *stored);
     PrepareChange(table.Volume());
     SHeldStream* open = file.inode.Held() != nullptr ? FindHeldStream(*file.inode.Held(), *stored) : nullptr;
     if (open != nullptr && open->data != nullptr) {

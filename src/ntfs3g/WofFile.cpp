@@ -1,5 +1,6 @@
 #include "ntfs3g/WofFile.h"
 
+#include <string_view>
 #include <vector>
 
 #include "base/Bytes.h"
@@ -41,6 +42,14 @@ std::unique_ptr<IWofStream> OpenWofStream(ntfs_inode* inode) {
 }  // namespace
 
 bool IsSystemCompressed(ntfs_inode* inode) { return CarriesWofTag(ReparseValueOf(inode)); }
+
+void CheckStreamChangeable(ntfs_inode* inode, const std::vector<ntfschar>& name) {
+    const std::u16string_view wof = kWofStreamName;
+    if (name.size() != wof.size()) return;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (le16_to_cpu(name[i]) != wof[i]) return;
+    if (IsSystemCompressed(inode)) Fail("cannot change a system-compressed (WOF) file: its data can only be read");
+}
 
 std::unique_ptr<CSystemCompressedData> OpenSystemCompressed(ntfs_inode* inode, uint64_t size) {
     std::vector<uint8_t> reparse = ReparseValueOf(inode);

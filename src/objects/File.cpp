@@ -356,7 +356,9 @@ void CFile::CheckDataChangeable() const {
     if (IsSystemObject()) throw CException(EErrorKind::Argument, "Cannot change system entry %1", RecordNumber(GetReference()));
     // Windows turns such a file back into an ordinary one before changing it;
     // this engine only reads them.
-    if (m_systemCompressed)
+    // A system-compressed file's data lives in its WofCompressedData stream.
+    const bool holdsWofData = m_file && m_file->m_systemCompressed && m_data && m_data->GetName() == kWofStreamName;
+    if (m_systemCompressed || holdsWofData)
         throw CException(EErrorKind::Unsupported,
                          "Cannot change file %1 (record %2): Windows' system compression (WOF) holds its data, which can only be read",
                          GetName(), RecordNumber(GetReference()));
