@@ -19,8 +19,12 @@ class CInlineVector {
 
 public:
     CInlineVector() = default;
-    CInlineVector(const CInlineVector&) = delete;
-    CInlineVector& operator=(const CInlineVector&) = delete;
+    // Copies take the values alone: the data pointer is the copy's own.
+    CInlineVector(const CInlineVector& other) { assign(other.begin(), other.end()); }
+    CInlineVector& operator=(const CInlineVector& other) {
+        if (this != &other) assign(other.begin(), other.end());
+        return *this;
+    }
 
     size_t size() const { return m_size; }
     bool empty() const { return m_size == 0; }
@@ -72,7 +76,7 @@ public:
 private:
     // A pointer rather than a test on every access: lookups index the list
     // in their inner loops. It points into the object itself, which is why
-    // the list is neither copied nor moved.
+    // a copy copies the values and the list is never moved.
     T* Data() { return m_data; }
     const T* Data() const { return m_data; }
     size_t Capacity() const { return m_capacity; }

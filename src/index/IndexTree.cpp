@@ -147,13 +147,72 @@ SIndexStep CIndexTree::FindExact(std::u16string_view name) {
     }
 }
 
+template <typename Work, typename UndoFirst>
+void CIndexTree::Atomically(Work work, UndoFirst undoFirst) {
+    if (m_changing) {
+        work();
+        return;
+    }
+    m_changing = true;
+    try {
+        work();
+    } catch (...) {
+        RollBack();
+        undoFirst();
+        throw;
+    }
+    m_changing = false;
+    m_kept.clear();
+    m_taken.clear();
+    std::vector<IndexNodePtr> givenUp;
+    givenUp.swap(m_givenUp);
+    for (const IndexNodePtr& node : givenUp) m_blocks.Free(*node);
+}
+
+void CIndexTree::RollBack() noexcept {
+    // Newest first: a node kept twice never is, but the order costs nothing.
+    for (auto kept = m_kept.rbegin(); kept != m_kept.rend(); ++kept) *kept->node = std::move(kept->before);
+    for (const IndexNodePtr& taken : m_taken) {
+        try {
+            m_blocks.Free(*taken);
+        } catch (...) {
+            // Only memory can fail here; the block stays marked, reached by nothing.
+        }
+    }
+    m_kept.clear();
+    m_taken.clear();
+    m_givenUp.clear();
+    m_changing = false;
+}
+
+void CIndexTree::Keep(const IndexNodePtr& node) {
+    if (!m_changing) return;
+    for (const SKeptNode& kept : m_kept)
+        if (kept.node == node) return;
+    m_kept.push_back({node, *node});
+}
+
+IndexNodePtr CIndexTree::TakeBlock(std::optional<uint64_t> endChild) {
+    if (m_changing) m_taken.reserve(m_taken.size() + 1);
+    IndexNodePtr node = m_blocks.Allocate(endChild);
+    if (m_changing) m_taken.push_back(node);
+    return node;
+}
+
+void CIndexTree::GiveUp(const IndexNodePtr& node) {
+    if (m_changing) m_givenUp.push_back(node);
+    else m_blocks.Free(*node);
+}
+
 void CIndexTree::Insert(SIndexSearch& search, std::span<const uint8_t> entry) {
     bool appendRight = std::all_of(search.path.begin(), search.path.end(),
                                    [](const SIndexStep& step) { return step.slot == step.node->Count(); });
     SIndexStep& leaf = search.path.back();
     if (leaf.node->HasChild(leaf.slot)) ThrowCorrupt();
-    leaf.node->Insert(leaf.slot, entry);
-    Fix(search.path, appendRight);
+    const IndexNodePtr node = leaf.node;
+    const size_t slot = leaf.slot;
+    node->Insert(slot, entry);
+    Atomically([&] { Fix(search.path, appendRight); }, [&] { node->Erase(slot); });
 }
 
 bool CIndexTree::Remove(SIndexSearch& search) {
@@ -161,9 +220,11 @@ bool CIndexTree::Remove(SIndexSearch& search) {
     path.resize(search.matchDepth + 1);
     path.back().slot = search.match.slot;
     CIndexNode& node = *search.match.node;
+    const size_t slot = search.match.slot;
     if (node.IsLeaf()) {
-        node.Erase(search.match.slot);
-        Fix(path, false);
+        const EntryBytes removed = node.CopyEntry(slot, std::nullopt);
+        node.Erase(slot);
+        Atomically([&] { Fix(path, false); }, [&] { node.Insert(slot, removed); });
         return true;
     }
     // An entry of an inner node gives its place to the last entry of the
@@ -177,10 +238,17 @@ bool CIndexTree::Remove(SIndexSearch& search) {
     }
     CIndexNode& leaf = *current;
     if (leaf.Count() == 0) return false;
-    node.Replace(search.match.slot, leaf.CopyEntry(leaf.Count() - 1, node.Child(search.match.slot)));
-    leaf.Erase(leaf.Count() - 1);
+    const EntryBytes replaced = node.CopyEntry(slot, node.Child(slot));
+    const size_t last = leaf.Count() - 1;
+    const EntryBytes moved = leaf.CopyEntry(last, std::nullopt);
+    node.Replace(slot, leaf.CopyEntry(last, node.Child(slot)));
+    leaf.Erase(last);
     path.back().slot = leaf.Count();
-    Fix(path, false);
+    Atomically([&] { Fix(path, false); },
+               [&] {
+                   leaf.Insert(last, moved);
+                   node.Replace(slot, replaced);
+               });
     return true;
 }
 
@@ -251,7 +319,9 @@ void CIndexTree::Split(IndexPath& path, size_t level, bool appendRight) {
     for (size_t i = 0; i < sizes.size(); ++i) sizes[i] = static_cast<uint32_t>(node.Entry(i).size());
     size_t middle = ChooseSplit(sizes, leaf, appendRight);
     std::optional<uint64_t> lowerEnd = leaf ? std::nullopt : EntryChild(node.Entry(middle));
-    IndexNodePtr lower = m_blocks.Allocate(lowerEnd);
+    Keep(path[level].node);
+    Keep(up.node);
+    IndexNodePtr lower = TakeBlock(lowerEnd);
     lower->AssignRange(node, 0, middle, lowerEnd);
     EntryBytes separator = EntryWithChild(node.Entry(middle), m_blocks.Vcn(lower->Block()));
     node.AssignRange(node, middle + 1, node.Count(), node.Child(node.Count()));
@@ -274,13 +344,16 @@ void CIndexTree::Rebalance(IndexPath& path, size_t level) {
         return;
     }
     const bool leaf = left->IsLeaf();
+    Keep(left);
+    Keep(right);
+    Keep(up.node);
     std::vector<EntryBytes> entries = TakeEntries(*left);
     entries.push_back(parent.CopyEntry(between, left->Child(left->Count())));
     for (EntryBytes& entry : TakeEntries(*right)) entries.push_back(std::move(entry));
     const std::optional<uint64_t> rightEnd = right->Child(right->Count());
     if (TotalSize(entries) + EndLength(leaf) <= m_blocks.Capacity()) {
         right->Assign(entries, rightEnd);
-        m_blocks.Free(*left);
+        GiveUp(left);
         parent.Erase(between);
         up.slot = between;
         return;
@@ -305,15 +378,17 @@ void CIndexTree::FixRoot() {
     if (m_root->IsLeaf()) return;
     IndexNodePtr child = LoadChild(*m_root, 0);
     if (!child->IsRegular() || !m_rootHolds(child->Size())) return;
+    Keep(m_root);
     m_root->Assign(TakeEntries(*child), child->Child(child->Count()));
-    m_blocks.Free(*child);
+    GiveUp(child);
 }
 
 // The root's entries move into a new block, its only child: every leaf gets
 // one level deeper at once.
 void CIndexTree::GrowRoot() {
     std::optional<uint64_t> endChild = m_root->Child(m_root->Count());
-    IndexNodePtr block = m_blocks.Allocate(endChild);
+    Keep(m_root);
+    IndexNodePtr block = TakeBlock(endChild);
     block->Assign(TakeEntries(*m_root), endChild);
     m_root->Assign({}, m_blocks.Vcn(block->Block()));
     IndexPath path{{m_root, 0}, {block, 0}};
@@ -321,7 +396,7 @@ void CIndexTree::GrowRoot() {
 }
 
 void CIndexTree::FitRoot() {
-    if (m_root->Count() > 0 && !m_rootHolds(m_root->Size())) GrowRoot();
+    if (m_root->Count() > 0 && !m_rootHolds(m_root->Size())) Atomically([&] { GrowRoot(); }, [] {});
 }
 
 IndexPath CIndexTree::RightEdge() {

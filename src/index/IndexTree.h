@@ -102,6 +102,29 @@ private:
     std::vector<EntryBytes> TakeEntries(const CIndexNode& node) const;
     IndexPath RightEdge();
 
+    // A change runs whole or not at all: when one of its steps fails (no
+    // room left for a new block, a block that cannot be read), the nodes it
+    // touched get back what they held and the blocks it took are freed, so
+    // that no entry of a failed call stays behind to be written by a later
+    // save. `undoFirst` reverts what the caller did before the work.
+    template <typename Work, typename UndoFirst>
+    void Atomically(Work work, UndoFirst undoFirst);
+    void RollBack() noexcept;
+    // Within a change: notes a node as it is before the change touches it.
+    void Keep(const IndexNodePtr& node);
+    IndexNodePtr TakeBlock(std::optional<uint64_t> endChild);
+    // A block freed within a change is given up once the change succeeded.
+    void GiveUp(const IndexNodePtr& node);
+
+    struct SKeptNode {
+        IndexNodePtr node;
+        CIndexNode before;
+    };
+    bool m_changing = false;
+    std::vector<SKeptNode> m_kept;
+    std::vector<IndexNodePtr> m_taken;
+    std::vector<IndexNodePtr> m_givenUp;
+
     IndexNodePtr m_root;
     CIndexBlockStore& m_blocks;
     const UpCaseTable& m_upcase;

@@ -131,13 +131,20 @@ void InsertName(CFsObject& object, CDirectory& parent, const std::u16string& nam
         indexed = true;
         parent.Flush();
     } catch (...) {
-        // Best effort at once; the next saves of both write the same.
-        try {
-            if (indexed) {
+        // Best effort at once; the next saves of both write the same. An
+        // entry that cannot leave the index in memory must not reach the
+        // disk without the name in the record: the parent's unsaved changes
+        // are given up then.
+        if (indexed) {
+            try {
                 parent.RemoveEntry(name);
-                parent.Flush();
+            } catch (...) {
+                parent.Abandon();
             }
-        } catch (...) {
+            try {
+                parent.Flush();
+            } catch (...) {
+            }
         }
         entry.RemoveAttribute(attribute);
         entry.SetLinkCount(ChangedCount(entry, -1));

@@ -79,10 +79,13 @@ void LinkChild(CDirectory& parent, const std::u16string& name, SNewChild& child)
         parent.Flush();
     } catch (...) {
         // The caller frees the record again; the next save of the parent
-        // writes the index without the name.
+        // writes the index without the name. Should even that fail, the
+        // parent's unsaved changes are given up: a name of a freed record
+        // must never reach the disk.
         try {
             parent.RemoveEntry(name);
         } catch (...) {
+            parent.Abandon();
         }
         throw;
     }

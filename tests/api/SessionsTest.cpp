@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -112,4 +113,58 @@ TEST(Sessions, RecordsInUseThatTheBitmapCallsFreeAreNeverHandedOut) {
     RunSession(image.Device(), 1, 200, sessions);
     RunSession(image.Device(), 2, 0, sessions);  // finds both sessions' files
     EXPECT_TRUE(CheckVolume(image.Device().Api()).Clean()) << CheckVolume(image.Device().Api()).Describe();
+}
+
+// On a volume without a free cluster, a change that needs a new index block
+// fails; nothing of it may stay behind for a later save to write (a name of
+// a record freed again), and once space is freed every change works again.
+TEST(Sessions, AFullVolumeRefusesChangesWithoutATraceAndTakesThemOnceSpaceIsFreed) {
+    MemoryDevice device = FormattedMemoryDevice(64ull << 20);
+    std::map<std::u16string, std::set<std::u16string>> expected;  // directory -> names
+    const auto create = [&](NtfsVolumeHandle volume, const std::u16string& directory, const std::string& name) {
+        NtfsFileHandle file;
+        const std::u16string path = Child(directory, U16(name));
+        if (!NtfsCreateFile(volcore::Utf16ToWide(path).c_str(), file, volume)) return false;
+        expected[directory].insert(U16(name));
+        return NtfsCloseFile(file);
+    };
+    NtfsVolumeHandle volume;
+    ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+    NtfsDirHandle dir;
+    ASSERT_TRUE(NtfsCreateDir(L"\\big", dir, volume) && NtfsCloseDir(dir));
+    for (int i = 0; i < 3000; ++i) ASSERT_TRUE(create(volume, u"big", "a-fairly-long-name-" + std::to_string(i)));
+    NtfsFileHandle fill;
+    ASSERT_TRUE(create(volume, u"", "fill") && NtfsOpenFile(L"\\fill", fill, volume));
+    uint64_t size = 0;
+    for (uint64_t step = 1 << 20; step >= 512;) (SetFileSize(size + step, fill) ? size += step : step /= 2);
+    ASSERT_TRUE(NtfsCloseFile(fill));
+    // The small files take the last records' room; the creates after them need blocks.
+    for (const std::u16string directory : {u"", u"big"}) {
+        int failed = 0;
+        for (int i = 0; failed < 20 && i < 2000; ++i) failed += create(volume, directory, "late-" + std::to_string(i)) ? 0 : 1;
+        EXPECT_GT(failed, 0) << "the volume never filled up";
+    }
+    NtfsFileHandle linked;  // a new name of an old file takes the same way in
+    ASSERT_TRUE(NtfsOpenFile(L"\\big\\a-fairly-long-name-7", linked, volume));
+    for (int i = 0; i < 20; ++i)
+        if (NtfsCreateHardLink((L"\\big\\link-" + std::to_wstring(i)).c_str(), linked))
+            expected[u"big"].insert(U16("link-" + std::to_string(i)));
+    ASSERT_TRUE(NtfsCloseFile(linked));
+    ASSERT_TRUE(NtfsOpenFile(L"\\fill", fill, volume) && NtfsDeleteFile(fill));
+    expected[u""].erase(u"fill");
+    for (const std::u16string directory : {u"", u"big"})
+        for (int i = 0; i < 50; ++i) ASSERT_TRUE(create(volume, directory, "after-" + std::to_string(i)));
+    ASSERT_TRUE(NtfsCloseVolume(volume));
+    ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+    for (const auto& [directory, names] : expected) {
+        std::set<std::u16string> listed;
+        for (const auto& [name, record] : ListThroughHandles(volume, directory))
+            if (name[0] != u'$' && name != u"big") listed.insert(name);
+        EXPECT_TRUE(listed == names) << Utf8(directory) << ": " << listed.size() << " listed, " << names.size() << " made";
+    }
+    ASSERT_TRUE(NtfsCloseVolume(volume));
+    EXPECT_TRUE(CheckVolume(device.Api()).Clean()) << CheckVolume(device.Api()).Describe();
+    TempDir temp;
+    device.SaveToFile(temp.File("full.img"));
+    EXPECT_TRUE(NtfsckAccepts(temp.File("full.img")));
 }
