@@ -73,6 +73,13 @@ private:
     std::string m_message;
 };
 
+// No free cluster is left for an allocation: callers that can do without
+// new clusters (an index save writing its blocks in place) catch this one.
+class CVolumeFull final : public CException {
+public:
+    using CException::CException;
+};
+
 // The kind a failure carries; anything but a CException counts as `otherwise`.
 inline EErrorKind KindOf(const std::exception& failure, EErrorKind otherwise) {
     const auto* known = dynamic_cast<const CException*>(&failure);

@@ -318,14 +318,25 @@ void CIndex::CommitBlocks() {
 // One node rewritten in place is atomic; two or more are not. Every changed
 // block the disk reaches then moves to a free block and its parent points at
 // the copy, up to the root, which commits them all at once. Returns the
-// block left to rewrite in place, if any.
+// blocks left to rewrite in place: one at most, unless the volume has no
+// cluster left for the copies. They are then written where they are, as
+// other implementations always write them (only a power cut during this save
+// could leave the tree half changed), rather than keeping the change, and
+// every later one of this directory, from the disk.
 std::vector<IndexNodePtr> CIndex::RelocateChangedBlocks() {
     std::vector<IndexNodePtr> changed = m_blocks->ChangedCommittedBlocks();
     if (changed.size() + (m_root->IsDirty() ? 1 : 0) < 2) return changed;
     while (!changed.empty()) {
         for (const IndexNodePtr& node : changed) {
             SIndexStep parent = m_tree->ParentOf(*node);
-            IndexNodePtr moved = m_blocks->Relocate(node);
+            IndexNodePtr moved;
+            try {
+                moved = m_blocks->Relocate(node);
+            } catch (const CVolumeFull&) {
+                LogWarning(FormatText("Index %1 of file entry %2 is written in place: the volume is full", m_name,
+                                      OwnerRecord()));
+                return m_blocks->ChangedCommittedBlocks();
+            }
             parent.node->Replace(parent.slot, parent.node->CopyEntry(parent.slot, m_blocks->Vcn(moved->Block())));
         }
         changed = m_blocks->ChangedCommittedBlocks();

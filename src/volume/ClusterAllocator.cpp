@@ -120,8 +120,8 @@ void CClusterAllocator::Allocate(EAllocationZone zone, uint64_t count, RunMap& r
         uint64_t free = 0;
         for (const SLcnAndLength& piece : pieces) free += piece.length;
         if (free < count)
-            throw CException(EErrorKind::Argument,
-                             "Cannot allocate %1 cluster(s): the volume is full (%2 cluster(s) free)", count, free);
+            throw CVolumeFull(EErrorKind::Argument,
+                              "Cannot allocate %1 cluster(s): the volume is full (%2 cluster(s) free)", count, free);
     }
     for (const SLcnAndLength& piece : pieces) {
         m_bitmap->SetRange(piece.lcn, piece.length);
