@@ -310,8 +310,16 @@ void CFsObject::DeleteObject() {
 }
 
 CFile::CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume)
-    : CFsObject(std::move(entry), volume), m_data(m_entry->FindAttribute(AttrType::Data)),
-      m_systemCompressed(CSystemCompressedData::Recognise(*m_entry, m_data)) {}
+    : CFsObject(std::move(entry), volume) {}
+
+// A deleted file has no entry left to look in: its contents are gone.
+void CFile::FindData() const {
+    if (!m_entry) return;
+    AttributePtr data = m_entry->FindAttribute(AttrType::Data);
+    m_systemCompressed = CSystemCompressedData::Recognise(*m_entry, data);
+    m_data = std::move(data);
+    m_dataFound = true;
+}
 
 CFile::~CFile() {
     // The owner already heard about a failed flush; repeating it would only
@@ -331,7 +339,10 @@ CFile::~CFile() {
     if (releaseSlot) GetVolume().ReleaseOpenFile(GetReference());
 }
 
-uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
+uint64_t CFile::GetSize() const {
+    const AttributePtr& data = Data();
+    return data ? data->GetSize() : 0;
+}
 
 void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
     uint64_t fileSize = GetSize();
@@ -356,7 +367,7 @@ void CFile::CheckDataChangeable() const {
     if (IsSystemObject()) throw CException(EErrorKind::Argument, "Cannot change system entry %1", RecordNumber(GetReference()));
     // Windows turns such a file back into an ordinary one before changing it;
     // this engine only reads them.
-    if (m_systemCompressed)
+    if (SystemCompressed())
         throw CException(EErrorKind::Unsupported,
                          "Cannot change file %1 (record %2): Windows' system compression (WOF) holds its data, which can only be read",
                          GetName(), RecordNumber(GetReference()));
@@ -375,7 +386,7 @@ void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
 
 void CFile::SetSize(uint64_t newSize) {
     CheckDataChangeable();
-    if (!m_data) {
+    if (!Data()) {
         CheckAlive();
         GetVolume().BeginWrite();
         // Empty data lives in the record until it grows.

@@ -161,9 +161,22 @@ private:
     // What LeaveEntry asks of a closed file's entry.
     bool EntryCanBeKept() const noexcept;
 
-    AttributePtr m_data;
+    // The contents: the unnamed $DATA, looked up at its first use (an open
+    // that is closed again builds no attribute), or the stream's own.
+    const AttributePtr& Data() const {
+        if (!m_dataFound) FindData();
+        return m_data;
+    }
     // Set for a file Windows keeps with its system compression.
-    std::unique_ptr<CSystemCompressedData> m_systemCompressed;
+    const CSystemCompressedData* SystemCompressed() const {
+        Data();
+        return m_systemCompressed.get();
+    }
+    void FindData() const;
+
+    mutable AttributePtr m_data;
+    mutable std::unique_ptr<CSystemCompressedData> m_systemCompressed;
+    mutable bool m_dataFound = false;
     // A stream's file; null for the file itself.
     std::shared_ptr<CFile> m_file;
     // The file's open streams by stored name: one object per stream.
