@@ -95,9 +95,17 @@ CFsObject::CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume)
     : m_entry(std::move(entry)), m_volume(volume), m_reference(m_entry->GetReference()), m_parentReference(0) {
     SFileNameValue fileName;
     ReadPrimaryFileName(*m_entry, fileName);
-    CByteReader value = fileName.Reader();
-    m_name = value.Utf16(FileNameValue::Name, value.U8(FileNameValue::NameLength));
-    m_parentReference = value.U64(FileNameValue::ParentReference);
+    TakeName(fileName.Reader());
+}
+
+CFsObject::CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::span<const uint8_t> fileName)
+    : m_entry(std::move(entry)), m_volume(volume), m_reference(m_entry->GetReference()), m_parentReference(0) {
+    TakeName(CByteReader(fileName.data(), fileName.size()));
+}
+
+void CFsObject::TakeName(const CByteReader& fileName) {
+    m_name = fileName.Utf16(FileNameValue::Name, fileName.U8(FileNameValue::NameLength));
+    m_parentReference = fileName.U64(FileNameValue::ParentReference);
 }
 
 CFileEntry& CFsObject::GetEntry() const {
@@ -507,7 +515,7 @@ std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentRefere
         throw;
     }
     try {
-        auto file = std::make_shared<CFile>(child.entry, volume);
+        auto file = std::make_shared<CFile>(child.entry, volume, child.fileName);
         volume.RememberOpenFile(file);
         return file;
     } catch (...) {

@@ -32,6 +32,9 @@ uint8_t NameSpaceOfFileName(const std::vector<uint8_t>& fileName);
 class CFsObject {
 public:
     CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume);
+    // A new object named by the $FILE_NAME value its creator just made: the
+    // entry's own copy of it need not be read back.
+    CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::span<const uint8_t> fileName);
     virtual ~CFsObject() = default;
     CFsObject(const CFsObject&) = delete;
     CFsObject& operator=(const CFsObject&) = delete;
@@ -87,6 +90,8 @@ protected:
     std::shared_ptr<CFileEntry> m_entry;
 
 private:
+    void TakeName(const CByteReader& fileName);
+
     CVolume& m_volume;
     std::u16string m_name;
     FileReference m_reference;
@@ -105,6 +110,8 @@ struct SStreamInfo {
 class CFile : public CFsObject {
 public:
     CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume);
+    CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::span<const uint8_t> fileName)
+        : CFsObject(std::move(entry), volume, fileName) {}
     // The object of one named stream of `file`: it shares the file's entry
     // and keeps the file's object alive, so that the record has one entry.
     CFile(const std::shared_ptr<CFile>& file, AttributePtr stream);
