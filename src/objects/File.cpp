@@ -93,6 +93,14 @@ void ReadPrimaryFileName(const CFileEntry& entry, SFileNameValue& first) {
 
 CFsObject::CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume)
     : m_entry(std::move(entry)), m_volume(volume), m_reference(m_entry->GetReference()), m_parentReference(0) {
+    // The usual open: a long name taken where it lies, without a copy first.
+    if (const auto located = m_entry->LocatedResidentValue(AttrType::FileName)) {
+        const CByteReader value(*located);
+        if (value.Size() > FileNameValue::NameSpace && value.U8(FileNameValue::NameSpace) != FileNameValue::NameSpaceDos) {
+            TakeName(value);
+            return;
+        }
+    }
     SFileNameValue fileName;
     ReadPrimaryFileName(*m_entry, fileName);
     TakeName(fileName.Reader());
