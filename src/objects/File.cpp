@@ -96,7 +96,9 @@ CFsObject::CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume)
     // The usual open: a long name taken where it lies, without a copy first.
     if (const auto located = m_entry->LocatedResidentValue(AttrType::FileName)) {
         const CByteReader value(*located);
-        if (value.Size() > FileNameValue::NameSpace && value.U8(FileNameValue::NameSpace) != FileNameValue::NameSpaceDos) {
+        const bool longName = value.Size() > FileNameValue::NameSpace &&
+                              value.U8(FileNameValue::NameSpace) != FileNameValue::NameSpaceDos;
+        if (longName) {
             TakeName(value);
             return;
         }
@@ -366,7 +368,7 @@ void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
         throw CException(EErrorKind::Argument, ContractText::FileReadRange);
     if (!m_data)
         throw CException(EErrorKind::Argument, ContractText::AttributeRange, "ReadData", offset, size, fileSize);
-    if (m_systemCompressed) m_systemCompressed->Read(offset, static_cast<uint8_t*>(buffer), size);
+    if (const CSystemCompressedData* wof = SystemCompressed()) wof->Read(offset, static_cast<uint8_t*>(buffer), size);
     else m_data->ReadData(offset, buffer, size);
 }
 
