@@ -363,13 +363,21 @@ uint64_t CFile::GetSize() const {
 }
 
 void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
-    uint64_t fileSize = GetSize();
+    // Only the first read looks the contents up; the rest go straight on.
+    if (!m_dataFound) FindData();
+    ReadFound(offset, buffer, size);
+}
+
+// The lookup has been done: it also found the system compression.
+void CFile::ReadFound(uint64_t offset, void* buffer, uint32_t size) const {
+    const AttributePtr& data = m_data;
+    const uint64_t fileSize = data ? data->GetSize() : 0;
     if (size > fileSize || offset > fileSize - size)
         throw CException(EErrorKind::Argument, ContractText::FileReadRange);
-    if (!m_data)
+    if (!data)
         throw CException(EErrorKind::Argument, ContractText::AttributeRange, "ReadData", offset, size, fileSize);
-    if (const CSystemCompressedData* wof = SystemCompressed()) wof->Read(offset, static_cast<uint8_t*>(buffer), size);
-    else m_data->ReadData(offset, buffer, size);
+    if (m_systemCompressed) m_systemCompressed->Read(offset, static_cast<uint8_t*>(buffer), size);
+    else data->ReadData(offset, buffer, size);
 }
 
 void CFile::CheckIsFile() const {

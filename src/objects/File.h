@@ -180,6 +180,7 @@ private:
         return m_systemCompressed.get();
     }
     void FindData() const;
+    void ReadFound(uint64_t offset, void* buffer, uint32_t size) const;
 
     mutable AttributePtr m_data;
     mutable std::unique_ptr<CSystemCompressedData> m_systemCompressed;
