@@ -51,7 +51,8 @@ std::optional<EAttributeFault> ReadResident(const CByteReader& record, SAttribut
 
 }  // namespace
 
-std::optional<EAttributeFault> ReadAttributeHeader(const CByteReader& record, SAttributeHeader& header) {
+std::optional<EAttributeFault> ReadAttributeHeader(const CByteReader& record, SAttributeHeader& header,
+                                                   EHeaderName name) {
     header.type = record.U32(AttrRecord::Type);
     header.length = static_cast<uint32_t>(record.Size());
     ReadCommon(record, header);
@@ -59,7 +60,7 @@ std::optional<EAttributeFault> ReadAttributeHeader(const CByteReader& record, SA
     if (nonResident > 1) return EAttributeFault::ResidentFlag;
     header.nonResident = nonResident != 0;
     if (header.nameOffset + 2ull * header.nameLength > header.length) return EAttributeFault::NameOutside;
-    header.name = record.Utf16(header.nameOffset, header.nameLength);
+    if (name == EHeaderName::Copy) header.name = record.Utf16(header.nameOffset, header.nameLength);
     return header.nonResident ? ReadNonResident(record, header) : ReadResident(record, header);
 }
 
@@ -98,7 +99,8 @@ bool EndsWalk(EAttributeFault fault) {
            fault == EAttributeFault::ShortLength || fault == EAttributeFault::UnalignedLength;
 }
 
-void WalkAttributeRecords(const CByteReader& record, size_t first, size_t limit, IAttributeVisitor& visitor) {
+void WalkAttributeRecords(const CByteReader& record, size_t first, size_t limit, IAttributeVisitor& visitor,
+                          EHeaderName names) {
     if (limit > record.Size()) limit = record.Size();
     // Every step advances by a length checked to be non-zero and inside the
     // limit, so the walk ends.
@@ -111,7 +113,7 @@ void WalkAttributeRecords(const CByteReader& record, size_t first, size_t limit,
         header.length = record.U32(position + AttrRecord::Length);
         if (auto fault = LengthFault(header.length, limit - position)) return visitor.Fault(*fault, header);
         CByteReader attribute = record.Sub(position, header.length);
-        if (auto fault = ReadAttributeHeader(attribute, header))
+        if (auto fault = ReadAttributeHeader(attribute, header, names))
             visitor.Fault(*fault, header);
         else
             visitor.Attribute(header, attribute);

@@ -101,14 +101,20 @@ protected:
     ~IAttributeVisitor() = default;
 };
 
+// Whether a header read copies the attribute's name out. Its bounds are
+// checked either way; a walk that only notes where records lie skips the copy.
+enum class EHeaderName { Copy, Skip };
+
 // Reads the header of one attribute record; `record` is bounded by the
 // length the walk checked. Returns what is wrong with it, if anything.
-std::optional<EAttributeFault> ReadAttributeHeader(const CByteReader& record, SAttributeHeader& header);
+std::optional<EAttributeFault> ReadAttributeHeader(const CByteReader& record, SAttributeHeader& header,
+                                                   EHeaderName name = EHeaderName::Copy);
 
 // Walks the attribute records of a FILE record (fixups applied) from `first`
 // to the end marker; no attribute record may reach past `limit` (the record
 // size, or its bytes in use when the header is trusted).
-void WalkAttributeRecords(const CByteReader& record, size_t first, size_t limit, IAttributeVisitor& visitor);
+void WalkAttributeRecords(const CByteReader& record, size_t first, size_t limit, IAttributeVisitor& visitor,
+                          EHeaderName names = EHeaderName::Copy);
 
 // One entry of an $ATTRIBUTE_LIST value: where one attribute record of a
 // file lives.

@@ -186,7 +186,7 @@ void CFileEntry::LocateAttributeRecords(const MftRecBufferPtr& record) {
     CRecordLocator locator(m_located, m_loadedBase ? NumericCast<uint32_t>(m_loadedExtensions.size() + 1) : 0);
     if (m_loadedBase) m_loadedExtensions.push_back(record);
     else m_loadedBase = record;
-    WalkAttributeRecords(bytes, bytes.U16(FileRecord::FirstAttribute), bytes.Size(), locator);
+    WalkAttributeRecords(bytes, bytes.U16(FileRecord::FirstAttribute), bytes.Size(), locator, EHeaderName::Skip);
 }
 
 bool CFileEntry::IsLocated(const SLocatedRecord& located, uint32_t type, std::u16string_view name) const {

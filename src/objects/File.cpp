@@ -93,11 +93,29 @@ void ReadPrimaryFileName(const CFileEntry& entry, SFileNameValue& first) {
 
 CFsObject::CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume)
     : m_entry(std::move(entry)), m_volume(volume), m_reference(m_entry->GetReference()), m_parentReference(0) {
+    // The usual open: a long name taken where it lies, without a copy first.
+    if (const auto located = m_entry->LocatedResidentValue(AttrType::FileName)) {
+        const CByteReader value(*located);
+        const bool longName = value.Size() > FileNameValue::NameSpace &&
+                              value.U8(FileNameValue::NameSpace) != FileNameValue::NameSpaceDos;
+        if (longName) {
+            TakeName(value);
+            return;
+        }
+    }
     SFileNameValue fileName;
     ReadPrimaryFileName(*m_entry, fileName);
-    CByteReader value = fileName.Reader();
-    m_name = value.Utf16(FileNameValue::Name, value.U8(FileNameValue::NameLength));
-    m_parentReference = value.U64(FileNameValue::ParentReference);
+    TakeName(fileName.Reader());
+}
+
+CFsObject::CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::span<const uint8_t> fileName)
+    : m_entry(std::move(entry)), m_volume(volume), m_reference(m_entry->GetReference()), m_parentReference(0) {
+    TakeName(CByteReader(fileName.data(), fileName.size()));
+}
+
+void CFsObject::TakeName(const CByteReader& fileName) {
+    m_name = fileName.Utf16(FileNameValue::Name, fileName.U8(FileNameValue::NameLength));
+    m_parentReference = fileName.U64(FileNameValue::ParentReference);
 }
 
 CFileEntry& CFsObject::GetEntry() const {
@@ -310,8 +328,16 @@ void CFsObject::DeleteObject() {
 }
 
 CFile::CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume)
-    : CFsObject(std::move(entry), volume), m_data(m_entry->FindAttribute(AttrType::Data)),
-      m_systemCompressed(CSystemCompressedData::Recognise(*m_entry, m_data)) {}
+    : CFsObject(std::move(entry), volume) {}
+
+// A deleted file has no entry left to look in: its contents are gone.
+void CFile::FindData() const {
+    if (!m_entry) return;
+    AttributePtr data = m_entry->FindAttribute(AttrType::Data);
+    m_systemCompressed = CSystemCompressedData::Recognise(*m_entry, data);
+    m_data = std::move(data);
+    m_dataFound = true;
+}
 
 CFile::~CFile() {
     // The owner already heard about a failed flush; repeating it would only
@@ -331,16 +357,27 @@ CFile::~CFile() {
     if (releaseSlot) GetVolume().ReleaseOpenFile(GetReference());
 }
 
-uint64_t CFile::GetSize() const { return m_data ? m_data->GetSize() : 0; }
+uint64_t CFile::GetSize() const {
+    const AttributePtr& data = Data();
+    return data ? data->GetSize() : 0;
+}
 
 void CFile::Read(uint64_t offset, void* buffer, uint32_t size) const {
-    uint64_t fileSize = GetSize();
+    // Only the first read looks the contents up; the rest go straight on.
+    if (!m_dataFound) FindData();
+    ReadFound(offset, buffer, size);
+}
+
+// The lookup has been done: it also found the system compression.
+void CFile::ReadFound(uint64_t offset, void* buffer, uint32_t size) const {
+    const AttributePtr& data = m_data;
+    const uint64_t fileSize = data ? data->GetSize() : 0;
     if (size > fileSize || offset > fileSize - size)
         throw CException(EErrorKind::Argument, ContractText::FileReadRange);
-    if (!m_data)
+    if (!data)
         throw CException(EErrorKind::Argument, ContractText::AttributeRange, "ReadData", offset, size, fileSize);
     if (m_systemCompressed) m_systemCompressed->Read(offset, static_cast<uint8_t*>(buffer), size);
-    else m_data->ReadData(offset, buffer, size);
+    else data->ReadData(offset, buffer, size);
 }
 
 void CFile::CheckIsFile() const {
@@ -357,8 +394,9 @@ void CFile::CheckDataChangeable() const {
     // Windows turns such a file back into an ordinary one before changing it;
     // this engine only reads them.
     // A system-compressed file's data lives in its WofCompressedData stream.
-    const bool holdsWofData = m_file && m_file->m_systemCompressed && m_data && m_data->GetName() == kWofStreamName;
-    if (m_systemCompressed || holdsWofData)
+    const bool holdsWofData =
+        m_file && m_file->SystemCompressed() && Data() && Data()->GetName() == kWofStreamName;
+    if (SystemCompressed() || holdsWofData)
         throw CException(EErrorKind::Unsupported,
                          "Cannot change file %1 (record %2): Windows' system compression (WOF) holds its data, which can only be read",
                          GetName(), RecordNumber(GetReference()));
@@ -377,7 +415,7 @@ void CFile::Write(uint64_t offset, const void* buffer, uint32_t size) {
 
 void CFile::SetSize(uint64_t newSize) {
     CheckDataChangeable();
-    if (!m_data) {
+    if (!Data()) {
         CheckAlive();
         GetVolume().BeginWrite();
         // Empty data lives in the record until it grows.
@@ -498,7 +536,7 @@ std::shared_ptr<CFile> CFile::Create(CVolume& volume, FileReference parentRefere
         throw;
     }
     try {
-        auto file = std::make_shared<CFile>(child.entry, volume);
+        auto file = std::make_shared<CFile>(child.entry, volume, child.fileName);
         volume.RememberOpenFile(file);
         return file;
     } catch (...) {

@@ -32,6 +32,9 @@ uint8_t NameSpaceOfFileName(const std::vector<uint8_t>& fileName);
 class CFsObject {
 public:
     CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume);
+    // A new object named by the $FILE_NAME value its creator just made: the
+    // entry's own copy of it need not be read back.
+    CFsObject(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::span<const uint8_t> fileName);
     virtual ~CFsObject() = default;
     CFsObject(const CFsObject&) = delete;
     CFsObject& operator=(const CFsObject&) = delete;
@@ -87,6 +90,8 @@ protected:
     std::shared_ptr<CFileEntry> m_entry;
 
 private:
+    void TakeName(const CByteReader& fileName);
+
     CVolume& m_volume;
     std::u16string m_name;
     FileReference m_reference;
@@ -105,6 +110,8 @@ struct SStreamInfo {
 class CFile : public CFsObject {
 public:
     CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume);
+    CFile(std::shared_ptr<CFileEntry> entry, CVolume& volume, std::span<const uint8_t> fileName)
+        : CFsObject(std::move(entry), volume, fileName) {}
     // The object of one named stream of `file`: it shares the file's entry
     // and keeps the file's object alive, so that the record has one entry.
     CFile(const std::shared_ptr<CFile>& file, AttributePtr stream);
@@ -161,9 +168,23 @@ private:
     // What LeaveEntry asks of a closed file's entry.
     bool EntryCanBeKept() const noexcept;
 
-    AttributePtr m_data;
+    // The contents: the unnamed $DATA, looked up at its first use (an open
+    // that is closed again builds no attribute), or the stream's own.
+    const AttributePtr& Data() const {
+        if (!m_dataFound) FindData();
+        return m_data;
+    }
     // Set for a file Windows keeps with its system compression.
-    std::unique_ptr<CSystemCompressedData> m_systemCompressed;
+    const CSystemCompressedData* SystemCompressed() const {
+        Data();
+        return m_systemCompressed.get();
+    }
+    void FindData() const;
+    void ReadFound(uint64_t offset, void* buffer, uint32_t size) const;
+
+    mutable AttributePtr m_data;
+    mutable std::unique_ptr<CSystemCompressedData> m_systemCompressed;
+    mutable bool m_dataFound = false;
     // A stream's file; null for the file itself.
     std::shared_ptr<CFile> m_file;
     // The file's open streams by stored name: one object per stream.

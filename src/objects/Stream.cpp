@@ -9,7 +9,7 @@
 namespace volcore {
 
 CFile::CFile(const std::shared_ptr<CFile>& file, AttributePtr stream)
-    : CFsObject(file->ShareEntry(), file->GetVolume()), m_data(std::move(stream)), m_file(file) {}
+    : CFsObject(file->ShareEntry(), file->GetVolume()), m_data(std::move(stream)), m_dataFound(true), m_file(file) {}
 
 // Stream names compare as file names do: the name as stored first, else one
 // equal to it ignoring case.
