@@ -87,6 +87,9 @@ std::shared_ptr<CFile> CObjectCache::FindOpenFile(FileReference reference) {
 }
 
 void CObjectCache::KeepClosedFile(std::shared_ptr<CFile> file) noexcept {
+    // Not closed before: the file goes here, and its entry, which it leaves
+    // on the way out, is the one that marks the record.
+    if (!m_closedRecords.Seen(RecordNumber(file->GetReference()))) return;
     // The file pushed out goes once the slot holds the new one: its
     // destructor reaches back into these tables.
     std::shared_ptr<CFile> pushedOut =
@@ -98,6 +101,7 @@ void CObjectCache::RememberOpenFile(const std::shared_ptr<CFile>& file) {
 }
 
 void CObjectCache::KeepClosedEntry(std::shared_ptr<CFileEntry> entry) noexcept {
+    if (!m_closedRecords.SeenBefore(RecordNumber(entry->GetReference()))) return;
     m_closedEntries[RecordNumber(entry->GetReference()) % kClosedEntrySlots] = std::move(entry);
 }
 

@@ -13,6 +13,7 @@
 
 #include "objects/LiveObjects.h"
 #include "objects/RecentDirectories.h"
+#include "objects/SeenKeys.h"
 #include "disk/Types.h"
 
 namespace volcore {
@@ -44,7 +45,9 @@ public:
     // nothing else, so that opening one again skips reading and parsing its
     // records. Every object gets its entry through the volume, which takes a
     // kept entry out of here first: while kept, an entry has no other holder
-    // through which its records could change behind it.
+    // through which its records could change behind it. Only a record closed
+    // before is kept: a run of opens that never comes back to a file frees
+    // each one, and the next open reuses its memory.
     static constexpr size_t kClosedEntrySlots = 64;
     void KeepClosedEntry(std::shared_ptr<CFileEntry> entry) noexcept;
     // The kept entry of the record that `reference` names, removed from here; else null.
@@ -82,6 +85,8 @@ private:
     // the one in its slot, with no bookkeeping per open.
     std::array<std::shared_ptr<CFileEntry>, kClosedEntrySlots> m_closedEntries;
     std::array<std::shared_ptr<CFile>, kClosedFileSlots> m_closedFiles;
+    // Records whose file or entry was let go at a close: kept at the next one.
+    CSeenKeys<256> m_closedRecords;
 };
 
 // A reference without a sequence number names whatever its record holds.
