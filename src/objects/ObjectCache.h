@@ -30,8 +30,16 @@ public:
     // elsewhere after its eviction. A reference with a sequence number only
     // finds an object that carries the same one.
     std::shared_ptr<CDirectory> FindDirectory(FileReference reference);
-    // May flush and drop the back element to make room; raises if that flush fails.
-    void CacheDirectory(std::shared_ptr<CDirectory> directory);
+    // May flush and drop a directory to make room; raises if that flush
+    // fails. The directory dropped, written back, comes back for the caller
+    // to let go (null when none was).
+    std::shared_ptr<CDirectory> CacheDirectory(std::shared_ptr<CDirectory> directory);
+    // A directory's first visit keeps it in one of a few slots only, where
+    // the next first visits push it out again; one that comes back after it
+    // went joins the recent directories. A run of changes that visits each
+    // of many directories once (a create in each) thus writes each back and
+    // lets it go, and the next one reuses its memory.
+    static constexpr size_t kFirstVisitSlots = 4;
     void UncacheDirectory(FileReference reference);
 
     // A file kept whole after its last handle (see KeepClosedFile) comes out
@@ -61,7 +69,7 @@ public:
     static constexpr size_t kClosedFileSlots = 16;
     void KeepClosedFile(std::shared_ptr<CFile> file) noexcept;
 
-    size_t GetCachedDirectoryCount() const { return m_cache.Size(); }
+    size_t GetCachedDirectoryCount() const;
     // Record numbers in cache order, front first.
     std::vector<uint64_t> GetCachedRecordNumbers() const;
 
@@ -75,8 +83,20 @@ private:
     std::shared_ptr<CDirectory> FindOpenDirectory(FileReference reference);
     // A directory leaving the cache that something else still holds.
     void RememberOpenDirectory(const std::shared_ptr<CDirectory>& directory);
+    // Writes back a directory leaving the cache (raises, giving it up, when that fails).
+    std::shared_ptr<CDirectory> LetGo(std::shared_ptr<CDirectory> directory);
+    std::shared_ptr<CDirectory> KeepFirstVisit(uint64_t record, std::shared_ptr<CDirectory> directory);
+    std::shared_ptr<CDirectory>* FindFirstVisit(uint64_t record);
 
     CRecentDirectories m_cache;
+    struct SFirstVisit {
+        uint64_t record = 0;
+        std::shared_ptr<CDirectory> directory;
+    };
+    std::array<SFirstVisit, kFirstVisitSlots> m_firstVisits;
+    size_t m_nextFirstVisit = 0;
+    // Records of directories that entered the cache: the next entry is a return.
+    CSeenKeys<256> m_visitedDirectories;
     // Directories out of the cache but still alive: a cached one is found
     // in the cache, so only one that leaves it while held is noted here.
     CLiveObjects<CDirectory> m_openDirectories;

@@ -210,8 +210,13 @@ std::shared_ptr<CDirectory> CVolume::FindCachedDirectory(FileReference reference
 }
 
 void CVolume::CacheDirectory(std::shared_ptr<CDirectory> directory) {
-    if (directory && RecordNumber(directory->GetReference()) != kRootRecord)
-        m_objects.CacheDirectory(std::move(directory));
+    if (!directory || RecordNumber(directory->GetReference()) == kRootRecord) return;
+    std::shared_ptr<CDirectory> evicted = m_objects.CacheDirectory(std::move(directory));
+    // Written back and held by nothing else, it leaves its index version as
+    // a walk's directories do, so that its answers keep holding. One still
+    // held elsewhere may change yet, and leaves nothing.
+    if (evicted && evicted.use_count() == 1 && !evicted->IsDeleted() && !evicted->GetIndex().IsDirty())
+        m_paths.RememberDirectoryVersion(evicted->GetReference(), evicted->GetIndex().Version());
 }
 
 std::shared_ptr<CFileEntry> CVolume::OpenEntry(FileReference reference) {
