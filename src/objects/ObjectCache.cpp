@@ -155,16 +155,17 @@ std::vector<uint64_t> CObjectCache::GetCachedRecordNumbers() const {
 }
 
 // A directory flushed here stays findable while `flushed` keeps it: a child
-// updating its parent's entry finds the same object again.
+// updating its parent's entry finds the same object again. A flush may cache
+// a parent again, in either part: both are emptied until neither holds any.
 void CObjectCache::FlushDirectories(std::vector<std::shared_ptr<CDirectory>>& flushed, std::exception_ptr& failure) {
-    while (m_cache.Size() > 0) {
-        flushed.push_back(m_cache.PopBack());
-        RememberOpenDirectory(flushed.back());
-        FlushOrAbandon(flushed.back(), failure);
-    }
-    for (SFirstVisit& visit : m_firstVisits) {
-        if (!visit.directory) continue;
-        flushed.push_back(std::move(visit.directory));
+    for (;;) {
+        if (m_cache.Size() > 0) {
+            flushed.push_back(m_cache.PopBack());
+        } else {
+            auto visit = std::ranges::find_if(m_firstVisits, [](const SFirstVisit& v) { return v.directory != nullptr; });
+            if (visit == m_firstVisits.end()) return;
+            flushed.push_back(std::move(visit->directory));
+        }
         RememberOpenDirectory(flushed.back());
         FlushOrAbandon(flushed.back(), failure);
     }
