@@ -66,12 +66,10 @@ std::shared_ptr<CDirectory> CObjectCache::CacheDirectory(std::shared_ptr<CDirect
     return evicted ? LetGo(std::move(evicted)) : nullptr;
 }
 
-// An empty slot first, else the oldest first visit goes.
+// The slots are taken in turn, so that the oldest first visit goes.
 std::shared_ptr<CDirectory> CObjectCache::KeepFirstVisit(uint64_t record, std::shared_ptr<CDirectory> directory) {
-    size_t slot = m_nextFirstVisit;
-    for (size_t i = 0; i < kFirstVisitSlots; ++i)
-        if (!m_firstVisits[i].directory) slot = i;
-    if (slot == m_nextFirstVisit) m_nextFirstVisit = (m_nextFirstVisit + 1) % kFirstVisitSlots;
+    const size_t slot = m_nextFirstVisit;
+    m_nextFirstVisit = (slot + 1) % kFirstVisitSlots;
     std::shared_ptr<CDirectory> evicted = std::exchange(m_firstVisits[slot].directory, std::move(directory));
     m_firstVisits[slot].record = record;
     return evicted ? LetGo(std::move(evicted)) : nullptr;
