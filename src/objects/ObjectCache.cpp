@@ -1,5 +1,6 @@
 #include "objects/ObjectCache.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "entries/FileEntry.h"
@@ -24,11 +25,20 @@ void FlushOrAbandon(const std::shared_ptr<CDirectory>& directory, std::exception
 
 std::shared_ptr<CDirectory> CObjectCache::FindDirectory(FileReference reference) {
     const uint64_t record = RecordNumber(reference);
-    const std::shared_ptr<CDirectory>* cached = m_cache.Find(record);
-    if (!cached) return FindOpenDirectory(reference);
-    if (!NamesObject(reference, (*cached)->GetReference())) return nullptr;
-    m_cache.Touch(record);
-    return *cached;
+    if (const std::shared_ptr<CDirectory>* cached = m_cache.Find(record)) {
+        if (!NamesObject(reference, (*cached)->GetReference())) return nullptr;
+        m_cache.Touch(record);
+        return *cached;
+    }
+    if (const std::shared_ptr<CDirectory>* visited = FindFirstVisit(record))
+        return NamesObject(reference, (*visited)->GetReference()) ? *visited : nullptr;
+    return FindOpenDirectory(reference);
+}
+
+std::shared_ptr<CDirectory>* CObjectCache::FindFirstVisit(uint64_t record) {
+    for (SFirstVisit& visit : m_firstVisits)
+        if (visit.directory && visit.record == record) return &visit.directory;
+    return nullptr;
 }
 
 std::shared_ptr<CDirectory> CObjectCache::FindOpenDirectory(FileReference reference) {
@@ -46,13 +56,26 @@ void CObjectCache::RememberOpenDirectory(const std::shared_ptr<CDirectory>& dire
     m_openDirectories.Remember(RecordNumber(directory->GetReference()), directory);
 }
 
-void CObjectCache::CacheDirectory(std::shared_ptr<CDirectory> directory) {
+std::shared_ptr<CDirectory> CObjectCache::CacheDirectory(std::shared_ptr<CDirectory> directory) {
     uint64_t record = RecordNumber(directory->GetReference());
-    if (m_cache.Find(record)) return;
+    if (m_cache.Find(record) || FindFirstVisit(record)) return nullptr;
+    if (!m_visitedDirectories.SeenBefore(record)) return KeepFirstVisit(record, std::move(directory));
     std::shared_ptr<CDirectory> evicted;
     if (m_cache.IsFull()) evicted = m_cache.PopBack();
     m_cache.PushBack(record, std::move(directory));
-    if (!evicted) return;
+    return evicted ? LetGo(std::move(evicted)) : nullptr;
+}
+
+// The slots are taken in turn, so that the oldest first visit goes.
+std::shared_ptr<CDirectory> CObjectCache::KeepFirstVisit(uint64_t record, std::shared_ptr<CDirectory> directory) {
+    const size_t slot = m_nextFirstVisit;
+    m_nextFirstVisit = (slot + 1) % kFirstVisitSlots;
+    std::shared_ptr<CDirectory> evicted = std::exchange(m_firstVisits[slot].directory, std::move(directory));
+    m_firstVisits[slot].record = record;
+    return evicted ? LetGo(std::move(evicted)) : nullptr;
+}
+
+std::shared_ptr<CDirectory> CObjectCache::LetGo(std::shared_ptr<CDirectory> evicted) {
     // Still held elsewhere (a handle, a walk): found again as long as it lives.
     if (evicted.use_count() > 1) RememberOpenDirectory(evicted);
     // Flushed here, where a failure can still be reported, not in its destructor.
@@ -62,11 +85,14 @@ void CObjectCache::CacheDirectory(std::shared_ptr<CDirectory> directory) {
         evicted->Abandon();
         throw;
     }
+    return evicted;
 }
 
 void CObjectCache::UncacheDirectory(FileReference reference) {
     uint64_t record = RecordNumber(reference);
     std::shared_ptr<CDirectory> uncached = m_cache.Remove(record);
+    std::shared_ptr<CDirectory> firstVisit;
+    if (std::shared_ptr<CDirectory>* found = FindFirstVisit(record)) firstVisit = std::move(*found);
     m_openDirectories.Forget(record);
 }
 
@@ -87,6 +113,9 @@ std::shared_ptr<CFile> CObjectCache::FindOpenFile(FileReference reference) {
 }
 
 void CObjectCache::KeepClosedFile(std::shared_ptr<CFile> file) noexcept {
+    // Not closed before: the file goes here, and its entry, which it leaves
+    // on the way out, is the one that marks the record.
+    if (!m_closedRecords.Seen(RecordNumber(file->GetReference()))) return;
     // The file pushed out goes once the slot holds the new one: its
     // destructor reaches back into these tables.
     std::shared_ptr<CFile> pushedOut =
@@ -98,6 +127,7 @@ void CObjectCache::RememberOpenFile(const std::shared_ptr<CFile>& file) {
 }
 
 void CObjectCache::KeepClosedEntry(std::shared_ptr<CFileEntry> entry) noexcept {
+    if (!m_closedRecords.SeenBefore(RecordNumber(entry->GetReference()))) return;
     m_closedEntries[RecordNumber(entry->GetReference()) % kClosedEntrySlots] = std::move(entry);
 }
 
@@ -110,17 +140,30 @@ std::shared_ptr<CFileEntry> CObjectCache::TakeClosedEntry(FileReference referenc
     return NamesObject(reference, entry->GetReference()) ? entry : nullptr;
 }
 
+size_t CObjectCache::GetCachedDirectoryCount() const {
+    return m_cache.Size() + std::ranges::count_if(m_firstVisits, [](const SFirstVisit& visit) { return visit.directory != nullptr; });
+}
+
 std::vector<uint64_t> CObjectCache::GetCachedRecordNumbers() const {
     std::vector<uint64_t> records;
     m_cache.ForEach([&](const std::shared_ptr<CDirectory>& cached) { records.push_back(RecordNumber(cached->GetReference())); });
+    for (const SFirstVisit& visit : m_firstVisits)
+        if (visit.directory) records.push_back(visit.record);
     return records;
 }
 
 // A directory flushed here stays findable while `flushed` keeps it: a child
-// updating its parent's entry finds the same object again.
+// updating its parent's entry finds the same object again. A flush may cache
+// a parent again, in either part: both are emptied until neither holds any.
 void CObjectCache::FlushDirectories(std::vector<std::shared_ptr<CDirectory>>& flushed, std::exception_ptr& failure) {
-    while (m_cache.Size() > 0) {
-        flushed.push_back(m_cache.PopBack());
+    for (;;) {
+        if (m_cache.Size() > 0) {
+            flushed.push_back(m_cache.PopBack());
+        } else {
+            auto visit = std::ranges::find_if(m_firstVisits, [](const SFirstVisit& v) { return v.directory != nullptr; });
+            if (visit == m_firstVisits.end()) return;
+            flushed.push_back(std::move(visit->directory));
+        }
         RememberOpenDirectory(flushed.back());
         FlushOrAbandon(flushed.back(), failure);
     }
@@ -131,6 +174,10 @@ void CObjectCache::Release() noexcept {
     for (auto& file : m_closedFiles) file.reset();
     m_cache.ForEach([](const std::shared_ptr<CDirectory>& directory) { directory->Abandon(); });
     m_cache.Clear();
+    std::array<SFirstVisit, kFirstVisitSlots> firstVisits = std::exchange(m_firstVisits, {});
+    for (SFirstVisit& visit : firstVisits)
+        if (visit.directory) visit.directory->Abandon();
+    firstVisits = {};
     m_openDirectories.Clear();
     m_openFiles.Clear();
     for (auto& entry : m_closedEntries) entry.reset();

@@ -88,6 +88,11 @@ void CPathCache::Remember(uint64_t directory, std::u16string_view name, uint64_t
     m_answers.insert(std::move(node));
 }
 
+void CPathCache::RememberWhenAskedAgain(uint64_t directory, std::u16string_view name, uint64_t version,
+                                        FileReference child) {
+    if (m_askedNames.SeenBefore(SKeyHash{}(SKeyView{directory, name}))) Remember(directory, name, version, child);
+}
+
 std::optional<FileReference> CPathCache::FindPath(std::u16string_view path, uint64_t edits) const {
     auto found = m_paths.find(path);
     if (found == m_paths.end() || found->second.version != edits) return std::nullopt;

@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "disk/Types.h"
+#include "objects/SeenKeys.h"
 
 namespace volcore {
 
@@ -31,6 +32,10 @@ public:
 
     std::optional<FileReference> Find(uint64_t directory, std::u16string_view name, uint64_t version) const;
     void Remember(uint64_t directory, std::u16string_view name, uint64_t version, FileReference child);
+    // Remember from the second time the name is asked on: a run of opens of
+    // distinct names in a directory held in memory would otherwise keep an
+    // answer (a fresh block) per open that is seldom asked again.
+    void RememberWhenAskedAgain(uint64_t directory, std::u16string_view name, uint64_t version, FileReference child);
     std::optional<FileReference> FindPath(std::u16string_view path, uint64_t edits) const;
     void RememberPath(std::u16string_view path, uint64_t edits, FileReference target);
     // The version left by the directory `reference` names (see NamesObject).
@@ -106,6 +111,7 @@ private:
     };
     // By record number.
     std::unordered_map<uint64_t, SLeftDirectory> m_leftDirectories;
+    CSeenKeys<1024> m_askedNames;
     size_t m_answerCursor = 0;
     size_t m_pathCursor = 0;
 };

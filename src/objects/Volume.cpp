@@ -187,18 +187,19 @@ FileReference CVolume::LookUpOnTheWay(FileReference directoryReference, std::u16
         if (auto known = m_paths.Find(RecordNumber(directoryReference), name, *version)) return *known;
     if (holdsTarget || version) return LookUp(*CDirectory::Open(*this, directoryReference), name);
     std::shared_ptr<CDirectory> directory = CDirectory::LoadUncached(*this, directoryReference);
-    const FileReference child = LookUp(*directory, name);
+    const FileReference child = LookUp(*directory, name, true);
     const CIndex& index = directory->GetIndex();
     if (!index.IsDirty()) m_paths.RememberDirectoryVersion(directory->GetReference(), index.Version());
     return child;
 }
 
-FileReference CVolume::LookUp(const CDirectory& directory, std::u16string_view name) {
+FileReference CVolume::LookUp(const CDirectory& directory, std::u16string_view name, bool directoryLetGo) {
     CIndex& index = directory.GetIndex();
     uint64_t record = RecordNumber(directory.GetReference());
     if (auto known = m_paths.Find(record, name, index.Version())) return *known;
     FileReference child = index.GetEntry(name).fileReference;
-    m_paths.Remember(record, name, index.Version(), child);
+    if (directoryLetGo) m_paths.Remember(record, name, index.Version(), child);
+    else m_paths.RememberWhenAskedAgain(record, name, index.Version(), child);
     return child;
 }
 
@@ -209,8 +210,13 @@ std::shared_ptr<CDirectory> CVolume::FindCachedDirectory(FileReference reference
 }
 
 void CVolume::CacheDirectory(std::shared_ptr<CDirectory> directory) {
-    if (directory && RecordNumber(directory->GetReference()) != kRootRecord)
-        m_objects.CacheDirectory(std::move(directory));
+    if (!directory || RecordNumber(directory->GetReference()) == kRootRecord) return;
+    std::shared_ptr<CDirectory> evicted = m_objects.CacheDirectory(std::move(directory));
+    // Written back and held by nothing else, it leaves its index version as
+    // a walk's directories do, so that its answers keep holding. One still
+    // held elsewhere may change yet, and leaves nothing.
+    if (evicted && evicted.use_count() == 1 && !evicted->IsDeleted() && !evicted->GetIndex().IsDirty())
+        m_paths.RememberDirectoryVersion(evicted->GetReference(), evicted->GetIndex().Version());
 }
 
 std::shared_ptr<CFileEntry> CVolume::OpenEntry(FileReference reference) {

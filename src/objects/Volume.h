@@ -86,7 +86,9 @@ private:
     void FlushDirectories(std::exception_ptr& failure);
     void ReleaseDirectories() noexcept;
     FileReference ResolveComponents(std::u16string_view path);
-    FileReference LookUp(const CDirectory& directory, std::u16string_view name);
+    // `directoryLetGo`: the directory goes after this lookup, so its answer
+    // is kept at once, standing in for loading it again.
+    FileReference LookUp(const CDirectory& directory, std::u16string_view name, bool directoryLetGo = false);
     FileReference LookUpOnTheWay(FileReference directory, std::u16string_view name, bool holdsTarget);
 
     std::shared_ptr<CDirectory> m_root;

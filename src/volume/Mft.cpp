@@ -34,9 +34,10 @@ constexpr uint64_t kFirstGrowthStep = 8;
 constexpr uint64_t kGrowthStep = 64;
 // The update sequence count is 16 bits, so no record can span more strides.
 constexpr uint64_t kLargestProtectableRecord = uint64_t{0xFFFE} * 512;
-// The most record bytes Extend formats in one buffer: sixteen 1 KiB records,
-// a device write each time, and little for a create's heap peak.
-constexpr uint64_t kExtendBatchBytes = 16 * 1024;
+// The most record bytes Extend formats in one buffer: four 1 KiB records, a
+// device write each time, in one page, which a create on a fresh volume
+// otherwise touches four of for its first growth.
+constexpr uint64_t kExtendBatchBytes = 4 * 1024;
 
 void CheckRecordZero(const CMftRecBuffer& record, uint32_t recordSize) {
     const SFileRecordHeader header = ReadFileRecordHeader(record.bytes);

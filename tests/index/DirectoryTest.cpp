@@ -139,6 +139,23 @@ TEST_F(DirectoryTest, DirectoriesAWalkLetGoAnswerOnlyWhileUnchanged) {
     EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"a\\b\\x\\f"); }), "Entry x doesn't exist");
 }
 
+// A directory seen once goes when the next first visits push it out: written
+// back then (a second volume on the device finds its new name), and, while
+// another holder keeps it, leaving no index version behind, so that a change
+// made through that holder is not hidden behind the answers taken before.
+TEST_F(DirectoryTest, ADirectoryPushedOutAfterOneVisitIsWrittenAndItsAnswersFollowItsHolder) {
+    CVolume& volume = Open();
+    auto d = CDirectory::CreateByPath(volume, u"d");
+    MakeFile(volume, u"d\\f");
+    for (auto path : {u"d\\f", u"d\\\\f"}) volume.ResolvePath(path);  // f asked twice in d: kept
+    for (size_t i = 0; i < CObjectCache::kFirstVisitSlots; ++i)
+        CDirectory::CreateByPath(volume, u"o" + std::u16string(1, char16_t(u'0' + i)));
+    EXPECT_NE(CVolume(std::make_shared<CIoDeviceImpl>(Device().Api())).ResolvePath(u"d\\f"), 0u);
+    d->RemoveEntry(u"f");
+    d.reset();
+    EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"d\\f"); }), "Entry f doesn't exist");
+}
+
 // Past its limit each new answer takes an old one's place (and its name's
 // storage, of another length): whatever still answers must be what was
 // remembered under that key, and only under its version.
