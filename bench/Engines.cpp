@@ -165,10 +165,17 @@ std::vector<ntfschar> ToNtfs(const std::string& name) {
     return units;
 }
 
-// An open inode and its unnamed data stream.
+// An open inode and its unnamed data stream, opened at the first transfer
+// as the native engine looks its own up: an open that is closed again costs
+// either engine no attribute.
 struct SNtfs3gFile {
-    ntfs_inode* inode = nullptr;
+    ntfs_inode* inode;
     ntfs_attr* data = nullptr;
+    ntfs_attr* Data() {
+        if (!data) data = ntfs_attr_open(inode, AT_DATA, AT_UNNAMED, 0);
+        Require(data != nullptr, "ntfs_attr_open");
+        return data;
+    }
 };
 
 class CNtfs3gEngine final : public IEngine {
@@ -184,12 +191,12 @@ public:
     void* OpenFile(const SPath& path) override {
         ntfs_inode* inode = ntfs_pathname_to_inode(m_volume, nullptr, path.utf8.c_str());
         Require(inode != nullptr, "ntfs_pathname_to_inode", path.utf8);
-        return WithData(inode, path);
+        return new SNtfs3gFile{inode};
     }
-    void* CreateFile(const SPath& path) override { return WithData(Create(path, S_IFREG), path); }
+    void* CreateFile(const SPath& path) override { return new SNtfs3gFile{Create(path, S_IFREG)}; }
     void CloseFile(void* file) override {
         auto* open = static_cast<SNtfs3gFile*>(file);
-        ntfs_attr_close(open->data);
+        if (open->data) ntfs_attr_close(open->data);
         int closed = ntfs_inode_close(open->inode);
         delete open;
         Require(closed == 0, "ntfs_inode_close");
@@ -198,15 +205,15 @@ public:
         Require(ntfs_inode_close(Create(path, S_IFDIR)) == 0, "ntfs_inode_close", path.utf8);
     }
     void Read(void* file, uint64_t offset, void* buffer, uint32_t length) override {
-        s64 done = ntfs_attr_pread(static_cast<SNtfs3gFile*>(file)->data, static_cast<s64>(offset), length, buffer);
+        s64 done = ntfs_attr_pread(static_cast<SNtfs3gFile*>(file)->Data(), static_cast<s64>(offset), length, buffer);
         Require(done == static_cast<s64>(length), "ntfs_attr_pread");
     }
     void Append(void* file, uint64_t offset, const void* buffer, uint32_t length) override {
-        s64 done = ntfs_attr_pwrite(static_cast<SNtfs3gFile*>(file)->data, static_cast<s64>(offset), length, buffer);
+        s64 done = ntfs_attr_pwrite(static_cast<SNtfs3gFile*>(file)->Data(), static_cast<s64>(offset), length, buffer);
         Require(done == static_cast<s64>(length), "ntfs_attr_pwrite");
     }
     void Truncate(void* file) override {
-        Require(ntfs_attr_truncate(static_cast<SNtfs3gFile*>(file)->data, 0) == 0, "ntfs_attr_truncate");
+        Require(ntfs_attr_truncate(static_cast<SNtfs3gFile*>(file)->Data(), 0) == 0, "ntfs_attr_truncate");
     }
     // ntfs_readdir hands over names only; the sizes and times of the index
     // entries are reached through libntfs-3g's index lookup by the filesystem
@@ -250,12 +257,6 @@ private:
         ntfs_inode_close(parent);
         Require(created != nullptr, "ntfs_create", path.utf8);
         return created;
-    }
-    void* WithData(ntfs_inode* inode, const SPath& path) {
-        ntfs_attr* data = ntfs_attr_open(inode, AT_DATA, AT_UNNAMED, 0);
-        if (!data) ntfs_inode_close(inode);
-        Require(data != nullptr, "ntfs_attr_open", path.utf8);
-        return new SNtfs3gFile{inode, data};
     }
 
     SStorage m_storage;
