@@ -191,7 +191,8 @@ public:
     static bool setFileSecurity(const char* path, uint32_t selection, const void* descriptor,
                                 filesystem::handle volume);
     // Sets or replaces the object's reparse point with a complete reparse
-    // buffer of `size` bytes.
+    // buffer of `size` bytes. A system-compressed (WOF) file's is refused:
+    // it says how the file's data is compressed.
     static bool setReparseData(const char* path, const void* data, uint32_t size,
                                filesystem::handle volume);
 

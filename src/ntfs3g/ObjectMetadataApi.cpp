@@ -5,6 +5,7 @@
 #include "ntfs3g/PathRules.h"
 #include "ntfs3g/ReparseWriter.h"
 #include "ntfs3g/SecurityDescriptor.h"
+#include "ntfs3g/WofFile.h"
 
 namespace volcore::fsfamily {
 namespace {
@@ -64,6 +65,10 @@ void SetSecurity(const char* path, uint32_t selection, const void* descriptor, v
 void SetReparse(const char* path, const void* data, uint32_t size, volkit::filesystem::handle volume) {
     const std::string normalized = NormalizePath(path);
     SReachedObject target = ChangeableObject(volume, normalized);
+    // The WOF reparse point says how the file's data is compressed: replaced,
+    // the data would read as zeros from then on.
+    if (IsSystemCompressed(target.inode.Get()))
+        Fail("cannot change a system-compressed (WOF) file: its data can only be read");
     if (SetReparseAlways(target.inode.Get(), data, size) != 0) Fail("failed to set reparse data");
     target.inode.Close("failed to close inode");
 }

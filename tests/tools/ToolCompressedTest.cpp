@@ -1,12 +1,14 @@
 // The native engine, the only one on Windows, in the tool: cat of every kind
 // of file libntfs-3g and wimlib made (support/FileKinds.h), by both engines,
-// ls -l of a system-compressed (WOF) file, refused changes to its data, their
-// removal, and the checks on the volume.
+// ls -l of a system-compressed (WOF) file, refused changes to its data and
+// its reparse point, their removal, and the checks on the volume.
 #include <gtest/gtest.h>
 
 #include "codec/Samples.h"
+#include "support/FamilyDevice.h"
 #include "support/FileKinds.h"
 #include "support/Images.h"
+#include "support/MemoryDevice.h"
 #include "support/Ntfs3gTree.h"
 #include "support/WimCompressor.h"
 #include "tools/ToolRunner.h"
@@ -43,6 +45,18 @@ TEST(ToolCompressed, NativeEngineReadsCompressedAndSystemCompressedFiles) {
         }
         EXPECT_TRUE(cat("/wof-lzx.bin") == kinds[4].contents) << engine;
     }
+    {
+        // Nor does its reparse point, which says how that data is compressed.
+        MemoryDevice memory = MemoryDevice::FromFile(image);
+        volkit::filesystem::device device = FamilyDeviceOf(memory);
+        volkit::filesystem::handle volume;
+        ASSERT_TRUE(volkit::filesystem::open(volume, device));
+        const uint8_t reparse[8] = {0x13, 0, 0, 0x80};
+        EXPECT_FALSE(volkit::file::setReparseData("/wof-lzx.bin", reparse, sizeof reparse, volume));
+        ASSERT_TRUE(volkit::filesystem::close(volume));
+        memory.SaveToFile(image);
+    }
+    EXPECT_TRUE(cat("/wof-lzx.bin") == kinds[4].contents);
     EXPECT_NE(RunTool(native + "ls -l " + Q(image) + " /wof-lzx.bin").out.find(" 100000  "), std::string::npos);
     EXPECT_EQ(RunTool(native + "check " + Q(image)).exitCode, 0) << "our check accepts them as they are";
     for (const char* path : {"/comp/lznt1.txt", "/wof-lzx.bin", "/sparse.bin", "/plain.txt"}) {
