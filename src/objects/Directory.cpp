@@ -163,8 +163,11 @@ void CDirectory::Delete() {
 }
 
 void CDirectory::Flush() {
-    if (IsDeleted() || IsAbandoned()) return;
-    CheckAlive();
+    if (IsDeleted()) return;
+    // A change made to a directory given up never reaches the disk: the
+    // caller that made it must fail (a delete would otherwise free a record
+    // its name on disk still points at).
+    CheckUsable();
     if (m_index) m_index->Save();
     SaveEntryAndNames();
 }

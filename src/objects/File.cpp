@@ -299,25 +299,26 @@ void CFsObject::DeleteObject() {
     if (SameRecord(m_reference, m_parentReference))
         throw CException(EErrorKind::Corrupt, "Entry %1 references itself", RecordNumber(m_reference));
     std::shared_ptr<CDirectory> parent = CDirectory::Open(m_volume, m_parentReference);
-    std::vector<std::vector<uint8_t>> fileNames;
-    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName))
-        fileNames.push_back(ReadFileName(*attribute));
+    // Every name in the parent goes (a long name and its DOS alias); names in
+    // other directories go too, or they would point at a freed record. A
+    // directory given up refuses before anything changes.
+    std::vector<std::pair<std::shared_ptr<CDirectory>, std::u16string>> changed;
+    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
+        const std::vector<uint8_t> fileName = ReadFileName(*attribute);
+        FileReference nameParent = CByteReader(fileName).U64(FileNameValue::ParentReference);
+        if (SameRecord(nameParent, m_reference)) continue;
+        std::shared_ptr<CDirectory> directory =
+            SameRecord(nameParent, m_parentReference) ? parent : CDirectory::Open(m_volume, nameParent);
+        directory->CheckUsable();
+        changed.emplace_back(std::move(directory), NameOf(fileName));
+    }
     // The volume's list of reparse points must not name a freed record.
     ForgetReparsePoint(m_volume, *m_entry);
     try {
-        // Every name in the parent goes (a long name and its DOS alias); names in
-        // other directories go too, or they would point at a freed record.
-        std::vector<std::shared_ptr<CDirectory>> changed;
-        for (const std::vector<uint8_t>& fileName : fileNames) {
-            FileReference nameParent = CByteReader(fileName).U64(FileNameValue::ParentReference);
-            if (SameRecord(nameParent, m_reference)) continue;
-            changed.push_back(SameRecord(nameParent, m_parentReference) ? parent
-                                                                        : CDirectory::Open(m_volume, nameParent));
-            changed.back()->RemoveEntry(NameOf(fileName));
-        }
+        for (const auto& [directory, name] : changed) directory->RemoveEntry(name);
         // The names leave the disk before the record does: a failure in
         // between leaves an orphan that only wastes its space.
-        for (const std::shared_ptr<CDirectory>& directory : changed) directory->Flush();
+        for (const auto& [directory, name] : changed) directory->Flush();
         m_entry->Delete();
     } catch (...) {
         // What is in memory no longer matches the disk: nothing more of it may be written.

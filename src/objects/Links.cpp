@@ -167,6 +167,7 @@ void RemoveOwnName(CFsObject& object, const SOwnName& own) {
     std::exception_ptr failure;
     try {
         std::shared_ptr<CDirectory> parent = CDirectory::Open(object.GetVolume(), object.GetParentReference());
+        parent->CheckUsable();
         for (; removed < names.size(); ++removed) parent->RemoveEntry(names[removed].second);
         parent->Flush();
     } catch (...) {

@@ -46,6 +46,7 @@ void AddResidentValue(CFileEntry& entry, uint32_t type, std::span<const uint8_t>
 }  // namespace
 
 CIndex::SInsertPosition CheckNewName(const CDirectory& parent, const std::u16string& name) {
+    parent.CheckUsable();
     if (name.empty()) throw CException(EErrorKind::Argument, "Invalid path: %1", name);
     if (const char* problem = NewNameProblem(name))
         throw CException(EErrorKind::Argument, "Invalid name %1: %2", name, problem);

@@ -79,6 +79,7 @@ std::shared_ptr<CDirectory> CObjectCache::LetGo(std::shared_ptr<CDirectory> evic
     // Still held elsewhere (a handle, a walk): found again as long as it lives.
     if (evicted.use_count() > 1) RememberOpenDirectory(evicted);
     // Flushed here, where a failure can still be reported, not in its destructor.
+    if (evicted->IsAbandoned()) return evicted;
     try {
         evicted->Flush();
     } catch (...) {

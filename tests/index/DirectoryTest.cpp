@@ -2,12 +2,14 @@
 
 #include "base/Log.h"
 #include "objects/File.h"
+#include "objects/Links.h"
 #include "disk/RecordFormat.h"
 #include "objects/Directory.h"
 #include "objects/PathCache.h"
 #include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
 #include "support/LogCapture.h"
+#include "support/Oracles.h"
 #include "volume/Bitmap.h"
 #include "volume/Mft.h"
 
@@ -154,6 +156,31 @@ TEST_F(DirectoryTest, ADirectoryPushedOutAfterOneVisitIsWrittenAndItsAnswersFoll
     d->RemoveEntry(u"f");
     d.reset();
     EXPECT_EQ(FailureOf([&] { volume.ResolvePath(u"d\\f"); }), "Entry f doesn't exist");
+}
+
+// A directory given up after a failed write keeps serving lookups from memory
+// but takes no change: one it took would never reach the disk (a create's
+// name lost, a delete's record freed under a name still on disk).
+TEST_F(DirectoryTest, ADirectoryGivenUpRefusesChangesAndTheVolumeStaysWhole) {
+    CVolume& volume = Open();
+    CDirectory::CreateByPath(volume, u"d");
+    MakeFile(volume, u"d\\f");
+    MakeFile(volume, u"d\\g");
+    MakeFile(volume, u"h");
+    auto d = CDirectory::OpenByPath(volume, u"d");
+    d->Abandon();
+    const std::string refused =
+        "FS object " + std::to_string(RecordNumber(d->GetReference())) + " (d) was given up after a failed write";
+    EXPECT_EQ(FailureOf([&] { CFile::CreateByPath(volume, u"d\\new"); }), refused);
+    EXPECT_EQ(FailureOf([&] { CFile::OpenByPath(volume, u"d\\f")->Delete(); }), refused);
+    EXPECT_EQ(FailureOf([&] { MoveName(*CFile::OpenByPath(volume, u"d\\g"), *volume.GetRoot(), u"g", false); }), refused);
+    EXPECT_EQ(FailureOf([&] { MoveName(*CFile::OpenByPath(volume, u"h"), *d, u"h", false); }), refused);
+    d.reset();
+    m_image.ExpectCheckersAccept();
+    EXPECT_TRUE(NtfsckAccepts(m_image.Path()));
+    m_image.Reopen();
+    for (auto path : {u"d\\f", u"d\\g", u"h"}) EXPECT_NE(Volume().ResolvePath(path), 0u);
+    EXPECT_EQ(FailureOf([&] { Volume().ResolvePath(u"d\\new"); }), "Entry new doesn't exist");
 }
 
 // Past its limit each new answer takes an old one's place (and its name's
