@@ -237,7 +237,27 @@ void CIndex::Rebuild() {
     if (HasLogger())
         LogInfo(FormatText("Rebuilding index %1 of file entry %2 (%3 entries)", m_name, OwnerRecord(), entries.size()));
     Changing();
-    m_tree->Rebuild(entries);
+    try {
+        m_tree->Rebuild(entries);
+    } catch (...) {
+        ReturnToSaved();
+        throw;
+    }
+}
+
+// A rebuild frees every block before it fills them again: one that fails
+// part way (no cluster left for a block it needs) has emptied the tree in
+// memory. The disk still holds the tree as it was, whole, and the index goes
+// back to it, so that no later save writes what the rebuild left.
+void CIndex::ReturnToSaved() {
+    m_blocks->Discard();
+    IndexNodePtr root = m_root;
+    LoadRoot();
+    // The tree holds the root node itself: it takes the saved contents.
+    *root = std::move(*m_root);
+    m_root = std::move(root);
+    m_dirty = false;
+    Edited();
 }
 
 void CIndex::Changing() {

@@ -116,6 +116,7 @@ private:
     std::vector<IndexNodePtr> RelocateChangedBlocks();
     SIndexSearch SearchForChange(std::u16string_view name);
     void Rebuild();
+    void ReturnToSaved();
     void Changing();
     void NewVersion();
     void Edited();

@@ -227,6 +227,26 @@ TEST(IndexChain, OlderChainOfBlocksIsReadAndRebuiltBalancedByItsFirstChange) {
     EXPECT_EQ(index.GetEntry(u"NAME-0000399").fileReference, 400u);
     EXPECT_EQ(index.Inspect().depth, 13u);
 
+    // With no cluster left for the blocks the rebuild needs, the change fails
+    // and the index is the chain on disk again, which a save leaves as it is.
+    IClusterAllocator& allocator = *engine.Volume().GetClusterAllocator();
+    RunMap taken;
+    try {
+        for (;;) allocator.Allocate(EAllocationZone::DATA, 1, taken);
+    } catch (const CVolumeFull&) {
+    }
+    const auto names = [](CIndex& holder) {
+        std::vector<std::u16string> held;
+        for (const auto& item : ListEntries(holder)) held.push_back(item.first);
+        return held;
+    };
+    const std::vector<std::u16string> before = names(index);
+    EXPECT_THROW(index.AddEntry(u"new name", ValueFor(1000)), CVolumeFull);
+    index.Save();
+    EXPECT_EQ(names(index), before);
+    EXPECT_EQ(index.Inspect().depth, 13u);
+    for (const auto& [vcn, run] : taken) allocator.Free(run.lcn, run.length);
+
     index.AddEntry(u"new name", ValueFor(1000));
     SIndexShape shape = index.Inspect();
     EXPECT_EQ(shape.entries, count + 1u);
