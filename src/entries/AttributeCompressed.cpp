@@ -19,6 +19,7 @@
 #include <span>
 
 #include "base/Exception.h"
+#include "base/Log.h"
 #include "base/NumericCast.h"
 #include "codec/Lznt1.h"
 #include "entries/Attribute.h"
@@ -159,13 +160,27 @@ std::vector<SLcnAndLength> CAttribute::PlaceUnit(uint64_t unit, uint64_t cluster
         ChangeRuns([&](RunMap& runs) { AppendHole(runs, vcn + unitClusters - allocatedClusters); });
     const std::vector<SLcnAndLength> held = AllocatedPieces(Runs(), vcn, unitClusters);
     std::vector<SLcnAndLength> kept, released;
-    if (!TakenSinceSave(held)) {
+    bool inPlace = TakenSinceSave(held);
+    if (!inPlace) {
         // Copy on write: the record on disk may point at the unit's clusters,
         // and rewriting them in place would garble the unit on a power cut.
-        if (clusters != 0) kept = AllocateAfter(LastClustersBefore(vcn), clusters);
-        released = held;
-    } else {
-        // Nothing on disk holds them yet: they are rewritten where they are.
+        try {
+            if (clusters != 0) kept = AllocateAfter(LastClustersBefore(vcn), clusters);
+            released = held;
+        } catch (const CVolumeFull&) {
+            // With no cluster left for the copy the unit is rewritten where
+            // it lies, as other implementations always do: only a power cut
+            // during this write can then garble it. Losing the caller's
+            // write would be certain.
+            if (held.empty()) throw;
+            LogWarning(FormatText("A compression unit of file entry %1 is written in place: the volume is full",
+                                  RecordNumber(m_owner)));
+            inPlace = true;
+        }
+    }
+    if (inPlace) {
+        // Nothing on disk holds them yet (or no cluster is left for a copy):
+        // they are rewritten where they are.
         uint64_t keptClusters = 0;
         for (const SLcnAndLength& piece : held) {
             const uint64_t take = std::min(piece.length, clusters - keptClusters);

@@ -167,6 +167,38 @@ TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
 
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, CompressedWrites, ::testing::Values(4096u, 512u));
 
+// On a volume with no cluster left, a unit rewritten smaller goes where it
+// lies instead of into a copy: the caller's write is kept, the volume stays clean.
+TEST(CompressedWrites, AFullVolumeRewritesAUnitInPlace) {
+    if (!HaveProgram("mkntfs")) GTEST_SKIP() << "mkntfs is missing";
+    TempDir dir;
+    const std::string image = dir.File("full.img");
+    MakeNtfsImage(image, WithClusters(4096, 16ull << 20));
+    {
+        Ntfs3gTree tree(image);
+        tree.EnableCompression();
+        tree.MakeDirectory(u"c");
+        tree.SetAttributes(u"c", 0x10 | 0x800);
+    }
+    MemoryDevice device = MemoryDevice::FromFile(image);
+    NtfsVolumeHandle volume;
+    ASSERT_TRUE(NtfsOpenVolume(device.Api(), volume));
+    Bytes model, filled;
+    NtfsFileHandle file, filler;
+    ASSERT_TRUE(NtfsCreateFile(L"c\\text", file, volume) && Apply(model, file, {'t', 0, 4 * U}, 1) && NtfsCloseFile(file));
+    ASSERT_TRUE(NtfsCreateFile(L"fill", filler, volume));
+    for (uint64_t chunk : {uint64_t{1} << 20, uint64_t{4096}})
+        while (Apply(filled, filler, {'n', filled.size(), chunk}, 2)) {
+        }
+    EXPECT_TRUE(NtfsCloseFile(filler));
+    ASSERT_TRUE(NtfsOpenFile(L"c\\text", file, volume));
+    EXPECT_TRUE(Apply(model, file, {'z', U + 100, 5000}, 3) && NtfsCloseFile(file));
+    EXPECT_EQ(ReadThroughHandles(volume, u"c\\text"), model);
+    ASSERT_TRUE(NtfsCloseVolume(volume));
+    device.SaveToFile(image);
+    ExpectClean(image, device, "after the rewrite on the full volume");
+}
+
 namespace {
 
 // `acked` holds what the last close of each file left, `changing` what the change under way makes of it.
