@@ -18,8 +18,7 @@ constexpr const char* kInvalidDirectory = "Invalid directory handle";
 namespace volkit::api {
 
 bool NtfsOpenDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume) {
-    return OpenHandle<CDirectory>(path, handle.ptr, volume.ptr, kOpenDirFailure,
-                                  CDirectory::OpenByPath);
+    return OpenExisting<CDirectory>(path, handle.ptr, volume.ptr, kOpenDirFailure, CDirectory::FindByPath);
 }
 
 bool NtfsCreateDir(const wchar_t* path, NtfsDirHandle& handle, NtfsVolumeHandle volume) {

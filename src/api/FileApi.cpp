@@ -22,7 +22,7 @@ std::shared_ptr<CFile> FileOf(volkit::api::NtfsFileHandle handle) {
 namespace volkit::api {
 
 bool NtfsOpenFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume) {
-    return OpenHandle<CFile>(path, handle.ptr, volume.ptr, kOpenFileFailure, CFile::OpenByPath);
+    return OpenExisting<CFile>(path, handle.ptr, volume.ptr, kOpenFileFailure, CFile::FindByPath);
 }
 
 bool NtfsCreateFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume) {

@@ -56,6 +56,35 @@ bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failu
         [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); });
 }
 
+// OpenHandle for an object that must be there, found by `find` (FindByPath):
+// a path that reaches nothing fails with the same line, "Entry %1 doesn't
+// exist", without raising on the way.
+template <typename T, typename Find>
+bool OpenExisting(const wchar_t* path, void*& ptr, void* volume, const char* failureText, Find find) {
+    const auto describe = [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); };
+    std::string absent;
+    const bool opened = RunExportedDescribed(
+        [&] {
+            std::shared_ptr<CVolume> owner = HandleObject<CVolume>(volume, "Invalid volume handle");
+            CPathArgument units(path);
+            std::u16string_view missing;
+            std::shared_ptr<T> object = find(*owner, units.View(), missing);
+            if (!object) {
+                absent = FormatText("Entry %1 doesn't exist", missing);
+                return;
+            }
+            ptr = AddHandle(volume, kHandleKind<T>, std::move(object));
+        },
+        describe);
+    if (absent.empty()) return opened;
+    try {
+        LogError(describe(absent.c_str()));
+    } catch (...) {
+        // Formatting the failure line itself failed (no memory): the result still says it.
+    }
+    return false;
+}
+
 // The directory that a new name at `path` goes into, and that name.
 std::shared_ptr<CDirectory> ParentOfNewName(CVolume& volume, const wchar_t* path, std::u16string& name);
 

@@ -109,6 +109,12 @@ std::shared_ptr<CDirectory> CDirectory::OpenByPath(CVolume& volume, std::u16stri
     return Open(volume, volume.ResolvePath(path));
 }
 
+std::shared_ptr<CDirectory> CDirectory::FindByPath(CVolume& volume, std::u16string_view path,
+                                                   std::u16string_view& missing) {
+    const std::optional<FileReference> found = volume.FindPath(path, missing);
+    return found ? Open(volume, *found) : nullptr;
+}
+
 std::shared_ptr<CDirectory> CDirectory::Create(CVolume& volume, FileReference parentReference,
                                                const std::u16string& name) {
     auto parent = Open(volume, parentReference);

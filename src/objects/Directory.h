@@ -42,6 +42,10 @@ public:
     // holds it alone and lets it go after one lookup.
     static std::shared_ptr<CDirectory> LoadUncached(CVolume& volume, FileReference reference);
     static std::shared_ptr<CDirectory> OpenByPath(CVolume& volume, std::u16string_view path);
+    // The same, but null when a name on the path is not there (`missing`
+    // names it, see CVolume::FindPath).
+    static std::shared_ptr<CDirectory> FindByPath(CVolume& volume, std::u16string_view path,
+                                                  std::u16string_view& missing);
     static std::shared_ptr<CDirectory> Create(CVolume& volume, FileReference parent, const std::u16string& name);
     static std::shared_ptr<CDirectory> CreateByPath(CVolume& volume, std::u16string_view path);
 

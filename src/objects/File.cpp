@@ -500,9 +500,19 @@ std::shared_ptr<CFile> CFile::OpenByPath(CVolume& volume, std::u16string_view pa
     }
 }
 
-// A file with several names is known by the one this path reached.
+std::shared_ptr<CFile> CFile::FindByPath(CVolume& volume, std::u16string_view path, std::u16string_view& missing) {
+    if (path.find(u':') != std::u16string_view::npos) return OpenByPath(volume, path);
+    const std::optional<FileReference> found = volume.FindPath(path, missing);
+    return found ? OpenNamed(volume, path, *found) : nullptr;
+}
+
 std::shared_ptr<CFile> CFile::OpenNamed(CVolume& volume, std::u16string_view path) {
-    std::shared_ptr<CFile> file = Open(volume, volume.ResolvePath(path));
+    return OpenNamed(volume, path, volume.ResolvePath(path));
+}
+
+// A file with several names is known by the one this path reached.
+std::shared_ptr<CFile> CFile::OpenNamed(CVolume& volume, std::u16string_view path, FileReference reference) {
+    std::shared_ptr<CFile> file = Open(volume, reference);
     if (file->GetEntry().CountAttributes(AttrType::FileName) > 1) {
         SParentAndName link = SplitLastComponent(path);
         file->SelectName(volume.ResolvePath(link.parentPath), link.name);

@@ -119,6 +119,10 @@ public:
 
     static std::shared_ptr<CFile> Open(CVolume& volume, FileReference reference);
     static std::shared_ptr<CFile> OpenByPath(CVolume& volume, std::u16string_view path);
+    // The same, but null when a name on a plain path is not there (`missing`
+    // names it, see CVolume::FindPath); a stream path raises as OpenByPath.
+    static std::shared_ptr<CFile> FindByPath(CVolume& volume, std::u16string_view path,
+                                             std::u16string_view& missing);
     static std::shared_ptr<CFile> Create(CVolume& volume, FileReference parent, const std::u16string& name);
     static std::shared_ptr<CFile> CreateByPath(CVolume& volume, std::u16string_view path);
 
@@ -157,6 +161,7 @@ public:
 private:
     // Opens the file a path names; a file with several names is known by that one.
     static std::shared_ptr<CFile> OpenNamed(CVolume& volume, std::u16string_view path);
+    static std::shared_ptr<CFile> OpenNamed(CVolume& volume, std::u16string_view path, FileReference reference);
     static bool NewFilesCompressed(const CFsObject& parent, const StandardInformation& parentInfo);
     void CheckIsFile() const;
     void CheckDataChangeable() const;

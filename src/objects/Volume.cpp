@@ -147,29 +147,35 @@ bool HasSeveralComponents(std::u16string_view path) {
 }  // namespace
 
 FileReference CVolume::ResolvePath(std::u16string_view path) {
+    std::u16string_view missing;
+    if (const std::optional<FileReference> found = FindPath(path, missing)) return *found;
+    throw CException(EErrorKind::Argument, "Entry %1 doesn't exist", missing);
+}
+
+std::optional<FileReference> CVolume::FindPath(std::u16string_view path, std::u16string_view& missing) {
     // A name in the root is answered by the root's cache of names alone:
     // keeping the whole path too would only cost a copy of it per open.
-    if (!HasSeveralComponents(path)) return ResolveComponents(path);
+    if (!HasSeveralComponents(path)) return ResolveComponents(path, missing);
     const uint64_t edits = GetIndexEditCount();
     if (auto known = m_paths.FindPath(path, edits)) return *known;
-    FileReference target = ResolveComponents(path);
-    m_paths.RememberPath(path, edits, target);
+    const std::optional<FileReference> target = ResolveComponents(path, missing);
+    if (target) m_paths.RememberPath(path, edits, *target);
     return target;
 }
 
-FileReference CVolume::ResolveComponents(std::u16string_view path) {
-    FileReference reference = MakeReference(kRootRecord, 0);
+std::optional<FileReference> CVolume::ResolveComponents(std::u16string_view path, std::u16string_view& missing) {
     size_t position = 0;
     std::u16string_view name = NextComponent(path, position);
-    if (name.empty()) return reference;
+    if (name.empty()) return MakeReference(kRootRecord, 0);
     if (!m_root) throw CException(EErrorKind::Argument, "Volume root is not loaded");
-    reference = LookUp(*m_root, name);
-    for (name = NextComponent(path, position); !name.empty();) {
-        const std::u16string_view next = NextComponent(path, position);
-        reference = LookUpOnTheWay(reference, name, next.empty());
+    std::optional<FileReference> found = LookUp(*m_root, name);
+    for (std::u16string_view next = NextComponent(path, position); found && !next.empty();) {
         name = next;
+        next = NextComponent(path, position);
+        found = LookUpOnTheWay(*found, name, next.empty());
     }
-    return reference;
+    if (!found) missing = name;
+    return found;
 }
 
 // A directory passed through is let go again after its lookup, as the
@@ -180,24 +186,28 @@ FileReference CVolume::ResolveComponents(std::u16string_view path) {
 // target is kept: the next open is likely beside it. So is one let go before
 // and now asked another name: a walk over its children would otherwise load
 // it (and its index blocks) once per child.
-FileReference CVolume::LookUpOnTheWay(FileReference directoryReference, std::u16string_view name, bool holdsTarget) {
+std::optional<FileReference> CVolume::LookUpOnTheWay(FileReference directoryReference, std::u16string_view name,
+                                                    bool holdsTarget) {
     if (auto cached = FindCachedDirectory(directoryReference)) return LookUp(*cached, name);
     const std::optional<uint64_t> version = m_paths.FindDirectoryVersion(directoryReference);
     if (version)
         if (auto known = m_paths.Find(RecordNumber(directoryReference), name, *version)) return *known;
     if (holdsTarget || version) return LookUp(*CDirectory::Open(*this, directoryReference), name);
     std::shared_ptr<CDirectory> directory = CDirectory::LoadUncached(*this, directoryReference);
-    const FileReference child = LookUp(*directory, name, true);
+    const std::optional<FileReference> child = LookUp(*directory, name, true);
     const CIndex& index = directory->GetIndex();
-    if (!index.IsDirty()) m_paths.RememberDirectoryVersion(directory->GetReference(), index.Version());
+    if (child && !index.IsDirty()) m_paths.RememberDirectoryVersion(directory->GetReference(), index.Version());
     return child;
 }
 
-FileReference CVolume::LookUp(const CDirectory& directory, std::u16string_view name, bool directoryLetGo) {
+std::optional<FileReference> CVolume::LookUp(const CDirectory& directory, std::u16string_view name,
+                                             bool directoryLetGo) {
     CIndex& index = directory.GetIndex();
     uint64_t record = RecordNumber(directory.GetReference());
     if (auto known = m_paths.Find(record, name, index.Version())) return *known;
-    FileReference child = index.GetEntry(name).fileReference;
+    SIndexEntryValue value;
+    if (!index.FindEntry(name, value)) return std::nullopt;
+    const FileReference child = value.fileReference;
     if (directoryLetGo) m_paths.Remember(record, name, index.Version(), child);
     else m_paths.RememberWhenAskedAgain(record, name, index.Version(), child);
     return child;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,7 +44,12 @@ public:
 
     // Directories and paths.
     static constexpr size_t kDirectoryCacheLimit = CObjectCache::kDirectoryLimit;
-    FileReference ResolvePath(std::u16string_view path);
+    FileReference ResolvePath(std::u16string_view path);  // "Entry %1 doesn't exist"
+    // The same without raising when a name on the path is not there: null,
+    // and `missing` is that name (a view into `path`). A failed lookup is
+    // common (a mount asks for every name before it creates it), and raising
+    // costs more than the lookup.
+    std::optional<FileReference> FindPath(std::u16string_view path, std::u16string_view& missing);
     std::shared_ptr<CDirectory> GetRoot() const { return m_root; }
     // The root for record 5; a cached directory (moved to the front); or one
     // that is still open elsewhere after its eviction, so that one record never
@@ -85,11 +91,12 @@ private:
     void LoadSessionState();
     void FlushDirectories(std::exception_ptr& failure);
     void ReleaseDirectories() noexcept;
-    FileReference ResolveComponents(std::u16string_view path);
+    std::optional<FileReference> ResolveComponents(std::u16string_view path, std::u16string_view& missing);
     // `directoryLetGo`: the directory goes after this lookup, so its answer
     // is kept at once, standing in for loading it again.
-    FileReference LookUp(const CDirectory& directory, std::u16string_view name, bool directoryLetGo = false);
-    FileReference LookUpOnTheWay(FileReference directory, std::u16string_view name, bool holdsTarget);
+    std::optional<FileReference> LookUp(const CDirectory& directory, std::u16string_view name,
+                                        bool directoryLetGo = false);
+    std::optional<FileReference> LookUpOnTheWay(FileReference directory, std::u16string_view name, bool holdsTarget);
 
     std::shared_ptr<CDirectory> m_root;
     CObjectCache m_objects;

@@ -103,6 +103,8 @@ TEST_F(CInterface, NoUnicodeTextAndNullPointersAreRefusedWithTheCallsLine) {
         {[&] { return volkit_open_volume(&device, nullptr); }, "Invalid argument of volkit_open_volume: null pointer"},
         {[&] { return volkit_format_volume(nullptr, nullptr); },
          "Invalid argument of volkit_format_volume: null pointer"},
+        {[&] { return volkit_open_dir_utf8(volume, "nothing", &dirOut); },
+         "Failed to open NTFS directory 'nothing': Entry nothing doesn't exist"},
         {[&] { return volkit_open_file(volume, nullptr, &fileOut); },
          "Failed to open NTFS file '': Invalid path: null pointer"},
         {[&] { return volkit_create_dir_utf8(volume, "x", nullptr); },
