@@ -30,20 +30,25 @@ uint32_t NarrowUnits(const wchar_t* from, size_t length, char16_t* to) noexcept 
 // five shuffles: every open widens its whole path, a deep one is hundreds of
 // units. A unit of 0x10000 or more packs to 0xFFFF, which the OR still shows.
 __attribute__((target("avx2"))) uint32_t NarrowUnitsAvx2(const wchar_t* from, size_t length, char16_t* to) noexcept {
+    if (length < 16) return NarrowUnits(from, length, to);
     __m256i any = _mm256_setzero_si256();
-    size_t i = 0;
-    for (; i + 16 <= length; i += 16) {
+    auto step = [&](size_t i) __attribute__((target("avx2"))) {
         const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i));
         const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i + 8));
         any = _mm256_or_si256(any, _mm256_or_si256(low, high));
         // The pack interleaves the halves of its two inputs; the permutation puts them back in order.
         const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xD8);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), packed);
-    }
+    };
+    size_t i = 0;
+    for (; i + 16 <= length; i += 16) step(i);
+    // The last units as one more step over the last sixteen, which rewrites
+    // a few already written with the same values.
+    if (i < length) step(length - 16);
     const __m128i folded = _mm_or_si128(_mm256_castsi256_si128(any), _mm256_extracti128_si256(any, 1));
     const __m128i pairs = _mm_or_si128(folded, _mm_unpackhi_epi64(folded, folded));
     const auto lanes = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(pairs, _mm_srli_epi64(pairs, 32))));
-    return lanes | NarrowUnits(from + i, length - i, to + i);
+    return lanes;
 }
 
 // This may run before the runtime's own constructor has read the processor's

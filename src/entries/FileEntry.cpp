@@ -49,7 +49,8 @@ public:
     CRecordLocator(LocatedRecords& located, uint32_t record) : m_located(located), m_record(record) {}
 
     void Attribute(const SAttributeHeader& header, const CByteReader&) override {
-        m_located.push_back(SLocatedRecord{header.type, m_record, static_cast<uint32_t>(header.offset), header.nameLength});
+        m_located.push_back(SLocatedRecord{header.type, m_record, static_cast<uint32_t>(header.offset), header.nameLength,
+                                           header.nonResident});
     }
     void Fault(EAttributeFault fault, const SAttributeHeader& header) override { RefuseAttributeRecord(fault, header); }
 
@@ -370,8 +371,8 @@ size_t CFileEntry::CountAttributes(uint32_t type, std::u16string_view name) cons
     size_t resident = 0;
     bool extents = false;
     for (const SLocatedRecord& located : m_located) {
-        if (!IsLocated(located, type, name)) continue;
-        if (CByteReader(Loaded(located.record)->bytes).U8(located.offset + AttrRecord::NonResident) != 0) extents = true;
+        if (located.type != type || !IsLocated(located, type, name)) continue;
+        if (located.nonResident) extents = true;
         else ++resident;
     }
     return resident + (extents ? 1 : 0);

@@ -38,6 +38,8 @@ struct SLocatedRecord {
     uint32_t record = 0;  // which of the entry's loaded records
     uint32_t offset = 0;  // of the attribute record in it
     uint8_t nameLength = 0;
+    // As the record said at load: an open counts the names without reading it.
+    bool nonResident = false;
 };
 // Inside the entry up to the attribute records of a usual base record: every load fills it.
 using LocatedRecords = CInlineVector<SLocatedRecord, 8>;

@@ -25,6 +25,11 @@ namespace volcore {
 
 class CPathCache {
 public:
+    CPathCache() = default;
+    // m_lastPath points into this object's own table.
+    CPathCache(const CPathCache&) = delete;
+    CPathCache& operator=(const CPathCache&) = delete;
+
     // Answers kept of each kind; past it, each new answer takes an old one's place.
     static constexpr size_t kLimit = 4096;
     // Answers a table makes room for at its first: a deep path's worth.
@@ -46,6 +51,13 @@ public:
     // new directory object calls it.
     std::optional<uint64_t> TakeDirectoryVersion(FileReference directory);
 
+    // The hash of names and paths. Public for the check that the AVX2 steps
+    // and the plain ones agree: a table fed by both must see one value.
+    static size_t HashUnits(std::u16string_view text) noexcept;
+    static size_t HashUnitsWithoutAvx2(std::u16string_view text) noexcept;
+    // From this length on, a path is hashed in four lanes (see PathCache.cpp).
+    static constexpr size_t kLaneHashBytes = 64;
+
 private:
     struct SKey {
         uint64_t directory;
@@ -56,9 +68,6 @@ private:
         uint64_t directory;
         std::u16string_view name;
     };
-    // Eight bytes a step: a deep path is hundreds of units long, and a
-    // collision costs only a comparison.
-    static size_t HashUnits(std::u16string_view text) noexcept;
     struct SKeyHash {
         using is_transparent = void;
         size_t operator()(const SKeyView& key) const noexcept;
@@ -104,7 +113,14 @@ private:
     }
 
     std::unordered_map<SKey, SAnswer, SKeyHash, SKeyEqual> m_answers;
-    std::unordered_map<std::u16string, SAnswer, SPathHash, SPathEqual> m_paths;
+    using PathMap = std::unordered_map<std::u16string, SAnswer, SPathHash, SPathEqual>;
+    PathMap m_paths;
+    // The path found last, compared before any hashing: a program opening
+    // one path again and again (to ask about it, then to read it) sends the
+    // same units each time, and a deep path's hash costs more than the
+    // comparison. It names a node of m_paths, which leaves the table only in
+    // MakeRoom, and is cleared there.
+    mutable const PathMap::value_type* m_lastPath = nullptr;
     struct SLeftDirectory {
         FileReference reference = 0;
         uint64_t version = 0;

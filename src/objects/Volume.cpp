@@ -127,21 +127,16 @@ namespace {
 constexpr char16_t kSeparator = u'\\';
 
 // A name, then a separator, then another name; runs of separators count as
-// one, as NextComponent takes them. One pass that stops at the second name.
+// one, as NextComponent takes them. Every open of a path asks, so each run
+// is skipped by a loop of its own instead of one loop tracking where it is.
 bool HasSeveralComponents(std::u16string_view path) {
-    bool inName = false;
-    bool afterName = false;
-    for (char16_t unit : path) {
-        if (unit == kSeparator) {
-            afterName = afterName || inName;
-            inName = false;
-        } else if (afterName) {
-            return true;
-        } else {
-            inName = true;
-        }
-    }
-    return false;
+    const char16_t* unit = path.data();
+    const char16_t* const end = unit + path.size();
+    while (unit != end && *unit == kSeparator) ++unit;
+    if (unit == end) return false;
+    while (unit != end && *unit != kSeparator) ++unit;
+    while (unit != end && *unit == kSeparator) ++unit;
+    return unit != end;
 }
 
 }  // namespace

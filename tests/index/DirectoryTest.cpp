@@ -214,4 +214,17 @@ TEST(PathCacheTest, AnswersPastTheLimitAreTheirOwn) {
     EXPECT_EQ(paths, CPathCache::kLimit);
 }
 
+// Both ways of hashing give one value (a table fed by both would lose keys),
+// and blocks of a path in another order hash apart (a deep path of
+// equal-width names would otherwise crowd one bucket).
+TEST(PathCacheTest, PathHashesAgreeAndKeepTheOrder) {
+    std::u16string path;
+    for (size_t i = 0; i < 300; ++i) {
+        ASSERT_EQ(CPathCache::HashUnits(path), CPathCache::HashUnitsWithoutAvx2(path)) << i;
+        path += char16_t(i % 5 == 0 ? u'\\' : 0x41 + (i * 7919) % 1000);
+    }
+    const std::u16string a = u"\\d000001\\d000002", b = u"\\d000003\\d000004";
+    EXPECT_NE(CPathCache::HashUnits(a + b + a), CPathCache::HashUnits(b + a + a));
+}
+
 }  // namespace volcore::test
