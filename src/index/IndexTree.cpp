@@ -141,7 +141,12 @@ SIndexStep CIndexTree::FindExact(std::u16string_view name, bool toRead) {
         const size_t slot = Position(*node, name, false, &exact);
         // A reduced node holds no values: a reader takes the whole block too.
         if (exact != kNone) return {toRead && !node->IsReduced() ? node : m_blocks.Whole(node), exact};
-        if (!node->HasChild(slot)) return {};
+        if (!node->HasChild(slot)) {
+            // A name not there is looked for again ignoring case, and often
+            // added next: the block the search ended in is kept for both.
+            m_blocks.Whole(node);
+            return {};
+        }
         // A lookup may pass through blocks the cache keeps reduced; what it hands out is whole.
         levelBlocks = LevelBelow(levelBlocks, *node);
         const uint64_t child = node->ChildVcn(slot);
