@@ -131,7 +131,7 @@ bool CIndex::RootHolds(uint32_t size) const {
 }
 
 bool CIndex::FindEntry(std::u16string_view name, SIndexEntryValue& value) {
-    SIndexStep match = m_tree->Find(name);
+    SIndexStep match = m_tree->Find(name, true);
     Settle();
     if (!match.node) return false;
     value = match.node->Value(match.slot);

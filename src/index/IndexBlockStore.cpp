@@ -179,6 +179,10 @@ IndexNodePtr CIndexBlockStore::Load(uint64_t vcn) {
 // its reduction and save nothing. Such a block is cached from its second
 // pass on. The blocks of a narrower level are passed again within a few
 // hundred lookups, and reading each twice would cost more than keeping it.
+// The leaves of a wide level go the same way: cached, each would be read
+// into the least recently used leaf's buffer, long out of the processor's
+// cache, while a spare was read into by the lookup before. Names looked up
+// in order still end in a cached leaf from its second lookup on.
 IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn, uint64_t levelBlocks) {
     constexpr uint64_t kNarrowLevel = 1024;
     Attach();
@@ -188,7 +192,7 @@ IndexNodePtr CIndexBlockStore::LoadForLookup(uint64_t vcn, uint64_t levelBlocks)
     if (!node) node = TakeOldestLeaf();
     if (!node) node = std::make_shared<CIndexNode>();
     ReadInto(*node, block, vcn);
-    if (node->IsLeaf() || levelBlocks <= kNarrowLevel || PassedBefore(block) || !KeepSpare(node))
+    if (levelBlocks <= kNarrowLevel || PassedBefore(block) || !KeepSpare(node))
         return Remember(std::move(node), true);
     return node;
 }

@@ -56,10 +56,10 @@ public:
     // may come reduced to its names and child pointers (see
     // CIndexNode::Reduce), which is how the cache keeps it when only lookups
     // asked for it. Load replaces such a copy with the whole block. A block
-    // above the leaves, on a level some thousands of blocks wide
-    // (`levelBlocks`, as the path down estimates it), that lookups did not
-    // pass before comes whole and uncached, in a node the next lookup reads
-    // into: hand it on through Whole, never change it.
+    // on a level some thousands of blocks wide (`levelBlocks`, as the path
+    // down estimates it), that lookups did not pass before comes whole and
+    // uncached, in a node the next lookup reads into: hand it on through
+    // Whole, or only read it before the next lookup; never change it.
     IndexNodePtr LoadForLookup(uint64_t vcn, uint64_t levelBlocks);
     // The whole, cached block of a node a lookup was handed (the root as it
     // is): its caller may change it.

@@ -124,14 +124,14 @@ void CIndexTree::TakeWholeBlocks(SIndexSearch& result) {
 // Most lookups name an entry exactly: a first descent looks for that alone,
 // and only a name not there as it is asked pays for the comparisons of its
 // neighbours ignoring case, on a second descent through blocks just cached.
-SIndexStep CIndexTree::Find(std::u16string_view name) {
-    if (SIndexStep exact = FindExact(name); exact.node) return exact;
+SIndexStep CIndexTree::Find(std::u16string_view name, bool toRead) {
+    if (SIndexStep exact = FindExact(name, toRead); exact.node) return exact;
     return Search(name, false).match;
 }
 
 // The lower bound of a binary search is always one of the entries it
 // compared, so an entry holding the name itself is among them.
-SIndexStep CIndexTree::FindExact(std::u16string_view name) {
+SIndexStep CIndexTree::FindExact(std::u16string_view name, bool toRead) {
     constexpr size_t kNone = SIZE_MAX;
     IndexNodePtr node = m_root;
     uint64_t levelBlocks = 1;
@@ -139,11 +139,22 @@ SIndexStep CIndexTree::FindExact(std::u16string_view name) {
         if (PastWalkLimit(depth)) ThrowCorrupt();
         size_t exact = kNone;
         const size_t slot = Position(*node, name, false, &exact);
-        if (exact != kNone) return {m_blocks.Whole(node), exact};
-        if (!node->HasChild(slot)) return {};
+        // A reduced node holds no values: a reader takes the whole block too.
+        if (exact != kNone) return {toRead && !node->IsReduced() ? node : m_blocks.Whole(node), exact};
+        if (!node->HasChild(slot)) {
+            // A name not there is looked for again ignoring case, and often
+            // added next: the block the search ended in is kept for both.
+            m_blocks.Whole(node);
+            return {};
+        }
         // A lookup may pass through blocks the cache keeps reduced; what it hands out is whole.
         levelBlocks = LevelBelow(levelBlocks, *node);
-        node = m_blocks.LoadForLookup(node->ChildVcn(slot), levelBlocks);
+        const uint64_t child = node->ChildVcn(slot);
+        // Let go first: an uncached node is then free for the child to be
+        // read into, and one buffer, still in the processor's cache, serves
+        // every level of the descent.
+        node.reset();
+        node = m_blocks.LoadForLookup(child, levelBlocks);
     }
 }
 

@@ -53,8 +53,11 @@ public:
     // whole path and stops at the first node that is not regular.
     SIndexSearch Search(std::u16string_view name, bool forChange);
     // What Search(name, false) finds as its match (no node when nothing
-    // matches), without keeping a path: a lookup's descent.
-    SIndexStep Find(std::u16string_view name);
+    // matches), without keeping a path: a lookup's descent. `toRead` is for
+    // a caller that only reads the match before the next lookup: its node
+    // may then be one the block store does not cache (see
+    // CIndexBlockStore::LoadForLookup), never to be changed.
+    SIndexStep Find(std::u16string_view name, bool toRead = false);
     // The first entry of the node ordered after `name` (or not before it).
     // `exact`, when given, receives the slot of an entry found to hold `name`
     // itself (kept when none is).
@@ -71,7 +74,7 @@ public:
     bool PastWalkLimit(uint64_t steps) const { return steps > 1 && steps > m_blocks.BlockCount() + 1; }
     [[noreturn]] void ThrowCorrupt() const;
     // The entry holding `name` itself; no node when there is none.
-    SIndexStep FindExact(std::u16string_view name);
+    SIndexStep FindExact(std::u16string_view name, bool toRead = false);
 
     // Puts `entry` (without child) where a search for its name ended.
     void Insert(SIndexSearch& search, std::span<const uint8_t> entry);
