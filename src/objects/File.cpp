@@ -501,7 +501,14 @@ std::shared_ptr<CFile> CFile::OpenByPath(CVolume& volume, std::u16string_view pa
 }
 
 std::shared_ptr<CFile> CFile::FindByPath(CVolume& volume, std::u16string_view path, std::u16string_view& missing) {
-    if (path.find(u':') != std::u16string_view::npos) return OpenByPath(volume, path);
+    // A stream path, or one whose stream part is not understood, takes
+    // OpenByPath's way; SplitStreamPath looks at the last component alone.
+    bool stream = true;
+    try {
+        stream = SplitStreamPath(path).hasStream;
+    } catch (const CException&) {
+    }
+    if (stream) return OpenByPath(volume, path);
     const std::optional<FileReference> found = volume.FindPath(path, missing);
     return found ? OpenNamed(volume, path, *found) : nullptr;
 }
