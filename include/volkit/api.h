@@ -132,6 +132,12 @@ VOLKIT_EXPORT bool NtfsWriteFile(unsigned long long offset, const void* buffer, 
                                  NtfsFileHandle handle);
 // Grows (new bytes read as zeros) or shrinks the file.
 VOLKIT_EXPORT bool SetFileSize(unsigned long long size, NtfsFileHandle handle);
+// Makes the file sparse, as FSCTL_SET_SPARSE does on Windows: a growth then
+// adds a hole, which reads as zeros and takes no clusters, and a write takes
+// clusters only for the clusters it touches. Attribute 0x200 says so from then
+// on. Contents kept in the record move out of it; a compressed file is left as
+// it is (its growth is a hole already). Refused like SetFileSize.
+VOLKIT_EXPORT bool NtfsSetFileSparse(NtfsFileHandle handle);
 // Refused for the file system's own files, as their data is ("Cannot change
 // system entry N"); the root directory can be stamped.
 VOLKIT_EXPORT bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandle handle);
@@ -185,6 +191,10 @@ VOLKIT_EXPORT bool NtfsMoveDir(const wchar_t* newPath, bool replaceExisting, Ntf
 
 // The file's current data size in bytes.
 VOLKIT_EXPORT bool NtfsGetFileSize(unsigned long long& size, NtfsFileHandle handle);
+// The bytes the file's contents take on the volume: their clusters, less the
+// holes of a sparse file and what compression saved; 0 while they are kept in
+// the record.
+VOLKIT_EXPORT bool NtfsGetFileAllocatedSize(unsigned long long& size, NtfsFileHandle handle);
 // The four fields that Set...AttributesAndTime store, as the object's
 // $STANDARD_INFORMATION holds them now (attributes unmasked: a directory
 // carries 0x10000000).

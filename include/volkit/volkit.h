@@ -174,6 +174,11 @@ VOLKIT_EXPORT bool VOLKIT_CALL volkit_write_file(volkit_file* file, uint64_t off
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_get_file_size(volkit_file* file, uint64_t* size);
 /* Grows (the new bytes read as zeros) or shrinks the file. */
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_set_file_size(volkit_file* file, uint64_t size);
+/* Makes the file sparse: later growths are holes that take no clusters, and
+ * a write takes clusters only where it lands (attribute 0x200). */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_set_file_sparse(volkit_file* file);
+/* The bytes the contents take on the volume (holes and compression left out). */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_get_file_allocated_size(volkit_file* file, uint64_t* size);
 
 /* Times and attributes of a file or directory.
  *   offset  0: creation_time      offset  8: last_access_time

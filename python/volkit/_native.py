@@ -67,6 +67,8 @@ _PROTOTYPES = {
     "volkit_write_file": (c_bool, [_HANDLE, c_uint64, c_void_p, c_uint32]),
     "volkit_get_file_size": (c_bool, [_HANDLE, POINTER(c_uint64)]),
     "volkit_set_file_size": (c_bool, [_HANDLE, c_uint64]),
+    "volkit_set_file_sparse": (c_bool, [_HANDLE]),
+    "volkit_get_file_allocated_size": (c_bool, [_HANDLE, POINTER(c_uint64)]),
     "volkit_get_file_times": (c_bool, [_HANDLE, POINTER(Times)]),
     "volkit_set_file_times": (c_bool, [_HANDLE, POINTER(Times)]),
     "volkit_get_dir_times": (c_bool, [_HANDLE, POINTER(Times)]),

@@ -17,6 +17,13 @@ std::shared_ptr<CFile> FileOf(volkit::api::NtfsFileHandle handle) {
     return UsableObject<CFile>(handle.ptr, kInvalidFile);
 }
 
+// Contents would turn a directory opened as a file into something no reader expects.
+std::shared_ptr<CFile> FileForContentsOf(volkit::api::NtfsFileHandle handle) {
+    std::shared_ptr<CFile> file = FileOf(handle);
+    if (file->IsDirectory()) throw CException(EErrorKind::Argument, "Entry %1 is a directory", file->GetName());
+    return file;
+}
+
 }  // namespace
 
 namespace volkit::api {
@@ -42,13 +49,14 @@ bool NtfsWriteFile(unsigned long long offset, const void* buffer, unsigned int l
 
 bool SetFileSize(unsigned long long size, NtfsFileHandle handle) {
     return RunExported(
-        [&] {
-            std::shared_ptr<CFile> file = FileOf(handle);
-            // Contents would turn the directory into something no reader expects.
-            if (file->IsDirectory()) throw CException(EErrorKind::Argument, "Entry %1 is a directory", file->GetName());
-            file->SetSize(size);
-        },
+        [&] { FileForContentsOf(handle)->SetSize(size); },
         "Failed to resize NTFS file (new size %1): %2", size);
+}
+
+bool NtfsSetFileSparse(NtfsFileHandle handle) {
+    return RunExported(
+        [&] { FileForContentsOf(handle)->MakeSparse(); },
+        "Failed to make NTFS file sparse: %1");
 }
 
 bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandle handle) {

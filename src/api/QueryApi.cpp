@@ -65,6 +65,11 @@ bool NtfsGetFileSize(unsigned long long& size, NtfsFileHandle handle) {
                        "Failed to get size of NTFS file: %1");
 }
 
+bool NtfsGetFileAllocatedSize(unsigned long long& size, NtfsFileHandle handle) {
+    return RunExported([&] { size = UsableObject<CFile>(handle.ptr, kInvalidFile)->GetSizeOnDisk(); },
+                       "Failed to get allocated size of NTFS file: %1");
+}
+
 bool GetFileAttributesAndTime(NtfsAttributesAndTime& values, NtfsFileHandle handle) {
     return RunExported(
         [&] {

@@ -80,6 +80,20 @@ bool volkit_set_file_size(volkit_file* file, uint64_t size) {
     return Guarded("volkit_set_file_size", [&] { return SetFileSize(size, FileOf(file)); });
 }
 
+bool volkit_set_file_sparse(volkit_file* file) {
+    return Guarded("volkit_set_file_sparse", [&] { return NtfsSetFileSparse(FileOf(file)); });
+}
+
+bool volkit_get_file_allocated_size(volkit_file* file, uint64_t* size) {
+    return Guarded("volkit_get_file_allocated_size", [&] {
+        if (!size) return NullArgument("volkit_get_file_allocated_size");
+        unsigned long long value = 0;
+        if (!NtfsGetFileAllocatedSize(value, FileOf(file))) return false;
+        *size = value;
+        return true;
+    });
+}
+
 bool volkit_get_file_times(volkit_file* file, volkit_times* times) {
     return Guarded("volkit_get_file_times", [&] {
         if (!times) return NullArgument("volkit_get_file_times");

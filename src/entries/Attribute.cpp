@@ -149,6 +149,21 @@ void CAttribute::MakeCompressed() {
     m_dirty = true;
 }
 
+void CAttribute::MakeSparse() {
+    if (IsSparse() || HoldsCompressedData()) return;  // compressed data grows by holes already
+    CheckChangeable();
+    const uint16_t before = m_flags;
+    m_flags = static_cast<uint16_t>(m_flags | AttrRecord::FlagSparse);
+    m_dirty = true;
+    if (m_nonResident) return;
+    try {
+        MakeNonResident(m_value.size());
+    } catch (...) {
+        m_flags = before;
+        throw;
+    }
+}
+
 // Out of line, so that the short path does not set up the frame that the walk
 // and its failure messages need on every call.
 [[gnu::noinline]] void CAttribute::ReadDataWalked(uint64_t offset, uint8_t* out, uint32_t size) const {

@@ -86,6 +86,10 @@ public:
     // Makes a new, still resident $DATA compressed: once it leaves the record
     // it is stored in compression units of 16 clusters.
     void MakeCompressed();
+    // Makes plain $DATA sparse, as FSCTL_SET_SPARSE does: a growth then adds
+    // a hole, and a write takes clusters only where it lands. Data kept in the
+    // record leaves it first (the flag has no meaning there).
+    void MakeSparse();
     // Stores the compression unit that writes have changed since it was last
     // stored; a save calls it before the record is built. Returns whether
     // there was one (the runs, and with them the record bytes, may have changed).

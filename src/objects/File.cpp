@@ -428,6 +428,24 @@ void CFile::SetSize(uint64_t newSize) {
     MarkChanged();
 }
 
+void CFile::MakeSparse() {
+    CheckDataChangeable();
+    if (!Data()) SetSize(0);  // the empty data every file has from its create
+    if (!m_data || m_data->IsSparse() || m_data->IsCompressed()) return;
+    GetVolume().BeginWrite();
+    m_data->MakeSparse();
+    MarkChanged();
+    StandardInformation info = GetAttributesAndTime();
+    CByteWriter out(info.data(), info.size());
+    out.U32(StdInfo::FileAttributes, out.Reader().U32(StdInfo::FileAttributes) | kFileAttributeSparse);
+    SetAttributesAndTime(info);
+}
+
+uint64_t CFile::GetSizeOnDisk() const {
+    const AttributePtr data = Data();
+    return data && data->IsNonResident() ? data->GetSizeOnDisk() : 0;
+}
+
 void CFile::Delete() {
     if (IsStream()) return DeleteStream();
     CheckUsable();

@@ -141,6 +141,12 @@ public:
     void Read(uint64_t offset, void* buffer, uint32_t size) const;
     void Write(uint64_t offset, const void* buffer, uint32_t size);
     void SetSize(uint64_t newSize);
+    // Makes the contents sparse (see CAttribute::MakeSparse) and says so in
+    // the file's attributes; compressed contents are left as they are.
+    void MakeSparse();
+    // The bytes the contents take on the volume: their clusters less holes
+    // and what compression saved (0 while they live in the record).
+    uint64_t GetSizeOnDisk() const;
     // Refuses directories and system files. On a stream, removes that stream only.
     void Delete();
     // SaveEntryAndNames. Raises; called by close.

@@ -110,6 +110,8 @@ TEST_F(CInterface, NoUnicodeTextAndNullPointersAreRefusedWithTheCallsLine) {
         {[&] { return volkit_create_dir_utf8(volume, "x", nullptr); },
          "Invalid argument of volkit_create_dir_utf8: null pointer"},
         {[&] { return volkit_read_file(file, 0, nullptr, 1); }, "Invalid argument of volkit_read_file: null pointer"},
+        {[&] { return volkit_get_file_allocated_size(file, nullptr); },
+         "Invalid argument of volkit_get_file_allocated_size: null pointer"},
         {[&] { return volkit_enum_dir(root, nullptr, nullptr); }, "Invalid argument of volkit_enum_dir: null pointer"},
         {[&] { return volkit_read_file(nullptr, 0, &byte, 1); },
          "Failed to read from NTFS file (offset 0, length 1): Invalid file handle"},
@@ -174,6 +176,13 @@ TEST_F(CInterface, EntriesTimesAndCheckCarryTheCppValues) {
     ASSERT_TRUE(volkit_set_file_times(file, &stamp) && volkit_get_file_times(file, &back));
     EXPECT_EQ((std::vector<uint64_t>{back.creation_time, back.last_access_time, back.last_write_time, back.attributes}),
               (std::vector<uint64_t>{1111, 2222, 3333, 0x21}));
+    // Sparse: a growth past the 16 MiB volume is a hole.
+    uint64_t allocated = 1;
+    ASSERT_TRUE(volkit_set_file_sparse(file) && volkit_set_file_size(file, 1ull << 40) &&
+                volkit_get_file_allocated_size(file, &allocated) && volkit_get_file_times(file, &back))
+        << volkit_last_error();
+    EXPECT_EQ(allocated, 4096u);  // the cluster of the bytes that left the record
+    EXPECT_EQ(back.attributes, 0x221u);
     ASSERT_TRUE(volkit_close_file(file));
 
     volkit_dir* root = nullptr;

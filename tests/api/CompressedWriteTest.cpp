@@ -29,7 +29,7 @@ using namespace volcore::test;
 namespace {
 
 // 't' text, 'n' noise, 'z' zeros: `length` bytes written at `at` (the file
-// grown first where it ends before); 'r': resized to `at`.
+// grown first where it ends before); 'r': resized to `at`; 'S': made sparse.
 struct Change {
     Change(char kind_, uint64_t at_, uint64_t length_ = 0) : kind(kind_), at(at_), length(length_) {}
     char kind;
@@ -39,6 +39,7 @@ struct Change {
 // The change on the model and through the handle, in 4 KiB writes as a copying program makes them.
 bool Apply(Bytes& model, NtfsFileHandle file, const Change& c, uint32_t seed) {
     if (c.kind == 'r') return model.resize(c.at), SetFileSize(c.at, file);
+    if (c.kind == 'S') return NtfsSetFileSparse(file);
     const Bytes bytes = c.kind == 't' ? TextSample(c.length, seed) : c.kind == 'n' ? Pattern(c.length, seed) : Bytes(c.length);
     if (model.size() < c.at + c.length && !SetFileSize(c.at + c.length, file)) return false;
     model.resize(std::max<size_t>(model.size(), c.at + c.length));
@@ -61,6 +62,8 @@ const std::vector<std::tuple<std::u16string, bool, std::vector<Change>, std::vec
     {u"c\\theirs", true, {{'t', 2 * U - 10, 20}, {'n', 4 * U, 100}}, {{'r', U + 1}}},
     {u"s\\holes", true, {{'t', 100, 10}, {'n', 5 * U + 3, 9000}, {'t', 9 * U, 5000}}, {{'r', 12 * U}, {'t', 11 * U, 10}, {'r', 6 * U}}},
     {u"s\\ends", true, {{'r', 20 * U}, {'t', 20 * U - 10, 10}}, {{'t', 0, 4096}, {'r', 3 * U}}},
+    // Ours: kept in the record, then made sparse and grown by a hole; then written in the hole.
+    {u"s\\made", false, {{'t', 0, 300}, {'S', 0}, {'r', 40 * U}, {'n', 30 * U, 5000}}, {{'t', 100, 9000}, {'r', 41 * U}}},
 };
 
 using Models = std::map<std::u16string, Bytes>;
@@ -121,6 +124,10 @@ TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
             ASSERT_TRUE(NtfsCloseFile(file));
             EXPECT_EQ(ReadThroughHandles(volume, path, 5000), model[path]) << Utf8(path);
         }
+        NtfsFileHandle made;
+        unsigned long long allocated = 0;
+        ASSERT_TRUE(NtfsOpenFile(L"s\\made", made, volume) && NtfsGetFileAllocatedSize(allocated, made) && NtfsCloseFile(made));
+        EXPECT_LT(allocated, 2 * U) << "the growth of the sparse file took clusters";
         ASSERT_TRUE(NtfsCloseVolume(volume));
         device.SaveToFile(image);
         ExpectClean(image, device, session ? "after our second session" : "after our first session");

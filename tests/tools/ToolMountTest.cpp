@@ -177,6 +177,11 @@ const std::vector<Workload> kWorkloads = {
      "mkdir links && cd links && printf t > f && mkdir d && ln -s f l && ln -s d dl && ln -s ../links/f up && "
      "test -L l && test \"$(readlink l)\" = f && test \"$(cat l up)\" = tt && test -d dl/ && rm l dl && "
      "test ! -e l && test -e f && test -d d"},
+    {"holes past the end", "sh",
+     "mkdir holes && cd holes && truncate -s 1T huge && test \"$(stat -c %s huge)\" = 1099511627776 && "
+     "printf end | dd of=huge bs=1 seek=1099511627773 conv=notrunc status=none && printf x > gap && "
+     "printf y | dd of=gap bs=1 seek=50000000 conv=notrunc status=none && test \"$(head -c 1 gap)$(tail -c 1 gap)\" = xy && "
+     "test $(stat -c %b huge) -lt 64 && test $(stat -c %b gap) -lt 64 && test \"$(tail -c 3 huge)\" = end"},
     {"stress-ng hdd and dir", "stress-ng",
      "mkdir stress && cd stress && stress-ng --hdd 2 --hdd-bytes 4M --dir 2 --dir-dirs 100 --verify --timeout 5s "
      "--quiet && cd .. && rmdir stress"},

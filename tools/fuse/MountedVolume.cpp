@@ -38,6 +38,7 @@ bool DeleteOrClose(NtfsDirHandle& dir) {
 
 constexpr uint32_t kReadOnly = 0x1;
 constexpr uint32_t kHasFileNameIndex = 0x10000000;
+constexpr uint32_t kSparse = 0x200;
 constexpr uint8_t kDosNameSpace = 2;
 constexpr uint64_t kFirstUserRecord = 24;  // records below are the volume's own files
 constexpr uint64_t kRecordMask = 0xFFFFFFFFFFFFull;
@@ -172,7 +173,11 @@ int CMountedVolume::FillFacts(CObject& object, struct stat& facts) {
     facts.st_gid = m_facts.group;
     facts.st_size = static_cast<off_t>(object.Size());
     facts.st_blksize = static_cast<blksize_t>(m_facts.clusterSize);
-    facts.st_blocks = static_cast<blkcnt_t>((object.Size() + 511) / 512);
+    // Holes take no blocks; contents kept in the record count as their size.
+    unsigned long long stored = object.Size();
+    if (!object.IsDirectory() && !NtfsGetFileAllocatedSize(stored, object.File())) return Failure();
+    if (stored == 0 && (values.attributes & kSparse) == 0) stored = object.Size();
+    facts.st_blocks = static_cast<blkcnt_t>((stored + 511) / 512);
     facts.st_atim = TimespecOf(values.lastAccessTime);
     facts.st_mtim = TimespecOf(values.lastWriteTime);
     facts.st_ctim = facts.st_mtim;
@@ -573,6 +578,14 @@ int CMountedVolume::Touch(NtfsFileHandle handle) {
     return SetFileAttributesAndTime(values, handle) ? 0 : Failure();
 }
 
+// A growth that leaves a cluster or more unwritten makes the file sparse
+// first, as ntfs-3g does: the gap is a hole instead of clusters of zeros, so
+// a `truncate -s 1T` or a write far past the end works on a small volume.
+bool CMountedVolume::Grow(NtfsFileHandle handle, unsigned long long size, unsigned long long unwritten) const {
+    if (unwritten >= m_facts.clusterSize && !NtfsSetFileSparse(handle)) return false;
+    return SetFileSize(size, handle);
+}
+
 int CMountedVolume::Write(SOpenFile& file, const char* buffer, size_t size, off_t offset) {
     std::lock_guard<std::mutex> hold(m_lock);
     CDiagnostics::Clear();
@@ -583,7 +596,8 @@ int CMountedVolume::Write(SOpenFile& file, const char* buffer, size_t size, off_
     unsigned long long fileSize = 0;
     if (!NtfsGetFileSize(fileSize, file.handle)) return Failure();
     // Writes stay inside the size: a write past the end grows the file first.
-    if (start + size > fileSize && !SetFileSize(start + size, file.handle)) return Failure();
+    if (start + size > fileSize && !Grow(file.handle, start + size, start > fileSize ? start - fileSize : 0))
+        return Failure();
     if (!NtfsWriteFile(start, buffer, static_cast<unsigned int>(size), file.handle)) return Failure();
     const int touched = Touch(file.handle);
     return touched != 0 ? touched : static_cast<int>(size);
@@ -599,7 +613,10 @@ int CMountedVolume::Truncate(const char* path, SOpenFile* file, off_t size, cons
     if (object.IsDirectory()) return -EISDIR;
     // An open file was opened for writing; a path is checked here.
     if (!file && !caller.overridesPermissions && (object.Values().attributes & kReadOnly)) return -EACCES;
-    if (!SetFileSize(static_cast<unsigned long long>(size), object.File())) return Failure();
+    const auto newSize = static_cast<unsigned long long>(size);
+    const bool grown = newSize > object.Size() ? Grow(object.File(), newSize, newSize - object.Size())
+                                               : SetFileSize(newSize, object.File());
+    if (!grown) return Failure();
     if (const int touched = Touch(object.File()); touched != 0) return touched;
     return object.Close() ? 0 : Failure();
 }
@@ -627,12 +644,17 @@ int CMountedVolume::Find(const char* path, SOpenFile* file, CObject& object) {
 
 // Only plain allocation: the engine allocates what a growth adds, so growing
 // the file is the allocation; keeping the size or punching holes is not there.
+// A sparse file's growth and holes would take no clusters: it is refused, and
+// posix_fallocate then writes the range instead.
 int CMountedVolume::Allocate(SOpenFile& file, int mode, off_t offset, off_t length) {
     std::lock_guard<std::mutex> hold(m_lock);
     CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
     if (mode != 0) return -EOPNOTSUPP;
     if (offset < 0 || length <= 0) return -EINVAL;
+    NtfsAttributesAndTime values;
+    if (!GetFileAttributesAndTime(values, file.handle)) return Failure();
+    if (values.attributes & kSparse) return -EOPNOTSUPP;
     unsigned long long fileSize = 0;
     if (!NtfsGetFileSize(fileSize, file.handle)) return Failure();
     const auto end = static_cast<unsigned long long>(offset) + static_cast<unsigned long long>(length);
