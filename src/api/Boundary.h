@@ -9,6 +9,16 @@
 
 namespace volcore {
 
+// Writes the failure line `describe` makes of `reason`. Never raises.
+template <typename Describe>
+void LogDescribed(Describe&& describe, const char* reason) noexcept {
+    try {
+        LogError(describe(reason));
+    } catch (...) {
+        // Formatting the failure line itself failed (no memory): the result still says it.
+    }
+}
+
 // `describe` turns the reason into the failure line; it runs only on failure,
 // so that a call that works pays nothing for its message.
 template <typename Operation, typename Describe>
@@ -17,11 +27,7 @@ bool RunExportedDescribed(Operation&& operation, Describe&& describe) {
         operation();
         return true;
     } catch (const std::exception& e) {
-        try {
-            LogError(describe(e.what()));
-        } catch (...) {
-            // Formatting the failure line itself failed (no memory): the result still says it.
-        }
+        LogDescribed(describe, e.what());
         return false;
     }
 }

@@ -42,23 +42,10 @@ private:
 // no code point shows as U+FFFD.
 std::string PathForMessage(const wchar_t* path) noexcept;
 
-// Opens or creates an object by the caller's path on the volume behind
-// `volume` and stores a new handle for it in `ptr` (left untouched on failure).
-template <typename T, typename OpenOrCreate>
-bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failureText, OpenOrCreate openOrCreate) {
-    return RunExportedDescribed(
-        [&] {
-            std::shared_ptr<CVolume> owner = HandleObject<CVolume>(volume, "Invalid volume handle");
-            CPathArgument units(path);
-            std::shared_ptr<T> object = openOrCreate(*owner, units.View());
-            ptr = AddHandle(volume, kHandleKind<T>, std::move(object));
-        },
-        [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); });
-}
-
-// OpenHandle for an object that must be there, found by `find` (FindByPath):
-// a path that reaches nothing fails with the same line, "Entry %1 doesn't
-// exist", without raising on the way.
+// Opens an object that must be there, found by `find` (FindByPath), by the
+// caller's path on the volume behind `volume`, and stores a new handle for it
+// in `ptr` (left untouched on failure). A path that reaches nothing fails with
+// the failure line's "Entry %1 doesn't exist", without raising on the way.
 template <typename T, typename Find>
 bool OpenExisting(const wchar_t* path, void*& ptr, void* volume, const char* failureText, Find find) {
     const auto describe = [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); };
@@ -77,12 +64,18 @@ bool OpenExisting(const wchar_t* path, void*& ptr, void* volume, const char* fai
         },
         describe);
     if (absent.empty()) return opened;
-    try {
-        LogError(describe(absent.c_str()));
-    } catch (...) {
-        // Formatting the failure line itself failed (no memory): the result still says it.
-    }
+    LogDescribed(describe, absent.c_str());
     return false;
+}
+
+// OpenExisting for a call that makes the object (or raises): `openOrCreate`
+// never hands back nothing.
+template <typename T, typename OpenOrCreate>
+bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failureText, OpenOrCreate openOrCreate) {
+    return OpenExisting<T>(path, ptr, volume, failureText,
+                           [&](CVolume& owner, std::u16string_view units, std::u16string_view&) {
+                               return openOrCreate(owner, units);
+                           });
 }
 
 // The directory that a new name at `path` goes into, and that name.

@@ -437,7 +437,9 @@ void CFile::MakeSparse() {
     MarkChanged();
     StandardInformation info = GetAttributesAndTime();
     CByteWriter out(info.data(), info.size());
-    out.U32(StdInfo::FileAttributes, out.Reader().U32(StdInfo::FileAttributes) | kFileAttributeSparse);
+    // "Normal" stands for no other attribute.
+    const uint32_t attributes = out.Reader().U32(StdInfo::FileAttributes) & ~kFileAttributeNormal;
+    out.U32(StdInfo::FileAttributes, attributes | kFileAttributeSparse);
     SetAttributesAndTime(info);
 }
 
