@@ -138,6 +138,11 @@ VOLKIT_EXPORT bool SetFileSize(unsigned long long size, NtfsFileHandle handle);
 // on. Contents kept in the record move out of it; a compressed file is left as
 // it is (its growth is a hole already). Refused like SetFileSize.
 VOLKIT_EXPORT bool NtfsSetFileSparse(NtfsFileHandle handle);
+// Makes `length` bytes at `offset` (inside the current size, `length` not 0)
+// read as zeros, as FSCTL_SET_ZERO_DATA does: in a sparse file the clusters
+// wholly inside the range are given up and become a hole, and only the parts
+// of clusters at its ends are written; in any other file zeros are written.
+VOLKIT_EXPORT bool NtfsZeroFileRange(unsigned long long offset, unsigned long long length, NtfsFileHandle handle);
 // Refused for the file system's own files, as their data is ("Cannot change
 // system entry N"); the root directory can be stamped.
 VOLKIT_EXPORT bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandle handle);

@@ -177,6 +177,9 @@ VOLKIT_EXPORT bool VOLKIT_CALL volkit_set_file_size(volkit_file* file, uint64_t 
 /* Makes the file sparse: later growths are holes that take no clusters, and
  * a write takes clusters only where it lands (attribute 0x200). */
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_set_file_sparse(volkit_file* file);
+/* Makes `length` bytes at `offset` (inside the size) read as zeros; in a sparse
+ * file the clusters wholly inside become a hole. */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_zero_file_range(volkit_file* file, uint64_t offset, uint64_t length);
 /* The bytes the contents take on the volume (holes and compression left out). */
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_get_file_allocated_size(volkit_file* file, uint64_t* size);
 

@@ -68,6 +68,7 @@ _PROTOTYPES = {
     "volkit_get_file_size": (c_bool, [_HANDLE, POINTER(c_uint64)]),
     "volkit_set_file_size": (c_bool, [_HANDLE, c_uint64]),
     "volkit_set_file_sparse": (c_bool, [_HANDLE]),
+    "volkit_zero_file_range": (c_bool, [_HANDLE, c_uint64, c_uint64]),
     "volkit_get_file_allocated_size": (c_bool, [_HANDLE, POINTER(c_uint64)]),
     "volkit_get_file_times": (c_bool, [_HANDLE, POINTER(Times)]),
     "volkit_set_file_times": (c_bool, [_HANDLE, POINTER(Times)]),

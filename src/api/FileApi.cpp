@@ -59,6 +59,11 @@ bool NtfsSetFileSparse(NtfsFileHandle handle) {
         "Failed to make NTFS file sparse: %1");
 }
 
+bool NtfsZeroFileRange(unsigned long long offset, unsigned long long length, NtfsFileHandle handle) {
+    return RunExported([&] { FileForContentsOf(handle)->ZeroRange(offset, length); },
+                       "Failed to zero a range of NTFS file (offset %1, length %2): %3", offset, length);
+}
+
 bool SetFileAttributesAndTime(const NtfsAttributesAndTime& values, NtfsFileHandle handle) {
     return RunExported([&] { StampObject(*FileOf(handle), values, 0); },
                        "Failed to change attributes and file times of a NTFS file: %1");

@@ -84,6 +84,10 @@ bool volkit_set_file_sparse(volkit_file* file) {
     return Guarded("volkit_set_file_sparse", [&] { return NtfsSetFileSparse(FileOf(file)); });
 }
 
+bool volkit_zero_file_range(volkit_file* file, uint64_t offset, uint64_t length) {
+    return Guarded("volkit_zero_file_range", [&] { return NtfsZeroFileRange(offset, length, FileOf(file)); });
+}
+
 bool volkit_get_file_allocated_size(volkit_file* file, uint64_t* size) {
     return Guarded("volkit_get_file_allocated_size", [&] {
         if (!size) return NullArgument("volkit_get_file_allocated_size");

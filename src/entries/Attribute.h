@@ -90,6 +90,11 @@ public:
     // a hole, and a write takes clusters only where it lands. Data kept in the
     // record leaves it first (the flag has no meaning there).
     void MakeSparse();
+    // Makes [offset, offset + size) read as zeros, as FSCTL_SET_ZERO_DATA
+    // does: in sparse data the clusters wholly inside become a hole (given up
+    // at the next save, as a shrink's are) and only the parts of clusters at
+    // its ends are written; other data gets zeros written.
+    void ZeroRange(uint64_t offset, uint64_t size);
     // Stores the compression unit that writes have changed since it was last
     // stored; a save calls it before the record is built. Returns whether
     // there was one (the runs, and with them the record bytes, may have changed).
@@ -141,6 +146,10 @@ private:
     // `count` new clusters placed after `previous` when it can be done.
     std::vector<SLcnAndLength> AllocateAfter(const SLcnAndLength& previous, uint64_t count);
     SLcnAndLength LastClustersBefore(uint64_t vcn) const;
+    void MakeHole(uint64_t vcn, uint64_t count);
+    // Zeros written over [from, to) where it may hold anything but zeros:
+    // not past the initialized size, nor in a hole.
+    void WriteZeros(uint64_t from, uint64_t to);
     // Whether every piece lies in clusters taken since the record was last
     // saved: no record on disk points at those, so they may be rewritten.
     bool TakenSinceSave(const std::vector<SLcnAndLength>& pieces) const;

@@ -7,6 +7,7 @@
 // them before the save would change data a power cut must leave intact.
 #include <algorithm>
 
+#include "base/ContractTexts.h"
 #include "base/Exception.h"
 #include "entries/Attribute.h"
 #include "disk/Runlist.h"
@@ -37,6 +38,47 @@ void CAttribute::FillHoles(uint64_t offset, uint64_t size) {
         const uint64_t holeEnd = (hole.lcn + hole.length) * clusterSize;
         if (holeStart < offset) ZeroOnDevice(holeStart, offset - holeStart);
         if (end < holeEnd) ZeroOnDevice(end, holeEnd - end);
+    }
+}
+
+void CAttribute::ZeroRange(uint64_t offset, uint64_t size) {
+    const uint64_t dataSize = GetSize();
+    if (size == 0 || offset > dataSize || size > dataSize - offset)
+        throw CException(EErrorKind::Argument, ContractText::AttributeRange, "ZeroRange", offset, size, dataSize);
+    CheckChangeable();
+    const uint64_t end = offset + size;
+    uint64_t holeFrom = end;
+    uint64_t holeTo = end;
+    if (m_nonResident && IsSparse() && !HoldsCompressedData()) {
+        const uint64_t clusterSize = m_volume.GetClusterSize();
+        holeFrom = std::min(RoundUp(offset, clusterSize), end);
+        holeTo = std::max(end / clusterSize * clusterSize, holeFrom);
+        if (holeFrom < holeTo) MakeHole(holeFrom / clusterSize, (holeTo - holeFrom) / clusterSize);
+    }
+    WriteZeros(offset, holeFrom);
+    WriteZeros(holeTo, end);
+}
+
+void CAttribute::MakeHole(uint64_t vcn, uint64_t count) {
+    const std::vector<SLcnAndLength> given = AllocatedPieces(Runs(), vcn, count);
+    if (given.empty()) return;
+    ChangeRuns([&](RunMap& runs) { ReplaceRuns(runs, vcn, {{SparseLcn, count}}); });
+    m_dirty = true;
+    m_cachedUnit = ~uint64_t{0};
+    for (const SLcnAndLength& piece : given) m_volume.DeallocateClusters(m_owner, piece.lcn, piece.length);
+}
+
+void CAttribute::WriteZeros(uint64_t from, uint64_t to) {
+    static constexpr uint8_t kZeros[64 * 1024] = {};
+    if (m_nonResident) to = std::min(to, m_initializedSize);
+    const uint64_t clusterSize = m_volume.GetClusterSize();
+    const bool sparse = m_nonResident && IsSparse() && !HoldsCompressedData();
+    while (from < to) {
+        const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(sizeof kZeros, to - from));
+        const uint64_t vcn = from / clusterSize;
+        const bool inHole = sparse && (from + piece - 1) / clusterSize == vcn && AllocatedPieces(Runs(), vcn, 1).empty();
+        if (!inHole) WriteData(from, kZeros, piece);
+        from += piece;
     }
 }
 

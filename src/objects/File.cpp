@@ -443,6 +443,16 @@ void CFile::MakeSparse() {
     SetAttributesAndTime(info);
 }
 
+void CFile::ZeroRange(uint64_t offset, uint64_t size) {
+    CheckDataChangeable();
+    const uint64_t fileSize = GetSize();
+    if (!m_data || size == 0 || size > fileSize || offset > fileSize - size)
+        throw CException(EErrorKind::Argument, ContractText::AttributeRange, "ZeroRange", offset, size, fileSize);
+    GetVolume().BeginWrite();
+    m_data->ZeroRange(offset, size);
+    MarkChanged();
+}
+
 uint64_t CFile::GetSizeOnDisk() const {
     const AttributePtr data = Data();
     return data && data->IsNonResident() ? data->GetSizeOnDisk() : 0;

@@ -144,6 +144,9 @@ public:
     // Makes the contents sparse (see CAttribute::MakeSparse) and says so in
     // the file's attributes; compressed contents are left as they are.
     void MakeSparse();
+    // Makes the range read as zeros (see CAttribute::ZeroRange); it must lie
+    // inside the size.
+    void ZeroRange(uint64_t offset, uint64_t size);
     // The bytes the contents take on the volume: their clusters less holes
     // and what compression saved (0 while they live in the record).
     uint64_t GetSizeOnDisk() const;

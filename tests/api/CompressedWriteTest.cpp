@@ -29,7 +29,8 @@ using namespace volcore::test;
 namespace {
 
 // 't' text, 'n' noise, 'z' zeros: `length` bytes written at `at` (the file
-// grown first where it ends before); 'r': resized to `at`; 'S': made sparse.
+// grown first where it ends before); 'r': resized to `at`; 'S': made sparse;
+// 'h': `length` bytes at `at` zeroed (a hole where the file is sparse).
 struct Change {
     Change(char kind_, uint64_t at_, uint64_t length_ = 0) : kind(kind_), at(at_), length(length_) {}
     char kind;
@@ -40,6 +41,7 @@ struct Change {
 bool Apply(Bytes& model, NtfsFileHandle file, const Change& c, uint32_t seed) {
     if (c.kind == 'r') return model.resize(c.at), SetFileSize(c.at, file);
     if (c.kind == 'S') return NtfsSetFileSparse(file);
+    if (c.kind == 'h') return std::fill_n(model.begin() + static_cast<long>(c.at), c.length, 0), NtfsZeroFileRange(c.at, c.length, file);
     const Bytes bytes = c.kind == 't' ? TextSample(c.length, seed) : c.kind == 'n' ? Pattern(c.length, seed) : Bytes(c.length);
     if (model.size() < c.at + c.length && !SetFileSize(c.at + c.length, file)) return false;
     model.resize(std::max<size_t>(model.size(), c.at + c.length));
@@ -54,7 +56,7 @@ constexpr uint64_t U = 16 * 4096;  // a compression unit with 4 KiB clusters
 
 // Path ("theirs" libntfs-3g made before our first session), then the changes of our two sessions.
 const std::vector<std::tuple<std::u16string, bool, std::vector<Change>, std::vector<Change>>> kFiles = {
-    {u"c\\text", false, {{'t', 0, 5 * U + 1234}}, {{'t', U - 100, 300}, {'r', 2 * U + 7}}},
+    {u"c\\text", false, {{'t', 0, 5 * U + 1234}, {'h', U + 9, U}}, {{'t', U - 100, 300}, {'r', 2 * U + 7}}},
     {u"c\\noise", false, {{'n', 0, 3 * U - 77}, {'z', 3 * U, 5}}, {{'t', U / 2, U}}},
     {u"c\\zeros", false, {{'z', 0, 4 * U}, {'t', 2 * U + 5, 100}}, {{'z', 2 * U, U}}},
     {u"c\\regrown", false, {{'t', 0, 3 * U}, {'r', U + 100}, {'r', 4 * U}, {'t', 3 * U + 10, 50}}, {{'r', 0}, {'t', 0, 3000}}},
@@ -64,6 +66,8 @@ const std::vector<std::tuple<std::u16string, bool, std::vector<Change>, std::vec
     {u"s\\ends", true, {{'r', 20 * U}, {'t', 20 * U - 10, 10}}, {{'t', 0, 4096}, {'r', 3 * U}}},
     // Ours: kept in the record, then made sparse and grown by a hole; then written in the hole.
     {u"s\\made", false, {{'t', 0, 300}, {'S', 0}, {'r', 40 * U}, {'n', 30 * U, 5000}}, {{'t', 100, 9000}, {'r', 41 * U}}},
+    // Ours, with a hole made in the middle (its ends written) and zeros at the end and inside a hole.
+    {u"s\\zeroed", false, {{'n', 0, 3 * U}, {'S', 0}, {'h', 1000, 2 * U}}, {{'h', 3 * U - 10, 10}, {'h', 2000, 5000}}},
 };
 
 using Models = std::map<std::u16string, Bytes>;
@@ -124,10 +128,12 @@ TEST_P(CompressedWrites, OursAndTheirsAgreeWithLibntfs3gAcrossSessions) {
             ASSERT_TRUE(NtfsCloseFile(file));
             EXPECT_EQ(ReadThroughHandles(volume, path, 5000), model[path]) << Utf8(path);
         }
-        NtfsFileHandle made;
-        unsigned long long allocated = 0;
-        ASSERT_TRUE(NtfsOpenFile(L"s\\made", made, volume) && NtfsGetFileAllocatedSize(allocated, made) && NtfsCloseFile(made));
-        EXPECT_LT(allocated, 2 * U) << "the growth of the sparse file took clusters";
+        for (const wchar_t* holed : {L"s\\made", L"s\\zeroed"}) {
+            NtfsFileHandle file;
+            unsigned long long allocated = 0;
+            ASSERT_TRUE(NtfsOpenFile(holed, file, volume) && NtfsGetFileAllocatedSize(allocated, file) && NtfsCloseFile(file));
+            EXPECT_LT(allocated, 2 * U) << "the holes of a file made sparse took clusters";
+        }
         ASSERT_TRUE(NtfsCloseVolume(volume));
         device.SaveToFile(image);
         ExpectClean(image, device, session ? "after our second session" : "after our first session");

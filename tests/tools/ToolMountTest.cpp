@@ -181,7 +181,10 @@ const std::vector<Workload> kWorkloads = {
      "mkdir holes && cd holes && truncate -s 1T huge && test \"$(stat -c %s huge)\" = 1099511627776 && "
      "printf end | dd of=huge bs=1 seek=1099511627773 conv=notrunc status=none && printf x > gap && "
      "printf y | dd of=gap bs=1 seek=50000000 conv=notrunc status=none && test \"$(head -c 1 gap)$(tail -c 1 gap)\" = xy && "
-     "test $(stat -c %b huge) -lt 64 && test $(stat -c %b gap) -lt 64 && test \"$(tail -c 3 huge)\" = end"},
+     "test $(stat -c %b huge) -lt 64 && test $(stat -c %b gap) -lt 64 && test \"$(tail -c 3 huge)\" = end && "
+     "head -c 4M /dev/urandom > \"$OUT\"/noise && cp \"$OUT\"/noise punched && fallocate -p -o 4097 -l 3M punched && "
+     "test $(stat -c %b punched) -lt 4000 && cmp -n 4097 punched \"$OUT\"/noise && cmp -i 3149825 punched "
+     "\"$OUT\"/noise && test $(head -c 3149825 punched | tail -c 3145728 | tr -d '\\000' | wc -c) = 0"},
     {"stress-ng hdd and dir", "stress-ng",
      "mkdir stress && cd stress && stress-ng --hdd 2 --hdd-bytes 4M --dir 2 --dir-dirs 100 --verify --timeout 5s "
      "--quiet && cd .. && rmdir stress"},

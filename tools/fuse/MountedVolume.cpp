@@ -1,9 +1,11 @@
 #include "MountedVolume.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <linux/fs.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -642,16 +644,22 @@ int CMountedVolume::Find(const char* path, SOpenFile* file, CObject& object) {
     return 0;
 }
 
-// Only plain allocation: the engine allocates what a growth adds, so growing
-// the file is the allocation; keeping the size or punching holes is not there.
-// A sparse file's growth and holes would take no clusters: it is refused, and
-// posix_fallocate then writes the range instead.
+// Plain allocation: the engine allocates what a growth adds, so growing the
+// file is the allocation; keeping the size without a growth is not there. A
+// sparse file's growth and holes would take no clusters: it is refused, and
+// posix_fallocate then writes the range instead. Punching a hole makes the
+// file sparse first, as ntfs-3g does.
 int CMountedVolume::Allocate(SOpenFile& file, int mode, off_t offset, off_t length) {
     std::lock_guard<std::mutex> hold(m_lock);
     CDiagnostics::Clear();
     if (m_facts.readOnly) return -EROFS;
-    if (mode != 0) return -EOPNOTSUPP;
     if (offset < 0 || length <= 0) return -EINVAL;
+    if (mode == (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE)) return Zero(file, offset, length, true);
+    if (mode == FALLOC_FL_ZERO_RANGE || mode == (FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE)) {
+        if (const int zeroed = Zero(file, offset, length, false); zeroed != 0 || (mode & FALLOC_FL_KEEP_SIZE)) return zeroed;
+        mode = 0;  // the growth past the end, below
+    }
+    if (mode != 0) return -EOPNOTSUPP;
     NtfsAttributesAndTime values;
     if (!GetFileAttributesAndTime(values, file.handle)) return Failure();
     if (values.attributes & kSparse) return -EOPNOTSUPP;
@@ -660,6 +668,18 @@ int CMountedVolume::Allocate(SOpenFile& file, int mode, off_t offset, off_t leng
     const auto end = static_cast<unsigned long long>(offset) + static_cast<unsigned long long>(length);
     if (end > fileSize && !SetFileSize(end, file.handle)) return Failure();
     return 0;
+}
+
+// Zeros over the part of the range inside the file (a hole where the file is sparse).
+int CMountedVolume::Zero(SOpenFile& file, off_t offset, off_t length, bool punch) {
+    unsigned long long fileSize = 0;
+    if (!NtfsGetFileSize(fileSize, file.handle)) return Failure();
+    const auto start = static_cast<unsigned long long>(offset);
+    if (start >= fileSize) return 0;
+    const unsigned long long inside = std::min<unsigned long long>(static_cast<unsigned long long>(length), fileSize - start);
+    if (punch && !NtfsSetFileSparse(file.handle)) return Failure();
+    if (!NtfsZeroFileRange(start, inside, file.handle)) return Failure();
+    return Touch(file.handle);
 }
 
 // The handle family writes an object back when its last handle closes, and

@@ -123,6 +123,7 @@ private:
     void Rekey(const std::wstring& fromKey, const std::wstring& from, const std::wstring& toKey, const std::wstring& to);
     bool AwaitUnlinkedGone(std::unique_lock<std::mutex>& hold, const std::wstring& prefix);
     int Touch(volkit::api::NtfsFileHandle handle);
+    int Zero(SOpenFile& file, off_t offset, off_t length, bool punch);
     // Grows the file to `size`, sparse first when `unwritten` bytes of the growth stay unwritten.
     bool Grow(volkit::api::NtfsFileHandle handle, unsigned long long size, unsigned long long unwritten) const;
     int StreamPath(const char* path, const char* name, std::wstring& stream);
