@@ -343,7 +343,7 @@ int CMountedVolume::Unlink(const char* path) {
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
     // A hidden name given up again goes at the last release all the same.
-    if (SOpenFile* open = OpenAt(KeyOf(wide))) return open->unlinked ? 0 : Hide(*open);
+    if (SOpenFile* open = m_open.empty() ? nullptr : OpenAt(KeyOf(wide))) return open->unlinked ? 0 : Hide(*open);
     if (const int linked = UnlinkDirectoryLink(wide); linked <= 0) return linked;
     NtfsFileHandle file;
     if (!NtfsOpenFile(wide.c_str(), file, m_volume) || !DeleteOrClose(file)) return Failure();
