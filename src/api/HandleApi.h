@@ -58,7 +58,8 @@ bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failu
 
 // OpenHandle for an object that must be there, found by `find` (FindByPath):
 // a path that reaches nothing fails with the same line, "Entry %1 doesn't
-// exist", without raising on the way.
+// exist", and one that reaches the wrong kind of object with the `refusal`
+// that `find` gives, without raising on the way.
 template <typename T, typename Find>
 bool OpenExisting(const wchar_t* path, void*& ptr, void* volume, const char* failureText, Find find) {
     const auto describe = [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); };
@@ -68,9 +69,10 @@ bool OpenExisting(const wchar_t* path, void*& ptr, void* volume, const char* fai
             std::shared_ptr<CVolume> owner = HandleObject<CVolume>(volume, "Invalid volume handle");
             CPathArgument units(path);
             std::u16string_view missing;
-            std::shared_ptr<T> object = find(*owner, units.View(), missing);
+            std::string refusal;
+            std::shared_ptr<T> object = find(*owner, units.View(), missing, refusal);
             if (!object) {
-                absent = FormatText("Entry %1 doesn't exist", missing);
+                absent = refusal.empty() ? FormatText("Entry %1 doesn't exist", missing) : std::move(refusal);
                 return;
             }
             ptr = AddHandle(volume, kHandleKind<T>, std::move(object));
