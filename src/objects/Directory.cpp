@@ -119,7 +119,9 @@ std::shared_ptr<CDirectory> CDirectory::FindByPath(CVolume& volume, std::u16stri
     // describes or removes, and a raise costs tens of thousands of instructions.
     std::shared_ptr<CFileEntry> entry = volume.OpenEntry(*found);
     if (entry->CountAttributes(AttrType::IndexRoot, kIndexName) == 0) {
-        refusal = FormatText("Attribute %1 %2 not found", AttrType::IndexRoot, std::u16string_view(kIndexName));
+        static const std::string kNoIndex =
+            FormatText("Attribute %1 %2 not found", AttrType::IndexRoot, std::u16string_view(kIndexName));
+        refusal = kNoIndex;
         return nullptr;
     }
     auto directory = std::make_shared<CDirectory>(std::move(entry), volume);
