@@ -29,7 +29,10 @@ std::shared_ptr<CFile> FileForContentsOf(volkit::api::NtfsFileHandle handle) {
 namespace volkit::api {
 
 bool NtfsOpenFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume) {
-    return OpenExisting<CFile>(path, handle.ptr, volume.ptr, kOpenFileFailure, CFile::FindByPath);
+    return OpenExisting<CFile>(path, handle.ptr, volume.ptr, kOpenFileFailure,
+                               [](CVolume& owner, std::u16string_view units, std::u16string_view& missing, std::string&) {
+                                   return CFile::FindByPath(owner, units, missing);
+                               });
 }
 
 bool NtfsCreateFile(const wchar_t* path, NtfsFileHandle& handle, NtfsVolumeHandle volume) {

@@ -97,6 +97,12 @@ std::string PathForMessage(const wchar_t* path) noexcept {
                 text += static_cast<char16_t>(*unit);  // Utf16ToUtf8 replaces unpaired surrogates
                 continue;
             }
+            // Below the surrogates a code point is its own unit; the usual
+            // path is all such and converts without a string per unit.
+            if (static_cast<uint32_t>(*unit) < 0xD800) {
+                text += static_cast<char16_t>(*unit);
+                continue;
+            }
             try {
                 text += WideToUtf16(std::wstring_view(unit, 1));
             } catch (const CException&) {

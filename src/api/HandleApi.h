@@ -45,7 +45,8 @@ std::string PathForMessage(const wchar_t* path) noexcept;
 // Opens an object that must be there, found by `find` (FindByPath), by the
 // caller's path on the volume behind `volume`, and stores a new handle for it
 // in `ptr` (left untouched on failure). A path that reaches nothing fails with
-// the failure line's "Entry %1 doesn't exist", without raising on the way.
+// the failure line's "Entry %1 doesn't exist", and one that reaches the wrong
+// kind of object with the `refusal` that `find` gives, without raising on the way.
 template <typename T, typename Find>
 bool OpenExisting(const wchar_t* path, void*& ptr, void* volume, const char* failureText, Find find) {
     const auto describe = [&](const char* reason) { return FormatText(failureText, PathForMessage(path), reason); };
@@ -55,9 +56,10 @@ bool OpenExisting(const wchar_t* path, void*& ptr, void* volume, const char* fai
             std::shared_ptr<CVolume> owner = HandleObject<CVolume>(volume, "Invalid volume handle");
             CPathArgument units(path);
             std::u16string_view missing;
-            std::shared_ptr<T> object = find(*owner, units.View(), missing);
+            std::string refusal;
+            std::shared_ptr<T> object = find(*owner, units.View(), missing, refusal);
             if (!object) {
-                absent = FormatText("Entry %1 doesn't exist", missing);
+                absent = refusal.empty() ? FormatText("Entry %1 doesn't exist", missing) : std::move(refusal);
                 return;
             }
             ptr = AddHandle(volume, kHandleKind<T>, std::move(object));
@@ -73,7 +75,7 @@ bool OpenExisting(const wchar_t* path, void*& ptr, void* volume, const char* fai
 template <typename T, typename OpenOrCreate>
 bool OpenHandle(const wchar_t* path, void*& ptr, void* volume, const char* failureText, OpenOrCreate openOrCreate) {
     return OpenExisting<T>(path, ptr, volume, failureText,
-                           [&](CVolume& owner, std::u16string_view units, std::u16string_view&) {
+                           [&](CVolume& owner, std::u16string_view units, std::u16string_view&, std::string&) {
                                return openOrCreate(owner, units);
                            });
 }

@@ -759,8 +759,15 @@ void CFileEntry::ReleaseExtensionRecords() {
 }
 
 void CFileEntry::Delete() {
-    // A damaged attribute refuses the delete before the record goes out of use.
-    BuildAllAttributes();
+    // A damaged attribute that holds clusters refuses the delete before the
+    // record goes out of use. Records left resident release nothing (their
+    // bounds were checked when they were located): a small file's delete
+    // builds no attribute object at all.
+    const bool mayHoldClusters =
+        !m_extensions.empty() || std::any_of(m_located.begin(), m_located.end(), [](const SLocatedRecord& located) {
+            return located.nonResident || located.type == AttrType::AttributeList;
+        });
+    if (mayHoldClusters) BuildAllAttributes();
     uint16_t flags = static_cast<uint16_t>(m_flags & ~FileRecord::FlagInUse);
     MftRecBufferPtr record = BuildRecordHeader(m_volume.GetMftRecordSize(), m_reference, 0, flags, 1);
     // References to the deleted object must not match the record's next one.

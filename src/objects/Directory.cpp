@@ -110,9 +110,23 @@ std::shared_ptr<CDirectory> CDirectory::OpenByPath(CVolume& volume, std::u16stri
 }
 
 std::shared_ptr<CDirectory> CDirectory::FindByPath(CVolume& volume, std::u16string_view path,
-                                                   std::u16string_view& missing) {
+                                                   std::u16string_view& missing, std::string& refusal) {
     const std::optional<FileReference> found = volume.FindPath(path, missing);
-    return found ? Open(volume, *found) : nullptr;
+    if (!found) return nullptr;
+    if (auto cached = volume.FindCachedDirectory(*found)) return cached;
+    // A file asked for as a directory fails as the index's load would, but
+    // without raising: `volkit mount` asks so about every empty file it
+    // describes or removes, and a raise costs tens of thousands of instructions.
+    std::shared_ptr<CFileEntry> entry = volume.OpenEntry(*found);
+    if (entry->CountAttributes(AttrType::IndexRoot, kIndexName) == 0) {
+        static const std::string kNoIndex =
+            FormatText("Attribute %1 %2 not found", AttrType::IndexRoot, std::u16string_view(kIndexName));
+        refusal = kNoIndex;
+        return nullptr;
+    }
+    auto directory = std::make_shared<CDirectory>(std::move(entry), volume);
+    volume.CacheDirectory(directory);
+    return directory;
 }
 
 std::shared_ptr<CDirectory> CDirectory::Create(CVolume& volume, FileReference parentReference,

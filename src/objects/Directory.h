@@ -43,9 +43,10 @@ public:
     static std::shared_ptr<CDirectory> LoadUncached(CVolume& volume, FileReference reference);
     static std::shared_ptr<CDirectory> OpenByPath(CVolume& volume, std::u16string_view path);
     // The same, but null when a name on the path is not there (`missing`
-    // names it, see CVolume::FindPath).
+    // names it, see CVolume::FindPath) or names no directory (`refusal`
+    // says so, in the words of the index's load).
     static std::shared_ptr<CDirectory> FindByPath(CVolume& volume, std::u16string_view path,
-                                                  std::u16string_view& missing);
+                                                  std::u16string_view& missing, std::string& refusal);
     static std::shared_ptr<CDirectory> Create(CVolume& volume, FileReference parent, const std::u16string& name);
     static std::shared_ptr<CDirectory> CreateByPath(CVolume& volume, std::u16string_view path);
 

@@ -293,6 +293,21 @@ void CFsObject::SaveEntryAndNames() {
     }
 }
 
+// The usual single name is read where it lies: a delete then builds no
+// attribute object at all.
+std::vector<std::vector<uint8_t>> CFsObject::FileNamesToRemove() const {
+    std::vector<std::vector<uint8_t>> names;
+    if (m_entry->CountAttributes(AttrType::FileName) == 1) {
+        if (const auto located = m_entry->LocatedResidentValue(AttrType::FileName)) {
+            names.emplace_back(located->begin(), located->end());
+            return names;
+        }
+    }
+    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName))
+        names.push_back(ReadFileName(*attribute));
+    return names;
+}
+
 void CFsObject::DeleteObject() {
     CheckAlive();
     m_volume.BeginWrite();
@@ -303,8 +318,7 @@ void CFsObject::DeleteObject() {
     // other directories go too, or they would point at a freed record. A
     // directory given up refuses before anything changes.
     std::vector<std::pair<std::shared_ptr<CDirectory>, std::u16string>> changed;
-    for (const AttributePtr& attribute : m_entry->FindAttributes(AttrType::FileName)) {
-        const std::vector<uint8_t> fileName = ReadFileName(*attribute);
+    for (const std::vector<uint8_t>& fileName : FileNamesToRemove()) {
         FileReference nameParent = CByteReader(fileName).U64(FileNameValue::ParentReference);
         if (SameRecord(nameParent, m_reference)) continue;
         std::shared_ptr<CDirectory> directory =

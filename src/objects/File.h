@@ -91,6 +91,7 @@ protected:
 
 private:
     void TakeName(const CByteReader& fileName);
+    std::vector<std::vector<uint8_t>> FileNamesToRemove() const;
 
     CVolume& m_volume;
     std::u16string m_name;

@@ -256,7 +256,8 @@ void MoveName(CFsObject& object, CDirectory& parent, const std::u16string& name,
 }
 
 bool RemoveSharedName(CFsObject& object) {
-    if (CountLinks(object) <= 1) return false;
+    // One name record is one link at most, counted without building it.
+    if (object.GetEntry().CountAttributes(AttrType::FileName) <= 1 || CountLinks(object) <= 1) return false;
     SOwnName own = FindOwnName(object);
     object.GetVolume().BeginWrite();
     std::exception_ptr failure;

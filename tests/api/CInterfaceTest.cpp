@@ -105,6 +105,8 @@ TEST_F(CInterface, NoUnicodeTextAndNullPointersAreRefusedWithTheCallsLine) {
          "Invalid argument of volkit_format_volume: null pointer"},
         {[&] { return volkit_open_dir_utf8(volume, "nothing", &dirOut); },
          "Failed to open NTFS directory 'nothing': Entry nothing doesn't exist"},
+        {[&] { return volkit_open_dir_utf8(volume, "f.txt", &dirOut); },
+         "Failed to open NTFS directory 'f.txt': Attribute 144 $I30 not found"},
         {[&] { return volkit_open_file(volume, nullptr, &fileOut); },
          "Failed to open NTFS file '': Invalid path: null pointer"},
         {[&] { return volkit_create_dir_utf8(volume, "x", nullptr); },

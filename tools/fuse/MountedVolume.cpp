@@ -104,11 +104,12 @@ public:
         if (!NtfsOpenFile(path.c_str(), m_file, volume) || !GetFileAttributesAndTime(m_values, m_file) ||
             !NtfsGetFileSize(m_size, m_file))
             return false;
-        // A directory opens as a file without contents, which cannot even be
-        // read for nothing; its standard information need not say that it is
-        // one (the root's does not). Failed calls are costly (the engine
-        // raises), so the probes run only as far as they must.
-        if ((m_values.attributes & kHasFileNameIndex) == 0 && (m_size != 0 || ReadsNothing())) return true;
+        // A directory opens as a file without contents; its standard
+        // information need not say that it is one (the root's does not). So
+        // an empty object is asked for as a directory, which for a file fails
+        // without the engine raising. (A read of nothing tells nothing: the
+        // engine refuses it for an empty file too, and raises doing so.)
+        if ((m_values.attributes & kHasFileNameIndex) == 0 && m_size != 0) return true;
         bool isDirectory;
         {
             CDiagnostics::CQuiet quiet;
@@ -118,11 +119,6 @@ public:
         if (!isDirectory) return true;
         NtfsCloseFile(m_file);
         return GetDirAttributesAndTime(m_values, m_dir);
-    }
-    bool ReadsNothing() const {
-        CDiagnostics::CQuiet quiet;
-        char none = 0;
-        return NtfsReadFile(0, &none, 0, m_file);
     }
     bool OpenDirectory(const std::wstring& path, NtfsVolumeHandle volume) {
         return NtfsOpenDir(path.c_str(), m_dir, volume) && GetDirAttributesAndTime(m_values, m_dir);
@@ -350,7 +346,7 @@ int CMountedVolume::Unlink(const char* path) {
     if (m_facts.readOnly) return -EROFS;
     if (!WidePath(path, wide)) return -ENOENT;
     // A hidden name given up again goes at the last release all the same.
-    if (SOpenFile* open = OpenAt(KeyOf(wide))) return open->unlinked ? 0 : Hide(*open);
+    if (SOpenFile* open = m_open.empty() ? nullptr : OpenAt(KeyOf(wide))) return open->unlinked ? 0 : Hide(*open);
     if (const int linked = UnlinkDirectoryLink(wide); linked <= 0) return linked;
     NtfsFileHandle file;
     if (!NtfsOpenFile(wide.c_str(), file, m_volume) || !DeleteOrClose(file)) return Failure();
