@@ -105,8 +105,10 @@ size_t CIndexNode::IndexArea(const CByteReader& area, uint32_t first) {
     m_offsets.clear();
     const uint8_t* const data = area.Data();
     const size_t size = area.Size();
-    // A 4 KiB block's entries fit at once; a larger block's join in turns.
-    std::array<uint32_t, 256> found;
+    // A 4 KiB block of names of a few units holds some fifty entries: they
+    // join at once. More join in turns; a deeper frame would take a fresh
+    // page of stack in a fresh process.
+    std::array<uint32_t, 64> found;
     size_t count = 0;
     size_t withChild = 0;  // entries with a child
     size_t position = 0;
