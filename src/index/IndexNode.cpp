@@ -15,6 +15,10 @@ EntryBytes EndEntry(std::optional<uint64_t> child) {
     return entry;
 }
 
+[[noreturn]] void ThrowNoEndEntry(size_t position) {
+    throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: no end entry", position);
+}
+
 }  // namespace
 
 CIndexNode::CIndexNode(uint64_t block, std::optional<uint64_t> endChild) : m_block(block) {
@@ -91,30 +95,73 @@ void CIndexNode::RefuseReduced() const {
     if (m_reduced) throw CException(EErrorKind::Argument, "Index block %1 is held for lookups only", m_block);
 }
 
+// Every block a lookup reads passes here, some dozens of entries each, so the
+// walk reads each entry's header once, in place, behind one bounds check, and
+// refuses what CheckIndexEntry refuses, with its messages. Offsets gather on
+// the stack and join the node in bulk: with nothing of the node's in the
+// loop, the walk stays in registers.
 size_t CIndexNode::IndexArea(const CByteReader& area, uint32_t first) {
     m_first = first;
     m_offsets.clear();
-    // Every entry is at least 16 bytes long, so the walk ends; most hold a
-    // name of some ten units.
-    m_offsets.reserve(area.Size() / 96 + 2);
+    const uint8_t* const data = area.Data();
+    const size_t size = area.Size();
+    // A 4 KiB block of names of a few units holds some fifty entries: they
+    // join at once. More join in turns; a deeper frame would take a fresh
+    // page of stack in a fresh process.
+    std::array<uint32_t, 64> found;
+    size_t count = 0;
+    size_t withChild = 0;  // entries with a child
     size_t position = 0;
-    // Whether entries have children, seen in the same pass: every entry must
-    // agree with the end entry for the node to be regular.
-    bool withChild = false;
-    bool withoutChild = false;
     while (true) {
-        if (position >= area.Size())
-            throw CException(EErrorKind::Corrupt, "Corrupt index entry at offset %1: no end entry", position);
-        uint32_t length = CheckIndexEntry(area, position);
-        m_offsets.push_back(static_cast<uint32_t>(first + position));
-        const uint16_t flags = area.U16(position + IndexEntry::Flags);
-        position += length;
-        (flags & IndexEntry::FlagHasChild ? withChild : withoutChild) = true;
-        if (flags & IndexEntry::FlagEnd) {
-            SetShape(withChild, withoutChild, (flags & IndexEntry::FlagHasChild) != 0);
-            return position;
+        const size_t left = size - position;
+        if (left < IndexEntry::Key) [[unlikely]] {
+            if (left == 0) ThrowNoEndEntry(position);
+            ThrowInvalidOffset(position, size);
         }
+        const CByteReader header(data + position, IndexEntry::Key);
+        const uint32_t length = header.U16(IndexEntry::Length);
+        const uint16_t flags = header.U16(IndexEntry::Flags);
+        const uint32_t hasChild = flags & IndexEntry::FlagHasChild;
+        const uint32_t childBytes = hasChild * IndexEntry::ChildVcnSize;
+        const bool isEnd = (flags & IndexEntry::FlagEnd) != 0;
+        // Shorter cannot hold the fields its flags promise; a named entry
+        // must reach past the name's offset as well.
+        if (length % 8 != 0 || length < IndexEntry::SmallEndLength + childBytes) [[unlikely]]
+            ThrowCorruptIndexEntry("length", position, length);
+        if (!isEnd && length < IndexEntry::Name + childBytes) [[unlikely]]
+            ThrowCorruptIndexEntry("length", position, length);
+        if (length > left) [[unlikely]]
+            ThrowInvalidOffset(position, size);
+        if (count == found.size()) [[unlikely]] {
+            AppendOffsets(found.data(), count);
+            count = 0;
+        }
+        found[count++] = static_cast<uint32_t>(first + position);
+        withChild += hasChild;
+        if (isEnd) {
+            AppendOffsets(found.data(), count);
+            SetShape(withChild != 0, withChild != m_offsets.size(), hasChild != 0);
+            return position + length;
+        }
+        // The $FILE_NAME value's fixed part ends where the entry's name starts.
+        constexpr uint32_t fixedKey = IndexEntry::Name - IndexEntry::Key;
+        const uint32_t keyLength = header.U16(IndexEntry::KeyLength);
+        if (keyLength < fixedKey || keyLength > length - IndexEntry::Key - childBytes) [[unlikely]]
+            ThrowCorruptIndexEntry("key length", position, keyLength);
+        const uint32_t nameLength = CByteReader(header.Data(), length).U8(IndexEntry::NameLength);
+        if (fixedKey + 2 * nameLength > keyLength) [[unlikely]]
+            ThrowCorruptIndexEntry("name length", position, nameLength);
+        position += length;
     }
+}
+
+void CIndexNode::AppendOffsets(const uint32_t* offsets, size_t count) {
+    if (m_offsets.empty()) {
+        m_offsets.assign(offsets, offsets + count);
+        return;
+    }
+    m_offsets.reserve(m_offsets.size() + count);
+    for (size_t i = 0; i < count; ++i) m_offsets.push_back(offsets[i]);
 }
 
 void CIndexNode::SetShape(bool withChild, bool withoutChild, bool endHasChild) {

@@ -156,6 +156,7 @@ private:
     // Finds the entries of `area`, which starts at `first` in the buffer,
     // and returns their length through the end entry.
     size_t IndexArea(const CByteReader& area, uint32_t first);
+    void AppendOffsets(const uint32_t* offsets, size_t count);
 
     uint64_t m_block = 0;
     // The entries run from m_first to the end; what comes before them is

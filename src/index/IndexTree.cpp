@@ -1,6 +1,8 @@
 #include "index/IndexTree.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <numeric>
 #include <unordered_set>
@@ -29,6 +31,44 @@ std::vector<uint32_t> EntrySizes(const std::vector<EntryBytes>& entries) {
     return sizes;
 }
 
+// The order of a name as a node stores it (two little-endian bytes per unit,
+// read in place) against `name`, as CompareFileNames gives it: copying every
+// name out of its node before comparing it had cost a lookup about as much
+// as the comparisons themselves. The node checked the name's bytes against
+// its entry when it handed them out; every unit read below lies inside them.
+ECollation CompareStoredName(std::span<const uint8_t> stored, std::u16string_view name, const UpCaseTable& upcase) {
+    const uint8_t* const bytes = stored.data();
+    const size_t count = stored.size() / 2;
+    const size_t common = std::min(count, name.size());
+    auto unit = [bytes](size_t i) { return static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8); };
+    // Units that are the same are the same in upper case too. Names in one
+    // node share ever longer beginnings with the name looked for: they are
+    // compared four units at a time.
+    size_t same = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; same + 4 <= common; same += 4) {
+            uint64_t held;
+            uint64_t asked;
+            std::memcpy(&held, bytes + 2 * same, sizeof held);
+            std::memcpy(&asked, name.data() + same, sizeof asked);
+            if (held != asked) {
+                same += static_cast<size_t>(std::countr_zero(held ^ asked)) / 16;
+                break;
+            }
+        }
+    }
+    while (same < common && unit(same) == name[same]) ++same;
+    for (size_t i = same; i < common; ++i) {
+        const char16_t left = ToUpper(upcase, unit(i));
+        const char16_t right = ToUpper(upcase, name[i]);
+        if (left != right) return left < right ? ECollation::Less : ECollation::Greater;
+    }
+    if (count != name.size()) return count < name.size() ? ECollation::Less : ECollation::Greater;
+    // Equal ignoring case: the first unit that differs decides.
+    if (same == common) return ECollation::Equal;
+    return unit(same) < name[same] ? ECollation::Less : ECollation::Greater;
+}
+
 std::span<const EntryBytes> Range(const std::vector<EntryBytes>& entries, size_t begin, size_t end) {
     return std::span<const EntryBytes>(entries).subspan(begin, end - begin);
 }
@@ -54,10 +94,9 @@ size_t CIndexTree::Position(const CIndexNode& node, std::u16string_view name, bo
     // Entries of a node are in index order: a binary search finds the place.
     size_t low = 0;
     size_t high = node.Count();
-    NameBuffer buffer;
     while (low < high) {
         size_t middle = low + (high - low) / 2;
-        ECollation order = CompareFileNames(node.Name(middle, buffer), name, m_upcase);
+        ECollation order = CompareStoredName(node.NameBytes(middle), name, m_upcase);
         // Only the same units compare equal.
         if (order == ECollation::Equal && exact) *exact = middle;
         bool before = order == ECollation::Less || (after && order == ECollation::Equal);

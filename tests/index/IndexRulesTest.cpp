@@ -116,6 +116,11 @@ TEST_F(IndexRules, DamageIsRefusedWithItsMessage) {
          [&] { EditBlock(top).SetField(IndexBlock::Header + IndexHeader::BytesInUse, 4, 8000); }, block},
         {"entry length", [&] { EditFirstEntry(IndexEntry::Length, 2, 0); }, "Corrupt index entry at offset 0: length 0"},
         {"key length", [&] { EditFirstEntry(IndexEntry::KeyLength, 2, 9); }, "Corrupt index entry at offset 0: key length 9"},
+        // Each bound at its edge: the first entry (100 units, with a child) is 296 bytes long.
+        {"length not a multiple of 8", [&] { EditFirstEntry(IndexEntry::Length, 2, 300); }, "Corrupt index entry at offset 0: length 300"},
+        {"entry past the block", [&] { EditFirstEntry(IndexEntry::Length, 2, 0x7ff8); }, "Invalid offset: 0 (buffer size: "},
+        {"key past its entry", [&] { EditFirstEntry(IndexEntry::KeyLength, 2, 273); }, "Corrupt index entry at offset 0: key length 273"},
+        {"name past its key", [&] { EditFirstEntry(IndexEntry::NameLength, 1, 101); }, "Corrupt index entry at offset 0: name length 101"},
         {"loop of child pointers",
          [&] {
              ImageEditor edit = EditBlock(top);
