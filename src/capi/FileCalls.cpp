@@ -27,6 +27,18 @@ bool RelayStream(const NtfsStreamEntry& entry, void* context) {
     return relay.callback(&found, relay.context);
 }
 
+// A size the C++ function `get` gives, stored through the caller's pointer.
+bool SizeForCaller(const char* function, volkit_file* file, uint64_t* size,
+                   bool (*get)(unsigned long long&, NtfsFileHandle)) {
+    return Guarded(function, [&] {
+        if (!size) return NullArgument(function);
+        unsigned long long value = 0;
+        if (!get(value, FileOf(file))) return false;
+        *size = value;
+        return true;
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -67,13 +79,7 @@ bool volkit_write_file(volkit_file* file, uint64_t offset, const void* buffer, u
 }
 
 bool volkit_get_file_size(volkit_file* file, uint64_t* size) {
-    return Guarded("volkit_get_file_size", [&] {
-        if (!size) return NullArgument("volkit_get_file_size");
-        unsigned long long value = 0;
-        if (!NtfsGetFileSize(value, FileOf(file))) return false;
-        *size = value;
-        return true;
-    });
+    return SizeForCaller("volkit_get_file_size", file, size, &NtfsGetFileSize);
 }
 
 bool volkit_set_file_size(volkit_file* file, uint64_t size) {
@@ -89,13 +95,7 @@ bool volkit_zero_file_range(volkit_file* file, uint64_t offset, uint64_t length)
 }
 
 bool volkit_get_file_allocated_size(volkit_file* file, uint64_t* size) {
-    return Guarded("volkit_get_file_allocated_size", [&] {
-        if (!size) return NullArgument("volkit_get_file_allocated_size");
-        unsigned long long value = 0;
-        if (!NtfsGetFileAllocatedSize(value, FileOf(file))) return false;
-        *size = value;
-        return true;
-    });
+    return SizeForCaller("volkit_get_file_allocated_size", file, size, &NtfsGetFileAllocatedSize);
 }
 
 bool volkit_get_file_times(volkit_file* file, volkit_times* times) {
