@@ -200,6 +200,14 @@ VOLKIT_EXPORT bool NtfsGetFileSize(unsigned long long& size, NtfsFileHandle hand
 // holes of a sparse file and what compression saved; 0 while they are kept in
 // the record.
 VOLKIT_EXPORT bool NtfsGetFileAllocatedSize(unsigned long long& size, NtfsFileHandle handle);
+// The first bytes at or past `offset` that hold data, as
+// FSCTL_QUERY_ALLOCATED_RANGES finds them: `length` bytes from `start`, up to
+// the next hole or the end of the file. Holes are the clusters a sparse file
+// does not have and the compression units of a compressed file that take
+// none; any other file is data throughout. With no data at or past `offset`,
+// `start` is the file size and `length` 0.
+VOLKIT_EXPORT bool NtfsGetFileDataRange(unsigned long long offset, unsigned long long& start,
+                                        unsigned long long& length, NtfsFileHandle handle);
 // The four fields that Set...AttributesAndTime store, as the object's
 // $STANDARD_INFORMATION holds them now (attributes unmasked: a directory
 // carries 0x10000000).

@@ -182,6 +182,11 @@ VOLKIT_EXPORT bool VOLKIT_CALL volkit_set_file_sparse(volkit_file* file);
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_zero_file_range(volkit_file* file, uint64_t offset, uint64_t length);
 /* The bytes the contents take on the volume (holes and compression left out). */
 VOLKIT_EXPORT bool VOLKIT_CALL volkit_get_file_allocated_size(volkit_file* file, uint64_t* size);
+/* The first bytes at or past `offset` that hold data: `length` bytes from
+ * `start`, up to the next hole or the end; `start` is the size and `length` 0
+ * when only holes follow. */
+VOLKIT_EXPORT bool VOLKIT_CALL volkit_get_file_data_range(volkit_file* file, uint64_t offset, uint64_t* start,
+                                                          uint64_t* length);
 
 /* Times and attributes of a file or directory.
  *   offset  0: creation_time      offset  8: last_access_time

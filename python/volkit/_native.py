@@ -70,6 +70,7 @@ _PROTOTYPES = {
     "volkit_set_file_sparse": (c_bool, [_HANDLE]),
     "volkit_zero_file_range": (c_bool, [_HANDLE, c_uint64, c_uint64]),
     "volkit_get_file_allocated_size": (c_bool, [_HANDLE, POINTER(c_uint64)]),
+    "volkit_get_file_data_range": (c_bool, [_HANDLE, c_uint64, POINTER(c_uint64), POINTER(c_uint64)]),
     "volkit_get_file_times": (c_bool, [_HANDLE, POINTER(Times)]),
     "volkit_set_file_times": (c_bool, [_HANDLE, POINTER(Times)]),
     "volkit_get_dir_times": (c_bool, [_HANDLE, POINTER(Times)]),

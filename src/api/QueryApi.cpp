@@ -70,6 +70,17 @@ bool NtfsGetFileAllocatedSize(unsigned long long& size, NtfsFileHandle handle) {
                        "Failed to get allocated size of NTFS file: %1");
 }
 
+bool NtfsGetFileDataRange(unsigned long long offset, unsigned long long& start, unsigned long long& length,
+                          NtfsFileHandle handle) {
+    return RunExported(
+        [&] {
+            const auto [from, to] = UsableObject<CFile>(handle.ptr, kInvalidFile)->DataRangeFrom(offset);
+            start = from;
+            length = to - from;
+        },
+        "Failed to get data range of NTFS file: %1");
+}
+
 bool GetFileAttributesAndTime(NtfsAttributesAndTime& values, NtfsFileHandle handle) {
     return RunExported(
         [&] {

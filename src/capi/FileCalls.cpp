@@ -98,6 +98,17 @@ bool volkit_get_file_allocated_size(volkit_file* file, uint64_t* size) {
     return SizeForCaller("volkit_get_file_allocated_size", file, size, &NtfsGetFileAllocatedSize);
 }
 
+bool volkit_get_file_data_range(volkit_file* file, uint64_t offset, uint64_t* start, uint64_t* length) {
+    return Guarded("volkit_get_file_data_range", [&] {
+        if (!start || !length) return NullArgument("volkit_get_file_data_range");
+        unsigned long long from = 0, count = 0;
+        if (!NtfsGetFileDataRange(offset, from, count, FileOf(file))) return false;
+        *start = from;
+        *length = count;
+        return true;
+    });
+}
+
 bool volkit_get_file_times(volkit_file* file, volkit_times* times) {
     return Guarded("volkit_get_file_times", [&] {
         if (!times) return NullArgument("volkit_get_file_times");

@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/Bytes.h"
@@ -54,6 +55,10 @@ public:
     // compressed and sparse data (their records' compressed size), as the
     // names' copies carry it.
     uint64_t GetSizeOnDisk() const;
+    // The first bytes at or past `offset` that hold data, as [start, end):
+    // holes are runs without clusters (whole compression units of them in
+    // compressed data); {size, size} when only holes follow.
+    std::pair<uint64_t, uint64_t> DataRangeFrom(uint64_t offset) const;
     // Bytes written so far (valid data length): what lies past it reads as
     // zeros without being read. The data size for a resident value.
     uint64_t GetInitializedSize() const { return m_nonResident ? m_initializedSize : m_value.size(); }

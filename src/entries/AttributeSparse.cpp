@@ -82,6 +82,34 @@ void CAttribute::WriteZeros(uint64_t from, uint64_t to) {
     }
 }
 
+std::pair<uint64_t, uint64_t> CAttribute::DataRangeFrom(uint64_t offset) const {
+    const uint64_t size = GetSize();
+    if (offset >= size) return {size, size};
+    if (!m_nonResident) return {offset, size};
+    const uint64_t clusterSize = m_volume.GetClusterSize();
+    // A compression unit with any clusters holds data, though its tail is a run without any.
+    const uint64_t unit = HoldsCompressedData() ? CompressionUnitBytes() / clusterSize : 1;
+    const uint64_t fromVcn = offset / clusterSize;
+    auto it = Runs().upper_bound(VCN{fromVcn / unit * unit});
+    if (it != Runs().begin()) --it;
+    uint64_t startVcn = 0;
+    uint64_t endVcn = 0;
+    for (; it != Runs().end(); ++it) {
+        if (it->second.lcn == SparseLcn) continue;
+        const uint64_t first = it->first.value / unit * unit;
+        const uint64_t last = RoundUp(it->first.value + it->second.length, unit);
+        if (last <= fromVcn) continue;
+        if (endVcn != 0 && first > endVcn) break;
+        if (endVcn == 0) startVcn = first;
+        endVcn = std::max(endVcn, last);
+    }
+    endVcn = std::min(endVcn, GetAllocatedSize() / clusterSize);
+    const uint64_t start = std::max(offset, startVcn * clusterSize);
+    const uint64_t end = std::min(size, endVcn * clusterSize);
+    if (start >= end) return {size, size};
+    return {start, end};
+}
+
 // The clusters just before `vcn` (the part of the run that ends there, or
 // the last allocated run before it): new clusters are looked for after them.
 SLcnAndLength CAttribute::LastClustersBefore(uint64_t vcn) const {

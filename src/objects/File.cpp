@@ -472,6 +472,15 @@ uint64_t CFile::GetSizeOnDisk() const {
     return data && data->IsNonResident() ? data->GetSizeOnDisk() : 0;
 }
 
+std::pair<uint64_t, uint64_t> CFile::DataRangeFrom(uint64_t offset) const {
+    if (!m_dataFound) FindData();
+    const uint64_t size = m_data ? m_data->GetSize() : 0;
+    if (offset >= size) return {size, size};
+    // System-compressed contents are read from their own stream: all data.
+    if (m_systemCompressed) return {offset, size};
+    return m_data->DataRangeFrom(offset);
+}
+
 void CFile::Delete() {
     if (IsStream()) return DeleteStream();
     CheckUsable();

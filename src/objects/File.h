@@ -151,6 +151,9 @@ public:
     // The bytes the contents take on the volume: their clusters less holes
     // and what compression saved (0 while they live in the record).
     uint64_t GetSizeOnDisk() const;
+    // The first bytes at or past `offset` that hold data, as [start, end);
+    // {size, size} when only holes follow (see CAttribute::DataRangeFrom).
+    std::pair<uint64_t, uint64_t> DataRangeFrom(uint64_t offset) const;
     // Refuses directories and system files. On a stream, removes that stream only.
     void Delete();
     // SaveEntryAndNames. Raises; called by close.

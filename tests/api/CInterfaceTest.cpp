@@ -114,6 +114,8 @@ TEST_F(CInterface, NoUnicodeTextAndNullPointersAreRefusedWithTheCallsLine) {
         {[&] { return volkit_read_file(file, 0, nullptr, 1); }, "Invalid argument of volkit_read_file: null pointer"},
         {[&] { return volkit_get_file_allocated_size(file, nullptr); },
          "Invalid argument of volkit_get_file_allocated_size: null pointer"},
+        {[&] { return volkit_get_file_data_range(file, 0, nullptr, nullptr); },
+         "Invalid argument of volkit_get_file_data_range: null pointer"},
         {[&] { return volkit_enum_dir(root, nullptr, nullptr); }, "Invalid argument of volkit_enum_dir: null pointer"},
         {[&] { return volkit_read_file(nullptr, 0, &byte, 1); },
          "Failed to read from NTFS file (offset 0, length 1): Invalid file handle"},

@@ -184,7 +184,9 @@ const std::vector<Workload> kWorkloads = {
      "test $(stat -c %b huge) -lt 64 && test $(stat -c %b gap) -lt 64 && test \"$(tail -c 3 huge)\" = end && "
      "head -c 4M /dev/urandom > \"$OUT\"/noise && cp \"$OUT\"/noise punched && fallocate -p -o 4097 -l 3M punched && "
      "test $(stat -c %b punched) -lt 4000 && cmp -n 4097 punched \"$OUT\"/noise && cmp -i 3149825 punched "
-     "\"$OUT\"/noise && test $(head -c 3149825 punched | tail -c 3145728 | tr -d '\\000' | wc -c) = 0"},
+     "\"$OUT\"/noise && test $(head -c 3149825 punched | tail -c 3145728 | tr -d '\\000' | wc -c) = 0 && "
+     "cp huge copy && test \"$(tail -c 3 copy)\" = end && test $(stat -c %b copy) -lt 64 && fallocate -l 1M gap && "
+     "test $(stat -c %b gap) -ge 2048 && test \"$(head -c 1 gap)$(tail -c 1 gap)\" = xy"},
     {"stress-ng hdd and dir", "stress-ng",
      "mkdir stress && cd stress && stress-ng --hdd 2 --hdd-bytes 4M --dir 2 --dir-dirs 100 --verify --timeout 5s "
      "--quiet && cd .. && rmdir stress"},

@@ -104,6 +104,10 @@ int Allocate(const char*, int mode, off_t offset, off_t length, struct fuse_file
     return Volume().Allocate(*FileOf(info), mode, offset, length);
 }
 
+off_t Seek(const char*, off_t offset, int whence, struct fuse_file_info* info) {
+    return Volume().Seek(*FileOf(info), offset, whence);
+}
+
 int Sync(const char*, int, struct fuse_file_info* info) { return Volume().Sync(*FileOf(info)); }
 
 // The last release writes the object back. There is no flush: it would have
@@ -165,6 +169,7 @@ struct fuse_operations Operations() {
     ops.write = &Write;
     ops.truncate = &Truncate;
     ops.fallocate = &Allocate;
+    ops.lseek = &Seek;
     ops.fsync = &Sync;
     ops.release = &Release;
     ops.utimens = &SetTimes;

@@ -41,6 +41,7 @@ bool DeleteOrClose(NtfsDirHandle& dir) {
 constexpr uint32_t kReadOnly = 0x1;
 constexpr uint32_t kHasFileNameIndex = 0x10000000;
 constexpr uint32_t kSparse = 0x200;
+constexpr uint32_t kCompressed = 0x800;
 constexpr uint8_t kDosNameSpace = 2;
 constexpr uint64_t kFirstUserRecord = 24;  // records below are the volume's own files
 constexpr uint64_t kRecordMask = 0xFFFFFFFFFFFFull;
@@ -655,15 +656,52 @@ int CMountedVolume::Allocate(SOpenFile& file, int mode, off_t offset, off_t leng
         if (const int zeroed = Zero(file, offset, length, false); zeroed != 0 || (mode & FALLOC_FL_KEEP_SIZE)) return zeroed;
         mode = 0;  // the growth past the end, below
     }
-    if (mode != 0) return -EOPNOTSUPP;
+    if (mode != 0 && mode != FALLOC_FL_KEEP_SIZE) return -EOPNOTSUPP;
     NtfsAttributesAndTime values;
     if (!GetFileAttributesAndTime(values, file.handle)) return Failure();
-    if (values.attributes & kSparse) return -EOPNOTSUPP;
     unsigned long long fileSize = 0;
     if (!NtfsGetFileSize(fileSize, file.handle)) return Failure();
-    const auto end = static_cast<unsigned long long>(offset) + static_cast<unsigned long long>(length);
+    const auto start = static_cast<unsigned long long>(offset);
+    auto end = start + static_cast<unsigned long long>(length);
+    // Clusters past the end would be given up at the file's next save.
+    if (mode == FALLOC_FL_KEEP_SIZE) end = std::min(end, fileSize);
     if (end > fileSize && !SetFileSize(end, file.handle)) return Failure();
-    return 0;
+    // A compressed file's units take their clusters when written: it cannot hold them in advance.
+    if ((values.attributes & kCompressed) || FillHoles(file.handle, start, end)) return 0;
+    const int failed = Failure();
+    if (end > fileSize) SetFileSize(fileSize, file.handle);
+    return failed;
+}
+
+// Zeros written over the holes in the range take their clusters, so that a
+// later write there cannot run out of space.
+bool CMountedVolume::FillHoles(NtfsFileHandle handle, unsigned long long from, unsigned long long to) const {
+    static const std::vector<char> zeros(1 << 20);
+    while (from < to) {
+        unsigned long long start = 0, length = 0;
+        if (!NtfsGetFileDataRange(from, start, length, handle)) return false;
+        for (const unsigned long long holeEnd = std::min(start, to); from < holeEnd;) {
+            const auto piece = static_cast<unsigned int>(std::min<unsigned long long>(zeros.size(), holeEnd - from));
+            if (!NtfsWriteFile(from, zeros.data(), piece, handle)) return false;
+            from += piece;
+        }
+        from = std::max(from, start + length);
+    }
+    return true;
+}
+
+off_t CMountedVolume::Seek(SOpenFile& file, off_t offset, int whence) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    CDiagnostics::Clear();
+    if (whence != SEEK_DATA && whence != SEEK_HOLE) return -EINVAL;
+    if (offset < 0) return -ENXIO;
+    const auto from = static_cast<unsigned long long>(offset);
+    unsigned long long start = 0, length = 0;
+    if (!NtfsGetFileDataRange(from, start, length, file.handle)) return Failure();
+    // Only holes follow: the last one ends at the end of the file.
+    if (length == 0) return whence == SEEK_HOLE && from < start ? offset : -ENXIO;
+    if (whence == SEEK_DATA) return static_cast<off_t>(start);
+    return start > from ? offset : static_cast<off_t>(start + length);
 }
 
 // Zeros over the part of the range inside the file (a hole where the file is sparse).

@@ -83,7 +83,12 @@ public:
     int Truncate(const char* path, SOpenFile* file, off_t size, const SCaller& caller);
     // access(2): only writing can be refused (a read-only file); X_OK follows the mode shown.
     int Access(const char* path, int mask, const SCaller& caller);
+    // fallocate(2): a range made to hold clusters (holes inside a sparse
+    // file filled with zeros), the file grown unless KEEP_SIZE; holes
+    // punched; zeros over a range.
     int Allocate(SOpenFile& file, int mode, off_t offset, off_t length);
+    // lseek(2)'s SEEK_DATA and SEEK_HOLE, from the volume's holes; the kernel answers the others.
+    off_t Seek(SOpenFile& file, off_t offset, int whence);
     int Sync(SOpenFile& file);
     int Release(SOpenFile& file);
     int SetTimes(const char* path, SOpenFile* file, const struct timespec times[2]);
@@ -124,6 +129,7 @@ private:
     bool AwaitUnlinkedGone(std::unique_lock<std::mutex>& hold, const std::wstring& prefix);
     int Touch(volkit::api::NtfsFileHandle handle);
     int Zero(SOpenFile& file, off_t offset, off_t length, bool punch);
+    bool FillHoles(volkit::api::NtfsFileHandle handle, unsigned long long from, unsigned long long to) const;
     // Grows the file to `size`, sparse first when `unwritten` bytes of the growth stay unwritten.
     bool Grow(volkit::api::NtfsFileHandle handle, unsigned long long size, unsigned long long unwritten) const;
     int StreamPath(const char* path, const char* name, std::wstring& stream);
