@@ -50,6 +50,16 @@ public:
     // Writes inside the current size; SetSize first.
     virtual bool Write(uint64_t offset, const void* buffer, uint32_t length) = 0;
     virtual bool SetSize(uint64_t size) = 0;
+    // Holes: the first data at or past `offset` of the file's `size` bytes,
+    // `length` bytes from `start` (start = size, length 0 when only holes
+    // follow). An engine that cannot tell calls it all data.
+    virtual bool NextData(uint64_t offset, uint64_t size, uint64_t& start, uint64_t& length) {
+        start = offset;
+        length = size - offset;
+        return true;
+    }
+    // Makes the file sparse, so that a growth is a hole; false where the engine cannot.
+    virtual bool MakeSparse() { return false; }
     // Writes pending changes. A stream destroyed unclosed is closed quietly.
     virtual bool Close() = 0;
 };

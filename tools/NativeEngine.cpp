@@ -51,6 +51,14 @@ public:
         return length == 0 || NtfsWriteFile(offset, buffer, length, m_handle);
     }
     bool SetSize(uint64_t size) override { return SetFileSize(size, m_handle); }
+    bool NextData(uint64_t offset, uint64_t, uint64_t& start, uint64_t& length) override {
+        unsigned long long from = 0, count = 0;
+        if (!NtfsGetFileDataRange(offset, from, count, m_handle)) return false;
+        start = from;
+        length = count;
+        return true;
+    }
+    bool MakeSparse() override { return NtfsSetFileSparse(m_handle); }
     bool Close() override { return NtfsCloseFile(m_handle); }
 
 private:

@@ -122,6 +122,29 @@ bool StdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
 std::FILE* OpenHostFile(const std::filesystem::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
+void HostDataRange(std::FILE* file, uint64_t offset, uint64_t size, uint64_t& start, uint64_t& length) {
+    start = offset;
+    length = size - offset;
+    // The stream reads on from the descriptor's position: it goes back there.
+    const int descriptor = ::fileno(file);
+    const off_t position = ::lseek(descriptor, 0, SEEK_CUR);
+    if (position < 0) return;
+    const off_t data = ::lseek(descriptor, static_cast<off_t>(offset), SEEK_DATA);
+    const off_t hole = data < 0 ? data : ::lseek(descriptor, data, SEEK_HOLE);
+    if (data < 0 && errno == ENXIO) start = size, length = 0;
+    if (data >= 0 && hole >= data && static_cast<uint64_t>(data) < size) {
+        start = static_cast<uint64_t>(data);
+        length = std::min<uint64_t>(static_cast<uint64_t>(hole), size) - start;
+    }
+    ::lseek(descriptor, position, SEEK_SET);
+}
+
+bool SeekHostFile(std::FILE* file, uint64_t offset) { return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0; }
+
+bool EndHostFileAt(std::FILE* file, uint64_t size) {
+    return std::fflush(file) == 0 && ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
+}
+
 bool ReadHostTimes(const std::filesystem::path& path, SHostTimes& times) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return false;

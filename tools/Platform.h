@@ -72,6 +72,14 @@ bool StdinIsTerminal();
 
 // Opens a host file by its path in the system's own character type.
 std::FILE* OpenHostFile(const std::filesystem::path& path, const char* mode);
+// Holes of host files. The first data at or past `offset` of a file of
+// `size` bytes: `length` bytes from `start` (start = size, length 0 when
+// only holes follow); the rest of the file when the host cannot tell.
+void HostDataRange(std::FILE* file, uint64_t offset, uint64_t size, uint64_t& start, uint64_t& length);
+// Moves a host file's position to `offset`, for reading or for writing past a hole.
+bool SeekHostFile(std::FILE* file, uint64_t offset);
+// Sets the size of a host file written with holes, its last one included.
+bool EndHostFileAt(std::FILE* file, uint64_t size);
 
 // A host file's last write and last access times as NTFS time stamps.
 struct SHostTimes {

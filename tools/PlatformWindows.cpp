@@ -231,6 +231,20 @@ std::FILE* OpenHostFile(const std::filesystem::path& path, const char* mode) {
     return ::_wfopen(path.c_str(), wideMode.c_str());
 }
 
+// Host files are copied whole: holes read as zeros.
+void HostDataRange(std::FILE*, uint64_t offset, uint64_t size, uint64_t& start, uint64_t& length) {
+    start = offset;
+    length = size - offset;
+}
+
+bool SeekHostFile(std::FILE* file, uint64_t offset) {
+    return ::_fseeki64(file, static_cast<long long>(offset), SEEK_SET) == 0;
+}
+
+bool EndHostFileAt(std::FILE* file, uint64_t size) {
+    return std::fflush(file) == 0 && ::_chsize_s(::_fileno(file), static_cast<long long>(size)) == 0;
+}
+
 bool ReadHostTimes(const std::filesystem::path& path, SHostTimes& times) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;

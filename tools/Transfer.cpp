@@ -171,18 +171,40 @@ CCopier::ETarget CCopier::OpenTarget(const CVolumePath& target, std::unique_ptr<
 bool CCopier::WriteData(std::FILE* source, const fs::path& sourcePath, uint64_t size, IFileStream& stream,
                        const CVolumePath& target, uint64_t& written) {
     CDiagnostics::Clear();
+    const bool holes = KeepHoles(source, size, stream);
     if (!stream.SetSize(size)) return Fail("put " + target.Display());
     std::vector<char> chunk(kChunkSize);
     while (written < size) {
-        if (Stopping()) return false;
-        const auto length = static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, size - written));
-        if (std::fread(chunk.data(), 1, length, source) != length)
-            return Fail("put " + target.Display(), HostError(sourcePath, "cannot read"));
-        if (!stream.Write(written, chunk.data(), length)) return Fail("put " + target.Display());
-        written += length;
-        m_progress.Advance(length);
+        uint64_t start = written, length = size - written;
+        if (holes) platform::HostDataRange(source, written, size, start, length);
+        start = length == 0 ? size : std::max(start, written);
+        if (start > written) {  // a hole: the file on the volume has one there already
+            m_progress.Advance(start - written);
+            written = start;
+            if (written < size && !platform::SeekHostFile(source, written))
+                return Fail("put " + target.Display(), HostError(sourcePath, "cannot read"));
+        }
+        for (const uint64_t end = std::min(start + length, size); written < end;) {
+            if (Stopping()) return false;
+            const auto piece = static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, end - written));
+            if (std::fread(chunk.data(), 1, piece, source) != piece)
+                return Fail("put " + target.Display(), HostError(sourcePath, "cannot read"));
+            if (!stream.Write(written, chunk.data(), piece)) return Fail("put " + target.Display());
+            written += piece;
+            m_progress.Advance(piece);
+        }
     }
     return true;
+}
+
+// A host file with holes keeps them where the engine can make the file
+// sparse. What an overwritten file held goes first: it would show through.
+bool CCopier::KeepHoles(std::FILE* source, uint64_t size, IFileStream& stream) {
+    uint64_t start = 0, length = size;
+    platform::HostDataRange(source, 0, size, start, length);
+    if (start == 0 && length == size) return false;
+    CDiagnostics::CQuiet quiet;
+    return stream.SetSize(0) && stream.MakeSparse();
 }
 
 // A new file that was not written whole goes; an overwritten one keeps what
@@ -325,21 +347,34 @@ bool CCopier::TreeIn(const fs::path& source, const CVolumePath& target) {
 }
 
 bool CCopier::ToStream(const CVolumePath& source, std::FILE* output, const std::string& outputName,
-                      const std::string& command) {
+                      const std::string& command, bool keepHoles) {
     CDiagnostics::Clear();
     std::unique_ptr<IFileStream> stream;
     uint64_t size = 0;
     if (!m_engine.OpenFile(source, stream) || !stream->Size(size)) return Fail(command + " " + source.Display());
     std::vector<char> chunk(kChunkSize);
+    bool skipped = false;
     for (uint64_t offset = 0; offset < size;) {
-        if (Stopping()) return false;
-        const auto length = static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, size - offset));
-        if (!stream->Read(offset, chunk.data(), length)) return Fail(command + " " + source.Display());
-        if (std::fwrite(chunk.data(), 1, length, output) != length)
-            return Fail(command, HostError(outputName, "cannot write"));
-        offset += length;
-        m_progress.Advance(length);
+        uint64_t start = offset, length = size - offset;
+        if (keepHoles && !stream->NextData(offset, size, start, length)) return Fail(command + " " + source.Display());
+        start = length == 0 ? size : std::max(start, offset);
+        if (start > offset) {  // a hole, left one in the output
+            if (!platform::SeekHostFile(output, start)) return Fail(command, HostError(outputName, "cannot write"));
+            m_progress.Advance(start - offset);
+            offset = start;
+            skipped = true;
+        }
+        for (const uint64_t end = std::min(start + length, size); offset < end;) {
+            if (Stopping()) return false;
+            const auto piece = static_cast<uint32_t>(std::min<uint64_t>(kChunkSize, end - offset));
+            if (!stream->Read(offset, chunk.data(), piece)) return Fail(command + " " + source.Display());
+            if (std::fwrite(chunk.data(), 1, piece, output) != piece)
+                return Fail(command, HostError(outputName, "cannot write"));
+            offset += piece;
+            m_progress.Advance(piece);
+        }
     }
+    if (skipped && !platform::EndHostFileAt(output, size)) return Fail(command, HostError(outputName, "cannot write"));
     return stream->Close() || Fail(command + " " + source.Display());
 }
 
@@ -416,7 +451,7 @@ bool CCopier::FileOut(const CVolumePath& source, const fs::path& target) {
         return Skip("get " + source.Display(), "'" + HostText(target) + "' exists (use --force to overwrite it)");
     HostFile output(platform::OpenHostFile(target, "wb"));
     if (!output) return Fail("get", HostError(target, "cannot create"));
-    bool ok = ToStream(source, output.get(), HostText(target), "get");
+    bool ok = ToStream(source, output.get(), HostText(target), "get", true);
     if (std::fclose(output.release()) != 0 && ok) ok = Fail("get", HostError(target, "cannot write"));
     if (!ok) {
         fs::remove(target, error);  // half a file helps nobody

@@ -49,8 +49,10 @@ public:
     bool FileOut(const CVolumePath& source, const std::filesystem::path& target);
     bool TreeOut(const CVolumePath& source, const std::filesystem::path& target);
     // `command` names the copy in failure lines ("get", "cat").
+    // With `keepHoles` (a host file, not a pipe) the holes of a sparse file
+    // stay holes in the output.
     bool ToStream(const CVolumePath& source, std::FILE* output, const std::string& outputName,
-                  const std::string& command);
+                  const std::string& command, bool keepHoles = false);
 
     bool SkippedSome() const { return m_skipped; }
     bool WasInterrupted() const { return m_interrupted; }
@@ -64,6 +66,7 @@ private:
     ETarget OpenTarget(const CVolumePath& target, std::unique_ptr<IFileStream>& stream, bool& created);
     bool WriteData(std::FILE* source, const std::filesystem::path& sourcePath, uint64_t size, IFileStream& stream,
                    const CVolumePath& target, uint64_t& written);
+    bool KeepHoles(std::FILE* source, uint64_t size, IFileStream& stream);
     bool AbandonFileIn(std::unique_ptr<IFileStream> stream, const CVolumePath& target, bool created, uint64_t written);
     bool StampCopyIn(const platform::SHostTimes& times, const CVolumePath& target);
     void StampHostCopy(const CVolumePath& source, const std::filesystem::path& target);
