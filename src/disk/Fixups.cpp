@@ -40,21 +40,35 @@ void ForEachRecord(std::span<uint8_t> buffer, uint32_t recordCount, uint32_t rec
     for (uint64_t start = 0; start < total; start += recordSize) apply(whole.Sub(start, recordSize));
 }
 
+[[noreturn]] void ThrowUsnMismatch(uint32_t stride, uint16_t value, uint16_t usn) {
+    throw CException(EErrorKind::Corrupt, "MST: usn mismatch at index %1 (value: %2, expected: %3)", stride, value,
+                     usn);
+}
+
+// Every record and index block read passes here: the loop works on copies
+// of the view and the header, so that the writes through the view do not make
+// the compiler load them again for every stride.
+void UnprotectStrides(const CByteWriter& view, const SUsaHeader& usa) {
+    const CByteWriter record = view;
+    const CByteReader reader = record.Reader();
+    const uint32_t strides = usa.strides;
+    const size_t array = usa.offset;
+    const uint16_t usn = reader.U16(array);
+    for (uint32_t i = 0; i < strides; ++i) {
+        const size_t tail = size_t{UpdateSequence::Stride} * i + UpdateSequence::Stride - 2;
+        const uint16_t value = reader.U16(tail);
+        if (value != usn) [[unlikely]]
+            ThrowUsnMismatch(i, value, usn);
+        record.U16(tail, reader.U16(array + 2 * (i + 1)));
+    }
+}
+
 }  // namespace
 
 void MstUnprotect(std::span<uint8_t> buffer, uint32_t recordCount, uint32_t recordSize) {
     ForEachRecord(buffer, recordCount, recordSize, [recordSize](const CByteWriter& record) {
         CByteReader reader = record.Reader();
-        SUsaHeader header = ReadUsaHeader(reader, recordSize);
-        uint16_t usn = reader.U16(header.offset);
-        for (uint32_t i = 0; i < header.strides; ++i) {
-            size_t tail = size_t{UpdateSequence::Stride} * i + UpdateSequence::Stride - 2;
-            uint16_t value = reader.U16(tail);
-            if (value != usn)
-                throw CException(EErrorKind::Corrupt, "MST: usn mismatch at index %1 (value: %2, expected: %3)", i,
-                                 value, usn);
-            record.U16(tail, reader.U16(header.offset + 2 * (i + 1)));
-        }
+        UnprotectStrides(record, ReadUsaHeader(reader, recordSize));
     });
 }
 

@@ -219,8 +219,6 @@ void CAttribute::WriteNonResident(uint64_t offset, const void* buffer, uint32_t 
     // A first walk checks every piece, the gap before the write included, so
     // that a hole or a run outside the volume is refused before anything is
     // written. A hole inside the gap already reads as zeros.
-    // The check captures one reference, which std::function keeps in place:
-    // three would cost a heap allocation on every write.
     const struct {
         uint64_t offset, gapBytes;
         uint32_t size;
@@ -257,39 +255,29 @@ void CAttribute::ZeroOnDevice(uint64_t offset, uint64_t size) {
     });
 }
 
-// Walks the runs that cover [offset, offset + size) and hands every piece to
-// `move`, one piece per run (a run of more than a gibibyte in several). Returns
-// the bytes covered, which is short of `size` when the runs end first.
-uint64_t CAttribute::Transfer(uint64_t offset, uint64_t size, const std::function<void(const STransferChunk&)>& move) const {
+bool CAttribute::NextChunk(uint64_t position, uint64_t left, STransferChunk& chunk) const {
     constexpr uint64_t kLargestPiece = 1ull << 30;
     const uint64_t clusterSize = m_volume.GetClusterSize();
-    const uint64_t deviceSize = m_volume.GetDevice().GetSize();
-    uint64_t done = 0;
-    while (done < size) {
-        uint64_t position = offset + done;
-        auto next = Runs().upper_bound(VCN{position / clusterSize});
-        if (next == Runs().begin()) ThrowNoncontiguous(position, next);
-        auto run = std::prev(next);
-        uint64_t runStart = run->first.value * clusterSize;
-        uint64_t runBytes = run->second.length * clusterSize;
-        if (position - runStart >= runBytes) {
-            if (next == Runs().end()) return done;
-            ThrowNoncontiguous(position, next);
-        }
-        STransferChunk chunk;
-        chunk.lcn = run->second.lcn;
-        chunk.bufferOffset = done;
-        uint64_t skip = position - runStart;
-        chunk.length = static_cast<uint32_t>(std::min({runBytes - skip, size - done, kLargestPiece}));
-        if (chunk.lcn != SparseLcn) {
-            chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
-            if (runBytes <= deviceSize - chunk.devicePosition + skip)  // the whole run lies inside the device
-                m_lastRun = {m_runChanges, runStart, runBytes, chunk.devicePosition - skip};
-        }
-        move(chunk);
-        done += chunk.length;
+    auto next = Runs().upper_bound(VCN{position / clusterSize});
+    if (next == Runs().begin()) ThrowNoncontiguous(position, next);
+    auto run = std::prev(next);
+    uint64_t runStart = run->first.value * clusterSize;
+    uint64_t runBytes = run->second.length * clusterSize;
+    if (position - runStart >= runBytes) {
+        if (next == Runs().end()) return false;
+        ThrowNoncontiguous(position, next);
     }
-    return done;
+    chunk.lcn = run->second.lcn;
+    chunk.devicePosition = 0;
+    uint64_t skip = position - runStart;
+    chunk.length = static_cast<uint32_t>(std::min({runBytes - skip, left, kLargestPiece}));
+    if (chunk.lcn != SparseLcn) {
+        const uint64_t deviceSize = m_volume.GetDevice().GetSize();
+        chunk.devicePosition = DevicePosition(chunk.lcn, skip, chunk.length, deviceSize);
+        if (runBytes <= deviceSize - chunk.devicePosition + skip)  // the whole run lies inside the device
+            m_lastRun = {m_runChanges, runStart, runBytes, chunk.devicePosition - skip};
+    }
+    return true;
 }
 
 bool CAttribute::InLastRun(uint64_t offset, uint32_t size, uint64_t& devicePosition) const {

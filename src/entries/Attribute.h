@@ -175,7 +175,25 @@ private:
     // the units themselves, so that the initialized size can follow the data size.
     void ZeroPastInitialized();
     void DropPendingUnit();
-    uint64_t Transfer(uint64_t offset, uint64_t size, const std::function<void(const STransferChunk&)>& move) const;
+    // Walks the runs that cover [offset, offset + size) and hands every piece
+    // to `move`, one piece per run (a run of more than a gibibyte in several).
+    // Returns the bytes covered, which is short of `size` when the runs end
+    // first. A template: every read of an index block or record passes here,
+    // and a call through a type-erased function cost more than the step.
+    template <typename Move>
+    uint64_t Transfer(uint64_t offset, uint64_t size, Move&& move) const {
+        uint64_t done = 0;
+        STransferChunk chunk;
+        while (done < size && NextChunk(offset + done, size - done, chunk)) {
+            chunk.bufferOffset = done;
+            move(static_cast<const STransferChunk&>(chunk));
+            done += chunk.length;
+        }
+        return done;
+    }
+    // The piece of the run holding `position`, at most `left` bytes long;
+    // false when the runs end before it.
+    bool NextChunk(uint64_t position, uint64_t left, STransferChunk& chunk) const;
     // The device position of a range inside the run the last transfer went
     // through, when the run map still holds that run unchanged.
     bool InLastRun(uint64_t offset, uint32_t size, uint64_t& devicePosition) const;
