@@ -41,26 +41,30 @@ const std::vector<SCommandSpec>& AllCommands() {
          "get, put and rm, may name a stream as FILE:STREAM.",
          {{"--json", false, "print one JSON object"}}, 2, 2, &RunStat},
         {"cat", "cat IMAGE PATH", "write a file's contents to standard output", "", {}, 2, 2, &RunCat},
-        {"get", "get IMAGE PATH [DEST] [-r] [--force] [--no-preserve]",
+        {"get", "get IMAGE PATH [DEST] [-r] [--force] [--no-preserve] [--no-holes]",
          "copy a file (or with -r a directory tree) out of the volume",
          "DEST defaults to the last element of PATH in the current directory. When DEST\n"
          "is an existing directory the copy goes inside it. The last element of PATH may\n"
          "hold the wildcards * and ?; DEST is then a directory. An existing host file is\n"
          "kept unless --force is given (on a terminal the tool asks). The copies keep\n"
-         "the volume's last write and last access times.",
+         "the volume's last write and last access times. The holes of a sparse or\n"
+         "compressed file stay holes in the copy.",
          {{"-r", false, "copy a directory and everything below it"},
           {"--force", false, "overwrite existing files"},
-          {"--no-preserve", false, "give the copies the current time"}},
+          {"--no-preserve", false, "give the copies the current time"},
+          {"--no-holes", false, "write holes as zeros"}},
          2, 3, &RunGet},
-        {"put", "put IMAGE SRC PATH [-r] [--force]", "copy a file (or with -r a directory tree) into the volume",
+        {"put", "put IMAGE SRC PATH [-r] [--force] [--no-holes]", "copy a file (or with -r a directory tree) into the volume",
          "Fails before writing anything when the volume has not enough free space.\n"
          "When PATH is an existing directory the copy goes inside it. An existing file\n"
          "is kept unless --force is given (on a terminal the tool asks). The copies keep\n"
          "the source's last write and last access times; their creation time is now.\n"
-         "Symbolic links and other special files are skipped, never followed.\n"
+         "Symbolic links and other special files are skipped, never followed. A file\n"
+         "with holes becomes a sparse file that keeps them (native engine).\n"
          "Ctrl-C stops the copy and removes the file it was writing.",
          {{"-r", false, "copy a directory and everything below it"},
-          {"--force", false, "overwrite existing files; write even to a volume marked dirty"}},
+          {"--force", false, "overwrite existing files; write even to a volume marked dirty"},
+          {"--no-holes", false, "write holes as zeros"}},
          3, 3, &RunPut},
         {"mkdir", "mkdir IMAGE PATH [-p] [--force]", "create a directory", "",
          {{"-p", false, "create missing parents; an existing directory is no error"}, {"--force", false, "write even to a volume marked dirty"}},

@@ -196,7 +196,7 @@ int RunGet(const SCommandLine& line) {
     for (const SMatch& match : matches) total += MeasureVolumeTree(engine, match.path, match.info);
     platform::CInterruptGuard interrupts;
     CProgressBar progress("get", total);
-    CCopier copier(engine, progress, {line.Has("--force"), !line.Has("--no-preserve")});
+    CCopier copier(engine, progress, {line.Has("--force"), !line.Has("--no-preserve"), !line.Has("--no-holes")});
     bool ok = true, refused = false;
     for (auto match = matches.begin(); ok && match != matches.end(); ++match) {
         const fs::path target = intoDirectory && !match->path.IsRoot() ? dest / HostPath(match->path.Name()) : dest;

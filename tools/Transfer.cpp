@@ -200,6 +200,7 @@ bool CCopier::WriteData(std::FILE* source, const fs::path& sourcePath, uint64_t 
 // A host file with holes keeps them where the engine can make the file
 // sparse. What an overwritten file held goes first: it would show through.
 bool CCopier::KeepHoles(std::FILE* source, uint64_t size, IFileStream& stream) {
+    if (!m_options.keepHoles) return false;
     uint64_t start = 0, length = size;
     platform::HostDataRange(source, 0, size, start, length);
     if (start == 0 && length == size) return false;
@@ -451,7 +452,7 @@ bool CCopier::FileOut(const CVolumePath& source, const fs::path& target) {
         return Skip("get " + source.Display(), "'" + HostText(target) + "' exists (use --force to overwrite it)");
     HostFile output(platform::OpenHostFile(target, "wb"));
     if (!output) return Fail("get", HostError(target, "cannot create"));
-    bool ok = ToStream(source, output.get(), HostText(target), "get", true);
+    bool ok = ToStream(source, output.get(), HostText(target), "get", m_options.keepHoles);
     if (std::fclose(output.release()) != 0 && ok) ok = Fail("get", HostError(target, "cannot write"));
     if (!ok) {
         fs::remove(target, error);  // half a file helps nobody

@@ -33,6 +33,7 @@ uint64_t MeasureVolumeTree(IEngine& engine, const CVolumePath& path, const SEntr
 struct SCopyOptions {
     bool force = false;          // overwrite existing files without asking
     bool preserveTimes = true;   // the copies keep the source's write and access times
+    bool keepHoles = true;       // holes stay holes where the engine can tell and make them
 };
 
 // Copies in either direction. Each call reports its own failures on stderr.

@@ -163,7 +163,7 @@ int RunPut(const SCommandLine& line) {
     const CVolumePath target = PutTarget(session.Volume(), source, path);
     platform::CInterruptGuard interrupts;
     CProgressBar progress("put", size.dataBytes);
-    CCopier copier(session.Volume(), progress, {line.Has("--force"), true});
+    CCopier copier(session.Volume(), progress, {line.Has("--force"), true, !line.Has("--no-holes")});
     bool ok = sourceIsDirectory ? copier.TreeIn(source, target) : copier.FileIn(source, target);
     return FinishCopy(session, "put", copier, ok);
 }

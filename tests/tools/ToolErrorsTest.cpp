@@ -58,7 +58,7 @@ TEST_F(ToolErrors, BadInputFailsWithItsReasonAndLeavesTheImageAlone) {
     ExpectRows(usage, dir.File("x.img"));  // no image is made
 
     EXPECT_NE(RunTool("--help").out.find("Usage: volkit COMMAND IMAGE"), std::string::npos);
-    EXPECT_EQ(RunTool("--help put").out.rfind("Usage: volkit put IMAGE SRC PATH [-r] [--force]\n", 0), 0u);
+    EXPECT_EQ(RunTool("--help put").out.rfind("Usage: volkit put IMAGE SRC PATH [-r] [--force] [--no-holes]\n", 0), 0u);
     EXPECT_EQ(RunTool("--version").out.rfind("volkit ", 0), 0u);
 
     const std::vector<uint8_t> pristine = ReadFileBytes(image);

@@ -22,8 +22,8 @@ _volkit() {
         info|stat) options="--json" ;;
         check) options="--json --repair" ;;
         ls) options="-l -R -a --streams --json" ;;
-        get) options="-r --force --no-preserve" ;;
-        put) options="-r --force" ;;
+        get) options="-r --force --no-preserve --no-holes" ;;
+        put) options="-r --force --no-holes" ;;
         mkdir) options="-p --force" ;;
         rm) options="-r --force" ;;
         mv) options="--force" ;;
