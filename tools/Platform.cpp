@@ -145,6 +145,12 @@ bool EndHostFileAt(std::FILE* file, uint64_t size) {
     return std::fflush(file) == 0 && ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
 }
 
+uint64_t HostBytesHeld(const std::filesystem::path& path, uint64_t size) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || info.st_blocks < 0) return size;
+    return std::min<uint64_t>(size, static_cast<uint64_t>(info.st_blocks) * 512);
+}
+
 bool ReadHostTimes(const std::filesystem::path& path, SHostTimes& times) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return false;

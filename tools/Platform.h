@@ -80,6 +80,8 @@ void HostDataRange(std::FILE* file, uint64_t offset, uint64_t size, uint64_t& st
 bool SeekHostFile(std::FILE* file, uint64_t offset);
 // Sets the size of a host file written with holes, its last one included.
 bool EndHostFileAt(std::FILE* file, uint64_t size);
+// The bytes of a host file of `size` bytes that its holes leave (at most `size`).
+uint64_t HostBytesHeld(const std::filesystem::path& path, uint64_t size);
 
 // A host file's last write and last access times as NTFS time stamps.
 struct SHostTimes {

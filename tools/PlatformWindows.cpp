@@ -245,6 +245,8 @@ bool EndHostFileAt(std::FILE* file, uint64_t size) {
     return std::fflush(file) == 0 && ::_chsize_s(::_fileno(file), static_cast<long long>(size)) == 0;
 }
 
+uint64_t HostBytesHeld(const std::filesystem::path&, uint64_t size) { return size; }
+
 bool ReadHostTimes(const std::filesystem::path& path, SHostTimes& times) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;

@@ -78,31 +78,32 @@ SHostTreeSize MeasureHostTree(const fs::path& source, bool recursive) {
     SHostTreeSize size;
     // A UTF-8 name has at least as many bytes as it has UTF-16 units; the
     // copy's own name is given on the volume, so count the longest there is.
-    auto add = [&](bool isDirectory, uint64_t bytes, uint64_t nameBytes) {
+    auto add = [&](const fs::path& path, bool isDirectory, uint64_t bytes, uint64_t nameBytes) {
         ++(isDirectory ? size.directories : size.files);
         size.dataBytes += bytes;
+        size.heldBytes += bytes == 0 ? 0 : platform::HostBytesHeld(path, bytes);
         size.nameBytes += nameBytes;
         // Small data stays in the file's record, next to its name.
         if (!isDirectory && bytes + 2 * nameBytes > kResidentLimit) ++size.clusteredFiles;
     };
     std::error_code error;
     if (fs::is_regular_file(source, error)) {
-        add(false, fs::file_size(source, error), kLongestName);
+        add(source, false, fs::file_size(source, error), kLongestName);
         return size;
     }
     if (!recursive) return size;
-    add(true, 0, kLongestName);
+    add(source, true, 0, kLongestName);
     for (auto it = fs::recursive_directory_iterator(source, error); !error && it != fs::end(it);
          it.increment(error)) {
         const fs::file_status status = it->symlink_status(error);
         const uint64_t nameBytes = it->path().filename().native().size();
-        if (fs::is_directory(status)) add(true, 0, nameBytes);
-        else if (fs::is_regular_file(status)) add(false, it->file_size(error), nameBytes);
+        if (fs::is_directory(status)) add(it->path(), true, 0, nameBytes);
+        else if (fs::is_regular_file(status)) add(it->path(), false, it->file_size(error), nameBytes);
     }
     return size;
 }
 
-uint64_t SpaceNeeded(const SHostTreeSize& size, uint32_t clusterSize, uint32_t recordSize) {
+uint64_t SpaceNeeded(const SHostTreeSize& size, uint32_t clusterSize, uint32_t recordSize, bool holesKept) {
     // Each object takes an MFT record, and the MFT grows by whole steps when
     // it is full; each name takes room in its directory's index, each
     // directory at least one index block; data outside a record takes whole
@@ -112,7 +113,8 @@ uint64_t SpaceNeeded(const SHostTreeSize& size, uint32_t clusterSize, uint32_t r
     const uint64_t growths = (objects + kMftGrowthRecords - 1) / kMftGrowthRecords;
     const uint64_t indexBytes = 2 * (objects * kIndexEntryOverhead + 2 * size.nameBytes);
     return growths * kMftGrowthRecords * std::max<uint32_t>(recordSize, 1024) + indexBytes +
-           size.directories * std::max<uint64_t>(cluster, 4096) + size.dataBytes + size.clusteredFiles * cluster +
+           size.directories * std::max<uint64_t>(cluster, 4096) + (holesKept ? size.heldBytes : size.dataBytes) +
+           size.clusteredFiles * cluster +
            kReserve;
 }
 

@@ -17,6 +17,7 @@ namespace volcore::tool {
 // What a host tree will take on the volume: data bytes and how many objects.
 struct SHostTreeSize {
     uint64_t dataBytes = 0;
+    uint64_t heldBytes = 0;  // of them, what the host's files hold besides their holes
     uint64_t files = 0;
     uint64_t directories = 0;
     uint64_t nameBytes = 0;       // bytes of the names the copy creates, at least their UTF-16 units
@@ -25,7 +26,8 @@ struct SHostTreeSize {
 SHostTreeSize MeasureHostTree(const std::filesystem::path& source, bool recursive);
 // Bytes of free space the copy needs on a volume with these cluster and MFT
 // record sizes; errs high.
-uint64_t SpaceNeeded(const SHostTreeSize& size, uint32_t clusterSize, uint32_t recordSize);
+// `holesKept`: the copy leaves the files' holes holes.
+uint64_t SpaceNeeded(const SHostTreeSize& size, uint32_t clusterSize, uint32_t recordSize, bool holesKept);
 
 // Bytes the files of a volume tree hold (for the progress bar).
 uint64_t MeasureVolumeTree(IEngine& engine, const CVolumePath& path, const SEntryInfo& info);

@@ -23,7 +23,7 @@ int Finish(CSession& session, bool ok) {
 }
 
 // Refuses a copy that cannot fit before anything is written.
-bool CheckFreeSpace(CSession& session, const SHostTreeSize& size) {
+bool CheckFreeSpace(CSession& session, const SHostTreeSize& size, bool holesKept) {
     SVolumeInfo info;
     CDiagnostics::Clear();
     if (!QueryVolumeInfo(session.Device(), info)) {
@@ -33,7 +33,7 @@ bool CheckFreeSpace(CSession& session, const SHostTreeSize& size) {
     SBootSectorFacts boot;
     std::string error;
     ReadBootSector(session.Device(), boot, error);  // a volume that mounted has one
-    const uint64_t needed = SpaceNeeded(size, info.clusterSize, boot.mftRecordSize);
+    const uint64_t needed = SpaceNeeded(size, info.clusterSize, boot.mftRecordSize, holesKept);
     const uint64_t available = info.freeClusters * info.clusterSize;
     if (needed <= available) return true;
     ReportFailure("put", "not enough free space on the volume (" + std::to_string(needed) + " bytes needed, " +
@@ -159,7 +159,9 @@ int RunPut(const SCommandLine& line) {
     CSession session;
     if (!session.OpenDevice(line, platform::EAccess::Write)) return kExitFailed;
     const SHostTreeSize size = MeasureHostTree(source, sourceIsDirectory);
-    if (!CheckFreeSpace(session, size) || !session.Mount(line)) return kExitFailed;
+    // The native engine keeps a host file's holes.
+    const bool holesKept = EngineFor(line) == EEngineChoice::Native && !line.Has("--no-holes");
+    if (!CheckFreeSpace(session, size, holesKept) || !session.Mount(line)) return kExitFailed;
     const CVolumePath target = PutTarget(session.Volume(), source, path);
     platform::CInterruptGuard interrupts;
     CProgressBar progress("put", size.dataBytes);

@@ -68,6 +68,8 @@ TEST_P(ToolFiles, PutTreeIsReadBackByNtfscatAndComesOutWhole) {
     // The native engine keeps the holes on the volume and in the copy out.
     if (GetParam() == "native") {
         EXPECT_LT(std::stoi(RunCommand("stat -c %b " + Q(dir.File("out/holes.bin"))).output), 1000);
+        RunCommand("truncate -s 1T " + Q(dir.File("tera")));  // a hole far larger than the volume
+        EXPECT_EQ(Tool("put " + Q(image) + " " + Q(dir.File("tera")) + " /tera").exitCode, 0);
     }
 }
 
