@@ -186,7 +186,9 @@ const std::vector<Workload> kWorkloads = {
      "test $(stat -c %b punched) -lt 4000 && cmp -n 4097 punched \"$OUT\"/noise && cmp -i 3149825 punched "
      "\"$OUT\"/noise && test $(head -c 3149825 punched | tail -c 3145728 | tr -d '\\000' | wc -c) = 0 && "
      "cp huge copy && test \"$(tail -c 3 copy)\" = end && test $(stat -c %b copy) -lt 64 && fallocate -l 1M gap && "
-     "test $(stat -c %b gap) -ge 2048 && test \"$(head -c 1 gap)$(tail -c 1 gap)\" = xy"},
+     "test $(stat -c %b gap) -ge 2048 && test \"$(head -c 1 gap)$(tail -c 1 gap)\" = xy && "
+     "fallocate -n -o 2M -l 1M gap && test $(stat -c %b gap) -ge 4096 && ! fallocate -n -l 64M gap && "
+     "test $(stat -c %s gap) = 50000001"},
     {"stress-ng hdd and dir", "stress-ng",
      "mkdir stress && cd stress && stress-ng --hdd 2 --hdd-bytes 4M --dir 2 --dir-dirs 100 --verify --timeout 5s "
      "--quiet && cd .. && rmdir stress"},

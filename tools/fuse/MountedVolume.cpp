@@ -642,9 +642,8 @@ int CMountedVolume::Find(const char* path, SOpenFile* file, CObject& object) {
 }
 
 // Plain allocation: the engine allocates what a growth adds, so growing the
-// file is the allocation; keeping the size without a growth is not there. A
-// sparse file's growth and holes would take no clusters: it is refused, and
-// posix_fallocate then writes the range instead. Punching a hole makes the
+// file is the allocation, and the holes of a sparse file in the range are
+// filled; keeping the size past the end is refused. Punching a hole makes the
 // file sparse first, as ntfs-3g does.
 int CMountedVolume::Allocate(SOpenFile& file, int mode, off_t offset, off_t length) {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -663,8 +662,9 @@ int CMountedVolume::Allocate(SOpenFile& file, int mode, off_t offset, off_t leng
     if (!NtfsGetFileSize(fileSize, file.handle)) return Failure();
     const auto start = static_cast<unsigned long long>(offset);
     auto end = start + static_cast<unsigned long long>(length);
-    // Clusters past the end would be given up at the file's next save.
-    if (mode == FALLOC_FL_KEEP_SIZE) end = std::min(end, fileSize);
+    // Clusters past the end would be given up at the file's next save: a
+    // reservation there would be a promise the volume does not keep.
+    if (mode == FALLOC_FL_KEEP_SIZE && end > fileSize) return -EOPNOTSUPP;
     if (end > fileSize && !SetFileSize(end, file.handle)) return Failure();
     // A compressed file's units take their clusters when written: it cannot hold them in advance.
     if ((values.attributes & kCompressed) || FillHoles(file.handle, start, end)) return 0;
