@@ -423,4 +423,10 @@ void RunColdRows(const char* self, const std::string& filter) {
     }
 }
 
+void ListColdRows(const std::string& filter) {
+    for (size_t index = 0; index < Rows().size(); ++index)
+        if (filter.empty() || Rows()[index].name.find(filter) != std::string::npos)
+            std::printf("cold %zu: %s\n", index, Rows()[index].name.c_str());
+}
+
 }  // namespace volcore::bench

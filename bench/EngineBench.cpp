@@ -349,10 +349,12 @@ void RegisterWorkloads() {
 // Our own options, taken out before Google Benchmark sees the rest:
 // --warm-only and --cold-only pick one view, --cold-filter=TEXT the cold rows
 // whose name holds TEXT; --cold-child is how the cold view starts itself.
+// --benchmark_list_tests lists the cold rows too, with their numbers.
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--cold-child") == 0) return RunColdChild(argc, argv);
     bool warm = true;
     bool cold = true;
+    bool listOnly = false;
     std::string coldFilter;
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
@@ -360,6 +362,7 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--cold-only") == 0) warm = false;
         else if (std::strncmp(argv[i], "--cold-filter=", 14) == 0) coldFilter = argv[i] + 14;
         else rest.push_back(argv[i]);
+        listOnly |= std::strncmp(argv[i], "--benchmark_list_tests", 22) == 0 && std::strstr(argv[i], "=false") == nullptr;
     }
     int restCount = static_cast<int>(rest.size());
     if (warm) {
@@ -367,9 +370,10 @@ int main(int argc, char** argv) {
         benchmark::Initialize(&restCount, rest.data());
         if (benchmark::ReportUnrecognizedArguments(restCount, rest.data())) return 1;
         benchmark::RunSpecifiedBenchmarks();
-        CResults::PrintTable();
+        if (!listOnly) CResults::PrintTable();
         benchmark::Shutdown();
     }
-    if (cold) RunColdRows(std::filesystem::read_symlink("/proc/self/exe").c_str(), coldFilter);
+    if (cold && listOnly) ListColdRows(coldFilter);
+    else if (cold) RunColdRows(std::filesystem::read_symlink("/proc/self/exe").c_str(), coldFilter);
     return 0;
 }
