@@ -89,7 +89,7 @@ void CIndexBlockStore::CreateAllocation() {
     TakeOver(std::move(allocation), std::move(bitmap));
 }
 
-std::vector<uint8_t>& CIndexBlockStore::Scratch() {
+CIndexBlockStore::ScratchBytes& CIndexBlockStore::Scratch() {
     m_scratch.resize(m_blockSize);
     m_scratchZeroFrom = m_blockSize;  // whatever comes in next
     return m_scratch;
@@ -416,8 +416,8 @@ void CIndexBlockStore::WriteBlock(CIndexNode& node) {
     Attach();
     if (node.IsReduced()) ThrowCorruptBlock();
     const uint32_t zeroFrom = m_scratch.size() == m_blockSize ? m_scratchZeroFrom : m_blockSize;
-    std::vector<uint8_t>& buffer = Scratch();
-    CByteWriter block(buffer);
+    ScratchBytes& buffer = Scratch();
+    CByteWriter block(buffer.data(), buffer.size());
     uint16_t usaCount = static_cast<uint16_t>(IndexBlock::UsaCountFor(m_blockSize));
     uint32_t first = IndexBlock::EntriesOffset(usaCount);
     const uint32_t end = first + node.Size();

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/UnzeroedAllocator.h"
 #include "entries/Attribute.h"
 #include "index/IndexNode.h"
 
@@ -127,8 +128,10 @@ private:
     uint64_t Blocks() const;
     void TakeOver(AttributePtr allocation, AttributePtr bitmap);
     void CreateAllocation();
-    // One block's bytes on their way to the device.
-    std::vector<uint8_t>& Scratch();
+    // One block's bytes on their way to the device. Every byte is written
+    // before it is sent, so a fresh buffer need not be zeroed first.
+    using ScratchBytes = std::vector<uint8_t, SUnzeroedAllocator<uint8_t>>;
+    ScratchBytes& Scratch();
     uint64_t BlockOf(uint64_t vcn) const;
     // A reduced copy serves only a lookup.
     enum class EUse : uint8_t { Lookup, Walk, Change };
@@ -170,7 +173,7 @@ private:
     bool m_bitsChanged = false;
     // No byte of the bitmap before this one has a free block.
     uint64_t m_freeHint = 0;
-    std::vector<uint8_t> m_scratch;
+    ScratchBytes m_scratch;
     // Every byte of the scratch buffer from here on is zero.
     uint32_t m_scratchZeroFrom = 0;
     // Most recently used first, leaves and upper levels each in their own

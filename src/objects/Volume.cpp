@@ -69,7 +69,7 @@ void CVolume::BeginWrite() {
     if (m_wasDirty || m_markedDirty || m_markingDirty) return;
     m_markingDirty = true;
     try {
-        WriteVolumeFlags(*this, ReadVolumeFlags(*this) | VolumeInformation::FlagDirty);
+        ChangeVolumeFlags(*this, VolumeInformation::FlagDirty, 0);
     } catch (const std::exception& e) {
         m_markingDirty = false;
         throw CException(KindOf(e, EErrorKind::Io), "Cannot mark the volume dirty before changing it: %1", e.what());
@@ -91,7 +91,7 @@ void CVolume::Flush() {
     // Only a session that wrote everything it had leaves the volume clean.
     if (!failure && m_markedDirty) {
         try {
-            WriteVolumeFlags(*this, ReadVolumeFlags(*this) & ~VolumeInformation::FlagDirty);
+            ChangeVolumeFlags(*this, 0, VolumeInformation::FlagDirty);
             m_markedDirty = false;
         } catch (const std::exception&) {
             failure = std::current_exception();

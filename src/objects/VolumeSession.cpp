@@ -77,9 +77,16 @@ uint16_t ReadVolumeFlags(IVolumeServices& volume) {
     return CByteReader(record->bytes).U16(LocateVolumeFlags(record));
 }
 
-void WriteVolumeFlags(IVolumeServices& volume, uint16_t flags) {
+void WriteVolumeFlags(IVolumeServices& volume, uint16_t flags) { ChangeVolumeFlags(volume, flags, 0xFFFF); }
+
+// One read of record 3 for both the old word and the new: a session that
+// writes changes the flag twice, and each read parses the whole record.
+void ChangeVolumeFlags(IVolumeServices& volume, uint16_t set, uint16_t clear) {
     MftRecBufferPtr record = volume.ReadMftRecord(MakeReference(kVolumeRecord, 0));
-    CByteWriter(record->bytes).U16(LocateVolumeFlags(record), flags);
+    const size_t at = LocateVolumeFlags(record);
+    CByteWriter writer(record->bytes);
+    const uint16_t before = CByteReader(record->bytes).U16(at);
+    writer.U16(at, static_cast<uint16_t>((before & ~clear) | set));
     volume.WriteMftRecord(MakeReference(kVolumeRecord, 0), record);
 }
 

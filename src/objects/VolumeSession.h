@@ -18,6 +18,8 @@ uint16_t ReadVolumeFlags(IVolumeServices& volume);
 // Changes that word in place, in the record and its mirror copy; nothing else
 // of the record is rewritten.
 void WriteVolumeFlags(IVolumeServices& volume, uint16_t flags);
+// Sets the bits of `set` and clears those of `clear` the same way.
+void ChangeVolumeFlags(IVolumeServices& volume, uint16_t set, uint16_t clear);
 
 // Why the volume must be left as it is (hibernated, or a journal still to
 // replay), or empty when it may be written. Needs the root directory.

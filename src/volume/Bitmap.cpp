@@ -140,7 +140,7 @@ uint64_t CBitmap::Word(uint64_t word, uint8_t fill) const {
     uint64_t first = word * 8;
     uint64_t value = 0;
     if (first >= m_byteCount) return fill ? ~uint64_t{0} : 0;
-    const std::vector<uint8_t>& bytes = Window(first / kWindowBytes).bytes;
+    const auto& bytes = Window(first / kWindowBytes).bytes;
     size_t at = static_cast<size_t>(first % kWindowBytes);
     if (at + 8 <= bytes.size()) {
         std::memcpy(&value, bytes.data() + at, 8);
@@ -178,7 +178,7 @@ uint64_t CBitmap::FindBitInWindow(bool value, uint64_t from, uint64_t limit) con
     // Bits past the end read as the opposite of `value`, as in Word.
     if (from / 8 >= m_byteCount) return limit;
     const uint64_t skip = value ? 0 : ~uint64_t{0};
-    const std::vector<uint8_t>& bytes = Window(from / kWindowBits).bytes;
+    const auto& bytes = Window(from / kWindowBits).bytes;
     const uint8_t* data = bytes.data();
     const size_t size = bytes.size();
     uint64_t mask = ~uint64_t{0} << (from % 64);
@@ -300,7 +300,7 @@ std::vector<uint8_t> CBitmap::Bytes() const {
     std::vector<uint8_t> bytes;
     bytes.reserve(static_cast<size_t>(m_byteCount));
     for (uint64_t window = 0; window * kWindowBytes < m_byteCount; ++window) {
-        const std::vector<uint8_t>& part = Window(window).bytes;
+        const auto& part = Window(window).bytes;
         bytes.insert(bytes.end(), part.begin(), part.end());
     }
     return bytes;

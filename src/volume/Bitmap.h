@@ -9,6 +9,8 @@
 #include <set>
 #include <vector>
 
+#include "base/UnzeroedAllocator.h"
+
 namespace volcore {
 
 class CAttribute;
@@ -50,7 +52,9 @@ public:
 
 private:
     struct SWindow {
-        std::vector<uint8_t> bytes;
+        // Filled by the read that loads it: zeroing it first would write a
+        // window of up to 64 KiB twice on the first allocation of a session.
+        std::vector<uint8_t, SUnzeroedAllocator<uint8_t>> bytes;
         bool dirty = false;
         uint64_t lastUse = 0;
         // The changed bytes [changedFrom, changedTo) of a dirty window: a

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 #include "base/Bytes.h"
 #include "base/Exception.h"
@@ -157,14 +158,14 @@ void CMft::WriteRecord(FileReference reference, const MftRecBufferPtr& buffer) {
     }
     // A record that differs from its mirror makes the volume unusable for
     // every reader: when the mirror cannot follow, the record goes back.
-    std::vector<uint8_t> previous(m_recordSize);
-    GetMftData()->ReadData(offset, previous.data(), m_recordSize);
+    const auto previous = std::make_unique_for_overwrite<uint8_t[]>(m_recordSize);  // read whole below
+    GetMftData()->ReadData(offset, previous.get(), m_recordSize);
     GetMftData()->WriteData(offset, buffer->bytes.data(), m_recordSize);
     try {
         GetMirrorData()->WriteData(offset, buffer->bytes.data(), m_recordSize);
     } catch (...) {
         try {
-            GetMftData()->WriteData(offset, previous.data(), m_recordSize);
+            GetMftData()->WriteData(offset, previous.get(), m_recordSize);
         } catch (...) {
         }
         throw;

@@ -8,11 +8,14 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
 
 #include "base/Unicode.h"
+#include "disk/Fixups.h"
+#include "disk/IndexFormat.h"
 #include "entries/FileEntry.h"
 #include "index/IndexTestSupport.h"
 #include "support/EngineVolume.h"
@@ -281,6 +284,25 @@ TEST(IndexBlockCache, InsertThroughAPositionHeldAcrossLookupsIsSaved) {
     EXPECT_EQ(again.GetEntry(u"name-0000150x").fileReference, 5000u);
     EXPECT_EQ(ListEntries(again).size(), count + 1u);
     EXPECT_TRUE(again.Inspect().balanced);
+}
+
+// A block's write buffer is not cleared when made: past the entries it must
+// still reach the disk as zeros, whatever the freed memory it came from held.
+TEST(IndexBlockCache, BlocksWrittenFromAFreshBufferAreZeroPastTheirEntries) {
+    EngineVolume engine;
+    FileEntryPtr entry = NewEntry(engine.Volume(), u"d", true);
+    CIndex index(entry, u"$I30", engine.Volume().GetUpCase(), 4096, 4096 / engine.Volume().GetClusterSize());
+    for (int i = 0; i < 300; ++i) index.AddEntry(TwelveUnitName(i), ValueFor(i + 1));
+    auto junk = std::make_unique<std::vector<uint8_t>>(1 << 16, 0xA5);
+    ASSERT_EQ(std::count(junk->begin(), junk->end(), 0xA5), 1 << 16);
+    junk.reset();
+    index.Save();
+    std::vector<uint8_t> blocks = entry->GetAttribute(AttrType::IndexAllocation, u"$I30")->ReadAll();
+    MstUnprotect(blocks, static_cast<uint32_t>(blocks.size() / 4096), 4096);
+    for (size_t at = 0; at < blocks.size(); at += 4096) {
+        const size_t end = IndexBlock::Header + CByteReader(blocks).U32(at + IndexBlock::Header + IndexHeader::BytesInUse);
+        EXPECT_EQ(std::count(blocks.begin() + at + end, blocks.begin() + at + 4096, 0), 4096 - end) << at;
+    }
 }
 
 // Past its bound of leaves, a lookup reads a block into the node of the least
