@@ -7,7 +7,6 @@ namespace volcore {
 namespace {
 
 constexpr char16_t kSeparator = u'\\';
-constexpr char16_t kStreamMark = u':';
 
 bool IsDataType(std::u16string_view type) {
     constexpr std::u16string_view kData = u"$DATA";

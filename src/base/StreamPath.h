@@ -7,6 +7,18 @@
 
 namespace volcore {
 
+inline constexpr char16_t kStreamMark = u':';
+
+// Whether the last component (trailing separators aside) holds a stream mark:
+// the test every open makes, without building the split.
+inline bool MayNameStream(std::u16string_view path) {
+    size_t end = path.size();
+    while (end > 0 && path[end - 1] == u'\\') --end;
+    for (; end > 0 && path[end - 1] != u'\\'; --end)
+        if (path[end - 1] == kStreamMark) return true;
+    return false;
+}
+
 struct SStreamPath {
     std::u16string_view filePath;  // the path up to the stream part
     std::u16string stream;         // empty: the unnamed $DATA

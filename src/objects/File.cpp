@@ -531,7 +531,7 @@ std::shared_ptr<CFile> CFile::Open(CVolume& volume, FileReference reference) {
     // a file shares the directory's entry: two copies of one record would each
     // rebuild it from their own view when saved, and the last one would win.
     if (auto file = volume.FindOpenFile(reference)) return file;
-    auto file = std::make_shared<CFile>(volume.OpenEntry(reference), volume);
+    auto file = std::make_shared<CFile>(volume.OpenEntry(reference, true), volume);
     volume.RememberOpenFile(file);
     return file;
 }
@@ -555,13 +555,8 @@ std::shared_ptr<CFile> CFile::OpenByPath(CVolume& volume, std::u16string_view pa
 
 std::shared_ptr<CFile> CFile::FindByPath(CVolume& volume, std::u16string_view path, std::u16string_view& missing) {
     // A stream path, or one whose stream part is not understood, takes
-    // OpenByPath's way; SplitStreamPath looks at the last component alone.
-    bool stream = true;
-    try {
-        stream = SplitStreamPath(path).hasStream;
-    } catch (const CException&) {
-    }
-    if (stream) return OpenByPath(volume, path);
+    // OpenByPath's way.
+    if (MayNameStream(path)) return OpenByPath(volume, path);
     const std::optional<FileReference> found = volume.FindPath(path, missing);
     return found ? OpenNamed(volume, path, *found) : nullptr;
 }

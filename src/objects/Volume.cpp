@@ -224,8 +224,9 @@ void CVolume::CacheDirectory(std::shared_ptr<CDirectory> directory) {
         m_paths.RememberDirectoryVersion(evicted->GetReference(), evicted->GetIndex().Version());
 }
 
-std::shared_ptr<CFileEntry> CVolume::OpenEntry(FileReference reference) {
-    if (auto file = FindOpenFile(reference)) return file->ShareEntry();
+std::shared_ptr<CFileEntry> CVolume::OpenEntry(FileReference reference, bool fileSought) {
+    if (!fileSought)
+        if (auto file = FindOpenFile(reference)) return file->ShareEntry();
     if (auto directory = FindCachedDirectory(reference)) return directory->ShareEntry();
     std::shared_ptr<CFileEntry> entry = m_objects.TakeClosedEntry(reference);
     if (entry) return entry;

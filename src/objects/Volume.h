@@ -74,7 +74,9 @@ public:
     // The entry of the object at `reference`: the one an open file or
     // directory already holds, else the one a closed file left, else loaded. A reference whose sequence number
     // the record no longer carries is refused: it names an object deleted since.
-    std::shared_ptr<CFileEntry> OpenEntry(FileReference reference);
+    // A caller that has just found no usable file object of the record (a
+    // file open) passes `fileSought`, so that it is not looked up twice.
+    std::shared_ptr<CFileEntry> OpenEntry(FileReference reference, bool fileSought = false);
     size_t GetCachedDirectoryCount() const { return m_objects.GetCachedDirectoryCount(); }
     // Record numbers in cache order, front first.
     std::vector<uint64_t> GetCachedRecordNumbers() const { return m_objects.GetCachedRecordNumbers(); }

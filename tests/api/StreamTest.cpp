@@ -67,7 +67,8 @@ TEST(Streams, PathFormsNameTheStreamOrAreRefused) {
     for (const Row& row : {Row{L"a:s", true, Pattern(50, 2)}, Row{L"\\a:S:$DATA", true, Pattern(50, 2)},
                            Row{L"A:s:$data", true, Pattern(50, 2)}, Row{L"a::$DATA", true, Pattern(100, 1)},
                            Row{L"a:", false, {}}, Row{L"a:t", false, {}}, Row{L"a:s:$INDEX_ALLOCATION", false, {}},
-                           Row{L"b:s", false, {}}, Row{L"a:s\\x", false, {}}, Row{L"d:s", false, {}}}) {
+                           Row{L"b:s", false, {}}, Row{L"a:s\\x", false, {}}, Row{L"d:s", false, {}},
+                           Row{L"a:s\\", true, Pattern(50, 2)}}) {
         SCOPED_TRACE(std::string(row.path, row.path + wcslen(row.path)));
         NtfsFileHandle file;
         ASSERT_EQ(NtfsOpenFile(row.path, file, volume), row.opens);
