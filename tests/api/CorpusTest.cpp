@@ -114,7 +114,7 @@ bool WalkImage(const std::string& image) {
 }  // namespace
 
 TEST(Corpus, EveryImageOpensOrIsRefusedAndEveryListedPathReadsOrFailsCleanly) {
-    if (!HaveProgram("fls")) GTEST_SKIP() << "The Sleuth Kit is missing";
+    if (!HaveProgram("fls") && PreparedCorpusDir().empty()) GTEST_SKIP() << "The Sleuth Kit is missing";
     int opened = 0;
     size_t images = ForEachCorpusImage([&](const CorpusImage& image) {
         if (WalkImage(image.path.string())) ++opened;

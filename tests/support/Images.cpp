@@ -128,7 +128,38 @@ std::filesystem::path SharedCorpusDir() {
     return std::filesystem::is_directory(dir, ignored) ? dir : std::filesystem::path();
 }
 
+std::filesystem::path PreparedCorpusDir() {
+#ifdef VOLKIT_PREPARED_CORPUS
+    std::filesystem::path dir(VOLKIT_PREPARED_CORPUS);
+    std::error_code ignored;
+    if (std::filesystem::is_directory(dir, ignored)) return dir;
+#endif
+    return {};
+}
+
+namespace {
+
+// One folder per image, named as the image's archive folder. The images are
+// unpacked afresh for each CTest run, in which the api suite reads them before
+// the volume suite changes them.
+size_t ForEachPreparedImage(const std::filesystem::path& prepared, const std::function<void(const CorpusImage&)>& visit) {
+    std::vector<std::filesystem::path> folders;
+    for (const auto& item : std::filesystem::directory_iterator(prepared))
+        if (item.is_directory()) folders.push_back(item.path());
+    std::sort(folders.begin(), folders.end());
+    for (const auto& folder : folders) {
+        CorpusImage image{folder.filename().string(), {}};
+        for (const auto& item : std::filesystem::directory_iterator(folder)) image.path = item.path();
+        SCOPED_TRACE(image.name);
+        visit(image);
+    }
+    return folders.size();
+}
+
+}  // namespace
+
 size_t ForEachCorpusImage(const std::function<void(const CorpusImage&)>& visit) {
+    if (std::filesystem::path prepared = PreparedCorpusDir(); !prepared.empty()) return ForEachPreparedImage(prepared, visit);
     std::filesystem::path corpus = SharedCorpusDir();
     if (corpus.empty()) return 0;
     std::vector<std::filesystem::path> archives;

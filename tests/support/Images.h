@@ -76,6 +76,11 @@ bool HaveProgram(const std::string& name);
 // or tar, which unpacks its archives, is missing.
 std::filesystem::path SharedCorpusDir();
 
+// Where the corpus's images lie unpacked, each with The Sleuth Kit's listing
+// beside it, for programs that can run neither tar nor fls (the Windows build
+// under Wine; tests/windows/prepare_corpus.sh); empty elsewhere.
+std::filesystem::path PreparedCorpusDir();
+
 struct CorpusImage {
     std::string name;  // the folder of its archive; "ntfs_default" for the clean one
     std::filesystem::path path;
