@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -385,6 +386,19 @@ int RunColdChild(int argc, char** argv) {
     }
 }
 
+// A row is picked by any part of its name; a number in the filter stands for
+// itself only, so "files of 100000" leaves out the row of 1000000.
+bool Picked(const std::string& name, const std::string& filter) {
+    if (filter.empty()) return true;
+    const bool endsInDigit = std::isdigit(static_cast<unsigned char>(filter.back())) != 0;
+    for (size_t at = name.find(filter); at != std::string::npos; at = name.find(filter, at + 1)) {
+        const size_t after = at + filter.size();
+        if (!endsInDigit || after == name.size() || !std::isdigit(static_cast<unsigned char>(name[after])))
+            return true;
+    }
+    return false;
+}
+
 void RunColdRows(const char* self, const std::string& filter) {
     const int rounds = Rounds();
     RemoveImagesOfEndedRuns();
@@ -397,7 +411,7 @@ void RunColdRows(const char* self, const std::string& filter) {
     std::fflush(stdout);
     for (size_t index = 0; index < Rows().size(); ++index) {
         const SColdRow& row = Rows()[index];
-        if (!filter.empty() && row.name.find(filter) == std::string::npos) continue;
+        if (!Picked(row.name, filter)) continue;
         try {
             const std::string& image = images.Get(row.image);
             std::vector<SSample> samples[3];
@@ -425,7 +439,7 @@ void RunColdRows(const char* self, const std::string& filter) {
 
 void ListColdRows(const std::string& filter) {
     for (size_t index = 0; index < Rows().size(); ++index)
-        if (filter.empty() || Rows()[index].name.find(filter) != std::string::npos)
+        if (Picked(Rows()[index].name, filter))
             std::printf("cold %zu: %s\n", index, Rows()[index].name.c_str());
 }
 
