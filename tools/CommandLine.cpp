@@ -151,8 +151,12 @@ private:
 
 }  // namespace
 
+// "volkit help [COMMAND]" asks what "volkit [COMMAND] --help" asks: people
+// used to git and its kind type it first.
 SCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-    return CParser(arguments).Run();
+    std::vector<std::string> words = arguments;
+    if (!words.empty() && words.front() == "help") words.front() = "--help";
+    return CParser(std::move(words)).Run();
 }
 
 }  // namespace volcore::tool

@@ -17,7 +17,8 @@ const char* const kGlobalOptions =
     "  --offset BYTES          the volume starts BYTES into IMAGE\n"
     "  --partition N           use partition N of IMAGE's MBR (logical ones from 5) or GPT\n"
     "  -v, --verbose           show the library's log lines on stderr\n"
-    "  -h, --help              show help (for a command: volkit COMMAND --help)\n"
+    "  -h, --help              show help (for a command: volkit COMMAND --help,\n"
+    "                          or volkit help COMMAND)\n"
     "  --version               show the version\n";
 
 }  // namespace

@@ -50,7 +50,8 @@ TEST_F(ToolErrors, BadInputFailsWithItsReasonAndLeavesTheImageAlone) {
     for (const char* arguments : {"", "frobnicate IMG", "ls", "ls --bogus IMG", "stat IMG", "cat IMG a b",
                                   "ls --engine fat IMG", "ls --partition 0 IMG", "--offset 12Q ls IMG",
                                   "touch IMG /f --mtime yesterday", "mkfs IMG --size 0", "mkfs IMG --cluster-size 3000",
-                                  "ls -lz IMG", "mkfs IMG --cluster-size 4M", "ls --offset 1M --partition 1 IMG"})
+                                  "ls -lz IMG", "mkfs IMG --cluster-size 4M", "ls --offset 1M --partition 1 IMG",
+                                  "help frobnicate"})
         usage.push_back({arguments, 2, "volkit: "});
     // A mistake in a command's options points at that command's usage.
     usage.push_back({"ls --frobnicate IMG", 2, "Usage: volkit ls IMAGE [PATH] [-l] [-R] [-a] [--streams] [--json]\n"});
@@ -59,6 +60,8 @@ TEST_F(ToolErrors, BadInputFailsWithItsReasonAndLeavesTheImageAlone) {
 
     EXPECT_NE(RunTool("--help").out.find("Usage: volkit COMMAND IMAGE"), std::string::npos);
     EXPECT_EQ(RunTool("--help put").out.rfind("Usage: volkit put IMAGE SRC PATH [-r] [--force] [--no-holes]\n", 0), 0u);
+    EXPECT_EQ(RunTool("help put").out, RunTool("--help put").out);
+    EXPECT_EQ(RunTool("help").out, RunTool("--help").out);
     EXPECT_EQ(RunTool("--version").out.rfind("volkit ", 0), 0u);
 
     const std::vector<uint8_t> pristine = ReadFileBytes(image);

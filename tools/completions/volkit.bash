@@ -2,7 +2,7 @@
 _volkit() {
     local cur prev words cword
     _init_completion 2>/dev/null || { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; }
-    local commands="mkfs info ls stat cat get put mkdir rm touch attrib mv ln check mount"
+    local commands="mkfs info ls stat cat get put mkdir rm touch attrib mv ln check mount help"
     local global="--engine --offset --partition --verbose --help --version"
     case $prev in
         --engine) COMPREPLY=($(compgen -W "native ntfs3g" -- "$cur")); return ;;
@@ -14,6 +14,10 @@ _volkit() {
     done
     if [[ -z $command ]]; then
         COMPREPLY=($(compgen -W "$commands $global" -- "$cur"))
+        return
+    fi
+    if [[ $command == help ]]; then
+        COMPREPLY=($(compgen -W "$commands" -- "$cur"))
         return
     fi
     local options
