@@ -303,22 +303,38 @@ bool CIndexTree::Remove(SIndexSearch& search) {
 }
 
 // Walks up from the deepest node that changed: a node that outgrew its block
-// splits, one less than half full rebalances with a sibling; either changes
-// its parent, which is looked at next. Names added at the end leave the last
-// node of each level short on purpose (the uneven split): pooling it with its
-// full neighbour would undo that split on the next name, halve every block
-// and change two blocks the disk reaches instead of one.
+// splits, one left short rebalances with a sibling; either changes its
+// parent, which is looked at next. A node on the way up that nothing changed
+// since the last save is left as it is, short or not: its fill is what it
+// was, and another implementation's tree may hold many nodes just under the
+// bound (rebalancing them would copy three blocks on every change below
+// them). Names added at the end leave the last node of each level short on
+// purpose (the uneven split): pooling it with its full neighbour would undo
+// that split on the next name, halve every block and change two blocks the
+// disk reaches instead of one.
 void CIndexTree::Fix(IndexPath& path, bool appendRight) {
     const uint32_t capacity = m_blocks.Capacity();
     for (size_t level = path.size(); level-- > 1;) {
         CIndexNode& node = *path[level].node;
         if (node.Size() > capacity) {
             while (node.Size() > capacity) Split(path, level, appendRight);
-        } else if (!appendRight && node.Size() < capacity / 2) {
+        } else if (!appendRight && node.IsDirty() && node.Size() < ShortOf(node, capacity)) {
             Rebalance(path, level);
         }
     }
     FixRoot();
+}
+
+// A rebalance that shares out leaves each side just over half full when the
+// pair barely outgrew one block, so with a bound of half the next remove
+// there rebalances again: nearly every remove in a directory of half-full
+// leaves (as splits leave them) copied three blocks and their parent. A leaf
+// is short only under a quarter of its block: after a share-out, a quarter
+// of a block of removes comes before the next one. The levels above keep
+// half: they change only when a leaf splits or merges, and that bound keeps
+// the tree shallow (every level above the leaves multiplies them by four).
+uint32_t CIndexTree::ShortOf(const CIndexNode& node, uint32_t capacity) {
+    return node.IsLeaf() ? capacity / 4 : capacity / 2;
 }
 
 std::vector<EntryBytes> CIndexTree::TakeEntries(const CIndexNode& node) const {

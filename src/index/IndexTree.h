@@ -1,10 +1,11 @@
 #pragma once
 // A file-name index as a B-tree: searching it and the edits that keep it
 // balanced. New entries go into leaves; a node that outgrows its block splits
-// and its middle entry moves up; a node left less than half full borrows from
-// or merges with a sibling; the root, which lives in the directory's record,
-// grows a level by moving its entries into a new block and takes its only
-// child back when that fits. Every leaf stays at the same depth.
+// and its middle entry moves up; a node left short (a leaf under a quarter
+// full, a node above the leaves under half) borrows from or merges with a
+// sibling; the root, which lives in the directory's record, grows a level by
+// moving its entries into a new block and takes its only child back when
+// that fits. Every leaf stays at the same depth.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -99,6 +100,7 @@ private:
     void Fix(IndexPath& path, bool appendRight);
     void Split(IndexPath& path, size_t level, bool appendRight);
     void Rebalance(IndexPath& path, size_t level);
+    static uint32_t ShortOf(const CIndexNode& node, uint32_t capacity);
     void FixRoot();
     void GrowRoot();
     size_t ChooseSplit(std::span<const uint32_t> entries, bool leaf, bool appendRight) const;

@@ -45,7 +45,7 @@ std::string Many(int i) { return "d/many/entry number " + std::to_string(i); }
 
 // Files across the resident limit that grow and shrink, a chain of ten
 // directories, a directory of a few hundred names (its index splits several
-// times, and the MFT grows), deletes that merge index blocks, and stamps.
+// times, and the MFT grows), deletes, and stamps.
 bool FirstSession(const SWorkload& steps) {
     if (!steps.mkdir("d") || !steps.mkdir("d/sub") || !steps.mkdir("d/many")) return false;
     if (!steps.store("d/small", true, 300, 1) || !steps.store("d/big", true, 90000, 2)) return false;
@@ -63,13 +63,16 @@ bool FirstSession(const SWorkload& steps) {
     return steps.store("d/sub/c", false, 40, 6);
 }
 
-// A second session reuses what the first freed and changes what it wrote.
+// A second session reuses what the first freed and changes what it wrote,
+// and leaves the upper half of the many names empty enough to merge blocks.
 bool SecondSession(const SWorkload& steps) {
     for (int i = 0; i < 40; ++i)
         if (!steps.store("d/many/second " + std::to_string(i), true, 5000, 100 + i)) return false;
     if (!steps.erase("d/small") || !steps.store("d/sub/c", false, 200000, 7)) return false;
     if (!steps.mkdir("d/sub/empty") || !steps.rmdir("d/sub/empty")) return false;
     for (int i = 1; i < kManyNames; i += 3)
+        if (!steps.erase(Many(i))) return false;
+    for (int i = kManyNames / 2 + 2; i < kManyNames; i += 3)
         if (!steps.erase(Many(i))) return false;
     return steps.stamp("d/many", true) && steps.stamp(Many(2), false);
 }

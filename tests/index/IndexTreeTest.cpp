@@ -341,6 +341,20 @@ TEST(IndexTreeInOrder, NamesAddedInOrderFillTheirBlocks) {
     entry->Save();
 }
 
+// Removes that leave their leaf over a quarter full rewrite it alone, also
+// where names added out of order left it just under half: pooling it with a
+// sibling copies three blocks, and the next remove there pools them again.
+TEST(IndexTreeRemoves, RemovesFromHalfFullLeavesRewriteOnlyTheirLeaf) {
+    EngineVolume engine;
+    FileEntryPtr entry = NewEntry(engine.Volume(), u"d", true);
+    CIndex index(entry, u"$I30", engine.Volume().GetUpCase(), 4096, 4096 / engine.Volume().GetClusterSize());
+    for (int i = 0; i < 4000; ++i) index.AddEntry(TwelveUnitName(i * 7919 % 4000), ValueFor(i + 1u));
+    index.Save();
+    const uint64_t writes = engine.Device().writeCount;
+    for (int i = 0; i < 4000; i += 10) index.RemoveEntry(TwelveUnitName(i)), index.Save();
+    EXPECT_LT(engine.Device().writeCount - writes, 600u);  // more only where a name sat above the leaves
+}
+
 // Names added in order leave full upper blocks behind, which the cache drops
 // past a small bound once written and not asked for since. Changes and
 // lookups that reach them later read them again, never an older copy.
