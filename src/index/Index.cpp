@@ -200,7 +200,9 @@ void CIndex::RemoveEntry(std::u16string_view name) {
     if (!m_tree->Find(name).node) return;
     SIndexSearch search = SearchForChange(name);
     Changing();
-    if (!m_tree->Remove(search)) {
+    // A damaged tree can answer a lookup and not the search for a change
+    // (the two read its blocks in different forms): rebuilt, both agree.
+    if (!search.match.node || !m_tree->Remove(search)) {
         // The path met a node of an older or unequal shape: rebuilt, it is regular.
         Rebuild();
         search = SearchForChange(name);
