@@ -200,10 +200,12 @@ void CIndex::RemoveEntry(std::u16string_view name) {
     if (!m_tree->Find(name).node) return;
     SIndexSearch search = SearchForChange(name);
     Changing();
-    // A damaged tree can answer a lookup and not the search for a change
-    // (the two read its blocks in different forms): rebuilt, both agree.
+    // The path met a node of an older or unequal shape, or a block whose
+    // names are out of order (a lookup notes any equal name its binary search
+    // meets, a search for a change only the one it ends at, so the first may
+    // find what the second misses): rebuilt, the tree is regular, and a name
+    // the search still misses refuses the change as corruption.
     if (!search.match.node || !m_tree->Remove(search)) {
-        // The path met a node of an older or unequal shape: rebuilt, it is regular.
         Rebuild();
         search = SearchForChange(name);
         if (!search.match.node || !m_tree->Remove(search)) m_tree->ThrowCorrupt();

@@ -351,7 +351,10 @@ TEST(IndexTreeRemoves, RemovesFromHalfFullLeavesRewriteOnlyTheirLeaf) {
     for (int i = 0; i < 4000; ++i) index.AddEntry(TwelveUnitName(i * 7919 % 4000), ValueFor(i + 1u));
     index.Save();
     const uint64_t writes = engine.Device().writeCount;
-    for (int i = 0; i < 4000; i += 10) index.RemoveEntry(TwelveUnitName(i)), index.Save();
+    for (int i = 0; i < 4000; i += 10) {
+        index.RemoveEntry(TwelveUnitName(i));
+        index.Save();
+    }
     EXPECT_LT(engine.Device().writeCount - writes, 600u);  // more only where a name sat above the leaves
 }
 
